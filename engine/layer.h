@@ -1,0 +1,150 @@
+// The engine's layer, reached only through this interface, and the computed parameter blocks of
+// convolution and pooling layers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/params.h"
+#include "engine/tensor.h"
+#include "engine/variables.h"
+#include "hw/ident.h"
+
+namespace nuvra {
+
+// The kind of hardware component a layer can run on; coarser than hw::Type.
+enum class ComponentKind : uint8_t {
+    None = 0,
+    HRC = 1,
+    CNP = 2,
+    FNP = 3,
+    SKIP_DMA = 4,
+    TNP_B = 5,
+    TNP_R = 6,
+    DMA = 7,
+};
+
+// The kind a hardware type belongs to: CNP1 and CNP2 are CNP, FNP2 and FNP3 FNP, both skip-DMA
+// engines SKIP_DMA; None and any value outside hw::Type give None.
+ComponentKind component_kind(hw::Type type);
+
+// Padding amounts around an input, in elements.
+struct PaddingParams {
+    uint32_t top = 0;
+    uint32_t bottom = 0;
+    uint32_t left = 0;
+    uint32_t right = 0;
+
+    friend bool operator==(PaddingParams const&, PaddingParams const&) = default;
+};
+
+// What a built convolution layer computed from its parameters and input shape. The first two
+// values go to the program header as input params a and b.
+struct ConvCalculatedParams {
+    uint32_t stride_x = 0;       // input param a
+    uint32_t stride_y = 0;       // input param b
+    uint32_t output_width = 0;   // width of the convolution's output, before pooling
+    uint32_t output_height = 0;  // rows of the convolution's output, before pooling
+    PaddingParams padding;       // the convolution's input padding
+
+    friend bool operator==(ConvCalculatedParams const&, ConvCalculatedParams const&) = default;
+};
+
+// What a built layer with pooling computed. Without pooling: factors 1, the convolution's output
+// sizes, no padding, flag clear.
+struct PoolingCalculatedParams {
+    int8_t stride_x = 1;         // pooling factor along the width
+    int8_t stride_y = 1;         // pooling factor along the height
+    uint32_t output_width = 0;   // width after pooling
+    uint32_t output_height = 0;  // rows after pooling
+    PaddingParams padding;       // the pooling's input padding
+    bool flag = false;           // the pooling flag bit of the CNP pooling word
+
+    friend bool operator==(PoolingCalculatedParams const&, PoolingCalculatedParams const&) = default;
+};
+
+// A layer graph node. Implemented by the engine's layer kinds; keeps no data here.
+class Layer {
+public:
+    // The hardware mapping of a layer; the mapping engine derives its own type from it.
+    struct Mapping {
+        virtual ~Mapping();
+    };
+
+    virtual ~Layer();
+
+    // A new layer of the kind params->layer_type(), holding a copy of `params`; never null.
+    // Defined with the layer kinds.
+    static std::shared_ptr<Layer> create(LayerParams const* params, std::string name);
+
+    // A copy of the layer's name.
+    virtual std::string get_name() const = 0;
+    // One shape per input, in input order; before the inputs are known, std::runtime_error
+    // "Cannot get input size before it is set.".
+    virtual std::vector<Shape> input_dimensions() const = 0;
+    // The output shape. Panics "Tensor shape size %lu exceeds maximum shape size (%zu)" above
+    // 4294967295 elements; a product of 0 (no output yet) is std::runtime_error "Cannot get
+    // output size before it is set.".
+    virtual Shape output_dimensions() const = 0;
+    virtual uint8_t input_bits() const = 0;
+    virtual uint8_t output_bits() const = 0;
+    virtual bool output_signed() const = 0;
+    // A small number the engine gives each layer; the program builder tests it against 1 and 2.
+    virtual int format_code() const = 0;
+    // How the layer's values are encoded; 1 marks values that are never signed.
+    virtual int value_mode() const = 0;
+    // Whether the layer can run on components of `kind`; several kinds may hold at once.
+    virtual bool is_target_component(ComponentKind kind) const = 0;
+    // The layer may be split over several NPs.
+    virtual bool splittable() const = 0;
+    // The layer works channel by channel: each part of a split has as many channels as filters.
+    virtual bool is_depthwise() const = 0;
+    virtual bool is_separable() const = 0;
+    virtual bool is_input_layer() const = 0;
+    // The layer's own parameters (no copy).
+    virtual LayerParams const* params() const = 0;
+    // The learning parameters, or null.
+    virtual std::shared_ptr<LearningParams> learning() const = 0;
+    virtual bool can_learn() const = 0;
+    // The variable store held inside the layer.
+    virtual Variables& variables() = 0;
+    virtual Variables const& variables() const = 0;
+    virtual bool has_activation() const = 0;
+    virtual bool has_activation_type(ActivationType type) const = 0;
+    virtual bool has_pooling_type(PoolType type) const = 0;
+    // The inbound layers, the very objects the model holds, in input order.
+    virtual std::vector<std::shared_ptr<Layer>> inbound_layers() const = 0;
+    virtual std::vector<std::shared_ptr<Layer>> inbound_layers() = 0;
+    virtual std::vector<std::shared_ptr<Layer>> outbound_layers() const = 0;
+    virtual std::vector<std::shared_ptr<Layer>> outbound_layers() = 0;
+    // A copy of the pointer to the layer's mapping; null before mapping.
+    virtual std::shared_ptr<Mapping> mapping() const = 0;
+    virtual std::shared_ptr<Mapping> mapping() = 0;
+    // Multiply-accumulate operations of one inference.
+    virtual uint64_t macs() const = 0;
+
+protected:
+    Layer() = default;
+    Layer(Layer const&) = default;
+    Layer& operator=(Layer const&) = default;
+};
+
+// A layer that computes convolution parameters when it is built.
+class HasConvParams {
+public:
+    virtual ~HasConvParams();
+    // The computed block, or null while the layer is not built.
+    virtual ConvCalculatedParams const* conv_params() const = 0;
+};
+
+// A layer that computes pooling parameters when it is built.
+class HasPoolParams {
+public:
+    virtual ~HasPoolParams();
+    // The computed block, or null while the layer is not built.
+    virtual PoolingCalculatedParams const* pool_params() const = 0;
+};
+
+}  // namespace nuvra

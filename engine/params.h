@@ -1,0 +1,100 @@
+// Layer kinds and their named integer parameters; learning algorithms and their named numeric
+// parameters.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nuvra {
+
+// Kind of a layer. The numbers travel through model files and the Python API; the gaps are
+// numbers no kind uses.
+enum class LayerType : int32_t {
+    Unknown = 0,
+    InputData = 1,
+    InputConvolutional = 2,
+    FullyConnected = 3,
+    Convolutional = 4,
+    SeparableConvolutional = 5,
+    Add = 6,
+    Concatenate = 12,
+    Conv2D = 14,
+    InputConv2D = 15,
+    DepthwiseConv2D = 16,
+    Conv2DTranspose = 17,
+    Dequantizer = 19,
+    DepthwiseConv2DTranspose = 20,
+    BufferTempConv = 21,
+    DepthwiseBufferTempConv = 22,
+    Dense1D = 25,
+    StatefulRecurrent = 26,
+    Quantizer = 27,
+    WispPostProcessing = 28,
+};
+
+// Whether `value` names a LayerType.
+bool is_layer_type(int32_t value);
+
+// Padding of a convolution's input, as in Keras.
+enum class Padding : int32_t {
+    Valid = 0,      // no padding
+    Same = 1,       // output size = input size / stride, extra padding bottom right
+    SameUpper = 2,  // output size = input size / stride, extra padding top left
+};
+
+enum class PoolType : int32_t {
+    NoPooling = 0,
+    Max = 1,
+    Average = 2,
+};
+
+enum class ActivationType : int32_t {
+    NoActivation = 0,
+    ReLU = 1,
+    LUT = 2,  // activation through a look-up table
+};
+
+// Learning algorithm of a model's last layer.
+enum class LearningType : int32_t {
+    NuvraUnsupervised = 0,
+};
+
+// The named integer parameters of one layer (kernel sizes, strides, filters, ...).
+class LayerParams {
+public:
+    virtual ~LayerParams() = default;
+
+    // A new parameter set; never null. An unknown layer type is std::invalid_argument.
+    static std::unique_ptr<LayerParams> create(LayerType type, std::map<std::string, int> const& entries);
+    // An independent copy of `params`; null is std::invalid_argument.
+    static std::unique_ptr<LayerParams> clone(LayerParams const* params);
+
+    // The value of `key`; a key not held is std::invalid_argument "Key <key> not found".
+    virtual int32_t get(std::string const& key) const = 0;
+    virtual bool has(std::string const& key) const = 0;
+    // The names held, in ascending order.
+    virtual std::vector<std::string> keys() const = 0;
+    virtual LayerType layer_type() const = 0;
+};
+
+// The named numeric parameters of a learning algorithm ("num_weights", "num_classes", ...).
+class LearningParams {
+public:
+    virtual ~LearningParams() = default;
+
+    // A new parameter set; never null. An unknown learning type is std::invalid_argument.
+    static std::shared_ptr<LearningParams> create(LearningType type, std::map<std::string, double> const& entries);
+    // An independent copy of `params`; null is std::invalid_argument.
+    static std::shared_ptr<LearningParams> clone(LearningParams const* params);
+
+    // The value of `key`; a key not held is std::invalid_argument "Key <key> not found".
+    virtual double get(std::string const& key) const = 0;
+    // The names held, in ascending order.
+    virtual std::vector<std::string> keys() const = 0;
+    virtual LearningType learning_type() const = 0;
+};
+
+}  // namespace nuvra

@@ -1,0 +1,40 @@
+#include "hw/ident.h"
+
+#include "hw/format.h"
+
+namespace nuvra {
+
+std::string hw::to_string(Type type) {
+    switch (type) {
+    case Type::None: return "None";
+    case Type::HRC: return "HRC";
+    case Type::CNP1: return "CNP1";
+    case Type::CNP2: return "CNP2";
+    case Type::FNP2: return "FNP2";
+    case Type::FNP3: return "FNP3";
+    case Type::SKIP_DMA_STORE: return "SKIP_DMA_STORE";
+    case Type::TNP_B: return "TNP_B";
+    case Type::TNP_R: return "TNP_R";
+    case Type::SKIP_DMA_LOAD: return "SKIP_DMA_LOAD";
+    case Type::DMA: return "DMA";
+    }
+    return "Unknown";
+}
+
+std::string HwVersion::to_string() const {
+    return format("{}.{}.{}.{}.", vendor_id, product_id, major_rev, minor_rev);
+}
+
+IpVersion ip_version_of_product(uint8_t product_id) {
+    switch (product_id) {
+    case 0x00:
+    case 0xA1: return IpVersion::v1;
+    case 0xA2: return IpVersion::v2;
+    case 0xB1: return IpVersion::wisp;
+    default: return IpVersion::none;
+    }
+}
+
+IpVersion HwVersion::get_ip_version() const { return ip_version_of_product(product_id); }
+
+}  // namespace nuvra

@@ -1,0 +1,134 @@
+// Value types that name hardware: components of a mesh, their kinds, the share of a layer an NP
+// computes, its memory use, and the chip version.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "engine/tensor.h"
+#include "hw/types.h"
+
+namespace nuvra {
+
+namespace hw {
+
+// One component of a mesh: column, row, index at that position, and channel (skip DMAs only).
+// Ordered column first, then row, id and channel, so per-NP maps walk the mesh column by column.
+struct Ident {
+    uint8_t col = 0;
+    uint8_t row = 0;
+    uint8_t id = 0;
+    uint8_t channel = 0;
+
+    friend bool operator==(Ident const&, Ident const&) = default;
+    friend std::strong_ordering operator<=>(Ident const&, Ident const&) = default;
+};
+
+// Kinds of hardware component; the numbers travel between subsystems as plain integers.
+enum class Type : uint8_t {
+    None = 0,
+    HRC = 1,             // high-resolution convolution input unit
+    CNP1 = 2,            // convolutional NP, type 1
+    CNP2 = 3,            // convolutional NP, type 2
+    FNP2 = 4,            // fully-connected NP, weights in external memory
+    FNP3 = 5,            // fully-connected NP, weights in its own memory
+    SKIP_DMA_STORE = 6,  // skip-DMA store engine
+    TNP_B = 7,           // temporal NP, buffered
+    TNP_R = 8,           // temporal NP, recurrent
+    SKIP_DMA_LOAD = 9,   // skip-DMA load engine
+    DMA = 10,            // configuration or event DMA endpoint
+};
+
+// The name of a type; "Unknown" for a value outside the enumeration.
+std::string to_string(Type type);
+
+}  // namespace hw
+
+namespace np {
+
+// What one mesh position offers.
+struct Info {
+    hw::Ident ident;
+    std::set<hw::Type> types;
+    bool has_lut = false;
+
+    friend bool operator==(Info const&, Info const&) = default;
+};
+
+}  // namespace np
+
+// The part of a layer's input handled by one NP: origin (x, y) and extent.
+struct NpSpace {
+    uint32_t x = 0;
+    uint32_t y = 0;
+    Shape shape;
+
+    friend bool operator==(NpSpace const&, NpSpace const&) = default;
+};
+
+// Memory needs of one component.
+struct MemoryInfo {
+    uint32_t input_size = 0;       // bytes
+    uint32_t weight_size = 0;      // bytes
+    uint32_t external_size = 0;    // bytes, buffers outside the NP
+    uint32_t stsram_32b_size = 0;  // 32-bit words of state SRAM
+    uint32_t fsram_64b_size = 0;   // 64-bit words of FSRAM
+    uint32_t tsram_51b_size = 0;   // 51-bit words of TSRAM
+    uint32_t evsram_32b_size = 0;  // 32-bit words of event SRAM
+
+    friend bool operator==(MemoryInfo const&, MemoryInfo const&) = default;
+};
+
+namespace hw {
+
+// The share of a layer computed by one NP.
+struct NpPart {
+    uint32_t start_neuron = 0;  // first filter computed here
+    uint32_t filters = 0;       // number of filters computed here
+    NpSpace spatial_partition;  // input window of this NP
+    NpSpace halo_partition;     // the window widened by the halo the NP reads as well
+    bool single_buffer = false; // single input buffer (false: dual)
+
+    friend bool operator==(NpPart const&, NpPart const&) = default;
+};
+
+// One hardware component given to a layer, or to one part of a split layer.
+struct Component {
+    Type type = Type::None;
+    Ident ident;
+    std::optional<NpPart> np_part;  // present only for an NP computing a share of the layer
+    MemoryInfo mem_info;
+
+    // Readers of the NP part: without one, 0 filters from neuron 0, an empty window, single buffer.
+    uint32_t start_neuron() const { return np_part ? np_part->start_neuron : 0; }
+    uint32_t filters() const { return np_part ? np_part->filters : 0; }
+    NpSpace spatial_partition() const { return np_part ? np_part->spatial_partition : NpSpace{}; }
+    NpSpace halo_partition() const { return np_part ? np_part->halo_partition : NpSpace{}; }
+    bool single_buffer() const { return np_part ? np_part->single_buffer : true; }
+
+    friend bool operator==(Component const&, Component const&) = default;
+};
+
+}  // namespace hw
+
+// The version register of a chip; the product id selects the IP generation.
+struct HwVersion {
+    uint8_t vendor_id = 0;
+    uint8_t product_id = 0;
+    uint8_t major_rev = 0;
+    uint8_t minor_rev = 0;
+
+    // "188.162.1.0.": each field in decimal, each followed by a dot.
+    std::string to_string() const;
+    IpVersion get_ip_version() const;
+
+    friend bool operator==(HwVersion const&, HwVersion const&) = default;
+};
+
+// The generation of a product id: 0x00 and 0xA1 are v1, 0xA2 v2, 0xB1 wisp, anything else none.
+IpVersion ip_version_of_product(uint8_t product_id);
+
+}  // namespace nuvra

@@ -1,0 +1,25 @@
+// One bit field of a 32-bit register word, and the only writer of such fields.
+#pragma once
+
+#include <cstdint>
+
+namespace nuvra {
+
+struct RegDetail {
+    uint32_t offset;  // lowest bit of the field (0 = least significant)
+    uint32_t width;   // number of bits
+
+    friend constexpr bool operator==(RegDetail const&, RegDetail const&) = default;
+};
+
+// A field lies wholly inside one 32-bit word and has at least one bit.
+constexpr bool is_valid(RegDetail field) {
+    return field.width >= 1 && field.width <= 32 && field.offset < 32 && field.offset + field.width <= 32;
+}
+
+// Writes `value` into the field's bits of `*word`, keeping every other bit. A value that does not
+// fit the field, or a field that does not lie inside the word, fails through panic and leaves
+// the word unchanged.
+void set_field(uint32_t* word, RegDetail const& field, uint32_t value);
+
+}  // namespace nuvra

@@ -1,0 +1,114 @@
+// Module start-up: the interpreter check, the module definition and the module body that
+// registers every class, enum, function and submodule in one fixed order.
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <mutex>
+
+#include "engine/version.h"
+#include "hw/clock.h"
+#include "hw/types.h"
+#include "python/registration.h"
+#include "python/version_check.h"
+
+namespace py = pybind11;
+
+namespace nuvra::python {
+
+void core_module_body(py::module_& m) {
+    // 1-2: doc string and the engine's version.
+    m.attr("__doc__") = "Nuvra core library";
+    const char* engine_version = nuvra::version();
+    m.attr("__version__") = engine_version ? py::object(py::str(engine_version)) : py::object(py::none());
+
+    // 3
+    py::enum_<nuvra::BackendType>(m, "BackendType")
+        .value("Software", nuvra::BackendType::Software)
+        .value("Hardware", nuvra::BackendType::Hardware)
+        .value("Hybrid", nuvra::BackendType::Hybrid)
+        .export_values();
+
+    // 20
+    py::module_ soc = m.def_submodule("soc", "Nuvra Vexa specific functions");
+    py::enum_<nuvra::soc::ClockMode>(soc, "ClockMode", "Clock mode configuration")
+        .value("Performance", nuvra::soc::ClockMode::Performance)
+        .value("Economy", nuvra::soc::ClockMode::Economy)
+        .value("LowPower", nuvra::soc::ClockMode::LowPower)
+        .export_values();
+
+    // 23
+    py::enum_<nuvra::IpVersion>(m, "IpVersion", "The reference Nuvra IP version")
+        .value("none", nuvra::IpVersion::none)
+        .value("v1", nuvra::IpVersion::v1)
+        .value("v2", nuvra::IpVersion::v2)
+        .value("wisp", nuvra::IpVersion::wisp)
+        .export_values();
+
+    // 25
+    m.def_submodule("graph_utils",
+                    "Nuvra graph utilities software internal functions. These are meant for testing, "
+                    "debugging and validation only.");
+}
+
+namespace {
+
+int core_module_exec(PyObject* module) {
+    try {
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        core_module_body(m);
+        return 0;
+    } catch (py::error_already_set& e) {
+        py::raise_from(e, PyExc_ImportError, "initialization failed");
+    } catch (std::exception const& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
+
+PyModuleDef_Slot core_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&core_module_exec)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef core_def = {
+    PyModuleDef_HEAD_INIT,
+    "core",   // m_name
+    nullptr,  // m_doc: set by the module body
+    0,        // m_size: no per-module state
+    nullptr,  // m_methods
+    core_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace nuvra::python
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_core() {
+    using namespace nuvra::python;
+    if (auto mismatch = python_version_mismatch(Py_GetVersion())) {
+        PyErr_SetString(PyExc_ImportError, mismatch->c_str());
+        return nullptr;
+    }
+    try {
+        py::detail::get_internals();
+    } catch (std::exception const& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+        return nullptr;
+    }
+    static PyObject* definition = nullptr;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        definition = PyModuleDef_Init(&core_def);
+        Py_XINCREF(definition);
+    });
+    if (definition == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_ImportError,
+                            "Internal error in module_::initialize_multiphase_module_def()");
+        return nullptr;
+    }
+    return definition;
+}

@@ -1,0 +1,1 @@
+"""Nuvra: map quantized neural networks onto neuromorphic accelerators."""

@@ -1,0 +1,55 @@
+import pickle
+
+import pytest
+
+
+def test_doc_and_version(core):
+    assert core.__doc__ == "Nuvra core library"
+    assert isinstance(core.__version__, str) and core.__version__
+
+
+@pytest.mark.parametrize(
+    "enum_name, members",
+    [
+        ("BackendType", [("Software", 0), ("Hardware", 1), ("Hybrid", 2)]),
+        ("IpVersion", [("none", 0), ("v1", 1), ("v2", 2), ("wisp", 3)]),
+    ],
+)
+def test_module_enums_are_exported_in_order(core, enum_name, members):
+    enum = getattr(core, enum_name)
+    assert [(name, int(value)) for name, value in enum.__members__.items()] == members
+    for name, _ in members:
+        assert getattr(core, name) is getattr(enum, name)
+
+
+def test_clock_modes_live_in_soc(core):
+    modes = core.soc.ClockMode
+    assert [(n, int(v)) for n, v in modes.__members__.items()] == [
+        ("Performance", 300000000),
+        ("Economy", 100000000),
+        ("LowPower", 5000000),
+    ]
+    assert core.soc.Economy is modes.Economy
+    assert modes.__doc__.startswith("Clock mode configuration")
+    assert core.soc.__doc__ == "Nuvra Vexa specific functions"
+    assert not hasattr(core, "ClockMode")
+
+
+def test_enums_are_strict(core):
+    assert core.Hybrid is core.BackendType.Hybrid
+    assert int(core.BackendType.Hardware) == 1
+    assert (core.BackendType.Hardware == 1) is False
+    assert (core.BackendType.Hardware == core.IpVersion.v1) is False
+    assert core.v2 == core.IpVersion.v2
+    assert core.IpVersion(2) == core.v2
+    assert core.IpVersion.v2.name == "v2" and core.IpVersion.v2.value == 2
+    assert hash(core.v2) == hash(core.IpVersion(2))
+    assert pickle.loads(pickle.dumps(core.IpVersion.wisp)) == core.IpVersion.wisp
+    assert core.IpVersion.__doc__.startswith("The reference Nuvra IP version")
+
+
+def test_graph_utils_submodule(core):
+    assert core.graph_utils.__doc__ == (
+        "Nuvra graph utilities software internal functions. "
+        "These are meant for testing, debugging and validation only."
+    )
