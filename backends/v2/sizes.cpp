@@ -1,0 +1,317 @@
+#include "backends/v2/sizes.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "engine/dma.h"
+#include "hw/format.h"
+#include "hw/panic.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using u64 = uint64_t;
+constexpr u64 u32_max = std::numeric_limits<uint32_t>::max();
+constexpr u64 fnp_input_words = 2048;  // FNP input memory a layout must fit
+
+[[noreturn]] void too_big(const char* what) {
+    throw std::runtime_error(format("{}: size does not fit in 32 bits.", what));
+}
+
+[[noreturn]] void unsupported_padding() { throw std::runtime_error("Unsupported padding."); }
+
+[[noreturn]] void undefined_padding() {
+    throw std::runtime_error("Error when formatting the FNP inputs, the padding is undefined.");
+}
+
+u64 mul(u64 a, u64 b, const char* what) {
+    u64 r = 0;
+    if (__builtin_mul_overflow(a, b, &r)) too_big(what);
+    return r;
+}
+
+u64 add(u64 a, u64 b, const char* what) {
+    u64 r = 0;
+    if (__builtin_add_overflow(a, b, &r)) too_big(what);
+    return r;
+}
+
+uint32_t narrow(u64 value, const char* what) {
+    if (value > u32_max) too_big(what);
+    return uint32_t(value);
+}
+
+// Products compared against a limit: saturating keeps the comparison right.
+u64 sat_mul(u64 a, u64 b) {
+    u64 r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<u64>::max() : r;
+}
+
+u64 ceil_div(u64 a, u64 b) { return a / b + (a % b != 0); }
+u64 round_up(u64 value, u64 multiple) { return ceil_div(value, multiple) * multiple; }
+
+// A row byte count rounded up to a word; it must stay within 32 bits.
+u64 round4_checked(u64 bytes) {
+    if (bytes > u32_max - 3) undefined_padding();
+    return round_up(bytes, 4);
+}
+
+struct Dims3 {
+    u64 x = 0;
+    u64 y = 0;
+    u64 c = 0;
+};
+
+Dims3 first_input(Layer const& layer) {
+    auto const dims = layer.input_dimensions();
+    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    Shape const& s = dims.front();
+    return {s[0], s[1], s[2]};
+}
+
+Dims3 dims_of(Shape const& s) { return {s[0], s[1], s[2]}; }
+
+[[noreturn]] void bad_bits(uint8_t bits) {
+    throw std::invalid_argument(format("Unsupported input bit width {}.", bits));
+}
+
+// Row-byte-padded layouts pack whole elements into bytes and words: 1, 2, 4 or 8 bits.
+void require_byte_divisor_bits(uint8_t bits) {
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8) bad_bits(bits);
+}
+
+// Bytes of one unpadded row of x elements of `bits` bits.
+u64 row_bytes(u64 x, uint8_t bits) { return (mul(bits, x, "FNP row") + 7) >> 3; }
+
+u64 conv2d_8bit_ch_cont(uint32_t kernel_size, u64 filters) {
+    u64 const groups = (filters + 7) >> 3;  // started groups of eight filters
+    switch (kernel_size) {
+    case 1: return ((groups * 8 + 23) / 24 * 24 + 11) / 12;
+    case 3: return groups * 48 >> 3;
+    case 4: return groups * 96 >> 3;
+    case 5: return groups * 160 >> 3;
+    case 7: return groups * 448 >> 3;
+    default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
+    }
+}
+
+u64 conv2d_4bit_ch_cont(uint32_t kernel_size, u64 filters) {
+    switch (kernel_size) {
+    case 1: return (filters + 23) / 24;
+    case 3: return ((filters + 7) >> 3) * 3;
+    case 5: return round_up(filters, 8);
+    case 7: return ((filters + 7) >> 3) * 21;
+    default: throw std::runtime_error("Unsupported kernel size.");
+    }
+}
+
+u64 buffer_temp_conv_ch_cont(u64 filters) { return (round_up(round_up(filters, 8), 24) + 11) / 12; }
+
+}  // namespace
+
+InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
+    Dims3 const d = first_input(layer);
+    u64 const bits = layer.input_bits();
+
+    // Where the producer runs decides the layouts it can write.
+    bool on_cnp = false;
+    bool on_hrc = false;
+    if (!no_previous) {
+        auto const inbound = layer.inbound_layers();
+        if (!inbound.empty() && inbound.front()) {
+            Layer const& producer = *inbound.front();
+            on_cnp = producer.is_target_component(ComponentKind::CNP) ||
+                     producer.is_target_component(ComponentKind::TNP_B);
+            on_hrc = producer.is_target_component(ComponentKind::HRC);
+        }
+    }
+
+    if (!on_hrc && !on_cnp) {
+        u64 const elements = sat_mul(sat_mul(d.x, d.y), d.c);
+        u64 const bytes = ceil_div(sat_mul(bits, elements), 8);
+        u64 const words = elements + (round4_checked(bytes) - bytes);
+        return words <= fnp_input_words ? InputPadding::Packed : InputPadding::Undefined;
+    }
+    if (bits == 8 && on_cnp) {
+        LayerParams const* params = layer.params();
+        if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
+        if (params->get("weights_bits") == 8 &&
+            sat_mul(sat_mul(round4_checked(d.x), d.c), d.y) <= fnp_input_words)
+            return InputPadding::RowWordPadded;
+    }
+    u64 const row_elements = sat_mul(d.x, d.c);
+    u64 const bytes = ceil_div(sat_mul(bits, row_elements), 8);
+    u64 const words = sat_mul(row_elements + (round4_checked(bytes) - bytes), d.y);
+    return words <= fnp_input_words ? InputPadding::RowBytePadded : InputPadding::Undefined;
+}
+
+Shape get_fnp_input_dim(Layer const& layer, bool flatten) {
+    Dims3 const d = first_input(layer);
+    if (!flatten) return Shape{uint32_t(d.x), uint32_t(d.y), uint32_t(d.c)};
+    Shape const full{uint32_t(d.x), uint32_t(d.y), uint32_t(d.c)};
+    return Shape{1, 1, full.checked_size()};
+}
+
+uint32_t get_fpksram_size(uint32_t y, uint32_t x, uint32_t c, uint8_t bits, InputPadding padding) {
+    const char* what = "get_fpksram_size";
+    u64 const bytes = (u64(bits) * x + 7) >> 3;  // one unpadded row
+    switch (padding) {
+    case InputPadding::Packed:
+        return narrow((add(mul(mul(mul(y, c, what), x, what), bits, what), 31, what)) >> 5, what);
+    case InputPadding::RowBytePadded:
+        return narrow(mul(y, (mul(bytes, c, what) + 3) >> 2, what), what);
+    case InputPadding::RowWordPadded:
+        return narrow(mul(y, (mul(mul(round_up(bytes, 4), c, what), 8, what) + 31) >> 5, what), what);
+    default: unsupported_padding();
+    }
+}
+
+uint32_t get_fnp_input_size(Layer const& layer, bool no_previous) {
+    Shape const s = get_fnp_input_dim(layer, no_previous);
+    return get_fpksram_size(s[1], s[0], s[2], layer.input_bits(),
+                            get_fnp_supported_padding(layer, no_previous));
+}
+
+uint32_t fnp_input_shift_24b_size(Dense const& input_shift, Shape const& dims, InputPadding padding,
+                                  uint8_t bits) {
+    const char* what = "fnp_input_shift_24b_size";
+    u64 t = 0;  // bytes of one plane of rows
+    switch (padding) {
+    case InputPadding::Packed: return narrow((u64(input_shift.size()) + 7) >> 3, what);
+    case InputPadding::RowBytePadded: {
+        Dims3 const d = dims_of(dims);
+        t = mul(row_bytes(d.x, bits), d.c, what) + 3;
+        break;
+    }
+    case InputPadding::RowWordPadded: {
+        Dims3 const d = dims_of(dims);
+        t = mul(round_up(row_bytes(d.x, bits), 4), d.c, what);
+        break;
+    }
+    default: unsupported_padding();
+    }
+    if (bits == 0) bad_bits(bits);
+    u64 const y = dims[1];
+    u64 const shifts = mul(mul(t >> 2, y, what), 32, what) / bits;
+    return narrow((shifts + 7) >> 3, what);
+}
+
+uint32_t cnp_tnp_input_shift_24b_size(Dense const& input_shift) {
+    return narrow((u64(input_shift.size()) + 7) >> 3, "cnp_tnp_input_shift_24b_size");
+}
+
+uint32_t fnp_row_pad_slots(uint32_t x, uint8_t bits) {
+    require_byte_divisor_bits(bits);
+    u64 const per_byte = 8 / bits;
+    return uint32_t(((u64(x) * bits / 8 + 1) * per_byte - x) % per_byte);
+}
+
+uint32_t fnp_plane_pad_slots(uint32_t x, uint32_t c, uint8_t bits) {
+    const char* what = "fnp_plane_pad_slots";
+    require_byte_divisor_bits(bits);
+    u64 const per_word = 32 / bits;
+    u64 const slots = mul(u64(x) + fnp_row_pad_slots(x, bits), c, what);
+    return uint32_t((add(mul(bits, slots, what) / 32, 1, what) * per_word - slots) % per_word);
+}
+
+uint32_t get_neuron_word_size(Shape const& dims, InputPadding padding, uint8_t bits,
+                              uint8_t weights_bits) {
+    const char* what = "get_neuron_word_size";
+    Dims3 const d = dims_of(dims);
+    u64 weight_words = 0;
+    switch (padding) {
+    case InputPadding::Packed: weight_words = (mul(weights_bits, d.c, what) + 31) >> 5; break;
+    case InputPadding::RowBytePadded: {
+        u64 const plane = mul(d.x + fnp_row_pad_slots(uint32_t(d.x), bits), d.c, what) +
+                          fnp_plane_pad_slots(uint32_t(d.x), uint32_t(d.c), bits);
+        weight_words = add(mul(plane, mul(weights_bits, d.y, what), what), 31, what) >> 5;
+        break;
+    }
+    case InputPadding::RowWordPadded: {
+        u64 const row = round4_checked(row_bytes(d.x, bits));
+        weight_words = mul((mul(mul(row, d.c, what), 8, what) + 31) >> 5, d.y, what);
+        break;
+    }
+    default: unsupported_padding();
+    }
+    return narrow(weight_words + 2, what);
+}
+
+uint32_t get_layer_word_size(Dense const& weights, uint8_t weights_bits, Shape const& dims,
+                             InputPadding padding, uint8_t bits) {
+    u64 const neurons = weights.dimensions()[1];
+    return narrow(mul(get_neuron_word_size(dims, padding, bits, weights_bits), neurons,
+                      "get_layer_word_size"),
+                  "get_layer_word_size");
+}
+
+uint32_t get_fnp_sram_size(Layer const& layer) {
+    InputPadding const padding = get_fnp_supported_padding(layer, false);
+    if (padding == InputPadding::Undefined) undefined_padding();
+    Shape const dims = get_fnp_input_dim(layer, false);
+    LayerParams const* params = layer.params();
+    if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
+    auto const weights = std::as_const(*layer.variables().get("weights")).ensure_dense();
+    uint32_t const words = get_layer_word_size(*weights, uint8_t(params->get("weights_bits")), dims,
+                                               padding, layer.input_bits());
+    if (!dma::config_block_size_needs_xl(words)) return words;
+    return narrow(round_up(words, dma::xl_unit_words), "get_fnp_sram_size");
+}
+
+uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_t bits) {
+    u64 const words = bits == 8 ? conv2d_8bit_ch_cont(kernel_size, filters)
+                                : conv2d_4bit_ch_cont(kernel_size, filters);
+    return narrow(words, "conv2d_ch_cont_100b_size");
+}
+
+uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t filters,
+                                               uint32_t channels, uint8_t bits) {
+    u64 const per_channel = bits == 8 ? conv2d_8bit_ch_cont(kernel_size, filters)
+                                      : conv2d_4bit_ch_cont(kernel_size, filters);
+    const char* what = "conv2d_cnp_formatted_weight_100b_size";
+    return narrow(mul(per_channel, channels, what), what);
+}
+
+uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t bits) {
+    u64 const c = channels;
+    u64 words = 0;
+    if (bits == 8) {
+        switch (kernel_size) {
+        case 3: words = c; break;
+        case 4: words = c * 2; break;
+        case 5: words = c * 3; break;
+        case 7: words = c * 7; break;
+        default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
+        }
+    } else {
+        switch (kernel_size) {
+        case 3: words = (c + 1) >> 1; break;
+        case 5: words = (c * 3 + 1) >> 1; break;
+        case 7: words = (c * 7 + 1) >> 1; break;
+        default: throw std::runtime_error("Invalid kernel size.");
+        }
+    }
+    return narrow(words, "dwc_ch_cont_100b_size");
+}
+
+uint32_t buffer_temp_conv_ch_cont_100b_size(uint32_t filters) {
+    return narrow(buffer_temp_conv_ch_cont(filters), "buffer_temp_conv_ch_cont_100b_size");
+}
+
+uint32_t buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size, uint32_t filters,
+                                                         uint32_t channels) {
+    const char* what = "buffer_temp_conv_tnp_formatted_weight_100b_size";
+    u64 const rows = mul(u64(fifo_size) + 1, channels, what);
+    return narrow(mul(buffer_temp_conv_ch_cont(filters), rows, what), what);
+}
+
+uint32_t depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size,
+                                                                   uint32_t channels) {
+    const char* what = "depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size";
+    return narrow(mul(u64(fifo_size) + 1, channels, what), what);
+}
+
+}  // namespace nuvra::v2

@@ -1,0 +1,98 @@
+// Software inference and learning of a model: every layer runs the engine's reference integer
+// arithmetic (engine/ops.h), layer after layer in model order.
+//
+// Values. The model's input is (samples, width, height, channels); fewer dimensions are accepted
+// when, padded with 1s after the first, they give that shape ((N, C) for a (1, 1, C) input). An
+// int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
+// until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
+// int32. Between layers values are int32 (float32 after a Dequantizer), four-dimensional, samples
+// first. Each sample is one time step for the kinds with state (BufferTempConv,
+// DepthwiseBufferTempConv, StatefulRecurrent): their state starts at zero for each call and
+// follows the samples in order, so `batch_size` (0: all samples at once; k: k samples per step)
+// never changes a result.
+//
+// Arithmetic per kind (x the layer's input, "out stage" below):
+//   InputData              x, integers saturated to the layer's bit width and sign
+//   InputConvolutional     input_conv2d of x as bytes, padded with "padding_value", then pooling
+//                          and the threshold stage
+//   Convolutional          conv2d_v2 (weights (F, C, ky, kx) read as (kx, ky, C, F)), pooling,
+//                          threshold stage
+//   SeparableConvolutional depthwise_conv2d, then the 1 x 1 pointwise weights_pw, pooling,
+//                          threshold stage
+//   FullyConnected         matmul of the flattened x with weights (F, I, 1, 1), threshold stage
+//   Conv2D                 lshift by input_shift, conv2d_v2, bias, pooling, out stage
+//   InputConv2D            input_conv2d of x as bytes padded with padding_value (one value for
+//                          every channel), bias, pooling, out stage
+//   DepthwiseConv2D        lshift by input_shift, depthwise_conv2d, bias, pooling, out stage
+//   Conv2DTranspose        lshift, conv2d_transpose with stride s and padding (k - s) / 2 (0 when
+//                          k < s), bias, out stage; DepthwiseConv2DTranspose the same with each
+//                          channel's kernel on its own channel
+//   BufferTempConv         each frame (signed bytes) pushed by fifo_op into a fifo of fifo_size
+//                          frames, oldest first; lshift by input_shift; a 1 x 1 conv2d_v2 over the
+//                          fifo's (frame, channel) rows; bias; out stage
+//   DepthwiseBufferTempConv the same fifo; depthwise_like_conv with weights (fifo_size, C); bias;
+//                          out stage
+//   Dense1D                lshift by input_shift, matmul with weights (I, F), bias, out stage
+//   Add                    lshift each input by a_shift / b_shift, add, shift_out by
+//                          output_shift to output_bits
+//   Concatenate            concatenate_last_dim of the inputs
+//   StatefulRecurrent      per frame and pixel: lshift by input_shift, matmul with in_proj,
+//                          scaled by new_state_scale and shifted by -new_state_shift into
+//                          update_internal_state (A_real + i A_imag with 15 fractional bits),
+//                          shift_out of the real state by internal_state_outputs_shift, matmul
+//                          with out_proj, bias, out stage; only "subsample" 1
+//   Quantizer              round(x x scales[c]) + zero_points[c], saturated to the layer's bits
+//   Dequantizer            dequantize by scales (float32)
+//   WispPostProcessing, Unknown: no software meaning (std::runtime_error naming the kind)
+// Bias: bias[f] x 2^bias_shift[f] added per filter. Pooling: Max with max_pooling (padding left
+// out), global Max and global Average (global_average_pooling); Average over a window has no
+// software meaning. Out stage, to output_bits: no activation: scale_out by output_scales and
+// output_shift, signed; ReLU: relu_activation at max_value x 2^max_value_shift where that value
+// is not 0, then scale_out unsigned; LUT: look_up of scale_out(activation_scales,
+// activation_shift) on 11 bits in lut_values, saturated unsigned. Threshold stage (first
+// generation): without activation the potential p itself; with it 0 when p <= threshold, else
+// ceil((p - threshold) x 16 / t16) capped at 2^act_bits - 1, t16 =
+// get_threshold_t16_from_act_steps(act_step) (t16 <= 0: the cap).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/tensor.h"
+
+namespace nuvra {
+
+class Model;
+
+// The last layer's int32 outputs (float32 after a final Dequantizer), (samples, x, y, channels).
+// A model without layers, a null input, or an input whose shape does not fit the model is
+// std::invalid_argument; a layer kind (or setting) without software meaning std::runtime_error
+// "Layer '<name>' (<kind>): <reason>".
+std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
+                                         uint32_t batch_size = 0);
+
+// software_forward as float32 values: first-generation layers give (p - threshold) x act_step
+// without activation and q x act_step with it; a Dequantizer's outputs stay as they are; other
+// kinds give their integers as floats.
+std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<const Tensor> const& inputs,
+                                         uint32_t batch_size = 0);
+
+// software_forward, learning on the model's last layer (a compiled FullyConnected layer) with the
+// NuvraUnsupervised rule, sample after sample in order; each sample's output is computed with the
+// weights as they stand before it teaches. Labels: none (every neuron competes), one for every
+// sample, or one per sample (std::invalid_argument otherwise); a label outside 0..num_classes - 1
+// skips its sample. For a taught sample, the winner is the first neuron of highest potential
+// among the neurons of its class (units / num_classes neurons per class, in class order); its
+// connections are the num_weights inputs of highest positive value (lower index first on a tie).
+// Each of the winner's weights w moves to w + round(plasticity x (target - w)), target 2^(b-1) - 1
+// on a connection and 0 elsewhere (b = weights_bits, rounded halves away from zero, kept within
+// b bits); with learning_competition c > 0 the runner-up's connection weights move by
+// -round(c x plasticity x w). The winner's plasticity (initial_plasticity at each call) then
+// becomes max(min_plasticity, plasticity x (1 - plasticity_decay)). The new weights replace the
+// layer's "weights" tensor once at the end; the old tensor is never written.
+// A model that is not compiled is std::runtime_error "Cannot fit a model that is not compiled.".
+std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor> const& inputs,
+                                     std::vector<int32_t> const& labels, uint32_t batch_size = 0);
+
+}  // namespace nuvra

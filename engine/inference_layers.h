@@ -1,0 +1,47 @@
+// The per-kind software arithmetic behind engine/inference.h; used only by the inference files.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/tensor.h"
+
+namespace nuvra::inference {
+
+// A value between layers: a c-ordered Dense of (samples, x, y, channels), int32 or float32.
+using Value = std::shared_ptr<Dense>;
+
+// What a layer with state keeps from one sample to the next within a run.
+struct LayerState {
+    std::shared_ptr<Dense> fifo;  // (fifo_size, x, y, channels) int8, oldest frame first
+    std::shared_ptr<Dense> re;    // (x * y, states) int32
+    std::shared_ptr<Dense> im;
+};
+
+// The states of one run, per layer.
+using RunState = std::map<Layer const*, LayerState>;
+
+// std::runtime_error "Layer '<name>' (<kind>): <reason>".
+[[noreturn]] void refuse_layer(Layer const& layer, std::string const& reason);
+
+// The model input as a Value of (samples, width, height, channels) for `input_shape`.
+Value model_input(Tensor const& inputs, Shape const& input_shape);
+
+// The value's samples [first, first + count) as a new Value.
+Value samples(Value const& value, size_t first, size_t count);
+// The values joined along the samples.
+Value join_samples(std::vector<Value> const& parts);
+
+// int32 values of an integer tensor of any integer type (float32: rounded, saturated).
+std::shared_ptr<Dense> int32_of(Tensor const& tensor);
+
+// One layer over a group of samples. An input layer gets the model input as its only input.
+Value run_layer(Layer const& layer, std::vector<Value> const& inputs, LayerState& state);
+
+// The threshold stage of the first-generation kinds over potentials p (int32, channels last).
+Value threshold_stage(Layer const& layer, Value const& potentials);
+
+}  // namespace nuvra::inference

@@ -1,0 +1,186 @@
+// The model graph: adding and removing layers, learning set-up and queries.
+#include "engine/model.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "engine/layers.h"
+#include "engine/layers_internal.h"
+#include "hw/format.h"
+
+namespace nuvra {
+
+namespace {
+
+LayerImpl& impl_of(Layer& layer) { return static_cast<LayerImpl&>(layer); }
+
+// The generation a layer kind belongs to, `none` for kinds without hardware.
+IpVersion kind_generation(LayerType type) {
+    switch (type) {
+        case LayerType::InputConvolutional:
+        case LayerType::FullyConnected:
+        case LayerType::Convolutional:
+        case LayerType::SeparableConvolutional: return IpVersion::v1;
+        case LayerType::StatefulRecurrent:
+        case LayerType::WispPostProcessing: return IpVersion::wisp;
+        case LayerType::Add:
+        case LayerType::Concatenate:
+        case LayerType::Conv2D:
+        case LayerType::InputConv2D:
+        case LayerType::DepthwiseConv2D:
+        case LayerType::Conv2DTranspose:
+        case LayerType::DepthwiseConv2DTranspose:
+        case LayerType::BufferTempConv:
+        case LayerType::DepthwiseBufferTempConv:
+        case LayerType::Dense1D: return IpVersion::v2;
+        case LayerType::Unknown:
+        case LayerType::InputData:
+        case LayerType::Dequantizer:
+        case LayerType::Quantizer: return IpVersion::none;
+    }
+    return IpVersion::none;
+}
+
+}  // namespace
+
+bool valid_class_count(double classes, int32_t units) {
+    return classes >= 1 && classes <= units && std::floor(classes) == classes;
+}
+
+Model::~Model() {
+    // The layers may live on (other owners); they can then join another model.
+    for (auto const& layer : layers_) impl_of(*layer).owner_ = nullptr;
+}
+
+std::unique_ptr<Model> Model::create() { return std::unique_ptr<Model>(new Model()); }
+
+void Model::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> const& inbounds) {
+    add_layer(layer, inbounds, true);
+}
+
+void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
+                      bool create_variables) {
+    if (!layer) throw std::invalid_argument("Cannot add a missing layer to the model.");
+    auto* impl = dynamic_cast<LayerImpl*>(layer.get());
+    if (impl == nullptr)
+        throw std::invalid_argument(format("Layer '{}' was not made by Layer::create.", layer->get_name()));
+    if (impl->owner_ != nullptr)
+        throw std::invalid_argument(format("Layer '{}' already belongs to a model.", impl->get_name()));
+    for (auto const& inbound : inbounds) {
+        if (!inbound) throw std::invalid_argument(format("Layer '{}': an inbound layer is missing.", impl->get_name()));
+        auto const* in = dynamic_cast<LayerImpl const*>(inbound.get());
+        if (in == nullptr || in->owner_ != this)
+            throw std::invalid_argument(format("Layer '{}': inbound layer '{}' does not belong to this model.",
+                                               impl->get_name(), inbound->get_name()));
+    }
+    if (inbounds.empty() && !impl->is_input_layer()) {
+        if (layers_.empty())
+            throw std::invalid_argument(
+                format("Layer '{}' needs an inbound layer, and the model has none: add an input layer first.",
+                       impl->get_name()));
+        inbounds.push_back(layers_.back());
+    }
+
+    LayerImpl::Inputs const inputs = impl->gather_inputs(inbounds);
+    impl->build(inputs, create_variables);
+    layers_.reserve(layers_.size() + 1);
+    impl->link(layer, std::move(inbounds));
+    impl->owner_ = this;
+    layers_.push_back(layer);
+}
+
+void Model::pop_layer() {
+    if (layers_.empty()) throw std::invalid_argument("Cannot pop a layer from an empty model.");
+    std::shared_ptr<Layer> const layer = layers_.back();
+    LayerImpl& impl = impl_of(*layer);
+    if (layer.get() == learning_layer_) {
+        learning_layer_->set_learning(nullptr);
+        learning_.reset();
+        learning_layer_ = nullptr;
+    }
+    impl.unlink();
+    impl.outbounds_.clear();
+    impl.unbuild();
+    impl.owner_ = nullptr;
+    layers_.pop_back();
+}
+
+void Model::compile(std::shared_ptr<LearningParams> params) {
+    if (!params) throw std::invalid_argument("Cannot compile a model without learning parameters.");
+    if (layers_.empty()) throw std::invalid_argument("Cannot compile a model without layers.");
+    auto* fc = dynamic_cast<FullyConnected*>(layers_.back().get());
+    if (fc == nullptr)
+        throw std::invalid_argument(format("Cannot compile: the last layer '{}' is not a FullyConnected layer.",
+                                           layers_.back()->get_name()));
+    for (auto const& key : params->keys()) {
+        if (key != "num_classes") continue;
+        double const classes = params->get(key);
+        int32_t const units = fc->params()->get("units");
+        if (!valid_class_count(classes, units))
+            throw std::invalid_argument(
+                format("Cannot compile: num_classes must be a whole number from 1 to the {} units of layer '{}' "
+                       "(got {}).",
+                       units, fc->get_name(), classes));
+    }
+    if (learning_layer_ != nullptr && learning_layer_ != fc) learning_layer_->set_learning(nullptr);
+    learning_ = std::move(params);
+    learning_layer_ = fc;
+    fc->set_learning(learning_);
+}
+
+std::shared_ptr<Layer> Model::get_layer(size_t index) const {
+    if (index >= layers_.size())
+        throw std::invalid_argument(
+            format("Layer index {} is out of range: the model has {} layers.", index, layers_.size()));
+    return layers_[index];
+}
+
+std::shared_ptr<Layer> Model::get_layer(std::string const& name) const {
+    for (auto const& layer : layers_)
+        if (layer->get_name() == name) return layer;
+    throw std::invalid_argument(format("No layer named '{}' in the model.", name));
+}
+
+std::vector<std::shared_ptr<Layer>> Model::layers() const { return layers_; }
+
+std::shared_ptr<LearningParams> Model::learning() const { return learning_; }
+
+Shape Model::input_shape() const {
+    if (layers_.empty()) return Shape();
+    return layers_.front()->input_dimensions().front();
+}
+
+Shape Model::output_shape() const {
+    if (layers_.empty()) return Shape();
+    return layers_.back()->output_dimensions();
+}
+
+size_t Model::layer_count() const { return layers_.size(); }
+
+uint64_t Model::macs() const {
+    uint64_t total = 0;
+    for (auto const& layer : layers_) {
+        uint64_t const macs = layer->macs();
+        total = macs > std::numeric_limits<uint64_t>::max() - total ? std::numeric_limits<uint64_t>::max()
+                                                                     : total + macs;
+    }
+    return total;
+}
+
+IpVersion Model::ip_version() const {
+    IpVersion found = IpVersion::none;
+    for (auto const& layer : layers_) {
+        IpVersion const generation = kind_generation(layer->params()->layer_type());
+        if (generation == IpVersion::none) continue;
+        if (found != IpVersion::none && found != generation) return IpVersion::none;
+        found = generation;
+    }
+    return found;
+}
+
+std::vector<std::shared_ptr<Sequence>> Model::sequences() const { return sequences_; }
+
+std::shared_ptr<Device> Model::device() const { return device_; }
+
+}  // namespace nuvra

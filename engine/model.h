@@ -1,0 +1,119 @@
+// The engine's model: an ordered graph of layers, its learning parameters, its mapped sequences,
+// and its serialization.
+//
+// Graph rules (Model::add):
+// - the layer must come from Layer::create and belong to no model (std::invalid_argument);
+// - an input layer (InputData, InputConvolutional) takes no inbound layers;
+// - any other layer with an empty inbound list is linked to the last layer added; on an empty
+//   model that is refused;
+// - inbound layers must already belong to this model; the same layer may be listed twice;
+// - on success the layer is built: its input shapes, bits, output shape, blocks and fresh
+//   variables exist (engine/layers.h). A layer the kind refuses leaves the model unchanged.
+//
+// Learning: compile(params) stores the parameters in the model and lets the last layer, which must
+// be a FullyConnected layer, see them through a weak reference. Popping that layer drops them.
+// Learning updates replace a variable's tensor (Variables::set) and never write into it: models
+// built from the layers of another model share their tensors.
+//
+// Serialization (to_buffer / from_buffer): a size-prefixed FlatBuffers buffer (engine/model.fbs,
+// file identifier "NVMD", format version 1; the prefix must equal the bytes that follow it, so a
+// truncated or extended buffer is refused) holding, per layer in order, its name, type, parameters,
+// inbound links (indexes of earlier layers) and variables (name, element type, layout,
+// dimensions, bytes), then the learning parameters and the index of the layer that learns.
+// to_buffer is deterministic and to_buffer(from_buffer(b)) == b for every b it wrote.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/params.h"
+#include "engine/tensor.h"
+#include "hw/types.h"
+
+namespace nuvra {
+
+class Device;
+class FullyConnected;
+class MapConstraints;
+class Sequence;
+
+class Model {
+public:
+    virtual ~Model();
+
+    // An empty model.
+    static std::unique_ptr<Model> create();
+    // The model `data` holds (as written by to_buffer). Malformed bytes are std::invalid_argument
+    // "Invalid model buffer: <reason>"; nothing outside [data, data + size) is read.
+    static std::unique_ptr<Model> from_buffer(const void* data, size_t size);
+
+    // Adds `layer` after the others, linked to `inbounds` (see the graph rules above).
+    virtual void add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> const& inbounds = {});
+    // Removes the last layer (std::invalid_argument on an empty model). The layer leaves the
+    // graph and is no longer built; it keeps its parameters and variables.
+    virtual void pop_layer();
+    virtual std::vector<uint8_t> to_buffer() const;
+    // Learning on the last layer (see above). Null parameters, an empty model, a last layer that
+    // is not FullyConnected, or a "num_classes" that is not a whole number from 1 to the layer's
+    // units are std::invalid_argument.
+    virtual void compile(std::shared_ptr<LearningParams> params);
+
+    // Inference and mapping; engine/model_run.cpp.
+    // Inputs are 4-D (samples, width, height, channels); outputs 4-D.
+    virtual std::shared_ptr<Tensor> fit(std::shared_ptr<const Tensor> const& inputs, std::vector<int32_t> const& labels,
+                                        uint32_t batch_size = 0);
+    virtual std::shared_ptr<Tensor> forward(std::shared_ptr<const Tensor> const& inputs, uint32_t batch_size = 0);
+    virtual std::shared_ptr<Tensor> predict(std::shared_ptr<const Tensor> const& inputs, uint32_t batch_size = 0);
+    // Maps the layers onto `device` (null: std::invalid_argument); null constraints stand for the
+    // default constraints of that device.
+    virtual void map(std::shared_ptr<Device> device, bool hw_only = false,
+                     std::shared_ptr<MapConstraints> constraints = nullptr);
+
+    // The layer at `index`, or named `name` (the first of that name); std::invalid_argument when
+    // there is none.
+    virtual std::shared_ptr<Layer> get_layer(size_t index) const;
+    virtual std::shared_ptr<Layer> get_layer(std::string const& name) const;
+    // The model's own layer objects, in order.
+    virtual std::vector<std::shared_ptr<Layer>> layers() const;
+    // Null before compile.
+    virtual std::shared_ptr<LearningParams> learning() const;
+    // The first layer's first input shape (width, height, channels); no dimensions when empty.
+    virtual Shape input_shape() const;
+    // The last layer's output shape; no dimensions when empty.
+    virtual Shape output_shape() const;
+    virtual size_t layer_count() const;
+    // Sum of the layers' multiply-accumulate operations.
+    virtual uint64_t macs() const;
+    // The generation all the model's hardware layer kinds belong to: v1 for InputConvolutional,
+    // FullyConnected, Convolutional and SeparableConvolutional; wisp for StatefulRecurrent and
+    // WispPostProcessing; v2 for the other kinds that run on hardware. InputData, Quantizer,
+    // Dequantizer and Unknown count for none. `none` for an empty model, a model without such
+    // kinds, or one that mixes generations.
+    virtual IpVersion ip_version() const;
+    // The sequences of the last mapping; empty before mapping.
+    virtual std::vector<std::shared_ptr<Sequence>> sequences() const;
+    // The device of the last mapping; null before mapping.
+    virtual std::shared_ptr<Device> device() const;
+
+protected:
+    Model() = default;
+    Model(Model const&) = delete;
+    Model& operator=(Model const&) = delete;
+
+private:
+    // Adds a layer; `create_variables` is false while loading, where the buffer brings them.
+    void add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
+                   bool create_variables);
+
+    std::vector<std::shared_ptr<Layer>> layers_;
+    std::shared_ptr<LearningParams> learning_;
+    FullyConnected* learning_layer_ = nullptr;  // the layer that sees learning_
+    std::vector<std::shared_ptr<Sequence>> sequences_;
+    std::shared_ptr<Device> device_;
+};
+
+}  // namespace nuvra

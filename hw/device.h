@@ -1,0 +1,24 @@
+// The system's view of an accelerator: its version, description, mesh and, for real
+// hardware, the engine device that programs and runs it.
+#pragma once
+
+#include "hw/mesh.h"
+#include "hw/types.h"
+
+namespace nuvra {
+
+class HardwareDevice;
+
+class Device {
+public:
+    virtual ~Device() = default;
+    virtual HwVersion version() const = 0;
+    virtual const char* desc() const = 0;
+    virtual Mesh const& mesh() const = 0;
+    // The engine device, or null for a device without hardware (a virtual device).
+    virtual HardwareDevice* hardware() const = 0;
+
+    IpVersion get_ip_version() const { return version().get_ip_version(); }
+};
+
+}  // namespace nuvra

@@ -1,0 +1,50 @@
+// A device without hardware, made from a version and a mesh, for tests of code that reads a
+// Device.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "hw/device.h"
+#include "hw/mesh.h"
+
+namespace nuvra {
+
+class FakeDevice : public Device {
+public:
+    FakeDevice(HwVersion version, Mesh mesh) : version_(version), mesh_(std::move(mesh)) {}
+
+    HwVersion version() const override { return version_; }
+    const char* desc() const override { return "fake device"; }
+    Mesh const& mesh() const override { return mesh_; }
+    HardwareDevice* hardware() const override { return nullptr; }
+
+    // The mesh can be edited before the code under test reads it.
+    Mesh& mutable_mesh() { return mesh_; }
+
+private:
+    HwVersion version_;
+    Mesh mesh_;
+};
+
+// A mesh of the given generation with the given NPs and skip DMAs, no HRC, and the
+// generation's default SRAM sizes.
+inline Mesh fake_mesh(IpVersion ip, std::vector<np::Info> nps = {},
+                      std::vector<np::Info> skip_dmas = {}) {
+    return Mesh(ip, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, std::move(nps), std::move(skip_dmas));
+}
+
+inline std::shared_ptr<FakeDevice> make_fake_device(HwVersion version, Mesh mesh) {
+    return std::make_shared<FakeDevice>(version, std::move(mesh));
+}
+
+// A device whose mesh has the generation of `version` (v1 for an unknown product id) and no NPs.
+inline std::shared_ptr<FakeDevice> make_fake_device(HwVersion version) {
+    IpVersion ip = version.get_ip_version();
+    if (ip == IpVersion::none) ip = IpVersion::v1;
+    return make_fake_device(version, fake_mesh(ip));
+}
+
+}  // namespace nuvra
