@@ -71,6 +71,8 @@ public:
     // The hardware mapping of a layer; the mapping engine derives its own type from it.
     struct Mapping {
         virtual ~Mapping();
+        // The NP and HRC components that compute the layer, in the order they were allocated.
+        std::shared_ptr<std::vector<hw::Component>> components;
     };
 
     virtual ~Layer();

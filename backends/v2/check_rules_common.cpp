@@ -1,0 +1,146 @@
+// The machinery shared by the second-generation rule tables.
+#include <stdexcept>
+
+#include "backends/v2/check_rules.h"
+#include "backends/v2/sizes.h"
+#include "engine/variables.h"
+#include "hw/format.h"
+
+namespace nuvra::v2 {
+
+InputDims first_input(Layer const& layer) {
+    std::vector<Shape> const inputs = layer.input_dimensions();
+    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    Shape const& shape = inputs.front();
+    InputDims dims;
+    if (shape.rank() > 0) dims.width = shape[0];
+    if (shape.rank() > 1) dims.height = shape[1];
+    if (shape.rank() > 2) dims.channels = shape[2];
+    return dims;
+}
+
+LayerParams const& layer_params(Layer const& layer) {
+    LayerParams const* params = layer.params();
+    if (!params) throw std::invalid_argument(format("Layer '{}' has no parameters.", layer.get_name()));
+    return *params;
+}
+
+LayerType layer_type(Layer const& layer) { return layer_params(layer).layer_type(); }
+
+MappingStatus unnamed_failure(std::string message) {
+    MappingStatus status;
+    status.failed = true;
+    status.message = std::move(message);
+    return status;
+}
+
+MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got) {
+    return {layer, format("The maximum input width is {} (got {}).", max, got)};
+}
+
+MappingStatus max_input_height_failure(Layer const& layer, uint64_t max, uint64_t got) {
+    return {layer, format("The maximum input height is {} (got {}).", max, got)};
+}
+
+MappingStatus max_input_channels_failure(Layer const& layer, uint64_t max, uint64_t got) {
+    return {layer, format("The maximum input channel value is {} (got {}).", max, got)};
+}
+
+MappingStatus max_filters_failure(Layer const& layer, int64_t max, int64_t got) {
+    return {layer, format("The maximum number of filters is {} (got {}).", max, got)};
+}
+
+MappingStatus input_shift_failure(Layer const& layer, uint64_t max_words, uint64_t words) {
+    // Three bytes a 24-bit word.
+    return {layer, format("Input shift exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                          max_words * 3, words * 3)};
+}
+
+uint64_t cnp_tnp_input_shift_words(Layer const& layer) {
+    std::shared_ptr<Tensor> const shifts = layer.variables().get("input_shift");
+    return cnp_tnp_input_shift_24b_size(*shifts->ensure_dense());
+}
+
+int64_t filters_or_channels(Layer const& layer) {
+    LayerParams const& params = layer_params(layer);
+    if (params.has("filters")) return params.get("filters");
+    return first_input(layer).channels;
+}
+
+// ---- Rules shared by several kinds ----
+
+namespace {
+
+int32_t param(LayerCheck const& check, char const* key) { return layer_params(check.layer).get(key); }
+
+}  // namespace
+
+MappingStatus rule_input_4_or_8_bits(LayerCheck const& check) {
+    uint8_t const bits = check.layer.input_bits();
+    if (bits != 4 && bits != 8) return {check.layer, "Input should be 4-bit or 8-bit."};
+    return {};
+}
+
+MappingStatus rule_input_8_bits(LayerCheck const& check) {
+    if (check.layer.input_bits() != 8) return {check.layer, "Input should be 8-bit."};
+    return {};
+}
+
+MappingStatus rule_input_not_narrower_than_weights(LayerCheck const& check) {
+    if (check.layer.input_bits() < param(check, "weights_bits"))
+        return {check.layer, "Input bits should be >= weights bits."};
+    return {};
+}
+
+MappingStatus rule_weights_4_or_8_bits(LayerCheck const& check) {
+    int32_t const bits = param(check, "weights_bits");
+    if (bits != 4 && bits != 8) return {check.layer, "Weights bitwidth should be 4-bit or 8-bit."};
+    return {};
+}
+
+MappingStatus rule_4bit_activation_is_relu(LayerCheck const& check) {
+    if (check.layer.has_activation() && check.layer.output_bits() == 4 &&
+        static_cast<ActivationType>(param(check, "activation")) != ActivationType::ReLU)
+        return {check.layer, "4-bit activation is not supported with LUT."};
+    return {};
+}
+
+MappingStatus rule_same_upper_stride(LayerCheck const& check) {
+    if (static_cast<Padding>(param(check, "padding")) == Padding::SameUpper &&
+        param(check, "kernel_stride") != 2)
+        return {check.layer, "With SameUpper padding only stride 2 is supported."};
+    return {};
+}
+
+MappingStatus rule_same_upper_activation(LayerCheck const& check) {
+    if (static_cast<Padding>(param(check, "padding")) == Padding::SameUpper &&
+        check.layer.has_activation() && check.layer.output_bits() != 8)
+        return {check.layer, "With SameUpper padding only 8-bit activations are supported."};
+    return {};
+}
+
+MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules) {
+    MappingStatus result = MappingStatus::success();
+    for (RuleEntry const& entry : rules) {
+        switch (entry.gate) {
+        case RuleGate::always:
+            result += entry.rule(check);
+            break;
+        case RuleGate::skip_if_failed:
+            if (!result.failed) result += entry.rule(check);
+            break;
+        case RuleGate::stop_if_failed:
+            if (result.failed) return result;
+            result += entry.rule(check);
+            break;
+        case RuleGate::exclusive: {
+            MappingStatus status = entry.rule(check);
+            if (status.failed) return status;
+            break;
+        }
+        }
+    }
+    return result;
+}
+
+}  // namespace nuvra::v2

@@ -1,0 +1,129 @@
+// Questions about a model's layer graph that the mapping engine asks: how deep a layer lies,
+// where a skip connection leaves and rejoins the main path, which layer carries the hardware
+// mapping of a layer that has none of its own, and which layers need skip-DMA loads or stores.
+//
+// The functions keep no state between calls and never change the graph. Layers are compared by
+// object identity. A null layer argument is answered like a layer that is not there: depth 0, no
+// branches, no mappable layer, false for every predicate.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "engine/layer.h"
+
+namespace nuvra {
+
+using LayerList = std::vector<std::shared_ptr<Layer>>;
+
+// Depths already computed, keyed by the layer object. Only layers with inbound layers get an
+// entry; an input layer has depth 1 without one.
+using DepthMemo = std::unordered_map<std::shared_ptr<Layer>, unsigned int>;
+
+// More than one outbound layer.
+bool is_split_layer(std::shared_ptr<Layer> const& layer);
+
+// 1 for a layer without inbound layers; otherwise the deepest inbound layer's depth, plus 1
+// unless the layer is a skip DMA (which sits at the depth of its deepest input). Every depth
+// computed on the way is stored in `memo`.
+unsigned int get_layer_depth(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
+
+// Stable sort by depth, shallowest first. A layer without inbound layers (and a null entry)
+// sorts with key 0, before every layer that has inputs.
+void sort_by_depth(LayerList* layers);
+
+// The shallowest layer of `a` that `b` holds too; null when there is none.
+std::shared_ptr<Layer> first_common_layer(LayerList const& a, LayerList const& b);
+
+// The two paths that leave a layer: (main branch, skip branch). The main branch follows the
+// first outbound layer, the skip branch the second (only when there are exactly two); they
+// change places when the skip branch reaches the point where both rejoin over a longer path.
+// Both run on to the end of the graph.
+std::pair<LayerList, LayerList> get_skipconnect_branch(std::shared_ptr<Layer> const& layer);
+
+// A CNP layer whose first inbound layer is a skip DMA: the point where a skip connection
+// rejoins the main path.
+bool is_merge(std::shared_ptr<Layer> const& layer);
+// A merge layer whose skip DMA also feeds another branch.
+bool is_dual_output_layer(std::shared_ptr<Layer> const& layer);
+// A TNP-B layer or a merge layer: it reads data back through a skip-DMA load.
+bool layer_need_load_dma(std::shared_ptr<Layer> const& layer);
+// The layer's output is the skip input of a later merge.
+bool is_skip_layer(std::shared_ptr<Layer> const& layer);
+// A dual-output layer whose second output is consumed at another depth, so it must be stored.
+bool is_dual_output_to_store_dma(std::shared_ptr<Layer> const& layer);
+// A TNP-B layer, a skip layer, or a dual output that goes through a store.
+bool layer_need_store_dma(std::shared_ptr<Layer> const& layer);
+
+// The layer itself unless it is a skip DMA; for a skip DMA, the layer after it that carries its
+// mapping, or null when none does.
+std::shared_ptr<Layer> get_mappable_layer(std::shared_ptr<Layer> const& layer);
+
+// A split into exactly two branches whose mappable layers lie at the same depth. `memo` is shared
+// with the caller.
+bool is_alt_layer(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
+
+// The first (last) layer of the list in depth order that is neither a skip DMA nor a layer
+// without hardware; null when there is none.
+std::shared_ptr<Layer> first_mappable_layer(LayerList const& layers);
+std::shared_ptr<Layer> last_mappable_layer(LayerList const& layers);
+// The mappable layer that follows (precedes) the layer; null when there is none.
+std::shared_ptr<Layer> next_mappable_layer(std::shared_ptr<Layer> const& layer);
+std::shared_ptr<Layer> previous_mappable_layer(std::shared_ptr<Layer> const& layer);
+
+// Branches left open after the list: 1 plus, over the layers in depth order, their outbound
+// count minus their inbound count (the list's first layer counts one inbound layer). 0 for an
+// empty list.
+int64_t get_out_branches_count(LayerList const& layers);
+
+// The leading run of the list up to the first layer (not a skip DMA) after which every branch
+// opened so far has closed again; the whole list when that never happens.
+LayerList get_layers_to_map_together(LayerList const& layers);
+
+// The same questions asked many times of one graph that does not change meanwhile (the set-up
+// of a pass): every depth, main branch and mappable layer is computed once and then looked up.
+// The free functions above each use a fresh LayerGraph. Depths go to the caller's memo when one
+// is given.
+class LayerGraph {
+public:
+    LayerGraph();
+    explicit LayerGraph(DepthMemo* memo);
+    LayerGraph(LayerGraph const&) = delete;
+    LayerGraph& operator=(LayerGraph const&) = delete;
+
+    unsigned int get_layer_depth(std::shared_ptr<Layer> const& layer);
+    void sort_by_depth(LayerList* layers);
+    std::shared_ptr<Layer> first_common_layer(LayerList const& a, LayerList const& b);
+    std::pair<LayerList, LayerList> get_skipconnect_branch(std::shared_ptr<Layer> const& layer);
+    // The first list of get_skipconnect_branch, kept for the graph's lifetime.
+    LayerList const& main_branch(std::shared_ptr<Layer> const& layer);
+
+    bool is_merge(std::shared_ptr<Layer> const& layer);
+    bool is_dual_output_layer(std::shared_ptr<Layer> const& layer);
+    bool layer_need_load_dma(std::shared_ptr<Layer> const& layer);
+    bool is_skip_layer(std::shared_ptr<Layer> const& layer);
+    bool is_dual_output_to_store_dma(std::shared_ptr<Layer> const& layer);
+    bool layer_need_store_dma(std::shared_ptr<Layer> const& layer);
+    std::shared_ptr<Layer> get_mappable_layer(std::shared_ptr<Layer> const& layer);
+    bool is_alt_layer(std::shared_ptr<Layer> const& layer);
+    std::shared_ptr<Layer> first_mappable_layer(LayerList const& layers);
+    std::shared_ptr<Layer> last_mappable_layer(LayerList const& layers);
+    std::shared_ptr<Layer> next_mappable_layer(std::shared_ptr<Layer> const& layer);
+    std::shared_ptr<Layer> previous_mappable_layer(std::shared_ptr<Layer> const& layer);
+
+private:
+    unsigned int sort_key(std::shared_ptr<Layer> const& layer);
+    unsigned int predecessor_depth(std::shared_ptr<Layer> const& c, LayerList const& list);
+    std::pair<LayerList, LayerList> branch_pair(std::shared_ptr<Layer> const& layer);
+    LayerList mappables(LayerList const& layers);
+
+    DepthMemo own_depths_;
+    DepthMemo& depths_;
+    std::unordered_map<std::shared_ptr<Layer>, LayerList> mains_;
+    std::unordered_map<std::shared_ptr<Layer>, std::shared_ptr<Layer>> mappables_;
+};
+
+}  // namespace nuvra

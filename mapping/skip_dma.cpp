@@ -1,0 +1,380 @@
+#include "mapping/skip_dma.h"
+
+#include <algorithm>
+#include <string>
+
+#include "engine/params.h"
+#include "hw/format.h"
+#include "hw/mapping_status.h"
+#include "mapping/layer_mapping.h"
+
+namespace nuvra {
+
+namespace {
+
+using LayerPtr = std::shared_ptr<Layer>;
+
+bool answers(LayerPtr const& layer, ComponentKind kind) {
+    return layer && layer->is_target_component(kind);
+}
+
+bool is_skip_dma(LayerPtr const& layer) { return answers(layer, ComponentKind::SKIP_DMA); }
+bool is_tnp_b(LayerPtr const& layer) { return answers(layer, ComponentKind::TNP_B); }
+
+LayerType layer_type_of(LayerPtr const& layer) {
+    LayerParams const* params = layer ? layer->params() : nullptr;
+    return params ? params->layer_type() : LayerType::Unknown;
+}
+
+LayerList inbounds_of(LayerPtr const& layer) {
+    LayerList result;
+    for (auto& in : layer->inbound_layers())
+        if (in) result.push_back(std::move(in));
+    return result;
+}
+
+LayerList outbounds_of(LayerPtr const& layer) {
+    LayerList result;
+    for (auto& out : layer->outbound_layers())
+        if (out) result.push_back(std::move(out));
+    return result;
+}
+
+// Position of the layer in the list, or -1.
+int64_t position_in(LayerList const& list, LayerPtr const& layer) {
+    auto it = std::find(list.begin(), list.end(), layer);
+    return it == list.end() ? -1 : static_cast<int64_t>(it - list.begin());
+}
+
+bool is_first_of(LayerList const& layers, LayerPtr const& layer) {
+    return !layers.empty() && layers.front() == layer;
+}
+
+[[noreturn]] void fail(Layer const& layer, std::string message) {
+    MappingStatus(layer, std::move(message)).throw_exception();
+}
+
+// A channel number narrowed to its 8 bits, or a failure naming the layer.
+uint8_t channel_byte(Layer const& layer, int64_t channel) {
+    if (channel < 0 || channel > 255)
+        fail(layer, format("Skip-DMA channel {} does not fit in 8 bits.", channel));
+    return static_cast<uint8_t>(channel);
+}
+
+// A delay (in layers or frames) narrowed to its 8 bits, or a failure naming the layer.
+uint8_t delay_byte(Layer const& layer, int64_t delay) {
+    if (delay < 0 || delay > 255)
+        fail(layer, format("Skip-DMA delay {} does not fit in 8 bits.", delay));
+    return static_cast<uint8_t>(delay);
+}
+
+// The frame-buffer length of a TNP-B layer: its "fifo_size" plus the frame being computed.
+uint8_t buffer_delay(Layer const& layer) {
+    LayerParams const* params = layer.params();
+    if (!params) throw std::invalid_argument("Key fifo_size not found");
+    return delay_byte(layer, static_cast<int64_t>(params->get("fifo_size")) + 1);
+}
+
+// The first two inbound layers of the Add or Concatenate `merge`, which the set-up of `layer`
+// reads; a merge with fewer inputs fails.
+std::pair<LayerPtr, LayerPtr> merge_inputs(Layer const& layer, LayerPtr const& merge) {
+    LayerList ins = inbounds_of(merge);
+    if (ins.size() < 2)
+        fail(layer, format("Merge layer '{}' needs 2 inbound layers but has {}.", merge->get_name(),
+                           ins.size()));
+    return {ins[0], ins[1]};
+}
+
+// Layers among layers[1..] up to and including `layer` (to the end when the list does not hold
+// it) for which `counts` holds.
+template <class Pred>
+int64_t count_through(LayerList const& layers, LayerPtr const& layer, Pred counts) {
+    int64_t n = 0;
+    for (size_t i = 1; i < layers.size(); ++i) {
+        if (counts(layers[i])) ++n;
+        if (layers[i] == layer) break;
+    }
+    return n;
+}
+
+// The first channel of the layer's quartet, before narrowing.
+int64_t quartet_base(LayerGraph& graph, LayerPtr const& layer, LayerList const& layers,
+                     LayerList const& previous_layers) {
+    int64_t c = static_cast<int64_t>(previous_layers.size()) + 1;
+    if (!is_first_of(layers, layer)) {
+        c += 4 * count_through(layers, layer, [&](LayerPtr const& l) {
+                 return graph.layer_need_load_dma(l) || graph.layer_need_store_dma(l);
+             });
+    }
+    return c;
+}
+
+// The store channel of a producer: odd for its plain output, the next even one for its dual
+// output.
+uint8_t store_channel(LayerGraph& graph, Layer const& failing, LayerPtr const& producer,
+                      LayerList const& layers, bool dual_output) {
+    int64_t channel = dual_output ? 2 : 1;
+    if (!is_first_of(layers, producer)) {
+        channel += 2 * count_through(layers, producer, [&](LayerPtr const& l) {
+                       return graph.layer_need_store_dma(l) || graph.is_dual_output_layer(l);
+                   });
+    }
+    return channel_byte(failing, channel);
+}
+
+uint8_t quartet_byte(uint32_t quartet, int byte) {
+    return static_cast<uint8_t>(quartet >> (8 * byte));
+}
+
+// The largest depth gap from `from` to one of its outbound layers, 0 without any.
+int64_t outbound_gap(LayerGraph& graph, LayerPtr const& from) {
+    int64_t base = graph.get_layer_depth(from);
+    int64_t gap = 0;
+    for (auto const& out : outbounds_of(from))
+        gap = std::max(gap, static_cast<int64_t>(graph.get_layer_depth(out)) - base);
+    return gap;
+}
+
+size_t component_count(LayerMapping const& mapping) {
+    return mapping.components ? mapping.components->size() : 0;
+}
+
+}  // namespace
+
+void request_skipdma(std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
+                     std::shared_ptr<Layer> const& layer) {
+    for (size_t i = 1; i < types.size(); ++i) {
+        std::vector<hw::Component> added = types[i] == hw::Type::SKIP_DMA_STORE
+                                               ? request_skipdma_store(layer)
+                                               : request_skipdma_load();
+        components->insert(components->end(), added.begin(), added.end());
+    }
+}
+
+std::vector<hw::Component> request_skipdma_store(std::shared_ptr<Layer> const& layer) {
+    LayerGraph graph;
+    size_t n = (is_tnp_b(layer) ? 1 : 0) + (graph.is_skip_layer(layer) ? 1 : 0) +
+               (graph.is_dual_output_to_store_dma(layer) ? 1 : 0);
+    hw::Component store;
+    store.type = hw::Type::SKIP_DMA_STORE;
+    return std::vector<hw::Component>(n, store);
+}
+
+std::vector<hw::Component> request_skipdma_load() {
+    hw::Component load;
+    load.type = hw::Type::SKIP_DMA_LOAD;
+    return {load};
+}
+
+uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                    LayerList const& layers, LayerList const& previous_layers) {
+    int64_t c = quartet_base(graph, layer, layers, previous_layers);
+    // All four channels of the quartet must fit; the last is the largest.
+    channel_byte(*layer, c + 3);
+    auto first = static_cast<uint32_t>(c);
+    return first | (first + 1) << 8 | (first + 2) << 16 | (first + 3) << 24;
+}
+
+void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                    LayerList const& layers, LayerList const& previous_layers) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping) return;
+    int64_t gap = outbound_gap(graph, layer);
+    mapping->skipdma_store_info = std::make_unique<SkipDmaStoreInfo>();
+    SkipDmaStoreInfo& info = *mapping->skipdma_store_info;
+    if (is_tnp_b(layer)) {
+        // The TNP-B stores its own frames; its channel is its place in the pass.
+        info.delay = buffer_delay(*layer);
+        info.store_flag = 1;
+        int64_t pos = position_in(layers, layer);
+        if (pos < 0) fail(*layer, layer_not_in_sequence_message);
+        info.channel = channel_byte(*layer, pos);
+        return;
+    }
+    info.delay = delay_byte(*layer, gap);
+    info.channel = store_channel(graph, *layer, layer, layers, false);
+    LayerList outs = outbounds_of(layer);
+    if (outs.size() == 1 && is_skip_dma(outs[0])) {
+        info.store_flag = 1;
+        uint32_t quartet = skipdma_channels_for_layer(graph, layer, layers, previous_layers);
+        mapping->link_index = quartet_byte(quartet, 2);
+    }
+}
+
+void set_skipdma_store_channel_dual_output_info(LayerGraph& graph,
+                                                std::shared_ptr<Layer> const& layer,
+                                                LayerList const& layers) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping) return;
+    LayerList ins = inbounds_of(layer);
+    if (ins.empty()) return;
+    // The gap is measured from the split skip DMA to the deepest branch it feeds.
+    int64_t gap = outbound_gap(graph, ins[0]);
+    mapping->skipdma_store_dual_output_info = std::make_unique<SkipDmaStoreInfo>();
+    SkipDmaStoreInfo& info = *mapping->skipdma_store_dual_output_info;
+    info.delay = delay_byte(*layer, gap);
+    info.store_flag = 0;
+    info.channel = store_channel(graph, *layer, layer, layers, true);
+}
+
+void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                   LayerList const& layers, LayerList const& previous_layers) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping) return;
+    for (auto const& l : layers) graph.get_layer_depth(l);
+    mapping->skipdma_load_info = std::make_unique<SkipDmaLoadInfo>();
+    SkipDmaLoadInfo& info = *mapping->skipdma_load_info;
+    if (is_tnp_b(layer)) {
+        // The TNP-B reads back what its own store wrote, on the channel before its index.
+        info.channel = channel_byte(*layer, static_cast<int64_t>(mapping->index) - 1);
+        info.delay = buffer_delay(*layer);
+        info.store_channel = mapping->skipdma_store_info ? mapping->skipdma_store_info->channel : 0;
+        return;
+    }
+    LayerList ins = inbounds_of(layer);
+    if (ins.empty()) return;
+    LayerPtr const& s = ins[0];
+    info.channel = quartet_byte(skipdma_channels_for_layer(graph, layer, layers, previous_layers), 0);
+    auto [a, b] = merge_inputs(*layer, s);
+    int64_t depth_a = graph.get_layer_depth(a);
+    int64_t depth_b = graph.get_layer_depth(b);
+    info.delay = delay_byte(*layer, depth_a > depth_b ? depth_a - depth_b : depth_b - depth_a);
+
+    // The skip input comes from the shallowest input of the merge; through a split skip DMA it
+    // is the dual output of the shallowest layer that DMA feeds.
+    LayerList producers = inbounds_of(s);
+    graph.sort_by_depth(&producers);
+    LayerPtr producer = producers.front();
+    bool dual_output = false;
+    if (is_skip_dma(producer)) {
+        LayerList fed = outbounds_of(producer);
+        graph.sort_by_depth(&fed);
+        producer = fed.empty() ? nullptr : fed.front();
+        dual_output = true;
+    }
+    if (producer) info.store_channel = store_channel(graph, *layer, producer, layers, dual_output);
+
+    if (depth_a > depth_b && layer_type_of(s) == LayerType::Concatenate)
+        info.channel_offset = a->output_dimensions()[2];
+}
+
+void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                          LayerList const& layers, LayerList const& previous_layers) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping) return;
+    LayerList ins = inbounds_of(layer);
+    if (ins.empty()) return;
+    LayerPtr const& s = ins[0];
+    mapping->merge_info = std::make_unique<MergeLayerInfo>();
+    MergeLayerInfo& info = *mapping->merge_info;
+    info.add = layer_type_of(s) == LayerType::Add;
+    uint32_t quartet = skipdma_channels_for_layer(graph, layer, layers, previous_layers);
+    info.channel = quartet_byte(quartet, 1);
+    info.not_first = graph.first_mappable_layer(layers) != layer;
+    if (info.add) {
+        auto [a, b] = merge_inputs(*layer, s);
+        Variables const& variables = s->variables();
+        info.a_shift = variables.get("a_shift");
+        info.b_shift = variables.get("b_shift");
+        info.output_shift = variables.get("output_shift");
+        // The first shift belongs to the deeper input.
+        if (graph.get_layer_depth(a) < graph.get_layer_depth(b)) std::swap(info.a_shift, info.b_shift);
+    }
+    if (!graph.is_dual_output_layer(layer)) return;
+    info.dual_output = true;
+    if (graph.is_dual_output_to_store_dma(layer)) {
+        info.dual_output_target = quartet_byte(quartet, 3);
+        return;
+    }
+    // The dual output goes straight to the layer that carries the other branch.
+    LayerList outs = outbounds_of(s);
+    LayerPtr m = graph.get_mappable_layer(outs[0]);
+    if (m == layer) m = outs.size() > 1 ? graph.get_mappable_layer(outs[1]) : nullptr;
+    if (!m) {
+        info.dual_output_target = quartet_byte(quartet, 3);
+        return;
+    }
+    if (position_in(layers, m) < 0) fail(*layer, second_branch_outside_pass_message);
+    if (auto target = layer_mapping(m)) info.dual_output_target = target->index;
+}
+
+void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                    LayerList const& layers,
+                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping) return;
+    for (auto const& out : outbounds_of(layer))
+        if (position_in(layers, out) < 0) fail(*layer, second_branch_outside_pass_message);
+    auto [main, skip] = graph.get_skipconnect_branch(layer);
+    if (main.empty() || skip.empty()) return;
+    auto m0 = layer_mapping(graph.get_mappable_layer(main.front()));
+    auto m1 = layer_mapping(graph.get_mappable_layer(skip.front()));
+    if (!m0 || !m1) return;
+    uint64_t nps = component_count(*m0) + component_count(*m1);
+    m0->alt_info = std::make_unique<AltLayerInfo>();
+    m1->alt_info = std::make_unique<AltLayerInfo>();
+    m0->alt_info->nps = static_cast<uint32_t>(nps);
+    m1->alt_info->nps = static_cast<uint32_t>(nps);
+    m1->alt_info->alternate = true;
+    m1->alt_info->main_index = m0->index;
+    mapping->link_index = m0->index;
+    if (alternates) {
+        alternates->push_back(m0->components);
+        alternates->push_back(m1->components);
+    }
+}
+
+void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& layer) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping || is_skip_dma(layer)) return;
+    LayerList outs = outbounds_of(layer);
+    if (outs.empty()) return;
+    LayerPtr const& c = outs[0];
+    if (layer_type_of(c) != LayerType::Concatenate) return;
+    auto [a, b] = merge_inputs(*layer, c);
+    if (b != layer || graph.get_layer_depth(a) >= graph.get_layer_depth(b)) return;
+    mapping->sram_output_shift = a->output_dimensions()[2];
+}
+
+uint32_t skipdma_channels_for_layer(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                                    LayerList const& previous_layers) {
+    LayerGraph graph;
+    return skipdma_channels_for_layer(graph, layer, layers, previous_layers);
+}
+
+void set_skipdma_store_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                                    LayerList const& previous_layers, DepthMemo* memo) {
+    LayerGraph graph(memo);
+    set_skipdma_store_channel_info(graph, layer, layers, previous_layers);
+}
+
+void set_skipdma_store_channel_dual_output_info(std::shared_ptr<Layer> const& layer,
+                                                LayerList const& layers, DepthMemo* memo) {
+    LayerGraph graph(memo);
+    set_skipdma_store_channel_dual_output_info(graph, layer, layers);
+}
+
+void set_skipdma_load_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                                   LayerList const& previous_layers, DepthMemo* memo) {
+    LayerGraph graph(memo);
+    set_skipdma_load_channel_info(graph, layer, layers, previous_layers);
+}
+
+void set_merge_layer_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                          LayerList const& previous_layers, DepthMemo* memo) {
+    LayerGraph graph(memo);
+    set_merge_layer_info(graph, layer, layers, previous_layers);
+}
+
+void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates) {
+    LayerGraph graph;
+    set_alt_layers(graph, layer, layers, alternates);
+}
+
+void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo) {
+    LayerGraph graph(memo);
+    shift_output_into_sram(graph, layer);
+}
+
+}  // namespace nuvra

@@ -1,0 +1,83 @@
+// Skip connections on the mesh: the branch that is not computed in line is stored to external
+// memory by a skip-DMA store and loaded back by a skip-DMA load of the merge layer; a TNP-B layer
+// keeps its frame buffer the same way. This file requests those engines for a layer and, once
+// every layer of a pass has its LayerMapping, writes the channel, merge, alternate-branch and
+// concatenation records the recorders read.
+//
+// Channel numbering over a pass: `layers` are the layers of the current pass in pass order,
+// `previous_layers` the layers of the passes before it in the same sequence. Every channel is an
+// 8-bit number: a layer whose channel would not fit fails with a MappingStatus thrown as
+// std::runtime_error, never wraps into another layer's channel.
+//
+// The setters reach the layer's mapping through Layer::mapping(); a layer without a LayerMapping
+// is left untouched. Failures throw MappingStatus::throw_exception() of a status naming the layer.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/layer.h"
+#include "hw/ident.h"
+#include "mapping/graph_utils.h"
+
+namespace nuvra {
+
+inline constexpr char second_branch_outside_pass_message[] =
+    "Hardware partial reconfiguration with layers on the second branch is not supported.";
+inline constexpr char layer_not_in_sequence_message[] = "Layer not found in the sequence.";
+
+// Appends the skip-DMA components that the layer's type list asks for after its NP type:
+// the stores of request_skipdma_store for SKIP_DMA_STORE, one load for any other type.
+void request_skipdma(std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
+                     std::shared_ptr<Layer> const& layer);
+// One SKIP_DMA_STORE per reason to store: a TNP-B frame buffer, a skip output, a dual output
+// consumed at another depth (0 to 3 components, type only).
+std::vector<hw::Component> request_skipdma_store(std::shared_ptr<Layer> const& layer);
+// One SKIP_DMA_LOAD component, type only.
+std::vector<hw::Component> request_skipdma_load();
+
+// Four consecutive channels c..c+3 packed lowest first: the load channel, the merge channel, the
+// link channel of a layer feeding only a skip DMA, the channel of a stored dual output.
+uint32_t skipdma_channels_for_layer(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                                    LayerList const& previous_layers);
+
+// The store record (and the link index of a layer that feeds only a skip DMA).
+void set_skipdma_store_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                                    LayerList const& previous_layers, DepthMemo* memo);
+// The record of the store that carries a dual output; its channel is the one the load of the
+// other branch reads, so `layers` must be the current pass.
+void set_skipdma_store_channel_dual_output_info(std::shared_ptr<Layer> const& layer,
+                                                LayerList const& layers, DepthMemo* memo);
+// The load record of a TNP-B layer or a merge layer.
+void set_skipdma_load_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                                   LayerList const& previous_layers, DepthMemo* memo);
+// The merge record of a merge layer.
+void set_merge_layer_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                          LayerList const& previous_layers, DepthMemo* memo);
+// The alternate records of the two layers after a split at equal depth; their component lists
+// are appended to `alternates`.
+void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers,
+                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
+// Where the layer's output starts inside the Concatenate it feeds as the deeper second input.
+void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
+
+// The same operations over one LayerGraph, so that the set-up of a whole pass computes each
+// depth and branch once.
+uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                    LayerList const& layers, LayerList const& previous_layers);
+void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                    LayerList const& layers, LayerList const& previous_layers);
+void set_skipdma_store_channel_dual_output_info(LayerGraph& graph,
+                                                std::shared_ptr<Layer> const& layer,
+                                                LayerList const& layers);
+void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                   LayerList const& layers, LayerList const& previous_layers);
+void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                          LayerList const& layers, LayerList const& previous_layers);
+void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                    LayerList const& layers,
+                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
+void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
+
+}  // namespace nuvra

@@ -1,0 +1,61 @@
+// Shared pieces of the layer-mapping tests: the component lists a pass's layers get from the
+// mesh mapper, and a check of the text of a thrown exception.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mapping/graph_utils.h"
+#include "mapping/layer_mapping.h"
+#include "mapping/skip_dma.h"
+
+namespace nuvra::testing {
+
+inline hw::Component component(hw::Type type, hw::Ident ident = {}) {
+    hw::Component c;
+    c.type = type;
+    c.ident = ident;
+    return c;
+}
+
+// What the mesh mapper gives each layer of a pass: an HRC component for an HRC layer, nothing for
+// a layer without NP, otherwise one NP (in column 1, 2, ... of the pass) and the skip DMAs the
+// layer needs.
+inline std::vector<std::vector<hw::Component>> pass_components(LayerList const& layers) {
+    std::vector<std::vector<hw::Component>> result;
+    uint8_t column = 1;
+    for (auto const& layer : layers) {
+        std::vector<hw::Component> components;
+        if (layer->is_target_component(ComponentKind::HRC)) {
+            components.push_back(component(hw::Type::HRC));
+        } else if (!layer->is_target_component(ComponentKind::None) &&
+                   !layer->is_target_component(ComponentKind::SKIP_DMA)) {
+            hw::Type np = layer->is_target_component(ComponentKind::TNP_B) ? hw::Type::TNP_B
+                                                                            : hw::Type::CNP1;
+            std::vector<hw::Type> types{np};
+            if (layer_need_store_dma(layer)) types.push_back(hw::Type::SKIP_DMA_STORE);
+            if (layer_need_load_dma(layer)) types.push_back(hw::Type::SKIP_DMA_LOAD);
+            components.push_back(component(np, {column++, 0, 0, 0}));
+            request_skipdma(&components, types, layer);
+        }
+        result.push_back(components);
+    }
+    return result;
+}
+
+inline hw::Ident const pass_dma{0, 0, 1, 0};
+
+// Runs `call` and checks that it throws std::runtime_error with exactly `message`.
+inline void expect_runtime_error(std::function<void()> const& call, std::string const& message) {
+    try {
+        call();
+        ADD_FAILURE() << "no exception, expected: " << message;
+    } catch (std::runtime_error const& e) {
+        EXPECT_EQ(std::string(e.what()), message);
+    }
+}
+
+}  // namespace nuvra::testing
