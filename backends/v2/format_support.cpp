@@ -1,0 +1,71 @@
+#include "backends/v2/format_support.h"
+
+#include <limits>
+#include <stdexcept>
+
+#include "hw/format.h"
+#include "hw/panic.h"
+
+namespace nuvra::v2 {
+
+WordImage::WordImage(uint64_t words) : words_(words, 0u) {}
+
+void WordImage::check(uint64_t index) const {
+    if (index >= words_.size())
+        throw std::runtime_error(format("Write outside a memory image: word {} of {}.", index, words_.size()));
+}
+
+uint32_t WordImage::word(uint64_t index) const {
+    check(index);
+    return words_[index];
+}
+
+void WordImage::set(uint64_t index, RegDetail const& field, uint32_t value) {
+    check(index);
+    set_field(&words_[index], field, value);
+}
+
+void WordImage::set_byte(uint64_t byte, uint8_t value) {
+    set(byte / 4, RegDetail{8 * uint32_t(byte % 4), 8}, value);
+}
+
+void WordImage::copy_in(uint64_t index, std::vector<uint32_t> const& words) {
+    if (words.empty()) return;
+    check(index);
+    check(index + words.size() - 1);
+    for (size_t i = 0; i < words.size(); ++i) words_[index + i] = words[i];
+}
+
+uint32_t to_signed_field(int32_t value, uint32_t bits) {
+    int64_t const half = bits >= 1 && bits <= 32 ? int64_t{1} << (bits - 1) : 0;
+    if (half == 0 || value < -half || value > half - 1)
+        panic("%d cannot fit in a %d-bit signed integer", value, int(bits));
+    uint32_t const mask = bits == 32 ? 0xFFFFFFFFu : (uint32_t{1} << bits) - 1;
+    return uint32_t(value) & mask;
+}
+
+uint32_t narrow_words(uint64_t words, const char* what) {
+    if (words > std::numeric_limits<uint32_t>::max())
+        throw std::runtime_error(format("{}: {} words do not fit in 32 bits.", what, words));
+    return uint32_t(words);
+}
+
+void require_rank(Tensor const& tensor, size_t rank, const char* name) {
+    size_t const actual = tensor.dimensions().rank();
+    if (actual != rank)
+        throw std::invalid_argument(format("Tensor {} must have rank {}, not {}.", name, rank, actual));
+}
+
+void require_dimension(Tensor const& tensor, size_t dim, uint64_t needed, const char* name) {
+    uint64_t const have = tensor.dimensions()[dim];
+    if (have < needed)
+        throw std::invalid_argument(
+            format("Tensor {} has {} elements along dimension {}, {} are needed.", name, have, dim, needed));
+}
+
+void require_vector(Tensor const& tensor, uint64_t needed, const char* name) {
+    require_rank(tensor, 1, name);
+    require_dimension(tensor, 0, needed, name);
+}
+
+}  // namespace nuvra::v2

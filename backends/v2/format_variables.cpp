@@ -1,0 +1,140 @@
+#include "backends/v2/format_variables.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "backends/v2/format_support.h"
+#include "backends/v2/registers.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+constexpr uint32_t lut_entries = 2048;
+constexpr uint32_t lut_entry_bits = 14;
+constexpr uint32_t output_shift_bits = 6;
+constexpr uint32_t merge_sum_bits = 3;
+// A distance of 0..15 is what a 5-bit signed value holds above zero: the 4-bit field.
+constexpr uint32_t merge_distance_check_bits = 5;
+
+[[noreturn]] void wrong_lut_size() { throw std::runtime_error("Wrong size for LUT."); }
+
+void check_optional_vector(Dense const* tensor, uint64_t needed, const char* name) {
+    if (tensor != nullptr) require_vector(*tensor, needed, name);
+}
+
+Dense const& require_present(std::shared_ptr<Dense const> const& tensor, const char* name) {
+    if (!tensor) throw std::invalid_argument(std::string("Tensor ") + name + " is missing.");
+    return *tensor;
+}
+
+}  // namespace
+
+std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense const* max_value_shift,
+                                               Dense const* activation_shift, Dense const* activation_scales,
+                                               Dense const* output_shift, Dense const* bias_shift,
+                                               Dense const* bias, Dense const* output_scales,
+                                               uint32_t first_neuron, uint32_t count) {
+    uint64_t const end = uint64_t(first_neuron) + count;
+    if (count != 0) {
+        check_optional_vector(max_value, end, "max_value");
+        check_optional_vector(max_value_shift, end, "max_value_shift");
+        check_optional_vector(activation_shift, end, "activation_shift");
+        check_optional_vector(activation_scales, end, "activation_scales");
+        check_optional_vector(output_shift, end, "output_shift");
+        check_optional_vector(bias_shift, end, "bias_shift");
+        check_optional_vector(bias, end, "bias");
+        check_optional_vector(output_scales, end, "output_scales");
+    }
+
+    WordImage image(2 * uint64_t(count));
+    for (uint32_t k = 0; k < count; ++k) {
+        uint32_t const n = first_neuron + k;
+        uint64_t const a = 2 * uint64_t(k);  // word A
+        uint64_t const b = a + 1;            // word B
+        // The steps run in this order: the max-value pair and the activation pair share bits, and
+        // the later step wins.
+        if (output_scales) image.set(a, VARS_W1_OUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
+        if (bias) image.set(a, VARS_W1_BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
+        if (bias_shift) image.set(a, VARS_W1_BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
+        if (output_shift)
+            image.set(a, VARS_W1_OUT_SHIFT,
+                      to_signed_field(tensor_read<int8_t>(*output_shift, {n}), output_shift_bits));
+        if (max_value_shift) image.set(a, VARS_W1_MAX_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
+        if (activation_shift) {
+            // A 6-bit value split over both words; bits 6-7 of the byte are dropped unchecked.
+            uint32_t const bits = uint8_t(tensor_read<int8_t>(*activation_shift, {n}));
+            image.set(a, VARS_W1_ACT_SHIFT_LO, bits & 0x1Fu);
+            image.set(b, VARS_W2_ACT_SHIFT_HI, (bits >> 5) & 1u);
+        }
+        if (activation_scales) image.set(b, VARS_W2_ACT_SCALES, tensor_read<uint8_t>(*activation_scales, {n}));
+        if (max_value) image.set(b, VARS_W2_MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
+    }
+    return std::move(image).release();
+}
+
+std::vector<uint32_t> format_input_shift(Dense const& input_shift, uint32_t first_channel, uint32_t count) {
+    require_rank(input_shift, 1, "input_shift");
+    uint64_t const n = count != 0 ? count : input_shift.size();
+    require_dimension(input_shift, 0, uint64_t(first_channel) + n, "input_shift");
+
+    WordImage image(2 * ((n + 7) / 8));
+    for (uint64_t i = 0; i < n; ++i)
+        image.set_byte(i, tensor_read<uint8_t>(input_shift, {uint32_t(first_channel + i)}));
+    return std::move(image).release();
+}
+
+std::vector<uint32_t> format_merge_layer_shift(std::shared_ptr<Dense const> const& a_shift,
+                                               std::shared_ptr<Dense const> const& b_shift,
+                                               std::shared_ptr<Dense const> const& output_shift,
+                                               uint32_t first_neuron, uint32_t count) {
+    Dense const& a_tensor = require_present(a_shift, "a_shift");
+    Dense const& b_tensor = require_present(b_shift, "b_shift");
+    Dense const& c_tensor = require_present(output_shift, "output_shift");
+    uint64_t const end = uint64_t(first_neuron) + count;
+    if (count != 0) {
+        require_vector(a_tensor, end, "a_shift");
+        require_vector(b_tensor, end, "b_shift");
+        require_vector(c_tensor, end, "output_shift");
+    }
+
+    WordImage image((uint64_t(count) + 3) / 4);
+    for (uint32_t k = 0; k < count; ++k) {
+        uint32_t const n = first_neuron + k;
+        int32_t const a = tensor_read<uint8_t>(a_tensor, {n});
+        int32_t const b = tensor_read<uint8_t>(b_tensor, {n});
+        int32_t const c = tensor_read<int8_t>(c_tensor, {n});
+        uint32_t const sum = to_signed_field(std::max(a, b) + c, merge_sum_bits);
+        int32_t const distance = std::abs(a - b);
+        to_signed_field(distance, merge_distance_check_bits);
+
+        uint32_t byte = 0;
+        set_field(&byte, MERGE_SHIFT_B_LARGER, b >= a ? 1u : 0u);
+        set_field(&byte, MERGE_SHIFT_SUM, sum);
+        set_field(&byte, MERGE_SHIFT_DISTANCE, uint32_t(distance));
+        image.set_byte(k, uint8_t(byte));
+    }
+    return std::move(image).release();
+}
+
+std::vector<uint32_t> format_lut_values_for_cnp(Dense const* lut) {
+    if (lut == nullptr || lut->size() / 2 != lut_entries / 2) wrong_lut_size();
+    WordImage image(lut_entries / 2);
+    for (uint32_t k = 0; k < lut_entries / 2; ++k) {
+        image.set(k, LUT_CNP_EVEN, to_signed_field(tensor_read<int32_t>(*lut, size_t{2} * k), lut_entry_bits));
+        image.set(k, LUT_CNP_ODD, to_signed_field(tensor_read<int32_t>(*lut, size_t{2} * k + 1), lut_entry_bits));
+    }
+    return std::move(image).release();
+}
+
+std::vector<uint32_t> format_lut_values_for_hrc(Dense const* lut) {
+    if (lut == nullptr || lut->size() != lut_entries) wrong_lut_size();
+    WordImage image(lut_entries);
+    for (uint32_t k = 0; k < lut_entries; ++k)
+        image.set(k, LUT_HRC_ENTRY, to_signed_field(tensor_read<int32_t>(*lut, size_t{k}), lut_entry_bits));
+    return std::move(image).release();
+}
+
+}  // namespace nuvra::v2
