@@ -8,6 +8,13 @@
 
 namespace nuvra {
 
+InputDims first_input_dims(Layer const& layer) {
+    auto const dims = layer.input_dimensions();
+    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    Shape const& s = dims.front();
+    return {s[0], s[1], s[2]};
+}
+
 namespace {
 
 using u64 = uint64_t;
@@ -21,18 +28,6 @@ u64 sat_mul(u64 a, u64 b) {
     return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<u64>::max() : r;
 }
 
-struct InputDims {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t channels = 0;
-};
-
-InputDims first_input(Layer const& layer) {
-    auto const dims = layer.input_dimensions();
-    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    Shape const& s = dims.front();
-    return {s[0], s[1], s[2]};
-}
 
 // One dimension cut into `count` chunks of `chunk` (the last holds the rest); `largest` is the
 // longest chunk once the first one is shortened by the pooling shift.
@@ -242,7 +237,7 @@ FirstChunkShift first_chunk_shift(Layer const& layer) {
 
 Split split_by_height(Layer const& layer, NpSplitParams const& params, uint32_t max_height) {
     uint32_t const align = params.pool_type == uint32_t(PoolType::Max) ? params.pool_width : 1;
-    return Split(first_input(layer).height, max_height, align);
+    return Split(first_input_dims(layer).height, max_height, align);
 }
 
 Split split_by_neurons(Layer const& layer, uint32_t total, uint32_t max_chunk, bool align_for_tnp_b) {
@@ -357,7 +352,7 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
 std::vector<hw::Component> build_split_components(Layer const& layer, NpSplitParams const& params,
                                                   bool single_buffer, hw::Type type, Split width,
                                                   Split height, Split filters) {
-    InputDims const dims = first_input(layer);
+    InputDims const dims = first_input_dims(layer);
     FirstChunkShift const shift = first_chunk_shift(layer);
     bool const depthwise = layer.is_depthwise();
     auto const columns =

@@ -15,6 +15,14 @@
 
 namespace nuvra {
 
+// Width, height and channels of a layer's first input.
+struct InputDims {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    uint32_t channels = 0;
+};
+InputDims first_input_dims(Layer const& layer);
+
 // The cut of one dimension into chunks; every chunk but the last has `chunk_size` elements, the
 // last holds the rest. A cut with `num_chunks` or `chunk_size` 0 failed.
 struct Split {

@@ -18,18 +18,6 @@ constexpr const char* cannot_split_neurons = "Cannot split by neurons.";
 constexpr const char* cannot_fit_weights = "Cannot split to fit weights in ram.";
 constexpr const char* cannot_fit_inputs = "Cannot split to fit inputs in ram.";
 
-struct InputDims {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t channels = 0;
-};
-
-InputDims first_input(Layer const& layer) {
-    auto const dims = layer.input_dimensions();
-    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    Shape const& s = dims.front();
-    return {s[0], s[1], s[2]};
-}
 
 LayerParams const& params_of(Layer const& layer) {
     LayerParams const* params = layer.params();
@@ -53,7 +41,7 @@ struct SplitterKind {
 SplitOutcome split_layer(Layer const& layer, CompatibilityChecker const& checker,
                          NpSplitParams const& params, uint32_t max_height, uint32_t max_width,
                          bool hwpr_loopitself, SplitterKind const& kind) {
-    InputDims const dims = first_input(layer);
+    InputDims const dims = first_input_dims(layer);
 
     Split const height = split_by_height(layer, params, max_height);
     if (height.failed()) return failure(layer, cannot_split_height);
@@ -102,7 +90,7 @@ SplitOutcome split_conv_layer(Layer const& layer, CompatibilityChecker const& ch
     NpSplitParams const params = checker.np_split_params(type, params_of(layer));
     SplitterKind const kind{
         type, false, [&] { return Split(params.filters, max_filters, 1); },
-        first_input(layer).channels, false};
+        first_input_dims(layer).channels, false};
     return split_layer(layer, checker, params, max_height, max_width, hwpr_loopitself, kind);
 }
 
@@ -110,7 +98,7 @@ SplitOutcome split_depthwise_conv_layer(Layer const& layer, CompatibilityChecker
                                         uint32_t max_height, uint32_t max_width,
                                         uint32_t max_filters, hw::Type type, bool hwpr_loopitself) {
     NpSplitParams const params = checker.np_split_params(type, params_of(layer));
-    uint32_t const channels = first_input(layer).channels;
+    uint32_t const channels = first_input_dims(layer).channels;
     uint32_t const align = layer.is_target_component(ComponentKind::TNP_B) ? 4 : 1;
     SplitterKind const kind{
         type, false, [&] { return Split(channels, max_filters, align); },
@@ -126,14 +114,14 @@ SplitOutcome split_transposed_conv2d_layer(Layer const& layer, CompatibilityChec
     SplitterKind const kind{
         hw::Type::CNP1, true,
         [&] { return split_by_neurons(layer, filters, max_filters, false); },
-        first_input(layer).channels, false};
+        first_input_dims(layer).channels, false};
     return split_layer(layer, checker, params, max_height, max_width, hwpr_loopitself, kind);
 }
 
 SplitOutcome split_transposed_dwconv2d_layer(Layer const& layer, CompatibilityChecker const& checker,
                                              uint32_t max_height, uint32_t max_width,
                                              uint32_t max_filters, bool hwpr_loopitself) {
-    uint32_t const channels = first_input(layer).channels;
+    uint32_t const channels = first_input_dims(layer).channels;
     NpSplitParams const params = transposed_split_params(layer, channels);
     SplitterKind const kind{
         hw::Type::CNP1, true,

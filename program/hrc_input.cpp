@@ -1,0 +1,201 @@
+#include "program/hrc_input.h"
+
+#include <stdexcept>
+
+#include "hw/panic.h"
+
+namespace nuvra {
+
+namespace {
+
+// How the next weight line is placed once a line is complete.
+enum class StepRule {
+    linear,   // three channels: the next line of the same plane
+    pairs,    // one channel, 4 x 4 kernel: alternate planes 0 and 1 at one address
+    triples,  // one channel, 5, 7 or 16 kernel: cycle planes 0, 1, 2 at one address
+    wrap,     // one channel, 3 x 3 kernel: 192 lines per plane, then the next plane
+};
+
+void step(StepRule rule, uint64_t* address, uint32_t* plane) {
+    switch (rule) {
+        case StepRule::linear:
+            *address += hrc::line_words;
+            break;
+        case StepRule::pairs:
+            *plane = (*plane + 1) % 2;
+            if (*plane == 0) *address += hrc::line_words;
+            break;
+        case StepRule::triples:
+            *plane = (*plane + 1) % 3;
+            if (*plane == 0) *address += hrc::line_words;
+            break;
+        case StepRule::wrap:
+            *address = (*address + hrc::line_words) % hrc::wrap_plane_words;
+            if (*address == 0 || *address == 1) *plane += 1;
+            break;
+    }
+}
+
+// Reads element 0, so that a tensor of the wrong element type fails before anything else is read.
+template <class T>
+void check_type(Dense const& tensor) {
+    (void)tensor_read<T>(tensor, size_t{0});
+}
+
+// Stores v (within [-32, 31]) as a 6-bit two's-complement field value.
+uint32_t six_bit(int8_t v) { return static_cast<uint32_t>(static_cast<uint8_t>(v)) & 0x3Fu; }
+
+void check_signed6(int8_t v) {
+    if (v < -32 || v > 31) panic("%d cannot fit in a %d-bit signed integer", int{v}, 6);
+}
+
+void check_unsigned(unsigned v, unsigned bits) {
+    if (v >= (1u << bits)) panic("%u cannot fit in a %u-bit unsigned integer", v, bits);
+}
+
+}  // namespace
+
+std::vector<std::vector<uint32_t>> format_hrc_weights(Dense const& weights) {
+    check_type<int8_t>(weights);
+    Shape const& dims = weights.dimensions();
+    // Layout 1 holds (filters, channels, height, width); the other (width, height, channels, filters).
+    bool const filters_first = weights.layout() == Layout::reversed;
+    uint32_t const filters = filters_first ? dims[0] : dims[3];
+    uint32_t const channels = filters_first ? dims[1] : dims[2];
+    uint32_t const k = filters_first ? dims[2] : dims[1];
+
+    uint64_t const kernel_weights = uint64_t{k} * k;
+    uint64_t const lines = (kernel_weights + hrc::line_weights - 1) / hrc::line_weights * filters;
+    uint64_t const lw = hrc::line_words;
+
+    std::vector<std::vector<uint32_t>> planes(3);
+    StepRule rule = StepRule::linear;
+    if (channels == 3) {
+        for (auto& plane : planes) plane.resize(lw * lines);
+    } else if (channels == 1 && k == 3) {
+        uint64_t const lines_per_plane = hrc::wrap_plane_words / lw;
+        if (lines >= 3 * lines_per_plane)
+            throw std::runtime_error("Too many lines on HRC weight formatting with the 3-kernel.");
+        uint64_t const full = lines / lines_per_plane;
+        for (uint64_t p = 0; p < full; ++p) planes[p].resize(hrc::wrap_plane_words);
+        planes[full].resize(lw * (lines % lines_per_plane));
+        rule = StepRule::wrap;
+    } else if (channels == 1 && k == 4) {
+        planes[0].resize(lw * ((lines + 1) / 2));
+        planes[1].resize(lw * (lines / 2));
+        rule = StepRule::pairs;
+    } else if (channels == 1 && (k == 5 || k == 7 || k == 16)) {
+        uint64_t const q = lines / 3;
+        uint64_t const r = lines % 3;
+        planes[0].resize(lw * q + (r > 0 ? lw : 0));
+        planes[1].resize(lw * q + (r == 2 ? lw : 0));
+        planes[2].resize(lw * q);
+        rule = StepRule::triples;
+    } else if (channels == 1) {
+        throw std::runtime_error("Wrong kernel_size at HRC recording.");
+    } else {
+        throw std::runtime_error("Wrong number of channels at HRC recording.");
+    }
+
+    for (uint32_t c = 0; c < channels; ++c) {
+        uint32_t plane = c;
+        uint64_t address = 0;
+        uint32_t n = 0;  // weights in the current line
+        for (uint32_t f = 0; f < filters; ++f) {
+            for (uint32_t y = 0; y < k; ++y) {
+                for (uint32_t x = 0; x < k; ++x) {
+                    int8_t const w = filters_first ? tensor_read<int8_t>(weights, {f, c, y, x})
+                                                   : tensor_read<int8_t>(weights, {x, y, c, f});
+                    uint32_t& word = planes.at(plane).at(address + n / 4);
+                    set_field(&word, RegDetail{8 * (n % 4), 8}, static_cast<uint8_t>(w));
+                    if (++n == hrc::line_weights) {
+                        step(rule, &address, &plane);
+                        n = 0;
+                    }
+                }
+            }
+            // Every filter starts on a new line.
+            if (n > 0) {
+                step(rule, &address, &plane);
+                n = 0;
+            }
+        }
+    }
+    return planes;
+}
+
+std::vector<uint32_t> format_hrc_activations(Dense const& a, Dense const& b, Dense const* c, Dense const* d,
+                                             Dense const& e, Dense const& f) {
+    check_type<int8_t>(a);
+    check_type<uint8_t>(b);
+    if (c != nullptr) check_type<uint8_t>(*c);
+    if (d != nullptr) check_type<uint8_t>(*d);
+    check_type<uint8_t>(e);
+    check_type<uint8_t>(f);
+
+    std::vector<uint32_t> words;
+    words.reserve(2 * f.size());
+    for (size_t i = 0; i < f.size(); ++i) {
+        int8_t const av = tensor_read<int8_t>(a, i);
+        uint8_t const bv = tensor_read<uint8_t>(b, i);
+        uint8_t const cv = c != nullptr ? tensor_read<uint8_t>(*c, i) : 0;
+        uint8_t const dv = d != nullptr ? tensor_read<uint8_t>(*d, i) : 0;
+        uint8_t const ev = tensor_read<uint8_t>(e, i);
+        uint8_t const fv = tensor_read<uint8_t>(f, i);
+        check_signed6(av);
+        check_unsigned(cv, hrc::ACT_W1_C.width);
+        check_unsigned(ev, hrc::ACT_W2_E.width);
+
+        uint32_t first = 0;
+        set_field(&first, hrc::ACT_W1_D_LOW, dv & 1u);
+        set_field(&first, hrc::ACT_W1_C, cv);
+        set_field(&first, hrc::ACT_W1_B, bv);
+        set_field(&first, hrc::ACT_W1_A, six_bit(av));
+        uint32_t second = 0;
+        set_field(&second, hrc::ACT_W2_F, fv);
+        set_field(&second, hrc::ACT_W2_E, ev);
+        set_field(&second, hrc::ACT_W2_D_HIGH, dv >> 1);
+        words.push_back(first);
+        words.push_back(second);
+    }
+    return words;
+}
+
+std::vector<uint32_t> format_hrc_lut_variables(Dense const& a, Dense const& b, Dense const& c, Dense const& d,
+                                               Dense const& e, Dense const& f) {
+    check_type<uint8_t>(a);
+    check_type<uint8_t>(b);
+    check_type<uint8_t>(c);
+    check_type<int8_t>(d);
+    check_type<int8_t>(e);
+    check_type<uint8_t>(f);
+
+    std::vector<uint32_t> words;
+    words.reserve(2 * b.size());
+    for (size_t i = 0; i < b.size(); ++i) {
+        uint8_t const av = tensor_read<uint8_t>(a, i);
+        uint8_t const bv = tensor_read<uint8_t>(b, i);
+        uint8_t const cv = tensor_read<uint8_t>(c, i);
+        int8_t const dv = tensor_read<int8_t>(d, i);
+        int8_t const ev = tensor_read<int8_t>(e, i);
+        uint8_t const fv = tensor_read<uint8_t>(f, i);
+        check_unsigned(cv >> 4, hrc::LUT_W2_C_HIGH.width);
+        check_signed6(dv);
+        check_signed6(ev);
+
+        uint32_t first = 0;
+        set_field(&first, hrc::LUT_W1_C_LOW, cv & 0xFu);
+        set_field(&first, hrc::LUT_W1_B, bv);
+        set_field(&first, hrc::LUT_W1_A, av);
+        uint32_t second = 0;
+        set_field(&second, hrc::LUT_W2_F, fv);
+        set_field(&second, hrc::LUT_W2_E, six_bit(ev));
+        set_field(&second, hrc::LUT_W2_D, six_bit(dv));
+        set_field(&second, hrc::LUT_W2_C_HIGH, cv >> 4u);
+        words.push_back(first);
+        words.push_back(second);
+    }
+    return words;
+}
+
+}  // namespace nuvra

@@ -1,0 +1,66 @@
+#include "program/record.h"
+
+#include <stdexcept>
+
+namespace nuvra {
+
+namespace program {
+
+bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t address,
+                     std::vector<uint32_t> const& data, bool allow_xl, bool size_flag,
+                     NeedsXl needs_xl) {
+    uint64_t const n = data.size();
+    // Longer than any track: it cannot fit, with or without XL.
+    if (n > max_words) return false;
+
+    bool const xl = needs_xl(static_cast<uint32_t>(n));
+    if (xl && !allow_xl) return false;
+    // An XL length counts whole units of 16 words; the rest is zero padding.
+    uint64_t const length = xl ? (n + dma::xl_unit_words - 1) / dma::xl_unit_words * dma::xl_unit_words : n;
+
+    uint64_t const current = words_.size();
+    if (current + dma::header_words + length > max_words) return false;
+
+    // Encode the header before touching the track, so that a refused header leaves it unchanged.
+    uint32_t header[dma::header_words];
+    dma::format_config_header(header, ident, target, size_flag ? static_cast<uint32_t>(length) : 0, address,
+                              xl);
+
+    words_.reserve(current + dma::header_words + length);
+    words_.insert(words_.end(), header, header + dma::header_words);
+    words_.insert(words_.end(), data.begin(), data.end());
+    words_.resize(current + dma::header_words + length, 0);
+    return true;
+}
+
+Record::Record(HwVersion const& version, NeedsXl needs_xl) : hw_version(version), needs_xl(needs_xl) {
+    if (this->needs_xl == nullptr) this->needs_xl = dma::config_block_size_needs_xl;
+}
+
+Record::~Record() = default;
+
+void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
+                          std::vector<uint32_t> const& data, bool size_flag, bool reuse_last) {
+    if (!reuse_last || tracks.empty()) tracks.emplace_back();
+    if (tracks.back().append(ident, target, address, data, false, size_flag, needs_xl)) return;
+    tracks.emplace_back();
+    if (tracks.back().append(ident, target, address, data, true, size_flag, needs_xl)) return;
+    throw std::runtime_error("Error generating NP program.");
+}
+
+void Record::add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data) {
+    fnp2_filters_track = std::make_unique<Fnp2FiltersTrack>(Fnp2FiltersTrack{ident, data});
+}
+
+std::unique_ptr<Record> new_record(HwVersion const& version) { return std::make_unique<Record>(version); }
+
+}  // namespace program
+
+uint64_t format_config_header_fb(hw::Ident const& ident, dma::Target target, uint32_t size,
+                                 uint16_t address) {
+    uint32_t header[dma::header_words];
+    dma::format_config_header(header, ident, target, size, address, false);
+    return uint64_t{header[0]} | (uint64_t{header[1]} << 32);
+}
+
+}  // namespace nuvra

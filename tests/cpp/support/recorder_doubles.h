@@ -1,0 +1,124 @@
+// Test doubles of the two recorder interfaces: each remembers its calls and answers with what the
+// test scripted (by default an empty record, no register writes, IO types 0).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/layer.h"
+#include "mapping/backend.h"
+#include "mapping/layer_mapping.h"
+#include "program/record.h"
+
+namespace nuvra::testing {
+
+// A record holding one track per entry of `tracks`, each a single block of that many words
+// (word i of a block holds i + 1), all addressed to `ident` at target 7.
+inline std::unique_ptr<program::Record> record_with_tracks(std::vector<uint32_t> const& tracks,
+                                                           hw::Ident ident = {}) {
+    auto record = program::new_record(HwVersion{});
+    for (uint32_t words : tracks) {
+        std::vector<uint32_t> data(words);
+        for (uint32_t i = 0; i < words; ++i) data[i] = i + 1;
+        record->add_np_track(ident, dma::Target::NpRegisters, 0, data, true, false);
+    }
+    return record;
+}
+
+class LayerRecorderDouble : public LayerRecorder {
+public:
+    // What one record_layer call received; `index` is the layer's mapping index at the time
+    // (-1 without a LayerMapping).
+    struct Call {
+        std::string layer;
+        std::string other;
+        std::shared_ptr<Layer> link;
+        bool a = false;
+        bool b = false;
+        std::vector<hw::Ident> nps;
+        bool c = false;
+        bool d = false;
+        int index = -1;
+    };
+
+    // Answers record_layer; null: an empty record.
+    std::function<std::unique_ptr<program::Record>(Layer const&)> on_record;
+    // Answers record_learning_layer; null: three records of one one-word track each.
+    std::function<program::LearnRecordsPtr(Layer const&, bool)> on_learning;
+
+    mutable std::vector<Call> calls;
+    mutable std::vector<bool> learning_calls;
+
+    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& previous,
+                                                  std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                  bool mesh_flag, std::vector<hw::Ident> const& nps,
+                                                  bool registers_only, bool extra_flag) const override {
+        auto mapping = layer_mapping(layer);
+        calls.push_back({layer.get_name(), previous.get_name(), std::move(next_layer), set_spikes, mesh_flag, nps,
+                         registers_only, extra_flag, mapping ? int{mapping->index} : -1});
+        if (on_record) return on_record(layer);
+        return program::new_record(HwVersion{});
+    }
+
+    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override {
+        learning_calls.push_back(flag);
+        if (on_learning) return on_learning(layer, flag);
+        program::LearnRecordsPtr records;
+        records.first = record_with_tracks({1});
+        records.second = record_with_tracks({1});
+        records.third = record_with_tracks({1});
+        return records;
+    }
+
+    void sync_learning_vars(std::shared_ptr<Layer>) const override {}
+};
+
+class IoRecorderDouble : public IoRecorder {
+public:
+    struct SccCall {
+        bool flags[5] = {};
+        Shape input;
+        Shape output;
+    };
+    struct EpgCall {
+        std::string layer;
+        uint8_t a = 0;
+        uint8_t b = 0;
+        uint8_t c = 0;
+        bool d = false;
+        bool e = false;
+        bool f = false;
+    };
+
+    // Answers record_scc; null: a record of one one-word track.
+    std::function<std::unique_ptr<program::Record>()> on_scc;
+    std::vector<std::pair<uint32_t, uint32_t>> epg;
+    int8_t input_type = 0;
+    int8_t output_type = 0;
+
+    mutable std::vector<SccCall> scc_calls;
+    mutable std::vector<EpgCall> epg_calls;
+
+    std::unique_ptr<program::Record> record_scc(bool a, bool b, bool c, bool d, bool e, Shape input,
+                                                Shape output) const override {
+        scc_calls.push_back({{a, b, c, d, e}, input, output});
+        if (on_scc) return on_scc();
+        return record_with_tracks({1});
+    }
+
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& layer, uint8_t a, uint8_t b, uint8_t c,
+                                                          bool d, bool e, bool f) const override {
+        epg_calls.push_back({layer.get_name(), a, b, c, d, e, f});
+        return epg;
+    }
+
+    int8_t get_input_type(Layer const&) const override { return input_type; }
+    int8_t get_output_type(Layer const&, int8_t) const override { return output_type; }
+};
+
+}  // namespace nuvra::testing
