@@ -1,0 +1,147 @@
+#include "backends/v2/partial_reconfig.h"
+
+#include <limits>
+#include <stdexcept>
+
+#include "backends/v2/np_registers.h"
+#include "backends/v2/registers.h"
+#include "backends/v2/routing.h"
+#include "backends/v2/sizes.h"
+#include "hw/format.h"
+#include "mapping/layer_mapping.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using namespace np_word;
+
+void set(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint64_t value) {
+    set_count_field(register_word(regs, index), field, value);
+}
+
+void set_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
+    set(regs, index, field, value ? 1u : 0u);
+}
+
+// Products of sizes, held at the 64-bit maximum instead of wrapping; any field refuses that.
+uint64_t sat_mul(uint64_t a, uint64_t b) {
+    uint64_t product = 0;
+    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
+}
+
+uint64_t round_up_4(uint64_t value) { return sat_mul((value + 3) / 4, 4); }
+
+Shape first_input(Layer const& layer) {
+    auto const dims = layer.input_dimensions();
+    if (dims.empty())
+        throw std::runtime_error(format("The linked layer {} has no input dimensions.", layer.get_name()));
+    return dims.front();
+}
+
+hw::NpPart const& np_part_of(hw::Component const& component) {
+    if (!component.np_part) throw std::invalid_argument("The linked component has no NP part.");
+    return *component.np_part;
+}
+
+// The input of the linked layer comes pooled from a max pooling without activation.
+bool max_pooling_input(Layer const& layer) {
+    auto const inbound = layer.inbound_layers();
+    if (inbound.empty() || !inbound.front()) return false;
+    return inbound.front()->has_pooling_type(PoolType::Max) && !inbound.front()->has_activation();
+}
+
+// How the linked layer's input sits in the NP's packet memory.
+struct InputLayout {
+    uint64_t words = 0;  // 32-bit words of the input row over the NP's channels
+    uint64_t row = 0;    // bytes of one row (separable: bytes of the whole window)
+};
+
+}  // namespace
+
+void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer,
+                                  hw::Component const& component, bool flag) {
+    register_word(regs, PR_CONFIG);  // refuses an image that is not 64 words before anything else
+    auto const mapping = layer_mapping(layer);
+    if (!mapping)
+        throw std::runtime_error(format("The linked layer {} has no hardware mapping.", layer.get_name()));
+
+    set_flag(regs, PR_CONFIG, PR_ON_0, true);
+    set_flag(regs, PR_CONFIG, PR_ON_2, true);
+    set_flag(regs, ROUTING, ROUTING_PR_FLAG, flag);
+
+    // 1 bit -> 0, 2 -> 1, 4 -> 2, 8 -> 3; wider inputs do not fit the code.
+    uint64_t const bits = layer.input_bits();
+    set(regs, PR_CONFIG, PR_INPUT_BITS, (bits >> 1) - (bits >> 3));
+    set(regs, PR_CONFIG, PR_LINK_INDEX, mapping->input_link_index);
+
+    bool const max_pool = max_pooling_input(layer);
+    auto const bytes = [bits](uint64_t values) { return (bits * values + 7) / 8; };
+
+    InputLayout layout;
+    if (layer.is_target_component(ComponentKind::FNP)) {
+        set_flag(regs, PR_CONFIG, PR1_FNP_MODE, true);
+        Shape const d = first_input(layer);
+        set(regs, PR_CUT_ORIGIN, PR1_I_ORIG_CUT, 0);
+        set(regs, PR_CUT_ORIGIN, PR1_J_ORIG_CUT, 0);
+        set(regs, PR_CUT_SIZE, PR1_I_SIZE_CUT, d[1]);
+        set(regs, PR_CUT_SIZE, PR1_J_SIZE_CUT, d[0]);
+        set(regs, PR_INPUT_LAYOUT, PR1_CH_SIZE, uint64_t{d[1]} * d[0]);
+
+        InputPadding const padding = get_fnp_supported_padding(layer, false);
+        if (padding == InputPadding::Undefined) throw std::runtime_error("Unsupported padding.");
+        layout.row = padding == InputPadding::RowBytePadded ? bytes(d[0]) : round_up_4(bytes(d[0]));
+        uint64_t const channels = np_part_of(component).spatial_partition.shape[2];
+        layout.words = (sat_mul(layout.row, channels) + 3) / 4;
+    } else if (layer.is_target_component(ComponentKind::CNP) ||
+               layer.is_target_component(ComponentKind::TNP_B)) {
+        set_flag(regs, PR_CONFIG, PR1_FNP_MODE, false);
+        hw::NpPart const& part = np_part_of(component);
+        NpSpace const& kept = part.halo_partition;
+        uint64_t const width = kept.shape[0];
+        uint64_t const height = kept.shape[1];
+        set(regs, PR_CUT_ORIGIN, PR1_I_ORIG_CUT, kept.y);
+        set(regs, PR_CUT_ORIGIN, PR1_J_ORIG_CUT, kept.x);
+        set(regs, PR_CUT_SIZE, PR1_I_SIZE_CUT, height);
+        set(regs, PR_CUT_SIZE, PR1_J_SIZE_CUT, width);
+
+        if (max_pool) {
+            set_flag(regs, PR_CONFIG, PR1_SP_MAXPOOLING, true);
+            uint64_t const bits_of_rows = sat_mul(sat_mul(round_up_4(bytes(width)), kept.shape[2]), 8);
+            set(regs, PR_PACKET_SRAM, PR1_PKSRAM_SIZE, sat_mul((bits_of_rows + 31) / 32, height));
+        }
+
+        if (!layer.is_separable()) {
+            layout.row = round_up_4(bytes(width));
+            layout.words = sat_mul(layout.row, part.spatial_partition.shape[2]) / 4;
+        } else {
+            layout.words = (bits * width + 31) / 32;
+            layout.row = sat_mul(sat_mul(layout.words, height), 4);
+            Shape const d = first_input(layer);
+            set_flag(regs, PR_INPUT_LAYOUT, PR1_SEPARABLE, true);
+            // The NP holds only a group of the layer's channels.
+            if (part.filters < d[2]) {
+                set_flag(regs, PR_CONFIG, PR1_IB_CH_GRP_EN, true);
+                set(regs, PR_CHANNELS, PR1_CH_ORIG_CUT, part.start_neuron);
+                set(regs, PR_CHANNELS, PR1_CH_SIZE_CUT, part.filters);
+            }
+        }
+    }
+
+    set_flag(regs, PR_SOURCES, PR_BIT_31, false);
+    set(regs, PR_SOURCES, PR_NP_COUNT, mapping->components ? mapping->components->size() : 0);
+    auto const sources = routing_sources(*mapping);
+    require_routing_list(sources, "sources");
+    ColumnSpan const span = column_span(sources);
+    set(regs, PR_SOURCES, PR_SOURCE_LOW, span.low);
+    set(regs, PR_SOURCES, PR_SOURCE_HIGH, span.high);
+
+    set(regs, PR_INPUT_LAYOUT, PR_INPUT_WORDS, layout.words);
+    set(regs, PR_INPUT_LAYOUT, PR_INPUT_ROW, layout.row);
+
+    MergeLayerInfo const* merge = mapping->merge_info.get();
+    set_flag(regs, PR_CONFIG, PR_MERGE, merge != nullptr);
+    set_flag(regs, PR_CONFIG, PR_NOT_ADD, merge != nullptr && !merge->add);
+}
+
+}  // namespace nuvra::v2

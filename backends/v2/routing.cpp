@@ -1,0 +1,122 @@
+#include "backends/v2/routing.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "backends/v2/np_registers.h"
+#include "hw/format.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using namespace np_word;
+
+void set(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint32_t value) {
+    set_field(register_word(regs, index), field, value);
+}
+
+void set_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
+    set(regs, index, field, value ? 1u : 0u);
+}
+
+void append(std::vector<hw::Component>* out, std::vector<hw::Component> const& list) {
+    out->insert(out->end(), list.begin(), list.end());
+}
+
+void append(std::vector<hw::Component>* out, LayerMapping::ComponentLists const& lists) {
+    for (auto const& list : lists)
+        if (list) append(out, *list);
+}
+
+}  // namespace
+
+void require_routing_list(std::vector<hw::Component> const& list, const char* what) {
+    if (list.empty()) throw std::runtime_error(format("Cannot route an NP without {}.", what));
+}
+
+std::vector<hw::Component> routing_sources(LayerMapping const& mapping) {
+    std::vector<hw::Component> sources;
+    append(&sources, mapping.inputs);
+    append(&sources, mapping.skipdma_loads);
+    if (mapping.uses_skipdma_layer_flag) append(&sources, mapping.skipdma_stores);
+    return sources;
+}
+
+std::vector<hw::Component> routing_destinations(LayerMapping const& mapping) {
+    std::vector<hw::Component> destinations;
+    append(&destinations, mapping.outputs);
+    if (!mapping.uses_skipdma_layer_flag) append(&destinations, mapping.skipdma_stores);
+    return destinations;
+}
+
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
+                                             std::vector<hw::Component> const& sources,
+                                             std::vector<hw::Component> const& own,
+                                             std::vector<hw::Component> const& destinations,
+                                             std::unique_ptr<AltLayerInfo> const& alt_info,
+                                             uint8_t link_index, bool p2p_in, bool p2p_out, bool flag3) {
+    register_word(regs, ROUTING);  // refuses an image that is not 64 words before anything else
+    // Every step below reads a column or an identifier from these lists.
+    require_routing_list(sources, "sources");
+    require_routing_list(own, "layer components");
+    require_routing_list(destinations, "destinations");
+
+    set_flag(regs, ROUTING, ROUTING_P2P_OUT, p2p_out);
+    set_flag(regs, ROUTING, ROUTING_BIT_1, false);
+    set_flag(regs, ROUTING, ROUTING_FLAG3, flag3);
+    set_flag(regs, ROUTING, ROUTING_ON, true);
+    set(regs, ROUTING, ROUTING_BITS_16_23, ROUTING_BITS_16_23_VALUE);
+    set(regs, ROUTING, ROUTING_BITS_24_31, ROUTING_BITS_24_31_VALUE);
+
+    if (p2p_out) {
+        if (destinations.size() != 1) throw std::runtime_error("Cannot use P2P OUT mode for multiple NPs.");
+        hw::Ident const& to = destinations.front().ident;
+        set(regs, DESTINATIONS, DESTINATION_LOW, to.row);
+        set(regs, DESTINATIONS, DESTINATION_HIGH, to.col);
+        set(regs, DESTINATIONS, DESTINATION_SELECT, np_select(to.id));
+    } else {
+        ColumnSpan const span = column_span(destinations);
+        set(regs, DESTINATIONS, DESTINATION_LOW, span.low);
+        set(regs, DESTINATIONS, DESTINATION_HIGH, span.high);
+    }
+
+    // A TNP-B counts its links one lower; link 0 to a TNP-B has no valid value and fails.
+    uint32_t link = link_index;
+    if (destinations.front().type == hw::Type::TNP_B) link -= 1;
+    set(regs, DESTINATIONS, DESTINATION_LINK_INDEX, link);
+
+    if (p2p_in) {
+        if (sources.size() != 1) throw std::runtime_error("Cannot use P2P IN mode for multiple NPs.");
+        hw::Ident const& from = sources.front().ident;
+        set(regs, SOURCES, SOURCE_SELECT, np_select(from.id));
+        set(regs, SOURCES, SOURCE_LOW, from.row);
+        set(regs, SOURCES, SOURCE_HIGH, from.col);
+    } else {
+        ColumnSpan const span = column_span(sources);
+        set(regs, SOURCES, SOURCE_LOW, span.low);
+        set(regs, SOURCES, SOURCE_HIGH, span.high);
+    }
+    set_flag(regs, SOURCES, SOURCE_BIT_31, false);
+
+    if (alt_info) {
+        set_flag(regs, SOURCES, SOURCE_ALTERNATE, true);
+        set(regs, MERGE, ALT_NP_COUNT, alt_info->nps);
+        set_flag(regs, MERGE, ALT_HAS_PEER, alt_info->alternate);
+        set(regs, MERGE, ALT_PEER_INDEX, alt_info->main_index);
+    }
+
+    ColumnSpan const layer = column_span(own);
+    ColumnSpan const out = column_span(destinations);
+    set(regs, COLUMN_SPAN, SPAN_LOW, std::min(layer.low, out.low));
+    set(regs, COLUMN_SPAN, SPAN_HIGH, std::max(layer.high, out.high));
+}
+
+void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) {
+    // The select is written first: when it does not fit, the word stays as it was.
+    set(regs, CFG_DMA, CFG_DMA_SELECT, np_select(dma.id));
+    set(regs, CFG_DMA, CFG_DMA_ROW, dma.row);
+    set(regs, CFG_DMA, CFG_DMA_COL, dma.col);
+}
+
+}  // namespace nuvra::v2

@@ -1,0 +1,49 @@
+// Mesh routing of a second-generation NP: where its input packets come from, where its output
+// goes, the columns the packets cross, the alternate-branch set-up after a split point, and the
+// DMA engine the NP reports to. Written into the NP's 64-word register image
+// (backends/v2/np_registers.h).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "hw/ident.h"
+#include "mapping/layer_mapping.h"
+
+namespace nuvra::v2 {
+
+// The components that send to the NPs of a layer: the NP components of every mapping in
+// `mapping.inputs`, in order, then its skip-DMA loads, then its skip-DMA stores when
+// `uses_skipdma_layer_flag` counts them as inputs.
+std::vector<hw::Component> routing_sources(LayerMapping const& mapping);
+
+// The components that receive the output of a layer's NPs: the NP components of every mapping in
+// `mapping.outputs`, in order, then its skip-DMA stores unless they count as inputs.
+std::vector<hw::Component> routing_destinations(LayerMapping const& mapping);
+
+// Refuses an empty list of the routing: std::runtime_error "Cannot route an NP without <what>.".
+void require_routing_list(std::vector<hw::Component> const& list, const char* what);
+
+// Writes the routing words of one NP (words 44 to 47, and 52 for an alternate layer):
+//   sources, own, destinations: routing_sources, the layer's components, routing_destinations;
+//   alt_info: the mapping's alternate-branch record (may be null);
+//   link_index: the mapping's output link index (one less when the output goes to a TNP-B);
+//   p2p_in, p2p_out: point-to-point input and output (exactly one source or destination);
+//   flag3: the recording call's flag_b.
+// Any of the three lists empty is std::runtime_error "Cannot route an NP without sources.",
+// "... without layer components." or "... without destinations."; point-to-point with another
+// count is std::runtime_error "Cannot use P2P OUT mode for multiple NPs." (or IN). Field overflows
+// fail through panic.
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
+                                             std::vector<hw::Component> const& sources,
+                                             std::vector<hw::Component> const& own,
+                                             std::vector<hw::Component> const& destinations,
+                                             std::unique_ptr<AltLayerInfo> const& alt_info,
+                                             uint8_t link_index, bool p2p_in, bool p2p_out, bool flag3);
+
+// Word 49: the DMA engine the NP reports to (row, column and one-hot id). An id of 4 or more
+// fails through panic and leaves the word as it was.
+void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma);
+
+}  // namespace nuvra::v2
