@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "backends/v2/checker.h"
+#include "backends/v2/recorders.h"
 #include "hw/format.h"
 
 namespace nuvra {
@@ -60,7 +62,10 @@ HardwareConstraints sram_byte_constraints(IpVersion ip, SramSize const& sram) {
 // generation_factory<CheckerImpl, MemorySizerImpl, IoRecorderImpl, LayerRecorderImpl>(ip).
 // A generation without an entry is refused at construction.
 std::vector<GenerationFactory> const& generation_table() {
-    static std::vector<GenerationFactory> const table{};
+    static std::vector<GenerationFactory> const table{
+        generation_factory<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
+                           v2::LayerRecorderImpl>(IpVersion::v2),
+    };
     return table;
 }
 

@@ -1,9 +1,12 @@
-// Running and mapping a model. Inference runs in software; the hardware mapping is not part of
-// the engine yet and refuses until it is.
+// Running and mapping a model. Inference runs in software; mapping goes through the hardware
+// back end that the mapping engine registers (engine/backend.h).
 #include <stdexcept>
+#include <utility>
 
+#include "engine/backend.h"
 #include "engine/inference.h"
 #include "engine/model.h"
+#include "engine/sequence.h"
 
 namespace nuvra {
 
@@ -22,7 +25,24 @@ std::shared_ptr<Tensor> Model::predict(std::shared_ptr<const Tensor> const& inpu
 
 void Model::map(std::shared_ptr<Device> device, bool hw_only, std::shared_ptr<MapConstraints> constraints) {
     if (!device) throw std::invalid_argument("Cannot map a model without a device.");
-    throw std::runtime_error("Model::map is not available yet.");
+    HardwareBackendHooks const hooks = hardware_backend_hooks();
+    if (hooks.make_backend == nullptr || hooks.make_default_constraints == nullptr)
+        throw std::runtime_error("No hardware back end is registered.");
+
+    // A dying pass detaches the mappings it made: the old sequences go before the new mapping.
+    sequences_.clear();
+    device_.reset();
+
+    if (!constraints) constraints = hooks.make_default_constraints(device);
+    std::unique_ptr<Backend> const backend = hooks.make_backend();
+    // The back end may empty its list of layers; the model keeps its own.
+    std::vector<std::shared_ptr<Layer>> layers = layers_;
+    std::vector<std::shared_ptr<Sequence>> sequences;
+    MappingStatusGroup const status = backend->map(&layers, &sequences, constraints);
+    if (status.failed) status.throw_exception();
+
+    sequences_ = std::move(sequences);
+    device_ = std::move(device);
 }
 
 }  // namespace nuvra

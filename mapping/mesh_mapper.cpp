@@ -2,10 +2,17 @@
 
 #include <algorithm>
 #include <set>
+#include <stdexcept>
+#include <tuple>
 #include <utility>
 
+#include "engine/params.h"
 #include "hw/device.h"
+#include "hw/format.h"
 #include "hw/mesh.h"
+#include "mapping/graph_utils.h"
+#include "mapping/skip_dma.h"
+#include "mapping/splitters.h"
 
 namespace nuvra {
 
@@ -36,7 +43,79 @@ bool is_skip_dma(hw::Type type) {
     return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
 }
 
+constexpr char no_hardware_message[] = "Mapping a layer with HW backend should use HW components.";
+constexpr char tnp_b_channels_message[] =
+    "The number of channels must be a multiple of 4 to be split by filter.";
+
+LayerType layer_type_of(Layer const& layer) {
+    LayerParams const* params = layer.params();
+    if (params == nullptr)
+        throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
+    return params->layer_type();
+}
+
+Shape first_input_shape(Layer const& layer) {
+    auto const dims = layer.input_dimensions();
+    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    return dims.front();
+}
+
+// A layer computed whole by one NP: all its filters, over its whole first input, single buffer.
+hw::Component whole_layer_component(hw::Type type, Layer const& layer, uint32_t filters) {
+    Shape const input = first_input_shape(layer);
+    hw::NpPart part;
+    part.start_neuron = 0;
+    part.filters = filters;
+    part.spatial_partition = {0, 0, input};
+    part.halo_partition = {0, 0, input};
+    part.single_buffer = true;
+    hw::Component component;
+    component.type = type;
+    component.np_part = part;
+    return component;
+}
+
+// Every entry of `chosen` is one of `offered`, and none is chosen twice.
+bool distinct_members(std::vector<hw::Ident> const& chosen, std::vector<hw::Ident> const& offered) {
+    std::set<hw::Ident> const pool(offered.begin(), offered.end());
+    std::set<hw::Ident> seen;
+    for (hw::Ident const& ident : chosen)
+        if (!pool.contains(ident) || !seen.insert(ident).second) return false;
+    return true;
+}
+
+// A split TNP-B layer whose parts hold fewer channels than its input must give each part a
+// multiple of 4 filters.
+bool breaks_tnp_b_channel_rule(Layer const& layer, std::vector<hw::Component> const& components) {
+    if (!layer.is_target_component(ComponentKind::TNP_B) || components.size() <= 3) return false;
+    Shape const input = first_input_shape(layer);
+    Shape const part = components.front().spatial_partition().shape;
+    if (input.rank() < 3 || part.rank() < 3 || part[2] == input[2]) return false;
+    return std::any_of(components.begin(), components.end(), [](hw::Component const& c) {
+        return c.type == hw::Type::TNP_B && c.filters() % 4 != 0;
+    });
+}
+
 }  // namespace
+
+std::vector<hw::Type> layer_np_types(std::shared_ptr<Layer> const& layer) {
+    std::vector<hw::Type> types;
+    if (layer->is_target_component(ComponentKind::CNP))
+        types.push_back(hw::Type::CNP1);
+    else if (layer->is_target_component(ComponentKind::TNP_B))
+        types.push_back(hw::Type::TNP_B);
+    if (layer_need_store_dma(layer)) types.push_back(hw::Type::SKIP_DMA_STORE);
+    if (layer_need_load_dma(layer)) types.push_back(hw::Type::SKIP_DMA_LOAD);
+    return types;
+}
+
+MappingStatus component_error(Layer const& layer, std::string const& type_name, size_t needed,
+                              size_t available) {
+    return MappingStatus(
+        layer, format("Not enough hardware components of type {} available. {} {} needed but {} {} available.",
+                      type_name, needed, needed == 1 ? "is" : "are", available,
+                      available == 1 ? "is" : "are"));
+}
 
 MeshMapper::MeshMapper(CompatibilityChecker const& checker, MapConstraints const& constraints)
     : checker_(checker), constraints_(constraints) {}
@@ -125,6 +204,180 @@ hw::Type MeshMapper::get_compatible_fnp_type(Layer const& layer) const {
     // No FNP2 now but an FNP3 in the mesh: the request decides whether it can be had this pass.
     if (!fnp2_free && fnp3_total != 0 && fits_fnp3) return hw::Type::FNP3;
     return hw::Type::FNP2;
+}
+
+}  // namespace nuvra
+
+namespace nuvra {
+
+NpRequestResult MeshMapper::np_request(std::shared_ptr<Layer> const& layer,
+                                       std::vector<hw::Ident> const& reserved_nps,
+                                       bool hwpr_loopitself, bool* need_new_pass,
+                                       bool allow_new_pass) {
+    MappingStatus status;
+    *need_new_pass = false;
+    constraints_.next_layer_handler(layer->get_name());
+    reserve_nps(reserved_nps);
+
+    uint32_t const max_height = constraints_.cnp_max_height();
+    uint32_t const max_width = constraints_.cnp_max_width();
+    uint32_t const max_filters = constraints_.cnp_max_filters();
+
+    std::vector<hw::Type> types;
+    std::vector<hw::Component> components;
+    // The convolution-like kinds: split over NPs of their first type, then add the skip DMAs.
+    auto const split = [&](auto const& splitter) {
+        types = layer_np_types(layer);
+        if (types.empty()) throw std::runtime_error(no_hardware_message);
+        std::tie(components, status) = splitter(types.front());
+        request_skipdma(&components, types, layer);
+    };
+
+    switch (layer_type_of(*layer)) {
+    case LayerType::FullyConnected:
+    case LayerType::Dense1D: {
+        hw::Type const type = get_compatible_fnp_type(*layer);
+        types = {type};
+        int32_t const units = layer->params()->get("units");
+        components.push_back(whole_layer_component(type, *layer, units < 0 ? 0u : uint32_t(units)));
+        break;
+    }
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional:
+    case LayerType::Conv2D:
+    case LayerType::BufferTempConv:
+        split([&](hw::Type type) {
+            return split_conv_layer(*layer, checker_, max_height, max_width, max_filters, type,
+                                    hwpr_loopitself);
+        });
+        break;
+    case LayerType::DepthwiseConv2D:
+    case LayerType::DepthwiseBufferTempConv:
+        split([&](hw::Type type) {
+            return split_depthwise_conv_layer(*layer, checker_, max_height, max_width, max_filters,
+                                              type, hwpr_loopitself);
+        });
+        break;
+    case LayerType::Conv2DTranspose:
+        split([&](hw::Type) {
+            return split_transposed_conv2d_layer(
+                *layer, checker_, std::min(constraints_.cnp_max_height_default() / 2, max_height),
+                std::min(constraints_.cnp_max_width_default() / 2, max_width), max_filters,
+                hwpr_loopitself);
+        });
+        break;
+    case LayerType::DepthwiseConv2DTranspose:
+        split([&](hw::Type) {
+            return split_transposed_dwconv2d_layer(
+                *layer, checker_, std::min(constraints_.cnp_max_height_default() / 2, max_height),
+                std::min(constraints_.cnp_max_width_default() / 2, max_width), max_filters,
+                hwpr_loopitself);
+        });
+        break;
+    case LayerType::StatefulRecurrent:
+        types = {hw::Type::TNP_R};
+        components.push_back(whole_layer_component(hw::Type::TNP_R, *layer, 0));
+        break;
+    default: break;
+    }
+    if (types.empty()) throw std::runtime_error(no_hardware_message);
+    if (status.failed) return {components, status};
+
+    std::vector<size_t> counts;
+    for (hw::Type type : types)
+        counts.push_back(size_t(std::count_if(components.begin(), components.end(),
+                                              [type](hw::Component const& c) { return c.type == type; })));
+
+    // Enough of each type in the mesh (or free now, when no new pass may open).
+    for (size_t i = 0; i < types.size(); ++i) {
+        size_t const capacity = allow_new_pass ? max_nps(types[i]) : available_nps(types[i]).size();
+        if (capacity < counts[i])
+            return {components, component_error(*layer, hw::to_string(types[i]), counts[i], capacity)};
+    }
+    // Not enough free now: the layer opens a new pass.
+    for (size_t i = 0; i < types.size(); ++i) {
+        if (available_nps(types[i]).size() < counts[i]) {
+            deallocate_nps();
+            *need_new_pass = true;
+            break;
+        }
+    }
+
+    auto const before_selection = slots_;
+    status = select_and_allocate(*layer, types, counts, &components);
+    if (!status.failed) {
+        bool const had_new_pass = *need_new_pass;
+        status = sanitize_tnp_b(*layer, need_new_pass, allow_new_pass);
+        if (status.failed && !had_new_pass) {
+            if (allow_new_pass) {
+                // The look-ahead emptied the pass: the layer opens the new one instead.
+                status = select_and_allocate(*layer, types, counts, &components);
+                if (!status.failed) status = sanitize_tnp_b(*layer, need_new_pass, allow_new_pass);
+            } else {
+                // Nothing was emptied and the layer fails here: it keeps none of the NPs it took.
+                slots_ = before_selection;
+            }
+        }
+    }
+
+    if (breaks_tnp_b_channel_rule(*layer, components)) status = MappingStatus(*layer, tnp_b_channels_message);
+    return {components, status};
+}
+
+MappingStatus MeshMapper::select_and_allocate(Layer const& layer, std::vector<hw::Type> const& types,
+                                              std::vector<size_t> const& counts,
+                                              std::vector<hw::Component>* components) {
+    for (size_t i = 0; i < types.size(); ++i) {
+        hw::Type const type = types[i];
+        std::vector<hw::Ident> const offered = available_nps(type);
+        std::vector<hw::Ident> const chosen = constraints_.select_nps(offered, counts[i], type);
+        if (chosen.size() != counts[i])
+            return component_error(layer, hw::to_string(type), counts[i], chosen.size());
+        if (!distinct_members(chosen, offered))
+            return MappingStatus(layer, format("The NPs selected for type {} must be distinct free NPs of that type.",
+                                               hw::to_string(type)));
+        size_t next = 0;
+        for (hw::Component& component : *components) {
+            if (component.type != type) continue;
+            component.ident = chosen[next++];
+            // An NP taken as one type is gone from every list; a skip-DMA channel only from its own.
+            allocate_np(component.ident, is_skip_dma(type) ? type : hw::Type::None);
+        }
+    }
+    return MappingStatus::success();
+}
+
+MappingStatus MeshMapper::sanitize_tnp_b(Layer const& layer, bool* need_new_pass, bool allow_new_pass) {
+    if (layer.is_target_component(ComponentKind::TNP_B)) return MappingStatus::success();
+    auto const outbounds = layer.outbound_layers();
+    if (outbounds.size() != 1 || !outbounds.front()->is_target_component(ComponentKind::TNP_B))
+        return MappingStatus::success();
+    Layer const& next = *outbounds.front();
+
+    uint32_t const max_height = constraints_.cnp_max_height();
+    uint32_t const max_width = constraints_.cnp_max_width();
+    uint32_t const max_filters = constraints_.cnp_max_filters();
+    SplitOutcome const split =
+        layer_type_of(next) == LayerType::BufferTempConv
+            ? split_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B, false)
+            : split_depthwise_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B,
+                                         false);
+
+    // NPs reserved from this layer are free again for the next one.
+    auto const& tnp_b = slots(hw::Type::TNP_B);
+    size_t const reserved_free = size_t(std::count_if(
+        tnp_b.begin(), tnp_b.end(), [](NpSlot const& s) { return s.reserved && !s.allocated; }));
+    bool const fits = !available_nps(hw::Type::SKIP_DMA_STORE).empty() &&
+                      !available_nps(hw::Type::SKIP_DMA_LOAD).empty() &&
+                      available_nps(hw::Type::TNP_B).size() + reserved_free >= split.first.size();
+    if (fits) return MappingStatus::success();
+
+    if (!*need_new_pass && allow_new_pass) {
+        deallocate_nps();
+        *need_new_pass = true;
+    }
+    return MappingStatus(layer, format("The next BufferTempConv {} can't be mapped in the current pass.",
+                                       next.get_name()));
 }
 
 }  // namespace nuvra

@@ -3,12 +3,17 @@
 // allocated (taken by a layer of the current pass).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/layer.h"
 #include "hw/ident.h"
+#include "hw/mapping_status.h"
 #include "mapping/backend.h"
 #include "mapping/map_constraints.h"
 
@@ -22,6 +27,19 @@ struct NpSlot {
 
     friend bool operator==(NpSlot const&, NpSlot const&) = default;
 };
+
+// A layer's components (in the order they were built) and whether it could be placed; the
+// components come back also when the status failed.
+using NpRequestResult = std::pair<std::vector<hw::Component>, MappingStatus>;
+
+// The component types a convolution-like layer uses: its NP type (CNP1 or TNP_B), then
+// SKIP_DMA_STORE when its output must be stored, then SKIP_DMA_LOAD when it reads one back.
+std::vector<hw::Type> layer_np_types(std::shared_ptr<Layer> const& layer);
+
+// A failure of `layer`: "Not enough hardware components of type <type> available. <needed>
+// is/are needed but <available> is/are available.".
+MappingStatus component_error(Layer const& layer, std::string const& type_name, size_t needed,
+                              size_t available);
 
 class MeshMapper {
 public:
@@ -48,12 +66,36 @@ public:
     // FNP3 the layer fits; FNP2 otherwise.
     hw::Type get_compatible_fnp_type(Layer const& layer) const;
 
+    // Places one layer on the current pass: chooses its component types from its kind, splits
+    // it, adds its skip DMAs, checks the counts and lets the constraints' select_nps pick the NPs,
+    // which are then allocated. `reserved_nps` are kept out of this request. With
+    // `allow_new_pass` the counts are compared with the whole mesh, and a layer that does not fit
+    // the free NPs empties the pass and sets *need_new_pass; without it only the free NPs count.
+    // A layer kind without hardware components is std::runtime_error "Mapping a layer with HW
+    // backend should use HW components.". NPs that select_nps returns must be distinct members of
+    // the list it was given; anything else fails the layer.
+    NpRequestResult np_request(std::shared_ptr<Layer> const& layer,
+                               std::vector<hw::Ident> const& reserved_nps, bool hwpr_loopitself,
+                               bool* need_new_pass, bool allow_new_pass);
+    // Looks one layer ahead: a single outbound BufferTempConv-like layer on TNP-B must still fit
+    // the current pass (its NPs and a skip-DMA store and load channel), otherwise the pass is
+    // emptied (with `allow_new_pass`, once) and "The next BufferTempConv <name> can't be mapped in
+    // the current pass." is returned.
+    MappingStatus sanitize_tnp_b(Layer const& layer, bool* need_new_pass, bool allow_new_pass);
+
     // The list of `type`, empty when the mesh offers none.
     std::vector<NpSlot> const& slots(hw::Type type) const;
     CompatibilityChecker const& checker() const { return checker_; }
     MapConstraints const& constraints() const { return constraints_; }
 
 private:
+    // Gives the chosen NPs of every type of `types` to the components of that type and allocates
+    // them; a failed status when select_nps answers with the wrong number or with NPs it was not
+    // offered.
+    MappingStatus select_and_allocate(Layer const& layer, std::vector<hw::Type> const& types,
+                                      std::vector<size_t> const& counts,
+                                      std::vector<hw::Component>* components);
+
     std::map<hw::Type, std::vector<NpSlot>> slots_;
     CompatibilityChecker const& checker_;
     MapConstraints const& constraints_;

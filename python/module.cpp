@@ -8,6 +8,7 @@
 #include "engine/version.h"
 #include "hw/clock.h"
 #include "hw/types.h"
+#include "mapping/hardware_backend.h"
 #include "python/registration.h"
 #include "python/version_check.h"
 
@@ -54,6 +55,8 @@ namespace {
 
 int core_module_exec(PyObject* module) {
     try {
+        // The engine maps models through the hardware back end this module provides.
+        nuvra::register_mapping_backend();
         auto m = py::reinterpret_borrow<py::module_>(module);
         core_module_body(m);
         return 0;

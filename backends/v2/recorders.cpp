@@ -1,0 +1,314 @@
+#include "backends/v2/recorders.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "backends/v2/sizes.h"
+#include "engine/dma.h"
+#include "hw/format.h"
+#include "hw/register.h"
+#include "mapping/graph_utils.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+// ---- layer recorder dispatch ----
+
+// Layers carried by their neighbours' programs: an empty record.
+std::unique_ptr<program::Record> record_pass_through(LayerRecordArgs const& args) {
+    return program::new_record(args.device.version());
+}
+
+struct KindEntry {
+    LayerType type;
+    KindRecorder record;
+};
+
+// The recorder of every layer kind this generation programs. A kind recorder joins the table
+// when it lands; a kind missing here is refused as unsupported.
+constexpr KindEntry kind_recorders[] = {
+    {LayerType::InputData, record_pass_through},
+    {LayerType::Add, record_pass_through},
+    {LayerType::Concatenate, record_pass_through},
+    {LayerType::Dequantizer, record_pass_through},
+    {LayerType::Quantizer, record_pass_through},
+};
+
+LayerType layer_type_of(Layer const& layer) {
+    LayerParams const* params = layer.params();
+    if (params == nullptr) throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
+    return params->layer_type();
+}
+
+// ---- SCC and EPG ----
+
+// The SCC configuration words, all for the zero ident at the HRC/SCC configuration bank.
+constexpr uint16_t scc_config_address = 0x4;
+constexpr uint16_t scc_input_channels_address = 0x40;
+constexpr uint16_t scc_output_size_address = 0x44;
+
+constexpr uint32_t scc_config_base = 0x18;
+constexpr RegDetail scc_input_from_dma{0, 1};    // the input does not come from the HRC
+constexpr RegDetail scc_narrow_output{20, 1};    // outputs of 8 bits or fewer
+constexpr RegDetail scc_input_channels{0, 18};
+constexpr RegDetail scc_output_size{0, 20};      // output rows x channels
+constexpr RegDetail scc_output_channels{20, 11}; // written only below 2048 channels
+constexpr uint32_t scc_output_channels_limit = 2048;
+
+// EPG registers and their fixed values.
+constexpr uint32_t epg_control = 0x0;
+constexpr uint32_t epg_control_base = 0x21200;
+constexpr RegDetail epg_first_on_fnp{1, 1};
+constexpr RegDetail epg_last_on_hrc{16, 1};
+constexpr uint32_t epg_mode = 0xC;
+constexpr uint32_t epg_mode_value = 0x10;
+constexpr uint32_t epg_columns = 0x10;
+constexpr uint32_t epg_columns_base = 0x1;
+constexpr RegDetail epg_lowest_col{16, 8};
+constexpr RegDetail epg_highest_col{24, 8};
+constexpr uint32_t epg_count = 0x14;
+constexpr RegDetail epg_count_value{8, 8};
+constexpr uint32_t epg_window = 0x18;
+constexpr uint32_t epg_window_base = 0xFE0001;
+constexpr RegDetail epg_window_count{24, 8};
+constexpr uint32_t epg_timeout = 0x1C;
+constexpr uint32_t epg_timeout_value = 0x27FFFFF;
+
+uint32_t with_field(uint32_t word, RegDetail const& field, uint32_t value) {
+    set_field(&word, field, value);
+    return word;
+}
+
+// A value for a field of at most 32 bits: a wider one is passed saturated, so the field's
+// overflow check refuses it.
+uint32_t saturate_32(uint64_t value) {
+    return uint32_t(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
+}
+
+// ---- memory sizer ----
+
+[[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v2 layer type."); }
+
+uint32_t narrow_bytes(Layer const& layer, uint64_t bytes) {
+    if (bytes > std::numeric_limits<uint32_t>::max())
+        throw std::runtime_error(format("The memory size of layer '{}' does not fit 32 bits.", layer.get_name()));
+    return uint32_t(bytes);
+}
+
+// Bytes of n 100-bit words.
+uint64_t bytes_of_100b(uint64_t words) { return (words * 100 + 7) / 8; }
+
+uint64_t ceil4(uint64_t value) { return (value + 3) / 4 * 4; }
+
+bool is_cnp(hw::Type type) { return type == hw::Type::CNP1 || type == hw::Type::CNP2; }
+
+Shape first_input(Layer const& layer) {
+    auto const inputs = layer.input_dimensions();
+    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    return inputs.front();
+}
+
+uint32_t unsigned_param(Layer const& layer, char const* key) {
+    int32_t const value = layer.params()->get(key);
+    if (value < 0)
+        throw std::runtime_error(format("Layer '{}' has a negative \"{}\": {}.", layer.get_name(), key, value));
+    return uint32_t(value);
+}
+
+// "fifo_size", or 0 for parameters without one.
+uint32_t fifo_size_or_zero(Layer const& layer) {
+    return layer.params()->has("fifo_size") ? unsigned_param(layer, "fifo_size") : 0;
+}
+
+bool first_inbound_is_add(Layer const& layer) {
+    auto const inbounds = layer.inbound_layers();
+    if (inbounds.empty() || inbounds.front()->params() == nullptr) return false;
+    return inbounds.front()->params()->layer_type() == LayerType::Add;
+}
+
+}  // namespace
+
+KindRecorder kind_recorder(LayerType type) {
+    for (KindEntry const& entry : kind_recorders)
+        if (entry.type == type) return entry.record;
+    return nullptr;
+}
+
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(Layer const& layer, Layer const& second_layer,
+                                                                 std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                                                 bool flag_b, std::vector<hw::Ident> const& idents,
+                                                                 bool flag_c, bool flag_d) const {
+    LayerType const type = layer_type_of(layer);
+    KindRecorder const record = kind_recorder(type);
+    if (record == nullptr)
+        throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
+    return record({device_, constraints_, layer, second_layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c,
+                   flag_d});
+}
+
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool flag) const {
+    throw std::runtime_error(learning_not_implemented_message);
+}
+
+void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
+    throw std::runtime_error(learning_not_implemented_message);
+}
+
+std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_on_hrc, bool input_type_is_zero,
+                                                            bool last_on_hrc, bool output_type_is_zero,
+                                                            bool narrow_output, Shape input, Shape output) const {
+    uint32_t config = scc_config_base;
+    set_field(&config, scc_input_from_dma, first_on_hrc ? 0 : 1);
+    set_field(&config, scc_narrow_output, narrow_output ? 1 : 0);
+
+    uint32_t const channels = with_field(0, scc_input_channels, input[2]);
+
+    uint32_t size = 0;
+    if (!(output[0] == 1 && output[1] == 1)) {
+        set_field(&size, scc_output_size, saturate_32(uint64_t{output[1]} * output[2]));
+        if (output[2] < scc_output_channels_limit) set_field(&size, scc_output_channels, output[2]);
+    }
+
+    auto record = program::new_record(device_.version());
+    hw::Ident const scc{};
+    record->add_np_track(scc, dma::Target::HrcConfig, scc_config_address, {config}, true, true);
+    record->add_np_track(scc, dma::Target::HrcConfig, scc_input_channels_address, {channels}, true, true);
+    record->add_np_track(scc, dma::Target::HrcConfig, scc_output_size_address, {size}, true, true);
+    return record;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(Layer const& first_layer, uint8_t lowest_col,
+                                                                      uint8_t highest_col, uint8_t c,
+                                                                      bool last_on_hrc, bool several_passes,
+                                                                      bool input_type_is_zero) const {
+    uint32_t control = epg_control_base;
+    set_field(&control, epg_first_on_fnp, first_layer.is_target_component(ComponentKind::FNP) ? 1 : 0);
+    set_field(&control, epg_last_on_hrc, last_on_hrc ? 1 : 0);
+    uint32_t columns = epg_columns_base;
+    set_field(&columns, epg_lowest_col, lowest_col);
+    set_field(&columns, epg_highest_col, highest_col);
+    return {
+        {epg_control, control},
+        {epg_mode, epg_mode_value},
+        {epg_columns, columns},
+        {epg_count, with_field(0, epg_count_value, c)},
+        {epg_window, with_field(epg_window_base, epg_window_count, c)},
+        {epg_timeout, epg_timeout_value},
+    };
+}
+
+uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& layer,
+                                                 hw::Component const& component) const {
+    Layer const& l = *layer;
+    uint64_t bytes = 0;
+    switch (layer_type_of(l)) {
+    case LayerType::Add:
+    case LayerType::Concatenate:
+    case LayerType::Dequantizer:
+    case LayerType::StatefulRecurrent:
+    case LayerType::Quantizer: return 0;
+    case LayerType::Conv2D:
+    case LayerType::Conv2DTranspose:
+        if (!is_cnp(component.type)) return 0;
+        bytes = bytes_of_100b(conv2d_cnp_formatted_weight_100b_size(
+            unsigned_param(l, "kernel_size"), component.filters(), first_input(l)[2],
+            uint8_t(unsigned_param(l, "weights_bits"))));
+        break;
+    case LayerType::InputConv2D:
+        throw std::runtime_error("The v2 weight size of InputConv2D layers is not available in this build.");
+    case LayerType::DepthwiseConv2D:
+    case LayerType::DepthwiseConv2DTranspose:
+        if (!is_cnp(component.type)) return 0;
+        bytes = bytes_of_100b(dwc_ch_cont_100b_size(unsigned_param(l, "kernel_size"), component.filters(),
+                                                    uint8_t(unsigned_param(l, "weights_bits"))));
+        break;
+    case LayerType::BufferTempConv:
+        if (component.type != hw::Type::TNP_B) return 0;
+        bytes = bytes_of_100b(buffer_temp_conv_tnp_formatted_weight_100b_size(
+            unsigned_param(l, "fifo_size"), component.filters(), first_input(l)[2]));
+        break;
+    case LayerType::DepthwiseBufferTempConv:
+        if (component.type != hw::Type::TNP_B) return 0;
+        bytes = bytes_of_100b(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(
+            unsigned_param(l, "fifo_size"), component.filters()));
+        break;
+    case LayerType::Dense1D:
+        if (component.type != hw::Type::FNP3) return 0;
+        bytes = uint64_t{4} * get_fnp_sram_size(l);
+        break;
+    default: invalid_type();
+    }
+    return narrow_bytes(l, bytes);
+}
+
+uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                                std::shared_ptr<Layer> const& previous) const {
+    Layer const& l = *layer;
+    uint64_t words = 0;
+    switch (layer_type_of(l)) {
+    case LayerType::Add:
+    case LayerType::Concatenate:
+    case LayerType::InputConv2D:
+    case LayerType::Dequantizer:
+    case LayerType::StatefulRecurrent:
+    case LayerType::Quantizer: return 0;
+    case LayerType::Conv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose: {
+        if (!is_cnp(component.type)) return 0;
+        Shape const cut = component.halo_partition().shape;
+        uint64_t const channels = component.spatial_partition().shape[2];
+        uint64_t const row_bytes = ceil4((uint64_t{l.input_bits()} * cut[0] + 7) / 8);
+        words = (row_bytes * channels * 8 + 31) / 32 * cut[1] + (first_inbound_is_add(l) ? 512 : 0);
+        break;
+    }
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv: {
+        if (component.type != hw::Type::TNP_B) return 0;
+        Shape const cut = component.halo_partition().shape;
+        uint64_t const channels = component.spatial_partition().shape[2];
+        uint64_t const frame = (uint64_t{cut[0]} * cut[1] * ceil4(channels) * l.input_bits() + 31) / 32;
+        words = (frame + 63) / 64 * 64 * (uint64_t{fifo_size_or_zero(l)} + 1);
+        break;
+    }
+    case LayerType::Dense1D: words = get_fnp_input_size(l, previous.get() == layer.get()); break;
+    default: invalid_type();
+    }
+    return narrow_bytes(l, words * 4);
+}
+
+uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const& layer,
+                                                   hw::Component const& component, bool use_input_shape,
+                                                   bool two_buffers) const {
+    Layer const& l = *layer;
+    if (component.type == hw::Type::FNP2) return narrow_bytes(l, uint64_t{4} * get_fnp_sram_size(l));
+    if (component.type != hw::Type::SKIP_DMA_STORE) return 0;
+
+    LayerType const type = layer_type_of(l);
+    if (type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv) {
+        // The frame buffer of a temporal layer: fifo_size + 1 input frames.
+        if (!l.params()->has("fifo_size")) return 0;
+        Shape const input = first_input(l);
+        uint64_t const frame = (uint64_t{l.input_bits()} * input[2] + 31) / 32 * input[0] * input[1];
+        return narrow_bytes(l, 4 * frame * (uint64_t{unsigned_param(l, "fifo_size")} + 1));
+    }
+
+    Shape const shape = use_input_shape ? first_input(l) : l.output_dimensions();
+    uint64_t const bits = use_input_shape ? l.input_bits() : l.output_bits();
+    uint64_t const words = (bits * shape[0] + 31) / 32 * shape[1] * shape[2];
+    if (two_buffers) return narrow_bytes(l, 8 * words);
+
+    // The data waits in external memory until its deepest consumer reads it.
+    DepthMemo memo;
+    int64_t const depth = get_layer_depth(layer, &memo);
+    int64_t gap = 0;
+    for (std::shared_ptr<Layer> const& out : layer->outbound_layers())
+        gap = std::max<int64_t>(gap, int64_t{get_layer_depth(out, &memo)} - depth);
+    return narrow_bytes(l, 4 * words * uint64_t(3 + gap));
+}
+
+}  // namespace nuvra::v2

@@ -1,0 +1,105 @@
+// The second-generation recorders: the layer recorder (one program record per mapped layer,
+// dispatched by layer kind), the IO recorder (the sequence's SCC record and EPG register writes)
+// and the memory sizer (a layer's memory needs on one component).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/params.h"
+#include "engine/tensor.h"
+#include "hw/device.h"
+#include "hw/ident.h"
+#include "mapping/backend.h"
+#include "program/record.h"
+
+namespace nuvra::v2 {
+
+// What record_layer hands, unchanged, to the recorder of the layer's kind.
+struct LayerRecordArgs {
+    Device const& device;
+    HardwareConstraints const& constraints;
+    Layer const& layer;
+    Layer const& second_layer;
+    std::shared_ptr<Layer> layer_ptr;
+    bool flag_a;
+    bool flag_b;
+    std::vector<hw::Ident> const& idents;
+    bool flag_c;  // set only when the NPs a pass leaves unused are recorded
+    bool flag_d;
+};
+
+// Records the program of one layer kind.
+using KindRecorder = std::unique_ptr<program::Record> (*)(LayerRecordArgs const& args);
+
+// The recorder of a layer kind on this generation; null for a kind it does not record.
+KindRecorder kind_recorder(LayerType type);
+
+// The text of every learning operation on this generation.
+inline constexpr char learning_not_implemented_message[] = "Learning not implemented on v2.";
+
+class LayerRecorderImpl final : public LayerRecorder {
+public:
+    LayerRecorderImpl(Device const& device, HardwareConstraints const& constraints)
+        : device_(device), constraints_(constraints) {}
+
+    // The record of the layer's kind; a kind without a recorder is std::runtime_error
+    // "Unsupported layer type: <number>.".
+    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& second_layer,
+                                                  std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
+                                                  std::vector<hw::Ident> const& idents, bool flag_c,
+                                                  bool flag_d) const override;
+    // Both std::runtime_error "Learning not implemented on v2.".
+    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override;
+    void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
+
+private:
+    Device const& device_;
+    HardwareConstraints const& constraints_;
+};
+
+class IoRecorderImpl final : public IoRecorder {
+public:
+    explicit IoRecorderImpl(Device const& device) : device_(device) {}
+
+    // Three one-word blocks for the zero ident at the HRC/SCC configuration bank: the input
+    // source and output width (0x4), the input channels (0x40, 18 bits) and the output size
+    // (0x44: rows x channels in 20 bits, and the channels above them when fewer than 2048; 0 for
+    // a 1 x 1 output). Values that do not fit fail through panic.
+    std::unique_ptr<program::Record> record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
+                                                bool output_type_is_zero, bool narrow_output, Shape input,
+                                                Shape output) const override;
+    // The six EPG register writes, always in the same order.
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& first_layer, uint8_t lowest_col,
+                                                          uint8_t highest_col, uint8_t c, bool last_on_hrc,
+                                                          bool several_passes,
+                                                          bool input_type_is_zero) const override;
+    int8_t get_input_type(Layer const& layer) const override { return 0; }
+    int8_t get_output_type(Layer const& layer, int8_t input_type) const override { return 0; }
+
+private:
+    Device const& device_;
+};
+
+// Bytes a layer needs on one component; the third-generation SRAMs are always 0 here. A layer
+// kind the generation does not size is std::invalid_argument "Invalid v2 layer type.".
+class MemorySizerImpl final : public MemorySizer {
+public:
+    MemorySizerImpl() = default;
+
+    uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                   std::shared_ptr<Layer> const& previous) const override;
+    uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
+                                    hw::Component const& component) const override;
+    uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                      bool use_input_shape, bool two_buffers) const override;
+    uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
+    uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
+    uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
+    uint32_t get_stsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
+};
+
+}  // namespace nuvra::v2

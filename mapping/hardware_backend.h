@@ -1,0 +1,86 @@
+// The entry by which the engine maps a model's layers onto a device: the generation's back end
+// judges each layer, the mesh mapper places it (opening a new pass when the NPs run out), rules
+// over runs of layers are checked, and the sequence builder turns the passes into one hardware
+// sequence with its program.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "backends/ip_version_backend.h"
+#include "engine/backend.h"
+#include "engine/layer.h"
+#include "engine/sequence.h"
+#include "hw/ident.h"
+#include "hw/mapping_status.h"
+#include "mapping/map_constraints.h"
+
+namespace nuvra {
+
+// The passes of one mapping, in order: each layer with the components it was given (none for a
+// layer without an NP of its own).
+struct MappableLayers {
+    struct MappableLayer {
+        std::shared_ptr<Layer> layer;
+        std::vector<hw::Component> components;
+    };
+
+    std::vector<std::vector<MappableLayer>> passes;
+
+    // Per pass, its layers in order.
+    std::vector<std::vector<std::shared_ptr<Layer>>> build_mappable_layers() const;
+    // Per pass, per layer, its components; parallel to build_mappable_layers.
+    std::vector<std::vector<std::vector<hw::Component>>> build_mappable_components() const;
+};
+
+class HardwareBackend : public Backend {
+public:
+    // Chooses among the generations built into the library.
+    HardwareBackend();
+    // Chooses among `generations`, which must outlive the back end.
+    explicit HardwareBackend(std::span<GenerationFactory const> generations);
+
+    // Null constraints are std::runtime_error "Map constraints must be specified."; an
+    // unsupported device throws as IpVersionSpecificHardwareBackend does. Every other failure is a
+    // status of the group; the layers before the first failing one are still mapped.
+    MappingStatusGroup map(std::vector<std::shared_ptr<Layer>>* layers,
+                           std::vector<std::shared_ptr<Sequence>>* sequences,
+                           std::shared_ptr<MapConstraints> constraints) override;
+    BackendType type() const override { return BackendType::Hardware; }
+
+private:
+    std::span<GenerationFactory const> generations_;
+};
+
+// The body of HardwareBackend::map.
+MappingStatusGroup build_hardware_sequences(IpVersionSpecificHardwareBackend& backend,
+                                            std::shared_ptr<MapConstraints> const& constraints,
+                                            std::vector<std::shared_ptr<Layer>>* layers,
+                                            std::vector<std::shared_ptr<Sequence>>* sequences,
+                                            bool multi_pass_capable);
+
+// The NPs a layer must not take: every FNP2 given so far for an FNP layer and, when the layer
+// follows another one in the pass (`use_previous`) and NPs do not loop on themselves, the NPs
+// (not skip-DMA channels) of the last layer of `last_pass` that has components.
+std::vector<hw::Ident> collect_layer_np_idents(std::vector<hw::Ident> const& fnp2_idents,
+                                               std::shared_ptr<Layer> const& layer,
+                                               std::vector<std::vector<hw::Component>> const& last_pass,
+                                               bool use_previous, bool loop_itself);
+
+// Checks the rules over the runs of `layers` from the start up to each layer before `end`: only
+// the failures after the last run that passed are kept, in `result` and, as layers, in `failing`.
+void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_ptr<Layer>>::const_iterator end,
+                           IpVersionSpecificHardwareBackend const& backend, HwVersion version,
+                           std::vector<std::shared_ptr<Layer>> const& layers,
+                           std::vector<std::shared_ptr<Layer>>* failing);
+
+// Removes from the pass every entry whose layer is listed; the others keep their order.
+void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>* pass,
+                                   std::vector<std::shared_ptr<Layer>> const& listed);
+
+// Makes the engine's Model::map use HardwareBackend and MapConstraints. The Python module and the
+// tests call it once before mapping.
+void register_mapping_backend();
+
+}  // namespace nuvra

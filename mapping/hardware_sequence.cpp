@@ -1,0 +1,142 @@
+#include "mapping/hardware_sequence.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "backends/ip_version_backend.h"
+#include "engine/hardware_device.h"
+#include "engine/layers.h"
+#include "engine/params.h"
+#include "hw/format.h"
+#include "mapping/graph_utils.h"
+#include "mapping/layer_mapping.h"
+
+namespace nuvra {
+
+HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& layers,
+                           std::vector<std::shared_ptr<Layer>> const& all_layers,
+                           std::vector<std::vector<hw::Component>> const& components,
+                           hw::Ident const& dma_conf, std::shared_ptr<HardwarePass> const& previous) {
+    LayerMappingBuilder::build_layer_mapping(layers, all_layers, components, dma_conf);
+    this->layers = layers;
+    for (auto const& layer : this->layers) attached_.push_back(layer ? layer->mapping().get() : nullptr);
+
+    if (previous) {
+        std::shared_ptr<Layer> const first = first_mappable_layer(this->layers);
+        std::shared_ptr<Layer> const last = last_mappable_layer(previous->layers);
+        LayerMappingBuilder::link_to_previous_pass(first, last);
+    }
+}
+
+HardwarePass::~HardwarePass() {
+    for (size_t i = 0; i < layers.size(); ++i) {
+        auto* layer = dynamic_cast<LayerImpl*>(layers[i].get());
+        if (layer == nullptr || layer->mapping().get() != attached_[i]) continue;
+        layer->set_mapping(nullptr);
+    }
+}
+
+HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
+                                   std::vector<std::shared_ptr<Layer>> const& layers,
+                                   std::vector<std::shared_ptr<Sequence::Pass>> const& passes,
+                                   std::vector<uint8_t> program)
+    : device_(std::move(device)),
+      constraints_(constraints),
+      layers_(layers),
+      passes_(passes),
+      program_(std::move(program)) {}
+
+Sequence::ProgramParts HardwareSequence::program_parts() const {
+    size_t const size = program_.size();
+    if (size < 4)
+        throw std::runtime_error(
+            format("Invalid program: {} bytes cannot hold the program_info length.", size));
+    uint32_t const info_length = uint32_t{program_[0]} | uint32_t{program_[1]} << 8 |
+                                 uint32_t{program_[2]} << 16 | uint32_t{program_[3]} << 24;
+    uint64_t const info_end = uint64_t{info_length} + 4;
+    if (info_end > size)
+        throw std::runtime_error(format("Invalid program: a program_info of {} bytes does not fit {} bytes.",
+                                        info_length, size));
+    std::span<const uint8_t> const all(program_.data(), size);
+    return {all.first(size_t(info_end)), all.subspan(size_t(info_end))};
+}
+
+std::string HardwareSequence::name() const {
+    std::string text = "HW/";
+    if (layers_.empty()) return text;
+    text += layers_.front()->get_name();
+    if (layers_.size() > 1) {
+        text += '-';
+        text += layers_.back()->get_name();
+    }
+    return text;
+}
+
+std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
+    std::vector<std::shared_ptr<const Tensor>> const& inputs, std::vector<int> const* labels) {
+    HardwareDevice* const hardware = device_ ? device_->hardware() : nullptr;
+    if (hardware == nullptr) throw std::runtime_error("An actual hardware device is required.");
+
+    // Programming is costly: skip it when the device holds these very bytes.
+    std::span<const uint8_t> const loaded = hardware->program();
+    bool const same = loaded.data() != nullptr && loaded.size() == program_.size() &&
+                      (program_.empty() || std::memcmp(loaded.data(), program_.data(), program_.size()) == 0);
+    if (!same) hardware->program(program_.data(), program_.size());
+
+    if (inputs.size() > std::numeric_limits<uint32_t>::max())
+        throw std::runtime_error(format("Too many samples in one call: {}.", inputs.size()));
+    hardware->set_batch_size(uint32_t(inputs.size()), true);
+
+    bool const learn = labels != nullptr;
+    if (hardware->learn_enabled() != learn) hardware->set_learn_enabled(learn);
+
+    std::vector<std::unique_ptr<Tensor>> outputs;
+    if (learn) {
+        outputs = hardware->fit(inputs, *labels);
+        sync_learning_vars();
+    } else {
+        LayerParams const* last = layers_.empty() ? nullptr : layers_.back()->params();
+        if (last != nullptr && last->layer_type() == LayerType::Dequantizer)
+            outputs = hardware->predict(inputs);
+        else
+            outputs = hardware->forward(inputs);
+    }
+
+    std::vector<std::shared_ptr<Tensor>> result;
+    result.reserve(outputs.size());
+    for (auto& output : outputs) result.push_back(std::shared_ptr<Tensor>(std::move(output)));
+    return result;
+}
+
+void HardwareSequence::sync_learning_vars() {
+    auto const pass = passes_.empty() ? nullptr : std::dynamic_pointer_cast<HardwarePass>(passes_.back());
+    std::shared_ptr<Layer> const layer = pass ? last_mappable_layer(pass->layers) : nullptr;
+    std::shared_ptr<Layer::Mapping> const mapping = layer ? layer->mapping() : nullptr;
+    if (!mapping) throw std::runtime_error("The sequence has no mapped learning layer.");
+    if (!mapping->components || mapping->components->size() != 1)
+        throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
+
+    // The third generation reads learned variables back like the second.
+    IpVersion generation = IpVersion::none;
+    switch (device_->version().product_id) {
+    case 0x00:
+    case 0xA1: generation = IpVersion::v1; break;
+    case 0xA2:
+    case 0xB1: generation = IpVersion::v2; break;
+    default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
+    }
+    auto const generations = built_generations();
+    auto const factory = std::find_if(generations.begin(), generations.end(),
+                                      [generation](GenerationFactory const& f) { return f.ip == generation; });
+    if (factory == generations.end() || factory->make_layer_recorder == nullptr)
+        throw std::runtime_error(format("The {} back end is not available in this build.",
+                                        generation == IpVersion::v1 ? "v1" : "v2"));
+
+    std::unique_ptr<LayerRecorder> const recorder = factory->make_layer_recorder(*device_, constraints_);
+    recorder->sync_learning_vars(layer);
+}
+
+}  // namespace nuvra

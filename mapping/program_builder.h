@@ -1,0 +1,35 @@
+// The values program building derives from the layers of a sequence before it drives the
+// serializer, and the input-buffer set-up of a sequence of several passes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/sequence.h"
+#include "engine/tensor.h"
+
+namespace nuvra {
+
+// The program's input shape: the first input of `first`, flattened to (1, 1, x*y*z) for a
+// Dense1D. A flattened size of 0 fails through panic "Cannot have a shape with dimension 2 set
+// to 0"; one beyond 32 bits is std::runtime_error.
+Shape program_input_shape(Layer const& first);
+
+// The bits of the program's output: a Dequantizer's input bits, any other last layer's output
+// bits.
+uint8_t program_output_bits(Layer const& last);
+
+// Whether the SCC takes the output as narrow (8 bits or fewer): from a Dequantizer's input bits;
+// never for a last layer with an activation; else from the output bits.
+bool program_narrow_output(Layer const& last);
+
+// The FNP padding flag of a layer recorded in front of `next` (null: none follows in the pass).
+bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next);
+
+// With several passes: every NP component of every mapped layer works with a single input buffer,
+// except an NP that ends one pass and starts the next, which keeps a dual buffer in both layers.
+void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& passes);
+
+}  // namespace nuvra

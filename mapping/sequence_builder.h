@@ -1,0 +1,94 @@
+// Collects the passes of one hardware sequence while the mapping driver allocates NPs, and turns
+// them into a HardwareSequence with its program (build_sequence, in program_builder.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/sequence.h"
+#include "hw/device.h"
+#include "hw/ident.h"
+#include "hw/mapping_status.h"
+#include "mapping/backend.h"
+#include "mapping/hardware_sequence.h"
+
+namespace nuvra {
+
+// The status of a build and the new sequence: "Success." and a sequence, or a failure and null.
+using SequenceBuildResult = std::pair<MappingStatus, std::shared_ptr<HardwareSequence>>;
+
+class HardwareSequenceBuilder {
+public:
+    // Keeps the three references; they belong to the back end and must outlive the builder.
+    HardwareSequenceBuilder(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
+                            IoRecorder const& io_recorder, LayerRecorder const& layer_recorder);
+
+    HardwareSequenceBuilder(HardwareSequenceBuilder const&) = delete;
+    HardwareSequenceBuilder& operator=(HardwareSequenceBuilder const&) = delete;
+
+    // Appends one pass made of `layers` (one component list per layer), preceded by the layer
+    // held back from the previous group. A trailing skip-DMA layer (kind 4) is held back for the
+    // next group, since the layer after it carries its mapping; a group left with nothing but
+    // that layer makes no pass. An empty group with nothing held back is std::invalid_argument,
+    // as are lists of different lengths.
+    void add_layers(std::vector<std::shared_ptr<Layer>> layers,
+                    std::vector<std::shared_ptr<Layer>> const& all_layers,
+                    std::vector<std::vector<hw::Component>> components);
+
+    // The i-th pass as a HardwarePass (null when it is another kind); i must be below the count.
+    std::shared_ptr<HardwarePass> hardware_pass(size_t i) const;
+    std::shared_ptr<HardwarePass> first_pass() const;
+    // Null when there is no pass.
+    std::shared_ptr<HardwarePass> last_pass() const;
+
+    // Empties layers, passes and program; a held-back layer stays.
+    void clear();
+
+    // Succeeds when a x b descriptors are at most 254; otherwise clears the builder and fails
+    // for `layer` with "Model is too big. The maximum number of descriptors is more than allowed.
+    // <a x b> are needed but 254 are available.".
+    MappingStatus check_num_descriptors(std::shared_ptr<Layer> const& layer, uint64_t a, uint64_t b);
+
+    // Serializes every pass into one program and hands everything to a new HardwareSequence,
+    // leaving the builder empty. A layer still held back is first put into the last pass. Needs
+    // at least one pass with a mappable layer (std::invalid_argument otherwise).
+    SequenceBuildResult build_sequence();
+
+    std::vector<std::shared_ptr<Layer>> const& layers() const { return layers_; }
+    std::vector<std::shared_ptr<Sequence::Pass>> const& passes() const { return passes_; }
+    bool has_pending() const { return pending_.has_value(); }
+
+private:
+    // What the last pass was made of, so that a held-back layer can join it.
+    struct Group {
+        std::vector<std::shared_ptr<Layer>> layers;
+        std::vector<std::shared_ptr<Layer>> all_layers;
+        std::vector<std::vector<hw::Component>> components;
+    };
+
+    void make_pass(Group group);
+    // Rebuilds the last pass with the held-back layer at its end.
+    void flush_pending();
+
+    std::shared_ptr<Device> device_;
+    HardwareConstraints const* constraints_;
+    IoRecorder const* io_recorder_;
+    LayerRecorder const* layer_recorder_;
+    std::vector<std::shared_ptr<Layer>> layers_;
+    std::vector<std::shared_ptr<Sequence::Pass>> passes_;
+    std::vector<uint8_t> program_;
+    std::optional<std::pair<std::shared_ptr<Layer>, std::vector<hw::Component>>> pending_;
+    std::optional<Group> last_group_;
+};
+
+// The lowest and highest mesh column among the components of the first mappable layer of the
+// pass. An HRC first layer gives {0, 0} with `first_on_hrc`, else the range of the layer it
+// feeds (std::out_of_range when it feeds none); a lone HRC component gives {1, 1}.
+std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc);
+
+}  // namespace nuvra

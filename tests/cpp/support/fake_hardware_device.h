@@ -1,0 +1,120 @@
+// A test double of the engine's HardwareDevice that remembers what it was asked, and a Device
+// with that hardware behind it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/hardware_device.h"
+#include "engine/tensor.h"
+#include "hw/device.h"
+#include "hw/mesh.h"
+
+namespace nuvra::testing {
+
+// A one-element int32 tensor holding `value`, owned by whoever takes it.
+class ValueTensor final : public Tensor {
+public:
+    explicit ValueTensor(int32_t value) : value_(value), shape_{1}, strides_{1} {}
+
+    int32_t value() const { return value_; }
+
+    TensorType type() const override { return TensorType::int32; }
+    size_t size() const override { return 1; }
+    Shape const& dimensions() const override { return shape_; }
+    Layout layout() const override { return Layout::c_order; }
+    Strides const& strides() const override { return strides_; }
+    Buffer buffer() const override { return {&value_, sizeof value_}; }
+    MutableBuffer mutable_buffer() override { return {&value_, sizeof value_}; }
+    std::shared_ptr<Dense const> ensure_dense() const override {
+        return Dense::copy(&value_, sizeof value_, TensorType::int32, shape_, Layout::c_order);
+    }
+
+private:
+    int32_t value_;
+    Shape shape_;
+    Strides strides_;
+};
+
+class FakeHardwareDevice : public HardwareDevice {
+public:
+    explicit FakeHardwareDevice(HwVersion version) : version_(version) {}
+
+    // What the device was asked, in order: "program", "batch N", "learn on|off", "fit",
+    // "forward", "predict".
+    std::vector<std::string> calls;
+    std::vector<uint8_t> loaded;
+    bool has_program = false;  // false: program() answers a null pointer
+    bool learning = false;
+
+    HwVersion version() const override { return version_; }
+    const char* desc() const override { return "fake hardware"; }
+    void program(const uint8_t* data, size_t size) override {
+        calls.push_back("program");
+        loaded.assign(data, data + size);
+        has_program = true;
+    }
+    std::span<const uint8_t> program() const override {
+        if (!has_program) return {};
+        // A non-null pointer even for an empty program.
+        static uint8_t const empty = 0;
+        return loaded.empty() ? std::span<const uint8_t>(&empty, 0) : std::span<const uint8_t>(loaded);
+    }
+    void read_np_registers(uint32_t* words, hw::Ident const&, uint32_t count) override {
+        for (uint32_t i = 0; i < count; ++i) words[i] = 0;
+    }
+    void set_batch_size(uint32_t count, bool) override { calls.push_back("batch " + std::to_string(count)); }
+    bool learn_enabled() const override { return learning; }
+    void set_learn_enabled(bool enabled) override {
+        learning = enabled;
+        calls.push_back(enabled ? "learn on" : "learn off");
+    }
+    std::vector<std::unique_ptr<Tensor>> fit(std::vector<std::shared_ptr<const Tensor>> const& inputs,
+                                             std::vector<int> const& labels) override {
+        calls.push_back("fit");
+        return outputs(inputs.size(), 100);
+    }
+    std::vector<std::unique_ptr<Tensor>> forward(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
+        calls.push_back("forward");
+        return outputs(inputs.size(), 200);
+    }
+    std::vector<std::unique_ptr<Tensor>> predict(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
+        calls.push_back("predict");
+        return outputs(inputs.size(), 300);
+    }
+    HardwareDriver* driver() const override { return nullptr; }
+
+private:
+    // One output per input: base, base + 1, ...
+    static std::vector<std::unique_ptr<Tensor>> outputs(size_t count, int32_t base) {
+        std::vector<std::unique_ptr<Tensor>> result;
+        for (size_t i = 0; i < count; ++i) result.push_back(std::make_unique<ValueTensor>(base + int32_t(i)));
+        return result;
+    }
+
+    HwVersion version_;
+};
+
+// A device whose hardware is a FakeHardwareDevice of the same version.
+class FakeHostDevice : public Device {
+public:
+    FakeHostDevice(HwVersion version, Mesh mesh)
+        : version_(version), mesh_(std::move(mesh)), hardware_(std::make_unique<FakeHardwareDevice>(version)) {}
+
+    HwVersion version() const override { return version_; }
+    const char* desc() const override { return "fake host device"; }
+    Mesh const& mesh() const override { return mesh_; }
+    HardwareDevice* hardware() const override { return hardware_.get(); }
+    FakeHardwareDevice& fake() { return *hardware_; }
+
+private:
+    HwVersion version_;
+    Mesh mesh_;
+    std::unique_ptr<FakeHardwareDevice> hardware_;
+};
+
+}  // namespace nuvra::testing
