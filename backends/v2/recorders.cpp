@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/v2/record_conv2d.h"
+#include "backends/v2/record_conv2d_transpose.h"
 #include "backends/v2/sizes.h"
 #include "engine/dma.h"
 #include "hw/format.h"
@@ -35,6 +37,16 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::Concatenate, record_pass_through},
     {LayerType::Dequantizer, record_pass_through},
     {LayerType::Quantizer, record_pass_through},
+    {LayerType::Conv2D,
+     [](LayerRecordArgs const& a) {
+         return record_program_conv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b, a.idents,
+                                            a.flag_c, a.flag_d);
+     }},
+    {LayerType::Conv2DTranspose,
+     [](LayerRecordArgs const& a) {
+         return record_program_transposed_conv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
+                                                       a.idents, a.flag_c, a.flag_d);
+     }},
 };
 
 LayerType layer_type_of(Layer const& layer) {

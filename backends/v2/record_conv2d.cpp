@@ -1,0 +1,292 @@
+#include "backends/v2/record_conv2d.h"
+
+#include <algorithm>
+#include <limits>
+#include <optional>
+#include <stdexcept>
+
+#include "backends/v2/format_conv_weights.h"
+#include "backends/v2/format_support.h"
+#include "backends/v2/format_variables.h"
+#include "backends/v2/np_registers.h"
+#include "backends/v2/partial_reconfig.h"
+#include "backends/v2/record_skip_dma.h"
+#include "backends/v2/registers.h"
+#include "backends/v2/routing.h"
+#include "backends/v2/sizes.h"
+#include "engine/params.h"
+#include "hw/format.h"
+#include "hw/np_split.h"
+#include "hw/panic.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using namespace np_word;
+
+// A parameter that the hardware reads as one byte (a bit width or a pool size); a value outside
+// 0..255 would wrap onto another one, so it stops with the 8-bit overflow message.
+uint8_t byte_value(int64_t value) {
+    uint32_t word = 0;
+    set_count_field(&word, RegDetail{0, 8}, value < 0 ? std::numeric_limits<uint32_t>::max() : uint64_t(value));
+    return static_cast<uint8_t>(value);
+}
+
+// A variable the layer must hold ("Variable <name> not found" otherwise).
+std::shared_ptr<Dense const> required_tensor(Layer const& layer, const char* name) {
+    return layer.variables().get(name)->ensure_dense();
+}
+
+// A variable the layer may lack: null then.
+std::shared_ptr<Dense const> optional_tensor(Layer const& layer, const char* name) {
+    Variables const& variables = layer.variables();
+    if (!variables.has(name)) return nullptr;
+    return variables.get(name)->ensure_dense();
+}
+
+std::shared_ptr<Dense const> dense_of(std::shared_ptr<Tensor> const& tensor) {
+    return tensor ? tensor->ensure_dense() : nullptr;
+}
+
+// The tensors every NP of the layer reads, and the blocks that are the same for all of them,
+// made when the first NP needs them.
+struct LayerTensors {
+    std::shared_ptr<Dense const> weights, max_value, max_value_shift, activation_shift, activation_scales,
+        output_shift, bias_shift, bias, output_scales;
+    uint8_t weights_bits = 0;
+    dma::Target weight_target = dma::Target::Weights;
+    std::vector<uint32_t> input_shift;
+    std::optional<std::vector<uint32_t>> lut;
+    std::optional<std::vector<uint32_t>> merge_shift;
+};
+
+LayerTensors read_layer_tensors(Layer const& layer) {
+    LayerTensors t;
+    t.input_shift = format_input_shift(*required_tensor(layer, "input_shift"), 0, 0);
+    t.weights = required_tensor(layer, "weights");
+    t.max_value = optional_tensor(layer, "max_value");
+    t.max_value_shift = optional_tensor(layer, "max_value_shift");
+    t.activation_shift = optional_tensor(layer, "activation_shift");
+    t.activation_scales = optional_tensor(layer, "activation_scales");
+    t.output_shift = optional_tensor(layer, "output_shift");
+    t.bias_shift = optional_tensor(layer, "bias_shift");
+    t.bias = optional_tensor(layer, "bias");
+    t.output_scales = optional_tensor(layer, "output_scales");
+
+    t.weights_bits = byte_value(recorded_params(layer).get("weights_bits"));
+    // The kernel size is the weights' first dimension (x, y, c, f).
+    require_rank(*t.weights, 4, "weights");
+    t.weight_target = conv2d_dma_target(t.weights->dimensions()[0], t.weights_bits);
+    return t;
+}
+
+std::vector<uint32_t> const& lut_words(Layer const& layer, LayerTensors* t) {
+    if (!t->lut) {
+        auto const lut = optional_tensor(layer, "lut_values");
+        t->lut = format_lut_values_for_cnp(lut.get());
+    }
+    return *t->lut;
+}
+
+std::vector<uint32_t> const& merge_shift_words(MergeLayerInfo const& merge, LayerTensors* t) {
+    if (!t->merge_shift) {
+        auto const a = dense_of(merge.a_shift);
+        if (a) require_rank(*a, 1, "a_shift");
+        uint32_t const count = a ? a->dimensions()[0] : 0;
+        t->merge_shift = format_merge_layer_shift(a, dense_of(merge.b_shift), dense_of(merge.output_shift), 0, count);
+    }
+    return *t->merge_shift;
+}
+
+}  // namespace
+
+// ---- shared by the CNP convolution recorders ----
+
+LayerParams const& recorded_params(Layer const& layer) {
+    LayerParams const* params = layer.params();
+    if (params == nullptr) throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
+    return *params;
+}
+
+void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t channels, uint32_t cut_width,
+                                       uint32_t cut_height, uint8_t input_bits, uint32_t ch_cont,
+                                       uint32_t filters) {
+    // Bytes of one input row of one channel, rounded up to whole words.
+    uint64_t const row_bytes = ((uint64_t{input_bits} * cut_width + 7) / 8 + 3) / 4 * 4;
+    uint64_t const packet_words = (uint64_t{channels} * row_bytes * 8 + 31) / 32 * cut_height;
+
+    set_count_field(register_word(regs, INPUT_MEMORY), REG5_CPKSRAM_SIZE, packet_words);
+    set_count_field(register_word(regs, CONTAINER), REG11_CHCONT_SIZE, ch_cont);
+    set_count_field(register_word(regs, FILTERS), CNP2_TF_TOTAL, filters);
+    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, row_bytes);
+    set_count_field(register_word(regs, FILTER_GROUPS), FILTER_GROUPS_COUNT, (uint64_t{filters} + 7) / 8);
+    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, uint64_t{channels} * row_bytes / 4);
+}
+
+hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& component) {
+    if (!component.np_part)
+        throw std::invalid_argument(format("An NP of layer {} has no NP part.", layer.get_name()));
+    return *component.np_part;
+}
+
+uint32_t first_output_channel(hw::NpPart const& part, LayerMapping const& mapping) {
+    uint64_t const first = uint64_t{part.start_neuron} + mapping.sram_output_shift.value_or(0);
+    return static_cast<uint32_t>(std::min<uint64_t>(first, std::numeric_limits<uint32_t>::max()));
+}
+
+bool inbound_max_pool(Layer const& layer) {
+    auto const inbounds = layer.inbound_layers();
+    if (inbounds.empty() || !inbounds.front()) return false;
+    Layer const& first = *inbounds.front();
+    return first.has_pooling_type(PoolType::Max) && !first.has_activation();
+}
+
+std::vector<hw::Component> dual_output_stores(LayerMapping const& mapping) {
+    hw::Component const* store = mapping.skipdma_store_dual_output();
+    return store ? std::vector<hw::Component>{*store} : std::vector<hw::Component>{};
+}
+
+Shape recorded_input_shape(Layer const& layer) {
+    std::vector<Shape> const inputs = layer.input_dimensions();
+    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    return inputs.front();
+}
+
+bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident) {
+    return std::find(idents.begin(), idents.end(), ident) != idents.end();
+}
+
+void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& layer_ptr,
+                        hw::Ident const& ident, bool flag_b) {
+    if (!layer_ptr) return;
+    auto const mapping = layer_ptr->mapping();
+    if (!mapping || !mapping->components) return;
+    auto const& components = *mapping->components;
+    auto const found = std::find_if(components.begin(), components.end(),
+                                    [&](hw::Component const& c) { return c.ident == ident; });
+    if (found != components.end()) update_partial_reconfig_regs(regs, *layer_ptr, *found, flag_b);
+}
+
+std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
+                                                         NpRegisterMap const& registers, bool flag_c) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    auto record = program::new_record(device.version());
+    // The NPs a pass leaves unused get their registers only: no variable is read for them.
+    std::optional<LayerTensors> tensors;
+    if (!flag_c) tensors = read_layer_tensors(layer);
+    bool const has_lut = layer.has_activation_type(ActivationType::LUT);
+    MergeLayerInfo const* add_merge = mapping.merge_info && mapping.merge_info->add ? mapping.merge_info.get() : nullptr;
+
+    std::vector<hw::Component> const components = mapping.components ? *mapping.components : std::vector<hw::Component>{};
+    for (hw::Component const& component : components) {
+        auto const image = registers.find(component.ident);
+        if (image == registers.end()) continue;
+        hw::Ident const& ident = component.ident;
+        record->add_np_track(ident, dma::Target::NpRegisters, 0, image->second, true, true);
+        if (flag_c) continue;
+
+        LayerTensors& t = *tensors;
+        hw::NpPart const& part = recorded_np_part(layer, component);
+        record->add_np_track(ident, t.weight_target, 0,
+                             format_conv2d_cnp_weights(*t.weights, part.start_neuron, part.filters, t.weights_bits),
+                             true, true);
+        record->add_np_track(ident, dma::Target::InputShift, 0, t.input_shift, true, true);
+        record->add_np_track(ident, dma::Target::Variables, 0,
+                             format_cnp_tnp_variables(t.max_value.get(), t.max_value_shift.get(),
+                                                      t.activation_shift.get(), t.activation_scales.get(),
+                                                      t.output_shift.get(), t.bias_shift.get(), t.bias.get(),
+                                                      t.output_scales.get(), part.start_neuron, part.filters),
+                             true, true);
+        if (has_lut) record->add_np_track(ident, dma::Target::ActivationLut, 0, lut_words(layer, &t), true, true);
+        if (add_merge)
+            record->add_np_track(ident, dma::Target::MergeShift, 0, merge_shift_words(*add_merge, &t), true, true);
+    }
+
+    if (!flag_c) record_skipdma(record.get(), layer);
+    return record;
+}
+
+// ---- Conv2D ----
+
+NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                         bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
+                                         bool flag_d) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    std::vector<hw::Component> const sources = routing_sources(mapping);
+    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    LayerParams const& params = recorded_params(layer);
+
+    // The computed blocks of the convolution and its pooling.
+    auto const* conv_layer = dynamic_cast<HasConvParams const*>(&layer);
+    auto const* pool_layer = dynamic_cast<HasPoolParams const*>(&layer);
+    ConvCalculatedParams const* conv = conv_layer ? conv_layer->conv_params() : nullptr;
+    PoolingCalculatedParams const* pool_block = pool_layer ? pool_layer->pool_params() : nullptr;
+    if (conv == nullptr || pool_block == nullptr)
+        throw std::runtime_error("The layer " + layer.get_name() + " is not built.");
+    PoolingCalculatedParams pool = *pool_block;
+
+    // The pool value: 1 without pooling and for a global average pooling.
+    int64_t const pool_size = params.get("pool_size");
+    auto const pool_type = static_cast<PoolType>(params.get("pool_type"));
+    int64_t pool_value = pool_size;
+    if (pool_type == PoolType::NoPooling) {
+        get_no_pooling_params(&pool, conv->output_width, conv->output_height);
+        pool_value = 1;
+    } else if (pool_type == PoolType::Average && pool_size == -1) {
+        pool_value = 1;
+    }
+    uint8_t const pool_byte = byte_value(pool_value);
+    uint8_t const pool_factor = static_cast<uint8_t>(pool.stride_x);
+
+    auto const activation = static_cast<ActivationType>(params.get("activation"));
+    Shape const input = recorded_input_shape(layer);
+    int const kernel_size = params.get("kernel_size");
+    int const kernel_stride = params.get("kernel_stride");
+    uint8_t const input_bits = layer.input_bits();
+    uint8_t const output_bits = layer.output_bits();
+    bool const pooled_input = inbound_max_pool(layer);
+    std::vector<hw::Component> const dual_stores = dual_output_stores(mapping);
+    hw::Component const* load = mapping.skipdma_load();
+    bool const merge_is_add = mapping.merge_info && mapping.merge_info->add;
+
+    NpRegisterMap registers;
+    std::vector<hw::Component> const components = mapping.components ? *mapping.components : std::vector<hw::Component>{};
+    for (hw::Component const& component : components) {
+        if (is_listed(idents, component.ident)) continue;
+        std::vector<uint32_t> regs = default_np_regs(component, mapping.index, flag_c, merge_is_add);
+        uint8_t const weights_bits = byte_value(params.get("weights_bits"));
+        hw::NpPart const& part = recorded_np_part(layer, component);
+
+        NpSplit const split(input, part.spatial_partition, part.halo_partition, kernel_size, kernel_stride,
+                            conv->padding, pool_byte, pool_factor, pool.padding);
+        format_cnp_tnp_common_config_registers(&regs, split, kernel_size, kernel_stride, activation,
+                                               first_output_channel(part, mapping), part.filters, weights_bits,
+                                               components, part.single_buffer, false, input_bits, output_bits,
+                                               mapping.merge_info, load, dual_stores, flag_d, !flag_c);
+        format_cnp_input_and_filter_words(
+            &regs, part.spatial_partition.shape[2], part.halo_partition.shape[0], part.halo_partition.shape[1],
+            input_bits, conv2d_ch_cont_100b_size(static_cast<uint32_t>(kernel_size), part.filters, weights_bits),
+            part.filters);
+        format_cnp_pooling_registers(&regs, input, part.spatial_partition, pool_byte, pool_factor, pool.flag,
+                                     pool.padding, pooled_input);
+        format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
+                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, flag_b);
+        apply_linked_layer(&regs, layer_ptr, component.ident, flag_b);
+        if (flag_a) set_ib_spikes(&regs);
+        registers[component.ident] = std::move(regs);
+    }
+    return registers;
+}
+
+std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, Layer const& layer,
+                                                             std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                                             bool flag_b, std::vector<hw::Ident> const& idents,
+                                                             bool flag_c, bool flag_d) {
+    if (recorded_params(layer).layer_type() != LayerType::Conv2D) throw std::runtime_error(invalid_cnp_layer_type_message);
+    NpRegisterMap const registers =
+        format_conv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
+    return record_cnp_conv_program(device, layer, registers, flag_c);
+}
+
+}  // namespace nuvra::v2

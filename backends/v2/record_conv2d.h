@@ -1,0 +1,108 @@
+// Recording of a Conv2D layer mapped on second-generation CNPs, and the pieces that every CNP
+// convolution recorder shares with it.
+//
+// Per NP of the layer, in the mapping's order, the record holds: the 64-word register image
+// (dma::Target::NpRegisters), the weights in the CNP's 100-bit words (target 0 or 1), the input
+// shifts (2), the per-filter variables (5), the look-up table of a LUT activation (12) and the
+// shifts of an Add merged into the layer (10), all at address 0; then the layer's skip-DMA blocks.
+// For the NPs a pass leaves unused (`flag_c`) only the register images are recorded.
+//
+// The recording arguments, as the serializer passes them:
+//   layer_ptr  a layer linked by partial reconfiguration (may be null): an NP that also holds a
+//              component of it describes that layer in its registers;
+//   flag_a     the NPs' input buffers take spikes;
+//   flag_b     the routing's third flag, also handed to the partial reconfiguration;
+//   idents     NPs left out entirely (no registers, no blocks);
+//   flag_c     registers only: the NPs a pass leaves unused;
+//   flag_d     the common configuration's flag of word 1 bit 29.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "engine/layer.h"
+#include "engine/params.h"
+#include "engine/tensor.h"
+#include "hw/device.h"
+#include "hw/ident.h"
+#include "mapping/layer_mapping.h"
+#include "program/record.h"
+
+namespace nuvra::v2 {
+
+// A CNP recorder given a layer of another kind.
+inline constexpr char invalid_cnp_layer_type_message[] = "Invalid layer type for CNP recording.";
+
+// Register images of the NPs of one layer, ordered by ident (column, row, id, channel).
+using NpRegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
+
+// Records a Conv2D layer (LayerType 14; any other type is std::runtime_error "Invalid layer type
+// for CNP recording."). Needs the variables "weights" and "input_shift" unless `flag_c` is set
+// (std::invalid_argument "Variable <name> not found" otherwise). Failures of the formatters and of
+// the record pass through; the partly built record is dropped.
+std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, Layer const& layer,
+                                                             std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                                             bool flag_b, std::vector<hw::Ident> const& idents,
+                                                             bool flag_c, bool flag_d);
+
+// The register images of a Conv2D layer's NPs. A layer without its computed convolution and
+// pooling blocks is std::runtime_error "The layer <name> is not built."; without input dimensions,
+// std::runtime_error "Cannot get input size before it is set.".
+NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                         bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
+                                         bool flag_d);
+
+// ---- shared by the CNP convolution recorders ----
+
+// The layer's parameters; a layer without any is std::runtime_error "Layer '<name>' has no
+// parameters.".
+LayerParams const& recorded_params(Layer const& layer);
+
+// The words of a CNP image that describe the NP's input packets and its filters: the input
+// packet memory (word 4), the weight words per input channel `ch_cont` (word 11), the filter count
+// (word 21), the bytes of one input row and the words of one row over all channels (word 28) and
+// the started groups of eight filters (word 29). `channels` is the NP's input channel count,
+// `cut_width` and `cut_height` its input cut, `input_bits` the layer's input width. Worked out in
+// 64 bits; a value too wide for its field fails through panic with the overflow message.
+void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t channels, uint32_t cut_width,
+                                       uint32_t cut_height, uint8_t input_bits, uint32_t ch_cont,
+                                       uint32_t filters);
+
+// The NP part of a component of the layer; a component without one is std::invalid_argument "An
+// NP of layer <name> has no NP part.".
+hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& component);
+
+// The first output channel of an NP: its first filter plus the mapping's output offset (a layer
+// feeding a Concatenate), saturated at 4294967295 so that the field check refuses a sum that does
+// not fit instead of wrapping.
+uint32_t first_output_channel(hw::NpPart const& part, LayerMapping const& mapping);
+
+// Whether the layer's first inbound layer max-pools without an activation (the NP then reads a
+// pooled input).
+bool inbound_max_pool(Layer const& layer);
+
+// The store that carries the layer's second output, as a list of zero or one component.
+std::vector<hw::Component> dual_output_stores(LayerMapping const& mapping);
+
+// The layer's first input shape; none is std::runtime_error "Cannot get input size before it is
+// set.".
+Shape recorded_input_shape(Layer const& layer);
+
+// Whether `ident` is in `idents`.
+bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident);
+
+// Applies the partial-reconfiguration words of `layer_ptr` (may be null) to the image of the NP at
+// `ident`, when the linked layer's mapping has a component there (the first such component).
+void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& layer_ptr,
+                        hw::Ident const& ident, bool flag_b);
+
+// Records the blocks of a CNP convolution layer from the register images of its NPs: per NP of
+// the mapping (in order) whose ident has an image, the image, then, unless `flag_c`, its weights
+// (formatted with the layer's "weights_bits" and sent to conv2d_dma_target), input shifts,
+// variables, look-up table and merge shifts; then, unless `flag_c`, the skip-DMA blocks.
+std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
+                                                         NpRegisterMap const& registers, bool flag_c);
+
+}  // namespace nuvra::v2

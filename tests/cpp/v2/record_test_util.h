@@ -1,0 +1,104 @@
+// Reading recorded programs back for the recorder tests: every DMA block of a record, decoded
+// through the engine's config-header reader, and small builders of components and mappings.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/dma.h"
+#include "hw/ident.h"
+#include "mapping/layer_mapping.h"
+#include "program/record.h"
+
+namespace nuvra::v2::testing {
+
+// One block of a track: its header and its payload (without the XL padding words).
+struct DecodedBlock {
+    dma::ConfigHeader header;
+    std::vector<uint32_t> words;
+};
+
+// Every block of one track, in order. A block whose length runs past the track fails the test.
+inline std::vector<DecodedBlock> decode_track(std::vector<uint32_t> const& words) {
+    std::vector<DecodedBlock> blocks;
+    size_t i = 0;
+    while (i < words.size()) {
+        EXPECT_LE(i + dma::header_words, words.size()) << "header cut short";
+        if (i + dma::header_words > words.size()) break;
+        DecodedBlock block{dma::parse_config_header(&words[i]), {}};
+        i += dma::header_words;
+        EXPECT_LE(i + block.header.size, words.size()) << "payload cut short";
+        if (i + block.header.size > words.size()) break;
+        block.words.assign(words.begin() + i, words.begin() + i + block.header.size);
+        i += block.header.size;
+        blocks.push_back(std::move(block));
+    }
+    return blocks;
+}
+
+// Every block of every track of `record`, in track order.
+inline std::vector<DecodedBlock> decode_blocks(program::Record const& record) {
+    std::vector<DecodedBlock> blocks;
+    for (auto const& track : record.tracks) {
+        auto const decoded = decode_track(track.words());
+        blocks.insert(blocks.end(), decoded.begin(), decoded.end());
+    }
+    return blocks;
+}
+
+// The targets of the blocks, in order.
+inline std::vector<int> targets_of(std::vector<DecodedBlock> const& blocks) {
+    std::vector<int> targets;
+    for (auto const& block : blocks) targets.push_back(static_cast<int>(block.header.target));
+    return targets;
+}
+
+// The addresses of the blocks, in order.
+inline std::vector<uint32_t> addresses_of(std::vector<DecodedBlock> const& blocks) {
+    std::vector<uint32_t> addresses;
+    for (auto const& block : blocks) addresses.push_back(block.header.address);
+    return addresses;
+}
+
+// A component of `type` at `ident`, with an NP part when `filters` is given.
+inline hw::Component make_component(hw::Type type, hw::Ident ident, std::optional<hw::NpPart> part = std::nullopt) {
+    hw::Component c;
+    c.type = type;
+    c.ident = ident;
+    c.np_part = std::move(part);
+    return c;
+}
+
+// An NP part of `filters` filters from `first`, over a window at (x, y) of w x h x c, with the
+// same window as its halo.
+inline hw::NpPart np_part(uint32_t first, uint32_t filters, uint32_t x = 0, uint32_t y = 0, uint32_t w = 4,
+                          uint32_t h = 4, uint32_t c = 4) {
+    hw::NpPart part;
+    part.start_neuron = first;
+    part.filters = filters;
+    part.spatial_partition = NpSpace{x, y, Shape{w, h, c}};
+    part.halo_partition = NpSpace{x, y, Shape{w, h, c}};
+    return part;
+}
+
+inline hw::Component cnp(hw::Ident ident, hw::NpPart part = np_part(0, 8)) {
+    return make_component(hw::Type::CNP2, ident, part);
+}
+
+// The register-field writer's message for a value too wide for its field.
+inline std::string overflow(uint64_t value, int width) {
+    return "Attempted to write value " + std::to_string(value) + " into a " + std::to_string(width) +
+           "-bit field, which will cause an overflow.";
+}
+
+// The bits offset .. offset + width - 1 of a word.
+inline uint32_t field_of(uint32_t word, uint32_t offset, uint32_t width) {
+    return (word >> offset) & (width == 32 ? 0xFFFFFFFFu : (1u << width) - 1);
+}
+
+}  // namespace nuvra::v2::testing
