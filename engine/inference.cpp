@@ -142,12 +142,9 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     });
 }
 
-std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<const Tensor> const& inputs,
-                                         uint32_t batch_size) {
-    auto const out = software_forward(model, inputs, batch_size);
+std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out) {
     if (out->type() == TensorType::float32) return out;
-    Layer const& last = *model.layers().back();
-    std::vector<int32_t> const q = read_all<int32_t>(*out);
+    std::vector<int32_t> const q = read_all<int32_t>(*inference::int32_of(*out));
     std::vector<float> values(q.size());
     if (last.format_code() == 1) {
         // First generation: (p - threshold) x act_step without activation, q x act_step with it.
@@ -168,18 +165,29 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
     return make_dense(TensorType::float32, out->dimensions(), values);
 }
 
+std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<const Tensor> const& inputs,
+                                         uint32_t batch_size) {
+    auto const out = software_forward(model, inputs, batch_size);
+    return predicted_values(*model.layers().back(), out);
+}
+
+void check_fit(Model const& model, size_t samples, size_t labels) {
+    std::shared_ptr<Layer> const last = model.layer_count() == 0 ? nullptr : model.layers().back();
+    if (!model.learning() || !last || last->params()->layer_type() != LayerType::FullyConnected ||
+        !last->can_learn())
+        throw std::runtime_error("Cannot fit a model that is not compiled.");
+    if (labels > 1 && labels != samples)
+        throw std::invalid_argument("Number of labels should be the same as number of inputs.");
+}
+
 std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor> const& inputs,
                                      std::vector<int32_t> const& labels, uint32_t batch_size) {
     auto const layers = run_layers(model, inputs);
     std::shared_ptr<LearningParams> const lp = model.learning();
     Layer& last = *layers.back();
-    if (!lp || last.params()->layer_type() != LayerType::FullyConnected || !last.can_learn())
-        throw std::runtime_error("Cannot fit a model that is not compiled.");
     Value const x = inference::model_input(*inputs, model.input_shape());
     uint32_t const samples = x->dimensions()[0];
-    if (labels.size() > 1 && labels.size() != samples)
-        throw std::invalid_argument(format("Cannot fit {} samples with {} labels: give none, one, or one per sample.",
-                                           samples, labels.size()));
+    check_fit(model, samples, labels.size());
 
     Rule rule{};
     rule.num_weights = learning_value(*lp, "num_weights", 0);

@@ -63,6 +63,7 @@
 
 namespace nuvra {
 
+class Layer;
 class Model;
 
 // The last layer's int32 outputs (float32 after a final Dequantizer), (samples, x, y, channels).
@@ -92,6 +93,14 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
 // becomes max(min_plasticity, plasticity x (1 - plasticity_decay)). The new weights replace the
 // layer's "weights" tensor once at the end; the old tensor is never written.
 // A model that is not compiled is std::runtime_error "Cannot fit a model that is not compiled.".
+// The float32 values of a run's outputs, as software_predict gives them from software_forward.
+std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out);
+
+// Refuses a fit on a model that is not compiled ("Cannot fit a model that is not compiled.") and a
+// label count other than none, one, or one per sample ("Number of labels should be the same as
+// number of inputs.").
+void check_fit(Model const& model, size_t samples, size_t labels);
+
 std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor> const& inputs,
                                      std::vector<int32_t> const& labels, uint32_t batch_size = 0);
 

@@ -84,6 +84,7 @@ void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shar
 
     LayerImpl::Inputs const inputs = impl->gather_inputs(inbounds);
     impl->build(inputs, create_variables);
+    drop_mapping();
     layers_.reserve(layers_.size() + 1);
     impl->link(layer, std::move(inbounds));
     impl->owner_ = this;
@@ -94,6 +95,7 @@ void Model::pop_layer() {
     if (layers_.empty()) throw std::invalid_argument("Cannot pop a layer from an empty model.");
     std::shared_ptr<Layer> const layer = layers_.back();
     LayerImpl& impl = impl_of(*layer);
+    drop_mapping();
     if (layer.get() == learning_layer_) {
         learning_layer_->set_learning(nullptr);
         learning_.reset();
@@ -123,10 +125,17 @@ void Model::compile(std::shared_ptr<LearningParams> params) {
                        "(got {}).",
                        units, fc->get_name(), classes));
     }
+    drop_mapping();
     if (learning_layer_ != nullptr && learning_layer_ != fc) learning_layer_->set_learning(nullptr);
     learning_ = std::move(params);
     learning_layer_ = fc;
     fc->set_learning(learning_);
+}
+
+void Model::drop_mapping() {
+    // A dying pass detaches the mappings it made from the layers.
+    sequences_.clear();
+    device_.reset();
 }
 
 std::shared_ptr<Layer> Model::get_layer(size_t index) const {

@@ -63,7 +63,25 @@ public:
     virtual void compile(std::shared_ptr<LearningParams> params);
 
     // Inference and mapping; engine/model_run.cpp.
-    // Inputs are 4-D (samples, width, height, channels); outputs 4-D.
+    // Inputs are 4-D (samples, width, height, channels), or fewer dimensions that give that shape
+    // when padded with 1s after the first; outputs are 4-D, samples first.
+    //
+    // Where a run happens. A model mapped on a device with hardware (Device::hardware() not null)
+    // runs through its sequences: the inputs are cut into one (width, height, channels) tensor per
+    // sample in their own element type, each sequence's forward_samples gets `batch_size` samples
+    // per call (0: all of them in one call) and its outputs feed the next sequence, and the last
+    // sequence's per-sample outputs are stacked into one (samples, x, y, channels) tensor of their
+    // element type (a per-sample output of fewer than three dimensions is padded with 1s in
+    // front). `fit` gives the labels to the last sequence, which holds the learning layer; the
+    // others run without. `predict` turns integer outputs into float32 as software_predict does.
+    // Every sequence must be a ForwardableSequence (std::runtime_error otherwise, before anything
+    // runs). An unmapped model, a mapping that produced no sequence, or a model mapped on a device
+    // without hardware (a virtual device) runs the software reference of engine/inference.h:
+    // mapping on a virtual device is for inspecting the program; running stays in software.
+    //
+    // Labels of `fit`: none (every neuron competes), one for every sample, or one per sample;
+    // another count is std::invalid_argument (on hardware "Number of labels should be the same as
+    // number of inputs."). A model that is not compiled cannot fit (std::runtime_error).
     virtual std::shared_ptr<Tensor> fit(std::shared_ptr<const Tensor> const& inputs, std::vector<int32_t> const& labels,
                                         uint32_t batch_size = 0);
     virtual std::shared_ptr<Tensor> forward(std::shared_ptr<const Tensor> const& inputs, uint32_t batch_size = 0);
@@ -94,9 +112,10 @@ public:
     // Dequantizer and Unknown count for none. `none` for an empty model, a model without such
     // kinds, or one that mixes generations.
     virtual IpVersion ip_version() const;
-    // The sequences of the last mapping; empty before mapping.
+    // The sequences of the last mapping; empty before mapping. Adding or popping a layer and
+    // compiling drop the mapping, so that a stale program never runs.
     virtual std::vector<std::shared_ptr<Sequence>> sequences() const;
-    // The device of the last mapping; null before mapping.
+    // The device of the last mapping; null before mapping or once the mapping was dropped.
     virtual std::shared_ptr<Device> device() const;
 
 protected:
@@ -108,6 +127,7 @@ private:
     // Adds a layer; `create_variables` is false while loading, where the buffer brings them.
     void add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
                    bool create_variables);
+    void drop_mapping();
 
     std::vector<std::shared_ptr<Layer>> layers_;
     std::shared_ptr<LearningParams> learning_;

@@ -297,7 +297,7 @@ TEST(EngineInference, FitRefusals) {
     auto model = learning_model(zero_weights());
     auto const inputs = u8({2, 4}, {1, 2, 3, 4, 5, 6, 7, 8});
     EXPECT_EQ(error_text<std::invalid_argument>([&] { software_fit(*model, inputs, {0, 1, 0}); }),
-              "Cannot fit 2 samples with 3 labels: give none, one, or one per sample.");
+              "Number of labels should be the same as number of inputs.");
     auto plain = model_with(make_layer(LayerType::FullyConnected, {{"units", 2}}, "fc"), 1, 1, 4);
     EXPECT_EQ(error_text<std::runtime_error>([&] { software_fit(*plain, inputs, {}); }),
               "Cannot fit a model that is not compiled.");

@@ -76,23 +76,30 @@ public:
     std::vector<std::unique_ptr<Tensor>> fit(std::vector<std::shared_ptr<const Tensor>> const& inputs,
                                              std::vector<int> const& labels) override {
         calls.push_back("fit");
-        return outputs(inputs.size(), 100);
+        return outputs(inputs, 100);
     }
     std::vector<std::unique_ptr<Tensor>> forward(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
         calls.push_back("forward");
-        return outputs(inputs.size(), 200);
+        return outputs(inputs, 200);
     }
     std::vector<std::unique_ptr<Tensor>> predict(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
         calls.push_back("predict");
-        return outputs(inputs.size(), 300);
+        return outputs(inputs, 300);
     }
     HardwareDriver* driver() const override { return nullptr; }
 
 private:
-    // One output per input: base, base + 1, ...
-    static std::vector<std::unique_ptr<Tensor>> outputs(size_t count, int32_t base) {
+    // One output per input: base plus the sum of the input's bytes (a ValueTensor(i) of a small
+    // i gives base + i), so an output depends on its own sample only.
+    static std::vector<std::unique_ptr<Tensor>> outputs(std::vector<std::shared_ptr<const Tensor>> const& inputs,
+                                                        int32_t base) {
         std::vector<std::unique_ptr<Tensor>> result;
-        for (size_t i = 0; i < count; ++i) result.push_back(std::make_unique<ValueTensor>(base + int32_t(i)));
+        for (auto const& input : inputs) {
+            Buffer const bytes = input->buffer();
+            int32_t sum = base;
+            for (size_t i = 0; i < bytes.bytes; ++i) sum += static_cast<uint8_t const*>(bytes.data)[i];
+            result.push_back(std::make_unique<ValueTensor>(sum));
+        }
         return result;
     }
 
