@@ -14,29 +14,31 @@ template <class T>
 std::shared_ptr<Dense> tensor_of(TensorType type, std::vector<uint32_t> const& dims, std::vector<T> const& values) {
     return Dense::copy(values.data(), values.size() * sizeof(T), type, Shape(dims), Layout::c_order);
 }
-inline std::shared_ptr<Dense> i32(std::vector<uint32_t> const& dims, std::vector<int32_t> const& v) {
-    return tensor_of(TensorType::int32, dims, v);
-}
-inline std::shared_ptr<Dense> i8(std::vector<uint32_t> const& dims, std::vector<int8_t> const& v) {
-    return tensor_of(TensorType::int8, dims, v);
-}
-inline std::shared_ptr<Dense> u8(std::vector<uint32_t> const& dims, std::vector<uint8_t> const& v) {
-    return tensor_of(TensorType::uint8, dims, v);
-}
-inline std::shared_ptr<Dense> i16(std::vector<uint32_t> const& dims, std::vector<int16_t> const& v) {
-    return tensor_of(TensorType::int16, dims, v);
-}
-inline std::shared_ptr<Dense> u16(std::vector<uint32_t> const& dims, std::vector<uint16_t> const& v) {
-    return tensor_of(TensorType::uint16, dims, v);
-}
-inline std::shared_ptr<Dense> f32(std::vector<uint32_t> const& dims, std::vector<float> const& v) {
-    return tensor_of(TensorType::float32, dims, v);
-}
+using Dims = std::vector<uint32_t>;
+inline auto i32(Dims const& d, std::vector<int32_t> const& v) { return tensor_of(TensorType::int32, d, v); }
+inline auto i16(Dims const& d, std::vector<int16_t> const& v) { return tensor_of(TensorType::int16, d, v); }
+inline auto u16(Dims const& d, std::vector<uint16_t> const& v) { return tensor_of(TensorType::uint16, d, v); }
+inline auto i8(Dims const& d, std::vector<int8_t> const& v) { return tensor_of(TensorType::int8, d, v); }
+inline auto u8(Dims const& d, std::vector<uint8_t> const& v) { return tensor_of(TensorType::uint8, d, v); }
+inline auto f32(Dims const& d, std::vector<float> const& v) { return tensor_of(TensorType::float32, d, v); }
 
 template <class T>
 std::vector<T> values_of(Tensor const& t) {
     return ops::detail::read_all<T>(t);
 }
 inline std::vector<uint32_t> dims_of(Tensor const& t) { return t.dimensions().to_vector(); }
+
+// The elements of a tensor of any of the kernels' element types, as numbers.
+inline std::vector<double> numbers(Tensor const& t) {
+    auto as_double = [](auto const& values) { return std::vector<double>(values.begin(), values.end()); };
+    switch (t.type()) {
+        case TensorType::int32: return as_double(values_of<int32_t>(t));
+        case TensorType::float32: return as_double(values_of<float>(t));
+        case TensorType::int16: return as_double(values_of<int16_t>(t));
+        case TensorType::uint16: return as_double(values_of<uint16_t>(t));
+        case TensorType::int8: return as_double(values_of<int8_t>(t));
+        default: return as_double(values_of<uint8_t>(t));
+    }
+}
 
 }  // namespace nuvra::testing

@@ -1,0 +1,229 @@
+// Software inference and learning over real engine models.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "engine/inference.h"
+#include "engine/model.h"
+#include "error_text.h"
+#include "layer_fixtures.h"
+#include "ops_test_util.h"
+
+namespace nuvra {
+namespace {
+
+using namespace testing;
+
+void set(Layer& layer, char const* name, std::shared_ptr<Dense> value) { layer.variables().set(name, value); }
+
+TEST(EngineInference, TwoLayerModelForwardAndPredictInAnyBatch) {
+    // InputData (3, 3, 1) -> Conv2D 2x2, 2 filters, ReLU -> Dense1D of 3 units. Filter 0 sums the
+    // window; filter 1 is in[x, y] - in[x + 1, y + 1]. Unit 0 sums filter 0, unit 1 sums filter 1,
+    // unit 2 is filter 0 at (0, 0) minus filter 0 at (1, 1).
+    auto model = Model::create();
+    model->add(make_input(3, 3, 1));
+    auto conv = make_layer(LayerType::Conv2D, {{"kernel_size", 2}, {"filters", 2}, {"activation", 1}}, "conv");
+    model->add(conv);
+    set(*conv, "weights", i8({2, 2, 1, 2}, {1, 1, 1, 0, 1, 0, 1, -1}));
+    set(*conv, "output_scales", u8({2}, {1, 1}));
+    auto dense = make_layer(LayerType::Dense1D, {{"units", 3}}, "dense");
+    model->add(dense);
+    std::vector<int8_t> w(8 * 3, 0);
+    for (int i : {0, 2, 4, 6}) w[i * 3 + 0] = 1;
+    for (int i : {1, 3, 5, 7}) w[i * 3 + 1] = 1;
+    w[0 * 3 + 2] = 1;
+    w[6 * 3 + 2] = -1;
+    set(*dense, "weights", i8({8, 3}, w));
+    set(*dense, "output_scales", u8({3}, {1, 1, 1}));
+    // Sample 0 holds 1..9, sample 1 9..1: filter 0 gives 12, 16, 24, 28 (28, 24, 16, 12) and filter
+    // 1 gives -4 (4), 0 after ReLU.
+    auto const samples = u8({2, 3, 3, 1}, {1, 2, 3, 4, 5, 6, 7, 8, 9, 9, 8, 7, 6, 5, 4, 3, 2, 1});
+    for (uint32_t batch : {0u, 1u, 3u}) {
+        auto out = software_forward(*model, samples, batch);
+        EXPECT_EQ(dims_of(*out), (std::vector<uint32_t>{2, 1, 1, 3}));
+        EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{80, 0, -16, 80, 16, 16})) << batch;
+        EXPECT_EQ(values_of<float>(*software_predict(*model, samples, batch)),
+                  (std::vector<float>{80, 0, -16, 80, 16, 16}));
+    }
+}
+
+TEST(EngineInference, InputShapesAndTypes) {
+    auto model = model_with(make_layer(LayerType::Dequantizer, {}, "deq"), 1, 1, 2);
+    set(*model->get_layer(1), "scales", f32({2}, {2.0f, 0.5f}));
+    struct Row {
+        std::shared_ptr<Dense> input;
+        std::vector<float> expected;
+    };
+    Row const rows[] = {
+        {u8({1, 1, 1, 2}, {4, 3}), {2.0f, 6.0f}},
+        {u8({1, 2}, {4, 3}), {2.0f, 6.0f}},          // (N, C) for a (1, 1, C) input
+        {i16({1, 2}, {-4, 300}), {0.0f, 510.0f}},    // an 8-bit unsigned input saturates to 0..255
+        {f32({1, 2}, {4.4f, 2.5f}), {2.0f, 6.0f}},   // floats round to nearest, halves away
+    };
+    for (auto const& r : rows) EXPECT_EQ(values_of<float>(*software_predict(*model, r.input)), r.expected);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, u8({1, 3}, {1, 2, 3})); }),
+              "Inputs of shape (1, 3) do not fit the model's input (1, 1, 2).");
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*Model::create(), u8({1, 2}, {1, 2})); }),
+              "Cannot run a model with no layers.");
+    auto post = model_with(make_layer(LayerType::WispPostProcessing, {}, "post"), 2, 1, 1);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*post, u8({1, 2, 1, 1}, {1, 2})); }),
+              "Layer 'post' (WispPostProcessing): this kind has no software implementation");
+    auto avg = model_with(
+        make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 2}, {"pool_size", 2}}, "avg"),
+        2, 2, 1);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*avg, u8({1, 2, 2, 1}, {1, 2, 3, 4})); }),
+              "Layer 'avg' (Conv2D): average pooling over a window has no software implementation");
+}
+
+TEST(EngineInference, FirstGenerationThresholdStage) {
+    // FullyConnected of 3 units over 2 inputs; potentials 10, 10, 10 for the input {1, 1}.
+    struct Row {
+        int activation;
+        std::vector<int32_t> threshold;
+        std::vector<float> act_step;
+        std::vector<int32_t> forward;
+        std::vector<float> predict;
+    };
+    Row const rows[] = {
+        // Without activation: the potentials; predicted as (p - threshold) x act_step.
+        {0, {0, 10, 20}, {0.5f, 1.0f, 0.5f}, {10, 10, 10}, {5.0f, 0.0f, -5.0f}},
+        // With it: ceil((p - threshold) x 16 / t16), at most 15 on 4 bits (a step of 0 gives the
+        // cap); predicted as q x act_step.
+        {1, {2, 10, 0}, {2.5f, 1.0f, 0.0f}, {4, 0, 15}, {10.0f, 0.0f, 0.0f}},
+    };
+    for (auto const& r : rows) {
+        auto fc = make_layer(LayerType::FullyConnected, {{"units", 3}, {"activation", r.activation}}, "fc");
+        auto model = model_with(fc, 1, 1, 2);
+        set(*fc, "weights", i8({3, 2, 1, 1}, {5, 5, 5, 5, 5, 5}));
+        set(*fc, "threshold", i32({3}, r.threshold));
+        set(*fc, "act_step", f32({3}, r.act_step));
+        EXPECT_EQ(values_of<int32_t>(*software_forward(*model, u8({1, 2}, {1, 1}))), r.forward);
+        EXPECT_EQ(values_of<float>(*software_predict(*model, u8({1, 2}, {1, 1}))), r.predict);
+    }
+}
+
+TEST(EngineInference, AddShiftsSumsAndShiftsOut) {
+    auto model = Model::create();
+    auto in = make_input(1, 1, 2, 8, true);
+    model->add(in);
+    auto add = make_layer(LayerType::Add, {}, "add");
+    model->add(add, {in, in});
+    set(*add, "a_shift", u8({2}, {1, 0}));
+    set(*add, "b_shift", u8({2}, {0, 0}));
+    set(*add, "output_shift", i8({2}, {0, 1}));
+    // Channel 0: 2x + x = 3x; channel 1: (x + x) / 2 = x; 150 saturates to 8 bits.
+    auto out = software_forward(*model, tensor_of<int8_t>(TensorType::int8, {2, 2}, {10, -3, 50, 7}));
+    EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{30, -3, 127, 7}));
+}
+
+TEST(EngineInference, KindsComputeTheirArithmetic) {
+    using Vars = std::vector<std::pair<char const*, std::shared_ptr<Dense>>>;
+    struct Row {
+        char const* what;
+        LayerType type;
+        std::map<std::string, int> params;
+        Dims input_shape;  // (width, height, channels)
+        Vars variables;
+        std::shared_ptr<Dense> input;
+        Dims dims;
+        std::vector<int32_t> expected;
+    };
+    std::vector<int32_t> lut(2048, 0);
+    lut[5] = 42;
+    auto const one = i8({1, 1, 1, 1}, {1});
+    auto const s1 = u8({1}, {1});
+    auto const s11 = u8({2}, {1, 1});
+    Vars const plain{{"weights", one}, {"output_scales", s1}};
+    Vars const taps{{"weights", i8({1, 1, 2, 1}, {1, 10})}, {"output_scales", s1}};
+    Row const rows[] = {
+        {"Conv2D with 2x2 max pooling", LayerType::Conv2D,
+         {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 1}, {"pool_size", 2}}, {2, 2, 1}, plain,
+         u8({1, 2, 2, 1}, {1, 5, 3, 2}), {1, 1, 1, 1}, {5}},
+        {"Conv2D with bias and output shift: (21 + 4) / 2 rounds to 13", LayerType::Conv2D,
+         {{"kernel_size", 1}, {"filters", 1}}, {1, 1, 1},
+         {{"weights", i8({1, 1, 1, 1}, {3})}, {"bias", i8({1}, {1})}, {"bias_shift", u8({1}, {2})},
+          {"output_scales", s1}, {"output_shift", i8({1}, {1})}},
+         u8({1, 1}, {7}), {1, 1, 1, 1}, {13}},
+        {"Conv2D with a look-up table", LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"activation", 2}},
+         {1, 1, 1}, {{"weights", one}, {"activation_scales", s1}, {"lut_values", i32({2048}, lut)}},
+         u8({1, 1}, {5}), {1, 1, 1, 1}, {42}},
+        {"Conv2D ReLU clipped at max_value", LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 2}, {"activation", 1}},
+         {1, 1, 1},
+         {{"weights", i8({1, 1, 1, 2}, {1, 1})}, {"output_scales", s11}, {"max_value", u8({2}, {3, 0})},
+          {"max_value_shift", u8({2}, {1, 0})}},
+         u8({1, 1}, {9}), {1, 1, 1, 2}, {6, 9}},
+        {"Convolutional reads (F, C, ky, kx) weights", LayerType::Convolutional,
+         {{"kernel_width", 2}, {"kernel_height", 1}, {"filters", 1}}, {2, 1, 1},
+         {{"weights", i8({1, 1, 1, 2}, {1, 2})}}, u8({1, 2, 1, 1}, {3, 4}), {1, 1, 1, 1}, {11}},
+        // Taps {1, 10} over a fifo of two frames: previous + 10 x current, across batches.
+        {"DepthwiseBufferTempConv", LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}}, {1, 1, 1}, taps,
+         u8({3, 1}, {1, 2, 3}), {3, 1, 1, 1}, {10, 21, 32}},
+        {"StatefulRecurrent halves its state each step", LayerType::StatefulRecurrent,
+         {{"stateful_channels", 1}, {"output_channels", 1}}, {1, 1, 1},
+         {{"in_proj", i8({1, 1}, {1})}, {"out_proj", i8({1, 1}, {1})}, {"A_real", i16({1}, {16384})},
+          {"new_state_scale", s1}, {"output_scales", s1}},
+         u8({3, 1}, {4, 0, 0}), {3, 1, 1, 1}, {4, 2, 1}},
+        {"Quantizer of floats", LayerType::Quantizer, {{"output_signed", 0}}, {1, 1, 1},
+         {{"scales", f32({1}, {2.0f})}, {"zero_points", u8({1}, {10})}}, f32({2, 1}, {1.3f, -9.0f}), {2, 1, 1, 1},
+         {13, 0}},
+    };
+    for (auto const& r : rows) {
+        auto layer = make_layer(r.type, r.params, "layer");
+        auto model = model_with(layer, r.input_shape[0], r.input_shape[1], r.input_shape[2]);
+        for (auto const& [name, value] : r.variables) set(*layer, name, value);
+        for (uint32_t batch : {0u, 1u, 2u}) {
+            auto out = software_forward(*model, r.input, batch);
+            EXPECT_EQ(dims_of(*out), r.dims) << r.what;
+            EXPECT_EQ(values_of<int32_t>(*out), r.expected) << r.what << ", batch " << batch;
+        }
+    }
+}
+
+// InputData (1, 1, 4) -> FullyConnected of 4 units, 2 classes, 4-bit weights.
+std::unique_ptr<Model> learning_model(std::shared_ptr<Dense> const& weights) {
+    auto fc = make_layer(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, "fc");
+    auto model = model_with(fc, 1, 1, 4);
+    set(*fc, "weights", weights);
+    model->compile(LearningParams::create(LearningType::NuvraUnsupervised,
+                                          {{"num_weights", 2}, {"num_classes", 2}, {"initial_plasticity", 0.5},
+                                           {"learning_competition", 0.0}, {"min_plasticity", 0.1},
+                                           {"plasticity_decay", 0.25}}));
+    return model;
+}
+
+TEST(EngineInference, FitTeachesTheWinnerOfEachLabelOnAFreshTensor) {
+    // Sample 0 (class 0): neuron 0 wins; its connections are inputs 2 and 0 (values 5 and 3), whose
+    // weights move half way to 7: round(3.5) = 4. Sample 1 (class 1): neuron 2, inputs 1 and 3.
+    std::vector<int8_t> const learned{4, 0, 4, 0, 0, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0, 0};
+    auto const start = i8({4, 4, 1, 1}, std::vector<int8_t>(16, 0));
+    auto const inputs = u8({2, 4}, {3, 0, 5, 1, 1, 4, 0, 2});
+    for (uint32_t batch : {0u, 1u}) {
+        auto model = learning_model(start);  // every model shares the starting tensor
+        auto out = software_fit(*model, inputs, {0, 1}, batch);
+        // Each output uses the weights before its own sample teaches: sample 1 sees neuron 0.
+        EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{0, 0, 0, 0, 4, 0, 0, 0})) << batch;
+        auto const weights = model->get_layer(1)->variables().get("weights");
+        EXPECT_EQ(values_of<int8_t>(*weights), learned) << batch;
+        EXPECT_NE(weights.get(), start.get());  // replaced, not written
+    }
+    EXPECT_EQ(values_of<int8_t>(*start), std::vector<int8_t>(16, 0));
+}
+
+TEST(EngineInference, FitRefusals) {
+    auto model = learning_model(i8({4, 4, 1, 1}, std::vector<int8_t>(16, 0)));
+    auto const inputs = u8({2, 4}, {1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { software_fit(*model, inputs, {0, 1, 0}); }),
+              "Number of labels should be the same as number of inputs.");
+    auto plain = model_with(make_layer(LayerType::FullyConnected, {{"units", 2}}, "fc"), 1, 1, 4);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_fit(*plain, inputs, {}); }),
+              "Cannot fit a model that is not compiled.");
+    // A label outside the classes skips its sample: nothing learns.
+    software_fit(*model, inputs, {5});
+    EXPECT_EQ(values_of<int8_t>(*model->get_layer(1)->variables().get("weights")), std::vector<int8_t>(16, 0));
+}
+
+}  // namespace
+}  // namespace nuvra
