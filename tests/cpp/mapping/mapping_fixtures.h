@@ -1,18 +1,58 @@
-// Shared pieces of the layer-mapping tests: the component lists a pass's layers get from the
-// mesh mapper, and a check of the text of a thrown exception.
+// Shared pieces of the layer-mapping tests: small models written in one line, the component lists
+// a pass's layers get from the mesh mapper, and checks of the text of a thrown exception.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/skip_dma.h"
+#include "tests/cpp/support/model_builder.h"
 
 namespace nuvra::testing {
+
+// A model written as words "name<input,input": in* an 8 x 8 x 4 input, hrc* an InputConv2D, add*
+// an Add, cat* a Concatenate, t* a BufferTempConv of fifo_size 3, anything else a 1 x 1 Conv2D of
+// 4 filters; "name:N" sets the filters (the fifo_size of a t* layer).
+inline ModelBuilder build_model(std::string const& words) {
+    ModelBuilder model;
+    std::istringstream in(words);
+    for (std::string word; in >> word;) {
+        auto const arrow = word.find('<');
+        std::string name = word.substr(0, arrow);
+        int n = -1;
+        if (auto const colon = name.find(':'); colon != std::string::npos) {
+            n = std::stoi(name.substr(colon + 1));
+            name.resize(colon);
+        }
+        std::vector<std::string> inputs;
+        std::istringstream list(arrow == std::string::npos ? "" : word.substr(arrow + 1));
+        for (std::string input; std::getline(list, input, ',');) inputs.push_back(input);
+        if (inputs.empty()) model.input(name);
+        else if (name.starts_with("hrc")) model.input_conv(name, inputs[0]);
+        else if (name.starts_with("add")) model.add(name, inputs.at(0), inputs.at(1));
+        else if (name.starts_with("cat")) model.concat(name, inputs);
+        else if (name.starts_with("t")) model.buffer_temp_conv(name, inputs[0], n < 0 ? 3 : n);
+        else model.conv(name, inputs[0], n < 0 ? 4 : n);
+    }
+    return model;
+}
+
+// The text of the exception of type E that `call` throws; empty when it throws none.
+template <class E>
+std::string error_text(std::function<void()> const& call) {
+    try {
+        call();
+    } catch (E const& e) {
+        return e.what();
+    }
+    return "";
+}
 
 inline hw::Component component(hw::Type type, hw::Ident ident = {}) {
     hw::Component c;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <map>
+#include <set>
+#include <sstream>
 #include <string>
 
 #include "mapping/graph_utils.h"
@@ -12,484 +15,219 @@ namespace {
 using testing::connect;
 using testing::FakeLayer;
 using K = ComponentKind;
-using Fake = std::shared_ptr<FakeLayer>;
+using Names = std::vector<std::string>;
 
-std::vector<std::string> names(LayerList const& layers) {
-    std::vector<std::string> result;
-    for (auto const& layer : layers) result.push_back(layer ? layer->get_name() : "<null>");
+// A graph of fake layers written as "a>b c>d ...". Each edge links both ways in the order given,
+// so the edge order fixes every outbound and inbound order; a lone name makes an unlinked layer.
+// The kind follows the name: in* none, s*, add*, cat* skip DMA, t* TNP-B, anything else CNP.
+struct Graph {
+    explicit Graph(std::string const& edges) {
+        std::istringstream words(edges);
+        for (std::string word; words >> word;) {
+            auto const arrow = word.find('>');
+            auto from = get(word.substr(0, arrow));
+            if (arrow != std::string::npos) connect(from, get(word.substr(arrow + 1)));
+        }
+    }
+    std::shared_ptr<FakeLayer> get(std::string const& name) {
+        auto& layer = layers[name];
+        K const kind = name.starts_with("in") ? K::None
+                       : name[0] == 's' || name.starts_with("add") || name.starts_with("cat") ? K::SKIP_DMA
+                       : name[0] == 't' ? K::TNP_B : K::CNP;
+        if (!layer) layer = FakeLayer::make(name, {kind});
+        return layer;
+    }
+    std::shared_ptr<Layer> operator[](std::string const& name) const {
+        return name == "-" ? nullptr : layers.at(name);
+    }
+    LayerList list(Names const& names) const {
+        LayerList result;
+        for (auto const& name : names) result.push_back((*this)[name]);
+        return result;
+    }
+    std::map<std::string, std::shared_ptr<FakeLayer>> layers;
+};
+
+// "-" stands for a null layer.
+std::string name_of(std::shared_ptr<Layer> const& layer) { return layer ? layer->get_name() : "-"; }
+Names names(LayerList const& layers) {
+    Names result;
+    for (auto const& layer : layers) result.push_back(name_of(layer));
     return result;
 }
 
-std::string name_of(std::shared_ptr<Layer> const& layer) {
-    return layer ? layer->get_name() : "<null>";
-}
+// A residual block: add's inputs are (c3, c1), c1's outputs (c2, add).
+char const* const kResidual = "in>c1 c1>c2 c2>c3 c3>add c1>add add>c4 c4>c5";
+// The same block with c1's outputs listed as (add, c2).
+char const* const kResidualSkipFirst = "in>c1 c2>c3 c3>add c1>add c1>c2 add>c4 c4>c5";
+// add's result reaches c3 and, one layer later, the Concatenate: a dual output that is stored.
+char const* const kDualOutput = "in>c1 c1>c2 c2>add c1>add add>c3 add>cat c3>cat cat>c4";
+// add feeds c3 and c4 at the same depth.
+char const* const kDualOutputEqualDepth = "in>c1 c1>add in>add add>c3 add>c4";
 
-// A graph of fake layers by name.
-struct Graph {
-    std::map<std::string, Fake> layers;
-
-    Fake add(std::string const& name, std::set<K> kinds) {
-        auto layer = FakeLayer::make(name, std::move(kinds));
-        layers[name] = layer;
-        return layer;
-    }
-    Fake operator[](std::string const& name) const { return layers.at(name); }
-    LayerList list(std::vector<std::string> const& wanted) const {
-        LayerList result;
-        for (auto const& name : wanted) result.push_back(layers.at(name));
-        return result;
-    }
-};
-
-// input -> c1 -> c2 -> c3 -> add -> c4 -> c5, with c1 also feeding add (a residual block).
-// add's inputs are (c3, c1); c1's outputs (c2, add), or (add, c2) with `skip_first`.
-Graph residual_block(bool skip_first = false) {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto c1 = g.add("c1", {K::CNP});
-    auto c2 = g.add("c2", {K::CNP});
-    auto c3 = g.add("c3", {K::CNP});
-    auto add = g.add("add", {K::SKIP_DMA});
-    auto c4 = g.add("c4", {K::CNP});
-    auto c5 = g.add("c5", {K::CNP});
-    connect(in, c1);
-    if (skip_first) {
-        c1->add_outbound(add);
-        connect(c1, c2);
-    } else {
-        connect(c1, c2);
-        c1->add_outbound(add);
-    }
-    connect(c2, c3);
-    connect(c3, add);
-    add->add_inbound(c1);
-    connect(add, c4);
-    connect(c4, c5);
-    return g;
-}
-
-TEST(GraphUtilsDepth, ChainAndSkipDma) {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto a = g.add("A", {K::CNP});
-    auto b = g.add("B", {K::CNP});
-    auto s = g.add("S", {K::SKIP_DMA});
-    connect(in, a);
-    connect(a, b);
-    connect(b, s);
-
-    struct Row {
-        char const* layer;
-        unsigned depth;
-        bool memoised;
-    };
-    Row const rows[] = {
-        {"in", 1, false},  // no inbound layers: depth 1, nothing stored
-        {"A", 2, true},
-        {"B", 3, true},
-        {"S", 3, true},    // a skip DMA sits at the depth of its deepest input
+TEST(GraphUtils, Depth) {
+    Graph g(std::string(kResidual) + " c5>s");
+    std::pair<char const*, unsigned> const rows[] = {
+        {"in", 1}, {"c1", 2}, {"c3", 4}, {"add", 4}, {"c5", 6},
+        {"s", 6},  // a skip DMA sits at the depth of its deepest input
     };
     DepthMemo memo;
-    for (auto const& row : rows) {
-        EXPECT_EQ(get_layer_depth(g[row.layer], &memo), row.depth) << row.layer;
-        EXPECT_EQ(memo.count(g[row.layer]), row.memoised ? 1u : 0u) << row.layer;
-    }
+    for (auto const& [layer, depth] : rows) EXPECT_EQ(get_layer_depth(g[layer], &memo), depth) << layer;
     EXPECT_EQ(get_layer_depth(nullptr, &memo), 0u);
 }
 
-TEST(GraphUtilsDepth, MemoAnswersWithoutWalkingAgain) {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto a = g.add("A", {K::CNP});
-    connect(in, a);
-    DepthMemo memo{{a, 7}};
-    EXPECT_EQ(get_layer_depth(a, &memo), 7u);
-}
-
-TEST(GraphUtilsDepth, DeepestInputWins) {
-    Graph g = residual_block();
-    DepthMemo memo;
-    std::pair<char const*, unsigned> const rows[] = {
-        {"in", 1}, {"c1", 2}, {"c2", 3}, {"c3", 4}, {"add", 4}, {"c4", 5}, {"c5", 6},
-    };
-    for (auto const& [layer, depth] : rows) EXPECT_EQ(get_layer_depth(g[layer], &memo), depth) << layer;
-}
-
-TEST(GraphUtilsDepth, LongChainNeedsNoDeepRecursion) {
-    // Deep enough that a recursive walk would overflow the stack.
-    constexpr size_t length = 100000;
-    std::vector<Fake> chain{FakeLayer::make("l0", {K::None})};
+TEST(GraphUtils, LongChainNeedsNoDeepRecursion) {
+    constexpr size_t length = 100000;  // a recursive walk would overflow the stack
+    std::vector<std::shared_ptr<FakeLayer>> chain{FakeLayer::make("l0", {K::None})};
     for (size_t i = 1; i < length; ++i) {
         chain.push_back(FakeLayer::make("l", {K::CNP}));
         connect(chain[i - 1], chain[i]);
     }
     DepthMemo memo;
     EXPECT_EQ(get_layer_depth(chain.back(), &memo), length);
-    EXPECT_EQ(memo.size(), length - 1);
-    // Each layer owns its input: release from the end so that no destructor cascades.
     memo.clear();
-    while (!chain.empty()) chain.pop_back();
+    while (!chain.empty()) chain.pop_back();  // release from the end: no destructor cascade
 }
 
-TEST(GraphUtilsSort, ByDepthStable) {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto a = g.add("A", {K::CNP});
-    auto b = g.add("B", {K::CNP});
-    auto b2 = g.add("B2", {K::CNP});
-    auto s = g.add("S", {K::SKIP_DMA});
-    connect(in, a);
-    connect(a, b);
-    connect(a, b2);
-    connect(in, s);
-
-    struct Row {
-        std::vector<std::string> given;
-        std::vector<std::string> sorted;
+TEST(GraphUtils, SortByDepthAndFirstCommonLayer) {
+    Graph g("in>a a>b a>b2 in>s");
+    std::pair<Names, Names> const sorts[] = {
+        {{"b", "in", "a"}, {"in", "a", "b"}},
+        {{"b2", "b"}, {"b2", "b"}},  // equal depths keep their order
+        {{"s", "in"}, {"in", "s"}},  // input key 0 before a skip DMA of depth 1
+        {{"a", "-", "in"}, {"-", "in", "a"}},
     };
-    Row const rows[] = {
-        {{"B", "in", "A"}, {"in", "A", "B"}},
-        {{"B2", "B"}, {"B2", "B"}},              // equal depths keep their order
-        {{"B", "B2"}, {"B", "B2"}},
-        {{"S", "in"}, {"in", "S"}},              // input key 0 before a skip DMA of depth 1
-        {{}, {}},
-    };
-    for (auto const& row : rows) {
-        LayerList list = g.list(row.given);
+    for (auto const& [given, sorted] : sorts) {
+        LayerList list = g.list(given);
         sort_by_depth(&list);
-        EXPECT_EQ(names(list), row.sorted);
+        EXPECT_EQ(names(list), sorted);
     }
-}
-
-TEST(GraphUtilsSort, NullEntriesSortFirstWithoutFailing) {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto a = g.add("A", {K::CNP});
-    connect(in, a);
-    LayerList list{a, nullptr, in};
-    sort_by_depth(&list);
-    EXPECT_EQ(names(list), (std::vector<std::string>{"<null>", "in", "A"}));
-}
-
-TEST(GraphUtilsCommon, FirstCommonLayer) {
-    Graph g = residual_block();
-    struct Row {
-        std::vector<std::string> a;
-        std::vector<std::string> b;
-        char const* expected;
-    };
-    Row const rows[] = {
+    Graph r(kResidual);
+    struct Row { Names a, b; char const* expected; };
+    Row const commons[] = {
         {{"c2", "c3", "add", "c4"}, {"add", "c4"}, "add"},
         {{"c4", "add"}, {"c4", "add"}, "add"},  // the shallowest, not the first found
-        {{"c2"}, {"c3"}, "<null>"},
-        {{}, {"c3"}, "<null>"},
-        {{"c3"}, {}, "<null>"},
+        {{"c2"}, {"c3"}, "-"},
+        {{}, {"c3"}, "-"},
     };
-    for (auto const& row : rows)
-        EXPECT_EQ(name_of(first_common_layer(g.list(row.a), g.list(row.b))), row.expected);
+    for (auto const& row : commons) EXPECT_EQ(name_of(first_common_layer(r.list(row.a), r.list(row.b))), row.expected);
 }
 
-TEST(GraphUtilsBranch, ResidualBlock) {
-    using Names = std::vector<std::string>;
-    struct Row {
-        bool skip_first;  // c1 lists add before c2
-        Names main;
-        Names skip;
-    };
-    // Both outbound orders give the same branches: the longer path is the main branch.
+TEST(GraphUtils, SkipConnectBranch) {
+    struct Row { char const* graph; char const* layer; Names main, skip; };
     Row const rows[] = {
-        {false, {"c2", "c3", "add", "c4", "c5"}, {"add", "c4", "c5"}},
-        {true, {"c2", "c3", "add", "c4", "c5"}, {"add", "c4", "c5"}},
+        // Either outbound order: the longer path is the main branch.
+        {kResidual, "c1", {"c2", "c3", "add", "c4", "c5"}, {"add", "c4", "c5"}},
+        {kResidualSkipFirst, "c1", {"c2", "c3", "add", "c4", "c5"}, {"add", "c4", "c5"}},
+        {"x>a x>b x>c a>d", "x", {"a", "d"}, {}},  // three outbounds: only the first is followed
+        {"x>a x>b x>c a>d", "a", {"d"}, {}},
+        {"x>a x>b x>c a>d", "d", {}, {}},
     };
     for (auto const& row : rows) {
-        Graph g = residual_block(row.skip_first);
-        auto [main, skip] = get_skipconnect_branch(g["c1"]);
-        EXPECT_EQ(names(main), row.main) << row.skip_first;
-        EXPECT_EQ(names(skip), row.skip) << row.skip_first;
+        Graph g(row.graph);
+        auto [main, skip] = get_skipconnect_branch(g[row.layer]);
+        EXPECT_EQ(names(main), row.main) << row.graph << " " << row.layer;
+        EXPECT_EQ(names(skip), row.skip) << row.graph << " " << row.layer;
     }
 }
 
-TEST(GraphUtilsBranch, OneThreeOrNoOutbounds) {
-    Graph g;
-    auto x = g.add("x", {K::CNP});
-    auto a = g.add("a", {K::CNP});
-    auto b = g.add("b", {K::CNP});
-    auto c = g.add("c", {K::CNP});
-    auto d = g.add("d", {K::CNP});
-    connect(x, a);
-    connect(x, b);
-    connect(x, c);
-    connect(a, d);
-
-    auto [main3, skip3] = get_skipconnect_branch(x);
-    EXPECT_EQ(names(main3), (std::vector<std::string>{"a", "d"}));
-    EXPECT_TRUE(skip3.empty());
-
-    auto [main1, skip1] = get_skipconnect_branch(a);
-    EXPECT_EQ(names(main1), (std::vector<std::string>{"d"}));
-    EXPECT_TRUE(skip1.empty());
-
-    auto [main0, skip0] = get_skipconnect_branch(d);
-    EXPECT_TRUE(main0.empty());
-    EXPECT_TRUE(skip0.empty());
-}
-
-TEST(GraphUtilsPredicates, ResidualBlock) {
-    Graph g = residual_block();
-    struct Row {
-        char const* layer;
-        bool split, merge, skip, need_load, need_store;
-    };
+TEST(GraphUtils, Predicates) {
+    struct Row { char const* graph; char const* layer; std::string holds; };  // the predicates answering true
     Row const rows[] = {
-        {"in", false, false, false, false, false},
-        {"c1", true, false, true, false, true},    // its output is the skip input of c4
-        {"c2", false, false, false, false, false},
-        {"c3", false, false, false, false, false},
-        {"add", false, false, false, false, false}, // not a CNP layer
-        {"c4", false, true, false, true, false},    // the skip connection rejoins here
-        {"c5", false, false, false, false, false},
+        {kResidual, "c1", "split skip store"},  // its output is the skip input of c4
+        {kResidual, "c2", ""},
+        {kResidual, "add", ""},  // not a CNP layer
+        {kResidual, "c4", "merge load"},
+        {"t", "t", "load store"},
+        {kDualOutput, "c1", "split skip store"},
+        {kDualOutput, "c3", "merge dual dual_store skip store load"},
+        {kDualOutput, "c4", "merge load"},
+        {kDualOutputEqualDepth, "c3", "merge dual load"},  // straight to the other branch
+        {kDualOutputEqualDepth, "c4", ""},
+        {"s0>s x>s s>y", "x", "skip store"},  // s0 has no mappable layer: x is still the producer
     };
     for (auto const& row : rows) {
-        auto layer = g[row.layer];
-        EXPECT_EQ(is_split_layer(layer), row.split) << row.layer;
-        EXPECT_EQ(is_merge(layer), row.merge) << row.layer;
-        EXPECT_EQ(is_skip_layer(layer), row.skip) << row.layer;
-        EXPECT_EQ(layer_need_load_dma(layer), row.need_load) << row.layer;
-        EXPECT_EQ(layer_need_store_dma(layer), row.need_store) << row.layer;
-        EXPECT_FALSE(is_dual_output_layer(layer)) << row.layer;
-        EXPECT_FALSE(is_dual_output_to_store_dma(layer)) << row.layer;
+        Graph g(row.graph);
+        auto const layer = g[row.layer];
+        std::pair<char const*, bool> const answers[] = {
+            {"split", is_split_layer(layer)},
+            {"merge", is_merge(layer)},
+            {"skip", is_skip_layer(layer)},
+            {"load", layer_need_load_dma(layer)},
+            {"store", layer_need_store_dma(layer)},
+            {"dual", is_dual_output_layer(layer)},
+            {"dual_store", is_dual_output_to_store_dma(layer)},
+        };
+        std::istringstream words(row.holds);
+        std::set<std::string> const holds{std::istream_iterator<std::string>(words), {}};
+        for (auto const& [name, answer] : answers)
+            EXPECT_EQ(answer, holds.contains(name)) << row.graph << " " << row.layer << " " << name;
     }
+    EXPECT_FALSE(is_merge(nullptr));
 }
 
-TEST(GraphUtilsPredicates, TnpBNeedsLoadAndStore) {
-    auto t = FakeLayer::make("t", {K::TNP_B});
-    EXPECT_TRUE(layer_need_load_dma(t));
-    EXPECT_TRUE(layer_need_store_dma(t));
-    EXPECT_FALSE(is_merge(t));
-}
-
-// in -> c1 -> c2 -> add(c2, c1) -> c3 -> cat(add, c3) -> c4: add's result reaches c3 and, one
-// layer later, the Concatenate: a dual output that has to be stored.
-Graph dual_output_graph() {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto c1 = g.add("c1", {K::CNP});
-    auto c2 = g.add("c2", {K::CNP});
-    auto add = g.add("add", {K::SKIP_DMA});
-    auto c3 = g.add("c3", {K::CNP});
-    auto cat = g.add("cat", {K::SKIP_DMA});
-    auto c4 = g.add("c4", {K::CNP});
-    connect(in, c1);
-    connect(c1, c2);
-    connect(c2, add);
-    connect(c1, add);
-    connect(add, c3);
-    connect(add, cat);
-    connect(c3, cat);
-    connect(cat, c4);
-    return g;
-}
-
-TEST(GraphUtilsPredicates, DualOutput) {
-    Graph g = dual_output_graph();
-    struct Row {
-        char const* layer;
-        bool merge, dual, dual_to_store, skip, need_store;
+TEST(GraphUtils, MappableLayers) {
+    Graph g(std::string(kResidual) + " s1>s2 slone");
+    std::pair<char const*, char const*> const own[] = {
+        {"c2", "c2"}, {"in", "in"},
+        {"add", "c4"},                   // one non-skip-DMA outbound layer carries the mapping
+        {"s1", "-"}, {"slone", "-"}, {"-", "-"},
     };
+    for (auto const& [layer, expected] : own) EXPECT_EQ(name_of(get_mappable_layer(g[layer])), expected) << layer;
+    Graph empty_branches("s>p s>q in>a in>b");
+    EXPECT_EQ(name_of(get_mappable_layer(empty_branches["s"])), "p");  // both branches empty: the first
+
+    struct Row { Graph const* graph; Names list; char const* first; char const* last; };
     Row const rows[] = {
-        {"c1", false, false, false, true, true},
-        {"c2", false, false, false, false, false},
-        {"c3", true, true, true, true, true},
-        {"c4", true, false, false, false, false},
+        {&g, {"in", "c1", "c2", "c3", "add", "c4", "c5"}, "c1", "c5"},
+        {&g, {"c4", "c2", "add"}, "c2", "c4"},
+        {&g, {"in", "add"}, "-", "-"},
+        {&g, {}, "-", "-"},
+        {&empty_branches, {"a", "b"}, "a", "b"},  // a tie without branches keeps first and last
     };
     for (auto const& row : rows) {
-        auto layer = g[row.layer];
-        EXPECT_EQ(is_merge(layer), row.merge) << row.layer;
-        EXPECT_EQ(is_dual_output_layer(layer), row.dual) << row.layer;
-        EXPECT_EQ(is_dual_output_to_store_dma(layer), row.dual_to_store) << row.layer;
-        EXPECT_EQ(is_skip_layer(layer), row.skip) << row.layer;
-        EXPECT_EQ(layer_need_store_dma(layer), row.need_store) << row.layer;
+        EXPECT_EQ(name_of(first_mappable_layer(row.graph->list(row.list))), row.first);
+        EXPECT_EQ(name_of(last_mappable_layer(row.graph->list(row.list))), row.last);
     }
-}
-
-TEST(GraphUtilsPredicates, DualOutputAtEqualDepthGoesStraight) {
-    // add feeds c3 and c4 at the same depth: c3 (main branch) is the merge, c4 is not.
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto c1 = g.add("c1", {K::CNP});
-    auto add = g.add("add", {K::SKIP_DMA});
-    auto c3 = g.add("c3", {K::CNP});
-    auto c4 = g.add("c4", {K::CNP});
-    connect(in, c1);
-    connect(c1, add);
-    connect(in, add);
-    connect(add, c3);
-    connect(add, c4);
-    EXPECT_TRUE(is_merge(c3));
-    EXPECT_FALSE(is_merge(c4));
-    EXPECT_TRUE(is_dual_output_layer(c3));
-    EXPECT_FALSE(is_dual_output_to_store_dma(c3));
-}
-
-TEST(GraphUtilsMappable, OwnOrCarrier) {
-    Graph g = residual_block();
-    auto s1 = g.add("s1", {K::SKIP_DMA});
-    auto s2 = g.add("s2", {K::SKIP_DMA});
-    connect(s1, s2);  // a skip DMA that feeds only skip DMAs
-    auto lone = g.add("lone", {K::SKIP_DMA});
-
-    std::pair<char const*, char const*> const rows[] = {
-        {"c2", "c2"},      // a layer that is not a skip DMA is its own mappable layer
-        {"in", "in"},
-        {"add", "c4"},     // one non-skip-DMA outbound layer carries the mapping
-        {"s1", "<null>"},
-        {"lone", "<null>"},
+    std::pair<char const*, char const*> const next[] = {{"in", "c1"}, {"add", "c4"}, {"c5", "-"}};
+    for (auto const& [layer, expected] : next) EXPECT_EQ(name_of(next_mappable_layer(g[layer])), expected);
+    std::pair<char const*, char const*> const previous[] = {
+        {"in", "-"}, {"c1", "in"},
+        {"c4", "c3"},  // a merge: the deepest producer feeding its skip DMA
     };
-    for (auto const& [layer, expected] : rows)
-        EXPECT_EQ(name_of(get_mappable_layer(g[layer])), expected) << layer;
-    EXPECT_EQ(get_mappable_layer(nullptr), nullptr);
+    for (auto const& [layer, expected] : previous)
+        EXPECT_EQ(name_of(previous_mappable_layer(g[layer])), expected);
+    // x names s as input but s does not list x: the main branch of s is empty.
+    Graph odd("s x");
+    odd.get("x")->add_inbound(odd["s"]);
+    EXPECT_EQ(previous_mappable_layer(odd["x"]), nullptr);
 }
 
-TEST(GraphUtilsMappable, SkipDmaSplitWithEmptyBranches) {
-    // Two outbound layers with nothing after them: both branches are empty, the first wins.
-    Graph g;
-    auto s = g.add("s", {K::SKIP_DMA});
-    auto p = g.add("p", {K::CNP});
-    auto q = g.add("q", {K::CNP});
-    connect(s, p);
-    connect(s, q);
-    EXPECT_EQ(get_mappable_layer(s), p);
-}
-
-TEST(GraphUtilsMappable, FirstLastNextPrevious) {
-    Graph g = residual_block();
-    EXPECT_EQ(name_of(first_mappable_layer(g.list({"in", "c1", "c2", "c3", "add", "c4", "c5"}))), "c1");
-    EXPECT_EQ(name_of(last_mappable_layer(g.list({"in", "c1", "c2", "c3", "add", "c4", "c5"}))), "c5");
-    EXPECT_EQ(name_of(first_mappable_layer(g.list({"c4", "c2", "add"}))), "c2");
-    EXPECT_EQ(name_of(last_mappable_layer(g.list({"c4", "c2", "add"}))), "c4");
-    EXPECT_EQ(first_mappable_layer(g.list({"in", "add"})), nullptr);
-    EXPECT_EQ(last_mappable_layer(g.list({"in", "add"})), nullptr);
-    EXPECT_EQ(first_mappable_layer({}), nullptr);
-    EXPECT_EQ(last_mappable_layer({}), nullptr);
-
-    std::pair<char const*, char const*> const next_rows[] = {
-        {"in", "c1"}, {"c1", "c2"}, {"c3", "c4"}, {"add", "c4"}, {"c5", "<null>"},
-    };
-    for (auto const& [layer, expected] : next_rows)
-        EXPECT_EQ(name_of(next_mappable_layer(g[layer])), expected) << layer;
-
-    std::pair<char const*, char const*> const previous_rows[] = {
-        {"in", "<null>"},
-        {"c1", "in"},   // the first inbound layer when it is not a skip DMA
-        {"c2", "c1"},
-        {"c4", "c3"},   // a merge: the deepest producer feeding its skip DMA
-        {"c5", "c4"},
-    };
-    for (auto const& [layer, expected] : previous_rows)
-        EXPECT_EQ(name_of(previous_mappable_layer(g[layer])), expected) << layer;
-}
-
-TEST(GraphUtilsMappable, TieBetweenLayersWithoutBranches) {
-    // Two mappable layers of equal depth with nothing after them: empty branches count as depth
-    // 0, the first stays first and the last stays last.
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto a = g.add("A", {K::CNP});
-    auto b = g.add("B", {K::CNP});
-    connect(in, a);
-    connect(in, b);
-    EXPECT_EQ(first_mappable_layer({a, b}), a);
-    EXPECT_EQ(last_mappable_layer({a, b}), b);
-}
-
-TEST(GraphUtilsMappable, PreviousThroughSkipDmaThatDoesNotListTheLayer) {
-    // An inconsistent graph: x names s as input but s does not list x. The main branch of s is
-    // empty and there is no previous mappable layer.
-    Graph g;
-    auto s = g.add("s", {K::SKIP_DMA});
-    auto x = g.add("x", {K::FNP});
-    x->add_inbound(s);
-    EXPECT_EQ(previous_mappable_layer(x), nullptr);
-}
-
-TEST(GraphUtilsMappable, SkipLayerIgnoresProducersWithoutMapping) {
-    // s0 is a skip DMA feeding only s, so it has no mappable layer; x is still the producer.
-    Graph g;
-    auto x = g.add("x", {K::CNP});
-    auto s0 = g.add("s0", {K::SKIP_DMA});
-    auto s = g.add("s", {K::SKIP_DMA});
-    auto y = g.add("y", {K::CNP});
-    connect(s0, s);
-    connect(x, s);
-    connect(s, y);
-    EXPECT_TRUE(is_skip_layer(x));
-}
-
-TEST(GraphUtilsAlt, EqualDepthBranches) {
-    Graph g;
-    auto in = g.add("in", {K::None});
-    auto x = g.add("x", {K::CNP});
-    auto a = g.add("a", {K::CNP});
-    auto b = g.add("b", {K::CNP});
-    auto s1 = g.add("s1", {K::SKIP_DMA});
-    auto s2 = g.add("s2", {K::SKIP_DMA});
-    auto y = g.add("y", {K::CNP});
-    connect(in, x);
-    connect(x, a);
-    connect(x, b);
-    connect(in, y);
-    connect(y, s1);  // y's branches have no mappable layer
-    connect(y, s2);
+TEST(GraphUtils, AlternateLayer) {
+    Graph g("in>x x>a x>b in>y y>s1 y>s2");  // y's branches have no mappable layer
     DepthMemo memo;
-    EXPECT_TRUE(is_alt_layer(x, &memo));
-    EXPECT_EQ(memo.at(a), 3u);
-    EXPECT_EQ(memo.at(b), 3u);
-    EXPECT_FALSE(is_alt_layer(y, &memo));
-    EXPECT_FALSE(is_alt_layer(a, &memo));  // one outbound layer at most
-    Graph r = residual_block();
+    EXPECT_TRUE(is_alt_layer(g["x"], &memo));
+    EXPECT_EQ(memo.at(g["b"]), 3u);
+    EXPECT_FALSE(is_alt_layer(g["y"], &memo));
+    EXPECT_FALSE(is_alt_layer(g["a"], &memo));
+    Graph r(kResidual);
     EXPECT_FALSE(is_alt_layer(r["c1"], &memo));  // c2 at depth 3, c4 at depth 5
 }
 
-TEST(GraphUtilsCounts, OutBranchesAndLayersToMapTogether) {
-    Graph g = residual_block();
-    auto a = g.add("A", {K::CNP});
-    auto b = g.add("B", {K::CNP});
-    auto c = g.add("C", {K::CNP});
-    auto d = g.add("D", {K::CNP});
-    connect(a, b);
-    connect(b, c);
-    connect(c, d);
-
-    struct Row {
-        std::vector<std::string> layers;
-        int64_t branches;
-        std::vector<std::string> together;
-    };
+TEST(GraphUtils, OutBranchesAndLayersToMapTogether) {
+    Graph g(std::string(kResidual) + " A>B B>C C>D");
+    struct Row { Names layers; int64_t branches; Names together; };
     Row const rows[] = {
         {{}, 0, {}},
-        {{"A", "B", "C"}, 1, {"A"}},                    // C's outbound D lies outside the list
-        {{"c1"}, 2, {"c1"}},                            // a split with both outputs outside
+        {{"A", "B", "C"}, 1, {"A"}},  // C's outbound D lies outside the list
+        {{"c1"}, 2, {"c1"}},          // a split with both outputs outside
         {{"c1", "c2", "c3", "add", "c4"}, 1, {"c1", "c2", "c3", "add", "c4"}},
-        {{"c1", "c2", "c3"}, 2, {"c1", "c2", "c3"}},    // the skip branch never closes
+        {{"c1", "c2", "c3"}, 2, {"c1", "c2", "c3"}},  // the skip branch never closes
     };
     for (auto const& row : rows) {
         EXPECT_EQ(get_out_branches_count(g.list(row.layers)), row.branches) << row.layers.size();
         EXPECT_EQ(names(get_layers_to_map_together(g.list(row.layers))), row.together);
     }
-}
-
-TEST(GraphUtilsGraph, SharedAnswersMatchFreeFunctions) {
-    Graph g = dual_output_graph();
-    DepthMemo memo;
-    LayerGraph graph(&memo);
-    for (auto const& [name, layer] : g.layers) {
-        EXPECT_EQ(graph.is_merge(layer), is_merge(layer)) << name;
-        EXPECT_EQ(graph.layer_need_store_dma(layer), layer_need_store_dma(layer)) << name;
-        EXPECT_EQ(graph.get_mappable_layer(layer), get_mappable_layer(layer)) << name;
-        EXPECT_EQ(graph.previous_mappable_layer(layer), previous_mappable_layer(layer)) << name;
-        EXPECT_EQ(graph.next_mappable_layer(layer), next_mappable_layer(layer)) << name;
-    }
-    EXPECT_EQ(memo.at(g["c4"]), 5u);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -18,52 +19,219 @@
 #include "mapping/hardware_backend.h"
 #include "mapping/hardware_sequence.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/map_constraints.h"
 #include "tests/cpp/mapping/mapping_fixtures.h"
 #include "tests/cpp/support/fake_device.h"
 #include "tests/cpp/support/fake_layer.h"
 #include "tests/cpp/support/model_builder.h"
 #include "tests/cpp/support/recorder_doubles.h"
 #include "tests/cpp/support/stub_checker.h"
+#include "tests/cpp/support/stub_layer.h"
 
 namespace nuvra {
 namespace {
 
 using hw::Type;
 using testing::ModelBuilder;
-using LayerPtrs = std::vector<std::shared_ptr<Layer>>;
+using Passes = std::vector<std::vector<std::string>>;
 using Sequences = std::vector<std::shared_ptr<Sequence>>;
+auto const runtime_error_text = testing::error_text<std::runtime_error>;
+auto const invalid_argument_text = testing::error_text<std::invalid_argument>;
+constexpr char kUnsupported[] = "Unsupported IP version in IpVersionSpecificHardwareBackend.";
 
-np::Info cnp(uint8_t col) { return {{col, 0, 0, 0}, {Type::CNP1}, true}; }
+TEST(IpVersionBackend, GenerationFromProductId) {
+    std::pair<uint8_t, IpVersion> const rows[] = {
+        {0x00, IpVersion::v1},   {0xA1, IpVersion::v1},   {0xA2, IpVersion::v2},
+        {0xB1, IpVersion::wisp}, {0x42, IpVersion::none}, {0xA3, IpVersion::none},
+    };
+    for (auto const& [product, expected] : rows) {
+        HwVersion const version{0xBC, product, 1, 0};
+        if (expected == IpVersion::none)
+            EXPECT_EQ(runtime_error_text([&] { select_generation(version); }), kUnsupported) << int(product);
+        else
+            EXPECT_EQ(select_generation(version), expected) << int(product);
+    }
+}
+
+// Fields 0, 1 and 11 to 13 of the two byte-counted generations; the others are fixed.
+HardwareConstraints with_sram_words(IpVersion ip, uint32_t f0, uint32_t f1, uint32_t f11, uint32_t f12, uint32_t f13) {
+    bool const v1 = ip == IpVersion::v1;
+    return {f0,  f1, 4096, 4096, 2048, 2048, v1 ? 32u : 64u, 256, v1 ? 2048u : 1536u, 512, v1 ? 504u : 0u,
+            f11, f12, f13, v1 ? 0u : 256u, 0, 0, 0, 0};
+}
+
+TEST(IpVersionBackend, ConstraintsPerGeneration) {
+    struct Row { char const* name; IpVersion ip; SramSize sram; HardwareConstraints expected; };
+    uint32_t const max = std::numeric_limits<uint32_t>::max();
+    uint32_t const mib512 = 512u << 20;
+    Row const rows[] = {
+        {"v1", IpVersion::v1, SramSize_v1, with_sram_words(IpVersion::v1, 10752, 7168, 5376, 10752, 10752)},
+        {"v2", IpVersion::v2, SramSize_v2, with_sram_words(IpVersion::v2, 12288, 4096, 8192, 16384, 16384)},
+        // The weight word count differs only by its divisor.
+        {"v1 on v2 sizes", IpVersion::v1, SramSize_v2, with_sram_words(IpVersion::v1, 12288, 8192, 8192, 16384, 16384)},
+        {"no SRAM", IpVersion::v2, {}, with_sram_words(IpVersion::v2, 0, 0, 0, 0, 0)},
+        {"wisp", IpVersion::wisp, SramSize_wisp, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 448, 8192, 892, 256}},
+        // 12 * W passes 32 bits from about 341 MiB on, W * 8 and I * 8 at 512 MiB.
+        {"v2 400 MiB weights", IpVersion::v2, {0, 400u << 20, 0, 0, 0, 0},
+         with_sram_words(IpVersion::v2, 100663296, 33554432, 0, 0, 0)},
+        {"v2 512 MiB", IpVersion::v2, {mib512, mib512, 0, 0, 0, 0},
+         with_sram_words(IpVersion::v2, 128849018, 42949672, 67108864, 134217728, 134217728)},
+        {"v1 largest", IpVersion::v1, {max, max, 0, 0, 0, 0},
+         with_sram_words(IpVersion::v1, 1030792150, 687194767, 536870911, 1073741823, 1073741823)},
+    };
+    for (auto const& row : rows) {
+        Mesh mesh = fake_mesh(row.ip);
+        mesh.np_sram_size = row.sram;
+        EXPECT_EQ(make_hardware_constraints(row.ip, mesh), row.expected) << row.name;
+    }
+    EXPECT_EQ(runtime_error_text([] { make_hardware_constraints(IpVersion::none, fake_mesh(IpVersion::v1)); }),
+              kUnsupported);
+}
+
+// What the back end built, in order, and what it released.
+std::vector<std::string>* journal = nullptr;
+
+struct Entry {
+    explicit Entry(std::string name) : name_(std::move(name)) { journal->push_back(name_); }
+    ~Entry() { journal->push_back("~" + name_); }
+    std::string name_;
+};
+struct JournalChecker : StubChecker, Entry {
+    JournalChecker(Device const& d, HardwareConstraints const& c) : StubChecker(d, c), Entry("checker") {}
+};
+struct JournalSizer : MemorySizer, Entry {
+    using L = std::shared_ptr<Layer> const&;
+    JournalSizer() : Entry("memory_sizer") {}
+    uint32_t get_input_memory_size(L, hw::Component const&, L) const override { return 0; }
+    uint32_t get_weight_memory_size(L, hw::Component const&) const override { return 0; }
+    uint32_t get_external_memory_size(L, hw::Component const&, bool, bool) const override { return 0; }
+    uint32_t get_fsram_64b_memory_size(L) const override { return 0; }
+    uint32_t get_tsram_51b_memory_size(L) const override { return 0; }
+    uint32_t get_evsram_32b_memory_size(L) const override { return 0; }
+    uint32_t get_stsram_32b_memory_size(L) const override { return 0; }
+};
+struct JournalIo : testing::IoRecorderDouble, Entry {
+    explicit JournalIo(Device const&) : Entry("io_recorder") {}
+};
+struct JournalRecorder : testing::LayerRecorderDouble, Entry {
+    JournalRecorder(Device const&, HardwareConstraints const&) : Entry("layer_recorder") {}
+};
+
+class IpVersionBackendWithDoubles : public ::testing::Test {
+protected:
+    void SetUp() override { journal = &log; }
+    void TearDown() override { journal = nullptr; }
+    std::vector<std::string> log;
+    std::vector<GenerationFactory> const all{
+        generation_factory<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(IpVersion::v1),
+        generation_factory<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(IpVersion::v2),
+        generation_factory<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(IpVersion::wisp)};
+};
+
+TEST_F(IpVersionBackendWithDoubles, BuildsInOrderReleasesInReverseAndSharesTheLimits) {
+    auto const device = make_fake_device(hw::Tolmar_v2);
+    {
+        IpVersionSpecificHardwareBackend const backend(*device, all);
+        EXPECT_EQ(backend.ip_version(), IpVersion::v2);
+        EXPECT_EQ(&backend.checker().device(), device.get());
+    }
+    EXPECT_EQ(log, (std::vector<std::string>{"checker", "memory_sizer", "io_recorder", "layer_recorder",
+                                             "~layer_recorder", "~io_recorder", "~memory_sizer", "~checker"}));
+    log.clear();
+    auto const unknown = make_fake_device({0xBC, 0x42, 0, 0}, fake_mesh(IpVersion::v2));
+    EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend b(*unknown, all); }), kUnsupported);
+    std::vector<GenerationFactory> const without_wisp{all[0], all[1]};
+    auto const wisp = make_fake_device(hw::Wisp_Tolmar);
+    EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend b(*wisp, without_wisp); }),
+              "The wisp back end is not available in this build.");
+    EXPECT_TRUE(log.empty());
+
+    // The limits are filled before the checker is built, and the checker reads them.
+    device->mutable_mesh().np_sram_size = {1024, 2048, 0, 0, 0, 0};
+    IpVersionSpecificHardwareBackend const backend(*device, all);
+    EXPECT_EQ(backend.constraints().weight_sram_words, 163u);  // 2048 * 8 / 100
+    auto const& checker = static_cast<StubChecker const&>(backend.checker());
+    StubLayer const layer("dense");
+    EXPECT_TRUE(checker.is_fnp3_compatible(layer));
+    ASSERT_EQ(checker.fnp3_queries.size(), 1u);
+    EXPECT_EQ(checker.fnp3_queries[0].constraints, &backend.constraints());
+}
+
+TEST(MapConstraints, DefaultsAndRefusedDevices) {
+    struct Row { HwVersion version; uint32_t width, height, filters; };
+    Row const rows[] = {
+        {hw::Vexa_v1, 32, 256, 512},
+        {hw::Vexa_v2, 32, 256, 504},
+        {{0xBC, 0x00, 0, 3}, 32, 256, 512},  // only the exact Vexa_v2 version is reduced
+        {hw::Tolmar_v2, 64, 256, 512},
+        {hw::Wisp_Tolmar, 0, 0, 0},
+    };
+    for (auto const& row : rows) {
+        MapConstraints const c(make_fake_device(row.version));
+        EXPECT_EQ((std::vector<uint32_t>{c.cnp_max_width(), c.cnp_max_height(), c.cnp_max_filters()}),
+                  (std::vector<uint32_t>{row.width, row.height, row.filters}))
+            << row.version.to_string();
+    }
+    EXPECT_EQ(invalid_argument_text([] { MapConstraints c(nullptr); }), "Invalid device passed to MapConstraints.");
+    EXPECT_EQ(invalid_argument_text([] { MapConstraints c(make_fake_device({0xBC, 0x42, 1, 0})); }),
+              "Unsupported IP version in MapConstraints constructor.");
+}
+
+TEST(MapConstraints, SettersBoundedByTheirDefault) {
+    enum Limit { Width, Height, Filters };
+    struct Row { HwVersion version; Limit limit; uint32_t value; std::string error; };  // error "": accepted
+    Row const rows[] = {
+        {hw::Vexa_v2, Filters, 512, "CNP max filters should be <= 504. Receives 512."},
+        {hw::Vexa_v2, Filters, 504, ""},
+        {hw::Vexa_v1, Filters, 512, ""},
+        {hw::ZR62_v1, Width, 33, "CNP max width should be <= 32. Receives 33."},
+        {hw::ZR62_v1, Height, 257, "CNP max height should be <= 256. Receives 257."},
+        {hw::Tolmar_v2, Width, 64, ""},
+        {hw::Tolmar_v2, Filters, 0, ""},  // no lower bound
+        {hw::Wisp_Tolmar, Height, 0, ""},
+        {hw::Wisp_Tolmar, Width, 1, "CNP max width should be <= 0. Receives 1."},
+        {hw::Wisp_Tolmar, Filters, 8, "CNP max filters should be <= 0. Receives 8."},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.version.to_string() + " " + std::to_string(row.value));
+        MapConstraints c(make_fake_device(row.version));
+        std::vector<uint32_t> expected{c.cnp_max_width(), c.cnp_max_height(), c.cnp_max_filters()};
+        void (MapConstraints::*const setters[])(uint32_t) = {&MapConstraints::set_cnp_max_width,
+                                                             &MapConstraints::set_cnp_max_height,
+                                                             &MapConstraints::set_cnp_max_filters};
+        EXPECT_EQ(invalid_argument_text([&] { (c.*setters[row.limit])(row.value); }), row.error);
+        if (row.error.empty()) expected[row.limit] = row.value;  // a refused value changes nothing
+        EXPECT_EQ((std::vector<uint32_t>{c.cnp_max_width(), c.cnp_max_height(), c.cnp_max_filters()}), expected);
+    }
+}
+
+TEST(MapConstraints, LoopItselfOnlyOnV2) {
+    for (HwVersion const version : {hw::Vexa_v2, hw::ZR62_v1, hw::Tolmar_v2, hw::Wisp_Tolmar}) {
+        SCOPED_TRACE(version.to_string());
+        bool const v2 = version.get_ip_version() == IpVersion::v2;
+        MapConstraints c(make_fake_device(version));
+        EXPECT_EQ(invalid_argument_text([&] { c.set_hwpr_loopitself(false); }), "");
+        EXPECT_EQ(invalid_argument_text([&] { c.set_hwpr_loopitself(true); }),
+                  v2 ? "" : "HWPR NP loopitself feature is only supported for IP v2.");
+        EXPECT_EQ(c.hwpr_loopitself(), v2);
+    }
+}
+
+// The mapper reaches overrides of the hooks through the base class (see the mesh mapper tests).
+TEST(MapConstraints, DefaultSelectNpsTakesTheFirst) {
+    std::vector<hw::Ident> const source{{1, 1, 0, 0}, {2, 1, 0, 0}, {3, 1, 0, 0}};
+    std::pair<size_t, std::vector<hw::Ident>> const rows[] = {
+        {0, {}}, {2, {source[0], source[1]}}, {4, source},  // more than the source: all of it
+    };
+    MapConstraints const defaults(make_fake_device(hw::Tolmar_v2));
+    for (auto const& [count, expected] : rows) EXPECT_EQ(defaults.select_nps(source, count, hw::Type::CNP1), expected);
+}
 
 std::vector<np::Info> cnps(uint8_t count) {
     std::vector<np::Info> nps;
-    for (uint8_t i = 1; i <= count; ++i) nps.push_back(cnp(i));
+    for (uint8_t col = 1; col <= count; ++col) nps.push_back({{col, 0, 0, 0}, {Type::CNP1}, true});
     return nps;
 }
-
-// Stands in for the layer kinds' recorders: a CNP layer gets one register block on its first NP,
-// any other layer an empty record.
-class RegisterRecorder : public LayerRecorder {
-public:
-    RegisterRecorder(Device const& device, HardwareConstraints const&) : device_(device) {}
-
-    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const&, std::shared_ptr<Layer>, bool,
-                                                  bool, std::vector<hw::Ident> const&, bool, bool) const override {
-        auto record = program::new_record(device_.version());
-        auto const mapping = layer_mapping(layer);
-        if (layer.is_target_component(ComponentKind::CNP) && mapping && !mapping->components->empty())
-            record->add_np_track(mapping->components->front().ident, dma::Target::NpRegisters, 0,
-                                 {mapping->index, 0xC0FFEE}, true, true);
-        return record;
-    }
-    program::LearnRecordsPtr record_learning_layer(Layer const&, bool) const override {
-        throw std::runtime_error("no learning");
-    }
-    void sync_learning_vars(std::shared_ptr<Layer>) const override {}
-
-private:
-    Device const& device_;
-};
 
 // Splits by filters only and fails the layers a test names.
 class ScriptedChecker : public StubChecker {
@@ -73,14 +241,12 @@ public:
     static inline std::set<std::string> breaking_sequence;
 
     MappingStatus check_layer_compatibility(Layer const& layer, Layer const*, HwVersion) const override {
-        if (incompatible.contains(layer.get_name())) return MappingStatus(layer, "Refused.");
-        return {};
+        return incompatible.contains(layer.get_name()) ? MappingStatus(layer, "Refused.") : MappingStatus();
     }
     MappingStatus check_layer_sequence(LayerList::const_iterator, LayerList::const_iterator last,
                                        HwVersion) const override {
         Layer const& layer = **(last - 1);
-        if (breaking_sequence.contains(layer.get_name())) return MappingStatus(layer, "Bad run.");
-        return {};
+        return breaking_sequence.contains(layer.get_name()) ? MappingStatus(layer, "Bad run.") : MappingStatus();
     }
     NpSplitParams np_split_params(Type, LayerParams const& params) const override {
         NpSplitParams split;
@@ -89,247 +255,158 @@ public:
     }
 };
 
-// The real v2 checker, sizer and IO recorder; the real layer recorder once it records Conv2D
-// layers, the stand-in until then.
-GenerationFactory const real_v2[] = {
-    {IpVersion::v2,
-     [](Device const& d, HardwareConstraints const& c) -> std::unique_ptr<CompatibilityChecker> {
-         return std::make_unique<v2::CompatibilityCheckerImpl>(d, c);
-     },
-     []() -> std::unique_ptr<MemorySizer> { return std::make_unique<v2::MemorySizerImpl>(); },
-     [](Device const& d) -> std::unique_ptr<IoRecorder> { return std::make_unique<v2::IoRecorderImpl>(d); },
-     [](Device const& d, HardwareConstraints const& c) -> std::unique_ptr<LayerRecorder> {
-         if (v2::kind_recorder(LayerType::Conv2D) != nullptr) return std::make_unique<v2::LayerRecorderImpl>(d, c);
-         return std::make_unique<RegisterRecorder>(d, c);
-     }},
-};
-
-class IoDouble : public testing::IoRecorderDouble {
-public:
+struct IoDouble : testing::IoRecorderDouble {
     explicit IoDouble(Device const&) {}
 };
-
-// Test doubles everywhere, for a v1 and a v2 generation.
-GenerationFactory const scripted[] = {
-    generation_factory<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RegisterRecorder>(IpVersion::v2),
-    generation_factory<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RegisterRecorder>(IpVersion::v1),
+struct RecorderDouble : testing::LayerRecorderDouble {
+    RecorderDouble(Device const&, HardwareConstraints const&) {}
 };
 
+GenerationFactory const real_v2[] = {generation_factory<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl,
+                                                        v2::IoRecorderImpl, v2::LayerRecorderImpl>(IpVersion::v2)};
+// Test doubles everywhere, for a v1 and a v2 generation.
+GenerationFactory const scripted[] = {
+    generation_factory<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(IpVersion::v2),
+    generation_factory<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(IpVersion::v1),
+};
+
+// One call of HardwareBackend::map over in -> c1 -> ... -> cN (8 x 8 x 4, 3 x 3 kernels with
+// 'Same' padding, four filters each) on a mesh of `nps` CNPs.
 struct Mapping {
-    Mapping(HwVersion version, Mesh mesh, std::span<GenerationFactory const> generations)
-        : device(make_fake_device(version, std::move(mesh))),
+    Mapping(HwVersion version, uint8_t nps, std::span<GenerationFactory const> generations, int convs)
+        : device(make_fake_device(version, fake_mesh(version.get_ip_version(), cnps(nps)))),
           constraints(std::make_shared<MapConstraints>(device)),
-          backend(generations) {}
-
-    MappingStatusGroup map(LayerPtrs layers) {
-        mapped = std::move(layers);
-        return backend.map(&mapped, &sequences, constraints);
+          backend(generations) {
+        model.input("in");
+        for (int i = 1; i <= convs; ++i)
+            model.layer(LayerType::Conv2D, "c" + std::to_string(i),
+                        {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}},
+                        {i == 1 ? "in" : "c" + std::to_string(i - 1)});
     }
-
+    MappingStatusGroup map(std::vector<std::string> const& names) {
+        layers = model.list(names);
+        return backend.map(&layers, &sequences, constraints);
+    }
+    Passes passes() const {
+        Passes result;
+        if (sequences.size() != 1) return result;
+        for (auto const& pass : sequences.front()->passes()) {
+            auto& names = result.emplace_back();
+            for (auto const& layer : pass->layers) names.push_back(layer->get_name());
+        }
+        return result;
+    }
     std::shared_ptr<FakeDevice> device;
     std::shared_ptr<MapConstraints> constraints;
     HardwareBackend backend;
-    LayerPtrs mapped;
+    ModelBuilder model;
+    std::vector<std::shared_ptr<Layer>> layers;
     Sequences sequences;
 };
 
-// in -> c1 -> c2 -> ... -> cN, 8 x 8 x 4, 3 x 3 kernels with 'Same' padding, four filters each.
-ModelBuilder chain(int convs) {
-    ModelBuilder model;
-    model.input("in");
-    std::string previous = "in";
-    for (int i = 1; i <= convs; ++i) {
-        std::string const name = "c" + std::to_string(i);
-        model.layer(LayerType::Conv2D, name, {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {previous});
-        previous = name;
-    }
-    return model;
-}
-
-std::vector<std::vector<std::string>> pass_names(Sequence const& sequence) {
-    std::vector<std::vector<std::string>> result;
-    for (auto const& pass : sequence.passes()) {
-        auto& names = result.emplace_back();
-        for (auto const& layer : pass->layers) names.push_back(layer->get_name());
-    }
-    return result;
-}
-
-TEST(HardwareBackend, RequiresConstraints) {
+TEST(HardwareBackend, RefusalsBeforeMapping) {
     HardwareBackend backend;
     EXPECT_EQ(backend.type(), BackendType::Hardware);
-    LayerPtrs layers;
+    std::vector<std::shared_ptr<Layer>> layers;
     Sequences sequences;
     testing::expect_runtime_error([&] { backend.map(&layers, &sequences, nullptr); },
                                   "Map constraints must be specified.");
-}
-
-TEST(HardwareBackend, HrcLayerNeedsAnHrc) {
-    ScriptedChecker::incompatible = {};
-    ScriptedChecker::breaking_sequence = {};
-    Mapping m(hw::Tolmar_v2, fake_mesh(IpVersion::v2, cnps(2)), scripted);
-    ModelBuilder model;
-    model.input("in");
-    model.input_conv("x", "in");
-    model.conv("c1", "x");
-    MappingStatusGroup const status = m.map(model.list({"in", "x", "c1"}));
-    EXPECT_TRUE(status.failed);
-    EXPECT_EQ(status.to_string(),
+    Mapping m(hw::Tolmar_v2, 2, scripted, 1);
+    m.model.input_conv("x", "in");
+    EXPECT_EQ(m.map({"in", "x", "c1"}).to_string(),
               "Cannot map layer 'x'. Layer should be mapped on HRC but the device does not have this hardware "
               "component.");
     EXPECT_TRUE(m.sequences.empty());
 }
 
-TEST(HardwareBackend, EndToEndOnOnePass) {
-    Mapping m(hw::Tolmar_v2, fake_mesh(IpVersion::v2, cnps(4)), real_v2);
-    ModelBuilder model = chain(2);
-    MappingStatusGroup const status = m.map(model.list({"in", "c1", "c2"}));
-    ASSERT_FALSE(status.failed) << status.to_string();
-    ASSERT_EQ(m.sequences.size(), 1u);
-    Sequence const& sequence = *m.sequences.front();
-    EXPECT_EQ(sequence.name(), "HW/in-c2");
-    EXPECT_EQ(pass_names(sequence), (std::vector<std::vector<std::string>>{{"in", "c1", "c2"}}));
-
-    auto const program = sequence.program();
-    ProgramInfo const info(program.data(), program.size());
-    EXPECT_EQ(info.info().passes()->size(), 1u);
-    EXPECT_EQ(info.info().device_version()->product_id(), 0xA2);
-    auto const parts = sequence.program_parts();
-    std::vector<uint8_t> joined(parts.program_info.begin(), parts.program_info.end());
-    joined.insert(joined.end(), parts.program_data.begin(), parts.program_data.end());
-    EXPECT_EQ(joined, std::vector<uint8_t>(program.begin(), program.end()));
-    EXPECT_EQ(std::vector<uint8_t>(parts.program_info.begin(), parts.program_info.end()), info.info_bytes());
-
-    // c1 and c2 on the first two NPs; each component knows its memory use.
-    auto const c1 = layer_mapping(model["c1"]);
-    auto const c2 = layer_mapping(model["c2"]);
-    ASSERT_TRUE(c1 && c2);
-    EXPECT_EQ(c1->components->front().ident, (hw::Ident{1, 0, 0, 0}));
-    EXPECT_EQ(c2->components->front().ident, (hw::Ident{2, 0, 0, 0}));
-    v2::MemorySizerImpl const sizer;
-    hw::Component const& part = c1->components->front();
-    EXPECT_EQ(part.mem_info, sizer.get_memory_info(model["c1"], part, model["in"], false, false));
-    EXPECT_NE(part.mem_info.weight_size, 0u);
-}
-
-TEST(HardwareBackend, EndToEndCutsPassesWhenNpsRunOut) {
-    Mapping m(hw::Tolmar_v2, fake_mesh(IpVersion::v2, cnps(2)), real_v2);
-    ModelBuilder model = chain(3);
-    MappingStatusGroup const status = m.map(model.list({"in", "c1", "c2", "c3"}));
-    ASSERT_FALSE(status.failed) << status.to_string();
-    ASSERT_EQ(m.sequences.size(), 1u);
-    EXPECT_EQ(pass_names(*m.sequences.front()),
-              (std::vector<std::vector<std::string>>{{"in", "c1", "c2"}, {"c3"}}));
-    auto const program = m.sequences.front()->program();
-    ProgramInfo const info(program.data(), program.size());
-    EXPECT_EQ(info.info().passes()->size(), 2u);
-    // c3 starts the new pass on the NP that c1 left.
-    EXPECT_EQ(layer_mapping(model["c3"])->components->front().ident, (hw::Ident{1, 0, 0, 0}));
+TEST(HardwareBackend, EndToEndWithTheRealV2BackEnd) {
+    for (uint8_t nps : {4, 2}) {
+        Mapping m(hw::Tolmar_v2, nps, real_v2, 3);
+        MappingStatusGroup const status = m.map({"in", "c1", "c2", "c3"});
+        ASSERT_FALSE(status.failed) << status.to_string();
+        // Too few NPs: a second pass, starting on the NP that c1 left.
+        EXPECT_EQ(m.passes(), (nps == 4 ? Passes{{"in", "c1", "c2", "c3"}} : Passes{{"in", "c1", "c2"}, {"c3"}}));
+        EXPECT_EQ(layer_mapping(m.model["c3"])->components->front().ident.col, nps == 4 ? 3 : 1);
+        Sequence const& sequence = *m.sequences.front();
+        EXPECT_EQ(sequence.name(), "HW/in-c3");
+        auto const program = sequence.program();
+        ProgramInfo const info(program.data(), program.size());
+        EXPECT_EQ(info.info().passes()->size(), nps == 4 ? 1u : 2u);
+        EXPECT_EQ(info.info().device_version()->product_id(), 0xA2);
+        auto const parts = sequence.program_parts();
+        std::vector<uint8_t> joined(parts.program_info.begin(), parts.program_info.end());
+        joined.insert(joined.end(), parts.program_data.begin(), parts.program_data.end());
+        EXPECT_EQ(joined, std::vector<uint8_t>(program.begin(), program.end()));
+        // Each component knows its memory use.
+        hw::Component const& part = layer_mapping(m.model["c1"])->components->front();
+        auto const c1 = m.model["c1"];
+        EXPECT_EQ(part.mem_info, v2::MemorySizerImpl().get_memory_info(c1, part, m.model["in"], false, false));
+        EXPECT_NE(part.mem_info.weight_size, 0u);
+    }
 }
 
 TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
+    std::string const none_left =
+        "Not enough hardware components of type CNP1 available. 1 is needed but 0 are available.";
     struct Row {
         const char* name;
         HwVersion version;
         uint8_t nps;
-        std::set<std::string> incompatible;
-        std::set<std::string> breaking;
-        std::vector<std::vector<std::string>> passes;  // empty: no sequence
-        const char* text;
+        bool loop_itself;
+        std::set<std::string> incompatible, breaking;
+        Passes passes;  // empty: no sequence
+        std::string text;
     };
     Row const rows[] = {
-        {"refused layer", hw::Tolmar_v2, 4, {"c2"}, {}, {{"in", "c1"}}, "Cannot map layer 'c2'. Refused."},
-        {"first generation never cuts", HwVersion{0xBC, 0x00, 0, 1}, 2, {}, {}, {{"in", "c1", "c2"}},
-         "Cannot map layer 'c3'. Not enough hardware components of type CNP1 available. 1 is needed but 0 are "
-         "available."},
-        {"broken run is removed", hw::Tolmar_v2, 4, {}, {"c3"}, {{"in", "c1", "c2"}}, "Cannot map layer 'c3'. Bad run."},
-        {"a passing run clears earlier failures", hw::Tolmar_v2, 4, {}, {"c2"}, {{"in", "c1", "c2", "c3"}}, "Success."},
-        {"nothing mappable", hw::Tolmar_v2, 4, {"c1"}, {}, {}, "Cannot map layer 'c1'. Refused."},
+        {"refused layer", hw::Tolmar_v2, 4, false, {"c2"}, {}, {{"in", "c1"}}, "Cannot map layer 'c2'. Refused."},
+        {"first generation never cuts", {0xBC, 0x00, 0, 1}, 2, false, {}, {}, {{"in", "c1", "c2"}},
+         "Cannot map layer 'c3'. " + none_left},
+        {"broken run is removed", hw::Tolmar_v2, 4, false, {}, {"c3"}, {{"in", "c1", "c2"}},
+         "Cannot map layer 'c3'. Bad run."},
+        {"a passing run clears earlier failures", hw::Tolmar_v2, 4, false, {}, {"c2"}, {{"in", "c1", "c2", "c3"}},
+         "Success."},
+        {"nothing mappable", hw::Tolmar_v2, 4, false, {"c1"}, {}, {}, "Cannot map layer 'c1'. Refused."},
+        {"loop itself reuses the NP", hw::Tolmar_v2, 1, true, {}, {}, {{"in", "c1"}, {"c2"}, {"c3"}}, "Success."},
+        {"no loop itself", hw::Tolmar_v2, 1, false, {}, {}, {{"in", "c1"}}, "Cannot map layer 'c2'. " + none_left},
     };
     for (auto const& row : rows) {
-        SCOPED_TRACE(row.name);
         ScriptedChecker::incompatible = row.incompatible;
         ScriptedChecker::breaking_sequence = row.breaking;
-        IpVersion const ip = row.version.get_ip_version();
-        Mapping m(row.version, fake_mesh(ip, cnps(row.nps)), scripted);
-        ModelBuilder model = chain(3);
-        MappingStatusGroup const status = m.map(model.list({"in", "c1", "c2", "c3"}));
-        EXPECT_EQ(status.to_string(), row.text);
-        if (row.passes.empty()) {
-            EXPECT_TRUE(m.sequences.empty());
-        } else {
-            ASSERT_EQ(m.sequences.size(), 1u);
-            EXPECT_EQ(pass_names(*m.sequences.front()), row.passes);
-        }
+        Mapping m(row.version, row.nps, scripted, 3);
+        if (row.loop_itself) m.constraints->set_hwpr_loopitself(true);
+        EXPECT_EQ(m.map({"in", "c1", "c2", "c3"}).to_string(), row.text) << row.name;
+        EXPECT_EQ(m.sequences.size(), row.passes.empty() ? 0u : 1u) << row.name;
+        EXPECT_EQ(m.passes(), row.passes) << row.name;
     }
     ScriptedChecker::incompatible = {};
     ScriptedChecker::breaking_sequence = {};
 }
 
-TEST(HardwareBackend, LoopItselfLetsALayerReuseThePreviousNp) {
-    struct Row {
-        bool loop_itself;
-        std::vector<std::vector<std::string>> passes;
-        const char* text;
-    };
-    Row const rows[] = {
-        {true, {{"in", "c1"}, {"c2"}}, "Success."},
-        {false, {{"in", "c1"}},
-         "Cannot map layer 'c2'. Not enough hardware components of type CNP1 available. 1 is needed but 0 are "
-         "available."},
-    };
-    for (auto const& row : rows) {
-        Mapping m(hw::Tolmar_v2, fake_mesh(IpVersion::v2, cnps(1)), scripted);
-        m.constraints->set_hwpr_loopitself(row.loop_itself);
-        ModelBuilder model = chain(2);
-        MappingStatusGroup const status = m.map(model.list({"in", "c1", "c2"}));
-        EXPECT_EQ(status.to_string(), row.text);
-        ASSERT_EQ(m.sequences.size(), 1u);
-        EXPECT_EQ(pass_names(*m.sequences.front()), row.passes);
-    }
-}
-
 TEST(HardwareBackend, CollectLayerNpIdents) {
-    hw::Ident const f1{7, 0, 0, 0}, f2{8, 0, 0, 0}, n1{1, 0, 0, 0}, n2{2, 0, 0, 0}, s{0, 0, 5, 0};
+    hw::Ident const f1{7, 0, 0, 0}, f2{8, 0, 0, 0}, n1{1, 0, 0, 0}, n2{2, 0, 0, 0};
     auto fnp = testing::FakeLayer::make("fnp", {ComponentKind::FNP});
     auto conv = testing::FakeLayer::make("conv", {ComponentKind::CNP});
     std::vector<std::vector<hw::Component>> const last_pass{
         {},
         {testing::component(Type::CNP1, n1), testing::component(Type::CNP1, n2),
-         testing::component(Type::SKIP_DMA_STORE, s)},
-        {}};
-    struct Row {
-        std::shared_ptr<Layer> layer;
-        bool use_previous;
-        bool loop_itself;
-        std::vector<hw::Ident> reserved;
-    };
-    Row const rows[] = {
-        {fnp, false, false, {f1, f2}},
-        {fnp, true, false, {f1, f2, n1, n2}},
-        {conv, true, false, {n1, n2}},
-        {conv, true, true, {}},
-        {conv, false, false, {}},
-    };
-    for (auto const& row : rows)
-        EXPECT_EQ(collect_layer_np_idents({f1, f2}, row.layer, last_pass, row.use_previous, row.loop_itself),
-                  row.reserved);
+         testing::component(Type::SKIP_DMA_STORE, {0, 0, 5, 0})}};
+    EXPECT_EQ(collect_layer_np_idents({f1, f2}, fnp, last_pass, false, false), (std::vector<hw::Ident>{f1, f2}));
+    EXPECT_EQ(collect_layer_np_idents({f1, f2}, fnp, last_pass, true, false), (std::vector<hw::Ident>{f1, f2, n1, n2}));
+    EXPECT_EQ(collect_layer_np_idents({f1, f2}, conv, last_pass, true, false), (std::vector<hw::Ident>{n1, n2}));
+    EXPECT_EQ(collect_layer_np_idents({f1, f2}, conv, last_pass, true, true), std::vector<hw::Ident>{});
 }
 
 TEST(HardwareBackend, ModelMapGoesThroughTheRegisteredBackend) {
     register_mapping_backend();
     auto device = make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2));
-    ModelBuilder model = chain(1);
-    EXPECT_THROW(model.model().map(nullptr), std::invalid_argument);
-
-    // Default constraints; no NP in the mesh.
+    Mapping m(hw::Tolmar_v2, 0, scripted, 1);
+    EXPECT_THROW(m.model.model().map(nullptr), std::invalid_argument);
     testing::expect_runtime_error(
-        [&] { model.model().map(device); },
+        [&] { m.model.model().map(device); },  // default constraints; no NP in the mesh
         "Cannot map layer 'c1'. Not enough hardware components of type CNP1 available. 1 is needed but 0 are "
         "available.");
-    EXPECT_TRUE(model.model().sequences().empty());
-    EXPECT_EQ(model.model().device(), nullptr);
-
+    EXPECT_TRUE(m.model.model().sequences().empty());
+    EXPECT_EQ(m.model.model().device(), nullptr);
     // Only an input layer: nothing to put on hardware.
     ModelBuilder input_only;
     input_only.input("in");

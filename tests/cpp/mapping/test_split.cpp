@@ -1,118 +1,89 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "mapping/split.h"
+#include "mapping/splitters.h"
 #include "support/split_doubles.h"
 
 namespace nuvra {
 namespace {
 
-struct SplitRow {
-    uint32_t total, max_chunk, align;
-    uint32_t num_chunks, chunk_size;  // expected; every field 0 when the cut fails
-};
+using Clock = std::chrono::steady_clock;
 
-const SplitRow split_rows[] = {
-    {100, 30, 8, 5, 24},     // 4 x 25 rounds to 32 > 30: one alignment step less, 5 chunks
-    {10, 10, 4, 1, 10},      // fits in one chunk
-    {10, 3, 4, 0, 0},        // limit below the alignment
-    {0, 5, 1, 0, 0},         // empty dimension
-    {600, 512, 1, 2, 300},   // Conv2D filters over the CNP limit
-    {70, 64, 4, 2, 36},      // TNP-B depthwise channels
-    {100, 60, 32, 4, 32},    // 50 rounds to 64 > 60: chunks of 32
-    {10, 9, 4, 2, 8},        // 5 rounds to 8 <= 9
-    {300, 256, 2, 2, 150},
-    {5, 0, 0, 0, 0},         // no limit and no alignment cannot cut
-    {0xFFFFFFF0u, 0x20, 1, 0, 0},  // the count's ceiling does not fit 32 bits
-};
+std::shared_ptr<SplitTestLayer> layer_of(LayerType type, Shape input, std::map<std::string, int> const& params) {
+    return std::make_shared<SplitTestLayer>("L1", type, input, params);
+}
+std::shared_ptr<SplitTestLayer> conv_layer(Shape input, int filters = 16) {
+    return layer_of(LayerType::Conv2D, input, {{"filters", filters}, {"kernel_size", 3}});
+}
 
-TEST(SplitCut, ChunksPerRow) {
-    for (auto const& row : split_rows) {
+TEST(Split, Cut) {
+    struct Row {
+        uint32_t total, max_chunk, align;
+        uint32_t num_chunks, chunk_size;  // both 0 when the cut fails
+    };
+    Row const rows[] = {
+        {100, 30, 8, 5, 24},            // 4 x 25 rounds to 32 > 30: one alignment step less
+        {10, 10, 4, 1, 10},             // fits in one chunk
+        {10, 3, 4, 0, 0},               // limit below the alignment
+        {0, 5, 1, 0, 0},                // empty dimension
+        {600, 512, 1, 2, 300},          // Conv2D filters over the CNP limit
+        {100, 60, 32, 4, 32},           // 50 rounds to 64 > 60
+        {5, 0, 0, 0, 0},                // no limit and no alignment cannot cut
+        {0xFFFFFFF0u, 0x20, 1, 0, 0},   // the count's ceiling does not fit 32 bits
+    };
+    for (auto const& row : rows) {
         Split const s(row.total, row.max_chunk, row.align);
         EXPECT_EQ(s.num_chunks, row.num_chunks) << row.total << "/" << row.max_chunk;
         EXPECT_EQ(s.chunk_size, row.chunk_size) << row.total << "/" << row.max_chunk;
-        if (row.num_chunks == 0 && row.total != 0) {
-            EXPECT_EQ(s, Split()) << "a failed cut clears every field";
-        } else {
-            EXPECT_EQ(s.total, row.total);
-            EXPECT_EQ(s.max_chunk, row.max_chunk);
-            EXPECT_EQ(s.align, row.align);
-        }
+        if (row.num_chunks == 0 && row.total != 0) EXPECT_EQ(s, Split()) << "a failed cut clears every field";
     }
 }
 
-using Pairs = std::set<std::pair<uint32_t, uint32_t>>;
-
-TEST(SplitFactors, FactorPairs) {
+TEST(Split, FactorsAndSplitsNumber) {
+    using Pairs = std::set<std::pair<uint32_t, uint32_t>>;
+    using V = std::vector<SplitsNumChunks>;
     EXPECT_EQ(factor_pairs(12), (Pairs{{12, 1}, {6, 2}, {4, 3}}));
     EXPECT_EQ(factor_pairs(16), (Pairs{{16, 1}, {8, 2}, {4, 4}}));
-    EXPECT_EQ(factor_pairs(1), (Pairs{{1, 1}}));
-    EXPECT_EQ(factor_pairs(7), (Pairs{{7, 1}}));
     EXPECT_TRUE(factor_pairs(0).empty());
-}
-
-TEST(SplitFactors, TripletsFactorOnlyTheSmallerMember) {
-    using Triplets = std::set<SplitsNumChunks>;
-    EXPECT_EQ(SplitsNumChunks::factor_triplets(8), (Triplets{{1, 1, 8}, {1, 2, 4}}));
-    EXPECT_EQ(SplitsNumChunks::factor_triplets(12), (Triplets{{1, 1, 12}, {1, 2, 6}, {1, 3, 4}}));
-}
-
-TEST(SplitFactors, SplitsNumberInDescendingOrder) {
-    using V = std::vector<SplitsNumChunks>;
     EXPECT_EQ(SplitsNumChunks::get_splits_number(4),
               (V{{4, 1, 1}, {2, 2, 1}, {2, 1, 2}, {1, 4, 1}, {1, 2, 2}, {1, 1, 4}}));
     EXPECT_EQ(SplitsNumChunks::get_splits_number(1), (V{{1, 1, 1}}));
-    EXPECT_TRUE(SplitsNumChunks::get_splits_number(0).empty());
-    for (auto const& t : SplitsNumChunks::get_splits_number(8))
-        EXPECT_FALSE(t.width == 2 && t.height == 2 && t.filters == 2);
+    for (auto const& t : SplitsNumChunks::get_splits_number(8)) EXPECT_FALSE(t.width == 2 && t.height == 2);
     auto const twelve = SplitsNumChunks::get_splits_number(12);
-    EXPECT_EQ(twelve.size(), 3u + 6u + 6u);  // orderings of {1,1,12}, {1,2,6}, {1,3,4}
-    for (auto const& t : twelve) EXPECT_NE(t.width * 100 + t.height * 10 + t.filters, 223u);
+    EXPECT_EQ(twelve.size(), 3u + 6u + 6u);  // orderings of {1,1,12}, {1,2,6}, {1,3,4}, never {2,2,3}
 }
 
-std::shared_ptr<SplitTestLayer> conv_layer(Shape input, uint32_t filters = 16) {
-    return std::make_shared<SplitTestLayer>("conv", LayerType::Conv2D, input,
-                                            std::map<std::string, int>{{"filters", int(filters)},
-                                                                       {"kernel_size", 3}});
-}
-
-TEST(SplitFirstCuts, ByHeightAlignsToMaxPoolWidth) {
-    auto layer = conv_layer(Shape{8, 300, 4});
+TEST(Split, FirstCuts) {
+    auto layer = conv_layer(Shape{8, 300, 70});
     NpSplitParams params = make_split_params(1, 1, 1, 1, 1, 2, 4, 16);
-    EXPECT_EQ(split_by_height(*layer, params, 256), Split(300, 256, 2));
+    EXPECT_EQ(split_by_height(*layer, params, 256), Split(300, 256, 2));  // aligned to the max-pool width
     params.pool_type = 2;  // average pooling: no alignment
     EXPECT_EQ(split_by_height(*layer, params, 256), Split(300, 256, 1));
-}
-
-TEST(SplitFirstCuts, ByNeuronsAlignsForTnpB) {
-    auto layer = conv_layer(Shape{8, 8, 70});
     EXPECT_EQ(split_by_neurons(*layer, 70, 64, true).align, 1u);
     layer->kinds = {ComponentKind::TNP_B};
     EXPECT_EQ(split_by_neurons(*layer, 70, 64, true), Split(70, 64, 4));
-    EXPECT_EQ(split_by_neurons(*layer, 70, 64, false).align, 1u);
-}
 
-TEST(SplitFirstCuts, ForWeightsRefinesUntilOneChunkFits) {
+    // split_for_weights refines until one chunk fits.
     struct Row {
         Split start;
         uint32_t max_weight_filters;
         uint32_t num_chunks, chunk_size;
         std::vector<uint32_t> queries;
     };
-    const Row rows[] = {
-        {Split(300, 512, 1), 512, 1, 300, {300}},
+    Row const rows[] = {
         {Split(300, 512, 1), 100, 3, 100, {300, 150, 100}},
         {Split(70, 64, 4), 20, 4, 20, {36, 24, 20}},
-        // Three chunks of 8 would leave the last empty: passed over without a query.
-        {Split(13, 8, 4), 4, 4, 4, {8, 4}},
-        {Split(12, 8, 8), 4, 0, 0, {8}},  // chunks of 8 never fit and never get finer
-        {Split(5, 8, 1), 0, 0, 0, {5, 3, 2, 1}},
+        {Split(13, 8, 4), 4, 4, 4, {8, 4}},  // three chunks of 8 would leave the last empty: not asked
+        {Split(12, 8, 8), 4, 0, 0, {8}},     // chunks of 8 never fit and never get finer
     };
-    auto layer = conv_layer(Shape{8, 8, 8});
     for (auto const& row : rows) {
         SplitTestChecker checker;
         checker.max_weight_filters = row.max_weight_filters;
@@ -120,11 +91,6 @@ TEST(SplitFirstCuts, ForWeightsRefinesUntilOneChunkFits) {
         EXPECT_EQ(cut.num_chunks, row.num_chunks) << row.start.total;
         EXPECT_EQ(cut.chunk_size, row.chunk_size) << row.start.total;
         EXPECT_EQ(checker.weight_queries, row.queries) << row.start.total;
-        if (row.num_chunks != 0) {
-            EXPECT_EQ(cut.total, row.start.total);
-            EXPECT_EQ(cut.max_chunk, row.start.max_chunk);
-            EXPECT_EQ(cut.align, row.start.align);
-        }
     }
 }
 
@@ -134,339 +100,261 @@ struct SearchSetup {
     Split height = Split(16, 256, 1);
     Split width = Split(16, 64, 1);
     Split filters = Split(16, 512, 1);
-    uint32_t fifo_size = 0;
     bool hwpr = false;
-    uint32_t reserved = 0;
     bool follow = false;
     bool height_cut = true;
     bool tnp_b = false;
     FirstChunkShift shift;
-
-    SplitSearchResult run(SplitTestChecker const& checker) const {
-        return find_split_chunks(channels, 8, params, checker, height, width, filters, fifo_size,
-                                 hw::Type::CNP1, hwpr, reserved, follow, height_cut, tnp_b, shift);
-    }
 };
 
-TEST(SplitSearch, OneNpWhenItFits) {
-    SearchSetup setup;
-    SplitTestChecker checker;
-    auto r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.buffer_mode, BufferMode::Dual);
-    EXPECT_EQ(r.width.num_chunks, 1u);
-    EXPECT_EQ(r.height.num_chunks, 1u);
-    EXPECT_EQ(r.filters.num_chunks, 1u);
-
-    checker.dual_capacity = 0;  // only a single buffer holds it
-    r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.buffer_mode, BufferMode::Single);
-    EXPECT_EQ(r.width.num_chunks * r.height.num_chunks * r.filters.num_chunks, 1u);
-}
-
-TEST(SplitSearch, FewestNpsThenMostWidthChunks) {
-    SearchSetup setup;
-    SplitTestChecker checker;
-    checker.dual_capacity = 16 * 4 * 4;  // needs a window of at most 64 elements per channel
-    checker.single_capacity = 0;
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.width.num_chunks, 4u);
-    EXPECT_EQ(r.width.chunk_size, 4u);
-    EXPECT_EQ(r.height.num_chunks, 1u);
-    EXPECT_EQ(r.filters.num_chunks, 1u);
-    EXPECT_EQ(r.width.total, 16u);
-    EXPECT_EQ(r.width.max_chunk, 64u);
-}
-
-TEST(SplitSearch, LoopItselfRejectsSingleBufferCuts) {
-    SearchSetup setup;
-    SplitTestChecker checker;
-    checker.dual_capacity = 16 * 8 * 4;
-    auto r = setup.run(checker);
-    EXPECT_EQ(r.width.num_chunks, 1u);
-    EXPECT_EQ(r.buffer_mode, BufferMode::Single);
-    setup.hwpr = true;
-    checker.fit_queries.clear();
-    r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.width.num_chunks, 2u);
-    EXPECT_EQ(r.buffer_mode, BufferMode::Dual);
-    for (auto const& q : checker.fit_queries) EXPECT_TRUE(q.dual) << "no single-buffer query";
-}
-
-TEST(SplitSearch, HaloWidensTheFitWindow) {
-    SearchSetup setup;
-    setup.width = Split(30, 64, 1);
-    setup.params = make_split_params(1, 1, 0, 0, 0, 0, 0, 16);
-    SplitTestChecker checker;
-    checker.dual_capacity = 12 * 16 * 4;  // chunk 10 + both halos
-    checker.single_capacity = 0;
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.width.num_chunks, 3u);
-    EXPECT_EQ(r.width.chunk_size, 10u);
-    auto const& last = checker.fit_queries.back();
-    EXPECT_EQ(last.width, 12u);
-    EXPECT_EQ(last.height, 16u);
-}
-
-TEST(SplitSearch, PassesFifoBitsReservedAndChannels) {
-    SearchSetup setup;
-    setup.fifo_size = 8;
-    setup.reserved = 512;
-    setup.channels = 5;
-    SplitTestChecker checker;
-    checker.dual_capacity = 0;
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    bool saw_dual = false, saw_single = false;
-    for (auto const& q : checker.fit_queries) {
-        EXPECT_EQ(q.fifo_size, 8u);
-        EXPECT_EQ(q.bits, 8u);
-        EXPECT_EQ(q.reserved, 512u);
-        EXPECT_EQ(q.channels, 5u);
-        EXPECT_EQ(q.type, hw::Type::CNP1);
-        (q.dual ? saw_dual : saw_single) = true;
+TEST(Split, Search) {
+    using S = SearchSetup&;
+    using C = SplitTestChecker&;
+    struct Row {
+        char const* name;
+        std::function<void(S, C)> set;
+        bool found;
+        uint32_t width_chunks, width_size, height_chunks, filter_chunks;
+        BufferMode mode;
+        int last_width;  // of the last fit query; -1: not checked
+    };
+    auto const Dual = BufferMode::Dual, Single = BufferMode::Single;
+    Row const rows[] = {
+        {"one NP", [](S, C) {}, true, 1, 16, 1, 1, Dual, -1},
+        {"single buffer only", [](S, C c) { c.dual_capacity = 0; }, true, 1, 16, 1, 1, Single, -1},
+        {"fewest NPs, then most width chunks",
+         [](S, C c) { c.dual_capacity = 16 * 4 * 4, c.single_capacity = 0; }, true, 4, 4, 1, 1, Dual, -1},
+        {"loop itself refuses a single buffer", [](S s, C c) { s.hwpr = true, c.dual_capacity = 16 * 8 * 4; }, true,
+         2, 8, 1, 1, Dual, -1},
+        {"halo widens the fit window",
+         [](S s, C c) {
+             s.width = Split(30, 64, 1), s.params = make_split_params(1, 1, 0, 0, 0, 0, 0, 16);
+             c.dual_capacity = 12 * 16 * 4, c.single_capacity = 0;
+         },
+         true, 3, 10, 1, 1, Dual, 12},
+        {"TNP-B last chunk not whole groups of 4",
+         [](S s, C) { s.follow = s.tnp_b = true, s.filters = Split(70, 64, 4); }, false, 0, 0, 0, 0, Dual, -1},
+        {"TNP-B whole groups", [](S s, C) { s.follow = s.tnp_b = true, s.filters = Split(72, 64, 4); }, true, 1, 16,
+         1, 2, Dual, -1},
+        {"height may not be cut", [](S s, C) { s.height_cut = false, s.height = Split(300, 256, 1); }, false, 0, 0,
+         0, 0, Dual, -1},
+        // 4096 x 4096 x 2048 is 2^35: a 32-bit bound would be 0.
+        {"bound in 64 bits",
+         [](S s, C c) {
+             s.channels = 1, s.width = s.height = Split(4096, 4096, 1), s.filters = Split(2048, 2048, 1);
+             c.dual_capacity = 4096ull * 2048, c.single_capacity = 0;
+         },
+         true, 2, 2048, 1, 1, Dual, -1},
+        // The first chunk gives two columns to the last, which would grow to 27 > 25.
+        {"shifted last chunk within the limit", [](S s, C) { s.width = Split(100, 25, 1), s.shift = {2, 0}; }, true,
+         5, 20, 1, 1, Dual, 22},
+        {"failed cut", [](S s, C) { s.filters = Split(10, 3, 4); }, false, 0, 0, 0, 0, Dual, -1},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        SearchSetup s;
+        SplitTestChecker checker;
+        row.set(s, checker);
+        auto const r = find_split_chunks(s.channels, 8, s.params, checker, s.height, s.width, s.filters, 0,
+                                         hw::Type::CNP1, s.hwpr, 0, s.follow, s.height_cut, s.tnp_b, s.shift);
+        ASSERT_EQ(r.found, row.found);
+        if (!r.found) continue;
+        EXPECT_EQ((std::vector<uint32_t>{r.width.num_chunks, r.width.chunk_size, r.height.num_chunks,
+                                         r.filters.num_chunks}),
+                  (std::vector<uint32_t>{row.width_chunks, row.width_size, row.height_chunks, row.filter_chunks}));
+        EXPECT_EQ(r.buffer_mode, row.mode);
+        if (row.last_width >= 0) EXPECT_EQ(checker.fit_queries.back().width, uint32_t(row.last_width));
     }
-    EXPECT_TRUE(saw_dual && saw_single);
 }
 
-TEST(SplitSearch, ChannelsFollowFilterChunks) {
-    SearchSetup setup;
-    setup.follow = true;
-    setup.filters = Split(16, 8, 1);
+TEST(Split, NothingFitsFailsAtOnce) {
     SplitTestChecker checker;
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.filters.num_chunks, 2u);
-    EXPECT_EQ(checker.fit_queries.back().channels, 8u);
-}
-
-TEST(SplitSearch, TnpBLastChunkRule) {
-    SearchSetup setup;
-    setup.follow = true;
-    setup.tnp_b = true;
-    setup.filters = Split(70, 64, 4);  // 36 + 34: the last chunk is not whole groups of 4
-    SplitTestChecker checker;
-    EXPECT_FALSE(setup.run(checker).found);
-    EXPECT_TRUE(checker.fit_queries.empty()) << "refused before asking the checker";
-
-    setup.filters = Split(72, 64, 4);
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.filters.num_chunks, 2u);
-    EXPECT_EQ(r.filters.chunk_size, 36u);
-}
-
-TEST(SplitSearch, HeightThatMayNotBeCut) {
-    SearchSetup setup;
-    setup.height_cut = false;
-    setup.height = Split(300, 256, 1);
-    SplitTestChecker checker;
-    EXPECT_FALSE(setup.run(checker).found);
-
-    setup.height = Split(16, 256, 1);
-    checker.dual_capacity = 16 * 8 * 4;
-    checker.single_capacity = 0;
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.height.num_chunks, 1u);
-    EXPECT_EQ(r.width.num_chunks, 2u);
-}
-
-TEST(SplitSearch, BoundIsComputedIn64Bits) {
-    // 4096 x 4096 x 2048 is 2^35: in 32 bits the bound would be 0 and the search would end
-    // before its first count.
-    SearchSetup setup;
-    setup.channels = 1;
-    setup.width = Split(4096, 4096, 1);
-    setup.height = Split(4096, 4096, 1);
-    setup.filters = Split(2048, 2048, 1);
-    SplitTestChecker checker;
-    checker.dual_capacity = 4096ull * 2048;
-    checker.single_capacity = 0;
-    auto const r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.width.num_chunks, 2u);
-    EXPECT_EQ(r.width.chunk_size, 2048u);
-}
-
-TEST(SplitSearch, NothingFitsFailsAtOnce) {
-    SearchSetup setup;
-    setup.channels = 2048;
-    setup.width = Split(4096, 64, 1);
-    setup.height = Split(4096, 256, 1);
-    setup.filters = Split(2048, 512, 1);
-    setup.params = make_split_params(3, 3, 3, 3, 0, 0, 0, 2048);
-    SplitTestChecker checker;
-    checker.dual_capacity = 0;
-    checker.single_capacity = 0;
-    auto const start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(setup.run(checker).found);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
+    checker.dual_capacity = checker.single_capacity = 0;
+    auto const start = Clock::now();
+    EXPECT_FALSE(find_split_chunks(2048, 8, make_split_params(3, 3, 3, 3, 0, 0, 0, 2048), checker,
+                                   Split(4096, 256, 1), Split(4096, 64, 1), Split(2048, 512, 1), 0, hw::Type::CNP1,
+                                   false, 0, false, true, false, {})
+                     .found);
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
     ASSERT_EQ(checker.fit_queries.size(), 2u);  // the finest cut, both buffers
     EXPECT_EQ(checker.fit_queries[0].width, 1u + 3 + 3);
-    EXPECT_EQ(checker.fit_queries[0].height, 1u + 3 + 3);
+
+    // The same through the splitter, with a message.
+    auto layer = layer_of(LayerType::Conv2D, Shape{4096, 4096, 2048}, {{"filters", 2048}, {"kernel_size", 7}});
+    checker.split_params = make_split_params(3, 3, 3, 3, 0, 0, 0, 2048);
+    auto const outcome = split_conv_layer(*layer, checker, 256, 64, 512, hw::Type::CNP1, false);
+    EXPECT_EQ(outcome.second.to_string(), "Cannot map layer 'L1'. Cannot split to fit inputs in ram.");
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
-TEST(SplitSearch, ShiftedLastChunkStaysWithinTheLimit) {
-    SearchSetup setup;
-    setup.width = Split(100, 25, 1);
-    SplitTestChecker checker;
-    auto r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.width.num_chunks, 4u);
-
-    // The first chunk gives two columns to the last, which would grow to 27 > 25.
-    setup.shift = {2, 0};
-    r = setup.run(checker);
-    ASSERT_TRUE(r.found);
-    EXPECT_EQ(r.width.num_chunks, 5u);
-    EXPECT_EQ(r.width.chunk_size, 20u);
-    EXPECT_EQ(checker.fit_queries.back().width, 22u) << "the fit test covers the grown last chunk";
-}
-
-TEST(SplitSearch, FailedCutsFindNothing) {
-    SearchSetup setup;
-    setup.filters = Split(10, 3, 4);
-    SplitTestChecker checker;
-    EXPECT_FALSE(setup.run(checker).found);
-    EXPECT_TRUE(checker.fit_queries.empty());
-}
-
-struct ComponentView {
-    uint32_t x, y, width, height, channels;
-    uint32_t halo_x, halo_y, halo_width, halo_height;
-    uint32_t start_neuron, filters;
+struct View {
+    uint32_t x, y, width, height, channels, halo_x, halo_width, start_neuron, filters;
+    bool operator==(View const&) const = default;
 };
-
-ComponentView view(hw::Component const& c) {
-    auto const s = c.spatial_partition();
-    auto const h = c.halo_partition();
-    return {s.x, s.y, s.shape[0], s.shape[1], s.shape[2], h.x, h.y, h.shape[0], h.shape[1],
-            c.start_neuron(), c.filters()};
+std::ostream& operator<<(std::ostream& out, View const& v) {
+    return out << "{" << v.x << "," << v.y << "," << v.width << "," << v.height << "," << v.channels << ","
+               << v.halo_x << "," << v.halo_width << "," << v.start_neuron << "," << v.filters << "}";
 }
-
-void expect_components(std::vector<hw::Component> const& got, std::vector<ComponentView> const& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-        auto const v = view(got[i]);
-        auto const& w = want[i];
-        EXPECT_EQ(v.x, w.x) << i;
-        EXPECT_EQ(v.y, w.y) << i;
-        EXPECT_EQ(v.width, w.width) << i;
-        EXPECT_EQ(v.height, w.height) << i;
-        EXPECT_EQ(v.channels, w.channels) << i;
-        EXPECT_EQ(v.halo_x, w.halo_x) << i;
-        EXPECT_EQ(v.halo_y, w.halo_y) << i;
-        EXPECT_EQ(v.halo_width, w.halo_width) << i;
-        EXPECT_EQ(v.halo_height, w.halo_height) << i;
-        EXPECT_EQ(v.start_neuron, w.start_neuron) << i;
-        EXPECT_EQ(v.filters, w.filters) << i;
+std::vector<View> views(std::vector<hw::Component> const& components) {
+    std::vector<View> result;
+    for (auto const& c : components) {
+        auto const s = c.spatial_partition();
+        auto const h = c.halo_partition();
+        result.push_back(
+            {s.x, s.y, s.shape[0], s.shape[1], s.shape[2], h.x, h.shape[0], c.start_neuron(), c.filters()});
     }
+    return result;
 }
 
-TEST(SplitComponents, ThreeWidthChunksWithHalo) {
-    auto layer = conv_layer(Shape{30, 8, 3});
-    auto const params = make_split_params(1, 1, 1, 1, 0, 0, 0, 16);
-    auto const comps = build_split_components(*layer, params, true, hw::Type::CNP2, Split(30, 10, 1),
-                                              Split(8, 8, 1), Split(16, 16, 1));
-    expect_components(comps, {
-                                 {0, 0, 10, 8, 3, 0, 0, 11, 8, 0, 16},
-                                 {10, 0, 10, 8, 3, 9, 0, 12, 8, 0, 16},
-                                 {20, 0, 10, 8, 3, 19, 0, 11, 8, 0, 16},
-                             });
-    for (auto const& c : comps) {
-        EXPECT_EQ(c.type, hw::Type::CNP2);
-        EXPECT_EQ(c.ident, hw::Ident{});
-        EXPECT_TRUE(c.single_buffer());
-        EXPECT_EQ(c.mem_info, MemoryInfo{});
+TEST(Split, Components) {
+    struct Row {
+        char const* name;
+        std::shared_ptr<SplitTestLayer> layer;
+        NpSplitParams params;
+        Split width, height, filters;
+        std::vector<View> expected;
+    };
+    auto const pooled = conv_layer(Shape{100, 10, 3});
+    pooled->pool.emplace().padding.left = 2;  // the first chunk is two columns shorter
+    auto const depthwise = conv_layer(Shape{8, 8, 8});
+    depthwise->depthwise = true;
+    Row const rows[] = {
+        {"halo of paddings (1, 1)", conv_layer(Shape{30, 8, 3}), make_split_params(1, 1, 1, 1, 0, 0, 0, 16),
+         Split(30, 10, 1), Split(8, 8, 1), Split(16, 16, 1),
+         {{0, 0, 10, 8, 3, 0, 11, 0, 16}, {10, 0, 10, 8, 3, 9, 12, 0, 16}, {20, 0, 10, 8, 3, 19, 11, 0, 16}}},
+        {"width, then height, then filters", conv_layer(Shape{8, 8, 3}, 10), {}, Split(8, 4, 1), Split(8, 4, 1),
+         Split(10, 6, 1),
+         {{0, 0, 4, 4, 3, 0, 4, 0, 5}, {0, 0, 4, 4, 3, 0, 4, 5, 5}, {0, 4, 4, 4, 3, 0, 4, 0, 5},
+          {0, 4, 4, 4, 3, 0, 4, 5, 5}, {4, 0, 4, 4, 3, 4, 4, 0, 5}, {4, 0, 4, 4, 3, 4, 4, 5, 5},
+          {4, 4, 4, 4, 3, 4, 4, 0, 5}, {4, 4, 4, 4, 3, 4, 4, 5, 5}}},
+        {"depthwise chunks hold their channels", depthwise, {}, Split(8, 8, 1), Split(8, 8, 1), Split(8, 4, 1),
+         {{0, 0, 8, 8, 4, 0, 8, 0, 4}, {0, 0, 8, 8, 4, 0, 8, 4, 4}}},
+        {"pooling shift: the last chunk ends at column 100", pooled, {}, Split(100, 25, 1), Split(10, 10, 1),
+         Split(16, 16, 1),
+         {{0, 0, 23, 10, 3, 0, 23, 0, 16}, {23, 0, 25, 10, 3, 23, 25, 0, 16}, {48, 0, 25, 10, 3, 48, 25, 0, 16},
+          {73, 0, 27, 10, 3, 73, 27, 0, 16}}},
+        {"the left halo never starts before the input", conv_layer(Shape{6, 4, 3}),
+         make_split_params(3, 3, 0, 0, 0, 0, 0, 16), Split(6, 2, 1), Split(4, 4, 1), Split(16, 16, 1),
+         {{0, 0, 2, 4, 3, 0, 5, 0, 16}, {2, 0, 2, 4, 3, 0, 7, 0, 16}, {4, 0, 2, 4, 3, 1, 5, 0, 16}}},
+    };
+    for (auto const& row : rows) {
+        auto const components = build_split_components(*row.layer, row.params, false, hw::Type::CNP1, row.width,
+                                                       row.height, row.filters);
+        EXPECT_EQ(views(components), row.expected) << row.name;
     }
-}
-
-TEST(SplitComponents, OrderIsWidthThenHeightThenFilters) {
-    auto layer = conv_layer(Shape{8, 8, 3}, 10);
-    auto const comps = build_split_components(*layer, {}, false, hw::Type::CNP1, Split(8, 4, 1),
-                                              Split(8, 4, 1), Split(10, 6, 1));
-    expect_components(comps, {
-                                 {0, 0, 4, 4, 3, 0, 0, 4, 4, 0, 5},
-                                 {0, 0, 4, 4, 3, 0, 0, 4, 4, 5, 5},
-                                 {0, 4, 4, 4, 3, 0, 4, 4, 4, 0, 5},
-                                 {0, 4, 4, 4, 3, 0, 4, 4, 4, 5, 5},
-                                 {4, 0, 4, 4, 3, 4, 0, 4, 4, 0, 5},
-                                 {4, 0, 4, 4, 3, 4, 0, 4, 4, 5, 5},
-                                 {4, 4, 4, 4, 3, 4, 4, 4, 4, 0, 5},
-                                 {4, 4, 4, 4, 3, 4, 4, 4, 4, 5, 5},
-                             });
-    EXPECT_FALSE(comps.front().single_buffer());
-}
-
-TEST(SplitComponents, DepthwiseChunksHoldTheirFilterChannels) {
-    auto layer = conv_layer(Shape{8, 8, 8});
-    layer->depthwise = true;
-    auto const comps = build_split_components(*layer, {}, false, hw::Type::CNP1, Split(8, 8, 1),
-                                              Split(8, 8, 1), Split(8, 4, 1));
-    ASSERT_EQ(comps.size(), 2u);
-    EXPECT_EQ(comps[0].spatial_partition().shape[2], 4u);
-    EXPECT_EQ(comps[1].spatial_partition().shape[2], 4u);
-    EXPECT_EQ(comps[1].halo_partition().shape[2], 4u);
-    EXPECT_EQ(comps[1].start_neuron(), 4u);
-}
-
-TEST(SplitComponents, PoolingShiftKeepsEveryColumnMapped) {
-    auto layer = conv_layer(Shape{100, 10, 3});
-    PoolingCalculatedParams pool;
-    pool.padding.left = 2;
-    pool.padding.top = 1;
-    layer->pool = pool;
-    EXPECT_EQ(first_chunk_shift(*layer).x, 2u);
-    EXPECT_EQ(first_chunk_shift(*layer).y, 1u);
-    auto const comps = build_split_components(*layer, {}, false, hw::Type::CNP1, Split(100, 25, 1),
-                                              Split(10, 10, 1), Split(16, 16, 1));
-    expect_components(comps, {
-                                 {0, 0, 23, 10, 3, 0, 0, 23, 10, 0, 16},
-                                 {23, 0, 25, 10, 3, 23, 0, 25, 10, 0, 16},
-                                 {48, 0, 25, 10, 3, 48, 0, 25, 10, 0, 16},
-                                 {73, 0, 27, 10, 3, 73, 0, 27, 10, 0, 16},  // ends at column 100
-                             });
-}
-
-TEST(SplitComponents, LeftHaloNeverStartsBeforeTheInput) {
-    auto layer = conv_layer(Shape{6, 4, 3});
-    auto const params = make_split_params(3, 3, 0, 0, 0, 0, 0, 16);
-    auto const comps = build_split_components(*layer, params, false, hw::Type::CNP1, Split(6, 2, 1),
-                                              Split(4, 4, 1), Split(16, 16, 1));
-    expect_components(comps, {
-                                 {0, 0, 2, 4, 3, 0, 0, 5, 4, 0, 16},
-                                 {2, 0, 2, 4, 3, 0, 0, 7, 4, 0, 16},
-                                 {4, 0, 2, 4, 3, 1, 0, 5, 4, 0, 16},
-                             });
-}
-
-TEST(SplitComponents, ZeroDimensionPanics) {
-    auto layer = conv_layer(Shape{4, 4, 3});
-    Split width(5, 1, 1);  // five columns cut for an input of four
     try {
-        build_split_components(*layer, {}, false, hw::Type::CNP1, width, Split(4, 4, 1),
-                               Split(16, 16, 1));
-        FAIL() << "expected a panic";
+        build_split_components(*conv_layer(Shape{4, 4, 3}), {}, false, hw::Type::CNP1, Split(5, 1, 1),
+                               Split(4, 4, 1), Split(16, 16, 1));  // five columns cut for an input of four
+        ADD_FAILURE() << "expected a panic";
     } catch (std::runtime_error const& e) {
         EXPECT_STREQ(e.what(), "Cannot have a shape with dimension 0 set to 0");
     }
-}
-
-TEST(SplitComponents, AddPksramShift) {
     auto layer = conv_layer(Shape{4, 4, 3});
-    EXPECT_EQ(v2::get_add_pksram_shift(*layer), 0u);
-    layer->inbounds = {nullptr};
-    EXPECT_EQ(v2::get_add_pksram_shift(*layer), 0u);
     layer->inbounds = {std::make_shared<SplitTestLayer>("add", LayerType::Add, Shape{4, 4, 3})};
     EXPECT_EQ(v2::get_add_pksram_shift(*layer), 512u);
-    layer->inbounds = {conv_layer(Shape{4, 4, 3}),
-                       std::make_shared<SplitTestLayer>("add", LayerType::Add, Shape{4, 4, 3})};
-    EXPECT_EQ(v2::get_add_pksram_shift(*layer), 0u) << "only the first inbound counts";
+    layer->inbounds = {nullptr};
+    EXPECT_EQ(v2::get_add_pksram_shift(*layer), 0u);
+}
+
+TEST(Splitters, Conv2D) {
+    auto layer = layer_of(LayerType::Conv2D, Shape{16, 16, 8}, {{"filters", 600}, {"kernel_size", 3}});
+    SplitTestChecker checker;
+    checker.split_params = make_split_params(1, 1, 1, 1, 0, 0, 0, 600);
+    auto const outcome = split_conv_layer(*layer, checker, 256, 64, 512, hw::Type::CNP2, false);
+    EXPECT_EQ(outcome.second.to_string(), "Success.");
+    EXPECT_EQ(checker.weight_queries, std::vector<uint32_t>{300});  // cut 2 x 300 before the weight check
+    ASSERT_EQ(outcome.first.size(), 2u);
+    EXPECT_EQ(outcome.first[1].start_neuron(), 300u);
+    EXPECT_EQ(outcome.first[1].type, hw::Type::CNP2);
+    EXPECT_EQ(checker.split_param_queries, std::vector<hw::Type>{hw::Type::CNP2});
+
+    struct Row {
+        uint32_t max_height, max_width, max_filters, max_weight_filters;
+        uint64_t capacity;
+        const char* message;
+    };
+    auto const unlimited = SplitTestChecker::unlimited;
+    const Row failures[] = {
+        {0, 64, 512, 512, unlimited, "Cannot split by height."},
+        {256, 0, 512, 512, unlimited, "Cannot split by width."},
+        {256, 64, 0, 512, unlimited, "Cannot split by neurons."},
+        {256, 64, 512, 0, unlimited, "Cannot split to fit weights in ram."},
+        {256, 64, 512, 512, 0, "Cannot split to fit inputs in ram."},
+    };
+    layer = layer_of(LayerType::Conv2D, Shape{16, 16, 8}, {{"filters", 32}, {"kernel_size", 3}});
+    for (auto const& row : failures) {
+        SplitTestChecker refusing;
+        refusing.split_params = make_split_params(1, 1, 1, 1, 0, 0, 0, 32);
+        refusing.max_weight_filters = row.max_weight_filters;
+        refusing.dual_capacity = refusing.single_capacity = row.capacity;
+        auto const failed =
+            split_conv_layer(*layer, refusing, row.max_height, row.max_width, row.max_filters, hw::Type::CNP1, false);
+        EXPECT_TRUE(failed.first.empty());
+        EXPECT_EQ(failed.second.to_string(), std::string("Cannot map layer 'L1'. ") + row.message);
+    }
+}
+
+TEST(Splitters, FifoAndReservedReachTheFitTests) {
+    auto layer =
+        layer_of(LayerType::BufferTempConv, Shape{4, 4, 8}, {{"filters", 16}, {"kernel_size", 1}, {"fifo_size", 8}});
+    layer->kinds = {ComponentKind::TNP_B};
+    layer->inbounds = {std::make_shared<SplitTestLayer>("add", LayerType::Add, Shape{4, 4, 8})};
+    SplitTestChecker checker;
+    checker.split_params = make_split_params(0, 0, 0, 0, 0, 0, 0, 16);
+    checker.dual_capacity = 0;  // only the single buffer holds it
+    auto const outcome = split_conv_layer(*layer, checker, 256, 64, 512, hw::Type::TNP_B, false);
+    ASSERT_EQ(outcome.first.size(), 1u);
+    EXPECT_TRUE(outcome.first[0].single_buffer());
+    ASSERT_FALSE(checker.fit_queries.empty());
+    for (auto const& q : checker.fit_queries) {
+        EXPECT_EQ(q.fifo_size, 8u);
+        EXPECT_EQ(q.reserved, 512u);
+        EXPECT_EQ(q.type, hw::Type::TNP_B);
+    }
+}
+
+TEST(Splitters, Depthwise) {
+    auto layer = layer_of(LayerType::DepthwiseConv2D, Shape{8, 8, 16}, {{"kernel_size", 3}});
+    layer->depthwise = true;
+    SplitTestChecker checker;
+    auto const outcome = split_depthwise_conv_layer(*layer, checker, 256, 64, 8, hw::Type::CNP1, false);
+    ASSERT_EQ(outcome.first.size(), 2u);
+    EXPECT_EQ(outcome.first[1].spatial_partition().shape[2], 8u);
+    EXPECT_EQ(outcome.first[1].start_neuron(), 8u);
+    EXPECT_EQ(checker.fit_queries.back().channels, 8u);
+    layer->kinds = {ComponentKind::TNP_B};  // a limit below the TNP-B alignment cannot cut the channels
+    EXPECT_EQ(split_depthwise_conv_layer(*layer, checker, 256, 64, 3, hw::Type::TNP_B, false).second.message,
+              "Cannot split by neurons.");
+
+    // 70 channels on TNP-B: 2 chunks of 36 (35 rounded up), whose last holds 34, not whole groups.
+    layer = layer_of(LayerType::DepthwiseBufferTempConv, Shape{4, 4, 70}, {{"kernel_size", 1}, {"fifo_size", 2}});
+    layer->kinds = {ComponentKind::TNP_B};
+    layer->depthwise = true;
+    SplitTestChecker tnp_b;
+    EXPECT_EQ(split_depthwise_conv_layer(*layer, tnp_b, 256, 64, 64, hw::Type::TNP_B, false).second.message,
+              "Cannot split to fit inputs in ram.");
+    EXPECT_EQ(tnp_b.weight_queries, std::vector<uint32_t>{36});
+}
+
+TEST(Splitters, Transposed) {
+    auto tall = layer_of(LayerType::Conv2DTranspose, Shape{8, 40, 4}, {{"filters", 8}, {"kernel_size", 3}});
+    SplitTestChecker checker;
+    EXPECT_EQ(split_transposed_conv2d_layer(*tall, checker, 32, 32, 512, false).second.to_string(),
+              "Cannot map layer 'L1'. Split by height is not supported.");
+    EXPECT_EQ(split_transposed_dwconv2d_layer(*tall, checker, 32, 32, 512, false).second.message,
+              "Split by height is not supported.");
+    EXPECT_TRUE(checker.split_param_queries.empty()) << "the transposed kinds build their own";
+
+    // Leading halo 1, trailing halo kernel - 3.
+    for (auto const [kernel, first_halo_width] : {std::pair{3, 10u}, std::pair{4, 11u}}) {
+        auto layer = layer_of(LayerType::Conv2DTranspose, Shape{20, 8, 4}, {{"filters", 8}, {"kernel_size", kernel}});
+        auto const outcome = split_transposed_conv2d_layer(*layer, checker, 32, 10, 512, false);
+        ASSERT_EQ(outcome.first.size(), 2u) << kernel;
+        EXPECT_EQ(outcome.first[0].halo_partition().shape[0], first_halo_width) << kernel;
+        EXPECT_EQ(outcome.first[1].halo_partition().x, 9u) << kernel;
+        EXPECT_EQ(outcome.first[1].halo_partition().shape[0], 11u) << kernel;
+        EXPECT_EQ(outcome.first[0].halo_partition().shape[1], 8u) << "one height chunk, no halo";
+    }
 }
 
 }  // namespace
