@@ -2,9 +2,6 @@
 // layer, and small tensors.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cctype>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -66,16 +63,5 @@ std::shared_ptr<Dense> filled(TensorType type, uint32_t count, T value) {
     for (uint32_t i = 0; i < count; ++i) tensor_write<T>(*tensor, size_t{i}, value);
     return tensor;
 }
-
-// Test names from the `name` of a row: every character outside [A-Za-z0-9] becomes '_'.
-struct RowName {
-    template <class Row>
-    std::string operator()(::testing::TestParamInfo<Row> const& info) const {
-        std::string name = info.param.name;
-        for (char& c : name)
-            if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    }
-};
 
 }  // namespace nuvra::testing

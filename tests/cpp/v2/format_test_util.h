@@ -1,4 +1,4 @@
-// Small builders for the formatter tests: tensors from values, bytes and bit ranges of words.
+// Small builders for the formatter tests: tensors from values and bytes of word images.
 #pragma once
 
 #include <cstdint>
@@ -24,18 +24,10 @@ inline std::shared_ptr<Dense> u8_vector(std::vector<uint8_t> const& values) {
 inline std::shared_ptr<Dense> i8_vector(std::vector<int8_t> const& values) {
     return vector_tensor<int8_t>(TensorType::int8, values);
 }
-inline std::shared_ptr<Dense> i32_vector(std::vector<int32_t> const& values) {
-    return vector_tensor<int32_t>(TensorType::int32, values);
-}
 
 // Byte i of a word image (bits 8 (i mod 4) .. of word i / 4).
 inline uint8_t byte_at(std::vector<uint32_t> const& words, size_t i) {
     return uint8_t(words.at(i / 4) >> (8 * (i % 4)));
-}
-
-// Bits offset .. offset + width - 1 of a word.
-inline uint32_t bits_of(uint32_t word, uint32_t offset, uint32_t width) {
-    return (word >> offset) & (width == 32 ? 0xFFFFFFFFu : (1u << width) - 1);
 }
 
 }  // namespace nuvra::v2::testing

@@ -2,14 +2,7 @@
 // device: the program it produces, read back block by block.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <vector>
-
 #include "backends/v2/format_conv_weights.h"
-#include "backends/v2/format_variables.h"
-#include "engine/dma.h"
-#include "engine/model.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"

@@ -1,80 +1,54 @@
+// The second-generation recorder frame: kind dispatch, SCC and EPG programming, memory sizes.
 #include <gtest/gtest.h>
-
-#include <cstdint>
-#include <memory>
-#include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "backends/v2/recorders.h"
 #include "backends/v2/sizes.h"
 #include "engine/dma.h"
+#include "engine/error_text.h"
 #include "hw/presets.h"
-#include "tests/cpp/mapping/mapping_fixtures.h"
-#include "tests/cpp/support/fake_device.h"
-#include "tests/cpp/support/fake_layer.h"
-#include "tests/cpp/support/model_builder.h"
+#include "support/fake_device.h"
+#include "support/fake_layer.h"
+#include "support/model_builder.h"
 
 namespace nuvra {
 namespace {
 
+using testing::error_text;
 using testing::FakeLayer;
 using testing::ModelBuilder;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 struct Recorders {
-    Recorders() : device(make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2))), layer(*device, hardware),
-                  io(*device) {}
-    std::shared_ptr<FakeDevice> device;
+    std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2));
     HardwareConstraints hardware;
-    v2::LayerRecorderImpl layer;
-    v2::IoRecorderImpl io;
+    v2::LayerRecorderImpl layer{*device, hardware};
+    v2::IoRecorderImpl io{*device};
+
+    std::unique_ptr<program::Record> record(LayerType type) const {
+        FakeLayer fake("l");
+        fake.set_params(type);
+        return layer.record_layer(fake, fake, nullptr, false, false, {}, false, false);
+    }
 };
 
-std::unique_ptr<program::Record> record(Recorders const& r, LayerType type) {
-    FakeLayer layer("l");
-    layer.set_params(type);
-    return r.layer.record_layer(layer, layer, nullptr, false, false, {}, false, false);
-}
-
-TEST(V2LayerRecorder, PassThroughKindsGiveEmptyRecords) {
+TEST(V2LayerRecorder, PassThroughUnsupportedAndLearning) {
     Recorders const r;
     for (LayerType type : {LayerType::InputData, LayerType::Add, LayerType::Concatenate, LayerType::Dequantizer,
                            LayerType::Quantizer}) {
-        SCOPED_TRACE(int(type));
-        auto const result = record(r, type);
+        auto const result = r.record(type);
         ASSERT_TRUE(result);
-        EXPECT_TRUE(result->tracks.empty());
-        EXPECT_EQ(result->fnp2_filters_track, nullptr);
-        EXPECT_EQ(result->hw_version, hw::Tolmar_v2);
+        EXPECT_TRUE(result->tracks.empty()) << int(type);
+        EXPECT_EQ(result->fnp2_filters_track, nullptr) << int(type);
+        EXPECT_EQ(result->hw_version, hw::Tolmar_v2) << int(type);
     }
-}
-
-TEST(V2LayerRecorder, OtherKindsAreUnsupported) {
-    Recorders const r;
-    struct Row {
-        LayerType type;
-        const char* message;
-    };
-    Row const rows[] = {
-        {LayerType::StatefulRecurrent, "Unsupported layer type: 26."},
-        {LayerType::WispPostProcessing, "Unsupported layer type: 28."},
-        {LayerType::FullyConnected, "Unsupported layer type: 3."},
-        {LayerType::Unknown, "Unsupported layer type: 0."},
-    };
-    for (auto const& row : rows)
-        testing::expect_runtime_error([&] { record(r, row.type); }, row.message);
-    EXPECT_EQ(v2::kind_recorder(LayerType::StatefulRecurrent), nullptr);
-    EXPECT_NE(v2::kind_recorder(LayerType::InputData), nullptr);
-}
-
-TEST(V2LayerRecorder, NoLearning) {
-    Recorders const r;
-    FakeLayer const layer("l");
-    testing::expect_runtime_error([&] { r.layer.record_learning_layer(layer, true); }, "Learning not implemented on v2.");
-    testing::expect_runtime_error([&] { r.layer.sync_learning_vars(FakeLayer::make("l")); },
-                                  "Learning not implemented on v2.");
+    EXPECT_EQ(error_text<std::runtime_error>([&] { r.record(LayerType::StatefulRecurrent); }),
+              "Unsupported layer type: 26.");
+    EXPECT_EQ(error_text<std::runtime_error>([&] { r.record(LayerType::FullyConnected); }),
+              "Unsupported layer type: 3.");
+    EXPECT_EQ(error_text<std::runtime_error>([&] { r.layer.record_learning_layer(FakeLayer("l"), true); }),
+              "Learning not implemented on v2.");
+    EXPECT_EQ(error_text<std::runtime_error>([&] { r.layer.sync_learning_vars(FakeLayer::make("l")); }),
+              "Learning not implemented on v2.");
 }
 
 // The words of a one-word SCC block: its two header words, then the value.
@@ -86,17 +60,12 @@ std::vector<uint32_t> scc_block(uint16_t address, uint32_t value) {
 }
 
 TEST(V2IoRecorder, SccWords) {
-    struct Row {
-        const char* name;
-        bool first_on_hrc;
-        bool narrow;
-        Shape input;
-        Shape output;
-        uint32_t config;    // at 0x4
-        uint32_t channels;  // at 0x40
-        uint32_t size;      // at 0x44
-    };
-    Row const rows[] = {
+    struct {
+        char const* name;
+        bool first_on_hrc, narrow;
+        Shape input, output;
+        uint32_t config, channels, size;  // at 0x4, 0x40, 0x44
+    } const rows[] = {
         {"dma input, wide output", false, false, Shape{8, 8, 3}, Shape{4, 5, 10}, 0x19, 3, 50 | 10u << 20},
         {"hrc input, narrow output", true, true, Shape{8, 8, 0x3FFFF}, Shape{4, 5, 10}, 0x100018, 0x3FFFF,
          50 | 10u << 20},
@@ -109,23 +78,18 @@ TEST(V2IoRecorder, SccWords) {
         SCOPED_TRACE(row.name);
         auto const scc = r.io.record_scc(row.first_on_hrc, true, false, true, row.narrow, row.input, row.output);
         EXPECT_EQ(scc->hw_version, hw::Tolmar_v2);
-        // The three blocks share one track.
-        ASSERT_EQ(scc->tracks.size(), 1u);
+        ASSERT_EQ(scc->tracks.size(), 1u);  // the three blocks share one track
         std::vector<uint32_t> expected = scc_block(0x4, row.config);
         for (auto const& block : {scc_block(0x40, row.channels), scc_block(0x44, row.size)})
             expected.insert(expected.end(), block.begin(), block.end());
         EXPECT_EQ(scc->tracks.front().words(), expected);
     }
-}
-
-TEST(V2IoRecorder, SccFieldOverflows) {
-    Recorders const r;
-    testing::expect_runtime_error(
-        [&] { r.io.record_scc(false, true, false, true, false, Shape{8, 8, 0x40000}, Shape{2, 2, 2}); },
-        "Attempted to write value 262144 into a 18-bit field, which will cause an overflow.");
-    testing::expect_runtime_error(
-        [&] { r.io.record_scc(false, true, false, true, false, Shape{8, 8, 3}, Shape{2, 1024, 1024}); },
-        "Attempted to write value 1048576 into a 20-bit field, which will cause an overflow.");
+    EXPECT_EQ(error_text<std::runtime_error>(
+                  [&] { r.io.record_scc(false, true, false, true, false, Shape{8, 8, 0x40000}, Shape{2, 2, 2}); }),
+              "Attempted to write value 262144 into a 18-bit field, which will cause an overflow.");
+    EXPECT_EQ(error_text<std::runtime_error>(
+                  [&] { r.io.record_scc(false, true, false, true, false, Shape{8, 8, 3}, Shape{2, 1024, 1024}); }),
+              "Attempted to write value 1048576 into a 20-bit field, which will cause an overflow.");
 }
 
 TEST(V2IoRecorder, EpgRegisters) {
@@ -149,72 +113,52 @@ hw::Component part(hw::Type type, uint32_t filters, Shape spatial, Shape cut) {
     return c;
 }
 
-// in (8 x 8 x 4) -> a (3 x 3, 4 filters) -> b -> c, and add(a, c): a's output waits two levels.
-struct SizerModel {
-    SizerModel() {
-        model.input("in");
-        model.layer(LayerType::Conv2D, "a", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"in"});
-        model.conv("b", "a");
-        model.conv("c", "b");
-        model.add("add", "a", "c");
-        model.conv("after_add", "add");
-    }
-    ModelBuilder model;
-};
-
 TEST(V2MemorySizer, Sizes) {
-    SizerModel m;
+    // in (8 x 8 x 4) -> a (3 x 3, 4 filters) -> b -> c, and add(a, c): a's output waits two levels.
+    ModelBuilder m;
+    m.input("in");
+    m.layer(LayerType::Conv2D, "a", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"in"});
+    m.conv("b", "a");
+    m.conv("c", "b");
+    m.add("add", "a", "c");
+    m.conv("after_add", "add");
+    m.buffer_temp_conv("btc", "in", 2);
     v2::MemorySizerImpl const sizer;
-    auto const a = m.model["a"];
+    auto const a = m["a"];
     Shape const whole{8, 8, 4};
     hw::Component const cnp = part(hw::Type::CNP1, 4, whole, Shape{10, 10, 4});
     hw::Component const fnp = part(hw::Type::FNP2, 4, whole, whole);
     hw::Component store;
     store.type = hw::Type::SKIP_DMA_STORE;
 
-    // 3 x 3 kernels, 4 filters of 4 channels, 8-bit weights: bytes of the 100-bit words.
-    uint64_t const weight_words = v2::conv2d_cnp_formatted_weight_100b_size(3, 4, 4, 8);
-    EXPECT_EQ(sizer.get_weight_memory_size(a, cnp), (weight_words * 100 + 7) / 8);
+    // Bytes of the 100-bit words of 3 x 3 kernels, 4 filters of 4 channels, 8-bit weights.
+    EXPECT_EQ(sizer.get_weight_memory_size(a, cnp), (v2::conv2d_cnp_formatted_weight_100b_size(3, 4, 4,
+                                                                                               8) * 100 + 7) / 8);
     EXPECT_EQ(sizer.get_weight_memory_size(a, fnp), 0u);
-    EXPECT_EQ(sizer.get_weight_memory_size(m.model["add"], cnp), 0u);
-    EXPECT_THROW(sizer.get_weight_memory_size(m.model["in"], cnp), std::invalid_argument);
-    try {
-        sizer.get_input_memory_size(m.model["in"], cnp, m.model["in"]);
-        ADD_FAILURE();
-    } catch (std::invalid_argument const& e) {
-        EXPECT_STREQ(e.what(), "Invalid v2 layer type.");
-    }
+    EXPECT_EQ(sizer.get_weight_memory_size(m["add"], cnp), 0u);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { sizer.get_weight_memory_size(m["in"], cnp); }),
+              "Invalid v2 layer type.");
 
-    // Input: rows of 10 bytes rounded to 12, 4 channels: (12 x 4 x 8 + 31) / 32 = 12 words a row,
-    // 10 rows; a layer after an Add reserves 512 words more.
-    EXPECT_EQ(sizer.get_input_memory_size(a, cnp, m.model["in"]), 4u * 120);
-    EXPECT_EQ(sizer.get_input_memory_size(m.model["after_add"], cnp, m.model["in"]), 4u * (120 + 512));
-    EXPECT_EQ(sizer.get_input_memory_size(a, fnp, m.model["in"]), 0u);
+    // Input: rows of 10 bytes rounded to 12, 4 channels: 12 words a row, 10 rows; a layer after an
+    // Add reserves 512 words more.
+    EXPECT_EQ(sizer.get_input_memory_size(a, cnp, m["in"]), 4u * 120);
+    EXPECT_EQ(sizer.get_input_memory_size(m["after_add"], cnp, m["in"]), 4u * (120 + 512));
+    EXPECT_EQ(sizer.get_input_memory_size(a, fnp, m["in"]), 0u);
+    // 8 x 8 x 4 (3 rounded up) x 8 bits = 64 words, already a multiple of 64; three frames.
+    hw::Component const tnp = part(hw::Type::TNP_B, 4, Shape{8, 8, 3}, Shape{8, 8, 3});
+    EXPECT_EQ(sizer.get_input_memory_size(m["btc"], tnp, m["in"]), 4u * 64 * 3);
 
     // External: a's 8 x 8 x 4 output is 2 x 8 x 4 words, kept 3 + 2 frames, or two buffers.
     EXPECT_EQ(sizer.get_external_memory_size(a, store, false, false), 4u * 64 * 5);
     EXPECT_EQ(sizer.get_external_memory_size(a, store, false, true), 8u * 64);
     // The Add sits at c's own depth: no wait beyond the three frames.
-    EXPECT_EQ(sizer.get_external_memory_size(m.model["c"], store, false, false), 4u * 64 * 3);
+    EXPECT_EQ(sizer.get_external_memory_size(m["c"], store, false, false), 4u * 64 * 3);
+    EXPECT_EQ(sizer.get_external_memory_size(m["btc"], store, false, false), 4u * 64 * 3);
     EXPECT_EQ(sizer.get_external_memory_size(a, cnp, false, false), 0u);
 
-    MemoryInfo const info = sizer.get_memory_info(a, cnp, m.model["in"], false, false);
+    MemoryInfo const info = sizer.get_memory_info(a, cnp, m["in"], false, false);
     EXPECT_EQ(info.input_size, 480u);
     EXPECT_EQ(info.stsram_32b_size + info.fsram_64b_size + info.tsram_51b_size + info.evsram_32b_size, 0u);
-}
-
-TEST(V2MemorySizer, BufferTempConvFrames) {
-    ModelBuilder model;
-    model.input("in");
-    auto const btc = model.buffer_temp_conv("btc", "in", 2);
-    v2::MemorySizerImpl const sizer;
-    hw::Component const tnp = part(hw::Type::TNP_B, 4, Shape{8, 8, 3}, Shape{8, 8, 3});
-    // 8 x 8 x 4 (3 rounded up) x 8 bits = 64 words, already a multiple of 64; three frames.
-    EXPECT_EQ(sizer.get_input_memory_size(btc, tnp, model["in"]), 4u * 64 * 3);
-    hw::Component store;
-    store.type = hw::Type::SKIP_DMA_STORE;
-    // (8 x 4 + 31) / 32 = 1 word per pixel, 64 pixels, three frames.
-    EXPECT_EQ(sizer.get_external_memory_size(btc, store, false, false), 4u * 64 * 3);
 }
 
 }  // namespace

@@ -1,0 +1,251 @@
+// Checks that read the graph around a layer: Add and Concatenate (every broken rule at once) and the
+// layer-sequence rules (the first broken rule ends the check), on small real engine graphs; merges
+// with fewer than two inbounds (which the engine refuses to build) on the layer double.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "backends/v2/check_rules.h"
+#include "support/model_builder.h"
+#include "support/v2_checks.h"
+#include "support/v2_fake_layer.h"
+#include "v2/format_test_util.h"
+
+namespace nuvra::v2 {
+namespace {
+
+using nuvra::testing::ModelBuilder;
+using nuvra::v2::testing::i8_vector;
+using nuvra::v2::testing::u8_vector;
+using Params = std::map<std::string, int>;
+using Names = std::vector<std::string>;
+
+constexpr LayerType add = LayerType::Add, cat = LayerType::Concatenate;
+char const* const ok = "Success.";
+
+// One layer of a graph behind the layer "input" (8 x 8 x 4).
+struct Node {
+    std::string name;
+    LayerType type;
+    Names inbounds;
+    Params params;
+};
+
+// A ReLU Conv2D of 4 filters with Same padding, plus `params`.
+Node conv(std::string name, Names inbounds, Params const& params = {}) {
+    return {std::move(name), LayerType::Conv2D, std::move(inbounds),
+            nuvra::testing::with({{"kernel_size", 3}, {"filters", 4}, {"padding", 1}, {"activation", 1}}, params)};
+}
+Node dense(std::string name, std::string in) { return {std::move(name), LayerType::Dense1D, {std::move(in)}, {{"units",
+                                                                                                               4}}}; }
+Node deq(std::string name, std::string in) { return {std::move(name), LayerType::Dequantizer, {std::move(in)}, {}}; }
+
+void build(ModelBuilder& m, std::vector<Node> const& nodes, int channels = 4) {
+    m.input("input", channels);
+    for (Node const& n : nodes) m.layer(n.type, n.name, n.params, n.inbounds);
+}
+
+// ---- Add and Concatenate ----
+
+struct Shifts {
+    uint8_t a, b;
+    int8_t o;
+};
+
+char const* const in_shift =
+    "This model cannot be mapped in hardware, Add input shift is out of range. The maximum is 15.";
+char const* const out_shift =
+    "This model cannot be mapped in hardware, Add output shift is out of range. Should be in [-4, 3].";
+char const* const bad_inbounds = "Inbounds must be of types Conv, Add or Concat.";
+
+TEST(V2MergeChecks, ReportEveryBrokenRule) {
+    struct Row {
+        char const* name;
+        LayerType kind;
+        Names inbounds;  // of input -> a -> b, input -> deq
+        bool outbound;
+        int output_bits;
+        std::vector<Shifts> shifts;  // one per channel
+        std::string expected;
+    } const rows[] = {
+        {"add at the shift limits", add, {"a", "b"}, true, 8, {{0, 15, -12}, {2, 2, 1}, {0, 0, -4}}, ok},
+        {"add 4-bit output without outbound", add, {"a", "b"}, false, 4, {{0, 0, 0}},
+         "Output must be 8-bit. Must be followed by a merge layer."},
+        {"input shifts 16 apart", add, {"a", "b"}, true, 8, {{0, 16, -13}}, in_shift},
+        {"output shift sum 4", add, {"a", "b"}, true, 8, {{2, 2, 2}}, out_shift},
+        {"output shift sum -5", add, {"a", "b"}, true, 8, {{0, 0, -5}}, out_shift},
+        {"every broken channel, both rules", add, {"a", "b"}, true, 8, {{0, 16, 0}, {20, 0, -17}, {16, 0, -13}},
+         std::string(in_shift) + " " + out_shift + " " + in_shift + " " + in_shift},
+        {"two bad inbounds reported once", add, {"input", "deq"}, true, 8, {{0, 0, 0}}, bad_inbounds},
+        // A repeated inbound drops everything else found.
+        {"add same inbound twice", add, {"a", "a"}, true, 4, {{0, 16, 0}},
+         "Add inbounds must come from different layers."},
+        {"concatenate valid", cat, {"a", "b"}, true, 0, {}, ok},
+        {"concatenate fed by the input", cat, {"input", "a"}, true, 0, {}, bad_inbounds},
+        {"concatenate same inbound twice", cat, {"a", "a"}, true, 0, {},
+         "Concatenate inbounds must come from different layers."},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        int const n = std::max<int>(int(row.shifts.size()), 1);
+        Params const merge_params = row.kind == add ? Params{{"output_bits", row.output_bits}} : Params{};
+        std::vector<Node> nodes{conv("a", {"input"}, {{"filters", n}}), conv("b", {"a"}, {{"filters", n}}),
+                                deq("deq", "input"), {"merge", row.kind, row.inbounds, merge_params}};
+        if (row.outbound) nodes.push_back(conv("after", {"merge"}, {{"filters", n}}));
+        ModelBuilder m;
+        build(m, nodes, n);
+        Layer& merge = *m["merge"];
+        if (row.kind == add) {
+            std::vector<uint8_t> a, b;
+            std::vector<int8_t> o;
+            for (Shifts const& s : row.shifts) a.push_back(s.a), b.push_back(s.b), o.push_back(s.o);
+            merge.variables().set("a_shift", u8_vector(a));
+            merge.variables().set("b_shift", u8_vector(b));
+            merge.variables().set("output_shift", i8_vector(o));
+        }
+        MappingStatus const status =
+            row.kind == add ? check_add_constraints(merge) : check_concatenate_constraints(merge);
+        EXPECT_EQ(status.message, row.expected);
+        EXPECT_EQ(status.layer_name, row.expected == ok ? "" : "merge");
+    }
+}
+
+// A merge with fewer than two inbounds fails with a status, never reads past the inbound list.
+TEST(V2MergeChecks, FewerThanTwoInbounds) {
+    for (auto [kind, inbounds, expected] : {std::tuple{add, 1, "Add needs at least 2 inbounds (got 1)."},
+                                            std::tuple{cat, 0, "Concatenate needs at least 2 inbounds (got 0)."}}) {
+        auto merge = nuvra::testing::V2FakeLayer::make("merge", {ComponentKind::SKIP_DMA});
+        merge->set_params(kind, {{"output_bits", 8}});
+        merge->set_bits(8, 8);
+        for (char const* name : {"a_shift", "b_shift"}) merge->vars().set(name, u8_vector({0}));
+        merge->vars().set("output_shift", i8_vector({0}));
+        // Layers hold their neighbours weakly: keep them alive here.
+        std::vector<std::shared_ptr<nuvra::testing::V2FakeLayer>> others;
+        for (int i = 0; i <= inbounds; ++i) others.push_back(nuvra::testing::V2FakeLayer::make("x",
+                                                                                               {ComponentKind::CNP}));
+        nuvra::testing::connect(merge, others[0]);
+        for (int i = 1; i <= inbounds; ++i) nuvra::testing::connect(others[i], merge);
+        MappingStatus const status =
+            kind == add ? check_add_constraints(*merge) : check_concatenate_constraints(*merge);
+        EXPECT_TRUE(status.failed);
+        EXPECT_EQ(status.message, expected);
+    }
+}
+
+// ---- layer-sequence rules ----
+
+void set_all(Layer& layer, char const* variable, int value) {
+    std::shared_ptr<Tensor> const tensor = layer.variables().get(variable);
+    for (size_t i = 0; i < tensor->size(); ++i) {
+        if (tensor->type() == TensorType::int8)
+            tensor_write<int8_t>(*tensor, i, int8_t(value));
+        else
+            tensor_write<uint8_t>(*tensor, i, uint8_t(value));
+    }
+}
+
+// A conv without activation and with 9-bit output, its output shifts and scales set.
+std::function<void(ModelBuilder&)> unscaled(int shift, int scales) {
+    return [=](ModelBuilder& m) {
+        set_all(*m["conv"], "output_shift", shift);
+        set_all(*m["conv"], "output_scales", scales);
+    };
+}
+
+Params const max_pool{{"pool_type", 1}, {"pool_size", 2}};
+Params const potentials_9{{"activation", 0}, {"output_bits", 9}};
+std::vector<Node> const skip_add{conv("a", {"input"}), conv("b", {"a"}), {"merge", add, {"a", "b"}, {}},
+                                 conv("c", {"merge"})};
+std::vector<Node> const fnp_then_cnp{dense("dense", "input"), conv("conv", {"dense"})};
+std::vector<Node> const fan_out{conv("a", {"input"}), conv("b", {"a"}), conv("c", {"a"})};
+// a -> b -> c; `first` and `second` into a Concatenate; c also feeds d; the concat feeds e.
+std::vector<Node> concat_of(std::string const& first, std::string const& second) {
+    return {conv("a", {"input"}), conv("b", {"a"}), conv("c", {"b"}), {"concat", cat, {first, second}, {}},
+            conv("d", {"c"}), conv("e", {"concat"})};
+}
+
+TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
+    struct Row {
+        char const* name;
+        std::vector<Node> graph;
+        Names run;
+        char const* expected;
+        char const* layer;  // the layer the failure names
+        std::function<void(ModelBuilder&)> edit = nullptr;
+    } const rows[] = {
+        {"conv then dequantizer", {conv("conv", {"input"}), deq("deq", "conv")}, {"conv", "deq"}, ok, ""},
+        {"starts on an Add", skip_add, {"merge", "c"}, "Can't be the first layer of the sequence.", "merge"},
+        {"starts on a dequantizer", {deq("deq", "input"), conv("conv", {"deq"})}, {"deq", "conv"},
+         "Can't start a sequence with a Dequantizer.", "deq"},
+        {"dequantizer in the middle", {conv("conv", {"input"}), deq("deq", "conv"), dense("dense", "deq")},
+         {"conv", "deq", "dense"}, "Only 1 Dequantizer at the end of the model is supported.", "deq"},
+        {"max pooling before the final dequantizer", {conv("conv", {"input"}, max_pool), deq("deq", "conv")},
+         {"conv", "deq"}, "A layer with max pooling cannot be the last layer of a sequence.", "conv"},
+        {"8-bit potentials last", {conv("conv", {"input"}, {{"activation", 0}})}, {"conv"}, ok, ""},
+        {"unscaled output shifted and scaled", {conv("conv", {"input"}, potentials_9)}, {"conv"},
+         "Without activation output_shift should be 0.", "conv", unscaled(1, 0)},
+        {"unscaled output scaled", {conv("conv", {"input"}, potentials_9)}, {"conv"},
+         "Without activation output_scales should be 1.", "conv", unscaled(0, 0)},
+        {"max pooling into an FNP", {conv("conv", {"input"}, max_pool), dense("dense", "conv")}, {"conv", "dense"},
+         "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B. Layer 'conv' has max "
+         "pooling.",
+         "dense"},
+        {"FNP into a CNP", fnp_then_cnp, {"dense", "conv"},
+         "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due to incompatible data "
+         "processing requirements. Layer 'dense' is mappable on FNP.",
+         "conv"},
+        {"FNP of an earlier sequence into a CNP", fnp_then_cnp, {"conv"}, ok, ""},
+        {"Add into an FNP",
+         {conv("a", {"input"}), conv("b", {"a"}), {"merge", add, {"a", "b"}, {}}, dense("c", "merge")},
+         {"a", "b", "merge", "c"}, "Dense layer can't have Add/Concat as inbound. Layer 'merge' is a Add/Concat.", "c"},
+        {"three outbounds", {conv("a", {"input"}), conv("b", {"a"}), conv("c", {"a"}), conv("d", {"a"})},
+         {"a", "b", "c", "d"}, "Layer has 3 outbounds. A maximum of 2 outbounds is supported.", "a"},
+        {"two outbounds closed in the run", fan_out, {"a", "b", "c"}, ok, ""},
+        {"HRC with two outbounds",
+         {{"hrc", LayerType::InputConv2D, {"input"}, {{"kernel_size", 3}, {"filters", 4}, {"activation", 1}, {"padding",
+                                                                                                              1}}},
+          conv("b", {"hrc"}), conv("c", {"hrc"})},
+         {"hrc", "b", "c"}, "A layer mapped on HRC supports 1 outbound only.", "hrc"},
+        {"two branches left open", fan_out, {"a"}, "Bad mapping on skip connection. Several branches.", ""},
+        {"ends on an Add", skip_add, {"a", "b", "merge"},
+         "Bad mapping on skip connection. No valid merge layer. Add layer requires an outbound that is mappable on "
+         "a CNP.",
+         "merge"},
+        {"deeper second input of a concat feeds two layers", concat_of("a", "c"), {"a", "b", "c", "concat", "d", "e"},
+         "Is the second input of a Concat, it can't have multiple outputs.", "c"},
+        {"first input of a concat feeds two layers", concat_of("c", "a"), {"a", "b", "c", "concat", "d", "e"}, ok, ""},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        ModelBuilder m;
+        build(m, row.graph);
+        if (row.edit) row.edit(m);
+        LayerList const run = m.list(row.run);
+        MappingStatus const status = check_sequence_rules(run.begin(), run.end());
+        EXPECT_EQ(status.message, row.expected);
+        EXPECT_EQ(status.failed, std::string(row.expected) != ok);
+        EXPECT_EQ(status.layer_name, row.layer);
+    }
+}
+
+// An empty run succeeds; a Concatenate with a single inbound is never asked for its second one.
+TEST(V2SequenceRules, EmptyRunAndLoneConcatenateInbound) {
+    LayerList const empty;
+    EXPECT_FALSE(check_sequence_rules(empty.begin(), empty.end()).failed);
+
+    using nuvra::testing::V2FakeLayer;
+    auto x = V2FakeLayer::make("x", {ComponentKind::CNP});
+    auto concat = V2FakeLayer::make("concat", {ComponentKind::SKIP_DMA});
+    auto y = V2FakeLayer::make("y", {ComponentKind::CNP});
+    x->set_params(LayerType::Conv2D);
+    concat->set_params(cat);
+    y->set_params(LayerType::Conv2D);
+    nuvra::testing::connect(x, concat);
+    nuvra::testing::connect(x, y);
+    LayerList const run{x, concat, y};
+    MappingStatus const status = check_sequence_rules(run.begin(), run.end());
+    EXPECT_FALSE(status.failed) << status.message;
+}
+
+}  // namespace
+}  // namespace nuvra::v2
