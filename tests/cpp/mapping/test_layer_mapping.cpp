@@ -141,7 +141,7 @@ TEST(LayerMapping, ResidualChainChannelsAndLinks) {
         EXPECT_EQ(m->index, row.index);
         EXPECT_EQ(m->link_index, row.link_index);
         EXPECT_EQ(m->skipdma_store_info ? int(m->skipdma_store_info->channel) : -1, row.store_channel);
-        if (m->skipdma_store_info) EXPECT_EQ(m->skipdma_store_info->delay, 1);
+        if (m->skipdma_store_info) { EXPECT_EQ(m->skipdma_store_info->delay, 1); }
         EXPECT_EQ(m->skipdma_load_info ? int(m->skipdma_load_info->channel) : -1, row.load_channel);
         EXPECT_EQ(m->skipdma_load_info ? int(m->skipdma_load_info->store_channel) : -1, row.load_store);
         EXPECT_EQ(m->merge_info ? int(m->merge_info->channel) : -1, row.merge_channel);

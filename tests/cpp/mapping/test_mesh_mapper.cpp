@@ -355,7 +355,7 @@ TEST(MeshMapperNpRequest, LookAheadAtTheNextBufferTempConv) {
         EXPECT_EQ(status.message, row.message);
         EXPECT_EQ(new_pass, row.new_pass);
         EXPECT_EQ(chosen, row.chosen);
-        if (row.cnp_free_after) EXPECT_EQ(f.mapper.available_nps(Type::CNP1), *row.cnp_free_after);
+        if (row.cnp_free_after) { EXPECT_EQ(f.mapper.available_nps(Type::CNP1), *row.cnp_free_after); }
     }
     // The TNP-B layer itself, or a layer whose next layer is on a CNP, is not looked past.
     Fixture f(cnps_and_tnp_b());

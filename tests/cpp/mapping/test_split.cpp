@@ -43,7 +43,7 @@ TEST(Split, Cut) {
         Split const s(row.total, row.max_chunk, row.align);
         EXPECT_EQ(s.num_chunks, row.num_chunks) << row.total << "/" << row.max_chunk;
         EXPECT_EQ(s.chunk_size, row.chunk_size) << row.total << "/" << row.max_chunk;
-        if (row.num_chunks == 0 && row.total != 0) EXPECT_EQ(s, Split()) << "a failed cut clears every field";
+        if (row.num_chunks == 0 && row.total != 0) { EXPECT_EQ(s, Split()) << "a failed cut clears every field"; }
     }
 }
 
@@ -163,7 +163,7 @@ TEST(Split, Search) {
                                          r.filters.num_chunks}),
                   (std::vector<uint32_t>{row.width_chunks, row.width_size, row.height_chunks, row.filter_chunks}));
         EXPECT_EQ(r.buffer_mode, row.mode);
-        if (row.last_width >= 0) EXPECT_EQ(checker.fit_queries.back().width, uint32_t(row.last_width));
+        if (row.last_width >= 0) { EXPECT_EQ(checker.fit_queries.back().width, uint32_t(row.last_width)); }
     }
 }
 
@@ -346,7 +346,7 @@ TEST(Splitters, Transposed) {
     EXPECT_TRUE(checker.split_param_queries.empty()) << "the transposed kinds build their own";
 
     // Leading halo 1, trailing halo kernel - 3.
-    for (auto const [kernel, first_halo_width] : {std::pair{3, 10u}, std::pair{4, 11u}}) {
+    for (auto const& [kernel, first_halo_width] : {std::pair{3, 10u}, std::pair{4, 11u}}) {
         auto layer = layer_of(LayerType::Conv2DTranspose, Shape{20, 8, 4}, {{"filters", 8}, {"kernel_size", kernel}});
         auto const outcome = split_transposed_conv2d_layer(*layer, checker, 32, 10, 512, false);
         ASSERT_EQ(outcome.first.size(), 2u) << kernel;
