@@ -492,8 +492,7 @@ std::shared_ptr<Dense> int32_of(Tensor const& t) {
     return make_dense(TensorType::int32, t.dimensions(), out);
 }
 
-Value model_input(Tensor const& inputs, Shape const& input_shape) {
-    Shape const& s = inputs.dimensions();
+Shape model_input_shape(Shape const& s, Shape const& input_shape) {
     if (input_shape.rank() != 3) throw std::invalid_argument("The model has no input shape.");
     // The dimensions after the first, padded with 1s on the left to three.
     bool fits = s.rank() >= 1 && s.rank() <= 4;
@@ -506,7 +505,11 @@ Value model_input(Tensor const& inputs, Shape const& input_shape) {
         throw std::invalid_argument(format("Inputs of shape ({}) do not fit the model's input ({}, {}, {}).", given,
                                            input_shape[0], input_shape[1], input_shape[2]));
     }
-    Shape const shape{s[0], input_shape[0], input_shape[1], input_shape[2]};
+    return Shape{s[0], input_shape[0], input_shape[1], input_shape[2]};
+}
+
+Value model_input(Tensor const& inputs, Shape const& input_shape) {
+    Shape const shape = model_input_shape(inputs.dimensions(), input_shape);
     if (inputs.type() == TensorType::float32) return reshaped(inputs, shape);
     return reshaped(*int32_of(inputs), shape);
 }

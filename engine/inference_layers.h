@@ -28,6 +28,9 @@ using RunState = std::map<Layer const*, LayerState>;
 [[noreturn]] void refuse_layer(Layer const& layer, std::string const& reason);
 
 // The model input as a Value of (samples, width, height, channels) for `input_shape`.
+// (samples, width, height, channels) of inputs given as that or as fewer dimensions that give it
+// when padded with 1s after the first; inputs that do not fit the model are std::invalid_argument.
+Shape model_input_shape(Shape const& given, Shape const& input_shape);
 Value model_input(Tensor const& inputs, Shape const& input_shape);
 
 // The value's samples [first, first + count) as a new Value.

@@ -28,18 +28,7 @@ using Samples = std::vector<std::shared_ptr<const Tensor>>;
 // channels) per sample, in the input's element type. The input is (samples, width, height,
 // channels), or fewer dimensions that give that shape when padded with 1s after the first.
 Samples split_samples(Tensor const& inputs, Shape const& input_shape) {
-    if (input_shape.rank() != 3) throw std::invalid_argument("The model has no input shape.");
-    Shape const& s = inputs.dimensions();
-    bool fits = s.rank() >= 1 && s.rank() <= 4;
-    std::vector<uint32_t> rest(3, 1);
-    for (size_t k = 1; fits && k < s.rank(); ++k) rest[3 - (s.rank() - k)] = s[k];
-    for (size_t k = 0; fits && k < 3; ++k) fits = rest[k] == input_shape[k];
-    if (!fits) {
-        std::string given;
-        for (size_t k = 0; k < s.rank(); ++k) given += (k ? ", " : "") + std::to_string(s[k]);
-        throw std::invalid_argument(format("Inputs of shape ({}) do not fit the model's input ({}, {}, {}).", given,
-                                           input_shape[0], input_shape[1], input_shape[2]));
-    }
+    Shape const s = inference::model_input_shape(inputs.dimensions(), input_shape);
 
     // Every element once, in row-major order; the extent is checked against the buffer first.
     std::vector<uint8_t> const bytes = row_major_bytes(inputs);

@@ -13,14 +13,8 @@ namespace {
 
 using namespace np_word;
 
-// One field of word `index` of the image.
-void set(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint32_t value) {
-    set_field(register_word(regs, index), field, value);
-}
-
-void set_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
-    set(regs, index, field, value ? 1u : 0u);
-}
+constexpr auto set = set_register_field;
+constexpr auto set_flag = set_register_flag;
 
 // The words the NP needs at reset; the others start at zero.
 struct Preset {
@@ -98,6 +92,14 @@ uint32_t* register_word(std::vector<uint32_t>* regs, size_t index) {
     if (regs == nullptr || regs->size() != NP_REGISTER_WORDS)
         throw std::invalid_argument("A register image must hold 64 words.");
     return &regs->at(index);
+}
+
+void set_register_field(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint32_t value) {
+    set_field(register_word(regs, index), field, value);
+}
+
+void set_register_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
+    set_register_field(regs, index, field, value ? 1u : 0u);
 }
 
 void set_count_field(uint32_t* word, RegDetail const& field, uint64_t value) {

@@ -255,6 +255,10 @@ uint32_t np_select(uint8_t id);
 // pointer or another size is std::invalid_argument "A register image must hold 64 words."
 uint32_t* register_word(std::vector<uint32_t>* regs, size_t index);
 
+// One field, or one flag, of word `index` of a register image.
+void set_register_field(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint32_t value);
+void set_register_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value);
+
 // Writes a count that may exceed 32 bits: above 4294967295 it is written as 4294967295, so the
 // field's overflow check still stops it.
 void set_count_field(uint32_t* word, RegDetail const& field, uint64_t value);

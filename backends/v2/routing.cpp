@@ -12,13 +12,8 @@ namespace {
 
 using namespace np_word;
 
-void set(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint32_t value) {
-    set_field(register_word(regs, index), field, value);
-}
-
-void set_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
-    set(regs, index, field, value ? 1u : 0u);
-}
+constexpr auto set = set_register_field;
+constexpr auto set_flag = set_register_flag;
 
 void append(std::vector<hw::Component>* out, std::vector<hw::Component> const& list) {
     out->insert(out->end(), list.begin(), list.end());
