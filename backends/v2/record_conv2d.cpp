@@ -212,9 +212,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
 NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
                                          bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
                                          bool flag_d) {
-    LayerMapping const& mapping = recorded_layer_mapping(layer);
-    std::vector<hw::Component> const sources = routing_sources(mapping);
-    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    recorded_layer_mapping(layer);
     LayerParams const& params = recorded_params(layer);
 
     // The computed blocks of the convolution and its pooling.
@@ -236,40 +234,62 @@ NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Lay
     } else if (pool_type == PoolType::Average && pool_size == -1) {
         pool_value = 1;
     }
-    uint8_t const pool_byte = byte_value(pool_value);
-    uint8_t const pool_factor = static_cast<uint8_t>(pool.stride_x);
+    Shape const input = recorded_input_shape(layer);
+    CnpConvSetup setup;
+    setup.kernel_size = params.get("kernel_size");
+    setup.kernel_stride = params.get("kernel_stride");
+    setup.weights_bits = byte_value(params.get("weights_bits"));
+    setup.pool_size = byte_value(pool_value);
+    setup.pool_factor = static_cast<uint8_t>(pool.stride_x);
+    setup.pool_flag = pool.flag;
+    setup.pool_padding = pool.padding;
+    setup.split = [&](hw::NpPart const& part) -> std::variant<NpSplit, TransposedCnpSplit> {
+        return NpSplit(input, part.spatial_partition, part.halo_partition, setup.kernel_size, setup.kernel_stride,
+                       conv->padding, setup.pool_size, setup.pool_factor, pool.padding);
+    };
+    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+}
+
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr,
+                                           bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
+                                           bool flag_c, bool flag_d, CnpConvSetup const& setup) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    std::vector<hw::Component> const sources = routing_sources(mapping);
+    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    LayerParams const& params = recorded_params(layer);
 
     auto const activation = static_cast<ActivationType>(params.get("activation"));
     Shape const input = recorded_input_shape(layer);
-    int const kernel_size = params.get("kernel_size");
-    int const kernel_stride = params.get("kernel_stride");
     uint8_t const input_bits = layer.input_bits();
     uint8_t const output_bits = layer.output_bits();
     bool const pooled_input = inbound_max_pool(layer);
     std::vector<hw::Component> const dual_stores = dual_output_stores(mapping);
     hw::Component const* load = mapping.skipdma_load();
     bool const merge_is_add = mapping.merge_info && mapping.merge_info->add;
+    uint32_t const kernel_size = static_cast<uint32_t>(setup.kernel_size);
 
     NpRegisterMap registers;
-    std::vector<hw::Component> const components = mapping.components ? *mapping.components : std::vector<hw::Component>{};
+    static std::vector<hw::Component> const no_components;
+    std::vector<hw::Component> const& components = mapping.components ? *mapping.components : no_components;
     for (hw::Component const& component : components) {
         if (is_listed(idents, component.ident)) continue;
         std::vector<uint32_t> regs = default_np_regs(component, mapping.index, flag_c, merge_is_add);
-        uint8_t const weights_bits = byte_value(params.get("weights_bits"));
         hw::NpPart const& part = recorded_np_part(layer, component);
 
-        NpSplit const split(input, part.spatial_partition, part.halo_partition, kernel_size, kernel_stride,
-                            conv->padding, pool_byte, pool_factor, pool.padding);
-        format_cnp_tnp_common_config_registers(&regs, split, kernel_size, kernel_stride, activation,
-                                               first_output_channel(part, mapping), part.filters, weights_bits,
-                                               components, part.single_buffer, false, input_bits, output_bits,
-                                               mapping.merge_info, load, dual_stores, flag_d, !flag_c);
+        std::visit(
+            [&](NpSplitInterface const& split) {
+                format_cnp_tnp_common_config_registers(
+                    &regs, split, setup.kernel_size, setup.kernel_stride, activation,
+                    first_output_channel(part, mapping), part.filters, setup.weights_bits, components,
+                    part.single_buffer, setup.transposed, input_bits, output_bits, mapping.merge_info, load,
+                    dual_stores, flag_d, !flag_c);
+            },
+            setup.split(part));
         format_cnp_input_and_filter_words(
             &regs, part.spatial_partition.shape[2], part.halo_partition.shape[0], part.halo_partition.shape[1],
-            input_bits, conv2d_ch_cont_100b_size(static_cast<uint32_t>(kernel_size), part.filters, weights_bits),
-            part.filters);
-        format_cnp_pooling_registers(&regs, input, part.spatial_partition, pool_byte, pool_factor, pool.flag,
-                                     pool.padding, pooled_input);
+            input_bits, conv2d_ch_cont_100b_size(kernel_size, part.filters, setup.weights_bits), part.filters);
+        format_cnp_pooling_registers(&regs, input, part.spatial_partition, setup.pool_size, setup.pool_factor,
+                                     setup.pool_flag, setup.pool_padding, pooled_input);
         format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
                                                 mapping.link_index, mapping.p2p_in, mapping.p2p_out, flag_b);
         apply_linked_layer(&regs, layer_ptr, component.ident, flag_b);

@@ -18,8 +18,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <variant>
 #include <vector>
 
 #include "engine/layer.h"
@@ -27,6 +29,7 @@
 #include "engine/tensor.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
 #include "program/record.h"
 
@@ -55,6 +58,27 @@ NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Lay
                                          bool flag_d);
 
 // ---- shared by the CNP convolution recorders ----
+
+// What a CNP convolution kind sets up differently in its NPs' register images; the rest of the
+// images is the same for every kind.
+struct CnpConvSetup {
+    int kernel_size = 0;
+    int kernel_stride = 1;
+    uint8_t weights_bits = 8;
+    bool transposed = false;  // the common configuration's transposed-convolution flag
+    uint8_t pool_size = 1;    // pool value and factor, pooling flag and padding of the pooling words
+    uint8_t pool_factor = 1;
+    bool pool_flag = false;
+    PaddingParams pool_padding;
+    // The split geometry of one NP of the layer.
+    std::function<std::variant<NpSplit, TransposedCnpSplit>(hw::NpPart const& part)> split;
+};
+
+// The register images of the NPs of a CNP convolution layer (arguments as for the recorders),
+// built with the kind's `setup`.
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr,
+                                           bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
+                                           bool flag_c, bool flag_d, CnpConvSetup const& setup);
 
 // The layer's parameters; a layer without any is std::runtime_error "Layer '<name>' has no
 // parameters.".
