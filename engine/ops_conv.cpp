@@ -137,6 +137,22 @@ ImagePatches::ImagePatches(int32_t kernel_x, int32_t kernel_y, int32_t sx, int32
     stride_y = static_cast<int8_t>(sy);
 }
 
+namespace {
+
+// The (x, y, channels, filters) dimensions of convolution weights for inputs of `d`.
+Shape const& conv_weights_dims(Tensor const& weights, ImageDims const& d, char const* name) {
+    Shape const& ws = weights.dimensions();
+    if (ws.rank() != 4)
+        throw std::invalid_argument(
+            format("{}: weights must have 4 dimensions (x, y, channels, filters), not {}", name, ws.rank()));
+    if (ws[2] != d.channels)
+        throw std::invalid_argument(
+            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
+    return ws;
+}
+
+}  // namespace
+
 namespace ops {
 
 std::shared_ptr<Tensor> conv2d_v2(Tensor const& inputs, int8_t stride_x, int8_t stride_y, int32_t pad_left,
@@ -147,13 +163,7 @@ std::shared_ptr<Tensor> conv2d_v2(Tensor const& inputs, int8_t stride_x, int8_t 
     check_output(name, out_x, out_y);
     check_padding(name, pad_left, pad_top, 0, 0);
     ImageDims const d = image_dims(inputs, name);
-    Shape const& ws = weights.dimensions();
-    if (ws.rank() != 4)
-        throw std::invalid_argument(
-            format("{}: weights must have 4 dimensions (x, y, channels, filters), not {}", name, ws.rank()));
-    if (ws[2] != d.channels)
-        throw std::invalid_argument(
-            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
+    Shape const& ws = conv_weights_dims(weights, d, name);
     size_t const kx = ws[0], ky = ws[1], filters = ws[3];
     Shape const out_shape = d.shape(out_x, out_y, filters);
     std::vector<int32_t> const in = read_all<int32_t>(inputs);
@@ -243,13 +253,7 @@ std::shared_ptr<Tensor> conv2d_transpose(Tensor const& inputs, Tensor const& wei
     check_output(name, width, height);
     check_padding(name, pad_x, pad_y, 0, 0);
     ImageDims const d = image_dims(inputs, name);
-    Shape const& ws = weights.dimensions();
-    if (ws.rank() != 4)
-        throw std::invalid_argument(
-            format("{}: weights must have 4 dimensions (x, y, channels, filters), not {}", name, ws.rank()));
-    if (ws[2] != d.channels)
-        throw std::invalid_argument(
-            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
+    Shape const& ws = conv_weights_dims(weights, d, name);
     size_t const kx = ws[0], ky = ws[1], filters = ws[3];
     Shape const out_shape = d.shape(width, height, filters);
     std::vector<int32_t> const in = read_all<int32_t>(inputs);
