@@ -5,15 +5,15 @@
 
 namespace nuvra {
 
+bool layer_answers(std::shared_ptr<Layer> const& layer, ComponentKind kind) {
+    return layer && layer->is_target_component(kind);
+}
+
 namespace {
 
 using LayerPtr = std::shared_ptr<Layer>;
 
-bool answers(LayerPtr const& layer, ComponentKind kind) {
-    return layer && layer->is_target_component(kind);
-}
-
-bool is_skip_dma(LayerPtr const& layer) { return answers(layer, ComponentKind::SKIP_DMA); }
+bool is_skip_dma(LayerPtr const& layer) { return layer_answers(layer, ComponentKind::SKIP_DMA); }
 
 // Neither a skip DMA nor a layer without hardware.
 bool has_own_mapping(LayerPtr const& layer) {
@@ -278,13 +278,13 @@ LayerPtr LayerGraph::previous_mappable_layer(LayerPtr const& layer) {
 }
 
 bool LayerGraph::is_merge(LayerPtr const& layer) {
-    if (!answers(layer, ComponentKind::CNP)) return false;
+    if (!layer_answers(layer, ComponentKind::CNP)) return false;
     LayerList ins = inbounds_of(layer);
     if (ins.empty() || !is_skip_dma(ins[0])) return false;
     LayerPtr const& s = ins[0];
     size_t cnp_outs = 0;
     for (auto const& out : outbounds_of(s))
-        if (answers(out, ComponentKind::CNP)) ++cnp_outs;
+        if (layer_answers(out, ComponentKind::CNP)) ++cnp_outs;
     if (cnp_outs == 1) return true;
     return contains(main_branch(s), layer);
 }
@@ -295,7 +295,7 @@ bool LayerGraph::is_dual_output_layer(LayerPtr const& layer) {
 }
 
 bool LayerGraph::layer_need_load_dma(LayerPtr const& layer) {
-    return answers(layer, ComponentKind::TNP_B) || is_merge(layer);
+    return layer_answers(layer, ComponentKind::TNP_B) || is_merge(layer);
 }
 
 bool LayerGraph::is_skip_layer(LayerPtr const& layer) {
@@ -318,7 +318,7 @@ bool LayerGraph::is_dual_output_to_store_dma(LayerPtr const& layer) {
 }
 
 bool LayerGraph::layer_need_store_dma(LayerPtr const& layer) {
-    return answers(layer, ComponentKind::TNP_B) || is_skip_layer(layer) ||
+    return layer_answers(layer, ComponentKind::TNP_B) || is_skip_layer(layer) ||
            is_dual_output_to_store_dma(layer);
 }
 

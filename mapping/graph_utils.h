@@ -24,6 +24,9 @@ using LayerList = std::vector<std::shared_ptr<Layer>>;
 using DepthMemo = std::unordered_map<std::shared_ptr<Layer>, unsigned int>;
 
 // More than one outbound layer.
+// Whether the layer exists and runs on components of `kind`.
+bool layer_answers(std::shared_ptr<Layer> const& layer, ComponentKind kind);
+
 bool is_split_layer(std::shared_ptr<Layer> const& layer);
 
 // 1 for a layer without inbound layers; otherwise the deepest inbound layer's depth, plus 1

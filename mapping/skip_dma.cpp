@@ -14,12 +14,8 @@ namespace {
 
 using LayerPtr = std::shared_ptr<Layer>;
 
-bool answers(LayerPtr const& layer, ComponentKind kind) {
-    return layer && layer->is_target_component(kind);
-}
-
-bool is_skip_dma(LayerPtr const& layer) { return answers(layer, ComponentKind::SKIP_DMA); }
-bool is_tnp_b(LayerPtr const& layer) { return answers(layer, ComponentKind::TNP_B); }
+bool is_skip_dma(LayerPtr const& layer) { return layer_answers(layer, ComponentKind::SKIP_DMA); }
+bool is_tnp_b(LayerPtr const& layer) { return layer_answers(layer, ComponentKind::TNP_B); }
 
 LayerType layer_type_of(LayerPtr const& layer) {
     LayerParams const* params = layer ? layer->params() : nullptr;
