@@ -32,6 +32,10 @@ inline std::unique_ptr<program::Record> record_with_tracks(std::vector<uint32_t>
 
 class LayerRecorderDouble : public LayerRecorder {
 public:
+    LayerRecorderDouble() = default;
+    // The form a generation factory builds.
+    LayerRecorderDouble(Device const&, HardwareConstraints const&) {}
+
     // What one record_layer call received; `index` is the layer's mapping index at the time
     // (-1 without a LayerMapping).
     struct Call {
@@ -80,6 +84,9 @@ public:
 
 class IoRecorderDouble : public IoRecorder {
 public:
+    IoRecorderDouble() = default;
+    explicit IoRecorderDouble(Device const&) {}  // the form a generation factory builds
+
     struct SccCall {
         bool flags[5] = {};
         Shape input;
