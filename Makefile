@@ -13,7 +13,8 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PY312 ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12)))
 
-APT_PACKAGES := build-essential libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev
+APT_PACKAGES := build-essential libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev \
+	libfmt-dev clang
 PIP_PACKAGES := numpy 'pybind11>=3' pytest scikit-build-core cmake ninja
 
 CMAKE := $(VENV)/bin/cmake

@@ -26,8 +26,9 @@ CnpLimits default_cnp_limits(IpVersion ip, HwVersion const& version) {
     }
 }
 
-void set_limit(uint32_t& limit, uint32_t default_value, uint32_t value, char const* message) {
-    if (value > default_value) throw std::invalid_argument(format(message, default_value, value));
+void set_limit(uint32_t& limit, uint32_t default_value, uint32_t value,
+               fmt::format_string<uint32_t, uint32_t> message) {
+    if (value > default_value) throw std::invalid_argument(fmt::format(message, uint32_t{default_value}, uint32_t{value}));
     limit = value;
 }
 

@@ -14,6 +14,7 @@
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
 #include "mapping/backend.h"
+#include "mapping/rule_table.h"
 
 namespace nuvra::v2 {
 
@@ -89,28 +90,6 @@ int64_t filters_or_channels(Layer const& layer);
 
 // ---- Rule tables -----------------------------------------------------------------------------
 
-// What one per-layer rule sees. Kinds that need no limits get an all-zero block.
-struct LayerCheck {
-    HardwareConstraints const& constraints;
-    Layer const& layer;
-    Layer const* previous = nullptr;
-};
-
-using LayerRule = MappingStatus (*)(LayerCheck const&);
-
-// When a rule of a table runs, against what the rules before it found.
-enum class RuleGate {
-    always,          // runs whatever was found before
-    skip_if_failed,  // runs only when nothing failed before it
-    stop_if_failed,  // ends the check when something failed before it, otherwise runs
-    exclusive,       // runs; its failure replaces everything found and ends the check
-};
-
-struct RuleEntry {
-    LayerRule rule;
-    RuleGate gate = RuleGate::always;
-};
-
 // Rules shared by several kinds' tables.
 // "Input should be 4-bit or 8-bit." / "Input should be 8-bit." (Layer::input_bits).
 MappingStatus rule_input_4_or_8_bits(LayerCheck const& check);
@@ -124,18 +103,5 @@ MappingStatus rule_4bit_activation_is_relu(LayerCheck const& check);
 // With SameUpper padding the stride must be 2, and an activated output must be 8-bit.
 MappingStatus rule_same_upper_stride(LayerCheck const& check);
 MappingStatus rule_same_upper_activation(LayerCheck const& check);
-
-// Walks a per-kind table: every failure is gathered with MappingStatus::operator+=.
-MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules);
-
-// Walks a table of rules that stop at the first failure.
-template <class Context, class Rule>
-MappingStatus first_failure(Context const& context, std::span<Rule const> rules) {
-    for (Rule const& rule : rules) {
-        MappingStatus status = rule(context);
-        if (status.failed) return status;
-    }
-    return MappingStatus::success();
-}
 
 }  // namespace nuvra::v2

@@ -11,27 +11,12 @@ namespace nuvra::v2 {
 
 namespace {
 
-constexpr uint64_t saturated = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t saturated = saturated_u64;
 
 // Bits rounded up to whole 32-bit words; a saturated count stays saturated.
 uint64_t words_of_bits(uint64_t bits) { return bits == saturated ? saturated : (bits >> 5) + ((bits & 31) != 0); }
 
 }  // namespace
-
-uint64_t mul_sat(uint64_t a, uint64_t b) {
-    uint64_t product = 0;
-    if (__builtin_mul_overflow(a, b, &product)) return saturated;
-    return product;
-}
-
-uint64_t align_up(uint64_t x, uint64_t step) {
-    if (x > saturated - (step - 1)) return saturated;
-    return (x + step - 1) & ~(step - 1);
-}
-
-bool fits_beside(uint64_t size, uint64_t reserved, uint64_t capacity) {
-    return reserved <= capacity && size <= capacity - reserved;
-}
 
 uint64_t chunk_input_32b_size(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
                               uint32_t fifo_size, uint8_t bits) {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "engine/layer.h"
+#include "hw/arith.h"
 #include "hw/ident.h"
 
 namespace nuvra::v2 {
@@ -15,14 +16,6 @@ namespace nuvra::v2 {
 // Largest "fifo_size" a TNP-B layer may have: its skip DMAs count fifo_size + 1 frames in an
 // 8-bit delay.
 inline constexpr int32_t max_fifo_size = 254;
-
-// a * b, saturated at UINT64_MAX.
-uint64_t mul_sat(uint64_t a, uint64_t b);
-// x rounded up to a multiple of `step` (a power of two), saturated at UINT64_MAX.
-uint64_t align_up(uint64_t x, uint64_t step);
-
-// Whether a need of `size` words fits beside `reserved` words in `capacity` words.
-bool fits_beside(uint64_t size, uint64_t reserved, uint64_t capacity);
 
 // 32-bit input-SRAM words one chunk needs on an NP of `type`: a CNP reads `height` rows of
 // `width` x `channels` values of `bits` bits, each row padded to 4 bytes; a TNP-B keeps

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "backends/v2/format_support.h"
+#include "program/format_support.h"
 #include "backends/v2/sizes.h"
 
 namespace nuvra::v2 {

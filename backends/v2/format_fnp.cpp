@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "backends/v2/format_support.h"
+#include "program/format_support.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/registers.h"
 #include "hw/format.h"

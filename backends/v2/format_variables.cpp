@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "backends/v2/format_support.h"
+#include "program/format_support.h"
 #include "backends/v2/registers.h"
 
 namespace nuvra::v2 {

@@ -4,7 +4,7 @@
 #include <limits>
 #include <stdexcept>
 
-#include "backends/v2/format_support.h"
+#include "program/format_support.h"
 #include "backends/v2/registers.h"
 
 namespace nuvra::v2 {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "backends/v2/format_conv_weights.h"
-#include "backends/v2/format_support.h"
+#include "program/format_support.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/np_registers.h"
 #include "backends/v2/partial_reconfig.h"

@@ -1,4 +1,4 @@
-// What the second-generation memory formatters share: a word image written field by field with
+// What the memory formatters of every generation share: a word image written field by field with
 // every index checked, the argument checks of the tensors they read, signed field encoding and
 // the one narrowing of a 64-bit word count.
 #pragma once
@@ -11,7 +11,7 @@
 #include "engine/tensor.h"
 #include "hw/register.h"
 
-namespace nuvra::v2 {
+namespace nuvra {
 
 // A zero-filled vector of 32-bit words written field by field. Byte i of the image is bits
 // 8 x (i mod 4) to 8 x (i mod 4) + 7 of word i / 4. A write past the end is std::runtime_error
@@ -53,4 +53,4 @@ void require_dimension(Tensor const& tensor, size_t dim, uint64_t needed, const 
 // A one-dimensional tensor of at least `needed` elements.
 void require_vector(Tensor const& tensor, uint64_t needed, const char* name);
 
-}  // namespace nuvra::v2
+}  // namespace nuvra

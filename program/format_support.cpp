@@ -1,4 +1,4 @@
-#include "backends/v2/format_support.h"
+#include "program/format_support.h"
 
 #include <limits>
 #include <stdexcept>
@@ -6,7 +6,7 @@
 #include "hw/format.h"
 #include "hw/panic.h"
 
-namespace nuvra::v2 {
+namespace nuvra {
 
 WordImage::WordImage(uint64_t words) : words_(words, 0u) {}
 
@@ -68,4 +68,4 @@ void require_vector(Tensor const& tensor, uint64_t needed, const char* name) {
     require_dimension(tensor, 0, needed, name);
 }
 
-}  // namespace nuvra::v2
+}  // namespace nuvra
