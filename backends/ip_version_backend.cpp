@@ -14,15 +14,6 @@ namespace nuvra {
 
 namespace {
 
-char const* generation_name(IpVersion ip) {
-    switch (ip) {
-    case IpVersion::v1: return "v1";
-    case IpVersion::v2: return "v2";
-    case IpVersion::wisp: return "wisp";
-    default: return "none";
-    }
-}
-
 [[noreturn]] void throw_unsupported() {
     throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
 }
@@ -110,7 +101,7 @@ IpVersionSpecificHardwareBackend::IpVersionSpecificHardwareBackend(
     if (factory == generations.end() || !factory->make_checker || !factory->make_memory_sizer ||
         !factory->make_io_recorder || !factory->make_layer_recorder)
         throw std::runtime_error(
-            format("The {} back end is not available in this build.", generation_name(ip_)));
+            format("The {} back end is not available in this build.", ip_version_name(ip_)));
 
     checker_ = factory->make_checker(device, constraints_);
     memory_sizer_ = factory->make_memory_sizer();

@@ -4,17 +4,6 @@
 
 namespace nuvra::dma {
 
-namespace {
-
-// The value of one field of a header word; the fields are those declared in the header, all
-// inside the word.
-uint32_t field_value(uint32_t word, RegDetail const& field) {
-    uint32_t const mask = field.width == 32 ? 0xFFFFFFFFu : (uint32_t{1} << field.width) - 1;
-    return (word >> field.offset) & mask;
-}
-
-}  // namespace
-
 bool config_block_size_needs_xl(uint32_t words) { return words > max_normal_block_words; }
 
 void format_config_header(uint32_t* out, hw::Ident const& ident, Target target, uint32_t size, uint16_t address,
@@ -53,17 +42,17 @@ ConfigHeader parse_config_header(const uint32_t* words) {
     if (words == nullptr) panic("%s", "Cannot read a DMA config header from a missing buffer.");
     uint32_t const who = words[0];
     uint32_t const what = words[1];
-    if (field_value(what, header_reserved) != 0)
+    if (get_field(what, header_reserved) != 0)
         panic("Malformed DMA config header: reserved bits set in word 0x%08x", what);
     ConfigHeader header;
-    header.ident.col = static_cast<uint8_t>(field_value(who, header_col));
-    header.ident.row = static_cast<uint8_t>(field_value(who, header_row));
-    header.ident.channel = static_cast<uint8_t>(field_value(who, header_channel));
-    header.ident.id = static_cast<uint8_t>(field_value(who, header_id));
-    header.target = static_cast<Target>(field_value(who, header_target));
-    header.address = static_cast<uint16_t>(field_value(what, header_address));
-    header.xl = field_value(what, header_xl) != 0;
-    uint32_t const length = field_value(what, header_size);
+    header.ident.col = static_cast<uint8_t>(get_field(who, header_col));
+    header.ident.row = static_cast<uint8_t>(get_field(who, header_row));
+    header.ident.channel = static_cast<uint8_t>(get_field(who, header_channel));
+    header.ident.id = static_cast<uint8_t>(get_field(who, header_id));
+    header.target = static_cast<Target>(get_field(who, header_target));
+    header.address = static_cast<uint16_t>(get_field(what, header_address));
+    header.xl = get_field(what, header_xl) != 0;
+    uint32_t const length = get_field(what, header_size);
     header.size = header.xl ? length * xl_unit_words : length;
     return header;
 }

@@ -1,8 +1,10 @@
-// The engine's access to one accelerator's registers.
+// The engine's access to one accelerator's registers, and the drivers of the host.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 namespace nuvra {
 
@@ -19,5 +21,15 @@ public:
     // Bus address of the top-level registers that describe the mesh.
     virtual uint32_t top_level_reg_base() const = 0;
 };
+
+// The drivers of the accelerators on this host, in the engine's order. This build has no driver of
+// a real bus, so nothing in it fills the list and it is empty on every host; the simulated boards
+// of the tests are put in it through detail::driver_list().
+std::vector<HardwareDriver*> get_drivers();
+
+namespace detail {
+// The list behind get_drivers(); it owns its drivers.
+std::vector<std::shared_ptr<HardwareDriver>>& driver_list();
+}  // namespace detail
 
 }  // namespace nuvra

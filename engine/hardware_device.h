@@ -1,6 +1,9 @@
-// The engine's handle on one accelerator: it loads programs, runs samples, and learns on chip.
-// Implemented by the engine's device drivers (and by test doubles); the mapping engine's hardware
-// sequences drive it.
+// The engine's handle on one accelerator: it loads programs, runs samples, learns on chip, and
+// reports its clock counter and memory use. Implemented by the engine's device drivers (and by test
+// doubles); the mapping engine's hardware sequences and the Python device objects drive it.
+//
+// Programming is a sequence of states: no program, a program loaded by program() or
+// program_external(), and unprogram(), which leaves none.
 #pragma once
 
 #include <cstddef>
@@ -46,10 +49,44 @@ public:
     // The driver behind the device; may be null.
     virtual HardwareDriver* driver() const = 0;
 
+    // Starts (true) or stops (false) the device's clock counter.
+    virtual void toggle_clock_counter(bool enable) = 0;
+    // The clock counter now; runs are timed by the difference of two readings.
+    virtual uint64_t read_clock_counter() = 0;
+    // Clock ticks the last programming took.
+    virtual uint32_t program_clock_count() const = 0;
+    // Device memory in bytes: usage in the low 32 bits, top usage since the last reset in the high 32.
+    virtual uint64_t memory() const = 0;
+    // Lets the top usage start again from the usage now.
+    virtual void reset_top_memory() = 0;
+    // Loads a program whose program_info is `data` and whose program_data the caller has already
+    // written to device memory at `address`. May throw.
+    virtual void program_external(const uint8_t* data, size_t size, uint32_t address) = 0;
+    // Removes the program, restoring the device's initial state.
+    virtual void unprogram() = 0;
+    // Size of the learning layer's memory in 32-bit words (0 without a learning layer).
+    virtual uint32_t learn_mem_size() const = 0;
+    // Copies learn_mem_size() words of the learning memory into `words`, or from `words` into it.
+    virtual void read_learn_mem(uint32_t* words) = 0;
+    virtual void write_learn_mem(uint32_t const* words) = 0;
+
+    // The engine device of the board behind `driver`. A driver that cannot make one (null
+    // included) is std::runtime_error "No engine device for this driver."; the driver's own
+    // failures pass through.
+    static std::shared_ptr<HardwareDevice> create(HardwareDriver* driver);
+
 protected:
     HardwareDevice() = default;
     HardwareDevice(HardwareDevice const&) = default;
     HardwareDevice& operator=(HardwareDevice const&) = default;
+};
+
+// A driver that makes the engine device of its own board; HardwareDevice::create reaches it by a
+// cross-cast from HardwareDriver.
+class DeviceSourceDriver {
+public:
+    virtual ~DeviceSourceDriver() = default;
+    virtual std::shared_ptr<HardwareDevice> make_device() = 0;
 };
 
 }  // namespace nuvra

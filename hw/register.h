@@ -22,4 +22,10 @@ constexpr bool is_valid(RegDetail field) {
 // the word unchanged.
 void set_field(uint32_t* word, RegDetail const& field, uint32_t value);
 
+// The value of a field (one that lies inside the word) read from a register word.
+constexpr uint32_t get_field(uint32_t word, RegDetail const& field) {
+    uint32_t const mask = field.width >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << field.width) - 1;
+    return (word >> (field.offset % 32)) & mask;
+}
+
 }  // namespace nuvra

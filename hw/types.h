@@ -13,6 +13,16 @@ enum class IpVersion : uint8_t {
     wisp = 3,
 };
 
+// "v1", "v2", "wisp", or "none" for any other value.
+constexpr const char* ip_version_name(IpVersion ip) {
+    switch (ip) {
+    case IpVersion::v1: return "v1";
+    case IpVersion::v2: return "v2";
+    case IpVersion::wisp: return "wisp";
+    default: return "none";
+    }
+}
+
 // Where a sequence runs: on the host, on the accelerator, or on both.
 enum class BackendType : uint8_t {
     Software = 0,

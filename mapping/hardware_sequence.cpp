@@ -132,8 +132,8 @@ void HardwareSequence::sync_learning_vars() {
     auto const factory = std::find_if(generations.begin(), generations.end(),
                                       [generation](GenerationFactory const& f) { return f.ip == generation; });
     if (factory == generations.end() || factory->make_layer_recorder == nullptr)
-        throw std::runtime_error(format("The {} back end is not available in this build.",
-                                        generation == IpVersion::v1 ? "v1" : "v2"));
+        throw std::runtime_error(
+            format("The {} back end is not available in this build.", ip_version_name(generation)));
 
     std::unique_ptr<LayerRecorder> const recorder = factory->make_layer_recorder(*device_, constraints_);
     recorder->sync_learning_vars(layer);

@@ -87,6 +87,19 @@ public:
         return outputs(inputs, 300);
     }
     HardwareDriver* driver() const override { return nullptr; }
+    void toggle_clock_counter(bool) override {}
+    uint64_t read_clock_counter() override { return 0; }
+    uint32_t program_clock_count() const override { return 0; }
+    uint64_t memory() const override { return 0; }
+    void reset_top_memory() override {}
+    void program_external(const uint8_t* data, size_t size, uint32_t) override { program(data, size); }
+    void unprogram() override {
+        loaded.clear();
+        has_program = false;
+    }
+    uint32_t learn_mem_size() const override { return 0; }
+    void read_learn_mem(uint32_t*) override {}
+    void write_learn_mem(uint32_t const*) override {}
 
 private:
     // One output per input: base plus the sum of the input's bytes (a ValueTensor(i) of a small
