@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -9,6 +10,8 @@
 #include "hw/types.h"
 
 namespace nuvra {
+
+class HardwareDevice;
 
 // SRAM capacities of a mesh.
 struct SramSize {
@@ -43,6 +46,12 @@ struct Mesh {
 
     // False when the HRC or any NP lacks a look-up table; skip DMAs do not count.
     bool has_lut_on_all_nps() const;
+
+    // The mesh of a real device, read from its mesh-description registers and from one
+    // configuration word per NP position (hw/mesh_discovery.h). std::runtime_error "The mesh has
+    // no SRAM." or "Unknown IP version." when the registers describe no usable mesh; the errors
+    // of the device's reads pass through.
+    static std::unique_ptr<Mesh> discover(HardwareDevice* device);
 
     friend bool operator==(Mesh const&, Mesh const&) = default;
 };
