@@ -32,7 +32,7 @@ struct MeshInfo {
     uint16_t skipdma_mask = 0;   // R64[15:0] (v2): bit c, a skip DMA in column c
     uint8_t hrc_installed = 1;   // R68[4] on v2, 0 on wisp
     uint8_t hrc_has_lut = 0;     // R68[6] on v2
-    SramSize sram;               // sizes read from R70 .. R7C
+    SramSize sram = {};          // sizes read from R70 .. R7C
 };
 
 // The NPs of the mesh, column by column, row by row, id by id, with the types and look-up table of

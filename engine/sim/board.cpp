@@ -1,9 +1,6 @@
 #include "engine/sim/board.h"
 
-#include <algorithm>
 #include <stdexcept>
-
-#include <flatbuffers/flatbuffers.h>
 
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
@@ -14,76 +11,52 @@ namespace nuvra::sim {
 namespace {
 
 constexpr uint32_t CLOCK_CONTROL = 0xF0001030;
+// 4 NPs per position; the DMA position is column 1, row 1, configuration id 0, event id 1.
+constexpr uint32_t FOUR_PER_NODE = 4u | 1u << 8 | 1u << 16 | 1u << 28;
 
 void fail_if(std::string const& text) {
     if (!text.empty()) throw std::runtime_error(text);
 }
 
-std::vector<uint32_t> dims_of(flatbuffers::Vector<uint32_t> const* dims) {
-    return dims ? std::vector<uint32_t>(dims->begin(), dims->end()) : std::vector<uint32_t>{};
-}
-
-// The mesh words of a board whose positions hold 4 NPs, the DMA engines being ids 0 (conf) and 1
-// (events) of position (column 1, row 1).
-BoardSetup four_per_node(HwVersion version, std::string desc, uint32_t rows, uint32_t cols, uint32_t last_row_cols,
-                         uint32_t np_word) {
-    BoardSetup setup;
-    setup.version = version;
-    setup.desc = std::move(desc);
-    setup.mesh_word(0x50) = rows | cols << 8;
-    setup.mesh_word(0x54) = 4u | 1u << 8 | 1u << 16 | 0u << 24 | 1u << 28;
-    setup.mesh_word(0x58) = last_row_cols << 24;
-    setup.np_word = np_word;
-    return setup;
-}
-
 }  // namespace
 
+BoardSetup::BoardSetup(HwVersion version_, std::string desc_, std::map<uint32_t, uint32_t> const& mesh_words,
+                       uint32_t np_word_)
+    : version(version_), desc(std::move(desc_)), np_word(np_word_) {
+    for (auto const& [offset, word] : mesh_words) mesh_word(offset) = word;
+}
+
+// NP words: FNP2 or FNP3 (bits 5:4), CNP1 and CNP2 (7:6), TNP-B (8), look-up table (10).
 BoardSetup vexa_v2() {
-    // CNP1 and CNP2, FNP2, look-up table.
-    BoardSetup setup = four_per_node(hw::Vexa_v2, "Vexa v2 (simulated)", 4, 5, 2, 2u << 4 | 2u << 6 | 1u << 10);
-    setup.learn_mem_words = 16;
-    return setup;
+    return {hw::Vexa_v2, "Vexa v2 (simulated)", {{0x50, 4u | 5u << 8}, {0x54, FOUR_PER_NODE}, {0x58, 2u << 24}},
+            2u << 4 | 2u << 6 | 1u << 10};
 }
 
 BoardSetup tolmar_v2() {
-    // CNP1 and CNP2, FNP3, TNP-B, look-up table.
-    BoardSetup setup =
-        four_per_node(hw::Tolmar_v2, "Tolmar v2 (simulated)", 2, 4, 4, 3u << 4 | 2u << 6 | 1u << 8 | 1u << 10);
-    setup.mesh_word(0x64) = 1u << 24 | 0x6u;
-    setup.mesh_word(0x68) = 1u << 4 | 1u << 6;
-    setup.mesh_word(0x70) = 32768;  // 65536 bytes
-    setup.mesh_word(0x74) = 8192;   // 51200 bytes
-    return setup;
+    return {hw::Tolmar_v2,
+            "Tolmar v2 (simulated)",
+            {{0x50, 2u | 4u << 8}, {0x54, FOUR_PER_NODE}, {0x58, 4u << 24}, {0x64, 1u << 24 | 0x6u},
+             {0x68, 1u << 4 | 1u << 6}, {0x70, 32768}, {0x74, 8192}},
+            3u << 4 | 2u << 6 | 1u << 8 | 1u << 10};
 }
 
 BoardSetup wisp_tolmar() {
-    BoardSetup setup;
-    setup.version = hw::Wisp_Tolmar;
-    setup.desc = "Wisp Tolmar (simulated)";
-    setup.mesh_word(0x50) = 1u | 1u << 8;
-    setup.mesh_word(0x54) = 1u | 1u << 8 | 1u << 16;
-    setup.mesh_word(0x70) = 448;
-    setup.mesh_word(0x74) = 8192;
-    setup.mesh_word(0x78) = 892;
-    setup.mesh_word(0x7C) = 256;
-    return setup;
+    return {hw::Wisp_Tolmar, "Wisp Tolmar (simulated)", {{0x70, 448}, {0x74, 8192}, {0x78, 892}, {0x7C, 256}}};
 }
 
-void Board::read(uint32_t address, uint32_t* buffer, size_t bytes) {
+void Board::read(uint32_t address, uint32_t* buffer, size_t) {
     fail_if(failures.register_read);
-    if (bytes != 4) throw std::invalid_argument("The board moves one 32-bit register at a time.");
-    auto const found = setup.registers.find(address);
-    *buffer = found == setup.registers.end() ? 0 : found->second;
+    uint32_t& word = setup.registers[address];
+    if (address == CLOCK_CONTROL && busy_left_ > 0 && --busy_left_ == 0) word &= ~1u;
+    *buffer = word;
 }
 
-void Board::write(uint32_t address, uint32_t const* buffer, size_t bytes) {
-    if (bytes != 4) throw std::invalid_argument("The board moves one 32-bit register at a time.");
+void Board::write(uint32_t address, uint32_t const* buffer, size_t) {
     writes.emplace_back(address, *buffer);
-    uint32_t& word = setup.registers[address];
-    word = *buffer;
-    // A clock change completes at once unless the board is told it is stuck.
-    if (address == CLOCK_CONTROL && !clock_stuck) word &= ~1u;
+    uint32_t& word = setup.registers[address] = *buffer;
+    if (address != CLOCK_CONTROL || !(word & 1u)) return;
+    busy_left_ = clock_busy_reads;
+    if (busy_left_ == 0) word &= ~1u;
 }
 
 std::shared_ptr<HardwareDevice> Board::make_device() {
@@ -96,14 +69,14 @@ void Board::read_np_registers(uint32_t* words, hw::Ident const& ident, uint32_t 
     fail_if(failures.register_read);
     ++np_reads[ident];
     auto const found = setup.np_words.find(ident);
-    std::fill(words, words + count, 0u);
+    std::fill_n(words, count, 0u);
     if (count > 0) words[0] = found == setup.np_words.end() ? setup.np_word : found->second;
 }
 
-void Board::load(const uint8_t* data, size_t size, std::vector<uint32_t> output_dims, std::string call) {
+void Board::load(const uint8_t* data, size_t size, Shape output, std::string call) {
     program_.assign(data, data + size);
     has_program_ = true;
-    output_dims_ = std::move(output_dims);
+    output_ = output;
     memory_used = static_cast<uint32_t>(size);
     memory_top = std::max(memory_top, memory_used);
     calls.push_back(std::move(call));
@@ -112,56 +85,38 @@ void Board::load(const uint8_t* data, size_t size, std::vector<uint32_t> output_
 void Board::program(const uint8_t* data, size_t size) {
     fail_if(failures.program);
     ProgramInfo const info(data, size);
-    load(data, size, dims_of(info.info().output_dims()), "program");
+    auto const* dims = info.info().output_dims();
+    load(data, size, Shape(std::vector<uint32_t>(dims->begin(), dims->end())), "program");
 }
 
 void Board::program_external(const uint8_t* data, size_t size, uint32_t address) {
     fail_if(failures.program);
-    flatbuffers::Verifier verifier(data, size);
-    if (data == nullptr || !verifier.VerifySizePrefixedBuffer<fb::ProgramInfo>(nullptr))
-        throw std::invalid_argument("The program information does not verify.");
-    auto const* info = flatbuffers::GetSizePrefixedRoot<fb::ProgramInfo>(data);
-    load(data, size, dims_of(info->output_dims()), "program_external " + std::to_string(address));
-}
-
-std::span<const uint8_t> Board::program() const {
-    if (!has_program_) return {};
-    static uint8_t const empty = 0;
-    return program_.empty() ? std::span<const uint8_t>(&empty, 0) : std::span<const uint8_t>(program_);
+    load(data, size, Shape{}, "program_external " + std::to_string(address));
 }
 
 void Board::unprogram() {
     program_.clear();
     has_program_ = false;
-    output_dims_.clear();
     memory_used = 0;
     calls.push_back("unprogram");
 }
 
-void Board::set_learn_enabled(bool enabled) {
-    learning_ = enabled;
-    calls.push_back(enabled ? "learn on" : "learn off");
-}
-
-std::vector<std::unique_ptr<Tensor>> Board::run(std::vector<std::shared_ptr<const Tensor>> const& inputs, bool floats,
-                                                std::string call) {
-    calls.push_back(std::move(call) + " " + std::to_string(inputs.size()));
+std::vector<std::unique_ptr<Tensor>> Board::run(std::vector<std::shared_ptr<const Tensor>> const& inputs,
+                                                std::string const& call) {
+    calls.push_back(call + " " + std::to_string(inputs.size()));
     fail_if(failures.run);
     if (!has_program_) throw std::runtime_error("The board holds no program.");
-    Shape const shape(output_dims_);
     std::vector<std::unique_ptr<Tensor>> outputs;
     for (auto const& input : inputs) {
-        Buffer const bytes = input->buffer();
+        auto const* bytes = static_cast<uint8_t const*>(input->buffer().data);
         int32_t sum = 0;
-        for (size_t i = 0; i < bytes.bytes; ++i) sum += static_cast<uint8_t const*>(bytes.data)[i];
-        TensorType const type = floats ? TensorType::float32 : TensorType::int32;
-        auto output = std::make_unique<Dense>(*Dense::create(type, shape, Layout::c_order));
+        for (size_t i = 0; i < input->buffer().bytes; ++i) sum += bytes[i];
+        TensorType const type = call == "predict" ? TensorType::float32 : TensorType::int32;
+        auto output = std::make_unique<Dense>(*Dense::create(type, output_, Layout::c_order));
         for (size_t k = 0; k < output->size(); ++k) {
             int32_t const value = sum + static_cast<int32_t>(k);
-            if (floats)
-                tensor_write<float>(*output, k, static_cast<float>(value));
-            else
-                tensor_write<int32_t>(*output, k, value);
+            if (type == TensorType::float32) tensor_write<float>(*output, k, static_cast<float>(value));
+            else tensor_write<int32_t>(*output, k, value);
         }
         outputs.push_back(std::move(output));
     }
@@ -169,31 +124,8 @@ std::vector<std::unique_ptr<Tensor>> Board::run(std::vector<std::shared_ptr<cons
     return outputs;
 }
 
-std::vector<std::unique_ptr<Tensor>> Board::fit(std::vector<std::shared_ptr<const Tensor>> const& inputs,
-                                                std::vector<int> const& given) {
-    labels = given;
-    return run(inputs, false, "fit");
+InstalledBoards::InstalledBoards(std::vector<std::shared_ptr<Board>> const& boards) : saved_(detail::driver_list()) {
+    detail::driver_list().insert(detail::driver_list().end(), boards.begin(), boards.end());
 }
-
-std::vector<std::unique_ptr<Tensor>> Board::forward(std::vector<std::shared_ptr<const Tensor>> const& inputs) {
-    return run(inputs, false, "forward");
-}
-
-std::vector<std::unique_ptr<Tensor>> Board::predict(std::vector<std::shared_ptr<const Tensor>> const& inputs) {
-    return run(inputs, true, "predict");
-}
-
-void SocBoard::set_power_measurement_enabled(bool enabled) {
-    if (!enabled)
-        meter_.reset();
-    else if (!meter_)
-        meter_ = std::make_shared<PowerMeter>();
-}
-
-InstalledBoards::InstalledBoards(std::vector<std::shared_ptr<Board>> boards) : saved_(detail::driver_list()) {
-    for (auto& board : boards) detail::driver_list().push_back(std::move(board));
-}
-
-InstalledBoards::~InstalledBoards() { detail::driver_list() = std::move(saved_); }
 
 }  // namespace nuvra::sim

@@ -1,8 +1,8 @@
-// A simulated accelerator board for the tests: a driver that is also its own engine device, with
-// a register file (the mesh description at top_level_reg_base + 0x50 .. 0x7C, one configuration
-// word per NP position, the SoC clock registers), a program slot that takes only what ProgramInfo
-// accepts, a scriptable clock counter, memory figures, a learning memory, deterministic outputs
-// and injectable failures. Built into the test binary only.
+// A simulated accelerator board for the tests, reached only through the engine's driver list: a
+// driver that is also its own engine device. It holds a register file (the mesh description at
+// top_level_reg_base + 0x50 .. 0x7C, the SoC clock registers), one configuration word per NP
+// position, a program slot that takes only what ProgramInfo accepts, a scriptable clock counter,
+// memory figures and a learning memory; runs give deterministic outputs; failures can be injected.
 #pragma once
 
 #include <algorithm>
@@ -20,30 +20,31 @@
 
 namespace nuvra::sim {
 
-// What a board holds when it is made; tests edit a preset before making the board.
 struct BoardSetup {
+    // `mesh_words`: mesh-description words by offset from reg_base.
+    BoardSetup(HwVersion version, std::string desc, std::map<uint32_t, uint32_t> const& mesh_words,
+               uint32_t np_word = 0);
+
     HwVersion version;
     std::string desc;
     uint32_t reg_base = 0xFCC00000;
     std::map<uint32_t, uint32_t> registers;  // by bus address; an address not held reads 0
-    uint32_t np_word = 0;                    // configuration word of the positions not in np_words
+    uint32_t np_word;                        // configuration word of the positions not in np_words
     std::map<hw::Ident, uint32_t> np_words;
-    uint32_t learn_mem_words = 0;
 
-    // The mesh-description word at reg_base + offset.
     uint32_t& mesh_word(uint32_t offset) { return registers[reg_base + offset]; }
 };
 
-// Vexa_v2 (v1): 5 columns of 4 rows, 4 NPs per position; its last-row word says 2 columns.
+// Vexa_v2 (v1): 5 columns of 4 rows, 4 NPs per position (ids 0 and 1 of column 1, row 1 are the
+// DMA engines); its R58 says the last row ends at column 2.
 BoardSetup vexa_v2();
-// Tolmar_v2 (v2): 4 columns of 2 rows, 4 NPs per position, skip DMAs in columns 1 and 2, HRC with
-// look-up table, the default SRAM sizes.
+// Tolmar_v2 (v2): 4 columns of 2 rows as above, skip DMAs in columns 1 and 2 on channel 1, an HRC
+// with look-up table, 65536 and 51200 bytes of SRAM.
 BoardSetup tolmar_v2();
 // Wisp_Tolmar (wisp): the default third-generation SRAM sizes.
 BoardSetup wisp_tolmar();
 
-// A non-empty text makes that step throw std::runtime_error with it: HardwareDevice::create, any
-// register read (bus or NP), programming, and runs (forward, predict, fit).
+// A non-empty text makes that step throw std::runtime_error with it.
 struct Failures {
     std::string create, register_read, program, run;
 };
@@ -53,24 +54,22 @@ class Board : public HardwareDriver,
               public DeviceSourceDriver,
               public std::enable_shared_from_this<Board> {
 public:
-    explicit Board(BoardSetup initial) : setup(std::move(initial)), learn_mem(setup.learn_mem_words) {}
+    explicit Board(BoardSetup initial) : setup(std::move(initial)) {}
 
     BoardSetup setup;
     Failures failures;
-    bool clock_stuck = false;  // a clock change never completes (its busy bit stays set)
-    uint64_t clock_counter = 0;
-    uint64_t clock_step = 0;  // added to the counter after each reading
+    int clock_busy_reads = 0;  // reads a started clock change stays busy for (negative: for ever)
+    uint64_t clock_counter = 0, clock_step = 0;  // each reading adds the step
     uint32_t program_clocks = 0;
-    uint32_t memory_used = 0, memory_top = 0;  // programming sets the usage to the program's size
+    uint32_t memory_used = 0, memory_top = 0;  // programming uses the program's size
     std::vector<uint32_t> learn_mem;
 
     // What the board was asked, in order: "program", "program_external <address>", "unprogram",
-    // "batch <n>", "learn on|off", "clock on|off", "forward <n>", "predict <n>", "fit <n>".
+    // "batch <n>", "learn on|off", "forward <n>", "predict <n>", "fit <n>".
     std::vector<std::string> calls;
-    std::vector<std::pair<uint32_t, uint32_t>> writes;  // bus writes (address, word)
-    std::map<hw::Ident, int> np_reads;                  // configuration-word reads per position
+    std::vector<std::pair<uint32_t, uint32_t>> writes;  // (address, word)
+    std::map<hw::Ident, int> np_reads;
     int creates = 0;
-    std::vector<int> labels;  // of the last fit
 
     void read(uint32_t address, uint32_t* buffer, size_t bytes) override;
     void write(uint32_t address, uint32_t const* buffer, size_t bytes) override;
@@ -80,51 +79,64 @@ public:
     HwVersion version() const override { return setup.version; }
     const char* desc() const override { return setup.desc.c_str(); }
     void program(const uint8_t* data, size_t size) override;
-    std::span<const uint8_t> program() const override;
+    std::span<const uint8_t> program() const override {
+        return has_program_ ? std::span<const uint8_t>(program_) : std::span<const uint8_t>();
+    }
     void read_np_registers(uint32_t* words, hw::Ident const& ident, uint32_t count) override;
     void set_batch_size(uint32_t count, bool) override { calls.push_back("batch " + std::to_string(count)); }
     bool learn_enabled() const override { return learning_; }
-    void set_learn_enabled(bool enabled) override;
-    // Runs give one tensor per sample of the program's output shape: int32 (float32 for predict)
-    // elements sample byte sum + element index. With measurement on, each run logs one event of
-    // 0.8 V and 100 + samples mA.
+    void set_learn_enabled(bool enabled) override {
+        learning_ = enabled;
+        calls.push_back(enabled ? "learn on" : "learn off");
+    }
+    // One tensor per sample of the program's output shape, element k = the sample's byte sum + k
+    // (int32; float32 for predict). With measurement on, one event of 0.8 V, 100 + samples mA.
     std::vector<std::unique_ptr<Tensor>> fit(std::vector<std::shared_ptr<const Tensor>> const& inputs,
-                                             std::vector<int> const& labels) override;
-    std::vector<std::unique_ptr<Tensor>> forward(std::vector<std::shared_ptr<const Tensor>> const& inputs) override;
-    std::vector<std::unique_ptr<Tensor>> predict(std::vector<std::shared_ptr<const Tensor>> const& inputs) override;
+                                             std::vector<int> const&) override {
+        return run(inputs, "fit");
+    }
+    std::vector<std::unique_ptr<Tensor>> forward(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
+        return run(inputs, "forward");
+    }
+    std::vector<std::unique_ptr<Tensor>> predict(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
+        return run(inputs, "predict");
+    }
     HardwareDriver* driver() const override { return const_cast<Board*>(this); }
-    void toggle_clock_counter(bool enable) override { calls.push_back(enable ? "clock on" : "clock off"); }
+    void toggle_clock_counter(bool) override {}
     uint64_t read_clock_counter() override { return std::exchange(clock_counter, clock_counter + clock_step); }
     uint32_t program_clock_count() const override { return program_clocks; }
     uint64_t memory() const override { return uint64_t{memory_top} << 32 | memory_used; }
     void reset_top_memory() override { memory_top = memory_used; }
+    // The program data is taken to sit at `address` already; only the information is kept.
     void program_external(const uint8_t* data, size_t size, uint32_t address) override;
     void unprogram() override;
     uint32_t learn_mem_size() const override { return static_cast<uint32_t>(learn_mem.size()); }
     void read_learn_mem(uint32_t* words) override { std::copy(learn_mem.begin(), learn_mem.end(), words); }
-    void write_learn_mem(uint32_t const* words) override {
-        std::copy(words, words + learn_mem.size(), learn_mem.begin());
-    }
+    void write_learn_mem(uint32_t const* words) override { std::copy_n(words, learn_mem.size(), learn_mem.begin()); }
 
 protected:
     std::shared_ptr<PowerMeter> meter_;  // null while measurement is off
 
 private:
-    void load(const uint8_t* data, size_t size, std::vector<uint32_t> output_dims, std::string call);
-    std::vector<std::unique_ptr<Tensor>> run(std::vector<std::shared_ptr<const Tensor>> const& inputs, bool floats,
-                                             std::string call);
+    void load(const uint8_t* data, size_t size, Shape output, std::string call);
+    std::vector<std::unique_ptr<Tensor>> run(std::vector<std::shared_ptr<const Tensor>> const& inputs,
+                                             std::string const& call);
 
     std::vector<uint8_t> program_;
     bool has_program_ = false;
-    std::vector<uint32_t> output_dims_;
+    Shape output_;
     bool learning_ = false;
+    int busy_left_ = 0;
 };
 
-// A system-on-chip board: its clock through the clock registers, and a power meter.
+// A system-on-chip board: a clock and a power meter.
 class SocBoard : public Board, public SocDriver {
 public:
     using Board::Board;
-    void set_power_measurement_enabled(bool enabled) override;
+    void set_power_measurement_enabled(bool enabled) override {
+        if (!enabled) meter_.reset();
+        else if (!meter_) meter_ = std::make_shared<PowerMeter>();
+    }
     std::shared_ptr<PowerMeter> power_meter() override { return meter_; }
 };
 
@@ -135,12 +147,11 @@ public:
     std::shared_ptr<SpiFlashController> flash_controller() override { return std::make_shared<SpiFlashController>(); }
 };
 
-// Puts boards at the end of the engine's driver list for as long as it lives; the list is as it
-// was afterwards.
+// Puts boards at the end of the engine's driver list while it lives; the list is as it was after.
 class InstalledBoards {
 public:
-    explicit InstalledBoards(std::vector<std::shared_ptr<Board>> boards);
-    ~InstalledBoards();
+    explicit InstalledBoards(std::vector<std::shared_ptr<Board>> const& boards);
+    ~InstalledBoards() { detail::driver_list() = std::move(saved_); }
     InstalledBoards(InstalledBoards const&) = delete;
     InstalledBoards& operator=(InstalledBoards const&) = delete;
 

@@ -3,50 +3,24 @@
 #include <chrono>
 #include <functional>
 #include <cstdint>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "engine/driver.h"
 #include "engine/error_text.h"
+#include "engine/sim/board.h"
 #include "hw/clock.h"
 
 namespace nuvra {
 namespace {
 
 constexpr uint32_t CONTROL = 0xF0001030;
-
-// A board whose clock control register stays busy for a number of reads after a change starts.
-class FakeClockDriver : public HardwareDriver {
-public:
-    std::map<uint32_t, uint32_t> registers;
-    std::vector<std::pair<uint32_t, uint32_t>> writes;  // (address, word) in order
-    int busy_reads_after_start = 0;                     // -1: never clears
-    int reads = 0;
-
-    void read(uint32_t address, uint32_t* buffer, size_t bytes) override {
-        ASSERT_EQ(bytes, 4u);
-        ++reads;
-        if (address == CONTROL && started_ && busy_reads_after_start >= 0 && busy_reads_after_start-- == 0)
-            registers[CONTROL] &= ~1u;
-        *buffer = registers[address];
-    }
-    void write(uint32_t address, uint32_t const* buffer, size_t bytes) override {
-        ASSERT_EQ(bytes, 4u);
-        writes.emplace_back(address, *buffer);
-        registers[address] = *buffer;
-        started_ = started_ || (address == CONTROL && (*buffer & 1u));
-    }
-    uint32_t top_level_reg_base() const override { return 0; }
-
-private:
-    bool started_ = false;
-};
+using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
 
 std::string error_of(std::function<void()> const& call) { return testing::error_text<std::exception>(call); }
 
+// Through the SoC driver of a simulated board whose change stays busy for a few reads.
 TEST(HwClock, SetWritesDividersThenStart) {
     struct Row {
         soc::ClockMode mode;
@@ -55,36 +29,37 @@ TEST(HwClock, SetWritesDividersThenStart) {
     Row const rows[] = {
         {soc::ClockMode::Performance, 3, 1}, {soc::ClockMode::Economy, 11, 5}, {soc::ClockMode::LowPower, 239, 119}};
     for (auto const& row : rows) {
-        FakeClockDriver driver;
-        driver.busy_reads_after_start = 3;
-        soc::set_clock_mode(&driver, row.mode);
-        std::vector<std::pair<uint32_t, uint32_t>> const expected = {
+        sim::SocBoard board(sim::vexa_v2());
+        board.clock_busy_reads = 3;
+        SocDriver& driver = board;
+        driver.set_clock_mode(row.mode);
+        Writes const expected = {
             {0xF00011A0, row.twice_minus_one}, {0xF0001190, row.minus_one}, {0xF00011B0, row.minus_one}, {CONTROL, 1}};
-        EXPECT_EQ(driver.writes, expected) << static_cast<uint32_t>(row.mode);
-        EXPECT_EQ(soc::get_clock_mode(&driver), row.mode);
+        EXPECT_EQ(board.writes, expected) << static_cast<uint32_t>(row.mode);
+        EXPECT_EQ(driver.clock_mode(), row.mode);
     }
 }
 
 TEST(HwClock, SetRefusals) {
-    FakeClockDriver busy;
-    busy.registers[CONTROL] = 1;
+    sim::SocBoard busy(sim::vexa_v2());
+    busy.setup.registers[CONTROL] = 1;
     EXPECT_EQ(error_of([&] { soc::set_clock_mode(&busy, soc::ClockMode::Economy); }),
               "Clock mode is already changing.");
     EXPECT_TRUE(busy.writes.empty());
 
-    FakeClockDriver stuck;
-    stuck.busy_reads_after_start = -1;
+    sim::SocBoard stuck(sim::vexa_v2());
+    stuck.clock_busy_reads = -1;
     auto const started = std::chrono::steady_clock::now();
     EXPECT_EQ(error_of([&] { soc::set_clock_mode(&stuck, soc::ClockMode::LowPower); }), "Failed to apply clock mode.");
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(10));
     EXPECT_EQ(stuck.writes.size(), 4u);
 
     for (uint32_t hz : {0u, 200000000u}) {
-        FakeClockDriver driver;
+        sim::SocBoard driver(sim::vexa_v2());
         auto const mode = static_cast<soc::ClockMode>(hz);
         EXPECT_THROW(soc::set_clock_mode(&driver, mode), std::invalid_argument);
         EXPECT_EQ(error_of([&] { soc::set_clock_mode(&driver, mode); }), "Invalid clock mode") << hz;
-        EXPECT_EQ(driver.reads + driver.writes.size(), 0u);
+        EXPECT_TRUE(driver.writes.empty());
     }
     EXPECT_THROW(soc::get_clock_mode(nullptr), std::invalid_argument);
     EXPECT_THROW(soc::set_clock_mode(nullptr, soc::ClockMode::Economy), std::invalid_argument);
@@ -105,8 +80,8 @@ TEST(HwClock, GetReadsDividerBack) {
         {0xFFFFFFFF, "Unexpected frequency value detected: 0."},
     };
     for (auto const& row : rows) {
-        FakeClockDriver driver;
-        driver.registers[0xF0001190] = row.divider_register;
+        sim::SocBoard driver(sim::vexa_v2());
+        driver.setup.registers[0xF0001190] = row.divider_register;
         std::string got;
         std::string const error = error_of([&] { got = std::to_string(uint32_t(soc::get_clock_mode(&driver))); });
         EXPECT_EQ(error.empty() ? got : error, row.expected) << row.divider_register;
