@@ -68,4 +68,28 @@ void require_vector(Tensor const& tensor, uint64_t needed, const char* name) {
     require_dimension(tensor, 0, needed, name);
 }
 
+template <class T>
+ByteElements<T>::ByteElements(Tensor const& tensor) {
+    // Reading the first element checks the element type.
+    (void)tensor_read<T>(tensor, size_t{0});
+    Shape const& shape = tensor.dimensions();
+    Strides const& strides = tensor.strides();
+    if (strides.size() != shape.rank() || shape.rank() > strides_.size())
+        throw std::invalid_argument(
+            format("A tensor of {} dimensions has {} strides.", shape.rank(), strides.size()));
+    uint64_t last = 0;  // the element farthest into the buffer
+    for (size_t k = 0; k < shape.rank(); ++k) {
+        strides_[k] = strides[k];
+        last += uint64_t{shape[k] - 1} * strides[k];
+    }
+    Buffer const buffer = tensor.buffer();
+    if (last >= buffer.bytes)
+        throw std::invalid_argument(
+            format("Tensor element {} lies outside its buffer of {} bytes.", last, buffer.bytes));
+    data_ = static_cast<T const*>(buffer.data);
+}
+
+template class ByteElements<int8_t>;
+template class ByteElements<uint8_t>;
+
 }  // namespace nuvra

@@ -3,6 +3,7 @@
 // the one narrowing of a 64-bit word count.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -52,5 +53,29 @@ void require_rank(Tensor const& tensor, size_t rank, const char* name);
 void require_dimension(Tensor const& tensor, size_t dim, uint64_t needed, const char* name);
 // A one-dimensional tensor of at least `needed` elements.
 void require_vector(Tensor const& tensor, uint64_t needed, const char* name);
+
+// The one-byte elements of a tensor, read in a hot loop without per-element checks. The
+// constructor checks once the element type (int8_t reads int8, int4, int2 and bit; uint8_t reads
+// uint8, uint4 and uint2; another type panics "Wrong requested type %s for a tensor of type %s")
+// and that every element inside the tensor's dimensions lies inside its buffer. The caller checks
+// its coordinates against the dimensions first (require_rank, require_dimension) and keeps the
+// tensor alive while the view is used.
+template <class T>
+class ByteElements {
+public:
+    explicit ByteElements(Tensor const& tensor);
+
+    // Element (i0, i1, i2, i3); coordinates past the tensor's rank must be 0.
+    T at(uint64_t i0, uint64_t i1, uint64_t i2, uint64_t i3) const {
+        return data_[i0 * strides_[0] + i1 * strides_[1] + i2 * strides_[2] + i3 * strides_[3]];
+    }
+
+private:
+    T const* data_ = nullptr;
+    std::array<uint64_t, 4> strides_{};
+};
+
+extern template class ByteElements<int8_t>;
+extern template class ByteElements<uint8_t>;
 
 }  // namespace nuvra

@@ -5,6 +5,7 @@
 
 #include "program/format_support.h"
 #include "backends/v2/sizes.h"
+#include "hw/arith.h"
 
 namespace nuvra::v2 {
 
@@ -118,9 +119,7 @@ uint32_t conv2d_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t fil
     // The 100-bit count first: its kernel check is the one this size reports.
     uint64_t const ch8 = conv2d_ch_cont_100b_size(kernel_size, filters, 8);
     uint64_t const per_100b = conv2d_cnp_weight_format(kernel_size).words_per_100b;
-    uint32_t const words = narrow_words(ch8 * per_100b * channels, what);
-    if (!dma::config_block_size_needs_xl(words)) return words;
-    return narrow_words((uint64_t(words) + dma::xl_unit_words - 1) / dma::xl_unit_words * dma::xl_unit_words, what);
+    return xl_padded_32b_size(checked_mul(ch8 * per_100b, channels, what), what);
 }
 
 std::vector<uint32_t> format_conv2d_cnp_weights(Dense const& weights, uint32_t first, uint32_t filters,

@@ -8,6 +8,8 @@
 #include "engine/dma.h"
 #include "hw/format.h"
 #include "hw/panic.h"
+#include "program/format_support.h"
+#include "program/hrc_input.h"
 
 namespace nuvra::v2 {
 
@@ -255,10 +257,9 @@ uint32_t get_fnp_sram_size(Layer const& layer) {
     LayerParams const* params = layer.params();
     if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
     auto const weights = std::as_const(*layer.variables().get("weights")).ensure_dense();
-    uint32_t const words = get_layer_word_size(*weights, uint8_t(params->get("weights_bits")), dims,
-                                               padding, layer.input_bits());
-    if (!dma::config_block_size_needs_xl(words)) return words;
-    return narrow(round_up(words, dma::xl_unit_words), "get_fnp_sram_size");
+    return xl_padded_32b_size(get_layer_word_size(*weights, uint8_t(params->get("weights_bits")), dims, padding,
+                                                  layer.input_bits()),
+                              "get_fnp_sram_size");
 }
 
 uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_t bits) {
@@ -276,25 +277,58 @@ uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t fi
 }
 
 uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t bits) {
+    if (bits != 8) return dwc_4bit_ch_cont_100b_size(kernel_size, channels);
     u64 const c = channels;
-    u64 words = 0;
-    if (bits == 8) {
-        switch (kernel_size) {
-        case 3: words = c; break;
-        case 4: words = c * 2; break;
-        case 5: words = c * 3; break;
-        case 7: words = c * 7; break;
-        default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
-        }
-    } else {
-        switch (kernel_size) {
-        case 3: words = (c + 1) >> 1; break;
-        case 5: words = (c * 3 + 1) >> 1; break;
-        case 7: words = (c * 7 + 1) >> 1; break;
-        default: throw std::runtime_error("Invalid kernel size.");
-        }
+    switch (kernel_size) {
+    case 3: return narrow(c, "dwc_ch_cont_100b_size");
+    case 4: return narrow(c * 2, "dwc_ch_cont_100b_size");
+    case 5: return narrow(c * 3, "dwc_ch_cont_100b_size");
+    case 7: return narrow(c * 7, "dwc_ch_cont_100b_size");
+    default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
     }
-    return narrow(words, "dwc_ch_cont_100b_size");
+}
+
+uint32_t dwc_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels) {
+    u64 const c = channels;
+    switch (kernel_size) {
+    case 3: return narrow((c + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    case 5: return narrow((c * 3 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    case 7: return narrow((c * 7 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    default: throw std::runtime_error("Invalid kernel size.");
+    }
+}
+
+DwcCnpWeightFormat dwc_cnp_weight_format(uint32_t kernel_size) {
+    switch (kernel_size) {
+    case 3: return {3, 0, 0, 12, 3, 1};
+    case 4: return {4, 0, 2, 24, 3, 1};
+    case 5: return {5, 0, 1, 30, 3, 1};
+    case 7: return {4, 2, 3, 84, 3, 1};
+    default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
+    }
+}
+
+dma::Target dwc_dma_target(uint32_t kernel_size, uint8_t bits) {
+    if (bits == 4) return dma::Target::Weights;
+    return dma::Target(dwc_cnp_weight_format(kernel_size).dma_target);
+}
+
+uint32_t dwc_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t channels, uint8_t bits) {
+    if (bits != 8) return dwc_cnp_formatted_4bit_weight_32b_size(kernel_size, channels);
+    u64 const words100 = dwc_ch_cont_100b_size(kernel_size, channels, 8);
+    return xl_padded_32b_size(words100 * dwc_cnp_weight_format(kernel_size).words_per_100b,
+                              "dwc_cnp_formatted_weight_32b_size");
+}
+
+uint32_t dwc_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t channels) {
+    u64 per_channel = 0;
+    switch (kernel_size) {
+    case 3: per_channel = 2; break;
+    case 5: per_channel = 6; break;
+    case 7: per_channel = 14; break;
+    default: throw std::runtime_error("Invalid kernel size.");
+    }
+    return narrow(round_up(per_channel * channels, dma::xl_unit_words), "dwc_cnp_formatted_4bit_weight_32b_size");
 }
 
 uint32_t buffer_temp_conv_ch_cont_100b_size(uint32_t filters) {
@@ -312,6 +346,37 @@ uint32_t depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo
                                                                    uint32_t channels) {
     const char* what = "depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size";
     return narrow(mul(u64(fifo_size) + 1, channels, what), what);
+}
+
+uint32_t tnp_b_buffer_temp_conv_formatted_weight_32b_size(uint32_t filters, uint32_t rows) {
+    const char* what = "tnp_b_buffer_temp_conv_formatted_weight_32b_size";
+    return xl_padded_32b_size(mul(3 * buffer_temp_conv_ch_cont(filters), rows, what), what);
+}
+
+uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t fifo_size, uint32_t channels) {
+    const char* what = "depthwise_buffer_temp_conv_formatted_weight_32b_size";
+    return xl_padded_32b_size(mul(3 * (u64(fifo_size) + 1), channels, what), what);
+}
+
+uint32_t xl_padded_32b_size(uint64_t words, const char* what) {
+    uint32_t const narrowed = narrow_words(words, what);
+    if (!dma::config_block_size_needs_xl(narrowed)) return narrowed;
+    return narrow_words(round_up(words, dma::xl_unit_words), what);
+}
+
+uint32_t get_hrc_sram_size(Layer const& layer) {
+    Variables const& vars = layer.variables();
+    auto const tensor = [&](const char* name) { return std::as_const(*vars.get(name)).ensure_dense(); };
+    auto const optional = [&](const char* name) { return vars.has(name) ? tensor(name) : nullptr; };
+    auto const max_value_shift = optional("max_value_shift");
+    auto const max_value = optional("max_value");
+
+    u64 total = 0;
+    for (auto const& plane : format_hrc_weights(*tensor("weights"))) total += plane.size();
+    total += format_hrc_activations(*tensor("output_shift"), *tensor("output_scales"), max_value_shift.get(),
+                                    max_value.get(), *tensor("bias_shift"), *tensor("bias"))
+                 .size();
+    return xl_padded_32b_size(total, "get_hrc_sram_size");
 }
 
 }  // namespace nuvra::v2

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "engine/dma.h"
 #include "engine/layer.h"
 #include "engine/tensor.h"
 
@@ -67,9 +68,42 @@ uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_
 uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t filters,
                                                uint32_t channels, uint8_t bits);
 // 100-bit words of depthwise weights of `channels` channels; 8-bit weights take kernels 3, 4, 5,
-// 7 ("ch_cont_size: Unexpected kernel size." otherwise), other widths 3, 5, 7 ("Invalid kernel
-// size." otherwise).
+// 7 ("ch_cont_size: Unexpected kernel size." otherwise), other widths dwc_4bit_ch_cont_100b_size.
 uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t bits);
+// The 4-bit form: two channels of kernel 3 share a 100-bit word, kernel 5 takes one and a half,
+// kernel 7 three and a half; any other kernel is std::runtime_error "Invalid kernel size.".
+uint32_t dwc_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels);
+
+// How 8-bit depthwise weights of one kernel size lie in the three-word form of the 100-bit
+// words: per kernel row `split_values` values, `split_skip` bytes skipped, the rest of the row,
+// then `row_skip` bytes; one channel every `channel_bytes` bytes.
+struct DwcCnpWeightFormat {
+    uint32_t split_values;
+    uint32_t split_skip;
+    uint32_t row_skip;
+    uint32_t channel_bytes;
+    uint32_t words_per_100b;
+    uint32_t dma_target;
+
+    friend bool operator==(DwcCnpWeightFormat const&, DwcCnpWeightFormat const&) = default;
+};
+
+// The 8-bit layout of kernel 3, 4, 5 or 7; any other size is std::runtime_error
+// "cnp_weight_format: Unexpected kernel size.". Kernel 5 channels follow each other every 30
+// bytes although the 100-bit count gives each 36: the last 6 bytes per channel stay zero.
+DwcCnpWeightFormat dwc_cnp_weight_format(uint32_t kernel_size);
+
+// The depthwise weight block's target: 0 for 4-bit weights (`bits` 4) whatever the kernel, else
+// that of dwc_cnp_weight_format.
+dma::Target dwc_dma_target(uint32_t kernel_size, uint8_t bits);
+
+// 32-bit words of format_depthwise_conv_cnp_weights: 8-bit weights (`bits` 8) three per 100-bit
+// word, rounded up to 16 when the block needs the DMA's XL header; other widths
+// dwc_cnp_formatted_4bit_weight_32b_size.
+uint32_t dwc_cnp_formatted_weight_32b_size(uint32_t kernel_size, uint32_t channels, uint8_t bits);
+// 32-bit words reserved for 4-bit depthwise weights: 2, 6 or 14 per channel (kernel 3, 5, 7),
+// always rounded up to 16. The 4-bit formatter itself returns the words without the rounding.
+uint32_t dwc_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t channels);
 // 100-bit words of one row of `filters` 8-bit TNP-B weights: two words per started 24 filters.
 uint32_t buffer_temp_conv_ch_cont_100b_size(uint32_t filters);
 // 100-bit words of a BufferTempConv's weights on a TNP-B.
@@ -78,5 +112,20 @@ uint32_t buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size, uin
 // 100-bit words of a DepthwiseBufferTempConv's weights on a TNP-B.
 uint32_t depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size,
                                                                    uint32_t channels);
+// 32-bit words of `rows` packed BufferTempConv weight rows of `filters` filters: three per
+// 100-bit word, rounded up to 16 when the block needs the DMA's XL header.
+uint32_t tnp_b_buffer_temp_conv_formatted_weight_32b_size(uint32_t filters, uint32_t rows);
+// 32-bit words of packed DepthwiseBufferTempConv weights: (fifo_size + 1) x channels 100-bit
+// words of three words, rounded up to 16 when the block needs the XL header.
+uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t fifo_size, uint32_t channels);
+
+// `words` 32-bit words of one DMA block, rounded up to 16 when the block needs the XL header;
+// above 32 bits std::runtime_error "<what>: <words> words do not fit in 32 bits.".
+uint32_t xl_padded_32b_size(uint64_t words, const char* what);
+
+// 32-bit words of an InputConv2D layer's HRC memories: its three weight planes and its
+// activation parameters ("max_value" and "max_value_shift" when it has them), rounded up to 16
+// once, for the sum, when it needs the XL header. Look-up tables are not counted.
+uint32_t get_hrc_sram_size(Layer const& layer);
 
 }  // namespace nuvra::v2
