@@ -83,6 +83,7 @@ inline constexpr RegDetail INPUT_BUFFER_POOLED{8, 1};    // the input comes from
 
 // Word 3 (besides REG4_EN_ACT and REG4_NP_NUM).
 inline constexpr RegDetail FORMAT_INPUT_BITS{0, 2};      // 3: 8-bit input, 2: narrower
+inline constexpr RegDetail FORMAT_DEPTHWISE{2, 1};       // each channel convolved on its own
 inline constexpr RegDetail FORMAT_WEIGHTS_4BIT{3, 1};
 inline constexpr RegDetail FORMAT_WEIGHTS_BITS{4, 2};    // 3: 8-bit weights, 2: otherwise
 inline constexpr RegDetail FORMAT_WEIGHTS_8BIT{7, 1};

@@ -33,11 +33,6 @@ uint8_t byte_value(int64_t value) {
     return static_cast<uint8_t>(value);
 }
 
-// A variable the layer must hold ("Variable <name> not found" otherwise).
-std::shared_ptr<Dense const> required_tensor(Layer const& layer, const char* name) {
-    return layer.variables().get(name)->ensure_dense();
-}
-
 // A variable the layer may lack: null then.
 std::shared_ptr<Dense const> optional_tensor(Layer const& layer, const char* name) {
     Variables const& variables = layer.variables();
@@ -52,34 +47,24 @@ std::shared_ptr<Dense const> dense_of(std::shared_ptr<Tensor> const& tensor) {
 // The tensors every NP of the layer reads, and the blocks that are the same for all of them,
 // made when the first NP needs them.
 struct LayerTensors {
-    std::shared_ptr<Dense const> weights, max_value, max_value_shift, activation_shift, activation_scales,
-        output_shift, bias_shift, bias, output_scales;
+    std::shared_ptr<Dense const> input_shift, weights;
+    NeuronVariables neurons;
     uint8_t weights_bits = 0;
     dma::Target weight_target = dma::Target::Weights;
-    std::vector<uint32_t> input_shift;
+    std::optional<std::vector<uint32_t>> layer_input_shift;
     std::optional<std::vector<uint32_t>> lut;
-    std::optional<std::vector<uint32_t>> merge_shift;
+    std::optional<std::vector<uint32_t>> layer_merge_shift;
+
+    LayerTensors(Layer const& layer, CnpConvBlocks const& blocks)
+        : input_shift(required_variable(layer, "input_shift")),
+          weights(required_variable(layer, "weights")),
+          neurons(layer),
+          weights_bits(byte_value(recorded_params(layer).get("weights_bits"))) {
+        // The kernel size is the weights' first dimension (x, y, c, f).
+        require_rank(*weights, 4, "weights");
+        weight_target = blocks.weight_target(weights->dimensions()[0], weights_bits);
+    }
 };
-
-LayerTensors read_layer_tensors(Layer const& layer) {
-    LayerTensors t;
-    t.input_shift = format_input_shift(*required_tensor(layer, "input_shift"), 0, 0);
-    t.weights = required_tensor(layer, "weights");
-    t.max_value = optional_tensor(layer, "max_value");
-    t.max_value_shift = optional_tensor(layer, "max_value_shift");
-    t.activation_shift = optional_tensor(layer, "activation_shift");
-    t.activation_scales = optional_tensor(layer, "activation_scales");
-    t.output_shift = optional_tensor(layer, "output_shift");
-    t.bias_shift = optional_tensor(layer, "bias_shift");
-    t.bias = optional_tensor(layer, "bias");
-    t.output_scales = optional_tensor(layer, "output_scales");
-
-    t.weights_bits = byte_value(recorded_params(layer).get("weights_bits"));
-    // The kernel size is the weights' first dimension (x, y, c, f).
-    require_rank(*t.weights, 4, "weights");
-    t.weight_target = conv2d_dma_target(t.weights->dimensions()[0], t.weights_bits);
-    return t;
-}
 
 std::vector<uint32_t> const& lut_words(Layer const& layer, LayerTensors* t) {
     if (!t->lut) {
@@ -89,19 +74,50 @@ std::vector<uint32_t> const& lut_words(Layer const& layer, LayerTensors* t) {
     return *t->lut;
 }
 
-std::vector<uint32_t> const& merge_shift_words(MergeLayerInfo const& merge, LayerTensors* t) {
-    if (!t->merge_shift) {
+std::vector<uint32_t> merge_shift_words(MergeLayerInfo const& merge, uint32_t first, uint32_t count) {
+    return format_merge_layer_shift(dense_of(merge.a_shift), dense_of(merge.b_shift), dense_of(merge.output_shift),
+                                    first, count);
+}
+
+// The merge shifts of every channel of the Add.
+std::vector<uint32_t> const& layer_merge_shift_words(MergeLayerInfo const& merge, LayerTensors* t) {
+    if (!t->layer_merge_shift) {
         auto const a = dense_of(merge.a_shift);
         if (a) require_rank(*a, 1, "a_shift");
-        uint32_t const count = a ? a->dimensions()[0] : 0;
-        t->merge_shift = format_merge_layer_shift(a, dense_of(merge.b_shift), dense_of(merge.output_shift), 0, count);
+        t->layer_merge_shift = merge_shift_words(merge, 0, a ? a->dimensions()[0] : 0);
     }
-    return *t->merge_shift;
+    return *t->layer_merge_shift;
 }
 
 }  // namespace
 
 // ---- shared by the CNP convolution recorders ----
+
+std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* name) {
+    return layer.variables().get(name)->ensure_dense();
+}
+
+NeuronVariables::NeuronVariables(Layer const& layer)
+    : max_value(optional_tensor(layer, "max_value")),
+      max_value_shift(optional_tensor(layer, "max_value_shift")),
+      activation_shift(optional_tensor(layer, "activation_shift")),
+      activation_scales(optional_tensor(layer, "activation_scales")),
+      output_shift(optional_tensor(layer, "output_shift")),
+      bias_shift(optional_tensor(layer, "bias_shift")),
+      bias(optional_tensor(layer, "bias")),
+      output_scales(optional_tensor(layer, "output_scales")) {}
+
+std::vector<uint32_t> NeuronVariables::format(uint32_t first, uint32_t count) const {
+    return format_cnp_tnp_variables(max_value.get(), max_value_shift.get(), activation_shift.get(),
+                                    activation_scales.get(), output_shift.get(), bias_shift.get(), bias.get(),
+                                    output_scales.get(), first, count);
+}
+
+uint64_t cnp_input_packet_words(uint32_t channels, uint32_t width, uint32_t height, uint8_t bits) {
+    // Bytes of one input row of one channel, rounded up to whole words.
+    uint64_t const row_bytes = ((uint64_t{bits} * width + 7) / 8 + 3) / 4 * 4;
+    return (uint64_t{channels} * row_bytes * 8 + 31) / 32 * height;
+}
 
 LayerParams const& recorded_params(Layer const& layer) {
     LayerParams const* params = layer.params();
@@ -114,9 +130,9 @@ void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t cha
                                        uint32_t filters) {
     // Bytes of one input row of one channel, rounded up to whole words.
     uint64_t const row_bytes = ((uint64_t{input_bits} * cut_width + 7) / 8 + 3) / 4 * 4;
-    uint64_t const packet_words = (uint64_t{channels} * row_bytes * 8 + 31) / 32 * cut_height;
 
-    set_count_field(register_word(regs, INPUT_MEMORY), REG5_CPKSRAM_SIZE, packet_words);
+    set_count_field(register_word(regs, INPUT_MEMORY), REG5_CPKSRAM_SIZE,
+                    cnp_input_packet_words(channels, cut_width, cut_height, input_bits));
     set_count_field(register_word(regs, CONTAINER), REG11_CHCONT_SIZE, ch_cont);
     set_count_field(register_word(regs, FILTERS), CNP2_TF_TOTAL, filters);
     set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, row_bytes);
@@ -169,12 +185,13 @@ void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> cons
 }
 
 std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
-                                                         NpRegisterMap const& registers, bool flag_c) {
+                                                         NpRegisterMap const& registers, bool flag_c,
+                                                         CnpConvBlocks const& blocks) {
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     auto record = program::new_record(device.version());
     // The NPs a pass leaves unused get their registers only: no variable is read for them.
     std::optional<LayerTensors> tensors;
-    if (!flag_c) tensors = read_layer_tensors(layer);
+    if (!flag_c) tensors.emplace(layer, blocks);
     bool const has_lut = layer.has_activation_type(ActivationType::LUT);
     MergeLayerInfo const* add_merge = mapping.merge_info && mapping.merge_info->add ? mapping.merge_info.get() : nullptr;
 
@@ -188,19 +205,25 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
 
         LayerTensors& t = *tensors;
         hw::NpPart const& part = recorded_np_part(layer, component);
-        record->add_np_track(ident, t.weight_target, 0,
-                             format_conv2d_cnp_weights(*t.weights, part.start_neuron, part.filters, t.weights_bits),
+        uint32_t const first = part.start_neuron;
+        uint32_t const count = part.filters;
+        record->add_np_track(ident, t.weight_target, 0, blocks.format_weights(*t.weights, first, count, t.weights_bits),
                              true, true);
-        record->add_np_track(ident, dma::Target::InputShift, 0, t.input_shift, true, true);
-        record->add_np_track(ident, dma::Target::Variables, 0,
-                             format_cnp_tnp_variables(t.max_value.get(), t.max_value_shift.get(),
-                                                      t.activation_shift.get(), t.activation_scales.get(),
-                                                      t.output_shift.get(), t.bias_shift.get(), t.bias.get(),
-                                                      t.output_scales.get(), part.start_neuron, part.filters),
-                             true, true);
+        if (blocks.channel_shifts) {
+            record->add_np_track(ident, dma::Target::InputShift, 0, format_input_shift(*t.input_shift, first, count),
+                                 true, true);
+        } else {
+            if (!t.layer_input_shift) t.layer_input_shift = format_input_shift(*t.input_shift, 0, 0);
+            record->add_np_track(ident, dma::Target::InputShift, 0, *t.layer_input_shift, true, true);
+        }
+        record->add_np_track(ident, dma::Target::Variables, 0, t.neurons.format(first, count), true, true);
         if (has_lut) record->add_np_track(ident, dma::Target::ActivationLut, 0, lut_words(layer, &t), true, true);
-        if (add_merge)
-            record->add_np_track(ident, dma::Target::MergeShift, 0, merge_shift_words(*add_merge, &t), true, true);
+        if (add_merge) {
+            record->add_np_track(ident, dma::Target::MergeShift, 0,
+                                 blocks.channel_shifts ? merge_shift_words(*add_merge, first, count)
+                                                       : layer_merge_shift_words(*add_merge, &t),
+                                 true, true);
+        }
     }
 
     if (!flag_c) record_skipdma(record.get(), layer);
@@ -209,10 +232,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
 
 // ---- Conv2D ----
 
-NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                         bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
-                                         bool flag_d) {
-    recorded_layer_mapping(layer);
+CnpConvSetup pooled_cnp_conv_setup(Layer const& layer) {
     LayerParams const& params = recorded_params(layer);
 
     // The computed blocks of the convolution and its pooling.
@@ -243,11 +263,21 @@ NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Lay
     setup.pool_factor = static_cast<uint8_t>(pool.stride_x);
     setup.pool_flag = pool.flag;
     setup.pool_padding = pool.padding;
-    setup.split = [&](hw::NpPart const& part) -> std::variant<NpSplit, TransposedCnpSplit> {
-        return NpSplit(input, part.spatial_partition, part.halo_partition, setup.kernel_size, setup.kernel_stride,
-                       conv->padding, setup.pool_size, setup.pool_factor, pool.padding);
+    setup.split = [input, padding = conv->padding, kernel = setup.kernel_size, stride = setup.kernel_stride,
+                   pool_size = setup.pool_size, pool_factor = setup.pool_factor,
+                   pool_padding = pool.padding](hw::NpPart const& part) -> std::variant<NpSplit, TransposedCnpSplit> {
+        return NpSplit(input, part.spatial_partition, part.halo_partition, kernel, stride, padding, pool_size,
+                       pool_factor, pool_padding);
     };
-    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+    return setup;
+}
+
+NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                         bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
+                                         bool flag_d) {
+    recorded_layer_mapping(layer);
+    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d,
+                                        pooled_cnp_conv_setup(layer));
 }
 
 NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr,
@@ -285,9 +315,13 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
                     dual_stores, flag_d, !flag_c);
             },
             setup.split(part));
-        format_cnp_input_and_filter_words(
-            &regs, part.spatial_partition.shape[2], part.halo_partition.shape[0], part.halo_partition.shape[1],
-            input_bits, conv2d_ch_cont_100b_size(kernel_size, part.filters, setup.weights_bits), part.filters);
+        if (setup.np_words) {
+            setup.np_words(&regs, part);
+        } else {
+            format_cnp_input_and_filter_words(
+                &regs, part.spatial_partition.shape[2], part.halo_partition.shape[0], part.halo_partition.shape[1],
+                input_bits, conv2d_ch_cont_100b_size(kernel_size, part.filters, setup.weights_bits), part.filters);
+        }
         format_cnp_pooling_registers(&regs, input, part.spatial_partition, setup.pool_size, setup.pool_factor,
                                      setup.pool_flag, setup.pool_padding, pooled_input);
         format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,

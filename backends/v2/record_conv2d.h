@@ -24,6 +24,8 @@
 #include <variant>
 #include <vector>
 
+#include "backends/v2/format_conv_weights.h"
+#include "engine/dma.h"
 #include "engine/layer.h"
 #include "engine/params.h"
 #include "engine/tensor.h"
@@ -72,7 +74,17 @@ struct CnpConvSetup {
     PaddingParams pool_padding;
     // The split geometry of one NP of the layer.
     std::function<std::variant<NpSplit, TransposedCnpSplit>(hw::NpPart const& part)> split;
+    // The kind's words of the NP's input packets and weights, written after the common
+    // configuration; unset, the Conv2D words (format_cnp_input_and_filter_words).
+    std::function<void(std::vector<uint32_t>* regs, hw::NpPart const& part)> np_words;
 };
+
+// The setup of a convolution followed by its own pooling (Conv2D, DepthwiseConv2D): the layer's
+// kernel, stride and "weights_bits", its split, and the pool value of its pooling block (1
+// without pooling and for a global average pooling). A layer without its computed convolution
+// and pooling blocks is std::runtime_error "The layer <name> is not built."; without input
+// dimensions, std::runtime_error "Cannot get input size before it is set.".
+CnpConvSetup pooled_cnp_conv_setup(Layer const& layer);
 
 // The register images of the NPs of a CNP convolution layer (arguments as for the recorders),
 // built with the kind's `setup`.
@@ -83,6 +95,10 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
 // The layer's parameters; a layer without any is std::runtime_error "Layer '<name>' has no
 // parameters.".
 LayerParams const& recorded_params(Layer const& layer);
+
+// 32-bit words of the NP's input packet memory: `channels` rows of `width` elements of `bits`
+// bits, each row rounded up to whole words, times `height`.
+uint64_t cnp_input_packet_words(uint32_t channels, uint32_t width, uint32_t height, uint8_t bits);
 
 // The words of a CNP image that describe the NP's input packets and its filters: the input
 // packet memory (word 4), the weight words per input channel `ch_cont` (word 11), the filter count
@@ -122,11 +138,35 @@ bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident);
 void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& layer_ptr,
                         hw::Ident const& ident, bool flag_b);
 
+// A variable the layer must hold (std::invalid_argument "Variable <name> not found" otherwise).
+std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* name);
+
+// The per-neuron variables of a CNP or TNP-B layer, each null when the layer does not hold it.
+struct NeuronVariables {
+    std::shared_ptr<Dense const> max_value, max_value_shift, activation_shift, activation_scales, output_shift,
+        bias_shift, bias, output_scales;
+
+    explicit NeuronVariables(Layer const& layer);
+    // format_cnp_tnp_variables of neurons first .. first + count - 1.
+    std::vector<uint32_t> format(uint32_t first, uint32_t count) const;
+};
+
+// What a CNP convolution kind records differently per NP: how its weights are formatted (with
+// the layer's "weights_bits") and where they go (from the weights' kernel size), and whether the
+// input and merge shifts are those of the NP's own channels instead of the whole layer's.
+struct CnpConvBlocks {
+    std::vector<uint32_t> (*format_weights)(Dense const& weights, uint32_t first, uint32_t count,
+                                            uint8_t bits) = format_conv2d_cnp_weights;
+    dma::Target (*weight_target)(uint32_t kernel_size, uint8_t bits) = conv2d_dma_target;
+    bool channel_shifts = false;
+};
+
 // Records the blocks of a CNP convolution layer from the register images of its NPs: per NP of
-// the mapping (in order) whose ident has an image, the image, then, unless `flag_c`, its weights
-// (formatted with the layer's "weights_bits" and sent to conv2d_dma_target), input shifts,
-// variables, look-up table and merge shifts; then, unless `flag_c`, the skip-DMA blocks.
+// the mapping (in order) whose ident has an image, the image, then, unless `flag_c`, its weights,
+// input shifts, variables, look-up table and merge shifts; then, unless `flag_c`, the skip-DMA
+// blocks.
 std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
-                                                         NpRegisterMap const& registers, bool flag_c);
+                                                         NpRegisterMap const& registers, bool flag_c,
+                                                         CnpConvBlocks const& blocks = {});
 
 }  // namespace nuvra::v2

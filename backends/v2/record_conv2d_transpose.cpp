@@ -17,9 +17,7 @@ constexpr uint8_t transposed_weights_bits = 8;
 
 }  // namespace
 
-NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                    bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                    bool flag_c, bool flag_d) {
+CnpConvSetup transposed_cnp_conv_setup(Layer const& layer) {
     CnpConvSetup setup;
     setup.kernel_size = recorded_params(layer).get("kernel_size");
     setup.kernel_stride = transposed_stride;
@@ -28,7 +26,14 @@ NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::sha
     setup.split = [](hw::NpPart const& part) -> std::variant<NpSplit, TransposedCnpSplit> {
         return TransposedCnpSplit(part.spatial_partition, part.halo_partition);
     };
-    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+    return setup;
+}
+
+NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
+                                                    bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
+                                                    bool flag_c, bool flag_d) {
+    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d,
+                                        transposed_cnp_conv_setup(layer));
 }
 
 std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(

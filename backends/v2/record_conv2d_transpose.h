@@ -22,6 +22,10 @@ std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(
     Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
     std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d);
 
+// The setup of a transposed convolution on CNPs: the layer's kernel, stride 1, 8-bit weights, no
+// pooling and a TransposedCnpSplit per NP.
+CnpConvSetup transposed_cnp_conv_setup(Layer const& layer);
+
 // The register images of a Conv2DTranspose layer's NPs. A layer without input dimensions is
 // std::runtime_error "Cannot get input size before it is set.".
 NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,

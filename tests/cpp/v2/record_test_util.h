@@ -90,6 +90,28 @@ inline hw::Component cnp(hw::Ident ident, hw::NpPart part = np_part(0, 8)) {
     return make_component(hw::Type::CNP2, ident, part);
 }
 
+// A mapping at `index` of one `type` component per part (NP i in column 3 - 2i, so that the
+// mapping's order is not the ident order), fed by the pass's DMA and feeding one CNP in column 5.
+inline std::shared_ptr<LayerMapping> np_mapping(hw::Type type, std::vector<hw::NpPart> const& parts,
+                                                uint8_t index = 2) {
+    auto mapping = std::make_shared<LayerMapping>(index);
+    uint8_t col = 3;
+    for (auto const& part : parts) {
+        mapping->components->push_back(make_component(type, {col, 0, 0, 0}, part));
+        col = uint8_t(col - 2);
+    }
+    mapping->inputs.push_back(std::make_shared<LayerMapping::ComponentList>(
+        LayerMapping::ComponentList{make_component(hw::Type::DMA, {0, 0, 1, 0})}));
+    mapping->outputs.push_back(
+        std::make_shared<LayerMapping::ComponentList>(LayerMapping::ComponentList{cnp({5, 0, 0, 0})}));
+    return mapping;
+}
+
+// A zero-filled tensor.
+inline std::shared_ptr<Dense> zeros(TensorType type, Shape const& shape) {
+    return Dense::create(type, shape, Layout::c_order);
+}
+
 // The register-field writer's message for a value too wide for its field.
 inline std::string overflow(uint64_t value, int width) {
     return "Attempted to write value " + std::to_string(value) + " into a " + std::to_string(width) +

@@ -1,0 +1,107 @@
+#include "backends/v2/record_dwconv2d.h"
+
+#include <stdexcept>
+
+#include "backends/v2/format_dwconv_weights.h"
+#include "backends/v2/np_registers.h"
+#include "backends/v2/record_conv2d_transpose.h"
+#include "backends/v2/record_skip_dma.h"
+#include "backends/v2/registers.h"
+#include "backends/v2/sizes.h"
+#include "engine/params.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using namespace np_word;
+
+// What the depthwise words of an NP depend on besides the NP's part.
+struct DepthwiseWords {
+    uint8_t input_bits = 0;
+    uint32_t input_channels = 0;  // of the whole layer
+    uint32_t kernel_size = 0;
+    uint8_t ch_cont_bits = 8;     // the weight width the weight count is taken for
+    bool group_before_packets = false;
+};
+
+void format_depthwise_np_words(std::vector<uint32_t>* regs, hw::NpPart const& part, DepthwiseWords const& d) {
+    uint32_t const channels = part.spatial_partition.shape[2];
+    uint32_t const width = part.halo_partition.shape[0];
+    uint32_t const height = part.halo_partition.shape[1];
+    uint32_t const first = part.start_neuron;
+    uint32_t const count = part.filters;
+
+    set_register_flag(regs, FORMAT, FORMAT_DEPTHWISE, true);
+    // An NP holding only some of the input channels takes its group of them.
+    auto channel_group = [&] {
+        if (count >= d.input_channels) return;
+        set_register_flag(regs, FORMAT, REG4_IB_CH_GRP_EN, true);
+        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_ORIG_CUT, first);
+        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_SIZE_CUT, count);
+    };
+    if (d.group_before_packets) channel_group();
+    set_count_field(register_word(regs, INPUT_MEMORY), REG5_CPKSRAM_SIZE,
+                    cnp_input_packet_words(channels, width, height, d.input_bits));
+    if (!d.group_before_packets) channel_group();
+    set_register_field(regs, CONTAINER, REG11_CHCONT_SIZE, dwc_ch_cont_100b_size(d.kernel_size, count, d.ch_cont_bits));
+
+    // 32-bit words of one input row of one channel.
+    uint64_t const row_words = (uint64_t{d.input_bits} * width + 31) / 32;
+    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, 4 * row_words * height);
+    set_register_field(regs, FILTER_GROUPS, FILTER_GROUPS_COUNT, 1);
+    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, row_words);
+}
+
+CnpConvBlocks const depthwise_blocks{format_depthwise_conv_cnp_weights, dwc_dma_target, true};
+
+// The np_words hook of a depthwise setup.
+void add_depthwise_words(CnpConvSetup* setup, Layer const& layer, uint8_t ch_cont_bits, bool group_before_packets) {
+    DepthwiseWords const words{layer.input_bits(), recorded_input_shape(layer)[2],
+                               static_cast<uint32_t>(setup->kernel_size), ch_cont_bits, group_before_packets};
+    setup->np_words = [words](std::vector<uint32_t>* regs, hw::NpPart const& part) {
+        format_depthwise_np_words(regs, part, words);
+    };
+}
+
+}  // namespace
+
+NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                           bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
+                                           bool flag_d) {
+    recorded_layer_mapping(layer);
+    CnpConvSetup setup = pooled_cnp_conv_setup(layer);
+    add_depthwise_words(&setup, layer, setup.weights_bits, false);
+    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+}
+
+NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
+                                                      bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
+                                                      bool flag_c, bool flag_d) {
+    CnpConvSetup setup = transposed_cnp_conv_setup(layer);
+    add_depthwise_words(&setup, layer, 8, true);
+    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+}
+
+std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, Layer const& layer,
+                                                               std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                                               bool flag_b, std::vector<hw::Ident> const& idents,
+                                                               bool flag_c, bool flag_d) {
+    if (recorded_params(layer).layer_type() != LayerType::DepthwiseConv2D)
+        throw std::runtime_error(invalid_cnp_layer_type_message);
+    NpRegisterMap const registers =
+        format_dwconv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
+    return record_cnp_conv_program(device, layer, registers, flag_c, depthwise_blocks);
+}
+
+std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(
+    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
+    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
+    if (recorded_params(layer).layer_type() != LayerType::DepthwiseConv2DTranspose)
+        throw std::runtime_error(invalid_cnp_layer_type_message);
+    NpRegisterMap const registers =
+        format_transposed_dwconv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
+    return record_cnp_conv_program(device, layer, registers, flag_c, depthwise_blocks);
+}
+
+}  // namespace nuvra::v2
