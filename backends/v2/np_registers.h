@@ -46,6 +46,7 @@ inline constexpr size_t NEURONS = 26;          // first output channel and chann
 inline constexpr size_t POOLING = 27;          // pooling size, factor and edge padding
 inline constexpr size_t INPUT_ROW = 28;        // bytes of one input row (CNP8_CPK_CHCONT_SIZE)
 inline constexpr size_t FILTER_GROUPS = 29;    // groups of eight filters
+inline constexpr size_t FIFO = 30;             // the frame FIFO of a TNP-B
 inline constexpr size_t PR_CONFIG = 32;        // partial reconfiguration: the linked layer's mode
 inline constexpr size_t PR_CUT_ORIGIN = 33;    // linked layer: origin of the kept window
 inline constexpr size_t PR_CUT_SIZE = 34;      // linked layer: extent of the kept window
@@ -74,6 +75,7 @@ inline constexpr RegDetail CONTROL_BIT_4{4, 1};          // cleared by the commo
 inline constexpr RegDetail CONTROL_BIT_7{7, 1};          // cleared by the common configuration
 inline constexpr RegDetail CONTROL_LUT{20, 1};           // activation through the look-up table
 inline constexpr RegDetail CONTROL_SINGLE_BUFFER{22, 1}; // one input buffer instead of two
+inline constexpr RegDetail CONTROL_TNP_B{28, 1};         // a buffered temporal convolution
 inline constexpr RegDetail CONTROL_FLAG29{29, 1};
 inline constexpr RegDetail CONTROL_DUAL_OUTPUT{31, 1};   // the output also goes to a skip DMA
 
@@ -95,6 +97,7 @@ inline constexpr RegDetail FORMAT_LAYER_INDEX{24, 8};    // the layer's index in
 inline constexpr uint32_t UNUSED_NP_LAYER_INDEX = 0xFE;
 
 // Word 4 (besides REG5_CPKSRAM_SIZE).
+inline constexpr RegDetail TNP_B_FIFO_FRAMES{0, 16};     // a TNP-B's FIFO size, in place of the packets
 inline constexpr RegDetail INPUT_MEMORY_BIT_29{29, 1};
 inline constexpr RegDetail INPUT_MEMORY_BIT_30{30, 1};
 inline constexpr RegDetail INPUT_MEMORY_BIT_31{31, 1};
@@ -143,8 +146,17 @@ inline constexpr RegDetail POOL_PAD_TOP{15, 1};          // the part starts the 
 // Word 28 (besides CNP8_CPK_CHCONT_SIZE).
 inline constexpr RegDetail INPUT_ROW_WORDS{0, 14};       // words of one input row, all channels
 
+// Word 21 of a TNP-B (in place of CNP2_TF_TOTAL).
+inline constexpr RegDetail TNP_B_CHANNELS{0, 11};        // input channels of the NP's part
+
 // Word 29.
 inline constexpr RegDetail FILTER_GROUPS_COUNT{16, 8};   // started groups of eight filters
+
+// Word 30: the frame FIFO of a TNP-B.
+inline constexpr RegDetail FIFO_BIT_0{0, 1};             // cleared
+inline constexpr RegDetail FIFO_ON{1, 1};
+inline constexpr RegDetail FIFO_SIZE{8, 4};              // frames kept
+inline constexpr RegDetail FIFO_SLOTS{16, 4};            // frames kept plus the incoming one
 
 // Word 47, the dual-output span (the low half is the routing span of the output).
 inline constexpr RegDetail DUAL_SPAN_LOW{16, 8};
@@ -235,6 +247,8 @@ inline constexpr RegDetail NP_SLOT_MERGE_ADD{3, 1};      // the layer merges thr
 inline constexpr RegDetail NP_SLOT_HIGH_ID_A{8, 1};      // NP id 2 or above
 inline constexpr RegDetail NP_SLOT_ALWAYS{23, 1};
 inline constexpr RegDetail NP_SLOT_HIGH_ID_B{24, 1};     // NP id 2 or above
+inline constexpr RegDetail NP_SLOT_TNP_B_BUFFER{16, 9};  // a TNP-B's input frame, in 64-word units
+inline constexpr RegDetail NP_SLOT_BIT_31{31, 1};        // cleared on a TNP-B
 
 // Column span of a component list: its smallest and largest ident.col.
 struct ColumnSpan {

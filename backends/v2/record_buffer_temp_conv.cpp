@@ -1,0 +1,178 @@
+#include "backends/v2/record_buffer_temp_conv.h"
+
+#include <limits>
+#include <optional>
+#include <stdexcept>
+
+#include "backends/v2/format_tnp_b_weights.h"
+#include "backends/v2/format_variables.h"
+#include "backends/v2/np_registers.h"
+#include "backends/v2/record_skip_dma.h"
+#include "backends/v2/registers.h"
+#include "backends/v2/routing.h"
+#include "backends/v2/sizes.h"
+#include "engine/params.h"
+#include "hw/arith.h"
+#include "hw/np_split.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using namespace np_word;
+
+// The layer's "fifo_size"; a negative one reads as 4294967295, which no field takes.
+uint32_t fifo_size_of(Layer const& layer) {
+    int32_t const value = recorded_params(layer).get("fifo_size");
+    return value < 0 ? std::numeric_limits<uint32_t>::max() : uint32_t(value);
+}
+
+NpRegisterMap format_tnp_b_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr, bool flag_a,
+                                        bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d,
+                                        bool depthwise) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    std::vector<hw::Component> const sources = routing_sources(mapping);
+    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    auto const activation = static_cast<ActivationType>(recorded_params(layer).get("activation"));
+    uint32_t const fifo_size = fifo_size_of(layer);
+    Shape const input = recorded_input_shape(layer);
+    uint8_t const input_bits = layer.input_bits();
+    uint8_t const output_bits = layer.output_bits();
+    static std::unique_ptr<MergeLayerInfo> const no_merge;
+
+    NpRegisterMap registers;
+    static std::vector<hw::Component> const no_components;
+    std::vector<hw::Component> const& components = mapping.components ? *mapping.components : no_components;
+    for (hw::Component const& component : components) {
+        if (is_listed(idents, component.ident)) continue;
+        std::vector<uint32_t> regs = default_np_regs(component, mapping.index, flag_c, false);
+        hw::NpPart const& part = recorded_np_part(layer, component);
+        // A 1 x 1 window with stride 1 and no pooling.
+        NpSplit const split(input, part.spatial_partition, part.halo_partition, 1, 1, PaddingParams{}, 0, 1,
+                            PaddingParams{});
+        format_cnp_tnp_common_config_registers(&regs, split, 1, 0, activation, part.start_neuron, part.filters, 8,
+                                               components, part.single_buffer, false, input_bits, output_bits,
+                                               no_merge, nullptr, {}, flag_d, false);
+        format_tnp_b_np_words(&regs, {part.spatial_partition.shape[2], part.halo_partition.shape[0],
+                                      part.halo_partition.shape[1], input_bits, fifo_size, part.start_neuron,
+                                      part.filters, depthwise, input[2]});
+        format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
+                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, flag_b);
+        apply_linked_layer(&regs, layer_ptr, component.ident, flag_b);
+        if (flag_a) set_ib_spikes(&regs);
+        registers[component.ident] = std::move(regs);
+    }
+    return registers;
+}
+
+std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Layer const& layer,
+                                                      NpRegisterMap const& registers, bool flag_c, bool depthwise) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    auto record = program::new_record(device.version());
+    if (!flag_c) record_skipdma(record.get(), layer);
+
+    // The NPs a pass leaves unused get their registers only: no variable is read for them.
+    std::shared_ptr<Dense const> input_shift, weights;
+    std::optional<NeuronVariables> neurons;
+    std::vector<uint32_t> layer_input_shift;
+    uint32_t fifo_size = 0;
+    if (!flag_c) {
+        input_shift = required_variable(layer, "input_shift");
+        if (!depthwise) layer_input_shift = format_input_shift(*input_shift, 0, 0);
+        weights = required_variable(layer, "weights");
+        neurons.emplace(layer);
+        if (!depthwise) fifo_size = fifo_size_of(layer);
+    }
+
+    std::vector<hw::Component> const components = mapping.components ? *mapping.components : std::vector<hw::Component>{};
+    for (hw::Component const& component : components) {
+        auto const image = registers.find(component.ident);
+        if (image == registers.end()) continue;
+        hw::Ident const& ident = component.ident;
+        record->add_np_track(ident, dma::Target::NpRegisters, 0, image->second, true, true);
+        if (flag_c) continue;
+
+        hw::NpPart const& part = recorded_np_part(layer, component);
+        uint32_t const first = part.start_neuron;
+        uint32_t const count = part.filters;
+        record->add_np_track(ident, dma::Target::WeightsAlt, 0,
+                             depthwise ? format_tnp_b_depthwise_buffer_temp_conv_weights(*weights, first, count)
+                                       : format_tnp_b_buffer_temp_conv_weights(*weights, fifo_size, first, count),
+                             true, true);
+        record->add_np_track(ident, dma::Target::InputShift, 0,
+                             depthwise ? format_input_shift(*input_shift, first, count) : layer_input_shift, true,
+                             true);
+        record->add_np_track(ident, dma::Target::Variables, 0, neurons->format(first, count), true, true);
+    }
+    return record;
+}
+
+}  // namespace
+
+void format_tnp_b_np_words(std::vector<uint32_t>* regs, TnpBNpWords const& w) {
+    uint64_t const channels4 = align_up(w.channels, 4);
+    bool const channel_group = w.depthwise && w.count < w.layer_channels;
+
+    set_register_flag(regs, CONTROL, CONTROL_TNP_B, true);
+    if (w.depthwise) {
+        set_register_flag(regs, FORMAT, FORMAT_DEPTHWISE, true);
+        set_register_flag(regs, FORMAT, REG4_IB_CH_GRP_EN, channel_group);
+    }
+    set_count_field(register_word(regs, INPUT_MEMORY), TNP_B_FIFO_FRAMES, w.fifo_size);
+    set_register_field(regs, CONTAINER, REG11_CHCONT_SIZE, w.depthwise ? 1 : buffer_temp_conv_ch_cont_100b_size(w.count));
+    set_register_field(regs, FILTERS, TNP_B_CHANNELS, w.channels);
+    if (w.depthwise) {
+        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_ORIG_CUT, channel_group ? w.first : 0);
+        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_SIZE_CUT, channel_group ? w.count : 0);
+    }
+    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, channels4);
+    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, channels4 * w.width / 4);
+    set_count_field(register_word(regs, FILTER_GROUPS), FILTER_GROUPS_COUNT,
+                    w.depthwise ? 1 : ceil_div(w.count, 8));
+
+    set_register_flag(regs, FIFO, FIFO_BIT_0, false);
+    set_register_flag(regs, FIFO, FIFO_ON, true);
+    set_count_field(register_word(regs, FIFO), FIFO_SIZE, w.fifo_size);
+    set_count_field(register_word(regs, FIFO), FIFO_SLOTS, uint64_t{w.fifo_size} + 1);
+
+    // The NP's input frame, in 32-bit words, then in units of 64 words.
+    uint64_t const frame_bits = mul_sat(mul_sat(mul_sat(w.width, w.height), channels4), w.input_bits);
+    set_count_field(register_word(regs, NP_SLOT), NP_SLOT_TNP_B_BUFFER, ceil_div(ceil_div(frame_bits, 32), 64));
+    set_register_flag(regs, NP_SLOT, NP_SLOT_BIT_31, false);
+}
+
+NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
+                                                   bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
+                                                   bool flag_c, bool flag_d) {
+    return format_tnp_b_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, false);
+}
+
+NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
+                                                             bool flag_a, bool flag_b,
+                                                             std::vector<hw::Ident> const& idents, bool flag_c,
+                                                             bool flag_d) {
+    return format_tnp_b_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, true);
+}
+
+std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(
+    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
+    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
+    if (recorded_params(layer).layer_type() != LayerType::BufferTempConv)
+        throw std::runtime_error(invalid_tnp_b_layer_type_message);
+    NpRegisterMap const registers =
+        format_buffer_temp_conv_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
+    return record_tnp_b_program(device, layer, registers, flag_c, false);
+}
+
+std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(
+    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
+    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
+    if (recorded_params(layer).layer_type() != LayerType::DepthwiseBufferTempConv)
+        throw std::runtime_error(invalid_tnp_b_layer_type_message);
+    recorded_layer_mapping(layer);
+    NpRegisterMap const registers = format_depthwise_buffer_temp_conv_np_registers(
+        layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
+    return record_tnp_b_program(device, layer, registers, flag_c, true);
+}
+
+}  // namespace nuvra::v2
