@@ -37,6 +37,10 @@ inline constexpr size_t CUT_SIZE = 10;         // extent of the input cut
 inline constexpr size_t CONTAINER = 11;        // input container and weight channel content
 inline constexpr size_t PRESET_12 = 12;
 inline constexpr size_t PRESET_13 = 13;
+inline constexpr size_t FNP_INPUT = 14;        // an FNP's input packet memory
+inline constexpr size_t FNP_NEURONS = 15;      // an FNP's neurons and their record size
+inline constexpr size_t FNP_WORD_16 = 16;
+inline constexpr size_t FNP_MEMORY = 17;       // an FNP's neuron memory
 inline constexpr size_t KERNEL = 20;           // kernel size and stride
 inline constexpr size_t FILTERS = 21;          // filters of the NP (CNP2_TF_TOTAL)
 inline constexpr size_t CHANNEL_GROUP = 22;    // channel group of a depthwise NP
@@ -51,6 +55,7 @@ inline constexpr size_t PR_CONFIG = 32;        // partial reconfiguration: the l
 inline constexpr size_t PR_CUT_ORIGIN = 33;    // linked layer: origin of the kept window
 inline constexpr size_t PR_CUT_SIZE = 34;      // linked layer: extent of the kept window
 inline constexpr size_t PR_INPUT_LAYOUT = 35;  // linked layer: words and row of its input
+inline constexpr size_t WORD_36 = 36;
 inline constexpr size_t PRESET_37 = 37;
 inline constexpr size_t PR_PACKET_SRAM = 40;   // linked layer: packet SRAM in max-pooling mode
 inline constexpr size_t PR_SOURCES = 41;       // linked layer: source columns and NP count
@@ -75,6 +80,8 @@ inline constexpr RegDetail CONTROL_BIT_4{4, 1};          // cleared by the commo
 inline constexpr RegDetail CONTROL_BIT_7{7, 1};          // cleared by the common configuration
 inline constexpr RegDetail CONTROL_LUT{20, 1};           // activation through the look-up table
 inline constexpr RegDetail CONTROL_SINGLE_BUFFER{22, 1}; // one input buffer instead of two
+inline constexpr RegDetail CONTROL_FNP3{24, 1};          // a fully connected layer on an FNP3
+inline constexpr RegDetail CONTROL_BIT_25{25, 1};        // cleared on an FNP
 inline constexpr RegDetail CONTROL_TNP_B{28, 1};         // a buffered temporal convolution
 inline constexpr RegDetail CONTROL_FLAG29{29, 1};
 inline constexpr RegDetail CONTROL_DUAL_OUTPUT{31, 1};   // the output also goes to a skip DMA
@@ -145,6 +152,21 @@ inline constexpr RegDetail POOL_PAD_TOP{15, 1};          // the part starts the 
 
 // Word 28 (besides CNP8_CPK_CHCONT_SIZE).
 inline constexpr RegDetail INPUT_ROW_WORDS{0, 14};       // words of one input row, all channels
+
+// Words 14 to 17 of an FNP.
+inline constexpr RegDetail FNP_PKSRAM_SIZE{0, 15};       // word 14: input packet memory, 32-bit words
+inline constexpr RegDetail FNP_INPUT_BIT_29{29, 1};      // word 14: set
+inline constexpr RegDetail FNP_INPUT_BIT_30{30, 1};      // word 14: cleared
+inline constexpr RegDetail FNP_INPUT_BIT_31{31, 1};      // word 14: set
+inline constexpr RegDetail FNP_NEURON_COUNT{0, 16};      // word 15
+inline constexpr RegDetail FNP_NEURON_WORDS{16, 15};     // word 15: 32-bit words of one neuron record
+inline constexpr RegDetail FNP_WORD_16_LOW{0, 18};       // word 16: cleared
+inline constexpr RegDetail FNP_MEMORY_WORDS{0, 16};      // word 17: neuron memory words
+inline constexpr RegDetail FNP_MEMORY_IN_SRAM{20, 1};    // word 17: the neurons sit in the NP's SRAM
+inline constexpr RegDetail FNP_MEMORY_BITS_21_23{21, 3}; // word 17: cleared
+
+// Word 36.
+inline constexpr RegDetail WORD_36_BIT_28{28, 1};        // cleared on an FNP
 
 // Word 21 of a TNP-B (in place of CNP2_TF_TOTAL).
 inline constexpr RegDetail TNP_B_CHANNELS{0, 11};        // input channels of the NP's part

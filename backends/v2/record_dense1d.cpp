@@ -1,0 +1,144 @@
+#include "backends/v2/record_dense1d.h"
+
+#include <stdexcept>
+
+#include "backends/v2/format_fnp.h"
+#include "backends/v2/np_registers.h"
+#include "backends/v2/record_conv2d.h"
+#include "backends/v2/record_skip_dma.h"
+#include "backends/v2/registers.h"
+#include "backends/v2/routing.h"
+#include "hw/arith.h"
+#include "program/format_support.h"
+#include "hw/format.h"
+
+namespace nuvra::v2 {
+
+namespace {
+
+using namespace np_word;
+
+// The neuron-memory size word of an FNP2, whose neurons sit in external memory.
+constexpr uint32_t fnp2_memory_words = 5;
+
+uint32_t width_code(uint8_t bits) { return bits == 4 ? 2 : 3; }
+
+}  // namespace
+
+void format_dense1d_np_registers(HardwareConstraints const& hardware_constraints, std::vector<uint32_t>* regs,
+                                 hw::Type np_type, uint8_t input_bits, uint8_t output_bits, bool has_activation,
+                                 Shape const& s, bool single_buffer, Dense const& weights, uint8_t weight_bits,
+                                 InputPadding padding) {
+    bool const fnp2 = np_type == hw::Type::FNP2;
+    set_register_flag(regs, CONTROL, CONTROL_BIT_4, true);
+    set_register_flag(regs, CONTROL, CONTROL_LUT, false);
+    set_register_flag(regs, CONTROL, CONTROL_SINGLE_BUFFER, single_buffer);
+    set_register_flag(regs, CONTROL, CONTROL_FNP3, np_type == hw::Type::FNP3);
+    set_register_flag(regs, CONTROL, CONTROL_BIT_25, false);
+
+    if (input_bits != 4 && input_bits != 8) throw std::runtime_error("Wrong input_bits at FNP recording.");
+    if (weight_bits != 4 && weight_bits != 8) throw std::runtime_error("Wrong weight bitwidth at FNP recording.");
+    if (output_bits != 4 && (output_bits < 8 || output_bits > 32))
+        throw std::runtime_error("Wrong output bitwidth at FNP recording.");
+
+    set_register_field(regs, FORMAT, FORMAT_INPUT_BITS, width_code(input_bits));
+    set_register_flag(regs, FORMAT, FORMAT_WEIGHTS_4BIT, false);
+    set_register_field(regs, FORMAT, FORMAT_WEIGHTS_BITS, width_code(weight_bits));
+    set_register_flag(regs, FORMAT, FORMAT_WEIGHTS_8BIT, true);
+    set_register_field(regs, FORMAT, FORMAT_OUTPUT_BITS, width_code(output_bits));
+    set_register_flag(regs, FORMAT, FORMAT_NO_RELU_OUTPUT, output_bits <= 8 && !has_activation);
+    set_register_flag(regs, FORMAT, REG4_EN_ACT, has_activation);
+    set_register_field(regs, FORMAT, REG4_NP_NUM, 1);
+
+    set_register_field(regs, CUT_SIZE, CUT_I_SIZE, s[1]);
+    set_register_field(regs, CUT_SIZE, CUT_J_SIZE, s[0]);
+
+    // Bytes of one input row in the padded layouts, and the words of one plane of rows.
+    uint64_t const row = (uint64_t{input_bits} * s[0] + 7) >> 3;
+    uint64_t row_bytes = 0;
+    uint64_t plane_words = 0;
+    if (padding == InputPadding::RowBytePadded) {
+        row_bytes = row;
+        plane_words = (row * s[2] + 3) >> 2;
+    } else if (padding == InputPadding::RowWordPadded) {
+        row_bytes = align_up(row, 4);
+        plane_words = row_bytes * s[2] >> 2;
+    }
+    set_count_field(register_word(regs, CONTAINER), REG11_CHCONT_SIZE, row_bytes);
+    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, row_bytes);
+    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, plane_words);
+
+    set_register_field(regs, FNP_INPUT, FNP_PKSRAM_SIZE, get_fpksram_size(s[1], s[0], s[2], input_bits, padding));
+    set_register_flag(regs, FNP_INPUT, FNP_INPUT_BIT_29, true);
+    set_register_flag(regs, FNP_INPUT, FNP_INPUT_BIT_30, false);
+    set_register_flag(regs, FNP_INPUT, FNP_INPUT_BIT_31, true);
+
+    require_rank(weights, 2, "weights");
+    set_register_field(regs, FNP_NEURONS, FNP_NEURON_COUNT, weights.dimensions()[1]);
+    set_register_field(regs, FNP_NEURONS, FNP_NEURON_WORDS, get_neuron_word_size(s, padding, input_bits, weight_bits));
+    set_register_field(regs, FNP_WORD_16, FNP_WORD_16_LOW, 0);
+
+    uint32_t memory_words = fnp2_memory_words;
+    if (!fnp2) {
+        // The size word counts modulo the FNP3's weight memory.
+        if (hardware_constraints.fnp3_sram_words == 0)
+            throw std::runtime_error("An FNP3 without weight memory cannot hold a Dense1D layer.");
+        memory_words = get_layer_word_size(weights, weight_bits, s, padding, input_bits) %
+                       hardware_constraints.fnp3_sram_words;
+    }
+    set_register_field(regs, FNP_MEMORY, FNP_MEMORY_WORDS, memory_words);
+    set_register_flag(regs, FNP_MEMORY, FNP_MEMORY_IN_SRAM, !fnp2);
+    set_register_field(regs, FNP_MEMORY, FNP_MEMORY_BITS_21_23, 0);
+}
+
+std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
+                                                              HardwareConstraints const& hardware_constraints,
+                                                              Layer const& layer, Layer const& second_layer,
+                                                              std::shared_ptr<Layer> layer_ptr, bool flag_a,
+                                                              bool flag_b, std::vector<hw::Ident> const& idents,
+                                                              bool flag_c) {
+    bool const flatten = &layer == &second_layer;
+    Shape const s = get_fnp_input_dim(layer, flatten);
+    auto const shifts = required_variable(layer, "input_shift");
+    auto const weights = required_variable(layer, "weights");
+
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    if (!mapping.components || mapping.components->empty())
+        throw std::out_of_range(format("Layer '{}' has no component to record.", layer.get_name()));
+    std::vector<hw::Component> const& own = *mapping.components;
+    hw::Component const& np = own.front();
+    std::vector<hw::Component> const sources = routing_sources(mapping);
+    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+
+    uint8_t const input_bits = layer.input_bits();
+    // A width outside a byte is none the FNP takes: it reads as 0, which is refused.
+    int32_t const weight_param = recorded_params(layer).get("weights_bits");
+    uint8_t const weight_bits = weight_param >= 0 && weight_param <= 255 ? uint8_t(weight_param) : 0;
+    InputPadding const padding = get_fnp_supported_padding(layer, flatten);
+
+    auto record = program::new_record(device.version());
+    if (is_listed(idents, np.ident)) return record;
+
+    std::vector<uint32_t> regs = default_np_regs(np, mapping.index, flag_c, false);
+    format_dense1d_np_registers(hardware_constraints, &regs, np.type, input_bits, layer.output_bits(),
+                                layer.has_activation(), s, np.single_buffer(), *weights, weight_bits, padding);
+    set_register_flag(&regs, WORD_36, WORD_36_BIT_28, false);
+    format_mesh_registers_set_output_to_NPs(&regs, sources, own, destinations, mapping.alt_info, mapping.link_index,
+                                            mapping.p2p_in, mapping.p2p_out, flag_b);
+    apply_linked_layer(&regs, layer_ptr, np.ident, flag_b);
+    if (flag_a) set_ib_spikes(&regs);
+    if (np.type == hw::Type::FNP2) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
+
+    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, true, true);
+    record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift_fnp(*shifts, s, padding, input_bits),
+                         true, true);
+    if (flag_c) return record;
+    std::vector<uint32_t> const ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
+    if (np.type == hw::Type::FNP2)
+        record->add_fnp2_filters_track(np.ident, ram);
+    else
+        record->add_np_track(np.ident, dma::Target::FnpMemory, 0, ram, true, true);
+    return record;
+}
+
+}  // namespace nuvra::v2
