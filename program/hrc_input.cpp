@@ -55,12 +55,16 @@ void check_unsigned(unsigned v, unsigned bits) {
 
 }  // namespace
 
+uint32_t hrc_weight_filters(Dense const& weights) {
+    // Layout 1 holds (filters, channels, height, width); the other (width, height, channels, filters).
+    return weights.layout() == Layout::reversed ? weights.dimensions()[0] : weights.dimensions()[3];
+}
+
 std::vector<std::vector<uint32_t>> format_hrc_weights(Dense const& weights) {
     check_type<int8_t>(weights);
     Shape const& dims = weights.dimensions();
-    // Layout 1 holds (filters, channels, height, width); the other (width, height, channels, filters).
     bool const filters_first = weights.layout() == Layout::reversed;
-    uint32_t const filters = filters_first ? dims[0] : dims[3];
+    uint32_t const filters = hrc_weight_filters(weights);
     uint32_t const channels = filters_first ? dims[1] : dims[2];
     uint32_t const k = filters_first ? dims[2] : dims[1];
 
@@ -196,6 +200,25 @@ std::vector<uint32_t> format_hrc_lut_variables(Dense const& a, Dense const& b, D
         words.push_back(second);
     }
     return words;
+}
+
+void record_hrc_sram(program::Record* record, RegDetail const& select, std::vector<uint32_t> const& data) {
+    if (record == nullptr) throw std::invalid_argument("No record to add the HRC memory blocks to.");
+    if (data.empty()) return;
+    std::vector<uint32_t> select_words(2, 0u);
+    set_field(&select_words[0], select, 1);
+    hw::Ident const hrc_ident{};
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::select_address, select_words, true, true);
+    record->add_np_track(hrc_ident, dma::Target::HrcSram, hrc::data_address, data, true, true);
+}
+
+void record_hrc_closing(program::Record* record, uint32_t first_register_word) {
+    if (record == nullptr) throw std::invalid_argument("No record to add the HRC closing blocks to.");
+    hw::Ident const hrc_ident{};
+    set_field(&first_register_word, hrc::REGISTERS_ENABLE, 0);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, {first_register_word}, true, true);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {1}, true, true);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {0}, true, true);
 }
 
 }  // namespace nuvra

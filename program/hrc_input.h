@@ -7,6 +7,7 @@
 
 #include "engine/tensor.h"
 #include "hw/register.h"
+#include "program/record.h"
 
 namespace nuvra {
 
@@ -41,6 +42,9 @@ inline constexpr RegDetail LUT_W2_F{13, 8};
 
 }  // namespace hrc
 
+// The filters of an HRC weight tensor: its first dimension in layout 1, else its fourth.
+uint32_t hrc_weight_filters(Dense const& weights);
+
 // The three weight planes of the HRC (some may be empty). The weights (int8) are (filters,
 // channels, height, width) in layout 1 and (width, height, channels, filters) otherwise; one or
 // three channels. Fails with std::runtime_error "Too many lines on HRC weight formatting with the
@@ -55,5 +59,24 @@ std::vector<uint32_t> format_hrc_activations(Dense const& a, Dense const& b, Den
 // Two words per element of `b`. `d` and `e` are int8, the others uint8.
 std::vector<uint32_t> format_hrc_lut_variables(Dense const& a, Dense const& b, Dense const& c, Dense const& d,
                                                Dense const& e, Dense const& f);
+
+// HRC DMA blocks, all for the zero ident.
+namespace hrc {
+inline constexpr uint16_t control_address = 0x0;    // target 8: start and stop
+inline constexpr uint16_t registers_address = 0x8;  // target 8: the configuration registers
+inline constexpr uint16_t select_address = 0x20;    // target 8: which memory the data goes to
+inline constexpr uint16_t data_address = 0x28;      // target 9: the memory's contents
+// The first register word: the HRC runs.
+inline constexpr RegDetail REGISTERS_ENABLE{0, 1};
+}  // namespace hrc
+
+// Loads one HRC memory: a two-word select block (the value 1 in `select` of the first word;
+// target 8 at 0x20), then `data` (target 9 at 0x28). Empty data records nothing. A zero-width
+// select field panics with the overflow message.
+void record_hrc_sram(program::Record* record, RegDetail const& select, std::vector<uint32_t> const& data);
+
+// The blocks that close an HRC program: the first register word with its enable bit (bit 0)
+// cleared at the register address, then 1 and 0 at the control address.
+void record_hrc_closing(program::Record* record, uint32_t first_register_word);
 
 }  // namespace nuvra

@@ -86,6 +86,15 @@ std::vector<uint32_t> format_input_shift(Dense const& input_shift, uint32_t firs
     return std::move(image).release();
 }
 
+std::vector<uint32_t> format_input_shift(Dense const& input_shift) {
+    uint64_t const n = input_shift.size();
+    uint64_t const words = ((n + 7) >> 2) & ~uint64_t{1};
+    if (words <= 1) return {};
+    WordImage image(words);
+    for (uint64_t i = 0; i < n; ++i) image.set_byte(i, tensor_read<uint8_t>(input_shift, size_t(i)));
+    return std::move(image).release();
+}
+
 std::vector<uint32_t> format_merge_layer_shift(std::shared_ptr<Dense const> const& a_shift,
                                                std::shared_ptr<Dense const> const& b_shift,
                                                std::shared_ptr<Dense const> const& output_shift,

@@ -30,6 +30,10 @@ std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense con
 // Its word count is 2 x cnp_tnp_input_shift_24b_size (backends/v2/sizes.h) for count 0.
 std::vector<uint32_t> format_input_shift(Dense const& input_shift, uint32_t first_channel, uint32_t count);
 
+// Every shift of a tensor of unsigned bytes (any rank, row-major order), one byte each: the n
+// shifts rounded up to a multiple of 8 bytes, no word at all for an empty tensor.
+std::vector<uint32_t> format_input_shift(Dense const& input_shift);
+
 // One byte per neuron of an Add merged into the layer: bit 7 when b_shift >= a_shift, bits 4-6
 // max(a, b) + output_shift as a 3-bit signed value, bits 0-3 |a - b|. A sum outside -4..3 panics
 // "<s> cannot fit in a 3-bit signed integer"; a distance of 16 or more panics "<d> cannot fit in

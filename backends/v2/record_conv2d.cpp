@@ -33,13 +33,6 @@ uint8_t byte_value(int64_t value) {
     return static_cast<uint8_t>(value);
 }
 
-// A variable the layer may lack: null then.
-std::shared_ptr<Dense const> optional_tensor(Layer const& layer, const char* name) {
-    Variables const& variables = layer.variables();
-    if (!variables.has(name)) return nullptr;
-    return variables.get(name)->ensure_dense();
-}
-
 std::shared_ptr<Dense const> dense_of(std::shared_ptr<Tensor> const& tensor) {
     return tensor ? tensor->ensure_dense() : nullptr;
 }
@@ -68,7 +61,7 @@ struct LayerTensors {
 
 std::vector<uint32_t> const& lut_words(Layer const& layer, LayerTensors* t) {
     if (!t->lut) {
-        auto const lut = optional_tensor(layer, "lut_values");
+        auto const lut = optional_variable(layer, "lut_values");
         t->lut = format_lut_values_for_cnp(lut.get());
     }
     return *t->lut;
@@ -97,15 +90,21 @@ std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* n
     return layer.variables().get(name)->ensure_dense();
 }
 
+std::shared_ptr<Dense const> optional_variable(Layer const& layer, const char* name) {
+    Variables const& variables = layer.variables();
+    if (!variables.has(name)) return nullptr;
+    return variables.get(name)->ensure_dense();
+}
+
 NeuronVariables::NeuronVariables(Layer const& layer)
-    : max_value(optional_tensor(layer, "max_value")),
-      max_value_shift(optional_tensor(layer, "max_value_shift")),
-      activation_shift(optional_tensor(layer, "activation_shift")),
-      activation_scales(optional_tensor(layer, "activation_scales")),
-      output_shift(optional_tensor(layer, "output_shift")),
-      bias_shift(optional_tensor(layer, "bias_shift")),
-      bias(optional_tensor(layer, "bias")),
-      output_scales(optional_tensor(layer, "output_scales")) {}
+    : max_value(optional_variable(layer, "max_value")),
+      max_value_shift(optional_variable(layer, "max_value_shift")),
+      activation_shift(optional_variable(layer, "activation_shift")),
+      activation_scales(optional_variable(layer, "activation_scales")),
+      output_shift(optional_variable(layer, "output_shift")),
+      bias_shift(optional_variable(layer, "bias_shift")),
+      bias(optional_variable(layer, "bias")),
+      output_scales(optional_variable(layer, "output_scales")) {}
 
 std::vector<uint32_t> NeuronVariables::format(uint32_t first, uint32_t count) const {
     return format_cnp_tnp_variables(max_value.get(), max_value_shift.get(), activation_shift.get(),

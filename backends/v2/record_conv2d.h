@@ -140,6 +140,8 @@ void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> cons
 
 // A variable the layer must hold (std::invalid_argument "Variable <name> not found" otherwise).
 std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* name);
+// A variable the layer may lack: null then.
+std::shared_ptr<Dense const> optional_variable(Layer const& layer, const char* name);
 
 // The per-neuron variables of a CNP or TNP-B layer, each null when the layer does not hold it.
 struct NeuronVariables {

@@ -5,8 +5,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/v2/record_buffer_temp_conv.h"
 #include "backends/v2/record_conv2d.h"
 #include "backends/v2/record_conv2d_transpose.h"
+#include "backends/v2/record_dense1d.h"
+#include "backends/v2/record_dwconv2d.h"
+#include "backends/v2/record_input_conv2d.h"
 #include "backends/v2/sizes.h"
 #include "engine/dma.h"
 #include "hw/format.h"
@@ -29,8 +33,8 @@ struct KindEntry {
     KindRecorder record;
 };
 
-// The recorder of every layer kind this generation programs. A kind recorder joins the table
-// when it lands; a kind missing here is refused as unsupported.
+// The recorder of every layer kind this generation programs; a kind missing here is refused as
+// unsupported.
 constexpr KindEntry kind_recorders[] = {
     {LayerType::InputData, record_pass_through},
     {LayerType::Add, record_pass_through},
@@ -46,6 +50,33 @@ constexpr KindEntry kind_recorders[] = {
      [](LayerRecordArgs const& a) {
          return record_program_transposed_conv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
                                                        a.idents, a.flag_c, a.flag_d);
+     }},
+    {LayerType::InputConv2D,
+     [](LayerRecordArgs const& a) { return record_program_input_conv2d_layer(a.device, a.layer); }},
+    {LayerType::DepthwiseConv2D,
+     [](LayerRecordArgs const& a) {
+         return record_program_dwconv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b, a.idents,
+                                              a.flag_c, a.flag_d);
+     }},
+    {LayerType::DepthwiseConv2DTranspose,
+     [](LayerRecordArgs const& a) {
+         return record_program_transposed_dwconv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
+                                                         a.idents, a.flag_c, a.flag_d);
+     }},
+    {LayerType::BufferTempConv,
+     [](LayerRecordArgs const& a) {
+         return record_program_buffer_temp_conv_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
+                                                      a.idents, a.flag_c, a.flag_d);
+     }},
+    {LayerType::DepthwiseBufferTempConv,
+     [](LayerRecordArgs const& a) {
+         return record_program_depthwise_buffer_temp_conv_layer(a.device, a.layer, a.layer_ptr, a.flag_a,
+                                                                a.flag_b, a.idents, a.flag_c, a.flag_d);
+     }},
+    {LayerType::Dense1D,
+     [](LayerRecordArgs const& a) {
+         return record_program_dense1d_layer(a.device, a.constraints, a.layer, a.second_layer, a.layer_ptr,
+                                             a.flag_a, a.flag_b, a.idents, a.flag_c);
      }},
 };
 
@@ -229,8 +260,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
             unsigned_param(l, "kernel_size"), component.filters(), first_input(l)[2],
             uint8_t(unsigned_param(l, "weights_bits"))));
         break;
-    case LayerType::InputConv2D:
-        throw std::runtime_error("The v2 weight size of InputConv2D layers is not available in this build.");
+    case LayerType::InputConv2D: bytes = uint64_t{4} * get_hrc_sram_size(l); break;
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseConv2DTranspose:
         if (!is_cnp(component.type)) return 0;

@@ -4,6 +4,7 @@
 // the word of each field is noted beside it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "hw/register.h"
@@ -82,6 +83,41 @@ inline constexpr RegDetail HRC_SRAM_SELECT_G{1, 1};
 inline constexpr RegDetail HRC_SRAM_SELECT_B{2, 1};
 inline constexpr RegDetail HRC_SRAM_SELECT_LUT{29, 1};
 inline constexpr RegDetail HRC_SRAM_SELECT_ACT{31, 1};
+
+// The five HRC configuration registers of an InputConv2D (word, bits). Word 0 bit 0, the enable
+// bit, is nuvra::hrc::REGISTERS_ENABLE.
+namespace hrc_config {
+inline constexpr size_t WORDS = 5;
+inline constexpr size_t CONTROL = 0;
+inline constexpr size_t STRIDES = 1;
+inline constexpr size_t PADDING_VALUE = 2;
+inline constexpr size_t PADDING = 3;
+inline constexpr size_t FILTERS = 4;
+inline constexpr RegDetail KERNEL_CODE{4, 3};      // 3: 0, 4: 1, 5: 2, 7: 3, 16: 4
+inline constexpr RegDetail OUTPUT_BITS{8, 2};      // 2: 4-bit, 3: 8-bit
+inline constexpr RegDetail RELU{10, 1};
+inline constexpr RegDetail LUT{11, 1};
+inline constexpr RegDetail ONE_CHANNEL{12, 1};     // one input channel (else three)
+inline constexpr RegDetail VALID_13{13, 1};        // 'valid' padding sets bits 13, 20 and 21
+inline constexpr RegDetail LUT_15{15, 1};
+inline constexpr RegDetail MAX_POOL_16{16, 1};     // max pooling sets bits 16 and 17
+inline constexpr RegDetail MAX_POOL_17{17, 1};
+inline constexpr RegDetail VALID_20{20, 1};
+inline constexpr RegDetail VALID_21{21, 1};
+inline constexpr RegDetail POOL_SIZE_A{24, 4};     // the pool size, twice
+inline constexpr RegDetail POOL_SIZE_B{28, 4};
+inline constexpr RegDetail STRIDE_A{0, 5};         // word 1: the kernel stride, twice
+inline constexpr RegDetail STRIDE_B{8, 5};
+inline constexpr RegDetail POOL_STRIDE_A{16, 4};   // word 1: the pool stride, twice
+inline constexpr RegDetail POOL_STRIDE_B{24, 4};
+inline constexpr RegDetail PADDING_VALUES[3] = {{0, 8}, {8, 8}, {16, 8}};  // word 2, per channel
+inline constexpr RegDetail PAD_LEFT{0, 2};         // word 3
+inline constexpr RegDetail PAD_RIGHT{4, 2};
+inline constexpr RegDetail PAD_TOP{8, 2};
+inline constexpr RegDetail PAD_BOTTOM{12, 2};
+inline constexpr RegDetail FILTERS_LOW{0, 9};      // word 4: cleared
+inline constexpr RegDetail FILTERS_MINUS_ONE{16, 9};
+}  // namespace hrc_config
 
 // FNP neuron record: word 0 and word 1 of each neuron, its weights after them.
 namespace fnp {

@@ -302,5 +302,11 @@ TEST(HrcLutVariables, WordLayout) {
     }
 }
 
+TEST(HrcSram, EmptyDataRecordsNothing) {
+    auto record = program::new_record(HwVersion{});
+    record_hrc_sram(record.get(), RegDetail{31, 1}, {});
+    EXPECT_TRUE(record->tracks.empty());
+}
+
 }  // namespace
 }  // namespace nuvra

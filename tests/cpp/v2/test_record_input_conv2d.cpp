@@ -1,0 +1,180 @@
+// InputConv2D programs on the HRC: the register block, the memories as select and data blocks,
+// the closing blocks, and the HRC memory sizes.
+#include "backends/v2/record_input_conv2d.h"
+
+#include <gtest/gtest.h>
+
+#include "backends/v2/format_variables.h"
+#include "backends/v2/recorders.h"
+#include "backends/v2/sizes.h"
+#include "engine/error_text.h"
+#include "hw/presets.h"
+#include "support/fake_device.h"
+#include "support/v2_fake_layer.h"
+#include "v2/record_test_util.h"
+
+namespace nuvra::v2 {
+namespace {
+
+using nuvra::testing::error_text;
+using nuvra::testing::V2FakeLayer;
+using namespace nuvra::v2::testing;
+
+// A 3 x 3 InputConv2D with ReLU over an 8 x 8 input of `channels` channels, 'same' padding.
+struct HrcFixture {
+    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("in_conv", {ComponentKind::HRC});
+    std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
+
+    explicit HrcFixture(uint32_t channels = 3, uint32_t filters = 4, int activation = 1) {
+        layer->set_params(LayerType::InputConv2D,
+                          {{"kernel_size", 3}, {"filters", int(filters)}, {"activation", activation}, {"padding", 1},
+                           {"pool_type", 0}, {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
+        layer->set_input_dims({Shape{8, 8, channels}});
+        layer->set_conv_block({1, 1, 8, 8, {1, 1, 1, 1}});
+        layer->vars().set("weights", zeros(TensorType::int8, Shape{3, 3, channels, filters}));
+        auto padding_value = zeros(TensorType::uint8, Shape{channels});
+        for (uint32_t c = 0; c < channels; ++c) tensor_write<uint8_t>(*padding_value, {c}, uint8_t(c + 1));
+        layer->vars().set("padding_value", padding_value);
+        for (auto [name, type] : {std::pair{"output_shift", TensorType::int8}, {"output_scales", TensorType::uint8},
+                                  {"bias_shift", TensorType::uint8}, {"bias", TensorType::uint8}})
+            layer->vars().set(name, zeros(type, Shape{filters}));
+    }
+
+    void use_lut() {
+        layer->set_params(LayerType::InputConv2D,
+                          {{"kernel_size", 3}, {"filters", 4}, {"activation", 2}, {"padding", 1}, {"pool_type", 0},
+                           {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
+        layer->vars().set("activation_shift", zeros(TensorType::int8, Shape{4}));
+        layer->vars().set("activation_scales", zeros(TensorType::uint8, Shape{4}));
+        layer->vars().set("lut_values", zeros(TensorType::int32, Shape{2048}));
+    }
+
+    std::vector<DecodedBlock> record() const { return decode_blocks(*record_program_input_conv2d_layer(*device, *layer)); }
+};
+
+struct Block {
+    int target;
+    uint32_t address;
+    std::vector<uint32_t> words;  // compared when given
+};
+
+void expect_blocks(std::vector<DecodedBlock> const& blocks, std::vector<Block> const& expected) {
+    ASSERT_EQ(blocks.size(), expected.size());
+    for (size_t i = 0; i < blocks.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(blocks[i].header.ident, hw::Ident{});
+        EXPECT_EQ(int(blocks[i].header.target), expected[i].target);
+        EXPECT_EQ(blocks[i].header.address, expected[i].address);
+        if (!expected[i].words.empty()) {
+            EXPECT_EQ(blocks[i].words, expected[i].words);
+        }
+    }
+}
+
+TEST(RecordInputConv2d, RegistersMemoriesAndClosing) {
+    // Enable, 8-bit output, ReLU, pool size 1 twice; strides 1; padding values 1, 2, 3; padding 1
+    // on every side; 4 filters.
+    uint32_t const control = 0x11000701;
+    std::vector<uint32_t> const registers{control, 0x01010101, 0x030201, 0x1111, 0x30000};
+    auto const select = [](uint32_t bit) { return std::vector<uint32_t>{1u << bit, 0}; };
+    expect_blocks(HrcFixture().record(),
+                  {{8, 0x8, registers},
+                   {8, 0x20, select(0)}, {9, 0x28, {}}, {8, 0x20, select(1)}, {9, 0x28, {}},
+                   {8, 0x20, select(2)}, {9, 0x28, {}}, {8, 0x20, select(31)}, {9, 0x28, {}},
+                   {8, 0x8, {control - 1}}, {8, 0x0, {1}}, {8, 0x0, {0}}});
+
+    // One channel: only the R plane holds weights, the empty planes record nothing. A look-up
+    // table comes before the activation parameters.
+    HrcFixture lut(1);
+    lut.use_lut();
+    auto const blocks = lut.record();
+    ASSERT_EQ(blocks.size(), 10u);
+    EXPECT_EQ(blocks[0].words[0] & 0x9C00, 0x9800u);  // LUT bits 11 and 15, one channel (bit 12)
+    EXPECT_EQ(blocks[3].words, select(29));
+    EXPECT_EQ(blocks[4].words.size(), 2048u);
+    EXPECT_EQ(blocks[5].words, select(31));
+}
+
+TEST(RecordInputConv2d, RegisterRefusals) {
+    struct {
+        char const* name;
+        int32_t kernel, padding, pool_type, pool_size, kernel_stride, filters;
+        uint8_t output_bits;
+        uint32_t channels;
+        std::string error;
+    } const rows[] = {
+        {"kernel 16", 16, 1, 0, -1, 1, 4, 8, 3, ""},
+        {"kernel 6", 6, 1, 0, 1, 1, 4, 8, 3, "Wrong kernel size at HRC recording."},
+        {"5-bit output", 3, 1, 0, 1, 1, 4, 5, 3,
+         "Wrong output bitwidth when programming HRC: 5-bit found\nonly 8-bit and 4-bit are supported."},
+        {"two channels", 3, 1, 0, 1, 1, 4, 8, 2, "Wrong number of channles at HRC recording."},
+        {"padding 3", 3, 3, 0, 1, 1, 4, 8, 3, "Wrong padding at HRC recording."},
+        {"average pooling", 3, 1, 2, 1, 1, 4, 8, 3, "Wrong pooling at HRC recording."},
+        {"pool size 16", 3, 1, 1, 16, 1, 4, 8, 3, overflow(16, 4)},
+        {"kernel stride 32", 3, 1, 0, 1, 32, 4, 8, 3, overflow(32, 5)},
+        {"no filters", 3, 1, 0, 1, 1, 0, 8, 3, overflow(4294967295, 9)},
+    };
+    ConvCalculatedParams const conv{1, 1, 8, 8, {}};
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<uint32_t> regs{1, 0, 0, 0, 0};
+        EXPECT_EQ(error_text<std::runtime_error>([&] {
+                      format_input_conv2d_registers(&regs, row.kernel, row.output_bits, 1, Shape{8, 8, row.channels},
+                                                    row.padding, row.pool_type, row.pool_size, 1, row.kernel_stride,
+                                                    nullptr, &conv, row.filters);
+                  }),
+                  row.error);
+        if (row.error.empty()) {
+            EXPECT_EQ(regs[0], 0x00000741u);  // code 4, no pool size (-1)
+        }
+    }
+}
+
+// A LUT layer without one of its variables.
+void lut_without(HrcFixture& f, std::string const& name) {
+    f.use_lut();
+    nuvra::testing::AnyVariables kept;
+    for (auto const& n : f.layer->vars().names())
+        if (n != name) kept.set_any(n, f.layer->vars().get(n));
+    f.layer->vars() = kept;
+}
+
+TEST(RecordInputConv2d, LayerRefusals) {
+    struct { char const* name; void (*edit)(HrcFixture&); std::string error; } const rows[] = {
+        // A look-up-table activation names the variable it misses instead of recording an empty table.
+        {"LUT without lut_values", [](HrcFixture& f) { lut_without(f, "lut_values"); }, "Variable lut_values not found"},
+        {"LUT without activation_shift", [](HrcFixture& f) { lut_without(f, "activation_shift"); },
+         "Variable activation_shift not found"},
+        {"LUT without activation_scales", [](HrcFixture& f) { lut_without(f, "activation_scales"); },
+         "Variable activation_scales not found"},
+        // The registers would announce 5 filters over a weight memory of 4.
+        {"filters beside the weights",
+         [](HrcFixture& f) {
+             f.layer->set_params(LayerType::InputConv2D,
+                                 {{"kernel_size", 3}, {"filters", 5}, {"activation", 1}, {"padding", 1},
+                                  {"pool_type", 0}, {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
+         },
+         "Layer 'in_conv' has 5 filters but weights for 4."},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        HrcFixture f;
+        row.edit(f);
+        EXPECT_EQ(error_text<std::exception>([&] { f.record(); }), row.error);
+    }
+}
+
+TEST(RecordInputConv2d, MemorySizes) {
+    // Three planes of 3 words a filter and 2 activation words a filter: 11 words a filter.
+    struct { uint32_t filters, words; } const rows[] = {{4, 44}, {372, 4092}, {373, 4112}};
+    for (auto const& row : rows) EXPECT_EQ(get_hrc_sram_size(*HrcFixture(3, row.filters).layer), row.words) << row.filters;
+    MemorySizerImpl const sizer;
+    EXPECT_EQ(sizer.get_weight_memory_size(HrcFixture().layer, hw::Component{}), 176u);
+
+    struct { uint32_t shifts; size_t words; } const shifts[] = {{1, 2}, {8, 2}, {9, 4}};
+    for (auto const& row : shifts)
+        EXPECT_EQ(format_input_shift(*zeros(TensorType::uint8, Shape{row.shifts})).size(), row.words) << row.shifts;
+}
+
+}  // namespace
+}  // namespace nuvra::v2
