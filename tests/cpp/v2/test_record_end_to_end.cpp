@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "backends/v2/format_conv_weights.h"
+#include "backends/v2/format_dwconv_weights.h"
+#include "backends/v2/format_fnp.h"
+#include "backends/v2/format_tnp_b_weights.h"
+#include "backends/v2/format_variables.h"
+#include "program/hrc_input.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
@@ -36,6 +41,58 @@ std::vector<DecodedBlock> program_blocks(std::span<const uint8_t> program) {
         }
     }
     return blocks;
+}
+
+// The blocks of each record of the first pass of the model's only program, in program order.
+std::vector<std::vector<DecodedBlock>> pass_records(Model& model) {
+    EXPECT_EQ(model.sequences().size(), 1u);
+    auto const program = model.sequences().front()->program();
+    ProgramInfo const info(program.data(), program.size());
+    std::vector<std::vector<DecodedBlock>> records;
+    for (auto const* record : *info.data().passes()->Get(0)->records()) {
+        records.emplace_back();
+        if (record->tracks() == nullptr) continue;
+        for (auto const* track : *record->tracks()) {
+            auto const decoded = decode_track(std::vector<uint32_t>(track->words()->begin(), track->words()->end()));
+            records.back().insert(records.back().end(), decoded.begin(), decoded.end());
+        }
+    }
+    return records;
+}
+
+// A virtual device with the HRC, 16 NPs that can serve as CNP, FNP3 or TNP-B, and two skip-DMA
+// engines of four channels.
+std::shared_ptr<FakeDevice> versatile_device() {
+    std::vector<np::Info> nps;
+    for (uint8_t col = 1; col <= 4; ++col)
+        for (uint8_t id = 0; id < 4; ++id)
+            nps.push_back({{col, 0, id, 0}, {hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP3, hw::Type::TNP_B}, true});
+    std::vector<np::Info> skip_dmas;
+    for (uint8_t row = 0; row < 2; ++row)
+        skip_dmas.push_back({{5, row, 0, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}, true});
+    return make_fake_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0},
+                                                np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, true}, nps, skip_dmas));
+}
+
+// Non-zero weights for every layer that has weights.
+void fill_weights(Model& model) {
+    for (auto const& layer : model.layers()) {
+        if (!layer->variables().has("weights")) continue;
+        auto weights = layer->variables().get("weights");
+        for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(i % 5) - 2);
+    }
+}
+
+Dense const& var(ModelBuilder const& model, const char* layer, const char* name) {
+    return *model[layer]->variables().get(name)->ensure_dense();
+}
+
+// The targets of the blocks of one record, its skip-DMA blocks (target 11) left out.
+std::vector<int> np_targets(std::vector<DecodedBlock> const& blocks) {
+    std::vector<int> targets;
+    for (int target : targets_of(blocks))
+        if (target != int(dma::Target::SkipDma)) targets.push_back(target);
+    return targets;
 }
 
 struct ExpectedBlock {
@@ -100,6 +157,65 @@ TEST(RecordEndToEnd, InputConvReluConvOnOnePass) {
         auto const weights = model[name]->variables().get("weights")->ensure_dense();
         EXPECT_EQ(blocks[index].words, format_conv2d_cnp_weights(*weights, 0, 4, 8)) << name;
     }
+}
+
+TEST(RecordEndToEnd, HrcDepthwiseConvAndDense) {
+    register_mapping_backend();
+    // in (8 x 8 x 3) -> HRC 3 x 3 -> depthwise 3 x 3 -> Conv2D 3 x 3 -> Dense1D, 8 filters each.
+    ModelBuilder model;
+    model.input("in", 3);
+    model.layer(LayerType::InputConv2D, "ic", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}, {"activation", 1}},
+                {"in"});
+    model.layer(LayerType::DepthwiseConv2D, "dw", {{"kernel_size", 3}, {"padding", 1}, {"activation", 1}}, {"ic"});
+    model.layer(LayerType::Conv2D, "c", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}, {"activation", 1}}, {"dw"});
+    model.layer(LayerType::Dense1D, "fc", {{"units", 10}}, {"c"});
+    fill_weights(model.model());
+    model.model().map(versatile_device());
+
+    auto const records = pass_records(model.model());
+    ASSERT_EQ(records.size(), 6u);  // SCC, the input, then the four layers
+    std::vector<std::vector<int>> const targets{
+        {8, 8, 8}, {}, {8, 8, 9, 8, 9, 8, 9, 8, 9, 8, 8, 8}, {7, 1, 2, 5}, {7, 1, 2, 5}, {7, 2, 6}};
+    for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(targets_of(records[i]), targets[i]) << i;
+
+    auto const planes = format_hrc_weights(var(model, "ic", "weights"));
+    for (size_t plane = 0; plane < 3; ++plane) EXPECT_EQ(records[2][2 + 2 * plane].words, planes[plane]) << plane;
+    EXPECT_EQ(records[3][1].words, format_depthwise_conv_cnp_weights(var(model, "dw", "weights"), 0, 8, 8));
+    EXPECT_EQ(records[3][0].words[3] & 0x404, 0x4u);  // depthwise, every channel on the NP
+    Layer const& fc = *model["fc"];
+    InputPadding const padding = get_fnp_supported_padding(fc, false);
+    EXPECT_EQ(padding, InputPadding::RowWordPadded);  // 8-bit rows from a CNP
+    EXPECT_EQ(records[5][2].words, format_fnp_ram(fc, false, padding, 8, 8));
+}
+
+TEST(RecordEndToEnd, BothTemporalKindsOnTnpBs) {
+    register_mapping_backend();
+    // in (8 x 8 x 4) -> Conv2D -> BufferTempConv (FIFO 2) -> DepthwiseBufferTempConv (FIFO 3)
+    // -> DepthwiseConv2DTranspose.
+    ModelBuilder model;
+    model.input("in", 4);
+    model.layer(LayerType::Conv2D, "c", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}, {"activation", 1}}, {"in"});
+    model.layer(LayerType::BufferTempConv, "btc", {{"fifo_size", 2}, {"filters", 8}, {"activation", 1}}, {"c"});
+    model.layer(LayerType::DepthwiseBufferTempConv, "dbtc", {{"fifo_size", 3}, {"activation", 1}}, {"btc"});
+    model.layer(LayerType::DepthwiseConv2DTranspose, "dwt", {{"kernel_size", 3}, {"activation", 1}}, {"dbtc"});
+    fill_weights(model.model());
+    model.model().map(versatile_device());
+
+    auto const records = pass_records(model.model());
+    ASSERT_EQ(records.size(), 6u);
+    std::vector<int> const np_blocks{7, 1, 2, 5};
+    for (size_t i = 2; i < records.size(); ++i) EXPECT_EQ(np_targets(records[i]), np_blocks) << i;
+    // The temporal layers' frame-buffer skip DMAs come first.
+    for (size_t i : {3, 4}) {
+        EXPECT_EQ(records[i].front().header.target, dma::Target::SkipDma) << i;
+        auto const& np = records[i][records[i].size() - 4];
+        EXPECT_EQ(field_of(np.words[1], 28, 1), 1u) << i;  // a TNP-B
+    }
+    auto const tail = [&](size_t i, size_t from_end) { return records[i][records[i].size() - from_end].words; };
+    EXPECT_EQ(tail(3, 3), format_tnp_b_buffer_temp_conv_weights(var(model, "btc", "weights"), 2, 0, 8));
+    EXPECT_EQ(tail(4, 3), format_tnp_b_depthwise_buffer_temp_conv_weights(var(model, "dbtc", "weights"), 0, 8));
+    EXPECT_EQ(tail(4, 2), format_input_shift(var(model, "dbtc", "input_shift"), 0, 8));
+    EXPECT_EQ(field_of(records[5][0].words[11], 12, 18), 8u);  // 8-bit weight words of the transposed kind
 }
 
 }  // namespace
