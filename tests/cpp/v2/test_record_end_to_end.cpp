@@ -206,7 +206,7 @@ TEST(RecordEndToEnd, BothTemporalKindsOnTnpBs) {
     std::vector<int> const np_blocks{7, 1, 2, 5};
     for (size_t i = 2; i < records.size(); ++i) EXPECT_EQ(np_targets(records[i]), np_blocks) << i;
     // The temporal layers' frame-buffer skip DMAs come first.
-    for (size_t i : {3, 4}) {
+    for (size_t i : {size_t{3}, size_t{4}}) {
         EXPECT_EQ(records[i].front().header.target, dma::Target::SkipDma) << i;
         auto const& np = records[i][records[i].size() - 4];
         EXPECT_EQ(field_of(np.words[1], 28, 1), 1u) << i;  // a TNP-B
