@@ -4,8 +4,10 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -66,13 +68,45 @@ public:
     explicit ByteElements(Tensor const& tensor);
 
     // Element (i0, i1, i2, i3); coordinates past the tensor's rank must be 0.
-    T at(uint64_t i0, uint64_t i1, uint64_t i2, uint64_t i3) const {
-        return data_[i0 * strides_[0] + i1 * strides_[1] + i2 * strides_[2] + i3 * strides_[3]];
+    T at(uint64_t i0, uint64_t i1, uint64_t i2, uint64_t i3) const { return *address(i0, i1, i2, i3); }
+    T const* address(uint64_t i0, uint64_t i1, uint64_t i2, uint64_t i3) const {
+        return data_ + i0 * strides_[0] + i1 * strides_[1] + i2 * strides_[2] + i3 * strides_[3];
     }
+    // The element stride along dimension `dim` (0 past the rank).
+    uint64_t stride(size_t dim) const { return strides_.at(dim); }
 
 private:
     T const* data_ = nullptr;
     std::array<uint64_t, 4> strides_{};
+};
+
+// Byte writes into a word image in a hot loop: byte i is bits 8 (i mod 4) .. of word i / 4. The
+// caller checks once that every byte it writes is below bytes().
+class ByteWriter {
+public:
+    explicit ByteWriter(std::vector<uint32_t>& words) : words_(words) {}
+
+    uint64_t bytes() const { return uint64_t{words_.size()} * 4; }
+    void put(uint64_t byte, uint8_t value) {
+        if constexpr (std::endian::native == std::endian::little) {
+            reinterpret_cast<uint8_t*>(words_.data())[byte] = value;
+        } else {
+            uint32_t& word = words_[byte / 4];
+            uint32_t const shift = 8 * uint32_t(byte % 4);
+            word = (word & ~(uint32_t{0xFF} << shift)) | uint32_t{value} << shift;
+        }
+    }
+    // `count` bytes from `source` at byte `byte`.
+    void put_run(uint64_t byte, void const* source, uint64_t count) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(reinterpret_cast<uint8_t*>(words_.data()) + byte, source, count);
+        } else {
+            for (uint64_t i = 0; i < count; ++i) put(byte + i, static_cast<uint8_t const*>(source)[i]);
+        }
+    }
+
+private:
+    std::vector<uint32_t>& words_;
 };
 
 extern template class ByteElements<int8_t>;

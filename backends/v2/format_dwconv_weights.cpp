@@ -21,10 +21,6 @@ uint32_t checked_kernel(Dense const& weights, uint32_t first, uint32_t count) {
     return kernel;
 }
 
-void or_byte(std::vector<uint32_t>& words, uint64_t byte, uint8_t value) {
-    words.at(byte / 4) |= uint32_t{value} << (8 * (byte % 4));
-}
-
 }  // namespace
 
 std::vector<uint32_t> format_depthwise_conv_cnp_weights(Dense const& weights, uint32_t first, uint32_t count,
@@ -35,18 +31,30 @@ std::vector<uint32_t> format_depthwise_conv_cnp_weights(Dense const& weights, ui
     std::vector<uint32_t> words(dwc_cnp_formatted_weight_32b_size(weights.dimensions()[0], count, 8), 0u);
     uint32_t const k = checked_kernel(weights, first, count);
     DwcCnpWeightFormat const f = dwc_cnp_weight_format(k);
-    ByteElements<int8_t> const w(weights);
 
-    for (uint32_t i = 0; i < count; ++i) {
-        uint64_t const base = uint64_t{i} * f.channel_bytes;
-        uint64_t q = 0;
-        for (uint32_t y = 0; y < k; ++y) {
-            for (uint32_t x = 0; x < k; ++x) {
-                or_byte(words, base + q, uint8_t(w.at(x, y, 0, first + i)));
-                ++q;
-                if (x + 1 == f.split_values) q += f.split_skip;
-            }
-            q += f.row_skip;
+    // The byte of each kernel position (x, y) inside a channel.
+    std::vector<uint64_t> position(uint64_t{k} * k);
+    uint64_t q = 0;
+    for (uint32_t y = 0; y < k; ++y) {
+        for (uint32_t x = 0; x < k; ++x) {
+            position[y * k + x] = q++;
+            if (x + 1 == f.split_values) q += f.split_skip;
+        }
+        q += f.row_skip;
+    }
+    ByteElements<int8_t> const w(weights);
+    ByteWriter out(words);
+    if (count > 0 && uint64_t{count - 1} * f.channel_bytes + position.back() >= out.bytes())
+        throw std::logic_error("A depthwise weight layout runs past its block.");
+
+    // Channels are the tensor's last dimension: one kernel position of every channel at a time.
+    uint64_t const channel_stride = w.stride(3);
+    for (uint32_t y = 0; y < k; ++y) {
+        for (uint32_t x = 0; x < k; ++x) {
+            int8_t const* source = w.address(x, y, 0, first);
+            uint64_t const p = position[y * k + x];
+            for (uint32_t i = 0; i < count; ++i)
+                out.put(uint64_t{i} * f.channel_bytes + p, uint8_t(source[i * channel_stride]));
         }
     }
     return words;

@@ -1,0 +1,66 @@
+// Times the second-generation weight formatters on large layers against one memcpy of the same
+// weight bytes in the same run: a 2048-channel 3 x 3 DepthwiseConv2D (8-bit, one NP) and a
+// 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP). Not a test: run it on
+// a Release build.
+//   format_weights [repeats]
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#include "backends/v2/format_dwconv_weights.h"
+#include "backends/v2/format_tnp_b_weights.h"
+#include "engine/tensor.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The best time of `repeats` runs of `run`, in microseconds.
+double best_us(int repeats, std::function<void()> const& run) {
+    double best = 1e300;
+    for (int r = 0; r < repeats; ++r) {
+        auto const start = Clock::now();
+        run();
+        best = std::min(best, std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    return best;
+}
+
+std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape) {
+    std::vector<int8_t> values(shape.product());
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(static_cast<int>(i * 37 % 255) - 127);
+    return nuvra::Dense::copy(values.data(), values.size(), nuvra::TensorType::int8, shape, nuvra::Layout::c_order);
+}
+
+void report(char const* name, nuvra::Dense const& tensor, int repeats, std::function<size_t()> const& format) {
+    size_t const bytes = tensor.buffer().bytes;
+    std::vector<uint8_t> copy(bytes);
+    size_t words = 0;
+    double const format_us = best_us(repeats, [&] { words = format(); });
+    double const memcpy_us = best_us(repeats, [&] {
+        std::memcpy(copy.data(), tensor.buffer().data, bytes);
+        asm volatile("" : : "r"(copy.data()) : "memory");  // keep the copy
+    });
+    std::printf("%-44s %10zu bytes -> %9zu words  format %10.1f us  memcpy %8.1f us  ratio %6.1f\n", name, bytes,
+                words, format_us, memcpy_us, format_us / memcpy_us);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int const repeats = argc > 1 ? std::atoi(argv[1]) : 20;
+
+    auto const depthwise = weights(nuvra::Shape{3, 3, 1, 2048});
+    report("DepthwiseConv2D 3 x 3, 2048 channels, 8-bit", *depthwise, repeats * 10,
+           [&] { return nuvra::v2::format_depthwise_conv_cnp_weights(*depthwise, 0, 2048, 8).size(); });
+
+    auto const temporal = weights(nuvra::Shape{1, 1, 4 * 2048, 2048});
+    report("BufferTempConv 2048 x 2048, FIFO 4", *temporal, repeats,
+           [&] { return nuvra::v2::format_tnp_b_buffer_temp_conv_weights(*temporal, 4, 0, 2048).size(); });
+    return 0;
+}
