@@ -8,6 +8,7 @@
 #include "backends/v2/record_conv2d.h"
 #include "backends/v2/registers.h"
 #include "hw/format.h"
+#include "program/format_support.h"
 #include "program/hrc_input.h"
 
 namespace nuvra::v2 {
@@ -112,6 +113,12 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
     if (filters < 0 || uint32_t(filters) != weight_filters)
         throw std::invalid_argument(format("Layer '{}' has {} filters but weights for {}.", layer.get_name(), filters,
                                            weight_filters));
+    // One activation parameter of each kind per filter.
+    for (auto const& [tensor, name] : {std::pair{output_shift.get(), "output_shift"},
+                                       {output_scales.get(), "output_scales"}, {bias_shift.get(), "bias_shift"},
+                                       {bias.get(), "bias"}, {max_value.get(), "max_value"},
+                                       {max_value_shift.get(), "max_value_shift"}})
+        if (tensor != nullptr) require_vector(*tensor, weight_filters, name);
     std::vector<std::vector<uint32_t>> const planes = format_hrc_weights(*weights);
 
     auto record = program::new_record(device.version());
@@ -127,6 +134,8 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
         auto const lut = required_variable(layer, "lut_values");
         auto const activation_shift = required_variable(layer, "activation_shift");
         auto const activation_scales = required_variable(layer, "activation_scales");
+        require_vector(*activation_shift, weight_filters, "activation_shift");
+        require_vector(*activation_scales, weight_filters, "activation_scales");
         record_hrc_sram(record.get(), HRC_SRAM_SELECT_LUT, format_lut_values_for_hrc(lut.get()));
         activations = format_hrc_lut_variables(*output_scales, *bias, *bias_shift, *output_shift, *activation_shift,
                                                *activation_scales);

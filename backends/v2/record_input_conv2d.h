@@ -21,8 +21,8 @@ namespace nuvra::v2 {
 // "activation_shift", "activation_scales" and "lut_values" (std::invalid_argument "Variable
 // <name> not found"); "max_value" and "max_value_shift" when present. "filters" other than the
 // weights' filters is std::invalid_argument "Layer '<name>' has <n> filters but weights for
-// <m>."; a layer without its computed convolution block, std::runtime_error "The layer <name> is
-// not built.".
+// <m>.", and so is a per-filter variable of fewer elements; a layer without its computed
+// convolution block, std::runtime_error "The layer <name> is not built.".
 std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const& device, Layer const& layer);
 
 // Writes the five HRC registers `regs` (created as {1, 0, 0, 0, 0}). Refusals, in this order,

@@ -147,6 +147,8 @@ TEST(RecordInputConv2d, LayerRefusals) {
          "Variable activation_shift not found"},
         {"LUT without activation_scales", [](HrcFixture& f) { lut_without(f, "activation_scales"); },
          "Variable activation_scales not found"},
+        {"bias of fewer filters", [](HrcFixture& f) { f.layer->vars().set("bias", zeros(TensorType::uint8, Shape{3})); },
+         "Tensor bias has 3 elements along dimension 0, 4 are needed."},
         // The registers would announce 5 filters over a weight memory of 4.
         {"filters beside the weights",
          [](HrcFixture& f) {
