@@ -25,10 +25,8 @@ struct HrcFixture {
     std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("in_conv", {ComponentKind::HRC});
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
 
-    explicit HrcFixture(uint32_t channels = 3, uint32_t filters = 4, int activation = 1) {
-        layer->set_params(LayerType::InputConv2D,
-                          {{"kernel_size", 3}, {"filters", int(filters)}, {"activation", activation}, {"padding", 1},
-                           {"pool_type", 0}, {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
+    explicit HrcFixture(uint32_t channels = 3, uint32_t filters = 4) {
+        set_params(filters, 1);
         layer->set_input_dims({Shape{8, 8, channels}});
         layer->set_conv_block({1, 1, 8, 8, {1, 1, 1, 1}});
         layer->vars().set("weights", zeros(TensorType::int8, Shape{3, 3, channels, filters}));
@@ -40,10 +38,14 @@ struct HrcFixture {
             layer->vars().set(name, zeros(type, Shape{filters}));
     }
 
-    void use_lut() {
+    void set_params(uint32_t filters, int activation) {
         layer->set_params(LayerType::InputConv2D,
-                          {{"kernel_size", 3}, {"filters", 4}, {"activation", 2}, {"padding", 1}, {"pool_type", 0},
-                           {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
+                          {{"kernel_size", 3}, {"filters", int(filters)}, {"activation", activation}, {"padding", 1},
+                           {"pool_type", 0}, {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
+    }
+
+    void use_lut() {
+        set_params(4, 2);
         layer->vars().set("activation_shift", zeros(TensorType::int8, Shape{4}));
         layer->vars().set("activation_scales", zeros(TensorType::uint8, Shape{4}));
         layer->vars().set("lut_values", zeros(TensorType::int32, Shape{2048}));
@@ -150,12 +152,7 @@ TEST(RecordInputConv2d, LayerRefusals) {
         {"bias of fewer filters", [](HrcFixture& f) { f.layer->vars().set("bias", zeros(TensorType::uint8, Shape{3})); },
          "Tensor bias has 3 elements along dimension 0, 4 are needed."},
         // The registers would announce 5 filters over a weight memory of 4.
-        {"filters beside the weights",
-         [](HrcFixture& f) {
-             f.layer->set_params(LayerType::InputConv2D,
-                                 {{"kernel_size", 3}, {"filters", 5}, {"activation", 1}, {"padding", 1},
-                                  {"pool_type", 0}, {"pool_size", 1}, {"pool_stride", 1}, {"kernel_stride", 1}});
-         },
+        {"filters beside the weights", [](HrcFixture& f) { f.set_params(5, 1); },
          "Layer 'in_conv' has 5 filters but weights for 4."},
     };
     for (auto const& row : rows) {
