@@ -1,6 +1,38 @@
 #include "mapping/rule_table.h"
 
+#include "hw/format.h"
+
 namespace nuvra {
+
+MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got) {
+    return {layer, format("The maximum input width is {} (got {}).", max, got)};
+}
+
+MappingStatus max_input_height_failure(Layer const& layer, uint64_t max, uint64_t got) {
+    return {layer, format("The maximum input height is {} (got {}).", max, got)};
+}
+
+MappingStatus max_input_channels_failure(Layer const& layer, uint64_t max, uint64_t got) {
+    return {layer, format("The maximum input channel value is {} (got {}).", max, got)};
+}
+
+MappingStatus max_filters_failure(Layer const& layer, int64_t max, int64_t got) {
+    return {layer, format("The maximum number of filters is {} (got {}).", max, got)};
+}
+
+MappingStatus fnp_input_too_large_failure(Layer const& layer, uint64_t max) {
+    return {layer, format("Input dimensions are too large to fit in a FNP. The maximum value is {}.", max)};
+}
+
+MappingStatus fnp_input_memory_failure(Layer const& layer, uint64_t capacity_words, uint64_t words) {
+    // Four bytes a 32-bit word.
+    return {layer, format("Input size exceeds memory. Maximum size is {} bytes. (got {} bytes).",
+                          capacity_words * 4, words * 4)};
+}
+
+MappingStatus np_input_width_failure(Layer const& layer, uint64_t width, uint64_t max) {
+    return {layer, format("The input length {} exceeds the maximum value for NP input width: {}.", width, max)};
+}
 
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules) {
     MappingStatus result = MappingStatus::success();

@@ -3,6 +3,7 @@
 // checks gather every failure; sequence and component rules stop at the first.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "engine/layer.h"
@@ -16,6 +17,7 @@ struct LayerCheck {
     HardwareConstraints const& constraints;
     Layer const& layer;
     Layer const* previous = nullptr;
+    HwVersion version{};  // the chip mapped to: some rules hold on one board only
 };
 
 using LayerRule = MappingStatus (*)(LayerCheck const&);
@@ -32,6 +34,20 @@ struct RuleEntry {
     LayerRule rule;
     RuleGate gate = RuleGate::always;
 };
+
+// Failures that several generations report, each built in one place.
+// "The maximum input width is <max> (got <got>)." and its three twins.
+MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got);
+MappingStatus max_input_height_failure(Layer const& layer, uint64_t max, uint64_t got);
+MappingStatus max_input_channels_failure(Layer const& layer, uint64_t max, uint64_t got);
+MappingStatus max_filters_failure(Layer const& layer, int64_t max, int64_t got);
+// "Input dimensions are too large to fit in a FNP. The maximum value is <max>."
+MappingStatus fnp_input_too_large_failure(Layer const& layer, uint64_t max);
+// "Input size exceeds memory. Maximum size is <bytes> bytes. (got <bytes> bytes).", from sizes in
+// 32-bit words.
+MappingStatus fnp_input_memory_failure(Layer const& layer, uint64_t capacity_words, uint64_t words);
+// "The input length <width> exceeds the maximum value for NP input width: <max>."
+MappingStatus np_input_width_failure(Layer const& layer, uint64_t width, uint64_t max);
 
 // Walks a per-kind table: every failure is gathered with MappingStatus::operator+=.
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules);

@@ -75,11 +75,6 @@ LayerType layer_type(Layer const& layer);
 MappingStatus unnamed_failure(std::string message);
 
 // Failures shared by several kinds, each built in one place.
-// "The maximum input width is <max> (got <got>)." and its three twins.
-MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got);
-MappingStatus max_input_height_failure(Layer const& layer, uint64_t max, uint64_t got);
-MappingStatus max_input_channels_failure(Layer const& layer, uint64_t max, uint64_t got);
-MappingStatus max_filters_failure(Layer const& layer, int64_t max, int64_t got);
 // "Input shift exceeds memory. Maximum size is <bytes> bytes. (got <bytes> bytes).", from sizes
 // in 24-bit words.
 MappingStatus input_shift_failure(Layer const& layer, uint64_t max_words, uint64_t words);

@@ -34,22 +34,6 @@ MappingStatus unnamed_failure(std::string message) {
     return status;
 }
 
-MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got) {
-    return {layer, format("The maximum input width is {} (got {}).", max, got)};
-}
-
-MappingStatus max_input_height_failure(Layer const& layer, uint64_t max, uint64_t got) {
-    return {layer, format("The maximum input height is {} (got {}).", max, got)};
-}
-
-MappingStatus max_input_channels_failure(Layer const& layer, uint64_t max, uint64_t got) {
-    return {layer, format("The maximum input channel value is {} (got {}).", max, got)};
-}
-
-MappingStatus max_filters_failure(Layer const& layer, int64_t max, int64_t got) {
-    return {layer, format("The maximum number of filters is {} (got {}).", max, got)};
-}
-
 MappingStatus input_shift_failure(Layer const& layer, uint64_t max_words, uint64_t words) {
     // Three bytes a 24-bit word.
     return {layer, format("Input shift exceeds memory. Maximum size is {} bytes. (got {} bytes).",

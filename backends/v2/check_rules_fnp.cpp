@@ -61,8 +61,7 @@ MappingStatus rule_fnp_input_layout(LayerCheck const& check) {
         break;
     }
     if (!fits)
-        return {check.layer, format("Input dimensions are too large to fit in a FNP. The maximum value is {}.",
-                                    max_fnp_layout_words)};
+        return fnp_input_too_large_failure(check.layer, max_fnp_layout_words);
     return {};
 }
 
@@ -86,10 +85,7 @@ MappingStatus rule_fnp_input_shift_fits(LayerCheck const& check) {
 MappingStatus rule_fnp_input_fits(LayerCheck const& check) {
     uint64_t const words = get_fnp_input_size(check.layer, no_previous(check));
     uint64_t const capacity = check.constraints.fnp_input_sram_words;
-    if (words > capacity)
-        // Four bytes a 32-bit word.
-        return {check.layer, format("Input size exceeds memory. Maximum size is {} bytes. (got {} bytes).",
-                                    capacity * 4, words * 4)};
+    if (words > capacity) return fnp_input_memory_failure(check.layer, capacity, words);
     return {};
 }
 

@@ -29,8 +29,7 @@ MappingStatus rule_cnp_input_width(ComponentCheck const& check) {
         Shape const shape = component.spatial_partition().shape;
         uint64_t const width = align_up(shape.rank() > 0 ? shape[0] : 0, 4);
         if (width > max_np_input_width)
-            return {check.layer, format("The input length {} exceeds the maximum value for NP input width: {}.",
-                                        width, max_np_input_width)};
+            return np_input_width_failure(check.layer, width, max_np_input_width);
     }
     return {};
 }
