@@ -38,10 +38,13 @@ void WordImage::copy_in(uint64_t index, std::vector<uint32_t> const& words) {
 
 uint32_t to_signed_field(int32_t value, uint32_t bits) {
     int64_t const half = bits >= 1 && bits <= 32 ? int64_t{1} << (bits - 1) : 0;
-    if (half == 0 || value < -half || value > half - 1)
-        panic("%d cannot fit in a %d-bit signed integer", value, int(bits));
+    if (half == 0 || value < -half || value > half - 1) signed_field_overflow(value, bits);
     uint32_t const mask = bits == 32 ? 0xFFFFFFFFu : (uint32_t{1} << bits) - 1;
     return uint32_t(value) & mask;
+}
+
+void signed_field_overflow(int32_t value, uint32_t bits) {
+    panic("%d cannot fit in a %d-bit signed integer", value, int(bits));
 }
 
 uint32_t narrow_words(uint64_t words, const char* what) {
