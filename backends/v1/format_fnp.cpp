@@ -1,0 +1,86 @@
+#include "backends/v1/format_fnp.h"
+
+#include <algorithm>
+#include <array>
+
+#include "backends/v1/sizes.h"
+#include "hw/format.h"
+#include "program/format_support.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+constexpr uint32_t threshold_bits = 20;
+constexpr uint32_t no_threshold = 0x80000;  // the smallest 20-bit value: the neuron always fires
+constexpr uint32_t max_step = 0xFFFFF;      // 20 bits, four of them fractional
+constexpr uint32_t low_20 = 0xFFFFF;
+constexpr uint64_t header_words = 4;
+constexpr uint64_t max_planes = 8;          // a signed byte has no magnitude bit above 7
+
+}  // namespace
+
+FnpError::FnpError(std::string const& message) : std::runtime_error("Backend hardware(FullyConnected): " + message) {}
+
+WeightRange fnp_weight_range(int bits) {
+    if (bits <= 1) return {0, 1};
+    int64_t const half = int64_t{1} << std::min(bits - 1, 32);
+    return {1 - half, half - 1};
+}
+
+std::string weights_out_of_range_message(int bits, int value) {
+    WeightRange const range = fnp_weight_range(bits);
+    return format("Weights contain values out of range ({}, {}) (e.g.: {}).", range.low, range.high, value);
+}
+
+std::string act_step_message(int32_t step) {
+    return format("act_step should be between 0 and 65535. Receives act_step {}.", step / 16);
+}
+
+std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresholds, Tensor const& steps,
+                                     int bits, bool activation) {
+    FnpLayout const layout = fnp_layout(weights.dimensions(), bits);
+    std::vector<uint32_t> image(narrow_words(layout.words(), "FNP memory"), 0u);
+    WeightRange const range = fnp_weight_range(bits);
+    uint64_t const planes = std::min(layout.planes, max_planes);
+    uint64_t const half = layout.half_words();
+
+    ByteElements<int8_t> const w(weights);
+    for (uint64_t n = 0; n < layout.neurons; ++n) {
+        uint64_t const base = n * layout.block + header_words;
+        for (uint64_t g = 0; g < layout.groups; ++g) {
+            // The planes of 32 inputs: positive half, then negative half.
+            std::array<std::array<uint32_t, max_planes>, 2> group{};
+            uint64_t const end = std::min(layout.inputs, 32 * (g + 1));
+            for (uint64_t i = 32 * g; i < end; ++i) {
+                int const v = w.at(n, i, 0, 0);
+                if (v < range.low || v > range.high) throw FnpError(weights_out_of_range_message(bits, v));
+                uint32_t const magnitude = uint32_t(v < 0 ? -v : v);
+                uint32_t const bit = uint32_t{1} << (i & 31);
+                for (uint64_t k = 0; k < planes; ++k)
+                    if ((magnitude >> k) & 1u) group[v < 0][k] |= bit;
+            }
+            for (uint64_t k = 0; k < planes; ++k) {
+                image.at(base + g * layout.planes + k) = group[0][k];
+                if (layout.halves == 2) image.at(base + half + g * layout.planes + k) = group[1][k];
+            }
+        }
+    }
+
+    if (!activation) {
+        for (uint64_t n = 0; n < layout.neurons; ++n) image.at(n * layout.block) = no_threshold;
+        return image;
+    }
+    require_vector(thresholds, layout.neurons, "threshold");
+    require_vector(steps, layout.neurons, "act_step");
+    for (uint64_t n = 0; n < layout.neurons; ++n) {
+        uint64_t const base = n * layout.block;
+        image.at(base) = to_signed_field(tensor_read<int32_t>(thresholds, n), threshold_bits);
+        int32_t const s = tensor_read<int32_t>(steps, n);
+        if (uint32_t(s) > max_step) throw FnpError(act_step_message(s));
+        image.at(base + 1) = uint32_t(s) & low_20;
+    }
+    return image;
+}
+
+}  // namespace nuvra::v1
