@@ -1,0 +1,53 @@
+// What the first-generation rule tables share.
+#include "backends/v1/check_rules.h"
+#include "backends/v1/sizes.h"
+#include "hw/presets.h"
+#include "program/format_support.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+constexpr uint32_t max_input_width = 4096;
+constexpr uint32_t max_input_height = 4096;
+constexpr uint32_t max_input_channels = 2048;
+
+}  // namespace
+
+bool is_vexa_v2(HwVersion version) { return version == hw::Vexa_v2; }
+
+int32_t param(Layer const& layer, char const* key) { return layer_params(layer).get(key); }
+
+std::array<uint32_t, 4> extents(Tensor const& tensor) {
+    Shape const& shape = tensor.dimensions();
+    std::array<uint32_t, 4> result{1, 1, 1, 1};
+    for (size_t k = 0; k < shape.rank() && k < result.size(); ++k) result[k] = shape[k];
+    return result;
+}
+
+bool all_zero(Tensor const& tensor) {
+    ByteElements<int8_t> const values(tensor);
+    std::array<uint32_t, 4> const e = extents(tensor);
+    for (uint32_t a = 0; a < e[0]; ++a)
+        for (uint32_t b = 0; b < e[1]; ++b)
+            for (uint32_t c = 0; c < e[2]; ++c)
+                for (uint32_t d = 0; d < e[3]; ++d)
+                    if (values.at(a, b, c, d) != 0) return false;
+    return true;
+}
+
+MappingStatus check_max_input_dimensions(Layer const& layer, InputShape const& input) {
+    MappingStatus result;
+    if (input.width > max_input_width) result += max_input_width_failure(layer, max_input_width, input.width);
+    if (input.height > max_input_height) result += max_input_height_failure(layer, max_input_height, input.height);
+    if (input.channels > max_input_channels)
+        result += max_input_channels_failure(layer, max_input_channels, input.channels);
+    return result;
+}
+
+MappingStatus check_sep_cnp_weights_not_zero(Layer const& layer, Tensor const& weights) {
+    if (all_zero(weights)) return {layer, "All weights in a separable CNP layer cannot be zeroes."};
+    return {};
+}
+
+}  // namespace nuvra::v1

@@ -1,0 +1,128 @@
+#include "backends/v1/checker.h"
+
+#include "backends/v1/check_rules.h"
+#include "backends/v1/sizes.h"
+#include "hw/presets.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+// The kinds the first generation runs, each with its check (none for the kinds that only carry
+// data in or out).
+struct KindCheck {
+    LayerType type;
+    MappingStatus (*check)(CompatibilityCheckerImpl const&, Layer const&, HwVersion);
+};
+
+constexpr KindCheck kind_checks[] = {
+    {LayerType::InputData, nullptr},
+    {LayerType::Dequantizer, nullptr},
+    {LayerType::Quantizer, nullptr},
+    {LayerType::InputConvolutional,
+     [](CompatibilityCheckerImpl const&, Layer const& layer, HwVersion) {
+         return check_input_convolutional_constraints(layer);
+     }},
+    {LayerType::FullyConnected,
+     [](CompatibilityCheckerImpl const& c, Layer const& layer, HwVersion version) {
+         return check_fully_connected_constraints(c.constraints(), layer, version);
+     }},
+    {LayerType::Convolutional,
+     [](CompatibilityCheckerImpl const& c, Layer const& layer, HwVersion version) {
+         return c.check_std_cnp_constraints(layer, version);
+     }},
+    {LayerType::SeparableConvolutional,
+     [](CompatibilityCheckerImpl const& c, Layer const& layer, HwVersion version) {
+         return c.check_sep_cnp_constraints(layer, version);
+     }},
+};
+
+KindCheck const* find_kind(LayerType type) {
+    for (KindCheck const& entry : kind_checks)
+        if (entry.type == type) return &entry;
+    return nullptr;
+}
+
+uint64_t chunk_input_words(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits) {
+    return cnp_input_words(cnp_container_bytes(width, bits), channels, height);
+}
+
+}  // namespace
+
+MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& layer, Layer const*,
+                                                                  HwVersion version) const {
+    if (version == hw::Vexa_v1)
+        return {layer, "Vexa_v1 is not supported on this version. Please install nuvra 2.0.5 instead."};
+    KindCheck const* kind = find_kind(layer_params(layer).layer_type());
+    if (!kind) return {layer, "Unsupported layer type on Nuvra v1."};
+    if (!kind->check) return {};
+    return kind->check(*this, layer, version);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_iterator first,
+                                                             LayerList::const_iterator last, HwVersion) const {
+    return check_sequence_rules(first, last);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
+                                                             std::vector<hw::Component> const& components,
+                                                             bool) const {
+    MappingStatus result;
+    switch (layer_params(layer).layer_type()) {
+    case LayerType::Convolutional: result = check_std_cnp_mappings(layer, components, device_.version()); break;
+    case LayerType::SeparableConvolutional: result = check_sep_cnp_mappings(layer, components); break;
+    case LayerType::InputConvolutional:
+    case LayerType::FullyConnected: break;
+    default: result = {layer, "unknown Layer type."};
+    }
+    if (result.failed) return result;
+    return check_cnp_input_widths(layer, components);
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type, uint32_t height, uint32_t width,
+                                                               uint32_t channels, uint32_t, uint8_t bits,
+                                                               uint32_t) const {
+    return chunk_input_words(height, width, channels, bits) <= constraints_.input_sram_single_buffer_words;
+}
+
+bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type, uint32_t height, uint32_t width,
+                                                             uint32_t channels, uint32_t, uint8_t bits,
+                                                             uint32_t) const {
+    return chunk_input_words(height, width, channels, bits) <= constraints_.input_sram_dual_buffer_words;
+}
+
+bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const& layer, uint32_t filters) const {
+    return check_weights_size_fit_cnp(constraints_, layer, filters);
+}
+
+NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, LayerParams const& params) const {
+    auto const get = [&](char const* key) { return static_cast<uint32_t>(params.get(key)); };
+    auto const half_width = static_cast<uint32_t>(params.get("kernel_width") / 2);
+    auto const half_height = static_cast<uint32_t>(params.get("kernel_height") / 2);
+    NpSplitParams result;
+    result.padding = {half_width, half_width, half_height, half_height};
+    result.pool_type = get("pool_type");
+    result.pool_width = get("pooling_width");
+    result.pool_height = get("pooling_height");
+    result.filters = get("filters");
+    return result;
+}
+
+bool CompatibilityCheckerImpl::check_fnp3_sram_size(HardwareConstraints const& constraints,
+                                                    Layer const& layer) const {
+    return fnp_sram_words(layer) <= constraints.fnp3_sram_words;
+}
+
+MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(Layer const& layer, HwVersion version) const {
+    return check_fnp_common_rules(constraints_, layer, version);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_std_cnp_constraints(Layer const& layer, HwVersion version) const {
+    return check_std_cnp_rules(constraints_, layer, version);
+}
+
+MappingStatus CompatibilityCheckerImpl::check_sep_cnp_constraints(Layer const& layer, HwVersion version) const {
+    return check_sep_cnp_rules(constraints_, layer, version);
+}
+
+}  // namespace nuvra::v1
