@@ -56,6 +56,8 @@ TEST(V1Checker, InputConvolutional) {
         // Compared by its low byte, 259 once passed as 3.
         {"kernel 259", {{"kernel_width", 259}, {"kernel_height", 259}, {"filters", 1}, {"padding", 1}},
          "Kernel size should be 3, 5 or 7. Input first dimension size cannot be smaller than kernel size."},
+        {"valid, stride_y 2, 4 rows", {{"stride_y", 2}, {"input_height", 4}},
+         "With valid padding, a 3 kernel size and a 2 kernel stride, input second dimension size cannot be smaller than 5."},
         {"valid 7x7, stride_y 2, 8 rows", {{"kernel_width", 7}, {"kernel_height", 7}, {"stride_y", 2}, {"input_height", 8}},
          "With valid padding, a 7 kernel size and a 2 kernel stride, input second dimension size cannot be smaller than 9."},
         {"same, 4 x 4", {{"padding", 1}, {"input_height", 4}, {"input_width", 4}},
