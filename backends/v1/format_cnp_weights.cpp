@@ -36,6 +36,11 @@ public:
 
     // The low `count` bits of `value` (count at most 64), least significant first.
     void put(uint64_t value, uint32_t count) {
+        if (count < 64 && pos_ + count <= width_ && pos_ < width_) {  // the usual case: the field fits
+            bits_ |= (value & ((uint64_t{1} << count) - 1)) << pos_;
+            pos_ += count;
+            return;
+        }
         while (count > 0) {
             if (pos_ == width_) next_slot();
             uint32_t const take = std::min(count, width_ - pos_);
