@@ -20,7 +20,7 @@ namespace {
 // A layout-0 int8 tensor whose values cycle through `low` .. `high`.
 std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape, int low, int high) {
     std::vector<int8_t> values(shape.product());
-    int const span = high - low + 1;
+    auto const span = static_cast<size_t>(high - low + 1);
     for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(low + static_cast<int>(i * 7 % span));
     return nuvra::Dense::copy(values.data(), values.size(), nuvra::TensorType::int8, shape, nuvra::Layout::c_order);
 }
