@@ -8,11 +8,19 @@
 
 namespace nuvra {
 
-InputDims first_input_dims(Layer const& layer) {
+Shape first_input_shape(Layer const& layer) {
     auto const dims = layer.input_dimensions();
     if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    Shape const& s = dims.front();
-    return {s[0], s[1], s[2]};
+    return dims.front();
+}
+
+InputDims first_input_dims(Layer const& layer) {
+    Shape const s = first_input_shape(layer);
+    InputDims dims;
+    if (s.rank() > 0) dims.width = s[0];
+    if (s.rank() > 1) dims.height = s[1];
+    if (s.rank() > 2) dims.channels = s[2];
+    return dims;
 }
 
 namespace {

@@ -15,11 +15,14 @@
 
 namespace nuvra {
 
-// Width, height and channels of a layer's first input.
+// A layer's first input shape; a layer whose inputs are not known yet is std::runtime_error
+// "Cannot get input size before it is set.".
+Shape first_input_shape(Layer const& layer);
+// Width, height and channels of that shape; a dimension past its rank counts 1.
 struct InputDims {
-    uint32_t width = 0;
-    uint32_t height = 0;
-    uint32_t channels = 0;
+    uint32_t width = 1;
+    uint32_t height = 1;
+    uint32_t channels = 1;
 };
 InputDims first_input_dims(Layer const& layer);
 

@@ -15,6 +15,7 @@
 #include "hw/mapping_status.h"
 #include "mapping/backend.h"
 #include "mapping/rule_table.h"
+#include "mapping/split.h"
 
 namespace nuvra::v2 {
 
@@ -54,15 +55,6 @@ MappingStatus check_component_rules(Layer const& layer, std::vector<hw::Componen
                                     bool first_of_pass);
 
 // ---- Shared helpers --------------------------------------------------------------------------
-
-// The first input shape of a layer as (width, height, channels); a missing dimension counts as 1.
-// A layer without inputs is std::runtime_error "Cannot get input size before it is set.".
-struct InputDims {
-    uint32_t width = 1;
-    uint32_t height = 1;
-    uint32_t channels = 1;
-};
-InputDims first_input(Layer const& layer);
 
 // The layer's parameters; a layer without any is std::invalid_argument "Layer '<name>' has no
 // parameters.".

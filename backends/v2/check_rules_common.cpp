@@ -8,17 +8,6 @@
 
 namespace nuvra::v2 {
 
-InputDims first_input(Layer const& layer) {
-    std::vector<Shape> const inputs = layer.input_dimensions();
-    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    Shape const& shape = inputs.front();
-    InputDims dims;
-    if (shape.rank() > 0) dims.width = shape[0];
-    if (shape.rank() > 1) dims.height = shape[1];
-    if (shape.rank() > 2) dims.channels = shape[2];
-    return dims;
-}
-
 LayerParams const& layer_params(Layer const& layer) {
     LayerParams const* params = layer.params();
     if (!params) throw std::invalid_argument(format("Layer '{}' has no parameters.", layer.get_name()));
@@ -48,7 +37,7 @@ uint64_t cnp_tnp_input_shift_words(Layer const& layer) {
 int64_t filters_or_channels(Layer const& layer) {
     LayerParams const& params = layer_params(layer);
     if (params.has("filters")) return params.get("filters");
-    return first_input(layer).channels;
+    return first_input_dims(layer).channels;
 }
 
 // ---- Rules shared by several kinds ----

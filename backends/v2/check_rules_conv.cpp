@@ -40,7 +40,7 @@ ConvCalculatedParams const& conv_block(Layer const& layer) {
 uint64_t one_filter_100b_size(LayerCheck const& check) {
     auto const kernel = static_cast<uint32_t>(param(check, "kernel_size"));
     auto const bits = static_cast<uint8_t>(weights_bits(check));
-    return mul_sat(conv2d_ch_cont_100b_size(kernel, 1, bits), first_input(check.layer).channels);
+    return mul_sat(conv2d_ch_cont_100b_size(kernel, 1, bits), first_input_dims(check.layer).channels);
 }
 
 // ---- Common rules ----
@@ -52,21 +52,21 @@ MappingStatus rule_activated_output_width(LayerCheck const& check) {
 }
 
 MappingStatus rule_max_input_width(LayerCheck const& check) {
-    uint32_t const width = first_input(check.layer).width;
+    uint32_t const width = first_input_dims(check.layer).width;
     if (width > check.constraints.max_input_width)
         return max_input_width_failure(check.layer, check.constraints.max_input_width, width);
     return {};
 }
 
 MappingStatus rule_max_input_height(LayerCheck const& check) {
-    uint32_t const height = first_input(check.layer).height;
+    uint32_t const height = first_input_dims(check.layer).height;
     if (height > check.constraints.max_input_height)
         return max_input_height_failure(check.layer, check.constraints.max_input_height, height);
     return {};
 }
 
 MappingStatus rule_max_input_channels(LayerCheck const& check) {
-    uint32_t const channels = first_input(check.layer).channels;
+    uint32_t const channels = first_input_dims(check.layer).channels;
     if (channels > check.constraints.max_input_channels)
         return max_input_channels_failure(check.layer, check.constraints.max_input_channels, channels);
     return {};
@@ -151,7 +151,7 @@ MappingStatus rule_max_pool_square_stride(LayerCheck const& check) {
 MappingStatus rule_max_pool_within_input(LayerCheck const& check) {
     if (pool_type(check) != PoolType::Max) return {};
     int64_t const size = param(check, "pool_size");
-    InputDims const dims = first_input(check.layer);
+    InputDims const dims = first_input_dims(check.layer);
     if (int64_t{dims.width} < size || int64_t{dims.height} < size)
         return {check.layer, "Pooling size cannot be greater than input dimensions."};
     return {};
@@ -178,7 +178,7 @@ MappingStatus rule_average_pool_global(LayerCheck const& check) {
 
 MappingStatus rule_average_pool_height(LayerCheck const& check) {
     if (pool_type(check) == PoolType::Average &&
-        first_input(check.layer).width > max_global_pooling_height)
+        first_input_dims(check.layer).width > max_global_pooling_height)
         return {check.layer, "When using Global Average Pooling, input height cannot exceed 64."};
     return {};
 }
@@ -193,7 +193,7 @@ MappingStatus rule_average_pool_output_rows(LayerCheck const& check) {
 
 MappingStatus rule_average_pool_area(LayerCheck const& check) {
     if (pool_type(check) != PoolType::Average) return {};
-    InputDims const dims = first_input(check.layer);
+    InputDims const dims = first_input_dims(check.layer);
     if (uint64_t{dims.width} * dims.height > max_global_pooling_area)
         return {check.layer,
                 "When using Global Average Pooling, input dimensions width * height cannot exceed 144."};
@@ -203,7 +203,7 @@ MappingStatus rule_average_pool_area(LayerCheck const& check) {
 MappingStatus rule_average_pool_single_buffer(LayerCheck const& check) {
     if (pool_type(check) != PoolType::Average) return {};
     // The whole input must sit in one NP's single input buffer.
-    InputDims const dims = first_input(check.layer);
+    InputDims const dims = first_input_dims(check.layer);
     uint64_t const words = chunk_input_32b_size(hw::Type::CNP2, dims.height, dims.width, dims.channels,
                                                 0, check.layer.input_bits());
     if (words > check.constraints.input_sram_single_buffer_words)

@@ -73,7 +73,7 @@ MappingStatus rule_fnp_4bit_weights_output(LayerCheck const& check) {
 
 MappingStatus rule_fnp_input_shift_fits(LayerCheck const& check) {
     std::shared_ptr<Tensor> const shifts = check.layer.variables().get("input_shift");
-    InputDims const input = first_input(check.layer);
+    InputDims const input = first_input_dims(check.layer);
     Shape const dims{input.width, input.height, input.channels};
     uint64_t const words =
         fnp_input_shift_24b_size(*shifts->ensure_dense(), dims, input_layout(check), check.layer.input_bits());

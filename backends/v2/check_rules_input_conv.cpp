@@ -52,7 +52,7 @@ MappingStatus rule_hrc_max_pooling(LayerCheck const& check) {
 }
 
 MappingStatus rule_hrc_input_width(LayerCheck const& check) {
-    uint32_t const width = first_input(check.layer).width;
+    uint32_t const width = first_input_dims(check.layer).width;
     if (width < min_hrc_input_width)
         return {check.layer,
                 format("Unsupported input size. Received: {} as first dimension.\n The first dimension "
@@ -62,7 +62,7 @@ MappingStatus rule_hrc_input_width(LayerCheck const& check) {
 }
 
 MappingStatus rule_hrc_input_height(LayerCheck const& check) {
-    uint32_t const height = first_input(check.layer).height;
+    uint32_t const height = first_input_dims(check.layer).height;
     if (height < min_hrc_input_height || height > max_hrc_input_height)
         return {check.layer,
                 format("Unsupported input size. Received: {} as second dimension.\n The second "

@@ -21,20 +21,20 @@ MappingStatus rule_tnp_b_output_8_bits(LayerCheck const& check) {
 }
 
 MappingStatus rule_tnp_b_input_width(LayerCheck const& check) {
-    uint32_t const width = first_input(check.layer).width;
+    uint32_t const width = first_input_dims(check.layer).width;
     if (width > max_tnp_b_input_width) return max_input_width_failure(check.layer, max_tnp_b_input_width, width);
     return {};
 }
 
 MappingStatus rule_tnp_b_input_height(LayerCheck const& check) {
-    uint32_t const height = first_input(check.layer).height;
+    uint32_t const height = first_input_dims(check.layer).height;
     if (height > max_tnp_b_input_height)
         return max_input_height_failure(check.layer, max_tnp_b_input_height, height);
     return {};
 }
 
 MappingStatus rule_tnp_b_input_channels(LayerCheck const& check) {
-    uint32_t const channels = first_input(check.layer).channels;
+    uint32_t const channels = first_input_dims(check.layer).channels;
     if (channels > max_tnp_b_input_channels)
         return max_input_channels_failure(check.layer, max_tnp_b_input_channels, channels);
     return {};
@@ -54,7 +54,7 @@ MappingStatus rule_tnp_b_filters(LayerCheck const& check) {
 
 MappingStatus rule_tnp_b_skip_dma_row(LayerCheck const& check) {
     // Bits of one row of channels, rounded up to 32-bit words.
-    uint64_t const row_bits = uint64_t{check.layer.input_bits()} * first_input(check.layer).channels + 31;
+    uint64_t const row_bits = uint64_t{check.layer.input_bits()} * first_input_dims(check.layer).channels + 31;
     if (row_bits >= max_skip_dma_row_words * 32)
         return {check.layer, format("The skip DMA horizontal dimension must be smaller than {} (got {}).",
                                     max_skip_dma_row_words, row_bits >> 5)};

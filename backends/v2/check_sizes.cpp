@@ -58,7 +58,7 @@ uint64_t weights_100b_size_64(Layer const& layer, uint32_t filters) {
         auto const kernel = static_cast<uint32_t>(params.get("kernel_size"));
         auto const bits = static_cast<uint8_t>(params.get("weights_bits"));
         uint64_t const per_channel = conv2d_cnp_formatted_weight_100b_size(kernel, filters, 1, bits);
-        return mul_sat(per_channel, first_input(layer).channels);
+        return mul_sat(per_channel, first_input_dims(layer).channels);
     }
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseConv2DTranspose: {
@@ -70,7 +70,7 @@ uint64_t weights_100b_size_64(Layer const& layer, uint32_t filters) {
         // One row of filters for each (FIFO slot, input channel) pair.
         std::optional<uint32_t> const fifo = checked_fifo_size(params);
         if (!fifo) return saturated;
-        uint64_t const rows = mul_sat(uint64_t{*fifo} + 1, first_input(layer).channels);
+        uint64_t const rows = mul_sat(uint64_t{*fifo} + 1, first_input_dims(layer).channels);
         return mul_sat(buffer_temp_conv_ch_cont_100b_size(filters), rows);
     }
     case LayerType::DepthwiseBufferTempConv: {
