@@ -37,7 +37,7 @@ MappingStatus check_std_cnp_rules(HardwareConstraints const& constraints, Layer 
 MappingStatus check_sep_cnp_rules(HardwareConstraints const& constraints, Layer const& layer, HwVersion version);
 
 // Input width and height at most 4096, channels at most 2048; every broken limit reported.
-MappingStatus check_max_input_dimensions(Layer const& layer, InputShape const& input);
+MappingStatus check_max_input_dimensions(Layer const& layer, InputDims const& input);
 // "All weights in a separable CNP layer cannot be zeroes." when every value of `weights` is 0.
 MappingStatus check_sep_cnp_weights_not_zero(Layer const& layer, Tensor const& weights);
 

@@ -34,7 +34,7 @@ int32_t pool_size(LayerCheck const& check) { return p(check, "pooling_width"); }
 // ---- Rules both kinds share ----
 
 MappingStatus rule_max_input_dimensions(LayerCheck const& check) {
-    return check_max_input_dimensions(check.layer, first_input_shape(check.layer));
+    return check_max_input_dimensions(check.layer, first_input_dims(check.layer));
 }
 
 MappingStatus rule_max_filters(LayerCheck const& check) {
@@ -107,7 +107,7 @@ MappingStatus rule_max_pool_stride_within_size(LayerCheck const& check) {
 MappingStatus rule_max_pool_within_input(LayerCheck const& check) {
     if (!max_pooling(check)) return {};
     int64_t const size = pool_size(check);
-    InputShape const input = first_input_shape(check.layer);
+    InputDims const input = first_input_dims(check.layer);
     if (size > int64_t{input.width} || size > int64_t{input.height})
         return {check.layer, "Pooling size cannot be greater than input dimensions."};
     return {};
@@ -120,7 +120,7 @@ MappingStatus rule_average_pool_global(LayerCheck const& check) {
 }
 
 MappingStatus rule_average_pool_width(LayerCheck const& check) {
-    if (average_pooling(check) && first_input_shape(check.layer).width > max_average_pooling_width)
+    if (average_pooling(check) && first_input_dims(check.layer).width > max_average_pooling_width)
         return {check.layer, "With average pooling, input height cannot exceed 32."};
     return {};
 }
@@ -138,7 +138,7 @@ MappingStatus rule_average_pool_rows(LayerCheck const& check) {
 // A global average needs the whole input on one CNP.
 MappingStatus rule_average_pool_one_np(LayerCheck const& check) {
     if (!average_pooling(check)) return {};
-    InputShape const input = first_input_shape(check.layer);
+    InputDims const input = first_input_dims(check.layer);
     uint64_t const container = cnp_container_bytes(input.width, check.layer.input_bits());
     if (cnp_input_words(container, input.channels, input.height) > max_average_pooling_words)
         return {check.layer, "With average pooling, spatial split is impossible."};
@@ -183,7 +183,7 @@ MappingStatus rule_sep_weights_bits(LayerCheck const& check) {
 }
 
 MappingStatus rule_sep_average_pool_input(LayerCheck const& check) {
-    InputShape const input = first_input_shape(check.layer);
+    InputDims const input = first_input_dims(check.layer);
     if (average_pooling(check) && input.width == 1 && input.height == 1)
         return {check.layer, "Separable CNP with Global Average Pooling does not support 1x1 inputs."};
     return {};

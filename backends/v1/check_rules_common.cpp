@@ -36,7 +36,7 @@ bool all_zero(Tensor const& tensor) {
     return true;
 }
 
-MappingStatus check_max_input_dimensions(Layer const& layer, InputShape const& input) {
+MappingStatus check_max_input_dimensions(Layer const& layer, InputDims const& input) {
     MappingStatus result;
     if (input.width > max_input_width) result += max_input_width_failure(layer, max_input_width, input.width);
     if (input.height > max_input_height) result += max_input_height_failure(layer, max_input_height, input.height);

@@ -26,7 +26,7 @@ MappingStatus rule_fnp_input_bits(LayerCheck const& check) {
 }
 
 MappingStatus rule_fnp_input_count(LayerCheck const& check) {
-    Shape const input = first_input(check.layer);
+    Shape const input = first_input_shape(check.layer);
     uint64_t const limit = is_vexa_v2(check.version) ? max_fnp_inputs_vexa_v2 : max_fnp_inputs;
     if (input.rank() > 0 && input.product() > limit) return fnp_input_too_large_failure(check.layer, limit);
     return {};
@@ -34,7 +34,7 @@ MappingStatus rule_fnp_input_count(LayerCheck const& check) {
 
 // A 1 x 1 x C input is a flat vector: only its element count matters.
 MappingStatus rule_fnp_input_dimensions(LayerCheck const& check) {
-    InputShape const input = first_input_shape(check.layer);
+    InputDims const input = first_input_dims(check.layer);
     if (input.width == 1 && input.height == 1) return {};
     return check_max_input_dimensions(check.layer, input);
 }

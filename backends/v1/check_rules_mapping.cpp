@@ -53,7 +53,7 @@ MappingStatus check_std_cnp_mappings(Layer const& layer, std::vector<hw::Compone
     result += check_cnp_pooling_mappings(layer, components);
 
     // One input channel on this board: each NP's filters make an even number of groups of eight.
-    if (result.failed || !is_vexa_v2(version) || first_input_shape(layer).channels != 1 ||
+    if (result.failed || !is_vexa_v2(version) || first_input_dims(layer).channels != 1 ||
         param(layer, "filters") <= int32_t{min_filters_for_even_groups})
         return result;
     for (hw::Component const& component : components)

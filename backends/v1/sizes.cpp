@@ -35,21 +35,6 @@ uint64_t rounded_to_xl(uint64_t words) {
 
 }  // namespace
 
-Shape first_input(Layer const& layer) {
-    std::vector<Shape> const inputs = layer.input_dimensions();
-    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    return inputs.front();
-}
-
-InputShape first_input_shape(Layer const& layer) {
-    Shape const shape = first_input(layer);
-    InputShape dims;
-    if (shape.rank() > 0) dims.width = shape[0];
-    if (shape.rank() > 1) dims.height = shape[1];
-    if (shape.rank() > 2) dims.channels = shape[2];
-    return dims;
-}
-
 LayerParams const& layer_params(Layer const& layer) {
     LayerParams const* params = layer.params();
     if (!params) throw std::invalid_argument(format("Layer '{}' has no parameters.", layer.get_name()));
@@ -138,7 +123,7 @@ uint32_t get_sep_cnp_sram_size(uint32_t k, uint32_t channels, uint32_t filters, 
 
 uint64_t weights_words(Layer const& layer, uint32_t filters) {
     LayerParams const& params = layer_params(layer);
-    uint32_t const channels = first_input_shape(layer).channels;
+    uint32_t const channels = first_input_dims(layer).channels;
     auto const kernel = uint32_t(params.get("kernel_width"));
     int32_t const bits = params.get("weights_bits");
     uint64_t words = 0;
@@ -158,7 +143,7 @@ bool check_weights_size_fit_cnp(HardwareConstraints const& hc, Layer const& laye
     uint64_t const words = weights_words(layer, filters);
     if (words >= unsupported_size) return false;
     if (layer_params(layer).layer_type() == LayerType::Convolutional &&
-        ((words / first_input_shape(layer).channels) >> 2) > max_channel_groups)
+        ((words / first_input_dims(layer).channels) >> 2) > max_channel_groups)
         return false;
     return hc.weight_sram_words >= words >> 1;
 }
@@ -187,7 +172,7 @@ uint64_t fnp_sram_words(Layer const& layer) {
 uint32_t get_fnp_sram_size(Layer const& layer) { return clamp_to<uint32_t>(fnp_sram_words(layer)); }
 
 uint64_t fnp_input_words(Layer const& layer) {
-    InputShape const in = first_input_shape(layer);
+    InputDims const in = first_input_dims(layer);
     return ceil_div(mul_sat(mul_sat(in.width, in.height), in.channels), 32);
 }
 

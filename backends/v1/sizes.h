@@ -9,22 +9,11 @@
 #include "engine/layer.h"
 #include "engine/tensor.h"
 #include "mapping/backend.h"
+#include "mapping/split.h"
 
 namespace nuvra::v1 {
 
 inline constexpr uint32_t unsupported_size = 0xFFFFFFFF;
-
-// The layer's first input shape; a layer whose inputs are not known yet is std::runtime_error
-// "Cannot get input size before it is set.".
-Shape first_input(Layer const& layer);
-
-// Width, height and channels of a layer's first input; a missing dimension counts 1.
-struct InputShape {
-    uint32_t width = 1;
-    uint32_t height = 1;
-    uint32_t channels = 1;
-};
-InputShape first_input_shape(Layer const& layer);
 
 // The layer's parameters; a layer without any is std::invalid_argument "Layer '<name>' has no
 // parameters.".
