@@ -1,7 +1,8 @@
-// Times the second-generation weight formatters on large layers against one memcpy of the same
-// weight bytes in the same run: a 2048-channel 3 x 3 DepthwiseConv2D (8-bit, one NP) and a
-// 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP). Not a test: run it on
-// a Release build.
+// Times the weight formatters on large layers against one memcpy of the same weight bytes in the
+// same run. Second generation: a 2048-channel 3 x 3 DepthwiseConv2D (8-bit, one NP) and a
+// 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP). First generation: a
+// 3 x 3 Convolutional of 512 channels and 512 filters packed at 1, 2 and 4 bits, and the FNP
+// memory image of a 4096 x 4096 FullyConnected at 4 bits. Not a test: run it on a Release build.
 //   format_weights [repeats]
 #include <algorithm>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <functional>
 #include <vector>
 
+#include "backends/v1/format_cnp_weights.h"
+#include "backends/v1/format_fnp.h"
 #include "backends/v2/format_dwconv_weights.h"
 #include "backends/v2/format_tnp_b_weights.h"
 #include "engine/tensor.h"
@@ -31,9 +34,11 @@ double best_us(int repeats, std::function<void()> const& run) {
     return best;
 }
 
-std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape) {
+// Weights cycling through `low` .. `high` (by default every signed byte but -128).
+std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape, int low = -127, int high = 127) {
     std::vector<int8_t> values(shape.product());
-    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(static_cast<int>(i * 37 % 255) - 127);
+    auto const span = static_cast<size_t>(high - low + 1);
+    for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<int8_t>(low + static_cast<int>(i * 37 % span));
     return nuvra::Dense::copy(values.data(), values.size(), nuvra::TensorType::int8, shape, nuvra::Layout::c_order);
 }
 
@@ -62,5 +67,20 @@ int main(int argc, char** argv) {
     auto const temporal = weights(nuvra::Shape{1, 1, 4 * 2048, 2048});
     report("BufferTempConv 2048 x 2048, FIFO 4", *temporal, repeats,
            [&] { return nuvra::v2::format_tnp_b_buffer_temp_conv_weights(*temporal, 4, 0, 2048).size(); });
+
+    using namespace nuvra::v1;
+    auto const ternary = weights(nuvra::Shape{512, 512, 3, 3}, -1, 1);
+    auto const four_bit = weights(nuvra::Shape{512, 512, 3, 3}, -7, 7);
+    report("Convolutional 3 x 3, 512 x 512, 1-bit", *ternary, repeats,
+           [&] { return format_std_cnp_weights(*ternary, false, 0, 512).size(); });
+    report("Convolutional 3 x 3, 512 x 512, 2-bit", *ternary, repeats,
+           [&] { return format_std_cnp_weights(*ternary, true, 0, 512).size(); });
+    report("Convolutional 3 x 3, 512 x 512, 4-bit", *four_bit, repeats,
+           [&] { return format_4bits_std_cnp_weights(*four_bit, 0, 512).size(); });
+
+    auto const dense = weights(nuvra::Shape{4096, 4096, 1, 1}, -7, 7);
+    auto const thresholds = nuvra::Dense::create(nuvra::TensorType::int32, nuvra::Shape{4096}, nuvra::Layout::c_order);
+    report("FullyConnected 4096 x 4096, 4-bit", *dense, repeats,
+           [&] { return format_fnp_ram(*dense, *thresholds, *thresholds, 4, true).size(); });
     return 0;
 }
