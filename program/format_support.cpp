@@ -47,6 +47,11 @@ void signed_field_overflow(int32_t value, uint32_t bits) {
     panic("%d cannot fit in a %d-bit signed integer", value, int(bits));
 }
 
+uint32_t to_unsigned_field(uint32_t value, uint32_t bits) {
+    if (bits < 32 && value >> bits != 0) panic("%u cannot fit in a %u-bit unsigned integer", value, unsigned(bits));
+    return value;
+}
+
 uint32_t narrow_words(uint64_t words, const char* what) {
     if (words > std::numeric_limits<uint32_t>::max())
         throw std::runtime_error(format("{}: {} words do not fit in 32 bits.", what, words));

@@ -45,6 +45,9 @@ private:
 uint32_t to_signed_field(int32_t value, uint32_t bits);
 // Panics "%d cannot fit in a %d-bit signed integer" for `value` and `bits`.
 [[noreturn]] void signed_field_overflow(int32_t value, uint32_t bits);
+// `value` as an unsigned field of `bits` bits; a value too wide panics "%u cannot fit in a %u-bit
+// unsigned integer".
+uint32_t to_unsigned_field(uint32_t value, uint32_t bits);
 
 // `words` as 32 bits; above, std::runtime_error "<what>: <words> words do not fit in 32 bits.".
 uint32_t narrow_words(uint64_t words, const char* what);

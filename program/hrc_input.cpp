@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "hw/panic.h"
+#include "program/format_support.h"
 
 namespace nuvra {
 
@@ -45,13 +45,7 @@ void check_type(Dense const& tensor) {
 // Stores v (within [-32, 31]) as a 6-bit two's-complement field value.
 uint32_t six_bit(int8_t v) { return static_cast<uint32_t>(static_cast<uint8_t>(v)) & 0x3Fu; }
 
-void check_signed6(int8_t v) {
-    if (v < -32 || v > 31) panic("%d cannot fit in a %d-bit signed integer", int{v}, 6);
-}
-
-void check_unsigned(unsigned v, unsigned bits) {
-    if (v >= (1u << bits)) panic("%u cannot fit in a %u-bit unsigned integer", v, bits);
-}
+void check_signed6(int8_t v) { to_signed_field(v, 6); }
 
 }  // namespace
 
@@ -147,8 +141,8 @@ std::vector<uint32_t> format_hrc_activations(Dense const& a, Dense const& b, Den
         uint8_t const ev = tensor_read<uint8_t>(e, i);
         uint8_t const fv = tensor_read<uint8_t>(f, i);
         check_signed6(av);
-        check_unsigned(cv, hrc::ACT_W1_C.width);
-        check_unsigned(ev, hrc::ACT_W2_E.width);
+        to_unsigned_field(cv, hrc::ACT_W1_C.width);
+        to_unsigned_field(ev, hrc::ACT_W2_E.width);
 
         uint32_t first = 0;
         set_field(&first, hrc::ACT_W1_D_LOW, dv & 1u);
@@ -183,7 +177,7 @@ std::vector<uint32_t> format_hrc_lut_variables(Dense const& a, Dense const& b, D
         int8_t const dv = tensor_read<int8_t>(d, i);
         int8_t const ev = tensor_read<int8_t>(e, i);
         uint8_t const fv = tensor_read<uint8_t>(f, i);
-        check_unsigned(cv >> 4, hrc::LUT_W2_C_HIGH.width);
+        to_unsigned_field(cv >> 4, hrc::LUT_W2_C_HIGH.width);
         check_signed6(dv);
         check_signed6(ev);
 
