@@ -1,0 +1,85 @@
+// The third-generation recorders: the layer recorder (one TNP-R program per chain, recorded
+// through the chain's first layer), the IO recorder (nothing to configure around a chain) and the
+// memory sizer (the chain's needs in the four TNP-R memories).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "engine/layer.h"
+#include "hw/device.h"
+#include "mapping/backend.h"
+#include "program/record.h"
+
+namespace nuvra::wisp {
+
+class LayerRecorderImpl final : public LayerRecorder {
+public:
+    // Keeps both references; only the device is read.
+    LayerRecorderImpl(Device const& device, HardwareConstraints const& constraints)
+        : device_(device), constraints_(constraints) {}
+
+    // A StatefulRecurrent layer: the program of the chain it starts. InputData, Dequantizer and
+    // Quantizer: an empty record. Any other kind, the post-processing layer included:
+    // std::runtime_error "Unsupported layer type on wisp: <number>.".
+    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& previous,
+                                                  std::shared_ptr<Layer> next_layer, bool set_spikes, bool mesh_flag,
+                                                  std::vector<hw::Ident> const& nps, bool registers_only,
+                                                  bool extra_flag) const override;
+    // Both std::runtime_error "Learning not implemented on wisp.".
+    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override;
+    void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
+
+private:
+    Device const& device_;
+    [[maybe_unused]] HardwareConstraints const& constraints_;
+};
+
+// Inputs and outputs are of type 0; no system-configuration words, no event-generator registers.
+class IoRecorderImpl final : public IoRecorder {
+public:
+    explicit IoRecorderImpl(Device const& device) : device_(device) {}
+
+    // An empty record for the device's version.
+    std::unique_ptr<program::Record> record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
+                                                bool output_type_is_zero, bool narrow_output, Shape input,
+                                                Shape output) const override;
+    // No registers.
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& first_layer, uint8_t lowest_col,
+                                                          uint8_t highest_col, uint8_t row_code, bool last_on_hrc,
+                                                          bool several_passes,
+                                                          bool input_type_is_zero) const override;
+    int8_t get_input_type(Layer const& layer) const override { return 0; }
+    int8_t get_output_type(Layer const& layer, int8_t input_type) const override { return 0; }
+
+private:
+    Device const& device_;
+};
+
+// A chain's words in the TNP-R memories, asked of its first layer; no input, weight or external
+// bytes. A size beyond 32 bits is std::runtime_error.
+class MemorySizerImpl final : public MemorySizer {
+public:
+    MemorySizerImpl() = default;
+
+    uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                   std::shared_ptr<Layer> const& previous) const override {
+        return 0;
+    }
+    uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
+                                    hw::Component const& component) const override {
+        return 0;
+    }
+    uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                      bool use_input_shape, bool two_buffers) const override {
+        return 0;
+    }
+    uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override;
+    uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const override;
+    uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override;
+    uint32_t get_stsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override;
+};
+
+}  // namespace nuvra::wisp

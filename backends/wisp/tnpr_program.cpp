@@ -1,0 +1,177 @@
+#include "backends/wisp/tnpr_program.h"
+
+#include <stdexcept>
+
+#include "backends/wisp/chain.h"
+#include "backends/wisp/format_sram.h"
+#include "engine/dma.h"
+#include "hw/arith.h"
+#include "hw/format.h"
+#include "hw/register.h"
+#include "mapping/split.h"
+
+namespace nuvra::wisp {
+
+namespace {
+
+// The register word and field of a per-layer entry: two chain positions share a word.
+struct PairedField {
+    uint32_t word;
+    RegDetail field;
+};
+
+constexpr PairedField output_channel_fields[max_chain_layers] = {
+    {REG_OUTPUT_CHANNELS, LAYER_0_COUT_SIZE},     {REG_OUTPUT_CHANNELS, LAYER_1_COUT_SIZE},
+    {REG_OUTPUT_CHANNELS + 1, LAYER_2_COUT_SIZE}, {REG_OUTPUT_CHANNELS + 1, LAYER_3_COUT_SIZE},
+    {REG_OUTPUT_CHANNELS + 2, LAYER_4_COUT_SIZE}, {REG_OUTPUT_CHANNELS + 2, LAYER_5_COUT_SIZE},
+    {REG_OUTPUT_CHANNELS + 3, LAYER_6_COUT_SIZE}, {REG_OUTPUT_CHANNELS + 3, LAYER_7_COUT_SIZE},
+};
+
+PairedField input_channel_field(uint32_t k) {
+    return {REG_INPUT_CHANNELS + k / 2, k % 2 == 0 ? EVEN_LAYER_CIN_SIZE : ODD_LAYER_CIN_SIZE};
+}
+
+// The words of the two SRAM images, gathered layer by layer in chain order.
+struct SramImages {
+    std::vector<uint32_t> fsram;
+    std::vector<uint32_t> state_update;
+    std::vector<uint32_t> output;
+    std::vector<uint32_t> input_shift;
+};
+
+void append(std::vector<uint32_t>& to, std::vector<uint32_t> const& words) {
+    to.insert(to.end(), words.begin(), words.end());
+}
+
+// Chain position `i` exists; refused before any per-layer entry is touched.
+void require_position(uint32_t i) {
+    if (i >= max_chain_layers)
+        throw std::out_of_range(format("A TNP-R chain holds at most {} layers.", max_chain_layers));
+}
+
+// The config entries and SRAM words of the StatefulRecurrent layer at position i.
+void format_tnpr_sram_tracks(Layer const& layer, SramImages& images, TnprConfig& config, uint32_t i) {
+    require_position(i);
+    if (layer.has_activation_type(ActivationType::ReLU)) config.relu_layers |= uint8_t(1u << i);
+    config.subsample[i] = count_param(layer, "subsample");
+    config.output_channels[i] = count_param(layer, "output_channels");
+    config.input_channels[i] = first_input_dims(layer).channels;
+
+    Variables const& vars = layer.variables();
+    append(images.fsram, format_fsram_weights(*vars.get("in_proj"), *vars.get("out_proj")));
+    append(images.state_update,
+           format_tsram_state_updating_var(*vars.get("A_imag"), *vars.get("A_real"),
+                                           *vars.get("internal_state_outputs_shift"), *vars.get("new_state_scale"),
+                                           *vars.get("new_state_shift")));
+
+    // In front of a post-processing layer the outputs are scaled as that layer expects its inputs.
+    std::shared_ptr<Layer> const next = first_outbound_layer(layer);
+    bool const feeds_post_processing = next && is_post_processing(*next);
+    Variables const& scaling = feeds_post_processing ? next->variables() : vars;
+    append(images.output,
+           format_tsram_output_var(*scaling.get(feeds_post_processing ? "input_scales" : "output_scales"),
+                                   *scaling.get(feeds_post_processing ? "input_shift" : "output_shift"),
+                                   *vars.get("bias"), *vars.get("bias_shift")));
+    append(images.input_shift, format_tsram_input_shift(*vars.get("input_shift"), layer.input_bits()));
+}
+
+// The config entries and SRAM words of the post-processing layer at position i.
+void format_post_processing(Layer const& layer, SramImages& images, TnprConfig& config, uint32_t i) {
+    require_position(i);
+    config.subsample[i] = 1;
+    config.output_channels[i] = 1;
+    config.input_channels[i] = 1;
+    uint32_t const timesteps = first_input_dims(layer).height;
+    uint16_t const threshold = tensor_read<uint16_t>(*layer.variables().get("threshold"), size_t{0});
+    append(images.output, format_tsram_post_processing_output_var(timesteps, threshold));
+    append(images.input_shift, format_tsram_post_processing_input_shift());
+}
+
+hw::Ident tnpr_ident(Layer const& first) {
+    std::shared_ptr<Layer::Mapping> const mapping = first.mapping();
+    if (!mapping || !mapping->components || mapping->components->empty())
+        throw std::runtime_error(format("The layer {} has no mapped TNP-R component.", first.get_name()));
+    return mapping->components->front().ident;
+}
+
+}  // namespace
+
+std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) {
+    std::vector<uint32_t> regs(tnpr_register_words, 0);
+    auto const set = [&regs](uint32_t word, RegDetail const& field, uint32_t value) {
+        set_field(&regs[word], field, value);
+    };
+    uint32_t const n = config.num_layers;
+    bool const pp = config.has_post_processing;
+
+    set(REG_CHAIN, CHAIN_LAST_LAYER, n - 1);
+    set(REG_CHAIN, CHAIN_POST_PROCESSING, pp);
+    set(REG_CHAIN, CHAIN_OUTPUT_16BIT, config.output_bits == 16);
+    set(REG_CHAIN, CHAIN_INPUT_16BIT, config.input_bits == 16);
+    set(REG_CHAIN, CHAIN_POST_PROCESSING_OUT, pp);
+    set(REG_CHAIN, CHAIN_OUTPUT_WIDE, config.output_bits > 16);
+    set(REG_INPUT, INPUT_ROW_WORDS, config.input_row_words);
+    set(REG_INPUT, TIMESTEPS, config.timesteps);
+    set(REG_TSRAM_REGIONS, TSRAM_INPUT_SHIFT_START, config.tsram_input_shift_start);
+    set(REG_TSRAM_REGIONS, TSRAM_OUTPUT_START, config.tsram_output_start);
+    set(REG_STSRAM_REGIONS, STSRAM_POST_PROCESSING_START, config.stsram_post_processing_start);
+    // The 3-bit layer count above holds n at most 8, so n indexes every per-layer entry safely.
+    for (uint32_t k = 0; k < n; ++k) set(REG_SUBSAMPLE, subsample_field(k), config.subsample[k] - 1);
+    set(REG_STATE, INTERNAL_STATE_SIZE, config.stateful_channels);
+    for (uint32_t k = 0; k < max_chain_layers; ++k)
+        set(output_channel_fields[k].word, output_channel_fields[k].field, config.output_channels[k]);
+    for (uint32_t k = 0; k < max_chain_layers; ++k)
+        set(input_channel_field(k).word, input_channel_field(k).field, config.input_channels[k]);
+    // The post-processing layer is the last position; it reads the last recurrent layer before it.
+    set(REG_LAYER_MASKS, POST_PROCESSING_LAYER_MASK, pp ? 1u << (n - 1) : 0);
+    set(REG_LAYER_MASKS, POST_PROCESSING_INPUT_MASK, pp ? (3u << (n - 1)) >> 1 : 0);
+    set(REG_LAYER_MASKS, RELU_LAYER_MASK, config.relu_layers);
+    return regs;
+}
+
+std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device, Layer const& first) {
+    std::unique_ptr<program::Record> record = program::new_record(device.version());
+    TnprConfig config;
+    SramImages images;
+
+    Layer const* last_recurrent = &first;
+    std::shared_ptr<Layer> held;  // keeps the current layer alive while it is read
+    Layer const* layer = &first;
+    for (uint32_t i = 0; layer != nullptr && layer->is_target_component(ComponentKind::TNP_R); ++i) {
+        if (is_stateful_recurrent(*layer)) {
+            format_tnpr_sram_tracks(*layer, images, config, i);
+            last_recurrent = layer;
+        } else {
+            format_post_processing(*layer, images, config, i);
+            config.has_post_processing = true;
+        }
+        config.num_layers = i + 1;
+        held = first_outbound_layer(*layer);
+        layer = held.get();
+    }
+
+    hw::Ident const ident = tnpr_ident(first);
+    // Region starts count 64-bit slots: two image words each.
+    config.tsram_output_start = clamp_to<uint32_t>(images.state_update.size() / 2);
+    config.tsram_input_shift_start = clamp_to<uint32_t>((images.state_update.size() + images.output.size()) / 2);
+    InputDims const input = first_input_dims(first);
+    uint32_t const state_channels = count_param(first, "stateful_channels");
+    if (config.has_post_processing) {
+        config.stsram_post_processing_start = clamp_to<uint32_t>(uint64_t{config.num_layers - 1} * state_channels);
+        config.timesteps = input.height;
+    }
+    config.input_bits = first.input_bits();
+    config.input_row_words = clamp_to<uint32_t>(input_row_words(config.input_bits, input.channels));
+    config.stateful_channels = state_channels;
+    config.output_bits = config.has_post_processing ? 16 : last_recurrent->output_bits();
+
+    std::vector<uint32_t> tsram = std::move(images.state_update);
+    append(tsram, images.output);
+    append(tsram, images.input_shift);
+    record->add_np_track(ident, dma::Target::TnprRegisters, 0, format_tnpr_registers(config), false, false);
+    record->add_np_track(ident, dma::Target::TnprFsram, 0, images.fsram, false, false);
+    record->add_np_track(ident, dma::Target::TnprTsram, 0, tsram, false, false);
+    return record;
+}
+
+}  // namespace nuvra::wisp
