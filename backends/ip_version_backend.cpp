@@ -8,6 +8,8 @@
 
 #include "backends/v2/checker.h"
 #include "backends/v2/recorders.h"
+#include "backends/wisp/checker.h"
+#include "backends/wisp/recorders.h"
 #include "hw/format.h"
 
 namespace nuvra {
@@ -56,6 +58,8 @@ std::vector<GenerationFactory> const& generation_table() {
     static std::vector<GenerationFactory> const table{
         generation_factory<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
                            v2::LayerRecorderImpl>(IpVersion::v2),
+        generation_factory<wisp::CompatibilityCheckerImpl, wisp::MemorySizerImpl, wisp::IoRecorderImpl,
+                           wisp::LayerRecorderImpl>(IpVersion::wisp),
     };
     return table;
 }

@@ -1,0 +1,42 @@
+// The third-generation compatibility checker. The generation runs only chains of stateful
+// recurrent layers on its TNP-R: a StatefulRecurrent layer is checked with its whole chain, the
+// layers that only carry data in or out pass, and every other kind is refused. The NP fitting
+// and splitting questions of the other generations do not exist here: they throw.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "hw/device.h"
+#include "mapping/backend.h"
+
+namespace nuvra::wisp {
+
+class CompatibilityCheckerImpl final : public CompatibilityChecker {
+public:
+    // Keeps both references; the back end that owns the constraints outlives the checker.
+    CompatibilityCheckerImpl(Device const& device, HardwareConstraints const& constraints)
+        : CompatibilityChecker(device, constraints) {}
+
+    // A StatefulRecurrent layer: the checks of the chain it starts. A WispPostProcessing layer
+    // passes when a chain closes with it (its checks are the chain's), else fails. InputData,
+    // Dequantizer and Quantizer pass; any other kind fails with "Unsupported layer type on Wisp.".
+    MappingStatus check_layer_compatibility(Layer const& layer, Layer const* previous,
+                                            HwVersion version) const override;
+    // Always "Success.".
+    MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
+                                       HwVersion version) const override;
+    MappingStatus check_layer_mappings(Layer const& layer, std::vector<hw::Component> const& components,
+                                       bool flag) const override;
+    // These throw std::runtime_error: "No single buffer mode on Wisp.", "No dual buffer mode on
+    // Wisp.", "No NP on Wisp.", "Cannot split TNP-R." and "No FNP3 on Wisp.".
+    bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                                         uint32_t fifo_size, uint8_t bits, uint32_t reserved) const override;
+    bool is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                                       uint32_t fifo_size, uint8_t bits, uint32_t reserved) const override;
+    bool is_weights_size_fit_np(Layer const& layer, uint32_t filters) const override;
+    NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const override;
+    bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const override;
+};
+
+}  // namespace nuvra::wisp

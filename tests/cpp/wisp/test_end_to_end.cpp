@@ -1,0 +1,71 @@
+// A TNP-R chain mapped through Model::map on a third-generation device, and run on hardware.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "backends/wisp/recorders.h"
+#include "engine/backend.h"
+#include "engine/model.h"
+#include "engine/program_generated.h"
+#include "engine/program_info.h"
+#include "hw/presets.h"
+#include "mapping/hardware_backend.h"
+#include "mapping/layer_mapping.h"
+#include "support/fake_device.h"
+#include "support/fake_hardware_device.h"
+#include "wisp/chain_fixture.h"
+
+namespace nuvra::wisp {
+namespace {
+
+// Puts the mapping back end in place for one test, and the hooks that were there back after.
+struct RegisteredBackend {
+    RegisteredBackend() : saved(hardware_backend_hooks()) { register_mapping_backend(); }
+    ~RegisteredBackend() { register_hardware_backend(saved); }
+    HardwareBackendHooks saved;
+};
+
+TEST(WispEndToEnd, ChainMapsRecordsAndRuns) {
+    RegisteredBackend const registered;
+    testing::Chain chain;
+    chain.two_layers_and_post_processing();
+    Model& model = chain.m.model();
+    model.map(std::make_shared<FakeDevice>(hw::Wisp_Tolmar, hw::default_wisp_mesh()));
+    ASSERT_EQ(model.sequences().size(), 1u);
+    Sequence const& sequence = *model.sequences().front();
+    ASSERT_EQ(sequence.passes().size(), 1u);
+
+    std::vector<uint8_t> const program(sequence.program().begin(), sequence.program().end());
+    ProgramInfo const info(program.data(), program.size());
+    EXPECT_TRUE(info.info().post_processing());
+    std::vector<std::vector<uint32_t>> tracks;
+    for (auto const* record : *info.info().passes()->Get(0)->records())
+        if (record->tracks() != nullptr)
+            for (auto const* span : *record->tracks()) tracks.push_back(info.words(span->offset(), span->size()));
+    ASSERT_EQ(tracks.size(), 3u);
+
+    hw::Component const& tnpr = layer_mapping(chain["sr1"])->components->at(0);
+    EXPECT_EQ(tnpr.ident, (hw::Ident{0, 0, 0, 0}));
+    MemoryInfo const& sizes = tnpr.mem_info;
+    EXPECT_EQ(sizes, MemorySizerImpl().get_memory_info(chain["sr1"], tnpr, chain["in"], false, false));
+    size_t const payloads[] = {16, 2 * size_t{sizes.fsram_64b_size}, 2 * size_t{sizes.tsram_51b_size}};
+    for (size_t i = 0; i < 3; ++i) {
+        dma::ConfigHeader const header = dma::parse_config_header(tracks[i].data());
+        EXPECT_EQ(header.ident, tnpr.ident) << i;
+        EXPECT_EQ(int(header.target), int(13 + i)) << i;
+        EXPECT_EQ(tracks[i].size(), 2 + payloads[i]) << i;
+    }
+
+    // On a device with hardware, a run programs exactly those bytes.
+    auto const device = std::make_shared<nuvra::testing::FakeHostDevice>(hw::Wisp_Tolmar, hw::default_wisp_mesh());
+    model.map(device);
+    std::vector<uint8_t> const mapped(model.sequences().front()->program().begin(),
+                                      model.sequences().front()->program().end());
+    EXPECT_EQ(mapped, program);
+    model.forward(Dense::create(TensorType::uint8, Shape{1, 1, 16, 4}, Layout::c_order));
+    EXPECT_EQ(device->fake().loaded, program);
+}
+
+}  // namespace
+}  // namespace nuvra::wisp
