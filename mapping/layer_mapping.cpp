@@ -117,6 +117,13 @@ std::shared_ptr<LayerMapping const> layer_mapping(Layer const& layer) {
     return std::dynamic_pointer_cast<LayerMapping const>(layer.mapping());
 }
 
+LayerMapping const& recorded_layer_mapping(Layer const& layer) {
+    auto mapping = layer_mapping(layer);
+    if (!mapping) throw std::runtime_error(format("The layer {} has no hardware mapping.", layer.get_name()));
+    // The mapping is owned by the layer, which outlives the recording call.
+    return *mapping;
+}
+
 void LayerMappingBuilder::build_layer_mapping(
     LayerList const& layers, LayerList const& previous_layers,
     std::vector<std::vector<hw::Component>> const& components, hw::Ident pass_dma) {

@@ -92,6 +92,9 @@ public:
 // The layer's mapping as a LayerMapping; null when it has none or another kind.
 std::shared_ptr<LayerMapping> layer_mapping(std::shared_ptr<Layer> const& layer);
 std::shared_ptr<LayerMapping const> layer_mapping(Layer const& layer);
+// The mapping of a layer being recorded; a layer without a LayerMapping is std::runtime_error
+// "The layer <name> has no hardware mapping.".
+LayerMapping const& recorded_layer_mapping(Layer const& layer);
 
 class LayerMappingBuilder {
 public:

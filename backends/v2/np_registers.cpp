@@ -72,22 +72,6 @@ void format_dual_output_registers(std::vector<uint32_t>* regs, MergeLayerInfo co
 
 }  // namespace
 
-ColumnSpan column_span(std::vector<hw::Component> const& components) {
-    if (components.empty())
-        throw std::invalid_argument("Cannot take the column span of an empty component list.");
-    if (components.size() == 1 && components.front().type == hw::Type::HRC) return {1, 1};
-    ColumnSpan span{components.front().ident.col, components.front().ident.col};
-    for (auto const& component : components) {
-        span.low = std::min(span.low, component.ident.col);
-        span.high = std::max(span.high, component.ident.col);
-    }
-    return span;
-}
-
-uint32_t np_select(uint8_t id) {
-    return id < 32 ? uint32_t{1} << id : std::numeric_limits<uint32_t>::max();
-}
-
 uint32_t* register_word(std::vector<uint32_t>* regs, size_t index) {
     if (regs == nullptr || regs->size() != NP_REGISTER_WORDS)
         throw std::invalid_argument("A register image must hold 64 words.");

@@ -17,6 +17,7 @@
 #include "hw/np_split.h"
 #include "hw/register.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/routing.h"
 
 namespace nuvra::v2 {
 
@@ -271,22 +272,6 @@ inline constexpr RegDetail NP_SLOT_ALWAYS{23, 1};
 inline constexpr RegDetail NP_SLOT_HIGH_ID_B{24, 1};     // NP id 2 or above
 inline constexpr RegDetail NP_SLOT_TNP_B_BUFFER{16, 9};  // a TNP-B's input frame, in 64-word units
 inline constexpr RegDetail NP_SLOT_BIT_31{31, 1};        // cleared on a TNP-B
-
-// Column span of a component list: its smallest and largest ident.col.
-struct ColumnSpan {
-    uint8_t low = 0;
-    uint8_t high = 0;
-
-    friend bool operator==(ColumnSpan const&, ColumnSpan const&) = default;
-};
-
-// The column span of `components`; a list of exactly one HRC component spans (1, 1). An empty
-// list is std::invalid_argument "Cannot take the column span of an empty component list.".
-ColumnSpan column_span(std::vector<hw::Component> const& components);
-
-// The one-hot NP select 1 << id. Ids of 32 and above read as 4294967295, which no select field
-// takes, so the overflow message still stops the write.
-uint32_t np_select(uint8_t id);
 
 // Word `index` of a register image, after checking that `regs` is a 64-word image: a null
 // pointer or another size is std::invalid_argument "A register image must hold 64 words."

@@ -93,13 +93,6 @@ void require(bool present, const char* message) {
 
 }  // namespace
 
-LayerMapping const& recorded_layer_mapping(Layer const& layer) {
-    auto mapping = layer_mapping(layer);
-    if (!mapping) throw std::runtime_error(format("The layer {} has no hardware mapping.", layer.get_name()));
-    // The mapping is owned by the layer, which outlives the recording call.
-    return *mapping;
-}
-
 uint16_t skipdma_address(uint8_t channel, uint32_t offset) {
     return static_cast<uint16_t>(checked(DMA_ADDRESS, (uint64_t{channel} << 8) + offset));
 }

@@ -47,10 +47,6 @@ inline constexpr uint32_t STORE_REPEAT_FIRST_WORD = 2;
 inline constexpr uint32_t STORE_PLAIN_REPEAT = 2;
 }  // namespace skipdma
 
-// The mapping of a layer being recorded; a layer without a LayerMapping is std::runtime_error
-// "The layer <name> has no hardware mapping.".
-LayerMapping const& recorded_layer_mapping(Layer const& layer);
-
 // The address of the per-channel block at `offset` of an engine on `channel`; above 16 bits it
 // fails through panic (16-bit overflow message).
 uint16_t skipdma_address(uint8_t channel, uint32_t offset);

@@ -15,35 +15,7 @@ using namespace np_word;
 constexpr auto set = set_register_field;
 constexpr auto set_flag = set_register_flag;
 
-void append(std::vector<hw::Component>* out, std::vector<hw::Component> const& list) {
-    out->insert(out->end(), list.begin(), list.end());
-}
-
-void append(std::vector<hw::Component>* out, LayerMapping::ComponentLists const& lists) {
-    for (auto const& list : lists)
-        if (list) append(out, *list);
-}
-
 }  // namespace
-
-void require_routing_list(std::vector<hw::Component> const& list, const char* what) {
-    if (list.empty()) throw std::runtime_error(format("Cannot route an NP without {}.", what));
-}
-
-std::vector<hw::Component> routing_sources(LayerMapping const& mapping) {
-    std::vector<hw::Component> sources;
-    append(&sources, mapping.inputs);
-    append(&sources, mapping.skipdma_loads);
-    if (mapping.uses_skipdma_layer_flag) append(&sources, mapping.skipdma_stores);
-    return sources;
-}
-
-std::vector<hw::Component> routing_destinations(LayerMapping const& mapping) {
-    std::vector<hw::Component> destinations;
-    append(&destinations, mapping.outputs);
-    if (!mapping.uses_skipdma_layer_flag) append(&destinations, mapping.skipdma_stores);
-    return destinations;
-}
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                                              std::vector<hw::Component> const& sources,

@@ -10,20 +10,9 @@
 
 #include "hw/ident.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/routing.h"
 
 namespace nuvra::v2 {
-
-// The components that send to the NPs of a layer: the NP components of every mapping in
-// `mapping.inputs`, in order, then its skip-DMA loads, then its skip-DMA stores when
-// `uses_skipdma_layer_flag` counts them as inputs.
-std::vector<hw::Component> routing_sources(LayerMapping const& mapping);
-
-// The components that receive the output of a layer's NPs: the NP components of every mapping in
-// `mapping.outputs`, in order, then its skip-DMA stores unless they count as inputs.
-std::vector<hw::Component> routing_destinations(LayerMapping const& mapping);
-
-// Refuses an empty list of the routing: std::runtime_error "Cannot route an NP without <what>.".
-void require_routing_list(std::vector<hw::Component> const& list, const char* what);
 
 // Writes the routing words of one NP (words 44 to 47, and 52 for an alternate layer):
 //   sources, own, destinations: routing_sources, the layer's components, routing_destinations;
