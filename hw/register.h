@@ -22,6 +22,11 @@ constexpr bool is_valid(RegDetail field) {
 // the word unchanged.
 void set_field(uint32_t* word, RegDetail const& field, uint32_t value);
 
+// Fails through panic with the overflow message of set_field, "Attempted to write value <value>
+// into a <width>-bit field, which will cause an overflow.", for a value given as text (one that
+// no 32-bit word holds: negative, fractional or wider).
+[[noreturn]] void field_overflow(const char* value, uint32_t width);
+
 // The value of a field (one that lies inside the word) read from a register word.
 constexpr uint32_t get_field(uint32_t word, RegDetail const& field) {
     uint32_t const mask = field.width >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << field.width) - 1;
