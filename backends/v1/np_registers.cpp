@@ -1,0 +1,147 @@
+#include "backends/v1/np_registers.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+
+#include "backends/v1/registers.h"
+#include "hw/arith.h"
+#include "hw/format.h"
+#include "mapping/routing.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+using namespace np_word;
+
+constexpr auto set = set_register_field;
+
+// The words the NP needs at reset; the others start at zero.
+struct Preset {
+    size_t word;
+    uint32_t value;
+};
+constexpr Preset presets[] = {
+    {PRESET_6, 0x04040000},
+    {PRESET_12, 0x52000000},
+    {PRESET_13, 0x10},
+    {PLASTICITY_MIN, 0xFF000000},
+};
+
+// Where point-to-point routing sends: the one component of `list`.
+hw::Ident const& p2p_peer(std::vector<hw::Component> const& list) {
+    if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
+    return list.front().ident;
+}
+
+// A learning value worked out in double precision, as the unsigned field it goes to: a value that
+// is not a number, negative or too wide fails with the overflow message naming the value.
+uint32_t learning_field_value(double value, uint32_t width) {
+    double const most = static_cast<double>((uint64_t{1} << width) - 1);
+    if (!(value >= 0 && value <= most)) field_overflow(format("{}", value).c_str(), width);
+    return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+uint32_t* register_word(std::vector<uint32_t>* regs, size_t index) {
+    if (regs == nullptr || regs->size() != NP_REGISTER_WORDS)
+        throw std::invalid_argument("An NP register image must hold 50 words.");
+    return &regs->at(index);
+}
+
+void set_register_field(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint64_t value) {
+    set_field(register_word(regs, index), field, clamp_to<uint32_t>(value));
+}
+
+std::vector<uint32_t> default_np_regs() {
+    std::vector<uint32_t> regs(NP_REGISTER_WORDS, 0u);
+    for (auto const& preset : presets) regs[preset.word] = preset.value;
+    return regs;
+}
+
+void set_ib_spikes(std::vector<uint32_t>* regs) { set(regs, INPUT_BUFFER, INPUT_BUFFER_SPIKES, 1); }
+
+void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) {
+    // The select is written first: when it does not fit, the word stays as it was.
+    set(regs, CFG_DMA, CFG_DMA_SELECT, np_select(dma.id));
+    set(regs, CFG_DMA, CFG_DMA_ROW, dma.row);
+    set(regs, CFG_DMA, CFG_DMA_COL, dma.col);
+}
+
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::vector<hw::Component> const& list_a,
+                                             std::vector<hw::Component> const& list_b,
+                                             std::vector<hw::Component> const& list_c, uint8_t code, bool p2p_a,
+                                             bool p2p_c, bool flag_2) {
+    register_word(regs, ROUTING);  // refuses an image that is not 50 words before anything else
+    // Every word below reads a column or an identifier from these lists.
+    require_routing_list(list_a, "sources");
+    require_routing_list(list_b, "layer components");
+    require_routing_list(list_c, "destinations");
+
+    set(regs, ROUTING, ROUTING_P2P_OUT, p2p_c);
+    set(regs, ROUTING, ROUTING_BIT_1, 0);
+    set(regs, ROUTING, ROUTING_FLAG_2, flag_2);
+    set(regs, ROUTING, ROUTING_BITS_16_23, ROUTING_BITS_16_23_VALUE);
+    set(regs, ROUTING, ROUTING_LINK_MODE, code == 0xFF ? ROUTING_NO_LINK : ROUTING_LINKED);
+
+    if (p2p_c) {
+        hw::Ident const& to = p2p_peer(list_c);
+        set(regs, DESTINATIONS, DESTINATION_LOW, to.row);
+        set(regs, DESTINATIONS, DESTINATION_HIGH, to.col);
+        set(regs, DESTINATIONS, DESTINATION_SELECT, np_select(to.id));
+    } else {
+        ColumnSpan const span = column_span(list_c);
+        set(regs, DESTINATIONS, DESTINATION_LOW, span.low);
+        set(regs, DESTINATIONS, DESTINATION_HIGH, span.high);
+    }
+    set(regs, DESTINATIONS, DESTINATION_LINK_INDEX, code);
+
+    if (p2p_a) {
+        hw::Ident const& from = p2p_peer(list_a);
+        set(regs, SOURCES, SOURCE_LOW, from.row);
+        set(regs, SOURCES, SOURCE_HIGH, from.col);
+        set(regs, SOURCES, SOURCE_SELECT, np_select(from.id));
+    } else {
+        ColumnSpan const span = column_span(list_a);
+        set(regs, SOURCES, SOURCE_LOW, span.low);
+        set(regs, SOURCES, SOURCE_HIGH, span.high);
+    }
+    set(regs, SOURCES, SOURCE_BITS_30_31, 0);
+
+    ColumnSpan const layer = column_span(list_b);
+    ColumnSpan const out = column_span(list_c);
+    set(regs, COLUMN_SPAN, SPAN_LOW, std::min(layer.low, out.low));
+    set(regs, COLUMN_SPAN, SPAN_HIGH, std::max(layer.high, out.high));
+    set(regs, COLUMN_SPAN, SPAN_BITS_16_31, 0);
+}
+
+void format_learning_common_regs(std::vector<uint32_t>* regs, LearningParams const* params) {
+    register_word(regs, LEARNING);
+    if (params == nullptr) {
+        set(regs, LEARNING, LEARNING_ENABLE, 0);
+        return;
+    }
+    double const n = params->get("num_weights");
+    double const p0 = params->get("initial_plasticity");
+    double const lc = params->get("learning_competition");
+    double const pmin = params->get("min_plasticity");
+    double const pd = params->get("plasticity_decay");
+
+    set(regs, LEARNING, LEARNING_ENABLE, 1);
+    set(regs, LEARNING, LEARNING_COMPETITION,
+        learning_field_value(std::round((1 - lc) * n), LEARNING_COMPETITION.width));
+    set(regs, PLASTICITY_MIN, PLASTICITY_MIN_VALUE, learning_field_value(std::ceil(pmin * n), PLASTICITY_MIN_VALUE.width));
+    // The plasticity is taken as a whole number of weights before the decay applies.
+    double const plasticity = learning_field_value(std::round(n * p0), 32);
+    set(regs, PLASTICITY, PLASTICITY_DECAY, learning_field_value(std::ceil(plasticity * pd), PLASTICITY_DECAY.width));
+}
+
+void format_learning_cnp_regs(std::vector<uint32_t>* regs, uint32_t value_a, uint32_t value_b) {
+    set(regs, CNP_LEARNING_A, CNP_LEARNING_A_VALUE, value_a);
+    set(regs, CNP_LEARNING_B, CNP_LEARNING_B_VALUE, value_b);
+}
+
+}  // namespace nuvra::v1

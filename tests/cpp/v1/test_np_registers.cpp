@@ -1,0 +1,149 @@
+// The first-generation NP register image: the exported fields, the defaults, mesh routing, the
+// configuration-DMA word and the learning words.
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "backends/v1/np_registers.h"
+#include "backends/v1/registers.h"
+#include "engine/error_text.h"
+#include "v2/record_test_util.h"
+
+namespace nuvra::v1 {
+namespace {
+
+using nuvra::testing::error_text;
+using nuvra::v2::testing::field_of;
+using nuvra::v2::testing::make_component;
+using nuvra::v2::testing::overflow;
+
+using Components = std::vector<hw::Component>;
+
+hw::Component np(uint8_t col, uint8_t row = 0, uint8_t id = 0, hw::Type type = hw::Type::CNP1) {
+    return make_component(type, {col, row, id, 0});
+}
+
+#define FIELD(name, offset, width) {#name, name, offset, width}
+
+TEST(V1NpRegisters, ExportedFields) {
+    struct { char const* name; RegDetail field; uint32_t offset, width; } const rows[] = {
+        FIELD(REG2_NP2NP_CFG, 20, 2),        FIELD(REG2_CNP4FNP_NUM, 24, 2),   FIELD(REG11_CH_SIZE, 12, 18),
+        FIELD(FNP1_FPKT_WSIZE, 0, 18),       FIELD(FNP4_W_SIZE_LAST, 0, 16),   FIELD(FNP4_W_BLK_COUNT, 20, 4),
+        FIELD(HRC_SRAM_SELECT_R, 0, 1),      FIELD(HRC_SRAM_SELECT_G, 1, 1),   FIELD(HRC_SRAM_SELECT_B, 2, 1),
+        FIELD(HRC_SRAM_SELECT_TH_STP, 31, 1),
+    };
+    for (auto const& row : rows) EXPECT_EQ(row.field, (RegDetail{row.offset, row.width})) << row.name;
+}
+
+TEST(V1NpRegisters, DefaultsAndSmallWriters) {
+    auto regs = default_np_regs();
+    ASSERT_EQ(regs.size(), 50u);
+    EXPECT_EQ(std::count(regs.begin(), regs.end(), 0u), 46);
+    EXPECT_EQ(regs[6], 0x04040000u);
+    EXPECT_EQ(regs[12], 0x52000000u);
+    EXPECT_EQ(regs[13], 0x10u);
+    EXPECT_EQ(regs[37], 0xFF000000u);
+
+    set_ib_spikes(&regs);
+    EXPECT_EQ(regs[2], 0x80u);
+    format_mesh_cfg_dma_reg(&regs, {0x12, 0x34, 3, 0});
+    EXPECT_EQ(regs[49], 0x00081234u);  // row, column, one-hot id
+    regs[49] = 0xFFF00000;
+    EXPECT_EQ(error_text<std::runtime_error>([&] { format_mesh_cfg_dma_reg(&regs, {1, 2, 4, 0}); }), overflow(16, 4));
+    EXPECT_EQ(regs[49], 0xFFF00000u);
+    format_learning_cnp_regs(&regs, 0xFFFF, 0xFFF);
+    EXPECT_EQ(regs[39], 0xFFFFu);
+    EXPECT_EQ(regs[41], 0xFFFu);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { format_learning_cnp_regs(&regs, 1, 0x1000); }), overflow(4096, 12));
+
+    std::vector<uint32_t> short_image(49, 0u);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { set_ib_spikes(&short_image); }),
+              "An NP register image must hold 50 words.");
+}
+
+TEST(V1NpRegisters, MeshRouting) {
+    struct {
+        char const* what;
+        Components a, b, c;
+        uint8_t code;
+        bool p2p_a, p2p_c, flag_2;
+        uint32_t w44, w45, w46, w47;
+    } const rows[] = {
+        // Spans: sources 1-2, layer 3-4, destinations 5-7.
+        {"spans, linked", {np(2), np(1)}, {np(3), np(4)}, {np(7), np(5)}, 4, false, false, false,
+         0xFF080000, 0x04000705, 0x0201, 0x0703},
+        // The input link index 0xFF: word 44 says there is no link; word 45 still carries it.
+        {"no link", {np(1)}, {np(3)}, {np(5)}, 0xFF, false, false, true, 0x06080004, 0xFF000505, 0x0101, 0x0503},
+        // A lone HRC spans (1, 1) whatever its ident.
+        {"HRC destination", {np(2)}, {np(3)}, {np(9, 9, 0, hw::Type::HRC)}, 0, false, false, false,
+         0xFF080000, 0x00000101, 0x0202, 0x0301},
+        {"point to point", {np(2, 6, 1)}, {np(3)}, {np(5, 7, 3)}, 1, true, true, false,
+         0xFF080001, 0x01800507, 0x00200206, 0x0503},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto regs = default_np_regs();
+        regs[44] = 0x0000FFF8;  // bits 3-15 are kept
+        regs[46] = 0xC0000000;  // bits 30 and 31 are cleared
+        regs[47] = 0xFFFF0000;  // written whole
+        format_mesh_registers_set_output_to_NPs(&regs, row.a, row.b, row.c, row.code, row.p2p_a, row.p2p_c, row.flag_2);
+        EXPECT_EQ(regs[44], row.w44 | 0xFFF8);
+        EXPECT_EQ(regs[45], row.w45);
+        EXPECT_EQ(regs[46], row.w46);
+        EXPECT_EQ(regs[47], row.w47);
+    }
+}
+
+TEST(V1NpRegisters, MeshRoutingFailures) {
+    Components const one{np(1)}, two{np(1), np(2)};
+    struct { char const* what; Components a, b, c; bool p2p_a, p2p_c; std::string message; } const rows[] = {
+        {"P2P out to two", one, one, two, false, true, "Cannot use P2P mode for multiple NPs."},
+        {"P2P in from two", two, one, one, true, false, "Cannot use P2P mode for multiple NPs."},
+        // Empty lists were read for their columns: refused before anything is written.
+        {"no source", {}, one, one, false, false, "Cannot route an NP without sources."},
+        {"no layer NP", one, {}, one, false, false, "Cannot route an NP without layer components."},
+        {"no destination", one, one, {}, false, false, "Cannot route an NP without destinations."},
+    };
+    for (auto const& row : rows) {
+        auto regs = default_np_regs();
+        EXPECT_EQ(error_text<std::runtime_error>([&] {
+                      format_mesh_registers_set_output_to_NPs(&regs, row.a, row.b, row.c, 0, row.p2p_a, row.p2p_c, false);
+                  }), row.message) << row.what;
+        if (row.message.starts_with("Cannot route")) {
+            EXPECT_EQ(regs, default_np_regs()) << row.what;
+        }
+    }
+}
+
+TEST(V1NpRegisters, LearningWords) {
+    auto learning = [](double n, double p0, double lc, double pmin, double pd) {
+        return LearningParams::create(LearningType::NuvraUnsupervised,
+                                      {{"num_weights", n}, {"initial_plasticity", p0}, {"learning_competition", lc},
+                                       {"min_plasticity", pmin}, {"plasticity_decay", pd}});
+    };
+    auto regs = default_np_regs();
+    regs[36] = 0x10000000;
+    format_learning_common_regs(&regs, nullptr);
+    EXPECT_EQ(regs, default_np_regs());  // only the enable bit changes
+
+    // round(7.5) = 8, ceil(1.5) = 2, ceil(round(5) x 0.3) = 2.
+    format_learning_common_regs(&regs, learning(10, 0.5, 0.25, 0.15, 0.3).get());
+    EXPECT_EQ(regs[36], 0x10000008u);
+    EXPECT_EQ(regs[37], 0xFF000002u);
+    EXPECT_EQ(regs[38], 2u);
+
+    // Values that once went to an integer by truncation: refused with the field they were meant for.
+    struct { char const* what; double n, p0, lc, pmin, pd; std::string message; } const rows[] = {
+        {"competition above 1", 10, 0.5, 1.5, 0.1, 0.1, "Attempted to write value -5 into a 20-bit field, which will cause an overflow."},
+        {"not a number", NAN, 0.5, 0.5, 0.1, 0.1, "Attempted to write value nan into a 20-bit field, which will cause an overflow."},
+        {"min plasticity too wide", 1e6, 0, 1, 1, 0, overflow(1000000, 16)},
+        {"plasticity past 32 bits", 1e10, 1, 1, 0, 0, overflow(10000000000, 32)},
+    };
+    for (auto const& row : rows)
+        EXPECT_EQ(error_text<std::runtime_error>([&] {
+                      format_learning_common_regs(&regs, learning(row.n, row.p0, row.lc, row.pmin, row.pd).get());
+                  }), row.message) << row.what;
+}
+
+}  // namespace
+}  // namespace nuvra::v1
