@@ -100,4 +100,9 @@ ByteElements<T>::ByteElements(Tensor const& tensor) {
 template class ByteElements<int8_t>;
 template class ByteElements<uint8_t>;
 
+void require_elements(Tensor const& tensor, uint64_t needed, const char* name) {
+    if (tensor.size() < needed)
+        throw std::runtime_error(format("Tensor {} holds {} elements, {} are needed.", name, tensor.size(), needed));
+}
+
 }  // namespace nuvra

@@ -1,0 +1,130 @@
+#include "backends/v1/record_hrc.h"
+
+#include <stdexcept>
+#include <string>
+
+#include "backends/v1/registers.h"
+#include "engine/dma.h"
+#include "engine/layers.h"
+#include "engine/ops.h"
+#include "hw/arith.h"
+#include "hw/format.h"
+#include "program/format_support.h"
+#include "program/hrc_input.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+using namespace hrc_word;
+
+// The kernel code of word 0: 3 x 3 is 0, 5 x 5 is 1, 7 x 7 is 2; the checker refuses the others.
+uint32_t kernel_code(int32_t kernel_height) {
+    switch (kernel_height) {
+        case 5: return 1;
+        case 7: return 2;
+        default: return 0;
+    }
+}
+
+// A parameter that the field takes as an unsigned value: a negative one is reported as the
+// unsigned number it would wrap to, which no field holds.
+uint32_t as_field(int32_t value) { return static_cast<uint32_t>(value); }
+
+// The weight planes of the layer: (kx, ky, channels, filters) weights, red, green and blue.
+std::vector<std::vector<uint32_t>> weight_planes(Layer const& layer) {
+    auto const weights = layer.variables().get("weights")->ensure_dense();
+    require_rank(*weights, 4, "weights");
+    auto planes = format_hrc_weights(*weights);
+    if (planes.size() < 3)
+        throw std::logic_error(format("The HRC weights came in {} planes, not 3.", planes.size()));
+    return planes;
+}
+
+std::vector<uint32_t> threshold_words(Layer const& layer) {
+    Variables const& variables = layer.variables();
+    auto const steps = get_threshold_t16_from_act_steps(*variables.get("act_step"));
+    return format_hrc_threshold_steps(*variables.get("threshold"), *steps);
+}
+
+}  // namespace
+
+std::vector<uint32_t> format_hrc_registers(LayerParams const& params, ConvCalculatedParams const& computed) {
+    int32_t const channels = params.get("input_channels");
+    int32_t const padding = params.get("padding");
+    int32_t const stride_y = params.get("stride_y");
+    int32_t const stride_x = params.get("stride_x");
+    auto const pool_type = static_cast<PoolType>(params.get("pool_type"));
+    int32_t const pool_height = params.get("pooling_height");
+    int32_t const pool_width = params.get("pooling_width");
+    int32_t const filters = params.get("filters");
+    int32_t const kernel_height = params.get("kernel_height");
+    int32_t const act_bits = params.get("act_bits");
+    int32_t const padding_value = params.get("padding_value");
+
+    std::vector<uint32_t> regs(HRC_REGISTER_WORDS, 0u);
+    regs[CONTROL] = 1;
+    auto const set = [&regs](size_t word, RegDetail const& field, uint32_t value) {
+        set_field(&regs[word], field, value);
+    };
+    // The fields that can fail first, in the order their checks are reported.
+    set(STRIDES, HRC_STRIDE_Y, as_field(stride_y));
+    set(STRIDES, HRC_STRIDE_X, as_field(stride_x));
+    set(FILTERS, HRC_FILTERS_LOW, 0);
+    set(FILTERS, HRC_FILTERS_MINUS_1, as_field(filters) - 1);
+    set(CONTROL, HRC_ACT_BITS, as_field(act_bits >> 1));
+    set(PADDING_VALUE, HRC_PADDING_VALUE_R, as_field(padding_value));
+    set(PADDING_VALUE, HRC_PADDING_VALUE_G, as_field(padding_value));
+    set(PADDING_VALUE, HRC_PADDING_VALUE_B, as_field(padding_value));
+    set(PADDING, HRC_PAD_BOTTOM, computed.padding.bottom);
+    set(PADDING, HRC_PAD_TOP, computed.padding.top);
+    set(PADDING, HRC_PAD_LEFT, computed.padding.left);
+    set(PADDING, HRC_PAD_RIGHT, computed.padding.right);
+
+    set(CONTROL, HRC_ENABLE, 1);
+    set(CONTROL, HRC_KERNEL, kernel_code(kernel_height));
+    set(CONTROL, HRC_NOT_RGB, channels != 3);
+    set(CONTROL, HRC_NO_PADDING, padding == 0);
+    set(CONTROL, HRC_POOL_Y, pool_type == PoolType::Max && pool_height == 2);
+    set(CONTROL, HRC_POOL_X, pool_type == PoolType::Max && pool_width == 2);
+    set(CONTROL, HRC_NO_PADDING_20, padding == 0);
+    set(CONTROL, HRC_NO_PADDING_21, padding == 0);
+    return regs;
+}
+
+std::vector<uint32_t> format_hrc_threshold_steps(Tensor const& thresholds, Tensor const& steps) {
+    size_t const count = thresholds.size();
+    require_elements(steps, count, "act_step");
+    std::vector<uint32_t> words(2 * count, 0u);
+    for (size_t k = 0; k < count; ++k) {
+        words[2 * k] = to_signed_field(tensor_read<int32_t>(thresholds, k), 24);
+        words[2 * k + 1] = static_cast<uint32_t>(tensor_read<int32_t>(steps, k));
+    }
+    return words;
+}
+
+std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, Layer const& layer) {
+    auto const& input_conv = dynamic_cast<InputConvolutional const&>(layer);
+    ConvCalculatedParams const& computed = input_conv.conv_calculated_params();
+
+    auto record = program::new_record(device.version());
+    std::vector<uint32_t> const regs = format_hrc_registers(*layer.params(), computed);
+    record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, hrc::registers_address, regs, true, true);
+
+    auto const planes = weight_planes(layer);
+    record_hrc_sram(record.get(), HRC_SRAM_SELECT_R, planes[0]);
+    record_hrc_sram(record.get(), HRC_SRAM_SELECT_G, planes[1]);
+    record_hrc_sram(record.get(), HRC_SRAM_SELECT_B, planes[2]);
+    record_hrc_sram(record.get(), HRC_SRAM_SELECT_TH_STP, threshold_words(layer));
+    record_hrc_closing(record.get(), regs[CONTROL]);
+    return record;
+}
+
+uint32_t get_hrc_sram_size(Layer const& layer) {
+    uint64_t words = threshold_words(layer).size();
+    for (auto const& plane : weight_planes(layer)) words += plane.size();
+    uint32_t const size = narrow_words(words, "get_hrc_sram_size");
+    return dma::config_block_size_needs_xl(size) ? narrow_words(align_up(size, 16), "get_hrc_sram_size") : size;
+}
+
+}  // namespace nuvra::v1
