@@ -94,7 +94,7 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
 }
 
 void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& input, NpSpace const& window,
-                                  uint8_t pool_size, uint8_t pool_stride, bool pool_flag,
+                                  uint32_t pool_size, uint8_t pool_stride, bool pool_flag,
                                   PaddingParams const& pool_padding) {
     Registers r(regs);
     r.set(np_word::POOLING, POOLING_SIZE, pool_size);

@@ -44,7 +44,7 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
 // Word 27: pool size and stride (3 bits each), the pooling flag, and an edge bit for each side of
 // the input that `window` touches where the pooling pads (padding taken as signed).
 void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& input, NpSpace const& window,
-                                  uint8_t pool_size, uint8_t pool_stride, bool pool_flag,
+                                  uint32_t pool_size, uint8_t pool_stride, bool pool_flag,
                                   PaddingParams const& pool_padding);
 
 }  // namespace nuvra::v1
