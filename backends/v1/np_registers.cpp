@@ -6,9 +6,12 @@
 #include <stdexcept>
 
 #include "backends/v1/registers.h"
+#include "backends/v1/sizes.h"
 #include "hw/arith.h"
 #include "hw/format.h"
+#include "mapping/layer_mapping.h"
 #include "mapping/routing.h"
+#include "mapping/split.h"
 
 namespace nuvra::v1 {
 
@@ -30,11 +33,34 @@ constexpr Preset presets[] = {
     {PLASTICITY_MIN, 0xFF000000},
 };
 
-// Where point-to-point routing sends: the one component of `list`.
-hw::Ident const& p2p_peer(std::vector<hw::Component> const& list) {
-    if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
-    return list.front().ident;
+// The peer fields of a routing word: with point-to-point routing the one component of `list`
+// (row, column, one-hot id), otherwise the column span of the list.
+struct PeerFields {
+    RegDetail low;
+    RegDetail high;
+    RegDetail select;
+};
+
+void set_peer(std::vector<uint32_t>* regs, size_t word, PeerFields const& fields, std::vector<hw::Component> const& list,
+              bool p2p) {
+    if (p2p) {
+        if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
+        hw::Ident const& peer = list.front().ident;
+        set(regs, word, fields.low, peer.row);
+        set(regs, word, fields.high, peer.col);
+        set(regs, word, fields.select, np_select(peer.id));
+    } else {
+        ColumnSpan const span = column_span(list);
+        set(regs, word, fields.low, span.low);
+        set(regs, word, fields.high, span.high);
+    }
 }
+
+// An NP that runs a CNP layer (word 1 bit 4 clear) keeps at least this input buffer for a linked
+// layer on its FNP.
+constexpr uint64_t fnp_min_input_buffer_words = 9473;
+
+uint64_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] : 0; }
 
 // A learning value worked out in double precision, as the unsigned field it goes to: a value that
 // is not a number, negative or too wide fails with the overflow message naming the value.
@@ -87,28 +113,9 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::v
     set(regs, ROUTING, ROUTING_BITS_16_23, ROUTING_BITS_16_23_VALUE);
     set(regs, ROUTING, ROUTING_LINK_MODE, code == 0xFF ? ROUTING_NO_LINK : ROUTING_LINKED);
 
-    if (p2p_c) {
-        hw::Ident const& to = p2p_peer(list_c);
-        set(regs, DESTINATIONS, DESTINATION_LOW, to.row);
-        set(regs, DESTINATIONS, DESTINATION_HIGH, to.col);
-        set(regs, DESTINATIONS, DESTINATION_SELECT, np_select(to.id));
-    } else {
-        ColumnSpan const span = column_span(list_c);
-        set(regs, DESTINATIONS, DESTINATION_LOW, span.low);
-        set(regs, DESTINATIONS, DESTINATION_HIGH, span.high);
-    }
+    set_peer(regs, DESTINATIONS, {DESTINATION_LOW, DESTINATION_HIGH, DESTINATION_SELECT}, list_c, p2p_c);
     set(regs, DESTINATIONS, DESTINATION_LINK_INDEX, code);
-
-    if (p2p_a) {
-        hw::Ident const& from = p2p_peer(list_a);
-        set(regs, SOURCES, SOURCE_LOW, from.row);
-        set(regs, SOURCES, SOURCE_HIGH, from.col);
-        set(regs, SOURCES, SOURCE_SELECT, np_select(from.id));
-    } else {
-        ColumnSpan const span = column_span(list_a);
-        set(regs, SOURCES, SOURCE_LOW, span.low);
-        set(regs, SOURCES, SOURCE_HIGH, span.high);
-    }
+    set_peer(regs, SOURCES, {SOURCE_LOW, SOURCE_HIGH, SOURCE_SELECT}, list_a, p2p_a);
     set(regs, SOURCES, SOURCE_BITS_30_31, 0);
 
     ColumnSpan const layer = column_span(list_b);
@@ -116,6 +123,49 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::v
     set(regs, COLUMN_SPAN, SPAN_LOW, std::min(layer.low, out.low));
     set(regs, COLUMN_SPAN, SPAN_HIGH, std::max(layer.high, out.high));
     set(regs, COLUMN_SPAN, SPAN_BITS_16_31, 0);
+}
+
+void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer, hw::Component const& np) {
+    register_word(regs, PR_CONFIG);
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    bool const fnp = np.type == hw::Type::FNP2 || np.type == hw::Type::FNP3;
+    InputDims const input = first_input_dims(layer);
+    uint64_t const x = input.width, y = input.height, c = input.channels;
+    uint8_t const bits = layer.input_bits();
+    NpSpace const cut = np.halo_partition();
+    uint64_t const channels = dim(np.spatial_partition().shape, 2);
+
+    set(regs, PR_CONFIG, PR_FNP_MODE, fnp);
+    set(regs, PR_CONFIG, PR_ON_0, 1);
+    set(regs, PR_CONFIG, PR_ON_2, 1);
+    set(regs, PR_CONFIG, PR_INPUT_BITS, bits >> 1);
+    set(regs, PR_CONFIG, PR_LINK_INDEX, mapping.link_index);
+
+    uint64_t const container = cnp_container_bytes(channels, bits);
+    uint64_t needed = ceil_div(mul_sat(mul_sat(x, y), c), 32);
+    if (fnp) {
+        set(regs, PR_CUT_ORIGIN, PR_I_ORIG_CUT, 0);
+        set(regs, PR_CUT_ORIGIN, PR_J_ORIG_CUT, 0);
+        set(regs, PR_CUT_SIZE, PR_I_SIZE_CUT, y);
+        set(regs, PR_CUT_SIZE, PR_J_SIZE_CUT, x);
+        set(regs, PR_INPUT_LAYOUT, PR_FNP_PIXELS, mul_sat(x, y));
+    } else {
+        set(regs, PR_CUT_ORIGIN, PR_I_ORIG_CUT, cut.y);
+        set(regs, PR_CUT_ORIGIN, PR_J_ORIG_CUT, cut.x);
+        set(regs, PR_CUT_SIZE, PR_I_SIZE_CUT, dim(cut.shape, 1));
+        set(regs, PR_CUT_SIZE, PR_J_SIZE_CUT, dim(cut.shape, 0));
+        set(regs, PR_INPUT_LAYOUT, PR_ROW_WORDS, add_sat(mul_sat(channels, container), 3) >> 2);
+        set(regs, PR_INPUT_LAYOUT, PR_CONTAINER, container);
+        needed = std::max(needed, cnp_input_words(container, channels, dim(cut.shape, 1)));
+    }
+
+    // One input buffer serves both layers: the larger need wins.
+    needed = std::max<uint64_t>(needed, get_field(*register_word(regs, INPUT_MEMORY), INPUT_MEMORY_WORDS));
+    needed = std::max<uint64_t>(needed, get_field(*register_word(regs, FNP_INPUT), FNP1_FPKT_WSIZE));
+    if (fnp && get_field(*register_word(regs, CONTROL), CONTROL_BIT_4) == 0)
+        needed = std::max(needed, fnp_min_input_buffer_words);
+    set(regs, INPUT_MEMORY, INPUT_MEMORY_WORDS, needed);
+    set(regs, FNP_INPUT, FNP1_FPKT_WSIZE, needed);
 }
 
 void format_learning_common_regs(std::vector<uint32_t>* regs, LearningParams const* params) {

@@ -52,6 +52,14 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::v
                                              std::vector<hw::Component> const& list_c, uint8_t code, bool p2p_a,
                                              bool p2p_c, bool flag_2);
 
+// Words 4, 14 and 32 to 35: the description of `layer`, a layer linked by partial
+// reconfiguration, and of its component `np` on this NP (its input width and output link index,
+// the NP's cut, its input containers or pixels), and an input buffer large enough for both
+// layers. A layer without a LayerMapping is std::runtime_error "The layer <name> has no hardware
+// mapping."; one without input dimensions, std::runtime_error "Cannot get input size before it is
+// set.".
+void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer, hw::Component const& np);
+
 // Words 36 to 38: on-chip learning from "num_weights" (N), "initial_plasticity" (P0),
 // "learning_competition" (LC), "min_plasticity" (PMIN) and "plasticity_decay" (PD): the enable
 // bit, round((1 - LC) x N), ceil(PMIN x N) and ceil(round(N x P0) x PD). A value that is not a

@@ -7,6 +7,7 @@
 #include "backends/v1/np_registers.h"
 #include "backends/v1/registers.h"
 #include "engine/error_text.h"
+#include "support/v1_mapped_layer.h"
 #include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
@@ -30,7 +31,9 @@ TEST(V1NpRegisters, ExportedFields) {
         FIELD(REG2_NP2NP_CFG, 20, 2),        FIELD(REG2_CNP4FNP_NUM, 24, 2),   FIELD(REG11_CH_SIZE, 12, 18),
         FIELD(FNP1_FPKT_WSIZE, 0, 18),       FIELD(FNP4_W_SIZE_LAST, 0, 16),   FIELD(FNP4_W_BLK_COUNT, 20, 4),
         FIELD(HRC_SRAM_SELECT_R, 0, 1),      FIELD(HRC_SRAM_SELECT_G, 1, 1),   FIELD(HRC_SRAM_SELECT_B, 2, 1),
-        FIELD(HRC_SRAM_SELECT_TH_STP, 31, 1),
+        FIELD(HRC_SRAM_SELECT_TH_STP, 31, 1), FIELD(REG10_I_SIZE_CUT, 0, 11),  FIELD(REG10_J_SIZE_CUT, 16, 11),
+        FIELD(REG11_ICONT_SIZE, 0, 8),       FIELD(CNP1_CONV_STRD, 8, 1),      FIELD(CNP1_KERNEL_TYPE, 28, 3),
+        FIELD(CNP4_OB_I_ORIG, 0, 12),        FIELD(CNP4_OB_J_ORIG, 16, 12),
     };
     for (auto const& row : rows) EXPECT_EQ(row.field, (RegDetail{row.offset, row.width})) << row.name;
 }
@@ -143,6 +146,42 @@ TEST(V1NpRegisters, LearningWords) {
         EXPECT_EQ(error_text<std::runtime_error>([&] {
                       format_learning_common_regs(&regs, learning(row.n, row.p0, row.lc, row.pmin, row.pd).get());
                   }), row.message) << row.what;
+}
+
+TEST(V1NpRegisters, PartialReconfiguration) {
+    // The linked layer: a 3 x 3 convolution of 4-bit 16 x 16 x 4 inputs on one CNP, or a
+    // FullyConnected layer of 2-bit 4 x 4 x 2 inputs on an FNP3; the last of its pass (link 0xFF).
+    auto const conv = nuvra::testing::map_v1_cnp_layer(
+        LayerType::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"padding", 1}},
+        {16, 16, 4, 4});
+    auto const dense = nuvra::testing::map_v1_fnp_layer({{"units", 10}}, {4, 4, 2, 2});
+    struct { char const* what; nuvra::testing::V1MappedLayer const& linked; uint32_t word1, w32, w34, w35, buffer; } const rows[] = {
+        // The cut and its containers of 4 channels of 4 bits; 32 words of input either way.
+        {"CNP", conv, 0, 0xFF000025, 0x00100010, 0x00020002, 32},
+        {"FNP", dense, 0x10, 0xFF000017, 0x00040004, 16, 1},
+        // The NP runs a CNP layer: its FNP input buffer keeps 9473 words.
+        {"FNP beside a CNP layer", dense, 0, 0xFF000017, 0x00040004, 16, 9473},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto regs = default_np_regs();
+        regs[1] = row.word1;
+        update_partial_reconfig_regs(&regs, row.linked.layer(), row.linked.components()[0]);
+        EXPECT_EQ(regs[32], row.w32);
+        EXPECT_EQ(regs[33], 0u);
+        EXPECT_EQ(regs[34], row.w34);
+        EXPECT_EQ(regs[35], row.w35);
+        EXPECT_EQ(regs[4], row.buffer);
+        EXPECT_EQ(regs[14], row.buffer);
+    }
+
+    auto regs = default_np_regs();
+    auto const wide = nuvra::testing::map_v1_fnp_layer({{"units", 10}}, {4, 4, 2, 8});
+    EXPECT_EQ(error_text<std::runtime_error>([&] { update_partial_reconfig_regs(&regs, wide.layer(), wide.components()[0]); }),
+              overflow(4, 2));
+    auto const unmapped = nuvra::testing::build_after_input(LayerType::FullyConnected, {{"units", 1}}, {});
+    EXPECT_EQ(error_text<std::runtime_error>([&] { update_partial_reconfig_regs(&regs, *unmapped.layer, np(1)); }),
+              "The layer layer has no hardware mapping.");
 }
 
 }  // namespace
