@@ -1,0 +1,232 @@
+#include "backends/v1/record_conv.h"
+
+#include <algorithm>
+
+#include "backends/v1/cnp_registers.h"
+#include "backends/v1/format_cnp_weights.h"
+#include "backends/v1/format_fnp.h"
+#include "backends/v1/np_registers.h"
+#include "backends/v1/registers.h"
+#include "backends/v1/sizes.h"
+#include "engine/layers.h"
+#include "engine/ops.h"
+#include "hw/arith.h"
+#include "hw/format.h"
+#include "mapping/layer_mapping.h"
+#include "mapping/routing.h"
+#include "mapping/split.h"
+#include "program/format_support.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+using namespace np_word;
+
+constexpr auto set = set_register_field;
+
+constexpr uint32_t max_step = 0xFFFFF;       // 20 bits, four of them fractional
+constexpr uint32_t no_threshold = 0x80000;   // the smallest 20-bit value: the filter always fires
+constexpr uint32_t threshold_bits = 20;
+
+std::vector<hw::Component> const& layer_components(LayerMapping const& mapping) {
+    static std::vector<hw::Component> const none;
+    return mapping.components ? *mapping.components : none;
+}
+
+hw::NpPart const& np_part_of(Layer const& layer, hw::Component const& np) {
+    if (!np.np_part)
+        throw std::invalid_argument(format("Layer {} has an NP without its share of the layer.", layer.get_name()));
+    return *np.np_part;
+}
+
+bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident) {
+    return std::find(idents.begin(), idents.end(), ident) != idents.end();
+}
+
+// Pool size, stride, padding and flag of the pooling word.
+struct PoolSettings {
+    uint32_t size = 1;
+    uint8_t stride = 1;
+    PaddingParams padding;
+    bool flag = false;
+};
+
+PoolSettings pool_settings(LayerParams const& params, PoolingCalculatedParams const& pool) {
+    auto const type = static_cast<PoolType>(params.get("pool_type"));
+    if (type == PoolType::NoPooling) return {};
+    int32_t const width = params.get("pooling_width");
+    // A width that does not fit the word's 3 bits is refused there, never cut to its low bits.
+    PoolSettings settings{static_cast<uint32_t>(width), static_cast<uint8_t>(pool.stride_x), pool.padding, pool.flag};
+    if (type == PoolType::Average && width == -1) settings.size = 1;  // global average pooling
+    return settings;
+}
+
+// Describes `next_layer` in the image of the NP at `ident` when the linked layer has a component there.
+void apply_next_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer, hw::Ident const& ident) {
+    if (!next_layer) return;
+    auto const mapping = next_layer->mapping();
+    if (!mapping || !mapping->components) return;
+    auto const& components = *mapping->components;
+    auto const found = std::find_if(components.begin(), components.end(),
+                                    [&](hw::Component const& c) { return c.ident == ident; });
+    if (found != components.end()) update_partial_reconfig_regs(regs, *next_layer, *found);
+}
+
+// The weights of a Convolutional layer as (filters, channels, ky, kx).
+std::shared_ptr<Dense const> conv_weights(Layer const& layer) {
+    auto weights = layer.variables().get("weights")->ensure_dense();
+    require_rank(*weights, 4, "weights");
+    return weights;
+}
+
+}  // namespace
+
+CnpError::CnpError(std::string const& message) : std::runtime_error("Backend hardware(CNP): " + message) {}
+
+std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor const& steps, bool activation,
+                                                 uint32_t first, uint32_t count) {
+    if (count == 0) return {};
+    uint64_t const end = uint64_t{first} + count;
+    require_elements(threshold, end, "threshold");
+    require_elements(steps, end, "act_step");
+    (void)tensor_read<int32_t>(threshold, size_t{first});  // both are int32, whether read or not
+    (void)tensor_read<int32_t>(steps, size_t{first});
+
+    std::vector<uint32_t> words(2 * size_t{count}, 0u);
+    for (uint32_t k = 0; k < count; ++k) {
+        size_t const i = size_t{first} + k;
+        words[2 * k] = activation ? to_signed_field(tensor_read<int32_t>(threshold, i), threshold_bits) : no_threshold;
+        int32_t const step = tensor_read<int32_t>(steps, i);
+        if (static_cast<uint32_t>(step) > max_step) throw CnpError(act_step_message(step));
+        words[2 * k + 1] = static_cast<uint32_t>(step);
+    }
+    return words;
+}
+
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& next_layer,
+                                           bool set_spikes, bool mesh_flag,
+                                           std::vector<hw::Ident> const& skipped_nps, CnpKindWords const& kind_words) {
+    auto const& built = dynamic_cast<ConvPoolLayer const&>(layer);
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    std::vector<hw::Component> const sources = routing_sources(mapping);
+    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    ConvCalculatedParams const& conv = built.conv_calculated_params();
+    LayerParams const& params = layer_params(layer);
+    PoolSettings const pool = pool_settings(params, built.pool_calculated_params());
+    std::vector<hw::Component> const& components = layer_components(mapping);
+
+    CnpCommonConfig config;
+    config.input = first_input_shape(layer);
+    config.layer_index = mapping.index;
+    config.input_bits = layer.input_bits();
+    config.kernel_width = params.get("kernel_width");
+    config.stride_x = params.get("stride_x");
+    config.conv_padding = conv.padding;
+    config.activation = params.get("activation") != 0;
+    config.act_bits = params.get("act_bits");
+    config.pool_size = pool.size;
+    config.pool_stride = pool.stride;
+    config.pool_padding = pool.padding;
+    config.np_count = clamp_to<uint32_t>(components.size());
+
+    NpRegisterMap registers;
+    for (hw::Component const& component : components) {
+        if (is_listed(skipped_nps, component.ident)) continue;
+        hw::NpPart const& part = np_part_of(layer, component);
+        std::vector<uint32_t> regs = default_np_regs();
+        config.window = part.spatial_partition;
+        config.cut = part.halo_partition;
+        config.filters = part.filters;
+        config.start_neuron = part.start_neuron;
+        config.single_buffer = part.single_buffer;
+        format_cnp_common_config_registers(regs, config);
+        format_cnp_pooling_registers(regs, config.input, part.spatial_partition, pool.size, pool.stride, pool.flag,
+                                     pool.padding);
+        kind_words(&regs, part);
+        format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.input_link_index,
+                                                mapping.p2p_in, mapping.p2p_out, mesh_flag);
+        apply_next_layer(&regs, next_layer, component.ident);
+        if (set_spikes) set_ib_spikes(&regs);
+        registers[component.ident] = std::move(regs);
+    }
+    return registers;
+}
+
+std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
+                                                         NpRegisterMap const& registers, bool registers_only,
+                                                         CnpWeightBlocks const& weight_blocks) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    bool const activation = layer_params(layer).get("activation") != 0;
+    auto record = program::new_record(device.version());
+    // The steps are worked out once, when the first NP needs them.
+    std::shared_ptr<Tensor> threshold;
+    std::shared_ptr<Dense> steps;
+    static std::vector<uint32_t> const no_image;
+
+    for (hw::Component const& component : layer_components(mapping)) {
+        hw::NpPart const& part = np_part_of(layer, component);
+        std::vector<WeightBlock> const blocks = weight_blocks(part);
+        auto const image = registers.find(component.ident);
+        record->add_np_track(component.ident, dma::Target::NpRegisters, 0,
+                             image == registers.end() ? no_image : image->second, true, true);
+        if (registers_only) continue;
+
+        for (WeightBlock const& block : blocks)
+            record->add_np_track(component.ident, dma::Target::Weights, block.address, *block.words, true, true);
+        if (!steps) {
+            threshold = layer.variables().get("threshold");
+            steps = get_threshold_t16_from_act_steps(*layer.variables().get("act_step"));
+        }
+        record->add_np_track(component.ident, dma::Target::Thresholds, 0,
+                             format_cnp_threshold_steps(*threshold, *steps, activation, part.start_neuron, part.filters),
+                             true, true);
+    }
+    return record;
+}
+
+NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                       bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
+    (void)dynamic_cast<Convolutional const&>(layer);
+    LayerParams const& params = layer_params(layer);
+    int32_t const weights_bits = params.get("weights_bits");
+    int32_t const kernel_width = params.get("kernel_width");
+    auto const weights = conv_weights(layer);
+    // The packing the weight formatters use: 4 bits, ternary, or one bit for every other width.
+    int const packed_bits = weights_bits == 4 ? 4 : weights_bits == 2 ? 2 : 1;
+    uint32_t const kernel = weights->dimensions()[3];
+
+    auto const kind_words = [&](std::vector<uint32_t>* regs, hw::NpPart const& part) {
+        // Weight words of one input channel, in groups of four.
+        set(regs, CONTAINER, CONTAINER_CH_WEIGHTS, std_cnp_block_words(kernel, part.filters, packed_bits) >> 2);
+        set(regs, FORMAT, FORMAT_SEPARABLE, 0);
+        set(regs, FORMAT, FORMAT_WEIGHTS_4BIT, weights_bits == 4);
+        // The filter count goes where the kernel and weight width have their counter.
+        bool const pointwise = kernel_width == 1;
+        set(regs, KERNEL, KERNEL_1X1_FILTERS, pointwise ? part.filters : 0);
+        set(regs, FILTERS, FILTERS_MULTIBIT, !pointwise && weights_bits >= 2 ? part.filters : 0);
+        set(regs, FILTERS, FILTERS_BINARY, !pointwise && weights_bits == 1 ? part.filters : 0);
+        set(regs, DEPTHWISE, DEPTHWISE_FILTERS, 0);
+    };
+    return format_cnp_conv_np_registers(layer, next_layer, set_spikes, mesh_flag, skipped_nps, kind_words);
+}
+
+std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, Layer const& layer,
+                                                           std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                                           bool registers_only) {
+    (void)dynamic_cast<Convolutional const&>(layer);
+    auto const weights = conv_weights(layer);
+    int32_t const weights_bits = layer_params(layer).get("weights_bits");
+    NpRegisterMap const registers =
+        format_conv_np_registers(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps);
+    auto const weight_blocks = [&](hw::NpPart const& part) {
+        auto words = weights_bits == 4
+                         ? format_4bits_std_cnp_weights(*weights, part.start_neuron, part.filters)
+                         : format_std_cnp_weights(*weights, weights_bits == 2, part.start_neuron, part.filters);
+        return std::vector<WeightBlock>{{0, std::make_shared<std::vector<uint32_t> const>(std::move(words))}};
+    };
+    return record_cnp_conv_program(device, layer, registers, registers_only, weight_blocks);
+}
+
+}  // namespace nuvra::v1
