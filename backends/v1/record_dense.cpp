@@ -1,0 +1,130 @@
+#include "backends/v1/record_dense.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "backends/v1/format_fnp.h"
+#include "backends/v1/np_registers.h"
+#include "backends/v1/registers.h"
+#include "backends/v1/sizes.h"
+#include "engine/ops.h"
+#include "hw/arith.h"
+#include "hw/format.h"
+#include "mapping/layer_mapping.h"
+#include "mapping/routing.h"
+#include "mapping/split.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+using namespace np_word;
+
+constexpr auto set = set_register_field;
+
+constexpr uint64_t fnp3_block_unit = 256;  // word 12 counts the FNP3 weight block in 256 words
+
+// The NP a FullyConnected layer runs on: the first component of its mapping.
+hw::Component const& first_np(LayerMapping const& mapping) {
+    if (!mapping.components) throw std::out_of_range("A FullyConnected layer has no NP to record.");
+    return mapping.components->at(0);
+}
+
+}  // namespace
+
+NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
+                                        std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag) {
+    LayerMapping const& mapping = recorded_layer_mapping(layer);
+    hw::Component const& np = first_np(mapping);
+    bool const fnp3 = np.type == hw::Type::FNP3;
+    uint8_t const input_bits = layer.input_bits();
+    InputDims const input = first_input_dims(layer);
+    LayerParams const& params = layer_params(layer);
+    int32_t const weights_bits = params.get("weights_bits");
+    bool const activation = params.get("activation") != 0;
+    Shape const weights = layer.variables().get("weights")->dimensions();
+    std::vector<uint32_t> regs = default_np_regs();
+
+    set(&regs, CONTROL, CONTROL_BIT_4, 1);
+    set(&regs, CONTROL, CONTROL_BIT_5, 1);
+    set(&regs, CONTROL, CONTROL_BIT_6, 1);
+    set(&regs, CONTROL, REG2_NP2NP_CFG, fnp3 ? 1 : 3);
+    if (fnp3) set(&regs, CONTROL, REG2_CNP4FNP_NUM, 1);
+    if (input_bits == 4 && !np.single_buffer())
+        throw std::invalid_argument("4-bit FNP inputs require single buffer mode.");
+    set(&regs, CONTROL, CONTROL_SINGLE_BUFFER, np.single_buffer());
+
+    set(&regs, FORMAT, FORMAT_INPUT_BITS, input_bits >> 1);
+    bool const one_bit = weights_bits == 1;
+    set(&regs, FORMAT, FORMAT_WEIGHTS_BITS, one_bit ? 0 : static_cast<uint32_t>(weights_bits - 2));
+    set(&regs, FORMAT, FORMAT_MULTIBIT_WEIGHTS, !one_bit);
+    set(&regs, FORMAT, FORMAT_ACT_BITS, static_cast<uint32_t>(params.get("act_bits") >> 1));
+    set(&regs, FORMAT, FORMAT_ACTIVATION, activation);
+    set(&regs, FORMAT, FORMAT_NP_COUNT, 1);  // bit 16 set, bits 17-23 clear
+    set(&regs, FORMAT, FORMAT_LAYER_INDEX, mapping.index);
+
+    uint64_t const pixels = mul_sat(input.width, input.height);
+    set(&regs, CUT_SIZE, REG10_I_SIZE_CUT, input.height);
+    set(&regs, CUT_SIZE, REG10_J_SIZE_CUT, input.width);
+    set(&regs, CONTAINER, REG11_ICONT_SIZE, 0);
+    set(&regs, CONTAINER, REG11_CH_SIZE, pixels);
+    set(&regs, FNP_INPUT, FNP_INPUT_BIT_31, 1);
+    set(&regs, FNP_INPUT, FNP1_FPKT_WSIZE, ceil_div(mul_sat(pixels, input.channels), 32));
+
+    // The NP computes "units" neurons; the memory image holds one block per neuron of the weights.
+    int32_t const units = params.get("units");
+    set(&regs, FNP_UNITS, FNP_UNITS_COUNT, static_cast<uint32_t>(units));
+    if (weights.rank() == 0 || static_cast<uint32_t>(units) != weights[0])
+        throw std::invalid_argument(format("Layer {} has {} units but weights for {} neurons.", layer.get_name(),
+                                           units, weights.rank() == 0 ? 0 : weights[0]));
+    set(&regs, FNP_OUTPUT, FNP_OUTPUT_LOW, 0);
+    set(&regs, FNP_OUTPUT, FNP_OUTPUT_BIT_28, 0);
+    set(&regs, FNP_OUTPUT, FNP_ACTIVATION, activation);
+
+    if (fnp3) {
+        uint64_t const words = fnp_layout(weights, weights_bits).words();
+        uint64_t const block = fnp3_block_unit * get_field(regs[PRESET_12], PRESET_12_BLOCK);
+        set(&regs, FNP_WEIGHTS, FNP4_W_SIZE_LAST, words);
+        set(&regs, FNP_WEIGHTS, FNP4_W_BLK_COUNT, ceil_div(words, block));
+    }
+
+    format_learning_common_regs(&regs, learning ? layer.learning().get() : nullptr);
+    std::vector<hw::Component> const& components = *mapping.components;
+    format_mesh_registers_set_output_to_NPs(&regs, routing_sources(mapping), components, routing_destinations(mapping),
+                                            mapping.input_link_index, mapping.p2p_in, mapping.p2p_out, mesh_flag);
+    if (!fnp3) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
+
+    if (next_layer && next_layer->mapping() && next_layer->mapping()->components) {
+        auto const& next = *next_layer->mapping()->components;
+        auto const found = std::find_if(next.begin(), next.end(), [&](hw::Component const& c) { return c.ident == np.ident; });
+        if (found != next.end()) update_partial_reconfig_regs(&regs, *next_layer, *found);
+    }
+    if (set_spikes) set_ib_spikes(&regs);
+    return {{np.ident, std::move(regs)}};
+}
+
+std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, Layer const& layer,
+                                                            std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                                            bool registers_only) {
+    hw::Component const np = first_np(recorded_layer_mapping(layer));
+    LayerParams const& params = layer_params(layer);
+    auto record = program::new_record(device.version());
+    if (std::find(skipped_nps.begin(), skipped_nps.end(), np.ident) != skipped_nps.end()) return record;
+
+    NpRegisterMap const registers = format_dense_np_registers(device, layer, false, next_layer, set_spikes, mesh_flag);
+    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, registers.at(np.ident), true, true);
+    if (registers_only) return record;
+
+    Variables const& variables = layer.variables();
+    auto const steps = get_threshold_t16_from_act_steps(*variables.get("act_step"));
+    std::vector<uint32_t> const image = format_fnp_ram(*variables.get("weights"), *variables.get("threshold"), *steps,
+                                                       params.get("weights_bits"), params.get("activation") != 0);
+    if (np.type == hw::Type::FNP3)
+        record->add_np_track(np.ident, dma::Target::FnpMemory, 0, image, true, true);
+    else
+        record->add_fnp2_filters_track(np.ident, image);
+    return record;
+}
+
+}  // namespace nuvra::v1
