@@ -105,12 +105,11 @@ TEST(V1RecordConv, KindWords) {
 }
 
 TEST(V1RecordConv, PoolingWord) {
-    struct { char const* what; Params changes; uint32_t pool_size; } const rows[] = {
-        {"no pooling", {}, 1},
-        {"max 2 x 2", {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}, 2},
-        {"global average", {{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}}, 1},
-    };
-    for (auto const& row : rows) EXPECT_EQ(field_of(conv_regs(conv(row.changes, 24))[27], 0, 3), row.pool_size) << row.what;
+    auto const max = conv({{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}}, 24);
+    EXPECT_EQ(field_of(conv_regs(max)[27], 0, 3), 2u);
+    // A global average pooling (width -1) has pool size 1.
+    auto const global = conv({{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}}, 24);
+    EXPECT_EQ(field_of(conv_regs(global)[27], 0, 3), 1u);
 
     // A width of 257 once went in as its low byte, 1; it is refused in full.
     auto const wide = conv({{"pool_type", 2}, {"pooling_width", 257}, {"pooling_height", 2}, {"pooling_stride_x", 2},
@@ -135,11 +134,7 @@ TEST(V1RecordConv, ThresholdsAndSteps) {
         EXPECT_EQ(error_text<CnpError>([&] { record_conv(m); }), row.message) << row.what;
     }
 
-    auto const int32s = [](uint32_t n, int32_t value) {
-        auto t = Dense::create(TensorType::int32, Shape{n}, Layout::c_order);
-        for (size_t i = 0; i < n; ++i) tensor_write<int32_t>(*t, i, value);
-        return t;
-    };
+    auto const int32s = [](uint32_t n, int32_t value) { return nuvra::testing::filled<int32_t>(TensorType::int32, n, value); };
     // Without activation every threshold word is 0x80000.
     EXPECT_EQ(format_cnp_threshold_steps(*int32s(4, 700000), *int32s(4, 5), false, 1, 2),
               (std::vector<uint32_t>{0x80000, 5, 0x80000, 5}));
