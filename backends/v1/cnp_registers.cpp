@@ -2,10 +2,10 @@
 
 #include <stdexcept>
 
+#include "backends/v1/np_registers.h"
 #include "backends/v1/registers.h"
 #include "backends/v1/sizes.h"
 #include "hw/arith.h"
-#include "hw/format.h"
 #include "hw/np_split.h"
 #include "hw/register.h"
 #include "program/format_support.h"
@@ -16,17 +16,11 @@ namespace {
 
 constexpr uint32_t offset_bits = 4;  // the cut's offsets from the part
 
-// The register words of one image, every write checked against its length first.
+// The register words of one image, which must be a 50-word image before anything is written.
 class Registers {
 public:
-    explicit Registers(std::vector<uint32_t>& regs) : regs_(regs) {
-        if (regs.size() < NP_REGISTER_WORDS)
-            throw std::invalid_argument(
-                format("An NP register image has {} words, not {}.", NP_REGISTER_WORDS, regs.size()));
-    }
-    void set(size_t word, RegDetail const& field, uint64_t value) {
-        set_field(&regs_[word], field, clamp_to<uint32_t>(value));
-    }
+    explicit Registers(std::vector<uint32_t>& regs) : regs_(regs) { register_word(&regs, np_word::CONTROL); }
+    void set(size_t word, RegDetail const& field, uint64_t value) { set_register_field(&regs_, word, field, value); }
 
 private:
     std::vector<uint32_t>& regs_;

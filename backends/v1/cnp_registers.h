@@ -35,10 +35,10 @@ struct CnpCommonConfig {
     bool single_buffer = false;
 };
 
-// Words 1, 3, 4, 8-11, 20, 24-26, 28, 29 and 36 of a 50-word register image (a shorter one is
-// std::invalid_argument). The cut's offsets from the part are 4-bit two's complement: outside
-// -8..7 panics "%d cannot fit in a %d-bit signed integer". A stride or pool stride of 0 is
-// std::invalid_argument.
+// Words 1, 3, 4, 8-11, 20, 24-26, 28, 29 and 36 of a 50-word register image (another size is
+// std::invalid_argument "An NP register image must hold 50 words."). The cut's offsets from the
+// part are 4-bit two's complement: outside -8..7 panics "%d cannot fit in a %d-bit signed
+// integer". A stride or pool stride of 0 is std::invalid_argument.
 void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonConfig const& config);
 
 // Word 27: pool size and stride (3 bits each), the pooling flag, and an edge bit for each side of

@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "backends/v1/cnp_registers.h"
 #include "backends/v1/np_registers.h"
 #include "backends/v1/registers.h"
 #include "engine/error_text.h"
@@ -62,6 +63,10 @@ TEST(V1NpRegisters, DefaultsAndSmallWriters) {
     std::vector<uint32_t> short_image(49, 0u);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { set_ib_spikes(&short_image); }),
               "An NP register image must hold 50 words.");
+    // The CNP words once named the two sizes the other way round.
+    EXPECT_EQ(error_text<std::invalid_argument>([&] {
+                  format_cnp_pooling_registers(short_image, Shape{8, 8, 4}, NpSpace{}, 1, 1, false, {});
+              }), "An NP register image must hold 50 words.");
 }
 
 TEST(V1NpRegisters, MeshRouting) {
