@@ -1,5 +1,6 @@
 // Sliding-window kernels: window geometry, convolutions, pooling and subsampling.
 #include <cstdlib>
+#include <limits>
 
 #include "engine/ops.h"
 #include "engine/ops_support.h"
@@ -59,48 +60,86 @@ inline TapRange taps(int64_t o, int64_t stride, int64_t pad, int64_t kernel, int
 
 // Largest absolute value of the elements.
 template <class T>
-int64_t max_abs(std::vector<T> const& values) {
+int64_t max_abs(T const* values, size_t count) {
     int64_t m = 0;
-    for (T v : values) m = std::max<int64_t>(m, std::llabs(static_cast<int64_t>(v)));
+    for (size_t i = 0; i < count; ++i) m = std::max<int64_t>(m, std::llabs(static_cast<int64_t>(values[i])));
     return m;
 }
 
-// The convolution loop of conv2d_v2, accumulating in Acc: out[s, ox, oy, f] over the taps inside
-// the image (the zero padding adds nothing).
-template <class Acc>
-void convolve(std::vector<int32_t> const& in, ImageDims const& d, std::vector<int8_t> const& w, size_t kx, size_t ky,
-              size_t filters, int64_t sx, int64_t sy, int64_t pad_left, int64_t pad_top, size_t out_x, size_t out_y,
-              int n, std::vector<int32_t>& out) {
-    std::vector<Acc> acc(filters);
-    std::vector<Acc> wide(w.begin(), w.end());
+// The dot products run over rows padded with zeros to a multiple of this many taps, so that they
+// vectorize without a remainder.
+constexpr size_t kSumStep = 8;
+
+// The loop of convolve: Val holds the pixels and weights (int16 when they fit, so that pairs of
+// 16 x 16-bit products sum in one instruction), Acc the sums (int32 when no window can leave its
+// range). Each output pixel gathers its window's taps into `patch` (`outside` beyond the image),
+// then takes the dot product of the patch with each filter's row of `width` weights; the sums are
+// saturated to n bits only when they may leave that range.
+template <class Acc, class Val>
+void convolve_loop(int32_t const* in, ImageDims const& d, Val outside, std::vector<Val> const& rows, size_t width,
+                   size_t filters, Window const& g, int n, bool saturates, int32_t* out, PixelStage const& stage) {
+    size_t const c = d.channels;
+    std::vector<Val> patch(width, Val{0});
+    Acc const lo = static_cast<Acc>(signed_min(n)), hi = static_cast<Acc>(signed_max(n));  // n <= 32
     for (size_t s = 0; s < d.samples; ++s) {
-        int32_t const* image = in.data() + s * d.x * d.y * d.channels;
-        for (size_t ox = 0; ox < out_x; ++ox) {
-            TapRange const tx = taps(static_cast<int64_t>(ox), sx, pad_left, static_cast<int64_t>(kx),
-                                     static_cast<int64_t>(d.x));
-            for (size_t oy = 0; oy < out_y; ++oy) {
-                TapRange const ty = taps(static_cast<int64_t>(oy), sy, pad_top, static_cast<int64_t>(ky),
-                                         static_cast<int64_t>(d.y));
-                std::fill(acc.begin(), acc.end(), Acc{0});
-                for (int64_t i = tx.first; i < tx.last; ++i) {
-                    for (int64_t j = ty.first; j < ty.last; ++j) {
-                        int32_t const* pixel =
-                            image + (static_cast<size_t>(tx.origin + i) * d.y + static_cast<size_t>(ty.origin + j)) *
-                                        d.channels;
-                        Acc const* tap = wide.data() + (static_cast<size_t>(i) * ky + static_cast<size_t>(j)) *
-                                                           d.channels * filters;
-                        for (size_t c = 0; c < d.channels; ++c) {
-                            Acc const v = pixel[c];
-                            Acc const* row = tap + c * filters;
-                            for (size_t f = 0; f < filters; ++f) acc[f] += v * row[f];
+        int32_t const* image = in + s * d.x * d.y * c;
+        for (size_t ox = 0; ox < g.out_x; ++ox) {
+            int32_t* const line = out + (s * g.out_x + ox) * g.out_y * filters;
+            for (size_t oy = 0; oy < g.out_y; ++oy) {
+                Val* tap = patch.data();
+                for (size_t i = 0; i < g.kernel_x; ++i) {
+                    int64_t const x = static_cast<int64_t>(ox) * g.stride_x - g.pad_left + static_cast<int64_t>(i);
+                    for (size_t j = 0; j < g.kernel_y; ++j, tap += c) {
+                        int64_t const y = static_cast<int64_t>(oy) * g.stride_y - g.pad_top + static_cast<int64_t>(j);
+                        if (x < 0 || y < 0 || x >= static_cast<int64_t>(d.x) || y >= static_cast<int64_t>(d.y)) {
+                            std::fill(tap, tap + c, outside);
+                            continue;
                         }
+                        int32_t const* pixel = image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c;
+                        for (size_t k = 0; k < c; ++k) tap[k] = static_cast<Val>(pixel[k]);
                     }
                 }
-                int32_t* dst = out.data() + ((s * out_x + ox) * out_y + oy) * filters;
-                for (size_t f = 0; f < filters; ++f) dst[f] = saturate(static_cast<int64_t>(acc[f]), n);
+                int32_t* const dst = line + oy * filters;
+                auto const store = [&](size_t f, Acc sum) {
+                    dst[f] = static_cast<int32_t>(saturates ? std::clamp(sum, lo, hi) : sum);
+                };
+                Val const* row = rows.data();
+                size_t f = 0;
+                for (; f + 4 <= filters; f += 4, row += 4 * width) {  // four filters share each patch read
+                    Acc s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+                    for (size_t k = 0; k < width; ++k) {
+                        Acc const v = patch[k];
+                        s0 += v * static_cast<Acc>(row[k]);
+                        s1 += v * static_cast<Acc>(row[width + k]);
+                        s2 += v * static_cast<Acc>(row[2 * width + k]);
+                        s3 += v * static_cast<Acc>(row[3 * width + k]);
+                    }
+                    store(f, s0);
+                    store(f + 1, s1);
+                    store(f + 2, s2);
+                    store(f + 3, s3);
+                }
+                for (; f < filters; ++f, row += width) {
+                    Acc sum = 0;
+                    for (size_t k = 0; k < width; ++k) sum += static_cast<Acc>(patch[k]) * static_cast<Acc>(row[k]);
+                    store(f, sum);
+                }
             }
+            if (stage) stage(line, g.out_y);
         }
     }
+}
+
+// The weights as one Val row per filter, padded with zeros to a multiple of kSumStep taps.
+template <class Acc, class Val>
+void convolve_as(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
+                 bool saturates, int32_t* out, PixelStage const& stage) {
+    size_t const depth = g.kernel_x * g.kernel_y * d.channels;
+    size_t const width = (depth + kSumStep - 1) / kSumStep * kSumStep;
+    std::vector<Val> rows(w.filters * width, Val{0});
+    for (size_t f = 0; f < w.filters; ++f)
+        for (size_t k = 0; k < depth; ++k) rows[f * width + k] = w.data[k * w.row_stride + f * w.filter_stride];
+    convolve_loop<Acc, Val>(in, d, static_cast<Val>(outside), rows, width, w.filters, g, n, saturates, out, stage);
 }
 
 // Refuses windows that run past the image padded on its four sides.
@@ -113,6 +152,145 @@ void check_windows(char const* kernel, uint64_t out, int64_t stride, int64_t win
 }
 
 }  // namespace
+
+namespace ops::detail {
+
+void convolve(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
+              int32_t* out, PixelStage const& stage) {
+    size_t const depth = g.kernel_x * g.kernel_y * d.channels;
+    int64_t const pixel = std::max<int64_t>(max_abs(in, d.samples * d.x * d.y * d.channels), std::llabs(outside));
+    int64_t weight = 0;
+    for (size_t k = 0; k < depth; ++k)
+        for (size_t f = 0; f < w.filters; ++f)
+            weight = std::max<int64_t>(weight, std::llabs(int64_t{w.data[k * w.row_stride + f * w.filter_stride]}));
+    // The largest sum a window can reach: 32-bit sums are exact below 2^31, and need no
+    // saturation below 2^(n - 1).
+    unsigned __int128 const bound = static_cast<unsigned __int128>(pixel) * static_cast<uint64_t>(weight) * depth;
+    bool const narrow_sums = bound <= 0x7FFFFFFFu;
+    bool const saturates = bound > static_cast<uint64_t>(signed_max(n));
+    bool const narrow_values = pixel <= std::numeric_limits<int16_t>::max();
+    if (narrow_sums && narrow_values)
+        convolve_as<int32_t, int16_t>(in, d, outside, w, g, n, saturates, out, stage);
+    else if (narrow_sums)
+        convolve_as<int32_t, int32_t>(in, d, outside, w, g, n, saturates, out, stage);
+    else if (narrow_values)
+        convolve_as<int64_t, int16_t>(in, d, outside, w, g, n, saturates, out, stage);
+    else
+        convolve_as<int64_t, int32_t>(in, d, outside, w, g, n, saturates, out, stage);
+}
+
+void convolve_depthwise(int32_t const* in, ImageDims const& d, int8_t const* w, Window const& g, int32_t* out,
+                        PixelStage const& stage) {
+    size_t const channels = d.channels;
+    std::vector<int64_t> acc(channels);
+    for (size_t s = 0; s < d.samples; ++s) {
+        int32_t const* image = in + s * d.x * d.y * channels;
+        for (size_t ox = 0; ox < g.out_x; ++ox) {
+            TapRange const tx = taps(static_cast<int64_t>(ox), g.stride_x, g.pad_left,
+                                     static_cast<int64_t>(g.kernel_x), static_cast<int64_t>(d.x));
+            for (size_t oy = 0; oy < g.out_y; ++oy) {
+                TapRange const ty = taps(static_cast<int64_t>(oy), g.stride_y, g.pad_top,
+                                         static_cast<int64_t>(g.kernel_y), static_cast<int64_t>(d.y));
+                std::fill(acc.begin(), acc.end(), 0);
+                for (int64_t i = tx.first; i < tx.last; ++i) {
+                    for (int64_t j = ty.first; j < ty.last; ++j) {
+                        int32_t const* pixel =
+                            image + (static_cast<size_t>(tx.origin + i) * d.y + static_cast<size_t>(ty.origin + j)) *
+                                        channels;
+                        int8_t const* tap =
+                            w + (static_cast<size_t>(i) * g.kernel_y + static_cast<size_t>(j)) * channels;
+                        for (size_t c = 0; c < channels; ++c) acc[c] += int64_t{pixel[c]} * tap[c];
+                    }
+                }
+                int32_t* dst = out + ((s * g.out_x + ox) * g.out_y + oy) * channels;
+                for (size_t c = 0; c < channels; ++c) dst[c] = saturate(acc[c], 32);
+            }
+            if (stage) stage(out + (s * g.out_x + ox) * g.out_y * channels, g.out_y);
+        }
+    }
+}
+
+void convolve_transpose(int32_t const* in, ImageDims const& d, int8_t const* w, size_t filters, bool depthwise,
+                        Window const& g, int32_t* out, PixelStage const& stage) {
+    size_t const kx = g.kernel_x, ky = g.kernel_y, width = g.out_x, height = g.out_y;
+    int64_t const stride = g.stride_x;
+    size_t const plane = width * height * filters;
+    std::vector<int64_t> acc(plane);
+    for (size_t s = 0; s < d.samples; ++s) {
+        int32_t const* image = in + s * d.x * d.y * d.channels;
+        std::fill(acc.begin(), acc.end(), 0);
+        for (size_t ix = 0; ix < d.x; ++ix) {
+            for (size_t i = 0; i < kx; ++i) {
+                int64_t const ox = static_cast<int64_t>(ix) * stride + static_cast<int64_t>(i) - g.pad_left;
+                if (ox < 0 || ox >= static_cast<int64_t>(width)) continue;
+                for (size_t iy = 0; iy < d.y; ++iy) {
+                    int32_t const* pixel = image + (ix * d.y + iy) * d.channels;
+                    for (size_t j = 0; j < ky; ++j) {
+                        int64_t const oy = static_cast<int64_t>(iy) * stride + static_cast<int64_t>(j) - g.pad_top;
+                        if (oy < 0 || oy >= static_cast<int64_t>(height)) continue;
+                        int64_t* dst = acc.data() + (static_cast<size_t>(ox) * height + static_cast<size_t>(oy)) * filters;
+                        if (depthwise) {
+                            int8_t const* tap = w + (i * ky + j) * d.channels;
+                            for (size_t c = 0; c < d.channels; ++c) dst[c] += int64_t{pixel[c]} * tap[c];
+                            continue;
+                        }
+                        int8_t const* tap = w + (i * ky + j) * d.channels * filters;
+                        for (size_t c = 0; c < d.channels; ++c) {
+                            int64_t const v = pixel[c];
+                            for (size_t f = 0; f < filters; ++f) dst[f] += v * tap[c * filters + f];
+                        }
+                    }
+                }
+            }
+        }
+        int32_t* target = out + s * plane;
+        for (size_t ox = 0; ox < width; ++ox) {
+            int32_t* row = target + ox * height * filters;
+            for (size_t k = 0; k < height * filters; ++k) row[k] = saturate(acc[ox * height * filters + k], 32);
+            if (stage) stage(row, height);
+        }
+    }
+}
+
+Shape const& conv_weights_dims(Tensor const& weights, ImageDims const& d, char const* name) {
+    Shape const& ws = weights.dimensions();
+    if (ws.rank() != 4)
+        throw std::invalid_argument(
+            format("{}: weights must have 4 dimensions (x, y, channels, filters), not {}", name, ws.rank()));
+    if (ws[2] != d.channels)
+        throw std::invalid_argument(
+            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
+    return ws;
+}
+
+Shape const& depthwise_weights_dims(Tensor const& weights, ImageDims const& d, char const* name) {
+    Shape const& ws = weights.dimensions();
+    if (!(ws.rank() == 3 || (ws.rank() == 4 && ws[3] == 1)))
+        throw std::invalid_argument(format("{}: weights must be (x, y, channels) or (x, y, channels, 1)", name));
+    if (ws[2] != d.channels)
+        throw std::invalid_argument(
+            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
+    return ws;
+}
+
+void check_input_conv2d(ImageDims const& d, Shape const& filters, int8_t stride_x, int8_t stride_y, int32_t pad_top,
+                        int32_t pad_bottom, int32_t pad_left, int32_t pad_right, uint32_t out_x, uint32_t out_y,
+                        uint32_t kernel_x, uint32_t kernel_y) {
+    char const* const name = "input_conv2d";
+    check_stride(name, stride_x, stride_y);
+    check_output(name, out_x, out_y);
+    check_padding(name, pad_top, pad_bottom, pad_left, pad_right);
+    if (kernel_x == 0 || kernel_y == 0)
+        throw std::invalid_argument(format("{}: kernel sizes must be positive (got {} and {})", name, kernel_x, kernel_y));
+    uint64_t const row = uint64_t{kernel_x} * kernel_y * d.channels;
+    if (filters.rank() != 2 || filters[1] != row)
+        throw std::invalid_argument(format("{}: filters must be (filters, {}) for a {}x{} kernel over {} channels", name,
+                                           row, kernel_x, kernel_y, d.channels));
+    check_windows(name, out_x, stride_x, kernel_x, pad_left, pad_right, d.x, "x");
+    check_windows(name, out_y, stride_y, kernel_y, pad_top, pad_bottom, d.y, "y");
+}
+
+}  // namespace ops::detail
 
 ImagePatches::ImagePatches(int32_t kernel_x, int32_t kernel_y, int32_t sx, int32_t sy, Padding padding,
                            Shape const& input) {
@@ -137,22 +315,6 @@ ImagePatches::ImagePatches(int32_t kernel_x, int32_t kernel_y, int32_t sx, int32
     stride_y = static_cast<int8_t>(sy);
 }
 
-namespace {
-
-// The (x, y, channels, filters) dimensions of convolution weights for inputs of `d`.
-Shape const& conv_weights_dims(Tensor const& weights, ImageDims const& d, char const* name) {
-    Shape const& ws = weights.dimensions();
-    if (ws.rank() != 4)
-        throw std::invalid_argument(
-            format("{}: weights must have 4 dimensions (x, y, channels, filters), not {}", name, ws.rank()));
-    if (ws[2] != d.channels)
-        throw std::invalid_argument(
-            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
-    return ws;
-}
-
-}  // namespace
-
 namespace ops {
 
 std::shared_ptr<Tensor> conv2d_v2(Tensor const& inputs, int8_t stride_x, int8_t stride_y, int32_t pad_left,
@@ -164,19 +326,13 @@ std::shared_ptr<Tensor> conv2d_v2(Tensor const& inputs, int8_t stride_x, int8_t 
     check_padding(name, pad_left, pad_top, 0, 0);
     ImageDims const d = image_dims(inputs, name);
     Shape const& ws = conv_weights_dims(weights, d, name);
-    size_t const kx = ws[0], ky = ws[1], filters = ws[3];
-    Shape const out_shape = d.shape(out_x, out_y, filters);
+    size_t const filters = ws[3];
+    auto result = new_int32(d.shape(out_x, out_y, filters));
     std::vector<int32_t> const in = read_all<int32_t>(inputs);
     std::vector<int8_t> const w = read_all<int8_t>(weights);
-    std::vector<int32_t> out(out_shape.checked_size());
-    // 32-bit sums are exact when no window can exceed the int32 range; otherwise sum in 64 bits.
-    unsigned __int128 const bound = static_cast<unsigned __int128>(max_abs(in)) * static_cast<uint64_t>(max_abs(w)) *
-                                    kx * ky * d.channels;
-    if (bound <= 0x7FFFFFFFu)
-        convolve<int32_t>(in, d, w, kx, ky, filters, stride_x, stride_y, pad_left, pad_top, out_x, out_y, n, out);
-    else
-        convolve<int64_t>(in, d, w, kx, ky, filters, stride_x, stride_y, pad_left, pad_top, out_x, out_y, n, out);
-    return make_dense(TensorType::int32, out_shape, out);
+    Window const g{ws[0], ws[1], stride_x, stride_y, pad_left, pad_top, out_x, out_y};
+    convolve(in.data(), d, 0, FilterMatrix{w.data(), filters, filters, 1}, g, n, int32_elements(*result), {});
+    return result;
 }
 
 std::shared_ptr<Tensor> linearize_filters(Tensor const& weights) {
@@ -197,53 +353,18 @@ std::shared_ptr<Tensor> input_conv2d(Tensor const& inputs, uint8_t pad_value, in
                                      int32_t pad_top, int32_t pad_bottom, int32_t pad_left, int32_t pad_right,
                                      uint32_t out_x, uint32_t out_y, uint32_t kernel_x, uint32_t kernel_y,
                                      Tensor const& filters) {
-    char const* const name = "input_conv2d";
-    check_stride(name, stride_x, stride_y);
-    check_output(name, out_x, out_y);
-    check_padding(name, pad_top, pad_bottom, pad_left, pad_right);
-    if (kernel_x == 0 || kernel_y == 0)
-        throw std::invalid_argument(format("{}: kernel sizes must be positive (got {} and {})", name, kernel_x, kernel_y));
-    ImageDims const d = image_dims(inputs, name);
+    ImageDims const d = image_dims(inputs, "input_conv2d");
     Shape const& fs = filters.dimensions();
-    uint64_t const row = uint64_t{kernel_x} * kernel_y * d.channels;
-    if (fs.rank() != 2 || fs[1] != row)
-        throw std::invalid_argument(format("{}: filters must be (filters, {}) for a {}x{} kernel over {} channels", name,
-                                           row, kernel_x, kernel_y, d.channels));
-    check_windows(name, out_x, stride_x, kernel_x, pad_left, pad_right, d.x, "x");
-    check_windows(name, out_y, stride_y, kernel_y, pad_top, pad_bottom, d.y, "y");
-    size_t const count = fs[0];
-    Shape const out_shape = d.shape(out_x, out_y, count);
-    std::vector<uint8_t> const in = read_all<uint8_t>(inputs);
+    check_input_conv2d(d, fs, stride_x, stride_y, pad_top, pad_bottom, pad_left, pad_right, out_x, out_y, kernel_x,
+                       kernel_y);
+    size_t const count = fs[0], row = fs[1];
+    auto result = new_int32(d.shape(out_x, out_y, count));
+    std::vector<uint8_t> const bytes = read_all<uint8_t>(inputs);
+    std::vector<int32_t> const in(bytes.begin(), bytes.end());
     std::vector<int8_t> const w = read_all<int8_t>(filters);
-    std::vector<int32_t> out(out_shape.checked_size());
-    std::vector<int64_t> acc(count);
-    for (size_t s = 0; s < d.samples; ++s) {
-        uint8_t const* image = in.data() + s * d.x * d.y * d.channels;
-        for (size_t ox = 0; ox < out_x; ++ox) {
-            for (size_t oy = 0; oy < out_y; ++oy) {
-                std::fill(acc.begin(), acc.end(), 0);
-                int64_t const x0 = static_cast<int64_t>(ox) * stride_x - pad_left;
-                int64_t const y0 = static_cast<int64_t>(oy) * stride_y - pad_top;
-                for (size_t i = 0; i < kernel_x; ++i) {
-                    int64_t const x = x0 + static_cast<int64_t>(i);
-                    for (size_t j = 0; j < kernel_y; ++j) {
-                        int64_t const y = y0 + static_cast<int64_t>(j);
-                        bool const inside = x >= 0 && y >= 0 && x < static_cast<int64_t>(d.x) &&
-                                            y < static_cast<int64_t>(d.y);
-                        size_t const tap = (i * kernel_y + j) * d.channels;
-                        for (size_t c = 0; c < d.channels; ++c) {
-                            int64_t const v = inside ? image[(static_cast<size_t>(x) * d.y + y) * d.channels + c]
-                                                     : pad_value;
-                            for (size_t f = 0; f < count; ++f) acc[f] += v * w[f * row + tap + c];
-                        }
-                    }
-                }
-                int32_t* dst = out.data() + ((s * out_x + ox) * out_y + oy) * count;
-                for (size_t f = 0; f < count; ++f) dst[f] = saturate(acc[f], 32);
-            }
-        }
-    }
-    return make_dense(TensorType::int32, out_shape, out);
+    Window const g{kernel_x, kernel_y, stride_x, stride_y, pad_left, pad_top, out_x, out_y};
+    convolve(in.data(), d, pad_value, FilterMatrix{w.data(), count, 1, row}, g, 32, int32_elements(*result), {});
+    return result;
 }
 
 std::shared_ptr<Tensor> conv2d_transpose(Tensor const& inputs, Tensor const& weights, uint8_t stride, int32_t pad_x,
@@ -254,38 +375,13 @@ std::shared_ptr<Tensor> conv2d_transpose(Tensor const& inputs, Tensor const& wei
     check_padding(name, pad_x, pad_y, 0, 0);
     ImageDims const d = image_dims(inputs, name);
     Shape const& ws = conv_weights_dims(weights, d, name);
-    size_t const kx = ws[0], ky = ws[1], filters = ws[3];
-    Shape const out_shape = d.shape(width, height, filters);
+    size_t const filters = ws[3];
+    auto result = new_int32(d.shape(width, height, filters));
     std::vector<int32_t> const in = read_all<int32_t>(inputs);
     std::vector<int8_t> const w = read_all<int8_t>(weights);
-    std::vector<int64_t> acc(static_cast<size_t>(out_shape.checked_size()), 0);
-    size_t const plane = size_t{width} * height * filters;
-    for (size_t s = 0; s < d.samples; ++s) {
-        int32_t const* image = in.data() + s * d.x * d.y * d.channels;
-        int64_t* target = acc.data() + s * plane;
-        for (size_t ix = 0; ix < d.x; ++ix) {
-            for (size_t i = 0; i < kx; ++i) {
-                int64_t const ox = static_cast<int64_t>(ix) * stride + static_cast<int64_t>(i) - pad_x;
-                if (ox < 0 || ox >= static_cast<int64_t>(width)) continue;
-                for (size_t iy = 0; iy < d.y; ++iy) {
-                    int32_t const* pixel = image + (ix * d.y + iy) * d.channels;
-                    for (size_t j = 0; j < ky; ++j) {
-                        int64_t const oy = static_cast<int64_t>(iy) * stride + static_cast<int64_t>(j) - pad_y;
-                        if (oy < 0 || oy >= static_cast<int64_t>(height)) continue;
-                        int64_t* dst = target + (static_cast<size_t>(ox) * height + static_cast<size_t>(oy)) * filters;
-                        int8_t const* tap = w.data() + (i * ky + j) * d.channels * filters;
-                        for (size_t c = 0; c < d.channels; ++c) {
-                            int64_t const v = pixel[c];
-                            for (size_t f = 0; f < filters; ++f) dst[f] += v * tap[c * filters + f];
-                        }
-                    }
-                }
-            }
-        }
-    }
-    std::vector<int32_t> out(acc.size());
-    for (size_t k = 0; k < acc.size(); ++k) out[k] = saturate(acc[k], 32);
-    return make_dense(TensorType::int32, out_shape, out);
+    Window const g{ws[0], ws[1], stride, stride, pad_x, pad_y, width, height};
+    convolve_transpose(in.data(), d, w.data(), filters, false, g, int32_elements(*result), {});
+    return result;
 }
 
 std::shared_ptr<Tensor> depthwise_conv2d(Tensor const& inputs, int8_t stride_x, int8_t stride_y, int32_t pad_left,
@@ -295,42 +391,13 @@ std::shared_ptr<Tensor> depthwise_conv2d(Tensor const& inputs, int8_t stride_x, 
     check_output(name, out_x, out_y);
     check_padding(name, pad_left, pad_top, 0, 0);
     ImageDims const d = image_dims(inputs, name);
-    Shape const& ws = weights.dimensions();
-    if (!(ws.rank() == 3 || (ws.rank() == 4 && ws[3] == 1)))
-        throw std::invalid_argument(format("{}: weights must be (x, y, channels) or (x, y, channels, 1)", name));
-    if (ws[2] != d.channels)
-        throw std::invalid_argument(
-            format("{}: weights for {} channels given an input of {} channels", name, ws[2], d.channels));
-    size_t const kx = ws[0], ky = ws[1], channels = d.channels;
-    Shape const out_shape = d.shape(out_x, out_y, channels);
+    Shape const& ws = depthwise_weights_dims(weights, d, name);
+    auto result = new_int32(d.shape(out_x, out_y, d.channels));
     std::vector<int32_t> const in = read_all<int32_t>(inputs);
     std::vector<int8_t> const w = read_all<int8_t>(weights);
-    std::vector<int32_t> out(out_shape.checked_size());
-    std::vector<int64_t> acc(channels);
-    for (size_t s = 0; s < d.samples; ++s) {
-        int32_t const* image = in.data() + s * d.x * d.y * channels;
-        for (size_t ox = 0; ox < out_x; ++ox) {
-            TapRange const tx = taps(static_cast<int64_t>(ox), stride_x, pad_left, static_cast<int64_t>(kx),
-                                     static_cast<int64_t>(d.x));
-            for (size_t oy = 0; oy < out_y; ++oy) {
-                TapRange const ty = taps(static_cast<int64_t>(oy), stride_y, pad_top, static_cast<int64_t>(ky),
-                                         static_cast<int64_t>(d.y));
-                std::fill(acc.begin(), acc.end(), 0);
-                for (int64_t i = tx.first; i < tx.last; ++i) {
-                    for (int64_t j = ty.first; j < ty.last; ++j) {
-                        int32_t const* pixel =
-                            image + (static_cast<size_t>(tx.origin + i) * d.y + static_cast<size_t>(ty.origin + j)) *
-                                        channels;
-                        int8_t const* tap = w.data() + (static_cast<size_t>(i) * ky + static_cast<size_t>(j)) * channels;
-                        for (size_t c = 0; c < channels; ++c) acc[c] += int64_t{pixel[c]} * tap[c];
-                    }
-                }
-                int32_t* dst = out.data() + ((s * out_x + ox) * out_y + oy) * channels;
-                for (size_t c = 0; c < channels; ++c) dst[c] = saturate(acc[c], 32);
-            }
-        }
-    }
-    return make_dense(TensorType::int32, out_shape, out);
+    Window const g{ws[0], ws[1], stride_x, stride_y, pad_left, pad_top, out_x, out_y};
+    convolve_depthwise(in.data(), d, w.data(), g, int32_elements(*result), {});
+    return result;
 }
 
 std::shared_ptr<Tensor> global_average_pooling(Tensor const& a, int n) {

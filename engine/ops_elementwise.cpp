@@ -1,5 +1,6 @@
 // Element-by-element kernels: shifts, scaling, additions, activations, look-ups, products.
 #include <cmath>
+#include <limits>
 
 #include "engine/ops.h"
 #include "engine/ops_support.h"
@@ -41,6 +42,47 @@ int64_t signed_shift(int64_t value, int amount, bool round) {
 }
 
 }  // namespace
+
+namespace detail {
+
+PerChannel<int32_t> per_channel_addend(Tensor const& b, size_t channels) {
+    if (b.size() != channels && b.size() != 1)
+        throw std::invalid_argument(
+            format("add: b of {} elements matches neither a's shape nor its {} channels", b.size(), channels));
+    return per_channel<int32_t>(b, channels, "add", "values");
+}
+
+ScaleOut::ScaleOut(Tensor const& scales, Tensor const& shifts, size_t channels, int bits, int is_signed) {
+    check_bits("scale_out", bits, is_signed ? 32 : 31);
+    PerChannel<uint16_t> scale;
+    if (scales.type() == TensorType::uint16) {
+        scale = per_channel<uint16_t>(scales, channels, "scale_out", "scales");
+    } else {
+        auto const bytes = per_channel<uint8_t>(scales, channels, "scale_out", "scales").values;
+        scale.values.assign(bytes.begin(), bytes.end());
+    }
+    auto const shift = per_channel<int8_t>(shifts, channels, "scale_out", "shifts");
+    steps_.resize(channels);
+    constexpr int64_t kLeftCap = int64_t{1} << 32;
+    for (size_t c = 0; c < channels; ++c) {
+        int const amount = shift(c);  // > 0: right shift, < 0: left shift
+        int64_t const factor = scale(c);
+        Step& s = steps_[c];
+        s = {factor, 0, 0};
+        if (amount >= 64) {
+            s.factor = 0;
+        } else if (amount > 0) {
+            s.half = int64_t{1} << (amount - 1);
+            s.right = amount;
+        } else if (amount < 0 && factor != 0) {
+            s.factor = -amount > 32 ? kLeftCap : std::min(factor << -amount, kLeftCap);
+        }
+    }
+    lo_ = is_signed ? signed_min(bits) : 0;
+    hi_ = is_signed ? signed_max(bits) : (int64_t{1} << bits) - 1;
+}
+
+}  // namespace detail
 
 std::shared_ptr<Tensor> lshift(Tensor const& a, Tensor const& b, int n) {
     check_bits("lshift", n);
@@ -98,10 +140,7 @@ std::shared_ptr<Tensor> add(Tensor const& a, Tensor const& b, int n) {
         size_t i = 0;
         return map_int32(a, [&](int64_t v, size_t) { return saturate(v + bv[i++], n); });
     }
-    if (b.size() != channels_of(a) && b.size() != 1)
-        throw std::invalid_argument(
-            format("add: b of {} elements matches neither a's shape nor its {} channels", b.size(), channels_of(a)));
-    auto const bias = per_channel<int32_t>(b, channels_of(a), "add", "values");
+    auto const bias = per_channel_addend(b, channels_of(a));
     return map_int32(a, [&](int64_t v, size_t c) { return saturate(v + bias(c), n); });
 }
 
@@ -145,23 +184,8 @@ std::shared_ptr<Tensor> concatenate_last_dim(std::vector<std::shared_ptr<Tensor 
 
 std::shared_ptr<Tensor> scale_out(Tensor const& a, Tensor const& scales, Tensor const& shifts, int bits,
                                   int is_signed) {
-    check_bits("scale_out", bits, is_signed ? 32 : 31);
-    size_t const channels = channels_of(a);
-    std::vector<uint16_t> factors;
-    if (scales.type() == TensorType::uint16) {
-        factors = per_channel<uint16_t>(scales, channels, "scale_out", "scales").values;
-    } else {
-        auto const bytes = per_channel<uint8_t>(scales, channels, "scale_out", "scales").values;
-        factors.assign(bytes.begin(), bytes.end());
-    }
-    PerChannel<uint16_t> const scale{factors};
-    auto const amounts = per_channel<int8_t>(shifts, channels, "scale_out", "shifts");
-    int64_t const lo = is_signed ? signed_min(bits) : 0;
-    int64_t const hi = is_signed ? signed_max(bits) : (int64_t{1} << bits) - 1;
-    return map_int32(a, [&](int64_t v, size_t c) {
-        int64_t const scaled = signed_shift(v * scale(c), -int{amounts(c)}, true);
-        return static_cast<int32_t>(std::clamp(scaled, lo, hi));
-    });
+    ScaleOut const scaled(scales, shifts, channels_of(a), bits, is_signed);
+    return map_int32(a, [&](int64_t v, size_t c) { return scaled(static_cast<int32_t>(v), c); });
 }
 
 std::shared_ptr<Tensor> dequantize(Tensor const& a, Tensor const& scales) {

@@ -78,6 +78,18 @@ void write_row_major_bytes(Tensor& tensor, uint8_t const* bytes) {
     });
 }
 
+int32_t const* int32_elements(Dense const& tensor) {
+    if (tensor.type() != TensorType::int32 || !is_c_ordered(tensor))
+        throw std::logic_error(format("Expected c-ordered int32 elements, not a {} tensor in layout {}",
+                                      Tensor::type_name(tensor.type()), static_cast<int32_t>(tensor.layout())));
+    return static_cast<int32_t const*>(tensor.buffer().data);
+}
+
+int32_t* int32_elements(Dense& tensor) {
+    (void)int32_elements(static_cast<Dense const&>(tensor));  // the same checks
+    return static_cast<int32_t*>(tensor.mutable_buffer().data);
+}
+
 void check_bits(char const* kernel, int bits, int max_bits) {
     if (bits < 1 || bits > max_bits)
         throw std::invalid_argument(format("{}: bit width must be between 1 and {} (got {})", kernel, max_bits, bits));

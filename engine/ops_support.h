@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -59,6 +60,14 @@ std::shared_ptr<Dense> make_dense(TensorType type, Shape const& shape, std::vect
     return Dense::copy(values.data(), values.size() * sizeof(T), type, shape, Layout::c_order);
 }
 
+// A new c-ordered int32 tensor of `shape`, zero-filled, for a kernel to fill through int32_elements.
+inline std::shared_ptr<Dense> new_int32(Shape const& shape) {
+    return Dense::create(TensorType::int32, shape, Layout::c_order);
+}
+// The elements of a c-ordered int32 tensor in row-major order.
+int32_t* int32_elements(Dense& tensor);
+int32_t const* int32_elements(Dense const& tensor);
+
 // Signed range of `bits` bits, bits in 1..32 (checked by check_bits).
 inline int64_t signed_max(int bits) { return (int64_t{1} << (bits - 1)) - 1; }
 inline int64_t signed_min(int bits) { return -(int64_t{1} << (bits - 1)); }
@@ -108,6 +117,36 @@ PerChannel<T> per_channel(Tensor const& tensor, size_t channels, char const* ker
     return {read_all<T>(tensor)};
 }
 
+// The per-channel operand of add: b of one value per channel or a single value; another count is
+// std::invalid_argument (add's own message).
+PerChannel<int32_t> per_channel_addend(Tensor const& b, size_t channels);
+
+// scale_out's arithmetic with its factors and shifts read and checked once (scale_out's messages):
+// (value x scale[c]) / 2^shift[c] rounded as shift_out, then saturated. Each channel's step is
+// precomputed so that an element costs a multiply, an add and a shift in 64 bits:
+// - a right shift by r adds 2^(r - 1) first; with |value x scale| < 2^47 nothing overflows for
+//   r <= 63, and a larger shift leaves 0 (a factor of 0);
+// - a left shift by l multiplies by scale x 2^l, capped at 2^32: a larger factor takes any other
+//   value than 0 past the output range, as the capped one does.
+class ScaleOut {
+public:
+    ScaleOut(Tensor const& scales, Tensor const& shifts, size_t channels, int bits, int is_signed);
+    int32_t operator()(int32_t value, size_t channel) const {
+        Step const& s = steps_[channel];
+        return static_cast<int32_t>(std::clamp((value * s.factor + s.half) >> s.right, lo_, hi_));
+    }
+
+private:
+    struct Step {
+        int64_t factor;  // scale[c], times 2^l for a left shift l
+        int64_t half;    // 2^(r - 1) for a right shift r, else 0
+        int64_t right;   // r
+    };
+    std::vector<Step> steps_;  // one per channel
+    int64_t lo_ = 0;
+    int64_t hi_ = 0;
+};
+
 // Channels of a tensor: its last dimension (1 without dimensions).
 inline size_t channels_of(Tensor const& tensor) {
     Shape const& s = tensor.dimensions();
@@ -126,6 +165,57 @@ struct ImageDims {
     Shape shape(size_t out_x, size_t out_y, size_t out_channels) const;
 };
 ImageDims image_dims(Tensor const& tensor, char const* kernel, char const* what = "inputs");
+
+// ---- The sliding-window loops shared by the kernels and by the layers' software path ----
+
+// A window moved over an image: kernel sizes, strides, the padding before the first pixel of each
+// axis, and the output size.
+struct Window {
+    size_t kernel_x = 1, kernel_y = 1;
+    int64_t stride_x = 1, stride_y = 1;
+    int64_t pad_left = 0, pad_top = 0;
+    size_t out_x = 0, out_y = 0;
+};
+
+// Weights of a convolution as a matrix of (kernel_x * kernel_y * channels) rows, row (i * ky + j)
+// * C + c, and `filters` columns: element (row, f) at data[row * row_stride + f * filter_stride].
+struct FilterMatrix {
+    int8_t const* data = nullptr;
+    size_t filters = 0;
+    size_t row_stride = 0;
+    size_t filter_stride = 0;
+};
+
+// What happens to output pixels once their values are final, while they are still in cache: the
+// layers' bias and output stages, in place over `pixels` consecutive pixels of one value per
+// filter (or channel) each. May be empty.
+using PixelStage = std::function<void(int32_t* values, size_t pixels)>;
+
+// The convolution of conv2d_v2 and input_conv2d: out[s, ox, oy, f] sums in[x, y, c] x w[(i * ky + j)
+// * C + c, f] over the window's taps, x = ox x stride_x - pad_left + i (y likewise), a tap outside
+// the image reading `outside`; exact in 64 bits, saturated to n bits. `in` holds d's elements in
+// row-major order, `out` (samples, out_x, out_y, filters).
+void convolve(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
+              int32_t* out, PixelStage const& stage);
+// depthwise_conv2d: each channel with its own (kernel_x, kernel_y) weights w[(i * ky + j) * C + c];
+// saturated to int32.
+void convolve_depthwise(int32_t const* in, ImageDims const& d, int8_t const* w, Window const& g, int32_t* out,
+                        PixelStage const& stage);
+// conv2d_transpose (stride_x is the stride, pad_left and pad_top the padding, out_x and out_y the
+// width and height) with weights (kernel_x, kernel_y, C, filters), or, `depthwise`, each channel
+// with its own weights w[(i * ky + j) * C + c] (filters == C); saturated to int32.
+void convolve_transpose(int32_t const* in, ImageDims const& d, int8_t const* w, size_t filters, bool depthwise,
+                        Window const& g, int32_t* out, PixelStage const& stage);
+
+// The (x, y, channels, filters) dimensions of convolution weights for inputs of `d`, refused in
+// the kernel `name`'s words when they do not fit.
+Shape const& conv_weights_dims(Tensor const& weights, ImageDims const& d, char const* name);
+// The same for per-channel weights (x, y, channels) or (x, y, channels, 1).
+Shape const& depthwise_weights_dims(Tensor const& weights, ImageDims const& d, char const* name);
+// input_conv2d's refusals of its geometry and of its filters' (filters, kernel_x * kernel_y * C).
+void check_input_conv2d(ImageDims const& d, Shape const& filters, int8_t stride_x, int8_t stride_y, int32_t pad_top,
+                        int32_t pad_bottom, int32_t pad_left, int32_t pad_right, uint32_t out_x, uint32_t out_y,
+                        uint32_t kernel_x, uint32_t kernel_y);
 
 // Refuses a stride below 1.
 void check_stride(char const* kernel, int stride_x, int stride_y);

@@ -149,6 +149,13 @@ TEST(EngineOps, Arithmetic) {
         {"scale_out unsigned 4 bits",
          [] { return ops::scale_out(*i32({3}, {10, -10, 100}), *u16({1}, {1}), *i8({1}, {0}), 4, 0); },
          {3}, {10, 0, 15}},
+        // Right shifts of 63 and 127 leave 0; left shifts of 128 saturate and of 31 reach -2^31 exactly.
+        {"scale_out at the shift extremes",
+         [] {
+             return ops::scale_out(*i32({4}, {2147483647, -2147483647 - 1, 1, -1}), *u16({4}, {65535, 65535, 3, 1}),
+                                   *i8({4}, {63, 127, -128, -31}), 32, 1);
+         },
+         {4}, {0, 0, kMax, -kMax - 1}},
         {"dequantize; a zero scale gives 0",
          [] { return ops::dequantize(*i32({3}, {4, -6, 5}), *f32({3}, {2.0f, 0.5f, 0.0f})); },
          {3}, {2, -12, 0}, TensorType::float32},
