@@ -1,6 +1,9 @@
-// Times the software forward pass of one Conv2D layer over a 224 x 224 x 3 image and reports
-// multiply-accumulates per second. Not a test: run it on a Release build.
+// Times the software forward pass of one Conv2D layer (Same padding, ReLU) over a 224 x 224 x 3
+// image, in multiply-accumulates per second, against the same layer run as the reference kernels
+// one after another (a new tensor per step): both in one run, interleaved, with their ratio. Not a
+// test: run it on a Release build.
 //   conv_forward [filters] [kernel] [repeats]
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include "engine/model.h"
 #include "engine/params.h"
 #include "engine/tensor.h"
+#include "support/reference_layers.h"
 
 namespace {
 
@@ -23,12 +27,19 @@ std::shared_ptr<nuvra::Layer> layer(nuvra::LayerType type, std::map<std::string,
     return nuvra::Layer::create(params.get(), name);
 }
 
+template <class Run>
+double seconds(Run run) {
+    auto const start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int const filters = argc > 1 ? std::atoi(argv[1]) : 32;
     int const kernel = argc > 2 ? std::atoi(argv[2]) : 3;
-    int const repeats = argc > 3 ? std::atoi(argv[3]) : 5;
+    int const repeats = argc > 3 ? std::atoi(argv[3]) : 9;
     constexpr uint32_t width = 224, height = 224, channels = 3;
 
     auto model = nuvra::Model::create();
@@ -39,31 +50,46 @@ int main(int argc, char** argv) {
     model->add(conv);
 
     // Deterministic 8-bit weights and pixels.
-    std::vector<int8_t> weights(static_cast<size_t>(kernel) * kernel * channels * filters);
+    std::vector<int8_t> weights(static_cast<size_t>(kernel * kernel * filters) * channels);
     for (size_t i = 0; i < weights.size(); ++i) weights[i] = static_cast<int8_t>(static_cast<int>(i * 37 % 255) - 127);
     conv->variables().set("weights", nuvra::Dense::copy(weights.data(), weights.size(), nuvra::TensorType::int8,
                                                         conv->variables().get("weights")->dimensions(),
                                                         nuvra::Layout::c_order));
-    std::vector<uint8_t> scales(filters, 1);
+    std::vector<uint8_t> scales(static_cast<size_t>(filters), 1);
     conv->variables().set("output_scales", nuvra::Dense::copy(scales.data(), scales.size(), nuvra::TensorType::uint8,
                                                               nuvra::Shape{static_cast<uint32_t>(filters)},
                                                               nuvra::Layout::c_order));
     std::vector<uint8_t> pixels(size_t{width} * height * channels);
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = static_cast<uint8_t>(i * 131 % 256);
-    std::shared_ptr<const nuvra::Tensor> input = nuvra::Dense::copy(
-        pixels.data(), pixels.size(), nuvra::TensorType::uint8, nuvra::Shape{1, width, height, channels},
-        nuvra::Layout::c_order);
+    nuvra::Shape const shape{1, width, height, channels};
+    std::shared_ptr<const nuvra::Tensor> input =
+        nuvra::Dense::copy(pixels.data(), pixels.size(), nuvra::TensorType::uint8, shape, nuvra::Layout::c_order);
+    std::vector<int32_t> const values(pixels.begin(), pixels.end());
+    auto const values32 = nuvra::Dense::copy(values.data(), values.size() * sizeof(int32_t), nuvra::TensorType::int32,
+                                             shape, nuvra::Layout::c_order);
 
-    nuvra::software_forward(*model, input);  // warm-up
-    double best = 1e30;
-    for (int r = 0; r < repeats; ++r) {
-        auto const start = std::chrono::steady_clock::now();
-        auto out = nuvra::software_forward(*model, input);
-        double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (seconds < best) best = seconds;
+    auto const unfused = [&] { return nuvra::testing::reference_layer(*conv, *values32); };
+    auto const layer_path = [&] { return nuvra::software_forward(*model, input); };
+    if (nuvra::ops::detail::read_all<int32_t>(*unfused()) != nuvra::ops::detail::read_all<int32_t>(*layer_path())) {
+        std::fprintf(stderr, "the two paths differ\n");
+        return 1;
     }
+    double best_old = 1e30, best_new = 1e30;
+    std::vector<double> ratios;
+    for (int r = 0; r < repeats; ++r) {
+        double const old_time = seconds(unfused);
+        double const new_time = seconds(layer_path);
+        best_old = std::min(best_old, old_time);
+        best_new = std::min(best_new, new_time);
+        ratios.push_back(old_time / new_time);
+    }
+    std::sort(ratios.begin(), ratios.end());
     double const macs = static_cast<double>(model->macs());
-    std::printf("Conv2D 224x224x3, %dx%d kernel, %d filters, Same: %.0f MACs, best of %d: %.3f ms, %.3g MAC/s\n",
-                kernel, kernel, filters, macs, repeats, best * 1e3, macs / best);
+    std::printf("Conv2D 224x224x3, %dx%d kernel, %d filters, Same, ReLU: %.0f MACs, best of %d\n", kernel, kernel,
+                filters, macs, repeats);
+    std::printf("  kernels one by one: %8.3f ms  %.3g MAC/s\n", best_old * 1e3, macs / best_old);
+    std::printf("  layer path:         %8.3f ms  %.3g MAC/s\n", best_new * 1e3, macs / best_new);
+    std::printf("  ratio: %.2fx (best times), %.2fx (median of the rounds)\n", best_old / best_new,
+                ratios[ratios.size() / 2]);
     return 0;
 }

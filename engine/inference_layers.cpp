@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "engine/layers_internal.h"
@@ -12,7 +13,14 @@
 
 namespace nuvra::inference {
 
+using ops::detail::FilterMatrix;
+using ops::detail::ImageDims;
+using ops::detail::image_dims;
+using ops::detail::int32_elements;
 using ops::detail::make_dense;
+using ops::detail::new_int32;
+using ops::detail::PixelStage;
+using ops::detail::Window;
 using ops::detail::read_all;
 using ops::detail::saturate;
 using ops::detail::shift_left;
@@ -68,14 +76,6 @@ Value clamped(Value const& v, int64_t lo, int64_t hi) {
     return make_dense(TensorType::int32, v->dimensions(), values);
 }
 
-// The bytes of an image input (values clamped to 0..255).
-std::shared_ptr<Dense> as_bytes(Value const& v) {
-    std::vector<int32_t> const values = read_all<int32_t>(*ints(v));
-    std::vector<uint8_t> bytes(values.size());
-    for (size_t i = 0; i < values.size(); ++i) bytes[i] = static_cast<uint8_t>(std::clamp(values[i], 0, 255));
-    return make_dense(TensorType::uint8, v->dimensions(), bytes);
-}
-
 // ---- geometry from the layer's computed blocks ----
 
 struct ConvGeometry {
@@ -114,13 +114,114 @@ Value input_shifted(Layer const& layer, Value const& x) {
     return dense(ops::lshift(*ints(x), *var(layer, "input_shift"), 32));
 }
 
-// acc + bias[f] x 2^bias_shift[f].
-Value biased(Layer const& layer, Value const& acc) {
+// The bias and the output stage of the second- and third-generation kinds (see
+// engine/inference.h), read and checked once per run, then applied to the values of one output
+// pixel (one per filter) at a time, in place: inside a convolution's output loop, or over a
+// whole accumulator.
+class OutputStages {
+public:
+    OutputStages(Layer const& layer, size_t filters);
+
+    // values + bias[f] x 2^bias_shift[f], saturated to int32, over `pixels` pixels of one value
+    // per filter.
+    void add_bias(int32_t* values, size_t pixels) const;
+    // The output stage, to output_bits.
+    void finish(int32_t* values, size_t pixels) const { stage<false>(values, pixels); }
+    // The bias, then the output stage.
+    void apply(int32_t* values, size_t pixels) const { stage<true>(values, pixels); }
+    // Every pixel of an accumulator (int32, channels last) in place.
+    void over(Dense& acc, void (OutputStages::*step)(int32_t*, size_t) const) const {
+        (this->*step)(int32_elements(acc), acc.size() / filters_);
+    }
+
+private:
+    template <bool kBias>
+    void stage(int32_t* values, size_t pixels) const;
+
+    size_t filters_;
+    std::vector<int32_t> bias_;        // one per filter (0 without a bias)
+    ActivationType activation_;        // ReLU, LUT, or none
+    std::vector<int32_t> top_;         // ReLU: the clip of each filter, 0..INT32_MAX
+    std::optional<ops::detail::ScaleOut> scale_;  // output scales, or the LUT's index scales
+    std::vector<int32_t> table_;       // LUT: lut_values
+    std::optional<ops::detail::ScaleOut> level_;  // LUT: the looked-up value to output_bits
+};
+
+OutputStages::OutputStages(Layer const& layer, size_t filters) : filters_(filters) {
     Variables const& v = layer.variables();
-    if (!v.has("bias")) return acc;
-    std::shared_ptr<Tensor> bias = int32_of(*v.get("bias"));
-    if (v.has("bias_shift")) bias = ops::lshift(*bias, *v.get("bias_shift"), 32);
-    return dense(ops::add(*acc, *bias, 32));
+    bias_.resize(filters, 0);  // adding 0 leaves an int32 value as it is
+    if (v.has("bias")) {
+        std::shared_ptr<Tensor> bias = int32_of(*v.get("bias"));
+        if (v.has("bias_shift")) bias = ops::lshift(*bias, *v.get("bias_shift"), 32);
+        auto const per = ops::detail::per_channel_addend(*bias, filters);
+        for (size_t f = 0; f < filters; ++f) bias_[f] = per(f);
+    }
+    int const bits = layer.output_bits();
+    int const unsigned_bits = std::min(bits, 31);
+    activation_ = layer.has_activation_type(ActivationType::ReLU)  ? ActivationType::ReLU
+                  : layer.has_activation_type(ActivationType::LUT) ? ActivationType::LUT
+                                                                    : ActivationType::NoActivation;
+    if (activation_ == ActivationType::ReLU) {
+        top_.assign(filters, std::numeric_limits<int32_t>::max());
+        if (v.has("max_value")) {
+            std::vector<uint8_t> const top = read_all<uint8_t>(*v.get("max_value"));
+            std::vector<uint8_t> const top_shift = v.has("max_value_shift")
+                                                       ? read_all<uint8_t>(*v.get("max_value_shift"))
+                                                       : std::vector<uint8_t>(top.size(), 0);
+            if (top_shift.size() != top.size()) refuse_layer(layer, "max_value and max_value_shift differ in size");
+            std::vector<int32_t> limit(top.size());
+            for (size_t f = 0; f < top.size(); ++f)
+                limit[f] = top[f] == 0 ? std::numeric_limits<int32_t>::max()
+                                       : saturate(shift_left(top[f], top_shift[f]), 32);
+            auto const limits = make_dense(TensorType::int32, Shape{static_cast<uint32_t>(limit.size())}, limit);
+            auto const per = ops::detail::per_channel<int32_t>(*limits, filters, "relu_activation", "maximum values");
+            for (size_t f = 0; f < filters; ++f) top_[f] = std::max(per(f), 0);
+        }
+        scale_.emplace(*var(layer, "output_scales"), *var(layer, "output_shift"), filters, unsigned_bits, 0);
+    } else if (activation_ == ActivationType::LUT) {
+        scale_.emplace(*var(layer, "activation_scales"), *var(layer, "activation_shift"), filters, kLutIndexBits, 0);
+        table_ = read_all<int32_t>(*var(layer, "lut_values"));
+        auto const one = make_dense(TensorType::uint8, Shape{1}, std::vector<uint8_t>{1});
+        auto const zero = make_dense(TensorType::int8, Shape{1}, std::vector<int8_t>{0});
+        level_.emplace(*one, *zero, filters, unsigned_bits, 0);
+    } else {
+        scale_.emplace(*var(layer, "output_scales"), *var(layer, "output_shift"), filters, bits, 1);
+    }
+}
+
+void OutputStages::add_bias(int32_t* values, size_t pixels) const {
+    for (size_t p = 0; p < pixels; ++p, values += filters_)
+        for (size_t f = 0; f < filters_; ++f) values[f] = saturate(int64_t{values[f]} + bias_[f], 32);
+}
+
+template <bool kBias>
+void OutputStages::stage(int32_t* values, size_t pixels) const {
+    auto const in = [&](int32_t value, size_t f) {
+        return kBias ? saturate(int64_t{value} + bias_[f], 32) : value;
+    };
+    ops::detail::ScaleOut const& scale = *scale_;
+    if (activation_ == ActivationType::LUT) {
+        int64_t const last = static_cast<int64_t>(table_.size()) - 1;  // a tensor holds at least one element
+        for (size_t p = 0; p < pixels; ++p, values += filters_) {
+            for (size_t f = 0; f < filters_; ++f) {
+                int64_t const index = scale(in(values[f], f), f);
+                values[f] = (*level_)(table_[static_cast<size_t>(std::clamp(index, int64_t{0}, last))], f);
+            }
+        }
+    } else if (activation_ == ActivationType::ReLU) {
+        // The bias, the saturation to int32 and the clip at [0, top] make one clamp (top <= the int32
+        // maximum). Without max_value the clip at 0 changes nothing: the unsigned scaling of a
+        // negative value gives 0 as well.
+        for (size_t p = 0; p < pixels; ++p, values += filters_) {
+            for (size_t f = 0; f < filters_; ++f) {
+                int64_t const biased = int64_t{values[f]} + (kBias ? bias_[f] : 0);
+                values[f] = scale(static_cast<int32_t>(std::clamp<int64_t>(biased, 0, top_[f])), f);
+            }
+        }
+    } else {
+        for (size_t p = 0; p < pixels; ++p, values += filters_)
+            for (size_t f = 0; f < filters_; ++f) values[f] = scale(in(values[f], f), f);
+    }
 }
 
 // Max or global pooling of a convolution kind, from its pooling block.
@@ -154,38 +255,28 @@ Value pooled(Layer const& layer, Value const& acc) {
                                   pad(layer, block->padding.right), 32));
 }
 
-// The second- and third-generation output stage (see engine/inference.h).
-Value out_stage(Layer const& layer, Value const& acc) {
-    Variables const& v = layer.variables();
-    int const bits = layer.output_bits();
-    int const unsigned_bits = std::min(bits, 31);
-    if (layer.has_activation_type(ActivationType::ReLU)) {
-        Value clipped = acc;
-        if (v.has("max_value")) {
-            std::vector<uint8_t> const top = read_all<uint8_t>(*v.get("max_value"));
-            std::vector<uint8_t> const top_shift = v.has("max_value_shift")
-                                                       ? read_all<uint8_t>(*v.get("max_value_shift"))
-                                                       : std::vector<uint8_t>(top.size(), 0);
-            if (top_shift.size() != top.size()) refuse_layer(layer, "max_value and max_value_shift differ in size");
-            std::vector<int32_t> limit(top.size());
-            for (size_t f = 0; f < top.size(); ++f)
-                limit[f] = top[f] == 0 ? std::numeric_limits<int32_t>::max()
-                                       : saturate(shift_left(top[f], top_shift[f]), 32);
-            auto limits = make_dense(TensorType::int32, Shape{static_cast<uint32_t>(limit.size())}, limit);
-            clipped = dense(ops::relu_activation(*acc, *limits));
-        }
-        return dense(ops::scale_out(*clipped, *var(layer, "output_scales"), *var(layer, "output_shift"),
-                                    unsigned_bits, 0));
+// A convolution kind's accumulator of `shape` (channels last), filled by run(out, stage): the
+// bias and the output stage run inside the convolution's output loop; with pooling, the bias
+// runs there and the output stage over the pooled values.
+template <class Run>
+Value staged(Layer const& layer, Shape const& shape, Run run) {
+    OutputStages const stages(layer, shape[shape.rank() - 1]);
+    auto const acc = new_int32(shape);
+    int32_t* const out = int32_elements(*acc);
+    if (!layer.has_pooling_type(PoolType::Max) && !layer.has_pooling_type(PoolType::Average)) {
+        run(out, [&](int32_t* values, size_t pixels) { stages.apply(values, pixels); });
+        return acc;
     }
-    if (layer.has_activation_type(ActivationType::LUT)) {
-        auto index = ops::scale_out(*acc, *var(layer, "activation_scales"), *var(layer, "activation_shift"),
-                                    kLutIndexBits, 0);
-        auto looked = ops::look_up(*index, *var(layer, "lut_values"));
-        auto one = make_dense(TensorType::uint8, Shape{1}, std::vector<uint8_t>{1});
-        auto zero = make_dense(TensorType::int8, Shape{1}, std::vector<int8_t>{0});
-        return dense(ops::scale_out(*looked, *one, *zero, unsigned_bits, 0));
-    }
-    return dense(ops::scale_out(*acc, *var(layer, "output_scales"), *var(layer, "output_shift"), bits, 1));
+    run(out, [&](int32_t* values, size_t pixels) { stages.add_bias(values, pixels); });
+    Value const p = pooled(layer, acc);
+    stages.over(*p, &OutputStages::finish);
+    return p;
+}
+
+// The bias and the output stage over a kernel's new accumulator, in place.
+Value finished(Layer const& layer, Value const& acc) {
+    OutputStages(layer, ops::detail::channels_of(*acc)).over(*acc, &OutputStages::apply);
+    return acc;
 }
 
 // ---- weights in the kernels' layouts ----
@@ -204,17 +295,6 @@ std::shared_ptr<Dense> kernel_from_filters_first(Tensor const& w) {
     return make_dense(TensorType::int8, Shape{kx, ky, c, f}, out);
 }
 
-// (k, k, 1, C) depthwise weights as a (k, k, C, C) kernel acting on each channel alone.
-std::shared_ptr<Dense> diagonal_kernel(Tensor const& w) {
-    Shape const& s = w.dimensions();
-    uint32_t const kx = s[0], ky = s[1], c = s[3];
-    std::vector<int8_t> const in = read_all<int8_t>(w);
-    std::vector<int8_t> out(size_t{kx} * ky * c * c, 0);
-    for (size_t t = 0; t < size_t{kx} * ky; ++t)
-        for (size_t ci = 0; ci < c; ++ci) out[(t * c + ci) * c + ci] = in[t * c + ci];
-    return make_dense(TensorType::int8, Shape{kx, ky, c, c}, out);
-}
-
 // ---- kinds ----
 
 Value input_data(Layer const& layer, Value const& x) {
@@ -225,17 +305,35 @@ Value input_data(Layer const& layer, Value const& x) {
     return clamped(x, 0, bits >= 32 ? std::numeric_limits<int32_t>::max() : (int64_t{1} << bits) - 1);
 }
 
-Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, uint32_t kx, uint32_t ky) {
+// The convolution of an input layer over x read as bytes (0..255), padded with pad_value; with
+// `stages`, the layer's bias and output stage run in its output loop (see staged).
+Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, uint32_t kx, uint32_t ky,
+                        bool stages) {
     ConvGeometry const g = conv_geometry(layer);
-    auto filters = ops::linearize_filters(*var(layer, "weights"));
-    return dense(ops::input_conv2d(*as_bytes(x), pad_value, g.stride_x, g.stride_y, g.top, g.bottom, g.left, g.right,
-                                   g.out_x, g.out_y, kx, ky, *filters));
+    auto const filters = ops::linearize_filters(*var(layer, "weights"));
+    std::vector<int32_t> bytes = read_all<int32_t>(*ints(x));
+    for (auto& v : bytes) v = std::clamp(v, 0, 255);
+    ImageDims const d = image_dims(*x, "input_conv2d");
+    Shape const& fs = filters->dimensions();
+    ops::detail::check_input_conv2d(d, fs, g.stride_x, g.stride_y, g.top, g.bottom, g.left, g.right, g.out_x, g.out_y,
+                                    kx, ky);
+    std::vector<int8_t> const w = read_all<int8_t>(*filters);
+    Window const window{kx, ky, g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
+    auto run = [&](int32_t* out, PixelStage const& stage) {
+        FilterMatrix const matrix{w.data(), fs[0], 1, fs[1]};
+        ops::detail::convolve(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
+    };
+    Shape const shape = d.shape(g.out_x, g.out_y, fs[0]);
+    if (stages) return staged(layer, shape, run);
+    auto const acc = new_int32(shape);
+    run(int32_elements(*acc), {});
+    return acc;
 }
 
 Value input_convolutional(Layer const& layer, Value const& x) {
     int32_t const pad_value = std::clamp(param(layer, "padding_value"), 0, 255);
     Value p = input_convolution(layer, x, static_cast<uint8_t>(pad_value), param(layer, "kernel_width"),
-                                param(layer, "kernel_height"));
+                                param(layer, "kernel_height"), false);
     return threshold_stage(layer, pooled(layer, p));
 }
 
@@ -278,9 +376,16 @@ Value fully_connected(Layer const& layer, Value const& x) {
 
 Value conv2d(Layer const& layer, Value const& x) {
     ConvGeometry const g = conv_geometry(layer);
-    Value acc = dense(ops::conv2d_v2(*input_shifted(layer, x), g.stride_x, g.stride_y, g.left, g.top, g.out_x,
-                                     g.out_y, *var(layer, "weights"), 32));
-    return out_stage(layer, pooled(layer, biased(layer, acc)));
+    Value const in = input_shifted(layer, x);
+    ImageDims const d = image_dims(*in, "conv2d_v2");
+    auto const weights = var(layer, "weights");
+    Shape const& ws = ops::detail::conv_weights_dims(*weights, d, "conv2d_v2");
+    std::vector<int8_t> const w = read_all<int8_t>(*weights);
+    Window const window{ws[0], ws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
+    return staged(layer, d.shape(g.out_x, g.out_y, ws[3]), [&](int32_t* out, PixelStage const& stage) {
+        FilterMatrix const matrix{w.data(), ws[3], ws[3], 1};
+        ops::detail::convolve(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
+    });
 }
 
 Value input_conv2d(Layer const& layer, Value const& x) {
@@ -289,18 +394,22 @@ Value input_conv2d(Layer const& layer, Value const& x) {
         if (p != pads.front())
             refuse_layer(layer, "different padding values per channel have no software implementation");
     uint32_t const k = param(layer, "kernel_size");
-    Value acc = input_convolution(layer, x, pads.front(), k, k);
-    return out_stage(layer, pooled(layer, biased(layer, acc)));
+    return input_convolution(layer, x, pads.front(), k, k, true);
 }
 
 Value depthwise_conv2d(Layer const& layer, Value const& x) {
     ConvGeometry const g = conv_geometry(layer);
     auto w = var(layer, "weights");
     Shape const& ws = w->dimensions();  // (k, k, 1, C)
-    auto weights = reshaped(*w, Shape{ws[0], ws[1], ws[3]});
-    Value acc = dense(ops::depthwise_conv2d(*input_shifted(layer, x), g.stride_x, g.stride_y, g.left, g.top, g.out_x,
-                                            g.out_y, *weights));
-    return out_stage(layer, pooled(layer, biased(layer, acc)));
+    auto const weights = reshaped(*w, Shape{ws[0], ws[1], ws[3]});
+    Value const in = input_shifted(layer, x);
+    ImageDims const d = image_dims(*in, "depthwise_conv2d");
+    Shape const& dws = ops::detail::depthwise_weights_dims(*weights, d, "depthwise_conv2d");
+    std::vector<int8_t> const taps = read_all<int8_t>(*weights);
+    Window const window{dws[0], dws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
+    return staged(layer, d.shape(g.out_x, g.out_y, d.channels), [&](int32_t* out, PixelStage const& stage) {
+        ops::detail::convolve_depthwise(int32_elements(*in), d, taps.data(), window, out, stage);
+    });
 }
 
 Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
@@ -308,20 +417,30 @@ Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
     int32_t const k = param(layer, "kernel_size");
     if (stride < 1 || stride > 255)
         refuse_layer(layer, format("a stride of {} has no software implementation", stride));
-    auto w = var(layer, "weights");
-    std::shared_ptr<Dense> const weights = depthwise ? diagonal_kernel(*w) : w->ensure_dense();
     int32_t const padding = k > stride ? (k - stride) / 2 : 0;
-    Shape const out = layer.output_dimensions();
-    Value acc = dense(ops::conv2d_transpose(*input_shifted(layer, x), *weights, static_cast<uint8_t>(stride), padding,
-                                            padding, out[0], out[1]));
-    return out_stage(layer, biased(layer, acc));
+    Shape const size = layer.output_dimensions();
+    auto const w = var(layer, "weights");
+    Value const in = input_shifted(layer, x);
+    ImageDims const d = image_dims(*in, "conv2d_transpose");
+    // Depthwise: the (k, k, 1, C) weights act on each channel alone.
+    std::shared_ptr<Dense> const weights =
+        depthwise ? reshaped(*w, Shape{w->dimensions()[0], w->dimensions()[1], w->dimensions()[3]}) : w->ensure_dense();
+    Shape const& ws = depthwise ? ops::detail::depthwise_weights_dims(*weights, d, "conv2d_transpose")
+                                : ops::detail::conv_weights_dims(*weights, d, "conv2d_transpose");
+    size_t const filters = depthwise ? d.channels : ws[3];
+    std::vector<int8_t> const taps = read_all<int8_t>(*weights);
+    Window const window{ws[0], ws[1], stride, stride, padding, padding, size[0], size[1]};
+    return staged(layer, d.shape(size[0], size[1], filters), [&](int32_t* out, PixelStage const& stage) {
+        ops::detail::convolve_transpose(int32_elements(*in), d, taps.data(), filters, depthwise, window,
+                                        out, stage);
+    });
 }
 
 Value dense1d(Layer const& layer, Value const& x) {
     auto flat = flattened(layer, x);
     auto shifted = ops::lshift(*flat, *var(layer, "input_shift"), 32);
     Value acc = dense(ops::matmul(*shifted, *int32_of(*var(layer, "weights")), 32, false));
-    return with_pixels(out_stage(layer, biased(layer, acc)), dims4(*x).n);
+    return with_pixels(finished(layer, acc), dims4(*x).n);
 }
 
 Value add(Layer const& layer, std::vector<Value> const& in) {
@@ -377,7 +496,7 @@ Value buffer_temp_conv(Layer const& layer, Value const& x, LayerState& state) {
                     rows[(p * depth + t) * d.c + c] = saturate(shift_left(f[(t * pixels + p) * d.c + c], shift[c]), 32);
         auto input = make_dense(TensorType::int32, Shape{1, d.x, d.y, narrow_dim(layer, uint64_t{depth} * d.c)}, rows);
         Value acc = dense(ops::conv2d_v2(*input, 1, 1, 0, 0, d.x, d.y, *var(layer, "weights"), 32));
-        return out_stage(layer, biased(layer, acc));
+        return finished(layer, acc);
     });
 }
 
@@ -389,7 +508,7 @@ Value depthwise_buffer_temp_conv(Layer const& layer, Value const& x, LayerState&
     return over_fifo(layer, x, state, [&](std::shared_ptr<Dense> const& fifo) {
         auto shifted = ops::lshift(*fifo, *var(layer, "input_shift"), 32);
         auto acc = reshaped(*ops::depthwise_like_conv(*shifted, *taps, 32), Shape{1, d.x, d.y, d.c});
-        return out_stage(layer, biased(layer, acc));
+        return finished(layer, acc);
     });
 }
 
@@ -423,7 +542,7 @@ Value stateful_recurrent(Layer const& layer, Value const& x, LayerState& state) 
                                                *var(layer, "A_imag"), 32, kStateFractionBits);
         auto read_out = ops::shift_out(*next.first, *var(layer, "internal_state_outputs_shift"), 32);
         Value acc = dense(ops::matmul(*read_out, *out_proj, 32, true));  // (P, O)
-        Value out = out_stage(layer, biased(layer, acc));
+        Value out = finished(layer, acc);
         outputs.push_back(reshaped(*out, Shape{1, d.x, d.y, out->dimensions()[1]}));
     }
     return join_samples(outputs);
