@@ -53,6 +53,20 @@
 // generation): without activation the potential p itself; with it 0 when p <= threshold, else
 // ceil((p - threshold) x 16 / t16) capped at 2^act_bits - 1, t16 =
 // get_threshold_t16_from_act_steps(act_step) (t16 <= 0: the cap).
+//
+// The convolution kinds (Conv2D, InputConv2D, DepthwiseConv2D and the transposed kinds) run the
+// bias and the out stage inside the convolution's output loop, while each pixel's values are in
+// cache; the results are those of the kernels above run one after another.
+//
+// Size limit. A bad model must not exhaust the machine (a transposed layer's output grows as the
+// square of its stride, a kernel may be larger than its input): before a run allocates anything,
+// every layer's tensors per sample are checked: its output, a convolution's output before
+// pooling, the fifo of BufferTempConv and DepthwiseBufferTempConv (fifo_size frames of the input)
+// and the state of StatefulRecurrent (pixels x stateful_channels). One above max_run_elements is
+// std::invalid_argument "Layer '<name>' (<kind>): the <tensor> of <w> x <h> x <c> (<n> elements)
+// exceeds the software limit of 67108864 elements per sample"; an empty convolution output is
+// std::invalid_argument "Layer '<name>' (<kind>): the convolution output of <w> x <h> is empty:
+// the kernel does not fit the <w> x <h> input". A group of samples holds batch_size times as much.
 #pragma once
 
 #include <cstdint>
@@ -65,6 +79,11 @@ namespace nuvra {
 
 class Layer;
 class Model;
+
+// The largest tensor of one layer, in elements per sample, that a software run allocates: 2^26
+// (256 MB of int32; the 64-bit sums of a transposed convolution take twice as much). Real models
+// stay far below it: a 1024 x 1024 x 64 feature map fits.
+inline constexpr uint64_t max_run_elements = uint64_t{1} << 26;
 
 // The last layer's int32 outputs (float32 after a final Dequantizer), (samples, x, y, channels).
 // A model without layers, a null input, or an input whose shape does not fit the model is

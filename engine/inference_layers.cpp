@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 
+#include "engine/inference.h"
 #include "engine/layers_internal.h"
 #include "engine/ops.h"
 #include "engine/ops_support.h"
@@ -31,6 +32,26 @@ constexpr int kLutIndexBits = 11;  // lut_values holds 2048 entries
 constexpr int kStateFractionBits = 15;
 
 std::string kind_of(Layer const& layer) { return layer_type_name(layer.params()->layer_type()); }
+
+// "Layer '<name>' (<kind>): <reason>", the words of every refusal of a layer.
+std::string layer_text(Layer const& layer, std::string const& reason) {
+    return format("Layer '{}' ({}): {}", layer.get_name(), kind_of(layer), reason);
+}
+
+// Refuses a tensor of `dims` (per sample) above max_run_elements.
+void check_run_size(Layer const& layer, char const* what, std::vector<uint32_t> const& dims) {
+    unsigned __int128 count = 1;  // at most four 32-bit dimensions
+    std::string text;
+    for (uint32_t d : dims) {
+        count *= d;
+        text += (text.empty() ? "" : " x ") + std::to_string(d);
+    }
+    if (count > max_run_elements)
+        throw std::invalid_argument(layer_text(
+            layer, format("the {} of {} ({} elements) exceeds the software limit of {} elements per sample", what,
+                          text, static_cast<uint64_t>(std::min<unsigned __int128>(count, UINT64_MAX)),
+                          max_run_elements)));
+}
 
 std::shared_ptr<Tensor> var(Layer const& layer, char const* name) { return layer.variables().get(name); }
 
@@ -582,7 +603,34 @@ void expect_inputs(Layer const& layer, std::vector<Value> const& inputs, size_t 
 }  // namespace
 
 void refuse_layer(Layer const& layer, std::string const& reason) {
-    throw std::runtime_error(format("Layer '{}' ({}): {}", layer.get_name(), kind_of(layer), reason));
+    throw std::runtime_error(layer_text(layer, reason));
+}
+
+void check_run_sizes(Layer const& layer) {
+    auto const* has = dynamic_cast<HasConvParams const*>(&layer);
+    ConvCalculatedParams const* block = has ? has->conv_params() : nullptr;
+    if (block && (block->output_width == 0 || block->output_height == 0))
+        throw std::invalid_argument(layer_text(
+            layer, format("the convolution output of {} x {} is empty: the kernel does not fit the input",
+                          block->output_width, block->output_height)));
+    Shape out;
+    try {
+        out = layer.output_dimensions();
+    } catch (std::runtime_error const& e) {
+        throw std::invalid_argument(layer_text(layer, format("its output cannot run in software ({})", e.what())));
+    }
+    check_run_size(layer, "output", out.to_vector());
+    if (block)
+        check_run_size(layer, "convolution output", {block->output_width, block->output_height, out[out.rank() - 1]});
+    LayerType const type = layer.params()->layer_type();
+    bool const fifo = type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv;
+    if (!fifo && type != LayerType::StatefulRecurrent) return;
+    Shape const in = layer.input_dimensions().front();
+    uint32_t const x = in.rank() > 0 ? in[0] : 1, y = in.rank() > 1 ? in[1] : 1, c = in.rank() > 2 ? in[2] : 1;
+    if (fifo)
+        check_run_size(layer, "fifo", {static_cast<uint32_t>(param(layer, "fifo_size")), x, y, c});
+    else
+        check_run_size(layer, "state", {x, y, static_cast<uint32_t>(param(layer, "stateful_channels"))});
 }
 
 std::shared_ptr<Dense> int32_of(Tensor const& t) {

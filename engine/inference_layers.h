@@ -41,6 +41,11 @@ Value join_samples(std::vector<Value> const& parts);
 // int32 values of an integer tensor of any integer type (float32: rounded, saturated).
 std::shared_ptr<Dense> int32_of(Tensor const& tensor);
 
+// Refuses a layer whose tensors in a software run would exceed max_run_elements per sample, or
+// whose convolution output is empty (std::invalid_argument, see engine/inference.h). Allocates
+// nothing.
+void check_run_sizes(Layer const& layer);
+
 // One layer over a group of samples. An input layer gets the model input as its only input.
 Value run_layer(Layer const& layer, std::vector<Value> const& inputs, LayerState& state);
 

@@ -228,7 +228,8 @@ void convolve_transpose(int32_t const* in, ImageDims const& d, int8_t const* w, 
                     for (size_t j = 0; j < ky; ++j) {
                         int64_t const oy = static_cast<int64_t>(iy) * stride + static_cast<int64_t>(j) - g.pad_top;
                         if (oy < 0 || oy >= static_cast<int64_t>(height)) continue;
-                        int64_t* dst = acc.data() + (static_cast<size_t>(ox) * height + static_cast<size_t>(oy)) * filters;
+                        int64_t* dst =
+                            acc.data() + (static_cast<size_t>(ox) * height + static_cast<size_t>(oy)) * filters;
                         if (depthwise) {
                             int8_t const* tap = w + (i * ky + j) * d.channels;
                             for (size_t c = 0; c < d.channels; ++c) dst[c] += int64_t{pixel[c]} * tap[c];

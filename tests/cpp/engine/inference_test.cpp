@@ -1,6 +1,7 @@
 // Software inference and learning over real engine models.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -180,6 +181,45 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
             EXPECT_EQ(values_of<int32_t>(*out), r.expected) << r.what << ", batch " << batch;
         }
     }
+}
+
+TEST(EngineInference, RefusesBadModelsBeforeAllocating) {
+    // Each model comes back from its own small buffer, as a model file would.
+    struct Row {
+        LayerType type;
+        std::map<std::string, int> params;
+        Dims input;  // (width, height, channels)
+        std::string message;
+    };
+    Row const rows[] = {
+        // (16 x 241)^2 x 16 outputs from a model of about 1.4 KB.
+        {LayerType::Conv2DTranspose, {{"kernel_size", 4}, {"filters", 16}, {"kernel_stride", 241}}, {16, 16, 16},
+         "Layer 'bad' (Conv2DTranspose): the output of 3856 x 3856 x 16 (237899776 elements) exceeds the software "
+         "limit of 67108864 elements per sample"},
+        {LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 4}, {"kernel_stride", 241}}, {16, 16, 16},
+         "Layer 'bad' (DepthwiseConv2DTranspose): the output of 3856 x 3856 x 16 (237899776 elements) exceeds the "
+         "software limit of 67108864 elements per sample"},
+        // A kernel larger than the input: refused before the weights are reordered.
+        {LayerType::Convolutional, {{"kernel_width", 9}, {"kernel_height", 3}, {"filters", 64}}, {8, 8, 32},
+         "Layer 'bad' (Convolutional): the convolution output of 0 x 6 is empty: the kernel does not fit the input"},
+        {LayerType::SeparableConvolutional, {{"kernel_width", 3}, {"kernel_height", 9}, {"filters", 64}}, {8, 8, 32},
+         "Layer 'bad' (SeparableConvolutional): the convolution output of 6 x 0 is empty: the kernel does not fit "
+         "the input"},
+    };
+    for (auto const& r : rows) {
+        auto const [x, y, c] = std::array<uint32_t, 3>{r.input[0], r.input[1], r.input[2]};
+        auto const bytes = model_with(make_layer(r.type, r.params, "bad"), x, y, c)->to_buffer();
+        auto const model = Model::from_buffer(bytes.data(), bytes.size());
+        auto const input = u8({1, x, y, c}, std::vector<uint8_t>(size_t{x} * y * c));
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, input); }), r.message);
+    }
+    // Per-channel transposed weights act alone: 8192 channels need no 8192 x 8192 kernel.
+    auto up = make_layer(LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 4}}, "up");
+    auto model = model_with(up, 1, 1, 8192);
+    set(*up, "weights", i8({4, 4, 1, 8192}, std::vector<int8_t>(4 * 4 * 8192, 1)));
+    set(*up, "output_scales", u8({8192}, std::vector<uint8_t>(8192, 1)));
+    auto const out = software_forward(*model, u8({1, 8192}, std::vector<uint8_t>(8192, 3)));
+    EXPECT_EQ(values_of<int32_t>(*out), std::vector<int32_t>(2 * 2 * 8192, 3));
 }
 
 // InputData (1, 1, 4) -> FullyConnected of 4 units, 2 classes, 4-bit weights.
