@@ -66,7 +66,9 @@
 // std::invalid_argument "Layer '<name>' (<kind>): the <tensor> of <w> x <h> x <c> (<n> elements)
 // exceeds the software limit of 67108864 elements per sample"; an empty convolution output is
 // std::invalid_argument "Layer '<name>' (<kind>): the convolution output of <w> x <h> is empty:
-// the kernel does not fit the <w> x <h> input". A group of samples holds batch_size times as much.
+// the kernel does not fit the input" (a pooling output: "the pooling output of <w> x <h> is
+// empty: the pool does not fit the convolution output"). A group of samples holds batch_size
+// times as much.
 #pragma once
 
 #include <cstdint>

@@ -609,10 +609,16 @@ void refuse_layer(Layer const& layer, std::string const& reason) {
 void check_run_sizes(Layer const& layer) {
     auto const* has = dynamic_cast<HasConvParams const*>(&layer);
     ConvCalculatedParams const* block = has ? has->conv_params() : nullptr;
-    if (block && (block->output_width == 0 || block->output_height == 0))
-        throw std::invalid_argument(layer_text(
-            layer, format("the convolution output of {} x {} is empty: the kernel does not fit the input",
-                          block->output_width, block->output_height)));
+    auto const* pools = dynamic_cast<HasPoolParams const*>(&layer);
+    PoolingCalculatedParams const* pool = pools ? pools->pool_params() : nullptr;
+    auto const refuse_empty = [&](char const* what, uint32_t x, uint32_t y, char const* window, char const* of) {
+        if (x == 0 || y == 0)
+            throw std::invalid_argument(layer_text(
+                layer, format("the {} output of {} x {} is empty: the {} does not fit {}", what, x, y, window, of)));
+    };
+    if (block) refuse_empty("convolution", block->output_width, block->output_height, "kernel", "the input");
+    if (block && pool)
+        refuse_empty("pooling", pool->output_width, pool->output_height, "pool", "the convolution output");
     Shape out;
     try {
         out = layer.output_dimensions();

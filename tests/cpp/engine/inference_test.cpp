@@ -205,6 +205,8 @@ TEST(EngineInference, RefusesBadModelsBeforeAllocating) {
         {LayerType::SeparableConvolutional, {{"kernel_width", 3}, {"kernel_height", 9}, {"filters", 64}}, {8, 8, 32},
          "Layer 'bad' (SeparableConvolutional): the convolution output of 6 x 0 is empty: the kernel does not fit "
          "the input"},
+        {LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 1}, {"pool_size", 5}}, {4, 4, 1},
+         "Layer 'bad' (Conv2D): the pooling output of 0 x 0 is empty: the pool does not fit the convolution output"},
     };
     for (auto const& r : rows) {
         auto const [x, y, c] = std::array<uint32_t, 3>{r.input[0], r.input[1], r.input[2]};
