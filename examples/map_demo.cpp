@@ -12,34 +12,20 @@
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
-#include "hw/device.h"
 #include "hw/presets.h"
+#include "hw/virtual_device.h"
 #include "mapping/hardware_backend.h"
 
 using namespace nuvra;
 
 namespace {
 
-// A device without hardware: a version and a mesh, enough to map onto.
-class VirtualMeshDevice : public Device {
-public:
-    VirtualMeshDevice(HwVersion version, Mesh mesh) : version_(version), mesh_(std::move(mesh)) {}
-    HwVersion version() const override { return version_; }
-    const char* desc() const override { return "virtual v2 device"; }
-    Mesh const& mesh() const override { return mesh_; }
-    HardwareDevice* hardware() const override { return nullptr; }
-
-private:
-    HwVersion version_;
-    Mesh mesh_;
-};
-
 std::shared_ptr<Device> virtual_v2_device(uint8_t columns) {
     std::vector<np::Info> nps;
     for (uint8_t col = 1; col <= columns; ++col)
         for (uint8_t id = 0; id < 2; ++id) nps.push_back({{col, 0, id, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
     Mesh mesh(IpVersion::v2, hw::Ident{0, 0, 0, 0}, hw::Ident{0, 0, 1, 0}, std::nullopt, std::move(nps), {});
-    return std::make_shared<VirtualMeshDevice>(hw::Tolmar_v2, std::move(mesh));
+    return make_virtual_device(hw::Tolmar_v2, mesh);
 }
 
 std::shared_ptr<Layer> add_layer(Model& model, LayerType type, std::string const& name,

@@ -21,6 +21,20 @@ std::string hw::to_string(Type type) {
     return "Unknown";
 }
 
+std::string hw::to_string(Ident const& ident) { return format("({}, {}, {})", ident.col, ident.row, ident.id); }
+
+bool hw::same_work(Component const& a, Component const& b) {
+    if (a.type != b.type || a.ident != b.ident || a.np_part.has_value() != b.np_part.has_value()) return false;
+    if (a.np_part) {
+        NpPart const& x = *a.np_part;
+        NpPart const& y = *b.np_part;
+        if (x.start_neuron != y.start_neuron || x.filters != y.filters ||
+            x.spatial_partition != y.spatial_partition || x.halo_partition != y.halo_partition)
+            return false;
+    }
+    return a.mem_info == b.mem_info;
+}
+
 std::string HwVersion::to_string() const {
     return format("{}.{}.{}.{}.", vendor_id, product_id, major_rev, minor_rev);
 }
@@ -36,5 +50,19 @@ IpVersion ip_version_of_product(uint8_t product_id) {
 }
 
 IpVersion HwVersion::get_ip_version() const { return ip_version_of_product(product_id); }
+
+std::string format_hw_version(HwVersion const& version) {
+    return format("{:02X}.{:02X}.{:03}.{:03}", version.vendor_id, version.product_id, version.major_rev,
+                  version.minor_rev);
+}
+
+std::string to_string(IpVersion version) {
+    switch (version) {
+    case IpVersion::v1: return "v1";
+    case IpVersion::v2: return "v2";
+    case IpVersion::wisp: return "wisp";
+    default: return "none";
+    }
+}
 
 }  // namespace nuvra

@@ -45,6 +45,9 @@ enum class Type : uint8_t {
 // The name of a type; "Unknown" for a value outside the enumeration.
 std::string to_string(Type type);
 
+// "(col, row, id)": how Python prints an identifier; the channel is not shown.
+std::string to_string(Ident const& ident);
+
 }  // namespace hw
 
 namespace np {
@@ -112,6 +115,9 @@ struct Component {
     friend bool operator==(Component const&, Component const&) = default;
 };
 
+// Whether two components do the same work: as ==, but single or dual buffering is not compared.
+bool same_work(Component const& a, Component const& b);
+
 }  // namespace hw
 
 // The version register of a chip; the product id selects the IP generation.
@@ -130,5 +136,11 @@ struct HwVersion {
 
 // The generation of a product id: 0x00 and 0xA1 are v1, 0xA2 v2, 0xB1 wisp, anything else none.
 IpVersion ip_version_of_product(uint8_t product_id);
+
+// "BC.A2.001.000": vendor and product in upper-case hexadecimal, the revisions in three decimals.
+std::string format_hw_version(HwVersion const& version);
+
+// "v1", "v2", "wisp" or "none".
+std::string to_string(IpVersion version);
 
 }  // namespace nuvra
