@@ -29,6 +29,14 @@ void core_module_body(py::module_& m) {
         .value("Hybrid", nuvra::BackendType::Hybrid)
         .export_values();
 
+    register_metrics_class(m);         // 10
+    register_device_class(m);          // 11
+    register_hw_version_class(m);      // 14
+    register_np_mesh_classes(m);       // 15
+    register_np_types(m);              // 16
+    register_map_constraints_class(m); // 17
+    register_power_meter_classes(m);   // 19
+
     // 20
     py::module_ soc = m.def_submodule("soc", "Nuvra Vexa specific functions");
     py::enum_<nuvra::soc::ClockMode>(soc, "ClockMode", "Clock mode configuration")
@@ -37,6 +45,8 @@ void core_module_body(py::module_& m) {
         .value("LowPower", nuvra::soc::ClockMode::LowPower)
         .export_values();
 
+    register_program_memory_required(m);  // 21
+
     // 23
     py::enum_<nuvra::IpVersion>(m, "IpVersion", "The reference Nuvra IP version")
         .value("none", nuvra::IpVersion::none)
@@ -44,6 +54,7 @@ void core_module_body(py::module_& m) {
         .value("v2", nuvra::IpVersion::v2)
         .value("wisp", nuvra::IpVersion::wisp)
         .export_values();
+
 
     // 25
     m.def_submodule("graph_utils",

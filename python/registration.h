@@ -7,4 +7,14 @@ namespace nuvra::python {
 
 void core_module_body(pybind11::module_& m);
 
+// In the order of the module body's steps.
+void register_metrics_class(pybind11::module_& m);              // Metrics
+void register_device_class(pybind11::module_& m);               // Device
+void register_hw_version_class(pybind11::module_& m);           // HwVersion and its presets
+void register_np_mesh_classes(pybind11::module_& m);            // NP: SramSize, its presets, Mesh
+void register_np_types(pybind11::module_& m);                   // NP: Ident, Type, Info, NpSpace, MemoryInfo, Component
+void register_map_constraints_class(pybind11::module_& m);      // MapConstraints
+void register_power_meter_classes(pybind11::module_& m);        // PowerEvent, PowerMeter
+void register_program_memory_required(pybind11::module_& m);    // ProgramMemoryRequired, get_program_memory_infos
+
 }  // namespace nuvra::python

@@ -53,3 +53,20 @@ def test_graph_utils_submodule(core):
         "Nuvra graph utilities software internal functions. "
         "These are meant for testing, debugging and validation only."
     )
+
+
+def test_registration_order(core):
+    def names(module):
+        return [n for n in vars(module) if n not in ("__name__", "__package__", "__loader__", "__spec__", "__file__")]
+
+    assert names(core) == [
+        "__doc__", "__version__", "BackendType", "Software", "Hardware", "Hybrid",
+        "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "PowerEvent", "PowerMeter",
+        "soc", "ProgramMemoryRequired", "get_program_memory_infos",
+        "IpVersion", "none", "v1", "v2", "wisp", "graph_utils",
+    ]  # fmt: skip
+    assert names(core.NP) == [
+        "__doc__", "SramSize", "__getattr__", "Mesh", "Ident", "Type",
+        "HRC", "CNP1", "CNP2", "FNP2", "FNP3", "TNP_B", "TNP_R", "SKIP_DMA_STORE", "SKIP_DMA_LOAD",
+        "Info", "NpSpace", "MemoryInfo", "Component",
+    ]  # fmt: skip

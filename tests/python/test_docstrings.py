@@ -1,0 +1,102 @@
+import pytest
+
+# Per class, member to doc string; an empty member is the class itself, an empty class the module.
+DOCS = {
+    "": {"get_program_memory_infos": "Get the memory requirements for the given program"},
+    "NP": {"": "Neural Processor"},
+    "MapConstraints": {
+        "__init__": "Obtain hardware constraints from a device.\n\n           Args:\n              device(nuvra.device): the device.",
+        "cnp_max_width_default": "The maximal width to map a CNP.\n\n                             Returns:\n                                int: the maximal witdh",
+        "cnp_max_height_default": "The maximal height to map a CNP.\n\n                             Returns:\n                                int: the maximal height",
+        "cnp_max_filters_default": "The maximal filters number to map a CNP.\n\n                             Returns:\n                                int: the maximal filters number",
+        "device": "Return the device used.\n\n                             Returns:\n                                :obj:`nuvra.device`: the device.",
+        "cnp_max_width": "The width to use to map a CNP.", "cnp_max_height": "The height to use to map a CNP.",
+        "cnp_max_filters": "The filters number to use to map a CNP.",
+        "hwpr_loopitself": "The HWPR NP loopitself feature.",
+        "next_layer": "\n           Callback on the layer mapping.\n\n           Args:\n             layer_name (str): the layer name",
+        "select_nps": "\n           Selection from a predefined list of NPs.\n\n           Args:\n             source_nps (:obj:`list`): the predefined list of NPs\n             num_nps (int): the number of NPs needed\n             type (:obj:`nuvra.NP.Type`): the type of NPs\n\n           Returns:\n             :obj:`list`: the selected list of NPs"},
+    "Device": {"desc": "\n             Returns the Device description\n\n             :return: a string describing the Device\n           ",
+        "version": "The device hardware version.", "ip_version": "The device IP version.",
+        "mesh": "The device Mesh layout"},
+    "HwVersion": {"vendor_id": "The hardware vendor identifier", "product_id": "The hardware product identifier",
+        "major_rev": "The hardware major revision", "minor_rev": "The hardware minor revision",
+        "ip_version": "The IP version."},
+    "Metrics": {"": "\n      A set of 64-bit integer metrics indexed by name.\n      ",
+        "names": "The list of metrics names"},
+    "PowerEvent": {"": "\n    A timestamped power measurement.\n\n    Each PowerEvent contains:\n    - a voltage value in µV (microvolt),\n    - a current value in mA (milliampere),\n    - the corresponding power value in mW (milliwatt).\n          ",
+        "ts": "Timestamp of the event", "voltage": "Voltage value in µV", "current": "Current value in mA",
+        "power": "Power value in mW"},
+    "PowerMeter": {"": "\n    Gives access to power measurements.\n\n    When power measurements are enabled for a specific device, this object\n    stores them as a list of ``PowerEvent`` objects.\n    The events list cannot exceed a predefined size: when it is full, older\n    events are replaced by newer events.\n          ",
+        "events": "Retrieve all pending events", "floor": "Get the floor power"},
+    "ProgramMemoryRequired": {"input_memory": "memory required (in bytes) for one input",
+        "input_descriptor_memory": "memory required (in bytes) for one input descriptor",
+        "output_memory": "memory required (in bytes) for one output",
+        "program_memory": "memory required (in bytes) for program",
+        "program_descriptors_memory": "memory required (in bytes) for program descriptors"},
+    "NP.Ident": {"": "\n    Represents the unique identifier for a Hardware Component.\n\n    This includes the component position on the mesh (row, column, id) and\n    the channel index for skip DMAs.",
+        "col": "Hardware Component column number", "row": "Hardware Component row number",
+        "id": "Hardware Component id", "channel": "Component channel"},
+    "NP.Info": {"": "\n        Describes a hardware component.\n\n        Includes its unique identifier and the set of hardware types it supports.\n        ",
+        "ident": "Hardware Component identifier", "types": "Hardware Component supported types",
+        "has_lut": "Indicate whether the NP has a lookup table.",
+        "hrc": "Construct an nuvra.NP.Info for HRC with optional LUT."},
+    "NP.NpSpace": {"": "\n      Represents the part of the input used by this Neural Processor if a layer is split over several NPs.",
+        "x": "X index", "y": "Y index", "shape": "Shape of the space"},
+    "NP.MemoryInfo": {"": "Represents memory usage information for a Hardware Component.\n\n      This includes memory used by inputs, weights, and any external buffers.\n      All sizes are in bytes.\n      ",
+        "input_size": "Input memory size. (Bytes)", "weight_size": "Weight memory size. (Bytes)",
+        "external_size": "External memory size. (Bytes)",
+        "stsram_32b_size": "Stsram size for Wisp. (Number of 32-bits words)",
+        "fsram_64b_size": "Fsram Wisp memory size. (Number of 64-bits words)",
+        "tsram_51b_size": "Tsram Wisp memory size. (Number of 51-bits words)",
+        "evsram_32b_size": "Evsram Wisp memory size. (Number of 32-bits words)"},
+    "NP.Component": {"": "\n      An Nuvra component", "ident": "Hardware Component identifier",
+        "type": "Hardware Component type", "mem_info": "Hardware Component memory information",
+        "filters": "Number of filters processed by the Neural Processor",
+        "start_neuron": "Index of the first filter processed by the Neural Processor",
+        "spatial_partition": "Spatial partition processed by the Neural Processor",
+        "single_buffer": "Neural Processor uses a single or dual input buffer"},
+    "NP.SramSize": {"": "Size of shared SRAM available inside the mesh.\n      ",
+        "input_bytes": "Size of shared input packet SRAM available inside the mesh for each two NPs. (Bytes).",
+        "weight_bytes": "Size of shared filter SRAM available inside the mesh for each two NPs. (Bytes).",
+        "stsram_32b_size": "Size of STSRAM in 32-bit words (Wisp only).",
+        "fsram_64b_size": "Size of FSRAM in 64-bit words (Wisp only).",
+        "tsram_51b_size": "Size of TSRAM in 51-bit words (Wisp only).",
+        "evsram_32b_size": "Size of EVSRAM in 32-bit words (Wisp only)."},
+    "NP.Mesh": {"": "\n    Represents the layout of a mesh of Neural Processors.\n\n    Contains configuration and event endpoints related to DMA (Direct Memory Access)\n    for managing data transfer across the mesh, HRC availability and sram memory sizes.\n    ",
+        "dma_event": "DMA event endpoint", "dma_conf": "DMA configuration endpoint", "hrc": "HRC if installed.",
+        "skip_dmas": "Skip DMAs", "nps": "Neural processors",
+        "np_sram_size": "Size of shared SRAM available inside the mesh for NPs."},
+}  # fmt: skip
+
+
+def doc_of(core, owner, member):
+    target = core
+    for name in filter(None, owner.split(".") + [member]):
+        target = getattr(target, name)
+    doc = target.__doc__
+    if callable(target) and not isinstance(target, type):
+        # pybind11 puts the signature first: "name(...) -> ...\n\n" + doc + "\n"
+        signature, doc = doc.split("\n\n", 1)
+        assert signature.startswith(member + "("), signature
+        doc = doc[:-1]
+    return doc
+
+
+@pytest.mark.parametrize("owner, member, doc", [(o, m, d) for o, docs in DOCS.items() for m, d in docs.items()])
+def test_doc_strings(core, owner, member, doc):
+    assert doc_of(core, owner, member) == doc
+
+
+def test_component_type_doc_lists_each_value(NP):
+    assert NP.Type.__doc__ == (
+        "Harwdare Component type\n\nMembers:\n\n"
+        "  HRC : High Resolution Convolution\n\n"
+        "  CNP1 : Convolutional Neural Processor Type 1\n\n"
+        "  CNP2 : Convolutional Neural Processor Type 2\n\n"
+        "  FNP2 : FullyConnected Neural Processor (external memory)\n\n"
+        "  FNP3 : FullyConnected Neural Processor (internal memory)\n\n"
+        "  TNP_B : Temporal Neural Processor Buffered\n\n"
+        "  TNP_R : Temporal Neural Processor Recurrent\n\n"
+        "  SKIP_DMA_STORE : Skip DMA store engine\n\n"
+        "  SKIP_DMA_LOAD : Skip DMA load engine"
+    )
