@@ -69,10 +69,15 @@ DOCS = {
 }  # fmt: skip
 
 
-def doc_of(core, owner, member):
+def member_of(core, owner, member):
     target = core
     for name in filter(None, owner.split(".") + [member]):
         target = getattr(target, name)
+    return target
+
+
+def doc_of(core, owner, member):
+    target = member_of(core, owner, member)
     doc = target.__doc__
     if callable(target) and not isinstance(target, type):
         # pybind11 puts the signature first: "name(...) -> ...\n\n" + doc + "\n"
@@ -100,3 +105,20 @@ def test_component_type_doc_lists_each_value(NP):
         "  SKIP_DMA_STORE : Skip DMA store engine\n\n"
         "  SKIP_DMA_LOAD : Skip DMA load engine"
     )
+
+
+# As pybind11 renders them: argument names, defaults and positional-only markers.
+@pytest.mark.parametrize(
+    "owner, member, signature",
+    [
+        ("Device", "__init__", "(self: nuvra.core.Device, version: nuvra::HwVersion, mesh: nuvra.core.NP.Mesh, /) -> None"),
+        ("", "get_program_memory_infos", "(program: bytes, /) -> nuvra.core.ProgramMemoryRequired"),
+        ("NP.Info", "__init__", "(self: nuvra.core.NP.Info, ident: nuvra.core.NP.Ident, types: collections.abc.Iterable, "
+         "has_lut: bool = False) -> None"),
+        ("MapConstraints", "select_nps", "(self: nuvra.core.MapConstraints, source_nps: collections.abc.Sequence["
+         "nuvra.core.NP.Ident], num_nps: typing.SupportsInt | typing.SupportsIndex, type: nuvra.core.NP.Type) -> "
+         "list[nuvra.core.NP.Ident]"),
+    ],
+)
+def test_signatures(core, owner, member, signature):
+    assert member_of(core, owner, member).__doc__.split("\n")[0] == member + signature
