@@ -56,13 +56,4 @@ std::string format_hw_version(HwVersion const& version) {
                   version.minor_rev);
 }
 
-std::string to_string(IpVersion version) {
-    switch (version) {
-    case IpVersion::v1: return "v1";
-    case IpVersion::v2: return "v2";
-    case IpVersion::wisp: return "wisp";
-    default: return "none";
-    }
-}
-
 }  // namespace nuvra

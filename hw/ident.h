@@ -140,7 +140,4 @@ IpVersion ip_version_of_product(uint8_t product_id);
 // "BC.A2.001.000": vendor and product in upper-case hexadecimal, the revisions in three decimals.
 std::string format_hw_version(HwVersion const& version);
 
-// "v1", "v2", "wisp" or "none".
-std::string to_string(IpVersion version);
-
 }  // namespace nuvra

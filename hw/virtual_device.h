@@ -26,11 +26,9 @@ private:
     std::string desc_;
 };
 
-// Throws std::invalid_argument unless the mesh's generation is the one the version's product id
-// selects (a mesh of no generation goes with a product of none).
-void check_device_versions(HwVersion const& version, IpVersion mesh_version);
-
-// A virtual device over a copy of `mesh`, after the check above.
+// A virtual device over a copy of `mesh`, after the generation check of host devices
+// (check_ip_version): std::invalid_argument unless the mesh's generation is the one the version's
+// product id selects.
 std::shared_ptr<VirtualDevice> make_virtual_device(HwVersion version, Mesh const& mesh);
 
 }  // namespace nuvra
