@@ -25,6 +25,7 @@
 #include "hw/device.h"
 #include "hw/mesh.h"
 #include "hw/presets.h"
+#include "hw/virtual_device.h"
 #include "mapping/hardware_backend.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/map_constraints.h"
@@ -39,18 +40,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int conv_layers = 49;
 constexpr int filters = 16;
 constexpr int channels = 16;
-
-class VirtualDevice : public Device {
-public:
-    explicit VirtualDevice(Mesh mesh) : mesh_(std::move(mesh)) {}
-    HwVersion version() const override { return hw::Tolmar_v2; }
-    const char* desc() const override { return "virtual v2"; }
-    Mesh const& mesh() const override { return mesh_; }
-    HardwareDevice* hardware() const override { return nullptr; }
-
-private:
-    Mesh mesh_;
-};
 
 // The generation's recorder for the kinds it has, a stand-in for a Conv2D without one.
 class BenchRecorder : public LayerRecorder {
@@ -109,7 +98,7 @@ std::shared_ptr<Device> make_device(int nps) {
     std::vector<np::Info> list;
     for (int i = 0; i < nps; ++i)
         list.push_back({{uint8_t(1 + i / 4), uint8_t(i % 4), 0, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
-    return std::make_shared<VirtualDevice>(Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, {}));
+    return make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, {}));
 }
 
 struct Stage {
