@@ -184,13 +184,13 @@ std::shared_ptr<Dense const> Dense::ensure_dense() const {
 
 namespace detail {
 
-namespace {
-
 void check_type(Tensor const& tensor, TensorType requested, bool type_ok) {
     if (!type_ok)
         panic("Wrong requested type %s for a tensor of type %s", Tensor::type_name(requested),
               Tensor::type_name(tensor.type()));
 }
+
+namespace {
 
 // Byte offset of the element at `element` (counted in elements through the strides), refusing
 // a tensor whose strides and buffer disagree.

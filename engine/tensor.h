@@ -208,6 +208,9 @@ struct ElementTraits<float> {
     static constexpr bool accepts(TensorType t) { return t == type; }
 };
 
+// Panics "Wrong requested type %s for a tensor of type %s" (requested first) unless `type_ok`.
+void check_type(Tensor const& tensor, TensorType requested, bool type_ok);
+
 // Checks the requested type against the tensor's, then the coordinates against its dimensions,
 // and returns the byte offset of the element. Panics "Wrong requested type %s for a tensor of
 // type %s" (requested first) or "Coordinates are out-of-range (linear index %zu, tensor size
@@ -220,6 +223,13 @@ size_t linear_element_offset(Tensor const& tensor, TensorType requested, bool ty
                              size_t buffer_bytes);
 
 }  // namespace detail
+
+// Panics as tensor_read does unless the tensor's elements can be read as T.
+template <class T>
+void check_element_type(Tensor const& tensor) {
+    using Traits = detail::ElementTraits<T>;
+    detail::check_type(tensor, Traits::type, Traits::accepts(tensor.type()));
+}
 
 // The element at `coords` (one coordinate per dimension), read through the tensor's strides.
 template <class T>

@@ -1,0 +1,142 @@
+// The model file codec. Compression is snappy's own; decompression is done here, so that a
+// damaged block, a block that does not fill its announced length and the padding after the
+// block are each checked.
+#include "python/model_file.h"
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+#include <snappy.h>
+
+#include "hw/arith.h"
+
+namespace nuvra::python {
+
+namespace {
+
+[[noreturn]] void corrupted() { throw std::invalid_argument("Cannot uncompress corrupted serialization buffer"); }
+
+// Reads the raw block of `in` element by element.
+class BlockReader {
+public:
+    explicit BlockReader(std::span<const uint8_t> in) : in_(in) {}
+
+    // The little-endian base-128 length preamble: at most five bytes, a 32-bit value.
+    uint64_t preamble() {
+        uint64_t value = 0;
+        for (int shift = 0; shift <= 28; shift += 7) {
+            uint8_t const byte = next();
+            value |= uint64_t{byte & 0x7Fu} << shift;
+            if ((byte & 0x80u) == 0) {
+                if (value > UINT32_MAX) corrupted();
+                return value;
+            }
+        }
+        corrupted();
+    }
+
+    // Fills `out` exactly, then requires zeros up to the end of the input.
+    void decode(std::vector<uint8_t>& out) {
+        size_t produced = 0;
+        while (produced < out.size()) {
+            uint8_t const tag = next();
+            size_t length = 0;
+            size_t offset = 0;
+            switch (tag & 3u) {
+                case 0: {  // literal; lengths of 61 and more bytes follow the tag in 1 to 4 bytes
+                    length = tag >> 2;
+                    if (length >= 60) length = little_endian(length - 59);
+                    length += 1;
+                    if (length > out.size() - produced || length > in_.size() - at_) corrupted();
+                    std::memcpy(out.data() + produced, in_.data() + at_, length);
+                    at_ += length;
+                    produced += length;
+                    continue;
+                }
+                case 1:  // copy, 4 to 11 bytes, 11-bit offset
+                    length = 4 + ((tag >> 2) & 7u);
+                    offset = (static_cast<size_t>(tag >> 5) << 8) | next();
+                    break;
+                case 2:  // copy, 1 to 64 bytes, 16-bit offset
+                    length = 1 + (tag >> 2);
+                    offset = little_endian(2);
+                    break;
+                default:  // copy, 1 to 64 bytes, 32-bit offset
+                    length = 1 + (tag >> 2);
+                    offset = little_endian(4);
+                    break;
+            }
+            if (offset == 0 || offset > produced || length > out.size() - produced) corrupted();
+            // Byte by byte: a copy may overlap the bytes it produces (a repeated pattern).
+            for (size_t i = 0; i < length; ++i, ++produced) out[produced] = out[produced - offset];
+        }
+        if (std::any_of(in_.begin() + static_cast<std::ptrdiff_t>(at_), in_.end(), [](uint8_t b) { return b != 0; }))
+            corrupted();
+    }
+
+private:
+    uint8_t next() {
+        if (at_ >= in_.size()) corrupted();
+        return in_[at_++];
+    }
+
+    size_t little_endian(size_t bytes) {
+        size_t value = 0;
+        for (size_t i = 0; i < bytes; ++i) value |= size_t{next()} << (8 * i);
+        return value;
+    }
+
+    std::span<const uint8_t> in_;
+    size_t at_ = 0;
+};
+
+}  // namespace
+
+uint64_t model_file_size(uint64_t n) { return 32 + n + n / 6; }
+
+std::vector<uint8_t> encode_model_file(std::span<const uint8_t> serialization) {
+    size_t const n = serialization.size();
+    std::vector<uint8_t> file(narrow<size_t>(model_file_size(n), "Model file length"), 0);
+    size_t compressed = 0;
+    snappy::RawCompress(reinterpret_cast<const char*>(serialization.data()), n, reinterpret_cast<char*>(file.data()),
+                        &compressed);
+    // The compressor may leave scratch bytes past the block; the padding is zeros.
+    std::fill(file.begin() + static_cast<std::ptrdiff_t>(compressed), file.end(), uint8_t{0});
+    return file;
+}
+
+std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file) {
+    BlockReader reader(file);
+    uint64_t const n = reader.preamble();
+    // Checked before allocating: no block yields more than max_expansion times its length.
+    if (n > max_expansion * file.size()) corrupted();
+    std::vector<uint8_t> out(static_cast<size_t>(n));
+    reader.decode(out);
+    return out;
+}
+
+std::vector<uint8_t> read_model_file(std::string const& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) throw std::runtime_error("File not found.");
+    std::streamoff const end = in.tellg();
+    if (end < 1) throw std::runtime_error("File is empty.");
+    if (static_cast<uint64_t>(end) >= max_model_file_bytes) throw std::runtime_error("Model file is too large.");
+    std::vector<uint8_t> file(static_cast<size_t>(end), 0);
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(file.data()), end);
+    if (in.gcount() != end) throw std::runtime_error("Unable to read model file: " + path);
+    return decode_model_file(file);
+}
+
+void write_model_file(std::string const& path, std::span<const uint8_t> serialization) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::invalid_argument("Unable to open file for saving model: " + path);
+    std::vector<uint8_t> const file = encode_model_file(serialization);
+    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    out.close();
+    if (!out) throw std::runtime_error("Unable to write model file: " + path);
+}
+
+}  // namespace nuvra::python

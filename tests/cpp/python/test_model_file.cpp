@@ -1,0 +1,109 @@
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/error_text.h"
+#include "python/model_file.h"
+
+namespace nuvra::python {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using nuvra::testing::error_text;
+
+std::string const corrupted = "Cannot uncompress corrupted serialization buffer";
+
+Bytes pattern(size_t n, size_t period) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i % period) * 37 + i / 251);
+    return b;
+}
+
+TEST(ModelFile, RoundTripsAtSnappysLargestLength) {
+    // pattern(100, 7): the compressor leaves scratch bytes past this block, which must not stay.
+    for (Bytes const& data : {Bytes{}, Bytes{'x'}, pattern(100, 7), pattern(70000, 1000), pattern(5000, 5000)}) {
+        Bytes const file = encode_model_file(data);
+        size_t const n = data.size();
+        ASSERT_EQ(file.size(), 32 + n + n / 6) << n;
+        EXPECT_EQ(file.back(), 0) << n;
+        EXPECT_EQ(decode_model_file(file), data) << n;
+    }
+}
+
+TEST(ModelFile, HandMadeBlocks) {
+    struct Row {
+        const char* name;
+        Bytes file;
+        std::string expected;  // the decoded text, or the failure
+    };
+    Row const rows[] = {
+        {"overlapping copy repeats a pattern", {8, 0x04, 'a', 'b', 0x16, 2, 0, 0, 0}, "abababab"},
+        {"a literal length in one extra byte", [] {
+             Bytes f{61, 60 << 2, 60};
+             f.insert(f.end(), 61, 'z');
+             return f;
+         }(), std::string(61, 'z')},
+        {"length preamble cut short", {0x80}, corrupted},
+        {"preamble of six bytes", {0x80, 0x80, 0x80, 0x80, 0x80, 0x01}, corrupted},
+        {"preamble beyond 32 bits", {0xFF, 0xFF, 0xFF, 0xFF, 0x1F}, corrupted},
+        {"length beyond what the file can hold", {0xFF, 0x7F}, corrupted},
+        {"copy before the start", {4, 0x01, 0x01}, corrupted},
+        {"copy at offset 0", {5, 0x00, 'a', 0x01, 0x00}, corrupted},
+        {"literal past the announced length", {1, 0x04, 'a', 'b'}, corrupted},
+        {"copy past the announced length", {3, 0x04, 'a', 'b', 0x05, 2, 0}, corrupted},
+        {"literal past the end of the file", {3, 0x08, 'a'}, corrupted},
+        {"block ends before the announced length", {3, 0x04, 'a', 'b'}, corrupted},
+        {"non-zero byte after the block", {2, 0x04, 'a', 'b', 0, 0, 1}, corrupted},
+    };
+    for (auto const& row : rows) {
+        std::string got;
+        try {
+            Bytes const out = decode_model_file(row.file);
+            got.assign(out.begin(), out.end());
+        } catch (std::invalid_argument const& e) {
+            got = e.what();
+        }
+        EXPECT_EQ(got, row.expected) << row.name;
+    }
+}
+
+TEST(ModelFile, DamagedSavedFilesAreRefused) {
+    Bytes const good = encode_model_file(pattern(3000, 300));
+    Bytes truncated(good.begin(), good.begin() + 200);
+    Bytes flipped = good;
+    flipped[2] ^= 0x01;  // the first element's tag turns from a literal into a copy
+    Bytes padded = good;
+    padded[good.size() - 5] = 0x10;
+    for (Bytes const* file : {&truncated, &flipped, &padded})
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { decode_model_file(*file); }), corrupted);
+}
+
+TEST(ModelFile, FilesOnDisk) {
+    auto const dir = std::filesystem::temp_directory_path() / ("nuvra_model_file_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    std::string const path = (dir / "m.fbz").string();
+    Bytes const data = pattern(999, 13);
+    write_model_file(path, data);
+    EXPECT_EQ(std::filesystem::file_size(path), 32u + 999 + 166);
+    EXPECT_EQ(read_model_file(path), data);
+
+    std::string const missing_dir = (dir / "no" / "m.fbz").string();
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { write_model_file(missing_dir, data); }),
+              "Unable to open file for saving model: " + missing_dir);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(missing_dir); }), "File not found.");
+    std::ofstream(path, std::ios::trunc).close();
+    EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(path); }), "File is empty.");
+    // A sparse file: refused by its length before anything is read.
+    std::filesystem::resize_file(path, max_model_file_bytes);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(path); }), "Model file is too large.");
+    std::filesystem::remove_all(dir);
+}
+
+}  // namespace
+}  // namespace nuvra::python
