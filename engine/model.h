@@ -66,8 +66,9 @@ public:
     // Inputs are 4-D (samples, width, height, channels), or fewer dimensions that give that shape
     // when padded with 1s after the first; outputs are 4-D, samples first.
     //
-    // Where a run happens. A model mapped on a device with hardware (Device::hardware() not null)
-    // runs through its sequences: the inputs are cut into one (width, height, channels) tensor per
+    // Where a run happens. A mapped model runs through its sequences (a hardware sequence refuses
+    // a device without hardware: mapping on a virtual device is for inspecting the program): the
+    // inputs are cut into one (width, height, channels) tensor per
     // sample in their own element type, each sequence's forward_samples gets `batch_size` samples
     // per call (0: all of them in one call) and its outputs feed the next sequence, and the last
     // sequence's per-sample outputs are stacked into one (samples, x, y, channels) tensor of their
@@ -75,9 +76,8 @@ public:
     // front). `fit` gives the labels to the last sequence, which holds the learning layer; the
     // others run without. `predict` turns integer outputs into float32 as software_predict does.
     // Every sequence must be a ForwardableSequence (std::runtime_error otherwise, before anything
-    // runs). An unmapped model, a mapping that produced no sequence, or a model mapped on a device
-    // without hardware (a virtual device) runs the software reference of engine/inference.h:
-    // mapping on a virtual device is for inspecting the program; running stays in software.
+    // runs). An unmapped model, or a mapping that produced no sequence, runs the software
+    // reference of engine/inference.h.
     //
     // Labels of `fit`: none (every neuron competes), one for every sample, or one per sample;
     // another count is std::invalid_argument (on hardware "Number of labels should be the same as

@@ -1,5 +1,5 @@
-// The main job: build a small quantized model, map it onto a virtual second-generation device,
-// print the mapping and the program, then run it.
+// An example in C++: build a small quantized model, run it in software, then map it onto a
+// virtual second-generation device and print the mapping and the program.
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -115,11 +115,7 @@ int main() {
     fill_weights(*add_layer(*model, LayerType::Conv2D, "conv2", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}}));
     std::printf("Model: %zu layers, %llu MACs\n", model->layer_count(), (unsigned long long)model->macs());
 
-    model->map(virtual_v2_device(1));
-    print_mapping(*model);
-    for (auto const& sequence : model->sequences()) print_program(*sequence);
-
-    // Two samples, run in software: the device is virtual.
+    // Two samples, run in software before mapping: a model mapped on a virtual device does not run.
     std::vector<uint8_t> pixels(2 * 16 * 16 * 8);
     for (size_t i = 0; i < pixels.size(); ++i) pixels[i] = uint8_t(i * 13 % 16);
     auto inputs = Dense::copy(pixels.data(), pixels.size(), TensorType::uint8, Shape{2, 16, 16, 8}, Layout::c_order);
@@ -129,5 +125,9 @@ int main() {
                 shape[2], shape[3]);
     for (size_t i = 0; i < 8; ++i) std::printf(" %d", tensor_read<int32_t>(*outputs, i));
     std::printf("\n");
+
+    model->map(virtual_v2_device(1));
+    print_mapping(*model);
+    for (auto const& sequence : model->sequences()) print_program(*sequence);
     return 0;
 }
