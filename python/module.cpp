@@ -1,14 +1,18 @@
 // Module start-up: the interpreter check, the module definition and the module body that
 // registers every class, enum, function and submodule in one fixed order.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <exception>
 #include <mutex>
 
+#include "engine/variables.h"
 #include "engine/version.h"
 #include "hw/clock.h"
 #include "hw/types.h"
 #include "mapping/hardware_backend.h"
+#include "python/numpy_conversion.h"
 #include "python/registration.h"
 #include "python/version_check.h"
 
@@ -29,12 +33,32 @@ void core_module_body(py::module_& m) {
         .value("Hybrid", nuvra::BackendType::Hybrid)
         .export_values();
 
+    register_model_class(m);           // 4
+    register_layer_class(m);           // 5
+    register_layer_params(m);          // 6
+    register_optimizer(m);             // 7
+
+    // 8: a layer's variables, read and written as numpy arrays.
+    py::class_<nuvra::Variables, std::shared_ptr<nuvra::Variables>>(m, "Variables")
+        .def_property_readonly("names", &nuvra::Variables::names)
+        .def("__getitem__",
+             [](nuvra::Variables const& self, std::string const& name) { return tensor_to_numpy(self.get(name)); })
+        .def("__setitem__", [](nuvra::Variables& self, std::string const& name, py::array const& value) {
+            tensor_from_numpy(self, name, value);
+        });
+
+    // 9
+    m.def("evaluate_bitwidth", &evaluate_array_bitwidth, py::arg("variable"),
+          "\n   Evalutate the maximum bitwidth that the values of the variable take.\n\n   Args:\n       variable "
+          "(:obj:`numpy.ndarray`): The variable on which the bitwidth is evaluated.\n   ");
+
     register_metrics_class(m);         // 10
     register_device_class(m);          // 11
     register_hw_version_class(m);      // 14
     register_np_mesh_classes(m);       // 15
     register_np_types(m);              // 16
     register_map_constraints_class(m); // 17
+    register_sequence_classes(m);      // 18
     register_power_meter_classes(m);   // 19
 
     // 20

@@ -8,12 +8,17 @@ namespace nuvra::python {
 void core_module_body(pybind11::module_& m);
 
 // In the order of the module body's steps.
+void register_model_class(pybind11::module_& m);                // Model
+void register_layer_class(pybind11::module_& m);                // Layer, Layer.Mapping
+void register_layer_params(pybind11::module_& m);               // LayerType, Padding, PoolType, ActivationType, LayerParams
+void register_optimizer(pybind11::module_& m);                  // Optimizer, NuvraUnsupervised
 void register_metrics_class(pybind11::module_& m);              // Metrics
 void register_device_class(pybind11::module_& m);               // Device
 void register_hw_version_class(pybind11::module_& m);           // HwVersion and its presets
 void register_np_mesh_classes(pybind11::module_& m);            // NP: SramSize, its presets, Mesh
 void register_np_types(pybind11::module_& m);                   // NP: Ident, Type, Info, NpSpace, MemoryInfo, Component
 void register_map_constraints_class(pybind11::module_& m);      // MapConstraints
+void register_sequence_classes(pybind11::module_& m);           // ProgramParts, Sequence, Pass
 void register_power_meter_classes(pybind11::module_& m);        // PowerEvent, PowerMeter
 void register_program_memory_required(pybind11::module_& m);    // ProgramMemoryRequired, get_program_memory_infos
 

@@ -24,11 +24,15 @@ std::optional<NumpyElement> numpy_element(TensorType type) {
     return std::nullopt;
 }
 
-ArrayLayout array_layout(Tensor const& dense) {
-    std::optional<NumpyElement> const element = numpy_element(dense.type());
+NumpyElement output_element(TensorType type) {
+    std::optional<NumpyElement> const element = numpy_element(type);
     if (!element)
-        throw std::runtime_error(std::string("Unable to convert a tensor of type ") + Tensor::type_name(dense.type()) +
-                                 "\n");
+        throw std::runtime_error(std::string("Unable to convert a tensor of type ") + Tensor::type_name(type) + "\n");
+    return *element;
+}
+
+ArrayLayout array_layout(Tensor const& dense) {
+    std::optional<NumpyElement> const element = output_element(dense.type());
     Shape const& dims = dense.dimensions();
     Strides const& strides = dense.strides();
     size_t const n = dims.rank();

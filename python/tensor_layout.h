@@ -23,6 +23,9 @@ struct NumpyElement {
 
 // The numpy element of `type`; none for a value outside the engine's types.
 std::optional<NumpyElement> numpy_element(TensorType type);
+// The same, or std::runtime_error "Unable to convert a tensor of type unknown" followed by a
+// line break.
+NumpyElement output_element(TensorType type);
 
 // A numpy array's view of a dense tensor: its element, shape and strides in bytes. A reversed
 // layout reverses the dimension order, so the array is always in C order.
@@ -32,8 +35,7 @@ struct ArrayLayout {
     std::vector<int64_t> strides;
 };
 
-// The layout of `dense`; a tensor type outside the engine's is std::runtime_error "Unable to
-// convert a tensor of type unknown" followed by a line break.
+// The layout of `dense`; a tensor type outside the engine's fails as output_element does.
 ArrayLayout array_layout(Tensor const& dense);
 
 // The engine shape of an array's dimensions: 1 to 4 of them (std::invalid_argument "Cannot

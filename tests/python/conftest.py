@@ -1,3 +1,4 @@
+import numpy as np
 import pytest
 
 
@@ -43,3 +44,33 @@ def v2_mesh(core, NP):
         return NP.Mesh(core.v2, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), NP.Info.hrc(True), nps, skip)
 
     return make
+
+
+def layer(core, kind, name, **entries):
+    return core.Layer(core.LayerParams(kind, entries), name)
+
+
+def input_layer(core, width=4, height=4, channels=2, name="in"):
+    return layer(core, core.InputData, name, input_width=width, input_height=height, input_channels=channels)
+
+
+@pytest.fixture
+def conv_model(core):
+    """in (4 x 4 x 2) -> conv (3 x 3, 4 filters, Same)."""
+    model = core.Model()
+    model.add(input_layer(core))
+    model.add(layer(core, core.Conv2D, "conv", kernel_size=3, filters=4, padding=1))
+    return model
+
+
+@pytest.fixture
+def learner(core):
+    """in (2 x 2 x 3) -> fc (10 units, first generation), compiled for 10 classes; its weights
+    hold a pattern."""
+    model = core.Model()
+    model.add(input_layer(core, 2, 2, 3))
+    model.add(layer(core, core.FullyConnected, "fc", units=10))
+    model.compile(core.NuvraUnsupervised(4, num_classes=10))
+    variables = model.get_layer("fc").variables
+    variables["weights"] = (np.arange(120, dtype=np.int8) % 7).reshape(10, 12, 1, 1)
+    return model

@@ -59,12 +59,18 @@ def test_registration_order(core):
     def names(module):
         return [n for n in vars(module) if n not in ("__name__", "__package__", "__loader__", "__spec__", "__file__")]
 
+    def enum(e):
+        return [e.__name__, *e.__members__]
+
     assert names(core) == [
         "__doc__", "__version__", "BackendType", "Software", "Hardware", "Hybrid",
-        "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "PowerEvent", "PowerMeter",
-        "soc", "ProgramMemoryRequired", "get_program_memory_infos",
+        "Model", "Layer", *enum(core.LayerType), *enum(core.Padding), *enum(core.PoolType),
+        *enum(core.ActivationType), "LayerParams", "Optimizer", "NuvraUnsupervised", "Variables", "evaluate_bitwidth",
+        "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "ProgramParts", "Sequence", "Pass",
+        "PowerEvent", "PowerMeter", "soc", "ProgramMemoryRequired", "get_program_memory_infos",
         "IpVersion", "none", "v1", "v2", "wisp", "graph_utils",
     ]  # fmt: skip
+    assert core.Layer.Mapping.__doc__.startswith("The mapping of a Layer on one or more Neural Processors.")
     assert names(core.NP) == [
         "__doc__", "SramSize", "__getattr__", "Mesh", "Ident", "Type",
         "HRC", "CNP1", "CNP2", "FNP2", "FNP3", "TNP_B", "TNP_R", "SKIP_DMA_STORE", "SKIP_DMA_LOAD",

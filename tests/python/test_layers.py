@@ -1,0 +1,89 @@
+import copy
+import gc
+import pickle
+import types
+
+import numpy as np
+import pytest
+
+from conftest import input_layer, layer
+
+
+def test_parameters_read_by_name_alias_and_attribute(core):
+    p = core.LayerParams(core.InputData, {"kernel_width": 3, "kernel_height": 5, "stride_x": 1, "stride_y": 2})
+    assert p.kernel_size == [3, 5] and p.get("kernel_size") == [3, 5]
+    assert p.get("kernel_stride") == [1, 2] and p.kernel_width == 3
+    assert not p.has("kernel_size") and p.has("stride_y")
+    assert dir(p) == ["kernel_height", "kernel_width", "stride_x", "stride_y"]
+    for missing in (lambda: p.get("units"), lambda: p.units):
+        with pytest.raises(ValueError, match="^Key units not found$"):
+            missing()
+    # Protocol names are AttributeErrors, so copying and pickling take their usual paths.
+    assert getattr(p, "__reduce_foo__", None) is None
+    for twin in (copy.copy(p), copy.deepcopy(p)):
+        assert twin is not p and twin.layer_type == core.InputData and twin.kernel_size == [3, 5]
+    with pytest.raises(TypeError, match="cannot pickle"):
+        pickle.dumps(p)
+
+
+@pytest.mark.parametrize(
+    "entries, accepted",
+    [
+        ({"filters": 3.0}, False),
+        ({"filters": 2147483648}, False),
+        ({"filters": -2147483648}, True),
+        ({1: 2}, False),
+        ({b"filters": 3}, True),
+        ({"filters": np.int16(3)}, True),
+        (types.MappingProxyType({"filters": 3}), True),
+        ([("filters", 3)], False),
+    ],
+)
+def test_parameter_entries(core, entries, accepted):
+    if accepted:
+        assert core.LayerParams(core.Conv2D, entries).has("filters")
+    else:
+        with pytest.raises(TypeError):
+            core.LayerParams(core.Conv2D, entries)
+
+
+def test_layer_enums(core):
+    members = list(core.LayerType.__members__)
+    assert members.index("StatefulRecurrent") == members.index("Dense1D") - 1
+    assert int(core.LayerType.StatefulRecurrent) == 26 and int(core.LayerType.Dense1D) == 25
+    assert (core.LayerType.Conv2D == 14) is False and int(core.Conv2D) == 14
+    assert core.SameUpper is core.Padding.SameUpper and int(core.ActivationType.LUT) == 2
+    assert core.Max is core.PoolType.Max and core.ReLU is core.ActivationType.ReLU
+    assert core.LayerType.__doc__.startswith("The layer type")
+    assert pickle.loads(pickle.dumps(core.Padding.Same)) == core.Padding.Same
+
+
+def test_layer_properties(core, conv_model):
+    conv = conv_model.get_layer("conv")
+    assert (conv.name, conv.input_dims, conv.output_dims, conv.input_bits) == ("conv", [4, 4, 2], [4, 4, 4], 8)
+    assert conv.output_signed is True and conv.splittable is True and conv.mapping is None
+    assert conv.macs == 4 * 4 * 9 * 2 * 4
+    assert [l.name for l in conv.inbounds] == ["in"]
+    assert conv.parameters.get("kernel_size") == 3
+    assert conv_model.get_layer("in").input_dims == [4, 4, 2]
+    with pytest.raises(TypeError):
+        core.Layer(None, "x")
+    with pytest.raises(ValueError):
+        layer(core, core.Conv2D, "no filters", kernel_size=3)
+
+
+def test_parameters_and_variables_keep_their_layer_alive(core):
+    params = input_layer(core).parameters
+    conv = layer(core, core.Conv2D, "c", kernel_size=1, filters=1)
+    variables = conv.variables
+    del conv
+    gc.collect()
+    assert params.get("input_width") == 4 and variables.names == []
+
+
+@pytest.mark.skipif("not hasattr(__import__('nuvra.core').core, 'NP')")
+def test_target_component_takes_np_types(core):
+    conv = layer(core, core.Conv2D, "c", kernel_size=1, filters=1)
+    assert conv.is_target_component(core.NP.Type.CNP2) and not conv.is_target_component(core.NP.Type.FNP3)
+    with pytest.raises(TypeError):
+        conv.is_target_component(None)
