@@ -97,6 +97,9 @@ TEST(ModelFile, FilesOnDisk) {
     EXPECT_EQ(error_text<std::invalid_argument>([&] { write_model_file(missing_dir, data); }),
               "Unable to open file for saving model: " + missing_dir);
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(missing_dir); }), "File not found.");
+    // A write that does not reach the disk is a failure, not a saved model.
+    EXPECT_EQ(error_text<std::runtime_error>([&] { write_model_file("/dev/full", data); }),
+              "Unable to write model file: /dev/full");
     std::ofstream(path, std::ios::trunc).close();
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(path); }), "File is empty.");
     // A sparse file: refused by its length before anything is read.

@@ -170,6 +170,10 @@ TEST(AddClasses, RefusalsChangeNothing) {
         std::vector<int8_t> w(10 * 6);
         l.fc->variables().set("weights", Dense::copy(w.data(), w.size(), TensorType::int8, {10, 6, 1, 1}, Layout::c_order));
     };
+    auto longer_thresholds = [](Learner& l) {
+        std::vector<int32_t> t(20);
+        l.fc->variables().set("threshold", Dense::copy(t.data(), 80, TensorType::int32, {20}, Layout::c_order));
+    };
     auto conv_last = [](Learner& l) { l.b.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 1}}, {"fc"}); };
     Row const rows[] = {
         {"nothing to add", 10, 10, 0, {}, "The number of classes to add must be positive."},
@@ -179,6 +183,8 @@ TEST(AddClasses, RefusalsChangeNothing) {
         {"weights of another shape", 10, 10, 5, other_weights,
          "Cannot add classes to layer 'fc': its variable 'weights' of shape (10, 6, 1, 1) does not fit the new shape "
          "(15, 12, 1, 1)."},
+        {"more thresholds than the new layer holds", 10, 10, 5, longer_thresholds,
+         "Cannot add classes to layer 'fc': its variable 'threshold' of shape (20) does not fit the new shape (15)."},
         {"last layer not fully connected", 10, 10, 1, conv_last, "The last layer must be a FullyConnected layer."},
         {"not compiled", 10, 0, 1, {}, "The last layer must be compiled."},
     };
