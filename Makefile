@@ -71,7 +71,6 @@ sanitize: deps $(BUILD_ASAN)/build.ninja
 
 demo: build
 	cd $(ROOT) && PYTHONPATH=$(BUILD)/python $(VENV)/bin/python examples/demo.py
-	$(BUILD)/examples/map_demo
 
 # Installs the nuvra package into the project's virtual environment.
 install: deps
