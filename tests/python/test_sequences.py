@@ -11,13 +11,9 @@ pytestmark = pytest.mark.skipif("not hasattr(__import__('nuvra.core').core, 'NP'
 
 
 @pytest.fixture
-def NP(core):
-    return core.NP
-
-
-@pytest.fixture
-def device(core, NP):
+def device(core):
     """A v2 device with an HRC, two CNPs and a skip DMA."""
+    NP = core.NP
     nps = [NP.Info(NP.Ident(1, 0, 0), [NP.CNP1, NP.CNP2]), NP.Info(NP.Ident(1, 0, 1), [NP.CNP1], True)]
     skip = [NP.Info(NP.Ident(2, 0, 0, 1), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])]
     mesh = NP.Mesh(core.v2, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), NP.Info.hrc(True), nps, skip)
@@ -30,9 +26,9 @@ def mapped(conv_model, device):
     return conv_model
 
 
-def test_mapped_model_views(core, NP, mapped, device):
+def test_mapped_model_views(core, mapped):
+    NP = core.NP
     assert type(mapped.device) is core.Device and mapped.component_count == {NP.CNP1: 1}
-    assert mapped.external_memory_size == 0
     (sequence,) = mapped.sequences
     assert (sequence.name, sequence.backend) == ("HW/in-conv", core.BackendType.Hardware)
     passes = sequence.passes
@@ -66,34 +62,22 @@ def test_a_model_mapped_on_a_virtual_device_does_not_run(core, mapped):
     assert mapped.forward(np.zeros((1, 4, 4, 2), np.uint8)).shape == (1, 4, 4, 1)
 
 
-def hooks(core):
-    class Recording(core.MapConstraints):
-        def next_layer_handler(self, layer_name):
-            calls.append(layer_name)
-
-    class OnlyTheBinding(core.MapConstraints):
-        def next_layer(self, layer_name):
-            calls.append(layer_name)
-
-    class Duplicating(core.MapConstraints):
-        def select_nps(self, source_nps, num_nps, type):
-            return [source_nps[0]] * num_nps
-
-    class Raising(core.MapConstraints):
-        def next_layer_handler(self, layer_name):
-            raise KeyError(layer_name)
-
-    calls = []
-    return calls, [
-        (Recording, None, ["conv"]),
-        (OnlyTheBinding, None, []),
-        (Duplicating, "Cannot map layer 'conv'. The NPs selected for type CNP1 must be distinct free NPs of that type.", []),
-        (Raising, KeyError, []),
-    ]
-
-
 def test_constraint_hooks_during_mapping(core, conv_model, device):
-    calls, rows = hooks(core)
+    calls = []
+
+    def hooked(**methods):
+        return type("Hooked", (core.MapConstraints,), methods)
+
+    def raise_key_error(self, layer_name):
+        raise KeyError(layer_name)
+
+    duplicate = "Cannot map layer 'conv'. The NPs selected for type CNP1 must be distinct free NPs of that type."
+    rows = [
+        (hooked(next_layer_handler=lambda self, name: calls.append(name)), None, ["conv"]),
+        (hooked(next_layer=lambda self, name: calls.append(name)), None, []),  # the binding's name: not a hook
+        (hooked(select_nps=lambda self, nps, count, type: [nps[0]] * count), RuntimeError, []),
+        (hooked(next_layer_handler=raise_key_error), KeyError, []),
+    ]
     for cls, error, expected in rows:
         calls.clear()
         constraints = cls(device)
@@ -101,12 +85,8 @@ def test_constraint_hooks_during_mapping(core, conv_model, device):
         if error is None:
             conv_model._map(device, constraints=constraints)
             assert len(conv_model.get_layer("conv").mapping.nps) == 2
-        elif error is KeyError:
-            with pytest.raises(KeyError):
-                conv_model._map(device, False, constraints)
-            assert conv_model.sequences == []
         else:
-            with pytest.raises(RuntimeError) as raised:
-                conv_model._map(device, constraints=constraints)
-            assert str(raised.value) == error
-        assert calls == expected, cls.__name__
+            with pytest.raises(error) as raised:
+                conv_model._map(device, False, constraints)
+            assert conv_model.sequences == [] and (error is KeyError or str(raised.value) == duplicate)
+        assert calls == expected

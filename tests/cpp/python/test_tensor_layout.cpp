@@ -21,27 +21,20 @@ TEST(TensorLayout, NumpyShapeAndByteStrides) {
     Row const rows[] = {
         {TensorType::int16, Layout::c_order, {4, 3, 2}, "int16", {4, 3, 2}, {12, 4, 2}},
         {TensorType::int32, Layout::reversed, {4, 3, 2}, "int32", {2, 3, 4}, {48, 16, 4}},
-        {TensorType::int4, Layout::c_order, {5}, "int8", {5}, {1}},
         {TensorType::bit, Layout::c_order, {1, 2}, "int8", {1, 2}, {2, 1}},
-        {TensorType::uint2, Layout::reversed, {2, 2}, "uint8", {2, 2}, {2, 1}},
+        {TensorType::uint2, Layout::reversed, {2, 3}, "uint8", {3, 2}, {2, 1}},
         {TensorType::uint16, Layout::c_order, {3}, "uint16", {3}, {2}},
-        {TensorType::float32, Layout::c_order, {2, 1, 1, 2}, "float32", {2, 1, 1, 2}, {8, 8, 8, 4}},
     };
     for (auto const& row : rows) {
-        auto const t = Dense::create(row.type, Shape(row.dims), row.layout);
-        ArrayLayout const got = array_layout(*t);
-        EXPECT_EQ(got.element.dtype, row.dtype);
-        EXPECT_EQ(got.shape, row.shape) << row.dtype;
-        EXPECT_EQ(got.strides, row.strides) << row.dtype;
+        ArrayLayout const got = array_layout(*Dense::create(row.type, Shape(row.dims), row.layout));
+        EXPECT_EQ(std::make_tuple(std::string(got.element.dtype), got.shape, got.strides),
+                  std::make_tuple(row.dtype, row.shape, row.strides));
     }
 }
 
 TEST(TensorLayout, DenseShapeOfArrayDimensions) {
     std::pair<Dims, std::string> const rows[] = {
-        {{}, "Cannot instantiate a Dense with 0 dimensions (min 1, max 4).\n"},
         {{1, 1, 1, 1, 1}, "Cannot instantiate a Dense with 5 dimensions (min 1, max 4).\n"},
-        {{2, 0, 3}, "Cannot have a shape with dimension 1 set to 0"},
-        {{0}, "Cannot have a shape with dimension 0 set to 0"},
         {{2, 4294967296}, "Cannot have a shape with dimension 1 set to 4294967296 (max 4294967295)."},
         {{2, 4294967295}, ""},
     };
