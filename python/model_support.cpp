@@ -168,8 +168,8 @@ std::shared_ptr<Tensor> run_inference(Model const& model, std::shared_ptr<const 
     check_can_infer(model);
     power_events.clear();
     int64_t const frames = inputs->dimensions().rank() == 0 ? 1 : inputs->dimensions()[0];
-    // Clock counts and power events come from a board's engine device; on a device without one
-    // (or no device) only the timings are written.
+    // Timings only: the clock counts and power events of a run on a board come with the Python
+    // hardware devices.
     int64_t const start = time_ms();
     std::shared_ptr<Tensor> output = step(inputs);
     int64_t const end = time_ms();

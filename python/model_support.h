@@ -42,7 +42,7 @@ using MetricSink = std::function<void(std::string const&, int64_t)>;
 void check_can_infer(Model const& model);
 
 // Runs `step` on `inputs` and writes "inference_frames", "inference_start" and "inference_end".
-// `power_events` is emptied first; it is refilled only from the power meter of a board.
+// `power_events` is emptied first.
 std::shared_ptr<Tensor> run_inference(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                       InferenceStep const& step, std::vector<PowerMeter::PowerEvent>& power_events,
                                       MetricSink const& set_metric);
