@@ -11,9 +11,7 @@
 #include "mapping/layer_mapping.h"
 #include "python/aliases.h"
 #include "python/attribute_names.h"
-#if __has_include("python/np_values.h")
-#include "python/np_values.h"  // how NP.Component values cross to Python
-#endif
+#include "python/np_values.h"
 #include "python/registration.h"
 
 namespace py = pybind11;

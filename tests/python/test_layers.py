@@ -57,9 +57,8 @@ def test_layers(core, conv_model):
     assert params.get("input_width") == 4 and variables.names == []
 
 
-@pytest.mark.skipif("not hasattr(__import__('nuvra.core').core, 'NP')")
-def test_target_component_takes_np_types(core):
+def test_target_component_takes_np_types(core, NP):
     conv = layer(core, core.Conv2D, "c", kernel_size=1, filters=1)
-    assert conv.is_target_component(core.NP.Type.CNP2) and not conv.is_target_component(core.NP.Type.FNP3)
+    assert conv.is_target_component(NP.CNP2) and not conv.is_target_component(NP.FNP3)
     with pytest.raises(TypeError):
         conv.is_target_component(None)

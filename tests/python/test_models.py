@@ -11,9 +11,7 @@ def test_empty_models(core):
     for model in (core.Model(), core.Model([]), core.Model(layers=())):
         assert model.layer_count == 0 and model.layers == [] and model.input_shape == []
         assert model.component_count == {} and model.external_memory_size == 0 and model.sequences == []
-        assert model.learning is None and model.power_events == []
-        if hasattr(core, "Device"):
-            assert model.device is None
+        assert model.learning is None and model.power_events == [] and model.device is None
     with pytest.raises(ValueError, match="^Cannot perform an inference on a model with no layers$"):
         core.Model().forward(np.zeros((1, 4), np.uint8))
     with pytest.raises(TypeError):
@@ -58,12 +56,11 @@ def test_runs_and_their_metrics(core, conv_model):
     x = np.arange(2 * 32, dtype=np.uint8).reshape(2, 4, 4, 2) % 5
     assert conv_model.forward(x, batch_size=1).shape == (2, 4, 4, 4)
     assert conv_model.predict(x).dtype == np.float32 and conv_model.power_events == []
-    if hasattr(core, "Metrics"):
-        metrics = conv_model.metrics
-        assert sorted(metrics.names) == ["inference_end", "inference_frames", "inference_start"]
-        del conv_model
-        gc.collect()
-        assert metrics["inference_frames"] == 2 and metrics["inference_end"] >= metrics["inference_start"]
+    metrics = conv_model.metrics
+    assert sorted(metrics.names) == ["inference_end", "inference_frames", "inference_start"]
+    del conv_model
+    gc.collect()
+    assert metrics["inference_frames"] == 2 and metrics["inference_end"] >= metrics["inference_start"]
 
 
 @pytest.mark.parametrize(

@@ -6,18 +6,9 @@ import pytest
 from conftest import layer
 
 
-# Mapping needs the device classes (Device, NP, MapConstraints).
-pytestmark = pytest.mark.skipif("not hasattr(__import__('nuvra.core').core, 'NP')")
-
-
 @pytest.fixture
-def device(core):
-    """A v2 device with an HRC, two CNPs and a skip DMA."""
-    NP = core.NP
-    nps = [NP.Info(NP.Ident(1, 0, 0), [NP.CNP1, NP.CNP2]), NP.Info(NP.Ident(1, 0, 1), [NP.CNP1], True)]
-    skip = [NP.Info(NP.Ident(2, 0, 0, 1), [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD])]
-    mesh = NP.Mesh(core.v2, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), NP.Info.hrc(True), nps, skip)
-    return core.Device(core.HwVersion.Tolmar_v2, mesh)
+def device(core, v2_mesh):
+    return core.Device(core.HwVersion.Tolmar_v2, v2_mesh())
 
 
 @pytest.fixture
@@ -26,8 +17,7 @@ def mapped(conv_model, device):
     return conv_model
 
 
-def test_mapped_model_views(core, mapped):
-    NP = core.NP
+def test_mapped_model_views(core, NP, mapped):
     assert type(mapped.device) is core.Device and mapped.component_count == {NP.CNP1: 1}
     (sequence,) = mapped.sequences
     assert (sequence.name, sequence.backend) == ("HW/in-conv", core.BackendType.Hardware)
