@@ -1,11 +1,13 @@
 # make demo: install what is missing, build, run the main job.
 # make test: install what is missing, build, run every C++ and Python test.
+# make fuzz: build the fuzz targets with clang and run each for FUZZ_SECONDS seconds.
 
 SHELL := /bin/bash
 ROOT := $(abspath $(dir $(lastword $(MAKEFILE_LIST))))
 VENV := $(ROOT)/.venv
 BUILD := $(ROOT)/build/release
 BUILD_ASAN := $(ROOT)/build/asan
+BUILD_FUZZ := $(ROOT)/build/fuzz
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Python 3.12 comes from pyenv: its shim refuses to run while another version is global,
@@ -14,14 +16,14 @@ PYENV_ROOT ?= $(shell pyenv root 2>/dev/null || echo $(HOME)/.pyenv)
 PY312 ?= $(lastword $(sort $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12)))
 
 APT_PACKAGES := build-essential libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev \
-	libfmt-dev clang
+	libfmt-dev clang clang-14 libclang-rt-14-dev
 PIP_PACKAGES := numpy 'pybind11>=3' pytest scikit-build-core cmake ninja
 
 CMAKE := $(VENV)/bin/cmake
 CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DPython_EXECUTABLE=$(VENV)/bin/python \
 	-Dpybind11_DIR=$$($(VENV)/bin/python -m pybind11 --cmakedir)
 
-.PHONY: all deps build test test-cpp test-python sanitize demo install clean
+.PHONY: all deps build test test-cpp test-python sanitize fuzz fuzz-build fuzz-seeds demo install clean
 
 all: build
 
@@ -68,6 +70,40 @@ sanitize: deps $(BUILD_ASAN)/build.ninja
 	$(CMAKE) --build $(BUILD_ASAN) -j $(JOBS) --target nuvra_tests
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(BUILD_ASAN)/tests/nuvra_tests --gtest_brief=1
+
+# Fuzzing: every target runs FUZZ_SECONDS seconds from its committed seeds (fuzz/corpus/<target>)
+# and what it found before (build/fuzz/corpus/<target>). An input that takes more than 5 s, more
+# than 2 GB, leaks, trips a sanitizer or ends in anything but a std::exception with a message
+# stops the run; it is kept as build/fuzz/findings/<target>-crash-... (or -timeout-, -leak-, -oom-)
+# and replays with `build/fuzz/fuzz/fuzz_<target> <file>`.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := model_buffer program_reader raw_words structured_map
+FUZZ_CXX ?= clang++-14
+FUZZ_CC ?= clang-14
+
+$(BUILD_FUZZ)/build.ninja: | deps
+	$(CMAKE) -S $(ROOT) -G Ninja -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=$(FUZZ_CC) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DNUVRA_FUZZ=ON -DNUVRA_PYTHON=OFF -DNUVRA_TESTS=OFF
+
+fuzz-build: deps $(BUILD_FUZZ)/build.ninja
+	$(CMAKE) --build $(BUILD_FUZZ) -j $(JOBS)
+
+fuzz: fuzz-build
+	@mkdir -p $(BUILD_FUZZ)/findings
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(BUILD_FUZZ)/corpus/$$t; \
+	  echo "fuzz_$$t: $(FUZZ_SECONDS) s"; \
+	  UBSAN_OPTIONS=print_stacktrace=1 $(BUILD_FUZZ)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=5 \
+	    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix=$(BUILD_FUZZ)/findings/$$t- \
+	    $(BUILD_FUZZ)/corpus/$$t $(ROOT)/fuzz/corpus/$$t 2>$(BUILD_FUZZ)/fuzz_$$t.log \
+	    || { tail -n 60 $(BUILD_FUZZ)/fuzz_$$t.log; exit 1; }; \
+	  grep -E '^stat::number_of_executed_units|^Done' $(BUILD_FUZZ)/fuzz_$$t.log || true; \
+	done
+
+# Writes the seed corpora of fuzz/corpus from models and programs the project makes.
+fuzz-seeds: fuzz-build
+	$(BUILD_FUZZ)/fuzz/make_seeds $(ROOT)/fuzz/corpus
 
 demo: build
 	cd $(ROOT) && PYTHONPATH=$(BUILD)/python $(VENV)/bin/python examples/demo.py
