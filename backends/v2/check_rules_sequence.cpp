@@ -95,16 +95,20 @@ bool all_elements_equal(Tensor const& tensor, T value) {
     return true;
 }
 
+// Only a layer that scales its outputs holds the shifts and scales these rules judge; a merge, an
+// input or a quantizer at the end has none to judge.
 MappingStatus rule_last_output_shift_zero(SequenceCheck const& check) {
     Layer const& last = last_computing_layer(check);
-    if (unscaled_output(last) && !all_elements_equal<int8_t>(*last.variables().get("output_shift"), 0))
+    if (unscaled_output(last) && last.variables().has("output_shift") &&
+        !all_elements_equal<int8_t>(*last.variables().get("output_shift"), 0))
         return {last, "Without activation output_shift should be 0."};
     return {};
 }
 
 MappingStatus rule_last_output_scales_one(SequenceCheck const& check) {
     Layer const& last = last_computing_layer(check);
-    if (unscaled_output(last) && !all_elements_equal<uint8_t>(*last.variables().get("output_scales"), 1))
+    if (unscaled_output(last) && last.variables().has("output_scales") &&
+        !all_elements_equal<uint8_t>(*last.variables().get("output_scales"), 1))
         return {last, "Without activation output_scales should be 1."};
     return {};
 }

@@ -182,6 +182,13 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
         {"max pooling before the final dequantizer", {conv("conv", {"input"}, max_pool), deq("deq", "conv")},
          {"conv", "deq"}, "A layer with max pooling cannot be the last layer of a sequence.", "conv"},
         {"8-bit potentials last", {conv("conv", {"input"}, {{"activation", 0}})}, {"conv"}, ok, ""},
+        // A merge has no output shifts or scales to judge: the next rule speaks.
+        {"unscaled potentials concatenated last",
+         {conv("a", {"input"}, potentials_9), conv("b", {"a"}, potentials_9), {"concat", cat, {"a", "b"}, {}}},
+         {"a", "b", "concat"},
+         "Bad mapping on skip connection. No valid merge layer. Add layer requires an outbound that is mappable on "
+         "a CNP.",
+         "concat"},
         {"unscaled output shifted and scaled", {conv("conv", {"input"}, potentials_9)}, {"conv"},
          "Without activation output_shift should be 0.", "conv", unscaled(1, 0)},
         {"unscaled output scaled", {conv("conv", {"input"}, potentials_9)}, {"conv"},
