@@ -17,13 +17,15 @@ namespace nuvra::fuzz {
 
 namespace {
 
-// A parameter and the values a kind takes for it (the fuzzer also tries values outside them). A
-// size (kernel, filters, units, channels, frames) sizes the variables Model::add creates, which
-// the caller asked for: its odd values stay small enough to allocate and scan in a moment.
+// A parameter, the values a kind takes for it and the value the hardware usually wants (the
+// fuzzer also tries values outside the range). A size (kernel, filters, units, channels, frames)
+// sizes the variables Model::add creates, which the caller asked for: its odd values stay small
+// enough to allocate and scan in a moment.
 struct Key {
     char const* name;
     int32_t lo;
     int32_t hi;
+    int32_t usual;
     bool size = false;
 };
 
@@ -34,17 +36,21 @@ struct Kind {
     size_t max_inbounds = 1;
 };
 
-constexpr Key kActivation{"activation", 0, 2}, kOutputBits{"output_bits", 1, 8}, kWeightsBits{"weights_bits", 1, 8},
-    kFilters{"filters", 1, 16, true}, kKernel{"kernel_size", 1, 7, true}, kStride{"kernel_stride", 1, 3}, kPadding{"padding", 0, 2},
-    kPoolType{"pool_type", 0, 2}, kPoolSize{"pool_size", -1, 3}, kPoolStride{"pool_stride", 1, 3},
-    kFifo{"fifo_size", 1, 14, true}, kUnits{"units", 1, 16, true}, kActBits{"act_bits", 1, 4};
+constexpr Key kActivation{"activation", 0, 2, 1}, kOutputBits{"output_bits", 1, 8, 8},
+    kWeightsBits{"weights_bits", 1, 8, 8}, kFilters{"filters", 1, 16, 8, true}, kKernel{"kernel_size", 1, 7, 3, true},
+    kStride{"kernel_stride", 1, 3, 1}, kPadding{"padding", 0, 2, 1}, kPoolType{"pool_type", 0, 2, 0},
+    kPoolSize{"pool_size", -1, 3, 2}, kPoolStride{"pool_stride", 1, 3, 2}, kFifo{"fifo_size", 1, 14, 2, true},
+    kUnits{"units", 1, 16, 8, true}, kActBits{"act_bits", 1, 4, 4}, kTransposeKernel{"kernel_size", 1, 4, 3, true};
 // The first generation's convolution keys.
-std::vector<Key> const kV1Conv{{"kernel_width", 1, 5, true},      {"kernel_height", 1, 5, true},    {"filters", 1, 16, true},
-                               {"stride_x", 1, 3},          {"stride_y", 1, 3},         kPadding,
-                               kWeightsBits,                {"activation", 0, 1},       kActBits,
-                               kPoolType,                   {"pooling_width", -1, 3},   {"pooling_height", -1, 3},
-                               {"pooling_stride_x", -1, 3}, {"pooling_stride_y", -1, 3}};
-std::vector<Key> const kInputShape{{"input_width", 1, 16, true}, {"input_height", 1, 16, true}, {"input_channels", 1, 8, true}};
+std::vector<Key> const kV1Conv{
+    {"kernel_width", 1, 5, 3, true}, {"kernel_height", 1, 5, 3, true}, {"filters", 1, 16, 8, true},
+    {"stride_x", 1, 3, 1},           {"stride_y", 1, 3, 1},            kPadding,
+    kWeightsBits,                    {"activation", 0, 1, 1},          kActBits,
+    kPoolType,                       {"pooling_width", -1, 3, 2},      {"pooling_height", -1, 3, 2},
+    {"pooling_stride_x", -1, 3, 2},  {"pooling_stride_y", -1, 3, 2}};
+std::vector<Key> const kInputShape{
+    {"input_width", 1, 16, 8, true}, {"input_height", 1, 16, 8, true}, {"input_channels", 1, 8, 3, true}};
+constexpr Key kPaddingValue{"padding_value", 0, 255, 0};
 
 std::vector<Key> joined(std::vector<Key> a, std::vector<Key> const& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -54,9 +60,9 @@ std::vector<Key> joined(std::vector<Key> a, std::vector<Key> const& b) {
 // Every kind the engine has; the input kinds first.
 std::vector<Kind> const& kinds() {
     static std::vector<Kind> const table{
-        {LayerType::InputData, joined(kInputShape, {{"input_bits", 1, 8}, {"input_signed", 0, 1}}), 0, 0},
-        {LayerType::InputConvolutional, joined(kInputShape, joined(kV1Conv, {{"padding_value", 0, 255}})), 0, 0},
-        {LayerType::FullyConnected, {kUnits, kWeightsBits, {"activation", 0, 1}, kActBits}},
+        {LayerType::InputData, joined(kInputShape, {{"input_bits", 1, 8, 8}, {"input_signed", 0, 1, 0}}), 0, 0},
+        {LayerType::InputConvolutional, joined(kInputShape, joined(kV1Conv, {kPaddingValue})), 0, 0},
+        {LayerType::FullyConnected, {kUnits, kWeightsBits, {"activation", 0, 1, 1}, kActBits}},
         {LayerType::Convolutional, kV1Conv},
         {LayerType::SeparableConvolutional, kV1Conv},
         {LayerType::Add, {kOutputBits}, 2, 2},
@@ -66,30 +72,30 @@ std::vector<Kind> const& kinds() {
           kPoolStride}},
         {LayerType::InputConv2D,
          {kKernel, kFilters, kStride, kPadding, kWeightsBits, kActivation, kOutputBits, kPoolType, kPoolSize,
-          kPoolStride, {"padding_value", 0, 255}}},
+          kPoolStride, kPaddingValue}},
         {LayerType::DepthwiseConv2D,
          {kKernel, kFilters, kStride, kPadding, kWeightsBits, kActivation, kOutputBits, kPoolType, kPoolSize,
           kPoolStride}},
-        {LayerType::Conv2DTranspose, {{"kernel_size", 1, 4, true}, kFilters, kStride, kWeightsBits, kActivation, kOutputBits}},
-        {LayerType::DepthwiseConv2DTranspose,
-         {{"kernel_size", 1, 4, true}, kFilters, kStride, kWeightsBits, kActivation, kOutputBits}},
+        {LayerType::Conv2DTranspose, {kTransposeKernel, kFilters, kStride, kWeightsBits, kActivation, kOutputBits}},
+        {LayerType::DepthwiseConv2DTranspose, {kTransposeKernel, kFilters, kStride, kWeightsBits, kActivation,
+                                               kOutputBits}},
         {LayerType::Dequantizer, {}},
         {LayerType::BufferTempConv, {kFifo, kFilters, kWeightsBits, kActivation, kOutputBits}},
         {LayerType::DepthwiseBufferTempConv, {kFifo, kFilters, kWeightsBits, kActivation, kOutputBits}},
         {LayerType::Dense1D, {kUnits, kWeightsBits, kActivation, kOutputBits}},
         {LayerType::StatefulRecurrent,
-         {{"stateful_channels", 1, 8, true}, {"output_channels", 1, 8, true}, {"subsample", 1, 2}, kActivation, kOutputBits}},
-        {LayerType::Quantizer, {kOutputBits, {"output_signed", 0, 1}, {"channels_first", 0, 1}}},
+         {{"stateful_channels", 1, 8, 4, true}, {"output_channels", 1, 8, 4, true}, {"subsample", 1, 2, 1}, kActivation,
+          kOutputBits}},
+        {LayerType::Quantizer, {kOutputBits, {"output_signed", 0, 1, 1}, {"channels_first", 0, 1, 0}}},
         {LayerType::WispPostProcessing, {}, 1, 2},
         {LayerType::Unknown, {}},
     };
     return table;
 }
-constexpr size_t kInputKinds = 2;
 
 constexpr int32_t kMax = std::numeric_limits<int32_t>::max(), kMin = std::numeric_limits<int32_t>::min();
 int32_t const kOddValues[] = {-2, -1, 0, 1, 15, 16, 127, 128, 255, 256, 65535, kMax, kMin};
-int32_t const kOddSizes[] = {-1, 0, 17, 64, kMin};
+int32_t const kOddSizes[] = {-1, 0, 17, kMin};
 
 template <class T, size_t N>
 T pick(FuzzedDataProvider& in, T const (&values)[N]) {
@@ -99,11 +105,14 @@ T pick(FuzzedDataProvider& in, T const (&values)[N]) {
 std::map<std::string, int> random_params(FuzzedDataProvider& in, Kind const& kind) {
     std::map<std::string, int> params;
     for (Key const& key : kind.keys) {
-        switch (in.ConsumeIntegralInRange(0, 15)) {
-        case 0: break;  // left out: the kind's default, or refused when required
-        case 1: params[key.name] = key.size ? pick(in, kOddSizes) : pick(in, kOddValues); break;
-        default: params[key.name] = in.ConsumeIntegralInRange(key.lo, key.hi);
-        }
+        int const mode = in.ConsumeIntegralInRange(0, 15);
+        if (mode == 0) continue;  // left out: the kind's default, or refused when required
+        if (mode == 1)
+            params[key.name] = key.size ? pick(in, kOddSizes) : pick(in, kOddValues);
+        else if (mode < 8)
+            params[key.name] = key.usual;
+        else
+            params[key.name] = in.ConsumeIntegralInRange(key.lo, key.hi);
     }
     return params;
 }
@@ -130,6 +139,7 @@ std::vector<std::shared_ptr<Layer>> random_inbounds(FuzzedDataProvider& in, Kind
     while (inbounds.size() < count) {
         std::vector<std::shared_ptr<Layer>> fitting;
         for (auto const& layer : layers) {
+            if (layer == inbounds.front()) continue;  // a merge of a layer with itself maps nowhere
             Shape const s = output_of(*layer);
             if (s.rank() == 3 && first.rank() == 3 && s[0] == first[0] && s[1] == first[1] &&
                 (kind.type != LayerType::Add || s[2] == first[2]))
@@ -181,14 +191,16 @@ void fill_variables(FuzzedDataProvider& in, Layer& layer) {
     std::minstd_rand rng(in.ConsumeIntegral<uint32_t>());
     Variables& variables = layer.variables();
     for (auto const& name : variables.names()) {
-        switch (in.ConsumeIntegralInRange(0, 15)) {
-        case 0: break;  // zeros, as created
-        case 1: variables.set(name, stranger(in, rng)); break;
-        case 2:
-        case 3:
-        case 4: write_small(*variables.get(name), rng); break;
-        default: write_random(*variables.get(name), rng);
-        }
+        // Weights and look-up tables take any value; shifts and scales are mostly small.
+        bool const any_value = name == "weights" || name == "lut_values";
+        int const mode = in.ConsumeIntegralInRange(0, 15);
+        if (mode == 0) continue;  // zeros, as created
+        if (mode == 1)
+            variables.set(name, stranger(in, rng));
+        else if (mode < (any_value ? 4 : 12))
+            write_small(*variables.get(name), rng);
+        else
+            write_random(*variables.get(name), rng);
     }
 }
 
@@ -199,8 +211,10 @@ std::unique_ptr<Model> random_model(FuzzedDataProvider& in) {
     std::unique_ptr<Model> model = Model::create();
     size_t const count = in.ConsumeIntegralInRange<size_t>(2, 8);
     for (size_t i = 0; i < count; ++i) {
-        // The first layer is an input layer; the others may be of any kind.
-        Kind const& kind = table[in.ConsumeIntegralInRange<size_t>(0, i == 0 ? kInputKinds - 1 : table.size() - 1)];
+        // The first layer is an input layer, mostly InputData; the others may be of any kind.
+        size_t const index = i == 0 ? size_t{in.ConsumeIntegralInRange(0, 7) == 0}
+                                    : in.ConsumeIntegralInRange<size_t>(0, table.size() - 1);
+        Kind const& kind = table[index];
         std::shared_ptr<Layer> layer;
         try {
             auto const params = LayerParams::create(kind.type, random_params(in, kind));

@@ -12,10 +12,10 @@
 namespace nuvra::fuzz {
 
 // An input layer and then up to seven layers of any kind the engine has, each with parameters
-// drawn mostly from the ranges the kind accepts (now and then a value outside them, or a key left
-// out), linked to one or more earlier layers (merges prefer inputs of a fitting shape), their
-// variables filled with zeros, small values or random bytes, or replaced by a tensor of another
-// shape. A layer the model refuses is left out.
+// that are mostly what the hardware usually takes or drawn from the ranges the kind accepts (now
+// and then a value outside them, or a key left out), linked to one or more earlier layers (merges
+// prefer inputs of a fitting shape), their variables filled with zeros, small values or random
+// bytes, or replaced by a tensor of another shape. A layer the model refuses is left out.
 std::unique_ptr<Model> random_model(FuzzedDataProvider& in);
 
 // A device without hardware of one of the generations this build maps: up to 16 NPs of random
