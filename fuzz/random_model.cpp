@@ -18,9 +18,10 @@ namespace nuvra::fuzz {
 namespace {
 
 // A parameter, the values a kind takes for it and the value the hardware usually wants (the
-// fuzzer also tries values outside the range). A size (kernel, filters, units, channels, frames)
-// sizes the variables Model::add creates, which the caller asked for: its odd values stay small
-// enough to allocate and scan in a moment.
+// fuzzer also tries values outside the range). A size (kernel, stride, filters, units, channels,
+// frames) sizes the variables Model::add creates, which the caller asked for (a transposed
+// layer's output grows with its stride, and a dense layer after it with that): its odd values
+// stay small enough to allocate and scan in a moment.
 struct Key {
     char const* name;
     int32_t lo;
@@ -38,7 +39,7 @@ struct Kind {
 
 constexpr Key kActivation{"activation", 0, 2, 1}, kOutputBits{"output_bits", 1, 8, 8},
     kWeightsBits{"weights_bits", 1, 8, 8}, kFilters{"filters", 1, 16, 8, true}, kKernel{"kernel_size", 1, 7, 3, true},
-    kStride{"kernel_stride", 1, 3, 1}, kPadding{"padding", 0, 2, 1}, kPoolType{"pool_type", 0, 2, 0},
+    kStride{"kernel_stride", 1, 3, 1, true}, kPadding{"padding", 0, 2, 1}, kPoolType{"pool_type", 0, 2, 0},
     kPoolSize{"pool_size", -1, 3, 2}, kPoolStride{"pool_stride", 1, 3, 2}, kFifo{"fifo_size", 1, 14, 2, true},
     kUnits{"units", 1, 16, 8, true}, kActBits{"act_bits", 1, 4, 4}, kTransposeKernel{"kernel_size", 1, 4, 3, true};
 // The first generation's convolution keys.
