@@ -1,26 +1,13 @@
-// The engine's access to one accelerator's registers, and the drivers of the host.
+// The engine's access to one accelerator's registers (the interface itself lives with the hardware
+// model, whose clock-mode helpers and mesh discovery use it too), and the drivers of the host.
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "hw/driver.h"
+
 namespace nuvra {
-
-// A device driver: reads and writes 32-bit registers on the device bus. Callers move one register
-// at a time: read(address, &word, 4) / write(address, &word, 4).
-class HardwareDriver {
-public:
-    virtual ~HardwareDriver() = default;
-
-    // Copies `bytes` bytes (a multiple of 4) from the device at `address` into `buffer`.
-    virtual void read(uint32_t address, uint32_t* buffer, size_t bytes) = 0;
-    // Copies `bytes` bytes (a multiple of 4) from `buffer` to the device at `address`.
-    virtual void write(uint32_t address, uint32_t const* buffer, size_t bytes) = 0;
-    // Bus address of the top-level registers that describe the mesh.
-    virtual uint32_t top_level_reg_base() const = 0;
-};
 
 // The drivers of the accelerators on this host, in the engine's order. This build has no driver of
 // a real bus, so nothing in it fills the list and it is empty on every host; the simulated boards

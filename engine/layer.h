@@ -30,16 +30,6 @@ enum class ComponentKind : uint8_t {
 // engines SKIP_DMA; None and any value outside hw::Type give None.
 ComponentKind component_kind(hw::Type type);
 
-// Padding amounts around an input, in elements.
-struct PaddingParams {
-    uint32_t top = 0;
-    uint32_t bottom = 0;
-    uint32_t left = 0;
-    uint32_t right = 0;
-
-    friend bool operator==(PaddingParams const&, PaddingParams const&) = default;
-};
-
 // What a built convolution layer computed from its parameters and input shape. The first two
 // values go to the program header as input params a and b.
 struct ConvCalculatedParams {

@@ -5,7 +5,7 @@
 #include <ctime>
 #include <stdexcept>
 
-#include "engine/driver.h"
+#include "hw/driver.h"
 #include "hw/format.h"
 #include "hw/register.h"
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "engine/tensor.h"
+#include "hw/shape.h"
 #include "hw/types.h"
 
 namespace nuvra {

@@ -3,13 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "engine/layer.h"
 #include "hw/format.h"
 
 namespace nuvra {
-
-MappingStatus::MappingStatus(Layer const& layer, std::string message)
-    : MappingStatusBase(true, std::move(message)), layer_name(layer.get_name()) {}
 
 MappingStatus& MappingStatus::operator+=(MappingStatus const& other) {
     if (!other.failed) return *this;

@@ -8,8 +8,6 @@
 
 namespace nuvra {
 
-class Layer;
-
 // Shared part of a single status and of a group; T is the derived class.
 template <class T>
 class MappingStatusBase {
@@ -43,8 +41,12 @@ public:
     std::string layer_name;  // the layer that failed; empty when none is named
 
     MappingStatus() = default;
-    // A failure of `layer`, named by the layer's get_name().
-    MappingStatus(Layer const& layer, std::string message);
+    // A failure of `layer`, named by the layer's get_name(). A template, so that the hardware model
+    // needs no layer type of its own.
+    template <class NamedLayer>
+        requires requires(NamedLayer const& layer) { std::string(layer.get_name()); }
+    MappingStatus(NamedLayer const& layer, std::string message)
+        : MappingStatusBase(true, std::move(message)), layer_name(layer.get_name()) {}
 
     // Gathers a failure: the first failure keeps its layer name, later messages are appended
     // after a blank; a successful `other` changes nothing.

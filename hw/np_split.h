@@ -5,9 +5,8 @@
 
 #include <cstdint>
 
-#include "engine/layer.h"
-#include "engine/tensor.h"
 #include "hw/ident.h"
+#include "hw/shape.h"
 
 namespace nuvra {
 
