@@ -7,7 +7,7 @@
 
 #include "hw/device.h"
 #include "hw/mesh.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra {
 

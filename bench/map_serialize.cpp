@@ -47,14 +47,11 @@ public:
     BenchRecorder(Device const& device, HardwareConstraints const& constraints)
         : device_(device), real_(device, constraints) {}
 
-    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& second,
-                                                  std::shared_ptr<Layer> link, bool a, bool b,
-                                                  std::vector<hw::Ident> const& nps, bool c, bool d) const override {
-        LayerType const type = layer.params()->layer_type();
-        if (type != LayerType::Conv2D || v2::kind_recorder(type) != nullptr)
-            return real_.record_layer(layer, second, std::move(link), a, b, nps, c, d);
+    std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override {
+        LayerType const type = args.layer.params()->layer_type();
+        if (type != LayerType::Conv2D || v2::kind_recorder(type) != nullptr) return real_.record_layer(args);
         auto record = program::new_record(device_.version());
-        auto const mapping = layer_mapping(layer);
+        auto const mapping = layer_mapping(args.layer);
         for (hw::Component const& component : *mapping->components) {
             record->add_np_track(component.ident, dma::Target::NpRegisters, 0, std::vector<uint32_t>(64, 1), true,
                                  true);
@@ -68,6 +65,8 @@ public:
         return real_.record_learning_layer(layer, flag);
     }
     void sync_learning_vars(std::shared_ptr<Layer> layer) const override { real_.sync_learning_vars(layer); }
+    bool fnp_input_rows_padded(Layer const& layer) const override { return real_.fnp_input_rows_padded(layer); }
+    SkipDmaDescriptors skip_dma_descriptors() const override { return real_.skip_dma_descriptors(); }
 
 private:
     Device const& device_;

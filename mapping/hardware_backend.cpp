@@ -30,18 +30,19 @@ void record_memory_use(HardwareSequence const& sequence, MemorySizer const& size
     auto const& passes = sequence.passes();
     if (passes.empty() || passes.front()->layers.empty()) return;
     std::shared_ptr<Layer> const first = passes.front()->layers.front();
-    bool const several_passes = passes.size() > 1;
+    ExternalMemoryArgs const plain{.several_passes = passes.size() > 1};
+    ExternalMemoryArgs const dual_output{.dual_output_store = true, .several_passes = passes.size() > 1};
     for (auto const& pass : passes) {
         for (std::shared_ptr<Layer> const& layer : pass->layers) {
             std::shared_ptr<LayerMapping> const mapping = layer_mapping(layer);
             if (!mapping) continue;
             if (mapping->components)
                 for (hw::Component& component : *mapping->components)
-                    component.mem_info = sizer.get_memory_info(layer, component, first, false, several_passes);
+                    component.mem_info = sizer.get_memory_info(layer, component, first, plain);
             if (hw::Component* store = mapping->skipdma_store_dual_output())
-                store->mem_info = sizer.get_memory_info(layer, *store, first, true, several_passes);
+                store->mem_info = sizer.get_memory_info(layer, *store, first, dual_output);
             if (hw::Component* store = mapping->skipdma_store())
-                store->mem_info = sizer.get_memory_info(layer, *store, first, false, several_passes);
+                store->mem_info = sizer.get_memory_info(layer, *store, first, plain);
         }
     }
 }

@@ -14,7 +14,7 @@
 #include "engine/tensor.h"
 #include "hw/device.h"
 #include "hw/ident.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra {
 

@@ -14,8 +14,8 @@
 #include "engine/layer.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
 #include "mapping/map_constraints.h"
+#include "program/backend.h"
 
 namespace nuvra {
 

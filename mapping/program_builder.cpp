@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
-#include "backends/v2/sizes.h"
 #include "engine/params.h"
 #include "engine/version.h"
 #include "hw/format.h"
@@ -68,12 +68,12 @@ bool program_narrow_output(Layer const& last) {
     return last.output_bits() <= 8;
 }
 
-bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next) {
+bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next, LayerRecorder const& recorder) {
     if (layer.format_code() != 2 || !next) return false;
     if (next->is_target_component(ComponentKind::TNP_B)) return true;
     if (layer.is_target_component(ComponentKind::CNP) && next->is_target_component(ComponentKind::FNP)) {
         if (layer.output_bits() == 4) return true;
-        return v2::get_fnp_supported_padding(*next, false) == v2::InputPadding::RowBytePadded;
+        return recorder.fnp_input_rows_padded(*next);
     }
     return false;
 }
@@ -101,130 +101,275 @@ void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& pa
     }
 }
 
+// x * y * ceil(c * bits / 32): the 32-bit words of a frame of x by y pixels of c channels.
+uint32_t frame_words(Layer const& layer, uint64_t x, uint64_t y, uint64_t c, uint64_t bits) {
+    uint64_t const row_words = (c * bits + 31) / 32;  // c < 2^32 and bits < 2^8: no overflow
+    uint64_t words = 0;
+    if (__builtin_mul_overflow(x, y, &words) || __builtin_mul_overflow(words, row_words, &words) ||
+        words > std::numeric_limits<uint32_t>::max())
+        throw std::runtime_error(format("The skip-DMA store of layer '{}' is too large.", layer.get_name()));
+    return static_cast<uint32_t>(words);
+}
+
+Shape first_input(Layer const& layer) {
+    std::vector<Shape> const inputs = layer.input_dimensions();
+    if (inputs.empty()) throw std::runtime_error(format("Layer '{}' has no input shape.", layer.get_name()));
+    return inputs.front();
+}
+
+program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass) {
+    program::PassSkipDma result;
+    for (std::shared_ptr<Layer> const& layer : pass.layers) {
+        if (!layer) continue;
+        std::shared_ptr<LayerMapping const> const mapping = layer_mapping(*layer);
+        if (!mapping) continue;
+        bool const on_tnp_b = layer->is_target_component(ComponentKind::TNP_B);
+
+        if (hw::Component const* store = mapping->skipdma_store()) {
+            SkipDmaStoreInfo const* info = mapping->skipdma_store_info.get();
+            if (info == nullptr)
+                throw std::runtime_error(
+                    format("Layer '{}' has a skip-DMA store without its channel information.", layer->get_name()));
+            uint32_t size = 0;
+            if (on_tnp_b) {
+                Shape const in = first_input(*layer);
+                size = frame_words(*layer, in[0], in[1], in[2], layer->input_bits());
+            } else {
+                Shape const out = layer->output_dimensions();
+                size = frame_words(*layer, out[0], out[1], out[2], layer->output_bits());
+            }
+            result.stores.push_back({store->ident, on_tnp_b, info->delay, info->channel, size});
+        }
+
+        if (hw::Component const* store = mapping->skipdma_store_dual_output()) {
+            SkipDmaStoreInfo const* info = mapping->skipdma_store_dual_output_info.get();
+            if (info == nullptr)
+                throw std::runtime_error(format(
+                    "Layer '{}' has a dual-output skip-DMA store without its channel information.", layer->get_name()));
+            Shape const in = first_input(*layer);
+            uint32_t const size = on_tnp_b ? frame_words(*layer, in[0], in[1], in[2], layer->input_bits())
+                                           : frame_words(*layer, in[1], in[2], in[0], layer->input_bits());
+            result.stores.push_back({store->ident, false, info->delay, info->channel, size});
+        }
+
+        if (hw::Component const* load = mapping->skipdma_load()) {
+            SkipDmaLoadInfo const* info = mapping->skipdma_load_info.get();
+            if (info == nullptr)
+                throw std::runtime_error(
+                    format("Layer '{}' has a skip-DMA load without its channel information.", layer->get_name()));
+            result.loads.push_back({load->ident, on_tnp_b, info->delay, info->store_channel, 0});
+        }
+    }
+    return result;
+}
+
+size_t serialize_unused_nps_program(SequenceSerializer& serializer, std::shared_ptr<Layer> layer,
+                                    std::shared_ptr<Layer> other, std::vector<hw::Ident> const& nps) {
+    if (!layer || !other) throw std::invalid_argument("The unused NPs of a pass need both layers.");
+    std::shared_ptr<LayerMapping> const mapping = layer_mapping(layer);
+    if (!mapping) MappingStatus(*layer, "Error: The layer has no hardware mapping.").throw_exception();
+
+    // The recorder sees the layer at the index it was linked with; its own index comes back
+    // however the recording ends.
+    struct IndexGuard {
+        LayerMapping& mapping;
+        uint8_t saved;
+        ~IndexGuard() { mapping.index = saved; }
+    } const guard{*mapping, mapping->index};
+    mapping->index = mapping->input_link_index;
+
+    Layer const& recorded = *layer;
+    return serializer.serialize_layer_program({.layer = recorded,
+                                               .sequence_first = *other,
+                                               .next_layer = std::move(layer),
+                                               .skipped_nps = nps,
+                                               .registers_only = true});
+}
+
+// What build_sequence reads once from the builder's layers before it serializes the passes.
+struct HardwareSequenceBuilder::ProgramValues {
+    std::shared_ptr<Layer> first;           // the first mappable layer
+    std::shared_ptr<Layer> last;            // the last layer, mappable or not
+    std::shared_ptr<Layer> last_mappable;
+    std::shared_ptr<Layer> sequence_first;  // the first mappable layer of the first pass
+    int8_t input_type = 0;
+    int8_t output_type = 0;
+    uint8_t output_bits = 0;
+    bool first_on_hrc = false;
+    bool last_on_hrc = false;
+    Shape input_shape;
+    Shape output_shape;
+    uint32_t input_param_a = 0;
+    uint32_t input_param_b = 0;
+    bool output_activation = false;
+};
+
 SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     if (passes_.empty()) throw std::invalid_argument("A hardware sequence needs at least one pass.");
     flush_pending();
+    if (!first_mappable_layer(layers_) || !last_mappable_layer(layers_))
+        throw std::invalid_argument("A hardware sequence needs a mappable layer.");
 
-    std::shared_ptr<Layer> const first = first_mappable_layer(layers_);
-    std::shared_ptr<Layer> const last = layers_.back();
-    std::shared_ptr<Layer> const last_mappable = last_mappable_layer(layers_);
-    if (!first || !last_mappable) throw std::invalid_argument("A hardware sequence needs a mappable layer.");
-    size_t const pass_count = passes_.size();
-    bool const several_passes = pass_count > 1;
-
-    if (several_passes) set_up_input_buffers(passes_);
+    // Input buffers are settled before anything is recorded, so that the recorders see them.
+    if (passes_.size() > 1) set_up_input_buffers(passes_);
 
     SequenceSerializer serializer(*layer_recorder_, *io_recorder_);
     serializer.serialize_version(device_->version());
+    ProgramValues const values = program_values();
 
-    int8_t const input_type = io_recorder_->get_input_type(*first);
-    int8_t const output_type = io_recorder_->get_output_type(*last, input_type);
-    uint8_t const output_bits = program_output_bits(*last);
-    bool const first_on_hrc = first->is_target_component(ComponentKind::HRC);
-    bool const last_on_hrc = last_mappable->is_target_component(ComponentKind::HRC);
-    Shape const input_shape = program_input_shape(*first);
-    Shape const output_shape = last->output_dimensions();
-    auto const [input_param_a, input_param_b] = first_on_hrc ? input_params(*first) : std::pair<uint32_t, uint32_t>{};
-    bool const output_activation = last->has_activation();
-
-    std::shared_ptr<Layer> const sequence_first = first_mappable_layer(passes_.front()->layers);
-    // Descriptor counts are summed wide and checked before anything narrows them.
     uint64_t largest = 0;
-    for (size_t i = 0; i < pass_count; ++i) {
-        uint64_t const k = i + 1;
-        auto const& pass_layers = passes_[i]->layers;
-        bool const first_of_sequence = i == 0;
-        bool const last_of_sequence = i + 1 == pass_count;
-        std::shared_ptr<Layer> const next_first =
-            last_of_sequence ? nullptr : first_mappable_layer(passes_[i + 1]->layers);
-
+    for (size_t i = 0; i < passes_.size(); ++i) {
         uint64_t count = 0;
-        if (first_of_sequence) {
-            count = serializer.serialize_scc_program(first_on_hrc, input_type == 0, last_on_hrc, output_type == 0,
-                                                     program_narrow_output(*last), input_shape, output_shape);
-            MappingStatus status = check_num_descriptors(first, 1, count);
-            if (status.failed) return {status, nullptr};
-        }
-
-        std::shared_ptr<Layer> const pass_first = first_mappable_layer(pass_layers);
-        std::shared_ptr<Layer> const pass_last = last_mappable_layer(pass_layers);
-        for (std::shared_ptr<Layer> const& layer : pass_layers) {
-            bool const a = layer == pass_first && !first_of_sequence;
-            bool const b = layer == pass_last && !last_of_sequence;
-            std::shared_ptr<Layer> next = next_mappable_layer(layer);
-            if (!contains(pass_layers, next)) next = nullptr;
-
-            uint64_t n = 0;
-            if (layer->can_learn()) {
-                n = serializer.serialize_learning_layer_program(*layer, a);
-            } else {
-                n = serializer.serialize_layer_program(*layer, *sequence_first, next_first, a, b, {}, false,
-                                                       fnp_padding_flag(*layer, next));
-                // A recurrent layer ends what this pass records.
-                if (layer->is_target_component(ComponentKind::TNP_R)) break;
-                if (several_passes) {
-                    if (auto mapping = layer_mapping(layer)) {
-                        if (mapping->skipdma_store_info) n += 4;
-                        if (mapping->skipdma_store_dual_output_info) n += 4;
-                        if (mapping->skipdma_load_info) n += 1;
-                    }
-                }
-            }
-            count += n;
-            MappingStatus status = check_num_descriptors(layer, k, count);
-            if (status.failed) return {status, nullptr};
-        }
-
-        if (next_first) {
-            std::vector<hw::Ident> used;
-            for (std::shared_ptr<Layer> const& layer : pass_layers)
-                if (auto* components = mapped_components(layer))
-                    for (hw::Component const& component : *components) used.push_back(component.ident);
-            count += serializer.serialize_unused_nps_program(next_first, sequence_first, used);
-            MappingStatus status = check_num_descriptors(pass_last, k, count);
-            if (status.failed) return {status, nullptr};
-        }
-
+        MappingStatus const status = serialize_pass(serializer, values, i, &count);
+        if (status.failed) return {status, nullptr};
         largest = std::max(largest, count);
         serializer.finalize_pass();
     }
 
-    uint64_t const descriptors = largest + 1;
-    MappingStatus status = check_num_descriptors(last_mappable_layer(passes_.back()->layers), pass_count, descriptors);
+    MappingStatus const status = finish_program(serializer, values, largest + 1);
     if (status.failed) return {status, nullptr};
+    auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_);
+    clear();
+    return {MappingStatus::success(), std::move(sequence)};
+}
 
-    if (output_type != no_epg_output_type) {
+HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values() const {
+    ProgramValues v;
+    v.first = first_mappable_layer(layers_);
+    v.last = layers_.back();
+    v.last_mappable = last_mappable_layer(layers_);
+    v.sequence_first = first_mappable_layer(passes_.front()->layers);
+    v.input_type = io_recorder_->get_input_type(*v.first);
+    v.output_type = io_recorder_->get_output_type(*v.last, v.input_type);
+    v.output_bits = program_output_bits(*v.last);
+    v.first_on_hrc = v.first->is_target_component(ComponentKind::HRC);
+    v.last_on_hrc = v.last_mappable->is_target_component(ComponentKind::HRC);
+    v.input_shape = program_input_shape(*v.first);
+    v.output_shape = v.last->output_dimensions();
+    if (v.first_on_hrc) std::tie(v.input_param_a, v.input_param_b) = input_params(*v.first);
+    v.output_activation = v.last->has_activation();
+    return v;
+}
+
+MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serializer, ProgramValues const& v,
+                                                      size_t i, uint64_t* count) {
+    // Descriptor counts are summed wide and checked before anything narrows them.
+    size_t const pass_count = passes_.size();
+    uint64_t const k = i + 1;
+    auto const& pass_layers = passes_[i]->layers;
+    bool const first_of_sequence = i == 0;
+    bool const last_of_sequence = k == pass_count;
+    std::shared_ptr<Layer> const next_first = last_of_sequence ? nullptr : first_mappable_layer(passes_[k]->layers);
+
+    if (first_of_sequence) {
+        *count = serializer.serialize_scc_program({.first_on_hrc = v.first_on_hrc,
+                                                   .input_type_is_zero = v.input_type == 0,
+                                                   .last_on_hrc = v.last_on_hrc,
+                                                   .output_type_is_zero = v.output_type == 0,
+                                                   .narrow_output = program_narrow_output(*v.last)},
+                                                  v.input_shape, v.output_shape);
+        MappingStatus status = check_num_descriptors(v.first, 1, *count);
+        if (status.failed) return status;
+    }
+
+    // What a layer's skip-DMA engines add when the sequence has several passes.
+    SkipDmaDescriptors const skip_dma =
+        pass_count > 1 ? layer_recorder_->skip_dma_descriptors() : SkipDmaDescriptors{};
+    std::shared_ptr<Layer> const pass_first = first_mappable_layer(pass_layers);
+    std::shared_ptr<Layer> const pass_last = last_mappable_layer(pass_layers);
+    for (std::shared_ptr<Layer> const& layer : pass_layers) {
+        bool const set_spikes = layer == pass_first && !first_of_sequence;
+        bool const mesh_flag = layer == pass_last && !last_of_sequence;
+        std::shared_ptr<Layer> next = next_mappable_layer(layer);
+        if (!contains(pass_layers, next)) next = nullptr;
+
+        uint64_t n = 0;
+        if (layer->can_learn()) {
+            n = serializer.serialize_learning_layer_program(*layer, set_spikes);
+        } else {
+            n = serializer.serialize_layer_program({.layer = *layer,
+                                                    .sequence_first = *v.sequence_first,
+                                                    .next_layer = next_first,
+                                                    .set_spikes = set_spikes,
+                                                    .mesh_flag = mesh_flag,
+                                                    .skipped_nps = {},
+                                                    .fnp_padding = fnp_padding_flag(*layer, next, *layer_recorder_)});
+            // A recurrent layer ends what this pass records.
+            if (layer->is_target_component(ComponentKind::TNP_R)) break;
+            if (auto mapping = pass_count > 1 ? layer_mapping(layer) : nullptr) {
+                if (mapping->skipdma_store_info) n += skip_dma.store;
+                if (mapping->skipdma_store_dual_output_info) n += skip_dma.dual_output_store;
+                if (mapping->skipdma_load_info) n += skip_dma.load;
+            }
+        }
+        *count += n;
+        MappingStatus status = check_num_descriptors(layer, k, *count);
+        if (status.failed) return status;
+    }
+
+    if (next_first) {
+        std::vector<hw::Ident> used;
+        for (std::shared_ptr<Layer> const& layer : pass_layers)
+            if (auto* components = mapped_components(layer))
+                for (hw::Component const& component : *components) used.push_back(component.ident);
+        *count += serialize_unused_nps_program(serializer, next_first, v.sequence_first, used);
+        MappingStatus status = check_num_descriptors(pass_last, k, *count);
+        if (status.failed) return status;
+    }
+    return MappingStatus::success();
+}
+
+MappingStatus HardwareSequenceBuilder::finish_program(SequenceSerializer& serializer, ProgramValues const& v,
+                                                      uint64_t descriptors) {
+    size_t const pass_count = passes_.size();
+    bool const several_passes = pass_count > 1;
+    MappingStatus status = check_num_descriptors(last_mappable_layer(passes_.back()->layers), pass_count, descriptors);
+    if (status.failed) return status;
+
+    if (v.output_type != no_epg_output_type) {
         uint8_t lowest = std::numeric_limits<uint8_t>::max();
         uint8_t highest = 0;
         for (size_t i = 0; i < pass_count; ++i) {
             auto const pass = hardware_pass(i);
             if (!pass) throw std::runtime_error("A hardware sequence holds a pass of another kind.");
-            auto const [low, high] = pass_first_layer_col_range(*pass, i == 0 && last_on_hrc);
+            auto const [low, high] = pass_first_layer_col_range(*pass, i == 0 && v.last_on_hrc);
             lowest = std::min(lowest, low);
             highest = std::max(highest, high);
         }
-        serializer.serialize_epg_tracks(*first, lowest, highest, 1, last_on_hrc, several_passes, input_type == 0);
+        serializer.serialize_epg_tracks({.first = *v.first,
+                                         .lowest_col = lowest,
+                                         .highest_col = highest,
+                                         .row_code = 1,
+                                         .last_on_hrc = v.last_on_hrc,
+                                         .several_passes = several_passes,
+                                         .input_type_is_zero = v.input_type == 0});
     }
 
+    program::ProgramHeader header;
     Layer const& head = *layers_.front();
-    std::vector<float> const input_scales = io::format_input_scales(head);
-    std::vector<uint8_t> const input_zero_points = io::format_input_zero_points(head);
-    std::vector<int32_t> const output_shift = io::format_output_shift(*last);
-    std::vector<float> const output_scales = io::format_output_scales(*last);
-    uint8_t const input_bits = io::input_bits(head);
-    bool const input_signed = io::input_sign(head);
-    bool const input_channels_first = io::input_channels_first(head);
+    header.input_scales = io::format_input_scales(head);
+    header.input_zero_points = io::format_input_zero_points(head);
+    header.output_shift = io::format_output_shift(*v.last);
+    header.output_scales = io::format_output_scales(*v.last);
+    header.input_bits = io::input_bits(head);
+    header.input_signed = io::input_sign(head);
+    header.input_channels_first = io::input_channels_first(head);
 
     serializer.record_dummy_desc_hdr(several_passes);
-    // descriptors passed the check above: at most 254.
-    serializer.finalize(version(), input_shape, output_shape, input_type, output_type, output_bits,
-                        output_activation, input_param_b, input_param_a, output_shift, output_scales,
-                        uint8_t(descriptors), &program_, passes_, input_bits, input_signed, input_channels_first,
-                        input_scales, input_zero_points, type_of(*last) == LayerType::WispPostProcessing);
-
-    auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_);
-    clear();
-    return {MappingStatus::success(), std::move(sequence)};
+    header.version = version();
+    header.input_dims = v.input_shape;
+    header.output_dims = v.output_shape;
+    header.input_type = v.input_type;
+    header.output_type = v.output_type;
+    header.output_bits = v.output_bits;
+    header.output_activation = v.output_activation;
+    header.input_param_a = v.input_param_a;
+    header.input_param_b = v.input_param_b;
+    header.num_descriptors = uint8_t(descriptors);  // passed the check above: at most 254
+    for (auto const& pass : passes_) header.passes.push_back(pass_skip_dma(*pass));
+    header.post_processing = type_of(*v.last) == LayerType::WispPostProcessing;
+    program_ = serializer.finalize(header);
+    return MappingStatus::success();
 }
 
 }  // namespace nuvra

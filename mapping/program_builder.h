@@ -2,6 +2,7 @@
 // serializer, and the input-buffer set-up of a sequence of several passes.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -9,6 +10,9 @@
 #include "engine/layer.h"
 #include "engine/sequence.h"
 #include "engine/tensor.h"
+#include "hw/ident.h"
+#include "program/backend.h"
+#include "program/serializer.h"
 
 namespace nuvra {
 
@@ -25,11 +29,24 @@ uint8_t program_output_bits(Layer const& last);
 // never for a last layer with an activation; else from the output bits.
 bool program_narrow_output(Layer const& last);
 
-// The FNP padding flag of a layer recorded in front of `next` (null: none follows in the pass).
-bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next);
+// The FNP padding flag of a layer recorded in front of `next` (null: none follows in the pass);
+// whether an FNP layer's input is row-padded is the recorder's answer.
+bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next, LayerRecorder const& recorder);
 
 // With several passes: every NP component of every mapped layer works with a single input buffer,
 // except an NP that ends one pass and starts the next, which keeps a dual buffer in both layers.
 void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& passes);
+
+// The skip-DMA engines the mapped layers of a pass use, as program_info lists them: per layer,
+// its store (sized from its output, or from its input on a TNP-B), the store of its dual output
+// (from its input) and its load. An engine without its channel information is std::runtime_error
+// ("Layer '<name>' has a skip-DMA load without its channel information.").
+program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass);
+
+// Records the registers of the NPs a pass leaves unused (all but `nps`), through `layer`'s
+// recorder with its mapping's index set to the index it was linked with (restored afterwards,
+// also on failure). Returns the descriptors added.
+size_t serialize_unused_nps_program(SequenceSerializer& serializer, std::shared_ptr<Layer> layer,
+                                    std::shared_ptr<Layer> other, std::vector<hw::Ident> const& nps);
 
 }  // namespace nuvra

@@ -8,7 +8,7 @@
 
 #include "engine/layer.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra {
 

@@ -14,10 +14,12 @@
 #include "hw/device.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
 #include "mapping/hardware_sequence.h"
+#include "program/backend.h"
 
 namespace nuvra {
+
+class SequenceSerializer;
 
 // The status of a build and the new sequence: "Success." and a sequence, or a failure and null.
 using SequenceBuildResult = std::pair<MappingStatus, std::shared_ptr<HardwareSequence>>;
@@ -64,6 +66,16 @@ public:
     bool has_pending() const { return pending_.has_value(); }
 
 private:
+    struct ProgramValues;
+    // The phases of build_sequence after the input buffers are set: the values read from the
+    // layers, the program of pass i (its descriptor count in *count), and the totals, the event
+    // generator and the program header.
+    ProgramValues program_values() const;
+    MappingStatus serialize_pass(SequenceSerializer& serializer, ProgramValues const& values, size_t i,
+                                 uint64_t* count);
+    MappingStatus finish_program(SequenceSerializer& serializer, ProgramValues const& values,
+                                 uint64_t descriptors);
+
     // What the last pass was made of, so that a held-back layer can join it.
     struct Group {
         std::vector<std::shared_ptr<Layer>> layers;

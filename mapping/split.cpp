@@ -396,15 +396,4 @@ std::vector<hw::Component> build_split_components(Layer const& layer, NpSplitPar
     return components;
 }
 
-namespace v2 {
-
-uint32_t get_add_pksram_shift(Layer const& layer) {
-    auto const inbound = layer.inbound_layers();
-    if (inbound.empty() || !inbound.front()) return 0;
-    LayerParams const* params = inbound.front()->params();
-    return params != nullptr && params->layer_type() == LayerType::Add ? 512 : 0;
-}
-
-}  // namespace v2
-
 }  // namespace nuvra

@@ -11,7 +11,7 @@
 
 #include "engine/layer.h"
 #include "hw/ident.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra {
 
@@ -125,10 +125,5 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
 std::vector<hw::Component> build_split_components(Layer const& layer, NpSplitParams const& params,
                                                   bool single_buffer, hw::Type type, Split width,
                                                   Split height, Split filters);
-
-namespace v2 {
-// Input words set aside for a layer fed by an Add: 512, else 0.
-uint32_t get_add_pksram_shift(Layer const& layer);
-}  // namespace v2
 
 }  // namespace nuvra

@@ -65,7 +65,7 @@ SplitOutcome split_layer(Layer const& layer, CompatibilityChecker const& checker
 
     SplitSearchResult const found = find_split_chunks(
         kind.channels, layer.input_bits(), params, checker, height, width, filters, fifo_size,
-        kind.type, hwpr_loopitself, v2::get_add_pksram_shift(layer), kind.channels_follow_filters,
+        kind.type, hwpr_loopitself, checker.reserved_input_words(layer), kind.channels_follow_filters,
         !kind.transposed, layer.is_target_component(ComponentKind::TNP_B), first_chunk_shift(layer));
     if (!found.found) return failure(layer, cannot_fit_inputs);
 

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "hw/format.h"
-#include "mapping/layer_mapping.h"
 
 namespace nuvra {
 
@@ -68,72 +67,14 @@ private:
     size_t size_;
 };
 
-// x * y * ceil(c * bits / 32): the 32-bit words of a frame of x by y pixels of c channels.
-uint32_t frame_words(Layer const& layer, uint64_t x, uint64_t y, uint64_t c, uint64_t bits) {
-    uint64_t const row_words = (c * bits + 31) / 32;  // c < 2^32 and bits < 2^8: no overflow
-    uint64_t words = 0;
-    if (__builtin_mul_overflow(x, y, &words) || __builtin_mul_overflow(words, row_words, &words) ||
-        words > std::numeric_limits<uint32_t>::max())
-        throw std::runtime_error(format("The skip-DMA store of layer '{}' is too large.", layer.get_name()));
-    return static_cast<uint32_t>(words);
-}
-
-Shape const& first_input(Layer const& layer, std::vector<Shape> const& inputs) {
-    if (inputs.empty()) throw std::runtime_error(format("Layer '{}' has no input shape.", layer.get_name()));
-    return inputs.front();
-}
-
-// The skip-DMA engines that the layers of one pass use: stores and loads, in the order met.
-void collect_skipdma(Sequence::Pass const& pass, std::vector<fb::SKipDmaInfoTrack>* stores,
-                     std::vector<fb::SKipDmaInfoTrack>* loads) {
-    for (std::shared_ptr<Layer> const& layer : pass.layers) {
-        if (!layer) continue;
-        std::shared_ptr<LayerMapping const> const mapping = layer_mapping(*layer);
-        if (!mapping) continue;
-        bool const on_tnp_b = layer->is_target_component(ComponentKind::TNP_B);
-
-        if (hw::Component const* store = mapping->skipdma_store()) {
-            SkipDmaStoreInfo const* info = mapping->skipdma_store_info.get();
-            if (info == nullptr)
-                throw std::runtime_error(
-                    format("Layer '{}' has a skip-DMA store without its channel information.", layer->get_name()));
-            uint32_t size = 0;
-            if (on_tnp_b) {
-                std::vector<Shape> const inputs = layer->input_dimensions();
-                Shape const& in = first_input(*layer, inputs);
-                size = frame_words(*layer, in[0], in[1], in[2], layer->input_bits());
-            } else {
-                Shape const out = layer->output_dimensions();
-                size = frame_words(*layer, out[0], out[1], out[2], layer->output_bits());
-            }
-            hw::Ident const& id = store->ident;
-            stores->emplace_back(id.col, id.row, id.id, id.channel, on_tnp_b ? 1 : 0, info->delay, info->channel,
-                                 size);
-        }
-
-        if (hw::Component const* store = mapping->skipdma_store_dual_output()) {
-            SkipDmaStoreInfo const* info = mapping->skipdma_store_dual_output_info.get();
-            if (info == nullptr)
-                throw std::runtime_error(format(
-                    "Layer '{}' has a dual-output skip-DMA store without its channel information.", layer->get_name()));
-            std::vector<Shape> const inputs = layer->input_dimensions();
-            Shape const& in = first_input(*layer, inputs);
-            uint32_t const size = on_tnp_b ? frame_words(*layer, in[0], in[1], in[2], layer->input_bits())
-                                           : frame_words(*layer, in[1], in[2], in[0], layer->input_bits());
-            hw::Ident const& id = store->ident;
-            stores->emplace_back(id.col, id.row, id.id, id.channel, 0, info->delay, info->channel, size);
-        }
-
-        if (hw::Component const* load = mapping->skipdma_load()) {
-            SkipDmaLoadInfo const* info = mapping->skipdma_load_info.get();
-            if (info == nullptr)
-                throw std::runtime_error(
-                    format("Layer '{}' has a skip-DMA load without its channel information.", layer->get_name()));
-            hw::Ident const& id = load->ident;
-            loads->emplace_back(id.col, id.row, id.id, id.channel, on_tnp_b ? 1 : 0, info->delay, info->store_channel,
-                                0);
-        }
-    }
+// program_info's form of the skip-DMA entries of a pass.
+std::vector<fb::SKipDmaInfoTrack> skipdma_tracks(std::vector<program::SkipDmaEntry> const& entries) {
+    std::vector<fb::SKipDmaInfoTrack> tracks;
+    tracks.reserve(entries.size());
+    for (program::SkipDmaEntry const& e : entries)
+        tracks.emplace_back(e.ident.col, e.ident.row, e.ident.id, e.ident.channel, e.on_tnp_b ? 1 : 0, e.delay,
+                            e.channel, e.size);
+    return tracks;
 }
 
 // Where every track of a record sits.
@@ -211,41 +152,50 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(program::Re
     return fb::CreateRecord(builder, track_vector, filters);
 }
 
-size_t SequenceSerializer::serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
-                                                 bool output_type_is_zero, bool narrow_output, Shape in, Shape out) {
+size_t SequenceSerializer::serialize_scc_program(SccFlags const& flags, Shape in, Shape out) {
     ensure_open();
-    std::unique_ptr<program::Record> record = io_recorder.record_scc(
-        first_on_hrc, input_type_is_zero, last_on_hrc, output_type_is_zero, narrow_output, in, out);
+    std::unique_ptr<program::Record> record = io_recorder.record_scc(flags, in, out);
     if (!record) throw std::runtime_error("The IO recorder gave no system-configuration record.");
     records.push_back(serialize_record(*record));
     return 1;
 }
 
-size_t SequenceSerializer::serialize_layer(Layer const& layer, Layer const& other, std::shared_ptr<Layer> link,
-                                           bool a, bool b, std::vector<hw::Ident> const& nps, bool c, bool d) {
+size_t SequenceSerializer::serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
+                                                 bool output_type_is_zero, bool narrow_output, Shape in, Shape out) {
+    return serialize_scc_program(
+        {first_on_hrc, input_type_is_zero, last_on_hrc, output_type_is_zero, narrow_output}, in, out);
+}
+
+size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) {
+    ensure_open();
     try {
-        std::unique_ptr<program::Record> record =
-            layer_recorder.record_layer(layer, other, std::move(link), a, b, nps, c, d);
+        std::unique_ptr<program::Record> record = layer_recorder.record_layer(args);
         if (!record) throw std::runtime_error("The layer recorder gave no record");
         size_t const count = record->tracks.size();
         records.push_back(serialize_record(*record));
         return count;
     } catch (std::exception const& e) {
-        fail_layer(layer, e);
+        fail_layer(args.layer, e);
     }
 }
 
 size_t SequenceSerializer::serialize_layer_program(Layer const& layer, Layer const& other,
                                                    std::shared_ptr<Layer> link, bool a, bool b,
                                                    std::vector<hw::Ident> const& nps, bool c, bool d) {
-    ensure_open();
-    return serialize_layer(layer, other, std::move(link), a, b, nps, c, d);
+    return serialize_layer_program({.layer = layer,
+                                    .sequence_first = other,
+                                    .next_layer = std::move(link),
+                                    .set_spikes = a,
+                                    .mesh_flag = b,
+                                    .skipped_nps = nps,
+                                    .registers_only = c,
+                                    .fnp_padding = d});
 }
 
-size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, bool learn) {
+size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, bool set_spikes) {
     ensure_open();
     try {
-        program::LearnRecordsPtr learning = layer_recorder.record_learning_layer(layer, learn);
+        program::LearnRecordsPtr learning = layer_recorder.record_learning_layer(layer, set_spikes);
         if (!learning.first || !learning.second || !learning.third)
             throw std::runtime_error("The learning recorder gave fewer than three records");
         if (learning.first->tracks.empty()) throw std::runtime_error("The first learning record has no track");
@@ -268,38 +218,26 @@ size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, 
     }
 }
 
-size_t SequenceSerializer::serialize_unused_nps_program(std::shared_ptr<Layer> layer, std::shared_ptr<Layer> other,
-                                                        std::vector<hw::Ident> const& nps) {
-    ensure_open();
-    if (!layer || !other) throw std::invalid_argument("The unused NPs of a pass need both layers.");
-    std::shared_ptr<LayerMapping> const mapping = layer_mapping(layer);
-    if (!mapping) MappingStatus(*layer, "Error: The layer has no hardware mapping.").throw_exception();
-
-    // The recorder sees the layer at the index it was linked with; its own index comes back
-    // however the recording ends.
-    struct IndexGuard {
-        LayerMapping& mapping;
-        uint8_t saved;
-        ~IndexGuard() { mapping.index = saved; }
-    } const guard{*mapping, mapping->index};
-    mapping->index = mapping->input_link_index;
-
-    Layer const& recorded = *layer;
-    return serialize_layer(recorded, *other, std::move(layer), false, false, nps, true, false);
-}
-
 void SequenceSerializer::finalize_pass() {
     ensure_open();
     passes.push_back(fb::CreatePass(*data_builder, data_builder->CreateVector(records)));
     records.clear();
 }
 
+void SequenceSerializer::serialize_epg_tracks(EpgArgs const& args) {
+    ensure_open();
+    for (auto const& [reg, value] : io_recorder.record_epg(args)) epg_registers.emplace_back(reg, value);
+}
+
 void SequenceSerializer::serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col, uint8_t c,
                                               bool last_on_hrc, bool several_passes, bool input_type_is_zero) {
-    ensure_open();
-    for (auto const& [reg, value] :
-         io_recorder.record_epg(first, lowest_col, highest_col, c, last_on_hrc, several_passes, input_type_is_zero))
-        epg_registers.emplace_back(reg, value);
+    serialize_epg_tracks({.first = first,
+                          .lowest_col = lowest_col,
+                          .highest_col = highest_col,
+                          .row_code = c,
+                          .last_on_hrc = last_on_hrc,
+                          .several_passes = several_passes,
+                          .input_type_is_zero = input_type_is_zero});
 }
 
 void SequenceSerializer::record_dummy_desc_hdr(bool enabled) {
@@ -307,24 +245,13 @@ void SequenceSerializer::record_dummy_desc_hdr(bool enabled) {
     if (enabled) dummy_desc_header = format_config_header_fb(hw::Ident{}, dma::Target::HrcConfig, dummy_desc_words, 0);
 }
 
-void SequenceSerializer::finalize(const char* version, Shape const& in, Shape const& out, int8_t input_type,
-                                  int8_t output_type, uint8_t output_bits, bool output_activation,
-                                  uint32_t input_param_b, uint32_t input_param_a,
-                                  std::vector<int32_t> const& output_shift, std::vector<float> const& output_scales,
-                                  uint8_t num_descriptors, std::vector<uint8_t>* program,
-                                  std::vector<std::shared_ptr<Sequence::Pass>> const& sequence_passes,
-                                  uint8_t input_bits, bool input_signed, bool input_channels_first,
-                                  std::vector<float> const& input_scales,
-                                  std::vector<uint8_t> const& input_zero_points, bool post_processing) {
+std::vector<uint8_t> SequenceSerializer::finalize(program::ProgramHeader const& header) {
     ensure_open();
-    if (program == nullptr) throw std::invalid_argument("The program needs an output buffer.");
     if (!has_device_version)
         throw std::runtime_error("The device version must be serialized before the program is finalized.");
-    if (sequence_passes.size() != passes.size())
+    if (header.passes.size() != passes.size())
         throw std::runtime_error(format("The program has {} passes but the sequence has {}.", passes.size(),
-                                        sequence_passes.size()));
-    for (auto const& pass : sequence_passes)
-        if (!pass) throw std::invalid_argument("A pass of the sequence is missing.");
+                                        header.passes.size()));
 
     // program_data first: program_info locates its words.
     fb::DescHeader const dummy(static_cast<uint32_t>(dummy_desc_header), static_cast<uint32_t>(dummy_desc_header >> 32));
@@ -345,9 +272,8 @@ void SequenceSerializer::finalize(const char* version, Shape const& in, Shape co
         std::vector<flatbuffers::Offset<fb::RecordSpans>> record_offsets;
         if (pass->records() != nullptr)
             for (fb::Record const* record : *pass->records()) record_offsets.push_back(record_spans(builder, locate, record));
-        std::vector<fb::SKipDmaInfoTrack> stores;
-        std::vector<fb::SKipDmaInfoTrack> loads;
-        collect_skipdma(*sequence_passes[i], &stores, &loads);
+        std::vector<fb::SKipDmaInfoTrack> const stores = skipdma_tracks(header.passes[i].stores);
+        std::vector<fb::SKipDmaInfoTrack> const loads = skipdma_tracks(header.passes[i].loads);
         pass_spans.push_back(fb::CreatePassSpansDirect(builder, &record_offsets, stores.empty() ? nullptr : &stores,
                                                        loads.empty() ? nullptr : &loads));
     }
@@ -356,19 +282,21 @@ void SequenceSerializer::finalize(const char* version, Shape const& in, Shape co
     if (data->learning_records() != nullptr) learning_layer = learning_layer_info(builder, locate, *data->learning_records());
 
     fb::TrackSpan const dummy_span(locate.offset_of(data->dummy_desc_header()), dma::header_words);
-    std::vector<uint32_t> const input_dims = in.to_vector();
-    std::vector<uint32_t> const output_dims = out.to_vector();
+    std::vector<uint32_t> const input_dims = header.input_dims.to_vector();
+    std::vector<uint32_t> const output_dims = header.output_dims.to_vector();
 
     builder.FinishSizePrefixed(fb::CreateProgramInfoDirect(
-        builder, version, device_version, &input_dims, &output_dims, static_cast<fb::IoType>(input_type),
-        static_cast<fb::IoType>(output_type), output_bits, output_activation, input_param_b, input_param_a,
-        &output_shift, &output_scales, num_descriptors, epg_registers.empty() ? nullptr : &epg_registers, &pass_spans,
-        learning_layer, &dummy_span, input_bits, input_signed, input_channels_first, &input_scales,
-        &input_zero_points, post_processing));
+        builder, header.version.c_str(), device_version, &input_dims, &output_dims,
+        static_cast<fb::IoType>(header.input_type), static_cast<fb::IoType>(header.output_type), header.output_bits,
+        header.output_activation, header.input_param_b, header.input_param_a, &header.output_shift,
+        &header.output_scales, header.num_descriptors, epg_registers.empty() ? nullptr : &epg_registers, &pass_spans,
+        learning_layer, &dummy_span, header.input_bits, header.input_signed, header.input_channels_first,
+        &header.input_scales, &header.input_zero_points, header.post_processing));
 
-    program->assign(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize());
-    program->insert(program->end(), data_bytes.begin(), data_bytes.end());
+    std::vector<uint8_t> program(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize());
+    program.insert(program.end(), data_bytes.begin(), data_bytes.end());
     info_builder.reset();
+    return program;
 }
 
 }  // namespace nuvra

@@ -5,17 +5,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include <flatbuffers/flatbuffers.h>
 
 #include "engine/layer.h"
-#include "engine/sequence.h"
+#include "engine/program_generated.h"
 #include "engine/tensor.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
-#include "engine/program_generated.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra {
@@ -29,6 +29,46 @@ inline constexpr uint64_t max_descriptors = 254;
 // `layer`: "Model is too big. The maximum number of descriptors is more than allowed. {} are
 // needed but {} are available." with the true product (saturated at 2^64 - 1) and 254.
 MappingStatus check_num_descriptors(Layer const& layer, uint64_t multiplier, uint64_t count);
+
+// One skip-DMA engine that a pass uses, as program_info lists it.
+struct SkipDmaEntry {
+    hw::Ident ident;        // the engine and its channel
+    bool on_tnp_b = false;  // the layer that uses it runs on a TNP-B
+    uint8_t delay = 0;
+    uint8_t channel = 0;    // a store's channel, or the store channel a load reads back
+    uint32_t size = 0;      // 32-bit words of the frame a store keeps; 0 for a load
+
+    friend bool operator==(SkipDmaEntry const&, SkipDmaEntry const&) = default;
+};
+
+// The skip-DMA engines of one pass, stores and loads, in the order the pass's layers use them.
+struct PassSkipDma {
+    std::vector<SkipDmaEntry> stores;
+    std::vector<SkipDmaEntry> loads;
+};
+
+// The program_info values that finalize writes beside what the serializer gathered itself.
+struct ProgramHeader {
+    std::string version;  // the engine's version text
+    Shape input_dims;
+    Shape output_dims;
+    int8_t input_type = 0;   // IO types of the program format
+    int8_t output_type = 0;
+    uint8_t output_bits = 0;
+    bool output_activation = false;
+    uint32_t input_param_a = 0;  // the first two values of an HRC first layer's convolution block
+    uint32_t input_param_b = 0;
+    std::vector<int32_t> output_shift;
+    std::vector<float> output_scales;
+    uint8_t num_descriptors = 0;
+    std::vector<PassSkipDma> passes;  // one per finalize_pass call, in order
+    uint8_t input_bits = 0;
+    bool input_signed = false;
+    bool input_channels_first = false;
+    std::vector<float> input_scales;
+    std::vector<uint8_t> input_zero_points;
+    bool post_processing = false;
+};
 
 }  // namespace program
 
@@ -46,12 +86,14 @@ public:
     void serialize_version(HwVersion const& version);
 
     // The system-configuration program of the first pass; counts as one descriptor.
+    size_t serialize_scc_program(SccFlags const& flags, Shape in, Shape out);
     size_t serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
                                  bool output_type_is_zero, bool narrow_output, Shape in, Shape out);
 
     // Records one layer and writes its record into the current pass; returns its track count.
     // A recorder failure with text t becomes std::runtime_error "Cannot map layer '<name>'.
-    // Error: t.".
+    // Error: t.". The positional form passes its arguments in LayerRecordArgs' order.
+    size_t serialize_layer_program(LayerRecordArgs const& args);
     size_t serialize_layer_program(Layer const& layer, Layer const& other, std::shared_ptr<Layer> link,
                                    bool a, bool b, std::vector<hw::Ident> const& nps, bool c, bool d);
 
@@ -59,39 +101,26 @@ public:
     // call replaces them), not to the pass. Returns the track counts of the second and third
     // records. The first two records need a track each, the third a track or an FNP2 filters
     // track; a failure reads as for serialize_layer_program.
-    size_t serialize_learning_layer_program(Layer const& layer, bool learn);
-
-    // Records the registers of the NPs a pass leaves unused, through `layer`'s recorder with its
-    // mapping's index set to the index it was linked with (restored afterwards, also on failure).
-    size_t serialize_unused_nps_program(std::shared_ptr<Layer> layer, std::shared_ptr<Layer> other,
-                                        std::vector<hw::Ident> const& nps);
+    size_t serialize_learning_layer_program(Layer const& layer, bool set_spikes);
 
     // Closes the current pass (possibly without records).
     void finalize_pass();
 
     // Adds the event-generator register writes that the IO recorder gives.
+    void serialize_epg_tracks(EpgArgs const& args);
     void serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col, uint8_t c,
                               bool last_on_hrc, bool several_passes, bool input_type_is_zero);
 
     // With `enabled`, the program carries a one-word config header for the zero ident at target 8.
     void record_dummy_desc_hdr(bool enabled);
 
-    // Writes the whole program into *program, replacing its contents. `passes` are the
-    // sequence's passes, one per finalize_pass call, in order.
-    void finalize(const char* version, Shape const& in, Shape const& out, int8_t input_type,
-                  int8_t output_type, uint8_t output_bits, bool output_activation,
-                  uint32_t input_param_b, uint32_t input_param_a,
-                  std::vector<int32_t> const& output_shift, std::vector<float> const& output_scales,
-                  uint8_t num_descriptors, std::vector<uint8_t>* program,
-                  std::vector<std::shared_ptr<Sequence::Pass>> const& passes, uint8_t input_bits,
-                  bool input_signed, bool input_channels_first, std::vector<float> const& input_scales,
-                  std::vector<uint8_t> const& input_zero_points, bool post_processing);
+    // The whole program: the size-prefixed program_info, then the size-prefixed program_data.
+    // `header.passes` holds one entry per finalize_pass call.
+    std::vector<uint8_t> finalize(program::ProgramHeader const& header);
 
 private:
     // Writes one record into the program_data builder.
     flatbuffers::Offset<fb::Record> serialize_record(program::Record const& record);
-    size_t serialize_layer(Layer const& layer, Layer const& other, std::shared_ptr<Layer> link, bool a,
-                           bool b, std::vector<hw::Ident> const& nps, bool c, bool d);
     // Fails when finalize already ran.
     void ensure_open() const;
 

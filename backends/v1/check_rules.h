@@ -12,7 +12,7 @@
 #include "engine/layer.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 #include "mapping/rule_table.h"
 
 namespace nuvra::v1 {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "hw/device.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra::v1 {
 
@@ -41,6 +41,8 @@ public:
     NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const override;
     // Whether the layer's FNP memory fits the FNP3 memory of `constraints`.
     bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const override;
+    // None: the first generation keeps no input words aside for an Add.
+    uint32_t reserved_input_words(Layer const& layer) const override { return 0; }
 
     // The input, bit-width and input-memory rules of a FullyConnected layer.
     MappingStatus check_fnp_common_constraints(Layer const& layer, HwVersion version) const;

@@ -8,7 +8,7 @@
 
 #include "engine/layer.h"
 #include "engine/tensor.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 #include "mapping/split.h"
 
 namespace nuvra::v1 {

@@ -13,9 +13,9 @@
 #include "engine/layer.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
 #include "mapping/rule_table.h"
 #include "mapping/split.h"
+#include "program/backend.h"
 
 namespace nuvra::v2 {
 

@@ -182,6 +182,10 @@ bool CompatibilityCheckerImpl::check_fnp3_sram_size(HardwareConstraints const& c
     return constraints.fnp3_sram_words >= get_fnp_sram_size(layer);
 }
 
+uint32_t CompatibilityCheckerImpl::reserved_input_words(Layer const& layer) const {
+    return get_add_pksram_shift(layer);
+}
+
 uint32_t get_weights_100b_size(Layer const& layer, uint32_t filters) {
     LayerParams const& params = layer_params(layer);
     if (is_temporal_kind(params.layer_type()) && !checked_fifo_size(params))

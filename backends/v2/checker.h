@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "hw/device.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra::v2 {
 
@@ -41,6 +41,8 @@ public:
     NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const override;
     // Whether the layer's FNP memory fits the FNP3 weight memory of `constraints`.
     bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const override;
+    // 512 words for a layer fed by an Add (get_add_pksram_shift), else none.
+    uint32_t reserved_input_words(Layer const& layer) const override;
 
     // "Does not support activation type '<name>'." off the CNP and HRC, and "Lookup tables are
     // missing on some NPs." for a look-up-table activation on a mesh without tables everywhere.

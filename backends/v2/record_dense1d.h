@@ -15,7 +15,7 @@
 #include "hw/device.h"
 #include "hw/ident.h"
 #include "hw/types.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {

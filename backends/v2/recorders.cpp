@@ -24,8 +24,16 @@ namespace {
 // ---- layer recorder dispatch ----
 
 // Layers carried by their neighbours' programs: an empty record.
-std::unique_ptr<program::Record> record_pass_through(LayerRecordArgs const& args) {
-    return program::new_record(args.device.version());
+std::unique_ptr<program::Record> record_pass_through(Device const& device, HardwareConstraints const&,
+                                                     LayerRecordArgs const&) {
+    return program::new_record(device.version());
+}
+
+// A kind recorder that takes record_layer's arguments in their order, the device first.
+template <auto record>
+std::unique_ptr<program::Record> in_order(Device const& device, HardwareConstraints const&, LayerRecordArgs const& a) {
+    return record(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag, a.skipped_nps, a.registers_only,
+                  a.fnp_padding);
 }
 
 struct KindEntry {
@@ -41,42 +49,21 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::Concatenate, record_pass_through},
     {LayerType::Dequantizer, record_pass_through},
     {LayerType::Quantizer, record_pass_through},
-    {LayerType::Conv2D,
-     [](LayerRecordArgs const& a) {
-         return record_program_conv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b, a.idents,
-                                            a.flag_c, a.flag_d);
-     }},
-    {LayerType::Conv2DTranspose,
-     [](LayerRecordArgs const& a) {
-         return record_program_transposed_conv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
-                                                       a.idents, a.flag_c, a.flag_d);
-     }},
+    {LayerType::Conv2D, in_order<record_program_conv2d_layer>},
+    {LayerType::Conv2DTranspose, in_order<record_program_transposed_conv2d_layer>},
     {LayerType::InputConv2D,
-     [](LayerRecordArgs const& a) { return record_program_input_conv2d_layer(a.device, a.layer); }},
-    {LayerType::DepthwiseConv2D,
-     [](LayerRecordArgs const& a) {
-         return record_program_dwconv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b, a.idents,
-                                              a.flag_c, a.flag_d);
+     [](Device const& device, HardwareConstraints const&, LayerRecordArgs const& a) {
+         return record_program_input_conv2d_layer(device, a.layer);
      }},
-    {LayerType::DepthwiseConv2DTranspose,
-     [](LayerRecordArgs const& a) {
-         return record_program_transposed_dwconv2d_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
-                                                         a.idents, a.flag_c, a.flag_d);
-     }},
-    {LayerType::BufferTempConv,
-     [](LayerRecordArgs const& a) {
-         return record_program_buffer_temp_conv_layer(a.device, a.layer, a.layer_ptr, a.flag_a, a.flag_b,
-                                                      a.idents, a.flag_c, a.flag_d);
-     }},
-    {LayerType::DepthwiseBufferTempConv,
-     [](LayerRecordArgs const& a) {
-         return record_program_depthwise_buffer_temp_conv_layer(a.device, a.layer, a.layer_ptr, a.flag_a,
-                                                                a.flag_b, a.idents, a.flag_c, a.flag_d);
-     }},
+    {LayerType::DepthwiseConv2D, in_order<record_program_dwconv2d_layer>},
+    {LayerType::DepthwiseConv2DTranspose, in_order<record_program_transposed_dwconv2d_layer>},
+    {LayerType::BufferTempConv, in_order<record_program_buffer_temp_conv_layer>},
+    {LayerType::DepthwiseBufferTempConv, in_order<record_program_depthwise_buffer_temp_conv_layer>},
+    // The FNP padding flag does not apply to a fully connected layer.
     {LayerType::Dense1D,
-     [](LayerRecordArgs const& a) {
-         return record_program_dense1d_layer(a.device, a.constraints, a.layer, a.second_layer, a.layer_ptr,
-                                             a.flag_a, a.flag_b, a.idents, a.flag_c);
+     [](Device const& device, HardwareConstraints const& constraints, LayerRecordArgs const& a) {
+         return record_program_dense1d_layer(device, constraints, a.layer, a.sequence_first, a.next_layer,
+                                             a.set_spikes, a.mesh_flag, a.skipped_nps, a.registers_only);
      }},
 };
 
@@ -180,19 +167,15 @@ KindRecorder kind_recorder(LayerType type) {
     return nullptr;
 }
 
-std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(Layer const& layer, Layer const& second_layer,
-                                                                 std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                                 bool flag_b, std::vector<hw::Ident> const& idents,
-                                                                 bool flag_c, bool flag_d) const {
-    LayerType const type = layer_type_of(layer);
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
+    LayerType const type = layer_type_of(args.layer);
     KindRecorder const record = kind_recorder(type);
     if (record == nullptr)
         throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
-    return record({device_, constraints_, layer, second_layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c,
-                   flag_d});
+    return record(device_, constraints_, args);
 }
 
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool flag) const {
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {
     throw std::runtime_error(learning_not_implemented_message);
 }
 
@@ -200,12 +183,14 @@ void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
     throw std::runtime_error(learning_not_implemented_message);
 }
 
-std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_on_hrc, bool input_type_is_zero,
-                                                            bool last_on_hrc, bool output_type_is_zero,
-                                                            bool narrow_output, Shape input, Shape output) const {
+bool LayerRecorderImpl::fnp_input_rows_padded(Layer const& layer) const {
+    return get_fnp_supported_padding(layer, false) == InputPadding::RowBytePadded;
+}
+
+std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flags, Shape input, Shape output) const {
     uint32_t config = scc_config_base;
-    set_field(&config, scc_input_from_dma, first_on_hrc ? 0 : 1);
-    set_field(&config, scc_narrow_output, narrow_output ? 1 : 0);
+    set_field(&config, scc_input_from_dma, flags.first_on_hrc ? 0 : 1);
+    set_field(&config, scc_narrow_output, flags.narrow_output ? 1 : 0);
 
     uint32_t const channels = with_field(0, scc_input_channels, input[2]);
 
@@ -223,22 +208,19 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_on_hrc, b
     return record;
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(Layer const& first_layer, uint8_t lowest_col,
-                                                                      uint8_t highest_col, uint8_t c,
-                                                                      bool last_on_hrc, bool several_passes,
-                                                                      bool input_type_is_zero) const {
+std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
     uint32_t control = epg_control_base;
-    set_field(&control, epg_first_on_fnp, first_layer.is_target_component(ComponentKind::FNP) ? 1 : 0);
-    set_field(&control, epg_last_on_hrc, last_on_hrc ? 1 : 0);
+    set_field(&control, epg_first_on_fnp, args.first.is_target_component(ComponentKind::FNP) ? 1 : 0);
+    set_field(&control, epg_last_on_hrc, args.last_on_hrc ? 1 : 0);
     uint32_t columns = epg_columns_base;
-    set_field(&columns, epg_lowest_col, lowest_col);
-    set_field(&columns, epg_highest_col, highest_col);
+    set_field(&columns, epg_lowest_col, args.lowest_col);
+    set_field(&columns, epg_highest_col, args.highest_col);
     return {
         {epg_control, control},
         {epg_mode, epg_mode_value},
         {epg_columns, columns},
-        {epg_count, with_field(0, epg_count_value, c)},
-        {epg_window, with_field(epg_window_base, epg_window_count, c)},
+        {epg_count, with_field(0, epg_count_value, args.row_code)},
+        {epg_window, with_field(epg_window_base, epg_window_count, args.row_code)},
         {epg_timeout, epg_timeout_value},
     };
 }
@@ -324,8 +306,10 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
 }
 
 uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const& layer,
-                                                   hw::Component const& component, bool use_input_shape,
-                                                   bool two_buffers) const {
+                                                   hw::Component const& component,
+                                                   ExternalMemoryArgs const& args) const {
+    bool const use_input_shape = args.dual_output_store;
+    bool const two_buffers = args.several_passes;
     Layer const& l = *layer;
     if (component.type == hw::Type::FNP2) return narrow_bytes(l, uint64_t{4} * get_fnp_sram_size(l));
     if (component.type != hw::Type::SKIP_DMA_STORE) return 0;

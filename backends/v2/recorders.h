@@ -13,27 +13,15 @@
 #include "engine/tensor.h"
 #include "hw/device.h"
 #include "hw/ident.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {
 
-// What record_layer hands, unchanged, to the recorder of the layer's kind.
-struct LayerRecordArgs {
-    Device const& device;
-    HardwareConstraints const& constraints;
-    Layer const& layer;
-    Layer const& second_layer;
-    std::shared_ptr<Layer> layer_ptr;
-    bool flag_a;
-    bool flag_b;
-    std::vector<hw::Ident> const& idents;
-    bool flag_c;  // set only when the NPs a pass leaves unused are recorded
-    bool flag_d;
-};
-
-// Records the program of one layer kind.
-using KindRecorder = std::unique_ptr<program::Record> (*)(LayerRecordArgs const& args);
+// Records the program of one layer kind: record_layer's arguments with the recorder's device and
+// limits.
+using KindRecorder = std::unique_ptr<program::Record> (*)(Device const& device, HardwareConstraints const& constraints,
+                                                          LayerRecordArgs const& args);
 
 // The recorder of a layer kind on this generation; null for a kind it does not record.
 KindRecorder kind_recorder(LayerType type);
@@ -48,13 +36,14 @@ public:
 
     // The record of the layer's kind; a kind without a recorder is std::runtime_error
     // "Unsupported layer type: <number>.".
-    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& second_layer,
-                                                  std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-                                                  std::vector<hw::Ident> const& idents, bool flag_c,
-                                                  bool flag_d) const override;
+    std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
     // Both std::runtime_error "Learning not implemented on v2.".
-    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override;
+    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override;
     void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
+    // A Dense1D layer whose input fits FNP memory only with row-byte padding.
+    bool fnp_input_rows_padded(Layer const& layer) const override;
+    // 4 descriptors per store (plain or dual output), 1 per load.
+    SkipDmaDescriptors skip_dma_descriptors() const override { return {4, 4, 1}; }
 
 private:
     Device const& device_;
@@ -69,14 +58,11 @@ public:
     // source and output width (0x4), the input channels (0x40, 18 bits) and the output size
     // (0x44: rows x channels in 20 bits, and the channels above them when fewer than 2048; 0 for
     // a 1 x 1 output). Values that do not fit fail through panic.
-    std::unique_ptr<program::Record> record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
-                                                bool output_type_is_zero, bool narrow_output, Shape input,
-                                                Shape output) const override;
-    // The six EPG register writes, always in the same order.
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& first_layer, uint8_t lowest_col,
-                                                          uint8_t highest_col, uint8_t c, bool last_on_hrc,
-                                                          bool several_passes,
-                                                          bool input_type_is_zero) const override;
+    // Only the first flag (first_on_hrc) and narrow_output are used here.
+    std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
+    // The six EPG register writes, always in the same order; several_passes and input_type_is_zero
+    // are not used here.
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
     int8_t get_input_type(Layer const& layer) const override { return 0; }
     int8_t get_output_type(Layer const& layer, int8_t input_type) const override { return 0; }
 
@@ -94,8 +80,10 @@ public:
                                    std::shared_ptr<Layer> const& previous) const override;
     uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
                                     hw::Component const& component) const override;
+    // A dual-output store is sized from the layer's input; with several passes a store keeps two
+    // buffers.
     uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                      bool use_input_shape, bool two_buffers) const override;
+                                      ExternalMemoryArgs const& args) const override;
     uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
     uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
     uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }

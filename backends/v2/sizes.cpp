@@ -150,6 +150,13 @@ InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
     return words <= fnp_input_words ? InputPadding::RowBytePadded : InputPadding::Undefined;
 }
 
+uint32_t get_add_pksram_shift(Layer const& layer) {
+    auto const inbound = layer.inbound_layers();
+    if (inbound.empty() || !inbound.front()) return 0;
+    LayerParams const* params = inbound.front()->params();
+    return params != nullptr && params->layer_type() == LayerType::Add ? 512 : 0;
+}
+
 Shape get_fnp_input_dim(Layer const& layer, bool flatten) {
     Dims3 const d = first_input(layer);
     if (!flatten) return Shape{uint32_t(d.x), uint32_t(d.y), uint32_t(d.c)};

@@ -25,6 +25,9 @@ enum class InputPadding : int32_t {
 // inputs, the padding is undefined.".
 InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous);
 
+// Input words set aside in the NP input memory for a layer fed by an Add: 512, else 0.
+uint32_t get_add_pksram_shift(Layer const& layer);
+
 // The layer's first input dimensions; with `flatten`, {1, 1, x * y * c}.
 Shape get_fnp_input_dim(Layer const& layer, bool flatten);
 

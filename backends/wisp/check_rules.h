@@ -5,7 +5,7 @@
 
 #include "engine/layer.h"
 #include "hw/mapping_status.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra::wisp {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "hw/device.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra::wisp {
 
@@ -37,6 +37,8 @@ public:
     bool is_weights_size_fit_np(Layer const& layer, uint32_t filters) const override;
     NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const override;
     bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const override;
+    // None: a TNP-R is never split.
+    uint32_t reserved_input_words(Layer const& layer) const override { return 0; }
 };
 
 }  // namespace nuvra::wisp

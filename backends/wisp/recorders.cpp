@@ -16,13 +16,10 @@ namespace {
 
 }  // namespace
 
-std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(Layer const& layer, Layer const& previous,
-                                                                 std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                                 bool mesh_flag, std::vector<hw::Ident> const& nps,
-                                                                 bool registers_only, bool extra_flag) const {
-    LayerType const type = type_of(layer);
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
+    LayerType const type = type_of(args.layer);
     switch (type) {
-    case LayerType::StatefulRecurrent: return record_program_tnpr_layers(device_, layer);
+    case LayerType::StatefulRecurrent: return record_program_tnpr_layers(device_, args.layer);
     // Data conversions around the chain need no program.
     case LayerType::InputData:
     case LayerType::Dequantizer:
@@ -31,22 +28,17 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(Layer const& la
     }
 }
 
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool flag) const {
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {
     no_learning();
 }
 
 void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const { no_learning(); }
 
-std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_on_hrc, bool input_type_is_zero,
-                                                            bool last_on_hrc, bool output_type_is_zero,
-                                                            bool narrow_output, Shape input, Shape output) const {
+std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flags, Shape input, Shape output) const {
     return program::new_record(device_.version());
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(Layer const& first_layer, uint8_t lowest_col,
-                                                                      uint8_t highest_col, uint8_t row_code,
-                                                                      bool last_on_hrc, bool several_passes,
-                                                                      bool input_type_is_zero) const {
+std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
     return {};
 }
 

@@ -10,7 +10,7 @@
 
 #include "engine/layer.h"
 #include "hw/device.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::wisp {
@@ -24,13 +24,13 @@ public:
     // A StatefulRecurrent layer: the program of the chain it starts. InputData, Dequantizer and
     // Quantizer: an empty record. Any other kind, the post-processing layer included:
     // std::runtime_error "Unsupported layer type on wisp: <number>.".
-    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& previous,
-                                                  std::shared_ptr<Layer> next_layer, bool set_spikes, bool mesh_flag,
-                                                  std::vector<hw::Ident> const& nps, bool registers_only,
-                                                  bool extra_flag) const override;
+    std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
     // Both std::runtime_error "Learning not implemented on wisp.".
-    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override;
+    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override;
     void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
+    // No FNP and no skip DMA on this generation.
+    bool fnp_input_rows_padded(Layer const& layer) const override { return false; }
+    SkipDmaDescriptors skip_dma_descriptors() const override { return {}; }
 
 private:
     Device const& device_;
@@ -43,14 +43,9 @@ public:
     explicit IoRecorderImpl(Device const& device) : device_(device) {}
 
     // An empty record for the device's version.
-    std::unique_ptr<program::Record> record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
-                                                bool output_type_is_zero, bool narrow_output, Shape input,
-                                                Shape output) const override;
+    std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
     // No registers.
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& first_layer, uint8_t lowest_col,
-                                                          uint8_t highest_col, uint8_t row_code, bool last_on_hrc,
-                                                          bool several_passes,
-                                                          bool input_type_is_zero) const override;
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
     int8_t get_input_type(Layer const& layer) const override { return 0; }
     int8_t get_output_type(Layer const& layer, int8_t input_type) const override { return 0; }
 
@@ -73,7 +68,7 @@ public:
         return 0;
     }
     uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                      bool use_input_shape, bool two_buffers) const override {
+                                      ExternalMemoryArgs const& args) const override {
         return 0;
     }
     uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override;

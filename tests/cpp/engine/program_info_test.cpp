@@ -46,12 +46,17 @@ std::vector<uint8_t> sample_program(ProgramShape const& shape = {}) {
     serializer.serialize_layer_program(b, a, nullptr, true, false, {}, false, false);
     serializer.finalize_pass();
     serializer.record_dummy_desc_hdr(true);
-    std::vector<uint8_t> program;
-    serializer.finalize("2.0.0", shape.in, shape.out, 0, 0, shape.out_bits, shape.activation, 0, 0, {}, {},
-                        shape.descriptors, &program,
-                        {std::make_shared<Sequence::Pass>(), std::make_shared<Sequence::Pass>()}, shape.in_bits, true,
-                        false, {}, {}, false);
-    return program;
+    program::ProgramHeader header;
+    header.version = "2.0.0";
+    header.input_dims = shape.in;
+    header.output_dims = shape.out;
+    header.output_bits = shape.out_bits;
+    header.output_activation = shape.activation;
+    header.num_descriptors = shape.descriptors;
+    header.passes.resize(2);
+    header.input_bits = shape.in_bits;
+    header.input_signed = true;
+    return serializer.finalize(header);
 }
 
 void put_le32(std::vector<uint8_t>* bytes, size_t at, uint32_t value) {

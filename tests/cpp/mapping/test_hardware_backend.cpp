@@ -104,7 +104,7 @@ struct JournalSizer : MemorySizer, Entry {
     JournalSizer() : Entry("memory_sizer") {}
     uint32_t get_input_memory_size(L, hw::Component const&, L) const override { return 0; }
     uint32_t get_weight_memory_size(L, hw::Component const&) const override { return 0; }
-    uint32_t get_external_memory_size(L, hw::Component const&, bool, bool) const override { return 0; }
+    uint32_t get_external_memory_size(L, hw::Component const&, ExternalMemoryArgs const&) const override { return 0; }
     uint32_t get_fsram_64b_memory_size(L) const override { return 0; }
     uint32_t get_tsram_51b_memory_size(L) const override { return 0; }
     uint32_t get_evsram_32b_memory_size(L) const override { return 0; }
@@ -340,7 +340,7 @@ TEST(HardwareBackend, EndToEndWithTheRealV2BackEnd) {
         // Each component knows its memory use.
         hw::Component const& part = layer_mapping(m.model["c1"])->components->front();
         auto const c1 = m.model["c1"];
-        EXPECT_EQ(part.mem_info, v2::MemorySizerImpl().get_memory_info(c1, part, m.model["in"], false, false));
+        EXPECT_EQ(part.mem_info, v2::MemorySizerImpl().get_memory_info(c1, part, m.model["in"], {}));
         EXPECT_NE(part.mem_info.weight_size, 0u);
     }
 }

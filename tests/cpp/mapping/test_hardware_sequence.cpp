@@ -377,11 +377,15 @@ TEST(ProgramBuilding, HeaderValues) {
     };
     auto const tnp = make(ComponentKind::TNP_B, 2, 8);
     auto const fnp = make(ComponentKind::FNP, 2, 8);
-    EXPECT_TRUE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 8), tnp));
-    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::CNP, 1, 8), tnp));
-    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 8), nullptr));
-    EXPECT_TRUE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 4), fnp));
-    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::FNP, 2, 4), fnp));
+    testing::LayerRecorderDouble recorder;  // the FNP input is not row-padded
+    EXPECT_TRUE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 8), tnp, recorder));
+    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::CNP, 1, 8), tnp, recorder));
+    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 8), nullptr, recorder));
+    EXPECT_TRUE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 4), fnp, recorder));
+    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::FNP, 2, 4), fnp, recorder));
+    EXPECT_FALSE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 8), fnp, recorder));
+    recorder.rows_padded = true;
+    EXPECT_TRUE(fnp_padding_flag(*make(ComponentKind::CNP, 2, 8), fnp, recorder));
 }
 
 }  // namespace

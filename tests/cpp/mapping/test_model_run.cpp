@@ -246,7 +246,7 @@ struct ZeroSizer : MemorySizer {
     using L = std::shared_ptr<Layer> const&;
     uint32_t get_input_memory_size(L, hw::Component const&, L) const override { return 0; }
     uint32_t get_weight_memory_size(L, hw::Component const&) const override { return 0; }
-    uint32_t get_external_memory_size(L, hw::Component const&, bool, bool) const override { return 0; }
+    uint32_t get_external_memory_size(L, hw::Component const&, ExternalMemoryArgs const&) const override { return 0; }
     uint32_t get_fsram_64b_memory_size(L) const override { return 0; }
     uint32_t get_tsram_51b_memory_size(L) const override { return 0; }
     uint32_t get_evsram_32b_memory_size(L) const override { return 0; }

@@ -11,7 +11,9 @@
 #include "engine/error_text.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
+#include "engine/sequence.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/program_builder.h"
 #include "support/fake_layer.h"
 #include "support/recorder_doubles.h"
 
@@ -38,9 +40,20 @@ struct Fixture {
     size_t layer(Layer const& l) {
         return serializer->serialize_layer_program(l, l, nullptr, false, false, {}, false, false);
     }
+    // The skip-DMA entries of the passes are those program building lists.
     ProgramInfo finish(std::vector<std::shared_ptr<Sequence::Pass>> const& passes) {
-        serializer->finalize("2.0.0", Shape{4, 4, 3}, Shape{1, 1, 10}, 0, 0, 8, true, 2, 1, {}, {}, 3, &program,
-                             passes, 8, false, false, {}, {}, false);
+        program::ProgramHeader header;
+        header.version = "2.0.0";
+        header.input_dims = Shape{4, 4, 3};
+        header.output_dims = Shape{1, 1, 10};
+        header.output_bits = 8;
+        header.output_activation = true;
+        header.input_param_a = 1;
+        header.input_param_b = 2;
+        header.num_descriptors = 3;
+        for (auto const& pass : passes) header.passes.push_back(pass_skip_dma(*pass));
+        header.input_bits = 8;
+        program = serializer->finalize(header);
         return ProgramInfo(program.data(), program.size());
     }
 };
@@ -110,7 +123,6 @@ TEST(SequenceSerializer, ProgramWithoutLearningOrRegisters) {
     f.layer(*conv);
     f.serializer->finalize_pass();
     f.serializer->serialize_epg_tracks(*conv, 1, 1, 1, false, false, true);  // no register writes
-    f.program = {1, 2, 3};                                                     // replaced by finalize
     ProgramInfo const info = f.finish({pass_of({conv})});
 
     // Two size-prefixed buffers, info first.
@@ -289,7 +301,7 @@ TEST(SequenceSerializer, UnusedNpsRecordAtTheLinkIndexAndRestoreIt) {
         };
         std::vector<hw::Ident> const nps{{1, 1, 0, 0}, {2, 1, 0, 0}};
         EXPECT_EQ(error_text<std::runtime_error>(
-                      [&] { EXPECT_EQ(f.serializer->serialize_unused_nps_program(layer, first, nps), 2u); }),
+                      [&] { EXPECT_EQ(serialize_unused_nps_program(*f.serializer, layer, first, nps), 2u); }),
                   fails ? "Cannot map layer 'next'. Error: boom." : "");
         EXPECT_EQ(mapping->index, 4);
         auto const& call = f.layers.calls.at(0);

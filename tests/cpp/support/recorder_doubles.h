@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "engine/layer.h"
-#include "mapping/backend.h"
 #include "mapping/layer_mapping.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::testing {
@@ -58,14 +58,12 @@ public:
     mutable std::vector<Call> calls;
     mutable std::vector<bool> learning_calls;
 
-    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& previous,
-                                                  std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                  bool mesh_flag, std::vector<hw::Ident> const& nps,
-                                                  bool registers_only, bool extra_flag) const override {
-        auto mapping = layer_mapping(layer);
-        calls.push_back({layer.get_name(), previous.get_name(), std::move(next_layer), set_spikes, mesh_flag, nps,
-                         registers_only, extra_flag, mapping ? int{mapping->index} : -1});
-        if (on_record) return on_record(layer);
+    std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override {
+        auto mapping = layer_mapping(args.layer);
+        calls.push_back({args.layer.get_name(), args.sequence_first.get_name(), args.next_layer, args.set_spikes,
+                         args.mesh_flag, args.skipped_nps, args.registers_only, args.fnp_padding,
+                         mapping ? int{mapping->index} : -1});
+        if (on_record) return on_record(args.layer);
         return program::new_record(HwVersion{});
     }
 
@@ -80,6 +78,10 @@ public:
     }
 
     void sync_learning_vars(std::shared_ptr<Layer>) const override {}
+    bool fnp_input_rows_padded(Layer const&) const override { return rows_padded; }
+    SkipDmaDescriptors skip_dma_descriptors() const override { return {4, 4, 1}; }
+
+    bool rows_padded = false;
 };
 
 class IoRecorderDouble : public IoRecorder {
@@ -111,16 +113,17 @@ public:
     mutable std::vector<SccCall> scc_calls;
     mutable std::vector<EpgCall> epg_calls;
 
-    std::unique_ptr<program::Record> record_scc(bool a, bool b, bool c, bool d, bool e, Shape input,
-                                                Shape output) const override {
-        scc_calls.push_back({{a, b, c, d, e}, input, output});
+    std::unique_ptr<program::Record> record_scc(SccFlags const& f, Shape input, Shape output) const override {
+        scc_calls.push_back(
+            {{f.first_on_hrc, f.input_type_is_zero, f.last_on_hrc, f.output_type_is_zero, f.narrow_output}, input,
+             output});
         if (on_scc) return on_scc();
         return record_with_tracks({1});
     }
 
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& layer, uint8_t a, uint8_t b, uint8_t c,
-                                                          bool d, bool e, bool f) const override {
-        epg_calls.push_back({layer.get_name(), a, b, c, d, e, f});
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& a) const override {
+        epg_calls.push_back({a.first.get_name(), a.lowest_col, a.highest_col, a.row_code, a.last_on_hrc,
+                             a.several_passes, a.input_type_is_zero});
         return epg;
     }
 

@@ -56,6 +56,7 @@ public:
     uint64_t dual_capacity = unlimited;
     uint64_t single_capacity = unlimited;
     uint32_t max_weight_filters = std::numeric_limits<uint32_t>::max();
+    uint32_t reserved_words = 0;
 
     struct FitQuery {
         bool dual;
@@ -91,6 +92,7 @@ public:
         split_param_queries.push_back(type);
         return split_params;
     }
+    uint32_t reserved_input_words(Layer const&) const override { return reserved_words; }
 
 private:
     static Device const& device() {

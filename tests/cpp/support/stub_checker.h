@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "hw/device.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 
 namespace nuvra {
 
@@ -34,6 +34,7 @@ public:
     }
     bool is_weights_size_fit_np(Layer const&, uint32_t) const override { return true; }
     NpSplitParams np_split_params(hw::Type, LayerParams const&) const override { return {}; }
+    uint32_t reserved_input_words(Layer const&) const override { return 0; }
 
     // Answers `fits_fnp3`, remembering which layer and which constraints were asked about.
     bool check_fnp3_sram_size(HardwareConstraints const& constraints,

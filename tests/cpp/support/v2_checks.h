@@ -14,7 +14,7 @@
 #include "engine/model.h"
 #include "engine/tensor.h"
 #include "hw/mesh.h"
-#include "mapping/backend.h"
+#include "program/backend.h"
 #include "support/fake_device.h"
 
 namespace nuvra::testing {

@@ -27,7 +27,7 @@ struct Recorders {
     std::unique_ptr<program::Record> record(LayerType type) const {
         FakeLayer fake("l");
         fake.set_params(type);
-        return layer.record_layer(fake, fake, nullptr, false, false, {}, false, false);
+        return layer.record_layer({.layer = fake, .sequence_first = fake, .skipped_nps = {}});
     }
 };
 
@@ -76,7 +76,7 @@ TEST(V2IoRecorder, SccWords) {
     Recorders const r;
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        auto const scc = r.io.record_scc(row.first_on_hrc, true, false, true, row.narrow, row.input, row.output);
+        auto const scc = r.io.record_scc({row.first_on_hrc, true, false, true, row.narrow}, row.input, row.output);
         EXPECT_EQ(scc->hw_version, hw::Tolmar_v2);
         ASSERT_EQ(scc->tracks.size(), 1u);  // the three blocks share one track
         std::vector<uint32_t> expected = scc_block(0x4, row.config);
@@ -85,10 +85,10 @@ TEST(V2IoRecorder, SccWords) {
         EXPECT_EQ(scc->tracks.front().words(), expected);
     }
     EXPECT_EQ(error_text<std::runtime_error>(
-                  [&] { r.io.record_scc(false, true, false, true, false, Shape{8, 8, 0x40000}, Shape{2, 2, 2}); }),
+                  [&] { r.io.record_scc({false, true, false, true, false}, Shape{8, 8, 0x40000}, Shape{2, 2, 2}); }),
               "Attempted to write value 262144 into a 18-bit field, which will cause an overflow.");
     EXPECT_EQ(error_text<std::runtime_error>(
-                  [&] { r.io.record_scc(false, true, false, true, false, Shape{8, 8, 3}, Shape{2, 1024, 1024}); }),
+                  [&] { r.io.record_scc({false, true, false, true, false}, Shape{8, 8, 3}, Shape{2, 1024, 1024}); }),
               "Attempted to write value 1048576 into a 20-bit field, which will cause an overflow.");
 }
 
@@ -96,10 +96,10 @@ TEST(V2IoRecorder, EpgRegisters) {
     Recorders const r;
     auto const fnp = FakeLayer::make("fnp", {ComponentKind::FNP});
     auto const cnp = FakeLayer::make("cnp", {ComponentKind::CNP});
-    EXPECT_EQ(r.io.record_epg(*cnp, 1, 4, 1, false, false, true),
+    EXPECT_EQ(r.io.record_epg({*cnp, 1, 4, 1, false, false, true}),
               (Pairs{{0x0, 0x21200}, {0xC, 0x10}, {0x10, 0x04010001}, {0x14, 0x100}, {0x18, 0x01FE0001},
                      {0x1C, 0x27FFFFF}}));
-    EXPECT_EQ(r.io.record_epg(*fnp, 0, 0xFF, 2, true, true, false),
+    EXPECT_EQ(r.io.record_epg({*fnp, 0, 0xFF, 2, true, true, false}),
               (Pairs{{0x0, 0x31202}, {0xC, 0x10}, {0x10, 0xFF000001}, {0x14, 0x200}, {0x18, 0x02FE0001},
                      {0x1C, 0x27FFFFF}}));
     EXPECT_EQ(r.io.get_input_type(*cnp), 0);
@@ -149,14 +149,14 @@ TEST(V2MemorySizer, Sizes) {
     EXPECT_EQ(sizer.get_input_memory_size(m["btc"], tnp, m["in"]), 4u * 64 * 3);
 
     // External: a's 8 x 8 x 4 output is 2 x 8 x 4 words, kept 3 + 2 frames, or two buffers.
-    EXPECT_EQ(sizer.get_external_memory_size(a, store, false, false), 4u * 64 * 5);
-    EXPECT_EQ(sizer.get_external_memory_size(a, store, false, true), 8u * 64);
+    EXPECT_EQ(sizer.get_external_memory_size(a, store, {}), 4u * 64 * 5);
+    EXPECT_EQ(sizer.get_external_memory_size(a, store, {.several_passes = true}), 8u * 64);
     // The Add sits at c's own depth: no wait beyond the three frames.
-    EXPECT_EQ(sizer.get_external_memory_size(m["c"], store, false, false), 4u * 64 * 3);
-    EXPECT_EQ(sizer.get_external_memory_size(m["btc"], store, false, false), 4u * 64 * 3);
-    EXPECT_EQ(sizer.get_external_memory_size(a, cnp, false, false), 0u);
+    EXPECT_EQ(sizer.get_external_memory_size(m["c"], store, {}), 4u * 64 * 3);
+    EXPECT_EQ(sizer.get_external_memory_size(m["btc"], store, {}), 4u * 64 * 3);
+    EXPECT_EQ(sizer.get_external_memory_size(a, cnp, {}), 0u);
 
-    MemoryInfo const info = sizer.get_memory_info(a, cnp, m["in"], false, false);
+    MemoryInfo const info = sizer.get_memory_info(a, cnp, m["in"], {});
     EXPECT_EQ(info.input_size, 480u);
     EXPECT_EQ(info.stsram_32b_size + info.fsram_64b_size + info.tsram_51b_size + info.evsram_32b_size, 0u);
 }

@@ -105,6 +105,15 @@ std::shared_ptr<SplitTestLayer> dense_layer(Shape input, int weights_bits, std::
     return layer;
 }
 
+TEST(V2Sizes, AnAddReservesInputWords) {
+    auto layer = dense_layer(Shape{5, 4, 25}, 8, {K::CNP});
+    EXPECT_EQ(get_add_pksram_shift(*layer), 0u);
+    layer->inbounds = {std::make_shared<SplitTestLayer>("add", LayerType::Add, Shape{5, 4, 25})};
+    EXPECT_EQ(get_add_pksram_shift(*layer), 512u);
+    layer->inbounds = {nullptr};
+    EXPECT_EQ(get_add_pksram_shift(*layer), 0u);
+}
+
 TEST(V2Sizes, FnpPaddingChoice) {
     struct {
         char const* what;

@@ -48,7 +48,7 @@ TEST(WispEndToEnd, ChainMapsRecordsAndRuns) {
     hw::Component const& tnpr = layer_mapping(chain["sr1"])->components->at(0);
     EXPECT_EQ(tnpr.ident, (hw::Ident{0, 0, 0, 0}));
     MemoryInfo const& sizes = tnpr.mem_info;
-    EXPECT_EQ(sizes, MemorySizerImpl().get_memory_info(chain["sr1"], tnpr, chain["in"], false, false));
+    EXPECT_EQ(sizes, MemorySizerImpl().get_memory_info(chain["sr1"], tnpr, chain["in"], {}));
     size_t const payloads[] = {16, 2 * size_t{sizes.fsram_64b_size}, 2 * size_t{sizes.tsram_51b_size}};
     for (size_t i = 0; i < 3; ++i) {
         dma::ConfigHeader const header = dma::parse_config_header(tracks[i].data());

@@ -33,7 +33,7 @@ struct Recorders {
     IoRecorderImpl io{*device};
 
     std::unique_ptr<program::Record> record(Layer const& l) const {
-        return layer.record_layer(l, l, nullptr, false, false, {}, false, false);
+        return layer.record_layer({.layer = l, .sequence_first = l, .skipped_nps = {}});
     }
     // The words of each single-block track, after checking its header.
     std::vector<Words> blocks(Layer const& first) const {
@@ -125,8 +125,8 @@ TEST(WispRecorder, OtherLayersLearningAndIo) {
     };
     for (auto const& [call, message] : refused) EXPECT_EQ(error_text<std::exception>(call), message);
 
-    EXPECT_TRUE(r.io.record_scc(true, true, true, true, true, Shape{1, 2, 3}, Shape{4, 5, 6})->tracks.empty());
-    EXPECT_TRUE(r.io.record_epg(*chain["sr1"], 1, 2, 3, true, true, true).empty());
+    EXPECT_TRUE(r.io.record_scc({true, true, true, true, true}, Shape{1, 2, 3}, Shape{4, 5, 6})->tracks.empty());
+    EXPECT_TRUE(r.io.record_epg({*chain["sr1"], 1, 2, 3, true, true, true}).empty());
     EXPECT_EQ(r.io.get_input_type(*chain["sr1"]) + r.io.get_output_type(*chain["sr1"], 3), 0);
 }
 

@@ -34,7 +34,7 @@ TEST(WispSizes, ChainsOfOneLayer) {
         chain.sr("sr1", "in", {{"stateful_channels", 64}, {"output_channels", 32}});
         if (row.post_processing) chain.pp("sr1");
         else chain.m.layer(LayerType::Dequantizer, "deq", {}, {"sr1"});
-        EXPECT_EQ(MemorySizerImpl().get_memory_info(chain["sr1"], hw::Component{}, chain["in"], false, false),
+        EXPECT_EQ(MemorySizerImpl().get_memory_info(chain["sr1"], hw::Component{}, chain["in"], {}),
                   row.expected)
             << row.name;
     }

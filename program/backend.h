@@ -1,5 +1,6 @@
-// The four interfaces behind which the generations differ, and the numeric limits that
-// checks, splitters and recorders read.
+// The four interfaces behind which the generations differ (checker, layer and IO recorders, memory
+// sizer), the numeric limits that checks, splitters and recorders read, and the named arguments of
+// their calls. Below the mapping engine, so that the program serializer may use them too.
 #pragma once
 
 #include <cstdint>
@@ -60,6 +61,58 @@ struct NpSplitParams {
 
 using LayerList = std::vector<std::shared_ptr<Layer>>;
 
+// What program building gives the layer recorder for one layer. The flags are set as described;
+// each generation gives them their effect (and may leave one unused).
+struct LayerRecordArgs {
+    Layer const& layer;
+    Layer const& sequence_first;  // the first mappable layer of the sequence
+    // The layer whose NPs partial reconfiguration readies: the first mappable layer of the next
+    // pass (null for the last pass); for the NPs a pass leaves unused, that layer itself.
+    std::shared_ptr<Layer> next_layer = nullptr;
+    bool set_spikes = false;  // the layer starts a pass after the first: its NPs' input buffers take spikes
+    bool mesh_flag = false;   // the layer ends a pass before the last: handed to the output routing
+    std::vector<hw::Ident> const& skipped_nps;  // NPs that get no program at all
+    bool registers_only = false;  // only register images: the NPs a pass leaves unused
+    // The layer feeds the next layer of its pass in the padded-row FNP input layout (see
+    // LayerRecorder::fnp_input_rows_padded).
+    bool fnp_padding = false;
+};
+
+// DMA descriptors that a layer's skip-DMA engines add to each pass of a multi-pass sequence.
+struct SkipDmaDescriptors {
+    uint32_t store = 0;              // a plain skip-DMA store
+    uint32_t dual_output_store = 0;  // the store of a dual output
+    uint32_t load = 0;               // a skip-DMA load
+
+    friend bool operator==(SkipDmaDescriptors const&, SkipDmaDescriptors const&) = default;
+};
+
+// The input and output set-up of a sequence, as program building gives it to record_scc.
+struct SccFlags {
+    bool first_on_hrc = false;         // the first mappable layer runs on the HRC
+    bool input_type_is_zero = false;   // the program's input type is 0: the SCC carries the input size
+    bool last_on_hrc = false;          // the last mappable layer runs on the HRC
+    bool output_type_is_zero = false;  // the output type is 0: the SCC carries the output size
+    bool narrow_output = false;        // the program's output values have 8 bits or fewer
+};
+
+// The event generator's set-up, as program building gives it to record_epg.
+struct EpgArgs {
+    Layer const& first;       // the first mappable layer of the sequence
+    uint8_t lowest_col = 0;   // lowest and highest mesh column among the NPs of the first mappable
+    uint8_t highest_col = 0;  // layers of all passes
+    uint8_t row_code = 1;     // always 1 from program building
+    bool last_on_hrc = false;         // the last mappable layer runs on the HRC
+    bool several_passes = false;      // the sequence has more than one pass
+    bool input_type_is_zero = false;  // the program's input type is 0
+};
+
+// Which buffer of a component get_external_memory_size sizes, as the mapping driver asks.
+struct ExternalMemoryArgs {
+    bool dual_output_store = false;  // the component is the skip-DMA store of a dual output
+    bool several_passes = false;     // the sequence has more than one pass
+};
+
 class CompatibilityChecker {
 public:
     CompatibilityChecker(Device const& device, HardwareConstraints const& constraints)
@@ -73,10 +126,11 @@ public:
     virtual MappingStatus check_layer_sequence(LayerList::const_iterator first,
                                                LayerList::const_iterator last,
                                                HwVersion version) const = 0;
-    // Is this set of components a valid mapping of the layer.
+    // Is this set of components a valid mapping of the layer; `new_pass`: the layer opens a new
+    // pass.
     virtual MappingStatus check_layer_mappings(Layer const& layer,
                                                std::vector<hw::Component> const& components,
-                                               bool flag) const = 0;
+                                               bool new_pass) const = 0;
     // Does one chunk's input (window height, window width, channels, FIFO size) fit the input
     // SRAM with a single or a dual buffer, beside `reserved` words.
     virtual bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width,
@@ -90,6 +144,9 @@ public:
     virtual NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const = 0;
     virtual bool check_fnp3_sram_size(HardwareConstraints const& constraints,
                                       Layer const& layer) const = 0;
+    // Input words the NP input memory keeps free beside the layer's input when the layer is split
+    // (the `reserved` of the two input-fit queries above).
+    virtual uint32_t reserved_input_words(Layer const& layer) const = 0;
 
     bool is_fnp3_compatible(Layer const& layer) const {
         return check_fnp3_sram_size(constraints_, layer);
@@ -106,27 +163,27 @@ protected:
 class LayerRecorder {
 public:
     virtual ~LayerRecorder() = default;
-    // The program of one mapped layer on its NPs. The serializer passes the arguments; each
-    // generation gives the flags their meaning (`registers_only` records the register images of
-    // NPs a pass leaves unused).
-    virtual std::unique_ptr<program::Record> record_layer(
-        Layer const& layer, Layer const& previous, std::shared_ptr<Layer> next_layer,
-        bool set_spikes, bool mesh_flag, std::vector<hw::Ident> const& nps, bool registers_only,
-        bool extra_flag) const = 0;
-    // The three records of an on-chip learning layer.
-    virtual program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const = 0;
+    // The program of one mapped layer on its NPs.
+    virtual std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const = 0;
+    // The three records of an on-chip learning layer; `set_spikes` as in LayerRecordArgs.
+    virtual program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const = 0;
     // After learning on the device, reads the learned variables back into the layer.
     virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const = 0;
+    // Whether the FNP input of `layer` is laid out in padded rows when a CNP layer feeds it; the
+    // CNP layer is then recorded with LayerRecordArgs::fnp_padding.
+    virtual bool fnp_input_rows_padded(Layer const& layer) const = 0;
+    // What the skip-DMA engines of a layer add to the descriptor count of a multi-pass sequence.
+    virtual SkipDmaDescriptors skip_dma_descriptors() const = 0;
 };
 
 class IoRecorder {
 public:
     virtual ~IoRecorder() = default;
-    virtual std::unique_ptr<program::Record> record_scc(bool a, bool b, bool c, bool d, bool e,
-                                                        Shape input, Shape output) const = 0;
-    virtual std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& layer, uint8_t a,
-                                                                  uint8_t b, uint8_t c, bool d,
-                                                                  bool e, bool f) const = 0;
+    // The system-configuration program of the sequence's input and output.
+    virtual std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input,
+                                                        Shape output) const = 0;
+    // The event generator's register writes, as (register, value) pairs.
+    virtual std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const = 0;
     virtual int8_t get_input_type(Layer const& layer) const = 0;
     virtual int8_t get_output_type(Layer const& layer, int8_t input_type) const = 0;
 };
@@ -140,8 +197,8 @@ public:
     virtual uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
                                             hw::Component const& component) const = 0;
     virtual uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer,
-                                              hw::Component const& component, bool a,
-                                              bool b) const = 0;
+                                              hw::Component const& component,
+                                              ExternalMemoryArgs const& args) const = 0;
     virtual uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
     virtual uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
     virtual uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
@@ -149,11 +206,12 @@ public:
 
     // All seven sizes of a layer on one component, asked in MemoryInfo's field order.
     MemoryInfo get_memory_info(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                               std::shared_ptr<Layer> const& first_layer, bool b1, bool b2) const {
+                               std::shared_ptr<Layer> const& first_layer,
+                               ExternalMemoryArgs const& args) const {
         MemoryInfo info;
         info.input_size = get_input_memory_size(layer, component, first_layer);
         info.weight_size = get_weight_memory_size(layer, component);
-        info.external_size = get_external_memory_size(layer, component, b1, b2);
+        info.external_size = get_external_memory_size(layer, component, args);
         info.stsram_32b_size = get_stsram_32b_memory_size(layer);
         info.fsram_64b_size = get_fsram_64b_memory_size(layer);
         info.tsram_51b_size = get_tsram_51b_memory_size(layer);
