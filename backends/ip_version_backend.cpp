@@ -4,13 +4,16 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
-#include <vector>
+#include <string>
 
 #include "backends/v2/checker.h"
 #include "backends/v2/recorders.h"
 #include "backends/wisp/checker.h"
 #include "backends/wisp/recorders.h"
+#include "engine/backend.h"
 #include "hw/format.h"
+#include "hw/presets.h"
+#include "mapping/hardware_backend.h"
 
 namespace nuvra {
 
@@ -20,97 +23,218 @@ namespace {
     throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
 }
 
+std::string not_available_message(IpVersion ip) {
+    return format("The {} back end is not available in this build.", ip_version_name(ip));
+}
+
 uint32_t clamp_to_32(uint64_t value) {
     return static_cast<uint32_t>(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
 }
 
-// Limits of the two generations whose NPs share input and weight SRAMs counted in bytes.
-HardwareConstraints sram_byte_constraints(IpVersion ip, SramSize const& sram) {
-    bool const v1 = ip == IpVersion::v1;
+// What differs between the two generations whose NPs share input and weight SRAMs counted in
+// bytes.
+struct SramByteGeneration {
+    uint32_t weight_word_bits;  // width of a weight word
+    uint32_t np_max_input_width;
+    uint32_t np_channel_limit;
+    uint32_t np_max_filters_reduced;
+    uint32_t input_shift_memory_size;
+};
+
+HardwareConstraints sram_byte_constraints(SramByteGeneration const& g, SramSize const& sram) {
     uint64_t const weight_bits = uint64_t{sram.weight_bytes} * 8;
     uint64_t const input_bits = uint64_t{sram.input_bytes} * 8;
 
     HardwareConstraints c;
     // The FNP3 can use 48 of every 50 words of the weight SRAM.
     c.fnp3_sram_words = clamp_to_32((weight_bits >> 5) * 48 / 50);
-    // v1 weight words are 50 bits wide, v2 words 100 bits.
-    c.weight_sram_words = clamp_to_32(weight_bits / (v1 ? 50 : 100));
+    c.weight_sram_words = clamp_to_32(weight_bits / g.weight_word_bits);
     c.max_input_width = 4096;
     c.max_input_height = 4096;
     c.max_input_channels = 2048;
     c.max_filters = 2048;
-    c.np_max_input_width = v1 ? 32 : 64;
+    c.np_max_input_width = g.np_max_input_width;
     c.np_max_input_height = 256;
-    c.np_channel_limit = v1 ? 2048 : 1536;
+    c.np_channel_limit = g.np_channel_limit;
     c.np_max_filters = 512;
-    c.np_max_filters_reduced = v1 ? 504 : 0;
+    c.np_max_filters_reduced = g.np_max_filters_reduced;
     c.input_sram_dual_buffer_words = clamp_to_32(input_bits >> 6);
     c.input_sram_single_buffer_words = clamp_to_32(input_bits >> 5);
     c.fnp_input_sram_words = clamp_to_32(input_bits >> 5);
-    c.input_shift_memory_size = v1 ? 0 : 256;
+    c.input_shift_memory_size = g.input_shift_memory_size;
     return c;
 }
 
-// The back ends compiled into this library, one entry per generation, built with
-// generation_factory<CheckerImpl, MemorySizerImpl, IoRecorderImpl, LayerRecorderImpl>(ip).
-// A generation without an entry is refused at construction.
-std::vector<GenerationFactory> const& generation_table() {
-    static std::vector<GenerationFactory> const table{
-        generation_factory<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
-                           v2::LayerRecorderImpl>(IpVersion::v2),
-        generation_factory<wisp::CompatibilityCheckerImpl, wisp::MemorySizerImpl, wisp::IoRecorderImpl,
-                           wisp::LayerRecorderImpl>(IpVersion::wisp),
+// ---- v1 ----
+
+constexpr Product v1_products[] = {{0x00, false}, {0xA1, true}};  // the 0x00 presets cannot reconfigure
+
+GenerationDefaults v1_map_defaults(HwVersion const& version) {
+    // The Vexa_v2 board takes fewer filters per CNP.
+    return {IpVersion::v1, 32, 256, version == hw::Vexa_v2 ? 504u : 512u, false};
+}
+
+HardwareConstraints v1_constraints(Mesh const& mesh) {
+    return sram_byte_constraints({50, 32, 2048, 504, 0}, mesh.np_sram_size);
+}
+
+// ---- v2 ----
+
+constexpr Product v2_products[] = {{0xA2, true}};
+
+GenerationDefaults v2_map_defaults(HwVersion const&) { return {IpVersion::v2, 64, 256, 512, true}; }
+
+HardwareConstraints v2_constraints(Mesh const& mesh) {
+    return sram_byte_constraints({100, 64, 1536, 0, 256}, mesh.np_sram_size);
+}
+
+// ---- wisp ----
+
+constexpr Product wisp_products[] = {{0xB1, true}};
+
+GenerationDefaults wisp_map_defaults(HwVersion const&) { return {IpVersion::wisp, 0, 0, 0, false}; }
+
+// The four SRAMs of the mesh, in their own word sizes; every other limit 0.
+HardwareConstraints wisp_constraints(Mesh const& mesh) {
+    SramSize const& sram = mesh.np_sram_size;
+    HardwareConstraints c;
+    c.stsram_32b_size = sram.stsram_32b_size;
+    c.fsram_64b_size = sram.fsram_64b_size;
+    c.tsram_51b_size = sram.tsram_51b_size;
+    c.evsram_32b_size = sram.evsram_32b_size;
+    return c;
+}
+
+// The generation table. A back end joins the build by giving its row makers_of<CheckerImpl,
+// MemorySizerImpl, IoRecorderImpl, LayerRecorderImpl>().
+constexpr Generation generation_table[] = {
+    {.ip = IpVersion::v1,
+     .products = v1_products,
+     .map_defaults = v1_map_defaults,
+     .hardware_constraints = v1_constraints,
+     .learning_recorder = IpVersion::v1},
+    {.ip = IpVersion::v2,
+     .products = v2_products,
+     .map_defaults = v2_map_defaults,
+     .hardware_constraints = v2_constraints,
+     .learning_recorder = IpVersion::v2,
+     .makers = makers_of<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
+                         v2::LayerRecorderImpl>()},
+    {.ip = IpVersion::wisp,
+     .products = wisp_products,
+     .map_defaults = wisp_map_defaults,
+     .hardware_constraints = wisp_constraints,
+     .learning_recorder = IpVersion::v2,  // read back like the second generation
+     .makers = makers_of<wisp::CompatibilityCheckerImpl, wisp::MemorySizerImpl, wisp::IoRecorderImpl,
+                         wisp::LayerRecorderImpl>()},
+};
+
+// The row serving `product_id`, and that product's entry; null when none does.
+Generation const* find_product(std::span<Generation const> generations, uint8_t product_id,
+                               Product const** product = nullptr) {
+    for (Generation const& row : generations)
+        for (Product const& p : row.products)
+            if (p.id == product_id) {
+                if (product != nullptr) *product = &p;
+                return &row;
+            }
+    return nullptr;
+}
+
+Generation const* find_ip(std::span<Generation const> generations, IpVersion ip) {
+    auto const row = std::find_if(generations.begin(), generations.end(),
+                                  [ip](Generation const& g) { return g.ip == ip; });
+    return row == generations.end() ? nullptr : &*row;
+}
+
+// A reader that always fails with `message`.
+LearningReader failing_reader(std::string message) {
+    return [message = std::move(message)](Device const&, HardwareConstraints const&, std::shared_ptr<Layer> const&) {
+        throw std::runtime_error(message);
     };
-    return table;
+}
+
+std::optional<GenerationDefaults> build_map_defaults(HwVersion const& version) {
+    Generation const* row = find_product(generation_table, version.product_id);
+    if (row == nullptr) return std::nullopt;
+    return row->map_defaults(version);
 }
 
 }  // namespace
 
+std::span<Generation const> built_generations() { return generation_table; }
+
+Generation const& generation_row(IpVersion ip) {
+    Generation const* row = find_ip(generation_table, ip);
+    if (row == nullptr) throw_unsupported();
+    return *row;
+}
+
 IpVersion select_generation(HwVersion const& version) {
-    IpVersion const ip = ip_version_of_product(version.product_id);
-    if (ip == IpVersion::none) throw_unsupported();
-    return ip;
+    Generation const* row = find_product(generation_table, version.product_id);
+    if (row == nullptr) throw_unsupported();
+    return row->ip;
 }
 
 HardwareConstraints make_hardware_constraints(IpVersion ip, Mesh const& mesh) {
-    SramSize const& sram = mesh.np_sram_size;
-    switch (ip) {
-    case IpVersion::v1:
-    case IpVersion::v2: return sram_byte_constraints(ip, sram);
-    case IpVersion::wisp: {
-        HardwareConstraints c;
-        c.stsram_32b_size = sram.stsram_32b_size;
-        c.fsram_64b_size = sram.fsram_64b_size;
-        c.tsram_51b_size = sram.tsram_51b_size;
-        c.evsram_32b_size = sram.evsram_32b_size;
-        return c;
-    }
-    default: throw_unsupported();
-    }
+    return generation_row(ip).hardware_constraints(mesh);
 }
 
-std::span<GenerationFactory const> built_generations() { return generation_table(); }
+LearningReader learning_reader(HwVersion const& version, std::span<Generation const> generations) {
+    Generation const* row = find_product(generations, version.product_id);
+    if (row == nullptr) row = find_product(generation_table, version.product_id);
+    if (row == nullptr) return failing_reader("Unsupported IP version in sync_learning_vars.");
+    Generation const* reader = find_ip(generations, row->learning_recorder);
+    if (reader == nullptr || reader->makers.make_layer_recorder == nullptr)
+        return failing_reader(not_available_message(row->learning_recorder));
+    auto const make = reader->makers.make_layer_recorder;
+    return [make](Device const& device, HardwareConstraints const& constraints, std::shared_ptr<Layer> const& layer) {
+        make(device, constraints)->sync_learning_vars(layer);
+    };
+}
 
 IpVersionSpecificHardwareBackend::IpVersionSpecificHardwareBackend(Device const& device)
     : IpVersionSpecificHardwareBackend(device, built_generations()) {}
 
-IpVersionSpecificHardwareBackend::IpVersionSpecificHardwareBackend(
-    Device const& device, std::span<GenerationFactory const> generations) {
-    ip_ = select_generation(device.version());
-    constraints_ = make_hardware_constraints(ip_, device.mesh());
+IpVersionSpecificHardwareBackend::IpVersionSpecificHardwareBackend(Device const& device,
+                                                                   std::span<Generation const> generations) {
+    HwVersion const version = device.version();
+    Product const* product = nullptr;
+    Generation const* row = find_product(generations, version.product_id, &product);
+    if (row == nullptr) {
+        // Known to the build but left out of `generations`: not available, like a row without makers.
+        Generation const* known = find_product(generation_table, version.product_id);
+        if (known == nullptr) throw_unsupported();
+        throw std::runtime_error(not_available_message(known->ip));
+    }
+    ip_ = row->ip;
+    multi_pass_ = product->multi_pass;
+    constraints_ = row->hardware_constraints(device.mesh());
+    if (!row->makers.complete()) throw std::runtime_error(not_available_message(row->ip));
+    learning_ = nuvra::learning_reader(version, generations);
 
-    // An entry missing one of its makers counts as no entry.
-    auto const factory = std::find_if(generations.begin(), generations.end(),
-                                      [this](GenerationFactory const& f) { return f.ip == ip_; });
-    if (factory == generations.end() || !factory->make_checker || !factory->make_memory_sizer ||
-        !factory->make_io_recorder || !factory->make_layer_recorder)
-        throw std::runtime_error(
-            format("The {} back end is not available in this build.", ip_version_name(ip_)));
+    checker_ = row->makers.make_checker(device, constraints_);
+    memory_sizer_ = row->makers.make_memory_sizer();
+    io_recorder_ = row->makers.make_io_recorder(device);
+    layer_recorder_ = row->makers.make_layer_recorder(device, constraints_);
+}
 
-    checker_ = factory->make_checker(device, constraints_);
-    memory_sizer_ = factory->make_memory_sizer();
-    io_recorder_ = factory->make_io_recorder(device);
-    layer_recorder_ = factory->make_layer_recorder(device, constraints_);
+GenerationSelector generation_selector(std::span<Generation const> generations) {
+    return [generations](Device const& device) -> std::unique_ptr<GenerationBackend> {
+        return std::make_unique<IpVersionSpecificHardwareBackend>(device, generations);
+    };
+}
+
+void register_mapping_backend() {
+    register_generation_defaults(build_map_defaults);
+    HardwareBackendHooks hooks;
+    hooks.make_backend = []() -> std::unique_ptr<Backend> {
+        return std::make_unique<HardwareBackend>(generation_selector());
+    };
+    hooks.make_default_constraints = [](std::shared_ptr<Device> const& device) {
+        return std::make_shared<MapConstraints>(device);
+    };
+    register_hardware_backend(hooks);
 }
 
 }  // namespace nuvra

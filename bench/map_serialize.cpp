@@ -73,9 +73,9 @@ private:
     v2::LayerRecorderImpl real_;
 };
 
-GenerationFactory const generations[] = {
-    generation_factory<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl, BenchRecorder>(
-        IpVersion::v2),
+Generation const generations[] = {
+    with_makers<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl, BenchRecorder>(
+        generation_row(IpVersion::v2)),
 };
 
 std::shared_ptr<Layer> make_layer(LayerType type, std::map<std::string, int> const& entries, std::string name) {
@@ -114,6 +114,7 @@ double ms_since(Clock::time_point start) {
 int main(int argc, char** argv) {
     int const nps = argc > 1 ? std::atoi(argv[1]) : 16;
     int const repeats = argc > 2 ? std::atoi(argv[2]) : 20;
+    register_mapping_backend();
     auto const device = make_device(nps);
     auto const constraints = std::make_shared<MapConstraints>(device);
 
@@ -193,7 +194,7 @@ int main(int argc, char** argv) {
         sequence.reset();
 
         t = Clock::now();
-        HardwareBackend hardware(generations);
+        HardwareBackend hardware(generation_selector(generations));
         std::vector<std::shared_ptr<Layer>> mapped = layers;
         std::vector<std::shared_ptr<Sequence>> sequences;
         MappingStatusGroup const group = hardware.map(&mapped, &sequences, constraints);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/ip_version_backend.h"
 #include "engine/dma.h"
 #include "engine/model.h"
 #include "engine/program_generated.h"
@@ -14,7 +15,6 @@
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "hw/virtual_device.h"
-#include "mapping/hardware_backend.h"
 
 using namespace nuvra;
 

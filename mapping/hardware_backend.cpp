@@ -84,7 +84,7 @@ std::vector<hw::Ident> collect_layer_np_idents(std::vector<hw::Ident> const& fnp
 }
 
 void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_ptr<Layer>>::const_iterator end,
-                           IpVersionSpecificHardwareBackend const& backend, HwVersion version,
+                           GenerationBackend const& backend, HwVersion version,
                            std::vector<std::shared_ptr<Layer>> const& layers,
                            std::vector<std::shared_ptr<Layer>>* failing) {
     MappingStatusGroup group;
@@ -109,132 +109,164 @@ void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>* p
     });
 }
 
-MappingStatusGroup build_hardware_sequences(IpVersionSpecificHardwareBackend& backend,
+namespace {
+
+// Where the walk over the layers of one mapping ended, and the passes it formed.
+struct PlacedLayers {
+    MappableLayers mappable;
+    LayerList::const_iterator stop;  // the first layer that could not be mapped, or the end
+    MappingStatus stop_status;       // its failure
+    MappingStatus fatal;             // a failure that ends the mapping without any sequence
+};
+
+// The walk's state while it places the layers in order.
+struct LayerWalk {
+    GenerationBackend const& backend;
+    MapConstraints const& constraints;
+    bool multi_pass_capable;
+    MeshMapper mapper;
+    std::vector<hw::Ident> fnp2_idents;  // every FNP2 given so far in this mapping
+};
+
+// The one component of a layer computed by the HRC; fails when the mesh has none.
+MappingStatus hrc_components(Layer const& layer, Mesh const& mesh, std::vector<hw::Component>* components) {
+    if (!mesh.hrc) return MappingStatus(layer, no_hrc_message);
+    hw::Component hrc;
+    hrc.type = hw::Type::HRC;
+    hrc.ident = mesh.hrc->ident;
+    components->push_back(hrc);
+    return MappingStatus::success();
+}
+
+// The NPs of an NP layer from the mesh mapper, then the generation's check of them. The NPs of
+// the layer before it in the pass (and every FNP2 so far, for an FNP layer) are kept out.
+MappingStatus np_components(LayerWalk& walk, MappableLayers const& mappable, std::shared_ptr<Layer> const& layer,
+                            std::vector<hw::Component>* components, bool* need_new_pass) {
+    std::vector<hw::Ident> reserved;
+    if (!mappable.passes.empty())
+        reserved = collect_layer_np_idents(walk.fnp2_idents, layer, mappable.build_mappable_components().back(),
+                                           walk.multi_pass_capable, walk.constraints.hwpr_loopitself());
+    bool const loop_itself = walk.multi_pass_capable && walk.constraints.hwpr_loopitself();
+    bool const allow_new_pass = walk.multi_pass_capable && mappable.passes.size() <= max_passes;
+    auto request = walk.mapper.np_request(layer, reserved, loop_itself, need_new_pass, allow_new_pass);
+    *components = std::move(request.first);
+    MappingStatus status = request.second;
+    if (!status.failed) status = walk.backend.checker().check_layer_mappings(*layer, *components, *need_new_pass);
+    if (status.failed) return status;
+    for (hw::Component const& component : *components)
+        if (component.type == hw::Type::FNP2) walk.fnp2_idents.push_back(component.ident);
+    return status;
+}
+
+// Appends the layer to the last pass, after opening a new one when the layer asks for it.
+void append_to_passes(MappableLayers* mappable, std::shared_ptr<Layer> const& layer,
+                      std::vector<hw::Component> components, bool need_new_pass) {
+    if (!mappable->passes.empty() && need_new_pass) mappable->passes.emplace_back();
+    if (mappable->passes.empty()) mappable->passes.emplace_back();
+    mappable->passes.back().push_back({layer, std::move(components)});
+}
+
+// Checks and places the layers in order until one cannot be mapped.
+PlacedLayers place_layers(GenerationBackend const& backend, MapConstraints const& constraints, LayerList const& layers,
+                          bool multi_pass_capable) {
+    std::shared_ptr<Device> const device = constraints.device();
+    HwVersion const version = device->version();
+    Mesh const& mesh = device->mesh();
+    LayerWalk walk{backend, constraints, multi_pass_capable, MeshMapper(backend.checker(), constraints), {}};
+    walk.mapper.reset();
+
+    PlacedLayers placed;
+    placed.stop = layers.cend();
+    for (auto it = layers.cbegin(); it != layers.cend(); ++it) {
+        std::shared_ptr<Layer> const& layer = *it;
+        std::shared_ptr<Layer> previous;
+        if (it != layers.cbegin()) {
+            auto const inbounds = layer->inbound_layers();
+            if (!inbounds.empty()) previous = inbounds.front();
+        }
+        MappingStatus status = backend.checker().check_layer_compatibility(*layer, previous.get(), version);
+
+        bool need_new_pass = false;
+        std::vector<hw::Component> components;
+        if (!status.failed && layer->is_target_component(ComponentKind::HRC)) {
+            placed.fatal = hrc_components(*layer, mesh, &components);
+            if (placed.fatal.failed) return placed;
+        } else if (!status.failed && !layer->is_target_component(ComponentKind::None) &&
+                   !layer->is_target_component(ComponentKind::SKIP_DMA)) {
+            status = np_components(walk, placed.mappable, layer, &components, &need_new_pass);
+        }
+        if (status.failed) {
+            placed.stop = it;
+            placed.stop_status = status;
+            break;
+        }
+        append_to_passes(&placed.mappable, layer, std::move(components), need_new_pass);
+
+        // A recurrent layer takes every layer after it along, without NPs of their own.
+        if (layer->is_target_component(ComponentKind::TNP_R)) {
+            for (auto rest = it + 1; rest != layers.cend(); ++rest) placed.mappable.passes.back().push_back({*rest, {}});
+            break;
+        }
+    }
+    return placed;
+}
+
+// Builds the one sequence of the passes and appends it, or adds its failure to `result`. Nothing
+// happens when the first pass holds no mappable layer.
+void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device> const& device,
+                       MappableLayers const& mappable, std::vector<std::shared_ptr<Layer>>* layers,
+                       std::vector<std::shared_ptr<Sequence>>* sequences, MappingStatusGroup* result) {
+    auto const pass_layers = mappable.build_mappable_layers();
+    if (pass_layers.empty() || !first_mappable_layer(pass_layers.front())) return;
+
+    HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder(),
+                                    backend.learning_reader());
+    auto const pass_components = mappable.build_mappable_components();
+    for (size_t i = 0; i < pass_layers.size(); ++i) builder.add_layers(pass_layers[i], *layers, pass_components[i]);
+
+    auto [status, sequence] = builder.build_sequence();
+    if (status.failed) {
+        add_unique_status(*result, status);
+        return;
+    }
+    if (first_mappable_layer(pass_layers.front())->is_target_component(ComponentKind::TNP_R)) layers->clear();
+    record_memory_use(*sequence, backend.memory_sizer());
+    sequences->push_back(std::move(sequence));
+}
+
+}  // namespace
+
+MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
                                             std::shared_ptr<MapConstraints> const& constraints,
                                             std::vector<std::shared_ptr<Layer>>* layers,
                                             std::vector<std::shared_ptr<Sequence>>* sequences,
                                             bool multi_pass_capable) {
     MappingStatusGroup result;
-    std::shared_ptr<Device> const device = constraints->device();
-    HwVersion const version = device->version();
-    Mesh const& mesh = device->mesh();
-
-    HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder());
-    MeshMapper mapper(backend.checker(), *constraints);
-    mapper.reset();
-
-    MappableLayers mappable;
-    std::vector<hw::Ident> fnp2_idents;
-    bool const loop_itself = multi_pass_capable && constraints->hwpr_loopitself();
-
-    // The walk over the layers; it stops at the first layer that cannot be mapped.
-    auto stop = layers->cend();
-    MappingStatus stop_status;
-    for (auto it = layers->cbegin(); it != layers->cend(); ++it) {
-        std::shared_ptr<Layer> const& layer = *it;
-        bool need_new_pass = false;
-
-        std::shared_ptr<Layer> previous;
-        if (it != layers->cbegin()) {
-            auto const inbounds = layer->inbound_layers();
-            if (!inbounds.empty()) previous = inbounds.front();
-        }
-        MappingStatus status = backend.checker().check_layer_compatibility(*layer, previous.get(), version);
-        if (status.failed) {
-            stop = it;
-            stop_status = status;
-            break;
-        }
-
-        std::vector<hw::Component> components;
-        if (layer->is_target_component(ComponentKind::HRC)) {
-            if (!mesh.hrc) {
-                add_unique_status(result, MappingStatus(*layer, no_hrc_message));
-                return result;
-            }
-            hw::Component hrc;
-            hrc.type = hw::Type::HRC;
-            hrc.ident = mesh.hrc->ident;
-            components.push_back(hrc);
-        } else if (!layer->is_target_component(ComponentKind::None) &&
-                   !layer->is_target_component(ComponentKind::SKIP_DMA)) {
-            bool const placed_any = !mappable.passes.empty();
-            std::vector<hw::Ident> reserved;
-            if (placed_any)
-                reserved = collect_layer_np_idents(fnp2_idents, layer,
-                                                   mappable.build_mappable_components().back(),
-                                                   multi_pass_capable, constraints->hwpr_loopitself());
-            bool const allow_new_pass = multi_pass_capable && mappable.passes.size() <= max_passes;
-            auto request = mapper.np_request(layer, reserved, loop_itself, &need_new_pass, allow_new_pass);
-            components = std::move(request.first);
-            status = request.second;
-            if (!status.failed) status = backend.checker().check_layer_mappings(*layer, components, need_new_pass);
-            if (status.failed) {
-                stop = it;
-                stop_status = status;
-                break;
-            }
-            for (hw::Component const& component : components)
-                if (component.type == hw::Type::FNP2) fnp2_idents.push_back(component.ident);
-        }
-
-        if (!mappable.passes.empty() && need_new_pass) mappable.passes.emplace_back();
-        if (mappable.passes.empty()) mappable.passes.emplace_back();
-        mappable.passes.back().push_back({layer, std::move(components)});
-
-        // A recurrent layer takes every layer after it along, without NPs of their own.
-        if (layer->is_target_component(ComponentKind::TNP_R)) {
-            for (auto rest = it + 1; rest != layers->cend(); ++rest) mappable.passes.back().push_back({*rest, {}});
-            break;
-        }
+    PlacedLayers placed = place_layers(backend, *constraints, *layers, multi_pass_capable);
+    if (placed.fatal.failed) {
+        add_unique_status(result, placed.fatal);
+        return result;
     }
 
     std::vector<std::shared_ptr<Layer>> failing;
-    check_layer_sequences(&result, stop, backend, version, *layers, &failing);
-    for (auto& pass : mappable.passes) remove_listed_mappable_layers(&pass, failing);
-    std::erase_if(mappable.passes, [](auto const& pass) { return pass.empty(); });
+    check_layer_sequences(&result, placed.stop, backend, constraints->device()->version(), *layers, &failing);
+    for (auto& pass : placed.mappable.passes) remove_listed_mappable_layers(&pass, failing);
+    std::erase_if(placed.mappable.passes, [](auto const& pass) { return pass.empty(); });
 
-    auto const pass_layers = mappable.build_mappable_layers();
-    if (!pass_layers.empty() && first_mappable_layer(pass_layers.front())) {
-        auto const pass_components = mappable.build_mappable_components();
-        for (size_t i = 0; i < pass_layers.size(); ++i) builder.add_layers(pass_layers[i], *layers, pass_components[i]);
-
-        auto [status, sequence] = builder.build_sequence();
-        if (status.failed) {
-            add_unique_status(result, status);
-        } else {
-            if (first_mappable_layer(pass_layers.front())->is_target_component(ComponentKind::TNP_R)) layers->clear();
-            record_memory_use(*sequence, backend.memory_sizer());
-            sequences->push_back(std::move(sequence));
-        }
-    }
-
-    if (stop_status.failed) add_unique_status(result, stop_status);
+    build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
+    if (placed.stop_status.failed) add_unique_status(result, placed.stop_status);
     return result;
 }
 
-HardwareBackend::HardwareBackend() : HardwareBackend(built_generations()) {}
-
-HardwareBackend::HardwareBackend(std::span<GenerationFactory const> generations) : generations_(generations) {}
+HardwareBackend::HardwareBackend(GenerationSelector select) : select_(std::move(select)) {}
 
 MappingStatusGroup HardwareBackend::map(std::vector<std::shared_ptr<Layer>>* layers,
                                         std::vector<std::shared_ptr<Sequence>>* sequences,
                                         std::shared_ptr<MapConstraints> constraints) {
     if (!constraints) throw std::runtime_error("Map constraints must be specified.");
     std::shared_ptr<Device> const device = constraints->device();
-    // The first-generation presets (product id 0x00) cannot reconfigure part of the mesh.
-    bool const multi_pass_capable = device->version().product_id >= 0xA1;
-    IpVersionSpecificHardwareBackend backend(*device, generations_);
-    return build_hardware_sequences(backend, constraints, layers, sequences, multi_pass_capable);
-}
-
-void register_mapping_backend() {
-    HardwareBackendHooks hooks;
-    hooks.make_backend = []() -> std::unique_ptr<Backend> { return std::make_unique<HardwareBackend>(); };
-    hooks.make_default_constraints = [](std::shared_ptr<Device> const& device) {
-        return std::make_shared<MapConstraints>(device);
-    };
-    register_hardware_backend(hooks);
+    std::unique_ptr<GenerationBackend> const backend = select_(*device);
+    return build_hardware_sequences(*backend, constraints, layers, sequences, backend->multi_pass_capable());
 }
 
 }  // namespace nuvra

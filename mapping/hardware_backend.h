@@ -5,15 +5,14 @@
 #pragma once
 
 #include <memory>
-#include <span>
 #include <vector>
 
-#include "backends/ip_version_backend.h"
 #include "engine/backend.h"
 #include "engine/layer.h"
 #include "engine/sequence.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
+#include "mapping/generation_backend.h"
 #include "mapping/map_constraints.h"
 
 namespace nuvra {
@@ -36,25 +35,25 @@ struct MappableLayers {
 
 class HardwareBackend : public Backend {
 public:
-    // Chooses among the generations built into the library.
-    HardwareBackend();
-    // Chooses among `generations`, which must outlive the back end.
-    explicit HardwareBackend(std::span<GenerationFactory const> generations);
+    // Each mapping call takes its generation's back end from `select` (backends/ gives the one
+    // of the build's generation table).
+    explicit HardwareBackend(GenerationSelector select);
 
     // Null constraints are std::runtime_error "Map constraints must be specified."; an
-    // unsupported device throws as IpVersionSpecificHardwareBackend does. Every other failure is a
-    // status of the group; the layers before the first failing one are still mapped.
+    // unsupported device throws as `select` does. Every other failure is a status of the group;
+    // the layers before the first failing one are still mapped.
     MappingStatusGroup map(std::vector<std::shared_ptr<Layer>>* layers,
                            std::vector<std::shared_ptr<Sequence>>* sequences,
                            std::shared_ptr<MapConstraints> constraints) override;
     BackendType type() const override { return BackendType::Hardware; }
 
 private:
-    std::span<GenerationFactory const> generations_;
+    GenerationSelector select_;
 };
 
-// The body of HardwareBackend::map.
-MappingStatusGroup build_hardware_sequences(IpVersionSpecificHardwareBackend& backend,
+// The body of HardwareBackend::map: places the layers (the first that cannot be mapped stops the
+// walk), applies the sequence rules, and builds one sequence of the passes.
+MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
                                             std::shared_ptr<MapConstraints> const& constraints,
                                             std::vector<std::shared_ptr<Layer>>* layers,
                                             std::vector<std::shared_ptr<Sequence>>* sequences,
@@ -71,16 +70,12 @@ std::vector<hw::Ident> collect_layer_np_idents(std::vector<hw::Ident> const& fnp
 // Checks the rules over the runs of `layers` from the start up to each layer before `end`: only
 // the failures after the last run that passed are kept, in `result` and, as layers, in `failing`.
 void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_ptr<Layer>>::const_iterator end,
-                           IpVersionSpecificHardwareBackend const& backend, HwVersion version,
+                           GenerationBackend const& backend, HwVersion version,
                            std::vector<std::shared_ptr<Layer>> const& layers,
                            std::vector<std::shared_ptr<Layer>>* failing);
 
 // Removes from the pass every entry whose layer is listed; the others keep their order.
 void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>* pass,
                                    std::vector<std::shared_ptr<Layer>> const& listed);
-
-// Makes the engine's Model::map use HardwareBackend and MapConstraints. The Python module and the
-// tests call it once before mapping.
-void register_mapping_backend();
 
 }  // namespace nuvra

@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "backends/ip_version_backend.h"
 #include "engine/hardware_device.h"
 #include "engine/layers.h"
 #include "engine/params.h"
@@ -42,12 +41,13 @@ HardwarePass::~HardwarePass() {
 HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
                                    std::vector<std::shared_ptr<Layer>> const& layers,
                                    std::vector<std::shared_ptr<Sequence::Pass>> const& passes,
-                                   std::vector<uint8_t> program)
+                                   std::vector<uint8_t> program, LearningReader learning)
     : device_(std::move(device)),
       constraints_(constraints),
       layers_(layers),
       passes_(passes),
-      program_(std::move(program)) {}
+      program_(std::move(program)),
+      learning_(std::move(learning)) {}
 
 Sequence::ProgramParts HardwareSequence::program_parts() const {
     size_t const size = program_.size();
@@ -119,24 +119,8 @@ void HardwareSequence::sync_learning_vars() {
     if (!mapping->components || mapping->components->size() != 1)
         throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
 
-    // The third generation reads learned variables back like the second.
-    IpVersion generation = IpVersion::none;
-    switch (device_->version().product_id) {
-    case 0x00:
-    case 0xA1: generation = IpVersion::v1; break;
-    case 0xA2:
-    case 0xB1: generation = IpVersion::v2; break;
-    default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
-    }
-    auto const generations = built_generations();
-    auto const factory = std::find_if(generations.begin(), generations.end(),
-                                      [generation](GenerationFactory const& f) { return f.ip == generation; });
-    if (factory == generations.end() || factory->make_layer_recorder == nullptr)
-        throw std::runtime_error(
-            format("The {} back end is not available in this build.", ip_version_name(generation)));
-
-    std::unique_ptr<LayerRecorder> const recorder = factory->make_layer_recorder(*device_, constraints_);
-    recorder->sync_learning_vars(layer);
+    if (!learning_) throw std::logic_error("The sequence was built without a reader of learned variables.");
+    learning_(*device_, constraints_, layer);
 }
 
 }  // namespace nuvra

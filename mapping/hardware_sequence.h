@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -17,6 +18,13 @@
 #include "program/backend.h"
 
 namespace nuvra {
+
+// Reads the learned variables of a layer back from the device, through the layer recorder of the
+// generation that reads them (built for the device and the given limits at the time of reading).
+// The back end that builds a sequence gives it one; it throws std::runtime_error when that
+// generation's back end is not part of the build.
+using LearningReader = std::function<void(Device const& device, HardwareConstraints const& constraints,
+                                          std::shared_ptr<Layer> const& layer)>;
 
 class HardwarePass : public Sequence::Pass {
 public:
@@ -44,10 +52,11 @@ class HardwareSequence : public ForwardableSequence {
 public:
     // `program` is the whole program: a little-endian 32-bit length L, program_info (L bytes),
     // then the size-prefixed program_data. The constraints are copied: the back end that built
-    // the sequence ends with the mapping call.
+    // the sequence ends with the mapping call. `learning` reads learned variables back.
     HardwareSequence(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
                      std::vector<std::shared_ptr<Layer>> const& layers,
-                     std::vector<std::shared_ptr<Sequence::Pass>> const& passes, std::vector<uint8_t> program);
+                     std::vector<std::shared_ptr<Sequence::Pass>> const& passes, std::vector<uint8_t> program,
+                     LearningReader learning = {});
 
     std::vector<std::shared_ptr<Sequence::Pass>> const& passes() const override { return passes_; }
     BackendType backend() const override { return BackendType::Hardware; }
@@ -66,7 +75,7 @@ public:
                                                          std::vector<int> const* labels) override;
 
     // Reads the learned variables of the last pass's learning layer back from the device, through
-    // the layer recorder of the device's generation.
+    // the sequence's learning reader (std::logic_error for a sequence built without one).
     void sync_learning_vars();
 
     std::shared_ptr<Device> const& device() const { return device_; }
@@ -79,6 +88,7 @@ private:
     std::vector<std::shared_ptr<Layer>> layers_;
     std::vector<std::shared_ptr<Sequence::Pass>> passes_;
     std::vector<uint8_t> program_;
+    LearningReader learning_;
 };
 
 }  // namespace nuvra

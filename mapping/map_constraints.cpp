@@ -4,26 +4,14 @@
 #include <stdexcept>
 
 #include "hw/format.h"
-#include "hw/presets.h"
 
 namespace nuvra {
 
 namespace {
 
-struct CnpLimits {
-    uint32_t width;
-    uint32_t height;
-    uint32_t filters;
-};
-
-// Largest CNP part each generation supports; the Vexa_v2 board takes fewer filters per CNP.
-CnpLimits default_cnp_limits(IpVersion ip, HwVersion const& version) {
-    switch (ip) {
-    case IpVersion::v1: return {32, 256, version == hw::Vexa_v2 ? 504u : 512u};
-    case IpVersion::v2: return {64, 256, 512};
-    case IpVersion::wisp: return {0, 0, 0};
-    default: throw std::invalid_argument("Unsupported IP version in MapConstraints constructor.");
-    }
+GenerationDefaultsSource& registered_source() {
+    static GenerationDefaultsSource source = nullptr;
+    return source;
 }
 
 void set_limit(uint32_t& limit, uint32_t default_value, uint32_t value,
@@ -34,14 +22,20 @@ void set_limit(uint32_t& limit, uint32_t default_value, uint32_t value,
 
 }  // namespace
 
+void register_generation_defaults(GenerationDefaultsSource source) { registered_source() = source; }
+
 MapConstraints::MapConstraints(std::shared_ptr<Device> const& device) : device_(device) {
     if (!device_) throw std::invalid_argument("Invalid device passed to MapConstraints.");
-    HwVersion const version = device_->version();
-    ip_ = ip_version_of_product(version.product_id);
-    CnpLimits const limits = default_cnp_limits(ip_, version);
-    cnp_max_width_default_ = cnp_max_width_ = limits.width;
-    cnp_max_height_default_ = cnp_max_height_ = limits.height;
-    cnp_max_filters_default_ = cnp_max_filters_ = limits.filters;
+    GenerationDefaultsSource const source = registered_source();
+    if (source == nullptr)
+        throw std::logic_error("No generation table is registered: call register_mapping_backend() first.");
+    std::optional<GenerationDefaults> const defaults = source(device_->version());
+    if (!defaults) throw std::invalid_argument("Unsupported IP version in MapConstraints constructor.");
+    ip_ = defaults->ip;
+    hwpr_loopitself_supported_ = defaults->hwpr_loopitself;
+    cnp_max_width_default_ = cnp_max_width_ = defaults->cnp_max_width;
+    cnp_max_height_default_ = cnp_max_height_ = defaults->cnp_max_height;
+    cnp_max_filters_default_ = cnp_max_filters_ = defaults->cnp_max_filters;
 }
 
 void MapConstraints::next_layer_handler(std::string const&) const {}
@@ -68,7 +62,7 @@ void MapConstraints::set_cnp_max_filters(uint32_t value) {
 }
 
 void MapConstraints::set_hwpr_loopitself(bool value) {
-    if (value && ip_ != IpVersion::v2)
+    if (value && !hwpr_loopitself_supported_)
         throw std::invalid_argument("HWPR NP loopitself feature is only supported for IP v2.");
     hwpr_loopitself_ = value;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,10 +16,27 @@
 
 namespace nuvra {
 
+// What MapConstraints takes from the generation of a device: the largest CNP part it supports
+// and whether it can keep an NP across layers in partial reconfiguration (HWPR loop itself).
+struct GenerationDefaults {
+    IpVersion ip = IpVersion::none;
+    uint32_t cnp_max_width = 0;
+    uint32_t cnp_max_height = 0;
+    uint32_t cnp_max_filters = 0;
+    bool hwpr_loopitself = false;
+};
+
+// The defaults of the generation of a hardware version; empty for a product id of no known
+// generation. The generation table (above the mapping engine) registers its source once at
+// start-up, in register_mapping_backend().
+using GenerationDefaultsSource = std::optional<GenerationDefaults> (*)(HwVersion const& version);
+void register_generation_defaults(GenerationDefaultsSource source);
+
 class MapConstraints {
 public:
     // Limits start at the defaults of the device's generation. Throws std::invalid_argument
-    // for a null device or a product id of no known generation.
+    // for a null device or a product id of no known generation, std::logic_error when no
+    // generation table is registered.
     explicit MapConstraints(std::shared_ptr<Device> const& device);
     virtual ~MapConstraints() = default;
 
@@ -30,6 +48,8 @@ public:
                                               hw::Type type) const;
 
     std::shared_ptr<Device> device() const { return device_; }
+    // The device's generation.
+    IpVersion ip_version() const { return ip_; }
 
     // Current limits on one CNP part: width, height and filters.
     uint32_t cnp_max_width() const { return cnp_max_width_; }
@@ -47,7 +67,7 @@ public:
 
     // Whether an NP may take the next layer as well in hardware partial reconfiguration.
     bool hwpr_loopitself() const { return hwpr_loopitself_; }
-    // Throws std::invalid_argument for true on a generation other than v2.
+    // Throws std::invalid_argument for true on a generation without the feature (all but v2).
     void set_hwpr_loopitself(bool value);
 
 private:
@@ -60,6 +80,7 @@ private:
     uint32_t cnp_max_filters_ = 0;
     bool hwpr_loopitself_ = false;
     IpVersion ip_ = IpVersion::none;
+    bool hwpr_loopitself_supported_ = false;
 };
 
 }  // namespace nuvra

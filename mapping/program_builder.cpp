@@ -228,7 +228,7 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
 
     MappingStatus const status = finish_program(serializer, values, largest + 1);
     if (status.failed) return {status, nullptr};
-    auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_);
+    auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_, learning_);
     clear();
     return {MappingStatus::success(), std::move(sequence)};
 }

@@ -14,11 +14,12 @@ namespace nuvra {
 HardwareSequenceBuilder::HardwareSequenceBuilder(std::shared_ptr<Device> device,
                                                  HardwareConstraints const& constraints,
                                                  IoRecorder const& io_recorder,
-                                                 LayerRecorder const& layer_recorder)
+                                                 LayerRecorder const& layer_recorder, LearningReader learning)
     : device_(std::move(device)),
       constraints_(&constraints),
       io_recorder_(&io_recorder),
-      layer_recorder_(&layer_recorder) {}
+      layer_recorder_(&layer_recorder),
+      learning_(std::move(learning)) {}
 
 void HardwareSequenceBuilder::add_layers(std::vector<std::shared_ptr<Layer>> layers,
                                          std::vector<std::shared_ptr<Layer>> const& all_layers,

@@ -26,9 +26,11 @@ using SequenceBuildResult = std::pair<MappingStatus, std::shared_ptr<HardwareSeq
 
 class HardwareSequenceBuilder {
 public:
-    // Keeps the three references; they belong to the back end and must outlive the builder.
+    // Keeps the three references; they belong to the back end and must outlive the builder. The
+    // sequences it builds read learned variables back through `learning`.
     HardwareSequenceBuilder(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
-                            IoRecorder const& io_recorder, LayerRecorder const& layer_recorder);
+                            IoRecorder const& io_recorder, LayerRecorder const& layer_recorder,
+                            LearningReader learning = {});
 
     HardwareSequenceBuilder(HardwareSequenceBuilder const&) = delete;
     HardwareSequenceBuilder& operator=(HardwareSequenceBuilder const&) = delete;
@@ -91,6 +93,7 @@ private:
     HardwareConstraints const* constraints_;
     IoRecorder const* io_recorder_;
     LayerRecorder const* layer_recorder_;
+    LearningReader learning_;
     std::vector<std::shared_ptr<Layer>> layers_;
     std::vector<std::shared_ptr<Sequence::Pass>> passes_;
     std::vector<uint8_t> program_;

@@ -7,11 +7,11 @@
 #include <exception>
 #include <mutex>
 
+#include "backends/ip_version_backend.h"
 #include "engine/variables.h"
 #include "engine/version.h"
 #include "hw/clock.h"
 #include "hw/types.h"
-#include "mapping/hardware_backend.h"
 #include "python/numpy_conversion.h"
 #include "python/registration.h"
 #include "python/version_check.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/ip_version_backend.h"
 #include "engine/error_text.h"
 #include "engine/model.h"
 #include "engine/program_generated.h"
@@ -15,7 +16,6 @@
 #include "hw/host_device.h"
 #include "hw/hrc_probe.h"
 #include "hw/presets.h"
-#include "mapping/hardware_backend.h"
 #include "tests/cpp/support/model_builder.h"
 
 namespace nuvra {

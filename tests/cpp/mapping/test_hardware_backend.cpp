@@ -122,10 +122,10 @@ protected:
     void SetUp() override { journal = &log; }
     void TearDown() override { journal = nullptr; }
     std::vector<std::string> log;
-    std::vector<GenerationFactory> const all{
-        generation_factory<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(IpVersion::v1),
-        generation_factory<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(IpVersion::v2),
-        generation_factory<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(IpVersion::wisp)};
+    std::vector<Generation> const all{
+        with_makers<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(generation_row(IpVersion::v1)),
+        with_makers<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(generation_row(IpVersion::v2)),
+        with_makers<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(generation_row(IpVersion::wisp))};
 };
 
 TEST_F(IpVersionBackendWithDoubles, BuildsInOrderReleasesInReverseAndSharesTheLimits) {
@@ -140,7 +140,7 @@ TEST_F(IpVersionBackendWithDoubles, BuildsInOrderReleasesInReverseAndSharesTheLi
     log.clear();
     auto const unknown = make_fake_device({0xBC, 0x42, 0, 0}, fake_mesh(IpVersion::v2));
     EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend b(*unknown, all); }), kUnsupported);
-    std::vector<GenerationFactory> const without_wisp{all[0], all[1]};
+    std::vector<Generation> const without_wisp{all[0], all[1]};
     auto const wisp = make_fake_device(hw::Wisp_Tolmar);
     EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend b(*wisp, without_wisp); }),
               "The wisp back end is not available in this build.");
@@ -262,21 +262,21 @@ struct RecorderDouble : testing::LayerRecorderDouble {
     RecorderDouble(Device const&, HardwareConstraints const&) {}
 };
 
-GenerationFactory const real_v2[] = {generation_factory<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl,
-                                                        v2::IoRecorderImpl, v2::LayerRecorderImpl>(IpVersion::v2)};
+Generation const real_v2[] = {with_makers<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
+                                           v2::LayerRecorderImpl>(generation_row(IpVersion::v2))};
 // Test doubles everywhere, for a v1 and a v2 generation.
-GenerationFactory const scripted[] = {
-    generation_factory<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(IpVersion::v2),
-    generation_factory<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(IpVersion::v1),
+Generation const scripted[] = {
+    with_makers<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(generation_row(IpVersion::v2)),
+    with_makers<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(generation_row(IpVersion::v1)),
 };
 
 // One call of HardwareBackend::map over in -> c1 -> ... -> cN (8 x 8 x 4, 3 x 3 kernels with
 // 'Same' padding, four filters each) on a mesh of `nps` CNPs.
 struct Mapping {
-    Mapping(HwVersion version, uint8_t nps, std::span<GenerationFactory const> generations, int convs)
+    Mapping(HwVersion version, uint8_t nps, std::span<Generation const> generations, int convs)
         : device(make_fake_device(version, fake_mesh(version.get_ip_version(), cnps(nps)))),
           constraints(std::make_shared<MapConstraints>(device)),
-          backend(generations) {
+          backend(generation_selector(generations)) {
         model.input("in");
         for (int i = 1; i <= convs; ++i)
             model.layer(LayerType::Conv2D, "c" + std::to_string(i),
@@ -305,7 +305,7 @@ struct Mapping {
 };
 
 TEST(HardwareBackend, RefusalsBeforeMapping) {
-    HardwareBackend backend;
+    HardwareBackend backend(generation_selector());
     EXPECT_EQ(backend.type(), BackendType::Hardware);
     std::vector<std::shared_ptr<Layer>> layers;
     Sequences sequences;

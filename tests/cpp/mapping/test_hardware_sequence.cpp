@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "backends/ip_version_backend.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/tensor.h"
@@ -133,7 +134,7 @@ TEST(HardwareSequence, LearningSwitchesAndReadsBack) {
         if (row.nps == 2) components[1].push_back(component(Type::CNP1, {6, 0, 0, 0}));
         HardwareSequence sequence(device, {}, layers,
                                   {std::make_shared<HardwarePass>(layers, layers, components, pass_dma, nullptr)},
-                                  program_bytes(0, 4));
+                                  program_bytes(0, 4), learning_reader(row.version));
         std::vector<int> const labels{1, 2};
         expect_runtime_error([&] { sequence.forward_samples(samples(2), &labels); }, row.message);
         // fit ran before the read-back failed; the next run without labels turns learning off.

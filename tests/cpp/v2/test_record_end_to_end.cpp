@@ -2,6 +2,7 @@
 // device: the program it produces, read back block by block.
 #include <gtest/gtest.h>
 
+#include "backends/ip_version_backend.h"
 #include "backends/v2/format_conv_weights.h"
 #include "backends/v2/format_dwconv_weights.h"
 #include "backends/v2/format_fnp.h"

@@ -4,13 +4,13 @@
 #include <memory>
 #include <vector>
 
+#include "backends/ip_version_backend.h"
 #include "backends/wisp/recorders.h"
 #include "engine/backend.h"
 #include "engine/model.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "hw/presets.h"
-#include "mapping/hardware_backend.h"
 #include "mapping/layer_mapping.h"
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
