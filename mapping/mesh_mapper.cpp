@@ -214,30 +214,48 @@ NpRequestResult MeshMapper::np_request(std::shared_ptr<Layer> const& layer,
                                        std::vector<hw::Ident> const& reserved_nps,
                                        bool hwpr_loopitself, bool* need_new_pass,
                                        bool allow_new_pass) {
-    MappingStatus status;
     *need_new_pass = false;
     constraints_.next_layer_handler(layer->get_name());
     reserve_nps(reserved_nps);
 
+    std::vector<hw::Type> types;
+    auto [components, status] = layer_components(layer, hwpr_loopitself, &types);
+    if (types.empty()) throw std::runtime_error(no_hardware_message);
+    if (status.failed) return {components, status};
+
+    std::vector<size_t> counts;
+    for (hw::Type type : types)
+        counts.push_back(size_t(std::count_if(components.begin(), components.end(),
+                                              [type](hw::Component const& c) { return c.type == type; })));
+    status = check_capacity(*layer, types, counts, allow_new_pass, need_new_pass);
+    if (status.failed) return {components, status};
+
+    status = place(*layer, types, counts, &components, need_new_pass, allow_new_pass);
+    if (breaks_tnp_b_channel_rule(*layer, components)) status = MappingStatus(*layer, tnp_b_channels_message);
+    return {components, status};
+}
+
+NpRequestResult MeshMapper::layer_components(std::shared_ptr<Layer> const& layer, bool hwpr_loopitself,
+                                             std::vector<hw::Type>* types) const {
     uint32_t const max_height = constraints_.cnp_max_height();
     uint32_t const max_width = constraints_.cnp_max_width();
     uint32_t const max_filters = constraints_.cnp_max_filters();
 
-    std::vector<hw::Type> types;
-    std::vector<hw::Component> components;
+    NpRequestResult result;
+    auto& [components, status] = result;
     // The convolution-like kinds: split over NPs of their first type, then add the skip DMAs.
     auto const split = [&](auto const& splitter) {
-        types = layer_np_types(layer);
-        if (types.empty()) throw std::runtime_error(no_hardware_message);
-        std::tie(components, status) = splitter(types.front());
-        request_skipdma(&components, types, layer);
+        *types = layer_np_types(layer);
+        if (types->empty()) throw std::runtime_error(no_hardware_message);
+        result = splitter(types->front());
+        request_skipdma(&result.first, *types, layer);
     };
 
     switch (layer_type_of(*layer)) {
     case LayerType::FullyConnected:
     case LayerType::Dense1D: {
         hw::Type const type = get_compatible_fnp_type(*layer);
-        types = {type};
+        *types = {type};
         int32_t const units = layer->params()->get("units");
         components.push_back(whole_layer_component(type, *layer, units < 0 ? 0u : uint32_t(units)));
         break;
@@ -275,24 +293,21 @@ NpRequestResult MeshMapper::np_request(std::shared_ptr<Layer> const& layer,
         });
         break;
     case LayerType::StatefulRecurrent:
-        types = {hw::Type::TNP_R};
+        *types = {hw::Type::TNP_R};
         components.push_back(whole_layer_component(hw::Type::TNP_R, *layer, 0));
         break;
     default: break;
     }
-    if (types.empty()) throw std::runtime_error(no_hardware_message);
-    if (status.failed) return {components, status};
+    return result;
+}
 
-    std::vector<size_t> counts;
-    for (hw::Type type : types)
-        counts.push_back(size_t(std::count_if(components.begin(), components.end(),
-                                              [type](hw::Component const& c) { return c.type == type; })));
-
+MappingStatus MeshMapper::check_capacity(Layer const& layer, std::vector<hw::Type> const& types,
+                                         std::vector<size_t> const& counts, bool allow_new_pass,
+                                         bool* need_new_pass) {
     // Enough of each type in the mesh (or free now, when no new pass may open).
     for (size_t i = 0; i < types.size(); ++i) {
         size_t const capacity = allow_new_pass ? max_nps(types[i]) : available_nps(types[i]).size();
-        if (capacity < counts[i])
-            return {components, component_error(*layer, hw::to_string(types[i]), counts[i], capacity)};
+        if (capacity < counts[i]) return component_error(layer, hw::to_string(types[i]), counts[i], capacity);
     }
     // Not enough free now: the layer opens a new pass.
     for (size_t i = 0; i < types.size(); ++i) {
@@ -302,26 +317,27 @@ NpRequestResult MeshMapper::np_request(std::shared_ptr<Layer> const& layer,
             break;
         }
     }
+    return MappingStatus::success();
+}
 
+MappingStatus MeshMapper::place(Layer const& layer, std::vector<hw::Type> const& types,
+                                std::vector<size_t> const& counts, std::vector<hw::Component>* components,
+                                bool* need_new_pass, bool allow_new_pass) {
     auto const before_selection = slots_;
-    status = select_and_allocate(*layer, types, counts, &components);
-    if (!status.failed) {
-        bool const had_new_pass = *need_new_pass;
-        status = sanitize_tnp_b(*layer, need_new_pass, allow_new_pass);
-        if (status.failed && !had_new_pass) {
-            if (allow_new_pass) {
-                // The look-ahead emptied the pass: the layer opens the new one instead.
-                status = select_and_allocate(*layer, types, counts, &components);
-                if (!status.failed) status = sanitize_tnp_b(*layer, need_new_pass, allow_new_pass);
-            } else {
-                // Nothing was emptied and the layer fails here: it keeps none of the NPs it took.
-                slots_ = before_selection;
-            }
-        }
+    MappingStatus status = select_and_allocate(layer, types, counts, components);
+    if (status.failed) return status;
+    bool const had_new_pass = *need_new_pass;
+    status = sanitize_tnp_b(layer, need_new_pass, allow_new_pass);
+    if (!status.failed || had_new_pass) return status;
+    if (allow_new_pass) {
+        // The look-ahead emptied the pass: the layer opens the new one instead.
+        status = select_and_allocate(layer, types, counts, components);
+        if (!status.failed) status = sanitize_tnp_b(layer, need_new_pass, allow_new_pass);
+    } else {
+        // Nothing was emptied and the layer fails here: it keeps none of the NPs it took.
+        slots_ = before_selection;
     }
-
-    if (breaks_tnp_b_channel_rule(*layer, components)) status = MappingStatus(*layer, tnp_b_channels_message);
-    return {components, status};
+    return status;
 }
 
 MappingStatus MeshMapper::select_and_allocate(Layer const& layer, std::vector<hw::Type> const& types,

@@ -89,6 +89,18 @@ public:
     MapConstraints const& constraints() const { return constraints_; }
 
 private:
+    // The steps of np_request. The layer's components as its kind builds them (split when it is
+    // convolution-like) and, in *types, the component types it needs.
+    NpRequestResult layer_components(std::shared_ptr<Layer> const& layer, bool hwpr_loopitself,
+                                     std::vector<hw::Type>* types) const;
+    // Whether the mesh holds `counts` of each type (only the free ones without `allow_new_pass`);
+    // when the free ones are too few, the pass is emptied and *need_new_pass set.
+    MappingStatus check_capacity(Layer const& layer, std::vector<hw::Type> const& types,
+                                 std::vector<size_t> const& counts, bool allow_new_pass, bool* need_new_pass);
+    // Selects and allocates the NPs, then looks one TNP-B layer ahead (once more in a new pass
+    // when that look-ahead emptied the pass; without new passes the layer gives its NPs back).
+    MappingStatus place(Layer const& layer, std::vector<hw::Type> const& types, std::vector<size_t> const& counts,
+                        std::vector<hw::Component>* components, bool* need_new_pass, bool allow_new_pass);
     // Gives the chosen NPs of every type of `types` to the components of that type and allocates
     // them; a failed status when select_nps answers with the wrong number or with NPs it was not
     // offered.

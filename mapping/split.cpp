@@ -290,6 +290,33 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
                                     hw::Type type, bool hwpr_loopitself, uint32_t reserved,
                                     bool channels_follow_filters, bool height_may_be_cut,
                                     bool targets_tnp_b, FirstChunkShift shift) {
+    return find_split_chunks({.channels = channels,
+                              .bits = bits,
+                              .params = params,
+                              .height = height,
+                              .width = width,
+                              .filters = filters,
+                              .fifo_size = fifo_size,
+                              .type = type,
+                              .hwpr_loopitself = hwpr_loopitself,
+                              .reserved = reserved,
+                              .channels_follow_filters = channels_follow_filters,
+                              .height_may_be_cut = height_may_be_cut,
+                              .targets_tnp_b = targets_tnp_b,
+                              .shift = shift},
+                             checker);
+}
+
+SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChecker const& checker) {
+    // Plain names (not a structured binding), so that the fit test below can capture them.
+    uint32_t const channels = search.channels;
+    NpSplitParams const& params = search.params;
+    Split const& height = search.height;
+    Split const& width = search.width;
+    Split const& filters = search.filters;
+    bool const channels_follow_filters = search.channels_follow_filters;
+    bool const height_may_be_cut = search.height_may_be_cut;
+    FirstChunkShift const shift = search.shift;
     SplitSearchResult const none;
     if (width.failed() || height.failed() || filters.failed()) return none;
     if (!height_may_be_cut && height.num_chunks > 1) return none;
@@ -300,10 +327,11 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
         auto const h = uint32_t(window_height);
         auto const w = uint32_t(window_width);
         auto const c = uint32_t(chunk_channels);
-        if (checker.is_sram_input_fit_dual_buffer(type, h, w, c, fifo_size, bits, reserved))
+        if (checker.is_sram_input_fit_dual_buffer(search.type, h, w, c, search.fifo_size, search.bits,
+                                                  search.reserved))
             return BufferMode::Dual;
-        if (!hwpr_loopitself &&
-            checker.is_sram_input_fit_single_buffer(type, h, w, c, fifo_size, bits, reserved))
+        if (!search.hwpr_loopitself && checker.is_sram_input_fit_single_buffer(search.type, h, w, c, search.fifo_size,
+                                                                                search.bits, search.reserved))
             return BufferMode::Single;
         return BufferMode::None;
     };
@@ -311,7 +339,7 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
     // On TNP-B with channels following filters, the last filter chunk must be whole groups of the
     // alignment. Every aligned chunk is such a group, so the last one is whole exactly when the
     // total is: otherwise only one filter chunk can pass.
-    bool const last_chunk_rule = channels_follow_filters && targets_tnp_b;
+    bool const last_chunk_rule = channels_follow_filters && search.targets_tnp_b;
     bool const filters_may_be_cut =
         !last_chunk_rule || (filters.align != 0 && filters.total % filters.align == 0);
 

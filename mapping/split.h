@@ -109,10 +109,30 @@ Split split_by_neurons(Layer const& layer, uint32_t total, uint32_t max_chunk, b
 // filter per chunk does not fit.
 Split split_for_weights(Layer const& layer, CompatibilityChecker const& checker, Split const& filters);
 
+// What find_split_chunks searches over: the first cuts of the three axes and how the chunks of the
+// layer are fed.
+struct SplitSearch {
+    uint32_t channels = 0;  // input channels of a chunk, unless they follow its filters
+    uint8_t bits = 0;       // the layer's input bits
+    NpSplitParams params;   // halo, pooling and filters of the layer kind on the NP type
+    Split height;           // the first cuts of the three axes
+    Split width;
+    Split filters;
+    uint32_t fifo_size = 0;
+    hw::Type type = hw::Type::None;  // the NP type asked about
+    bool hwpr_loopitself = false;    // an NP kept across layers: only a dual input buffer will do
+    uint32_t reserved = 0;           // input words kept free beside the chunk's input
+    bool channels_follow_filters = false;  // each chunk holds as many channels as filters
+    bool height_may_be_cut = true;
+    bool targets_tnp_b = false;  // with channels following filters: the last-chunk rule
+    FirstChunkShift shift;       // the layer's first_chunk_shift
+};
+
 // The cut with the fewest NPs, then the most width chunks, then the most height chunks, whose
-// chunk input fits the NP input memory. `shift` is the first-chunk shortening of the layer
-// (first_chunk_shift): the last chunk of a shifted axis grows by it, and a cut whose grown last
-// chunk exceeds the axis's max_chunk is passed over.
+// chunk input fits the NP input memory. The last chunk of a shifted axis grows by the shift, and
+// a cut whose grown last chunk exceeds the axis's max_chunk is passed over.
+SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChecker const& checker);
+// The same with the search's values in their usual order.
 SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitParams const& params,
                                     CompatibilityChecker const& checker, Split const& height,
                                     Split const& width, Split const& filters, uint32_t fifo_size,

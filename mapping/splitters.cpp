@@ -63,10 +63,21 @@ SplitOutcome split_layer(Layer const& layer, CompatibilityChecker const& checker
         if (lp.has("fifo_size")) fifo_size = uint32_t(lp.get("fifo_size"));
     }
 
-    SplitSearchResult const found = find_split_chunks(
-        kind.channels, layer.input_bits(), params, checker, height, width, filters, fifo_size,
-        kind.type, hwpr_loopitself, checker.reserved_input_words(layer), kind.channels_follow_filters,
-        !kind.transposed, layer.is_target_component(ComponentKind::TNP_B), first_chunk_shift(layer));
+    SplitSearchResult const found = find_split_chunks({.channels = kind.channels,
+                                                       .bits = layer.input_bits(),
+                                                       .params = params,
+                                                       .height = height,
+                                                       .width = width,
+                                                       .filters = filters,
+                                                       .fifo_size = fifo_size,
+                                                       .type = kind.type,
+                                                       .hwpr_loopitself = hwpr_loopitself,
+                                                       .reserved = checker.reserved_input_words(layer),
+                                                       .channels_follow_filters = kind.channels_follow_filters,
+                                                       .height_may_be_cut = !kind.transposed,
+                                                       .targets_tnp_b = layer.is_target_component(ComponentKind::TNP_B),
+                                                       .shift = first_chunk_shift(layer)},
+                                                      checker);
     if (!found.found) return failure(layer, cannot_fit_inputs);
 
     return {build_split_components(layer, params, found.buffer_mode == BufferMode::Single, kind.type,

@@ -112,22 +112,46 @@ void format_cnp_tnp_common_config_registers(
     uint8_t output_bits, std::unique_ptr<MergeLayerInfo> const& merge_info,
     hw::Component const* skipdma_load, std::vector<hw::Component> const& dual_output_stores,
     bool flag29, bool link_nps) {
+    format_cnp_tnp_common_config_registers(regs, split,
+                                           {.kernel_size = kernel_size,
+                                            .kernel_stride = kernel_stride,
+                                            .activation = activation,
+                                            .first_neuron = first_neuron,
+                                            .filters = filters,
+                                            .weights_bits = weights_bits,
+                                            .layer_nps = layer_nps,
+                                            .single_buffer = single_buffer,
+                                            .transposed = flag20,
+                                            .input_bits = input_bits,
+                                            .output_bits = output_bits,
+                                            .merge_info = merge_info.get(),
+                                            .skipdma_load = skipdma_load,
+                                            .dual_output_stores = dual_output_stores,
+                                            .fnp_padding = flag29,
+                                            .link_nps = link_nps});
+}
+
+void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
+                                            CommonConfig const& config) {
+    ActivationType const activation = config.activation;
+    uint8_t const weights_bits = config.weights_bits;
+    uint8_t const output_bits = config.output_bits;
     bool const relu = activation == ActivationType::ReLU;
 
     set_flag(regs, CONTROL, CONTROL_BIT_4, false);
     set_flag(regs, CONTROL, CONTROL_BIT_7, false);
     set_flag(regs, CONTROL, CONTROL_LUT, activation == ActivationType::LUT);
-    set_flag(regs, CONTROL, CONTROL_SINGLE_BUFFER, single_buffer);
-    set_flag(regs, CONTROL, CONTROL_FLAG29, flag29);
+    set_flag(regs, CONTROL, CONTROL_SINGLE_BUFFER, config.single_buffer);
+    set_flag(regs, CONTROL, CONTROL_FLAG29, config.fnp_padding);
 
-    set(regs, FORMAT, FORMAT_INPUT_BITS, input_bits > 7 ? 3 : 2);
+    set(regs, FORMAT, FORMAT_INPUT_BITS, config.input_bits > 7 ? 3 : 2);
     set_flag(regs, FORMAT, FORMAT_WEIGHTS_4BIT, weights_bits == 4);
     set(regs, FORMAT, FORMAT_WEIGHTS_BITS, weights_bits == 8 ? 3 : 2);
     set_flag(regs, FORMAT, FORMAT_WEIGHTS_8BIT, weights_bits == 8);
     set(regs, FORMAT, FORMAT_OUTPUT_BITS, output_bits < 8 ? 2 : 3);
     set_flag(regs, FORMAT, FORMAT_NO_RELU_OUTPUT, output_bits <= 8 && !relu);
     set_flag(regs, FORMAT, REG4_EN_ACT, relu);
-    set_count_field(register_word(regs, FORMAT), REG4_NP_NUM, layer_nps.size());
+    set_count_field(register_word(regs, FORMAT), REG4_NP_NUM, config.layer_nps.size());
 
     set_flag(regs, INPUT_MEMORY, INPUT_MEMORY_BIT_29, false);
     set_flag(regs, INPUT_MEMORY, INPUT_MEMORY_BIT_30, false);
@@ -149,26 +173,27 @@ void format_cnp_tnp_common_config_registers(
 
     set(regs, CONTAINER, CONTAINER_ICONT_SIZE, split.icont_size());
 
-    set_flag(regs, KERNEL, KERNEL_STRIDE_2, kernel_stride == 2);
-    set_flag(regs, KERNEL, KERNEL_FLAG20, flag20);
+    set_flag(regs, KERNEL, KERNEL_STRIDE_2, config.kernel_stride == 2);
+    set_flag(regs, KERNEL, KERNEL_FLAG20, config.transposed);
     set_flag(regs, KERNEL, KERNEL_BIT_10, false);
     set(regs, KERNEL, KERNEL_BITS_16_26, 0);
-    set(regs, KERNEL, KERNEL_SIZE, static_cast<uint32_t>(kernel_size));
+    set(regs, KERNEL, KERNEL_SIZE, static_cast<uint32_t>(config.kernel_size));
 
     set(regs, OUTPUT_ORIGIN, OUTPUT_I_ORIG, split.out_y);
     set(regs, OUTPUT_ORIGIN, OUTPUT_J_ORIG, split.out_x);
     set(regs, OUTPUT_SIZE, OUTPUT_I_SIZE, split.out_height);
     set(regs, OUTPUT_SIZE, OUTPUT_J_SIZE, split.out_width);
-    set(regs, NEURONS, NEURONS_FIRST, first_neuron);
-    set(regs, NEURONS, NEURONS_COUNT, filters);
+    set(regs, NEURONS, NEURONS_FIRST, config.first_neuron);
+    set(regs, NEURONS, NEURONS_COUNT, config.filters);
 
-    if (!link_nps) return;
-    if (!merge_info) {
+    if (!config.link_nps) return;
+    if (config.merge_info == nullptr) {
         set_flag(regs, MERGE, MERGE_OTHER_SOURCE, true);
         return;
     }
-    format_merge_registers(regs, *merge_info, skipdma_load);
-    if (merge_info->dual_output) format_dual_output_registers(regs, *merge_info, layer_nps, dual_output_stores);
+    format_merge_registers(regs, *config.merge_info, config.skipdma_load);
+    if (config.merge_info->dual_output)
+        format_dual_output_registers(regs, *config.merge_info, config.layer_nps, config.dual_output_stores);
 }
 
 void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& part,

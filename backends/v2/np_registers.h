@@ -291,12 +291,36 @@ void set_count_field(uint32_t* word, RegDetail const& field, uint64_t value);
 std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool flag_c,
                                       bool merge_is_add);
 
+// What the configuration words common to every CNP and TNP-B layer are made of, besides the NP's
+// split.
+struct CommonConfig {
+    int kernel_size = 0;
+    int kernel_stride = 1;
+    ActivationType activation = ActivationType::NoActivation;
+    uint32_t first_neuron = 0;  // the NP's first output channel
+    uint32_t filters = 0;       // the filters the NP computes
+    uint8_t weights_bits = 8;
+    std::vector<hw::Component> const& layer_nps;  // every component of the layer
+    bool single_buffer = false;                   // the NP's input buffer mode
+    bool transposed = false;                      // a transposed convolution (word 20 bit 9)
+    uint8_t input_bits = 8;
+    uint8_t output_bits = 8;
+    MergeLayerInfo const* merge_info = nullptr;  // the merge the layer carries, if any
+    hw::Component const* skipdma_load = nullptr;
+    std::vector<hw::Component> const& dual_output_stores;  // the store that carries a dual output
+    bool fnp_padding = false;  // record_layer's FNP padding flag (word 1 bit 29)
+    bool link_nps = true;      // the merge and skip-connection words too (not for the NPs a pass leaves unused)
+};
+
 // The words every CNP and TNP-B layer configures the same way: bit widths, activation, the NP's
 // part of the input from `split`, kernel, output window and output channels, then (when
-// `link_nps`) the merge, skip-DMA load and dual-output words. `dual_output_stores` holds the store
-// that carries a dual output; it must not be empty when the merge asks for one
-// (std::runtime_error "Dual output store should not be null."). A merge without `skipdma_load` is
-// std::runtime_error "Skip DMA load should not be null.".
+// `link_nps`) the merge, skip-DMA load and dual-output words. `dual_output_stores` must not be
+// empty when the merge asks for a dual output (std::runtime_error "Dual output store should not
+// be null."). A merge without `skipdma_load` is std::runtime_error "Skip DMA load should not be
+// null.". The positional form passes its values in CommonConfig's order (flag20: transposed,
+// flag29: fnp_padding).
+void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
+                                            CommonConfig const& config);
 void format_cnp_tnp_common_config_registers(
     std::vector<uint32_t>* regs, NpSplitInterface const& split, int kernel_size, int kernel_stride,
     ActivationType activation, uint32_t first_neuron, uint32_t filters, uint8_t weights_bits,

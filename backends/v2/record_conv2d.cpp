@@ -307,11 +307,23 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
 
         std::visit(
             [&](NpSplitInterface const& split) {
-                format_cnp_tnp_common_config_registers(
-                    &regs, split, setup.kernel_size, setup.kernel_stride, activation,
-                    first_output_channel(part, mapping), part.filters, setup.weights_bits, components,
-                    part.single_buffer, setup.transposed, input_bits, output_bits, mapping.merge_info, load,
-                    dual_stores, flag_d, !flag_c);
+                format_cnp_tnp_common_config_registers(&regs, split,
+                                                       {.kernel_size = setup.kernel_size,
+                                                        .kernel_stride = setup.kernel_stride,
+                                                        .activation = activation,
+                                                        .first_neuron = first_output_channel(part, mapping),
+                                                        .filters = part.filters,
+                                                        .weights_bits = setup.weights_bits,
+                                                        .layer_nps = components,
+                                                        .single_buffer = part.single_buffer,
+                                                        .transposed = setup.transposed,
+                                                        .input_bits = input_bits,
+                                                        .output_bits = output_bits,
+                                                        .merge_info = mapping.merge_info.get(),
+                                                        .skipdma_load = load,
+                                                        .dual_output_stores = dual_stores,
+                                                        .fnp_padding = flag_d,
+                                                        .link_nps = !flag_c});
             },
             setup.split(part));
         if (setup.np_words) {
