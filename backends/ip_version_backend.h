@@ -64,7 +64,7 @@ struct Generation {
     HardwareConstraints (*hardware_constraints)(Mesh const& mesh) = nullptr;
     // The generation whose layer recorder reads learned variables back from this one's chips.
     IpVersion learning_recorder = IpVersion::none;
-    GenerationMakers makers;  // none: the back end is not part of this build
+    GenerationMakers makers = {};  // none: the back end is not part of this build
 };
 
 // The build's generation table, one row per generation the system knows.

@@ -45,8 +45,8 @@ public:
     // needs no layer type of its own.
     template <class NamedLayer>
         requires requires(NamedLayer const& layer) { std::string(layer.get_name()); }
-    MappingStatus(NamedLayer const& layer, std::string message)
-        : MappingStatusBase(true, std::move(message)), layer_name(layer.get_name()) {}
+    MappingStatus(NamedLayer const& layer, std::string text)
+        : MappingStatusBase(true, std::move(text)), layer_name(layer.get_name()) {}
 
     // Gathers a failure: the first failure keeps its layer name, later messages are appended
     // after a blank; a successful `other` changes nothing.

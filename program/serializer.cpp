@@ -120,8 +120,8 @@ flatbuffers::Offset<fb::LearningLayerInfo> learning_layer_info(flatbuffers::Flat
 SequenceSerializer::SequenceSerializer(LayerRecorder const& layer_recorder, IoRecorder const& io_recorder)
     : data_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(initial_buffer_size)),
       info_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(initial_buffer_size)),
-      layer_recorder(layer_recorder),
-      io_recorder(io_recorder) {}
+      layer_recorder_(layer_recorder),
+      io_recorder_(io_recorder) {}
 
 SequenceSerializer::~SequenceSerializer() = default;
 
@@ -154,7 +154,7 @@ flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(program::Re
 
 size_t SequenceSerializer::serialize_scc_program(SccFlags const& flags, Shape in, Shape out) {
     ensure_open();
-    std::unique_ptr<program::Record> record = io_recorder.record_scc(flags, in, out);
+    std::unique_ptr<program::Record> record = io_recorder_.record_scc(flags, in, out);
     if (!record) throw std::runtime_error("The IO recorder gave no system-configuration record.");
     records.push_back(serialize_record(*record));
     return 1;
@@ -169,7 +169,7 @@ size_t SequenceSerializer::serialize_scc_program(bool first_on_hrc, bool input_t
 size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) {
     ensure_open();
     try {
-        std::unique_ptr<program::Record> record = layer_recorder.record_layer(args);
+        std::unique_ptr<program::Record> record = layer_recorder_.record_layer(args);
         if (!record) throw std::runtime_error("The layer recorder gave no record");
         size_t const count = record->tracks.size();
         records.push_back(serialize_record(*record));
@@ -195,7 +195,7 @@ size_t SequenceSerializer::serialize_layer_program(Layer const& layer, Layer con
 size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, bool set_spikes) {
     ensure_open();
     try {
-        program::LearnRecordsPtr learning = layer_recorder.record_learning_layer(layer, set_spikes);
+        program::LearnRecordsPtr learning = layer_recorder_.record_learning_layer(layer, set_spikes);
         if (!learning.first || !learning.second || !learning.third)
             throw std::runtime_error("The learning recorder gave fewer than three records");
         if (learning.first->tracks.empty()) throw std::runtime_error("The first learning record has no track");
@@ -226,7 +226,7 @@ void SequenceSerializer::finalize_pass() {
 
 void SequenceSerializer::serialize_epg_tracks(EpgArgs const& args) {
     ensure_open();
-    for (auto const& [reg, value] : io_recorder.record_epg(args)) epg_registers.emplace_back(reg, value);
+    for (auto const& [reg, value] : io_recorder_.record_epg(args)) epg_registers.emplace_back(reg, value);
 }
 
 void SequenceSerializer::serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col, uint8_t c,

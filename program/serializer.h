@@ -133,8 +133,8 @@ private:
     std::vector<flatbuffers::Offset<fb::Record>> records;  // of the pass being built
     std::vector<fb::RegisterValue> epg_registers;
     uint64_t dummy_desc_header = 0;
-    LayerRecorder const& layer_recorder;
-    IoRecorder const& io_recorder;
+    LayerRecorder const& layer_recorder_;
+    IoRecorder const& io_recorder_;
     bool finalized = false;
 };
 

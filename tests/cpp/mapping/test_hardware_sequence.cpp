@@ -351,6 +351,20 @@ TEST(ProgramBuilding, DescriptorCountsDoNotWrap) {
     }
 }
 
+TEST(ProgramBuilding, SkipDmaEnginesCountAsTheRecorderSays) {
+    // a stores its output for the Add that c carries, which loads it back in the second pass.
+    for (auto const& [costs, descriptors] : {std::pair{SkipDmaDescriptors{4, 4, 1}, 6}, {{2, 0, 9}, 10}}) {
+        BuilderFixture f(true);
+        f.recorder.skip_dma = costs;
+        f.add({"in", "a", "b", "add"});
+        f.add({"c"});
+        auto const [status, sequence] = f.builder.build_sequence();
+        ASSERT_TRUE(sequence) << status.message;
+        auto const bytes = sequence->program();
+        EXPECT_EQ(ProgramInfo(bytes.data(), bytes.size()).info().num_descriptors(), descriptors);
+    }
+}
+
 TEST(ProgramBuilding, HeaderValues) {
     struct Row { LayerType type; uint8_t input_bits, output_bits, bits; bool narrow; };
     Row const rows[] = {

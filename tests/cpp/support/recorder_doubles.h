@@ -79,9 +79,10 @@ public:
 
     void sync_learning_vars(std::shared_ptr<Layer>) const override {}
     bool fnp_input_rows_padded(Layer const&) const override { return rows_padded; }
-    SkipDmaDescriptors skip_dma_descriptors() const override { return {4, 4, 1}; }
+    SkipDmaDescriptors skip_dma_descriptors() const override { return skip_dma; }
 
     bool rows_padded = false;
+    SkipDmaDescriptors skip_dma{4, 4, 1};
 };
 
 class IoRecorderDouble : public IoRecorder {
