@@ -70,6 +70,7 @@ void core_module_body(py::module_& m) {
         .export_values();
 
     register_program_memory_required(m);  // 21
+    register_nn_module(m);                // 22
 
     // 23
     py::enum_<nuvra::IpVersion>(m, "IpVersion", "The reference Nuvra IP version")

@@ -1,6 +1,7 @@
 #include "python/numpy_conversion.h"
 
 #include <stdexcept>
+#include <type_traits>
 
 #include "engine/bitwidth.h"
 #include "python/tensor_layout.h"
@@ -22,6 +23,18 @@ std::shared_ptr<Dense> dense_of_dtype(std::string const& dtype, py::handle sourc
     if (dtype == "int16") return dense_from_numpy<int16_t>(source, type);
     if (dtype == "uint16") return dense_from_numpy<uint16_t>(source, type);
     throw std::logic_error("No conversion for numpy element " + dtype + ".");
+}
+
+// The tensor type whose elements are stored as T.
+template <class T>
+constexpr TensorType tensor_type_of() {
+    if constexpr (std::is_same_v<T, int32_t>) return TensorType::int32;
+    else if constexpr (std::is_same_v<T, float>) return TensorType::float32;
+    else if constexpr (std::is_same_v<T, int8_t>) return TensorType::int8;
+    else if constexpr (std::is_same_v<T, uint8_t>) return TensorType::uint8;
+    else if constexpr (std::is_same_v<T, int16_t>) return TensorType::int16;
+    else if constexpr (std::is_same_v<T, uint16_t>) return TensorType::uint16;
+    else static_assert(sizeof(T) == 0, "no tensor type stores these elements");
 }
 
 }  // namespace
@@ -46,6 +59,23 @@ template std::shared_ptr<Dense> dense_from_numpy<int8_t>(py::handle, TensorType)
 template std::shared_ptr<Dense> dense_from_numpy<uint8_t>(py::handle, TensorType);
 template std::shared_ptr<Dense> dense_from_numpy<int16_t>(py::handle, TensorType);
 template std::shared_ptr<Dense> dense_from_numpy<uint16_t>(py::handle, TensorType);
+
+template <class T>
+std::shared_ptr<Dense> dense_from_argument(ArrayOf<T> const& array) {
+    return dense_from_numpy<T>(array, tensor_type_of<T>());
+}
+
+template std::shared_ptr<Dense> dense_from_argument<int32_t>(ArrayOf<int32_t> const&);
+template std::shared_ptr<Dense> dense_from_argument<float>(ArrayOf<float> const&);
+template std::shared_ptr<Dense> dense_from_argument<int8_t>(ArrayOf<int8_t> const&);
+template std::shared_ptr<Dense> dense_from_argument<uint8_t>(ArrayOf<uint8_t> const&);
+template std::shared_ptr<Dense> dense_from_argument<int16_t>(ArrayOf<int16_t> const&);
+template std::shared_ptr<Dense> dense_from_argument<uint16_t>(ArrayOf<uint16_t> const&);
+
+std::shared_ptr<Dense> dense_from_scales(py::array const& scales) {
+    if (has_dtype(scales, "uint16")) return dense_from_numpy<uint16_t>(scales, TensorType::uint16);
+    return dense_from_numpy<uint8_t>(scales, TensorType::uint8);
+}
 
 std::shared_ptr<Dense> dense_from_input_array(py::array const& inputs) {
     if (has_dtype(inputs, "int8")) return dense_from_numpy<int8_t>(inputs, TensorType::int8);

@@ -23,6 +23,19 @@ namespace nuvra::python {
 template <class T>
 std::shared_ptr<Dense> dense_from_numpy(pybind11::handle source, TensorType type);
 
+// An array argument of elements T: when a function's arguments are matched, numpy force-casts an
+// array-like to T (one it cannot cast does not match), and signatures show an array-like of T.
+template <class T>
+using ArrayOf = pybind11::array_t<T, pybind11::array::forcecast>;
+
+// The Dense of an ArrayOf<T> argument, of the tensor type that carries T.
+template <class T>
+std::shared_ptr<Dense> dense_from_argument(ArrayOf<T> const& array);
+
+// Scales that keep their element: a uint16 array as a uint16 tensor, any other array force-cast
+// to uint8.
+std::shared_ptr<Dense> dense_from_scales(pybind11::array const& scales);
+
 // The model runner's input: an int8, uint8, int16 or float32 array as a tensor of that type;
 // any other dtype is std::invalid_argument "Input dtype should be int8, uint8, int16 or float32.".
 std::shared_ptr<Dense> dense_from_input_array(pybind11::array const& inputs);

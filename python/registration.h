@@ -21,5 +21,6 @@ void register_map_constraints_class(pybind11::module_& m);      // MapConstraint
 void register_sequence_classes(pybind11::module_& m);           // ProgramParts, Sequence, Pass
 void register_power_meter_classes(pybind11::module_& m);        // PowerEvent, PowerMeter
 void register_program_memory_required(pybind11::module_& m);    // ProgramMemoryRequired, get_program_memory_infos
+void register_nn_module(pybind11::module_& m);                  // nn and its test operations
 
 }  // namespace nuvra::python

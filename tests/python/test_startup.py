@@ -67,7 +67,7 @@ def test_registration_order(core):
         "Model", "Layer", *enum(core.LayerType), *enum(core.Padding), *enum(core.PoolType),
         *enum(core.ActivationType), "LayerParams", "Optimizer", "NuvraUnsupervised", "Variables", "evaluate_bitwidth",
         "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "ProgramParts", "Sequence", "Pass",
-        "PowerEvent", "PowerMeter", "soc", "ProgramMemoryRequired", "get_program_memory_infos",
+        "PowerEvent", "PowerMeter", "soc", "ProgramMemoryRequired", "get_program_memory_infos", "nn",
         "IpVersion", "none", "v1", "v2", "wisp", "graph_utils",
     ]  # fmt: skip
     assert core.Layer.Mapping.__doc__.startswith("The mapping of a Layer on one or more Neural Processors.")
