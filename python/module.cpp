@@ -82,9 +82,10 @@ void core_module_body(py::module_& m) {
 
 
     // 25
-    m.def_submodule("graph_utils",
-                    "Nuvra graph utilities software internal functions. These are meant for testing, "
-                    "debugging and validation only.");
+    py::module_ graph_utils = m.def_submodule("graph_utils",
+                                              "Nuvra graph utilities software internal functions. These are "
+                                              "meant for testing, debugging and validation only.");
+    register_graph_utils_functions(graph_utils);
 }
 
 namespace {

@@ -22,5 +22,6 @@ void register_sequence_classes(pybind11::module_& m);           // ProgramParts,
 void register_power_meter_classes(pybind11::module_& m);        // PowerEvent, PowerMeter
 void register_program_memory_required(pybind11::module_& m);    // ProgramMemoryRequired, get_program_memory_infos
 void register_nn_module(pybind11::module_& m);                  // nn and its test operations
+void register_graph_utils_functions(pybind11::module_& graph_utils);  // the functions of graph_utils
 
 }  // namespace nuvra::python
