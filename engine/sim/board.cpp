@@ -105,23 +105,27 @@ std::vector<std::unique_ptr<Tensor>> Board::run(std::vector<std::shared_ptr<cons
                                                 std::string const& call) {
     calls.push_back(call + " " + std::to_string(inputs.size()));
     fail_if(failures.run);
-    if (!has_program_) throw std::runtime_error("The board holds no program.");
-    std::vector<std::unique_ptr<Tensor>> outputs;
-    for (auto const& input : inputs) {
-        auto const* bytes = static_cast<uint8_t const*>(input->buffer().data);
+    if (!has_program_ && !outputs) throw std::runtime_error("The board holds no program.");
+    TensorType const type = outputs ? outputs->type : call == "predict" ? TensorType::float32 : TensorType::int32;
+    Shape const shape = outputs ? outputs->shape : output_;
+    size_t const count = outputs && outputs->count >= 0 ? size_t(outputs->count) : inputs.size();
+    std::vector<std::unique_ptr<Tensor>> results;
+    for (size_t i = 0; i < count; ++i) {
         int32_t sum = 0;
-        for (size_t i = 0; i < input->buffer().bytes; ++i) sum += bytes[i];
-        TensorType const type = call == "predict" ? TensorType::float32 : TensorType::int32;
-        auto output = std::make_unique<Dense>(*Dense::create(type, output_, Layout::c_order));
+        if (i < inputs.size()) {
+            auto const* bytes = static_cast<uint8_t const*>(inputs[i]->buffer().data);
+            for (size_t b = 0; b < inputs[i]->buffer().bytes; ++b) sum += bytes[b];
+        }
+        auto output = std::make_unique<Dense>(*Dense::create(type, shape, Layout::c_order));
         for (size_t k = 0; k < output->size(); ++k) {
             int32_t const value = sum + static_cast<int32_t>(k);
             if (type == TensorType::float32) tensor_write<float>(*output, k, static_cast<float>(value));
-            else tensor_write<int32_t>(*output, k, value);
+            else if (type == TensorType::int32) tensor_write<int32_t>(*output, k, value);
         }
-        outputs.push_back(std::move(output));
+        results.push_back(std::move(output));
     }
     if (meter_) meter_->log_event({time_ms(), 800000, static_cast<uint32_t>(100 + inputs.size())});
-    return outputs;
+    return results;
 }
 
 InstalledBoards::InstalledBoards(std::vector<std::shared_ptr<Board>> const& boards) : saved_(detail::driver_list()) {

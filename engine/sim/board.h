@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,6 +64,17 @@ public:
     uint32_t program_clocks = 0;
     uint32_t memory_used = 0, memory_top = 0;  // programming uses the program's size
     std::vector<uint32_t> learn_mem;
+    bool counting = false;    // the clock counter runs
+    std::vector<int> labels;  // of the last fit
+
+    // Outputs given whatever the program (none needed): `count` tensors (one per sample when
+    // negative) of this type and shape.
+    struct Outputs {
+        TensorType type;
+        Shape shape;
+        int count = -1;
+    };
+    std::optional<Outputs> outputs;
 
     // What the board was asked, in order: "program", "program_external <address>", "unprogram",
     // "batch <n>", "learn on|off", "forward <n>", "predict <n>", "fit <n>".
@@ -90,9 +102,10 @@ public:
         calls.push_back(enabled ? "learn on" : "learn off");
     }
     // One tensor per sample of the program's output shape, element k = the sample's byte sum + k
-    // (int32; float32 for predict). With measurement on, one event of 0.8 V, 100 + samples mA.
+    // (int32; float32 for predict; scripted `outputs` of other types are zeros). With measurement on, one event of 0.8 V, 100 + samples mA.
     std::vector<std::unique_ptr<Tensor>> fit(std::vector<std::shared_ptr<const Tensor>> const& inputs,
-                                             std::vector<int> const&) override {
+                                             std::vector<int> const& given) override {
+        labels = given;
         return run(inputs, "fit");
     }
     std::vector<std::unique_ptr<Tensor>> forward(std::vector<std::shared_ptr<const Tensor>> const& inputs) override {
@@ -102,7 +115,7 @@ public:
         return run(inputs, "predict");
     }
     HardwareDriver* driver() const override { return const_cast<Board*>(this); }
-    void toggle_clock_counter(bool) override {}
+    void toggle_clock_counter(bool enable) override { counting = enable; }
     uint64_t read_clock_counter() override { return std::exchange(clock_counter, clock_counter + clock_step); }
     uint32_t program_clock_count() const override { return program_clocks; }
     uint64_t memory() const override { return uint64_t{memory_top} << 32 | memory_used; }
