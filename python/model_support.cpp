@@ -9,9 +9,9 @@
 
 #include "engine/params.h"
 #include "engine/sequence.h"
-#include "hw/clock.h"
 #include "hw/format.h"
 #include "mapping/layer_mapping.h"
+#include "python/device_support.h"
 
 namespace nuvra::python {
 
@@ -168,14 +168,20 @@ std::shared_ptr<Tensor> run_inference(Model const& model, std::shared_ptr<const 
     check_can_infer(model);
     power_events.clear();
     int64_t const frames = inputs->dimensions().rank() == 0 ? 1 : inputs->dimensions()[0];
-    // Timings only: the clock counts and power events of a run on a board come with the Python
-    // hardware devices.
-    int64_t const start = time_ms();
+    std::shared_ptr<Device> const device = model.device();
+    HardwareDevice* const hardware = device ? device->hardware() : nullptr;
+    ClockedRun clock(hardware);
     std::shared_ptr<Tensor> output = step(inputs);
-    int64_t const end = time_ms();
+    clock.stop();
+    if (hardware) {
+        set_metric("inference_clk", clock.clocks());
+        set_metric("program_clk", hardware->program_clock_count());
+    }
     set_metric("inference_frames", frames);
-    set_metric("inference_start", start);
-    set_metric("inference_end", end);
+    set_metric("inference_start", clock.start_ms());
+    set_metric("inference_end", clock.end_ms());
+    if (hardware)
+        if (auto events = soc_power_events(*hardware)) power_events = std::move(*events);
     return output;
 }
 

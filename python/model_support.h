@@ -41,8 +41,9 @@ using MetricSink = std::function<void(std::string const&, int64_t)>;
 // std::invalid_argument "Cannot perform an inference on a model with no layers" for an empty model.
 void check_can_infer(Model const& model);
 
-// Runs `step` on `inputs` and writes "inference_frames", "inference_start" and "inference_end".
-// `power_events` is emptied first.
+// Runs `step` on `inputs` and writes "inference_frames", "inference_start" and "inference_end";
+// on a device with hardware also "inference_clk" and "program_clk", and the events of a SoC power
+// meter go to `power_events`, which is emptied first.
 std::shared_ptr<Tensor> run_inference(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                       InferenceStep const& step, std::vector<PowerMeter::PowerEvent>& power_events,
                                       MetricSink const& set_metric);
