@@ -78,14 +78,6 @@ struct PyModel {
     std::shared_ptr<PyMetrics> metrics = std::make_shared<PyMetrics>();
 };
 
-std::vector<int32_t> labels_of_list(py::list const& labels) {
-    try {
-        return labels.cast<std::vector<int32_t>>();
-    } catch (py::cast_error const&) {
-        throw py::type_error(fit_labels_message);
-    }
-}
-
 std::vector<int64_t> dims_of(Shape const& shape) { return {shape.begin(), shape.end()}; }
 
 }  // namespace
@@ -170,7 +162,9 @@ void register_model_class(py::module_& m) {
         .def(
             "fit",
             [](PyModel& self, py::array const& inputs, py::list const& input_labels, uint32_t batch_size) {
-                return self.fit(inputs, labels_of_list(input_labels), batch_size);
+                std::optional<std::vector<int32_t>> const labels = list_labels(input_labels);
+                if (!labels) throw py::type_error(fit_labels_message);
+                return self.fit(inputs, *labels, batch_size);
             },
             py::arg("inputs"), py::arg("input_labels") = py::list(), py::arg("batch_size") = 0u,
             "\n        Learn from inputs, one integer label per input, one for all, or none.\n\n        Args:\n"

@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <type_traits>
 
+#include <pybind11/stl.h>
+
 #include "engine/bitwidth.h"
 #include "python/tensor_layout.h"
 
@@ -126,6 +128,14 @@ std::optional<std::vector<int32_t>> integer_labels(py::array const& labels) {
     result.reserve(static_cast<size_t>(labels.size()));
     for (py::handle element : labels.attr("flat")) result.push_back(element.cast<int32_t>());
     return result;
+}
+
+std::optional<std::vector<int32_t>> list_labels(py::list const& labels) {
+    try {
+        return labels.cast<std::vector<int32_t>>();
+    } catch (py::cast_error const&) {
+        return std::nullopt;
+    }
 }
 
 }  // namespace nuvra::python

@@ -55,5 +55,7 @@ int32_t evaluate_array_bitwidth(pybind11::array const& array);
 // Labels of an integer array, element by element; none for an array of another kind (bool,
 // float, ...). An element outside the signed 32-bit range is pybind11's cast error.
 std::optional<std::vector<int32_t>> integer_labels(pybind11::array const& labels);
+// Labels of a list of signed 32-bit integers; none when an element is not one (a float included).
+std::optional<std::vector<int32_t>> list_labels(pybind11::list const& labels);
 
 }  // namespace nuvra::python
