@@ -57,7 +57,9 @@ build: deps $(BUILD)/build.ninja
 test-cpp: build
 	$(BUILD)/tests/nuvra_tests --gtest_brief=1
 
+# The Python tests also use the test build of the module (simulated boards), staged apart.
 test-python: build
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target core_sim
 	cd $(ROOT) && PYTHONPATH=$(BUILD)/python $(VENV)/bin/python -m pytest -q tests/python
 
 test: test-cpp test-python

@@ -79,6 +79,7 @@ def describe(device):
 def main():
     print(f"nuvra.core {core.__version__}: {core.__doc__}")
     print("IP versions:", ", ".join(core.IpVersion.__members__))
+    print("Hardware devices on this host:", core.HardwareDevice.devices())
     for name, mode in core.soc.ClockMode.__members__.items():
         print(f"clock mode {name}: {int(mode) / 1e6:g} MHz")
 

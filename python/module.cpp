@@ -54,6 +54,8 @@ void core_module_body(py::module_& m) {
 
     register_metrics_class(m);         // 10
     register_device_class(m);          // 11
+    register_soc_driver_class(m);      // 12
+    register_hardware_device_class(m); // 13
     register_hw_version_class(m);      // 14
     register_np_mesh_classes(m);       // 15
     register_np_types(m);              // 16
@@ -80,12 +82,15 @@ void core_module_body(py::module_& m) {
         .value("wisp", nuvra::IpVersion::wisp)
         .export_values();
 
+    register_board_zr62_module(m);  // 24
 
     // 25
     py::module_ graph_utils = m.def_submodule("graph_utils",
                                               "Nuvra graph utilities software internal functions. These are "
                                               "meant for testing, debugging and validation only.");
     register_graph_utils_functions(graph_utils);
+
+    if (register_test_submodules) register_test_submodules(m);
 }
 
 namespace {

@@ -14,6 +14,8 @@ void register_layer_params(pybind11::module_& m);               // LayerType, Pa
 void register_optimizer(pybind11::module_& m);                  // Optimizer, NuvraUnsupervised
 void register_metrics_class(pybind11::module_& m);              // Metrics
 void register_device_class(pybind11::module_& m);               // Device
+void register_soc_driver_class(pybind11::module_& m);           // SocDriver
+void register_hardware_device_class(pybind11::module_& m);      // HardwareDevice
 void register_hw_version_class(pybind11::module_& m);           // HwVersion and its presets
 void register_np_mesh_classes(pybind11::module_& m);            // NP: SramSize, its presets, Mesh
 void register_np_types(pybind11::module_& m);                   // NP: Ident, Type, Info, NpSpace, MemoryInfo, Component
@@ -23,5 +25,9 @@ void register_power_meter_classes(pybind11::module_& m);        // PowerEvent, P
 void register_program_memory_required(pybind11::module_& m);    // ProgramMemoryRequired, get_program_memory_infos
 void register_nn_module(pybind11::module_& m);                  // nn and its test operations
 void register_graph_utils_functions(pybind11::module_& graph_utils);  // the functions of graph_utils
+void register_board_zr62_module(pybind11::module_& m);          // boardZr62: get_flash, SpiFlashController
+
+// Test builds define this to add private submodules (simulated boards); the shipped module has none.
+[[gnu::weak]] void register_test_submodules(pybind11::module_& m);
 
 }  // namespace nuvra::python

@@ -1,3 +1,7 @@
+import subprocess
+import sys
+from pathlib import Path
+
 import pytest
 
 
@@ -21,14 +25,30 @@ def probe(core):
     return nuvra_probe
 
 
+def failure_of(call):
+    """(exception type, first line of its message) of a call expected to fail."""
+    with pytest.raises(Exception) as error:
+        call()
+    return error.type, str(error.value).split("\n")[0]
+
+
 @pytest.fixture(scope="session")
 def failure():
-    """(exception type, first line of its message) of a call expected to fail."""
+    return failure_of
 
-    def run(call):
-        with pytest.raises(Exception) as error:
-            call()
-        return error.type, str(error.value).split("\n")[0]
+
+@pytest.fixture(scope="session")
+def on_boards(core):
+    """Runs a scenario (a function of a test module) in an interpreter of its own, whose nuvra.core
+    is the test build with simulated boards: the device list is built once per process."""
+    test_build = Path(core.__file__).resolve().parents[2] / "python_sim"
+
+    def run(scenario):
+        here = Path(scenario.__code__.co_filename).parent
+        code = (f"import sys; sys.path[:0] = [{str(test_build)!r}, {str(here)!r}]; "
+                f"import {scenario.__module__} as tests; tests.{scenario.__name__}()")
+        done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+        assert done.returncode == 0, done.stderr
 
     return run
 
@@ -53,13 +73,17 @@ def input_layer(core, width=4, height=4, channels=2, name="in"):
     return layer(core, core.InputData, name, input_width=width, input_height=height, input_channels=channels)
 
 
-@pytest.fixture
-def conv_model(core):
+def make_conv_model(core):
     """in (4 x 4 x 2) -> conv (3 x 3, 4 filters, Same)."""
     model = core.Model()
     model.add(input_layer(core))
     model.add(layer(core, core.Conv2D, "conv", kernel_size=3, filters=4, padding=1))
     return model
+
+
+@pytest.fixture
+def conv_model(core):
+    return make_conv_model(core)
 
 
 @pytest.fixture

@@ -18,6 +18,22 @@ DOCS = {
     "Device": {"desc": "\n             Returns the Device description\n\n             :return: a string describing the Device\n           ",
         "version": "The device hardware version.", "ip_version": "The device IP version.",
         "mesh": "The device Mesh layout"},
+    "SocDriver": {"clock_mode": "Clock mode of the Vexa.",
+        "power_measurement_enabled": "Power measurement is off by default. Toggle it on to get power information in the statistics or when calling PowerMeter.events().",
+        "power_meter": "Power meter associated to the SoC."},
+    "HardwareDevice": {
+        "learn_enabled": "\n           Property that enables/disables learning on current program (if\n           possible).\n          ",
+        "program": "\n           Property that retrieves current program or programs a device using a\n           serialized program bytes object.\n          ",
+        "program_external": "\n            Program a device using a serialized program info bytes object,\n            and the address, as it is seen from nuvra on the device,\n            of corresponding program data that must have been written beforehand.\n           ",
+        "unprogram": "\n            Clear current program from hardware device, restoring its initial\n            state\n           ",
+        "forward": "\n           Processes inputs on a programmed device.\n\n           :param inputs: ``numpy.ndarray`` with shape matching current program\n\n           :return: ``numpy.ndarray`` with outputs from the device\n          ",
+        "predict": "\n           Processes inputs on a programmed device, returns a float array.\n\n           :param inputs: ``numpy.ndarray`` with shape matching current program\n\n           :return: ``numpy.ndarray`` with float outputs from the device\n          ",
+        "memory": "The device memory usage and top usage (in bytes)", "reset_top_memory": "Reset the device memory informations",
+        "soc": "\n            The SocDriver interface used by the device, or None if the device\n            is not a SoC\n          ",
+        "metrics": "The metrics from this device", "inference_power_events": "Copy of power events logged after inference",
+        "learn_mem": "\n            Property that retrieves learning layer's memory or updates a device\n            using a serialized learning layer memory buffer.\n          ",
+        "devices": "\n             Returns the full list of available hardware devices\n\n             :return: list of Device\n           "},
+    "boardZr62": {"": "Spi flash controller for the zr62meant for testing, debugging and validation only."},
     "HwVersion": {"vendor_id": "The hardware vendor identifier", "product_id": "The hardware product identifier",
         "major_rev": "The hardware major revision", "minor_rev": "The hardware minor revision",
         "ip_version": "The IP version."},
@@ -113,6 +129,13 @@ def test_component_type_doc_lists_each_value(NP):
     [
         ("Device", "__init__", "(self: nuvra.core.Device, version: nuvra::HwVersion, mesh: nuvra.core.NP.Mesh, /) -> None"),
         ("", "get_program_memory_infos", "(program: bytes, /) -> nuvra.core.ProgramMemoryRequired"),
+        ("HardwareDevice", "predict", "(self: nuvra.core.HardwareDevice, inputs: typing.Annotated[numpy.typing.ArrayLike, "
+         "numpy.uint8], /) -> numpy.ndarray"),
+        ("HardwareDevice", "program_external", "(self: nuvra.core.HardwareDevice, arg0: bytes, arg1: typing.SupportsInt | "
+         "typing.SupportsIndex) -> None"),
+        ("HardwareDevice", "__eq__", "(self: nuvra.core.HardwareDevice, arg0: nuvra.core.Device) -> bool"),
+        ("HardwareDevice", "devices", "() -> list[nuvra.core.HardwareDevice]"),
+        ("boardZr62", "get_flash", "(arg0: nuvra.core.HardwareDevice) -> SpiFlashController"),
         ("NP.Info", "__init__", "(self: nuvra.core.NP.Info, ident: nuvra.core.NP.Ident, types: collections.abc.Iterable, "
          "has_lut: bool = False) -> None"),
         ("MapConstraints", "select_nps", "(self: nuvra.core.MapConstraints, source_nps: collections.abc.Sequence["
@@ -122,3 +145,11 @@ def test_component_type_doc_lists_each_value(NP):
 )
 def test_signatures(core, owner, member, signature):
     assert member_of(core, owner, member).__doc__.split("\n")[0] == member + signature
+
+
+def test_fit_overloads(core):
+    lines = core.HardwareDevice.fit.__doc__.split("\n")
+    labels = [line.split("input_labels: ")[1] for line in lines if "input_labels" in line]
+    assert labels == ["typing.SupportsFloat | typing.SupportsIndex) -> numpy.ndarray",
+                      "numpy.ndarray) -> numpy.ndarray", "list = []) -> numpy.ndarray"]  # fmt: skip
+    assert lines.count("Learn from inputs on a programmed device.") == 3

@@ -66,10 +66,11 @@ def test_registration_order(core):
         "__doc__", "__version__", "BackendType", "Software", "Hardware", "Hybrid",
         "Model", "Layer", *enum(core.LayerType), *enum(core.Padding), *enum(core.PoolType),
         *enum(core.ActivationType), "LayerParams", "Optimizer", "NuvraUnsupervised", "Variables", "evaluate_bitwidth",
-        "Metrics", "Device", "HwVersion", "NP", "MapConstraints", "ProgramParts", "Sequence", "Pass",
-        "PowerEvent", "PowerMeter", "soc", "ProgramMemoryRequired", "get_program_memory_infos", "nn",
-        "IpVersion", "none", "v1", "v2", "wisp", "graph_utils",
+        "Metrics", "Device", "SocDriver", "HardwareDevice", "HwVersion", "NP", "MapConstraints", "ProgramParts",
+        "Sequence", "Pass", "PowerEvent", "PowerMeter", "soc", "ProgramMemoryRequired", "get_program_memory_infos",
+        "nn", "IpVersion", "none", "v1", "v2", "wisp", "boardZr62", "graph_utils",
     ]  # fmt: skip
+    assert names(core.boardZr62) == ["__doc__", "get_flash", "SpiFlashController"]
     assert core.Layer.Mapping.__doc__.startswith("The mapping of a Layer on one or more Neural Processors.")
     assert names(core.NP) == [
         "__doc__", "SramSize", "__getattr__", "Mesh", "Ident", "Type",
