@@ -128,7 +128,6 @@ TEST(HardwareRun, RefusedBatchesNeverReachTheDeviceAndTheCounterStops) {
 
 // in (8 x 8 x 4) -> c1 -> c2 mapped on the board and run through the model runner.
 TEST(ModelRunOnHardware, ClockMetricsAndPowerEventsOfTheBoard) {
-    register_mapping_backend();
     OnBoard on;
     on.board->outputs.reset();
     on.board->program_clocks = 1234;
