@@ -79,8 +79,7 @@ sanitize: deps $(BUILD_ASAN)/build.ninja
 # stops the run; it is kept as build/fuzz/findings/<target>-crash-... (or -timeout-, -leak-, -oom-)
 # and replays with `build/fuzz/fuzz/fuzz_<target> <file>`.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := model_buffer program_reader raw_words structured_map \
-	$(if $(wildcard $(ROOT)/python/model_file.cpp),model_file)
+FUZZ_TARGETS := model_buffer program_reader raw_words structured_map model_file
 FUZZ_CXX ?= clang++-14
 FUZZ_CC ?= clang-14
 

@@ -15,13 +15,10 @@
 #include "engine/layer_kinds.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
-#include "mapping/hardware_backend.h"
+#include "backends/ip_version_backend.h"
 #include "random_model.h"
 #include "support/fake_device.h"
-#if __has_include("python/model_file.h")
 #include "python/model_file.h"
-#define NUVRA_MODEL_FILE 1
-#endif
 
 using namespace nuvra;
 namespace fs = std::filesystem;
@@ -55,13 +52,11 @@ void fill_variables(Model& model) {
         }
 }
 
-// A model as a buffer, and as a model file where the codec is built.
+// A model as a buffer, and as a model file.
 void write_model(fs::path const& root, std::string const& name, Model const& model) {
     std::vector<uint8_t> const buffer = model.to_buffer();
     write(root / "model_buffer", name, buffer);
-#ifdef NUVRA_MODEL_FILE
     write(root / "model_file", name, python::encode_model_file(buffer));
-#endif
 }
 
 void kind_seeds(fs::path const& root) {

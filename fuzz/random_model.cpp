@@ -230,8 +230,11 @@ std::unique_ptr<Model> random_model(FuzzedDataProvider& in) {
 }
 
 std::shared_ptr<Device> random_device(FuzzedDataProvider& in) {
-    std::span<GenerationFactory const> const generations = built_generations();
-    IpVersion const ip = generations[in.ConsumeIntegralInRange<size_t>(0, generations.size() - 1)].ip;
+    // The generations whose back ends are part of this build.
+    std::vector<IpVersion> generations;
+    for (Generation const& row : built_generations())
+        if (row.makers.complete()) generations.push_back(row.ip);
+    IpVersion const ip = generations[in.ConsumeIntegralInRange<size_t>(0, generations.size() - 1)];
     HwVersion version = hw::Tolmar_v2;
     if (ip == IpVersion::v1) version = in.ConsumeBool() ? hw::Dorvel_v1 : hw::Vexa_v2;
     if (ip == IpVersion::wisp) version = hw::Wisp_Tolmar;

@@ -8,7 +8,7 @@
 #include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "fuzz_support.h"
-#include "mapping/hardware_backend.h"
+#include "backends/ip_version_backend.h"
 #include "program_walk.h"
 #include "random_model.h"
 #include "tiny_input.h"
