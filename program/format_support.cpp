@@ -58,6 +58,12 @@ uint32_t narrow_words(uint64_t words, const char* what) {
     return uint32_t(words);
 }
 
+uint32_t narrow_layer_bytes(Layer const& layer, uint64_t bytes) {
+    if (bytes > std::numeric_limits<uint32_t>::max())
+        throw std::runtime_error(format("The memory size of layer '{}' does not fit 32 bits.", layer.get_name()));
+    return uint32_t(bytes);
+}
+
 void require_rank(Tensor const& tensor, size_t rank, const char* name) {
     size_t const actual = tensor.dimensions().rank();
     if (actual != rank)

@@ -16,6 +16,7 @@
 #include "hw/format.h"
 #include "hw/register.h"
 #include "mapping/graph_utils.h"
+#include "program/format_support.h"
 
 namespace nuvra::v2 {
 
@@ -122,11 +123,7 @@ uint32_t saturate_32(uint64_t value) {
 
 [[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v2 layer type."); }
 
-uint32_t narrow_bytes(Layer const& layer, uint64_t bytes) {
-    if (bytes > std::numeric_limits<uint32_t>::max())
-        throw std::runtime_error(format("The memory size of layer '{}' does not fit 32 bits.", layer.get_name()));
-    return uint32_t(bytes);
-}
+constexpr auto narrow_bytes = narrow_layer_bytes;
 
 // Bytes of n 100-bit words.
 uint64_t bytes_of_100b(uint64_t words) { return (words * 100 + 7) / 8; }
