@@ -9,6 +9,9 @@ namespace nuvra {
 
 class HardwareDevice;
 
+// The refusal of a run or a read-back on a device without hardware.
+inline constexpr char hardware_required_message[] = "An actual hardware device is required.";
+
 class Device {
 public:
     virtual ~Device() = default;

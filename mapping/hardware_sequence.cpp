@@ -78,7 +78,7 @@ std::string HardwareSequence::name() const {
 std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
     std::vector<std::shared_ptr<const Tensor>> const& inputs, std::vector<int> const* labels) {
     HardwareDevice* const hardware = device_ ? device_->hardware() : nullptr;
-    if (hardware == nullptr) throw std::runtime_error("An actual hardware device is required.");
+    if (hardware == nullptr) throw std::runtime_error(hardware_required_message);
 
     // Programming is costly: skip it when the device holds these very bytes.
     std::span<const uint8_t> const loaded = hardware->program();
