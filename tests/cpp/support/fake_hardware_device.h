@@ -2,6 +2,7 @@
 // with that hardware behind it.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -50,6 +51,7 @@ public:
     std::vector<uint8_t> loaded;
     bool has_program = false;  // false: program() answers a null pointer
     bool learning = false;
+    std::vector<uint32_t> learn_mem;  // the learning layer's memory, as the device reads it back
 
     HwVersion version() const override { return version_; }
     const char* desc() const override { return "fake hardware"; }
@@ -97,9 +99,9 @@ public:
         loaded.clear();
         has_program = false;
     }
-    uint32_t learn_mem_size() const override { return 0; }
-    void read_learn_mem(uint32_t*) override {}
-    void write_learn_mem(uint32_t const*) override {}
+    uint32_t learn_mem_size() const override { return static_cast<uint32_t>(learn_mem.size()); }
+    void read_learn_mem(uint32_t* words) override { std::copy(learn_mem.begin(), learn_mem.end(), words); }
+    void write_learn_mem(uint32_t const* words) override { std::copy_n(words, learn_mem.size(), learn_mem.begin()); }
 
 private:
     // One output per input: base plus the sum of the input's bytes (a ValueTensor(i) of a small

@@ -1,0 +1,150 @@
+#include "backends/v1/learning.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "backends/v1/format_fnp.h"
+#include "backends/v1/sizes.h"
+#include "hw/arith.h"
+#include "hw/device.h"
+#include "hw/format.h"
+#include "hw/register.h"
+#include "program/format_support.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+// Fields of the learning words of one neuron block (words b + 1 to b + 3).
+constexpr uint64_t class_word = 1;
+constexpr uint64_t counts_word = 2;
+constexpr uint64_t threshold_word = 3;
+constexpr RegDetail LEARN_CLASS{20, 10};
+constexpr RegDetail LEARN_NUM_WEIGHTS{0, 16};
+constexpr RegDetail LEARN_THRESHOLD_HIGH{16, 4};  // bits 16-19 of the threshold, in place
+constexpr RegDetail LEARN_THSWAP{0, 16};
+constexpr RegDetail LEARN_THRESHOLD_LOW{16, 16};  // bits 0-15 of the threshold
+
+constexpr uint32_t max_num_weights = 0xFFFF;
+constexpr int32_t max_threshold = 524287;  // the threshold is checked as a 20-bit signed value
+constexpr uint32_t threshold_bits = 20;
+constexpr uint32_t threshold_high_mask = 0xF0000;
+constexpr uint32_t threshold_low_mask = 0xFFFF;
+constexpr uint64_t fnp3_leading_words = 2;  // an FNP3's learning memory starts with two words
+
+// Classes are shared by runs of units / num_classes neurons: at least one neuron each.
+void check_num_classes(double num_classes, uint32_t units) {
+    if (!(num_classes >= 1 && num_classes <= units))
+        throw FnpError(format("num_classes should be between 1 and {}. Receives num_classes {}.", units, num_classes));
+}
+
+std::shared_ptr<Dense> zero_like(Tensor const& tensor) {
+    return Dense::create(tensor.type(), tensor.dimensions(), Layout::reversed);
+}
+
+void require_per_neuron(Tensor const& tensor, uint64_t neurons, const char* name) {
+    if (tensor.size() != neurons)
+        throw std::runtime_error(
+            format("The learning layer has {} neurons but {} has {} elements.", neurons, name, tensor.size()));
+}
+
+}  // namespace
+
+FnpLearning fnp_learning_of(Layer const& layer) {
+    std::shared_ptr<LearningParams> const learning = layer.learning();
+    if (!learning) throw std::invalid_argument(format("Layer '{}' has no learning parameters.", layer.get_name()));
+    LayerParams const& params = layer_params(layer);
+    int32_t const bits = params.get("weights_bits");
+    if (bits != 1) throw FnpError(format("Learning needs 1-bit weights. Receives weights_bits {}.", bits));
+
+    FnpLearning result;
+    int32_t const units = params.get("units");
+    Shape const weights = layer.variables().get("weights")->dimensions();
+    if (units < 0 || weights.rank() == 0 || uint32_t(units) != weights[0])
+        throw std::invalid_argument(format("Layer {} has {} units but weights for {} neurons.", layer.get_name(),
+                                           units, weights.rank() == 0 ? 0 : weights[0]));
+    result.units = uint32_t(units);
+
+    // Both are truncated to integers, and range-checked before they are converted.
+    double const classes = std::trunc(learning->get("num_classes"));
+    check_num_classes(classes, result.units);
+    result.num_classes = uint32_t(classes);
+
+    double const num_weights = std::trunc(learning->get("num_weights"));
+    if (!(num_weights >= 0 && num_weights <= max_num_weights))
+        field_overflow(format("{}", num_weights).c_str(), LEARN_NUM_WEIGHTS.width);
+    result.num_weights = uint32_t(num_weights);
+    return result;
+}
+
+void format_fnp_learning_words(std::vector<uint32_t>& image, uint64_t inputs, Tensor const& threshold_learning,
+                               Tensor const& thswap, FnpLearning const& learning) {
+    uint64_t const block = ceil_div(inputs, 32) + 4;
+    if (image.size() / block < learning.units)
+        throw std::invalid_argument(format("An FNP image of {} words cannot hold the learning words of {} neurons.",
+                                           image.size(), learning.units));
+    require_vector(threshold_learning, learning.units, "threshold_learning");
+    require_vector(thswap, learning.units, "thswap");
+    if (learning.units > 0) check_num_classes(learning.num_classes, learning.units);
+
+    uint32_t const per_class = learning.units / std::max(learning.num_classes, 1u);
+    for (uint32_t n = 0; n < learning.units; ++n) {
+        uint32_t* const b = image.data() + n * block;
+        if (learning.num_classes > 1) set_field(&b[class_word], LEARN_CLASS, n / per_class + 1);
+        set_field(&b[counts_word], LEARN_NUM_WEIGHTS, learning.num_weights);
+
+        int32_t const t = tensor_read<int32_t>(threshold_learning, size_t{n});
+        if (t < 0) throw FnpError("Negative value for threshold_learning not supported.");
+        if (t > max_threshold) signed_field_overflow(t, threshold_bits);
+        set_field(&b[counts_word], LEARN_THRESHOLD_HIGH, get_field(uint32_t(t), LEARN_THRESHOLD_HIGH));
+        set_field(&b[threshold_word], LEARN_THRESHOLD_LOW, uint32_t(t) & threshold_low_mask);
+
+        set_field(&b[threshold_word], LEARN_THSWAP, uint32_t(tensor_read<int32_t>(thswap, size_t{n})));
+    }
+}
+
+void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool fnp3) {
+    if (hardware == nullptr) throw std::runtime_error(hardware_required_message);
+    std::shared_ptr<Tensor> const weights = variables.get("weights");
+    std::shared_ptr<Tensor> const threshold_learning = variables.get("threshold_learning");
+    std::shared_ptr<Tensor> const thswap = variables.get("thswap");
+    FnpLayout const layout = fnp_layout(weights->dimensions(), 1);
+    require_per_neuron(*threshold_learning, layout.neurons, "threshold_learning");
+    require_per_neuron(*thswap, layout.neurons, "thswap");
+
+    std::vector<uint32_t> memory(hardware->learn_mem_size(), 0u);
+    if (!memory.empty()) hardware->read_learn_mem(memory.data());
+    uint64_t const skip = fnp3 ? fnp3_leading_words : 0;
+    if (memory.size() < skip + layout.words())
+        throw std::runtime_error(format("The learning memory holds {} words; the layer's image needs {} after {}.",
+                                        memory.size(), layout.words(), skip));
+    uint32_t const* const image = memory.data() + skip;
+
+    // Every new tensor is complete before the first variable is replaced.
+    std::shared_ptr<Dense> const w = zero_like(*weights);
+    ByteElements<int8_t> const stored(*weights);  // weights are signed bytes
+    Strides const& strides = w->strides();
+    auto* const bytes = static_cast<int8_t*>(w->mutable_buffer().data);
+    for (uint64_t n = 0; n < layout.neurons; ++n) {
+        uint32_t const* const planes = image + n * layout.block + 4;
+        for (uint64_t i = 0; i < layout.inputs; ++i)
+            bytes[n * strides[0] + i * strides[1]] = int8_t((planes[i >> 5] >> (i & 31)) & 1u);
+    }
+
+    std::shared_ptr<Dense> const tl = zero_like(*threshold_learning);
+    std::shared_ptr<Dense> const ts = zero_like(*thswap);
+    for (uint64_t n = 0; n < layout.neurons; ++n) {
+        uint32_t const* const b = image + n * layout.block;
+        tensor_write<int32_t>(*tl, size_t(n), int32_t((b[counts_word] & threshold_high_mask) | (b[threshold_word] >> 16)));
+        tensor_write<int32_t>(*ts, size_t(n), int32_t(get_field(b[threshold_word], LEARN_THSWAP)));
+    }
+
+    variables.set("weights", w);
+    variables.set("threshold_learning", tl);
+    variables.set("thswap", ts);
+}
+
+}  // namespace nuvra::v1
