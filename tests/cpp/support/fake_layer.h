@@ -43,6 +43,7 @@ public:
     FakeLayer& set_splittable(bool value) { splittable_ = value; return *this; }
     FakeLayer& set_depthwise(bool value) { depthwise_ = value; return *this; }
     FakeLayer& set_format_code(int code) { format_code_ = code; return *this; }
+    FakeLayer& set_activation(bool value) { activation_ = value; return *this; }
     void set_mapping(std::shared_ptr<Mapping> mapping) { mapping_ = std::move(mapping); }
     void add_inbound(std::shared_ptr<Layer> const& layer) { inbounds_.push_back(layer); }
     void add_outbound(std::shared_ptr<Layer> const& layer) { outbounds_.push_back(layer); }
@@ -66,7 +67,7 @@ public:
     bool can_learn() const override { return false; }
     Variables& variables() override { return variables_; }
     Variables const& variables() const override { return variables_; }
-    bool has_activation() const override { return false; }
+    bool has_activation() const override { return activation_; }
     bool has_activation_type(ActivationType) const override { return false; }
     bool has_pooling_type(PoolType) const override { return false; }
     std::vector<std::shared_ptr<Layer>> inbound_layers() const override { return inbounds_; }
@@ -96,6 +97,7 @@ private:
     bool splittable_ = false;
     bool depthwise_ = false;
     int format_code_ = 0;
+    bool activation_ = false;
     VariablesImpl variables_;
     std::shared_ptr<Mapping> mapping_;
     std::vector<std::shared_ptr<Layer>> inbounds_;

@@ -1,0 +1,280 @@
+#include "backends/v1/recorders.h"
+
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "backends/v1/learning.h"
+#include "backends/v1/sizes.h"
+#include "engine/dma.h"
+#include "hw/arith.h"
+#include "hw/format.h"
+#include "hw/np_split.h"
+#include "hw/register.h"
+#include "mapping/split.h"
+#include "program/format_support.h"
+
+namespace nuvra::v1 {
+
+namespace {
+
+LayerType layer_type_of(Layer const& layer) { return layer_params(layer).layer_type(); }
+
+// ---- layer recorder dispatch ----
+
+// Records the program of one layer kind: record_layer's arguments with the recorder's device.
+using KindRecorder = std::unique_ptr<program::Record> (*)(Device const& device, LayerRecordArgs const& args);
+
+// Layers without hardware work of their own: an empty record.
+std::unique_ptr<program::Record> record_nothing(Device const& device, LayerRecordArgs const&) {
+    return program::new_record(device.version());
+}
+
+struct KindEntry {
+    LayerType type;
+    KindRecorder record;
+};
+
+// The recorder of every layer kind this generation programs; a kind missing here is refused.
+constexpr KindEntry kind_recorders[] = {
+    {LayerType::InputData, record_nothing},
+    {LayerType::Dequantizer, record_nothing},
+    {LayerType::Quantizer, record_nothing},
+};
+
+// ---- SCC and EPG ----
+
+// The SCC configuration words, all for the zero ident at the system-configuration bank.
+constexpr uint16_t scc_config_address = 0x4;
+constexpr uint16_t scc_input_channels_address = 0x40;
+constexpr uint16_t scc_output_size_address = 0x44;
+
+constexpr RegDetail scc_input_from_dma{0, 1};     // the input does not come through the HRC
+constexpr RegDetail scc_output_sized{3, 1};       // output type 0: the SCC carries the output size
+constexpr RegDetail scc_input_sized{4, 1};        // input type 0: the SCC carries the input channels
+constexpr RegDetail scc_last_on_hrc{8, 1};
+constexpr RegDetail scc_input_channels{0, 18};
+constexpr RegDetail scc_output_size{0, 20};       // output rows x channels
+constexpr RegDetail scc_output_channels{20, 11};
+
+// EPG registers and their fixed values.
+constexpr uint32_t epg_control = 0x00;
+constexpr uint32_t epg_control_base = 0x20200;
+constexpr RegDetail epg_1x1_fnp_input{1, 1};
+constexpr RegDetail epg_input_sized{12, 1};
+constexpr uint32_t epg_mode = 0x0C;
+constexpr uint32_t epg_mode_single_pass = 0x00000010;
+constexpr uint32_t epg_mode_multi_pass = 0x012C0010;
+constexpr uint32_t epg_columns = 0x10;
+constexpr uint32_t epg_columns_base = 0x1;
+constexpr RegDetail epg_lowest_col{16, 8};
+constexpr RegDetail epg_highest_col{24, 8};
+constexpr uint32_t epg_rows = 0x14;
+constexpr RegDetail epg_row_code{8, 8};
+constexpr uint32_t epg_window = 0x18;
+constexpr uint32_t epg_window_base = 0xFE0001;
+constexpr RegDetail epg_window_rows{24, 8};
+constexpr uint32_t epg_timeout = 0x1C;
+constexpr uint32_t epg_timeout_value = 0x027FFFFF;
+
+// Input channels the SCC's 18-bit field holds; a wider input is typed by its layer kind.
+constexpr uint32_t max_scc_input_channels = 0x3FFFF;
+// Outputs of at least this many channels are not carried by the SCC.
+constexpr uint32_t min_unsized_output_channels = 2048;
+// The chips from this product id on size their outputs through the SCC.
+constexpr uint8_t last_unsized_product = 0xA0;
+
+// `word` with `field` set to a value worked out in 64 bits; one that no 32-bit word holds is
+// reported as it is.
+uint32_t with_field(uint32_t word, RegDetail const& field, uint64_t value) {
+    if (value > std::numeric_limits<uint32_t>::max()) field_overflow(std::to_string(value).c_str(), field.width);
+    set_field(&word, field, uint32_t(value));
+    return word;
+}
+
+// Dimension i of a shape; 1 past its rank.
+uint32_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] : 1; }
+
+[[noreturn]] void unsupported_type() { throw std::runtime_error("Unsupported layer type."); }
+
+// ---- memory sizer ----
+
+[[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v1 layer type."); }
+
+// Bytes of the 50-bit SRAM words held as pairs in `words` 32-bit words.
+uint64_t cnp_weight_bytes(Layer const& layer, uint64_t words) {
+    if (words >= unsupported_size)
+        throw std::runtime_error(format("Layer '{}' has weights without a CNP format.", layer.get_name()));
+    return ((words >> 1) * 50 + 7) >> 3;
+}
+
+// Input buffer words of one CNP share of a Convolutional or SeparableConvolutional layer.
+uint64_t cnp_share_input_words(Layer const& layer, hw::Component const& np) {
+    auto const& conv = dynamic_cast<HasConvParams const&>(layer);
+    auto const& pool = dynamic_cast<HasPoolParams const&>(layer);
+    ConvCalculatedParams const* conv_block = conv.conv_params();
+    PoolingCalculatedParams const* pool_block = pool.pool_params();
+    if (conv_block == nullptr || pool_block == nullptr)
+        throw std::runtime_error("The layer " + layer.get_name() + " is not built.");
+    LayerParams const& params = layer_params(layer);
+    uint32_t const pool_size = params.has("pool_size") ? uint32_t(std::max(params.get("pool_size"), 0)) : 0;
+
+    Shape const input = first_input_shape(layer);
+    NpSplit const split(input, np.spatial_partition(), np.halo_partition(), params.get("kernel_width"),
+                        params.get("stride_x"), conv_block->padding, pool_size, uint8_t(pool_block->stride_x),
+                        pool_block->padding);
+    uint64_t const container = cnp_container_bytes(dim(input, 0), layer.input_bits());
+    return cnp_input_words(container, split.part_channels, split.window_height);
+}
+
+}  // namespace
+
+bool has_1x1_fnp_input(Layer const& layer) {
+    if (!layer.is_target_component(ComponentKind::FNP)) return false;
+    auto const inbounds = layer.inbound_layers();
+    if (!inbounds.empty() && inbounds.front() && inbounds.front()->is_target_component(ComponentKind::CNP))
+        return false;
+    InputDims const input = first_input_dims(layer);
+    return input.width == 1 && input.height == 1;
+}
+
+// ---- LayerRecorderImpl ----
+
+std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
+    LayerType const type = layer_type_of(args.layer);
+    for (KindEntry const& entry : kind_recorders)
+        if (entry.type == type) return entry.record(device_, args);
+    throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
+}
+
+program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {
+    throw std::logic_error("The first-generation learning record comes with the FNP register image.");
+}
+
+void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
+    std::shared_ptr<Layer::Mapping> const mapping = layer->mapping();
+    if (!mapping || !mapping->components)
+        throw std::runtime_error("The layer " + layer->get_name() + " has no hardware mapping.");
+    hw::Component const& np = mapping->components->at(0);
+    fnp_update_learn_vars(device_.hardware(), layer->variables(), np.type == hw::Type::FNP3);
+}
+
+// ---- IoRecorderImpl ----
+
+std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flags, Shape input, Shape output) const {
+    bool const input_type_is_zero = flags.input_type_is_zero;
+    bool const output_type_is_zero = flags.output_type_is_zero;
+    uint32_t config = 0;
+    set_field(&config, scc_input_from_dma, flags.first_on_hrc ? 0 : 1);
+    set_field(&config, scc_output_sized, output_type_is_zero ? 1 : 0);
+    set_field(&config, scc_input_sized, input_type_is_zero ? 1 : 0);
+    set_field(&config, scc_last_on_hrc, flags.last_on_hrc ? 1 : 0);
+
+    // Every word is made, and checked, before the record takes any.
+    uint32_t const channels = input_type_is_zero ? with_field(0, scc_input_channels, dim(input, 2)) : 0;
+    uint32_t size = 0;
+    if (output_type_is_zero && !(dim(output, 0) == 1 && dim(output, 1) == 1)) {
+        set_field(&size, scc_output_channels, dim(output, 2));
+        size = with_field(size, scc_output_size, uint64_t{dim(output, 2)} * dim(output, 1));
+    }
+
+    auto record = program::new_record(device_.version());
+    hw::Ident const scc{};
+    record->add_np_track(scc, dma::Target::HrcConfig, scc_config_address, {config}, true, true);
+    if (input_type_is_zero)
+        record->add_np_track(scc, dma::Target::HrcConfig, scc_input_channels_address, {channels}, true, true);
+    if (output_type_is_zero)
+        record->add_np_track(scc, dma::Target::HrcConfig, scc_output_size_address, {size}, true, true);
+    return record;
+}
+
+std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
+    uint32_t control = epg_control_base;
+    set_field(&control, epg_1x1_fnp_input, has_1x1_fnp_input(args.first) ? 1 : 0);
+    set_field(&control, epg_input_sized, args.input_type_is_zero ? 1 : 0);
+    uint32_t columns = epg_columns_base;
+    set_field(&columns, epg_lowest_col, args.lowest_col);
+    set_field(&columns, epg_highest_col, args.highest_col);
+    return {
+        {epg_control, control},
+        {epg_mode, args.several_passes ? epg_mode_multi_pass : epg_mode_single_pass},
+        {epg_columns, columns},
+        {epg_rows, with_field(0, epg_row_code, args.row_code)},
+        {epg_window, with_field(epg_window_base, epg_window_rows, args.row_code)},
+        {epg_timeout, epg_timeout_value},
+    };
+}
+
+int8_t IoRecorderImpl::get_input_type(Layer const& layer) const {
+    if (device_.version().product_id != 0 && first_input_dims(layer).channels <= max_scc_input_channels) return 0;
+    switch (layer_type_of(layer)) {
+    case LayerType::InputConvolutional: return 0;
+    case LayerType::FullyConnected: return has_1x1_fnp_input(layer) ? 1 : 2;
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional: return 2;
+    default: unsupported_type();
+    }
+}
+
+int8_t IoRecorderImpl::get_output_type(Layer const& layer, int8_t input_type) const {
+    LayerType const type = layer_type_of(layer);
+    if (type == LayerType::InputConvolutional) return 3;
+    if (type != LayerType::FullyConnected && type != LayerType::Convolutional &&
+        type != LayerType::SeparableConvolutional)
+        unsupported_type();
+    bool const sized = device_.version().product_id > last_unsized_product && input_type == 0 &&
+                       dim(layer.output_dimensions(), 2) < min_unsized_output_channels;
+    if (type == LayerType::FullyConnected) return sized ? 0 : 1;
+    return sized && layer.has_activation() ? 0 : 2;
+}
+
+// ---- MemorySizerImpl ----
+
+uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                                std::shared_ptr<Layer> const& previous) const {
+    Layer const& l = *layer;
+    uint64_t words = 0;
+    switch (layer_type_of(l)) {
+    case LayerType::InputData:
+    case LayerType::InputConvolutional:
+    case LayerType::Add:
+    case LayerType::Dequantizer:
+    case LayerType::Quantizer: return 0;
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional: words = cnp_share_input_words(l, component); break;
+    case LayerType::FullyConnected: words = fnp_input_words(l); break;
+    default: invalid_type();
+    }
+    return narrow_layer_bytes(l, mul_sat(words, 4));
+}
+
+uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& layer,
+                                                 hw::Component const& component) const {
+    Layer const& l = *layer;
+    uint64_t bytes = 0;
+    switch (layer_type_of(l)) {
+    case LayerType::Add:
+    case LayerType::Dequantizer:
+    case LayerType::Quantizer: return 0;
+    case LayerType::FullyConnected:
+        if (component.type != hw::Type::FNP3) return 0;
+        bytes = mul_sat(fnp_sram_words(l), 4);
+        break;
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional:
+        bytes = cnp_weight_bytes(l, weights_words(l, component.filters()));
+        break;
+    default: invalid_type();
+    }
+    return narrow_layer_bytes(l, bytes);
+}
+
+uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const& layer,
+                                                   hw::Component const& component,
+                                                   ExternalMemoryArgs const& args) const {
+    if (component.type != hw::Type::FNP2) return 0;
+    return narrow_layer_bytes(*layer, mul_sat(fnp_sram_words(*layer), 4));
+}
+
+}  // namespace nuvra::v1

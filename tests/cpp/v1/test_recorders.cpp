@@ -1,0 +1,230 @@
+// The first-generation recorder frame: kind dispatch, input and output types, SCC and EPG words,
+// memory sizes; one row per mended fault.
+#include "backends/v1/recorders.h"
+
+#include <gtest/gtest.h>
+
+#include "backends/v1/sizes.h"
+#include "engine/error_text.h"
+#include "hw/presets.h"
+#include "support/fake_device.h"
+#include "support/fake_layer.h"
+#include "support/v2_checks.h"
+#include "v2/record_test_util.h"
+
+namespace nuvra::v1 {
+namespace {
+
+using nuvra::testing::error_text;
+using nuvra::testing::FakeLayer;
+using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
+
+std::string overflow(uint64_t value, int width) {
+    return "Attempted to write value " + std::to_string(value) + " into a " + std::to_string(width) +
+           "-bit field, which will cause an overflow.";
+}
+
+// A fake layer of `type` running on `kinds` whose first input is `input`.
+std::shared_ptr<FakeLayer> fake(LayerType type, std::set<ComponentKind> kinds = {}, Shape input = Shape{8, 8, 3}) {
+    auto layer = FakeLayer::make("l", std::move(kinds));
+    layer->set_params(type).set_input_dims({input});
+    return layer;
+}
+
+TEST(V1LayerRecorder, EmptyRecordsAndUnsupportedKinds) {
+    auto const device = make_fake_device(hw::ZR62_v1);
+    HardwareConstraints const constraints;
+    LayerRecorderImpl const recorder(*device, constraints);
+    auto const record = [&](LayerType type) {
+        auto const layer = fake(type);
+        return recorder.record_layer({.layer = *layer, .sequence_first = *layer, .skipped_nps = {}});
+    };
+    for (LayerType type : {LayerType::InputData, LayerType::Dequantizer, LayerType::Quantizer}) {
+        auto const result = record(type);
+        EXPECT_TRUE(result->tracks.empty() && !result->fnp2_filters_track) << int(type);
+        EXPECT_EQ(result->hw_version, hw::ZR62_v1) << int(type);
+    }
+    EXPECT_EQ(error_text<std::runtime_error>([&] { record(LayerType::Dense1D); }), "Unsupported layer type: 25.");
+    EXPECT_EQ(error_text<std::runtime_error>([&] { record(LayerType::Add); }), "Unsupported layer type: 6.");
+}
+
+TEST(V1IoRecorder, InputAndOutputTypes) {
+    auto const a1 = make_fake_device(hw::ZR62_v1);
+    auto const zero = make_fake_device(hw::Vexa_v2);
+    auto const cnp = fake(LayerType::Convolutional, {ComponentKind::CNP});
+    auto const fc_behind_cnp = fake(LayerType::FullyConnected, {ComponentKind::FNP}, Shape{1, 1, 64});
+    testing::connect(cnp, fc_behind_cnp);
+    struct {
+        char const* what;
+        Device const& device;
+        std::shared_ptr<Layer> layer;
+        int expected;  // -1: "Unsupported layer type."
+    } const inputs[] = {
+        {"0xA1, 0x3FFFF channels", *a1, fake(LayerType::Convolutional, {}, Shape{1, 1, 0x3FFFF}), 0},
+        {"0xA1, 0x40000 channels", *a1, fake(LayerType::Convolutional, {}, Shape{1, 1, 0x40000}), 2},
+        {"0xA1, any kind", *a1, fake(LayerType::Dense1D), 0},
+        {"0xA1, 0x40000 channels, Dense1D", *a1, fake(LayerType::Dense1D, {}, Shape{1, 1, 0x40000}), -1},
+        {"0, InputConvolutional", *zero, fake(LayerType::InputConvolutional), 0},
+        {"0, Convolutional", *zero, cnp, 2},
+        {"0, SeparableConvolutional", *zero, fake(LayerType::SeparableConvolutional), 2},
+        {"0, FullyConnected of a 1 x 1 input", *zero, fake(LayerType::FullyConnected, {ComponentKind::FNP}, Shape{1, 1, 64}), 1},
+        {"0, FullyConnected of a 1 x 1 CNP output", *zero, fc_behind_cnp, 2},
+        {"0, FullyConnected of a 2 x 1 input", *zero, fake(LayerType::FullyConnected, {ComponentKind::FNP}, Shape{2, 1, 64}), 2},
+        {"0, Dense1D", *zero, fake(LayerType::Dense1D), -1},
+    };
+    for (auto const& row : inputs) {
+        IoRecorderImpl const io(row.device);
+        if (row.expected < 0)
+            EXPECT_EQ(error_text<std::runtime_error>([&] { io.get_input_type(*row.layer); }), "Unsupported layer type.")
+                << row.what;
+        else
+            EXPECT_EQ(io.get_input_type(*row.layer), row.expected) << row.what;
+    }
+
+    struct {
+        char const* what;
+        Device const& device;
+        LayerType type;
+        bool activation;
+        uint32_t channels;
+        int8_t input_type;
+        int expected;
+    } const outputs[] = {
+        {"activation, 2047 channels", *a1, LayerType::Convolutional, true, 2047, 0, 0},
+        {"activation, 2048 channels", *a1, LayerType::Convolutional, true, 2048, 0, 2},
+        {"no activation", *a1, LayerType::SeparableConvolutional, false, 8, 0, 2},
+        {"input type 2", *a1, LayerType::Convolutional, true, 8, 2, 2},
+        {"product 0", *zero, LayerType::Convolutional, true, 8, 0, 2},
+        {"FullyConnected", *a1, LayerType::FullyConnected, false, 8, 0, 0},
+        {"FullyConnected, input type 1", *a1, LayerType::FullyConnected, false, 8, 1, 1},
+        {"InputConvolutional", *a1, LayerType::InputConvolutional, true, 8, 0, 3},
+        {"Dequantizer", *a1, LayerType::Dequantizer, false, 8, 0, -1},
+    };
+    for (auto const& row : outputs) {
+        IoRecorderImpl const io(row.device);
+        auto const layer = fake(row.type);
+        layer->set_output_dims(Shape{4, 4, row.channels}).set_activation(row.activation);
+        if (row.expected < 0)
+            EXPECT_EQ(error_text<std::runtime_error>([&] { io.get_output_type(*layer, row.input_type); }),
+                      "Unsupported layer type.")
+                << row.what;
+        else
+            EXPECT_EQ(io.get_output_type(*layer, row.input_type), row.expected) << row.what;
+    }
+}
+
+TEST(V1IoRecorder, SccWords) {
+    using v2::testing::decode_blocks;
+    struct {
+        char const* what;
+        bool first_on_hrc, input_sys, last_on_hrc, output_sys;
+        Shape input, output;
+        std::vector<uint32_t> addresses, words;
+        std::string failure = {};
+    } const rows[] = {
+        {"no sizes", false, false, false, false, Shape{8, 8, 3}, Shape{4, 4, 8}, {0x4}, {0x1}},
+        {"HRC to HRC, both sized", true, true, true, true, Shape{8, 8, 3}, Shape{4, 5, 10}, {0x4, 0x40, 0x44},
+         {0x118, 3, 50 | 10u << 20}},
+        {"1 x 1 output", false, true, false, true, Shape{8, 8, 0x3FFFF}, Shape{1, 1, 0x7FFFF}, {0x4, 0x40, 0x44},
+         {0x19, 0x3FFFF, 0}},
+        {"0x40000 input channels", false, true, false, false, Shape{8, 8, 0x40000}, Shape{4, 4, 8}, {}, {},
+         overflow(0x40000, 18)},
+        {"2048 output channels", false, false, false, true, Shape{8, 8, 3}, Shape{2, 2, 2048}, {}, {}, overflow(2048, 11)},
+        {"rows x channels past 20 bits", false, false, false, true, Shape{8, 8, 3}, Shape{2, 1024, 1024}, {}, {},
+         overflow(1048576, 20)},
+        // Worked out in 32 bits, 4194304 x 1024 once wrapped to 0.
+        {"rows x channels past 32 bits", false, false, false, true, Shape{8, 8, 3}, Shape{2, 4194304, 1024}, {}, {},
+         overflow(4294967296, 20)},
+    };
+    auto const device = make_fake_device(hw::ZR62_v1);
+    IoRecorderImpl const io(*device);
+    for (auto const& row : rows) {
+        auto const record = [&] {
+            return io.record_scc({row.first_on_hrc, row.input_sys, row.last_on_hrc, row.output_sys, true}, row.input,
+                                 row.output);
+        };
+        if (!row.failure.empty()) {
+            EXPECT_EQ(error_text<std::runtime_error>(record), row.failure) << row.what;
+            continue;
+        }
+        auto const scc = record();
+        EXPECT_EQ(scc->tracks.size(), 1u) << row.what;
+        std::vector<uint32_t> addresses, words;
+        for (auto const& block : decode_blocks(*scc)) {
+            EXPECT_EQ(block.header.target, dma::Target::HrcConfig);
+            EXPECT_EQ(block.header.ident, hw::Ident{});
+            addresses.push_back(block.header.address);
+            words.insert(words.end(), block.words.begin(), block.words.end());
+        }
+        EXPECT_EQ(addresses, row.addresses) << row.what;
+        EXPECT_EQ(words, row.words) << row.what;
+    }
+}
+
+TEST(V1IoRecorder, EpgRegisters) {
+    auto const device = make_fake_device(hw::ZR62_v1);
+    IoRecorderImpl const io(*device);
+    auto const cnp = fake(LayerType::Convolutional, {ComponentKind::CNP});
+    auto const fnp = fake(LayerType::FullyConnected, {ComponentKind::FNP}, Shape{1, 1, 100});
+    EXPECT_EQ(io.record_epg({*cnp, 1, 4, 1, true, false, true}),
+              (Pairs{{0x00, 0x21200}, {0x0C, 0x10}, {0x10, 0x04010001}, {0x14, 0x100}, {0x18, 0x01FE0001},
+                     {0x1C, 0x027FFFFF}}));
+    EXPECT_EQ(io.record_epg({*fnp, 0, 0xFF, 2, false, true, false}),
+              (Pairs{{0x00, 0x20202}, {0x0C, 0x012C0010}, {0x10, 0xFF000001}, {0x14, 0x200}, {0x18, 0x02FE0001},
+                     {0x1C, 0x027FFFFF}}));
+}
+
+// An NP share of `filters` filters over the spatial partition `part` and the halo window `cut`.
+hw::Component np(hw::Type type, uint32_t filters = 0, Shape part = {}, Shape cut = {}) {
+    hw::Component c;
+    c.type = type;
+    c.np_part = hw::NpPart{0, filters, {0, 0, part}, {0, 0, cut}, true};
+    return c;
+}
+
+TEST(V1MemorySizer, Sizes) {
+    using testing::build_after_input;
+    MemorySizerImpl const sizer;
+    // 3 x 3 kernels of 1-bit weights, 8 filters over 2 channels: 16 words per channel.
+    auto const conv = build_after_input(LayerType::Convolutional,
+                                        {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"weights_bits", 1},
+                                         {"padding", 1}}, {8, 8, 2, 8});
+    auto const fc = build_after_input(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, {4, 4, 2, 1});
+    ASSERT_EQ(get_weights_size(*conv.layer, 8), 32u);
+    uint32_t const fnp_bytes = 4 * get_fnp_sram_size(*fc.layer);
+
+    struct {
+        char const* what;
+        std::shared_ptr<Layer> layer;
+        hw::Component component;
+        uint32_t input, weight, external;
+    } const rows[] = {
+        // A 32-word image is 16 SRAM words of 50 bits. Input: rows of 8 bytes for each of the share's
+        // 2 channels, 16 bytes (4 words) a row, 10 rows of the halo window.
+        {"CNP", conv.layer, np(hw::Type::CNP1, 8, Shape{8, 8, 2}, Shape{10, 10, 2}), 4 * 40, 100, 0},
+        {"FNP3", fc.layer, np(hw::Type::FNP3, 10), 4, fnp_bytes, 0},
+        {"FNP2", fc.layer, np(hw::Type::FNP2, 10), 4, 0, fnp_bytes},
+        {"Dequantizer", testing::make_layer(LayerType::Dequantizer, {}, "dq"), np(hw::Type::None), 0, 0, 0},
+    };
+    for (auto const& row : rows) {
+        MemoryInfo const info = sizer.get_memory_info(row.layer, row.component, row.layer, {});
+        EXPECT_EQ(info.input_size, row.input) << row.what;
+        EXPECT_EQ(info.weight_size, row.weight) << row.what;
+        EXPECT_EQ(info.external_size, row.external) << row.what;
+        EXPECT_EQ(info.fsram_64b_size + info.tsram_51b_size + info.evsram_32b_size + info.stsram_32b_size, 0u);
+    }
+
+    auto const input = conv.model->get_layer(0);
+    EXPECT_EQ(sizer.get_input_memory_size(input, np(hw::Type::None), input), 0u);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { sizer.get_weight_memory_size(input, np(hw::Type::None)); }),
+              "Invalid v1 layer type.");
+    // 3-bit weights have no CNP format; their size once counted 0xFFFFFFFF words.
+    auto const three_bits = build_after_input(LayerType::Convolutional,
+                                              {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"weights_bits", 3}},
+                                              {8, 8, 2, 8});
+    EXPECT_EQ(error_text<std::runtime_error>([&] { sizer.get_weight_memory_size(three_bits.layer, np(hw::Type::CNP1, 8)); }),
+              "Layer 'layer' has weights without a CNP format.");
+}
+
+}  // namespace
+}  // namespace nuvra::v1
