@@ -142,6 +142,14 @@ TEST(HardwareSequence, LearningSwitchesAndReadsBack) {
         EXPECT_EQ(device->fake().calls,
                   (Calls{"program", "batch 2", "learn on", "fit", "batch 1", "learn off", "forward"}));
     }
+    // A table without the device's generation.
+    auto device = std::make_shared<FakeHostDevice>(hw::ZR62_v1, fake_mesh(IpVersion::v1));
+    ModelBuilder model = testing::build_model("in conv<in");
+    LayerPtrs const layers = model.list({"in", "conv"});
+    HardwareSequence sequence(device, {}, layers,
+                              {std::make_shared<HardwarePass>(layers, layers, pass_components(layers), pass_dma, nullptr)},
+                              program_bytes(0, 4), learning_reader(hw::ZR62_v1, {}));
+    expect_runtime_error([&] { sequence.sync_learning_vars(); }, "The v1 back end is not available in this build.");
 }
 
 TEST(HardwarePass, LinksToThePreviousPassAndDetachesOnDestruction) {

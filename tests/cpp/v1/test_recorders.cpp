@@ -31,7 +31,15 @@ std::shared_ptr<FakeLayer> fake(LayerType type, std::set<ComponentKind> kinds = 
     return layer;
 }
 
-TEST(V1LayerRecorder, EmptyRecordsAndUnsupportedKinds) {
+// An NP share of `filters` filters over the spatial partition `part` and the halo window `cut`.
+hw::Component np(hw::Type type, uint32_t filters = 0, Shape part = {}, Shape cut = {}) {
+    hw::Component c;
+    c.type = type;
+    c.np_part = hw::NpPart{0, filters, {0, 0, part}, {0, 0, cut}, true};
+    return c;
+}
+
+TEST(V1LayerRecorder, EmptyRecordsUnsupportedKindsAndReadBack) {
     auto const device = make_fake_device(hw::ZR62_v1);
     HardwareConstraints const constraints;
     LayerRecorderImpl const recorder(*device, constraints);
@@ -46,6 +54,18 @@ TEST(V1LayerRecorder, EmptyRecordsAndUnsupportedKinds) {
     }
     EXPECT_EQ(error_text<std::runtime_error>([&] { record(LayerType::Dense1D); }), "Unsupported layer type: 25.");
     EXPECT_EQ(error_text<std::runtime_error>([&] { record(LayerType::Add); }), "Unsupported layer type: 6.");
+
+    // The read-back needs a mapped layer and a device with hardware, which a virtual device lacks.
+    auto const layer = fake(LayerType::FullyConnected);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.sync_learning_vars(layer); }),
+              "The layer l has no hardware mapping.");
+    auto const mapping = std::make_shared<Layer::Mapping>();
+    mapping->components = std::make_shared<std::vector<hw::Component>>();
+    layer->set_mapping(mapping);
+    EXPECT_THROW(recorder.sync_learning_vars(layer), std::out_of_range);
+    mapping->components->push_back(np(hw::Type::FNP3));
+    EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.sync_learning_vars(layer); }),
+              "An actual hardware device is required.");
 }
 
 TEST(V1IoRecorder, InputAndOutputTypes) {
@@ -172,14 +192,6 @@ TEST(V1IoRecorder, EpgRegisters) {
     EXPECT_EQ(io.record_epg({*fnp, 0, 0xFF, 2, false, true, false}),
               (Pairs{{0x00, 0x20202}, {0x0C, 0x012C0010}, {0x10, 0xFF000001}, {0x14, 0x200}, {0x18, 0x02FE0001},
                      {0x1C, 0x027FFFFF}}));
-}
-
-// An NP share of `filters` filters over the spatial partition `part` and the halo window `cut`.
-hw::Component np(hw::Type type, uint32_t filters = 0, Shape part = {}, Shape cut = {}) {
-    hw::Component c;
-    c.type = type;
-    c.np_part = hw::NpPart{0, filters, {0, 0, part}, {0, 0, cut}, true};
-    return c;
 }
 
 TEST(V1MemorySizer, Sizes) {
