@@ -61,15 +61,13 @@ constexpr uint64_t fnp_min_input_buffer_words = 9473;
 
 uint64_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] : 0; }
 
-// A learning value worked out in double precision, as the unsigned field it goes to: a value that
-// is not a number, negative or too wide fails with the overflow message naming the value.
+}  // namespace
+
 uint32_t learning_field_value(double value, uint32_t width) {
     double const most = static_cast<double>((uint64_t{1} << width) - 1);
     if (!(value >= 0 && value <= most)) field_overflow(format("{}", value).c_str(), width);
     return static_cast<uint32_t>(value);
 }
-
-}  // namespace
 
 uint32_t* register_word(std::vector<uint32_t>* regs, size_t index) {
     if (regs == nullptr || regs->size() != NP_REGISTER_WORDS)

@@ -67,6 +67,11 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
 // message naming it. Null parameters only clear the enable bit.
 void format_learning_common_regs(std::vector<uint32_t>* regs, LearningParams const* params);
 
+// A learning value worked out in double precision, as the unsigned field of `width` bits (at most
+// 32) it goes to: a value that is not a number, negative or too wide fails with the overflow
+// message naming the value.
+uint32_t learning_field_value(double value, uint32_t width);
+
 // Words 39 (16 bits) and 41 (12 bits) of a learning CNP.
 void format_learning_cnp_regs(std::vector<uint32_t>* regs, uint32_t value_a, uint32_t value_b);
 

@@ -24,18 +24,34 @@ constexpr auto set = set_register_field;
 
 constexpr uint64_t fnp3_block_unit = 256;  // word 12 counts the FNP3 weight block in 256 words
 
-// The NP a FullyConnected layer runs on: the first component of its mapping.
-hw::Component const& first_np(LayerMapping const& mapping) {
+}  // namespace
+
+hw::Component const& dense_np(LayerMapping const& mapping) {
     if (!mapping.components) throw std::out_of_range("A FullyConnected layer has no NP to record.");
     return mapping.components->at(0);
 }
 
-}  // namespace
+uint32_t dense_units(Layer const& layer) {
+    int32_t const units = layer_params(layer).get("units");
+    Shape const weights = layer.variables().get("weights")->dimensions();
+    if (units < 0 || weights.rank() == 0 || static_cast<uint32_t>(units) != weights[0])
+        throw std::invalid_argument(format("Layer {} has {} units but weights for {} neurons.", layer.get_name(),
+                                           units, weights.rank() == 0 ? 0 : weights[0]));
+    return static_cast<uint32_t>(units);
+}
+
+std::vector<uint32_t> format_dense_fnp_image(Layer const& layer) {
+    LayerParams const& params = layer_params(layer);
+    Variables const& variables = layer.variables();
+    auto const steps = get_threshold_t16_from_act_steps(*variables.get("act_step"));
+    return format_fnp_ram(*variables.get("weights"), *variables.get("threshold"), *steps, params.get("weights_bits"),
+                          params.get("activation") != 0);
+}
 
 NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
                                         std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag) {
     LayerMapping const& mapping = recorded_layer_mapping(layer);
-    hw::Component const& np = first_np(mapping);
+    hw::Component const& np = dense_np(mapping);
     bool const fnp3 = np.type == hw::Type::FNP3;
     uint8_t const input_bits = layer.input_bits();
     InputDims const input = first_input_dims(layer);
@@ -72,11 +88,7 @@ NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer
     set(&regs, FNP_INPUT, FNP1_FPKT_WSIZE, ceil_div(mul_sat(pixels, input.channels), 32));
 
     // The NP computes "units" neurons; the memory image holds one block per neuron of the weights.
-    int32_t const units = params.get("units");
-    set(&regs, FNP_UNITS, FNP_UNITS_COUNT, static_cast<uint32_t>(units));
-    if (weights.rank() == 0 || static_cast<uint32_t>(units) != weights[0])
-        throw std::invalid_argument(format("Layer {} has {} units but weights for {} neurons.", layer.get_name(),
-                                           units, weights.rank() == 0 ? 0 : weights[0]));
+    set(&regs, FNP_UNITS, FNP_UNITS_COUNT, dense_units(layer));
     set(&regs, FNP_OUTPUT, FNP_OUTPUT_LOW, 0);
     set(&regs, FNP_OUTPUT, FNP_OUTPUT_BIT_28, 0);
     set(&regs, FNP_OUTPUT, FNP_ACTIVATION, activation);
@@ -107,8 +119,7 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
                                                             std::shared_ptr<Layer> next_layer, bool set_spikes,
                                                             bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
                                                             bool registers_only) {
-    hw::Component const np = first_np(recorded_layer_mapping(layer));
-    LayerParams const& params = layer_params(layer);
+    hw::Component const np = dense_np(recorded_layer_mapping(layer));
     auto record = program::new_record(device.version());
     if (std::find(skipped_nps.begin(), skipped_nps.end(), np.ident) != skipped_nps.end()) return record;
 
@@ -116,10 +127,7 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
     record->add_np_track(np.ident, dma::Target::NpRegisters, 0, registers.at(np.ident), true, true);
     if (registers_only) return record;
 
-    Variables const& variables = layer.variables();
-    auto const steps = get_threshold_t16_from_act_steps(*variables.get("act_step"));
-    std::vector<uint32_t> const image = format_fnp_ram(*variables.get("weights"), *variables.get("threshold"), *steps,
-                                                       params.get("weights_bits"), params.get("activation") != 0);
+    std::vector<uint32_t> const image = format_dense_fnp_image(layer);
     if (np.type == hw::Type::FNP3)
         record->add_np_track(np.ident, dma::Target::FnpMemory, 0, image, true, true);
     else

@@ -12,6 +12,7 @@
 #include "engine/layer.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "mapping/layer_mapping.h"
 #include "program/record.h"
 
 namespace nuvra::v1 {
@@ -28,11 +29,23 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
 // `learning` is set (their enable bit cleared otherwise). Failures:
 //   - 4-bit input without single buffer: std::invalid_argument "4-bit FNP inputs require single
 //     buffer mode.";
-//   - "units" other than the neurons of "weights" (its first dimension): std::invalid_argument;
+//   - "units" other than the neurons of "weights" (dense_units);
 //   - a value too wide for its field: the overflow message (input_bits / 2, "weights_bits" - 2 and
 //     "act_bits" / 2 in 2 bits, "units" in 17, the input sizes in their fields, an FNP3 image of
 //     more than 65535 words or 15 blocks).
 NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
                                         std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag);
+
+// The NP a FullyConnected layer runs on: the first component of its mapping (none is
+// std::out_of_range).
+hw::Component const& dense_np(LayerMapping const& mapping);
+
+// The neurons of a FullyConnected layer: "units", which must be the first dimension of its
+// weights (std::invalid_argument "Layer <name> has <units> units but weights for <n> neurons.").
+uint32_t dense_units(Layer const& layer);
+
+// The FNP memory image of a FullyConnected layer: its weights, thresholds and activation steps
+// (format_fnp_ram).
+std::vector<uint32_t> format_dense_fnp_image(Layer const& layer);
 
 }  // namespace nuvra::v1
