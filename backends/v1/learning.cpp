@@ -7,11 +7,14 @@
 #include <string>
 
 #include "backends/v1/format_fnp.h"
+#include "backends/v1/np_registers.h"
+#include "backends/v1/record_dense.h"
 #include "backends/v1/sizes.h"
 #include "hw/arith.h"
 #include "hw/device.h"
 #include "hw/format.h"
 #include "hw/register.h"
+#include "mapping/layer_mapping.h"
 #include "program/format_support.h"
 
 namespace nuvra::v1 {
@@ -28,7 +31,6 @@ constexpr RegDetail LEARN_THRESHOLD_HIGH{16, 4};  // bits 16-19 of the threshold
 constexpr RegDetail LEARN_THSWAP{0, 16};
 constexpr RegDetail LEARN_THRESHOLD_LOW{16, 16};  // bits 0-15 of the threshold
 
-constexpr uint32_t max_num_weights = 0xFFFF;
 constexpr int32_t max_threshold = 524287;  // the threshold is checked as a 20-bit signed value
 constexpr uint32_t threshold_bits = 20;
 constexpr uint32_t threshold_high_mask = 0xF0000;
@@ -61,22 +63,14 @@ FnpLearning fnp_learning_of(Layer const& layer) {
     if (bits != 1) throw FnpError(format("Learning needs 1-bit weights. Receives weights_bits {}.", bits));
 
     FnpLearning result;
-    int32_t const units = params.get("units");
-    Shape const weights = layer.variables().get("weights")->dimensions();
-    if (units < 0 || weights.rank() == 0 || uint32_t(units) != weights[0])
-        throw std::invalid_argument(format("Layer {} has {} units but weights for {} neurons.", layer.get_name(),
-                                           units, weights.rank() == 0 ? 0 : weights[0]));
-    result.units = uint32_t(units);
+    result.units = dense_units(layer);
 
     // Both are truncated to integers, and range-checked before they are converted.
     double const classes = std::trunc(learning->get("num_classes"));
     check_num_classes(classes, result.units);
     result.num_classes = uint32_t(classes);
 
-    double const num_weights = std::trunc(learning->get("num_weights"));
-    if (!(num_weights >= 0 && num_weights <= max_num_weights))
-        field_overflow(format("{}", num_weights).c_str(), LEARN_NUM_WEIGHTS.width);
-    result.num_weights = uint32_t(num_weights);
+    result.num_weights = learning_field_value(std::trunc(learning->get("num_weights")), LEARN_NUM_WEIGHTS.width);
     return result;
 }
 
@@ -104,6 +98,30 @@ void format_fnp_learning_words(std::vector<uint32_t>& image, uint64_t inputs, Te
 
         set_field(&b[threshold_word], LEARN_THSWAP, uint32_t(tensor_read<int32_t>(thswap, size_t{n})));
     }
+}
+
+program::LearnRecordsPtr record_program_learning_dense_layer(Device const& device, Layer const& layer,
+                                                             bool set_spikes) {
+    hw::Component const np = dense_np(recorded_layer_mapping(layer));
+    FnpLearning const learning = fnp_learning_of(layer);
+
+    program::LearnRecordsPtr result{program::new_record(device.version()), program::new_record(device.version()),
+                                    program::new_record(device.version()), 0};
+    NpRegisterMap const learning_on = format_dense_np_registers(device, layer, true, nullptr, set_spikes, false);
+    NpRegisterMap const learning_off = format_dense_np_registers(device, layer, false, nullptr, set_spikes, false);
+    result.first->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_on.at(np.ident), true, true);
+    result.second->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_off.at(np.ident), true, true);
+
+    Variables const& variables = layer.variables();
+    std::vector<uint32_t> image = format_dense_fnp_image(layer);
+    format_fnp_learning_words(image, fnp_layout(variables.get("weights")->dimensions(), 1).inputs,
+                              *variables.get("threshold_learning"), *variables.get("thswap"), learning);
+    if (np.type == hw::Type::FNP3)
+        result.third->add_np_track(np.ident, dma::Target::FnpMemory, 0, image, true, true);
+    else
+        result.third->add_fnp2_filters_track(np.ident, image);
+    result.value = get_fnp_sram_size(layer);
+    return result;
 }
 
 void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool fnp3) {

@@ -21,6 +21,8 @@
 #include "engine/layer.h"
 #include "engine/tensor.h"
 #include "engine/variables.h"
+#include "hw/device.h"
+#include "program/record.h"
 
 namespace nuvra::v1 {
 
@@ -51,6 +53,15 @@ FnpLearning fnp_learning_of(Layer const& layer);
 // neurons is std::invalid_argument; nothing is written then.
 void format_fnp_learning_words(std::vector<uint32_t>& image, uint64_t inputs, Tensor const& threshold_learning,
                                Tensor const& thswap, FnpLearning const& learning);
+
+// The program of the learning layer: the register image of its FNP with learning on (record 1)
+// and off (record 2), both dma::Target::NpRegisters, then its memory image with the learning words
+// (record 3: an FnpMemory block on an FNP3, the FNP2 filters track on an FNP2), and the image's
+// size in words (get_fnp_sram_size). `set_spikes` goes to the register builder. The learning
+// set-up is checked (fnp_learning_of) before anything is formatted; failures of the register
+// builder, of the memory image and of the records pass through.
+program::LearnRecordsPtr record_program_learning_dense_layer(Device const& device, Layer const& layer,
+                                                             bool set_spikes);
 
 // Reads the learning memory of `hardware` back into `variables`: "weights" (one bit per input of
 // each neuron's block), "threshold_learning" and "thswap" (from the learning words), each

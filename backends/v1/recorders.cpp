@@ -6,12 +6,17 @@
 #include <string>
 
 #include "backends/v1/learning.h"
+#include "backends/v1/record_conv.h"
+#include "backends/v1/record_dense.h"
+#include "backends/v1/record_hrc.h"
+#include "backends/v1/record_sep_conv.h"
 #include "backends/v1/sizes.h"
 #include "engine/dma.h"
 #include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/np_split.h"
 #include "hw/register.h"
+#include "mapping/layer_mapping.h"
 #include "mapping/split.h"
 #include "program/format_support.h"
 
@@ -41,6 +46,23 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::InputData, record_nothing},
     {LayerType::Dequantizer, record_nothing},
     {LayerType::Quantizer, record_nothing},
+    {LayerType::InputConvolutional,
+     [](Device const& device, LayerRecordArgs const& a) { return record_program_hrc_layer(device, a.layer); }},
+    {LayerType::FullyConnected,
+     [](Device const& device, LayerRecordArgs const& a) {
+         return record_program_dense_layer(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag, a.skipped_nps,
+                                           a.registers_only);
+     }},
+    {LayerType::Convolutional,
+     [](Device const& device, LayerRecordArgs const& a) {
+         return record_program_conv_layer(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag, a.skipped_nps,
+                                          a.registers_only);
+     }},
+    {LayerType::SeparableConvolutional,
+     [](Device const& device, LayerRecordArgs const& a) {
+         return record_program_sep_conv_layer(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag,
+                                              a.skipped_nps, a.registers_only);
+     }},
 };
 
 // ---- SCC and EPG ----
@@ -149,14 +171,11 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {
-    throw std::logic_error("The first-generation learning record comes with the FNP register image.");
+    return record_program_learning_dense_layer(device_, layer, set_spikes);
 }
 
 void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
-    std::shared_ptr<Layer::Mapping> const mapping = layer->mapping();
-    if (!mapping || !mapping->components)
-        throw std::runtime_error("The layer " + layer->get_name() + " has no hardware mapping.");
-    hw::Component const& np = mapping->components->at(0);
+    hw::Component const& np = dense_np(recorded_layer_mapping(*layer));
     fnp_update_learn_vars(device_.hardware(), layer->variables(), np.type == hw::Type::FNP3);
 }
 
@@ -257,6 +276,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
     case LayerType::Add:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return 0;
+    case LayerType::InputConvolutional: bytes = mul_sat(get_hrc_sram_size(l), 4); break;
     case LayerType::FullyConnected:
         if (component.type != hw::Type::FNP3) return 0;
         bytes = mul_sat(fnp_sram_words(l), 4);

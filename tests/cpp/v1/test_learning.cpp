@@ -9,8 +9,12 @@
 #include "backends/v1/format_fnp.h"
 #include "backends/v1/sizes.h"
 #include "engine/error_text.h"
+#include "backends/v1/record_dense.h"
+#include "backends/v1/registers.h"
 #include "support/fake_hardware_device.h"
+#include "support/v1_mapped_layer.h"
 #include "support/v2_checks.h"
+#include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {
@@ -126,6 +130,42 @@ TEST(V1Learning, LearningWords) {
     auto const tl = filled<int32_t>(TensorType::int32, 10, 0);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_learning_words(too_short, 32, *tl, *tl, {10, 1, 0}); }),
               "An FNP image of 49 words cannot hold the learning words of 10 neurons.");
+}
+
+TEST(V1Learning, Records) {
+    using v2::testing::decode_blocks;
+    using v2::testing::targets_of;
+    auto const learning = LearningParams::create(
+        LearningType::NuvraUnsupervised, {{"num_classes", 5}, {"num_weights", 8}, {"initial_plasticity", 0.5},
+                                          {"learning_competition", 0.25}, {"min_plasticity", 0.1},
+                                          {"plasticity_decay", 0.5}});
+    for (hw::Type type : {hw::Type::FNP3, hw::Type::FNP2}) {
+        auto const mapped = testing::map_v1_fnp_layer({{"units", 10}, {"weights_bits", 1}}, {4, 4, 2, 1}, type);
+        dynamic_cast<FullyConnected&>(mapped.layer()).set_learning(learning);
+        program::LearnRecordsPtr const records = record_program_learning_dense_layer(*mapped.device, mapped.layer(), true);
+        auto const on = decode_blocks(*records.first);
+        auto const off = decode_blocks(*records.second);
+        ASSERT_EQ(targets_of(on), std::vector<int>{7});
+        ASSERT_EQ(targets_of(off), std::vector<int>{7});
+        EXPECT_EQ(get_field(on[0].words[np_word::LEARNING], LEARNING_ENABLE), 1u);
+        EXPECT_EQ(get_field(off[0].words[np_word::LEARNING], LEARNING_ENABLE), 0u);
+        EXPECT_EQ(records.value, get_fnp_sram_size(mapped.layer()));
+
+        Words image;
+        if (type == hw::Type::FNP3) {
+            auto const memory = decode_blocks(*records.third);
+            ASSERT_EQ(targets_of(memory), std::vector<int>{6});
+            image = memory[0].words;
+        } else {
+            EXPECT_TRUE(records.third->tracks.empty());
+            ASSERT_TRUE(records.third->fnp2_filters_track);
+            image = records.third->fnp2_filters_track->words;
+        }
+        // 32 inputs: blocks of 5 words; the last neuron is in class 5.
+        ASSERT_EQ(image.size(), 50u);
+        EXPECT_EQ(image[45 + 1] >> 20, 5u);
+        EXPECT_EQ(image[45 + 2], 8u);
+    }
 }
 
 // A learned image of 3 neurons of 40 inputs (blocks of 6 words): neuron n has weight 1 at inputs

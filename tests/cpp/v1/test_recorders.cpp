@@ -4,9 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "backends/v1/record_hrc.h"
 #include "backends/v1/sizes.h"
 #include "engine/error_text.h"
 #include "hw/presets.h"
+#include "mapping/layer_mapping.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
 #include "support/v2_checks.h"
@@ -59,8 +61,8 @@ TEST(V1LayerRecorder, EmptyRecordsUnsupportedKindsAndReadBack) {
     auto const layer = fake(LayerType::FullyConnected);
     EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.sync_learning_vars(layer); }),
               "The layer l has no hardware mapping.");
-    auto const mapping = std::make_shared<Layer::Mapping>();
-    mapping->components = std::make_shared<std::vector<hw::Component>>();
+    auto const mapping = std::make_shared<LayerMapping>(1);
+    mapping->components->clear();
     layer->set_mapping(mapping);
     EXPECT_THROW(recorder.sync_learning_vars(layer), std::out_of_range);
     mapping->components->push_back(np(hw::Type::FNP3));
@@ -202,6 +204,11 @@ TEST(V1MemorySizer, Sizes) {
                                         {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"weights_bits", 1},
                                          {"padding", 1}}, {8, 8, 2, 8});
     auto const fc = build_after_input(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}}, {4, 4, 2, 1});
+    auto const hrc_model = Model::create();
+    auto const hrc = testing::make_layer(LayerType::InputConvolutional,
+                                         {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1},
+                                          {"kernel_width", 3}, {"kernel_height", 3}, {"filters", 4}}, "hrc");
+    hrc_model->add(hrc);
     ASSERT_EQ(get_weights_size(*conv.layer, 8), 32u);
     uint32_t const fnp_bytes = 4 * get_fnp_sram_size(*fc.layer);
 
@@ -216,6 +223,7 @@ TEST(V1MemorySizer, Sizes) {
         {"CNP", conv.layer, np(hw::Type::CNP1, 8, Shape{8, 8, 2}, Shape{10, 10, 2}), 4 * 40, 100, 0},
         {"FNP3", fc.layer, np(hw::Type::FNP3, 10), 4, fnp_bytes, 0},
         {"FNP2", fc.layer, np(hw::Type::FNP2, 10), 4, 0, fnp_bytes},
+        {"HRC", hrc, np(hw::Type::HRC), 0, 4 * get_hrc_sram_size(*hrc), 0},
         {"Dequantizer", testing::make_layer(LayerType::Dequantizer, {}, "dq"), np(hw::Type::None), 0, 0, 0},
     };
     for (auto const& row : rows) {
