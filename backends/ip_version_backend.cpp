@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/v1/checker.h"
+#include "backends/v1/recorders.h"
 #include "backends/v2/checker.h"
 #include "backends/v2/recorders.h"
 #include "backends/wisp/checker.h"
@@ -112,7 +114,9 @@ constexpr Generation generation_table[] = {
      .products = v1_products,
      .map_defaults = v1_map_defaults,
      .hardware_constraints = v1_constraints,
-     .learning_recorder = IpVersion::v1},
+     .learning_recorder = IpVersion::v1,
+     .makers = makers_of<v1::CompatibilityCheckerImpl, v1::MemorySizerImpl, v1::IoRecorderImpl,
+                         v1::LayerRecorderImpl>()},
     {.ip = IpVersion::v2,
      .products = v2_products,
      .map_defaults = v2_map_defaults,

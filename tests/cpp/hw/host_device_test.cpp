@@ -92,12 +92,21 @@ TEST(HostDevices, ProbeRunsOnVexaV2OnlyAndATimeOutMakesTheDeviceAgainOnce) {
     }
 }
 
-// The probe maps an InputConvolutional layer, which only the first-generation back end takes.
-TEST(HostDevices, ProbeOnVexaV2NeedsTheV1BackEnd) {
+// The real probe maps its InputConvolutional layer through the first-generation back end and runs
+// it on the simulated board; a run that fails counts as a time-out.
+TEST(HostDevices, ProbeMapsAndRunsOnASimulatedVexaV2) {
     register_mapping_backend();
-    std::string printed;
-    EXPECT_TRUE(populate({board(sim::vexa_v2())}, &printed).empty());
-    EXPECT_EQ(printed, "The v1 back end is not available in this build.\n");
+    struct { const char* run_failure; int creates; } const rows[] = {{"", 1}, {"The HRC does not answer.", 2}};
+    for (auto const& row : rows) {
+        auto const made = board(sim::vexa_v2());
+        made->failures.run = row.run_failure;
+        std::string printed;
+        EXPECT_EQ(populate({made}, &printed).size(), 1u);
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(made->creates, row.creates) << row.run_failure;
+        EXPECT_EQ(std::vector<std::string>(made->calls.begin(), made->calls.begin() + 3),
+                  (std::vector<std::string>{"program", "batch 1", "forward 1"}));
+    }
 }
 
 TEST(HostDevices, GenerationOfTheVersionMustBeTheMeshs) {

@@ -1,0 +1,157 @@
+// A first-generation model mapped through Model::map on a virtual ZR62_v1 device: its program read
+// back record by record, its learning records, learning on a device with hardware, and the first
+// board of the generation refused.
+#include <gtest/gtest.h>
+
+#include "backends/v1/learning.h"
+#include "backends/v1/record_conv.h"
+#include "backends/v1/record_hrc.h"
+#include "backends/v1/record_sep_conv.h"
+#include "engine/error_text.h"
+#include "engine/program_generated.h"
+#include "engine/program_info.h"
+#include "engine/sequence.h"
+#include "hw/presets.h"
+#include "mapping/layer_mapping.h"
+#include "support/fake_device.h"
+#include "support/fake_hardware_device.h"
+#include "support/model_builder.h"
+#include "v2/record_test_util.h"
+
+namespace nuvra::v1 {
+namespace {
+
+using nuvra::testing::ModelBuilder;
+using v2::testing::decode_track;
+using v2::testing::DecodedBlock;
+using Words = std::vector<uint32_t>;
+
+// The HRC and eight NPs: four CNPs, two FNP3s and two FNP2s.
+Mesh v1_mesh() {
+    std::vector<np::Info> nps;
+    for (uint8_t id = 0; id < 4; ++id) nps.push_back({{1, 1, id, 0}, {hw::Type::CNP1}, false});
+    for (uint8_t id = 0; id < 2; ++id) nps.push_back({{2, 1, id, 0}, {hw::Type::FNP3}, false});
+    for (uint8_t id = 2; id < 4; ++id) nps.push_back({{2, 1, id, 0}, {hw::Type::FNP2}, false});
+    return Mesh(IpVersion::v1, {3, 1, 0, 0}, {3, 1, 1, 0}, np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, false}, nps, {});
+}
+
+// hrc (16 x 16 x 1, 3 x 3, 8 filters) -> conv (3 x 3, 8 filters) -> sep (3 x 3, 8 filters) -> fc
+// (10 units of 1-bit weights), compiled for learning in 5 classes.
+struct LearningModel {
+    LearningModel() {
+        std::map<std::string, int> const cnp{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8},
+                                            {"padding", 1},      {"activation", 1},    {"act_bits", 1}};
+        auto hrc = cnp;
+        hrc.insert({{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}, {"weights_bits", 1}});
+        m.layer(LayerType::InputConvolutional, "hrc", hrc, {});
+        auto conv = cnp;
+        conv["weights_bits"] = 1;
+        m.layer(LayerType::Convolutional, "conv", conv, {"hrc"});
+        auto sep = cnp;
+        sep["weights_bits"] = 2;
+        m.layer(LayerType::SeparableConvolutional, "sep", sep, {"conv"});
+        m.layer(LayerType::FullyConnected, "fc", {{"units", 10}, {"weights_bits", 1}}, {"sep"});
+        // Every third weight is 1; each neuron of fc keeps 8 of its 2048 inputs, as it learns with.
+        for (auto const& layer : m.model().layers()) {
+            uint32_t const every = layer->get_name() == "fc" ? 256 : 3;
+            for (char const* name : {"weights", "weights_pw"}) {
+                if (!layer->variables().has(name)) continue;
+                auto const weights = layer->variables().get(name);
+                for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(i % every == 0));
+            }
+        }
+        m.model().compile(LearningParams::create(
+            LearningType::NuvraUnsupervised, {{"num_classes", 5}, {"num_weights", 8}, {"initial_plasticity", 0.5},
+                                              {"learning_competition", 0.25}, {"min_plasticity", 0.1},
+                                              {"plasticity_decay", 0.5}}));
+    }
+    ModelBuilder m;
+};
+
+std::vector<DecodedBlock> blocks_of(fb::Record const& record) {
+    std::vector<DecodedBlock> blocks;
+    if (record.tracks() == nullptr) return blocks;
+    for (auto const* track : *record.tracks()) {
+        auto const decoded = decode_track(Words(track->words()->begin(), track->words()->end()));
+        blocks.insert(blocks.end(), decoded.begin(), decoded.end());
+    }
+    return blocks;
+}
+
+std::vector<DecodedBlock> blocks_of(program::Record const& record) {
+    std::vector<DecodedBlock> blocks;
+    for (auto const& track : record.tracks) {
+        auto const decoded = decode_track(track.words());
+        blocks.insert(blocks.end(), decoded.begin(), decoded.end());
+    }
+    return blocks;
+}
+
+void expect_same_blocks(std::vector<DecodedBlock> const& got, std::vector<DecodedBlock> const& expected,
+                        char const* what) {
+    ASSERT_EQ(got.size(), expected.size()) << what;
+    for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].header, expected[i].header) << what << " block " << i;
+        EXPECT_EQ(got[i].words, expected[i].words) << what << " block " << i;
+    }
+}
+
+TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
+    LearningModel model;
+    auto const device = make_fake_device(hw::ZR62_v1, v1_mesh());
+    model.m.model().map(device);
+    ASSERT_EQ(model.m.model().sequences().size(), 1u);
+    auto const program = model.m.model().sequences().front()->program();
+    std::vector<uint8_t> const bytes(program.begin(), program.end());  // mapping again drops the sequence
+    ProgramInfo const info(bytes.data(), bytes.size());
+
+    // The SCC record, then one record per layer before the learning layer, each as its recorder
+    // makes it on the mapped layer.
+    auto const* records = info.data().passes()->Get(0)->records();
+    ASSERT_EQ(records->size(), 4u);
+    Layer const& conv = *model.m["conv"];
+    Layer const& sep = *model.m["sep"];
+    expect_same_blocks(blocks_of(*records->Get(1)), blocks_of(*record_program_hrc_layer(*device, *model.m["hrc"])), "hrc");
+    expect_same_blocks(blocks_of(*records->Get(2)),
+                       blocks_of(*record_program_conv_layer(*device, conv, nullptr, false, false, {}, false)), "conv");
+    expect_same_blocks(blocks_of(*records->Get(3)),
+                       blocks_of(*record_program_sep_conv_layer(*device, sep, nullptr, false, false, {}, false)), "sep");
+
+    fb::LearningRecords const* learning = info.data().learning_records();
+    ASSERT_NE(learning, nullptr);
+    program::LearnRecordsPtr const expected = record_program_learning_dense_layer(*device, *model.m["fc"], false);
+    expect_same_blocks(blocks_of(*learning->first()), blocks_of(*expected.first), "learning registers");
+    expect_same_blocks(blocks_of(*learning->second()), blocks_of(*expected.second), "inference registers");
+    expect_same_blocks(blocks_of(*learning->third()), blocks_of(*expected.third), "memory image");
+    EXPECT_EQ(learning->value(), expected.value);
+
+    // On a device with hardware: fit programs those bytes, then the learned weights come back from
+    // the learning memory (two words, then the image: blocks of 4 + 64 words for 2048 inputs).
+    auto const host = std::make_shared<nuvra::testing::FakeHostDevice>(hw::ZR62_v1, v1_mesh());
+    model.m.model().map(host);
+    auto const mapped = model.m.model().sequences().front()->program();
+    EXPECT_EQ(std::vector<uint8_t>(mapped.begin(), mapped.end()), bytes);
+    ASSERT_EQ(layer_mapping(model.m["fc"])->components->at(0).type, hw::Type::FNP3);
+    Words memory(2 + 10 * 68, 0u);
+    for (uint32_t n = 0; n < 10; ++n) {
+        memory[2 + 68 * n + 3] = 7u << 16 | n;  // learning threshold 7, swap value n
+        memory[2 + 68 * n + 4] = 1u << n;       // weight 1 at input n
+    }
+    host->fake().learn_mem = memory;
+    model.m.model().fit(Dense::create(TensorType::uint8, Shape{2, 16, 16, 1}, Layout::c_order), {1, 2});
+    EXPECT_EQ(host->fake().loaded, bytes);
+    Variables const& learned = model.m["fc"]->variables();
+    for (uint32_t n = 0; n < 10; ++n) {
+        EXPECT_EQ(tensor_read<int8_t>(*learned.get("weights"), {n, n, 0, 0}), 1);
+        EXPECT_EQ(tensor_read<int8_t>(*learned.get("weights"), {n, n + 1, 0, 0}), 0);
+        EXPECT_EQ(tensor_read<int32_t>(*learned.get("thswap"), size_t{n}), int32_t(n));
+        EXPECT_EQ(tensor_read<int32_t>(*learned.get("threshold_learning"), size_t{n}), 7);
+    }
+
+    LearningModel refused;
+    EXPECT_EQ(testing::error_text<std::exception>([&] { refused.m.model().map(make_fake_device(hw::Vexa_v1, v1_mesh())); }),
+              "Cannot map layer 'hrc'. Vexa_v1 is not supported on this version. Please install nuvra 2.0.5 instead.");
+}
+
+}  // namespace
+}  // namespace nuvra::v1
