@@ -1,23 +1,25 @@
-// Times the mapping of a synthetic 50-layer model (InputData and 49 Conv2D, 3 x 3 kernels, 'Same'
-// padding) onto a virtual second-generation mesh, stage by stage: checks, NP allocation with pass
-// cuts, layer mappings, program serialization, program verification, and the whole
-// HardwareBackend::map. Not a test: run it on a Release build.
+// Times the mapping of synthetic models onto virtual meshes, stage by stage: checks, NP allocation
+// with pass cuts, layer mappings, program serialization, program verification, and the whole
+// HardwareBackend::map. Two cases, each with the back end of its generation:
+//   v2: InputData and 49 Conv2D (3 x 3 kernels, 'Same' padding) on a Tolmar_v2 mesh;
+//   v1: InputConvolutional and 20 Convolutional (3 x 3 kernels, 'Same' padding, 1-bit weights)
+//       on a ZR62_v1 mesh with an HRC.
+// Not a test: run it on a Release build.
 //   map_serialize [nps] [repeats]
-// When the generation has no Conv2D recorder yet, a stand-in records one register block and one
-// weight block of the formatted size per NP.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "backends/ip_version_backend.h"
-#include "backends/v2/checker.h"
-#include "backends/v2/format_conv_weights.h"
-#include "backends/v2/recorders.h"
 #include "engine/layer.h"
 #include "engine/model.h"
 #include "engine/params.h"
@@ -37,68 +39,55 @@ namespace {
 using namespace nuvra;
 using Clock = std::chrono::steady_clock;
 
-constexpr int conv_layers = 49;
 constexpr int filters = 16;
 constexpr int channels = 16;
-
-// The generation's recorder for the kinds it has, a stand-in for a Conv2D without one.
-class BenchRecorder : public LayerRecorder {
-public:
-    BenchRecorder(Device const& device, HardwareConstraints const& constraints)
-        : device_(device), real_(device, constraints) {}
-
-    std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override {
-        LayerType const type = args.layer.params()->layer_type();
-        if (type != LayerType::Conv2D || v2::kind_recorder(type) != nullptr) return real_.record_layer(args);
-        auto record = program::new_record(device_.version());
-        auto const mapping = layer_mapping(args.layer);
-        for (hw::Component const& component : *mapping->components) {
-            record->add_np_track(component.ident, dma::Target::NpRegisters, 0, std::vector<uint32_t>(64, 1), true,
-                                 true);
-            uint32_t const words = v2::conv2d_cnp_formatted_weight_32b_size(3, component.filters(), channels, 8);
-            record->add_np_track(component.ident, dma::Target::WeightsAlt, 0, std::vector<uint32_t>(words, 2), true,
-                                 true);
-        }
-        return record;
-    }
-    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override {
-        return real_.record_learning_layer(layer, flag);
-    }
-    void sync_learning_vars(std::shared_ptr<Layer> layer) const override { real_.sync_learning_vars(layer); }
-    bool fnp_input_rows_padded(Layer const& layer) const override { return real_.fnp_input_rows_padded(layer); }
-    SkipDmaDescriptors skip_dma_descriptors() const override { return real_.skip_dma_descriptors(); }
-
-private:
-    Device const& device_;
-    v2::LayerRecorderImpl real_;
-};
-
-Generation const generations[] = {
-    with_makers<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl, BenchRecorder>(
-        generation_row(IpVersion::v2)),
-};
 
 std::shared_ptr<Layer> make_layer(LayerType type, std::map<std::string, int> const& entries, std::string name) {
     auto const params = LayerParams::create(type, entries);
     return Layer::create(params.get(), std::move(name));
 }
 
-std::unique_ptr<Model> make_model() {
+// Every weight 1 or 0 in turn (signed bytes), so that no layer has only zero weights.
+void fill_weights(Layer& layer) {
+    MutableBuffer const bytes = layer.variables().get("weights")->mutable_buffer();
+    for (size_t i = 0; i < bytes.bytes; ++i) static_cast<int8_t*>(bytes.data)[i] = int8_t(i % 2);
+}
+
+std::unique_ptr<Model> make_v2_model() {
     auto model = Model::create();
     model->add(make_layer(LayerType::InputData, {{"input_width", 16}, {"input_height", 16}, {"input_channels", channels}},
                           "input"));
-    for (int i = 1; i <= conv_layers; ++i)
+    for (int i = 1; i <= 49; ++i)
         model->add(make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", filters}, {"padding", 1}},
                               "conv" + std::to_string(i)));
     return model;
 }
 
-std::shared_ptr<Device> make_device(int nps) {
-    std::vector<np::Info> list;
-    for (int i = 0; i < nps; ++i)
-        list.push_back({{uint8_t(1 + i / 4), uint8_t(i % 4), 0, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
-    return make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, {}));
+std::unique_ptr<Model> make_v1_model() {
+    std::map<std::string, int> const conv{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", filters},
+                                          {"padding", 1},      {"weights_bits", 1},  {"activation", 1},
+                                          {"act_bits", 1}};
+    auto model = Model::create();
+    auto hrc = conv;
+    hrc.insert({{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}});
+    model->add(make_layer(LayerType::InputConvolutional, hrc, "hrc"));
+    for (int i = 1; i <= 20; ++i) model->add(make_layer(LayerType::Convolutional, conv, "conv" + std::to_string(i)));
+    for (auto const& layer : model->layers()) fill_weights(*layer);
+    return model;
 }
+
+// `nps` NPs of `types`, four to a column from column 1.
+std::vector<np::Info> mesh_nps(int nps, std::set<hw::Type> const& types) {
+    std::vector<np::Info> list;
+    for (int i = 0; i < nps; ++i) list.push_back({{uint8_t(1 + i / 4), uint8_t(i % 4), 0, 0}, types, true});
+    return list;
+}
+
+struct Case {
+    char const* title;
+    std::shared_ptr<Device> device;
+    std::function<std::unique_ptr<Model>()> make_model;
+};
 
 struct Stage {
     const char* name;
@@ -109,37 +98,31 @@ double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    int const nps = argc > 1 ? std::atoi(argv[1]) : 16;
-    int const repeats = argc > 2 ? std::atoi(argv[2]) : 20;
-    register_mapping_backend();
-    auto const device = make_device(nps);
-    auto const constraints = std::make_shared<MapConstraints>(device);
-
+bool run_case(Case const& c, int repeats) {
+    Device const& device = *c.device;
+    auto const constraints = std::make_shared<MapConstraints>(c.device);
     Stage stages[] = {{"build model"},     {"select back end"},  {"layer checks"}, {"NP allocation"},
                       {"layer mappings"},  {"serialize program"}, {"verify program"}, {"HardwareBackend::map"}};
     size_t passes = 0, program_bytes = 0;
-    bool stand_in = v2::kind_recorder(LayerType::Conv2D) == nullptr;
+    double memcpy_ms = 0;
 
     for (int r = 0; r < repeats; ++r) {
         auto t = Clock::now();
-        auto model = make_model();
+        auto model = c.make_model();
         auto const layers = model->layers();
         stages[0].total_ms += ms_since(t);
 
         t = Clock::now();
-        IpVersionSpecificHardwareBackend backend(*device, generations);
+        IpVersionSpecificHardwareBackend backend(device);
         stages[1].total_ms += ms_since(t);
 
         t = Clock::now();
         for (size_t i = 0; i < layers.size(); ++i) {
             MappingStatus const status = backend.checker().check_layer_compatibility(
-                *layers[i], i == 0 ? nullptr : layers[i - 1].get(), device->version());
+                *layers[i], i == 0 ? nullptr : layers[i - 1].get(), device.version());
             if (status.failed) {
                 std::fprintf(stderr, "%s\n", status.to_string().c_str());
-                return 1;
+                return false;
             }
         }
         stages[2].total_ms += ms_since(t);
@@ -152,7 +135,9 @@ int main(int argc, char** argv) {
         for (auto const& layer : layers) {
             bool need_new_pass = false;
             std::vector<hw::Component> components;
-            if (!layer->is_target_component(ComponentKind::None)) {
+            if (layer->is_target_component(ComponentKind::HRC)) {
+                components.push_back({hw::Type::HRC, device.mesh().hrc->ident, std::nullopt, {}});
+            } else if (!layer->is_target_component(ComponentKind::None)) {
                 std::vector<hw::Ident> reserved;
                 if (!mappable.passes.empty())
                     reserved = collect_layer_np_idents({}, layer, mappable.build_mappable_components().back(), true,
@@ -160,7 +145,7 @@ int main(int argc, char** argv) {
                 auto request = mapper.np_request(layer, reserved, false, &need_new_pass, true);
                 if (request.second.failed) {
                     std::fprintf(stderr, "%s\n", request.second.to_string().c_str());
-                    return 1;
+                    return false;
                 }
                 components = std::move(request.first);
             }
@@ -171,7 +156,8 @@ int main(int argc, char** argv) {
         stages[3].total_ms += ms_since(t);
 
         t = Clock::now();
-        HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder());
+        HardwareSequenceBuilder builder(c.device, backend.constraints(), backend.io_recorder(),
+                                        backend.layer_recorder());
         auto const pass_layers = mappable.build_mappable_layers();
         auto const pass_components = mappable.build_mappable_components();
         for (size_t i = 0; i < pass_layers.size(); ++i) builder.add_layers(pass_layers[i], layers, pass_components[i]);
@@ -182,7 +168,7 @@ int main(int argc, char** argv) {
         stages[5].total_ms += ms_since(t);
         if (status.failed) {
             std::fprintf(stderr, "%s\n", status.to_string().c_str());
-            return 1;
+            return false;
         }
 
         t = Clock::now();
@@ -191,23 +177,52 @@ int main(int argc, char** argv) {
         stages[6].total_ms += ms_since(t);
         passes = sequence->passes().size();
         program_bytes = bytes.size();
+
+        // The cost of touching the program's bytes once, for scale.
+        t = Clock::now();
+        std::vector<uint8_t> copy(bytes.size());
+        std::memcpy(copy.data(), bytes.data(), bytes.size());
+        memcpy_ms += ms_since(t);
+        if (copy.empty() && !bytes.empty()) return false;
         sequence.reset();
 
         t = Clock::now();
-        HardwareBackend hardware(generation_selector(generations));
+        HardwareBackend hardware(generation_selector());
         std::vector<std::shared_ptr<Layer>> mapped = layers;
         std::vector<std::shared_ptr<Sequence>> sequences;
         MappingStatusGroup const group = hardware.map(&mapped, &sequences, constraints);
         stages[7].total_ms += ms_since(t);
         if (group.failed || sequences.size() != 1) {
             std::fprintf(stderr, "%s\n", group.to_string().c_str());
-            return 1;
+            return false;
         }
     }
 
-    std::printf("1 InputData + %d Conv2D (3x3, %d filters, %d channels) on %d NPs: %zu passes, %zu program bytes%s\n",
-                conv_layers, filters, channels, nps, passes, program_bytes,
-                stand_in ? " (stand-in Conv2D recorder)" : "");
+    std::printf("%s on %zu NPs: %zu passes, %zu program bytes\n", c.title, device.mesh().nps.size(), passes,
+                program_bytes);
     for (auto const& stage : stages) std::printf("  %-22s %9.3f ms\n", stage.name, stage.total_ms / repeats);
+    std::printf("  serialize program / memcpy of its bytes: %.0fx\n", stages[5].total_ms / memcpy_ms);
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int const nps = argc > 1 ? std::atoi(argv[1]) : 16;
+    int const repeats = argc > 2 ? std::atoi(argv[2]) : 20;
+    register_mapping_backend();
+    Case const cases[] = {
+        {"v2: 1 InputData + 49 Conv2D (3x3, 16 filters, 16 channels)",
+         make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt,
+                                                 mesh_nps(nps, {hw::Type::CNP1, hw::Type::CNP2}), {})),
+         make_v2_model},
+        {"v1: 1 InputConvolutional + 20 Convolutional (3x3, 16 filters, 1-bit weights)",
+         make_virtual_device(hw::ZR62_v1, Mesh(IpVersion::v1, {0, 0, 0, 0}, {0, 0, 1, 0},
+                                               np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, false},
+                                               mesh_nps(nps, {hw::Type::CNP1}), {})),
+         make_v1_model},
+    };
+    for (Case const& c : cases)
+        if (!run_case(c, repeats)) return 1;
     return 0;
 }
