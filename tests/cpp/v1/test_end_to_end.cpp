@@ -8,22 +8,20 @@
 #include "backends/v1/record_hrc.h"
 #include "backends/v1/record_sep_conv.h"
 #include "engine/error_text.h"
-#include "engine/program_generated.h"
-#include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
 #include "support/model_builder.h"
+#include "support/v2_checks.h"
 #include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {
 
 using nuvra::testing::ModelBuilder;
-using v2::testing::decode_track;
-using v2::testing::DecodedBlock;
+using v2::testing::decode_blocks;
 using Words = std::vector<uint32_t>;
 
 // The HRC and eight NPs: four CNPs, two FNP3s and two FNP2s.
@@ -41,15 +39,11 @@ struct LearningModel {
     LearningModel() {
         std::map<std::string, int> const cnp{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8},
                                             {"padding", 1},      {"activation", 1},    {"act_bits", 1}};
-        auto hrc = cnp;
-        hrc.insert({{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}, {"weights_bits", 1}});
-        m.layer(LayerType::InputConvolutional, "hrc", hrc, {});
-        auto conv = cnp;
-        conv["weights_bits"] = 1;
-        m.layer(LayerType::Convolutional, "conv", conv, {"hrc"});
-        auto sep = cnp;
-        sep["weights_bits"] = 2;
-        m.layer(LayerType::SeparableConvolutional, "sep", sep, {"conv"});
+        using testing::with;
+        m.layer(LayerType::InputConvolutional, "hrc",
+                with(cnp, {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}, {"weights_bits", 1}}), {});
+        m.layer(LayerType::Convolutional, "conv", with(cnp, {{"weights_bits", 1}}), {"hrc"});
+        m.layer(LayerType::SeparableConvolutional, "sep", with(cnp, {{"weights_bits", 2}}), {"conv"});
         m.layer(LayerType::FullyConnected, "fc", {{"units", 10}, {"weights_bits", 1}}, {"sep"});
         // Every third weight is 1; each neuron of fc keeps 8 of its 2048 inputs, as it learns with.
         for (auto const& layer : m.model().layers()) {
@@ -68,34 +62,6 @@ struct LearningModel {
     ModelBuilder m;
 };
 
-std::vector<DecodedBlock> blocks_of(fb::Record const& record) {
-    std::vector<DecodedBlock> blocks;
-    if (record.tracks() == nullptr) return blocks;
-    for (auto const* track : *record.tracks()) {
-        auto const decoded = decode_track(Words(track->words()->begin(), track->words()->end()));
-        blocks.insert(blocks.end(), decoded.begin(), decoded.end());
-    }
-    return blocks;
-}
-
-std::vector<DecodedBlock> blocks_of(program::Record const& record) {
-    std::vector<DecodedBlock> blocks;
-    for (auto const& track : record.tracks) {
-        auto const decoded = decode_track(track.words());
-        blocks.insert(blocks.end(), decoded.begin(), decoded.end());
-    }
-    return blocks;
-}
-
-void expect_same_blocks(std::vector<DecodedBlock> const& got, std::vector<DecodedBlock> const& expected,
-                        char const* what) {
-    ASSERT_EQ(got.size(), expected.size()) << what;
-    for (size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].header, expected[i].header) << what << " block " << i;
-        EXPECT_EQ(got[i].words, expected[i].words) << what << " block " << i;
-    }
-}
-
 TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
     LearningModel model;
     auto const device = make_fake_device(hw::ZR62_v1, v1_mesh());
@@ -107,22 +73,18 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
 
     // The SCC record, then one record per layer before the learning layer, each as its recorder
     // makes it on the mapped layer.
-    auto const* records = info.data().passes()->Get(0)->records();
-    ASSERT_EQ(records->size(), 4u);
-    Layer const& conv = *model.m["conv"];
-    Layer const& sep = *model.m["sep"];
-    expect_same_blocks(blocks_of(*records->Get(1)), blocks_of(*record_program_hrc_layer(*device, *model.m["hrc"])), "hrc");
-    expect_same_blocks(blocks_of(*records->Get(2)),
-                       blocks_of(*record_program_conv_layer(*device, conv, nullptr, false, false, {}, false)), "conv");
-    expect_same_blocks(blocks_of(*records->Get(3)),
-                       blocks_of(*record_program_sep_conv_layer(*device, sep, nullptr, false, false, {}, false)), "sep");
+    auto const records = v2::testing::pass_records(bytes);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[1], decode_blocks(*record_program_hrc_layer(*device, *model.m["hrc"])));
+    EXPECT_EQ(records[2], decode_blocks(*record_program_conv_layer(*device, *model.m["conv"], nullptr, false, false, {}, false)));
+    EXPECT_EQ(records[3], decode_blocks(*record_program_sep_conv_layer(*device, *model.m["sep"], nullptr, false, false, {}, false)));
 
     fb::LearningRecords const* learning = info.data().learning_records();
     ASSERT_NE(learning, nullptr);
     program::LearnRecordsPtr const expected = record_program_learning_dense_layer(*device, *model.m["fc"], false);
-    expect_same_blocks(blocks_of(*learning->first()), blocks_of(*expected.first), "learning registers");
-    expect_same_blocks(blocks_of(*learning->second()), blocks_of(*expected.second), "inference registers");
-    expect_same_blocks(blocks_of(*learning->third()), blocks_of(*expected.third), "memory image");
+    EXPECT_EQ(decode_blocks(*learning->first()), decode_blocks(*expected.first));
+    EXPECT_EQ(decode_blocks(*learning->second()), decode_blocks(*expected.second));
+    EXPECT_EQ(decode_blocks(*learning->third()), decode_blocks(*expected.third));
     EXPECT_EQ(learning->value(), expected.value);
 
     // On a device with hardware: fit programs those bytes, then the learned weights come back from

@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "engine/dma.h"
+#include "engine/program_generated.h"
+#include "engine/program_info.h"
 #include "hw/ident.h"
 #include "mapping/layer_mapping.h"
 #include "program/record.h"
@@ -21,6 +24,8 @@ namespace nuvra::v2::testing {
 struct DecodedBlock {
     dma::ConfigHeader header;
     std::vector<uint32_t> words;
+
+    friend bool operator==(DecodedBlock const&, DecodedBlock const&) = default;
 };
 
 // Every block of one track, in order. A block whose length runs past the track fails the test.
@@ -49,6 +54,25 @@ inline std::vector<DecodedBlock> decode_blocks(program::Record const& record) {
         blocks.insert(blocks.end(), decoded.begin(), decoded.end());
     }
     return blocks;
+}
+
+// Every block of every track of a record as the program stores it, in track order.
+inline std::vector<DecodedBlock> decode_blocks(fb::Record const& record) {
+    std::vector<DecodedBlock> blocks;
+    if (record.tracks() == nullptr) return blocks;
+    for (auto const* track : *record.tracks()) {
+        auto const decoded = decode_track(std::vector<uint32_t>(track->words()->begin(), track->words()->end()));
+        blocks.insert(blocks.end(), decoded.begin(), decoded.end());
+    }
+    return blocks;
+}
+
+// The blocks of each record of the first pass of a program, in program order.
+inline std::vector<std::vector<DecodedBlock>> pass_records(std::span<const uint8_t> program) {
+    ProgramInfo const info(program.data(), program.size());
+    std::vector<std::vector<DecodedBlock>> records;
+    for (auto const* record : *info.data().passes()->Get(0)->records()) records.push_back(decode_blocks(*record));
+    return records;
 }
 
 // The targets of the blocks, in order.

@@ -33,12 +33,8 @@ std::vector<DecodedBlock> program_blocks(std::span<const uint8_t> program) {
     for (auto const* pass : *passes) {
         if (pass->records() == nullptr) continue;
         for (auto const* record : *pass->records()) {
-            if (record->tracks() == nullptr) continue;
-            for (auto const* track : *record->tracks()) {
-                std::vector<uint32_t> const words(track->words()->begin(), track->words()->end());
-                auto const decoded = decode_track(words);
-                blocks.insert(blocks.end(), decoded.begin(), decoded.end());
-            }
+            auto const decoded = decode_blocks(*record);
+            blocks.insert(blocks.end(), decoded.begin(), decoded.end());
         }
     }
     return blocks;
@@ -47,18 +43,7 @@ std::vector<DecodedBlock> program_blocks(std::span<const uint8_t> program) {
 // The blocks of each record of the first pass of the model's only program, in program order.
 std::vector<std::vector<DecodedBlock>> pass_records(Model& model) {
     EXPECT_EQ(model.sequences().size(), 1u);
-    auto const program = model.sequences().front()->program();
-    ProgramInfo const info(program.data(), program.size());
-    std::vector<std::vector<DecodedBlock>> records;
-    for (auto const* record : *info.data().passes()->Get(0)->records()) {
-        records.emplace_back();
-        if (record->tracks() == nullptr) continue;
-        for (auto const* track : *record->tracks()) {
-            auto const decoded = decode_track(std::vector<uint32_t>(track->words()->begin(), track->words()->end()));
-            records.back().insert(records.back().end(), decoded.begin(), decoded.end());
-        }
-    }
-    return records;
+    return v2::testing::pass_records(model.sequences().front()->program());
 }
 
 // A virtual device with the HRC, 16 NPs that can serve as CNP, FNP3 or TNP-B, and two skip-DMA
