@@ -104,7 +104,7 @@ constexpr uint32_t epg_timeout_value = 0x027FFFFF;
 constexpr uint32_t max_scc_input_channels = 0x3FFFF;
 // Outputs of at least this many channels are not carried by the SCC.
 constexpr uint32_t min_unsized_output_channels = 2048;
-// The chips from this product id on size their outputs through the SCC.
+// Chips whose product id is above this one size their outputs through the SCC.
 constexpr uint8_t last_unsized_product = 0xA0;
 
 // `word` with `field` set to a value worked out in 64 bits; one that no 32-bit word holds is
