@@ -1,6 +1,8 @@
 // Times the weight formatters on large layers against one memcpy of the same weight bytes in the
-// same run. Second generation: a 2048-channel 3 x 3 DepthwiseConv2D (8-bit, one NP) and a
-// 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP). First generation: a
+// same run. Second generation: a 3 x 3 Conv2D of 256 channels and 256 filters at 8 and 4 bits
+// and a 7 x 7 one of 64 x 64 (the four-word form), a 2048-channel 3 x 3 DepthwiseConv2D (8-bit,
+// one NP), a 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP) and the
+// weight records of 1024 FNP neurons over 16 x 16 x 16 inputs (row-word padded). First generation: a
 // 3 x 3 Convolutional of 512 channels and 512 filters packed at 1, 2 and 4 bits, and the FNP
 // memory image of a 4096 x 4096 FullyConnected at 4 bits. Not a test: run it on a Release build.
 //   format_weights [repeats]
@@ -15,7 +17,9 @@
 
 #include "backends/v1/format_cnp_weights.h"
 #include "backends/v1/format_fnp.h"
+#include "backends/v2/format_conv_weights.h"
 #include "backends/v2/format_dwconv_weights.h"
+#include "backends/v2/format_fnp.h"
 #include "backends/v2/format_tnp_b_weights.h"
 #include "engine/tensor.h"
 
@@ -59,6 +63,26 @@ void report(char const* name, nuvra::Dense const& tensor, int repeats, std::func
 
 int main(int argc, char** argv) {
     int const repeats = argc > 1 ? std::atoi(argv[1]) : 20;
+
+    auto const conv = weights(nuvra::Shape{3, 3, 256, 256});
+    auto const conv4 = weights(nuvra::Shape{3, 3, 256, 256}, -8, 7);
+    auto const conv7 = weights(nuvra::Shape{7, 7, 64, 64});
+    report("Conv2D 3 x 3, 256 x 256, 8-bit", *conv, repeats,
+           [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv, 0, 256, 8).size(); });
+    report("Conv2D 3 x 3, 256 x 256, 4-bit", *conv4, repeats,
+           [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv4, 0, 256, 4).size(); });
+    report("Conv2D 7 x 7, 64 x 64, 8-bit (four words)", *conv7, repeats,
+           [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv7, 0, 64, 8).size(); });
+
+    auto const fnp = weights(nuvra::Shape{16 * 16 * 16, 1024});
+    nuvra::Shape const fnp_input{16, 16, 16};
+    report("FNP 1024 neurons over 16 x 16 x 16, 8-bit", *fnp, repeats, [&] {
+        size_t words = 0;
+        for (uint32_t n = 0; n < 1024; ++n)
+            words += nuvra::v2::format_fnp_weights(n, *fnp, 8, fnp_input, nuvra::v2::InputPadding::RowWordPadded, 8)
+                         .size();
+        return words;
+    });
 
     auto const depthwise = weights(nuvra::Shape{3, 3, 1, 2048});
     report("DepthwiseConv2D 3 x 3, 2048 channels, 8-bit", *depthwise, repeats * 10,

@@ -1,0 +1,153 @@
+// Times HardwareBackend::map of one chain of N Conv2D layers (3 x 3, 16 filters over 16 channels,
+// 16 x 16 input, 'Same' padding) behind an InputData layer on a second-generation virtual mesh,
+// for N = 25, 50, 100, 200 and the longest chain that still maps as one sequence: once on a mesh
+// with an NP per layer (one pass) and once on 16 NPs (a new pass every 16 layers). Prints the
+// milliseconds per layer and t(2N) / t(N); mapping stays linear when the per-layer figure holds
+// and the ratio stays near 2. Not a test: run it on a Release build.
+//   map_chain [repeats] [longest]
+//   map_chain once <N> <nps>
+// `longest` (default 1000) bounds the search for the longest chain; `once` maps one chain once (to
+// run under a profiler).
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "backends/ip_version_backend.h"
+#include "engine/layer.h"
+#include "engine/model.h"
+#include "engine/params.h"
+#include "hw/mesh.h"
+#include "hw/presets.h"
+#include "hw/virtual_device.h"
+#include "mapping/hardware_backend.h"
+#include "mapping/map_constraints.h"
+
+namespace {
+
+using namespace nuvra;
+using Clock = std::chrono::steady_clock;
+
+constexpr int channels = 16;
+
+std::shared_ptr<Layer> make_layer(LayerType type, std::map<std::string, int> const& entries, std::string name) {
+    auto const params = LayerParams::create(type, entries);
+    return Layer::create(params.get(), std::move(name));
+}
+
+std::unique_ptr<Model> make_chain(int conv_layers) {
+    auto model = Model::create();
+    model->add(make_layer(LayerType::InputData,
+                          {{"input_width", 16}, {"input_height", 16}, {"input_channels", channels}}, "input"));
+    for (int i = 1; i <= conv_layers; ++i)
+        model->add(make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
+                              "conv" + std::to_string(i)));
+    return model;
+}
+
+// `nps` CNPs, four to a column.
+std::shared_ptr<Device> make_device(int nps) {
+    std::vector<np::Info> list;
+    for (int i = 0; i < nps; ++i)
+        list.push_back({{uint8_t(1 + i / 4), uint8_t(i % 4), 0, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
+    return make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, {}));
+}
+
+struct Outcome {
+    bool mapped = false;  // one sequence, no failure
+    size_t passes = 0;
+    double ms = 0;  // best of the repeats
+    std::string failure;
+};
+
+// Maps a fresh chain of `n` layers `repeats` times (the model and the device are built outside
+// the timing).
+Outcome map_chain(int n, int nps, int repeats) {
+    Outcome outcome;
+    outcome.ms = 1e300;
+    auto const device = make_device(nps);
+    for (int r = 0; r < repeats; ++r) {
+        auto const model = make_chain(n);
+        std::vector<std::shared_ptr<Layer>> layers = model->layers();
+        auto const constraints = std::make_shared<MapConstraints>(device);
+        std::vector<std::shared_ptr<Sequence>> sequences;
+        HardwareBackend backend(generation_selector());
+        auto const start = Clock::now();
+        MappingStatusGroup group;
+        try {
+            group = backend.map(&layers, &sequences, constraints);
+        } catch (std::exception const& error) {
+            outcome.failure = error.what();
+            return outcome;
+        }
+        outcome.ms = std::min(outcome.ms, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        outcome.mapped = !group.failed && sequences.size() == 1;
+        if (!outcome.mapped) {
+            outcome.failure = group.failed ? group.to_string() : std::to_string(sequences.size()) + " sequences";
+            return outcome;
+        }
+        outcome.passes = sequences.front()->passes().size();
+    }
+    return outcome;
+}
+
+// The longest chain of at most `bound` layers that maps as one sequence (bisection, one repeat).
+int longest_chain(int bound, bool one_pass) {
+    int good = 0, bad = bound + 1;
+    while (bad - good > 1) {
+        int const mid = good + (bad - good) / 2;
+        (map_chain(mid, one_pass ? mid : 16, 1).mapped ? good : bad) = mid;
+    }
+    return good;
+}
+
+void run(char const* title, bool one_pass, int repeats, int bound) {
+    std::vector<int> sizes{25, 50, 100, 200};
+    int const longest = longest_chain(bound, one_pass);
+    std::printf("%s: the longest chain that maps as one sequence has %d Conv2D layers%s\n", title, longest,
+                longest == bound ? " (the search bound)" : "");
+    if (std::find(sizes.begin(), sizes.end(), longest) == sizes.end()) sizes.push_back(longest);
+    std::sort(sizes.begin(), sizes.end());
+    std::printf("  %6s %6s %10s %12s %10s\n", "N", "passes", "ms", "ms/layer", "t(2N)/t(N)");
+    std::map<int, double> times;
+    double first_per_layer = 0;
+    for (int n : sizes) {
+        Outcome const outcome = map_chain(n, one_pass ? n : 16, repeats);
+        if (!outcome.mapped) {
+            std::printf("  %6d  does not map: %s\n", n, outcome.failure.c_str());
+            continue;
+        }
+        times[n] = outcome.ms;
+        double const per_layer = outcome.ms / n;
+        if (first_per_layer == 0) first_per_layer = per_layer;
+        std::printf("  %6d %6zu %10.3f %12.4f", n, outcome.passes, outcome.ms, per_layer);
+        if (n % 2 == 0 && times.count(n / 2)) std::printf(" %10.2f", outcome.ms / times[n / 2]);
+        std::printf("\n");
+    }
+    if (!times.empty())
+        std::printf("  ms/layer at N = %d over N = %d: %.2f\n", times.rbegin()->first, times.begin()->first,
+                    times.rbegin()->second / times.rbegin()->first / first_per_layer);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::string(argv[1]) == "once") {
+        register_mapping_backend();
+        Outcome const outcome = map_chain(std::atoi(argv[2]), std::atoi(argv[3]), 1);
+        std::printf("%s %.3f ms %s\n", outcome.mapped ? "mapped" : "failed", outcome.ms, outcome.failure.c_str());
+        return outcome.mapped ? 0 : 1;
+    }
+    int const repeats = argc > 1 ? std::atoi(argv[1]) : 5;
+    int const bound = argc > 2 ? std::atoi(argv[2]) : 1000;
+    register_mapping_backend();
+    run("One pass (an NP per layer)", true, repeats, bound);
+    run("16 NPs", false, repeats, bound);
+    return 0;
+}
