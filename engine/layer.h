@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,11 @@ public:
     virtual std::vector<std::shared_ptr<Layer>> inbound_layers() = 0;
     virtual std::vector<std::shared_ptr<Layer>> outbound_layers() const = 0;
     virtual std::vector<std::shared_ptr<Layer>> outbound_layers() = 0;
+    // The inbound layers as the layer holds them, for reading without a copy: valid until the
+    // layer's links change.
+    virtual std::span<std::shared_ptr<Layer> const> inbound_view() const = 0;
+    // The number of outbound layers, without building their list.
+    virtual size_t outbound_count() const = 0;
     // A copy of the pointer to the layer's mapping; null before mapping.
     virtual std::shared_ptr<Mapping> mapping() const = 0;
     virtual std::shared_ptr<Mapping> mapping() = 0;

@@ -363,6 +363,10 @@ std::vector<std::shared_ptr<Layer>> LayerImpl::outbound_layers() {
     return static_cast<LayerImpl const*>(this)->outbound_layers();
 }
 
+size_t LayerImpl::outbound_count() const {
+    return size_t(std::count_if(outbounds_.begin(), outbounds_.end(), [](auto const& weak) { return !weak.expired(); }));
+}
+
 std::shared_ptr<Layer::Mapping> LayerImpl::mapping() const { return mapping_; }
 std::shared_ptr<Layer::Mapping> LayerImpl::mapping() { return mapping_; }
 

@@ -206,6 +206,8 @@ public:
     std::vector<std::shared_ptr<Layer>> inbound_layers() final;
     std::vector<std::shared_ptr<Layer>> outbound_layers() const final;
     std::vector<std::shared_ptr<Layer>> outbound_layers() final;
+    std::span<std::shared_ptr<Layer> const> inbound_view() const final { return inbounds_; }
+    size_t outbound_count() const final;
     std::shared_ptr<Mapping> mapping() const final;
     std::shared_ptr<Mapping> mapping() final;
     uint64_t macs() const final;

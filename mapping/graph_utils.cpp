@@ -1,6 +1,7 @@
 #include "mapping/graph_utils.h"
 
 #include <algorithm>
+#include <span>
 #include <unordered_set>
 
 namespace nuvra {
@@ -25,10 +26,26 @@ bool has_own_mapping(LayerPtr const& layer) {
 LayerList inbounds_of(LayerPtr const& layer) {
     LayerList result;
     if (!layer) return result;
-    for (auto& in : layer->inbound_layers())
-        if (in) result.push_back(std::move(in));
+    for (auto const& in : layer->inbound_view())
+        if (in) result.push_back(in);
     return result;
 }
+
+// The first inbound layer that is not null; null when there is none.
+LayerPtr first_inbound(LayerPtr const& layer) {
+    if (!layer) return nullptr;
+    for (auto const& in : layer->inbound_view())
+        if (in) return in;
+    return nullptr;
+}
+
+int64_t inbound_count(LayerPtr const& layer) {
+    if (!layer) return 0;
+    auto const view = layer->inbound_view();
+    return static_cast<int64_t>(std::count_if(view.begin(), view.end(), [](LayerPtr const& in) { return in != nullptr; }));
+}
+
+int64_t outbound_count(LayerPtr const& layer) { return layer ? static_cast<int64_t>(layer->outbound_count()) : 0; }
 
 LayerList outbounds_of(LayerPtr const& layer) {
     LayerList result;
@@ -61,31 +78,35 @@ unsigned int LayerGraph::get_layer_depth(LayerPtr const& layer) {
 
     // Depth first over the inbound layers, without recursion: a frame is done once every input
     // has its depth.
+    // The inbound views stay valid: the graph does not change during the walk.
     struct Frame {
         LayerPtr layer;
-        LayerList inbounds;
+        std::span<LayerPtr const> inbounds;
         size_t next = 0;
         unsigned int deepest = 0;
+        bool has_inputs = false;  // a non-null inbound layer was seen
     };
     std::vector<Frame> stack;
-    stack.push_back({layer, inbounds_of(layer)});
+    stack.push_back({layer, layer->inbound_view()});
     unsigned int result = 0;
     while (!stack.empty()) {
         Frame& top = stack.back();
         if (top.next < top.inbounds.size()) {
-            LayerPtr in = top.inbounds[top.next];
-            if (auto it = depths_.find(in); it != depths_.end()) {
+            LayerPtr const& in = top.inbounds[top.next];
+            if (!in) {
+                ++top.next;
+            } else if (auto it = depths_.find(in); it != depths_.end()) {
                 top.deepest = std::max(top.deepest, it->second);
+                top.has_inputs = true;
                 ++top.next;
             } else {
-                LayerList in_inbounds = inbounds_of(in);
-                stack.push_back({std::move(in), std::move(in_inbounds)});  // `top` is stale now
+                stack.push_back({in, in->inbound_view()});  // `top` is stale now
             }
             continue;
         }
         // An input layer has depth 1 and no memo entry; a skip DMA sits at its deepest input.
         unsigned int d = 1;
-        if (!top.inbounds.empty()) {
+        if (top.has_inputs) {
             d = top.deepest + (is_skip_dma(top.layer) ? 0 : 1);
             depths_.emplace(top.layer, d);
         }
@@ -95,6 +116,7 @@ unsigned int LayerGraph::get_layer_depth(LayerPtr const& layer) {
         } else {
             Frame& parent = stack.back();
             parent.deepest = std::max(parent.deepest, d);
+            parent.has_inputs = true;
             ++parent.next;
         }
     }
@@ -263,9 +285,8 @@ LayerPtr LayerGraph::next_mappable_layer(LayerPtr const& layer) {
 }
 
 LayerPtr LayerGraph::previous_mappable_layer(LayerPtr const& layer) {
-    LayerList ins = inbounds_of(layer);
-    if (ins.empty()) return nullptr;
-    LayerPtr const& s = ins[0];
+    LayerPtr const s = first_inbound(layer);
+    if (!s) return nullptr;
     if (!is_skip_dma(s)) return s;
     if (is_merge(layer)) {
         // The deepest producer that feeds the merge's skip DMA.
@@ -279,9 +300,8 @@ LayerPtr LayerGraph::previous_mappable_layer(LayerPtr const& layer) {
 
 bool LayerGraph::is_merge(LayerPtr const& layer) {
     if (!layer_answers(layer, ComponentKind::CNP)) return false;
-    LayerList ins = inbounds_of(layer);
-    if (ins.empty() || !is_skip_dma(ins[0])) return false;
-    LayerPtr const& s = ins[0];
+    LayerPtr const s = first_inbound(layer);
+    if (!is_skip_dma(s)) return false;
     size_t cnp_outs = 0;
     for (auto const& out : outbounds_of(s))
         if (layer_answers(out, ComponentKind::CNP)) ++cnp_outs;
@@ -291,7 +311,7 @@ bool LayerGraph::is_merge(LayerPtr const& layer) {
 
 bool LayerGraph::is_dual_output_layer(LayerPtr const& layer) {
     if (!is_merge(layer)) return false;
-    return outbounds_of(inbounds_of(layer).front()).size() > 1;
+    return outbound_count(first_inbound(layer)) > 1;
 }
 
 bool LayerGraph::layer_need_load_dma(LayerPtr const& layer) {
@@ -311,7 +331,7 @@ bool LayerGraph::is_skip_layer(LayerPtr const& layer) {
 
 bool LayerGraph::is_dual_output_to_store_dma(LayerPtr const& layer) {
     if (!is_dual_output_layer(layer)) return false;
-    LayerList outs = outbounds_of(inbounds_of(layer).front());
+    LayerList outs = outbounds_of(first_inbound(layer));
     // A branch without a mappable layer has depth 0, so the output goes to the store.
     return get_layer_depth(get_mappable_layer(outs[0])) !=
            get_layer_depth(get_mappable_layer(outs[1]));
@@ -323,6 +343,7 @@ bool LayerGraph::layer_need_store_dma(LayerPtr const& layer) {
 }
 
 bool LayerGraph::is_alt_layer(LayerPtr const& layer) {
+    if (outbound_count(layer) != 2) return false;
     LayerList outs = outbounds_of(layer);
     if (outs.size() != 2) return false;
     LayerPtr m0 = get_mappable_layer(outs[0]);
@@ -332,7 +353,7 @@ bool LayerGraph::is_alt_layer(LayerPtr const& layer) {
     return get_layer_depth(m0) == get_layer_depth(m1);
 }
 
-bool is_split_layer(LayerPtr const& layer) { return outbounds_of(layer).size() > 1; }
+bool is_split_layer(LayerPtr const& layer) { return outbound_count(layer) > 1; }
 
 unsigned int get_layer_depth(LayerPtr const& layer, DepthMemo* memo) {
     return LayerGraph(memo).get_layer_depth(layer);
@@ -392,15 +413,14 @@ LayerPtr previous_mappable_layer(LayerPtr const& layer) {
 
 int64_t get_out_branches_count(LayerList const& layers) {
     if (layers.empty()) return 0;
-    LayerList sorted = layers;
-    sort_by_depth(&sorted);
+    // A sum over the layers: their order does not matter.
     LayerPtr const& first = layers.front();
     int64_t open = 1;
-    for (auto const& layer : sorted) {
+    for (auto const& layer : layers) {
         if (!layer) continue;
         // The list's first layer is entered by one branch, whatever its real inputs.
-        int64_t ins = layer == first ? 1 : static_cast<int64_t>(inbounds_of(layer).size());
-        open += static_cast<int64_t>(outbounds_of(layer).size()) - ins;
+        int64_t ins = layer == first ? 1 : inbound_count(layer);
+        open += outbound_count(layer) - ins;
     }
     return open;
 }
@@ -411,8 +431,8 @@ LayerList get_layers_to_map_together(LayerList const& layers) {
     for (size_t i = 0; i < layers.size(); ++i) {
         LayerPtr const& layer = layers[i];
         if (!layer) continue;
-        int64_t ins = i == 0 ? 1 : static_cast<int64_t>(inbounds_of(layer).size());
-        open += static_cast<int64_t>(outbounds_of(layer).size()) - ins;
+        int64_t ins = i == 0 ? 1 : inbound_count(layer);
+        open += outbound_count(layer) - ins;
         result.push_back(layer);
         if (open == 1 && !is_skip_dma(layer)) break;
     }

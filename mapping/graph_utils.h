@@ -77,9 +77,8 @@ std::shared_ptr<Layer> last_mappable_layer(LayerList const& layers);
 std::shared_ptr<Layer> next_mappable_layer(std::shared_ptr<Layer> const& layer);
 std::shared_ptr<Layer> previous_mappable_layer(std::shared_ptr<Layer> const& layer);
 
-// Branches left open after the list: 1 plus, over the layers in depth order, their outbound
-// count minus their inbound count (the list's first layer counts one inbound layer). 0 for an
-// empty list.
+// Branches left open after the list: 1 plus, over its layers, their outbound count minus their
+// inbound count (the list's first layer counts one inbound layer). 0 for an empty list.
 int64_t get_out_branches_count(LayerList const& layers);
 
 // The leading run of the list up to the first layer (not a skip DMA) after which every branch

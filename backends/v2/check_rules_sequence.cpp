@@ -3,6 +3,7 @@
 // skip connections must be shaped. The first broken rule ends the check.
 #include <algorithm>
 #include <array>
+#include <span>
 
 #include "backends/v2/check_rules.h"
 #include "engine/tensor.h"
@@ -55,7 +56,7 @@ Layer const& last_computing_layer(SequenceCheck const& check) {
 // The first non-null inbound of `layer` that satisfies `pred`, or null.
 template <class Pred>
 std::shared_ptr<Layer> first_inbound(Layer const& layer, Pred pred) {
-    for (std::shared_ptr<Layer> const& in : layer.inbound_layers())
+    for (std::shared_ptr<Layer> const& in : layer.inbound_view())
         if (in && pred(*in)) return in;
     return nullptr;
 }
@@ -148,7 +149,7 @@ MappingStatus rule_merge_does_not_feed_fnp(SequenceCheck const& check, Layer con
 }
 
 MappingStatus rule_at_most_two_outbounds(SequenceCheck const&, Layer const& x) {
-    size_t const count = x.outbound_layers().size();
+    size_t const count = x.outbound_count();
     if (count > max_outbounds)
         return {x, format("Layer has {} outbounds. A maximum of {} outbounds is supported.", count, max_outbounds)};
     return {};
@@ -174,7 +175,7 @@ MappingStatus rule_each_member(SequenceCheck const& check) {
 
 MappingStatus rule_hrc_single_outbound(SequenceCheck const& check) {
     Layer const& first = check.front();
-    if (first.is_target_component(ComponentKind::HRC) && first.outbound_layers().size() > max_hrc_outbounds)
+    if (first.is_target_component(ComponentKind::HRC) && first.outbound_count() > max_hrc_outbounds)
         return {first, "A layer mapped on HRC supports 1 outbound only."};
     return {};
 }
@@ -199,11 +200,10 @@ MappingStatus rule_last_not_merge(SequenceCheck const& check) {
 MappingStatus rule_split_layer_not_deep_concat_input(SequenceCheck const& check) {
     for (auto it = check.first; it != check.last; ++it) {
         Layer const& x = **it;
-        std::vector<std::shared_ptr<Layer>> const outs = x.outbound_layers();
-        if (outs.size() <= 1) continue;
-        for (std::shared_ptr<Layer> const& concat : outs) {
+        if (x.outbound_count() <= 1) continue;
+        for (std::shared_ptr<Layer> const& concat : x.outbound_layers()) {
             if (!concat || !is_kind(*concat, LayerType::Concatenate)) continue;
-            std::vector<std::shared_ptr<Layer>> const ins = concat->inbound_layers();
+            std::span<std::shared_ptr<Layer> const> const ins = concat->inbound_view();
             if (ins.size() < 2 || ins[1].get() != &x) continue;
             unsigned const second = get_layer_depth(ins[1], &check.depths);
             unsigned const first = get_layer_depth(ins[0], &check.depths);

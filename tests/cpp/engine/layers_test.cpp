@@ -231,6 +231,10 @@ TEST(LayerGraph, LinksAreTheModelsOwnObjects) {
     EXPECT_EQ((std::vector<Layer*>{inbounds[0].get(), inbounds[1].get()}), (std::vector<Layer*>{a.get(), b.get()}));
     auto const outs = input->outbound_layers();
     EXPECT_EQ((std::vector<Layer*>{outs[0].get(), outs[1].get()}), (std::vector<Layer*>{a.get(), b.get()}));
+    auto const view = add->inbound_view();
+    EXPECT_EQ((std::vector<Layer*>{view[0].get(), view[1].get()}), (std::vector<Layer*>{a.get(), b.get()}));
+    EXPECT_EQ((std::vector<size_t>{input->outbound_count(), a->outbound_count(), add->outbound_count()}),
+              (std::vector<size_t>{2, 1, 0}));
     EXPECT_EQ(add->input_dimensions().size(), 2u);
 
     // A depthwise layer needs as many filters as input channels; a refused layer stays out.
@@ -239,6 +243,17 @@ TEST(LayerGraph, LinksAreTheModelsOwnObjects) {
               "Layer 'dw': a depthwise layer has as many filters as input channels (4), not 5.");
     EXPECT_EQ(model->layer_count(), 4u);
     EXPECT_FALSE(impl(*dw).is_built());
+}
+
+TEST(LayerGraph, OutboundLayersThatAreGoneDoNotCount) {
+    auto const input = make_input(8, 8, 4);
+    {
+        auto model = Model::create();
+        model->add(input);
+        model->add(make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 4}}, "a"));
+    }
+    EXPECT_EQ(input->outbound_count(), 0u);
+    EXPECT_TRUE(input->outbound_layers().empty());
 }
 
 TEST(LayerGraph, MappingSlotIsSetThroughTheImplementation) {

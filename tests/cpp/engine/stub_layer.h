@@ -54,6 +54,8 @@ public:
     std::vector<std::shared_ptr<Layer>> inbound_layers() override { return inbounds; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return outbounds; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() override { return outbounds; }
+    std::span<std::shared_ptr<Layer> const> inbound_view() const override { return inbounds; }
+    size_t outbound_count() const override { return outbounds.size(); }
     std::shared_ptr<Mapping> mapping() const override { return layer_mapping; }
     std::shared_ptr<Mapping> mapping() override { return layer_mapping; }
     uint64_t macs() const override { return 0; }

@@ -74,6 +74,8 @@ public:
     std::vector<std::shared_ptr<Layer>> inbound_layers() override { return inbounds_; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return locked(); }
     std::vector<std::shared_ptr<Layer>> outbound_layers() override { return locked(); }
+    std::span<std::shared_ptr<Layer> const> inbound_view() const override { return inbounds_; }
+    size_t outbound_count() const override { return locked().size(); }
     std::shared_ptr<Mapping> mapping() const override { return mapping_; }
     std::shared_ptr<Mapping> mapping() override { return mapping_; }
     uint64_t macs() const override { return 0; }

@@ -41,6 +41,8 @@ public:
     std::vector<std::shared_ptr<Layer>> inbound_layers() override { return {}; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return {}; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() override { return {}; }
+    std::span<std::shared_ptr<Layer> const> inbound_view() const override { return {}; }
+    size_t outbound_count() const override { return 0; }
     std::shared_ptr<Mapping> mapping() const override { return nullptr; }
     std::shared_ptr<Mapping> mapping() override { return nullptr; }
     uint64_t macs() const override { return 0; }
