@@ -87,18 +87,21 @@ void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_p
                            GenerationBackend const& backend, HwVersion version,
                            std::vector<std::shared_ptr<Layer>> const& layers,
                            std::vector<std::shared_ptr<Layer>>* failing) {
-    MappingStatusGroup group;
     failing->clear();
-    for (auto it = layers.cbegin(); it != end; ++it) {
-        MappingStatus const status = backend.checker().check_layer_sequence(layers.cbegin(), it + 1, version);
-        if (!status.failed) {
-            group = MappingStatusGroup();
-            failing->clear();
-        } else {
-            add_unique_status(group, status);
-            failing->push_back(*it);
-        }
+    auto const begin = layers.cbegin();
+    CompatibilityChecker const& checker = backend.checker();
+    // Only the failures after the last run that passes count: when the longest run passes there
+    // are none; otherwise the runs are walked back from the longest to the last one that passes.
+    std::vector<MappingStatus> statuses;
+    for (auto it = end; it != begin; --it) {
+        MappingStatus status = checker.check_layer_sequence(begin, it, version);
+        if (!status.failed) break;
+        statuses.push_back(std::move(status));
+        failing->push_back(*(it - 1));
     }
+    std::reverse(failing->begin(), failing->end());
+    MappingStatusGroup group;
+    for (auto status = statuses.rbegin(); status != statuses.rend(); ++status) add_unique_status(group, *status);
     *result += group;
 }
 
@@ -143,9 +146,17 @@ MappingStatus hrc_components(Layer const& layer, Mesh const& mesh, std::vector<h
 MappingStatus np_components(LayerWalk& walk, MappableLayers const& mappable, std::shared_ptr<Layer> const& layer,
                             std::vector<hw::Component>* components, bool* need_new_pass) {
     std::vector<hw::Ident> reserved;
-    if (!mappable.passes.empty())
-        reserved = collect_layer_np_idents(walk.fnp2_idents, layer, mappable.build_mappable_components().back(),
-                                           walk.multi_pass_capable, walk.constraints.hwpr_loopitself());
+    if (!mappable.passes.empty()) {
+        // Only the last layer of the pass that has components matters.
+        std::vector<std::vector<hw::Component>> last_with_components;
+        auto const& pass = mappable.passes.back();
+        auto const last = std::find_if(pass.rbegin(), pass.rend(), [](auto const& entry) {
+            return !entry.components.empty();
+        });
+        if (last != pass.rend()) last_with_components.push_back(last->components);
+        reserved = collect_layer_np_idents(walk.fnp2_idents, layer, last_with_components, walk.multi_pass_capable,
+                                           walk.constraints.hwpr_loopitself());
+    }
     bool const loop_itself = walk.multi_pass_capable && walk.constraints.hwpr_loopitself();
     bool const allow_new_pass = walk.multi_pass_capable && mappable.passes.size() <= max_passes;
     auto request = walk.mapper.np_request(layer, reserved, loop_itself, need_new_pass, allow_new_pass);

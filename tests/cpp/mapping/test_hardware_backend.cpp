@@ -368,6 +368,8 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
          "Cannot map layer 'c3'. Bad run."},
         {"a passing run clears earlier failures", hw::Tolmar_v2, 4, false, {}, {"c2"}, {{"in", "c1", "c2", "c3"}},
          "Success."},
+        {"every run after the last passing one", hw::Tolmar_v2, 4, false, {}, {"c2", "c3"}, {{"in", "c1"}},
+         "Cannot map layer 'c2':\n  * Layer 'c2': Bad run.\n  * Layer 'c3': Bad run."},
         {"nothing mappable", hw::Tolmar_v2, 4, false, {"c1"}, {}, {}, "Cannot map layer 'c1'. Refused."},
         {"loop itself reuses the NP", hw::Tolmar_v2, 1, true, {}, {}, {{"in", "c1"}, {"c2"}, {"c3"}}, "Success."},
         {"no loop itself", hw::Tolmar_v2, 1, false, {}, {}, {{"in", "c1"}}, "Cannot map layer 'c2'. " + none_left},
