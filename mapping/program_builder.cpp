@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/params.h"
@@ -25,10 +26,6 @@ constexpr int8_t no_epg_output_type = 3;
 LayerType type_of(Layer const& layer) {
     LayerParams const* params = layer.params();
     return params != nullptr ? params->layer_type() : LayerType::Unknown;
-}
-
-bool contains(std::vector<std::shared_ptr<Layer>> const& layers, std::shared_ptr<Layer> const& layer) {
-    return std::find(layers.begin(), layers.end(), layer) != layers.end();
 }
 
 std::vector<hw::Component>* mapped_components(std::shared_ptr<Layer> const& layer) {
@@ -79,6 +76,11 @@ bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next, La
 }
 
 void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& passes) {
+    LayerGraph graph;
+    set_up_input_buffers(passes, graph);
+}
+
+void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& passes, LayerGraph& graph) {
     for (auto const& pass : passes)
         for (auto const& layer : pass->layers)
             if (auto* components = mapped_components(layer))
@@ -86,8 +88,8 @@ void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& pa
                     if (component.np_part) component.np_part->single_buffer = true;
 
     for (size_t i = 0; i + 1 < passes.size(); ++i) {
-        auto* ending = mapped_components(last_mappable_layer(passes[i]->layers));
-        auto* starting = mapped_components(first_mappable_layer(passes[i + 1]->layers));
+        auto* ending = mapped_components(graph.last_mappable_layer(passes[i]->layers));
+        auto* starting = mapped_components(graph.first_mappable_layer(passes[i + 1]->layers));
         if (ending == nullptr || starting == nullptr) continue;
         for (hw::Component& component : *ending) {
             if (!component.np_part) continue;
@@ -207,38 +209,40 @@ struct HardwareSequenceBuilder::ProgramValues {
 SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     if (passes_.empty()) throw std::invalid_argument("A hardware sequence needs at least one pass.");
     flush_pending();
-    if (!first_mappable_layer(layers_) || !last_mappable_layer(layers_))
+    // The graph does not change while the program is built: its questions are answered once.
+    LayerGraph graph;
+    if (!graph.first_mappable_layer(layers_) || !graph.last_mappable_layer(layers_))
         throw std::invalid_argument("A hardware sequence needs a mappable layer.");
 
     // Input buffers are settled before anything is recorded, so that the recorders see them.
-    if (passes_.size() > 1) set_up_input_buffers(passes_);
+    if (passes_.size() > 1) set_up_input_buffers(passes_, graph);
 
     SequenceSerializer serializer(*layer_recorder_, *io_recorder_);
     serializer.serialize_version(device_->version());
-    ProgramValues const values = program_values();
+    ProgramValues const values = program_values(graph);
 
     uint64_t largest = 0;
     for (size_t i = 0; i < passes_.size(); ++i) {
         uint64_t count = 0;
-        MappingStatus const status = serialize_pass(serializer, values, i, &count);
+        MappingStatus const status = serialize_pass(serializer, graph, values, i, &count);
         if (status.failed) return {status, nullptr};
         largest = std::max(largest, count);
         serializer.finalize_pass();
     }
 
-    MappingStatus const status = finish_program(serializer, values, largest + 1);
+    MappingStatus const status = finish_program(serializer, graph, values, largest + 1);
     if (status.failed) return {status, nullptr};
     auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_, learning_);
     clear();
     return {MappingStatus::success(), std::move(sequence)};
 }
 
-HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values() const {
+HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values(LayerGraph& graph) const {
     ProgramValues v;
-    v.first = first_mappable_layer(layers_);
+    v.first = graph.first_mappable_layer(layers_);
     v.last = layers_.back();
-    v.last_mappable = last_mappable_layer(layers_);
-    v.sequence_first = first_mappable_layer(passes_.front()->layers);
+    v.last_mappable = graph.last_mappable_layer(layers_);
+    v.sequence_first = graph.first_mappable_layer(passes_.front()->layers);
     v.input_type = io_recorder_->get_input_type(*v.first);
     v.output_type = io_recorder_->get_output_type(*v.last, v.input_type);
     v.output_bits = program_output_bits(*v.last);
@@ -251,15 +255,16 @@ HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values()
     return v;
 }
 
-MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serializer, ProgramValues const& v,
-                                                      size_t i, uint64_t* count) {
+MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serializer, LayerGraph& graph,
+                                                      ProgramValues const& v, size_t i, uint64_t* count) {
     // Descriptor counts are summed wide and checked before anything narrows them.
     size_t const pass_count = passes_.size();
     uint64_t const k = i + 1;
     auto const& pass_layers = passes_[i]->layers;
     bool const first_of_sequence = i == 0;
     bool const last_of_sequence = k == pass_count;
-    std::shared_ptr<Layer> const next_first = last_of_sequence ? nullptr : first_mappable_layer(passes_[k]->layers);
+    std::shared_ptr<Layer> const next_first =
+        last_of_sequence ? nullptr : graph.first_mappable_layer(passes_[k]->layers);
 
     if (first_of_sequence) {
         *count = serializer.serialize_scc_program({.first_on_hrc = v.first_on_hrc,
@@ -275,13 +280,18 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
     // What a layer's skip-DMA engines add when the sequence has several passes.
     SkipDmaDescriptors const skip_dma =
         pass_count > 1 ? layer_recorder_->skip_dma_descriptors() : SkipDmaDescriptors{};
-    std::shared_ptr<Layer> const pass_first = first_mappable_layer(pass_layers);
-    std::shared_ptr<Layer> const pass_last = last_mappable_layer(pass_layers);
+    std::shared_ptr<Layer> const pass_first = graph.first_mappable_layer(pass_layers);
+    std::shared_ptr<Layer> const pass_last = graph.last_mappable_layer(pass_layers);
+    std::unordered_set<Layer const*> const in_pass = [&] {
+        std::unordered_set<Layer const*> set;
+        for (auto const& layer : pass_layers) set.insert(layer.get());
+        return set;
+    }();
     for (std::shared_ptr<Layer> const& layer : pass_layers) {
         bool const set_spikes = layer == pass_first && !first_of_sequence;
         bool const mesh_flag = layer == pass_last && !last_of_sequence;
-        std::shared_ptr<Layer> next = next_mappable_layer(layer);
-        if (!contains(pass_layers, next)) next = nullptr;
+        std::shared_ptr<Layer> next = graph.next_mappable_layer(layer);
+        if (!in_pass.count(next.get())) next = nullptr;
 
         uint64_t n = 0;
         if (layer->can_learn()) {
@@ -319,11 +329,12 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
     return MappingStatus::success();
 }
 
-MappingStatus HardwareSequenceBuilder::finish_program(SequenceSerializer& serializer, ProgramValues const& v,
-                                                      uint64_t descriptors) {
+MappingStatus HardwareSequenceBuilder::finish_program(SequenceSerializer& serializer, LayerGraph& graph,
+                                                      ProgramValues const& v, uint64_t descriptors) {
     size_t const pass_count = passes_.size();
     bool const several_passes = pass_count > 1;
-    MappingStatus status = check_num_descriptors(last_mappable_layer(passes_.back()->layers), pass_count, descriptors);
+    MappingStatus status =
+        check_num_descriptors(graph.last_mappable_layer(passes_.back()->layers), pass_count, descriptors);
     if (status.failed) return status;
 
     if (v.output_type != no_epg_output_type) {

@@ -16,6 +16,8 @@
 
 namespace nuvra {
 
+class LayerGraph;
+
 // The program's input shape: the first input of `first`, flattened to (1, 1, x*y*z) for a
 // Dense1D. A flattened size of 0 fails through panic "Cannot have a shape with dimension 2 set
 // to 0"; one beyond 32 bits is std::runtime_error.
@@ -36,6 +38,8 @@ bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next, La
 // With several passes: every NP component of every mapped layer works with a single input buffer,
 // except an NP that ends one pass and starts the next, which keeps a dual buffer in both layers.
 void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& passes);
+// The same, with the graph questions answered by `graph`.
+void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& passes, LayerGraph& graph);
 
 // The skip-DMA engines the mapped layers of a pass use, as program_info lists them: per layer,
 // its store (sized from its output, or from its input on a TNP-B), the store of its dual output

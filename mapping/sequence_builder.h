@@ -19,6 +19,7 @@
 
 namespace nuvra {
 
+class LayerGraph;
 class SequenceSerializer;
 
 // The status of a build and the new sequence: "Success." and a sequence, or a failure and null.
@@ -72,10 +73,11 @@ private:
     // The phases of build_sequence after the input buffers are set: the values read from the
     // layers, the program of pass i (its descriptor count in *count), and the totals, the event
     // generator and the program header.
-    ProgramValues program_values() const;
-    MappingStatus serialize_pass(SequenceSerializer& serializer, ProgramValues const& values, size_t i,
-                                 uint64_t* count);
-    MappingStatus finish_program(SequenceSerializer& serializer, ProgramValues const& values,
+    // `graph` answers the graph questions of the whole build.
+    ProgramValues program_values(LayerGraph& graph) const;
+    MappingStatus serialize_pass(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
+                                 size_t i, uint64_t* count);
+    MappingStatus finish_program(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
                                  uint64_t descriptors);
 
     // What the last pass was made of, so that a held-back layer can join it.
