@@ -1,5 +1,6 @@
 // Times the weight formatters on large layers against one memcpy of the same weight bytes in the
-// same run. Second generation: a 3 x 3 Conv2D of 256 channels and 256 filters at 8 and 4 bits
+// same run, and the Conv2D and FNP ones also against the value-by-value formatters they must match
+// (tests/cpp/support/reference_formats.h). Second generation: a 3 x 3 Conv2D of 256 channels and 256 filters at 8 and 4 bits
 // and a 7 x 7 one of 64 x 64 (the four-word form), a 2048-channel 3 x 3 DepthwiseConv2D (8-bit,
 // one NP), a 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP) and the
 // weight records of 1024 FNP neurons over 16 x 16 x 16 inputs (row-word padded). First generation: a
@@ -22,6 +23,7 @@
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/format_tnp_b_weights.h"
 #include "engine/tensor.h"
+#include "support/reference_formats.h"
 
 namespace {
 
@@ -46,7 +48,10 @@ std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape, int low = -127,
     return nuvra::Dense::copy(values.data(), values.size(), nuvra::TensorType::int8, shape, nuvra::Layout::c_order);
 }
 
-void report(char const* name, nuvra::Dense const& tensor, int repeats, std::function<size_t()> const& format) {
+// Times `format` and a memcpy of the tensor's bytes and, when given, the value-by-value
+// formatter `checked` that `format` must match.
+void report(char const* name, nuvra::Dense const& tensor, int repeats, std::function<size_t()> const& format,
+            std::function<size_t()> const& checked = {}) {
     size_t const bytes = tensor.buffer().bytes;
     std::vector<uint8_t> copy(bytes);
     size_t words = 0;
@@ -55,8 +60,13 @@ void report(char const* name, nuvra::Dense const& tensor, int repeats, std::func
         std::memcpy(copy.data(), tensor.buffer().data, bytes);
         asm volatile("" : : "r"(copy.data()) : "memory");  // keep the copy
     });
-    std::printf("%-44s %10zu bytes -> %9zu words  format %10.1f us  memcpy %8.1f us  ratio %6.1f\n", name, bytes,
+    std::printf("%-44s %10zu bytes -> %9zu words  format %10.1f us  memcpy %8.1f us  ratio %6.1f", name, bytes,
                 words, format_us, memcpy_us, format_us / memcpy_us);
+    if (checked) {
+        double const checked_us = best_us(std::max(1, repeats / 10), [&] { checked(); });
+        std::printf("  checked %10.1f us  ratio %6.1f", checked_us, checked_us / memcpy_us);
+    }
+    std::printf("\n");
 }
 
 }  // namespace
@@ -67,12 +77,19 @@ int main(int argc, char** argv) {
     auto const conv = weights(nuvra::Shape{3, 3, 256, 256});
     auto const conv4 = weights(nuvra::Shape{3, 3, 256, 256}, -8, 7);
     auto const conv7 = weights(nuvra::Shape{7, 7, 64, 64});
-    report("Conv2D 3 x 3, 256 x 256, 8-bit", *conv, repeats,
-           [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv, 0, 256, 8).size(); });
-    report("Conv2D 3 x 3, 256 x 256, 4-bit", *conv4, repeats,
-           [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv4, 0, 256, 4).size(); });
-    report("Conv2D 7 x 7, 64 x 64, 8-bit (four words)", *conv7, repeats,
-           [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv7, 0, 64, 8).size(); });
+    using nuvra::testing::checked_conv2d_cnp_weights;
+    report(
+        "Conv2D 3 x 3, 256 x 256, 8-bit", *conv, repeats,
+        [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv, 0, 256, 8).size(); },
+        [&] { return checked_conv2d_cnp_weights(*conv, 0, 256, 8).size(); });
+    report(
+        "Conv2D 3 x 3, 256 x 256, 4-bit", *conv4, repeats,
+        [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv4, 0, 256, 4).size(); },
+        [&] { return checked_conv2d_cnp_weights(*conv4, 0, 256, 4).size(); });
+    report(
+        "Conv2D 7 x 7, 64 x 64, 8-bit (four words)", *conv7, repeats,
+        [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv7, 0, 64, 8).size(); },
+        [&] { return checked_conv2d_cnp_weights(*conv7, 0, 64, 8).size(); });
 
     auto const fnp = weights(nuvra::Shape{16 * 16 * 16, 1024});
     nuvra::Shape const fnp_input{16, 16, 16};

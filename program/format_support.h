@@ -92,16 +92,33 @@ private:
     std::array<uint64_t, 4> strides_{};
 };
 
+// Eight one-byte elements `stride` elements apart from `first`, element j in bits 8j to 8j + 7 of
+// the result: one load when they are contiguous. The caller checks that all eight lie in the
+// tensor.
+template <class T>
+uint64_t eight_elements(T const* first, uint64_t stride) {
+    static_assert(sizeof(T) == 1);
+    uint64_t result = 0;
+    if (std::endian::native == std::endian::little && stride == 1) {
+        std::memcpy(&result, first, sizeof result);
+        return result;
+    }
+    for (uint32_t j = 0; j < 8; ++j) result |= uint64_t{static_cast<uint8_t>(first[j * stride])} << (8 * j);
+    return result;
+}
+
 // Byte writes into a word image in a hot loop: byte i is bits 8 (i mod 4) .. of word i / 4. The
-// caller checks once that every byte it writes is below bytes().
+// caller checks once that every byte it writes is below bytes(), and does not resize the vector
+// while the writer is in use.
 class ByteWriter {
 public:
-    explicit ByteWriter(std::vector<uint32_t>& words) : words_(words) {}
+    explicit ByteWriter(std::vector<uint32_t>& words)
+        : words_(words), bytes_(reinterpret_cast<uint8_t*>(words.data())), size_(uint64_t{words.size()} * 4) {}
 
-    uint64_t bytes() const { return uint64_t{words_.size()} * 4; }
+    uint64_t bytes() const { return size_; }
     void put(uint64_t byte, uint8_t value) {
         if constexpr (std::endian::native == std::endian::little) {
-            reinterpret_cast<uint8_t*>(words_.data())[byte] = value;
+            bytes_[byte] = value;
         } else {
             uint32_t& word = words_[byte / 4];
             uint32_t const shift = 8 * uint32_t(byte % 4);
@@ -111,7 +128,7 @@ public:
     // `count` bytes from `source` at byte `byte`.
     void put_run(uint64_t byte, void const* source, uint64_t count) {
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(reinterpret_cast<uint8_t*>(words_.data()) + byte, source, count);
+            std::memcpy(bytes_ + byte, source, count);
         } else {
             for (uint64_t i = 0; i < count; ++i) put(byte + i, static_cast<uint8_t const*>(source)[i]);
         }
@@ -119,6 +136,8 @@ public:
 
 private:
     std::vector<uint32_t>& words_;
+    uint8_t* bytes_;  // the words as bytes (read on little-endian hosts only)
+    uint64_t size_;
 };
 
 extern template class ByteElements<int8_t>;

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "program/format_support.h"
 #include "backends/v2/sizes.h"
 #include "hw/arith.h"
+#include "program/format_support.h"
 
 namespace nuvra::v2 {
 
@@ -13,23 +13,15 @@ namespace {
 
 constexpr uint32_t half_bits = 50;        // a 100-bit word travels as two halves of 50 bits
 constexpr uint32_t words_per_100b_4 = 4;  // four-word form
+constexpr uint32_t unit_bytes = 16;       // bytes of one 100-bit word laid out as bytes
 constexpr uint32_t filters_per_4bit_group = 8;
+constexpr uint32_t slots_at_once = 8;     // filter slots read with one load
 
 [[noreturn]] void unexpected_kernel() {
     throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
 }
 
-// Bit `bit` (0-99) of the 100-bit word whose four-word form starts at word `base`.
-void set_100b_bit(WordImage& image, uint64_t base, uint32_t bit, uint32_t value) {
-    uint32_t const half = bit >= half_bits ? 1 : 0;
-    uint32_t const in_half = bit - half * half_bits;
-    image.set(base + 2 * half + in_half / 32, RegDetail{in_half % 32, 1}, value);
-}
-
-// `count` bits of `value`, least significant first, from bit `bit` of a 100-bit word.
-void set_100b_bits(WordImage& image, uint64_t base, uint32_t bit, uint32_t count, uint32_t value) {
-    for (uint32_t i = 0; i < count; ++i) set_100b_bit(image, base, bit + i, (value >> i) & 1u);
-}
+[[noreturn]] void past_the_block() { throw std::logic_error("A Conv2D weight layout runs past its block."); }
 
 // The weight tensor's kernel and channels, after checking its shape against the filters read.
 struct WeightGeometry {
@@ -46,47 +38,155 @@ WeightGeometry check_weights(Dense const& weights, uint32_t first, uint32_t filt
     return {kernel, weights.dimensions()[2]};
 }
 
-// The 4-bit stream: bits run through the halves of consecutive 100-bit words, each half holding
-// `half_length` bits (48 or 50); the bits past it stay zero.
-class NibbleStream {
-public:
-    NibbleStream(WordImage& image, uint32_t half_length) : image_(image), half_length_(half_length) {}
+// What the hot loops of one block read and where they write, every index checked before.
+struct Block {
+    ByteElements<int8_t> const& w;
+    uint32_t channels;
+    uint32_t first;           // the first filter read
+    uint32_t filters;         // filters read
+    uint32_t group_filters;   // filters of a group
+    uint64_t channel_words;   // 32-bit words of a channel
+    uint64_t group_words;     // 32-bit words of a group
+    std::vector<uint32_t>& words;
 
-    // Starts again at half 0 of the 100-bit word whose four-word form begins at `word32`.
-    void reset(uint64_t word32) {
-        word_ = word32;
-        half_ = 0;
-        pos_ = 0;
-    }
-    // Moves on to the start of the next 100-bit word.
-    void next_word() { reset(word_ + words_per_100b_4); }
-
-    void put(uint32_t nibble) {
-        for (uint32_t i = 0; i < 4; ++i) {
-            if (pos_ == half_length_) {
-                pos_ = 0;
-                if (half_ == 0) {
-                    half_ = 1;
-                } else {
-                    half_ = 0;
-                    word_ += words_per_100b_4;
-                }
+    // Calls `fill(c, start, in_group, base)` for every group: channel c, its filters start ..
+    // start + in_group - 1 (counted from `first`) and its first word. Checks first that every
+    // group lies inside the block.
+    template <class Fill>
+    void each_group(Fill fill) const {
+        uint64_t const groups = (uint64_t{filters} + group_filters - 1) / group_filters;
+        if (groups * group_words > channel_words || uint64_t{channels} * channel_words > words.size())
+            past_the_block();
+        for (uint32_t c = 0; c < channels; ++c)
+            for (uint64_t group = 0; group < groups; ++group) {
+                uint32_t const start = uint32_t(group * group_filters);
+                fill(c, start, std::min(group_filters, filters - start), c * channel_words + group * group_words);
             }
-            set_100b_bit(image_, word_, half_ * half_bits + pos_, (nibble >> i) & 1u);
-            ++pos_;
-        }
     }
-
-private:
-    WordImage& image_;
-    uint32_t half_length_;
-    uint64_t word_ = 0;
-    uint32_t half_ = 0;
-    uint32_t pos_ = 0;
 };
 
-uint32_t nibble_of(Dense const& weights, uint32_t x, uint32_t y, uint32_t c, uint32_t f) {
-    return uint8_t(tensor_read<int8_t>(weights, {x, y, c, f})) & 0xFu;
+// Kernel row y of channel c of filter f: value x in bits Width x .. Width x + Width - 1 (its low
+// Width bits).
+template <uint32_t K, uint32_t Width>
+uint64_t kernel_row(ByteElements<int8_t> const& w, uint64_t column_stride, uint32_t y, uint32_t c, uint32_t f) {
+    int8_t const* source = w.address(0, y, c, f);
+    constexpr uint64_t mask = (uint64_t{1} << Width) - 1;
+    uint64_t row = 0;
+    for (uint32_t x = 0; x < K; ++x) row |= (uint64_t{uint8_t(source[x * column_stride])} & mask) << (Width * x);
+    return row;
+}
+
+// 8-bit three-word form of kernel K: in a row of a group, filter slot s holds its K values from
+// byte s x SlotBytes on (a slot of kernel 5 ends with a skipped byte).
+template <uint32_t K, uint32_t SlotBytes>
+void eight_bit_three_words(Block const& block, uint32_t row_bytes) {
+    if (uint64_t{K - 1} * row_bytes + uint64_t{block.group_filters} * SlotBytes > block.group_words * 4)
+        past_the_block();
+    ByteElements<int8_t> const& w = block.w;
+    uint64_t const filter_stride = w.stride(3);
+    ByteWriter out(block.words);
+    block.each_group([&](uint32_t c, uint32_t start, uint32_t in_group, uint64_t base) {
+        for (uint32_t y = 0; y < K; ++y) {
+            uint64_t const row_byte = base * 4 + uint64_t{y} * row_bytes;
+            for (uint32_t x = 0; x < K; ++x) {
+                int8_t const* source = w.address(x, y, c, block.first + start);
+                uint64_t const at = row_byte + x;
+                uint32_t s = 0;
+                for (; s + slots_at_once <= in_group; s += slots_at_once) {
+                    uint64_t const eight = eight_elements(source + s * filter_stride, filter_stride);
+                    for (uint32_t j = 0; j < slots_at_once; ++j)
+                        out.put(at + uint64_t{s + j} * SlotBytes, uint8_t(eight >> (8 * j)));
+                }
+                for (; s < in_group; ++s) out.put(at + uint64_t{s} * SlotBytes, uint8_t(source[s * filter_stride]));
+            }
+        }
+    });
+}
+
+// 8-bit four-word form of kernel 7: each filter row is one 16-byte unit, that is one 100-bit
+// word whose bits 0 .. 55 are the row's bytes (the byte at bit 48 straddles the halves).
+void eight_bit_four_words(Block const& block) {
+    constexpr uint32_t k = 7;
+    constexpr uint64_t half_mask = (uint64_t{1} << half_bits) - 1;
+    ByteElements<int8_t> const& w = block.w;
+    uint64_t const column_stride = w.stride(0);
+    block.each_group([&](uint32_t c, uint32_t start, uint32_t in_group, uint64_t base) {
+        for (uint32_t y = 0; y < k; ++y)
+            for (uint32_t s = 0; s < in_group; ++s) {
+                uint64_t const row = kernel_row<k, 8>(w, column_stride, y, c, block.first + start + s);
+                uint32_t* out = &block.words[base + (uint64_t{y} * block.group_filters + s) * words_per_100b_4];
+                out[0] = uint32_t(row);
+                out[1] = uint32_t((row & half_mask) >> 32);
+                out[2] = uint32_t(row >> half_bits);
+            }
+    });
+}
+
+// The 4-bit stream of kernel K (3, 5 or 7): per group, per kernel row, each of 8 filter slots'
+// K nibbles (zeros for a slot past the last filter), bit 0 first, through the halves of
+// consecutive 100-bit words of 48 (kernel 3) or 50 bits; the bits past them stay zero. Kernel 7
+// starts a new 100-bit word after slots 2, 5 and 7 of a row. In the four-word form the halves are
+// consecutive pairs of words (bits 0-31, then bits 32-49 in bits 0-17 of the second), so a half
+// is gathered in a register and written whole.
+template <uint32_t K>
+void four_bit_groups(Block const& block) {
+    constexpr uint32_t length = K == 3 ? 48 : 50;
+    constexpr uint32_t row_bits = 4 * K;
+    constexpr uint64_t mask = (uint64_t{1} << length) - 1;
+    ByteElements<int8_t> const& w = block.w;
+    uint64_t const column_stride = w.stride(0);
+    uint64_t const group_halves = block.group_words / 2;
+    block.each_group([&](uint32_t c, uint32_t start, uint32_t in_group, uint64_t base) {
+        uint32_t* out = &block.words[base];
+        uint64_t half = 0;  // of the group
+        uint64_t acc = 0;   // the half in progress
+        uint32_t used = 0;  // its bits so far
+        auto write = [&](uint64_t value) {
+            if (half >= group_halves) past_the_block();
+            out[2 * half] = uint32_t(value);
+            out[2 * half + 1] = uint32_t(value >> 32);
+            ++half;
+        };
+        for (uint32_t y = 0; y < K; ++y)
+            for (uint32_t s = 0; s < filters_per_4bit_group; ++s) {
+                uint64_t const row =
+                    s < in_group ? kernel_row<K, 4>(w, column_stride, y, c, block.first + start + s) : 0;
+                if (used + row_bits < length) {
+                    acc |= row << used;
+                    used += row_bits;
+                } else {
+                    // The half is full: the row's last bits begin the next one.
+                    write((acc | row << used) & mask);
+                    acc = row >> (length - used);
+                    used = used + row_bits - length;
+                }
+                if (K == 7 && (s % 3 == 2 || s + 1 == filters_per_4bit_group)) {
+                    if (used > 0) write(acc);
+                    acc = 0;
+                    used = 0;
+                    half += half & 1;
+                }
+            }
+        if (used > 0) write(acc);
+    });
+}
+
+// The 4-bit stream of kernel 1: each channel's filters, twelve nibbles to a 48-bit half.
+void four_bit_kernel_one(Block const& block) {
+    constexpr uint32_t per_half = 12;
+    if (block.filters > 0 && 2 * uint64_t{(block.filters - 1) / per_half} + 1 >= block.channel_words)
+        past_the_block();
+    if (uint64_t{block.channels} * block.channel_words > block.words.size()) past_the_block();
+    ByteElements<int8_t> const& w = block.w;
+    uint64_t const filter_stride = w.stride(3);
+    for (uint32_t c = 0; c < block.channels; ++c) {
+        int8_t const* source = w.address(0, 0, c, block.first);
+        uint32_t* out = &block.words[c * block.channel_words];
+        for (uint32_t f = 0; f < block.filters; ++f) {
+            uint32_t const bit = 4 * (f % per_half);
+            out[2 * (f / per_half) + bit / 32] |= (uint8_t(source[f * filter_stride]) & 0xFu) << (bit % 32);
+        }
+    }
 }
 
 }  // namespace
@@ -126,73 +226,54 @@ std::vector<uint32_t> format_conv2d_cnp_weights(Dense const& weights, uint32_t f
                                                 uint8_t bits) {
     if (bits != 8) return format_conv2d_4bit_weights(weights, first, filters);
     WeightGeometry const g = check_weights(weights, first, filters);
-    Conv2dCnpWeightFormat const f = conv2d_cnp_weight_format(g.kernel);
-    uint64_t const channel_words = uint64_t(conv2d_ch_cont_100b_size(g.kernel, filters, 8)) * f.words_per_100b;
-    WordImage image(conv2d_cnp_formatted_weight_32b_size(g.kernel, filters, g.channels, 8));
+    uint32_t const k = g.kernel;
+    Conv2dCnpWeightFormat const f = conv2d_cnp_weight_format(k);
+    uint64_t const channel_words = uint64_t(conv2d_ch_cont_100b_size(k, filters, 8)) * f.words_per_100b;
+    std::vector<uint32_t> words(conv2d_cnp_formatted_weight_32b_size(k, filters, g.channels, 8), 0u);
+    if (filters == 0 || g.channels == 0) return words;
+    ByteElements<int8_t> const w(weights);
+    Block const block{w, g.channels, first, filters, f.group_filters, channel_words, f.group_words, words};
 
+    // The layouts of the table: skips after whole filter rows only, and the four-word form
+    // holds one filter row per 100-bit word.
+    uint32_t const slot_bytes = k + (f.split_values != 0 ? f.split_skip : 0);
     bool const four_word_form = f.words_per_100b == words_per_100b_4;
-    for (uint32_t c = 0; c < g.channels; ++c) {
-        uint64_t group_base = c * channel_words;  // in 32-bit words
-        for (uint32_t start = 0; start < filters; start += f.group_filters, group_base += f.group_words) {
-            uint32_t const in_group = std::min(f.group_filters, filters - start);
-            for (uint32_t y = 0; y < g.kernel; ++y) {
-                uint64_t pos = uint64_t(y) * f.row_bytes;  // byte inside the group
-                uint32_t since_skip = 0;
-                for (uint32_t s = 0; s < in_group; ++s) {
-                    for (uint32_t x = 0; x < g.kernel; ++x) {
-                        uint8_t const value = uint8_t(tensor_read<int8_t>(weights, {x, y, c, first + start + s}));
-                        if (four_word_form) {
-                            // Each 16-byte unit is one 100-bit word; its byte p holds bits 8p.. of it,
-                            // so byte 6 straddles the two halves.
-                            set_100b_bits(image, group_base + pos / 16 * words_per_100b_4, uint32_t(pos % 16) * 8, 8,
-                                          value);
-                        } else {
-                            image.set_byte(group_base * 4 + pos, value);
-                        }
-                        ++pos;
-                        ++since_skip;
-                        if (f.split_values != 0 && since_skip == f.split_values) {
-                            pos += f.split_skip;
-                            since_skip = 0;
-                        }
-                    }
-                }
-            }
-        }
+    if ((f.split_values != 0 && f.split_values != k) ||
+        (four_word_form && (k != 7 || slot_bytes != unit_bytes || f.row_bytes != f.group_filters * unit_bytes)))
+        throw std::logic_error("Unexpected Conv2D weight layout.");
+    if (four_word_form) {
+        eight_bit_four_words(block);
+        return words;
     }
-    return std::move(image).release();
+    switch (slot_bytes) {
+    case 1: eight_bit_three_words<1, 1>(block, f.row_bytes); break;
+    case 3: eight_bit_three_words<3, 3>(block, f.row_bytes); break;
+    case 4: eight_bit_three_words<4, 4>(block, f.row_bytes); break;
+    case 6: eight_bit_three_words<5, 6>(block, f.row_bytes); break;
+    default: throw std::logic_error("Unexpected Conv2D weight layout.");
+    }
+    return words;
 }
 
 std::vector<uint32_t> format_conv2d_4bit_weights(Dense const& weights, uint32_t first, uint32_t filters) {
     WeightGeometry const g = check_weights(weights, first, filters);
     uint32_t const k = g.kernel;
     uint64_t const channel_words = uint64_t(conv2d_ch_cont_100b_size(k, filters, 4)) * words_per_100b_4;
-    WordImage image(conv2d_cnp_formatted_4bit_weight_32b_size(k, filters, g.channels));
-    NibbleStream stream(image, k == 1 || k == 3 ? 48 : 50);
-
-    for (uint32_t c = 0; c < g.channels; ++c) {
-        uint64_t const channel_base = c * channel_words;
-        if (k == 1) {
-            stream.reset(channel_base);
-            for (uint32_t f = 0; f < filters; ++f) stream.put(nibble_of(weights, 0, 0, c, first + f));
-            continue;
-        }
-        uint64_t const group_words = uint64_t(conv2d_ch_cont_100b_size(k, filters_per_4bit_group, 4)) * words_per_100b_4;
-        uint64_t group_base = channel_base;
-        for (uint32_t start = 0; start < filters; start += filters_per_4bit_group, group_base += group_words) {
-            stream.reset(group_base);
-            for (uint32_t y = 0; y < k; ++y) {
-                for (uint32_t s = 0; s < filters_per_4bit_group; ++s) {
-                    bool const present = start + s < filters;
-                    for (uint32_t x = 0; x < k; ++x)
-                        stream.put(present ? nibble_of(weights, x, y, c, first + start + s) : 0u);
-                    // Kernel 7 rows take three words: slots 0-2, 3-5 and 6-7.
-                    if (k == 7 && (s % 3 == 2 || s + 1 == filters_per_4bit_group)) stream.next_word();
-                }
-            }
-        }
+    std::vector<uint32_t> words(conv2d_cnp_formatted_4bit_weight_32b_size(k, filters, g.channels), 0u);
+    if (filters == 0 || g.channels == 0) return words;
+    ByteElements<int8_t> const w(weights);
+    uint64_t const group_words =
+        k == 1 ? channel_words
+               : uint64_t(conv2d_ch_cont_100b_size(k, filters_per_4bit_group, 4)) * words_per_100b_4;
+    Block const block{w, g.channels, first, filters, filters_per_4bit_group, channel_words, group_words, words};
+    switch (k) {
+    case 1: four_bit_kernel_one(block); break;
+    case 3: four_bit_groups<3>(block); break;
+    case 5: four_bit_groups<5>(block); break;
+    case 7: four_bit_groups<7>(block); break;
+    default: throw std::logic_error("Unexpected Conv2D weight layout.");
     }
-    return std::move(image).release();
+    return words;
 }
 
 }  // namespace nuvra::v2

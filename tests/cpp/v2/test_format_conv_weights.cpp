@@ -4,9 +4,11 @@
 #include <bitset>
 #include <functional>
 #include <map>
+#include <random>
 
 #include "backends/v2/format_conv_weights.h"
 #include "engine/error_text.h"
+#include "support/reference_formats.h"
 #include "v2/format_test_util.h"
 
 namespace nuvra::v2 {
@@ -192,6 +194,32 @@ TEST(V2Conv2dWeights, FourBitNibblePositions) {
                             expected[c * row.channel_words + p.word][p.bit + i] = distinct(x, y, c, s) >> i & 1;
                     }
         EXPECT_EQ(words_100b(words), expected) << row.k;
+    }
+}
+
+// Word for word what the value-by-value formatter gives, on random weights of every layout, both
+// element orders, whole and partial groups and a first filter past 0.
+TEST(V2Conv2dWeights, MatchTheCheckedFormatter) {
+    struct { uint32_t k; uint8_t bits; uint32_t channels, tensor_filters, first, n; Layout layout; } const rows[] = {
+        {1, 8, 3, 53, 2, 50, Layout::c_order}, {1, 8, 2, 24, 0, 24, Layout::reversed},
+        {3, 8, 4, 19, 1, 17, Layout::c_order}, {3, 8, 3, 16, 0, 16, Layout::reversed},
+        {4, 8, 2, 11, 3, 8, Layout::c_order},  {5, 8, 3, 21, 0, 21, Layout::c_order},
+        {5, 8, 2, 9, 1, 7, Layout::reversed},  {7, 8, 2, 19, 2, 17, Layout::c_order},  // four-word form
+        {7, 8, 1, 8, 0, 8, Layout::reversed},  {1, 4, 3, 53, 2, 50, Layout::c_order},
+        {1, 4, 2, 13, 0, 13, Layout::reversed}, {3, 4, 4, 19, 1, 17, Layout::c_order},
+        {3, 4, 2, 8, 0, 8, Layout::reversed},  {5, 4, 3, 21, 0, 21, Layout::c_order},
+        {5, 4, 2, 9, 1, 7, Layout::reversed},  {7, 4, 2, 19, 2, 17, Layout::c_order},
+        {7, 4, 1, 11, 0, 11, Layout::reversed},
+    };
+    std::mt19937 random(15);
+    for (auto const& row : rows) {
+        Shape const shape{row.k, row.k, row.channels, row.tensor_filters};
+        std::vector<int8_t> bytes(shape.product());
+        for (int8_t& b : bytes) b = int8_t(random());
+        auto const w = Dense::copy(bytes.data(), bytes.size(), TensorType::int8, shape, row.layout);
+        EXPECT_EQ(format_conv2d_cnp_weights(*w, row.first, row.n, row.bits),
+                  nuvra::testing::checked_conv2d_cnp_weights(*w, row.first, row.n, row.bits))
+            << "k " << row.k << " bits " << int(row.bits) << " n " << row.n;
     }
 }
 

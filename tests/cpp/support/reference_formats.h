@@ -1,0 +1,129 @@
+// The weight formatters written the slow, obviously checked way: every value read through
+// tensor_read and every byte or bit written through WordImage. The formatters of the back ends
+// must give exactly these words; bench/format_weights times them as the checked path.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "backends/v2/format_conv_weights.h"
+#include "backends/v2/sizes.h"
+#include "engine/tensor.h"
+#include "program/format_support.h"
+
+namespace nuvra::testing {
+
+namespace reference_detail {
+
+// Bits `bit` .. `bit` + count - 1 (of 0-99) of the 100-bit word whose four-word form starts at
+// word `base`: bits 0-49 in words 0 and 1, bits 50-99 in words 2 and 3.
+inline void set_100b_bits(WordImage& image, uint64_t base, uint32_t bit, uint32_t count, uint32_t value) {
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t const half = bit + i >= 50 ? 1 : 0;
+        uint32_t const in_half = bit + i - 50 * half;
+        image.set(base + 2 * half + in_half / 32, RegDetail{in_half % 32, 1}, (value >> i) & 1u);
+    }
+}
+
+// The 4-bit stream: bits through the halves of consecutive 100-bit words of `half_length` bits.
+struct NibbleStream {
+    WordImage& image;
+    uint32_t half_length;
+    uint64_t word = 0;
+    uint32_t half = 0;
+    uint32_t pos = 0;
+
+    void reset(uint64_t word32) {
+        word = word32;
+        half = 0;
+        pos = 0;
+    }
+    void next_word() { reset(word + 4); }
+    void put(uint32_t nibble) {
+        for (uint32_t i = 0; i < 4; ++i) {
+            if (pos == half_length) {
+                pos = 0;
+                if (half == 0) {
+                    half = 1;
+                } else {
+                    half = 0;
+                    word += 4;
+                }
+            }
+            set_100b_bits(image, word, half * 50 + pos, 1, (nibble >> i) & 1u);
+            ++pos;
+        }
+    }
+};
+
+}  // namespace reference_detail
+
+// v2::format_conv2d_cnp_weights, value by value.
+inline std::vector<uint32_t> checked_conv2d_cnp_weights(Dense const& weights, uint32_t first, uint32_t filters,
+                                                        uint8_t bits) {
+    using namespace reference_detail;
+    require_rank(weights, 4, "weights");
+    uint32_t const k = weights.dimensions()[0];
+    require_dimension(weights, 1, k, "weights");
+    require_dimension(weights, 3, uint64_t(first) + filters, "weights");
+    uint32_t const channels = weights.dimensions()[2];
+    auto value = [&](uint32_t x, uint32_t y, uint32_t c, uint32_t f) {
+        return uint8_t(tensor_read<int8_t>(weights, {x, y, c, f}));
+    };
+
+    if (bits == 8) {
+        v2::Conv2dCnpWeightFormat const f = v2::conv2d_cnp_weight_format(k);
+        uint64_t const channel_words = uint64_t(v2::conv2d_ch_cont_100b_size(k, filters, 8)) * f.words_per_100b;
+        WordImage image(v2::conv2d_cnp_formatted_weight_32b_size(k, filters, channels, 8));
+        for (uint32_t c = 0; c < channels; ++c) {
+            uint64_t group_base = c * channel_words;
+            for (uint32_t start = 0; start < filters; start += f.group_filters, group_base += f.group_words) {
+                uint32_t const in_group = std::min(f.group_filters, filters - start);
+                for (uint32_t y = 0; y < k; ++y) {
+                    uint64_t pos = uint64_t(y) * f.row_bytes;
+                    uint32_t since_skip = 0;
+                    for (uint32_t s = 0; s < in_group; ++s)
+                        for (uint32_t x = 0; x < k; ++x) {
+                            if (f.words_per_100b == 4)
+                                set_100b_bits(image, group_base + pos / 16 * 4, uint32_t(pos % 16) * 8, 8,
+                                              value(x, y, c, first + start + s));
+                            else
+                                image.set_byte(group_base * 4 + pos, value(x, y, c, first + start + s));
+                            ++pos;
+                            if (f.split_values != 0 && ++since_skip == f.split_values) {
+                                pos += f.split_skip;
+                                since_skip = 0;
+                            }
+                        }
+                }
+            }
+        }
+        return std::move(image).release();
+    }
+
+    uint64_t const channel_words = uint64_t(v2::conv2d_ch_cont_100b_size(k, filters, 4)) * 4;
+    WordImage image(v2::conv2d_cnp_formatted_4bit_weight_32b_size(k, filters, channels));
+    NibbleStream stream{image, k == 1 || k == 3 ? 48u : 50u};
+    for (uint32_t c = 0; c < channels; ++c) {
+        if (k == 1) {
+            stream.reset(c * channel_words);
+            for (uint32_t f = 0; f < filters; ++f) stream.put(value(0, 0, c, first + f) & 0xFu);
+            continue;
+        }
+        uint64_t const group_words = uint64_t(v2::conv2d_ch_cont_100b_size(k, 8, 4)) * 4;
+        uint64_t group_base = c * channel_words;
+        for (uint32_t start = 0; start < filters; start += 8, group_base += group_words) {
+            stream.reset(group_base);
+            for (uint32_t y = 0; y < k; ++y)
+                for (uint32_t s = 0; s < 8; ++s) {
+                    for (uint32_t x = 0; x < k; ++x)
+                        stream.put(start + s < filters ? value(x, y, c, first + start + s) & 0xFu : 0u);
+                    if (k == 7 && (s % 3 == 2 || s == 7)) stream.next_word();
+                }
+        }
+    }
+    return std::move(image).release();
+}
+
+}  // namespace nuvra::testing
