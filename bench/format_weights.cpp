@@ -1,11 +1,12 @@
 // Times the weight formatters on large layers against one memcpy of the same weight bytes in the
-// same run, and the Conv2D and FNP ones also against the value-by-value formatters they must match
-// (tests/cpp/support/reference_formats.h). Second generation: a 3 x 3 Conv2D of 256 channels and 256 filters at 8 and 4 bits
-// and a 7 x 7 one of 64 x 64 (the four-word form), a 2048-channel 3 x 3 DepthwiseConv2D (8-bit,
-// one NP), a 2048-filter BufferTempConv over 2048 channels with a FIFO of 4 (one NP) and the
-// weight records of 1024 FNP neurons over 16 x 16 x 16 inputs (row-word padded). First generation: a
-// 3 x 3 Convolutional of 512 channels and 512 filters packed at 1, 2 and 4 bits, and the FNP
-// memory image of a 4096 x 4096 FullyConnected at 4 bits. Not a test: run it on a Release build.
+// same run, the Conv2D and FNP ones also against the value-by-value formatters they must match
+// (tests/cpp/support/reference_formats.h). Second generation: a 3 x 3 Conv2D of 256 channels and
+// 256 filters at 8 and 4 bits and a 7 x 7 one of 64 x 64 (the four-word form), the FNP memory of
+// a Dense1D of 1024 units over a 16 x 16 x 16 input (8-bit, row-word padded), a 2048-channel
+// 3 x 3 DepthwiseConv2D (8-bit, one NP) and a 2048-filter BufferTempConv over 2048 channels with
+// a FIFO of 4 (one NP). First generation: a 3 x 3 Convolutional of 512 channels and 512 filters
+// packed at 1, 2 and 4 bits, and the FNP memory image of a 4096 x 4096 FullyConnected at 4 bits.
+// Not a test: run it on a Release build.
 //   format_weights [repeats]
 #include <algorithm>
 #include <chrono>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "backends/v1/format_cnp_weights.h"
@@ -22,6 +25,9 @@
 #include "backends/v2/format_dwconv_weights.h"
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/format_tnp_b_weights.h"
+#include "engine/layer.h"
+#include "engine/model.h"
+#include "engine/params.h"
 #include "engine/tensor.h"
 #include "support/reference_formats.h"
 
@@ -69,6 +75,12 @@ void report(char const* name, nuvra::Dense const& tensor, int repeats, std::func
     std::printf("\n");
 }
 
+std::shared_ptr<nuvra::Layer> make_layer(nuvra::LayerType type, std::map<std::string, int> const& entries,
+                                         char const* name) {
+    auto const params = nuvra::LayerParams::create(type, entries);
+    return nuvra::Layer::create(params.get(), name);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,15 +103,25 @@ int main(int argc, char** argv) {
         [&] { return nuvra::v2::format_conv2d_cnp_weights(*conv7, 0, 64, 8).size(); },
         [&] { return checked_conv2d_cnp_weights(*conv7, 0, 64, 8).size(); });
 
+    // A Dense1D of 1024 units behind a 16 x 16 x 16 input, its whole neuron memory.
+    auto model = nuvra::Model::create();
+    model->add(make_layer(nuvra::LayerType::InputData,
+                          {{"input_width", 16}, {"input_height", 16}, {"input_channels", 16}}, "input"));
+    auto const dense1d = make_layer(nuvra::LayerType::Dense1D, {{"units", 1024}, {"weights_bits", 8}}, "dense");
+    model->add(dense1d);
     auto const fnp = weights(nuvra::Shape{16 * 16 * 16, 1024});
+    dense1d->variables().set("weights", fnp);
     nuvra::Shape const fnp_input{16, 16, 16};
-    report("FNP 1024 neurons over 16 x 16 x 16, 8-bit", *fnp, repeats, [&] {
-        size_t words = 0;
-        for (uint32_t n = 0; n < 1024; ++n)
-            words += nuvra::v2::format_fnp_weights(n, *fnp, 8, fnp_input, nuvra::v2::InputPadding::RowWordPadded, 8)
-                         .size();
-        return words;
-    });
+    auto constexpr row_word = nuvra::v2::InputPadding::RowWordPadded;
+    report(
+        "FNP memory, 1024 neurons over 16 x 16 x 16", *fnp, repeats,
+        [&] { return nuvra::v2::format_fnp_ram(*dense1d, false, row_word, 8, 8).size(); },
+        [&] {
+            size_t words = 0;
+            for (uint32_t n = 0; n < 1024; ++n)
+                words += nuvra::testing::checked_fnp_weights(n, *fnp, 8, fnp_input, row_word, 8).size();
+            return words;
+        });
 
     auto const depthwise = weights(nuvra::Shape{3, 3, 1, 2048});
     report("DepthwiseConv2D 3 x 3, 2048 channels, 8-bit", *depthwise, repeats * 10,

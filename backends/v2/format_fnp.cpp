@@ -1,7 +1,9 @@
 #include "backends/v2/format_fnp.h"
 
 #include <cstdint>
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -69,41 +71,36 @@ std::shared_ptr<Dense const> variable(Layer const& layer, const char* name) {
     return std::as_const(*layer.variables().get(name)).ensure_dense();
 }
 
-}  // namespace
-
-std::vector<uint32_t> format_input_shift_fnp(Dense const& shifts, Shape const& s, InputPadding padding,
-                                             uint8_t bits) {
-    Dims const d = dims_of(s);
-    switch (padding) {
-    case InputPadding::Packed: return format_input_shift(shifts, 0, 0);
-    case InputPadding::RowBytePadded: {
-        RowBytePadding const pad = row_byte_padding(d, bits);
-        require_vector(shifts, d.elements(), "input_shift");
-        WordImage image(narrow_words(even((pad.plane * d.y * 8 + 31) >> 5), "format_input_shift_fnp"));
-        for (uint64_t y = 0; y < d.y; ++y)
-            for (uint64_t z = 0; z < d.z; ++z)
-                for (uint64_t x = 0; x < d.x; ++x)
-                    image.set_byte(y * pad.plane + z * pad.row + x, tensor_read<uint8_t>(shifts, {d.index(x, y, z)}));
-        return std::move(image).release();
-    }
-    case InputPadding::RowWordPadded: {
-        require_row_word_bits(bits);
-        require_vector(shifts, d.elements(), "input_shift");
-        uint64_t const packet_words = get_fpksram_size(uint32_t(d.y), uint32_t(d.x), uint32_t(d.z), bits, padding);
-        WordImage image(narrow_words(even(packet_words), "format_input_shift_fnp"));
-        uint64_t const row = row_word_bytes(d);
-        for (uint64_t y = 0; y < d.y; ++y)
-            for (uint64_t z = 0; z < d.z; ++z)
-                for (uint64_t x = 0; x < d.x; ++x)
-                    image.set_byte((y * d.z + z) * row + x, tensor_read<uint8_t>(shifts, {d.index(x, y, z)}));
-        return std::move(image).release();
-    }
-    default: unsupported_padding();
-    }
+// The shift of input (x, y, z) as byte y plane + z row + x of `words`, checked once to lie inside.
+void put_shifts(Dense const& shifts, Dims const& d, uint64_t plane, uint64_t row, std::vector<uint32_t>& words) {
+    ByteElements<uint8_t> const source(shifts);
+    ByteWriter out(words);
+    if ((d.y - 1) * plane + (d.z - 1) * row + d.x > out.bytes())
+        throw std::logic_error("FNP input shifts run past their block.");
+    uint64_t const x_stride = d.y * d.z * source.stride(0);
+    for (uint64_t y = 0; y < d.y; ++y)
+        for (uint64_t z = 0; z < d.z; ++z) {
+            uint8_t const* first = source.address(d.index(0, y, z), 0, 0, 0);
+            for (uint64_t x = 0; x < d.x; ++x) out.put(y * plane + z * row + x, first[x * x_stride]);
+        }
 }
 
-std::vector<uint32_t> format_fnp_weights(uint32_t neuron, Dense const& weights, uint8_t weights_bits,
-                                         Shape const& s, InputPadding padding, uint8_t bits) {
+[[noreturn]] void past_the_record() { throw std::logic_error("An FNP weight layout runs past its record."); }
+
+// How the weights of one neuron fill the words after its two variable words, checked once for
+// every neuron of a tensor: the input shape, the widths, the padding and the tensor's rank and
+// extent.
+struct NeuronWeights {
+    Dims d;
+    InputPadding padding;
+    uint8_t weights_bits;
+    uint64_t words;           // of one neuron
+    RowBytePadding pad;       // row-byte padded: slots of a row and of a plane
+    uint64_t row_bytes = 0;   // row-word padded: bytes of a row
+};
+
+NeuronWeights neuron_weights(Dense const& weights, uint32_t neurons, uint8_t weights_bits, Shape const& s,
+                             InputPadding padding, uint8_t bits) {
     Dims const d = dims_of(s);
     if (padding == InputPadding::RowWordPadded)
         require_row_word_bits(bits);
@@ -114,37 +111,102 @@ std::vector<uint32_t> format_fnp_weights(uint32_t neuron, Dense const& weights, 
     uint32_t const record_words = get_neuron_word_size(s, padding, bits, weights_bits);
     require_rank(weights, 2, "weights");
     require_dimension(weights, 0, padding == InputPadding::Packed ? d.z : d.elements(), "weights");
-    require_dimension(weights, 1, uint64_t(neuron) + 1, "weights");
+    require_dimension(weights, 1, neurons, "weights");
 
-    WordImage image(record_words - 2);
-    auto slot = [&](uint64_t index, uint32_t input) {
-        uint32_t const mask = (uint32_t{1} << weights_bits) - 1;
-        uint32_t const value = uint8_t(tensor_read<int8_t>(weights, {input, neuron})) & mask;
-        uint64_t const bit = index * weights_bits;
-        image.set(bit / 32, RegDetail{uint32_t(bit % 32), weights_bits}, value);
-    };
+    NeuronWeights n{d, padding, weights_bits, uint64_t{record_words} - 2, {}, 0};
+    // The last slot or byte written lies inside the neuron's words.
+    uint64_t end_bits = 0;
     switch (padding) {
-    case InputPadding::Packed:
-        for (uint64_t i = 0; i < d.z; ++i) slot(i, uint32_t(i));
+    case InputPadding::Packed: end_bits = d.z * weights_bits; break;
+    case InputPadding::RowBytePadded:
+        n.pad = row_byte_padding(d, bits);
+        end_bits = ((d.y - 1) * n.pad.plane + (d.z - 1) * n.pad.row + d.x) * weights_bits;
         break;
+    case InputPadding::RowWordPadded:
+        n.row_bytes = row_word_bytes(d);
+        end_bits = (((d.y - 1) * d.z + d.z - 1) * n.row_bytes + d.x) * 8;
+        break;
+    default: unsupported_padding();
+    }
+    if (end_bits > n.words * 32) past_the_record();
+    return n;
+}
+
+// Writes the weights (I, first + j) of `count` neurons (1 to 8) into the zero words from
+// out + j record_words on (n.words of them each).
+void write_neuron_weights(NeuronWeights const& n, ByteElements<int8_t> const& w, uint32_t first, uint32_t count,
+                          uint32_t* out, uint64_t record_words) {
+    Dims const& d = n.d;
+    uint64_t const neuron_stride = w.stride(1);
+    // Row-word padding keeps a whole byte per weight.
+    uint32_t const width = n.padding == InputPadding::RowWordPadded ? 8 : n.weights_bits;
+    uint64_t const mask = (uint64_t{1} << width) - 1;
+    // Slot `index` of every neuron of the block: input `input`, neuron j from byte j of one read.
+    // Slots of a width dividing 32 never straddle two words.
+    auto slot = [&](uint64_t index, uint64_t input) {
+        int8_t const* source = w.address(input, first, 0, 0);
+        uint64_t values = 0;
+        if (count == 8) {
+            values = eight_elements(source, neuron_stride);
+        } else {
+            for (uint32_t j = 0; j < count; ++j) values |= uint64_t{uint8_t(source[j * neuron_stride])} << (8 * j);
+        }
+        uint64_t const bit = index * width;
+        uint32_t* word = out + bit / 32;
+        for (uint32_t j = 0; j < count; ++j, word += record_words)
+            *word |= uint32_t((values >> (8 * j)) & mask) << (bit % 32);
+    };
+    switch (n.padding) {
+    case InputPadding::Packed:
+        for (uint64_t i = 0; i < d.z; ++i) slot(i, i);
+        break;
+    case InputPadding::RowBytePadded:
+        for (uint64_t y = 0; y < d.y; ++y)
+            for (uint64_t z = 0; z < d.z; ++z)
+                for (uint64_t x = 0; x < d.x; ++x) slot(y * n.pad.plane + z * n.pad.row + x, d.index(x, y, z));
+        break;
+    case InputPadding::RowWordPadded:
+        for (uint64_t y = 0; y < d.y; ++y)
+            for (uint64_t z = 0; z < d.z; ++z)
+                for (uint64_t x = 0; x < d.x; ++x) slot((y * d.z + z) * n.row_bytes + x, d.index(x, y, z));
+        break;
+    default: unsupported_padding();
+    }
+}
+
+}  // namespace
+
+std::vector<uint32_t> format_input_shift_fnp(Dense const& shifts, Shape const& s, InputPadding padding,
+                                             uint8_t bits) {
+    Dims const d = dims_of(s);
+    switch (padding) {
+    case InputPadding::Packed: return format_input_shift(shifts, 0, 0);
     case InputPadding::RowBytePadded: {
         RowBytePadding const pad = row_byte_padding(d, bits);
-        for (uint64_t y = 0; y < d.y; ++y)
-            for (uint64_t z = 0; z < d.z; ++z)
-                for (uint64_t x = 0; x < d.x; ++x) slot(y * pad.plane + z * pad.row + x, d.index(x, y, z));
-        break;
+        require_vector(shifts, d.elements(), "input_shift");
+        std::vector<uint32_t> words(narrow_words(even((pad.plane * d.y * 8 + 31) >> 5), "format_input_shift_fnp"), 0u);
+        put_shifts(shifts, d, pad.plane, pad.row, words);
+        return words;
     }
     case InputPadding::RowWordPadded: {
+        require_row_word_bits(bits);
+        require_vector(shifts, d.elements(), "input_shift");
+        uint64_t const packet_words = get_fpksram_size(uint32_t(d.y), uint32_t(d.x), uint32_t(d.z), bits, padding);
+        std::vector<uint32_t> words(narrow_words(even(packet_words), "format_input_shift_fnp"), 0u);
         uint64_t const row = row_word_bytes(d);
-        for (uint64_t y = 0; y < d.y; ++y)
-            for (uint64_t z = 0; z < d.z; ++z)
-                for (uint64_t x = 0; x < d.x; ++x)
-                    image.set_byte((y * d.z + z) * row + x, uint8_t(tensor_read<int8_t>(weights, {d.index(x, y, z), neuron})));
-        break;
+        put_shifts(shifts, d, d.z * row, row, words);
+        return words;
     }
     default: unsupported_padding();
     }
-    return std::move(image).release();
+}
+
+std::vector<uint32_t> format_fnp_weights(uint32_t neuron, Dense const& weights, uint8_t weights_bits,
+                                         Shape const& s, InputPadding padding, uint8_t bits) {
+    NeuronWeights const n = neuron_weights(weights, neuron + 1, weights_bits, s, padding, bits);
+    std::vector<uint32_t> words(n.words, 0u);
+    write_neuron_weights(n, ByteElements<int8_t>(weights), neuron, 1, words.data(), n.words);
+    return words;
 }
 
 std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadding padding, uint8_t bits,
@@ -176,20 +238,33 @@ std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadd
     }
 
     uint64_t const record_words = get_neuron_word_size(s, padding, bits, weights_bits);
-    WordImage image(get_layer_word_size(*weights, weights_bits, s, padding, bits));
+    std::vector<uint32_t> words(get_layer_word_size(*weights, weights_bits, s, padding, bits), 0u);
+    if (uint64_t{neurons} * record_words > words.size()) past_the_record();
+    // The weight checks come once for every neuron, after the first neuron's variables (where
+    // each neuron's own checks would come).
+    std::optional<NeuronWeights> layout;
     for (uint32_t n = 0; n < neurons; ++n) {
-        uint64_t const word0 = uint64_t(n) * record_words;
-        image.set(word0, fnp::BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
-        image.set(word0, fnp::BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
+        uint32_t* record = &words[uint64_t(n) * record_words];
+        set_field(&record[0], fnp::BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
+        set_field(&record[0], fnp::BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
         if (has_max) {
-            image.set(word0, fnp::MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
-            image.set(word0, fnp::MAX_VALUE_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
+            set_field(&record[0], fnp::MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
+            set_field(&record[0], fnp::MAX_VALUE_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
         }
-        image.set(word0 + 1, fnp::OUTPUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
-        image.set(word0 + 1, fnp::OUTPUT_SHIFT, uint8_t(tensor_read<int8_t>(*output_shift, {n})));
-        image.copy_in(word0 + 2, format_fnp_weights(n, *weights, weights_bits, s, padding, bits));
+        set_field(&record[1], fnp::OUTPUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
+        set_field(&record[1], fnp::OUTPUT_SHIFT, uint8_t(tensor_read<int8_t>(*output_shift, {n})));
+        if (!layout) {
+            layout = neuron_weights(*weights, neurons, weights_bits, s, padding, bits);
+            if (layout->words + 2 != record_words) past_the_record();
+        }
     }
-    return std::move(image).release();
+    if (neurons == 0) return words;
+    // Eight neurons at a time: their weights of one input lie side by side in the tensor.
+    ByteElements<int8_t> const w(*weights);
+    for (uint32_t n = 0; n < neurons; n += 8)
+        write_neuron_weights(*layout, w, n, std::min(8u, neurons - n), &words[uint64_t(n) * record_words + 2],
+                             record_words);
+    return words;
 }
 
 }  // namespace nuvra::v2

@@ -1,7 +1,7 @@
 // Second-generation FNP memory images: the input-shift block and the neuron memory (per neuron
 // two variable words and its packed weights), laid out for one of the input paddings of
-// backends/v2/sizes.h. Pure functions returning word vectors; every write goes through a checked
-// image and every tensor is checked for rank and extent before it is read.
+// backends/v2/sizes.h. Pure functions returning word vectors; every tensor is checked for rank,
+// type and extent, and the layout against its words, before the elements are copied.
 //
 // The FNP input element (x, y, z) of a shape (s0, s1, s2) has the flat index I = (x s1 + y) s2 + z.
 // The padded layouts keep rows of s0 elements, y outermost, then z, then x.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "backends/v2/format_conv_weights.h"
+#include "backends/v2/format_fnp.h"
 #include "backends/v2/sizes.h"
 #include "engine/tensor.h"
 #include "program/format_support.h"
@@ -122,6 +123,38 @@ inline std::vector<uint32_t> checked_conv2d_cnp_weights(Dense const& weights, ui
                     if (k == 7 && (s % 3 == 2 || s == 7)) stream.next_word();
                 }
         }
+    }
+    return std::move(image).release();
+}
+
+// v2::format_fnp_weights, weight by weight (the refusals are the formatter's own).
+inline std::vector<uint32_t> checked_fnp_weights(uint32_t neuron, Dense const& weights, uint8_t weights_bits,
+                                                 Shape const& s, v2::InputPadding padding, uint8_t bits) {
+    using v2::InputPadding;
+    (void)v2::format_fnp_weights(neuron, weights, weights_bits, s, padding, bits);  // its refusals
+    uint64_t const x_size = s[0], y_size = s[1], z_size = s[2];
+    auto input = [&](uint64_t x, uint64_t y, uint64_t z) { return uint32_t((x * y_size + y) * z_size + z); };
+    WordImage image(v2::get_neuron_word_size(s, padding, bits, weights_bits) - 2);
+    auto slot = [&](uint64_t index, uint32_t i) {
+        uint32_t const value = uint8_t(tensor_read<int8_t>(weights, {i, neuron})) & ((1u << weights_bits) - 1);
+        uint64_t const bit = index * weights_bits;
+        image.set(bit / 32, RegDetail{uint32_t(bit % 32), weights_bits}, value);
+    };
+    if (padding == InputPadding::Packed) {
+        for (uint32_t i = 0; i < z_size; ++i) slot(i, i);
+    } else if (padding == InputPadding::RowBytePadded) {
+        uint64_t const row = x_size + v2::fnp_row_pad_slots(uint32_t(x_size), bits);
+        uint64_t const plane = row * z_size + v2::fnp_plane_pad_slots(uint32_t(x_size), uint32_t(z_size), bits);
+        for (uint64_t y = 0; y < y_size; ++y)
+            for (uint64_t z = 0; z < z_size; ++z)
+                for (uint64_t x = 0; x < x_size; ++x) slot(y * plane + z * row + x, input(x, y, z));
+    } else {
+        uint64_t const row = (x_size + 3) & ~uint64_t{3};
+        for (uint64_t y = 0; y < y_size; ++y)
+            for (uint64_t z = 0; z < z_size; ++z)
+                for (uint64_t x = 0; x < x_size; ++x)
+                    image.set_byte((y * z_size + z) * row + x,
+                                   uint8_t(tensor_read<int8_t>(weights, {input(x, y, z), neuron})));
     }
     return std::move(image).release();
 }

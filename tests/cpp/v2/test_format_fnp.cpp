@@ -2,12 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/sizes.h"
 #include "engine/error_text.h"
 #include "engine/stub_layer.h"
+#include "support/reference_formats.h"
 #include "v2/format_test_util.h"
 
 namespace nuvra::v2 {
@@ -142,6 +144,42 @@ std::shared_ptr<StubLayer> dense_layer(Shape const& input) {
     layer->vars.set("output_scales", u8_vector({7, 8}));
     layer->vars.set("output_shift", i8_vector({-2, 1}));
     return layer;
+}
+
+// Word for word what the weight-by-weight formatter gives, on random weights of 11 neurons in
+// both element orders: single neurons, and the records of the whole memory (blocks of eight).
+TEST(V2FormatFnpWeights, MatchTheCheckedFormatter) {
+    struct { Shape s; P padding; uint8_t bits, weights_bits; Layout layout; } const rows[] = {
+        {{1, 1, 37}, P::Packed, 8, 1, Layout::c_order},       {{1, 1, 37}, P::Packed, 8, 2, Layout::reversed},
+        {{1, 1, 37}, P::Packed, 8, 4, Layout::c_order},       {{1, 1, 37}, P::Packed, 8, 8, Layout::reversed},
+        {{3, 2, 5}, P::RowBytePadded, 4, 4, Layout::c_order}, {{5, 3, 2}, P::RowBytePadded, 1, 2, Layout::reversed},
+        {{3, 2, 3}, P::RowBytePadded, 8, 8, Layout::c_order}, {{3, 2, 3}, P::RowBytePadded, 2, 1, Layout::reversed},
+        {{5, 3, 2}, P::RowWordPadded, 8, 8, Layout::c_order}, {{7, 2, 3}, P::RowWordPadded, 8, 4, Layout::reversed},
+    };
+    constexpr uint32_t neurons = 11;
+    std::mt19937 random(15);
+    for (auto const& row : rows) {
+        Shape const shape{uint32_t(row.s.product()), neurons};
+        std::vector<int8_t> bytes(shape.product());
+        for (int8_t& b : bytes) b = int8_t(random());
+        auto const w = Dense::copy(bytes.data(), bytes.size(), TensorType::int8, shape, row.layout);
+        auto const layer = dense_layer(row.s);
+        layer->vars.set("weights", w);
+        for (char const* name : {"bias", "output_shift"}) layer->vars.set(name, i8_vector(std::vector<int8_t>(neurons)));
+        for (char const* name : {"bias_shift", "output_scales"})
+            layer->vars.set(name, u8_vector(std::vector<uint8_t>(neurons)));
+        std::vector<uint32_t> const ram = format_fnp_ram(*layer, false, row.padding, row.bits, row.weights_bits);
+        size_t const record = get_neuron_word_size(row.s, row.padding, row.bits, row.weights_bits);
+        ASSERT_EQ(ram.size(), record * neurons) << int(row.padding);
+        for (uint32_t n = 0; n < neurons; ++n) {
+            auto const expected = nuvra::testing::checked_fnp_weights(n, *w, row.weights_bits, row.s, row.padding, row.bits);
+            EXPECT_EQ(format_fnp_weights(n, *w, row.weights_bits, row.s, row.padding, row.bits), expected)
+                << int(row.padding) << " " << int(row.weights_bits) << " neuron " << n;
+            EXPECT_EQ(std::vector<uint32_t>(ram.begin() + long(n * record + 2), ram.begin() + long((n + 1) * record)),
+                      expected)
+                << int(row.padding) << " " << int(row.weights_bits) << " neuron " << n;
+        }
+    }
 }
 
 TEST(V2FormatFnpRam, RecordsOfVariablesThenWeights) {
