@@ -62,47 +62,42 @@ std::shared_ptr<Device> make_device(int nps) {
 struct Outcome {
     bool mapped = false;  // one sequence, no failure
     size_t passes = 0;
-    double ms = 0;  // best of the repeats
+    double ms = 0;
     std::string failure;
 };
 
-// Maps a fresh chain of `n` layers `repeats` times (the model and the device are built outside
-// the timing).
-Outcome map_chain(int n, int nps, int repeats) {
+// Maps a fresh chain of `n` layers once; only the mapping is timed.
+Outcome map_chain(int n, int nps) {
     Outcome outcome;
-    outcome.ms = 1e300;
     auto const device = make_device(nps);
-    for (int r = 0; r < repeats; ++r) {
-        auto const model = make_chain(n);
-        std::vector<std::shared_ptr<Layer>> layers = model->layers();
-        auto const constraints = std::make_shared<MapConstraints>(device);
-        std::vector<std::shared_ptr<Sequence>> sequences;
-        HardwareBackend backend(generation_selector());
-        auto const start = Clock::now();
-        MappingStatusGroup group;
-        try {
-            group = backend.map(&layers, &sequences, constraints);
-        } catch (std::exception const& error) {
-            outcome.failure = error.what();
-            return outcome;
-        }
-        outcome.ms = std::min(outcome.ms, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        outcome.mapped = !group.failed && sequences.size() == 1;
-        if (!outcome.mapped) {
-            outcome.failure = group.failed ? group.to_string() : std::to_string(sequences.size()) + " sequences";
-            return outcome;
-        }
-        outcome.passes = sequences.front()->passes().size();
+    auto const model = make_chain(n);
+    std::vector<std::shared_ptr<Layer>> layers = model->layers();
+    auto const constraints = std::make_shared<MapConstraints>(device);
+    std::vector<std::shared_ptr<Sequence>> sequences;
+    HardwareBackend backend(generation_selector());
+    auto const start = Clock::now();
+    MappingStatusGroup group;
+    try {
+        group = backend.map(&layers, &sequences, constraints);
+    } catch (std::exception const& error) {
+        outcome.failure = error.what();
+        return outcome;
     }
+    outcome.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    outcome.mapped = !group.failed && sequences.size() == 1;
+    if (!outcome.mapped)
+        outcome.failure = group.failed ? group.to_string() : std::to_string(sequences.size()) + " sequences";
+    else
+        outcome.passes = sequences.front()->passes().size();
     return outcome;
 }
 
-// The longest chain of at most `bound` layers that maps as one sequence (bisection, one repeat).
+// The longest chain of at most `bound` layers that maps as one sequence (bisection).
 int longest_chain(int bound, bool one_pass) {
     int good = 0, bad = bound + 1;
     while (bad - good > 1) {
         int const mid = good + (bad - good) / 2;
-        (map_chain(mid, one_pass ? mid : 16, 1).mapped ? good : bad) = mid;
+        (map_chain(mid, one_pass ? mid : 16).mapped ? good : bad) = mid;
     }
     return good;
 }
@@ -114,25 +109,35 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
                 longest == bound ? " (the search bound)" : "");
     if (std::find(sizes.begin(), sizes.end(), longest) == sizes.end()) sizes.push_back(longest);
     std::sort(sizes.begin(), sizes.end());
+    // Every size once per round, so that the machine's load falls on all of them alike; the best
+    // round counts.
+    std::map<int, Outcome> best;
+    for (int r = 0; r < repeats; ++r)
+        for (int n : sizes) {
+            Outcome const outcome = map_chain(n, one_pass ? n : 16);
+            auto const it = best.find(n);
+            if (it == best.end() || (outcome.mapped && it->second.mapped && outcome.ms < it->second.ms) ||
+                !outcome.mapped)
+                best[n] = outcome;
+        }
     std::printf("  %6s %6s %10s %12s %10s\n", "N", "passes", "ms", "ms/layer", "t(2N)/t(N)");
     std::map<int, double> times;
-    double first_per_layer = 0;
     for (int n : sizes) {
-        Outcome const outcome = map_chain(n, one_pass ? n : 16, repeats);
+        Outcome const& outcome = best[n];
         if (!outcome.mapped) {
             std::printf("  %6d  does not map: %s\n", n, outcome.failure.c_str());
             continue;
         }
         times[n] = outcome.ms;
-        double const per_layer = outcome.ms / n;
-        if (first_per_layer == 0) first_per_layer = per_layer;
-        std::printf("  %6d %6zu %10.3f %12.4f", n, outcome.passes, outcome.ms, per_layer);
+        std::printf("  %6d %6zu %10.3f %12.4f", n, outcome.passes, outcome.ms, outcome.ms / n);
         if (n % 2 == 0 && times.count(n / 2)) std::printf(" %10.2f", outcome.ms / times[n / 2]);
         std::printf("\n");
     }
-    if (!times.empty())
-        std::printf("  ms/layer at N = %d over N = %d: %.2f\n", times.rbegin()->first, times.begin()->first,
-                    times.rbegin()->second / times.rbegin()->first / first_per_layer);
+    if (!times.empty()) {
+        auto const& [first_n, first_ms] = *times.begin();
+        auto const& [last_n, last_ms] = *times.rbegin();
+        std::printf("  ms/layer at N = %d over N = %d: %.2f\n", last_n, first_n, (last_ms / last_n) / (first_ms / first_n));
+    }
 }
 
 }  // namespace
@@ -140,7 +145,7 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
 int main(int argc, char** argv) {
     if (argc == 4 && std::string(argv[1]) == "once") {
         register_mapping_backend();
-        Outcome const outcome = map_chain(std::atoi(argv[2]), std::atoi(argv[3]), 1);
+        Outcome const outcome = map_chain(std::atoi(argv[2]), std::atoi(argv[3]));
         std::printf("%s %.3f ms %s\n", outcome.mapped ? "mapped" : "failed", outcome.ms, outcome.failure.c_str());
         return outcome.mapped ? 0 : 1;
     }
