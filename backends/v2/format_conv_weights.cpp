@@ -1,6 +1,7 @@
 #include "backends/v2/format_conv_weights.h"
 
 #include <algorithm>
+#include <array>
 #include <stdexcept>
 
 #include "backends/v2/sizes.h"
@@ -15,7 +16,6 @@ constexpr uint32_t half_bits = 50;        // a 100-bit word travels as two halve
 constexpr uint32_t words_per_100b_4 = 4;  // four-word form
 constexpr uint32_t unit_bytes = 16;       // bytes of one 100-bit word laid out as bytes
 constexpr uint32_t filters_per_4bit_group = 8;
-constexpr uint32_t slots_at_once = 8;     // filter slots read with one load
 
 [[noreturn]] void unexpected_kernel() {
     throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
@@ -65,14 +65,22 @@ struct Block {
     }
 };
 
-// Kernel row y of channel c of filter f: value x in bits Width x .. Width x + Width - 1 (its low
-// Width bits).
+// Where kernel row y of channel c starts for filter `filter`, one pointer per column x; filter
+// `filter` + s is s filter strides further.
+template <uint32_t K>
+std::array<int8_t const*, K> row_sources(ByteElements<int8_t> const& w, uint32_t y, uint32_t c, uint32_t filter) {
+    std::array<int8_t const*, K> sources{};
+    for (uint32_t x = 0; x < K; ++x) sources[x] = w.address(x, y, c, filter);
+    return sources;
+}
+
+// The kernel row at `offset` from `sources`: value x in bits Width x .. Width x + Width - 1 (its
+// low Width bits).
 template <uint32_t K, uint32_t Width>
-uint64_t kernel_row(ByteElements<int8_t> const& w, uint64_t column_stride, uint32_t y, uint32_t c, uint32_t f) {
-    int8_t const* source = w.address(0, y, c, f);
+uint64_t kernel_row(std::array<int8_t const*, K> const& sources, uint64_t offset) {
     constexpr uint64_t mask = (uint64_t{1} << Width) - 1;
     uint64_t row = 0;
-    for (uint32_t x = 0; x < K; ++x) row |= (uint64_t{uint8_t(source[x * column_stride])} & mask) << (Width * x);
+    for (uint32_t x = 0; x < K; ++x) row |= (uint64_t{uint8_t(sources[x][offset])} & mask) << (Width * x);
     return row;
 }
 
@@ -87,18 +95,10 @@ void eight_bit_three_words(Block const& block, uint32_t row_bytes) {
     ByteWriter out(block.words);
     block.each_group([&](uint32_t c, uint32_t start, uint32_t in_group, uint64_t base) {
         for (uint32_t y = 0; y < K; ++y) {
-            uint64_t const row_byte = base * 4 + uint64_t{y} * row_bytes;
-            for (uint32_t x = 0; x < K; ++x) {
-                int8_t const* source = w.address(x, y, c, block.first + start);
-                uint64_t const at = row_byte + x;
-                uint32_t s = 0;
-                for (; s + slots_at_once <= in_group; s += slots_at_once) {
-                    uint64_t const eight = eight_elements(source + s * filter_stride, filter_stride);
-                    for (uint32_t j = 0; j < slots_at_once; ++j)
-                        out.put(at + uint64_t{s + j} * SlotBytes, uint8_t(eight >> (8 * j)));
-                }
-                for (; s < in_group; ++s) out.put(at + uint64_t{s} * SlotBytes, uint8_t(source[s * filter_stride]));
-            }
+            std::array<int8_t const*, K> const sources = row_sources<K>(w, y, c, block.first + start);
+            uint64_t at = base * 4 + uint64_t{y} * row_bytes;
+            for (uint32_t s = 0; s < in_group; ++s, at += SlotBytes)
+                for (uint32_t x = 0; x < K; ++x) out.put(at + x, uint8_t(sources[x][s * filter_stride]));
         }
     });
 }
@@ -109,16 +109,18 @@ void eight_bit_four_words(Block const& block) {
     constexpr uint32_t k = 7;
     constexpr uint64_t half_mask = (uint64_t{1} << half_bits) - 1;
     ByteElements<int8_t> const& w = block.w;
-    uint64_t const column_stride = w.stride(0);
+    uint64_t const filter_stride = w.stride(3);
     block.each_group([&](uint32_t c, uint32_t start, uint32_t in_group, uint64_t base) {
-        for (uint32_t y = 0; y < k; ++y)
+        for (uint32_t y = 0; y < k; ++y) {
+            std::array<int8_t const*, k> const sources = row_sources<k>(w, y, c, block.first + start);
             for (uint32_t s = 0; s < in_group; ++s) {
-                uint64_t const row = kernel_row<k, 8>(w, column_stride, y, c, block.first + start + s);
+                uint64_t const row = kernel_row<k, 8>(sources, s * filter_stride);
                 uint32_t* out = &block.words[base + (uint64_t{y} * block.group_filters + s) * words_per_100b_4];
                 out[0] = uint32_t(row);
                 out[1] = uint32_t((row & half_mask) >> 32);
                 out[2] = uint32_t(row >> half_bits);
             }
+        }
     });
 }
 
@@ -134,7 +136,7 @@ void four_bit_groups(Block const& block) {
     constexpr uint32_t row_bits = 4 * K;
     constexpr uint64_t mask = (uint64_t{1} << length) - 1;
     ByteElements<int8_t> const& w = block.w;
-    uint64_t const column_stride = w.stride(0);
+    uint64_t const filter_stride = w.stride(3);
     uint64_t const group_halves = block.group_words / 2;
     block.each_group([&](uint32_t c, uint32_t start, uint32_t in_group, uint64_t base) {
         uint32_t* out = &block.words[base];
@@ -147,10 +149,10 @@ void four_bit_groups(Block const& block) {
             out[2 * half + 1] = uint32_t(value >> 32);
             ++half;
         };
-        for (uint32_t y = 0; y < K; ++y)
+        for (uint32_t y = 0; y < K; ++y) {
+            std::array<int8_t const*, K> const sources = row_sources<K>(w, y, c, block.first + start);
             for (uint32_t s = 0; s < filters_per_4bit_group; ++s) {
-                uint64_t const row =
-                    s < in_group ? kernel_row<K, 4>(w, column_stride, y, c, block.first + start + s) : 0;
+                uint64_t const row = s < in_group ? kernel_row<K, 4>(sources, s * filter_stride) : 0;
                 if (used + row_bits < length) {
                     acc |= row << used;
                     used += row_bits;
@@ -167,6 +169,7 @@ void four_bit_groups(Block const& block) {
                     half += half & 1;
                 }
             }
+        }
         if (used > 0) write(acc);
     });
 }
