@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "backends/v2/format_conv_weights.h"
-#include "backends/v2/format_fnp.h"
 #include "backends/v2/sizes.h"
 #include "engine/tensor.h"
 #include "program/format_support.h"
@@ -127,11 +126,11 @@ inline std::vector<uint32_t> checked_conv2d_cnp_weights(Dense const& weights, ui
     return std::move(image).release();
 }
 
-// v2::format_fnp_weights, weight by weight (the refusals are the formatter's own).
+// v2::format_fnp_weights, weight by weight, for arguments it accepts (its refusals are tested
+// apart).
 inline std::vector<uint32_t> checked_fnp_weights(uint32_t neuron, Dense const& weights, uint8_t weights_bits,
                                                  Shape const& s, v2::InputPadding padding, uint8_t bits) {
     using v2::InputPadding;
-    (void)v2::format_fnp_weights(neuron, weights, weights_bits, s, padding, bits);  // its refusals
     uint64_t const x_size = s[0], y_size = s[1], z_size = s[2];
     auto input = [&](uint64_t x, uint64_t y, uint64_t z) { return uint32_t((x * y_size + y) * z_size + z); };
     WordImage image(v2::get_neuron_word_size(s, padding, bits, weights_bits) - 2);
