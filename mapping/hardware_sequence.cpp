@@ -18,14 +18,16 @@ namespace nuvra {
 HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& layers,
                            std::vector<std::shared_ptr<Layer>> const& all_layers,
                            std::vector<std::vector<hw::Component>> const& components,
-                           hw::Ident const& dma_conf, std::shared_ptr<HardwarePass> const& previous) {
-    LayerMappingBuilder::build_layer_mapping(layers, all_layers, components, dma_conf);
+                           hw::Ident const& dma_conf, std::shared_ptr<HardwarePass> const& previous,
+                           DepthMemo* depths) {
+    LayerMappingBuilder::build_layer_mapping(layers, all_layers, components, dma_conf, depths);
     this->layers = layers;
     for (auto const& layer : this->layers) attached_.push_back(layer ? layer->mapping().get() : nullptr);
 
     if (previous) {
-        std::shared_ptr<Layer> const first = first_mappable_layer(this->layers);
-        std::shared_ptr<Layer> const last = last_mappable_layer(previous->layers);
+        LayerGraph graph(depths);
+        std::shared_ptr<Layer> const first = graph.first_mappable_layer(this->layers);
+        std::shared_ptr<Layer> const last = graph.last_mappable_layer(previous->layers);
         LayerMappingBuilder::link_to_previous_pass(first, last);
     }
 }

@@ -15,6 +15,7 @@
 #include "engine/tensor.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "mapping/graph_utils.h"
 #include "program/backend.h"
 
 namespace nuvra {
@@ -30,11 +31,12 @@ class HardwarePass : public Sequence::Pass {
 public:
     // Builds and attaches a LayerMapping to every layer of `layers` (one component list per
     // layer; `all_layers` goes to the mapping builder unchanged) and, when `previous` is not null,
-    // links this pass's first mappable layer to the last mappable layer of `previous`.
+    // links this pass's first mappable layer to the last mappable layer of `previous`. The passes
+    // of one sequence may share the layer depths found so far through `depths`.
     HardwarePass(std::vector<std::shared_ptr<Layer>> const& layers,
                  std::vector<std::shared_ptr<Layer>> const& all_layers,
                  std::vector<std::vector<hw::Component>> const& components, hw::Ident const& dma_conf,
-                 std::shared_ptr<HardwarePass> const& previous);
+                 std::shared_ptr<HardwarePass> const& previous, DepthMemo* depths = nullptr);
     // Detaches the mappings this pass attached: each layer whose mapping is still the one made
     // here is left with none (a layer mapped again since keeps its newer mapping).
     ~HardwarePass() override;

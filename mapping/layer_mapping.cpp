@@ -126,16 +126,17 @@ LayerMapping const& recorded_layer_mapping(Layer const& layer) {
 
 void LayerMappingBuilder::build_layer_mapping(
     LayerList const& layers, LayerList const& previous_layers,
-    std::vector<std::vector<hw::Component>> const& components, hw::Ident pass_dma) {
-    map_standalone(layers, components, pass_dma);
-    DepthMemo memo;
-    link_layers_mapping(layers, previous_layers, &memo);
+    std::vector<std::vector<hw::Component>> const& components, hw::Ident pass_dma, DepthMemo* depths) {
+    DepthMemo own;
+    if (depths == nullptr) depths = &own;
+    map_standalone(layers, components, pass_dma, depths);
+    link_layers_mapping(layers, previous_layers, depths);
 }
 
 void LayerMappingBuilder::map_standalone(LayerList const& layers,
                                          std::vector<std::vector<hw::Component>> const& components,
-                                         hw::Ident pass_dma) {
-    LayerGraph graph;
+                                         hw::Ident pass_dma, DepthMemo* depths) {
+    LayerGraph graph(depths);
     LayerPtr first = graph.first_mappable_layer(layers);
     LayerPtr last = graph.last_mappable_layer(layers);
     // Layers with NPs count up from 1; a TNP-B layer takes two steps (its NP and its buffer).

@@ -75,12 +75,12 @@ hw::Component whole_layer_component(hw::Type type, Layer const& layer, uint32_t 
     return component;
 }
 
-// Every entry of `chosen` is one of `offered`, and none is chosen twice.
+// Every entry of `chosen` is one of `offered`, and none is chosen twice. A layer takes a few NPs
+// of a mesh that may hold hundreds: searched in place rather than through sets built per layer.
 bool distinct_members(std::vector<hw::Ident> const& chosen, std::vector<hw::Ident> const& offered) {
-    std::set<hw::Ident> const pool(offered.begin(), offered.end());
-    std::set<hw::Ident> seen;
-    for (hw::Ident const& ident : chosen)
-        if (!pool.contains(ident) || !seen.insert(ident).second) return false;
+    for (auto it = chosen.begin(); it != chosen.end(); ++it)
+        if (std::find(offered.begin(), offered.end(), *it) == offered.end() || std::find(chosen.begin(), it, *it) != it)
+            return false;
     return true;
 }
 

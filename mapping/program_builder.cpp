@@ -210,7 +210,7 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     if (passes_.empty()) throw std::invalid_argument("A hardware sequence needs at least one pass.");
     flush_pending();
     // The graph does not change while the program is built: its questions are answered once.
-    LayerGraph graph;
+    LayerGraph graph(&depths_);
     if (!graph.first_mappable_layer(layers_) || !graph.last_mappable_layer(layers_))
         throw std::invalid_argument("A hardware sequence needs a mappable layer.");
 
@@ -343,7 +343,7 @@ MappingStatus HardwareSequenceBuilder::finish_program(SequenceSerializer& serial
         for (size_t i = 0; i < pass_count; ++i) {
             auto const pass = hardware_pass(i);
             if (!pass) throw std::runtime_error("A hardware sequence holds a pass of another kind.");
-            auto const [low, high] = pass_first_layer_col_range(*pass, i == 0 && v.last_on_hrc);
+            auto const [low, high] = pass_first_layer_col_range(*pass, i == 0 && v.last_on_hrc, &depths_);
             lowest = std::min(lowest, low);
             highest = std::max(highest, high);
         }

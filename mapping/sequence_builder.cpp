@@ -49,8 +49,8 @@ void HardwareSequenceBuilder::make_pass(Group group) {
     layers_.insert(layers_.end(), group.layers.begin(), group.layers.end());
     std::shared_ptr<HardwarePass> const previous = last_pass();
     hw::Ident const dma_conf = device_->mesh().dma_conf;
-    passes_.push_back(
-        std::make_shared<HardwarePass>(group.layers, group.all_layers, group.components, dma_conf, previous));
+    passes_.push_back(std::make_shared<HardwarePass>(group.layers, group.all_layers, group.components, dma_conf,
+                                                     previous, &depths_));
     last_group_ = std::move(group);
 }
 
@@ -82,6 +82,7 @@ std::shared_ptr<HardwarePass> HardwareSequenceBuilder::last_pass() const {
 void HardwareSequenceBuilder::clear() {
     layers_.clear();
     passes_.clear();
+    depths_.clear();
     program_.clear();
     last_group_.reset();
 }
@@ -93,8 +94,9 @@ MappingStatus HardwareSequenceBuilder::check_num_descriptors(std::shared_ptr<Lay
     return status;
 }
 
-std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc) {
-    std::shared_ptr<Layer> first = first_mappable_layer(pass.layers);
+std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc,
+                                                       DepthMemo* depths) {
+    std::shared_ptr<Layer> first = LayerGraph(depths).first_mappable_layer(pass.layers);
     if (!first) throw std::runtime_error("A pass has no mappable layer.");
     if (first->is_target_component(ComponentKind::HRC)) {
         if (first_on_hrc) return {0, 0};

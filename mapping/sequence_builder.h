@@ -13,6 +13,7 @@
 #include "engine/sequence.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "mapping/graph_utils.h"
 #include "hw/mapping_status.h"
 #include "mapping/hardware_sequence.h"
 #include "program/backend.h"
@@ -98,6 +99,9 @@ private:
     LearningReader learning_;
     std::vector<std::shared_ptr<Layer>> layers_;
     std::vector<std::shared_ptr<Sequence::Pass>> passes_;
+    // The depths of the layers' graph, found once for all passes: the graph must not change
+    // while the builder holds passes.
+    DepthMemo depths_;
     std::vector<uint8_t> program_;
     std::optional<std::pair<std::shared_ptr<Layer>, std::vector<hw::Component>>> pending_;
     std::optional<Group> last_group_;
@@ -106,6 +110,8 @@ private:
 // The lowest and highest mesh column among the components of the first mappable layer of the
 // pass. An HRC first layer gives {0, 0} with `first_on_hrc`, else the range of the layer it
 // feeds (std::out_of_range when it feeds none); a lone HRC component gives {1, 1}.
-std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc);
+// Depths go to `depths` when given.
+std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc,
+                                                       DepthMemo* depths = nullptr);
 
 }  // namespace nuvra
