@@ -23,7 +23,7 @@ CMAKE := $(VENV)/bin/cmake
 CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DPython_EXECUTABLE=$(VENV)/bin/python \
 	-Dpybind11_DIR=$$($(VENV)/bin/python -m pybind11 --cmakedir)
 
-.PHONY: all deps build test test-cpp test-python sanitize fuzz fuzz-build fuzz-seeds demo install clean
+.PHONY: all deps build test test-layers test-cpp test-python sanitize fuzz fuzz-build fuzz-seeds demo install clean
 
 all: build
 
@@ -54,6 +54,10 @@ $(BUILD)/build.ninja: | deps
 build: deps $(BUILD)/build.ninja
 	$(CMAKE) --build $(BUILD) -j $(JOBS)
 
+# Every include goes down the layers (tools/check_layers.py holds the table).
+test-layers:
+	python3 $(ROOT)/tools/check_layers.py $(ROOT)
+
 test-cpp: build
 	$(BUILD)/tests/nuvra_tests --gtest_brief=1
 
@@ -62,7 +66,7 @@ test-python: build
 	$(CMAKE) --build $(BUILD) -j $(JOBS) --target core_sim
 	cd $(ROOT) && PYTHONPATH=$(BUILD)/python $(VENV)/bin/python -m pytest -q tests/python
 
-test: test-cpp test-python
+test: test-layers test-cpp test-python
 
 $(BUILD_ASAN)/build.ninja: | deps
 	$(CONFIGURE) -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DNUVRA_SANITIZE=ON -DNUVRA_PYTHON=OFF

@@ -24,4 +24,9 @@ public:
     IpVersion get_ip_version() const { return version().get_ip_version(); }
 };
 
+// std::invalid_argument "Incompatible hardware and Ip versions: HW Version is <version> with
+// product id = <decimal id> while IP version is <mesh generation>." when the generation of
+// `version` is not the mesh's.
+void check_ip_version(HwVersion version, IpVersion mesh_ip);
+
 }  // namespace nuvra

@@ -48,7 +48,7 @@ struct Mesh {
     bool has_lut_on_all_nps() const;
 
     // The mesh of a real device, read from its mesh-description registers and from one
-    // configuration word per NP position (hw/mesh_discovery.h). std::runtime_error "The mesh has
+    // configuration word per NP position (devices/mesh_discovery.h). std::runtime_error "The mesh has
     // no SRAM." or "Unknown IP version." when the registers describe no usable mesh; the errors
     // of the device's reads pass through.
     static std::unique_ptr<Mesh> discover(HardwareDevice* device);

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "hw/host_device.h"
+#include "hw/device.h"
 
 namespace nuvra {
 

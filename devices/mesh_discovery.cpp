@@ -1,4 +1,4 @@
-#include "hw/mesh_discovery.h"
+#include "devices/mesh_discovery.h"
 
 #include <limits>
 #include <optional>

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "devices/mesh_discovery.h"
 #include "engine/error_text.h"
 #include "engine/sim/board.h"
-#include "hw/mesh_discovery.h"
 #include "hw/presets.h"
 
 namespace nuvra {

@@ -1,12 +1,11 @@
-#include "hw/host_device.h"
+#include "devices/host_device.h"
 
 #include <iostream>
 #include <stdexcept>
 #include <utility>
 
+#include "devices/hrc_probe.h"
 #include "engine/hardware_device.h"
-#include "hw/format.h"
-#include "hw/hrc_probe.h"
 #include "hw/presets.h"
 
 namespace nuvra {
@@ -19,13 +18,6 @@ HostDevice::HostDevice(std::shared_ptr<HardwareDevice> hardware, std::unique_ptr
 HwVersion HostDevice::version() const { return hardware_->version(); }
 
 const char* HostDevice::desc() const { return hardware_->desc(); }
-
-void check_ip_version(HwVersion version, IpVersion mesh_ip) {
-    if (version.get_ip_version() == mesh_ip) return;
-    throw std::invalid_argument(format("Incompatible hardware and Ip versions: HW Version is {} with product id = {} "
-                                       "while IP version is {}.",
-                                       version.to_string(), version.product_id, ip_version_name(mesh_ip)));
-}
 
 std::shared_ptr<HostDevice> make_host_device(HardwareDriver* driver) {
     std::shared_ptr<HardwareDevice> hardware = HardwareDevice::create(driver);

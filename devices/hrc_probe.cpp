@@ -1,4 +1,4 @@
-#include "hw/hrc_probe.h"
+#include "devices/hrc_probe.h"
 
 #include <cstdint>
 #include <cstring>

@@ -37,12 +37,7 @@ private:
 // discovered mesh, its generation checked (check_ip_version).
 std::shared_ptr<HostDevice> make_host_device(HardwareDriver* driver);
 
-// std::invalid_argument "Incompatible hardware and Ip versions: HW Version is <version> with
-// product id = <decimal id> while IP version is <mesh generation>." when the generation of
-// `version` is not the mesh's.
-void check_ip_version(HwVersion version, IpVersion mesh_ip);
-
-// Whether the HRC of a device failed to answer (true: a time-out); hw/hrc_probe.h.
+// Whether the HRC of a device failed to answer (true: a time-out); devices/hrc_probe.h.
 using TimeoutProbe = std::function<bool(std::shared_ptr<Device> const&)>;
 
 // One host device per driver of get_drivers(), in driver order. On Vexa_v2 the HRC time-out
