@@ -13,6 +13,7 @@
 #include "backends/wisp/checker.h"
 #include "backends/wisp/recorders.h"
 #include "engine/backend.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/presets.h"
 #include "mapping/hardware_backend.h"
@@ -27,10 +28,6 @@ namespace {
 
 std::string not_available_message(IpVersion ip) {
     return format("The {} back end is not available in this build.", ip_version_name(ip));
-}
-
-uint32_t clamp_to_32(uint64_t value) {
-    return static_cast<uint32_t>(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
 }
 
 // What differs between the two generations whose NPs share input and weight SRAMs counted in
@@ -49,8 +46,8 @@ HardwareConstraints sram_byte_constraints(SramByteGeneration const& g, SramSize 
 
     HardwareConstraints c;
     // The FNP3 can use 48 of every 50 words of the weight SRAM.
-    c.fnp3_sram_words = clamp_to_32((weight_bits >> 5) * 48 / 50);
-    c.weight_sram_words = clamp_to_32(weight_bits / g.weight_word_bits);
+    c.fnp3_sram_words = clamp_to<uint32_t>((weight_bits >> 5) * 48 / 50);
+    c.weight_sram_words = clamp_to<uint32_t>(weight_bits / g.weight_word_bits);
     c.max_input_width = 4096;
     c.max_input_height = 4096;
     c.max_input_channels = 2048;
@@ -60,9 +57,9 @@ HardwareConstraints sram_byte_constraints(SramByteGeneration const& g, SramSize 
     c.np_channel_limit = g.np_channel_limit;
     c.np_max_filters = 512;
     c.np_max_filters_reduced = g.np_max_filters_reduced;
-    c.input_sram_dual_buffer_words = clamp_to_32(input_bits >> 6);
-    c.input_sram_single_buffer_words = clamp_to_32(input_bits >> 5);
-    c.fnp_input_sram_words = clamp_to_32(input_bits >> 5);
+    c.input_sram_dual_buffer_words = clamp_to<uint32_t>(input_bits >> 6);
+    c.input_sram_single_buffer_words = clamp_to<uint32_t>(input_bits >> 5);
+    c.fnp_input_sram_words = clamp_to<uint32_t>(input_bits >> 5);
     c.input_shift_memory_size = g.input_shift_memory_size;
     return c;
 }

@@ -10,6 +10,7 @@
 #include "engine/layers_internal.h"
 #include "engine/ops.h"
 #include "engine/ops_support.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 
 namespace nuvra::inference {
@@ -58,7 +59,7 @@ std::shared_ptr<Tensor> var(Layer const& layer, char const* name) { return layer
 int32_t param(Layer const& layer, char const* key) { return layer.params()->get(key); }
 
 uint32_t narrow_dim(Layer const& layer, uint64_t v) {
-    if (v == 0 || v > 0xFFFFFFFFu) refuse_layer(layer, format("dimension {} is out of range", v));
+    if (v == 0 || !fits_in<uint32_t>(v)) refuse_layer(layer, format("dimension {} is out of range", v));
     return static_cast<uint32_t>(v);
 }
 

@@ -6,6 +6,7 @@
 #include "engine/layer_geometry.h"
 #include "engine/layers.h"
 #include "engine/layers_internal.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 
 namespace nuvra {
@@ -21,15 +22,6 @@ constexpr uint32_t kLutEntries = 2048;
 // Dimension i of a shape, 1 past its rank.
 uint32_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] : 1; }
 
-// Products saturated at UINT64_MAX.
-uint64_t mul(std::initializer_list<uint64_t> values) {
-    unsigned __int128 product = 1;
-    for (uint64_t v : values) {
-        product *= v;
-        if (product > std::numeric_limits<uint64_t>::max()) return std::numeric_limits<uint64_t>::max();
-    }
-    return static_cast<uint64_t>(product);
-}
 
 uint32_t count(int32_t value) { return value > 0 ? static_cast<uint32_t>(value) : 0u; }
 
@@ -112,7 +104,7 @@ void set_activation_bits(Outputs& out, LayerImpl const& layer, uint8_t bits) {
 
 // A product that must fit one 32-bit dimension.
 uint32_t checked_dim(LayerImpl const& layer, uint64_t value, char const* what) {
-    if (value > std::numeric_limits<uint32_t>::max())
+    if (!fits_in<uint32_t>(value))
         throw std::invalid_argument(
             format("Layer '{}': the {} ({}) does not fit 32 bits.", layer.get_name(), what, value));
     return static_cast<uint32_t>(value);
@@ -120,7 +112,7 @@ uint32_t checked_dim(LayerImpl const& layer, uint64_t value, char const* what) {
 
 // The flattened input count of the fully connected kinds.
 uint32_t flat_inputs(LayerImpl const& layer, Shape const& shape) {
-    uint64_t const n = mul({dim(shape, 0), dim(shape, 1), dim(shape, 2)});
+    uint64_t const n = mul_sat({dim(shape, 0), dim(shape, 1), dim(shape, 2)});
     if (n > max_shape_size)
         throw std::invalid_argument(format("Layer '{}': {} inputs are more than a tensor can hold ({}).",
                                            layer.get_name(), n, max_shape_size));
@@ -161,7 +153,7 @@ Outputs InputConvolutional::compute(Inputs const& in) const {
     Outputs out;
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
-    out.macs = mul({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
+    out.macs = mul_sat({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
     out.variables = {{"weights", TensorType::int8, {spec.kernel_x, spec.kernel_y, c, f}},
                      {"act_step", TensorType::float32, {f}},
                      {"threshold", TensorType::int32, {f}}};
@@ -176,7 +168,7 @@ Outputs FullyConnected::compute(Inputs const& in) const {
     Outputs out;
     out.dims = {1, 1, units};
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
-    out.macs = mul({inputs, units});
+    out.macs = mul_sat({inputs, units});
     out.variables = {{"weights", TensorType::int8, {units, inputs, 1, 1}},
                      {"threshold", TensorType::int32, {units}},
                      {"act_step", TensorType::float32, {units}},
@@ -197,7 +189,7 @@ Outputs Convolutional::compute(Inputs const& in) const {
     Outputs out;
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
-    out.macs = mul({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
+    out.macs = mul_sat({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
     out.variables = {{"weights", TensorType::int8, {f, c, spec.kernel_y, spec.kernel_x}},
                      {"act_step", TensorType::float32, {f}},
                      {"threshold", TensorType::int32, {f}}};
@@ -216,9 +208,9 @@ Outputs SeparableConvolutional::compute(Inputs const& in) const {
     Outputs out;
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
-    uint64_t const pixels = mul({g.conv.output_width, g.conv.output_height});
-    uint64_t const depthwise = mul({pixels, spec.kernel_x, spec.kernel_y, c});
-    uint64_t const pointwise = mul({pixels, c, f});
+    uint64_t const pixels = mul_sat({g.conv.output_width, g.conv.output_height});
+    uint64_t const depthwise = mul_sat({pixels, spec.kernel_x, spec.kernel_y, c});
+    uint64_t const pointwise = mul_sat({pixels, c, f});
     out.macs = depthwise > std::numeric_limits<uint64_t>::max() - pointwise ? std::numeric_limits<uint64_t>::max()
                                                                              : depthwise + pointwise;
     out.variables = {{"weights", TensorType::int8, {1, c, spec.kernel_y, spec.kernel_x}},
@@ -274,7 +266,7 @@ Outputs Conv2D::compute(Inputs const& in) const {
     Outputs out;
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({g.conv.output_width, g.conv.output_height, k, k, c, f});
+    out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c, f});
     out.variables = {{"weights", TensorType::int8, {k, k, c, f}}};
     add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
     return out;
@@ -291,7 +283,7 @@ Outputs InputConv2D::compute(Inputs const& in) const {
     Outputs out;
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({g.conv.output_width, g.conv.output_height, k, k, c, f});
+    out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c, f});
     out.variables = {{"weights", TensorType::int8, {k, k, c, f}},
                      {"padding_value", TensorType::uint8, {c}},
                      {"output_shift", TensorType::int8, {f}},
@@ -317,7 +309,7 @@ Outputs DepthwiseConv2D::compute(Inputs const& in) const {
     Outputs out;
     set_conv_outputs(out, g, c);
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({g.conv.output_width, g.conv.output_height, k, k, c});
+    out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c});
     out.variables = {{"weights", TensorType::int8, {k, k, 1, c}}};
     add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
     return out;
@@ -334,7 +326,7 @@ Outputs Conv2DTranspose::compute(Inputs const& in) const {
     out.dims = {checked_dim(*this, uint64_t{dim(s, 0)} * stride, "output width"),
                 checked_dim(*this, uint64_t{dim(s, 1)} * stride, "output height"), f};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({dim(s, 0), dim(s, 1), k, k, c, f});
+    out.macs = mul_sat({dim(s, 0), dim(s, 1), k, k, c, f});
     out.variables = {{"weights", TensorType::int8, {k, k, c, f}}};
     add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
     return out;
@@ -351,7 +343,7 @@ Outputs DepthwiseConv2DTranspose::compute(Inputs const& in) const {
     out.dims = {checked_dim(*this, uint64_t{dim(s, 0)} * stride, "output width"),
                 checked_dim(*this, uint64_t{dim(s, 1)} * stride, "output height"), c};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({dim(s, 0), dim(s, 1), k, k, c});
+    out.macs = mul_sat({dim(s, 0), dim(s, 1), k, k, c});
     out.variables = {{"weights", TensorType::int8, {k, k, 1, c}}};
     add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
     return out;
@@ -366,7 +358,7 @@ Outputs BufferTempConv::compute(Inputs const& in) const {
     Outputs out;
     out.dims = {dim(s, 0), dim(s, 1), f};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({dim(s, 0), dim(s, 1), f, fifo, c});
+    out.macs = mul_sat({dim(s, 0), dim(s, 1), f, fifo, c});
     out.variables = {{"weights", TensorType::int8, {1, 1, checked_dim(*this, uint64_t{fifo} * c, "weight rows"), f}}};
     add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
     return out;
@@ -381,7 +373,7 @@ Outputs DepthwiseBufferTempConv::compute(Inputs const& in) const {
     Outputs out;
     out.dims = {dim(s, 0), dim(s, 1), c};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({dim(s, 0), dim(s, 1), c, taps});
+    out.macs = mul_sat({dim(s, 0), dim(s, 1), c, taps});
     out.variables = {{"weights", TensorType::int8, {1, 1, taps, c}}};
     add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
     return out;
@@ -395,7 +387,7 @@ Outputs Dense1D::compute(Inputs const& in) const {
     Outputs out;
     out.dims = {1, 1, units};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    out.macs = mul({inputs, units});
+    out.macs = mul_sat({inputs, units});
     out.variables = {{"weights", TensorType::int8, {inputs, units}},
                      {"input_shift", TensorType::uint8, {inputs}},
                      {"bias", TensorType::int8, {units}},
@@ -416,8 +408,8 @@ Outputs StatefulRecurrent::compute(Inputs const& in) const {
     Outputs out;
     out.dims = {dim(s, 0), dim(s, 1), o};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
-    uint64_t const per_frame = mul({states, c}) + mul({o, states});  // each below 2^63
-    out.macs = mul({dim(s, 0), dim(s, 1), per_frame});
+    uint64_t const per_frame = mul_sat({states, c}) + mul_sat({o, states});  // each below 2^63
+    out.macs = mul_sat({dim(s, 0), dim(s, 1), per_frame});
     out.variables = {{"in_proj", TensorType::int8, {states, c}},
                      {"out_proj", TensorType::int8, {o, states}},
                      {"A_real", TensorType::int16, {states}},

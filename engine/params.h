@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "hw/arith.h"
+
 namespace nuvra {
 
 // Kind of a layer. The numbers travel through model files and the Python API; the gaps are
@@ -74,6 +76,13 @@ public:
 
     // The value of `key`; a key not held is std::invalid_argument "Key <key> not found".
     virtual int32_t get(std::string const& key) const = 0;
+    // The value of `key` as T (a bit width as uint8_t): a key not held is refused as by get, a
+    // value outside T's range is std::invalid_argument "<key>: <value> does not fit in [<low>, <high>].",
+    // never read as its low bits.
+    template <class T>
+    T get_as(std::string const& key) const {
+        return narrow<T, std::invalid_argument>(get(key), key.c_str());
+    }
     virtual bool has(std::string const& key) const = 0;
     // The names held, in ascending order.
     virtual std::vector<std::string> keys() const = 0;

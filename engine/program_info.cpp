@@ -9,6 +9,7 @@
 
 // The generated description of the program format, shared with the module's serializer.
 #include "engine/program_generated.h"
+#include "hw/arith.h"
 
 namespace nuvra {
 
@@ -24,9 +25,8 @@ uint32_t read_le32(const unsigned char* p) {
 }
 
 uint64_t checked_mul(uint64_t a, uint64_t b) {
-    uint64_t r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) invalid("a memory size does not fit 64 bits.");
-    return r;
+    if (auto const product = try_mul(a, b)) return *product;
+    invalid("a memory size does not fit 64 bits.");
 }
 
 // Bytes of `elements` values of `bits` bits, rounded up to whole 32-bit words.

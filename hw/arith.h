@@ -1,13 +1,18 @@
 // Checked and saturating size arithmetic, and the one narrowing of a wide value.
 //
 // Exceptions across the project: a failure a hardware rule names is the type its message goes
-// with (std::runtime_error for register-field overflows and refused programs); bad caller input
-// is std::invalid_argument; broken internal state (a bug, not a user's mistake) is
-// std::logic_error.
+// with (std::runtime_error for register-field overflows, sizes the hardware cannot hold and
+// refused programs); bad caller input is std::invalid_argument; broken internal state (a bug, not
+// a user's mistake) is std::logic_error. The helpers here: checked_add and checked_mul throw
+// std::overflow_error (a std::runtime_error), narrow_words std::runtime_error, narrow
+// std::out_of_range (a std::logic_error: a value the code has already bounded) unless the caller
+// names another type, such as std::invalid_argument for a value a caller gave.
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <type_traits>
@@ -16,14 +21,31 @@ namespace nuvra {
 
 inline constexpr uint64_t saturated_u64 = std::numeric_limits<uint64_t>::max();
 
-// a + b and a * b, saturated at UINT64_MAX: a size that cannot be counted never fits anything.
-constexpr uint64_t add_sat(uint64_t a, uint64_t b) {
+// a + b and a * b, or nothing when the result does not fit in 64 bits.
+constexpr std::optional<uint64_t> try_add(uint64_t a, uint64_t b) {
     uint64_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? saturated_u64 : sum;
+    if (__builtin_add_overflow(a, b, &sum)) return std::nullopt;
+    return sum;
 }
-constexpr uint64_t mul_sat(uint64_t a, uint64_t b) {
+constexpr std::optional<uint64_t> try_mul(uint64_t a, uint64_t b) {
     uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? saturated_u64 : product;
+    if (__builtin_mul_overflow(a, b, &product)) return std::nullopt;
+    return product;
+}
+
+// a + b and a * b, saturated at UINT64_MAX: a size that cannot be counted never fits anything.
+constexpr uint64_t add_sat(uint64_t a, uint64_t b) { return try_add(a, b).value_or(saturated_u64); }
+constexpr uint64_t mul_sat(uint64_t a, uint64_t b) { return try_mul(a, b).value_or(saturated_u64); }
+// The product of `values`, UINT64_MAX as soon as it overflows.
+template <class Range = std::initializer_list<uint64_t>>
+constexpr uint64_t mul_sat(Range const& values) {
+    uint64_t product = 1;
+    for (uint64_t value : values) {
+        auto const next = try_mul(product, value);
+        if (!next) return saturated_u64;
+        product = *next;
+    }
+    return product;
 }
 
 // a + b and a * b, or std::overflow_error "<what>: the result does not fit in 64 bits.".
@@ -53,25 +75,35 @@ constexpr T clamp_to(uint64_t value) {
                                                             : static_cast<T>(value);
 }
 
-[[noreturn]] void throw_narrowing(const char* what, std::string const& value, std::string const& low,
-                                  std::string const& high);
-
-// `value` as T, or std::out_of_range "<what>: <value> does not fit in [<low>, <high>].".
+// Whether the integer `value` lies in T's range.
 template <class T, class V>
-T narrow(V value, const char* what) {
+constexpr bool fits_in(V value) {
     static_assert(std::is_integral_v<T> && std::is_integral_v<V>);
-    constexpr auto low = std::numeric_limits<T>::min();
     constexpr auto high = std::numeric_limits<T>::max();
-    bool fits = true;
     if constexpr (std::is_signed_v<V> == std::is_signed_v<T>) {
-        fits = value >= low && value <= high;
+        return value >= std::numeric_limits<T>::min() && value <= high;
     } else if constexpr (std::is_signed_v<V>) {  // signed into unsigned
-        fits = value >= 0 && static_cast<std::make_unsigned_t<V>>(value) <= high;
+        return value >= 0 && static_cast<std::make_unsigned_t<V>>(value) <= high;
     } else {  // unsigned into signed
-        fits = value <= static_cast<std::make_unsigned_t<T>>(high);
+        return value <= static_cast<std::make_unsigned_t<T>>(high);
     }
-    if (!fits) throw_narrowing(what, std::to_string(value), std::to_string(low), std::to_string(high));
+}
+
+// "<what>: <value> does not fit in [<low>, <high>]."
+std::string narrowing_message(const char* what, std::string const& value, std::string const& low,
+                              std::string const& high);
+
+// `value` as T, or Error (std::out_of_range unless named) "<what>: <value> does not fit in
+// [<low>, <high>].".
+template <class T, class Error = std::out_of_range, class V>
+T narrow(V value, const char* what) {
+    if (!fits_in<T>(value))
+        throw Error(narrowing_message(what, std::to_string(value), std::to_string(std::numeric_limits<T>::min()),
+                                      std::to_string(std::numeric_limits<T>::max())));
     return static_cast<T>(value);
 }
+
+// `words` as 32 bits; above, std::runtime_error "<what>: <words> words do not fit in 32 bits.".
+uint32_t narrow_words(uint64_t words, const char* what);
 
 }  // namespace nuvra

@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "hw/arith.h"
+
 namespace nuvra {
 
 namespace {
@@ -14,12 +16,11 @@ uint32_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] 
 
 // Geometry is worked out in 64 bits and stored in 32.
 uint32_t narrow(int64_t value) {
-    if (value < 0 || value > int64_t(std::numeric_limits<uint32_t>::max()))
-        throw std::invalid_argument("NP split geometry does not fit in 32 bits.");
+    if (!fits_in<uint32_t>(value)) throw std::invalid_argument("NP split geometry does not fit in 32 bits.");
     return uint32_t(value);
 }
 
-uint32_t round_up_4(uint32_t value) { return narrow((int64_t(value) + 3) / 4 * 4); }
+uint32_t round_up_4(uint32_t value) { return narrow(int64_t(round_up(value, 4))); }
 
 // What one NP produces along one axis of the layer's output.
 struct AxisOutput {

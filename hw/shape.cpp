@@ -1,7 +1,9 @@
 #include "hw/shape.h"
 
 #include <limits>
+#include <span>
 
+#include "hw/arith.h"
 #include "hw/panic.h"
 
 namespace nuvra {
@@ -9,14 +11,7 @@ namespace nuvra {
 namespace {
 
 // Product of up to four 32-bit values, saturated at UINT64_MAX.
-uint64_t saturating_product(uint32_t const* dims, size_t count) {
-    unsigned __int128 product = 1;
-    for (size_t i = 0; i < count; ++i) {
-        product *= dims[i];
-        if (product > std::numeric_limits<uint64_t>::max()) return std::numeric_limits<uint64_t>::max();
-    }
-    return static_cast<uint64_t>(product);
-}
+uint64_t saturating_product(uint32_t const* dims, size_t count) { return mul_sat(std::span(dims, count)); }
 
 }  // namespace
 

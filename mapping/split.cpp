@@ -6,6 +6,8 @@
 #include <optional>
 #include <stdexcept>
 
+#include "hw/arith.h"
+
 namespace nuvra {
 
 Shape first_input_shape(Layer const& layer) {
@@ -27,15 +29,6 @@ namespace {
 
 using u64 = uint64_t;
 constexpr u64 u32_max = std::numeric_limits<uint32_t>::max();
-
-u64 ceil_div(u64 a, u64 b) { return a / b + (a % b != 0); }
-u64 round_up(u64 value, u64 multiple) { return ceil_div(value, multiple) * multiple; }
-
-u64 sat_mul(u64 a, u64 b) {
-    u64 r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<u64>::max() : r;
-}
-
 
 // One dimension cut into `count` chunks of `chunk` (the last holds the rest); `largest` is the
 // longest chunk once the first one is shortened by the pooling shift.
@@ -152,7 +145,7 @@ std::vector<AxisChunk> axis_chunks(uint32_t extent, Split const& s, uint32_t shi
 
 uint32_t checked_sum(u64 a, u64 b, u64 c) {
     u64 const sum = a + b + c;
-    if (sum > u32_max) throw std::runtime_error("Split window does not fit in 32 bits.");
+    if (!fits_in<uint32_t>(sum)) throw std::runtime_error("Split window does not fit in 32 bits.");
     return uint32_t(sum);
 }
 
@@ -355,7 +348,7 @@ SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChec
     // Only counts up to each dimension's total can pass, so the search ends with their product.
     u64 const nmin = u64(width.num_chunks) * height.num_chunks * filters.num_chunks;
     u64 const nmax = std::min(
-        sat_mul(sat_mul(width.total, height_may_be_cut ? height.total : 1),
+        mul_sat(mul_sat(width.total, height_may_be_cut ? height.total : 1),
                 filters_may_be_cut ? filters.total : 1),
         u32_max);
     for (u64 n = nmin; n <= nmax; ++n) {

@@ -52,14 +52,8 @@ uint32_t to_unsigned_field(uint32_t value, uint32_t bits) {
     return value;
 }
 
-uint32_t narrow_words(uint64_t words, const char* what) {
-    if (words > std::numeric_limits<uint32_t>::max())
-        throw std::runtime_error(format("{}: {} words do not fit in 32 bits.", what, words));
-    return uint32_t(words);
-}
-
 uint32_t narrow_layer_bytes(Layer const& layer, uint64_t bytes) {
-    if (bytes > std::numeric_limits<uint32_t>::max())
+    if (!fits_in<uint32_t>(bytes))
         throw std::runtime_error(format("The memory size of layer '{}' does not fit 32 bits.", layer.get_name()));
     return uint32_t(bytes);
 }

@@ -13,6 +13,7 @@
 
 #include "engine/layer.h"
 #include "engine/tensor.h"
+#include "hw/arith.h"
 #include "hw/register.h"
 
 namespace nuvra {
@@ -50,8 +51,6 @@ uint32_t to_signed_field(int32_t value, uint32_t bits);
 // unsigned integer".
 uint32_t to_unsigned_field(uint32_t value, uint32_t bits);
 
-// `words` as 32 bits; above, std::runtime_error "<what>: <words> words do not fit in 32 bits.".
-uint32_t narrow_words(uint64_t words, const char* what);
 // A memory sizer's answer for `layer` as 32 bits; above, std::runtime_error "The memory size of
 // layer '<name>' does not fit 32 bits.".
 uint32_t narrow_layer_bytes(Layer const& layer, uint64_t bytes);

@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "hw/arith.h"
 #include "hw/format.h"
 
 namespace nuvra {
@@ -12,8 +13,7 @@ namespace nuvra {
 namespace program {
 
 MappingStatus check_num_descriptors(Layer const& layer, uint64_t multiplier, uint64_t count) {
-    uint64_t needed = 0;
-    if (__builtin_mul_overflow(multiplier, count, &needed)) needed = std::numeric_limits<uint64_t>::max();
+    uint64_t const needed = mul_sat(multiplier, count);
     if (needed <= max_descriptors) return MappingStatus::success();
     return MappingStatus(layer, format("Model is too big. The maximum number of descriptors is more than allowed. "
                                        "{} are needed but {} are available.",

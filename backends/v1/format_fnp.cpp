@@ -4,6 +4,7 @@
 #include <array>
 
 #include "backends/v1/sizes.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "program/format_support.h"
 

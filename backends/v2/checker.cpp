@@ -151,7 +151,7 @@ bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const& layer, uint32
     case LayerType::Conv2D:
     case LayerType::Conv2DTranspose:
         row = conv2d_ch_cont_100b_size(static_cast<uint32_t>(params.get("kernel_size")), filters,
-                                       static_cast<uint8_t>(params.get("weights_bits")));
+                                       params.get_as<uint8_t>("weights_bits"));
         break;
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseConv2DTranspose: row = size; break;

@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "backends/v2/sizes.h"
+#include "hw/arith.h"
 #include "program/format_support.h"
 
 namespace nuvra::v2 {

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "hw/arith.h"
 #include "program/format_support.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/registers.h"
@@ -35,12 +36,7 @@ struct Dims {
     uint64_t y = 0;  // s1, planes
     uint64_t z = 0;  // s2, rows of a plane
     // Elements of the input, saturated: a count past 64 bits fits no tensor anyway.
-    uint64_t elements() const {
-        uint64_t xy = 0;
-        uint64_t xyz = 0;
-        if (__builtin_mul_overflow(x, y, &xy) || __builtin_mul_overflow(xy, z, &xyz)) return UINT64_MAX;
-        return xyz;
-    }
+    uint64_t elements() const { return mul_sat({x, y, z}); }
     // Flat index of element (x, y, z).
     uint32_t index(uint64_t ix, uint64_t iy, uint64_t iz) const { return uint32_t((ix * y + iy) * z + iz); }
 };

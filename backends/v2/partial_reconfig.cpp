@@ -7,6 +7,7 @@
 #include "backends/v2/registers.h"
 #include "backends/v2/routing.h"
 #include "backends/v2/sizes.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "mapping/layer_mapping.h"
 
@@ -23,14 +24,6 @@ void set(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint
 void set_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
     set(regs, index, field, value ? 1u : 0u);
 }
-
-// Products of sizes, held at the 64-bit maximum instead of wrapping; any field refuses that.
-uint64_t sat_mul(uint64_t a, uint64_t b) {
-    uint64_t product = 0;
-    return __builtin_mul_overflow(a, b, &product) ? std::numeric_limits<uint64_t>::max() : product;
-}
-
-uint64_t round_up_4(uint64_t value) { return sat_mul((value + 3) / 4, 4); }
 
 Shape first_input(Layer const& layer) {
     auto const dims = layer.input_dimensions();
@@ -90,9 +83,9 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
 
         InputPadding const padding = get_fnp_supported_padding(layer, false);
         if (padding == InputPadding::Undefined) throw std::runtime_error("Unsupported padding.");
-        layout.row = padding == InputPadding::RowBytePadded ? bytes(d[0]) : round_up_4(bytes(d[0]));
+        layout.row = padding == InputPadding::RowBytePadded ? bytes(d[0]) : round_up(bytes(d[0]), 4);
         uint64_t const channels = np_part_of(component).spatial_partition.shape[2];
-        layout.words = (sat_mul(layout.row, channels) + 3) / 4;
+        layout.words = (mul_sat(layout.row, channels) + 3) / 4;
     } else if (layer.is_target_component(ComponentKind::CNP) ||
                layer.is_target_component(ComponentKind::TNP_B)) {
         set_flag(regs, PR_CONFIG, PR1_FNP_MODE, false);
@@ -107,16 +100,16 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
 
         if (max_pool) {
             set_flag(regs, PR_CONFIG, PR1_SP_MAXPOOLING, true);
-            uint64_t const bits_of_rows = sat_mul(sat_mul(round_up_4(bytes(width)), kept.shape[2]), 8);
-            set(regs, PR_PACKET_SRAM, PR1_PKSRAM_SIZE, sat_mul((bits_of_rows + 31) / 32, height));
+            uint64_t const bits_of_rows = mul_sat(mul_sat(round_up(bytes(width), 4), kept.shape[2]), 8);
+            set(regs, PR_PACKET_SRAM, PR1_PKSRAM_SIZE, mul_sat((bits_of_rows + 31) / 32, height));
         }
 
         if (!layer.is_separable()) {
-            layout.row = round_up_4(bytes(width));
-            layout.words = sat_mul(layout.row, part.spatial_partition.shape[2]) / 4;
+            layout.row = round_up(bytes(width), 4);
+            layout.words = mul_sat(layout.row, part.spatial_partition.shape[2]) / 4;
         } else {
             layout.words = (bits * width + 31) / 32;
-            layout.row = sat_mul(sat_mul(layout.words, height), 4);
+            layout.row = mul_sat(mul_sat(layout.words, height), 4);
             Shape const d = first_input(layer);
             set_flag(regs, PR_INPUT_LAYOUT, PR1_SEPARABLE, true);
             // The NP holds only a group of the layer's channels.

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "backends/v2/format_conv_weights.h"
+#include "hw/arith.h"
 #include "program/format_support.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/np_registers.h"
@@ -147,7 +148,7 @@ hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& comp
 
 uint32_t first_output_channel(hw::NpPart const& part, LayerMapping const& mapping) {
     uint64_t const first = uint64_t{part.start_neuron} + mapping.sram_output_shift.value_or(0);
-    return static_cast<uint32_t>(std::min<uint64_t>(first, std::numeric_limits<uint32_t>::max()));
+    return clamp_to<uint32_t>(first);
 }
 
 bool inbound_max_pool(Layer const& layer) {

@@ -13,6 +13,7 @@
 #include "backends/v2/record_input_conv2d.h"
 #include "backends/v2/sizes.h"
 #include "engine/dma.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/register.h"
 #include "mapping/graph_utils.h"
@@ -113,12 +114,6 @@ uint32_t with_field(uint32_t word, RegDetail const& field, uint32_t value) {
     return word;
 }
 
-// A value for a field of at most 32 bits: a wider one is passed saturated, so the field's
-// overflow check refuses it.
-uint32_t saturate_32(uint64_t value) {
-    return uint32_t(std::min<uint64_t>(value, std::numeric_limits<uint32_t>::max()));
-}
-
 // ---- memory sizer ----
 
 [[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v2 layer type."); }
@@ -127,8 +122,6 @@ constexpr auto narrow_bytes = narrow_layer_bytes;
 
 // Bytes of n 100-bit words.
 uint64_t bytes_of_100b(uint64_t words) { return (words * 100 + 7) / 8; }
-
-uint64_t ceil4(uint64_t value) { return (value + 3) / 4 * 4; }
 
 bool is_cnp(hw::Type type) { return type == hw::Type::CNP1 || type == hw::Type::CNP2; }
 
@@ -193,7 +186,7 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flag
 
     uint32_t size = 0;
     if (!(output[0] == 1 && output[1] == 1)) {
-        set_field(&size, scc_output_size, saturate_32(uint64_t{output[1]} * output[2]));
+        set_field(&size, scc_output_size, clamp_to<uint32_t>(uint64_t{output[1]} * output[2]));
         if (output[2] < scc_output_channels_limit) set_field(&size, scc_output_channels, output[2]);
     }
 
@@ -237,14 +230,14 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
         if (!is_cnp(component.type)) return 0;
         bytes = bytes_of_100b(conv2d_cnp_formatted_weight_100b_size(
             unsigned_param(l, "kernel_size"), component.filters(), first_input(l)[2],
-            uint8_t(unsigned_param(l, "weights_bits"))));
+            l.params()->get_as<uint8_t>("weights_bits")));
         break;
     case LayerType::InputConv2D: bytes = uint64_t{4} * get_hrc_sram_size(l); break;
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseConv2DTranspose:
         if (!is_cnp(component.type)) return 0;
         bytes = bytes_of_100b(dwc_ch_cont_100b_size(unsigned_param(l, "kernel_size"), component.filters(),
-                                                    uint8_t(unsigned_param(l, "weights_bits"))));
+                                                    l.params()->get_as<uint8_t>("weights_bits")));
         break;
     case LayerType::BufferTempConv:
         if (component.type != hw::Type::TNP_B) return 0;
@@ -283,7 +276,7 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
         if (!is_cnp(component.type)) return 0;
         Shape const cut = component.halo_partition().shape;
         uint64_t const channels = component.spatial_partition().shape[2];
-        uint64_t const row_bytes = ceil4((uint64_t{l.input_bits()} * cut[0] + 7) / 8);
+        uint64_t const row_bytes = round_up((uint64_t{l.input_bits()} * cut[0] + 7) / 8, 4);
         words = (row_bytes * channels * 8 + 31) / 32 * cut[1] + (first_inbound_is_add(l) ? 512 : 0);
         break;
     }
@@ -292,7 +285,7 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
         if (component.type != hw::Type::TNP_B) return 0;
         Shape const cut = component.halo_partition().shape;
         uint64_t const channels = component.spatial_partition().shape[2];
-        uint64_t const frame = (uint64_t{cut[0]} * cut[1] * ceil4(channels) * l.input_bits() + 31) / 32;
+        uint64_t const frame = (uint64_t{cut[0]} * cut[1] * round_up(channels, 4) * l.input_bits() + 31) / 32;
         words = (frame + 63) / 64 * 64 * (uint64_t{fifo_size_or_zero(l)} + 1);
         break;
     }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "engine/dma.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/panic.h"
 #include "program/format_support.h"
@@ -19,41 +20,11 @@ using u64 = uint64_t;
 constexpr u64 u32_max = std::numeric_limits<uint32_t>::max();
 constexpr u64 fnp_input_words = 2048;  // FNP input memory a layout must fit
 
-[[noreturn]] void too_big(const char* what) {
-    throw std::runtime_error(format("{}: size does not fit in 32 bits.", what));
-}
-
 [[noreturn]] void unsupported_padding() { throw std::runtime_error("Unsupported padding."); }
 
 [[noreturn]] void undefined_padding() {
     throw std::runtime_error("Error when formatting the FNP inputs, the padding is undefined.");
 }
-
-u64 mul(u64 a, u64 b, const char* what) {
-    u64 r = 0;
-    if (__builtin_mul_overflow(a, b, &r)) too_big(what);
-    return r;
-}
-
-u64 add(u64 a, u64 b, const char* what) {
-    u64 r = 0;
-    if (__builtin_add_overflow(a, b, &r)) too_big(what);
-    return r;
-}
-
-uint32_t narrow(u64 value, const char* what) {
-    if (value > u32_max) too_big(what);
-    return uint32_t(value);
-}
-
-// Products compared against a limit: saturating keeps the comparison right.
-u64 sat_mul(u64 a, u64 b) {
-    u64 r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<u64>::max() : r;
-}
-
-u64 ceil_div(u64 a, u64 b) { return a / b + (a % b != 0); }
-u64 round_up(u64 value, u64 multiple) { return ceil_div(value, multiple) * multiple; }
 
 // A row byte count rounded up to a word; it must stay within 32 bits.
 u64 round4_checked(u64 bytes) {
@@ -86,7 +57,7 @@ void require_byte_divisor_bits(uint8_t bits) {
 }
 
 // Bytes of one unpadded row of x elements of `bits` bits.
-u64 row_bytes(u64 x, uint8_t bits) { return (mul(bits, x, "FNP row") + 7) >> 3; }
+u64 row_bytes(u64 x, uint8_t bits) { return (checked_mul(bits, x, "FNP row") + 7) >> 3; }
 
 u64 conv2d_8bit_ch_cont(uint32_t kernel_size, u64 filters) {
     u64 const groups = (filters + 7) >> 3;  // started groups of eight filters
@@ -132,8 +103,8 @@ InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
     }
 
     if (!on_hrc && !on_cnp) {
-        u64 const elements = sat_mul(sat_mul(d.x, d.y), d.c);
-        u64 const bytes = ceil_div(sat_mul(bits, elements), 8);
+        u64 const elements = mul_sat(mul_sat(d.x, d.y), d.c);
+        u64 const bytes = ceil_div(mul_sat(bits, elements), 8);
         u64 const words = elements + (round4_checked(bytes) - bytes);
         return words <= fnp_input_words ? InputPadding::Packed : InputPadding::Undefined;
     }
@@ -141,12 +112,12 @@ InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
         LayerParams const* params = layer.params();
         if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
         if (params->get("weights_bits") == 8 &&
-            sat_mul(sat_mul(round4_checked(d.x), d.c), d.y) <= fnp_input_words)
+            mul_sat(mul_sat(round4_checked(d.x), d.c), d.y) <= fnp_input_words)
             return InputPadding::RowWordPadded;
     }
-    u64 const row_elements = sat_mul(d.x, d.c);
-    u64 const bytes = ceil_div(sat_mul(bits, row_elements), 8);
-    u64 const words = sat_mul(row_elements + (round4_checked(bytes) - bytes), d.y);
+    u64 const row_elements = mul_sat(d.x, d.c);
+    u64 const bytes = ceil_div(mul_sat(bits, row_elements), 8);
+    u64 const words = mul_sat(row_elements + (round4_checked(bytes) - bytes), d.y);
     return words <= fnp_input_words ? InputPadding::RowBytePadded : InputPadding::Undefined;
 }
 
@@ -169,11 +140,11 @@ uint32_t get_fpksram_size(uint32_t y, uint32_t x, uint32_t c, uint8_t bits, Inpu
     u64 const bytes = (u64(bits) * x + 7) >> 3;  // one unpadded row
     switch (padding) {
     case InputPadding::Packed:
-        return narrow((add(mul(mul(mul(y, c, what), x, what), bits, what), 31, what)) >> 5, what);
+        return narrow_words((checked_add(checked_mul(checked_mul(checked_mul(y, c, what), x, what), bits, what), 31, what)) >> 5, what);
     case InputPadding::RowBytePadded:
-        return narrow(mul(y, (mul(bytes, c, what) + 3) >> 2, what), what);
+        return narrow_words(checked_mul(y, (checked_mul(bytes, c, what) + 3) >> 2, what), what);
     case InputPadding::RowWordPadded:
-        return narrow(mul(y, (mul(mul(round_up(bytes, 4), c, what), 8, what) + 31) >> 5, what), what);
+        return narrow_words(checked_mul(y, (checked_mul(checked_mul(round_up(bytes, 4), c, what), 8, what) + 31) >> 5, what), what);
     default: unsupported_padding();
     }
 }
@@ -189,27 +160,27 @@ uint32_t fnp_input_shift_24b_size(Dense const& input_shift, Shape const& dims, I
     const char* what = "fnp_input_shift_24b_size";
     u64 t = 0;  // bytes of one plane of rows
     switch (padding) {
-    case InputPadding::Packed: return narrow((u64(input_shift.size()) + 7) >> 3, what);
+    case InputPadding::Packed: return narrow_words((u64(input_shift.size()) + 7) >> 3, what);
     case InputPadding::RowBytePadded: {
         Dims3 const d = dims_of(dims);
-        t = mul(row_bytes(d.x, bits), d.c, what) + 3;
+        t = checked_mul(row_bytes(d.x, bits), d.c, what) + 3;
         break;
     }
     case InputPadding::RowWordPadded: {
         Dims3 const d = dims_of(dims);
-        t = mul(round_up(row_bytes(d.x, bits), 4), d.c, what);
+        t = checked_mul(round_up(row_bytes(d.x, bits), 4), d.c, what);
         break;
     }
     default: unsupported_padding();
     }
     if (bits == 0) bad_bits(bits);
     u64 const y = dims[1];
-    u64 const shifts = mul(mul(t >> 2, y, what), 32, what) / bits;
-    return narrow((shifts + 7) >> 3, what);
+    u64 const shifts = checked_mul(checked_mul(t >> 2, y, what), 32, what) / bits;
+    return narrow_words((shifts + 7) >> 3, what);
 }
 
 uint32_t cnp_tnp_input_shift_24b_size(Dense const& input_shift) {
-    return narrow((u64(input_shift.size()) + 7) >> 3, "cnp_tnp_input_shift_24b_size");
+    return narrow_words((u64(input_shift.size()) + 7) >> 3, "cnp_tnp_input_shift_24b_size");
 }
 
 uint32_t fnp_row_pad_slots(uint32_t x, uint8_t bits) {
@@ -222,8 +193,8 @@ uint32_t fnp_plane_pad_slots(uint32_t x, uint32_t c, uint8_t bits) {
     const char* what = "fnp_plane_pad_slots";
     require_byte_divisor_bits(bits);
     u64 const per_word = 32 / bits;
-    u64 const slots = mul(u64(x) + fnp_row_pad_slots(x, bits), c, what);
-    return uint32_t((add(mul(bits, slots, what) / 32, 1, what) * per_word - slots) % per_word);
+    u64 const slots = checked_mul(u64(x) + fnp_row_pad_slots(x, bits), c, what);
+    return uint32_t((checked_add(checked_mul(bits, slots, what) / 32, 1, what) * per_word - slots) % per_word);
 }
 
 uint32_t get_neuron_word_size(Shape const& dims, InputPadding padding, uint8_t bits,
@@ -232,27 +203,27 @@ uint32_t get_neuron_word_size(Shape const& dims, InputPadding padding, uint8_t b
     Dims3 const d = dims_of(dims);
     u64 weight_words = 0;
     switch (padding) {
-    case InputPadding::Packed: weight_words = (mul(weights_bits, d.c, what) + 31) >> 5; break;
+    case InputPadding::Packed: weight_words = (checked_mul(weights_bits, d.c, what) + 31) >> 5; break;
     case InputPadding::RowBytePadded: {
-        u64 const plane = mul(d.x + fnp_row_pad_slots(uint32_t(d.x), bits), d.c, what) +
+        u64 const plane = checked_mul(d.x + fnp_row_pad_slots(uint32_t(d.x), bits), d.c, what) +
                           fnp_plane_pad_slots(uint32_t(d.x), uint32_t(d.c), bits);
-        weight_words = add(mul(plane, mul(weights_bits, d.y, what), what), 31, what) >> 5;
+        weight_words = checked_add(checked_mul(plane, checked_mul(weights_bits, d.y, what), what), 31, what) >> 5;
         break;
     }
     case InputPadding::RowWordPadded: {
         u64 const row = round4_checked(row_bytes(d.x, bits));
-        weight_words = mul((mul(mul(row, d.c, what), 8, what) + 31) >> 5, d.y, what);
+        weight_words = checked_mul((checked_mul(checked_mul(row, d.c, what), 8, what) + 31) >> 5, d.y, what);
         break;
     }
     default: unsupported_padding();
     }
-    return narrow(weight_words + 2, what);
+    return narrow_words(weight_words + 2, what);
 }
 
 uint32_t get_layer_word_size(Dense const& weights, uint8_t weights_bits, Shape const& dims,
                              InputPadding padding, uint8_t bits) {
     u64 const neurons = weights.dimensions()[1];
-    return narrow(mul(get_neuron_word_size(dims, padding, bits, weights_bits), neurons,
+    return narrow_words(checked_mul(get_neuron_word_size(dims, padding, bits, weights_bits), neurons,
                       "get_layer_word_size"),
                   "get_layer_word_size");
 }
@@ -264,7 +235,7 @@ uint32_t get_fnp_sram_size(Layer const& layer) {
     LayerParams const* params = layer.params();
     if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
     auto const weights = std::as_const(*layer.variables().get("weights")).ensure_dense();
-    return xl_padded_32b_size(get_layer_word_size(*weights, uint8_t(params->get("weights_bits")), dims, padding,
+    return xl_padded_32b_size(get_layer_word_size(*weights, params->get_as<uint8_t>("weights_bits"), dims, padding,
                                                   layer.input_bits()),
                               "get_fnp_sram_size");
 }
@@ -272,7 +243,7 @@ uint32_t get_fnp_sram_size(Layer const& layer) {
 uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_t bits) {
     u64 const words = bits == 8 ? conv2d_8bit_ch_cont(kernel_size, filters)
                                 : conv2d_4bit_ch_cont(kernel_size, filters);
-    return narrow(words, "conv2d_ch_cont_100b_size");
+    return narrow_words(words, "conv2d_ch_cont_100b_size");
 }
 
 uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t filters,
@@ -280,17 +251,17 @@ uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t fi
     u64 const per_channel = bits == 8 ? conv2d_8bit_ch_cont(kernel_size, filters)
                                       : conv2d_4bit_ch_cont(kernel_size, filters);
     const char* what = "conv2d_cnp_formatted_weight_100b_size";
-    return narrow(mul(per_channel, channels, what), what);
+    return narrow_words(checked_mul(per_channel, channels, what), what);
 }
 
 uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t bits) {
     if (bits != 8) return dwc_4bit_ch_cont_100b_size(kernel_size, channels);
     u64 const c = channels;
     switch (kernel_size) {
-    case 3: return narrow(c, "dwc_ch_cont_100b_size");
-    case 4: return narrow(c * 2, "dwc_ch_cont_100b_size");
-    case 5: return narrow(c * 3, "dwc_ch_cont_100b_size");
-    case 7: return narrow(c * 7, "dwc_ch_cont_100b_size");
+    case 3: return narrow_words(c, "dwc_ch_cont_100b_size");
+    case 4: return narrow_words(c * 2, "dwc_ch_cont_100b_size");
+    case 5: return narrow_words(c * 3, "dwc_ch_cont_100b_size");
+    case 7: return narrow_words(c * 7, "dwc_ch_cont_100b_size");
     default: throw std::runtime_error("ch_cont_size: Unexpected kernel size.");
     }
 }
@@ -298,9 +269,9 @@ uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t 
 uint32_t dwc_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels) {
     u64 const c = channels;
     switch (kernel_size) {
-    case 3: return narrow((c + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
-    case 5: return narrow((c * 3 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
-    case 7: return narrow((c * 7 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    case 3: return narrow_words((c + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    case 5: return narrow_words((c * 3 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    case 7: return narrow_words((c * 7 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
     default: throw std::runtime_error("Invalid kernel size.");
     }
 }
@@ -335,34 +306,34 @@ uint32_t dwc_cnp_formatted_4bit_weight_32b_size(uint32_t kernel_size, uint32_t c
     case 7: per_channel = 14; break;
     default: throw std::runtime_error("Invalid kernel size.");
     }
-    return narrow(round_up(per_channel * channels, dma::xl_unit_words), "dwc_cnp_formatted_4bit_weight_32b_size");
+    return narrow_words(round_up(per_channel * channels, dma::xl_unit_words), "dwc_cnp_formatted_4bit_weight_32b_size");
 }
 
 uint32_t buffer_temp_conv_ch_cont_100b_size(uint32_t filters) {
-    return narrow(buffer_temp_conv_ch_cont(filters), "buffer_temp_conv_ch_cont_100b_size");
+    return narrow_words(buffer_temp_conv_ch_cont(filters), "buffer_temp_conv_ch_cont_100b_size");
 }
 
 uint32_t buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size, uint32_t filters,
                                                          uint32_t channels) {
     const char* what = "buffer_temp_conv_tnp_formatted_weight_100b_size";
-    u64 const rows = mul(u64(fifo_size) + 1, channels, what);
-    return narrow(mul(buffer_temp_conv_ch_cont(filters), rows, what), what);
+    u64 const rows = checked_mul(u64(fifo_size) + 1, channels, what);
+    return narrow_words(checked_mul(buffer_temp_conv_ch_cont(filters), rows, what), what);
 }
 
 uint32_t depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(uint32_t fifo_size,
                                                                    uint32_t channels) {
     const char* what = "depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size";
-    return narrow(mul(u64(fifo_size) + 1, channels, what), what);
+    return narrow_words(checked_mul(u64(fifo_size) + 1, channels, what), what);
 }
 
 uint32_t tnp_b_buffer_temp_conv_formatted_weight_32b_size(uint32_t filters, uint32_t rows) {
     const char* what = "tnp_b_buffer_temp_conv_formatted_weight_32b_size";
-    return xl_padded_32b_size(mul(3 * buffer_temp_conv_ch_cont(filters), rows, what), what);
+    return xl_padded_32b_size(checked_mul(3 * buffer_temp_conv_ch_cont(filters), rows, what), what);
 }
 
 uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t fifo_size, uint32_t channels) {
     const char* what = "depthwise_buffer_temp_conv_formatted_weight_32b_size";
-    return xl_padded_32b_size(mul(3 * (u64(fifo_size) + 1), channels, what), what);
+    return xl_padded_32b_size(checked_mul(3 * (u64(fifo_size) + 1), channels, what), what);
 }
 
 uint32_t xl_padded_32b_size(uint64_t words, const char* what) {

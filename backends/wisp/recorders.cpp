@@ -5,6 +5,7 @@
 #include "backends/wisp/chain.h"
 #include "backends/wisp/sizes.h"
 #include "backends/wisp/tnpr_program.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "program/format_support.h"
 

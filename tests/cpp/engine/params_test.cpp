@@ -20,6 +20,13 @@ TEST(EngineLayerParams, KeysCloneAndRefusals) {
     auto params = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", -16}, {"activation", 1}});
     EXPECT_EQ(params->keys(), (std::vector<std::string>{"activation", "filters", "kernel_size"}));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { params->get("units"); }), "Key units not found");
+    // A bit width is read whole or refused, never as its low byte.
+    EXPECT_EQ(params->get_as<uint8_t>("kernel_size"), 3);
+    auto const wide = LayerParams::create(LayerType::Conv2D, {{"weights_bits", 260}});
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { wide->get_as<uint8_t>("weights_bits"); }),
+              "weights_bits: 260 does not fit in [0, 255].");
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { params->get_as<uint32_t>("filters"); }),
+              "filters: -16 does not fit in [0, 4294967295].");
     auto copy = LayerParams::clone(params.get());
     params.reset();
     EXPECT_EQ(copy->layer_type(), LayerType::Conv2D);

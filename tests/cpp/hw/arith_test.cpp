@@ -17,6 +17,7 @@ TEST(Arith, SaturatingAndRounding) {
     Row const rows[] = {
         {mul_sat(4096ull * 4096, 2048), 34359738368ull},
         {mul_sat(1ull << 32, 1ull << 32), max64},
+        {mul_sat({1ull << 32, 1ull << 32, 0}), max64},  // saturated once, saturated for good
         {add_sat(max64, 1), max64},
         {ceil_div(10, 4), 3},
         {ceil_div(max64, 4), max64},
@@ -54,6 +55,7 @@ TEST(Arith, NarrowAndCheckedRefuseWithOneMessage) {
     EXPECT_THROW(checked_mul(1ull << 32, 1ull << 32, "size"), std::overflow_error);
     EXPECT_THROW(checked_add(max64, 1, "size"), std::overflow_error);
     EXPECT_EQ(checked_mul(3, 5, "size"), 15u);
+    EXPECT_THROW((narrow<uint8_t, std::invalid_argument>(300, "bits")), std::invalid_argument);
 }
 
 }  // namespace
