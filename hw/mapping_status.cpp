@@ -24,6 +24,8 @@ std::string MappingStatus::to_string() const {
     return format("Cannot map layer '{}'. {}", layer_name, message);
 }
 
+void MappingStatus::throw_exception() const { throw MappingStatusError(*this); }
+
 MappingStatusGroup& MappingStatusGroup::operator+=(MappingStatusGroup const& other) {
     if (!other.failed) return *this;
     if (!failed) {

@@ -54,9 +54,24 @@ public:
     // The message alone, or "Cannot map layer '<name>'. <message>" when a layer is named.
     std::string to_string() const override;
 
+    // Throws MappingStatusError: a std::runtime_error carrying to_string() and the status, so
+    // that the mapping driver can hand it back as a status.
+    [[noreturn]] void throw_exception() const;
+
     friend bool operator==(MappingStatus const& a, MappingStatus const& b) {
         return a.failed == b.failed && a.message == b.message && a.layer_name == b.layer_name;
     }
+};
+
+// A layer's failure thrown from deep inside the mapping (where no status can be returned).
+class MappingStatusError : public std::runtime_error {
+public:
+    explicit MappingStatusError(MappingStatus status)
+        : std::runtime_error(status.to_string()), status_(std::move(status)) {}
+    MappingStatus const& status() const { return status_; }
+
+private:
+    MappingStatus status_;
 };
 
 // The result of a whole mapping: the statuses of the layers that failed.

@@ -1,10 +1,14 @@
 #include "mapping/hardware_backend.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <exception>
 #include <stdexcept>
 #include <utility>
 
 #include "hw/device.h"
+#include "hw/format.h"
+#include "hw/mapping_status.h"
 #include "hw/mesh.h"
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
@@ -20,6 +24,13 @@ constexpr size_t max_passes = 254;
 
 constexpr char no_hrc_message[] =
     "Layer should be mapped on HRC but the device does not have this hardware component.";
+
+// A failure thrown while the mapping handled `layer`, as a status: the status it carries, or the
+// exception's text for `layer`.
+MappingStatus thrown_status(Layer const& layer, std::exception const& error) {
+    if (auto const* mapping_error = dynamic_cast<MappingStatusError const*>(&error)) return mapping_error->status();
+    return MappingStatus(layer, error.what());
+}
 
 bool is_skip_dma(hw::Type type) {
     return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
@@ -129,6 +140,7 @@ struct LayerWalk {
     bool multi_pass_capable;
     MeshMapper mapper;
     std::vector<hw::Ident> fnp2_idents;  // every FNP2 given so far in this mapping
+    unsigned pass_index = 0;             // the last layer index taken in the current pass
 };
 
 // The one component of a layer computed by the HRC; fails when the mesh has none.
@@ -159,7 +171,15 @@ MappingStatus np_components(LayerWalk& walk, MappableLayers const& mappable, std
     }
     bool const loop_itself = walk.multi_pass_capable && walk.constraints.hwpr_loopitself();
     bool const allow_new_pass = walk.multi_pass_capable && mappable.passes.size() <= max_passes;
+    // Layer indexes are 8 bits per pass: a layer past the last one opens the next pass.
+    unsigned const index = walk.pass_index + layer_index_steps(*layer);
+    bool const pass_full = index > max_layer_index;
+    if (pass_full && !allow_new_pass)
+        return MappingStatus(*layer, format("A pass holds layer indexes up to {}: this layer would take {}.",
+                                            max_layer_index, index));
+    if (pass_full) walk.mapper.deallocate_nps();
     auto request = walk.mapper.np_request(layer, reserved, loop_itself, need_new_pass, allow_new_pass);
+    if (pass_full) *need_new_pass = true;
     *components = std::move(request.first);
     MappingStatus status = request.second;
     if (!status.failed) status = walk.backend.checker().check_layer_mappings(*layer, *components, *need_new_pass);
@@ -195,22 +215,31 @@ PlacedLayers place_layers(GenerationBackend const& backend, MapConstraints const
             auto const inbounds = layer->inbound_layers();
             if (!inbounds.empty()) previous = inbounds.front();
         }
-        MappingStatus status = backend.checker().check_layer_compatibility(*layer, previous.get(), version);
-
         bool need_new_pass = false;
         std::vector<hw::Component> components;
-        if (!status.failed && layer->is_target_component(ComponentKind::HRC)) {
-            placed.fatal = hrc_components(*layer, mesh, &components);
-            if (placed.fatal.failed) return placed;
-        } else if (!status.failed && !layer->is_target_component(ComponentKind::None) &&
-                   !layer->is_target_component(ComponentKind::SKIP_DMA)) {
-            status = np_components(walk, placed.mappable, layer, &components, &need_new_pass);
+        MappingStatus status;
+        // A model the checks cannot even read (a missing variable, a parameter out of range)
+        // fails for the layer, like any refusal; what a caller's hook throws passes through.
+        try {
+            status = backend.checker().check_layer_compatibility(*layer, previous.get(), version);
+            if (!status.failed && layer->is_target_component(ComponentKind::HRC)) {
+                placed.fatal = hrc_components(*layer, mesh, &components);
+                if (placed.fatal.failed) return placed;
+            } else if (!status.failed && !layer->is_target_component(ComponentKind::None) &&
+                       !layer->is_target_component(ComponentKind::SKIP_DMA)) {
+                status = np_components(walk, placed.mappable, layer, &components, &need_new_pass);
+            }
+        } catch (std::runtime_error const& error) {
+            status = thrown_status(*layer, error);
+        } catch (std::logic_error const& error) {
+            status = thrown_status(*layer, error);
         }
         if (status.failed) {
             placed.stop = it;
             placed.stop_status = status;
             break;
         }
+        walk.pass_index = (need_new_pass ? 0 : walk.pass_index) + layer_index_steps(*layer);
         append_to_passes(&placed.mappable, layer, std::move(components), need_new_pass);
 
         // A recurrent layer takes every layer after it along, without NPs of their own.
@@ -233,9 +262,21 @@ void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device>
     HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder(),
                                     backend.learning_reader());
     auto const pass_components = mappable.build_mappable_components();
-    for (size_t i = 0; i < pass_layers.size(); ++i) builder.add_layers(pass_layers[i], *layers, pass_components[i]);
-
-    auto [status, sequence] = builder.build_sequence();
+    SequenceBuildResult built;
+    try {
+        // Skip-DMA channels count the layers of the passes before each pass.
+        std::vector<std::shared_ptr<Layer>> earlier;
+        for (size_t i = 0; i < pass_layers.size(); ++i) {
+            builder.add_layers(pass_layers[i], earlier, pass_components[i]);
+            earlier.insert(earlier.end(), builder.layers().begin() + std::ptrdiff_t(earlier.size()),
+                           builder.layers().end());
+        }
+        built = builder.build_sequence();
+    } catch (MappingStatusError const& error) {
+        add_unique_status(*result, error.status());
+        return;
+    }
+    auto& [status, sequence] = built;
     if (status.failed) {
         add_unique_status(*result, status);
         return;

@@ -124,6 +124,13 @@ LayerMapping const& recorded_layer_mapping(Layer const& layer) {
     return *mapping;
 }
 
+unsigned layer_index_steps(Layer const& layer) {
+    if (layer.is_target_component(ComponentKind::HRC) || layer.is_target_component(ComponentKind::SKIP_DMA))
+        return 0;
+    return (layer.is_target_component(ComponentKind::None) ? 0u : 1u) +
+           (layer.is_target_component(ComponentKind::TNP_B) ? 1u : 0u);
+}
+
 void LayerMappingBuilder::build_layer_mapping(
     LayerList const& layers, LayerList const& previous_layers,
     std::vector<std::vector<hw::Component>> const& components, hw::Ident pass_dma, DepthMemo* depths) {
@@ -139,7 +146,7 @@ void LayerMappingBuilder::map_standalone(LayerList const& layers,
     LayerGraph graph(depths);
     LayerPtr first = graph.first_mappable_layer(layers);
     LayerPtr last = graph.last_mappable_layer(layers);
-    // Layers with NPs count up from 1; a TNP-B layer takes two steps (its NP and its buffer).
+    // Layers with NPs count up from 1 (layer_index_steps).
     unsigned counter = 0;
     for (size_t i = 0; i < layers.size(); ++i) {
         LayerPtr const& layer = layers[i];
@@ -149,8 +156,7 @@ void LayerMappingBuilder::map_standalone(LayerList const& layers,
             if (layer->is_target_component(ComponentKind::SKIP_DMA)) {
                 index = 255;
             } else {
-                if (!layer->is_target_component(ComponentKind::None)) ++counter;
-                if (layer->is_target_component(ComponentKind::TNP_B)) ++counter;
+                counter += layer_index_steps(*layer);
                 index = counter;
             }
         }

@@ -96,6 +96,13 @@ std::shared_ptr<LayerMapping const> layer_mapping(Layer const& layer);
 // "The layer <name> has no hardware mapping.".
 LayerMapping const& recorded_layer_mapping(Layer const& layer);
 
+// The last index a layer can take in its pass: indexes are 8 bits, 255 marks a skip-DMA layer and
+// a layer not linked yet, and the last layer of a pass links on to its own index + 1.
+inline constexpr unsigned max_layer_index = 254;
+// How far a layer moves the index counter of its pass: nothing for the HRC, a skip-DMA layer or a
+// layer without NPs, two steps for a TNP-B layer (its NP and its buffer), one otherwise.
+unsigned layer_index_steps(Layer const& layer);
+
 class LayerMappingBuilder {
 public:
     // Attaches a mapping to every layer of the pass and links them. `previous_layers` are the

@@ -59,9 +59,9 @@ RowBytePadding row_byte_padding(Dims const& d, uint8_t bits) {
 }
 
 // Bytes of one row-word-padded row of 8-bit elements.
-uint64_t row_word_bytes(Dims const& d) { return (d.x + 3) & ~uint64_t{3}; }
+uint64_t row_word_bytes(Dims const& d) { return align_up(d.x, 4); }
 
-uint64_t even(uint64_t words) { return (words + 1) & ~uint64_t{1}; }
+uint64_t even(uint64_t words) { return align_up(words, 2); }
 
 std::shared_ptr<Dense const> variable(Layer const& layer, const char* name) {
     return std::as_const(*layer.variables().get(name)).ensure_dense();

@@ -1,5 +1,6 @@
 #include "backends/wisp/check_rules.h"
 
+#include <algorithm>
 #include <bit>
 #include <memory>
 #include <optional>
@@ -196,11 +197,13 @@ MappingStatus check_memories(HardwareConstraints const& constraints, Layer const
 }
 
 // The last StatefulRecurrent layer before a post-processing layer: its first input when that is
-// on a TNP-R, else its second input; null when neither exists.
+// one, else its second input when that is one; null otherwise (another post-processing layer,
+// also on the TNP-R, holds no output scale or shift).
 std::shared_ptr<Layer> last_recurrent_input(Layer const& layer) {
     std::vector<std::shared_ptr<Layer>> const inbounds = layer.inbound_layers();
-    if (!inbounds.empty() && inbounds[0] && inbounds[0]->is_target_component(ComponentKind::TNP_R)) return inbounds[0];
-    return inbounds.size() > 1 ? inbounds[1] : nullptr;
+    for (size_t i = 0; i < std::min<size_t>(inbounds.size(), 2); ++i)
+        if (inbounds[i] && is_stateful_recurrent(*inbounds[i])) return inbounds[i];
+    return nullptr;
 }
 
 }  // namespace

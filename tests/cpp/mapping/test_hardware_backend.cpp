@@ -1,15 +1,19 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <map>
 #include <memory>
 #include <set>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "backends/ip_version_backend.h"
 #include "backends/v2/checker.h"
+#include "backends/v1/checker.h"
 #include "backends/v2/recorders.h"
 #include "engine/model.h"
 #include "engine/program_generated.h"
@@ -20,6 +24,7 @@
 #include "mapping/hardware_sequence.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/map_constraints.h"
+#include "tests/cpp/engine/ops_test_util.h"
 #include "tests/cpp/mapping/mapping_fixtures.h"
 #include "tests/cpp/support/fake_device.h"
 #include "tests/cpp/support/fake_layer.h"
@@ -385,6 +390,149 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
     }
     ScriptedChecker::incompatible = {};
     ScriptedChecker::breaking_sequence = {};
+}
+
+// A mesh of `count` NPs of every kind (in rows of up to 15 columns, four per position), the HRC
+// and two skip-DMA engines.
+Mesh roomy_mesh(IpVersion ip, size_t count) {
+    std::vector<np::Info> nps;
+    for (size_t i = 0; i < count; ++i)
+        nps.push_back({{uint8_t(1 + i / 4 % 15), uint8_t(i / 60), uint8_t(i % 4), 0},
+                       {Type::CNP1, Type::CNP2, Type::FNP2, Type::FNP3, Type::TNP_B},
+                       true});
+    std::vector<np::Info> skip_dmas;
+    for (uint8_t row = 0; row < 2; ++row)
+        skip_dmas.push_back({{0, row, 0, 4}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}, true});
+    return Mesh(ip, {0, 0, 0, 0}, {0, 0, 1, 0}, np::Info{{0, 0, 0, 0}, {Type::HRC}, true}, nps, skip_dmas);
+}
+
+// in -> c1 -> ... -> cN, 1 x 1 Conv2D layers of four filters with 'Same' padding; a skip
+// connection over two more, joined by an Add, when `skip`.
+ModelBuilder conv_chain(int convs, bool skip = false) {
+    ModelBuilder model;
+    model.input("in");
+    auto const conv = [&](std::string const& name, std::string const& inbound) {
+        model.layer(LayerType::Conv2D, name, {{"kernel_size", 1}, {"filters", 4}, {"padding", 1}}, {inbound});
+    };
+    for (int i = 1; i <= convs; ++i) conv("c" + std::to_string(i), i == 1 ? "in" : "c" + std::to_string(i - 1));
+    if (skip) {
+        std::string const last = "c" + std::to_string(convs);
+        conv("s1", last);
+        conv("s2", "s1");
+        model.add("add", last, "s2");
+        conv("out", "add");
+    }
+    return model;
+}
+
+// The passes of a sequence, as layer counts.
+std::vector<size_t> pass_sizes(Sequence const& sequence) {
+    std::vector<size_t> sizes;
+    for (auto const& pass : sequence.passes()) sizes.push_back(pass->layers.size());
+    return sizes;
+}
+
+// Layer indexes are 8 bits per pass, and skip-DMA channels count only the layers of the passes
+// before: long chains take several passes, and a hardware limit is a status, not an exception.
+TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
+    struct Row {
+        const char* name;
+        HwVersion version;
+        std::span<Generation const> generations;
+        size_t nps;
+        int convs;
+        bool skip;
+        std::vector<size_t> passes;  // empty: no sequence
+        std::string text;
+    };
+    Row const rows[] = {
+        {"1,000 layers", hw::Tolmar_v2, scripted, 300, 1000, false, {255, 254, 254, 238}, "Success."},
+        {"a skip connection after 250 layers", hw::Tolmar_v2, scripted, 16, 250, true,
+         {17, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 16, 14}, "Success."},
+        {"a chip that cannot cut passes", {0xBC, 0x00, 0, 1}, scripted, 300, 256, false, {255},
+         "Cannot map layer 'c255'. A pass holds layer indexes up to 254: this layer would take 255."},
+        {"more descriptors than a sequence holds", hw::Tolmar_v2, real_v2, 300, 256, false, {},
+         "Cannot map layer 'c254'. Model is too big. The maximum number of descriptors is more than allowed. 255 "
+         "are needed but 254 are available."},
+    };
+    for (Row const& row : rows) {
+        auto const device = make_fake_device(row.version, roomy_mesh(row.version.get_ip_version(), row.nps));
+        HardwareBackend backend(generation_selector(row.generations));
+        ModelBuilder model = conv_chain(row.convs, row.skip);
+        std::vector<std::shared_ptr<Layer>> layers = model.model().layers();
+        Sequences sequences;
+        MappingStatusGroup const status = backend.map(&layers, &sequences, std::make_shared<MapConstraints>(device));
+        EXPECT_EQ(status.to_string(), row.text) << row.name;
+        ASSERT_EQ(sequences.size(), row.passes.empty() ? 0u : 1u) << row.name;
+        if (!row.passes.empty()) EXPECT_EQ(pass_sizes(*sequences.front()), row.passes) << row.name;
+    }
+}
+
+// A model the checks or the recorders refuse fails with a status naming the layer: no exception
+// leaves HardwareBackend::map.
+TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
+    using nuvra::testing::f32;
+    using nuvra::testing::i8;
+    Generation const first_generation[] = {with_makers<v1::CompatibilityCheckerImpl, v2::MemorySizerImpl, IoDouble,
+                                                       RecorderDouble>(generation_row(IpVersion::v1))};
+    auto const conv = [](ModelBuilder& m, std::string const& name, std::map<std::string, int> params = {}) {
+        params.insert({{"kernel_size", 3}, {"filters", 4}, {"padding", 1}});
+        m.layer(LayerType::Conv2D, name, params, {"in"});
+    };
+    auto const fully_connected = [](ModelBuilder& m, std::shared_ptr<Dense> weights) {
+        m.layer(LayerType::InputData, "in", {{"input_width", 1}, {"input_height", 1}, {"input_channels", 4},
+                                             {"input_bits", 4}}, {});
+        m.layer(LayerType::FullyConnected, "fc", {{"units", 2}}, {"in"});
+        m["fc"]->variables().set("weights", std::move(weights));
+    };
+    struct Row {
+        const char* name;
+        HwVersion version;
+        std::span<Generation const> generations;
+        std::function<void(ModelBuilder&)> build;
+        std::string text;
+    };
+    Row const rows[] = {
+        {"v2 Dense1D weights of rank 1", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             conv(m, "c", {{"activation", 1}});
+             m.layer(LayerType::Dense1D, "d", {{"units", 4}}, {"c"});
+             m["d"]->variables().set("weights", i8({1}, {1}));
+         },
+         "Cannot map layer 'd'. Shape dimension 1 is out of range (the shape has 1 dimensions)"},
+        {"v2 Conv2D float weights", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             conv(m, "c");
+             m["c"]->variables().set("weights", f32({3, 3, 4, 4}, std::vector<float>(144, 1.f)));
+         },
+         "Cannot map layer 'c'. Error: Wrong requested type int8 for a tensor of type float32."},
+        {"v2 Quantizer of 16 bits last", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             conv(m, "c");
+             m.layer(LayerType::Quantizer, "q", {{"output_bits", 16}}, {"c"});
+         },
+         "Success."},
+        {"v1 FullyConnected float weights", {0xBC, 0xA1, 0, 1}, first_generation,
+         [&](ModelBuilder& m) { fully_connected(m, f32({2, 4, 1, 1}, std::vector<float>(8, 1.f))); },
+         "Cannot map layer 'fc'. Wrong requested type int8 for a tensor of type float32"},
+        {"v1 FullyConnected weights of rank 1", {0xBC, 0xA1, 0, 1}, first_generation,
+         [&](ModelBuilder& m) { fully_connected(m, i8({1}, {1})); },
+         "Cannot map layer 'fc'. FNP weights need 2 dimensions or more, not 1."},
+    };
+    for (Row const& row : rows) {
+        ModelBuilder model;
+        row.build(model);
+        auto const device = make_fake_device(row.version, roomy_mesh(row.version.get_ip_version(), 16));
+        HardwareBackend backend(generation_selector(row.generations));
+        std::vector<std::shared_ptr<Layer>> layers = model.model().layers();
+        Sequences sequences;
+        MappingStatusGroup status;
+        EXPECT_NO_THROW(status = backend.map(&layers, &sequences, std::make_shared<MapConstraints>(device))) << row.name;
+        EXPECT_EQ(status.to_string(), row.text) << row.name;
+    }
 }
 
 TEST(HardwareBackend, CollectLayerNpIdents) {

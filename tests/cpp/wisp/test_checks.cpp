@@ -65,6 +65,11 @@ TEST(WispChecker, KindsAndRefusedQueries) {
         "Cannot map layer 'pp'. A WispPostProcessing layer must follow a StatefulRecurrent layer.";
     EXPECT_EQ(c.check(*lone["pp"]), no_chain);
     EXPECT_EQ(check_post_processing_layer(*lone["pp"]).to_string(), no_chain);
+    // Mended: a post-processing layer after another one read output scales that layer has not.
+    lone.m.layer(LayerType::WispPostProcessing, "pp2", {}, {"pp", "in"});
+    EXPECT_EQ(check_post_processing_layer(*lone["pp2"]).to_string(),
+              "Cannot map layer 'pp2'. Timesteps dimension must be at least 3 (got 1). A WispPostProcessing layer must "
+              "follow a StatefulRecurrent layer.");
 }
 
 TEST(WispChecks, Chains) {
