@@ -1,5 +1,6 @@
 # make demo: install what is missing, build, run the main job.
 # make test: install what is missing, build, run every C++ and Python test.
+# make test-clang: the C++ tests built by clang.
 # make fuzz: build the fuzz targets with clang and run each for FUZZ_SECONDS seconds.
 
 SHELL := /bin/bash
@@ -8,6 +9,7 @@ VENV := $(ROOT)/.venv
 BUILD := $(ROOT)/build/release
 BUILD_ASAN := $(ROOT)/build/asan
 BUILD_FUZZ := $(ROOT)/build/fuzz
+BUILD_CLANG := $(ROOT)/build/clang
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
 # Python 3.12 comes from pyenv: its shim refuses to run while another version is global,
@@ -23,7 +25,7 @@ CMAKE := $(VENV)/bin/cmake
 CONFIGURE = $(CMAKE) -S $(ROOT) -G Ninja -DPython_EXECUTABLE=$(VENV)/bin/python \
 	-Dpybind11_DIR=$$($(VENV)/bin/python -m pybind11 --cmakedir)
 
-.PHONY: all deps build test test-layers test-cpp test-python sanitize fuzz fuzz-build fuzz-seeds demo install clean
+.PHONY: all deps build test test-layers test-clang test-cpp test-python sanitize fuzz fuzz-build fuzz-seeds demo install clean
 
 all: build
 
@@ -76,6 +78,15 @@ sanitize: deps $(BUILD_ASAN)/build.ninja
 	$(CMAKE) --build $(BUILD_ASAN) -j $(JOBS) --target nuvra_tests
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(BUILD_ASAN)/tests/nuvra_tests --gtest_brief=1
+
+$(BUILD_CLANG)/build.ninja: | deps
+	$(CMAKE) -S $(ROOT) -G Ninja -B $(BUILD_CLANG) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DNUVRA_PYTHON=OFF
+
+# The C++ unit tests again, built by clang (its warnings differ from gcc's).
+test-clang: deps $(BUILD_CLANG)/build.ninja
+	$(CMAKE) --build $(BUILD_CLANG) -j $(JOBS) --target nuvra_tests
+	$(BUILD_CLANG)/tests/nuvra_tests --gtest_brief=1
 
 # Fuzzing: every target runs FUZZ_SECONDS seconds from its committed seeds (fuzz/corpus/<target>)
 # and what it found before (build/fuzz/corpus/<target>). An input that takes more than 5 s, more

@@ -111,7 +111,7 @@ void teach(Rule const& rule, std::vector<int32_t> const& x, std::vector<int64_t>
     for (size_t i = 0; i < inputs; ++i)
         if (x[i] > 0) order.push_back(i);
     std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return x[a] > x[b]; });
-    size_t const wanted = rule.num_weights <= 0 ? 0 : static_cast<size_t>(std::min<double>(rule.num_weights, inputs));
+    size_t const wanted = rule.num_weights <= 0 ? 0 : static_cast<size_t>(std::min<double>(rule.num_weights, static_cast<double>(inputs)));
     order.resize(std::min(order.size(), wanted));
     std::vector<bool> connected(inputs, false);
     for (size_t i : order) connected[i] = true;

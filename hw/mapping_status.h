@@ -28,7 +28,7 @@ public:
 
 protected:
     MappingStatusBase() = default;
-    MappingStatusBase(bool failed, std::string message) : failed(failed), message(std::move(message)) {}
+    MappingStatusBase(bool has_failed, std::string text) : failed(has_failed), message(std::move(text)) {}
     MappingStatusBase(MappingStatusBase const&) = default;
     MappingStatusBase(MappingStatusBase&&) = default;
     MappingStatusBase& operator=(MappingStatusBase const&) = default;

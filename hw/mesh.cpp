@@ -19,15 +19,15 @@ SramSize default_sram_size(IpVersion version) {
 
 }  // namespace
 
-Mesh::Mesh(IpVersion ip_version, hw::Ident const& dma_conf, hw::Ident const& dma_event,
-           std::optional<np::Info> hrc, std::vector<np::Info> nps, std::vector<np::Info> skip_dmas)
-    : ip_version(ip_version),
-      dma_conf(dma_conf),
-      dma_event(dma_event),
-      hrc(std::move(hrc)),
-      nps(std::move(nps)),
-      skip_dmas(std::move(skip_dmas)),
-      np_sram_size(default_sram_size(ip_version)) {}
+Mesh::Mesh(IpVersion ip, hw::Ident const& conf_dma, hw::Ident const& event_dma, std::optional<np::Info> hrc_np,
+           std::vector<np::Info> mesh_nps, std::vector<np::Info> skip_dma_engines)
+    : ip_version(ip),
+      dma_conf(conf_dma),
+      dma_event(event_dma),
+      hrc(std::move(hrc_np)),
+      nps(std::move(mesh_nps)),
+      skip_dmas(std::move(skip_dma_engines)),
+      np_sram_size(default_sram_size(ip)) {}
 
 bool Mesh::has_lut_on_all_nps() const {
     if (hrc && !hrc->has_lut) return false;

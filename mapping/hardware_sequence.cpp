@@ -15,14 +15,14 @@
 
 namespace nuvra {
 
-HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& layers,
+HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& pass_layers,
                            std::vector<std::shared_ptr<Layer>> const& all_layers,
                            std::vector<std::vector<hw::Component>> const& components,
                            hw::Ident const& dma_conf, std::shared_ptr<HardwarePass> const& previous,
                            DepthMemo* depths) {
-    LayerMappingBuilder::build_layer_mapping(layers, all_layers, components, dma_conf, depths);
-    this->layers = layers;
-    for (auto const& layer : this->layers) attached_.push_back(layer ? layer->mapping().get() : nullptr);
+    LayerMappingBuilder::build_layer_mapping(pass_layers, all_layers, components, dma_conf, depths);
+    layers = pass_layers;
+    for (auto const& layer : layers) attached_.push_back(layer ? layer->mapping().get() : nullptr);
 
     if (previous) {
         LayerGraph graph(depths);

@@ -64,7 +64,7 @@ void update_layer_mapping(LayerGraph& graph, LayerPtr const& layer, LayerList co
 
 }  // namespace
 
-LayerMapping::LayerMapping(uint8_t index) : index(index) {
+LayerMapping::LayerMapping(uint8_t pass_index) : index(pass_index) {
     components = std::make_shared<ComponentList>();
 }
 

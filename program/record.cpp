@@ -33,8 +33,8 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     return true;
 }
 
-Record::Record(HwVersion const& version, NeedsXl needs_xl) : hw_version(version), needs_xl(needs_xl) {
-    if (this->needs_xl == nullptr) this->needs_xl = dma::config_block_size_needs_xl;
+Record::Record(HwVersion const& version, NeedsXl xl_rule) : hw_version(version), needs_xl(xl_rule) {
+    if (needs_xl == nullptr) needs_xl = dma::config_block_size_needs_xl;
 }
 
 Record::~Record() = default;

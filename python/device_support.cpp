@@ -7,7 +7,7 @@
 
 #include "hw/arith.h"
 #include "hw/clock.h"
-#include "hw/host_device.h"
+#include "devices/host_device.h"
 
 namespace nuvra::python {
 

@@ -115,7 +115,8 @@ TEST(ProgramInfoReader, RefusesBadBytes) {
         {changed(data_at + 4, 0x7FFFFFF0), "Invalid program: program_data does not verify."},
     };
     for (auto const& [bytes, error] : rows)
-        EXPECT_EQ(error_text<std::invalid_argument>([&] { ProgramInfo(bytes.data(), bytes.size()); }), error);
+        EXPECT_EQ(error_text<std::invalid_argument>([&bytes = bytes] { ProgramInfo(bytes.data(), bytes.size()); }),
+                  error);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { ProgramInfo(nullptr, 8); }), "Invalid program: no bytes.");
 }
 

@@ -13,8 +13,8 @@ namespace nuvra::testing {
 
 class StubLayer : public Layer {
 public:
-    explicit StubLayer(std::string name, LayerType type = LayerType::Unknown)
-        : name(std::move(name)), parameters(LayerParams::create(type, {})) {}
+    explicit StubLayer(std::string layer_name, LayerType type = LayerType::Unknown)
+        : name(std::move(layer_name)), parameters(LayerParams::create(type, {})) {}
 
     std::string name;
     std::vector<Shape> inputs;

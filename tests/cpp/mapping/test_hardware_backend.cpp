@@ -328,7 +328,7 @@ TEST(HardwareBackend, RefusalsBeforeMapping) {
 }
 
 TEST(HardwareBackend, EndToEndWithTheRealV2BackEnd) {
-    for (uint8_t nps : {4, 2}) {
+    for (uint8_t nps : {uint8_t{4}, uint8_t{2}}) {
         Mapping m(hw::Tolmar_v2, nps, real_v2, 3);
         MappingStatusGroup const status = m.map({"in", "c1", "c2", "c3"});
         ASSERT_FALSE(status.failed) << status.to_string();
@@ -464,7 +464,9 @@ TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
         MappingStatusGroup const status = backend.map(&layers, &sequences, std::make_shared<MapConstraints>(device));
         EXPECT_EQ(status.to_string(), row.text) << row.name;
         ASSERT_EQ(sequences.size(), row.passes.empty() ? 0u : 1u) << row.name;
-        if (!row.passes.empty()) EXPECT_EQ(pass_sizes(*sequences.front()), row.passes) << row.name;
+        if (!row.passes.empty()) {
+            EXPECT_EQ(pass_sizes(*sequences.front()), row.passes) << row.name;
+        }
     }
 }
 

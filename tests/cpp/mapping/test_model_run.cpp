@@ -61,8 +61,8 @@ struct Named : Kind {
 // Logs "<name> <samples>" per call, keeps each call's labels (none without) and first sample, and
 // answers each sample with `make(sample, index in the call)` unless that is null.
 struct ScriptedSequence : Named<ForwardableSequence> {
-    ScriptedSequence(std::string name, Log* log, Maker make)
-        : Named(std::move(name)), log(log), make(std::move(make)) {}
+    ScriptedSequence(std::string name, Log* sink, Maker answer)
+        : Named(std::move(name)), log(sink), make(std::move(answer)) {}
     std::vector<std::shared_ptr<Tensor>> forward_samples(Samples const& inputs,
                                                          std::vector<int> const* given) override {
         log->push_back(name_ + " " + std::to_string(inputs.size()));

@@ -110,8 +110,8 @@ TEST(ProgramRecord, TheLastFnp2FiltersTrackWins) {
 TEST(ProgramRecord, LearnRecordsDestroyThirdSecondFirst) {
     std::vector<std::string> order;
     struct Logged : program::Record {
-        Logged(std::vector<std::string>* log, std::string name)
-            : Record(HwVersion{}), log(log), name(std::move(name)) {}
+        Logged(std::vector<std::string>* sink, std::string label)
+            : Record(HwVersion{}), log(sink), name(std::move(label)) {}
         ~Logged() override { log->push_back(name); }
         std::vector<std::string>* log;
         std::string name;

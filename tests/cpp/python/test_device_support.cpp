@@ -7,7 +7,7 @@
 
 #include "engine/error_text.h"
 #include "engine/sim/board.h"
-#include "hw/host_device.h"
+#include "devices/host_device.h"
 #include "mapping/hardware_backend.h"
 #include "python/device_support.h"
 #include "python/model_support.h"

@@ -261,8 +261,9 @@ TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
     NpSpace const part{0, 0, Shape{8, 8, 4}};
     for (auto [size, factor] : {std::pair<uint8_t, uint8_t>{8, 1}, {1, 8}})
         EXPECT_EQ(error_text<std::runtime_error>(
-                      [&] { format_cnp_pooling_registers(&regs, Shape{8, 8, 4}, part, size, factor, false, {},
-                                                         false); }),
+                      [&, size = size, factor = factor] {
+                          format_cnp_pooling_registers(&regs, Shape{8, 8, 4}, part, size, factor, false, {}, false);
+                      }),
                   overflow(8, 3));
 
     PoolingCalculatedParams params;

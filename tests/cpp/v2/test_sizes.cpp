@@ -73,7 +73,9 @@ TEST(V2Sizes, FnpLayoutWords) {
     EXPECT_EQ(get_layer_word_size(*weights, 8, Shape{5, 4, 25}, P::RowWordPadded, 8), 2020u);
 
     struct {
-        uint32_t x, y, bits, row_pad, plane_pad;
+        uint32_t x, y;
+        uint8_t bits;
+        uint32_t row_pad, plane_pad;
     } const pads[] = {{3, 1, 4, 1, 4}, {4, 2, 4, 0, 0}, {5, 3, 2, 3, 8}};
     for (auto const& p : pads) {
         EXPECT_EQ(fnp_row_pad_slots(p.x, p.bits), p.row_pad) << p.x << "/" << p.bits;
