@@ -80,12 +80,11 @@ sanitize: deps $(BUILD_ASAN)/build.ninja
 	  $(BUILD_ASAN)/tests/nuvra_tests --gtest_brief=1
 
 $(BUILD_CLANG)/build.ninja: | deps
-	$(CMAKE) -S $(ROOT) -G Ninja -B $(BUILD_CLANG) -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DNUVRA_PYTHON=OFF
+	$(CONFIGURE) -B $(BUILD_CLANG) -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
-# The C++ unit tests again, built by clang (its warnings differ from gcc's).
+# The C++ unit tests and the module again, built by clang (its warnings differ from gcc's).
 test-clang: deps $(BUILD_CLANG)/build.ninja
-	$(CMAKE) --build $(BUILD_CLANG) -j $(JOBS) --target nuvra_tests
+	$(CMAKE) --build $(BUILD_CLANG) -j $(JOBS) --target nuvra_tests core
 	$(BUILD_CLANG)/tests/nuvra_tests --gtest_brief=1
 
 # Fuzzing: every target runs FUZZ_SECONDS seconds from its committed seeds (fuzz/corpus/<target>)

@@ -10,14 +10,14 @@ namespace nuvra {
 
 namespace {
 
-int unsigned_width(uint32_t value) { return std::bit_width(value); }
+int unsigned_width(uint32_t value) { return static_cast<int>(std::bit_width(value)); }  // at most 32
 
 // Two's-complement width with sign; 0 takes no bits.
 int signed_width(int32_t value) {
     if (value == 0) return 0;
     // A negative v needs as many magnitude bits as -v - 1 (its complement), plus the sign.
     uint32_t const magnitude = value < 0 ? ~static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    return std::bit_width(magnitude) + 1;
+    return static_cast<int>(std::bit_width(magnitude)) + 1;
 }
 
 template <class T>

@@ -354,8 +354,9 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
 
 Value input_convolutional(Layer const& layer, Value const& x) {
     int32_t const pad_value = std::clamp(param(layer, "padding_value"), 0, 255);
-    Value p = input_convolution(layer, x, static_cast<uint8_t>(pad_value), param(layer, "kernel_width"),
-                                param(layer, "kernel_height"), false);
+    LayerParams const& params = *layer.params();
+    Value p = input_convolution(layer, x, static_cast<uint8_t>(pad_value), params.get_as<uint32_t>("kernel_width"),
+                                params.get_as<uint32_t>("kernel_height"), false);
     return threshold_stage(layer, pooled(layer, p));
 }
 
@@ -415,7 +416,7 @@ Value input_conv2d(Layer const& layer, Value const& x) {
     for (uint8_t p : pads)
         if (p != pads.front())
             refuse_layer(layer, "different padding values per channel have no software implementation");
-    uint32_t const k = param(layer, "kernel_size");
+    uint32_t const k = layer.params()->get_as<uint32_t>("kernel_size");
     return input_convolution(layer, x, pads.front(), k, k, true);
 }
 

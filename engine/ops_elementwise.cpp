@@ -210,7 +210,7 @@ std::shared_ptr<Tensor> relu_activation(Tensor const& a, Tensor const& max_value
 std::shared_ptr<Tensor> look_up(Tensor const& a, Tensor const& table) {
     std::vector<int32_t> const entries = read_all<int32_t>(table);  // a tensor holds at least one element
     int64_t const last = static_cast<int64_t>(entries.size()) - 1;
-    return map_int32(a, [&](int64_t v, size_t) { return entries[std::clamp(v, int64_t{0}, last)]; });
+    return map_int32(a, [&](int64_t v, size_t) { return entries[static_cast<size_t>(std::clamp(v, int64_t{0}, last))]; });
 }
 
 std::shared_ptr<Tensor> wisp_post_processing(Tensor const& a, Tensor const& b, Tensor const& scales, int n,

@@ -33,8 +33,8 @@ TEST(EngineInference, TwoLayerModelForwardAndPredictInAnyBatch) {
     auto dense = make_layer(LayerType::Dense1D, {{"units", 3}}, "dense");
     model->add(dense);
     std::vector<int8_t> w(8 * 3, 0);
-    for (int i : {0, 2, 4, 6}) w[i * 3 + 0] = 1;
-    for (int i : {1, 3, 5, 7}) w[i * 3 + 1] = 1;
+    for (size_t i : {0u, 2u, 4u, 6u}) w[i * 3 + 0] = 1;
+    for (size_t i : {1u, 3u, 5u, 7u}) w[i * 3 + 1] = 1;
     w[0 * 3 + 2] = 1;
     w[6 * 3 + 2] = -1;
     set(*dense, "weights", i8({8, 3}, w));

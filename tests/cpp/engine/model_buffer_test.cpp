@@ -241,7 +241,7 @@ bool refused(std::vector<uint8_t> const& bytes) {
 TEST(ModelBufferCorruption, TruncationsFlipsAndRandomBuffers) {
     auto const bytes = rich_model()->to_buffer();
     for (size_t length = 0; length < bytes.size(); ++length)
-        EXPECT_TRUE(refused(std::vector<uint8_t>(bytes.begin(), bytes.begin() + length))) << length;
+        EXPECT_TRUE(refused(std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::ptrdiff_t(length)))) << length;
     auto longer = bytes;
     longer.push_back(0);
     EXPECT_TRUE(refused(longer));

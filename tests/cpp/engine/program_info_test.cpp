@@ -60,10 +60,10 @@ std::vector<uint8_t> sample_program(ProgramShape const& shape = {}) {
 }
 
 void put_le32(std::vector<uint8_t>* bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    for (size_t i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 uint32_t le32(std::vector<uint8_t> const& bytes, size_t at) {
-    return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24;
+    return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 | uint32_t{bytes[at + 3]} << 24;
 }
 
 TEST(ProgramInfoReader, MemoryQueries) {
@@ -108,7 +108,7 @@ TEST(ProgramInfoReader, RefusesBadBytes) {
         {{1, 0, 0}, "Invalid program: shorter than the length of program_info."},
         {changed(0, uint32_t(good.size())), past_end},
         {changed(0, 0xFFFFFFFF), past_end},
-        {std::vector<uint8_t>(good.begin(), good.begin() + data_at), past_end},
+        {std::vector<uint8_t>(good.begin(), good.begin() + std::ptrdiff_t(data_at)), past_end},
         {longer, data_length},
         {changed(data_at, le32(good, data_at) - 4), data_length},
         {changed(4, 0x7FFFFFF0), "Invalid program: program_info does not verify."},  // root offsets far outside

@@ -65,7 +65,7 @@ TEST(LayerMapping, StoreAccessors) {
             mapping.merge_info = std::make_unique<MergeLayerInfo>();
             mapping.merge_info->dual_output = *row.merge_dual_output;
         }
-        auto const at = [&](int32_t i) { return i < 0 ? nullptr : &mapping.skipdma_stores[i]; };
+        auto const at = [&](int32_t i) { return i < 0 ? nullptr : &mapping.skipdma_stores[size_t(i)]; };
         EXPECT_EQ(mapping.skipdma_store(), at(row.store)) << row.stores;
         EXPECT_EQ(mapping.skipdma_store_dual_output(), at(row.dual_output)) << row.stores;
         EXPECT_EQ(mapping.skipdma_load(), nullptr);
@@ -331,7 +331,7 @@ TEST(SkipDma, TnpBRecords) {
 }
 
 TEST(SkipDma, MergeNeedsTwoInboundLayers) {
-    for (size_t inputs : {0, 1}) {
+    for (size_t inputs : {0u, 1u}) {
         auto s = FakeLayer::make("s", {K::SKIP_DMA});
         s->set_params(LayerType::Add);
         auto m = mapped("m", {K::CNP});

@@ -224,7 +224,7 @@ TEST(MeshMapper, CompatibleFnpType) {
         f.checker.fits_fnp3 = row.fits_fnp3;
         if (row.fnp3_reserved) f.mapper.reserve_nps(fnp3);
         for (int i = 0; i < row.fnp2_taken; ++i) f.mapper.allocate_np({uint8_t(i), 0, 0, 0}, Type::None);
-        for (int i = 0; i < row.fnp3_taken; ++i) f.mapper.allocate_np(fnp3[i], Type::None);
+        for (int i = 0; i < row.fnp3_taken; ++i) f.mapper.allocate_np(fnp3[size_t(i)], Type::None);
         StubLayer const layer("dense");
         EXPECT_EQ(f.mapper.get_compatible_fnp_type(layer), row.expected) << row.name;
         ASSERT_EQ(f.checker.fnp3_queries.size(), 1u) << row.name;  // asked every time, with the back end's limits

@@ -207,9 +207,9 @@ TEST(HrcWeights, FourKernelSplitsEachFilterOverTwoPlanes) {
         4, 1, 3, [](uint32_t x, uint32_t y, uint32_t, uint32_t f) { return int8_t(0x10 * (f + 1) + y * 4 + x); }));
     for (uint32_t f = 0; f < 3; ++f) {
         uint32_t const b = 0x10 * (f + 1);
-        auto bytes = [&](uint32_t n0, int count) {
+        auto bytes = [&](uint32_t n0, uint32_t count) {
             uint32_t word = 0;
-            for (int i = 0; i < count; ++i) word |= (b + n0 + i) << (8 * i);
+            for (uint32_t i = 0; i < count; ++i) word |= (b + n0 + i) << (8 * i);
             return word;
         };
         // First nine weights on plane 0, last seven on plane 1, at the same address.

@@ -126,7 +126,8 @@ TEST(SequenceSerializer, ProgramWithoutLearningOrRegisters) {
     ProgramInfo const info = f.finish({pass_of({conv})});
 
     // Two size-prefixed buffers, info first.
-    uint32_t const info_length = f.program[0] | f.program[1] << 8 | f.program[2] << 16 | uint32_t{f.program[3]} << 24;
+    uint32_t const info_length = uint32_t{f.program[0]} | uint32_t{f.program[1]} << 8 | uint32_t{f.program[2]} << 16 |
+                                 uint32_t{f.program[3]} << 24;
     EXPECT_EQ(info.info_bytes().size(), 4u + info_length);
     EXPECT_EQ(info.info_bytes().size() + info.data_bytes().size(), f.program.size());
     EXPECT_TRUE(std::equal(info.info_bytes().begin(), info.info_bytes().end(), f.program.begin()));

@@ -39,7 +39,7 @@ inline std::vector<DecodedBlock> decode_track(std::vector<uint32_t> const& words
         i += dma::header_words;
         EXPECT_LE(i + block.header.size, words.size()) << "payload cut short";
         if (i + block.header.size > words.size()) break;
-        block.words.assign(words.begin() + i, words.begin() + i + block.header.size);
+        block.words.assign(words.begin() + std::ptrdiff_t(i), words.begin() + std::ptrdiff_t(i + block.header.size));
         i += block.header.size;
         blocks.push_back(std::move(block));
     }

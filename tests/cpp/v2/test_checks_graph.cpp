@@ -124,7 +124,7 @@ TEST(V2MergeChecks, FewerThanTwoInbounds) {
         for (int i = 0; i <= inbounds; ++i) others.push_back(nuvra::testing::V2FakeLayer::make("x",
                                                                                                {ComponentKind::CNP}));
         nuvra::testing::connect(merge, others[0]);
-        for (int i = 1; i <= inbounds; ++i) nuvra::testing::connect(others[i], merge);
+        for (int i = 1; i <= inbounds; ++i) nuvra::testing::connect(others[size_t(i)], merge);
         MappingStatus const status =
             kind == add ? check_add_constraints(*merge) : check_concatenate_constraints(*merge);
         EXPECT_TRUE(status.failed);

@@ -139,7 +139,7 @@ TEST(RecordEndToEnd, InputConvReluConvOnOnePass) {
     EXPECT_EQ(field_of(r1[20], 28, 3), 3u);
 
     // The weight blocks carry each layer's own weights.
-    for (auto const& [name, index] : {std::pair{"c1", 4}, std::pair{"c2", 8}}) {
+    for (auto const& [name, index] : {std::pair{"c1", size_t{4}}, std::pair{"c2", size_t{8}}}) {
         auto const weights = model[name]->variables().get("weights")->ensure_dense();
         EXPECT_EQ(blocks[index].words, format_conv2d_cnp_weights(*weights, 0, 4, 8)) << name;
     }
