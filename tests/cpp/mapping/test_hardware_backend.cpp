@@ -13,7 +13,6 @@
 
 #include "backends/ip_version_backend.h"
 #include "backends/v2/checker.h"
-#include "backends/v1/checker.h"
 #include "backends/v2/recorders.h"
 #include "engine/model.h"
 #include "engine/program_generated.h"
@@ -475,8 +474,6 @@ TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
 TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
     using nuvra::testing::f32;
     using nuvra::testing::i8;
-    Generation const first_generation[] = {with_makers<v1::CompatibilityCheckerImpl, v2::MemorySizerImpl, IoDouble,
-                                                       RecorderDouble>(generation_row(IpVersion::v1))};
     auto const conv = [](ModelBuilder& m, std::string const& name, std::map<std::string, int> params = {}) {
         params.insert({{"kernel_size", 3}, {"filters", 4}, {"padding", 1}});
         m.layer(LayerType::Conv2D, name, params, {"in"});
@@ -517,10 +514,10 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
              m.layer(LayerType::Quantizer, "q", {{"output_bits", 16}}, {"c"});
          },
          "Success."},
-        {"v1 FullyConnected float weights", {0xBC, 0xA1, 0, 1}, first_generation,
+        {"v1 FullyConnected float weights", {0xBC, 0xA1, 0, 1}, built_generations(),
          [&](ModelBuilder& m) { fully_connected(m, f32({2, 4, 1, 1}, std::vector<float>(8, 1.f))); },
          "Cannot map layer 'fc'. Wrong requested type int8 for a tensor of type float32"},
-        {"v1 FullyConnected weights of rank 1", {0xBC, 0xA1, 0, 1}, first_generation,
+        {"v1 FullyConnected weights of rank 1", {0xBC, 0xA1, 0, 1}, built_generations(),
          [&](ModelBuilder& m) { fully_connected(m, i8({1}, {1})); },
          "Cannot map layer 'fc'. FNP weights need 2 dimensions or more, not 1."},
     };
