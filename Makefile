@@ -121,7 +121,9 @@ fuzz: fuzz-build
 fuzz-seeds: fuzz-build
 	$(BUILD_FUZZ)/fuzz/make_seeds $(ROOT)/fuzz/corpus
 
-demo: build
+# Builds only the module the demo imports.
+demo: deps $(BUILD)/build.ninja
+	$(CMAKE) --build $(BUILD) -j $(JOBS) --target core
 	cd $(ROOT) && PYTHONPATH=$(BUILD)/python $(VENV)/bin/python examples/demo.py
 
 # Installs the nuvra package into the project's virtual environment.

@@ -1,8 +1,30 @@
 #include "engine/dma.h"
 
+#include "hw/format.h"
 #include "hw/panic.h"
 
 namespace nuvra::dma {
+
+std::string to_string(Target target) {
+    switch (target) {
+        case Target::Weights: return "Weights";
+        case Target::WeightsAlt: return "WeightsAlt";
+        case Target::InputShift: return "InputShift";
+        case Target::Thresholds: return "Thresholds";
+        case Target::Variables: return "Variables";
+        case Target::FnpMemory: return "FnpMemory";
+        case Target::NpRegisters: return "NpRegisters";
+        case Target::HrcConfig: return "HrcConfig";
+        case Target::HrcSram: return "HrcSram";
+        case Target::MergeShift: return "MergeShift";
+        case Target::SkipDma: return "SkipDma";
+        case Target::ActivationLut: return "ActivationLut";
+        case Target::TnprRegisters: return "TnprRegisters";
+        case Target::TnprFsram: return "TnprFsram";
+        case Target::TnprTsram: return "TnprTsram";
+    }
+    return format("target {}", static_cast<unsigned>(target));
+}
 
 bool config_block_size_needs_xl(uint32_t words) { return words > max_normal_block_words; }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "hw/ident.h"
 #include "hw/register.h"
@@ -26,6 +27,9 @@ enum class Target : uint8_t {
     TnprFsram = 14,      // TNP-R FSRAM contents
     TnprTsram = 15,      // TNP-R TSRAM contents
 };
+
+// The bank's name as written above ("NpRegisters"); a number no bank has reads "target 3".
+std::string to_string(Target target);
 
 // Header layout, two 32-bit words:
 //

@@ -104,20 +104,21 @@ def main():
     model._map(device)
     print_mapping(model)
 
-    narrow = virtual_v2_device(columns=1)
+    # Two columns of one CNP each, at most 8 filters per CNP: conv1 is split over both CNPs and
+    # conv2 runs in a second pass on NPs the first pass used.
+    narrow = virtual_v2_device(columns=2, nps_per_column=1)
     constraints = core.MapConstraints(narrow)
     constraints.cnp_max_filters = 8
     constraints.hwpr_loopitself = True
-    print("\nOn a device of two CNPs, at most 8 filters per CNP, NPs reused by the next pass:")
+    print("\nOn a device of two columns of one CNP, at most 8 filters per CNP, NPs reused by the next pass:")
     model._map(narrow, constraints=constraints)
     print_mapping(model)
 
-    print("\nOn a device of one CNP, at most 8 filters per CNP:")
-    tiny = virtual_v2_device(columns=1, nps_per_column=1)
-    constraints = core.MapConstraints(tiny)
-    constraints.cnp_max_filters = 8
+    print("\nOn the same device, at most 4 filters per CNP:")
+    constraints = core.MapConstraints(narrow)
+    constraints.cnp_max_filters = 4
     try:
-        model._map(tiny, constraints=constraints)
+        model._map(narrow, constraints=constraints)
     except RuntimeError as refusal:
         print(f"  refused: {refusal}")
 

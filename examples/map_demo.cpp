@@ -36,13 +36,15 @@ std::shared_ptr<Layer> add_layer(Model& model, LayerType type, std::string const
     return layer;
 }
 
-// Small deterministic weights and unit output scales, so that the program and the outputs are
-// the same every run.
-void fill_weights(Layer& layer) {
+// Small fixed weights of both signs, unit output scales and outputs scaled down by 2^shift, so
+// that the outputs stay mid-range and the program is the same every run.
+void fill_weights(Layer& layer, int8_t shift) {
     auto weights = layer.variables().get("weights");
-    for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(int(i * 7 % 11) - 5));
+    for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(int(i * 7 % 5) - 2));
     auto scales = layer.variables().get("output_scales");
     for (size_t i = 0; i < scales->size(); ++i) tensor_write<uint8_t>(*scales, i, 1);
+    auto shifts = layer.variables().get("output_shift");
+    for (size_t i = 0; i < shifts->size(); ++i) tensor_write<int8_t>(*shifts, i, shift);
 }
 
 std::string ident_text(hw::Ident const& ident) {
@@ -91,8 +93,8 @@ void print_program(Sequence const& sequence) {
                 for (size_t at = 0; at + 2 <= words.size();) {
                     dma::ConfigHeader const header = dma::parse_config_header(&words[at]);
                     uint32_t const size = header.size;
-                    std::printf(" [%s target %u addr 0x%x, %u words]", ident_text(header.ident).c_str(),
-                                unsigned(header.target), unsigned(header.address), size);
+                    std::printf(" [%s %s at 0x%x, %u words]", ident_text(header.ident).c_str(),
+                                dma::to_string(header.target).c_str(), unsigned(header.address), size);
                     if (size == 0) break;
                     at += 2 + size;
                 }
@@ -111,8 +113,9 @@ int main() {
     std::unique_ptr<Model> model = Model::create();
     add_layer(*model, LayerType::InputData, "in", {{"input_width", 16}, {"input_height", 16}, {"input_channels", 8}});
     fill_weights(*add_layer(*model, LayerType::Conv2D, "conv1",
-                            {{"kernel_size", 3}, {"filters", 16}, {"padding", 1}, {"activation", 1}}));
-    fill_weights(*add_layer(*model, LayerType::Conv2D, "conv2", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}}));
+                            {{"kernel_size", 3}, {"filters", 16}, {"padding", 1}, {"activation", 1}}),
+                 0);
+    fill_weights(*add_layer(*model, LayerType::Conv2D, "conv2", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}}), 3);
     std::printf("Model: %zu layers, %llu MACs\n", model->layer_count(), (unsigned long long)model->macs());
 
     // Two samples, run in software before mapping: a model mapped on a virtual device does not run.

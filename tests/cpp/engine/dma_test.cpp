@@ -43,13 +43,24 @@ TEST(EngineDmaHeader, GoldenWordsAndRoundTrip) {
     }
 }
 
-TEST(EngineDmaHeader, TargetNumbersAndXlThreshold) {
-    Target const targets[] = {Target::Weights,    Target::WeightsAlt,    Target::InputShift, Target::Thresholds,
-                              Target::Variables,  Target::FnpMemory,     Target::NpRegisters, Target::HrcConfig,
-                              Target::HrcSram,    Target::MergeShift,    Target::SkipDma,    Target::ActivationLut,
-                              Target::TnprRegisters, Target::TnprFsram, Target::TnprTsram};
-    uint8_t const numbers[] = {0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
-    for (size_t i = 0; i < std::size(targets); ++i) EXPECT_EQ(static_cast<uint8_t>(targets[i]), numbers[i]);
+TEST(EngineDmaHeader, TargetNumbersNamesAndXlThreshold) {
+    struct Row {
+        Target target;
+        unsigned number;
+        const char* name;
+    };
+    Row const rows[] = {{Target::Weights, 0, "Weights"},         {Target::WeightsAlt, 1, "WeightsAlt"},
+                        {Target::InputShift, 2, "InputShift"},   {Target{3}, 3, "target 3"},
+                        {Target::Thresholds, 4, "Thresholds"},   {Target::Variables, 5, "Variables"},
+                        {Target::FnpMemory, 6, "FnpMemory"},     {Target::NpRegisters, 7, "NpRegisters"},
+                        {Target::HrcConfig, 8, "HrcConfig"},     {Target::HrcSram, 9, "HrcSram"},
+                        {Target::MergeShift, 10, "MergeShift"},  {Target::SkipDma, 11, "SkipDma"},
+                        {Target::ActivationLut, 12, "ActivationLut"}, {Target::TnprRegisters, 13, "TnprRegisters"},
+                        {Target::TnprFsram, 14, "TnprFsram"},    {Target::TnprTsram, 15, "TnprTsram"}};
+    for (Row const& row : rows) {
+        EXPECT_EQ(static_cast<unsigned>(row.target), row.number);
+        EXPECT_EQ(dma::to_string(row.target), row.name);
+    }
     for (auto [words, xl] : {std::pair{0u, false}, {4095u, false}, {4096u, true}, {65535u, true}})
         EXPECT_EQ(dma::config_block_size_needs_xl(words), xl) << words;
 }
