@@ -19,7 +19,7 @@ def NP(core):
 
 @pytest.fixture(scope="session")
 def probe(core):
-    """Objects that only C++ makes (metrics, power meters, components), from a test-only module."""
+    """The engine as C++ sees it, and constraints held by C++ alone, from a test-only module."""
     import nuvra_probe
 
     return nuvra_probe
@@ -63,6 +63,12 @@ def v2_mesh(core, NP):
         return NP.Mesh(core.v2, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), NP.Info.hrc(True), nps, skip)
 
     return make
+
+
+@pytest.fixture
+def device(core, v2_mesh):
+    """A virtual second-generation device on the v2 mesh."""
+    return core.Device(core.HwVersion.Tolmar_v2, v2_mesh())
 
 
 def layer(core, kind, name, **entries):

@@ -31,10 +31,7 @@ void register_test_submodules(py::module_& m) {
     // Only Board is bound: a SocDriver or flash driver of a board stays a plain SocDriver in Python.
     py::class_<sim::Board, std::shared_ptr<sim::Board>>(sim_module, "Board")
         .def_readonly("calls", &sim::Board::calls)
-        .def_readonly("counting", &sim::Board::counting)
         .def_readonly("labels", &sim::Board::labels)
-        .def_readwrite("clock_counter", &sim::Board::clock_counter)
-        .def_readwrite("clock_step", &sim::Board::clock_step)
         .def_readwrite("program_clocks", &sim::Board::program_clocks)
         .def_readwrite("memory_used", &sim::Board::memory_used)
         .def_readwrite("memory_top", &sim::Board::memory_top)

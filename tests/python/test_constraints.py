@@ -3,70 +3,26 @@ import gc
 import pytest
 
 
-@pytest.fixture
-def device(core, NP):
-    def make(version=core.HwVersion.Tolmar_v2, ip=core.v2):
-        return core.Device(version, NP.Mesh(ip, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), None, []))
-
-    return make
-
-
 def test_properties_convert_and_refuse(core, device, failure):
-    wisp = core.MapConstraints(device=device(core.HwVersion.Wisp_Tolmar, core.wisp))
-    assert failure(lambda: setattr(wisp, "cnp_max_width", 1)) == (
-        ValueError,
-        "CNP max width should be <= 0. Receives 1.",
-    )
-    assert (wisp.cnp_max_width, wisp.cnp_max_filters_default) == (0, 0)
-    assert type(wisp.device) is core.Device and wisp.device.desc == "VirtualDevice/BC.B1.001.000"
+    constraints = core.MapConstraints(device)
     assert failure(lambda: core.MapConstraints(None)) == (ValueError, "Invalid device passed to MapConstraints.")
-    v2 = core.MapConstraints(device())
-    v2.cnp_max_height, v2.hwpr_loopitself = 0, 1
-    assert (v2.cnp_max_height, v2.hwpr_loopitself, v2.cnp_max_width) == (0, True, 64)
-    for value in (-1, 2**32, 1.5):
-        assert failure(lambda: setattr(v2, "cnp_max_filters", value))[0] is TypeError
+    constraints.cnp_max_height, constraints.hwpr_loopitself = 0, 1
+    assert (constraints.cnp_max_height, constraints.hwpr_loopitself) == (0, True) and constraints.device is device
 
 
-def test_plain_select_nps(core, NP, device):
-    constraints = core.MapConstraints(device())
-    a, b, c = NP.Ident(1, 0, 0), NP.Ident(2, 0, 0), NP.Ident(3, 0, 0)
-    assert constraints.select_nps([a, b, c], 2, NP.CNP1) == [a, b]
-    assert constraints.select_nps(source_nps=(a, b, c), num_nps=5, type=NP.CNP1) == [a, b, c]
-    assert constraints.next_layer("x") is None
-
-
-@pytest.fixture
-def subclass(core):
+def test_a_subclass_held_only_by_cpp_keeps_its_overrides(core, NP, device, probe):
     class Reversing(core.MapConstraints):
         """Picks from the end through the base, and records what the mapper tells it."""
 
-        def __init__(self, device):
-            super().__init__(device)
-            self.calls = []
-
         def select_nps(self, source_nps, num_nps, type):
-            self.calls.append(type)
+            calls.append(type)
             return core.MapConstraints.select_nps(self, source_nps[::-1], num_nps, type)
 
         def next_layer_handler(self, layer_name):
-            self.calls.append(layer_name)
+            calls.append(layer_name)
 
-    return Reversing
-
-
-def test_subclass_overrides_reach_python(NP, device, subclass):
-    constraints = subclass(device())
-    a, b, c = NP.Ident(1, 0, 0), NP.Ident(2, 0, 0), NP.Ident(3, 0, 0)
-    assert constraints.select_nps([a, b, c], 2, NP.CNP2) == [c, b]
-    constraints.next_layer("conv1")
-    assert constraints.calls == [NP.CNP2, "conv1"]
-
-
-def test_a_subclass_held_only_by_cpp_keeps_its_overrides(NP, device, subclass, probe):
-    constraints = subclass(device())
-    calls = constraints.calls
-    probe.hold(constraints)
-    del constraints
+    calls = []
+    probe.hold(Reversing(device))
     gc.collect()
     assert probe.held_select_nps([NP.Ident(1, 0, 0), NP.Ident(2, 0, 0)], 1, NP.CNP1) == [NP.Ident(2, 0, 0)]
     probe.held_next_layer("conv2")
@@ -74,15 +30,36 @@ def test_a_subclass_held_only_by_cpp_keeps_its_overrides(NP, device, subclass, p
     probe.hold(None)
 
 
-def test_override_errors_reach_the_caller(core, NP, device, probe, failure):
-    class Broken(core.MapConstraints):
-        def select_nps(self, source_nps, num_nps, type):
-            return [1]
+def hooked(core, **methods):
+    return type("Hooked", (core.MapConstraints,), methods)
 
-        def next_layer(self, layer_name):  # not the hook's name: never called
-            raise AssertionError(layer_name)
 
-    probe.hold(Broken(device()))
-    assert failure(lambda: probe.held_select_nps([NP.Ident(1, 0, 0)], 1, NP.CNP1))[0] is RuntimeError
-    probe.held_next_layer("conv3")
-    probe.hold(None)
+def raise_key_error(self, layer_name):
+    raise KeyError(layer_name)
+
+
+DUPLICATE = "Cannot map layer 'conv'. The NPs selected for type CNP1 must be distinct free NPs of that type."
+
+
+# The mapper calls the hooks of a Python subclass; what they raise reaches the caller.
+@pytest.mark.parametrize(
+    "methods, error, message, calls",
+    [
+        (dict(next_layer_handler=lambda self, name: self.calls.append(name)), None, None, ["conv"]),
+        (dict(next_layer=lambda self, name: self.calls.append(name)), None, None, []),  # the binding's name: no hook
+        (dict(select_nps=lambda self, nps, count, type: [nps[0]] * count), RuntimeError, DUPLICATE, []),
+        (dict(select_nps=lambda self, nps, count, type: [1]), RuntimeError, None, []),  # not NP.Ident values
+        (dict(next_layer_handler=raise_key_error), KeyError, "'conv'", []),
+    ],
+)
+def test_hooks_during_mapping(core, conv_model, device, failure, methods, error, message, calls):
+    constraints = hooked(core, **methods)(device)
+    constraints.calls = []
+    constraints.cnp_max_filters = 2  # conv is split over both CNPs
+    if error is None:
+        conv_model._map(device, constraints=constraints)
+        assert len(conv_model.get_layer("conv").mapping.nps) == 2
+    else:
+        kind, text = failure(lambda: conv_model._map(device, False, constraints))
+        assert kind is error and (message is None or text == message) and conv_model.sequences == []
+    assert constraints.calls == calls

@@ -11,15 +11,12 @@ def test_variables_round_trip_without_casts(conv_model):
     variables["weights"] = weights
     variables["bias"] = np.arange(6, dtype=np.int8)  # another shape is stored as it is
     assert variables["weights"][0, 0, 0, 0] == 5 and variables["bias"].tolist() == [0, 1, 2, 3, 4, 5]
-    with pytest.raises(ValueError, match="^Variable nothing not found$"):
-        variables["nothing"]
 
 
 @pytest.mark.parametrize(
     "value, error, message",
     [
         (np.zeros(4), ValueError, "Unsupported variable type for weights expected int8 received float64"),
-        ([1, 2], TypeError, None),
         (np.zeros((), np.int8), ValueError, "Cannot instantiate a Dense with 0 dimensions (min 1, max 4).\n"),
         (np.zeros((2, 0, 3), np.int8), RuntimeError, "Cannot have a shape with dimension 1 set to 0"),
     ],
@@ -28,33 +25,29 @@ def test_variable_writes_refused(conv_model, value, error, message):
     variables = conv_model.get_layer("conv").variables
     with pytest.raises(error) as raised:
         variables["weights"] = value
-    assert message is None or str(raised.value) == message
+    assert str(raised.value) == message
     assert variables["weights"].shape == (3, 3, 2, 4)
 
 
 @pytest.mark.parametrize(
     "array, bits",
     [(np.array([1.5], np.float32), 0), (np.array([1, -2], np.int8), 2), (np.array([[70000]], np.int32), 18),
-     (np.array([1], np.uint16), 1)],
-)
-def test_evaluate_bitwidth(core, array, bits):
-    assert core.evaluate_bitwidth(array) == bits
-
-
-def test_evaluate_bitwidth_refusals(core):
-    for array in (np.array([True]), np.zeros(2)):
-        with pytest.raises(RuntimeError, match=r"^Wrong py::array type: cannot evaluate the bitwidth\.$"):
-            core.evaluate_bitwidth(array)
-    with pytest.raises(TypeError):
-        core.evaluate_bitwidth([1, 2])
+     (np.array([1], np.uint16), 1), (np.array([True]), None), (np.zeros(2), None)],
+)  # fmt: skip
+def test_evaluate_bitwidth(core, failure, array, bits):
+    if bits is None:
+        assert failure(lambda: core.evaluate_bitwidth(array)) == (
+            RuntimeError, "Wrong py::array type: cannot evaluate the bitwidth.")  # fmt: skip
+    else:
+        assert core.evaluate_bitwidth(array) == bits
 
 
 @pytest.mark.parametrize("dtype, accepted", [(np.int8, True), (np.uint8, True), (np.int16, True), (np.float32, True),
                                              (np.int32, False), (np.float64, False), (np.bool_, False)])
-def test_input_dtypes(conv_model, dtype, accepted):
+def test_input_dtypes(conv_model, failure, dtype, accepted):
     x = np.ones((4, 4, 2, 2), dtype).transpose(3, 0, 1, 2)  # a view, not C-contiguous
     if accepted:
         assert conv_model.forward(x).shape == (2, 4, 4, 4)
     else:
-        with pytest.raises(ValueError, match=r"^Input dtype should be int8, uint8, int16 or float32\.$"):
-            conv_model.forward(x)
+        assert failure(lambda: conv_model.forward(x)) == (
+            ValueError, "Input dtype should be int8, uint8, int16 or float32.")  # fmt: skip

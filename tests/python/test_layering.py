@@ -1,13 +1,11 @@
 """The include-layering check of tools/check_layers.py on small trees."""
-import importlib.util
 import pathlib
+import sys
 
 import pytest
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
-spec = importlib.util.spec_from_file_location("check_layers", ROOT / "tools" / "check_layers.py")
-check_layers = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layers)
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
+import check_layers  # noqa: E402
 
 
 @pytest.mark.parametrize(

@@ -1,14 +1,6 @@
 import gc
 
-import numpy as np
 import pytest
-
-from conftest import layer
-
-
-@pytest.fixture
-def device(core, v2_mesh):
-    return core.Device(core.HwVersion.Tolmar_v2, v2_mesh())
 
 
 @pytest.fixture
@@ -21,16 +13,25 @@ def test_mapped_model_views(core, NP, mapped):
     assert type(mapped.device) is core.Device and mapped.component_count == {NP.CNP1: 1}
     (sequence,) = mapped.sequences
     assert (sequence.name, sequence.backend) == ("HW/in-conv", core.BackendType.Hardware)
-    passes = sequence.passes
-    assert [[l.name for l in p.layers] for p in passes] == [["in", "conv"]] and sequence.passes is not passes
+    assert [[l.name for l in p.layers] for p in sequence.passes] == [["in", "conv"]]
     parts = sequence.program_parts
     assert parts.program_info + parts.program_data == sequence.program
-    assert int.from_bytes(parts.program_info[:4], "little") == len(parts.program_info) - 4
     needs = core.get_program_memory_infos(sequence.program)
     assert (needs.input_memory, needs.output_memory) == (4 * 4 * 2, 4 * 4 * 4 * 4)
-    mapping = mapped.get_layer("conv").mapping
-    assert [c.type for c in mapping.nps] == [NP.CNP1] and mapping.skipdma_loads == mapping.skipdma_stores == []
-    assert mapped.get_layer("in").mapping.nps == []
+    conv, in_ = mapped.get_layer("conv").mapping, mapped.get_layer("in").mapping
+    assert (conv.skipdma_loads, conv.skipdma_stores, in_.nps) == ([], [], [])  # lists, never None
+
+
+def test_components_of_a_split_layer(core, NP, conv_model, device):
+    constraints = core.MapConstraints(device)
+    constraints.cnp_max_filters = 2
+    conv_model._map(device, constraints=constraints)
+    first, second = conv_model.get_layer("conv").mapping.nps
+    assert [(c.type, c.filters, c.start_neuron, c.single_buffer) for c in (first, second)] == [
+        (NP.CNP1, 2, 0, False), (NP.CNP1, 2, 2, False)]  # fmt: skip
+    assert (first.spatial_partition.shape, first.mem_info.weight_size) == ([4, 4, 2], 150) and first != second
+    first.ident.col = 9  # the view writes into the component
+    assert str(first.ident) == "(9, 0, 0)"
 
 
 def test_views_outlive_what_they_show(mapped, device):
@@ -42,41 +43,3 @@ def test_views_outlive_what_they_show(mapped, device):
     del mapped, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program
-
-
-def test_a_model_mapped_on_a_virtual_device_does_not_run(core, mapped):
-    with pytest.raises(RuntimeError, match=r"^An actual hardware device is required\.$"):
-        mapped.forward(np.zeros((1, 4, 4, 2), np.uint8))
-    mapped.add(layer(core, core.Conv2D, "more", kernel_size=1, filters=1))
-    assert mapped.sequences == [] and mapped.device is None
-    assert mapped.forward(np.zeros((1, 4, 4, 2), np.uint8)).shape == (1, 4, 4, 1)
-
-
-def test_constraint_hooks_during_mapping(core, conv_model, device):
-    calls = []
-
-    def hooked(**methods):
-        return type("Hooked", (core.MapConstraints,), methods)
-
-    def raise_key_error(self, layer_name):
-        raise KeyError(layer_name)
-
-    duplicate = "Cannot map layer 'conv'. The NPs selected for type CNP1 must be distinct free NPs of that type."
-    rows = [
-        (hooked(next_layer_handler=lambda self, name: calls.append(name)), None, ["conv"]),
-        (hooked(next_layer=lambda self, name: calls.append(name)), None, []),  # the binding's name: not a hook
-        (hooked(select_nps=lambda self, nps, count, type: [nps[0]] * count), RuntimeError, []),
-        (hooked(next_layer_handler=raise_key_error), KeyError, []),
-    ]
-    for cls, error, expected in rows:
-        calls.clear()
-        constraints = cls(device)
-        constraints.cnp_max_filters = 2  # conv is split over both CNPs
-        if error is None:
-            conv_model._map(device, constraints=constraints)
-            assert len(conv_model.get_layer("conv").mapping.nps) == 2
-        else:
-            with pytest.raises(error) as raised:
-                conv_model._map(device, False, constraints)
-            assert conv_model.sequences == [] and (error is KeyError or str(raised.value) == duplicate)
-        assert calls == expected
