@@ -96,7 +96,8 @@ void register_hardware_device_class(py::module_& m) {
              "           ")
         .def(
             "fit",
-            [](PyHardwareDevice& self, Inputs const& inputs, float input_labels) {
+            // Read as the double a Python float is: a 32-bit float would turn 16777217 into 16777216.
+            [](PyHardwareDevice& self, Inputs const& inputs, double input_labels) {
                 std::optional<int32_t> const label = integral_label(input_labels);
                 if (!label) throw std::invalid_argument(fit_labels_message);
                 return run_inference(self, inputs, {*label}, InferenceMode::fit);

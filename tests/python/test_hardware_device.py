@@ -58,6 +58,7 @@ def running():
 
     board.script_outputs("int32", [1, 1, 10])
     fits = [(lambda: device.fit(x, 3.0), [3]), (lambda: device.fit(x), []),
+            (lambda: device.fit(x, 16777217.0), [16777217]),  # not rounded through a 32-bit float
             (lambda: device.fit(inputs=x, input_labels=[4, 3, 2, 1, 0]), [4, 3, 2, 1, 0]),
             (lambda: device.fit(x, numpy.array([7], numpy.uint64)), [7])]  # fmt: skip
     for fit, labels in fits:
