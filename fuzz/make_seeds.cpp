@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/layer_kinds.h"
+#include "backends/ip_version_backend.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
-#include "backends/ip_version_backend.h"
+#include "python/model_file.h"
 #include "random_model.h"
 #include "support/fake_device.h"
-#include "python/model_file.h"
+#include "support/layer_kinds.h"
 
 using namespace nuvra;
 namespace fs = std::filesystem;

@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backends/ip_version_backend.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "fuzz_support.h"
-#include "backends/ip_version_backend.h"
 #include "program_walk.h"
 #include "random_model.h"
 #include "tiny_input.h"

@@ -9,14 +9,14 @@
 #include "backends/ip_version_backend.h"
 #include "devices/host_device.h"
 #include "devices/hrc_probe.h"
-#include "engine/error_text.h"
 #include "engine/model.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "engine/sim/board.h"
 #include "hw/presets.h"
-#include "tests/cpp/support/model_builder.h"
+#include "support/error_text.h"
+#include "support/model_builder.h"
 
 namespace nuvra {
 namespace {

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "devices/mesh_discovery.h"
-#include "engine/error_text.h"
 #include "engine/sim/board.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 
 namespace nuvra {
 namespace {

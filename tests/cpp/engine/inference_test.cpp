@@ -9,9 +9,9 @@
 
 #include "engine/inference.h"
 #include "engine/model.h"
-#include "error_text.h"
-#include "layer_fixtures.h"
-#include "ops_test_util.h"
+#include "support/error_text.h"
+#include "support/layer_fixtures.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra {
 namespace {

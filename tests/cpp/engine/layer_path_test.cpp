@@ -9,8 +9,8 @@
 
 #include "engine/inference.h"
 #include "engine/layers_internal.h"
-#include "layer_fixtures.h"
-#include "ops_test_util.h"
+#include "support/layer_fixtures.h"
+#include "support/ops_test_util.h"
 #include "support/reference_layers.h"
 
 namespace nuvra {

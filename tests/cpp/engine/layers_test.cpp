@@ -3,13 +3,13 @@
 
 #include <set>
 
-#include "engine/error_text.h"
-#include "engine/layer_fixtures.h"
 #include "engine/layer_geometry.h"
-#include "engine/layer_kinds.h"
 #include "engine/layers.h"
 #include "engine/model.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
+#include "support/layer_fixtures.h"
+#include "support/layer_kinds.h"
 
 namespace nuvra {
 namespace {

@@ -8,10 +8,10 @@
 #include <random>
 #include <tuple>
 
-#include "engine/error_text.h"
-#include "engine/layer_kinds.h"
 #include "engine/model.h"
 #include "engine/model_generated.h"
+#include "support/error_text.h"
+#include "support/layer_kinds.h"
 
 namespace nuvra {
 namespace {

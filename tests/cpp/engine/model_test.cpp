@@ -3,10 +3,10 @@
 
 #include <functional>
 
-#include "engine/error_text.h"
-#include "engine/layer_fixtures.h"
 #include "engine/model.h"
-#include "support/stub_layer.h"
+#include "support/error_text.h"
+#include "support/fake_layer.h"
+#include "support/layer_fixtures.h"
 
 namespace nuvra {
 namespace {
@@ -36,7 +36,7 @@ TEST(ModelAdd, LinksToTheLastLayerOrRefuses) {
     auto const foreign = make_input(8, 8, 3, 8, false, "foreign");
     auto const foreign_model = Model::create();
     foreign_model->add(foreign);
-    auto const stub = std::make_shared<StubLayer>("stub");
+    auto const stub = std::make_shared<testing::FakeLayer>("stub");
     struct Row {
         std::function<void()> call;
         std::string message;

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "engine/ops.h"
-#include "error_text.h"
-#include "ops_test_util.h"
+#include "support/error_text.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra {
 namespace {

@@ -8,7 +8,7 @@
 #include "engine/bitwidth.h"
 #include "engine/params.h"
 #include "engine/variables.h"
-#include "error_text.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 
 namespace nuvra {

@@ -8,9 +8,9 @@
 
 #include <flatbuffers/flatbuffers.h>
 
-#include "engine/error_text.h"
 #include "engine/program_generated.h"
 #include "program/serializer.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/recorder_doubles.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/tensor.h"
-#include "error_text.h"
+#include "support/error_text.h"
 
 namespace nuvra {
 namespace {

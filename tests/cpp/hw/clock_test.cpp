@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "engine/error_text.h"
 #include "engine/sim/board.h"
 #include "hw/clock.h"
+#include "support/error_text.h"
 
 namespace nuvra {
 namespace {

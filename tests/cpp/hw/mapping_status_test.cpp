@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/error_text.h"
 #include "hw/mapping_status.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 
 namespace nuvra {

@@ -4,9 +4,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "engine/error_text.h"
 #include "hw/panic.h"
 #include "hw/register.h"
+#include "support/error_text.h"
 
 namespace nuvra {
 namespace {

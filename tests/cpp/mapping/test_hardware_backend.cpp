@@ -23,24 +23,22 @@
 #include "mapping/hardware_sequence.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/map_constraints.h"
-#include "tests/cpp/engine/ops_test_util.h"
-#include "tests/cpp/mapping/mapping_fixtures.h"
-#include "tests/cpp/support/fake_device.h"
-#include "tests/cpp/support/fake_layer.h"
-#include "tests/cpp/support/model_builder.h"
-#include "tests/cpp/support/recorder_doubles.h"
-#include "tests/cpp/support/stub_checker.h"
-#include "tests/cpp/support/stub_layer.h"
+#include "support/fake_device.h"
+#include "support/fake_layer.h"
+#include "support/mapping_fixtures.h"
+#include "support/model_builder.h"
+#include "support/ops_test_util.h"
+#include "support/recorder_doubles.h"
+#include "support/stub_checker.h"
 
 namespace nuvra {
 namespace {
 
 using hw::Type;
+using testing::error_text;
 using testing::ModelBuilder;
 using Passes = std::vector<std::vector<std::string>>;
 using Sequences = std::vector<std::shared_ptr<Sequence>>;
-auto const runtime_error_text = testing::error_text<std::runtime_error>;
-auto const invalid_argument_text = testing::error_text<std::invalid_argument>;
 constexpr char kUnsupported[] = "Unsupported IP version in IpVersionSpecificHardwareBackend.";
 
 TEST(IpVersionBackend, GenerationFromProductId) {
@@ -51,7 +49,7 @@ TEST(IpVersionBackend, GenerationFromProductId) {
     for (auto const& [product, expected] : rows) {
         HwVersion const version{0xBC, product, 1, 0};
         if (expected == IpVersion::none)
-            EXPECT_EQ(runtime_error_text([&] { select_generation(version); }), kUnsupported) << int(product);
+            EXPECT_EQ(error_text<std::runtime_error>([&] { select_generation(version); }), kUnsupported) << int(product);
         else
             EXPECT_EQ(select_generation(version), expected) << int(product);
     }
@@ -91,7 +89,7 @@ TEST(IpVersionBackend, ConstraintsPerGeneration) {
         mesh.np_sram_size = row.sram;
         EXPECT_EQ(make_hardware_constraints(row.ip, mesh), row.expected) << row.name;
     }
-    EXPECT_EQ(runtime_error_text([] { make_hardware_constraints(IpVersion::none, fake_mesh(IpVersion::v1)); }),
+    EXPECT_EQ(error_text<std::runtime_error>([] { make_hardware_constraints(IpVersion::none, fake_mesh(IpVersion::v1)); }),
               kUnsupported);
 }
 
@@ -146,10 +144,10 @@ TEST_F(IpVersionBackendWithDoubles, BuildsInOrderReleasesInReverseAndSharesTheLi
                                              "~layer_recorder", "~io_recorder", "~memory_sizer", "~checker"}));
     log.clear();
     auto const unknown = make_fake_device({0xBC, 0x42, 0, 0}, fake_mesh(IpVersion::v2));
-    EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend b(*unknown, all); }), kUnsupported);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { IpVersionSpecificHardwareBackend b(*unknown, all); }), kUnsupported);
     std::vector<Generation> const without_wisp{all[0], all[1]};
     auto const wisp = make_fake_device(hw::Wisp_Tolmar);
-    EXPECT_EQ(runtime_error_text([&] { IpVersionSpecificHardwareBackend b(*wisp, without_wisp); }),
+    EXPECT_EQ(error_text<std::runtime_error>([&] { IpVersionSpecificHardwareBackend b(*wisp, without_wisp); }),
               "The wisp back end is not available in this build.");
     EXPECT_TRUE(log.empty());
 
@@ -158,7 +156,7 @@ TEST_F(IpVersionBackendWithDoubles, BuildsInOrderReleasesInReverseAndSharesTheLi
     IpVersionSpecificHardwareBackend const backend(*device, all);
     EXPECT_EQ(backend.constraints().weight_sram_words, 163u);  // 2048 * 8 / 100
     auto const& checker = static_cast<StubChecker const&>(backend.checker());
-    StubLayer const layer("dense");
+    testing::FakeLayer const layer("dense");
     EXPECT_TRUE(checker.is_fnp3_compatible(layer));
     ASSERT_EQ(checker.fnp3_queries.size(), 1u);
     EXPECT_EQ(checker.fnp3_queries[0].constraints, &backend.constraints());
@@ -179,8 +177,8 @@ TEST(MapConstraints, DefaultsAndRefusedDevices) {
                   (std::vector<uint32_t>{row.width, row.height, row.filters}))
             << row.version.to_string();
     }
-    EXPECT_EQ(invalid_argument_text([] { MapConstraints c(nullptr); }), "Invalid device passed to MapConstraints.");
-    EXPECT_EQ(invalid_argument_text([] { MapConstraints c(make_fake_device({0xBC, 0x42, 1, 0})); }),
+    EXPECT_EQ(error_text<std::invalid_argument>([] { MapConstraints c(nullptr); }), "Invalid device passed to MapConstraints.");
+    EXPECT_EQ(error_text<std::invalid_argument>([] { MapConstraints c(make_fake_device({0xBC, 0x42, 1, 0})); }),
               "Unsupported IP version in MapConstraints constructor.");
 }
 
@@ -206,7 +204,7 @@ TEST(MapConstraints, SettersBoundedByTheirDefault) {
         void (MapConstraints::*const setters[])(uint32_t) = {&MapConstraints::set_cnp_max_width,
                                                              &MapConstraints::set_cnp_max_height,
                                                              &MapConstraints::set_cnp_max_filters};
-        EXPECT_EQ(invalid_argument_text([&] { (c.*setters[row.limit])(row.value); }), row.error);
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { (c.*setters[row.limit])(row.value); }), row.error);
         if (row.error.empty()) expected[row.limit] = row.value;  // a refused value changes nothing
         EXPECT_EQ((std::vector<uint32_t>{c.cnp_max_width(), c.cnp_max_height(), c.cnp_max_filters()}), expected);
     }
@@ -217,8 +215,8 @@ TEST(MapConstraints, LoopItselfOnlyOnV2) {
         SCOPED_TRACE(version.to_string());
         bool const v2 = version.get_ip_version() == IpVersion::v2;
         MapConstraints c(make_fake_device(version));
-        EXPECT_EQ(invalid_argument_text([&] { c.set_hwpr_loopitself(false); }), "");
-        EXPECT_EQ(invalid_argument_text([&] { c.set_hwpr_loopitself(true); }),
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { c.set_hwpr_loopitself(false); }), "");
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { c.set_hwpr_loopitself(true); }),
                   v2 ? "" : "HWPR NP loopitself feature is only supported for IP v2.");
         EXPECT_EQ(c.hwpr_loopitself(), v2);
     }

@@ -16,12 +16,12 @@
 #include "mapping/layer_mapping.h"
 #include "mapping/program_builder.h"
 #include "mapping/sequence_builder.h"
-#include "tests/cpp/mapping/mapping_fixtures.h"
-#include "tests/cpp/support/fake_device.h"
-#include "tests/cpp/support/fake_hardware_device.h"
-#include "tests/cpp/support/fake_layer.h"
-#include "tests/cpp/support/model_builder.h"
-#include "tests/cpp/support/recorder_doubles.h"
+#include "support/fake_device.h"
+#include "support/fake_hardware_device.h"
+#include "support/fake_layer.h"
+#include "support/mapping_fixtures.h"
+#include "support/model_builder.h"
+#include "support/recorder_doubles.h"
 
 namespace nuvra {
 namespace {

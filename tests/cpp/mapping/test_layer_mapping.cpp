@@ -6,8 +6,8 @@
 
 #include "mapping/layer_mapping.h"
 #include "mapping/skip_dma.h"
-#include "mapping_fixtures.h"
 #include "support/fake_layer.h"
+#include "support/mapping_fixtures.h"
 
 namespace nuvra {
 namespace {

@@ -13,12 +13,11 @@
 #include "hw/presets.h"
 #include "mapping/map_constraints.h"
 #include "mapping/mesh_mapper.h"
-#include "tests/cpp/mapping/mapping_fixtures.h"
-#include "tests/cpp/support/fake_device.h"
-#include "tests/cpp/support/fake_layer.h"
-#include "tests/cpp/support/model_builder.h"
-#include "tests/cpp/support/stub_checker.h"
-#include "tests/cpp/support/stub_layer.h"
+#include "support/fake_device.h"
+#include "support/fake_layer.h"
+#include "support/mapping_fixtures.h"
+#include "support/model_builder.h"
+#include "support/stub_checker.h"
 
 namespace nuvra {
 namespace {
@@ -225,7 +224,7 @@ TEST(MeshMapper, CompatibleFnpType) {
         if (row.fnp3_reserved) f.mapper.reserve_nps(fnp3);
         for (int i = 0; i < row.fnp2_taken; ++i) f.mapper.allocate_np({uint8_t(i), 0, 0, 0}, Type::None);
         for (int i = 0; i < row.fnp3_taken; ++i) f.mapper.allocate_np(fnp3[size_t(i)], Type::None);
-        StubLayer const layer("dense");
+        FakeLayer const layer("dense");
         EXPECT_EQ(f.mapper.get_compatible_fnp_type(layer), row.expected) << row.name;
         ASSERT_EQ(f.checker.fnp3_queries.size(), 1u) << row.name;  // asked every time, with the back end's limits
         EXPECT_EQ(f.checker.fnp3_queries[0].constraints, &f.hardware);

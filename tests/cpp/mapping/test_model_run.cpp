@@ -15,13 +15,13 @@
 #include "hw/presets.h"
 #include "mapping/hardware_backend.h"
 #include "mapping/map_constraints.h"
-#include "tests/cpp/engine/ops_test_util.h"
-#include "tests/cpp/mapping/mapping_fixtures.h"
-#include "tests/cpp/support/fake_device.h"
-#include "tests/cpp/support/fake_hardware_device.h"
-#include "tests/cpp/support/model_builder.h"
-#include "tests/cpp/support/recorder_doubles.h"
-#include "tests/cpp/support/stub_checker.h"
+#include "support/fake_device.h"
+#include "support/fake_hardware_device.h"
+#include "support/mapping_fixtures.h"
+#include "support/model_builder.h"
+#include "support/ops_test_util.h"
+#include "support/recorder_doubles.h"
+#include "support/stub_checker.h"
 
 namespace nuvra {
 namespace {

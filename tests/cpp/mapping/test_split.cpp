@@ -17,10 +17,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::shared_ptr<SplitTestLayer> layer_of(LayerType type, Shape input, std::map<std::string, int> const& params) {
-    return std::make_shared<SplitTestLayer>("L1", type, input, params);
+std::shared_ptr<testing::FakeLayer> layer_of(LayerType type, Shape input, std::map<std::string, int> const& params) {
+    return split_layer("L1", type, input, params);
 }
-std::shared_ptr<SplitTestLayer> conv_layer(Shape input, int filters = 16) {
+std::shared_ptr<testing::FakeLayer> conv_layer(Shape input, int filters = 16) {
     return layer_of(LayerType::Conv2D, input, {{"filters", filters}, {"kernel_size", 3}});
 }
 
@@ -68,7 +68,7 @@ TEST(Split, FirstCuts) {
     params.pool_type = 2;  // average pooling: no alignment
     EXPECT_EQ(split_by_height(*layer, params, 256), Split(300, 256, 1));
     EXPECT_EQ(split_by_neurons(*layer, 70, 64, true).align, 1u);
-    layer->kinds = {ComponentKind::TNP_B};
+    layer->set_kinds({ComponentKind::TNP_B});
     EXPECT_EQ(split_by_neurons(*layer, 70, 64, true), Split(70, 64, 4));
 
     // split_for_weights refines until one chunk fits.
@@ -209,15 +209,17 @@ std::vector<View> views(std::vector<hw::Component> const& components) {
 TEST(Split, Components) {
     struct Row {
         char const* name;
-        std::shared_ptr<SplitTestLayer> layer;
+        std::shared_ptr<testing::FakeLayer> layer;
         NpSplitParams params;
         Split width, height, filters;
         std::vector<View> expected;
     };
     auto const pooled = conv_layer(Shape{100, 10, 3});
-    pooled->pool.emplace().padding.left = 2;  // the first chunk is two columns shorter
+    PoolingCalculatedParams shifted{};
+    shifted.padding.left = 2;  // the first chunk is two columns shorter
+    pooled->set_pool_block(shifted);
     auto const depthwise = conv_layer(Shape{8, 8, 8});
-    depthwise->depthwise = true;
+    depthwise->set_depthwise(true);
     Row const rows[] = {
         {"halo of paddings (1, 1)", conv_layer(Shape{30, 8, 3}), make_split_params(1, 1, 1, 1, 0, 0, 0, 16),
          Split(30, 10, 1), Split(8, 8, 1), Split(16, 16, 1),
@@ -292,7 +294,7 @@ TEST(Splitters, Conv2D) {
 TEST(Splitters, FifoAndReservedReachTheFitTests) {
     auto layer =
         layer_of(LayerType::BufferTempConv, Shape{4, 4, 8}, {{"filters", 16}, {"kernel_size", 1}, {"fifo_size", 8}});
-    layer->kinds = {ComponentKind::TNP_B};
+    layer->set_kinds({ComponentKind::TNP_B});
     SplitTestChecker checker;
     checker.reserved_words = 512;
     checker.split_params = make_split_params(0, 0, 0, 0, 0, 0, 0, 16);
@@ -310,21 +312,21 @@ TEST(Splitters, FifoAndReservedReachTheFitTests) {
 
 TEST(Splitters, Depthwise) {
     auto layer = layer_of(LayerType::DepthwiseConv2D, Shape{8, 8, 16}, {{"kernel_size", 3}});
-    layer->depthwise = true;
+    layer->set_depthwise(true);
     SplitTestChecker checker;
     auto const outcome = split_depthwise_conv_layer(*layer, checker, 256, 64, 8, hw::Type::CNP1, false);
     ASSERT_EQ(outcome.first.size(), 2u);
     EXPECT_EQ(outcome.first[1].spatial_partition().shape[2], 8u);
     EXPECT_EQ(outcome.first[1].start_neuron(), 8u);
     EXPECT_EQ(checker.fit_queries.back().channels, 8u);
-    layer->kinds = {ComponentKind::TNP_B};  // a limit below the TNP-B alignment cannot cut the channels
+    layer->set_kinds({ComponentKind::TNP_B});  // a limit below the TNP-B alignment cannot cut the channels
     EXPECT_EQ(split_depthwise_conv_layer(*layer, checker, 256, 64, 3, hw::Type::TNP_B, false).second.message,
               "Cannot split by neurons.");
 
     // 70 channels on TNP-B: 2 chunks of 36 (35 rounded up), whose last holds 34, not whole groups.
     layer = layer_of(LayerType::DepthwiseBufferTempConv, Shape{4, 4, 70}, {{"kernel_size", 1}, {"fifo_size", 2}});
-    layer->kinds = {ComponentKind::TNP_B};
-    layer->depthwise = true;
+    layer->set_kinds({ComponentKind::TNP_B});
+    layer->set_depthwise(true);
     SplitTestChecker tnp_b;
     EXPECT_EQ(split_depthwise_conv_layer(*layer, tnp_b, 256, 64, 64, hw::Type::TNP_B, false).second.message,
               "Cannot split to fit inputs in ram.");

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/error_text.h"
 #include "program/descriptors.h"
 #include "program/hrc_input.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 
 namespace nuvra {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine/dma.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 
 namespace nuvra {
 namespace {

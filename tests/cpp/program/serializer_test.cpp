@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/error_text.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/program_builder.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/recorder_doubles.h"
 

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/error_text.h"
-#include "engine/sim/board.h"
 #include "devices/host_device.h"
+#include "engine/sim/board.h"
 #include "mapping/hardware_backend.h"
 #include "python/device_support.h"
 #include "python/model_support.h"
-#include "tests/cpp/support/model_builder.h"
+#include "support/error_text.h"
+#include "support/model_builder.h"
 
 namespace nuvra::python {
 namespace {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/error_text.h"
 #include "python/model_file.h"
+#include "support/error_text.h"
 
 namespace nuvra::python {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "mapping/layer_mapping.h"
 #include "python/model_support.h"
-#include "tests/cpp/mapping/mapping_fixtures.h"
-#include "tests/cpp/support/model_builder.h"
+#include "support/mapping_fixtures.h"
+#include "support/model_builder.h"
 
 namespace nuvra::python {
 namespace {

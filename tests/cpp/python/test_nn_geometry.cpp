@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/error_text.h"
 #include "python/nn_geometry.h"
+#include "support/error_text.h"
 
 namespace nuvra::python {
 namespace {

@@ -1,11 +1,14 @@
-// A test double of the engine's Layer with every answer settable: name, parameters, component
-// kinds, graph links, dimensions, bits, variables and a mapping slot. Graph links go through
-// connect(), which records both directions (outbound links are weak, as in a model).
+// The test double of the engine's Layer, every answer settable: name, parameters, component kinds,
+// graph links, dimensions, bits, activation, pooling kind, the convolution and pooling blocks,
+// variables (which may hold tensors the engine cannot build) and a mapping slot. Graph links go
+// through connect(), which records both directions (outbound links are weak, as in a model).
 #pragma once
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -16,7 +19,60 @@
 
 namespace nuvra::testing {
 
-class FakeLayer : public Layer {
+// A tensor of `type` with the given shape but no elements at all.
+class EmptyTensor final : public Tensor {
+public:
+    explicit EmptyTensor(TensorType type) : type_(type) {}
+    TensorType type() const override { return type_; }
+    size_t size() const override { return 0; }
+    Shape const& dimensions() const override { return shape_; }
+    Layout layout() const override { return Layout::c_order; }
+    Strides const& strides() const override { return strides_; }
+    Buffer buffer() const override { return {}; }
+    MutableBuffer mutable_buffer() override { return {}; }
+    std::shared_ptr<Dense const> ensure_dense() const override {
+        throw std::logic_error("an empty tensor has no dense form");
+    }
+
+private:
+    TensorType type_;
+    Shape shape_;
+    Strides strides_;
+};
+
+// A variable store that also holds tensors of any Tensor class (set_any), in insertion order.
+class AnyVariables final : public Variables {
+public:
+    std::vector<std::string> names() const override {
+        std::vector<std::string> result;
+        for (auto const& entry : entries_) result.push_back(entry.first);
+        return result;
+    }
+    std::shared_ptr<Tensor> get(std::string const& name) const override {
+        for (auto const& entry : entries_)
+            if (entry.first == name) return entry.second;
+        throw std::invalid_argument("Variable " + name + " not found");
+    }
+    bool has(std::string const& name) const override {
+        for (auto const& entry : entries_)
+            if (entry.first == name) return true;
+        return false;
+    }
+    void set(std::string const& name, std::shared_ptr<Dense> tensor) override { set_any(name, std::move(tensor)); }
+    void set_any(std::string const& name, std::shared_ptr<Tensor> tensor) {
+        for (auto& entry : entries_)
+            if (entry.first == name) {
+                entry.second = std::move(tensor);
+                return;
+            }
+        entries_.emplace_back(name, std::move(tensor));
+    }
+
+private:
+    std::vector<std::pair<std::string, std::shared_ptr<Tensor>>> entries_;
+};
+
+class FakeLayer : public Layer, public HasConvParams, public HasPoolParams {
 public:
     explicit FakeLayer(std::string name = "fake", std::set<ComponentKind> kinds = {})
         : name_(std::move(name)), kinds_(std::move(kinds)) {}
@@ -43,10 +99,27 @@ public:
     FakeLayer& set_splittable(bool value) { splittable_ = value; return *this; }
     FakeLayer& set_depthwise(bool value) { depthwise_ = value; return *this; }
     FakeLayer& set_format_code(int code) { format_code_ = code; return *this; }
-    FakeLayer& set_activation(bool value) { activation_ = value; return *this; }
+    // An activation of no particular type.
+    FakeLayer& set_activation(bool value) {
+        activation_ = value;
+        activation_type_.reset();
+        return *this;
+    }
+    // No activation when unset; otherwise has_activation() and has_activation_type(type).
+    FakeLayer& set_activation(std::optional<ActivationType> type) {
+        activation_ = type.has_value();
+        activation_type_ = type;
+        return *this;
+    }
+    FakeLayer& set_pooling(PoolType type) { pooling_ = type; return *this; }
+    FakeLayer& set_conv_block(ConvCalculatedParams block) { conv_ = block; return *this; }
+    FakeLayer& set_pool_block(PoolingCalculatedParams block) { pool_ = block; return *this; }
+    AnyVariables& vars() { return variables_; }
     void set_mapping(std::shared_ptr<Mapping> mapping) { mapping_ = std::move(mapping); }
     void add_inbound(std::shared_ptr<Layer> const& layer) { inbounds_.push_back(layer); }
     void add_outbound(std::shared_ptr<Layer> const& layer) { outbounds_.push_back(layer); }
+    // Replaces the inbound links only (a null entry stands for a missing layer).
+    FakeLayer& set_inbounds(std::vector<std::shared_ptr<Layer>> layers) { inbounds_ = std::move(layers); return *this; }
 
     // ---- Layer ----
     std::string get_name() const override { return name_; }
@@ -68,8 +141,8 @@ public:
     Variables& variables() override { return variables_; }
     Variables const& variables() const override { return variables_; }
     bool has_activation() const override { return activation_; }
-    bool has_activation_type(ActivationType) const override { return false; }
-    bool has_pooling_type(PoolType) const override { return false; }
+    bool has_activation_type(ActivationType type) const override { return activation_type_ == type; }
+    bool has_pooling_type(PoolType type) const override { return pooling_ == type; }
     std::vector<std::shared_ptr<Layer>> inbound_layers() const override { return inbounds_; }
     std::vector<std::shared_ptr<Layer>> inbound_layers() override { return inbounds_; }
     std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return locked(); }
@@ -79,6 +152,8 @@ public:
     std::shared_ptr<Mapping> mapping() const override { return mapping_; }
     std::shared_ptr<Mapping> mapping() override { return mapping_; }
     uint64_t macs() const override { return 0; }
+    ConvCalculatedParams const* conv_params() const override { return conv_ ? &*conv_ : nullptr; }
+    PoolingCalculatedParams const* pool_params() const override { return pool_ ? &*pool_ : nullptr; }
 
 private:
     std::vector<std::shared_ptr<Layer>> locked() const {
@@ -100,7 +175,11 @@ private:
     bool depthwise_ = false;
     int format_code_ = 0;
     bool activation_ = false;
-    VariablesImpl variables_;
+    std::optional<ActivationType> activation_type_;
+    PoolType pooling_ = PoolType::NoPooling;
+    std::optional<ConvCalculatedParams> conv_;
+    std::optional<PoolingCalculatedParams> pool_;
+    AnyVariables variables_;
     std::shared_ptr<Mapping> mapping_;
     std::vector<std::shared_ptr<Layer>> inbounds_;
     std::vector<std::weak_ptr<Layer>> outbounds_;

@@ -1,48 +1,29 @@
-// Test doubles for the layer splitting: a layer whose shapes, kinds, parameters and pooling the
-// test sets, and a checker whose input and weight memories are simple capacities and which
-// records every query.
+// Test doubles for the layer splitting: a layer of a kind over an input shape, and a checker
+// whose input and weight memories are simple capacities and which records every query.
 #pragma once
 
 #include <cstdint>
 #include <limits>
 #include <map>
 #include <memory>
-#include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "engine/layer.h"
 #include "support/fake_device.h"
+#include "support/fake_layer.h"
 #include "support/stub_checker.h"
-#include "support/stub_layer.h"
 
 namespace nuvra {
 
-class SplitTestLayer : public StubLayer, public HasPoolParams {
-public:
-    SplitTestLayer(std::string name, LayerType type, Shape input,
-                   std::map<std::string, int> const& entries = {})
-        : StubLayer(std::move(name)), inputs{input}, parameters(LayerParams::create(type, entries)) {}
-
-    std::vector<Shape> inputs;
-    uint8_t in_bits = 8;
-    std::set<ComponentKind> kinds;
-    bool depthwise = false;
-    std::unique_ptr<LayerParams> parameters;
-    std::vector<std::shared_ptr<Layer>> inbounds;
-    std::optional<PoolingCalculatedParams> pool;
-
-    std::vector<Shape> input_dimensions() const override { return inputs; }
-    uint8_t input_bits() const override { return in_bits; }
-    bool is_target_component(ComponentKind kind) const override { return kinds.count(kind) != 0; }
-    bool is_depthwise() const override { return depthwise; }
-    LayerParams const* params() const override { return parameters.get(); }
-    std::vector<std::shared_ptr<Layer>> inbound_layers() const override { return inbounds; }
-    std::vector<std::shared_ptr<Layer>> inbound_layers() override { return inbounds; }
-    PoolingCalculatedParams const* pool_params() const override { return pool ? &*pool : nullptr; }
-};
+// A layer of `type` over `input` with the given parameters: the settable layer of fake_layer.h.
+inline std::shared_ptr<testing::FakeLayer> split_layer(std::string name, LayerType type, Shape input,
+                                                       std::map<std::string, int> const& entries = {}) {
+    auto layer = testing::FakeLayer::make(std::move(name));
+    layer->set_params(type, entries).set_input_dims({input});
+    return layer;
+}
 
 // Input fits when window height x width x channels stays within the buffer's capacity; weights
 // fit up to `max_weight_filters` filters.

@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "backends/ip_version_backend.h"
-#include "engine/layer_fixtures.h"
 #include "engine/layers.h"
 #include "engine/model.h"
 #include "engine/tensor.h"
 #include "hw/mesh.h"
 #include "program/backend.h"
 #include "support/fake_device.h"
+#include "support/layer_fixtures.h"
 
 namespace nuvra::testing {
 

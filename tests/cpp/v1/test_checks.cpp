@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "backends/v1/checker.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
 #include "mapping/splitters.h"
+#include "support/error_text.h"
+#include "support/fake_layer.h"
 #include "support/model_builder.h"
 #include "support/v2_checks.h"
-#include "support/v2_fake_layer.h"
 
 namespace nuvra::v1 {
 namespace {
@@ -159,7 +159,7 @@ TEST(V1Checker, FullyConnected) {
     }
 
     // 4096 x 4096 x 2048 inputs once counted 0 in 32 bits.
-    auto huge = testing::V2FakeLayer::make("huge", {ComponentKind::FNP});
+    auto huge = testing::FakeLayer::make("huge", {ComponentKind::FNP});
     huge->set_params(LayerType::FullyConnected, {{"units", 1}, {"weights_bits", 4}, {"activation", 0}}).set_input_dims({Shape{4096, 4096, 2048}}).set_bits(1, 32);
     EXPECT_EQ(Checker().check(*huge).message, "Input dimensions are too large to fit in a FNP. The maximum value is 81920.");
 

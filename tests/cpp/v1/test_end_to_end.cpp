@@ -7,15 +7,15 @@
 #include "backends/v1/record_conv.h"
 #include "backends/v1/record_hrc.h"
 #include "backends/v1/record_sep_conv.h"
-#include "engine/error_text.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
 #include "support/model_builder.h"
+#include "support/record_test_util.h"
 #include "support/v2_checks.h"
-#include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {

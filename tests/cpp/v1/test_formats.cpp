@@ -9,7 +9,7 @@
 #include "backends/v1/format_fnp.h"
 #include "backends/v1/registers.h"
 #include "backends/v1/sizes.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "support/v2_checks.h"
 
 namespace nuvra::v1 {

@@ -8,11 +8,11 @@
 #include "backends/v1/record_dense.h"
 #include "backends/v1/registers.h"
 #include "backends/v1/sizes.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "support/fake_hardware_device.h"
+#include "support/record_test_util.h"
 #include "support/v1_mapped_layer.h"
 #include "support/v2_checks.h"
-#include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {

@@ -7,9 +7,9 @@
 #include "backends/v1/cnp_registers.h"
 #include "backends/v1/np_registers.h"
 #include "backends/v1/registers.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
+#include "support/record_test_util.h"
 #include "support/v1_mapped_layer.h"
-#include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {

@@ -5,10 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "backends/v1/format_fnp.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
+#include "support/record_test_util.h"
 #include "support/v1_mapped_layer.h"
-#include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {

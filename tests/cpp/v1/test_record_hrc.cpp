@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/error_text.h"
-#include "engine/layer_fixtures.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
-#include "v2/record_test_util.h"
+#include "support/layer_fixtures.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {

@@ -6,13 +6,13 @@
 
 #include "backends/v1/record_hrc.h"
 #include "backends/v1/sizes.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
+#include "support/record_test_util.h"
 #include "support/v2_checks.h"
-#include "v2/record_test_util.h"
 
 namespace nuvra::v1 {
 namespace {

@@ -7,16 +7,16 @@
 #include "backends/v2/checker.h"
 #include "backends/v2/sizes.h"
 #include "engine/bitwidth.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
+#include "support/fake_layer.h"
 #include "support/v2_checks.h"
-#include "support/v2_fake_layer.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using testing::error_text;
 using testing::InputSpec;
-using testing::V2FakeLayer;
+using testing::FakeLayer;
 using Params = std::map<std::string, int>;
 
 constexpr HwVersion v2_version{0xBC, 0xA2, 1, 0};
@@ -77,7 +77,7 @@ TEST(V2Checker, DispatchesPassThroughMergeAndUnsupportedKinds) {
     };
     Checker const checker;
     for (auto const& row : rows) {
-        auto layer = V2FakeLayer::make("layer", {ComponentKind::SKIP_DMA});
+        auto layer = FakeLayer::make("layer", {ComponentKind::SKIP_DMA});
         layer->set_params(row.type, {{"output_bits", 8}}).set_bits(8, 8);
         for (char const* name : {"a_shift", "b_shift"})
             layer->vars().set(name, testing::filled<uint8_t>(TensorType::uint8, 1, 0));
@@ -122,7 +122,7 @@ TEST(V2Checker, ActivationOffTheCnpOnlyReLU) {
         Checker const checker(65536, 51200, row.lut_everywhere);
         EXPECT_EQ(checker->check_supported_activation(*built.layer).message, row.expected) << row.name;
     }
-    auto odd = V2FakeLayer::make("tnp", {ComponentKind::TNP_B});
+    auto odd = FakeLayer::make("tnp", {ComponentKind::TNP_B});
     odd->set_params(LayerType::BufferTempConv, {{"activation", 7}});
     odd->set_activation(static_cast<ActivationType>(7));
     Checker const checker;
@@ -164,7 +164,7 @@ TEST(V2Checker, ComponentsFirstBrokenRule) {
     };
     Checker const checker;
     for (auto const& row : rows) {
-        auto layer = V2FakeLayer::make("layer", {row.tnp_b_layer ? ComponentKind::TNP_B : ComponentKind::CNP});
+        auto layer = FakeLayer::make("layer", {row.tnp_b_layer ? ComponentKind::TNP_B : ComponentKind::CNP});
         MappingStatus const status = checker->check_layer_mappings(*layer, row.components, row.first_of_pass);
         EXPECT_EQ(status.message, row.expected) << row.name;
         EXPECT_EQ(status.layer_name, status.failed ? "layer" : "") << row.name;
@@ -264,10 +264,10 @@ TEST(V2Checker, WeightPartFitsOneNp) {
 // into a fit, and a FIFO the delay cannot count is refused.
 TEST(V2Checker, WeightSizeRefusals) {
     testing::BuiltLayer dense = testing::build_after_input(LayerType::Dense1D, {{"units", 4}}, {1, 1, 16, 8});
-    auto huge = V2FakeLayer::make("conv", {ComponentKind::CNP});
+    auto huge = FakeLayer::make("conv", {ComponentKind::CNP});
     huge->set_params(LayerType::Conv2D, {{"kernel_size", 7}, {"weights_bits", 8}});
     huge->set_input_dims({Shape{8, 8, 0x80000000u}});
-    auto fifo = V2FakeLayer::make("tnp", {ComponentKind::TNP_B});
+    auto fifo = FakeLayer::make("tnp", {ComponentKind::TNP_B});
     fifo->set_params(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 255}});
     fifo->set_input_dims({Shape{8, 8, 16}});
     Checker const checker;

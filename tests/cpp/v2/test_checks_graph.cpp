@@ -6,9 +6,9 @@
 #include <functional>
 
 #include "backends/v2/check_rules.h"
+#include "support/fake_layer.h"
 #include "support/model_builder.h"
 #include "support/v2_checks.h"
-#include "support/v2_fake_layer.h"
 #include "v2/format_test_util.h"
 
 namespace nuvra::v2 {
@@ -114,14 +114,14 @@ TEST(V2MergeChecks, ReportEveryBrokenRule) {
 TEST(V2MergeChecks, FewerThanTwoInbounds) {
     for (auto [kind, inbounds, expected] : {std::tuple{add, 1, "Add needs at least 2 inbounds (got 1)."},
                                             std::tuple{cat, 0, "Concatenate needs at least 2 inbounds (got 0)."}}) {
-        auto merge = nuvra::testing::V2FakeLayer::make("merge", {ComponentKind::SKIP_DMA});
+        auto merge = nuvra::testing::FakeLayer::make("merge", {ComponentKind::SKIP_DMA});
         merge->set_params(kind, {{"output_bits", 8}});
         merge->set_bits(8, 8);
         for (char const* name : {"a_shift", "b_shift"}) merge->vars().set(name, u8_vector({0}));
         merge->vars().set("output_shift", i8_vector({0}));
         // Layers hold their neighbours weakly: keep them alive here.
-        std::vector<std::shared_ptr<nuvra::testing::V2FakeLayer>> others;
-        for (int i = 0; i <= inbounds; ++i) others.push_back(nuvra::testing::V2FakeLayer::make("x",
+        std::vector<std::shared_ptr<nuvra::testing::FakeLayer>> others;
+        for (int i = 0; i <= inbounds; ++i) others.push_back(nuvra::testing::FakeLayer::make("x",
                                                                                                {ComponentKind::CNP}));
         nuvra::testing::connect(merge, others[0]);
         for (int i = 1; i <= inbounds; ++i) nuvra::testing::connect(others[size_t(i)], merge);
@@ -240,10 +240,10 @@ TEST(V2SequenceRules, EmptyRunAndLoneConcatenateInbound) {
     LayerList const empty;
     EXPECT_FALSE(check_sequence_rules(empty.begin(), empty.end()).failed);
 
-    using nuvra::testing::V2FakeLayer;
-    auto x = V2FakeLayer::make("x", {ComponentKind::CNP});
-    auto concat = V2FakeLayer::make("concat", {ComponentKind::SKIP_DMA});
-    auto y = V2FakeLayer::make("y", {ComponentKind::CNP});
+    using nuvra::testing::FakeLayer;
+    auto x = FakeLayer::make("x", {ComponentKind::CNP});
+    auto concat = FakeLayer::make("concat", {ComponentKind::SKIP_DMA});
+    auto y = FakeLayer::make("y", {ComponentKind::CNP});
     x->set_params(LayerType::Conv2D);
     concat->set_params(cat);
     y->set_params(LayerType::Conv2D);

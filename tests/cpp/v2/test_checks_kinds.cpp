@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "backends/v2/check_rules.h"
+#include "support/fake_layer.h"
 #include "support/v2_checks.h"
-#include "support/v2_fake_layer.h"
 
 namespace nuvra::v2 {
 namespace {
@@ -233,7 +233,7 @@ TEST(V2KindChecks, ReportEveryBrokenRule) {
             std::shared_ptr<Tensor> const weights = vars.get("weights");
             tensor_write<int8_t>(*weights, weights->size() - 1, -1);
         }
-        auto const cnp = testing::V2FakeLayer::make("cnp", {ComponentKind::CNP});
+        auto const cnp = testing::FakeLayer::make("cnp", {ComponentKind::CNP});
         Layer const* previous = row.previous == Previous::input ? built.model->get_layer(0).get()
                                 : row.previous == Previous::cnp ? cnp.get()
                                                                 : nullptr;
@@ -246,8 +246,8 @@ TEST(V2KindChecks, ReportEveryBrokenRule) {
 }
 
 // A Conv2D layer double with what a built engine layer always gets right set to valid values.
-std::shared_ptr<testing::V2FakeLayer> fake_conv(Params const& params) {
-    auto layer = testing::V2FakeLayer::make("conv", {ComponentKind::CNP});
+std::shared_ptr<testing::FakeLayer> fake_conv(Params const& params) {
+    auto layer = testing::FakeLayer::make("conv", {ComponentKind::CNP});
     layer->set_params(conv, with(with(defaults(conv), {{"kernel_stride", 1}, {"weights_bits", 8}, {"output_bits", 8},
                                                        {"pool_type", 0}}),
                                  params));
@@ -282,7 +282,7 @@ TEST(V2KindChecks, PoolingBlocksAndHugeInputs) {
 // Weights without any element are refused like zeros, never read out of range; weights of another
 // element type fail as the typed read says.
 TEST(V2KindChecks, HrcWeightsAreReadSafely) {
-    auto layer = testing::V2FakeLayer::make("hrc", {ComponentKind::HRC});
+    auto layer = testing::FakeLayer::make("hrc", {ComponentKind::HRC});
     layer->set_params(hrc, {{"kernel_size", 3}, {"kernel_stride", 1}, {"filters", 8}, {"activation", 1},
                             {"output_bits", 8}, {"weights_bits", 8}, {"pool_type", 0}, {"padding", 0}});
     layer->set_input_dims({Shape{32, 32, 3}}).set_bits(8, 8);
@@ -308,7 +308,7 @@ TEST(V2KindChecks, FifoSizeFitsTheEightBitDelay) {
         {-1, "The FIFO size must be between 0 and 254 (got -1)."},
     };
     for (auto const& row : fifo_rows) {
-        auto layer = testing::V2FakeLayer::make("tnp", {ComponentKind::TNP_B});
+        auto layer = testing::FakeLayer::make("tnp", {ComponentKind::TNP_B});
         layer->set_params(btc, {{"fifo_size", row.fifo}, {"filters", 8}, {"weights_bits", 8}});
         layer->set_input_dims({Shape{8, 8, 16}}).set_bits(8, 8);
         layer->vars().set("input_shift", testing::filled<uint8_t>(TensorType::uint8, 16, 0));

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "backends/v2/format_conv_weights.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "support/reference_formats.h"
 #include "v2/format_test_util.h"
 

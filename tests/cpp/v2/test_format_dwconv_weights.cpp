@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "backends/v2/sizes.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "v2/format_test_util.h"
 
 namespace nuvra::v2 {

@@ -7,8 +7,8 @@
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/sizes.h"
-#include "engine/error_text.h"
-#include "engine/stub_layer.h"
+#include "support/error_text.h"
+#include "support/fake_layer.h"
 #include "support/reference_formats.h"
 #include "v2/format_test_util.h"
 
@@ -16,7 +16,7 @@ namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::StubLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 using P = InputPadding;
 
@@ -133,16 +133,16 @@ TEST(V2FormatFnpWeights, Refusals) {
 }
 
 // A Dense1D layer of input `input` and two neurons, with every variable but the max values.
-std::shared_ptr<StubLayer> dense_layer(Shape const& input) {
-    auto layer = std::make_shared<StubLayer>("dense", LayerType::Dense1D);
-    layer->parameters = LayerParams::create(LayerType::Dense1D, {{"units", 2}, {"weights_bits", 8}});
-    layer->inputs = {input};
-    layer->vars.set("weights", fnp_weights(uint32_t(input.product()), 2,
-                                           [](uint32_t i, uint32_t n) { return int8_t(16 * n + i + 1); }));
-    layer->vars.set("bias", i8_vector({-1, 5}));
-    layer->vars.set("bias_shift", u8_vector({3, 4}));
-    layer->vars.set("output_scales", u8_vector({7, 8}));
-    layer->vars.set("output_shift", i8_vector({-2, 1}));
+std::shared_ptr<FakeLayer> dense_layer(Shape const& input) {
+    auto layer = FakeLayer::make("dense");
+    layer->set_params(LayerType::Dense1D, {{"units", 2}, {"weights_bits", 8}});
+    layer->set_input_dims({input});
+    layer->vars().set("weights", fnp_weights(uint32_t(input.product()), 2,
+                                             [](uint32_t i, uint32_t n) { return int8_t(16 * n + i + 1); }));
+    layer->vars().set("bias", i8_vector({-1, 5}));
+    layer->vars().set("bias_shift", u8_vector({3, 4}));
+    layer->vars().set("output_scales", u8_vector({7, 8}));
+    layer->vars().set("output_shift", i8_vector({-2, 1}));
     return layer;
 }
 
@@ -164,10 +164,10 @@ TEST(V2FormatFnpWeights, MatchTheCheckedFormatter) {
         for (int8_t& b : bytes) b = int8_t(random());
         auto const w = Dense::copy(bytes.data(), bytes.size(), TensorType::int8, shape, row.layout);
         auto const layer = dense_layer(row.s);
-        layer->vars.set("weights", w);
-        for (char const* name : {"bias", "output_shift"}) layer->vars.set(name, i8_vector(std::vector<int8_t>(neurons)));
+        layer->vars().set("weights", w);
+        for (char const* name : {"bias", "output_shift"}) layer->vars().set(name, i8_vector(std::vector<int8_t>(neurons)));
         for (char const* name : {"bias_shift", "output_scales"})
-            layer->vars.set(name, u8_vector(std::vector<uint8_t>(neurons)));
+            layer->vars().set(name, u8_vector(std::vector<uint8_t>(neurons)));
         std::vector<uint32_t> const ram = format_fnp_ram(*layer, false, row.padding, row.bits, row.weights_bits);
         size_t const record = get_neuron_word_size(row.s, row.padding, row.bits, row.weights_bits);
         ASSERT_EQ(ram.size(), record * neurons) << int(row.padding);
@@ -185,7 +185,7 @@ TEST(V2FormatFnpWeights, MatchTheCheckedFormatter) {
 TEST(V2FormatFnpRam, RecordsOfVariablesThenWeights) {
     auto const layer = dense_layer(Shape{5, 1, 2});
     auto const words = format_fnp_ram(*layer, false, P::RowWordPadded, 8, 8);
-    auto const weights = std::as_const(*layer->vars.get("weights")).ensure_dense();
+    auto const weights = std::as_const(*layer->vars().get("weights")).ensure_dense();
     Shape const s{5, 1, 2};
     ASSERT_EQ(words.size(), get_layer_word_size(*weights, 8, s, P::RowWordPadded, 8));
     std::vector<uint32_t> expected = {0x000003FF, 0x0000FE07};  // two records of 2 + 4 words
@@ -209,23 +209,23 @@ TEST(V2FormatFnpRam, MaxValuesFillTheHighBytesOfWordZero) {
     auto const without = format_fnp_ram(*layer, false, P::Packed, 8, 8);
     ASSERT_EQ(without.size(), 6u);
     EXPECT_EQ(without[0] >> 16 | without[3] >> 16, 0u);
-    layer->vars.set("max_value", u8_vector({9, 10}));
-    layer->vars.set("max_value_shift", u8_vector({1, 2}));
+    layer->vars().set("max_value", u8_vector({9, 10}));
+    layer->vars().set("max_value_shift", u8_vector({1, 2}));
     EXPECT_EQ(format_fnp_ram(*layer, false, P::Packed, 8, 8),
               (std::vector<uint32_t>{0x010903FF, 0x0000FE07, 0x00030201, 0x020A0405, 0x00000108, 0x00131211}));
 }
 
 TEST(V2FormatFnpRam, Refusals) {
     auto const lone_max = dense_layer(Shape{1, 1, 3});
-    lone_max->vars.set("max_value", u8_vector({9, 10}));
+    lone_max->vars().set("max_value", u8_vector({9, 10}));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_ram(*lone_max, false, P::Packed, 8, 8); }),
               "Variable max_value_shift not found");
     auto const short_bias = dense_layer(Shape{1, 1, 3});
-    short_bias->vars.set("bias", i8_vector({1}));
+    short_bias->vars().set("bias", i8_vector({1}));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_ram(*short_bias, false, P::Packed, 8, 8); }),
               "Tensor bias has 1 elements along dimension 0, 2 are needed.");
     auto const few_weights = dense_layer(Shape{1, 1, 3});
-    few_weights->inputs = {Shape{1, 1, 4}};
+    few_weights->set_input_dims({Shape{1, 1, 4}});
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_ram(*few_weights, false, P::Packed, 8, 8); }),
               "Tensor weights has 3 elements along dimension 0, 4 are needed.");
 }

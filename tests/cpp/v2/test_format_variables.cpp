@@ -3,7 +3,7 @@
 
 #include "backends/v2/format_variables.h"
 #include "backends/v2/sizes.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "v2/format_test_util.h"
 
 namespace nuvra::v2 {

@@ -4,10 +4,10 @@
 
 #include "backends/v2/np_registers.h"
 #include "backends/v2/registers.h"
-#include "engine/error_text.h"
 #include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
-#include "v2/record_test_util.h"
+#include "support/error_text.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {

@@ -3,11 +3,11 @@
 #include <gtest/gtest.h>
 
 #include "backends/v2/partial_reconfig.h"
-#include "engine/error_text.h"
-#include "engine/layer_fixtures.h"
 #include "mapping/layer_mapping.h"
+#include "support/error_text.h"
+#include "support/layer_fixtures.h"
 #include "support/model_builder.h"
-#include "v2/record_test_util.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {

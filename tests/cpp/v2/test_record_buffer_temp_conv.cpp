@@ -7,23 +7,23 @@
 #include "backends/v2/format_tnp_b_weights.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/np_registers.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
-#include "support/v2_fake_layer.h"
-#include "v2/record_test_util.h"
+#include "support/fake_layer.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::V2FakeLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 
 // A temporal layer with a FIFO of `fifo` frames over a 5 x 5 x `channels` input, one TNP-B per
 // entry of `counts` (filters, or channels of the depthwise kind), with its frame-buffer skip DMAs.
 struct TnpBFixture {
-    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("btc", {ComponentKind::TNP_B});
+    std::shared_ptr<FakeLayer> layer = FakeLayer::make("btc", {ComponentKind::TNP_B});
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
     std::shared_ptr<LayerMapping> mapping;
     bool depthwise;

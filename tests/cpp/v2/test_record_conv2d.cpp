@@ -5,17 +5,17 @@
 #include <gtest/gtest.h>
 
 #include "backends/v2/record_conv2d_transpose.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
-#include "support/v2_fake_layer.h"
-#include "v2/record_test_util.h"
+#include "support/fake_layer.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::V2FakeLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 
 std::shared_ptr<Dense> tensor(TensorType type, Shape const& shape) { return Dense::create(type, shape,
@@ -37,7 +37,7 @@ std::map<std::string, int> conv_params(LayerType type, int kernel, int filters, 
 // mapping's order is not the ident order), each over the whole input; fed by the pass's DMA, feeding
 // one CNP in column 5.
 struct ConvFixture {
-    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("conv", {ComponentKind::CNP});
+    std::shared_ptr<FakeLayer> layer = FakeLayer::make("conv", {ComponentKind::CNP});
     std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>(2);
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
     uint32_t total = 0;
@@ -259,7 +259,7 @@ TEST(RecordConv2d, InputAndFilterWords) {
 
 TEST(RecordConv2d, LinkedLayerDescribedOnSharedNpsOnly) {
     ConvFixture f(LayerType::Conv2D, 3, 8, {8, 8});
-    auto linked = V2FakeLayer::make("linked", {ComponentKind::CNP});
+    auto linked = FakeLayer::make("linked", {ComponentKind::CNP});
     linked->set_params(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 8}});
     linked->set_input_dims({Shape{8, 8, 8}});
     auto linked_mapping = std::make_shared<LayerMapping>(0);
@@ -281,7 +281,7 @@ TEST(RecordConv2d, Failures) {
          "Invalid layer type for CNP recording."},
         {"not built: no convolution block",
          [](ConvFixture& f) {
-             f.layer = V2FakeLayer::make("conv", {ComponentKind::CNP});
+             f.layer = FakeLayer::make("conv", {ComponentKind::CNP});
              f.layer->set_params(LayerType::Conv2D, conv_params(LayerType::Conv2D, 3, 8));
              f.layer->set_mapping(f.mapping);
          },

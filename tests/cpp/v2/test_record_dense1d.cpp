@@ -5,24 +5,24 @@
 
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/np_registers.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
-#include "support/v2_fake_layer.h"
-#include "v2/record_test_util.h"
+#include "support/fake_layer.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::V2FakeLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 
 constexpr uint32_t inputs = 16;  // a 1 x 1 x 16 input of 8 bits
 constexpr uint32_t units = 4;
 
 struct DenseFixture {
-    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("fc", {ComponentKind::FNP});
+    std::shared_ptr<FakeLayer> layer = FakeLayer::make("fc", {ComponentKind::FNP});
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
     HardwareConstraints constraints;
 

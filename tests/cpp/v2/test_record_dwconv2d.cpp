@@ -6,22 +6,22 @@
 
 #include "backends/v2/format_dwconv_weights.h"
 #include "backends/v2/format_variables.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
-#include "support/v2_fake_layer.h"
-#include "v2/record_test_util.h"
+#include "support/fake_layer.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::V2FakeLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 
 // A depthwise layer of `channels` channels over an x by y input, one NP per entry of `counts`.
 struct DwFixture {
-    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("dw", {ComponentKind::CNP});
+    std::shared_ptr<FakeLayer> layer = FakeLayer::make("dw", {ComponentKind::CNP});
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
     std::shared_ptr<LayerMapping> mapping;
 

@@ -8,15 +8,15 @@
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/format_tnp_b_weights.h"
 #include "backends/v2/format_variables.h"
-#include "program/hrc_input.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/hardware_backend.h"
+#include "program/hrc_input.h"
 #include "support/fake_device.h"
 #include "support/model_builder.h"
-#include "v2/record_test_util.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {

@@ -7,22 +7,22 @@
 #include "backends/v2/format_variables.h"
 #include "backends/v2/recorders.h"
 #include "backends/v2/sizes.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
-#include "support/v2_fake_layer.h"
-#include "v2/record_test_util.h"
+#include "support/fake_layer.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::V2FakeLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 
 // A 3 x 3 InputConv2D with ReLU over an 8 x 8 input of `channels` channels, 'same' padding.
 struct HrcFixture {
-    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("in_conv", {ComponentKind::HRC});
+    std::shared_ptr<FakeLayer> layer = FakeLayer::make("in_conv", {ComponentKind::HRC});
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
 
     explicit HrcFixture(uint32_t channels = 3, uint32_t filters = 4) {

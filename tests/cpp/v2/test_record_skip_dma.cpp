@@ -4,15 +4,15 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/error_text.h"
-#include "support/v2_fake_layer.h"
-#include "v2/record_test_util.h"
+#include "support/error_text.h"
+#include "support/fake_layer.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::testing::V2FakeLayer;
+using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 using Words = std::vector<uint32_t>;
 
@@ -21,7 +21,7 @@ hw::Component load_at(uint8_t channel) { return make_component(hw::Type::SKIP_DM
 
 // A Conv2D layer on one CNP at column 2, row 1, 8-bit input and output, 10 x 6 x 4 output.
 struct SkipLayer {
-    std::shared_ptr<V2FakeLayer> layer = V2FakeLayer::make("skip", {ComponentKind::CNP});
+    std::shared_ptr<FakeLayer> layer = FakeLayer::make("skip", {ComponentKind::CNP});
     std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>(3);
 
     SkipLayer() {

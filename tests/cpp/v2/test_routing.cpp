@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "backends/v2/routing.h"
-#include "engine/error_text.h"
 #include "mapping/layer_mapping.h"
+#include "support/error_text.h"
 #include "support/model_builder.h"
-#include "v2/record_test_util.h"
+#include "support/record_test_util.h"
 
 namespace nuvra::v2 {
 namespace {

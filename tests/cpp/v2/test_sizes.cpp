@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "backends/v2/sizes.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "support/split_doubles.h"
 
 namespace nuvra::v2 {
@@ -91,16 +91,13 @@ TEST(V2Sizes, FnpLayoutWords) {
 }
 
 // A Dense1D layer whose producer runs on the given kinds.
-std::shared_ptr<SplitTestLayer> dense_layer(Shape input, int weights_bits, std::set<ComponentKind> producer_kinds,
-                                            uint32_t neurons = 10) {
-    auto layer = std::make_shared<SplitTestLayer>(
-        "fc", LayerType::Dense1D, input,
-        std::map<std::string, int>{{"weights_bits", weights_bits}, {"units", int(neurons)}});
-    layer->in_bits = 8;
+std::shared_ptr<testing::FakeLayer> dense_layer(Shape input, int weights_bits,
+                                               std::set<ComponentKind> producer_kinds, uint32_t neurons = 10) {
+    auto layer = split_layer("fc", LayerType::Dense1D, input, {{"weights_bits", weights_bits}, {"units", int(neurons)}});
     if (!producer_kinds.empty()) {
-        auto producer = std::make_shared<SplitTestLayer>("producer", LayerType::Conv2D, input);
-        producer->kinds = std::move(producer_kinds);
-        layer->inbounds = {producer};
+        auto producer = split_layer("producer", LayerType::Conv2D, input);
+        producer->set_kinds(std::move(producer_kinds));
+        layer->set_inbounds({producer});
     }
     layer->variables().set("weights", Dense::create(TensorType::int8, Shape{uint32_t(input.product()), neurons},
                                                     Layout::c_order));
@@ -110,9 +107,9 @@ std::shared_ptr<SplitTestLayer> dense_layer(Shape input, int weights_bits, std::
 TEST(V2Sizes, AnAddReservesInputWords) {
     auto layer = dense_layer(Shape{5, 4, 25}, 8, {K::CNP});
     EXPECT_EQ(get_add_pksram_shift(*layer), 0u);
-    layer->inbounds = {std::make_shared<SplitTestLayer>("add", LayerType::Add, Shape{5, 4, 25})};
+    layer->set_inbounds({split_layer("add", LayerType::Add, Shape{5, 4, 25})});
     EXPECT_EQ(get_add_pksram_shift(*layer), 512u);
-    layer->inbounds = {nullptr};
+    layer->set_inbounds({nullptr});
     EXPECT_EQ(get_add_pksram_shift(*layer), 0u);
 }
 
@@ -148,7 +145,7 @@ TEST(V2Sizes, FnpPaddingChoice) {
     EXPECT_EQ(get_fnp_sram_size(*dense_layer(Shape{5, 4, 25}, 8, {K::CNP}, 30)), 6064u);  // XL: 16-word blocks
     EXPECT_EQ(error_text<std::runtime_error>([] { get_fnp_sram_size(*dense_layer(Shape{1, 1, 2049}, 8, {})); }),
               "Error when formatting the FNP inputs, the padding is undefined.");
-    layer->inputs = {Shape{65536, 65536, 1}};
+    layer->set_input_dims({Shape{65536, 65536, 1}});
     EXPECT_EQ(error_text<std::runtime_error>([&] { get_fnp_input_dim(*layer, true); }),
               "Tensor shape size 4294967296 exceeds maximum shape size (4294967295)");
 }

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/layers.h"
-#include "engine/ops_test_util.h"
 #include "support/model_builder.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra::wisp::testing {
 

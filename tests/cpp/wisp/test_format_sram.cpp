@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "backends/wisp/format_sram.h"
-#include "engine/error_text.h"
-#include "engine/ops_test_util.h"
+#include "support/error_text.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra::wisp {
 namespace {

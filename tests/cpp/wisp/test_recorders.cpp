@@ -12,8 +12,8 @@
 #include "backends/wisp/recorders.h"
 #include "backends/wisp/tnpr_program.h"
 #include "engine/dma.h"
-#include "engine/error_text.h"
 #include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "wisp/chain_fixture.h"
 

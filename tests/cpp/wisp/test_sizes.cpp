@@ -9,7 +9,7 @@
 #include "backends/wisp/chain.h"
 #include "backends/wisp/recorders.h"
 #include "backends/wisp/sizes.h"
-#include "engine/error_text.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "wisp/chain_fixture.h"
 

@@ -1,5 +1,5 @@
 // Shared pieces of the layer-mapping tests: small models written in one line, the component lists
-// a pass's layers get from the mesh mapper, and checks of the text of a thrown exception.
+// a pass's layers get from the mesh mapper, and a check of the text of a thrown exception.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,7 +12,8 @@
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/skip_dma.h"
-#include "tests/cpp/support/model_builder.h"
+#include "support/error_text.h"
+#include "support/model_builder.h"
 
 namespace nuvra::testing {
 
@@ -41,17 +42,6 @@ inline ModelBuilder build_model(std::string const& words) {
         else model.conv(name, inputs[0], n < 0 ? 4 : n);
     }
     return model;
-}
-
-// The text of the exception of type E that `call` throws; empty when it throws none.
-template <class E>
-std::string error_text(std::function<void()> const& call) {
-    try {
-        call();
-    } catch (E const& e) {
-        return e.what();
-    }
-    return "";
 }
 
 inline hw::Component component(hw::Type type, hw::Ident ident = {}) {

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/layer_fixtures.h"
 #include "engine/model.h"
+#include "support/layer_fixtures.h"
 
 namespace nuvra::testing {
 
