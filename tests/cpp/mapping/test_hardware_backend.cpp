@@ -232,12 +232,6 @@ TEST(MapConstraints, DefaultSelectNpsTakesTheFirst) {
     for (auto const& [count, expected] : rows) EXPECT_EQ(defaults.select_nps(source, count, hw::Type::CNP1), expected);
 }
 
-std::vector<np::Info> cnps(uint8_t count) {
-    std::vector<np::Info> nps;
-    for (uint8_t col = 1; col <= count; ++col) nps.push_back({{col, 0, 0, 0}, {Type::CNP1}, true});
-    return nps;
-}
-
 // Splits by filters only and fails the layers a test names.
 class ScriptedChecker : public StubChecker {
 public:
@@ -279,7 +273,7 @@ Generation const scripted[] = {
 // 'Same' padding, four filters each) on a mesh of `nps` CNPs.
 struct Mapping {
     Mapping(HwVersion version, uint8_t nps, std::span<Generation const> generations, int convs)
-        : device(make_fake_device(version, fake_mesh(version.get_ip_version(), cnps(nps)))),
+        : device(make_fake_device(version, fake_nps(Type::CNP1, nps))),
           constraints(std::make_shared<MapConstraints>(device)),
           backend(generation_selector(generations)) {
         model.input("in");
@@ -548,7 +542,7 @@ TEST(HardwareBackend, CollectLayerNpIdents) {
 
 TEST(HardwareBackend, ModelMapGoesThroughTheRegisteredBackend) {
     register_mapping_backend();
-    auto device = make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2));
+    auto device = make_fake_device(hw::Tolmar_v2);
     Mapping m(hw::Tolmar_v2, 0, scripted, 1);
     EXPECT_THROW(m.model.model().map(nullptr), std::invalid_argument);
     testing::expect_runtime_error(

@@ -30,6 +30,7 @@ using hw::Type;
 using testing::component;
 using testing::expect_runtime_error;
 using testing::FakeHostDevice;
+using testing::make_fake_host_device;
 using testing::FakeLayer;
 using testing::ModelBuilder;
 using testing::pass_components;
@@ -95,7 +96,7 @@ TEST(HardwareSequence, ForwardProgramsTheDeviceOnlyWhenItHoldsOtherBytes) {
     expect_runtime_error([&] { virtual_device.forward_samples(samples(1), nullptr); },
                          "An actual hardware device is required.");
 
-    auto device = std::make_shared<FakeHostDevice>(hw::Tolmar_v2, fake_mesh(IpVersion::v2));
+    auto device = make_fake_host_device(hw::Tolmar_v2);
     HardwareSequence first(device, {}, named({"a"}), {}, program_bytes(0, 8));
     HardwareSequence second(device, {}, named({"b"}), {}, program_bytes(0, 9));
     auto const outputs = first.forward_samples(samples(2), nullptr);
@@ -108,7 +109,7 @@ TEST(HardwareSequence, ForwardProgramsTheDeviceOnlyWhenItHoldsOtherBytes) {
                                            "forward", "program", "batch 1", "forward"}));
 
     // An empty program is loaded too when the device holds none; a last Dequantizer predicts.
-    auto fresh = std::make_shared<FakeHostDevice>(hw::Tolmar_v2, fake_mesh(IpVersion::v2));
+    auto fresh = make_fake_host_device(hw::Tolmar_v2);
     LayerPtrs layers = named({"a", "dq"});
     std::static_pointer_cast<FakeLayer>(layers.back())->set_params(LayerType::Dequantizer);
     HardwareSequence dequantized(fresh, {}, layers, {}, {});
@@ -145,7 +146,7 @@ TEST(HardwareSequence, LearningSwitchesAndReadsBack) {
                   (Calls{"program", "batch 2", "learn on", "fit", "batch 1", "learn off", "forward"}));
     }
     // A table without the device's generation.
-    auto device = std::make_shared<FakeHostDevice>(hw::ZR62_v1, fake_mesh(IpVersion::v1));
+    auto device = make_fake_host_device(hw::ZR62_v1);
     ModelBuilder model = testing::build_model("in conv<in");
     LayerPtrs const layers = model.list({"in", "conv"});
     HardwareSequence sequence(device, {}, layers,
@@ -182,7 +183,7 @@ TEST(HardwarePass, LinksToThePreviousPassAndDetachesOnDestruction) {
 // recorder gives each layer the number of one-word tracks the test sets by name (none by default).
 struct BuilderFixture {
     explicit BuilderFixture(bool with_add = false)
-        : device(make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2))),
+        : device(make_fake_device(hw::Tolmar_v2)),
           builder(device, constraints, io, recorder),
           model(testing::build_model(with_add ? "in a<in b<a add<a,b c<add" : "in a<in b<a c<b")) {
         recorder.on_record = [this](Layer const& layer) {

@@ -32,13 +32,6 @@ Ident at(uint8_t col) { return {col, 0, 0, 0}; }
 np::Info np_of(Ident ident, std::set<Type> types) { return {ident, std::move(types), true}; }
 Ident const load_channel{0, 0, 5, 0};
 
-// `count` NPs in columns first_col, first_col + 1, ... offering only `type`.
-std::vector<np::Info> nps_of(Type type, uint8_t count, uint8_t first_col = 1) {
-    std::vector<np::Info> nps;
-    for (uint8_t i = 0; i < count; ++i) nps.push_back({at(uint8_t(first_col + i)), {type}, true});
-    return nps;
-}
-
 // Splits a layer by its filters alone: no halo, no pooling.
 class FilterSplitChecker : public StubChecker {
 public:
@@ -96,7 +89,7 @@ struct Fixture {
 
 // Two CNPs and a TNP-B, and a skip-DMA engine of one channel.
 std::vector<np::Info> cnps_and_tnp_b() {
-    auto nps = nps_of(Type::CNP1, 2);
+    auto nps = fake_nps(Type::CNP1, 2);
     nps.push_back({at(3), {Type::TNP_B}, true});
     return nps;
 }
@@ -258,7 +251,7 @@ TEST(MeshMapperNpRequest, CountsAgainstMeshOrFreeNps) {
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        Fixture f(nps_of(Type::CNP1, row.mesh_nps), {}, row.filters);
+        Fixture f(fake_nps(Type::CNP1, row.mesh_nps), {}, row.filters);
         for (uint8_t i = 0; i < row.taken; ++i) f.mapper.allocate_np(at(uint8_t(1 + i)), Type::None);
         Idents reserved;
         for (uint8_t i = 0; i < row.reserved; ++i) reserved.push_back(at(uint8_t(row.mesh_nps - i)));
@@ -277,7 +270,7 @@ TEST(MeshMapperNpRequest, CountsAgainstMeshOrFreeNps) {
 }
 
 TEST(MeshMapperNpRequest, AddLayerIsAUseErrorAndFullyConnectedTakesAWholeFnp) {
-    Fixture f(nps_of(Type::FNP2, 1));
+    Fixture f(fake_nps(Type::FNP2, 1));
     auto add = FakeLayer::make("add", {ComponentKind::SKIP_DMA});
     add->set_params(LayerType::Add);
     bool new_pass = true;
@@ -310,7 +303,7 @@ TEST(MeshMapperNpRequest, SelectNpsAnswersAreChecked) {
          {at(4), at(3), at(2)}},
     };
     for (auto const& row : rows) {
-        Fixture f(nps_of(Type::CNP1, 5), {}, 12);
+        Fixture f(fake_nps(Type::CNP1, 5), {}, 12);
         f.mapper.allocate_np(at(1), Type::None);
         f.constraints->pick = row.pick;
         bool new_pass = false;

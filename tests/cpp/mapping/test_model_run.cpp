@@ -110,7 +110,7 @@ struct FcModel {
     // Maps through the scripted back end, on a fake hardware device unless another is given.
     void map(Sequences sequences, std::shared_ptr<Device> device = nullptr) {
         next_sequences = std::move(sequences);
-        m.map(device ? device : std::make_shared<FakeHostDevice>(hw::Tolmar_v2, fake_mesh(IpVersion::v2)));
+        m.map(device ? device : make_fake_host_device(hw::Tolmar_v2));
     }
     HardwareBackendHooks saved;
     ModelBuilder b;
@@ -265,7 +265,7 @@ std::unique_ptr<Backend> doubles_backend() { return std::make_unique<HardwareBac
 
 TEST(ModelRun, HardwareSequenceLoadsItsProgramOnceAndLearnsOnlyInFit) {
     std::vector<np::Info> const nps{{{1, 0, 0, 0}, {hw::Type::CNP1}, true}, {{2, 0, 0, 0}, {hw::Type::FNP3}, true}};
-    auto device = std::make_shared<FakeHostDevice>(hw::Tolmar_v2, fake_mesh(IpVersion::v2, nps));
+    auto device = make_fake_host_device(hw::Tolmar_v2, nps);
     FcModel model(true, doubles_backend);
     model.m.map(device);
     ASSERT_EQ(model.m.sequences().size(), 1u);

@@ -2,6 +2,7 @@
 // Device.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -40,11 +41,24 @@ inline std::shared_ptr<FakeDevice> make_fake_device(HwVersion version, Mesh mesh
     return std::make_shared<FakeDevice>(version, std::move(mesh));
 }
 
-// A device whose mesh has the generation of `version` (v1 for an unknown product id) and no NPs.
-inline std::shared_ptr<FakeDevice> make_fake_device(HwVersion version) {
+// `count` NPs of `type` with look-up tables, in columns first_col, first_col + 1, ... of row 0.
+inline std::vector<np::Info> fake_nps(hw::Type type, uint8_t count, uint8_t first_col = 1) {
+    std::vector<np::Info> nps;
+    for (uint8_t i = 0; i < count; ++i) nps.push_back({{uint8_t(first_col + i), 0, 0, 0}, {type}, true});
+    return nps;
+}
+
+// A mesh of the generation of `version` (v1 for an unknown product id) with the given NPs.
+inline Mesh fake_mesh(HwVersion version, std::vector<np::Info> nps = {}) {
     IpVersion ip = version.get_ip_version();
     if (ip == IpVersion::none) ip = IpVersion::v1;
-    return make_fake_device(version, fake_mesh(ip));
+    return fake_mesh(ip, std::move(nps));
+}
+
+// A device whose mesh has the generation of `version` (v1 for an unknown product id) and the
+// given NPs.
+inline std::shared_ptr<FakeDevice> make_fake_device(HwVersion version, std::vector<np::Info> nps = {}) {
+    return make_fake_device(version, fake_mesh(version, std::move(nps)));
 }
 
 }  // namespace nuvra

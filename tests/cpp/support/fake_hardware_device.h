@@ -14,6 +14,7 @@
 #include "engine/tensor.h"
 #include "hw/device.h"
 #include "hw/mesh.h"
+#include "support/fake_device.h"
 
 namespace nuvra::testing {
 
@@ -138,5 +139,10 @@ private:
     Mesh mesh_;
     std::unique_ptr<FakeHardwareDevice> hardware_;
 };
+
+// A host device whose mesh has the generation of `version` and the given NPs.
+inline std::shared_ptr<FakeHostDevice> make_fake_host_device(HwVersion version, std::vector<np::Info> nps = {}) {
+    return std::make_shared<FakeHostDevice>(version, fake_mesh(version, std::move(nps)));
+}
 
 }  // namespace nuvra::testing

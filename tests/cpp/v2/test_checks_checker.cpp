@@ -24,7 +24,7 @@ constexpr HwVersion v2_version{0xBC, 0xA2, 1, 0};
 // A v2 device whose NPs all have look-up tables, or one NP without.
 std::shared_ptr<FakeDevice> device(bool lut_everywhere = true) {
     std::vector<np::Info> nps{{{1, 1, 1, 0}, {hw::Type::CNP1}, true}, {{1, 1, 2, 0}, {hw::Type::CNP2}, lut_everywhere}};
-    return make_fake_device(v2_version, fake_mesh(IpVersion::v2, nps));
+    return make_fake_device(v2_version, nps);
 }
 
 // A checker of a v2 device whose mesh has the given input and weight SRAM bytes.

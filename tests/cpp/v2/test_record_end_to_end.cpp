@@ -90,9 +90,7 @@ struct ExpectedBlock {
 
 TEST(RecordEndToEnd, InputConvReluConvOnOnePass) {
     register_mapping_backend();
-    std::vector<np::Info> nps;
-    for (uint8_t col = 1; col <= 4; ++col) nps.push_back({{col, 0, 0, 0}, {hw::Type::CNP1}, true});
-    auto device = make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2, nps));
+    auto device = make_fake_device(hw::Tolmar_v2, fake_nps(hw::Type::CNP1, 4));
 
     // in (8 x 8 x 4) -> c1 (3 x 3, 4 filters, ReLU) -> c2 (3 x 3, 4 filters).
     ModelBuilder model;

@@ -19,7 +19,7 @@ using testing::ModelBuilder;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 struct Recorders {
-    std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2, fake_mesh(IpVersion::v2));
+    std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
     HardwareConstraints hardware;
     v2::LayerRecorderImpl layer{*device, hardware};
     v2::IoRecorderImpl io{*device};

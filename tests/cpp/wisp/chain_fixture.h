@@ -1,5 +1,5 @@
-// TNP-R chains of real engine layers for the third-generation tests: an input of 1 x timesteps x
-// channels values of `bits` bits, then the layers a test adds.
+// The third-generation device, and TNP-R chains of real engine layers for its tests: an input of
+// 1 x timesteps x channels values of `bits` bits, then the layers a test adds.
 #pragma once
 
 #include <map>
@@ -8,10 +8,15 @@
 #include <vector>
 
 #include "engine/layers.h"
+#include "hw/presets.h"
+#include "support/fake_device.h"
 #include "support/model_builder.h"
 #include "support/ops_test_util.h"
 
 namespace nuvra::wisp::testing {
+
+// A device without hardware on the third generation's default mesh.
+inline std::shared_ptr<FakeDevice> wisp_device() { return make_fake_device(hw::Wisp_Tolmar, hw::default_wisp_mesh()); }
 
 struct Chain {
     explicit Chain(int channels = 4, int bits = 8, int timesteps = 16) {

@@ -23,7 +23,7 @@ using namespace nuvra::testing;
 using testing::Chain;
 
 struct Checker {
-    std::shared_ptr<FakeDevice> device = make_fake_device(hw::Wisp_Tolmar, hw::default_wisp_mesh());
+    std::shared_ptr<FakeDevice> device = testing::wisp_device();
     HardwareConstraints limits = make_hardware_constraints(IpVersion::wisp, device->mesh());
     CompatibilityCheckerImpl checker{*device, limits};
 

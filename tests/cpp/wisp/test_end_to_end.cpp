@@ -31,7 +31,7 @@ TEST(WispEndToEnd, ChainMapsRecordsAndRuns) {
     testing::Chain chain;
     chain.two_layers_and_post_processing();
     Model& model = chain.m.model();
-    model.map(std::make_shared<FakeDevice>(hw::Wisp_Tolmar, hw::default_wisp_mesh()));
+    model.map(testing::wisp_device());
     ASSERT_EQ(model.sequences().size(), 1u);
     Sequence const& sequence = *model.sequences().front();
     ASSERT_EQ(sequence.passes().size(), 1u);

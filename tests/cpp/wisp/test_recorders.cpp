@@ -27,7 +27,7 @@ using Words = std::vector<uint32_t>;
 constexpr hw::Ident tnpr{0, 0, 0, 0};
 
 struct Recorders {
-    std::shared_ptr<FakeDevice> device = make_fake_device(hw::Wisp_Tolmar, hw::default_wisp_mesh());
+    std::shared_ptr<FakeDevice> device = testing::wisp_device();
     HardwareConstraints hardware;
     LayerRecorderImpl layer{*device, hardware};
     IoRecorderImpl io{*device};
