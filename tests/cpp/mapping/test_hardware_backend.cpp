@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <limits>
 #include <map>
@@ -14,22 +13,19 @@
 #include "backends/ip_version_backend.h"
 #include "backends/v2/checker.h"
 #include "backends/v2/recorders.h"
-#include "engine/model.h"
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/hardware_backend.h"
-#include "mapping/hardware_sequence.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/map_constraints.h"
 #include "support/fake_device.h"
+#include "support/filter_split_checker.h"
 #include "support/fake_layer.h"
 #include "support/mapping_fixtures.h"
-#include "support/model_builder.h"
 #include "support/ops_test_util.h"
 #include "support/recorder_doubles.h"
-#include "support/stub_checker.h"
 
 namespace nuvra {
 namespace {
@@ -40,23 +36,6 @@ using testing::ModelBuilder;
 using Passes = std::vector<std::vector<std::string>>;
 using Sequences = std::vector<std::shared_ptr<Sequence>>;
 constexpr char kUnsupported[] = "Unsupported IP version in IpVersionSpecificHardwareBackend.";
-
-TEST(IpVersionBackend, GenerationFromProductId) {
-    std::pair<uint8_t, IpVersion> const rows[] = {
-        {0x00, IpVersion::v1},   {0xA1, IpVersion::v1},   {0xA2, IpVersion::v2},
-        {0xB1, IpVersion::wisp}, {0x42, IpVersion::none}, {0xA3, IpVersion::none},
-    };
-    for (auto const& [product, expected] : rows) {
-        HwVersion const version{0xBC, product, 1, 0};
-        if (expected == IpVersion::none)
-            EXPECT_EQ(error_text<std::runtime_error>([&] { select_generation(version); }), kUnsupported) << int(product);
-        else
-            EXPECT_EQ(select_generation(version), expected) << int(product);
-    }
-    // The hardware model names the same generation for every product of the table.
-    for (Generation const& row : built_generations())
-        for (Product const& product : row.products) EXPECT_EQ(ip_version_of_product(product.id), row.ip);
-}
 
 // Fields 0, 1 and 11 to 13 of the two byte-counted generations; the others are fixed.
 HardwareConstraints with_sram_words(IpVersion ip, uint32_t f0, uint32_t f1, uint32_t f11, uint32_t f12, uint32_t f13) {
@@ -91,75 +70,6 @@ TEST(IpVersionBackend, ConstraintsPerGeneration) {
     }
     EXPECT_EQ(error_text<std::runtime_error>([] { make_hardware_constraints(IpVersion::none, fake_mesh(IpVersion::v1)); }),
               kUnsupported);
-}
-
-// What the back end built, in order, and what it released.
-std::vector<std::string>* journal = nullptr;
-
-struct Entry {
-    explicit Entry(std::string name) : name_(std::move(name)) { journal->push_back(name_); }
-    ~Entry() { journal->push_back("~" + name_); }
-    std::string name_;
-};
-struct JournalChecker : StubChecker, Entry {
-    JournalChecker(Device const& d, HardwareConstraints const& c) : StubChecker(d, c), Entry("checker") {}
-};
-struct JournalSizer : MemorySizer, Entry {
-    using L = std::shared_ptr<Layer> const&;
-    JournalSizer() : Entry("memory_sizer") {}
-    uint32_t get_input_memory_size(L, hw::Component const&, L) const override { return 0; }
-    uint32_t get_weight_memory_size(L, hw::Component const&) const override { return 0; }
-    uint32_t get_external_memory_size(L, hw::Component const&, ExternalMemoryArgs const&) const override { return 0; }
-    uint32_t get_fsram_64b_memory_size(L) const override { return 0; }
-    uint32_t get_tsram_51b_memory_size(L) const override { return 0; }
-    uint32_t get_evsram_32b_memory_size(L) const override { return 0; }
-    uint32_t get_stsram_32b_memory_size(L) const override { return 0; }
-};
-struct JournalIo : testing::IoRecorderDouble, Entry {
-    explicit JournalIo(Device const&) : Entry("io_recorder") {}
-};
-struct JournalRecorder : testing::LayerRecorderDouble, Entry {
-    JournalRecorder(Device const&, HardwareConstraints const&) : Entry("layer_recorder") {}
-};
-
-class IpVersionBackendWithDoubles : public ::testing::Test {
-protected:
-    void SetUp() override { journal = &log; }
-    void TearDown() override { journal = nullptr; }
-    std::vector<std::string> log;
-    std::vector<Generation> const all{
-        with_makers<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(generation_row(IpVersion::v1)),
-        with_makers<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(generation_row(IpVersion::v2)),
-        with_makers<JournalChecker, JournalSizer, JournalIo, JournalRecorder>(generation_row(IpVersion::wisp))};
-};
-
-TEST_F(IpVersionBackendWithDoubles, BuildsInOrderReleasesInReverseAndSharesTheLimits) {
-    auto const device = make_fake_device(hw::Tolmar_v2);
-    {
-        IpVersionSpecificHardwareBackend const backend(*device, all);
-        EXPECT_EQ(backend.ip_version(), IpVersion::v2);
-        EXPECT_EQ(&backend.checker().device(), device.get());
-    }
-    EXPECT_EQ(log, (std::vector<std::string>{"checker", "memory_sizer", "io_recorder", "layer_recorder",
-                                             "~layer_recorder", "~io_recorder", "~memory_sizer", "~checker"}));
-    log.clear();
-    auto const unknown = make_fake_device({0xBC, 0x42, 0, 0}, fake_mesh(IpVersion::v2));
-    EXPECT_EQ(error_text<std::runtime_error>([&] { IpVersionSpecificHardwareBackend b(*unknown, all); }), kUnsupported);
-    std::vector<Generation> const without_wisp{all[0], all[1]};
-    auto const wisp = make_fake_device(hw::Wisp_Tolmar);
-    EXPECT_EQ(error_text<std::runtime_error>([&] { IpVersionSpecificHardwareBackend b(*wisp, without_wisp); }),
-              "The wisp back end is not available in this build.");
-    EXPECT_TRUE(log.empty());
-
-    // The limits are filled before the checker is built, and the checker reads them.
-    device->mutable_mesh().np_sram_size = {1024, 2048, 0, 0, 0, 0};
-    IpVersionSpecificHardwareBackend const backend(*device, all);
-    EXPECT_EQ(backend.constraints().weight_sram_words, 163u);  // 2048 * 8 / 100
-    auto const& checker = static_cast<StubChecker const&>(backend.checker());
-    testing::FakeLayer const layer("dense");
-    EXPECT_TRUE(checker.is_fnp3_compatible(layer));
-    ASSERT_EQ(checker.fnp3_queries.size(), 1u);
-    EXPECT_EQ(checker.fnp3_queries[0].constraints, &backend.constraints());
 }
 
 TEST(MapConstraints, DefaultsAndRefusedDevices) {
@@ -232,10 +142,10 @@ TEST(MapConstraints, DefaultSelectNpsTakesTheFirst) {
     for (auto const& [count, expected] : rows) EXPECT_EQ(defaults.select_nps(source, count, hw::Type::CNP1), expected);
 }
 
-// Splits by filters only and fails the layers a test names.
-class ScriptedChecker : public StubChecker {
+// Fails the layers a test names.
+class ScriptedChecker : public testing::FilterSplitChecker {
 public:
-    using StubChecker::StubChecker;
+    using FilterSplitChecker::FilterSplitChecker;
     static inline std::set<std::string> incompatible;
     static inline std::set<std::string> breaking_sequence;
 
@@ -247,45 +157,89 @@ public:
         Layer const& layer = **(last - 1);
         return breaking_sequence.contains(layer.get_name()) ? MappingStatus(layer, "Bad run.") : MappingStatus();
     }
-    NpSplitParams np_split_params(Type, LayerParams const& params) const override {
-        NpSplitParams split;
-        split.filters = params.has("filters") ? uint32_t(params.get("filters")) : 0;
-        return split;
-    }
-};
-
-struct IoDouble : testing::IoRecorderDouble {
-    explicit IoDouble(Device const&) {}
-};
-struct RecorderDouble : testing::LayerRecorderDouble {
-    RecorderDouble(Device const&, HardwareConstraints const&) {}
 };
 
 Generation const real_v2[] = {with_makers<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
                                            v2::LayerRecorderImpl>(generation_row(IpVersion::v2))};
-// Test doubles everywhere, for a v1 and a v2 generation.
+// Test doubles everywhere, for a v1 and a v2 generation (no wisp).
 Generation const scripted[] = {
-    with_makers<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(generation_row(IpVersion::v2)),
-    with_makers<ScriptedChecker, v2::MemorySizerImpl, IoDouble, RecorderDouble>(generation_row(IpVersion::v1)),
+    with_makers<ScriptedChecker, v2::MemorySizerImpl, testing::IoRecorderDouble, testing::LayerRecorderDouble>(
+        generation_row(IpVersion::v2)),
+    with_makers<ScriptedChecker, v2::MemorySizerImpl, testing::IoRecorderDouble, testing::LayerRecorderDouble>(
+        generation_row(IpVersion::v1)),
 };
 
-// One call of HardwareBackend::map over in -> c1 -> ... -> cN (8 x 8 x 4, 3 x 3 kernels with
-// 'Same' padding, four filters each) on a mesh of `nps` CNPs.
-struct Mapping {
-    Mapping(HwVersion version, uint8_t nps, std::span<Generation const> generations, int convs)
-        : device(make_fake_device(version, fake_nps(Type::CNP1, nps))),
-          constraints(std::make_shared<MapConstraints>(device)),
-          backend(generation_selector(generations)) {
-        model.input("in");
-        for (int i = 1; i <= convs; ++i)
-            model.layer(LayerType::Conv2D, "c" + std::to_string(i),
-                        {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}},
-                        {i == 1 ? "in" : "c" + std::to_string(i - 1)});
+TEST(IpVersionBackend, ServesTheHardwareModelsProductsAndSharesItsLimitsWithTheChecker) {
+    for (Generation const& row : built_generations())
+        for (Product const& product : row.products)
+            EXPECT_EQ(select_generation({0xBC, product.id, 1, 0}), ip_version_of_product(product.id));
+    auto const unknown = make_fake_device({0xBC, 0x42, 0, 0}, fake_mesh(IpVersion::v2));
+    EXPECT_EQ(error_text<std::runtime_error>([&] { IpVersionSpecificHardwareBackend b(*unknown, scripted); }),
+              kUnsupported);
+    auto const wisp = make_fake_device(hw::Wisp_Tolmar);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { IpVersionSpecificHardwareBackend b(*wisp, scripted); }),
+              "The wisp back end is not available in this build.");
+
+    // The limits are filled before the checker is built, and the checker reads them.
+    auto const device = make_fake_device(hw::Tolmar_v2);
+    device->mutable_mesh().np_sram_size = {1024, 2048, 0, 0, 0, 0};
+    IpVersionSpecificHardwareBackend const backend(*device, scripted);
+    EXPECT_EQ(backend.ip_version(), IpVersion::v2);
+    EXPECT_EQ(&backend.checker().device(), device.get());
+    EXPECT_EQ(backend.constraints().weight_sram_words, 163u);  // 2048 * 8 / 100
+    auto const& checker = static_cast<StubChecker const&>(backend.checker());
+    EXPECT_TRUE(checker.is_fnp3_compatible(testing::FakeLayer("dense")));
+    ASSERT_EQ(checker.fnp3_queries.size(), 1u);
+    EXPECT_EQ(checker.fnp3_queries[0].constraints, &backend.constraints());
+}
+
+// A mesh of `count` NPs of every kind (in rows of up to 15 columns, four per position), the HRC
+// and two skip-DMA engines.
+Mesh roomy_mesh(IpVersion ip, size_t count) {
+    std::vector<np::Info> nps;
+    for (size_t i = 0; i < count; ++i)
+        nps.push_back({{uint8_t(1 + i / 4 % 15), uint8_t(i / 60), uint8_t(i % 4), 0},
+                       {Type::CNP1, Type::CNP2, Type::FNP2, Type::FNP3, Type::TNP_B},
+                       true});
+    std::vector<np::Info> skip_dmas;
+    for (uint8_t row = 0; row < 2; ++row)
+        skip_dmas.push_back({{0, row, 0, 4}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}, true});
+    return Mesh(ip, {0, 0, 0, 0}, {0, 0, 1, 0}, np::Info{{0, 0, 0, 0}, {Type::HRC}, true}, nps, skip_dmas);
+}
+
+// in -> c1 -> ... -> cN (8 x 8 x 4, `kernel` x `kernel` Conv2D layers of four filters, 'Same'
+// padding); with `skip`, a skip connection over two more, joined by an Add, then "out".
+ModelBuilder conv_chain(int convs, int kernel = 3, bool skip = false) {
+    ModelBuilder model;
+    model.input("in");
+    auto const conv = [&](std::string const& name, std::string const& inbound) {
+        model.layer(LayerType::Conv2D, name, {{"kernel_size", kernel}, {"filters", 4}, {"padding", 1}}, {inbound});
+    };
+    for (int i = 1; i <= convs; ++i) conv("c" + std::to_string(i), i == 1 ? "in" : "c" + std::to_string(i - 1));
+    if (skip) {
+        std::string const last = "c" + std::to_string(convs);
+        conv("s1", last);
+        conv("s2", "s1");
+        model.add("add", last, "s2");
+        conv("out", "add");
     }
-    MappingStatusGroup map(std::vector<std::string> const& names) {
-        layers = model.list(names);
+    return model;
+}
+
+// One call of HardwareBackend::map over a model on a device.
+struct Mapping {
+    Mapping(std::shared_ptr<FakeDevice> on, std::span<Generation const> generations, ModelBuilder built)
+        : device(std::move(on)), constraints(std::make_shared<MapConstraints>(device)),
+          backend(generation_selector(generations)), model(std::move(built)) {}
+    // On a mesh of `nps` CNP1s, in -> c1 -> ... -> cN of 3 x 3 kernels.
+    Mapping(HwVersion version, uint8_t nps, std::span<Generation const> generations, int convs)
+        : Mapping(make_fake_device(version, fake_nps(Type::CNP1, nps)), generations, conv_chain(convs)) {}
+    // The named layers; none: all of the model's.
+    MappingStatusGroup map(std::vector<std::string> const& names = {}) {
+        layers = names.empty() ? model.model().layers() : model.list(names);
         return backend.map(&layers, &sequences, constraints);
     }
+    // The passes of the one sequence, as layer names and as counts.
     Passes passes() const {
         Passes result;
         if (sequences.size() != 1) return result;
@@ -294,6 +248,11 @@ struct Mapping {
             for (auto const& layer : pass->layers) names.push_back(layer->get_name());
         }
         return result;
+    }
+    std::vector<size_t> pass_sizes() const {
+        std::vector<size_t> sizes;
+        for (auto const& pass : passes()) sizes.push_back(pass.size());
+        return sizes;
     }
     std::shared_ptr<FakeDevice> device;
     std::shared_ptr<MapConstraints> constraints;
@@ -318,30 +277,27 @@ TEST(HardwareBackend, RefusalsBeforeMapping) {
     EXPECT_TRUE(m.sequences.empty());
 }
 
+// Too few NPs: a second pass, starting on the NP that c1 left; the program and its parts agree.
 TEST(HardwareBackend, EndToEndWithTheRealV2BackEnd) {
-    for (uint8_t nps : {uint8_t{4}, uint8_t{2}}) {
-        Mapping m(hw::Tolmar_v2, nps, real_v2, 3);
-        MappingStatusGroup const status = m.map({"in", "c1", "c2", "c3"});
-        ASSERT_FALSE(status.failed) << status.to_string();
-        // Too few NPs: a second pass, starting on the NP that c1 left.
-        EXPECT_EQ(m.passes(), (nps == 4 ? Passes{{"in", "c1", "c2", "c3"}} : Passes{{"in", "c1", "c2"}, {"c3"}}));
-        EXPECT_EQ(layer_mapping(m.model["c3"])->components->front().ident.col, nps == 4 ? 3 : 1);
-        Sequence const& sequence = *m.sequences.front();
-        EXPECT_EQ(sequence.name(), "HW/in-c3");
-        auto const program = sequence.program();
-        ProgramInfo const info(program.data(), program.size());
-        EXPECT_EQ(info.info().passes()->size(), nps == 4 ? 1u : 2u);
-        EXPECT_EQ(info.info().device_version()->product_id(), 0xA2);
-        auto const parts = sequence.program_parts();
-        std::vector<uint8_t> joined(parts.program_info.begin(), parts.program_info.end());
-        joined.insert(joined.end(), parts.program_data.begin(), parts.program_data.end());
-        EXPECT_EQ(joined, std::vector<uint8_t>(program.begin(), program.end()));
-        // Each component knows its memory use.
-        hw::Component const& part = layer_mapping(m.model["c1"])->components->front();
-        auto const c1 = m.model["c1"];
-        EXPECT_EQ(part.mem_info, v2::MemorySizerImpl().get_memory_info(c1, part, m.model["in"], {}));
-        EXPECT_NE(part.mem_info.weight_size, 0u);
-    }
+    Mapping m(hw::Tolmar_v2, 2, real_v2, 3);
+    MappingStatusGroup const status = m.map();
+    ASSERT_FALSE(status.failed) << status.to_string();
+    EXPECT_EQ(m.passes(), (Passes{{"in", "c1", "c2"}, {"c3"}}));
+    EXPECT_EQ(layer_mapping(m.model["c3"])->components->front().ident.col, 1);
+    Sequence const& sequence = *m.sequences.front();
+    EXPECT_EQ(sequence.name(), "HW/in-c3");
+    auto const program = sequence.program();
+    ProgramInfo const info(program.data(), program.size());
+    EXPECT_EQ(info.info().passes()->size(), 2u);
+    EXPECT_EQ(info.info().device_version()->product_id(), 0xA2);
+    auto const parts = sequence.program_parts();
+    std::vector<uint8_t> joined(parts.program_info.begin(), parts.program_info.end());
+    joined.insert(joined.end(), parts.program_data.begin(), parts.program_data.end());
+    EXPECT_EQ(joined, std::vector<uint8_t>(program.begin(), program.end()));
+    // Each component knows its memory use.
+    hw::Component const& part = layer_mapping(m.model["c1"])->components->front();
+    EXPECT_EQ(part.mem_info, v2::MemorySizerImpl().get_memory_info(m.model["c1"], part, m.model["in"], {}));
+    EXPECT_NE(part.mem_info.weight_size, 0u);
 }
 
 TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
@@ -383,46 +339,6 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
     ScriptedChecker::breaking_sequence = {};
 }
 
-// A mesh of `count` NPs of every kind (in rows of up to 15 columns, four per position), the HRC
-// and two skip-DMA engines.
-Mesh roomy_mesh(IpVersion ip, size_t count) {
-    std::vector<np::Info> nps;
-    for (size_t i = 0; i < count; ++i)
-        nps.push_back({{uint8_t(1 + i / 4 % 15), uint8_t(i / 60), uint8_t(i % 4), 0},
-                       {Type::CNP1, Type::CNP2, Type::FNP2, Type::FNP3, Type::TNP_B},
-                       true});
-    std::vector<np::Info> skip_dmas;
-    for (uint8_t row = 0; row < 2; ++row)
-        skip_dmas.push_back({{0, row, 0, 4}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}, true});
-    return Mesh(ip, {0, 0, 0, 0}, {0, 0, 1, 0}, np::Info{{0, 0, 0, 0}, {Type::HRC}, true}, nps, skip_dmas);
-}
-
-// in -> c1 -> ... -> cN, 1 x 1 Conv2D layers of four filters with 'Same' padding; a skip
-// connection over two more, joined by an Add, when `skip`.
-ModelBuilder conv_chain(int convs, bool skip = false) {
-    ModelBuilder model;
-    model.input("in");
-    auto const conv = [&](std::string const& name, std::string const& inbound) {
-        model.layer(LayerType::Conv2D, name, {{"kernel_size", 1}, {"filters", 4}, {"padding", 1}}, {inbound});
-    };
-    for (int i = 1; i <= convs; ++i) conv("c" + std::to_string(i), i == 1 ? "in" : "c" + std::to_string(i - 1));
-    if (skip) {
-        std::string const last = "c" + std::to_string(convs);
-        conv("s1", last);
-        conv("s2", "s1");
-        model.add("add", last, "s2");
-        conv("out", "add");
-    }
-    return model;
-}
-
-// The passes of a sequence, as layer counts.
-std::vector<size_t> pass_sizes(Sequence const& sequence) {
-    std::vector<size_t> sizes;
-    for (auto const& pass : sequence.passes()) sizes.push_back(pass->layers.size());
-    return sizes;
-}
-
 // Layer indexes are 8 bits per pass, and skip-DMA channels count only the layers of the passes
 // before: long chains take several passes, and a hardware limit is a status, not an exception.
 TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
@@ -447,17 +363,11 @@ TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
          "are needed but 254 are available."},
     };
     for (Row const& row : rows) {
-        auto const device = make_fake_device(row.version, roomy_mesh(row.version.get_ip_version(), row.nps));
-        HardwareBackend backend(generation_selector(row.generations));
-        ModelBuilder model = conv_chain(row.convs, row.skip);
-        std::vector<std::shared_ptr<Layer>> layers = model.model().layers();
-        Sequences sequences;
-        MappingStatusGroup const status = backend.map(&layers, &sequences, std::make_shared<MapConstraints>(device));
-        EXPECT_EQ(status.to_string(), row.text) << row.name;
-        ASSERT_EQ(sequences.size(), row.passes.empty() ? 0u : 1u) << row.name;
-        if (!row.passes.empty()) {
-            EXPECT_EQ(pass_sizes(*sequences.front()), row.passes) << row.name;
-        }
+        Mapping m(make_fake_device(row.version, roomy_mesh(row.version.get_ip_version(), row.nps)), row.generations,
+                  conv_chain(row.convs, 1, row.skip));
+        EXPECT_EQ(m.map().to_string(), row.text) << row.name;
+        EXPECT_EQ(m.sequences.size(), row.passes.empty() ? 0u : 1u) << row.name;
+        EXPECT_EQ(m.pass_sizes(), row.passes) << row.name;
     }
 }
 
@@ -516,12 +426,10 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
     for (Row const& row : rows) {
         ModelBuilder model;
         row.build(model);
-        auto const device = make_fake_device(row.version, roomy_mesh(row.version.get_ip_version(), 16));
-        HardwareBackend backend(generation_selector(row.generations));
-        std::vector<std::shared_ptr<Layer>> layers = model.model().layers();
-        Sequences sequences;
+        Mapping m(make_fake_device(row.version, roomy_mesh(row.version.get_ip_version(), 16)), row.generations,
+                  std::move(model));
         MappingStatusGroup status;
-        EXPECT_NO_THROW(status = backend.map(&layers, &sequences, std::make_shared<MapConstraints>(device))) << row.name;
+        EXPECT_NO_THROW(status = m.map()) << row.name;
         EXPECT_EQ(status.to_string(), row.text) << row.name;
     }
 }
@@ -543,14 +451,14 @@ TEST(HardwareBackend, CollectLayerNpIdents) {
 TEST(HardwareBackend, ModelMapGoesThroughTheRegisteredBackend) {
     register_mapping_backend();
     auto device = make_fake_device(hw::Tolmar_v2);
-    Mapping m(hw::Tolmar_v2, 0, scripted, 1);
-    EXPECT_THROW(m.model.model().map(nullptr), std::invalid_argument);
+    ModelBuilder chain = conv_chain(1);
+    EXPECT_THROW(chain.model().map(nullptr), std::invalid_argument);
     testing::expect_runtime_error(
-        [&] { m.model.model().map(device); },  // default constraints; no NP in the mesh
+        [&] { chain.model().map(device); },  // default constraints; no NP in the mesh
         "Cannot map layer 'c1'. Not enough hardware components of type CNP1 available. 1 is needed but 0 are "
         "available.");
-    EXPECT_TRUE(m.model.model().sequences().empty());
-    EXPECT_EQ(m.model.model().device(), nullptr);
+    EXPECT_TRUE(chain.model().sequences().empty());
+    EXPECT_EQ(chain.model().device(), nullptr);
     // Only an input layer: nothing to put on hardware.
     ModelBuilder input_only;
     input_only.input("in");

@@ -4,22 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "mapping/layer_mapping.h"
-#include "mapping/skip_dma.h"
 #include "support/fake_layer.h"
 #include "support/mapping_fixtures.h"
 
 namespace nuvra {
 namespace {
 
-using testing::build_model;
-using testing::component;
-using testing::connect;
-using testing::expect_runtime_error;
-using testing::FakeLayer;
-using testing::ModelBuilder;
-using testing::pass_components;
-using testing::pass_dma;
+using namespace testing;
 using K = ComponentKind;
 using Components = std::vector<hw::Component>;
 using Names = std::vector<std::string>;

@@ -5,7 +5,6 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,9 +14,8 @@
 #include "mapping/mesh_mapper.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
+#include "support/filter_split_checker.h"
 #include "support/mapping_fixtures.h"
-#include "support/model_builder.h"
-#include "support/stub_checker.h"
 
 namespace nuvra {
 namespace {
@@ -31,17 +29,6 @@ using testing::ModelBuilder;
 Ident at(uint8_t col) { return {col, 0, 0, 0}; }
 np::Info np_of(Ident ident, std::set<Type> types) { return {ident, std::move(types), true}; }
 Ident const load_channel{0, 0, 5, 0};
-
-// Splits a layer by its filters alone: no halo, no pooling.
-class FilterSplitChecker : public StubChecker {
-public:
-    using StubChecker::StubChecker;
-    NpSplitParams np_split_params(Type, LayerParams const& params) const override {
-        NpSplitParams split;
-        split.filters = params.has("filters") ? uint32_t(params.get("filters")) : 0;
-        return split;
-    }
-};
 
 // Constraints whose select_nps answers as the test scripts (the default when unscripted), and
 // which remember the layer names they were told.
@@ -81,7 +68,7 @@ struct Fixture {
     std::shared_ptr<FakeDevice> device;
     std::shared_ptr<ScriptedConstraints> constraints;
     HardwareConstraints hardware;
-    FilterSplitChecker checker;
+    testing::FilterSplitChecker checker;
     MeshMapper mapper;
     ModelBuilder model;
     std::shared_ptr<Layer> conv;

@@ -1,27 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "backends/ip_version_backend.h"
 #include "engine/backend.h"
 #include "engine/inference.h"
 #include "engine/model.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
-#include "mapping/hardware_backend.h"
 #include "mapping/map_constraints.h"
 #include "support/fake_device.h"
+#include "support/error_text.h"
 #include "support/fake_hardware_device.h"
-#include "support/mapping_fixtures.h"
 #include "support/model_builder.h"
 #include "support/ops_test_util.h"
-#include "support/recorder_doubles.h"
-#include "support/stub_checker.h"
 
 namespace nuvra {
 namespace {
@@ -237,53 +232,6 @@ TEST(ModelRun, WithoutSequencesTheSoftwareRuns) {
     model.map({model.sequence("A")}, make_fake_device(hw::Tolmar_v2));
     model.m.forward(inputs);
     EXPECT_EQ(model.log, Log{"A 3"});
-}
-
-// ---- the mapping engine's hardware sequence on a fake hardware device ----
-
-// Every memory size 0, for any layer kind.
-struct ZeroSizer : MemorySizer {
-    using L = std::shared_ptr<Layer> const&;
-    uint32_t get_input_memory_size(L, hw::Component const&, L) const override { return 0; }
-    uint32_t get_weight_memory_size(L, hw::Component const&) const override { return 0; }
-    uint32_t get_external_memory_size(L, hw::Component const&, ExternalMemoryArgs const&) const override { return 0; }
-    uint32_t get_fsram_64b_memory_size(L) const override { return 0; }
-    uint32_t get_tsram_51b_memory_size(L) const override { return 0; }
-    uint32_t get_evsram_32b_memory_size(L) const override { return 0; }
-    uint32_t get_stsram_32b_memory_size(L) const override { return 0; }
-};
-// Reads learned variables back as the second generation does: it cannot.
-struct NoLearningRecorder : LayerRecorderDouble {
-    using LayerRecorderDouble::LayerRecorderDouble;
-    void sync_learning_vars(std::shared_ptr<Layer>) const override {
-        throw std::runtime_error("Learning not implemented on v2.");
-    }
-};
-Generation const doubles[] = {
-    with_makers<StubChecker, ZeroSizer, IoRecorderDouble, NoLearningRecorder>(generation_row(IpVersion::v2))};
-std::unique_ptr<Backend> doubles_backend() { return std::make_unique<HardwareBackend>(generation_selector(doubles)); }
-
-TEST(ModelRun, HardwareSequenceLoadsItsProgramOnceAndLearnsOnlyInFit) {
-    std::vector<np::Info> const nps{{{1, 0, 0, 0}, {hw::Type::CNP1}, true}, {{2, 0, 0, 0}, {hw::Type::FNP3}, true}};
-    auto device = make_fake_host_device(hw::Tolmar_v2, nps);
-    FcModel model(true, doubles_backend);
-    model.m.map(device);
-    ASSERT_EQ(model.m.sequences().size(), 1u);
-
-    // The calls one step made; the fake answers 200 plus the sum of a sample's bytes (16s + 6).
-    auto const calls = [&](uint32_t batch_size, bool fit = false) {
-        device->fake().calls.clear();
-        if (fit) expect_runtime_error([&] { model.m.fit(three_samples(), {1}); }, "Learning not implemented on v2.");
-        else EXPECT_EQ(numbers(*model.m.forward(three_samples(), batch_size)), (std::vector<double>{206, 222, 238}));
-        return device->fake().calls;
-    };
-    EXPECT_EQ(calls(0), (Log{"program", "batch 3", "forward"}));
-    EXPECT_EQ(calls(2), (Log{"batch 2", "forward", "batch 1", "forward"}));
-    device->fake().loaded.assign({1, 2, 3});  // someone else's program is replaced
-    EXPECT_EQ(calls(0), (Log{"program", "batch 3", "forward"}));
-    // The second generation runs fit, then refuses to read the learned variables back.
-    EXPECT_EQ(calls(0, true), (Log{"batch 3", "learn on", "fit"}));
-    EXPECT_EQ(calls(2), (Log{"batch 2", "learn off", "forward", "batch 1", "forward"}));
 }
 
 // A mapped program describes the graph and learning it was made from: changing either drops it.

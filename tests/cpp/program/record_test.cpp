@@ -107,24 +107,6 @@ TEST(ProgramRecord, TheLastFnp2FiltersTrackWins) {
     EXPECT_TRUE(record->tracks.empty());
 }
 
-TEST(ProgramRecord, LearnRecordsDestroyThirdSecondFirst) {
-    std::vector<std::string> order;
-    struct Logged : program::Record {
-        Logged(std::vector<std::string>* sink, std::string label)
-            : Record(HwVersion{}), log(sink), name(std::move(label)) {}
-        ~Logged() override { log->push_back(name); }
-        std::vector<std::string>* log;
-        std::string name;
-    };
-    {
-        program::LearnRecordsPtr records;
-        records.first = std::make_unique<Logged>(&order, "first");
-        records.second = std::make_unique<Logged>(&order, "second");
-        records.third = std::make_unique<Logged>(&order, "third");
-    }
-    EXPECT_EQ(order, (std::vector<std::string>{"third", "second", "first"}));
-}
-
 TEST(ProgramRecord, FormatConfigHeaderFbPacksBothWords) {
     EXPECT_EQ(format_config_header_fb(hw::Ident{}, dma::Target::HrcConfig, 1, 0), 0x0001000080000000ull);
     EXPECT_EQ(format_config_header_fb(hw::Ident{1, 2, 3, 4}, dma::Target::HrcConfig, 1, 0x20), 0x0001002083040201ull);

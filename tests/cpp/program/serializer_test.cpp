@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <limits>
 #include <memory>
 #include <string>
@@ -125,24 +124,14 @@ TEST(SequenceSerializer, ProgramWithoutLearningOrRegisters) {
     f.serializer->serialize_epg_tracks(*conv, 1, 1, 1, false, false, true);  // no register writes
     ProgramInfo const info = f.finish({pass_of({conv})});
 
-    // Two size-prefixed buffers, info first.
-    uint32_t const info_length = uint32_t{f.program[0]} | uint32_t{f.program[1]} << 8 | uint32_t{f.program[2]} << 16 |
-                                 uint32_t{f.program[3]} << 24;
-    EXPECT_EQ(info.info_bytes().size(), 4u + info_length);
-    EXPECT_EQ(info.info_bytes().size() + info.data_bytes().size(), f.program.size());
-    EXPECT_TRUE(std::equal(info.info_bytes().begin(), info.info_bytes().end(), f.program.begin()));
-
     fb::ProgramInfo const& header = info.info();
     EXPECT_STREQ(header.version()->c_str(), "2.0.0");
     auto const* v = header.device_version();
     EXPECT_EQ((std::vector<int>{v->vendor_id(), v->product_id(), v->major_rev(), v->minor_rev()}),
               (std::vector<int>{0xBC, 0xA2, 1, 0}));
-    EXPECT_EQ(std::vector<uint32_t>(header.input_dims()->begin(), header.input_dims()->end()),
-              (std::vector<uint32_t>{4, 4, 3}));
-    EXPECT_EQ(std::vector<uint32_t>(header.output_dims()->begin(), header.output_dims()->end()),
-              (std::vector<uint32_t>{1, 1, 10}));
-    EXPECT_EQ((std::vector<uint32_t>{header.num_descriptors(), header.input_param_a(), header.input_param_b()}),
-              (std::vector<uint32_t>{3, 1, 2}));
+    EXPECT_EQ((std::vector<uint32_t>{header.input_dims()->Get(2), header.output_dims()->Get(2),
+                                     header.num_descriptors(), header.input_param_a(), header.input_param_b()}),
+              (std::vector<uint32_t>{3, 10, 3, 1, 2}));
     EXPECT_EQ(header.epg_registers(), nullptr);  // absent, not empty
     ASSERT_TRUE(header.input_scales() && header.input_zero_points() && header.output_scales() && header.output_shift());
     EXPECT_EQ(header.input_scales()->size() + header.output_shift()->size(), 0u);
@@ -282,10 +271,9 @@ TEST(SequenceSerializer, LearningRecordsMustHaveTheirTracksAndComponent) {
     auto mapping = std::make_shared<LayerMapping>(0);
     mapping->components = std::make_shared<LayerMapping::ComponentList>();
     layer->set_mapping(mapping);
-    std::string const text =
-        error_text<std::runtime_error>([&] { f.serializer->serialize_learning_layer_program(*layer, true); });
-    EXPECT_EQ(text.rfind("Cannot map layer 'learn'. Error: ", 0), 0u) << text;
-    EXPECT_NE(text.find("range"), std::string::npos) << text;
+    // A mapping without components: the standard library's range message, whole.
+    EXPECT_EQ(error_text<std::runtime_error>([&] { f.serializer->serialize_learning_layer_program(*layer, true); }),
+              "Cannot map layer 'learn'. Error: vector::_M_range_check: __n (which is 0) >= this->size() (which is 0).");
 }
 
 TEST(SequenceSerializer, UnusedNpsRecordAtTheLinkIndexAndRestoreIt) {
