@@ -43,9 +43,7 @@ TEST(HwMappingStatus, Text) {
 }
 
 TEST(HwMappingStatus, GathersFailures) {
-    struct Row {
-        MappingStatus first, second, expected;
-    };
+    struct Row { MappingStatus first, second, expected; };
     Row const rows[] = {
         {failure("a", "A."), MappingStatus::success(), failure("a", "A.")},
         {MappingStatus::success(), failure("a", "A."), failure("a", "A.")},
@@ -60,10 +58,7 @@ TEST(HwMappingStatus, GathersFailures) {
 }
 
 TEST(HwMappingStatusGroup, Text) {
-    struct Row {
-        MappingStatusGroup group;
-        const char* text;
-    };
+    struct Row { MappingStatusGroup group; const char* text; };
     Row const rows[] = {
         {group_of({}, true, "Model is too big."), "Model is too big."},
         {group_of({failure("a", "A.")}), "Cannot map layer 'a'. A."},
@@ -76,12 +71,7 @@ TEST(HwMappingStatusGroup, Text) {
 }
 
 TEST(HwMappingStatusGroup, GathersOtherGroups) {
-    struct Row {
-        MappingStatusGroup first, second;
-        bool failed;
-        std::string message;
-        std::vector<std::string> layers;
-    };
+    struct Row { MappingStatusGroup first, second; bool failed; std::string message; std::vector<std::string> layers; };
     Row const rows[] = {
         // A successful group is ignored, statuses included.
         {group_of({}, false, "Success."), group_of({failure("a", "A.")}, false, "Success."), false, "Success.", {}},

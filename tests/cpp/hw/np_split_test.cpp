@@ -16,14 +16,8 @@ constexpr PaddingParams pad1{1, 1, 1, 1};
 
 TEST(NpSplitGeometry, OutputWindowsAndPhases) {
     struct Row {
-        const char* what;
-        NpSpace part, window;
-        int kernel, stride;
-        PaddingParams pad;
-        uint32_t pool_size;
-        uint8_t pool_stride;
-        PaddingParams pool_pad;
-        uint32_t phase_y, phase_x, out_y, out_x, out_height, out_width;
+        const char* what; NpSpace part, window; int kernel, stride; PaddingParams pad; uint32_t pool_size;
+        uint8_t pool_stride; PaddingParams pool_pad; uint32_t phase_y, phase_x, out_y, out_x, out_height, out_width;
     };
     // Input 16 x 16 x 8.
     Row const rows[] = {

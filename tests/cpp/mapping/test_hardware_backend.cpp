@@ -303,14 +303,10 @@ TEST(HardwareBackend, EndToEndWithTheRealV2BackEnd) {
 TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
     std::string const none_left =
         "Not enough hardware components of type CNP1 available. 1 is needed but 0 are available.";
+    // passes: empty for no sequence
     struct Row {
-        const char* name;
-        HwVersion version;
-        uint8_t nps;
-        bool loop_itself;
-        std::set<std::string> incompatible, breaking;
-        Passes passes;  // empty: no sequence
-        std::string text;
+        const char* name; HwVersion version; uint8_t nps; bool loop_itself;
+        std::set<std::string> incompatible, breaking; Passes passes; std::string text;
     };
     Row const rows[] = {
         {"refused layer", hw::Tolmar_v2, 4, false, {"c2"}, {}, {{"in", "c1"}}, "Cannot map layer 'c2'. Refused."},
@@ -342,15 +338,10 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
 // Layer indexes are 8 bits per pass, and skip-DMA channels count only the layers of the passes
 // before: long chains take several passes, and a hardware limit is a status, not an exception.
 TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
+    // passes: empty for no sequence
     struct Row {
-        const char* name;
-        HwVersion version;
-        std::span<Generation const> generations;
-        size_t nps;
-        int convs;
-        bool skip;
-        std::vector<size_t> passes;  // empty: no sequence
-        std::string text;
+        const char* name; HwVersion version; std::span<Generation const> generations; size_t nps; int convs; bool skip;
+        std::vector<size_t> passes; std::string text;
     };
     Row const rows[] = {
         {"1,000 layers", hw::Tolmar_v2, scripted, 300, 1000, false, {255, 254, 254, 238}, "Success."},
@@ -387,11 +378,8 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
         m["fc"]->variables().set("weights", std::move(weights));
     };
     struct Row {
-        const char* name;
-        HwVersion version;
-        std::span<Generation const> generations;
-        std::function<void(ModelBuilder&)> build;
-        std::string text;
+        const char* name; HwVersion version; std::span<Generation const> generations;
+        std::function<void(ModelBuilder&)> build; std::string text;
     };
     Row const rows[] = {
         {"v2 Dense1D weights of rank 1", hw::Tolmar_v2, built_generations(),

@@ -313,11 +313,9 @@ TEST(ProgramBuilding, PassesAndBuffers) {
 
 TEST(ProgramBuilding, DescriptorCountsDoNotWrap) {
     std::string const too_big = "Model is too big. The maximum number of descriptors is more than allowed. ";
+    // failing: "" for success
     struct Row {
-        std::vector<Names> groups;
-        std::map<std::string, uint32_t> tracks;
-        const char* failing;  // "" for success
-        std::string message;
+        std::vector<Names> groups; std::map<std::string, uint32_t> tracks; const char* failing; std::string message;
     };
     Names const all{"in", "a", "b", "c"};
     Row const rows[] = {

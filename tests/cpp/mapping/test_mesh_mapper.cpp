@@ -136,13 +136,7 @@ TEST(MeshMapper, ReserveAllocateDeallocate) {
     enum class Op { Reserve, Allocate, Deallocate, Reset };
     // nps: the list to reserve, or the one NP to allocate as `type`.
     struct Row {
-        char const* name;
-        Op op;
-        Idents nps;
-        Type type;
-        Idents cnp1_free;
-        uint32_t cnp1_max;
-        Idents fnp2_free;
+        char const* name; Op op; Idents nps; Type type; Idents cnp1_free; uint32_t cnp1_max; Idents fnp2_free;
     };
     Row const rows[] = {
         {"reserve b", Op::Reserve, {b}, Type::None, {a, c}, 2, {c}},
@@ -178,10 +172,7 @@ TEST(MeshMapper, ReserveAllocateDeallocate) {
 TEST(MeshMapper, CompatibleFnpType) {
     // NPs offering only FNP2 and only FNP3, how many of each are allocated, and whether every FNP3 is reserved.
     struct Row {
-        char const* name;
-        int fnp2_nps, fnp2_taken, fnp3_nps, fnp3_taken;
-        bool fnp3_reserved, fits_fnp3;
-        Type expected;
+        char const* name; int fnp2_nps, fnp2_taken, fnp3_nps, fnp3_taken; bool fnp3_reserved, fits_fnp3; Type expected;
     };
     Row const rows[] = {
         {"free FNP3 that fits", 1, 0, 1, 0, false, true, Type::FNP3},
@@ -217,13 +208,8 @@ char const* const three_of_two =
 TEST(MeshMapperNpRequest, CountsAgainstMeshOrFreeNps) {
     // `taken` NPs are allocated from the front of the list, `reserved` reserved from its back.
     struct Row {
-        const char* name;
-        uint8_t mesh_nps, taken, reserved;
-        int filters;
-        bool allow_new_pass;
-        const char* message;
-        bool new_pass;
-        Idents chosen;
+        const char* name; uint8_t mesh_nps, taken, reserved; int filters; bool allow_new_pass; const char* message;
+        bool new_pass; Idents chosen;
     };
     Row const rows[] = {
         {"three needed two in mesh", 2, 0, 0, 12, true, three_of_two, false, {}},
@@ -306,11 +292,7 @@ TEST(MeshMapperNpRequest, LookAheadAtTheNextBufferTempConv) {
     // skip_dma: the mesh has the one-channel engine; busy: an earlier layer of the pass holds the
     // load channel and the first CNP.
     struct Row {
-        const char* name;
-        bool skip_dma, busy, allow_new_pass;
-        const char* message;
-        bool new_pass;
-        Idents chosen;
+        const char* name; bool skip_dma, busy, allow_new_pass; const char* message; bool new_pass; Idents chosen;
         std::optional<Idents> cnp_free_after;
     };
     Row const rows[] = {

@@ -125,15 +125,13 @@ TEST(ModelRun, SequencesFeedEachOtherAndTheLastOnesOutputsAreStacked) {
     auto const reversed = Dense::copy(std::vector<uint8_t>{0, 4, 8, 1, 5, 9, 2, 6, 10, 3, 7, 11}.data(), 12,
                                       TensorType::uint8, Shape{3, 1, 1, 4}, Layout::reversed);
     using V = std::vector<int>;
+    // type: of B's outputs
+    // sample: of one of B's outputs
+    // labels: fit with these; none: forward
+    // last: what B got per call in fit
     struct Row {
-        uint32_t batch_size;
-        std::shared_ptr<Dense> inputs;
-        TensorType type;  // of B's outputs
-        Dims sample;      // of one of B's outputs
-        Dims stacked;
-        Log log;
-        std::optional<std::vector<int32_t>> labels = std::nullopt;  // fit with these; none: forward
-        Labels last = {};                                            // what B got per call in fit
+        uint32_t batch_size; std::shared_ptr<Dense> inputs; TensorType type; Dims sample; Dims stacked; Log log;
+        std::optional<std::vector<int32_t>> labels = std::nullopt; Labels last = {};
     };
     Log const in_two{"A 2", "A 1", "B 2", "B 1"};
     Row const rows[] = {
@@ -167,14 +165,12 @@ TEST(ModelRun, SequencesFeedEachOtherAndTheLastOnesOutputsAreStacked) {
 }
 
 TEST(ModelRun, Refusals) {
+    // log: what ran before the refusal
+    // plain: a second sequence that cannot run samples
+    // labels: fit with these; none: forward
     struct Row {
-        const char* message;
-        Log log = {};  // what ran before the refusal
-        std::shared_ptr<Dense> inputs = three_samples();
-        Maker make = echo(0);
-        bool plain = false;                          // a second sequence that cannot run samples
-        std::optional<std::vector<int32_t>> labels = std::nullopt;  // fit with these; none: forward
-        bool compiled = true;
+        const char* message; Log log = {}; std::shared_ptr<Dense> inputs = three_samples(); Maker make = echo(0);
+        bool plain = false; std::optional<std::vector<int32_t>> labels = std::nullopt; bool compiled = true;
     };
     Maker const missing = [](Tensor const&, size_t i) { return i == 2 ? nullptr : i32({2}, {0, 0}); };
     Maker const sizes = [](Tensor const&, size_t i) { return i ? i32({3}, {0, 0, 0}) : i32({2}, {0, 0}); };

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -10,12 +9,11 @@
 
 #include "mapping/split.h"
 #include "mapping/splitters.h"
+#include "support/error_text.h"
 #include "support/split_doubles.h"
 
 namespace nuvra {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 std::shared_ptr<testing::FakeLayer> layer_of(LayerType type, Shape input, std::map<std::string, int> const& params) {
     return split_layer("L1", type, input, params);
@@ -25,10 +23,8 @@ std::shared_ptr<testing::FakeLayer> conv_layer(Shape input, int filters = 16) {
 }
 
 TEST(Split, Cut) {
-    struct Row {
-        uint32_t total, max_chunk, align;
-        uint32_t num_chunks, chunk_size;  // both 0 when the cut fails
-    };
+    // num_chunks and chunk_size: both 0 when the cut fails
+    struct Row { uint32_t total, max_chunk, align; uint32_t num_chunks, chunk_size; };
     Row const rows[] = {
         {100, 30, 8, 5, 24},            // 4 x 25 rounds to 32 > 30: one alignment step less
         {10, 10, 4, 1, 10},             // fits in one chunk
@@ -73,10 +69,7 @@ TEST(Split, FirstCuts) {
 
     // split_for_weights refines until one chunk fits.
     struct Row {
-        Split start;
-        uint32_t max_weight_filters;
-        uint32_t num_chunks, chunk_size;
-        std::vector<uint32_t> queries;
+        Split start; uint32_t max_weight_filters; uint32_t num_chunks, chunk_size; std::vector<uint32_t> queries;
     };
     Row const rows[] = {
         {Split(300, 512, 1), 100, 3, 100, {300, 150, 100}},
@@ -110,13 +103,10 @@ struct SearchSetup {
 TEST(Split, Search) {
     using S = SearchSetup&;
     using C = SplitTestChecker&;
+    // last_width: of the last fit query; -1: not checked
     struct Row {
-        char const* name;
-        std::function<void(S, C)> set;
-        bool found;
-        uint32_t width_chunks, width_size, height_chunks, filter_chunks;
-        BufferMode mode;
-        int last_width;  // of the last fit query; -1: not checked
+        char const* name; std::function<void(S, C)> set; bool found;
+        uint32_t width_chunks, width_size, height_chunks, filter_chunks; BufferMode mode; int last_width;
     };
     auto const Dual = BufferMode::Dual, Single = BufferMode::Single;
     Row const rows[] = {
@@ -167,52 +157,33 @@ TEST(Split, Search) {
     }
 }
 
+// The finest cut is asked once per buffer, not every cut on the way.
 TEST(Split, NothingFitsFailsAtOnce) {
     SplitTestChecker checker;
     checker.dual_capacity = checker.single_capacity = 0;
-    auto const start = Clock::now();
     EXPECT_FALSE(find_split_chunks(2048, 8, make_split_params(3, 3, 3, 3, 0, 0, 0, 2048), checker,
                                    Split(4096, 256, 1), Split(4096, 64, 1), Split(2048, 512, 1), 0, hw::Type::CNP1,
                                    false, 0, false, true, false, {})
                      .found);
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
-    ASSERT_EQ(checker.fit_queries.size(), 2u);  // the finest cut, both buffers
+    ASSERT_EQ(checker.fit_queries.size(), 2u);
     EXPECT_EQ(checker.fit_queries[0].width, 1u + 3 + 3);
-
-    // The same through the splitter, with a message.
-    auto layer = layer_of(LayerType::Conv2D, Shape{4096, 4096, 2048}, {{"filters", 2048}, {"kernel_size", 7}});
-    checker.split_params = make_split_params(3, 3, 3, 3, 0, 0, 0, 2048);
-    auto const outcome = split_conv_layer(*layer, checker, 256, 64, 512, hw::Type::CNP1, false);
-    EXPECT_EQ(outcome.second.to_string(), "Cannot map layer 'L1'. Cannot split to fit inputs in ram.");
-    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
 }
 
-struct View {
-    uint32_t x, y, width, height, channels, halo_x, halo_width, start_neuron, filters;
-    bool operator==(View const&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, View const& v) {
-    return out << "{" << v.x << "," << v.y << "," << v.width << "," << v.height << "," << v.channels << ","
-               << v.halo_x << "," << v.halo_width << "," << v.start_neuron << "," << v.filters << "}";
-}
-std::vector<View> views(std::vector<hw::Component> const& components) {
-    std::vector<View> result;
+// Per component: x, y, width, height, channels, halo x, halo width, first neuron, filters.
+std::vector<std::vector<uint32_t>> views(std::vector<hw::Component> const& components) {
+    std::vector<std::vector<uint32_t>> result;
     for (auto const& c : components) {
         auto const s = c.spatial_partition();
         auto const h = c.halo_partition();
-        result.push_back(
-            {s.x, s.y, s.shape[0], s.shape[1], s.shape[2], h.x, h.shape[0], c.start_neuron(), c.filters()});
+        result.push_back({s.x, s.y, s.shape[0], s.shape[1], s.shape[2], h.x, h.shape[0], c.start_neuron(), c.filters()});
     }
     return result;
 }
 
 TEST(Split, Components) {
     struct Row {
-        char const* name;
-        std::shared_ptr<testing::FakeLayer> layer;
-        NpSplitParams params;
-        Split width, height, filters;
-        std::vector<View> expected;
+        char const* name; std::shared_ptr<testing::FakeLayer> layer; NpSplitParams params; Split width, height, filters;
+        std::vector<std::vector<uint32_t>> expected;
     };
     auto const pooled = conv_layer(Shape{100, 10, 3});
     PoolingCalculatedParams shifted{};
@@ -244,13 +215,11 @@ TEST(Split, Components) {
                                                        row.height, row.filters);
         EXPECT_EQ(views(components), row.expected) << row.name;
     }
-    try {
-        build_split_components(*conv_layer(Shape{4, 4, 3}), {}, false, hw::Type::CNP1, Split(5, 1, 1),
-                               Split(4, 4, 1), Split(16, 16, 1));  // five columns cut for an input of four
-        ADD_FAILURE() << "expected a panic";
-    } catch (std::runtime_error const& e) {
-        EXPECT_STREQ(e.what(), "Cannot have a shape with dimension 0 set to 0");
-    }
+    EXPECT_EQ(testing::error_text<std::runtime_error>([] {  // five columns cut for an input of four
+                  build_split_components(*conv_layer(Shape{4, 4, 3}), {}, false, hw::Type::CNP1, Split(5, 1, 1),
+                                         Split(4, 4, 1), Split(16, 16, 1));
+              }),
+              "Cannot have a shape with dimension 0 set to 0");
 }
 
 TEST(Splitters, Conv2D) {
@@ -266,9 +235,7 @@ TEST(Splitters, Conv2D) {
     EXPECT_EQ(checker.split_param_queries, std::vector<hw::Type>{hw::Type::CNP2});
 
     struct Row {
-        uint32_t max_height, max_width, max_filters, max_weight_filters;
-        uint64_t capacity;
-        const char* message;
+        uint32_t max_height, max_width, max_filters, max_weight_filters; uint64_t capacity; const char* message;
     };
     auto const unlimited = SplitTestChecker::unlimited;
     const Row failures[] = {

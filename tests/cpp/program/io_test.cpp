@@ -48,10 +48,7 @@ TEST(IoDescriptors, InputSideOfAQuantizer) {
 }
 
 TEST(IoDescriptors, InputSideOfOtherLayers) {
-    struct Row {
-        uint8_t in_bits;
-        bool on_hrc, sign;
-    };
+    struct Row { uint8_t in_bits; bool on_hrc, sign; };
     Row const rows[] = {{4, false, false}, {4, true, false}, {5, false, true}, {8, true, false}};
     for (Row const& row : rows) {
         FakeLayer layer = io_layer(LayerType::Conv2D);
@@ -67,13 +64,7 @@ TEST(IoDescriptors, InputSideOfOtherLayers) {
 }
 
 TEST(IoDescriptors, OutputScalesAndShifts) {
-    struct Row {
-        LayerType type;
-        bool activation;
-        int code;
-        std::vector<float> scales;
-        std::vector<int32_t> shifts;
-    };
+    struct Row { LayerType type; bool activation; int code; std::vector<float> scales; std::vector<int32_t> shifts; };
     Row const rows[] = {
         {LayerType::Convolutional, false, 1, {0.5f, 0.0f, 2.0f}, {7, -1, 0}},  // act_step {2, 0, 0.5}
         {LayerType::Convolutional, true, 1, {}, {}},
@@ -93,12 +84,7 @@ TEST(IoDescriptors, OutputScalesAndShifts) {
 }
 
 TEST(IoDescriptors, WrongElementTypesPanic) {
-    struct Row {
-        LayerType type;
-        const char* variable;
-        TensorType stored;
-        std::string expected;
-    };
+    struct Row { LayerType type; const char* variable; TensorType stored; std::string expected; };
     Row const rows[] = {
         {LayerType::Quantizer, "scales", TensorType::int32, "Wrong requested type float32 for a tensor of type int32"},
         {LayerType::Quantizer, "zero_points", TensorType::int8, "Wrong requested type uint8 for a tensor of type int8"},
@@ -140,11 +126,7 @@ std::shared_ptr<Dense> weights(uint32_t k, uint32_t channels, uint32_t filters, 
 int8_t row_order(uint32_t k, uint32_t x, uint32_t y) { return int8_t(y * k + x + 1); }
 
 TEST(HrcWeights, PlaneSizes) {
-    struct Row {
-        uint32_t k, channels, filters;
-        std::vector<size_t> sizes;
-        std::string error;
-    };
+    struct Row { uint32_t k, channels, filters; std::vector<size_t> sizes; std::string error; };
     const Row rows[] = {
         {3, 1, 191, {573, 0, 0}, ""},
         {3, 1, 192, {576, 0, 0}, ""},
@@ -221,13 +203,7 @@ TEST(HrcWeights, FourKernelSplitsEachFilterOverTwoPlanes) {
 }
 
 TEST(HrcActivations, WordLayout) {
-    struct Row {
-        int8_t a;
-        uint8_t b, c, d, e, f;
-        bool with_c_and_d;
-        uint32_t first, second;
-        std::string error;
-    };
+    struct Row { int8_t a; uint8_t b, c, d, e, f; bool with_c_and_d; uint32_t first, second; std::string error; };
     const Row rows[] = {
         {-1, 0xAB, 17, 0xFF, 9, 0xCD, true, 1u << 19 | 17u << 14 | 0xABu << 6 | 0x3F, 0xCDu << 12 | 9u << 7 | 0x7F, ""},
         {-32, 0, 0, 0, 0, 0, true, 0x20, 0, ""},
@@ -266,13 +242,7 @@ TEST(HrcActivations, OneWordPairPerElementOfF) {
 }
 
 TEST(HrcLutVariables, WordLayout) {
-    struct Row {
-        uint8_t a, b, c;
-        int8_t d, e;
-        uint8_t f;
-        uint32_t first, second;
-        std::string error;
-    };
+    struct Row { uint8_t a, b, c; int8_t d, e; uint8_t f; uint32_t first, second; std::string error; };
     const Row rows[] = {
         {0x12, 0x34, 0x1F, -1, -32, 0xEE, 0xFu << 16 | 0x34u << 8 | 0x12, 0xEEu << 13 | 0x20u << 7 | 0x3Fu << 1 | 1,
          ""},

@@ -26,15 +26,10 @@ std::vector<uint32_t> payload(uint32_t n) {
 }
 
 TEST(ProgramRecord, AddNpTrackPlacesBlocksInTracks) {
-    struct Block {
-        uint32_t words;
-        bool size_flag = true, reuse_last = true;
-    };
+    struct Block { uint32_t words; bool size_flag = true, reuse_last = true; };
+    // track_sizes: after the last block; error: of the last block
     struct Row {
-        program::NeedsXl needs_xl;
-        std::vector<Block> blocks;
-        std::vector<size_t> track_sizes;  // after the last block
-        std::string error;                // of the last block
+        program::NeedsXl needs_xl; std::vector<Block> blocks; std::vector<size_t> track_sizes; std::string error;
     };
     const Row rows[] = {
         {never_xl, {{65533, false}}, {65535}, ""},  // 2 + 65533 fill a track

@@ -45,13 +45,12 @@ struct Fixture {
         header.version = "2.0.0";
         header.input_dims = Shape{4, 4, 3};
         header.output_dims = Shape{1, 1, 10};
-        header.output_bits = 8;
+        header.output_bits = header.input_bits = 8;
         header.output_activation = true;
         header.input_param_a = 1;
         header.input_param_b = 2;
         header.num_descriptors = 3;
         for (auto const& pass : passes) header.passes.push_back(pass_skip_dma(*pass));
-        header.input_bits = 8;
         program = serializer->finalize(header);
         return ProgramInfo(program.data(), program.size());
     }
@@ -238,11 +237,7 @@ TEST(SequenceSerializer, LearningRecordsStayOutOfThePass) {
 }
 
 TEST(SequenceSerializer, LearningRecordsMustHaveTheirTracksAndComponent) {
-    struct Row {
-        std::vector<uint32_t> first, second, third;
-        bool third_filters, missing_third;
-        std::string expected;
-    };
+    struct Row { std::vector<uint32_t> first, second, third; bool third_filters, missing_third; std::string expected; };
     const Row rows[] = {
         {{}, {1}, {1}, false, false, "Cannot map layer 'learn'. Error: The first learning record has no track."},
         {{1}, {}, {1}, false, false, "Cannot map layer 'learn'. Error: The second learning record has no track."},
@@ -381,10 +376,8 @@ TEST(SequenceSerializer, FinalizeRefusesMisuse) {
 }
 
 TEST(DescriptorLimit, CheckNumDescriptors) {
-    struct Row {
-        uint64_t multiplier, count;
-        std::string needed;  // "" for success
-    };
+    // needed: "" for success
+    struct Row { uint64_t multiplier, count; std::string needed; };
     const Row rows[] = {
         {2, 127, ""}, {1, 254, ""}, {1, 255, "255"}, {2, 128, "256"},
         {1, 260, "260"},  // would wrap to 4 in eight bits
