@@ -73,9 +73,7 @@ TEST(HostDevices, FailingBoardsArePrintedAndSkippedInDriverOrder) {
 TEST(HostDevices, ProbeRunsOnVexaV2OnlyAndATimeOutMakesTheDeviceAgainOnce) {
     struct Row { sim::BoardSetup setup; bool timed_out; int probes, creates; };
     Row const rows[] = {
-        {sim::vexa_v2(), true, 1, 2},
-        {sim::vexa_v2(), false, 1, 1},
-        {sim::tolmar_v2(), true, 0, 1},
+        {sim::vexa_v2(), true, 1, 2}, {sim::vexa_v2(), false, 1, 1}, {sim::tolmar_v2(), true, 0, 1},
     };
     for (auto const& row : rows) {
         auto const made = board(row.setup);

@@ -68,9 +68,7 @@ TEST(HwClock, GetReadsDividerBack) {
     // expected: mode value, or the failure text
     struct Row { uint32_t divider_register; std::string expected; };
     Row const rows[] = {
-        {1, "300000000"},
-        {5, "100000000"},
-        {119, "5000000"},
+        {1, "300000000"}, {5, "100000000"}, {119, "5000000"},
         {0, "Unexpected frequency value detected: 600000000."},
         {120, "Unexpected frequency value detected: 4958677."},
         // All ones would make the divisor wrap to zero: reported as frequency 0, no division.

@@ -18,8 +18,7 @@ TEST(HwRegister, WritesFieldAndKeepsOtherBits) {
     Row const rows[] = {
         {0xFFFFFFFF, {8, 3}, 5, 0xFFFFFDFF},  // bits 8..10 become 101: only bit 9 cleared
         {0x00000000, {8, 3}, 7, 0x00000700},  // 2^3 - 1 sets every bit of the field
-        {0x12345678, {0, 8}, 0, 0x12345600},
-        {0xFFFFFFFF, {31, 1}, 0, 0x7FFFFFFF},
+        {0x12345678, {0, 8}, 0, 0x12345600}, {0xFFFFFFFF, {31, 1}, 0, 0x7FFFFFFF},
         {0xDEADBEEF, {0, 32}, 0x01234567, 0x01234567},
     };
     for (auto const& row : rows) {
@@ -67,12 +66,8 @@ TEST(Arith, SaturatingAndRounding) {
         {mul_sat(4096ull * 4096, 2048), 34359738368ull},
         {mul_sat(1ull << 32, 1ull << 32), max64},
         {mul_sat({1ull << 32, 1ull << 32, 0}), max64},  // saturated once, saturated for good
-        {add_sat(max64, 1), max64},
-        {ceil_div(10, 4), 3},
-        {ceil_div(max64, 4), max64},
-        {round_up(10, 6), 12},
-        {align_up(65, 64), 128},
-        {align_up(max64 - 2, 64), max64},
+        {add_sat(max64, 1), max64}, {ceil_div(10, 4), 3}, {ceil_div(max64, 4), max64}, {round_up(10, 6), 12},
+        {align_up(65, 64), 128}, {align_up(max64 - 2, 64), max64},
     };
     for (Row const& row : rows) EXPECT_EQ(row.got, row.expected);
     EXPECT_TRUE(fits_beside(10, 5, 15));

@@ -107,8 +107,7 @@ TEST(GraphUtils, SortByDepthAndFirstCommonLayer) {
     Row const commons[] = {
         {{"c2", "c3", "add", "c4"}, {"add", "c4"}, "add"},
         {{"c4", "add"}, {"c4", "add"}, "add"},  // the shallowest, not the first found
-        {{"c2"}, {"c3"}, "-"},
-        {{}, {"c3"}, "-"},
+        {{"c2"}, {"c3"}, "-"}, {{}, {"c3"}, "-"},
     };
     for (auto const& row : commons) EXPECT_EQ(name_of(first_common_layer(r.list(row.a), r.list(row.b))), row.expected);
 }
@@ -120,8 +119,7 @@ TEST(GraphUtils, SkipConnectBranch) {
         {kResidual, "c1", {"c2", "c3", "add", "c4", "c5"}, {"add", "c4", "c5"}},
         {kResidualSkipFirst, "c1", {"c2", "c3", "add", "c4", "c5"}, {"add", "c4", "c5"}},
         {"x>a x>b x>c a>d", "x", {"a", "d"}, {}},  // three outbounds: only the first is followed
-        {"x>a x>b x>c a>d", "a", {"d"}, {}},
-        {"x>a x>b x>c a>d", "d", {}, {}},
+        {"x>a x>b x>c a>d", "a", {"d"}, {}}, {"x>a x>b x>c a>d", "d", {}, {}},
     };
     for (auto const& row : rows) {
         Graph g(row.graph);
@@ -137,9 +135,7 @@ TEST(GraphUtils, Predicates) {
         {kResidual, "c1", "split skip store"},  // its output is the skip input of c4
         {kResidual, "c2", ""},
         {kResidual, "add", ""},  // not a CNP layer
-        {kResidual, "c4", "merge load"},
-        {"t", "t", "load store"},
-        {kDualOutput, "c1", "split skip store"},
+        {kResidual, "c4", "merge load"}, {"t", "t", "load store"}, {kDualOutput, "c1", "split skip store"},
         {kDualOutput, "c3", "merge dual dual_store skip store load"},
         {kDualOutput, "c4", "merge load"},
         {kDualOutputEqualDepth, "c3", "merge dual load"},  // straight to the other branch
@@ -150,11 +146,8 @@ TEST(GraphUtils, Predicates) {
         Graph g(row.graph);
         auto const layer = g[row.layer];
         std::pair<char const*, bool> const answers[] = {
-            {"split", is_split_layer(layer)},
-            {"merge", is_merge(layer)},
-            {"skip", is_skip_layer(layer)},
-            {"load", layer_need_load_dma(layer)},
-            {"store", layer_need_store_dma(layer)},
+            {"split", is_split_layer(layer)}, {"merge", is_merge(layer)}, {"skip", is_skip_layer(layer)},
+            {"load", layer_need_load_dma(layer)}, {"store", layer_need_store_dma(layer)},
             {"dual", is_dual_output_layer(layer)},
             {"dual_store", is_dual_output_to_store_dma(layer)},
         };
@@ -180,9 +173,7 @@ TEST(GraphUtils, MappableLayers) {
     struct Row { Graph const* graph; Names list; char const* first; char const* last; };
     Row const rows[] = {
         {&g, {"in", "c1", "c2", "c3", "add", "c4", "c5"}, "c1", "c5"},
-        {&g, {"c4", "c2", "add"}, "c2", "c4"},
-        {&g, {"in", "add"}, "-", "-"},
-        {&g, {}, "-", "-"},
+        {&g, {"c4", "c2", "add"}, "c2", "c4"}, {&g, {"in", "add"}, "-", "-"}, {&g, {}, "-", "-"},
         {&empty_branches, {"a", "b"}, "a", "b"},  // a tie without branches keeps first and last
     };
     for (auto const& row : rows) {

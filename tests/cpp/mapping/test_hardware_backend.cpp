@@ -75,11 +75,9 @@ TEST(IpVersionBackend, ConstraintsPerGeneration) {
 TEST(MapConstraints, DefaultsAndRefusedDevices) {
     struct Row { HwVersion version; uint32_t width, height, filters; };
     Row const rows[] = {
-        {hw::Vexa_v1, 32, 256, 512},
-        {hw::Vexa_v2, 32, 256, 504},
+        {hw::Vexa_v1, 32, 256, 512}, {hw::Vexa_v2, 32, 256, 504},
         {{0xBC, 0x00, 0, 3}, 32, 256, 512},  // only the exact Vexa_v2 version is reduced
-        {hw::Tolmar_v2, 64, 256, 512},
-        {hw::Wisp_Tolmar, 0, 0, 0},
+        {hw::Tolmar_v2, 64, 256, 512}, {hw::Wisp_Tolmar, 0, 0, 0},
     };
     for (auto const& row : rows) {
         MapConstraints const c(make_fake_device(row.version));
@@ -97,8 +95,7 @@ TEST(MapConstraints, SettersBoundedByTheirDefault) {
     struct Row { HwVersion version; Limit limit; uint32_t value; std::string error; };  // error "": accepted
     Row const rows[] = {
         {hw::Vexa_v2, Filters, 512, "CNP max filters should be <= 504. Receives 512."},
-        {hw::Vexa_v2, Filters, 504, ""},
-        {hw::Vexa_v1, Filters, 512, ""},
+        {hw::Vexa_v2, Filters, 504, ""}, {hw::Vexa_v1, Filters, 512, ""},
         {hw::ZR62_v1, Width, 33, "CNP max width should be <= 32. Receives 33."},
         {hw::ZR62_v1, Height, 257, "CNP max height should be <= 256. Receives 257."},
         {hw::Tolmar_v2, Width, 64, ""},

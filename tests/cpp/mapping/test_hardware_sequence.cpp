@@ -57,9 +57,7 @@ TEST(HardwareSequence, NameAndProgramParts) {
     EXPECT_EQ(HardwareSequence(nullptr, {}, named({"a", "m", "b"}), {}, {}).name(), "HW/a-b");
     struct Row { uint32_t length; size_t size, info; const char* failure; };  // info: bytes with the length word
     Row const rows[] = {
-        {100, 150, 104, ""},
-        {100, 104, 104, ""},
-        {0, 4, 4, ""},
+        {100, 150, 104, ""}, {100, 104, 104, ""}, {0, 4, 4, ""},
         {0, 3, 0, "Invalid program: 3 bytes cannot hold the program_info length."},
         {100, 103, 0, "Invalid program: a program_info of 100 bytes does not fit 103 bytes."},
         {0xFFFFFFFF, 8, 0, "Invalid program: a program_info of 4294967295 bytes does not fit 8 bytes."},
@@ -358,8 +356,7 @@ TEST(ProgramBuilding, HeaderValues) {
     struct Row { LayerType type; uint8_t input_bits, output_bits, bits; bool narrow; };
     Row const rows[] = {
         {LayerType::Dequantizer, 4, 32, 4, true},  // a Dequantizer gives its input bits
-        {LayerType::Dequantizer, 16, 8, 16, false},
-        {LayerType::Conv2D, 16, 8, 8, true},
+        {LayerType::Dequantizer, 16, 8, 16, false}, {LayerType::Conv2D, 16, 8, 8, true},
         {LayerType::Conv2D, 8, 16, 16, false},
     };
     for (auto const& row : rows) {

@@ -44,8 +44,7 @@ std::string const kSecondBranch = "Hardware partial reconfiguration with layers 
 TEST(LayerMapping, StoreAccessors) {
     struct Row { size_t stores; std::optional<bool> merge_dual_output; int32_t store, dual_output; };
     Row const rows[] = {
-        {0, true, -1, -1},
-        {1, std::nullopt, 0, -1},
+        {0, true, -1, -1}, {1, std::nullopt, 0, -1},
         {1, true, -1, 0},  // a lone store carrying the dual output is not the plain store
         {3, true, -1, 2},
     };

@@ -67,8 +67,7 @@ TEST(IoDescriptors, OutputScalesAndShifts) {
     struct Row { LayerType type; bool activation; int code; std::vector<float> scales; std::vector<int32_t> shifts; };
     Row const rows[] = {
         {LayerType::Convolutional, false, 1, {0.5f, 0.0f, 2.0f}, {7, -1, 0}},  // act_step {2, 0, 0.5}
-        {LayerType::Convolutional, true, 1, {}, {}},
-        {LayerType::Conv2D, false, 2, {}, {}},
+        {LayerType::Convolutional, true, 1, {}, {}}, {LayerType::Conv2D, false, 2, {}, {}},
         {LayerType::Dequantizer, true, 0, {1.5f, 2.5f, 3.5f, 4.5f}, {0, 0, 0, 0}},
     };
     for (Row const& row : rows) {
@@ -128,13 +127,10 @@ int8_t row_order(uint32_t k, uint32_t x, uint32_t y) { return int8_t(y * k + x +
 TEST(HrcWeights, PlaneSizes) {
     struct Row { uint32_t k, channels, filters; std::vector<size_t> sizes; std::string error; };
     const Row rows[] = {
-        {3, 1, 191, {573, 0, 0}, ""},
-        {3, 1, 192, {576, 0, 0}, ""},
-        {3, 1, 193, {576, 3, 0}, ""},
+        {3, 1, 191, {573, 0, 0}, ""}, {3, 1, 192, {576, 0, 0}, ""}, {3, 1, 193, {576, 3, 0}, ""},
         {3, 1, 575, {576, 576, 573}, ""},
         {3, 1, 576, {}, "Too many lines on HRC weight formatting with the 3-kernel."},
-        {4, 1, 3, {9, 9, 0}, ""},
-        {5, 1, 2, {6, 6, 6}, ""},
+        {4, 1, 3, {9, 9, 0}, ""}, {5, 1, 2, {6, 6, 6}, ""},
         {16, 1, 1, {30, 30, 27}, ""},  // 29 lines: q = 9, r = 2
         {16, 1, 2, {60, 57, 57}, ""},  // 58 lines: q = 19, r = 1
         {6, 1, 1, {}, "Wrong kernel_size at HRC recording."},

@@ -36,8 +36,7 @@ TEST(ProgramRecord, AddNpTrackPlacesBlocksInTracks) {
         {never_xl, {{65534, false}}, {0, 0}, "Error generating NP program."},
         {never_xl, {{65533, true}}, {0}, "DMA block length 65533 exceeds the 4095 words of a normal header"},
         {xl_above_16, {{3}, {17}}, {5, 34}, ""},  // 17 XL words open a new track of 2 + 32
-        {xl_above_16, {{3}, {16}}, {23}, ""},
-        {engine_xl, {{4096}}, {0, 4098}, ""},
+        {xl_above_16, {{3}, {16}}, {23}, ""}, {engine_xl, {{4096}}, {0, 4098}, ""},
         {engine_xl, {{4097}}, {0, 4114}, ""},  // padded to 4112
         {engine_xl, {{65520}}, {0, 65522}, ""},
         {engine_xl, {{65521}}, {0, 0}, "Error generating NP program."},  // pads to 65536
