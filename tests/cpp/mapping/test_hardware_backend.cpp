@@ -129,7 +129,6 @@ TEST(MapConstraints, LoopItselfOnlyOnV2) {
     }
 }
 
-// The mapper reaches overrides of the hooks through the base class (see the mesh mapper tests).
 TEST(MapConstraints, DefaultSelectNpsTakesTheFirst) {
     std::vector<hw::Ident> const source{{1, 1, 0, 0}, {2, 1, 0, 0}, {3, 1, 0, 0}};
     std::pair<size_t, std::vector<hw::Ident>> const rows[] = {
@@ -261,7 +260,6 @@ struct Mapping {
 
 TEST(HardwareBackend, RefusalsBeforeMapping) {
     HardwareBackend backend(generation_selector());
-    EXPECT_EQ(backend.type(), BackendType::Hardware);
     std::vector<std::shared_ptr<Layer>> layers;
     Sequences sequences;
     testing::expect_runtime_error([&] { backend.map(&layers, &sequences, nullptr); },
