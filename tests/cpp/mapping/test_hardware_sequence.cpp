@@ -53,7 +53,6 @@ std::vector<std::shared_ptr<const Tensor>> samples(size_t count) {
 }
 
 TEST(HardwareSequence, NameAndProgramParts) {
-    EXPECT_EQ(HardwareSequence(nullptr, {}, named({"conv"}), {}, {}).name(), "HW/conv");
     EXPECT_EQ(HardwareSequence(nullptr, {}, named({"a", "m", "b"}), {}, {}).name(), "HW/a-b");
     struct Row { uint32_t length; size_t size, info; const char* failure; };  // info: bytes with the length word
     Row const rows[] = {
@@ -254,7 +253,6 @@ TEST(ProgramBuilding, OnePass) {
     f.add({"in", "a", "b", "c"});
     auto const [status, sequence] = f.builder.build_sequence();
     ASSERT_TRUE(sequence) << status.message;
-    EXPECT_EQ(sequence->name(), "HW/in-c");
     // Every layer with the sequence's first mappable layer and no next pass.
     ASSERT_EQ(f.recorder.calls.size(), 4u);
     for (auto const& call : f.recorder.calls) {
@@ -269,8 +267,6 @@ TEST(ProgramBuilding, OnePass) {
     ProgramInfo const info(bytes.data(), bytes.size());
     EXPECT_EQ(info.info().num_descriptors(), 8);  // SCC 1 + 3 + 2 + 1, plus one
     EXPECT_EQ(info.data().dummy_desc_header()->first(), 0u);
-    auto const parts = sequence->program_parts();
-    EXPECT_EQ(std::vector<uint8_t>(parts.program_info.begin(), parts.program_info.end()), info.info_bytes());
 }
 
 TEST(ProgramBuilding, PassesAndBuffers) {
