@@ -106,13 +106,6 @@ TEST(HostDevices, ProbeMapsAndRunsOnASimulatedVexaV2) {
     }
 }
 
-TEST(HostDevices, GenerationOfTheVersionMustBeTheMeshs) {
-    EXPECT_NO_THROW(check_ip_version(hw::Tolmar_v2, IpVersion::v2));
-    EXPECT_EQ(testing::error_text<std::invalid_argument>([] { check_ip_version(hw::Tolmar_v2, IpVersion::v1); }),
-              "Incompatible hardware and Ip versions: HW Version is 188.162.1.0. with product id = 162 while IP "
-              "version is v1.");
-}
-
 TEST(HrcProbe, ConstantInputsOfTheModelsInputShape) {
     testing::ModelBuilder model;
     model.input("in", 1, 8, 8);

@@ -91,16 +91,6 @@ TEST(ProgramRecord, SizeFlagFalseWritesSizeZeroAndTheFullPayload) {
     }
 }
 
-TEST(ProgramRecord, TheLastFnp2FiltersTrackWins) {
-    auto record = program::new_record(HwVersion{});
-    record->add_fnp2_filters_track(hw::Ident{1, 1, 1, 0}, {1, 2, 3});
-    record->add_fnp2_filters_track(hw::Ident{2, 3, 1, 0}, {9});
-    ASSERT_NE(record->fnp2_filters_track, nullptr);
-    EXPECT_EQ(record->fnp2_filters_track->ident, (hw::Ident{2, 3, 1, 0}));
-    EXPECT_EQ(record->fnp2_filters_track->words, std::vector<uint32_t>{9});
-    EXPECT_TRUE(record->tracks.empty());
-}
-
 TEST(ProgramRecord, FormatConfigHeaderFbPacksBothWords) {
     EXPECT_EQ(format_config_header_fb(hw::Ident{}, dma::Target::HrcConfig, 1, 0), 0x0001000080000000ull);
     EXPECT_EQ(format_config_header_fb(hw::Ident{1, 2, 3, 4}, dma::Target::HrcConfig, 1, 0x20), 0x0001002083040201ull);
