@@ -85,11 +85,10 @@ Maker echo(double add, TensorType type = TensorType::int32, Dims dims = {1, 1, 2
 }
 
 // in (1 x 1 x 4) -> fc (2 units, first generation, no activation), compiled unless asked not to,
-// mapped through `make_backend`; the hooks registered before come back when it goes.
+// mapped through the scripted back end; the hooks registered before come back when it goes.
 struct FcModel {
-    explicit FcModel(bool compiled = true, std::unique_ptr<Backend> (*make_backend)() = scripted_backend)
-        : saved(hardware_backend_hooks()) {
-        register_hardware_backend({make_backend, [](std::shared_ptr<Device> const& d) {
+    explicit FcModel(bool compiled = true) : saved(hardware_backend_hooks()) {
+        register_hardware_backend({scripted_backend, [](std::shared_ptr<Device> const& d) {
                                        return std::make_shared<MapConstraints>(d);
                                    }});
         b.input("in", 4, 1, 1);
