@@ -1,10 +1,13 @@
-// Conv2D and Conv2DTranspose programs on CNPs: the blocks of each NP in order, and the register
-// words the layer sets.
+// Convolution programs on CNPs (Conv2D, Conv2DTranspose and the two depthwise kinds): the blocks of
+// each NP in order, each NP's own filters or channels, and the register words the layer sets.
 #include "backends/v2/record_conv2d.h"
 
 #include <gtest/gtest.h>
 
+#include "backends/v2/format_dwconv_weights.h"
+#include "backends/v2/format_variables.h"
 #include "backends/v2/record_conv2d_transpose.h"
+#include "backends/v2/record_dwconv2d.h"
 #include "hw/presets.h"
 #include "support/error_text.h"
 #include "support/fake_device.h"
@@ -17,61 +20,57 @@ namespace {
 using nuvra::testing::error_text;
 using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
+using LT = LayerType;
 
-std::shared_ptr<Dense> tensor(TensorType type, Shape const& shape) { return Dense::create(type, shape,
-                                                                                          Layout::c_order); }
+bool depthwise(LayerType type) { return type == LT::DepthwiseConv2D || type == LT::DepthwiseConv2DTranspose; }
 
-constexpr uint32_t C = 4;  // input channels of every test layer (8 x 8 x 4 input)
-
-// The parameters of a convolution of `filters` filters.
+// The parameters of a convolution kind (`filters` is ignored by the depthwise kinds).
 std::map<std::string, int> conv_params(LayerType type, int kernel, int filters, int bits = 8, int activation = 1,
                                        int pool_type = 0, int pool_size = 1) {
-    if (type == LayerType::Conv2DTranspose)
-        return {{"kernel_size", kernel}, {"kernel_stride", 2}, {"filters", filters}, {"weights_bits", bits},
-                {"activation", activation}};
-    return {{"kernel_size", kernel}, {"kernel_stride", 1}, {"filters", filters}, {"weights_bits", bits},
-            {"activation", activation}, {"pool_type", pool_type}, {"pool_size", pool_size}};
+    std::map<std::string, int> p{{"kernel_size", kernel}, {"weights_bits", bits}, {"activation", activation}};
+    if (!depthwise(type)) p["filters"] = filters;
+    if (type == LT::Conv2DTranspose) p["kernel_stride"] = 2;
+    if (type == LT::Conv2D || type == LT::DepthwiseConv2D)
+        p.insert({{"kernel_stride", 1}, {"pool_type", pool_type}, {"pool_size", pool_size}});
+    return p;
 }
 
-// A convolution layer on CNPs: one NP per entry of `filters` (NP i in column 3 - 2i, so the
-// mapping's order is not the ident order), each over the whole input; fed by the pass's DMA, feeding
-// one CNP in column 5.
+// A convolution over an x by y input of 4 channels (the depthwise kinds: one channel a filter), one
+// CNP per entry of `filters` over the whole input, mapped as np_mapping maps it.
 struct ConvFixture {
+    LayerType type;
     std::shared_ptr<FakeLayer> layer = FakeLayer::make("conv", {ComponentKind::CNP});
-    std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>(2);
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
+    std::shared_ptr<LayerMapping> mapping;
     uint32_t total = 0;
 
-    ConvFixture(LayerType type, int kernel, int bits, std::vector<uint32_t> const& filters,
-                ActivationType activation = ActivationType::ReLU) {
+    ConvFixture(LayerType kind, int kernel, int bits, std::vector<uint32_t> const& filters,
+                ActivationType activation = ActivationType::ReLU, uint32_t x = 8, uint32_t y = 8)
+        : type(kind) {
         for (uint32_t n : filters) total += n;
+        uint32_t const channels = depthwise(type) ? total : 4, k = uint32_t(kernel);
         layer->set_params(type, conv_params(type, kernel, int(total), bits, int(activation)));
         layer->set_activation(activation);
-        layer->set_input_dims({Shape{8, 8, C}});
-        layer->set_output_dims(Shape{8, 8, total});
-        uint32_t const pad = uint32_t(kernel) / 2;
-        layer->set_conv_block({1, 1, 8, 8, {pad, pad, pad, pad}});
-        layer->set_pool_block({1, 1, 8, 8, {}, false});
-
-        auto weights = tensor(TensorType::int8, Shape{uint32_t(kernel), uint32_t(kernel), C, total});
+        layer->set_input_dims({Shape{x, y, channels}});
+        layer->set_output_dims(Shape{x, y, total});
+        layer->set_conv_block({1, 1, x, y, {k / 2, k / 2, k / 2, k / 2}});
+        layer->set_pool_block({1, 1, x, y, {}, false});
+        auto weights = zeros(TensorType::int8, Shape{k, k, depthwise(type) ? 1 : channels, total});
         for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(i % 7) - 3);
         layer->vars().set("weights", weights);
-        layer->vars().set("input_shift", tensor(TensorType::uint8, Shape{C}));
-        layer->vars().set("bias", tensor(TensorType::int8, Shape{total}));
-        layer->vars().set("output_scales", tensor(TensorType::uint8, Shape{total}));
-        if (activation == ActivationType::LUT) layer->vars().set("lut_values", tensor(TensorType::int32, Shape{2048}));
-
+        auto shifts = zeros(TensorType::uint8, Shape{channels});
+        for (uint32_t c = 0; c < channels; ++c) tensor_write<uint8_t>(*shifts, {c}, uint8_t(c % 8));
+        layer->vars().set("input_shift", shifts);
+        layer->vars().set("bias", zeros(TensorType::int8, Shape{total}));
+        layer->vars().set("output_scales", zeros(TensorType::uint8, Shape{total}));
+        if (activation == ActivationType::LUT) layer->vars().set("lut_values", zeros(TensorType::int32, Shape{2048}));
+        std::vector<hw::NpPart> parts;
         uint32_t first = 0;
-        uint8_t col = 3;
         for (uint32_t n : filters) {
-            mapping->components->push_back(cnp({col, 0, 0, 0}, np_part(first, n, 0, 0, 8, 8, C)));
+            parts.push_back(np_part(first, n, 0, 0, x, y, depthwise(type) ? n : channels));
             first += n;
-            col = uint8_t(col - 2);
         }
-        mapping->inputs.push_back(std::make_shared<LayerMapping::ComponentList>(
-            LayerMapping::ComponentList{make_component(hw::Type::DMA, {0, 0, 1, 0})}));
-        mapping->outputs.push_back(
-            std::make_shared<LayerMapping::ComponentList>(LayerMapping::ComponentList{cnp({5, 0, 0, 0})}));
+        mapping = np_mapping(hw::Type::CNP2, parts);
         layer->set_mapping(mapping);
     }
 
@@ -86,26 +85,30 @@ struct ConvFixture {
         mapping->merge_info = std::make_unique<MergeLayerInfo>();
         mapping->merge_info->add = true;
         mapping->merge_info->channel = 3;
-        mapping->merge_info->a_shift = tensor(TensorType::uint8, Shape{total});
-        mapping->merge_info->b_shift = tensor(TensorType::uint8, Shape{total});
-        mapping->merge_info->output_shift = tensor(TensorType::int8, Shape{total});
+        mapping->merge_info->a_shift = zeros(TensorType::uint8, Shape{total});
+        mapping->merge_info->b_shift = zeros(TensorType::uint8, Shape{total});
+        mapping->merge_info->output_shift = zeros(TensorType::int8, Shape{total});
         mapping->skipdma_loads.push_back(make_component(hw::Type::SKIP_DMA_LOAD, {6, 0, 2, 2}));
         mapping->skipdma_load_info = std::make_unique<SkipDmaLoadInfo>(SkipDmaLoadInfo{2, 1, 1, 0});
     }
 
-    bool transposed() const { return layer->params()->layer_type() == LayerType::Conv2DTranspose; }
+    Dense const& var(const char* name) const { return *layer->vars().get(name)->ensure_dense(); }
 
+    // The blocks the recorder of `type` writes.
     std::vector<DecodedBlock> record(bool flag_c = false, std::vector<hw::Ident> const& idents = {}) const {
-        auto const rec = transposed()
-            ? record_program_transposed_conv2d_layer(*device, *layer, nullptr, false, false, idents, flag_c, false)
-            : record_program_conv2d_layer(*device, *layer, nullptr, false, false, idents, flag_c, false);
+        auto const recorder = type == LT::Conv2D            ? record_program_conv2d_layer
+                              : type == LT::Conv2DTranspose ? record_program_transposed_conv2d_layer
+                              : type == LT::DepthwiseConv2D ? record_program_dwconv2d_layer
+                                                            : record_program_transposed_dwconv2d_layer;
+        auto const rec = recorder(*device, *layer, nullptr, false, false, idents, flag_c, false);
         EXPECT_EQ(rec->hw_version, hw::Tolmar_v2);
         return decode_blocks(*rec);
     }
 
     NpRegisterMap registers(std::shared_ptr<Layer> link = nullptr, bool flag_a = false, bool flag_d = false) const {
-        if (transposed()) return format_transposed_conv2d_np_registers(*layer, link, flag_a, false, {}, false, flag_d);
-        return format_conv2d_np_registers(*layer, link, flag_a, false, {}, false, flag_d);
+        auto const format =
+            type == LT::Conv2DTranspose ? format_transposed_conv2d_np_registers : format_conv2d_np_registers;
+        return format(*layer, link, flag_a, false, {}, false, flag_d);
     }
 };
 
@@ -115,7 +118,7 @@ std::vector<int> with_skip(std::vector<int> targets, size_t skip_blocks) {
 }
 
 TEST(RecordConv2d, TwoNpsBlocksInMappingOrderThenSkipDma) {
-    ConvFixture f(LayerType::Conv2D, 3, 8, {8, 8});
+    ConvFixture f(LT::Conv2D, 3, 8, {8, 8});
     f.add_store();
     auto const blocks = f.record();
     // Five store blocks follow the NPs' blocks.
@@ -166,7 +169,7 @@ TEST(RecordConv2d, OptionalBlocksAndWeightTarget) {
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        ConvFixture f(LayerType::Conv2D, row.kernel, row.bits, {8}, row.activation);
+        ConvFixture f(LT::Conv2D, row.kernel, row.bits, {8}, row.activation);
         if (row.merge) f.add_merge();
         auto const blocks = f.record();
         EXPECT_EQ(targets_of(blocks), row.targets);
@@ -180,21 +183,21 @@ TEST(RecordConv2d, OptionalBlocksAndWeightTarget) {
 }
 
 TEST(RecordConv2d, UnusedAndListedNps) {
-    ConvFixture unused(LayerType::Conv2D, 3, 8, {8, 8});
+    ConvFixture unused(LT::Conv2D, 3, 8, {8, 8});
     unused.add_store();
     unused.layer->vars() = nuvra::testing::AnyVariables{};  // no variable is read for them
     auto blocks = unused.record(true);
     ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 7}));
     for (auto const& block : blocks) EXPECT_EQ(field_of(block.words[3], 24, 8), 0xFEu);
 
-    ConvFixture listed(LayerType::Conv2D, 3, 8, {8, 8});
+    ConvFixture listed(LT::Conv2D, 3, 8, {8, 8});
     blocks = listed.record(false, {{3, 0, 0, 0}});
     ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 1, 2, 5}));
     for (auto const& block : blocks) EXPECT_EQ(block.header.ident, (hw::Ident{1, 0, 0, 0}));
 }
 
 TEST(RecordConv2d, RegisterWords) {
-    ConvFixture seventeen(LayerType::Conv2D, 3, 8, {17});
+    ConvFixture seventeen(LT::Conv2D, 3, 8, {17});
     auto const regs = seventeen.registers().at({3, 0, 0, 0});
     EXPECT_EQ(field_of(regs[21], 0, 11), 17u);
     EXPECT_EQ(field_of(regs[29], 16, 8), 3u);
@@ -205,9 +208,8 @@ TEST(RecordConv2d, RegisterWords) {
         uint32_t pool_field, factor_field;  // word 27 bits 0-2 and 4-6
     } const pools[] = {{0, 3, 1, 1}, {2, -1, 1, 2}, {1, 2, 2, 2}};
     for (auto const& row : pools) {
-        ConvFixture f(LayerType::Conv2D, 3, 8, {8});
-        f.layer->set_params(LayerType::Conv2D, conv_params(LayerType::Conv2D, 3, 8, 8, 1, row.pool_type,
-                                                           row.pool_size));
+        ConvFixture f(LT::Conv2D, 3, 8, {8});
+        f.layer->set_params(LT::Conv2D, conv_params(LT::Conv2D, 3, 8, 8, 1, row.pool_type, row.pool_size));
         f.layer->set_pool_block({2, 2, 4, 4, {}, false});
         auto const pooled = f.registers().at({3, 0, 0, 0});
         EXPECT_EQ(field_of(pooled[27], 0, 3), row.pool_field) << row.pool_type;
@@ -215,7 +217,7 @@ TEST(RecordConv2d, RegisterWords) {
     }
 
     // flag_a sets word 2 bit 7, flag_d word 1 bit 29; an output offset moves each NP's first channel.
-    ConvFixture f(LayerType::Conv2D, 3, 8, {8, 8});
+    ConvFixture f(LT::Conv2D, 3, 8, {8, 8});
     f.mapping->sram_output_shift = 16;
     auto const plain = f.registers();
     auto const flagged = f.registers(nullptr, true, true);
@@ -232,15 +234,15 @@ TEST(RecordConv2d, InputAndFilterWords) {
         uint32_t channels, width, height;
         uint8_t bits;
         uint32_t ch_cont, filters;
-        uint32_t word4, word11, word21, word28, word29;
         std::string error;
+        std::vector<uint32_t> words = {};  // 4, 11, 21, 28 and 29
     } const rows[] = {
-        {"8-bit, X 5, C 3, Y 5", 3, 5, 5, 8, 6, 17, 30, 6u << 12, 17, 8u << 16 | 6, 3u << 16, ""},
-        {"packet memory of 65536 words", 256, 256, 4, 8, 1, 1, 0, 0, 0, 0, 0, overflow(65536, 16)},
-        {"2048 filters", 1, 4, 1, 8, 1, 2048, 0, 0, 0, 0, 0, overflow(2048, 11)},
-        {"row of all channels of 16384 words", 16, 4096, 1, 8, 1, 1, 0, 0, 0, 0, 0, overflow(16384, 14)},
+        {"8-bit, X 5, C 3, Y 5", 3, 5, 5, 8, 6, 17, "", {30, 6u << 12, 17, 8u << 16 | 6, 3u << 16}},
+        {"packet memory of 65536 words", 256, 256, 4, 8, 1, 1, overflow(65536, 16)},
+        {"2048 filters", 1, 4, 1, 8, 1, 2048, overflow(2048, 11)},
+        {"row of all channels of 16384 words", 16, 4096, 1, 8, 1, 1, overflow(16384, 14)},
         // In 32 bits 8 x 2^31 would wrap to 0 and pass every check.
-        {"no wrap of the row bits", 1, 0x80000000u, 1, 8, 1, 1, 0, 0, 0, 0, 0, overflow(536870912, 16)},
+        {"no wrap of the row bits", 1, 0x80000000u, 1, 8, 1, 1, overflow(536870912, 16)},
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
@@ -250,23 +252,20 @@ TEST(RecordConv2d, InputAndFilterWords) {
                                                         row.ch_cont, row.filters);
                   }),
                   row.error);
-        if (row.error.empty()) {
-            EXPECT_EQ((std::vector{regs[4], regs[11], regs[21], regs[28], regs[29]}),
-                      (std::vector{row.word4, row.word11, row.word21, row.word28, row.word29}));
-        }
+        EXPECT_EQ((row.error.empty() ? std::vector{regs[4], regs[11], regs[21], regs[28], regs[29]}
+                                     : std::vector<uint32_t>{}),
+                  row.words);
     }
 }
 
 TEST(RecordConv2d, LinkedLayerDescribedOnSharedNpsOnly) {
-    ConvFixture f(LayerType::Conv2D, 3, 8, {8, 8});
+    ConvFixture f(LT::Conv2D, 3, 8, {8, 8});
     auto linked = FakeLayer::make("linked", {ComponentKind::CNP});
-    linked->set_params(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 8}});
+    linked->set_params(LT::Conv2D, {{"kernel_size", 1}, {"filters", 8}});
     linked->set_input_dims({Shape{8, 8, 8}});
-    auto linked_mapping = std::make_shared<LayerMapping>(0);
+    auto linked_mapping = np_mapping(hw::Type::CNP2, {np_part(0, 8, 0, 0, 8, 8, 8)}, 0);
     linked_mapping->input_link_index = 7;
-    linked_mapping->components->push_back(cnp({1, 0, 0, 0}, np_part(0, 8, 0, 0, 8, 8, 8)));
-    linked_mapping->inputs.push_back(std::make_shared<LayerMapping::ComponentList>(
-        LayerMapping::ComponentList{make_component(hw::Type::DMA, {0, 0, 1, 0})}));
+    linked_mapping->components->front().ident = {1, 0, 0, 0};
     linked->set_mapping(linked_mapping);
 
     auto const regs = f.registers(linked);
@@ -276,13 +275,14 @@ TEST(RecordConv2d, LinkedLayerDescribedOnSharedNpsOnly) {
 
 TEST(RecordConv2d, Failures) {
     struct { char const* name; void (*edit)(ConvFixture&); std::string error; } const rows[] = {
-        {"another layer type",
-         [](ConvFixture& f) { f.layer->set_params(LayerType::DepthwiseConv2D, {{"kernel_size", 3}}); },
+        {"another layer type", [](ConvFixture& f) { f.layer->set_params(LT::DepthwiseConv2D, {{"kernel_size", 3}}); },
+         "Invalid layer type for CNP recording."},
+        {"plain given to the transposed recorder", [](ConvFixture& f) { f.type = LT::Conv2DTranspose; },
          "Invalid layer type for CNP recording."},
         {"not built: no convolution block",
          [](ConvFixture& f) {
              f.layer = FakeLayer::make("conv", {ComponentKind::CNP});
-             f.layer->set_params(LayerType::Conv2D, conv_params(LayerType::Conv2D, 3, 8));
+             f.layer->set_params(LT::Conv2D, conv_params(LT::Conv2D, 3, 8));
              f.layer->set_mapping(f.mapping);
          },
          "The layer conv is not built."},
@@ -293,32 +293,42 @@ TEST(RecordConv2d, Failures) {
         {"no weights",
          [](ConvFixture& f) {
              f.layer->vars() = nuvra::testing::AnyVariables{};
-             f.layer->vars().set("input_shift", tensor(TensorType::uint8, Shape{C}));
+             f.layer->vars().set("input_shift", zeros(TensorType::uint8, Shape{4}));
          },
          "Variable weights not found"},
         {"NP without its NP part", [](ConvFixture& f) { f.mapping->components->at(0).np_part.reset(); },
          "An NP of layer conv has no NP part."},
         // Parameters are narrowed checked: 256 and 264 never wrap to 0 and 8.
         {"pool size 256",
-         [](ConvFixture& f) { f.layer->set_params(LayerType::Conv2D, conv_params(LayerType::Conv2D, 3, 8, 8, 1, 1,
-                                                                                 256)); },
+         [](ConvFixture& f) { f.layer->set_params(LT::Conv2D, conv_params(LT::Conv2D, 3, 8, 8, 1, 1, 256)); },
          overflow(256, 8)},
-        {"weights_bits 264",
-         [](ConvFixture& f) { f.layer->set_params(LayerType::Conv2D, conv_params(LayerType::Conv2D, 3, 8, 264)); },
+        {"weights_bits 264", [](ConvFixture& f) { f.layer->set_params(LT::Conv2D, conv_params(LT::Conv2D, 3, 8, 264)); },
          overflow(264, 8)},
         {"output offset past the first-channel field", [](ConvFixture& f) { f.mapping->sram_output_shift = 2048; },
          overflow(2048, 11)},
+        {"depthwise given to the transposed recorder",
+         [](ConvFixture& f) {
+             f = ConvFixture(LT::DepthwiseConv2D, 3, 8, {8});
+             f.type = LT::DepthwiseConv2DTranspose;
+         },
+         "Invalid layer type for CNP recording."},
+        {"transposed depthwise given to the plain recorder",
+         [](ConvFixture& f) {
+             f = ConvFixture(LT::DepthwiseConv2DTranspose, 3, 8, {8});
+             f.type = LT::DepthwiseConv2D;
+         },
+         "Invalid layer type for CNP recording."},
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
-        ConvFixture f(LayerType::Conv2D, 3, 8, {8});
+        ConvFixture f(LT::Conv2D, 3, 8, {8});
         row.edit(f);
         EXPECT_EQ(error_text<std::exception>([&] { f.record(); }), row.error);
     }
 }
 
 TEST(RecordConv2dTranspose, BlocksAndRegisterWords) {
-    ConvFixture f(LayerType::Conv2DTranspose, 4, 8, {8});
+    ConvFixture f(LT::Conv2DTranspose, 4, 8, {8});
     f.add_store();
     auto const blocks = f.record();
     EXPECT_EQ(targets_of(blocks), with_skip({7, 1, 2, 5}, 5));
@@ -329,7 +339,7 @@ TEST(RecordConv2dTranspose, BlocksAndRegisterWords) {
         uint32_t filters, ch_cont;
     } const rows[] = {{3, 16, 12}, {4, 8, 12}};
     for (auto const& row : rows) {
-        ConvFixture t(LayerType::Conv2DTranspose, row.kernel, 8, {row.filters});
+        ConvFixture t(LT::Conv2DTranspose, row.kernel, 8, {row.filters});
         t.layer->set_pool_block({2, 2, 4, 4, {1, 1, 1, 1}, true});  // not read
         auto const regs = t.registers().at({3, 0, 0, 0});
         EXPECT_EQ(field_of(regs[11], 12, 18), row.ch_cont) << row.kernel;
@@ -339,13 +349,62 @@ TEST(RecordConv2dTranspose, BlocksAndRegisterWords) {
         EXPECT_EQ(field_of(regs[3], 4, 2), 3u) << row.kernel;  // 8-bit weights
         EXPECT_EQ(regs[25] & 0x00FF03FF, 0x00100010u) << row.kernel;  // twice the 8 x 8 part
     }
+}
 
-    ConvFixture wrong(LayerType::Conv2D, 3, 8, {8});
-    EXPECT_EQ(error_text<std::runtime_error>([&] {
-                  record_program_transposed_conv2d_layer(*wrong.device, *wrong.layer, nullptr, false, false, {}, false,
-                                                         false);
-              }),
-              "Invalid layer type for CNP recording.");
+TEST(RecordDwConv2d, TwoNpsShareTheChannels) {
+    ConvFixture f(LT::DepthwiseConv2D, 3, 8, {32, 32});
+    f.add_merge();
+    auto const blocks = f.record();
+    ASSERT_EQ(targets_of(blocks), with_skip({7, 1, 2, 5, 10, 7, 1, 2, 5, 10}, 5));  // the merge's load last
+    for (uint32_t np = 0; np < 2; ++np) {
+        SCOPED_TRACE(np);
+        uint32_t const first = 32 * np;
+        auto const& b = [&](size_t i) -> std::vector<uint32_t> const& { return blocks[5 * np + i].words; };
+        // Word 3: depthwise (bit 2) and a channel group (bit 10); word 22: the group.
+        EXPECT_EQ(b(0)[3] & 0x404, 0x404u);
+        EXPECT_EQ(b(0)[22], 32u << 16 | first);
+        EXPECT_EQ(b(1), format_depthwise_conv_cnp_weights(f.var("weights"), first, 32, 8));
+        EXPECT_EQ(b(2), format_input_shift(f.var("input_shift"), first, 32));
+        EXPECT_EQ(b(3).size(), 64u);
+        auto const& merge = *f.mapping->merge_info;
+        EXPECT_EQ(b(4), format_merge_layer_shift(merge.a_shift->ensure_dense(), merge.b_shift->ensure_dense(),
+                                                 merge.output_shift->ensure_dense(), first, 32));
+    }
+    EXPECT_EQ(targets_of(f.record(true)), (std::vector<int>{7, 7}));
+}
+
+TEST(RecordDwConv2d, RegisterWords) {
+    struct {
+        char const* name;
+        LayerType type;
+        int kernel, bits;
+        uint32_t channels, x;
+        int weight_target;
+        uint32_t word11, word28;
+    } const rows[] = {
+        // One NP holding every channel: no channel group (word 3 bit 10 and word 22 stay 0).
+        {"all channels, 8 x 8", LT::DepthwiseConv2D, 3, 8, 16, 8, 1, 16, 64u << 16 | 2},
+        {"8-bit input, X = Y = 5", LT::DepthwiseConv2D, 3, 8, 4, 5, 1, 4, 40u << 16 | 2},
+        {"4-bit kernel 5", LT::DepthwiseConv2D, 5, 4, 16, 8, 0, 24, 64u << 16 | 2},
+        // The transposed kind counts 8-bit weight words whatever its weights are.
+        {"transposed, 4-bit kernel 3", LT::DepthwiseConv2DTranspose, 3, 4, 32, 10, 0, 32, 120u << 16 | 3},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConvFixture f(row.type, row.kernel, row.bits, {row.channels}, ActivationType::ReLU, row.x, row.x);
+        auto const blocks = f.record();
+        ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, row.weight_target, 2, 5}));
+        auto const& regs = blocks[0].words;
+        EXPECT_EQ(regs[3] & 0x404, 0x4u);
+        EXPECT_EQ(regs[22], 0u);
+        EXPECT_EQ(field_of(regs[11], 12, 18), row.word11);
+        EXPECT_EQ(regs[28], row.word28);
+        EXPECT_EQ(field_of(regs[29], 16, 8), 1u);
+    }
+    // Rows of 200 words: 4 x 200 x 100 in word 28's upper half.
+    ConvFixture wide(LT::DepthwiseConv2D, 3, 8, {1}, ActivationType::ReLU, 200, 100);
+    wide.layer->set_bits(32, 8);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { wide.record(); }), overflow(80000, 16));
 }
 
 }  // namespace
