@@ -1,11 +1,16 @@
-// The second-generation NP register image: the exported fields, defaults, the common CNP/TNP-B
-// configuration, the merge and dual-output words, the pooling word and the input-spike bit.
+// The second-generation NP register image: defaults, the common CNP/TNP-B configuration, the merge
+// and dual-output words, the pooling word, the input-spike bit, the mesh output routing (words 44
+// to 47, 52 and the configuration DMA word) and the partial-reconfiguration words of a linked layer.
 #include <gtest/gtest.h>
 
 #include "backends/v2/np_registers.h"
+#include "backends/v2/partial_reconfig.h"
+#include "backends/v2/routing.h"
 #include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
 #include "support/error_text.h"
+#include "support/layer_fixtures.h"
+#include "support/model_builder.h"
 #include "support/record_test_util.h"
 
 namespace nuvra::v2 {
@@ -13,10 +18,19 @@ namespace {
 
 using nuvra::testing::error_text;
 using namespace nuvra::v2::testing;
+using List = std::vector<hw::Component>;
+using Params = std::map<std::string, int>;
 
 hw::Component np(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
     return make_component(type, {col, row, id, 0}, hw::NpPart{});
 }
+// A component without an NP part.
+hw::Component unit(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
+    return make_component(type, {col, row, id, 0});
+}
+hw::Component cnp1(uint8_t col, uint8_t row = 0, uint8_t id = 0) { return unit(hw::Type::CNP1, col, row, id); }
+
+std::vector<uint32_t> image() { return std::vector<uint32_t>(64, 0u); }
 
 // A split whose geometry the test writes field by field.
 class SplitDouble final : public NpSplitInterface {
@@ -270,6 +284,366 @@ TEST(V2NpRegisters, InputSpikesColumnSpanAndNpSelect) {
 
     for (auto [id, select] : {std::pair<uint8_t, uint32_t>{0, 1}, {3, 8}, {31, 0x80000000u}, {32, 0xFFFFFFFFu}})
         EXPECT_EQ(np_select(id), select) << int(id);
+}
+
+// The arguments of format_mesh_registers_set_output_to_NPs, with one NP on each side.
+struct RouteArgs {
+    List sources{cnp1(1)};
+    List own{cnp1(2)};
+    List destinations{cnp1(3)};
+    std::unique_ptr<AltLayerInfo> alt;
+    uint8_t link_index = 5;
+    bool p2p_in = false;
+    bool p2p_out = false;
+    bool flag3 = false;
+
+    void apply(std::vector<uint32_t>* regs) const {
+        format_mesh_registers_set_output_to_NPs(regs, sources, own, destinations, alt, link_index, p2p_in, p2p_out,
+                                                flag3);
+    }
+};
+
+TEST(V2Routing, WordsOfASpreadLayer) {
+    RouteArgs args;
+    args.own = {cnp1(2), cnp1(4)};
+    args.destinations = {cnp1(3), cnp1(1), cnp1(2)};
+    args.flag3 = true;
+    auto regs = image();
+    regs[44] = 0x0000FFFF;  // bits 4-15 are kept
+    regs[45] = 0x00FF0000;  // bits 16-23 are kept without point-to-point output
+    regs[46] = 0x80000000;  // bit 31 is cleared
+    regs[47] = 0x12340000;  // bits 16-31 are kept
+    args.apply(&regs);
+    EXPECT_EQ(regs[44], 0xFF08FFFCu);
+    EXPECT_EQ(regs[45], 0x05FF0301u);  // columns 1 to 3, link 5
+    EXPECT_EQ(regs[46], 0x00000101u);
+    EXPECT_EQ(regs[47], 0x12340401u);  // own 2-4 with destinations 1-3
+    EXPECT_EQ(regs[52], 0u);
+}
+
+TEST(V2Routing, FieldsByCase) {
+    struct { char const* what; void (*change)(RouteArgs*); size_t word; uint32_t value; } const rows[] = {
+        {"destinations in columns 3, 1, 2", [](RouteArgs* a) { a->destinations = {cnp1(3), cnp1(1), cnp1(2)}; }, 45,
+         0x05000301},
+        {"one HRC destination", [](RouteArgs* a) { a->destinations = {unit(hw::Type::HRC, 0)}; }, 45, 0x05000101},
+        {"one HRC source", [](RouteArgs* a) { a->sources = {unit(hw::Type::HRC, 0)}; }, 46, 0x00000101},
+        {"point-to-point output", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(5, 2, 3)}; }, 45,
+         0x05800502},
+        {"point-to-point input", [](RouteArgs* a) { a->p2p_in = true; a->sources = {cnp1(6, 1, 2)}; }, 46, 0x00400601},
+        {"link 255 to a TNP-B", [](RouteArgs* a) { a->link_index = 255; a->destinations = {unit(hw::Type::TNP_B, 3)}; },
+         45, 0xFE000303},
+        {"link 255 to a CNP", [](RouteArgs* a) { a->link_index = 255; }, 45, 0xFF000303},
+        {"only the first destination counts", [](RouteArgs* a) { a->destinations = {cnp1(3), unit(hw::Type::TNP_B, 4)}; },
+         45, 0x05000403},
+        {"span over own NPs and one HRC destination",
+         [](RouteArgs* a) { a->own = {cnp1(2), cnp1(4)}; a->destinations = {unit(hw::Type::HRC, 0)}; }, 47, 0x00000401},
+    };
+    for (auto const& row : rows) {
+        RouteArgs args;
+        row.change(&args);
+        auto regs = image();
+        args.apply(&regs);
+        EXPECT_EQ(regs.at(row.word), row.value) << row.what;
+    }
+}
+
+TEST(V2Routing, AlternateBranch) {
+    RouteArgs args;
+    args.alt = std::make_unique<AltLayerInfo>(AltLayerInfo{true, 6, 3});
+    auto regs = image();
+    regs[52] = 0x80;  // the merge bits stay
+    args.apply(&regs);
+    EXPECT_EQ(regs[46], 0x00080101u);
+    EXPECT_EQ(regs[52], 0x06030090u);
+
+    RouteArgs plain;  // without one, word 52 and bit 19 of word 46 stay as they were
+    regs = image();
+    regs[46] = 1u << 19;
+    regs[52] = 0xFFFFFFFF;
+    plain.apply(&regs);
+    EXPECT_EQ(regs[46], 0x00080101u);
+    EXPECT_EQ(regs[52], 0xFFFFFFFFu);
+}
+
+TEST(V2Routing, Failures) {
+    struct {
+        char const* what;
+        void (*change)(RouteArgs*);
+        std::string message;
+        uint32_t word44;  // what word 44 holds after the failure
+    } const rows[] = {
+        {"P2P OUT to two NPs", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(3), cnp1(4)}; },
+         "Cannot use P2P OUT mode for multiple NPs.", 0xFF080009},
+        {"P2P IN from two NPs", [](RouteArgs* a) { a->p2p_in = true; a->sources = {cnp1(1), cnp1(2)}; },
+         "Cannot use P2P IN mode for multiple NPs.", 0xFF080008},
+        {"P2P destination id 4", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(3, 0, 4)}; },
+         overflow(16, 4), 0xFF080009},
+        // 0 - 1 never wraps into a link index.
+        {"link 0 to a TNP-B", [](RouteArgs* a) { a->link_index = 0; a->destinations = {unit(hw::Type::TNP_B, 3)}; },
+         overflow(4294967295u, 8), 0xFF080008},
+        {"256 alternate NPs",
+         [](RouteArgs* a) { a->alt = std::make_unique<AltLayerInfo>(AltLayerInfo{false, 256, 0}); }, overflow(256, 8),
+         0xFF080008},
+        // Nothing is written when a list is empty.
+        {"no destinations", [](RouteArgs* a) { a->destinations.clear(); }, "Cannot route an NP without destinations.",
+         0},
+        {"no sources", [](RouteArgs* a) { a->sources.clear(); }, "Cannot route an NP without sources.", 0},
+        {"no own components", [](RouteArgs* a) { a->own.clear(); }, "Cannot route an NP without layer components.", 0},
+    };
+    for (auto const& row : rows) {
+        RouteArgs args;
+        row.change(&args);
+        auto regs = image();
+        EXPECT_EQ(error_text<std::runtime_error>([&] { args.apply(&regs); }), row.message) << row.what;
+        EXPECT_EQ(regs[44], row.word44) << row.what;
+    }
+    std::vector<uint32_t> small(45, 0u);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { RouteArgs{}.apply(&small); }),
+              "A register image must hold 64 words.");
+}
+
+TEST(V2Routing, ConfigurationDmaWord) {
+    auto regs = image();
+    regs[49] = 0xABC00000;  // bits 20-31 are kept
+    format_mesh_cfg_dma_reg(&regs, hw::Ident{7, 2, 1, 0});
+    EXPECT_EQ(regs[49], 0xABC20702u);
+    regs[49] = 0x12345678;
+    EXPECT_EQ(error_text<std::runtime_error>([&] { format_mesh_cfg_dma_reg(&regs, hw::Ident{7, 2, 4, 0}); }),
+              overflow(16, 4));
+    EXPECT_EQ(regs[49], 0x12345678u);
+    EXPECT_EQ(error_text<std::invalid_argument>([] { format_mesh_cfg_dma_reg(nullptr, {}); }),
+              "A register image must hold 64 words.");
+}
+
+// The skip-DMA load joins the sources; the stores join the destinations, or the sources when the
+// mapping counts them as inputs. A missing inbound list is skipped.
+TEST(V2Routing, RoutingListsOfAMapping) {
+    auto const columns = [](List const& list) {
+        std::vector<uint8_t> result;
+        for (auto const& c : list) result.push_back(c.ident.col);
+        return result;
+    };
+    for (bool stores_are_inputs : {false, true}) {
+        nuvra::testing::ModelBuilder model;
+        model.input("input");
+        model.conv("b", "input");
+        auto mapping = std::make_shared<LayerMapping>(1);
+        *mapping->components = {cnp1(3), cnp1(4)};
+        mapping->inputs = {std::make_shared<List>(List{cnp1(1), cnp1(2)}), nullptr};
+        mapping->outputs.push_back(std::make_shared<List>(List{cnp1(5)}));
+        mapping->skipdma_loads = {unit(hw::Type::SKIP_DMA_LOAD, 9)};
+        mapping->skipdma_stores = {unit(hw::Type::SKIP_DMA_STORE, 8)};
+        mapping->uses_skipdma_layer_flag = stores_are_inputs;
+        set_layer_mapping(*model["b"], mapping);
+        auto const read_back = layer_mapping(*model["b"]);
+        ASSERT_TRUE(read_back);
+        using Columns = std::vector<uint8_t>;
+        EXPECT_EQ(columns(routing_sources(*read_back)), (stores_are_inputs ? Columns{1, 2, 9, 8} : Columns{1, 2, 9}));
+        EXPECT_EQ(columns(routing_destinations(*read_back)), (stores_are_inputs ? Columns{5} : Columns{5, 8}));
+    }
+}
+
+// An NP in column 3 computing `filters` channels from `start`, over `spatial`, keeping `kept`.
+hw::Component np_on(NpSpace spatial, NpSpace kept, uint32_t start = 0, uint32_t filters = 4) {
+    return make_component(hw::Type::CNP1, {3, 0, 0, 0}, hw::NpPart{start, filters, spatial, kept, false});
+}
+
+// 8-bit input of 16 x 8 x 32, the linked Conv2D kept window 16 x 8 of 32 channels at (2, 1).
+hw::Component const cnp_component = np_on(NpSpace{0, 0, Shape{16, 8, 32}}, NpSpace{2, 1, Shape{16, 8, 32}});
+
+// A model "in" -> ... of real layers, and a hand-built mapping of the linked layer on two NPs in
+// columns 3 and 4, fed by an NP in column 1, input link index 7.
+struct Linked {
+    nuvra::testing::ModelBuilder model;
+    std::shared_ptr<LayerMapping> mapping = std::make_shared<LayerMapping>(1);
+
+    explicit Linked(Shape input = {16, 8, 32}, int bits = 8) {
+        model.layer(LayerType::InputData, "in",
+                    {{"input_width", int(input[0])}, {"input_height", int(input[1])},
+                     {"input_channels", int(input[2])}, {"input_bits", bits}},
+                    {});
+    }
+    Linked& add(LayerType type, std::string const& name, Params const& params, std::string const& in = "in") {
+        model.layer(type, name, params, {in});
+        return *this;
+    }
+    Layer& map(std::string const& name) {
+        *mapping->components = {unit(hw::Type::CNP1, 3), unit(hw::Type::CNP1, 4)};
+        mapping->input_link_index = 7;
+        mapping->inputs.push_back(std::make_shared<List>(List{unit(hw::Type::CNP1, 1)}));
+        set_layer_mapping(*model[name], mapping);
+        return *model[name];
+    }
+    std::vector<uint32_t> update(std::string const& name, hw::Component const& c = cnp_component, bool flag = false,
+                                 std::vector<uint32_t> regs = image()) {
+        update_partial_reconfig_regs(&regs, map(name), c, flag);
+        return regs;
+    }
+};
+
+Params const conv1{{"kernel_size", 1}, {"filters", 4}};
+
+TEST(V2PartialReconfig, ConvolutionOnCnp) {
+    auto const regs = Linked().add(LayerType::Conv2D, "b", conv1).update("b", cnp_component, true);
+    std::map<size_t, uint32_t> const words{
+        {32, 0x07000035},  // enabled, CNP, 8-bit input code 3, link index 7
+        {33, 0x00020001},  // window origin row 1, column 2
+        {34, 0x00100008},  // 8 rows, 16 columns
+        {35, 0x00100080},  // row a4(16) = 16 bytes, 16 x 32 / 4 = 128 words
+        {40, 0},           // no max-pooling input
+        {41, 0x02000101},  // 2 NPs, sources in column 1
+        {42, 0},
+        {44, 0x00008000},  // the flag
+    };
+    for (auto const& [word, value] : words) EXPECT_EQ(regs.at(word), value) << "word " << word;
+}
+
+TEST(V2PartialReconfig, InputModes) {
+    // After max pooling without activation the NP reads the pooled input: ((16 x 32 x 8 + 31) / 32) x 8.
+    for (auto [activation, word32, word40] : {std::tuple{0, 0x07000835u, 1024u}, std::tuple{1, 0x07000035u, 0u}}) {
+        Linked linked({32, 16, 32});
+        linked.add(LayerType::Conv2D, "a",
+                   {{"kernel_size", 1}, {"filters", 32}, {"pool_type", 1}, {"pool_size", 2}, {"activation",
+                                                                                              activation}});
+        auto const regs = linked.add(LayerType::Conv2D, "b", conv1, "a").update("b");
+        EXPECT_EQ(regs[32], word32) << activation;
+        EXPECT_EQ(regs[40], word40) << activation;
+        EXPECT_EQ(regs[35], 0x00100080u) << activation;
+    }
+    // A separable layer: bit 10 when the NP holds a group of the channels; other bits of word 42 kept.
+    for (auto [start, filters, word32, word42] :
+         {std::tuple{8u, 8u, 0x07000435u, 0xA808A008u}, std::tuple{0u, 32u, 0x07000035u, 0xAAAAAAAAu}}) {
+        std::vector<uint32_t> regs(64, 0u);
+        regs[42] = 0xAAAAAAAA;
+        NpSpace const part{0, 0, Shape{16, 8, 8}};
+        regs = Linked().add(LayerType::DepthwiseConv2D, "b", {{"kernel_size", 3}})
+                   .update("b", np_on(part, part, start, filters), false, regs);
+        EXPECT_EQ(regs[32], word32) << filters;
+        EXPECT_EQ(regs[42], word42) << filters;
+        EXPECT_EQ(regs[35], 0x00808004u) << filters;  // (8 x 16 + 31) / 32 = 4 words, row 128, separable bit 15
+    }
+    // A layer on no NP kind writes no window and no sizes.
+    Linked none;
+    Layer& layer = none.add(LayerType::Conv2D, "b", conv1).map("b");
+    nuvra::testing::impl(layer).override_target_components({ComponentKind::SKIP_DMA});
+    std::vector<uint32_t> regs(64, 0u);
+    regs[33] = regs[34] = regs[40] = 0xAAAAAAAA;
+    regs[35] = 0xFFFFFFFF;
+    update_partial_reconfig_regs(&regs, layer, cnp_component, false);
+    EXPECT_EQ(regs[32], 0x07000035u);
+    EXPECT_EQ((std::vector{regs[33], regs[34], regs[40]}), std::vector<uint32_t>(3, 0xAAAAAAAA));
+    EXPECT_EQ(regs[35], 0x0000C000u);
+}
+
+TEST(V2PartialReconfig, FullyConnectedOnFnp) {
+    struct {
+        char const* what;
+        int bits;
+        bool through_cnp;  // the Dense1D reads a Conv2D's output (else the input directly)
+        uint32_t word32, word35;
+    } const rows[] = {
+        {"4-bit, packed: row a4(k(3)) = 4", 4, false, 0x07000027, 0x00040005},
+        {"4-bit, row byte padded: row k(3) = 2", 4, true, 0x07000027, 0x00020003},
+        {"8-bit, row word padded: row a4(3) = 4", 8, true, 0x07000037, 0x00040005},
+    };
+    NpSpace const part{0, 0, Shape{3, 2, 5}};
+    for (auto const& row : rows) {
+        Linked linked({3, 2, row.through_cnp ? 4u : 5u}, row.bits);
+        if (row.through_cnp) linked.add(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 5}, {"output_bits",
+                                                                                                      row.bits}});
+        linked.add(LayerType::Dense1D, "d", {{"units", 10}}, row.through_cnp ? "c" : "in");
+        std::vector<uint32_t> regs(64, 0u);
+        regs[40] = 0xAAAAAAAA;
+        regs = linked.update("d", np_on(part, part), false, regs);
+        EXPECT_EQ(regs[32], row.word32) << row.what;
+        EXPECT_EQ(regs[33], 0u) << row.what;
+        EXPECT_EQ(regs[34], 0x00030002u) << row.what;  // 2 rows, 3 columns
+        EXPECT_EQ(regs[35], row.word35) << row.what;
+        EXPECT_EQ(regs[40], 0xAAAAAAAAu) << row.what;
+    }
+    NpSpace const wide{0, 0, Shape{64, 64, 1}};
+    Linked too_wide({64, 64, 1});
+    too_wide.add(LayerType::Dense1D, "d", {{"units", 10}});
+    EXPECT_EQ(error_text<std::runtime_error>([&] { too_wide.update("d", np_on(wide, wide)); }), "Unsupported padding.");
+}
+
+TEST(V2PartialReconfig, SourceColumnsAndMergeBits) {
+    struct {
+        char const* what;
+        List inputs;
+        bool skip_dmas, stores_are_inputs;
+        uint32_t word41_low;
+    } const sources[] = {
+        {"the HRC alone", {unit(hw::Type::HRC, 0)}, false, false, 0x0101},
+        {"inputs, load, not the store", {unit(hw::Type::CNP1, 2)}, true, false, 0x0702},
+        {"inputs, load and store", {unit(hw::Type::CNP1, 2)}, true, true, 0x0902},
+    };
+    for (auto const& row : sources) {
+        Linked linked;
+        linked.add(LayerType::Conv2D, "b", conv1).map("b");
+        linked.mapping->inputs = {std::make_shared<List>(row.inputs)};
+        if (row.skip_dmas) {
+            linked.mapping->skipdma_loads = {unit(hw::Type::SKIP_DMA_LOAD, 7)};
+            linked.mapping->skipdma_stores = {unit(hw::Type::SKIP_DMA_STORE, 9)};
+        }
+        linked.mapping->uses_skipdma_layer_flag = row.stores_are_inputs;
+        std::vector<uint32_t> regs(64, 0u);
+        regs[41] = 0x80000000;  // bit 31 is cleared
+        update_partial_reconfig_regs(&regs, *linked.model["b"], cnp_component, false);
+        EXPECT_EQ(regs[41], 0x02000000u | row.word41_low) << row.what;
+    }
+    // Word 32 bit 3: a merge; bit 6: a Concatenate merge.
+    for (auto [merge, add, bits] : {std::tuple{false, false, 0x00u}, {true, true, 0x08u}, {true, false, 0x48u}}) {
+        Linked linked;
+        if (merge) {
+            linked.mapping->merge_info = std::make_unique<MergeLayerInfo>();
+            linked.mapping->merge_info->add = add;
+        }
+        std::vector<uint32_t> regs(64, 0u);
+        regs[32] = 0x48;
+        regs = linked.add(LayerType::Conv2D, "b", conv1).update("b", cnp_component, false, regs);
+        EXPECT_EQ(regs[32] & 0x48, bits) << merge << add;
+    }
+}
+
+TEST(V2PartialReconfig, Failures) {
+    struct {
+        char const* what;
+        int input_bits;
+        size_t components;
+        bool no_sources;
+        std::string message;
+    } const rows[] = {
+        {"16-bit input", 16, 2, false, overflow(6, 2)},
+        {"128 components", 8, 128, false, overflow(128, 7)},
+        {"no sources", 8, 2, true, "Cannot route an NP without sources."},
+    };
+    for (auto const& row : rows) {
+        Linked linked({16, 8, 32}, row.input_bits);
+        Layer& layer = linked.add(LayerType::Conv2D, "b", conv1).map("b");
+        linked.mapping->components->assign(row.components, unit(hw::Type::CNP1, 3));
+        if (row.no_sources) linked.mapping->inputs.clear();
+        std::vector<uint32_t> regs(64, 0u);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { update_partial_reconfig_regs(&regs, layer, cnp_component,
+                                                                                    false); }),
+                  row.message)
+            << row.what;
+    }
+
+    Linked linked;
+    Layer& layer = linked.add(LayerType::Conv2D, "b", conv1).add(LayerType::Conv2D, "unmapped", conv1).map("b");
+    std::vector<uint32_t> regs(64, 0u);
+    EXPECT_EQ(error_text<std::runtime_error>(
+                  [&] { update_partial_reconfig_regs(&regs, *linked.model["unmapped"], cnp_component, false); }),
+              "The linked layer unmapped has no hardware mapping.");
+    EXPECT_EQ(regs, image());
+    EXPECT_EQ(error_text<std::invalid_argument>(
+                  [&] { update_partial_reconfig_regs(&regs, layer, unit(hw::Type::CNP1, 3), false); }),
+              "The linked component has no NP part.");
+    std::vector<uint32_t> small(40, 0u);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { update_partial_reconfig_regs(&small, layer, cnp_component,
+                                                                                   false); }),
+              "A register image must hold 64 words.");
 }
 
 }  // namespace

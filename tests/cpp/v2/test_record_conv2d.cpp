@@ -1,11 +1,15 @@
-// Convolution programs on CNPs (Conv2D, Conv2DTranspose and the two depthwise kinds): the blocks of
-// each NP in order, each NP's own filters or channels, and the register words the layer sets.
+// Convolution programs on CNPs (Conv2D, Conv2DTranspose and the two depthwise kinds) and on TNP-Bs
+// (the two buffered temporal kinds): the blocks of each NP in order, each NP's own filters or
+// channels, and the register words the layer sets.
 #include "backends/v2/record_conv2d.h"
 
 #include <gtest/gtest.h>
 
 #include "backends/v2/format_dwconv_weights.h"
+#include "backends/v2/format_tnp_b_weights.h"
 #include "backends/v2/format_variables.h"
+#include "backends/v2/np_registers.h"
+#include "backends/v2/record_buffer_temp_conv.h"
 #include "backends/v2/record_conv2d_transpose.h"
 #include "backends/v2/record_dwconv2d.h"
 #include "hw/presets.h"
@@ -22,11 +26,16 @@ using nuvra::testing::FakeLayer;
 using namespace nuvra::v2::testing;
 using LT = LayerType;
 
-bool depthwise(LayerType type) { return type == LT::DepthwiseConv2D || type == LT::DepthwiseConv2DTranspose; }
+bool temporal(LayerType type) { return type == LT::BufferTempConv || type == LT::DepthwiseBufferTempConv; }
+bool depthwise(LayerType type) {
+    return type == LT::DepthwiseConv2D || type == LT::DepthwiseConv2DTranspose || type == LT::DepthwiseBufferTempConv;
+}
 
-// The parameters of a convolution kind (`filters` is ignored by the depthwise kinds).
+// The parameters of a convolution kind (`filters` is ignored by the depthwise CNP kinds; `kernel`
+// is the FIFO size of a temporal kind).
 std::map<std::string, int> conv_params(LayerType type, int kernel, int filters, int bits = 8, int activation = 1,
                                        int pool_type = 0, int pool_size = 1) {
+    if (temporal(type)) return {{"fifo_size", kernel}, {"filters", filters}, {"activation", activation}};
     std::map<std::string, int> p{{"kernel_size", kernel}, {"weights_bits", bits}, {"activation", activation}};
     if (!depthwise(type)) p["filters"] = filters;
     if (type == LT::Conv2DTranspose) p["kernel_stride"] = 2;
@@ -36,7 +45,8 @@ std::map<std::string, int> conv_params(LayerType type, int kernel, int filters, 
 }
 
 // A convolution over an x by y input of 4 channels (the depthwise kinds: one channel a filter), one
-// CNP per entry of `filters` over the whole input, mapped as np_mapping maps it.
+// CNP (TNP-B) per entry of `filters` over the whole input, mapped as np_mapping maps it; a temporal
+// kind with its frame-buffer skip DMAs.
 struct ConvFixture {
     LayerType type;
     std::shared_ptr<FakeLayer> layer = FakeLayer::make("conv", {ComponentKind::CNP});
@@ -49,13 +59,17 @@ struct ConvFixture {
         : type(kind) {
         for (uint32_t n : filters) total += n;
         uint32_t const channels = depthwise(type) ? total : 4, k = uint32_t(kernel);
+        if (temporal(type)) layer->set_kinds({ComponentKind::TNP_B});
         layer->set_params(type, conv_params(type, kernel, int(total), bits, int(activation)));
         layer->set_activation(activation);
         layer->set_input_dims({Shape{x, y, channels}});
         layer->set_output_dims(Shape{x, y, total});
         layer->set_conv_block({1, 1, x, y, {k / 2, k / 2, k / 2, k / 2}});
         layer->set_pool_block({1, 1, x, y, {}, false});
-        auto weights = zeros(TensorType::int8, Shape{k, k, depthwise(type) ? 1 : channels, total});
+        Shape const kernel_shape = !temporal(type) ? Shape{k, k, depthwise(type) ? 1 : channels, total}
+                                   : depthwise(type)  ? Shape{1, 1, k, channels}
+                                                      : Shape{1, 1, k * channels, total};
+        auto weights = zeros(TensorType::int8, kernel_shape);
         for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(i % 7) - 3);
         layer->vars().set("weights", weights);
         auto shifts = zeros(TensorType::uint8, Shape{channels});
@@ -70,8 +84,14 @@ struct ConvFixture {
             parts.push_back(np_part(first, n, 0, 0, x, y, depthwise(type) ? n : channels));
             first += n;
         }
-        mapping = np_mapping(hw::Type::CNP2, parts);
+        mapping = np_mapping(temporal(type) ? hw::Type::TNP_B : hw::Type::CNP2, parts);
         layer->set_mapping(mapping);
+        if (!temporal(type)) return;
+        mapping->uses_skipdma_layer_flag = true;
+        mapping->skipdma_stores.push_back(make_component(hw::Type::SKIP_DMA_STORE, {6, 0, 1, 1}));
+        mapping->skipdma_store_info = std::make_unique<SkipDmaStoreInfo>(SkipDmaStoreInfo{3, 0, 1});
+        mapping->skipdma_loads.push_back(make_component(hw::Type::SKIP_DMA_LOAD, {6, 0, 2, 2}));
+        mapping->skipdma_load_info = std::make_unique<SkipDmaLoadInfo>(SkipDmaLoadInfo{2, 3, 1, 0});
     }
 
     // A plain skip-DMA store on channel 1.
@@ -96,10 +116,12 @@ struct ConvFixture {
 
     // The blocks the recorder of `type` writes.
     std::vector<DecodedBlock> record(bool flag_c = false, std::vector<hw::Ident> const& idents = {}) const {
-        auto const recorder = type == LT::Conv2D            ? record_program_conv2d_layer
-                              : type == LT::Conv2DTranspose ? record_program_transposed_conv2d_layer
-                              : type == LT::DepthwiseConv2D ? record_program_dwconv2d_layer
-                                                            : record_program_transposed_dwconv2d_layer;
+        auto const recorder = type == LT::Conv2D                  ? record_program_conv2d_layer
+                              : type == LT::Conv2DTranspose       ? record_program_transposed_conv2d_layer
+                              : type == LT::DepthwiseConv2D       ? record_program_dwconv2d_layer
+                              : type == LT::BufferTempConv        ? record_program_buffer_temp_conv_layer
+                              : type == LT::DepthwiseBufferTempConv ? record_program_depthwise_buffer_temp_conv_layer
+                                                                  : record_program_transposed_dwconv2d_layer;
         auto const rec = recorder(*device, *layer, nullptr, false, false, idents, flag_c, false);
         EXPECT_EQ(rec->hw_version, hw::Tolmar_v2);
         return decode_blocks(*rec);
@@ -405,6 +427,74 @@ TEST(RecordDwConv2d, RegisterWords) {
     ConvFixture wide(LT::DepthwiseConv2D, 3, 8, {1}, ActivationType::ReLU, 200, 100);
     wide.layer->set_bits(32, 8);
     EXPECT_EQ(error_text<std::runtime_error>([&] { wide.record(); }), overflow(80000, 16));
+}
+
+// The blocks after the leading skip-DMA blocks, which must be there.
+std::vector<DecodedBlock> after_skip_dma(std::vector<DecodedBlock> blocks) {
+    size_t skip = 0;
+    while (skip < blocks.size() && blocks[skip].header.target == dma::Target::SkipDma) ++skip;
+    EXPECT_GT(skip, 0u);
+    return {blocks.begin() + long(skip), blocks.end()};
+}
+
+TEST(RecordBufferTempConv, SkipDmaFirstThenEachNp) {
+    ConvFixture f(LT::BufferTempConv, 2, 8, {10, 6}, ActivationType::ReLU, 5, 5);
+    auto const blocks = after_skip_dma(f.record());
+    ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 1, 2, 5, 7, 1, 2, 5}));
+    for (uint32_t np = 0; np < 2; ++np) {
+        uint32_t const first = 10 * np, count = np == 0 ? 10 : 6;
+        EXPECT_EQ(blocks[4 * np + 1].words, format_tnp_b_buffer_temp_conv_weights(f.var("weights"), 2, first, count));
+        EXPECT_EQ(blocks[4 * np + 2].words, format_input_shift(f.var("input_shift"), 0, 0));
+        EXPECT_EQ(field_of(blocks[4 * np].words[1], 28, 1), 1u);
+    }
+    EXPECT_EQ(targets_of(f.record(true)), (std::vector<int>{7, 7}));
+    EXPECT_EQ(targets_of(after_skip_dma(f.record(false, {{3, 0, 0, 0}}))), (std::vector<int>{7, 1, 2, 5}));
+}
+
+TEST(RecordBufferTempConv, DepthwiseNpsHoldTheirOwnChannels) {
+    ConvFixture f(LT::DepthwiseBufferTempConv, 3, 8, {32, 32}, ActivationType::ReLU, 5, 5);
+    auto const blocks = after_skip_dma(f.record());
+    ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 1, 2, 5, 7, 1, 2, 5}));
+    for (uint32_t np = 0; np < 2; ++np) {
+        uint32_t const first = 32 * np;
+        auto const& regs = blocks[4 * np].words;
+        EXPECT_EQ(regs[3] & 0x404, 0x404u);
+        EXPECT_EQ(regs[22], 32u << 16 | first);
+        EXPECT_EQ(field_of(regs[11], 12, 18), 1u);
+        EXPECT_EQ(blocks[4 * np + 1].words, format_tnp_b_depthwise_buffer_temp_conv_weights(f.var("weights"), first, 32));
+        EXPECT_EQ(blocks[4 * np + 2].words, format_input_shift(f.var("input_shift"), first, 32));
+    }
+    ConvFixture whole(LT::DepthwiseBufferTempConv, 3, 8, {64}, ActivationType::ReLU, 5, 5);
+    EXPECT_EQ(after_skip_dma(whole.record())[0].words[22], 0u);
+
+    ConvFixture wrong(LT::BufferTempConv, 3, 8, {4}, ActivationType::ReLU, 5, 5);
+    wrong.type = LT::DepthwiseBufferTempConv;
+    EXPECT_EQ(error_text<std::runtime_error>([&] { wrong.record(); }), "Invalid layer type for TNP-B recording.");
+}
+
+TEST(RecordBufferTempConv, TnpBWords) {
+    struct {
+        char const* name;
+        TnpBNpWords w;
+        std::string error;
+        std::vector<uint32_t> words;  // 4, 11, 21, 28, 29, 30 and 56
+    } const rows[] = {
+        {"C 3, X = Y = 5, 17 filters", {3, 5, 5, 8, 2, 0, 17, false, 3}, "",
+         {2, 2u << 12, 3, 4u << 16 | 5, 3u << 16, 0x30202, 1u << 16}},
+        {"depthwise", {3, 5, 5, 8, 14, 0, 3, true, 3}, "", {14, 1u << 12, 3, 4u << 16 | 5, 1u << 16, 0xF0E02, 1u << 16}},
+        {"FIFO 15", {3, 5, 5, 8, 15, 0, 17, false, 3}, overflow(16, 4), {}},
+        {"1024 of 2048 channels", {3, 5, 5, 8, 2, 1024, 1024, true, 2048}, overflow(1024, 10), {}},
+        {"row of 16384 words", {64, 1024, 1, 8, 2, 0, 8, false, 64}, overflow(16384, 14), {}},
+        // 1024 x 1024 x 32 x 128 bits is 2^32: in 32 bits the frame would wrap to 0 words.
+        {"frame beyond 32 bits", {32, 1024, 1024, 128, 2, 0, 8, false, 32}, overflow(2097152, 9), {}},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<uint32_t> regs(NP_REGISTER_WORDS, 0);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { format_tnp_b_np_words(&regs, row.w); }), row.error);
+        if (!row.error.empty()) continue;
+        EXPECT_EQ((std::vector{regs[4], regs[11], regs[21], regs[28], regs[29], regs[30], regs[56]}), row.words);
+    }
 }
 
 }  // namespace
