@@ -64,14 +64,16 @@ TEST(V2Checker, DispatchesByKind) {
     }
 }
 
-// Pass-through kinds succeed, merges reach their own check; an unsupported kind reports only that,
-// even with a variable too wide.
+// Pass-through kinds succeed, merges reach their own check (with fewer than two inbounds a status,
+// never a read past the inbound list); an unsupported kind reports only that, even with a variable
+// too wide.
 TEST(V2Checker, DispatchesPassThroughMergeAndUnsupportedKinds) {
-    struct { LayerType type; char const* expected; } const rows[] = {
+    struct { LayerType type; char const* expected; int inbounds = 0; } const rows[] = {
         {LayerType::InputData, "Success."},
         {LayerType::Dequantizer, "Success."},
         {LayerType::Quantizer, "Success."},
         {LayerType::Add, "Must be followed by a merge layer. Add needs at least 2 inbounds (got 0)."},
+        {LayerType::Add, "Must be followed by a merge layer. Add needs at least 2 inbounds (got 1).", 1},
         {LayerType::Concatenate, "Must be followed by a merge layer. Concatenate needs at least 2 inbounds (got 0)."},
         {LayerType::FullyConnected, "Unsupported layer type on Nuvra v2."},
     };
@@ -83,6 +85,8 @@ TEST(V2Checker, DispatchesPassThroughMergeAndUnsupportedKinds) {
             layer->vars().set(name, testing::filled<uint8_t>(TensorType::uint8, 1, 0));
         int8_t const too_wide = row.type == LayerType::FullyConnected ? 64 : 0;
         layer->vars().set("output_shift", testing::filled<int8_t>(TensorType::int8, 1, too_wide));
+        auto const inbound = FakeLayer::make("x", {ComponentKind::CNP});  // layers hold their outbounds weakly
+        if (row.inbounds) testing::connect(inbound, layer);
         MappingStatus const status = checker->check_layer_compatibility(*layer, nullptr, v2_version);
         EXPECT_EQ(status.message, row.expected) << int(row.type);
         EXPECT_EQ(status.layer_name, status.failed ? "layer" : "") << int(row.type);
