@@ -310,8 +310,6 @@ TEST(RecordConv2d, Failures) {
          "The layer conv is not built."},
         {"no input dimensions", [](ConvFixture& f) { f.layer->set_input_dims({}); },
          "Cannot get input size before it is set."},
-        {"LUT without a table", [](ConvFixture& f) { f.layer->set_activation(ActivationType::LUT); },
-         "Wrong size for LUT."},
         {"no weights",
          [](ConvFixture& f) {
              f.layer->vars() = nuvra::testing::AnyVariables{};
@@ -356,10 +354,7 @@ TEST(RecordConv2dTranspose, BlocksAndRegisterWords) {
     EXPECT_EQ(targets_of(blocks), with_skip({7, 1, 2, 5}, 5));
     EXPECT_EQ(blocks.at(1).words.size(), 144u);  // 12 100-bit words of 3 words a channel
 
-    struct {
-        int kernel;
-        uint32_t filters, ch_cont;
-    } const rows[] = {{3, 16, 12}, {4, 8, 12}};
+    struct { int kernel; uint32_t filters, ch_cont; } const rows[] = {{3, 16, 12}, {4, 8, 12}};
     for (auto const& row : rows) {
         ConvFixture t(LT::Conv2DTranspose, row.kernel, 8, {row.filters});
         t.layer->set_pool_block({2, 2, 4, 4, {1, 1, 1, 1}, true});  // not read
