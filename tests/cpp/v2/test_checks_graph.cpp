@@ -23,20 +23,14 @@ constexpr LayerType add = LayerType::Add, cat = LayerType::Concatenate;
 char const* const ok = "Success.";
 
 // One layer of a graph behind the layer "input" (8 x 8 x 4).
-struct Node {
-    std::string name;
-    LayerType type;
-    Names inbounds;
-    Params params;
-};
+struct Node { std::string name; LayerType type; Names inbounds; Params params; };
 
 // A ReLU Conv2D of 4 filters with Same padding, plus `params`.
 Node conv(std::string name, Names inbounds, Params const& params = {}) {
     return {std::move(name), LayerType::Conv2D, std::move(inbounds),
             nuvra::testing::with({{"kernel_size", 3}, {"filters", 4}, {"padding", 1}, {"activation", 1}}, params)};
 }
-Node dense(std::string name, std::string in) { return {std::move(name), LayerType::Dense1D, {std::move(in)}, {{"units",
-                                                                                                               4}}}; }
+Node dense(std::string name, std::string in) { return {std::move(name), LayerType::Dense1D, {in}, {{"units", 4}}}; }
 Node deq(std::string name, std::string in) { return {std::move(name), LayerType::Dequantizer, {std::move(in)}, {}}; }
 
 void build(ModelBuilder& m, std::vector<Node> const& nodes, int channels = 4) {
@@ -111,21 +105,11 @@ TEST(V2MergeChecks, ReportEveryBrokenRule) {
 
 // ---- layer-sequence rules ----
 
-void set_all(Layer& layer, char const* variable, int value) {
-    std::shared_ptr<Tensor> const tensor = layer.variables().get(variable);
-    for (size_t i = 0; i < tensor->size(); ++i) {
-        if (tensor->type() == TensorType::int8)
-            tensor_write<int8_t>(*tensor, i, int8_t(value));
-        else
-            tensor_write<uint8_t>(*tensor, i, uint8_t(value));
-    }
-}
-
 // A conv without activation and with 9-bit output, its output shifts and scales set.
 std::function<void(ModelBuilder&)> unscaled(int shift, int scales) {
     return [=](ModelBuilder& m) {
-        set_all(*m["conv"], "output_shift", shift);
-        set_all(*m["conv"], "output_scales", scales);
+        m["conv"]->variables().set("output_shift", nuvra::testing::filled(TensorType::int8, 4, int8_t(shift)));
+        m["conv"]->variables().set("output_scales", nuvra::testing::filled(TensorType::uint8, 4, uint8_t(scales)));
     };
 }
 
@@ -186,9 +170,7 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
          {"a", "b", "c", "d"}, "Layer has 3 outbounds. A maximum of 2 outbounds is supported.", "a"},
         {"two outbounds closed in the run", fan_out, {"a", "b", "c"}, ok, ""},
         {"HRC with two outbounds",
-         {{"hrc", LayerType::InputConv2D, {"input"}, {{"kernel_size", 3}, {"filters", 4}, {"activation", 1}, {"padding",
-                                                                                                              1}}},
-          conv("b", {"hrc"}), conv("c", {"hrc"})},
+         {{"hrc", LayerType::InputConv2D, {"input"}, conv("", {}).params}, conv("b", {"hrc"}), conv("c", {"hrc"})},
          {"hrc", "b", "c"}, "A layer mapped on HRC supports 1 outbound only.", "hrc"},
         {"two branches left open", fan_out, {"a"}, "Bad mapping on skip connection. Several branches.", ""},
         {"ends on an Add", skip_add, {"a", "b", "merge"},

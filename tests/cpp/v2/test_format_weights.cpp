@@ -73,7 +73,7 @@ TEST(V2WeightFormat, TargetsAndSizes) {
     for (auto const& row : ch_cont) EXPECT_EQ(buffer_temp_conv_ch_cont_100b_size(row.filters), row.words) << row.filters;
     EXPECT_EQ(buffer_temp_conv_tnp_formatted_weight_100b_size(2, 30, 16), 192u);
     EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(10, 6), 36u);
-    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(2048, 8192), 4227072u);  // 516 words a row, already a multiple of 16
+    EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(2048, 8192), 4227072u);  // 516-word rows: no XL rounding
     EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(3, 4), 48u);
     EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(3, 342), 4112u);  // 4104 words need XL
 
@@ -189,15 +189,15 @@ TEST(V2WeightFormat, DepthwiseEightBitLayout) {
 TEST(V2WeightFormat, DepthwiseFourBitLayout) {
     // Kernel 3, three channels: one pair of words per channel, row y at half bits 12 y .. 12 y + 11.
     auto const words = format_depthwise_conv_cnp_4bit_weights(
-        *weights_of(3, 1, 3, [](uint32_t x, uint32_t y, uint32_t, uint32_t c) { return y == 2 ? int8_t(x + c) : int8_t(-1); }),
-        0, 3);
+        *weights_of(3, 1, 3, [](uint32_t x, uint32_t y, uint32_t, uint32_t c) { return int8_t(y == 2 ? x + c : -1); }), 0,
+        3);
     ASSERT_EQ(words.size(), 6u);
     EXPECT_EQ(words[0], 0x10FFFFFFu);  // rows 0 and 1 all -1, then row 2 from bit 24
     EXPECT_EQ(words[1], 0x2u);         // row 2 ends in bits 0-3 of the second word
     EXPECT_EQ(words[5], 0x4u);
     // Kernel 5: two rows per pair, three pairs per channel.
-    EXPECT_EQ(format_depthwise_conv_cnp_4bit_weights(*weights_of(5, 1, 2, [](auto...) { return int8_t(1); }), 0, 2).size(),
-              12u);
+    auto const ones = weights_of(5, 1, 2, [](auto...) { return int8_t(1); });
+    EXPECT_EQ(format_depthwise_conv_cnp_4bit_weights(*ones, 0, 2).size(), 12u);
 }
 
 TEST(V2WeightFormat, BufferTempConvRows) {
@@ -230,13 +230,14 @@ TEST(V2WeightFormat, Refusals) {
     auto const six = weights_of(1, 6, 12, temporal);
     auto const of = [](TensorType type, Shape shape) { return Dense::create(type, shape, Layout::c_order); };
     struct { std::function<void()> call; std::string message; bool argument = false; } const rows[] = {
-        {[&] { format_conv2d_cnp_weights(*w, 2, 3, 8); }, "Tensor weights has 4 elements along dimension 3, 5 are needed.",
-         true},
+        {[&] { format_conv2d_cnp_weights(*w, 2, 3, 8); },
+         "Tensor weights has 4 elements along dimension 3, 5 are needed.", true},
         {[&] { format_conv2d_cnp_weights(*of(TensorType::int8, {3, 3, 4}), 0, 1, 8); },
          "Tensor weights must have rank 4, not 3.", true},
         {[&] { format_conv2d_cnp_weights(*of(TensorType::int8, {3, 2, 1, 4}), 0, 1, 8); },
          "Tensor weights has 2 elements along dimension 1, 3 are needed.", true},
-        {[&] { format_conv2d_cnp_weights(*weights_of(2, 1, 4), 0, 1, 8); }, "cnp_weight_format: Unexpected kernel size."},
+        {[&] { format_conv2d_cnp_weights(*weights_of(2, 1, 4), 0, 1, 8); },
+         "cnp_weight_format: Unexpected kernel size."},
         {[&] { format_conv2d_cnp_weights(*weights_of(4, 1, 4), 0, 1, 4); }, "Unsupported kernel size."},
         {[&] { format_conv2d_cnp_weights(*of(TensorType::uint8, {3, 3, 1, 4}), 0, 1, 8); },
          "Wrong requested type int8 for a tensor of type uint8"},
@@ -248,7 +249,8 @@ TEST(V2WeightFormat, Refusals) {
          "Tensor weights has 4 elements along dimension 3, 5 are needed.", true},
         {[&] { format_depthwise_conv_cnp_weights(*of(TensorType::uint8, {3, 3, 1, 4}), 0, 4, 8); },
          "Wrong requested type int8 for a tensor of type uint8"},
-        {[&] { format_depthwise_conv_cnp_4bit_weights(*weights_of(4, 1, 1, dw_distinct), 0, 1); }, "Invalid kernel size."},
+        {[&] { format_depthwise_conv_cnp_4bit_weights(*weights_of(4, 1, 1, dw_distinct), 0, 1); },
+         "Invalid kernel size."},
         // FIFO size 0 would divide by zero; rows that are not whole FIFO slots would be dropped.
         {[&] { format_tnp_b_buffer_temp_conv_weights(*six, 0, 0, 1); },
          "The FIFO size of a BufferTempConv must be at least 1.", true},

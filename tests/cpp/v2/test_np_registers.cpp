@@ -503,8 +503,8 @@ TEST(V2PartialReconfig, InputModes) {
     for (auto [activation, word32, word40] : {std::tuple{0, 0x07000835u, 1024u}, std::tuple{1, 0x07000035u, 0u}}) {
         Linked linked({32, 16, 32});
         linked.add(LayerType::Conv2D, "a",
-                   {{"kernel_size", 1}, {"filters", 32}, {"pool_type", 1}, {"pool_size", 2}, {"activation",
-                                                                                              activation}});
+                   {{"kernel_size", 1}, {"filters", 32}, {"pool_type", 1}, {"pool_size", 2},
+                    {"activation", activation}});
         auto const regs = linked.add(LayerType::Conv2D, "b", conv1, "a").update("b");
         EXPECT_EQ(regs[32], word32) << activation;
         EXPECT_EQ(regs[40], word40) << activation;
@@ -549,8 +549,8 @@ TEST(V2PartialReconfig, FullyConnectedOnFnp) {
     NpSpace const part{0, 0, Shape{3, 2, 5}};
     for (auto const& row : rows) {
         Linked linked({3, 2, row.through_cnp ? 4u : 5u}, row.bits);
-        if (row.through_cnp) linked.add(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 5}, {"output_bits",
-                                                                                                      row.bits}});
+        if (row.through_cnp)
+            linked.add(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 5}, {"output_bits", row.bits}});
         linked.add(LayerType::Dense1D, "d", {{"units", 10}}, row.through_cnp ? "c" : "in");
         std::vector<uint32_t> regs(64, 0u);
         regs[40] = 0xAAAAAAAA;

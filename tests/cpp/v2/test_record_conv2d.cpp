@@ -456,7 +456,8 @@ TEST(RecordBufferTempConv, DepthwiseNpsHoldTheirOwnChannels) {
         EXPECT_EQ(regs[3] & 0x404, 0x404u);
         EXPECT_EQ(regs[22], 32u << 16 | first);
         EXPECT_EQ(field_of(regs[11], 12, 18), 1u);
-        EXPECT_EQ(blocks[4 * np + 1].words, format_tnp_b_depthwise_buffer_temp_conv_weights(f.var("weights"), first, 32));
+        EXPECT_EQ(blocks[4 * np + 1].words,
+                  format_tnp_b_depthwise_buffer_temp_conv_weights(f.var("weights"), first, 32));
         EXPECT_EQ(blocks[4 * np + 2].words, format_input_shift(f.var("input_shift"), first, 32));
     }
     ConvFixture whole(LT::DepthwiseBufferTempConv, 3, 8, {64}, ActivationType::ReLU, 5, 5);
