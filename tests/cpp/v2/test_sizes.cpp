@@ -1,6 +1,8 @@
 // Word counts of CNP and TNP-B weights and of the FNP input layouts, and the FNP padding choice.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "backends/v2/sizes.h"
 #include "support/error_text.h"
 #include "support/split_doubles.h"
@@ -32,15 +34,20 @@ TEST(V2Sizes, WeightWords) {
     EXPECT_EQ(buffer_temp_conv_tnp_formatted_weight_100b_size(3, 25, 2), 32u);  // 4 frames x (4 x 2)
     EXPECT_EQ(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(3, 10), 40u);
 
-    char const* const unexpected = "ch_cont_size: Unexpected kernel size.";
-    EXPECT_EQ(error_text<std::runtime_error>([] { conv2d_ch_cont_100b_size(2, 8, 8); }), unexpected);
-    EXPECT_EQ(error_text<std::runtime_error>([] { conv2d_cnp_formatted_weight_100b_size(4, 8, 1, 4); }),
-              "Unsupported kernel size.");
-    EXPECT_EQ(error_text<std::runtime_error>([] { dwc_ch_cont_100b_size(1, 5, 8); }), unexpected);
     // Worked out in 64 bits: results beyond 32 bits are refused, fifo_size + 1 never wraps to 0.
-    EXPECT_THROW(conv2d_cnp_formatted_weight_100b_size(7, 0xFFFFFFFFu, 0xFFFFFFFFu, 8), std::runtime_error);
-    EXPECT_THROW(depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(0xFFFFFFFFu, 2), std::runtime_error);
-    EXPECT_THROW(buffer_temp_conv_tnp_formatted_weight_100b_size(0xFFFFFFFFu, 1, 1), std::runtime_error);
+    uint32_t const all = 0xFFFFFFFFu;
+    struct { std::function<void()> call; char const* message; } const refusals[] = {
+        {[] { conv2d_ch_cont_100b_size(2, 8, 8); }, "ch_cont_size: Unexpected kernel size."},
+        {[] { conv2d_cnp_formatted_weight_100b_size(4, 8, 1, 4); }, "Unsupported kernel size."},
+        {[] { dwc_ch_cont_100b_size(1, 5, 8); }, "ch_cont_size: Unexpected kernel size."},
+        {[&] { conv2d_cnp_formatted_weight_100b_size(7, all, all, 8); },
+         "conv2d_cnp_formatted_weight_100b_size: the result does not fit in 64 bits."},
+        {[&] { depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size(all, 2); },
+         "depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size: 8589934592 words do not fit in 32 bits."},
+        {[&] { buffer_temp_conv_tnp_formatted_weight_100b_size(all, 1, 1); },
+         "buffer_temp_conv_tnp_formatted_weight_100b_size: 8589934592 words do not fit in 32 bits."},
+    };
+    for (auto const& row : refusals) EXPECT_EQ(error_text<std::runtime_error>(row.call), row.message);
 }
 
 TEST(V2Sizes, FnpLayoutWords) {
@@ -77,13 +84,17 @@ TEST(V2Sizes, FnpLayoutWords) {
         EXPECT_EQ(fnp_row_pad_slots(p.x, p.bits), p.row_pad) << p.x << "/" << p.bits;
         EXPECT_EQ(fnp_plane_pad_slots(p.x, p.y, p.bits), p.plane_pad) << p.x << "/" << p.bits;
     }
-    EXPECT_THROW(fnp_row_pad_slots(3, 3), std::invalid_argument);
-    EXPECT_THROW(fnp_input_shift_24b_size(*shifts, Shape{3, 2, 5}, P::RowBytePadded, 0), std::invalid_argument);
+    EXPECT_EQ(error_text<std::invalid_argument>([] { fnp_row_pad_slots(3, 3); }), "Unsupported input bit width 3.");
+    EXPECT_EQ(error_text<std::invalid_argument>(
+                  [&] { fnp_input_shift_24b_size(*shifts, Shape{3, 2, 5}, P::RowBytePadded, 0); }),
+              "Unsupported input bit width 0.");
     EXPECT_EQ(error_text<std::runtime_error>([] { get_fpksram_size(1, 1, 1, 8, P::Undefined); }),
               "Unsupported padding.");
     EXPECT_EQ(error_text<std::runtime_error>([] { get_neuron_word_size(Shape{1, 1, 1}, P(7), 8, 8); }),
               "Unsupported padding.");
-    EXPECT_THROW(get_fpksram_size(0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 8, P::Packed), std::runtime_error);
+    uint32_t const all = 0xFFFFFFFFu;
+    EXPECT_EQ(error_text<std::runtime_error>([&] { get_fpksram_size(all, all, all, 8, P::Packed); }),
+              "get_fpksram_size: the result does not fit in 64 bits.");
 }
 
 // A Dense1D layer whose producer runs on the given kinds.
