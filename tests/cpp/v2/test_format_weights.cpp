@@ -189,8 +189,8 @@ TEST(V2WeightFormat, DepthwiseEightBitLayout) {
 TEST(V2WeightFormat, DepthwiseFourBitLayout) {
     // Kernel 3, three channels: one pair of words per channel, row y at half bits 12 y .. 12 y + 11.
     auto const words = format_depthwise_conv_cnp_4bit_weights(
-        *weights_of(3, 1, 3, [](uint32_t x, uint32_t y, uint32_t, uint32_t c) { return int8_t(y == 2 ? x + c : -1); }), 0,
-        3);
+        *weights_of(3, 1, 3, [](uint32_t x, uint32_t y, uint32_t, uint32_t c) { return y == 2 ? int8_t(x + c) : int8_t(-1); }),
+        0, 3);
     ASSERT_EQ(words.size(), 6u);
     EXPECT_EQ(words[0], 0x10FFFFFFu);  // rows 0 and 1 all -1, then row 2 from bit 24
     EXPECT_EQ(words[1], 0x2u);         // row 2 ends in bits 0-3 of the second word
