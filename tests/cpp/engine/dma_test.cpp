@@ -1,10 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <stdexcept>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "engine/dma.h"
 #include "support/error_text.h"
@@ -43,24 +39,10 @@ TEST(EngineDmaHeader, GoldenWordsAndRoundTrip) {
     }
 }
 
-TEST(EngineDmaHeader, TargetNumbersNamesAndXlThreshold) {
-    struct Row {
-        Target target;
-        unsigned number;
-        const char* name;
-    };
-    Row const rows[] = {{Target::Weights, 0, "Weights"},         {Target::WeightsAlt, 1, "WeightsAlt"},
-                        {Target::InputShift, 2, "InputShift"},   {Target{3}, 3, "target 3"},
-                        {Target::Thresholds, 4, "Thresholds"},   {Target::Variables, 5, "Variables"},
-                        {Target::FnpMemory, 6, "FnpMemory"},     {Target::NpRegisters, 7, "NpRegisters"},
-                        {Target::HrcConfig, 8, "HrcConfig"},     {Target::HrcSram, 9, "HrcSram"},
-                        {Target::MergeShift, 10, "MergeShift"},  {Target::SkipDma, 11, "SkipDma"},
-                        {Target::ActivationLut, 12, "ActivationLut"}, {Target::TnprRegisters, 13, "TnprRegisters"},
-                        {Target::TnprFsram, 14, "TnprFsram"},    {Target::TnprTsram, 15, "TnprTsram"}};
-    for (Row const& row : rows) {
-        EXPECT_EQ(static_cast<unsigned>(row.target), row.number);
-        EXPECT_EQ(dma::to_string(row.target), row.name);
-    }
+TEST(EngineDmaHeader, TargetNamesAndXlThreshold) {
+    for (auto [target, name] : {std::pair{Target::Weights, "Weights"}, {Target{3}, "target 3"},
+                                {Target::TnprTsram, "TnprTsram"}})
+        EXPECT_EQ(dma::to_string(target), name);
     for (auto [words, xl] : {std::pair{0u, false}, {4095u, false}, {4096u, true}, {65535u, true}})
         EXPECT_EQ(dma::config_block_size_needs_xl(words), xl) << words;
 }

@@ -1,11 +1,10 @@
 // The model serialization: byte-exact round trips for every layer kind, and refusal of malformed
-// bytes (hand-made faults, truncations, bit flips, random buffers).
+// bytes (hand-made faults, truncations, bit flips; random buffers are the fuzzer's).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <functional>
 #include <optional>
-#include <random>
 #include <tuple>
 
 #include "engine/model.h"
@@ -238,7 +237,7 @@ bool refused(std::vector<uint8_t> const& bytes) {
     }
 }
 
-TEST(ModelBufferCorruption, TruncationsFlipsAndRandomBuffers) {
+TEST(ModelBufferCorruption, TruncationsAndFlips) {
     auto const bytes = rich_model()->to_buffer();
     for (size_t length = 0; length < bytes.size(); ++length)
         EXPECT_TRUE(refused(std::vector<uint8_t>(bytes.begin(), bytes.begin() + std::ptrdiff_t(length)))) << length;
@@ -260,24 +259,6 @@ TEST(ModelBufferCorruption, TruncationsFlipsAndRandomBuffers) {
         }
     }
     EXPECT_GT(refusals, flips / 4);  // header, offsets and sizes are everywhere: most flips are caught
-
-    std::mt19937 random(20240611);
-    std::uniform_int_distribution<int> byte(0, 255);
-    for (int round = 0; round < 600; ++round) {
-        std::vector<uint8_t> noise(std::uniform_int_distribution<size_t>(12, 600)(random));
-        for (auto& b : noise) b = static_cast<uint8_t>(byte(random));
-        if (round % 2) {  // a well-formed size prefix, root offset and identifier reach the deeper checks
-            uint32_t const size = static_cast<uint32_t>(noise.size() - 4);
-            uint32_t const root =
-                static_cast<uint32_t>(std::uniform_int_distribution<size_t>(8, noise.size() - 4)(random) & ~3u);
-            std::memcpy(noise.data(), &size, 4);
-            std::memcpy(noise.data() + 4, &root, 4);
-            std::memcpy(noise.data() + 8, "NVMD", 4);
-            refused(noise);  // refused or loaded, never anything else
-        } else {
-            EXPECT_TRUE(refused(noise)) << round;
-        }
-    }
 }
 
 }  // namespace

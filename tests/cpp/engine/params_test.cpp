@@ -35,25 +35,8 @@ TEST(EngineLayerParams, KeysCloneAndRefusals) {
               "Cannot clone missing layer parameters.");
 }
 
-TEST(EngineLayerParams, LayerTypeNumbers) {
-    struct Row {
-        LayerType type;
-        int32_t value;
-    };
-    Row const rows[] = {
-        {LayerType::Unknown, 0},          {LayerType::InputData, 1},         {LayerType::InputConvolutional, 2},
-        {LayerType::FullyConnected, 3},   {LayerType::Convolutional, 4},     {LayerType::SeparableConvolutional, 5},
-        {LayerType::Add, 6},              {LayerType::Concatenate, 12},      {LayerType::Conv2D, 14},
-        {LayerType::InputConv2D, 15},     {LayerType::DepthwiseConv2D, 16},  {LayerType::Conv2DTranspose, 17},
-        {LayerType::Dequantizer, 19},     {LayerType::DepthwiseConv2DTranspose, 20},
-        {LayerType::BufferTempConv, 21},  {LayerType::DepthwiseBufferTempConv, 22},
-        {LayerType::Dense1D, 25},         {LayerType::StatefulRecurrent, 26}, {LayerType::Quantizer, 27},
-        {LayerType::WispPostProcessing, 28},
-    };
-    for (auto const& row : rows) {
-        EXPECT_EQ(static_cast<int32_t>(row.type), row.value);
-        EXPECT_TRUE(is_layer_type(row.value));
-    }
+TEST(EngineLayerParams, RefusesTheGapsBetweenLayerTypes) {
+    for (int32_t known : {0, 6, 12, 14, 28}) EXPECT_TRUE(is_layer_type(known)) << known;
     for (int32_t gap : {-1, 7, 11, 13, 18, 23, 24, 29}) {
         EXPECT_FALSE(is_layer_type(gap)) << gap;
         EXPECT_EQ(error_text<std::invalid_argument>([&] { LayerParams::create(static_cast<LayerType>(gap), {}); }),

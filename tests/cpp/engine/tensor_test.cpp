@@ -1,11 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <cstring>
 #include <functional>
-#include <stdexcept>
-#include <string>
-#include <vector>
 
 #include "engine/tensor.h"
 #include "support/error_text.h"
@@ -38,14 +34,7 @@ TEST(EngineShape, RefusesZeroDimensionsTooManyDimensionsAndOversizedProducts) {
               "Shape dimension 3 is out of range (the shape has 3 dimensions)");
 }
 
-TEST(EngineTensor, TypeNamesAndItemSizes) {
-    const char* const names[] = {"int32", "float32", "uint8", "int16", "int8", "int4",
-                                 "int2",  "uint4",   "uint2", "bit",   "uint16"};
-    size_t const items[] = {4, 4, 1, 2, 1, 1, 1, 1, 1, 1, 2};
-    for (int32_t value = 0; value <= 10; ++value) {
-        EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(value)), names[value]);
-        EXPECT_EQ(Tensor::item_size(static_cast<TensorType>(value)), items[value]) << value;
-    }
+TEST(EngineTensor, TypeNamesOutsideTheEnumAreUnknown) {
     for (int32_t value : {11, -1}) EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(value)), "unknown");
 }
 

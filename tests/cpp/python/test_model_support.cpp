@@ -9,6 +9,7 @@
 
 #include "mapping/layer_mapping.h"
 #include "python/model_support.h"
+#include "support/error_text.h"
 #include "support/mapping_fixtures.h"
 #include "support/model_builder.h"
 
@@ -22,14 +23,7 @@ std::shared_ptr<Dense> tensor(TensorType type, Shape const& shape, std::vector<T
     return Dense::copy(values.data(), values.size() * sizeof(T), type, shape, Layout::c_order);
 }
 
-std::string failure(std::function<void()> const& call) {
-    try {
-        call();
-    } catch (std::exception const& e) {
-        return e.what();
-    }
-    return "";
-}
+std::string failure(std::function<void()> const& call) { return nuvra::testing::error_text<std::exception>(call); }
 
 TEST(Evaluate, ClassOfEachSample) {
     using I8 = std::vector<int8_t>;

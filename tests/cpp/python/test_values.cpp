@@ -8,6 +8,7 @@
 
 #include "python/metrics.h"
 #include "python/program_memory.h"
+#include "support/error_text.h"
 
 namespace nuvra::python {
 namespace {
@@ -18,12 +19,8 @@ TEST(PythonMetrics, ReadsWrittenNamesAndNamesTheMissingOne) {
     metrics.set("inference_clk", 1LL << 40);  // assigned again, not added
     EXPECT_EQ(metrics.get("inference_clk"), 1LL << 40);
     EXPECT_EQ(metrics.names(), std::vector<std::string>{"inference_clk"});
-    try {
-        metrics.get("inference_fps");
-        ADD_FAILURE() << "read";
-    } catch (std::invalid_argument const& e) {
-        EXPECT_STREQ(e.what(), "inference_fps : no such metrics");
-    }
+    EXPECT_EQ(nuvra::testing::error_text<std::invalid_argument>([&] { metrics.get("inference_fps"); }),
+              "inference_fps : no such metrics");
 }
 
 TEST(PythonMetrics, FloorPowerOnlyWithEvents) {

@@ -1,6 +1,5 @@
 // A first-generation model mapped through Model::map on a virtual ZR62_v1 device: its program read
-// back record by record, its learning records, learning on a device with hardware, and the first
-// board of the generation refused.
+// back record by record, its learning records, and learning on a device with hardware.
 #include <gtest/gtest.h>
 
 #include "backends/v1/learning.h"
@@ -10,7 +9,6 @@
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
-#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
 #include "support/model_builder.h"
@@ -109,10 +107,6 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
         EXPECT_EQ(tensor_read<int32_t>(*learned.get("thswap"), size_t{n}), int32_t(n));
         EXPECT_EQ(tensor_read<int32_t>(*learned.get("threshold_learning"), size_t{n}), 7);
     }
-
-    LearningModel refused;
-    EXPECT_EQ(testing::error_text<std::exception>([&] { refused.m.model().map(make_fake_device(hw::Vexa_v1, v1_mesh())); }),
-              "Cannot map layer 'hrc'. Vexa_v1 is not supported on this version. Please install nuvra 2.0.5 instead.");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The first-generation NP register image: the exported fields, the defaults, mesh routing, the
+// The first-generation NP register image: the defaults, mesh routing, the
 // configuration-DMA word and the learning words.
 #include <gtest/gtest.h>
 
@@ -23,20 +23,6 @@ using Components = std::vector<hw::Component>;
 
 hw::Component np(uint8_t col, uint8_t row = 0, uint8_t id = 0, hw::Type type = hw::Type::CNP1) {
     return make_component(type, {col, row, id, 0});
-}
-
-#define FIELD(name, offset, width) {#name, name, offset, width}
-
-TEST(V1NpRegisters, ExportedFields) {
-    struct { char const* name; RegDetail field; uint32_t offset, width; } const rows[] = {
-        FIELD(REG2_NP2NP_CFG, 20, 2),        FIELD(REG2_CNP4FNP_NUM, 24, 2),   FIELD(REG11_CH_SIZE, 12, 18),
-        FIELD(FNP1_FPKT_WSIZE, 0, 18),       FIELD(FNP4_W_SIZE_LAST, 0, 16),   FIELD(FNP4_W_BLK_COUNT, 20, 4),
-        FIELD(HRC_SRAM_SELECT_R, 0, 1),      FIELD(HRC_SRAM_SELECT_G, 1, 1),   FIELD(HRC_SRAM_SELECT_B, 2, 1),
-        FIELD(HRC_SRAM_SELECT_TH_STP, 31, 1), FIELD(REG10_I_SIZE_CUT, 0, 11),  FIELD(REG10_J_SIZE_CUT, 16, 11),
-        FIELD(REG11_ICONT_SIZE, 0, 8),       FIELD(CNP1_CONV_STRD, 8, 1),      FIELD(CNP1_KERNEL_TYPE, 28, 3),
-        FIELD(CNP4_OB_I_ORIG, 0, 12),        FIELD(CNP4_OB_J_ORIG, 16, 12),
-    };
-    for (auto const& row : rows) EXPECT_EQ(row.field, (RegDetail{row.offset, row.width})) << row.name;
 }
 
 TEST(V1NpRegisters, DefaultsAndSmallWriters) {
