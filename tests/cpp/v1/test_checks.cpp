@@ -10,10 +10,12 @@
 #include "support/fake_layer.h"
 #include "support/model_builder.h"
 #include "support/v2_checks.h"
+#include "support/variable_fill.h"
 
 namespace nuvra::v1 {
 namespace {
 
+using testing::fill_variable;
 using testing::InputSpec;
 using testing::with;
 using Params = std::map<std::string, int>;
@@ -34,14 +36,6 @@ struct Checker {
 };
 
 char const* const ok = "Success.";
-
-void write_all(Layer& layer, char const* variable, float value) {
-    std::shared_ptr<Tensor> const tensor = layer.variables().get(variable);
-    for (size_t i = 0; i < tensor->size(); ++i) {
-        if (tensor->type() == TensorType::float32) tensor_write<float>(*tensor, i, value);
-        else tensor_write<int8_t>(*tensor, i, static_cast<int8_t>(value));
-    }
-}
 
 TEST(V1Checker, InputConvolutional) {
     Params const base{{"input_width", 32}, {"input_height", 32}, {"input_channels", 1}, {"kernel_width", 3},
@@ -79,8 +73,8 @@ TEST(V1Checker, InputConvolutional) {
         auto layer = testing::make_layer(LayerType::InputConvolutional, with(base, row.changes), "hrc");
         auto model = Model::create();
         model->add(layer);
-        write_all(*layer, "weights", row.weight);
-        write_all(*layer, "act_step", row.act_step);
+        fill_variable(*layer, "weights", row.weight);
+        fill_variable(*layer, "act_step", row.act_step);
         EXPECT_EQ(checker.check(*layer).message, row.expected) << row.what;
     }
 }
@@ -124,8 +118,8 @@ TEST(V1Checker, ConvolutionalKinds) {
     };
     for (auto const& row : rows) {
         auto const built = testing::build_after_input(row.type, with(conv, row.changes), row.input);
-        write_all(*built.layer, "weights", row.zero_weights ? 0 : 1);
-        if (row.type == sep) write_all(*built.layer, "weights_pw", 1);
+        fill_variable(*built.layer, "weights", row.zero_weights ? 0 : 1);
+        if (row.type == sep) fill_variable(*built.layer, "weights_pw", 1);
         EXPECT_EQ(Checker(row.version).check(*built.layer).message, row.expected) << row.what;
     }
     auto const unbuilt = testing::make_layer(std_kind, conv, "alone");
@@ -154,7 +148,7 @@ TEST(V1Checker, FullyConnected) {
     };
     for (auto const& row : rows) {
         auto const built = testing::build_after_input(LayerType::FullyConnected, with(fc, row.changes), row.input);
-        write_all(*built.layer, "weights", row.weight);
+        fill_variable(*built.layer, "weights", row.weight);
         EXPECT_EQ(Checker(row.version, row.input_bytes).check(*built.layer).message, row.expected) << row.what;
     }
 
@@ -283,7 +277,7 @@ TEST(V1Checker, SplitsAConvolutionOverCnps) {
     auto const built = testing::build_after_input(
         LayerType::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 64}, {"padding", 1}},
         {100, 40, 16, 4});
-    write_all(*built.layer, "weights", 1);
+    fill_variable(*built.layer, "weights", 1);
     ASSERT_EQ(checker.check(*built.layer).message, ok);
     HardwareConstraints const& hc = checker.constraints;
     SplitOutcome const split = split_conv_layer(*built.layer, checker.impl, hc.np_max_input_height,

@@ -9,6 +9,7 @@
 #include "support/error_text.h"
 #include "support/record_test_util.h"
 #include "support/v1_mapped_layer.h"
+#include "support/variable_fill.h"
 
 namespace nuvra::v1 {
 namespace {
@@ -17,30 +18,23 @@ using nuvra::testing::error_text;
 using nuvra::testing::InputSpec;
 using nuvra::testing::V1MappedLayer;
 using namespace nuvra::v2::testing;
+using nuvra::testing::fill_variable;
+using nuvra::testing::with;
 using Params = std::map<std::string, int>;
-
-// Every element of a layer variable set to `value`.
-template <class T>
-void fill(Layer& layer, char const* name, T value) {
-    auto const tensor = layer.variables().get(name);
-    for (size_t i = 0; i < tensor->size(); ++i) tensor_write<T>(*tensor, i, value);
-}
 
 // A 3 x 3 Convolutional layer of 24 filters over a 16 x 16 x 4 input of 4 bits; the changes
 // override the parameters. Split into NPs of at most `max_filters` filters.
 V1MappedLayer conv(Params const& changes = {}, uint32_t max_filters = 8, InputSpec input = {16, 16, 4, 4}) {
-    Params params{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 24}, {"padding", 1}, {"weights_bits", 2},
-                  {"activation", 1}, {"act_bits", 2}};
-    for (auto const& [key, value] : changes) params[key] = value;
-    return nuvra::testing::map_v1_cnp_layer(LayerType::Convolutional, params, input, 32, max_filters);
+    Params const params{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 24}, {"padding", 1},
+                        {"weights_bits", 2}, {"activation", 1}, {"act_bits", 2}};
+    return nuvra::testing::map_v1_cnp_layer(LayerType::Convolutional, with(params, changes), input, 32, max_filters);
 }
 
 V1MappedLayer sep_conv(Params const& changes = {}, uint32_t max_filters = 512, uint32_t channels = 4) {
-    Params params{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 64}, {"padding", 1}, {"weights_bits", 2},
-                  {"activation", 1}, {"act_bits", 2}};
-    for (auto const& [key, value] : changes) params[key] = value;
-    return nuvra::testing::map_v1_cnp_layer(LayerType::SeparableConvolutional, params, {8, 8, channels, 4}, 32,
-                                            max_filters);
+    Params const params{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 64}, {"padding", 1},
+                        {"weights_bits", 2}, {"activation", 1}, {"act_bits", 2}};
+    return nuvra::testing::map_v1_cnp_layer(LayerType::SeparableConvolutional, with(params, changes),
+                                            {8, 8, channels, 4}, 32, max_filters);
 }
 
 std::vector<DecodedBlock> record_conv(V1MappedLayer const& m, bool registers_only = false,
@@ -119,8 +113,8 @@ TEST(V1RecordConv, PoolingWord) {
 
 TEST(V1RecordConv, ThresholdsAndSteps) {
     auto const m = conv();
-    fill<int32_t>(m.layer(), "threshold", -3);
-    fill<float>(m.layer(), "act_step", 2.0f);
+    fill_variable(m.layer(), "threshold", -3);
+    fill_variable(m.layer(), "act_step", 2.0);
     auto const blocks = record_conv(m);
     EXPECT_EQ(blocks[2].words[0], 0xFFFFDu);  // -3 in 20 bits
     EXPECT_EQ(blocks[2].words[1], 32u);       // steps carry four fractional bits
@@ -130,7 +124,7 @@ TEST(V1RecordConv, ThresholdsAndSteps) {
         {"-1", -0.0625f, "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step 0."},
     };
     for (auto const& row : rows) {
-        fill<float>(m.layer(), "act_step", row.step);
+        fill_variable(m.layer(), "act_step", row.step);
         EXPECT_EQ(error_text<CnpError>([&] { record_conv(m); }), row.message) << row.what;
     }
 

@@ -22,9 +22,8 @@ using Params = std::map<std::string, int>;
 // A FullyConnected layer of 10 units over a 4 x 4 x 2 input of 2 bits.
 V1MappedLayer dense(Params const& changes = {}, hw::Type type = hw::Type::FNP3, InputSpec input = {4, 4, 2, 2},
                     bool single_buffer = true) {
-    Params params{{"units", 10}, {"weights_bits", 2}, {"activation", 1}, {"act_bits", 2}};
-    for (auto const& [key, value] : changes) params[key] = value;
-    return nuvra::testing::map_v1_fnp_layer(params, input, type, single_buffer);
+    Params const params{{"units", 10}, {"weights_bits", 2}, {"activation", 1}, {"act_bits", 2}};
+    return nuvra::testing::map_v1_fnp_layer(nuvra::testing::with(params, changes), input, type, single_buffer);
 }
 
 std::unique_ptr<program::Record> record(V1MappedLayer const& m, bool registers_only = false,

@@ -8,7 +8,9 @@
 #include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/layer_fixtures.h"
+#include "support/ops_test_util.h"
 #include "support/record_test_util.h"
+#include "support/v2_checks.h"
 
 namespace nuvra::v1 {
 namespace {
@@ -22,11 +24,10 @@ struct HrcLayer {
     std::unique_ptr<Model> model = Model::create();
 
     explicit HrcLayer(std::map<std::string, int> const& changes = {}) {
-        std::map<std::string, int> params{{"input_width", 16}, {"input_height", 16}, {"input_channels", 3},
-                                          {"kernel_width", 3}, {"kernel_height", 3}, {"filters", 2},
-                                          {"act_bits", 1}};
-        for (auto const& [key, value] : changes) params[key] = value;
-        layer = nuvra::testing::make_layer(LayerType::InputConvolutional, params, "hrc");
+        std::map<std::string, int> const params{{"input_width", 16}, {"input_height", 16}, {"input_channels", 3},
+                                                {"kernel_width", 3},  {"kernel_height", 3}, {"filters", 2},
+                                                {"act_bits", 1}};
+        layer = nuvra::testing::make_layer(LayerType::InputConvolutional, nuvra::testing::with(params, changes), "hrc");
         model->add(layer);
     }
     std::vector<uint32_t> registers() const {
@@ -36,9 +37,7 @@ struct HrcLayer {
 };
 
 std::shared_ptr<Dense> int32s(std::vector<int32_t> const& values) {
-    auto tensor = Dense::create(TensorType::int32, Shape{uint32_t(values.size())}, Layout::c_order);
-    for (size_t i = 0; i < values.size(); ++i) tensor_write<int32_t>(*tensor, i, values[i]);
-    return tensor;
+    return nuvra::testing::i32({uint32_t(values.size())}, values);
 }
 
 TEST(V1RecordHrc, RegisterWords) {
