@@ -12,14 +12,7 @@ using dma::Target;
 using testing::error_text;
 
 TEST(EngineDmaHeader, GoldenWordsAndRoundTrip) {
-    struct Row {
-        hw::Ident ident;
-        Target target;
-        uint32_t size;
-        uint16_t address;
-        bool xl;
-        uint32_t word0, word1;
-    };
+    struct Row { hw::Ident ident; Target target; uint32_t size; uint16_t address; bool xl; uint32_t word0, word1; };
     Row const rows[] = {
         // col 1, row 2, id 3, channel 4: registers of 100 words at 0x28
         {{1, 2, 3, 4}, Target::NpRegisters, 100, 0x28, false, 0x73040201, 0x00640028},
@@ -48,13 +41,7 @@ TEST(EngineDmaHeader, TargetNamesAndXlThreshold) {
 }
 
 TEST(EngineDmaHeader, RefusesValuesThatDoNotFitWithoutWriting) {
-    struct Row {
-        hw::Ident ident;
-        uint8_t target;
-        uint32_t size;
-        bool xl;
-        std::string message;
-    };
+    struct Row { hw::Ident ident; uint8_t target; uint32_t size; bool xl; std::string message; };
     Row const rows[] = {
         {{}, 0, 4096, false, "DMA block length 4096 exceeds the 4095 words of a normal header"},
         {{}, 0, 17, true, "XL DMA block length 17 is not a multiple of 16 words"},

@@ -54,10 +54,7 @@ TEST(EngineInference, TwoLayerModelForwardAndPredictInAnyBatch) {
 TEST(EngineInference, InputShapesAndTypes) {
     auto model = model_with(make_layer(LayerType::Dequantizer, {}, "deq"), 1, 1, 2);
     set(*model->get_layer(1), "scales", f32({2}, {2.0f, 0.5f}));
-    struct Row {
-        std::shared_ptr<Dense> input;
-        std::vector<float> expected;
-    };
+    struct Row { std::shared_ptr<Dense> input; std::vector<float> expected; };
     Row const rows[] = {
         {u8({1, 1, 1, 2}, {4, 3}), {2.0f, 6.0f}},
         {u8({1, 2}, {4, 3}), {2.0f, 6.0f}},          // (N, C) for a (1, 1, C) input

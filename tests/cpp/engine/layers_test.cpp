@@ -101,11 +101,7 @@ TEST(LayerCreate, KeepsGivenKeysAndAddsTheKindsDefaults) {
 }
 
 TEST(LayerCreate, RefusesMissingAndOutOfRangeParameters) {
-    struct Row {
-        LayerType type;
-        Params params;
-        std::string message;
-    };
+    struct Row { LayerType type; Params params; std::string message; };
     Row const rows[] = {
         {LayerType::Conv2D, {{"filters", 4}}, "Layer 'x': parameter 'kernel_size' is required for Conv2D layers."},
         {LayerType::InputData, {{"input_width", 0}, {"input_height", 4}, {"input_channels", 1}},
@@ -253,11 +249,7 @@ TEST(LayerGraph, OnlyEngineLayersTakeAMapping) {
 }
 
 TEST(LayerGeometry, WindowAxisPerPaddingModeThenPooling) {
-    struct Row {
-        uint32_t size, kernel, stride;
-        Padding padding;
-        AxisGeometry expected;
-    };
+    struct Row { uint32_t size, kernel, stride; Padding padding; AxisGeometry expected; };
     Row const rows[] = {
         {32, 3, 2, Padding::Same, {16, 0, 1}}, {32, 3, 2, Padding::SameUpper, {16, 1, 0}},
         {7, 3, 2, Padding::Valid, {3, 0, 0}},  {2, 3, 1, Padding::Valid, {0, 0, 0}},

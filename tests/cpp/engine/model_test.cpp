@@ -118,10 +118,7 @@ TEST(ModelQueries, LookupsShapesMacsAndGeneration) {
     EXPECT_EQ(model->ip_version(), IpVersion::v2);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { model->map(nullptr); }), "Cannot map a model without a device.");
 
-    struct Row {
-        std::vector<std::pair<LayerType, std::map<std::string, int>>> layers;
-        IpVersion expected;
-    };
+    struct Row { std::vector<std::pair<LayerType, std::map<std::string, int>>> layers; IpVersion expected; };
     std::vector<Row> const rows = {
         {{{LayerType::Dequantizer, {}}}, IpVersion::none},
         {{{LayerType::FullyConnected, {{"units", 2}}}}, IpVersion::v1},

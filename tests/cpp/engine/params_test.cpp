@@ -81,10 +81,7 @@ std::shared_ptr<Dense> dense_of(TensorType type, std::vector<T> const& values) {
 }
 
 TEST(EngineBitwidth, SignedTypesCountTheSignBitUnsignedOnesDoNot) {
-    struct Row {
-        std::vector<int32_t> values;
-        int bits;
-    };
+    struct Row { std::vector<int32_t> values; int bits; };
     Row const rows[] = {
         {{0, 0}, 0}, {{-1}, 1}, {{1}, 2}, {{3, -4}, 3}, {{-128}, 8}, {{1, 128, -3}, 9}, {{-2147483647 - 1}, 32},
     };

@@ -67,10 +67,7 @@ uint32_t le32(std::vector<uint8_t> const& bytes, size_t at) {
 }
 
 TEST(ProgramInfoReader, MemoryQueries) {
-    struct Row {
-        ProgramShape shape;
-        uint64_t input, output, descriptors;
-    };
+    struct Row { ProgramShape shape; uint64_t input, output, descriptors; };
     const Row rows[] = {
         // 4 x 4 x 3 bytes = 48; 10 bytes rounded to 12; 16 x 3 descriptors x 2 passes.
         {{}, 48, 12, 96},
@@ -148,11 +145,7 @@ TEST(ProgramInfoReader, RefusesSpansOutsideProgramData) {
     std::vector<uint8_t> const data(good.begin() + 4 + le32(good, 0), good.end());  // two passes
     uint32_t const size = static_cast<uint32_t>(data.size());
     std::string const outside = "Invalid program: a word span lies outside program_data.";
-    struct Row {
-        fb::TrackSpan span;
-        size_t passes;
-        std::string error;
-    };
+    struct Row { fb::TrackSpan span; size_t passes; std::string error; };
     const Row rows[] = {
         {fb::TrackSpan(size - 4, 1), 2, ""},  // the last word
         {fb::TrackSpan(size, 0), 2, ""},      // empty at the end

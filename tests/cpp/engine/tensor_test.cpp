@@ -43,11 +43,7 @@ TEST(EngineDense, CopyCreateAndStrides) {
     auto dense = Dense::copy(source.data(), 6, TensorType::int16, Shape{3}, Layout::c_order);
     source[0] = 99;  // the tensor owns a copy
     EXPECT_EQ(tensor_read<int16_t>(*dense, size_t{0}), 1);
-    struct Refusal {
-        TensorType type;
-        size_t bytes;
-        std::string message;
-    };
+    struct Refusal { TensorType type; size_t bytes; std::string message; };
     Refusal const rows[] = {
         {TensorType::int4, 16, ""},  // one byte per sub-byte element
         {TensorType::int32, 16, "Cannot copy 16 bytes into a tensor of 16 int32 elements (64 bytes expected)."},

@@ -18,13 +18,7 @@ using Dims = std::vector<int64_t>;
 using nuvra::testing::error_text;
 
 TEST(TensorLayout, NumpyShapeAndByteStrides) {
-    struct Row {
-        TensorType type;
-        Layout layout;
-        std::vector<uint32_t> dims;
-        std::string dtype;
-        Dims shape, strides;
-    };
+    struct Row { TensorType type; Layout layout; std::vector<uint32_t> dims; std::string dtype; Dims shape, strides; };
     Row const rows[] = {
         {TensorType::int16, Layout::c_order, {4, 3, 2}, "int16", {4, 3, 2}, {12, 4, 2}},
         {TensorType::int32, Layout::reversed, {4, 3, 2}, "int32", {2, 3, 4}, {48, 16, 4}},
@@ -57,11 +51,7 @@ TEST(NnGeometry, ConvolutionKernelIsTheWeightsFirstTwoDimensions) {
 }
 
 TEST(NnGeometry, TransposedConvolution) {
-    struct Row {
-        Shape inputs, weights;
-        uint8_t stride;
-        TransposeGeometry expected;
-    };
+    struct Row { Shape inputs, weights; uint8_t stride; TransposeGeometry expected; };
     Row const rows[] = {
         {{4, 6, 3}, {3, 3, 3, 1}, 2, {0, 0, 8, 12}},
         {{4, 6, 3}, {5, 4, 3, 1}, 1, {2, 1, 4, 6}},

@@ -103,12 +103,7 @@ TEST(HardwareRun, OneBatchTimedByTheWrappingCounter) {
 }
 
 TEST(HardwareRun, RefusedBatchesNeverReachTheDeviceAndTheCounterStops) {
-    struct Row {
-        Shape inputs;
-        size_t labels;
-        std::string engine_failure, error;
-        std::vector<std::string> calls;
-    };
+    struct Row { Shape inputs; size_t labels; std::string engine_failure, error; std::vector<std::string> calls; };
     Row const rows[] = {
         {{2, 8, 8}, 0, "", "Input dimensions are not correct (Should be 4 or 2).", {}},
         {{4, 2, 2, 1}, 5, "", "Number of labels should be the same as number of inputs.", {}},

@@ -27,12 +27,7 @@ std::string failure(std::function<void()> const& call) { return nuvra::testing::
 
 TEST(Evaluate, ClassOfEachSample) {
     using I8 = std::vector<int8_t>;
-    struct Row {
-        std::shared_ptr<Dense> output;
-        uint32_t classes;
-        std::vector<int32_t> expected;
-        std::string error;
-    };
+    struct Row { std::shared_ptr<Dense> output; uint32_t classes; std::vector<int32_t> expected; std::string error; };
     Row const rows[] = {
         // A tie picks the lower class; a sample of lowest values has none.
         {tensor<int8_t>(TensorType::int8, {2, 1, 1, 4}, {1, 5, 5, 0, -128, -128, -128, -128}), 2, {0, -1}, ""},

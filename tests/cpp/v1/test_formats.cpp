@@ -18,10 +18,7 @@ namespace {
 using nuvra::testing::error_text;
 
 // A zero int8 tensor of `shape` (layout 0) with `values` written at their coordinates.
-struct At {
-    std::vector<uint32_t> coords;
-    int8_t value;
-};
+struct At { std::vector<uint32_t> coords; int8_t value; };
 std::shared_ptr<Dense> weights(Shape const& shape, std::vector<At> const& values = {}) {
     auto tensor = Dense::create(TensorType::int8, shape, Layout::c_order);
     for (At const& at : values) {

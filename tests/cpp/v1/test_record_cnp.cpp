@@ -78,11 +78,7 @@ TEST(V1RecordConv, ThreeNpsInMappingOrder) {
 }
 
 TEST(V1RecordConv, KindWords) {
-    struct {
-        char const* what;
-        Params changes;
-        uint32_t w3_bits_2_3, w20_filters, w21_low, w21_high;
-    } const rows[] = {
+    struct { char const* what; Params changes; uint32_t w3_bits_2_3, w20_filters, w21_low, w21_high; } const rows[] = {
         {"kernel 1", {{"kernel_width", 1}, {"kernel_height", 1}, {"padding", 0}}, 0, 8, 0, 0},
         {"2-bit kernel 3", {}, 0, 0, 8, 0},
         {"1-bit kernel 3", {{"weights_bits", 1}}, 0, 0, 0, 8},
