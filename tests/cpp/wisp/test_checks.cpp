@@ -4,7 +4,6 @@
 
 #include <functional>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "backends/ip_version_backend.h"
