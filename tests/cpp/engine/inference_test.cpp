@@ -78,13 +78,8 @@ TEST(EngineInference, InputShapesAndTypes) {
 
 TEST(EngineInference, FirstGenerationThresholdStage) {
     // FullyConnected of 3 units over 2 inputs; potentials 10, 10, 10 for the input {1, 1}.
-    struct Row {
-        int activation;
-        std::vector<int32_t> threshold;
-        std::vector<float> act_step;
-        std::vector<int32_t> forward;
-        std::vector<float> predict;
-    };
+    struct Row { int activation; std::vector<int32_t> threshold; std::vector<float> act_step;
+                 std::vector<int32_t> forward; std::vector<float> predict; };
     Row const rows[] = {
         // Without activation: the potentials; predicted as (p - threshold) x act_step.
         {0, {0, 10, 20}, {0.5f, 1.0f, 0.5f}, {10, 10, 10}, {5.0f, 0.0f, -5.0f}},
@@ -119,16 +114,9 @@ TEST(EngineInference, AddShiftsSumsAndShiftsOut) {
 
 TEST(EngineInference, KindsComputeTheirArithmetic) {
     using Vars = std::vector<std::pair<char const*, std::shared_ptr<Dense>>>;
-    struct Row {
-        char const* what;
-        LayerType type;
-        std::map<std::string, int> params;
-        Dims input_shape;  // (width, height, channels)
-        Vars variables;
-        std::shared_ptr<Dense> input;
-        Dims dims;
-        std::vector<int32_t> expected;
-    };
+    // input_shape: (width, height, channels)
+    struct Row { char const* what; LayerType type; std::map<std::string, int> params; Dims input_shape; Vars variables;
+                 std::shared_ptr<Dense> input; Dims dims; std::vector<int32_t> expected; };
     std::vector<int32_t> lut(2048, 0);
     lut[5] = 42;
     auto const one = i8({1, 1, 1, 1}, {1});
@@ -182,12 +170,8 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
 
 TEST(EngineInference, RefusesBadModelsBeforeAllocating) {
     // Each model comes back from its own small buffer, as a model file would.
-    struct Row {
-        LayerType type;
-        std::map<std::string, int> params;
-        Dims input;  // (width, height, channels)
-        std::string message;
-    };
+    // input: (width, height, channels)
+    struct Row { LayerType type; std::map<std::string, int> params; Dims input; std::string message; };
     Row const rows[] = {
         // (16 x 241)^2 x 16 outputs from a model of about 1.4 KB.
         {LayerType::Conv2DTranspose, {{"kernel_size", 4}, {"filters", 16}, {"kernel_stride", 241}}, {16, 16, 16},

@@ -46,13 +46,8 @@ TEST(LayerKinds, EveryKindHasItsShapeAnswersAndBits) {
 }
 
 TEST(LayerKinds, WeightLayoutsAndVariableTypes) {
-    struct Row {
-        LayerType type;
-        Params params;
-        const char* variable;
-        TensorType tensor_type;
-        std::vector<uint32_t> dims;
-    };
+    struct Row { LayerType type; Params params; const char* variable; TensorType tensor_type;
+                 std::vector<uint32_t> dims; };
     // Over an input of (4, 4, 2).
     Row const rows[] = {
         {LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 5}}, "weights", TensorType::int8, {3, 3, 2, 5}},

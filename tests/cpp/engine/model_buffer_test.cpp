@@ -113,13 +113,8 @@ TEST(ModelBuffer, LearningAndLinksRoundTrip) {
 // ---- Hand-made faults ----
 
 struct TVariable { std::string name; int32_t type, layout; std::vector<uint32_t> dims; std::vector<uint8_t> data; };
-struct TLayer {
-    std::string name;
-    int32_t type;
-    std::vector<std::pair<std::string, int32_t>> params;
-    std::vector<uint32_t> inbounds;
-    std::vector<TVariable> variables;
-};
+struct TLayer { std::string name; int32_t type; std::vector<std::pair<std::string, int32_t>> params;
+                std::vector<uint32_t> inbounds; std::vector<TVariable> variables; };
 struct TLearning { int32_t type = 0; uint32_t layer = 0; std::vector<std::pair<std::string, double>> params; };
 struct TModel { uint32_t version = 1; std::vector<TLayer> layers; std::optional<TLearning> learning; };
 

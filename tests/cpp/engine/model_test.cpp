@@ -37,10 +37,7 @@ TEST(ModelAdd, LinksToTheLastLayerOrRefuses) {
     auto const foreign_model = Model::create();
     foreign_model->add(foreign);
     auto const stub = std::make_shared<testing::FakeLayer>("stub");
-    struct Row {
-        std::function<void()> call;
-        std::string message;
-    };
+    struct Row { std::function<void()> call; std::string message; };
     Row const before_input[] = {
         {[&] { model->add(nullptr); }, "Cannot add a missing layer to the model."},
         {[&] { model->add(stub); }, "Layer 'stub' was not made by Layer::create."},

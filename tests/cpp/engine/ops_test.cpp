@@ -61,12 +61,8 @@ TensorPtr wisp(std::vector<int16_t> const& a, uint16_t scale, int n, bool relu) 
 }
 
 TEST(EngineImagePatches, OutputSizesAndPaddingPerMode) {
-    struct Row {
-        std::vector<uint32_t> input;
-        int32_t kx, ky, sx, sy;
-        Padding padding;
-        std::vector<int64_t> expected;  // pad left, right, top, bottom, out x, out y
-    };
+    // expected: pad left, right, top, bottom, out x, out y
+    struct Row { std::vector<uint32_t> input; int32_t kx, ky, sx, sy; Padding padding; std::vector<int64_t> expected; };
     Row const rows[] = {
         {{5, 7, 3}, 3, 3, 2, 2, Padding::Valid, {0, 0, 0, 0, 2, 3}},
         {{5, 7, 3}, 3, 3, 2, 2, Padding::Same, {1, 1, 1, 1, 3, 4}},
@@ -85,13 +81,8 @@ TEST(EngineImagePatches, OutputSizesAndPaddingPerMode) {
 }
 
 TEST(EngineOps, Arithmetic) {
-    struct Row {
-        const char* what;
-        std::function<TensorPtr()> run;
-        Dims dims;
-        std::vector<double> values;
-        TensorType type = TensorType::int32;
-    };
+    struct Row { const char* what; std::function<TensorPtr()> run; Dims dims; std::vector<double> values;
+                 TensorType type = TensorType::int32; };
     auto const ones = i8({2, 2, 1, 1}, {1, 1, 1, 1});
     auto const pair = i32({2, 2, 2}, {1, 10, 2, 20, 3, 30, 4, 40});  // channels {1, 2, 3, 4} and {10, 20, 30, 40}
     auto const dw = i8({2, 2, 2}, {1, 1, 1, 0, 1, 0, 1, -1});        // c0 all ones, c1 {1, 0, 0, -1}
@@ -199,12 +190,8 @@ TEST(EngineOps, InPlaceUpdatesTouchOnlyTheirState) {
 
     // Input {10, 20} with shifts {0, 1}: u = {10, 40}. Coefficients with 2 fractional bits:
     // channel 0 is 1 (4/4), channel 1 is i (4/4 imaginary).
-    struct Row {
-        std::vector<int32_t> re, im;
-        std::vector<int16_t> e, f;
-        int m;
-        std::vector<int32_t> next_re, next_im;
-    };
+    struct Row { std::vector<int32_t> re, im; std::vector<int16_t> e, f; int m;
+                 std::vector<int32_t> next_re, next_im; };
     Row const rows[] = {
         {{100, 8}, {0, 4}, {4, 0}, {0, 4}, 32, {110, 36}, {0, 8}},
         {{100, 8}, {0, 4}, {4, 0}, {0, 4}, 6, {31, 31}, {0, 8}},  // 6 bits: [-32, 31]
@@ -233,10 +220,7 @@ TEST(EngineOps, InPlaceUpdatesTouchOnlyTheirState) {
 }
 
 TEST(EngineOps, RefusesBadArguments) {
-    struct Row {
-        std::function<void()> call;
-        std::string message;
-    };
+    struct Row { std::function<void()> call; std::string message; };
     auto const img = i32({3, 3, 1}, {1, 2, 3, 4, 5, 6, 7, 8, 9});
     auto const img2 = i32({3, 3, 2}, std::vector<int32_t>(18, 1));
     auto const w = i8({2, 2, 1, 1}, {1, 1, 1, 1});

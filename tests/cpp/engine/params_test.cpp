@@ -98,12 +98,8 @@ TEST(EngineBitwidth, SignedTypesCountTheSignBitUnsignedOnesDoNot) {
 TEST(EngineCheckBitwidth, FitsOrNamesTheVariable) {
     testing::FakeLayer layer("conv_1");
     layer.variables().set("output_shift", dense_of<int8_t>(TensorType::int8, {-32, 31, 0}));  // 6 bits
-    struct Row {
-        const char* variable;
-        int bits;
-        bool required;
-        std::string message;  // "" when it fits
-    };
+    // message: "" when it fits
+    struct Row { const char* variable; int bits; bool required; std::string message; };
     Row const rows[] = {
         {"output_shift", 6, true, ""},
         {"output_shift", 5, false, "Variable output_shift needs 6 bits, but at most 5 bits are supported."},

@@ -19,12 +19,8 @@ namespace {
 using testing::error_text;
 using testing::record_with_tracks;
 
-struct ProgramShape {
-    Shape in{4, 4, 3}, out{1, 1, 10};
-    uint8_t in_bits = 8, out_bits = 8;
-    bool activation = true;
-    uint8_t descriptors = 3;
-};
+struct ProgramShape { Shape in{4, 4, 3}, out{1, 1, 10}; uint8_t in_bits = 8, out_bits = 8; bool activation = true;
+                      uint8_t descriptors = 3; };
 
 // A program of two passes: an SCC record of one one-word block, then per pass one layer with a
 // three-word block and an empty block, the second layer also with FNP2 filters of 5 words.

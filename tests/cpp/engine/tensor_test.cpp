@@ -12,10 +12,8 @@ namespace {
 using testing::error_text;
 
 TEST(EngineShape, RefusesZeroDimensionsTooManyDimensionsAndOversizedProducts) {
-    struct Row {
-        std::vector<uint32_t> dims;
-        std::string message;  // of building the shape, then of checked_size; "" when accepted
-    };
+    // message: of building the shape, then of checked_size; "" when accepted
+    struct Row { std::vector<uint32_t> dims; std::string message; };
     Row const rows[] = {
         {{2, 0, 3}, "Cannot have a shape with dimension 1 set to 0"},
         {{0, 0}, "Cannot have a shape with dimension 0 set to 0"},  // the first zero is named
@@ -72,10 +70,8 @@ std::shared_ptr<Dense> counting_int32(Shape const& shape, Layout layout) {
 TEST(EngineTensorRead, GoesThroughTheStrides) {
     auto c_order = counting_int32({4, 3, 2}, Layout::c_order);
     auto reversed = counting_int32({4, 3, 2}, Layout::reversed);
-    struct Row {
-        uint32_t a, b, c;
-        int32_t in_c_order, in_reversed;  // a*6 + b*2 + c, a + b*4 + c*12
-    };
+    // in_c_order, in_reversed: a*6 + b*2 + c, a + b*4 + c*12
+    struct Row { uint32_t a, b, c; int32_t in_c_order, in_reversed; };
     Row const rows[] = {{0, 0, 1, 1, 12}, {1, 0, 0, 6, 1}, {2, 1, 0, 14, 6}};
     for (auto const& row : rows) {
         EXPECT_EQ(tensor_read<int32_t>(*c_order, {row.a, row.b, row.c}), row.in_c_order);
@@ -111,10 +107,7 @@ TEST(EngineTensorRead, TypeFamiliesAndWrongTypes) {
 
 TEST(EngineTensorRead, OutOfRangeAndWrongRank) {
     auto dense = Dense::create(TensorType::int8, Shape{2, 3}, Layout::c_order);
-    struct Row {
-        std::function<void()> read;
-        std::string message;
-    };
+    struct Row { std::function<void()> read; std::string message; };
     Row const rows[] = {
         {[&] { tensor_read<int8_t>(*dense, {2, 0}); }, "Coordinates are out-of-range (linear index 6, tensor size 6)"},
         // A coordinate past its own dimension is refused even when the row-major index is inside.

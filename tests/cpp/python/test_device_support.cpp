@@ -27,12 +27,8 @@ std::vector<std::unique_ptr<Tensor>> outputs_of(std::vector<std::pair<TensorType
 
 TEST(OutputArray, OneArrayOfOutputZerosTypeAndExtents) {
     using T = TensorType;
-    struct Row {
-        std::vector<std::pair<TensorType, Shape>> outputs;
-        std::string dtype;
-        std::vector<int64_t> shape, strides;
-        std::string error;
-    };
+    struct Row { std::vector<std::pair<TensorType, Shape>> outputs; std::string dtype;
+                 std::vector<int64_t> shape, strides; std::string error; };
     Row const rows[] = {
         {{}, "float64", {0}, {8}, ""},
         {{{T::int32, {1, 1, 10}}, {T::int32, {1, 1, 10}}}, "int32", {2, 1, 1, 10}, {40, 40, 40, 4}, ""},

@@ -133,12 +133,7 @@ TEST(AddClasses, RefusalsChangeNothing) {
         l.fc->variables().set(name, Dense::copy(std::vector<uint8_t>(bytes).data(), bytes, type, shape, Layout::c_order));
     };
     std::string const misfit = "Cannot add classes to layer 'fc': its variable ";
-    struct Row {
-        int classes;
-        int64_t add;
-        std::function<void(Learner&)> prepare;
-        std::string error;
-    };
+    struct Row { int classes; int64_t add; std::function<void(Learner&)> prepare; std::string error; };
     Row const rows[] = {
         {10, 0, {}, "The number of classes to add must be positive."},
         {10, 2147483647, {}, "Cannot add 2147483647 classes of 1 neurons to layer 'fc': it would have more than 2147483647 units."},

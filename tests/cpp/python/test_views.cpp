@@ -29,11 +29,8 @@ int column_of(View<np::Info> const& view) {
 }
 
 TEST(PythonViews, FindTheirElementAgainOnEveryAccess) {
-    struct Row {
-        const char* change;
-        void (*apply)(Mesh&);
-        int first_np, second_np, hrc;  // columns found afterwards, -1 when gone
-    };
+    // first_np, second_np, hrc: the columns found afterwards, -1 when gone
+    struct Row { const char* change; void (*apply)(Mesh&); int first_np, second_np, hrc; };
     Row const rows[] = {
         {"nothing", [](Mesh&) {}, 1, 2, 0},
         {"nps cleared", [](Mesh& m) { m.nps.clear(); }, -1, -1, 0},

@@ -71,13 +71,10 @@ TEST(V1Learning, SetUpOfALayer) {
 }
 
 TEST(V1Learning, LearningWords) {
-    struct {
-        FnpLearning learning;
-        int32_t threshold, thswap;
-        std::vector<uint32_t> classes;  // bits 20-29 of word b + 1 of each neuron
-        Words last;                     // words b + 2 and b + 3 of the last neuron
-        std::string failure = {};
-    } const rows[] = {
+    // classes: bits 20-29 of word b + 1 of each neuron
+    // last: words b + 2 and b + 3 of the last neuron
+    struct { FnpLearning learning; int32_t threshold, thswap; std::vector<uint32_t> classes; Words last;
+             std::string failure = {}; } const rows[] = {
         {{10, 5, 0x1234}, 0x7BCDE, 0x4321, {1, 1, 2, 2, 3, 3, 4, 4, 5, 5}, {0x71234, 0xBCDE4321}},
         {{10, 1, 7}, 0, 0xFFFF, std::vector<uint32_t>(10, 0), {7, 0xFFFF}},
         {{10, 1, 0}, -1, 0, {}, {}, "Backend hardware(FullyConnected): Negative value for threshold_learning not supported."},

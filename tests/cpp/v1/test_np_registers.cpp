@@ -56,13 +56,8 @@ TEST(V1NpRegisters, DefaultsAndSmallWriters) {
 }
 
 TEST(V1NpRegisters, MeshRouting) {
-    struct {
-        char const* what;
-        Components a, b, c;
-        uint8_t code;
-        bool p2p_a, p2p_c, flag_2;
-        uint32_t w44, w45, w46, w47;
-    } const rows[] = {
+    struct { char const* what; Components a, b, c; uint8_t code; bool p2p_a, p2p_c, flag_2;
+             uint32_t w44, w45, w46, w47; } const rows[] = {
         // Spans: sources 1-2, layer 3-4, destinations 5-7.
         {"spans, linked", {np(2), np(1)}, {np(3), np(4)}, {np(7), np(5)}, 4, false, false, false,
          0xFF080000, 0x04000705, 0x0201, 0x0703},

@@ -114,12 +114,8 @@ TEST(V1IoRecorder, InputAndOutputTypes) {
 }
 
 TEST(V1IoRecorder, SccWords) {
-    struct {
-        bool first_on_hrc, input_sys, last_on_hrc, output_sys;
-        Shape input, output;
-        std::vector<uint32_t> addresses, words;
-        std::string failure = {};
-    } const rows[] = {
+    struct { bool first_on_hrc, input_sys, last_on_hrc, output_sys; Shape input, output;
+             std::vector<uint32_t> addresses, words; std::string failure = {}; } const rows[] = {
         {false, false, false, false, Shape{8, 8, 3}, Shape{4, 4, 8}, {0x4}, {0x1}},
         {true, true, true, true, Shape{8, 8, 3}, Shape{4, 5, 10}, {0x4, 0x40, 0x44}, {0x118, 3, 50 | 10u << 20}},
         {false, true, false, true, Shape{8, 8, 0x3FFFF}, Shape{1, 1, 0x7FFFF}, {0x4, 0x40, 0x44}, {0x19, 0x3FFFF, 0}},
