@@ -1,5 +1,4 @@
-// Checks that read the graph around a layer: Add and Concatenate (every broken rule at once) and the
-// layer-sequence rules (the first broken rule ends the check), on small real engine graphs.
+// Checks that read the graph around a layer: Add and Concatenate, and the layer-sequence rules.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -38,12 +37,7 @@ void build(ModelBuilder& m, std::vector<Node> const& nodes, int channels = 4) {
     for (Node const& n : nodes) m.layer(n.type, n.name, n.params, n.inbounds);
 }
 
-// ---- Add and Concatenate ----
-
-struct Shifts {
-    uint8_t a, b;
-    int8_t o;
-};
+struct Shifts { uint8_t a, b; int8_t o; };
 
 char const* const in_shift =
     "This model cannot be mapped in hardware, Add input shift is out of range. The maximum is 15.";
@@ -52,13 +46,9 @@ char const* const out_shift =
 char const* const bad_inbounds = "Inbounds must be of types Conv, Add or Concat.";
 
 TEST(V2MergeChecks, ReportEveryBrokenRule) {
+    // inbounds: of input -> a -> b, input -> deq; shifts: one per channel
     struct Row {
-        char const* name;
-        LayerType kind;
-        Names inbounds;  // of input -> a -> b, input -> deq
-        bool outbound;
-        int output_bits;
-        std::vector<Shifts> shifts;  // one per channel
+        char const* name; LayerType kind; Names inbounds; bool outbound; int output_bits; std::vector<Shifts> shifts;
         std::string expected;
     } const rows[] = {
         {"add at the shift limits", add, {"a", "b"}, true, 8, {{0, 15, -12}, {2, 2, 1}, {0, 0, -4}}, ok},
@@ -66,15 +56,12 @@ TEST(V2MergeChecks, ReportEveryBrokenRule) {
          "Output must be 8-bit. Must be followed by a merge layer."},
         {"input shifts 16 apart", add, {"a", "b"}, true, 8, {{0, 16, -13}}, in_shift},
         {"output shift sum 4", add, {"a", "b"}, true, 8, {{2, 2, 2}}, out_shift},
-        {"output shift sum -5", add, {"a", "b"}, true, 8, {{0, 0, -5}}, out_shift},
         {"every broken channel, both rules", add, {"a", "b"}, true, 8, {{0, 16, 0}, {20, 0, -17}, {16, 0, -13}},
          std::string(in_shift) + " " + out_shift + " " + in_shift + " " + in_shift},
         {"two bad inbounds reported once", add, {"input", "deq"}, true, 8, {{0, 0, 0}}, bad_inbounds},
         // A repeated inbound drops everything else found.
         {"add same inbound twice", add, {"a", "a"}, true, 4, {{0, 16, 0}},
          "Add inbounds must come from different layers."},
-        {"concatenate valid", cat, {"a", "b"}, true, 0, {}, ok},
-        {"concatenate fed by the input", cat, {"input", "a"}, true, 0, {}, bad_inbounds},
         {"concatenate same inbound twice", cat, {"a", "a"}, true, 0, {},
          "Concatenate inbounds must come from different layers."},
     };
@@ -103,8 +90,6 @@ TEST(V2MergeChecks, ReportEveryBrokenRule) {
     }
 }
 
-// ---- layer-sequence rules ----
-
 // A conv without activation and with 9-bit output, its output shifts and scales set.
 std::function<void(ModelBuilder&)> unscaled(int shift, int scales) {
     return [=](ModelBuilder& m) {
@@ -126,12 +111,9 @@ std::vector<Node> concat_of(std::string const& first, std::string const& second)
 }
 
 TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
+    // layer: the one the failure names
     struct Row {
-        char const* name;
-        std::vector<Node> graph;
-        Names run;
-        char const* expected;
-        char const* layer;  // the layer the failure names
+        char const* name; std::vector<Node> graph; Names run; char const* expected; char const* layer;
         std::function<void(ModelBuilder&)> edit = nullptr;
     } const rows[] = {
         {"conv then dequantizer", {conv("conv", {"input"}), deq("deq", "conv")}, {"conv", "deq"}, ok, ""},
@@ -142,7 +124,6 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
          {"conv", "deq", "dense"}, "Only 1 Dequantizer at the end of the model is supported.", "deq"},
         {"max pooling before the final dequantizer", {conv("conv", {"input"}, max_pool), deq("deq", "conv")},
          {"conv", "deq"}, "A layer with max pooling cannot be the last layer of a sequence.", "conv"},
-        {"8-bit potentials last", {conv("conv", {"input"}, {{"activation", 0}})}, {"conv"}, ok, ""},
         // A merge has no output shifts or scales to judge: the next rule speaks.
         {"unscaled potentials concatenated last",
          {conv("a", {"input"}, potentials_9), conv("b", {"a"}, potentials_9), {"concat", cat, {"a", "b"}, {}}},

@@ -1,9 +1,9 @@
-// Per-kind checks (convolutions, FNP, HRC input convolution, TNP-B): one row per rule and message on
-// real engine layers, every broken rule of a layer reported at once; what the engine cannot build
-// (empty weights, FIFO sizes out of range, odd pooling blocks, huge inputs) on the layer double.
+// Per-kind checks: one row per rule and message on real engine layers, every broken rule reported at
+// once; what the engine cannot build on the layer double.
 #include <gtest/gtest.h>
 
 #include "backends/v2/check_rules.h"
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/v2_checks.h"
 
@@ -21,16 +21,11 @@ constexpr LayerType conv = LayerType::Conv2D, dw = LayerType::DepthwiseConv2D, t
 
 enum class Previous { none, input, cnp };  // the layer before a Dense1D in its sequence
 
+// params: over the kind's valid defaults; shifts: elements of a replacing "input_shift"; input_bytes: of the
+// mesh (the FNP input memory is a quarter of it in words); zero_weights: else the last HRC weight is non-zero.
 struct Row {
-    char const* name;
-    LayerType type;
-    Params params;  // over the kind's valid defaults
-    InputSpec input;
-    char const* expected;
-    uint32_t shifts = 0;              // elements of a replacing "input_shift"
-    Previous previous = Previous::none;
-    uint32_t input_bytes = 65536;     // of the mesh; the FNP input memory is a quarter of it in words
-    bool zero_weights = false;        // else the last HRC weight is non-zero
+    char const* name; LayerType type; Params params; InputSpec input; char const* expected; uint32_t shifts = 0;
+    Previous previous = Previous::none; uint32_t input_bytes = 65536; bool zero_weights = false;
 };
 
 Params defaults(LayerType type) {
@@ -74,21 +69,14 @@ Row const rows[] = {
     // Kernel 1 holds one filter of a channel in 2 words: 2048 channels fill the 4096 words.
     {"conv2d at the channel, filter, shift and weight limits", conv, {{"kernel_size", 1}, {"filters", 2048}},
      {8, 8, 2048, 8}, ok},
-    {"global average pooling 8 x 8", conv, {{"pool_type", 2}, {"pool_size", -1}}, {}, ok},
     {"16-bit activations, kernel 4, 2-bit weights", conv,
      {{"output_bits", 16}, {"kernel_size", 4}, {"weights_bits", 2}}, {},
      "With activation output bitwidth should be <= 8. Kernel size must be 1, 3, 5 or 7. With activation output "
      "bitwidth should be 4 or 8. Weights bitwidth should be 4-bit or 8-bit."},
-    {"4-bit input, 8-bit weights", conv, {}, {8, 8, 4, 4}, "Input bits should be >= weights bits."},
     {"2-bit input", conv, {{"weights_bits", 4}}, {8, 8, 4, 2},
      "Input bits should be >= weights bits. Input should be 4-bit or 8-bit."},
     {"width and height 4097", conv, {}, {4097, 4097, 1, 8},
      "The maximum input width is 4096 (got 4097). The maximum input height is 4096 (got 4097)."},
-    {"2049 channels", conv, {{"kernel_size", 1}}, {8, 8, 2049, 8},
-     "The maximum input channel value is 2048 (got 2049). Input shift exceeds memory. Maximum size is 768 "
-     "bytes. (got 771 bytes)."},
-    {"2049 filters, Valid padding", conv, {{"filters", 2049}, {"padding", 0}}, {},
-     "The maximum number of filters is 2048 (got 2049). Only padding 'Same' and 'SameUpper' are supported."},
     {"SameUpper stride 1, 4-bit output and weights", conv, {{"padding", 2}, {"output_bits", 4}, {"weights_bits", 4}},
      {},
      "With SameUpper padding only stride 2 is supported. With SameUpper padding only 8-bit activations are "
@@ -114,7 +102,6 @@ Row const rows[] = {
     {"4-bit weights, 8-bit potentials", conv, {{"weights_bits", 4}, {"activation", 0}}, {},
      "4-bit weights and 8-bit potential is not allowed."},
 
-    {"depthwise with max pooling 2", dw, {{"pool_type", 1}, {"pool_size", 2}}, {}, ok},
     {"depthwise kernel 1, Valid padding", dw, {{"kernel_size", 1}, {"padding", 0}}, {},
      "Only padding 'Same' and 'SameUpper' are supported. Kernel size must be 3, 5 or 7."},
     {"depthwise 4-bit weights, 8-bit activations", dw, {{"weights_bits", 4}}, {},
@@ -123,21 +110,11 @@ Row const rows[] = {
      "The maximum input channel value is 2048 (got 2049). The maximum number of filters is 2048 (got 2049). "
      "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."},
 
-    {"transposed at the width limit", tconv, {}, {4096, 1, 1, 8}, ok},
-    {"transposed 4-bit input", tconv, {}, {8, 8, 4, 4}, "Input bits should be >= weights bits. Input should be 8-bit."},
     {"transposed 4-bit output and weights, kernel 5", tconv,
      {{"output_bits", 4}, {"weights_bits", 4}, {"kernel_size", 5}}, {},
      "With activation output bitwidth should be 8. Weights should be 8-bit. Kernel size must be 3 or 4."},
-    // Kernel 4 takes 12 words a channel: 342 channels need 4104.
-    {"transposed filter too big", tconv, {{"kernel_size", 4}}, {8, 8, 342, 8},
-     "Filter size is too big to fit in a CNP: try decreasing the input."},
     {"depthwise transposed 28-bit potentials", tdw, {{"activation", 0}, {"output_bits", 28}}, {}, ok},
-    {"depthwise transposed kernel 5, 16-bit activations", tdw, {{"kernel_size", 5}, {"output_bits", 16}}, {},
-     "With activation output bitwidth should be <= 8. With activation output bitwidth should be 8. Kernel size "
-     "must be 3 or 4."},
 
-    {"FNP first layer, 4-bit weights, 32-bit potentials", dense,
-     {{"weights_bits", 4}, {"activation", 0}, {"output_bits", 32}}, flat, ok},
     {"FNP after the input layer, 4-bit weights and output, 256 shift words", dense,
      {{"weights_bits", 4}, {"output_bits", 4}}, flat, ok, 2048, Previous::input},
     {"FNP 2-bit input hides the memory rules", dense, {}, {1, 1, 64, 2},
@@ -146,16 +123,10 @@ Row const rows[] = {
      "Output bits should be 4, 8 or > 8. With activation output bitwidth should be 4 or 8."},
     {"FNP 16-bit potentials", dense, {{"activation", 0}, {"output_bits", 16}}, flat,
      "Without activation output bitwidth should be 8, 28 or 32."},
-    {"FNP 4-bit LUT output", dense, {{"output_bits", 4}, {"activation", 2}}, flat,
-     "4-bit activation is not supported with LUT."},
     {"FNP 4-bit weights, 8-bit output", dense, {{"weights_bits", 4}}, flat,
      "With 4-bit weights, output must be 4-bit or 32-bit."},
-    {"FNP 2-bit weights", dense, {{"weights_bits", 2}}, flat, "Weights bitwidth should be 4-bit or 8-bit."},
     {"FNP packed input after a CNP", dense, {}, flat, fnp_too_large, 0, Previous::cnp},
-    {"FNP input too large for any layout", dense, {}, {1, 1, 4096, 8}, fnp_too_large},
     {"FNP 257-word input shift", dense, {}, flat, shift_memory, 2049},
-    {"FNP input fills the input memory, 28-bit potentials", dense, {{"activation", 0}, {"output_bits", 28}}, flat,
-     ok, 0, Previous::none, 64},
     {"FNP input one word too many", dense, {}, flat,
      "Input size exceeds memory. Maximum size is 60 bytes. (got 64 bytes).", 0, Previous::none, 60},
 
@@ -165,12 +136,9 @@ Row const rows[] = {
     {"HRC k7 s6, LUT, 1 filter, pooling values unused", hrc,
      {{"kernel_size", 7}, {"kernel_stride", 6}, {"activation", 2}, {"filters", 1}, {"pool_size", 3}, {"pool_stride", 3}},
      rgb, ok},
-    {"HRC input 5 x 5", hrc, {}, {5, 5, 3, 8}, ok},
     {"HRC kernel 6 stride 7", hrc, {{"kernel_size", 6}, {"kernel_stride", 7}}, rgb,
      "Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. 6 given. "
      "For a kernel size 6, the kernel stride must be smaller than 6."},
-    {"HRC kernel 3 stride 4", hrc, {{"kernel_stride", 4}}, rgb,
-     "For a kernel size 3, the kernel stride must be smaller than 3."},
     {"HRC kernel 7 stride 7", hrc, {{"kernel_size", 7}, {"kernel_stride", 7}}, rgb,
      "For a kernel size 7, the kernel stride must be smaller than 6."},
     {"HRC max pooling (3, 3)", hrc, {{"pool_type", 1}, {"pool_size", 3}, {"pool_stride", 3}}, rgb,
@@ -179,19 +147,12 @@ Row const rows[] = {
     {"HRC input 4 x 4", hrc, {}, {4, 4, 3, 8},
      "Unsupported input size. Received: 4 as first dimension.\n The first dimension should be >= 5. Unsupported "
      "input size. Received: 4 as second dimension.\n The second dimension should be between 5 and 384."},
-    {"HRC input 5 x 385", hrc, {}, {5, 385, 3, 8},
-     "Unsupported input size. Received: 385 as second dimension.\n The second dimension should be between 5 and "
-     "384."},
     {"HRC no activation hides the output rules", hrc, {{"activation", 0}, {"output_bits", 2}}, rgb,
      "The first convolutional layer of a model can only be mapped if its activations are enabled."},
     {"HRC 2-bit activations", hrc, {{"output_bits", 2}}, rgb, "Output should be 4-bit or 8-bit. 2 given."},
-    {"HRC LUT, 4 bits, max pooling", hrc,
-     {{"activation", 2}, {"output_bits", 4}, {"pool_type", 1}, {"pool_size", 2}, {"pool_stride", 2}}, rgb,
-     "4-bit activation is not supported with LUT. Max pooling is not supported with activation LUT."},
     // Without filters the engine creates no weights: nothing non-zero either.
     {"HRC 0 filters", hrc, {{"filters", 0}}, rgb,
      "The filters number should be set between 1 and 512. 0 given. All weights cannot be zeroes."},
-    {"HRC 513 filters", hrc, {{"filters", 513}}, rgb, "The filters number should be set between 1 and 512. 513 given."},
     {"HRC all weights zero", hrc, {}, rgb, "All weights cannot be zeroes.", 0, Previous::none, 65536, true},
     {"HRC 4-bit weights", hrc, {{"weights_bits", 4}}, rgb, "Only 8-bit weigths are supported."},
     {"HRC SameUpper kernel 4 stride 1, 4-bit output", hrc, {{"padding", 2}, {"kernel_size", 4}, {"output_bits", 4}},
@@ -200,20 +161,9 @@ Row const rows[] = {
      "supported. With SameUpper padding only 8-bit activations are supported."},
 
     {"TNP-B at the filter and shift limits", btc, {{"filters", 2048}}, frame, ok, 2048},
-    {"TNP-B depthwise at the width limit", dwbtc, {}, {4096, 1, 1, 8}, ok},
     {"TNP-B 4-bit input and output", btc, {{"output_bits", 4}}, {8, 8, 16, 4},
      "Input should be 8-bit. Output should be 8-bit."},
-    {"TNP-B width and height 4097", dwbtc, {}, {4097, 4097, 1, 8},
-     "The maximum input width is 4096 (got 4097). The maximum input height is 4096 (got 4097)."},
-    {"TNP-B 2049 channels without filters", dwbtc, {}, {1, 1, 2049, 8},
-     "The maximum input channel value is 2048 (got 2049). The maximum number of filters is 2048 (got 2049).", 8},
-    {"TNP-B 4-bit weights, 2049 filters, 257 shift words", btc, {{"weights_bits", 4}, {"filters", 2049}}, frame,
-     "Only 8-bit weights are supported. The maximum number of filters is 2048 (got 2049). Input shift exceeds "
-     "memory. Maximum size is 768 bytes. (got 771 bytes).",
-     2049},
-    // 8-bit rows of 4092 channels take 1023 words, of 4093 channels 1024.
-    {"TNP-B skip DMA row of 1023 words", dwbtc, {}, {1, 1, 4092, 8},
-     "The maximum input channel value is 2048 (got 4092). The maximum number of filters is 2048 (got 4092).", 8},
+    // 8-bit rows of 4093 channels take 1024 words.
     {"TNP-B skip DMA row of 1024 words", dwbtc, {}, {1, 1, 4093, 8},
      "The maximum input channel value is 2048 (got 4093). The maximum number of filters is 2048 (got 4093). "
      "The skip DMA horizontal dimension must be smaller than 1024 (got 1024).",
@@ -289,22 +239,16 @@ TEST(V2KindChecks, HrcWeightsAreReadSafely) {
     EXPECT_EQ(check_input_conv2d_constraints(*layer).message, "All weights cannot be zeroes.");
 
     layer->vars().set("weights", testing::filled<int32_t>(TensorType::int32, 4, 1));
-    try {
-        check_input_conv2d_constraints(*layer);
-        ADD_FAILURE() << "no exception";
-    } catch (std::runtime_error const& e) {
-        EXPECT_STREQ(e.what(), "Wrong requested type int8 for a tensor of type int32");
-    }
+    EXPECT_EQ(testing::error_text<std::runtime_error>([&] { check_input_conv2d_constraints(*layer); }),
+              "Wrong requested type int8 for a tensor of type int32");
 }
 
 // The skip DMAs count fifo_size + 1 frames in 8 bits: 254 is the largest FIFO; 255 (a delay of 0)
 // and negative sizes are refused.
 TEST(V2KindChecks, FifoSizeFitsTheEightBitDelay) {
     struct { int fifo; char const* expected; } const fifo_rows[] = {
-        {254, ok},
-        {255, "The FIFO size must be between 0 and 254 (got 255)."},
-        {-1, "The FIFO size must be between 0 and 254 (got -1)."},
-    };
+        {254, ok}, {255, "The FIFO size must be between 0 and 254 (got 255)."},
+        {-1, "The FIFO size must be between 0 and 254 (got -1)."}};
     for (auto const& row : fifo_rows) {
         auto layer = testing::FakeLayer::make("tnp", {ComponentKind::TNP_B});
         layer->set_params(btc, {{"fifo_size", row.fifo}, {"filters", 8}, {"weights_bits", 8}});

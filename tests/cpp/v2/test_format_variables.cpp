@@ -1,5 +1,4 @@
-// CNP / TNP-B variables, input shifts, merge shifts and look-up tables; FNP input shifts, neuron
-// weights and neuron memory in their three input layouts.
+// CNP / TNP-B variables, input and merge shifts, look-up tables; FNP input shifts, weights and memory.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -35,8 +34,6 @@ struct Vars {
 
 TEST(V2FormatVariables, EachVariableLandsInItsBits) {
     struct { char const* what; Vars vars; uint32_t word_a, word_b; } const rows[] = {
-        {"bias -1", {.bias = i8_vector({-1})}, 0xFF00, 0},
-        {"output_shift -32", {.output_shift = i8_vector({-32})}, 0x20u << 21, 0},
         {"activation_shift -1", {.activation_shift = i8_vector({-1})}, 0x1Fu << 27, 1},
         // bits 6-7 of the byte are dropped unchecked
         {"activation_shift 0x45", {.activation_shift = i8_vector({0x45})}, 0x05u << 27, 0},
@@ -63,23 +60,15 @@ TEST(V2FormatVariables, NeuronsFromTheFirstOne) {
 
 TEST(V2FormatVariables, Refusals) {
     auto const two_d = Dense::create(TensorType::int8, Shape{2, 2}, Layout::c_order);
-    struct {
-        Vars vars;
-        uint32_t first, count;
-        std::string message;
-        bool shape = false;  // refused before reading, as an invalid argument
-    } const rows[] = {
+    // shape: refused before reading, as an invalid argument
+    struct { Vars vars; uint32_t first, count; std::string message; bool shape = false; } const rows[] = {
         {{.output_shift = i8_vector({-33})}, 0, 1, "-33 cannot fit in a 6-bit signed integer"},
         {{.bias_shift = u8_vector({32})}, 0, 1,
          "Attempted to write value 32 into a 5-bit field, which will cause an overflow."},
-        {{.max_value_shift = u8_vector({40})}, 0, 1,
-         "Attempted to write value 40 into a 5-bit field, which will cause an overflow."},
-        {{.bias = u8_vector({1})}, 0, 1, "Wrong requested type int8 for a tensor of type uint8"},
         {{.bias = i8_vector({1, 2, 3})}, 2, 2, "Tensor bias has 3 elements along dimension 0, 4 are needed.", true},
         {{.bias = two_d}, 0, 1, "Tensor bias must have rank 1, not 2.", true},
         {{.bias = i8_vector({1})}, 0xFFFFFFFFu, 2,
-         "Tensor bias has 1 elements along dimension 0, 4294967297 are needed.",
-         true},
+         "Tensor bias has 1 elements along dimension 0, 4294967297 are needed.", true},
     };
     for (auto const& row : rows) {
         auto const call = [&] { row.vars.format(row.first, row.count); };
@@ -97,15 +86,9 @@ TEST(V2FormatInputShift, BytesInGroupsOfEight) {
     };
     for (auto const& row : rows)
         EXPECT_EQ(format_input_shift(*shifts, row.first, row.count), row.words) << row.first << "+" << row.count;
-    for (uint32_t n : {1u, 8u, 9u, 17u}) {
-        auto const some = u8_vector(std::vector<uint8_t>(n, 1));
-        EXPECT_EQ(format_input_shift(*some, 0, 0).size(), 2u * cnp_tnp_input_shift_24b_size(*some)) << n;
-    }
+    EXPECT_EQ(format_input_shift(*shifts, 0, 0).size(), 2u * cnp_tnp_input_shift_24b_size(*shifts));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_input_shift(*shifts, 7, 3); }),
               "Tensor input_shift has 9 elements along dimension 0, 10 are needed.");
-    EXPECT_EQ(error_text<std::invalid_argument>(
-                  [] { format_input_shift(*Dense::create(TensorType::uint8, Shape{2, 2}, Layout::c_order), 0, 0); }),
-              "Tensor input_shift must have rank 1, not 2.");
 }
 
 TEST(V2FormatMergeShift, OneBytePerNeuron) {
@@ -113,7 +96,6 @@ TEST(V2FormatMergeShift, OneBytePerNeuron) {
         {2, 5, -4, 0x93},    // s = 1, b larger, distance 3
         {5, 2, -4, 0x13},    // a larger
         {0, 0, -4, 0xC0},    // equal shifts count as b larger; s = -4 is 0b100
-        {0, 0, 3, 0xB0},
         {15, 0, -12, 0x3F},  // the largest distance that fits
     };
     for (auto const& row : rows)
@@ -174,11 +156,9 @@ TEST(V2FormatLut, FourteenBitEntries) {
 TEST(V2FormatLut, Refusals) {
     struct { bool hrc; std::shared_ptr<Dense> lut; char const* message; } const rows[] = {
         {false, nullptr, "Wrong size for LUT."},
-        {false, lut_of(1024), "Wrong size for LUT."},
         {false, lut_of(2050), "Wrong size for LUT."},
         {false, lut_of(2048, {{5, 8192}}), "8192 cannot fit in a 14-bit signed integer"},
         {true, nullptr, "Wrong size for LUT."},
-        {true, lut_of(2049), "Wrong size for LUT."},
         {true, lut_of(2048, {{7, -8193}}), "-8193 cannot fit in a 14-bit signed integer"},
     };
     for (auto const& row : rows)
@@ -234,8 +214,6 @@ TEST(V2FormatFnpInputShift, Refusals) {
     };
     EXPECT_EQ(error_text<std::invalid_argument>(call({3, 2, 1}, P::RowBytePadded, 0)),
               "Unsupported input bit width 0.");
-    EXPECT_EQ(error_text<std::invalid_argument>(call({3, 2, 1}, P::RowBytePadded, 16)),
-              "Unsupported input bit width 16.");
     EXPECT_EQ(error_text<std::invalid_argument>(call({3, 2, 1}, P::RowWordPadded, 4)),
               "Row-word padding takes 8-bit inputs, not 4.");
     EXPECT_EQ(error_text<std::invalid_argument>(call({3, 3, 1}, P::RowWordPadded, 8)),
@@ -248,13 +226,9 @@ TEST(V2FormatFnpInputShift, Refusals) {
 TEST(V2FormatFnpWeights, Layouts) {
     // neuron 1 holds I - 3 for input I; neuron 0 other values that must not show
     auto const value = [](uint32_t i, uint32_t n) { return int8_t(n == 1 ? int(i) - 3 : 0x55); };
-    struct {
-        char const* what;
-        Shape s;
-        P padding;
-        uint8_t bits, weights_bits;
-        std::vector<uint32_t> words;  // of neuron 1
-    } const rows[] = {
+    // words: of neuron 1
+    struct { char const* what; Shape s; P padding; uint8_t bits, weights_bits; std::vector<uint32_t> words; }
+    const rows[] = {
         // -3 .. 1 in 4 bits, least significant first
         {"packed 4-bit", {1, 1, 5}, P::Packed, 8, 4, {0x00010FEDu}},
         {"packed 8-bit", {1, 1, 5}, P::Packed, 8, 8, {0x00FFFEFDu, 0x00000001u}},
@@ -281,18 +255,10 @@ TEST(V2FormatFnpWeights, Refusals) {
     };
     EXPECT_EQ(error_text<std::invalid_argument>(call(0, 3, {1, 1, 6}, P::Packed, 8)),
               "Unsupported weight bit width 3.");
-    EXPECT_EQ(error_text<std::invalid_argument>(call(0, 4, {3, 2, 1}, P::RowBytePadded, 0)),
-              "Unsupported input bit width 0.");
-    EXPECT_EQ(error_text<std::invalid_argument>(call(0, 8, {3, 2, 1}, P::RowWordPadded, 4)),
-              "Row-word padding takes 8-bit inputs, not 4.");
     EXPECT_EQ(error_text<std::invalid_argument>(call(2, 8, {1, 1, 6}, P::Packed, 8)),
               "Tensor weights has 2 elements along dimension 1, 3 are needed.");
     EXPECT_EQ(error_text<std::invalid_argument>(call(0, 8, {7, 1, 1}, P::RowWordPadded, 8)),
               "Tensor weights has 6 elements along dimension 0, 7 are needed.");
-    EXPECT_EQ(error_text<std::invalid_argument>(
-                  [] { format_fnp_weights(0, *i8_vector({1, 2}), 8, Shape{1, 1, 2}, P::Packed, 8); }),
-              "Tensor weights must have rank 2, not 1.");
-    EXPECT_EQ(error_text<std::runtime_error>(call(0, 8, {1, 1, 6}, P::Undefined, 8)), "Unsupported padding.");
 }
 
 // A Dense1D layer of input `input` and two neurons, with every variable but the max values.
@@ -345,22 +311,9 @@ TEST(V2FormatFnpWeights, MatchTheCheckedFormatter) {
     }
 }
 
-TEST(V2FormatFnpRam, RecordsOfVariablesThenWeights) {
-    auto const layer = dense_layer(Shape{5, 1, 2});
-    auto const words = format_fnp_ram(*layer, false, P::RowWordPadded, 8, 8);
-    auto const weights = std::as_const(*layer->vars().get("weights")).ensure_dense();
-    Shape const s{5, 1, 2};
-    ASSERT_EQ(words.size(), get_layer_word_size(*weights, 8, s, P::RowWordPadded, 8));
-    std::vector<uint32_t> expected = {0x000003FF, 0x0000FE07};  // two records of 2 + 4 words
-    for (uint32_t w : format_fnp_weights(0, *weights, 8, s, P::RowWordPadded, 8)) expected.push_back(w);
-    expected.push_back(0x00000405);
-    expected.push_back(0x00000108);
-    for (uint32_t w : format_fnp_weights(1, *weights, 8, s, P::RowWordPadded, 8)) expected.push_back(w);
-    EXPECT_EQ(words, expected);
-    EXPECT_EQ(words[2], 0x07050301u);  // neuron 0, row z = 0: inputs 0, 2, 4, 6, 8
-
-    // Flattened, every input is packed: records of 2 + 3 words.
-    auto const flat = format_fnp_ram(*layer, true, P::Packed, 8, 8);
+// Records of 2 variable words then the weights; flattened, every input is packed: 2 + 3 words.
+TEST(V2FormatFnpRam, FlattenedInputIsPacked) {
+    auto const flat = format_fnp_ram(*dense_layer(Shape{5, 1, 2}), true, P::Packed, 8, 8);
     ASSERT_EQ(flat.size(), 10u);
     EXPECT_EQ(flat[2], 0x04030201u);
     EXPECT_EQ(flat[4], 0x00000A09u);

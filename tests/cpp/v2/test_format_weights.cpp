@@ -1,5 +1,4 @@
-// CNP and TNP-B weight blocks of the convolution kinds: layouts of both widths, DMA targets, word
-// counts and refusals.
+// CNP and TNP-B weight blocks of the convolution kinds: layouts, DMA targets, word counts, refusals.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -44,14 +43,13 @@ TEST(V2WeightFormat, TargetsAndSizes) {
     // depthwise kind the other way round for 8-bit kernel 7.
     EXPECT_EQ(conv2d_dma_target(7, 8), dma::Target::Weights);
     EXPECT_EQ(conv2d_dma_target(3, 8), dma::Target::WeightsAlt);
-    EXPECT_EQ(conv2d_dma_target(3, 4), dma::Target::Weights);
     EXPECT_EQ(conv2d_dma_target(2, 4), dma::Target::Weights);
     EXPECT_EQ(dwc_dma_target(7, 8), dma::Target::WeightsAlt);
     EXPECT_EQ(dwc_dma_target(6, 4), dma::Target::Weights);
     EXPECT_EQ(dwc_cnp_weight_format(7), (DwcCnpWeightFormat{4, 2, 3, 84, 3, 1}));
 
     struct { uint32_t k, n, channels; uint8_t bits; uint32_t words; } const conv[] = {
-        {3, 8, 1, 4, 12}, {7, 8, 1, 8, 224}, {1, 25, 1, 8, 12}, {7, 1, 1, 4, 84}, {3, 0, 5, 8, 0},
+        {3, 0, 5, 8, 0},
         {3, 8, 227, 8, 4086},    // 4086 words fit a normal header
         {3, 8, 228, 8, 4112},    // 4104 need the XL header: rounded up to 16
         {3, 8, 1024, 4, 12288},  // no rounding for 4-bit weights
@@ -60,18 +58,17 @@ TEST(V2WeightFormat, TargetsAndSizes) {
         EXPECT_EQ(conv2d_cnp_formatted_weight_32b_size(row.k, row.n, row.channels, row.bits), row.words)
             << row.k << "," << row.n << "," << row.channels << "," << int(row.bits);
     struct { uint32_t k, c; uint8_t bits; uint32_t ch_cont, words; } const dw[] = {
-        {3, 3, 8, 3, 9},       {4, 3, 8, 6, 18},   {5, 2, 8, 6, 18},    {7, 1, 8, 7, 21},
+        {4, 3, 8, 6, 18}, {7, 1, 8, 7, 21},
         {3, 1365, 8, 1365, 4095},  // a normal header still
         {3, 1366, 8, 1366, 4112},  // 4098 words need the XL header
-        {3, 3, 4, 2, 16},      {5, 3, 4, 5, 32},   {7, 3, 4, 11, 48},
+        {3, 3, 4, 2, 16}, {7, 3, 4, 11, 48},
     };
     for (auto const& row : dw) {
         EXPECT_EQ(dwc_ch_cont_100b_size(row.k, row.c, row.bits), row.ch_cont) << row.k << "/" << int(row.bits);
         EXPECT_EQ(dwc_cnp_formatted_weight_32b_size(row.k, row.c, row.bits), row.words) << row.k << "/" << int(row.bits);
     }
-    struct { uint32_t filters, words; } const ch_cont[] = {{0, 0}, {1, 2}, {24, 2}, {25, 4}, {48, 4}, {49, 6}};
+    struct { uint32_t filters, words; } const ch_cont[] = {{0, 0}, {24, 2}, {25, 4}};
     for (auto const& row : ch_cont) EXPECT_EQ(buffer_temp_conv_ch_cont_100b_size(row.filters), row.words) << row.filters;
-    EXPECT_EQ(buffer_temp_conv_tnp_formatted_weight_100b_size(2, 30, 16), 192u);
     EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(10, 6), 36u);
     EXPECT_EQ(tnp_b_buffer_temp_conv_formatted_weight_32b_size(2048, 8192), 4227072u);  // 516-word rows: no XL rounding
     EXPECT_EQ(depthwise_buffer_temp_conv_formatted_weight_32b_size(3, 4), 48u);
@@ -80,18 +77,12 @@ TEST(V2WeightFormat, TargetsAndSizes) {
     // Word counts are worked out in 64 bits: 3 x 172 x 0x80000000 would wrap in 32.
     struct { std::function<void()> call; char const* message; } const refusals[] = {
         {[] { conv2d_cnp_weight_format(6); }, "cnp_weight_format: Unexpected kernel size."},
-        {[] { conv2d_dma_target(2, 8); }, "cnp_weight_format: Unexpected kernel size."},
         {[] { conv2d_dma_target(2, 2); }, "cnp_weight_format: Unexpected kernel size."},  // only 4 is 4-bit here
-        {[] { conv2d_cnp_formatted_weight_32b_size(2, 8, 1, 8); }, "ch_cont_size: Unexpected kernel size."},
-        {[] { conv2d_cnp_formatted_weight_32b_size(4, 8, 1, 4); }, "Unsupported kernel size."},
         {[] { conv2d_cnp_formatted_weight_32b_size(7, 8, 0x80000000u, 8); },
          "conv2d_cnp_formatted_weight_32b_size: 481036337152 words do not fit in 32 bits."},
         {[] { conv2d_cnp_formatted_weight_32b_size(7, 8, 0x80000000u, 4); },
          "conv2d_cnp_formatted_4bit_weight_32b_size: 180388626432 words do not fit in 32 bits."},
-        {[] { dwc_dma_target(6, 8); }, "cnp_weight_format: Unexpected kernel size."},
-        {[] { dwc_cnp_formatted_weight_32b_size(6, 1, 8); }, "ch_cont_size: Unexpected kernel size."},
         {[] { dwc_ch_cont_100b_size(4, 3, 4); }, "Invalid kernel size."},
-        {[] { dwc_cnp_formatted_4bit_weight_32b_size(4, 3); }, "Invalid kernel size."},
         {[] { tnp_b_buffer_temp_conv_formatted_weight_32b_size(2048, 0x80000000u); },
          "tnp_b_buffer_temp_conv_formatted_weight_32b_size: 1108101562368 words do not fit in 32 bits."},
     };
@@ -119,24 +110,6 @@ TEST(V2WeightFormat, Conv2dGoldenWordsPerLayout) {
         EXPECT_EQ((std::vector{words[0], words[1], words[2], words[n / 2], words[n - 1]}), row.words)
             << row.k << "/" << int(row.bits);
     }
-    // 8-bit kernel 7: column 6 split, its low 2 bits in byte 6, the rest in byte 8.
-    auto const b5 = format_conv2d_cnp_weights(
-        *weights_of(7, 1, 1, [](uint32_t x, uint32_t, uint32_t, uint32_t) { return int8_t(x == 6 ? 0xB5 : 0); }), 0,
-        1, 8);
-    ASSERT_EQ(b5.size(), 224u);
-    EXPECT_EQ(byte_at(b5, 6), 0x01);
-    EXPECT_EQ(byte_at(b5, 8), 0x2D);
-}
-
-TEST(V2WeightFormat, Conv2dFourBitKernelFiveCrossesTheHalf) {
-    // nibble 12 of the stream: slot 2, row 0, column 2
-    auto const words = format_conv2d_cnp_weights(*weights_of(5, 1, 8, [](uint32_t x, uint32_t y, uint32_t, uint32_t f) {
-        return int8_t(x == 2 && y == 0 && f == 2 ? -1 : 0);
-    }), 0, 8, 4);
-    std::vector<uint32_t> expected(32, 0u);
-    expected[1] = 0x3u << 16;  // W bits 48-49
-    expected[2] = 0x3u;        // W bits 50-51
-    EXPECT_EQ(words, expected);
 }
 
 // Word for word what the value-by-value formatter gives, and as many words as the size says, on
@@ -144,16 +117,12 @@ TEST(V2WeightFormat, Conv2dFourBitKernelFiveCrossesTheHalf) {
 // past 0, no filter at all and a block that needs the XL header.
 TEST(V2WeightFormat, Conv2dMatchesTheCheckedFormatter) {
     struct { uint32_t k; uint8_t bits; uint32_t channels, tensor_filters, first, n; Layout layout; } const rows[] = {
-        {1, 8, 3, 53, 2, 50, Layout::c_order}, {1, 8, 2, 24, 0, 24, Layout::reversed},
-        {3, 8, 4, 19, 1, 17, Layout::c_order}, {3, 8, 3, 16, 0, 16, Layout::reversed},
-        {4, 8, 2, 11, 3, 8, Layout::c_order},  {5, 8, 3, 21, 0, 21, Layout::c_order},
-        {5, 8, 2, 9, 1, 7, Layout::reversed},  {7, 8, 2, 19, 2, 17, Layout::c_order},  // four-word form
-        {7, 8, 1, 8, 0, 8, Layout::reversed},  {1, 4, 3, 53, 2, 50, Layout::c_order},
-        {1, 4, 2, 13, 0, 13, Layout::reversed}, {3, 4, 4, 19, 1, 17, Layout::c_order},
-        {3, 4, 2, 8, 0, 8, Layout::reversed},  {5, 4, 3, 21, 0, 21, Layout::c_order},
-        {5, 4, 2, 9, 1, 7, Layout::reversed},  {7, 4, 2, 19, 2, 17, Layout::c_order},
-        {7, 4, 1, 11, 0, 11, Layout::reversed}, {3, 8, 3, 4, 1, 0, Layout::c_order},
-        {3, 4, 3, 4, 4, 0, Layout::c_order},    {3, 8, 228, 8, 0, 8, Layout::c_order},
+        {1, 8, 3, 53, 2, 50, Layout::c_order},  {3, 8, 3, 16, 0, 16, Layout::reversed},
+        {4, 8, 2, 11, 3, 8, Layout::c_order},   {5, 8, 2, 9, 1, 7, Layout::reversed},
+        {7, 8, 2, 19, 2, 17, Layout::c_order},  {1, 4, 2, 13, 0, 13, Layout::reversed},  // 7/8: four-word form
+        {3, 4, 4, 19, 1, 17, Layout::c_order},  {5, 4, 3, 21, 0, 21, Layout::c_order},
+        {7, 4, 1, 11, 0, 11, Layout::reversed}, {3, 4, 3, 4, 4, 0, Layout::c_order},
+        {3, 8, 228, 8, 0, 8, Layout::c_order},
     };
     std::mt19937 random(15);
     for (auto const& row : rows) {
@@ -232,32 +201,17 @@ TEST(V2WeightFormat, Refusals) {
     struct { std::function<void()> call; std::string message; bool argument = false; } const rows[] = {
         {[&] { format_conv2d_cnp_weights(*w, 2, 3, 8); },
          "Tensor weights has 4 elements along dimension 3, 5 are needed.", true},
-        {[&] { format_conv2d_cnp_weights(*of(TensorType::int8, {3, 3, 4}), 0, 1, 8); },
-         "Tensor weights must have rank 4, not 3.", true},
         {[&] { format_conv2d_cnp_weights(*of(TensorType::int8, {3, 2, 1, 4}), 0, 1, 8); },
          "Tensor weights has 2 elements along dimension 1, 3 are needed.", true},
-        {[&] { format_conv2d_cnp_weights(*weights_of(2, 1, 4), 0, 1, 8); },
-         "cnp_weight_format: Unexpected kernel size."},
-        {[&] { format_conv2d_cnp_weights(*weights_of(4, 1, 4), 0, 1, 4); }, "Unsupported kernel size."},
-        {[&] { format_conv2d_cnp_weights(*of(TensorType::uint8, {3, 3, 1, 4}), 0, 1, 8); },
-         "Wrong requested type int8 for a tensor of type uint8"},
         {[&] { format_depthwise_conv_cnp_4bit_weights(*weights_of(3, 1, 1, [](auto...) { return int8_t(8); }), 0, 1); },
          "8 cannot fit in a 4-bit signed integer"},
         {[&] { format_depthwise_conv_cnp_weights(*dw, 3, 2, 8); },
          "Tensor weights has 4 elements along dimension 3, 5 are needed.", true},
-        {[&] { format_depthwise_conv_cnp_weights(*dw, 3, 2, 4); },
-         "Tensor weights has 4 elements along dimension 3, 5 are needed.", true},
-        {[&] { format_depthwise_conv_cnp_weights(*of(TensorType::uint8, {3, 3, 1, 4}), 0, 4, 8); },
-         "Wrong requested type int8 for a tensor of type uint8"},
-        {[&] { format_depthwise_conv_cnp_4bit_weights(*weights_of(4, 1, 1, dw_distinct), 0, 1); },
-         "Invalid kernel size."},
         // FIFO size 0 would divide by zero; rows that are not whole FIFO slots would be dropped.
         {[&] { format_tnp_b_buffer_temp_conv_weights(*six, 0, 0, 1); },
          "The FIFO size of a BufferTempConv must be at least 1.", true},
         {[&] { format_tnp_b_buffer_temp_conv_weights(*six, 4, 0, 1); },
          "BufferTempConv weights hold 6 rows, not a multiple of the FIFO size 4.", true},
-        {[&] { format_tnp_b_buffer_temp_conv_weights(*six, 8, 0, 1); },
-         "BufferTempConv weights hold 6 rows, not a multiple of the FIFO size 8.", true},
         // A 13th tap would overwrite the next channel's first.
         {[&] { format_tnp_b_depthwise_buffer_temp_conv_weights(*weights_of(1, 13, 2, temporal), 0, 2); },
          "A DepthwiseBufferTempConv channel holds at most 12 taps, not 13.", true},

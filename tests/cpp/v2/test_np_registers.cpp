@@ -1,6 +1,4 @@
-// The second-generation NP register image: defaults, the common CNP/TNP-B configuration, the merge
-// and dual-output words, the pooling word, the input-spike bit, the mesh output routing (words 44
-// to 47, 52 and the configuration DMA word) and the partial-reconfiguration words of a linked layer.
+// The second-generation NP register image, mesh routing words and partial-reconfiguration words.
 #include <gtest/gtest.h>
 
 #include "backends/v2/np_registers.h"
@@ -24,7 +22,6 @@ using Params = std::map<std::string, int>;
 hw::Component np(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
     return make_component(type, {col, row, id, 0}, hw::NpPart{});
 }
-// A component without an NP part.
 hw::Component unit(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) {
     return make_component(type, {col, row, id, 0});
 }
@@ -32,14 +29,12 @@ hw::Component cnp1(uint8_t col, uint8_t row = 0, uint8_t id = 0) { return unit(h
 
 std::vector<uint32_t> image() { return std::vector<uint32_t>(64, 0u); }
 
-// A split whose geometry the test writes field by field.
 class SplitDouble final : public NpSplitInterface {
 public:
     uint32_t icont = 4;
     uint32_t icont_size() const override { return icont; }
 };
 
-// The arguments of format_cnp_tnp_common_config_registers, with harmless defaults.
 struct CommonArgs {
     SplitDouble split;
     int kernel_size = 3;
@@ -89,7 +84,6 @@ TEST(V2NpRegisters, DefaultImage) {
     struct { uint8_t id; uint32_t np_num; bool flag_c, merge_is_add; uint32_t word3, word56; } const rows[] = {
         {0, 300, true, false, 0xFE000000, 0x800000},  // unused NP: the index is ignored
         {2, 0, false, false, 0x00000000, 0x1800100},
-        {1, 0, false, false, 0x00000000, 0x800000},
         {1, 0, false, true, 0x00000000, 0x800008},
     };
     for (auto const& row : rows) {
@@ -102,16 +96,9 @@ TEST(V2NpRegisters, DefaultImage) {
 }
 
 TEST(V2NpRegisters, CommonConfiguration) {
-    struct {
-        uint8_t weights_bits, input_bits, output_bits;
-        ActivationType activation;
-        uint32_t word3_low;  // bits 0-15
-        bool lut;            // word 1 bit 20
-    } const formats[] = {
-        {4, 8, 4, ActivationType::ReLU, 0xA02B, false},
-        {8, 4, 8, ActivationType::NoActivation, 0x70B2, false},
-        {8, 8, 16, ActivationType::LUT, 0x30B3, true},
-    };
+    // word3_low: bits 0-15; lut: word 1 bit 20
+    struct { uint8_t weights_bits, input_bits, output_bits; ActivationType activation; uint32_t word3_low; bool lut; }
+    const formats[] = {{4, 8, 4, ActivationType::ReLU, 0xA02B, false}, {8, 8, 16, ActivationType::LUT, 0x30B3, true}};
     for (auto const& row : formats) {
         CommonArgs args;
         args.weights_bits = row.weights_bits;
@@ -154,10 +141,6 @@ TEST(V2NpRegisters, CommonConfigurationRefusesValuesWiderThanTheirFields) {
         {"kernel 8", [](CommonArgs* a) { a->kernel_size = 8; }, overflow(8, 3)},
         {"row offset -5", [](CommonArgs* a) { a->split.window_dy = uint32_t(-5); },
          "-5 cannot fit in a 3-bit signed integer"},
-        {"cut row origin", [](CommonArgs* a) { a->split.window_y = 0x1000; }, overflow(0x1000, 12)},
-        {"container", [](CommonArgs* a) { a->split.icont = 0x100; }, overflow(0x100, 8)},
-        {"output rows", [](CommonArgs* a) { a->split.out_height = 0x400; }, overflow(0x400, 10)},
-        {"filters", [](CommonArgs* a) { a->filters = 0x400; }, overflow(0x400, 10)},
         {"256 NPs", [](CommonArgs* a) { a->layer_nps.assign(256, np(hw::Type::CNP1, 1)); }, overflow(256, 8)},
         {"merge without a load",
          [](CommonArgs* a) { a->merge_through_load(true, 1); a->load = nullptr; },
@@ -219,17 +202,10 @@ TEST(V2NpRegisters, MergeAndDualOutputWords) {
 
 TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
     struct {
-        char const* what;
-        NpSpace part;
-        uint8_t pool_size, pool_factor;
-        bool flag8;
-        PaddingParams padding;
-        bool word2_flag;
-        uint32_t word27, word2;
+        char const* what; NpSpace part; uint8_t pool_size, pool_factor; bool flag8; PaddingParams padding;
+        bool word2_flag; uint32_t word27, word2;
     } const rows[] = {
         {"top-left corner", {0, 0, Shape{4, 4, 4}}, 2, 2, false, {1, 1, 1, 1}, false, 0xA022, 0x8},
-        {"bottom-right corner", {4, 4, Shape{4, 4, 4}}, 2, 2, false, {1, 1, 1, 1}, false, 0x5022, 0x8},
-        {"whole input", {0, 0, Shape{8, 8, 4}}, 3, 1, false, {1, 1, 1, 1}, false, 0xF013, 0x8},
         {"padding read as signed", {0, 0, Shape{8, 8, 4}}, 1, 1, false, {0x80000000u, 0, 0x80000000u, 0}, false,
          0x0011, 0x8},
         {"flags", {2, 2, Shape{4, 4, 4}}, 7, 7, true, {}, true, 0x0177, 0x108},
@@ -243,22 +219,10 @@ TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
         EXPECT_EQ(regs[2], row.word2) << row.what;
     }
     auto regs = CommonArgs::defaults();
-    NpSpace const part{0, 0, Shape{8, 8, 4}};
-    for (auto [size, factor] : {std::pair<uint8_t, uint8_t>{8, 1}, {1, 8}})
-        EXPECT_EQ(error_text<std::runtime_error>(
-                      [&, size = size, factor = factor] {
-                          format_cnp_pooling_registers(&regs, Shape{8, 8, 4}, part, size, factor, false, {}, false);
-                      }),
-                  overflow(8, 3));
-
-    PoolingCalculatedParams params;
-    params.stride_x = 3;
-    params.padding = {1, 2, 3, 4};
-    params.flag = true;
-    EXPECT_TRUE(get_no_pooling_params(&params, 5, 7));
-    PoolingCalculatedParams expected;
-    expected.stride_x = 1; expected.stride_y = 1; expected.output_width = 5; expected.output_height = 7;
-    EXPECT_EQ(params, expected);
+    EXPECT_EQ(error_text<std::runtime_error>([&] {
+                  format_cnp_pooling_registers(&regs, Shape{8, 8, 4}, {0, 0, Shape{8, 8, 4}}, 8, 1, false, {}, false);
+              }),
+              overflow(8, 3));
     EXPECT_EQ(error_text<std::invalid_argument>([] { get_no_pooling_params(nullptr, 1, 1); }),
               "get_no_pooling_params needs a pooling block to fill.");
 }
@@ -269,9 +233,6 @@ TEST(V2NpRegisters, InputSpikesColumnSpanAndNpSelect) {
     expected[2] = 0x88;
     set_ib_spikes(&regs);
     EXPECT_EQ(regs, expected);
-    std::vector<uint32_t> short_image(63, 0u);
-    EXPECT_EQ(error_text<std::invalid_argument>([&] { set_ib_spikes(&short_image); }),
-              "A register image must hold 64 words.");
     EXPECT_EQ(error_text<std::invalid_argument>([] { set_ib_spikes(nullptr); }),
               "A register image must hold 64 words.");
 
@@ -284,11 +245,10 @@ TEST(V2NpRegisters, InputSpikesColumnSpanAndNpSelect) {
     EXPECT_EQ(error_text<std::invalid_argument>([] { column_span({}); }),
               "Cannot take the column span of an empty component list.");
 
-    for (auto [id, select] : {std::pair<uint8_t, uint32_t>{0, 1}, {3, 8}, {31, 0x80000000u}, {32, 0xFFFFFFFFu}})
+    for (auto [id, select] : {std::pair<uint8_t, uint32_t>{3, 8}, {31, 0x80000000u}, {32, 0xFFFFFFFFu}})
         EXPECT_EQ(np_select(id), select) << int(id);
 }
 
-// The arguments of format_mesh_registers_set_output_to_NPs, with one NP on each side.
 struct RouteArgs {
     List sources{cnp1(1)};
     List own{cnp1(2)};
@@ -325,8 +285,6 @@ TEST(V2Routing, WordsOfASpreadLayer) {
 
 TEST(V2Routing, FieldsByCase) {
     struct { char const* what; void (*change)(RouteArgs*); size_t word; uint32_t value; } const rows[] = {
-        {"destinations in columns 3, 1, 2", [](RouteArgs* a) { a->destinations = {cnp1(3), cnp1(1), cnp1(2)}; }, 45,
-         0x05000301},
         {"one HRC destination", [](RouteArgs* a) { a->destinations = {unit(hw::Type::HRC, 0)}; }, 45, 0x05000101},
         {"one HRC source", [](RouteArgs* a) { a->sources = {unit(hw::Type::HRC, 0)}; }, 46, 0x00000101},
         {"point-to-point output", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(5, 2, 3)}; }, 45,
@@ -368,18 +326,12 @@ TEST(V2Routing, AlternateBranch) {
 }
 
 TEST(V2Routing, Failures) {
-    struct {
-        char const* what;
-        void (*change)(RouteArgs*);
-        std::string message;
-        uint32_t word44;  // what word 44 holds after the failure
-    } const rows[] = {
+    // word44: what word 44 holds after the failure
+    struct { char const* what; void (*change)(RouteArgs*); std::string message; uint32_t word44; } const rows[] = {
         {"P2P OUT to two NPs", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(3), cnp1(4)}; },
          "Cannot use P2P OUT mode for multiple NPs.", 0xFF080009},
         {"P2P IN from two NPs", [](RouteArgs* a) { a->p2p_in = true; a->sources = {cnp1(1), cnp1(2)}; },
          "Cannot use P2P IN mode for multiple NPs.", 0xFF080008},
-        {"P2P destination id 4", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(3, 0, 4)}; },
-         overflow(16, 4), 0xFF080009},
         // 0 - 1 never wraps into a link index.
         {"link 0 to a TNP-B", [](RouteArgs* a) { a->link_index = 0; a->destinations = {unit(hw::Type::TNP_B, 3)}; },
          overflow(4294967295u, 8), 0xFF080008},
@@ -399,9 +351,6 @@ TEST(V2Routing, Failures) {
         EXPECT_EQ(error_text<std::runtime_error>([&] { args.apply(&regs); }), row.message) << row.what;
         EXPECT_EQ(regs[44], row.word44) << row.what;
     }
-    std::vector<uint32_t> small(45, 0u);
-    EXPECT_EQ(error_text<std::invalid_argument>([&] { RouteArgs{}.apply(&small); }),
-              "A register image must hold 64 words.");
 }
 
 TEST(V2Routing, ConfigurationDmaWord) {
@@ -413,8 +362,6 @@ TEST(V2Routing, ConfigurationDmaWord) {
     EXPECT_EQ(error_text<std::runtime_error>([&] { format_mesh_cfg_dma_reg(&regs, hw::Ident{7, 2, 4, 0}); }),
               overflow(16, 4));
     EXPECT_EQ(regs[49], 0x12345678u);
-    EXPECT_EQ(error_text<std::invalid_argument>([] { format_mesh_cfg_dma_reg(nullptr, {}); }),
-              "A register image must hold 64 words.");
 }
 
 // The skip-DMA load joins the sources; the stores join the destinations, or the sources when the
@@ -425,23 +372,17 @@ TEST(V2Routing, RoutingListsOfAMapping) {
         for (auto const& c : list) result.push_back(c.ident.col);
         return result;
     };
+    LayerMapping mapping(1);
+    *mapping.components = {cnp1(3), cnp1(4)};
+    mapping.inputs = {std::make_shared<List>(List{cnp1(1), cnp1(2)}), nullptr};
+    mapping.outputs.push_back(std::make_shared<List>(List{cnp1(5)}));
+    mapping.skipdma_loads = {unit(hw::Type::SKIP_DMA_LOAD, 9)};
+    mapping.skipdma_stores = {unit(hw::Type::SKIP_DMA_STORE, 8)};
+    using Columns = std::vector<uint8_t>;
     for (bool stores_are_inputs : {false, true}) {
-        nuvra::testing::ModelBuilder model;
-        model.input("input");
-        model.conv("b", "input");
-        auto mapping = std::make_shared<LayerMapping>(1);
-        *mapping->components = {cnp1(3), cnp1(4)};
-        mapping->inputs = {std::make_shared<List>(List{cnp1(1), cnp1(2)}), nullptr};
-        mapping->outputs.push_back(std::make_shared<List>(List{cnp1(5)}));
-        mapping->skipdma_loads = {unit(hw::Type::SKIP_DMA_LOAD, 9)};
-        mapping->skipdma_stores = {unit(hw::Type::SKIP_DMA_STORE, 8)};
-        mapping->uses_skipdma_layer_flag = stores_are_inputs;
-        set_layer_mapping(*model["b"], mapping);
-        auto const read_back = layer_mapping(*model["b"]);
-        ASSERT_TRUE(read_back);
-        using Columns = std::vector<uint8_t>;
-        EXPECT_EQ(columns(routing_sources(*read_back)), (stores_are_inputs ? Columns{1, 2, 9, 8} : Columns{1, 2, 9}));
-        EXPECT_EQ(columns(routing_destinations(*read_back)), (stores_are_inputs ? Columns{5} : Columns{5, 8}));
+        mapping.uses_skipdma_layer_flag = stores_are_inputs;
+        EXPECT_EQ(columns(routing_sources(mapping)), (stores_are_inputs ? Columns{1, 2, 9, 8} : Columns{1, 2, 9}));
+        EXPECT_EQ(columns(routing_destinations(mapping)), (stores_are_inputs ? Columns{5} : Columns{5, 8}));
     }
 }
 
@@ -450,7 +391,6 @@ hw::Component np_on(NpSpace spatial, NpSpace kept, uint32_t start = 0, uint32_t 
     return make_component(hw::Type::CNP1, {3, 0, 0, 0}, hw::NpPart{start, filters, spatial, kept, false});
 }
 
-// 8-bit input of 16 x 8 x 32, the linked Conv2D kept window 16 x 8 of 32 channels at (2, 1).
 hw::Component const cnp_component = np_on(NpSpace{0, 0, Shape{16, 8, 32}}, NpSpace{2, 1, Shape{16, 8, 32}});
 
 // A model "in" -> ... of real layers, and a hand-built mapping of the linked layer on two NPs in
@@ -487,16 +427,10 @@ Params const conv1{{"kernel_size", 1}, {"filters", 4}};
 
 TEST(V2PartialReconfig, ConvolutionOnCnp) {
     auto const regs = Linked().add(LayerType::Conv2D, "b", conv1).update("b", cnp_component, true);
-    std::map<size_t, uint32_t> const words{
-        {32, 0x07000035},  // enabled, CNP, 8-bit input code 3, link index 7
-        {33, 0x00020001},  // window origin row 1, column 2
-        {34, 0x00100008},  // 8 rows, 16 columns
-        {35, 0x00100080},  // row a4(16) = 16 bytes, 16 x 32 / 4 = 128 words
-        {40, 0},           // no max-pooling input
-        {41, 0x02000101},  // 2 NPs, sources in column 1
-        {42, 0},
-        {44, 0x00008000},  // the flag
-    };
+    // 32: enabled, CNP, 8-bit input code 3, link 7; 33: origin row 1, column 2; 34: 8 rows, 16 columns;
+    // 35: row a4(16) = 16 bytes, 16 x 32 / 4 = 128 words; 41: 2 NPs, sources in column 1; 44: the flag.
+    std::map<size_t, uint32_t> const words{{32, 0x07000035}, {33, 0x00020001}, {34, 0x00100008}, {35, 0x00100080},
+                                           {40, 0}, {41, 0x02000101}, {42, 0}, {44, 0x00008000}};
     for (auto const& [word, value] : words) EXPECT_EQ(regs.at(word), value) << "word " << word;
 }
 
@@ -538,15 +472,10 @@ TEST(V2PartialReconfig, InputModes) {
 }
 
 TEST(V2PartialReconfig, FullyConnectedOnFnp) {
-    struct {
-        char const* what;
-        int bits;
-        bool through_cnp;  // the Dense1D reads a Conv2D's output (else the input directly)
-        uint32_t word32, word35;
-    } const rows[] = {
+    // through_cnp: the Dense1D reads a Conv2D's output (else the input directly)
+    struct { char const* what; int bits; bool through_cnp; uint32_t word32, word35; } const rows[] = {
         {"4-bit, packed: row a4(k(3)) = 4", 4, false, 0x07000027, 0x00040005},
         {"4-bit, row byte padded: row k(3) = 2", 4, true, 0x07000027, 0x00020003},
-        {"8-bit, row word padded: row a4(3) = 4", 8, true, 0x07000037, 0x00040005},
     };
     NpSpace const part{0, 0, Shape{3, 2, 5}};
     for (auto const& row : rows) {
@@ -570,14 +499,9 @@ TEST(V2PartialReconfig, FullyConnectedOnFnp) {
 }
 
 TEST(V2PartialReconfig, SourceColumnsAndMergeBits) {
-    struct {
-        char const* what;
-        List inputs;
-        bool skip_dmas, stores_are_inputs;
-        uint32_t word41_low;
-    } const sources[] = {
+    struct { char const* what; List inputs; bool skip_dmas, stores_are_inputs; uint32_t word41_low; }
+    const sources[] = {
         {"the HRC alone", {unit(hw::Type::HRC, 0)}, false, false, 0x0101},
-        {"inputs, load, not the store", {unit(hw::Type::CNP1, 2)}, true, false, 0x0702},
         {"inputs, load and store", {unit(hw::Type::CNP1, 2)}, true, true, 0x0902},
     };
     for (auto const& row : sources) {
@@ -609,22 +533,13 @@ TEST(V2PartialReconfig, SourceColumnsAndMergeBits) {
 }
 
 TEST(V2PartialReconfig, Failures) {
-    struct {
-        char const* what;
-        int input_bits;
-        size_t components;
-        bool no_sources;
-        std::string message;
-    } const rows[] = {
-        {"16-bit input", 16, 2, false, overflow(6, 2)},
-        {"128 components", 8, 128, false, overflow(128, 7)},
-        {"no sources", 8, 2, true, "Cannot route an NP without sources."},
+    struct { char const* what; int input_bits; size_t components; std::string message; } const rows[] = {
+        {"16-bit input", 16, 2, overflow(6, 2)}, {"128 components", 8, 128, overflow(128, 7)},
     };
     for (auto const& row : rows) {
         Linked linked({16, 8, 32}, row.input_bits);
         Layer& layer = linked.add(LayerType::Conv2D, "b", conv1).map("b");
         linked.mapping->components->assign(row.components, unit(hw::Type::CNP1, 3));
-        if (row.no_sources) linked.mapping->inputs.clear();
         std::vector<uint32_t> regs(64, 0u);
         EXPECT_EQ(error_text<std::runtime_error>([&] { update_partial_reconfig_regs(&regs, layer, cnp_component,
                                                                                     false); }),
@@ -642,10 +557,6 @@ TEST(V2PartialReconfig, Failures) {
     EXPECT_EQ(error_text<std::invalid_argument>(
                   [&] { update_partial_reconfig_regs(&regs, layer, unit(hw::Type::CNP1, 3), false); }),
               "The linked component has no NP part.");
-    std::vector<uint32_t> small(40, 0u);
-    EXPECT_EQ(error_text<std::invalid_argument>([&] { update_partial_reconfig_regs(&small, layer, cnp_component,
-                                                                                   false); }),
-              "A register image must hold 64 words.");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Convolution programs on CNPs (Conv2D, Conv2DTranspose and the two depthwise kinds) and on TNP-Bs
-// (the two buffered temporal kinds): the blocks of each NP in order, each NP's own filters or
+// Convolution programs on CNPs and TNP-Bs: the blocks of each NP in order, each NP's own filters or
 // channels, and the register words the layer sets.
 #include "backends/v2/record_conv2d.h"
 
@@ -31,8 +30,7 @@ bool depthwise(LayerType type) {
     return type == LT::DepthwiseConv2D || type == LT::DepthwiseConv2DTranspose || type == LT::DepthwiseBufferTempConv;
 }
 
-// The parameters of a convolution kind (`filters` is ignored by the depthwise CNP kinds; `kernel`
-// is the FIFO size of a temporal kind).
+// `kernel` is the FIFO size of a temporal kind.
 std::map<std::string, int> conv_params(LayerType type, int kernel, int filters, int bits = 8, int activation = 1,
                                        int pool_type = 0, int pool_size = 1) {
     if (temporal(type)) return {{"fifo_size", kernel}, {"filters", filters}, {"activation", activation}};
@@ -44,9 +42,8 @@ std::map<std::string, int> conv_params(LayerType type, int kernel, int filters, 
     return p;
 }
 
-// A convolution over an x by y input of 4 channels (the depthwise kinds: one channel a filter), one
-// CNP (TNP-B) per entry of `filters` over the whole input, mapped as np_mapping maps it; a temporal
-// kind with its frame-buffer skip DMAs.
+// A convolution over an x by y input of 4 channels (depthwise: one a filter), one CNP (TNP-B) per
+// entry of `filters`; a temporal kind with its frame-buffer skip DMAs.
 struct ConvFixture {
     LayerType type;
     std::shared_ptr<FakeLayer> layer = FakeLayer::make("conv", {ComponentKind::CNP});
@@ -94,7 +91,6 @@ struct ConvFixture {
         mapping->skipdma_load_info = std::make_unique<SkipDmaLoadInfo>(SkipDmaLoadInfo{2, 3, 1, 0});
     }
 
-    // A plain skip-DMA store on channel 1.
     void add_store() {
         mapping->skipdma_stores.push_back(make_component(hw::Type::SKIP_DMA_STORE, {6, 0, 1, 1}));
         mapping->skipdma_store_info = std::make_unique<SkipDmaStoreInfo>(SkipDmaStoreInfo{1, 0, 1});
@@ -114,7 +110,6 @@ struct ConvFixture {
 
     Dense const& var(const char* name) const { return *layer->vars().get(name)->ensure_dense(); }
 
-    // The blocks the recorder of `type` writes.
     std::vector<DecodedBlock> record(bool flag_c = false, std::vector<hw::Ident> const& idents = {}) const {
         auto const recorder = type == LT::Conv2D                  ? record_program_conv2d_layer
                               : type == LT::Conv2DTranspose       ? record_program_transposed_conv2d_layer
@@ -175,17 +170,9 @@ TEST(RecordConv2d, TwoNpsBlocksInMappingOrderThenSkipDma) {
 }
 
 TEST(RecordConv2d, OptionalBlocksAndWeightTarget) {
-    struct {
-        char const* name;
-        int kernel, bits;
-        ActivationType activation;
-        bool merge;
-        std::vector<int> targets;
-    } const rows[] = {
+    struct { char const* name; int kernel, bits; ActivationType activation; bool merge; std::vector<int> targets; }
+    const rows[] = {
         {"8-bit kernel 7", 7, 8, ActivationType::ReLU, false, {7, 0, 2, 5}},
-        {"4-bit kernel 3", 3, 4, ActivationType::ReLU, false, {7, 0, 2, 5}},
-        {"8-bit kernel 1", 1, 8, ActivationType::ReLU, false, {7, 1, 2, 5}},
-        {"LUT", 3, 8, ActivationType::LUT, false, {7, 1, 2, 5, 12}},
         // The merge's load adds five blocks.
         {"LUT and Add merge", 3, 8, ActivationType::LUT, true, with_skip({7, 1, 2, 5, 12, 10}, 5)},
     };
@@ -195,10 +182,8 @@ TEST(RecordConv2d, OptionalBlocksAndWeightTarget) {
         if (row.merge) f.add_merge();
         auto const blocks = f.record();
         EXPECT_EQ(targets_of(blocks), row.targets);
-        if (row.activation == ActivationType::LUT) {
-            EXPECT_EQ(blocks.at(4).words.size(), 1024u);
-        }
         if (row.merge) {
+            EXPECT_EQ(blocks.at(4).words.size(), 1024u);
             EXPECT_EQ(blocks.at(5).words, (std::vector<uint32_t>(2, 0x80808080)));
         }
     }
@@ -219,16 +204,10 @@ TEST(RecordConv2d, UnusedAndListedNps) {
 }
 
 TEST(RecordConv2d, RegisterWords) {
-    ConvFixture seventeen(LT::Conv2D, 3, 8, {17});
-    auto const regs = seventeen.registers().at({3, 0, 0, 0});
-    EXPECT_EQ(field_of(regs[21], 0, 11), 17u);
-    EXPECT_EQ(field_of(regs[29], 16, 8), 3u);
-
     // Pool value 1 without pooling and for global average pooling.
-    struct {
-        int pool_type, pool_size;
-        uint32_t pool_field, factor_field;  // word 27 bits 0-2 and 4-6
-    } const pools[] = {{0, 3, 1, 1}, {2, -1, 1, 2}, {1, 2, 2, 2}};
+    // pool_field, factor_field: word 27 bits 0-2 and 4-6
+    struct { int pool_type, pool_size; uint32_t pool_field, factor_field; } const pools[] = {{0, 3, 1, 1},
+                                                                                           {2, -1, 1, 2}};
     for (auto const& row : pools) {
         ConvFixture f(LT::Conv2D, 3, 8, {8});
         f.layer->set_params(LT::Conv2D, conv_params(LT::Conv2D, 3, 8, 8, 1, row.pool_type, row.pool_size));
@@ -251,13 +230,10 @@ TEST(RecordConv2d, RegisterWords) {
 }
 
 TEST(RecordConv2d, InputAndFilterWords) {
+    // words: 4, 11, 21, 28 and 29
     struct {
-        char const* name;
-        uint32_t channels, width, height;
-        uint8_t bits;
-        uint32_t ch_cont, filters;
-        std::string error;
-        std::vector<uint32_t> words = {};  // 4, 11, 21, 28 and 29
+        char const* name; uint32_t channels, width, height; uint8_t bits; uint32_t ch_cont, filters; std::string error;
+        std::vector<uint32_t> words = {};
     } const rows[] = {
         {"8-bit, X 5, C 3, Y 5", 3, 5, 5, 8, 6, 17, "", {30, 6u << 12, 17, 8u << 16 | 6, 3u << 16}},
         {"packet memory of 65536 words", 256, 256, 4, 8, 1, 1, overflow(65536, 16)},
@@ -299,8 +275,6 @@ TEST(RecordConv2d, Failures) {
     struct { char const* name; void (*edit)(ConvFixture&); std::string error; } const rows[] = {
         {"another layer type", [](ConvFixture& f) { f.layer->set_params(LT::DepthwiseConv2D, {{"kernel_size", 3}}); },
          "Invalid layer type for CNP recording."},
-        {"plain given to the transposed recorder", [](ConvFixture& f) { f.type = LT::Conv2DTranspose; },
-         "Invalid layer type for CNP recording."},
         {"not built: no convolution block",
          [](ConvFixture& f) {
              f.layer = FakeLayer::make("conv", {ComponentKind::CNP});
@@ -308,14 +282,6 @@ TEST(RecordConv2d, Failures) {
              f.layer->set_mapping(f.mapping);
          },
          "The layer conv is not built."},
-        {"no input dimensions", [](ConvFixture& f) { f.layer->set_input_dims({}); },
-         "Cannot get input size before it is set."},
-        {"no weights",
-         [](ConvFixture& f) {
-             f.layer->vars() = nuvra::testing::AnyVariables{};
-             f.layer->vars().set("input_shift", zeros(TensorType::uint8, Shape{4}));
-         },
-         "Variable weights not found"},
         {"NP without its NP part", [](ConvFixture& f) { f.mapping->components->at(0).np_part.reset(); },
          "An NP of layer conv has no NP part."},
         // Parameters are narrowed checked: 256 and 264 never wrap to 0 and 8.
@@ -326,12 +292,6 @@ TEST(RecordConv2d, Failures) {
          overflow(264, 8)},
         {"output offset past the first-channel field", [](ConvFixture& f) { f.mapping->sram_output_shift = 2048; },
          overflow(2048, 11)},
-        {"depthwise given to the transposed recorder",
-         [](ConvFixture& f) {
-             f = ConvFixture(LT::DepthwiseConv2D, 3, 8, {8});
-             f.type = LT::DepthwiseConv2DTranspose;
-         },
-         "Invalid layer type for CNP recording."},
         {"transposed depthwise given to the plain recorder",
          [](ConvFixture& f) {
              f = ConvFixture(LT::DepthwiseConv2DTranspose, 3, 8, {8});
@@ -368,40 +328,13 @@ TEST(RecordConv2dTranspose, BlocksAndRegisterWords) {
     }
 }
 
-TEST(RecordDwConv2d, TwoNpsShareTheChannels) {
-    ConvFixture f(LT::DepthwiseConv2D, 3, 8, {32, 32});
-    f.add_merge();
-    auto const blocks = f.record();
-    ASSERT_EQ(targets_of(blocks), with_skip({7, 1, 2, 5, 10, 7, 1, 2, 5, 10}, 5));  // the merge's load last
-    for (uint32_t np = 0; np < 2; ++np) {
-        SCOPED_TRACE(np);
-        uint32_t const first = 32 * np;
-        auto const& b = [&](size_t i) -> std::vector<uint32_t> const& { return blocks[5 * np + i].words; };
-        // Word 3: depthwise (bit 2) and a channel group (bit 10); word 22: the group.
-        EXPECT_EQ(b(0)[3] & 0x404, 0x404u);
-        EXPECT_EQ(b(0)[22], 32u << 16 | first);
-        EXPECT_EQ(b(1), format_depthwise_conv_cnp_weights(f.var("weights"), first, 32, 8));
-        EXPECT_EQ(b(2), format_input_shift(f.var("input_shift"), first, 32));
-        EXPECT_EQ(b(3).size(), 64u);
-        auto const& merge = *f.mapping->merge_info;
-        EXPECT_EQ(b(4), format_merge_layer_shift(merge.a_shift->ensure_dense(), merge.b_shift->ensure_dense(),
-                                                 merge.output_shift->ensure_dense(), first, 32));
-    }
-    EXPECT_EQ(targets_of(f.record(true)), (std::vector<int>{7, 7}));
-}
-
 TEST(RecordDwConv2d, RegisterWords) {
     struct {
-        char const* name;
-        LayerType type;
-        int kernel, bits;
-        uint32_t channels, x;
-        int weight_target;
+        char const* name; LayerType type; int kernel, bits; uint32_t channels, x; int weight_target;
         uint32_t word11, word28;
     } const rows[] = {
         // One NP holding every channel: no channel group (word 3 bit 10 and word 22 stay 0).
         {"all channels, 8 x 8", LT::DepthwiseConv2D, 3, 8, 16, 8, 1, 16, 64u << 16 | 2},
-        {"8-bit input, X = Y = 5", LT::DepthwiseConv2D, 3, 8, 4, 5, 1, 4, 40u << 16 | 2},
         {"4-bit kernel 5", LT::DepthwiseConv2D, 5, 4, 16, 8, 0, 24, 64u << 16 | 2},
         // The transposed kind counts 8-bit weight words whatever its weights are.
         {"transposed, 4-bit kernel 3", LT::DepthwiseConv2DTranspose, 3, 4, 32, 10, 0, 32, 120u << 16 | 3},
@@ -432,49 +365,63 @@ std::vector<DecodedBlock> after_skip_dma(std::vector<DecodedBlock> blocks) {
     return {blocks.begin() + long(skip), blocks.end()};
 }
 
-TEST(RecordBufferTempConv, SkipDmaFirstThenEachNp) {
-    ConvFixture f(LT::BufferTempConv, 2, 8, {10, 6}, ActivationType::ReLU, 5, 5);
-    auto const blocks = after_skip_dma(f.record());
-    ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 1, 2, 5, 7, 1, 2, 5}));
-    for (uint32_t np = 0; np < 2; ++np) {
-        uint32_t const first = 10 * np, count = np == 0 ? 10 : 6;
-        EXPECT_EQ(blocks[4 * np + 1].words, format_tnp_b_buffer_temp_conv_weights(f.var("weights"), 2, first, count));
-        EXPECT_EQ(blocks[4 * np + 2].words, format_input_shift(f.var("input_shift"), 0, 0));
-        EXPECT_EQ(field_of(blocks[4 * np].words[1], 28, 1), 1u);
-    }
-    EXPECT_EQ(targets_of(f.record(true)), (std::vector<int>{7, 7}));
-    EXPECT_EQ(targets_of(after_skip_dma(f.record(false, {{3, 0, 0, 0}}))), (std::vector<int>{7, 1, 2, 5}));
-}
+using Share = std::vector<uint32_t> (*)(Dense const& weights, uint32_t first, uint32_t count);
 
-TEST(RecordBufferTempConv, DepthwiseNpsHoldTheirOwnChannels) {
-    ConvFixture f(LT::DepthwiseBufferTempConv, 3, 8, {32, 32}, ActivationType::ReLU, 5, 5);
-    auto const blocks = after_skip_dma(f.record());
-    ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 1, 2, 5, 7, 1, 2, 5}));
-    for (uint32_t np = 0; np < 2; ++np) {
-        uint32_t const first = 32 * np;
-        auto const& regs = blocks[4 * np].words;
-        EXPECT_EQ(regs[3] & 0x404, 0x404u);
-        EXPECT_EQ(regs[22], 32u << 16 | first);
-        EXPECT_EQ(field_of(regs[11], 12, 18), 1u);
-        EXPECT_EQ(blocks[4 * np + 1].words,
-                  format_tnp_b_depthwise_buffer_temp_conv_weights(f.var("weights"), first, 32));
-        EXPECT_EQ(blocks[4 * np + 2].words, format_input_shift(f.var("input_shift"), first, 32));
+// Each NP records its own filters or channels; a depthwise NP marks its channel group (word 3 bits 2
+// and 10, word 22) and reads its own input shifts. Unused NPs record their registers only.
+TEST(RecordConvKinds, EachNpHoldsItsOwnShare) {
+    struct { char const* name; LayerType type; int kernel; std::vector<uint32_t> filters; Share weights; }
+    const rows[] = {
+        {"depthwise, with an Add merge", LT::DepthwiseConv2D, 3, {32, 32},
+         [](Dense const& w, uint32_t first, uint32_t n) { return format_depthwise_conv_cnp_weights(w, first, n, 8); }},
+        {"buffered", LT::BufferTempConv, 2, {10, 6},
+         [](Dense const& w, uint32_t first, uint32_t n) {
+             return format_tnp_b_buffer_temp_conv_weights(w, 2, first, n);
+         }},
+        {"depthwise buffered", LT::DepthwiseBufferTempConv, 3, {32, 32},
+         [](Dense const& w, uint32_t first, uint32_t n) {
+             return format_tnp_b_depthwise_buffer_temp_conv_weights(w, first, n);
+         }},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConvFixture f(row.type, row.kernel, 8, row.filters, ActivationType::ReLU, 5, 5);
+        bool const merge = row.type == LT::DepthwiseConv2D, channels = depthwise(row.type);
+        if (merge) f.add_merge();
+        auto blocks = f.record();
+        if (temporal(row.type)) blocks = after_skip_dma(blocks);
+        std::vector<int> const per_np = merge ? std::vector<int>{7, 1, 2, 5, 10} : std::vector<int>{7, 1, 2, 5};
+        std::vector<int> both = per_np;
+        both.insert(both.end(), per_np.begin(), per_np.end());
+        ASSERT_EQ(targets_of(blocks), merge ? with_skip(both, 5) : both);  // the merge's load last
+        for (uint32_t np = 0, first = 0; np < 2; first += row.filters[np++]) {
+            uint32_t const count = row.filters[np];
+            auto const& b = [&](size_t i) -> std::vector<uint32_t> const& {
+                return blocks[per_np.size() * np + i].words;
+            };
+            if (channels) {
+                EXPECT_EQ(b(0)[3] & 0x404, 0x404u);
+                EXPECT_EQ(b(0)[22], count << 16 | first);
+            } else {
+                EXPECT_EQ(field_of(b(0)[1], 28, 1), 1u);
+            }
+            EXPECT_EQ(b(1), row.weights(f.var("weights"), first, count));
+            EXPECT_EQ(b(2), format_input_shift(f.var("input_shift"), channels ? first : 0, channels ? count : 0));
+            if (!merge) continue;
+            auto const& m = *f.mapping->merge_info;
+            EXPECT_EQ(b(4), format_merge_layer_shift(m.a_shift->ensure_dense(), m.b_shift->ensure_dense(),
+                                                     m.output_shift->ensure_dense(), first, count));
+        }
+        EXPECT_EQ(targets_of(f.record(true)), (std::vector<int>{7, 7}));
     }
-    ConvFixture whole(LT::DepthwiseBufferTempConv, 3, 8, {64}, ActivationType::ReLU, 5, 5);
-    EXPECT_EQ(after_skip_dma(whole.record())[0].words[22], 0u);
-
     ConvFixture wrong(LT::BufferTempConv, 3, 8, {4}, ActivationType::ReLU, 5, 5);
     wrong.type = LT::DepthwiseBufferTempConv;
     EXPECT_EQ(error_text<std::runtime_error>([&] { wrong.record(); }), "Invalid layer type for TNP-B recording.");
 }
 
 TEST(RecordBufferTempConv, TnpBWords) {
-    struct {
-        char const* name;
-        TnpBNpWords w;
-        std::string error;
-        std::vector<uint32_t> words;  // 4, 11, 21, 28, 29, 30 and 56
-    } const rows[] = {
+    // words: 4, 11, 21, 28, 29, 30 and 56
+    struct { char const* name; TnpBNpWords w; std::string error; std::vector<uint32_t> words; } const rows[] = {
         {"C 3, X = Y = 5, 17 filters", {3, 5, 5, 8, 2, 0, 17, false, 3}, "",
          {2, 2u << 12, 3, 4u << 16 | 5, 3u << 16, 0x30202, 1u << 16}},
         {"depthwise", {3, 5, 5, 8, 14, 0, 3, true, 3}, "", {14, 1u << 12, 3, 4u << 16 | 5, 1u << 16, 0xF0E02, 1u << 16}},

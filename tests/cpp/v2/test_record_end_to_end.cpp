@@ -1,12 +1,8 @@
-// A model mapped through the registered hardware back end onto a virtual second-generation device:
-// the program it produces, read back block by block. What the recorders write is tested apart;
-// here, that the mapper, the program builder and the recorders fit together.
+// A model mapped onto a virtual second-generation device: the mapper, the program builder and the
+// recorders fit together.
 #include <gtest/gtest.h>
 
 #include "backends/ip_version_backend.h"
-#include "backends/v2/format_conv_weights.h"
-#include "backends/v2/format_fnp.h"
-#include "backends/v2/format_tnp_b_weights.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "program/hrc_input.h"
@@ -19,10 +15,6 @@ namespace {
 
 using nuvra::testing::ModelBuilder;
 using namespace nuvra::v2::testing;
-
-Dense const& var(ModelBuilder const& model, const char* layer, const char* name) {
-    return *model[layer]->variables().get(name)->ensure_dense();
-}
 
 // The HRC, a depthwise convolution, the two buffered temporal kinds on TNP-Bs with their frame
 // buffers, and a Dense1D on an FNP3 that reads a CNP's rows, on a device with the HRC, 16 NPs that
@@ -71,24 +63,13 @@ TEST(RecordEndToEnd, EveryNpKindOnOnePass) {
         EXPECT_EQ(skip > 0, i == 4 || i == 5) << i;
         EXPECT_EQ(std::vector<int>(np_targets.begin() + long(skip), np_targets.end()), targets[i]) << i;
     }
-    EXPECT_EQ(addresses_of(records[0]), (std::vector<uint32_t>{0x4, 0x40, 0x44}));  // the system configuration
-    // The Conv2D's NP: its place in the pass differs from the depthwise one's, ReLU, and it sends to
-    // the Dense1D's NP; its own weights.
-    auto const& c = records[6];
-    std::vector<uint32_t> const& regs = c[c.size() - 4].words;
+    // The Conv2D's NP sends to the Dense1D's NP, wherever the mapper put it.
+    std::vector<uint32_t> const& regs = records[6][records[6].size() - 4].words;
     uint32_t const fc_col = records[7][0].header.ident.col;
-    EXPECT_NE(field_of(regs[3], 24, 8), field_of(records[3][0].words[3], 24, 8));
-    EXPECT_EQ(field_of(regs[3], 15, 1), 1u);
     EXPECT_EQ(field_of(regs[45], 0, 16), fc_col << 8 | fc_col);
-    EXPECT_EQ(c[c.size() - 3].words, format_conv2d_cnp_weights(var(model, "c", "weights"), 0, 8, 8));
-    auto const planes = format_hrc_weights(var(model, "ic", "weights"));
+    // The HRC's weight planes (the recorder tests use zero weights).
+    auto const planes = format_hrc_weights(*model["ic"]->variables().get("weights")->ensure_dense());
     for (size_t plane = 0; plane < 3; ++plane) EXPECT_EQ(records[2][2 + 2 * plane].words, planes[plane]) << plane;
-    auto const np_block = [&](size_t i, size_t from_end) { return records[i][records[i].size() - from_end].words; };
-    EXPECT_EQ(np_block(4, 3), format_tnp_b_buffer_temp_conv_weights(var(model, "btc", "weights"), 2, 0, 8));
-    EXPECT_EQ(np_block(5, 3), format_tnp_b_depthwise_buffer_temp_conv_weights(var(model, "dbtc", "weights"), 0, 8));
-    Layer const& fc = *model["fc"];
-    EXPECT_EQ(get_fnp_supported_padding(fc, false), InputPadding::RowWordPadded);  // 8-bit rows from a CNP
-    EXPECT_EQ(records[7][2].words, format_fnp_ram(fc, false, InputPadding::RowWordPadded, 8, 8));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Skip-DMA blocks of a layer: loads of a merging layer, plain and buffered stores, and the limits of
-// their register words.
+// Skip-DMA blocks of a layer: loads, plain and buffered stores, and the limits of their register words.
 #include "backends/v2/record_skip_dma.h"
 
 #include <gtest/gtest.h>
@@ -56,8 +55,7 @@ struct SkipLayer {
 };
 
 TEST(RecordSkipDma, LoadBlocks) {
-    EXPECT_TRUE(SkipLayer().record().empty());  // no skip DMA, nothing recorded
-
+    EXPECT_TRUE(SkipLayer().record().empty());
     // A merging layer fed by store channel 2 on load channel 1: source = the merge channel 9.
     SkipLayer merging;
     merging.mapping->skipdma_loads.push_back(load_at(1));
@@ -188,12 +186,8 @@ TEST(RecordSkipDma, RegisterWordLimits) {
 }
 
 TEST(RecordSkipDma, Failures) {
-    struct {
-        char const* name;
-        int fifo;  // buffered layer with this fifo_size; 0: the plain layer
-        void (*edit)(SkipLayer&);
-        std::string error;
-    } const rows[] = {
+    // fifo: buffered layer with this fifo_size; 0: the plain layer
+    struct { char const* name; int fifo; void (*edit)(SkipLayer&); std::string error; } const rows[] = {
         {"fifo 16 overflows the 4-bit field", 16, nullptr, overflow(16, 4)},
         {"buffered without a load", 3, [](SkipLayer& s) { s.mapping->skipdma_loads.clear(); },
          "Skip DMA load should not be null."},
@@ -223,7 +217,6 @@ TEST(RecordSkipDma, Failures) {
 
     struct { char const* name; Shape output; uint8_t bits; std::string error; } const lines[] = {
         {"line one value past 8 x 4092 + 31 = 32767 bits", Shape{4093, 1, 1}, 8, overflow(32775, 15)},
-        {"largest frame: 1023 words a line, 2050 rows", Shape{4092, 2050, 1}, 8, ""},
         {"frame one row longer", Shape{4092, 2051, 1}, 8, overflow(1023u * 2051u, 21)},
         {"no wrap of the line bits", Shape{134217728, 1, 1}, 32, overflow(4294967295u, 15)},
     };
