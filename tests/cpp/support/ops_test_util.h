@@ -21,6 +21,9 @@ inline auto u16(Dims const& d, std::vector<uint16_t> const& v) { return tensor_o
 inline auto i8(Dims const& d, std::vector<int8_t> const& v) { return tensor_of(TensorType::int8, d, v); }
 inline auto u8(Dims const& d, std::vector<uint8_t> const& v) { return tensor_of(TensorType::uint8, d, v); }
 inline auto f32(Dims const& d, std::vector<float> const& v) { return tensor_of(TensorType::float32, d, v); }
+// One-dimensional tensors of the values.
+inline auto i8(std::vector<int8_t> const& v) { return i8({uint32_t(v.size())}, v); }
+inline auto u8(std::vector<uint8_t> const& v) { return u8({uint32_t(v.size())}, v); }
 
 template <class T>
 std::vector<T> values_of(Tensor const& t) {

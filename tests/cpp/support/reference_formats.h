@@ -14,6 +14,11 @@
 
 namespace nuvra::testing {
 
+// Byte i of a word image (bits 8 (i mod 4) .. of word i / 4).
+inline uint8_t byte_at(std::vector<uint32_t> const& words, size_t i) {
+    return uint8_t(words.at(i / 4) >> (8 * (i % 4)));
+}
+
 namespace reference_detail {
 
 // Bits `bit` .. `bit` + count - 1 (of 0-99) of the 100-bit word whose four-word form starts at

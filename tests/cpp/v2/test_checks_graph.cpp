@@ -7,14 +7,14 @@
 #include "support/fake_layer.h"
 #include "support/model_builder.h"
 #include "support/v2_checks.h"
-#include "v2/format_test_util.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::ModelBuilder;
-using nuvra::v2::testing::i8_vector;
-using nuvra::v2::testing::u8_vector;
+using nuvra::testing::i8;
+using nuvra::testing::u8;
 using Params = std::map<std::string, int>;
 using Names = std::vector<std::string>;
 
@@ -79,9 +79,9 @@ TEST(V2MergeChecks, ReportEveryBrokenRule) {
             std::vector<uint8_t> a, b;
             std::vector<int8_t> o;
             for (Shifts const& s : row.shifts) a.push_back(s.a), b.push_back(s.b), o.push_back(s.o);
-            merge.variables().set("a_shift", u8_vector(a));
-            merge.variables().set("b_shift", u8_vector(b));
-            merge.variables().set("output_shift", i8_vector(o));
+            merge.variables().set("a_shift", u8(a));
+            merge.variables().set("b_shift", u8(b));
+            merge.variables().set("output_shift", i8(o));
         }
         MappingStatus const status =
             row.kind == add ? check_add_constraints(merge) : check_concatenate_constraints(merge);

@@ -10,14 +10,15 @@
 #include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/reference_formats.h"
-#include "v2/format_test_util.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
 using nuvra::testing::FakeLayer;
-using namespace nuvra::v2::testing;
+using nuvra::testing::i8;
+using nuvra::testing::u8;
 using P = InputPadding;
 
 // One neuron's variables; a missing one is a null pointer.
@@ -34,25 +35,25 @@ struct Vars {
 
 TEST(V2FormatVariables, EachVariableLandsInItsBits) {
     struct { char const* what; Vars vars; uint32_t word_a, word_b; } const rows[] = {
-        {"activation_shift -1", {.activation_shift = i8_vector({-1})}, 0x1Fu << 27, 1},
+        {"activation_shift -1", {.activation_shift = i8({-1})}, 0x1Fu << 27, 1},
         // bits 6-7 of the byte are dropped unchecked
-        {"activation_shift 0x45", {.activation_shift = i8_vector({0x45})}, 0x05u << 27, 0},
-        {"activation_scales 0xFF", {.activation_scales = u8_vector({0xFF})}, 0, 0x1FE},
+        {"activation_shift 0x45", {.activation_shift = i8({0x45})}, 0x05u << 27, 0},
+        {"activation_scales 0xFF", {.activation_scales = u8({0xFF})}, 0, 0x1FE},
         // both pairs: max_value replaces bits 0-7 of word B, bit 8 of the scale stays
         {"scales then max_value",
-         {.max_value = u8_vector({0x00}), .max_value_shift = u8_vector({3}), .activation_shift = i8_vector({-1}),
-          .activation_scales = u8_vector({0xFF})},
+         {.max_value = u8({0x00}), .max_value_shift = u8({3}), .activation_shift = i8({-1}),
+          .activation_scales = u8({0xFF})},
          0x1Fu << 27, 0x100},
         {"every field",
-         {.max_value = u8_vector({0x7F}), .max_value_shift = u8_vector({31}), .output_shift = i8_vector({-2}),
-          .bias_shift = u8_vector({31}), .bias = i8_vector({0x34}), .output_scales = u8_vector({0x56})},
+         {.max_value = u8({0x7F}), .max_value_shift = u8({31}), .output_shift = i8({-2}),
+          .bias_shift = u8({31}), .bias = i8({0x34}), .output_scales = u8({0x56})},
          0x56u | 0x34u << 8 | 31u << 16 | 0x3Eu << 21 | 31u << 27, 0x7F},
     };
     for (auto const& row : rows) EXPECT_EQ(row.vars.format(0, 1), (std::vector{row.word_a, row.word_b})) << row.what;
 }
 
 TEST(V2FormatVariables, NeuronsFromTheFirstOne) {
-    Vars const vars{.bias = i8_vector({1, 2, 3, 4}), .output_scales = u8_vector({10, 20, 30, 40})};
+    Vars const vars{.bias = i8({1, 2, 3, 4}), .output_scales = u8({10, 20, 30, 40})};
     EXPECT_EQ(vars.format(1, 2), (std::vector<uint32_t>{0x0214, 0, 0x031E, 0}));
     EXPECT_TRUE(vars.format(9, 0).empty());  // nothing read
     EXPECT_EQ(Vars{}.format(0, 3), std::vector<uint32_t>(6, 0u));
@@ -62,12 +63,12 @@ TEST(V2FormatVariables, Refusals) {
     auto const two_d = Dense::create(TensorType::int8, Shape{2, 2}, Layout::c_order);
     // shape: refused before reading, as an invalid argument
     struct { Vars vars; uint32_t first, count; std::string message; bool shape = false; } const rows[] = {
-        {{.output_shift = i8_vector({-33})}, 0, 1, "-33 cannot fit in a 6-bit signed integer"},
-        {{.bias_shift = u8_vector({32})}, 0, 1,
+        {{.output_shift = i8({-33})}, 0, 1, "-33 cannot fit in a 6-bit signed integer"},
+        {{.bias_shift = u8({32})}, 0, 1,
          "Attempted to write value 32 into a 5-bit field, which will cause an overflow."},
-        {{.bias = i8_vector({1, 2, 3})}, 2, 2, "Tensor bias has 3 elements along dimension 0, 4 are needed.", true},
+        {{.bias = i8({1, 2, 3})}, 2, 2, "Tensor bias has 3 elements along dimension 0, 4 are needed.", true},
         {{.bias = two_d}, 0, 1, "Tensor bias must have rank 1, not 2.", true},
-        {{.bias = i8_vector({1})}, 0xFFFFFFFFu, 2,
+        {{.bias = i8({1})}, 0xFFFFFFFFu, 2,
          "Tensor bias has 1 elements along dimension 0, 4294967297 are needed.", true},
     };
     for (auto const& row : rows) {
@@ -78,7 +79,7 @@ TEST(V2FormatVariables, Refusals) {
 }
 
 TEST(V2FormatInputShift, BytesInGroupsOfEight) {
-    auto const shifts = u8_vector({1, 2, 3, 4, 5, 6, 7, 8, 9});
+    auto const shifts = u8({1, 2, 3, 4, 5, 6, 7, 8, 9});
     struct { uint32_t first, count; std::vector<uint32_t> words; } const rows[] = {
         {0, 0, {0x04030201, 0x08070605, 0x00000009, 0}},  // count 0: the whole tensor; bytes 9-15 zero
         {2, 3, {0x00050403, 0}},
@@ -99,13 +100,13 @@ TEST(V2FormatMergeShift, OneBytePerNeuron) {
         {15, 0, -12, 0x3F},  // the largest distance that fits
     };
     for (auto const& row : rows)
-        EXPECT_EQ(format_merge_layer_shift(u8_vector({row.a}), u8_vector({row.b}), i8_vector({row.c}), 0, 1),
+        EXPECT_EQ(format_merge_layer_shift(u8({row.a}), u8({row.b}), i8({row.c}), 0, 1),
                   (std::vector<uint32_t>{row.byte}))
             << int(row.a) << "," << int(row.b) << "," << int(row.c);
 
-    auto const a = u8_vector({0, 2, 2, 2, 2, 2, 2});
-    auto const b = u8_vector({0, 5, 5, 5, 5, 5, 1});
-    auto const c = i8_vector({0, -4, -4, -4, -4, -4, -1});
+    auto const a = u8({0, 2, 2, 2, 2, 2, 2});
+    auto const b = u8({0, 5, 5, 5, 5, 5, 1});
+    auto const c = i8({0, -4, -4, -4, -4, -4, -1});
     EXPECT_EQ(format_merge_layer_shift(a, b, c, 1, 6), (std::vector<uint32_t>{0x93939393, 0x00001193}));
     EXPECT_TRUE(format_merge_layer_shift(a, b, c, 0, 0).empty());
 }
@@ -118,14 +119,14 @@ TEST(V2FormatMergeShift, Refusals) {
     };
     for (auto const& row : rows)
         EXPECT_EQ(error_text<std::runtime_error>([&] {
-                      format_merge_layer_shift(u8_vector({row.a}), u8_vector({row.b}), i8_vector({row.c}), 0, 1);
+                      format_merge_layer_shift(u8({row.a}), u8({row.b}), i8({row.c}), 0, 1);
                   }),
                   row.message);
-    auto const one = u8_vector({1});
-    EXPECT_EQ(error_text<std::invalid_argument>([&] { format_merge_layer_shift(nullptr, one, i8_vector({0}), 0, 1); }),
+    auto const one = u8({1});
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { format_merge_layer_shift(nullptr, one, i8({0}), 0, 1); }),
               "Tensor a_shift is missing.");
     EXPECT_EQ(error_text<std::invalid_argument>(
-                  [&] { format_merge_layer_shift(one, u8_vector({1, 1}), i8_vector({0, 0}), 0, 2); }),
+                  [&] { format_merge_layer_shift(one, u8({1, 1}), i8({0, 0}), 0, 2); }),
               "Tensor a_shift has 1 elements along dimension 0, 2 are needed.");
 }
 
@@ -172,7 +173,7 @@ TEST(V2FormatLut, Refusals) {
 std::shared_ptr<Dense> shifts_of(uint32_t count) {
     std::vector<uint8_t> values;
     for (uint32_t i = 0; i < count; ++i) values.push_back(uint8_t(i + 1));
-    return u8_vector(values);
+    return u8(values);
 }
 
 // An (inputs, neurons) weight tensor of value(I, n).
@@ -268,10 +269,10 @@ std::shared_ptr<FakeLayer> dense_layer(Shape const& input) {
     layer->set_input_dims({input});
     layer->vars().set("weights", fnp_weights(uint32_t(input.product()), 2,
                                              [](uint32_t i, uint32_t n) { return int8_t(16 * n + i + 1); }));
-    layer->vars().set("bias", i8_vector({-1, 5}));
-    layer->vars().set("bias_shift", u8_vector({3, 4}));
-    layer->vars().set("output_scales", u8_vector({7, 8}));
-    layer->vars().set("output_shift", i8_vector({-2, 1}));
+    layer->vars().set("bias", i8({-1, 5}));
+    layer->vars().set("bias_shift", u8({3, 4}));
+    layer->vars().set("output_scales", u8({7, 8}));
+    layer->vars().set("output_shift", i8({-2, 1}));
     return layer;
 }
 
@@ -294,9 +295,9 @@ TEST(V2FormatFnpWeights, MatchTheCheckedFormatter) {
         auto const w = Dense::copy(bytes.data(), bytes.size(), TensorType::int8, shape, row.layout);
         auto const layer = dense_layer(row.s);
         layer->vars().set("weights", w);
-        for (char const* name : {"bias", "output_shift"}) layer->vars().set(name, i8_vector(std::vector<int8_t>(neurons)));
+        for (char const* name : {"bias", "output_shift"}) layer->vars().set(name, i8(std::vector<int8_t>(neurons)));
         for (char const* name : {"bias_shift", "output_scales"})
-            layer->vars().set(name, u8_vector(std::vector<uint8_t>(neurons)));
+            layer->vars().set(name, u8(std::vector<uint8_t>(neurons)));
         std::vector<uint32_t> const ram = format_fnp_ram(*layer, false, row.padding, row.bits, row.weights_bits);
         size_t const record = get_neuron_word_size(row.s, row.padding, row.bits, row.weights_bits);
         ASSERT_EQ(ram.size(), record * neurons) << int(row.padding);
@@ -325,19 +326,19 @@ TEST(V2FormatFnpRam, MaxValuesFillTheHighBytesOfWordZero) {
     auto const without = format_fnp_ram(*layer, false, P::Packed, 8, 8);
     ASSERT_EQ(without.size(), 6u);
     EXPECT_EQ(without[0] >> 16 | without[3] >> 16, 0u);
-    layer->vars().set("max_value", u8_vector({9, 10}));
-    layer->vars().set("max_value_shift", u8_vector({1, 2}));
+    layer->vars().set("max_value", u8({9, 10}));
+    layer->vars().set("max_value_shift", u8({1, 2}));
     EXPECT_EQ(format_fnp_ram(*layer, false, P::Packed, 8, 8),
               (std::vector<uint32_t>{0x010903FF, 0x0000FE07, 0x00030201, 0x020A0405, 0x00000108, 0x00131211}));
 }
 
 TEST(V2FormatFnpRam, Refusals) {
     auto const lone_max = dense_layer(Shape{1, 1, 3});
-    lone_max->vars().set("max_value", u8_vector({9, 10}));
+    lone_max->vars().set("max_value", u8({9, 10}));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_ram(*lone_max, false, P::Packed, 8, 8); }),
               "Variable max_value_shift not found");
     auto const short_bias = dense_layer(Shape{1, 1, 3});
-    short_bias->vars().set("bias", i8_vector({1}));
+    short_bias->vars().set("bias", i8({1}));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_ram(*short_bias, false, P::Packed, 8, 8); }),
               "Tensor bias has 1 elements along dimension 0, 2 are needed.");
     auto const few_weights = dense_layer(Shape{1, 1, 3});

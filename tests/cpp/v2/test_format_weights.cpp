@@ -10,13 +10,12 @@
 #include "backends/v2/sizes.h"
 #include "support/error_text.h"
 #include "support/reference_formats.h"
-#include "v2/format_test_util.h"
 
 namespace nuvra::v2 {
 namespace {
 
+using nuvra::testing::byte_at;
 using nuvra::testing::error_text;
-using namespace nuvra::v2::testing;
 
 using ValueFn = std::function<int8_t(uint32_t x, uint32_t y, uint32_t c, uint32_t f)>;
 
