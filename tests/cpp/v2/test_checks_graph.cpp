@@ -116,7 +116,6 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
         char const* name; std::vector<Node> graph; Names run; char const* expected; char const* layer;
         std::function<void(ModelBuilder&)> edit = nullptr;
     } const rows[] = {
-        {"conv then dequantizer", {conv("conv", {"input"}), deq("deq", "conv")}, {"conv", "deq"}, ok, ""},
         {"starts on an Add", skip_add, {"merge", "c"}, "Can't be the first layer of the sequence.", "merge"},
         {"starts on a dequantizer", {deq("deq", "input"), conv("conv", {"deq"})}, {"deq", "conv"},
          "Can't start a sequence with a Dequantizer.", "deq"},

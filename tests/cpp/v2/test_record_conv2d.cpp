@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backends/v2/format_conv_weights.h"
 #include "backends/v2/format_dwconv_weights.h"
 #include "backends/v2/format_tnp_b_weights.h"
 #include "backends/v2/format_variables.h"
@@ -147,10 +148,8 @@ TEST(RecordConv2d, TwoNpsBlocksInMappingOrderThenSkipDma) {
     }
     EXPECT_EQ(blocks[8].header.ident, (hw::Ident{6, 0, 1, 1}));
 
-    // Sizes: 64 registers; 8 filters of k3 over 4 channels = 6 x 4 100-bit words of 3 words;
-    // 4 shifts in one group of 8 bytes; two words per filter.
-    std::vector<size_t> const sizes{64, 72, 2, 16};
-    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(blocks[i].words.size(), sizes[i]);
+    EXPECT_EQ(blocks[1].words, format_conv2d_cnp_weights(f.var("weights"), 0, 8, 8));
+    EXPECT_EQ(blocks[5].words, format_conv2d_cnp_weights(f.var("weights"), 8, 8, 8));
     auto const registers = f.registers();
     EXPECT_EQ(blocks[0].words, registers.at(first));
     EXPECT_EQ(blocks[4].words, registers.at(second));

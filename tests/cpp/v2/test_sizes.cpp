@@ -67,9 +67,6 @@ TEST(V2Sizes, FnpLayoutWords) {
         EXPECT_EQ(fnp_plane_pad_slots(p.x, p.y, p.bits), p.plane_pad) << p.x << "/" << p.bits;
     }
     EXPECT_EQ(error_text<std::invalid_argument>([] { fnp_row_pad_slots(3, 3); }), "Unsupported input bit width 3.");
-    EXPECT_EQ(error_text<std::invalid_argument>(
-                  [&] { fnp_input_shift_24b_size(*shifts, Shape{3, 2, 5}, P::RowBytePadded, 0); }),
-              "Unsupported input bit width 0.");
     EXPECT_EQ(error_text<std::runtime_error>([] { get_fpksram_size(1, 1, 1, 8, P::Undefined); }),
               "Unsupported padding.");
     uint32_t const all = 0xFFFFFFFFu;
