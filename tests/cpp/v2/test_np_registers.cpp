@@ -286,7 +286,6 @@ TEST(V2Routing, WordsOfASpreadLayer) {
 TEST(V2Routing, FieldsByCase) {
     struct { char const* what; void (*change)(RouteArgs*); size_t word; uint32_t value; } const rows[] = {
         {"one HRC destination", [](RouteArgs* a) { a->destinations = {unit(hw::Type::HRC, 0)}; }, 45, 0x05000101},
-        {"one HRC source", [](RouteArgs* a) { a->sources = {unit(hw::Type::HRC, 0)}; }, 46, 0x00000101},
         {"point-to-point output", [](RouteArgs* a) { a->p2p_out = true; a->destinations = {cnp1(5, 2, 3)}; }, 45,
          0x05800502},
         {"point-to-point input", [](RouteArgs* a) { a->p2p_in = true; a->sources = {cnp1(6, 1, 2)}; }, 46, 0x00400601},
