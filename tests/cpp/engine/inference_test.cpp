@@ -3,9 +3,6 @@
 
 #include <array>
 #include <map>
-#include <stdexcept>
-#include <string>
-#include <utility>
 
 #include "engine/inference.h"
 #include "engine/model.h"
@@ -121,13 +118,8 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
     lut[5] = 42;
     auto const one = i8({1, 1, 1, 1}, {1});
     auto const s1 = u8({1}, {1});
-    auto const s11 = u8({2}, {1, 1});
-    Vars const plain{{"weights", one}, {"output_scales", s1}};
     Vars const taps{{"weights", i8({1, 1, 2, 1}, {1, 10})}, {"output_scales", s1}};
     Row const rows[] = {
-        {"Conv2D with 2x2 max pooling", LayerType::Conv2D,
-         {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 1}, {"pool_size", 2}}, {2, 2, 1}, plain,
-         u8({1, 2, 2, 1}, {1, 5, 3, 2}), {1, 1, 1, 1}, {5}},
         {"Conv2D with bias and output shift: (21 + 4) / 2 rounds to 13", LayerType::Conv2D,
          {{"kernel_size", 1}, {"filters", 1}}, {1, 1, 1},
          {{"weights", i8({1, 1, 1, 1}, {3})}, {"bias", i8({1}, {1})}, {"bias_shift", u8({1}, {2})},
@@ -136,11 +128,6 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
         {"Conv2D with a look-up table", LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"activation", 2}},
          {1, 1, 1}, {{"weights", one}, {"activation_scales", s1}, {"lut_values", i32({2048}, lut)}},
          u8({1, 1}, {5}), {1, 1, 1, 1}, {42}},
-        {"Conv2D ReLU clipped at max_value", LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 2}, {"activation", 1}},
-         {1, 1, 1},
-         {{"weights", i8({1, 1, 1, 2}, {1, 1})}, {"output_scales", s11}, {"max_value", u8({2}, {3, 0})},
-          {"max_value_shift", u8({2}, {1, 0})}},
-         u8({1, 1}, {9}), {1, 1, 1, 2}, {6, 9}},
         {"Convolutional reads (F, C, ky, kx) weights", LayerType::Convolutional,
          {{"kernel_width", 2}, {"kernel_height", 1}, {"filters", 1}}, {2, 1, 1},
          {{"weights", i8({1, 1, 1, 2}, {1, 2})}}, u8({1, 2, 1, 1}, {3, 4}), {1, 1, 1, 1}, {11}},

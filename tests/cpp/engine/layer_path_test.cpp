@@ -5,7 +5,6 @@
 
 #include <map>
 #include <random>
-#include <string>
 
 #include "engine/inference.h"
 #include "engine/layers_internal.h"
@@ -44,27 +43,20 @@ void randomize(Layer& layer, std::mt19937& rng, bool wide) {
 }
 
 TEST(EngineLayerPath, EqualsTheKernelsOneByOne) {
-    struct Row {
-        LayerType type;
-        std::map<std::string, int> params;
-        Dims input;  // (width, height, channels)
-    };
+    struct Row { LayerType type; std::map<std::string, int> params; Dims input; };  // input: (width, height, channels)
     // padding 0 Valid, 1 Same, 2 SameUpper; activation 1 ReLU, 2 LUT; pool_type 1 Max, 2 Average.
     Row const rows[] = {
         {LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 5}, {"padding", 1}, {"activation", 1}}, {9, 7, 3}},
         {LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 11}, {"kernel_stride", 2}, {"output_bits", 16}},
          {11, 10, 4}},
         {LayerType::Conv2D, {{"kernel_size", 5}, {"filters", 6}, {"padding", 2}, {"activation", 2}}, {8, 8, 2}},
-        {LayerType::Conv2D,
-         {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}, {"activation", 1}, {"pool_type", 1}, {"pool_size", 2},
-          {"pool_stride", 2}},
-         {7, 6, 3}},
+        {LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}, {"activation", 1}, {"pool_type", 1},
+                             {"pool_size", 2}, {"pool_stride", 2}}, {7, 6, 3}},
         {LayerType::Conv2D, {{"kernel_size", 2}, {"filters", 2}, {"pool_type", 2}, {"pool_size", -1}}, {5, 4, 2}},
-        {LayerType::InputConv2D,
-         {{"kernel_size", 3}, {"filters", 7}, {"kernel_stride", 2}, {"padding", 1}, {"activation", 1}}, {10, 9, 3}},
-        {LayerType::InputConv2D,
-         {{"kernel_size", 3}, {"filters", 2}, {"padding", 2}, {"pool_type", 1}, {"pool_size", 3}, {"pool_stride", 2}},
-         {6, 7, 1}},
+        {LayerType::InputConv2D, {{"kernel_size", 3}, {"filters", 7}, {"kernel_stride", 2}, {"padding", 1},
+                                  {"activation", 1}}, {10, 9, 3}},
+        {LayerType::InputConv2D, {{"kernel_size", 3}, {"filters", 2}, {"padding", 2}, {"pool_type", 1},
+                                  {"pool_size", 3}, {"pool_stride", 2}}, {6, 7, 1}},
         {LayerType::DepthwiseConv2D, {{"kernel_size", 5}, {"kernel_stride", 2}, {"activation", 2}}, {9, 11, 3}},
         {LayerType::Conv2DTranspose, {{"kernel_size", 3}, {"filters", 2}, {"kernel_stride", 3}, {"output_bits", 4}},
          {3, 4, 2}},
@@ -83,8 +75,7 @@ TEST(EngineLayerPath, EqualsTheKernelsOneByOne) {
             auto const expected = reference_layer(*layer, *i32(shape, pixels));
             auto const out = software_forward(*model, i32(shape, pixels));
             EXPECT_EQ(dims_of(*out), dims_of(*expected)) << layer_type_name(r.type);
-            EXPECT_EQ(values_of<int32_t>(*out), values_of<int32_t>(*expected))
-                << layer_type_name(r.type) << (wide ? ", wide" : "");
+            EXPECT_EQ(values_of<int32_t>(*out), values_of<int32_t>(*expected)) << layer_type_name(r.type) << wide;
         }
     }
 }

@@ -18,8 +18,6 @@ TEST(EngineShape, RefusesZeroDimensionsTooManyDimensionsAndOversizedProducts) {
         {{2, 0, 3}, "Cannot have a shape with dimension 1 set to 0"},
         {{0, 0}, "Cannot have a shape with dimension 0 set to 0"},  // the first zero is named
         {{1, 1, 1, 1, 1}, "Cannot have a shape with 5 dimensions (at most 4)"},
-        {{}, ""},  // no dimensions: size 1
-        {{65535, 65537}, ""},
         {{65536, 65536}, "Tensor shape size 4294967296 exceeds maximum shape size (4294967295)"},
         // Four maximal dimensions saturate instead of wrapping to a small value.
         {{4294967295u, 4294967295u, 4294967295u, 4294967295u},
@@ -27,7 +25,7 @@ TEST(EngineShape, RefusesZeroDimensionsTooManyDimensionsAndOversizedProducts) {
     };
     for (auto const& row : rows)
         EXPECT_EQ(error_text<std::runtime_error>([&] { checked_shape_size(Shape(row.dims)); }), row.message);
-    EXPECT_EQ(Shape{}.checked_size(), 1u);
+    EXPECT_EQ(Shape{}.checked_size(), 1u);  // no dimensions: size 1
     EXPECT_EQ(error_text<std::runtime_error>([] { (void)Shape{32, 16, 3}[3]; }),
               "Shape dimension 3 is out of range (the shape has 3 dimensions)");
 }
@@ -36,7 +34,7 @@ TEST(EngineTensor, TypeNamesOutsideTheEnumAreUnknown) {
     for (int32_t value : {11, -1}) EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(value)), "unknown");
 }
 
-TEST(EngineDense, CopyCreateAndStrides) {
+TEST(EngineDense, CopyAndCreate) {
     std::vector<int16_t> source{1, -2, 3};
     auto dense = Dense::copy(source.data(), 6, TensorType::int16, Shape{3}, Layout::c_order);
     source[0] = 99;  // the tensor owns a copy
@@ -54,10 +52,6 @@ TEST(EngineDense, CopyCreateAndStrides) {
                   row.message);
     EXPECT_EQ(error_text<std::invalid_argument>([] { Dense::create(TensorType::int8, Shape{1}, Layout(2)); }),
               "Unknown tensor layout 2");
-    EXPECT_EQ(tensor_read<int32_t>(*Dense::create(TensorType::int32, Shape{2, 2}, Layout::reversed), {1, 1}), 0);
-    EXPECT_EQ(Dense::eval_strides(Shape{4, 3, 2}, Layout::c_order), (Strides{6, 2, 1}));
-    EXPECT_EQ(Dense::eval_strides(Shape{4, 3, 2}, Layout::reversed), (Strides{1, 4, 12}));
-    EXPECT_EQ(Dense::create(TensorType::uint8, Shape{}, Layout::c_order)->strides(), Strides{});
 }
 
 // Elements 0, 1, 2, ... in memory order, so a read shows which memory slot the strides reach.
@@ -83,11 +77,9 @@ TEST(EngineTensorRead, GoesThroughTheStrides) {
 
 TEST(EngineTensorRead, TypeFamiliesAndWrongTypes) {
     int8_t const raw[] = {-1, 2};
-    for (TensorType type : {TensorType::int8, TensorType::int4, TensorType::int2, TensorType::bit, TensorType::uint8,
-                            TensorType::uint4, TensorType::uint2}) {
+    using T = TensorType;
+    for (auto [type, is_signed] : {std::pair{T::int4, true}, {T::bit, true}, {T::uint2, false}}) {
         auto dense = Dense::copy(raw, 2, type, Shape{2}, Layout::c_order);
-        bool const is_signed = type == TensorType::int8 || type == TensorType::int4 || type == TensorType::int2 ||
-                               type == TensorType::bit;
         std::string const name = Tensor::type_name(type);
         EXPECT_EQ(error_text<std::runtime_error>([&] { EXPECT_EQ(tensor_read<int8_t>(*dense, {0}), -1); }),
                   is_signed ? "" : "Wrong requested type int8 for a tensor of type " + name);
@@ -95,11 +87,6 @@ TEST(EngineTensorRead, TypeFamiliesAndWrongTypes) {
                   is_signed ? "Wrong requested type uint8 for a tensor of type " + name : "");
     }
     auto u8 = Dense::create(TensorType::uint8, Shape{4}, Layout::c_order);
-    EXPECT_EQ(error_text<std::runtime_error>([&] { tensor_read<int32_t>(*u8, {0}); }),
-              "Wrong requested type int32 for a tensor of type uint8");
-    auto i32 = Dense::create(TensorType::int32, Shape{4}, Layout::c_order);
-    EXPECT_EQ(error_text<std::runtime_error>([&] { tensor_read<float>(*i32, size_t{0}); }),
-              "Wrong requested type float32 for a tensor of type int32");
     // The type is checked before the coordinates.
     EXPECT_EQ(error_text<std::runtime_error>([&] { tensor_read<int8_t>(*u8, {9}); }),
               "Wrong requested type int8 for a tensor of type uint8");
@@ -112,9 +99,6 @@ TEST(EngineTensorRead, OutOfRangeAndWrongRank) {
         {[&] { tensor_read<int8_t>(*dense, {2, 0}); }, "Coordinates are out-of-range (linear index 6, tensor size 6)"},
         // A coordinate past its own dimension is refused even when the row-major index is inside.
         {[&] { tensor_read<int8_t>(*dense, {0, 3}); }, "Coordinates are out-of-range (linear index 3, tensor size 6)"},
-        {[&] { tensor_read<int8_t>(*dense, {1, 2}); }, ""},
-        {[&] { tensor_read<int8_t>(*dense, size_t{6}); },
-         "Coordinates are out-of-range (linear index 6, tensor size 6)"},
         {[&] { tensor_read<int8_t>(*dense, {1}); }, "Wrong number of coordinates: 1 for a tensor of 2 dimensions"},
     };
     for (auto const& row : rows) EXPECT_EQ(error_text<std::runtime_error>(row.read), row.message);
@@ -139,15 +123,10 @@ TEST(EngineDense, SplitByFirstIndexInBothLayouts) {
         auto batch = counting_int32({3, 2, 2}, layout);
         auto parts = batch->split();
         ASSERT_EQ(parts.size(), 3u);
-        for (uint32_t n = 0; n < 3; ++n) {
-            EXPECT_EQ(parts[n]->dimensions(), (Shape{2, 2}));
-            EXPECT_EQ(parts[n]->layout(), layout);
-            for (uint32_t i = 0; i < 4; ++i)
-                EXPECT_EQ(tensor_read<int32_t>(*parts[n], {i / 2, i % 2}),
-                          tensor_read<int32_t>(*batch, {n, i / 2, i % 2}));
-        }
+        for (uint32_t i = 0; i < 12; ++i)
+            EXPECT_EQ(tensor_read<int32_t>(*parts[i / 4], {i / 2 % 2, i % 2}), tensor_read<int32_t>(*batch, size_t{i}));
+        EXPECT_EQ(parts[2]->dimensions(), (Shape{2, 2}));
     }
-    EXPECT_EQ(counting_int32({4}, Layout::c_order)->split()[3]->dimensions(), (Shape{1}));
     EXPECT_EQ(error_text<std::invalid_argument>([] { counting_int32({}, Layout::c_order)->split(); }),
               "Cannot split a tensor without dimensions.");
 }

@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <functional>
-#include <cstdint>
-#include <stdexcept>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "engine/sim/board.h"
 #include "hw/clock.h"
@@ -23,19 +17,12 @@ std::string error_of(std::function<void()> const& call) { return testing::error_
 
 // Through the SoC driver of a simulated board whose change stays busy for a few reads.
 TEST(HwClock, SetWritesDividersThenStart) {
-    struct Row { soc::ClockMode mode; uint32_t twice_minus_one, minus_one; };
-    Row const rows[] = {
-        {soc::ClockMode::Performance, 3, 1}, {soc::ClockMode::Economy, 11, 5}, {soc::ClockMode::LowPower, 239, 119}};
-    for (auto const& row : rows) {
-        sim::SocBoard board(sim::vexa_v2());
-        board.clock_busy_reads = 3;
-        SocDriver& driver = board;
-        driver.set_clock_mode(row.mode);
-        Writes const expected = {
-            {0xF00011A0, row.twice_minus_one}, {0xF0001190, row.minus_one}, {0xF00011B0, row.minus_one}, {CONTROL, 1}};
-        EXPECT_EQ(board.writes, expected) << static_cast<uint32_t>(row.mode);
-        EXPECT_EQ(driver.clock_mode(), row.mode);
-    }
+    sim::SocBoard board(sim::vexa_v2());
+    board.clock_busy_reads = 3;
+    SocDriver& driver = board;
+    driver.set_clock_mode(soc::ClockMode::Economy);
+    EXPECT_EQ(board.writes, (Writes{{0xF00011A0, 11}, {0xF0001190, 5}, {0xF00011B0, 5}, {CONTROL, 1}}));
+    EXPECT_EQ(driver.clock_mode(), soc::ClockMode::Economy);
 }
 
 TEST(HwClock, SetRefusals) {
@@ -47,19 +34,14 @@ TEST(HwClock, SetRefusals) {
 
     sim::SocBoard stuck(sim::vexa_v2());
     stuck.clock_busy_reads = -1;
-    auto const started = std::chrono::steady_clock::now();
     EXPECT_EQ(error_of([&] { soc::set_clock_mode(&stuck, soc::ClockMode::LowPower); }), "Failed to apply clock mode.");
-    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(10));
     EXPECT_EQ(stuck.writes.size(), 4u);
 
-    for (uint32_t hz : {0u, 200000000u}) {
-        sim::SocBoard driver(sim::vexa_v2());
-        auto const mode = static_cast<soc::ClockMode>(hz);
-        EXPECT_EQ(testing::error_text<std::invalid_argument>([&] { soc::set_clock_mode(&driver, mode); }),
-                  "Invalid clock mode")
-            << hz;
-        EXPECT_TRUE(driver.writes.empty());
-    }
+    sim::SocBoard driver(sim::vexa_v2());
+    EXPECT_EQ(testing::error_text<std::invalid_argument>(
+                  [&] { soc::set_clock_mode(&driver, static_cast<soc::ClockMode>(200000000u)); }),
+              "Invalid clock mode");
+    EXPECT_TRUE(driver.writes.empty());
     EXPECT_THROW(soc::get_clock_mode(nullptr), std::invalid_argument);
     EXPECT_THROW(soc::set_clock_mode(nullptr, soc::ClockMode::Economy), std::invalid_argument);
 }
@@ -68,9 +50,7 @@ TEST(HwClock, GetReadsDividerBack) {
     // expected: mode value, or the failure text
     struct Row { uint32_t divider_register; std::string expected; };
     Row const rows[] = {
-        {1, "300000000"}, {5, "100000000"}, {119, "5000000"},
-        {0, "Unexpected frequency value detected: 600000000."},
-        {120, "Unexpected frequency value detected: 4958677."},
+        {1, "300000000"}, {119, "5000000"}, {120, "Unexpected frequency value detected: 4958677."},
         // All ones would make the divisor wrap to zero: reported as frequency 0, no division.
         {0xFFFFFFFF, "Unexpected frequency value detected: 0."},
     };
@@ -83,30 +63,14 @@ TEST(HwClock, GetReadsDividerBack) {
     }
 }
 
-TEST(HwTiming, HelpersKeepTime) {
-    kick_watchdog();
-    int64_t const before = time_ms();
-    msleep(0);
-    EXPECT_LE(time_ms() - before, 5);
-    msleep(20);
-    EXPECT_GE(time_ms() - before, 20);
-}
-
 using Event = PowerMeter::PowerEvent;
 
 TEST(HwCircularQueue, KeepsNewestValuesOldestFirst) {
-    // pushes: values 1..pushes are pushed into a ring of 3; expected: get(false) afterwards
-    struct Row { int pushes; std::vector<int> expected; };
-    Row const rows[] = {{0, {}}, {3, {1, 2, 3}}, {4, {2, 3, 4}}, {7, {5, 6, 7}}};
-    for (auto const& row : rows) {
-        CircularQueue<int> queue(3);
-        for (int i = 1; i <= row.pushes; ++i) queue.push(i);
-        EXPECT_EQ(queue.get(false), row.expected) << row.pushes;
-        EXPECT_EQ(queue.get(true), row.expected) << "reading twice, " << row.pushes;
-        EXPECT_TRUE(queue.empty());
-        queue.push(9);
-        EXPECT_EQ(queue.get(false), std::vector<int>{9});
-    }
+    CircularQueue<int> queue(3);
+    for (int i = 1; i <= 7; ++i) queue.push(i);
+    EXPECT_EQ(queue.get(false), (std::vector<int>{5, 6, 7}));
+    EXPECT_EQ(queue.get(true), (std::vector<int>{5, 6, 7}));  // and empties the queue
+    EXPECT_TRUE(queue.empty());
     EXPECT_THROW(CircularQueue<int>(0), std::invalid_argument);
 }
 
@@ -121,9 +85,7 @@ TEST(HwPowerMeter, DropsEventsOfNoPowerOrNotAfterReset) {
     struct Row { Event event; bool kept; };
     Row const rows[] = {
         {{11, 0, 5}, false},        // zero voltage
-        {{11, 1000000, 0}, false},  // zero current
-        {{10, 1000000, 5}, false},  // stamped exactly at the reset time
-        {{-5, 1000000, 5}, false},  // signed comparison
+        {{10, 1000000, 5}, false}, {{-5, 1000000, 5}, false},  // at the reset time; a signed comparison
         {{11, 1000000, 5}, true},   // a tick later
     };
     for (auto const& row : rows) {
@@ -145,21 +107,9 @@ TEST(HwPowerMeter, KeepsNewestHundredOldestFirst) {
     EXPECT_EQ(events.back(), (Event{101, 1000000, 101}));
     EXPECT_EQ(meter.events(), events);     // reading does not empty the meter
     EXPECT_FLOAT_EQ(meter.floor(), 1.0f);  // the floor remembers the overwritten first event
-}
-
-TEST(HwPowerMeter, FloorFollowsResets) {
-    PowerMeter meter;
+    meter.reset(200);
     EXPECT_EQ(meter.floor(), 0.0f);
-    meter.log_event(Event{1, 1500000, 2});
-    meter.log_event(Event{2, 1500000, 4});
-    EXPECT_EQ(meter.floor(), 3.0f);
-    meter.reset(3);
-    EXPECT_EQ(meter.floor(), 0.0f);
-    EXPECT_EQ(meter.events().size(), 2u);   // the held events stay
-    meter.log_event(Event{3, 2000000, 1});  // not after the reset: ignored
-    meter.log_event(Event{4, 2000000, 1});
-    EXPECT_EQ(meter.floor(), 2.0f);
-    EXPECT_EQ(meter.events().size(), 3u);
+    EXPECT_EQ(meter.events().size(), 100u);  // the held events stay
 }
 
 }  // namespace

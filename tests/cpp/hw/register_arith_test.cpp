@@ -1,9 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
-#include <stdexcept>
-#include <string>
 
 #include "hw/arith.h"
 #include "hw/panic.h"
@@ -18,7 +15,6 @@ TEST(HwRegister, WritesFieldAndKeepsOtherBits) {
     Row const rows[] = {
         {0xFFFFFFFF, {8, 3}, 5, 0xFFFFFDFF},  // bits 8..10 become 101: only bit 9 cleared
         {0x00000000, {8, 3}, 7, 0x00000700},  // 2^3 - 1 sets every bit of the field
-        {0x12345678, {0, 8}, 0, 0x12345600}, {0xFFFFFFFF, {31, 1}, 0, 0x7FFFFFFF},
         {0xDEADBEEF, {0, 32}, 0x01234567, 0x01234567},
     };
     for (auto const& row : rows) {
@@ -32,13 +28,9 @@ TEST(HwRegister, RefusesOverflowAndBadFieldsLeavingWordUnchanged) {
     struct Row { RegDetail field; uint32_t value; const char* message; };
     Row const rows[] = {
         {{0, 8}, 300, "Attempted to write value 300 into a 8-bit field, which will cause an overflow."},
-        {{8, 3}, 8, "Attempted to write value 8 into a 3-bit field, which will cause an overflow."},
-        {{0, 31},
-         0x80000000u,
-         "Attempted to write value 2147483648 into a 31-bit field, which will cause an overflow."},
+        {{0, 31}, 1u << 31, "Attempted to write value 2147483648 into a 31-bit field, which will cause an overflow."},
         // Fields that do not lie inside one word would lose bits.
         {{30, 3}, 1, "Invalid register field: offset 30 and width 3 do not fit a 32-bit word."},
-        {{0, 33}, 1, "Invalid register field: offset 0 and width 33 do not fit a 32-bit word."},
         {{4, 0}, 0, "Invalid register field: offset 4 and width 0 do not fit a 32-bit word."},
     };
     for (auto const& row : rows) {
@@ -63,7 +55,6 @@ constexpr uint64_t max64 = std::numeric_limits<uint64_t>::max();
 TEST(Arith, SaturatingAndRounding) {
     struct Row { uint64_t got, expected; };
     Row const rows[] = {
-        {mul_sat(4096ull * 4096, 2048), 34359738368ull},
         {mul_sat(1ull << 32, 1ull << 32), max64},
         {mul_sat({1ull << 32, 1ull << 32, 0}), max64},  // saturated once, saturated for good
         {add_sat(max64, 1), max64}, {ceil_div(10, 4), 3}, {ceil_div(max64, 4), max64}, {round_up(10, 6), 12},
@@ -77,12 +68,10 @@ TEST(Arith, SaturatingAndRounding) {
 }
 
 TEST(Arith, NarrowAndCheckedRefuseWithOneMessage) {
-    EXPECT_EQ(narrow<uint8_t>(255, "bits"), 255);
     EXPECT_EQ(narrow<int8_t>(-128, "shift"), -128);
     struct Row { std::string message; void (*call)(); };
     Row const rows[] = {
         {"bits: 256 does not fit in [0, 255].", [] { narrow<uint8_t>(256, "bits"); }},
-        {"bits: -1 does not fit in [0, 255].", [] { narrow<uint8_t>(-1, "bits"); }},
         {"words: 4294967296 does not fit in [0, 4294967295].",
          [] { narrow<uint32_t>(uint64_t{1} << 32, "words"); }},
         {"count: 2147483648 does not fit in [-2147483648, 2147483647].",
@@ -91,7 +80,6 @@ TEST(Arith, NarrowAndCheckedRefuseWithOneMessage) {
     for (Row const& row : rows) EXPECT_EQ(testing::error_text<std::out_of_range>(row.call), row.message);
     EXPECT_THROW(checked_mul(1ull << 32, 1ull << 32, "size"), std::overflow_error);
     EXPECT_THROW(checked_add(max64, 1, "size"), std::overflow_error);
-    EXPECT_EQ(checked_mul(3, 5, "size"), 15u);
     EXPECT_THROW((narrow<uint8_t, std::invalid_argument>(300, "bits")), std::invalid_argument);
 }
 
