@@ -29,12 +29,7 @@ TEST(EngineInference, TwoLayerModelForwardAndPredictInAnyBatch) {
     set(*conv, "output_scales", u8({2}, {1, 1}));
     auto dense = make_layer(LayerType::Dense1D, {{"units", 3}}, "dense");
     model->add(dense);
-    std::vector<int8_t> w(8 * 3, 0);
-    for (size_t i : {0u, 2u, 4u, 6u}) w[i * 3 + 0] = 1;
-    for (size_t i : {1u, 3u, 5u, 7u}) w[i * 3 + 1] = 1;
-    w[0 * 3 + 2] = 1;
-    w[6 * 3 + 2] = -1;
-    set(*dense, "weights", i8({8, 3}, w));
+    set(*dense, "weights", i8({8, 3}, {1, 0, 1, 0, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, -1, 0, 1, 0}));
     set(*dense, "output_scales", u8({3}, {1, 1, 1}));
     // Sample 0 holds 1..9, sample 1 9..1: filter 0 gives 12, 16, 24, 28 (28, 24, 16, 12) and filter
     // 1 gives -4 (4), 0 after ReLU.
@@ -66,9 +61,9 @@ TEST(EngineInference, InputShapesAndTypes) {
     auto post = model_with(make_layer(LayerType::WispPostProcessing, {}, "post"), 2, 1, 1);
     EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*post, u8({1, 2, 1, 1}, {1, 2})); }),
               "Layer 'post' (WispPostProcessing): this kind has no software implementation");
-    auto avg = model_with(
-        make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 2}, {"pool_size", 2}}, "avg"),
-        2, 2, 1);
+    auto const pool = make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"pool_type", 2},
+                                                     {"pool_size", 2}}, "avg");
+    auto avg = model_with(pool, 2, 2, 1);
     EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*avg, u8({1, 2, 2, 1}, {1, 2, 3, 4})); }),
               "Layer 'avg' (Conv2D): average pooling over a window has no software implementation");
 }
@@ -156,8 +151,7 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
 }
 
 TEST(EngineInference, RefusesBadModelsBeforeAllocating) {
-    // Each model comes back from its own small buffer, as a model file would.
-    // input: (width, height, channels)
+    // Each model comes back from its own small buffer, as a model file would. input: (width, height, channels)
     struct Row { LayerType type; std::map<std::string, int> params; Dims input; std::string message; };
     Row const rows[] = {
         // (16 x 241)^2 x 16 outputs from a model of about 1.4 KB.

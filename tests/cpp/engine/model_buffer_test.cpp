@@ -15,10 +15,7 @@ namespace nuvra {
 namespace {
 
 namespace fbm = fb::model;
-using testing::error_text;
-using testing::make_input;
-using testing::make_layer;
-using testing::Params;
+using namespace testing;
 
 // Fills every variable with a pattern that depends on the seed and the name, so a lost or swapped
 // byte shows.
@@ -108,8 +105,6 @@ TEST(ModelBuffer, LearningAndLinksRoundTrip) {
     EXPECT_EQ(loaded->learning()->get("plasticity_decay"), 0.25);
     EXPECT_EQ(loaded->get_layer("b")->inbound_layers().front().get(), loaded->get_layer(0).get());
 }
-
-// ---- Hand-made faults ----
 
 struct TVariable { std::string name; int32_t type, layout; std::vector<uint32_t> dims; std::vector<uint8_t> data; };
 struct TLayer { std::string name; int32_t type; std::vector<std::pair<std::string, int32_t>> params;

@@ -11,10 +11,7 @@
 namespace nuvra {
 namespace {
 
-using testing::error_text;
-using testing::impl;
-using testing::make_input;
-using testing::make_layer;
+using namespace testing;
 
 std::shared_ptr<Layer> conv(std::string const& name) {
     return make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, name);

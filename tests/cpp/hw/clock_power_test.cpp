@@ -47,7 +47,6 @@ TEST(HwClock, SetRefusals) {
 }
 
 TEST(HwClock, GetReadsDividerBack) {
-    // expected: mode value, or the failure text
     struct Row { uint32_t divider_register; std::string expected; };
     Row const rows[] = {
         {1, "300000000"}, {119, "5000000"}, {120, "Unexpected frequency value detected: 4958677."},
@@ -64,15 +63,6 @@ TEST(HwClock, GetReadsDividerBack) {
 }
 
 using Event = PowerMeter::PowerEvent;
-
-TEST(HwCircularQueue, KeepsNewestValuesOldestFirst) {
-    CircularQueue<int> queue(3);
-    for (int i = 1; i <= 7; ++i) queue.push(i);
-    EXPECT_EQ(queue.get(false), (std::vector<int>{5, 6, 7}));
-    EXPECT_EQ(queue.get(true), (std::vector<int>{5, 6, 7}));  // and empties the queue
-    EXPECT_TRUE(queue.empty());
-    EXPECT_THROW(CircularQueue<int>(0), std::invalid_argument);
-}
 
 TEST(HwPowerMeter, PowerOfAnEvent) {
     EXPECT_FLOAT_EQ((Event{1, 1500000, 2}).power(), 3.0f);
@@ -91,8 +81,7 @@ TEST(HwPowerMeter, DropsEventsOfNoPowerOrNotAfterReset) {
     for (auto const& row : rows) {
         PowerMeter meter;
         meter.reset(10);
-        Event event = row.event;
-        meter.log_event(std::move(event));
+        meter.log_event(Event(row.event));
         EXPECT_EQ(meter.has_events(), row.kept) << row.event.ts;
         EXPECT_FLOAT_EQ(meter.floor(), row.kept ? 5.0f : 0.0f) << row.event.ts;
     }
@@ -110,6 +99,7 @@ TEST(HwPowerMeter, KeepsNewestHundredOldestFirst) {
     meter.reset(200);
     EXPECT_EQ(meter.floor(), 0.0f);
     EXPECT_EQ(meter.events().size(), 100u);  // the held events stay
+    EXPECT_THROW(CircularQueue<int>(0), std::invalid_argument);
 }
 
 }  // namespace
