@@ -205,7 +205,7 @@ TEST(ModelBufferCorruption, TruncationsAndHeaderFlips) {
     std::vector<std::vector<uint8_t>> bad{bytes};
     bad[0].push_back(0);
     for (auto end = bytes.begin(); end != bytes.end(); ++end) bad.emplace_back(bytes.begin(), end);
-    for (size_t offset : {0, 4, 8, 9, 10, 11}) (bad.emplace_back(bytes))[offset] ^= 1;
+    for (size_t offset : {0u, 4u, 8u, 9u, 10u, 11u}) (bad.emplace_back(bytes))[offset] ^= 1;
     for (auto const& b : bad)
         EXPECT_EQ(error_text<std::invalid_argument>([&] { Model::from_buffer(b.data(), b.size()); }).rfind(
                       "Invalid model buffer: ", 0), 0u) << b.size();

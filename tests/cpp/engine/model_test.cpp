@@ -155,10 +155,10 @@ TEST(ModelLearning, CompileRefusals) {
               "Cannot compile: the last layer 'input' is not a FullyConnected layer.");
     model->add(fully_connected("fc", 4));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { model->compile(learning(4)); }), "");
-    for (auto [classes, got] : {std::pair{5.0, "5"}, {2.5, "2.5"}})
-        EXPECT_EQ(error_text<std::invalid_argument>([&] { model->compile(learning(classes)); }),
+    for (auto const& row : {std::pair{5.0, "5"}, {2.5, "2.5"}})
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { model->compile(learning(row.first)); }),
                   std::string("Cannot compile: num_classes must be a whole number from 1 to the 4 units of layer "
-                              "'fc' (got ") + got + ").");
+                              "'fc' (got ") + row.second + ").");
 }
 
 }  // namespace
