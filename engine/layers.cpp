@@ -261,11 +261,15 @@ std::shared_ptr<Layer> Layer::create(LayerParams const* params, std::string name
     throw std::invalid_argument(format("Layer '{}': unknown layer type {}.", name, static_cast<int32_t>(type)));
 }
 
-void set_layer_mapping(Layer& layer, std::shared_ptr<Layer::Mapping> mapping) {
+LayerImpl& created_layer(Layer& layer) {
     auto* impl = dynamic_cast<LayerImpl*>(&layer);
     if (impl == nullptr)
         throw std::invalid_argument(format("Layer '{}' was not made by Layer::create.", layer.get_name()));
-    impl->set_mapping(std::move(mapping));
+    return *impl;
+}
+
+void set_layer_mapping(Layer& layer, std::shared_ptr<Layer::Mapping> mapping) {
+    created_layer(layer).set_mapping(std::move(mapping));
 }
 
 // ---- LayerImpl ----

@@ -302,6 +302,10 @@ private:
     std::optional<int> format_override_;
 };
 
+// The implementation behind a layer made by Layer::create; std::invalid_argument "Layer '<name>'
+// was not made by Layer::create." for any other Layer implementation.
+LayerImpl& created_layer(Layer& layer);
+
 // Attaches `mapping` to a layer made by Layer::create (null resets the slot);
 // std::invalid_argument for any other Layer implementation.
 void set_layer_mapping(Layer& layer, std::shared_ptr<Layer::Mapping> mapping);

@@ -62,9 +62,7 @@ void Model::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>
 void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
                       bool create_variables) {
     if (!layer) throw std::invalid_argument("Cannot add a missing layer to the model.");
-    auto* impl = dynamic_cast<LayerImpl*>(layer.get());
-    if (impl == nullptr)
-        throw std::invalid_argument(format("Layer '{}' was not made by Layer::create.", layer->get_name()));
+    LayerImpl* const impl = &created_layer(*layer);
     if (impl->owner_ != nullptr)
         throw std::invalid_argument(format("Layer '{}' already belongs to a model.", impl->get_name()));
     for (auto const& inbound : inbounds) {
