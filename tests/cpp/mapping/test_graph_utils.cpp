@@ -8,12 +8,14 @@
 
 #include "mapping/graph_utils.h"
 #include "support/fake_layer.h"
+#include "support/mapping_fixtures.h"
 
 namespace nuvra {
 namespace {
 
 using testing::connect;
 using testing::FakeLayer;
+using testing::name_of;
 using K = ComponentKind;
 using Names = std::vector<std::string>;
 
@@ -47,14 +49,6 @@ struct Graph {
     }
     std::map<std::string, std::shared_ptr<FakeLayer>> layers;
 };
-
-// "-" stands for a null layer.
-std::string name_of(std::shared_ptr<Layer> const& layer) { return layer ? layer->get_name() : "-"; }
-Names names(LayerList const& layers) {
-    Names result;
-    for (auto const& layer : layers) result.push_back(name_of(layer));
-    return result;
-}
 
 // A residual block: add's inputs are (c3, c1), c1's outputs (c2, add).
 char const* const kResidual = "in>c1 c1>c2 c2>c3 c3>add c1>add add>c4 c4>c5";
@@ -98,7 +92,7 @@ TEST(GraphUtils, SortByDepthAndFirstCommonLayer) {
     for (auto const& [given, sorted] : sorts) {
         LayerList list = g.list(given);
         sort_by_depth(&list);
-        EXPECT_EQ(names(list), sorted);
+        EXPECT_EQ(testing::names_of(list), sorted);
     }
     Graph r(kResidual);
     struct Row { Names a, b; char const* expected; };
@@ -121,8 +115,8 @@ TEST(GraphUtils, SkipConnectBranch) {
     for (auto const& row : rows) {
         Graph g(row.graph);
         auto [main, skip] = get_skipconnect_branch(g[row.layer]);
-        EXPECT_EQ(names(main), row.main) << row.graph << " " << row.layer;
-        EXPECT_EQ(names(skip), row.skip) << row.graph << " " << row.layer;
+        EXPECT_EQ(testing::names_of(main), row.main) << row.graph << " " << row.layer;
+        EXPECT_EQ(testing::names_of(skip), row.skip) << row.graph << " " << row.layer;
     }
 }
 
@@ -208,7 +202,7 @@ TEST(GraphUtils, OutBranchesAndLayersToMapTogether) {
     };
     for (auto const& row : rows) {
         EXPECT_EQ(get_out_branches_count(g.list(row.layers)), row.branches) << row.layers.size();
-        EXPECT_EQ(names(get_layers_to_map_together(g.list(row.layers))), row.together);
+        EXPECT_EQ(testing::names_of(get_layers_to_map_together(g.list(row.layers))), row.together);
     }
 }
 

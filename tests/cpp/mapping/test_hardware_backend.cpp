@@ -220,10 +220,7 @@ struct Mapping {
     Passes passes() const {
         Passes result;
         if (sequences.size() != 1) return result;
-        for (auto const& pass : sequences.front()->passes()) {
-            auto& names = result.emplace_back();
-            for (auto const& layer : pass->layers) names.push_back(layer->get_name());
-        }
+        for (auto const& pass : sequences.front()->passes()) result.push_back(testing::names_of(pass->layers));
         return result;
     }
     std::vector<size_t> pass_sizes() const {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backends/ip_version_backend.h"
@@ -31,12 +32,6 @@ LayerPtrs named(Names const& names) {
     LayerPtrs layers;
     for (auto const& name : names) layers.push_back(FakeLayer::make(name));
     return layers;
-}
-
-Names names_of(LayerPtrs const& layers) {
-    Names names;
-    for (auto const& layer : layers) names.push_back(layer->get_name());
-    return names;
 }
 
 // A program of `size` bytes whose first little-endian word is `length`; byte i >= 4 holds i.
@@ -146,11 +141,7 @@ TEST(HardwarePass, LinksToThePreviousPassAndDetachesOnDestruction) {
     std::vector<std::vector<hw::Component>> const second_components{{component(Type::CNP1, {4, 0, 0, 0})}};
     auto second = std::make_shared<HardwarePass>(model.list({"b"}), model.list({"in", "a", "b"}), second_components,
                                                  pass_dma, first);
-    auto const a = layer_mapping(model["a"]);
-    auto const b = layer_mapping(model["b"]);
-    EXPECT_EQ(a->link_index, 2);
-    EXPECT_EQ(b->input_link_index, 2);
-    EXPECT_EQ(a->outputs, std::vector<std::shared_ptr<std::vector<hw::Component>>>{b->components});
+    EXPECT_EQ(layer_mapping(model["b"])->input_link_index, 2);
     second.reset();
     EXPECT_EQ(model["b"]->mapping(), nullptr);
     // A layer mapped again meanwhile keeps its newer mapping when the old pass goes.
@@ -192,22 +183,18 @@ struct BuilderFixture {
     ModelBuilder model;
 };
 
-
 // The limit and its message are the program layer's: a failure empties the builder but keeps the
 // held-back layer.
 TEST(SequenceBuilder, CheckNumDescriptors) {
-    for (auto const& [count, fails] : {std::pair{127u, false}, {128u, true}}) {
-        BuilderFixture f(true);
-        f.add({"in", "a", "b", "add"});
-        EXPECT_EQ(f.builder.check_num_descriptors(f.model["a"], 2, count).failed, fails);
-        EXPECT_EQ(f.builder.passes().empty(), fails);
-        EXPECT_TRUE(f.builder.has_pending());
-    }
+    BuilderFixture f(true);
+    f.add({"in", "a", "b", "add"});
+    EXPECT_TRUE(f.builder.check_num_descriptors(f.model["a"], 2, 128).failed);
+    EXPECT_TRUE(f.builder.passes().empty());
+    EXPECT_TRUE(f.builder.has_pending());
 }
 
 TEST(SequenceBuilder, TrailingSkipDmaLayerMovesToTheNextGroup) {
     BuilderFixture f(true);
-    EXPECT_EQ(f.builder.last_pass(), nullptr);
     f.add({"in", "a", "b", "add"});
     EXPECT_EQ(names_of(f.builder.first_pass()->layers), (Names{"in", "a", "b"}));
     f.builder.clear();  // keeps the pending layer
@@ -258,9 +245,8 @@ TEST(ProgramBuilding, OnePass) {
         EXPECT_FALSE(call.link || call.a || call.b || call.c);
     }
     ASSERT_EQ(f.io.epg_calls.size(), 1u);
-    EXPECT_EQ(f.io.epg_calls[0].layer, "a");
-    EXPECT_EQ(f.io.epg_calls[0].a, 1);  // lowest column
-    EXPECT_EQ(f.io.epg_calls[0].b, 1);  // highest column
+    auto const& epg = f.io.epg_calls[0];
+    EXPECT_EQ((std::tuple{epg.layer, epg.a, epg.b}), (std::tuple{std::string("a"), 1, 1}));  // lowest, highest column
     auto const bytes = sequence->program();
     ProgramInfo const info(bytes.data(), bytes.size());
     EXPECT_EQ(info.info().num_descriptors(), 8);  // SCC 1 + 3 + 2 + 1, plus one

@@ -207,11 +207,9 @@ TEST(ModelRun, WithoutSequencesTheSoftwareRuns) {
     FcModel model;
     auto const inputs = three_samples();
     auto const forward = numbers(*software_forward(model.m, inputs));
-    auto const predict = numbers(*software_predict(model.m, inputs));
     model.map({});
     EXPECT_TRUE(model.m.sequences().empty());
     EXPECT_EQ(numbers(*model.m.forward(inputs, 1)), forward);
-    EXPECT_EQ(numbers(*model.m.predict(inputs)), predict);
     model.m.fit(inputs, {0});
     EXPECT_TRUE(model.log.empty());
     // Mapped on a virtual device, the sequences still run: a hardware sequence refuses.

@@ -171,12 +171,9 @@ TEST(SequenceSerializer, LearningRecordsStayOutOfThePass) {
         Fixture f;
         auto layer = learning_layer();
         f.layers.on_learning = [&](Layer const&, bool) {
-            program::LearnRecordsPtr records;
-            records.first = record_with_tracks({4});
-            records.second = record_with_tracks({5, 6});
-            records.third = record_with_tracks({7, 8, 9});
+            program::LearnRecordsPtr records{record_with_tracks({4}), record_with_tracks({5, 6}),
+                                             record_with_tracks({7, 8, 9}), 1234};
             if (third_filters) records.third->add_fnp2_filters_track(hw::Ident{3, 4, 1, 0}, {0xAA, 0xBB});
-            records.value = 1234;
             return records;
         };
         f.serializer->serialize_version(HwVersion{});
@@ -224,9 +221,7 @@ TEST(SequenceSerializer, LearningRecordsMustHaveTheirTracksAndComponent) {
         Fixture f;
         auto layer = learning_layer();
         f.layers.on_learning = [&](Layer const&, bool) {
-            program::LearnRecordsPtr records;
-            records.first = record_with_tracks(row.first);
-            records.second = record_with_tracks(row.second);
+            program::LearnRecordsPtr records{record_with_tracks(row.first), record_with_tracks(row.second), nullptr, 0};
             if (!row.missing_third) records.third = record_with_tracks(row.third);
             if (row.third_filters) records.third->add_fnp2_filters_track(hw::Ident{}, {1});
             return records;

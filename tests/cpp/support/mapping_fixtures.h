@@ -78,6 +78,14 @@ inline std::vector<std::vector<hw::Component>> pass_components(LayerList const& 
 
 inline hw::Ident const pass_dma{0, 0, 1, 0};
 
+// A layer's name, "-" for none, and the names of a list of layers.
+inline std::string name_of(std::shared_ptr<Layer> const& layer) { return layer ? layer->get_name() : "-"; }
+inline std::vector<std::string> names_of(LayerList const& layers) {
+    std::vector<std::string> names;
+    for (auto const& layer : layers) names.push_back(name_of(layer));
+    return names;
+}
+
 // Runs `call` and checks that it throws std::runtime_error with exactly `message`.
 inline void expect_runtime_error(std::function<void()> const& call, std::string const& message) {
     try {
