@@ -20,10 +20,8 @@ def test_virtual_device(core, v2_mesh):
 @pytest.mark.parametrize(
     "write",
     [
-        lambda mesh, NP: setattr(mesh.nps[0], "has_lut", True),
         lambda mesh, NP: setattr(mesh.nps[0].ident, "col", 7),
         lambda mesh, NP: setattr(mesh, "hrc", None),
-        lambda mesh, NP: setattr(mesh, "dma_event", NP.Ident(9, 9, 9)),
     ],
 )
 def test_a_devices_mesh_cannot_be_changed(NP, device, v2_mesh, failure, write):

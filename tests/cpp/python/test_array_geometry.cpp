@@ -1,11 +1,5 @@
-// The array side of the tensor and nn bindings: numpy shapes and strides of tensors, tensor
-// shapes of arrays, and the window geometry the nn functions derive from array shapes.
+// Numpy shapes and strides of tensors, tensor shapes of arrays, and nn window geometry.
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "python/nn_geometry.h"
 #include "python/tensor_layout.h"
@@ -20,7 +14,6 @@ using nuvra::testing::error_text;
 TEST(TensorLayout, NumpyShapeAndByteStrides) {
     struct Row { TensorType type; Layout layout; std::vector<uint32_t> dims; std::string dtype; Dims shape, strides; };
     Row const rows[] = {
-        {TensorType::int16, Layout::c_order, {4, 3, 2}, "int16", {4, 3, 2}, {12, 4, 2}},
         {TensorType::int32, Layout::reversed, {4, 3, 2}, "int32", {2, 3, 4}, {48, 16, 4}},
         {TensorType::bit, Layout::c_order, {1, 2}, "int8", {1, 2}, {2, 1}},
         {TensorType::uint2, Layout::reversed, {2, 3}, "uint8", {3, 2}, {2, 1}},
@@ -55,7 +48,6 @@ TEST(NnGeometry, TransposedConvolution) {
     Row const rows[] = {
         {{4, 6, 3}, {3, 3, 3, 1}, 2, {0, 0, 8, 12}},
         {{4, 6, 3}, {5, 4, 3, 1}, 1, {2, 1, 4, 6}},
-        {{4, 6, 3}, {1, 1, 3, 1}, 2, {0, 0, 8, 12}},     // a kernel smaller than the stride
         {{2, 4, 6, 3}, {3, 3, 3, 1}, 2, {0, 0, 8, 12}},  // a batch: the sizes of its images
         {{4294967295u, 1, 1}, {255, 1, 1, 1}, 1, {127, 0, 4294967295u, 1}},
     };

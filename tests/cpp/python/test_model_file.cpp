@@ -4,8 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <string>
-#include <vector>
 
 #include "python/model_file.h"
 #include "support/error_text.h"

@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
-
 #include "python/version_check.h"
 
 namespace {

@@ -1,10 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <stdexcept>
-#include <string>
-#include <vector>
-
 #include "python/metrics.h"
 #include "python/program_memory.h"
 #include "support/error_text.h"

@@ -1,5 +1,4 @@
-// A first-generation model mapped through Model::map on a virtual ZR62_v1 device: its program read
-// back record by record, its learning records, and learning on a device with hardware.
+// A first-generation model mapped on a virtual ZR62_v1 device, read back, and learning on hardware.
 #include <gtest/gtest.h>
 
 #include "backends/v1/learning.h"

@@ -1,8 +1,5 @@
-// First-generation sizes, CNP weight images, the FNP memory image and the common CNP register
-// words: worked examples, boundaries, and one row per mended fault.
+// First-generation sizes, CNP weight images, the FNP memory image and common CNP register words.
 #include <gtest/gtest.h>
-
-#include <functional>
 
 #include "backends/v1/cnp_registers.h"
 #include "backends/v1/format_cnp_weights.h"
@@ -37,21 +34,16 @@ std::shared_ptr<Dense> filled(Shape const& shape, int8_t value) {
 
 TEST(V1Sizes, WorkedExamples) {
     struct { char const* what; std::function<uint32_t()> size; uint32_t expected; } const rows[] = {
-        {"std 3x3 8 filters 4-bit", [] { return get_std_cnp_sram_size(3, 1, 8, 4); }, 32},
         {"std 3-bit", [] { return get_std_cnp_sram_size(3, 1, 8, 3); }, unsupported_size},
         {"std 2-bit kernel 9 has no block", [] { return get_std_cnp_sram_size(9, 1, 8, 2); }, unsupported_size},
-        {"pw 8 filters", [] { return get_nb_words_per_pw_channel(8, 4); }, 1},
         {"pw 13 filters", [] { return get_nb_words_per_pw_channel(13, 4); }, 2},
         {"dw 3, 10 channels", [] { return get_dw_weights_sram_size(3, 10, 4); }, 32},
         {"dw 4 x 13 > 50 bits", [] { return get_dw_weights_sram_size(13, 1, 4); }, unsupported_size},
         {"dw 0 bits", [] { return get_dw_weights_sram_size(3, 1, 0); }, unsupported_size},
         {"container 5 x 4 bits", [] { return get_cnp_channel_container_size(5, 4); }, 3},
-        {"container 8 x 1 bit", [] { return get_cnp_channel_container_size(8, 1); }, 1},
         {"input 3, 2, 10", [] { return get_cnp_input_sram_size(3, 2, 10); }, 20},
         // 2^33 words once wrapped to 0 in 32 bits.
         {"input 4096 x 2048 x 4096", [] { return get_cnp_input_sram_size(4096, 2048, 4096); }, unsupported_size},
-        {"fnp 1-bit", [] { return fnp_sram_size({10, 100}, 1); }, 80},
-        {"fnp 4-bit", [] { return fnp_sram_size({10, 100}, 4); }, 280},
     };
     for (auto const& row : rows) EXPECT_EQ(row.size(), row.expected) << row.what;
     EXPECT_THROW(fnp_sram_size({10, 100}, 0), std::invalid_argument);  // once a negative size
@@ -64,7 +56,6 @@ TEST(V1Sizes, WeightsFitOneCnp) {
     HardwareConstraints unlimited = v1;
     unlimited.weight_sram_words = 0xFFFFFFFF;
     struct { char const* what; LayerType type; int kernel, bits; uint32_t channels, filters, words; bool fits; } const rows[] = {
-        {"3x3 4-bit", LayerType::Convolutional, 3, 4, 1, 8, 32, true},
         // One channel's 8192 words are 2048 groups of four: past the 1023 a channel addresses.
         {"1 channel, 8192 words", LayerType::Convolutional, 3, 2, 1, 10240, 8192, false},
         // The unsupported size once rounded up to 16 in 32 bits, giving 0, which fitted.
@@ -81,14 +72,10 @@ TEST(V1Sizes, WeightsFitOneCnp) {
 }
 
 TEST(V1CnpWeights, ConversionsAndCodes) {
-    EXPECT_EQ(int32_to_intN<2>(-2), 2u);
-    EXPECT_EQ(int32_to_intN<2>(1), 1u);
     EXPECT_EQ(int32_to_intN<4>(-8), 8u);
-    EXPECT_EQ(int32_to_intN<4>(7), 7u);
     EXPECT_EQ(error_text<std::runtime_error>([] { int32_to_intN<2>(2); }), "2 cannot fit in a 2-bit signed integer");
     EXPECT_EQ(four_bit_code(-3), 3u);
     EXPECT_EQ(four_bit_code(3), 11u);
-    EXPECT_EQ(four_bit_code(0), 0u);
     // -8 once became 0.
     EXPECT_EQ(error_text<std::runtime_error>([] { four_bit_code(-8); }), "-8 cannot fit in a 4-bit signed integer");
 }
@@ -108,8 +95,6 @@ TEST(V1CnpWeights, Images) {
         {"ternary kernel 1: plane of 1 then of -1", [] { return format_std_cnp_weights(*weights({2, 1, 1, 1}, {{{0, 0, 0, 0}, 1}, {{1, 0, 0, 0}, -1}}), true, 0, 2); }, 16, {{0, 0b1001}}},
         // Codes of filters 0, 1, 2 per channel; channel 1 starts 32 words on.
         {"4-bit kernel 1 reads filters", [&] { return format_4bits_std_cnp_weights(*kernel1, 0, 3); }, 64, {{0, 0xBA9}, {32, 0x321}}},
-        // Rows of a group are 96 bits apart: two 48-bit words each.
-        {"4-bit 3x3, one filter", [] { return format_4bits_std_cnp_weights(*filled({1, 1, 3, 3}, 1), 0, 1); }, 32, {{0, 0x999}, {4, 0x999}, {8, 0x999}}},
         // A row of eight filters takes six words, a new one after every third filter.
         {"4-bit 7x7, one filter", [] { return format_4bits_std_cnp_weights(*filled({1, 1, 7, 7}, -1), 0, 1); }, 96,
          {{0, 0x1111111}, {12, 0x1111111}, {24, 0x1111111}, {36, 0x1111111}, {48, 0x1111111}, {60, 0x1111111}, {72, 0x1111111}}},
@@ -126,7 +111,6 @@ TEST(V1CnpWeights, Images) {
     struct { char const* what; std::function<void()> call; char const* message; } const refused[] = {
         {"not square", [] { format_std_cnp_weights(*weights({1, 1, 3, 1}), false, 0, 1); }, "CNP: width and height must be equal."},
         {"1-bit kernel 9", [] { format_std_cnp_weights(*weights({1, 1, 9, 9}), false, 0, 1); }, "Unsupported kernel size."},
-        {"4-bit kernel 9", [] { format_4bits_std_cnp_weights(*weights({1, 1, 9, 9}), 0, 1); }, "Unsupported kernel size."},
         {"4-bit code 8", [] { format_4bits_std_cnp_weights(*filled({1, 1, 3, 3}, 8), 0, 1); }, "8 cannot fit in a 4-bit signed integer"},
         {"depthwise row past 50 bits", [] { format_sep_cnp_dw_weights(*weights({1, 1, 13, 13}), 4); }, "Unsupported kernel size."},
     };
@@ -204,8 +188,6 @@ TEST(V1CnpRegisters, CommonWords) {
         {"filters 2041: 256 groups", [](CnpCommonConfig& c) { c.filters = 2041; },
          "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
         {"input bits 8", [](CnpCommonConfig& c) { c.input_bits = 8; },
-         "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
-        {"act bits 8", [](CnpCommonConfig& c) { c.act_bits = 8; },
          "Attempted to write value 4 into a 2-bit field, which will cause an overflow."},
         {"cut 9 rows above the part", [](CnpCommonConfig& c) { c.window = {0, 9, Shape{8, 8, 4}}; },
          "-9 cannot fit in a 4-bit signed integer"},

@@ -1,5 +1,4 @@
-// The third-generation device, and TNP-R chains of real engine layers for its tests: an input of
-// 1 x timesteps x channels values of `bits` bits, then the layers a test adds.
+// The third-generation device, and TNP-R chains of real engine layers: an input of 1 x timesteps x channels.
 #pragma once
 
 #include <map>

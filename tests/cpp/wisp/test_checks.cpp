@@ -1,10 +1,5 @@
-// Whether a layer maps on the third generation: the checker, the TNP-R chain rules and the checks
-// of the layer that closes a chain.
+// Whether a layer maps on the third generation: the checker and the TNP-R chain rules.
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
-#include <string>
 
 #include "backends/ip_version_backend.h"
 #include "backends/wisp/check_rules.h"
@@ -75,11 +70,9 @@ TEST(WispChecks, Chains) {
     struct Row { char const* name; std::function<void(Chain&)> build; std::string status; };
     Row const rows[] = {
         {"two layers and post-processing", [](Chain& g) { g.two_layers_and_post_processing(); }, "Success."},
-        {"nine layers",  // no layer named
-         [](Chain& g) {
+        {"nine layers", [](Chain& g) {  // no layer named
              g.sr("sr1", "in");
-             for (int i = 2; i <= 9; ++i) g.sr("sr" + std::to_string(i), "sr" + std::to_string(i - 1));
-         },
+             for (int i = 2; i <= 9; ++i) g.sr("sr" + std::to_string(i), "sr" + std::to_string(i - 1)); },
          "A model cannot have more that 8 StatefulRecurrent layers."},
         {"12 channels", [](Chain& g) { g = Chain(12); g.sr("sr1", "in"); },
          "Cannot map layer 'sr1'. The packed input row (channels x input bits) must occupy a power-of-2 number of "
@@ -100,11 +93,8 @@ TEST(WispChecks, Chains) {
         {"16-bit outputs of the last layer", [](Chain& g) { g.sr("sr1", "in", {{"output_bits", 16}}); },
          "Cannot map layer 'sr1'. For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. "
          "(got 16)."},
-        {"ReLU max values",
-         [](Chain& g) {
-             g.sr("sr1", "in", {{"activation", 1}});
-             g["sr1"]->variables().set("max_value", u8({3}, {127, 127, 100}));
-         },
+        {"ReLU max values", [](Chain& g) {
+             g.sr("sr1", "in", {{"activation", 1}}).m["sr1"]->variables().set("max_value", u8({3}, {127, 127, 100})); },
          "Cannot map layer 'sr1'. When activation is ReLU, all max_value elements must be 127 (got 100 at index 2)."},
         {"2 timesteps", [](Chain& g) { g = Chain(4, 8, 2); g.sr("sr1", "in", {{"output_channels", 1}}).pp("sr1"); },
          "Cannot map layer 'pp'. Timesteps dimension must be at least 3 (got 2)."},
@@ -113,11 +103,9 @@ TEST(WispChecks, Chains) {
              g.sr("sr1", "in", {{"output_channels", 1}}).pp("sr1").m.layer(LayerType::Dequantizer, "d", {}, {"pp"});
          },
          "Cannot map layer 'pp'. Dequantizer/WispPostProcessing must be the last layer."},
-        {"output shift -1",
-         [](Chain& g) {
+        {"output shift -1", [](Chain& g) {
              g.sr("sr1", "in", {{"output_channels", 1}}).pp("sr1");
-             g["sr1"]->variables().set("output_shift", i8({1}, {-1}));
-         },
+             g["sr1"]->variables().set("output_shift", i8({1}, {-1})); },
          "Cannot map layer 'pp'. Output shift must be 0 for the last StatefulRecurrent layer before a "
          "WispPostProcessing layer (got -1)."},
         {"a convolution closes the chain", [](Chain& g) { g.sr("sr1", "in").m.conv("conv", "sr1"); },

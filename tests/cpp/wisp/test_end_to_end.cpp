@@ -1,9 +1,6 @@
 // A TNP-R chain mapped through Model::map on a third-generation device, and run on hardware.
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <vector>
-
 #include "backends/wisp/recorders.h"
 #include "engine/model.h"
 #include "engine/sequence.h"

@@ -1,12 +1,5 @@
-// The TNP-R memories: FSRAM and TSRAM words, and the words a chain needs in each memory as the
-// memory sizer reports them.
+// The TNP-R memories: FSRAM and TSRAM words, and the sizes the memory sizer reports.
 #include <gtest/gtest.h>
-
-#include <cstdint>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "backends/wisp/chain.h"
 #include "backends/wisp/format_sram.h"
