@@ -201,13 +201,11 @@ TEST(V1Checker, ComponentRules) {
     struct { char const* what; LayerType type; Params params; std::vector<hw::Component> components; std::string expected;
              HwVersion version = hw::ZR62_v1; } const rows[] = {
         {"share 33 wide", LayerType::Convolutional, conv, {cnp(0, 33)}, "The input length 36 exceeds the maximum value for NP input width: 32."},
-        {"stride 2, max pooling, one NP", LayerType::Convolutional, strided_pool, {cnp(0, 8)}, ok},
         // A pooling stride of -1 is the pool size: it once counted as smaller than the pool.
         {"stride 2, max pooling, split", LayerType::Convolutional, strided_pool, {cnp(0, 4), cnp(4, 4)}, strided},
         {"split, pool 2 stride 1", LayerType::Convolutional, with(strided_pool, {{"pooling_stride_x", 1}}),
          {cnp(0, 4), cnp(4, 4)},
          std::string(strided) + " Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs."},
-        {"Vexa_v2, 16 + 16 filters", LayerType::Convolutional, conv, {cnp(0, 8, 16), cnp(0, 8, 16)}, ok, hw::Vexa_v2},
         {"Vexa_v2, 24 + 8 filters", LayerType::Convolutional, conv, {cnp(0, 8, 24), cnp(0, 8, 8)},
          std::string(odd) + " " + odd, hw::Vexa_v2},
         {"input data", LayerType::InputData, {}, {}, "unknown Layer type."},

@@ -149,7 +149,6 @@ TEST(V1Learning, ReadBack) {
     struct { bool fnp3; Words memory; uint32_t tl_elements = 3; std::string failure = {}; } const rows[] = {
         {false, learned_memory(0)},
         {true, learned_memory(2)},  // an FNP3's memory starts with two words
-        {false, learned_memory(0, 1), 3, "The learning memory holds 17 words; the layer's image needs 18 after 0."},
         {true, learned_memory(2, 1), 3, "The learning memory holds 19 words; the layer's image needs 18 after 2."},
         {false, learned_memory(0), 2, "The learning layer has 3 neurons but threshold_learning has 2 elements."},
     };
