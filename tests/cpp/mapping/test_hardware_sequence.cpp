@@ -205,11 +205,14 @@ TEST(SequenceBuilder, TrailingSkipDmaLayerMovesToTheNextGroup) {
 
     // A lone skip-DMA group makes no pass, and a pending last layer is flushed into the last pass.
     BuilderFixture g(true);
-    EXPECT_THROW(g.builder.add_layers({}, {}, {}), std::invalid_argument);
-    EXPECT_THROW(g.builder.add_layers(g.model.list({"in", "a"}), {}, {{}}), std::invalid_argument);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { g.builder.add_layers({}, {}, {}); }),
+              "A pass needs at least one layer.");
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { g.builder.add_layers(g.model.list({"in", "a"}), {}, {{}}); }),
+              "A pass of 2 layers needs 2 component lists, not 1.");
     g.add({"add"});
     EXPECT_TRUE(g.builder.passes().empty());
-    EXPECT_THROW(g.builder.build_sequence(), std::invalid_argument);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { g.builder.build_sequence(); }),
+              "A hardware sequence needs at least one pass.");
     BuilderFixture h(true);
     h.add({"in", "a", "b", "add"});
     auto const [status, sequence] = h.builder.build_sequence();
