@@ -1,5 +1,8 @@
 #include "hw/register.h"
 
+#include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "hw/panic.h"
@@ -14,6 +17,27 @@ void set_field(uint32_t* word, RegDetail const& field, uint32_t value) {
     uint32_t const mask = field.width == 32 ? 0xFFFFFFFFu : (uint32_t{1} << field.width) - 1;
     if (value > mask) field_overflow(std::to_string(value).c_str(), field.width);
     *word = (*word & ~(mask << field.offset)) | ((value & mask) << field.offset);
+}
+
+namespace {
+
+void check_word(size_t images_words, Field const& field) {
+    if (field.word >= images_words)
+        throw std::logic_error("Register field of word " + std::to_string(field.word) + " is outside an image of " +
+                               std::to_string(images_words) + " words.");
+}
+
+}  // namespace
+
+void set(std::span<uint32_t> image, Field const& field, uint64_t value) {
+    check_word(image.size(), field);
+    uint64_t const most = std::numeric_limits<uint32_t>::max();
+    set_field(&image[field.word], field.bits, static_cast<uint32_t>(std::min(value, most)));
+}
+
+uint32_t get(std::span<uint32_t const> image, Field const& field) {
+    check_word(image.size(), field);
+    return get_field(image[field.word], field.bits);
 }
 
 void field_overflow(const char* value, uint32_t width) {

@@ -1,7 +1,10 @@
 // One bit field of a 32-bit register word, and the only writer of such fields.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string_view>
 
 namespace nuvra {
 
@@ -32,5 +35,44 @@ constexpr uint32_t get_field(uint32_t word, RegDetail const& field) {
     uint32_t const mask = field.width >= 32 ? 0xFFFFFFFFu : (uint32_t{1} << field.width) - 1;
     return (word >> (field.offset % 32)) & mask;
 }
+
+// A field bound to its word: the index of the word inside its image (an NP's register image, or a
+// record of words in memory such as the two variable words of a neuron) and the field's bits in
+// that word. Fields are compile-time constants; one that does not lie inside a 32-bit word does
+// not compile.
+struct Field {
+    uint16_t word;
+    RegDetail bits;
+
+    consteval Field(size_t word_index, uint32_t offset, uint32_t width)
+        : word(static_cast<uint16_t>(word_index)), bits{offset, width} {
+        if (!is_valid(bits) || word_index > 0xFFFF) throw "a field lies inside one 32-bit word";
+    }
+
+    friend constexpr bool operator==(Field const&, Field const&) = default;
+};
+
+// Writes `value` into `field` of its word of `image`, keeping every other bit. A value above
+// 32 bits is taken as UINT32_MAX, so that it fails the field's overflow check with that number
+// (see set_field); a word outside the image is std::logic_error and changes nothing.
+void set(std::span<uint32_t> image, Field const& field, uint64_t value);
+// The same for a flag: 1 or 0.
+inline void set_flag(std::span<uint32_t> image, Field const& field, bool value) {
+    set(image, field, value ? 1u : 0u);
+}
+// The value of `field` in `image` (std::logic_error for a word outside the image).
+uint32_t get(std::span<uint32_t const> image, Field const& field);
+
+// Whether two fields share a bit of one word.
+constexpr bool overlaps(Field const& a, Field const& b) {
+    return a.word == b.word && a.bits.offset < b.bits.offset + b.bits.width &&
+           b.bits.offset < a.bits.offset + a.bits.width;
+}
+
+// One row of a generation's field table: the field's name as the code spells it.
+struct NamedField {
+    std::string_view name;
+    Field field;
+};
 
 }  // namespace nuvra

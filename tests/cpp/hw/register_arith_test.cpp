@@ -6,6 +6,7 @@
 #include "hw/panic.h"
 #include "hw/register.h"
 #include "support/error_text.h"
+#include "support/field_table.h"
 
 namespace nuvra {
 namespace {
@@ -48,6 +49,32 @@ TEST(HwPanic, ThrowsFormattedTextCutTo256Characters) {
         EXPECT_EQ(error_text<std::runtime_error>([&] { panic("%s", text.c_str()); }), text.substr(0, 256));
     EXPECT_EQ(error_text<std::runtime_error>([] { panic("%u cannot fit in a %u-bit unsigned integer", 300u, 8u); }),
               "300 cannot fit in a 8-bit unsigned integer");
+}
+
+TEST(HwRegister, FieldsWriteTheirOwnWord) {
+    constexpr Field low{1, 0, 4};
+    constexpr Field high{2, 28, 4};
+    std::vector<uint32_t> image(3, 0xA5A5A5A5);
+    set(image, low, 0x3);
+    set_flag(image, high, false);
+    EXPECT_EQ(image, (std::vector<uint32_t>{0xA5A5A5A5, 0xA5A5A5A3, 0x05A5A5A5}));
+    EXPECT_EQ(get(image, low), 0x3u);
+    // Above 32 bits the value is reported as UINT32_MAX; a word outside the image is a bug.
+    EXPECT_EQ(testing::error_text<std::runtime_error>([&] { set(image, low, uint64_t{1} << 40); }),
+              "Attempted to write value 4294967295 into a 4-bit field, which will cause an overflow.");
+    EXPECT_EQ(testing::error_text<std::logic_error>([&] { set(std::span(image).first(2), high, 1); }),
+              "Register field of word 2 is outside an image of 2 words.");
+    EXPECT_EQ(image[1], 0xA5A5A5A3u);
+}
+
+TEST(HwRegister, FieldTablesReportOverlapsAndDifferences) {
+    constexpr NamedField table[] = {{"A", Field{0, 0, 8}}, {"B", Field{0, 4, 8}}, {"C", Field{1, 0, 8}}};
+    EXPECT_EQ(testing::unintended_overlaps(table, {}), std::vector<std::string>{"A ~ B"});
+    EXPECT_TRUE(testing::unintended_overlaps(table, {{"B", "A"}}).empty());
+    std::vector<uint32_t> const expected{0x12, 0x1034};
+    std::vector<uint32_t> const actual{0x12, 0x35};
+    EXPECT_EQ(testing::field_differences(actual, expected, table),
+              "C (word 1 bits 0-7): 53 != 52\nword 1 differs in unnamed bits 0x1000: 0x35 != 0x1034\n");
 }
 
 constexpr uint64_t max64 = std::numeric_limits<uint64_t>::max();
