@@ -4,6 +4,7 @@
 #include <bit>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -184,8 +185,10 @@ MappingStatus check_memories(HardwareConstraints const& constraints, Layer const
     uint64_t needs[std::size(memory_rules)] = {};
     try {
         for (size_t i = 0; i < std::size(memory_rules); ++i) needs[i] = memory_rules[i].need(first);
-    } catch (InvalidChain const& e) {
-        // A chain that cannot be sized is reported once, as why.
+    } catch (std::runtime_error const& e) {
+        // A chain that cannot be sized is reported once, as why, after what the walk found.
+        return failed_status(first, e.what());
+    } catch (std::logic_error const& e) {
         return failed_status(first, e.what());
     }
     MappingStatus status;

@@ -17,7 +17,8 @@ inline constexpr char post_processing_without_chain_message[] =
 // The chain that starts at `first`: each layer's checks while nothing failed, then the count of
 // TNP-R layers walked (at most 8) and the four memory needs against entries 15 to 18 of
 // `constraints`, each failure carrying `first`'s name. A chain that cannot be sized (bit widths
-// outside 1..32, negative channel counts) adds a failure of `first` with the reason.
+// outside 1..32, negative channel counts, a variable or shape the sizes cannot read) adds a
+// failure of `first` with the reason, after the failures already found.
 MappingStatus check_tnp_r_constraints(HardwareConstraints const& constraints, Layer const& first);
 
 // The packed input row and the input channels of a chain's first layer; later layers pass.

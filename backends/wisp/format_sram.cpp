@@ -148,17 +148,15 @@ std::vector<uint32_t> format_tsram_post_processing_output_var(uint32_t timesteps
     return words;
 }
 
-uint32_t input_shifts_per_word(uint32_t input_bits) {
-    if (input_bits == 8) return 8;
-    if (input_bits == 16) return 4;
-    throw std::invalid_argument(format("TNP-R inputs are 8-bit or 16-bit (got {}).", input_bits));
-}
+uint32_t input_shifts_per_word(uint32_t input_bits) { return input_bits == 8 ? 8 : 4; }
 
 uint64_t tsram_input_shift_64b_size(uint64_t channels, uint32_t input_bits) {
     return ceil_div(channels, input_shifts_per_word(input_bits));
 }
 
 std::vector<uint32_t> format_tsram_input_shift(Tensor const& input_shift, uint32_t input_bits) {
+    if (input_bits != 8 && input_bits != 16)
+        throw std::invalid_argument(format("TNP-R inputs are 8-bit or 16-bit (got {}).", input_bits));
     uint32_t const per_word = input_shifts_per_word(input_bits);
     // A 16-bit value is shifted byte by byte: each of its bytes takes a copy of the shift.
     uint32_t const copies = input_bits / 8;

@@ -46,15 +46,16 @@ std::vector<uint32_t> format_tsram_output_var(Tensor const& scales, Tensor const
 // threshold in bits 22-37. Timesteps outside 1..65535 are std::invalid_argument.
 std::vector<uint32_t> format_tsram_post_processing_output_var(uint32_t timesteps, uint16_t threshold);
 
-// Values per input-shift word: 8 for 8-bit inputs, 4 for 16-bit ones. Other widths are
-// std::invalid_argument "TNP-R inputs are 8-bit or 16-bit (got <bits>).".
+// Values per input-shift word: 8 for 8-bit inputs, 4 for any other width. The sizes take every
+// width, so that the checks can report a width the TNP-R does not take by its own rule.
 uint32_t input_shifts_per_word(uint32_t input_bits);
 
 // 64-bit TSRAM words of the input shifts of `channels` channels.
 uint64_t tsram_input_shift_64b_size(uint64_t channels, uint32_t input_bits);
 
 // The input shifts (unsigned bytes, at most 7) of the first-dimension channels: per word, value t
-// in the 3-bit fields from bit 3mt, repeated m = input_bits / 8 times.
+// in the 3-bit fields from bit 3mt, repeated m = input_bits / 8 times. Widths other than 8 and 16
+// are std::invalid_argument "TNP-R inputs are 8-bit or 16-bit (got <bits>).".
 std::vector<uint32_t> format_tsram_input_shift(Tensor const& input_shift, uint32_t input_bits);
 
 // The post-processing input-shift word: all zero.

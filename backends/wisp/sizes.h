@@ -18,7 +18,8 @@ namespace nuvra::wisp {
 uint64_t get_tnpr_fsram_64b_size(Layer const& first);
 
 // Over the chain: per StatefulRecurrent layer its state channels, output channels and input-shift
-// words; 2 for the post-processing layer (an output word and an input-shift word).
+// words (8 shifts a word for 8-bit inputs, 4 for any other width); 2 for the post-processing layer
+// (an output word and an input-shift word).
 uint64_t get_tnpr_tsram_51b_size(Layer const& first);
 
 // The first layer's packed input row, then over the chain: per StatefulRecurrent layer its input

@@ -1,6 +1,7 @@
 #include "backends/wisp/tnpr_program.h"
 
 #include <stdexcept>
+#include <string>
 
 #include "backends/wisp/chain.h"
 #include "backends/wisp/format_sram.h"
@@ -88,9 +89,11 @@ void format_post_processing(Layer const& layer, SramImages& images, TnprConfig& 
 }
 
 hw::Ident tnpr_ident(Layer const& first) {
+    std::string const missing = format("The layer {} has no mapped TNP-R component.", first.get_name());
     std::shared_ptr<Layer::Mapping> const mapping = first.mapping();
-    if (!mapping || !mapping->components || mapping->components->empty())
-        throw std::runtime_error(format("The layer {} has no mapped TNP-R component.", first.get_name()));
+    if (!mapping) throw std::runtime_error(missing);
+    // A mapping without components is read past the end of its list.
+    if (!mapping->components || mapping->components->empty()) throw std::out_of_range(missing);
     return mapping->components->front().ident;
 }
 

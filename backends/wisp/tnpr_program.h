@@ -43,8 +43,10 @@ std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config);
 // The program of the chain that starts at `first`: one record for the device's version with
 // three blocks at address 0 for the first component of `first`'s mapping: the registers (target
 // 13), the FSRAM image (target 14) and the TSRAM image (target 15). A ninth chain position is
-// std::out_of_range; a first layer without a mapped component is std::runtime_error; a
-// post-processing "threshold" that is not uint16 panics; the formatters' failures pass through.
+// std::out_of_range; a first layer without a mapping is std::runtime_error "The layer <name> has
+// no mapped TNP-R component.", one whose mapping lists no component std::out_of_range with that
+// text; a post-processing "threshold" that is not uint16 panics; the formatters' failures pass
+// through.
 std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device, Layer const& first);
 
 }  // namespace nuvra::wisp

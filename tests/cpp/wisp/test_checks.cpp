@@ -112,6 +112,25 @@ TEST(WispChecks, Chains) {
          "Cannot map layer 'conv'. Only a Dequantizer or a WispPostProcessing is allowed a the end of a serie of "
          "StatefulRecurrent layers. WispPostProcessing layer input must have a single channel (got 4). Output scales "
          "must be 1 for the last StatefulRecurrent layer before a WispPostProcessing layer (got 0)."},
+        // Mended: widths the TNP-R does not take once stopped the TSRAM sizing and lost the status.
+        {"4-bit input", [](Chain& g) { g = Chain(4, 4); g.sr("sr1", "in"); },
+         "Cannot map layer 'sr1'. For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 4)."},
+        {"2-bit input", [](Chain& g) { g = Chain(4, 2); g.sr("sr1", "in"); },
+         "Cannot map layer 'sr1'. For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 2)."},
+        {"12-bit input", [](Chain& g) { g = Chain(4, 12); g.sr("sr1", "in"); },
+         "Cannot map layer 'sr1'. For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 12)."},
+        {"28-bit input of a second layer", [](Chain& g) { g.sr("sr1", "in", {{"output_bits", 28}}).sr("sr2", "sr1"); },
+         "Cannot map layer 'sr2'. For intermediate StatefulRecurrent layer, input must be 8-bit. got( 28)."},
+        {"32-bit input of a second layer", [](Chain& g) { g.sr("sr1", "in", {{"output_bits", 32}}).sr("sr2", "sr1"); },
+         "Cannot map layer 'sr2'. For intermediate StatefulRecurrent layer, input must be 8-bit. got( 32)."},
+        // Mended: a size the walk's layers cannot give is added to what was found, not thrown over it.
+        {"a later layer without a weight matrix",
+         [](Chain& g) {
+             g.sr("sr1", "in", {{"subsample", 5}}).sr("sr2", "sr1");
+             g["sr2"]->variables().set("in_proj", i8({1}, {0}));
+         },
+         "Cannot map layer 'sr1'. Subsample ratio exceeds max limit of 4 for TNP-R. (got 5). Shape dimension 1 is out "
+         "of range (the shape has 1 dimensions)"},
     };
     Checker const c;
     for (auto const& row : rows) {

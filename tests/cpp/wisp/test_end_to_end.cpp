@@ -8,6 +8,7 @@
 #include "engine/program_info.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
 #include "wisp/chain_fixture.h"
@@ -49,6 +50,18 @@ TEST(WispEndToEnd, ChainMapsRecordsAndRuns) {
     EXPECT_EQ(mapped, program);
     model.forward(Dense::create(TensorType::uint8, Shape{1, 1, 16, 4}, Layout::c_order));
     EXPECT_EQ(device->fake().loaded, program);
+}
+
+// Mended: a first layer fed a width the TNP-R does not take fails the mapping with its rule.
+TEST(WispEndToEnd, UnsupportedInputWidthFailsWithItsRule) {
+    for (int bits : {4, 2, 12}) {
+        testing::Chain chain(4, bits);
+        chain.sr("sr", "in");
+        EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { chain.m.model().map(testing::wisp_device()); }),
+                  "Cannot map layer 'sr'. For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( " +
+                      std::to_string(bits) + ").")
+            << bits;
+    }
 }
 
 }  // namespace

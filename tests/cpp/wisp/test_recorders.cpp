@@ -116,6 +116,12 @@ TEST(WispRecorder, OtherLayersLearningAndIo) {
         {[&] { r.record(*chain["sr1"]); }, "The layer sr1 has no mapped TNP-R component."},
     };
     for (auto const& [call, message] : refused) EXPECT_EQ(error_text<std::exception>(call), message);
+    // A mapping that lists no component: out of range, as the component list is read past its end.
+    auto const no_component = std::make_shared<Layer::Mapping>();
+    no_component->components = std::make_shared<std::vector<hw::Component>>();
+    set_layer_mapping(*chain["sr1"], no_component);
+    EXPECT_EQ(error_text<std::out_of_range>([&] { r.record(*chain["sr1"]); }),
+              "The layer sr1 has no mapped TNP-R component.");
 
     EXPECT_TRUE(r.io.record_scc({true, true, true, true, true}, Shape{1, 2, 3}, Shape{4, 5, 6})->tracks.empty());
     EXPECT_TRUE(r.io.record_epg({*chain["sr1"], 1, 2, 3, true, true, true}).empty());
