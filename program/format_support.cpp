@@ -2,6 +2,7 @@
 
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 #include "hw/format.h"
 #include "hw/panic.h"
@@ -100,9 +101,20 @@ ByteElements<T>::ByteElements(Tensor const& tensor) {
 template class ByteElements<int8_t>;
 template class ByteElements<uint8_t>;
 
+namespace {
+
+std::string too_few_elements(Tensor const& tensor, uint64_t needed, const char* name) {
+    return format("Tensor {} holds {} elements, {} are needed.", name, tensor.size(), needed);
+}
+
+}  // namespace
+
 void require_elements(Tensor const& tensor, uint64_t needed, const char* name) {
-    if (tensor.size() < needed)
-        throw std::runtime_error(format("Tensor {} holds {} elements, {} are needed.", name, tensor.size(), needed));
+    if (tensor.size() < needed) throw std::runtime_error(too_few_elements(tensor, needed, name));
+}
+
+void require_flat_elements(Tensor const& tensor, uint64_t needed, const char* name) {
+    if (tensor.size() < needed) throw std::invalid_argument(too_few_elements(tensor, needed, name));
 }
 
 }  // namespace nuvra

@@ -66,6 +66,8 @@ void require_vector(Tensor const& tensor, uint64_t needed, const char* name);
 // A tensor of at least `needed` elements in any shape, read by row-major index; otherwise
 // std::runtime_error "Tensor <name> holds <n> elements, <needed> are needed.".
 void require_elements(Tensor const& tensor, uint64_t needed, const char* name);
+// The same, refused as bad input: std::invalid_argument with that text.
+void require_flat_elements(Tensor const& tensor, uint64_t needed, const char* name);
 
 // The one-byte elements of a tensor, read in a hot loop without per-element checks. The
 // constructor checks once the element type (int8_t reads int8, int4, int2 and bit; uint8_t reads

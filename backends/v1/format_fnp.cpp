@@ -72,8 +72,9 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
         for (uint64_t n = 0; n < layout.neurons; ++n) image.at(n * layout.block) = no_threshold;
         return image;
     }
-    require_vector(thresholds, layout.neurons, "threshold");
-    require_vector(steps, layout.neurons, "act_step");
+    // One value per neuron, element n of each in row-major order whatever the tensor's shape.
+    require_flat_elements(thresholds, layout.neurons, "threshold");
+    require_flat_elements(steps, layout.neurons, "act_step");
     for (uint64_t n = 0; n < layout.neurons; ++n) {
         uint64_t const base = n * layout.block;
         image.at(base) = to_signed_field(tensor_read<int32_t>(thresholds, n), threshold_bits);

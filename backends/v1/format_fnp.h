@@ -32,9 +32,10 @@ std::string act_step_message(int32_t step);
 // The image of the neurons of `weights` (neuron n, input i at (n, i), signed bytes). With
 // `activation`, word 0 of neuron n holds thresholds[n] as 20 bits (outside, panic "%d cannot fit
 // in a %d-bit signed integer") and word 1 steps[n] (above 0xFFFFF, negative values too, FnpError
-// with act_step_message); both are one-dimensional int32 tensors of at least N elements
-// (std::invalid_argument otherwise). Without, word 0 is 0x80000 and they are not read. A weight
-// outside fnp_weight_range is FnpError with weights_out_of_range_message.
+// with act_step_message); both are int32 tensors of any shape holding at least N elements, read in
+// row-major order (std::invalid_argument "Tensor <name> holds <n> elements, <N> are needed."
+// otherwise). Without, word 0 is 0x80000 and they are not read. A weight outside
+// fnp_weight_range is FnpError with weights_out_of_range_message.
 std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresholds, Tensor const& steps,
                                      int bits, bool activation);
 

@@ -80,8 +80,9 @@ void format_fnp_learning_words(std::vector<uint32_t>& image, uint64_t inputs, Te
     if (image.size() / block < learning.units)
         throw std::invalid_argument(format("An FNP image of {} words cannot hold the learning words of {} neurons.",
                                            image.size(), learning.units));
-    require_vector(threshold_learning, learning.units, "threshold_learning");
-    require_vector(thswap, learning.units, "thswap");
+    // One value per neuron, element n of each in row-major order whatever the tensor's shape.
+    require_flat_elements(threshold_learning, learning.units, "threshold_learning");
+    require_flat_elements(thswap, learning.units, "thswap");
     if (learning.units > 0) check_num_classes(learning.num_classes, learning.units);
 
     uint32_t const per_class = learning.units / std::max(learning.num_classes, 1u);

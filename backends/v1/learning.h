@@ -46,7 +46,8 @@ FnpLearning fnp_learning_of(Layer const& layer);
 
 // Writes the learning words of `learning.units` neurons into `image`, the memory image of 1-bit
 // weights with `inputs` inputs per neuron. `threshold_learning` and `thswap` are int32 tensors of
-// one dimension holding at least `units` elements (std::invalid_argument otherwise). Failures:
+// any shape holding at least `units` elements, read in row-major order (std::invalid_argument
+// "Tensor <name> holds <n> elements, <units> are needed." otherwise). Failures:
 // a class above 1023 or a swap value above 65535 (read as unsigned) the overflow message; a
 // negative learning threshold FnpError "Negative value for threshold_learning not supported.",
 // one above 524287 panics "%d cannot fit in a %d-bit signed integer". An image too short for the

@@ -11,6 +11,7 @@
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
 #include "support/model_builder.h"
+#include "support/ops_test_util.h"
 #include "support/record_test_util.h"
 #include "support/v2_checks.h"
 
@@ -106,6 +107,36 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
         EXPECT_EQ(tensor_read<int32_t>(*learned.get("thswap"), size_t{n}), int32_t(n));
         EXPECT_EQ(tensor_read<int32_t>(*learned.get("threshold_learning"), size_t{n}), 7);
     }
+}
+
+// Mended: per-neuron variables are read element by element whatever their shape; (4, 1, 1, 1)
+// ones once failed the mapping as tensors that must have rank 1.
+TEST(V1EndToEnd, PerNeuronVariablesOfAnyShape) {
+    auto const program_of = [](std::vector<uint32_t> const& dims) {
+        ModelBuilder m;
+        m.layer(LayerType::InputData, "in",
+                {{"input_width", 1}, {"input_height", 1}, {"input_channels", 32}, {"input_bits", 1}}, {});
+        m.layer(LayerType::FullyConnected, "fc", {{"units", 4}, {"weights_bits", 1}, {"activation", 1}, {"act_bits", 1}},
+                {"in"});
+        Variables& vars = m["fc"]->variables();
+        auto const weights = vars.get("weights");
+        for (uint32_t n = 0; n < 4; ++n) tensor_write<int8_t>(*weights, {n, 3 * n, 0, 0}, int8_t{1});
+        vars.set("threshold", nuvra::testing::i32(dims, {5, -3, 7, 100}));
+        vars.set("act_step", nuvra::testing::f32(dims, {1, 2, 0.5, 3}));
+        vars.set("threshold_learning", nuvra::testing::i32(dims, {1, 2, 3, 4}));
+        vars.set("thswap", nuvra::testing::i32(dims, {9, 8, 7, 6}));
+        m.model().compile(LearningParams::create(
+            LearningType::NuvraUnsupervised, {{"num_classes", 2}, {"num_weights", 1}, {"initial_plasticity", 0.5},
+                                              {"learning_competition", 0.25}, {"min_plasticity", 0.1},
+                                              {"plasticity_decay", 0.5}}));
+        m.model().map(make_fake_device(hw::ZR62_v1, v1_mesh()));
+        auto const program = m.model().sequences().front()->program();
+        return std::vector<uint8_t>(program.begin(), program.end());
+    };
+    std::vector<uint8_t> const flat = program_of({4});
+    EXPECT_FALSE(flat.empty());
+    EXPECT_EQ(program_of({4, 1, 1, 1}), flat);
+    EXPECT_EQ(program_of({1, 4}), flat);
 }
 
 }  // namespace

@@ -149,6 +149,14 @@ TEST(V1Fnp, MemoryImage) {
     // Nine thresholds for ten neurons.
     auto const short_thresholds = Dense::create(TensorType::int32, Shape{9}, Layout::c_order);
     EXPECT_THROW(format_fnp_ram(*w, *short_thresholds, *steps, 4, true), std::invalid_argument);
+    // Mended: thresholds and steps of any shape are read element by element; too few still fail.
+    tensor_write<int32_t>(*steps, size_t{0}, 0xFFFFF);
+    auto const column = Dense::create(TensorType::int32, Shape{10, 1, 1, 1}, Layout::reversed);
+    tensor_write<int32_t>(*column, size_t{0}, -1);
+    EXPECT_EQ(format_fnp_ram(*w, *column, *steps, 4, true), expected);
+    auto const short_column = Dense::create(TensorType::int32, Shape{9, 1, 1, 1}, Layout::c_order);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_ram(*w, *short_column, *steps, 4, true); }),
+              "Tensor threshold holds 9 elements, 10 are needed.");
 }
 
 CnpCommonConfig whole_input_config() {

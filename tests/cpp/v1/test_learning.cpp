@@ -99,6 +99,11 @@ TEST(V1Learning, LearningWords) {
     auto const tl = filled<int32_t>(TensorType::int32, 10, 0);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_learning_words(too_short, 32, *tl, *tl, {10, 1, 0}); }),
               "An FNP image of 49 words cannot hold the learning words of 10 neurons.");
+    // Per-neuron tensors of any shape are read element by element; too few still fail.
+    Words image(50, 0u);
+    auto const nine = Dense::create(TensorType::int32, Shape{9, 1, 1, 1}, Layout::c_order);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { format_fnp_learning_words(image, 32, *tl, *nine, {10, 1, 0}); }),
+              "Tensor thswap holds 9 elements, 10 are needed.");
 }
 
 TEST(V1Learning, Records) {
