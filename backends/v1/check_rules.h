@@ -36,6 +36,13 @@ MappingStatus check_fully_connected_constraints(HardwareConstraints const& const
 MappingStatus check_std_cnp_rules(HardwareConstraints const& constraints, Layer const& layer, HwVersion version);
 MappingStatus check_sep_cnp_rules(HardwareConstraints const& constraints, Layer const& layer, HwVersion version);
 
+// The rules both CNP kinds share, with the layer's computed convolution and pooling blocks (the
+// rows of the convolution's output, the pooling strides) given: input dimensions, filters,
+// square kernel and strides, stride 1 or 2 (2 with 3x3 kernels only), padding same, max pooling
+// of 1, 2 or 3 (not 3 on Vexa_v2) within the input, global average pooling over at least 3 rows
+// held by one CNP. Every broken rule is reported.
+MappingStatus check_cnp_common_constraints(Layer const& layer, ConvCalculatedParams const& conv,
+                                          PoolingCalculatedParams const& pool, HwVersion version);
 // Input width and height at most 4096, channels at most 2048; every broken limit reported.
 MappingStatus check_max_input_dimensions(Layer const& layer, InputDims const& input);
 // "All weights in a separable CNP layer cannot be zeroes." when every value of `weights` is 0.

@@ -26,85 +26,99 @@ ConvPoolLayer const& built(Layer const& layer) {
 }
 
 int32_t p(LayerCheck const& check, char const* key) { return param(check.layer, key); }
-PoolType pool_type(LayerCheck const& check) { return static_cast<PoolType>(p(check, "pool_type")); }
-bool max_pooling(LayerCheck const& check) { return pool_type(check) == PoolType::Max; }
-bool average_pooling(LayerCheck const& check) { return pool_type(check) == PoolType::Average; }
-int32_t pool_size(LayerCheck const& check) { return p(check, "pooling_width"); }
+bool average_pooling(LayerCheck const& check) {
+    return static_cast<PoolType>(p(check, "pool_type")) == PoolType::Average;
+}
 
 // ---- Rules both kinds share ----
 
-MappingStatus rule_max_input_dimensions(LayerCheck const& check) {
+// What a shared rule sees: the layer and the computed blocks it is judged with.
+struct CnpCommonCheck {
+    Layer const& layer;
+    ConvCalculatedParams const& conv;
+    PoolingCalculatedParams const& pool;
+    HwVersion version;
+};
+
+using CnpCommonRule = MappingStatus (*)(CnpCommonCheck const&);
+
+int32_t p(CnpCommonCheck const& check, char const* key) { return param(check.layer, key); }
+PoolType pool_type(CnpCommonCheck const& check) { return static_cast<PoolType>(p(check, "pool_type")); }
+bool max_pooling(CnpCommonCheck const& check) { return pool_type(check) == PoolType::Max; }
+bool average_pooling(CnpCommonCheck const& check) { return pool_type(check) == PoolType::Average; }
+int32_t pool_size(CnpCommonCheck const& check) { return p(check, "pooling_width"); }
+
+MappingStatus rule_max_input_dimensions(CnpCommonCheck const& check) {
     return check_max_input_dimensions(check.layer, first_input_dims(check.layer));
 }
 
-MappingStatus rule_max_filters(LayerCheck const& check) {
+MappingStatus rule_max_filters(CnpCommonCheck const& check) {
     int32_t const filters = p(check, "filters");
     if (filters > max_filters) return max_filters_failure(check.layer, max_filters, filters);
     return {};
 }
 
-MappingStatus rule_square_kernel(LayerCheck const& check) {
+MappingStatus rule_square_kernel(CnpCommonCheck const& check) {
     if (p(check, "kernel_width") != p(check, "kernel_height"))
         return {check.layer, "Kernel width and height must be equal."};
     return {};
 }
 
-MappingStatus rule_square_stride(LayerCheck const& check) {
+MappingStatus rule_square_stride(CnpCommonCheck const& check) {
     if (p(check, "stride_x") != p(check, "stride_y"))
         return {check.layer, "Horizontal and vertical strides must be equal."};
     return {};
 }
 
-MappingStatus rule_stride_1_or_2(LayerCheck const& check) {
+MappingStatus rule_stride_1_or_2(CnpCommonCheck const& check) {
     if (p(check, "stride_x") > max_stride) return {check.layer, "Convolution stride must be 1 or 2."};
     return {};
 }
 
-MappingStatus rule_stride_2_kernel_3(LayerCheck const& check) {
+MappingStatus rule_stride_2_kernel_3(CnpCommonCheck const& check) {
     if (p(check, "stride_x") == 2 && p(check, "kernel_width") != 3)
         return {check.layer, "Convolution stride 2 is only supported for 3x3 kernels."};
     return {};
 }
 
-MappingStatus rule_padding_same(LayerCheck const& check) {
+MappingStatus rule_padding_same(CnpCommonCheck const& check) {
     if (static_cast<Padding>(p(check, "padding")) != Padding::Same)
         return {check.layer, "Only padding same is supported."};
     return {};
 }
 
-MappingStatus rule_max_pool_size(LayerCheck const& check) {
+MappingStatus rule_max_pool_size(CnpCommonCheck const& check) {
     int32_t const size = pool_size(check);
     if (max_pooling(check) && size != 1 && size != 2 && size != 3)
         return {check.layer, "Pooling size must be 1, 2 or 3."};
     return {};
 }
 
-MappingStatus rule_max_pool_3_on_vexa_v2(LayerCheck const& check) {
+MappingStatus rule_max_pool_3_on_vexa_v2(CnpCommonCheck const& check) {
     if (max_pooling(check) && is_vexa_v2(check.version) && pool_size(check) == 3)
         return {check.layer, "Pooling size 3 is not supported on Vexa_v2."};
     return {};
 }
 
-MappingStatus rule_max_pool_square(LayerCheck const& check) {
+MappingStatus rule_max_pool_square(CnpCommonCheck const& check) {
     if (max_pooling(check) && p(check, "pooling_height") != pool_size(check))
         return {check.layer, "Pooling width and height must be equal."};
     return {};
 }
 
-MappingStatus rule_max_pool_square_stride(LayerCheck const& check) {
-    if (!max_pooling(check)) return {};
-    PoolingCalculatedParams const& pool = built(check.layer).pool_calculated_params();
-    if (pool.stride_x != pool.stride_y) return {check.layer, "Pooling stride x and y must be equal."};
+MappingStatus rule_max_pool_square_stride(CnpCommonCheck const& check) {
+    if (max_pooling(check) && check.pool.stride_x != check.pool.stride_y)
+        return {check.layer, "Pooling stride x and y must be equal."};
     return {};
 }
 
-MappingStatus rule_max_pool_stride_within_size(LayerCheck const& check) {
-    if (max_pooling(check) && built(check.layer).pool_calculated_params().stride_x > pool_size(check))
+MappingStatus rule_max_pool_stride_within_size(CnpCommonCheck const& check) {
+    if (max_pooling(check) && check.pool.stride_x > pool_size(check))
         return {check.layer, "Pooling stride must be equal or lower than pooling size."};
     return {};
 }
 
-MappingStatus rule_max_pool_within_input(LayerCheck const& check) {
+MappingStatus rule_max_pool_within_input(CnpCommonCheck const& check) {
     if (!max_pooling(check)) return {};
     int64_t const size = pool_size(check);
     InputDims const input = first_input_dims(check.layer);
@@ -113,21 +127,21 @@ MappingStatus rule_max_pool_within_input(LayerCheck const& check) {
     return {};
 }
 
-MappingStatus rule_average_pool_global(LayerCheck const& check) {
+MappingStatus rule_average_pool_global(CnpCommonCheck const& check) {
     if (average_pooling(check) && pool_size(check) != global_pool)
         return {check.layer, "Average pooling must be global."};
     return {};
 }
 
-MappingStatus rule_average_pool_width(LayerCheck const& check) {
+MappingStatus rule_average_pool_width(CnpCommonCheck const& check) {
     if (average_pooling(check) && first_input_dims(check.layer).width > max_average_pooling_width)
         return {check.layer, "With average pooling, input height cannot exceed 32."};
     return {};
 }
 
-MappingStatus rule_average_pool_rows(LayerCheck const& check) {
+MappingStatus rule_average_pool_rows(CnpCommonCheck const& check) {
     if (!average_pooling(check)) return {};
-    uint32_t const rows = built(check.layer).conv_calculated_params().output_height;
+    uint32_t const rows = check.conv.output_height;
     if (rows < min_average_pooling_rows)
         return {check.layer, format("When using Global Average Pooling, the output of the convolution must have at "
                                     "least 3 rows (currently {}).",
@@ -136,7 +150,7 @@ MappingStatus rule_average_pool_rows(LayerCheck const& check) {
 }
 
 // A global average needs the whole input on one CNP.
-MappingStatus rule_average_pool_one_np(LayerCheck const& check) {
+MappingStatus rule_average_pool_one_np(CnpCommonCheck const& check) {
     if (!average_pooling(check)) return {};
     InputDims const input = first_input_dims(check.layer);
     uint64_t const container = cnp_container_bytes(input.width, check.layer.input_bits());
@@ -145,16 +159,21 @@ MappingStatus rule_average_pool_one_np(LayerCheck const& check) {
     return {};
 }
 
-constexpr RuleEntry cnp_common_rules[] = {
-    {rule_max_input_dimensions},   {rule_max_filters},          {rule_square_kernel},
-    {rule_square_stride},          {rule_stride_1_or_2},        {rule_stride_2_kernel_3},
-    {rule_padding_same},           {rule_max_pool_size},        {rule_max_pool_3_on_vexa_v2},
-    {rule_max_pool_square},        {rule_max_pool_square_stride}, {rule_max_pool_stride_within_size},
-    {rule_max_pool_within_input},  {rule_average_pool_global},  {rule_average_pool_width},
-    {rule_average_pool_rows},      {rule_average_pool_one_np},
+// Every rule runs; each failure is gathered.
+constexpr CnpCommonRule cnp_common_rules[] = {
+    rule_max_input_dimensions,  rule_max_filters,           rule_square_kernel,
+    rule_square_stride,         rule_stride_1_or_2,         rule_stride_2_kernel_3,
+    rule_padding_same,          rule_max_pool_size,         rule_max_pool_3_on_vexa_v2,
+    rule_max_pool_square,       rule_max_pool_square_stride, rule_max_pool_stride_within_size,
+    rule_max_pool_within_input, rule_average_pool_global,   rule_average_pool_width,
+    rule_average_pool_rows,     rule_average_pool_one_np,
 };
 
-MappingStatus rule_cnp_common(LayerCheck const& check) { return gather_failures(check, cnp_common_rules); }
+MappingStatus rule_cnp_common(LayerCheck const& check) {
+    ConvPoolLayer const& conv = built(check.layer);
+    return check_cnp_common_constraints(check.layer, conv.conv_calculated_params(), conv.pool_calculated_params(),
+                                        check.version);
+}
 
 // ---- Each kind ----
 
@@ -223,6 +242,14 @@ constexpr RuleEntry sep_cnp_rules[] = {
 };
 
 }  // namespace
+
+MappingStatus check_cnp_common_constraints(Layer const& layer, ConvCalculatedParams const& conv,
+                                          PoolingCalculatedParams const& pool, HwVersion version) {
+    CnpCommonCheck const check{layer, conv, pool, version};
+    MappingStatus status = MappingStatus::success();
+    for (CnpCommonRule const rule : cnp_common_rules) status += rule(check);
+    return status;
+}
 
 MappingStatus check_std_cnp_rules(HardwareConstraints const& constraints, Layer const& layer, HwVersion version) {
     (void)built(layer);

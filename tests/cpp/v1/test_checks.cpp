@@ -1,7 +1,9 @@
 // The first-generation checker on real engine layers; one row per mended fault.
 #include <gtest/gtest.h>
 
+#include "backends/v1/check_rules.h"
 #include "backends/v1/checker.h"
+#include "engine/layers.h"
 #include "hw/presets.h"
 #include "support/error_text.h"
 #include "support/fake_layer.h"
@@ -107,6 +109,42 @@ TEST(V1Checker, ConvolutionalKinds) {
     }
     auto const unbuilt = testing::make_layer(std_kind, conv, "alone");
     EXPECT_EQ(testing::error_text<std::runtime_error>([&] { Checker().check(*unbuilt); }), "The layer alone is not built.");
+}
+
+// The rules both CNP kinds share judge the computed blocks they are given.
+TEST(V1Checker, CnpCommonConstraints) {
+    Params const conv{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"padding", 1}};
+    Params const max_2{{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
+    Params const global{{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}};
+    // conv_rows: the convolution's output rows; pool_x, pool_y: the pooling strides.
+    struct { char const* what; Params changes; uint32_t conv_rows; int8_t pool_x, pool_y; char const* expected;
+             HwVersion version = hw::ZR62_v1; } const rows[] = {
+        {"max pooling, strides 2 and 1", max_2, 8, 2, 1, "Pooling stride x and y must be equal."},
+        {"max pooling 2, stride 3", max_2, 8, 3, 3, "Pooling stride must be equal or lower than pooling size."},
+        {"global average over 2 rows", global, 2, 1, 1,
+         "When using Global Average Pooling, the output of the convolution must have at least 3 rows (currently 2)."},
+        {"global average over 3 rows", global, 3, 1, 1, ok},
+        {"3x3 max pooling on Vexa_v2", {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3}}, 8, 3, 3,
+         "Pooling size 3 is not supported on Vexa_v2.", hw::Vexa_v2},
+    };
+    for (auto const& row : rows) {
+        auto const built = testing::build_after_input(LayerType::Convolutional, with(conv, row.changes), {});
+        ConvCalculatedParams conv_block;
+        conv_block.output_height = row.conv_rows;
+        PoolingCalculatedParams pool_block;
+        pool_block.stride_x = row.pool_x;
+        pool_block.stride_y = row.pool_y;
+        EXPECT_EQ(check_cnp_common_constraints(*built.layer, conv_block, pool_block, row.version).message, row.expected)
+            << row.what;
+    }
+    // A standard layer reports what the shared rules find on its own blocks, and only that.
+    auto const built = testing::build_after_input(LayerType::Convolutional,
+                                                  with(conv, {{"stride_x", 3}, {"stride_y", 3}, {"weights_bits", 3}}), {});
+    auto const& layer = dynamic_cast<ConvPoolLayer const&>(*built.layer);
+    MappingStatus const common = check_cnp_common_constraints(layer, layer.conv_calculated_params(),
+                                                              layer.pool_calculated_params(), hw::ZR62_v1);
+    EXPECT_EQ(common.message, "Convolution stride must be 1 or 2.");
+    EXPECT_EQ(Checker().check(layer), common);
 }
 
 TEST(V1Checker, FullyConnected) {
