@@ -246,6 +246,19 @@ uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_
     return narrow_words(words, "conv2d_ch_cont_100b_size");
 }
 
+uint32_t conv2d_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters) {
+    return narrow_words(conv2d_4bit_ch_cont(kernel_size, filters), "conv2d_4bit_ch_cont_100b_size");
+}
+
+uint32_t conv2d_8bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters) {
+    return narrow_words(conv2d_8bit_ch_cont(kernel_size, filters), "conv2d_8bit_ch_cont_100b_size");
+}
+
+uint32_t conv2d_cnp_formatted_4bit_weight_100b_size(uint32_t kernel_size, uint32_t filters, uint32_t channels) {
+    const char* what = "conv2d_cnp_formatted_4bit_weight_100b_size";
+    return narrow_words(checked_mul(conv2d_4bit_ch_cont(kernel_size, filters), channels, what), what);
+}
+
 uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t filters,
                                                uint32_t channels, uint8_t bits) {
     u64 const per_channel = bits == 8 ? conv2d_8bit_ch_cont(kernel_size, filters)

@@ -63,10 +63,20 @@ uint32_t get_layer_word_size(Dense const& weights, uint8_t weights_bits, Shape c
 // "Error when formatting the FNP inputs, the padding is undefined.".
 uint32_t get_fnp_sram_size(Layer const& layer);
 
-// 100-bit words holding `filters` filters of one input channel of a Conv2D; 8-bit weights take
-// kernels 1, 3, 4, 5, 7 ("ch_cont_size: Unexpected kernel size." otherwise), other widths use
-// the 4-bit form with kernels 1, 3, 5, 7 ("Unsupported kernel size." otherwise).
+// 100-bit words holding `filters` 4-bit filters of one input channel of a Conv2D: kernel 1 24
+// filters a word, kernel 3 three words per started 8 filters, kernel 5 one word a filter (rounded
+// up to 8), kernel 7 21 words per started 8; any other kernel is std::runtime_error "Unsupported
+// kernel size.".
+uint32_t conv2d_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters);
+// The same for 8-bit filters, their count m rounded up to 8: kernel 1 two words per started 24
+// filters, kernels 3, 4, 5 and 7 6, 12, 20 and 56 words per 8; any other kernel is
+// std::runtime_error "ch_cont_size: Unexpected kernel size.".
+uint32_t conv2d_8bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters);
+// 100-bit words holding `filters` filters of one input channel of a Conv2D: the 8-bit count when
+// `bits` is 8, the 4-bit count for any other width.
 uint32_t conv2d_ch_cont_100b_size(uint32_t kernel_size, uint32_t filters, uint8_t bits);
+// 100-bit words of a Conv2D's 4-bit weights on a CNP: the 4-bit channel content times `channels`.
+uint32_t conv2d_cnp_formatted_4bit_weight_100b_size(uint32_t kernel_size, uint32_t filters, uint32_t channels);
 // 100-bit words of a Conv2D's formatted weights on a CNP: the channel content times `channels`.
 uint32_t conv2d_cnp_formatted_weight_100b_size(uint32_t kernel_size, uint32_t filters,
                                                uint32_t channels, uint8_t bits);

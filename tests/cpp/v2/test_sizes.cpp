@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "backends/v2/format_conv_weights.h"
 #include "backends/v2/sizes.h"
 #include "support/error_text.h"
 #include "support/split_doubles.h"
@@ -37,6 +38,42 @@ TEST(V2Sizes, WeightWords) {
          "depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size: 8589934592 words do not fit in 32 bits."},
         {[&] { buffer_temp_conv_tnp_formatted_weight_100b_size(all, 1, 1); },
          "buffer_temp_conv_tnp_formatted_weight_100b_size: 8589934592 words do not fit in 32 bits."},
+    };
+    for (auto const& row : refusals) EXPECT_EQ(error_text<std::runtime_error>(row.call), row.message);
+}
+
+// The per-channel counts of each width and the 4-bit block, as the weight formats lay them out.
+TEST(V2Sizes, Conv2dWeightWordsOfEachWidth) {
+    struct { uint32_t kernel, filters, words; } const four_bit[] = {
+        {1, 24, 1}, {1, 25, 2}, {3, 9, 6}, {5, 9, 16}, {7, 1, 21}, {7, 9, 42}, {3, 0, 0},
+    };
+    for (auto const& row : four_bit)
+        EXPECT_EQ(conv2d_4bit_ch_cont_100b_size(row.kernel, row.filters), row.words) << row.kernel << " " << row.filters;
+    // Filters rounded up to 8 first; kernel 1 takes two words per started 24.
+    struct { uint32_t kernel, filters, words; } const eight_bit[] = {
+        {1, 24, 2}, {1, 25, 4}, {3, 9, 12}, {4, 16, 24}, {5, 8, 20}, {7, 8, 56}, {7, 0, 0},
+    };
+    for (auto const& row : eight_bit)
+        EXPECT_EQ(conv2d_8bit_ch_cont_100b_size(row.kernel, row.filters), row.words) << row.kernel << " " << row.filters;
+
+    struct { uint32_t kernel, filters, channels, words; } const blocks[] = {
+        {3, 9, 5, 30}, {7, 1, 1, 21}, {3, 8, 1, 3}, {5, 0, 3, 0}, {5, 9, 0, 0},
+    };
+    for (auto const& row : blocks) {
+        EXPECT_EQ(conv2d_cnp_formatted_4bit_weight_100b_size(row.kernel, row.filters, row.channels), row.words)
+            << row.kernel << " " << row.filters << " " << row.channels;
+        // Four 32-bit words carry each 100-bit word.
+        EXPECT_EQ(conv2d_cnp_formatted_4bit_weight_32b_size(row.kernel, row.filters, row.channels), 4 * row.words);
+    }
+
+    struct { std::function<void()> call; char const* message; } const refusals[] = {
+        {[] { conv2d_4bit_ch_cont_100b_size(4, 8); }, "Unsupported kernel size."},
+        {[] { conv2d_8bit_ch_cont_100b_size(2, 8); }, "ch_cont_size: Unexpected kernel size."},
+        {[] { conv2d_cnp_formatted_4bit_weight_100b_size(4, 8, 1); }, "Unsupported kernel size."},
+        {[] { conv2d_cnp_formatted_4bit_weight_100b_size(7, 8, 0x80000000u); },
+         "conv2d_cnp_formatted_4bit_weight_100b_size: 45097156608 words do not fit in 32 bits."},
+        {[] { conv2d_8bit_ch_cont_100b_size(7, 0xFFFFFFFFu); },
+         "conv2d_8bit_ch_cont_100b_size: 30064771072 words do not fit in 32 bits."},
     };
     for (auto const& row : refusals) EXPECT_EQ(error_text<std::runtime_error>(row.call), row.message);
 }
