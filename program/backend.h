@@ -71,7 +71,12 @@ struct LayerRecordArgs {
     std::shared_ptr<Layer> next_layer = nullptr;
     bool set_spikes = false;  // the layer starts a pass after the first: its NPs' input buffers take spikes
     bool mesh_flag = false;   // the layer ends a pass before the last: handed to the output routing
-    std::vector<hw::Ident> const& skipped_nps;  // NPs that get no program at all
+    // NPs whose program the layer leaves out; what is left out differs by generation. v1: the NP
+    // of a Convolutional or SeparableConvolutional layer keeps its weight and threshold blocks
+    // behind an empty register block, that of a FullyConnected layer gets nothing. v2: the NP gets
+    // nothing, whatever the layer's kind. The HRC programs (v1, v2) and the wisp TNP-R program do
+    // not read the list.
+    std::vector<hw::Ident> const& skipped_nps;
     bool registers_only = false;  // only register images: the NPs a pass leaves unused
     // The layer feeds the next layer of its pass in the padded-row FNP input layout (see
     // LayerRecorder::fnp_input_rows_padded).

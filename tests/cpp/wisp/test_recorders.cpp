@@ -76,6 +76,13 @@ TEST(WispRecorder, OneLayerAndRegisterLimits) {
     EXPECT_EQ(regs[0] & 0x7, 0u);
     EXPECT_EQ(regs[5], 2u);  // subsample[0] - 1 only
     EXPECT_EQ(regs[15] & 0xFFFF, 0u);
+    // The chain's program does not read the NPs a pass leaves out.
+    Recorders const r;
+    Layer const& sr1 = *chain["sr1"];
+    auto const listed = r.layer.record_layer({.layer = sr1, .sequence_first = sr1, .skipped_nps = {tnpr}});
+    auto const plain = r.record(sr1);
+    ASSERT_EQ(listed->tracks.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(listed->tracks[i].words(), plain->tracks[i].words()) << i;
 
     // Mended: the row and its rounding are counted in 64 bits, where 32 bits would wrap.
     for (auto const& [b, c, words] :
