@@ -1,7 +1,8 @@
 #include "backends/v2/format_fnp.h"
 
-#include <cstdint>
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -128,15 +129,70 @@ NeuronWeights neuron_weights(Dense const& weights, uint32_t neurons, uint8_t wei
     return n;
 }
 
+// Eight bytes (byte s = element s of row j in word j) become their transpose: byte s of word j is
+// then byte j of word s.
+[[gnu::always_inline]] inline void transpose_8x8(std::array<uint64_t, 8>& m) {
+    // Swap the off-diagonal halves of 2 x 2, then 4 x 4, then 8 x 8 blocks of bytes.
+    for (uint32_t i = 0; i < 8; i += 2) {
+        uint64_t const t = ((m[i] >> 8) ^ m[i + 1]) & 0x00FF00FF00FF00FFull;
+        m[i + 1] ^= t;
+        m[i] ^= t << 8;
+    }
+    for (uint32_t i : {0u, 1u, 4u, 5u}) {
+        uint64_t const t = ((m[i] >> 16) ^ m[i + 2]) & 0x0000FFFF0000FFFFull;
+        m[i + 2] ^= t;
+        m[i] ^= t << 16;
+    }
+    for (uint32_t i = 0; i < 4; ++i) {
+        uint64_t const t = ((m[i] >> 32) ^ m[i + 4]) & 0x00000000FFFFFFFFull;
+        m[i + 4] ^= t;
+        m[i] ^= t << 32;
+    }
+}
+
+// The low Width bits (1, 2, 4 or 8) of each byte of `bytes`, byte s in bits Width s onwards: eight
+// consecutive slots of one neuron.
+template <uint32_t Width>
+uint64_t pack_slots(uint64_t bytes) {
+    if constexpr (Width == 8) {
+        return bytes;
+    } else {
+        constexpr uint64_t low = (uint64_t{1} << Width) - 1;
+        uint64_t x = bytes & (low * 0x0101010101010101ull);
+        // Pairs of lanes merge three times: lanes of 8, 16, 32 bits holding 2, 4, 8 values.
+        for (uint32_t step = 0; step < 3; ++step) {
+            uint32_t const lane = 16u << step;
+            uint32_t const kept = (2 * Width) << step;
+            uint64_t const group = (uint64_t{1} << kept) - 1;
+            uint64_t mask = 0;
+            for (uint32_t at = 0; at < 64; at += lane) mask |= group << at;
+            x = (x | x >> ((8 - Width) << step)) & mask;
+        }
+        return x;
+    }
+}
+
+// ORs the `bits` low bits of `value` (8 to 64, a multiple of 8) into the zero bits of `record` from
+// bit `bit` on.
+void or_bits(uint32_t* record, uint64_t bit, uint64_t value, uint32_t bits) {
+    for (uint32_t done = 0; done < bits; done += 32, bit += 32, value >>= 32) {
+        uint32_t const part = std::min(32u, bits - done);
+        uint32_t const piece = uint32_t(value);
+        uint32_t* word = record + bit / 32;
+        uint32_t const shift = uint32_t(bit % 32);
+        word[0] |= piece << shift;
+        if (shift + part > 32) word[1] |= piece >> (32 - shift);
+    }
+}
+
 // Writes the weights (I, first + j) of `count` neurons (1 to 8) into the zero words from
 // out + j record_words on (n.words of them each).
-void write_neuron_weights(NeuronWeights const& n, ByteElements<int8_t> const& w, uint32_t first, uint32_t count,
-                          uint32_t* out, uint64_t record_words) {
+template <uint32_t Width>
+void write_neuron_weights_of(NeuronWeights const& n, ByteElements<int8_t> const& w, uint32_t first, uint32_t count,
+                             uint32_t* out, uint64_t record_words) {
     Dims const& d = n.d;
     uint64_t const neuron_stride = w.stride(1);
-    // Row-word padding keeps a whole byte per weight.
-    uint32_t const width = n.padding == InputPadding::RowWordPadded ? 8 : n.weights_bits;
-    uint64_t const mask = (uint64_t{1} << width) - 1;
+    constexpr uint64_t mask = (uint64_t{1} << Width) - 1;
     // Slot `index` of every neuron of the block: input `input`, neuron j from byte j of one read.
     // Slots of a width dividing 32 never straddle two words.
     auto slot = [&](uint64_t index, uint64_t input) {
@@ -147,26 +203,64 @@ void write_neuron_weights(NeuronWeights const& n, ByteElements<int8_t> const& w,
         } else {
             for (uint32_t j = 0; j < count; ++j) values |= uint64_t{uint8_t(source[j * neuron_stride])} << (8 * j);
         }
-        uint64_t const bit = index * width;
+        uint64_t const bit = index * Width;
         uint32_t* word = out + bit / 32;
         for (uint32_t j = 0; j < count; ++j, word += record_words)
             *word |= uint32_t((values >> (8 * j)) & mask) << (bit % 32);
     };
+    // `length` consecutive slots from `index` holding the inputs `step` apart from `input`: eight
+    // slots of eight neurons at a time as an 8 x 8 block of bytes, the rest slot by slot.
+    uint64_t const input_stride = w.stride(0);
+    auto run = [&](uint64_t index, uint64_t input, uint64_t step, uint64_t length) {
+        uint64_t done = 0;
+        if (count == 8) {
+            std::array<uint64_t, 8> block{};
+            for (; done + 8 <= length; done += 8) {
+                if (step * input_stride == 1) {
+                    // Each neuron's eight inputs lie side by side: one read per neuron.
+                    for (uint32_t j = 0; j < 8; ++j)
+                        block[j] = eight_elements(w.address(input + done, first + j, 0, 0), 1);
+                } else {
+                    for (uint32_t s = 0; s < 8; ++s)
+                        block[s] = eight_elements(w.address(input + (done + s) * step, first, 0, 0), neuron_stride);
+                    transpose_8x8(block);
+                }
+                for (uint32_t j = 0; j < 8; ++j)
+                    or_bits(out + j * record_words, (index + done) * Width, pack_slots<Width>(block[j]), 8 * Width);
+            }
+        }
+        for (; done < length; ++done) slot(index + done, input + done * step);
+    };
+    uint64_t const x_step = d.y * d.z;  // inputs between neighbours of a row
     switch (n.padding) {
-    case InputPadding::Packed:
-        for (uint64_t i = 0; i < d.z; ++i) slot(i, i);
-        break;
+    case InputPadding::Packed: run(0, 0, 1, d.z); break;
     case InputPadding::RowBytePadded:
-        for (uint64_t y = 0; y < d.y; ++y)
-            for (uint64_t z = 0; z < d.z; ++z)
-                for (uint64_t x = 0; x < d.x; ++x) slot(y * n.pad.plane + z * n.pad.row + x, d.index(x, y, z));
+        for (uint64_t y = 0; y < d.y; ++y) {
+            if (d.x == 1 && n.pad.row == 1) {
+                // Rows of one element without padding (a column of inputs): the plane is one run.
+                run(y * n.pad.plane, d.index(0, y, 0), 1, d.z);
+                continue;
+            }
+            for (uint64_t z = 0; z < d.z; ++z) run(y * n.pad.plane + z * n.pad.row, d.index(0, y, z), x_step, d.x);
+        }
         break;
     case InputPadding::RowWordPadded:
         for (uint64_t y = 0; y < d.y; ++y)
-            for (uint64_t z = 0; z < d.z; ++z)
-                for (uint64_t x = 0; x < d.x; ++x) slot((y * d.z + z) * n.row_bytes + x, d.index(x, y, z));
+            for (uint64_t z = 0; z < d.z; ++z) run((y * d.z + z) * n.row_bytes, d.index(0, y, z), x_step, d.x);
         break;
     default: unsupported_padding();
+    }
+}
+
+void write_neuron_weights(NeuronWeights const& n, ByteElements<int8_t> const& w, uint32_t first, uint32_t count,
+                          uint32_t* out, uint64_t record_words) {
+    // Row-word padding keeps a whole byte per weight.
+    switch (n.padding == InputPadding::RowWordPadded ? 8 : n.weights_bits) {
+    case 1: write_neuron_weights_of<1>(n, w, first, count, out, record_words); break;
+    case 2: write_neuron_weights_of<2>(n, w, first, count, out, record_words); break;
+    case 4: write_neuron_weights_of<4>(n, w, first, count, out, record_words); break;
+    case 8: write_neuron_weights_of<8>(n, w, first, count, out, record_words); break;
+    default: throw std::logic_error("An FNP weight width was not checked.");
     }
 }
 
@@ -236,29 +330,40 @@ std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadd
     uint64_t const record_words = get_neuron_word_size(s, padding, bits, weights_bits);
     std::vector<uint32_t> words(get_layer_word_size(*weights, weights_bits, s, padding, bits), 0u);
     if (uint64_t{neurons} * record_words > words.size()) past_the_record();
-    // The weight checks come once for every neuron, after the first neuron's variables (where
-    // each neuron's own checks would come).
-    std::optional<NeuronWeights> layout;
+    if (neurons == 0) return words;
+    // The element types are checked once, in the order the first neuron reads them, then the
+    // weights for every neuron; the loops below read without checks.
+    ByteElements<int8_t> const bias_v(*bias);
+    ByteElements<uint8_t> const bias_shift_v(*bias_shift);
+    std::optional<ByteElements<uint8_t>> max_value_v, max_value_shift_v;
+    if (has_max) {
+        max_value_v.emplace(*max_value);
+        max_value_shift_v.emplace(*max_value_shift);
+    }
+    ByteElements<uint8_t> const output_scales_v(*output_scales);
+    ByteElements<int8_t> const output_shift_v(*output_shift);
+    NeuronWeights const layout = neuron_weights(*weights, neurons, weights_bits, s, padding, bits);
+    if (layout.words + 2 != record_words) past_the_record();
+
+    // Every value is a byte written into a field of 8 bits: none can overflow.
+    static_assert(fnp::BIAS.width == 8 && fnp::BIAS_SHIFT.width == 8 && fnp::MAX_VALUE.width == 8 &&
+                  fnp::MAX_VALUE_SHIFT.width == 8 && fnp::OUTPUT_SCALE.width == 8 && fnp::OUTPUT_SHIFT.width == 8);
     for (uint32_t n = 0; n < neurons; ++n) {
         uint32_t* record = &words[uint64_t(n) * record_words];
-        set_field(&record[0], fnp::BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
-        set_field(&record[0], fnp::BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
+        uint32_t word0 = with_field<fnp::BIAS>(0, uint8_t(bias_v.at(n, 0, 0, 0)));
+        word0 = with_field<fnp::BIAS_SHIFT>(word0, bias_shift_v.at(n, 0, 0, 0));
         if (has_max) {
-            set_field(&record[0], fnp::MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
-            set_field(&record[0], fnp::MAX_VALUE_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
+            word0 = with_field<fnp::MAX_VALUE>(word0, max_value_v->at(n, 0, 0, 0));
+            word0 = with_field<fnp::MAX_VALUE_SHIFT>(word0, max_value_shift_v->at(n, 0, 0, 0));
         }
-        set_field(&record[1], fnp::OUTPUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
-        set_field(&record[1], fnp::OUTPUT_SHIFT, uint8_t(tensor_read<int8_t>(*output_shift, {n})));
-        if (!layout) {
-            layout = neuron_weights(*weights, neurons, weights_bits, s, padding, bits);
-            if (layout->words + 2 != record_words) past_the_record();
-        }
+        record[0] = word0;
+        record[1] = with_field<fnp::OUTPUT_SHIFT>(with_field<fnp::OUTPUT_SCALE>(0, output_scales_v.at(n, 0, 0, 0)),
+                                                  uint8_t(output_shift_v.at(n, 0, 0, 0)));
     }
-    if (neurons == 0) return words;
     // Eight neurons at a time: their weights of one input lie side by side in the tensor.
     ByteElements<int8_t> const w(*weights);
     for (uint32_t n = 0; n < neurons; n += 8)
-        write_neuron_weights(*layout, w, n, std::min(8u, neurons - n), &words[uint64_t(n) * record_words + 2],
+        write_neuron_weights(layout, w, n, std::min(8u, neurons - n), &words[uint64_t(n) * record_words + 2],
                              record_words);
     return words;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,30 @@ void check_optional_vector(Dense const* tensor, uint64_t needed, const char* nam
     if (tensor != nullptr) require_vector(*tensor, needed, name);
 }
 
+// Every present per-neuron variable is one-dimensional and holds the neurons below `end`.
+void check_neuron_vectors(Dense const* max_value, Dense const* max_value_shift, Dense const* activation_shift,
+                          Dense const* activation_scales, Dense const* output_shift, Dense const* bias_shift,
+                          Dense const* bias, Dense const* output_scales, uint64_t end) {
+    check_optional_vector(max_value, end, "max_value");
+    check_optional_vector(max_value_shift, end, "max_value_shift");
+    check_optional_vector(activation_shift, end, "activation_shift");
+    check_optional_vector(activation_scales, end, "activation_scales");
+    check_optional_vector(output_shift, end, "output_shift");
+    check_optional_vector(bias_shift, end, "bias_shift");
+    check_optional_vector(bias, end, "bias");
+    check_optional_vector(output_scales, end, "output_scales");
+}
+
+// The elements of a present variable read as T, its type and its buffer checked once; false when
+// its elements are not of T's storage (nothing is read then). A missing variable gives no view.
+template <class T>
+bool neuron_view(Dense const* tensor, std::optional<ByteElements<T>>* view) {
+    if (tensor == nullptr) return true;
+    if (!detail::ElementTraits<T>::accepts(tensor->type())) return false;
+    view->emplace(*tensor);
+    return true;
+}
+
 Dense const& require_present(std::shared_ptr<Dense const> const& tensor, const char* name) {
     if (!tensor) throw std::invalid_argument(std::string("Tensor ") + name + " is missing.");
     return *tensor;
@@ -37,17 +62,72 @@ std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense con
                                                Dense const* output_shift, Dense const* bias_shift,
                                                Dense const* bias, Dense const* output_scales,
                                                uint32_t first_neuron, uint32_t count) {
-    uint64_t const end = uint64_t(first_neuron) + count;
-    if (count != 0) {
-        check_optional_vector(max_value, end, "max_value");
-        check_optional_vector(max_value_shift, end, "max_value_shift");
-        check_optional_vector(activation_shift, end, "activation_shift");
-        check_optional_vector(activation_scales, end, "activation_scales");
-        check_optional_vector(output_shift, end, "output_shift");
-        check_optional_vector(bias_shift, end, "bias_shift");
-        check_optional_vector(bias, end, "bias");
-        check_optional_vector(output_scales, end, "output_scales");
+    if (count == 0) return {};
+    check_neuron_vectors(max_value, max_value_shift, activation_shift, activation_scales, output_shift, bias_shift,
+                         bias, output_scales, uint64_t(first_neuron) + count);
+    auto const checked = [&] {
+        return format_cnp_tnp_variables_checked(max_value, max_value_shift, activation_shift, activation_scales,
+                                                output_shift, bias_shift, bias, output_scales, first_neuron, count);
+    };
+    // Element types checked once; a tensor of another type goes to the value-by-value path, which
+    // refuses it where its first read comes.
+    std::optional<ByteElements<uint8_t>> max_v, max_shift, act_scales, b_shift, out_scales;
+    std::optional<ByteElements<int8_t>> act_shift, out_shift, bias_view;
+    if (!neuron_view(max_value, &max_v) || !neuron_view(max_value_shift, &max_shift) ||
+        !neuron_view(activation_shift, &act_shift) || !neuron_view(activation_scales, &act_scales) ||
+        !neuron_view(output_shift, &out_shift) || !neuron_view(bias_shift, &b_shift) || !neuron_view(bias, &bias_view) ||
+        !neuron_view(output_scales, &out_scales))
+        return checked();
+
+    std::vector<uint32_t> words(2 * uint64_t(count), 0u);
+    // Bits of the values that do not fit their fields: any one sends the call to the checked path.
+    uint32_t overflow = 0;
+    for (uint32_t k = 0; k < count; ++k) {
+        uint64_t const n = uint64_t(first_neuron) + k;
+        uint32_t a = 0;  // word A
+        uint32_t w = 0;  // word B
+        // The steps of the checked path, in its order: the later of two steps sharing bits wins.
+        if (out_scales) a = with_field<VARS_W1_OUT_SCALE>(a, out_scales->at(n, 0, 0, 0));
+        if (bias_view) a = with_field<VARS_W1_BIAS>(a, uint8_t(bias_view->at(n, 0, 0, 0)));
+        if (b_shift) {
+            uint32_t const v = b_shift->at(n, 0, 0, 0);
+            overflow |= v >> VARS_W1_BIAS_SHIFT.width;
+            a = with_field<VARS_W1_BIAS_SHIFT>(a, v);
+        }
+        if (out_shift) {
+            int32_t const v = out_shift->at(n, 0, 0, 0);
+            // -32..31 moves to 0..63; anything else has bits above the field (or wraps high).
+            overflow |= uint32_t(v + (1 << (output_shift_bits - 1))) >> output_shift_bits;
+            a = with_field<VARS_W1_OUT_SHIFT>(a, uint32_t(v));
+        }
+        if (max_shift) {
+            uint32_t const v = max_shift->at(n, 0, 0, 0);
+            overflow |= v >> VARS_W1_MAX_SHIFT.width;
+            a = with_field<VARS_W1_MAX_SHIFT>(a, v);
+        }
+        if (act_shift) {
+            uint32_t const bits = uint8_t(act_shift->at(n, 0, 0, 0));
+            a = with_field<VARS_W1_ACT_SHIFT_LO>(a, bits & 0x1Fu);
+            w = with_field<VARS_W2_ACT_SHIFT_HI>(w, (bits >> 5) & 1u);
+        }
+        if (act_scales) w = with_field<VARS_W2_ACT_SCALES>(w, act_scales->at(n, 0, 0, 0));
+        if (max_v) w = with_field<VARS_W2_MAX_VALUE>(w, max_v->at(n, 0, 0, 0));
+        words[2 * uint64_t(k)] = a;
+        words[2 * uint64_t(k) + 1] = w;
     }
+    if (overflow != 0) return checked();
+    return words;
+}
+
+std::vector<uint32_t> format_cnp_tnp_variables_checked(Dense const* max_value, Dense const* max_value_shift,
+                                                       Dense const* activation_shift,
+                                                       Dense const* activation_scales, Dense const* output_shift,
+                                                       Dense const* bias_shift, Dense const* bias,
+                                                       Dense const* output_scales, uint32_t first_neuron,
+                                                       uint32_t count) {
+    if (count != 0)
+        check_neuron_vectors(max_value, max_value_shift, activation_shift, activation_scales, output_shift,
+                             bias_shift, bias, output_scales, uint64_t(first_neuron) + count);
 
     WordImage image(2 * uint64_t(count));
     for (uint32_t k = 0; k < count; ++k) {
@@ -80,10 +160,13 @@ std::vector<uint32_t> format_input_shift(Dense const& input_shift, uint32_t firs
     uint64_t const n = count != 0 ? count : input_shift.size();
     require_dimension(input_shift, 0, uint64_t(first_channel) + n, "input_shift");
 
-    WordImage image(2 * ((n + 7) / 8));
-    for (uint64_t i = 0; i < n; ++i)
-        image.set_byte(i, tensor_read<uint8_t>(input_shift, {uint32_t(first_channel + i)}));
-    return std::move(image).release();
+    std::vector<uint32_t> words(2 * ((n + 7) / 8), 0u);
+    if (n == 0) return words;
+    // The element type checked once (the message of a first read), then byte after byte.
+    ByteElements<uint8_t> const shifts(input_shift);
+    ByteWriter out(words);
+    for (uint64_t i = 0; i < n; ++i) out.put(i, shifts.at(first_channel + i, 0, 0, 0));
+    return words;
 }
 
 std::vector<uint32_t> format_input_shift(Dense const& input_shift) {
