@@ -129,8 +129,8 @@ NeuronWeights neuron_weights(Dense const& weights, uint32_t neurons, uint8_t wei
     return n;
 }
 
-// Eight bytes (byte s = element s of row j in word j) become their transpose: byte s of word j is
-// then byte j of word s.
+// An 8 x 8 block of bytes, byte s of word j holding element (j, s), becomes its transpose: byte s
+// of word j then holds element (s, j).
 [[gnu::always_inline]] inline void transpose_8x8(std::array<uint64_t, 8>& m) {
     // Swap the off-diagonal halves of 2 x 2, then 4 x 4, then 8 x 8 blocks of bytes.
     for (uint32_t i = 0; i < 8; i += 2) {
