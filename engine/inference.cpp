@@ -23,7 +23,10 @@ std::vector<std::shared_ptr<Layer>> run_layers(Model const& model, std::shared_p
     if (!inputs) throw std::invalid_argument("Cannot run a model without inputs.");
     std::vector<std::shared_ptr<Layer>> layers = model.layers();
     if (layers.empty()) throw std::invalid_argument("Cannot run a model with no layers.");
-    for (auto const& layer : layers) inference::check_run_sizes(*layer);
+    for (auto const& layer : layers) {
+        inference::check_variables(*layer);
+        inference::check_run_sizes(*layer);
+    }
     return layers;
 }
 

@@ -58,6 +58,11 @@
 // bias and the out stage inside the convolution's output loop, while each pixel's values are in
 // cache; the results are those of the kernels above run one after another.
 //
+// Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"):
+// otherwise std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape
+// (<dims>), but the layer needs shape (<dims>)", with ", or any shape of <n> values" for the
+// variables that only need their element count.
+//
 // Size limit. A bad model must not exhaust the machine (a transposed layer's output grows as the
 // square of its stride, a kernel may be larger than its input): before a run allocates anything,
 // every layer's tensors per sample are checked: its output, a convolution's output before

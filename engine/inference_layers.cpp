@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "engine/inference.h"
+#include "engine/layers.h"
 #include "engine/layers_internal.h"
 #include "engine/ops.h"
 #include "engine/ops_support.h"
@@ -606,6 +607,11 @@ void expect_inputs(Layer const& layer, std::vector<Value> const& inputs, size_t 
 
 void refuse_layer(Layer const& layer, std::string const& reason) {
     throw std::runtime_error(layer_text(layer, reason));
+}
+
+void check_variables(Layer const& layer) {
+    std::string const misfit = variable_misfit(layer);
+    if (!misfit.empty()) throw std::invalid_argument(layer_text(layer, misfit));
 }
 
 void check_run_sizes(Layer const& layer) {

@@ -41,6 +41,11 @@ Value join_samples(std::vector<Value> const& parts);
 // int32 values of an integer tensor of any integer type (float32: rounded, saturated).
 std::shared_ptr<Dense> int32_of(Tensor const& tensor);
 
+// Refuses a layer with a variable that does not fit it (engine/layers.h, "Fit"):
+// std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape (<dims>), but the
+// layer needs shape (<dims>)[, or any shape of <n> values]".
+void check_variables(Layer const& layer);
+
 // Refuses a layer whose tensors in a software run would exceed max_run_elements per sample, or
 // whose convolution output is empty (std::invalid_argument, see engine/inference.h). Allocates
 // nothing.

@@ -5,10 +5,14 @@
 #include <algorithm>
 #include <limits>
 #include <map>
+#include <span>
 #include <stdexcept>
+
+#include <fmt/ranges.h>
 
 #include "engine/layer_geometry.h"
 #include "engine/layers_internal.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/panic.h"
 
@@ -419,7 +423,7 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
     std::vector<std::pair<std::string, std::shared_ptr<Dense>>> fresh;
     if (create_variables) {
         for (auto const& spec : outputs.variables) {
-            if (variables_.has(spec.name)) continue;
+            if (spec.optional || variables_.has(spec.name)) continue;
             if (std::find(spec.dims.begin(), spec.dims.end(), 0u) != spec.dims.end()) continue;
             uint64_t elements = 1;
             for (uint32_t dim : spec.dims) elements = std::min<uint64_t>(elements * dim, max_shape_size + 1);
@@ -430,6 +434,7 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
     }
 
     for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
+    variable_specs_ = std::move(outputs.variables);
     input_shapes_ = inputs.shapes;
     output_dims_ = std::move(outputs.dims);
     input_bits_ = inputs.bits;
@@ -442,6 +447,7 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
 
 void LayerImpl::unbuild() {
     built_ = false;
+    variable_specs_.clear();
     input_shapes_.clear();
     output_dims_.clear();
     input_bits_ = 0;
@@ -473,6 +479,44 @@ void LayerImpl::unlink() {
                    outs.end());
     }
     inbounds_.clear();
+}
+
+namespace {
+
+std::string dims_text(std::span<uint32_t const> dims) { return fmt::format("({})", fmt::join(dims, ", ")); }
+
+// The dimensions without the trailing dimensions of 1.
+std::span<uint32_t const> without_trailing_ones(std::span<uint32_t const> dims) {
+    size_t rank = dims.size();
+    while (rank > 0 && dims[rank - 1] == 1) --rank;
+    return dims.first(rank);
+}
+
+}  // namespace
+
+std::string LayerImpl::variable_misfit() const {
+    for (VariableSpec const& spec : variable_specs_) {
+        if (!variables_.has(spec.name)) continue;
+        if (std::find(spec.dims.begin(), spec.dims.end(), 0u) != spec.dims.end()) continue;
+        Shape const& has = variables_.get(spec.name)->dimensions();
+        std::span<uint32_t const> const has_dims(has.begin(), has.end());
+        std::span<uint32_t const> const needs(spec.dims);
+        if (spec.fit == Fit::shape) {
+            if (std::ranges::equal(without_trailing_ones(has_dims), without_trailing_ones(needs))) continue;
+            return format("variable '{}' has shape {}, but the layer needs shape {}", spec.name, dims_text(has_dims),
+                          dims_text(needs));
+        }
+        uint64_t const count = mul_sat(needs);
+        if (has.product() == count) continue;
+        return format("variable '{}' has shape {}, but the layer needs shape {}, or any shape of {} value{}",
+                      spec.name, dims_text(has_dims), dims_text(needs), count, count == 1 ? "" : "s");
+    }
+    return {};
+}
+
+std::string variable_misfit(Layer const& layer) {
+    auto const* impl = dynamic_cast<LayerImpl const*>(&layer);
+    return impl != nullptr ? impl->variable_misfit() : std::string();
 }
 
 // ---- ConvPoolLayer ----

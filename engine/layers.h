@@ -152,8 +152,15 @@
 //                       bias int8, bias_shift uint8, each (O); input_shift uint8 (C)
 //   Quantizer           scales float32 (C); zero_points uint8 (C)
 //   WispPostProcessing  input_scales uint8 (1); input_shift int8 (1); threshold uint16 (1)
-// Optional variables (max_value and max_value_shift of InputConv2D, Dense1D, StatefulRecurrent)
-// are not created; set them when they apply.
+// Optional variables (max_value and max_value_shift of InputConv2D, Dense1D, StatefulRecurrent,
+// one per filter or output channel) are not created; set them when they apply.
+//
+// Fit. A variable may be replaced by a tensor of another shape at any time; before a software run
+// and before mapping, every variable the kind knows (optional ones when present) must fit the
+// built layer: weights, weights_pw, in_proj and out_proj their very dimensions (trailing
+// dimensions of 1 aside), every other variable its element count in any shape (per-filter and
+// per-channel values are read in order). A variable whose shape would have a zero dimension, or
+// that the kind does not know, is not checked.
 //
 // Graph: a layer holds its inbound layers (shared, in input order) and its outbound layers
 // (weakly, as the model holds them). Inputs per kind: input layers none; Add exactly 2 of one
@@ -219,6 +226,11 @@ public:
     // when the pass that owns the mapping goes away.
     void set_mapping(std::shared_ptr<Mapping> mapping) { mapping_ = std::move(mapping); }
 
+    // The first variable of the layer that does not fit it (see "Fit" above), as "variable
+    // '<name>' has shape (<dims>), but the layer needs shape (<dims>)" (element counts: "..., or
+    // any shape of <n> values"); empty when every variable fits or the layer is not built.
+    std::string variable_misfit() const;
+
     // For tests only: make is_target_component answer true exactly for `kinds` (any other kind
     // false), or make format_code answer `code`, instead of the kind's fixed answers.
     void override_target_components(std::vector<ComponentKind> kinds);
@@ -232,11 +244,17 @@ public:
         uint8_t bits = 0;           // the first inbound layer's output bits
         bool any_signed = false;    // an inbound layer has signed outputs
     };
-    // A variable a kind creates when it is built.
+    // How a variable's tensor must fit the layer: its very dimensions (trailing dimensions of 1
+    // aside), or only its element count.
+    enum class Fit : uint8_t { count, shape };
+    // A variable of a kind: created when the layer is built (unless optional) and checked before
+    // it is used.
     struct VariableSpec {
         std::string name;
         TensorType type;
         std::vector<uint32_t> dims;
+        Fit fit = Fit::count;
+        bool optional = false;
     };
     // What a kind computes from its parameters and inputs.
     struct Outputs {
@@ -291,6 +309,7 @@ private:
     Model const* owner_ = nullptr;  // the model holding the layer, if any
 
     bool built_ = false;
+    std::vector<VariableSpec> variable_specs_;
     std::vector<Shape> input_shapes_;
     std::vector<uint32_t> output_dims_;
     uint8_t input_bits_ = 0;
@@ -305,6 +324,9 @@ private:
 // The implementation behind a layer made by Layer::create; std::invalid_argument "Layer '<name>'
 // was not made by Layer::create." for any other Layer implementation.
 LayerImpl& created_layer(Layer& layer);
+
+// LayerImpl::variable_misfit of a layer made by Layer::create; empty for any other Layer.
+std::string variable_misfit(Layer const& layer);
 
 // Attaches `mapping` to a layer made by Layer::create (null resets the slot);
 // std::invalid_argument for any other Layer implementation.

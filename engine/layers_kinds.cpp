@@ -16,6 +16,7 @@ namespace {
 using Outputs = LayerImpl::Outputs;
 using Inputs = LayerImpl::Inputs;
 using Spec = LayerImpl::VariableSpec;
+using Fit = LayerImpl::Fit;
 
 constexpr uint32_t kLutEntries = 2048;
 
@@ -96,6 +97,12 @@ void add_cnp_variables(Outputs& out, uint32_t channels, uint32_t filters, bool l
     if (lut) out.variables.push_back({"lut_values", TensorType::int32, {kLutEntries}});
 }
 
+// The ReLU ceilings of the kinds that do not create them: checked when they are set.
+void add_optional_max_values(Outputs& out, uint32_t filters) {
+    out.variables.push_back({"max_value", TensorType::uint8, {filters}, Fit::count, true});
+    out.variables.push_back({"max_value_shift", TensorType::uint8, {filters}, Fit::count, true});
+}
+
 // The output bits and sign of a kind whose outputs are unsigned after an activation.
 void set_activation_bits(Outputs& out, LayerImpl const& layer, uint8_t bits) {
     out.bits = bits;
@@ -154,7 +161,7 @@ Outputs InputConvolutional::compute(Inputs const& in) const {
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
-    out.variables = {{"weights", TensorType::int8, {spec.kernel_x, spec.kernel_y, c, f}},
+    out.variables = {{"weights", TensorType::int8, {spec.kernel_x, spec.kernel_y, c, f}, Fit::shape},
                      {"act_step", TensorType::float32, {f}},
                      {"threshold", TensorType::int32, {f}}};
     return out;
@@ -169,7 +176,7 @@ Outputs FullyConnected::compute(Inputs const& in) const {
     out.dims = {1, 1, units};
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
     out.macs = mul_sat({inputs, units});
-    out.variables = {{"weights", TensorType::int8, {units, inputs, 1, 1}},
+    out.variables = {{"weights", TensorType::int8, {units, inputs, 1, 1}, Fit::shape},
                      {"threshold", TensorType::int32, {units}},
                      {"act_step", TensorType::float32, {units}},
                      {"threshold_learning", TensorType::int32, {units}},
@@ -190,7 +197,7 @@ Outputs Convolutional::compute(Inputs const& in) const {
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
-    out.variables = {{"weights", TensorType::int8, {f, c, spec.kernel_y, spec.kernel_x}},
+    out.variables = {{"weights", TensorType::int8, {f, c, spec.kernel_y, spec.kernel_x}, Fit::shape},
                      {"act_step", TensorType::float32, {f}},
                      {"threshold", TensorType::int32, {f}}};
     return out;
@@ -213,8 +220,8 @@ Outputs SeparableConvolutional::compute(Inputs const& in) const {
     uint64_t const pointwise = mul_sat({pixels, c, f});
     out.macs = depthwise > std::numeric_limits<uint64_t>::max() - pointwise ? std::numeric_limits<uint64_t>::max()
                                                                              : depthwise + pointwise;
-    out.variables = {{"weights", TensorType::int8, {1, c, spec.kernel_y, spec.kernel_x}},
-                     {"weights_pw", TensorType::int8, {f, c, 1, 1}},
+    out.variables = {{"weights", TensorType::int8, {1, c, spec.kernel_y, spec.kernel_x}, Fit::shape},
+                     {"weights_pw", TensorType::int8, {f, c, 1, 1}, Fit::shape},
                      {"act_step", TensorType::float32, {f}},
                      {"threshold", TensorType::int32, {f}}};
     return out;
@@ -267,7 +274,7 @@ Outputs Conv2D::compute(Inputs const& in) const {
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c, f});
-    out.variables = {{"weights", TensorType::int8, {k, k, c, f}}};
+    out.variables = {{"weights", TensorType::int8, {k, k, c, f}, Fit::shape}};
     add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
     return out;
 }
@@ -284,7 +291,7 @@ Outputs InputConv2D::compute(Inputs const& in) const {
     set_conv_outputs(out, g, f);
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c, f});
-    out.variables = {{"weights", TensorType::int8, {k, k, c, f}},
+    out.variables = {{"weights", TensorType::int8, {k, k, c, f}, Fit::shape},
                      {"padding_value", TensorType::uint8, {c}},
                      {"output_shift", TensorType::int8, {f}},
                      {"output_scales", TensorType::uint8, {f}},
@@ -295,6 +302,7 @@ Outputs InputConv2D::compute(Inputs const& in) const {
         out.variables.push_back({"activation_scales", TensorType::uint8, {f}});
         out.variables.push_back({"lut_values", TensorType::int32, {kLutEntries}});
     }
+    add_optional_max_values(out, f);
     return out;
 }
 
@@ -310,7 +318,7 @@ Outputs DepthwiseConv2D::compute(Inputs const& in) const {
     set_conv_outputs(out, g, c);
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c});
-    out.variables = {{"weights", TensorType::int8, {k, k, 1, c}}};
+    out.variables = {{"weights", TensorType::int8, {k, k, 1, c}, Fit::shape}};
     add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
     return out;
 }
@@ -327,7 +335,7 @@ Outputs Conv2DTranspose::compute(Inputs const& in) const {
                 checked_dim(*this, uint64_t{dim(s, 1)} * stride, "output height"), f};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), k, k, c, f});
-    out.variables = {{"weights", TensorType::int8, {k, k, c, f}}};
+    out.variables = {{"weights", TensorType::int8, {k, k, c, f}, Fit::shape}};
     add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
     return out;
 }
@@ -344,7 +352,7 @@ Outputs DepthwiseConv2DTranspose::compute(Inputs const& in) const {
                 checked_dim(*this, uint64_t{dim(s, 1)} * stride, "output height"), c};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), k, k, c});
-    out.variables = {{"weights", TensorType::int8, {k, k, 1, c}}};
+    out.variables = {{"weights", TensorType::int8, {k, k, 1, c}, Fit::shape}};
     add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
     return out;
 }
@@ -359,7 +367,8 @@ Outputs BufferTempConv::compute(Inputs const& in) const {
     out.dims = {dim(s, 0), dim(s, 1), f};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), f, fifo, c});
-    out.variables = {{"weights", TensorType::int8, {1, 1, checked_dim(*this, uint64_t{fifo} * c, "weight rows"), f}}};
+    uint32_t const rows = checked_dim(*this, uint64_t{fifo} * c, "weight rows");
+    out.variables = {{"weights", TensorType::int8, {1, 1, rows, f}, Fit::shape}};
     add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
     return out;
 }
@@ -374,7 +383,7 @@ Outputs DepthwiseBufferTempConv::compute(Inputs const& in) const {
     out.dims = {dim(s, 0), dim(s, 1), c};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), c, taps});
-    out.variables = {{"weights", TensorType::int8, {1, 1, taps, c}}};
+    out.variables = {{"weights", TensorType::int8, {1, 1, taps, c}, Fit::shape}};
     add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
     return out;
 }
@@ -388,12 +397,13 @@ Outputs Dense1D::compute(Inputs const& in) const {
     out.dims = {1, 1, units};
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     out.macs = mul_sat({inputs, units});
-    out.variables = {{"weights", TensorType::int8, {inputs, units}},
+    out.variables = {{"weights", TensorType::int8, {inputs, units}, Fit::shape},
                      {"input_shift", TensorType::uint8, {inputs}},
                      {"bias", TensorType::int8, {units}},
                      {"bias_shift", TensorType::uint8, {units}},
                      {"output_scales", TensorType::uint8, {units}},
                      {"output_shift", TensorType::int8, {units}}};
+    add_optional_max_values(out, units);
     return out;
 }
 
@@ -410,8 +420,8 @@ Outputs StatefulRecurrent::compute(Inputs const& in) const {
     set_activation_bits(out, *this, bits_of(param("output_bits")));
     uint64_t const per_frame = mul_sat({states, c}) + mul_sat({o, states});  // each below 2^63
     out.macs = mul_sat({dim(s, 0), dim(s, 1), per_frame});
-    out.variables = {{"in_proj", TensorType::int8, {states, c}},
-                     {"out_proj", TensorType::int8, {o, states}},
+    out.variables = {{"in_proj", TensorType::int8, {states, c}, Fit::shape},
+                     {"out_proj", TensorType::int8, {o, states}, Fit::shape},
                      {"A_real", TensorType::int16, {states}},
                      {"A_imag", TensorType::int16, {states}},
                      {"internal_state_outputs_shift", TensorType::int8, {states}},
@@ -422,6 +432,7 @@ Outputs StatefulRecurrent::compute(Inputs const& in) const {
                      {"bias", TensorType::int8, {o}},
                      {"bias_shift", TensorType::uint8, {o}},
                      {"input_shift", TensorType::uint8, {c}}};
+    add_optional_max_values(out, o);
     return out;
 }
 

@@ -1,11 +1,13 @@
 #include "mapping/hardware_backend.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <exception>
 #include <stdexcept>
 #include <utility>
 
+#include "engine/layers.h"
 #include "hw/device.h"
 #include "hw/format.h"
 #include "hw/mapping_status.h"
@@ -30,6 +32,14 @@ constexpr char no_hrc_message[] =
 MappingStatus thrown_status(Layer const& layer, std::exception const& error) {
     if (auto const* mapping_error = dynamic_cast<MappingStatusError const*>(&error)) return mapping_error->status();
     return MappingStatus(layer, error.what());
+}
+
+// A layer whose variables do not fit it is refused before anything reads them.
+MappingStatus variables_status(Layer const& layer) {
+    std::string misfit = variable_misfit(layer);
+    if (misfit.empty()) return MappingStatus::success();
+    misfit.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(misfit.front())));
+    return MappingStatus(layer, misfit + ".");
 }
 
 bool is_skip_dma(hw::Type type) {
@@ -221,7 +231,8 @@ PlacedLayers place_layers(GenerationBackend const& backend, MapConstraints const
         // A model the checks cannot even read (a missing variable, a parameter out of range)
         // fails for the layer, like any refusal; what a caller's hook throws passes through.
         try {
-            status = backend.checker().check_layer_compatibility(*layer, previous.get(), version);
+            status = variables_status(*layer);
+            if (!status.failed) status = backend.checker().check_layer_compatibility(*layer, previous.get(), version);
             if (!status.failed && layer->is_target_component(ComponentKind::HRC)) {
                 placed.fatal = hrc_components(*layer, mesh, &components);
                 if (placed.fatal.failed) return placed;
@@ -244,7 +255,15 @@ PlacedLayers place_layers(GenerationBackend const& backend, MapConstraints const
 
         // A recurrent layer takes every layer after it along, without NPs of their own.
         if (layer->is_target_component(ComponentKind::TNP_R)) {
-            for (auto rest = it + 1; rest != layers.cend(); ++rest) placed.mappable.passes.back().push_back({*rest, {}});
+            for (auto rest = it + 1; rest != layers.cend(); ++rest) {
+                MappingStatus const rest_status = variables_status(**rest);
+                if (rest_status.failed) {
+                    placed.stop = rest;
+                    placed.stop_status = rest_status;
+                    break;
+                }
+                placed.mappable.passes.back().push_back({*rest, {}});
+            }
             break;
         }
     }

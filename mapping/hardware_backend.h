@@ -52,7 +52,10 @@ private:
 };
 
 // The body of HardwareBackend::map: places the layers (the first that cannot be mapped stops the
-// walk), applies the sequence rules, and builds one sequence of the passes.
+// walk), applies the sequence rules, and builds one sequence of the passes. A layer with a
+// variable that does not fit it (engine/layers.h) is refused before its checks read anything:
+// "Variable '<name>' has shape (<dims>), but the layer needs shape (<dims>)." (", or any shape of
+// <n> values" before the period where only the element count matters).
 MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
                                             std::shared_ptr<MapConstraints> const& constraints,
                                             std::vector<std::shared_ptr<Layer>>* layers,

@@ -186,6 +186,46 @@ TEST(EngineInference, RefusesBadModelsBeforeAllocating) {
     EXPECT_EQ(values_of<int32_t>(*out), std::vector<int32_t>(2 * 2 * 8192, 3));
 }
 
+TEST(EngineInference, VariablesThatDoNotFitTheLayerAreRefusedBeforeTheRun) {
+    using Params = std::map<std::string, int>;
+    Params const conv{{"kernel_size", 3}, {"filters", 8}, {"padding", 1}};
+    Params const lut{{"kernel_size", 3}, {"filters", 8}, {"padding", 1}, {"activation", 2}};
+    Params const units{{"units", 4}};
+    // Each row sets one variable of a layer "l" fed (4, 4, 4) values; an empty message: it runs.
+    struct Row { LayerType type; Params params; char const* variable; std::shared_ptr<Dense> value; std::string message; };
+    Row const rows[] = {
+        {LayerType::Conv2D, conv, "weights", i8({5, 5, 4, 8}, std::vector<int8_t>(800)),
+         "Layer 'l' (Conv2D): variable 'weights' has shape (5, 5, 4, 8), but the layer needs shape (3, 3, 4, 8)"},
+        {LayerType::Conv2D, conv, "weights", i8({3, 3, 4, 16}, std::vector<int8_t>(576)),
+         "Layer 'l' (Conv2D): variable 'weights' has shape (3, 3, 4, 16), but the layer needs shape (3, 3, 4, 8)"},
+        {LayerType::Conv2D, conv, "input_shift", u8(std::vector<uint8_t>(100)),
+         "Layer 'l' (Conv2D): variable 'input_shift' has shape (100), but the layer needs shape (4), or any shape of "
+         "4 values"},
+        {LayerType::Conv2D, conv, "input_shift", u8({4, 1}, std::vector<uint8_t>(4)), ""},  // read in order
+        {LayerType::Conv2D, lut, "lut_values", i32({2047}, std::vector<int32_t>(2047)),
+         "Layer 'l' (Conv2D): variable 'lut_values' has shape (2047), but the layer needs shape (2048), or any shape "
+         "of 2048 values"},
+        {LayerType::FullyConnected, units, "weights", i8({4, 64}, std::vector<int8_t>(256)), ""},  // (4, 64, 1, 1)
+        {LayerType::FullyConnected, units, "weights", i8({8, 32, 1, 1}, std::vector<int8_t>(256)),
+         "Layer 'l' (FullyConnected): variable 'weights' has shape (8, 32, 1, 1), but the layer needs shape "
+         "(4, 64, 1, 1)"},
+        {LayerType::FullyConnected, units, "threshold", i32({4, 1, 1, 1}, std::vector<int32_t>(4)), ""},
+        {LayerType::Dense1D, units, "max_value", u8(std::vector<uint8_t>(3)),  // optional: checked once set
+         "Layer 'l' (Dense1D): variable 'max_value' has shape (3), but the layer needs shape (4), or any shape of 4 "
+         "values"},
+        {LayerType::StatefulRecurrent, {{"stateful_channels", 2}, {"output_channels", 4}}, "in_proj",
+         i8({4, 2}, std::vector<int8_t>(8)),
+         "Layer 'l' (StatefulRecurrent): variable 'in_proj' has shape (4, 2), but the layer needs shape (2, 4)"},
+    };
+    for (auto const& r : rows) {
+        auto layer = make_layer(r.type, r.params, "l");
+        auto model = model_with(layer, 4, 4, 4);
+        set(*layer, r.variable, r.value);
+        auto const input = u8({1, 4, 4, 4}, std::vector<uint8_t>(64));
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, input); }), r.message) << r.message;
+    }
+}
+
 // InputData (1, 1, 4) -> FullyConnected of 4 units, 2 classes, 4-bit weights.
 std::unique_ptr<Model> learning_model(std::shared_ptr<Dense> const& weights) {
     auto fc = make_layer(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, "fc");

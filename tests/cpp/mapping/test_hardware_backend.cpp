@@ -334,6 +334,7 @@ TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
 TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
     using nuvra::testing::f32;
     using nuvra::testing::i8;
+    using nuvra::testing::u8;
     auto const conv = [](ModelBuilder& m, std::string const& name, std::map<std::string, int> params = {}) {
         params.insert({{"kernel_size", 3}, {"filters", 4}, {"padding", 1}});
         m.layer(LayerType::Conv2D, name, params, {"in"});
@@ -356,7 +357,7 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
              m.layer(LayerType::Dense1D, "d", {{"units", 4}}, {"c"});
              m["d"]->variables().set("weights", i8({1}, {1}));
          },
-         "Cannot map layer 'd'. Shape dimension 1 is out of range (the shape has 1 dimensions)"},
+         "Cannot map layer 'd'. Variable 'weights' has shape (1), but the layer needs shape (256, 4)."},
         {"v2 Conv2D float weights", hw::Tolmar_v2, built_generations(),
          [&](ModelBuilder& m) {
              m.input("in");
@@ -376,7 +377,31 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
          "Cannot map layer 'fc'. Wrong requested type int8 for a tensor of type float32"},
         {"v1 FullyConnected weights of rank 1", {0xBC, 0xA1, 0, 1}, built_generations(),
          [&](ModelBuilder& m) { fully_connected(m, i8({1}, {1})); },
-         "Cannot map layer 'fc'. FNP weights need 2 dimensions or more, not 1."},
+         "Cannot map layer 'fc'. Variable 'weights' has shape (1), but the layer needs shape (2, 4, 1, 1)."},
+        // Variables that do not fit are refused before anything reads them, whatever the generation.
+        {"v2 Conv2D 5 x 5 weights in a 3 x 3 layer", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             conv(m, "c");
+             m["c"]->variables().set("weights", i8({5, 5, 4, 4}, std::vector<int8_t>(400)));
+         },
+         "Cannot map layer 'c'. Variable 'weights' has shape (5, 5, 4, 4), but the layer needs shape (3, 3, 4, 4)."},
+        {"v2 Conv2D 100 input shifts for 4 channels", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             conv(m, "c");
+             m["c"]->variables().set("input_shift", u8({100}, std::vector<uint8_t>(100)));
+         },
+         "Cannot map layer 'c'. Variable 'input_shift' has shape (100), but the layer needs shape (4), or any shape "
+         "of 4 values."},
+        {"v1 Convolutional weights of 16 filters in a layer of 8", {0xBC, 0xA1, 0, 1}, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             m.layer(LayerType::Convolutional, "cv", {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}},
+                     {"in"});
+             m["cv"]->variables().set("weights", i8({16, 4, 3, 3}, std::vector<int8_t>(576)));
+         },
+         "Cannot map layer 'cv'. Variable 'weights' has shape (16, 4, 3, 3), but the layer needs shape (8, 4, 3, 3)."},
     };
     for (Row const& row : rows) {
         ModelBuilder model;

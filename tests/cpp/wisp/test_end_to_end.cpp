@@ -64,5 +64,24 @@ TEST(WispEndToEnd, UnsupportedInputWidthFailsWithItsRule) {
     }
 }
 
+// The layers the chain takes along have their variables checked too, before anything reads them.
+TEST(WispEndToEnd, VariablesThatDoNotFitAreRefused) {
+    struct Row { char const* layer; char const* variable; std::shared_ptr<Dense> value; std::string message; };
+    Row const rows[] = {
+        {"pp", "threshold", nuvra::testing::u16({2}, {5, 6}),
+         "Cannot map layer 'pp'. Variable 'threshold' has shape (2), but the layer needs shape (1), or any shape of 1 "
+         "value."},
+        {"sr2", "out_proj", nuvra::testing::i8({4, 1}, {1, 1, 1, 1}),
+         "Cannot map layer 'sr2'. Variable 'out_proj' has shape (4, 1), but the layer needs shape (1, 4)."},
+    };
+    for (Row const& row : rows) {
+        testing::Chain chain;
+        chain.two_layers_and_post_processing();
+        chain[row.layer]->variables().set(row.variable, row.value);
+        EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { chain.m.model().map(testing::wisp_device()); }),
+                  row.message);
+    }
+}
+
 }  // namespace
 }  // namespace nuvra::wisp
