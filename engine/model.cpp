@@ -65,6 +65,9 @@ void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shar
     LayerImpl* const impl = &created_layer(*layer);
     if (impl->owner_ != nullptr)
         throw std::invalid_argument(format("Layer '{}' already belongs to a model.", impl->get_name()));
+    // Layers are found by name (get_layer, models built from layers): a name is given once.
+    if (names_.contains(impl->get_name()))
+        throw std::invalid_argument(format("The model already has a layer named '{}'.", impl->get_name()));
     for (auto const& inbound : inbounds) {
         if (!inbound) throw std::invalid_argument(format("Layer '{}': an inbound layer is missing.", impl->get_name()));
         auto const* in = dynamic_cast<LayerImpl const*>(inbound.get());
@@ -84,8 +87,10 @@ void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shar
     impl->build(inputs, create_variables);
     drop_mapping();
     layers_.reserve(layers_.size() + 1);
+    names_.reserve(layers_.size() + 1);
     impl->link(layer, std::move(inbounds));
     impl->owner_ = this;
+    names_.insert(impl->get_name());
     layers_.push_back(layer);
 }
 
@@ -103,6 +108,7 @@ void Model::pop_layer() {
     impl.outbounds_.clear();
     impl.unbuild();
     impl.owner_ = nullptr;
+    names_.erase(impl.get_name());
     layers_.pop_back();
 }
 

@@ -3,6 +3,8 @@
 //
 // Graph rules (Model::add):
 // - the layer must come from Layer::create and belong to no model (std::invalid_argument);
+// - its name must differ from those of the model's layers (std::invalid_argument "The model
+//   already has a layer named '<name>'."): layers are found by name;
 // - an input layer (InputData, InputConvolutional) takes no inbound layers;
 // - any other layer with an empty inbound list is linked to the last layer added; on an empty
 //   model that is refused;
@@ -27,6 +29,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "engine/layer.h"
@@ -91,8 +94,7 @@ public:
     virtual void map(std::shared_ptr<Device> device, bool hw_only = false,
                      std::shared_ptr<MapConstraints> constraints = nullptr);
 
-    // The layer at `index`, or named `name` (the first of that name); std::invalid_argument when
-    // there is none.
+    // The layer at `index`, or named `name`; std::invalid_argument when there is none.
     virtual std::shared_ptr<Layer> get_layer(size_t index) const;
     virtual std::shared_ptr<Layer> get_layer(std::string const& name) const;
     // The model's own layer objects, in order.
@@ -130,6 +132,7 @@ private:
     void drop_mapping();
 
     std::vector<std::shared_ptr<Layer>> layers_;
+    std::unordered_set<std::string> names_;  // the names of layers_
     std::shared_ptr<LearningParams> learning_;
     FullyConnected* learning_layer_ = nullptr;  // the layer that sees learning_
     std::vector<std::shared_ptr<Sequence>> sequences_;

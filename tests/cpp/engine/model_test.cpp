@@ -86,7 +86,7 @@ TEST(ModelPop, RemovesTheLastLayerFromTheGraph) {
     EXPECT_TRUE(a->inbound_layers().empty());
     EXPECT_FALSE(impl(*a).is_built());
     EXPECT_EQ(a->variables().names().size(), 10u);  // the variables stay with the layer
-    model->add(a);                                 // and the layer can be added again
+    model->add(a);                                 // and the layer, and its name, can be added again
     EXPECT_EQ(a->inbound_layers().front().get(), input.get());
     EXPECT_EQ(error_text<std::invalid_argument>([&] { Model::create()->pop_layer(); }),
               "Cannot pop a layer from an empty model.");
@@ -97,8 +97,11 @@ TEST(ModelQueries, LookupsShapesMacsAndGeneration) {
     model->add(make_input(32, 32, 3));
     model->add(make_layer(LayerType::Conv2D,
                           {{"kernel_size", 3}, {"kernel_stride", 2}, {"padding", 1}, {"filters", 16}}, "c"));
-    model->add(make_layer(LayerType::Dense1D, {{"units", 10}}, "c"));  // names need not be unique
-    EXPECT_EQ(model->get_layer("c").get(), model->get_layer(1).get());  // the first one is found
+    // A name is given once: a second "c" would be found as the first one.
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { model->add(make_layer(LayerType::Dense1D, {{"units", 10}}, "c")); }),
+              "The model already has a layer named 'c'.");
+    model->add(make_layer(LayerType::Dense1D, {{"units", 10}}, "d"));
+    EXPECT_EQ(model->get_layer("c").get(), model->get_layer(1).get());
     EXPECT_EQ(error_text<std::invalid_argument>([&] { model->get_layer(3); }),
               "Layer index 3 is out of range: the model has 3 layers.");
     EXPECT_EQ(error_text<std::invalid_argument>([&] { model->get_layer("b"); }), "No layer named 'b' in the model.");
@@ -119,7 +122,7 @@ TEST(ModelQueries, LookupsShapesMacsAndGeneration) {
     for (auto const& row : rows) {
         auto m = Model::create();
         m->add(make_input(4, 4, 1));
-        for (auto const& [type, params] : row.layers) m->add(make_layer(type, params, "l"));
+        for (auto const& [type, params] : row.layers) m->add(make_layer(type, params, std::to_string(m->layer_count())));
         EXPECT_EQ(m->ip_version(), row.expected) << row.layers.size();
     }
 }
