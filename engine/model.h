@@ -21,7 +21,8 @@
 // file identifier "NVMD", format version 1; the prefix must equal the bytes that follow it, so a
 // truncated or extended buffer is refused) holding, per layer in order, its name, type, parameters,
 // inbound links (indexes of earlier layers) and variables (name, element type, layout,
-// dimensions, bytes), then the learning parameters and the index of the layer that learns.
+// dimensions, bytes), then the learning parameters and the index of the layer that learns. Names
+// and keys read back must be well-formed UTF-8 (they reach Python as str).
 // to_buffer is deterministic and to_buffer(from_buffer(b)) == b for every b it wrote.
 #pragma once
 

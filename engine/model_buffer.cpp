@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <stdexcept>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -26,15 +27,60 @@ constexpr uint32_t kFormatVersion = 1;
     throw std::invalid_argument("Invalid model buffer: " + reason);
 }
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF):
+// names and keys reach Python as str.
+bool is_utf8(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+        auto const lead = static_cast<uint8_t>(text[i]);
+        size_t length = 0;
+        uint32_t low = 0x80, high = 0xBF;  // the range of the byte after the lead
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        }
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            if (lead == 0xE0) low = 0xA0;   // no overlong form
+            if (lead == 0xED) high = 0x9F;  // no surrogate
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            if (lead == 0xF0) low = 0x90;   // no overlong form
+            if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
+        } else {
+            return false;
+        }
+        if (text.size() - i < length) return false;
+        for (size_t k = 1; k < length; ++k) {
+            auto const byte = static_cast<uint8_t>(text[i + k]);
+            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// A name or key of the buffer, refused unless it is UTF-8.
+std::string text_of(flatbuffers::String const* stored, std::string const& what) {
+    std::string text = stored->str();
+    if (!is_utf8(text)) malformed(format("{} is not valid UTF-8.", what));
+    return text;
+}
+
 bool is_tensor_type(int32_t value) { return value >= 0 && value <= static_cast<int32_t>(TensorType::uint16); }
 
 bool is_layout(int32_t value) {
     return value == static_cast<int32_t>(Layout::c_order) || value == static_cast<int32_t>(Layout::reversed);
 }
 
-// Keys must be strictly ascending: the order to_buffer writes, so nothing is duplicated.
+// Keys must be UTF-8 and strictly ascending: the order to_buffer writes, so nothing is
+// duplicated.
 template <class Entries>
 void check_ascending_keys(Entries const* entries, std::string const& where) {
+    for (flatbuffers::uoffset_t i = 0; i < entries->size(); ++i)
+        text_of(entries->Get(i)->key(), format("{}: parameter key {}", where, i));
     for (flatbuffers::uoffset_t i = 1; i < entries->size(); ++i)
         if (!(entries->Get(i - 1)->key()->str() < entries->Get(i)->key()->str()))
             malformed(format("{}: parameter keys are not in strictly ascending order (\"{}\" after \"{}\").", where,
@@ -43,7 +89,7 @@ void check_ascending_keys(Entries const* entries, std::string const& where) {
 
 // A variable's tensor, after checking that its type, layout, dimensions and bytes agree.
 std::shared_ptr<Dense> read_variable(fbm::Variable const& variable, std::string const& where) {
-    std::string const name = variable.name()->str();
+    std::string const name = variable.name()->str();  // checked by the caller
     std::string const here = format("{}, variable '{}'", where, name);
     if (!is_tensor_type(variable.type())) malformed(format("{}: unknown tensor type {}.", here, variable.type()));
     if (!is_layout(variable.layout())) malformed(format("{}: unknown layout {}.", here, variable.layout()));
@@ -163,7 +209,7 @@ std::unique_ptr<Model> Model::from_buffer(const void* data, size_t size) {
     auto const* layers = stored->layers();
     for (flatbuffers::uoffset_t i = 0; i < layers->size(); ++i) {
         fbm::Layer const& fl = *layers->Get(i);
-        std::string const name = fl.name()->str();
+        std::string const name = text_of(fl.name(), format("layer {}: the name", i));
         std::string const where = format("layer {} ('{}')", i, name);
         if (!is_layer_type(fl.type())) malformed(format("{}: unknown layer type {}.", where, fl.type()));
 
@@ -194,7 +240,7 @@ std::unique_ptr<Model> Model::from_buffer(const void* data, size_t size) {
 
         std::unordered_set<std::string> seen;
         for (auto const* variable : *fl.variables()) {
-            std::string const variable_name = variable->name()->str();
+            std::string const variable_name = text_of(variable->name(), format("{}: a variable name", where));
             if (!seen.insert(variable_name).second)
                 malformed(format("{}: variable '{}' appears twice.", where, variable_name));
             layer->variables().set(variable_name, read_variable(*variable, where));

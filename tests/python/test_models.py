@@ -29,6 +29,30 @@ def test_layers_from_another_model(core, conv_model, failure):
     assert conv.name == "conv" and conv.variables["weights"].shape == (3, 3, 2, 4)
 
 
+def snappy_literals(data):
+    """A model file image of `data` as one raw snappy block of literals, then zeros."""
+    n, block = len(data), bytearray()
+    while True:  # the length preamble, 7 bits a byte
+        block.append((n & 0x7F) | (0x80 if n > 0x7F else 0))
+        n >>= 7
+        if not n:
+            break
+    for at in range(0, len(data), 256):  # literals of up to 256 bytes: tag 60 << 2, then length - 1
+        chunk = data[at:at + 256]
+        block += bytes([60 << 2, len(chunk) - 1]) + chunk
+    return bytes(block) + bytes(32 + len(data) + len(data) // 6 - len(block))
+
+
+def test_a_model_file_with_a_name_that_is_not_utf8_is_refused_at_load(core, conv_model, failure, tmp_path):
+    buffer = conv_model.to_buffer()
+    path = tmp_path / "m.fbz"
+    path.write_bytes(snappy_literals(buffer))
+    assert [l.name for l in core.Model(str(path)).layers] == ["in", "conv"]
+    path.write_bytes(snappy_literals(buffer.replace(b"conv", b"co\xffv")))
+    assert failure(lambda: core.Model(str(path))) == (
+        ValueError, "Invalid model buffer: layer 1: the name is not valid UTF-8.")  # fmt: skip
+
+
 def test_model_files(core, conv_model, tmp_path):
     path = tmp_path / "m.fbz"
     conv_model.save(str(path))

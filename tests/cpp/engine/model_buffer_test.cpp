@@ -180,6 +180,18 @@ TEST(ModelBuffer, HandMadeFaultsAreRefusedWithTheirReason) {
          "layer 1 ('fc'), variable 'weights': more than 4294967295 elements."},
         {[](TModel& m) { m.layers[1].variables.push_back(m.layers[1].variables[0]); },
          "layer 1 ('fc'): variable 'weights' appears twice."},
+        // Names and keys reach Python as str: a byte that is not UTF-8 is a damaged file.
+        {[](TModel& m) { m.layers[1].name = "fc\xff"; }, "layer 1: the name is not valid UTF-8."},
+        {[](TModel& m) { m.layers[1].name = "\xc0\xaf"; }, "layer 1: the name is not valid UTF-8."},  // overlong
+        {[](TModel& m) { m.layers[1].name = "\xed\xa0\x80"; }, "layer 1: the name is not valid UTF-8."},  // surrogate
+        {[](TModel& m) { m.layers[1].name = "\xf4\x90\x80\x80"; }, "layer 1: the name is not valid UTF-8."},
+        {[](TModel& m) { m.layers[1].name = "\xe2\x82"; }, "layer 1: the name is not valid UTF-8."},  // cut short
+        {[](TModel& m) { m.layers[1].params[0].first = "act_bits\x80"; },
+         "layer 1 ('fc'): parameter key 0 is not valid UTF-8."},
+        {[](TModel& m) { m.layers[1].variables[0].name = "w\xfe"; },
+         "layer 1 ('fc'): a variable name is not valid UTF-8."},
+        {[](TModel& m) { m.learning->params[0].first = "\xa0"; }, "learning: parameter key 0 is not valid UTF-8."},
+        {[](TModel& m) { m.layers[1].name = "in"; }, "layer 1 ('in'): The model already has a layer named 'in'."},
         {[](TModel& m) { m.learning->layer = 2; }, "learning layer index 2 is out of range (2 layers)."},
         {[](TModel& m) { m.learning->layer = 0; }, "learning layer 0 is not a FullyConnected layer."},
     };
@@ -191,6 +203,10 @@ TEST(ModelBuffer, HandMadeFaultsAreRefusedWithTheirReason) {
             error_text<std::invalid_argument>([&] { Model::from_buffer(bytes.data(), bytes.size()); });
         EXPECT_EQ(text.rfind("Invalid model buffer: " + message, 0), 0u) << text;
     }
+    TModel named = base;
+    named.layers[1].name = "f\xc3\xa7\xe2\x82\xac\xf0\x9d\x84\x9e";  // of two, three and four bytes
+    auto const utf8 = write(named);
+    EXPECT_EQ(Model::from_buffer(utf8.data(), utf8.size())->get_layer(1)->get_name(), named.layers[1].name);
     EXPECT_EQ(error_text<std::invalid_argument>([] { Model::from_buffer(nullptr, 0); }),
               "Invalid model buffer: 0 bytes are not a model serialization (length, identifier, offsets or sizes are "
               "wrong).");
