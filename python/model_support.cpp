@@ -1,5 +1,6 @@
 #include "python/model_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -22,11 +23,15 @@ std::shared_ptr<Layer> make_layer(LayerType type, std::map<std::string, int> con
     return Layer::create(params.get(), std::move(name));
 }
 
-// The InputData layer that feeds `first` in a model built from layers.
+// The InputData layer that feeds `first` in a model built from layers: it gives the values the
+// layers feeding `first` gave, of their width and signedness (signed when any of them is, as the
+// engine reads a layer's inputs).
 std::shared_ptr<Layer> input_layer_for(Layer const& first) {
     Shape const dims = first.input_dimensions().front();
     int const bits = first.input_bits();
-    bool const is_signed = first.value_mode() != 1 && bits > 7;
+    std::span<std::shared_ptr<Layer> const> const feeders = first.inbound_view();
+    bool const is_signed =
+        std::any_of(feeders.begin(), feeders.end(), [](auto const& feeder) { return feeder->output_signed(); });
     return make_layer(LayerType::InputData,
                       {{"input_width", static_cast<int>(dims[0])},
                        {"input_height", static_cast<int>(dims[1])},

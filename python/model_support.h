@@ -22,8 +22,9 @@ namespace nuvra::python {
 
 // A new model holding copies of `layers` (same parameters, names, learning and variable tensors),
 // linked by name as the originals are. When the first layer is not an input layer, an InputData
-// layer named "InputData" of the first layer's input shape and bits comes first. A null entry is
-// std::runtime_error "Invalid layer received", before anything is built.
+// layer named "InputData" of the first layer's input shape and bits comes first, signed when the
+// layers feeding the first one give signed values: the new model computes what the old one did.
+// A null entry is std::runtime_error "Invalid layer received", before anything is built.
 std::unique_ptr<Model> model_from_layers(std::vector<std::shared_ptr<Layer>> const& layers);
 
 // Components per hardware type of the mapped layers: every NP, the skip-DMA load and the plain

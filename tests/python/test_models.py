@@ -29,6 +29,18 @@ def test_layers_from_another_model(core, conv_model, failure):
     assert conv.name == "conv" and conv.variables["weights"].shape == (3, 3, 2, 4)
 
 
+def test_a_model_rebuilt_from_layers_computes_the_same(core):
+    # Unsigned bytes of 128 and above reach the rebuilt model's convolution as they reach the source's.
+    source = core.Model()
+    source.add(layer(core, core.InputData, "in", input_width=2, input_height=2, input_channels=1))
+    conv = layer(core, core.Conv2D, "conv", kernel_size=1, filters=1, output_bits=16)
+    source.add(conv)
+    conv.variables["weights"] = np.ones((1, 1, 1, 1), np.int8)
+    conv.variables["output_scales"] = np.ones(1, np.uint8)
+    x = np.array([100, 200, 128, 255], np.uint8).reshape(1, 2, 2, 1)
+    assert core.Model([conv]).forward(x).ravel().tolist() == source.forward(x).ravel().tolist() == [100, 200, 128, 255]
+
+
 def snappy_literals(data):
     """A model file image of `data` as one raw snappy block of literals, then zeros."""
     n, block = len(data), bytearray()

@@ -60,14 +60,41 @@ TEST(ModelFromLayers, AddsAnInputLayerAndSharesTheVariables) {
     auto const input = built->get_layer(0);
     EXPECT_EQ(input->get_name(), "InputData");
     EXPECT_EQ(input->output_dimensions().to_vector(), (std::vector<uint32_t>{6, 5, 3}));
-    // A convolution reads signed 8-bit values.
-    EXPECT_EQ(std::make_pair(input->params()->get("input_bits"), input->params()->get("input_signed")), std::make_pair(8, 1));
+    // The convolution reads the unsigned 8-bit values of "in".
+    EXPECT_EQ(std::make_pair(input->params()->get("input_bits"), input->params()->get("input_signed")), std::make_pair(8, 0));
     EXPECT_EQ(built->get_layer(1)->variables().get("weights"), conv->variables().get("weights"));
     EXPECT_EQ(model_from_layers({source["in"], conv})->layer_count(), 2u);
     EXPECT_EQ(failure([&] { model_from_layers({conv, nullptr}); }), "Invalid layer received");
     auto params = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}});
     EXPECT_EQ(failure([&] { model_from_layers({Layer::create(params.get(), "loose")}); }),
               "Cannot get input size before it is set.");
+}
+
+TEST(ModelFromLayers, TheAddedInputGivesWhatFedTheFirstLayer) {
+    struct Row { int bits, is_signed, activation; std::pair<int, int> expected; };
+    Row const rows[] = {
+        {8, 0, -1, {8, 0}},  // unsigned bytes stay unsigned: 200 is not cut to 127
+        {8, 1, -1, {8, 1}},
+        {4, 0, 0, {4, 1}},   // a convolution without activation gives signed values, of 4 bits too
+        {4, 1, 1, {4, 0}},   // with ReLU, unsigned ones
+    };
+    for (Row const& row : rows) {
+        ModelBuilder source;
+        source.layer(LayerType::InputData, "in",
+                     {{"input_width", 2}, {"input_height", 2}, {"input_channels", 1}, {"input_bits", row.bits},
+                      {"input_signed", row.is_signed}}, {});
+        std::string feeder = "in";
+        if (row.activation >= 0) {
+            source.layer(LayerType::Conv2D, "f",
+                         {{"kernel_size", 1}, {"filters", 1}, {"output_bits", row.bits}, {"activation", row.activation}},
+                         {"in"});
+            feeder = "f";
+        }
+        auto const conv = source.conv("c", feeder, 1);
+        auto const built = model_from_layers({conv});
+        LayerParams const& added = *built->get_layer(0)->params();
+        EXPECT_EQ(std::make_pair(added.get("input_bits"), added.get("input_signed")), row.expected) << row.bits;
+    }
 }
 
 TEST(ComponentCount, CountsTheNpsAndOneStorePerLayer) {
