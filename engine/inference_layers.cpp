@@ -683,8 +683,13 @@ Shape model_input_shape(Shape const& s, Shape const& input_shape) {
     if (!fits) {
         std::string given;
         for (size_t k = 0; k < s.rank(); ++k) given += (k ? ", " : "") + std::to_string(s[k]);
-        throw std::invalid_argument(format("Inputs of shape ({}) do not fit the model's input ({}, {}, {}).", given,
-                                           input_shape[0], input_shape[1], input_shape[2]));
+        std::string const model = format("{}, {}, {}", input_shape[0], input_shape[1], input_shape[2]);
+        // Fewer dimensions are most often a sample without its leading sample count.
+        if (s.rank() < 4)
+            throw std::invalid_argument(format("Inputs of shape ({}) do not fit the model's input ({}): inputs must be "
+                                               "4-D with the samples first, (samples, {}).",
+                                               given, model, model));
+        throw std::invalid_argument(format("Inputs of shape ({}) do not fit the model's input ({}).", given, model));
     }
     return Shape{s[0], input_shape[0], input_shape[1], input_shape[2]};
 }

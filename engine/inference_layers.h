@@ -29,7 +29,10 @@ using RunState = std::map<Layer const*, LayerState>;
 
 // The model input as a Value of (samples, width, height, channels) for `input_shape`.
 // (samples, width, height, channels) of inputs given as that or as fewer dimensions that give it
-// when padded with 1s after the first; inputs that do not fit the model are std::invalid_argument.
+// when padded with 1s after the first; inputs that do not fit the model are std::invalid_argument
+// "Inputs of shape (<dims>) do not fit the model's input (<w>, <h>, <c>).", and with fewer than four
+// dimensions "Inputs of shape (<dims>) do not fit the model's input (<w>, <h>, <c>): inputs must be
+// 4-D with the samples first, (samples, <w>, <h>, <c>)."
 Shape model_input_shape(Shape const& given, Shape const& input_shape);
 Value model_input(Tensor const& inputs, Shape const& input_shape);
 

@@ -55,7 +55,13 @@ TEST(EngineInference, InputShapesAndTypes) {
     };
     for (auto const& r : rows) EXPECT_EQ(values_of<float>(*software_predict(*model, r.input)), r.expected);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, u8({1, 3}, {1, 2, 3})); }),
-              "Inputs of shape (1, 3) do not fit the model's input (1, 1, 2).");
+              "Inputs of shape (1, 3) do not fit the model's input (1, 1, 2): inputs must be 4-D with the samples "
+              "first, (samples, 1, 1, 2).");
+    // One sample given without its sample count.
+    auto image = model_with(make_layer(LayerType::Dequantizer, {}, "deq"), 2, 2, 2);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*image, u8({2, 2, 2}, std::vector<uint8_t>(8))); }),
+              "Inputs of shape (2, 2, 2) do not fit the model's input (2, 2, 2): inputs must be 4-D with the samples "
+              "first, (samples, 2, 2, 2).");
     EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*Model::create(), u8({1, 2}, {1, 2})); }),
               "Cannot run a model with no layers.");
     auto post = model_with(make_layer(LayerType::WispPostProcessing, {}, "post"), 2, 1, 1);
