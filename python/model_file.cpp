@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -120,6 +121,10 @@ std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file) {
 std::vector<uint8_t> read_model_file(std::string const& path) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("File not found.");
+    // A directory opens, but has no length to read.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(path, error))
+        throw std::runtime_error("The model path is not a readable file: " + path);
     std::streamoff const end = in.tellg();
     if (end < 1) throw std::runtime_error("File is empty.");
     if (static_cast<uint64_t>(end) >= max_model_file_bytes) throw std::runtime_error("Model file is too large.");

@@ -29,9 +29,10 @@ std::vector<uint8_t> encode_model_file(std::span<const uint8_t> serialization);
 // uncompress corrupted serialization buffer".
 std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file);
 
-// Reads and decodes the file at `path`: std::runtime_error "File not found.", "File is empty.",
-// "Model file is too large." (2 GiB or more) or "Unable to read model file: <path>", then the
-// failures of decode_model_file.
+// Reads and decodes the file at `path`: std::runtime_error "File not found.", "The model path is
+// not a readable file: <path>" (a directory, a device), "File is empty.", "Model file is too
+// large." (2 GiB or more) or "Unable to read model file: <path>", then the failures of
+// decode_model_file.
 std::vector<uint8_t> read_model_file(std::string const& path);
 
 // Writes the file image of `serialization` to `path`, truncating it: std::invalid_argument

@@ -82,6 +82,8 @@ TEST(ModelFile, FilesOnDisk) {
     EXPECT_EQ(error_text<std::runtime_error>([&] { write_model_file("/dev/full", data); }),
               "Unable to write model file: /dev/full");
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(missing); }), "File not found.");
+    EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(dir.string()); }),
+              "The model path is not a readable file: " + dir.string());
     std::ofstream(path, std::ios::trunc).close();
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(path); }), "File is empty.");
     std::filesystem::resize_file(path, max_model_file_bytes);  // sparse: refused before it is read
