@@ -5,10 +5,12 @@
 
 #include <cstddef>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "hw/device.h"
+#include "hw/format.h"
 #include "mapping/map_constraints.h"
 #include "python/np_values.h"
 #include "python/registration.h"
@@ -30,9 +32,29 @@ public:
         PYBIND11_OVERRIDE(void, MapConstraints, next_layer_handler, layer_name);
     }
 
+    // An override's answer is converted here, so that one that is not a list of NP.Ident (a None
+    // in it, a number) names the hook and what it returned.
     std::vector<hw::Ident> select_nps(std::vector<hw::Ident> const& source_nps, size_t num_nps,
                                       hw::Type type) const override {
-        PYBIND11_OVERRIDE(std::vector<hw::Ident>, MapConstraints, select_nps, source_nps, num_nps, type);
+        {
+            py::gil_scoped_acquire gil;
+            py::function const override = py::get_override(static_cast<MapConstraints const*>(this), "select_nps");
+            if (override) {
+                py::object const returned = override(source_nps, num_nps, type);
+                auto const refuse = [&] {
+                    return std::runtime_error(format("MapConstraints.select_nps returned {}, not a list of NP.Ident.",
+                                                     py::repr(returned).cast<std::string>()));
+                };
+                try {
+                    return returned.cast<std::vector<hw::Ident>>();
+                } catch (py::cast_error const&) {
+                    throw refuse();
+                } catch (py::reference_cast_error const&) {  // a None where a value is expected
+                    throw refuse();
+                }
+            }
+        }
+        return MapConstraints::select_nps(source_nps, num_nps, type);
     }
 };
 

@@ -49,6 +49,8 @@ DUPLICATE = "Cannot map layer 'conv'. The NPs selected for type CNP1 must be dis
         (dict(next_layer=lambda self, name: self.calls.append(name)), None, None, []),  # the binding's name: no hook
         (dict(select_nps=lambda self, nps, count, type: [nps[0]] * count), RuntimeError, DUPLICATE, []),
         (dict(select_nps=lambda self, nps, count, type: [1]), RuntimeError, None, []),  # not NP.Ident values
+        (dict(select_nps=lambda self, nps, count, type: [None] * count), RuntimeError,
+         "Cannot map layer 'conv'. MapConstraints.select_nps returned [None, None], not a list of NP.Ident.", []),
         (dict(next_layer_handler=raise_key_error), KeyError, "'conv'", []),
     ],
 )
