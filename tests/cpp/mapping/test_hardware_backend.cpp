@@ -396,9 +396,10 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
          "of 4 values."},
         {"v1 Convolutional weights of 16 filters in a layer of 8", {0xBC, 0xA1, 0, 1}, built_generations(),
          [&](ModelBuilder& m) {
-             m.input("in");
-             m.layer(LayerType::Convolutional, "cv", {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}},
-                     {"in"});
+             m.layer(LayerType::InputData, "in", {{"input_width", 8}, {"input_height", 8}, {"input_channels", 4},
+                                                  {"input_bits", 4}}, {});
+             m.layer(LayerType::Convolutional, "cv",
+                     {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"padding", 1}}, {"in"});
              m["cv"]->variables().set("weights", i8({16, 4, 3, 3}, std::vector<int8_t>(576)));
          },
          "Cannot map layer 'cv'. Variable 'weights' has shape (16, 4, 3, 3), but the layer needs shape (8, 4, 3, 3)."},
