@@ -15,6 +15,7 @@
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/mesh_mapper.h"
+#include "mapping/rule_table.h"
 #include "mapping/sequence_builder.h"
 
 namespace nuvra {
@@ -316,6 +317,15 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
     PlacedLayers placed = place_layers(backend, *constraints, *layers, multi_pass_capable);
     if (placed.fatal.failed) {
         add_unique_status(result, placed.fatal);
+        return result;
+    }
+
+    // A layer whose output goes nowhere leaves its NPs nothing to send to: the model is refused
+    // as a whole, since any part of it mapped would be cut off the same way.
+    MappingStatus const shared = check_shared_sequence_rules(layers->cbegin(), layers->cend());
+    if (shared.failed) {
+        add_unique_status(result, shared);
+        if (placed.stop_status.failed) add_unique_status(result, placed.stop_status);
         return result;
     }
 

@@ -55,7 +55,9 @@ private:
 // walk), applies the sequence rules, and builds one sequence of the passes. A layer with a
 // variable that does not fit it (engine/layers.h) is refused before its checks read anything:
 // "Variable '<name>' has shape (<dims>), but the layer needs shape (<dims>)." (", or any shape of
-// <n> values" before the period where only the element count matters).
+// <n> values" before the period where only the element count matters). A layer that breaks a
+// shared sequence rule (check_shared_sequence_rules over all the layers) refuses the whole
+// mapping: no sequence, its status, then the walk's own failure if any.
 MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
                                             std::shared_ptr<MapConstraints> const& constraints,
                                             std::vector<std::shared_ptr<Layer>>* layers,

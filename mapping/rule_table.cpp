@@ -34,6 +34,33 @@ MappingStatus np_input_width_failure(Layer const& layer, uint64_t width, uint64_
     return {layer, format("The input length {} exceeds the maximum value for NP input width: {}.", width, max)};
 }
 
+namespace {
+
+struct SharedSequenceCheck {
+    LayerList::const_iterator first;
+    LayerList::const_iterator last;
+};
+
+using SharedSequenceRule = MappingStatus (*)(SharedSequenceCheck const&);
+
+MappingStatus rule_outputs_reach_a_later_layer(SharedSequenceCheck const& check) {
+    // The last layer's output is the model's.
+    for (auto it = check.first; it + 1 < check.last; ++it)
+        if ((*it)->outbound_count() == 0) return {**it, dead_end_output_message};
+    return {};
+}
+
+constexpr SharedSequenceRule shared_sequence_rules[] = {
+    rule_outputs_reach_a_later_layer,
+};
+
+}  // namespace
+
+MappingStatus check_shared_sequence_rules(LayerList::const_iterator first, LayerList::const_iterator last) {
+    if (first == last) return MappingStatus::success();
+    return first_failure(SharedSequenceCheck{first, last}, std::span<SharedSequenceRule const>(shared_sequence_rules));
+}
+
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules) {
     MappingStatus result = MappingStatus::success();
     for (RuleEntry const& entry : rules) {

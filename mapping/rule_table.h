@@ -49,6 +49,14 @@ MappingStatus fnp_input_memory_failure(Layer const& layer, uint64_t capacity_wor
 // "The input length <width> exceeds the maximum value for NP input width: <max>."
 MappingStatus np_input_width_failure(Layer const& layer, uint64_t width, uint64_t max);
 
+// The sequence rules every generation shares, over the layers of one mapping in order (the last
+// one gives the model's output): the first broken one is the status. A layer other than the last
+// whose output no layer takes fails with dead_end_output_message, since nothing could receive
+// what its NPs send.
+inline constexpr char dead_end_output_message[] =
+    "The layer's output reaches no later layer and is not the model's output.";
+MappingStatus check_shared_sequence_rules(LayerList::const_iterator first, LayerList::const_iterator last);
+
 // Walks a per-kind table: every failure is gathered with MappingStatus::operator+=.
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules);
 

@@ -3,6 +3,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "hw/arith.h"
@@ -31,9 +32,13 @@ constexpr size_t initial_buffer_size = 1024;
 constexpr uint32_t dummy_desc_words = 1;
 
 // Turns a failure of a recorder, or of writing what it returned, into a mapping failure of the
-// layer: "Cannot map layer '<name>'. Error: <text>.".
+// layer: "Cannot map layer '<name>'. Error: <text>.", where a text that ends a sentence keeps its
+// own period.
 [[noreturn]] void fail_layer(Layer const& layer, std::exception const& e) {
-    MappingStatus(layer, format("Error: {}.", e.what())).throw_exception();
+    std::string_view const text = e.what();
+    std::string message = format("Error: {}", text);
+    if (!text.ends_with('.')) message += '.';
+    MappingStatus(layer, std::move(message)).throw_exception();
 }
 
 fb::Ident fb_ident(hw::Ident const& ident) { return fb::Ident(ident.col, ident.row, ident.id); }

@@ -92,7 +92,8 @@ public:
 
     // Records one layer and writes its record into the current pass; returns its track count.
     // A recorder failure with text t becomes std::runtime_error "Cannot map layer '<name>'.
-    // Error: t.". The positional form passes its arguments in LayerRecordArgs' order.
+    // Error: t." (no second period when t ends with one). The positional form passes its
+    // arguments in LayerRecordArgs' order.
     size_t serialize_layer_program(LayerRecordArgs const& args);
     size_t serialize_layer_program(Layer const& layer, Layer const& other, std::shared_ptr<Layer> link,
                                    bool a, bool b, std::vector<hw::Ident> const& nps, bool c, bool d);

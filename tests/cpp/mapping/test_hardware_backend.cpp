@@ -26,6 +26,8 @@
 #include "support/mapping_fixtures.h"
 #include "support/ops_test_util.h"
 #include "support/recorder_doubles.h"
+#include "support/v2_checks.h"
+#include "support/variable_fill.h"
 
 namespace nuvra {
 namespace {
@@ -303,6 +305,26 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
     ScriptedChecker::breaking_sequence = {};
 }
 
+// in -> c1 -> c2 -> c3 and c1 -> side: with every layer given, c3 ends while the model goes on
+// (side is its output). That refuses the whole mapping, beside the walk's own failure.
+TEST(HardwareBackend, ALayerWhoseOutputGoesNowhereRefusesTheWholeMapping) {
+    std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
+    struct Row { const char* name; std::set<std::string> incompatible; std::string text; };
+    Row const rows[] = {
+        {"alone", {}, "Cannot map layer 'c3'. " + dead_end},
+        {"and a refused layer", {"c2"},
+         "Cannot map layer 'c3':\n  * Layer 'c3': " + dead_end + "\n  * Layer 'c2': Refused."},
+    };
+    for (Row const& row : rows) {
+        ScriptedChecker::incompatible = row.incompatible;
+        Mapping m(hw::Tolmar_v2, 4, scripted, 3);
+        m.model.conv("side", "c1");
+        EXPECT_EQ(m.map().to_string(), row.text) << row.name;
+        EXPECT_TRUE(m.sequences.empty()) << row.name;
+    }
+    ScriptedChecker::incompatible = {};
+}
+
 // Layer indexes are 8 bits per pass, and skip-DMA channels count only the layers of the passes
 // before: long chains take several passes, and a hardware limit is a status, not an exception.
 TEST(HardwareBackend, LongChainsTakeSeveralPasses) {
@@ -345,11 +367,50 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
         m.layer(LayerType::FullyConnected, "fc", {{"units", 2}}, {"in"});
         m["fc"]->variables().set("weights", std::move(weights));
     };
+    // v1: hrc (InputConvolutional, 16 x 16 x 1) -> a Convolutional layer `name` on `inbound`.
+    std::map<std::string, int> const v1_cnp{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8},
+                                           {"padding", 1},      {"activation", 1},    {"act_bits", 1},
+                                           {"weights_bits", 1}};
+    auto const v1_hrc = [&](ModelBuilder& m) {
+        m.layer(LayerType::InputConvolutional, "hrc",
+                testing::with(v1_cnp, {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}}), {});
+        testing::fill_variable(*m["hrc"], "weights", 1);
+    };
+    auto const v1_conv = [&](ModelBuilder& m, std::string const& name, std::string const& inbound) {
+        m.layer(LayerType::Convolutional, name, v1_cnp, {inbound});
+    };
+    std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
     struct Row {
         const char* name; HwVersion version; std::span<Generation const> generations;
         std::function<void(ModelBuilder&)> build; std::string text;
     };
     Row const rows[] = {
+        // A layer whose output goes nowhere while the model goes on: refused before any recorder
+        // is asked to route it.
+        {"v2 Dense1D on the input that ends there", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             m.layer(LayerType::Dense1D, "d", {{"units", 4}}, {"in"});
+             conv(m, "c");
+             m.layer(LayerType::Conv2D, "c2", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"c"});
+         },
+         "Cannot map layer 'd'. " + dead_end},
+        {"v2 Dense1D after a Conv2D that goes on", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in");
+             conv(m, "c", {{"activation", 1}});
+             m.layer(LayerType::Dense1D, "d", {{"units", 4}}, {"c"});
+             m.layer(LayerType::Conv2D, "c2", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"c"});
+         },
+         "Cannot map layer 'd'. " + dead_end},
+        {"v1 FullyConnected after a Convolutional that goes on", {0xBC, 0xA1, 0, 1}, built_generations(),
+         [&](ModelBuilder& m) {
+             v1_hrc(m);
+             v1_conv(m, "c", "hrc");
+             m.layer(LayerType::FullyConnected, "fc", {{"units", 10}, {"weights_bits", 1}}, {"c"});
+             v1_conv(m, "c2", "c");
+         },
+         "Cannot map layer 'fc'. " + dead_end},
         {"v2 Dense1D weights of rank 1", hw::Tolmar_v2, built_generations(),
          [&](ModelBuilder& m) {
              m.input("in");
@@ -412,6 +473,7 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
         MappingStatusGroup status;
         EXPECT_NO_THROW(status = m.map()) << row.name;
         EXPECT_EQ(status.to_string(), row.text) << row.name;
+        if (row.text.find(dead_end) != std::string::npos) EXPECT_TRUE(m.sequences.empty()) << row.name;
     }
 }
 

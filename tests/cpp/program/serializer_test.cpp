@@ -67,9 +67,28 @@ TEST(SequenceSerializer, RecorderFailureNamesTheLayerAndLeavesThePassAsItWas) {
     f.serializer->serialize_version(HwVersion{});
     EXPECT_EQ(f.layer(*good), 1u);
     EXPECT_EQ(error_text<std::runtime_error>([&] { f.layer(*bad); }),
-              "Cannot map layer 'bad'. Error: Unsupported layer type: 3..");
+              "Cannot map layer 'bad'. Error: Unsupported layer type: 3.");
     f.serializer->finalize_pass();
     EXPECT_EQ(f.finish({pass_of({good, bad})}).data().passes()->Get(0)->records()->size(), 1u);
+}
+
+// The recorder's text ends the sentence: a text with its own period gets no second one.
+TEST(SequenceSerializer, RecorderFailureEndsWithOnePeriod) {
+    struct Row { const char* thrown; const char* expected; };
+    Row const rows[] = {
+        {"Cannot route an NP without destinations.",
+         "Cannot map layer 'l0'. Error: Cannot route an NP without destinations."},
+        {"Cannot route an NP without sources.", "Cannot map layer 'l0'. Error: Cannot route an NP without sources."},
+        {"boom", "Cannot map layer 'l0'. Error: boom."},
+        {"", "Cannot map layer 'l0'. Error: ."},
+    };
+    for (Row const& row : rows) {
+        Fixture f;
+        f.layers.on_record = [&](Layer const&) -> std::unique_ptr<program::Record> {
+            throw std::runtime_error(row.thrown);
+        };
+        EXPECT_EQ(error_text<std::runtime_error>([&] { f.layer(FakeLayer("l0")); }), row.expected) << row.thrown;
+    }
 }
 
 TEST(SequenceSerializer, CountsReturnTheTrueNumberOfTracks) {

@@ -1,6 +1,10 @@
 // A TNP-R chain mapped through Model::map on a third-generation device, and run on hardware.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <stdexcept>
+#include <string>
+
 #include "backends/wisp/recorders.h"
 #include "engine/model.h"
 #include "engine/sequence.h"
@@ -80,6 +84,33 @@ TEST(WispEndToEnd, VariablesThatDoNotFitAreRefused) {
         chain[row.layer]->variables().set(row.variable, row.value);
         EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { chain.m.model().map(testing::wisp_device()); }),
                   row.message);
+    }
+}
+
+// A recurrent layer whose output goes nowhere while the model goes on: the chain would follow it
+// (or lose its first layer to it) and compute something else than the model's output.
+TEST(WispEndToEnd, ALayerWhoseOutputGoesNowhereIsRefused) {
+    std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
+    struct Row { const char* name; std::function<void(testing::Chain&)> build; std::string text; };
+    Row const rows[] = {
+        {"the first outbound of the chain's first layer",
+         [](testing::Chain& c) {
+             c.sr("sr1", "in").sr("dead", "sr1").sr("sr2", "sr1", {{"output_channels", 1}}).pp("sr2");
+         },
+         "Cannot map layer 'dead'. " + dead_end},
+        {"a second branch on the input",
+         [](testing::Chain& c) {
+             c.sr("dead", "in").sr("sr1", "in").sr("sr2", "sr1", {{"output_channels", 1}}).pp("sr2");
+         },
+         "Cannot map layer 'dead'. " + dead_end},
+    };
+    for (Row const& row : rows) {
+        testing::Chain chain;
+        row.build(chain);
+        Model& model = chain.m.model();
+        EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { model.map(testing::wisp_device()); }), row.text)
+            << row.name;
+        EXPECT_TRUE(model.sequences().empty()) << row.name;
     }
 }
 
