@@ -3,6 +3,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "python/type_names.h"
+
 namespace nuvra::python {
 
 void core_module_body(pybind11::module_& m);

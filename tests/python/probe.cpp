@@ -10,6 +10,7 @@
 #include "engine/version.h"
 #include "mapping/map_constraints.h"
 #include "python/np_values.h"
+#include "python/type_names.h"
 
 namespace py = pybind11;
 using namespace nuvra;
