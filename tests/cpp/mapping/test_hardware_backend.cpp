@@ -473,7 +473,9 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
         MappingStatusGroup status;
         EXPECT_NO_THROW(status = m.map()) << row.name;
         EXPECT_EQ(status.to_string(), row.text) << row.name;
-        if (row.text.find(dead_end) != std::string::npos) EXPECT_TRUE(m.sequences.empty()) << row.name;
+        if (row.text.find(dead_end) != std::string::npos) {
+            EXPECT_TRUE(m.sequences.empty()) << row.name;
+        }
     }
 }
 
