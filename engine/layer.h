@@ -68,7 +68,8 @@ public:
 
     virtual ~Layer();
 
-    // A new layer of the kind params->layer_type(), holding a copy of `params`; never null.
+    // A new layer of the kind params->layer_type(), holding a copy of `params`; never null. A name
+    // that is not UTF-8 is std::invalid_argument "A layer name must be valid UTF-8.".
     // Defined with the layer kinds.
     static std::shared_ptr<Layer> create(LayerParams const* params, std::string name);
 

@@ -15,6 +15,7 @@
 #include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/panic.h"
+#include "hw/text.h"
 
 namespace nuvra {
 
@@ -231,6 +232,8 @@ bool kind_has_key(LayerType type, std::string_view key) {
 // ---- Layer::create ----
 
 std::shared_ptr<Layer> Layer::create(LayerParams const* params, std::string name) {
+    // A layer's name reaches Python as str.
+    if (!is_utf8(name)) throw std::invalid_argument("A layer name must be valid UTF-8.");
     if (params == nullptr) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name));
     LayerType const type = params->layer_type();
     if (!is_layer_type(static_cast<int32_t>(type)))

@@ -13,6 +13,7 @@
 #include "engine/model.h"
 #include "engine/model_generated.h"
 #include "hw/format.h"
+#include "hw/text.h"
 
 namespace nuvra {
 
@@ -25,41 +26,6 @@ constexpr uint32_t kFormatVersion = 1;
 // The one failure of from_buffer.
 [[noreturn]] void malformed(std::string const& reason) {
     throw std::invalid_argument("Invalid model buffer: " + reason);
-}
-
-// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF):
-// names and keys reach Python as str.
-bool is_utf8(std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-        auto const lead = static_cast<uint8_t>(text[i]);
-        size_t length = 0;
-        uint32_t low = 0x80, high = 0xBF;  // the range of the byte after the lead
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            if (lead == 0xE0) low = 0xA0;   // no overlong form
-            if (lead == 0xED) high = 0x9F;  // no surrogate
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            if (lead == 0xF0) low = 0x90;   // no overlong form
-            if (lead == 0xF4) high = 0x8F;  // nothing past U+10FFFF
-        } else {
-            return false;
-        }
-        if (text.size() - i < length) return false;
-        for (size_t k = 1; k < length; ++k) {
-            auto const byte = static_cast<uint8_t>(text[i + k]);
-            if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) return false;
-        }
-        i += length;
-    }
-    return true;
 }
 
 // A name or key of the buffer, refused unless it is UTF-8.

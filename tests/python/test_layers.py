@@ -24,3 +24,9 @@ def test_layers(core, NP, conv_model):
     variables = layer(core, core.Conv2D, "c", kernel_size=1, filters=1).variables
     gc.collect()
     assert params.get("input_width") == 4 and variables.names == []
+
+
+def test_a_name_that_is_not_utf8_is_refused(core, failure):
+    params = core.LayerParams(core.InputData, {"input_width": 4, "input_height": 4, "input_channels": 1})
+    assert failure(lambda: core.Layer(params, b"fc\xff")) == (ValueError, "A layer name must be valid UTF-8.")
+    assert core.Layer(params, "caf\u00e9".encode()).name == "caf\u00e9"

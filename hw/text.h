@@ -1,0 +1,12 @@
+// Checks of text that reaches Python as str.
+#pragma once
+
+#include <string_view>
+
+namespace nuvra {
+
+// Whether `text` is well-formed UTF-8: no stray or missing continuation bytes, overlong forms,
+// surrogates or values past U+10FFFF.
+bool is_utf8(std::string_view text);
+
+}  // namespace nuvra
