@@ -1,12 +1,16 @@
 #include "mapping/mesh_mapper.h"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
 #include <set>
 #include <stdexcept>
 #include <tuple>
+#include <typeinfo>
 #include <utility>
 
 #include "engine/params.h"
+#include "hw/arith.h"
 #include "hw/device.h"
 #include "hw/format.h"
 #include "hw/mesh.h"
@@ -37,6 +41,10 @@ std::map<hw::Ident, uint32_t> versatility_of(std::vector<np::Info> const& nps) {
         value[np.ident] |= v;
     }
     return value;
+}
+
+uint32_t key_of(hw::Ident const& ident) {
+    return uint32_t(ident.col) << 24 | uint32_t(ident.row) << 16 | uint32_t(ident.id) << 8 | ident.channel;
 }
 
 bool is_skip_dma(hw::Type type) {
@@ -118,15 +126,18 @@ MappingStatus component_error(Layer const& layer, std::string const& type_name, 
 }
 
 MeshMapper::MeshMapper(CompatibilityChecker const& checker, MapConstraints const& constraints)
-    : checker_(checker), constraints_(constraints) {}
+    : checker_(checker), constraints_(constraints), default_selection_(typeid(constraints) == typeid(MapConstraints)) {}
 
 void MeshMapper::reset() {
     std::shared_ptr<Device> const device = constraints_.device();
     Mesh const& mesh = device->mesh();
 
     slots_.clear();
+    slots_of_.clear();
+    reserved_.clear();
+    allocated_.clear();
     for (auto const& np : mesh.nps)
-        for (hw::Type type : np.types) slots_[type].push_back({np.ident});
+        for (hw::Type type : np.types) slots_[type].slots.push_back({np.ident});
 
     // Every skip-DMA engine offers as many channels as the first one declares.
     if (!mesh.skip_dmas.empty()) {
@@ -134,8 +145,8 @@ void MeshMapper::reset() {
         for (auto const& dma : mesh.skip_dmas) {
             for (uint8_t c = 0; c < channels; ++c) {
                 hw::Ident const ident{dma.ident.col, dma.ident.row, dma.ident.id, c};
-                slots_[hw::Type::SKIP_DMA_STORE].push_back({ident});
-                slots_[hw::Type::SKIP_DMA_LOAD].push_back({ident});
+                slots_[hw::Type::SKIP_DMA_STORE].slots.push_back({ident});
+                slots_[hw::Type::SKIP_DMA_LOAD].slots.push_back({ident});
             }
         }
     }
@@ -148,56 +159,104 @@ void MeshMapper::reset() {
         return it == value.end() ? 0u : it->second;
     };
     for (auto& [type, list] : slots_) {
-        if (is_skip_dma(type)) continue;
-        std::stable_sort(list.begin(), list.end(), [&](NpSlot const& a, NpSlot const& b) {
-            return versatility(a.ident) < versatility(b.ident);
-        });
+        if (!is_skip_dma(type))
+            std::stable_sort(list.slots.begin(), list.slots.end(), [&](NpSlot const& a, NpSlot const& b) {
+                return versatility(a.ident) < versatility(b.ident);
+            });
+        // Everything starts free.
+        size_t const size = list.slots.size();
+        list.free_bits.assign((size + 63) / 64, ~uint64_t(0));
+        if (size % 64 != 0) list.free_bits.back() = (uint64_t(1) << (size % 64)) - 1;
+        list.unreserved = list.free = narrow<uint32_t>(size, "slots of one NP type");
+        for (size_t pos = 0; pos < size; ++pos)
+            slots_of_[key_of(list.slots[pos].ident)].push_back({type, uint32_t(pos)});
     }
+}
+
+bool MeshMapper::mark(SlotRef ref, bool NpSlot::*flag, bool value) {
+    SlotList& list = slots_.find(ref.type)->second;
+    NpSlot& slot = list.slots[ref.pos];
+    if (slot.*flag == value) return false;
+    bool const was_free = !slot.reserved && !slot.allocated;
+    slot.*flag = value;
+    bool const is_free = !slot.reserved && !slot.allocated;
+    if (flag == &NpSlot::reserved) value ? --list.unreserved : ++list.unreserved;
+    if (was_free != is_free) {
+        list.free_bits[ref.pos / 64] ^= uint64_t(1) << (ref.pos % 64);
+        is_free ? ++list.free : --list.free;
+    }
+    return true;
 }
 
 void MeshMapper::reserve_nps(std::vector<hw::Ident> const& nps) {
-    std::set<hw::Ident> const reserved(nps.begin(), nps.end());
-    for (auto& [type, list] : slots_)
-        for (auto& slot : list) slot.reserved = reserved.contains(slot.ident);
-}
-
-void MeshMapper::allocate_np(hw::Ident ident, hw::Type type) {
-    for (auto& [list_type, list] : slots_) {
-        if (type != hw::Type::None && list_type != type) continue;
-        for (auto& slot : list)
-            if (slot.ident == ident) slot.allocated = true;
+    for (SlotRef const ref : reserved_) mark(ref, &NpSlot::reserved, false);
+    reserved_.clear();
+    for (hw::Ident const& ident : nps) {
+        auto const it = slots_of_.find(key_of(ident));
+        if (it == slots_of_.end()) continue;
+        for (SlotRef const ref : it->second)
+            if (mark(ref, &NpSlot::reserved, true)) reserved_.push_back(ref);
     }
 }
 
-void MeshMapper::deallocate_nps() {
-    for (auto& [type, list] : slots_)
-        for (auto& slot : list) slot.allocated = false;
+void MeshMapper::allocate_np(hw::Ident ident, hw::Type type) {
+    auto const it = slots_of_.find(key_of(ident));
+    if (it == slots_of_.end()) return;
+    for (SlotRef const ref : it->second)
+        if ((type == hw::Type::None || ref.type == type) && mark(ref, &NpSlot::allocated, true))
+            allocated_.push_back(ref);
+}
+
+void MeshMapper::deallocate_nps() { deallocate_after(0); }
+
+void MeshMapper::deallocate_after(size_t kept) {
+    while (allocated_.size() > kept) {
+        mark(allocated_.back(), &NpSlot::allocated, false);
+        allocated_.pop_back();
+    }
 }
 
 std::vector<NpSlot> const& MeshMapper::slots(hw::Type type) const {
     static std::vector<NpSlot> const none;
     auto const it = slots_.find(type);
-    return it == slots_.end() ? none : it->second;
+    return it == slots_.end() ? none : it->second.slots;
 }
 
 uint32_t MeshMapper::max_nps(hw::Type type) const {
-    auto const& list = slots(type);
-    return static_cast<uint32_t>(
-        std::count_if(list.begin(), list.end(), [](NpSlot const& s) { return !s.reserved; }));
+    auto const it = slots_.find(type);
+    return it == slots_.end() ? 0 : it->second.unreserved;
+}
+
+uint32_t MeshMapper::free_nps(hw::Type type) const {
+    auto const it = slots_.find(type);
+    return it == slots_.end() ? 0 : it->second.free;
 }
 
 std::vector<hw::Ident> MeshMapper::available_nps(hw::Type type) const {
+    return first_free(type, std::numeric_limits<size_t>::max());
+}
+
+std::vector<hw::Ident> MeshMapper::first_free(hw::Type type, size_t count) const {
     std::vector<hw::Ident> result;
-    for (auto const& slot : slots(type))
-        if (!slot.reserved && !slot.allocated) result.push_back(slot.ident);
+    auto const it = slots_.find(type);
+    if (it == slots_.end()) return result;
+    SlotList const& list = it->second;
+    result.reserve(std::min<size_t>(count, list.free));
+    for (size_t word = 0; word < list.free_bits.size() && result.size() < count; ++word)
+        for (uint64_t bits = list.free_bits[word]; bits != 0 && result.size() < count; bits &= bits - 1)
+            result.push_back(list.slots[word * 64 + size_t(std::countr_zero(bits))].ident);
     return result;
+}
+
+std::vector<hw::Ident> MeshMapper::candidates(hw::Type type, size_t count) const {
+    return default_selection_ ? first_free(type, count) : available_nps(type);
 }
 
 hw::Type MeshMapper::get_compatible_fnp_type(Layer const& layer) const {
     // All four are asked every time, in this order.
-    bool const fnp2_free = !available_nps(hw::Type::FNP2).empty();
+    bool const fnp2_free = free_nps(hw::Type::FNP2) != 0;
     uint32_t const fnp3_total = max_nps(hw::Type::FNP3);
-    bool const fnp3_free = !available_nps(hw::Type::FNP3).empty();
+    bool const fnp3_free = free_nps(hw::Type::FNP3) != 0;
     bool const fits_fnp3 = checker_.is_fnp3_compatible(layer);
 
     if (fnp3_free && fits_fnp3) return hw::Type::FNP3;
@@ -306,12 +365,12 @@ MappingStatus MeshMapper::check_capacity(Layer const& layer, std::vector<hw::Typ
                                          bool* need_new_pass) {
     // Enough of each type in the mesh (or free now, when no new pass may open).
     for (size_t i = 0; i < types.size(); ++i) {
-        size_t const capacity = allow_new_pass ? max_nps(types[i]) : available_nps(types[i]).size();
+        size_t const capacity = allow_new_pass ? max_nps(types[i]) : free_nps(types[i]);
         if (capacity < counts[i]) return component_error(layer, hw::to_string(types[i]), counts[i], capacity);
     }
     // Not enough free now: the layer opens a new pass.
     for (size_t i = 0; i < types.size(); ++i) {
-        if (available_nps(types[i]).size() < counts[i]) {
+        if (free_nps(types[i]) < counts[i]) {
             deallocate_nps();
             *need_new_pass = true;
             break;
@@ -323,7 +382,7 @@ MappingStatus MeshMapper::check_capacity(Layer const& layer, std::vector<hw::Typ
 MappingStatus MeshMapper::place(Layer const& layer, std::vector<hw::Type> const& types,
                                 std::vector<size_t> const& counts, std::vector<hw::Component>* components,
                                 bool* need_new_pass, bool allow_new_pass) {
-    auto const before_selection = slots_;
+    size_t const allocated_before = allocated_.size();
     MappingStatus status = select_and_allocate(layer, types, counts, components);
     if (status.failed) return status;
     bool const had_new_pass = *need_new_pass;
@@ -335,7 +394,7 @@ MappingStatus MeshMapper::place(Layer const& layer, std::vector<hw::Type> const&
         if (!status.failed) status = sanitize_tnp_b(layer, need_new_pass, allow_new_pass);
     } else {
         // Nothing was emptied and the layer fails here: it keeps none of the NPs it took.
-        slots_ = before_selection;
+        deallocate_after(allocated_before);
     }
     return status;
 }
@@ -345,7 +404,7 @@ MappingStatus MeshMapper::select_and_allocate(Layer const& layer, std::vector<hw
                                               std::vector<hw::Component>* components) {
     for (size_t i = 0; i < types.size(); ++i) {
         hw::Type const type = types[i];
-        std::vector<hw::Ident> const offered = available_nps(type);
+        std::vector<hw::Ident> const offered = candidates(type, counts[i]);
         std::vector<hw::Ident> const chosen = constraints_.select_nps(offered, counts[i], type);
         if (chosen.size() != counts[i])
             return component_error(layer, hw::to_string(type), counts[i], chosen.size());
@@ -381,11 +440,11 @@ MappingStatus MeshMapper::sanitize_tnp_b(Layer const& layer, bool* need_new_pass
 
     // NPs reserved from this layer are free again for the next one.
     auto const& tnp_b = slots(hw::Type::TNP_B);
-    size_t const reserved_free = size_t(std::count_if(
-        tnp_b.begin(), tnp_b.end(), [](NpSlot const& s) { return s.reserved && !s.allocated; }));
-    bool const fits = !available_nps(hw::Type::SKIP_DMA_STORE).empty() &&
-                      !available_nps(hw::Type::SKIP_DMA_LOAD).empty() &&
-                      available_nps(hw::Type::TNP_B).size() + reserved_free >= split.first.size();
+    size_t const reserved_free = size_t(std::count_if(reserved_.begin(), reserved_.end(), [&tnp_b](SlotRef ref) {
+        return ref.type == hw::Type::TNP_B && !tnp_b[ref.pos].allocated;
+    }));
+    bool const fits = free_nps(hw::Type::SKIP_DMA_STORE) != 0 && free_nps(hw::Type::SKIP_DMA_LOAD) != 0 &&
+                      free_nps(hw::Type::TNP_B) + reserved_free >= split.first.size();
     if (fits) return MappingStatus::success();
 
     if (!*need_new_pass && allow_new_pass) {

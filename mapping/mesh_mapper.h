@@ -1,6 +1,8 @@
 // The NP allocator of one mapping: for every component type, the mesh positions that can act
 // as that type, least versatile first, each marked reserved (not for this mapping) or
-// allocated (taken by a layer of the current pass).
+// allocated (taken by a layer of the current pass). A request costs what it reserves and
+// takes, not the size of the mesh: the free positions of each list are kept as a bit set, and
+// the reserved and allocated positions as lists that are undone one by one.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -108,9 +111,40 @@ private:
                                       std::vector<size_t> const& counts,
                                       std::vector<hw::Component>* components);
 
-    std::map<hw::Type, std::vector<NpSlot>> slots_;
+    // One type's list, with what lets a request find its free slots without scanning it.
+    struct SlotList {
+        std::vector<NpSlot> slots;
+        std::vector<uint64_t> free_bits;  // bit i: slots[i] is neither reserved nor allocated
+        uint32_t unreserved = 0;
+        uint32_t free = 0;
+    };
+    // One slot: its list and its position there.
+    struct SlotRef {
+        hw::Type type;
+        uint32_t pos;
+    };
+    // How many slots of `type` are neither reserved nor allocated, without listing them.
+    uint32_t free_nps(hw::Type type) const;
+    // Sets the reserved or the allocated mark of one slot, keeping the counts and free bits; true
+    // when the mark changed.
+    bool mark(SlotRef ref, bool NpSlot::*flag, bool value);
+    // Clears the allocations made after the first `kept` ones, last first.
+    void deallocate_after(size_t kept);
+    // The free NPs of `type` offered to select_nps: all of them, or only the first `count` when
+    // select_nps is the default one, which takes exactly those.
+    std::vector<hw::Ident> candidates(hw::Type type, size_t count) const;
+    // The first `count` free idents of `type` (fewer when fewer are free), in list order.
+    std::vector<hw::Ident> first_free(hw::Type type, size_t count) const;
+
+    std::map<hw::Type, SlotList> slots_;
     CompatibilityChecker const& checker_;
     MapConstraints const& constraints_;
+    // The slots of every ident, by its four fields packed in 32 bits.
+    std::unordered_map<uint32_t, std::vector<SlotRef>> slots_of_;
+    std::vector<SlotRef> reserved_;   // every reserved slot
+    std::vector<SlotRef> allocated_;  // every allocated slot, in the order taken
+    // Whether select_nps is the default one (the constraints are of the base class itself).
+    bool default_selection_;
 };
 
 }  // namespace nuvra
