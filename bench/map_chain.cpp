@@ -1,13 +1,19 @@
 // Times HardwareBackend::map of one chain of N Conv2D layers (3 x 3, 16 filters over 16 channels,
 // 16 x 16 input, 'Same' padding) behind an InputData layer on a second-generation virtual mesh,
-// for N = 25, 50, 100, 200 and the longest chain that still maps as one sequence: once on a mesh
-// with an NP per layer (one pass) and once on 16 NPs (a new pass every 16 layers). Prints the
-// milliseconds per layer and t(2N) / t(N); mapping stays linear when the per-layer figure holds
-// and the ratio stays near 2. Not a test: run it on a Release build.
+// for N = 25, 50, 100, 150, 200, 250 and the longest chain that still maps as one sequence: once
+// on a mesh with an NP per layer (one pass) and once on 16 NPs (a new pass every 16 layers).
+// Prints the milliseconds per layer, that figure over the one of the shortest chain, and
+// t(2N) / t(N); mapping stays linear when the per-layer figure holds and the ratio stays near 2.
+// Then the NP placement alone (the mapping driver's np_request loop, each layer keeping the NPs of
+// the one before out) on a mesh with an NP per layer, by the mapper and by the scanning mapper it
+// replaced (tests/cpp/support/scanning_mesh_mapper.h), per layer and old over new.
+// Not a test: run it on a Release build.
 //   map_chain [repeats] [longest]
-//   map_chain once <N> <nps>
-// `longest` (default 1000) bounds the search for the longest chain; `once` maps one chain once (to
-// run under a profiler).
+//   map_chain once <N> <nps> [repeats]
+//   map_chain place <N> <repeats>
+// `longest` (default 1000) bounds the search for the longest chain; `once` maps a chain once (or
+// `repeats` times, a fresh chain each time) and `place` places one chain `repeats` times with the
+// mapper (to run under a profiler).
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -16,6 +22,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +35,8 @@
 #include "hw/virtual_device.h"
 #include "mapping/hardware_backend.h"
 #include "mapping/map_constraints.h"
+#include "mapping/mesh_mapper.h"
+#include "support/scanning_mesh_mapper.h"
 
 namespace {
 
@@ -102,8 +111,10 @@ int longest_chain(int bound, bool one_pass) {
     return good;
 }
 
+std::vector<int> const chain_sizes{25, 50, 100, 150, 200, 250};
+
 void run(char const* title, bool one_pass, int repeats, int bound) {
-    std::vector<int> sizes{25, 50, 100, 200};
+    std::vector<int> sizes = chain_sizes;
     int const longest = longest_chain(bound, one_pass);
     std::printf("%s: the longest chain that maps as one sequence has %d Conv2D layers%s\n", title, longest,
                 longest == bound ? " (the search bound)" : "");
@@ -120,7 +131,8 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
                 !outcome.mapped)
                 best[n] = outcome;
         }
-    std::printf("  %6s %6s %10s %12s %10s\n", "N", "passes", "ms", "ms/layer", "t(2N)/t(N)");
+    std::printf("  %6s %6s %10s %12s %12s %10s\n", "N", "passes", "ms", "ms/layer", "per layer /", "t(2N)/t(N)");
+    std::printf("  %6s %6s %10s %12s %12d\n", "", "", "", "", sizes.front());
     std::map<int, double> times;
     for (int n : sizes) {
         Outcome const& outcome = best[n];
@@ -129,7 +141,9 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
             continue;
         }
         times[n] = outcome.ms;
-        std::printf("  %6d %6zu %10.3f %12.4f", n, outcome.passes, outcome.ms, outcome.ms / n);
+        auto const& [first_n, first_ms] = *times.begin();
+        std::printf("  %6d %6zu %10.3f %12.4f %12.2f", n, outcome.passes, outcome.ms, outcome.ms / n,
+                    (outcome.ms / n) / (first_ms / first_n));
         if (n % 2 == 0 && times.count(n / 2)) std::printf(" %10.2f", outcome.ms / times[n / 2]);
         std::printf("\n");
     }
@@ -140,19 +154,115 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
     }
 }
 
+// The mapping driver's placement loop over a chain: every Conv2D asks for its NPs with the NPs of
+// the layer before it kept out. Milliseconds, from the mapper's reset to the last layer placed.
+template <class Mapper>
+double place_chain(Mapper& mapper, std::vector<std::shared_ptr<Layer>> const& layers) {
+    auto const start = Clock::now();
+    mapper.reset();
+    std::vector<hw::Ident> reserved;
+    for (auto const& layer : layers) {
+        if (!layer->is_target_component(ComponentKind::CNP)) continue;
+        bool need_new_pass = false;
+        auto const [components, status] = mapper.np_request(layer, reserved, false, &need_new_pass, true);
+        if (status.failed) throw std::runtime_error(status.to_string());
+        reserved.clear();
+        for (hw::Component const& component : components)
+            if (component.type != hw::Type::SKIP_DMA_STORE && component.type != hw::Type::SKIP_DMA_LOAD)
+                reserved.push_back(component.ident);
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Constraints whose select_nps is a caller's own (as a Python subclass's is) but answers as the
+// default: the mapper must then offer it every free NP.
+class OwnSelection : public MapConstraints {
+public:
+    using MapConstraints::MapConstraints;
+    std::vector<hw::Ident> select_nps(std::vector<hw::Ident> const& source, size_t count,
+                                      hw::Type type) const override {
+        return MapConstraints::select_nps(source, count, type);
+    }
+};
+
+// The same chain on the same mesh for the mapper (with the default select_nps and with a caller's
+// own) and for the scanning mapper.
+struct Placement {
+    explicit Placement(int n)
+        : device(make_device(n)),
+          model(make_chain(n)),
+          layers(model->layers()),
+          constraints(device),
+          own_selection(device),
+          backend(*device),
+          mapper(backend.checker(), constraints),
+          hooked(backend.checker(), own_selection),
+          reference(backend.checker(), constraints) {}
+    std::shared_ptr<Device> device;
+    std::unique_ptr<Model> model;
+    std::vector<std::shared_ptr<Layer>> layers;
+    MapConstraints constraints;
+    OwnSelection own_selection;
+    IpVersionSpecificHardwareBackend backend;
+    MeshMapper mapper;
+    MeshMapper hooked;
+    testing::ScanningMeshMapper reference;
+};
+
+void run_placement(int repeats) {
+    std::map<int, std::unique_ptr<Placement>> cases;
+    for (int n : chain_sizes) cases[n] = std::make_unique<Placement>(n);
+    // Every mapper on every size once per round; the best round counts.
+    std::map<int, double> best_new, best_hooked, best_old;
+    auto const keep_best = [](std::map<int, double>& best, int n, double ms) {
+        auto const it = best.find(n);
+        if (it == best.end() || ms < it->second) best[n] = ms;
+    };
+    for (int r = 0; r < repeats; ++r)
+        for (auto& [n, c] : cases) {
+            keep_best(best_new, n, place_chain(c->mapper, c->layers));
+            keep_best(best_hooked, n, place_chain(c->hooked, c->layers));
+            keep_best(best_old, n, place_chain(c->reference, c->layers));
+        }
+    std::printf("NP placement alone (np_request per layer) on an NP per layer: us per layer, and that over N = %d\n",
+                chain_sizes.front());
+    std::printf("  %6s %20s %20s %20s %10s\n", "N", "mapper", "own select_nps", "scanning (old)", "old / new");
+    int const first = chain_sizes.front();
+    for (int n : chain_sizes) {
+        std::printf("  %6d", n);
+        for (auto const* best : {&best_new, &best_hooked, &best_old})
+            std::printf(" %12.3f %7.2f", 1000 * best->at(n) / n, (best->at(n) / n) / (best->at(first) / first));
+        std::printf(" %10.2f\n", best_old.at(n) / best_new.at(n));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 4 && std::string(argv[1]) == "once") {
+    if ((argc == 4 || argc == 5) && std::string(argv[1]) == "once") {
         register_mapping_backend();
-        Outcome const outcome = map_chain(std::atoi(argv[2]), std::atoi(argv[3]));
-        std::printf("%s %.3f ms %s\n", outcome.mapped ? "mapped" : "failed", outcome.ms, outcome.failure.c_str());
+        Outcome outcome;
+        double ms = 0;
+        for (int r = 0; r < (argc == 5 ? std::atoi(argv[4]) : 1); ++r) {
+            outcome = map_chain(std::atoi(argv[2]), std::atoi(argv[3]));
+            ms += outcome.ms;
+        }
+        std::printf("%s %.3f ms %s\n", outcome.mapped ? "mapped" : "failed", ms, outcome.failure.c_str());
         return outcome.mapped ? 0 : 1;
+    }
+    if (argc == 4 && std::string(argv[1]) == "place") {
+        register_mapping_backend();
+        Placement c(std::atoi(argv[2]));
+        double ms = 0;
+        for (int r = 0; r < std::atoi(argv[3]); ++r) ms += place_chain(c.mapper, c.layers);
+        std::printf("placed in %.3f ms\n", ms);
+        return 0;
     }
     int const repeats = argc > 1 ? std::atoi(argv[1]) : 5;
     int const bound = argc > 2 ? std::atoi(argv[2]) : 1000;
     register_mapping_backend();
     run("One pass (an NP per layer)", true, repeats, bound);
     run("16 NPs", false, repeats, bound);
+    run_placement(std::max(repeats, 1) * 4);
     return 0;
 }

@@ -1,12 +1,14 @@
 #include "mapping/mesh_mapper.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
-#include <set>
 #include <stdexcept>
 #include <tuple>
 #include <typeinfo>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "engine/params.h"
@@ -26,25 +28,41 @@ namespace {
 constexpr uint32_t kSharesFnp3Node = 1;  // at the column and row of an FNP3
 constexpr uint32_t kOffersFnp3 = 2;
 constexpr uint32_t kOffersFnp2 = 4;
+constexpr uint32_t kVersatilityValues = 8;
 
-std::map<hw::Ident, uint32_t> versatility_of(std::vector<np::Info> const& nps) {
-    std::set<std::pair<uint8_t, uint8_t>> fnp3_nodes;
+// An ident's four fields in one number, for hashing.
+uint32_t key_of(hw::Ident const& ident) {
+    return uint32_t(ident.col) << 24 | uint32_t(ident.row) << 16 | uint32_t(ident.id) << 8 | ident.channel;
+}
+
+// The versatility value of every NP of the mesh, by ident key.
+std::unordered_map<uint32_t, uint32_t> versatility_of(std::vector<np::Info> const& nps) {
+    std::unordered_set<uint32_t> fnp3_nodes;  // column and row
     for (auto const& np : nps)
-        if (np.types.contains(hw::Type::FNP3)) fnp3_nodes.emplace(np.ident.col, np.ident.row);
+        if (np.types.contains(hw::Type::FNP3)) fnp3_nodes.insert(uint32_t(np.ident.col) << 8 | np.ident.row);
 
-    std::map<hw::Ident, uint32_t> value;
+    std::unordered_map<uint32_t, uint32_t> value;
+    value.reserve(nps.size());
     for (auto const& np : nps) {
         uint32_t v = 0;
-        if (fnp3_nodes.contains({np.ident.col, np.ident.row})) v |= kSharesFnp3Node;
+        if (fnp3_nodes.contains(uint32_t(np.ident.col) << 8 | np.ident.row)) v |= kSharesFnp3Node;
         if (np.types.contains(hw::Type::FNP3)) v |= kOffersFnp3;
         if (np.types.contains(hw::Type::FNP2)) v |= kOffersFnp2;
-        value[np.ident] |= v;
+        value[key_of(np.ident)] |= v;
     }
     return value;
 }
 
-uint32_t key_of(hw::Ident const& ident) {
-    return uint32_t(ident.col) << 24 | uint32_t(ident.row) << 16 | uint32_t(ident.id) << 8 | ident.channel;
+// Orders the slots by versatility value (NPs without one count 0), equal values in their present
+// order: a bucket per value, as there are only eight.
+void order_by_versatility(std::vector<NpSlot>* slots, std::unordered_map<uint32_t, uint32_t> const& value) {
+    std::array<std::vector<NpSlot>, kVersatilityValues> buckets;
+    for (NpSlot const& slot : *slots) {
+        auto const it = value.find(key_of(slot.ident));
+        buckets[it == value.end() ? 0 : it->second].push_back(slot);
+    }
+    slots->clear();
+    for (auto const& bucket : buckets) slots->insert(slots->end(), bucket.begin(), bucket.end());
 }
 
 bool is_skip_dma(hw::Type type) {
@@ -154,15 +172,9 @@ void MeshMapper::reset() {
     // Least versatile first, so that NPs able to serve as FNPs stay free longest. Equal values
     // keep the mesh order.
     auto const value = versatility_of(mesh.nps);
-    auto const versatility = [&value](hw::Ident const& ident) {
-        auto const it = value.find(ident);
-        return it == value.end() ? 0u : it->second;
-    };
+    slots_of_.reserve(mesh.nps.size() + 2 * mesh.skip_dmas.size());
     for (auto& [type, list] : slots_) {
-        if (!is_skip_dma(type))
-            std::stable_sort(list.slots.begin(), list.slots.end(), [&](NpSlot const& a, NpSlot const& b) {
-                return versatility(a.ident) < versatility(b.ident);
-            });
+        if (!is_skip_dma(type)) order_by_versatility(&list.slots, value);
         // Everything starts free.
         size_t const size = list.slots.size();
         list.free_bits.assign((size + 63) / 64, ~uint64_t(0));
