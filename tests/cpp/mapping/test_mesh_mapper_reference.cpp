@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "backends/ip_version_backend.h"
@@ -33,12 +35,12 @@ Type const all_types[] = {Type::None,  Type::HRC,   Type::CNP1,  Type::CNP2,    
 
 size_t below(Rng& rng, size_t n) { return n == 0 ? 0 : size_t(rng() % n); }
 
-// Up to `most` NPs on a few columns of four rows and up to four ids, so that some share an FNP3
+// `least` to `most` NPs on a few columns of four rows and up to four ids, so that some share an FNP3
 // node and, now and then, the mesh lists one ident twice; most offer CNP1 and CNP2, some also an
 // FNP, some are TNPs.
-Mesh random_mesh(Rng& rng, size_t most) {
+Mesh random_mesh(Rng& rng, size_t least, size_t most) {
     std::vector<np::Info> nps;
-    size_t const count = below(rng, most + 1);
+    size_t const count = least + below(rng, most - least + 1);
     for (size_t i = 0; i < count; ++i) {
         Ident const ident{uint8_t(1 + below(rng, 1 + count / 8)), uint8_t(below(rng, 4)), uint8_t(below(rng, 4)), 0};
         std::set<Type> types;
@@ -136,10 +138,10 @@ struct Pair {
     // Every list, slot by slot, and what each type counts and offers.
     void expect_same_lists(std::string const& step) const {
         for (Type type : all_types) {
-            SCOPED_TRACE(step + ", type " + hw::to_string(type));
-            ASSERT_EQ(mapper.slots(type), reference.slots(type));
-            ASSERT_EQ(mapper.max_nps(type), reference.max_nps(type));
-            ASSERT_EQ(mapper.available_nps(type), reference.available_nps(type));
+            ASSERT_EQ(mapper.slots(type), reference.slots(type)) << step << ", type " << hw::to_string(type);
+            ASSERT_EQ(mapper.max_nps(type), reference.max_nps(type)) << step << ", type " << hw::to_string(type);
+            ASSERT_EQ(mapper.available_nps(type), reference.available_nps(type))
+                << step << ", type " << hw::to_string(type);
         }
     }
 
@@ -157,11 +159,7 @@ struct Answer {
     bool need_new_pass = false;
     std::string thrown;
 
-    bool operator==(Answer const& other) const {
-        return components == other.components && status.failed == other.status.failed &&
-               status.message == other.status.message && status.layer_name == other.status.layer_name &&
-               need_new_pass == other.need_new_pass && thrown == other.thrown;
-    }
+    friend bool operator==(Answer const&, Answer const&) = default;
 };
 
 template <class Mapper>
@@ -198,11 +196,11 @@ Idents random_reserved(Rng& rng, Mesh const& mesh, Answer const& previous) {
 
 // Maps random chains on random meshes with both mappers, request by request, with direct
 // reservations, allocations, frees and resets mixed in.
-void place_random_chains(bool random_picks, unsigned first_seed, size_t most_nps) {
-    for (unsigned seed = first_seed; seed < first_seed + 25; ++seed) {
+void place_random_chains(bool random_picks, unsigned first_seed, unsigned seeds, size_t least_nps, size_t most_nps) {
+    for (unsigned seed = first_seed; seed < first_seed + seeds; ++seed) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         Rng rng(seed);
-        auto const device = make_fake_device(hw::Tolmar_v2, random_mesh(rng, most_nps));
+        auto const device = make_fake_device(hw::Tolmar_v2, random_mesh(rng, least_nps, most_nps));
         Mesh const& mesh = device->mesh();
         Pair pair(device, random_picks, seed);
         testing::ModelBuilder model = random_chain(rng, 40);
@@ -210,6 +208,7 @@ void place_random_chains(bool random_picks, unsigned first_seed, size_t most_nps
         size_t step = 0;
         for (auto const& layer : model.model().layers()) {
             std::string const at = layer->get_name() + " (step " + std::to_string(step++) + ")";
+            bool changed = true;
             switch (below(rng, 12)) {
             case 0: {
                 Idents reserved = random_reserved(rng, mesh, previous);
@@ -235,9 +234,10 @@ void place_random_chains(bool random_picks, unsigned first_seed, size_t most_nps
                     pair.reference.reset();
                 }
                 break;
-            default: break;
+            default: changed = false; break;
             }
-            pair.expect_same_lists(at + ", before");
+            if (changed) pair.expect_same_lists(at + ", before");
+            if (::testing::Test::HasFatalFailure()) return;
             if (layer->is_target_component(ComponentKind::None) || layer->is_target_component(ComponentKind::SKIP_DMA))
                 continue;
             Idents const reserved = random_reserved(rng, mesh, previous);
@@ -290,14 +290,14 @@ TEST(MeshMapperReference, ReservedTnpBsFreeForTheNextLayer) {
 }
 
 TEST(MeshMapperReference, PlacesAsTheScanningMapperWithTheDefaultChoice) {
-    // Small meshes fill and open passes often; large ones span several 64-slot words.
-    place_random_chains(false, 1, 24);
-    place_random_chains(false, 1001, 200);
+    // Small meshes fill and open passes often; large ones span three 64-slot words.
+    place_random_chains(false, 1, 10, 0, 24);
+    place_random_chains(false, 1001, 5, 150, 200);
 }
 
 TEST(MeshMapperReference, PlacesAsTheScanningMapperWithChoicesOfTheCaller) {
-    place_random_chains(true, 2001, 24);
-    place_random_chains(true, 3001, 200);
+    place_random_chains(true, 2001, 10, 0, 24);
+    place_random_chains(true, 3001, 5, 150, 200);
 }
 
 }  // namespace
