@@ -4,6 +4,7 @@
 // on a mesh with an NP per layer (one pass) and once on 16 NPs (a new pass every 16 layers).
 // Prints the milliseconds per layer, that figure over the one of the shortest chain, and
 // t(2N) / t(N); mapping stays linear when the per-layer figure holds and the ratio stays near 2.
+// Then residual chains of 6 to 60 blocks (26 to 242 layers) in one pass, per layer over the shortest.
 // Then the NP placement alone (the mapping driver's np_request loop, each layer keeping the NPs of
 // the one before out) on a mesh with an NP per layer, by the mapper and by the scanning mapper it
 // replaced (tests/cpp/support/scanning_mesh_mapper.h), per layer and old over new.
@@ -60,12 +61,35 @@ std::unique_ptr<Model> make_chain(int conv_layers) {
     return model;
 }
 
-// `nps` CNPs, four to a column.
-std::shared_ptr<Device> make_device(int nps) {
+// `blocks` residual blocks after the input and a first Conv2D: x -> a -> b, Add(x, b) -> m, and m is
+// the next block's x; every layer as in the chain. 4 x blocks + 2 layers, x a skip layer, m a merge.
+std::unique_ptr<Model> make_residual(int blocks) {
+    auto model = make_chain(1);
+    auto const conv = [&model](std::string name, std::shared_ptr<Layer> const& in) {
+        auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
+                                std::move(name));
+        model->add(layer, {in});
+        return layer;
+    };
+    std::shared_ptr<Layer> x = model->layers().back();
+    for (int i = 1; i <= blocks; ++i) {
+        auto const b = conv("b" + std::to_string(i), conv("a" + std::to_string(i), x));
+        auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
+        model->add(add, {x, b});
+        x = conv("m" + std::to_string(i), add);
+    }
+    return model;
+}
+
+// `nps` CNPs, four to a column, and a skip-DMA engine of `skip_channels` channels when not 0.
+std::shared_ptr<Device> make_device(int nps, uint8_t skip_channels = 0) {
     std::vector<np::Info> list;
     for (int i = 0; i < nps; ++i)
         list.push_back({{uint8_t(1 + i / 4), uint8_t(i % 4), 0, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
-    return make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, {}));
+    std::vector<np::Info> skip_dmas;
+    if (skip_channels != 0) skip_dmas.push_back({{0, 0, 1, skip_channels}, {}, false});
+    return make_virtual_device(hw::Tolmar_v2,
+                               Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, skip_dmas));
 }
 
 struct Outcome {
@@ -75,11 +99,9 @@ struct Outcome {
     std::string failure;
 };
 
-// Maps a fresh chain of `n` layers once; only the mapping is timed.
-Outcome map_chain(int n, int nps) {
+// Maps the model once; only the mapping is timed.
+Outcome map_model(std::unique_ptr<Model> const& model, std::shared_ptr<Device> const& device) {
     Outcome outcome;
-    auto const device = make_device(nps);
-    auto const model = make_chain(n);
     std::vector<std::shared_ptr<Layer>> layers = model->layers();
     auto const constraints = std::make_shared<MapConstraints>(device);
     std::vector<std::shared_ptr<Sequence>> sequences;
@@ -100,6 +122,9 @@ Outcome map_chain(int n, int nps) {
         outcome.passes = sequences.front()->passes().size();
     return outcome;
 }
+
+// Maps a fresh chain of `n` layers once.
+Outcome map_chain(int n, int nps) { return map_model(make_chain(n), make_device(nps)); }
 
 // The longest chain of at most `bound` layers that maps as one sequence (bisection).
 int longest_chain(int bound, bool one_pass) {
@@ -151,6 +176,33 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
         auto const& [first_n, first_ms] = *times.begin();
         auto const& [last_n, last_ms] = *times.rbegin();
         std::printf("  ms/layer at N = %d over N = %d: %.2f\n", last_n, first_n, (last_ms / last_n) / (first_ms / first_n));
+    }
+}
+
+// Residual chains in one pass (their skip-DMA channels, 8 bits, allow about 60 blocks in a pass).
+void run_residual(int repeats) {
+    std::vector<int> const blocks{6, 12, 25, 50, 60};
+    std::map<int, Outcome> best;
+    for (int r = 0; r < repeats; ++r)
+        for (int n : blocks) {
+            Outcome const outcome = map_model(make_residual(n), make_device(4 * n + 1, 64));
+            auto const it = best.find(n);
+            if (it == best.end() || !outcome.mapped || (it->second.mapped && outcome.ms < it->second.ms))
+                best[n] = outcome;
+        }
+    std::printf("Residual chains, one pass (an NP per layer):\n");
+    std::printf("  %6s %6s %10s %12s %12s\n", "blocks", "layers", "ms", "ms/layer", "per layer /");
+    double first = 0;
+    for (int n : blocks) {
+        Outcome const& outcome = best[n];
+        int const layers = 4 * n + 2;
+        if (!outcome.mapped) {
+            std::printf("  %6d  does not map: %s\n", n, outcome.failure.c_str());
+            continue;
+        }
+        if (first == 0) first = outcome.ms / layers;
+        std::printf("  %6d %6d %10.3f %12.4f %12.2f\n", n, layers, outcome.ms, outcome.ms / layers,
+                    outcome.ms / layers / first);
     }
 }
 
@@ -263,6 +315,7 @@ int main(int argc, char** argv) {
     register_mapping_backend();
     run("One pass (an NP per layer)", true, repeats, bound);
     run("16 NPs", false, repeats, bound);
+    run_residual(repeats);
     run_placement(std::max(repeats, 1) * 4);
     return 0;
 }

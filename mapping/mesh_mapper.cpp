@@ -125,13 +125,18 @@ bool breaks_tnp_b_channel_rule(Layer const& layer, std::vector<hw::Component> co
 }  // namespace
 
 std::vector<hw::Type> layer_np_types(std::shared_ptr<Layer> const& layer) {
+    LayerGraph graph;
+    return layer_np_types(graph, layer);
+}
+
+std::vector<hw::Type> layer_np_types(LayerGraph& graph, std::shared_ptr<Layer> const& layer) {
     std::vector<hw::Type> types;
     if (layer->is_target_component(ComponentKind::CNP))
         types.push_back(hw::Type::CNP1);
     else if (layer->is_target_component(ComponentKind::TNP_B))
         types.push_back(hw::Type::TNP_B);
-    if (layer_need_store_dma(layer)) types.push_back(hw::Type::SKIP_DMA_STORE);
-    if (layer_need_load_dma(layer)) types.push_back(hw::Type::SKIP_DMA_LOAD);
+    if (graph.layer_need_store_dma(layer)) types.push_back(hw::Type::SKIP_DMA_STORE);
+    if (graph.layer_need_load_dma(layer)) types.push_back(hw::Type::SKIP_DMA_LOAD);
     return types;
 }
 
@@ -154,6 +159,7 @@ void MeshMapper::reset() {
     slots_of_.clear();
     reserved_.clear();
     allocated_.clear();
+    depths_.clear();
     for (auto const& np : mesh.nps)
         for (hw::Type type : np.types) slots_[type].slots.push_back({np.ident});
 
@@ -307,7 +313,7 @@ NpRequestResult MeshMapper::np_request(std::shared_ptr<Layer> const& layer,
 }
 
 NpRequestResult MeshMapper::layer_components(std::shared_ptr<Layer> const& layer, bool hwpr_loopitself,
-                                             std::vector<hw::Type>* types) const {
+                                             std::vector<hw::Type>* types) {
     uint32_t const max_height = constraints_.cnp_max_height();
     uint32_t const max_width = constraints_.cnp_max_width();
     uint32_t const max_filters = constraints_.cnp_max_filters();
@@ -316,10 +322,11 @@ NpRequestResult MeshMapper::layer_components(std::shared_ptr<Layer> const& layer
     auto& [components, status] = result;
     // The convolution-like kinds: split over NPs of their first type, then add the skip DMAs.
     auto const split = [&](auto const& splitter) {
-        *types = layer_np_types(layer);
+        LayerGraph graph(&depths_);
+        *types = layer_np_types(graph, layer);
         if (types->empty()) throw std::runtime_error(no_hardware_message);
         result = splitter(types->front());
-        request_skipdma(&result.first, *types, layer);
+        request_skipdma(graph, &result.first, *types, layer);
     };
 
     switch (layer_type_of(*layer)) {

@@ -17,6 +17,7 @@
 #include "engine/layer.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
+#include "mapping/graph_utils.h"
 #include "mapping/map_constraints.h"
 #include "program/backend.h"
 
@@ -36,8 +37,10 @@ struct NpSlot {
 using NpRequestResult = std::pair<std::vector<hw::Component>, MappingStatus>;
 
 // The component types a convolution-like layer uses: its NP type (CNP1 or TNP_B), then
-// SKIP_DMA_STORE when its output must be stored, then SKIP_DMA_LOAD when it reads one back.
+// SKIP_DMA_STORE when its output must be stored, then SKIP_DMA_LOAD when it reads one back. The
+// second form asks `graph`, whose depths may already be known.
 std::vector<hw::Type> layer_np_types(std::shared_ptr<Layer> const& layer);
+std::vector<hw::Type> layer_np_types(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
 
 // A failure of `layer`: "Not enough hardware components of type <type> available. <needed>
 // is/are needed but <available> is/are available.".
@@ -50,7 +53,7 @@ public:
     MeshMapper(CompatibilityChecker const& checker, MapConstraints const& constraints);
 
     // Rebuilds every list from the mesh of the constraints' device; nothing reserved or
-    // allocated.
+    // allocated. The layer graph must not change from here to the last request.
     void reset();
     // Marks exactly the slots whose ident is in `nps` as reserved, in every list; an empty
     // vector clears all reservations.
@@ -95,7 +98,7 @@ private:
     // The steps of np_request. The layer's components as its kind builds them (split when it is
     // convolution-like) and, in *types, the component types it needs.
     NpRequestResult layer_components(std::shared_ptr<Layer> const& layer, bool hwpr_loopitself,
-                                     std::vector<hw::Type>* types) const;
+                                     std::vector<hw::Type>* types);
     // Whether the mesh holds `counts` of each type (only the free ones without `allow_new_pass`);
     // when the free ones are too few, the pass is emptied and *need_new_pass set.
     MappingStatus check_capacity(Layer const& layer, std::vector<hw::Type> const& types,
@@ -143,6 +146,9 @@ private:
     std::unordered_map<uint32_t, std::vector<SlotRef>> slots_of_;
     std::vector<SlotRef> reserved_;   // every reserved slot
     std::vector<SlotRef> allocated_;  // every allocated slot, in the order taken
+    // The depths of the layers requested so far and of their inputs, so that asking whether a
+    // layer stores or loads a skip connection does not walk the graph back to its input each time.
+    DepthMemo depths_;
     // Whether select_nps is the default one (the constraints are of the base class itself).
     bool default_selection_;
 };

@@ -139,9 +139,15 @@ size_t component_count(LayerMapping const& mapping) {
 
 void request_skipdma(std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
                      std::shared_ptr<Layer> const& layer) {
+    LayerGraph graph;
+    request_skipdma(graph, components, types, layer);
+}
+
+void request_skipdma(LayerGraph& graph, std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
+                     std::shared_ptr<Layer> const& layer) {
     for (size_t i = 1; i < types.size(); ++i) {
         std::vector<hw::Component> added = types[i] == hw::Type::SKIP_DMA_STORE
-                                               ? request_skipdma_store(layer)
+                                               ? request_skipdma_store(graph, layer)
                                                : request_skipdma_load();
         components->insert(components->end(), added.begin(), added.end());
     }
@@ -149,6 +155,10 @@ void request_skipdma(std::vector<hw::Component>* components, std::vector<hw::Typ
 
 std::vector<hw::Component> request_skipdma_store(std::shared_ptr<Layer> const& layer) {
     LayerGraph graph;
+    return request_skipdma_store(graph, layer);
+}
+
+std::vector<hw::Component> request_skipdma_store(LayerGraph& graph, std::shared_ptr<Layer> const& layer) {
     size_t n = (is_tnp_b(layer) ? 1 : 0) + (graph.is_skip_layer(layer) ? 1 : 0) +
                (graph.is_dual_output_to_store_dma(layer) ? 1 : 0);
     hw::Component store;

@@ -62,8 +62,11 @@ void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers
 // Where the layer's output starts inside the Concatenate it feeds as the deeper second input.
 void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
 
-// The same operations over one LayerGraph, so that the set-up of a whole pass computes each
-// depth and branch once.
+// The same operations over one LayerGraph, so that the set-up of a whole pass (or the requests of
+// a whole mapping) computes each depth and branch once.
+void request_skipdma(LayerGraph& graph, std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
+                     std::shared_ptr<Layer> const& layer);
+std::vector<hw::Component> request_skipdma_store(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
 uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
                                     LayerList const& layers, LayerList const& previous_layers);
 void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
