@@ -91,11 +91,11 @@ void set_count_field(uint32_t* word, RegDetail const& field, uint64_t value) {
     set_field(word, field, static_cast<uint32_t>(std::min(value, most)));
 }
 
-std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool flag_c,
+std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool unused_np,
                                       bool merge_is_add) {
     std::vector<uint32_t> regs(NP_REGISTER_WORDS, 0u);
     for (auto const& preset : presets) set(&regs, preset.word, WHOLE_WORD, preset.value);
-    set(&regs, FORMAT, FORMAT_LAYER_INDEX, flag_c ? UNUSED_NP_LAYER_INDEX : np_num);
+    set(&regs, FORMAT, FORMAT_LAYER_INDEX, unused_np ? UNUSED_NP_LAYER_INDEX : np_num);
 
     bool const high_id = np.ident.id >= 2;
     set_flag(&regs, NP_SLOT, NP_SLOT_ALWAYS, true);
@@ -103,32 +103,6 @@ std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, 
     set_flag(&regs, NP_SLOT, NP_SLOT_HIGH_ID_B, high_id);
     set_flag(&regs, NP_SLOT, NP_SLOT_MERGE_ADD, merge_is_add);
     return regs;
-}
-
-void format_cnp_tnp_common_config_registers(
-    std::vector<uint32_t>* regs, NpSplitInterface const& split, int kernel_size, int kernel_stride,
-    ActivationType activation, uint32_t first_neuron, uint32_t filters, uint8_t weights_bits,
-    std::vector<hw::Component> const& layer_nps, bool single_buffer, bool flag20, uint8_t input_bits,
-    uint8_t output_bits, std::unique_ptr<MergeLayerInfo> const& merge_info,
-    hw::Component const* skipdma_load, std::vector<hw::Component> const& dual_output_stores,
-    bool flag29, bool link_nps) {
-    format_cnp_tnp_common_config_registers(regs, split,
-                                           {.kernel_size = kernel_size,
-                                            .kernel_stride = kernel_stride,
-                                            .activation = activation,
-                                            .first_neuron = first_neuron,
-                                            .filters = filters,
-                                            .weights_bits = weights_bits,
-                                            .layer_nps = layer_nps,
-                                            .single_buffer = single_buffer,
-                                            .transposed = flag20,
-                                            .input_bits = input_bits,
-                                            .output_bits = output_bits,
-                                            .merge_info = merge_info.get(),
-                                            .skipdma_load = skipdma_load,
-                                            .dual_output_stores = dual_output_stores,
-                                            .fnp_padding = flag29,
-                                            .link_nps = link_nps});
 }
 
 void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
@@ -197,11 +171,11 @@ void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplit
 }
 
 void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& part,
-                                  uint8_t pool_size, uint8_t pool_factor, bool flag8,
-                                  PaddingParams const& padding, bool word2_flag) {
+                                  uint8_t pool_size, uint8_t pool_factor, bool global_pool,
+                                  PaddingParams const& padding, bool pooled_input) {
     set(regs, POOLING, POOL_SIZE, pool_size);
     set(regs, POOLING, POOL_FACTOR, pool_factor);
-    set_flag(regs, POOLING, POOL_FLAG8, flag8);
+    set_flag(regs, POOLING, POOL_FLAG8, global_pool);
     set_flag(regs, POOLING, POOL_BIT_9, false);
 
     // Only the parts on the edge of the input see the pooling's padding.
@@ -213,7 +187,7 @@ void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& inpu
     set_flag(regs, POOLING, POOL_PAD_TOP, part.y == 0 && padded(padding.top));
     set_flag(regs, POOLING, POOL_PAD_BOTTOM, bottom_end == input[1] && padded(padding.bottom));
 
-    if (word2_flag) set_flag(regs, INPUT_BUFFER, INPUT_BUFFER_POOLED, true);
+    if (pooled_input) set_flag(regs, INPUT_BUFFER, INPUT_BUFFER_POOLED, true);
 }
 
 void set_ib_spikes(std::vector<uint32_t>* regs) { set_flag(regs, INPUT_BUFFER, INPUT_BUFFER_SPIKES, true); }

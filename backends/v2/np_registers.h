@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 #include "engine/layer.h"
@@ -286,9 +285,9 @@ void set_register_flag(std::vector<uint32_t>* regs, size_t index, RegDetail cons
 void set_count_field(uint32_t* word, RegDetail const& field, uint64_t value);
 
 // The default image of an NP: all zero but the preset words, word 3 holding the layer index
-// `np_num` (0xFE for an NP the pass leaves unused, `flag_c`), and word 56 the NP's slot (id 2 and
-// above) and `merge_is_add`. Without `flag_c`, np_num must fit 8 bits.
-std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool flag_c,
+// `np_num` (0xFE for an NP the pass leaves unused, `unused_np`), and word 56 the NP's slot (id 2
+// and above) and `merge_is_add`. Unless `unused_np`, np_num must fit 8 bits.
+std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool unused_np,
                                       bool merge_is_add);
 
 // What the configuration words common to every CNP and TNP-B layer are made of, besides the NP's
@@ -308,7 +307,7 @@ struct CommonConfig {
     MergeLayerInfo const* merge_info = nullptr;  // the merge the layer carries, if any
     hw::Component const* skipdma_load = nullptr;
     std::vector<hw::Component> const& dual_output_stores;  // the store that carries a dual output
-    bool fnp_padding = false;  // record_layer's FNP padding flag (word 1 bit 29)
+    bool fnp_padding = false;  // the output feeds an FNP in its padded-row input layout (word 1 bit 29)
     bool link_nps = true;      // the merge and skip-connection words too (not for the NPs a pass leaves unused)
 };
 
@@ -317,23 +316,16 @@ struct CommonConfig {
 // `link_nps`) the merge, skip-DMA load and dual-output words. `dual_output_stores` must not be
 // empty when the merge asks for a dual output (std::runtime_error "Dual output store should not
 // be null."). A merge without `skipdma_load` is std::runtime_error "Skip DMA load should not be
-// null.". The positional form passes its values in CommonConfig's order (flag20: transposed,
-// flag29: fnp_padding).
+// null.".
 void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
                                             CommonConfig const& config);
-void format_cnp_tnp_common_config_registers(
-    std::vector<uint32_t>* regs, NpSplitInterface const& split, int kernel_size, int kernel_stride,
-    ActivationType activation, uint32_t first_neuron, uint32_t filters, uint8_t weights_bits,
-    std::vector<hw::Component> const& layer_nps, bool single_buffer, bool flag20, uint8_t input_bits,
-    uint8_t output_bits, std::unique_ptr<MergeLayerInfo> const& merge_info,
-    hw::Component const* skipdma_load, std::vector<hw::Component> const& dual_output_stores,
-    bool flag29, bool link_nps);
 
-// The CNP pooling word: pool size and factor, `flag8`, and the edge padding flags of the NP's
-// `part` of `input` (width, height first); `word2_flag` also marks a pooled input in word 2.
+// The CNP pooling word: pool size and factor, whether the pooling is global (it covers the whole
+// output: pool size -1), and the edge padding flags of the NP's `part` of `input` (width, height
+// first); `pooled_input` also marks in word 2 an input that comes from a max pooling.
 void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& part,
-                                  uint8_t pool_size, uint8_t pool_factor, bool flag8,
-                                  PaddingParams const& padding, bool word2_flag);
+                                  uint8_t pool_size, uint8_t pool_factor, bool global_pool,
+                                  PaddingParams const& padding, bool pooled_input);
 
 // Marks the input buffer as taking spikes (word 2 bit 7); nothing else changes.
 void set_ib_spikes(std::vector<uint32_t>* regs);

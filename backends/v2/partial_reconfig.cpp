@@ -53,7 +53,7 @@ struct InputLayout {
 }  // namespace
 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer,
-                                  hw::Component const& component, bool flag) {
+                                  hw::Component const& component, bool mesh_flag) {
     register_word(regs, PR_CONFIG);  // refuses an image that is not 64 words before anything else
     auto const mapping = layer_mapping(layer);
     if (!mapping)
@@ -61,7 +61,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
 
     set_flag(regs, PR_CONFIG, PR_ON_0, true);
     set_flag(regs, PR_CONFIG, PR_ON_2, true);
-    set_flag(regs, ROUTING, ROUTING_PR_FLAG, flag);
+    set_flag(regs, ROUTING, ROUTING_PR_FLAG, mesh_flag);
 
     // 1 bit -> 0, 2 -> 1, 4 -> 2, 8 -> 3; wider inputs do not fit the code.
     uint64_t const bits = layer.input_bits();

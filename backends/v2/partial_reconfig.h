@@ -14,7 +14,8 @@
 namespace nuvra::v2 {
 
 // Writes the description of `layer` (the linked layer) and its `component` on this NP into words
-// 32 to 35 and 40 to 42 of `regs`; `flag` (the recording call's flag_b) goes to word 44 bit 15.
+// 32 to 35 and 40 to 42 of `regs`; `mesh_flag` (the layer ends a pass before the last, as in
+// LayerRecordArgs) goes to word 44 bit 15.
 // Failures: a layer without a hardware mapping is std::runtime_error "The linked layer <name> has
 // no hardware mapping."; without input dimensions, std::runtime_error "The linked layer <name> has
 // no input dimensions."; an FNP layer without a supported input layout, std::runtime_error
@@ -23,6 +24,6 @@ namespace nuvra::v2 {
 // component has no NP part."; field overflows through panic (2 bits for the input width code, 7
 // for the component count, 14 and 16 for the input layout words).
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer,
-                                  hw::Component const& component, bool flag);
+                                  hw::Component const& component, bool mesh_flag);
 
 }  // namespace nuvra::v2

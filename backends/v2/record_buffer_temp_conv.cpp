@@ -38,7 +38,6 @@ NpRegisterMap format_tnp_b_np_registers(Layer const& layer, std::shared_ptr<Laye
     Shape const input = recorded_input_shape(layer);
     uint8_t const input_bits = layer.input_bits();
     uint8_t const output_bits = layer.output_bits();
-    static std::unique_ptr<MergeLayerInfo> const no_merge;
 
     NpRegisterMap registers;
     static std::vector<hw::Component> const no_components;
@@ -50,9 +49,20 @@ NpRegisterMap format_tnp_b_np_registers(Layer const& layer, std::shared_ptr<Laye
         // A 1 x 1 window with stride 1 and no pooling.
         NpSplit const split(input, part.spatial_partition, part.halo_partition, 1, 1, PaddingParams{}, 0, 1,
                             PaddingParams{});
-        format_cnp_tnp_common_config_registers(&regs, split, 1, 0, activation, part.start_neuron, part.filters, 8,
-                                               components, part.single_buffer, false, input_bits, output_bits,
-                                               no_merge, nullptr, {}, flag_d, false);
+        format_cnp_tnp_common_config_registers(&regs, split,
+                                               {.kernel_size = 1,
+                                                .kernel_stride = 0,
+                                                .activation = activation,
+                                                .first_neuron = part.start_neuron,
+                                                .filters = part.filters,
+                                                .weights_bits = 8,
+                                                .layer_nps = components,
+                                                .single_buffer = part.single_buffer,
+                                                .input_bits = input_bits,
+                                                .output_bits = output_bits,
+                                                .dual_output_stores = {},
+                                                .fnp_padding = flag_d,
+                                                .link_nps = false});
         format_tnp_b_np_words(&regs, {part.spatial_partition.shape[2], part.halo_partition.shape[0],
                                       part.halo_partition.shape[1], input_bits, fifo_size, part.start_neuron,
                                       part.filters, depthwise, input[2]});

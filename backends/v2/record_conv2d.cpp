@@ -261,7 +261,7 @@ CnpConvSetup pooled_cnp_conv_setup(Layer const& layer) {
     setup.weights_bits = byte_value(params.get("weights_bits"));
     setup.pool_size = byte_value(pool_value);
     setup.pool_factor = static_cast<uint8_t>(pool.stride_x);
-    setup.pool_flag = pool.flag;
+    setup.global_pool = pool.flag;
     setup.pool_padding = pool.padding;
     setup.split = [input, padding = conv->padding, kernel = setup.kernel_size, stride = setup.kernel_stride,
                    pool_size = setup.pool_size, pool_factor = setup.pool_factor,
@@ -335,7 +335,7 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
                 input_bits, conv2d_ch_cont_100b_size(kernel_size, part.filters, setup.weights_bits), part.filters);
         }
         format_cnp_pooling_registers(&regs, input, part.spatial_partition, setup.pool_size, setup.pool_factor,
-                                     setup.pool_flag, setup.pool_padding, pooled_input);
+                                     setup.global_pool, setup.pool_padding, pooled_input);
         format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
                                                 mapping.link_index, mapping.p2p_in, mapping.p2p_out, flag_b);
         apply_linked_layer(&regs, layer_ptr, component.ident, flag_b);

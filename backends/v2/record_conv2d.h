@@ -68,9 +68,9 @@ struct CnpConvSetup {
     int kernel_stride = 1;
     uint8_t weights_bits = 8;
     bool transposed = false;  // the common configuration's transposed-convolution flag
-    uint8_t pool_size = 1;    // pool value and factor, pooling flag and padding of the pooling words
+    uint8_t pool_size = 1;    // pool value and factor, global pooling and padding of the pooling words
     uint8_t pool_factor = 1;
-    bool pool_flag = false;
+    bool global_pool = false;
     PaddingParams pool_padding;
     // The split geometry of one NP of the layer.
     std::function<std::variant<NpSplit, TransposedCnpSplit>(hw::NpPart const& part)> split;

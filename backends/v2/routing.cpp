@@ -22,7 +22,7 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                                              std::vector<hw::Component> const& own,
                                              std::vector<hw::Component> const& destinations,
                                              std::unique_ptr<AltLayerInfo> const& alt_info,
-                                             uint8_t link_index, bool p2p_in, bool p2p_out, bool flag3) {
+                                             uint8_t link_index, bool p2p_in, bool p2p_out, bool mesh_flag) {
     register_word(regs, ROUTING);  // refuses an image that is not 64 words before anything else
     // Every step below reads a column or an identifier from these lists.
     require_routing_list(sources, "sources");
@@ -31,7 +31,7 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
 
     set_flag(regs, ROUTING, ROUTING_P2P_OUT, p2p_out);
     set_flag(regs, ROUTING, ROUTING_BIT_1, false);
-    set_flag(regs, ROUTING, ROUTING_FLAG3, flag3);
+    set_flag(regs, ROUTING, ROUTING_FLAG3, mesh_flag);
     set_flag(regs, ROUTING, ROUTING_ON, true);
     set(regs, ROUTING, ROUTING_BITS_16_23, ROUTING_BITS_16_23_VALUE);
     set(regs, ROUTING, ROUTING_BITS_24_31, ROUTING_BITS_24_31_VALUE);

@@ -19,7 +19,7 @@ namespace nuvra::v2 {
 //   alt_info: the mapping's alternate-branch record (may be null);
 //   link_index: the mapping's output link index (one less when the output goes to a TNP-B);
 //   p2p_in, p2p_out: point-to-point input and output (exactly one source or destination);
-//   flag3: the recording call's flag_b.
+//   mesh_flag: the layer ends a pass before the last (LayerRecordArgs::mesh_flag; word 44 bit 2).
 // Any of the three lists empty is std::runtime_error "Cannot route an NP without sources.",
 // "... without layer components." or "... without destinations."; point-to-point with another
 // count is std::runtime_error "Cannot use P2P OUT mode for multiple NPs." (or IN). Field overflows
@@ -29,7 +29,7 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                                              std::vector<hw::Component> const& own,
                                              std::vector<hw::Component> const& destinations,
                                              std::unique_ptr<AltLayerInfo> const& alt_info,
-                                             uint8_t link_index, bool p2p_in, bool p2p_out, bool flag3);
+                                             uint8_t link_index, bool p2p_in, bool p2p_out, bool mesh_flag);
 
 // Word 49: the DMA engine the NP reports to (row, column and one-hot id). An id of 4 or more
 // fails through panic and leaves the word as it was.

@@ -45,13 +45,13 @@ struct CommonArgs {
     uint8_t weights_bits = 8;
     std::vector<hw::Component> layer_nps{np(hw::Type::CNP1, 2), np(hw::Type::CNP1, 4)};
     bool single_buffer = false;
-    bool flag20 = false;
+    bool transposed = false;
     uint8_t input_bits = 8;
     uint8_t output_bits = 8;
     std::unique_ptr<MergeLayerInfo> merge;
     hw::Component const* load = nullptr;
     std::vector<hw::Component> dual_stores;
-    bool flag29 = false;
+    bool fnp_padding = false;
     bool link_nps = false;
 
     // A merge read back by a skip-DMA load in column 6 with id 3.
@@ -65,9 +65,23 @@ struct CommonArgs {
     }
 
     std::vector<uint32_t> apply(std::vector<uint32_t> regs = defaults()) const {
-        format_cnp_tnp_common_config_registers(&regs, split, kernel_size, kernel_stride, activation, first_neuron,
-                                               filters, weights_bits, layer_nps, single_buffer, flag20, input_bits,
-                                               output_bits, merge, load, dual_stores, flag29, link_nps);
+        format_cnp_tnp_common_config_registers(&regs, split,
+                                               {.kernel_size = kernel_size,
+                                                .kernel_stride = kernel_stride,
+                                                .activation = activation,
+                                                .first_neuron = first_neuron,
+                                                .filters = filters,
+                                                .weights_bits = weights_bits,
+                                                .layer_nps = layer_nps,
+                                                .single_buffer = single_buffer,
+                                                .transposed = transposed,
+                                                .input_bits = input_bits,
+                                                .output_bits = output_bits,
+                                                .merge_info = merge.get(),
+                                                .skipdma_load = load,
+                                                .dual_output_stores = dual_stores,
+                                                .fnp_padding = fnp_padding,
+                                                .link_nps = link_nps});
         return regs;
     }
     static std::vector<uint32_t> defaults() { return default_np_regs(np(hw::Type::CNP1, 1), 0, false, false); }
@@ -81,13 +95,13 @@ TEST(V2NpRegisters, DefaultImage) {
         expected[word] = value;
     EXPECT_EQ(default_np_regs(np(hw::Type::CNP1, 1), 5, false, false), expected);
 
-    struct { uint8_t id; uint32_t np_num; bool flag_c, merge_is_add; uint32_t word3, word56; } const rows[] = {
+    struct { uint8_t id; uint32_t np_num; bool unused_np, merge_is_add; uint32_t word3, word56; } const rows[] = {
         {0, 300, true, false, 0xFE000000, 0x800000},  // unused NP: the index is ignored
         {2, 0, false, false, 0x00000000, 0x1800100},
         {1, 0, false, true, 0x00000000, 0x800008},
     };
     for (auto const& row : rows) {
-        auto const regs = default_np_regs(np(hw::Type::CNP2, 1, 0, row.id), row.np_num, row.flag_c, row.merge_is_add);
+        auto const regs = default_np_regs(np(hw::Type::CNP2, 1, 0, row.id), row.np_num, row.unused_np, row.merge_is_add);
         EXPECT_EQ(regs.at(3), row.word3) << int(row.id) << " " << row.np_num;
         EXPECT_EQ(regs.at(56), row.word56) << int(row.id) << " " << row.np_num;
     }
@@ -116,8 +130,8 @@ TEST(V2NpRegisters, CommonConfiguration) {
     s.part_height = 10; s.part_width = 12; s.window_dy = uint32_t(-1); s.window_dx = uint32_t(-4);
     s.window_y = 0x123; s.window_x = 0xABC; s.phase_y = 1; s.phase_x = 0; s.window_height = 0x7FF;
     s.window_width = 5; s.icont = 0x10; s.out_y = 3; s.out_x = 0xFFF; s.out_height = 0x3FF; s.out_width = 0xFF;
-    args.kernel_size = 7; args.kernel_stride = 2; args.flag20 = true; args.first_neuron = 0x7FF;
-    args.filters = 0x3FF; args.single_buffer = true; args.flag29 = true;
+    args.kernel_size = 7; args.kernel_stride = 2; args.transposed = true; args.first_neuron = 0x7FF;
+    args.filters = 0x3FF; args.single_buffer = true; args.fnp_padding = true;
     auto regs = args.apply();
     std::map<size_t, uint32_t> const words{
         {1, 0x20400020},  {4, 0x80000000},  {8, 0x400C700A},  {9, 0x0ABC1123},  {10, 0x000507FF}, {11, 0x00000010},
@@ -202,8 +216,8 @@ TEST(V2NpRegisters, MergeAndDualOutputWords) {
 
 TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
     struct {
-        char const* what; NpSpace part; uint8_t pool_size, pool_factor; bool flag8; PaddingParams padding;
-        bool word2_flag; uint32_t word27, word2;
+        char const* what; NpSpace part; uint8_t pool_size, pool_factor; bool global_pool; PaddingParams padding;
+        bool pooled_input; uint32_t word27, word2;
     } const rows[] = {
         {"top-left corner", {0, 0, Shape{4, 4, 4}}, 2, 2, false, {1, 1, 1, 1}, false, 0xA022, 0x8},
         {"padding read as signed", {0, 0, Shape{8, 8, 4}}, 1, 1, false, {0x80000000u, 0, 0x80000000u, 0}, false,
@@ -213,8 +227,8 @@ TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
     for (auto const& row : rows) {
         auto regs = CommonArgs::defaults();
         regs[27] = 0x0E00;  // bit 9 is cleared, bits 10-11 kept
-        format_cnp_pooling_registers(&regs, Shape{8, 8, 4}, row.part, row.pool_size, row.pool_factor, row.flag8,
-                                     row.padding, row.word2_flag);
+        format_cnp_pooling_registers(&regs, Shape{8, 8, 4}, row.part, row.pool_size, row.pool_factor, row.global_pool,
+                                     row.padding, row.pooled_input);
         EXPECT_EQ(regs[27], row.word27 | 0x0C00) << row.what;
         EXPECT_EQ(regs[2], row.word2) << row.what;
     }
@@ -257,11 +271,11 @@ struct RouteArgs {
     uint8_t link_index = 5;
     bool p2p_in = false;
     bool p2p_out = false;
-    bool flag3 = false;
+    bool mesh_flag = false;
 
     void apply(std::vector<uint32_t>* regs) const {
         format_mesh_registers_set_output_to_NPs(regs, sources, own, destinations, alt, link_index, p2p_in, p2p_out,
-                                                flag3);
+                                                mesh_flag);
     }
 };
 
@@ -269,7 +283,7 @@ TEST(V2Routing, WordsOfASpreadLayer) {
     RouteArgs args;
     args.own = {cnp1(2), cnp1(4)};
     args.destinations = {cnp1(3), cnp1(1), cnp1(2)};
-    args.flag3 = true;
+    args.mesh_flag = true;
     auto regs = image();
     regs[44] = 0x0000FFFF;  // bits 4-15 are kept
     regs[45] = 0x00FF0000;  // bits 16-23 are kept without point-to-point output
@@ -415,9 +429,9 @@ struct Linked {
         set_layer_mapping(*model[name], mapping);
         return *model[name];
     }
-    std::vector<uint32_t> update(std::string const& name, hw::Component const& c = cnp_component, bool flag = false,
-                                 std::vector<uint32_t> regs = image()) {
-        update_partial_reconfig_regs(&regs, map(name), c, flag);
+    std::vector<uint32_t> update(std::string const& name, hw::Component const& c = cnp_component,
+                                 bool mesh_flag = false, std::vector<uint32_t> regs = image()) {
+        update_partial_reconfig_regs(&regs, map(name), c, mesh_flag);
         return regs;
     }
 };
@@ -427,7 +441,7 @@ Params const conv1{{"kernel_size", 1}, {"filters", 4}};
 TEST(V2PartialReconfig, ConvolutionOnCnp) {
     auto const regs = Linked().add(LayerType::Conv2D, "b", conv1).update("b", cnp_component, true);
     // 32: enabled, CNP, 8-bit input code 3, link 7; 33: origin row 1, column 2; 34: 8 rows, 16 columns;
-    // 35: row a4(16) = 16 bytes, 16 x 32 / 4 = 128 words; 41: 2 NPs, sources in column 1; 44: the flag.
+    // 35: row a4(16) = 16 bytes, 16 x 32 / 4 = 128 words; 41: 2 NPs, sources in column 1; 44: the mesh flag.
     std::map<size_t, uint32_t> const words{{32, 0x07000035}, {33, 0x00020001}, {34, 0x00100008}, {35, 0x00100080},
                                            {40, 0}, {41, 0x02000101}, {42, 0}, {44, 0x00008000}};
     for (auto const& [word, value] : words) EXPECT_EQ(regs.at(word), value) << "word " << word;
