@@ -27,9 +27,8 @@ uint32_t fifo_size_of(Layer const& layer) {
     return value < 0 ? std::numeric_limits<uint32_t>::max() : uint32_t(value);
 }
 
-NpRegisterMap format_tnp_b_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr, bool flag_a,
-                                        bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d,
-                                        bool depthwise) {
+NpRegisterMap format_tnp_b_np_registers(LayerRecordArgs const& args, bool depthwise) {
+    Layer const& layer = args.layer;
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     std::vector<hw::Component> const sources = routing_sources(mapping);
     std::vector<hw::Component> const destinations = routing_destinations(mapping);
@@ -43,8 +42,8 @@ NpRegisterMap format_tnp_b_np_registers(Layer const& layer, std::shared_ptr<Laye
     static std::vector<hw::Component> const no_components;
     std::vector<hw::Component> const& components = mapping.components ? *mapping.components : no_components;
     for (hw::Component const& component : components) {
-        if (is_listed(idents, component.ident)) continue;
-        std::vector<uint32_t> regs = default_np_regs(component, mapping.index, flag_c, false);
+        if (is_listed(args.skipped_nps, component.ident)) continue;
+        std::vector<uint32_t> regs = default_np_regs(component, mapping.index, args.registers_only, false);
         hw::NpPart const& part = recorded_np_part(layer, component);
         // A 1 x 1 window with stride 1 and no pooling.
         NpSplit const split(input, part.spatial_partition, part.halo_partition, 1, 1, PaddingParams{}, 0, 1,
@@ -61,32 +60,33 @@ NpRegisterMap format_tnp_b_np_registers(Layer const& layer, std::shared_ptr<Laye
                                                 .input_bits = input_bits,
                                                 .output_bits = output_bits,
                                                 .dual_output_stores = {},
-                                                .fnp_padding = flag_d,
+                                                .fnp_padding = args.fnp_padding,
                                                 .link_nps = false});
         format_tnp_b_np_words(&regs, {part.spatial_partition.shape[2], part.halo_partition.shape[0],
                                       part.halo_partition.shape[1], input_bits, fifo_size, part.start_neuron,
                                       part.filters, depthwise, input[2]});
         format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
-                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, flag_b);
-        apply_linked_layer(&regs, layer_ptr, component.ident, flag_b);
-        if (flag_a) set_ib_spikes(&regs);
+                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
+        apply_linked_layer(&regs, args.next_layer, component.ident, args.mesh_flag);
+        if (args.set_spikes) set_ib_spikes(&regs);
         registers[component.ident] = std::move(regs);
     }
     return registers;
 }
 
 std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Layer const& layer,
-                                                      NpRegisterMap const& registers, bool flag_c, bool depthwise) {
+                                                      NpRegisterMap const& registers, bool registers_only,
+                                                      bool depthwise) {
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     auto record = program::new_record(device.version());
-    if (!flag_c) record_skipdma(record.get(), layer);
+    if (!registers_only) record_skipdma(record.get(), layer);
 
     // The NPs a pass leaves unused get their registers only: no variable is read for them.
     std::shared_ptr<Dense const> input_shift, weights;
     std::optional<NeuronVariables> neurons;
     std::vector<uint32_t> layer_input_shift;
     uint32_t fifo_size = 0;
-    if (!flag_c) {
+    if (!registers_only) {
         input_shift = required_variable(layer, "input_shift");
         if (!depthwise) layer_input_shift = format_input_shift(*input_shift, 0, 0);
         weights = required_variable(layer, "weights");
@@ -100,7 +100,7 @@ std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Laye
         if (image == registers.end()) continue;
         hw::Ident const& ident = component.ident;
         record->add_np_track(ident, dma::Target::NpRegisters, 0, image->second, true, true);
-        if (flag_c) continue;
+        if (registers_only) continue;
 
         hw::NpPart const& part = recorded_np_part(layer, component);
         uint32_t const first = part.start_neuron;
@@ -151,38 +151,29 @@ void format_tnp_b_np_words(std::vector<uint32_t>* regs, TnpBNpWords const& w) {
     set_register_flag(regs, NP_SLOT, NP_SLOT_BIT_31, false);
 }
 
-NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                   bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                   bool flag_c, bool flag_d) {
-    return format_tnp_b_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, false);
+NpRegisterMap format_buffer_temp_conv_np_registers(LayerRecordArgs const& args) {
+    return format_tnp_b_np_registers(args, false);
 }
 
-NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                             bool flag_a, bool flag_b,
-                                                             std::vector<hw::Ident> const& idents, bool flag_c,
-                                                             bool flag_d) {
-    return format_tnp_b_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, true);
+NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(LayerRecordArgs const& args) {
+    return format_tnp_b_np_registers(args, true);
 }
 
-std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
-    if (recorded_params(layer).layer_type() != LayerType::BufferTempConv)
+std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device const& device,
+                                                                       LayerRecordArgs const& args) {
+    if (recorded_params(args.layer).layer_type() != LayerType::BufferTempConv)
         throw std::runtime_error(invalid_tnp_b_layer_type_message);
-    NpRegisterMap const registers =
-        format_buffer_temp_conv_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
-    return record_tnp_b_program(device, layer, registers, flag_c, false);
+    NpRegisterMap const registers = format_buffer_temp_conv_np_registers(args);
+    return record_tnp_b_program(device, args.layer, registers, args.registers_only, false);
 }
 
-std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
-    if (recorded_params(layer).layer_type() != LayerType::DepthwiseBufferTempConv)
+std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(Device const& device,
+                                                                                 LayerRecordArgs const& args) {
+    if (recorded_params(args.layer).layer_type() != LayerType::DepthwiseBufferTempConv)
         throw std::runtime_error(invalid_tnp_b_layer_type_message);
-    recorded_layer_mapping(layer);
-    NpRegisterMap const registers = format_depthwise_buffer_temp_conv_np_registers(
-        layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
-    return record_tnp_b_program(device, layer, registers, flag_c, true);
+    recorded_layer_mapping(args.layer);
+    NpRegisterMap const registers = format_depthwise_buffer_temp_conv_np_registers(args);
+    return record_tnp_b_program(device, args.layer, registers, args.registers_only, true);
 }
 
 }  // namespace nuvra::v2

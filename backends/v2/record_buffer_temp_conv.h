@@ -4,9 +4,8 @@
 //
 // The record holds first the layer's skip-DMA blocks, then per NP of the mapping (in order): the
 // 64-word register image (target 7), the packed weights (1), the input shifts (2) and the
-// per-neuron variables (5), all at address 0. For the NPs a pass leaves unused (`flag_c`) only the
-// register images are recorded. The recording arguments are those of the CNP recorders
-// (backends/v2/record_conv2d.h); the common configuration gets no merge and `flag_d`.
+// per-neuron variables (5), all at address 0. The recording arguments act as for the CNP
+// recorders (backends/v2/record_conv2d.h); the common configuration gets no merge.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +16,7 @@
 #include "engine/layer.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {
@@ -26,26 +26,19 @@ inline constexpr char invalid_tnp_b_layer_type_message[] = "Invalid layer type f
 
 // Records a BufferTempConv layer (LayerType 21; another type is std::runtime_error "Invalid layer
 // type for TNP-B recording."): the input shifts of every channel on each NP, the weights of the
-// NP's filters. Needs "weights" and, unless `flag_c`, "input_shift".
-std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d);
+// NP's filters. Needs "weights" and, unless `registers_only`, "input_shift".
+std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device const& device,
+                                                                       LayerRecordArgs const& args);
 
 // Records a DepthwiseBufferTempConv layer (LayerType 22): each NP's weights, input shifts and
 // variables are those of its own channels.
-std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d);
+std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(Device const& device,
+                                                                                 LayerRecordArgs const& args);
 
 // The register images of the layer's NPs. A layer without input dimensions is
 // std::runtime_error "Cannot get input size before it is set.".
-NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                   bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                   bool flag_c, bool flag_d);
-NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                             bool flag_a, bool flag_b,
-                                                             std::vector<hw::Ident> const& idents, bool flag_c,
-                                                             bool flag_d);
+NpRegisterMap format_buffer_temp_conv_np_registers(LayerRecordArgs const& args);
+NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(LayerRecordArgs const& args);
 
 // What the TNP-B words of one NP depend on.
 struct TnpBNpWords {

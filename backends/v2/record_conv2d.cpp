@@ -173,25 +173,25 @@ bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident) {
     return std::find(idents.begin(), idents.end(), ident) != idents.end();
 }
 
-void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& layer_ptr,
-                        hw::Ident const& ident, bool flag_b) {
-    if (!layer_ptr) return;
-    auto const mapping = layer_ptr->mapping();
+void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer,
+                        hw::Ident const& ident, bool mesh_flag) {
+    if (!next_layer) return;
+    auto const mapping = next_layer->mapping();
     if (!mapping || !mapping->components) return;
     auto const& components = *mapping->components;
     auto const found = std::find_if(components.begin(), components.end(),
                                     [&](hw::Component const& c) { return c.ident == ident; });
-    if (found != components.end()) update_partial_reconfig_regs(regs, *layer_ptr, *found, flag_b);
+    if (found != components.end()) update_partial_reconfig_regs(regs, *next_layer, *found, mesh_flag);
 }
 
 std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
-                                                         NpRegisterMap const& registers, bool flag_c,
+                                                         NpRegisterMap const& registers, bool registers_only,
                                                          CnpConvBlocks const& blocks) {
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     auto record = program::new_record(device.version());
     // The NPs a pass leaves unused get their registers only: no variable is read for them.
     std::optional<LayerTensors> tensors;
-    if (!flag_c) tensors.emplace(layer, blocks);
+    if (!registers_only) tensors.emplace(layer, blocks);
     bool const has_lut = layer.has_activation_type(ActivationType::LUT);
     MergeLayerInfo const* add_merge = mapping.merge_info && mapping.merge_info->add ? mapping.merge_info.get() : nullptr;
 
@@ -201,7 +201,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         if (image == registers.end()) continue;
         hw::Ident const& ident = component.ident;
         record->add_np_track(ident, dma::Target::NpRegisters, 0, image->second, true, true);
-        if (flag_c) continue;
+        if (registers_only) continue;
 
         LayerTensors& t = *tensors;
         hw::NpPart const& part = recorded_np_part(layer, component);
@@ -226,7 +226,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         }
     }
 
-    if (!flag_c) record_skipdma(record.get(), layer);
+    if (!registers_only) record_skipdma(record.get(), layer);
     return record;
 }
 
@@ -272,17 +272,13 @@ CnpConvSetup pooled_cnp_conv_setup(Layer const& layer) {
     return setup;
 }
 
-NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                         bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
-                                         bool flag_d) {
-    recorded_layer_mapping(layer);
-    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d,
-                                        pooled_cnp_conv_setup(layer));
+NpRegisterMap format_conv2d_np_registers(LayerRecordArgs const& args) {
+    recorded_layer_mapping(args.layer);
+    return format_cnp_conv_np_registers(args, pooled_cnp_conv_setup(args.layer));
 }
 
-NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr,
-                                           bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                           bool flag_c, bool flag_d, CnpConvSetup const& setup) {
+NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvSetup const& setup) {
+    Layer const& layer = args.layer;
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     std::vector<hw::Component> const sources = routing_sources(mapping);
     std::vector<hw::Component> const destinations = routing_destinations(mapping);
@@ -302,8 +298,8 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
     static std::vector<hw::Component> const no_components;
     std::vector<hw::Component> const& components = mapping.components ? *mapping.components : no_components;
     for (hw::Component const& component : components) {
-        if (is_listed(idents, component.ident)) continue;
-        std::vector<uint32_t> regs = default_np_regs(component, mapping.index, flag_c, merge_is_add);
+        if (is_listed(args.skipped_nps, component.ident)) continue;
+        std::vector<uint32_t> regs = default_np_regs(component, mapping.index, args.registers_only, merge_is_add);
         hw::NpPart const& part = recorded_np_part(layer, component);
 
         std::visit(
@@ -323,8 +319,8 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
                                                         .merge_info = mapping.merge_info.get(),
                                                         .skipdma_load = load,
                                                         .dual_output_stores = dual_stores,
-                                                        .fnp_padding = flag_d,
-                                                        .link_nps = !flag_c});
+                                                        .fnp_padding = args.fnp_padding,
+                                                        .link_nps = !args.registers_only});
             },
             setup.split(part));
         if (setup.np_words) {
@@ -337,22 +333,19 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
         format_cnp_pooling_registers(&regs, input, part.spatial_partition, setup.pool_size, setup.pool_factor,
                                      setup.global_pool, setup.pool_padding, pooled_input);
         format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
-                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, flag_b);
-        apply_linked_layer(&regs, layer_ptr, component.ident, flag_b);
-        if (flag_a) set_ib_spikes(&regs);
+                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
+        apply_linked_layer(&regs, args.next_layer, component.ident, args.mesh_flag);
+        if (args.set_spikes) set_ib_spikes(&regs);
         registers[component.ident] = std::move(regs);
     }
     return registers;
 }
 
-std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, Layer const& layer,
-                                                             std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                             bool flag_b, std::vector<hw::Ident> const& idents,
-                                                             bool flag_c, bool flag_d) {
-    if (recorded_params(layer).layer_type() != LayerType::Conv2D) throw std::runtime_error(invalid_cnp_layer_type_message);
-    NpRegisterMap const registers =
-        format_conv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
-    return record_cnp_conv_program(device, layer, registers, flag_c);
+std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, LayerRecordArgs const& args) {
+    if (recorded_params(args.layer).layer_type() != LayerType::Conv2D)
+        throw std::runtime_error(invalid_cnp_layer_type_message);
+    NpRegisterMap const registers = format_conv2d_np_registers(args);
+    return record_cnp_conv_program(device, args.layer, registers, args.registers_only);
 }
 
 }  // namespace nuvra::v2

@@ -5,16 +5,11 @@
 // (dma::Target::NpRegisters), the weights in the CNP's 100-bit words (target 0 or 1), the input
 // shifts (2), the per-filter variables (5), the look-up table of a LUT activation (12) and the
 // shifts of an Add merged into the layer (10), all at address 0; then the layer's skip-DMA blocks.
-// For the NPs a pass leaves unused (`flag_c`) only the register images are recorded.
 //
-// The recording arguments, as the serializer passes them:
-//   layer_ptr  a layer linked by partial reconfiguration (may be null): an NP that also holds a
-//              component of it describes that layer in its registers;
-//   flag_a     the NPs' input buffers take spikes;
-//   flag_b     the routing's third flag, also handed to the partial reconfiguration;
-//   idents     NPs left out entirely (no registers, no blocks);
-//   flag_c     registers only: the NPs a pass leaves unused;
-//   flag_d     the common configuration's flag of word 1 bit 29.
+// The recorders take record_layer's arguments (LayerRecordArgs): an NP listed in `skipped_nps`
+// gets nothing; with `registers_only` (the NPs a pass leaves unused) only the register images are
+// recorded; an NP that also holds a component of `next_layer` describes that layer in its
+// registers (partial reconfiguration). `sequence_first` is not read.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +28,7 @@
 #include "hw/ident.h"
 #include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {
@@ -44,20 +40,15 @@ inline constexpr char invalid_cnp_layer_type_message[] = "Invalid layer type for
 using NpRegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
 
 // Records a Conv2D layer (LayerType 14; any other type is std::runtime_error "Invalid layer type
-// for CNP recording."). Needs the variables "weights" and "input_shift" unless `flag_c` is set
-// (std::invalid_argument "Variable <name> not found" otherwise). Failures of the formatters and of
-// the record pass through; the partly built record is dropped.
-std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, Layer const& layer,
-                                                             std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                             bool flag_b, std::vector<hw::Ident> const& idents,
-                                                             bool flag_c, bool flag_d);
+// for CNP recording."). Needs the variables "weights" and "input_shift" unless `registers_only`
+// is set (std::invalid_argument "Variable <name> not found" otherwise). Failures of the formatters
+// and of the record pass through; the partly built record is dropped.
+std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, LayerRecordArgs const& args);
 
 // The register images of a Conv2D layer's NPs. A layer without its computed convolution and
 // pooling blocks is std::runtime_error "The layer <name> is not built."; without input dimensions,
 // std::runtime_error "Cannot get input size before it is set.".
-NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                         bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
-                                         bool flag_d);
+NpRegisterMap format_conv2d_np_registers(LayerRecordArgs const& args);
 
 // ---- shared by the CNP convolution recorders ----
 
@@ -86,11 +77,8 @@ struct CnpConvSetup {
 // dimensions, std::runtime_error "Cannot get input size before it is set.".
 CnpConvSetup pooled_cnp_conv_setup(Layer const& layer);
 
-// The register images of the NPs of a CNP convolution layer (arguments as for the recorders),
-// built with the kind's `setup`.
-NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& layer_ptr,
-                                           bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                           bool flag_c, bool flag_d, CnpConvSetup const& setup);
+// The register images of the NPs of a CNP convolution layer, built with the kind's `setup`.
+NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvSetup const& setup);
 
 // The layer's parameters; a layer without any is std::runtime_error "Layer '<name>' has no
 // parameters.".
@@ -133,10 +121,10 @@ Shape recorded_input_shape(Layer const& layer);
 // Whether `ident` is in `idents`.
 bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident);
 
-// Applies the partial-reconfiguration words of `layer_ptr` (may be null) to the image of the NP at
-// `ident`, when the linked layer's mapping has a component there (the first such component).
-void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& layer_ptr,
-                        hw::Ident const& ident, bool flag_b);
+// Applies the partial-reconfiguration words of `next_layer` (may be null) to the image of the NP
+// at `ident`, when that layer's mapping has a component there (the first such component).
+void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer,
+                        hw::Ident const& ident, bool mesh_flag);
 
 // A variable the layer must hold (std::invalid_argument "Variable <name> not found" otherwise).
 std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* name);
@@ -164,11 +152,11 @@ struct CnpConvBlocks {
 };
 
 // Records the blocks of a CNP convolution layer from the register images of its NPs: per NP of
-// the mapping (in order) whose ident has an image, the image, then, unless `flag_c`, its weights,
-// input shifts, variables, look-up table and merge shifts; then, unless `flag_c`, the skip-DMA
-// blocks.
+// the mapping (in order) whose ident has an image, the image, then, unless `registers_only`, its
+// weights, input shifts, variables, look-up table and merge shifts; then, unless
+// `registers_only`, the skip-DMA blocks.
 std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
-                                                         NpRegisterMap const& registers, bool flag_c,
+                                                         NpRegisterMap const& registers, bool registers_only,
                                                          CnpConvBlocks const& blocks = {});
 
 }  // namespace nuvra::v2

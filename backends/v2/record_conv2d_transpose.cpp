@@ -29,21 +29,16 @@ CnpConvSetup transposed_cnp_conv_setup(Layer const& layer) {
     return setup;
 }
 
-NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                    bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                    bool flag_c, bool flag_d) {
-    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d,
-                                        transposed_cnp_conv_setup(layer));
+NpRegisterMap format_transposed_conv2d_np_registers(LayerRecordArgs const& args) {
+    return format_cnp_conv_np_registers(args, transposed_cnp_conv_setup(args.layer));
 }
 
-std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
-    if (recorded_params(layer).layer_type() != LayerType::Conv2DTranspose)
+std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(Device const& device,
+                                                                        LayerRecordArgs const& args) {
+    if (recorded_params(args.layer).layer_type() != LayerType::Conv2DTranspose)
         throw std::runtime_error(invalid_cnp_layer_type_message);
-    NpRegisterMap const registers =
-        format_transposed_conv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
-    return record_cnp_conv_program(device, layer, registers, flag_c);
+    NpRegisterMap const registers = format_transposed_conv2d_np_registers(args);
+    return record_cnp_conv_program(device, args.layer, registers, args.registers_only);
 }
 
 }  // namespace nuvra::v2

@@ -11,6 +11,7 @@
 #include "engine/layer.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {
@@ -18,9 +19,8 @@ namespace nuvra::v2 {
 // Records a Conv2DTranspose layer (LayerType 17; any other type is std::runtime_error "Invalid
 // layer type for CNP recording."). Arguments, blocks and failures as record_program_conv2d_layer;
 // the weights go to conv2d_dma_target of the layer's kernel and "weights_bits".
-std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d);
+std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(Device const& device,
+                                                                        LayerRecordArgs const& args);
 
 // The setup of a transposed convolution on CNPs: the layer's kernel, stride 1, 8-bit weights, no
 // pooling and a TransposedCnpSplit per NP.
@@ -28,8 +28,6 @@ CnpConvSetup transposed_cnp_conv_setup(Layer const& layer);
 
 // The register images of a Conv2DTranspose layer's NPs. A layer without input dimensions is
 // std::runtime_error "Cannot get input size before it is set.".
-NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                    bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                    bool flag_c, bool flag_d);
+NpRegisterMap format_transposed_conv2d_np_registers(LayerRecordArgs const& args);
 
 }  // namespace nuvra::v2

@@ -93,11 +93,9 @@ void format_dense1d_np_registers(HardwareConstraints const& hardware_constraints
 
 std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
                                                               HardwareConstraints const& hardware_constraints,
-                                                              Layer const& layer, Layer const& second_layer,
-                                                              std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                              bool flag_b, std::vector<hw::Ident> const& idents,
-                                                              bool flag_c) {
-    bool const flatten = &layer == &second_layer;
+                                                              LayerRecordArgs const& args) {
+    Layer const& layer = args.layer;
+    bool const flatten = &layer == &args.sequence_first;
     Shape const s = get_fnp_input_dim(layer, flatten);
     auto const shifts = required_variable(layer, "input_shift");
     auto const weights = required_variable(layer, "weights");
@@ -117,22 +115,22 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
     InputPadding const padding = get_fnp_supported_padding(layer, flatten);
 
     auto record = program::new_record(device.version());
-    if (is_listed(idents, np.ident)) return record;
+    if (is_listed(args.skipped_nps, np.ident)) return record;
 
-    std::vector<uint32_t> regs = default_np_regs(np, mapping.index, flag_c, false);
+    std::vector<uint32_t> regs = default_np_regs(np, mapping.index, args.registers_only, false);
     format_dense1d_np_registers(hardware_constraints, &regs, np.type, input_bits, layer.output_bits(),
                                 layer.has_activation(), s, np.single_buffer(), *weights, weight_bits, padding);
     set_register_flag(&regs, WORD_36, WORD_36_BIT_28, false);
     format_mesh_registers_set_output_to_NPs(&regs, sources, own, destinations, mapping.alt_info, mapping.link_index,
-                                            mapping.p2p_in, mapping.p2p_out, flag_b);
-    apply_linked_layer(&regs, layer_ptr, np.ident, flag_b);
-    if (flag_a) set_ib_spikes(&regs);
+                                            mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
+    apply_linked_layer(&regs, args.next_layer, np.ident, args.mesh_flag);
+    if (args.set_spikes) set_ib_spikes(&regs);
     if (np.type == hw::Type::FNP2) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
 
     record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, true, true);
     record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift_fnp(*shifts, s, padding, input_bits),
                          true, true);
-    if (flag_c) return record;
+    if (args.registers_only) return record;
     std::vector<uint32_t> const ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
     if (np.type == hw::Type::FNP2)
         record->add_fnp2_filters_track(np.ident, ram);

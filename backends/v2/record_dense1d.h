@@ -21,17 +21,15 @@
 namespace nuvra::v2 {
 
 // Records a Dense1D layer on the first component of its mapping (none: std::out_of_range "Layer
-// '<name>' has no component to record."). `layer` and `second_layer` being one object selects
-// the flattened input; `layer_ptr`, `flag_a` and `flag_b` act as for the CNP recorders; an NP
-// listed in `idents` gives a record without tracks; `flag_c` (the NPs a pass leaves unused)
-// records the registers and the input shifts only. Needs "input_shift" and "weights", and the
-// neuron variables of format_fnp_ram.
+// '<name>' has no component to record."). The layer being its sequence's first
+// (`sequence_first`) selects the flattened input; `next_layer`, `set_spikes` and `mesh_flag` act
+// as for the CNP recorders; an NP listed in `skipped_nps` gives a record without tracks;
+// `registers_only` (the NPs a pass leaves unused) records the registers and the input shifts
+// only; `fnp_padding` does not apply to a fully connected layer. Needs "input_shift" and
+// "weights", and the neuron variables of format_fnp_ram.
 std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
                                                               HardwareConstraints const& hardware_constraints,
-                                                              Layer const& layer, Layer const& second_layer,
-                                                              std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                              bool flag_b, std::vector<hw::Ident> const& idents,
-                                                              bool flag_c);
+                                                              LayerRecordArgs const& args);
 
 // Writes the FNP words of a register image: bit widths, activation, input shape and layout, the
 // neuron count and record size, and the neuron memory size (an FNP3's taken modulo its weight

@@ -66,42 +66,32 @@ void add_depthwise_words(CnpConvSetup* setup, Layer const& layer, uint8_t ch_con
 
 }  // namespace
 
-NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                           bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
-                                           bool flag_d) {
-    recorded_layer_mapping(layer);
-    CnpConvSetup setup = pooled_cnp_conv_setup(layer);
-    add_depthwise_words(&setup, layer, setup.weights_bits, false);
-    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+NpRegisterMap format_dwconv2d_np_registers(LayerRecordArgs const& args) {
+    recorded_layer_mapping(args.layer);
+    CnpConvSetup setup = pooled_cnp_conv_setup(args.layer);
+    add_depthwise_words(&setup, args.layer, setup.weights_bits, false);
+    return format_cnp_conv_np_registers(args, setup);
 }
 
-NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                      bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                      bool flag_c, bool flag_d) {
-    CnpConvSetup setup = transposed_cnp_conv_setup(layer);
-    add_depthwise_words(&setup, layer, 8, true);
-    return format_cnp_conv_np_registers(layer, layer_ptr, flag_a, flag_b, idents, flag_c, flag_d, setup);
+NpRegisterMap format_transposed_dwconv2d_np_registers(LayerRecordArgs const& args) {
+    CnpConvSetup setup = transposed_cnp_conv_setup(args.layer);
+    add_depthwise_words(&setup, args.layer, 8, true);
+    return format_cnp_conv_np_registers(args, setup);
 }
 
-std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, Layer const& layer,
-                                                               std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                               bool flag_b, std::vector<hw::Ident> const& idents,
-                                                               bool flag_c, bool flag_d) {
-    if (recorded_params(layer).layer_type() != LayerType::DepthwiseConv2D)
+std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, LayerRecordArgs const& args) {
+    if (recorded_params(args.layer).layer_type() != LayerType::DepthwiseConv2D)
         throw std::runtime_error(invalid_cnp_layer_type_message);
-    NpRegisterMap const registers =
-        format_dwconv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
-    return record_cnp_conv_program(device, layer, registers, flag_c, depthwise_blocks);
+    NpRegisterMap const registers = format_dwconv2d_np_registers(args);
+    return record_cnp_conv_program(device, args.layer, registers, args.registers_only, depthwise_blocks);
 }
 
-std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d) {
-    if (recorded_params(layer).layer_type() != LayerType::DepthwiseConv2DTranspose)
+std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device const& device,
+                                                                          LayerRecordArgs const& args) {
+    if (recorded_params(args.layer).layer_type() != LayerType::DepthwiseConv2DTranspose)
         throw std::runtime_error(invalid_cnp_layer_type_message);
-    NpRegisterMap const registers =
-        format_transposed_dwconv2d_np_registers(layer, std::move(layer_ptr), flag_a, flag_b, idents, flag_c, flag_d);
-    return record_cnp_conv_program(device, layer, registers, flag_c, depthwise_blocks);
+    NpRegisterMap const registers = format_transposed_dwconv2d_np_registers(args);
+    return record_cnp_conv_program(device, args.layer, registers, args.registers_only, depthwise_blocks);
 }
 
 }  // namespace nuvra::v2

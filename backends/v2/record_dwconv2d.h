@@ -13,6 +13,7 @@
 #include "engine/layer.h"
 #include "hw/device.h"
 #include "hw/ident.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {
@@ -20,28 +21,20 @@ namespace nuvra::v2 {
 // Records a DepthwiseConv2D layer (LayerType 16; any other type is std::runtime_error "Invalid
 // layer type for CNP recording."). Arguments as for record_program_conv2d_layer; per NP the
 // blocks 7, the weight target (dwc_dma_target), 2, 5, then 12 and 10 when present; then the
-// skip-DMA blocks. The layer needs "weights" and, unless `flag_c`, "input_shift".
-std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, Layer const& layer,
-                                                               std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                                               bool flag_b, std::vector<hw::Ident> const& idents,
-                                                               bool flag_c, bool flag_d);
+// skip-DMA blocks. The layer needs "weights" and, unless `registers_only`, "input_shift".
+std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, LayerRecordArgs const& args);
 
 // Records a DepthwiseConv2DTranspose layer (LayerType 20): as record_program_dwconv2d_layer with
 // the transposed register images.
-std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(
-    Device const& device, Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a, bool flag_b,
-    std::vector<hw::Ident> const& idents, bool flag_c, bool flag_d);
+std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device const& device,
+                                                                          LayerRecordArgs const& args);
 
 // The register images of a DepthwiseConv2D layer's NPs: those of a Conv2D with its pooling, and
 // the depthwise words. Failures as format_conv2d_np_registers; field overflows through panic.
-NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr, bool flag_a,
-                                           bool flag_b, std::vector<hw::Ident> const& idents, bool flag_c,
-                                           bool flag_d);
+NpRegisterMap format_dwconv2d_np_registers(LayerRecordArgs const& args);
 
 // The register images of a DepthwiseConv2DTranspose layer's NPs: those of a Conv2DTranspose, and
 // the depthwise words with the 8-bit weight count whatever "weights_bits" is.
-NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> layer_ptr,
-                                                      bool flag_a, bool flag_b, std::vector<hw::Ident> const& idents,
-                                                      bool flag_c, bool flag_d);
+NpRegisterMap format_transposed_dwconv2d_np_registers(LayerRecordArgs const& args);
 
 }  // namespace nuvra::v2

@@ -31,11 +31,11 @@ std::unique_ptr<program::Record> record_pass_through(Device const& device, Hardw
     return program::new_record(device.version());
 }
 
-// A kind recorder that takes record_layer's arguments in their order, the device first.
+// A kind recorder that needs no hardware limits.
 template <auto record>
-std::unique_ptr<program::Record> in_order(Device const& device, HardwareConstraints const&, LayerRecordArgs const& a) {
-    return record(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag, a.skipped_nps, a.registers_only,
-                  a.fnp_padding);
+std::unique_ptr<program::Record> without_constraints(Device const& device, HardwareConstraints const&,
+                                                     LayerRecordArgs const& args) {
+    return record(device, args);
 }
 
 struct KindEntry {
@@ -51,22 +51,17 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::Concatenate, record_pass_through},
     {LayerType::Dequantizer, record_pass_through},
     {LayerType::Quantizer, record_pass_through},
-    {LayerType::Conv2D, in_order<record_program_conv2d_layer>},
-    {LayerType::Conv2DTranspose, in_order<record_program_transposed_conv2d_layer>},
+    {LayerType::Conv2D, without_constraints<record_program_conv2d_layer>},
+    {LayerType::Conv2DTranspose, without_constraints<record_program_transposed_conv2d_layer>},
     {LayerType::InputConv2D,
-     [](Device const& device, HardwareConstraints const&, LayerRecordArgs const& a) {
-         return record_program_input_conv2d_layer(device, a.layer);
+     [](Device const& device, HardwareConstraints const&, LayerRecordArgs const& args) {
+         return record_program_input_conv2d_layer(device, args.layer);
      }},
-    {LayerType::DepthwiseConv2D, in_order<record_program_dwconv2d_layer>},
-    {LayerType::DepthwiseConv2DTranspose, in_order<record_program_transposed_dwconv2d_layer>},
-    {LayerType::BufferTempConv, in_order<record_program_buffer_temp_conv_layer>},
-    {LayerType::DepthwiseBufferTempConv, in_order<record_program_depthwise_buffer_temp_conv_layer>},
-    // The FNP padding flag does not apply to a fully connected layer.
-    {LayerType::Dense1D,
-     [](Device const& device, HardwareConstraints const& constraints, LayerRecordArgs const& a) {
-         return record_program_dense1d_layer(device, constraints, a.layer, a.sequence_first, a.next_layer,
-                                             a.set_spikes, a.mesh_flag, a.skipped_nps, a.registers_only);
-     }},
+    {LayerType::DepthwiseConv2D, without_constraints<record_program_dwconv2d_layer>},
+    {LayerType::DepthwiseConv2DTranspose, without_constraints<record_program_transposed_dwconv2d_layer>},
+    {LayerType::BufferTempConv, without_constraints<record_program_buffer_temp_conv_layer>},
+    {LayerType::DepthwiseBufferTempConv, without_constraints<record_program_depthwise_buffer_temp_conv_layer>},
+    {LayerType::Dense1D, record_program_dense1d_layer},
 };
 
 LayerType layer_type_of(Layer const& layer) {

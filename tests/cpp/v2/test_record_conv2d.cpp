@@ -111,22 +111,32 @@ struct ConvFixture {
 
     Dense const& var(const char* name) const { return *layer->vars().get(name)->ensure_dense(); }
 
-    std::vector<DecodedBlock> record(bool flag_c = false, std::vector<hw::Ident> const& idents = {}) const {
+    std::vector<DecodedBlock> record(bool registers_only = false,
+                                     std::vector<hw::Ident> const& skipped_nps = {}) const {
         auto const recorder = type == LT::Conv2D                  ? record_program_conv2d_layer
                               : type == LT::Conv2DTranspose       ? record_program_transposed_conv2d_layer
                               : type == LT::DepthwiseConv2D       ? record_program_dwconv2d_layer
                               : type == LT::BufferTempConv        ? record_program_buffer_temp_conv_layer
                               : type == LT::DepthwiseBufferTempConv ? record_program_depthwise_buffer_temp_conv_layer
                                                                   : record_program_transposed_dwconv2d_layer;
-        auto const rec = recorder(*device, *layer, nullptr, false, false, idents, flag_c, false);
+        auto const rec = recorder(*device, {.layer = *layer,
+                                            .sequence_first = *layer,
+                                            .skipped_nps = skipped_nps,
+                                            .registers_only = registers_only});
         EXPECT_EQ(rec->hw_version, hw::Tolmar_v2);
         return decode_blocks(*rec);
     }
 
-    NpRegisterMap registers(std::shared_ptr<Layer> link = nullptr, bool flag_a = false, bool flag_d = false) const {
+    NpRegisterMap registers(std::shared_ptr<Layer> next_layer = nullptr, bool set_spikes = false,
+                            bool fnp_padding = false) const {
         auto const format =
             type == LT::Conv2DTranspose ? format_transposed_conv2d_np_registers : format_conv2d_np_registers;
-        return format(*layer, link, flag_a, false, {}, false, flag_d);
+        return format({.layer = *layer,
+                       .sequence_first = *layer,
+                       .next_layer = std::move(next_layer),
+                       .set_spikes = set_spikes,
+                       .skipped_nps = {},
+                       .fnp_padding = fnp_padding});
     }
 };
 
@@ -216,7 +226,7 @@ TEST(RecordConv2d, RegisterWords) {
         EXPECT_EQ(field_of(pooled[27], 4, 3), row.factor_field) << row.pool_type;
     }
 
-    // flag_a sets word 2 bit 7, flag_d word 1 bit 29; an output offset moves each NP's first channel.
+    // set_spikes sets word 2 bit 7, fnp_padding word 1 bit 29; an output offset moves each NP's first channel.
     ConvFixture f(LT::Conv2D, 3, 8, {8, 8});
     f.mapping->sram_output_shift = 16;
     auto const plain = f.registers();

@@ -303,15 +303,18 @@ struct DenseFixture {
         layer->set_mapping(np_mapping(type, {np_part(0, units, 0, 0, 1, 1, inputs)}));
     }
 
-    std::unique_ptr<program::Record> record(bool flag_c = false, std::vector<hw::Ident> const& idents = {}) const {
-        return record_program_dense1d_layer(*device, constraints, *layer, *layer, nullptr, false, false, idents, flag_c);
+    std::unique_ptr<program::Record> record(bool registers_only = false,
+                                            std::vector<hw::Ident> const& skipped_nps = {}) const {
+        return record_program_dense1d_layer(
+            *device, constraints,
+            {.layer = *layer, .sequence_first = *layer, .skipped_nps = skipped_nps, .registers_only = registers_only});
     }
 };
 
 TEST(RecordDense1d, BlocksPerNpType) {
     struct {
-        char const* name; hw::Type type; bool flag_c; std::vector<hw::Ident> idents; std::vector<int> targets;
-        bool fnp2_track;
+        char const* name; hw::Type type; bool registers_only; std::vector<hw::Ident> skipped_nps;
+        std::vector<int> targets; bool fnp2_track;
     } const rows[] = {
         {"FNP3", hw::Type::FNP3, false, {}, {7, 2, 6}, false},
         {"FNP2: the neurons in external memory", hw::Type::FNP2, false, {}, {7, 2}, true},
@@ -321,7 +324,7 @@ TEST(RecordDense1d, BlocksPerNpType) {
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         DenseFixture f(row.type);
-        auto const rec = f.record(row.flag_c, row.idents);
+        auto const rec = f.record(row.registers_only, row.skipped_nps);
         auto const blocks = decode_blocks(*rec);
         EXPECT_EQ(targets_of(blocks), row.targets);
         ASSERT_EQ(rec->fnp2_filters_track != nullptr, row.fnp2_track);
