@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <string>
+
 #include "backends/v2/format_conv_weights.h"
 #include "backends/v2/format_dwconv_weights.h"
 #include "backends/v2/format_tnp_b_weights.h"
@@ -12,6 +15,7 @@
 #include "backends/v2/record_buffer_temp_conv.h"
 #include "backends/v2/record_conv2d_transpose.h"
 #include "backends/v2/record_dwconv2d.h"
+#include "backends/v2/recorders.h"
 #include "hw/presets.h"
 #include "support/error_text.h"
 #include "support/fake_device.h"
@@ -210,6 +214,50 @@ TEST(RecordConv2d, UnusedAndListedNps) {
     blocks = listed.record(false, {{3, 0, 0, 0}});
     ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 1, 2, 5}));
     for (auto const& block : blocks) EXPECT_EQ(block.header.ident, (hw::Ident{1, 0, 0, 0}));
+}
+
+// Through the kind dispatch, each of record_layer's arguments reaches its own bits of every NP's
+// image, whatever the convolution kind.
+TEST(RecordConv2d, RecordLayerArgumentsReachTheirBits) {
+    // word 2 bit 7, word 44 bit 2, word 32 bit 0, word 44 bit 15, word 1 bit 29, word 3 bits 24-31 = 0xFE
+    using Bits = std::array<uint32_t, 6>;
+    struct { char const* name; bool set_spikes, mesh_flag, next_layer, registers_only, fnp_padding; Bits bits; }
+    const rows[] = {
+        {"none", false, false, false, false, false, {0, 0, 0, 0, 0, 0}},
+        {"set_spikes", true, false, false, false, false, {1, 0, 0, 0, 0, 0}},
+        {"mesh_flag", false, true, false, false, false, {0, 1, 0, 0, 0, 0}},
+        {"next_layer", false, false, true, false, false, {0, 0, 1, 0, 0, 0}},
+        {"next_layer and mesh_flag", false, true, true, false, false, {0, 1, 1, 1, 0, 0}},
+        {"registers_only", false, false, false, true, false, {0, 0, 0, 0, 0, 1}},
+        {"fnp_padding", false, false, false, false, true, {0, 0, 0, 0, 1, 0}},
+    };
+    HardwareConstraints const constraints;
+    for (LayerType kind : {LT::Conv2D, LT::Conv2DTranspose, LT::DepthwiseConv2D, LT::DepthwiseConv2DTranspose,
+                           LT::BufferTempConv, LT::DepthwiseBufferTempConv}) {
+        for (auto const& row : rows) {
+            SCOPED_TRACE(std::to_string(int(kind)) + " " + row.name);
+            ConvFixture f(kind, 3, 8, {8, 8});
+            LayerRecorderImpl const recorder(*f.device, constraints);
+            auto const record = recorder.record_layer({.layer = *f.layer,
+                                                       .sequence_first = *f.layer,
+                                                       .next_layer = row.next_layer ? f.layer : nullptr,
+                                                       .set_spikes = row.set_spikes,
+                                                       .mesh_flag = row.mesh_flag,
+                                                       .skipped_nps = {},
+                                                       .registers_only = row.registers_only,
+                                                       .fnp_padding = row.fnp_padding});
+            size_t images = 0;
+            for (DecodedBlock const& block : decode_blocks(*record)) {
+                if (block.header.target != dma::Target::NpRegisters) continue;
+                ++images;
+                std::vector<uint32_t> const& w = block.words;
+                Bits const bits{field_of(w[2], 7, 1),   field_of(w[44], 2, 1),  field_of(w[32], 0, 1),
+                                field_of(w[44], 15, 1), field_of(w[1], 29, 1), field_of(w[3], 24, 8) == 0xFE};
+                EXPECT_EQ(bits, row.bits);
+            }
+            EXPECT_EQ(images, 2u);
+        }
+    }
 }
 
 TEST(RecordConv2d, RegisterWords) {

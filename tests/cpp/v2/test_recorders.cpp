@@ -2,6 +2,7 @@
 // FNP2 and FNP3, SCC and EPG programming, and the memory sizer.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <tuple>
 
 #include "backends/v2/format_fnp.h"
@@ -339,6 +340,38 @@ TEST(RecordDense1d, BlocksPerNpType) {
         if (!blocks.empty()) {
             EXPECT_EQ(field_of(blocks[0].words[49], 16, 4), row.type == hw::Type::FNP2 ? 1u : 0u);
         }
+    }
+}
+
+// Through the kind dispatch, record_layer's arguments reach the FNP's image; the FNP padding flag
+// does not apply to a fully connected layer.
+TEST(RecordDense1d, RecordLayerArgumentsReachTheirBits) {
+    // word 2 bit 7, word 44 bit 2, word 1 bit 29, word 3 bits 24-31 = 0xFE
+    using Bits = std::array<uint32_t, 4>;
+    struct { char const* name; bool set_spikes, mesh_flag, registers_only, fnp_padding; Bits bits; } const rows[] = {
+        {"none", false, false, false, false, {0, 0, 0, 0}},
+        {"set_spikes", true, false, false, false, {1, 0, 0, 0}},
+        {"mesh_flag", false, true, false, false, {0, 1, 0, 0}},
+        {"registers_only", false, false, true, false, {0, 0, 0, 1}},
+        {"fnp_padding", false, false, false, true, {0, 0, 0, 0}},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.name);
+        DenseFixture f(hw::Type::FNP3);
+        LayerRecorderImpl const recorder(*f.device, f.constraints);
+        auto const record = recorder.record_layer({.layer = *f.layer,
+                                                   .sequence_first = *f.layer,
+                                                   .set_spikes = row.set_spikes,
+                                                   .mesh_flag = row.mesh_flag,
+                                                   .skipped_nps = {},
+                                                   .registers_only = row.registers_only,
+                                                   .fnp_padding = row.fnp_padding});
+        auto const blocks = decode_blocks(*record);
+        ASSERT_EQ(targets_of(blocks), (row.registers_only ? std::vector<int>{7, 2} : std::vector<int>{7, 2, 6}));
+        std::vector<uint32_t> const& w = blocks[0].words;
+        Bits const bits{field_of(w[2], 7, 1), field_of(w[44], 2, 1), field_of(w[1], 29, 1),
+                        field_of(w[3], 24, 8) == 0xFE};
+        EXPECT_EQ(bits, row.bits);
     }
 }
 
