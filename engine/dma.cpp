@@ -1,5 +1,6 @@
 #include "engine/dma.h"
 
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/panic.h"
 
@@ -27,6 +28,10 @@ std::string to_string(Target target) {
 }
 
 bool config_block_size_needs_xl(uint32_t words) { return words > max_normal_block_words; }
+
+uint64_t xl_padded(uint64_t words) {
+    return config_block_size_needs_xl(clamp_to<uint32_t>(words)) ? round_up(words, xl_unit_words) : words;
+}
 
 void format_config_header(uint32_t* out, hw::Ident const& ident, Target target, uint32_t size, uint16_t address,
                           bool xl) {

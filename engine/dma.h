@@ -65,6 +65,9 @@ inline constexpr uint32_t max_xl_block_words = 4095 * xl_unit_words;
 
 // True when a block of `words` payload words is longer than a normal header can describe.
 bool config_block_size_needs_xl(uint32_t words);
+// The words a block of `words` payload words takes: rounded up to whole XL units when it needs
+// the XL header, else `words` (saturated at UINT64_MAX).
+uint64_t xl_padded(uint64_t words);
 
 // Writes the two header words at out[0] and out[1]. `size` is the block length in words (0 is
 // allowed: a block whose length the reader does not need); with `xl` it must be a multiple of

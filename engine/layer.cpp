@@ -1,9 +1,25 @@
 #include "engine/layer.h"
 
+#include <stdexcept>
+
 namespace nuvra {
 
 Layer::Mapping::~Mapping() = default;
 Layer::~Layer() = default;
+
+Shape Layer::first_input() const {
+    std::vector<Shape> const inputs = input_dimensions();
+    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
+    return inputs.front();
+}
+
+LayerParams const& Layer::required_params() const {
+    LayerParams const* const own = params();
+    if (own == nullptr) throw std::invalid_argument("Layer '" + get_name() + "' has no parameters.");
+    return *own;
+}
+
+LayerType Layer::type() const { return required_params().layer_type(); }
 HasConvParams::~HasConvParams() = default;
 HasPoolParams::~HasPoolParams() = default;
 

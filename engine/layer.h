@@ -78,6 +78,9 @@ public:
     // One shape per input, in input order; before the inputs are known, std::runtime_error
     // "Cannot get input size before it is set.".
     virtual std::vector<Shape> input_dimensions() const = 0;
+    // The first of those shapes; before the inputs are known, or for a layer without any, the
+    // same std::runtime_error.
+    Shape first_input() const;
     // The output shape. Panics "Tensor shape size %lu exceeds maximum shape size (%zu)" above
     // 4294967295 elements; a product of 0 (no output yet) is std::runtime_error "Cannot get
     // output size before it is set.".
@@ -99,6 +102,11 @@ public:
     virtual bool is_input_layer() const = 0;
     // The layer's own parameters (no copy).
     virtual LayerParams const* params() const = 0;
+    // The same, which a layer kind always has; a layer without any is std::invalid_argument
+    // "Layer '<name>' has no parameters.".
+    LayerParams const& required_params() const;
+    // The layer's kind: required_params().layer_type(), with its failure.
+    LayerType type() const;
     // The learning parameters, or null.
     virtual std::shared_ptr<LearningParams> learning() const = 0;
     virtual bool can_learn() const = 0;

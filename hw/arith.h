@@ -56,6 +56,8 @@ uint64_t checked_mul(uint64_t a, uint64_t b, const char* what);
 constexpr uint64_t ceil_div(uint64_t x, uint64_t step) {
     return x == saturated_u64 ? saturated_u64 : x / step + (x % step != 0);
 }
+// Words of `word_bits` bits (above 0) that `bits` bits fill: bits / word_bits rounded up.
+constexpr uint64_t words_for_bits(uint64_t bits, uint64_t word_bits) { return ceil_div(bits, word_bits); }
 // x rounded up to a multiple of `step` (any step above 0), saturated at UINT64_MAX.
 constexpr uint64_t round_up(uint64_t x, uint64_t step) { return mul_sat(ceil_div(x, step), step); }
 // The same for a power-of-two step.

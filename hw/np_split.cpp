@@ -42,7 +42,7 @@ AxisOutput axis_output(uint32_t pos, uint32_t size, uint32_t extent, uint32_t pa
     out.phase = narrow(s % stride);
 
     // Outputs whose kernel centre lies in the part: first..last.
-    int64_t const first = s <= h ? 0 : (s - h + stride - 1) / stride;
+    int64_t const first = s <= h ? 0 : int64_t(ceil_div(uint64_t(s - h), uint64_t(stride)));
     if (e < h) return out;  // no centre in the part: an empty window at output 0
     int64_t const last = (e - h) / stride;
 

@@ -9,6 +9,7 @@
 
 #include "engine/params.h"
 #include "engine/version.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
@@ -22,11 +23,6 @@ namespace {
 
 // The IO type that the EPG does not serve.
 constexpr int8_t no_epg_output_type = 3;
-
-LayerType type_of(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    return params != nullptr ? params->layer_type() : LayerType::Unknown;
-}
 
 std::vector<hw::Component>* mapped_components(std::shared_ptr<Layer> const& layer) {
     if (!layer) return nullptr;
@@ -45,10 +41,8 @@ std::pair<uint32_t, uint32_t> input_params(Layer const& first) {
 }  // namespace
 
 Shape program_input_shape(Layer const& first) {
-    std::vector<Shape> const inputs = first.input_dimensions();
-    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    Shape const& input = inputs.front();
-    if (type_of(first) != LayerType::Dense1D) return input;
+    Shape const input = first.first_input();
+    if (first.type() != LayerType::Dense1D) return input;
     uint64_t const flat = uint64_t{input[0]} * input[1] * input[2];
     if (flat > std::numeric_limits<uint32_t>::max())
         throw std::runtime_error(format("The input of layer '{}' is too large to flatten.", first.get_name()));
@@ -56,11 +50,11 @@ Shape program_input_shape(Layer const& first) {
 }
 
 uint8_t program_output_bits(Layer const& last) {
-    return type_of(last) == LayerType::Dequantizer ? last.input_bits() : last.output_bits();
+    return last.type() == LayerType::Dequantizer ? last.input_bits() : last.output_bits();
 }
 
 bool program_narrow_output(Layer const& last) {
-    if (type_of(last) == LayerType::Dequantizer) return last.input_bits() <= 8;
+    if (last.type() == LayerType::Dequantizer) return last.input_bits() <= 8;
     if (last.has_activation()) return false;
     return last.output_bits() <= 8;
 }
@@ -105,18 +99,12 @@ void set_up_input_buffers(std::vector<std::shared_ptr<Sequence::Pass>> const& pa
 
 // x * y * ceil(c * bits / 32): the 32-bit words of a frame of x by y pixels of c channels.
 uint32_t frame_words(Layer const& layer, uint64_t x, uint64_t y, uint64_t c, uint64_t bits) {
-    uint64_t const row_words = (c * bits + 31) / 32;  // c < 2^32 and bits < 2^8: no overflow
+    uint64_t const row_words = words_for_bits(c * bits, 32);  // c < 2^32 and bits < 2^8: no overflow
     uint64_t words = 0;
     if (__builtin_mul_overflow(x, y, &words) || __builtin_mul_overflow(words, row_words, &words) ||
         words > std::numeric_limits<uint32_t>::max())
         throw std::runtime_error(format("The skip-DMA store of layer '{}' is too large.", layer.get_name()));
     return static_cast<uint32_t>(words);
-}
-
-Shape first_input(Layer const& layer) {
-    std::vector<Shape> const inputs = layer.input_dimensions();
-    if (inputs.empty()) throw std::runtime_error(format("Layer '{}' has no input shape.", layer.get_name()));
-    return inputs.front();
 }
 
 program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass) {
@@ -134,7 +122,7 @@ program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass) {
                     format("Layer '{}' has a skip-DMA store without its channel information.", layer->get_name()));
             uint32_t size = 0;
             if (on_tnp_b) {
-                Shape const in = first_input(*layer);
+                Shape const in = layer->first_input();
                 size = frame_words(*layer, in[0], in[1], in[2], layer->input_bits());
             } else {
                 Shape const out = layer->output_dimensions();
@@ -148,7 +136,7 @@ program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass) {
             if (info == nullptr)
                 throw std::runtime_error(format(
                     "Layer '{}' has a dual-output skip-DMA store without its channel information.", layer->get_name()));
-            Shape const in = first_input(*layer);
+            Shape const in = layer->first_input();
             uint32_t const size = on_tnp_b ? frame_words(*layer, in[0], in[1], in[2], layer->input_bits())
                                            : frame_words(*layer, in[1], in[2], in[0], layer->input_bits());
             result.stores.push_back({store->ident, false, info->delay, info->channel, size});
@@ -378,7 +366,7 @@ MappingStatus HardwareSequenceBuilder::finish_program(SequenceSerializer& serial
     header.input_param_b = v.input_param_b;
     header.num_descriptors = uint8_t(descriptors);  // passed the check above: at most 254
     for (auto const& pass : passes_) header.passes.push_back(pass_skip_dma(*pass));
-    header.post_processing = type_of(*v.last) == LayerType::WispPostProcessing;
+    header.post_processing = v.last->type() == LayerType::WispPostProcessing;
     program_ = serializer.finalize(header);
     return MappingStatus::success();
 }

@@ -17,11 +17,6 @@ using LayerPtr = std::shared_ptr<Layer>;
 bool is_skip_dma(LayerPtr const& layer) { return layer_answers(layer, ComponentKind::SKIP_DMA); }
 bool is_tnp_b(LayerPtr const& layer) { return layer_answers(layer, ComponentKind::TNP_B); }
 
-LayerType layer_type_of(LayerPtr const& layer) {
-    LayerParams const* params = layer ? layer->params() : nullptr;
-    return params ? params->layer_type() : LayerType::Unknown;
-}
-
 LayerList inbounds_of(LayerPtr const& layer) {
     LayerList result;
     for (auto& in : layer->inbound_layers())
@@ -66,9 +61,7 @@ uint8_t delay_byte(Layer const& layer, int64_t delay) {
 
 // The frame-buffer length of a TNP-B layer: its "fifo_size" plus the frame being computed.
 uint8_t buffer_delay(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (!params) throw std::invalid_argument("Key fifo_size not found");
-    return delay_byte(layer, static_cast<int64_t>(params->get("fifo_size")) + 1);
+    return delay_byte(layer, static_cast<int64_t>(layer.required_params().get("fifo_size")) + 1);
 }
 
 // The first two inbound layers of the Add or Concatenate `merge`, which the set-up of `layer`
@@ -260,7 +253,7 @@ void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> con
     }
     if (producer) info.store_channel = store_channel(graph, *layer, producer, layers, dual_output);
 
-    if (depth_a > depth_b && layer_type_of(s) == LayerType::Concatenate)
+    if (depth_a > depth_b && s->type() == LayerType::Concatenate)
         info.channel_offset = a->output_dimensions()[2];
 }
 
@@ -273,7 +266,7 @@ void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer
     LayerPtr const& s = ins[0];
     mapping->merge_info = std::make_unique<MergeLayerInfo>();
     MergeLayerInfo& info = *mapping->merge_info;
-    info.add = layer_type_of(s) == LayerType::Add;
+    info.add = s->type() == LayerType::Add;
     uint32_t quartet = skipdma_channels_for_layer(graph, layer, layers, previous_layers);
     info.channel = quartet_byte(quartet, 1);
     info.not_first = graph.first_mappable_layer(layers) != layer;
@@ -336,7 +329,7 @@ void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& lay
     LayerList outs = outbounds_of(layer);
     if (outs.empty()) return;
     LayerPtr const& c = outs[0];
-    if (layer_type_of(c) != LayerType::Concatenate) return;
+    if (c->type() != LayerType::Concatenate) return;
     auto [a, b] = merge_inputs(*layer, c);
     if (b != layer || graph.get_layer_depth(a) >= graph.get_layer_depth(b)) return;
     mapping->sram_output_shift = a->output_dimensions()[2];

@@ -10,14 +10,8 @@
 
 namespace nuvra {
 
-Shape first_input_shape(Layer const& layer) {
-    auto const dims = layer.input_dimensions();
-    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    return dims.front();
-}
-
 InputDims first_input_dims(Layer const& layer) {
-    Shape const s = first_input_shape(layer);
+    Shape const s = layer.first_input();
     InputDims dims;
     if (s.rank() > 0) dims.width = s[0];
     if (s.rank() > 1) dims.height = s[1];

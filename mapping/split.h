@@ -15,10 +15,8 @@
 
 namespace nuvra {
 
-// A layer's first input shape; a layer whose inputs are not known yet is std::runtime_error
-// "Cannot get input size before it is set.".
-Shape first_input_shape(Layer const& layer);
-// Width, height and channels of that shape; a dimension past its rank counts 1.
+// Width, height and channels of a layer's first input shape (Layer::first_input, with its
+// failure); a dimension past its rank counts 1.
 struct InputDims {
     uint32_t width = 1;
     uint32_t height = 1;

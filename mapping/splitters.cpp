@@ -19,12 +19,6 @@ constexpr const char* cannot_fit_weights = "Cannot split to fit weights in ram."
 constexpr const char* cannot_fit_inputs = "Cannot split to fit inputs in ram.";
 
 
-LayerParams const& params_of(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
-    return *params;
-}
-
 SplitOutcome failure(Layer const& layer, const char* message) {
     return {{}, MappingStatus(layer, message)};
 }
@@ -59,7 +53,7 @@ SplitOutcome split_layer(Layer const& layer, CompatibilityChecker const& checker
 
     uint32_t fifo_size = 0;
     if (!kind.transposed) {
-        LayerParams const& lp = params_of(layer);
+        LayerParams const& lp = layer.required_params();
         if (lp.has("fifo_size")) fifo_size = uint32_t(lp.get("fifo_size"));
     }
 
@@ -88,7 +82,7 @@ SplitOutcome split_layer(Layer const& layer, CompatibilityChecker const& checker
 // The transposed kinds' own split parameters: a leading halo of 1 and a trailing halo of
 // kernel - 3 on both axes (none for kernels of 3 and below), no pooling.
 NpSplitParams transposed_split_params(Layer const& layer, uint32_t filters) {
-    auto const kernel = uint32_t(params_of(layer).get("kernel_size"));
+    auto const kernel = uint32_t(layer.required_params().get("kernel_size"));
     uint32_t const trail = kernel > 3 ? kernel - 3 : 0;
     return make_split_params(1, trail, 1, trail, 0, 0, 0, filters);
 }
@@ -98,7 +92,7 @@ NpSplitParams transposed_split_params(Layer const& layer, uint32_t filters) {
 SplitOutcome split_conv_layer(Layer const& layer, CompatibilityChecker const& checker,
                               uint32_t max_height, uint32_t max_width, uint32_t max_filters,
                               hw::Type type, bool hwpr_loopitself) {
-    NpSplitParams const params = checker.np_split_params(type, params_of(layer));
+    NpSplitParams const params = checker.np_split_params(type, layer.required_params());
     SplitterKind const kind{
         type, false, [&] { return Split(params.filters, max_filters, 1); },
         first_input_dims(layer).channels, false};
@@ -108,7 +102,7 @@ SplitOutcome split_conv_layer(Layer const& layer, CompatibilityChecker const& ch
 SplitOutcome split_depthwise_conv_layer(Layer const& layer, CompatibilityChecker const& checker,
                                         uint32_t max_height, uint32_t max_width,
                                         uint32_t max_filters, hw::Type type, bool hwpr_loopitself) {
-    NpSplitParams const params = checker.np_split_params(type, params_of(layer));
+    NpSplitParams const params = checker.np_split_params(type, layer.required_params());
     uint32_t const channels = first_input_dims(layer).channels;
     uint32_t const align = layer.is_target_component(ComponentKind::TNP_B) ? 4 : 1;
     SplitterKind const kind{
@@ -120,7 +114,7 @@ SplitOutcome split_depthwise_conv_layer(Layer const& layer, CompatibilityChecker
 SplitOutcome split_transposed_conv2d_layer(Layer const& layer, CompatibilityChecker const& checker,
                                            uint32_t max_height, uint32_t max_width,
                                            uint32_t max_filters, bool hwpr_loopitself) {
-    auto const filters = uint32_t(params_of(layer).get("filters"));
+    auto const filters = uint32_t(layer.required_params().get("filters"));
     NpSplitParams const params = transposed_split_params(layer, filters);
     SplitterKind const kind{
         hw::Type::CNP1, true,

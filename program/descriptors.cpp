@@ -14,11 +14,6 @@ namespace {
 // The format code of layers whose outputs are scaled by "act_step" and shifted by "threshold".
 constexpr int act_step_format = 1;
 
-LayerType type_of(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    return params != nullptr ? params->layer_type() : LayerType::Unknown;
-}
-
 // The first-dimension elements of a variable, read as T (a wrong element type panics).
 template <class T>
 std::vector<T> read_variable(Layer const& layer, std::string const& name) {
@@ -36,32 +31,32 @@ bool has_scaled_output(Layer const& last) { return !last.has_activation() && las
 }  // namespace
 
 uint8_t input_bits(Layer const& first) {
-    return type_of(first) == LayerType::Quantizer ? first.output_bits() : first.input_bits();
+    return first.type() == LayerType::Quantizer ? first.output_bits() : first.input_bits();
 }
 
 bool input_sign(Layer const& first) {
-    if (type_of(first) == LayerType::Quantizer) return first.output_signed();
+    if (first.type() == LayerType::Quantizer) return first.output_signed();
     if (first.input_bits() <= 4) return false;
     return !first.is_target_component(ComponentKind::HRC);
 }
 
 bool input_channels_first(Layer const& first) {
-    if (type_of(first) != LayerType::Quantizer) return false;
+    if (first.type() != LayerType::Quantizer) return false;
     return first.params()->get("channels_first") != 0;
 }
 
 std::vector<float> format_input_scales(Layer const& first) {
-    if (type_of(first) != LayerType::Quantizer) return {};
+    if (first.type() != LayerType::Quantizer) return {};
     return read_variable<float>(first, "scales");
 }
 
 std::vector<uint8_t> format_input_zero_points(Layer const& first) {
-    if (type_of(first) != LayerType::Quantizer) return {};
+    if (first.type() != LayerType::Quantizer) return {};
     return read_variable<uint8_t>(first, "zero_points");
 }
 
 std::vector<float> format_output_scales(Layer const& last) {
-    if (type_of(last) == LayerType::Dequantizer) return read_variable<float>(last, "scales");
+    if (last.type() == LayerType::Dequantizer) return read_variable<float>(last, "scales");
     if (!has_scaled_output(last)) return {};
     std::vector<float> scales = read_variable<float>(last, "act_step");
     for (float& step : scales)
@@ -70,7 +65,7 @@ std::vector<float> format_output_scales(Layer const& last) {
 }
 
 std::vector<int32_t> format_output_shift(Layer const& last) {
-    if (type_of(last) == LayerType::Dequantizer)
+    if (last.type() == LayerType::Dequantizer)
         return std::vector<int32_t>(last.variables().get("scales")->dimensions()[0], 0);
     if (!has_scaled_output(last)) return {};
     return read_variable<int32_t>(last, "threshold");

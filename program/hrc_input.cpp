@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "hw/arith.h"
 #include "program/format_support.h"
 
 namespace nuvra {
@@ -63,7 +64,7 @@ std::vector<std::vector<uint32_t>> format_hrc_weights(Dense const& weights) {
     uint32_t const k = filters_first ? dims[2] : dims[1];
 
     uint64_t const kernel_weights = uint64_t{k} * k;
-    uint64_t const lines = (kernel_weights + hrc::line_weights - 1) / hrc::line_weights * filters;
+    uint64_t const lines = ceil_div(kernel_weights, hrc::line_weights) * filters;
     uint64_t const lw = hrc::line_words;
 
     std::vector<std::vector<uint32_t>> planes(3);
@@ -79,7 +80,7 @@ std::vector<std::vector<uint32_t>> format_hrc_weights(Dense const& weights) {
         planes[full].resize(lw * (lines % lines_per_plane));
         rule = StepRule::wrap;
     } else if (channels == 1 && k == 4) {
-        planes[0].resize(lw * ((lines + 1) / 2));
+        planes[0].resize(lw * ceil_div(lines, 2));
         planes[1].resize(lw * (lines / 2));
         rule = StepRule::pairs;
     } else if (channels == 1 && (k == 5 || k == 7 || k == 16)) {

@@ -16,7 +16,7 @@ constexpr uint32_t max_input_channels = 2048;
 
 bool is_vexa_v2(HwVersion version) { return version == hw::Vexa_v2; }
 
-int32_t param(Layer const& layer, char const* key) { return layer_params(layer).get(key); }
+int32_t param(Layer const& layer, char const* key) { return layer.required_params().get(key); }
 
 std::array<uint32_t, 4> extents(Tensor const& tensor) {
     Shape const& shape = tensor.dimensions();

@@ -26,7 +26,7 @@ MappingStatus rule_fnp_input_bits(LayerCheck const& check) {
 }
 
 MappingStatus rule_fnp_input_count(LayerCheck const& check) {
-    Shape const input = first_input_shape(check.layer);
+    Shape const input = check.layer.first_input();
     uint64_t const limit = is_vexa_v2(check.version) ? max_fnp_inputs_vexa_v2 : max_fnp_inputs;
     if (input.rank() > 0 && input.product() > limit) return fnp_input_too_large_failure(check.layer, limit);
     return {};

@@ -53,7 +53,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& l
                                                                   HwVersion version) const {
     if (version == hw::Vexa_v1)
         return {layer, "Vexa_v1 is not supported on this version. Please install nuvra 2.0.5 instead."};
-    KindCheck const* kind = find_kind(layer_params(layer).layer_type());
+    KindCheck const* kind = find_kind(layer.type());
     if (!kind) return {layer, "Unsupported layer type on Nuvra v1."};
     if (!kind->check) return {};
     return kind->check(*this, layer, version);
@@ -68,7 +68,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
                                                              std::vector<hw::Component> const& components,
                                                              bool) const {
     MappingStatus result;
-    switch (layer_params(layer).layer_type()) {
+    switch (layer.type()) {
     case LayerType::Convolutional: result = check_std_cnp_mappings(layer, components, device_.version()); break;
     case LayerType::SeparableConvolutional: result = check_sep_cnp_mappings(layer, components); break;
     case LayerType::InputConvolutional:

@@ -79,10 +79,10 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
     r.set(np_word::NEURONS, NEURONS_COUNT, c.filters);
 
     r.set(np_word::INPUT_ROW, INPUT_ROW_CONTAINER, container);
-    r.set(np_word::INPUT_ROW, INPUT_ROW_WORDS, add_sat(mul_sat(container, s.part_channels), 3) >> 2);
+    r.set(np_word::INPUT_ROW, INPUT_ROW_WORDS, ceil_div(mul_sat(container, s.part_channels), 4));
 
     r.set(np_word::FILTER_GROUPS, FILTER_GROUPS_BIT_0, 0);
-    r.set(np_word::FILTER_GROUPS, FILTER_GROUPS_COUNT, (uint64_t{c.filters} + 7) >> 3);
+    r.set(np_word::FILTER_GROUPS, FILTER_GROUPS_COUNT, ceil_div(c.filters, 8));
 
     r.set(np_word::LEARNING, LEARNING_ENABLE, 0);
 }

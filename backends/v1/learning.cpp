@@ -58,7 +58,7 @@ void require_per_neuron(Tensor const& tensor, uint64_t neurons, const char* name
 FnpLearning fnp_learning_of(Layer const& layer) {
     std::shared_ptr<LearningParams> const learning = layer.learning();
     if (!learning) throw std::invalid_argument(format("Layer '{}' has no learning parameters.", layer.get_name()));
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     int32_t const bits = params.get("weights_bits");
     if (bits != 1) throw FnpError(format("Learning needs 1-bit weights. Receives weights_bits {}.", bits));
 

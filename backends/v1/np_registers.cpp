@@ -151,7 +151,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
         set(regs, PR_CUT_ORIGIN, PR_J_ORIG_CUT, cut.x);
         set(regs, PR_CUT_SIZE, PR_I_SIZE_CUT, dim(cut.shape, 1));
         set(regs, PR_CUT_SIZE, PR_J_SIZE_CUT, dim(cut.shape, 0));
-        set(regs, PR_INPUT_LAYOUT, PR_ROW_WORDS, add_sat(mul_sat(channels, container), 3) >> 2);
+        set(regs, PR_INPUT_LAYOUT, PR_ROW_WORDS, ceil_div(mul_sat(channels, container), 4));
         set(regs, PR_INPUT_LAYOUT, PR_CONTAINER, container);
         needed = std::max(needed, cnp_input_words(container, channels, dim(cut.shape, 1)));
     }

@@ -112,12 +112,12 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
     std::vector<hw::Component> const sources = routing_sources(mapping);
     std::vector<hw::Component> const destinations = routing_destinations(mapping);
     ConvCalculatedParams const& conv = built.conv_calculated_params();
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     PoolSettings const pool = pool_settings(params, built.pool_calculated_params());
     std::vector<hw::Component> const& components = layer_components(mapping);
 
     CnpCommonConfig config;
-    config.input = first_input_shape(layer);
+    config.input = layer.first_input();
     config.layer_index = mapping.index;
     config.input_bits = layer.input_bits();
     config.kernel_width = params.get("kernel_width");
@@ -157,7 +157,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
                                                          NpRegisterMap const& registers, bool registers_only,
                                                          CnpWeightBlocks const& weight_blocks) {
     LayerMapping const& mapping = recorded_layer_mapping(layer);
-    bool const activation = layer_params(layer).get("activation") != 0;
+    bool const activation = layer.required_params().get("activation") != 0;
     auto record = program::new_record(device.version());
     // The steps are worked out once, when the first NP needs them.
     std::shared_ptr<Tensor> threshold;
@@ -188,7 +188,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
 NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
                                        bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
     (void)dynamic_cast<Convolutional const&>(layer);
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     int32_t const weights_bits = params.get("weights_bits");
     int32_t const kernel_width = params.get("kernel_width");
     auto const weights = conv_weights(layer);
@@ -217,7 +217,7 @@ std::unique_ptr<program::Record> record_program_conv_layer(Device const& device,
                                                            bool registers_only) {
     (void)dynamic_cast<Convolutional const&>(layer);
     auto const weights = conv_weights(layer);
-    int32_t const weights_bits = layer_params(layer).get("weights_bits");
+    int32_t const weights_bits = layer.required_params().get("weights_bits");
     NpRegisterMap const registers =
         format_conv_np_registers(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps);
     auto const weight_blocks = [&](hw::NpPart const& part) {

@@ -108,7 +108,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, 
     ConvCalculatedParams const& computed = input_conv.conv_calculated_params();
 
     auto record = program::new_record(device.version());
-    std::vector<uint32_t> const regs = format_hrc_registers(*layer.params(), computed);
+    std::vector<uint32_t> const regs = format_hrc_registers(layer.required_params(), computed);
     record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, hrc::registers_address, regs, true, true);
 
     auto const planes = weight_planes(layer);
@@ -123,8 +123,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, 
 uint32_t get_hrc_sram_size(Layer const& layer) {
     uint64_t words = threshold_words(layer).size();
     for (auto const& plane : weight_planes(layer)) words += plane.size();
-    uint32_t const size = narrow_words(words, "get_hrc_sram_size");
-    return dma::config_block_size_needs_xl(size) ? narrow_words(align_up(size, 16), "get_hrc_sram_size") : size;
+    return narrow_words(dma::xl_padded(narrow_words(words, "get_hrc_sram_size")), "get_hrc_sram_size");
 }
 
 }  // namespace nuvra::v1

@@ -25,7 +25,7 @@ uint32_t halved(int32_t bits) { return static_cast<uint32_t>(bits >> 1); }
 NpRegisterMap format_sep_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
     (void)dynamic_cast<SeparableConvolutional const&>(layer);
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     int32_t const weights_bits = params.get("weights_bits");
     uint32_t const dw_size =
         get_dw_weights_sram_size(params.get("kernel_width"), first_input_dims(layer).channels, weights_bits);
@@ -48,7 +48,7 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& dev
     (void)dynamic_cast<SeparableConvolutional const&>(layer);
     auto const depthwise = layer.variables().get("weights")->ensure_dense();
     auto const pointwise = layer.variables().get("weights_pw")->ensure_dense();
-    int32_t const weights_bits = layer_params(layer).get("weights_bits");
+    int32_t const weights_bits = layer.required_params().get("weights_bits");
 
     // The depthwise weights are the same on every NP; the pointwise weights start on the next
     // 16-word block.

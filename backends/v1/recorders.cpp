@@ -24,8 +24,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-LayerType layer_type_of(Layer const& layer) { return layer_params(layer).layer_type(); }
-
 // ---- layer recorder dispatch ----
 
 // Records the program of one layer kind: record_layer's arguments with the recorder's device.
@@ -128,7 +126,7 @@ uint32_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] 
 uint64_t cnp_weight_bytes(Layer const& layer, uint64_t words) {
     if (words >= unsupported_size)
         throw std::runtime_error(format("Layer '{}' has weights without a CNP format.", layer.get_name()));
-    return ((words >> 1) * 50 + 7) >> 3;
+    return words_for_bits((words >> 1) * 50, 8);
 }
 
 // Input buffer words of one CNP share of a Convolutional or SeparableConvolutional layer.
@@ -139,10 +137,10 @@ uint64_t cnp_share_input_words(Layer const& layer, hw::Component const& np) {
     PoolingCalculatedParams const* pool_block = pool.pool_params();
     if (conv_block == nullptr || pool_block == nullptr)
         throw std::runtime_error("The layer " + layer.get_name() + " is not built.");
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     uint32_t const pool_size = params.has("pool_size") ? uint32_t(std::max(params.get("pool_size"), 0)) : 0;
 
-    Shape const input = first_input_shape(layer);
+    Shape const input = layer.first_input();
     NpSplit const split(input, np.spatial_partition(), np.halo_partition(), params.get("kernel_width"),
                         params.get("stride_x"), conv_block->padding, pool_size, uint8_t(pool_block->stride_x),
                         pool_block->padding);
@@ -164,7 +162,7 @@ bool has_1x1_fnp_input(Layer const& layer) {
 // ---- LayerRecorderImpl ----
 
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
-    LayerType const type = layer_type_of(args.layer);
+    LayerType const type = args.layer.type();
     for (KindEntry const& entry : kind_recorders)
         if (entry.type == type) return entry.record(device_, args);
     throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
@@ -227,7 +225,7 @@ std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs co
 
 int8_t IoRecorderImpl::get_input_type(Layer const& layer) const {
     if (device_.version().product_id != 0 && first_input_dims(layer).channels <= max_scc_input_channels) return 0;
-    switch (layer_type_of(layer)) {
+    switch (layer.type()) {
     case LayerType::InputConvolutional: return 0;
     case LayerType::FullyConnected: return has_1x1_fnp_input(layer) ? 1 : 2;
     case LayerType::Convolutional:
@@ -237,7 +235,7 @@ int8_t IoRecorderImpl::get_input_type(Layer const& layer) const {
 }
 
 int8_t IoRecorderImpl::get_output_type(Layer const& layer, int8_t input_type) const {
-    LayerType const type = layer_type_of(layer);
+    LayerType const type = layer.type();
     if (type == LayerType::InputConvolutional) return 3;
     if (type != LayerType::FullyConnected && type != LayerType::Convolutional &&
         type != LayerType::SeparableConvolutional)
@@ -254,7 +252,7 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
                                                 std::shared_ptr<Layer> const& previous) const {
     Layer const& l = *layer;
     uint64_t words = 0;
-    switch (layer_type_of(l)) {
+    switch (l.type()) {
     case LayerType::InputData:
     case LayerType::InputConvolutional:
     case LayerType::Add:
@@ -272,7 +270,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
                                                  hw::Component const& component) const {
     Layer const& l = *layer;
     uint64_t bytes = 0;
-    switch (layer_type_of(l)) {
+    switch (l.type()) {
     case LayerType::Add:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return 0;

@@ -11,7 +11,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr uint64_t xl_round = 16;          // an XL block counts 16-word units
 constexpr uint64_t pw_word_bits = 48;      // usable bits of a pointwise SRAM word
 constexpr uint64_t dw_word_bits = 50;      // usable bits of a depthwise SRAM word
 constexpr uint64_t max_channel_groups = 1023;  // 4-word groups of one Convolutional channel
@@ -28,24 +27,15 @@ uint64_t runs_per_word(uint32_t k) {
     }
 }
 
-uint64_t rounded_to_xl(uint64_t words) {
-    if (words >= unsupported_size) return saturated_u64;
-    return dma::config_block_size_needs_xl(uint32_t(words)) ? align_up(words, xl_round) : words;
-}
+uint64_t rounded_to_xl(uint64_t words) { return words >= unsupported_size ? saturated_u64 : dma::xl_padded(words); }
 
 }  // namespace
 
-LayerParams const& layer_params(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (!params) throw std::invalid_argument(format("Layer '{}' has no parameters.", layer.get_name()));
-    return *params;
-}
-
-uint64_t cnp_container_bytes(uint64_t n, uint64_t bits) { return add_sat(mul_sat(bits, n), 7) >> 3; }
+uint64_t cnp_container_bytes(uint64_t n, uint64_t bits) { return words_for_bits(mul_sat(bits, n), 8); }
 
 uint64_t cnp_input_words(uint64_t container_bytes, uint64_t per_line, uint64_t lines) {
     uint64_t const line_bits = mul_sat(mul_sat(container_bytes, per_line), 8);
-    return mul_sat(add_sat(line_bits, 31) >> 5, lines);
+    return mul_sat(words_for_bits(line_bits, 32), lines);
 }
 
 uint32_t get_cnp_channel_container_size(uint32_t n, uint8_t bits) {
@@ -122,7 +112,7 @@ uint32_t get_sep_cnp_sram_size(uint32_t k, uint32_t channels, uint32_t filters, 
 }
 
 uint64_t weights_words(Layer const& layer, uint32_t filters) {
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     uint32_t const channels = first_input_dims(layer).channels;
     auto const kernel = uint32_t(params.get("kernel_width"));
     int32_t const bits = params.get("weights_bits");
@@ -142,7 +132,7 @@ uint32_t get_weights_size(Layer const& layer, uint32_t filters) {
 bool check_weights_size_fit_cnp(HardwareConstraints const& hc, Layer const& layer, uint32_t filters) {
     uint64_t const words = weights_words(layer, filters);
     if (words >= unsupported_size) return false;
-    if (layer_params(layer).layer_type() == LayerType::Convolutional &&
+    if (layer.type() == LayerType::Convolutional &&
         ((words / first_input_dims(layer).channels) >> 2) > max_channel_groups)
         return false;
     return hc.weight_sram_words >= words >> 1;
@@ -166,7 +156,7 @@ uint32_t fnp_sram_size(Shape const& dims, int bits) { return clamp_to<uint32_t>(
 
 uint64_t fnp_sram_words(Layer const& layer) {
     Shape const& dims = layer.variables().get("weights")->dimensions();
-    return rounded_to_xl(fnp_layout(dims, layer_params(layer).get("weights_bits")).words());
+    return rounded_to_xl(fnp_layout(dims, layer.required_params().get("weights_bits")).words());
 }
 
 uint32_t get_fnp_sram_size(Layer const& layer) { return clamp_to<uint32_t>(fnp_sram_words(layer)); }

@@ -15,10 +15,6 @@ namespace nuvra::v1 {
 
 inline constexpr uint32_t unsupported_size = 0xFFFFFFFF;
 
-// The layer's parameters; a layer without any is std::invalid_argument "Layer '<name>' has no
-// parameters.".
-LayerParams const& layer_params(Layer const& layer);
-
 // ---- CNP input buffer ----
 
 // Bytes of one container of `n` values of `bits` bits.

@@ -3,18 +3,14 @@
 #include <bit>
 #include <vector>
 
+#include "hw/arith.h"
 #include "hw/format.h"
 
 namespace nuvra::wisp {
 
-LayerType type_of(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    return params != nullptr ? params->layer_type() : LayerType::Unknown;
-}
+bool is_stateful_recurrent(Layer const& layer) { return layer.type() == LayerType::StatefulRecurrent; }
 
-bool is_stateful_recurrent(Layer const& layer) { return type_of(layer) == LayerType::StatefulRecurrent; }
-
-bool is_post_processing(Layer const& layer) { return type_of(layer) == LayerType::WispPostProcessing; }
+bool is_post_processing(Layer const& layer) { return layer.type() == LayerType::WispPostProcessing; }
 
 std::shared_ptr<Layer> first_outbound_layer(Layer const& layer) {
     std::vector<std::shared_ptr<Layer>> const outbounds = layer.outbound_layers();
@@ -27,9 +23,7 @@ bool is_chain_head(Layer const& layer) {
 }
 
 uint32_t count_param(Layer const& layer, char const* key) {
-    LayerParams const* params = layer.params();
-    if (params == nullptr) throw std::invalid_argument(format("Layer '{}' has no parameters.", layer.get_name()));
-    int32_t const value = params->get(key);
+    int32_t const value = layer.required_params().get(key);
     if (value < 0)
         throw InvalidChain(
             format("Parameter {} of layer '{}' cannot be negative (got {}).", key, layer.get_name(), value));
@@ -42,10 +36,9 @@ uint32_t values_per_word(uint32_t bits) {
 }
 
 uint64_t input_row_words(uint64_t bits, uint64_t channels) {
-    // bits < 2^8 and channels < 2^32: the product and the rounding stay far below 2^64.
-    uint64_t const padded = bits * channels + 31;
-    if (padded <= 63) return 1;
-    return std::bit_ceil(padded / 32);
+    // bits < 2^8 and channels < 2^32: the product stays far below 2^64.
+    uint64_t const words = words_for_bits(bits * channels, 32);
+    return words <= 1 ? 1 : std::bit_ceil(words);
 }
 
 }  // namespace nuvra::wisp

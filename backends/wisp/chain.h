@@ -19,8 +19,6 @@ public:
     using std::invalid_argument::invalid_argument;
 };
 
-// The layer's kind; Unknown for a layer without parameters.
-LayerType type_of(Layer const& layer);
 bool is_stateful_recurrent(Layer const& layer);
 bool is_post_processing(Layer const& layer);
 

@@ -13,6 +13,7 @@
 #include "backends/wisp/registers.h"
 #include "backends/wisp/sizes.h"
 #include "engine/bitwidth.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "mapping/split.h"
 
@@ -44,7 +45,7 @@ MappingStatus unnamed_failure(std::string text) {
 }
 
 // A parameter as the hardware reads it: unsigned, so a negative value is a huge one.
-uint32_t unsigned_param(Layer const& layer, char const* key) { return static_cast<uint32_t>(layer.params()->get(key)); }
+uint32_t unsigned_param(Layer const& layer, char const* key) { return static_cast<uint32_t>(layer.required_params().get(key)); }
 
 // ---- one StatefulRecurrent layer ----
 
@@ -218,12 +219,12 @@ MappingStatus check_tnpr_input_constraints(Layer const& layer) {
 
     MappingStatus status;
     uint64_t const row_bits = bits * channels;
-    uint64_t const words = (row_bits + 31) / 32;
+    uint64_t const words = words_for_bits(row_bits, 32);
     if (!std::has_single_bit(words))
         status += failed_status(layer, format("The packed input row (channels x input bits) must occupy a power-of-2 "
                                               "number of 32-bit words (got {} words for {} channels at {}-bit).",
                                               words, channels, bits));
-    if (row_bits + 31 > 63) {
+    if (words > 1) {
         uint64_t const padded = std::bit_ceil(words);
         if (padded > max_input_row_words)
             status += failed_status(layer, format("The maximum input row size (input_channels * input_bits, padded "
@@ -252,7 +253,7 @@ MappingStatus check_tnpr_relu_max_values(Layer const& layer) {
 }
 
 MappingStatus check_post_processing_layer(Layer const& layer) {
-    LayerType const type = type_of(layer);
+    LayerType const type = layer.type();
     if (type == LayerType::Dequantizer) return {};
     MappingStatus status;
     if (type != LayerType::WispPostProcessing)

@@ -15,7 +15,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& l
         if (closes_a_chain(layer)) return {};
         return MappingStatus(layer, post_processing_without_chain_message);
     }
-    switch (type_of(layer)) {
+    switch (layer.type()) {
     case LayerType::InputData:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return {};

@@ -18,7 +18,7 @@ namespace {
 }  // namespace
 
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
-    LayerType const type = type_of(args.layer);
+    LayerType const type = args.layer.type();
     switch (type) {
     case LayerType::StatefulRecurrent: return record_program_tnpr_layers(device_, args.layer);
     // Data conversions around the chain need no program.

@@ -33,6 +33,17 @@ TEST(EngineDmaHeader, TargetNamesAndXlThreshold) {
         EXPECT_EQ(dma::config_block_size_needs_xl(words), xl) << words;
 }
 
+TEST(EngineDmaHeader, XlPaddingOfABlock) {
+    struct Row { uint64_t words, padded; };
+    Row const rows[] = {
+        {0, 0}, {4095, 4095},                   // a normal header: as it is
+        {4096, 4096}, {4097, 4112}, {65519, 65520},  // XL: whole 16-word units
+        {uint64_t{1} << 40, uint64_t{1} << 40},  // beyond 32 bits: still XL
+        {~uint64_t{0}, ~uint64_t{0}},            // saturated stays saturated
+    };
+    for (auto const& row : rows) EXPECT_EQ(dma::xl_padded(row.words), row.padded) << row.words;
+}
+
 TEST(EngineDmaHeader, RefusesValuesThatDoNotFitWithoutWriting) {
     struct Row { hw::Ident ident; uint8_t target; uint32_t size; bool xl; std::string message; };
     Row const rows[] = {

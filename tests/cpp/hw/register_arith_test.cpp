@@ -86,6 +86,7 @@ TEST(Arith, SaturatingAndRounding) {
         {mul_sat({1ull << 32, 1ull << 32, 0}), max64},  // saturated once, saturated for good
         {add_sat(max64, 1), max64}, {ceil_div(10, 4), 3}, {ceil_div(max64, 4), max64}, {round_up(10, 6), 12},
         {align_up(65, 64), 128}, {align_up(max64 - 2, 64), max64},
+        {words_for_bits(0, 32), 0}, {words_for_bits(33, 32), 2}, {words_for_bits(64, 32), 2}, {words_for_bits(9, 8), 2},
     };
     for (Row const& row : rows) EXPECT_EQ(row.got, row.expected);
     EXPECT_TRUE(fits_beside(10, 5, 15));
