@@ -66,7 +66,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_it
 
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
                                                              std::vector<hw::Component> const& components,
-                                                             bool) const {
+                                                             bool /*new_pass*/) const {
     MappingStatus result;
     switch (layer.type()) {
     case LayerType::Convolutional: result = check_std_cnp_mappings(layer, components, device_.version()); break;

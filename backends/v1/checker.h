@@ -27,7 +27,7 @@ public:
                                        HwVersion version) const override;
     // Rules of a split CNP layer (on the device's version), then the width of each CNP's share.
     MappingStatus check_layer_mappings(Layer const& layer, std::vector<hw::Component> const& components,
-                                       bool flag) const override;
+                                       bool new_pass) const override;
     // Whether `height` rows of `width` x `channels` values of `bits` bits, each row padded to a
     // word, fit the whole input SRAM (single) or half of it (dual). Type, FIFO size and reserved
     // words play no part on this generation.

@@ -124,8 +124,8 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_it
 
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
                                                              std::vector<hw::Component> const& components,
-                                                             bool first_of_pass) const {
-    return check_component_rules(layer, components, first_of_pass);
+                                                             bool new_pass) const {
+    return check_component_rules(layer, components, new_pass);
 }
 
 bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width,

@@ -25,9 +25,9 @@ public:
     // Rules over a run of layers; the first broken one is reported.
     MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                        HwVersion version) const override;
-    // Rules over the components chosen for a layer; `first_of_pass` when the layer opens a pass.
+    // Rules over the components chosen for a layer; `new_pass` when the layer opens a pass.
     MappingStatus check_layer_mappings(Layer const& layer, std::vector<hw::Component> const& components,
-                                       bool first_of_pass) const override;
+                                       bool new_pass) const override;
     // Whether a chunk's input fits the input SRAM beside `reserved` words: a single buffer takes
     // the whole SRAM, each of two buffers half of it. Only CNP1, CNP2 and TNP_B have an input SRAM
     // (std::runtime_error "Type of NP not supported." otherwise).

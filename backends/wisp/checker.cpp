@@ -30,7 +30,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_it
 
 MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
                                                              std::vector<hw::Component> const& components,
-                                                             bool flag) const {
+                                                             bool new_pass) const {
     return {};
 }
 

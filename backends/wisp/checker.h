@@ -27,7 +27,7 @@ public:
     MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
                                        HwVersion version) const override;
     MappingStatus check_layer_mappings(Layer const& layer, std::vector<hw::Component> const& components,
-                                       bool flag) const override;
+                                       bool new_pass) const override;
     // These throw std::runtime_error: "No single buffer mode on Wisp.", "No dual buffer mode on
     // Wisp.", "No NP on Wisp.", "Cannot split TNP-R." and "No FNP3 on Wisp.".
     bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,

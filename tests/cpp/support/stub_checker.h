@@ -21,7 +21,7 @@ public:
         return {};
     }
     MappingStatus check_layer_mappings(Layer const&, std::vector<hw::Component> const&,
-                                       bool) const override {
+                                       bool /*new_pass*/) const override {
         return {};
     }
     bool is_sram_input_fit_single_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t, uint8_t,
