@@ -47,8 +47,8 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
     r.set(np_word::FORMAT, FORMAT_NP_COUNT, c.np_count);
     r.set(np_word::FORMAT, FORMAT_LAYER_INDEX, c.layer_index);
 
-    NpSplit const s(c.input, c.window, c.cut, c.kernel_width, c.stride_x, c.conv_padding, c.pool_size,
-                    c.pool_stride, c.pool_padding);
+    NpSplit const s(c.input, c.window, c.cut, c.kernel_width, c.stride_x, c.conv_padding, c.pool.size,
+                    c.pool.stride, c.pool.padding);
     uint64_t const container = cnp_container_bytes(s.window_width, input_bits);
     r.set(np_word::INPUT_MEMORY, INPUT_MEMORY_WORDS, cnp_input_words(container, s.part_channels, s.window_height));
     r.set(np_word::INPUT_MEMORY, INPUT_MEMORY_BIT_31, 1);
@@ -88,12 +88,12 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
 }
 
 void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& input, NpSpace const& window,
-                                  uint32_t pool_size, uint8_t pool_stride, bool pool_flag,
-                                  PaddingParams const& pool_padding) {
+                                  CnpPooling const& pool) {
     Registers r(regs);
-    r.set(np_word::POOLING, POOLING_SIZE, pool_size);
-    r.set(np_word::POOLING, POOLING_STRIDE, pool_stride);
-    r.set(np_word::POOLING, POOLING_FLAG, pool_flag);
+    PaddingParams const& pool_padding = pool.padding;
+    r.set(np_word::POOLING, POOLING_SIZE, pool.size);
+    r.set(np_word::POOLING, POOLING_STRIDE, pool.stride);
+    r.set(np_word::POOLING, POOLING_FLAG, pool.global);
 
     auto const pads = [](uint32_t padding) { return static_cast<int32_t>(padding) > 0; };
     uint64_t const right = uint64_t{window.x} + dim(window.shape, 0);

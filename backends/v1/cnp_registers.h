@@ -14,6 +14,14 @@
 
 namespace nuvra::v1 {
 
+// The pooling of a CNP layer, as its NPs' registers take it.
+struct CnpPooling {
+    uint32_t size = 1;
+    uint8_t stride = 1;      // at least 1
+    PaddingParams padding;   // taken as signed
+    bool global = false;     // a global pooling (PoolingCalculatedParams::flag)
+};
+
 // What the common configuration of one CNP is made from.
 struct CnpCommonConfig {
     Shape input;                 // the layer's input (width, height, channels)
@@ -26,9 +34,7 @@ struct CnpCommonConfig {
     int act_bits = 0;
     NpSpace window;              // the NP's part of the input (its spatial partition)
     NpSpace cut;                 // the part widened by the halo the NP reads
-    uint32_t pool_size = 1;
-    uint8_t pool_stride = 1;     // at least 1
-    PaddingParams pool_padding;
+    CnpPooling pool;
     uint32_t filters = 0;
     uint32_t start_neuron = 0;
     uint32_t np_count = 0;       // NPs of the layer
@@ -41,10 +47,9 @@ struct CnpCommonConfig {
 // integer". A stride or pool stride of 0 is std::invalid_argument.
 void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonConfig const& config);
 
-// Word 27: pool size and stride (3 bits each), the pooling flag, and an edge bit for each side of
-// the input that `window` touches where the pooling pads (padding taken as signed).
+// Word 27: pool size and stride (3 bits each), the global pooling bit, and an edge bit for each
+// side of the input that `window` touches where the pooling pads.
 void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& input, NpSpace const& window,
-                                  uint32_t pool_size, uint8_t pool_stride, bool pool_flag,
-                                  PaddingParams const& pool_padding);
+                                  CnpPooling const& pool);
 
 }  // namespace nuvra::v1

@@ -94,32 +94,66 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) 
     set(regs, CFG_DMA, CFG_DMA_COL, dma.col);
 }
 
-void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::vector<hw::Component> const& list_a,
-                                             std::vector<hw::Component> const& list_b,
-                                             std::vector<hw::Component> const& list_c, uint8_t code, bool p2p_a,
-                                             bool p2p_c, bool flag_2) {
+LayerRoutes::LayerRoutes(LayerMapping const& layer_mapping)
+    : mapping(layer_mapping), sources(routing_sources(layer_mapping)), destinations(routing_destinations(layer_mapping)) {}
+
+MeshRouting LayerRoutes::routing(bool ends_pass) const {
+    static std::vector<hw::Component> const none;
+    return {.sources = sources,
+            .layer_nps = mapping.components ? *mapping.components : none,
+            .destinations = destinations,
+            .input_link_index = mapping.input_link_index,
+            .p2p_in = mapping.p2p_in,
+            .p2p_out = mapping.p2p_out,
+            .ends_pass = ends_pass};
+}
+
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, MeshRouting const& routing) {
     register_word(regs, ROUTING);  // refuses an image that is not 50 words before anything else
     // Every word below reads a column or an identifier from these lists.
-    require_routing_list(list_a, "sources");
-    require_routing_list(list_b, "layer components");
-    require_routing_list(list_c, "destinations");
+    require_routing_list(routing.sources, "sources");
+    require_routing_list(routing.layer_nps, "layer components");
+    require_routing_list(routing.destinations, "destinations");
+    uint8_t const link = routing.input_link_index;
 
-    set(regs, ROUTING, ROUTING_P2P_OUT, p2p_c);
+    set(regs, ROUTING, ROUTING_P2P_OUT, routing.p2p_out);
     set(regs, ROUTING, ROUTING_BIT_1, 0);
-    set(regs, ROUTING, ROUTING_FLAG_2, flag_2);
+    set(regs, ROUTING, ROUTING_FLAG_2, routing.ends_pass);
     set(regs, ROUTING, ROUTING_BITS_16_23, ROUTING_BITS_16_23_VALUE);
-    set(regs, ROUTING, ROUTING_LINK_MODE, code == 0xFF ? ROUTING_NO_LINK : ROUTING_LINKED);
+    set(regs, ROUTING, ROUTING_LINK_MODE, link == 0xFF ? ROUTING_NO_LINK : ROUTING_LINKED);
 
-    set_peer(regs, DESTINATIONS, {DESTINATION_LOW, DESTINATION_HIGH, DESTINATION_SELECT}, list_c, p2p_c);
-    set(regs, DESTINATIONS, DESTINATION_LINK_INDEX, code);
-    set_peer(regs, SOURCES, {SOURCE_LOW, SOURCE_HIGH, SOURCE_SELECT}, list_a, p2p_a);
+    set_peer(regs, DESTINATIONS, {DESTINATION_LOW, DESTINATION_HIGH, DESTINATION_SELECT}, routing.destinations,
+             routing.p2p_out);
+    set(regs, DESTINATIONS, DESTINATION_LINK_INDEX, link);
+    set_peer(regs, SOURCES, {SOURCE_LOW, SOURCE_HIGH, SOURCE_SELECT}, routing.sources, routing.p2p_in);
     set(regs, SOURCES, SOURCE_BITS_30_31, 0);
 
-    ColumnSpan const layer = column_span(list_b);
-    ColumnSpan const out = column_span(list_c);
+    ColumnSpan const layer = column_span(routing.layer_nps);
+    ColumnSpan const out = column_span(routing.destinations);
     set(regs, COLUMN_SPAN, SPAN_LOW, std::min(layer.low, out.low));
     set(regs, COLUMN_SPAN, SPAN_HIGH, std::max(layer.high, out.high));
     set(regs, COLUMN_SPAN, SPAN_BITS_16_31, 0);
+}
+
+NpImageArgs np_image_args(LayerRecordArgs const& args) {
+    return {.next_layer = args.next_layer,
+            .set_spikes = args.set_spikes,
+            .ends_pass = args.mesh_flag,
+            .skipped_nps = args.skipped_nps};
+}
+
+bool is_skipped(NpImageArgs const& args, hw::Ident const& ident) {
+    return std::find(args.skipped_nps.begin(), args.skipped_nps.end(), ident) != args.skipped_nps.end();
+}
+
+void apply_next_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer, hw::Ident const& ident) {
+    if (!next_layer) return;
+    auto const mapping = next_layer->mapping();
+    if (!mapping || !mapping->components) return;
+    auto const& components = *mapping->components;
+    auto const found = std::find_if(components.begin(), components.end(),
+                                    [&](hw::Component const& c) { return c.ident == ident; });
+    if (found != components.end()) update_partial_reconfig_regs(regs, *next_layer, *found);
 }
 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer, hw::Component const& np) {

@@ -8,12 +8,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "engine/layer.h"
 #include "engine/params.h"
 #include "hw/ident.h"
 #include "hw/register.h"
+#include "mapping/layer_mapping.h"
+#include "program/backend.h"
 
 namespace nuvra::v1 {
 
@@ -36,21 +40,55 @@ void set_ib_spikes(std::vector<uint32_t>* regs);
 // above 3 fails (the one-hot value in a 4-bit field) and leaves the word as it was.
 void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma);
 
-// The routing words 44 to 47 of one NP:
-//   list_a  the components that send to the layer (the first destination list);
-//   list_b  the layer's own NP components;
-//   list_c  the components that receive its output (the second destination list);
-//   code    the input link index; 0xFF means none (word 44 then says so);
-//   p2p_a, p2p_c  point-to-point input from the one NP of list_a, output to the one NP of list_c;
-//   flag_2  word 44 bit 2 (the recording call's mesh flag).
-// Any list empty is std::runtime_error "Cannot route an NP without sources." (list_a), "... without
-// layer components." (list_b) or "... without destinations." (list_c), with the image unchanged.
-// Point-to-point with other than one NP in its list is std::runtime_error "Cannot use P2P mode for
-// multiple NPs.".
-void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::vector<hw::Component> const& list_a,
-                                             std::vector<hw::Component> const& list_b,
-                                             std::vector<hw::Component> const& list_c, uint8_t code, bool p2p_a,
-                                             bool p2p_c, bool flag_2);
+// What the routing words of one NP are made of.
+struct MeshRouting {
+    std::vector<hw::Component> const& sources;       // the components that send to the layer
+    std::vector<hw::Component> const& layer_nps;     // the layer's own NP components
+    std::vector<hw::Component> const& destinations;  // the components that receive its output
+    uint8_t input_link_index = 0xFF;                 // 0xFF: none (word 44 then says so)
+    bool p2p_in = false;     // point-to-point input from the one component of `sources`
+    bool p2p_out = false;    // point-to-point output to the one component of `destinations`
+    bool ends_pass = false;  // the layer ends a pass before the last (LayerRecordArgs::mesh_flag)
+};
+
+// The routing words 44 to 47 of one NP. Any list empty is std::runtime_error "Cannot route an NP
+// without sources." (sources), "... without layer components." (layer_nps) or "... without
+// destinations." (destinations), with the image unchanged. Point-to-point with other than one
+// component in its list is std::runtime_error "Cannot use P2P mode for multiple NPs.".
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, MeshRouting const& routing);
+
+// The routing lists of a mapped layer (mapping/routing.h), worked out once for all its NPs.
+struct LayerRoutes {
+    explicit LayerRoutes(LayerMapping const& mapping);
+    // The routing of each NP of the layer: these lists, the layer's NP components (none without
+    // any), its input link index and point-to-point flags.
+    MeshRouting routing(bool ends_pass) const;
+
+    LayerMapping const& mapping;
+    std::vector<hw::Component> sources;
+    std::vector<hw::Component> destinations;
+};
+
+// What the register images of a layer's NPs take from the recording call (LayerRecordArgs).
+struct NpImageArgs {
+    // A layer linked by partial reconfiguration (may be null): an NP that also holds a component of
+    // it describes that layer in its registers (apply_next_layer).
+    std::shared_ptr<Layer> next_layer = nullptr;
+    bool set_spikes = false;                 // the NPs' input buffers take spikes
+    bool ends_pass = false;                  // the layer ends a pass before the last (MeshRouting)
+    std::span<hw::Ident const> skipped_nps = {};  // NPs whose register image is left empty
+    bool learning = false;                   // an FNP image carries the layer's learning words
+};
+
+// The arguments of a recording call that the register images take (no learning words).
+NpImageArgs np_image_args(LayerRecordArgs const& args);
+
+// Whether `ident` is one of `args.skipped_nps`.
+bool is_skipped(NpImageArgs const& args, hw::Ident const& ident);
+
+// Describes `next_layer` (when not null) in the image of the NP at `ident`, when that layer has a
+// component there (update_partial_reconfig_regs).
+void apply_next_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer, hw::Ident const& ident);
 
 // Words 4, 14 and 32 to 35: the description of `layer`, a layer linked by partial
 // reconfiguration, and of its component `np` on this NP (its input width and output link index,

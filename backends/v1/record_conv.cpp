@@ -40,37 +40,15 @@ hw::NpPart const& np_part_of(Layer const& layer, hw::Component const& np) {
     return *np.np_part;
 }
 
-bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident) {
-    return std::find(idents.begin(), idents.end(), ident) != idents.end();
-}
-
-// Pool size, stride, padding and flag of the pooling word.
-struct PoolSettings {
-    uint32_t size = 1;
-    uint8_t stride = 1;
-    PaddingParams padding;
-    bool flag = false;
-};
-
-PoolSettings pool_settings(LayerParams const& params, PoolingCalculatedParams const& pool) {
+// The pooling of the layer: none, or "pooling_width" with the computed stride and padding.
+CnpPooling pool_settings(LayerParams const& params, PoolingCalculatedParams const& pool) {
     auto const type = static_cast<PoolType>(params.get("pool_type"));
     if (type == PoolType::NoPooling) return {};
     int32_t const width = params.get("pooling_width");
     // A width that does not fit the word's 3 bits is refused there, never cut to its low bits.
-    PoolSettings settings{static_cast<uint32_t>(width), static_cast<uint8_t>(pool.stride_x), pool.padding, pool.flag};
+    CnpPooling settings{static_cast<uint32_t>(width), static_cast<uint8_t>(pool.stride_x), pool.padding, pool.flag};
     if (type == PoolType::Average && width == -1) settings.size = 1;  // global average pooling
     return settings;
-}
-
-// Describes `next_layer` in the image of the NP at `ident` when the linked layer has a component there.
-void apply_next_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer, hw::Ident const& ident) {
-    if (!next_layer) return;
-    auto const mapping = next_layer->mapping();
-    if (!mapping || !mapping->components) return;
-    auto const& components = *mapping->components;
-    auto const found = std::find_if(components.begin(), components.end(),
-                                    [&](hw::Component const& c) { return c.ident == ident; });
-    if (found != components.end()) update_partial_reconfig_regs(regs, *next_layer, *found);
 }
 
 // The weights of a Convolutional layer as (filters, channels, ky, kx).
@@ -104,16 +82,13 @@ std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor
     return words;
 }
 
-NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& next_layer,
-                                           bool set_spikes, bool mesh_flag,
-                                           std::vector<hw::Ident> const& skipped_nps, CnpKindWords const& kind_words) {
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const& args, CnpKindWords const& kind_words) {
     auto const& built = dynamic_cast<ConvPoolLayer const&>(layer);
     LayerMapping const& mapping = recorded_layer_mapping(layer);
-    std::vector<hw::Component> const sources = routing_sources(mapping);
-    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    LayerRoutes const routes(mapping);
     ConvCalculatedParams const& conv = built.conv_calculated_params();
     LayerParams const& params = layer.required_params();
-    PoolSettings const pool = pool_settings(params, built.pool_calculated_params());
+
     std::vector<hw::Component> const& components = layer_components(mapping);
 
     CnpCommonConfig config;
@@ -125,14 +100,12 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
     config.conv_padding = conv.padding;
     config.activation = params.get("activation") != 0;
     config.act_bits = params.get("act_bits");
-    config.pool_size = pool.size;
-    config.pool_stride = pool.stride;
-    config.pool_padding = pool.padding;
+    config.pool = pool_settings(params, built.pool_calculated_params());
     config.np_count = clamp_to<uint32_t>(components.size());
 
     NpRegisterMap registers;
     for (hw::Component const& component : components) {
-        if (is_listed(skipped_nps, component.ident)) continue;
+        if (is_skipped(args, component.ident)) continue;
         hw::NpPart const& part = np_part_of(layer, component);
         std::vector<uint32_t> regs = default_np_regs();
         config.window = part.spatial_partition;
@@ -141,21 +114,20 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<L
         config.start_neuron = part.start_neuron;
         config.single_buffer = part.single_buffer;
         format_cnp_common_config_registers(regs, config);
-        format_cnp_pooling_registers(regs, config.input, part.spatial_partition, pool.size, pool.stride, pool.flag,
-                                     pool.padding);
+        format_cnp_pooling_registers(regs, config.input, part.spatial_partition, config.pool);
         kind_words(&regs, part);
-        format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.input_link_index,
-                                                mapping.p2p_in, mapping.p2p_out, mesh_flag);
-        apply_next_layer(&regs, next_layer, component.ident);
-        if (set_spikes) set_ib_spikes(&regs);
+        format_mesh_registers_set_output_to_NPs(&regs, routes.routing(args.ends_pass));
+        apply_next_layer(&regs, args.next_layer, component.ident);
+        if (args.set_spikes) set_ib_spikes(&regs);
         registers[component.ident] = std::move(regs);
     }
     return registers;
 }
 
-std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
-                                                         NpRegisterMap const& registers, bool registers_only,
+std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, LayerRecordArgs const& args,
+                                                         NpRegisterMap const& registers,
                                                          CnpWeightBlocks const& weight_blocks) {
+    Layer const& layer = args.layer;
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     bool const activation = layer.required_params().get("activation") != 0;
     auto record = program::new_record(device.version());
@@ -170,7 +142,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         auto const image = registers.find(component.ident);
         record->add_np_track(component.ident, dma::Target::NpRegisters, 0,
                              image == registers.end() ? no_image : image->second, true, true);
-        if (registers_only) continue;
+        if (args.registers_only) continue;
 
         for (WeightBlock const& block : blocks)
             record->add_np_track(component.ident, dma::Target::Weights, block.address, *block.words, true, true);
@@ -185,8 +157,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
     return record;
 }
 
-NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                       bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
+NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& args) {
     (void)dynamic_cast<Convolutional const&>(layer);
     LayerParams const& params = layer.required_params();
     int32_t const weights_bits = params.get("weights_bits");
@@ -208,25 +179,22 @@ NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer
         set(regs, FILTERS, FILTERS_BINARY, !pointwise && weights_bits == 1 ? part.filters : 0);
         set(regs, DEPTHWISE, DEPTHWISE_FILTERS, 0);
     };
-    return format_cnp_conv_np_registers(layer, next_layer, set_spikes, mesh_flag, skipped_nps, kind_words);
+    return format_cnp_conv_np_registers(layer, args, kind_words);
 }
 
-std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, Layer const& layer,
-                                                           std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                                           bool registers_only) {
+std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, LayerRecordArgs const& args) {
+    Layer const& layer = args.layer;
     (void)dynamic_cast<Convolutional const&>(layer);
     auto const weights = conv_weights(layer);
     int32_t const weights_bits = layer.required_params().get("weights_bits");
-    NpRegisterMap const registers =
-        format_conv_np_registers(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps);
+    NpRegisterMap const registers = format_conv_np_registers(layer, np_image_args(args));
     auto const weight_blocks = [&](hw::NpPart const& part) {
         auto words = weights_bits == 4
                          ? format_4bits_std_cnp_weights(*weights, part.start_neuron, part.filters)
                          : format_std_cnp_weights(*weights, weights_bits == 2, part.start_neuron, part.filters);
         return std::vector<WeightBlock>{{0, std::make_shared<std::vector<uint32_t> const>(std::move(words))}};
     };
-    return record_cnp_conv_program(device, layer, registers, registers_only, weight_blocks);
+    return record_cnp_conv_program(device, args, registers, weight_blocks);
 }
 
 }  // namespace nuvra::v1

@@ -3,16 +3,10 @@
 //
 // Per NP of the layer, in the mapping's order, the record holds the 50-word register image
 // (dma::Target::NpRegisters), the NP's share of the weights (Weights) and its thresholds with
-// activation steps (Thresholds), all at address 0. An NP listed in `skipped_nps` gets an empty
-// register block and its weight and threshold blocks all the same.
-//
-// The recording arguments, as the layer recorder passes them:
-//   next_layer      a layer linked by partial reconfiguration (may be null): an NP that also holds
-//                   a component of it describes that layer in its registers;
-//   set_spikes      the NPs' input buffers take spikes;
-//   mesh_flag       the routing's word 44 bit 2;
-//   skipped_nps     NPs whose register image is left empty;
-//   registers_only  only the register blocks are recorded.
+// activation steps (Thresholds), all at address 0. An NP listed in the call's `skipped_nps` gets
+// an empty register block and its weight and threshold blocks all the same; with `registers_only`
+// only the register blocks are recorded (the register images take the rest of the call's
+// arguments, NpImageArgs).
 #pragma once
 
 #include <cstdint>
@@ -26,7 +20,9 @@
 #include "engine/layer.h"
 #include "engine/tensor.h"
 #include "hw/device.h"
+#include "backends/v1/np_registers.h"
 #include "hw/ident.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v1 {
@@ -44,14 +40,10 @@ using NpRegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
 // std::runtime_error "The layer <name> is not built."; one without a mapping, "The layer <name>
 // has no hardware mapping."; weights other than (filters, channels, ky, kx), std::invalid_argument.
 // Failures of the formatters and of the record pass through; the partly built record is dropped.
-std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, Layer const& layer,
-                                                           std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                                           bool registers_only);
+std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, LayerRecordArgs const& args);
 
-// The register images of a Convolutional layer's NPs (those not in `skipped_nps`).
-NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                       bool mesh_flag, std::vector<hw::Ident> const& skipped_nps);
+// The register images of a Convolutional layer's NPs (those not in `args.skipped_nps`).
+NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& args);
 
 // Two words per filter first .. first + count - 1: the threshold as 20 bits with `activation`
 // (outside, panic "%d cannot fit in a %d-bit signed integer"), else 0x80000; then the step, which
@@ -79,15 +71,13 @@ using CnpWeightBlocks = std::function<std::vector<WeightBlock>(hw::NpPart const&
 // The register images of the NPs of a CNP convolution layer (arguments as for the recorders),
 // with the kind's own words. The layer's pooling settles its pool size: 1 without pooling and for
 // an average pooling of width -1, else "pooling_width" in full.
-NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> const& next_layer,
-                                           bool set_spikes, bool mesh_flag,
-                                           std::vector<hw::Ident> const& skipped_nps, CnpKindWords const& kind_words);
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const& args, CnpKindWords const& kind_words);
 
-// The record of a CNP convolution layer: per NP of the mapping, its image from `registers` (empty
-// when it has none), then unless `registers_only` its weight blocks and its thresholds. The weight
-// blocks are made for every NP, registers only or not.
-std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
-                                                         NpRegisterMap const& registers, bool registers_only,
+// The record of the CNP convolution layer `args.layer`: per NP of the mapping, its image from
+// `registers` (empty when it has none), then unless `args.registers_only` its weight blocks and
+// its thresholds. The weight blocks are made for every NP, registers only or not.
+std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, LayerRecordArgs const& args,
+                                                         NpRegisterMap const& registers,
                                                          CnpWeightBlocks const& weight_blocks);
 
 }  // namespace nuvra::v1

@@ -48,8 +48,7 @@ std::vector<uint32_t> format_dense_fnp_image(Layer const& layer) {
                           params.get("activation") != 0);
 }
 
-NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
-                                        std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag) {
+NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, NpImageArgs const& args) {
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     hw::Component const& np = dense_np(mapping);
     bool const fnp3 = np.type == hw::Type::FNP3;
@@ -100,32 +99,24 @@ NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer
         set(&regs, FNP_WEIGHTS, FNP4_W_BLK_COUNT, ceil_div(words, block));
     }
 
-    format_learning_common_regs(&regs, learning ? layer.learning().get() : nullptr);
-    std::vector<hw::Component> const& components = *mapping.components;
-    format_mesh_registers_set_output_to_NPs(&regs, routing_sources(mapping), components, routing_destinations(mapping),
-                                            mapping.input_link_index, mapping.p2p_in, mapping.p2p_out, mesh_flag);
+    format_learning_common_regs(&regs, args.learning ? layer.learning().get() : nullptr);
+    format_mesh_registers_set_output_to_NPs(&regs, LayerRoutes(mapping).routing(args.ends_pass));
     if (!fnp3) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
-
-    if (next_layer && next_layer->mapping() && next_layer->mapping()->components) {
-        auto const& next = *next_layer->mapping()->components;
-        auto const found = std::find_if(next.begin(), next.end(), [&](hw::Component const& c) { return c.ident == np.ident; });
-        if (found != next.end()) update_partial_reconfig_regs(&regs, *next_layer, *found);
-    }
-    if (set_spikes) set_ib_spikes(&regs);
+    apply_next_layer(&regs, args.next_layer, np.ident);
+    if (args.set_spikes) set_ib_spikes(&regs);
     return {{np.ident, std::move(regs)}};
 }
 
-std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, Layer const& layer,
-                                                            std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                                            bool registers_only) {
+std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, LayerRecordArgs const& args) {
+    Layer const& layer = args.layer;
     hw::Component const np = dense_np(recorded_layer_mapping(layer));
     auto record = program::new_record(device.version());
-    if (std::find(skipped_nps.begin(), skipped_nps.end(), np.ident) != skipped_nps.end()) return record;
+    NpImageArgs const image_args = np_image_args(args);
+    if (is_skipped(image_args, np.ident)) return record;
 
-    NpRegisterMap const registers = format_dense_np_registers(device, layer, false, next_layer, set_spikes, mesh_flag);
+    NpRegisterMap const registers = format_dense_np_registers(device, layer, image_args);
     record->add_np_track(np.ident, dma::Target::NpRegisters, 0, registers.at(np.ident), true, true);
-    if (registers_only) return record;
+    if (args.registers_only) return record;
 
     std::vector<uint32_t> const image = format_dense_fnp_image(layer);
     if (np.type == hw::Type::FNP3)

@@ -8,11 +8,13 @@
 #include <memory>
 #include <vector>
 
+#include "backends/v1/np_registers.h"
 #include "backends/v1/record_conv.h"
 #include "engine/layer.h"
 #include "hw/device.h"
 #include "hw/ident.h"
 #include "mapping/layer_mapping.h"
+#include "program/backend.h"
 #include "program/record.h"
 
 namespace nuvra::v1 {
@@ -20,21 +22,18 @@ namespace nuvra::v1 {
 // Records a FullyConnected layer on the first component of its mapping (none is
 // std::out_of_range); arguments as for record_program_conv_layer. An NP in `skipped_nps` gives a
 // record without tracks. Failures of the register builder and of the memory image pass through.
-std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, Layer const& layer,
-                                                            std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                                            bool registers_only);
+std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, LayerRecordArgs const& args);
 
 // The register image of the layer's first NP, with the learning words of `layer.learning()` when
-// `learning` is set (their enable bit cleared otherwise). Failures:
+// `args.learning` is set (their enable bit cleared otherwise); `args.skipped_nps` plays no part.
+// Failures:
 //   - 4-bit input without single buffer: std::invalid_argument "4-bit FNP inputs require single
 //     buffer mode.";
 //   - "units" other than the neurons of "weights" (dense_units);
 //   - a value too wide for its field: the overflow message (input_bits / 2, "weights_bits" - 2 and
 //     "act_bits" / 2 in 2 bits, "units" in 17, the input sizes in their fields, an FNP3 image of
 //     more than 65535 words or 15 blocks).
-NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
-                                        std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag);
+NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, NpImageArgs const& args);
 
 // The NP a FullyConnected layer runs on: the first component of its mapping (none is
 // std::out_of_range).

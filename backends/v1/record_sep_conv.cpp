@@ -22,8 +22,7 @@ uint32_t halved(int32_t bits) { return static_cast<uint32_t>(bits >> 1); }
 
 }  // namespace
 
-NpRegisterMap format_sep_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
+NpRegisterMap format_sep_conv_np_registers(Layer const& layer, NpImageArgs const& args) {
     (void)dynamic_cast<SeparableConvolutional const&>(layer);
     LayerParams const& params = layer.required_params();
     int32_t const weights_bits = params.get("weights_bits");
@@ -37,14 +36,11 @@ NpRegisterMap format_sep_conv_np_registers(Layer const& layer, std::shared_ptr<L
         set(regs, KERNEL, KERNEL_PW_WORDS, get_nb_words_per_pw_channel(part.filters, weights_bits));
         set(regs, DEPTHWISE, DEPTHWISE_WORDS, dw_size >> 1);  // SRAM words, two 32-bit words each
     };
-    return format_cnp_conv_np_registers(layer, next_layer, set_spikes, mesh_flag, skipped_nps, kind_words);
+    return format_cnp_conv_np_registers(layer, args, kind_words);
 }
 
-std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& device, Layer const& layer,
-                                                               std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                               bool mesh_flag,
-                                                               std::vector<hw::Ident> const& skipped_nps,
-                                                               bool registers_only) {
+std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& device, LayerRecordArgs const& args) {
+    Layer const& layer = args.layer;
     (void)dynamic_cast<SeparableConvolutional const&>(layer);
     auto const depthwise = layer.variables().get("weights")->ensure_dense();
     auto const pointwise = layer.variables().get("weights_pw")->ensure_dense();
@@ -56,14 +52,13 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& dev
         std::make_shared<std::vector<uint32_t> const>(format_sep_cnp_dw_weights(*depthwise, weights_bits));
     auto const pw_address = narrow<uint16_t>(ceil_div(dw_words->size(), 16), "depthwise weight blocks");
 
-    NpRegisterMap const registers =
-        format_sep_conv_np_registers(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps);
+    NpRegisterMap const registers = format_sep_conv_np_registers(layer, np_image_args(args));
     auto const weight_blocks = [&](hw::NpPart const& part) {
         auto pw = format_sep_cnp_pw_weights(*pointwise, weights_bits, part.start_neuron, part.filters);
         return std::vector<WeightBlock>{{0, dw_words},
                                         {pw_address, std::make_shared<std::vector<uint32_t> const>(std::move(pw))}};
     };
-    return record_cnp_conv_program(device, layer, registers, registers_only, weight_blocks);
+    return record_cnp_conv_program(device, args, registers, weight_blocks);
 }
 
 }  // namespace nuvra::v1

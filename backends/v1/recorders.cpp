@@ -46,21 +46,9 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::Quantizer, record_nothing},
     {LayerType::InputConvolutional,
      [](Device const& device, LayerRecordArgs const& a) { return record_program_hrc_layer(device, a.layer); }},
-    {LayerType::FullyConnected,
-     [](Device const& device, LayerRecordArgs const& a) {
-         return record_program_dense_layer(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag, a.skipped_nps,
-                                           a.registers_only);
-     }},
-    {LayerType::Convolutional,
-     [](Device const& device, LayerRecordArgs const& a) {
-         return record_program_conv_layer(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag, a.skipped_nps,
-                                          a.registers_only);
-     }},
-    {LayerType::SeparableConvolutional,
-     [](Device const& device, LayerRecordArgs const& a) {
-         return record_program_sep_conv_layer(device, a.layer, a.next_layer, a.set_spikes, a.mesh_flag,
-                                              a.skipped_nps, a.registers_only);
-     }},
+    {LayerType::FullyConnected, record_program_dense_layer},
+    {LayerType::Convolutional, record_program_conv_layer},
+    {LayerType::SeparableConvolutional, record_program_sep_conv_layer},
 };
 
 // ---- SCC and EPG ----

@@ -16,6 +16,7 @@
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/splitters.h"
+#include "program/backend.h"
 #include "support/fake_device.h"
 #include "support/v2_checks.h"
 
@@ -36,6 +37,12 @@ struct V1Checker {
     HardwareConstraints constraints;
     v1::CompatibilityCheckerImpl impl;
 };
+
+// The recording call of `layer` on its own: no linked layer, no spikes, not the end of a pass.
+inline LayerRecordArgs lone_record_args(Layer const& layer, std::vector<hw::Ident> const& skipped_nps,
+                                        bool registers_only = false) {
+    return {.layer = layer, .sequence_first = layer, .skipped_nps = skipped_nps, .registers_only = registers_only};
+}
 
 // `components` placed in columns 1, 2, ... of row 0, and the pass {input, layer} mapped.
 inline void map_pass(BuiltLayer const& built, std::vector<hw::Component> components) {

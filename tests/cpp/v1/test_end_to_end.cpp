@@ -13,11 +13,13 @@
 #include "support/model_builder.h"
 #include "support/ops_test_util.h"
 #include "support/record_test_util.h"
+#include "support/v1_mapped_layer.h"
 #include "support/v2_checks.h"
 
 namespace nuvra::v1 {
 namespace {
 
+using nuvra::testing::lone_record_args;
 using nuvra::testing::ModelBuilder;
 using v2::testing::decode_blocks;
 using Words = std::vector<uint32_t>;
@@ -74,8 +76,8 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
     auto const records = v2::testing::pass_records(bytes);
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[1], decode_blocks(*record_program_hrc_layer(*device, *model.m["hrc"])));
-    EXPECT_EQ(records[2], decode_blocks(*record_program_conv_layer(*device, *model.m["conv"], nullptr, false, false, {}, false)));
-    EXPECT_EQ(records[3], decode_blocks(*record_program_sep_conv_layer(*device, *model.m["sep"], nullptr, false, false, {}, false)));
+    EXPECT_EQ(records[2], decode_blocks(*record_program_conv_layer(*device, lone_record_args(*model.m["conv"], {}))));
+    EXPECT_EQ(records[3], decode_blocks(*record_program_sep_conv_layer(*device, lone_record_args(*model.m["sep"], {}))));
 
     fb::LearningRecords const* learning = info.data().learning_records();
     ASSERT_NE(learning, nullptr);

@@ -185,9 +185,11 @@ TEST(V1CnpRegisters, CommonWords) {
     for (auto const& w : words) EXPECT_EQ(regs[w.word], w.value) << "word " << w.word;
 
     std::vector<uint32_t> pooling(NP_REGISTER_WORDS, 0);
-    format_cnp_pooling_registers(pooling, Shape{8, 8, 4}, NpSpace{0, 0, Shape{8, 8, 4}}, 2, 2, true, {1, 1, 1, 1});
+    format_cnp_pooling_registers(pooling, Shape{8, 8, 4}, NpSpace{0, 0, Shape{8, 8, 4}},
+                                 {.size = 2, .stride = 2, .padding = {1, 1, 1, 1}, .global = true});
     EXPECT_EQ(pooling[27], 0xF122u);
-    format_cnp_pooling_registers(pooling, Shape{8, 8, 4}, NpSpace{0, 0, Shape{8, 8, 4}}, 2, 2, false, {1, 0, 0, 1});
+    format_cnp_pooling_registers(pooling, Shape{8, 8, 4}, NpSpace{0, 0, Shape{8, 8, 4}},
+                                 {.size = 2, .stride = 2, .padding = {1, 0, 0, 1}, .global = false});
     EXPECT_EQ(pooling[27], 0x9022u);  // top and right pad, bottom and left do not
 
     struct { char const* what; std::function<void(CnpCommonConfig&)> change; char const* message; } const refused[] = {

@@ -50,12 +50,12 @@ TEST(V1NpRegisters, DefaultsAndSmallWriters) {
               "An NP register image must hold 50 words.");
     // The CNP words once named the two sizes the other way round.
     EXPECT_EQ(error_text<std::invalid_argument>([&] {
-                  format_cnp_pooling_registers(short_image, Shape{8, 8, 4}, NpSpace{}, 1, 1, false, {});
+                  format_cnp_pooling_registers(short_image, Shape{8, 8, 4}, NpSpace{}, {});
               }), "An NP register image must hold 50 words.");
 }
 
 TEST(V1NpRegisters, MeshRouting) {
-    struct { char const* what; Components a, b, c; uint8_t code; bool p2p_a, p2p_c, flag_2;
+    struct { char const* what; Components a, b, c; uint8_t code; bool p2p_a, p2p_c, ends_pass;
              uint32_t w44, w45, w46, w47; } const rows[] = {
         // Spans: sources 1-2, layer 3-4, destinations 5-7.
         {"spans, linked", {np(2), np(1)}, {np(3), np(4)}, {np(7), np(5)}, 4, false, false, false,
@@ -71,7 +71,9 @@ TEST(V1NpRegisters, MeshRouting) {
         regs[44] = 0x0000FFF8;  // bits 3-15 are kept
         regs[46] = 0xC0000000;  // bits 30 and 31 are cleared
         regs[47] = 0xFFFF0000;  // written whole
-        format_mesh_registers_set_output_to_NPs(&regs, row.a, row.b, row.c, row.code, row.p2p_a, row.p2p_c, row.flag_2);
+        format_mesh_registers_set_output_to_NPs(&regs, {.sources = row.a, .layer_nps = row.b, .destinations = row.c,
+                                                        .input_link_index = row.code, .p2p_in = row.p2p_a,
+                                                        .p2p_out = row.p2p_c, .ends_pass = row.ends_pass});
         EXPECT_EQ(regs[44], row.w44 | 0xFFF8);
         EXPECT_EQ(regs[45], row.w45);
         EXPECT_EQ(regs[46], row.w46);
@@ -91,7 +93,9 @@ TEST(V1NpRegisters, MeshRoutingFailures) {
     for (auto const& row : rows) {
         auto regs = default_np_regs();
         EXPECT_EQ(error_text<std::runtime_error>([&] {
-                      format_mesh_registers_set_output_to_NPs(&regs, row.a, row.b, row.c, 0, row.p2p_a, row.p2p_c, false);
+                      format_mesh_registers_set_output_to_NPs(&regs, {.sources = row.a, .layer_nps = row.b,
+                                                                      .destinations = row.c, .input_link_index = 0,
+                                                                      .p2p_in = row.p2p_a, .p2p_out = row.p2p_c});
                   }), row.message) << row.what;
         if (row.message.starts_with("Cannot route")) {
             EXPECT_EQ(regs, default_np_regs()) << row.what;

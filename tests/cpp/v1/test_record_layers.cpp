@@ -24,6 +24,7 @@ namespace {
 using nuvra::testing::error_text;
 using nuvra::testing::fill_variable;
 using nuvra::testing::InputSpec;
+using nuvra::testing::lone_record_args;
 using nuvra::testing::V1MappedLayer;
 using nuvra::testing::with;
 using namespace nuvra::v2::testing;
@@ -46,11 +47,11 @@ V1MappedLayer sep_conv(Params const& changes = {}, uint32_t max_filters = 512, u
 
 std::vector<DecodedBlock> record_conv(V1MappedLayer const& m, bool registers_only = false,
                                       std::vector<hw::Ident> const& skipped = {}) {
-    return decode_blocks(*record_program_conv_layer(*m.device, m.layer(), nullptr, false, false, skipped, registers_only));
+    return decode_blocks(*record_program_conv_layer(*m.device, lone_record_args(m.layer(), skipped, registers_only)));
 }
 
 std::vector<uint32_t> conv_regs(V1MappedLayer const& m, size_t np = 0) {
-    return format_conv_np_registers(m.layer(), nullptr, false, false, {}).at(m.components().at(np).ident);
+    return format_conv_np_registers(m.layer(), {}).at(m.components().at(np).ident);
 }
 
 TEST(V1RecordConv, ThreeNpsInMappingOrder) {
@@ -147,7 +148,7 @@ TEST(V1RecordSepConv, BlocksAndWords) {
     // Two NPs of 32 filters: the same depthwise block, each its own pointwise block.
     auto const m = sep_conv({}, 32);
     ASSERT_EQ(m.components().size(), 2u);
-    auto const record = record_program_sep_conv_layer(*m.device, m.layer(), nullptr, false, false, {}, false);
+    auto const record = record_program_sep_conv_layer(*m.device, lone_record_args(m.layer(), {}));
     auto const blocks = decode_blocks(*record);
     ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 0, 0, 4, 7, 0, 0, 4}));
     EXPECT_EQ(blocks[1].words, blocks[5].words);
@@ -155,7 +156,7 @@ TEST(V1RecordSepConv, BlocksAndWords) {
     EXPECT_EQ(blocks[3].words.size(), 64u);
     EXPECT_EQ(field_of(blocks[4].words[26], 0, 11), 32u);
 
-    auto const registers = format_sep_conv_np_registers(m.layer(), nullptr, false, false, {});
+    auto const registers = format_sep_conv_np_registers(m.layer(), {});
     EXPECT_EQ(blocks[0].words, registers.at(m.components()[0].ident));
     struct { int bits; uint32_t w3_bits_2_9, pw_words, dw_words; } const rows[] = {
         // Word 3 from bit 2: the separable flag, then bits / 2 at bits 4-5 and 8-9. 4 channels of
@@ -167,8 +168,9 @@ TEST(V1RecordSepConv, BlocksAndWords) {
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.bits);
-        auto const regs = format_sep_conv_np_registers(sep_conv({{"weights_bits", row.bits}}, 32).layer(), nullptr,
-                                                       false, false, {}).begin()->second;
+        auto const regs = format_sep_conv_np_registers(sep_conv({{"weights_bits", row.bits}}, 32).layer(), {})
+                                  .begin()
+                                  ->second;
         EXPECT_EQ(field_of(regs[3], 2, 8), row.w3_bits_2_9);
         EXPECT_EQ(field_of(regs[20], 0, 7), row.pw_words);
         EXPECT_EQ(field_of(regs[22], 16, 14), row.dw_words);
@@ -176,7 +178,7 @@ TEST(V1RecordSepConv, BlocksAndWords) {
     }
     EXPECT_EQ(error_text<std::runtime_error>([] {
                   auto const m8 = sep_conv({{"weights_bits", 8}});
-                  format_sep_conv_np_registers(m8.layer(), nullptr, false, false, {});
+                  format_sep_conv_np_registers(m8.layer(), {});
               }), overflow(4, 2));
 }
 
@@ -185,12 +187,12 @@ TEST(V1RecordSepConv, PointwiseBlockFollowsTheDepthwiseWords) {
     struct { uint32_t channels; uint32_t address; } const rows[] = {{48, 3}, {50, 4}};
     for (auto const& row : rows) {
         auto const m = sep_conv({{"filters", 8}}, 512, row.channels);
-        auto const blocks = decode_blocks(*record_program_sep_conv_layer(*m.device, m.layer(), nullptr, false, false, {}, false));
+        auto const blocks = decode_blocks(*record_program_sep_conv_layer(*m.device, lone_record_args(m.layer(), {})));
         EXPECT_EQ(blocks.at(1).words.size(), row.channels) << row.channels;
         EXPECT_EQ(blocks.at(2).header.address, row.address) << row.channels;
     }
     auto const m = sep_conv({}, 32);
-    auto const only = decode_blocks(*record_program_sep_conv_layer(*m.device, m.layer(), nullptr, false, false, {}, true));
+    auto const only = decode_blocks(*record_program_sep_conv_layer(*m.device, lone_record_args(m.layer(), {}, true)));
     EXPECT_EQ(targets_of(only), (std::vector<int>{7, 7}));
 }
 
@@ -203,11 +205,11 @@ V1MappedLayer dense(Params const& changes = {}, hw::Type type = hw::Type::FNP3, 
 
 std::unique_ptr<program::Record> record(V1MappedLayer const& m, bool registers_only = false,
                                         std::vector<hw::Ident> const& skipped = {}) {
-    return record_program_dense_layer(*m.device, m.layer(), nullptr, false, false, skipped, registers_only);
+    return record_program_dense_layer(*m.device, lone_record_args(m.layer(), skipped, registers_only));
 }
 
 std::vector<uint32_t> registers(V1MappedLayer const& m) {
-    return format_dense_np_registers(*m.device, m.layer(), false, nullptr, false, false).at(m.components()[0].ident);
+    return format_dense_np_registers(*m.device, m.layer(), {}).at(m.components()[0].ident);
 }
 
 TEST(V1RecordDense, TracksOnFnp3AndFnp2) {
@@ -283,7 +285,7 @@ TEST(V1RecordDense, Failures) {
     mapping->components->push_back(make_component(hw::Type::FNP2, {1, 0, 0, 0}, hw::NpPart{}));
     wide->set_mapping(mapping);
     auto const device = make_fake_device(hw::ZR62_v1);
-    EXPECT_EQ(error_text<std::runtime_error>([&] { format_dense_np_registers(*device, *wide, false, nullptr, false, false); }),
+    EXPECT_EQ(error_text<std::runtime_error>([&] { format_dense_np_registers(*device, *wide, {}); }),
               overflow(134225392, 18));
 }
 
