@@ -35,6 +35,16 @@ void set(std::span<uint32_t> image, Field const& field, uint64_t value) {
     set_field(&image[field.word], field.bits, static_cast<uint32_t>(std::min(value, most)));
 }
 
+void set(std::span<uint32_t> image, SplitField const& field, uint64_t value) {
+    check_word(image.size(), field.low);
+    check_word(image.size(), field.high);
+    uint32_t const width = field.width();
+    if (width < 64 && value >> width != 0) field_overflow(std::to_string(value).c_str(), width);
+    uint32_t const low_width = field.low.bits.width;
+    set(image, field.low, value & ((uint64_t{1} << low_width) - 1));
+    set(image, field.high, value >> low_width);
+}
+
 uint32_t get(std::span<uint32_t const> image, Field const& field) {
     check_word(image.size(), field);
     return get_field(image[field.word], field.bits);

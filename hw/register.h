@@ -63,16 +63,44 @@ inline void set_flag(std::span<uint32_t> image, Field const& field, bool value) 
 // The value of `field` in `image` (std::logic_error for a word outside the image).
 uint32_t get(std::span<uint32_t const> image, Field const& field);
 
+// A field of a memory word wider than 32 bits that crosses from one 32-bit word of its image into
+// the next: its low bits are the top bits of `low`'s word, its high bits the bottom bits of the
+// word after. Two parts that do not meet that way do not compile.
+struct SplitField {
+    Field low;
+    Field high;
+
+    consteval SplitField(Field low_part, Field high_part) : low(low_part), high(high_part) {
+        if (low.bits.offset + low.bits.width != 32 || high.bits.offset != 0 || high.word != low.word + 1)
+            throw "a split field runs from the top of one word into the bottom of the next";
+    }
+
+    constexpr uint32_t width() const { return low.bits.width + high.bits.width; }
+};
+
+// Writes `value` into both parts of `field`: a value wider than the field fails with the overflow
+// message of set_field (for the field's whole width) and changes nothing.
+void set(std::span<uint32_t> image, SplitField const& field, uint64_t value);
+
 // Whether two fields share a bit of one word.
 constexpr bool overlaps(Field const& a, Field const& b) {
     return a.word == b.word && a.bits.offset < b.bits.offset + b.bits.width &&
            b.bits.offset < a.bits.offset + a.bits.width;
 }
 
-// One row of a generation's field table: the field's name as the code spells it.
+// One row of a generation's field table: the field's name as the code spells it, and the image
+// it belongs to (an NP's register image, a memory record...): fields of different images never
+// share bits, whatever their words.
 struct NamedField {
     std::string_view name;
     Field field;
+    std::string_view image = {};
 };
+
+// A generation keeps its fields in one X-macro list, a row X(image, NAME, word, lowest bit,
+// width) per field. The list defines the constants with NUVRA_FIELD_CONSTANT and the NamedField
+// table with NUVRA_FIELD_ROW, so that no field escapes the table.
+#define NUVRA_FIELD_CONSTANT(image, name, word, offset, width) inline constexpr ::nuvra::Field name{word, offset, width};
+#define NUVRA_FIELD_ROW(image, name, word, offset, width) ::nuvra::NamedField{#name, name, #image},
 
 }  // namespace nuvra

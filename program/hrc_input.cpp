@@ -207,6 +207,11 @@ void record_hrc_sram(program::Record* record, RegDetail const& select, std::vect
     record->add_np_track(hrc_ident, dma::Target::HrcSram, hrc::data_address, data, true, true);
 }
 
+void record_hrc_sram(program::Record* record, Field const& select, std::vector<uint32_t> const& data) {
+    if (select.word != 0) throw std::logic_error("An HRC memory select field lies in the first word of its block.");
+    record_hrc_sram(record, select.bits, data);
+}
+
 void record_hrc_closing(program::Record* record, uint32_t first_register_word) {
     if (record == nullptr) throw std::invalid_argument("No record to add the HRC closing blocks to.");
     hw::Ident const hrc_ident{};

@@ -74,6 +74,9 @@ inline constexpr RegDetail REGISTERS_ENABLE{0, 1};
 // target 8 at 0x20), then `data` (target 9 at 0x28). Empty data records nothing. A zero-width
 // select field panics with the overflow message.
 void record_hrc_sram(program::Record* record, RegDetail const& select, std::vector<uint32_t> const& data);
+// The same for a select field bound to its word, the first of the select block (another word is
+// std::logic_error).
+void record_hrc_sram(program::Record* record, Field const& select, std::vector<uint32_t> const& data);
 
 // The blocks that close an HRC program: the first register word with its enable bit (bit 0)
 // cleared at the register address, then 1 and 0 at the control address.

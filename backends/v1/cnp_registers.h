@@ -1,6 +1,6 @@
 // The register words every first-generation CNP image carries, whatever its layer kind: geometry
 // of the NP's share of the input, bit widths, filters and the pooling word. Fields are written in
-// a fixed order through set_field; a value too wide for its field fails through panic with
+// a fixed order through set (hw/register.h); a value too wide for its field fails through panic with
 // "Attempted to write value V into a W-bit field, which will cause an overflow." and leaves the
 // fields written before it in place.
 #pragma once

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <span>
 
+#include "backends/v1/registers.h"
 #include "backends/v1/sizes.h"
 #include "hw/arith.h"
 #include "hw/format.h"
@@ -12,12 +14,14 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr uint32_t threshold_bits = 20;
 constexpr uint32_t no_threshold = 0x80000;  // the smallest 20-bit value: the neuron always fires
 constexpr uint32_t max_step = 0xFFFFF;      // 20 bits, four of them fractional
-constexpr uint32_t low_20 = 0xFFFFF;
-constexpr uint64_t header_words = 4;
 constexpr uint64_t max_planes = 8;          // a signed byte has no magnitude bit above 7
+
+// The neuron record that opens the block of neuron n.
+std::span<uint32_t> neuron_record(std::vector<uint32_t>& image, FnpLayout const& layout, uint64_t n) {
+    return std::span(image).subspan(n * layout.block, NEURON_RECORD_WORDS);
+}
 
 }  // namespace
 
@@ -48,7 +52,7 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
 
     ByteElements<int8_t> const w(weights);
     for (uint64_t n = 0; n < layout.neurons; ++n) {
-        uint64_t const base = n * layout.block + header_words;
+        uint64_t const base = n * layout.block + NEURON_RECORD_WORDS;
         for (uint64_t g = 0; g < layout.groups; ++g) {
             // The planes of 32 inputs: positive half, then negative half.
             std::array<std::array<uint32_t, max_planes>, 2> group{};
@@ -69,18 +73,18 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
     }
 
     if (!activation) {
-        for (uint64_t n = 0; n < layout.neurons; ++n) image.at(n * layout.block) = no_threshold;
+        for (uint64_t n = 0; n < layout.neurons; ++n) set(neuron_record(image, layout, n), NEURON_THRESHOLD, no_threshold);
         return image;
     }
     // One value per neuron, element n of each in row-major order whatever the tensor's shape.
     require_flat_elements(thresholds, layout.neurons, "threshold");
     require_flat_elements(steps, layout.neurons, "act_step");
     for (uint64_t n = 0; n < layout.neurons; ++n) {
-        uint64_t const base = n * layout.block;
-        image.at(base) = to_signed_field(tensor_read<int32_t>(thresholds, n), threshold_bits);
+        std::span<uint32_t> const neuron = neuron_record(image, layout, n);
+        set(neuron, NEURON_THRESHOLD, to_signed_field(tensor_read<int32_t>(thresholds, n), NEURON_THRESHOLD.bits.width));
         int32_t const s = tensor_read<int32_t>(steps, n);
         if (uint32_t(s) > max_step) throw FnpError(act_step_message(s));
-        image.at(base + 1) = uint32_t(s) & low_20;
+        set(neuron, NEURON_ACT_STEP, uint32_t(s));
     }
     return image;
 }

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 
 #include "backends/v1/format_fnp.h"
 #include "backends/v1/np_registers.h"
 #include "backends/v1/record_dense.h"
+#include "backends/v1/registers.h"
 #include "backends/v1/sizes.h"
 #include "hw/arith.h"
 #include "hw/device.h"
@@ -21,20 +23,11 @@ namespace nuvra::v1 {
 
 namespace {
 
-// Fields of the learning words of one neuron block (words b + 1 to b + 3).
-constexpr uint64_t class_word = 1;
-constexpr uint64_t counts_word = 2;
-constexpr uint64_t threshold_word = 3;
-constexpr RegDetail LEARN_CLASS{20, 10};
-constexpr RegDetail LEARN_NUM_WEIGHTS{0, 16};
-constexpr RegDetail LEARN_THRESHOLD_HIGH{16, 4};  // bits 16-19 of the threshold, in place
-constexpr RegDetail LEARN_THSWAP{0, 16};
-constexpr RegDetail LEARN_THRESHOLD_LOW{16, 16};  // bits 0-15 of the threshold
-
 constexpr int32_t max_threshold = 524287;  // the threshold is checked as a 20-bit signed value
 constexpr uint32_t threshold_bits = 20;
-constexpr uint32_t threshold_high_mask = 0xF0000;
-constexpr uint32_t threshold_low_mask = 0xFFFF;
+// The learning threshold's bits 0-15 and 16-19 go to LEARN_THRESHOLD_LOW and _HIGH.
+constexpr uint32_t threshold_low_bits = 16;
+constexpr uint32_t threshold_low_mask = (uint32_t{1} << threshold_low_bits) - 1;
 constexpr uint64_t fnp3_leading_words = 2;  // an FNP3's learning memory starts with two words
 
 // Classes are shared by runs of units / num_classes neurons: at least one neuron each.
@@ -70,13 +63,13 @@ FnpLearning fnp_learning_of(Layer const& layer) {
     check_num_classes(classes, result.units);
     result.num_classes = uint32_t(classes);
 
-    result.num_weights = learning_field_value(std::trunc(learning->get("num_weights")), LEARN_NUM_WEIGHTS.width);
+    result.num_weights = learning_field_value(std::trunc(learning->get("num_weights")), LEARN_NUM_WEIGHTS.bits.width);
     return result;
 }
 
 void format_fnp_learning_words(std::vector<uint32_t>& image, uint64_t inputs, Tensor const& threshold_learning,
                                Tensor const& thswap, FnpLearning const& learning) {
-    uint64_t const block = ceil_div(inputs, 32) + 4;
+    uint64_t const block = words_for_bits(inputs, 32) + NEURON_RECORD_WORDS;
     if (image.size() / block < learning.units)
         throw std::invalid_argument(format("An FNP image of {} words cannot hold the learning words of {} neurons.",
                                            image.size(), learning.units));
@@ -87,17 +80,17 @@ void format_fnp_learning_words(std::vector<uint32_t>& image, uint64_t inputs, Te
 
     uint32_t const per_class = learning.units / std::max(learning.num_classes, 1u);
     for (uint32_t n = 0; n < learning.units; ++n) {
-        uint32_t* const b = image.data() + n * block;
-        if (learning.num_classes > 1) set_field(&b[class_word], LEARN_CLASS, n / per_class + 1);
-        set_field(&b[counts_word], LEARN_NUM_WEIGHTS, learning.num_weights);
+        std::span<uint32_t> const neuron = std::span(image).subspan(n * block, NEURON_RECORD_WORDS);
+        if (learning.num_classes > 1) set(neuron, LEARN_CLASS, n / per_class + 1);
+        set(neuron, LEARN_NUM_WEIGHTS, learning.num_weights);
 
         int32_t const t = tensor_read<int32_t>(threshold_learning, size_t{n});
         if (t < 0) throw FnpError("Negative value for threshold_learning not supported.");
         if (t > max_threshold) signed_field_overflow(t, threshold_bits);
-        set_field(&b[counts_word], LEARN_THRESHOLD_HIGH, get_field(uint32_t(t), LEARN_THRESHOLD_HIGH));
-        set_field(&b[threshold_word], LEARN_THRESHOLD_LOW, uint32_t(t) & threshold_low_mask);
+        set(neuron, LEARN_THRESHOLD_HIGH, uint32_t(t) >> threshold_low_bits);
+        set(neuron, LEARN_THRESHOLD_LOW, uint32_t(t) & threshold_low_mask);
 
-        set_field(&b[threshold_word], LEARN_THSWAP, uint32_t(tensor_read<int32_t>(thswap, size_t{n})));
+        set(neuron, LEARN_THSWAP, uint32_t(tensor_read<int32_t>(thswap, size_t{n})));
     }
 }
 
@@ -141,7 +134,7 @@ void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool 
     if (memory.size() < skip + layout.words())
         throw std::runtime_error(format("The learning memory holds {} words; the layer's image needs {} after {}.",
                                         memory.size(), layout.words(), skip));
-    uint32_t const* const image = memory.data() + skip;
+    std::span<uint32_t const> const image = std::span(memory).subspan(skip);
 
     // Every new tensor is complete before the first variable is replaced.
     std::shared_ptr<Dense> const w = zero_like(*weights);
@@ -149,7 +142,7 @@ void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool 
     Strides const& strides = w->strides();
     auto* const bytes = static_cast<int8_t*>(w->mutable_buffer().data);
     for (uint64_t n = 0; n < layout.neurons; ++n) {
-        uint32_t const* const planes = image + n * layout.block + 4;
+        uint32_t const* const planes = image.data() + n * layout.block + NEURON_RECORD_WORDS;
         for (uint64_t i = 0; i < layout.inputs; ++i)
             bytes[n * strides[0] + i * strides[1]] = int8_t((planes[i >> 5] >> (i & 31)) & 1u);
     }
@@ -157,9 +150,10 @@ void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool 
     std::shared_ptr<Dense> const tl = zero_like(*threshold_learning);
     std::shared_ptr<Dense> const ts = zero_like(*thswap);
     for (uint64_t n = 0; n < layout.neurons; ++n) {
-        uint32_t const* const b = image + n * layout.block;
-        tensor_write<int32_t>(*tl, size_t(n), int32_t((b[counts_word] & threshold_high_mask) | (b[threshold_word] >> 16)));
-        tensor_write<int32_t>(*ts, size_t(n), int32_t(get_field(b[threshold_word], LEARN_THSWAP)));
+        std::span<uint32_t const> const neuron = image.subspan(n * layout.block, NEURON_RECORD_WORDS);
+        uint32_t const threshold = get(neuron, LEARN_THRESHOLD_HIGH) << threshold_low_bits | get(neuron, LEARN_THRESHOLD_LOW);
+        tensor_write<int32_t>(*tl, size_t(n), int32_t(threshold));
+        tensor_write<int32_t>(*ts, size_t(n), int32_t(get(neuron, LEARN_THSWAP)));
     }
 
     variables.set("weights", w);

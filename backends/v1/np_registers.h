@@ -1,7 +1,7 @@
 // The 50-word register image of a first-generation NP: its default contents, and the words every
 // CNP and FNP image builder finishes the same way: mesh routing, the configuration DMA of an FNP2,
 // input-buffer spikes, partial reconfiguration towards a linked layer, and on-chip learning. Every
-// field goes through set_field with a constant of backends/v1/registers.h; a value too wide for
+// field goes through set_np_field with a constant of backends/v1/registers.h; a value too wide for
 // its field fails through panic with "Attempted to write value V into a W-bit field, which will
 // cause an overflow." and leaves the fields written before it in place.
 #pragma once
@@ -21,13 +21,13 @@
 
 namespace nuvra::v1 {
 
-// Word `index` of a register image, after checking that `regs` is a 50-word image: a null pointer
-// or another size is std::invalid_argument "An NP register image must hold 50 words.".
-uint32_t* register_word(std::vector<uint32_t>* regs, size_t index);
+// The words of a register image, after checking that `regs` is a 50-word image: a null pointer or
+// another size is std::invalid_argument "An NP register image must hold 50 words.".
+std::span<uint32_t> np_image(std::vector<uint32_t>* regs);
 
-// One field of word `index` of a register image. A value above 4294967295 is reported as
-// 4294967295, so the field's overflow check stops it instead of a wrapped value.
-void set_register_field(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint64_t value);
+// One field of a register image (checked as np_image does). A value above 4294967295 is reported
+// as 4294967295, so the field's overflow check stops it instead of a wrapped value.
+void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t value);
 
 // The default image: all words zero but 6 (0x04040000), 12 (0x52000000), 13 (0x10) and 37
 // (0xFF000000).

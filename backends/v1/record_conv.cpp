@@ -21,13 +21,8 @@ namespace nuvra::v1 {
 
 namespace {
 
-using namespace np_word;
-
-constexpr auto set = set_register_field;
-
 constexpr uint32_t max_step = 0xFFFFF;       // 20 bits, four of them fractional
 constexpr uint32_t no_threshold = 0x80000;   // the smallest 20-bit value: the filter always fires
-constexpr uint32_t threshold_bits = 20;
 
 std::vector<hw::Component> const& layer_components(LayerMapping const& mapping) {
     static std::vector<hw::Component> const none;
@@ -71,13 +66,16 @@ std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor
     (void)tensor_read<int32_t>(threshold, size_t{first});  // both are int32, whether read or not
     (void)tensor_read<int32_t>(steps, size_t{first});
 
+    // Per filter the first two words of a neuron record: the threshold and the step.
     std::vector<uint32_t> words(2 * size_t{count}, 0u);
     for (uint32_t k = 0; k < count; ++k) {
         size_t const i = size_t{first} + k;
-        words[2 * k] = activation ? to_signed_field(tensor_read<int32_t>(threshold, i), threshold_bits) : no_threshold;
+        std::span<uint32_t> const filter = std::span(words).subspan(2 * size_t{k}, 2);
+        set(filter, NEURON_THRESHOLD,
+            activation ? to_signed_field(tensor_read<int32_t>(threshold, i), NEURON_THRESHOLD.bits.width) : no_threshold);
         int32_t const step = tensor_read<int32_t>(steps, i);
         if (static_cast<uint32_t>(step) > max_step) throw CnpError(act_step_message(step));
-        words[2 * k + 1] = static_cast<uint32_t>(step);
+        set(filter, NEURON_ACT_STEP, static_cast<uint32_t>(step));
     }
     return words;
 }
@@ -169,15 +167,15 @@ NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& ar
 
     auto const kind_words = [&](std::vector<uint32_t>* regs, hw::NpPart const& part) {
         // Weight words of one input channel, in groups of four.
-        set(regs, CONTAINER, CONTAINER_CH_WEIGHTS, std_cnp_block_words(kernel, part.filters, packed_bits) >> 2);
-        set(regs, FORMAT, FORMAT_SEPARABLE, 0);
-        set(regs, FORMAT, FORMAT_WEIGHTS_4BIT, weights_bits == 4);
+        set_np_field(regs, CONTAINER_CHCONT_SIZE, std_cnp_block_words(kernel, part.filters, packed_bits) >> 2);
+        set_np_field(regs, FORMAT_DEPTHWISE, 0);
+        set_np_field(regs, FORMAT_WEIGHTS_4BIT, weights_bits == 4);
         // The filter count goes where the kernel and weight width have their counter.
         bool const pointwise = kernel_width == 1;
-        set(regs, KERNEL, KERNEL_1X1_FILTERS, pointwise ? part.filters : 0);
-        set(regs, FILTERS, FILTERS_MULTIBIT, !pointwise && weights_bits >= 2 ? part.filters : 0);
-        set(regs, FILTERS, FILTERS_BINARY, !pointwise && weights_bits == 1 ? part.filters : 0);
-        set(regs, DEPTHWISE, DEPTHWISE_FILTERS, 0);
+        set_np_field(regs, KERNEL_1X1_FILTERS, pointwise ? part.filters : 0);
+        set_np_field(regs, FILTERS_MULTIBIT, !pointwise && weights_bits >= 2 ? part.filters : 0);
+        set_np_field(regs, FILTERS_BINARY, !pointwise && weights_bits == 1 ? part.filters : 0);
+        set_np_field(regs, DEPTHWISE_FILTERS, 0);
     };
     return format_cnp_conv_np_registers(layer, args, kind_words);
 }

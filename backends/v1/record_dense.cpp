@@ -18,10 +18,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-using namespace np_word;
-
-constexpr auto set = set_register_field;
-
 constexpr uint64_t fnp3_block_unit = 256;  // word 12 counts the FNP3 weight block in 256 words
 
 }  // namespace
@@ -60,43 +56,43 @@ NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer
     Shape const weights = layer.variables().get("weights")->dimensions();
     std::vector<uint32_t> regs = default_np_regs();
 
-    set(&regs, CONTROL, CONTROL_BIT_4, 1);
-    set(&regs, CONTROL, CONTROL_BIT_5, 1);
-    set(&regs, CONTROL, CONTROL_BIT_6, 1);
-    set(&regs, CONTROL, REG2_NP2NP_CFG, fnp3 ? 1 : 3);
-    if (fnp3) set(&regs, CONTROL, REG2_CNP4FNP_NUM, 1);
+    set(regs, CONTROL_FNP, 1);
+    set(regs, CONTROL_SET_5, 1);
+    set(regs, CONTROL_SET_6, 1);
+    set(regs, CONTROL_NP2NP_CFG, fnp3 ? 1 : 3);
+    if (fnp3) set(regs, CONTROL_CNP4FNP_NUM, 1);
     if (input_bits == 4 && !np.single_buffer())
         throw std::invalid_argument("4-bit FNP inputs require single buffer mode.");
-    set(&regs, CONTROL, CONTROL_SINGLE_BUFFER, np.single_buffer());
+    set(regs, CONTROL_SINGLE_BUFFER, np.single_buffer());
 
-    set(&regs, FORMAT, FORMAT_INPUT_BITS, input_bits >> 1);
+    set(regs, FORMAT_INPUT_BITS, input_bits >> 1);
     bool const one_bit = weights_bits == 1;
-    set(&regs, FORMAT, FORMAT_WEIGHTS_BITS, one_bit ? 0 : static_cast<uint32_t>(weights_bits - 2));
-    set(&regs, FORMAT, FORMAT_MULTIBIT_WEIGHTS, !one_bit);
-    set(&regs, FORMAT, FORMAT_ACT_BITS, static_cast<uint32_t>(params.get("act_bits") >> 1));
-    set(&regs, FORMAT, FORMAT_ACTIVATION, activation);
-    set(&regs, FORMAT, FORMAT_NP_COUNT, 1);  // bit 16 set, bits 17-23 clear
-    set(&regs, FORMAT, FORMAT_LAYER_INDEX, mapping.index);
+    set(regs, FORMAT_WEIGHTS_BITS, one_bit ? 0 : static_cast<uint32_t>(weights_bits - 2));
+    set(regs, FORMAT_MULTIBIT_WEIGHTS, !one_bit);
+    set(regs, FORMAT_OUTPUT_BITS, static_cast<uint32_t>(params.get("act_bits") >> 1));
+    set(regs, FORMAT_ACTIVATION, activation);
+    set(regs, FORMAT_NP_COUNT, 1);  // bit 16 set, bits 17-23 clear
+    set(regs, FORMAT_LAYER_INDEX, mapping.index);
 
     uint64_t const pixels = mul_sat(input.width, input.height);
-    set(&regs, CUT_SIZE, REG10_I_SIZE_CUT, input.height);
-    set(&regs, CUT_SIZE, REG10_J_SIZE_CUT, input.width);
-    set(&regs, CONTAINER, REG11_ICONT_SIZE, 0);
-    set(&regs, CONTAINER, REG11_CH_SIZE, pixels);
-    set(&regs, FNP_INPUT, FNP_INPUT_BIT_31, 1);
-    set(&regs, FNP_INPUT, FNP1_FPKT_WSIZE, ceil_div(mul_sat(pixels, input.channels), 32));
+    set(regs, CUT_I_SIZE, input.height);
+    set(regs, CUT_J_SIZE, input.width);
+    set(regs, CONTAINER_ICONT_SIZE, 0);
+    set(regs, CONTAINER_CH_SIZE, pixels);
+    set(regs, FNP_INPUT_SET_31, 1);
+    set(regs, FNP_FPKT_WSIZE, ceil_div(mul_sat(pixels, input.channels), 32));
 
     // The NP computes "units" neurons; the memory image holds one block per neuron of the weights.
-    set(&regs, FNP_UNITS, FNP_UNITS_COUNT, dense_units(layer));
-    set(&regs, FNP_OUTPUT, FNP_OUTPUT_LOW, 0);
-    set(&regs, FNP_OUTPUT, FNP_OUTPUT_BIT_28, 0);
-    set(&regs, FNP_OUTPUT, FNP_ACTIVATION, activation);
+    set(regs, FNP_NEURON_COUNT, dense_units(layer));
+    set(regs, FNP_OUTPUT_CLEAR_0_17, 0);
+    set(regs, FNP_OUTPUT_CLEAR_28, 0);
+    set(regs, FNP_ACTIVATION, activation);
 
     if (fnp3) {
         uint64_t const words = fnp_layout(weights, weights_bits).words();
-        uint64_t const block = fnp3_block_unit * get_field(regs[PRESET_12], PRESET_12_BLOCK);
-        set(&regs, FNP_WEIGHTS, FNP4_W_SIZE_LAST, words);
-        set(&regs, FNP_WEIGHTS, FNP4_W_BLK_COUNT, ceil_div(words, block));
+        uint64_t const block = fnp3_block_unit * get(regs, FNP_BLOCK_SIZE);
+        set(regs, FNP_W_SIZE_LAST, words);
+        set(regs, FNP_W_BLK_COUNT, ceil_div(words, block));
     }
 
     format_learning_common_regs(&regs, args.learning ? layer.learning().get() : nullptr);

@@ -1,5 +1,6 @@
 #include "backends/v1/record_hrc.h"
 
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -15,8 +16,6 @@
 namespace nuvra::v1 {
 
 namespace {
-
-using namespace hrc_word;
 
 // The kernel code of word 0: 3 x 3 is 0, 5 x 5 is 1, 7 x 7 is 2; the checker refuses the others.
 uint32_t kernel_code(int32_t kernel_height) {
@@ -63,32 +62,28 @@ std::vector<uint32_t> format_hrc_registers(LayerParams const& params, ConvCalcul
     int32_t const padding_value = params.get("padding_value");
 
     std::vector<uint32_t> regs(HRC_REGISTER_WORDS, 0u);
-    regs[CONTROL] = 1;
-    auto const set = [&regs](size_t word, RegDetail const& field, uint32_t value) {
-        set_field(&regs[word], field, value);
-    };
+    set(regs, HRC_ENABLE, 1);
     // The fields that can fail first, in the order their checks are reported.
-    set(STRIDES, HRC_STRIDE_Y, as_field(stride_y));
-    set(STRIDES, HRC_STRIDE_X, as_field(stride_x));
-    set(FILTERS, HRC_FILTERS_LOW, 0);
-    set(FILTERS, HRC_FILTERS_MINUS_1, as_field(filters) - 1);
-    set(CONTROL, HRC_ACT_BITS, as_field(act_bits >> 1));
-    set(PADDING_VALUE, HRC_PADDING_VALUE_R, as_field(padding_value));
-    set(PADDING_VALUE, HRC_PADDING_VALUE_G, as_field(padding_value));
-    set(PADDING_VALUE, HRC_PADDING_VALUE_B, as_field(padding_value));
-    set(PADDING, HRC_PAD_BOTTOM, computed.padding.bottom);
-    set(PADDING, HRC_PAD_TOP, computed.padding.top);
-    set(PADDING, HRC_PAD_LEFT, computed.padding.left);
-    set(PADDING, HRC_PAD_RIGHT, computed.padding.right);
+    set(regs, HRC_STRIDE_Y, as_field(stride_y));
+    set(regs, HRC_STRIDE_X, as_field(stride_x));
+    set(regs, HRC_FILTERS_CLEAR_0_8, 0);
+    set(regs, HRC_FILTERS_MINUS_ONE, as_field(filters) - 1);
+    set(regs, HRC_OUTPUT_BITS, as_field(act_bits >> 1));
+    set(regs, HRC_PADDING_VALUE_R, as_field(padding_value));
+    set(regs, HRC_PADDING_VALUE_G, as_field(padding_value));
+    set(regs, HRC_PADDING_VALUE_B, as_field(padding_value));
+    set(regs, HRC_PAD_BOTTOM, computed.padding.bottom);
+    set(regs, HRC_PAD_TOP, computed.padding.top);
+    set(regs, HRC_PAD_LEFT, computed.padding.left);
+    set(regs, HRC_PAD_RIGHT, computed.padding.right);
 
-    set(CONTROL, HRC_ENABLE, 1);
-    set(CONTROL, HRC_KERNEL, kernel_code(kernel_height));
-    set(CONTROL, HRC_NOT_RGB, channels != 3);
-    set(CONTROL, HRC_NO_PADDING, padding == 0);
-    set(CONTROL, HRC_POOL_Y, pool_type == PoolType::Max && pool_height == 2);
-    set(CONTROL, HRC_POOL_X, pool_type == PoolType::Max && pool_width == 2);
-    set(CONTROL, HRC_NO_PADDING_20, padding == 0);
-    set(CONTROL, HRC_NO_PADDING_21, padding == 0);
+    set(regs, HRC_KERNEL_CODE, kernel_code(kernel_height));
+    set(regs, HRC_ONE_CHANNEL, channels != 3);
+    set(regs, HRC_VALID_13, padding == 0);
+    set(regs, HRC_MAX_POOL_Y, pool_type == PoolType::Max && pool_height == 2);
+    set(regs, HRC_MAX_POOL_X, pool_type == PoolType::Max && pool_width == 2);
+    set(regs, HRC_VALID_20, padding == 0);
+    set(regs, HRC_VALID_21, padding == 0);
     return regs;
 }
 
@@ -97,8 +92,9 @@ std::vector<uint32_t> format_hrc_threshold_steps(Tensor const& thresholds, Tenso
     require_elements(steps, count, "act_step");
     std::vector<uint32_t> words(2 * count, 0u);
     for (size_t k = 0; k < count; ++k) {
-        words[2 * k] = to_signed_field(tensor_read<int32_t>(thresholds, k), 24);
-        words[2 * k + 1] = static_cast<uint32_t>(tensor_read<int32_t>(steps, k));
+        std::span<uint32_t> const filter = std::span(words).subspan(2 * k, 2);
+        set(filter, HRC_THRESHOLD, to_signed_field(tensor_read<int32_t>(thresholds, k), HRC_THRESHOLD.bits.width));
+        set(filter, HRC_ACT_STEP, static_cast<uint32_t>(tensor_read<int32_t>(steps, k)));
     }
     return words;
 }
@@ -116,7 +112,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, 
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_G, planes[1]);
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_B, planes[2]);
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_TH_STP, threshold_words(layer));
-    record_hrc_closing(record.get(), regs[CONTROL]);
+    record_hrc_closing(record.get(), regs[hrc_word::CONTROL]);
     return record;
 }
 

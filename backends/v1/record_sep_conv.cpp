@@ -12,10 +12,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-using namespace np_word;
-
-constexpr auto set = set_register_field;
-
 // A weight width as the separable words take it, halved; a negative width wraps to a value no
 // field holds.
 uint32_t halved(int32_t bits) { return static_cast<uint32_t>(bits >> 1); }
@@ -30,11 +26,11 @@ NpRegisterMap format_sep_conv_np_registers(Layer const& layer, NpImageArgs const
         get_dw_weights_sram_size(params.get("kernel_width"), first_input_dims(layer).channels, weights_bits);
 
     auto const kind_words = [&](std::vector<uint32_t>* regs, hw::NpPart const& part) {
-        set(regs, FORMAT, FORMAT_SEPARABLE, 1);
-        set(regs, FORMAT, FORMAT_WEIGHTS_BITS, halved(weights_bits));
-        set(regs, FORMAT, FORMAT_PW_WEIGHTS_BITS, halved(weights_bits));
-        set(regs, KERNEL, KERNEL_PW_WORDS, get_nb_words_per_pw_channel(part.filters, weights_bits));
-        set(regs, DEPTHWISE, DEPTHWISE_WORDS, dw_size >> 1);  // SRAM words, two 32-bit words each
+        set_np_field(regs, FORMAT_DEPTHWISE, 1);
+        set_np_field(regs, FORMAT_WEIGHTS_BITS, halved(weights_bits));
+        set_np_field(regs, FORMAT_PW_WEIGHTS_BITS, halved(weights_bits));
+        set_np_field(regs, KERNEL_PW_WORDS, get_nb_words_per_pw_channel(part.filters, weights_bits));
+        set_np_field(regs, DEPTHWISE_WORDS, dw_size >> 1);  // SRAM words, two 32-bit words each
     };
     return format_cnp_conv_np_registers(layer, args, kind_words);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "backends/v1/record_dense.h"
 #include "backends/v1/record_hrc.h"
 #include "backends/v1/record_sep_conv.h"
+#include "backends/v1/registers.h"
 #include "backends/v1/sizes.h"
 #include "engine/dma.h"
 #include "hw/arith.h"
@@ -53,38 +55,22 @@ constexpr KindEntry kind_recorders[] = {
 
 // ---- SCC and EPG ----
 
-// The SCC configuration words, all for the zero ident at the system-configuration bank.
-constexpr uint16_t scc_config_address = 0x4;
-constexpr uint16_t scc_input_channels_address = 0x40;
-constexpr uint16_t scc_output_size_address = 0x44;
+// A register of the SCC or EPG bank sits at 4 x its word.
+constexpr uint32_t register_address(size_t word) { return static_cast<uint32_t>(4 * word); }
 
-constexpr RegDetail scc_input_from_dma{0, 1};     // the input does not come through the HRC
-constexpr RegDetail scc_output_sized{3, 1};       // output type 0: the SCC carries the output size
-constexpr RegDetail scc_input_sized{4, 1};        // input type 0: the SCC carries the input channels
-constexpr RegDetail scc_last_on_hrc{8, 1};
-constexpr RegDetail scc_input_channels{0, 18};
-constexpr RegDetail scc_output_size{0, 20};       // output rows x channels
-constexpr RegDetail scc_output_channels{20, 11};
-
-// EPG registers and their fixed values.
-constexpr uint32_t epg_control = 0x00;
-constexpr uint32_t epg_control_base = 0x20200;
-constexpr RegDetail epg_1x1_fnp_input{1, 1};
-constexpr RegDetail epg_input_sized{12, 1};
-constexpr uint32_t epg_mode = 0x0C;
-constexpr uint32_t epg_mode_single_pass = 0x00000010;
-constexpr uint32_t epg_mode_multi_pass = 0x012C0010;
-constexpr uint32_t epg_columns = 0x10;
-constexpr uint32_t epg_columns_base = 0x1;
-constexpr RegDetail epg_lowest_col{16, 8};
-constexpr RegDetail epg_highest_col{24, 8};
-constexpr uint32_t epg_rows = 0x14;
-constexpr RegDetail epg_row_code{8, 8};
-constexpr uint32_t epg_window = 0x18;
-constexpr uint32_t epg_window_base = 0xFE0001;
-constexpr RegDetail epg_window_rows{24, 8};
-constexpr uint32_t epg_timeout = 0x1C;
-constexpr uint32_t epg_timeout_value = 0x027FFFFF;
+// The EPG bits that are set before any field is written.
+struct EpgPreset {
+    size_t word;
+    uint32_t value;
+};
+constexpr EpgPreset epg_presets[] = {
+    {epg_word::CONTROL, 0x20200},
+    {epg_word::COLUMNS, 0x1},
+    {epg_word::WINDOW, 0xFE0001},
+};
+// The EPG registers a program sets, in the order it lists them.
+constexpr size_t epg_words[] = {epg_word::CONTROL, epg_word::MODE,   epg_word::COLUMNS,
+                                epg_word::ROWS,    epg_word::WINDOW, epg_word::TIMEOUT};
 
 // Input channels the SCC's 18-bit field holds; a wider input is typed by its layer kind.
 constexpr uint32_t max_scc_input_channels = 0x3FFFF;
@@ -93,12 +79,11 @@ constexpr uint32_t min_unsized_output_channels = 2048;
 // Chips whose product id is above this one size their outputs through the SCC.
 constexpr uint8_t last_unsized_product = 0xA0;
 
-// `word` with `field` set to a value worked out in 64 bits; one that no 32-bit word holds is
+// `field` of `image` set to a value worked out in 64 bits; one that no 32-bit word holds is
 // reported as it is.
-uint32_t with_field(uint32_t word, RegDetail const& field, uint64_t value) {
-    if (value > std::numeric_limits<uint32_t>::max()) field_overflow(std::to_string(value).c_str(), field.width);
-    set_field(&word, field, uint32_t(value));
-    return word;
+void set_wide(std::span<uint32_t> image, Field const& field, uint64_t value) {
+    if (value > std::numeric_limits<uint32_t>::max()) field_overflow(std::to_string(value).c_str(), field.bits.width);
+    set(image, field, value);
 }
 
 // Dimension i of a shape; 1 past its rank.
@@ -170,45 +155,45 @@ void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
 std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flags, Shape input, Shape output) const {
     bool const input_type_is_zero = flags.input_type_is_zero;
     bool const output_type_is_zero = flags.output_type_is_zero;
-    uint32_t config = 0;
-    set_field(&config, scc_input_from_dma, flags.first_on_hrc ? 0 : 1);
-    set_field(&config, scc_output_sized, output_type_is_zero ? 1 : 0);
-    set_field(&config, scc_input_sized, input_type_is_zero ? 1 : 0);
-    set_field(&config, scc_last_on_hrc, flags.last_on_hrc ? 1 : 0);
+    std::vector<uint32_t> scc(SCC_REGISTER_WORDS, 0u);
+    set_flag(scc, SCC_INPUT_FROM_DMA, !flags.first_on_hrc);
+    set_flag(scc, SCC_OUTPUT_SIZED, output_type_is_zero);
+    set_flag(scc, SCC_INPUT_SIZED, input_type_is_zero);
+    set_flag(scc, SCC_LAST_ON_HRC, flags.last_on_hrc);
 
     // Every word is made, and checked, before the record takes any.
-    uint32_t const channels = input_type_is_zero ? with_field(0, scc_input_channels, dim(input, 2)) : 0;
-    uint32_t size = 0;
+    if (input_type_is_zero) set(scc, SCC_INPUT_CHANNELS, dim(input, 2));
     if (output_type_is_zero && !(dim(output, 0) == 1 && dim(output, 1) == 1)) {
-        set_field(&size, scc_output_channels, dim(output, 2));
-        size = with_field(size, scc_output_size, uint64_t{dim(output, 2)} * dim(output, 1));
+        set(scc, SCC_OUTPUT_CHANNELS, dim(output, 2));
+        set_wide(scc, SCC_OUTPUT_SIZE, uint64_t{dim(output, 2)} * dim(output, 1));
     }
 
     auto record = program::new_record(device_.version());
-    hw::Ident const scc{};
-    record->add_np_track(scc, dma::Target::HrcConfig, scc_config_address, {config}, true, true);
-    if (input_type_is_zero)
-        record->add_np_track(scc, dma::Target::HrcConfig, scc_input_channels_address, {channels}, true, true);
-    if (output_type_is_zero)
-        record->add_np_track(scc, dma::Target::HrcConfig, scc_output_size_address, {size}, true, true);
+    auto const add = [&](size_t word) {
+        record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, static_cast<uint16_t>(register_address(word)),
+                             {scc[word]}, true, true);
+    };
+    add(scc_word::CONFIG);
+    if (input_type_is_zero) add(scc_word::INPUT_SIZE);
+    if (output_type_is_zero) add(scc_word::OUTPUT_SIZE);
     return record;
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
-    uint32_t control = epg_control_base;
-    set_field(&control, epg_1x1_fnp_input, has_1x1_fnp_input(args.first) ? 1 : 0);
-    set_field(&control, epg_input_sized, args.input_type_is_zero ? 1 : 0);
-    uint32_t columns = epg_columns_base;
-    set_field(&columns, epg_lowest_col, args.lowest_col);
-    set_field(&columns, epg_highest_col, args.highest_col);
-    return {
-        {epg_control, control},
-        {epg_mode, args.several_passes ? epg_mode_multi_pass : epg_mode_single_pass},
-        {epg_columns, columns},
-        {epg_rows, with_field(0, epg_row_code, args.row_code)},
-        {epg_window, with_field(epg_window_base, epg_window_rows, args.row_code)},
-        {epg_timeout, epg_timeout_value},
-    };
+    std::vector<uint32_t> epg(EPG_REGISTER_WORDS, 0u);
+    for (EpgPreset const& preset : epg_presets) epg[preset.word] = preset.value;
+    set_flag(epg, EPG_1X1_FNP_INPUT, has_1x1_fnp_input(args.first));
+    set_flag(epg, EPG_INPUT_SIZED, args.input_type_is_zero);
+    set(epg, EPG_MODE, args.several_passes ? EPG_MODE_MULTI_PASS : EPG_MODE_SINGLE_PASS);
+    set(epg, EPG_LOWEST_COL, args.lowest_col);
+    set(epg, EPG_HIGHEST_COL, args.highest_col);
+    set(epg, EPG_ROW_CODE, args.row_code);
+    set(epg, EPG_WINDOW_ROWS, args.row_code);
+    set(epg, EPG_TIMEOUT, EPG_TIMEOUT_VALUE);
+
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    for (size_t word : epg_words) writes.emplace_back(register_address(word), epg[word]);
+    return writes;
 }
 
 int8_t IoRecorderImpl::get_input_type(Layer const& layer) const {

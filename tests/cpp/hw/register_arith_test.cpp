@@ -67,6 +67,18 @@ TEST(HwRegister, FieldsWriteTheirOwnWord) {
     EXPECT_EQ(image[1], 0xA5A5A5A3u);
 }
 
+TEST(HwRegister, SplitFieldsCrossIntoTheNextWord) {
+    constexpr SplitField field{Field{1, 30, 2}, Field{2, 0, 3}};  // bits 30-34 of a 64-bit word at word 1
+    std::vector<uint32_t> image(3, 0);
+    set(image, field, 0b10111);
+    EXPECT_EQ(image, (std::vector<uint32_t>{0, 0xC0000000, 0b101}));
+    // Too wide for the five bits together, or a part outside the image: nothing changes.
+    EXPECT_EQ(testing::error_text<std::runtime_error>([&] { set(image, field, 32); }),
+              "Attempted to write value 32 into a 5-bit field, which will cause an overflow.");
+    EXPECT_THROW(set(std::span(image).first(2), field, 1), std::logic_error);
+    EXPECT_EQ(image, (std::vector<uint32_t>{0, 0xC0000000, 0b101}));
+}
+
 TEST(HwRegister, FieldTablesReportOverlapsAndDifferences) {
     constexpr NamedField table[] = {{"A", Field{0, 0, 8}}, {"B", Field{0, 4, 8}}, {"C", Field{1, 0, 8}}};
     EXPECT_EQ(testing::unintended_overlaps(table, {}), std::vector<std::string>{"A ~ B"});
@@ -75,6 +87,17 @@ TEST(HwRegister, FieldTablesReportOverlapsAndDifferences) {
     std::vector<uint32_t> const actual{0x12, 0x35};
     EXPECT_EQ(testing::field_differences(actual, expected, table),
               "C (word 1 bits 0-7): 53 != 52\nword 1 differs in unnamed bits 0x1000: 0x35 != 0x1034\n");
+    EXPECT_EQ(std::string(testing::same_image("actual", "expected", "table", actual, expected, table).message()),
+              "actual differs from expected:\nC (word 1 bits 0-7): 53 != 52\n"
+              "word 1 differs in unnamed bits 0x1000: 0x35 != 0x1034\n");
+    EXPECT_TRUE(testing::same_image("a", "e", "t", actual, actual, table));
+
+    // Fields of different images never overlap; a table is checked image by image.
+    constexpr NamedField images[] = {
+        {"A", Field{0, 0, 8}, "np"}, {"B", Field{0, 0, 8}, "hrc"}, {"C", Field{3, 0, 8}, "hrc"}};
+    EXPECT_TRUE(testing::unintended_overlaps(images, {}).empty());
+    EXPECT_EQ(testing::image_fields(images, "hrc").size(), 2u);
+    EXPECT_EQ(testing::fields_outside_images(images, {{"np", 1}, {"hrc", 3}}), std::vector<std::string>{"C: word 3 of 3"});
 }
 
 constexpr uint64_t max64 = std::numeric_limits<uint64_t>::max();

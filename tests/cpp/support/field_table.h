@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <set>
 #include <span>
@@ -16,8 +17,9 @@
 
 namespace nuvra::testing {
 
-// The pairs of fields of `table` that share bits, by name, except the pairs of `intended` (in
-// either order). Two rows that name the same field (an alias) also count as an overlap.
+// The pairs of fields of one image of `table` that share bits, by name, except the pairs of
+// `intended` (in either order). Two rows that name the same field (an alias) also count as an
+// overlap.
 inline std::vector<std::string> unintended_overlaps(std::span<NamedField const> table,
                                                     std::set<std::pair<std::string_view, std::string_view>> const& intended) {
     std::vector<std::string> found;
@@ -25,10 +27,34 @@ inline std::vector<std::string> unintended_overlaps(std::span<NamedField const> 
         for (size_t j = i + 1; j < table.size(); ++j) {
             auto const& a = table[i];
             auto const& b = table[j];
-            if (!overlaps(a.field, b.field)) continue;
+            if (a.image != b.image || !overlaps(a.field, b.field)) continue;
             if (intended.count({a.name, b.name}) != 0 || intended.count({b.name, a.name}) != 0) continue;
             found.push_back(std::string(a.name) + " ~ " + std::string(b.name));
         }
+    return found;
+}
+
+// The rows of `table` that belong to `image`.
+inline std::vector<NamedField> image_fields(std::span<NamedField const> table, std::string_view image) {
+    std::vector<NamedField> rows;
+    for (auto const& row : table)
+        if (row.image == image) rows.push_back(row);
+    return rows;
+}
+
+// Every field of `table` lies inside its image, whose size `image_words` gives by image name: the
+// names of the fields outside it, and of the images it does not know ("NAME: word W of N").
+inline std::vector<std::string> fields_outside_images(
+    std::span<NamedField const> table, std::vector<std::pair<std::string_view, size_t>> const& image_words) {
+    std::vector<std::string> found;
+    for (auto const& row : table) {
+        size_t words = 0;
+        for (auto const& [image, size] : image_words)
+            if (image == row.image) words = size;
+        if (!is_valid(row.field.bits) || row.field.word >= words)
+            found.push_back(std::string(row.name) + ": word " + std::to_string(row.field.word) + " of " +
+                            std::to_string(words));
+    }
     return found;
 }
 
@@ -61,13 +87,19 @@ inline std::string field_differences(std::span<uint32_t const> actual, std::span
     return out.str();
 }
 
-// EXPECT that two register images are equal, printing the named fields that differ.
-#define EXPECT_SAME_IMAGE(actual, expected, table)                                                        \
-    do {                                                                                                 \
-        std::vector<uint32_t> const nuvra_actual_(std::begin(actual), std::end(actual));                  \
-        std::vector<uint32_t> const nuvra_expected_(std::begin(expected), std::end(expected));            \
-        EXPECT_TRUE(nuvra_actual_ == nuvra_expected_)                                                     \
-            << ::nuvra::testing::field_differences(nuvra_actual_, nuvra_expected_, (table));              \
-    } while (false)
+// Whether two register images are equal; when not, the named fields that differ.
+inline ::testing::AssertionResult same_image(char const* actual_text, char const* expected_text, char const*,
+                                             std::span<uint32_t const> actual, std::span<uint32_t const> expected,
+                                             std::span<NamedField const> table) {
+    if (std::equal(actual.begin(), actual.end(), expected.begin(), expected.end()))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << actual_text << " differs from " << expected_text << ":\n"
+                                         << field_differences(actual, expected, table);
+}
+
+// EXPECT that two register images are equal, printing the named fields that differ (a message may
+// follow with <<).
+#define EXPECT_SAME_IMAGE(actual, expected, table) \
+    EXPECT_PRED_FORMAT3(::nuvra::testing::same_image, actual, expected, table)
 
 }  // namespace nuvra::testing

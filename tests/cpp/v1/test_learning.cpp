@@ -119,8 +119,8 @@ TEST(V1Learning, Records) {
         auto const off = decode_blocks(*records.second);
         ASSERT_EQ(targets_of(on), std::vector<int>{7});
         ASSERT_EQ(targets_of(off), std::vector<int>{7});
-        EXPECT_EQ(get_field(on[0].words[np_word::LEARNING], LEARNING_ENABLE), 1u);
-        EXPECT_EQ(get_field(off[0].words[np_word::LEARNING], LEARNING_ENABLE), 0u);
+        EXPECT_EQ(get(on[0].words, LEARNING_ENABLE), 1u);
+        EXPECT_EQ(get(off[0].words, LEARNING_ENABLE), 0u);
         EXPECT_EQ(records.value, get_fnp_sram_size(mapped.layer()));
 
         bool const fnp3 = type == hw::Type::FNP3;

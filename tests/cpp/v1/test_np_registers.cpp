@@ -7,6 +7,7 @@
 #include "backends/v1/np_registers.h"
 #include "backends/v1/registers.h"
 #include "support/error_text.h"
+#include "support/field_table.h"
 #include "support/record_test_util.h"
 #include "support/v1_mapped_layer.h"
 
@@ -19,6 +20,8 @@ using nuvra::v2::testing::make_component;
 using nuvra::v2::testing::overflow;
 
 using Components = std::vector<hw::Component>;
+
+std::vector<NamedField> np_fields() { return nuvra::testing::image_fields(field_table, "np"); }
 
 hw::Component np(uint8_t col, uint8_t row = 0, uint8_t id = 0, hw::Type type = hw::Type::CNP1) {
     return make_component(type, {col, row, id, 0});
@@ -81,6 +84,19 @@ TEST(V1NpRegisters, MeshRouting) {
     }
 }
 
+TEST(V1Registers, FieldTable) {
+    std::vector<std::pair<std::string_view, size_t>> const images = {
+        {"np", NP_REGISTER_WORDS},   {"hrc", HRC_REGISTER_WORDS},       {"hrc_sram_select", 1}, {"hrc_threshold", 2},
+        {"neuron", NEURON_RECORD_WORDS}, {"scc", SCC_REGISTER_WORDS}, {"epg", EPG_REGISTER_WORDS},
+    };
+    EXPECT_EQ(nuvra::testing::fields_outside_images(field_table, images), std::vector<std::string>{});
+    // Word 11 and word 35 hold a CNP layout or an FNP one.
+    EXPECT_EQ(nuvra::testing::unintended_overlaps(field_table, {{"CONTAINER_CHCONT_SIZE", "CONTAINER_CH_SIZE"},
+                                                               {"PR_INPUT_ROW_WORDS", "PR_CH_SIZE"},
+                                                               {"PR_INPUT_ROW_CONTAINER", "PR_CH_SIZE"}}),
+              std::vector<std::string>{});
+}
+
 TEST(V1NpRegisters, MeshRoutingFailures) {
     Components const one{np(1)}, two{np(1), np(2)};
     struct { char const* what; Components a, b, c; bool p2p_a, p2p_c; std::string message; } const rows[] = {
@@ -98,7 +114,7 @@ TEST(V1NpRegisters, MeshRoutingFailures) {
                                                                       .p2p_in = row.p2p_a, .p2p_out = row.p2p_c});
                   }), row.message) << row.what;
         if (row.message.starts_with("Cannot route")) {
-            EXPECT_EQ(regs, default_np_regs()) << row.what;
+            EXPECT_SAME_IMAGE(regs, default_np_regs(), np_fields()) << row.what;
         }
     }
 }
@@ -112,7 +128,7 @@ TEST(V1NpRegisters, LearningWords) {
     auto regs = default_np_regs();
     regs[36] = 0x10000000;
     format_learning_common_regs(&regs, nullptr);
-    EXPECT_EQ(regs, default_np_regs());  // only the enable bit changes
+    EXPECT_SAME_IMAGE(regs, default_np_regs(), np_fields());  // only the enable bit changes
 
     // round(7.5) = 8, ceil(1.5) = 2, ceil(round(5) x 0.3) = 2.
     format_learning_common_regs(&regs, learning(10, 0.5, 0.25, 0.15, 0.3).get());

@@ -11,6 +11,7 @@
 #include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
+#include "support/field_table.h"
 #include "support/layer_fixtures.h"
 #include "support/ops_test_util.h"
 #include "support/record_test_util.h"
@@ -23,6 +24,7 @@ namespace {
 
 using nuvra::testing::error_text;
 using nuvra::testing::fill_variable;
+using nuvra::testing::image_fields;
 using nuvra::testing::InputSpec;
 using nuvra::testing::lone_record_args;
 using nuvra::testing::V1MappedLayer;
@@ -157,7 +159,7 @@ TEST(V1RecordSepConv, BlocksAndWords) {
     EXPECT_EQ(field_of(blocks[4].words[26], 0, 11), 32u);
 
     auto const registers = format_sep_conv_np_registers(m.layer(), {});
-    EXPECT_EQ(blocks[0].words, registers.at(m.components()[0].ident));
+    EXPECT_SAME_IMAGE(blocks[0].words, registers.at(m.components()[0].ident), image_fields(field_table, "np"));
     struct { int bits; uint32_t w3_bits_2_9, pw_words, dw_words; } const rows[] = {
         // Word 3 from bit 2: the separable flag, then bits / 2 at bits 4-5 and 8-9. 4 channels of
         // 3 x 3: two SRAM words, rounded to 16 words, 8 SRAM words. 32 filters of 2 bits: 64 bits,
@@ -217,7 +219,7 @@ TEST(V1RecordDense, TracksOnFnp3AndFnp2) {
     auto const r3 = record(fnp3);
     auto const blocks = decode_blocks(*r3);
     ASSERT_EQ(targets_of(blocks), (std::vector<int>{7, 6}));
-    EXPECT_EQ(blocks[0].words, registers(fnp3));
+    EXPECT_SAME_IMAGE(blocks[0].words, registers(fnp3), image_fields(field_table, "np"));
     // 32 inputs of 2 bits: one group, one plane per half; 6 words per neuron.
     EXPECT_EQ(blocks[1].words.size(), 60u);
     EXPECT_EQ(r3->fnp2_filters_track, nullptr);
@@ -237,8 +239,8 @@ TEST(V1RecordDense, RegisterWords) {
     auto const fnp2 = registers(dense({}, hw::Type::FNP2));
     struct { char const* what; uint32_t word, offset, width, fnp3, fnp2; } const rows[] = {
         {"bits 4-6", 1, 4, 3, 7, 7},
-        {"REG2_NP2NP_CFG", 1, 20, 2, 1, 3},
-        {"REG2_CNP4FNP_NUM", 1, 24, 2, 1, 0},
+        {"CONTROL_NP2NP_CFG", 1, 20, 2, 1, 3},
+        {"CONTROL_CNP4FNP_NUM", 1, 24, 2, 1, 0},
         {"single buffer", 1, 22, 1, 1, 1},
         {"input bits / 2", 3, 0, 2, 1, 1},
         {"weights bits - 2, more than 1 bit", 3, 4, 4, 0x8, 0x8},
@@ -248,8 +250,8 @@ TEST(V1RecordDense, RegisterWords) {
         {"packet words", 14, 0, 32, 0x80000001, 0x80000001},
         {"units", 15, 0, 17, 10, 10},
         {"activation", 16, 29, 1, 1, 1},
-        {"FNP4_W_SIZE_LAST", 17, 0, 16, 60, 0},
-        {"FNP4_W_BLK_COUNT", 17, 20, 4, 1, 0},
+        {"FNP_W_SIZE_LAST", 17, 0, 16, 60, 0},
+        {"FNP_W_BLK_COUNT", 17, 20, 4, 1, 0},
         {"configuration DMA", 49, 0, 32, 0, 0x00010000},
     };
     for (auto const& row : rows) {
@@ -313,8 +315,8 @@ std::shared_ptr<Dense> int32s(std::vector<int32_t> const& values) {
 
 TEST(V1RecordHrc, RegisterWords) {
     // Kernel 3, no padding, 3 channels, no pooling, act_bits 1: only bits 0, 13, 20 and 21.
-    EXPECT_EQ(HrcLayer().registers(),
-              (std::vector<uint32_t>{0x00302001, 0x11, 0, 0, 0x00010000, 0, 0, 0}));
+    EXPECT_SAME_IMAGE(HrcLayer().registers(), (std::vector<uint32_t>{0x00302001, 0x11, 0, 0, 0x00010000, 0, 0, 0}),
+                      image_fields(field_table, "hrc"));
     struct { char const* what; std::map<std::string, int> changes; uint32_t word; size_t index; } const rows[] = {
         {"kernel 7, 1 channel, act_bits 4", {{"kernel_width", 7}, {"kernel_height", 7}, {"input_channels", 1},
                                              {"act_bits", 4}}, 0x00303221, 0},
@@ -347,7 +349,7 @@ TEST(V1RecordHrc, BlocksInOrder) {
     EXPECT_EQ(addresses_of(blocks),
               (std::vector<uint32_t>{0x08, 0x20, 0x28, 0x20, 0x28, 0x20, 0x28, 0x20, 0x28, 0x08, 0x00, 0x00}));
     for (auto const& block : blocks) EXPECT_EQ(block.header.ident, hw::Ident{});
-    EXPECT_EQ(blocks[0].words, hrc.registers());
+    EXPECT_SAME_IMAGE(blocks[0].words, hrc.registers(), image_fields(field_table, "hrc"));
     // Select words of red, green, blue, then the thresholds; two filters of one line each.
     std::vector<uint32_t> const selects{1, 2, 4, 0x80000000};
     for (size_t k = 0; k < 4; ++k) EXPECT_EQ(blocks[1 + 2 * k].words, (std::vector<uint32_t>{selects[k], 0}));
