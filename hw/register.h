@@ -100,7 +100,8 @@ struct NamedField {
 // A generation keeps its fields in one X-macro list, a row X(image, NAME, word, lowest bit,
 // width) per field. The list defines the constants with NUVRA_FIELD_CONSTANT and the NamedField
 // table with NUVRA_FIELD_ROW, so that no field escapes the table.
-#define NUVRA_FIELD_CONSTANT(image, name, word, offset, width) inline constexpr ::nuvra::Field name{word, offset, width};
+#define NUVRA_FIELD_CONSTANT(image, name, word, offset, width) \
+    inline constexpr ::nuvra::Field name{word, offset, width};
 #define NUVRA_FIELD_ROW(image, name, word, offset, width) ::nuvra::NamedField{#name, name, #image},
 
 }  // namespace nuvra

@@ -73,7 +73,8 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
     }
 
     if (!activation) {
-        for (uint64_t n = 0; n < layout.neurons; ++n) set(neuron_record(image, layout, n), NEURON_THRESHOLD, no_threshold);
+        for (uint64_t n = 0; n < layout.neurons; ++n)
+            set(neuron_record(image, layout, n), NEURON_THRESHOLD, no_threshold);
         return image;
     }
     // One value per neuron, element n of each in row-major order whatever the tensor's shape.
@@ -81,7 +82,8 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
     require_flat_elements(steps, layout.neurons, "act_step");
     for (uint64_t n = 0; n < layout.neurons; ++n) {
         std::span<uint32_t> const neuron = neuron_record(image, layout, n);
-        set(neuron, NEURON_THRESHOLD, to_signed_field(tensor_read<int32_t>(thresholds, n), NEURON_THRESHOLD.bits.width));
+        int32_t const threshold = tensor_read<int32_t>(thresholds, n);
+        set(neuron, NEURON_THRESHOLD, to_signed_field(threshold, NEURON_THRESHOLD.bits.width));
         int32_t const s = tensor_read<int32_t>(steps, n);
         if (uint32_t(s) > max_step) throw FnpError(act_step_message(s));
         set(neuron, NEURON_ACT_STEP, uint32_t(s));

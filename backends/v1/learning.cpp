@@ -151,7 +151,8 @@ void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool 
     std::shared_ptr<Dense> const ts = zero_like(*thswap);
     for (uint64_t n = 0; n < layout.neurons; ++n) {
         std::span<uint32_t const> const neuron = image.subspan(n * layout.block, NEURON_RECORD_WORDS);
-        uint32_t const threshold = get(neuron, LEARN_THRESHOLD_HIGH) << threshold_low_bits | get(neuron, LEARN_THRESHOLD_LOW);
+        uint32_t const threshold =
+            get(neuron, LEARN_THRESHOLD_HIGH) << threshold_low_bits | get(neuron, LEARN_THRESHOLD_LOW);
         tensor_write<int32_t>(*tl, size_t(n), int32_t(threshold));
         tensor_write<int32_t>(*ts, size_t(n), int32_t(get(neuron, LEARN_THSWAP)));
     }

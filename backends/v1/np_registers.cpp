@@ -75,7 +75,9 @@ std::span<uint32_t> np_image(std::vector<uint32_t>* regs) {
     return *regs;
 }
 
-void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t value) { set(np_image(regs), field, value); }
+void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t value) {
+    set(np_image(regs), field, value);
+}
 
 std::vector<uint32_t> default_np_regs() {
     std::vector<uint32_t> regs(NP_REGISTER_WORDS, 0u);
@@ -93,7 +95,9 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) 
 }
 
 LayerRoutes::LayerRoutes(LayerMapping const& layer_mapping)
-    : mapping(layer_mapping), sources(routing_sources(layer_mapping)), destinations(routing_destinations(layer_mapping)) {}
+    : mapping(layer_mapping),
+      sources(routing_sources(layer_mapping)),
+      destinations(routing_destinations(layer_mapping)) {}
 
 MeshRouting LayerRoutes::routing(bool ends_pass) const {
     static std::vector<hw::Component> const none;
@@ -213,7 +217,8 @@ void format_learning_common_regs(std::vector<uint32_t>* regs, LearningParams con
     set_np_field(regs, LEARNING_MIN_PLASTICITY, learning_value(std::ceil(pmin * n), LEARNING_MIN_PLASTICITY));
     // The plasticity is taken as a whole number of weights before the decay applies.
     double const plasticity = learning_field_value(std::round(n * p0), 32);
-    set_np_field(regs, LEARNING_PLASTICITY_DECAY, learning_value(std::ceil(plasticity * pd), LEARNING_PLASTICITY_DECAY));
+    set_np_field(regs, LEARNING_PLASTICITY_DECAY,
+                 learning_value(std::ceil(plasticity * pd), LEARNING_PLASTICITY_DECAY));
 }
 
 void format_learning_cnp_regs(std::vector<uint32_t>* regs, uint32_t value_a, uint32_t value_b) {

@@ -71,8 +71,9 @@ std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor
     for (uint32_t k = 0; k < count; ++k) {
         size_t const i = size_t{first} + k;
         std::span<uint32_t> const filter = std::span(words).subspan(2 * size_t{k}, 2);
+        uint32_t const bits = NEURON_THRESHOLD.bits.width;
         set(filter, NEURON_THRESHOLD,
-            activation ? to_signed_field(tensor_read<int32_t>(threshold, i), NEURON_THRESHOLD.bits.width) : no_threshold);
+            activation ? to_signed_field(tensor_read<int32_t>(threshold, i), bits) : no_threshold);
         int32_t const step = tensor_read<int32_t>(steps, i);
         if (static_cast<uint32_t>(step) > max_step) throw CnpError(act_step_message(step));
         set(filter, NEURON_ACT_STEP, static_cast<uint32_t>(step));
@@ -80,7 +81,8 @@ std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor
     return words;
 }
 
-NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const& args, CnpKindWords const& kind_words) {
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const& args,
+                                           CnpKindWords const& kind_words) {
     auto const& built = dynamic_cast<ConvPoolLayer const&>(layer);
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     LayerRoutes const routes(mapping);

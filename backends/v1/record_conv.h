@@ -71,7 +71,8 @@ using CnpWeightBlocks = std::function<std::vector<WeightBlock>(hw::NpPart const&
 // The register images of the NPs of a CNP convolution layer (arguments as for the recorders),
 // with the kind's own words. The layer's pooling settles its pool size: 1 without pooling and for
 // an average pooling of width -1, else "pooling_width" in full.
-NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const& args, CnpKindWords const& kind_words);
+NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const& args,
+                                           CnpKindWords const& kind_words);
 
 // The record of the CNP convolution layer `args.layer`: per NP of the mapping, its image from
 // `registers` (empty when it has none), then unless `args.registers_only` its weight blocks and

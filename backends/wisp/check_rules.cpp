@@ -45,7 +45,9 @@ MappingStatus unnamed_failure(std::string text) {
 }
 
 // A parameter as the hardware reads it: unsigned, so a negative value is a huge one.
-uint32_t unsigned_param(Layer const& layer, char const* key) { return static_cast<uint32_t>(layer.required_params().get(key)); }
+uint32_t unsigned_param(Layer const& layer, char const* key) {
+    return static_cast<uint32_t>(layer.required_params().get(key));
+}
 
 // ---- one StatefulRecurrent layer ----
 

@@ -1,5 +1,6 @@
 #include "backends/wisp/format_sram.h"
 
+#include <array>
 #include <cmath>
 #include <stdexcept>
 
@@ -15,18 +16,20 @@ namespace {
 // One 64-bit memory word built field by field; every value is range-checked for its field.
 class SramWord {
 public:
-    void set_unsigned(SramField field, uint32_t value) { put(field, to_unsigned_field(value, field.width)); }
-    void set_signed(SramField field, int32_t value) { put(field, to_signed_field(value, field.width)); }
+    void set_unsigned(Field const& field, uint32_t value) {
+        set(words_, field, to_unsigned_field(value, field.bits.width));
+    }
+    void set_unsigned(SplitField const& field, uint32_t value) {
+        set(words_, field, to_unsigned_field(value, field.width()));
+    }
+    void set_signed(Field const& field, int32_t value) { set(words_, field, to_signed_field(value, field.bits.width)); }
 
     void append_to(std::vector<uint32_t>& words) const {
-        words.push_back(static_cast<uint32_t>(bits_));
-        words.push_back(static_cast<uint32_t>(bits_ >> 32));
+        for (uint32_t word : words_) words.push_back(word);
     }
 
 private:
-    void put(SramField field, uint32_t value) { bits_ |= uint64_t{value} << field.offset; }
-
-    uint64_t bits_ = 0;
+    std::array<uint32_t, sram_word_words> words_{};
 };
 
 // The 32-bit words of `count` 64-bit memory words.
@@ -140,8 +143,8 @@ std::vector<uint32_t> format_tsram_post_processing_output_var(uint32_t timesteps
     // The accumulated spikes are divided by the largest power of 2 not above the timesteps.
     auto const exponent = static_cast<int32_t>(std::log2(static_cast<double>(timesteps)));
     SramWord word;
-    word.set_unsigned(PP_SCALE, 1);
-    word.set_signed(PP_SHIFT, -exponent);
+    word.set_unsigned(OUT_SCALE, 1);
+    word.set_signed(OUT_SHIFT, -exponent);
     word.set_unsigned(PP_THRESHOLD, threshold);
     std::vector<uint32_t> words;
     word.append_to(words);
@@ -168,7 +171,7 @@ std::vector<uint32_t> format_tsram_input_shift(Tensor const& input_shift, uint32
         SramWord word;
         for (uint32_t t = 0; t < per_word && first + t < n; ++t) {
             uint8_t const shift = tensor_read<uint8_t>(input_shift, size_t{first} + t);
-            for (uint32_t j = 0; j < copies; ++j) word.set_unsigned(input_shift_field(copies * t + j), shift);
+            for (uint32_t j = 0; j < copies; ++j) word.set_unsigned(input_shift_fields[copies * t + j], shift);
         }
         word.append_to(words);
     }

@@ -1,6 +1,7 @@
-// The sixteen TNP-R configuration registers, and the fields of the 64-bit FSRAM and TSRAM words.
-// Every register field is written through set_field with one of these constants; every memory
-// field through SramWord with one of the SramField constants.
+// The fields of every word a TNP-R program writes, in one table: the sixteen configuration
+// registers, and the 64-bit FSRAM and TSRAM words, each stored as two 32-bit words (bits 0-31
+// first) so that a memory word's fields take word 0 or 1. Each field carries its word; every write
+// goes through set (hw/register.h) with one of these constants.
 #pragma once
 
 #include <cstdint>
@@ -16,91 +17,115 @@ inline constexpr uint32_t max_chain_layers = 8;
 
 inline constexpr uint32_t tnpr_register_words = 16;
 
-// Word 0: the shape of the chain.
-inline constexpr uint32_t REG_CHAIN = 0;
-inline constexpr RegDetail CHAIN_LAST_LAYER{0, 3};         // number of chain layers - 1
-inline constexpr RegDetail CHAIN_POST_PROCESSING{17, 1};   // a post-processing layer closes the chain
-inline constexpr RegDetail CHAIN_OUTPUT_16BIT{18, 1};
-inline constexpr RegDetail CHAIN_INPUT_16BIT{19, 1};
-inline constexpr RegDetail CHAIN_POST_PROCESSING_OUT{20, 1};  // outputs leave through the post-processing
-inline constexpr RegDetail CHAIN_OUTPUT_WIDE{22, 1};       // outputs wider than 16 bits
+namespace tnpr_word {
+inline constexpr uint32_t CHAIN = 0;            // the shape of the chain
+inline constexpr uint32_t INPUT = 1;            // the input frame
+inline constexpr uint32_t TSRAM_REGIONS = 3;    // where the TSRAM regions start, in 64-bit slots
+inline constexpr uint32_t STSRAM_REGIONS = 4;   // where the post-processing state starts, in 32-bit words
+inline constexpr uint32_t SUBSAMPLE = 5;        // subsample ratio - 1 of chain layer k, two bits each
+inline constexpr uint32_t STATE = 6;            // state channels, shared by every layer of the chain
+inline constexpr uint32_t OUTPUT_CHANNELS = 7;  // words 7 to 10: chain layers 0 to 7, two per word
+inline constexpr uint32_t INPUT_CHANNELS = 11;  // words 11 to 14, as the output channels
+inline constexpr uint32_t LAYER_MASKS = 15;     // the layers the post-processing reads; the ReLU layers
+}  // namespace tnpr_word
 
-// Word 1: the input frame.
-inline constexpr uint32_t REG_INPUT = 1;
-inline constexpr RegDetail INPUT_ROW_WORDS{0, 8};  // 32-bit words of one packed input row
-inline constexpr RegDetail TIMESTEPS{8, 8};        // frames the post-processing accumulates
+// ---- FSRAM and TSRAM words: 64 bits ----
 
-// Word 3: where the TSRAM regions start, in 64-bit slots.
-inline constexpr uint32_t REG_TSRAM_REGIONS = 3;
-inline constexpr RegDetail TSRAM_INPUT_SHIFT_START{0, 16};
-inline constexpr RegDetail TSRAM_OUTPUT_START{16, 16};
-
-// Word 4: where the post-processing state starts in the STSRAM, in 32-bit words.
-inline constexpr uint32_t REG_STSRAM_REGIONS = 4;
-inline constexpr RegDetail STSRAM_POST_PROCESSING_START{0, 16};
-
-// Word 5: subsample ratio - 1 of chain layer k, two bits each.
-inline constexpr uint32_t REG_SUBSAMPLE = 5;
-constexpr RegDetail subsample_field(uint32_t k) { return {2 * k, 2}; }
-
-// Word 6: state channels, shared by every layer of the chain.
-inline constexpr uint32_t REG_STATE = 6;
-inline constexpr RegDetail INTERNAL_STATE_SIZE{0, 9};
-
-// Words 7 to 10: output channels of chain layers 0 to 7, two per word.
-inline constexpr uint32_t REG_OUTPUT_CHANNELS = 7;
-inline constexpr RegDetail LAYER_0_COUT_SIZE{0, 9};
-inline constexpr RegDetail LAYER_1_COUT_SIZE{9, 9};
-inline constexpr RegDetail LAYER_2_COUT_SIZE{0, 9};
-inline constexpr RegDetail LAYER_3_COUT_SIZE{9, 9};
-inline constexpr RegDetail LAYER_4_COUT_SIZE{0, 9};
-inline constexpr RegDetail LAYER_5_COUT_SIZE{9, 9};
-inline constexpr RegDetail LAYER_6_COUT_SIZE{0, 9};
-inline constexpr RegDetail LAYER_7_COUT_SIZE{9, 9};
-
-// Words 11 to 14: input channels of chain layers 0 to 7, two per word, as the output channels.
-inline constexpr uint32_t REG_INPUT_CHANNELS = 11;
-inline constexpr RegDetail EVEN_LAYER_CIN_SIZE{0, 9};
-inline constexpr RegDetail ODD_LAYER_CIN_SIZE{9, 9};
-
-// Word 15: which layers the post-processing reads, and the layers with a ReLU.
-inline constexpr uint32_t REG_LAYER_MASKS = 15;
-inline constexpr RegDetail POST_PROCESSING_LAYER_MASK{0, 8};  // the post-processing layer's position
-inline constexpr RegDetail POST_PROCESSING_INPUT_MASK{8, 8};  // it and the last recurrent layer
-inline constexpr RegDetail RELU_LAYER_MASK{16, 8};
-
-// ---- FSRAM and TSRAM words: 64 bits, stored as two 32-bit words, bits 0-31 first ----
-
-// One field of a 64-bit memory word; it may cross the middle of the word.
-struct SramField {
-    uint32_t offset;
-    uint32_t width;
-};
+inline constexpr uint32_t sram_word_words = 2;
 
 // FSRAM: eight signed 8-bit weights, weight k in byte k (bits 8k to 8k + 7).
 inline constexpr uint32_t fsram_weights_per_word = 8;
 
-// TSRAM state-update word, one per state channel (51 bits used).
-inline constexpr SramField SU_A_REAL{0, 16};
-inline constexpr SramField SU_A_IMAG{16, 16};
-inline constexpr SramField SU_OUTPUTS_SHIFT{32, 5};  // signed
-inline constexpr SramField SU_NEW_STATE_SCALE{37, 8};
-inline constexpr SramField SU_NEW_STATE_SHIFT{45, 6};  // signed
+// X(image, NAME, word, lowest bit, width). A memory field that crosses bit 32 of its 64-bit word
+// has two rows, _LOW and _HIGH (a SplitField below).
+#define NUVRA_WISP_FIELDS(X)                                                                                    \
+    /* ---- the TNP-R registers ---- */                                                                        \
+    X(tnpr, CHAIN_LAST_LAYER, tnpr_word::CHAIN, 0, 3)              /* number of chain layers - 1 */           \
+    X(tnpr, CHAIN_POST_PROCESSING, tnpr_word::CHAIN, 17, 1)        /* a post-processing layer closes it */    \
+    X(tnpr, CHAIN_OUTPUT_16BIT, tnpr_word::CHAIN, 18, 1)                                                      \
+    X(tnpr, CHAIN_INPUT_16BIT, tnpr_word::CHAIN, 19, 1)                                                       \
+    X(tnpr, CHAIN_POST_PROCESSING_OUT, tnpr_word::CHAIN, 20, 1)    /* outputs leave through it */             \
+    X(tnpr, CHAIN_OUTPUT_WIDE, tnpr_word::CHAIN, 22, 1)            /* outputs wider than 16 bits */           \
+    X(tnpr, INPUT_ROW_WORDS, tnpr_word::INPUT, 0, 8)               /* 32-bit words of a packed input row */   \
+    X(tnpr, TIMESTEPS, tnpr_word::INPUT, 8, 8)                     /* frames the post-processing sums */      \
+    X(tnpr, TSRAM_INPUT_SHIFT_START, tnpr_word::TSRAM_REGIONS, 0, 16)                                         \
+    X(tnpr, TSRAM_OUTPUT_START, tnpr_word::TSRAM_REGIONS, 16, 16)                                             \
+    X(tnpr, STSRAM_POST_PROCESSING_START, tnpr_word::STSRAM_REGIONS, 0, 16)                                   \
+    X(tnpr, SUBSAMPLE_0, tnpr_word::SUBSAMPLE, 0, 2)                                                          \
+    X(tnpr, SUBSAMPLE_1, tnpr_word::SUBSAMPLE, 2, 2)                                                          \
+    X(tnpr, SUBSAMPLE_2, tnpr_word::SUBSAMPLE, 4, 2)                                                          \
+    X(tnpr, SUBSAMPLE_3, tnpr_word::SUBSAMPLE, 6, 2)                                                          \
+    X(tnpr, SUBSAMPLE_4, tnpr_word::SUBSAMPLE, 8, 2)                                                          \
+    X(tnpr, SUBSAMPLE_5, tnpr_word::SUBSAMPLE, 10, 2)                                                         \
+    X(tnpr, SUBSAMPLE_6, tnpr_word::SUBSAMPLE, 12, 2)                                                         \
+    X(tnpr, SUBSAMPLE_7, tnpr_word::SUBSAMPLE, 14, 2)                                                         \
+    X(tnpr, INTERNAL_STATE_SIZE, tnpr_word::STATE, 0, 9)                                                      \
+    X(tnpr, LAYER_0_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS, 0, 9)                                              \
+    X(tnpr, LAYER_1_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS, 9, 9)                                              \
+    X(tnpr, LAYER_2_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 1, 0, 9)                                          \
+    X(tnpr, LAYER_3_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 1, 9, 9)                                          \
+    X(tnpr, LAYER_4_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 2, 0, 9)                                          \
+    X(tnpr, LAYER_5_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 2, 9, 9)                                          \
+    X(tnpr, LAYER_6_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 3, 0, 9)                                          \
+    X(tnpr, LAYER_7_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 3, 9, 9)                                          \
+    X(tnpr, LAYER_0_CIN_SIZE, tnpr_word::INPUT_CHANNELS, 0, 9)                                                \
+    X(tnpr, LAYER_1_CIN_SIZE, tnpr_word::INPUT_CHANNELS, 9, 9)                                                \
+    X(tnpr, LAYER_2_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 1, 0, 9)                                            \
+    X(tnpr, LAYER_3_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 1, 9, 9)                                            \
+    X(tnpr, LAYER_4_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 2, 0, 9)                                            \
+    X(tnpr, LAYER_5_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 2, 9, 9)                                            \
+    X(tnpr, LAYER_6_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 3, 0, 9)                                            \
+    X(tnpr, LAYER_7_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 3, 9, 9)                                            \
+    X(tnpr, POST_PROCESSING_LAYER_MASK, tnpr_word::LAYER_MASKS, 0, 8) /* the post-processing's position */    \
+    X(tnpr, POST_PROCESSING_INPUT_MASK, tnpr_word::LAYER_MASKS, 8, 8) /* it and the last recurrent layer */   \
+    X(tnpr, RELU_LAYER_MASK, tnpr_word::LAYER_MASKS, 16, 8)                                                   \
+    /* ---- the TSRAM state-update word, one per state channel (51 bits used) ---- */                         \
+    X(tsram_state_update, SU_A_REAL, 0, 0, 16)                                                                \
+    X(tsram_state_update, SU_A_IMAG, 0, 16, 16)                                                               \
+    X(tsram_state_update, SU_OUTPUTS_SHIFT, 1, 0, 5)               /* signed; bits 32-36 */                   \
+    X(tsram_state_update, SU_NEW_STATE_SCALE, 1, 5, 8)             /* bits 37-44 */                           \
+    X(tsram_state_update, SU_NEW_STATE_SHIFT, 1, 13, 6)            /* signed; bits 45-50 */                   \
+    /* ---- the TSRAM output word, one per output channel, and the post-processing output word ---- */        \
+    X(tsram_output, OUT_SCALE, 0, 0, 16)                                                                      \
+    X(tsram_output, OUT_SHIFT, 0, 16, 6)                           /* signed */                               \
+    X(tsram_output, OUT_BIAS, 0, 22, 8)                            /* signed */                               \
+    X(tsram_output, OUT_BIAS_SHIFT_LOW, 0, 30, 2)                  /* bits 30-34 */                           \
+    X(tsram_output, OUT_BIAS_SHIFT_HIGH, 1, 0, 3)                                                             \
+    X(tsram_output, PP_THRESHOLD_LOW, 0, 22, 10)                   /* bits 22-37, in place of the bias */     \
+    X(tsram_output, PP_THRESHOLD_HIGH, 1, 0, 6)                                                               \
+    /* ---- the TSRAM input-shift word: the 3-bit shift fields of slots 0 to 7 ---- */                        \
+    X(tsram_input_shift, INPUT_SHIFT_0, 0, 0, 3)                                                              \
+    X(tsram_input_shift, INPUT_SHIFT_1, 0, 3, 3)                                                              \
+    X(tsram_input_shift, INPUT_SHIFT_2, 0, 6, 3)                                                              \
+    X(tsram_input_shift, INPUT_SHIFT_3, 0, 9, 3)                                                              \
+    X(tsram_input_shift, INPUT_SHIFT_4, 0, 12, 3)                                                             \
+    X(tsram_input_shift, INPUT_SHIFT_5, 0, 15, 3)                                                             \
+    X(tsram_input_shift, INPUT_SHIFT_6, 0, 18, 3)                                                             \
+    X(tsram_input_shift, INPUT_SHIFT_7, 0, 21, 3)
 
-// TSRAM output word, one per output channel.
-inline constexpr SramField OUT_SCALE{0, 16};
-inline constexpr SramField OUT_SHIFT{16, 6};  // signed
-inline constexpr SramField OUT_BIAS{22, 8};   // signed
-inline constexpr SramField OUT_BIAS_SHIFT{30, 5};
+NUVRA_WISP_FIELDS(NUVRA_FIELD_CONSTANT)
 
-// TSRAM post-processing output word: a scale, a shift and the spike threshold.
-inline constexpr SramField PP_SCALE{0, 16};
-inline constexpr SramField PP_SHIFT{16, 6};  // signed
-inline constexpr SramField PP_THRESHOLD{22, 16};
+// Every field above, for the checks of the table and the comparison of images.
+inline constexpr NamedField field_table[] = {NUVRA_WISP_FIELDS(NUVRA_FIELD_ROW)};
 
-// TSRAM input-shift word: 3-bit shifts in bits 0-23, one per channel, each repeated once per
-// byte of the input value.
-inline constexpr uint32_t input_shift_bits = 3;
-constexpr SramField input_shift_field(uint32_t slot) { return {input_shift_bits * slot, input_shift_bits}; }
+// The fields that cross into the second 32-bit word of their memory word. The post-processing
+// output word is an output word (OUT_SCALE, OUT_SHIFT) with its threshold where an output word
+// holds the bias and the bias shift.
+inline constexpr SplitField OUT_BIAS_SHIFT{OUT_BIAS_SHIFT_LOW, OUT_BIAS_SHIFT_HIGH};
+inline constexpr SplitField PP_THRESHOLD{PP_THRESHOLD_LOW, PP_THRESHOLD_HIGH};
+
+// The per-layer entries of chain positions 0 to 7, and the input-shift slots.
+inline constexpr Field subsample_fields[max_chain_layers] = {SUBSAMPLE_0, SUBSAMPLE_1, SUBSAMPLE_2, SUBSAMPLE_3,
+                                                             SUBSAMPLE_4, SUBSAMPLE_5, SUBSAMPLE_6, SUBSAMPLE_7};
+inline constexpr Field output_channel_fields[max_chain_layers] = {
+    LAYER_0_COUT_SIZE, LAYER_1_COUT_SIZE, LAYER_2_COUT_SIZE, LAYER_3_COUT_SIZE,
+    LAYER_4_COUT_SIZE, LAYER_5_COUT_SIZE, LAYER_6_COUT_SIZE, LAYER_7_COUT_SIZE};
+inline constexpr Field input_channel_fields[max_chain_layers] = {
+    LAYER_0_CIN_SIZE, LAYER_1_CIN_SIZE, LAYER_2_CIN_SIZE, LAYER_3_CIN_SIZE,
+    LAYER_4_CIN_SIZE, LAYER_5_CIN_SIZE, LAYER_6_CIN_SIZE, LAYER_7_CIN_SIZE};
+inline constexpr uint32_t input_shift_slots = 8;
+inline constexpr Field input_shift_fields[input_shift_slots] = {INPUT_SHIFT_0, INPUT_SHIFT_1, INPUT_SHIFT_2,
+                                                                INPUT_SHIFT_3, INPUT_SHIFT_4, INPUT_SHIFT_5,
+                                                                INPUT_SHIFT_6, INPUT_SHIFT_7};
 
 }  // namespace nuvra::wisp

@@ -15,23 +15,6 @@ namespace nuvra::wisp {
 
 namespace {
 
-// The register word and field of a per-layer entry: two chain positions share a word.
-struct PairedField {
-    uint32_t word;
-    RegDetail field;
-};
-
-constexpr PairedField output_channel_fields[max_chain_layers] = {
-    {REG_OUTPUT_CHANNELS, LAYER_0_COUT_SIZE},     {REG_OUTPUT_CHANNELS, LAYER_1_COUT_SIZE},
-    {REG_OUTPUT_CHANNELS + 1, LAYER_2_COUT_SIZE}, {REG_OUTPUT_CHANNELS + 1, LAYER_3_COUT_SIZE},
-    {REG_OUTPUT_CHANNELS + 2, LAYER_4_COUT_SIZE}, {REG_OUTPUT_CHANNELS + 2, LAYER_5_COUT_SIZE},
-    {REG_OUTPUT_CHANNELS + 3, LAYER_6_COUT_SIZE}, {REG_OUTPUT_CHANNELS + 3, LAYER_7_COUT_SIZE},
-};
-
-PairedField input_channel_field(uint32_t k) {
-    return {REG_INPUT_CHANNELS + k / 2, k % 2 == 0 ? EVEN_LAYER_CIN_SIZE : ODD_LAYER_CIN_SIZE};
-}
-
 // The words of the two SRAM images, gathered layer by layer in chain order.
 struct SramImages {
     std::vector<uint32_t> fsram;
@@ -101,34 +84,29 @@ hw::Ident tnpr_ident(Layer const& first) {
 
 std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) {
     std::vector<uint32_t> regs(tnpr_register_words, 0);
-    auto const set = [&regs](uint32_t word, RegDetail const& field, uint32_t value) {
-        set_field(&regs[word], field, value);
-    };
     uint32_t const n = config.num_layers;
     bool const pp = config.has_post_processing;
 
-    set(REG_CHAIN, CHAIN_LAST_LAYER, n - 1);
-    set(REG_CHAIN, CHAIN_POST_PROCESSING, pp);
-    set(REG_CHAIN, CHAIN_OUTPUT_16BIT, config.output_bits == 16);
-    set(REG_CHAIN, CHAIN_INPUT_16BIT, config.input_bits == 16);
-    set(REG_CHAIN, CHAIN_POST_PROCESSING_OUT, pp);
-    set(REG_CHAIN, CHAIN_OUTPUT_WIDE, config.output_bits > 16);
-    set(REG_INPUT, INPUT_ROW_WORDS, config.input_row_words);
-    set(REG_INPUT, TIMESTEPS, config.timesteps);
-    set(REG_TSRAM_REGIONS, TSRAM_INPUT_SHIFT_START, config.tsram_input_shift_start);
-    set(REG_TSRAM_REGIONS, TSRAM_OUTPUT_START, config.tsram_output_start);
-    set(REG_STSRAM_REGIONS, STSRAM_POST_PROCESSING_START, config.stsram_post_processing_start);
+    set(regs, CHAIN_LAST_LAYER, n - 1);
+    set_flag(regs, CHAIN_POST_PROCESSING, pp);
+    set_flag(regs, CHAIN_OUTPUT_16BIT, config.output_bits == 16);
+    set_flag(regs, CHAIN_INPUT_16BIT, config.input_bits == 16);
+    set_flag(regs, CHAIN_POST_PROCESSING_OUT, pp);
+    set_flag(regs, CHAIN_OUTPUT_WIDE, config.output_bits > 16);
+    set(regs, INPUT_ROW_WORDS, config.input_row_words);
+    set(regs, TIMESTEPS, config.timesteps);
+    set(regs, TSRAM_INPUT_SHIFT_START, config.tsram_input_shift_start);
+    set(regs, TSRAM_OUTPUT_START, config.tsram_output_start);
+    set(regs, STSRAM_POST_PROCESSING_START, config.stsram_post_processing_start);
     // The 3-bit layer count above holds n at most 8, so n indexes every per-layer entry safely.
-    for (uint32_t k = 0; k < n; ++k) set(REG_SUBSAMPLE, subsample_field(k), config.subsample[k] - 1);
-    set(REG_STATE, INTERNAL_STATE_SIZE, config.stateful_channels);
-    for (uint32_t k = 0; k < max_chain_layers; ++k)
-        set(output_channel_fields[k].word, output_channel_fields[k].field, config.output_channels[k]);
-    for (uint32_t k = 0; k < max_chain_layers; ++k)
-        set(input_channel_field(k).word, input_channel_field(k).field, config.input_channels[k]);
+    for (uint32_t k = 0; k < n; ++k) set(regs, subsample_fields[k], config.subsample[k] - 1);
+    set(regs, INTERNAL_STATE_SIZE, config.stateful_channels);
+    for (uint32_t k = 0; k < max_chain_layers; ++k) set(regs, output_channel_fields[k], config.output_channels[k]);
+    for (uint32_t k = 0; k < max_chain_layers; ++k) set(regs, input_channel_fields[k], config.input_channels[k]);
     // The post-processing layer is the last position; it reads the last recurrent layer before it.
-    set(REG_LAYER_MASKS, POST_PROCESSING_LAYER_MASK, pp ? 1u << (n - 1) : 0);
-    set(REG_LAYER_MASKS, POST_PROCESSING_INPUT_MASK, pp ? (3u << (n - 1)) >> 1 : 0);
-    set(REG_LAYER_MASKS, RELU_LAYER_MASK, config.relu_layers);
+    set(regs, POST_PROCESSING_LAYER_MASK, pp ? 1u << (n - 1) : 0);
+    set(regs, POST_PROCESSING_INPUT_MASK, pp ? (3u << (n - 1)) >> 1 : 0);
+    set(regs, RELU_LAYER_MASK, config.relu_layers);
     return regs;
 }
 

@@ -97,7 +97,8 @@ TEST(HwRegister, FieldTablesReportOverlapsAndDifferences) {
         {"A", Field{0, 0, 8}, "np"}, {"B", Field{0, 0, 8}, "hrc"}, {"C", Field{3, 0, 8}, "hrc"}};
     EXPECT_TRUE(testing::unintended_overlaps(images, {}).empty());
     EXPECT_EQ(testing::image_fields(images, "hrc").size(), 2u);
-    EXPECT_EQ(testing::fields_outside_images(images, {{"np", 1}, {"hrc", 3}}), std::vector<std::string>{"C: word 3 of 3"});
+    EXPECT_EQ(testing::fields_outside_images(images, {{"np", 1}, {"hrc", 3}}),
+              std::vector<std::string>{"C: word 3 of 3"});
 }
 
 constexpr uint64_t max64 = std::numeric_limits<uint64_t>::max();

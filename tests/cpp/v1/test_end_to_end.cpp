@@ -77,7 +77,8 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[1], decode_blocks(*record_program_hrc_layer(*device, *model.m["hrc"])));
     EXPECT_EQ(records[2], decode_blocks(*record_program_conv_layer(*device, lone_record_args(*model.m["conv"], {}))));
-    EXPECT_EQ(records[3], decode_blocks(*record_program_sep_conv_layer(*device, lone_record_args(*model.m["sep"], {}))));
+    EXPECT_EQ(records[3],
+              decode_blocks(*record_program_sep_conv_layer(*device, lone_record_args(*model.m["sep"], {}))));
 
     fb::LearningRecords const* learning = info.data().learning_records();
     ASSERT_NE(learning, nullptr);

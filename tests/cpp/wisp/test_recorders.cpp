@@ -8,12 +8,14 @@
 #include "hw/presets.h"
 #include "support/error_text.h"
 #include "support/fake_device.h"
+#include "support/field_table.h"
 #include "wisp/chain_fixture.h"
 
 namespace nuvra::wisp {
 namespace {
 
 using nuvra::testing::error_text;
+using nuvra::testing::image_fields;
 using testing::Chain;
 using Words = std::vector<uint32_t>;
 
@@ -42,6 +44,21 @@ struct Recorders {
     }
 };
 
+TEST(WispRegisters, FieldTable) {
+    std::vector<std::pair<std::string_view, size_t>> const images = {
+        {"tnpr", tnpr_register_words},
+        {"tsram_state_update", sram_word_words},
+        {"tsram_output", sram_word_words},
+        {"tsram_input_shift", sram_word_words},
+    };
+    EXPECT_EQ(nuvra::testing::fields_outside_images(field_table, images), std::vector<std::string>{});
+    // The post-processing output word keeps its threshold where an output word has its bias.
+    EXPECT_EQ(nuvra::testing::unintended_overlaps(field_table, {{"PP_THRESHOLD_LOW", "OUT_BIAS"},
+                                                               {"PP_THRESHOLD_LOW", "OUT_BIAS_SHIFT_LOW"},
+                                                               {"PP_THRESHOLD_HIGH", "OUT_BIAS_SHIFT_HIGH"}}),
+              std::vector<std::string>{});
+}
+
 TEST(WispRecorder, TwoRecurrentLayersAndPostProcessing) {
     Chain chain;
     chain.two_layers_and_post_processing().map_on("sr1", tnpr);
@@ -49,23 +66,26 @@ TEST(WispRecorder, TwoRecurrentLayersAndPostProcessing) {
     chain["pp"]->variables().set("threshold", nuvra::testing::u16({1}, {0x1234}));
     auto const blocks = Recorders().blocks(*chain["sr1"]);
     ASSERT_EQ(blocks.size(), 3u);
-    EXPECT_EQ(blocks[0], (Words{
-                             2 | 1u << 17 | 1u << 18 | 1u << 20,  // n = 3, post-processed 16-bit output
-                             1 | 16u << 8,                        // one word per input row, 16 timesteps
-                             0, 14 | 8u << 16,                    // output words from 8, input shifts from 14
-                             8,                                   // post-processing state after 2 x 4 words
-                             0, 4,                                // subsamples 1, 4 states
-                             4 | 1u << 9, 1, 0, 0,                // output channels 4, 1, 1
-                             4 | 4u << 9, 1, 0, 0,                // input channels 4, 4, 1
-                             0b100 | 0b110u << 8,
-                         }));
+    EXPECT_SAME_IMAGE(blocks[0],
+                      (Words{
+                          2 | 1u << 17 | 1u << 18 | 1u << 20,  // n = 3, post-processed 16-bit output
+                          1 | 16u << 8,                        // one word per input row, 16 timesteps
+                          0, 14 | 8u << 16,                    // output words from 8, input shifts from 14
+                          8,                                   // post-processing state after 2 x 4 words
+                          0, 4,                                // subsamples 1, 4 states
+                          4 | 1u << 9, 1, 0, 0,                // output channels 4, 1, 1
+                          4 | 4u << 9, 1, 0, 0,                // input channels 4, 4, 1
+                          0b100 | 0b110u << 8,
+                      }),
+                      image_fields(field_table, "tnpr"));
     EXPECT_EQ(blocks[1].size(), 2u * (4 + 4 + 4 + 1));  // 4x4 and 4x4, then 4x4 and 1x4 weights
     // TSRAM: 8 state words; output words 4 + 1 + 1; input-shift words 1 + 1 + 1.
     Words const& tsram = blocks[2];
     ASSERT_EQ(tsram.size(), 2u * 17);
     EXPECT_EQ(tsram[2 * 12], 9u);  // sr2 is scaled as the post-processing layer takes its inputs
-    EXPECT_EQ(Words(tsram.begin() + 2 * 13, tsram.begin() + 2 * 14),
-              (Words{1 | 0x3Cu << 16 | 0x1234u << 22, 0x1234u >> 10}));
+    EXPECT_SAME_IMAGE(Words(tsram.begin() + 2 * 13, tsram.begin() + 2 * 14),
+                      (Words{1 | 0x3Cu << 16 | 0x1234u << 22, 0x1234u >> 10}),
+                      image_fields(field_table, "tsram_output"));
     EXPECT_EQ(Words(tsram.end() - 2, tsram.end()), (Words{0, 0}));
 }
 
