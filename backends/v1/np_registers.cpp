@@ -16,18 +16,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-// The words the NP needs at reset; the others start at zero.
-struct Preset {
-    size_t word;
-    uint32_t value;
-};
-constexpr Preset presets[] = {
-    {np_word::PRESET_6, 0x04040000},
-    {np_word::FNP_BLOCK, 0x52000000},
-    {np_word::PRESET_13, 0x10},
-    {np_word::PLASTICITY_MIN, 0xFF000000},
-};
-
 // The peer fields of a routing word: with point-to-point routing the one component of `list`
 // (row, column, one-hot id), otherwise the column span of the list.
 struct PeerFields {
@@ -80,9 +68,7 @@ void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t valu
 }
 
 std::vector<uint32_t> default_np_regs() {
-    std::vector<uint32_t> regs(NP_REGISTER_WORDS, 0u);
-    for (auto const& preset : presets) regs[preset.word] = preset.value;
-    return regs;
+    return preset_image(NP_REGISTER_WORDS, np_presets);
 }
 
 void set_ib_spikes(std::vector<uint32_t>* regs) { set_np_field(regs, INPUT_BUFFER_SPIKES, 1); }

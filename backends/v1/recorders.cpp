@@ -58,16 +58,6 @@ constexpr KindEntry kind_recorders[] = {
 // A register of the SCC or EPG bank sits at 4 x its word.
 constexpr uint32_t register_address(size_t word) { return static_cast<uint32_t>(4 * word); }
 
-// The EPG bits that are set before any field is written.
-struct EpgPreset {
-    size_t word;
-    uint32_t value;
-};
-constexpr EpgPreset epg_presets[] = {
-    {epg_word::CONTROL, 0x20200},
-    {epg_word::COLUMNS, 0x1},
-    {epg_word::WINDOW, 0xFE0001},
-};
 // The EPG registers a program sets, in the order it lists them.
 constexpr size_t epg_words[] = {epg_word::CONTROL, epg_word::MODE,   epg_word::COLUMNS,
                                 epg_word::ROWS,    epg_word::WINDOW, epg_word::TIMEOUT};
@@ -180,8 +170,7 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flag
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
-    std::vector<uint32_t> epg(EPG_REGISTER_WORDS, 0u);
-    for (EpgPreset const& preset : epg_presets) epg[preset.word] = preset.value;
+    std::vector<uint32_t> epg = preset_image(EPG_REGISTER_WORDS, epg_presets);
     set_flag(epg, EPG_1X1_FNP_INPUT, has_1x1_fnp_input(args.first));
     set_flag(epg, EPG_INPUT_SIZED, args.input_type_is_zero);
     set(epg, EPG_MODE, args.several_passes ? EPG_MODE_MULTI_PASS : EPG_MODE_SINGLE_PASS);

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "hw/register.h"
 
@@ -265,6 +266,32 @@ NUVRA_V1_FIELDS(NUVRA_FIELD_CONSTANT)
 
 // Every field above, for the checks of the table and the comparison of images.
 inline constexpr NamedField field_table[] = {NUVRA_V1_FIELDS(NUVRA_FIELD_ROW)};
+
+// A word's value before any field is written: the bits the hardware needs whose meaning is not
+// known.
+struct Preset {
+    size_t word;
+    uint32_t value;
+};
+inline constexpr Preset np_presets[] = {
+    {np_word::PRESET_6, 0x04040000},
+    {np_word::FNP_BLOCK, 0x52000000},
+    {np_word::PRESET_13, 0x10},
+    {np_word::PLASTICITY_MIN, 0xFF000000},
+};
+inline constexpr Preset epg_presets[] = {
+    {epg_word::CONTROL, 0x20200},
+    {epg_word::COLUMNS, 0x1},
+    {epg_word::WINDOW, 0xFE0001},
+};
+
+// An image of `words` words, zero but for `presets`.
+template <size_t N>
+std::vector<uint32_t> preset_image(size_t words, Preset const (&presets)[N]) {
+    std::vector<uint32_t> image(words, 0u);
+    for (Preset const& preset : presets) image.at(preset.word) = preset.value;
+    return image;
+}
 
 // Values of the fields that take a fixed one.
 inline constexpr uint32_t ROUTING_FIXED_16_23_VALUE = 0x08;

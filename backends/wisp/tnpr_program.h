@@ -34,10 +34,10 @@ struct TnprConfig {
     std::array<uint32_t, max_chain_layers> input_channels{};
 };
 
-// The sixteen register words of a chain. A value too wide for its field fails through set_field
-// ("Attempted to write value <v> into a <w>-bit field, which will cause an overflow."): more than
-// 8 layers, a subsample outside 1..4, channels above 511, a row or timesteps above 255, a region
-// start above 65535.
+// The sixteen register words of a chain. A value too wide for its field fails with the overflow
+// message ("Attempted to write value <v> into a <w>-bit field, which will cause an overflow."):
+// more than 8 layers, a subsample outside 1..4, channels above 511, a row or timesteps above 255,
+// a region start above 65535.
 std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config);
 
 // The program of the chain that starts at `first`: one record for the device's version with
