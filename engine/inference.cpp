@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "engine/inference_layers.h"
 #include "engine/model.h"
@@ -30,9 +33,25 @@ std::vector<std::shared_ptr<Layer>> run_layers(Model const& model, std::shared_p
     return layers;
 }
 
-// Runs `layers` over `x` (a group of samples); the values of every layer, in layer order.
+// Runs `layers` over `x` (a group of samples); the values of every layer, in layer order. With
+// `last_only`, a value is dropped once the last layer reading it has run (so that a run holds a
+// few layers' values rather than all of them), and only the last layer's value is kept.
 std::vector<Value> run_group(std::vector<std::shared_ptr<Layer>> const& layers, Value const& x,
-                             inference::RunState& states) {
+                             inference::RunState& states, bool last_only = false) {
+    std::vector<std::vector<size_t>> inbound_of(layers.size());
+    std::vector<size_t> last_use(layers.size(), layers.size());  // past the end: kept
+    for (size_t i = 0; i < layers.size(); ++i) {
+        Layer const& layer = *layers[i];
+        if (layer.is_input_layer()) continue;
+        for (auto const& inbound : layer.inbound_layers()) {
+            auto at = std::find(layers.begin(), layers.begin() + static_cast<std::ptrdiff_t>(i), inbound);
+            if (at == layers.begin() + static_cast<std::ptrdiff_t>(i))
+                break;  // refused when the layer comes to run, after the layers before it
+            size_t const from = static_cast<size_t>(at - layers.begin());
+            inbound_of[i].push_back(from);
+            if (last_only && from + 1 < layers.size()) last_use[from] = i;
+        }
+    }
     std::vector<Value> values;
     values.reserve(layers.size());
     for (size_t i = 0; i < layers.size(); ++i) {
@@ -41,14 +60,14 @@ std::vector<Value> run_group(std::vector<std::shared_ptr<Layer>> const& layers, 
         if (layer.is_input_layer()) {
             in.push_back(x);
         } else {
-            for (auto const& inbound : layer.inbound_layers()) {
-                auto at = std::find(layers.begin(), layers.begin() + static_cast<std::ptrdiff_t>(i), inbound);
-                if (at == layers.begin() + static_cast<std::ptrdiff_t>(i))
-                    inference::refuse_layer(layer, "an inbound layer does not come before it in the model");
-                in.push_back(values[static_cast<size_t>(at - layers.begin())]);
-            }
+            if (inbound_of[i].size() != layer.inbound_layers().size())
+                inference::refuse_layer(layer, "an inbound layer does not come before it in the model");
+            for (size_t from : inbound_of[i]) in.push_back(values[from]);
         }
         values.push_back(inference::run_layer(layer, in, states[&layer]));
+        in.clear();
+        for (size_t from : inbound_of[i])
+            if (last_use[from] == i) values[from].reset();
     }
     return values;
 }
@@ -137,13 +156,53 @@ void teach(Rule const& rule, std::vector<int32_t> const& x, std::vector<int64_t>
 }  // namespace
 
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
-                                         uint32_t batch_size) {
+                                         uint32_t batch_size, uint32_t threads) {
     auto const layers = run_layers(model, inputs);
     Value const x = inference::model_input(*inputs, model.input_shape());
-    inference::RunState states;
-    return over_groups(x->dimensions()[0], batch_size, [&](uint32_t first, uint32_t count) {
-        return run_group(layers, inference::samples(x, first, count), states).back();
+    uint32_t const samples = x->dimensions()[0];
+    // Samples [first, first + count) in groups of batch_size, with states of their own.
+    auto const share = [&](uint32_t first, uint32_t count) {
+        inference::RunState states;
+        return over_groups(count, batch_size, [&](uint32_t at, uint32_t size) {
+            return run_group(layers, inference::samples(x, first + at, size), states, true).back();
+        });
+    };
+    bool const has_state = std::any_of(layers.begin(), layers.end(), [](auto const& layer) {
+        LayerType const type = layer->params()->layer_type();
+        return type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv ||
+               type == LayerType::StatefulRecurrent;
     });
+    uint32_t const wanted = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+    uint32_t const workers = has_state ? 1 : std::min(wanted, samples);
+    if (workers <= 1) return share(0, samples);
+    // Share w holds samples [samples x w / workers, samples x (w + 1) / workers); the calling
+    // thread runs the last one. A thread that cannot start leaves its share to the calling thread.
+    std::vector<Value> parts(workers);
+    std::vector<std::exception_ptr> errors(workers);
+    auto const run_share = [&](uint32_t w) {
+        try {
+            uint32_t const first = static_cast<uint32_t>(uint64_t{samples} * w / workers);
+            uint32_t const last = static_cast<uint32_t>(uint64_t{samples} * (w + 1) / workers);
+            parts[w] = share(first, last - first);
+        } catch (...) {
+            errors[w] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> pool;
+    std::vector<uint32_t> left;
+    for (uint32_t w = 0; w + 1 < workers; ++w) {
+        try {
+            pool.emplace_back(run_share, w);
+        } catch (std::system_error const&) {
+            left.push_back(w);
+        }
+    }
+    left.push_back(workers - 1);
+    for (uint32_t w : left) run_share(w);
+    for (auto& t : pool) t.join();
+    for (auto const& e : errors)
+        if (e) std::rethrow_exception(e);
+    return inference::join_samples(parts);
 }
 
 std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out) {

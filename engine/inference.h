@@ -96,8 +96,12 @@ inline constexpr uint64_t max_run_elements = uint64_t{1} << 26;
 // A model without layers, a null input, or an input whose shape does not fit the model is
 // std::invalid_argument; a layer kind (or setting) without software meaning std::runtime_error
 // "Layer '<name>' (<kind>): <reason>".
+// Threads: a model without a kind with state splits its samples into `threads` contiguous shares
+// (0: one per core; never more than the samples), each run on a thread of its own in groups of
+// batch_size and joined before the call returns; the results are those of one thread. A model
+// with state runs its samples in order on the calling thread.
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
-                                         uint32_t batch_size = 0);
+                                         uint32_t batch_size = 0, uint32_t threads = 0);
 
 // software_forward as float32 values: first-generation layers give (p - threshold) x act_step
 // without activation and q x act_step with it; a Dequantizer's outputs stay as they are; other

@@ -10,6 +10,7 @@
 #include "engine/layers.h"
 #include "engine/layers_internal.h"
 #include "engine/ops.h"
+#include "engine/ops_blocked.h"
 #include "engine/ops_support.h"
 #include "hw/arith.h"
 #include "hw/format.h"
@@ -132,9 +133,32 @@ ConvGeometry conv_geometry(Layer const& layer) {
 
 // ---- shared stages ----
 
-// x x 2^input_shift[c].
-Value input_shifted(Layer const& layer, Value const& x) {
-    return dense(ops::lshift(*ints(x), *var(layer, "input_shift"), 32));
+// x x 2^input_shift[c], saturated to int32 (lshift); x itself when every shift is 0. The shifts
+// are per channel, or per element of each sample when `per_sample` (Dense1D's flattened inputs).
+Value input_shifted(Layer const& layer, Value const& x, Kernels kernels, bool per_sample = false) {
+    if (kernels == Kernels::reference) return dense(ops::lshift(*ints(x), *var(layer, "input_shift"), 32));
+    Value const v = ints(x);
+    size_t const channels = per_sample ? v->size() / v->dimensions()[0] : ops::detail::channels_of(*v);
+    auto const shifts = ops::detail::per_channel<uint8_t>(*var(layer, "input_shift"), channels, "lshift", "shifts");
+    if (std::all_of(shifts.values.begin(), shifts.values.end(), [](uint8_t s) { return s == 0; })) return v;
+    auto const out = new_int32(v->dimensions());
+    int32_t const* src = int32_elements(*v);
+    int32_t* dst = int32_elements(*out);
+    for (size_t i = 0; i < v->size(); ++i) dst[i] = saturate(shift_left(src[i], shifts(i % channels)), 32);
+    return out;
+}
+
+// The elements of an int8 weight tensor in row-major order: its own buffer when it is laid out so,
+// else a copy in `storage`.
+int8_t const* weight_bytes(Tensor const& weights, std::vector<int8_t>& storage) {
+    bool const plain = weights.type() == TensorType::int8 &&
+                       weights.strides() == Dense::eval_strides(weights.dimensions(), Layout::c_order);
+    if (plain) {
+        ops::detail::check_extent(weights, 1, weights.buffer().bytes);
+        return static_cast<int8_t const*>(weights.buffer().data);
+    }
+    storage = read_all<int8_t>(weights);
+    return storage.data();
 }
 
 // The bias and the output stage of the second- and third-generation kinds (see
@@ -143,7 +167,7 @@ Value input_shifted(Layer const& layer, Value const& x) {
 // whole accumulator.
 class OutputStages {
 public:
-    OutputStages(Layer const& layer, size_t filters);
+    OutputStages(Layer const& layer, size_t filters, Kernels kernels = Kernels::blocked);
 
     // values + bias[f] x 2^bias_shift[f], saturated to int32, over `pixels` pixels of one value
     // per filter.
@@ -168,9 +192,12 @@ private:
     std::optional<ops::detail::ScaleOut> scale_;  // output scales, or the LUT's index scales
     std::vector<int32_t> table_;       // LUT: lut_values
     std::optional<ops::detail::ScaleOut> level_;  // LUT: the looked-up value to output_bits
+    // ReLU and no activation as the vector loops' table (null loops: the loops above, per value).
+    ops::detail::Loops const* loops_ = nullptr;
+    std::vector<int64_t> bias64_, zero64_, low_, high_, factor_, half_, right_;
 };
 
-OutputStages::OutputStages(Layer const& layer, size_t filters) : filters_(filters) {
+OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) : filters_(filters) {
     Variables const& v = layer.variables();
     bias_.resize(filters, 0);  // adding 0 leaves an int32 value as it is
     if (v.has("bias")) {
@@ -210,6 +237,19 @@ OutputStages::OutputStages(Layer const& layer, size_t filters) : filters_(filter
     } else {
         scale_.emplace(*var(layer, "output_scales"), *var(layer, "output_shift"), filters, bits, 1);
     }
+    if (activation_ == ActivationType::LUT || kernels == Kernels::reference) return;
+    loops_ = &ops::detail::loops(ops::detail::best_isa());
+    bias64_.assign(bias_.begin(), bias_.end());
+    zero64_.assign(filters, 0);
+    bool const relu = activation_ == ActivationType::ReLU;
+    low_.assign(filters, relu ? 0 : std::numeric_limits<int32_t>::min());
+    high_.resize(filters);
+    for (size_t f = 0; f < filters; ++f) high_[f] = relu ? top_[f] : std::numeric_limits<int32_t>::max();
+    for (auto const& step : scale_->steps()) {
+        factor_.push_back(step.factor);
+        half_.push_back(step.half);
+        right_.push_back(step.right);
+    }
 }
 
 void OutputStages::add_bias(int32_t* values, size_t pixels) const {
@@ -223,7 +263,17 @@ void OutputStages::stage(int32_t* values, size_t pixels) const {
         return kBias ? saturate(int64_t{value} + bias_[f], 32) : value;
     };
     ops::detail::ScaleOut const& scale = *scale_;
-    if (activation_ == ActivationType::LUT) {
+    if (loops_) {  // the same arithmetic, vectorized over the filters
+        ops::detail::StageTable const table{kBias ? bias64_.data() : zero64_.data(),
+                                            low_.data(),
+                                            high_.data(),
+                                            factor_.data(),
+                                            half_.data(),
+                                            right_.data(),
+                                            scale.lo(),
+                                            scale.hi()};
+        loops_->stage(values, pixels, filters_, table);
+    } else if (activation_ == ActivationType::LUT) {
         int64_t const last = static_cast<int64_t>(table_.size()) - 1;  // a tensor holds at least one element
         for (size_t p = 0; p < pixels; ++p, values += filters_) {
             for (size_t f = 0; f < filters_; ++f) {
@@ -282,8 +332,8 @@ Value pooled(Layer const& layer, Value const& acc) {
 // bias and the output stage run inside the convolution's output loop; with pooling, the bias
 // runs there and the output stage over the pooled values.
 template <class Run>
-Value staged(Layer const& layer, Shape const& shape, Run run) {
-    OutputStages const stages(layer, shape[shape.rank() - 1]);
+Value staged(Layer const& layer, Shape const& shape, Kernels kernels, Run run) {
+    OutputStages const stages(layer, shape[shape.rank() - 1], kernels);
     auto const acc = new_int32(shape);
     int32_t* const out = int32_elements(*acc);
     if (!layer.has_pooling_type(PoolType::Max) && !layer.has_pooling_type(PoolType::Average)) {
@@ -297,8 +347,8 @@ Value staged(Layer const& layer, Shape const& shape, Run run) {
 }
 
 // The bias and the output stage over a kernel's new accumulator, in place.
-Value finished(Layer const& layer, Value const& acc) {
-    OutputStages(layer, ops::detail::channels_of(*acc)).over(*acc, &OutputStages::apply);
+Value finished(Layer const& layer, Value const& acc, Kernels kernels = Kernels::blocked) {
+    OutputStages(layer, ops::detail::channels_of(*acc), kernels).over(*acc, &OutputStages::apply);
     return acc;
 }
 
@@ -331,7 +381,7 @@ Value input_data(Layer const& layer, Value const& x) {
 // The convolution of an input layer over x read as bytes (0..255), padded with pad_value; with
 // `stages`, the layer's bias and output stage run in its output loop (see staged).
 Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, uint32_t kx, uint32_t ky,
-                        bool stages) {
+                        bool stages, Kernels kernels = Kernels::reference) {
     ConvGeometry const g = conv_geometry(layer);
     auto const filters = ops::linearize_filters(*var(layer, "weights"));
     std::vector<int32_t> bytes = read_all<int32_t>(*ints(x));
@@ -344,10 +394,13 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     Window const window{kx, ky, g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
     auto run = [&](int32_t* out, PixelStage const& stage) {
         FilterMatrix const matrix{w.data(), fs[0], 1, fs[1]};
-        ops::detail::convolve(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
+        if (kernels == Kernels::blocked)
+            ops::detail::convolve_blocked(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
+        else
+            ops::detail::convolve(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
     };
     Shape const shape = d.shape(g.out_x, g.out_y, fs[0]);
-    if (stages) return staged(layer, shape, run);
+    if (stages) return staged(layer, shape, kernels, run);
     auto const acc = new_int32(shape);
     run(int32_elements(*acc), {});
     return acc;
@@ -398,41 +451,49 @@ Value fully_connected(Layer const& layer, Value const& x) {
     return with_pixels(threshold_stage(layer, p), dims4(*x).n);
 }
 
-Value conv2d(Layer const& layer, Value const& x) {
+Value conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     ConvGeometry const g = conv_geometry(layer);
-    Value const in = input_shifted(layer, x);
+    Value const in = input_shifted(layer, x, kernels);
     ImageDims const d = image_dims(*in, "conv2d_v2");
     auto const weights = var(layer, "weights");
     Shape const& ws = ops::detail::conv_weights_dims(*weights, d, "conv2d_v2");
-    std::vector<int8_t> const w = read_all<int8_t>(*weights);
+    std::vector<int8_t> storage;
+    int8_t const* w = kernels == Kernels::blocked ? weight_bytes(*weights, storage)
+                                                   : (storage = read_all<int8_t>(*weights)).data();
     Window const window{ws[0], ws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
-    return staged(layer, d.shape(g.out_x, g.out_y, ws[3]), [&](int32_t* out, PixelStage const& stage) {
-        FilterMatrix const matrix{w.data(), ws[3], ws[3], 1};
-        ops::detail::convolve(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
+    return staged(layer, d.shape(g.out_x, g.out_y, ws[3]), kernels, [&](int32_t* out, PixelStage const& stage) {
+        FilterMatrix const matrix{w, ws[3], ws[3], 1};
+        if (kernels == Kernels::blocked)
+            ops::detail::convolve_blocked(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
+        else
+            ops::detail::convolve(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
     });
 }
 
-Value input_conv2d(Layer const& layer, Value const& x) {
+Value input_conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     std::vector<uint8_t> const pads = read_all<uint8_t>(*var(layer, "padding_value"));
     for (uint8_t p : pads)
         if (p != pads.front())
             refuse_layer(layer, "different padding values per channel have no software implementation");
     uint32_t const k = layer.params()->get_as<uint32_t>("kernel_size");
-    return input_convolution(layer, x, pads.front(), k, k, true);
+    return input_convolution(layer, x, pads.front(), k, k, true, kernels);
 }
 
-Value depthwise_conv2d(Layer const& layer, Value const& x) {
+Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     ConvGeometry const g = conv_geometry(layer);
     auto w = var(layer, "weights");
     Shape const& ws = w->dimensions();  // (k, k, 1, C)
     auto const weights = reshaped(*w, Shape{ws[0], ws[1], ws[3]});
-    Value const in = input_shifted(layer, x);
+    Value const in = input_shifted(layer, x, kernels);
     ImageDims const d = image_dims(*in, "depthwise_conv2d");
     Shape const& dws = ops::detail::depthwise_weights_dims(*weights, d, "depthwise_conv2d");
     std::vector<int8_t> const taps = read_all<int8_t>(*weights);
     Window const window{dws[0], dws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
-    return staged(layer, d.shape(g.out_x, g.out_y, d.channels), [&](int32_t* out, PixelStage const& stage) {
-        ops::detail::convolve_depthwise(int32_elements(*in), d, taps.data(), window, out, stage);
+    return staged(layer, d.shape(g.out_x, g.out_y, d.channels), kernels, [&](int32_t* out, PixelStage const& stage) {
+        if (kernels == Kernels::blocked)
+            ops::detail::convolve_depthwise_blocked(int32_elements(*in), d, taps.data(), window, out, stage);
+        else
+            ops::detail::convolve_depthwise(int32_elements(*in), d, taps.data(), window, out, stage);
     });
 }
 
@@ -444,7 +505,7 @@ Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
     int32_t const padding = k > stride ? (k - stride) / 2 : 0;
     Shape const size = layer.output_dimensions();
     auto const w = var(layer, "weights");
-    Value const in = input_shifted(layer, x);
+    Value const in = input_shifted(layer, x, Kernels::reference);
     ImageDims const d = image_dims(*in, "conv2d_transpose");
     // Depthwise: the (k, k, 1, C) weights act on each channel alone.
     std::shared_ptr<Dense> const weights =
@@ -454,17 +515,40 @@ Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
     size_t const filters = depthwise ? d.channels : ws[3];
     std::vector<int8_t> const taps = read_all<int8_t>(*weights);
     Window const window{ws[0], ws[1], stride, stride, padding, padding, size[0], size[1]};
-    return staged(layer, d.shape(size[0], size[1], filters), [&](int32_t* out, PixelStage const& stage) {
+    return staged(layer, d.shape(size[0], size[1], filters), Kernels::reference,
+                  [&](int32_t* out, PixelStage const& stage) {
         ops::detail::convolve_transpose(int32_elements(*in), d, taps.data(), filters, depthwise, window,
                                         out, stage);
     });
 }
 
-Value dense1d(Layer const& layer, Value const& x) {
+Value dense1d(Layer const& layer, Value const& x, Kernels kernels) {
+    auto const weights = var(layer, "weights");
+    Shape const& ws = weights->dimensions();
+    Dims4 const d = dims4(*x);
+    uint64_t const inputs = uint64_t{d.x} * d.y * d.c;
+    // The blocked kernels take int8 weights of (inputs, units); anything else runs (and is refused)
+    // as below.
+    bool const blocked = kernels == Kernels::blocked && nuvra::detail::ElementTraits<int8_t>::accepts(weights->type()) &&
+                         ws.rank() == 2 && ws[0] == inputs;
+    if (blocked) {
+        ImageDims rows;  // one pixel of `inputs` channels per sample
+        rows.samples = d.n;
+        rows.x = rows.y = 1;
+        rows.channels = narrow_dim(layer, inputs);
+        Value const in = input_shifted(layer, x, kernels, true);
+        std::vector<int8_t> storage;
+        int8_t const* w = weight_bytes(*weights, storage);
+        Window const window{1, 1, 1, 1, 0, 0, 1, 1};
+        return staged(layer, Shape{d.n, 1, 1, ws[1]}, kernels, [&](int32_t* out, PixelStage const& stage) {
+            FilterMatrix const matrix{w, ws[1], ws[1], 1};
+            ops::detail::convolve_blocked(int32_elements(*in), rows, 0, matrix, window, 32, out, stage);
+        });
+    }
     auto flat = flattened(layer, x);
     auto shifted = ops::lshift(*flat, *var(layer, "input_shift"), 32);
     Value acc = dense(ops::matmul(*shifted, *int32_of(*var(layer, "weights")), 32, false));
-    return with_pixels(finished(layer, acc), dims4(*x).n);
+    return with_pixels(finished(layer, acc, kernels), dims4(*x).n);
 }
 
 Value add(Layer const& layer, std::vector<Value> const& in) {
@@ -748,7 +832,7 @@ Value threshold_stage(Layer const& layer, Value const& potentials) {
     return make_dense(TensorType::int32, potentials->dimensions(), p);
 }
 
-Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& state) {
+Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& state, Kernels kernels) {
     LayerType const type = layer.params()->layer_type();
     if (type == LayerType::Add) {
         expect_inputs(layer, in, 2);
@@ -768,14 +852,14 @@ Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& st
         case LayerType::FullyConnected: return fully_connected(layer, x);
         case LayerType::Convolutional: return convolutional(layer, x);
         case LayerType::SeparableConvolutional: return separable_convolutional(layer, x);
-        case LayerType::Conv2D: return conv2d(layer, x);
-        case LayerType::InputConv2D: return input_conv2d(layer, x);
-        case LayerType::DepthwiseConv2D: return depthwise_conv2d(layer, x);
+        case LayerType::Conv2D: return conv2d(layer, x, kernels);
+        case LayerType::InputConv2D: return input_conv2d(layer, x, kernels);
+        case LayerType::DepthwiseConv2D: return depthwise_conv2d(layer, x, kernels);
         case LayerType::Conv2DTranspose: return conv2d_transpose(layer, x, false);
         case LayerType::DepthwiseConv2DTranspose: return conv2d_transpose(layer, x, true);
         case LayerType::BufferTempConv: return buffer_temp_conv(layer, x, state);
         case LayerType::DepthwiseBufferTempConv: return depthwise_buffer_temp_conv(layer, x, state);
-        case LayerType::Dense1D: return dense1d(layer, x);
+        case LayerType::Dense1D: return dense1d(layer, x, kernels);
         case LayerType::StatefulRecurrent: return stateful_recurrent(layer, x, state);
         case LayerType::Quantizer: return quantizer(layer, x);
         case LayerType::Dequantizer: return dense(ops::dequantize(*ints(x), *var(layer, "scales")));

@@ -54,8 +54,13 @@ void check_variables(Layer const& layer);
 // nothing.
 void check_run_sizes(Layer const& layer);
 
+// The kernels of the convolution kinds and Dense1D: the blocked integer kernels (engine/ops_blocked.h),
+// or only the reference kernels (engine/ops.h), which give the same values.
+enum class Kernels { blocked, reference };
+
 // One layer over a group of samples. An input layer gets the model input as its only input.
-Value run_layer(Layer const& layer, std::vector<Value> const& inputs, LayerState& state);
+Value run_layer(Layer const& layer, std::vector<Value> const& inputs, LayerState& state,
+                Kernels kernels = Kernels::blocked);
 
 // The threshold stage of the first-generation kinds over potentials p (int32, channels last).
 Value threshold_stage(Layer const& layer, Value const& potentials);

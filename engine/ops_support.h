@@ -136,12 +136,16 @@ public:
         return static_cast<int32_t>(std::clamp((value * s.factor + s.half) >> s.right, lo_, hi_));
     }
 
-private:
     struct Step {
         int64_t factor;  // scale[c], times 2^l for a left shift l
         int64_t half;    // 2^(r - 1) for a right shift r, else 0
         int64_t right;   // r
     };
+    std::vector<Step> const& steps() const { return steps_; }
+    int64_t lo() const { return lo_; }  // the output range
+    int64_t hi() const { return hi_; }
+
+private:
     std::vector<Step> steps_;  // one per channel
     int64_t lo_ = 0;
     int64_t hi_ = 0;

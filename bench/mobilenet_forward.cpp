@@ -1,0 +1,217 @@
+// Times the software forward pass of a MobileNet-v1-like model: InputData 224 x 224 x 3, InputConv2D
+// 3 x 3 stride 2 of 32 filters, 13 x (DepthwiseConv2D 3 x 3 + Conv2D 1 x 1, ReLU) of 64 to 1024
+// filters, global average pooling, Dense1D of 1000 units: 29 layers, 569 M multiply-accumulates.
+// In one run, interleaved, with their ratios:
+//   - one image: the reference kernels one after another (the previous path) against the layer
+//     path on one thread, and per kind of layer;
+//   - a batch of `batch` images on one thread and on `threads` threads (default: every core).
+// The outputs of both paths are compared first. Not a test: run it on a Release build.
+//   mobilenet_forward [repeats] [batch] [threads] [profile]
+// With "profile", only the layer path runs, `repeats` times on one image (for a profiler).
+// The last line ("result ...") is read by bench/ort_compare.py.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/inference.h"
+#include "engine/inference_layers.h"
+#include "engine/layer.h"
+#include "engine/layers_internal.h"
+#include "engine/model.h"
+#include "engine/params.h"
+#include "engine/tensor.h"
+#include "support/reference_layers.h"
+
+namespace {
+
+using namespace nuvra;
+
+std::shared_ptr<Layer> make_layer(LayerType type, std::map<std::string, int> const& entries, std::string name) {
+    auto const params = LayerParams::create(type, entries);
+    return Layer::create(params.get(), std::move(name));
+}
+
+template <class T>
+void set(Layer& layer, char const* name, std::vector<T> const& values) {
+    auto const old = layer.variables().get(name);
+    layer.variables().set(name, Dense::copy(values.data(), values.size() * sizeof(T), old->type(), old->dimensions(),
+                                            Layout::c_order));
+}
+
+// Random int8 weights and biases, and output shifts that keep typical outputs inside 8 bits, so
+// that every layer sees values spread over its input range as a quantized network does.
+void randomize(Layer& layer, size_t depth, std::mt19937& rng) {
+    std::uniform_int_distribution<int> weight(-127, 127), bias(-20, 20);
+    auto const count = [&](char const* name) { return layer.variables().get(name)->size(); };
+    std::vector<int8_t> w(count("weights"));
+    for (auto& v : w) v = static_cast<int8_t>(weight(rng));
+    set(layer, "weights", w);
+    std::vector<int8_t> b(count("bias"));
+    for (auto& v : b) v = static_cast<int8_t>(bias(rng));
+    set(layer, "bias", b);
+    // A sum of `depth` products of about 64 x 73 spreads about sqrt(depth) x 4700.
+    int const shift = static_cast<int>(std::lround(std::log2(std::sqrt(static_cast<double>(depth)) * 4700.0 / 100.0)));
+    set(layer, "output_shift", std::vector<int8_t>(count("output_shift"), static_cast<int8_t>(shift)));
+    set(layer, "output_scales", std::vector<uint8_t>(count("output_scales"), 1));
+}
+
+struct Network {
+    std::unique_ptr<Model> model;
+    std::vector<std::shared_ptr<Layer>> layers;
+};
+
+Network mobilenet() {
+    std::mt19937 rng(2024);
+    Network n;
+    n.model = Model::create();
+    auto add = [&](std::shared_ptr<Layer> const& layer, size_t depth) {
+        n.model->add(layer);
+        if (depth) randomize(*layer, depth, rng);
+    };
+    add(make_layer(LayerType::InputData, {{"input_width", 224}, {"input_height", 224}, {"input_channels", 3}}, "input"),
+        0);
+    add(make_layer(LayerType::InputConv2D,
+                   {{"kernel_size", 3}, {"filters", 32}, {"kernel_stride", 2}, {"padding", 1}, {"activation", 1}},
+                   "conv0"),
+        27);
+    struct Block {
+        int stride, filters;
+    };
+    Block const blocks[] = {{1, 64},  {2, 128}, {1, 128}, {2, 256},  {1, 256},  {2, 512},  {1, 512},
+                            {1, 512}, {1, 512}, {1, 512}, {1, 512}, {2, 1024}, {1, 1024}};
+    int channels = 32, index = 1;
+    for (Block const& b : blocks) {
+        add(make_layer(LayerType::DepthwiseConv2D,
+                       {{"kernel_size", 3}, {"kernel_stride", b.stride}, {"padding", 1}, {"activation", 1}},
+                       "dw" + std::to_string(index)),
+            9);
+        std::map<std::string, int> pw{{"kernel_size", 1}, {"filters", b.filters}, {"activation", 1}};
+        if (index == 13) pw.insert({{"pool_type", 2}, {"pool_size", -1}});  // global average pooling
+        add(make_layer(LayerType::Conv2D, pw, "pw" + std::to_string(index)), static_cast<size_t>(channels));
+        channels = b.filters;
+        ++index;
+    }
+    add(make_layer(LayerType::Dense1D, {{"units", 1000}}, "dense"), static_cast<size_t>(channels));
+    n.layers = n.model->layers();
+    return n;
+}
+
+template <class Run>
+double seconds(Run run) {
+    auto const start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::shared_ptr<const Tensor> images(uint32_t count) {
+    std::vector<uint8_t> pixels(size_t{count} * 224 * 224 * 3);
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (auto& p : pixels) p = static_cast<uint8_t>(byte(rng));
+    return Dense::copy(pixels.data(), pixels.size(), TensorType::uint8, Shape{count, 224, 224, 3}, Layout::c_order);
+}
+
+// The kind of a layer as the report groups them.
+std::string kind(Layer const& layer) {
+    LayerType const type = layer.params()->layer_type();
+    if (type == LayerType::Conv2D) return "Conv2D 1x1";
+    return layer_type_name(type);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int const repeats = argc > 1 ? std::atoi(argv[1]) : 5;
+    uint32_t const batch = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 32;
+    unsigned const cores = std::max(1u, std::thread::hardware_concurrency());
+    uint32_t const threads = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : cores;
+
+    Network const net = mobilenet();
+    double const macs = static_cast<double>(net.model->macs());
+    auto const one = images(1);
+    auto const x = inference::model_input(*one, net.model->input_shape());
+
+    auto const old_path = [&] { return testing::reference_chain(net.layers, *x); };
+    auto const new_path = [&] { return software_forward(*net.model, one, 0, 1); };
+    if (argc > 4 && std::string(argv[4]) == "profile") {
+        for (int r = 0; r < repeats; ++r) new_path();
+        return 0;
+    }
+    if (ops::detail::read_all<int32_t>(*old_path()) != ops::detail::read_all<int32_t>(*new_path())) {
+        std::fprintf(stderr, "the two paths differ\n");
+        return 1;
+    }
+
+    // Per kind: each layer's input from one run, then the layer alone on both paths.
+    std::vector<inference::Value> inputs{x};
+    {
+        inference::RunState states;
+        for (size_t i = 0; i + 1 < net.layers.size(); ++i)
+            inputs.push_back(inference::run_layer(*net.layers[i], {inputs.back()}, states[net.layers[i].get()]));
+    }
+    std::map<std::string, std::pair<double, double>> per_kind;  // best old, best new (sums over layers)
+    std::map<std::string, double> kind_macs;
+    for (size_t i = 1; i < net.layers.size(); ++i) {
+        Layer const& layer = *net.layers[i];
+        LayerType const type = layer.params()->layer_type();
+        double best_old = 1e30, best_new = 1e30;
+        for (int r = 0; r < std::max(2, repeats / 2); ++r) {
+            best_old = std::min(best_old, seconds([&] {
+                                    return type == LayerType::Dense1D ? testing::reference_dense1d(layer, *inputs[i])
+                                                                      : testing::reference_layer(layer, *inputs[i]);
+                                }));
+            inference::LayerState state;
+            best_new = std::min(best_new, seconds([&] { return inference::run_layer(layer, {inputs[i]}, state); }));
+        }
+        auto& k = per_kind[kind(layer)];
+        k.first += best_old;
+        k.second += best_new;
+        kind_macs[kind(layer)] += static_cast<double>(layer.macs());
+    }
+
+    std::vector<double> old_times, new_times;
+    for (int r = 0; r < repeats; ++r) {
+        old_times.push_back(seconds(old_path));
+        new_times.push_back(seconds(new_path));
+    }
+    double const old_time = median(old_times), new_time = median(new_times);
+
+    auto const many = images(batch);
+    std::vector<double> one_thread, all_threads;
+    for (int r = 0; r < std::max(2, repeats / 2); ++r) {
+        one_thread.push_back(seconds([&] { return software_forward(*net.model, many, 0, 1); }));
+        all_threads.push_back(seconds([&] { return software_forward(*net.model, many, 0, threads); }));
+    }
+    double const batch_one = median(one_thread), batch_all = median(all_threads);
+
+    std::printf("MobileNet-like forward, 29 layers, %.0f MACs per image (medians of %d rounds)\n", macs, repeats);
+    std::printf("one image, one thread:\n");
+    std::printf("  reference kernels one by one: %9.3f ms  %.3g MAC/s\n", old_time * 1e3, macs / old_time);
+    std::printf("  layer path:                   %9.3f ms  %.3g MAC/s\n", new_time * 1e3, macs / new_time);
+    std::printf("  ratio old / new: %.1fx\n", old_time / new_time);
+    std::printf("per kind (best of the rounds, summed over the layers of the kind):\n");
+    for (auto const& [name, t] : per_kind)
+        std::printf("  %-16s old %8.3f ms  new %7.3f ms  %6.1fx  new %.3g MAC/s\n", name.c_str(), t.first * 1e3,
+                    t.second * 1e3, t.first / t.second, kind_macs[name] / t.second);
+    std::printf("batch of %u images:\n", batch);
+    std::printf("  one thread:   %9.3f ms  %.3g MAC/s\n", batch_one * 1e3, macs * batch / batch_one);
+    std::printf("  %2u threads:   %9.3f ms  %.3g MAC/s\n", threads, batch_all * 1e3, macs * batch / batch_all);
+    std::printf("  scaling: %.2fx on %u threads (%.2f of linear; goal 0.70)\n", batch_one / batch_all, threads,
+                batch_one / batch_all / threads);
+    std::printf("result image_ms=%.4f old_image_ms=%.4f batch=%u batch_1t_ms=%.4f batch_threads=%u batch_all_ms=%.4f\n",
+                new_time * 1e3, old_time * 1e3, batch, batch_one * 1e3, threads, batch_all * 1e3);
+    return 0;
+}

@@ -1,0 +1,406 @@
+// Drivers of the blocked kernels: the byte form of the values, packed weights, rows of pixels in
+// blocks, and the portable kernels that run on any CPU.
+#include "engine/ops_blocked.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "engine/ops_blocked_loops.h"
+
+namespace nuvra::ops::detail {
+
+namespace {
+
+NUVRA_LOOPS_TABLE(portable, )
+
+// ---- portable kernels ----
+
+constexpr size_t kPortableRows = 4;
+constexpr size_t kPortableWidth = 8;
+
+// 32-bit lanes that wrap as the vector instructions' do.
+inline uint32_t product(uint8_t a, uint8_t b) {
+    return static_cast<uint32_t>(int32_t{a} * int32_t{static_cast<int8_t>(b)});
+}
+
+void gemm_portable(GemmArgs const& g) {
+    for (size_t r = 0; r < g.rows; ++r) {
+        uint32_t acc[kPortableWidth] = {};
+        uint8_t const* a = g.a + r * g.lda;
+        for (size_t k = 0; k < g.groups; ++k) {
+            uint8_t const* b = g.b + k * kPortableWidth * 4;
+            for (size_t f = 0; f < kPortableWidth; ++f)
+                for (size_t t = 0; t < 4; ++t) acc[f] += product(a[4 * k + t], b[4 * f + t]);
+        }
+        for (size_t f = 0; f < g.cols; ++f)
+            g.c[r * g.ldc + f] = static_cast<int32_t>(acc[f] + static_cast<uint32_t>(g.comp[f]));
+    }
+}
+
+void depthwise_portable(DepthwiseArgs const& d) {
+    for (size_t p = 0; p < d.pixels; ++p) {
+        for (size_t c = 0; c < d.channels; ++c) {
+            uint32_t acc = static_cast<uint32_t>(d.comp[c]);
+            for (size_t i = 0; i < d.kx; ++i) {
+                for (size_t g = 0; g < d.groups; ++g) {
+                    uint8_t const* z = d.z[i] + ((p * d.groups + g) * d.padded + c) * 4;
+                    uint8_t const* w = d.w + ((i * d.groups + g) * d.padded + c) * 4;
+                    for (size_t t = 0; t < 4; ++t) acc += product(z[t], w[t]);
+                }
+            }
+            d.out[p * d.channels + c] = static_cast<int32_t>(acc);
+        }
+    }
+}
+
+// ---- the byte form of the values ----
+
+// Values x as bytes x - offset in 0..255: offset 0 when every value (and the padding) is in
+// 0..255, else the lowest; `magnitude` is the largest |x|.
+struct ByteForm {
+    bool fits = false;
+    int32_t offset = 0;
+    int64_t magnitude = 0;
+};
+
+ByteForm byte_form(int32_t lo, int32_t hi) {
+    ByteForm form;
+    form.magnitude = std::max(std::llabs(int64_t{lo}), std::llabs(int64_t{hi}));
+    if (lo >= 0 && hi <= 255) {
+        form.fits = true;
+    } else if (int64_t{hi} - lo <= 255) {
+        form.fits = true;
+        form.offset = lo;
+    }
+    return form;
+}
+
+ByteForm byte_form(Loops const& loops, int32_t const* values, size_t n, int32_t outside) {
+    int32_t lo = outside, hi = outside;
+    loops.min_max(values, n, &lo, &hi);
+    return byte_form(lo, hi);
+}
+
+// The first guess, offset 0, which the kernels check as they read the values.
+ByteForm const kBytes{true, 0, 255};
+
+// The largest sum of `taps` products of values of `magnitude` and int8 weights fits 32 bits.
+bool sums_fit(int64_t magnitude, size_t taps) {
+    unsigned __int128 const bound = static_cast<unsigned __int128>(magnitude) * 128u * taps;
+    return bound <= static_cast<unsigned __int128>(std::numeric_limits<int32_t>::max());
+}
+
+// Whether the values folded into lo and hi all had bytes at `offset`.
+bool in_bytes(int32_t lo, int32_t hi, int32_t offset) {
+    return int64_t{lo} >= offset && int64_t{hi} <= int64_t{offset} + 255;
+}
+
+// offset x sum, as the 32-bit lanes hold it (modulo 2^32).
+int32_t lane_product(int32_t offset, int64_t sum) {
+    return static_cast<int32_t>(static_cast<uint64_t>(int64_t{offset} * sum));
+}
+
+size_t round_up(size_t value, size_t step) { return (value + step - 1) / step * step; }
+
+// The weights of a FilterMatrix in panels of `width` filters (GemmArgs' b).
+struct Panels {
+    std::vector<uint32_t> words;  // 4 taps of one filter each
+    size_t groups = 0;
+    size_t count = 0;
+};
+
+Panels pack_filters(Loops const& loops, FilterMatrix const& w, size_t depth, size_t width) {
+    Panels p;
+    p.groups = (depth + 3) / 4;
+    p.count = (w.filters + width - 1) / width;
+    p.words.assign(p.count * p.groups * width, 0);
+    if (w.filter_stride == 1) {  // each tap's weights lie side by side
+        std::vector<int8_t> const zeros(width, 0);
+        for (size_t panel = 0; panel < p.count; ++panel) {
+            size_t const first = panel * width, n = std::min(width, w.filters - first);
+            for (size_t k = 0; k < p.groups; ++k) {
+                int8_t const* rows[4];
+                for (size_t t = 0; t < 4; ++t)
+                    rows[t] = 4 * k + t < depth ? w.data + (4 * k + t) * w.row_stride + first : zeros.data();
+                loops.interleave_bytes(rows, n, p.words.data() + (panel * p.groups + k) * width);
+            }
+        }
+        return p;
+    }
+    for (size_t f = 0; f < w.filters; ++f) {
+        size_t const panel = f / width, column = f % width;
+        for (size_t k = 0; k < depth; ++k) {
+            auto const v = static_cast<uint8_t>(w.data[k * w.row_stride + f * w.filter_stride]);
+            p.words[(panel * p.groups + k / 4) * width + column] |= static_cast<uint32_t>(v) << (8 * (k % 4));
+        }
+    }
+    return p;
+}
+
+// comp[f] = offset x (sum of filter f's weights), for `padded` filters (0 past the last).
+std::vector<int32_t> offset_sums(Loops const& loops, FilterMatrix const& w, size_t depth, size_t padded,
+                                 int32_t offset) {
+    std::vector<int32_t> comp(padded, 0);
+    if (offset == 0) return comp;
+    std::vector<int64_t> sums(padded, 0);
+    if (w.filter_stride == 1) {
+        for (size_t k = 0; k < depth; ++k) loops.add_bytes(w.data + k * w.row_stride, w.filters, sums.data());
+    } else {
+        for (size_t f = 0; f < w.filters; ++f)
+            for (size_t k = 0; k < depth; ++k) sums[f] += w.data[k * w.row_stride + f * w.filter_stride];
+    }
+    for (size_t f = 0; f < padded; ++f) comp[f] = lane_product(offset, sums[f]);
+    return comp;
+}
+
+uint8_t const* bytes_of(uint32_t const* words) { return reinterpret_cast<uint8_t const*>(words); }
+
+// The sums of rows [first, first + count) of `a` into out (one row of `filters` per pixel).
+void multiply(GemmKernel const& kernel, Panels const& panels, std::vector<int32_t> const& comp, size_t filters,
+              uint8_t const* a, size_t lda, size_t count, int32_t* out) {
+    size_t const width = kernel.width;
+    for (size_t panel = 0; panel < panels.count; ++panel) {
+        uint8_t const* b = bytes_of(panels.words.data() + panel * panels.groups * width);
+        size_t const cols = std::min(width, filters - panel * width);
+        for (size_t r = 0; r < count; r += kernel.rows) {
+            GemmArgs const args{a + r * lda,
+                                lda,
+                                b,
+                                panels.groups,
+                                comp.data() + panel * width,
+                                out + r * filters + panel * width,
+                                filters,
+                                std::min(kernel.rows, count - r),
+                                cols};
+            kernel.run(args);
+        }
+    }
+}
+
+// Saturation to n bits of exact 32-bit sums.
+void saturate_all(int32_t* values, size_t count, int n) {
+    if (n >= 32) return;
+    int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
+    for (size_t i = 0; i < count; ++i) values[i] = std::clamp(values[i], lo, hi);
+}
+
+Isa usable(Isa isa) { return std::min(isa, best_isa()); }
+
+}  // namespace
+
+Isa best_isa() {
+#if defined(__x86_64__) || defined(_M_X64)
+    static Isa const isa = detect_isa_x86();
+    return isa;
+#else
+    return Isa::portable;
+#endif
+}
+
+char const* isa_name(Isa isa) {
+    switch (isa) {
+        case Isa::portable: return "portable";
+        case Isa::avx2: return "AVX2";
+        case Isa::avx_vnni: return "AVX-VNNI";
+        case Isa::avx512: return "AVX-512 VNNI";
+    }
+    return "unknown";
+}
+
+Loops const& loops(Isa isa) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (usable(isa) != Isa::portable) return loops_x86(usable(isa));
+#endif
+    return portable_loops;
+}
+
+GemmKernel gemm_kernel(Isa isa) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (usable(isa) != Isa::portable) return gemm_kernel_x86(usable(isa));
+#endif
+    return {kPortableRows, kPortableWidth, gemm_portable};
+}
+
+DepthwiseKernel depthwise_kernel(Isa isa) {
+#if defined(__x86_64__) || defined(_M_X64)
+    if (usable(isa) != Isa::portable) return depthwise_kernel_x86(usable(isa));
+#endif
+    return {4, depthwise_portable};
+}
+
+void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g,
+                      int n, int32_t* out, PixelStage const& stage, Isa isa) {
+    Loops const& loop = loops(isa);
+    size_t const c = d.channels, depth = g.kernel_x * g.kernel_y * c, filters = w.filters;
+    // The window region of one sample, padded: columns from -pad_left, rows from -pad_top.
+    size_t const px = g.out_x == 0 ? 0 : (g.out_x - 1) * static_cast<size_t>(g.stride_x) + g.kernel_x;
+    size_t const py = g.out_y == 0 ? 0 : (g.out_y - 1) * static_cast<size_t>(g.stride_y) + g.kernel_y;
+    bool const direct = g.kernel_x == 1 && g.kernel_y == 1 && g.stride_x == 1 && g.stride_y == 1 &&
+                        g.pad_left == 0 && g.pad_top == 0 && g.out_x == d.x && g.out_y == d.y;
+    unsigned __int128 const padded_bytes = static_cast<unsigned __int128>(px) * py * c;
+    bool const padded_fits = direct || padded_bytes <= 4 * d.x * d.y * c + 65536;
+    if (!padded_fits || filters == 0 || depth == 0 || px == 0 || py == 0) {
+        convolve(in, d, outside, w, g, n, out, stage);
+        return;
+    }
+    GemmKernel const kernel = gemm_kernel(isa);
+    Panels const panels = pack_filters(loop, w, depth, kernel.width);
+    size_t const lda = panels.groups * 4;
+    size_t const block = kernel.rows * 16;  // pixels per block of rows
+    std::vector<uint8_t> a(block * lda, 0);  // the bytes past `depth` in each row stay 0
+    std::vector<uint8_t> image(direct ? 0 : px * py * c);
+    size_t const run = g.kernel_y * c, pixels = g.out_x * g.out_y;
+
+    // One pass with the values as bytes at `form.offset`; false, with `out` to be written again,
+    // when `check` finds a value outside.
+    auto const pass = [&](ByteForm const& form, bool check) {
+        std::vector<int32_t> const comp = offset_sums(loop, w, depth, panels.count * kernel.width, form.offset);
+        auto const finish = [&](int32_t* values, size_t count) {
+            saturate_all(values, count * filters, n);
+            if (stage) stage(values, count);
+        };
+        if (direct) {  // the pixels of every sample are the rows
+            size_t const total = d.samples * d.x * d.y;
+            for (size_t first = 0; first < total; first += block) {
+                size_t const count = std::min(block, total - first);
+                int32_t lo = form.offset, hi = form.offset;
+                for (size_t r = 0; r < count; ++r)
+                    loop.to_bytes(in + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
+                if (check && !in_bytes(lo, hi, form.offset)) return false;
+                multiply(kernel, panels, comp, filters, a.data(), lda, count, out + first * filters);
+                finish(out + first * filters, count);
+            }
+            return true;
+        }
+        // Each sample as padded bytes, then one row per output pixel: its window's kx runs of
+        // ky x C bytes.
+        if (check && !in_bytes(outside, outside, form.offset)) return false;
+        auto const outside_byte = static_cast<uint8_t>(static_cast<uint32_t>(outside - form.offset));
+        for (size_t s = 0; s < d.samples; ++s) {
+            int32_t const* src = in + s * d.x * d.y * c;
+            std::fill(image.begin(), image.end(), outside_byte);
+            int64_t const y_first = g.pad_top;
+            int64_t const y_last = std::min<int64_t>(static_cast<int64_t>(py), g.pad_top + static_cast<int64_t>(d.y));
+            int32_t lo = form.offset, hi = form.offset;
+            for (size_t col = 0; col < px && y_first < y_last; ++col) {
+                int64_t const x = static_cast<int64_t>(col) - g.pad_left;
+                if (x < 0 || x >= static_cast<int64_t>(d.x)) continue;
+                loop.to_bytes(src + static_cast<size_t>(x) * d.y * c, static_cast<size_t>(y_last - y_first) * c,
+                              form.offset, image.data() + (col * py + static_cast<size_t>(y_first)) * c, &lo, &hi);
+            }
+            if (check && !in_bytes(lo, hi, form.offset)) return false;
+            int32_t* dst = out + s * pixels * filters;
+            for (size_t first = 0; first < pixels; first += block) {
+                size_t const count = std::min(block, pixels - first);
+                for (size_t r = 0; r < count; ++r) {
+                    size_t const ox = (first + r) / g.out_y, oy = (first + r) % g.out_y;
+                    uint8_t* row = a.data() + r * lda;
+                    for (size_t i = 0; i < g.kernel_x; ++i)
+                        std::memcpy(row + i * run,
+                                    image.data() + ((ox * static_cast<size_t>(g.stride_x) + i) * py +
+                                                    oy * static_cast<size_t>(g.stride_y)) * c,
+                                    run);
+                }
+                multiply(kernel, panels, comp, filters, a.data(), lda, count, dst + first * filters);
+                finish(dst + first * filters, count);
+            }
+        }
+        return true;
+    };
+    // Values of 0..255 (after a ReLU) need no look ahead; others are measured first.
+    if (sums_fit(kBytes.magnitude, depth) && pass(kBytes, true)) return;
+    ByteForm const form = byte_form(loop, in, d.samples * d.x * d.y * c, outside);
+    if (form.fits && sums_fit(form.magnitude, depth)) {
+        pass(form, false);
+        return;
+    }
+    convolve(in, d, outside, w, g, n, out, stage);
+}
+
+void convolve_depthwise_blocked(int32_t const* in, ImageDims const& d, int8_t const* w, Window const& g, int32_t* out,
+                                PixelStage const& stage, Isa isa) {
+    Loops const& loop = loops(isa);
+    size_t const c = d.channels, kx = g.kernel_x, ky = g.kernel_y;
+    if (c == 0 || kx == 0 || ky == 0) {
+        convolve_depthwise(in, d, w, g, out, stage);
+        return;
+    }
+    DepthwiseKernel const kernel = depthwise_kernel(isa);
+    size_t const padded = round_up(c, kernel.lanes), groups = (ky + 3) / 4;
+    // Weights (i, group, channel, 4 taps along y), 0 past ky.
+    std::vector<uint32_t> weights(kx * groups * padded, 0);
+    std::vector<int8_t> const zero_weights(c, 0);
+    for (size_t i = 0; i < kx; ++i) {
+        for (size_t k = 0; k < groups; ++k) {
+            int8_t const* rows[4];
+            for (size_t t = 0; t < 4; ++t) rows[t] = 4 * k + t < ky ? w + (i * ky + 4 * k + t) * c : zero_weights.data();
+            loop.interleave_bytes(rows, c, weights.data() + (i * groups + k) * padded);
+        }
+    }
+    // A ring of kx input columns in the kernels' form: for each output row oy and group, the 4
+    // input rows oy x stride_y - pad_top + 4 x group + t of each channel, 0 outside the image.
+    size_t const column = g.out_y * groups * padded;
+    std::vector<uint32_t> ring(kx * column, 0);
+    std::vector<int64_t> held(kx);
+    std::vector<int32_t> const zeros(c, 0);
+    std::vector<uint8_t const*> rows(kx);
+
+    auto const pass = [&](ByteForm const& form, bool check) {
+        std::vector<int64_t> sums(padded, 0);
+        if (form.offset != 0)
+            for (size_t tap = 0; tap < kx * ky; ++tap) loop.add_bytes(w + tap * c, c, sums.data());
+        std::vector<int32_t> comp(padded);
+        for (size_t ch = 0; ch < padded; ++ch) comp[ch] = lane_product(form.offset, sums[ch]);
+        for (size_t s = 0; s < d.samples; ++s) {
+            int32_t const* image = in + s * d.x * d.y * c;
+            std::fill(held.begin(), held.end(), std::numeric_limits<int64_t>::min());
+            for (size_t ox = 0; ox < g.out_x; ++ox) {
+                int64_t const x0 = static_cast<int64_t>(ox) * g.stride_x - g.pad_left;
+                int32_t lo = 0, hi = 0;  // the padding is 0
+                for (size_t i = 0; i < kx; ++i) {
+                    int64_t const x = x0 + static_cast<int64_t>(i);
+                    auto const k64 = static_cast<int64_t>(kx);
+                    size_t const slot = static_cast<size_t>(((x % k64) + k64) % k64);
+                    uint32_t* dst = ring.data() + slot * column;
+                    rows[i] = bytes_of(dst);
+                    if (held[slot] == x) continue;
+                    held[slot] = x;
+                    bool const inside = x >= 0 && x < static_cast<int64_t>(d.x);
+                    for (size_t oy = 0; oy < g.out_y; ++oy) {
+                        for (size_t k = 0; k < groups; ++k) {
+                            int32_t const* src[4];
+                            for (size_t t = 0; t < 4; ++t) {
+                                int64_t const y = static_cast<int64_t>(oy) * g.stride_y - g.pad_top +
+                                                  static_cast<int64_t>(4 * k + t);
+                                bool const in_y = y >= 0 && y < static_cast<int64_t>(d.y) && 4 * k + t < ky;
+                                src[t] = inside && in_y
+                                             ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c
+                                             : zeros.data();
+                            }
+                            loop.interleave_values(src, c, form.offset, dst + (oy * groups + k) * padded, &lo, &hi);
+                        }
+                    }
+                }
+                if (check && !in_bytes(lo, hi, form.offset)) return false;
+                int32_t* line = out + (s * g.out_x + ox) * g.out_y * c;
+                DepthwiseArgs const args{rows.data(), kx, bytes_of(weights.data()), groups, padded, comp.data(),
+                                         line, c, g.out_y};
+                kernel.run(args);
+                if (stage) stage(line, g.out_y);
+            }
+        }
+        return true;
+    };
+    if (sums_fit(kBytes.magnitude, kx * ky) && pass(kBytes, true)) return;
+    ByteForm const form = byte_form(loop, in, d.samples * d.x * d.y * c, 0);
+    if (form.fits && sums_fit(form.magnitude, kx * ky)) {
+        pass(form, false);
+        return;
+    }
+    convolve_depthwise(in, d, w, g, out, stage);
+}
+
+}  // namespace nuvra::ops::detail

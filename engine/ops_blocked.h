@@ -1,0 +1,129 @@
+// Blocked integer kernels for the layers' software path: the convolutions of convolve and
+// convolve_depthwise (engine/ops_support.h) on 8-bit data with the instructions the CPU offers.
+//
+// Exactness. The values are moved into bytes by an offset, a = x - lo in [0, 255] (lo = 0 when the
+// values are 0..255 already, else their minimum), and every product a x w (w int8) sums into 32-bit
+// lanes: u8 x s8 quadruples into int32 (VNNI), or pairs of 16-bit products into int32 (AVX2), never
+// a saturating 16-bit sum. The offset comes back as lo x (sum of the weights) per filter, modulo 2^32
+// as the lanes are. A kernel runs only when the largest sum a window can reach fits 32 bits, so the
+// sums equal the reference kernels' 64-bit ones; otherwise (values spread over more than 256
+// levels, sums that may leave 32 bits, a padded image far larger than the input) the reference
+// kernel runs instead.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/ops_support.h"
+
+namespace nuvra::ops::detail {
+
+// The instruction sets of the kernels, each a superset of the one before.
+enum class Isa : uint8_t {
+    portable = 0,  // plain C++, any CPU
+    avx2 = 1,      // 256-bit, 16-bit products summed in pairs
+    avx_vnni = 2,  // 256-bit, u8 x s8 quadruples (AVX-VNNI)
+    avx512 = 3,    // 512-bit, u8 x s8 quadruples (AVX-512 VNNI and BW)
+};
+
+// The widest instruction set this CPU and its operating system offer (portable off x86-64).
+Isa best_isa();
+char const* isa_name(Isa isa);
+
+// convolve (outside as the value of taps beyond the image, saturated to n bits) through the
+// blocked kernels of `isa` (at most best_isa()), or through convolve itself when they cannot be
+// exact. Same arguments, same results.
+void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g,
+                      int n, int32_t* out, PixelStage const& stage, Isa isa = best_isa());
+// convolve_depthwise the same way.
+void convolve_depthwise_blocked(int32_t const* in, ImageDims const& d, int8_t const* w, Window const& g, int32_t* out,
+                                PixelStage const& stage, Isa isa = best_isa());
+
+// ---- the kernels of one instruction set, behind the drivers above ----
+
+// C[r][f] = comp[f] + sum over k of A[r][k] x B[k][f] for r < rows, f < cols, in 32-bit lanes
+// (modulo 2^32). A: rows of `lda` bytes, 4 x groups used; B: a panel of `groups` groups of
+// `width` filters x 4 taps (tap k = 4 x group + t at b[(group x width + f) x 4 + t]), bytes read
+// as int8.
+struct GemmArgs {
+    uint8_t const* a;
+    size_t lda;
+    uint8_t const* b;
+    size_t groups;
+    int32_t const* comp;
+    int32_t* c;
+    size_t ldc;
+    size_t rows;
+    size_t cols;
+};
+struct GemmKernel {
+    size_t rows;   // pixels per call at most
+    size_t width;  // filters per panel
+    void (*run)(GemmArgs const&);
+};
+
+// One output line of a depthwise convolution: out[p][c] = comp[c] + sum over i < kx and
+// g < groups of the 4 byte products z_i[p][g][c][t] x w[i][g][c][t], for p < pixels and
+// c < channels; rows z_i hold `padded` channels per group and pixel, w (i, g, c, t) likewise,
+// its bytes read as int8.
+struct DepthwiseArgs {
+    uint8_t const* const* z;  // kx rows
+    size_t kx;
+    uint8_t const* w;
+    size_t groups;
+    size_t padded;
+    int32_t const* comp;
+    int32_t* out;
+    size_t channels;
+    size_t pixels;
+};
+struct DepthwiseKernel {
+    size_t lanes;  // channels padded to a multiple of this
+    void (*run)(DepthwiseArgs const&);
+};
+
+// The output stage of a layer over pixels of one value per filter, in place:
+//   x = clamp(v + bias[f], low[f], high[f]); v' = clamp((x x factor[f] + half[f]) >> right[f], lo, hi)
+// in 64 bits: the bias and ReLU clip, then scale_out's multiply, rounding shift and saturation.
+struct StageTable {
+    int64_t const* bias;
+    int64_t const* low;
+    int64_t const* high;
+    int64_t const* factor;
+    int64_t const* half;
+    int64_t const* right;
+    int64_t lo;
+    int64_t hi;
+};
+
+// The loops, as one function pointer each, for one instruction set.
+struct Loops {
+    // Lowest and highest of n values, folded into lo and hi.
+    void (*min_max)(int32_t const* values, size_t n, int32_t* lo, int32_t* hi);
+    // out[i] = values[i] - offset as a byte (modulo 256); the values' lowest and highest are folded
+    // into lo and hi, so that the caller can tell whether every value was in offset..offset + 255.
+    void (*to_bytes)(int32_t const* values, size_t n, int32_t offset, uint8_t* out, int32_t* lo, int32_t* hi);
+    // out[i] = the bytes r0[i] - offset .. r3[i] - offset, lowest first, with lo and hi as above.
+    void (*interleave_values)(int32_t const* const* rows, size_t n, int32_t offset, uint32_t* out, int32_t* lo,
+                              int32_t* hi);
+    // out[i] = the bytes r0[i] .. r3[i], lowest first.
+    void (*interleave_bytes)(int8_t const* const* rows, size_t n, uint32_t* out);
+    // sums[i] += r[i] over n values.
+    void (*add_bytes)(int8_t const* r, size_t n, int64_t* sums);
+    void (*stage)(int32_t* values, size_t pixels, size_t filters, StageTable const& t);
+};
+
+Loops const& loops(Isa isa);
+
+GemmKernel gemm_kernel(Isa isa);
+DepthwiseKernel depthwise_kernel(Isa isa);
+
+#if defined(__x86_64__) || defined(_M_X64)
+// The x86-64 kernels (engine/ops_blocked_x86.cpp), isa above portable.
+Loops const& loops_x86(Isa isa);
+GemmKernel gemm_kernel_x86(Isa isa);
+DepthwiseKernel depthwise_kernel_x86(Isa isa);
+Isa detect_isa_x86();
+#endif
+
+}  // namespace nuvra::ops::detail
