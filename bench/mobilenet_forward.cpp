@@ -7,7 +7,8 @@
 //   - a batch of `batch` images on one thread and on `threads` threads (default: every core).
 // The outputs of both paths are compared first. Not a test: run it on a Release build.
 //   mobilenet_forward [repeats] [batch] [threads] [profile]
-// With "profile", only the layer path runs, `repeats` times on one image (for a profiler).
+// With "profile", only the layer path runs, `repeats` times on one image, or with "profile-batch"
+// on the batch with `threads` threads (for a profiler).
 // The last line ("result ...") is read by bench/ort_compare.py.
 #include <algorithm>
 #include <chrono>
@@ -148,6 +149,11 @@ int main(int argc, char** argv) {
     auto const new_path = [&] { return software_forward(*net.model, one, 0, 1); };
     if (argc > 4 && std::string(argv[4]) == "profile") {
         for (int r = 0; r < repeats; ++r) new_path();
+        return 0;
+    }
+    if (argc > 4 && std::string(argv[4]) == "profile-batch") {
+        auto const many = images(batch);
+        for (int r = 0; r < repeats; ++r) software_forward(*net.model, many, 0, threads);
         return 0;
     }
     if (ops::detail::read_all<int32_t>(*old_path()) != ops::detail::read_all<int32_t>(*new_path())) {

@@ -195,6 +195,10 @@ private:
     // ReLU and no activation as the vector loops' table (null loops: the loops above, per value).
     ops::detail::Loops const* loops_ = nullptr;
     std::vector<int64_t> bias64_, zero64_, low_, high_, factor_, half_, right_;
+    ops::detail::StageTable biased_{}, unbiased_{};
+    // The same in 32-bit lanes where they hold it, without and with the bias; made at first use.
+    mutable std::optional<ops::detail::NarrowStage> narrow_[2];
+    mutable bool narrow_made_[2] = {false, false};
 };
 
 OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) : filters_(filters) {
@@ -250,6 +254,10 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
         half_.push_back(step.half);
         right_.push_back(step.right);
     }
+    biased_ = {bias64_.data(), low_.data(),   high_.data(), factor_.data(),
+               half_.data(),   right_.data(), scale_->lo(), scale_->hi()};
+    unbiased_ = biased_;
+    unbiased_.bias = zero64_.data();
 }
 
 void OutputStages::add_bias(int32_t* values, size_t pixels) const {
@@ -264,15 +272,13 @@ void OutputStages::stage(int32_t* values, size_t pixels) const {
     };
     ops::detail::ScaleOut const& scale = *scale_;
     if (loops_) {  // the same arithmetic, vectorized over the filters
-        ops::detail::StageTable const table{kBias ? bias64_.data() : zero64_.data(),
-                                            low_.data(),
-                                            high_.data(),
-                                            factor_.data(),
-                                            half_.data(),
-                                            right_.data(),
-                                            scale.lo(),
-                                            scale.hi()};
-        loops_->stage(values, pixels, filters_, table);
+        auto& narrow = narrow_[kBias];
+        if (!narrow_made_[kBias]) narrow = ops::detail::narrow_stage(kBias ? biased_ : unbiased_, filters_);
+        narrow_made_[kBias] = true;
+        if (narrow)
+            loops_->narrow_stage(values, pixels, filters_, narrow->table());
+        else
+            loops_->stage(values, pixels, filters_, kBias ? biased_ : unbiased_);
     } else if (activation_ == ActivationType::LUT) {
         int64_t const last = static_cast<int64_t>(table_.size()) - 1;  // a tensor holds at least one element
         for (size_t p = 0; p < pixels; ++p, values += filters_) {

@@ -15,6 +15,12 @@ namespace nuvra::ops::detail {
 namespace {
 
 NUVRA_LOOPS_TABLE(portable, )
+void portable_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* out) {
+    loop_bodies::interleave_bytes(rows, n, out);
+}
+Loops const portable_loops{portable_min_max,          portable_to_bytes,  portable_interleave_values,
+                           portable_interleave_bytes, portable_add_bytes, portable_stage,
+                           portable_narrow_stage};
 
 // ---- portable kernels ----
 
@@ -189,7 +195,61 @@ void saturate_all(int32_t* values, size_t count, int n) {
 
 Isa usable(Isa isa) { return std::min(isa, best_isa()); }
 
+// Floor and ceiling of a / b for b > 0 (|a| < 2^63).
+int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
+
+bool fits_int32(__int128 v) {
+    return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+}
+
 }  // namespace
+
+std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters) {
+    if (!fits_int32(t.lo) || !fits_int32(t.hi) || t.lo >= t.hi) return std::nullopt;
+    NarrowStage n;
+    n.lo = static_cast<int32_t>(t.lo);
+    n.hi = static_cast<int32_t>(t.hi);
+    for (size_t f = 0; f < filters; ++f) {
+        int64_t const bias = t.bias[f], factor = t.factor[f], half = t.half[f], right = t.right[f];
+        if (!fits_int32(bias) || factor < 0 || half < 0 || right < 0 || right > 63 || t.low[f] > t.high[f])
+            return std::nullopt;
+        if (factor != 0 && right > 31) return std::nullopt;
+        // The inputs x of clamp(v + bias, low, high) that matter: below `first` the result is lo,
+        // above `last` it is hi, as (x x factor + half) >> right never decreases with x.
+        if (factor == 0) {  // the result is clamp(half >> right, lo, hi) whatever v is
+            __int128 const constant = static_cast<__int128>(half) >> right;
+            if (!fits_int32(constant)) return std::nullopt;
+            for (auto* table : {&n.vlow, &n.vhigh, &n.factor, &n.right}) table->push_back(0);
+            n.bias.push_back(static_cast<int32_t>(bias));
+            n.half.push_back(static_cast<int32_t>(constant));
+            continue;
+        }
+        // |lo|, |hi| <= 2^31 and right <= 31: the bounds fit 64 bits.
+        int64_t first = t.low[f], last = t.high[f];
+        int64_t const step_factor = factor, step_half = half, step_right = right;
+        int64_t const unit = int64_t{1} << right;
+        int64_t const top = ceil_div(t.hi * unit - half, factor);             // the first x giving hi
+        int64_t const bottom = floor_div((t.lo + 1) * unit - 1 - half, factor);  // the last x giving lo
+        first = std::clamp(bottom, first, last);
+        last = std::clamp(top, first, last);
+        bool const fits = fits_int32(step_factor) && fits_int32(step_half) &&
+                          fits_int32(static_cast<__int128>(first) * step_factor + step_half) &&
+                          fits_int32(static_cast<__int128>(last) * step_factor + step_half);
+        if (!fits) return std::nullopt;
+        // clamp(v + bias, first, last) = clamp(v, first - bias, last - bias) + bias for int32 v.
+        __int128 const vlow = std::max<__int128>(first - bias, std::numeric_limits<int32_t>::min());
+        __int128 const vhigh = std::min<__int128>(last - bias, std::numeric_limits<int32_t>::max());
+        if (vlow > vhigh) return std::nullopt;
+        n.vlow.push_back(static_cast<int32_t>(vlow));
+        n.vhigh.push_back(static_cast<int32_t>(vhigh));
+        n.bias.push_back(static_cast<int32_t>(bias));
+        n.factor.push_back(static_cast<int32_t>(step_factor));
+        n.half.push_back(static_cast<int32_t>(step_half));
+        n.right.push_back(static_cast<int32_t>(step_right));
+    }
+    return n;
+}
 
 Isa best_isa() {
 #if defined(__x86_64__) || defined(_M_X64)

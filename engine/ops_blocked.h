@@ -13,6 +13,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 #include "engine/ops_support.h"
 
@@ -96,6 +98,31 @@ struct StageTable {
     int64_t hi;
 };
 
+// The same stage in 32-bit lanes, for tables whose arithmetic fits them:
+//   x = clamp(v, vlow[f], vhigh[f]) + bias[f]; v' = clamp((x x factor[f] + half[f]) >> right[f], lo, hi).
+struct NarrowStageTable {
+    int32_t const* vlow;
+    int32_t const* vhigh;
+    int32_t const* bias;
+    int32_t const* factor;
+    int32_t const* half;
+    int32_t const* right;
+    int32_t lo;
+    int32_t hi;
+};
+struct NarrowStage {
+    std::vector<int32_t> vlow, vhigh, bias, factor, half, right;
+    int32_t lo = 0, hi = 0;
+    NarrowStageTable table() const {
+        return {vlow.data(), vhigh.data(), bias.data(), factor.data(), half.data(), right.data(), lo, hi};
+    }
+};
+// The narrow form of a stage of `filters` filters: each filter's input is clipped further to the
+// values whose results are not yet saturated (beyond them the result is lo or hi either way), so
+// that every product and sum fits 32 bits; std::nullopt when some filter's cannot. Its results
+// equal the 64-bit stage's for every int32 value.
+std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters);
+
 // The loops, as one function pointer each, for one instruction set.
 struct Loops {
     // Lowest and highest of n values, folded into lo and hi.
@@ -111,6 +138,7 @@ struct Loops {
     // sums[i] += r[i] over n values.
     void (*add_bytes)(int8_t const* r, size_t n, int64_t* sums);
     void (*stage)(int32_t* values, size_t pixels, size_t filters, StageTable const& t);
+    void (*narrow_stage)(int32_t* values, size_t pixels, size_t filters, NarrowStageTable const& t);
 };
 
 Loops const& loops(Isa isa);

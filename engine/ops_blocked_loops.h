@@ -96,9 +96,27 @@ NUVRA_ALWAYS_INLINE void stage(int32_t* values, size_t pixels, size_t filters, S
     }
 }
 
+NUVRA_ALWAYS_INLINE void narrow_stage(int32_t* values, size_t pixels, size_t filters, NarrowStageTable const& t) {
+    int32_t const lo = t.lo, hi = t.hi;
+    for (size_t p = 0; p < pixels; ++p, values += filters) {
+        for (size_t f = 0; f < filters; ++f) {
+            int32_t x = values[f];
+            x = x < t.vlow[f] ? t.vlow[f] : x;
+            x = x > t.vhigh[f] ? t.vhigh[f] : x;
+            // The product and sum wrap as the lanes do; the sum itself fits (narrow_stage).
+            uint32_t const sum = static_cast<uint32_t>(x + t.bias[f]) * static_cast<uint32_t>(t.factor[f]) +
+                                 static_cast<uint32_t>(t.half[f]);
+            int32_t y = static_cast<int32_t>(sum) >> t.right[f];
+            y = y < lo ? lo : y;
+            y = y > hi ? hi : y;
+            values[f] = y;
+        }
+    }
+}
+
 }  // namespace loop_bodies
 
-// A Loops table of the bodies above, each compiled inside a function carrying ATTR.
+// The bodies above, each compiled inside a function name_<body> carrying ATTR.
 #define NUVRA_LOOPS_TABLE(name, ATTR)                                                                               \
     ATTR void name##_min_max(int32_t const* v, size_t n, int32_t* lo, int32_t* hi) {                                \
         loop_bodies::min_max(v, n, lo, hi);                                                                         \
@@ -110,14 +128,12 @@ NUVRA_ALWAYS_INLINE void stage(int32_t* values, size_t pixels, size_t filters, S
                                        int32_t* lo, int32_t* hi) {                                                  \
         loop_bodies::interleave_values(rows, n, offset, out, lo, hi);                                               \
     }                                                                                                               \
-    ATTR void name##_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* out) {                         \
-        loop_bodies::interleave_bytes(rows, n, out);                                                                \
-    }                                                                                                               \
     ATTR void name##_add_bytes(int8_t const* r, size_t n, int64_t* sums) { loop_bodies::add_bytes(r, n, sums); }   \
     ATTR void name##_stage(int32_t* values, size_t pixels, size_t filters, StageTable const& t) {                   \
         loop_bodies::stage(values, pixels, filters, t);                                                             \
     }                                                                                                               \
-    Loops const name##_loops{name##_min_max,          name##_to_bytes, name##_interleave_values,                    \
-                             name##_interleave_bytes, name##_add_bytes, name##_stage};
+    ATTR void name##_narrow_stage(int32_t* values, size_t pixels, size_t filters, NarrowStageTable const& t) {       \
+        loop_bodies::narrow_stage(values, pixels, filters, t);                                                      \
+    }
 
 }  // namespace nuvra::ops::detail

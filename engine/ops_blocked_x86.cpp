@@ -23,6 +23,33 @@ namespace {
 NUVRA_LOOPS_TABLE(avx2, NUVRA_AVX2)
 NUVRA_LOOPS_TABLE(avx512, NUVRA_AVX512)
 
+// interleave_bytes 16 values at a time: byte pairs, then pairs of pairs.
+NUVRA_AVX2 void interleave_bytes_sse(int8_t const* const* rows, size_t n, uint32_t* out) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i const r0 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[0] + i));
+        __m128i const r1 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[1] + i));
+        __m128i const r2 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[2] + i));
+        __m128i const r3 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[3] + i));
+        __m128i const lo01 = _mm_unpacklo_epi8(r0, r1), hi01 = _mm_unpackhi_epi8(r0, r1);
+        __m128i const lo23 = _mm_unpacklo_epi8(r2, r3), hi23 = _mm_unpackhi_epi8(r2, r3);
+        auto* dst = reinterpret_cast<__m128i*>(out + i);
+        _mm_storeu_si128(dst, _mm_unpacklo_epi16(lo01, lo23));
+        _mm_storeu_si128(dst + 1, _mm_unpackhi_epi16(lo01, lo23));
+        _mm_storeu_si128(dst + 2, _mm_unpacklo_epi16(hi01, hi23));
+        _mm_storeu_si128(dst + 3, _mm_unpackhi_epi16(hi01, hi23));
+    }
+    int8_t const* tail[4] = {rows[0] + i, rows[1] + i, rows[2] + i, rows[3] + i};
+    loop_bodies::interleave_bytes(tail, n - i, out + i);
+}
+
+Loops const avx2_loops{avx2_min_max,         avx2_to_bytes,  avx2_interleave_values,
+                       interleave_bytes_sse, avx2_add_bytes, avx2_stage,
+                       avx2_narrow_stage};
+Loops const avx512_loops{avx512_min_max,       avx512_to_bytes,  avx512_interleave_values,
+                         interleave_bytes_sse, avx512_add_bytes, avx512_stage,
+                         avx512_narrow_stage};
+
 inline int32_t word_at(uint8_t const* p) {
     int32_t v;
     std::memcpy(&v, p, sizeof v);
