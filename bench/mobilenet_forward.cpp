@@ -2,8 +2,8 @@
 // 3 x 3 stride 2 of 32 filters, 13 x (DepthwiseConv2D 3 x 3 + Conv2D 1 x 1, ReLU) of 64 to 1024
 // filters, global average pooling, Dense1D of 1000 units: 29 layers, 569 M multiply-accumulates.
 // In one run, interleaved, with their ratios:
-//   - one image: the reference kernels one after another (the previous path) against the layer
-//     path on one thread, and per kind of layer;
+//   - one image: the layers on the reference kernels (the previous path) against the layers on the
+//     blocked kernels, on one thread, whole and per kind of layer;
 //   - a batch of `batch` images on one thread and on `threads` threads (default: every core).
 // The outputs of both paths are compared first. Not a test: run it on a Release build.
 //   mobilenet_forward [repeats] [batch] [threads] [profile]
@@ -27,9 +27,9 @@
 #include "engine/layer.h"
 #include "engine/layers_internal.h"
 #include "engine/model.h"
+#include "engine/ops_support.h"
 #include "engine/params.h"
 #include "engine/tensor.h"
-#include "support/reference_layers.h"
 
 namespace {
 
@@ -145,7 +145,15 @@ int main(int argc, char** argv) {
     auto const one = images(1);
     auto const x = inference::model_input(*one, net.model->input_shape());
 
-    auto const old_path = [&] { return testing::reference_chain(net.layers, *x); };
+    // The previous path: the same layers on the reference kernels only.
+    auto const chain = [&](inference::Kernels kernels) {
+        std::vector<inference::Value> values{x};
+        inference::RunState states;
+        for (auto const& layer : net.layers)
+            values.push_back(inference::run_layer(*layer, {values.back()}, states[layer.get()], kernels));
+        return values;
+    };
+    auto const old_path = [&] { return chain(inference::Kernels::reference).back(); };
     auto const new_path = [&] { return software_forward(*net.model, one, 0, 1); };
     if (argc > 4 && std::string(argv[4]) == "profile") {
         for (int r = 0; r < repeats; ++r) new_path();
@@ -161,26 +169,21 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // Per kind: each layer's input from one run, then the layer alone on both paths.
-    std::vector<inference::Value> inputs{x};
-    {
-        inference::RunState states;
-        for (size_t i = 0; i + 1 < net.layers.size(); ++i)
-            inputs.push_back(inference::run_layer(*net.layers[i], {inputs.back()}, states[net.layers[i].get()]));
-    }
+    // Per kind: each layer alone on both paths, from the inputs its path gives it.
+    std::vector<inference::Value> const old_inputs = chain(inference::Kernels::reference);
+    std::vector<inference::Value> const new_inputs = chain(inference::Kernels::blocked);
     std::map<std::string, std::pair<double, double>> per_kind;  // best old, best new (sums over layers)
     std::map<std::string, double> kind_macs;
     for (size_t i = 1; i < net.layers.size(); ++i) {
         Layer const& layer = *net.layers[i];
-        LayerType const type = layer.params()->layer_type();
         double best_old = 1e30, best_new = 1e30;
         for (int r = 0; r < std::max(2, repeats / 2); ++r) {
-            best_old = std::min(best_old, seconds([&] {
-                                    return type == LayerType::Dense1D ? testing::reference_dense1d(layer, *inputs[i])
-                                                                      : testing::reference_layer(layer, *inputs[i]);
-                                }));
             inference::LayerState state;
-            best_new = std::min(best_new, seconds([&] { return inference::run_layer(layer, {inputs[i]}, state); }));
+            best_old = std::min(best_old, seconds([&] {
+                                    return inference::run_layer(layer, {old_inputs[i]}, state,
+                                                                inference::Kernels::reference);
+                                }));
+            best_new = std::min(best_new, seconds([&] { return inference::run_layer(layer, {new_inputs[i]}, state); }));
         }
         auto& k = per_kind[kind(layer)];
         k.first += best_old;
@@ -205,8 +208,8 @@ int main(int argc, char** argv) {
 
     std::printf("MobileNet-like forward, 29 layers, %.0f MACs per image (medians of %d rounds)\n", macs, repeats);
     std::printf("one image, one thread:\n");
-    std::printf("  reference kernels one by one: %9.3f ms  %.3g MAC/s\n", old_time * 1e3, macs / old_time);
-    std::printf("  layer path:                   %9.3f ms  %.3g MAC/s\n", new_time * 1e3, macs / new_time);
+    std::printf("  reference kernels: %9.3f ms  %.3g MAC/s\n", old_time * 1e3, macs / old_time);
+    std::printf("  blocked kernels:   %9.3f ms  %.3g MAC/s\n", new_time * 1e3, macs / new_time);
     std::printf("  ratio old / new: %.1fx\n", old_time / new_time);
     std::printf("per kind (best of the rounds, summed over the layers of the kind):\n");
     for (auto const& [name, t] : per_kind)

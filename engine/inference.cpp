@@ -164,7 +164,8 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     auto const share = [&](uint32_t first, uint32_t count) {
         inference::RunState states;
         return over_groups(count, batch_size, [&](uint32_t at, uint32_t size) {
-            return run_group(layers, inference::samples(x, first + at, size), states, true).back();
+            Value const out = run_group(layers, inference::samples(x, first + at, size), states, true).back();
+            return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
         });
     };
     bool const has_state = std::any_of(layers.begin(), layers.end(), [](auto const& layer) {

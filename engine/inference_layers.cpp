@@ -137,10 +137,12 @@ ConvGeometry conv_geometry(Layer const& layer) {
 // are per channel, or per element of each sample when `per_sample` (Dense1D's flattened inputs).
 Value input_shifted(Layer const& layer, Value const& x, Kernels kernels, bool per_sample = false) {
     if (kernels == Kernels::reference) return dense(ops::lshift(*ints(x), *var(layer, "input_shift"), 32));
-    Value const v = ints(x);
-    size_t const channels = per_sample ? v->size() / v->dimensions()[0] : ops::detail::channels_of(*v);
+    size_t const channels = per_sample ? x->size() / x->dimensions()[0] : ops::detail::channels_of(*x);
     auto const shifts = ops::detail::per_channel<uint8_t>(*var(layer, "input_shift"), channels, "lshift", "shifts");
-    if (std::all_of(shifts.values.begin(), shifts.values.end(), [](uint8_t s) { return s == 0; })) return v;
+    bool const none = std::all_of(shifts.values.begin(), shifts.values.end(), [](uint8_t s) { return s == 0; });
+    if (none && x->type() == TensorType::uint8) return x;  // bytes for the blocked kernels
+    Value const v = ints(x);
+    if (none) return v;
     auto const out = new_int32(v->dimensions());
     int32_t const* src = int32_elements(*v);
     int32_t* dst = int32_elements(*out);
@@ -176,6 +178,10 @@ public:
     void finish(int32_t* values, size_t pixels) const { stage<false>(values, pixels); }
     // The bias, then the output stage.
     void apply(int32_t* values, size_t pixels) const { stage<true>(values, pixels); }
+    // Whether every result of apply is a byte (0..255), and apply_to_bytes may store it as one.
+    bool byte_output() const { return loops_ && scale_->lo() >= 0 && scale_->hi() <= 255; }
+    // apply, its results stored as bytes in out (values is scratch).
+    void apply_to_bytes(int32_t* values, size_t pixels, uint8_t* out) const;
     // Every pixel of an accumulator (int32, channels last) in place.
     void over(Dense& acc, void (OutputStages::*step)(int32_t*, size_t) const) const {
         (this->*step)(int32_elements(acc), acc.size() / filters_);
@@ -258,6 +264,15 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
                half_.data(),   right_.data(), scale_->lo(), scale_->hi()};
     unbiased_ = biased_;
     unbiased_.bias = zero64_.data();
+}
+
+void OutputStages::apply_to_bytes(int32_t* values, size_t pixels, uint8_t* out) const {
+    auto& narrow = narrow_[1];
+    if (!narrow_made_[1]) narrow = ops::detail::narrow_stage(biased_, filters_);
+    narrow_made_[1] = true;
+    if (narrow) return loops_->narrow_stage_bytes(values, pixels, filters_, narrow->table(), out);
+    loops_->stage(values, pixels, filters_, biased_);
+    loops_->pack_bytes(values, pixels * filters_, out);
 }
 
 void OutputStages::add_bias(int32_t* values, size_t pixels) const {
@@ -352,6 +367,42 @@ Value staged(Layer const& layer, Shape const& shape, Kernels kernels, Run run) {
     return p;
 }
 
+// A blocked kind's output of `shape` (channels last) from run(sink), the sink receiving blocks of
+// sums (ops::detail::BlockSink): the bias and the output stage on each block, stored as bytes
+// when every result is one (a uint8 value), else as int32; with pooling, the bias on each block,
+// then pooling and the output stage over the pooled int32 values.
+template <class Run>
+Value staged_blocked(Layer const& layer, Shape const& shape, Run run) {
+    size_t const filters = shape[shape.rank() - 1];
+    OutputStages const stages(layer, filters, Kernels::blocked);
+    bool const pooling = layer.has_pooling_type(PoolType::Max) || layer.has_pooling_type(PoolType::Average);
+    if (!pooling && stages.byte_output()) {
+        auto const out = Dense::create(TensorType::uint8, shape, Layout::c_order);
+        auto* const dst = static_cast<uint8_t*>(out->mutable_buffer().data);
+        run([&](int32_t* sums, size_t first, size_t count) { stages.apply_to_bytes(sums, count, dst + first * filters); });
+        return out;
+    }
+    auto const acc = new_int32(shape);
+    int32_t* const dst = int32_elements(*acc);
+    run([&](int32_t* sums, size_t first, size_t count) {
+        if (pooling)
+            stages.add_bias(sums, count);
+        else
+            stages.apply(sums, count);
+        std::memcpy(dst + first * filters, sums, count * filters * sizeof(int32_t));
+    });
+    if (!pooling) return acc;
+    Value const p = pooled(layer, acc);
+    stages.over(*p, &OutputStages::finish);
+    return p;
+}
+
+// A value's elements for the blocked kernels: bytes as they are, anything else as int32.
+ops::detail::Values values_of(Value const& v) {
+    if (v->type() == TensorType::uint8) return {nullptr, static_cast<uint8_t const*>(v->buffer().data)};
+    return {int32_elements(*v), nullptr};
+}
+
 // The bias and the output stage over a kernel's new accumulator, in place.
 Value finished(Layer const& layer, Value const& acc, Kernels kernels = Kernels::blocked) {
     OutputStages(layer, ops::detail::channels_of(*acc), kernels).over(*acc, &OutputStages::apply);
@@ -376,9 +427,17 @@ std::shared_ptr<Dense> kernel_from_filters_first(Tensor const& w) {
 
 // ---- kinds ----
 
-Value input_data(Layer const& layer, Value const& x) {
+Value input_data(Layer const& layer, Value const& x, Kernels kernels) {
     if (x->type() == TensorType::float32) return x;
     int const bits = layer.output_bits();
+    if (kernels == Kernels::blocked && !layer.output_signed() && bits <= 8) {  // bytes for the next layer
+        auto const out = Dense::create(TensorType::uint8, x->dimensions(), Layout::c_order);
+        std::vector<int32_t> const values = read_all<int32_t>(*ints(x));
+        auto* dst = static_cast<uint8_t*>(out->mutable_buffer().data);
+        int32_t const top = (1 << bits) - 1;
+        for (size_t i = 0; i < values.size(); ++i) dst[i] = static_cast<uint8_t>(std::clamp(values[i], 0, top));
+        return out;
+    }
     if (layer.output_signed())
         return clamped(x, ops::detail::signed_min(bits), ops::detail::signed_max(bits));
     return clamped(x, 0, bits >= 32 ? std::numeric_limits<int32_t>::max() : (int64_t{1} << bits) - 1);
@@ -390,22 +449,30 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
                         bool stages, Kernels kernels = Kernels::reference) {
     ConvGeometry const g = conv_geometry(layer);
     auto const filters = ops::linearize_filters(*var(layer, "weights"));
-    std::vector<int32_t> bytes = read_all<int32_t>(*ints(x));
-    for (auto& v : bytes) v = std::clamp(v, 0, 255);
+    bool const blocked = kernels == Kernels::blocked && stages;
+    std::vector<int32_t> bytes;
+    if (!blocked || x->type() != TensorType::uint8) {
+        bytes = read_all<int32_t>(*ints(x));
+        for (auto& v : bytes) v = std::clamp(v, 0, 255);
+    }
     ImageDims const d = image_dims(*x, "input_conv2d");
     Shape const& fs = filters->dimensions();
     ops::detail::check_input_conv2d(d, fs, g.stride_x, g.stride_y, g.top, g.bottom, g.left, g.right, g.out_x, g.out_y,
                                     kx, ky);
     std::vector<int8_t> const w = read_all<int8_t>(*filters);
     Window const window{kx, ky, g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
-    auto run = [&](int32_t* out, PixelStage const& stage) {
-        FilterMatrix const matrix{w.data(), fs[0], 1, fs[1]};
-        if (kernels == Kernels::blocked)
-            ops::detail::convolve_blocked(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
-        else
-            ops::detail::convolve(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
-    };
+    FilterMatrix const matrix{w.data(), fs[0], 1, fs[1]};
     Shape const shape = d.shape(g.out_x, g.out_y, fs[0]);
+    if (blocked) {
+        ops::detail::Values const in =
+            bytes.empty() ? values_of(x) : ops::detail::Values{bytes.data(), nullptr};
+        return staged_blocked(layer, shape, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_blocked(in, d, pad_value, matrix, window, 32, sink);
+        });
+    }
+    auto run = [&](int32_t* out, PixelStage const& stage) {
+        ops::detail::convolve(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
+    };
     if (stages) return staged(layer, shape, kernels, run);
     auto const acc = new_int32(shape);
     run(int32_elements(*acc), {});
@@ -467,12 +534,14 @@ Value conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     int8_t const* w = kernels == Kernels::blocked ? weight_bytes(*weights, storage)
                                                    : (storage = read_all<int8_t>(*weights)).data();
     Window const window{ws[0], ws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
-    return staged(layer, d.shape(g.out_x, g.out_y, ws[3]), kernels, [&](int32_t* out, PixelStage const& stage) {
-        FilterMatrix const matrix{w, ws[3], ws[3], 1};
-        if (kernels == Kernels::blocked)
-            ops::detail::convolve_blocked(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
-        else
-            ops::detail::convolve(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
+    FilterMatrix const matrix{w, ws[3], ws[3], 1};
+    Shape const shape = d.shape(g.out_x, g.out_y, ws[3]);
+    if (kernels == Kernels::blocked)
+        return staged_blocked(layer, shape, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_blocked(values_of(in), d, 0, matrix, window, 32, sink);
+        });
+    return staged(layer, shape, kernels, [&](int32_t* out, PixelStage const& stage) {
+        ops::detail::convolve(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
     });
 }
 
@@ -495,11 +564,13 @@ Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     Shape const& dws = ops::detail::depthwise_weights_dims(*weights, d, "depthwise_conv2d");
     std::vector<int8_t> const taps = read_all<int8_t>(*weights);
     Window const window{dws[0], dws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
-    return staged(layer, d.shape(g.out_x, g.out_y, d.channels), kernels, [&](int32_t* out, PixelStage const& stage) {
-        if (kernels == Kernels::blocked)
-            ops::detail::convolve_depthwise_blocked(int32_elements(*in), d, taps.data(), window, out, stage);
-        else
-            ops::detail::convolve_depthwise(int32_elements(*in), d, taps.data(), window, out, stage);
+    Shape const shape = d.shape(g.out_x, g.out_y, d.channels);
+    if (kernels == Kernels::blocked)
+        return staged_blocked(layer, shape, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_depthwise_blocked(values_of(in), d, taps.data(), window, sink);
+        });
+    return staged(layer, shape, kernels, [&](int32_t* out, PixelStage const& stage) {
+        ops::detail::convolve_depthwise(int32_elements(*in), d, taps.data(), window, out, stage);
     });
 }
 
@@ -546,9 +617,9 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels) {
         std::vector<int8_t> storage;
         int8_t const* w = weight_bytes(*weights, storage);
         Window const window{1, 1, 1, 1, 0, 0, 1, 1};
-        return staged(layer, Shape{d.n, 1, 1, ws[1]}, kernels, [&](int32_t* out, PixelStage const& stage) {
-            FilterMatrix const matrix{w, ws[1], ws[1], 1};
-            ops::detail::convolve_blocked(int32_elements(*in), rows, 0, matrix, window, 32, out, stage);
+        FilterMatrix const matrix{w, ws[1], ws[1], 1};
+        return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_blocked(values_of(in), rows, 0, matrix, window, 32, sink);
         });
     }
     auto flat = flattened(layer, x);
@@ -676,7 +747,7 @@ Value quantizer(Layer const& layer, Value const& x) {
     if (x->type() == TensorType::float32) {
         values = read_all<float>(*x);
     } else {
-        std::vector<int32_t> const v = read_all<int32_t>(*x);
+        std::vector<int32_t> const v = read_all<int32_t>(*ints(x));
         values.assign(v.begin(), v.end());
     }
     std::vector<int32_t> out(values.size());
@@ -853,7 +924,7 @@ Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& st
     expect_inputs(layer, in, 1);
     Value const& x = in.front();
     switch (type) {
-        case LayerType::InputData: return input_data(layer, x);
+        case LayerType::InputData: return input_data(layer, x, kernels);
         case LayerType::InputConvolutional: return input_convolutional(layer, x);
         case LayerType::FullyConnected: return fully_connected(layer, x);
         case LayerType::Convolutional: return convolutional(layer, x);

@@ -11,7 +11,9 @@
 
 namespace nuvra::inference {
 
-// A value between layers: a c-ordered Dense of (samples, x, y, channels), int32 or float32.
+// A value between layers: a c-ordered Dense of (samples, x, y, channels), int32 or float32, or
+// uint8 where a layer's outputs are all bytes (the blocked kernels read them as they are; the
+// other kinds read them as int32).
 using Value = std::shared_ptr<Dense>;
 
 // What a layer with state keeps from one sample to the next within a run.

@@ -20,7 +20,7 @@ void portable_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* ou
 }
 Loops const portable_loops{portable_min_max,          portable_to_bytes,  portable_interleave_values,
                            portable_interleave_bytes, portable_add_bytes, portable_stage,
-                           portable_narrow_stage};
+                           portable_narrow_stage, portable_narrow_stage_bytes, portable_pack_bytes};
 
 // ---- portable kernels ----
 
@@ -111,41 +111,6 @@ int32_t lane_product(int32_t offset, int64_t sum) {
 
 size_t round_up(size_t value, size_t step) { return (value + step - 1) / step * step; }
 
-// The weights of a FilterMatrix in panels of `width` filters (GemmArgs' b).
-struct Panels {
-    std::vector<uint32_t> words;  // 4 taps of one filter each
-    size_t groups = 0;
-    size_t count = 0;
-};
-
-Panels pack_filters(Loops const& loops, FilterMatrix const& w, size_t depth, size_t width) {
-    Panels p;
-    p.groups = (depth + 3) / 4;
-    p.count = (w.filters + width - 1) / width;
-    p.words.assign(p.count * p.groups * width, 0);
-    if (w.filter_stride == 1) {  // each tap's weights lie side by side
-        std::vector<int8_t> const zeros(width, 0);
-        for (size_t panel = 0; panel < p.count; ++panel) {
-            size_t const first = panel * width, n = std::min(width, w.filters - first);
-            for (size_t k = 0; k < p.groups; ++k) {
-                int8_t const* rows[4];
-                for (size_t t = 0; t < 4; ++t)
-                    rows[t] = 4 * k + t < depth ? w.data + (4 * k + t) * w.row_stride + first : zeros.data();
-                loops.interleave_bytes(rows, n, p.words.data() + (panel * p.groups + k) * width);
-            }
-        }
-        return p;
-    }
-    for (size_t f = 0; f < w.filters; ++f) {
-        size_t const panel = f / width, column = f % width;
-        for (size_t k = 0; k < depth; ++k) {
-            auto const v = static_cast<uint8_t>(w.data[k * w.row_stride + f * w.filter_stride]);
-            p.words[(panel * p.groups + k / 4) * width + column] |= static_cast<uint32_t>(v) << (8 * (k % 4));
-        }
-    }
-    return p;
-}
-
 // comp[f] = offset x (sum of filter f's weights), for `padded` filters (0 past the last).
 std::vector<int32_t> offset_sums(Loops const& loops, FilterMatrix const& w, size_t depth, size_t padded,
                                  int32_t offset) {
@@ -164,10 +129,10 @@ std::vector<int32_t> offset_sums(Loops const& loops, FilterMatrix const& w, size
 
 uint8_t const* bytes_of(uint32_t const* words) { return reinterpret_cast<uint8_t const*>(words); }
 
-// The sums of rows [first, first + count) of `a` into out (one row of `filters` per pixel).
-void multiply(GemmKernel const& kernel, Panels const& panels, std::vector<int32_t> const& comp, size_t filters,
+// The sums of `count` rows of `a` into out (one row of `filters` per pixel).
+void multiply(GemmKernel const& kernel, PackedFilters const& panels, std::vector<int32_t> const& comp,
               uint8_t const* a, size_t lda, size_t count, int32_t* out) {
-    size_t const width = kernel.width;
+    size_t const width = kernel.width, filters = panels.filters;
     for (size_t panel = 0; panel < panels.count; ++panel) {
         uint8_t const* b = bytes_of(panels.words.data() + panel * panels.groups * width);
         size_t const cols = std::min(width, filters - panel * width);
@@ -186,11 +151,20 @@ void multiply(GemmKernel const& kernel, Panels const& panels, std::vector<int32_
     }
 }
 
-// Saturation to n bits of exact 32-bit sums.
-void saturate_all(int32_t* values, size_t count, int n) {
-    if (n >= 32) return;
-    int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
-    for (size_t i = 0; i < count; ++i) values[i] = std::clamp(values[i], lo, hi);
+// The input as int32 values (a copy when it is given as bytes).
+int32_t const* ints_of(Values in, size_t count, std::vector<int32_t>& storage) {
+    if (in.ints) return in.ints;
+    storage.assign(in.bytes, in.bytes + count);
+    return storage.data();
+}
+
+// The reference result handed to the sink in blocks of `block` pixels.
+template <class Reference>
+void through_reference(size_t pixels, size_t per_pixel, size_t block, BlockSink const& sink, Reference reference) {
+    std::vector<int32_t> out(pixels * per_pixel);
+    reference(out.data());
+    for (size_t first = 0; first < pixels; first += block)
+        sink(out.data() + first * per_pixel, first, std::min(block, pixels - first));
 }
 
 Isa usable(Isa isa) { return std::min(isa, best_isa()); }
@@ -291,47 +265,127 @@ DepthwiseKernel depthwise_kernel(Isa isa) {
     return {4, depthwise_portable};
 }
 
-void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g,
-                      int n, int32_t* out, PixelStage const& stage, Isa isa) {
+PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa) {
+    Loops const& loop = loops(isa);
+    size_t const width = gemm_kernel(isa).width;
+    PackedFilters p;
+    p.isa = usable(isa);
+    p.depth = depth;
+    p.filters = w.filters;
+    p.groups = (depth + 3) / 4;
+    p.count = (w.filters + width - 1) / width;
+    p.words.assign(p.count * p.groups * width, 0);
+    if (w.filter_stride == 1) {  // each tap's weights lie side by side
+        std::vector<int8_t> const zeros(width, 0);
+        for (size_t panel = 0; panel < p.count; ++panel) {
+            size_t const first = panel * width, n = std::min(width, w.filters - first);
+            for (size_t k = 0; k < p.groups; ++k) {
+                int8_t const* rows[4];
+                for (size_t t = 0; t < 4; ++t)
+                    rows[t] = 4 * k + t < depth ? w.data + (4 * k + t) * w.row_stride + first : zeros.data();
+                loop.interleave_bytes(rows, n, p.words.data() + (panel * p.groups + k) * width);
+            }
+        }
+        return p;
+    }
+    for (size_t f = 0; f < w.filters; ++f) {
+        size_t const panel = f / width, column = f % width;
+        for (size_t k = 0; k < depth; ++k) {
+            auto const v = static_cast<uint8_t>(w.data[k * w.row_stride + f * w.filter_stride]);
+            p.words[(panel * p.groups + k / 4) * width + column] |= static_cast<uint32_t>(v) << (8 * (k % 4));
+        }
+    }
+    return p;
+}
+
+PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t channels, Isa isa) {
+    Loops const& loop = loops(isa);
+    PackedDepthwise p;
+    p.isa = usable(isa);
+    p.kx = kx;
+    p.ky = ky;
+    p.channels = channels;
+    p.groups = (ky + 3) / 4;
+    p.padded = round_up(channels, depthwise_kernel(isa).lanes);
+    p.words.assign(kx * p.groups * p.padded, 0);  // (i, group, channel, 4 taps along y), 0 past ky
+    std::vector<int8_t> const zeros(channels, 0);
+    for (size_t i = 0; i < kx; ++i) {
+        for (size_t k = 0; k < p.groups; ++k) {
+            int8_t const* rows[4];
+            for (size_t t = 0; t < 4; ++t) rows[t] = 4 * k + t < ky ? w + (i * ky + 4 * k + t) * channels : zeros.data();
+            loop.interleave_bytes(rows, channels, p.words.data() + (i * p.groups + k) * p.padded);
+        }
+    }
+    return p;
+}
+
+void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
+                      BlockSink const& sink, Isa isa, PackedFilters const* packed) {
+    isa = usable(isa);
     Loops const& loop = loops(isa);
     size_t const c = d.channels, depth = g.kernel_x * g.kernel_y * c, filters = w.filters;
+    size_t const values = d.samples * d.x * d.y * c;
+    GemmKernel const kernel = gemm_kernel(isa);
+    size_t const block = kernel.rows * std::max<size_t>(2, std::min<size_t>(16, 16384 / std::max<size_t>(filters, 1)));
     // The window region of one sample, padded: columns from -pad_left, rows from -pad_top.
     size_t const px = g.out_x == 0 ? 0 : (g.out_x - 1) * static_cast<size_t>(g.stride_x) + g.kernel_x;
     size_t const py = g.out_y == 0 ? 0 : (g.out_y - 1) * static_cast<size_t>(g.stride_y) + g.kernel_y;
+    size_t const pixels = g.out_x * g.out_y;
     bool const direct = g.kernel_x == 1 && g.kernel_y == 1 && g.stride_x == 1 && g.stride_y == 1 &&
                         g.pad_left == 0 && g.pad_top == 0 && g.out_x == d.x && g.out_y == d.y;
     unsigned __int128 const padded_bytes = static_cast<unsigned __int128>(px) * py * c;
     bool const padded_fits = direct || padded_bytes <= 4 * d.x * d.y * c + 65536;
-    if (!padded_fits || filters == 0 || depth == 0 || px == 0 || py == 0) {
-        convolve(in, d, outside, w, g, n, out, stage);
-        return;
+    auto const reference = [&] {
+        std::vector<int32_t> storage;
+        int32_t const* ints = ints_of(in, values, storage);
+        through_reference(d.samples * pixels, filters, block, sink,
+                          [&](int32_t* out) { convolve(ints, d, outside, w, g, n, out, {}); });
+    };
+    if (!padded_fits || filters == 0 || depth == 0 || pixels == 0) return reference();
+    PackedFilters local;
+    if (!packed || packed->isa != isa || packed->depth != depth || packed->filters != filters) {
+        local = pack_filters(w, depth, isa);
+        packed = &local;
     }
-    GemmKernel const kernel = gemm_kernel(isa);
-    Panels const panels = pack_filters(loop, w, depth, kernel.width);
-    size_t const lda = panels.groups * 4;
-    size_t const block = kernel.rows * 16;  // pixels per block of rows
+    size_t const lda = packed->groups * 4;
     std::vector<uint8_t> a(block * lda, 0);  // the bytes past `depth` in each row stay 0
+    std::vector<int32_t> sums(block * filters);
     std::vector<uint8_t> image(direct ? 0 : px * py * c);
-    size_t const run = g.kernel_y * c, pixels = g.out_x * g.out_y;
+    size_t const run = g.kernel_y * c;
+    auto const finish = [&](size_t first, size_t count) {
+        if (n < 32) {  // the sums are exact: saturate them
+            int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
+            for (size_t i = 0; i < count * filters; ++i) sums[i] = std::clamp(sums[i], lo, hi);
+        }
+        sink(sums.data(), first, count);
+    };
 
-    // One pass with the values as bytes at `form.offset`; false, with `out` to be written again,
-    // when `check` finds a value outside.
+    // One pass with the values as bytes at `form.offset`; false, before the sink has seen a
+    // block, when `check` finds a value outside. Bytes need no check.
     auto const pass = [&](ByteForm const& form, bool check) {
-        std::vector<int32_t> const comp = offset_sums(loop, w, depth, panels.count * kernel.width, form.offset);
-        auto const finish = [&](int32_t* values, size_t count) {
-            saturate_all(values, count * filters, n);
-            if (stage) stage(values, count);
-        };
+        std::vector<int32_t> const comp = offset_sums(loop, w, depth, packed->count * kernel.width, form.offset);
         if (direct) {  // the pixels of every sample are the rows
             size_t const total = d.samples * d.x * d.y;
+            if (check) {  // all blocks checked before the first goes to the sink
+                int32_t lo = form.offset, hi = form.offset;
+                loop.min_max(in.ints, values, &lo, &hi);
+                if (!in_bytes(lo, hi, form.offset)) return false;
+            }
             for (size_t first = 0; first < total; first += block) {
                 size_t const count = std::min(block, total - first);
-                int32_t lo = form.offset, hi = form.offset;
-                for (size_t r = 0; r < count; ++r)
-                    loop.to_bytes(in + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
-                if (check && !in_bytes(lo, hi, form.offset)) return false;
-                multiply(kernel, panels, comp, filters, a.data(), lda, count, out + first * filters);
-                finish(out + first * filters, count);
+                uint8_t const* rows = a.data();
+                size_t stride = lda;
+                if (in.bytes && c == lda) {
+                    rows = in.bytes + first * c;
+                } else if (in.bytes) {
+                    for (size_t r = 0; r < count; ++r) std::memcpy(a.data() + r * lda, in.bytes + (first + r) * c, c);
+                } else {
+                    int32_t lo = form.offset, hi = form.offset;
+                    for (size_t r = 0; r < count; ++r)
+                        loop.to_bytes(in.ints + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
+                }
+                multiply(kernel, *packed, comp, rows, stride, count, sums.data());
+                finish(first, count);
             }
             return true;
         }
@@ -340,7 +394,6 @@ void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, Fi
         if (check && !in_bytes(outside, outside, form.offset)) return false;
         auto const outside_byte = static_cast<uint8_t>(static_cast<uint32_t>(outside - form.offset));
         for (size_t s = 0; s < d.samples; ++s) {
-            int32_t const* src = in + s * d.x * d.y * c;
             std::fill(image.begin(), image.end(), outside_byte);
             int64_t const y_first = g.pad_top;
             int64_t const y_last = std::min<int64_t>(static_cast<int64_t>(py), g.pad_top + static_cast<int64_t>(d.y));
@@ -348,11 +401,15 @@ void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, Fi
             for (size_t col = 0; col < px && y_first < y_last; ++col) {
                 int64_t const x = static_cast<int64_t>(col) - g.pad_left;
                 if (x < 0 || x >= static_cast<int64_t>(d.x)) continue;
-                loop.to_bytes(src + static_cast<size_t>(x) * d.y * c, static_cast<size_t>(y_last - y_first) * c,
-                              form.offset, image.data() + (col * py + static_cast<size_t>(y_first)) * c, &lo, &hi);
+                size_t const from = (s * d.x + static_cast<size_t>(x)) * d.y * c;
+                size_t const count = static_cast<size_t>(y_last - y_first) * c;
+                uint8_t* dst = image.data() + (col * py + static_cast<size_t>(y_first)) * c;
+                if (in.bytes)
+                    std::memcpy(dst, in.bytes + from, count);
+                else
+                    loop.to_bytes(in.ints + from, count, form.offset, dst, &lo, &hi);
             }
             if (check && !in_bytes(lo, hi, form.offset)) return false;
-            int32_t* dst = out + s * pixels * filters;
             for (size_t first = 0; first < pixels; first += block) {
                 size_t const count = std::min(block, pixels - first);
                 for (size_t r = 0; r < count; ++r) {
@@ -364,49 +421,52 @@ void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, Fi
                                                     oy * static_cast<size_t>(g.stride_y)) * c,
                                     run);
                 }
-                multiply(kernel, panels, comp, filters, a.data(), lda, count, dst + first * filters);
-                finish(dst + first * filters, count);
+                multiply(kernel, *packed, comp, a.data(), lda, count, sums.data());
+                finish(s * pixels + first, count);
             }
         }
         return true;
     };
+    if (in.bytes) {  // 0..255 by their type; the padding must be a byte too
+        if (outside >= 0 && outside <= 255 && sums_fit(255, depth) && pass(kBytes, false)) return;
+        return reference();
+    }
     // Values of 0..255 (after a ReLU) need no look ahead; others are measured first.
     if (sums_fit(kBytes.magnitude, depth) && pass(kBytes, true)) return;
-    ByteForm const form = byte_form(loop, in, d.samples * d.x * d.y * c, outside);
-    if (form.fits && sums_fit(form.magnitude, depth)) {
-        pass(form, false);
-        return;
-    }
-    convolve(in, d, outside, w, g, n, out, stage);
+    ByteForm const form = byte_form(loop, in.ints, values, outside);
+    if (form.fits && sums_fit(form.magnitude, depth) && pass(form, false)) return;
+    reference();
 }
 
-void convolve_depthwise_blocked(int32_t const* in, ImageDims const& d, int8_t const* w, Window const& g, int32_t* out,
-                                PixelStage const& stage, Isa isa) {
+void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, Window const& g,
+                                BlockSink const& sink, Isa isa, PackedDepthwise const* packed) {
+    isa = usable(isa);
     Loops const& loop = loops(isa);
     size_t const c = d.channels, kx = g.kernel_x, ky = g.kernel_y;
-    if (c == 0 || kx == 0 || ky == 0) {
-        convolve_depthwise(in, d, w, g, out, stage);
-        return;
-    }
+    size_t const values = d.samples * d.x * d.y * c;
+    auto const reference = [&] {
+        std::vector<int32_t> storage;
+        int32_t const* ints = ints_of(in, values, storage);
+        through_reference(d.samples * g.out_x * g.out_y, c, std::max<size_t>(g.out_y, 1), sink,
+                          [&](int32_t* out) { convolve_depthwise(ints, d, w, g, out, {}); });
+    };
+    if (c == 0 || kx == 0 || ky == 0 || g.out_x == 0 || g.out_y == 0) return reference();
     DepthwiseKernel const kernel = depthwise_kernel(isa);
-    size_t const padded = round_up(c, kernel.lanes), groups = (ky + 3) / 4;
-    // Weights (i, group, channel, 4 taps along y), 0 past ky.
-    std::vector<uint32_t> weights(kx * groups * padded, 0);
-    std::vector<int8_t> const zero_weights(c, 0);
-    for (size_t i = 0; i < kx; ++i) {
-        for (size_t k = 0; k < groups; ++k) {
-            int8_t const* rows[4];
-            for (size_t t = 0; t < 4; ++t) rows[t] = 4 * k + t < ky ? w + (i * ky + 4 * k + t) * c : zero_weights.data();
-            loop.interleave_bytes(rows, c, weights.data() + (i * groups + k) * padded);
-        }
+    PackedDepthwise local;
+    if (!packed || packed->isa != isa || packed->kx != kx || packed->ky != ky || packed->channels != c) {
+        local = pack_depthwise(w, kx, ky, c, isa);
+        packed = &local;
     }
+    size_t const padded = packed->padded, groups = packed->groups;
     // A ring of kx input columns in the kernels' form: for each output row oy and group, the 4
     // input rows oy x stride_y - pad_top + 4 x group + t of each channel, 0 outside the image.
     size_t const column = g.out_y * groups * padded;
     std::vector<uint32_t> ring(kx * column, 0);
     std::vector<int64_t> held(kx);
     std::vector<int32_t> const zeros(c, 0);
+    std::vector<uint8_t> const zero_bytes(c, 0);
     std::vector<uint8_t const*> rows(kx);
+    std::vector<int32_t> line(g.out_y * c);
 
     auto const pass = [&](ByteForm const& form, bool check) {
         std::vector<int64_t> sums(padded, 0);
@@ -414,12 +474,16 @@ void convolve_depthwise_blocked(int32_t const* in, ImageDims const& d, int8_t co
             for (size_t tap = 0; tap < kx * ky; ++tap) loop.add_bytes(w + tap * c, c, sums.data());
         std::vector<int32_t> comp(padded);
         for (size_t ch = 0; ch < padded; ++ch) comp[ch] = lane_product(form.offset, sums[ch]);
+        if (check) {  // every value checked before the sink sees a line
+            int32_t lo = 0, hi = 0;
+            loop.min_max(in.ints, values, &lo, &hi);
+            if (!in_bytes(lo, hi, form.offset)) return false;
+        }
         for (size_t s = 0; s < d.samples; ++s) {
-            int32_t const* image = in + s * d.x * d.y * c;
+            size_t const image = s * d.x * d.y * c;
             std::fill(held.begin(), held.end(), std::numeric_limits<int64_t>::min());
             for (size_t ox = 0; ox < g.out_x; ++ox) {
                 int64_t const x0 = static_cast<int64_t>(ox) * g.stride_x - g.pad_left;
-                int32_t lo = 0, hi = 0;  // the padding is 0
                 for (size_t i = 0; i < kx; ++i) {
                     int64_t const x = x0 + static_cast<int64_t>(i);
                     auto const k64 = static_cast<int64_t>(kx);
@@ -431,36 +495,46 @@ void convolve_depthwise_blocked(int32_t const* in, ImageDims const& d, int8_t co
                     bool const inside = x >= 0 && x < static_cast<int64_t>(d.x);
                     for (size_t oy = 0; oy < g.out_y; ++oy) {
                         for (size_t k = 0; k < groups; ++k) {
-                            int32_t const* src[4];
+                            size_t at[4];
+                            bool real[4];
                             for (size_t t = 0; t < 4; ++t) {
                                 int64_t const y = static_cast<int64_t>(oy) * g.stride_y - g.pad_top +
                                                   static_cast<int64_t>(4 * k + t);
-                                bool const in_y = y >= 0 && y < static_cast<int64_t>(d.y) && 4 * k + t < ky;
-                                src[t] = inside && in_y
-                                             ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c
-                                             : zeros.data();
+                                real[t] = inside && y >= 0 && y < static_cast<int64_t>(d.y) && 4 * k + t < ky;
+                                at[t] = real[t] ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c : 0;
                             }
-                            loop.interleave_values(src, c, form.offset, dst + (oy * groups + k) * padded, &lo, &hi);
+                            uint32_t* words = dst + (oy * groups + k) * padded;
+                            if (in.bytes) {
+                                int8_t const* src[4];
+                                for (size_t t = 0; t < 4; ++t)
+                                    src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t]
+                                                                                      : zero_bytes.data());
+                                loop.interleave_bytes(src, c, words);
+                            } else {
+                                int32_t const* src[4];
+                                for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] : zeros.data();
+                                int32_t lo = 0, hi = 0;
+                                loop.interleave_values(src, c, form.offset, words, &lo, &hi);
+                            }
                         }
                     }
                 }
-                if (check && !in_bytes(lo, hi, form.offset)) return false;
-                int32_t* line = out + (s * g.out_x + ox) * g.out_y * c;
-                DepthwiseArgs const args{rows.data(), kx, bytes_of(weights.data()), groups, padded, comp.data(),
-                                         line, c, g.out_y};
+                DepthwiseArgs const args{rows.data(), kx,          bytes_of(packed->words.data()), groups, padded,
+                                         comp.data(), line.data(), c,                               g.out_y};
                 kernel.run(args);
-                if (stage) stage(line, g.out_y);
+                sink(line.data(), (s * g.out_x + ox) * g.out_y, g.out_y);
             }
         }
         return true;
     };
-    if (sums_fit(kBytes.magnitude, kx * ky) && pass(kBytes, true)) return;
-    ByteForm const form = byte_form(loop, in, d.samples * d.x * d.y * c, 0);
-    if (form.fits && sums_fit(form.magnitude, kx * ky)) {
-        pass(form, false);
-        return;
+    if (in.bytes) {
+        if (sums_fit(255, kx * ky) && pass(kBytes, false)) return;
+        return reference();
     }
-    convolve_depthwise(in, d, w, g, out, stage);
+    if (sums_fit(kBytes.magnitude, kx * ky) && pass(kBytes, true)) return;
+    ByteForm const form = byte_form(loop, in.ints, values, 0);
+    if (form.fits && sums_fit(form.magnitude, kx * ky) && pass(form, false)) return;
+    reference();
 }
 
 }  // namespace nuvra::ops::detail

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -32,14 +33,47 @@ enum class Isa : uint8_t {
 Isa best_isa();
 char const* isa_name(Isa isa);
 
+// The input values of a blocked convolution, in row-major order: int32, or bytes (0..255).
+struct Values {
+    int32_t const* ints = nullptr;
+    uint8_t const* bytes = nullptr;
+};
+
+// Receives the sums of `count` consecutive output pixels from pixel `first` on (counted over the
+// samples, in the output's row-major order), one int32 per filter each, in a scratch block it may
+// change. A block may come again with the same values (after a pass found values that need
+// another byte offset): the sink stores, it does not accumulate.
+using BlockSink = std::function<void(int32_t* sums, size_t first, size_t count)>;
+
+// The weights of a FilterMatrix in the kernels' panels (GemmArgs' b), made once for a layer.
+struct PackedFilters {
+    Isa isa = Isa::portable;
+    size_t depth = 0;
+    size_t filters = 0;
+    size_t groups = 0;  // of 4 taps
+    size_t count = 0;   // panels
+    std::vector<uint32_t> words;  // 4 taps of one filter each
+};
+PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa = best_isa());
+
+// Depthwise weights (kx, ky, C) in the kernels' form (DepthwiseArgs' w), made once for a layer.
+struct PackedDepthwise {
+    Isa isa = Isa::portable;
+    size_t kx = 0, ky = 0, channels = 0;
+    size_t groups = 0;  // of 4 taps along y
+    size_t padded = 0;  // channels, to a multiple of the kernel's lanes
+    std::vector<uint32_t> words;
+};
+PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t channels, Isa isa = best_isa());
+
 // convolve (outside as the value of taps beyond the image, saturated to n bits) through the
 // blocked kernels of `isa` (at most best_isa()), or through convolve itself when they cannot be
-// exact. Same arguments, same results.
-void convolve_blocked(int32_t const* in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g,
-                      int n, int32_t* out, PixelStage const& stage, Isa isa = best_isa());
+// exact; the sums go to `sink` block by block. `packed`, when given, holds w packed for isa.
+void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
+                      BlockSink const& sink, Isa isa = best_isa(), PackedFilters const* packed = nullptr);
 // convolve_depthwise the same way.
-void convolve_depthwise_blocked(int32_t const* in, ImageDims const& d, int8_t const* w, Window const& g, int32_t* out,
-                                PixelStage const& stage, Isa isa = best_isa());
+void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, Window const& g,
+                                BlockSink const& sink, Isa isa = best_isa(), PackedDepthwise const* packed = nullptr);
 
 // ---- the kernels of one instruction set, behind the drivers above ----
 
@@ -139,6 +173,11 @@ struct Loops {
     void (*add_bytes)(int8_t const* r, size_t n, int64_t* sums);
     void (*stage)(int32_t* values, size_t pixels, size_t filters, StageTable const& t);
     void (*narrow_stage)(int32_t* values, size_t pixels, size_t filters, NarrowStageTable const& t);
+    // narrow_stage with its results stored as bytes (their range within 0..255) in out.
+    void (*narrow_stage_bytes)(int32_t const* values, size_t pixels, size_t filters, NarrowStageTable const& t,
+                               uint8_t* out);
+    // out[i] = values[i], each in 0..255.
+    void (*pack_bytes)(int32_t const* values, size_t n, uint8_t* out);
 };
 
 Loops const& loops(Isa isa);

@@ -33,8 +33,8 @@ NUVRA_ALWAYS_INLINE uint32_t low_byte(int32_t value, int32_t offset) {
     return (static_cast<uint32_t>(value) - static_cast<uint32_t>(offset)) & 0xFFu;
 }
 
-NUVRA_ALWAYS_INLINE void to_bytes(int32_t const* values, size_t n, int32_t offset, uint8_t* out, int32_t* lo,
-                                  int32_t* hi) {
+NUVRA_ALWAYS_INLINE void to_bytes(int32_t const* __restrict values, size_t n, int32_t offset,
+                                  uint8_t* __restrict out, int32_t* lo, int32_t* hi) {
     int32_t a = *lo, b = *hi;
     for (size_t i = 0; i < n; ++i) {
         a = values[i] < a ? values[i] : a;
@@ -114,6 +114,28 @@ NUVRA_ALWAYS_INLINE void narrow_stage(int32_t* values, size_t pixels, size_t fil
     }
 }
 
+NUVRA_ALWAYS_INLINE void narrow_stage_bytes(int32_t const* __restrict values, size_t pixels, size_t filters,
+                                            NarrowStageTable const& t, uint8_t* __restrict out) {
+    int32_t const lo = t.lo, hi = t.hi;
+    for (size_t p = 0; p < pixels; ++p, values += filters, out += filters) {
+        for (size_t f = 0; f < filters; ++f) {
+            int32_t x = values[f];
+            x = x < t.vlow[f] ? t.vlow[f] : x;
+            x = x > t.vhigh[f] ? t.vhigh[f] : x;
+            uint32_t const sum = static_cast<uint32_t>(x + t.bias[f]) * static_cast<uint32_t>(t.factor[f]) +
+                                 static_cast<uint32_t>(t.half[f]);
+            int32_t y = static_cast<int32_t>(sum) >> t.right[f];
+            y = y < lo ? lo : y;
+            y = y > hi ? hi : y;
+            out[f] = static_cast<uint8_t>(y);
+        }
+    }
+}
+
+NUVRA_ALWAYS_INLINE void pack_bytes(int32_t const* __restrict values, size_t n, uint8_t* __restrict out) {
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(values[i]);
+}
+
 }  // namespace loop_bodies
 
 // The bodies above, each compiled inside a function name_<body> carrying ATTR.
@@ -134,6 +156,13 @@ NUVRA_ALWAYS_INLINE void narrow_stage(int32_t* values, size_t pixels, size_t fil
     }                                                                                                               \
     ATTR void name##_narrow_stage(int32_t* values, size_t pixels, size_t filters, NarrowStageTable const& t) {       \
         loop_bodies::narrow_stage(values, pixels, filters, t);                                                      \
+    }                                                                                                               \
+    ATTR void name##_narrow_stage_bytes(int32_t const* values, size_t pixels, size_t filters,                       \
+                                        NarrowStageTable const& t, uint8_t* out) {                                  \
+        loop_bodies::narrow_stage_bytes(values, pixels, filters, t, out);                                           \
+    }                                                                                                               \
+    ATTR void name##_pack_bytes(int32_t const* values, size_t n, uint8_t* out) {                                    \
+        loop_bodies::pack_bytes(values, n, out);                                                                    \
     }
 
 }  // namespace nuvra::ops::detail

@@ -45,10 +45,10 @@ NUVRA_AVX2 void interleave_bytes_sse(int8_t const* const* rows, size_t n, uint32
 
 Loops const avx2_loops{avx2_min_max,         avx2_to_bytes,  avx2_interleave_values,
                        interleave_bytes_sse, avx2_add_bytes, avx2_stage,
-                       avx2_narrow_stage};
+                       avx2_narrow_stage, avx2_narrow_stage_bytes, avx2_pack_bytes};
 Loops const avx512_loops{avx512_min_max,       avx512_to_bytes,  avx512_interleave_values,
                          interleave_bytes_sse, avx512_add_bytes, avx512_stage,
-                         avx512_narrow_stage};
+                         avx512_narrow_stage, avx512_narrow_stage_bytes, avx512_pack_bytes};
 
 inline int32_t word_at(uint8_t const* p) {
     int32_t v;
