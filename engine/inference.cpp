@@ -158,21 +158,32 @@ void teach(Rule const& rule, std::vector<int32_t> const& x, std::vector<int64_t>
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size, uint32_t threads) {
     auto const layers = run_layers(model, inputs);
-    Value const x = inference::model_input(*inputs, model.input_shape());
-    uint32_t const samples = x->dimensions()[0];
-    // Samples [first, first + count) in groups of batch_size, with states of their own.
-    auto const share = [&](uint32_t first, uint32_t count) {
-        inference::RunState states;
-        return over_groups(count, batch_size, [&](uint32_t at, uint32_t size) {
-            Value const out = run_group(layers, inference::samples(x, first + at, size), states, true).back();
-            return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
-        });
-    };
+    // A uint8 input is read sample by sample as bytes by each share; any other is converted once.
+    Shape const shape = inference::model_input_shape(inputs->dimensions(), model.input_shape());
+    bool const bytes = inputs->type() == TensorType::uint8;
+    Value const x = bytes ? nullptr : inference::model_input(*inputs, model.input_shape());
+    uint32_t const samples = shape[0];
     bool const has_state = std::any_of(layers.begin(), layers.end(), [](auto const& layer) {
         LayerType const type = layer->params()->layer_type();
         return type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv ||
                type == LayerType::StatefulRecurrent;
     });
+    // Without state, samples run in groups that keep a layer's values near the cache's size
+    // (their results do not depend on the grouping).
+    uint64_t largest = 1;
+    for (auto const& layer : layers) largest = std::max<uint64_t>(largest, layer->output_dimensions().product());
+    uint32_t const cached = static_cast<uint32_t>(std::max<uint64_t>(1, (uint64_t{1} << 18) / largest));
+    uint32_t const group = has_state ? batch_size : std::min(batch_size == 0 ? samples : batch_size, cached);
+    // Samples [first, first + count) in groups, with states of their own.
+    auto const share = [&](uint32_t first, uint32_t count) {
+        inference::RunState states;
+        return over_groups(count, group, [&](uint32_t at, uint32_t size) {
+            Value const in = bytes ? inference::model_bytes(*inputs, shape, first + at, size)
+                                   : inference::samples(x, first + at, size);
+            Value const out = run_group(layers, in, states, true).back();
+            return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
+        });
+    };
     uint32_t const wanted = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
     uint32_t const workers = has_state ? 1 : std::min(wanted, samples);
     if (workers <= 1) return share(0, samples);

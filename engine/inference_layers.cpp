@@ -163,6 +163,8 @@ int8_t const* weight_bytes(Tensor const& weights, std::vector<int8_t>& storage) 
     return storage.data();
 }
 
+}  // namespace
+
 // The bias and the output stage of the second- and third-generation kinds (see
 // engine/inference.h), read and checked once per run, then applied to the values of one output
 // pixel (one per filter) at a time, in place: inside a convolution's output loop, or over a
@@ -318,6 +320,30 @@ void OutputStages::stage(int32_t* values, size_t pixels) const {
     }
 }
 
+// What a blocked kind keeps for the samples of a run: its weights packed for the kernels and its
+// output stage, made from the weights tensor `weights`.
+struct Prepared {
+    std::shared_ptr<Tensor> weights;
+    ops::detail::PackedFilters filters;
+    ops::detail::PackedDepthwise depthwise;
+    std::optional<OutputStages> stages;
+};
+
+namespace {
+
+// The layer's Prepared for the weights tensor `weights`, made by make(prepared) unless the run's
+// state holds it already.
+template <class Make>
+Prepared const& prepared(LayerState& state, std::shared_ptr<Tensor> const& weights, Make make) {
+    if (!state.prepared || state.prepared->weights != weights) {
+        auto fresh = std::make_shared<Prepared>();
+        fresh->weights = weights;
+        make(*fresh);
+        state.prepared = std::move(fresh);
+    }
+    return *state.prepared;
+}
+
 // Max or global pooling of a convolution kind, from its pooling block.
 Value pooled(Layer const& layer, Value const& acc) {
     bool const max = layer.has_pooling_type(PoolType::Max);
@@ -372,9 +398,8 @@ Value staged(Layer const& layer, Shape const& shape, Kernels kernels, Run run) {
 // when every result is one (a uint8 value), else as int32; with pooling, the bias on each block,
 // then pooling and the output stage over the pooled int32 values.
 template <class Run>
-Value staged_blocked(Layer const& layer, Shape const& shape, Run run) {
+Value staged_blocked(Layer const& layer, Shape const& shape, OutputStages const& stages, Run run) {
     size_t const filters = shape[shape.rank() - 1];
-    OutputStages const stages(layer, filters, Kernels::blocked);
     bool const pooling = layer.has_pooling_type(PoolType::Max) || layer.has_pooling_type(PoolType::Average);
     if (!pooling && stages.byte_output()) {
         auto const out = Dense::create(TensorType::uint8, shape, Layout::c_order);
@@ -431,6 +456,7 @@ Value input_data(Layer const& layer, Value const& x, Kernels kernels) {
     if (x->type() == TensorType::float32) return x;
     int const bits = layer.output_bits();
     if (kernels == Kernels::blocked && !layer.output_signed() && bits <= 8) {  // bytes for the next layer
+        if (x->type() == TensorType::uint8 && bits == 8) return x;
         auto const out = Dense::create(TensorType::uint8, x->dimensions(), Layout::c_order);
         std::vector<int32_t> const values = read_all<int32_t>(*ints(x));
         auto* dst = static_cast<uint8_t*>(out->mutable_buffer().data);
@@ -446,10 +472,10 @@ Value input_data(Layer const& layer, Value const& x, Kernels kernels) {
 // The convolution of an input layer over x read as bytes (0..255), padded with pad_value; with
 // `stages`, the layer's bias and output stage run in its output loop (see staged).
 Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, uint32_t kx, uint32_t ky,
-                        bool stages, Kernels kernels = Kernels::reference) {
+                        bool stages, Kernels kernels = Kernels::reference, LayerState* state = nullptr) {
     ConvGeometry const g = conv_geometry(layer);
     auto const filters = ops::linearize_filters(*var(layer, "weights"));
-    bool const blocked = kernels == Kernels::blocked && stages;
+    bool const blocked = kernels == Kernels::blocked && stages && state;
     std::vector<int32_t> bytes;
     if (!blocked || x->type() != TensorType::uint8) {
         bytes = read_all<int32_t>(*ints(x));
@@ -466,8 +492,13 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     if (blocked) {
         ops::detail::Values const in =
             bytes.empty() ? values_of(x) : ops::detail::Values{bytes.data(), nullptr};
-        return staged_blocked(layer, shape, [&](ops::detail::BlockSink const& sink) {
-            ops::detail::convolve_blocked(in, d, pad_value, matrix, window, 32, sink);
+        Prepared const& ready = prepared(*state, var(layer, "weights"), [&](Prepared& p) {
+            p.filters = ops::detail::pack_filters(matrix, fs[1]);
+            p.stages.emplace(layer, fs[0]);
+        });
+        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_blocked(in, d, pad_value, matrix, window, 32, sink, ops::detail::best_isa(),
+                                          &ready.filters);
         });
     }
     auto run = [&](int32_t* out, PixelStage const& stage) {
@@ -524,7 +555,7 @@ Value fully_connected(Layer const& layer, Value const& x) {
     return with_pixels(threshold_stage(layer, p), dims4(*x).n);
 }
 
-Value conv2d(Layer const& layer, Value const& x, Kernels kernels) {
+Value conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
     ConvGeometry const g = conv_geometry(layer);
     Value const in = input_shifted(layer, x, kernels);
     ImageDims const d = image_dims(*in, "conv2d_v2");
@@ -536,25 +567,31 @@ Value conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     Window const window{ws[0], ws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
     FilterMatrix const matrix{w, ws[3], ws[3], 1};
     Shape const shape = d.shape(g.out_x, g.out_y, ws[3]);
-    if (kernels == Kernels::blocked)
-        return staged_blocked(layer, shape, [&](ops::detail::BlockSink const& sink) {
-            ops::detail::convolve_blocked(values_of(in), d, 0, matrix, window, 32, sink);
+    if (kernels == Kernels::blocked) {
+        Prepared const& ready = prepared(state, weights, [&](Prepared& p) {
+            p.filters = ops::detail::pack_filters(matrix, size_t{ws[0]} * ws[1] * ws[2]);
+            p.stages.emplace(layer, ws[3]);
         });
+        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_blocked(values_of(in), d, 0, matrix, window, 32, sink, ops::detail::best_isa(),
+                                          &ready.filters);
+        });
+    }
     return staged(layer, shape, kernels, [&](int32_t* out, PixelStage const& stage) {
         ops::detail::convolve(int32_elements(*in), d, 0, matrix, window, 32, out, stage);
     });
 }
 
-Value input_conv2d(Layer const& layer, Value const& x, Kernels kernels) {
+Value input_conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
     std::vector<uint8_t> const pads = read_all<uint8_t>(*var(layer, "padding_value"));
     for (uint8_t p : pads)
         if (p != pads.front())
             refuse_layer(layer, "different padding values per channel have no software implementation");
     uint32_t const k = layer.params()->get_as<uint32_t>("kernel_size");
-    return input_convolution(layer, x, pads.front(), k, k, true, kernels);
+    return input_convolution(layer, x, pads.front(), k, k, true, kernels, &state);
 }
 
-Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels) {
+Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
     ConvGeometry const g = conv_geometry(layer);
     auto w = var(layer, "weights");
     Shape const& ws = w->dimensions();  // (k, k, 1, C)
@@ -565,10 +602,16 @@ Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels) {
     std::vector<int8_t> const taps = read_all<int8_t>(*weights);
     Window const window{dws[0], dws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
     Shape const shape = d.shape(g.out_x, g.out_y, d.channels);
-    if (kernels == Kernels::blocked)
-        return staged_blocked(layer, shape, [&](ops::detail::BlockSink const& sink) {
-            ops::detail::convolve_depthwise_blocked(values_of(in), d, taps.data(), window, sink);
+    if (kernels == Kernels::blocked) {
+        Prepared const& ready = prepared(state, w, [&](Prepared& p) {
+            p.depthwise = ops::detail::pack_depthwise(taps.data(), dws[0], dws[1], d.channels);
+            p.stages.emplace(layer, d.channels);
         });
+        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_depthwise_blocked(values_of(in), d, taps.data(), window, sink,
+                                                    ops::detail::best_isa(), &ready.depthwise);
+        });
+    }
     return staged(layer, shape, kernels, [&](int32_t* out, PixelStage const& stage) {
         ops::detail::convolve_depthwise(int32_elements(*in), d, taps.data(), window, out, stage);
     });
@@ -599,7 +642,7 @@ Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
     });
 }
 
-Value dense1d(Layer const& layer, Value const& x, Kernels kernels) {
+Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
     auto const weights = var(layer, "weights");
     Shape const& ws = weights->dimensions();
     Dims4 const d = dims4(*x);
@@ -618,8 +661,13 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels) {
         int8_t const* w = weight_bytes(*weights, storage);
         Window const window{1, 1, 1, 1, 0, 0, 1, 1};
         FilterMatrix const matrix{w, ws[1], ws[1], 1};
-        return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, [&](ops::detail::BlockSink const& sink) {
-            ops::detail::convolve_blocked(values_of(in), rows, 0, matrix, window, 32, sink);
+        Prepared const& ready = prepared(state, weights, [&](Prepared& p) {
+            p.filters = ops::detail::pack_filters(matrix, rows.channels);
+            p.stages.emplace(layer, ws[1]);
+        });
+        return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+            ops::detail::convolve_blocked(values_of(in), rows, 0, matrix, window, 32, sink, ops::detail::best_isa(),
+                                          &ready.filters);
         });
     }
     auto flat = flattened(layer, x);
@@ -861,6 +909,19 @@ Value model_input(Tensor const& inputs, Shape const& input_shape) {
     return reshaped(*int32_of(inputs), shape);
 }
 
+Value model_bytes(Tensor const& inputs, Shape const& shape, uint32_t first, uint32_t count) {
+    size_t const per = size_t{shape[1]} * shape[2] * shape[3];
+    Shape const part{count, shape[1], shape[2], shape[3]};
+    if (inputs.strides() == Dense::eval_strides(inputs.dimensions(), Layout::c_order)) {
+        ops::detail::check_extent(inputs, 1, inputs.buffer().bytes);
+        auto const* src = static_cast<uint8_t const*>(inputs.buffer().data);
+        return Dense::copy(src + size_t{first} * per, size_t{count} * per, TensorType::uint8, part, Layout::c_order);
+    }
+    std::vector<uint8_t> const bytes = ops::detail::row_major_bytes(inputs);
+    return Dense::copy(bytes.data() + size_t{first} * per, size_t{count} * per, TensorType::uint8, part,
+                       Layout::c_order);
+}
+
 Value samples(Value const& value, size_t first, size_t count) {
     Shape const& s = value->dimensions();
     size_t const item = Tensor::item_size(value->type());
@@ -929,14 +990,14 @@ Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& st
         case LayerType::FullyConnected: return fully_connected(layer, x);
         case LayerType::Convolutional: return convolutional(layer, x);
         case LayerType::SeparableConvolutional: return separable_convolutional(layer, x);
-        case LayerType::Conv2D: return conv2d(layer, x, kernels);
-        case LayerType::InputConv2D: return input_conv2d(layer, x, kernels);
-        case LayerType::DepthwiseConv2D: return depthwise_conv2d(layer, x, kernels);
+        case LayerType::Conv2D: return conv2d(layer, x, kernels, state);
+        case LayerType::InputConv2D: return input_conv2d(layer, x, kernels, state);
+        case LayerType::DepthwiseConv2D: return depthwise_conv2d(layer, x, kernels, state);
         case LayerType::Conv2DTranspose: return conv2d_transpose(layer, x, false);
         case LayerType::DepthwiseConv2DTranspose: return conv2d_transpose(layer, x, true);
         case LayerType::BufferTempConv: return buffer_temp_conv(layer, x, state);
         case LayerType::DepthwiseBufferTempConv: return depthwise_buffer_temp_conv(layer, x, state);
-        case LayerType::Dense1D: return dense1d(layer, x, kernels);
+        case LayerType::Dense1D: return dense1d(layer, x, kernels, state);
         case LayerType::StatefulRecurrent: return stateful_recurrent(layer, x, state);
         case LayerType::Quantizer: return quantizer(layer, x);
         case LayerType::Dequantizer: return dense(ops::dequantize(*ints(x), *var(layer, "scales")));

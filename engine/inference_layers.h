@@ -16,11 +16,15 @@ namespace nuvra::inference {
 // other kinds read them as int32).
 using Value = std::shared_ptr<Dense>;
 
-// What a layer with state keeps from one sample to the next within a run.
+struct Prepared;
+
+// What a layer keeps from one sample to the next within a run: the state of a kind with state,
+// and a blocked kind's packed weights and output stage.
 struct LayerState {
     std::shared_ptr<Dense> fifo;  // (fifo_size, x, y, channels) int8, oldest frame first
     std::shared_ptr<Dense> re;    // (x * y, states) int32
     std::shared_ptr<Dense> im;
+    std::shared_ptr<Prepared> prepared;
 };
 
 // The states of one run, per layer.
@@ -37,6 +41,10 @@ using RunState = std::map<Layer const*, LayerState>;
 // 4-D with the samples first, (samples, <w>, <h>, <c>)."
 Shape model_input_shape(Shape const& given, Shape const& input_shape);
 Value model_input(Tensor const& inputs, Shape const& input_shape);
+
+// The samples [first, first + count) of a uint8 model input as a uint8 Value of `shape`
+// (model_input_shape) with `count` samples.
+Value model_bytes(Tensor const& inputs, Shape const& shape, uint32_t first, uint32_t count);
 
 // The value's samples [first, first + count) as a new Value.
 Value samples(Value const& value, size_t first, size_t count);
