@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "engine/ops_blocked_loops.h"
@@ -349,7 +350,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
     }
     size_t const lda = packed->groups * 4;
     std::vector<uint8_t> a(block * lda, 0);  // the bytes past `depth` in each row stay 0
-    std::vector<int32_t> sums(block * filters);
+    auto const sums = std::make_unique_for_overwrite<int32_t[]>(block * filters);
     std::vector<uint8_t> image(direct ? 0 : px * py * c);
     size_t const run = g.kernel_y * c;
     auto const finish = [&](size_t first, size_t count) {
@@ -357,7 +358,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
             int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
             for (size_t i = 0; i < count * filters; ++i) sums[i] = std::clamp(sums[i], lo, hi);
         }
-        sink(sums.data(), first, count);
+        sink(sums.get(), first, count);
     };
 
     // One pass with the values as bytes at `form.offset`; false, before the sink has seen a
@@ -384,7 +385,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                     for (size_t r = 0; r < count; ++r)
                         loop.to_bytes(in.ints + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
                 }
-                multiply(kernel, *packed, comp, rows, stride, count, sums.data());
+                multiply(kernel, *packed, comp, rows, stride, count, sums.get());
                 finish(first, count);
             }
             return true;
@@ -421,7 +422,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                                                     oy * static_cast<size_t>(g.stride_y)) * c,
                                     run);
                 }
-                multiply(kernel, *packed, comp, a.data(), lda, count, sums.data());
+                multiply(kernel, *packed, comp, a.data(), lda, count, sums.get());
                 finish(s * pixels + first, count);
             }
         }
@@ -466,7 +467,7 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
     std::vector<int32_t> const zeros(c, 0);
     std::vector<uint8_t> const zero_bytes(c, 0);
     std::vector<uint8_t const*> rows(kx);
-    std::vector<int32_t> line(g.out_y * c);
+    auto const line = std::make_unique_for_overwrite<int32_t[]>(g.out_y * c);
 
     auto const pass = [&](ByteForm const& form, bool check) {
         std::vector<int64_t> sums(padded, 0);
@@ -520,9 +521,9 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                     }
                 }
                 DepthwiseArgs const args{rows.data(), kx,          bytes_of(packed->words.data()), groups, padded,
-                                         comp.data(), line.data(), c,                               g.out_y};
+                                         comp.data(), line.get(),  c,                               g.out_y};
                 kernel.run(args);
-                sink(line.data(), (s * g.out_x + ox) * g.out_y, g.out_y);
+                sink(line.get(), (s * g.out_x + ox) * g.out_y, g.out_y);
             }
         }
         return true;

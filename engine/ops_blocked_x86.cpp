@@ -106,21 +106,62 @@ NUVRA_AVX512 void gemm_avx512(GemmArgs const& g) {
     }
 }
 
-NUVRA_AVX512 void depthwise_avx512(DepthwiseArgs const& d) {
-    for (size_t c = 0; c < d.channels; c += 16) {
-        size_t const n = d.channels - c < 16 ? d.channels - c : 16;
+// Kernels of KX columns and G groups (of 4 taps along y) keep their weights in registers and
+// add the columns in separate sums; other sizes run the loop below.
+template <size_t KX, size_t G>
+NUVRA_AVX512 void depthwise_avx512_fixed(DepthwiseArgs const& d) {
+    size_t const step = G * d.padded * 4, group = d.padded * 4, channels = d.channels;
+    uint8_t const* z[KX];
+    for (size_t c = 0; c < channels; c += 16) {
+        size_t const n = channels - c < 16 ? channels - c : 16;
         auto const mask = static_cast<__mmask16>((1u << n) - 1u);
         __m512i const comp = _mm512_loadu_si512(d.comp + c);
-        for (size_t p = 0; p < d.pixels; ++p) {
-            __m512i acc = comp;
-            for (size_t i = 0; i < d.kx; ++i) {
-                for (size_t g = 0; g < d.groups; ++g) {
-                    __m512i const z = _mm512_loadu_si512(d.z[i] + ((p * d.groups + g) * d.padded + c) * 4);
-                    __m512i const w = _mm512_loadu_si512(d.w + ((i * d.groups + g) * d.padded + c) * 4);
-                    acc = _mm512_dpbusd_epi32(acc, z, w);
-                }
+        __m512i w[KX][G];
+#pragma GCC unroll 8
+        for (size_t i = 0; i < KX; ++i) {
+            z[i] = d.z[i] + c * 4;
+#pragma GCC unroll 4
+            for (size_t g = 0; g < G; ++g) w[i][g] = _mm512_loadu_si512(d.w + ((i * G + g) * d.padded + c) * 4);
+        }
+        int32_t* out = d.out + c;
+        for (size_t p = 0; p < d.pixels; ++p, out += channels) {
+            __m512i acc[KX];
+#pragma GCC unroll 8
+            for (size_t i = 0; i < KX; ++i) {
+                acc[i] = i == 0 ? comp : _mm512_setzero_si512();
+#pragma GCC unroll 4
+                for (size_t g = 0; g < G; ++g)
+                    acc[i] = _mm512_dpbusd_epi32(acc[i], _mm512_loadu_si512(z[i] + p * step + g * group), w[i][g]);
             }
-            _mm512_mask_storeu_epi32(d.out + p * d.channels + c, mask, acc);
+#pragma GCC unroll 8
+            for (size_t i = 1; i < KX; ++i) acc[0] = _mm512_add_epi32(acc[0], acc[i]);
+            _mm512_mask_storeu_epi32(out, mask, acc[0]);
+        }
+    }
+}
+
+NUVRA_AVX512 void depthwise_avx512(DepthwiseArgs const& d) {
+    if (d.kx == 3 && d.groups == 1) return depthwise_avx512_fixed<3, 1>(d);
+    if (d.kx == 5 && d.groups == 2) return depthwise_avx512_fixed<5, 2>(d);
+    if (d.kx == 1 && d.groups == 1) return depthwise_avx512_fixed<1, 1>(d);
+    size_t const step = d.groups * d.padded * 4, channels = d.channels, kx = d.kx, groups = d.groups;
+    uint8_t const* const* rows = d.z;
+    uint8_t const* weights = d.w;
+    for (size_t c = 0; c < channels; c += 16) {
+        size_t const n = channels - c < 16 ? channels - c : 16;
+        auto const mask = static_cast<__mmask16>((1u << n) - 1u);
+        __m512i const comp = _mm512_loadu_si512(d.comp + c);
+        int32_t* out = d.out + c;
+        for (size_t p = 0; p < d.pixels; ++p, out += channels) {
+            __m512i acc = comp;
+            for (size_t i = 0; i < kx; ++i) {
+                uint8_t const* z = rows[i] + p * step + c * 4;
+                uint8_t const* w = weights + (i * groups * d.padded + c) * 4;
+                for (size_t g = 0; g < groups; ++g)
+                    acc = _mm512_dpbusd_epi32(acc, _mm512_loadu_si512(z + g * d.padded * 4),
+                                              _mm512_loadu_si512(w + g * d.padded * 4));
+            }
+            _mm512_mask_storeu_epi32(out, mask, acc);
         }
     }
 }
