@@ -168,7 +168,11 @@ void through_reference(size_t pixels, size_t per_pixel, size_t block, BlockSink 
         sink(out.data() + first * per_pixel, first, std::min(block, pixels - first));
 }
 
-Isa usable(Isa isa) { return std::min(isa, best_isa()); }
+// isa, or the widest offered set below it.
+Isa usable(Isa isa) {
+    while (isa != Isa::portable && !offers(isa)) isa = static_cast<Isa>(static_cast<int>(isa) - 1);
+    return isa;
+}
 
 // Floor and ceiling of a / b for b > 0 (|a| < 2^63).
 int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
@@ -226,14 +230,16 @@ std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters) {
     return n;
 }
 
-Isa best_isa() {
+bool offers(Isa isa) {
 #if defined(__x86_64__) || defined(_M_X64)
-    static Isa const isa = detect_isa_x86();
-    return isa;
+    static unsigned const offered = detect_isas_x86();
+    return (offered >> static_cast<unsigned>(isa)) & 1u;
 #else
-    return Isa::portable;
+    return isa == Isa::portable;
 #endif
 }
+
+Isa best_isa() { return usable(Isa::avx512); }
 
 char const* isa_name(Isa isa) {
     switch (isa) {

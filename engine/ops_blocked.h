@@ -21,7 +21,8 @@
 
 namespace nuvra::ops::detail {
 
-// The instruction sets of the kernels, each a superset of the one before.
+// The instruction sets of the kernels, from the narrowest. Each but portable needs AVX2; a CPU
+// may offer AVX-512 VNNI without AVX-VNNI.
 enum class Isa : uint8_t {
     portable = 0,  // plain C++, any CPU
     avx2 = 1,      // 256-bit, 16-bit products summed in pairs
@@ -29,7 +30,9 @@ enum class Isa : uint8_t {
     avx512 = 3,    // 512-bit, u8 x s8 quadruples (AVX-512 VNNI and BW)
 };
 
-// The widest instruction set this CPU and its operating system offer (portable off x86-64).
+// Whether this CPU and its operating system offer `isa` (only portable off x86-64).
+bool offers(Isa isa);
+// The widest instruction set offered.
 Isa best_isa();
 char const* isa_name(Isa isa);
 
@@ -67,8 +70,8 @@ struct PackedDepthwise {
 PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t channels, Isa isa = best_isa());
 
 // convolve (outside as the value of taps beyond the image, saturated to n bits) through the
-// blocked kernels of `isa` (at most best_isa()), or through convolve itself when they cannot be
-// exact; the sums go to `sink` block by block. `packed`, when given, holds w packed for isa.
+// blocked kernels of `isa` (or of the widest offered set below it), or through convolve itself
+// when they cannot be exact; the sums go to `sink` block by block. `packed`, when given, holds w packed for isa.
 void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
                       BlockSink const& sink, Isa isa = best_isa(), PackedFilters const* packed = nullptr);
 // convolve_depthwise the same way.
@@ -190,7 +193,8 @@ DepthwiseKernel depthwise_kernel(Isa isa);
 Loops const& loops_x86(Isa isa);
 GemmKernel gemm_kernel_x86(Isa isa);
 DepthwiseKernel depthwise_kernel_x86(Isa isa);
-Isa detect_isa_x86();
+// The sets offered, one bit per Isa.
+unsigned detect_isas_x86();
 #endif
 
 }  // namespace nuvra::ops::detail

@@ -309,23 +309,26 @@ uint64_t enabled_states() {
 
 }  // namespace
 
-Isa detect_isa_x86() {
+unsigned detect_isas_x86() {
+    unsigned offered = 1u << static_cast<unsigned>(Isa::portable);
     unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return Isa::portable;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return offered;
     bool const osxsave = (c >> 27) & 1u, avx = (c >> 28) & 1u;
-    if (!osxsave || !avx) return Isa::portable;
+    if (!osxsave || !avx) return offered;
     uint64_t const states = enabled_states();
-    if ((states & 0x6u) != 0x6u) return Isa::portable;  // SSE and AVX registers
-    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return Isa::portable;
+    if ((states & 0x6u) != 0x6u) return offered;  // SSE and AVX registers
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return offered;
     bool const avx2 = (b >> 5) & 1u;
+    // F, DQ, BW, VL and VNNI, with the opmask and ZMM registers saved.
     bool const avx512 = ((b >> 16) & 1u) && ((b >> 17) & 1u) && ((b >> 30) & 1u) && ((b >> 31) & 1u) &&
-                        ((c >> 11) & 1u) && (states & 0xE0u) == 0xE0u;  // F, DQ, BW, VL, VNNI; opmask and ZMM
+                        ((c >> 11) & 1u) && (states & 0xE0u) == 0xE0u;
     unsigned a1 = 0, b1 = 0, c1 = 0, d1 = 0;
     bool const avx_vnni = __get_cpuid_count(7, 1, &a1, &b1, &c1, &d1) && ((a1 >> 4) & 1u);
-    if (!avx2) return Isa::portable;
-    if (avx512) return Isa::avx512;
-    if (avx_vnni) return Isa::avx_vnni;
-    return Isa::avx2;
+    if (!avx2) return offered;
+    offered |= 1u << static_cast<unsigned>(Isa::avx2);
+    if (avx_vnni) offered |= 1u << static_cast<unsigned>(Isa::avx_vnni);
+    if (avx512) offered |= 1u << static_cast<unsigned>(Isa::avx512);
+    return offered;
 }
 
 Loops const& loops_x86(Isa isa) { return isa == Isa::avx512 ? avx512_loops : avx2_loops; }

@@ -1,0 +1,283 @@
+// The blocked kernels against the reference kernels they stand for: random shapes, strides,
+// paddings, bit widths and value ranges (bytes, signed bytes, spreads that need another offset or
+// the reference itself, sums that saturate), on every instruction set this CPU offers.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "engine/inference.h"
+#include "engine/inference_layers.h"
+#include "engine/ops_blocked.h"
+#include "support/layer_fixtures.h"
+#include "support/ops_test_util.h"
+
+namespace nuvra {
+namespace {
+
+using namespace testing;
+using namespace ops::detail;
+
+// The instruction sets this CPU offers.
+std::vector<Isa> isas() {
+    std::vector<Isa> all;
+    for (Isa isa : {Isa::portable, Isa::avx2, Isa::avx_vnni, Isa::avx512})
+        if (offers(isa)) all.push_back(isa);
+    return all;
+}
+
+// The value ranges of the inputs.
+enum class Spread { bytes, signed_bytes, shifted_bytes, wide, huge };
+
+int32_t value(Spread spread, std::mt19937& rng, int32_t base) {
+    auto pick = [&](int64_t lo, int64_t hi) {
+        return static_cast<int32_t>(std::uniform_int_distribution<int64_t>(lo, hi)(rng));
+    };
+    switch (spread) {
+        case Spread::bytes: return pick(0, 255);
+        case Spread::signed_bytes: return pick(-128, 127);
+        case Spread::shifted_bytes: return pick(base, base + 255);  // 256 levels around base
+        case Spread::wide: return pick(-3000, 3000);
+        case Spread::huge: return pick(-2147483647 - 1, 2147483647);
+    }
+    return 0;
+}
+
+// Every block the sink receives, stored at its place.
+struct Collected {
+    std::vector<int32_t> values;
+    size_t per_pixel;
+    std::vector<int> seen;
+    BlockSink sink() {
+        return [this](int32_t* sums, size_t first, size_t count) {
+            std::copy(sums, sums + count * per_pixel, values.begin() + static_cast<std::ptrdiff_t>(first * per_pixel));
+            for (size_t p = first; p < first + count; ++p) seen[p] = 1;
+        };
+    }
+    Collected(size_t pixels, size_t per) : values(pixels * per, 0x5EED), per_pixel(per), seen(pixels, 0) {}
+};
+
+TEST(EngineBlockedKernels, ConvolutionEqualsTheReference) {
+    std::mt19937 rng(11);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    int taken_bytes = 0;
+    for (int round = 0; round < 300; ++round) {
+        ImageDims d;
+        d.samples = static_cast<size_t>(pick(1, 3));
+        d.x = static_cast<size_t>(pick(1, 9));
+        d.y = static_cast<size_t>(pick(1, 9));
+        d.channels = static_cast<size_t>(pick(1, 37));
+        size_t const filters = static_cast<size_t>(round % 5 == 0 ? pick(60, 140) : pick(1, 40));
+        Window g;
+        bool const pointwise = round % 3 == 0;
+        g.kernel_x = pointwise ? 1 : static_cast<size_t>(pick(1, 4));
+        g.kernel_y = pointwise ? 1 : static_cast<size_t>(pick(1, 4));
+        g.stride_x = pointwise ? 1 : pick(1, 3);
+        g.stride_y = pointwise ? 1 : pick(1, 3);
+        g.pad_left = pointwise ? 0 : pick(0, 3);
+        g.pad_top = pointwise ? 0 : pick(0, 3);
+        // Outputs up to one window past the image on the right and bottom (read as `outside`).
+        g.out_x = pointwise ? d.x : static_cast<size_t>(pick(1, static_cast<int>(d.x) + 2));
+        g.out_y = pointwise ? d.y : static_cast<size_t>(pick(1, static_cast<int>(d.y) + 2));
+        auto const spread = static_cast<Spread>(pick(0, 4));
+        int32_t const base = pick(-400, 300);
+        int const n = std::array{32, 32, 24, 16, 8}[static_cast<size_t>(pick(0, 4))];
+        int32_t const outside = round % 4 == 0 ? pick(0, 255) : 0;
+        std::vector<int32_t> in(d.samples * d.x * d.y * d.channels);
+        for (auto& v : in) v = value(spread, rng, base);
+        size_t const depth = g.kernel_x * g.kernel_y * d.channels;
+        std::vector<int8_t> w(depth * filters);
+        for (auto& v : w) v = static_cast<int8_t>(pick(-128, 127));
+        // Weights (depth, filters) or, linearized, (filters, depth).
+        bool const rows_first = round % 2 == 0;
+        FilterMatrix const matrix = rows_first ? FilterMatrix{w.data(), filters, filters, 1}
+                                               : FilterMatrix{w.data(), filters, 1, depth};
+        size_t const pixels = d.samples * g.out_x * g.out_y;
+        std::vector<int32_t> expected(pixels * filters);
+        convolve(in.data(), d, outside, matrix, g, n, expected.data(), {});
+        std::vector<uint8_t> bytes(in.begin(), in.end());
+        bool const as_bytes = spread == Spread::bytes && round % 2 == 1;
+        for (Isa isa : isas()) {
+            Collected got(pixels, filters);
+            PackedFilters const packed = pack_filters(matrix, depth, isa);
+            Values const values = as_bytes ? Values{nullptr, bytes.data()} : Values{in.data(), nullptr};
+            convolve_blocked(values, d, outside, matrix, g, n, got.sink(), isa, round % 3 == 1 ? &packed : nullptr);
+            ASSERT_EQ(got.values, expected) << "round " << round << " " << isa_name(isa);
+            ASSERT_EQ(std::count(got.seen.begin(), got.seen.end(), 0), 0);
+        }
+        taken_bytes += spread != Spread::wide && spread != Spread::huge;
+    }
+    EXPECT_GT(taken_bytes, 100);
+}
+
+TEST(EngineBlockedKernels, DepthwiseEqualsTheReference) {
+    std::mt19937 rng(12);
+    auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    for (int round = 0; round < 300; ++round) {
+        ImageDims d;
+        d.samples = static_cast<size_t>(pick(1, 3));
+        d.x = static_cast<size_t>(pick(1, 10));
+        d.y = static_cast<size_t>(pick(1, 10));
+        d.channels = static_cast<size_t>(round % 4 == 0 ? pick(30, 70) : pick(1, 20));
+        Window g;
+        g.kernel_x = static_cast<size_t>(std::array{3, 3, 1, 5, 2, 7}[static_cast<size_t>(pick(0, 5))]);
+        g.kernel_y = static_cast<size_t>(round % 5 == 0 ? pick(1, 9) : static_cast<int>(g.kernel_x));
+        g.stride_x = pick(1, 3);
+        g.stride_y = pick(1, 3);
+        g.pad_left = pick(0, 3);
+        g.pad_top = pick(0, 3);
+        g.out_x = static_cast<size_t>(pick(1, static_cast<int>(d.x) + 2));
+        g.out_y = static_cast<size_t>(pick(1, static_cast<int>(d.y) + 2));
+        auto const spread = static_cast<Spread>(pick(0, 4));
+        int32_t const base = pick(-400, 300);
+        std::vector<int32_t> in(d.samples * d.x * d.y * d.channels);
+        for (auto& v : in) v = value(spread, rng, base);
+        std::vector<int8_t> w(g.kernel_x * g.kernel_y * d.channels);
+        for (auto& v : w) v = static_cast<int8_t>(pick(-128, 127));
+        size_t const pixels = d.samples * g.out_x * g.out_y;
+        std::vector<int32_t> expected(pixels * d.channels);
+        convolve_depthwise(in.data(), d, w.data(), g, expected.data(), {});
+        std::vector<uint8_t> bytes(in.begin(), in.end());
+        bool const as_bytes = spread == Spread::bytes && round % 2 == 1;
+        for (Isa isa : isas()) {
+            Collected got(pixels, d.channels);
+            PackedDepthwise const packed = pack_depthwise(w.data(), g.kernel_x, g.kernel_y, d.channels, isa);
+            Values const values = as_bytes ? Values{nullptr, bytes.data()} : Values{in.data(), nullptr};
+            convolve_depthwise_blocked(values, d, w.data(), g, got.sink(), isa, round % 3 == 1 ? &packed : nullptr);
+            ASSERT_EQ(got.values, expected) << "round " << round << " " << isa_name(isa);
+            ASSERT_EQ(std::count(got.seen.begin(), got.seen.end(), 0), 0);
+        }
+    }
+}
+
+// The 64-bit stage, one value at a time, as the loops' table describes it.
+int32_t staged(StageTable const& t, size_t f, int32_t v) {
+    int64_t const x = std::clamp(int64_t{v} + t.bias[f], t.low[f], t.high[f]);
+    return static_cast<int32_t>(std::clamp((x * t.factor[f] + t.half[f]) >> t.right[f], t.lo, t.hi));
+}
+
+TEST(EngineBlockedKernels, NarrowStageEqualsTheWideOne) {
+    std::mt19937 rng(13);
+    auto pick = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
+    int narrow = 0;
+    for (int round = 0; round < 400; ++round) {
+        size_t const filters = static_cast<size_t>(pick(1, 20));
+        bool const relu = round % 2 == 0;
+        int const bits = static_cast<int>(pick(1, relu ? 31 : 32));
+        std::vector<int64_t> bias(filters), low(filters), high(filters), factor(filters), half(filters),
+            right(filters);
+        for (size_t f = 0; f < filters; ++f) {
+            bias[f] = round % 7 == 0 ? pick(INT32_MIN, INT32_MAX) : pick(-300, 300);
+            low[f] = relu ? 0 : INT32_MIN;
+            high[f] = relu ? (round % 3 == 0 ? pick(0, 5000) : INT32_MAX) : INT32_MAX;
+            int64_t const r = round % 5 == 0 ? pick(0, 63) : pick(0, 20);
+            factor[f] = round % 11 == 0 ? 0 : round % 13 == 0 ? pick(1, int64_t{1} << 32) : pick(1, 255);
+            right[f] = r;
+            half[f] = r > 0 ? int64_t{1} << (r - 1) : 0;
+        }
+        int64_t const lo = relu ? 0 : -(int64_t{1} << (bits - 1));
+        int64_t const hi = relu ? (int64_t{1} << bits) - 1 : (int64_t{1} << (bits - 1)) - 1;
+        StageTable const t{bias.data(), low.data(), high.data(), factor.data(), half.data(), right.data(), lo, hi};
+        auto const n = narrow_stage(t, filters);
+        if (!n) continue;
+        ++narrow;
+        std::vector<int32_t> values(filters * 40);
+        for (size_t i = 0; i < values.size(); ++i) {
+            int32_t const edges[] = {INT32_MIN, INT32_MAX, 0, -1, 1};
+            values[i] = i < 5 * filters ? edges[i / filters] : static_cast<int32_t>(pick(-70000, 70000));
+        }
+        for (Isa isa : isas()) {
+            std::vector<int32_t> got = values;
+            loops(isa).narrow_stage(got.data(), 40, filters, n->table());
+            for (size_t i = 0; i < values.size(); ++i)
+                ASSERT_EQ(got[i], staged(t, i % filters, values[i])) << round << " " << values[i] << " " << isa_name(isa);
+            if (lo < 0 || hi > 255) continue;
+            std::vector<uint8_t> bytes(values.size());
+            loops(isa).narrow_stage_bytes(values.data(), 40, filters, n->table(), bytes.data());
+            for (size_t i = 0; i < values.size(); ++i) ASSERT_EQ(bytes[i], staged(t, i % filters, values[i]));
+        }
+    }
+    EXPECT_GT(narrow, 150);
+}
+
+TEST(EngineBlockedKernels, InstructionSets) {
+    EXPECT_TRUE(offers(Isa::portable));
+    EXPECT_TRUE(offers(best_isa()));
+    EXPECT_STREQ(isa_name(Isa::portable), "portable");
+    EXPECT_STREQ(isa_name(Isa::avx512), "AVX-512 VNNI");
+    // A set the CPU does not offer runs the widest offered below it.
+    EXPECT_EQ(pack_filters(FilterMatrix{nullptr, 0, 0, 1}, 0, Isa::avx512).isa, best_isa());
+}
+
+// A small MobileNet-like chain with a Dense1D layer, a skip connection and every output stage.
+std::unique_ptr<Model> chain(std::mt19937& rng, bool signed_values, bool shifts) {
+    auto model = Model::create();
+    model->add(make_input(9, 8, 3, 8, false));
+    auto conv = make_layer(LayerType::InputConv2D,
+                           {{"kernel_size", 3}, {"filters", 12}, {"kernel_stride", 2}, {"padding", 1}, {"activation", 1}},
+                           "conv0");
+    model->add(conv);
+    auto dw = make_layer(LayerType::DepthwiseConv2D,
+                         {{"kernel_size", 3}, {"padding", 1}, {"activation", signed_values ? 0 : 1}}, "dw");
+    model->add(dw);
+    auto pw = make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 12}, {"activation", 2}}, "pw");
+    model->add(pw);
+    auto add = make_layer(LayerType::Add, {}, "add");
+    model->add(add, {conv, pw});
+    auto last = make_layer(LayerType::Conv2D,
+                           {{"kernel_size", 1}, {"filters", 20}, {"activation", 1}, {"pool_type", 2}, {"pool_size", -1}},
+                           "last");
+    model->add(last);
+    auto dense = make_layer(LayerType::Dense1D, {{"units", 7}}, "dense");
+    model->add(dense);
+    for (auto const& layer : model->layers()) {
+        for (auto const& name : layer->variables().names()) {
+            auto const old = layer->variables().get(name);
+            std::vector<uint8_t> bytes(old->size() * Tensor::item_size(old->type()));
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+            if (name == "output_shift" || name == "activation_shift")
+                for (auto& b : bytes) b = static_cast<uint8_t>(rng() % 12);
+            if (name == "input_shift" || name == "bias_shift" || name == "max_value_shift" || name == "a_shift" ||
+                name == "b_shift")
+                for (auto& b : bytes) b = shifts ? static_cast<uint8_t>(rng() % 3) : 0;
+            if (name == "padding_value") std::fill(bytes.begin(), bytes.end(), bytes.front());
+            layer->variables().set(name, Dense::copy(bytes.data(), bytes.size(), old->type(), old->dimensions(),
+                                                     Layout::c_order));
+        }
+    }
+    return model;
+}
+
+TEST(EngineBlockedKernels, ModelRunsEqualTheReferenceKernels) {
+    std::mt19937 rng(14);
+    for (int round = 0; round < 12; ++round) {
+        auto const model = chain(rng, round % 2 == 1, round % 3 == 2);
+        std::vector<uint8_t> pixels(5 * 9 * 8 * 3);
+        for (auto& p : pixels) p = static_cast<uint8_t>(rng());
+        auto const images = u8({5, 9, 8, 3}, pixels);
+        // The reference: the same layers, one sample after another, on the reference kernels.
+        std::vector<int32_t> expected;
+        std::vector<std::shared_ptr<Layer>> const layers = model->layers();
+        for (uint32_t s = 0; s < 5; ++s) {
+            std::vector<inference::Value> values;
+            inference::RunState states;
+            inference::Value const x = inference::samples(inference::model_input(*images, model->input_shape()), s, 1);
+            for (auto const& layer : layers) {
+                std::vector<inference::Value> in;
+                if (layer->is_input_layer()) in.push_back(x);
+                for (auto const& from : layer->inbound_layers())
+                    in.push_back(values[static_cast<size_t>(std::find(layers.begin(), layers.end(), from) -
+                                                            layers.begin())]);
+                values.push_back(inference::run_layer(*layer, in, states[layer.get()], inference::Kernels::reference));
+            }
+            std::vector<int32_t> const out = values_of<int32_t>(*values.back());
+            expected.insert(expected.end(), out.begin(), out.end());
+        }
+        for (uint32_t threads : {1u, 2u, 4u})
+            for (uint32_t batch : {0u, 2u})
+                EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images, batch, threads)), expected)
+                    << round << " " << threads << " " << batch;
+    }
+}
+
+}  // namespace
+}  // namespace nuvra
