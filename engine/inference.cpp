@@ -174,9 +174,11 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     for (auto const& layer : layers) largest = std::max<uint64_t>(largest, layer->output_dimensions().product());
     uint32_t const cached = static_cast<uint32_t>(std::max<uint64_t>(1, (uint64_t{1} << 18) / largest));
     uint32_t const group = has_state ? batch_size : std::min(batch_size == 0 ? samples : batch_size, cached);
+    // The blocked kinds' packed weights, made once for every thread.
+    inference::RunState prepared;
     // Samples [first, first + count) in groups, with states of their own.
     auto const share = [&](uint32_t first, uint32_t count) {
-        inference::RunState states;
+        inference::RunState states = prepared;
         return over_groups(count, group, [&](uint32_t at, uint32_t size) {
             Value const in = bytes ? inference::model_bytes(*inputs, shape, first + at, size)
                                    : inference::samples(x, first + at, size);
@@ -187,6 +189,7 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     uint32_t const wanted = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
     uint32_t const workers = has_state ? 1 : std::min(wanted, samples);
     if (workers <= 1) return share(0, samples);
+    for (auto const& layer : layers) inference::prepare_layer(*layer, prepared[layer.get()]);
     // Share w holds samples [samples x w / workers, samples x (w + 1) / workers); the calling
     // thread runs the last one. A thread that cannot start leaves its share to the calling thread.
     std::vector<Value> parts(workers);

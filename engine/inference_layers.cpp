@@ -204,9 +204,8 @@ private:
     ops::detail::Loops const* loops_ = nullptr;
     std::vector<int64_t> bias64_, zero64_, low_, high_, factor_, half_, right_;
     ops::detail::StageTable biased_{}, unbiased_{};
-    // The same in 32-bit lanes where they hold it, without and with the bias; made at first use.
-    mutable std::optional<ops::detail::NarrowStage> narrow_[2];
-    mutable bool narrow_made_[2] = {false, false};
+    // The same in 32-bit lanes where they hold it, without and with the bias.
+    std::optional<ops::detail::NarrowStage> narrow_[2];
 };
 
 OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) : filters_(filters) {
@@ -266,12 +265,15 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
                half_.data(),   right_.data(), scale_->lo(), scale_->hi()};
     unbiased_ = biased_;
     unbiased_.bias = zero64_.data();
+    // The bias runs in the stage unless pooling comes between them (see staged).
+    if (layer.has_pooling_type(PoolType::Max) || layer.has_pooling_type(PoolType::Average))
+        narrow_[0] = ops::detail::narrow_stage(unbiased_, filters);
+    else
+        narrow_[1] = ops::detail::narrow_stage(biased_, filters);
 }
 
 void OutputStages::apply_to_bytes(int32_t* values, size_t pixels, uint8_t* out) const {
-    auto& narrow = narrow_[1];
-    if (!narrow_made_[1]) narrow = ops::detail::narrow_stage(biased_, filters_);
-    narrow_made_[1] = true;
+    auto const& narrow = narrow_[1];
     if (narrow) return loops_->narrow_stage_bytes(values, pixels, filters_, narrow->table(), out);
     loops_->stage(values, pixels, filters_, biased_);
     loops_->pack_bytes(values, pixels * filters_, out);
@@ -289,9 +291,7 @@ void OutputStages::stage(int32_t* values, size_t pixels) const {
     };
     ops::detail::ScaleOut const& scale = *scale_;
     if (loops_) {  // the same arithmetic, vectorized over the filters
-        auto& narrow = narrow_[kBias];
-        if (!narrow_made_[kBias]) narrow = ops::detail::narrow_stage(kBias ? biased_ : unbiased_, filters_);
-        narrow_made_[kBias] = true;
+        auto const& narrow = narrow_[kBias];
         if (narrow)
             loops_->narrow_stage(values, pixels, filters_, narrow->table());
         else
@@ -320,8 +320,8 @@ void OutputStages::stage(int32_t* values, size_t pixels) const {
     }
 }
 
-// What a blocked kind keeps for the samples of a run: its weights packed for the kernels and its
-// output stage, made from the weights tensor `weights`.
+// What a blocked kind keeps for the samples of a run (and shares between the threads of one):
+// its weights packed for the kernels and its output stage, made from the weights tensor `weights`.
 struct Prepared {
     std::shared_ptr<Tensor> weights;
     ops::detail::PackedFilters filters;
@@ -331,16 +331,12 @@ struct Prepared {
 
 namespace {
 
-// The layer's Prepared for the weights tensor `weights`, made by make(prepared) unless the run's
-// state holds it already.
-template <class Make>
-Prepared const& prepared(LayerState& state, std::shared_ptr<Tensor> const& weights, Make make) {
-    if (!state.prepared || state.prepared->weights != weights) {
-        auto fresh = std::make_shared<Prepared>();
-        fresh->weights = weights;
-        make(*fresh);
-        state.prepared = std::move(fresh);
-    }
+std::shared_ptr<Prepared const> make_prepared(Layer const& layer);
+
+// The layer's Prepared, made unless the run's state holds one for its weights tensor.
+Prepared const& prepared(Layer const& layer, LayerState& state) {
+    std::shared_ptr<Tensor> const weights = var(layer, "weights");
+    if (!state.prepared || state.prepared->weights != weights) state.prepared = make_prepared(layer);
     return *state.prepared;
 }
 
@@ -476,10 +472,10 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     ConvGeometry const g = conv_geometry(layer);
     auto const filters = ops::linearize_filters(*var(layer, "weights"));
     bool const blocked = kernels == Kernels::blocked && stages && state;
-    std::vector<int32_t> bytes;
+    std::vector<int32_t> clipped;  // x as bytes, unless it is bytes already
     if (!blocked || x->type() != TensorType::uint8) {
-        bytes = read_all<int32_t>(*ints(x));
-        for (auto& v : bytes) v = std::clamp(v, 0, 255);
+        clipped = read_all<int32_t>(*ints(x));
+        for (auto& v : clipped) v = std::clamp(v, 0, 255);
     }
     ImageDims const d = image_dims(*x, "input_conv2d");
     Shape const& fs = filters->dimensions();
@@ -490,19 +486,15 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     FilterMatrix const matrix{w.data(), fs[0], 1, fs[1]};
     Shape const shape = d.shape(g.out_x, g.out_y, fs[0]);
     if (blocked) {
-        ops::detail::Values const in =
-            bytes.empty() ? values_of(x) : ops::detail::Values{bytes.data(), nullptr};
-        Prepared const& ready = prepared(*state, var(layer, "weights"), [&](Prepared& p) {
-            p.filters = ops::detail::pack_filters(matrix, fs[1]);
-            p.stages.emplace(layer, fs[0]);
-        });
+        ops::detail::Values const in = clipped.empty() ? values_of(x) : ops::detail::Values{clipped.data(), nullptr};
+        Prepared const& ready = prepared(layer, *state);
         return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
             ops::detail::convolve_blocked(in, d, pad_value, matrix, window, 32, sink, ops::detail::best_isa(),
                                           &ready.filters);
         });
     }
     auto run = [&](int32_t* out, PixelStage const& stage) {
-        ops::detail::convolve(bytes.data(), d, pad_value, matrix, window, 32, out, stage);
+        ops::detail::convolve(clipped.data(), d, pad_value, matrix, window, 32, out, stage);
     };
     if (stages) return staged(layer, shape, kernels, run);
     auto const acc = new_int32(shape);
@@ -568,10 +560,7 @@ Value conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& st
     FilterMatrix const matrix{w, ws[3], ws[3], 1};
     Shape const shape = d.shape(g.out_x, g.out_y, ws[3]);
     if (kernels == Kernels::blocked) {
-        Prepared const& ready = prepared(state, weights, [&](Prepared& p) {
-            p.filters = ops::detail::pack_filters(matrix, size_t{ws[0]} * ws[1] * ws[2]);
-            p.stages.emplace(layer, ws[3]);
-        });
+        Prepared const& ready = prepared(layer, state);
         return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
             ops::detail::convolve_blocked(values_of(in), d, 0, matrix, window, 32, sink, ops::detail::best_isa(),
                                           &ready.filters);
@@ -603,10 +592,7 @@ Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels, Laye
     Window const window{dws[0], dws[1], g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y};
     Shape const shape = d.shape(g.out_x, g.out_y, d.channels);
     if (kernels == Kernels::blocked) {
-        Prepared const& ready = prepared(state, w, [&](Prepared& p) {
-            p.depthwise = ops::detail::pack_depthwise(taps.data(), dws[0], dws[1], d.channels);
-            p.stages.emplace(layer, d.channels);
-        });
+        Prepared const& ready = prepared(layer, state);
         return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
             ops::detail::convolve_depthwise_blocked(values_of(in), d, taps.data(), window, sink,
                                                     ops::detail::best_isa(), &ready.depthwise);
@@ -661,10 +647,7 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& s
         int8_t const* w = weight_bytes(*weights, storage);
         Window const window{1, 1, 1, 1, 0, 0, 1, 1};
         FilterMatrix const matrix{w, ws[1], ws[1], 1};
-        Prepared const& ready = prepared(state, weights, [&](Prepared& p) {
-            p.filters = ops::detail::pack_filters(matrix, rows.channels);
-            p.stages.emplace(layer, ws[1]);
-        });
+        Prepared const& ready = prepared(layer, state);
         return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, *ready.stages, [&](ops::detail::BlockSink const& sink) {
             ops::detail::convolve_blocked(values_of(in), rows, 0, matrix, window, 32, sink, ops::detail::best_isa(),
                                           &ready.filters);
@@ -807,12 +790,64 @@ Value quantizer(Layer const& layer, Value const& x) {
     return make_dense(TensorType::int32, x->dimensions(), out);
 }
 
+std::shared_ptr<Prepared const> make_prepared(Layer const& layer) {
+    auto p = std::make_shared<Prepared>();
+    p->weights = var(layer, "weights");
+    Shape const& ws = p->weights->dimensions();
+    std::vector<int8_t> storage;
+    switch (layer.params()->layer_type()) {
+        case LayerType::Conv2D: {  // (kx, ky, C, F)
+            if (ws.rank() != 4) break;
+            FilterMatrix const matrix{weight_bytes(*p->weights, storage), ws[3], ws[3], 1};
+            p->filters = ops::detail::pack_filters(matrix, size_t{ws[0]} * ws[1] * ws[2]);
+            p->stages.emplace(layer, ws[3]);
+            break;
+        }
+        case LayerType::Dense1D: {  // (inputs, units)
+            if (ws.rank() != 2) break;
+            FilterMatrix const matrix{weight_bytes(*p->weights, storage), ws[1], ws[1], 1};
+            p->filters = ops::detail::pack_filters(matrix, ws[0]);
+            p->stages.emplace(layer, ws[1]);
+            break;
+        }
+        case LayerType::InputConv2D: {  // as one row per filter
+            auto const filters = ops::linearize_filters(*p->weights);
+            Shape const& fs = filters->dimensions();
+            std::vector<int8_t> const w = read_all<int8_t>(*filters);
+            p->filters = ops::detail::pack_filters(FilterMatrix{w.data(), fs[0], 1, fs[1]}, fs[1]);
+            p->stages.emplace(layer, fs[0]);
+            break;
+        }
+        case LayerType::DepthwiseConv2D: {  // (k, k, 1, C)
+            if (ws.rank() != 4) break;
+            std::vector<int8_t> const taps = read_all<int8_t>(*p->weights);
+            p->depthwise = ops::detail::pack_depthwise(taps.data(), ws[0], ws[1], ws[3]);
+            p->stages.emplace(layer, ws[3]);
+            break;
+        }
+        default: break;
+    }
+    return p;
+}
+
 void expect_inputs(Layer const& layer, std::vector<Value> const& inputs, size_t count) {
     if (inputs.size() != count)
         refuse_layer(layer, format("{} inputs given where {} are needed", inputs.size(), count));
 }
 
 }  // namespace
+
+void prepare_layer(Layer const& layer, LayerState& state) {
+    LayerType const type = layer.params()->layer_type();
+    if (type != LayerType::Conv2D && type != LayerType::Dense1D && type != LayerType::InputConv2D &&
+        type != LayerType::DepthwiseConv2D)
+        return;
+    try {
+        state.prepared = make_prepared(layer);
+    } catch (std::exception const&) {
+        // The layer refuses its variables when it runs.
+    }
+}
 
 void refuse_layer(Layer const& layer, std::string const& reason) {
     throw std::runtime_error(layer_text(layer, reason));

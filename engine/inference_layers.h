@@ -24,7 +24,7 @@ struct LayerState {
     std::shared_ptr<Dense> fifo;  // (fifo_size, x, y, channels) int8, oldest frame first
     std::shared_ptr<Dense> re;    // (x * y, states) int32
     std::shared_ptr<Dense> im;
-    std::shared_ptr<Prepared> prepared;
+    std::shared_ptr<Prepared const> prepared;
 };
 
 // The states of one run, per layer.
@@ -67,6 +67,11 @@ void check_run_sizes(Layer const& layer);
 // The kernels of the convolution kinds and Dense1D: the blocked integer kernels (engine/ops_blocked.h),
 // or only the reference kernels (engine/ops.h), which give the same values.
 enum class Kernels { blocked, reference };
+
+// Packs a blocked kind's weights and output stage into `state` ahead of its runs, so that the
+// threads of a run share them; other kinds, and variables the layer would refuse, are left to the
+// run.
+void prepare_layer(Layer const& layer, LayerState& state);
 
 // One layer over a group of samples. An input layer gets the model input as its only input.
 Value run_layer(Layer const& layer, std::vector<Value> const& inputs, LayerState& state,

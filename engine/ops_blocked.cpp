@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "engine/ops_blocked_loops.h"
@@ -22,6 +24,54 @@ void portable_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* ou
 Loops const portable_loops{portable_min_max,          portable_to_bytes,  portable_interleave_values,
                            portable_interleave_bytes, portable_add_bytes, portable_stage,
                            portable_narrow_stage, portable_narrow_stage_bytes, portable_pack_bytes};
+
+// ---- the blocks kept between runs ----
+
+class Blocks {
+public:
+    static constexpr size_t kKeptWords = size_t{16} << 20;  // 64 MiB
+
+    // A block of at least `count` words (and at most twice as many when a kept one serves).
+    std::pair<uint32_t*, size_t> take(size_t count) {
+        {
+            std::lock_guard<std::mutex> const lock(mutex_);
+            auto const at = free_.lower_bound(count);
+            if (at != free_.end() && at->first <= 2 * count) {
+                std::pair<uint32_t*, size_t> const block{at->second, at->first};
+                kept_ -= at->first;
+                free_.erase(at);
+                return block;
+            }
+        }
+        return {new uint32_t[count], count};
+    }
+
+    void give(uint32_t* data, size_t capacity) {
+        {
+            std::lock_guard<std::mutex> const lock(mutex_);
+            if (kept_ + capacity <= kKeptWords) {
+                free_.emplace(capacity, data);
+                kept_ += capacity;
+                return;
+            }
+        }
+        delete[] data;
+    }
+
+    ~Blocks() {
+        for (auto const& block : free_) delete[] block.second;
+    }
+
+private:
+    std::mutex mutex_;
+    std::multimap<size_t, uint32_t*> free_;  // capacity, block
+    size_t kept_ = 0;
+};
+
+Blocks& blocks() {
+    static Blocks kept;
+    return kept;
+}
 
 // ---- portable kernels ----
 
@@ -241,6 +291,38 @@ bool offers(Isa isa) {
 
 Isa best_isa() { return usable(Isa::avx512); }
 
+Words::Words(size_t count) : size_(count) {
+    if (count == 0) return;
+    auto const block = blocks().take(count);
+    data_ = block.first;
+    capacity_ = block.second;
+}
+
+Words::Words(Words&& other) noexcept : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+}
+
+Words& Words::operator=(Words&& other) noexcept {
+    if (this != &other) {
+        Words gone(std::move(*this));
+        data_ = other.data_;
+        size_ = other.size_;
+        capacity_ = other.capacity_;
+        other.data_ = nullptr;
+        other.size_ = other.capacity_ = 0;
+    }
+    return *this;
+}
+
+Words::~Words() {
+    if (data_) blocks().give(data_, capacity_);
+}
+
+void Words::zero(size_t first, size_t count) {
+    if (count != 0) std::memset(data_ + first, 0, count * sizeof(uint32_t));
+}
+
 char const* isa_name(Isa isa) {
     switch (isa) {
         case Isa::portable: return "portable";
@@ -281,7 +363,7 @@ PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa) {
     p.filters = w.filters;
     p.groups = (depth + 3) / 4;
     p.count = (w.filters + width - 1) / width;
-    p.words.assign(p.count * p.groups * width, 0);
+    p.words = Words(p.count * p.groups * width);
     if (w.filter_stride == 1) {  // each tap's weights lie side by side
         std::vector<int8_t> const zeros(width, 0);
         for (size_t panel = 0; panel < p.count; ++panel) {
@@ -290,11 +372,14 @@ PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa) {
                 int8_t const* rows[4];
                 for (size_t t = 0; t < 4; ++t)
                     rows[t] = 4 * k + t < depth ? w.data + (4 * k + t) * w.row_stride + first : zeros.data();
-                loop.interleave_bytes(rows, n, p.words.data() + (panel * p.groups + k) * width);
+                size_t const at = (panel * p.groups + k) * width;
+                loop.interleave_bytes(rows, n, p.words.data() + at);
+                p.words.zero(at + n, width - n);  // filters past the last
             }
         }
         return p;
     }
+    p.words.zero(0, p.words.size());
     for (size_t f = 0; f < w.filters; ++f) {
         size_t const panel = f / width, column = f % width;
         for (size_t k = 0; k < depth; ++k) {
@@ -314,7 +399,8 @@ PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t cha
     p.channels = channels;
     p.groups = (ky + 3) / 4;
     p.padded = round_up(channels, depthwise_kernel(isa).lanes);
-    p.words.assign(kx * p.groups * p.padded, 0);  // (i, group, channel, 4 taps along y), 0 past ky
+    p.words = Words(kx * p.groups * p.padded);  // (i, group, channel, 4 taps along y), 0 past ky
+    p.words.zero(0, p.words.size());
     std::vector<int8_t> const zeros(channels, 0);
     for (size_t i = 0; i < kx; ++i) {
         for (size_t k = 0; k < p.groups; ++k) {
@@ -356,7 +442,8 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
     }
     size_t const lda = packed->groups * 4;
     std::vector<uint8_t> a(block * lda, 0);  // the bytes past `depth` in each row stay 0
-    auto const sums = std::make_unique_for_overwrite<int32_t[]>(block * filters);
+    Words scratch(block * filters);
+    auto* const sums = reinterpret_cast<int32_t*>(scratch.data());
     std::vector<uint8_t> image(direct ? 0 : px * py * c);
     size_t const run = g.kernel_y * c;
     auto const finish = [&](size_t first, size_t count) {
@@ -364,7 +451,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
             int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
             for (size_t i = 0; i < count * filters; ++i) sums[i] = std::clamp(sums[i], lo, hi);
         }
-        sink(sums.get(), first, count);
+        sink(sums, first, count);
     };
 
     // One pass with the values as bytes at `form.offset`; false, before the sink has seen a
@@ -391,7 +478,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                     for (size_t r = 0; r < count; ++r)
                         loop.to_bytes(in.ints + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
                 }
-                multiply(kernel, *packed, comp, rows, stride, count, sums.get());
+                multiply(kernel, *packed, comp, rows, stride, count, sums);
                 finish(first, count);
             }
             return true;
@@ -428,7 +515,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                                                     oy * static_cast<size_t>(g.stride_y)) * c,
                                     run);
                 }
-                multiply(kernel, *packed, comp, a.data(), lda, count, sums.get());
+                multiply(kernel, *packed, comp, a.data(), lda, count, sums);
                 finish(s * pixels + first, count);
             }
         }
@@ -468,12 +555,14 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
     // A ring of kx input columns in the kernels' form: for each output row oy and group, the 4
     // input rows oy x stride_y - pad_top + 4 x group + t of each channel, 0 outside the image.
     size_t const column = g.out_y * groups * padded;
-    std::vector<uint32_t> ring(kx * column, 0);
+    Words ring(kx * column);
+    ring.zero(0, ring.size());
     std::vector<int64_t> held(kx);
     std::vector<int32_t> const zeros(c, 0);
     std::vector<uint8_t> const zero_bytes(c, 0);
     std::vector<uint8_t const*> rows(kx);
-    auto const line = std::make_unique_for_overwrite<int32_t[]>(g.out_y * c);
+    Words line_words(g.out_y * c);
+    auto* const line = reinterpret_cast<int32_t*>(line_words.data());
 
     auto const pass = [&](ByteForm const& form, bool check) {
         std::vector<int64_t> sums(padded, 0);
@@ -527,9 +616,9 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                     }
                 }
                 DepthwiseArgs const args{rows.data(), kx,          bytes_of(packed->words.data()), groups, padded,
-                                         comp.data(), line.get(),  c,                               g.out_y};
+                                         comp.data(), line,        c,                               g.out_y};
                 kernel.run(args);
-                sink(line.get(), (s * g.out_x + ox) * g.out_y, g.out_y);
+                sink(line, (s * g.out_x + ox) * g.out_y, g.out_y);
             }
         }
         return true;

@@ -48,6 +48,31 @@ struct Values {
 // another byte offset): the sink stores, it does not accumulate.
 using BlockSink = std::function<void(int32_t* sums, size_t first, size_t count)>;
 
+// A buffer of 32-bit words for packed weights and scratch, its elements left unset. Its memory
+// comes from blocks kept between runs (up to 64 MiB in all), so that each run does not fault the
+// pages of its buffers in anew.
+class Words {
+public:
+    Words() = default;
+    explicit Words(size_t count);
+    Words(Words&& other) noexcept;
+    Words& operator=(Words&& other) noexcept;
+    Words(Words const&) = delete;
+    Words& operator=(Words const&) = delete;
+    ~Words();
+
+    uint32_t* data() { return data_; }
+    uint32_t const* data() const { return data_; }
+    size_t size() const { return size_; }
+    uint32_t& operator[](size_t i) { return data_[i]; }
+    void zero(size_t first, size_t count);  // sets words [first, first + count) to 0
+
+private:
+    uint32_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // The weights of a FilterMatrix in the kernels' panels (GemmArgs' b), made once for a layer.
 struct PackedFilters {
     Isa isa = Isa::portable;
@@ -55,7 +80,7 @@ struct PackedFilters {
     size_t filters = 0;
     size_t groups = 0;  // of 4 taps
     size_t count = 0;   // panels
-    std::vector<uint32_t> words;  // 4 taps of one filter each
+    Words words;        // 4 taps of one filter each
 };
 PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa = best_isa());
 
@@ -65,7 +90,7 @@ struct PackedDepthwise {
     size_t kx = 0, ky = 0, channels = 0;
     size_t groups = 0;  // of 4 taps along y
     size_t padded = 0;  // channels, to a multiple of the kernel's lanes
-    std::vector<uint32_t> words;
+    Words words;
 };
 PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t channels, Isa isa = best_isa());
 
