@@ -589,30 +589,44 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                     if (held[slot] == x) continue;
                     held[slot] = x;
                     bool const inside = x >= 0 && x < static_cast<int64_t>(d.x);
-                    for (size_t oy = 0; oy < g.out_y; ++oy) {
-                        for (size_t k = 0; k < groups; ++k) {
-                            size_t at[4];
-                            bool real[4];
-                            for (size_t t = 0; t < 4; ++t) {
-                                int64_t const y = static_cast<int64_t>(oy) * g.stride_y - g.pad_top +
-                                                  static_cast<int64_t>(4 * k + t);
-                                real[t] = inside && y >= 0 && y < static_cast<int64_t>(d.y) && 4 * k + t < ky;
-                                at[t] = real[t] ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c : 0;
-                            }
-                            uint32_t* words = dst + (oy * groups + k) * padded;
-                            if (in.bytes) {
-                                int8_t const* src[4];
-                                for (size_t t = 0; t < 4; ++t)
-                                    src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t]
-                                                                                      : zero_bytes.data());
-                                loop.interleave_bytes(src, c, words);
-                            } else {
-                                int32_t const* src[4];
-                                for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] : zeros.data();
-                                int32_t lo = 0, hi = 0;
-                                loop.interleave_values(src, c, form.offset, words, &lo, &hi);
-                            }
+                    // One run of words from the 4 rows at y0 + t, for `count` output rows from oy,
+                    // each row one input row further (stride 1) or a row outside the image (0).
+                    auto const interleave = [&](size_t oy, size_t k, int64_t y0, size_t count) {
+                        uint32_t* words = dst + (oy * groups + k) * padded;
+                        size_t at[4];
+                        bool real[4];
+                        for (size_t t = 0; t < 4; ++t) {
+                            // A tap past ky has weight 0: it reads the last real tap's row.
+                            int64_t const y = y0 + static_cast<int64_t>(std::min(4 * k + t, ky - 1) - 4 * k);
+                            real[t] = inside && y >= 0 && y < static_cast<int64_t>(d.y);
+                            at[t] = real[t] ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c : 0;
                         }
+                        if (in.bytes) {
+                            int8_t const* src[4];
+                            for (size_t t = 0; t < 4; ++t)
+                                src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t] : zero_bytes.data());
+                            loop.interleave_bytes(src, c * count, words);
+                        } else {
+                            int32_t const* src[4];
+                            for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] : zeros.data();
+                            int32_t lo = 0, hi = 0;
+                            loop.interleave_values(src, c * count, form.offset, words, &lo, &hi);
+                        }
+                    };
+                    // With stride 1, one group and no channel padding, the output rows whose taps
+                    // all lie in the image take their words in one run.
+                    bool const runs = inside && g.stride_y == 1 && groups == 1 && padded == c;
+                    size_t const first = static_cast<size_t>(std::max<int64_t>(0, g.pad_top));
+                    int64_t const last64 = static_cast<int64_t>(d.y) + g.pad_top - static_cast<int64_t>(ky) + 1;
+                    size_t const last = static_cast<size_t>(std::clamp<int64_t>(last64, 0, static_cast<int64_t>(g.out_y)));
+                    for (size_t oy = 0; oy < g.out_y; ++oy) {
+                        int64_t const y0 = static_cast<int64_t>(oy) * g.stride_y - g.pad_top;
+                        if (runs && oy == first && first < last) {
+                            interleave(oy, 0, y0, last - first);
+                            oy = last - 1;
+                            continue;
+                        }
+                        for (size_t k = 0; k < groups; ++k) interleave(oy, k, y0 + static_cast<int64_t>(4 * k), 1);
                     }
                 }
                 DepthwiseArgs const args{rows.data(), kx,          bytes_of(packed->words.data()), groups, padded,
