@@ -184,6 +184,8 @@ public:
     bool byte_output() const { return loops_ && scale_->lo() >= 0 && scale_->hi() <= 255; }
     // apply, its results stored as bytes in out (values is scratch).
     void apply_to_bytes(int32_t* values, size_t pixels, uint8_t* out) const;
+    // apply in 32-bit lanes, when it fits them (the kernels then run it themselves).
+    ops::detail::NarrowStageTable const* narrow_apply() const { return narrow_[1] ? &narrow_table_ : nullptr; }
     // Every pixel of an accumulator (int32, channels last) in place.
     void over(Dense& acc, void (OutputStages::*step)(int32_t*, size_t) const) const {
         (this->*step)(int32_elements(acc), acc.size() / filters_);
@@ -206,6 +208,7 @@ private:
     ops::detail::StageTable biased_{}, unbiased_{};
     // The same in 32-bit lanes where they hold it, without and with the bias.
     std::optional<ops::detail::NarrowStage> narrow_[2];
+    ops::detail::NarrowStageTable narrow_table_{};  // narrow_[1]'s
 };
 
 OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) : filters_(filters) {
@@ -270,6 +273,7 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
         narrow_[0] = ops::detail::narrow_stage(unbiased_, filters);
     else
         narrow_[1] = ops::detail::narrow_stage(biased_, filters);
+    if (narrow_[1]) narrow_table_ = narrow_[1]->table();
 }
 
 void OutputStages::apply_to_bytes(int32_t* values, size_t pixels, uint8_t* out) const {
@@ -400,18 +404,23 @@ Value staged_blocked(Layer const& layer, Shape const& shape, OutputStages const&
     if (!pooling && stages.byte_output()) {
         auto const out = Dense::create(TensorType::uint8, shape, Layout::c_order);
         auto* const dst = static_cast<uint8_t*>(out->mutable_buffer().data);
-        run([&](int32_t* sums, size_t first, size_t count) { stages.apply_to_bytes(sums, count, dst + first * filters); });
+        ops::detail::NarrowStageTable const* narrow = stages.narrow_apply();
+        ops::detail::ByteStage const bytes{narrow ? *narrow : ops::detail::NarrowStageTable{}, dst};
+        run([&](int32_t* sums, size_t first, size_t count) { stages.apply_to_bytes(sums, count, dst + first * filters); },
+            narrow ? &bytes : nullptr);
         return out;
     }
     auto const acc = new_int32(shape);
     int32_t* const dst = int32_elements(*acc);
-    run([&](int32_t* sums, size_t first, size_t count) {
-        if (pooling)
-            stages.add_bias(sums, count);
-        else
-            stages.apply(sums, count);
-        std::memcpy(dst + first * filters, sums, count * filters * sizeof(int32_t));
-    });
+    run(
+        [&](int32_t* sums, size_t first, size_t count) {
+            if (pooling)
+                stages.add_bias(sums, count);
+            else
+                stages.apply(sums, count);
+            std::memcpy(dst + first * filters, sums, count * filters * sizeof(int32_t));
+        },
+        nullptr);
     if (!pooling) return acc;
     Value const p = pooled(layer, acc);
     stages.over(*p, &OutputStages::finish);
@@ -488,9 +497,9 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     if (blocked) {
         ops::detail::Values const in = clipped.empty() ? values_of(x) : ops::detail::Values{clipped.data(), nullptr};
         Prepared const& ready = prepared(layer, *state);
-        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
             ops::detail::convolve_blocked(in, d, pad_value, matrix, window, 32, sink, ops::detail::best_isa(),
-                                          &ready.filters);
+                                          &ready.filters, bytes);
         });
     }
     auto run = [&](int32_t* out, PixelStage const& stage) {
@@ -561,9 +570,9 @@ Value conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& st
     Shape const shape = d.shape(g.out_x, g.out_y, ws[3]);
     if (kernels == Kernels::blocked) {
         Prepared const& ready = prepared(layer, state);
-        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
             ops::detail::convolve_blocked(values_of(in), d, 0, matrix, window, 32, sink, ops::detail::best_isa(),
-                                          &ready.filters);
+                                          &ready.filters, bytes);
         });
     }
     return staged(layer, shape, kernels, [&](int32_t* out, PixelStage const& stage) {
@@ -593,9 +602,9 @@ Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels, Laye
     Shape const shape = d.shape(g.out_x, g.out_y, d.channels);
     if (kernels == Kernels::blocked) {
         Prepared const& ready = prepared(layer, state);
-        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
             ops::detail::convolve_depthwise_blocked(values_of(in), d, taps.data(), window, sink,
-                                                    ops::detail::best_isa(), &ready.depthwise);
+                                                    ops::detail::best_isa(), &ready.depthwise, bytes);
         });
     }
     return staged(layer, shape, kernels, [&](int32_t* out, PixelStage const& stage) {
@@ -648,9 +657,9 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& s
         Window const window{1, 1, 1, 1, 0, 0, 1, 1};
         FilterMatrix const matrix{w, ws[1], ws[1], 1};
         Prepared const& ready = prepared(layer, state);
-        return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, *ready.stages, [&](ops::detail::BlockSink const& sink) {
+        return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
             ops::detail::convolve_blocked(values_of(in), rows, 0, matrix, window, 32, sink, ops::detail::best_isa(),
-                                          &ready.filters);
+                                          &ready.filters, bytes);
         });
     }
     auto flat = flattened(layer, x);

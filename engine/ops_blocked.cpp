@@ -180,23 +180,33 @@ std::vector<int32_t> offset_sums(Loops const& loops, FilterMatrix const& w, size
 
 uint8_t const* bytes_of(uint32_t const* words) { return reinterpret_cast<uint8_t const*>(words); }
 
-// The sums of `count` rows of `a` into out (one row of `filters` per pixel).
+// The sums of `count` rows of `a` into out (one row of `filters` per pixel), or, with a stage,
+// through it into `bytes` (the kernel fusing it).
 void multiply(GemmKernel const& kernel, PackedFilters const& panels, std::vector<int32_t> const& comp,
-              uint8_t const* a, size_t lda, size_t count, int32_t* out) {
+              uint8_t const* a, size_t lda, size_t count, int32_t* out, NarrowStageTable const* stage = nullptr,
+              uint8_t* bytes = nullptr) {
     size_t const width = kernel.width, filters = panels.filters;
     for (size_t panel = 0; panel < panels.count; ++panel) {
         uint8_t const* b = bytes_of(panels.words.data() + panel * panels.groups * width);
-        size_t const cols = std::min(width, filters - panel * width);
+        size_t const first = panel * width, cols = std::min(width, filters - first);
+        NarrowStageTable part{};
+        if (stage)
+            part = {stage->vlow + first,   stage->vhigh + first, stage->bias + first, stage->factor + first,
+                    stage->half + first,   stage->right + first, stage->lo,           stage->hi};
         for (size_t r = 0; r < count; r += kernel.rows) {
-            GemmArgs const args{a + r * lda,
-                                lda,
-                                b,
-                                panels.groups,
-                                comp.data() + panel * width,
-                                out + r * filters + panel * width,
-                                filters,
-                                std::min(kernel.rows, count - r),
-                                cols};
+            GemmArgs args{a + r * lda,
+                          lda,
+                          b,
+                          panels.groups,
+                          comp.data() + first,
+                          out + r * filters + first,
+                          filters,
+                          std::min(kernel.rows, count - r),
+                          cols};
+            if (stage) {
+                args.stage = &part;
+                args.bytes = bytes + r * filters + first;
+            }
             kernel.run(args);
         }
     }
@@ -413,7 +423,7 @@ PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t cha
 }
 
 void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
-                      BlockSink const& sink, Isa isa, PackedFilters const* packed) {
+                      BlockSink const& sink, Isa isa, PackedFilters const* packed, ByteStage const* bytes) {
     isa = usable(isa);
     Loops const& loop = loops(isa);
     size_t const c = d.channels, depth = g.kernel_x * g.kernel_y * c, filters = w.filters;
@@ -428,10 +438,17 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                         g.pad_left == 0 && g.pad_top == 0 && g.out_x == d.x && g.out_y == d.y;
     unsigned __int128 const padded_bytes = static_cast<unsigned __int128>(px) * py * c;
     bool const padded_fits = direct || padded_bytes <= 4 * d.x * d.y * c + 65536;
+    // A block of sums to the sink, or through the byte stage.
+    BlockSink const emit = [&](int32_t* sums, size_t first, size_t count) {
+        if (bytes)
+            loop.narrow_stage_bytes(sums, count, filters, bytes->table, bytes->out + first * filters);
+        else
+            sink(sums, first, count);
+    };
     auto const reference = [&] {
         std::vector<int32_t> storage;
         int32_t const* ints = ints_of(in, values, storage);
-        through_reference(d.samples * pixels, filters, block, sink,
+        through_reference(d.samples * pixels, filters, block, emit,
                           [&](int32_t* out) { convolve(ints, d, outside, w, g, n, out, {}); });
     };
     if (!padded_fits || filters == 0 || depth == 0 || pixels == 0) return reference();
@@ -446,18 +463,29 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
     auto* const sums = reinterpret_cast<int32_t*>(scratch.data());
     std::vector<uint8_t> image(direct ? 0 : px * py * c);
     size_t const run = g.kernel_y * c;
+    std::vector<int32_t> const* comp = nullptr;  // of the pass
+    // The kernel runs the byte stage itself when it can (and no saturation comes before).
+    bool const fused = bytes && kernel.fuses && n >= 32;
+    auto const product = [&](uint8_t const* rows, size_t stride, size_t first, size_t count) {
+        if (fused)
+            multiply(kernel, *packed, *comp, rows, stride, count, sums, &bytes->table, bytes->out + first * filters);
+        else
+            multiply(kernel, *packed, *comp, rows, stride, count, sums);
+    };
     auto const finish = [&](size_t first, size_t count) {
+        if (fused) return;
         if (n < 32) {  // the sums are exact: saturate them
             int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
             for (size_t i = 0; i < count * filters; ++i) sums[i] = std::clamp(sums[i], lo, hi);
         }
-        sink(sums, first, count);
+        emit(sums, first, count);
     };
 
     // One pass with the values as bytes at `form.offset`; false, before the sink has seen a
     // block, when `check` finds a value outside. Bytes need no check.
     auto const pass = [&](ByteForm const& form, bool check) {
-        std::vector<int32_t> const comp = offset_sums(loop, w, depth, packed->count * kernel.width, form.offset);
+        std::vector<int32_t> const offsets = offset_sums(loop, w, depth, packed->count * kernel.width, form.offset);
+        comp = &offsets;
         if (direct) {  // the pixels of every sample are the rows
             size_t const total = d.samples * d.x * d.y;
             if (check) {  // all blocks checked before the first goes to the sink
@@ -478,7 +506,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                     for (size_t r = 0; r < count; ++r)
                         loop.to_bytes(in.ints + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
                 }
-                multiply(kernel, *packed, comp, rows, stride, count, sums);
+                product(rows, stride, first, count);
                 finish(first, count);
             }
             return true;
@@ -515,7 +543,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                                                     oy * static_cast<size_t>(g.stride_y)) * c,
                                     run);
                 }
-                multiply(kernel, *packed, comp, a.data(), lda, count, sums);
+                product(a.data(), lda, s * pixels + first, count);
                 finish(s * pixels + first, count);
             }
         }
@@ -533,15 +561,22 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
 }
 
 void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, Window const& g,
-                                BlockSink const& sink, Isa isa, PackedDepthwise const* packed) {
+                                BlockSink const& sink, Isa isa, PackedDepthwise const* packed,
+                                ByteStage const* bytes) {
     isa = usable(isa);
     Loops const& loop = loops(isa);
     size_t const c = d.channels, kx = g.kernel_x, ky = g.kernel_y;
     size_t const values = d.samples * d.x * d.y * c;
+    BlockSink const emit = [&](int32_t* sums, size_t first, size_t count) {
+        if (bytes)
+            loop.narrow_stage_bytes(sums, count, c, bytes->table, bytes->out + first * c);
+        else
+            sink(sums, first, count);
+    };
     auto const reference = [&] {
         std::vector<int32_t> storage;
         int32_t const* ints = ints_of(in, values, storage);
-        through_reference(d.samples * g.out_x * g.out_y, c, std::max<size_t>(g.out_y, 1), sink,
+        through_reference(d.samples * g.out_x * g.out_y, c, std::max<size_t>(g.out_y, 1), emit,
                           [&](int32_t* out) { convolve_depthwise(ints, d, w, g, out, {}); });
     };
     if (c == 0 || kx == 0 || ky == 0 || g.out_x == 0 || g.out_y == 0) return reference();
@@ -629,10 +664,17 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                         for (size_t k = 0; k < groups; ++k) interleave(oy, k, y0 + static_cast<int64_t>(4 * k), 1);
                     }
                 }
-                DepthwiseArgs const args{rows.data(), kx,          bytes_of(packed->words.data()), groups, padded,
-                                         comp.data(), line,        c,                               g.out_y};
+                size_t const first = (s * g.out_x + ox) * g.out_y;
+                DepthwiseArgs args{rows.data(), kx,   bytes_of(packed->words.data()), groups, padded,
+                                   comp.data(), line, c,                              g.out_y};
+                if (bytes && kernel.fuses) {
+                    args.stage = &bytes->table;
+                    args.bytes = bytes->out + first * c;
+                    kernel.run(args);
+                    continue;
+                }
                 kernel.run(args);
-                sink(line, (s * g.out_x + ox) * g.out_y, g.out_y);
+                emit(line, first, g.out_y);
             }
         }
         return true;

@@ -36,6 +36,46 @@ bool offers(Isa isa);
 Isa best_isa();
 char const* isa_name(Isa isa);
 
+// The output stage of a layer over pixels of one value per filter, in place:
+//   x = clamp(v + bias[f], low[f], high[f]); v' = clamp((x x factor[f] + half[f]) >> right[f], lo, hi)
+// in 64 bits: the bias and ReLU clip, then scale_out's multiply, rounding shift and saturation.
+struct StageTable {
+    int64_t const* bias;
+    int64_t const* low;
+    int64_t const* high;
+    int64_t const* factor;
+    int64_t const* half;
+    int64_t const* right;
+    int64_t lo;
+    int64_t hi;
+};
+
+// The same stage in 32-bit lanes, for tables whose arithmetic fits them:
+//   x = clamp(v, vlow[f], vhigh[f]) + bias[f]; v' = clamp((x x factor[f] + half[f]) >> right[f], lo, hi).
+struct NarrowStageTable {
+    int32_t const* vlow;
+    int32_t const* vhigh;
+    int32_t const* bias;
+    int32_t const* factor;
+    int32_t const* half;
+    int32_t const* right;
+    int32_t lo;
+    int32_t hi;
+};
+struct NarrowStage {
+    std::vector<int32_t> vlow, vhigh, bias, factor, half, right;
+    int32_t lo = 0, hi = 0;
+    NarrowStageTable table() const {
+        return {vlow.data(), vhigh.data(), bias.data(), factor.data(), half.data(), right.data(), lo, hi};
+    }
+};
+// The output stage done by the blocked drivers themselves (inside the kernels where they can):
+// the narrow stage of every sum, stored as a byte at out[pixel x filters + filter].
+struct ByteStage {
+    NarrowStageTable table;
+    uint8_t* out;
+};
+
 // The input values of a blocked convolution, in row-major order: int32, or bytes (0..255).
 struct Values {
     int32_t const* ints = nullptr;
@@ -97,11 +137,14 @@ PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t cha
 // convolve (outside as the value of taps beyond the image, saturated to n bits) through the
 // blocked kernels of `isa` (or of the widest offered set below it), or through convolve itself
 // when they cannot be exact; the sums go to `sink` block by block. `packed`, when given, holds w packed for isa.
+// With `bytes`, the sums go through its stage into its bytes instead of the sink.
 void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
-                      BlockSink const& sink, Isa isa = best_isa(), PackedFilters const* packed = nullptr);
+                      BlockSink const& sink, Isa isa = best_isa(), PackedFilters const* packed = nullptr,
+                      ByteStage const* bytes = nullptr);
 // convolve_depthwise the same way.
 void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, Window const& g,
-                                BlockSink const& sink, Isa isa = best_isa(), PackedDepthwise const* packed = nullptr);
+                                BlockSink const& sink, Isa isa = best_isa(), PackedDepthwise const* packed = nullptr,
+                                ByteStage const* bytes = nullptr);
 
 // ---- the kernels of one instruction set, behind the drivers above ----
 
@@ -119,11 +162,16 @@ struct GemmArgs {
     size_t ldc;
     size_t rows;
     size_t cols;
+    // With a stage (kernels that fuse it), each sum goes through it into bytes[r x ldc + f]
+    // instead of c; the table's arrays start at the panel's first filter.
+    NarrowStageTable const* stage = nullptr;
+    uint8_t* bytes = nullptr;
 };
 struct GemmKernel {
     size_t rows;   // pixels per call at most
     size_t width;  // filters per panel
     void (*run)(GemmArgs const&);
+    bool fuses = false;  // takes GemmArgs' stage
 };
 
 // One output line of a depthwise convolution: out[p][c] = comp[c] + sum over i < kx and
@@ -140,45 +188,17 @@ struct DepthwiseArgs {
     int32_t* out;
     size_t channels;
     size_t pixels;
+    // With a stage (kernels that fuse it), each sum goes through it into bytes[p x channels + c]
+    // instead of out.
+    NarrowStageTable const* stage = nullptr;
+    uint8_t* bytes = nullptr;
 };
 struct DepthwiseKernel {
     size_t lanes;  // channels padded to a multiple of this
     void (*run)(DepthwiseArgs const&);
+    bool fuses = false;  // takes DepthwiseArgs' stage
 };
 
-// The output stage of a layer over pixels of one value per filter, in place:
-//   x = clamp(v + bias[f], low[f], high[f]); v' = clamp((x x factor[f] + half[f]) >> right[f], lo, hi)
-// in 64 bits: the bias and ReLU clip, then scale_out's multiply, rounding shift and saturation.
-struct StageTable {
-    int64_t const* bias;
-    int64_t const* low;
-    int64_t const* high;
-    int64_t const* factor;
-    int64_t const* half;
-    int64_t const* right;
-    int64_t lo;
-    int64_t hi;
-};
-
-// The same stage in 32-bit lanes, for tables whose arithmetic fits them:
-//   x = clamp(v, vlow[f], vhigh[f]) + bias[f]; v' = clamp((x x factor[f] + half[f]) >> right[f], lo, hi).
-struct NarrowStageTable {
-    int32_t const* vlow;
-    int32_t const* vhigh;
-    int32_t const* bias;
-    int32_t const* factor;
-    int32_t const* half;
-    int32_t const* right;
-    int32_t lo;
-    int32_t hi;
-};
-struct NarrowStage {
-    std::vector<int32_t> vlow, vhigh, bias, factor, half, right;
-    int32_t lo = 0, hi = 0;
-    NarrowStageTable table() const {
-        return {vlow.data(), vhigh.data(), bias.data(), factor.data(), half.data(), right.data(), lo, hi};
-    }
-};
 // The narrow form of a stage of `filters` filters: each filter's input is clipped further to the
 // values whose results are not yet saturated (beyond them the result is lo or hi either way), so
 // that every product and sum fits 32 bits; std::nullopt when some filter's cannot. Its results

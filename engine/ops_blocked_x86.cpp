@@ -4,6 +4,12 @@
 // what the CPU and the operating system offer before any of them runs.
 #if defined(__x86_64__) || defined(_M_X64)
 
+#if defined(__GNUC__) && !defined(__clang__)
+// GCC's AVX-512 headers leave the unused pass-through operand of the unmasked intrinsics undefined
+// on purpose, which its own flow analysis then reports once they are inlined.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <cpuid.h>
 #include <immintrin.h>
 
@@ -60,6 +66,31 @@ inline int32_t word_at(uint8_t const* p) {
 
 constexpr size_t kZmmRows = 6;
 
+// The narrow stage of 16 filters (or channels) from `first` on, the first n of them.
+struct Stage16 {
+    __m512i vlow, vhigh, bias, factor, half, right, lo, hi;
+};
+
+// (All 0 without a table.)
+NUVRA_AVX512 Stage16 stage16(NarrowStageTable const* t, size_t first, __mmask16 mask) {
+    if (!t) {
+        __m512i const zero = _mm512_setzero_si512();
+        return {zero, zero, zero, zero, zero, zero, zero, zero};
+    }
+    return {_mm512_maskz_loadu_epi32(mask, t->vlow + first),   _mm512_maskz_loadu_epi32(mask, t->vhigh + first),
+            _mm512_maskz_loadu_epi32(mask, t->bias + first),   _mm512_maskz_loadu_epi32(mask, t->factor + first),
+            _mm512_maskz_loadu_epi32(mask, t->half + first),   _mm512_maskz_loadu_epi32(mask, t->right + first),
+            _mm512_set1_epi32(t->lo),                          _mm512_set1_epi32(t->hi)};
+}
+
+// The stage of 16 sums, stored as the first bytes of `mask` at out.
+NUVRA_AVX512 void store_staged(Stage16 const& s, __m512i v, __mmask16 mask, uint8_t* out) {
+    __m512i x = _mm512_min_epi32(_mm512_max_epi32(v, s.vlow), s.vhigh);
+    x = _mm512_add_epi32(_mm512_mullo_epi32(_mm512_add_epi32(x, s.bias), s.factor), s.half);
+    __m512i const y = _mm512_min_epi32(_mm512_max_epi32(_mm512_srav_epi32(x, s.right), s.lo), s.hi);
+    _mm512_mask_cvtepi32_storeu_epi8(out, mask, y);
+}
+
 template <size_t R>
 NUVRA_AVX512 void gemm_avx512_rows(GemmArgs const& g) {
     __m512i acc[R][4];
@@ -89,6 +120,13 @@ NUVRA_AVX512 void gemm_avx512_rows(GemmArgs const& g) {
         size_t const n = g.cols - first < 16 ? g.cols - first : 16;
         auto const mask = static_cast<__mmask16>((1u << n) - 1u);
         __m512i const comp = _mm512_loadu_si512(g.comp + first);
+        if (g.stage) {
+            Stage16 const stage = stage16(g.stage, first, mask);
+#pragma GCC unroll 8
+            for (size_t r = 0; r < R; ++r)
+                store_staged(stage, _mm512_add_epi32(acc[r][j], comp), mask, g.bytes + r * g.ldc + first);
+            continue;
+        }
 #pragma GCC unroll 8
         for (size_t r = 0; r < R; ++r)
             _mm512_mask_storeu_epi32(g.c + r * g.ldc + first, mask, _mm512_add_epi32(acc[r][j], comp));
@@ -124,6 +162,8 @@ NUVRA_AVX512 void depthwise_avx512_fixed(DepthwiseArgs const& d) {
             for (size_t g = 0; g < G; ++g) w[i][g] = _mm512_loadu_si512(d.w + ((i * G + g) * d.padded + c) * 4);
         }
         int32_t* out = d.out + c;
+        Stage16 const stage = stage16(d.stage, c, mask);
+        uint8_t* bytes = d.bytes ? d.bytes + c : nullptr;
         for (size_t p = 0; p < d.pixels; ++p, out += channels) {
             __m512i acc[KX];
 #pragma GCC unroll 8
@@ -135,7 +175,10 @@ NUVRA_AVX512 void depthwise_avx512_fixed(DepthwiseArgs const& d) {
             }
 #pragma GCC unroll 8
             for (size_t i = 1; i < KX; ++i) acc[0] = _mm512_add_epi32(acc[0], acc[i]);
-            _mm512_mask_storeu_epi32(out, mask, acc[0]);
+            if (bytes)
+                store_staged(stage, acc[0], mask, bytes + p * channels);
+            else
+                _mm512_mask_storeu_epi32(out, mask, acc[0]);
         }
     }
 }
@@ -152,6 +195,8 @@ NUVRA_AVX512 void depthwise_avx512(DepthwiseArgs const& d) {
         auto const mask = static_cast<__mmask16>((1u << n) - 1u);
         __m512i const comp = _mm512_loadu_si512(d.comp + c);
         int32_t* out = d.out + c;
+        Stage16 const stage = stage16(d.stage, c, mask);
+        uint8_t* bytes = d.bytes ? d.bytes + c : nullptr;
         for (size_t p = 0; p < d.pixels; ++p, out += channels) {
             __m512i acc = comp;
             for (size_t i = 0; i < kx; ++i) {
@@ -161,7 +206,10 @@ NUVRA_AVX512 void depthwise_avx512(DepthwiseArgs const& d) {
                     acc = _mm512_dpbusd_epi32(acc, _mm512_loadu_si512(z + g * d.padded * 4),
                                               _mm512_loadu_si512(w + g * d.padded * 4));
             }
-            _mm512_mask_storeu_epi32(out, mask, acc);
+            if (bytes)
+                store_staged(stage, acc, mask, bytes + p * channels);
+            else
+                _mm512_mask_storeu_epi32(out, mask, acc);
         }
     }
 }
@@ -335,7 +383,7 @@ Loops const& loops_x86(Isa isa) { return isa == Isa::avx512 ? avx512_loops : avx
 
 GemmKernel gemm_kernel_x86(Isa isa) {
     switch (isa) {
-        case Isa::avx512: return {kZmmRows, 64, gemm_avx512};
+        case Isa::avx512: return {kZmmRows, 64, gemm_avx512, true};
         case Isa::avx_vnni: return {kYmmRows, 16, gemm_vnni};
         default: return {kAvx2Rows, 8, gemm_avx2};
     }
@@ -343,7 +391,7 @@ GemmKernel gemm_kernel_x86(Isa isa) {
 
 DepthwiseKernel depthwise_kernel_x86(Isa isa) {
     switch (isa) {
-        case Isa::avx512: return {16, depthwise_avx512};
+        case Isa::avx512: return {16, depthwise_avx512, true};
         case Isa::avx_vnni: return {8, depthwise_vnni};
         default: return {8, depthwise_avx2};
     }

@@ -56,6 +56,27 @@ struct Collected {
     Collected(size_t pixels, size_t per) : values(pixels * per, 0x5EED), per_pixel(per), seen(pixels, 0) {}
 };
 
+// A ReLU output stage to bytes for `filters` filters, in 32-bit lanes.
+NarrowStage byte_stage(std::mt19937& rng, size_t filters) {
+    std::vector<int64_t> bias(filters), low(filters, 0), high(filters), factor(filters), half(filters), right(filters);
+    for (size_t f = 0; f < filters; ++f) {
+        bias[f] = static_cast<int64_t>(rng() % 2001) - 1000;
+        high[f] = rng() % 2 ? INT32_MAX : static_cast<int64_t>(rng() % 100000);
+        factor[f] = static_cast<int64_t>(rng() % 255) + 1;
+        right[f] = static_cast<int64_t>(rng() % 16);
+        half[f] = right[f] > 0 ? int64_t{1} << (right[f] - 1) : 0;
+    }
+    StageTable const t{bias.data(), low.data(), high.data(), factor.data(), half.data(), right.data(), 0, 255};
+    return *narrow_stage(t, filters);
+}
+
+// The bytes of the stage over reference sums.
+std::vector<uint8_t> staged_bytes(NarrowStage const& stage, std::vector<int32_t> const& sums, size_t filters) {
+    std::vector<uint8_t> out(sums.size());
+    loops(Isa::portable).narrow_stage_bytes(sums.data(), sums.size() / filters, filters, stage.table(), out.data());
+    return out;
+}
+
 TEST(EngineBlockedKernels, ConvolutionEqualsTheReference) {
     std::mt19937 rng(11);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
@@ -96,6 +117,7 @@ TEST(EngineBlockedKernels, ConvolutionEqualsTheReference) {
         convolve(in.data(), d, outside, matrix, g, n, expected.data(), {});
         std::vector<uint8_t> bytes(in.begin(), in.end());
         bool const as_bytes = spread == Spread::bytes && round % 2 == 1;
+        NarrowStage const stage = byte_stage(rng, filters);
         for (Isa isa : isas()) {
             Collected got(pixels, filters);
             PackedFilters const packed = pack_filters(matrix, depth, isa);
@@ -103,6 +125,11 @@ TEST(EngineBlockedKernels, ConvolutionEqualsTheReference) {
             convolve_blocked(values, d, outside, matrix, g, n, got.sink(), isa, round % 3 == 1 ? &packed : nullptr);
             ASSERT_EQ(got.values, expected) << "round " << round << " " << isa_name(isa);
             ASSERT_EQ(std::count(got.seen.begin(), got.seen.end(), 0), 0);
+            // The same through an output stage to bytes, which a kernel may run itself.
+            std::vector<uint8_t> out(pixels * filters, 0xA5);
+            ByteStage const to_bytes{stage.table(), out.data()};
+            convolve_blocked(values, d, outside, matrix, g, n, {}, isa, &packed, &to_bytes);
+            ASSERT_EQ(out, staged_bytes(stage, expected, filters)) << "round " << round << " " << isa_name(isa);
         }
         taken_bytes += spread != Spread::wide && spread != Spread::huge;
     }
@@ -138,6 +165,7 @@ TEST(EngineBlockedKernels, DepthwiseEqualsTheReference) {
         convolve_depthwise(in.data(), d, w.data(), g, expected.data(), {});
         std::vector<uint8_t> bytes(in.begin(), in.end());
         bool const as_bytes = spread == Spread::bytes && round % 2 == 1;
+        NarrowStage const stage = byte_stage(rng, d.channels);
         for (Isa isa : isas()) {
             Collected got(pixels, d.channels);
             PackedDepthwise const packed = pack_depthwise(w.data(), g.kernel_x, g.kernel_y, d.channels, isa);
@@ -145,6 +173,10 @@ TEST(EngineBlockedKernels, DepthwiseEqualsTheReference) {
             convolve_depthwise_blocked(values, d, w.data(), g, got.sink(), isa, round % 3 == 1 ? &packed : nullptr);
             ASSERT_EQ(got.values, expected) << "round " << round << " " << isa_name(isa);
             ASSERT_EQ(std::count(got.seen.begin(), got.seen.end(), 0), 0);
+            std::vector<uint8_t> out(pixels * d.channels, 0xA5);
+            ByteStage const to_bytes{stage.table(), out.data()};
+            convolve_depthwise_blocked(values, d, w.data(), g, {}, isa, &packed, &to_bytes);
+            ASSERT_EQ(out, staged_bytes(stage, expected, d.channels)) << "round " << round << " " << isa_name(isa);
         }
     }
 }
