@@ -186,8 +186,15 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
             return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
         });
     };
-    uint32_t const wanted = threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
-    uint32_t const workers = has_state ? 1 : std::min(wanted, samples);
+    // Unless told, a thread per core, each with at least 2^22 multiply-accumulates to do: below
+    // that, starting it costs more than it saves.
+    unsigned __int128 macs = 0;
+    for (auto const& layer : layers) macs += layer->macs();
+    auto const worth = static_cast<uint64_t>(std::min<unsigned __int128>(UINT32_MAX, std::max<unsigned __int128>(
+                                                                                      1, macs * samples >> 22)));
+    uint64_t const wanted =
+        threads != 0 ? threads : std::min<uint64_t>(worth, std::max(1u, std::thread::hardware_concurrency()));
+    uint32_t const workers = has_state ? 1 : static_cast<uint32_t>(std::min<uint64_t>(wanted, samples));
     if (workers <= 1) return share(0, samples);
     for (auto const& layer : layers) inference::prepare_layer(*layer, prepared[layer.get()]);
     // Share w holds samples [samples x w / workers, samples x (w + 1) / workers); the calling

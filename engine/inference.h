@@ -5,8 +5,8 @@
 // when, padded with 1s after the first, they give that shape ((N, C) for a (1, 1, C) input). An
 // int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
 // until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
-// int32. Between layers values are int32 (float32 after a Dequantizer), four-dimensional, samples
-// first. Each sample is one time step for the kinds with state (BufferTempConv,
+// int32. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
+// a layer on the blocked kernels is a byte), four-dimensional, samples first. Each sample is one time step for the kinds with state (BufferTempConv,
 // DepthwiseBufferTempConv, StatefulRecurrent): their state starts at zero for each call and
 // follows the samples in order, so `batch_size` (0: all samples at once; k: k samples per step)
 // never changes a result.
@@ -56,7 +56,9 @@
 //
 // The convolution kinds (Conv2D, InputConv2D, DepthwiseConv2D and the transposed kinds) run the
 // bias and the out stage inside the convolution's output loop, while each pixel's values are in
-// cache; the results are those of the kernels above run one after another.
+// cache; the results are those of the kernels above run one after another. Conv2D, InputConv2D,
+// DepthwiseConv2D and Dense1D run on the blocked integer kernels of engine/ops_blocked.h, which
+// give the same values.
 //
 // Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"):
 // otherwise std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape
@@ -97,9 +99,9 @@ inline constexpr uint64_t max_run_elements = uint64_t{1} << 26;
 // std::invalid_argument; a layer kind (or setting) without software meaning std::runtime_error
 // "Layer '<name>' (<kind>): <reason>".
 // Threads: a model without a kind with state splits its samples into `threads` contiguous shares
-// (0: one per core; never more than the samples), each run on a thread of its own in groups of
-// batch_size and joined before the call returns; the results are those of one thread. A model
-// with state runs its samples in order on the calling thread.
+// (never more than the samples; 0: one per core, while each has at least 2^22 multiply-accumulates
+// to do), each run on a thread of its own and joined before the call returns; the results are
+// those of one thread. A model with state runs its samples in order on the calling thread.
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size = 0, uint32_t threads = 0);
 
