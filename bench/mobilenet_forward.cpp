@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <map>
 #include <random>
 #include <string>
@@ -112,6 +113,17 @@ double seconds(Run run) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// Wall and processor seconds (of every thread of the process) of one run.
+struct Times {
+    double wall, cpu;
+};
+template <class Run>
+Times times(Run run) {
+    std::clock_t const start = std::clock();
+    double const wall = seconds(run);
+    return {wall, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC};
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -199,12 +211,17 @@ int main(int argc, char** argv) {
     double const old_time = median(old_times), new_time = median(new_times);
 
     auto const many = images(batch);
-    std::vector<double> one_thread, all_threads;
+    std::vector<double> one_thread, all_threads, one_cpu, all_cpu;
     for (int r = 0; r < std::max(2, repeats / 2); ++r) {
-        one_thread.push_back(seconds([&] { return software_forward(*net.model, many, 0, 1); }));
-        all_threads.push_back(seconds([&] { return software_forward(*net.model, many, 0, threads); }));
+        Times const one_t = times([&] { return software_forward(*net.model, many, 0, 1); });
+        Times const all_t = times([&] { return software_forward(*net.model, many, 0, threads); });
+        one_thread.push_back(one_t.wall);
+        one_cpu.push_back(one_t.cpu);
+        all_threads.push_back(all_t.wall);
+        all_cpu.push_back(all_t.cpu);
     }
     double const batch_one = median(one_thread), batch_all = median(all_threads);
+    double const cpu_one = median(one_cpu), cpu_all = median(all_cpu);
 
     std::printf("MobileNet-like forward, 29 layers, %.0f MACs per image (medians of %d rounds)\n", macs, repeats);
     std::printf("one image, one thread:\n");
@@ -215,12 +232,18 @@ int main(int argc, char** argv) {
     for (auto const& [name, t] : per_kind)
         std::printf("  %-16s old %8.3f ms  new %7.3f ms  %6.1fx  new %.3g MAC/s\n", name.c_str(), t.first * 1e3,
                     t.second * 1e3, t.first / t.second, kind_macs[name] / t.second);
-    std::printf("batch of %u images:\n", batch);
-    std::printf("  one thread:   %9.3f ms  %.3g MAC/s\n", batch_one * 1e3, macs * batch / batch_one);
-    std::printf("  %2u threads:   %9.3f ms  %.3g MAC/s\n", threads, batch_all * 1e3, macs * batch / batch_all);
-    std::printf("  scaling: %.2fx on %u threads (%.2f of linear; goal 0.70)\n", batch_one / batch_all, threads,
-                batch_one / batch_all / threads);
-    std::printf("result image_ms=%.4f old_image_ms=%.4f batch=%u batch_1t_ms=%.4f batch_threads=%u batch_all_ms=%.4f\n",
-                new_time * 1e3, old_time * 1e3, batch, batch_one * 1e3, threads, batch_all * 1e3);
+    std::printf("batch of %u images (wall time; processor time of all threads, and the processors it kept busy):\n",
+                batch);
+    std::printf("  one thread:   %9.3f ms  %.3g MAC/s  cpu %9.3f ms (%.2f busy)\n", batch_one * 1e3,
+                macs * batch / batch_one, cpu_one * 1e3, cpu_one / batch_one);
+    std::printf("  %2u threads:   %9.3f ms  %.3g MAC/s  cpu %9.3f ms (%.2f busy)\n", threads, batch_all * 1e3,
+                macs * batch / batch_all, cpu_all * 1e3, cpu_all / batch_all);
+    std::printf("  scaling: %.2fx on %u threads (%.2f of linear; goal 0.70); processor time per image %.2fx of one "
+                "thread's\n",
+                batch_one / batch_all, threads, batch_one / batch_all / threads, cpu_all / cpu_one);
+    std::printf("result image_ms=%.4f old_image_ms=%.4f batch=%u batch_1t_ms=%.4f batch_threads=%u batch_all_ms=%.4f "
+                "batch_1t_cpu_ms=%.4f batch_all_cpu_ms=%.4f\n",
+                new_time * 1e3, old_time * 1e3, batch, batch_one * 1e3, threads, batch_all * 1e3, cpu_one * 1e3,
+                cpu_all * 1e3);
     return 0;
 }
