@@ -8,6 +8,7 @@
 #include "engine/inference.h"
 #include "engine/inference_layers.h"
 #include "engine/ops_blocked.h"
+#include "support/error_text.h"
 #include "support/layer_fixtures.h"
 #include "support/ops_test_util.h"
 
@@ -231,6 +232,45 @@ TEST(EngineBlockedKernels, NarrowStageEqualsTheWideOne) {
     EXPECT_GT(narrow, 150);
 }
 
+TEST(EngineBlockedKernels, NarrowStageRefusesWhatLeaves32Bits) {
+    struct Row { char const* what; int64_t factor, right, lo, hi; bool narrow; };
+    Row const rows[] = {
+        {"a usual scale", 37, 9, 0, 255, true},
+        {"a shift past 31 bits", 1, 40, 0, 255, false},
+        {"a factor of 2^32 (a left shift capped)", int64_t{1} << 32, 0, 0, 255, false},
+        {"a factor of 0 gives half >> right", 0, 40, -128, 127, true},
+        {"a 32-bit output range", 1, 0, INT32_MIN, INT32_MAX, true},
+    };
+    for (auto const& r : rows) {
+        int64_t const bias = 5, low = INT32_MIN, high = INT32_MAX, half = r.right > 0 ? int64_t{1} << (r.right - 1) : 0;
+        StageTable const t{&bias, &low, &high, &r.factor, &half, &r.right, r.lo, r.hi};
+        auto const n = narrow_stage(t, 1);
+        ASSERT_EQ(n.has_value(), r.narrow) << r.what;
+        if (!n) continue;
+        for (int32_t v : {INT32_MIN, -70000, -1, 0, 1, 300, 70000, INT32_MAX}) {
+            int32_t got = v;
+            loops(best_isa()).narrow_stage(&got, 1, 1, n->table());
+            EXPECT_EQ(got, staged(t, 0, v)) << r.what << " " << v;
+        }
+    }
+}
+
+TEST(EngineBlockedKernels, WordsComeBackToTheirBlocks) {
+    uint32_t const* first = nullptr;
+    {
+        Words a(123457);
+        first = a.data();
+        a.zero(0, a.size());
+        EXPECT_EQ(a[123456], 0u);
+    }
+    Words b(100003);  // a kept block at most twice as large serves
+    EXPECT_EQ(b.data(), first);
+    EXPECT_EQ(b.size(), 100003u);
+    Words c(std::move(b));
+    EXPECT_EQ(c.data(), first);
+    EXPECT_EQ(b.data(), nullptr);
+}
+
 TEST(EngineBlockedKernels, InstructionSets) {
     EXPECT_TRUE(offers(Isa::portable));
     EXPECT_TRUE(offers(best_isa()));
@@ -309,6 +349,53 @@ TEST(EngineBlockedKernels, ModelRunsEqualTheReferenceKernels) {
                 EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images, batch, threads)), expected)
                     << round << " " << threads << " " << batch;
     }
+}
+
+TEST(EngineBlockedKernels, ThreadsKeepEveryResult) {
+    std::mt19937 rng(15);
+    auto const model = chain(rng, false, false);
+    std::vector<uint8_t> pixels(7 * 9 * 8 * 3);
+    for (auto& p : pixels) p = static_cast<uint8_t>(rng());
+    auto const images = u8({7, 9, 8, 3}, pixels);
+    std::vector<int32_t> const one = values_of<int32_t>(*software_forward(*model, images, 0, 1));
+    for (uint32_t threads : {0u, 2u, 7u, 16u})
+        for (uint32_t batch : {0u, 1u, 3u})
+            EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images, batch, threads)), one) << threads << batch;
+    // The same images in the other layout.
+    auto const reversed = Dense::create(TensorType::uint8, Shape{7, 9, 8, 3}, Layout::reversed);
+    Strides const& st = reversed->strides();
+    auto* dst = static_cast<uint8_t*>(reversed->mutable_buffer().data);
+    size_t i = 0;
+    for (uint32_t n = 0; n < 7; ++n)
+        for (uint32_t x = 0; x < 9; ++x)
+            for (uint32_t y = 0; y < 8; ++y)
+                for (uint32_t c = 0; c < 3; ++c) dst[n * st[0] + x * st[1] + y * st[2] + c * st[3]] = pixels[i++];
+    EXPECT_EQ(values_of<int32_t>(*software_forward(*model, reversed, 0, 3)), one);
+
+    // A kind with state runs its samples in order whatever the threads: a fifo of two frames,
+    // previous + 10 x current.
+    auto temporal = make_layer(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}}, "fifo");
+    auto const fifo_model = model_with(temporal, 1, 1, 1);
+    temporal->variables().set("weights", i8({1, 1, 2, 1}, {1, 10}));
+    temporal->variables().set("output_scales", u8({1}, {1}));
+    EXPECT_EQ(values_of<int32_t>(*software_forward(*fifo_model, u8({3, 1}, {1, 2, 3}), 1, 3)),
+              (std::vector<int32_t>{10, 21, 32}));
+
+    // A layer that refuses in a worker thread refuses in the caller.
+    auto input_conv = make_layer(LayerType::InputConv2D, {{"kernel_size", 1}, {"filters", 1}}, "conv");
+    auto const refusing = model_with(input_conv, 1, 1, 2);
+    input_conv->variables().set("padding_value", u8({2}, {1, 2}));
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*refusing, u8({4, 2}, {1, 2, 3, 4, 5, 6, 7, 8}), 0, 4); }),
+              "Layer 'conv' (InputConv2D): different padding values per channel have no software implementation");
+}
+
+TEST(EngineBlockedKernels, ByteValuesReachEveryKind) {
+    // An 8-bit unsigned input reaches the Quantizer as bytes.
+    auto quantizer = make_layer(LayerType::Quantizer, {{"output_signed", 0}}, "q");
+    auto const model = model_with(quantizer, 1, 1, 2);
+    quantizer->variables().set("scales", f32({2}, {2.0f, 1.0f}));
+    quantizer->variables().set("zero_points", u8({2}, {1, 0}));
+    EXPECT_EQ(values_of<int32_t>(*software_forward(*model, u8({1, 2}, {100, 200}))), (std::vector<int32_t>{201, 200}));
 }
 
 }  // namespace
