@@ -132,39 +132,4 @@ inline std::shared_ptr<Tensor> reference_layer(Layer const& layer, Tensor const&
     return out_stage(layer, pooled(layer, biased(layer, acc)));
 }
 
-// The output of a Dense1D layer for x (samples, x, y, channels): input shift, matmul, bias, output
-// stage, int32 (samples, 1, 1, units).
-inline std::shared_ptr<Tensor> reference_dense1d(Layer const& layer, Tensor const& x) {
-    using namespace reference_detail;
-    Shape const& s = x.dimensions();
-    auto const flat = reshaped(x, Shape{s[0], s[1] * s[2] * s[3]});
-    auto const shifted = ops::lshift(*flat, *var(layer, "input_shift"), 32);
-    auto const acc = ops::matmul(*shifted, *inference::int32_of(*var(layer, "weights")), 32, false);
-    auto const out = out_stage(layer, biased(layer, acc));
-    return reshaped(*out, Shape{s[0], 1, 1, out->dimensions()[1]});
-}
-
-// The outputs of a chain of InputData, convolution kinds and Dense1D layers for x, each layer
-// run as the reference kernels one after another.
-inline std::shared_ptr<Tensor> reference_chain(std::vector<std::shared_ptr<Layer>> const& layers, Tensor const& x) {
-    std::shared_ptr<Tensor> value;
-    for (auto const& layer : layers) {
-        LayerType const type = layer->params()->layer_type();
-        Tensor const& in = value ? *value : x;
-        if (type == LayerType::InputData) {
-            std::vector<int32_t> v = ops::detail::read_all<int32_t>(in);
-            int const bits = layer->output_bits();
-            int64_t const lo = layer->output_signed() ? ops::detail::signed_min(bits) : 0;
-            int64_t const hi = layer->output_signed() ? ops::detail::signed_max(bits) : (int64_t{1} << bits) - 1;
-            for (auto& e : v) e = static_cast<int32_t>(std::clamp<int64_t>(e, lo, hi));
-            value = ops::detail::make_dense(TensorType::int32, in.dimensions(), v);
-        } else if (type == LayerType::Dense1D) {
-            value = reference_dense1d(*layer, in);
-        } else {
-            value = reference_layer(*layer, in);
-        }
-    }
-    return value;
-}
-
 }  // namespace nuvra::testing
