@@ -6,10 +6,10 @@
 // int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
 // until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
 // int32. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
-// a layer on the blocked kernels is a byte), four-dimensional, samples first. Each sample is one time step for the kinds with state (BufferTempConv,
-// DepthwiseBufferTempConv, StatefulRecurrent): their state starts at zero for each call and
-// follows the samples in order, so `batch_size` (0: all samples at once; k: k samples per step)
-// never changes a result.
+// a layer on the blocked kernels is a byte), four-dimensional, samples first. Each sample is one
+// time step for the kinds with state (BufferTempConv, DepthwiseBufferTempConv, StatefulRecurrent):
+// their state starts at zero for each call and follows the samples in order, so `batch_size` (0:
+// all samples at once; k: k samples per step) never changes a result.
 //
 // Arithmetic per kind (x the layer's input, "out stage" below):
 //   InputData              x, integers saturated to the layer's bit width and sign

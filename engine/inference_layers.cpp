@@ -17,6 +17,8 @@
 
 namespace nuvra::inference {
 
+using ops::detail::BlockSink;
+using ops::detail::ByteStage;
 using ops::detail::FilterMatrix;
 using ops::detail::ImageDims;
 using ops::detail::image_dims;
@@ -405,9 +407,11 @@ Value staged_blocked(Layer const& layer, Shape const& shape, OutputStages const&
         auto const out = Dense::create(TensorType::uint8, shape, Layout::c_order);
         auto* const dst = static_cast<uint8_t*>(out->mutable_buffer().data);
         ops::detail::NarrowStageTable const* narrow = stages.narrow_apply();
-        ops::detail::ByteStage const bytes{narrow ? *narrow : ops::detail::NarrowStageTable{}, dst};
-        run([&](int32_t* sums, size_t first, size_t count) { stages.apply_to_bytes(sums, count, dst + first * filters); },
-            narrow ? &bytes : nullptr);
+        ByteStage const bytes{narrow ? *narrow : ops::detail::NarrowStageTable{}, dst};
+        auto const sink = [&](int32_t* sums, size_t first, size_t count) {
+            stages.apply_to_bytes(sums, count, dst + first * filters);
+        };
+        run(sink, narrow ? &bytes : nullptr);
         return out;
     }
     auto const acc = new_int32(shape);
@@ -497,7 +501,7 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     if (blocked) {
         ops::detail::Values const in = clipped.empty() ? values_of(x) : ops::detail::Values{clipped.data(), nullptr};
         Prepared const& ready = prepared(layer, *state);
-        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
+        return staged_blocked(layer, shape, *ready.stages, [&](BlockSink const& sink, ByteStage const* bytes) {
             ops::detail::convolve_blocked(in, d, pad_value, matrix, window, 32, sink, ops::detail::best_isa(),
                                           &ready.filters, bytes);
         });
@@ -570,7 +574,7 @@ Value conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& st
     Shape const shape = d.shape(g.out_x, g.out_y, ws[3]);
     if (kernels == Kernels::blocked) {
         Prepared const& ready = prepared(layer, state);
-        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
+        return staged_blocked(layer, shape, *ready.stages, [&](BlockSink const& sink, ByteStage const* bytes) {
             ops::detail::convolve_blocked(values_of(in), d, 0, matrix, window, 32, sink, ops::detail::best_isa(),
                                           &ready.filters, bytes);
         });
@@ -602,7 +606,7 @@ Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels, Laye
     Shape const shape = d.shape(g.out_x, g.out_y, d.channels);
     if (kernels == Kernels::blocked) {
         Prepared const& ready = prepared(layer, state);
-        return staged_blocked(layer, shape, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
+        return staged_blocked(layer, shape, *ready.stages, [&](BlockSink const& sink, ByteStage const* bytes) {
             ops::detail::convolve_depthwise_blocked(values_of(in), d, taps.data(), window, sink,
                                                     ops::detail::best_isa(), &ready.depthwise, bytes);
         });
@@ -644,8 +648,9 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& s
     uint64_t const inputs = uint64_t{d.x} * d.y * d.c;
     // The blocked kernels take int8 weights of (inputs, units); anything else runs (and is refused)
     // as below.
-    bool const blocked = kernels == Kernels::blocked && nuvra::detail::ElementTraits<int8_t>::accepts(weights->type()) &&
-                         ws.rank() == 2 && ws[0] == inputs;
+    bool const blocked = kernels == Kernels::blocked &&
+                         nuvra::detail::ElementTraits<int8_t>::accepts(weights->type()) && ws.rank() == 2 &&
+                         ws[0] == inputs;
     if (blocked) {
         ImageDims rows;  // one pixel of `inputs` channels per sample
         rows.samples = d.n;
@@ -657,7 +662,8 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& s
         Window const window{1, 1, 1, 1, 0, 0, 1, 1};
         FilterMatrix const matrix{w, ws[1], ws[1], 1};
         Prepared const& ready = prepared(layer, state);
-        return staged_blocked(layer, Shape{d.n, 1, 1, ws[1]}, *ready.stages, [&](ops::detail::BlockSink const& sink, ops::detail::ByteStage const* bytes) {
+        Shape const shape{d.n, 1, 1, ws[1]};
+        return staged_blocked(layer, shape, *ready.stages, [&](BlockSink const& sink, ByteStage const* bytes) {
             ops::detail::convolve_blocked(values_of(in), rows, 0, matrix, window, 32, sink, ops::detail::best_isa(),
                                           &ready.filters, bytes);
         });

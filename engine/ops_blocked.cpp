@@ -415,7 +415,8 @@ PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t cha
     for (size_t i = 0; i < kx; ++i) {
         for (size_t k = 0; k < p.groups; ++k) {
             int8_t const* rows[4];
-            for (size_t t = 0; t < 4; ++t) rows[t] = 4 * k + t < ky ? w + (i * ky + 4 * k + t) * channels : zeros.data();
+            for (size_t t = 0; t < 4; ++t)
+                rows[t] = 4 * k + t < ky ? w + (i * ky + 4 * k + t) * channels : zeros.data();
             loop.interleave_bytes(rows, channels, p.words.data() + (i * p.groups + k) * p.padded);
         }
     }
@@ -639,7 +640,8 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                         if (in.bytes) {
                             int8_t const* src[4];
                             for (size_t t = 0; t < 4; ++t)
-                                src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t] : zero_bytes.data());
+                                src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t]
+                                                                                  : zero_bytes.data());
                             loop.interleave_bytes(src, c * count, words);
                         } else {
                             int32_t const* src[4];
@@ -653,7 +655,8 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                     bool const runs = inside && g.stride_y == 1 && groups == 1 && padded == c;
                     size_t const first = static_cast<size_t>(std::max<int64_t>(0, g.pad_top));
                     int64_t const last64 = static_cast<int64_t>(d.y) + g.pad_top - static_cast<int64_t>(ky) + 1;
-                    size_t const last = static_cast<size_t>(std::clamp<int64_t>(last64, 0, static_cast<int64_t>(g.out_y)));
+                    size_t const last =
+                        static_cast<size_t>(std::clamp<int64_t>(last64, 0, static_cast<int64_t>(g.out_y)));
                     for (size_t oy = 0; oy < g.out_y; ++oy) {
                         int64_t const y0 = static_cast<int64_t>(oy) * g.stride_y - g.pad_top;
                         if (runs && oy == first && first < last) {

@@ -3,6 +3,7 @@
 // the reference itself, sums that saturate), on every instruction set this CPU offers.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 
 #include "engine/inference.h"
@@ -222,7 +223,8 @@ TEST(EngineBlockedKernels, NarrowStageEqualsTheWideOne) {
             std::vector<int32_t> got = values;
             loops(isa).narrow_stage(got.data(), 40, filters, n->table());
             for (size_t i = 0; i < values.size(); ++i)
-                ASSERT_EQ(got[i], staged(t, i % filters, values[i])) << round << " " << values[i] << " " << isa_name(isa);
+                ASSERT_EQ(got[i], staged(t, i % filters, values[i]))
+                    << round << " " << values[i] << " " << isa_name(isa);
             if (lo < 0 || hi > 255) continue;
             std::vector<uint8_t> bytes(values.size());
             loops(isa).narrow_stage_bytes(values.data(), 40, filters, n->table(), bytes.data());
@@ -284,9 +286,9 @@ TEST(EngineBlockedKernels, InstructionSets) {
 std::unique_ptr<Model> chain(std::mt19937& rng, bool signed_values, bool shifts) {
     auto model = Model::create();
     model->add(make_input(9, 8, 3, 8, false));
-    auto conv = make_layer(LayerType::InputConv2D,
-                           {{"kernel_size", 3}, {"filters", 12}, {"kernel_stride", 2}, {"padding", 1}, {"activation", 1}},
-                           "conv0");
+    std::map<std::string, int> const first{
+        {"kernel_size", 3}, {"filters", 12}, {"kernel_stride", 2}, {"padding", 1}, {"activation", 1}};
+    auto conv = make_layer(LayerType::InputConv2D, first, "conv0");
     model->add(conv);
     auto dw = make_layer(LayerType::DepthwiseConv2D,
                          {{"kernel_size", 3}, {"padding", 1}, {"activation", signed_values ? 0 : 1}}, "dw");
@@ -295,9 +297,9 @@ std::unique_ptr<Model> chain(std::mt19937& rng, bool signed_values, bool shifts)
     model->add(pw);
     auto add = make_layer(LayerType::Add, {}, "add");
     model->add(add, {conv, pw});
-    auto last = make_layer(LayerType::Conv2D,
-                           {{"kernel_size", 1}, {"filters", 20}, {"activation", 1}, {"pool_type", 2}, {"pool_size", -1}},
-                           "last");
+    std::map<std::string, int> const pooled{
+        {"kernel_size", 1}, {"filters", 20}, {"activation", 1}, {"pool_type", 2}, {"pool_size", -1}};
+    auto last = make_layer(LayerType::Conv2D, pooled, "last");
     model->add(last);
     auto dense = make_layer(LayerType::Dense1D, {{"units", 7}}, "dense");
     model->add(dense);
@@ -385,7 +387,8 @@ TEST(EngineBlockedKernels, ThreadsKeepEveryResult) {
     auto input_conv = make_layer(LayerType::InputConv2D, {{"kernel_size", 1}, {"filters", 1}}, "conv");
     auto const refusing = model_with(input_conv, 1, 1, 2);
     input_conv->variables().set("padding_value", u8({2}, {1, 2}));
-    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*refusing, u8({4, 2}, {1, 2, 3, 4, 5, 6, 7, 8}), 0, 4); }),
+    auto const four = u8({4, 2}, {1, 2, 3, 4, 5, 6, 7, 8});
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*refusing, four, 0, 4); }),
               "Layer 'conv' (InputConv2D): different padding values per channel have no software implementation");
 }
 
