@@ -18,8 +18,13 @@ namespace nuvra::ops::detail {
 namespace {
 
 NUVRA_LOOPS_TABLE(portable, )
-void portable_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* out) {
-    loop_bodies::interleave_bytes(rows, n, out);
+void portable_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* out, size_t runs, size_t src_step,
+                               size_t out_step) {
+    for (size_t r = 0; r < runs; ++r) {
+        int8_t const* at[4] = {rows[0] + r * src_step, rows[1] + r * src_step, rows[2] + r * src_step,
+                               rows[3] + r * src_step};
+        loop_bodies::interleave_bytes(at, n, out + r * out_step);
+    }
 }
 Loops const portable_loops{portable_min_max,          portable_to_bytes,  portable_interleave_values,
                            portable_interleave_bytes, portable_add_bytes, portable_stage,
@@ -383,7 +388,7 @@ PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa) {
                 for (size_t t = 0; t < 4; ++t)
                     rows[t] = 4 * k + t < depth ? w.data + (4 * k + t) * w.row_stride + first : zeros.data();
                 size_t const at = (panel * p.groups + k) * width;
-                loop.interleave_bytes(rows, n, p.words.data() + at);
+                loop.interleave_bytes(rows, n, p.words.data() + at, 1, 0, 0);
                 p.words.zero(at + n, width - n);  // filters past the last
             }
         }
@@ -417,7 +422,7 @@ PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t cha
             int8_t const* rows[4];
             for (size_t t = 0; t < 4; ++t)
                 rows[t] = 4 * k + t < ky ? w + (i * ky + 4 * k + t) * channels : zeros.data();
-            loop.interleave_bytes(rows, channels, p.words.data() + (i * p.groups + k) * p.padded);
+            loop.interleave_bytes(rows, channels, p.words.data() + (i * p.groups + k) * p.padded, 1, 0, 0);
         }
     }
     return p;
@@ -625,14 +630,17 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                     if (held[slot] == x) continue;
                     held[slot] = x;
                     bool const inside = x >= 0 && x < static_cast<int64_t>(d.x);
-                    // One run of words from the 4 rows at y0 + t, for `count` output rows from oy,
-                    // each row one input row further (stride 1) or a row outside the image (0).
-                    auto const interleave = [&](size_t oy, size_t k, int64_t y0, size_t count) {
+                    // The words of group k for `count` output rows from oy: the 4 input rows from
+                    // y0 = oy x stride_y - pad_top + 4k on, each output row stride_y rows further (a
+                    // row outside the image reads 0; a tap past ky, whose weight is 0, the last
+                    // real tap's row). Bytes go in one call; int32 values one output row at a time.
+                    auto const interleave = [&](size_t oy, size_t k, size_t count) {
+                        int64_t const y0 = static_cast<int64_t>(oy) * g.stride_y - g.pad_top + static_cast<int64_t>(4 * k);
                         uint32_t* words = dst + (oy * groups + k) * padded;
+                        size_t const src_step = static_cast<size_t>(g.stride_y) * c, out_step = groups * padded;
                         size_t at[4];
                         bool real[4];
                         for (size_t t = 0; t < 4; ++t) {
-                            // A tap past ky has weight 0: it reads the last real tap's row.
                             int64_t const y = y0 + static_cast<int64_t>(std::min(4 * k + t, ky - 1) - 4 * k);
                             real[t] = inside && y >= 0 && y < static_cast<int64_t>(d.y);
                             at[t] = real[t] ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c : 0;
@@ -642,29 +650,36 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
                             for (size_t t = 0; t < 4; ++t)
                                 src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t]
                                                                                   : zero_bytes.data());
-                            loop.interleave_bytes(src, c * count, words);
-                        } else {
+                            // A row outside stays outside: it does not step.
+                            bool const steps = real[0] && real[1] && real[2] && real[3];
+                            loop.interleave_bytes(src, c, words, count, steps ? src_step : 0, out_step);
+                            return;
+                        }
+                        for (size_t r = 0; r < count; ++r) {
                             int32_t const* src[4];
-                            for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] : zeros.data();
+                            for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] + r * src_step : zeros.data();
                             int32_t lo = 0, hi = 0;
-                            loop.interleave_values(src, c * count, form.offset, words, &lo, &hi);
+                            loop.interleave_values(src, c, form.offset, words + r * out_step, &lo, &hi);
                         }
                     };
-                    // With stride 1, one group and no channel padding, the output rows whose taps
-                    // all lie in the image take their words in one run.
-                    bool const runs = inside && g.stride_y == 1 && groups == 1 && padded == c;
-                    size_t const first = static_cast<size_t>(std::max<int64_t>(0, g.pad_top));
-                    int64_t const last64 = static_cast<int64_t>(d.y) + g.pad_top - static_cast<int64_t>(ky) + 1;
-                    size_t const last =
-                        static_cast<size_t>(std::clamp<int64_t>(last64, 0, static_cast<int64_t>(g.out_y)));
-                    for (size_t oy = 0; oy < g.out_y; ++oy) {
-                        int64_t const y0 = static_cast<int64_t>(oy) * g.stride_y - g.pad_top;
-                        if (runs && oy == first && first < last) {
-                            interleave(oy, 0, y0, last - first);
-                            oy = last - 1;
+                    for (size_t k = 0; k < groups; ++k) {
+                        // The output rows whose taps all lie in the image run together; the others
+                        // (at the edges, and every row of a column outside the image) one by one.
+                        int64_t const sy = g.stride_y, top = g.pad_top - static_cast<int64_t>(4 * k);
+                        int64_t const reach = static_cast<int64_t>(std::min<size_t>(3, ky - 1 - 4 * k));
+                        int64_t const first64 = top <= 0 ? 0 : (top + sy - 1) / sy;
+                        int64_t const span = static_cast<int64_t>(d.y) - 1 + top - reach;  // last y0 + reach inside
+                        int64_t const last64 = span < 0 ? 0 : span / sy + 1;
+                        size_t const first = static_cast<size_t>(std::clamp<int64_t>(first64, 0, static_cast<int64_t>(g.out_y)));
+                        size_t const last = static_cast<size_t>(std::clamp<int64_t>(last64, static_cast<int64_t>(first),
+                                                                                     static_cast<int64_t>(g.out_y)));
+                        if (!inside) {
+                            interleave(0, k, g.out_y);
                             continue;
                         }
-                        for (size_t k = 0; k < groups; ++k) interleave(oy, k, y0 + static_cast<int64_t>(4 * k), 1);
+                        for (size_t oy = 0; oy < first; ++oy) interleave(oy, k, 1);
+                        if (first < last) interleave(first, k, last - first);
+                        for (size_t oy = last; oy < g.out_y; ++oy) interleave(oy, k, 1);
                     }
                 }
                 size_t const first = (s * g.out_x + ox) * g.out_y;

@@ -215,8 +215,10 @@ struct Loops {
     // out[i] = the bytes r0[i] - offset .. r3[i] - offset, lowest first, with lo and hi as above.
     void (*interleave_values)(int32_t const* const* rows, size_t n, int32_t offset, uint32_t* out, int32_t* lo,
                               int32_t* hi);
-    // out[i] = the bytes r0[i] .. r3[i], lowest first.
-    void (*interleave_bytes)(int8_t const* const* rows, size_t n, uint32_t* out);
+    // out[i] = the bytes r0[i] .. r3[i], lowest first, for i < n; then again `runs - 1` times with
+    // every row src_step bytes further and out out_step words further.
+    void (*interleave_bytes)(int8_t const* const* rows, size_t n, uint32_t* out, size_t runs, size_t src_step,
+                             size_t out_step);
     // sums[i] += r[i] over n values.
     void (*add_bytes)(int8_t const* r, size_t n, int64_t* sums);
     void (*stage)(int32_t* values, size_t pixels, size_t filters, StageTable const& t);

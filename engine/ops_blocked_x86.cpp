@@ -30,13 +30,14 @@ NUVRA_LOOPS_TABLE(avx2, NUVRA_AVX2)
 NUVRA_LOOPS_TABLE(avx512, NUVRA_AVX512)
 
 // interleave_bytes 16 values at a time: byte pairs, then pairs of pairs.
-NUVRA_AVX2 void interleave_bytes_sse(int8_t const* const* rows, size_t n, uint32_t* out) {
+NUVRA_AVX2 void interleave_run(int8_t const* r0p, int8_t const* r1p, int8_t const* r2p, int8_t const* r3p, size_t n,
+                               uint32_t* out) {
     size_t i = 0;
     for (; i + 16 <= n; i += 16) {
-        __m128i const r0 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[0] + i));
-        __m128i const r1 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[1] + i));
-        __m128i const r2 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[2] + i));
-        __m128i const r3 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(rows[3] + i));
+        __m128i const r0 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(r0p + i));
+        __m128i const r1 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(r1p + i));
+        __m128i const r2 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(r2p + i));
+        __m128i const r3 = _mm_loadu_si128(reinterpret_cast<__m128i const*>(r3p + i));
         __m128i const lo01 = _mm_unpacklo_epi8(r0, r1), hi01 = _mm_unpackhi_epi8(r0, r1);
         __m128i const lo23 = _mm_unpacklo_epi8(r2, r3), hi23 = _mm_unpackhi_epi8(r2, r3);
         auto* dst = reinterpret_cast<__m128i*>(out + i);
@@ -45,8 +46,15 @@ NUVRA_AVX2 void interleave_bytes_sse(int8_t const* const* rows, size_t n, uint32
         _mm_storeu_si128(dst + 2, _mm_unpacklo_epi16(hi01, hi23));
         _mm_storeu_si128(dst + 3, _mm_unpackhi_epi16(hi01, hi23));
     }
-    int8_t const* tail[4] = {rows[0] + i, rows[1] + i, rows[2] + i, rows[3] + i};
+    int8_t const* tail[4] = {r0p + i, r1p + i, r2p + i, r3p + i};
     loop_bodies::interleave_bytes(tail, n - i, out + i);
+}
+
+NUVRA_AVX2 void interleave_bytes_sse(int8_t const* const* rows, size_t n, uint32_t* out, size_t runs,
+                                     size_t src_step, size_t out_step) {
+    for (size_t r = 0; r < runs; ++r)
+        interleave_run(rows[0] + r * src_step, rows[1] + r * src_step, rows[2] + r * src_step, rows[3] + r * src_step,
+                       n, out + r * out_step);
 }
 
 Loops const avx2_loops{avx2_min_max,         avx2_to_bytes,  avx2_interleave_values,
