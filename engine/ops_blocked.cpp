@@ -355,9 +355,9 @@ Loops const& loops(Isa isa) {
     return portable_loops;
 }
 
-GemmKernel gemm_kernel(Isa isa) {
+GemmKernel gemm_kernel(Isa isa, size_t filters) {
 #if defined(__x86_64__) || defined(_M_X64)
-    if (usable(isa) != Isa::portable) return gemm_kernel_x86(usable(isa));
+    if (usable(isa) != Isa::portable) return gemm_kernel_x86(usable(isa), filters);
 #endif
     return {kPortableRows, kPortableWidth, gemm_portable};
 }
@@ -371,7 +371,7 @@ DepthwiseKernel depthwise_kernel(Isa isa) {
 
 PackedFilters pack_filters(FilterMatrix const& w, size_t depth, Isa isa) {
     Loops const& loop = loops(isa);
-    size_t const width = gemm_kernel(isa).width;
+    size_t const width = gemm_kernel(isa, w.filters).width;
     PackedFilters p;
     p.isa = usable(isa);
     p.depth = depth;
@@ -434,7 +434,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
     Loops const& loop = loops(isa);
     size_t const c = d.channels, depth = g.kernel_x * g.kernel_y * c, filters = w.filters;
     size_t const values = d.samples * d.x * d.y * c;
-    GemmKernel const kernel = gemm_kernel(isa);
+    GemmKernel const kernel = gemm_kernel(isa, filters);
     size_t const block = kernel.rows * std::max<size_t>(2, std::min<size_t>(16, 16384 / std::max<size_t>(filters, 1)));
     // The window region of one sample, padded: columns from -pad_left, rows from -pad_top.
     size_t const px = g.out_x == 0 ? 0 : (g.out_x - 1) * static_cast<size_t>(g.stride_x) + g.kernel_x;

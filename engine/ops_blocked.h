@@ -232,13 +232,14 @@ struct Loops {
 
 Loops const& loops(Isa isa);
 
-GemmKernel gemm_kernel(Isa isa);
+// The kernel of `isa` for `filters` filters (a narrower panel serves few filters).
+GemmKernel gemm_kernel(Isa isa, size_t filters);
 DepthwiseKernel depthwise_kernel(Isa isa);
 
 #if defined(__x86_64__) || defined(_M_X64)
 // The x86-64 kernels (engine/ops_blocked_x86.cpp), isa above portable.
 Loops const& loops_x86(Isa isa);
-GemmKernel gemm_kernel_x86(Isa isa);
+GemmKernel gemm_kernel_x86(Isa isa, size_t filters);
 DepthwiseKernel depthwise_kernel_x86(Isa isa);
 // The sets offered, one bit per Isa.
 unsigned detect_isas_x86();

@@ -99,30 +99,28 @@ NUVRA_AVX512 void store_staged(Stage16 const& s, __m512i v, __mmask16 mask, uint
     _mm512_mask_cvtepi32_storeu_epi8(out, mask, y);
 }
 
-template <size_t R>
+// R pixels x NR vectors of 16 filters.
+template <size_t R, size_t NR>
 NUVRA_AVX512 void gemm_avx512_rows(GemmArgs const& g) {
-    __m512i acc[R][4];
-#pragma GCC unroll 8
+    __m512i acc[R][NR];
+#pragma GCC unroll 12
     for (size_t r = 0; r < R; ++r)
 #pragma GCC unroll 4
-        for (size_t j = 0; j < 4; ++j) acc[r][j] = _mm512_setzero_si512();
+        for (size_t j = 0; j < NR; ++j) acc[r][j] = _mm512_setzero_si512();
     uint8_t const* b = g.b;
-    for (size_t k = 0; k < g.groups; ++k, b += 256) {
-        __m512i const b0 = _mm512_loadu_si512(b);
-        __m512i const b1 = _mm512_loadu_si512(b + 64);
-        __m512i const b2 = _mm512_loadu_si512(b + 128);
-        __m512i const b3 = _mm512_loadu_si512(b + 192);
-#pragma GCC unroll 8
+    for (size_t k = 0; k < g.groups; ++k, b += 64 * NR) {
+        __m512i bv[NR];
+#pragma GCC unroll 4
+        for (size_t j = 0; j < NR; ++j) bv[j] = _mm512_loadu_si512(b + 64 * j);
+#pragma GCC unroll 12
         for (size_t r = 0; r < R; ++r) {
             __m512i const a = _mm512_set1_epi32(word_at(g.a + r * g.lda + 4 * k));
-            acc[r][0] = _mm512_dpbusd_epi32(acc[r][0], a, b0);
-            acc[r][1] = _mm512_dpbusd_epi32(acc[r][1], a, b1);
-            acc[r][2] = _mm512_dpbusd_epi32(acc[r][2], a, b2);
-            acc[r][3] = _mm512_dpbusd_epi32(acc[r][3], a, b3);
+#pragma GCC unroll 4
+            for (size_t j = 0; j < NR; ++j) acc[r][j] = _mm512_dpbusd_epi32(acc[r][j], a, bv[j]);
         }
     }
 #pragma GCC unroll 4
-    for (size_t j = 0; j < 4; ++j) {
+    for (size_t j = 0; j < NR; ++j) {
         size_t const first = 16 * j;
         if (first >= g.cols) break;
         size_t const n = g.cols - first < 16 ? g.cols - first : 16;
@@ -130,12 +128,12 @@ NUVRA_AVX512 void gemm_avx512_rows(GemmArgs const& g) {
         __m512i const comp = _mm512_loadu_si512(g.comp + first);
         if (g.stage) {
             Stage16 const stage = stage16(g.stage, first, mask);
-#pragma GCC unroll 8
+#pragma GCC unroll 12
             for (size_t r = 0; r < R; ++r)
                 store_staged(stage, _mm512_add_epi32(acc[r][j], comp), mask, g.bytes + r * g.ldc + first);
             continue;
         }
-#pragma GCC unroll 8
+#pragma GCC unroll 12
         for (size_t r = 0; r < R; ++r)
             _mm512_mask_storeu_epi32(g.c + r * g.ldc + first, mask, _mm512_add_epi32(acc[r][j], comp));
     }
@@ -143,12 +141,32 @@ NUVRA_AVX512 void gemm_avx512_rows(GemmArgs const& g) {
 
 NUVRA_AVX512 void gemm_avx512(GemmArgs const& g) {
     switch (g.rows) {
-        case 1: gemm_avx512_rows<1>(g); break;
-        case 2: gemm_avx512_rows<2>(g); break;
-        case 3: gemm_avx512_rows<3>(g); break;
-        case 4: gemm_avx512_rows<4>(g); break;
-        case 5: gemm_avx512_rows<5>(g); break;
-        default: gemm_avx512_rows<kZmmRows>(g); break;
+        case 1: gemm_avx512_rows<1, 4>(g); break;
+        case 2: gemm_avx512_rows<2, 4>(g); break;
+        case 3: gemm_avx512_rows<3, 4>(g); break;
+        case 4: gemm_avx512_rows<4, 4>(g); break;
+        case 5: gemm_avx512_rows<5, 4>(g); break;
+        default: gemm_avx512_rows<kZmmRows, 4>(g); break;
+    }
+}
+
+// 12 pixels x 32 filters, for layers of few filters.
+constexpr size_t kZmmNarrowRows = 12;
+
+NUVRA_AVX512 void gemm_avx512_narrow(GemmArgs const& g) {
+    switch (g.rows) {
+        case 1: gemm_avx512_rows<1, 2>(g); break;
+        case 2: gemm_avx512_rows<2, 2>(g); break;
+        case 3: gemm_avx512_rows<3, 2>(g); break;
+        case 4: gemm_avx512_rows<4, 2>(g); break;
+        case 5: gemm_avx512_rows<5, 2>(g); break;
+        case 6: gemm_avx512_rows<6, 2>(g); break;
+        case 7: gemm_avx512_rows<7, 2>(g); break;
+        case 8: gemm_avx512_rows<8, 2>(g); break;
+        case 9: gemm_avx512_rows<9, 2>(g); break;
+        case 10: gemm_avx512_rows<10, 2>(g); break;
+        case 11: gemm_avx512_rows<11, 2>(g); break;
+        default: gemm_avx512_rows<kZmmNarrowRows, 2>(g); break;
     }
 }
 
@@ -389,9 +407,11 @@ unsigned detect_isas_x86() {
 
 Loops const& loops_x86(Isa isa) { return isa == Isa::avx512 ? avx512_loops : avx2_loops; }
 
-GemmKernel gemm_kernel_x86(Isa isa) {
+GemmKernel gemm_kernel_x86(Isa isa, size_t filters) {
     switch (isa) {
-        case Isa::avx512: return {kZmmRows, 64, gemm_avx512, true};
+        case Isa::avx512:
+            if (filters <= 32) return {kZmmNarrowRows, 32, gemm_avx512_narrow, true};
+            return {kZmmRows, 64, gemm_avx512, true};
         case Isa::avx_vnni: return {kYmmRows, 16, gemm_vnni};
         default: return {kAvx2Rows, 8, gemm_avx2};
     }

@@ -408,11 +408,24 @@ std::shared_ptr<Tensor> global_average_pooling(Tensor const& a, int n) {
     std::vector<int32_t> const in = read_all<int32_t>(a);
     int64_t const count = static_cast<int64_t>(d.x * d.y);
     std::vector<int32_t> out(d.samples * d.channels);
+    std::vector<int64_t> sums(d.channels);  // at most 2^32 values of 2^31 each: fit 64 bits
     for (size_t s = 0; s < d.samples; ++s) {
+        std::fill(sums.begin(), sums.end(), 0);
+        for (size_t p = 0; p < d.x * d.y; ++p) {  // pixel by pixel, as the values lie
+            int32_t const* pixel = in.data() + (s * d.x * d.y + p) * d.channels;
+            for (size_t c = 0; c < d.channels; ++c) sums[c] += pixel[c];
+        }
         for (size_t c = 0; c < d.channels; ++c) {
-            int64_t sum = 0;  // at most 2^32 values of 2^31: fits 64 bits
-            for (size_t p = 0; p < d.x * d.y; ++p) sum += in[(s * d.x * d.y + p) * d.channels + c];
-            // round(sum / count), halves up: floor((2 sum + count) / (2 count))
+            int64_t const sum = sums[c];
+            // round(sum / count), halves up: floor((2 sum + count) / (2 count)); below 2^30 values
+            // (|sum| < 2^61) in 64 bits.
+            if (count < (int64_t{1} << 30)) {
+                int64_t const num = sum * 2 + count, den = count * 2;
+                int64_t q = num / den;
+                if ((num % den != 0) && (num < 0)) --q;
+                out[s * d.channels + c] = saturate(q, n);
+                continue;
+            }
             __int128 const num = static_cast<__int128>(sum) * 2 + count;
             __int128 const den = static_cast<__int128>(count) * 2;
             __int128 q = num / den;
