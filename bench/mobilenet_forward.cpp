@@ -124,6 +124,26 @@ Times times(Run run) {
     return {wall, static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC};
 }
 
+// Seconds of `threads` threads each running the same arithmetic loop (no memory traffic): what
+// the machine gives a run of that many threads, to read the scaling of the batch against.
+double loop_seconds(unsigned threads) {
+    std::vector<uint64_t> results(threads);
+    return seconds([&] {
+        std::vector<std::thread> pool;
+        for (unsigned t = 0; t < threads; ++t)
+            pool.emplace_back([&results, t] {
+                uint64_t x = 88172645463325252ull + t;
+                for (int i = 0; i < 50000000; ++i) {  // xorshift
+                    x ^= x << 13;
+                    x ^= x >> 7;
+                    x ^= x << 17;
+                }
+                results[t] = x;
+            });
+        for (auto& thread : pool) thread.join();
+    });
+}
+
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
@@ -211,8 +231,10 @@ int main(int argc, char** argv) {
     double const old_time = median(old_times), new_time = median(new_times);
 
     auto const many = images(batch);
-    std::vector<double> one_thread, all_threads, one_cpu, all_cpu;
+    std::vector<double> one_thread, all_threads, one_cpu, all_cpu, loop_one_t, loop_all_t;
     for (int r = 0; r < std::max(2, repeats / 2); ++r) {
+        loop_one_t.push_back(loop_seconds(1));
+        loop_all_t.push_back(loop_seconds(threads));
         Times const one_t = times([&] { return software_forward(*net.model, many, 0, 1); });
         Times const all_t = times([&] { return software_forward(*net.model, many, 0, threads); });
         one_thread.push_back(one_t.wall);
@@ -221,6 +243,7 @@ int main(int argc, char** argv) {
         all_cpu.push_back(all_t.cpu);
     }
     double const batch_one = median(one_thread), batch_all = median(all_threads);
+    double const loop_one = median(loop_one_t), loop_all = median(loop_all_t);
     double const cpu_one = median(one_cpu), cpu_all = median(all_cpu);
 
     std::printf("MobileNet-like forward, 29 layers, %.0f MACs per image (medians of %d rounds)\n", macs, repeats);
@@ -241,9 +264,11 @@ int main(int argc, char** argv) {
     std::printf("  scaling: %.2fx on %u threads (%.2f of linear; goal 0.70); processor time per image %.2fx of one "
                 "thread's\n",
                 batch_one / batch_all, threads, batch_one / batch_all / threads, cpu_all / cpu_one);
+    std::printf("  an arithmetic loop without memory traffic scales %.2fx on %u threads here, the batch %.2f of that\n",
+                loop_one * threads / loop_all, threads, (batch_one / batch_all) / (loop_one * threads / loop_all));
     std::printf("result image_ms=%.4f old_image_ms=%.4f batch=%u batch_1t_ms=%.4f batch_threads=%u batch_all_ms=%.4f "
-                "batch_1t_cpu_ms=%.4f batch_all_cpu_ms=%.4f\n",
+                "batch_1t_cpu_ms=%.4f batch_all_cpu_ms=%.4f loop_scaling=%.4f\n",
                 new_time * 1e3, old_time * 1e3, batch, batch_one * 1e3, threads, batch_all * 1e3, cpu_one * 1e3,
-                cpu_all * 1e3);
+                cpu_all * 1e3, loop_one * threads / loop_all);
     return 0;
 }
