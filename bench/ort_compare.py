@@ -4,8 +4,8 @@ onnxruntime runs the same network (224 x 224 x 3 uint8 input, 3 x 3 stride-2 con
 filters, 13 depthwise 3 x 3 + pointwise 1 x 1 blocks of 64 to 1024 filters with ReLU, global average
 pooling, a dense layer of 1000 units) twice: quantized (QLinearConv with uint8 activations and int8
 weights, QLinearGlobalAveragePool, QLinearMatMul) and in float32 (Conv, Relu, GlobalAveragePool,
-Gemm). Both are timed on one thread for one image and on every core for a batch, alternating with
-the project's benchmark, and the ratios are printed.
+Gemm). Both are timed on one thread for one image, on one thread for a batch and on every core for
+the batch, alternating with the project's benchmark, and the ratios are printed.
 
 It needs onnxruntime, onnx and numpy, which are no dependency of the project: install them in a
 scratch virtual environment outside the project and run the script with its interpreter, e.g.
@@ -126,29 +126,35 @@ def main():
     many[False] = many[True].astype(np.float32)
     times = {}
     for quantized in (True, False):
-        one, all_cores = session(build(quantized, 1), 1), session(build(quantized, args.batch), args.threads)
-        for s, x in ((one, image[quantized]), (all_cores, many[quantized])):
+        one = session(build(quantized, 1), 1)
+        batch_one = session(build(quantized, args.batch), 1)
+        all_cores = session(build(quantized, args.batch), args.threads)
+        for s, x in ((one, image[quantized]), (batch_one, many[quantized]), (all_cores, many[quantized])):
             s.run(None, {"x": x})  # warm up
-        times[quantized] = (one, all_cores)
+        times[quantized] = (one, batch_one, all_cores)
 
     # The project's benchmark and onnxruntime, one after the other, twice; the medians of both.
-    ours, theirs = [], {True: ([], []), False: ([], [])}
+    ours, theirs = [], {True: ([], [], []), False: ([], [], [])}
     for _ in range(2):
         ours.append(nuvra(args.bench, args.repeats, args.batch, args.threads))
-        for quantized, (one, all_cores) in times.items():
+        for quantized, (one, batch_one, all_cores) in times.items():
             theirs[quantized][0].append(timed(lambda: one.run(None, {"x": image[quantized]}), args.repeats))
-            theirs[quantized][1].append(timed(lambda: all_cores.run(None, {"x": many[quantized]}), args.repeats))
+            theirs[quantized][1].append(timed(lambda: batch_one.run(None, {"x": many[quantized]}), 2))
+            theirs[quantized][2].append(timed(lambda: all_cores.run(None, {"x": many[quantized]}), args.repeats))
     image_time = float(np.median([r["image_ms"] for r in ours]))
     batch_time = float(np.median([r["batch_all_ms"] for r in ours]))
     batch_one = float(np.median([r["batch_1t_ms"] for r in ours]))
     available = float(np.median([r["kernel_scaling"] for r in ours]))
     print()
-    print(f"onnxruntime {ort.__version__}, {args.threads} threads for the batch of {args.batch}")
+    print(f"onnxruntime {ort.__version__}; batch of {args.batch}, all cores = {args.threads} threads")
+    print(f"  nuvra: one image, 1 thread {image_time * 1e3:.3f} ms; batch, 1 thread {batch_one * 1e3:.1f} ms; "
+          f"batch, all cores {batch_time * 1e3:.1f} ms")
     for quantized, label in ((True, "QLinearConv (uint8 x int8)"), (False, "float Conv")):
-        one, all_cores = (float(np.median(t)) for t in theirs[quantized])
-        print(f"  {label:28s} one image, 1 thread: {one * 1e3:8.3f} ms   batch, all cores: {all_cores * 1e3:8.2f} ms")
-        print(f"    nuvra one image, 1 thread: {image_time * 1e3:8.3f} ms -> speed {one / image_time:.2f}x of "
-              f"onnxruntime's; batch, all cores: {batch_time * 1e3:8.2f} ms -> {all_cores / batch_time:.2f}x")
+        one, batch_one_t, all_cores = (float(np.median(t)) for t in theirs[quantized])
+        print(f"  {label}: one image, 1 thread {one * 1e3:.3f} ms; batch, 1 thread {batch_one_t * 1e3:.1f} ms; "
+              f"batch, all cores {all_cores * 1e3:.1f} ms")
+        print(f"    nuvra's speed against it: one image, 1 thread {one / image_time:.2f}x; batch, 1 thread "
+              f"{batch_one_t / batch_one:.2f}x; batch, all cores {all_cores / batch_time:.2f}x")
     print(f"  nuvra batch of {args.batch}: 1 thread {batch_one * 1e3:.1f} ms, {args.threads} threads "
           f"{batch_time * 1e3:.1f} ms: scaling {batch_one / batch_time:.2f}x "
           f"({batch_one / batch_time / args.threads:.2f} of linear; goal 0.70); the kernel on cached data scales "
