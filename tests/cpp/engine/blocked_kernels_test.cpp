@@ -8,6 +8,7 @@
 
 #include "engine/inference.h"
 #include "engine/inference_layers.h"
+#include "engine/ops.h"
 #include "engine/ops_blocked.h"
 #include "support/error_text.h"
 #include "support/layer_fixtures.h"
@@ -321,6 +322,30 @@ std::unique_ptr<Model> chain(std::mt19937& rng, bool signed_values, bool shifts)
     return model;
 }
 
+// The model's outputs for `inputs`, the layers run one sample after another on the reference
+// kernels.
+std::vector<int32_t> reference_run(Model const& model, Tensor const& inputs) {
+    std::vector<int32_t> expected;
+    std::vector<std::shared_ptr<Layer>> const layers = model.layers();
+    inference::Value const all = inference::model_input(inputs, model.input_shape());
+    for (uint32_t s = 0; s < all->dimensions()[0]; ++s) {
+        std::vector<inference::Value> values;
+        inference::RunState states;
+        inference::Value const x = inference::samples(all, s, 1);
+        for (auto const& layer : layers) {
+            std::vector<inference::Value> in;
+            if (layer->is_input_layer()) in.push_back(x);
+            for (auto const& from : layer->inbound_layers())
+                in.push_back(
+                    values[static_cast<size_t>(std::find(layers.begin(), layers.end(), from) - layers.begin())]);
+            values.push_back(inference::run_layer(*layer, in, states[layer.get()], inference::Kernels::reference));
+        }
+        std::vector<int32_t> const out = values_of<int32_t>(*values.back());
+        expected.insert(expected.end(), out.begin(), out.end());
+    }
+    return expected;
+}
+
 TEST(EngineBlockedKernels, ModelRunsEqualTheReferenceKernels) {
     std::mt19937 rng(14);
     for (int round = 0; round < 12; ++round) {
@@ -328,24 +353,7 @@ TEST(EngineBlockedKernels, ModelRunsEqualTheReferenceKernels) {
         std::vector<uint8_t> pixels(5 * 9 * 8 * 3);
         for (auto& p : pixels) p = static_cast<uint8_t>(rng());
         auto const images = u8({5, 9, 8, 3}, pixels);
-        // The reference: the same layers, one sample after another, on the reference kernels.
-        std::vector<int32_t> expected;
-        std::vector<std::shared_ptr<Layer>> const layers = model->layers();
-        for (uint32_t s = 0; s < 5; ++s) {
-            std::vector<inference::Value> values;
-            inference::RunState states;
-            inference::Value const x = inference::samples(inference::model_input(*images, model->input_shape()), s, 1);
-            for (auto const& layer : layers) {
-                std::vector<inference::Value> in;
-                if (layer->is_input_layer()) in.push_back(x);
-                for (auto const& from : layer->inbound_layers())
-                    in.push_back(values[static_cast<size_t>(std::find(layers.begin(), layers.end(), from) -
-                                                            layers.begin())]);
-                values.push_back(inference::run_layer(*layer, in, states[layer.get()], inference::Kernels::reference));
-            }
-            std::vector<int32_t> const out = values_of<int32_t>(*values.back());
-            expected.insert(expected.end(), out.begin(), out.end());
-        }
+        std::vector<int32_t> const expected = reference_run(*model, *images);
         for (uint32_t threads : {1u, 2u, 4u})
             for (uint32_t batch : {0u, 2u})
                 EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images, batch, threads)), expected)
@@ -399,6 +407,69 @@ TEST(EngineBlockedKernels, ByteValuesReachEveryKind) {
     quantizer->variables().set("scales", f32({2}, {2.0f, 1.0f}));
     quantizer->variables().set("zero_points", u8({2}, {1, 0}));
     EXPECT_EQ(values_of<int32_t>(*software_forward(*model, u8({1, 2}, {100, 200}))), (std::vector<int32_t>{201, 200}));
+}
+
+TEST(EngineBlockedKernels, DenseAndInputRowsEqualTheReferenceKernels) {
+    // Dense1D after InputData: (input bits and sign, weights type, input shifts, samples).
+    struct Row { char const* what; int bits; bool is_signed; TensorType weights; int shift; uint32_t samples; };
+    Row const rows[] = {
+        {"8-bit bytes, int8 weights", 8, false, TensorType::int8, 0, 1},
+        {"13 samples, more than a block of rows", 8, false, TensorType::int8, 0, 13},
+        {"4-bit inputs become bytes of 0..15", 4, false, TensorType::int8, 0, 3},
+        {"signed inputs keep int32 and an offset", 8, true, TensorType::int8, 0, 3},
+        {"inputs shifted per element", 8, false, TensorType::int8, 2, 3},
+        {"int4 weights read as int8", 8, false, TensorType::int4, 0, 2},
+        {"int32 weights run the reference matmul", 8, false, TensorType::int32, 0, 2},
+    };
+    std::mt19937 rng(16);
+    for (auto const& r : rows) {
+        auto dense = make_layer(LayerType::Dense1D, {{"units", 37}}, "dense");
+        auto model = Model::create();
+        model->add(make_input(3, 2, 5, r.bits, r.is_signed));
+        model->add(dense);
+        int const top = r.weights == TensorType::int4 ? 7 : 127;
+        std::vector<int32_t> w(30 * 37);
+        for (auto& v : w) v = static_cast<int32_t>(rng() % static_cast<uint32_t>(2 * top + 1)) - top;
+        if (r.weights == TensorType::int32) {
+            dense->variables().set("weights", i32({30, 37}, w));
+        } else {
+            std::vector<int8_t> const bytes(w.begin(), w.end());
+            dense->variables().set("weights", tensor_of<int8_t>(r.weights, {30, 37}, bytes));
+        }
+        std::vector<uint8_t> shifts(30);
+        for (auto& v : shifts) v = static_cast<uint8_t>(rng() % static_cast<uint32_t>(r.shift + 1));
+        dense->variables().set("input_shift", u8({30}, shifts));
+        dense->variables().set("output_scales", u8(std::vector<uint8_t>(37, 3)));
+        dense->variables().set("output_shift", i8(std::vector<int8_t>(37, 6)));
+        std::vector<int16_t> pixels(r.samples * 30);
+        for (auto& p : pixels) p = static_cast<int16_t>(static_cast<int>(rng() % 600) - 300);
+        auto const images = i16({r.samples, 3, 2, 5}, pixels);
+        EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images)), reference_run(*model, *images)) << r.what;
+    }
+    // Weights that do not fit the inputs are refused as before.
+    auto dense = make_layer(LayerType::Dense1D, {{"units", 2}}, "dense");
+    auto const model = model_with(dense, 2, 2, 2);
+    dense->variables().set("weights", i8({7, 2}, std::vector<int8_t>(14, 1)));
+    auto const image = u8({1, 2, 2, 2}, std::vector<uint8_t>(8, 1));
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, image); }),
+              "matmul: a has 8 columns but b has 7 rows");
+}
+
+TEST(EngineBlockedKernels, GlobalAveragePoolingRoundsHalvesUp) {
+    struct Row { std::vector<int32_t> values; int n; int32_t expected; };
+    Row const rows[] = {
+        {{1, 2}, 32, 2},                                    // 1.5 rounds up
+        {{-1, -2}, 32, -1},                                 // -1.5 rounds up too
+        {{-3, 0, 0, 0}, 32, -1},                            // -0.75
+        {{INT32_MAX, INT32_MAX, INT32_MAX}, 32, INT32_MAX},  // sums past 32 bits
+        {{INT32_MIN, INT32_MIN}, 32, INT32_MIN},
+        {{300, 301}, 8, 127},                                // saturated to 8 bits
+    };
+    for (auto const& r : rows) {
+        auto const a = i32({1, static_cast<uint32_t>(r.values.size()), 1}, r.values);
+        EXPECT_EQ(values_of<int32_t>(*ops::global_average_pooling(*a, r.n)), std::vector<int32_t>{r.expected})
+            << r.values.front();
+    }
 }
 
 }  // namespace
