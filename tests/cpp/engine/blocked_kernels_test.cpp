@@ -446,13 +446,13 @@ TEST(EngineBlockedKernels, DenseAndInputRowsEqualTheReferenceKernels) {
         auto const images = i16({r.samples, 3, 2, 5}, pixels);
         EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images)), reference_run(*model, *images)) << r.what;
     }
-    // Weights that do not fit the inputs are refused as before.
+    // Weights that do not fit the inputs are refused before any kernel reads them.
     auto dense = make_layer(LayerType::Dense1D, {{"units", 2}}, "dense");
     auto const model = model_with(dense, 2, 2, 2);
     dense->variables().set("weights", i8({7, 2}, std::vector<int8_t>(14, 1)));
     auto const image = u8({1, 2, 2, 2}, std::vector<uint8_t>(8, 1));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, image); }),
-              "matmul: a has 8 columns but b has 7 rows");
+              "Layer 'dense' (Dense1D): variable 'weights' has shape (7, 2), but the layer needs shape (8, 2)");
 }
 
 TEST(EngineBlockedKernels, GlobalAveragePoolingRoundsHalvesUp) {
