@@ -248,29 +248,44 @@ LayerList LayerGraph::mappables(LayerList const& layers) {
     return result;
 }
 
+// The first two mappable layers of the list once stably sorted by depth (the last two with
+// `from_end`), found in one walk without sorting; the second is null with one mappable layer.
+std::pair<LayerPtr, LayerPtr> LayerGraph::mappable_ends(LayerList const& layers, bool from_end) {
+    LayerPtr end, next;  // the end of the sorted order and its neighbour
+    unsigned int end_key = 0, next_key = 0;
+    for (auto const& layer : layers) {
+        if (!has_own_mapping(layer)) continue;
+        unsigned int const key = sort_key(layer);
+        // A later layer of equal depth sorts after the earlier: it takes the place at the end
+        // of the order, never at its front.
+        bool const beats_end = from_end ? key >= end_key : key < end_key;
+        bool const beats_next = from_end ? key >= next_key : key < next_key;
+        if (!end || beats_end) {
+            next = std::move(end);
+            next_key = end_key;
+            end = layer;
+            end_key = key;
+        } else if (!next || beats_next) {
+            next = layer;
+            next_key = key;
+        }
+    }
+    return {std::move(end), std::move(next)};
+}
+
 LayerPtr LayerGraph::first_mappable_layer(LayerList const& layers) {
-    LayerList m;
-    for (auto const& layer : layers)
-        if (has_own_mapping(layer)) m.push_back(layer);
-    if (m.empty()) return nullptr;
-    sort_by_depth(&m);
-    if (m.size() == 1) return m[0];
-    if (get_layer_depth(m[0]) < get_layer_depth(m[1])) return m[0];
-    LayerList const& b0 = main_branch(m[0]);
-    LayerList const& b1 = main_branch(m[1]);
+    auto const [first, second] = mappable_ends(layers, false);
+    if (!second) return first;
+    if (get_layer_depth(first) < get_layer_depth(second)) return first;
+    LayerList const& b0 = main_branch(first);
+    LayerList const& b1 = main_branch(second);
     LayerPtr c = first_common_layer(b0, b1);
-    return predecessor_depth(c, b0) < predecessor_depth(c, b1) ? m[1] : m[0];
+    return predecessor_depth(c, b0) < predecessor_depth(c, b1) ? second : first;
 }
 
 LayerPtr LayerGraph::last_mappable_layer(LayerList const& layers) {
-    LayerList m;
-    for (auto const& layer : layers)
-        if (has_own_mapping(layer)) m.push_back(layer);
-    if (m.empty()) return nullptr;
-    sort_by_depth(&m);
-    if (m.size() == 1) return m[0];
-    LayerPtr const& last = m[m.size() - 1];
-    LayerPtr const& second = m[m.size() - 2];
+    auto const [last, second] = mappable_ends(layers, true);
+    if (!second) return last;
     if (get_layer_depth(second) < get_layer_depth(last)) return last;
     LayerList const& b0 = main_branch(last);
     LayerList const& b1 = main_branch(second);

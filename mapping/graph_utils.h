@@ -121,6 +121,7 @@ private:
     unsigned int predecessor_depth(std::shared_ptr<Layer> const& c, LayerList const& list);
     std::pair<LayerList, LayerList> branch_pair(std::shared_ptr<Layer> const& layer);
     LayerList mappables(LayerList const& layers);
+    std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> mappable_ends(LayerList const& layers, bool from_end);
 
     DepthMemo own_depths_;
     DepthMemo& depths_;
