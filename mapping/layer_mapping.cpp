@@ -1,7 +1,5 @@
 #include "mapping/layer_mapping.h"
 
-#include <algorithm>
-
 #include "engine/layers.h"
 #include "hw/format.h"
 #include "hw/mapping_status.h"
@@ -31,26 +29,21 @@ std::shared_ptr<LayerMapping::ComponentList> single_component(hw::Type type, hw:
     return std::make_shared<LayerMapping::ComponentList>(1, component);
 }
 
-bool contains(LayerList const& list, LayerPtr const& layer) {
-    return std::find(list.begin(), list.end(), layer) != list.end();
-}
-
-void update_layer_mapping(LayerGraph& graph, LayerPtr const& layer, LayerList const& layers,
-                          LayerList const& previous_layers) {
+// The set-up of one layer, with the questions about its pass answered by `pass`.
+void update_layer_mapping(PassQueries& pass, LayerPtr const& layer) {
     auto mapping = layer_mapping(layer);
     if (!mapping) return;
+    LayerGraph& graph = pass.graph();
     shift_output_into_sram(graph, layer);
-    if (graph.is_merge(layer)) set_merge_layer_info(graph, layer, layers, previous_layers);
-    if (mapping->skipdma_store())
-        set_skipdma_store_channel_info(graph, layer, layers, previous_layers);
+    if (graph.is_merge(layer)) set_merge_layer_info(pass, layer);
+    if (mapping->skipdma_store()) set_skipdma_store_channel_info(pass, layer);
     // Counted over this pass's layers, as the load that reads it back is.
-    if (mapping->skipdma_store_dual_output())
-        set_skipdma_store_channel_dual_output_info(graph, layer, layers);
-    if (mapping->skipdma_load()) set_skipdma_load_channel_info(graph, layer, layers, previous_layers);
-    if (graph.is_alt_layer(layer)) set_alt_layers(graph, layer, layers, &mapping->outputs);
+    if (mapping->skipdma_store_dual_output()) set_skipdma_store_channel_dual_output_info(pass, layer);
+    if (mapping->skipdma_load()) set_skipdma_load_channel_info(pass, layer);
+    if (graph.is_alt_layer(layer)) set_alt_layers(pass, layer, &mapping->outputs);
 
     LayerList ins = layer->inbound_layers();
-    if (ins.empty() || !contains(layers, ins.front())) return;
+    if (ins.empty() || pass.position(ins.front()) < 0) return;
     LayerPtr previous = graph.previous_mappable_layer(layer);
     auto previous_mapping = layer_mapping(previous);
     if (!previous_mapping) return;
@@ -195,9 +188,11 @@ void LayerMappingBuilder::link_layers_mapping(LayerList const& layers,
                                               LayerList const& previous_layers,
                                               DepthMemo* depths) {
     LayerGraph graph(depths);
+    // One index of the pass serves every layer: the set-up stays linear in the pass's layers.
+    PassIndex pass(graph, layers, previous_layers);
     for (auto const& layer : layers) {
         if (answers(layer, ComponentKind::None) || answers(layer, ComponentKind::SKIP_DMA)) continue;
-        nuvra::update_layer_mapping(graph, layer, layers, previous_layers);
+        nuvra::update_layer_mapping(pass, layer);
     }
 }
 
@@ -206,7 +201,8 @@ void LayerMappingBuilder::update_layer_mapping(std::shared_ptr<Layer> const& lay
                                                LayerList const& previous_layers,
                                                DepthMemo* depths) {
     LayerGraph graph(depths);
-    nuvra::update_layer_mapping(graph, layer, layers, previous_layers);
+    PassScan pass(graph, layers, previous_layers);
+    nuvra::update_layer_mapping(pass, layer);
 }
 
 void LayerMappingBuilder::link_to_previous_pass(std::shared_ptr<Layer> layer,

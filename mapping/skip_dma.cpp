@@ -86,29 +86,23 @@ int64_t count_through(LayerList const& layers, LayerPtr const& layer, Pred count
     return n;
 }
 
+// Whether a layer of the pass takes a channel quartet, and a store channel pair.
+bool takes_quartet(LayerGraph& graph, LayerPtr const& layer) {
+    return graph.layer_need_load_dma(layer) || graph.layer_need_store_dma(layer);
+}
+bool takes_store_channels(LayerGraph& graph, LayerPtr const& layer) {
+    return graph.layer_need_store_dma(layer) || graph.is_dual_output_layer(layer);
+}
+
 // The first channel of the layer's quartet, before narrowing.
-int64_t quartet_base(LayerGraph& graph, LayerPtr const& layer, LayerList const& layers,
-                     LayerList const& previous_layers) {
-    int64_t c = static_cast<int64_t>(previous_layers.size()) + 1;
-    if (!is_first_of(layers, layer)) {
-        c += 4 * count_through(layers, layer, [&](LayerPtr const& l) {
-                 return graph.layer_need_load_dma(l) || graph.layer_need_store_dma(l);
-             });
-    }
-    return c;
+int64_t quartet_base(PassQueries& pass, LayerPtr const& layer) {
+    return static_cast<int64_t>(pass.previous_layers().size()) + 1 + 4 * pass.quartets_through(layer);
 }
 
 // The store channel of a producer: odd for its plain output, the next even one for its dual
 // output.
-uint8_t store_channel(LayerGraph& graph, Layer const& failing, LayerPtr const& producer,
-                      LayerList const& layers, bool dual_output) {
-    int64_t channel = dual_output ? 2 : 1;
-    if (!is_first_of(layers, producer)) {
-        channel += 2 * count_through(layers, producer, [&](LayerPtr const& l) {
-                       return graph.layer_need_store_dma(l) || graph.is_dual_output_layer(l);
-                   });
-    }
-    return channel_byte(failing, channel);
+uint8_t store_channel(PassQueries& pass, Layer const& failing, LayerPtr const& producer, bool dual_output) {
+    return channel_byte(failing, (dual_output ? 2 : 1) + 2 * pass.stores_through(producer));
 }
 
 uint8_t quartet_byte(uint32_t quartet, int byte) {
@@ -129,6 +123,77 @@ size_t component_count(LayerMapping const& mapping) {
 }
 
 }  // namespace
+
+PassQueries::~PassQueries() = default;
+
+int64_t PassScan::position(std::shared_ptr<Layer> const& layer) { return position_in(layers(), layer); }
+
+std::shared_ptr<Layer> PassScan::first_mappable() { return graph().first_mappable_layer(layers()); }
+
+int64_t PassScan::quartets_through(std::shared_ptr<Layer> const& layer) {
+    if (is_first_of(layers(), layer)) return 0;
+    return count_through(layers(), layer, [this](LayerPtr const& l) { return takes_quartet(graph(), l); });
+}
+
+int64_t PassScan::stores_through(std::shared_ptr<Layer> const& layer) {
+    if (is_first_of(layers(), layer)) return 0;
+    return count_through(layers(), layer, [this](LayerPtr const& l) { return takes_store_channels(graph(), l); });
+}
+
+void PassScan::find_depths() {
+    for (auto const& l : layers()) graph().get_layer_depth(l);
+}
+
+PassIndex::PassIndex(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)
+    : PassQueries(graph, layers, previous_layers) {
+    positions_.reserve(layers.size());
+    for (size_t i = 0; i < layers.size(); ++i) positions_.emplace(layers[i].get(), i);
+}
+
+int64_t PassIndex::position(std::shared_ptr<Layer> const& layer) {
+    auto const it = positions_.find(layer.get());
+    return it == positions_.end() ? -1 : static_cast<int64_t>(it->second);
+}
+
+std::shared_ptr<Layer> PassIndex::first_mappable() {
+    if (!first_mappable_) first_mappable_ = graph().first_mappable_layer(layers());
+    return *first_mappable_;
+}
+
+void PassIndex::count_channels() {
+    if (counted_) return;
+    LayerList const& list = layers();
+    quartets_.assign(list.size(), 0);
+    stores_.assign(list.size(), 0);
+    for (size_t i = 1; i < list.size(); ++i) {
+        quartets_[i] = quartets_[i - 1] + (takes_quartet(graph(), list[i]) ? 1 : 0);
+        stores_[i] = stores_[i - 1] + (takes_store_channels(graph(), list[i]) ? 1 : 0);
+    }
+    counted_ = true;
+}
+
+int64_t PassIndex::through(std::vector<int64_t> const& counts, std::shared_ptr<Layer> const& layer) {
+    if (counts.empty()) return 0;
+    int64_t const at = position(layer);
+    // The first layer counts nothing; a layer outside the pass counts the whole pass.
+    return counts[at < 0 ? counts.size() - 1 : static_cast<size_t>(at)];
+}
+
+int64_t PassIndex::quartets_through(std::shared_ptr<Layer> const& layer) {
+    count_channels();
+    return through(quartets_, layer);
+}
+
+int64_t PassIndex::stores_through(std::shared_ptr<Layer> const& layer) {
+    count_channels();
+    return through(stores_, layer);
+}
+
+void PassIndex::find_depths() {
+    if (depths_found_) return;
+    for (auto const& l : layers()) graph().get_layer_depth(l);
+    depths_found_ = true;
+}
 
 void request_skipdma(std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
                      std::shared_ptr<Layer> const& layer) {
@@ -165,62 +230,58 @@ std::vector<hw::Component> request_skipdma_load() {
     return {load};
 }
 
-uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                    LayerList const& layers, LayerList const& previous_layers) {
-    int64_t c = quartet_base(graph, layer, layers, previous_layers);
+uint32_t skipdma_channels_for_layer(PassQueries& pass, std::shared_ptr<Layer> const& layer) {
+    int64_t c = quartet_base(pass, layer);
     // All four channels of the quartet must fit; the last is the largest.
     channel_byte(*layer, c + 3);
     auto first = static_cast<uint32_t>(c);
     return first | (first + 1) << 8 | (first + 2) << 16 | (first + 3) << 24;
 }
 
-void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                    LayerList const& layers, LayerList const& previous_layers) {
+void set_skipdma_store_channel_info(PassQueries& pass, std::shared_ptr<Layer> const& layer) {
     auto mapping = layer_mapping(layer);
     if (!mapping) return;
-    int64_t gap = outbound_gap(graph, layer);
+    int64_t gap = outbound_gap(pass.graph(), layer);
     mapping->skipdma_store_info = std::make_unique<SkipDmaStoreInfo>();
     SkipDmaStoreInfo& info = *mapping->skipdma_store_info;
     if (is_tnp_b(layer)) {
         // The TNP-B stores its own frames; its channel is its place in the pass.
         info.delay = buffer_delay(*layer);
         info.store_flag = 1;
-        int64_t pos = position_in(layers, layer);
+        int64_t pos = pass.position(layer);
         if (pos < 0) fail(*layer, layer_not_in_sequence_message);
         info.channel = channel_byte(*layer, pos);
         return;
     }
     info.delay = delay_byte(*layer, gap);
-    info.channel = store_channel(graph, *layer, layer, layers, false);
+    info.channel = store_channel(pass, *layer, layer, false);
     LayerList outs = outbounds_of(layer);
     if (outs.size() == 1 && is_skip_dma(outs[0])) {
         info.store_flag = 1;
-        uint32_t quartet = skipdma_channels_for_layer(graph, layer, layers, previous_layers);
+        uint32_t quartet = skipdma_channels_for_layer(pass, layer);
         mapping->link_index = quartet_byte(quartet, 2);
     }
 }
 
-void set_skipdma_store_channel_dual_output_info(LayerGraph& graph,
-                                                std::shared_ptr<Layer> const& layer,
-                                                LayerList const& layers) {
+void set_skipdma_store_channel_dual_output_info(PassQueries& pass, std::shared_ptr<Layer> const& layer) {
     auto mapping = layer_mapping(layer);
     if (!mapping) return;
     LayerList ins = inbounds_of(layer);
     if (ins.empty()) return;
     // The gap is measured from the split skip DMA to the deepest branch it feeds.
-    int64_t gap = outbound_gap(graph, ins[0]);
+    int64_t gap = outbound_gap(pass.graph(), ins[0]);
     mapping->skipdma_store_dual_output_info = std::make_unique<SkipDmaStoreInfo>();
     SkipDmaStoreInfo& info = *mapping->skipdma_store_dual_output_info;
     info.delay = delay_byte(*layer, gap);
     info.store_flag = 0;
-    info.channel = store_channel(graph, *layer, layer, layers, true);
+    info.channel = store_channel(pass, *layer, layer, true);
 }
 
-void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                   LayerList const& layers, LayerList const& previous_layers) {
+void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> const& layer) {
     auto mapping = layer_mapping(layer);
     if (!mapping) return;
-    for (auto const& l : layers) graph.get_layer_depth(l);
+    LayerGraph& graph = pass.graph();
+    pass.find_depths();
     mapping->skipdma_load_info = std::make_unique<SkipDmaLoadInfo>();
     SkipDmaLoadInfo& info = *mapping->skipdma_load_info;
     if (is_tnp_b(layer)) {
@@ -233,7 +294,7 @@ void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> con
     LayerList ins = inbounds_of(layer);
     if (ins.empty()) return;
     LayerPtr const& s = ins[0];
-    info.channel = quartet_byte(skipdma_channels_for_layer(graph, layer, layers, previous_layers), 0);
+    info.channel = quartet_byte(skipdma_channels_for_layer(pass, layer), 0);
     auto [a, b] = merge_inputs(*layer, s);
     int64_t depth_a = graph.get_layer_depth(a);
     int64_t depth_b = graph.get_layer_depth(b);
@@ -251,25 +312,25 @@ void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> con
         producer = fed.empty() ? nullptr : fed.front();
         dual_output = true;
     }
-    if (producer) info.store_channel = store_channel(graph, *layer, producer, layers, dual_output);
+    if (producer) info.store_channel = store_channel(pass, *layer, producer, dual_output);
 
     if (depth_a > depth_b && s->type() == LayerType::Concatenate)
         info.channel_offset = a->output_dimensions()[2];
 }
 
-void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                          LayerList const& layers, LayerList const& previous_layers) {
+void set_merge_layer_info(PassQueries& pass, std::shared_ptr<Layer> const& layer) {
     auto mapping = layer_mapping(layer);
     if (!mapping) return;
+    LayerGraph& graph = pass.graph();
     LayerList ins = inbounds_of(layer);
     if (ins.empty()) return;
     LayerPtr const& s = ins[0];
     mapping->merge_info = std::make_unique<MergeLayerInfo>();
     MergeLayerInfo& info = *mapping->merge_info;
     info.add = s->type() == LayerType::Add;
-    uint32_t quartet = skipdma_channels_for_layer(graph, layer, layers, previous_layers);
+    uint32_t quartet = skipdma_channels_for_layer(pass, layer);
     info.channel = quartet_byte(quartet, 1);
-    info.not_first = graph.first_mappable_layer(layers) != layer;
+    info.not_first = pass.first_mappable() != layer;
     if (info.add) {
         auto [a, b] = merge_inputs(*layer, s);
         Variables const& variables = s->variables();
@@ -293,17 +354,17 @@ void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer
         info.dual_output_target = quartet_byte(quartet, 3);
         return;
     }
-    if (position_in(layers, m) < 0) fail(*layer, second_branch_outside_pass_message);
+    if (pass.position(m) < 0) fail(*layer, second_branch_outside_pass_message);
     if (auto target = layer_mapping(m)) info.dual_output_target = target->index;
 }
 
-void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                    LayerList const& layers,
+void set_alt_layers(PassQueries& pass, std::shared_ptr<Layer> const& layer,
                     std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates) {
     auto mapping = layer_mapping(layer);
     if (!mapping) return;
+    LayerGraph& graph = pass.graph();
     for (auto const& out : outbounds_of(layer))
-        if (position_in(layers, out) < 0) fail(*layer, second_branch_outside_pass_message);
+        if (pass.position(out) < 0) fail(*layer, second_branch_outside_pass_message);
     auto [main, skip] = graph.get_skipconnect_branch(layer);
     if (main.empty() || skip.empty()) return;
     auto m0 = layer_mapping(graph.get_mappable_layer(main.front()));
@@ -321,6 +382,46 @@ void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
         alternates->push_back(m0->components);
         alternates->push_back(m1->components);
     }
+}
+
+uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                    LayerList const& layers, LayerList const& previous_layers) {
+    PassScan pass(graph, layers, previous_layers);
+    return skipdma_channels_for_layer(pass, layer);
+}
+
+void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                    LayerList const& layers, LayerList const& previous_layers) {
+    PassScan pass(graph, layers, previous_layers);
+    set_skipdma_store_channel_info(pass, layer);
+}
+
+void set_skipdma_store_channel_dual_output_info(LayerGraph& graph,
+                                                std::shared_ptr<Layer> const& layer,
+                                                LayerList const& layers) {
+    LayerList const none;  // only the current pass counts
+    PassScan pass(graph, layers, none);
+    set_skipdma_store_channel_dual_output_info(pass, layer);
+}
+
+void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                                   LayerList const& layers, LayerList const& previous_layers) {
+    PassScan pass(graph, layers, previous_layers);
+    set_skipdma_load_channel_info(pass, layer);
+}
+
+void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                          LayerList const& layers, LayerList const& previous_layers) {
+    PassScan pass(graph, layers, previous_layers);
+    set_merge_layer_info(pass, layer);
+}
+
+void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
+                    LayerList const& layers,
+                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates) {
+    LayerList const none;  // only the current pass counts
+    PassScan pass(graph, layers, none);
+    set_alt_layers(pass, layer, alternates);
 }
 
 void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& layer) {

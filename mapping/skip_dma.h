@@ -15,6 +15,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "engine/layer.h"
@@ -62,8 +64,95 @@ void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers
 // Where the layer's output starts inside the Concatenate it feeds as the deeper second input.
 void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
 
+// What the set-up of a pass asks about the pass as a whole: where a layer stands in it, how many
+// of its layers up to a given one take skip-DMA channels, and its first mappable layer. PassScan
+// walks the lists on every question, as a single setter call does; PassIndex works the answers
+// out once for the whole pass, so that setting up a pass costs time linear in its layers. Both
+// give the same answers. The graph and both lists are held by reference: they must outlive the
+// object and the graph must not change meanwhile.
+class PassQueries {
+public:
+    PassQueries(PassQueries const&) = delete;
+    PassQueries& operator=(PassQueries const&) = delete;
+    virtual ~PassQueries();
+
+    LayerGraph& graph() const { return graph_; }
+    // The layers of the pass in pass order, and those of the passes before it in the sequence.
+    LayerList const& layers() const { return layers_; }
+    LayerList const& previous_layers() const { return previous_layers_; }
+
+    // The first position of the layer in the pass, -1 when the pass does not hold it.
+    virtual int64_t position(std::shared_ptr<Layer> const& layer) = 0;
+    // first_mappable_layer of the pass.
+    virtual std::shared_ptr<Layer> first_mappable() = 0;
+    // Among the pass's layers from the second up to and including `layer` (to the end when the
+    // pass does not hold it; none when it is the first), those that need a skip-DMA load or
+    // store: the channel quartets numbered before the layer's own, plus its own.
+    virtual int64_t quartets_through(std::shared_ptr<Layer> const& layer) = 0;
+    // The same walk counting the layers that need a skip-DMA store or are dual-output layers:
+    // the store channel pairs up to the producer's.
+    virtual int64_t stores_through(std::shared_ptr<Layer> const& layer) = 0;
+    // The depth of every layer of the pass, kept in the graph.
+    virtual void find_depths() = 0;
+
+protected:
+    PassQueries(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)
+        : graph_(graph), layers_(layers), previous_layers_(previous_layers) {}
+
+private:
+    LayerGraph& graph_;
+    LayerList const& layers_;
+    LayerList const& previous_layers_;
+};
+
+// Walks the pass on every question: the reference that PassIndex is held to.
+class PassScan final : public PassQueries {
+public:
+    PassScan(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)
+        : PassQueries(graph, layers, previous_layers) {}
+    int64_t position(std::shared_ptr<Layer> const& layer) override;
+    std::shared_ptr<Layer> first_mappable() override;
+    int64_t quartets_through(std::shared_ptr<Layer> const& layer) override;
+    int64_t stores_through(std::shared_ptr<Layer> const& layer) override;
+    void find_depths() override;
+};
+
+// Answers from counts made once per pass: positions when built, the channel counts, the first
+// mappable layer and the depths at the first question that needs them.
+class PassIndex final : public PassQueries {
+public:
+    PassIndex(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers);
+    int64_t position(std::shared_ptr<Layer> const& layer) override;
+    std::shared_ptr<Layer> first_mappable() override;
+    int64_t quartets_through(std::shared_ptr<Layer> const& layer) override;
+    int64_t stores_through(std::shared_ptr<Layer> const& layer) override;
+    void find_depths() override;
+
+private:
+    int64_t through(std::vector<int64_t> const& counts, std::shared_ptr<Layer> const& layer);
+    void count_channels();
+
+    std::unordered_map<Layer const*, size_t> positions_;  // first position of each layer
+    // Element i: the counts over the layers 1..i of the pass (element 0 is 0).
+    std::vector<int64_t> quartets_;
+    std::vector<int64_t> stores_;
+    bool counted_ = false;
+    bool depths_found_ = false;
+    std::optional<std::shared_ptr<Layer>> first_mappable_;
+};
+
+// The set-up operations over the questions of one pass: one PassIndex serves every layer while a
+// whole pass is set up.
+uint32_t skipdma_channels_for_layer(PassQueries& pass, std::shared_ptr<Layer> const& layer);
+void set_skipdma_store_channel_info(PassQueries& pass, std::shared_ptr<Layer> const& layer);
+void set_skipdma_store_channel_dual_output_info(PassQueries& pass, std::shared_ptr<Layer> const& layer);
+void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> const& layer);
+void set_merge_layer_info(PassQueries& pass, std::shared_ptr<Layer> const& layer);
+void set_alt_layers(PassQueries& pass, std::shared_ptr<Layer> const& layer,
+                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
+
 // The same operations over one LayerGraph, so that the set-up of a whole pass (or the requests of
-// a whole mapping) computes each depth and branch once.
+// a whole mapping) computes each depth and branch once; the pass is walked on every call.
 void request_skipdma(LayerGraph& graph, std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
                      std::shared_ptr<Layer> const& layer);
 std::vector<hw::Component> request_skipdma_store(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
