@@ -1,11 +1,12 @@
 // Times the mapping of synthetic models onto virtual meshes, stage by stage: checks, NP allocation
 // with pass cuts, layer mappings, program serialization, program verification, and the whole
 // HardwareBackend::map. Two cases, each with the back end of its generation:
-//   v2: InputData and 49 Conv2D (3 x 3 kernels, 'Same' padding) on a Tolmar_v2 mesh;
+//   v2: InputData and 49 (or `v2_layers`) Conv2D (3 x 3 kernels, 'Same' padding) on a Tolmar_v2 mesh;
 //   v1: InputConvolutional and 20 Convolutional (3 x 3 kernels, 'Same' padding, 1-bit weights)
 //       on a ZR62_v1 mesh with an HRC.
 // Not a test: run it on a Release build.
-//   map_serialize [nps] [repeats]
+//   map_serialize [nps] [repeats] [v2_layers]
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -54,11 +55,11 @@ void fill_weights(Layer& layer) {
     for (size_t i = 0; i < bytes.bytes; ++i) static_cast<int8_t*>(bytes.data)[i] = int8_t(i % 2);
 }
 
-std::unique_ptr<Model> make_v2_model() {
+std::unique_ptr<Model> make_v2_model(int conv_layers) {
     auto model = Model::create();
     model->add(make_layer(LayerType::InputData, {{"input_width", 16}, {"input_height", 16}, {"input_channels", channels}},
                           "input"));
-    for (int i = 1; i <= 49; ++i)
+    for (int i = 1; i <= conv_layers; ++i)
         model->add(make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", filters}, {"padding", 1}},
                               "conv" + std::to_string(i)));
     return model;
@@ -85,7 +86,7 @@ std::vector<np::Info> mesh_nps(int nps, std::set<hw::Type> const& types) {
 }
 
 struct Case {
-    char const* title;
+    std::string title;
     std::shared_ptr<Device> device;
     std::function<std::unique_ptr<Model>()> make_model;
 };
@@ -139,10 +140,17 @@ bool run_case(Case const& c, int repeats) {
             if (layer->is_target_component(ComponentKind::HRC)) {
                 components.push_back({hw::Type::HRC, device.mesh().hrc->ident, std::nullopt, {}});
             } else if (!layer->is_target_component(ComponentKind::None)) {
+                // The NPs of the last layer of the pass that has components are kept out, as the
+                // driver does: only that layer's list is handed over, not the whole pass's.
                 std::vector<hw::Ident> reserved;
-                if (!mappable.passes.empty())
-                    reserved = collect_layer_np_idents({}, layer, mappable.build_mappable_components().back(), true,
-                                                       false);
+                if (!mappable.passes.empty()) {
+                    auto const& pass = mappable.passes.back();
+                    auto const last = std::find_if(pass.rbegin(), pass.rend(), [](auto const& entry) {
+                        return !entry.components.empty();
+                    });
+                    if (last != pass.rend())
+                        reserved = collect_layer_np_idents({}, layer, {last->components}, true, false);
+                }
                 auto request = mapper.np_request(layer, reserved, false, &need_new_pass, true);
                 if (request.second.failed) {
                     std::fprintf(stderr, "%s\n", request.second.to_string().c_str());
@@ -204,7 +212,7 @@ bool run_case(Case const& c, int repeats) {
         }
     }
 
-    std::printf("%s on %zu NPs: %zu passes, %zu program bytes\n", c.title, device.mesh().nps.size(), passes,
+    std::printf("%s on %zu NPs: %zu passes, %zu program bytes\n", c.title.c_str(), device.mesh().nps.size(), passes,
                 program_bytes);
     for (auto const& stage : stages) std::printf("  %-22s %9.3f ms\n", stage.name, stage.total_ms / repeats);
     std::printf("  serialize program / memcpy of its bytes: %.0fx\n", stages[5].total_ms / memcpy_ms);
@@ -216,12 +224,13 @@ bool run_case(Case const& c, int repeats) {
 int main(int argc, char** argv) {
     int const nps = argc > 1 ? std::atoi(argv[1]) : 16;
     int const repeats = argc > 2 ? std::atoi(argv[2]) : 20;
+    int const v2_layers = argc > 3 ? std::atoi(argv[3]) : 49;
     register_mapping_backend();
     Case const cases[] = {
-        {"v2: 1 InputData + 49 Conv2D (3x3, 16 filters, 16 channels)",
+        {"v2: 1 InputData + " + std::to_string(v2_layers) + " Conv2D (3x3, 16 filters, 16 channels)",
          make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt,
                                                  mesh_nps(nps, {hw::Type::CNP1, hw::Type::CNP2}), {})),
-         make_v2_model},
+         [v2_layers] { return make_v2_model(v2_layers); }},
         {"v1: 1 InputConvolutional + 20 Convolutional (3x3, 16 filters, 1-bit weights)",
          make_virtual_device(hw::ZR62_v1, Mesh(IpVersion::v1, {0, 0, 0, 0}, {0, 0, 1, 0},
                                                np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, false},

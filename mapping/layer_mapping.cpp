@@ -205,6 +205,10 @@ void LayerMappingBuilder::update_layer_mapping(std::shared_ptr<Layer> const& lay
     nuvra::update_layer_mapping(pass, layer);
 }
 
+void LayerMappingBuilder::update_layer_mapping(PassQueries& pass, std::shared_ptr<Layer> const& layer) {
+    nuvra::update_layer_mapping(pass, layer);
+}
+
 void LayerMappingBuilder::link_to_previous_pass(std::shared_ptr<Layer> layer,
                                                 std::shared_ptr<Layer> previous_pass_layer) {
     auto next = layer_mapping(layer);

@@ -16,6 +16,8 @@
 
 namespace nuvra {
 
+class PassQueries;
+
 // A skip connection rejoining the main path at this layer.
 struct MergeLayerInfo {
     bool add = false;        // the merge is an Add (false: a Concatenate)
@@ -128,6 +130,9 @@ public:
     // Skip-DMA, merge and alternate records of one layer, and its link to the layer before it.
     static void update_layer_mapping(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                      LayerList const& previous_layers, DepthMemo* depths);
+    // The same with the questions about the pass answered by `pass` (a PassIndex while a whole
+    // pass is set up).
+    static void update_layer_mapping(PassQueries& pass, std::shared_ptr<Layer> const& layer);
 
     // Chains the first layer of a new pass to the last layer of the pass before it.
     static void link_to_previous_pass(std::shared_ptr<Layer> layer,
