@@ -66,8 +66,6 @@ HardwareConstraints sram_byte_constraints(SramByteGeneration const& g, SramSize 
 
 // ---- v1 ----
 
-constexpr Product v1_products[] = {{0x00, false}, {0xA1, true}};  // the 0x00 presets cannot reconfigure
-
 GenerationDefaults v1_map_defaults(HwVersion const& version) {
     // The Vexa_v2 board takes fewer filters per CNP.
     return {IpVersion::v1, 32, 256, version == hw::Vexa_v2 ? 504u : 512u, false};
@@ -79,8 +77,6 @@ HardwareConstraints v1_constraints(Mesh const& mesh) {
 
 // ---- v2 ----
 
-constexpr Product v2_products[] = {{0xA2, true}};
-
 GenerationDefaults v2_map_defaults(HwVersion const&) { return {IpVersion::v2, 64, 256, 512, true}; }
 
 HardwareConstraints v2_constraints(Mesh const& mesh) {
@@ -88,8 +84,6 @@ HardwareConstraints v2_constraints(Mesh const& mesh) {
 }
 
 // ---- wisp ----
-
-constexpr Product wisp_products[] = {{0xB1, true}};
 
 GenerationDefaults wisp_map_defaults(HwVersion const&) { return {IpVersion::wisp, 0, 0, 0, false}; }
 
@@ -108,21 +102,18 @@ HardwareConstraints wisp_constraints(Mesh const& mesh) {
 // MemorySizerImpl, IoRecorderImpl, LayerRecorderImpl>().
 constexpr Generation generation_table[] = {
     {.ip = IpVersion::v1,
-     .products = v1_products,
      .map_defaults = v1_map_defaults,
      .hardware_constraints = v1_constraints,
      .learning_recorder = IpVersion::v1,
      .makers = makers_of<v1::CompatibilityCheckerImpl, v1::MemorySizerImpl, v1::IoRecorderImpl,
                          v1::LayerRecorderImpl>()},
     {.ip = IpVersion::v2,
-     .products = v2_products,
      .map_defaults = v2_map_defaults,
      .hardware_constraints = v2_constraints,
      .learning_recorder = IpVersion::v2,
      .makers = makers_of<v2::CompatibilityCheckerImpl, v2::MemorySizerImpl, v2::IoRecorderImpl,
                          v2::LayerRecorderImpl>()},
     {.ip = IpVersion::wisp,
-     .products = wisp_products,
      .map_defaults = wisp_map_defaults,
      .hardware_constraints = wisp_constraints,
      .learning_recorder = IpVersion::v2,  // read back like the second generation
@@ -130,22 +121,17 @@ constexpr Generation generation_table[] = {
                          wisp::LayerRecorderImpl>()},
 };
 
-// The row serving `product_id`, and that product's entry; null when none does.
-Generation const* find_product(std::span<Generation const> generations, uint8_t product_id,
-                               Product const** product = nullptr) {
-    for (Generation const& row : generations)
-        for (Product const& p : row.products)
-            if (p.id == product_id) {
-                if (product != nullptr) *product = &p;
-                return &row;
-            }
-    return nullptr;
-}
-
 Generation const* find_ip(std::span<Generation const> generations, IpVersion ip) {
     auto const row = std::find_if(generations.begin(), generations.end(),
                                   [ip](Generation const& g) { return g.ip == ip; });
     return row == generations.end() ? nullptr : &*row;
+}
+
+// The row of the generation of `version`'s product; null for an unknown product or a generation
+// without a row in `generations`.
+Generation const* find_row(std::span<Generation const> generations, HwVersion const& version) {
+    IpVersion const ip = version.get_ip_version();
+    return ip == IpVersion::none ? nullptr : find_ip(generations, ip);
 }
 
 // A reader that always fails with `message`.
@@ -156,7 +142,7 @@ LearningReader failing_reader(std::string message) {
 }
 
 std::optional<GenerationDefaults> build_map_defaults(HwVersion const& version) {
-    Generation const* row = find_product(generation_table, version.product_id);
+    Generation const* row = find_row(generation_table, version);
     if (row == nullptr) return std::nullopt;
     return row->map_defaults(version);
 }
@@ -171,19 +157,13 @@ Generation const& generation_row(IpVersion ip) {
     return *row;
 }
 
-IpVersion select_generation(HwVersion const& version) {
-    Generation const* row = find_product(generation_table, version.product_id);
-    if (row == nullptr) throw_unsupported();
-    return row->ip;
-}
-
 HardwareConstraints make_hardware_constraints(IpVersion ip, Mesh const& mesh) {
     return generation_row(ip).hardware_constraints(mesh);
 }
 
 LearningReader learning_reader(HwVersion const& version, std::span<Generation const> generations) {
-    Generation const* row = find_product(generations, version.product_id);
-    if (row == nullptr) row = find_product(generation_table, version.product_id);
+    Generation const* row = find_row(generations, version);
+    if (row == nullptr) row = find_row(generation_table, version);
     if (row == nullptr) return failing_reader("Unsupported IP version in sync_learning_vars.");
     Generation const* reader = find_ip(generations, row->learning_recorder);
     if (reader == nullptr || reader->makers.make_layer_recorder == nullptr)
@@ -200,13 +180,13 @@ IpVersionSpecificHardwareBackend::IpVersionSpecificHardwareBackend(Device const&
 IpVersionSpecificHardwareBackend::IpVersionSpecificHardwareBackend(Device const& device,
                                                                    std::span<Generation const> generations) {
     HwVersion const version = device.version();
-    Product const* product = nullptr;
-    Generation const* row = find_product(generations, version.product_id, &product);
+    hw::Product const* product = hw::find_product(version.product_id);
+    Generation const* row = find_row(generations, version);
     if (row == nullptr) {
-        // Known to the build but left out of `generations`: not available, like a row without makers.
-        Generation const* known = find_product(generation_table, version.product_id);
-        if (known == nullptr) throw_unsupported();
-        throw std::runtime_error(not_available_message(known->ip));
+        if (product == nullptr) throw_unsupported();
+        // A known product whose generation `generations` leaves out: not available, like a row
+        // without makers.
+        throw std::runtime_error(not_available_message(product->ip));
     }
     ip_ = row->ip;
     multi_pass_ = product->multi_pass;

@@ -1,8 +1,8 @@
-// The one place that chooses an IP generation. Each generation is one row of the generation table
-// (ip_version_backend.cpp): the product ids it serves, its limits and defaults, and the makers of
-// its checker, memory sizer and recorders. A generation whose back end is not part of the build
-// has a row without makers. Adding a generation's back end is one row here and one directory
-// (backends/<gen>/).
+// The one place that chooses a generation's back end. A device's product id gives its IP
+// generation (hw::products); each generation is one row of the generation table
+// (ip_version_backend.cpp): its limits and defaults, and the makers of its checker, memory sizer
+// and recorders. A generation whose back end is not part of the build has a row without makers.
+// Adding a generation's back end is one row here and one directory (backends/<gen>/).
 #pragma once
 
 #include <cstdint>
@@ -47,16 +47,9 @@ constexpr GenerationMakers makers_of() {
     };
 }
 
-// One product id a generation serves.
-struct Product {
-    uint8_t id = 0;
-    bool multi_pass = false;  // the chip can cut a mapping into passes (partial reconfiguration)
-};
-
 // One row of the generation table.
 struct Generation {
-    IpVersion ip = IpVersion::none;  // named by ip_version_name
-    std::span<Product const> products;
+    IpVersion ip = IpVersion::none;  // named by ip_version_name; its products are in hw::products
     // MapConstraints' defaults for a version of this generation (product, major and minor
     // revision may matter).
     GenerationDefaults (*map_defaults)(HwVersion const& version) = nullptr;
@@ -81,13 +74,9 @@ Generation with_makers(Generation row) {
     return row;
 }
 
-// The generation of a chip: product id 0x00 or 0xA1 is v1, 0xA2 v2, 0xB1 wisp. Any other id
-// throws std::runtime_error "Unsupported IP version in IpVersionSpecificHardwareBackend.".
-IpVersion select_generation(HwVersion const& version);
-
 // The limits of a generation on a mesh: v1 and v2 from the mesh's input and weight SRAM bytes,
 // wisp from its four SRAM word counts, every other field 0. Sizes are computed in 64 bits and
-// clamped to 32. `none` throws like select_generation.
+// clamped to 32. `none` throws like generation_row.
 HardwareConstraints make_hardware_constraints(IpVersion ip, Mesh const& mesh);
 
 // How sequences mapped for `version` read learned variables back: through the layer recorder of
@@ -105,7 +94,7 @@ public:
     // is not part of this build ("The v2 back end is not available in this build.").
     explicit IpVersionSpecificHardwareBackend(Device const& device);
     // The same, choosing among the rows of `generations` (which must outlive the back end); a
-    // product id that only the build's table knows reads as a back end not in the build.
+    // known product whose generation has no row there reads as a back end not in the build.
     IpVersionSpecificHardwareBackend(Device const& device, std::span<Generation const> generations);
 
     IpVersion ip_version() const override { return ip_; }

@@ -35,9 +35,6 @@ constexpr RegDetail INPUT_SRAM_HALVES{0, 27};  // input SRAM in units of 2 bytes
 // An NP's configuration word.
 constexpr RegDetail FNP_KIND{4, 2}, CNP_KIND{6, 2}, NP_TNP_B{8, 1}, NP_TNP_R{9, 1}, NP_HAS_LUT{10, 1};
 
-constexpr uint8_t PRODUCT_V2 = 0xA2;
-constexpr uint8_t PRODUCT_WISP = 0xB1;
-
 uint8_t field8(uint32_t word, RegDetail const& field) { return static_cast<uint8_t>(get_field(word, field)); }
 
 class MeshRegisters {
@@ -77,7 +74,8 @@ MeshInfo read_mesh_info(MeshRegisters const& reg, HwVersion version) {
     // Vexa_v2 does not report its last row: every column of it holds NPs.
     info.last_row_cols = version == hw::Vexa_v2 ? info.cols : field8(extra, LAST_ROW_COLS);
 
-    if (version.product_id == PRODUCT_V2) {
+    switch (version.get_ip_version()) {
+    case IpVersion::v2: {
         uint32_t const hrc = reg(HRC_INFO);
         info.hrc_installed = field8(hrc, HRC_INSTALLED);
         info.hrc_has_lut = field8(hrc, HRC_HAS_LUT);
@@ -94,12 +92,18 @@ MeshInfo read_mesh_info(MeshRegisters const& reg, HwVersion version) {
         if (weight_bytes > std::numeric_limits<uint32_t>::max())
             throw std::runtime_error("The mesh reports an SRAM size that does not fit 32 bits.");
         info.sram.weight_bytes = static_cast<uint32_t>(weight_bytes);
-    } else if (version.product_id == PRODUCT_WISP) {
+        break;
+    }
+    case IpVersion::wisp:
         info.hrc_installed = 0;
         info.sram.stsram_32b_size = reg(SRAM_0);
         info.sram.fsram_64b_size = reg(SRAM_1);
         info.sram.tsram_51b_size = reg(SRAM_2);
         info.sram.evsram_32b_size = reg(SRAM_3);
+        break;
+    case IpVersion::v1:    // reports nothing more
+    case IpVersion::none:  // refused once the words are read
+        break;
     }
     return info;
 }
@@ -136,7 +140,7 @@ np::Info read_np(HardwareDevice& device, hw::Ident const& ident, bool v2) {
 
 std::vector<np::Info> add_nps(MeshInfo const& info, HardwareDevice* device) {
     if (device == nullptr) throw std::invalid_argument("Mesh discovery needs a hardware device.");
-    bool const v2 = device->version().product_id == PRODUCT_V2;
+    bool const v2 = device->version().get_ip_version() == IpVersion::v2;
     std::vector<np::Info> nps;
     // Counters wider than the 8-bit counts, so that a count of 255 ends the loop.
     for (uint32_t c = 1; c <= info.cols; ++c)

@@ -39,14 +39,15 @@ std::string HwVersion::to_string() const {
     return format("{}.{}.{}.{}.", vendor_id, product_id, major_rev, minor_rev);
 }
 
+hw::Product const* hw::find_product(uint8_t product_id) {
+    for (Product const& product : products)
+        if (product.id == product_id) return &product;
+    return nullptr;
+}
+
 IpVersion ip_version_of_product(uint8_t product_id) {
-    switch (product_id) {
-    case 0x00:
-    case 0xA1: return IpVersion::v1;
-    case 0xA2: return IpVersion::v2;
-    case 0xB1: return IpVersion::wisp;
-    default: return IpVersion::none;
-    }
+    hw::Product const* product = hw::find_product(product_id);
+    return product == nullptr ? IpVersion::none : product->ip;
 }
 
 IpVersion HwVersion::get_ip_version() const { return ip_version_of_product(product_id); }

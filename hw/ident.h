@@ -120,7 +120,7 @@ bool same_work(Component const& a, Component const& b);
 
 }  // namespace hw
 
-// The version register of a chip; the product id selects the IP generation.
+// The version register of a chip; the product id selects the IP generation (hw::products).
 struct HwVersion {
     uint8_t vendor_id = 0;
     uint8_t product_id = 0;
@@ -134,7 +134,29 @@ struct HwVersion {
     friend bool operator==(HwVersion const&, HwVersion const&) = default;
 };
 
-// The generation of a product id: 0x00 and 0xA1 are v1, 0xA2 v2, 0xB1 wisp, anything else none.
+namespace hw {
+
+// One product of the accelerator family, named by the product id of its version register.
+struct Product {
+    uint8_t id = 0;
+    IpVersion ip = IpVersion::none;  // the generation its chips implement
+    bool multi_pass = false;         // it can cut a mapping into passes (partial reconfiguration)
+};
+
+// Every product the system knows: the one list that gives a product id its generation.
+inline constexpr Product products[] = {
+    {.id = 0x00, .ip = IpVersion::v1, .multi_pass = false},  // the first boards (Vexa_v1, Vexa_v2)
+    {.id = 0xA1, .ip = IpVersion::v1, .multi_pass = true},
+    {.id = 0xA2, .ip = IpVersion::v2, .multi_pass = true},
+    {.id = 0xB1, .ip = IpVersion::wisp, .multi_pass = true},
+};
+
+// The entry of `product_id` in `products`; null for a product the system does not know.
+Product const* find_product(uint8_t product_id);
+
+}  // namespace hw
+
+// The generation of a product id in hw::products; none for a product not listed there.
 IpVersion ip_version_of_product(uint8_t product_id);
 
 // "BC.A2.001.000": vendor and product in upper-case hexadecimal, the revisions in three decimals.

@@ -3,6 +3,7 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <tuple>
 
 #include "backends/ip_version_backend.h"
 #include "devices/host_device.h"
@@ -11,7 +12,9 @@
 #include "engine/sequence.h"
 #include "engine/sim/board.h"
 #include "hw/presets.h"
+#include "mapping/map_constraints.h"
 #include "support/error_text.h"
+#include "support/fake_device.h"
 #include "support/model_builder.h"
 
 namespace nuvra {
@@ -219,6 +222,57 @@ TEST(MeshDiscovery, MeshOf255ColumnsReadsEveryPositionOnce) {
     EXPECT_EQ(Mesh::discover(board.get())->nps.size(), 255u);
     EXPECT_EQ(board->np_reads.size(), 255u);
     for (auto const& [ident, reads] : board->np_reads) EXPECT_EQ(reads, 1) << int(ident.col);
+}
+
+// The product list is the one source of a product's generation: the version, the generation
+// table, the back end, MapConstraints and mesh discovery all read it, and every row of the table
+// serves a product. An id outside the list has no generation anywhere.
+TEST(Products, EveryProductHasOneGenerationEverywhere) {
+    struct Row { uint8_t id; IpVersion ip; bool multi_pass; };
+    Row const expected[] = {
+        {0x00, IpVersion::v1, false},  // the first boards cannot cut a mapping into passes
+        {0xA1, IpVersion::v1, true},
+        {0xA2, IpVersion::v2, true},
+        {0xB1, IpVersion::wisp, true},
+    };
+    ASSERT_EQ(std::size(hw::products), std::size(expected));
+    std::set<IpVersion> served;
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        Row const& row = expected[i];
+        SCOPED_TRACE(format_hw_version({0xBC, row.id, 1, 0}));
+        hw::Product const& product = hw::products[i];
+        EXPECT_EQ((std::tuple{product.id, product.ip, product.multi_pass}), (std::tuple{row.id, row.ip, row.multi_pass}));
+        EXPECT_EQ(hw::find_product(row.id), &product);
+        HwVersion const version{0xBC, row.id, 1, 0};
+        EXPECT_EQ(version.get_ip_version(), row.ip);
+        EXPECT_EQ(generation_row(row.ip).ip, row.ip);
+
+        auto const device = make_fake_device(version);
+        IpVersionSpecificHardwareBackend const backend(*device);
+        EXPECT_EQ(backend.ip_version(), row.ip);
+        EXPECT_EQ(backend.multi_pass_capable(), row.multi_pass);
+        EXPECT_EQ(MapConstraints(device).ip_version(), row.ip);
+
+        sim::BoardSetup setup = row.ip == IpVersion::v1   ? sim::vexa_v2()
+                                : row.ip == IpVersion::v2 ? sim::tolmar_v2()
+                                                          : sim::wisp_tolmar();
+        setup.version.product_id = row.id;
+        auto const board = std::make_shared<sim::Board>(setup);
+        EXPECT_EQ(Mesh::discover(board.get())->ip_version, row.ip);
+        served.insert(row.ip);
+    }
+    for (Generation const& row : built_generations())
+        EXPECT_TRUE(served.contains(row.ip)) << ip_version_name(row.ip) << " serves no product";
+
+    for (unsigned id = 0; id <= 0xFF; ++id) {
+        if (hw::find_product(uint8_t(id)) != nullptr) continue;
+        HwVersion const version{0xBC, uint8_t(id), 1, 0};
+        EXPECT_EQ(ip_version_of_product(uint8_t(id)), IpVersion::none) << id;
+        EXPECT_EQ(testing::error_text<std::runtime_error>(
+                      [&] { IpVersionSpecificHardwareBackend const backend(*make_fake_device(version)); }),
+                  "Unsupported IP version in IpVersionSpecificHardwareBackend.")
+            << id;
+    }
 }
 
 }  // namespace
