@@ -68,24 +68,51 @@ HardwareConstraints sram_byte_constraints(SramByteGeneration const& g, SramSize 
 
 GenerationDefaults v1_map_defaults(HwVersion const& version) {
     // The Vexa_v2 board takes fewer filters per CNP.
-    return {IpVersion::v1, 32, 256, version == hw::Vexa_v2 ? 504u : 512u, false};
+    return {.ip = IpVersion::v1,
+            .cnp_max_width = 32,
+            .cnp_max_height = 256,
+            .cnp_max_filters = version == hw::Vexa_v2 ? 504u : 512u,
+            .hwpr_loopitself = false};
 }
 
 HardwareConstraints v1_constraints(Mesh const& mesh) {
-    return sram_byte_constraints({50, 32, 2048, 504, 0}, mesh.np_sram_size);
+    return sram_byte_constraints({.weight_word_bits = 50,
+                                  .np_max_input_width = 32,
+                                  .np_channel_limit = 2048,
+                                  .np_max_filters_reduced = 504,
+                                  .input_shift_memory_size = 0},
+                                 mesh.np_sram_size);
 }
 
 // ---- v2 ----
 
-GenerationDefaults v2_map_defaults(HwVersion const&) { return {IpVersion::v2, 64, 256, 512, true}; }
+GenerationDefaults v2_map_defaults(HwVersion const&) {
+    return {.ip = IpVersion::v2,
+            .cnp_max_width = 64,
+            .cnp_max_height = 256,
+            .cnp_max_filters = 512,
+            .hwpr_loopitself = true};
+}
 
 HardwareConstraints v2_constraints(Mesh const& mesh) {
-    return sram_byte_constraints({100, 64, 1536, 0, 256}, mesh.np_sram_size);
+    return sram_byte_constraints({.weight_word_bits = 100,
+                                  .np_max_input_width = 64,
+                                  .np_channel_limit = 1536,
+                                  .np_max_filters_reduced = 0,
+                                  .input_shift_memory_size = 256},
+                                 mesh.np_sram_size);
 }
 
 // ---- wisp ----
 
-GenerationDefaults wisp_map_defaults(HwVersion const&) { return {IpVersion::wisp, 0, 0, 0, false}; }
+// No CNP: every CNP limit 0.
+GenerationDefaults wisp_map_defaults(HwVersion const&) {
+    return {.ip = IpVersion::wisp,
+            .cnp_max_width = 0,
+            .cnp_max_height = 0,
+            .cnp_max_filters = 0,
+            .hwpr_loopitself = false};
+}
 
 // The four SRAMs of the mesh, in their own word sizes; every other limit 0.
 HardwareConstraints wisp_constraints(Mesh const& mesh) {
