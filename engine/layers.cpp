@@ -184,9 +184,7 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
             refuse_layer(name, format("parameter '{}' must be {} (got {}).", spec.key, text, value));
     }
     // First-generation output widths count only with an activation.
-    if ((type == LayerType::InputConvolutional || type == LayerType::FullyConnected ||
-         type == LayerType::Convolutional || type == LayerType::SeparableConvolutional) &&
-        entries.at("activation") != 0) {
+    if (kind_generation(type) == IpVersion::v1 && entries.at("activation") != 0) {
         int32_t const bits = entries.at("act_bits");
         if (bits < 1 || bits > 32)
             refuse_layer(name, format("parameter 'act_bits' must be between 1 and 32 (got {}).", bits));
@@ -222,6 +220,32 @@ char const* layer_type_name(LayerType type) {
         case LayerType::WispPostProcessing: return "WispPostProcessing";
     }
     return "unknown";
+}
+
+IpVersion kind_generation(LayerType type) {
+    switch (type) {
+        case LayerType::InputConvolutional:
+        case LayerType::FullyConnected:
+        case LayerType::Convolutional:
+        case LayerType::SeparableConvolutional: return IpVersion::v1;
+        case LayerType::StatefulRecurrent:
+        case LayerType::WispPostProcessing: return IpVersion::wisp;
+        case LayerType::Add:
+        case LayerType::Concatenate:
+        case LayerType::Conv2D:
+        case LayerType::InputConv2D:
+        case LayerType::DepthwiseConv2D:
+        case LayerType::Conv2DTranspose:
+        case LayerType::DepthwiseConv2DTranspose:
+        case LayerType::BufferTempConv:
+        case LayerType::DepthwiseBufferTempConv:
+        case LayerType::Dense1D: return IpVersion::v2;
+        case LayerType::Unknown:
+        case LayerType::InputData:
+        case LayerType::Dequantizer:
+        case LayerType::Quantizer: return IpVersion::none;
+    }
+    return IpVersion::none;
 }
 
 bool kind_has_key(LayerType type, std::string_view key) {
@@ -322,7 +346,9 @@ uint8_t LayerImpl::input_bits() const { return input_bits_; }
 uint8_t LayerImpl::output_bits() const { return output_bits_; }
 bool LayerImpl::output_signed() const { return output_signed_; }
 
-int LayerImpl::format_code() const { return format_override_ ? *format_override_ : kind_format_code(); }
+int LayerImpl::format_code() const {
+    return format_override_ ? *format_override_ : static_cast<int>(kind_generation(layer_type()));
+}
 
 int LayerImpl::value_mode() const { return 0; }
 

@@ -97,12 +97,14 @@
 //     DMA); BufferTempConv, DepthwiseBufferTempConv 5 (TNP-B); StatefulRecurrent,
 //     WispPostProcessing 6 (TNP-R); InputData, Quantizer, Dequantizer, Unknown 0 (none). No layer
 //     answers 7.
-//   format_code: the generation whose memory formats the layer uses: 1 for the first-generation
-//     kinds (InputConvolutional, FullyConnected, Convolutional, SeparableConvolutional; their
-//     outputs are scaled by "act_step" and shifted by "threshold"), 2 for the second-generation
-//     kinds (Add, Concatenate, Conv2D, InputConv2D, DepthwiseConv2D, Conv2DTranspose,
-//     DepthwiseConv2DTranspose, BufferTempConv, DepthwiseBufferTempConv, Dense1D), 3 for
-//     StatefulRecurrent and WispPostProcessing, 0 for the others.
+//   format_code: the number of the generation whose memory formats the layer uses (one table,
+//     kind_generation in engine/layers.cpp, gives it and Model::ip_version): 1 for the
+//     first-generation kinds (InputConvolutional, FullyConnected, Convolutional,
+//     SeparableConvolutional; their outputs are scaled by "act_step" and shifted by
+//     "threshold"), 2 for the second-generation kinds (Add, Concatenate, Conv2D, InputConv2D,
+//     DepthwiseConv2D, Conv2DTranspose, DepthwiseConv2DTranspose, BufferTempConv,
+//     DepthwiseBufferTempConv, Dense1D), 3 for StatefulRecurrent and WispPostProcessing, 0 for
+//     the others.
 //   value_mode: how the layer's input values are encoded: 1 unsigned (the HRC kinds, and
 //     InputData with input_signed 0), 0 signed (every other layer).
 //   splittable: Convolutional, SeparableConvolutional, Conv2D, DepthwiseConv2D, Conv2DTranspose,
@@ -272,8 +274,6 @@ protected:
 
     // The component kind the layer runs on (ComponentKind::None for kinds without hardware).
     virtual ComponentKind target_kind() const = 0;
-    // The kind's format code (see the header comment).
-    virtual int kind_format_code() const = 0;
     // Inbound layers the kind accepts: at least `min`, at most `max`.
     virtual std::pair<size_t, size_t> inbound_count() const { return {1, 1}; }
     // The input shape and bits of an input layer, from its parameters.
@@ -362,7 +362,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::HRC; }
-    int kind_format_code() const override { return 1; }
     std::pair<size_t, size_t> inbound_count() const override { return {0, 0}; }
     Inputs own_inputs() const override;
     Outputs compute(Inputs const& inputs) const override;
@@ -379,7 +378,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::FNP; }
-    int kind_format_code() const override { return 1; }
     Outputs compute(Inputs const& inputs) const override;
 
 private:
@@ -393,7 +391,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::CNP; }
-    int kind_format_code() const override { return 1; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -405,7 +402,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::CNP; }
-    int kind_format_code() const override { return 1; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -417,7 +413,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::SKIP_DMA; }
-    int kind_format_code() const override { return 2; }
     std::pair<size_t, size_t> inbound_count() const override { return {2, 2}; }
     Outputs compute(Inputs const& inputs) const override;
 };
@@ -428,7 +423,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::SKIP_DMA; }
-    int kind_format_code() const override { return 2; }
     std::pair<size_t, size_t> inbound_count() const override { return {2, SIZE_MAX}; }
     Outputs compute(Inputs const& inputs) const override;
 };
@@ -440,7 +434,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::CNP; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -451,7 +444,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::HRC; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -464,7 +456,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::CNP; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -475,7 +466,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::CNP; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -488,7 +478,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::CNP; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -499,7 +488,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::TNP_B; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -512,7 +500,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::TNP_B; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -522,7 +509,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::FNP; }
-    int kind_format_code() const override { return 2; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -534,7 +520,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::TNP_R; }
-    int kind_format_code() const override { return 3; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -544,7 +529,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::TNP_R; }
-    int kind_format_code() const override { return 3; }
     std::pair<size_t, size_t> inbound_count() const override { return {1, 2}; }
     Outputs compute(Inputs const& inputs) const override;
 };
@@ -559,7 +543,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::None; }
-    int kind_format_code() const override { return 0; }
     std::pair<size_t, size_t> inbound_count() const override { return {0, 0}; }
     Inputs own_inputs() const override;
     Outputs compute(Inputs const& inputs) const override;
@@ -571,7 +554,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::None; }
-    int kind_format_code() const override { return 0; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -581,7 +563,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::None; }
-    int kind_format_code() const override { return 0; }
     Outputs compute(Inputs const& inputs) const override;
 };
 
@@ -592,7 +573,6 @@ public:
 
 protected:
     ComponentKind target_kind() const override { return ComponentKind::None; }
-    int kind_format_code() const override { return 0; }
     Outputs compute(Inputs const& inputs) const override;
 };
 

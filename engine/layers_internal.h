@@ -5,11 +5,16 @@
 #include <string_view>
 
 #include "engine/params.h"
+#include "hw/types.h"
 
 namespace nuvra {
 
 // "Conv2D", "InputData", ...: the LayerType's name.
 char const* layer_type_name(LayerType type);
+
+// The generation whose memory formats a layer kind uses (its format code is that generation's
+// number); none for the kinds without hardware.
+IpVersion kind_generation(LayerType type);
 
 // Whether `key` is one of the parameters the kind knows (given or defaulted by Layer::create).
 bool kind_has_key(LayerType type, std::string_view key);

@@ -15,33 +15,6 @@ namespace {
 
 LayerImpl& impl_of(Layer& layer) { return static_cast<LayerImpl&>(layer); }
 
-// The generation a layer kind belongs to, `none` for kinds without hardware.
-IpVersion kind_generation(LayerType type) {
-    switch (type) {
-        case LayerType::InputConvolutional:
-        case LayerType::FullyConnected:
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional: return IpVersion::v1;
-        case LayerType::StatefulRecurrent:
-        case LayerType::WispPostProcessing: return IpVersion::wisp;
-        case LayerType::Add:
-        case LayerType::Concatenate:
-        case LayerType::Conv2D:
-        case LayerType::InputConv2D:
-        case LayerType::DepthwiseConv2D:
-        case LayerType::Conv2DTranspose:
-        case LayerType::DepthwiseConv2DTranspose:
-        case LayerType::BufferTempConv:
-        case LayerType::DepthwiseBufferTempConv:
-        case LayerType::Dense1D: return IpVersion::v2;
-        case LayerType::Unknown:
-        case LayerType::InputData:
-        case LayerType::Dequantizer:
-        case LayerType::Quantizer: return IpVersion::none;
-    }
-    return IpVersion::none;
-}
-
 }  // namespace
 
 bool valid_class_count(double classes, int32_t units) {

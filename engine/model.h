@@ -109,11 +109,9 @@ public:
     virtual size_t layer_count() const;
     // Sum of the layers' multiply-accumulate operations.
     virtual uint64_t macs() const;
-    // The generation all the model's hardware layer kinds belong to: v1 for InputConvolutional,
-    // FullyConnected, Convolutional and SeparableConvolutional; wisp for StatefulRecurrent and
-    // WispPostProcessing; v2 for the other kinds that run on hardware. InputData, Quantizer,
-    // Dequantizer and Unknown count for none. `none` for an empty model, a model without such
-    // kinds, or one that mixes generations.
+    // The generation all the model's hardware layer kinds belong to: the one their format codes
+    // name (engine/layers.h); the kinds without hardware (format code 0) do not count. `none` for
+    // an empty model, a model without such kinds, or one that mixes generations.
     virtual IpVersion ip_version() const;
     // The sequences of the last mapping; empty before mapping. Adding or popping a layer and
     // compiling drop the mapping, so that a stale program never runs.

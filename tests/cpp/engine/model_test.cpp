@@ -7,6 +7,7 @@
 #include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/layer_fixtures.h"
+#include "support/layer_kinds.h"
 
 namespace nuvra {
 namespace {
@@ -124,6 +125,16 @@ TEST(ModelQueries, LookupsShapesMacsAndGeneration) {
         m->add(make_input(4, 4, 1));
         for (auto const& [type, params] : row.layers) m->add(make_layer(type, params, std::to_string(m->layer_count())));
         EXPECT_EQ(m->ip_version(), row.expected) << row.layers.size();
+    }
+}
+
+// A model of one kind (behind its InputData) has the generation the kind's format code names;
+// the kinds without hardware (format code 0) leave it none.
+TEST(ModelQueries, EveryKindsGenerationIsTheOneItsFormatCodeNames) {
+    for (auto const& row : kind_rows()) {
+        auto const [model, layer] = build_kind(row);
+        EXPECT_EQ(layer->format_code(), row.format_code) << static_cast<int>(row.type);
+        EXPECT_EQ(model->ip_version(), static_cast<IpVersion>(row.format_code)) << static_cast<int>(row.type);
     }
 }
 
