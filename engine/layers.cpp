@@ -346,9 +346,7 @@ uint8_t LayerImpl::input_bits() const { return input_bits_; }
 uint8_t LayerImpl::output_bits() const { return output_bits_; }
 bool LayerImpl::output_signed() const { return output_signed_; }
 
-int LayerImpl::format_code() const {
-    return format_override_ ? *format_override_ : static_cast<int>(kind_generation(layer_type()));
-}
+int LayerImpl::format_code() const { return static_cast<int>(kind_generation(layer_type())); }
 
 int LayerImpl::value_mode() const { return 0; }
 
@@ -410,12 +408,6 @@ std::shared_ptr<Layer::Mapping> LayerImpl::mapping() { return mapping_; }
 uint64_t LayerImpl::macs() const { return macs_; }
 
 void LayerImpl::override_target_components(std::vector<ComponentKind> kinds) { target_override_ = std::move(kinds); }
-void LayerImpl::override_format_code(int code) { format_override_ = code; }
-
-void LayerImpl::clear_overrides() {
-    target_override_.reset();
-    format_override_.reset();
-}
 
 LayerImpl::Inputs LayerImpl::own_inputs() const { refuse("this kind has no input of its own."); }
 

@@ -234,11 +234,8 @@ public:
     std::string variable_misfit() const;
 
     // For tests only: make is_target_component answer true exactly for `kinds` (any other kind
-    // false), or make format_code answer `code`, instead of the kind's fixed answers.
+    // false) instead of the kind's fixed answer.
     void override_target_components(std::vector<ComponentKind> kinds);
-    void override_format_code(int code);
-    // For tests only: back to the kind's own answers.
-    void clear_overrides();
 
     // What the inbound layers provide when the layer is built.
     struct Inputs {
@@ -318,7 +315,6 @@ private:
     uint64_t macs_ = 0;
 
     std::optional<std::vector<ComponentKind>> target_override_;
-    std::optional<int> format_override_;
 };
 
 // The implementation behind a layer made by Layer::create; std::invalid_argument "Layer '<name>'
