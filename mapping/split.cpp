@@ -207,14 +207,16 @@ std::vector<SplitsNumChunks> SplitsNumChunks::get_splits_number(uint32_t n) {
     return {orderings.rbegin(), orderings.rend()};
 }
 
+Halo halo_of(NpSplitParams const& params) {
+    PaddingParams const& p = params.padding;  // field order: the width axis, then the height axis
+    return {.left = p.top, .right = p.bottom, .top = p.left, .bottom = p.right};
+}
+
 NpSplitParams make_split_params(uint32_t left, uint32_t right, uint32_t top, uint32_t bottom,
                                 uint32_t pool_type, uint32_t pool_width, uint32_t pool_height,
                                 uint32_t filters) {
     NpSplitParams params;
-    params.padding.top = left;  // the four amounts are stored in field order
-    params.padding.bottom = right;
-    params.padding.left = top;
-    params.padding.right = bottom;
+    params.padding = {left, right, top, bottom};  // field order: the width axis, then the height axis
     params.pool_type = pool_type;
     params.pool_width = pool_width;
     params.pool_height = pool_height;
@@ -331,9 +333,9 @@ SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChec
         !last_chunk_rule || (filters.align != 0 && filters.total % filters.align == 0);
 
     // The smallest input any cut can give; when even that does not fit, nothing will.
-    DimFloor const wf = dimension_floor(width, halo_left(params), halo_right(params), true, shift.x);
-    DimFloor const hf =
-        dimension_floor(height, halo_top(params), halo_bottom(params), height_may_be_cut, shift.y);
+    Halo const halo = halo_of(params);
+    DimFloor const wf = dimension_floor(width, halo.left, halo.right, true, shift.x);
+    DimFloor const hf = dimension_floor(height, halo.top, halo.bottom, height_may_be_cut, shift.y);
     DimFloor const ff = dimension_floor(filters, 0, 0, filters_may_be_cut, 0);
     if (!wf.possible || !hf.possible || !ff.possible) return none;
     if (fit(hf.window, wf.window, channels_follow_filters ? ff.chunk : channels) == BufferMode::None)
@@ -362,8 +364,8 @@ SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChec
                 u64 const last = filters.total - (fc->count - 1) * fc->chunk;
                 if (last % filters.align != 0) continue;
             }
-            u64 const ww = window_of(*wc, halo_left(params), halo_right(params));
-            u64 const hw = window_of(*hc, halo_top(params), halo_bottom(params));
+            u64 const ww = window_of(*wc, halo.left, halo.right);
+            u64 const hw = window_of(*hc, halo.top, halo.bottom);
             BufferMode const mode = fit(hw, ww, channels_follow_filters ? fc->chunk : channels);
             if (mode == BufferMode::None) continue;
             return {true, with_cut(width, *wc), with_cut(height, *hc), with_cut(filters, *fc), mode};
@@ -378,9 +380,9 @@ std::vector<hw::Component> build_split_components(Layer const& layer, NpSplitPar
     InputDims const dims = first_input_dims(layer);
     FirstChunkShift const shift = first_chunk_shift(layer);
     bool const depthwise = layer.is_depthwise();
-    auto const columns =
-        axis_chunks(dims.width, width, shift.x, halo_left(params), halo_right(params));
-    auto const rows = axis_chunks(dims.height, height, shift.y, halo_top(params), halo_bottom(params));
+    Halo const halo = halo_of(params);
+    auto const columns = axis_chunks(dims.width, width, shift.x, halo.left, halo.right);
+    auto const rows = axis_chunks(dims.height, height, shift.y, halo.top, halo.bottom);
 
     std::vector<hw::Component> components;
     components.reserve(columns.size() * rows.size() * filters.num_chunks);

@@ -50,7 +50,9 @@ struct HardwareConstraints {
 
 // How a layer kind splits on one NP type: the halo of each axis, its pooling and its filters.
 struct NpSplitParams {
-    PaddingParams padding;  // leading/trailing of the width axis, then of the height axis
+    // The halo, in field order: leading and trailing of the width axis (in `top` and `bottom`),
+    // then of the height axis (in `left` and `right`); the splitters read it by name as a Halo.
+    PaddingParams padding;
     uint32_t pool_type = 0;
     uint32_t pool_width = 0;
     uint32_t pool_height = 0;

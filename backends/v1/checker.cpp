@@ -3,6 +3,7 @@
 #include "backends/v1/check_rules.h"
 #include "backends/v1/sizes.h"
 #include "hw/presets.h"
+#include "mapping/split.h"
 
 namespace nuvra::v1 {
 
@@ -97,15 +98,12 @@ bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const& layer, uint32
 
 NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, LayerParams const& params) const {
     auto const get = [&](char const* key) { return static_cast<uint32_t>(params.get(key)); };
+    // Half a kernel of halo on each side: left and right from its width, top and bottom from its
+    // height.
     auto const half_width = static_cast<uint32_t>(params.get("kernel_width") / 2);
     auto const half_height = static_cast<uint32_t>(params.get("kernel_height") / 2);
-    NpSplitParams result;
-    result.padding = {half_width, half_width, half_height, half_height};
-    result.pool_type = get("pool_type");
-    result.pool_width = get("pooling_width");
-    result.pool_height = get("pooling_height");
-    result.filters = get("filters");
-    return result;
+    return make_split_params(half_width, half_width, half_height, half_height, get("pool_type"),
+                             get("pooling_width"), get("pooling_height"), get("filters"));
 }
 
 bool CompatibilityCheckerImpl::check_fnp3_sram_size(HardwareConstraints const& constraints,

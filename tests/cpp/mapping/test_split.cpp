@@ -51,6 +51,25 @@ TEST(Split, FactorsAndSplitsNumber) {
     EXPECT_EQ(twelve.size(), 3u + 6u + 6u);  // orderings of {1,1,12}, {1,2,6}, {1,3,4}, never {2,2,3}
 }
 
+// The halo reads back by name what make_split_params took in reading order, and each side widens
+// the chunk windows along its own axis only.
+TEST(Split, HaloSidesByTheirAxis) {
+    NpSplitParams const params = make_split_params(1, 2, 3, 4, 0, 0, 0, 16);
+    EXPECT_EQ(halo_of(params), (Halo{.left = 1, .right = 2, .top = 3, .bottom = 4}));
+    // 2 x 2 chunks of 4 x 4, width outermost: a first chunk reads no leading halo, a last chunk
+    // no trailing one.
+    struct Row { uint32_t x, y, width, height; };
+    Row const windows[] = {{0, 0, 4 + 2, 4 + 4}, {0, 4 - 3, 4 + 2, 3 + 4}, {4 - 1, 0, 1 + 4, 4 + 4},
+                           {4 - 1, 4 - 3, 1 + 4, 3 + 4}};
+    auto const components = build_split_components(*conv_layer(Shape{8, 8, 3}), params, false, hw::Type::CNP1,
+                                                   Split(8, 4, 1), Split(8, 4, 1), Split(16, 16, 1));
+    ASSERT_EQ(components.size(), std::size(windows));
+    for (size_t i = 0; i < components.size(); ++i)
+        EXPECT_EQ(components[i].halo_partition(),
+                  (NpSpace{windows[i].x, windows[i].y, Shape{windows[i].width, windows[i].height, 3}}))
+            << i;
+}
+
 TEST(Split, FirstCuts) {
     auto layer = conv_layer(Shape{8, 300, 70});
     NpSplitParams params = make_split_params(1, 1, 1, 1, 1, 2, 4, 16);

@@ -5,6 +5,7 @@
 #include "backends/v1/checker.h"
 #include "engine/layers.h"
 #include "hw/presets.h"
+#include "mapping/split.h"
 #include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/model_builder.h"
@@ -279,6 +280,8 @@ TEST(V1Checker, FitsAndSplitParameters) {
     expected.pool_width = expected.pool_height = 2;
     expected.filters = 7;
     EXPECT_EQ(c.np_split_params(hw::Type::CNP1, *params), expected);
+    // Left and right from the kernel's width, top and bottom from its height.
+    EXPECT_EQ(halo_of(c.np_split_params(hw::Type::CNP1, *params)), (Halo{.left = 2, .right = 2, .top = 1, .bottom = 1}));
 }
 
 }  // namespace
