@@ -21,13 +21,17 @@ uint32_t WordImage::word(uint64_t index) const {
     return words_[index];
 }
 
-void WordImage::set(uint64_t index, RegDetail const& field, uint32_t value) {
-    check(index);
-    set_field(&words_[index], field, value);
+void WordImage::set(uint64_t record, Field const& field, uint32_t value) {
+    set_bits(add_sat(record, field.word), field.bits, value);
 }
 
 void WordImage::set_byte(uint64_t byte, uint8_t value) {
-    set(byte / 4, RegDetail{8 * uint32_t(byte % 4), 8}, value);
+    set_bits(byte / 4, RegDetail{8 * uint32_t(byte % 4), 8}, value);
+}
+
+void WordImage::set_bits(uint64_t index, RegDetail const& bits, uint32_t value) {
+    check(index);
+    set_field(&words_[index], bits, value);
 }
 
 void WordImage::copy_in(uint64_t index, std::vector<uint32_t> const& words) {

@@ -27,8 +27,12 @@ public:
 
     uint64_t size() const { return words_.size(); }
     uint32_t word(uint64_t index) const;
-    // Replaces `field` of word `index` through set_field (a value too wide for it panics).
-    void set(uint64_t index, RegDetail const& field, uint32_t value);
+    // Replaces `field` of the record that starts at word `record` (the field's word counted from
+    // there) through set_field (a value too wide for it panics).
+    void set(uint64_t record, Field const& field, uint32_t value);
+    // Replaces bits `bits` of word `index`, at a position worked out from a stream of packed
+    // values rather than a named field (a value too wide for them panics).
+    void set_bits(uint64_t index, RegDetail const& bits, uint32_t value);
     // Replaces byte `byte`.
     void set_byte(uint64_t byte, uint8_t value);
     // Replaces words `index` onwards with `words`; all of them must lie inside the image.

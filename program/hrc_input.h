@@ -70,12 +70,9 @@ inline constexpr uint16_t data_address = 0x28;      // target 9: the memory's co
 inline constexpr RegDetail REGISTERS_ENABLE{0, 1};
 }  // namespace hrc
 
-// Loads one HRC memory: a two-word select block (the value 1 in `select` of the first word;
-// target 8 at 0x20), then `data` (target 9 at 0x28). Empty data records nothing. A zero-width
-// select field panics with the overflow message.
-void record_hrc_sram(program::Record* record, RegDetail const& select, std::vector<uint32_t> const& data);
-// The same for a select field bound to its word, the first of the select block (another word is
-// std::logic_error).
+// Loads one HRC memory: a two-word select block (the value 1 in `select`, a field of the first
+// word; another word is std::logic_error; target 8 at 0x20), then `data` (target 9 at 0x28).
+// Empty data records nothing.
 void record_hrc_sram(program::Record* record, Field const& select, std::vector<uint32_t> const& data);
 
 // The blocks that close an HRC program: the first register word with its enable bit (bit 0)

@@ -110,7 +110,7 @@ NeuronWeights neuron_weights(Dense const& weights, uint32_t neurons, uint8_t wei
     require_dimension(weights, 0, padding == InputPadding::Packed ? d.z : d.elements(), "weights");
     require_dimension(weights, 1, neurons, "weights");
 
-    NeuronWeights n{d, padding, weights_bits, uint64_t{record_words} - 2, {}, 0};
+    NeuronWeights n{d, padding, weights_bits, uint64_t{record_words} - FNP_NEURON_HEADER_WORDS, {}, 0};
     // The last slot or byte written lies inside the neuron's words.
     uint64_t end_bits = 0;
     switch (padding) {
@@ -343,28 +343,28 @@ std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadd
     ByteElements<uint8_t> const output_scales_v(*output_scales);
     ByteElements<int8_t> const output_shift_v(*output_shift);
     NeuronWeights const layout = neuron_weights(*weights, neurons, weights_bits, s, padding, bits);
-    if (layout.words + 2 != record_words) past_the_record();
+    if (layout.words + FNP_NEURON_HEADER_WORDS != record_words) past_the_record();
 
     // Every value is a byte written into a field of 8 bits: none can overflow.
-    static_assert(fnp::BIAS.width == 8 && fnp::BIAS_SHIFT.width == 8 && fnp::MAX_VALUE.width == 8 &&
-                  fnp::MAX_VALUE_SHIFT.width == 8 && fnp::OUTPUT_SCALE.width == 8 && fnp::OUTPUT_SHIFT.width == 8);
+    static_assert(NEURON_BIAS.bits.width == 8 && NEURON_BIAS_SHIFT.bits.width == 8 &&
+                  NEURON_MAX_VALUE.bits.width == 8 && NEURON_MAX_VALUE_SHIFT.bits.width == 8 &&
+                  NEURON_OUTPUT_SCALE.bits.width == 8 && NEURON_OUTPUT_SHIFT.bits.width == 8);
     for (uint32_t n = 0; n < neurons; ++n) {
         uint32_t* record = &words[uint64_t(n) * record_words];
-        uint32_t word0 = with_field<fnp::BIAS>(0, uint8_t(bias_v.at(n, 0, 0, 0)));
-        word0 = with_field<fnp::BIAS_SHIFT>(word0, bias_shift_v.at(n, 0, 0, 0));
+        put_field<NEURON_BIAS>(record, uint8_t(bias_v.at(n, 0, 0, 0)));
+        put_field<NEURON_BIAS_SHIFT>(record, bias_shift_v.at(n, 0, 0, 0));
         if (has_max) {
-            word0 = with_field<fnp::MAX_VALUE>(word0, max_value_v->at(n, 0, 0, 0));
-            word0 = with_field<fnp::MAX_VALUE_SHIFT>(word0, max_value_shift_v->at(n, 0, 0, 0));
+            put_field<NEURON_MAX_VALUE>(record, max_value_v->at(n, 0, 0, 0));
+            put_field<NEURON_MAX_VALUE_SHIFT>(record, max_value_shift_v->at(n, 0, 0, 0));
         }
-        record[0] = word0;
-        record[1] = with_field<fnp::OUTPUT_SHIFT>(with_field<fnp::OUTPUT_SCALE>(0, output_scales_v.at(n, 0, 0, 0)),
-                                                  uint8_t(output_shift_v.at(n, 0, 0, 0)));
+        put_field<NEURON_OUTPUT_SCALE>(record, output_scales_v.at(n, 0, 0, 0));
+        put_field<NEURON_OUTPUT_SHIFT>(record, uint8_t(output_shift_v.at(n, 0, 0, 0)));
     }
     // Eight neurons at a time: their weights of one input lie side by side in the tensor.
     ByteElements<int8_t> const w(*weights);
     for (uint32_t n = 0; n < neurons; n += 8)
-        write_neuron_weights(layout, w, n, std::min(8u, neurons - n), &words[uint64_t(n) * record_words + 2],
-                             record_words);
+        write_neuron_weights(layout, w, n, std::min(8u, neurons - n),
+                             &words[uint64_t(n) * record_words + FNP_NEURON_HEADER_WORDS], record_words);
     return words;
 }
 

@@ -3,11 +3,12 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
-#include "program/format_support.h"
 #include "backends/v2/registers.h"
+#include "program/format_support.h"
 
 namespace nuvra::v2 {
 
@@ -79,41 +80,38 @@ std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense con
         !neuron_view(output_scales, &out_scales))
         return checked();
 
-    std::vector<uint32_t> words(2 * uint64_t(count), 0u);
+    std::vector<uint32_t> words(NEURON_VARIABLE_WORDS * count, 0u);
     // Bits of the values that do not fit their fields: any one sends the call to the checked path.
     uint32_t overflow = 0;
     for (uint32_t k = 0; k < count; ++k) {
         uint64_t const n = uint64_t(first_neuron) + k;
-        uint32_t a = 0;  // word A
-        uint32_t w = 0;  // word B
+        uint32_t* const record = &words[NEURON_VARIABLE_WORDS * k];
         // The steps of the checked path, in its order: the later of two steps sharing bits wins.
-        if (out_scales) a = with_field<VARS_W1_OUT_SCALE>(a, out_scales->at(n, 0, 0, 0));
-        if (bias_view) a = with_field<VARS_W1_BIAS>(a, uint8_t(bias_view->at(n, 0, 0, 0)));
+        if (out_scales) put_field<VARS_A_OUT_SCALE>(record, out_scales->at(n, 0, 0, 0));
+        if (bias_view) put_field<VARS_A_BIAS>(record, uint8_t(bias_view->at(n, 0, 0, 0)));
         if (b_shift) {
             uint32_t const v = b_shift->at(n, 0, 0, 0);
-            overflow |= v >> VARS_W1_BIAS_SHIFT.width;
-            a = with_field<VARS_W1_BIAS_SHIFT>(a, v);
+            overflow |= v >> VARS_A_BIAS_SHIFT.bits.width;
+            put_field<VARS_A_BIAS_SHIFT>(record, v);
         }
         if (out_shift) {
             int32_t const v = out_shift->at(n, 0, 0, 0);
             // -32..31 moves to 0..63; anything else has bits above the field (or wraps high).
             overflow |= uint32_t(v + (1 << (output_shift_bits - 1))) >> output_shift_bits;
-            a = with_field<VARS_W1_OUT_SHIFT>(a, uint32_t(v));
+            put_field<VARS_A_OUT_SHIFT>(record, uint32_t(v));
         }
         if (max_shift) {
             uint32_t const v = max_shift->at(n, 0, 0, 0);
-            overflow |= v >> VARS_W1_MAX_SHIFT.width;
-            a = with_field<VARS_W1_MAX_SHIFT>(a, v);
+            overflow |= v >> VARS_A_MAX_SHIFT.bits.width;
+            put_field<VARS_A_MAX_SHIFT>(record, v);
         }
         if (act_shift) {
             uint32_t const bits = uint8_t(act_shift->at(n, 0, 0, 0));
-            a = with_field<VARS_W1_ACT_SHIFT_LO>(a, bits & 0x1Fu);
-            w = with_field<VARS_W2_ACT_SHIFT_HI>(w, (bits >> 5) & 1u);
+            put_field<VARS_A_ACT_SHIFT_LOW>(record, bits & 0x1Fu);
+            put_field<VARS_B_ACT_SHIFT_HIGH>(record, (bits >> 5) & 1u);
         }
-        if (act_scales) w = with_field<VARS_W2_ACT_SCALES>(w, act_scales->at(n, 0, 0, 0));
-        if (max_v) w = with_field<VARS_W2_MAX_VALUE>(w, max_v->at(n, 0, 0, 0));
-        words[2 * uint64_t(k)] = a;
-        words[2 * uint64_t(k) + 1] = w;
+        if (act_scales) put_field<VARS_B_ACT_SCALE>(record, act_scales->at(n, 0, 0, 0));
+        if (max_v) put_field<VARS_B_MAX_VALUE>(record, max_v->at(n, 0, 0, 0));
     }
     if (overflow != 0) return checked();
     return words;
@@ -129,28 +127,27 @@ std::vector<uint32_t> format_cnp_tnp_variables_checked(Dense const* max_value, D
         check_neuron_vectors(max_value, max_value_shift, activation_shift, activation_scales, output_shift,
                              bias_shift, bias, output_scales, uint64_t(first_neuron) + count);
 
-    WordImage image(2 * uint64_t(count));
+    WordImage image(NEURON_VARIABLE_WORDS * count);
     for (uint32_t k = 0; k < count; ++k) {
         uint32_t const n = first_neuron + k;
-        uint64_t const a = 2 * uint64_t(k);  // word A
-        uint64_t const b = a + 1;            // word B
+        uint64_t const record = NEURON_VARIABLE_WORDS * k;  // word A, then word B
         // The steps run in this order: the max-value pair and the activation pair share bits, and
         // the later step wins.
-        if (output_scales) image.set(a, VARS_W1_OUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
-        if (bias) image.set(a, VARS_W1_BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
-        if (bias_shift) image.set(a, VARS_W1_BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
+        if (output_scales) image.set(record, VARS_A_OUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
+        if (bias) image.set(record, VARS_A_BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
+        if (bias_shift) image.set(record, VARS_A_BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
         if (output_shift)
-            image.set(a, VARS_W1_OUT_SHIFT,
+            image.set(record, VARS_A_OUT_SHIFT,
                       to_signed_field(tensor_read<int8_t>(*output_shift, {n}), output_shift_bits));
-        if (max_value_shift) image.set(a, VARS_W1_MAX_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
+        if (max_value_shift) image.set(record, VARS_A_MAX_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
         if (activation_shift) {
             // A 6-bit value split over both words; bits 6-7 of the byte are dropped unchecked.
             uint32_t const bits = uint8_t(tensor_read<int8_t>(*activation_shift, {n}));
-            image.set(a, VARS_W1_ACT_SHIFT_LO, bits & 0x1Fu);
-            image.set(b, VARS_W2_ACT_SHIFT_HI, (bits >> 5) & 1u);
+            image.set(record, VARS_A_ACT_SHIFT_LOW, bits & 0x1Fu);
+            image.set(record, VARS_B_ACT_SHIFT_HIGH, (bits >> 5) & 1u);
         }
-        if (activation_scales) image.set(b, VARS_W2_ACT_SCALES, tensor_read<uint8_t>(*activation_scales, {n}));
-        if (max_value) image.set(b, VARS_W2_MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
+        if (activation_scales) image.set(record, VARS_B_ACT_SCALE, tensor_read<uint8_t>(*activation_scales, {n}));
+        if (max_value) image.set(record, VARS_B_MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
     }
     return std::move(image).release();
 }
@@ -203,9 +200,10 @@ std::vector<uint32_t> format_merge_layer_shift(std::shared_ptr<Dense const> cons
         to_signed_field(distance, merge_distance_check_bits);
 
         uint32_t byte = 0;
-        set_field(&byte, MERGE_SHIFT_B_LARGER, b >= a ? 1u : 0u);
-        set_field(&byte, MERGE_SHIFT_SUM, sum);
-        set_field(&byte, MERGE_SHIFT_DISTANCE, uint32_t(distance));
+        std::span<uint32_t> const shift(&byte, 1);
+        set_flag(shift, MERGE_SHIFT_B_LARGER, b >= a);
+        set(shift, MERGE_SHIFT_SUM, sum);
+        set(shift, MERGE_SHIFT_DISTANCE, uint32_t(distance));
         image.set_byte(k, uint8_t(byte));
     }
     return std::move(image).release();

@@ -27,7 +27,7 @@ std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense con
                                                uint32_t first_neuron, uint32_t count);
 
 // format_cnp_tnp_variables value by value: every value read through tensor_read and every field
-// written through set_field, neuron after neuron in the order of the steps. format_cnp_tnp_variables
+// written through set, neuron after neuron in the order of the steps. format_cnp_tnp_variables
 // gives exactly its words, and hands it every call whose values or element types it would refuse,
 // so that the refusal and its message are the ones of this order.
 std::vector<uint32_t> format_cnp_tnp_variables_checked(Dense const* max_value, Dense const* max_value_shift,
@@ -36,15 +36,6 @@ std::vector<uint32_t> format_cnp_tnp_variables_checked(Dense const* max_value, D
                                                        Dense const* bias_shift, Dense const* bias,
                                                        Dense const* output_scales, uint32_t first_neuron,
                                                        uint32_t count);
-
-// `word` with the bits of `Field` replaced by the low bits of `value`, without set_field's checks:
-// for hot loops whose values were checked to fit beforehand (a byte always fits an 8-bit field).
-template <RegDetail Field>
-constexpr uint32_t with_field(uint32_t word, uint32_t value) {
-    static_assert(is_valid(Field));
-    constexpr uint32_t mask = Field.width == 32 ? 0xFFFFFFFFu : (uint32_t{1} << Field.width) - 1;
-    return (word & ~(mask << Field.offset)) | (value & mask) << Field.offset;
-}
 
 // The shifts of channels first_channel .. first_channel + n - 1, one byte each, in groups of
 // eight (two words a group, the last group zero-padded); n = count, or the whole tensor when

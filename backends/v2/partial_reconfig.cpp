@@ -15,16 +15,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-using namespace np_word;
-
-void set(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, uint64_t value) {
-    set_count_field(register_word(regs, index), field, value);
-}
-
-void set_flag(std::vector<uint32_t>* regs, size_t index, RegDetail const& field, bool value) {
-    set(regs, index, field, value ? 1u : 0u);
-}
-
 Shape first_input(Layer const& layer) {
     auto const dims = layer.input_dimensions();
     if (dims.empty())
@@ -54,32 +44,32 @@ struct InputLayout {
 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer,
                                   hw::Component const& component, bool mesh_flag) {
-    register_word(regs, PR_CONFIG);  // refuses an image that is not 64 words before anything else
+    np_image(regs);  // refuses an image that is not 64 words before anything else
     auto const mapping = layer_mapping(layer);
     if (!mapping)
         throw std::runtime_error(format("The linked layer {} has no hardware mapping.", layer.get_name()));
 
-    set_flag(regs, PR_CONFIG, PR_ON_0, true);
-    set_flag(regs, PR_CONFIG, PR_ON_2, true);
-    set_flag(regs, ROUTING, ROUTING_PR_FLAG, mesh_flag);
+    set_np_field(regs, PR_SET_0, true);
+    set_np_field(regs, PR_SET_2, true);
+    set_np_field(regs, ROUTING_PR_ENDS_PASS, mesh_flag);
 
     // 1 bit -> 0, 2 -> 1, 4 -> 2, 8 -> 3; wider inputs do not fit the code.
     uint64_t const bits = layer.input_bits();
-    set(regs, PR_CONFIG, PR_INPUT_BITS, (bits >> 1) - (bits >> 3));
-    set(regs, PR_CONFIG, PR_LINK_INDEX, mapping->input_link_index);
+    set_np_field(regs, PR_INPUT_BITS, (bits >> 1) - (bits >> 3));
+    set_np_field(regs, PR_LINK_INDEX, mapping->input_link_index);
 
     bool const max_pool = max_pooling_input(layer);
     auto const bytes = [bits](uint64_t values) { return (bits * values + 7) / 8; };
 
     InputLayout layout;
     if (layer.is_target_component(ComponentKind::FNP)) {
-        set_flag(regs, PR_CONFIG, PR1_FNP_MODE, true);
+        set_np_field(regs, PR_FNP_MODE, true);
         Shape const d = first_input(layer);
-        set(regs, PR_CUT_ORIGIN, PR1_I_ORIG_CUT, 0);
-        set(regs, PR_CUT_ORIGIN, PR1_J_ORIG_CUT, 0);
-        set(regs, PR_CUT_SIZE, PR1_I_SIZE_CUT, d[1]);
-        set(regs, PR_CUT_SIZE, PR1_J_SIZE_CUT, d[0]);
-        set(regs, PR_INPUT_LAYOUT, PR1_CH_SIZE, uint64_t{d[1]} * d[0]);
+        set_np_field(regs, PR_CUT_I_ORIG, 0);
+        set_np_field(regs, PR_CUT_J_ORIG, 0);
+        set_np_field(regs, PR_CUT_I_SIZE, d[1]);
+        set_np_field(regs, PR_CUT_J_SIZE, d[0]);
+        set_np_field(regs, PR_CH_SIZE, uint64_t{d[1]} * d[0]);
 
         InputPadding const padding = get_fnp_supported_padding(layer, false);
         if (padding == InputPadding::Undefined) throw std::runtime_error("Unsupported padding.");
@@ -88,20 +78,20 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
         layout.words = (mul_sat(layout.row, channels) + 3) / 4;
     } else if (layer.is_target_component(ComponentKind::CNP) ||
                layer.is_target_component(ComponentKind::TNP_B)) {
-        set_flag(regs, PR_CONFIG, PR1_FNP_MODE, false);
+        set_np_field(regs, PR_FNP_MODE, false);
         hw::NpPart const& part = np_part_of(component);
         NpSpace const& kept = part.halo_partition;
         uint64_t const width = kept.shape[0];
         uint64_t const height = kept.shape[1];
-        set(regs, PR_CUT_ORIGIN, PR1_I_ORIG_CUT, kept.y);
-        set(regs, PR_CUT_ORIGIN, PR1_J_ORIG_CUT, kept.x);
-        set(regs, PR_CUT_SIZE, PR1_I_SIZE_CUT, height);
-        set(regs, PR_CUT_SIZE, PR1_J_SIZE_CUT, width);
+        set_np_field(regs, PR_CUT_I_ORIG, kept.y);
+        set_np_field(regs, PR_CUT_J_ORIG, kept.x);
+        set_np_field(regs, PR_CUT_I_SIZE, height);
+        set_np_field(regs, PR_CUT_J_SIZE, width);
 
         if (max_pool) {
-            set_flag(regs, PR_CONFIG, PR1_SP_MAXPOOLING, true);
+            set_np_field(regs, PR_SP_MAXPOOLING, true);
             uint64_t const bits_of_rows = mul_sat(mul_sat(round_up(bytes(width), 4), kept.shape[2]), 8);
-            set(regs, PR_PACKET_SRAM, PR1_PKSRAM_SIZE, mul_sat((bits_of_rows + 31) / 32, height));
+            set_np_field(regs, PR_PKSRAM_SIZE, mul_sat((bits_of_rows + 31) / 32, height));
         }
 
         if (!layer.is_separable()) {
@@ -111,30 +101,30 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
             layout.words = (bits * width + 31) / 32;
             layout.row = mul_sat(mul_sat(layout.words, height), 4);
             Shape const d = first_input(layer);
-            set_flag(regs, PR_INPUT_LAYOUT, PR1_SEPARABLE, true);
+            set_np_field(regs, PR_SEPARABLE, true);
             // The NP holds only a group of the layer's channels.
             if (part.filters < d[2]) {
-                set_flag(regs, PR_CONFIG, PR1_IB_CH_GRP_EN, true);
-                set(regs, PR_CHANNELS, PR1_CH_ORIG_CUT, part.start_neuron);
-                set(regs, PR_CHANNELS, PR1_CH_SIZE_CUT, part.filters);
+                set_np_field(regs, PR_IB_CH_GRP_EN, true);
+                set_np_field(regs, PR_CUT_CH_ORIG, part.start_neuron);
+                set_np_field(regs, PR_CUT_CH_SIZE, part.filters);
             }
         }
     }
 
-    set_flag(regs, PR_SOURCES, PR_BIT_31, false);
-    set(regs, PR_SOURCES, PR_NP_COUNT, mapping->components ? mapping->components->size() : 0);
+    set_np_field(regs, PR_SOURCE_CLEAR_31, false);
+    set_np_field(regs, PR_NP_COUNT, mapping->components ? mapping->components->size() : 0);
     auto const sources = routing_sources(*mapping);
     require_routing_list(sources, "sources");
     ColumnSpan const span = column_span(sources);
-    set(regs, PR_SOURCES, PR_SOURCE_LOW, span.low);
-    set(regs, PR_SOURCES, PR_SOURCE_HIGH, span.high);
+    set_np_field(regs, PR_SOURCE_LOW, span.low);
+    set_np_field(regs, PR_SOURCE_HIGH, span.high);
 
-    set(regs, PR_INPUT_LAYOUT, PR_INPUT_WORDS, layout.words);
-    set(regs, PR_INPUT_LAYOUT, PR_INPUT_ROW, layout.row);
+    set_np_field(regs, PR_INPUT_ROW_WORDS, layout.words);
+    set_np_field(regs, PR_INPUT_ROW_CONTAINER, layout.row);
 
     MergeLayerInfo const* merge = mapping->merge_info.get();
-    set_flag(regs, PR_CONFIG, PR_MERGE, merge != nullptr);
-    set_flag(regs, PR_CONFIG, PR_NOT_ADD, merge != nullptr && !merge->add);
+    set_np_field(regs, PR_MERGE, merge != nullptr);
+    set_np_field(regs, PR_NOT_ADD, merge != nullptr && !merge->add);
 }
 
 }  // namespace nuvra::v2

@@ -19,8 +19,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-using namespace np_word;
-
 // The layer's "fifo_size"; a negative one reads as 4294967295, which no field takes.
 uint32_t fifo_size_of(Layer const& layer) {
     int32_t const value = recorded_params(layer).get("fifo_size");
@@ -123,32 +121,31 @@ void format_tnp_b_np_words(std::vector<uint32_t>* regs, TnpBNpWords const& w) {
     uint64_t const channels4 = align_up(w.channels, 4);
     bool const channel_group = w.depthwise && w.count < w.layer_channels;
 
-    set_register_flag(regs, CONTROL, CONTROL_TNP_B, true);
+    set_np_field(regs, CONTROL_TNP_B, true);
     if (w.depthwise) {
-        set_register_flag(regs, FORMAT, FORMAT_DEPTHWISE, true);
-        set_register_flag(regs, FORMAT, REG4_IB_CH_GRP_EN, channel_group);
+        set_np_field(regs, FORMAT_DEPTHWISE, true);
+        set_np_field(regs, FORMAT_IB_CH_GRP_EN, channel_group);
     }
-    set_count_field(register_word(regs, INPUT_MEMORY), TNP_B_FIFO_FRAMES, w.fifo_size);
-    set_register_field(regs, CONTAINER, REG11_CHCONT_SIZE, w.depthwise ? 1 : buffer_temp_conv_ch_cont_100b_size(w.count));
-    set_register_field(regs, FILTERS, TNP_B_CHANNELS, w.channels);
+    set_np_field(regs, INPUT_MEMORY_FIFO_FRAMES, w.fifo_size);
+    set_np_field(regs, CONTAINER_CHCONT_SIZE, w.depthwise ? 1 : buffer_temp_conv_ch_cont_100b_size(w.count));
+    set_np_field(regs, FILTERS_TNP_B_CHANNELS, w.channels);
     if (w.depthwise) {
-        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_ORIG_CUT, channel_group ? w.first : 0);
-        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_SIZE_CUT, channel_group ? w.count : 0);
+        set_np_field(regs, CUT_CH_ORIG, channel_group ? w.first : 0);
+        set_np_field(regs, CUT_CH_SIZE, channel_group ? w.count : 0);
     }
-    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, channels4);
-    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, channels4 * w.width / 4);
-    set_count_field(register_word(regs, FILTER_GROUPS), FILTER_GROUPS_COUNT,
-                    w.depthwise ? 1 : ceil_div(w.count, 8));
+    set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, channels4);
+    set_np_field(regs, INPUT_ROW_WORDS, channels4 * w.width / 4);
+    set_np_field(regs, FILTER_GROUPS_COUNT, w.depthwise ? 1 : ceil_div(w.count, 8));
 
-    set_register_flag(regs, FIFO, FIFO_BIT_0, false);
-    set_register_flag(regs, FIFO, FIFO_ON, true);
-    set_count_field(register_word(regs, FIFO), FIFO_SIZE, w.fifo_size);
-    set_count_field(register_word(regs, FIFO), FIFO_SLOTS, uint64_t{w.fifo_size} + 1);
+    set_np_field(regs, FIFO_CLEAR_0, false);
+    set_np_field(regs, FIFO_ON, true);
+    set_np_field(regs, FIFO_SIZE, w.fifo_size);
+    set_np_field(regs, FIFO_SLOTS, uint64_t{w.fifo_size} + 1);
 
     // The NP's input frame, in 32-bit words, then in units of 64 words.
     uint64_t const frame_bits = mul_sat(mul_sat(mul_sat(w.width, w.height), channels4), w.input_bits);
-    set_count_field(register_word(regs, NP_SLOT), NP_SLOT_TNP_B_BUFFER, ceil_div(ceil_div(frame_bits, 32), 64));
-    set_register_flag(regs, NP_SLOT, NP_SLOT_BIT_31, false);
+    set_np_field(regs, NP_SLOT_TNP_B_BUFFER, ceil_div(ceil_div(frame_bits, 32), 64));
+    set_np_field(regs, NP_SLOT_CLEAR_31, false);
 }
 
 NpRegisterMap format_buffer_temp_conv_np_registers(LayerRecordArgs const& args) {

@@ -4,6 +4,7 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "backends/v2/format_conv_weights.h"
 #include "hw/arith.h"
@@ -24,13 +25,14 @@ namespace nuvra::v2 {
 
 namespace {
 
-using namespace np_word;
-
 // A parameter that the hardware reads as one byte (a bit width or a pool size); a value outside
 // 0..255 would wrap onto another one, so it stops with the 8-bit overflow message.
 uint8_t byte_value(int64_t value) {
-    uint32_t word = 0;
-    set_count_field(&word, RegDetail{0, 8}, value < 0 ? std::numeric_limits<uint32_t>::max() : uint64_t(value));
+    if (value < 0 || value > 0xFF)
+        field_overflow(std::to_string(value < 0 ? std::numeric_limits<uint32_t>::max()
+                                                : clamp_to<uint32_t>(uint64_t(value)))
+                           .c_str(),
+                       8);
     return static_cast<uint8_t>(value);
 }
 
@@ -131,13 +133,12 @@ void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t cha
     // Bytes of one input row of one channel, rounded up to whole words.
     uint64_t const row_bytes = ((uint64_t{input_bits} * cut_width + 7) / 8 + 3) / 4 * 4;
 
-    set_count_field(register_word(regs, INPUT_MEMORY), REG5_CPKSRAM_SIZE,
-                    cnp_input_packet_words(channels, cut_width, cut_height, input_bits));
-    set_count_field(register_word(regs, CONTAINER), REG11_CHCONT_SIZE, ch_cont);
-    set_count_field(register_word(regs, FILTERS), CNP2_TF_TOTAL, filters);
-    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, row_bytes);
-    set_count_field(register_word(regs, FILTER_GROUPS), FILTER_GROUPS_COUNT, (uint64_t{filters} + 7) / 8);
-    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, uint64_t{channels} * row_bytes / 4);
+    set_np_field(regs, INPUT_MEMORY_CPKSRAM_SIZE, cnp_input_packet_words(channels, cut_width, cut_height, input_bits));
+    set_np_field(regs, CONTAINER_CHCONT_SIZE, ch_cont);
+    set_np_field(regs, FILTERS_TF_TOTAL, filters);
+    set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, row_bytes);
+    set_np_field(regs, FILTER_GROUPS_COUNT, (uint64_t{filters} + 7) / 8);
+    set_np_field(regs, INPUT_ROW_WORDS, uint64_t{channels} * row_bytes / 4);
 }
 
 hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& component) {

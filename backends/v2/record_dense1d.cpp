@@ -16,8 +16,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-using namespace np_word;
-
 // The neuron-memory size word of an FNP2, whose neurons sit in external memory.
 constexpr uint32_t fnp2_memory_words = 5;
 
@@ -30,28 +28,28 @@ void format_dense1d_np_registers(HardwareConstraints const& hardware_constraints
                                  Shape const& s, bool single_buffer, Dense const& weights, uint8_t weight_bits,
                                  InputPadding padding) {
     bool const fnp2 = np_type == hw::Type::FNP2;
-    set_register_flag(regs, CONTROL, CONTROL_BIT_4, true);
-    set_register_flag(regs, CONTROL, CONTROL_LUT, false);
-    set_register_flag(regs, CONTROL, CONTROL_SINGLE_BUFFER, single_buffer);
-    set_register_flag(regs, CONTROL, CONTROL_FNP3, np_type == hw::Type::FNP3);
-    set_register_flag(regs, CONTROL, CONTROL_BIT_25, false);
+    set_np_field(regs, CONTROL_FNP, true);
+    set_np_field(regs, CONTROL_LUT, false);
+    set_np_field(regs, CONTROL_SINGLE_BUFFER, single_buffer);
+    set_np_field(regs, CONTROL_FNP3, np_type == hw::Type::FNP3);
+    set_np_field(regs, CONTROL_CLEAR_25, false);
 
     if (input_bits != 4 && input_bits != 8) throw std::runtime_error("Wrong input_bits at FNP recording.");
     if (weight_bits != 4 && weight_bits != 8) throw std::runtime_error("Wrong weight bitwidth at FNP recording.");
     if (output_bits != 4 && (output_bits < 8 || output_bits > 32))
         throw std::runtime_error("Wrong output bitwidth at FNP recording.");
 
-    set_register_field(regs, FORMAT, FORMAT_INPUT_BITS, width_code(input_bits));
-    set_register_flag(regs, FORMAT, FORMAT_WEIGHTS_4BIT, false);
-    set_register_field(regs, FORMAT, FORMAT_WEIGHTS_BITS, width_code(weight_bits));
-    set_register_flag(regs, FORMAT, FORMAT_WEIGHTS_8BIT, true);
-    set_register_field(regs, FORMAT, FORMAT_OUTPUT_BITS, width_code(output_bits));
-    set_register_flag(regs, FORMAT, FORMAT_NO_RELU_OUTPUT, output_bits <= 8 && !has_activation);
-    set_register_flag(regs, FORMAT, REG4_EN_ACT, has_activation);
-    set_register_field(regs, FORMAT, REG4_NP_NUM, 1);
+    set_np_field(regs, FORMAT_INPUT_BITS, width_code(input_bits));
+    set_np_field(regs, FORMAT_WEIGHTS_4BIT, false);
+    set_np_field(regs, FORMAT_WEIGHTS_BITS, width_code(weight_bits));
+    set_np_field(regs, FORMAT_WEIGHTS_8BIT, true);
+    set_np_field(regs, FORMAT_OUTPUT_BITS, width_code(output_bits));
+    set_np_field(regs, FORMAT_NO_RELU_OUTPUT, output_bits <= 8 && !has_activation);
+    set_np_field(regs, FORMAT_ACTIVATION, has_activation);
+    set_np_field(regs, FORMAT_NP_COUNT, 1);
 
-    set_register_field(regs, CUT_SIZE, CUT_I_SIZE, s[1]);
-    set_register_field(regs, CUT_SIZE, CUT_J_SIZE, s[0]);
+    set_np_field(regs, CUT_I_SIZE, s[1]);
+    set_np_field(regs, CUT_J_SIZE, s[0]);
 
     // Bytes of one input row in the padded layouts, and the words of one plane of rows.
     uint64_t const row = (uint64_t{input_bits} * s[0] + 7) >> 3;
@@ -64,19 +62,19 @@ void format_dense1d_np_registers(HardwareConstraints const& hardware_constraints
         row_bytes = align_up(row, 4);
         plane_words = row_bytes * s[2] >> 2;
     }
-    set_count_field(register_word(regs, CONTAINER), REG11_CHCONT_SIZE, row_bytes);
-    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, row_bytes);
-    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, plane_words);
+    set_np_field(regs, CONTAINER_CHCONT_SIZE, row_bytes);
+    set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, row_bytes);
+    set_np_field(regs, INPUT_ROW_WORDS, plane_words);
 
-    set_register_field(regs, FNP_INPUT, FNP_PKSRAM_SIZE, get_fpksram_size(s[1], s[0], s[2], input_bits, padding));
-    set_register_flag(regs, FNP_INPUT, FNP_INPUT_BIT_29, true);
-    set_register_flag(regs, FNP_INPUT, FNP_INPUT_BIT_30, false);
-    set_register_flag(regs, FNP_INPUT, FNP_INPUT_BIT_31, true);
+    set_np_field(regs, FNP_PKSRAM_SIZE, get_fpksram_size(s[1], s[0], s[2], input_bits, padding));
+    set_np_field(regs, FNP_INPUT_SET_29, true);
+    set_np_field(regs, FNP_INPUT_CLEAR_30, false);
+    set_np_field(regs, FNP_INPUT_SET_31, true);
 
     require_rank(weights, 2, "weights");
-    set_register_field(regs, FNP_NEURONS, FNP_NEURON_COUNT, weights.dimensions()[1]);
-    set_register_field(regs, FNP_NEURONS, FNP_NEURON_WORDS, get_neuron_word_size(s, padding, input_bits, weight_bits));
-    set_register_field(regs, FNP_WORD_16, FNP_WORD_16_LOW, 0);
+    set_np_field(regs, FNP_NEURON_COUNT, weights.dimensions()[1]);
+    set_np_field(regs, FNP_NEURON_WORDS, get_neuron_word_size(s, padding, input_bits, weight_bits));
+    set_np_field(regs, FNP_OUTPUT_CLEAR_0_17, 0);
 
     uint32_t memory_words = fnp2_memory_words;
     if (!fnp2) {
@@ -86,9 +84,9 @@ void format_dense1d_np_registers(HardwareConstraints const& hardware_constraints
         memory_words = get_layer_word_size(weights, weight_bits, s, padding, input_bits) %
                        hardware_constraints.fnp3_sram_words;
     }
-    set_register_field(regs, FNP_MEMORY, FNP_MEMORY_WORDS, memory_words);
-    set_register_flag(regs, FNP_MEMORY, FNP_MEMORY_IN_SRAM, !fnp2);
-    set_register_field(regs, FNP_MEMORY, FNP_MEMORY_BITS_21_23, 0);
+    set_np_field(regs, FNP_W_SIZE_LAST, memory_words);
+    set_np_field(regs, FNP_MEMORY_IN_SRAM, !fnp2);
+    set_np_field(regs, FNP_MEMORY_CLEAR_21_23, 0);
 }
 
 std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
@@ -120,7 +118,7 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
     std::vector<uint32_t> regs = default_np_regs(np, mapping.index, args.registers_only, false);
     format_dense1d_np_registers(hardware_constraints, &regs, np.type, input_bits, layer.output_bits(),
                                 layer.has_activation(), s, np.single_buffer(), *weights, weight_bits, padding);
-    set_register_flag(&regs, WORD_36, WORD_36_BIT_28, false);
+    set_np_field(&regs, LEARNING_ENABLE, false);
     format_mesh_registers_set_output_to_NPs(&regs, sources, own, destinations, mapping.alt_info, mapping.link_index,
                                             mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
     apply_linked_layer(&regs, args.next_layer, np.ident, args.mesh_flag);

@@ -14,8 +14,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-using namespace np_word;
-
 // What the depthwise words of an NP depend on besides the NP's part.
 struct DepthwiseWords {
     uint8_t input_bits = 0;
@@ -32,25 +30,24 @@ void format_depthwise_np_words(std::vector<uint32_t>* regs, hw::NpPart const& pa
     uint32_t const first = part.start_neuron;
     uint32_t const count = part.filters;
 
-    set_register_flag(regs, FORMAT, FORMAT_DEPTHWISE, true);
+    set_np_field(regs, FORMAT_DEPTHWISE, true);
     // An NP holding only some of the input channels takes its group of them.
     auto channel_group = [&] {
         if (count >= d.input_channels) return;
-        set_register_flag(regs, FORMAT, REG4_IB_CH_GRP_EN, true);
-        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_ORIG_CUT, first);
-        set_register_field(regs, CHANNEL_GROUP, CNP3_CH_SIZE_CUT, count);
+        set_np_field(regs, FORMAT_IB_CH_GRP_EN, true);
+        set_np_field(regs, CUT_CH_ORIG, first);
+        set_np_field(regs, CUT_CH_SIZE, count);
     };
     if (d.group_before_packets) channel_group();
-    set_count_field(register_word(regs, INPUT_MEMORY), REG5_CPKSRAM_SIZE,
-                    cnp_input_packet_words(channels, width, height, d.input_bits));
+    set_np_field(regs, INPUT_MEMORY_CPKSRAM_SIZE, cnp_input_packet_words(channels, width, height, d.input_bits));
     if (!d.group_before_packets) channel_group();
-    set_register_field(regs, CONTAINER, REG11_CHCONT_SIZE, dwc_ch_cont_100b_size(d.kernel_size, count, d.ch_cont_bits));
+    set_np_field(regs, CONTAINER_CHCONT_SIZE, dwc_ch_cont_100b_size(d.kernel_size, count, d.ch_cont_bits));
 
     // 32-bit words of one input row of one channel.
     uint64_t const row_words = (uint64_t{d.input_bits} * width + 31) / 32;
-    set_count_field(register_word(regs, INPUT_ROW), CNP8_CPK_CHCONT_SIZE, 4 * row_words * height);
-    set_register_field(regs, FILTER_GROUPS, FILTER_GROUPS_COUNT, 1);
-    set_count_field(register_word(regs, INPUT_ROW), INPUT_ROW_WORDS, row_words);
+    set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, 4 * row_words * height);
+    set_np_field(regs, FILTER_GROUPS_COUNT, 1);
+    set_np_field(regs, INPUT_ROW_WORDS, row_words);
 }
 
 CnpConvBlocks const depthwise_blocks{format_depthwise_conv_cnp_weights, dwc_dma_target, true};

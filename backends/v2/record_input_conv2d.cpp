@@ -1,6 +1,7 @@
 #include "backends/v2/record_input_conv2d.h"
 
 #include <algorithm>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -14,8 +15,6 @@
 namespace nuvra::v2 {
 
 namespace {
-
-using namespace hrc_config;
 
 uint32_t kernel_code(int32_t kernel_size) {
     switch (kernel_size) {
@@ -37,53 +36,52 @@ void format_input_conv2d_registers(std::vector<uint32_t>* regs, int32_t kernel_s
                                    int32_t activation, Shape const& input, int32_t padding, int32_t pool_type,
                                    int32_t pool_size, int32_t pool_stride, int32_t kernel_stride,
                                    Dense const* padding_value, ConvCalculatedParams const* conv, int32_t filters) {
-    if (regs == nullptr || regs->size() != WORDS)
+    if (regs == nullptr || regs->size() != HRC_REGISTER_WORDS)
         throw std::invalid_argument("The HRC register image must hold 5 words.");
     if (conv == nullptr) throw std::invalid_argument("The HRC registers need the convolution block.");
-    uint32_t* const control = &(*regs)[CONTROL];
-    uint32_t* const strides = &(*regs)[STRIDES];
+    std::span<uint32_t> const image(*regs);
 
-    set_field(control, KERNEL_CODE, kernel_code(kernel_size));
+    set(image, HRC_KERNEL_CODE, kernel_code(kernel_size));
     if (output_bits != 4 && output_bits != 8)
         throw std::runtime_error("Wrong output bitwidth when programming HRC: " + std::to_string(output_bits) +
                                  "-bit found\n" + "only 8-bit and 4-bit are supported.");
-    set_field(control, OUTPUT_BITS, output_bits == 4 ? 2 : 3);
+    set(image, HRC_OUTPUT_BITS, output_bits == 4 ? 2 : 3);
     auto const act = static_cast<ActivationType>(activation);
-    if (act == ActivationType::ReLU) set_field(control, RELU, 1);
+    if (act == ActivationType::ReLU) set(image, HRC_RELU, 1);
     if (act == ActivationType::LUT) {
-        set_field(control, LUT, 1);
-        set_field(control, LUT_15, 1);
+        set(image, HRC_LUT, 1);
+        set(image, HRC_LUT_15, 1);
     }
     uint32_t const channels = input[2];
     if (channels != 1 && channels != 3) throw std::runtime_error("Wrong number of channles at HRC recording.");
-    set_field(control, ONE_CHANNEL, channels == 1 ? 1 : 0);
+    set_flag(image, HRC_ONE_CHANNEL, channels == 1);
     if (padding < 0 || padding > 2) throw std::runtime_error("Wrong padding at HRC recording.");
-    uint32_t const valid = padding == 0 ? 1 : 0;
-    for (RegDetail const& field : {VALID_13, VALID_20, VALID_21}) set_field(control, field, valid);
-    set_field(control, POOL_SIZE_A, non_negative(pool_size));
-    set_field(control, POOL_SIZE_B, non_negative(pool_size));
+    bool const valid = padding == 0;
+    for (Field const& field : {HRC_VALID_13, HRC_VALID_20, HRC_VALID_21}) set_flag(image, field, valid);
+    set(image, HRC_POOL_SIZE_Y, non_negative(pool_size));
+    set(image, HRC_POOL_SIZE_X, non_negative(pool_size));
     auto const pool = static_cast<PoolType>(pool_type);
     if (pool != PoolType::NoPooling && pool != PoolType::Max) throw std::runtime_error("Wrong pooling at HRC recording.");
-    uint32_t const max_pool = pool == PoolType::Max ? 1 : 0;
-    set_field(control, MAX_POOL_16, max_pool);
-    set_field(control, MAX_POOL_17, max_pool);
+    bool const max_pool = pool == PoolType::Max;
+    set_flag(image, HRC_MAX_POOL_Y, max_pool);
+    set_flag(image, HRC_MAX_POOL_X, max_pool);
 
-    set_field(strides, STRIDE_A, uint32_t(kernel_stride));
-    set_field(strides, STRIDE_B, uint32_t(kernel_stride));
-    set_field(strides, POOL_STRIDE_A, non_negative(pool_stride));
-    set_field(strides, POOL_STRIDE_B, non_negative(pool_stride));
+    set(image, HRC_STRIDE_Y, uint32_t(kernel_stride));
+    set(image, HRC_STRIDE_X, uint32_t(kernel_stride));
+    set(image, HRC_POOL_STRIDE_Y, non_negative(pool_stride));
+    set(image, HRC_POOL_STRIDE_X, non_negative(pool_stride));
 
+    constexpr Field padding_values[] = {HRC_PADDING_VALUE_R, HRC_PADDING_VALUE_G, HRC_PADDING_VALUE_B};
     size_t const values = padding_value ? padding_value->size() : 0;
     for (size_t i = 0; i < std::min<size_t>(values, 3); ++i)
-        set_field(&(*regs)[PADDING_VALUE], PADDING_VALUES[i], tensor_read<uint8_t>(*padding_value, i));
+        set(image, padding_values[i], tensor_read<uint8_t>(*padding_value, i));
 
-    uint32_t* const pads = &(*regs)[PADDING];
-    set_field(pads, PAD_LEFT, conv->padding.left);
-    set_field(pads, PAD_RIGHT, conv->padding.right);
-    set_field(pads, PAD_TOP, conv->padding.top);
-    set_field(pads, PAD_BOTTOM, conv->padding.bottom);
-    set_field(&(*regs)[FILTERS], FILTERS_LOW, 0);
-    set_field(&(*regs)[FILTERS], FILTERS_MINUS_ONE, uint32_t(filters) - 1);
+    set(image, HRC_PAD_LEFT, conv->padding.left);
+    set(image, HRC_PAD_RIGHT, conv->padding.right);
+    set(image, HRC_PAD_TOP, conv->padding.top);
+    set(image, HRC_PAD_BOTTOM, conv->padding.bottom);
+    set(image, HRC_FILTERS_CLEAR_0_8, 0);
+    set(image, HRC_FILTERS_MINUS_ONE, uint32_t(filters) - 1);
 }
 
 std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const& device, Layer const& layer) {
@@ -94,8 +92,8 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
     ConvCalculatedParams const* conv = conv_layer ? conv_layer->conv_params() : nullptr;
     if (conv == nullptr) throw std::runtime_error("The layer " + layer.get_name() + " is not built.");
 
-    std::vector<uint32_t> regs(WORDS, 0u);
-    set_field(&regs[CONTROL], hrc::REGISTERS_ENABLE, 1);
+    std::vector<uint32_t> regs(HRC_REGISTER_WORDS, 0u);
+    set(regs, HRC_ENABLE, 1);
     format_input_conv2d_registers(&regs, params.get("kernel_size"), layer.output_bits(), params.get("activation"),
                                   recorded_input_shape(layer), params.get("padding"), params.get("pool_type"),
                                   params.get("pool_size"), params.get("pool_stride"), params.get("kernel_stride"),
@@ -143,7 +141,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
         activations = format_hrc_activations(*output_shift, *output_scales, max_value_shift.get(), max_value.get(), *bias_shift, *bias);
     }
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_ACT, activations);
-    record_hrc_closing(record.get(), regs[CONTROL]);
+    record_hrc_closing(record.get(), regs[hrc_word::CONTROL]);
     return record;
 }
 

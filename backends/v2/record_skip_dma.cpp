@@ -1,10 +1,14 @@
 #include "backends/v2/record_skip_dma.h"
 
 #include <algorithm>
+#include <span>
 #include <stdexcept>
+#include <string>
 
 #include "backends/v2/np_registers.h"
+#include "backends/v2/registers.h"
 #include "backends/v2/routing.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/register.h"
 
@@ -14,42 +18,15 @@ namespace {
 
 using namespace skipdma;
 
-// The NP range word.
-constexpr RegDetail RANGE_MODE{0, 4};      // 2: one NP, 1: a span of columns
-constexpr RegDetail RANGE_SELECT{4, 4};    // one NP: its one-hot id
-constexpr RegDetail RANGE_LOW{16, 8};      // one NP: its row; else the lowest column
-constexpr RegDetail RANGE_HIGH{24, 8};     // one NP: its column; else the highest column
-constexpr uint32_t RANGE_ONE_NP = 2;
-constexpr uint32_t RANGE_SPAN = 1;
+// The widths a value is checked against before it is used: the DMA address of a block, and the
+// bits of one stored line plus 31 (before they are divided into words).
+constexpr uint32_t dma_address_bits = 16;
+constexpr uint32_t store_line_bits_width = 15;
 
-// The load's NP block: word 1 and word 2.
-constexpr RegDetail LOAD_SOURCE{8, 8};
-constexpr RegDetail LOAD_ON{0, 1};
-constexpr RegDetail LOAD_STORE_CHANNEL{8, 8};
-constexpr RegDetail LOAD_SOURCE_A{16, 8};
-constexpr RegDetail LOAD_SOURCE_B{24, 8};
-constexpr RegDetail LOAD_DEPTH_GAP{0, 12};
-constexpr RegDetail LOAD_FIFO_SIZE{16, 8};  // TNP-B load mode word
-
-// The store's mode block.
-constexpr RegDetail STORE_ROUTED{0, 8};
-constexpr RegDetail STORE_COUNT{8, 8};
-
-// The store's size blocks.
-constexpr RegDetail STORE_REPEAT{0, 12};
-constexpr RegDetail STORE_FIFO_SIZE{0, 4};
-constexpr RegDetail STORE_SIZE_BIT_28{28, 1};
-constexpr RegDetail STORE_LINE_BITS{0, 15};   // bits of one line plus 31, checked before dividing
-constexpr RegDetail STORE_LINE_WORDS{0, 10};
-constexpr RegDetail STORE_FRAME_WORDS{0, 21};
-
-constexpr RegDetail DMA_ADDRESS{0, 16};
-
-// A value checked against `field` as if written into a fresh word: the overflow message if it
-// does not fit.
-uint32_t checked(RegDetail const& field, uint64_t value) {
-    uint32_t word = 0;
-    set_count_field(&word, field, value);
+// `value` when it fits `width` bits; otherwise the overflow message of a field of that width
+// (a value above 4294967295 reported as 4294967295).
+uint32_t checked(uint32_t width, uint64_t value) {
+    if (value >> width != 0) field_overflow(std::to_string(clamp_to<uint32_t>(value)).c_str(), width);
     return static_cast<uint32_t>(value);
 }
 
@@ -94,7 +71,7 @@ void require(bool present, const char* message) {
 }  // namespace
 
 uint16_t skipdma_address(uint8_t channel, uint32_t offset) {
-    return static_cast<uint16_t>(checked(DMA_ADDRESS, (uint64_t{channel} << 8) + offset));
+    return static_cast<uint16_t>(checked(dma_address_bits, (uint64_t{channel} << 8) + offset));
 }
 
 uint32_t skipdma_np_range_word(std::vector<hw::Component> const& nps) {
@@ -104,19 +81,20 @@ uint32_t skipdma_np_range_word(std::vector<hw::Component> const& nps) {
     if (!has_np) throw std::invalid_argument("Merging layer has no CNPs.");
 
     uint32_t word = 0;
+    std::span<uint32_t> const range(&word, 1);
     if (nps.size() == 1) {
         hw::Ident const& np = nps.front().ident;
-        set_field(&word, RANGE_MODE, RANGE_ONE_NP);
-        set_field(&word, RANGE_SELECT, np_select(np.id));
-        set_field(&word, RANGE_LOW, np.row);
-        set_field(&word, RANGE_HIGH, np.col);
+        set(range, SKIPDMA_RANGE_MODE, SKIPDMA_RANGE_ONE_NP);
+        set(range, SKIPDMA_RANGE_SELECT, np_select(np.id));
+        set(range, SKIPDMA_RANGE_LOW, np.row);
+        set(range, SKIPDMA_RANGE_HIGH, np.col);
         return word;
     }
     auto const [low, high] = std::minmax_element(
         nps.begin(), nps.end(), [](hw::Component const& a, hw::Component const& b) { return a.ident.col < b.ident.col; });
-    set_field(&word, RANGE_MODE, RANGE_SPAN);
-    set_field(&word, RANGE_LOW, low->ident.col);
-    set_field(&word, RANGE_HIGH, high->ident.col);
+    set(range, SKIPDMA_RANGE_MODE, SKIPDMA_RANGE_SPAN);
+    set(range, SKIPDMA_RANGE_LOW, low->ident.col);
+    set(range, SKIPDMA_RANGE_HIGH, high->ident.col);
     return word;
 }
 
@@ -126,18 +104,18 @@ void format_skipdma_load_registers(SkipDmaRegisters* out, uint8_t channel, uint8
     if (out == nullptr) throw std::invalid_argument("No skip-DMA block map to fill.");
     add_block(out, COMMON_ADDRESS, {0});
 
-    std::vector<uint32_t> np_block(3, 0);
+    std::vector<uint32_t> np_block(SKIPDMA_LOAD_NPS_WORDS, 0);
     np_block[0] = skipdma_np_range_word(nps);
-    set_field(&np_block[1], LOAD_SOURCE, source);
-    set_field(&np_block[2], LOAD_ON, 1);
-    set_field(&np_block[2], LOAD_STORE_CHANNEL, store_channel);
-    set_field(&np_block[2], LOAD_SOURCE_A, source);
-    set_field(&np_block[2], LOAD_SOURCE_B, source);
+    set(np_block, SKIPDMA_LOAD_SOURCE, source);
+    set(np_block, SKIPDMA_LOAD_ON, 1);
+    set(np_block, SKIPDMA_LOAD_STORE_CHANNEL, store_channel);
+    set(np_block, SKIPDMA_LOAD_SOURCE_A, source);
+    set(np_block, SKIPDMA_LOAD_SOURCE_B, source);
     add_block(out, skipdma_address(channel, LOAD_NPS_OFFSET), std::move(np_block));
 
-    uint32_t gap = 0;
-    set_field(&gap, LOAD_DEPTH_GAP, depth_gap);
-    add_block(out, skipdma_address(channel, LOAD_DEPTH_GAP_OFFSET), {gap});
+    std::vector<uint32_t> gap(1, 0);
+    set(gap, SKIPDMA_LOAD_DEPTH_GAP, depth_gap);
+    add_block(out, skipdma_address(channel, LOAD_DEPTH_GAP_OFFSET), std::move(gap));
 }
 
 void format_skipdma_store_registers(SkipDmaRegisters* out, uint8_t channel, uint32_t count,
@@ -145,10 +123,10 @@ void format_skipdma_store_registers(SkipDmaRegisters* out, uint8_t channel, uint
     if (out == nullptr) throw std::invalid_argument("No skip-DMA block map to fill.");
     add_block(out, COMMON_ADDRESS, {0});
 
-    uint32_t mode = 0;
-    set_field(&mode, STORE_ROUTED, buffered || route_to_nps ? 1 : 0);
-    set_field(&mode, STORE_COUNT, count);
-    add_block(out, skipdma_address(channel, STORE_MODE_OFFSET), {mode});
+    std::vector<uint32_t> mode(1, 0);
+    set_flag(mode, SKIPDMA_STORE_ROUTED, buffered || route_to_nps);
+    set(mode, SKIPDMA_STORE_COUNT, count);
+    add_block(out, skipdma_address(channel, STORE_MODE_OFFSET), std::move(mode));
 
     if (route_to_nps) add_block(out, skipdma_address(channel, STORE_ROUTE_NPS_OFFSET), {skipdma_np_range_word(nps)});
 }
@@ -193,18 +171,20 @@ void record_skipdma_store(program::Record* record, Layer const& layer, bool dual
         size = extent_of(layer.output_dimensions());
     }
     uint64_t const repeat = buffered ? uint64_t{fifo_size} + 1 : STORE_PLAIN_REPEAT;
-    add_block(&blocks, skipdma_address(channel, STORE_REPEAT_OFFSET),
-              {STORE_REPEAT_FIRST_WORD, checked(STORE_REPEAT, repeat)});
+    std::vector<uint32_t> repeat_block(SKIPDMA_STORE_REPEAT_WORDS, 0);
+    repeat_block[0] = STORE_REPEAT_FIRST_WORD;
+    set(repeat_block, SKIPDMA_STORE_REPEAT, repeat);
+    add_block(&blocks, skipdma_address(channel, STORE_REPEAT_OFFSET), std::move(repeat_block));
     add_block(&blocks, skipdma_address(channel, STORE_BURST_OFFSET), {STORE_BURST_WORD});
 
     // A frame buffer stores one line per pixel (all channels); other stores one line per row.
-    std::vector<uint32_t> sizes(3, 0);
-    set_count_field(&sizes[0], STORE_FIFO_SIZE, fifo_size);
-    set_field(&sizes[0], STORE_SIZE_BIT_28, 0);
+    std::vector<uint32_t> sizes(SKIPDMA_STORE_SIZE_WORDS, 0);
+    set(sizes, SKIPDMA_STORE_FIFO_SIZE, fifo_size);
+    set(sizes, SKIPDMA_STORE_SIZE_CLEAR_28, 0);
     uint64_t const line_bits = bits * (buffered ? size.d2 : size.d0) + 31;
-    uint64_t const line_words = checked(STORE_LINE_BITS, line_bits) / 32;
-    set_count_field(&sizes[1], STORE_LINE_WORDS, line_words);
-    set_count_field(&sizes[2], STORE_FRAME_WORDS, line_words * (buffered ? size.d0 : size.d1));
+    uint64_t const line_words = checked(store_line_bits_width, line_bits) / 32;
+    set(sizes, SKIPDMA_STORE_LINE_WORDS, line_words);
+    set(sizes, SKIPDMA_STORE_FRAME_WORDS, line_words * (buffered ? size.d0 : size.d1));
     add_block(&blocks, skipdma_address(channel, STORE_SIZE_OFFSET), std::move(sizes));
 
     record_blocks(record, store->ident, blocks);
@@ -243,9 +223,9 @@ void record_skipdma(program::Record* record, Layer const& layer) {
         add_block(&blocks, skipdma_address(channel, LOAD_FIFO_OFFSET), {LOAD_PLAIN_FIFO_WORD});
         add_block(&blocks, skipdma_address(channel, LOAD_MODE_OFFSET), {LOAD_PLAIN_MODE_WORD});
     } else {
-        uint32_t mode = LOAD_BUFFERED_MODE;
-        set_count_field(&mode, LOAD_FIFO_SIZE, fifo_size);
-        add_block(&blocks, skipdma_address(channel, LOAD_MODE_OFFSET), {mode});
+        std::vector<uint32_t> mode(1, LOAD_BUFFERED_MODE);
+        set(mode, SKIPDMA_LOAD_FIFO_SIZE, fifo_size);
+        add_block(&blocks, skipdma_address(channel, LOAD_MODE_OFFSET), std::move(mode));
     }
     record_blocks(record, load->ident, blocks);
 }

@@ -11,6 +11,7 @@
 #include "backends/v2/record_dense1d.h"
 #include "backends/v2/record_dwconv2d.h"
 #include "backends/v2/record_input_conv2d.h"
+#include "backends/v2/registers.h"
 #include "backends/v2/sizes.h"
 #include "engine/dma.h"
 #include "hw/arith.h"
@@ -72,41 +73,23 @@ LayerType layer_type_of(Layer const& layer) {
 
 // ---- SCC and EPG ----
 
-// The SCC configuration words, all for the zero ident at the HRC/SCC configuration bank.
-constexpr uint16_t scc_config_address = 0x4;
-constexpr uint16_t scc_input_channels_address = 0x40;
-constexpr uint16_t scc_output_size_address = 0x44;
+// The byte address of a register of the SCC or the EPG.
+uint16_t register_address(size_t word) { return static_cast<uint16_t>(4 * word); }
 
-constexpr uint32_t scc_config_base = 0x18;
-constexpr RegDetail scc_input_from_dma{0, 1};    // the input does not come from the HRC
-constexpr RegDetail scc_narrow_output{20, 1};    // outputs of 8 bits or fewer
-constexpr RegDetail scc_input_channels{0, 18};
-constexpr RegDetail scc_output_size{0, 20};      // output rows x channels
-constexpr RegDetail scc_output_channels{20, 11}; // written only below 2048 channels
+// The SCC writes the output channel count only while it fits its field.
 constexpr uint32_t scc_output_channels_limit = 2048;
 
-// EPG registers and their fixed values.
-constexpr uint32_t epg_control = 0x0;
-constexpr uint32_t epg_control_base = 0x21200;
-constexpr RegDetail epg_first_on_fnp{1, 1};
-constexpr RegDetail epg_last_on_hrc{16, 1};
-constexpr uint32_t epg_mode = 0xC;
-constexpr uint32_t epg_mode_value = 0x10;
-constexpr uint32_t epg_columns = 0x10;
-constexpr uint32_t epg_columns_base = 0x1;
-constexpr RegDetail epg_lowest_col{16, 8};
-constexpr RegDetail epg_highest_col{24, 8};
-constexpr uint32_t epg_count = 0x14;
-constexpr RegDetail epg_count_value{8, 8};
-constexpr uint32_t epg_window = 0x18;
-constexpr uint32_t epg_window_base = 0xFE0001;
-constexpr RegDetail epg_window_count{24, 8};
-constexpr uint32_t epg_timeout = 0x1C;
-constexpr uint32_t epg_timeout_value = 0x27FFFFF;
+// The EPG registers this generation writes, in the order of the list.
+constexpr size_t epg_words[] = {epg_word::CONTROL, epg_word::MODE,   epg_word::COLUMNS,
+                                epg_word::ROWS,    epg_word::WINDOW, epg_word::TIMEOUT};
 
-uint32_t with_field(uint32_t word, RegDetail const& field, uint32_t value) {
-    set_field(&word, field, value);
-    return word;
+// The EPG registers before any field is written: bits the hardware needs whose meaning is not known.
+std::vector<uint32_t> epg_preset_image() {
+    std::vector<uint32_t> epg(EPG_REGISTER_WORDS, 0u);
+    epg[epg_word::CONTROL] = 0x20200;
+    epg[epg_word::COLUMNS] = 0x1;
+    epg[epg_word::WINDOW] = 0xFE0001;
+    return epg;
 }
 
 // ---- memory sizer ----
@@ -173,41 +156,42 @@ bool LayerRecorderImpl::fnp_input_rows_padded(Layer const& layer) const {
 }
 
 std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flags, Shape input, Shape output) const {
-    uint32_t config = scc_config_base;
-    set_field(&config, scc_input_from_dma, flags.first_on_hrc ? 0 : 1);
-    set_field(&config, scc_narrow_output, flags.narrow_output ? 1 : 0);
+    std::vector<uint32_t> scc(SCC_REGISTER_WORDS, 0u);
+    set_flag(scc, SCC_INPUT_FROM_DMA, !flags.first_on_hrc);
+    // The input and output types of this generation are always 0.
+    set_flag(scc, SCC_OUTPUT_SIZED, true);
+    set_flag(scc, SCC_INPUT_SIZED, true);
+    set_flag(scc, SCC_NARROW_OUTPUT, flags.narrow_output);
 
-    uint32_t const channels = with_field(0, scc_input_channels, input[2]);
-
-    uint32_t size = 0;
+    // Every word is made, and checked, before the record takes any.
+    set(scc, SCC_INPUT_CHANNELS, input[2]);
     if (!(output[0] == 1 && output[1] == 1)) {
-        set_field(&size, scc_output_size, clamp_to<uint32_t>(uint64_t{output[1]} * output[2]));
-        if (output[2] < scc_output_channels_limit) set_field(&size, scc_output_channels, output[2]);
+        set(scc, SCC_OUTPUT_SIZE, uint64_t{output[1]} * output[2]);
+        if (output[2] < scc_output_channels_limit) set(scc, SCC_OUTPUT_CHANNELS, output[2]);
     }
 
     auto record = program::new_record(device_.version());
-    hw::Ident const scc{};
-    record->add_np_track(scc, dma::Target::HrcConfig, scc_config_address, {config}, true, true);
-    record->add_np_track(scc, dma::Target::HrcConfig, scc_input_channels_address, {channels}, true, true);
-    record->add_np_track(scc, dma::Target::HrcConfig, scc_output_size_address, {size}, true, true);
+    for (size_t word : {scc_word::CONFIG, scc_word::INPUT_SIZE, scc_word::OUTPUT_SIZE})
+        record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, register_address(word), {scc[word]}, true, true);
     return record;
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
-    uint32_t control = epg_control_base;
-    set_field(&control, epg_first_on_fnp, args.first.is_target_component(ComponentKind::FNP) ? 1 : 0);
-    set_field(&control, epg_last_on_hrc, args.last_on_hrc ? 1 : 0);
-    uint32_t columns = epg_columns_base;
-    set_field(&columns, epg_lowest_col, args.lowest_col);
-    set_field(&columns, epg_highest_col, args.highest_col);
-    return {
-        {epg_control, control},
-        {epg_mode, epg_mode_value},
-        {epg_columns, columns},
-        {epg_count, with_field(0, epg_count_value, args.row_code)},
-        {epg_window, with_field(epg_window_base, epg_window_count, args.row_code)},
-        {epg_timeout, epg_timeout_value},
-    };
+    std::vector<uint32_t> epg = epg_preset_image();
+    set_flag(epg, EPG_FIRST_ON_FNP, args.first.is_target_component(ComponentKind::FNP));
+    // The input type of this generation is always 0.
+    set_flag(epg, EPG_INPUT_SIZED, true);
+    set_flag(epg, EPG_LAST_ON_HRC, args.last_on_hrc);
+    set(epg, EPG_MODE, EPG_MODE_VALUE);
+    set(epg, EPG_LOWEST_COL, args.lowest_col);
+    set(epg, EPG_HIGHEST_COL, args.highest_col);
+    set(epg, EPG_ROW_CODE, args.row_code);
+    set(epg, EPG_WINDOW_ROWS, args.row_code);
+    set(epg, EPG_TIMEOUT, EPG_TIMEOUT_VALUE);
+
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+    for (size_t word : epg_words) writes.emplace_back(register_address(word), epg[word]);
+    return writes;
 }
 
 uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& layer,

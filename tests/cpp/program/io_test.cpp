@@ -206,7 +206,7 @@ TEST(HrcLutVariables, WordLayout) {
 
 TEST(HrcSram, EmptyDataRecordsNothing) {
     auto record = program::new_record(HwVersion{});
-    record_hrc_sram(record.get(), RegDetail{31, 1}, {});
+    record_hrc_sram(record.get(), Field{0, 31, 1}, {});
     EXPECT_TRUE(record->tracks.empty());
 }
 

@@ -27,7 +27,7 @@ inline void set_100b_bits(WordImage& image, uint64_t base, uint32_t bit, uint32_
     for (uint32_t i = 0; i < count; ++i) {
         uint32_t const half = bit + i >= 50 ? 1 : 0;
         uint32_t const in_half = bit + i - 50 * half;
-        image.set(base + 2 * half + in_half / 32, RegDetail{in_half % 32, 1}, (value >> i) & 1u);
+        image.set_bits(base + 2 * half + in_half / 32, RegDetail{in_half % 32, 1}, (value >> i) & 1u);
     }
 }
 
@@ -142,7 +142,7 @@ inline std::vector<uint32_t> checked_fnp_weights(uint32_t neuron, Dense const& w
     auto slot = [&](uint64_t index, uint32_t i) {
         uint32_t const value = uint8_t(tensor_read<int8_t>(weights, {i, neuron})) & ((1u << weights_bits) - 1);
         uint64_t const bit = index * weights_bits;
-        image.set(bit / 32, RegDetail{uint32_t(bit % 32), weights_bits}, value);
+        image.set_bits(bit / 32, RegDetail{uint32_t(bit % 32), weights_bits}, value);
     };
     if (padding == InputPadding::Packed) {
         for (uint32_t i = 0; i < z_size; ++i) slot(i, i);

@@ -33,11 +33,10 @@ inline std::vector<uint32_t> checked_input_shift(Dense const& input_shift, uint3
 }
 
 // v2::format_fnp_ram, neuron by neuron and value by value: the variables through tensor_read and
-// set_field, the weights through checked_fnp_weights. The weight checks come after the first
+// set, the weights through checked_fnp_weights. The weight checks come after the first
 // neuron's variables, through v2::format_fnp_weights of that neuron.
 inline std::vector<uint32_t> checked_fnp_ram(Layer const& layer, bool flatten, v2::InputPadding padding,
                                              uint8_t bits, uint8_t weights_bits) {
-    namespace fnp = v2::fnp;
     auto const variable = [&](char const* name) {
         return std::as_const(*layer.variables().get(name)).ensure_dense();
     };
@@ -71,14 +70,14 @@ inline std::vector<uint32_t> checked_fnp_ram(Layer const& layer, bool flatten, v
     WordImage image(v2::get_layer_word_size(*weights, weights_bits, s, padding, bits));
     for (uint32_t n = 0; n < neurons; ++n) {
         uint64_t const record = uint64_t(n) * record_words;
-        image.set(record, fnp::BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
-        image.set(record, fnp::BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
+        image.set(record, v2::NEURON_BIAS, uint8_t(tensor_read<int8_t>(*bias, {n})));
+        image.set(record, v2::NEURON_BIAS_SHIFT, tensor_read<uint8_t>(*bias_shift, {n}));
         if (has_max) {
-            image.set(record, fnp::MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
-            image.set(record, fnp::MAX_VALUE_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
+            image.set(record, v2::NEURON_MAX_VALUE, tensor_read<uint8_t>(*max_value, {n}));
+            image.set(record, v2::NEURON_MAX_VALUE_SHIFT, tensor_read<uint8_t>(*max_value_shift, {n}));
         }
-        image.set(record + 1, fnp::OUTPUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
-        image.set(record + 1, fnp::OUTPUT_SHIFT, uint8_t(tensor_read<int8_t>(*output_shift, {n})));
+        image.set(record, v2::NEURON_OUTPUT_SCALE, tensor_read<uint8_t>(*output_scales, {n}));
+        image.set(record, v2::NEURON_OUTPUT_SHIFT, uint8_t(tensor_read<int8_t>(*output_shift, {n})));
         if (n == 0) (void)v2::format_fnp_weights(0, *weights, weights_bits, s, padding, bits);
         image.copy_in(record + 2, checked_fnp_weights(n, *weights, weights_bits, s, padding, bits));
     }
