@@ -3,10 +3,12 @@
 
 #include "backends/v2/np_registers.h"
 #include "backends/v2/partial_reconfig.h"
+#include "backends/v2/registers.h"
 #include "backends/v2/routing.h"
 #include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
 #include "support/error_text.h"
+#include "support/field_table.h"
 #include "support/layer_fixtures.h"
 #include "support/model_builder.h"
 #include "support/record_test_util.h"
@@ -28,6 +30,8 @@ hw::Component unit(hw::Type type, uint8_t col, uint8_t row = 0, uint8_t id = 0) 
 hw::Component cnp1(uint8_t col, uint8_t row = 0, uint8_t id = 0) { return unit(hw::Type::CNP1, col, row, id); }
 
 std::vector<uint32_t> image() { return std::vector<uint32_t>(64, 0u); }
+
+std::vector<NamedField> np_fields() { return nuvra::testing::image_fields(field_table, "np"); }
 
 class SplitDouble final : public NpSplitInterface {
 public:
@@ -93,7 +97,7 @@ TEST(V2NpRegisters, DefaultImage) {
                                                          {6, 0x08040000}, {12, 0x52000000}, {13, 0x10},
                                                          {37, 0xFF000000}, {56, 0x800000}, {57, 0x40}})
         expected[word] = value;
-    EXPECT_EQ(default_np_regs(np(hw::Type::CNP1, 1), 5, false, false), expected);
+    EXPECT_SAME_IMAGE(default_np_regs(np(hw::Type::CNP1, 1), 5, false, false), expected, np_fields());
 
     struct { uint8_t id; uint32_t np_num; bool unused_np, merge_is_add; uint32_t word3, word56; } const rows[] = {
         {0, 300, true, false, 0xFE000000, 0x800000},  // unused NP: the index is ignored
@@ -107,6 +111,49 @@ TEST(V2NpRegisters, DefaultImage) {
     }
     EXPECT_EQ(error_text<std::runtime_error>([] { default_np_regs(np(hw::Type::CNP1, 1), 300, false, false); }),
               overflow(300, 8));
+}
+
+// Every field lies inside its image, and two fields of one image share bits only where the
+// hardware reuses them: a TNP-B's FIFO size and input channels in place of a CNP's packet memory
+// and filters, and its input frame over the NP slot bits; an FNP linked layer's pixel count
+// written before the row layout over it; an alternate layer's fields over the merge's; the skip
+// load's column over the bits cleared before it; the max-value pair of the neuron variables over
+// the activation pair.
+TEST(V2Registers, FieldTable) {
+    std::vector<std::pair<std::string_view, size_t>> const images = {
+        {"np", NP_REGISTER_WORDS},
+        {"hrc", HRC_REGISTER_WORDS},
+        {"hrc_sram_select", 1},
+        {"scc", SCC_REGISTER_WORDS},
+        {"epg", EPG_REGISTER_WORDS},
+        {"skipdma_range", 1},
+        {"skipdma_load_nps", SKIPDMA_LOAD_NPS_WORDS},
+        {"skipdma_load_gap", 1},
+        {"skipdma_load_mode", 1},
+        {"skipdma_store_mode", 1},
+        {"skipdma_store_repeat", SKIPDMA_STORE_REPEAT_WORDS},
+        {"skipdma_store_size", SKIPDMA_STORE_SIZE_WORDS},
+        {"neuron_variables", NEURON_VARIABLE_WORDS},
+        {"merge_shift", 1},
+        {"cnp_lut", 1},
+        {"hrc_lut", 1},
+        {"fnp_neuron", FNP_NEURON_HEADER_WORDS},
+    };
+    EXPECT_EQ(nuvra::testing::fields_outside_images(field_table, images), std::vector<std::string>{});
+    EXPECT_EQ(nuvra::testing::unintended_overlaps(field_table, {{"INPUT_MEMORY_CPKSRAM_SIZE", "INPUT_MEMORY_FIFO_FRAMES"},
+                                                               {"FILTERS_TF_TOTAL", "FILTERS_TNP_B_CHANNELS"},
+                                                               {"NP_SLOT_TNP_B_BUFFER", "NP_SLOT_SET_23"},
+                                                               {"NP_SLOT_TNP_B_BUFFER", "NP_SLOT_HIGH_ID_B"},
+                                                               {"PR_CH_SIZE", "PR_INPUT_ROW_WORDS"},
+                                                               {"PR_CH_SIZE", "PR_SEPARABLE"},
+                                                               {"PR_CH_SIZE", "PR_INPUT_ROW_CONTAINER"},
+                                                               {"MERGE_SET_4", "ALT_HAS_PEER"},
+                                                               {"MERGE_CHANNEL", "ALT_PEER_INDEX"},
+                                                               {"SKIP_LOAD_CLEAR_1_15", "SKIP_LOAD_COL"},
+                                                               {"VARS_A_MAX_SHIFT", "VARS_A_ACT_SHIFT_LOW"},
+                                                               {"VARS_B_MAX_VALUE", "VARS_B_ACT_SHIFT_HIGH"},
+                                                               {"VARS_B_MAX_VALUE", "VARS_B_ACT_SCALE"}}),
+              std::vector<std::string>{});
 }
 
 TEST(V2NpRegisters, CommonConfiguration) {
@@ -246,7 +293,7 @@ TEST(V2NpRegisters, InputSpikesColumnSpanAndNpSelect) {
     auto expected = regs;
     expected[2] = 0x88;
     set_ib_spikes(&regs);
-    EXPECT_EQ(regs, expected);
+    EXPECT_SAME_IMAGE(regs, expected, np_fields());
     EXPECT_EQ(error_text<std::invalid_argument>([] { set_ib_spikes(nullptr); }),
               "A register image must hold 64 words.");
 
@@ -566,7 +613,7 @@ TEST(V2PartialReconfig, Failures) {
     EXPECT_EQ(error_text<std::runtime_error>(
                   [&] { update_partial_reconfig_regs(&regs, *linked.model["unmapped"], cnp_component, false); }),
               "The linked layer unmapped has no hardware mapping.");
-    EXPECT_EQ(regs, image());
+    EXPECT_SAME_IMAGE(regs, image(), np_fields());
     EXPECT_EQ(error_text<std::invalid_argument>(
                   [&] { update_partial_reconfig_regs(&regs, layer, unit(hw::Type::CNP1, 3), false); }),
               "The linked component has no NP part.");

@@ -16,10 +16,12 @@
 #include "backends/v2/record_conv2d_transpose.h"
 #include "backends/v2/record_dwconv2d.h"
 #include "backends/v2/recorders.h"
+#include "backends/v2/registers.h"
 #include "hw/presets.h"
 #include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
+#include "support/field_table.h"
 #include "support/record_test_util.h"
 
 namespace nuvra::v2 {
@@ -165,8 +167,9 @@ TEST(RecordConv2d, TwoNpsBlocksInMappingOrderThenSkipDma) {
     EXPECT_EQ(blocks[1].words, format_conv2d_cnp_weights(f.var("weights"), 0, 8, 8));
     EXPECT_EQ(blocks[5].words, format_conv2d_cnp_weights(f.var("weights"), 8, 8, 8));
     auto const registers = f.registers();
-    EXPECT_EQ(blocks[0].words, registers.at(first));
-    EXPECT_EQ(blocks[4].words, registers.at(second));
+    std::vector<NamedField> const np_fields = nuvra::testing::image_fields(field_table, "np");
+    EXPECT_SAME_IMAGE(blocks[0].words, registers.at(first), np_fields);
+    EXPECT_SAME_IMAGE(blocks[4].words, registers.at(second), np_fields);
     // The layer index 2, two NPs, ReLU, each NP's filters; destinations: the next layer's NP in
     // column 5 and the store in column 6; the source: the pass DMA in column 0.
     for (auto const& [ident, regs] : registers) {

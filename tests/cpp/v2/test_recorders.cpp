@@ -10,12 +10,14 @@
 #include "backends/v2/record_dense1d.h"
 #include "backends/v2/record_input_conv2d.h"
 #include "backends/v2/recorders.h"
+#include "backends/v2/registers.h"
 #include "backends/v2/sizes.h"
 #include "engine/dma.h"
 #include "hw/presets.h"
 #include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
+#include "support/field_table.h"
 #include "support/model_builder.h"
 #include "support/record_test_util.h"
 
@@ -197,7 +199,8 @@ TEST(RecordInputConv2d, RegistersMemoriesAndClosing) {
     for (int memory = 0; memory < 4; ++memory) expected.insert(expected.end(), {{{}, 8, 0x20}, {{}, 9, 0x28}});
     expected.insert(expected.end(), {{{}, 8, 0x8}, {{}, 8, 0x0}, {{}, 8, 0x0}});
     ASSERT_EQ(places, expected);
-    EXPECT_EQ(blocks[0].words, (Words{control, 0x01010101, 0x030201, 0x1111, 0x30000}));
+    EXPECT_SAME_IMAGE(blocks[0].words, (Words{control, 0x01010101, 0x030201, 0x1111, 0x30000}),
+                      nuvra::testing::image_fields(field_table, "hrc"));
     for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(blocks[1 + 2 * i].words, (Words{1u << (i < 3 ? i : 31), 0})) << i;
     EXPECT_EQ(blocks[9].words, Words{control - 1});
     EXPECT_EQ(blocks[10].words, Words{1});

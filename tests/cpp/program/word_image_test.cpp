@@ -1,0 +1,57 @@
+// Memory records written field by field (WordImage), and the HRC memory select block.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "program/format_support.h"
+#include "program/hrc_input.h"
+#include "program/record.h"
+#include "support/error_text.h"
+#include "support/record_test_util.h"
+
+namespace nuvra {
+namespace {
+
+using testing::error_text;
+
+// A field of a record lands in the record's first word plus its own word; outside the image
+// nothing is written.
+TEST(WordImage, RecordFieldsTakeTheirWordFromTheRecordStart) {
+    constexpr Field low{0, 4, 8};
+    constexpr Field high{1, 0, 12};
+    struct { char const* what; uint64_t record; Field field; uint32_t value; std::vector<uint32_t> words; std::string error; }
+    const rows[] = {
+        {"word 0 of the record at 2", 2, low, 0xAB, {0, 0, 0xAB0, 0}, ""},
+        {"word 1 of the record at 2", 2, high, 0xFFF, {0, 0, 0, 0xFFF}, ""},
+        {"word 1 of the record at 3 is past the end", 3, high, 1, {0, 0, 0, 0},
+         "Write outside a memory image: word 4 of 4."},
+        {"a record start near 2^64 does not wrap", ~uint64_t{0}, high, 1, {0, 0, 0, 0},
+         "Write outside a memory image: word 18446744073709551615 of 4."},
+        {"too wide for the field", 0, low, 0x100, {0, 0, 0, 0},
+         "Attempted to write value 256 into a 8-bit field, which will cause an overflow."},
+    };
+    for (auto const& row : rows) {
+        WordImage image(4);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { image.set(row.record, row.field, row.value); }), row.error)
+            << row.what;
+        EXPECT_EQ(std::move(image).release(), row.words) << row.what;
+    }
+}
+
+TEST(HrcSram, SelectFieldOfTheFirstWord) {
+    auto record = program::new_record(HwVersion{});
+    record_hrc_sram(record.get(), Field{0, 29, 1}, {7, 8});
+    auto const blocks = v2::testing::decode_blocks(*record);
+    ASSERT_EQ(blocks.size(), 2u);
+    EXPECT_EQ(blocks[0].words, (std::vector<uint32_t>{1u << 29, 0}));
+    EXPECT_EQ(blocks[1].words, (std::vector<uint32_t>{7, 8}));
+
+    auto refused = program::new_record(HwVersion{});
+    EXPECT_EQ(error_text<std::logic_error>([&] { record_hrc_sram(refused.get(), Field{1, 0, 1}, {7}); }),
+              "An HRC memory select field lies in the first word of its block.");
+    EXPECT_TRUE(refused->tracks.empty());
+}
+
+}  // namespace
+}  // namespace nuvra
