@@ -73,22 +73,9 @@ constexpr char no_hardware_message[] = "Mapping a layer with HW backend should u
 constexpr char tnp_b_channels_message[] =
     "The number of channels must be a multiple of 4 to be split by filter.";
 
-LayerType layer_type_of(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (params == nullptr)
-        throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
-    return params->layer_type();
-}
-
-Shape first_input_shape(Layer const& layer) {
-    auto const dims = layer.input_dimensions();
-    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    return dims.front();
-}
-
 // A layer computed whole by one NP: all its filters, over its whole first input, single buffer.
 hw::Component whole_layer_component(hw::Type type, Layer const& layer, uint32_t filters) {
-    Shape const input = first_input_shape(layer);
+    Shape const input = layer.first_input();
     hw::NpPart part;
     part.start_neuron = 0;
     part.filters = filters;
@@ -114,7 +101,7 @@ bool distinct_members(std::vector<hw::Ident> const& chosen, std::vector<hw::Iden
 // multiple of 4 filters.
 bool breaks_tnp_b_channel_rule(Layer const& layer, std::vector<hw::Component> const& components) {
     if (!layer.is_target_component(ComponentKind::TNP_B) || components.size() <= 3) return false;
-    Shape const input = first_input_shape(layer);
+    Shape const input = layer.first_input();
     Shape const part = components.front().spatial_partition().shape;
     if (input.rank() < 3 || part.rank() < 3 || part[2] == input[2]) return false;
     return std::any_of(components.begin(), components.end(), [](hw::Component const& c) {
@@ -329,12 +316,12 @@ NpRequestResult MeshMapper::layer_components(std::shared_ptr<Layer> const& layer
         request_skipdma(graph, &result.first, *types, layer);
     };
 
-    switch (layer_type_of(*layer)) {
+    switch (layer->type()) {
     case LayerType::FullyConnected:
     case LayerType::Dense1D: {
         hw::Type const type = get_compatible_fnp_type(*layer);
         *types = {type};
-        int32_t const units = layer->params()->get("units");
+        int32_t const units = layer->required_params().get("units");
         components.push_back(whole_layer_component(type, *layer, units < 0 ? 0u : uint32_t(units)));
         break;
     }
@@ -452,7 +439,7 @@ MappingStatus MeshMapper::sanitize_tnp_b(Layer const& layer, bool* need_new_pass
     uint32_t const max_width = constraints_.cnp_max_width();
     uint32_t const max_filters = constraints_.cnp_max_filters();
     SplitOutcome const split =
-        layer_type_of(next) == LayerType::BufferTempConv
+        next.type() == LayerType::BufferTempConv
             ? split_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B, false)
             : split_depthwise_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B,
                                          false);

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "hw/arith.h"
+
 namespace nuvra {
 
 namespace program {
@@ -16,7 +18,7 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     bool const xl = needs_xl(static_cast<uint32_t>(n));
     if (xl && !allow_xl) return false;
     // An XL length counts whole units of 16 words; the rest is zero padding.
-    uint64_t const length = xl ? (n + dma::xl_unit_words - 1) / dma::xl_unit_words * dma::xl_unit_words : n;
+    uint64_t const length = xl ? round_up(n, dma::xl_unit_words) : n;
 
     uint64_t const current = words_.size();
     if (current + dma::header_words + length > max_words) return false;

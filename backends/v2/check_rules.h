@@ -56,13 +56,6 @@ MappingStatus check_component_rules(Layer const& layer, std::vector<hw::Componen
 
 // ---- Shared helpers --------------------------------------------------------------------------
 
-// The layer's parameters; a layer without any is std::invalid_argument "Layer '<name>' has no
-// parameters.".
-LayerParams const& layer_params(Layer const& layer);
-
-// The kind of a layer, from its parameters.
-LayerType layer_type(Layer const& layer);
-
 // A failure of a run of layers that names no layer.
 MappingStatus unnamed_failure(std::string message);
 

@@ -8,14 +8,6 @@
 
 namespace nuvra::v2 {
 
-LayerParams const& layer_params(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (!params) throw std::invalid_argument(format("Layer '{}' has no parameters.", layer.get_name()));
-    return *params;
-}
-
-LayerType layer_type(Layer const& layer) { return layer_params(layer).layer_type(); }
-
 MappingStatus unnamed_failure(std::string message) {
     MappingStatus status;
     status.failed = true;
@@ -35,7 +27,7 @@ uint64_t cnp_tnp_input_shift_words(Layer const& layer) {
 }
 
 int64_t filters_or_channels(Layer const& layer) {
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     if (params.has("filters")) return params.get("filters");
     return first_input_dims(layer).channels;
 }
@@ -44,7 +36,7 @@ int64_t filters_or_channels(Layer const& layer) {
 
 namespace {
 
-int32_t param(LayerCheck const& check, char const* key) { return layer_params(check.layer).get(key); }
+int32_t param(LayerCheck const& check, char const* key) { return check.layer.required_params().get(key); }
 
 }  // namespace
 

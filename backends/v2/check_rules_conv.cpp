@@ -18,7 +18,7 @@ constexpr int32_t global_pool_size = -1;            // "pool_size" of a global a
 constexpr uint32_t max_global_pooling_height = 64;  // first input dimension
 constexpr uint64_t max_global_pooling_area = 144;   // first x second input dimension
 
-int32_t param(LayerCheck const& check, char const* key) { return layer_params(check.layer).get(key); }
+int32_t param(LayerCheck const& check, char const* key) { return check.layer.required_params().get(key); }
 
 Padding padding(LayerCheck const& check) { return static_cast<Padding>(param(check, "padding")); }
 PoolType pool_type(LayerCheck const& check) { return static_cast<PoolType>(param(check, "pool_type")); }

@@ -66,7 +66,7 @@ MappingStatus rule_fnp_input_layout(LayerCheck const& check) {
 }
 
 MappingStatus rule_fnp_4bit_weights_output(LayerCheck const& check) {
-    if (layer_params(check.layer).get("weights_bits") == 4 && check.layer.output_bits() == 8)
+    if (check.layer.required_params().get("weights_bits") == 4 && check.layer.output_bits() == 8)
         return {check.layer, "With 4-bit weights, output must be 4-bit or 32-bit."};
     return {};
 }

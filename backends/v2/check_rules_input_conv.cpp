@@ -17,7 +17,7 @@ constexpr int32_t max_hrc_filters = 512;          // at least 1
 
 HardwareConstraints const no_constraints{};
 
-int32_t param(LayerCheck const& check, char const* key) { return layer_params(check.layer).get(key); }
+int32_t param(LayerCheck const& check, char const* key) { return check.layer.required_params().get(key); }
 
 bool lut_activation(LayerCheck const& check) {
     return static_cast<ActivationType>(param(check, "activation")) == ActivationType::LUT;

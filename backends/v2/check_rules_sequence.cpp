@@ -35,7 +35,7 @@ using SequenceRule = MappingStatus (*)(SequenceCheck const&);
 // A rule about one member X of the run.
 using MemberRule = MappingStatus (*)(SequenceCheck const&, Layer const&);
 
-bool is_kind(Layer const& layer, LayerType type) { return layer_type(layer) == type; }
+bool is_kind(Layer const& layer, LayerType type) { return layer.type() == type; }
 
 bool is_merge_kind(Layer const& layer) { return layer.is_target_component(ComponentKind::SKIP_DMA); }
 

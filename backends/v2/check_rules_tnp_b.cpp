@@ -41,7 +41,7 @@ MappingStatus rule_tnp_b_input_channels(LayerCheck const& check) {
 }
 
 MappingStatus rule_tnp_b_weights_8_bits(LayerCheck const& check) {
-    if (layer_params(check.layer).get("weights_bits") != 8)
+    if (check.layer.required_params().get("weights_bits") != 8)
         return {check.layer, "Only 8-bit weights are supported."};
     return {};
 }
@@ -70,7 +70,7 @@ MappingStatus rule_tnp_b_input_shift_fits(LayerCheck const& check) {
 
 // The skip DMAs of a TNP-B count fifo_size + 1 frames in an 8-bit delay.
 MappingStatus rule_tnp_b_fifo_size(LayerCheck const& check) {
-    LayerParams const& params = layer_params(check.layer);
+    LayerParams const& params = check.layer.required_params();
     if (!params.has("fifo_size") || checked_fifo_size(params)) return {};
     return {check.layer, fifo_size_out_of_range_message(params.get("fifo_size"))};
 }

@@ -16,7 +16,7 @@ uint64_t chunk_input_32b_size(hw::Type type, uint32_t height, uint32_t width, ui
     case hw::Type::CNP1:
     case hw::Type::CNP2: {
         // One row: width values of `bits` bits in whole bytes, padded to a 32-bit word, per channel.
-        uint64_t const row_bytes = align_up((uint64_t{bits} * width + 7) >> 3, 4);
+        uint64_t const row_bytes = align_up(words_for_bits(uint64_t{bits} * width, 8), 4);
         uint64_t const row_bits = mul_sat(mul_sat(row_bytes, channels), 8);
         return mul_sat(ceil_div(row_bits, 32), height);
     }
@@ -42,7 +42,7 @@ std::string fifo_size_out_of_range_message(int32_t fifo_size) {
 }
 
 uint64_t weights_100b_size_64(Layer const& layer, uint32_t filters) {
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     LayerType const type = params.layer_type();
     switch (type) {
     case LayerType::Conv2D:

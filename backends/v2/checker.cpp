@@ -82,7 +82,7 @@ MappingStatus rule_activation_is_relu(Layer const& layer) {
         return {};
     if (!layer.has_activation() || layer.has_activation_type(ActivationType::ReLU)) return {};
     return {layer, format("Does not support activation type '{}'.",
-                          activation_name(layer_params(layer).get("activation")))};
+                          activation_name(layer.required_params().get("activation")))};
 }
 
 MappingStatus rule_lut_on_all_nps(Layer const& layer, Mesh const& mesh) {
@@ -99,7 +99,7 @@ bool is_temporal_kind(LayerType type) {
 
 MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& layer, Layer const* previous,
                                                                   HwVersion) const {
-    KindEntry const* kind = find_kind(layer_type(layer));
+    KindEntry const* kind = find_kind(layer.type());
     if (!kind) return {layer, "Unsupported layer type on Nuvra v2."};
 
     MappingStatus result;
@@ -144,7 +144,7 @@ bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type type, uint
 
 bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const& layer, uint32_t filters) const {
     uint64_t const size = weights_100b_size_64(layer, filters);
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     // The row of weights one input channel (one FIFO slot on a TNP-B) feeds must be addressable.
     uint64_t row = 0;
     switch (params.layer_type()) {
@@ -187,7 +187,7 @@ uint32_t CompatibilityCheckerImpl::reserved_input_words(Layer const& layer) cons
 }
 
 uint32_t get_weights_100b_size(Layer const& layer, uint32_t filters) {
-    LayerParams const& params = layer_params(layer);
+    LayerParams const& params = layer.required_params();
     if (is_temporal_kind(params.layer_type()) && !checked_fifo_size(params))
         throw std::runtime_error(fifo_size_out_of_range_message(params.get("fifo_size")));
     uint64_t const size = weights_100b_size_64(layer, filters);

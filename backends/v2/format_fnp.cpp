@@ -274,7 +274,8 @@ std::vector<uint32_t> format_input_shift_fnp(Dense const& shifts, Shape const& s
     case InputPadding::RowBytePadded: {
         RowBytePadding const pad = row_byte_padding(d, bits);
         require_vector(shifts, d.elements(), "input_shift");
-        std::vector<uint32_t> words(narrow_words(even((pad.plane * d.y * 8 + 31) >> 5), "format_input_shift_fnp"), 0u);
+        uint64_t const plane_words = words_for_bits(mul_sat({pad.plane, d.y, 8}), 32);
+        std::vector<uint32_t> words(narrow_words(even(plane_words), "format_input_shift_fnp"), 0u);
         put_shifts(shifts, d, pad.plane, pad.row, words);
         return words;
     }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "backends/v2/registers.h"
+#include "hw/arith.h"
 #include "program/format_support.h"
 
 namespace nuvra::v2 {
@@ -157,7 +158,7 @@ std::vector<uint32_t> format_input_shift(Dense const& input_shift, uint32_t firs
     uint64_t const n = count != 0 ? count : input_shift.size();
     require_dimension(input_shift, 0, uint64_t(first_channel) + n, "input_shift");
 
-    std::vector<uint32_t> words(2 * ((n + 7) / 8), 0u);
+    std::vector<uint32_t> words(2 * ceil_div(n, 8), 0u);
     if (n == 0) return words;
     // The element type checked once (the message of a first read), then byte after byte.
     ByteElements<uint8_t> const shifts(input_shift);
@@ -168,7 +169,7 @@ std::vector<uint32_t> format_input_shift(Dense const& input_shift, uint32_t firs
 
 std::vector<uint32_t> format_input_shift(Dense const& input_shift) {
     uint64_t const n = input_shift.size();
-    uint64_t const words = ((n + 7) >> 2) & ~uint64_t{1};
+    uint64_t const words = 2 * ceil_div(n, 8);
     if (words <= 1) return {};
     WordImage image(words);
     for (uint64_t i = 0; i < n; ++i) image.set_byte(i, tensor_read<uint8_t>(input_shift, size_t(i)));
@@ -189,7 +190,7 @@ std::vector<uint32_t> format_merge_layer_shift(std::shared_ptr<Dense const> cons
         require_vector(c_tensor, end, "output_shift");
     }
 
-    WordImage image((uint64_t(count) + 3) / 4);
+    WordImage image(ceil_div(count, 4));
     for (uint32_t k = 0; k < count; ++k) {
         uint32_t const n = first_neuron + k;
         int32_t const a = tensor_read<uint8_t>(a_tensor, {n});

@@ -15,13 +15,6 @@ namespace nuvra::v2 {
 
 namespace {
 
-Shape first_input(Layer const& layer) {
-    auto const dims = layer.input_dimensions();
-    if (dims.empty())
-        throw std::runtime_error(format("The linked layer {} has no input dimensions.", layer.get_name()));
-    return dims.front();
-}
-
 hw::NpPart const& np_part_of(hw::Component const& component) {
     if (!component.np_part) throw std::invalid_argument("The linked component has no NP part.");
     return *component.np_part;
@@ -59,12 +52,12 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
     set_np_field(regs, PR_LINK_INDEX, mapping->input_link_index);
 
     bool const max_pool = max_pooling_input(layer);
-    auto const bytes = [bits](uint64_t values) { return (bits * values + 7) / 8; };
+    auto const bytes = [bits](uint64_t values) { return words_for_bits(mul_sat(bits, values), 8); };
 
     InputLayout layout;
     if (layer.is_target_component(ComponentKind::FNP)) {
         set_np_field(regs, PR_FNP_MODE, true);
-        Shape const d = first_input(layer);
+        Shape const d = layer.first_input();
         set_np_field(regs, PR_CUT_I_ORIG, 0);
         set_np_field(regs, PR_CUT_J_ORIG, 0);
         set_np_field(regs, PR_CUT_I_SIZE, d[1]);
@@ -75,7 +68,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
         if (padding == InputPadding::Undefined) throw std::runtime_error("Unsupported padding.");
         layout.row = padding == InputPadding::RowBytePadded ? bytes(d[0]) : round_up(bytes(d[0]), 4);
         uint64_t const channels = np_part_of(component).spatial_partition.shape[2];
-        layout.words = (mul_sat(layout.row, channels) + 3) / 4;
+        layout.words = ceil_div(mul_sat(layout.row, channels), 4);
     } else if (layer.is_target_component(ComponentKind::CNP) ||
                layer.is_target_component(ComponentKind::TNP_B)) {
         set_np_field(regs, PR_FNP_MODE, false);
@@ -91,16 +84,16 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
         if (max_pool) {
             set_np_field(regs, PR_SP_MAXPOOLING, true);
             uint64_t const bits_of_rows = mul_sat(mul_sat(round_up(bytes(width), 4), kept.shape[2]), 8);
-            set_np_field(regs, PR_PKSRAM_SIZE, mul_sat((bits_of_rows + 31) / 32, height));
+            set_np_field(regs, PR_PKSRAM_SIZE, mul_sat(words_for_bits(bits_of_rows, 32), height));
         }
 
         if (!layer.is_separable()) {
             layout.row = round_up(bytes(width), 4);
             layout.words = mul_sat(layout.row, part.spatial_partition.shape[2]) / 4;
         } else {
-            layout.words = (bits * width + 31) / 32;
+            layout.words = words_for_bits(bits * width, 32);
             layout.row = mul_sat(mul_sat(layout.words, height), 4);
-            Shape const d = first_input(layer);
+            Shape const d = layer.first_input();
             set_np_field(regs, PR_SEPARABLE, true);
             // The NP holds only a group of the layer's channels.
             if (part.filters < d[2]) {

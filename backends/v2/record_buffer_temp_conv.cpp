@@ -21,7 +21,7 @@ namespace {
 
 // The layer's "fifo_size"; a negative one reads as 4294967295, which no field takes.
 uint32_t fifo_size_of(Layer const& layer) {
-    int32_t const value = recorded_params(layer).get("fifo_size");
+    int32_t const value = layer.required_params().get("fifo_size");
     return value < 0 ? std::numeric_limits<uint32_t>::max() : uint32_t(value);
 }
 
@@ -30,9 +30,9 @@ NpRegisterMap format_tnp_b_np_registers(LayerRecordArgs const& args, bool depthw
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     std::vector<hw::Component> const sources = routing_sources(mapping);
     std::vector<hw::Component> const destinations = routing_destinations(mapping);
-    auto const activation = static_cast<ActivationType>(recorded_params(layer).get("activation"));
+    auto const activation = static_cast<ActivationType>(layer.required_params().get("activation"));
     uint32_t const fifo_size = fifo_size_of(layer);
-    Shape const input = recorded_input_shape(layer);
+    Shape const input = layer.first_input();
     uint8_t const input_bits = layer.input_bits();
     uint8_t const output_bits = layer.output_bits();
 
@@ -158,7 +158,7 @@ NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(LayerRecordArgs con
 
 std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device const& device,
                                                                        LayerRecordArgs const& args) {
-    if (recorded_params(args.layer).layer_type() != LayerType::BufferTempConv)
+    if (args.layer.type() != LayerType::BufferTempConv)
         throw std::runtime_error(invalid_tnp_b_layer_type_message);
     NpRegisterMap const registers = format_buffer_temp_conv_np_registers(args);
     return record_tnp_b_program(device, args.layer, registers, args.registers_only, false);
@@ -166,7 +166,7 @@ std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device co
 
 std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(Device const& device,
                                                                                  LayerRecordArgs const& args) {
-    if (recorded_params(args.layer).layer_type() != LayerType::DepthwiseBufferTempConv)
+    if (args.layer.type() != LayerType::DepthwiseBufferTempConv)
         throw std::runtime_error(invalid_tnp_b_layer_type_message);
     recorded_layer_mapping(args.layer);
     NpRegisterMap const registers = format_depthwise_buffer_temp_conv_np_registers(args);

@@ -6,9 +6,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/v2/check_sizes.h"
 #include "backends/v2/format_conv_weights.h"
-#include "hw/arith.h"
-#include "program/format_support.h"
 #include "backends/v2/format_variables.h"
 #include "backends/v2/np_registers.h"
 #include "backends/v2/partial_reconfig.h"
@@ -17,9 +16,11 @@
 #include "backends/v2/routing.h"
 #include "backends/v2/sizes.h"
 #include "engine/params.h"
+#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/np_split.h"
 #include "hw/panic.h"
+#include "program/format_support.h"
 
 namespace nuvra::v2 {
 
@@ -55,7 +56,7 @@ struct LayerTensors {
         : input_shift(required_variable(layer, "input_shift")),
           weights(required_variable(layer, "weights")),
           neurons(layer),
-          weights_bits(byte_value(recorded_params(layer).get("weights_bits"))) {
+          weights_bits(byte_value(layer.required_params().get("weights_bits"))) {
         // The kernel size is the weights' first dimension (x, y, c, f).
         require_rank(*weights, 4, "weights");
         weight_target = blocks.weight_target(weights->dimensions()[0], weights_bits);
@@ -116,29 +117,21 @@ std::vector<uint32_t> NeuronVariables::format(uint32_t first, uint32_t count) co
 }
 
 uint64_t cnp_input_packet_words(uint32_t channels, uint32_t width, uint32_t height, uint8_t bits) {
-    // Bytes of one input row of one channel, rounded up to whole words.
-    uint64_t const row_bytes = ((uint64_t{bits} * width + 7) / 8 + 3) / 4 * 4;
-    return (uint64_t{channels} * row_bytes * 8 + 31) / 32 * height;
-}
-
-LayerParams const& recorded_params(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (params == nullptr) throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
-    return *params;
+    return chunk_input_32b_size(hw::Type::CNP1, height, width, channels, 0, bits);
 }
 
 void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t channels, uint32_t cut_width,
                                        uint32_t cut_height, uint8_t input_bits, uint32_t ch_cont,
                                        uint32_t filters) {
     // Bytes of one input row of one channel, rounded up to whole words.
-    uint64_t const row_bytes = ((uint64_t{input_bits} * cut_width + 7) / 8 + 3) / 4 * 4;
+    uint64_t const row_bytes = round_up(words_for_bits(uint64_t{input_bits} * cut_width, 8), 4);
 
     set_np_field(regs, INPUT_MEMORY_CPKSRAM_SIZE, cnp_input_packet_words(channels, cut_width, cut_height, input_bits));
     set_np_field(regs, CONTAINER_CHCONT_SIZE, ch_cont);
     set_np_field(regs, FILTERS_TF_TOTAL, filters);
     set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, row_bytes);
-    set_np_field(regs, FILTER_GROUPS_COUNT, (uint64_t{filters} + 7) / 8);
-    set_np_field(regs, INPUT_ROW_WORDS, uint64_t{channels} * row_bytes / 4);
+    set_np_field(regs, FILTER_GROUPS_COUNT, ceil_div(filters, 8));
+    set_np_field(regs, INPUT_ROW_WORDS, mul_sat(channels, row_bytes) / 4);
 }
 
 hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& component) {
@@ -162,12 +155,6 @@ bool inbound_max_pool(Layer const& layer) {
 std::vector<hw::Component> dual_output_stores(LayerMapping const& mapping) {
     hw::Component const* store = mapping.skipdma_store_dual_output();
     return store ? std::vector<hw::Component>{*store} : std::vector<hw::Component>{};
-}
-
-Shape recorded_input_shape(Layer const& layer) {
-    std::vector<Shape> const inputs = layer.input_dimensions();
-    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    return inputs.front();
 }
 
 bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident) {
@@ -234,7 +221,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
 // ---- Conv2D ----
 
 CnpConvSetup pooled_cnp_conv_setup(Layer const& layer) {
-    LayerParams const& params = recorded_params(layer);
+    LayerParams const& params = layer.required_params();
 
     // The computed blocks of the convolution and its pooling.
     auto const* conv_layer = dynamic_cast<HasConvParams const*>(&layer);
@@ -255,7 +242,7 @@ CnpConvSetup pooled_cnp_conv_setup(Layer const& layer) {
     } else if (pool_type == PoolType::Average && pool_size == -1) {
         pool_value = 1;
     }
-    Shape const input = recorded_input_shape(layer);
+    Shape const input = layer.first_input();
     CnpConvSetup setup;
     setup.kernel_size = params.get("kernel_size");
     setup.kernel_stride = params.get("kernel_stride");
@@ -283,10 +270,10 @@ NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvS
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     std::vector<hw::Component> const sources = routing_sources(mapping);
     std::vector<hw::Component> const destinations = routing_destinations(mapping);
-    LayerParams const& params = recorded_params(layer);
+    LayerParams const& params = layer.required_params();
 
     auto const activation = static_cast<ActivationType>(params.get("activation"));
-    Shape const input = recorded_input_shape(layer);
+    Shape const input = layer.first_input();
     uint8_t const input_bits = layer.input_bits();
     uint8_t const output_bits = layer.output_bits();
     bool const pooled_input = inbound_max_pool(layer);
@@ -343,7 +330,7 @@ NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvS
 }
 
 std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, LayerRecordArgs const& args) {
-    if (recorded_params(args.layer).layer_type() != LayerType::Conv2D)
+    if (args.layer.type() != LayerType::Conv2D)
         throw std::runtime_error(invalid_cnp_layer_type_message);
     NpRegisterMap const registers = format_conv2d_np_registers(args);
     return record_cnp_conv_program(device, args.layer, registers, args.registers_only);

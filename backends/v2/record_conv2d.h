@@ -80,12 +80,9 @@ CnpConvSetup pooled_cnp_conv_setup(Layer const& layer);
 // The register images of the NPs of a CNP convolution layer, built with the kind's `setup`.
 NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvSetup const& setup);
 
-// The layer's parameters; a layer without any is std::runtime_error "Layer '<name>' has no
-// parameters.".
-LayerParams const& recorded_params(Layer const& layer);
-
 // 32-bit words of the NP's input packet memory: `channels` rows of `width` elements of `bits`
-// bits, each row rounded up to whole words, times `height`.
+// bits, each row rounded up to whole words, times `height` (chunk_input_32b_size of a CNP,
+// saturated at UINT64_MAX).
 uint64_t cnp_input_packet_words(uint32_t channels, uint32_t width, uint32_t height, uint8_t bits);
 
 // The words of a CNP image that describe the NP's input packets and its filters: the input
@@ -113,10 +110,6 @@ bool inbound_max_pool(Layer const& layer);
 
 // The store that carries the layer's second output, as a list of zero or one component.
 std::vector<hw::Component> dual_output_stores(LayerMapping const& mapping);
-
-// The layer's first input shape; none is std::runtime_error "Cannot get input size before it is
-// set.".
-Shape recorded_input_shape(Layer const& layer);
 
 // Whether `ident` is in `idents`.
 bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident);

@@ -19,7 +19,7 @@ constexpr uint8_t transposed_weights_bits = 8;
 
 CnpConvSetup transposed_cnp_conv_setup(Layer const& layer) {
     CnpConvSetup setup;
-    setup.kernel_size = recorded_params(layer).get("kernel_size");
+    setup.kernel_size = layer.required_params().get("kernel_size");
     setup.kernel_stride = transposed_stride;
     setup.weights_bits = transposed_weights_bits;
     setup.transposed = true;
@@ -35,7 +35,7 @@ NpRegisterMap format_transposed_conv2d_np_registers(LayerRecordArgs const& args)
 
 std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(Device const& device,
                                                                         LayerRecordArgs const& args) {
-    if (recorded_params(args.layer).layer_type() != LayerType::Conv2DTranspose)
+    if (args.layer.type() != LayerType::Conv2DTranspose)
         throw std::runtime_error(invalid_cnp_layer_type_message);
     NpRegisterMap const registers = format_transposed_conv2d_np_registers(args);
     return record_cnp_conv_program(device, args.layer, registers, args.registers_only);

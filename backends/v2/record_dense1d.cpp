@@ -52,12 +52,12 @@ void format_dense1d_np_registers(HardwareConstraints const& hardware_constraints
     set_np_field(regs, CUT_J_SIZE, s[0]);
 
     // Bytes of one input row in the padded layouts, and the words of one plane of rows.
-    uint64_t const row = (uint64_t{input_bits} * s[0] + 7) >> 3;
+    uint64_t const row = words_for_bits(uint64_t{input_bits} * s[0], 8);
     uint64_t row_bytes = 0;
     uint64_t plane_words = 0;
     if (padding == InputPadding::RowBytePadded) {
         row_bytes = row;
-        plane_words = (row * s[2] + 3) >> 2;
+        plane_words = ceil_div(row * s[2], 4);
     } else if (padding == InputPadding::RowWordPadded) {
         row_bytes = align_up(row, 4);
         plane_words = row_bytes * s[2] >> 2;
@@ -108,7 +108,7 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
 
     uint8_t const input_bits = layer.input_bits();
     // A width outside a byte is none the FNP takes: it reads as 0, which is refused.
-    int32_t const weight_param = recorded_params(layer).get("weights_bits");
+    int32_t const weight_param = layer.required_params().get("weights_bits");
     uint8_t const weight_bits = weight_param >= 0 && weight_param <= 255 ? uint8_t(weight_param) : 0;
     InputPadding const padding = get_fnp_supported_padding(layer, flatten);
 

@@ -9,6 +9,7 @@
 #include "backends/v2/registers.h"
 #include "backends/v2/sizes.h"
 #include "engine/params.h"
+#include "hw/arith.h"
 
 namespace nuvra::v2 {
 
@@ -44,8 +45,8 @@ void format_depthwise_np_words(std::vector<uint32_t>* regs, hw::NpPart const& pa
     set_np_field(regs, CONTAINER_CHCONT_SIZE, dwc_ch_cont_100b_size(d.kernel_size, count, d.ch_cont_bits));
 
     // 32-bit words of one input row of one channel.
-    uint64_t const row_words = (uint64_t{d.input_bits} * width + 31) / 32;
-    set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, 4 * row_words * height);
+    uint64_t const row_words = words_for_bits(uint64_t{d.input_bits} * width, 32);
+    set_np_field(regs, INPUT_ROW_CPK_CHCONT_SIZE, mul_sat({4, row_words, uint64_t{height}}));
     set_np_field(regs, FILTER_GROUPS_COUNT, 1);
     set_np_field(regs, INPUT_ROW_WORDS, row_words);
 }
@@ -54,7 +55,7 @@ CnpConvBlocks const depthwise_blocks{format_depthwise_conv_cnp_weights, dwc_dma_
 
 // The np_words hook of a depthwise setup.
 void add_depthwise_words(CnpConvSetup* setup, Layer const& layer, uint8_t ch_cont_bits, bool group_before_packets) {
-    DepthwiseWords const words{layer.input_bits(), recorded_input_shape(layer)[2],
+    DepthwiseWords const words{layer.input_bits(), layer.first_input()[2],
                                static_cast<uint32_t>(setup->kernel_size), ch_cont_bits, group_before_packets};
     setup->np_words = [words](std::vector<uint32_t>* regs, hw::NpPart const& part) {
         format_depthwise_np_words(regs, part, words);
@@ -77,7 +78,7 @@ NpRegisterMap format_transposed_dwconv2d_np_registers(LayerRecordArgs const& arg
 }
 
 std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, LayerRecordArgs const& args) {
-    if (recorded_params(args.layer).layer_type() != LayerType::DepthwiseConv2D)
+    if (args.layer.type() != LayerType::DepthwiseConv2D)
         throw std::runtime_error(invalid_cnp_layer_type_message);
     NpRegisterMap const registers = format_dwconv2d_np_registers(args);
     return record_cnp_conv_program(device, args.layer, registers, args.registers_only, depthwise_blocks);
@@ -85,7 +86,7 @@ std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& dev
 
 std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device const& device,
                                                                           LayerRecordArgs const& args) {
-    if (recorded_params(args.layer).layer_type() != LayerType::DepthwiseConv2DTranspose)
+    if (args.layer.type() != LayerType::DepthwiseConv2DTranspose)
         throw std::runtime_error(invalid_cnp_layer_type_message);
     NpRegisterMap const registers = format_transposed_dwconv2d_np_registers(args);
     return record_cnp_conv_program(device, args.layer, registers, args.registers_only, depthwise_blocks);

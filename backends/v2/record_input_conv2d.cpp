@@ -85,7 +85,7 @@ void format_input_conv2d_registers(std::vector<uint32_t>* regs, int32_t kernel_s
 }
 
 std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const& device, Layer const& layer) {
-    LayerParams const& params = recorded_params(layer);
+    LayerParams const& params = layer.required_params();
     int32_t const filters = params.get("filters");
     auto const activation = static_cast<ActivationType>(params.get("activation"));
     auto const* conv_layer = dynamic_cast<HasConvParams const*>(&layer);
@@ -95,7 +95,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
     std::vector<uint32_t> regs(HRC_REGISTER_WORDS, 0u);
     set(regs, HRC_ENABLE, 1);
     format_input_conv2d_registers(&regs, params.get("kernel_size"), layer.output_bits(), params.get("activation"),
-                                  recorded_input_shape(layer), params.get("padding"), params.get("pool_type"),
+                                  layer.first_input(), params.get("padding"), params.get("pool_type"),
                                   params.get("pool_size"), params.get("pool_stride"), params.get("kernel_stride"),
                                   required_variable(layer, "padding_value").get(), conv, filters);
 

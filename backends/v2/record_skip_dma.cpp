@@ -162,10 +162,8 @@ void record_skipdma_store(program::Record* record, Layer const& layer, bool dual
     uint64_t bits = 0;
     Extent size{};
     if (dual_output || buffered) {
-        std::vector<Shape> const inputs = layer.input_dimensions();
-        require(!inputs.empty(), "Cannot get input size before it is set.");
         bits = layer.input_bits();
-        size = extent_of(inputs.front());
+        size = extent_of(layer.first_input());
     } else {
         bits = layer.output_bits();
         size = extent_of(layer.output_dimensions());
@@ -197,8 +195,8 @@ void record_skipdma(program::Record* record, Layer const& layer) {
     // A TNP-B layer keeps its last frames in external memory, through its own store and load.
     bool const buffered = layer.is_target_component(ComponentKind::TNP_B);
     uint32_t fifo_size = 0;
-    if (buffered && layer.params() != nullptr && layer.params()->has("fifo_size"))
-        fifo_size = static_cast<uint32_t>(layer.params()->get("fifo_size"));
+    if (buffered && layer.required_params().has("fifo_size"))
+        fifo_size = static_cast<uint32_t>(layer.required_params().get("fifo_size"));
 
     hw::Component const* load = mapping.skipdma_load();
     if (buffered) {

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/v2/check_sizes.h"
 #include "backends/v2/record_buffer_temp_conv.h"
 #include "backends/v2/record_conv2d.h"
 #include "backends/v2/record_conv2d_transpose.h"
@@ -65,12 +66,6 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::Dense1D, record_program_dense1d_layer},
 };
 
-LayerType layer_type_of(Layer const& layer) {
-    LayerParams const* params = layer.params();
-    if (params == nullptr) throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
-    return params->layer_type();
-}
-
 // ---- SCC and EPG ----
 
 // The byte address of a register of the SCC or the EPG.
@@ -99,18 +94,12 @@ std::vector<uint32_t> epg_preset_image() {
 constexpr auto narrow_bytes = narrow_layer_bytes;
 
 // Bytes of n 100-bit words.
-uint64_t bytes_of_100b(uint64_t words) { return (words * 100 + 7) / 8; }
+uint64_t bytes_of_100b(uint64_t words) { return words_for_bits(mul_sat(words, 100), 8); }
 
 bool is_cnp(hw::Type type) { return type == hw::Type::CNP1 || type == hw::Type::CNP2; }
 
-Shape first_input(Layer const& layer) {
-    auto const inputs = layer.input_dimensions();
-    if (inputs.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    return inputs.front();
-}
-
 uint32_t unsigned_param(Layer const& layer, char const* key) {
-    int32_t const value = layer.params()->get(key);
+    int32_t const value = layer.required_params().get(key);
     if (value < 0)
         throw std::runtime_error(format("Layer '{}' has a negative \"{}\": {}.", layer.get_name(), key, value));
     return uint32_t(value);
@@ -118,13 +107,7 @@ uint32_t unsigned_param(Layer const& layer, char const* key) {
 
 // "fifo_size", or 0 for parameters without one.
 uint32_t fifo_size_or_zero(Layer const& layer) {
-    return layer.params()->has("fifo_size") ? unsigned_param(layer, "fifo_size") : 0;
-}
-
-bool first_inbound_is_add(Layer const& layer) {
-    auto const inbounds = layer.inbound_layers();
-    if (inbounds.empty() || inbounds.front()->params() == nullptr) return false;
-    return inbounds.front()->params()->layer_type() == LayerType::Add;
+    return layer.required_params().has("fifo_size") ? unsigned_param(layer, "fifo_size") : 0;
 }
 
 }  // namespace
@@ -136,7 +119,7 @@ KindRecorder kind_recorder(LayerType type) {
 }
 
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
-    LayerType const type = layer_type_of(args.layer);
+    LayerType const type = args.layer.type();
     KindRecorder const record = kind_recorder(type);
     if (record == nullptr)
         throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
@@ -198,7 +181,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
                                                  hw::Component const& component) const {
     Layer const& l = *layer;
     uint64_t bytes = 0;
-    switch (layer_type_of(l)) {
+    switch (l.type()) {
     case LayerType::Add:
     case LayerType::Concatenate:
     case LayerType::Dequantizer:
@@ -208,20 +191,20 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
     case LayerType::Conv2DTranspose:
         if (!is_cnp(component.type)) return 0;
         bytes = bytes_of_100b(conv2d_cnp_formatted_weight_100b_size(
-            unsigned_param(l, "kernel_size"), component.filters(), first_input(l)[2],
-            l.params()->get_as<uint8_t>("weights_bits")));
+            unsigned_param(l, "kernel_size"), component.filters(), l.first_input()[2],
+            l.required_params().get_as<uint8_t>("weights_bits")));
         break;
-    case LayerType::InputConv2D: bytes = uint64_t{4} * get_hrc_sram_size(l); break;
+    case LayerType::InputConv2D: bytes = mul_sat(get_hrc_sram_size(l), 4); break;
     case LayerType::DepthwiseConv2D:
     case LayerType::DepthwiseConv2DTranspose:
         if (!is_cnp(component.type)) return 0;
         bytes = bytes_of_100b(dwc_ch_cont_100b_size(unsigned_param(l, "kernel_size"), component.filters(),
-                                                    l.params()->get_as<uint8_t>("weights_bits")));
+                                                    l.required_params().get_as<uint8_t>("weights_bits")));
         break;
     case LayerType::BufferTempConv:
         if (component.type != hw::Type::TNP_B) return 0;
         bytes = bytes_of_100b(buffer_temp_conv_tnp_formatted_weight_100b_size(
-            unsigned_param(l, "fifo_size"), component.filters(), first_input(l)[2]));
+            unsigned_param(l, "fifo_size"), component.filters(), l.first_input()[2]));
         break;
     case LayerType::DepthwiseBufferTempConv:
         if (component.type != hw::Type::TNP_B) return 0;
@@ -230,7 +213,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
         break;
     case LayerType::Dense1D:
         if (component.type != hw::Type::FNP3) return 0;
-        bytes = uint64_t{4} * get_fnp_sram_size(l);
+        bytes = mul_sat(get_fnp_sram_size(l), 4);
         break;
     default: invalid_type();
     }
@@ -241,7 +224,7 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
                                                 std::shared_ptr<Layer> const& previous) const {
     Layer const& l = *layer;
     uint64_t words = 0;
-    switch (layer_type_of(l)) {
+    switch (l.type()) {
     case LayerType::Add:
     case LayerType::Concatenate:
     case LayerType::InputConv2D:
@@ -254,24 +237,23 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
     case LayerType::DepthwiseConv2DTranspose: {
         if (!is_cnp(component.type)) return 0;
         Shape const cut = component.halo_partition().shape;
-        uint64_t const channels = component.spatial_partition().shape[2];
-        uint64_t const row_bytes = round_up((uint64_t{l.input_bits()} * cut[0] + 7) / 8, 4);
-        words = (row_bytes * channels * 8 + 31) / 32 * cut[1] + (first_inbound_is_add(l) ? 512 : 0);
+        words = add_sat(chunk_input_32b_size(component.type, cut[1], cut[0], component.spatial_partition().shape[2], 0,
+                                             l.input_bits()),
+                        get_add_pksram_shift(l));
         break;
     }
     case LayerType::BufferTempConv:
     case LayerType::DepthwiseBufferTempConv: {
         if (component.type != hw::Type::TNP_B) return 0;
         Shape const cut = component.halo_partition().shape;
-        uint64_t const channels = component.spatial_partition().shape[2];
-        uint64_t const frame = (uint64_t{cut[0]} * cut[1] * round_up(channels, 4) * l.input_bits() + 31) / 32;
-        words = (frame + 63) / 64 * 64 * (uint64_t{fifo_size_or_zero(l)} + 1);
+        words = chunk_input_32b_size(component.type, cut[1], cut[0], component.spatial_partition().shape[2],
+                                     fifo_size_or_zero(l), l.input_bits());
         break;
     }
     case LayerType::Dense1D: words = get_fnp_input_size(l, previous.get() == layer.get()); break;
     default: invalid_type();
     }
-    return narrow_bytes(l, words * 4);
+    return narrow_bytes(l, mul_sat(words, 4));
 }
 
 uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const& layer,
@@ -280,22 +262,23 @@ uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const&
     bool const use_input_shape = args.dual_output_store;
     bool const two_buffers = args.several_passes;
     Layer const& l = *layer;
-    if (component.type == hw::Type::FNP2) return narrow_bytes(l, uint64_t{4} * get_fnp_sram_size(l));
+    if (component.type == hw::Type::FNP2) return narrow_bytes(l, mul_sat(get_fnp_sram_size(l), 4));
     if (component.type != hw::Type::SKIP_DMA_STORE) return 0;
 
-    LayerType const type = layer_type_of(l);
+    LayerType const type = l.type();
     if (type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv) {
         // The frame buffer of a temporal layer: fifo_size + 1 input frames.
-        if (!l.params()->has("fifo_size")) return 0;
-        Shape const input = first_input(l);
-        uint64_t const frame = (uint64_t{l.input_bits()} * input[2] + 31) / 32 * input[0] * input[1];
-        return narrow_bytes(l, 4 * frame * (uint64_t{unsigned_param(l, "fifo_size")} + 1));
+        if (!l.required_params().has("fifo_size")) return 0;
+        Shape const input = l.first_input();
+        uint64_t const frame = mul_sat({words_for_bits(uint64_t{l.input_bits()} * input[2], 32), uint64_t{input[0]},
+                                        uint64_t{input[1]}});
+        return narrow_bytes(l, mul_sat({4, frame, uint64_t{unsigned_param(l, "fifo_size")} + 1}));
     }
 
-    Shape const shape = use_input_shape ? first_input(l) : l.output_dimensions();
+    Shape const shape = use_input_shape ? l.first_input() : l.output_dimensions();
     uint64_t const bits = use_input_shape ? l.input_bits() : l.output_bits();
-    uint64_t const words = (bits * shape[0] + 31) / 32 * shape[1] * shape[2];
-    if (two_buffers) return narrow_bytes(l, 8 * words);
+    uint64_t const words = mul_sat({words_for_bits(bits * shape[0], 32), uint64_t{shape[1]}, uint64_t{shape[2]}});
+    if (two_buffers) return narrow_bytes(l, mul_sat(words, 8));
 
     // The data waits in external memory until its deepest consumer reads it.
     DepthMemo memo;
@@ -303,7 +286,7 @@ uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const&
     int64_t gap = 0;
     for (std::shared_ptr<Layer> const& out : layer->outbound_layers())
         gap = std::max<int64_t>(gap, int64_t{get_layer_depth(out, &memo)} - depth);
-    return narrow_bytes(l, 4 * words * uint64_t(3 + gap));
+    return narrow_bytes(l, mul_sat({4, words, uint64_t(3 + gap)}));
 }
 
 }  // namespace nuvra::v2

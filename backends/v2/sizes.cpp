@@ -38,13 +38,6 @@ struct Dims3 {
     u64 c = 0;
 };
 
-Dims3 first_input(Layer const& layer) {
-    auto const dims = layer.input_dimensions();
-    if (dims.empty()) throw std::runtime_error("Cannot get input size before it is set.");
-    Shape const& s = dims.front();
-    return {s[0], s[1], s[2]};
-}
-
 Dims3 dims_of(Shape const& s) { return {s[0], s[1], s[2]}; }
 
 [[noreturn]] void bad_bits(uint8_t bits) {
@@ -57,12 +50,12 @@ void require_byte_divisor_bits(uint8_t bits) {
 }
 
 // Bytes of one unpadded row of x elements of `bits` bits.
-u64 row_bytes(u64 x, uint8_t bits) { return (checked_mul(bits, x, "FNP row") + 7) >> 3; }
+u64 row_bytes(u64 x, uint8_t bits) { return words_for_bits(checked_mul(bits, x, "FNP row"), 8); }
 
 u64 conv2d_8bit_ch_cont(uint32_t kernel_size, u64 filters) {
-    u64 const groups = (filters + 7) >> 3;  // started groups of eight filters
+    u64 const groups = ceil_div(filters, 8);  // started groups of eight filters
     switch (kernel_size) {
-    case 1: return ((groups * 8 + 23) / 24 * 24 + 11) / 12;
+    case 1: return ceil_div(round_up(groups * 8, 24), 12);
     case 3: return groups * 48 >> 3;
     case 4: return groups * 96 >> 3;
     case 5: return groups * 160 >> 3;
@@ -73,20 +66,20 @@ u64 conv2d_8bit_ch_cont(uint32_t kernel_size, u64 filters) {
 
 u64 conv2d_4bit_ch_cont(uint32_t kernel_size, u64 filters) {
     switch (kernel_size) {
-    case 1: return (filters + 23) / 24;
-    case 3: return ((filters + 7) >> 3) * 3;
+    case 1: return ceil_div(filters, 24);
+    case 3: return ceil_div(filters, 8) * 3;
     case 5: return round_up(filters, 8);
-    case 7: return ((filters + 7) >> 3) * 21;
+    case 7: return ceil_div(filters, 8) * 21;
     default: throw std::runtime_error("Unsupported kernel size.");
     }
 }
 
-u64 buffer_temp_conv_ch_cont(u64 filters) { return (round_up(round_up(filters, 8), 24) + 11) / 12; }
+u64 buffer_temp_conv_ch_cont(u64 filters) { return ceil_div(round_up(round_up(filters, 8), 24), 12); }
 
 }  // namespace
 
 InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
-    Dims3 const d = first_input(layer);
+    Dims3 const d = dims_of(layer.first_input());
     u64 const bits = layer.input_bits();
 
     // Where the producer runs decides the layouts it can write.
@@ -109,9 +102,7 @@ InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
         return words <= fnp_input_words ? InputPadding::Packed : InputPadding::Undefined;
     }
     if (bits == 8 && on_cnp) {
-        LayerParams const* params = layer.params();
-        if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
-        if (params->get("weights_bits") == 8 &&
+        if (layer.required_params().get("weights_bits") == 8 &&
             mul_sat(mul_sat(round4_checked(d.x), d.c), d.y) <= fnp_input_words)
             return InputPadding::RowWordPadded;
     }
@@ -124,12 +115,11 @@ InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous) {
 uint32_t get_add_pksram_shift(Layer const& layer) {
     auto const inbound = layer.inbound_layers();
     if (inbound.empty() || !inbound.front()) return 0;
-    LayerParams const* params = inbound.front()->params();
-    return params != nullptr && params->layer_type() == LayerType::Add ? 512 : 0;
+    return inbound.front()->type() == LayerType::Add ? add_pksram_shift_words : 0;
 }
 
 Shape get_fnp_input_dim(Layer const& layer, bool flatten) {
-    Dims3 const d = first_input(layer);
+    Dims3 const d = dims_of(layer.first_input());
     if (!flatten) return Shape{uint32_t(d.x), uint32_t(d.y), uint32_t(d.c)};
     Shape const full{uint32_t(d.x), uint32_t(d.y), uint32_t(d.c)};
     return Shape{1, 1, full.checked_size()};
@@ -137,14 +127,17 @@ Shape get_fnp_input_dim(Layer const& layer, bool flatten) {
 
 uint32_t get_fpksram_size(uint32_t y, uint32_t x, uint32_t c, uint8_t bits, InputPadding padding) {
     const char* what = "get_fpksram_size";
-    u64 const bytes = (u64(bits) * x + 7) >> 3;  // one unpadded row
+    u64 const bytes = words_for_bits(u64(bits) * x, 8);  // one unpadded row
     switch (padding) {
     case InputPadding::Packed:
-        return narrow_words((checked_add(checked_mul(checked_mul(checked_mul(y, c, what), x, what), bits, what), 31, what)) >> 5, what);
+        return narrow_words(words_for_bits(checked_mul(checked_mul(checked_mul(y, c, what), x, what), bits, what), 32),
+                            what);
     case InputPadding::RowBytePadded:
-        return narrow_words(checked_mul(y, (checked_mul(bytes, c, what) + 3) >> 2, what), what);
+        return narrow_words(checked_mul(y, ceil_div(checked_mul(bytes, c, what), 4), what), what);
     case InputPadding::RowWordPadded:
-        return narrow_words(checked_mul(y, (checked_mul(checked_mul(round_up(bytes, 4), c, what), 8, what) + 31) >> 5, what), what);
+        return narrow_words(
+            checked_mul(y, words_for_bits(checked_mul(checked_mul(round_up(bytes, 4), c, what), 8, what), 32), what),
+            what);
     default: unsupported_padding();
     }
 }
@@ -158,29 +151,29 @@ uint32_t get_fnp_input_size(Layer const& layer, bool no_previous) {
 uint32_t fnp_input_shift_24b_size(Dense const& input_shift, Shape const& dims, InputPadding padding,
                                   uint8_t bits) {
     const char* what = "fnp_input_shift_24b_size";
-    u64 t = 0;  // bytes of one plane of rows
+    u64 plane_words = 0;  // 32-bit words of one plane of rows
     switch (padding) {
-    case InputPadding::Packed: return narrow_words((u64(input_shift.size()) + 7) >> 3, what);
+    case InputPadding::Packed: return narrow_words(ceil_div(input_shift.size(), 8), what);
     case InputPadding::RowBytePadded: {
         Dims3 const d = dims_of(dims);
-        t = checked_mul(row_bytes(d.x, bits), d.c, what) + 3;
+        plane_words = ceil_div(checked_mul(row_bytes(d.x, bits), d.c, what), 4);
         break;
     }
     case InputPadding::RowWordPadded: {
         Dims3 const d = dims_of(dims);
-        t = checked_mul(round_up(row_bytes(d.x, bits), 4), d.c, what);
+        plane_words = checked_mul(round_up(row_bytes(d.x, bits), 4), d.c, what) / 4;
         break;
     }
     default: unsupported_padding();
     }
     if (bits == 0) bad_bits(bits);
     u64 const y = dims[1];
-    u64 const shifts = checked_mul(checked_mul(t >> 2, y, what), 32, what) / bits;
-    return narrow_words((shifts + 7) >> 3, what);
+    u64 const shifts = checked_mul(checked_mul(plane_words, y, what), 32, what) / bits;
+    return narrow_words(ceil_div(shifts, 8), what);
 }
 
 uint32_t cnp_tnp_input_shift_24b_size(Dense const& input_shift) {
-    return narrow_words((u64(input_shift.size()) + 7) >> 3, "cnp_tnp_input_shift_24b_size");
+    return narrow_words(ceil_div(input_shift.size(), 8), "cnp_tnp_input_shift_24b_size");
 }
 
 uint32_t fnp_row_pad_slots(uint32_t x, uint8_t bits) {
@@ -203,16 +196,16 @@ uint32_t get_neuron_word_size(Shape const& dims, InputPadding padding, uint8_t b
     Dims3 const d = dims_of(dims);
     u64 weight_words = 0;
     switch (padding) {
-    case InputPadding::Packed: weight_words = (checked_mul(weights_bits, d.c, what) + 31) >> 5; break;
+    case InputPadding::Packed: weight_words = words_for_bits(checked_mul(weights_bits, d.c, what), 32); break;
     case InputPadding::RowBytePadded: {
         u64 const plane = checked_mul(d.x + fnp_row_pad_slots(uint32_t(d.x), bits), d.c, what) +
                           fnp_plane_pad_slots(uint32_t(d.x), uint32_t(d.c), bits);
-        weight_words = checked_add(checked_mul(plane, checked_mul(weights_bits, d.y, what), what), 31, what) >> 5;
+        weight_words = words_for_bits(checked_mul(plane, checked_mul(weights_bits, d.y, what), what), 32);
         break;
     }
     case InputPadding::RowWordPadded: {
         u64 const row = round4_checked(row_bytes(d.x, bits));
-        weight_words = checked_mul((checked_mul(checked_mul(row, d.c, what), 8, what) + 31) >> 5, d.y, what);
+        weight_words = checked_mul(words_for_bits(checked_mul(checked_mul(row, d.c, what), 8, what), 32), d.y, what);
         break;
     }
     default: unsupported_padding();
@@ -232,10 +225,9 @@ uint32_t get_fnp_sram_size(Layer const& layer) {
     InputPadding const padding = get_fnp_supported_padding(layer, false);
     if (padding == InputPadding::Undefined) undefined_padding();
     Shape const dims = get_fnp_input_dim(layer, false);
-    LayerParams const* params = layer.params();
-    if (params == nullptr) throw std::runtime_error("Layer '" + layer.get_name() + "' has no parameters.");
+    uint8_t const weights_bits = layer.required_params().get_as<uint8_t>("weights_bits");
     auto const weights = std::as_const(*layer.variables().get("weights")).ensure_dense();
-    return xl_padded_32b_size(get_layer_word_size(*weights, params->get_as<uint8_t>("weights_bits"), dims, padding,
+    return xl_padded_32b_size(get_layer_word_size(*weights, weights_bits, dims, padding,
                                                   layer.input_bits()),
                               "get_fnp_sram_size");
 }
@@ -282,9 +274,9 @@ uint32_t dwc_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels, uint8_t 
 uint32_t dwc_4bit_ch_cont_100b_size(uint32_t kernel_size, uint32_t channels) {
     u64 const c = channels;
     switch (kernel_size) {
-    case 3: return narrow_words((c + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
-    case 5: return narrow_words((c * 3 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
-    case 7: return narrow_words((c * 7 + 1) >> 1, "dwc_4bit_ch_cont_100b_size");
+    case 3: return narrow_words(ceil_div(c, 2), "dwc_4bit_ch_cont_100b_size");
+    case 5: return narrow_words(ceil_div(c * 3, 2), "dwc_4bit_ch_cont_100b_size");
+    case 7: return narrow_words(ceil_div(c * 7, 2), "dwc_4bit_ch_cont_100b_size");
     default: throw std::runtime_error("Invalid kernel size.");
     }
 }
@@ -350,9 +342,8 @@ uint32_t depthwise_buffer_temp_conv_formatted_weight_32b_size(uint32_t fifo_size
 }
 
 uint32_t xl_padded_32b_size(uint64_t words, const char* what) {
-    uint32_t const narrowed = narrow_words(words, what);
-    if (!dma::config_block_size_needs_xl(narrowed)) return narrowed;
-    return narrow_words(round_up(words, dma::xl_unit_words), what);
+    narrow_words(words, what);  // a size above 32 bits is named as it is, before any padding
+    return narrow_words(dma::xl_padded(words), what);
 }
 
 uint32_t get_hrc_sram_size(Layer const& layer) {

@@ -25,7 +25,10 @@ enum class InputPadding : int32_t {
 // inputs, the padding is undefined.".
 InputPadding get_fnp_supported_padding(Layer const& layer, bool no_previous);
 
-// Input words set aside in the NP input memory for a layer fed by an Add: 512, else 0.
+// Input words set aside in the NP input memory for a layer fed by an Add.
+inline constexpr uint32_t add_pksram_shift_words = 512;
+
+// add_pksram_shift_words for a layer whose first inbound layer is an Add, else 0.
 uint32_t get_add_pksram_shift(Layer const& layer);
 
 // The layer's first input dimensions; with `flatten`, {1, 1, x * y * c}.

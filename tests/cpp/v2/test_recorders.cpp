@@ -154,6 +154,27 @@ TEST(V2MemorySizer, Sizes) {
     EXPECT_EQ(sizer.get_external_memory_size(a, cnp, {}), 0u);
 }
 
+// Input needs whose 64-bit products used to wrap to 0 are refused instead of reported as no memory.
+TEST(V2MemorySizer, NeedsBeyond64BitsAreRefused) {
+    ModelBuilder m;
+    m.input("in");
+    m.layer(LayerType::Conv2D, "a", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"in"});
+    m.buffer_temp_conv("btc", "in", 2);
+    v2::MemorySizerImpl const sizer;
+    struct { char const* name; char const* layer; hw::Component component; } const rows[] = {
+        // Rows of 2^32 bytes over 2^29 channels: 2^64 bits.
+        {"a", "a", part(hw::Type::CNP1, 4, Shape{8, 8, 1u << 29}, Shape{0xFFFFFFFF, 1, 4})},
+        // Frames of 2^31 x 2^31 values over 4 channels of 8 bits: 2^67 bits.
+        {"btc", "btc", part(hw::Type::TNP_B, 4, Shape{8, 8, 4}, Shape{1u << 31, 1u << 31, 4})},
+    };
+    for (auto const& row : rows) {
+        EXPECT_EQ(error_text<std::runtime_error>(
+                      [&] { sizer.get_input_memory_size(m[row.layer], row.component, m["in"]); }),
+                  std::string("The memory size of layer '") + row.name + "' does not fit 32 bits.")
+            << row.layer;
+    }
+}
+
 struct HrcFixture {
     std::shared_ptr<FakeLayer> layer = FakeLayer::make("in_conv", {ComponentKind::HRC});
     std::shared_ptr<FakeDevice> device = make_fake_device(hw::Tolmar_v2);
