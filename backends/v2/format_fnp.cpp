@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -351,7 +352,8 @@ std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadd
                   NEURON_MAX_VALUE.bits.width == 8 && NEURON_MAX_VALUE_SHIFT.bits.width == 8 &&
                   NEURON_OUTPUT_SCALE.bits.width == 8 && NEURON_OUTPUT_SHIFT.bits.width == 8);
     for (uint32_t n = 0; n < neurons; ++n) {
-        uint32_t* record = &words[uint64_t(n) * record_words];
+        // Built in a local record (kept in registers), then stored.
+        uint32_t record[FNP_NEURON_HEADER_WORDS] = {};
         put_field<NEURON_BIAS>(record, uint8_t(bias_v.at(n, 0, 0, 0)));
         put_field<NEURON_BIAS_SHIFT>(record, bias_shift_v.at(n, 0, 0, 0));
         if (has_max) {
@@ -360,6 +362,7 @@ std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadd
         }
         put_field<NEURON_OUTPUT_SCALE>(record, output_scales_v.at(n, 0, 0, 0));
         put_field<NEURON_OUTPUT_SHIFT>(record, uint8_t(output_shift_v.at(n, 0, 0, 0)));
+        std::copy(std::begin(record), std::end(record), &words[uint64_t(n) * record_words]);
     }
     // Eight neurons at a time: their weights of one input lie side by side in the tensor.
     ByteElements<int8_t> const w(*weights);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <stdexcept>
@@ -86,7 +87,8 @@ std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense con
     uint32_t overflow = 0;
     for (uint32_t k = 0; k < count; ++k) {
         uint64_t const n = uint64_t(first_neuron) + k;
-        uint32_t* const record = &words[NEURON_VARIABLE_WORDS * k];
+        // Built in a local record (kept in registers), then stored.
+        uint32_t record[NEURON_VARIABLE_WORDS] = {};
         // The steps of the checked path, in its order: the later of two steps sharing bits wins.
         if (out_scales) put_field<VARS_A_OUT_SCALE>(record, out_scales->at(n, 0, 0, 0));
         if (bias_view) put_field<VARS_A_BIAS>(record, uint8_t(bias_view->at(n, 0, 0, 0)));
@@ -113,6 +115,7 @@ std::vector<uint32_t> format_cnp_tnp_variables(Dense const* max_value, Dense con
         }
         if (act_scales) put_field<VARS_B_ACT_SCALE>(record, act_scales->at(n, 0, 0, 0));
         if (max_v) put_field<VARS_B_MAX_VALUE>(record, max_v->at(n, 0, 0, 0));
+        std::copy(std::begin(record), std::end(record), &words[NEURON_VARIABLE_WORDS * k]);
     }
     if (overflow != 0) return checked();
     return words;
