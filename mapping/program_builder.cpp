@@ -220,7 +220,9 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
 
     MappingStatus const status = finish_program(serializer, graph, values, largest + 1);
     if (status.failed) return {status, nullptr};
-    auto sequence = std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, program_, learning_);
+    // The program moves into the sequence: it is program-sized, and the builder is emptied next.
+    auto sequence =
+        std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, std::move(program_), learning_);
     clear();
     return {MappingStatus::success(), std::move(sequence)};
 }

@@ -1,5 +1,6 @@
 #include "program/record.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "hw/arith.h"
@@ -7,6 +8,13 @@
 namespace nuvra {
 
 namespace program {
+
+namespace {
+
+// The most words a track grows by beyond what a block needs.
+constexpr uint64_t growth_headroom_words = 1024;
+
+}  // namespace
 
 bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t address,
                      std::vector<uint32_t> const& data, bool allow_xl, bool size_flag,
@@ -28,7 +36,12 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     dma::format_config_header(header, ident, target, size_flag ? static_cast<uint32_t>(length) : 0, address,
                               xl);
 
-    words_.reserve(current + dma::header_words + length);
+    // Room for a few more small blocks (input shifts, variables) after a large one, so that the
+    // large one is not copied again for each of them; bounded, since the record is kept whole until
+    // the program is written.
+    uint64_t const needed = current + dma::header_words + length;
+    if (needed > words_.capacity())
+        words_.reserve(std::min<uint64_t>(needed + std::min<uint64_t>(needed / 2, growth_headroom_words), max_words));
     words_.insert(words_.end(), header, header + dma::header_words);
     words_.insert(words_.end(), data.begin(), data.end());
     words_.resize(current + dma::header_words + length, 0);

@@ -4,9 +4,7 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
-#include <vector>
 
 #include "engine/sequence.h"
 #include "python/registration.h"
@@ -17,32 +15,20 @@ namespace nuvra::python {
 
 namespace {
 
-using Bytes = std::optional<std::vector<uint8_t>>;
-
-// The bytes of a view, copied; none for a view without data.
-Bytes copy_of(std::span<const uint8_t> view) {
-    if (view.data() == nullptr) return std::nullopt;
-    return std::vector<uint8_t>(view.begin(), view.end());
-}
-
 py::object bytes_of(std::span<const uint8_t> view) {
     if (view.data() == nullptr) return py::none();
     return py::bytes(reinterpret_cast<const char*>(view.data()), view.size());
 }
 
-// The two parts of a program, copied when made: they stay readable after the sequence is gone.
+// The two parts of a program, each copied once into bytes when made: they stay readable after the
+// sequence is gone, and reading them copies nothing more.
 struct ProgramPartsCopy {
     explicit ProgramPartsCopy(Sequence::ProgramParts const& parts)
-        : program_info(copy_of(parts.program_info)), program_data(copy_of(parts.program_data)) {}
+        : program_info(bytes_of(parts.program_info)), program_data(bytes_of(parts.program_data)) {}
 
-    Bytes program_info;
-    Bytes program_data;
+    py::object program_info;
+    py::object program_data;
 };
-
-py::object bytes_of(Bytes const& bytes) {
-    if (!bytes) return py::none();
-    return bytes_of(std::span<const uint8_t>(bytes->data(), bytes->size()));
-}
 
 }  // namespace
 
@@ -52,10 +38,8 @@ void register_sequence_classes(py::module_& m) {
         "\n      Represents a program split in different parts.\n\n      program_info is the program part containing "
         "information on how to program the\n      device.\n      program_data is the program part containing the "
         "program data required by nuvra\n      to configure the IP.\n")
-        .def_property_readonly("program_info",
-                               [](ProgramPartsCopy const& self) { return bytes_of(self.program_info); })
-        .def_property_readonly("program_data",
-                               [](ProgramPartsCopy const& self) { return bytes_of(self.program_data); });
+        .def_property_readonly("program_info", [](ProgramPartsCopy const& self) { return self.program_info; })
+        .def_property_readonly("program_data", [](ProgramPartsCopy const& self) { return self.program_data; });
 
     py::class_<Sequence, std::shared_ptr<Sequence>>(
         m, "Sequence",
