@@ -1,19 +1,31 @@
-// Times Model::map of a MobileNet-v1-like network on virtual second-generation devices: InputData
-// 224 x 224 x 3, InputConv2D 3 x 3 stride 2 with 32 filters, 13 pairs of DepthwiseConv2D 3 x 3 and
-// Conv2D 1 x 1 (ReLU, 64 to 1024 filters), a global average pool, and Dense1D 1000 (29 layers,
-// 4.2 M int8 weights). Not a test: run it on a Release build.
-//   map_program [repeats]
+// Times Model::map of a MobileNet-v1-like network on virtual second-generation devices of 16 and 64
+// columns of four NPs: InputData 224 x 224 x 3, InputConv2D 3 x 3 stride 2 with 32 filters, 13
+// pairs of DepthwiseConv2D 3 x 3 and Conv2D 1 x 1 (ReLU, 64 to 1024 filters), a global average
+// pool, and Dense1D 1000 (29 layers, 4.2 M int8 weights). Prints, as ratios measured in this run:
+//   - the first map of a process over a warm one (each of `processes` fresh child processes maps
+//     once, then `maps` more times; medians over the children);
+//   - per warm map: its minor page faults, the share of its time spent in the kernel (page faults,
+//     mapping and unmapping memory) and the share a memcpy of the program's bytes takes (what
+//     one more copy of the program would cost);
+//   - a chain of 400 Conv2D layers mapped as 2 chains of 200 over 8 chains of 50, per layer, on a
+//     mesh of an NP per layer (median over `rounds` interleaved rounds).
+// Not a test: run it on a Release build.
+//   map_program [processes] [maps] [rounds]
+// (rounds 0 skips the chain; "map_program 1 60 0" under perf record profiles warm maps.)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <sys/resource.h>
 
 #include "backends/ip_version_backend.h"
 #include "engine/layer.h"
@@ -25,6 +37,7 @@
 #include "hw/presets.h"
 #include "hw/virtual_device.h"
 #include "mapping/hardware_backend.h"
+#include "mapping/map_constraints.h"
 
 namespace {
 
@@ -61,12 +74,21 @@ std::unique_ptr<Model> make_mobilenet() {
             {{"kernel_size", 3}, {"kernel_stride", pair.stride}, {"padding", 1}, {"activation", 1}},
             "dw" + std::to_string(i));
         std::map<std::string, int> pw{{"kernel_size", 1}, {"filters", pair.filters}, {"padding", 1}, {"activation", 1}};
+        // The last pointwise convolution pools globally.
         if (i == 13) pw.insert({{"pool_type", int(PoolType::Average)}, {"pool_size", -1}});
         add(*model, LayerType::Conv2D, pw, "pw" + std::to_string(i));
         ++i;
     }
     add(*model, LayerType::Dense1D, {{"units", 1000}}, "fc");
     for (auto const& layer : model->layers()) fill_weights(*layer);
+    return model;
+}
+
+std::unique_ptr<Model> make_chain(int conv_layers) {
+    auto model = Model::create();
+    add(*model, LayerType::InputData, {{"input_width", 16}, {"input_height", 16}, {"input_channels", 16}}, "input");
+    for (int i = 1; i <= conv_layers; ++i)
+        add(*model, LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 16}, {"padding", 1}}, "conv" + std::to_string(i));
     return model;
 }
 
@@ -80,41 +102,181 @@ std::shared_ptr<Device> make_device(int columns) {
                                                    np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, true}, nps, {}));
 }
 
-long minor_faults() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
+// `nps` CNPs, four to a column, no HRC.
+std::shared_ptr<Device> make_chain_device(int nps) {
+    std::vector<np::Info> list;
+    for (int i = 0; i < nps; ++i)
+        list.push_back({{uint8_t(1 + i / 4), uint8_t(i % 4), 0, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true});
+    return make_virtual_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, {}));
 }
 
 double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// What one map cost: wall time, minor page faults, kernel time.
+struct Cost {
+    double ms = 0;
+    double faults = 0;
+    double kernel_ms = 0;
+};
+
+struct Usage {
+    long faults;
+    double kernel_ms;
+};
+
+Usage usage() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return {u.ru_minflt, double(u.ru_stime.tv_sec) * 1e3 + double(u.ru_stime.tv_usec) / 1e3};
+}
+
+Cost map_once(Model& model, std::shared_ptr<Device> const& device) {
+    Usage const before = usage();
+    auto const start = Clock::now();
+    model.map(device);
+    double const ms = ms_since(start);
+    Usage const after = usage();
+    return {ms, double(after.faults - before.faults), after.kernel_ms - before.kernel_ms};
+}
+
+// What a child process reports: its first map, the medians of its warm maps, and a memcpy of the
+// program's bytes into memory already touched.
+struct ChildReport {
+    Cost first;
+    Cost warm;
+    double memcpy_ms = 0;
+    double program_bytes = 0;
+    double passes = 0;
+};
+
+ChildReport run_child(int columns, int maps) {
+    auto const model = make_mobilenet();
+    auto const device = make_device(columns);
+    ChildReport report;
+    report.first = map_once(*model, device);
+    std::vector<double> ms, faults, kernel, copies;
+    for (int r = 0; r < maps; ++r) {
+        Cost const cost = map_once(*model, device);
+        ms.push_back(cost.ms);
+        faults.push_back(cost.faults);
+        kernel.push_back(cost.kernel_ms);
+    }
+    auto const sequences = model->sequences();
+    if (sequences.size() != 1) std::exit(2);
+    std::span<const uint8_t> const program = sequences.front()->program();
+    std::vector<uint8_t> copy(program.size());
+    for (int r = 0; r < maps; ++r) {
+        auto const start = Clock::now();
+        std::memcpy(copy.data(), program.data(), program.size());
+        copies.push_back(ms_since(start));
+    }
+    // Kernel time is counted in clock ticks: its share is taken over all the warm maps.
+    double total_ms = 0, total_kernel_ms = 0;
+    for (size_t i = 0; i < ms.size(); ++i) total_ms += ms[i], total_kernel_ms += kernel[i];
+    report.warm = {median(ms), median(faults), median(ms) * total_kernel_ms / total_ms};
+    report.memcpy_ms = median(copies);
+    report.program_bytes = double(program.size());
+    report.passes = double(sequences.front()->passes().size());
+    return report;
+}
+
+// Runs each child in a fresh process (forked before this process maps anything).
+std::vector<ChildReport> run_children(int columns, int processes, int maps) {
+    std::vector<ChildReport> reports;
+    for (int p = 0; p < processes; ++p) {
+        int fds[2];
+        if (pipe(fds) != 0) std::exit(3);
+        pid_t const pid = fork();
+        if (pid == 0) {
+            close(fds[0]);
+            ChildReport const report = run_child(columns, maps);
+            ssize_t const written = write(fds[1], &report, sizeof report);
+            _exit(written == ssize_t(sizeof report) ? 0 : 4);
+        }
+        close(fds[1]);
+        ChildReport report;
+        ssize_t const got = read(fds[0], &report, sizeof report);
+        close(fds[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (got != ssize_t(sizeof report) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+            std::fprintf(stderr, "a child process failed\n");
+            std::exit(1);
+        }
+        reports.push_back(report);
+    }
+    return reports;
+}
+
+void report_mobilenet(int columns, int processes, int maps) {
+    std::vector<ChildReport> const reports = run_children(columns, processes, maps);
+    std::vector<double> first, warm, ratio, first_faults, warm_faults, kernel_share, copy_share;
+    for (ChildReport const& r : reports) {
+        first.push_back(r.first.ms);
+        warm.push_back(r.warm.ms);
+        ratio.push_back(r.first.ms / r.warm.ms);
+        first_faults.push_back(r.first.faults);
+        warm_faults.push_back(r.warm.faults);
+        kernel_share.push_back(r.warm.kernel_ms / r.warm.ms);
+        copy_share.push_back(r.memcpy_ms / r.warm.ms);
+    }
+    std::printf("MobileNet-like on %d columns x 4 NPs: %.0f passes, %.0f program bytes (medians of %d processes)\n",
+                columns, reports.front().passes, reports.front().program_bytes, processes);
+    std::printf("  first map %8.3f ms, %6.0f page faults\n", median(first), median(first_faults));
+    std::printf("  warm map  %8.3f ms, %6.0f page faults\n", median(warm), median(warm_faults));
+    std::printf("  first / warm:                         %.2f\n", median(ratio));
+    std::printf("  kernel time / warm map:               %.3f\n", median(kernel_share));
+    std::printf("  memcpy of the program / warm map:     %.3f\n", median(copy_share));
+}
+
+// Maps a fresh chain of `n` layers on a mesh of `n` NPs; only the mapping is timed.
+double map_chain_ms(int n) {
+    auto const device = make_chain_device(n);
+    auto const model = make_chain(n);
+    std::vector<std::shared_ptr<Layer>> layers = model->layers();
+    auto const constraints = std::make_shared<MapConstraints>(device);
+    std::vector<std::shared_ptr<Sequence>> sequences;
+    HardwareBackend backend(generation_selector());
+    auto const start = Clock::now();
+    MappingStatusGroup const group = backend.map(&layers, &sequences, constraints);
+    double const ms = ms_since(start);
+    if (group.failed || sequences.size() != 1) {
+        std::fprintf(stderr, "the chain of %d layers does not map as one sequence\n", n);
+        std::exit(1);
+    }
+    return ms;
+}
+
+void report_chain(int rounds) {
+    std::vector<double> long_ms, short_ms, ratio;
+    for (int r = 0; r < rounds; ++r) {
+        double a = 0, b = 0;
+        for (int i = 0; i < 2; ++i) a += map_chain_ms(200);
+        for (int i = 0; i < 8; ++i) b += map_chain_ms(50);
+        long_ms.push_back(a / 400);
+        short_ms.push_back(b / 400);
+        ratio.push_back(a / b);
+    }
+    std::printf("Chain of 400 Conv2D layers, an NP per layer (medians of %d rounds)\n", rounds);
+    std::printf("  2 x 200: %.4f ms per layer; 8 x 50: %.4f ms per layer\n", median(long_ms), median(short_ms));
+    std::printf("  per layer, 2 x 200 / 8 x 50:          %.3f\n", median(ratio));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    int const repeats = argc > 1 ? std::atoi(argv[1]) : 20;
+    int const processes = argc > 1 ? std::atoi(argv[1]) : 5;
+    int const maps = argc > 2 ? std::atoi(argv[2]) : 12;
+    int const rounds = argc > 3 ? std::atoi(argv[3]) : 9;
     register_mapping_backend();
-    auto model = make_mobilenet();
-    for (int columns : {16, 64}) {
-        auto const device = make_device(columns);
-        std::vector<double> times;
-        size_t bytes = 0, sequences = 0, passes = 0;
-        for (int r = 0; r < repeats; ++r) {
-            long const faults = minor_faults();
-            auto const start = Clock::now();
-            model->map(device);
-            times.push_back(ms_since(start));
-            if (r < 3) std::printf("  map %d: %.3f ms, %ld faults\n", r, times.back(), minor_faults() - faults);
-            auto const list = model->sequences();
-            sequences = list.size();
-            bytes = list.empty() ? 0 : list.front()->program().size();
-            passes = list.empty() ? 0 : list.front()->passes().size();
-        }
-        double const first = times.front();
-        std::sort(times.begin() + 1, times.end());
-        std::printf("%d columns: %zu sequences, %zu passes, %zu bytes; first %.3f ms, warm median %.3f ms\n",
-                    columns, sequences, passes, bytes, first, times[times.size() / 2]);
-    }
+    for (int columns : {16, 64}) report_mobilenet(columns, processes, maps);
+    if (rounds > 0) report_chain(rounds);
     return 0;
 }

@@ -43,7 +43,7 @@ HardwarePass::~HardwarePass() {
 HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
                                    std::vector<std::shared_ptr<Layer>> const& layers,
                                    std::vector<std::shared_ptr<Sequence::Pass>> const& passes,
-                                   std::vector<uint8_t> program, LearningReader learning)
+                                   program::ProgramBuffer program, LearningReader learning)
     : device_(std::move(device)),
       constraints_(constraints),
       layers_(layers),
@@ -52,17 +52,17 @@ HardwareSequence::HardwareSequence(std::shared_ptr<Device> device, HardwareConst
       learning_(std::move(learning)) {}
 
 Sequence::ProgramParts HardwareSequence::program_parts() const {
-    size_t const size = program_.size();
+    std::span<const uint8_t> const all = program_.bytes();
+    size_t const size = all.size();
     if (size < 4)
         throw std::runtime_error(
             format("Invalid program: {} bytes cannot hold the program_info length.", size));
-    uint32_t const info_length = uint32_t{program_[0]} | uint32_t{program_[1]} << 8 |
-                                 uint32_t{program_[2]} << 16 | uint32_t{program_[3]} << 24;
+    uint32_t const info_length = uint32_t{all[0]} | uint32_t{all[1]} << 8 | uint32_t{all[2]} << 16 |
+                                 uint32_t{all[3]} << 24;
     uint64_t const info_end = uint64_t{info_length} + 4;
     if (info_end > size)
         throw std::runtime_error(format("Invalid program: a program_info of {} bytes does not fit {} bytes.",
                                         info_length, size));
-    std::span<const uint8_t> const all(program_.data(), size);
     return {all.first(size_t(info_end)), all.subspan(size_t(info_end))};
 }
 
@@ -85,7 +85,7 @@ std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
     // Programming is costly: skip it when the device holds these very bytes.
     std::span<const uint8_t> const loaded = hardware->program();
     bool const same = loaded.data() != nullptr && loaded.size() == program_.size() &&
-                      (program_.empty() || std::memcmp(loaded.data(), program_.data(), program_.size()) == 0);
+                      (program_.size() == 0 || std::memcmp(loaded.data(), program_.data(), program_.size()) == 0);
     if (!same) hardware->program(program_.data(), program_.size());
 
     if (inputs.size() > std::numeric_limits<uint32_t>::max())

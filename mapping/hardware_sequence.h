@@ -17,6 +17,7 @@
 #include "hw/ident.h"
 #include "mapping/graph_utils.h"
 #include "program/backend.h"
+#include "program/serializer_buffer.h"
 
 namespace nuvra {
 
@@ -55,14 +56,16 @@ public:
     // `program` is the whole program: a little-endian 32-bit length L, program_info (L bytes),
     // then the size-prefixed program_data. The constraints are copied: the back end that built
     // the sequence ends with the mapping call. `learning` reads learned variables back.
+    // The program's bytes are taken over, not copied: a vector of them, or the buffer the
+    // serializer wrote them into.
     HardwareSequence(std::shared_ptr<Device> device, HardwareConstraints const& constraints,
                      std::vector<std::shared_ptr<Layer>> const& layers,
-                     std::vector<std::shared_ptr<Sequence::Pass>> const& passes, std::vector<uint8_t> program,
+                     std::vector<std::shared_ptr<Sequence::Pass>> const& passes, program::ProgramBuffer program,
                      LearningReader learning = {});
 
     std::vector<std::shared_ptr<Sequence::Pass>> const& passes() const override { return passes_; }
     BackendType backend() const override { return BackendType::Hardware; }
-    std::span<const uint8_t> program() const override { return {program_.data(), program_.size()}; }
+    std::span<const uint8_t> program() const override { return program_.bytes(); }
     // Views of program_info (its length word included) and program_data. A program shorter than
     // its length word, or whose program_info length passes its end, is std::runtime_error.
     ProgramParts program_parts() const override;
@@ -89,7 +92,7 @@ private:
     HardwareConstraints constraints_;
     std::vector<std::shared_ptr<Layer>> layers_;
     std::vector<std::shared_ptr<Sequence::Pass>> passes_;
-    std::vector<uint8_t> program_;
+    program::ProgramBuffer program_;
     LearningReader learning_;
 };
 

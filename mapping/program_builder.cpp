@@ -220,7 +220,7 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
 
     MappingStatus const status = finish_program(serializer, graph, values, largest + 1);
     if (status.failed) return {status, nullptr};
-    // The program moves into the sequence: it is program-sized, and the builder is emptied next.
+    // The program moves into the sequence, from where the serializer wrote it.
     auto sequence =
         std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, std::move(program_), learning_);
     clear();
@@ -369,7 +369,7 @@ MappingStatus HardwareSequenceBuilder::finish_program(SequenceSerializer& serial
     header.num_descriptors = uint8_t(descriptors);  // passed the check above: at most 254
     for (auto const& pass : passes_) header.passes.push_back(pass_skip_dma(*pass));
     header.post_processing = v.last->type() == LayerType::WispPostProcessing;
-    program_ = serializer.finalize(header);
+    program_ = serializer.finalize_in_place(header);
     return MappingStatus::success();
 }
 

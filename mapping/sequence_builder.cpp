@@ -83,7 +83,7 @@ void HardwareSequenceBuilder::clear() {
     layers_.clear();
     passes_.clear();
     depths_.clear();
-    program_.clear();
+    program_ = program::ProgramBuffer();
     last_group_.reset();
 }
 

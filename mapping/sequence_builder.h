@@ -17,6 +17,7 @@
 #include "hw/mapping_status.h"
 #include "mapping/hardware_sequence.h"
 #include "program/backend.h"
+#include "program/serializer_buffer.h"
 
 namespace nuvra {
 
@@ -102,7 +103,7 @@ private:
     // The depths of the layers' graph, found once for all passes: the graph must not change
     // while the builder holds passes.
     DepthMemo depths_;
-    std::vector<uint8_t> program_;
+    program::ProgramBuffer program_;
     std::optional<std::pair<std::shared_ptr<Layer>, std::vector<hw::Component>>> pending_;
     std::optional<Group> last_group_;
 };

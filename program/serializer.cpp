@@ -1,11 +1,13 @@
 #include "program/serializer.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "hw/arith.h"
 #include "hw/format.h"
@@ -26,11 +28,12 @@ MappingStatus check_num_descriptors(Layer const& layer, uint64_t multiplier, uin
 
 namespace {
 
-// The builders of program_info and of the layout pass start at this size and grow as needed.
+// program_info's buffer starts at this size and grows as needed.
 constexpr size_t initial_buffer_size = 1024;
 
-// The largest buffer the program format can address.
-constexpr uint64_t max_buffer_bytes = FLATBUFFERS_MAX_BUFFER_SIZE;
+// The address space program_data is written into: far beyond any program, yet only the pages
+// written take memory. A larger program moves once to a region of its size.
+constexpr size_t data_reservation = size_t{256} << 20;
 
 // The words of the dummy descriptor: one config word for the zero ident at the HRC config bank.
 constexpr uint32_t dummy_desc_words = 1;
@@ -74,29 +77,6 @@ public:
 private:
     uint8_t const* begin_;
     size_t size_;
-};
-
-// Hands a FlatBufferBuilder one region laid out beforehand, so that it writes the program_data
-// bytes where they stay. Asking for any other memory means the layout was wrong.
-class InPlaceAllocator : public flatbuffers::Allocator {
-public:
-    InPlaceAllocator(uint8_t* region, size_t size) : region_(region), size_(size) {}
-
-    uint8_t* allocate(size_t size) override {
-        if (handed_out_ || size != size_)
-            throw std::logic_error("The program_data does not fit the room laid out for it.");
-        handed_out_ = true;
-        return region_;
-    }
-    void deallocate(uint8_t*, size_t) override {}  // the region belongs to the program
-    uint8_t* reallocate_downward(uint8_t*, size_t, size_t, size_t, size_t) override {
-        throw std::logic_error("The program_data outgrew the room laid out for it.");
-    }
-
-private:
-    uint8_t* region_;
-    size_t size_;
-    bool handed_out_ = false;
 };
 
 // program_info's form of the skip-DMA entries of a pass.
@@ -149,8 +129,38 @@ flatbuffers::Offset<fb::LearningLayerInfo> learning_layer_info(flatbuffers::Flat
 
 }  // namespace
 
+// Gives program_data's builder page regions instead of heap blocks, and hands the one holding the
+// finished program on to it.
+class SequenceSerializer::RegionAllocator : public flatbuffers::Allocator {
+public:
+    uint8_t* allocate(size_t size) override {
+        regions_.emplace_back(size);
+        return regions_.back().begin();
+    }
+    void deallocate(uint8_t* p, size_t) override {
+        std::erase_if(regions_, [p](program::PageRegion const& region) { return region.begin() == p; });
+    }
+    // The region that holds `p`; the allocator keeps no claim on it.
+    program::PageRegion take(uint8_t const* p) {
+        for (auto it = regions_.begin(); it != regions_.end(); ++it) {
+            if (p < it->begin() || p >= it->end()) continue;
+            program::PageRegion region = std::move(*it);
+            regions_.erase(it);
+            return region;
+        }
+        throw std::logic_error("The program_data lies outside the regions it was written to.");
+    }
+
+private:
+    std::vector<program::PageRegion> regions_;
+};
+
 SequenceSerializer::SequenceSerializer(LayerRecorder const& layer_recorder, IoRecorder const& io_recorder)
-    : layer_recorder_(layer_recorder), io_recorder_(io_recorder) {}
+    : data_memory(std::make_unique<RegionAllocator>()),
+      data_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(data_reservation, data_memory.get(), false)),
+      info_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(initial_buffer_size)),
+      layer_recorder_(layer_recorder),
+      io_recorder_(io_recorder) {}
 
 SequenceSerializer::~SequenceSerializer() = default;
 
@@ -160,36 +170,21 @@ void SequenceSerializer::ensure_open() const {
 
 void SequenceSerializer::serialize_version(HwVersion const& version) {
     ensure_open();
-    device_versions.push_back(version);
+    device_version = fb::CreateDeviceVersion(*info_builder, version.vendor_id, version.product_id,
+                                             version.major_rev, version.minor_rev);
+    has_device_version = true;
 }
 
-namespace {
-
-// The words of one track or FNP2 filters track; in a layout pass only their length's parity, so
-// that every padding after them is that of the full buffer (no alignment here exceeds 8 bytes).
-flatbuffers::Offset<flatbuffers::Vector<uint32_t>> words_vector(flatbuffers::FlatBufferBuilder& builder,
-                                                                std::vector<uint32_t> const& words,
-                                                                bool layout_only, uint64_t* elided_words) {
-    if (!layout_only) return builder.CreateVector(words);
-    size_t const kept = words.size() % 2;
-    *elided_words += words.size() - kept;
-    return builder.CreateVector(words.data(), kept);
-}
-
-}  // namespace
-
-flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(flatbuffers::FlatBufferBuilder& builder,
-                                                                     program::Record const& record,
-                                                                     bool layout_only,
-                                                                     uint64_t* elided_words) const {
+flatbuffers::Offset<fb::Record> SequenceSerializer::serialize_record(program::Record const& record) {
+    flatbuffers::FlatBufferBuilder& builder = *data_builder;
     std::vector<flatbuffers::Offset<fb::NpTrack>> tracks;
     tracks.reserve(record.tracks.size());
     for (program::NpTrack const& track : record.tracks)
-        tracks.push_back(fb::CreateNpTrack(builder, words_vector(builder, track.words(), layout_only, elided_words)));
+        tracks.push_back(fb::CreateNpTrack(builder, builder.CreateVector(track.words())));
     flatbuffers::Offset<fb::Fnp2FiltersTrack> filters;
     if (record.fnp2_filters_track) {
         fb::Ident const ident = fb_ident(record.fnp2_filters_track->ident);
-        auto const words = words_vector(builder, record.fnp2_filters_track->words, layout_only, elided_words);
+        auto const words = builder.CreateVector(record.fnp2_filters_track->words);
         filters = fb::CreateFnp2FiltersTrack(builder, &ident, words);
     }
     auto const track_vector = builder.CreateVector(tracks);
@@ -200,7 +195,7 @@ size_t SequenceSerializer::serialize_scc_program(SccFlags const& flags, Shape in
     ensure_open();
     std::unique_ptr<program::Record> record = io_recorder_.record_scc(flags, in, out);
     if (!record) throw std::runtime_error("The IO recorder gave no system-configuration record.");
-    steps.emplace_back().record = std::move(record);
+    records.push_back(serialize_record(*record));
     return 1;
 }
 
@@ -216,7 +211,7 @@ size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) 
         std::unique_ptr<program::Record> record = layer_recorder_.record_layer(args);
         if (!record) throw std::runtime_error("The layer recorder gave no record");
         size_t const count = record->tracks.size();
-        steps.emplace_back().record = std::move(record);
+        records.push_back(serialize_record(*record));
         return count;
     } catch (std::exception const& e) {
         fail_layer(args.layer, e);
@@ -247,16 +242,16 @@ size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, 
         if (learning.third->tracks.empty() && !learning.third->fnp2_filters_track)
             throw std::runtime_error("The third learning record has neither a track nor an FNP2 filters track");
 
+        auto const first = serialize_record(*learning.first);
+        auto const second = serialize_record(*learning.second);
+        auto const third = serialize_record(*learning.third);
+
         std::shared_ptr<Layer::Mapping> const mapping = layer.mapping();
         if (!mapping || !mapping->components) throw std::runtime_error("The learning layer has no hardware mapping");
         fb::Ident const ident = fb_ident(mapping->components->at(0).ident);
 
-        size_t const count = learning.second->tracks.size() + learning.third->tracks.size();
-        DataStep& step = steps.emplace_back();
-        step.kind = DataStep::Kind::learning;
-        step.learning = std::move(learning);
-        step.learning_ident = ident;
-        return count;
+        learning_records = fb::CreateLearningRecords(*data_builder, &ident, first, second, third, learning.value);
+        return learning.second->tracks.size() + learning.third->tracks.size();
     } catch (std::exception const& e) {
         fail_layer(layer, e);
     }
@@ -264,8 +259,8 @@ size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, 
 
 void SequenceSerializer::finalize_pass() {
     ensure_open();
-    steps.emplace_back().kind = DataStep::Kind::end_pass;
-    ++pass_count;
+    passes.push_back(fb::CreatePass(*data_builder, data_builder->CreateVector(records)));
+    records.clear();
 }
 
 void SequenceSerializer::serialize_epg_tracks(EpgArgs const& args) {
@@ -289,49 +284,32 @@ void SequenceSerializer::record_dummy_desc_hdr(bool enabled) {
     if (enabled) dummy_desc_header = format_config_header_fb(hw::Ident{}, dma::Target::HrcConfig, dummy_desc_words, 0);
 }
 
-void SequenceSerializer::write_program_data(flatbuffers::FlatBufferBuilder& builder, bool layout_only,
-                                            uint64_t* elided_words) const {
-    // The tables go in the order the calls came: a record as it came, a pass when it closed.
-    std::vector<flatbuffers::Offset<fb::Pass>> passes;
-    std::vector<flatbuffers::Offset<fb::Record>> records;
-    flatbuffers::Offset<fb::LearningRecords> learning_records;
-    for (DataStep const& step : steps) {
-        switch (step.kind) {
-        case DataStep::Kind::record:
-            records.push_back(serialize_record(builder, *step.record, layout_only, elided_words));
-            break;
-        case DataStep::Kind::end_pass:
-            passes.push_back(fb::CreatePass(builder, builder.CreateVector(records)));
-            records.clear();
-            break;
-        case DataStep::Kind::learning: {
-            auto const first = serialize_record(builder, *step.learning.first, layout_only, elided_words);
-            auto const second = serialize_record(builder, *step.learning.second, layout_only, elided_words);
-            auto const third = serialize_record(builder, *step.learning.third, layout_only, elided_words);
-            learning_records = fb::CreateLearningRecords(builder, &step.learning_ident, first, second, third,
-                                                         step.learning.value);
-            break;
-        }
-        }
-    }
-    fb::DescHeader const dummy(static_cast<uint32_t>(dummy_desc_header), static_cast<uint32_t>(dummy_desc_header >> 32));
-    auto const pass_vector = builder.CreateVector(passes);
-    builder.FinishSizePrefixed(fb::CreateProgramData(builder, pass_vector, learning_records, &dummy));
-}
+program::ProgramBuffer SequenceSerializer::finalize_in_place(program::ProgramHeader const& header) {
+    ensure_open();
+    if (!has_device_version)
+        throw std::runtime_error("The device version must be serialized before the program is finalized.");
+    if (header.passes.size() != passes.size())
+        throw std::runtime_error(format("The program has {} passes but the sequence has {}.", passes.size(),
+                                        header.passes.size()));
 
-void SequenceSerializer::write_program_info(flatbuffers::FlatBufferBuilder& builder,
-                                            std::span<const uint8_t> data_bytes,
-                                            program::ProgramHeader const& header) const {
-    flatbuffers::Offset<fb::DeviceVersion> device_version;
-    for (HwVersion const& version : device_versions)
-        device_version = fb::CreateDeviceVersion(builder, version.vendor_id, version.product_id, version.major_rev,
-                                                 version.minor_rev);
+    // program_data first: program_info locates its words.
+    fb::DescHeader const dummy(static_cast<uint32_t>(dummy_desc_header), static_cast<uint32_t>(dummy_desc_header >> 32));
+    auto const pass_vector = data_builder->CreateVector(passes);
+    data_builder->FinishSizePrefixed(fb::CreateProgramData(*data_builder, pass_vector, learning_records, &dummy));
+    finalized = true;
+    // The builder lets go of its buffer; the region around it is the program's from now on.
+    size_t reserved = 0, offset = 0;
+    uint8_t* const buffer = data_builder->ReleaseRaw(reserved, offset);
+    std::span<const uint8_t> const data_bytes(buffer + offset, reserved - offset);
+    program::PageRegion region = data_memory->take(buffer);
+    data_builder.reset();
 
     auto const* data = flatbuffers::GetSizePrefixedRoot<fb::ProgramData>(data_bytes.data());
     SpanLocator const locate(data_bytes);
+    flatbuffers::FlatBufferBuilder& builder = *info_builder;
 
     std::vector<flatbuffers::Offset<fb::PassSpans>> pass_spans;
-    for (size_t i = 0; i < pass_count; ++i) {
+    for (size_t i = 0; i < passes.size(); ++i) {
         fb::Pass const* pass = data->passes()->Get(static_cast<flatbuffers::uoffset_t>(i));
         std::vector<flatbuffers::Offset<fb::RecordSpans>> record_offsets;
         if (pass->records() != nullptr)
@@ -356,50 +334,23 @@ void SequenceSerializer::write_program_info(flatbuffers::FlatBufferBuilder& buil
         &header.output_scales, header.num_descriptors, epg_registers.empty() ? nullptr : &epg_registers, &pass_spans,
         learning_layer, &dummy_span, header.input_bits, header.input_signed, header.input_channels_first,
         &header.input_scales, &header.input_zero_points, header.post_processing));
+
+    // program_info goes in front of program_data, in the room the region has below it.
+    size_t const info_size = builder.GetSize();
+    if (size_t(data_bytes.data() - region.begin()) < info_size) {
+        std::vector<uint8_t> program(builder.GetBufferPointer(), builder.GetBufferPointer() + info_size);
+        program.insert(program.end(), data_bytes.begin(), data_bytes.end());
+        return program::ProgramBuffer(std::move(program));
+    }
+    uint8_t* const start = buffer + offset - info_size;
+    std::memcpy(start, builder.GetBufferPointer(), info_size);
+    info_builder.reset();
+    region.release_below(start);
+    return program::ProgramBuffer(std::move(region), {start, info_size + data_bytes.size()});
 }
 
 std::vector<uint8_t> SequenceSerializer::finalize(program::ProgramHeader const& header) {
-    ensure_open();
-    if (device_versions.empty())
-        throw std::runtime_error("The device version must be serialized before the program is finalized.");
-    if (header.passes.size() != pass_count)
-        throw std::runtime_error(format("The program has {} passes but the sequence has {}.", pass_count,
-                                        header.passes.size()));
-    finalized = true;
-
-    // Layout: program_data without its words gives both sizes, since the words change neither the
-    // tables nor the size of program_info.
-    uint64_t elided_words = 0;
-    size_t info_size = 0;
-    uint64_t data_size = 0;
-    {
-        flatbuffers::FlatBufferBuilder layout(initial_buffer_size);
-        write_program_data(layout, true, &elided_words);
-        data_size = uint64_t{layout.GetSize()} + elided_words * sizeof(uint32_t);
-        if (data_size > max_buffer_bytes)
-            throw std::runtime_error(format("The program_data of {} bytes passes the largest program of {} bytes.",
-                                            data_size, max_buffer_bytes));
-        flatbuffers::FlatBufferBuilder info(initial_buffer_size);
-        write_program_info(info, {layout.GetBufferPointer(), layout.GetSize()}, header);
-        info_size = info.GetSize();
-    }
-
-    // The words go once, straight to their place in the program; program_info goes in front.
-    std::vector<uint8_t> program(info_size + size_t(data_size));
-    {
-        InPlaceAllocator room(program.data(), program.size());
-        // Buffer alignment 1: the builder takes exactly the room it is given.
-        flatbuffers::FlatBufferBuilder data(program.size(), &room, false, 1);
-        write_program_data(data, false, nullptr);
-        if (data.GetSize() != data_size || data.GetBufferPointer() != program.data() + info_size)
-            throw std::logic_error("The program_data does not fill the room laid out for it.");
-    }
-    std::span<const uint8_t> const data_bytes(program.data() + info_size, size_t(data_size));
-    flatbuffers::FlatBufferBuilder info(info_size);
-    write_program_info(info, data_bytes, header);
-    if (info.GetSize() != info_size) throw std::logic_error("The program_info does not fill the room laid out for it.");
-    std::memcpy(program.data(), info.GetBufferPointer(), info_size);
-    return program;
+    return finalize_in_place(header).to_vector();
 }
 
 }  // namespace nuvra

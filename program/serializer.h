@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "hw/mapping_status.h"
 #include "program/backend.h"
 #include "program/record.h"
+#include "program/serializer_buffer.h"
 
 namespace nuvra {
 
@@ -74,8 +74,9 @@ struct ProgramHeader {
 }  // namespace program
 
 // Used once per sequence: created, fed pass by pass, finalized. The serialize_* calls return the
-// number of DMA descriptors they add, uncapped; the caller sums and checks them. The records are
-// kept as they come; finalize lays the program out and writes it once, into the buffer it returns.
+// number of DMA descriptors they add, uncapped; the caller sums and checks them. Records go
+// straight to program_data, which grows in a region of pages reserved far beyond any program:
+// it never moves, and the finished program stays where it was written.
 class SequenceSerializer {
 public:
     SequenceSerializer(LayerRecorder const& layer_recorder, IoRecorder const& io_recorder);
@@ -92,7 +93,7 @@ public:
     size_t serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
                                  bool output_type_is_zero, bool narrow_output, Shape in, Shape out);
 
-    // Records one layer and adds its record to the current pass; returns its track count.
+    // Records one layer and writes its record into the current pass; returns its track count.
     // A recorder failure with text t becomes std::runtime_error "Cannot map layer '<name>'.
     // Error: t." (no second period when t ends with one). The positional form passes its
     // arguments in LayerRecordArgs' order.
@@ -120,37 +121,24 @@ public:
     // The whole program: the size-prefixed program_info, then the size-prefixed program_data.
     // `header.passes` holds one entry per finalize_pass call.
     std::vector<uint8_t> finalize(program::ProgramHeader const& header);
+    // The same program, left in the memory it was written to.
+    program::ProgramBuffer finalize_in_place(program::ProgramHeader const& header);
 
 private:
-    // One step of program_data, in the order of the calls that made it.
-    struct DataStep {
-        enum class Kind : uint8_t { record, end_pass, learning };
-        Kind kind = Kind::record;
-        std::unique_ptr<program::Record> record;  // a record of the current pass
-        program::LearnRecordsPtr learning;        // the three records of the learning layer
-        fb::Ident learning_ident;                 // the NP of the learning layer
-    };
-
-    // Writes program_data with the steps taken so far and finishes it, size-prefixed. With
-    // `layout_only`, every words vector keeps only its length's parity: the buffer then has every
-    // table and padding of the full one, and `*elided_words` counts the words left out.
-    void write_program_data(flatbuffers::FlatBufferBuilder& builder, bool layout_only,
-                            uint64_t* elided_words) const;
-    flatbuffers::Offset<fb::Record> serialize_record(flatbuffers::FlatBufferBuilder& builder,
-                                                     program::Record const& record, bool layout_only,
-                                                     uint64_t* elided_words) const;
-    // Writes program_info for the finished, size-prefixed program_data bytes and finishes it.
-    void write_program_info(flatbuffers::FlatBufferBuilder& builder, std::span<const uint8_t> data_bytes,
-                            program::ProgramHeader const& header) const;
+    // Writes one record into the program_data builder.
+    flatbuffers::Offset<fb::Record> serialize_record(program::Record const& record);
     // Fails when finalize already ran.
     void ensure_open() const;
 
-    // Every device version given, in order (program_info holds them all; the last one counts).
-    std::vector<HwVersion> device_versions;
-    // The records and pass ends of program_data, kept until finalize writes them all at once into
-    // the program's own buffer.
-    std::vector<DataStep> steps;
-    size_t pass_count = 0;  // finalize_pass calls
+    class RegionAllocator;
+    std::unique_ptr<RegionAllocator> data_memory;  // where data_builder writes
+    std::unique_ptr<flatbuffers::FlatBufferBuilder> data_builder;
+    std::unique_ptr<flatbuffers::FlatBufferBuilder> info_builder;
+    flatbuffers::Offset<fb::DeviceVersion> device_version;  // 0 until serialize_version
+    bool has_device_version = false;
+    flatbuffers::Offset<fb::LearningRecords> learning_records;  // 0: none
+    std::vector<flatbuffers::Offset<fb::Pass>> passes;
+    std::vector<flatbuffers::Offset<fb::Record>> records;  // of the pass being built
     std::vector<fb::RegisterValue> epg_registers;
     uint64_t dummy_desc_header = 0;
     LayerRecorder const& layer_recorder_;

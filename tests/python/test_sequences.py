@@ -43,3 +43,9 @@ def test_views_outlive_what_they_show(mapped, device):
     del mapped, sequence
     gc.collect()
     assert parts.program_info + parts.program_data == program
+
+
+def test_program_parts_copy_the_program_once(mapped):
+    parts = mapped.sequences[0].program_parts
+    # Each part is copied into bytes when the parts are made; reading it again copies nothing.
+    assert parts.program_info is parts.program_info and parts.program_data is parts.program_data
