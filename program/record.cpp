@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <utility>
 
 #include "hw/arith.h"
 
@@ -37,8 +38,8 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
                               xl);
 
     // Room for a few more small blocks (input shifts, variables) after a large one, so that the
-    // large one is not copied again for each of them; bounded, since the record is kept whole until
-    // the program is written.
+    // large one is not copied again for each of them; bounded, since a layer's whole record is held
+    // until the serializer writes it.
     uint64_t const needed = current + dma::header_words + length;
     if (needed > words_.capacity())
         words_.reserve(std::min<uint64_t>(needed + std::min<uint64_t>(needed / 2, growth_headroom_words), max_words));
@@ -65,6 +66,10 @@ void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t a
 
 void Record::add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data) {
     fnp2_filters_track = std::make_unique<Fnp2FiltersTrack>(Fnp2FiltersTrack{ident, data});
+}
+
+void Record::add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t>&& data) {
+    fnp2_filters_track = std::make_unique<Fnp2FiltersTrack>(Fnp2FiltersTrack{ident, std::move(data)});
 }
 
 std::unique_ptr<Record> new_record(HwVersion const& version) { return std::make_unique<Record>(version); }

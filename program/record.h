@@ -67,6 +67,8 @@ struct Record {
 
     // Sets the record's single FNP2 filters track to a copy of `data`; the last call wins.
     void add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data);
+    // The same, taking the words over without a copy: the filters are a layer's whole weights.
+    void add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t>&& data);
 };
 
 // A new empty record for that version.

@@ -1,6 +1,5 @@
 #include "program/serializer.h"
 
-#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -32,7 +31,7 @@ namespace {
 constexpr size_t initial_buffer_size = 1024;
 
 // The address space program_data is written into: far beyond any program, yet only the pages
-// written take memory. A larger program moves once to a region of its size.
+// written take memory. A larger program moves on to larger regions, as a heap buffer would.
 constexpr size_t data_reservation = size_t{256} << 20;
 
 // The words of the dummy descriptor: one config word for the zero ident at the HRC config bank.

@@ -118,11 +118,11 @@ public:
     // With `enabled`, the program carries a one-word config header for the zero ident at target 8.
     void record_dummy_desc_hdr(bool enabled);
 
-    // The whole program: the size-prefixed program_info, then the size-prefixed program_data.
-    // `header.passes` holds one entry per finalize_pass call.
-    std::vector<uint8_t> finalize(program::ProgramHeader const& header);
-    // The same program, left in the memory it was written to.
+    // The whole program, left in the memory it was written to: the size-prefixed program_info,
+    // then the size-prefixed program_data. `header.passes` holds one entry per finalize_pass call.
     program::ProgramBuffer finalize_in_place(program::ProgramHeader const& header);
+    // The same program, copied once into a vector of its own.
+    std::vector<uint8_t> finalize(program::ProgramHeader const& header);
 
 private:
     // Writes one record into the program_data builder.

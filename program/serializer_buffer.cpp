@@ -57,6 +57,7 @@ PageRegion::PageRegion(size_t bytes) {
 #ifdef MADV_HUGEPAGE
     madvise(base_, mapped_, MADV_HUGEPAGE);  // advice only: without huge pages, plain pages serve
 #endif
+#ifdef MREMAP_FIXED
     // The spare pages move to the top of the region, where program_data is written first.
     SparePages& spare = spare_pages();
     std::lock_guard const lock(spare.mutex);
@@ -66,6 +67,7 @@ PageRegion::PageRegion(size_t bytes) {
         spare.base = nullptr;
         spare.size = 0;
     }
+#endif
 }
 
 PageRegion::PageRegion(PageRegion&& other) noexcept

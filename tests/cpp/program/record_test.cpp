@@ -4,6 +4,7 @@
 
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "engine/dma.h"
@@ -93,3 +94,22 @@ TEST(ProgramRecord, FormatConfigHeaderFbPacksBothWords) {
 
 }  // namespace
 }  // namespace nuvra
+
+namespace nuvra::program {
+namespace {
+
+TEST(ProgramRecord, Fnp2FiltersTrackTakesMovedWordsOverAndTheLastCallWins) {
+    Record record(HwVersion{});
+    std::vector<uint32_t> words(1000, 7);
+    uint32_t const* const data = words.data();
+    record.add_fnp2_filters_track(hw::Ident{1, 2, 3, 0}, std::move(words));
+    EXPECT_EQ(record.fnp2_filters_track->words.data(), data);  // taken over, not copied
+    EXPECT_EQ(record.fnp2_filters_track->ident, (hw::Ident{1, 2, 3, 0}));
+    std::vector<uint32_t> const kept{1, 2};
+    record.add_fnp2_filters_track(hw::Ident{4, 5, 6, 0}, kept);
+    EXPECT_EQ(record.fnp2_filters_track->words, kept);
+    EXPECT_EQ(kept.size(), 2u);  // copied from a vector the caller keeps
+}
+
+}  // namespace
+}  // namespace nuvra::program
