@@ -15,7 +15,49 @@ namespace {
 // The most words a track grows by beyond what a block needs.
 constexpr uint64_t growth_headroom_words = 1024;
 
+// Buffers smaller than this come and go through the allocator.
+constexpr uint64_t min_spare_words = 1024;
+
+struct SpareWords {
+    std::vector<std::vector<uint32_t>> buffers;
+    uint64_t words = 0;  // their capacities
+};
+
+SpareWords& spare_words() {
+    thread_local SpareWords spare;
+    return spare;
+}
+
 }  // namespace
+
+std::vector<uint32_t> take_spare_words(uint64_t words) {
+    SpareWords& spare = spare_words();
+    auto best = spare.buffers.end();
+    for (auto it = spare.buffers.begin(); it != spare.buffers.end(); ++it)
+        if (it->capacity() >= words && (best == spare.buffers.end() || it->capacity() < best->capacity())) best = it;
+    if (best == spare.buffers.end()) return {};
+    std::vector<uint32_t> buffer = std::move(*best);
+    spare.buffers.erase(best);
+    spare.words -= buffer.capacity();
+    return buffer;
+}
+
+void keep_spare_words(std::vector<uint32_t>&& buffer) noexcept {
+    SpareWords& spare = spare_words();
+    uint64_t const capacity = buffer.capacity();
+    if (capacity < min_spare_words || spare.buffers.size() >= max_spare_buffers ||
+        spare.words + capacity > max_spare_words)
+        return;
+    try {
+        if (spare.buffers.capacity() == 0) spare.buffers.reserve(max_spare_buffers);
+        buffer.clear();
+        spare.buffers.push_back(std::move(buffer));
+        spare.words += capacity;
+    } catch (...) {  // out of memory for the list: the buffer simply goes back
+    }
+}
+
+NpTrack::~NpTrack() { keep_spare_words(std::move(words_)); }
 
 bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t address,
                      std::vector<uint32_t> const& data, bool allow_xl, bool size_flag,
@@ -41,8 +83,14 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     // large one is not copied again for each of them; bounded, since a layer's whole record is held
     // until the serializer writes it.
     uint64_t const needed = current + dma::header_words + length;
-    if (needed > words_.capacity())
-        words_.reserve(std::min<uint64_t>(needed + std::min<uint64_t>(needed / 2, growth_headroom_words), max_words));
+    if (needed > words_.capacity()) {
+        std::vector<uint32_t> grown = take_spare_words(needed);
+        if (grown.capacity() < needed)
+            grown.reserve(std::min<uint64_t>(needed + std::min<uint64_t>(needed / 2, growth_headroom_words), max_words));
+        grown.assign(words_.begin(), words_.end());
+        std::swap(words_, grown);
+        keep_spare_words(std::move(grown));
+    }
     words_.insert(words_.end(), header, header + dma::header_words);
     words_.insert(words_.end(), data.begin(), data.end());
     words_.resize(current + dma::header_words + length, 0);
@@ -53,7 +101,9 @@ Record::Record(HwVersion const& version, NeedsXl xl_rule) : hw_version(version),
     if (needs_xl == nullptr) needs_xl = dma::config_block_size_needs_xl;
 }
 
-Record::~Record() = default;
+Record::~Record() {
+    if (fnp2_filters_track) keep_spare_words(std::move(fnp2_filters_track->words));
+}
 
 void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
                           std::vector<uint32_t> const& data, bool size_flag, bool reuse_last) {
@@ -65,10 +115,13 @@ void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t a
 }
 
 void Record::add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data) {
-    fnp2_filters_track = std::make_unique<Fnp2FiltersTrack>(Fnp2FiltersTrack{ident, data});
+    std::vector<uint32_t> words = take_spare_words(data.size());
+    words.assign(data.begin(), data.end());
+    add_fnp2_filters_track(ident, std::move(words));
 }
 
 void Record::add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t>&& data) {
+    if (fnp2_filters_track) keep_spare_words(std::move(fnp2_filters_track->words));
     fnp2_filters_track = std::make_unique<Fnp2FiltersTrack>(Fnp2FiltersTrack{ident, std::move(data)});
 }
 

@@ -24,6 +24,14 @@ public:
     // A track never holds more words than this.
     static constexpr uint32_t max_words = 65535;
 
+    NpTrack() = default;
+    NpTrack(NpTrack const&) = default;
+    NpTrack(NpTrack&&) noexcept = default;
+    NpTrack& operator=(NpTrack const&) = default;
+    NpTrack& operator=(NpTrack&&) noexcept = default;
+    // Leaves its word buffer to the next tracks recorded on this thread (keep_spare_words).
+    ~NpTrack();
+
     // Appends one block for `ident`, or returns false and leaves the track unchanged when the
     // block needs the XL form and `allow_xl` is false, or when it would pass max_words. The
     // header's size field is the padded length with `size_flag`, 0 without. A header the
@@ -70,6 +78,17 @@ struct Record {
     // The same, taking the words over without a copy: the filters are a layer's whole weights.
     void add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t>&& data);
 };
+
+// The word buffers of tracks that are gone, kept for the next tracks recorded on the same thread:
+// a layer's record is written and dropped before the next one is made, so its buffers serve the
+// next without fresh pages. At most `max_spare_buffers` buffers of `max_spare_words` words in all.
+inline constexpr size_t max_spare_buffers = 64;
+inline constexpr uint64_t max_spare_words = uint64_t{1} << 20;
+// A kept buffer of at least `words` words (empty), or an empty one of no capacity.
+std::vector<uint32_t> take_spare_words(uint64_t words);
+// Keeps `buffer` for later when there is room; its words are dropped. Never fails: a buffer that
+// cannot be kept goes back to the allocator.
+void keep_spare_words(std::vector<uint32_t>&& buffer) noexcept;
 
 // A new empty record for that version.
 std::unique_ptr<Record> new_record(HwVersion const& version);

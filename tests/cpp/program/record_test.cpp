@@ -111,5 +111,58 @@ TEST(ProgramRecord, Fnp2FiltersTrackTakesMovedWordsOverAndTheLastCallWins) {
     EXPECT_EQ(kept.size(), 2u);  // copied from a vector the caller keeps
 }
 
+// Empties this thread's spare word buffers, so that a test sees only the buffers it leaves.
+void drain_spare_words() {
+    while (take_spare_words(0).capacity() > 0) {
+    }
+}
+
+TEST(ProgramRecord, TracksTakeOverTheBuffersOfRecordsGoneWithOnlyTheirOwnWords) {
+    drain_spare_words();
+    auto const block = [](uint32_t words) {
+        std::vector<uint32_t> data(words);
+        for (uint32_t i = 0; i < words; ++i) data[i] = 0xB0000000u + i;
+        return data;
+    };
+    uint32_t const* buffer = nullptr;
+    {
+        Record gone(HwVersion{});
+        gone.add_np_track(hw::Ident{}, dma::Target::Weights, 0, block(3000), true, true);
+        gone.add_fnp2_filters_track(hw::Ident{}, block(2000));
+        buffer = gone.tracks[0].words().data();
+    }
+    Record next(HwVersion{});
+    next.add_np_track(hw::Ident{}, dma::Target::Weights, 0, block(2500), true, true);
+    std::vector<uint32_t> const& words = next.tracks[0].words();
+    EXPECT_EQ(words.data(), buffer);  // the larger of the two buffers left
+    ASSERT_EQ(words.size(), 2u + 2500);
+    EXPECT_EQ(std::vector<uint32_t>(words.begin() + 2, words.end()), block(2500));
+    // The FNP2 filters' buffer serves a copied filters track.
+    std::vector<uint32_t> const filters = block(1500);
+    next.add_fnp2_filters_track(hw::Ident{}, filters);
+    EXPECT_EQ(next.fnp2_filters_track->words, filters);
+    EXPECT_EQ(take_spare_words(1).capacity(), 0u);
+}
+
+TEST(ProgramRecord, SpareWordBuffersAreBounded) {
+    drain_spare_words();
+    struct Row { uint64_t capacity; size_t count; size_t kept; };
+    Row const rows[] = {
+        {1023, 4, 0},                   // small buffers go back to the allocator
+        {1024, 70, max_spare_buffers},  // at most 64 buffers
+        {300000, 5, 3},                 // at most 2^20 words in all
+    };
+    for (Row const& row : rows) {
+        for (size_t i = 0; i < row.count; ++i) {
+            std::vector<uint32_t> buffer;
+            buffer.reserve(row.capacity);
+            keep_spare_words(std::move(buffer));
+        }
+        size_t kept = 0;
+        while (take_spare_words(0).capacity() > 0) ++kept;
+        EXPECT_EQ(kept, row.kept) << row.capacity;
+    }
+}
+
 }  // namespace
 }  // namespace nuvra::program
