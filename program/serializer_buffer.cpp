@@ -24,7 +24,7 @@ uintptr_t page_bytes() {
 // The pages of the last program given back, kept for the next one: a program written into pages
 // already in memory costs neither page faults nor the kernel's zeroing of fresh pages. At most
 // one such run is kept, and only one of at most `max_spare_bytes`.
-constexpr size_t max_spare_bytes = size_t{256} << 20;
+constexpr size_t max_spare_bytes = size_t{64} << 20;
 
 struct SparePages {
     std::mutex mutex;
