@@ -11,15 +11,21 @@
 // Then the NP placement alone (the mapping driver's np_request loop, each layer keeping the NPs of
 // the one before out) on a mesh with an NP per layer, by the mapper and by the scanning mapper it
 // replaced (tests/cpp/support/scanning_mesh_mapper.h), per layer and old over new.
+// Then split-block chains (each block splits into two Conv2Ds of one depth that feed an Add) of 6 to
+// 31 blocks (26 to 126 layers) in one pass, per layer over the shortest, and the branch questions
+// that map asks (skip-DMA requests, merges, alternates, first, last, next and previous mappable
+// layers) for 6 to 62 blocks (26 to 250 layers), by LayerGraph and by the sorted lists it replaced
+// (tests/cpp/support/sorted_branch_graph.h), per layer and old over new.
 // Not a test: run it on a Release build.
 //   map_chain [repeats] [longest]
 //   map_chain once <N> <nps> [repeats]
 //   map_chain place <N> <repeats>
 //   map_chain residual <blocks> [repeats]
+//   map_chain split <blocks> <nps>
 // `longest` (default 1000) bounds the search for the longest chain; `once` maps a chain once (or
 // `repeats` times, a fresh chain each time) and `place` places one chain `repeats` times with the
 // mapper, and `residual` maps a residual chain of that many blocks in one pass (both to run under a
-// profiler).
+// profiler); `split` maps a split-block chain once on `nps` NPs.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -45,6 +51,7 @@
 #include "mapping/map_constraints.h"
 #include "mapping/mesh_mapper.h"
 #include "support/scanning_mesh_mapper.h"
+#include "support/sorted_branch_graph.h"
 
 namespace {
 
@@ -83,6 +90,28 @@ std::unique_ptr<Model> make_residual(int blocks) {
         auto const b = conv("b" + std::to_string(i), conv("a" + std::to_string(i), x));
         auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
         model->add(add, {x, b});
+        x = conv("m" + std::to_string(i), add);
+    }
+    return model;
+}
+
+// `blocks` split blocks after the input and a first Conv2D: x splits into a and b, Add(a, b) -> m,
+// and m is the next block's x; every layer as in the chain. 4 x blocks + 2 layers; a and b lie at
+// one depth, so x is a split into alternates, a a skip layer and m a merge.
+std::unique_ptr<Model> make_split(int blocks) {
+    auto model = make_chain(1);
+    auto const conv = [&model](std::string name, std::shared_ptr<Layer> const& in) {
+        auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
+                                std::move(name));
+        model->add(layer, {in});
+        return layer;
+    };
+    std::shared_ptr<Layer> x = model->layers().back();
+    for (int i = 1; i <= blocks; ++i) {
+        auto const a = conv("a" + std::to_string(i), x);
+        auto const b = conv("b" + std::to_string(i), x);
+        auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
+        model->add(add, {a, b});
         x = conv("m" + std::to_string(i), add);
     }
     return model;
@@ -291,6 +320,107 @@ void run_residual_set_up(int repeats) {
     }
 }
 
+// Split-block chains in one pass: per layer over the shortest. Their skip-DMA channels (two quartets a
+// block, 8 bits) allow 31 blocks in a pass.
+std::vector<int> const split_blocks{6, 12, 18, 25, 31};
+
+void run_split(int repeats) {
+    std::map<int, Outcome> best;
+    for (int r = 0; r < repeats; ++r)
+        for (int n : split_blocks) {
+            Outcome const outcome = map_model(make_split(n), make_device(4 * n + 1, 64));
+            auto const it = best.find(n);
+            if (it == best.end() || !outcome.mapped || (it->second.mapped && outcome.ms < it->second.ms))
+                best[n] = outcome;
+        }
+    std::printf("Split-block chains, one pass (an NP per layer):\n");
+    std::printf("  %6s %6s %10s %12s %12s\n", "blocks", "layers", "ms", "ms/layer", "per layer /");
+    double first = 0;
+    for (int n : split_blocks) {
+        Outcome const& outcome = best[n];
+        int const layers = 4 * n + 2;
+        if (!outcome.mapped) {
+            std::printf("  %6d  does not map: %s\n", n, outcome.failure.c_str());
+            continue;
+        }
+        if (first == 0) first = outcome.ms / layers;
+        std::printf("  %6d %6d %10.3f %12.4f %12.2f\n", n, layers, outcome.ms, outcome.ms / layers,
+                    outcome.ms / layers / first);
+    }
+}
+
+// The first layers of a split's main and skip branches.
+std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> branch_heads(testing::SortedBranchGraph& graph,
+                                                                       std::shared_ptr<Layer> const& layer) {
+    auto const [main, skip] = graph.get_skipconnect_branch(layer);
+    return {main.empty() ? nullptr : main.front(), skip.empty() ? nullptr : skip.front()};
+}
+std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> branch_heads(LayerGraph& graph,
+                                                                       std::shared_ptr<Layer> const& layer) {
+    auto const [main, skip] = graph.get_skipconnect_branch(layer);
+    return {main.empty() ? nullptr : main.front(), skip.empty() ? nullptr : skip.front()};
+}
+
+// The branch questions that mapping a model in one pass asks, in the graphs the map makes: for every
+// layer a fresh graph (the mapper's skip-DMA requests), then one graph for the pass (the first and last
+// mappable layers, merges, alternates and their branches, and the links between layers). Milliseconds;
+// the answers are folded into `sink` so that none is left out.
+template <class Graph>
+double ask_branch_questions(std::vector<std::shared_ptr<Layer>> const& layers, size_t* sink) {
+    auto const start = Clock::now();
+    DepthMemo depths;
+    for (auto const& layer : layers) {
+        if (!layer->is_target_component(ComponentKind::CNP)) continue;
+        Graph graph(&depths);
+        *sink += graph.layer_need_store_dma(layer) + 2 * graph.layer_need_load_dma(layer);
+    }
+    Graph graph(&depths);
+    *sink += graph.first_mappable_layer(layers) != nullptr;
+    *sink += graph.last_mappable_layer(layers) != nullptr;
+    for (auto const& layer : layers) {
+        if (layer->is_target_component(ComponentKind::None) || layer->is_target_component(ComponentKind::SKIP_DMA))
+            continue;
+        *sink += graph.is_merge(layer) + graph.is_dual_output_layer(layer);
+        if (graph.is_alt_layer(layer)) {
+            auto const [main, skip] = branch_heads(graph, layer);
+            *sink += graph.get_mappable_layer(main) != graph.get_mappable_layer(skip);
+        }
+        *sink += graph.previous_mappable_layer(layer) != nullptr;
+        *sink += graph.next_mappable_layer(layer) != nullptr;
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+void run_split_questions(int repeats) {
+    std::vector<int> const blocks{6, 12, 25, 50, 62};
+    std::map<int, std::unique_ptr<Model>> models;
+    for (int n : blocks) models[n] = make_split(n);
+    std::map<int, double> best_new, best_old;
+    auto const keep_best = [](std::map<int, double>& best, int n, double ms) {
+        auto const it = best.find(n);
+        if (it == best.end() || ms < it->second) best[n] = ms;
+    };
+    size_t answers_new = 0, answers_old = 0;
+    for (int r = 0; r < repeats; ++r)
+        for (int n : blocks) {
+            auto const layers = models[n]->layers();
+            keep_best(best_new, n, ask_branch_questions<LayerGraph>(layers, &answers_new));
+            keep_best(best_old, n, ask_branch_questions<testing::SortedBranchGraph>(layers, &answers_old));
+        }
+    if (answers_new != answers_old) throw std::runtime_error("the two graphs answer the branch questions differently");
+    std::printf("Branch questions of a split-block map (one pass): us per layer, and that over %d blocks\n",
+                blocks.front());
+    std::printf("  %6s %6s %20s %20s %10s\n", "blocks", "layers", "LayerGraph", "sorted lists (old)", "old / new");
+    int const first = blocks.front();
+    auto const per_layer = [](std::map<int, double> const& best, int n) { return best.at(n) / (4.0 * n + 2); };
+    for (int n : blocks) {
+        std::printf("  %6d %6d", n, 4 * n + 2);
+        for (auto const* best : {&best_new, &best_old})
+            std::printf(" %12.3f %7.2f", 1000 * per_layer(*best, n), per_layer(*best, n) / per_layer(*best, first));
+        std::printf(" %10.2f\n", best_old.at(n) / best_new.at(n));
+    }
+}
+
 // The mapping driver's placement loop over a chain: every Conv2D asks for its NPs with the NPs of
 // the layer before it kept out. Milliseconds, from the mapper's reset to the last layer placed.
 template <class Mapper>
@@ -407,6 +537,14 @@ int main(int argc, char** argv) {
         std::printf("%s %.3f ms %s\n", outcome.mapped ? "mapped" : "failed", ms, outcome.failure.c_str());
         return outcome.mapped ? 0 : 1;
     }
+    if (argc == 4 && std::string(argv[1]) == "split") {
+        register_mapping_backend();
+        int const blocks = std::atoi(argv[2]);
+        Outcome const outcome = map_model(make_split(blocks), make_device(std::atoi(argv[3]), 64));
+        std::printf("%s %.3f ms %zu passes %s\n", outcome.mapped ? "mapped" : "failed", outcome.ms, outcome.passes,
+                    outcome.failure.c_str());
+        return outcome.mapped ? 0 : 1;
+    }
     int const repeats = argc > 1 ? std::atoi(argv[1]) : 5;
     int const bound = argc > 2 ? std::atoi(argv[2]) : 1000;
     register_mapping_backend();
@@ -415,5 +553,7 @@ int main(int argc, char** argv) {
     run_residual(repeats);
     run_residual_set_up(std::max(repeats, 1) * 4);
     run_placement(std::max(repeats, 1) * 4);
+    run_split(repeats);
+    run_split_questions(std::max(repeats, 1) * 4);
     return 0;
 }
