@@ -357,8 +357,7 @@ std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> branch_heads(testing::
 }
 std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> branch_heads(LayerGraph& graph,
                                                                        std::shared_ptr<Layer> const& layer) {
-    auto const [main, skip] = graph.get_skipconnect_branch(layer);
-    return {main.empty() ? nullptr : main.front(), skip.empty() ? nullptr : skip.front()};
+    return graph.branch_heads(layer);
 }
 
 // The branch questions that mapping a model in one pass asks, in the graphs the map makes: for every

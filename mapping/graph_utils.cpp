@@ -55,18 +55,17 @@ LayerList outbounds_of(LayerPtr const& layer) {
     return result;
 }
 
-// The outbound layers a branch follows: the first, and the second when there are exactly two.
-LayerList followed_outbounds(LayerPtr const& layer) {
-    LayerList outs = outbounds_of(layer);
-    if (outs.size() > 2) outs.resize(1);
-    return outs;
-}
-
-bool contains(LayerList const& list, LayerPtr const& layer) {
-    return std::find(list.begin(), list.end(), layer) != list.end();
-}
-
 }  // namespace
+
+struct LayerGraph::BranchWalk {
+    BranchWalk(LayerPtr a, LayerPtr b) : at{std::move(a), std::move(b)} {}
+    LayerPtr at[2];      // the layer each branch has reached; null past its end
+    LayerPtr before[2];  // the layer before that on its branch; null at the branch's first layer
+    LayerPtr meet;       // the first layer both branches go through; null when they never meet
+    bool done = false;
+    // Once one branch has ended, the layers the other goes through until its last layer is known.
+    std::vector<Branches*> tail;
+};
 
 LayerGraph::LayerGraph() : depths_(own_depths_) {}
 
@@ -153,69 +152,138 @@ LayerPtr LayerGraph::first_common_layer(LayerList const& a, LayerList const& b) 
     return common.front();
 }
 
-// The depth of the nearest layer before `c` in `list` (a `c` that the list does not hold stands
-// after its end); 0 when nothing precedes it, an empty list included.
-unsigned int LayerGraph::predecessor_depth(LayerPtr const& c, LayerList const& list) {
-    auto pos = c ? std::find(list.begin(), list.end(), c) : list.end();
-    while (pos != list.begin()) {
-        --pos;
-        if (*pos) return get_layer_depth(*pos);
+LayerGraph::Branches& LayerGraph::branches(LayerPtr const& layer) {
+    auto const [it, fresh] = branches_.try_emplace(layer);
+    Branches& b = it->second;
+    if (fresh) {
+        // A branch follows the first outbound layer, and the second only when there are exactly two.
+        LayerList outs = outbounds_of(layer);
+        if (!outs.empty()) b.main = outs[0];
+        if (outs.size() == 2) b.skip = outs[1];
+        b.chosen = outs.size() != 2;
     }
-    return 0;
+    return b;
 }
 
-std::pair<LayerList, LayerList> LayerGraph::branch_pair(LayerPtr const& layer) {
-    LayerList outs = followed_outbounds(layer);
-    if (outs.empty()) return {};
-    LayerList main{outs[0]};
-    LayerList const& after_first = mains_.at(outs[0]);
-    main.insert(main.end(), after_first.begin(), after_first.end());
-    LayerList skip;
-    if (outs.size() == 2) {
-        skip.push_back(outs[1]);
-        LayerList const& after_second = mains_.at(outs[1]);
-        skip.insert(skip.end(), after_second.begin(), after_second.end());
-    }
-    sort_by_depth(&main);
-    sort_by_depth(&skip);
-    LayerPtr c = first_common_layer(main, skip);
-    if (!c || c == skip.front()) return {std::move(main), std::move(skip)};
-    // The branch that reaches the rejoining point over the longer path is the main one; on a
-    // tie the path through the first outbound layer stays main.
-    if (predecessor_depth(c, main) < predecessor_depth(c, skip)) std::swap(main, skip);
-    return {std::move(main), std::move(skip)};
-}
-
-LayerList const& LayerGraph::main_branch(LayerPtr const& layer) {
-    static LayerList const none;
-    if (!layer) return none;
-    // Post-order without recursion: a layer's pair is built once the layers it follows have
-    // their main branches.
-    std::vector<LayerPtr> todo{layer};
-    while (!todo.empty()) {
-        LayerPtr current = todo.back();
-        if (mains_.count(current)) {
-            todo.pop_back();
-            continue;
+// Moves the walk on until it is done (null) or reaches a layer whose branches are not chosen yet
+// (returned: choose them, then advance again). The branch at the shallower layer moves: a layer
+// that both branches go through lies, on the other branch, no shallower than that branch's
+// current layer. At equal depths only a skip DMA can follow a layer of its own depth, so a layer
+// that is not a skip DMA moves; of two skip DMAs, the one whose run of that depth reaches the
+// other moves.
+LayerPtr LayerGraph::advance(BranchWalk& walk) {
+    while (!walk.done) {
+        LayerPtr const& p = walk.at[0];
+        LayerPtr const& q = walk.at[1];
+        if (p == q) {
+            walk.meet = p;  // null when both branches have ended
+            walk.done = true;
+            break;
         }
-        bool ready = true;
-        for (auto const& out : followed_outbounds(current)) {
-            if (!mains_.count(out)) {
-                todo.push_back(out);
-                ready = false;
+        size_t side = 0;
+        if (!p) {
+            side = 1;
+        } else if (q) {
+            unsigned int const kp = sort_key(p), kq = sort_key(q);
+            if (kp != kq) {
+                side = kp < kq ? 0 : 1;
+            } else if (is_skip_dma(p) && !is_skip_dma(q)) {
+                side = 1;
+            } else if (is_skip_dma(p)) {
+                LayerPtr r = q;
+                while (r && r != p && sort_key(r) == kq) {
+                    Branches const& b = branches(r);
+                    if (!b.chosen) return r;
+                    r = b.main;
+                }
+                side = r == p ? 1 : 0;
             }
         }
-        if (!ready) continue;
-        mains_.emplace(current, branch_pair(current).first);
-        todo.pop_back();
+        Branches& b = branches(walk.at[side]);
+        if (!b.chosen) return walk.at[side];
+        // With the other branch ended the two cannot meet: only this one's last layer counts, and
+        // what is known of it is not walked again.
+        bool const tail = !walk.at[1 - side];
+        if (tail && b.last) {
+            walk.before[side] = b.last;
+            walk.at[side] = nullptr;
+        } else {
+            if (tail) walk.tail.push_back(&b);
+            walk.before[side] = std::move(walk.at[side]);
+            walk.at[side] = b.main;
+        }
+        if (!walk.at[side]) {
+            for (Branches* t : walk.tail) t->last = walk.before[side];
+            walk.tail.clear();
+        }
     }
-    return mains_.at(layer);
+    return nullptr;
+}
+
+// The depth of the layer before the meeting point on one branch (of the branch's last layer when
+// the branches never meet); 0 when the branch starts there or is empty.
+unsigned int LayerGraph::depth_before(BranchWalk const& walk, size_t side) {
+    return walk.before[side] ? get_layer_depth(walk.before[side]) : 0;
+}
+
+LayerGraph::BranchWalk LayerGraph::walk_branches(LayerPtr const& a, LayerPtr const& b) {
+    BranchWalk walk(a, b);
+    while (LayerPtr const pending = advance(walk)) next_on_branch(pending);
+    return walk;
+}
+
+LayerPtr const& LayerGraph::next_on_branch(LayerPtr const& layer) {
+    static LayerPtr const none;
+    if (!layer) return none;
+    Branches& branch = branches(layer);
+    if (branch.chosen) return branch.main;
+    // Comparing two branches may first need the choice at a layer on the way: the choices wait on
+    // a stack, not in recursion.
+    struct Choice {
+        Branches* branches;
+        BranchWalk walk;
+    };
+    std::vector<Choice> open;
+    open.push_back({&branch, BranchWalk(branch.main, branch.skip)});
+    while (!open.empty()) {
+        if (LayerPtr const pending = advance(open.back().walk)) {
+            Branches& b = branches(pending);
+            open.push_back({&b, BranchWalk(b.main, b.skip)});
+            continue;
+        }
+        Branches& b = *open.back().branches;
+        BranchWalk const& walk = open.back().walk;
+        // The branch that reaches the rejoining point over the longer path is the main one; on a
+        // tie, or when the second outbound layer is that point (nothing before it), the first
+        // stays main.
+        if (walk.meet && depth_before(walk, 0) < depth_before(walk, 1)) std::swap(b.main, b.skip);
+        b.chosen = true;
+        open.pop_back();
+    }
+    return branch.main;
+}
+
+LayerList LayerGraph::branch_from(LayerPtr layer) {
+    LayerList list;
+    while (layer) {
+        list.push_back(layer);
+        layer = next_on_branch(list.back());
+    }
+    return list;
+}
+
+LayerList LayerGraph::main_branch(LayerPtr const& layer) { return branch_from(next_on_branch(layer)); }
+
+std::pair<LayerPtr, LayerPtr> LayerGraph::branch_heads(LayerPtr const& layer) {
+    if (!layer) return {};
+    next_on_branch(layer);
+    Branches const& b = branches(layer);
+    return {b.main, b.skip};
 }
 
 std::pair<LayerList, LayerList> LayerGraph::get_skipconnect_branch(LayerPtr const& layer) {
-    if (!layer) return {};
-    for (auto const& out : followed_outbounds(layer)) main_branch(out);
-    return branch_pair(layer);
+    auto const [main, skip] = branch_heads(layer);
+    return {branch_from(main), branch_from(skip)};
 }
 
 LayerPtr LayerGraph::get_mappable_layer(LayerPtr const& layer) {
@@ -229,13 +297,14 @@ LayerPtr LayerGraph::get_mappable_layer(LayerPtr const& layer) {
     if (f.size() == 1) {
         result = f[0];
     } else if (f.size() >= 2) {
-        LayerList const& b0 = main_branch(f[0]);
-        LayerList const& b1 = main_branch(f[1]);
-        LayerPtr c = first_common_layer(b0, b1);
-        if (b1.empty() || c == b1.front())
+        LayerPtr const b0 = next_on_branch(f[0]);
+        LayerPtr const b1 = next_on_branch(f[1]);
+        BranchWalk const walk = walk_branches(b0, b1);
+        // An empty second branch meets nothing: null either way.
+        if (walk.meet == b1)
             result = f[0];
         else
-            result = predecessor_depth(c, b0) < predecessor_depth(c, b1) ? f[1] : f[0];
+            result = depth_before(walk, 0) < depth_before(walk, 1) ? f[1] : f[0];
     }
     mappables_.emplace(layer, result);
     return result;
@@ -273,24 +342,27 @@ std::pair<LayerPtr, LayerPtr> LayerGraph::mappable_ends(LayerList const& layers,
     return {std::move(end), std::move(next)};
 }
 
+// Of two mappable layers at one depth, `next` when the main branch after `end` reaches the point
+// where both rejoin over a shorter path than the one after `next`; otherwise `end`.
+LayerPtr LayerGraph::tie_by_branches(LayerPtr const& end, LayerPtr const& next) {
+    LayerPtr const b0 = next_on_branch(end);
+    LayerPtr const b1 = next_on_branch(next);
+    BranchWalk const walk = walk_branches(b0, b1);
+    return depth_before(walk, 0) < depth_before(walk, 1) ? next : end;
+}
+
 LayerPtr LayerGraph::first_mappable_layer(LayerList const& layers) {
     auto const [first, second] = mappable_ends(layers, false);
     if (!second) return first;
     if (get_layer_depth(first) < get_layer_depth(second)) return first;
-    LayerList const& b0 = main_branch(first);
-    LayerList const& b1 = main_branch(second);
-    LayerPtr c = first_common_layer(b0, b1);
-    return predecessor_depth(c, b0) < predecessor_depth(c, b1) ? second : first;
+    return tie_by_branches(first, second);
 }
 
 LayerPtr LayerGraph::last_mappable_layer(LayerList const& layers) {
     auto const [last, second] = mappable_ends(layers, true);
     if (!second) return last;
     if (get_layer_depth(second) < get_layer_depth(last)) return last;
-    LayerList const& b0 = main_branch(last);
-    LayerList const& b1 = main_branch(second);
-    LayerPtr c = first_common_layer(b0, b1);
-    return predecessor_depth(c, b0) < predecessor_depth(c, b1) ? second : last;
+    return tie_by_branches(last, second);
 }
 
 LayerPtr LayerGraph::next_mappable_layer(LayerPtr const& layer) {
@@ -309,8 +381,8 @@ LayerPtr LayerGraph::previous_mappable_layer(LayerPtr const& layer) {
         sort_by_depth(&producers);
         return producers.empty() ? nullptr : producers.back();
     }
-    LayerList const& main = main_branch(s);
-    return main.empty() ? nullptr : get_mappable_layer(main.front());
+    LayerPtr const head = next_on_branch(s);
+    return get_mappable_layer(head);
 }
 
 bool LayerGraph::is_merge(LayerPtr const& layer) {
@@ -321,7 +393,12 @@ bool LayerGraph::is_merge(LayerPtr const& layer) {
     for (auto const& out : outbounds_of(s))
         if (layer_answers(out, ComponentKind::CNP)) ++cnp_outs;
     if (cnp_outs == 1) return true;
-    return contains(main_branch(s), layer);
+    // Whether the skip DMA's main branch goes through the layer: only its layers no deeper than the
+    // layer can be it.
+    unsigned int const key = sort_key(layer);
+    for (LayerPtr at = next_on_branch(s); at && sort_key(at) <= key; at = next_on_branch(at))
+        if (at == layer) return true;
+    return false;
 }
 
 bool LayerGraph::is_dual_output_layer(LayerPtr const& layer) {

@@ -86,9 +86,16 @@ int64_t get_out_branches_count(LayerList const& layers);
 LayerList get_layers_to_map_together(LayerList const& layers);
 
 // The same questions asked many times of one graph that does not change meanwhile (the set-up
-// of a pass): every depth, main branch and mappable layer is computed once and then looked up.
+// of a pass): every depth, branch choice and mappable layer is computed once and then looked up.
 // The free functions above each use a fresh LayerGraph. Depths go to the caller's memo when one
 // is given.
+//
+// A main branch is kept as the outbound layer it follows at each layer, chosen when a question
+// first needs it. Two branches are compared by following them side by side, the shallower first,
+// until they meet (or end), so a question costs the layers up to that point, not the rest of the
+// graph. Along an outbound link the depth never falls when the link is also an inbound link of the
+// layer it reaches, as a model links its layers; on such a graph a branch followed in order is the
+// branch sorted by depth.
 class LayerGraph {
 public:
     LayerGraph();
@@ -100,8 +107,11 @@ public:
     void sort_by_depth(LayerList* layers);
     std::shared_ptr<Layer> first_common_layer(LayerList const& a, LayerList const& b);
     std::pair<LayerList, LayerList> get_skipconnect_branch(std::shared_ptr<Layer> const& layer);
-    // The first list of get_skipconnect_branch, kept for the graph's lifetime.
-    LayerList const& main_branch(std::shared_ptr<Layer> const& layer);
+    // The first list of get_skipconnect_branch.
+    LayerList main_branch(std::shared_ptr<Layer> const& layer);
+    // The first layers of the two lists of get_skipconnect_branch (null for an empty list),
+    // without building the lists.
+    std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> branch_heads(std::shared_ptr<Layer> const& layer);
 
     bool is_merge(std::shared_ptr<Layer> const& layer);
     bool is_dual_output_layer(std::shared_ptr<Layer> const& layer);
@@ -117,15 +127,32 @@ public:
     std::shared_ptr<Layer> previous_mappable_layer(std::shared_ptr<Layer> const& layer);
 
 private:
+    // The two branches that leave a layer: `main` through its first outbound layer and `skip`
+    // through the second when it has exactly two. Until `chosen`, which of them is the main branch
+    // is open; once chosen, `main` is the outbound layer the main branch follows.
+    struct Branches {
+        std::shared_ptr<Layer> main;
+        std::shared_ptr<Layer> skip;
+        bool chosen = false;
+        // The last layer of the main branch from this layer on, once a walk has reached it.
+        std::shared_ptr<Layer> last;
+    };
+    struct BranchWalk;
+
     unsigned int sort_key(std::shared_ptr<Layer> const& layer);
-    unsigned int predecessor_depth(std::shared_ptr<Layer> const& c, LayerList const& list);
-    std::pair<LayerList, LayerList> branch_pair(std::shared_ptr<Layer> const& layer);
+    Branches& branches(std::shared_ptr<Layer> const& layer);
+    std::shared_ptr<Layer> const& next_on_branch(std::shared_ptr<Layer> const& layer);
+    LayerList branch_from(std::shared_ptr<Layer> layer);
+    std::shared_ptr<Layer> advance(BranchWalk& walk);
+    BranchWalk walk_branches(std::shared_ptr<Layer> const& a, std::shared_ptr<Layer> const& b);
+    unsigned int depth_before(BranchWalk const& walk, size_t side);
     LayerList mappables(LayerList const& layers);
     std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> mappable_ends(LayerList const& layers, bool from_end);
+    std::shared_ptr<Layer> tie_by_branches(std::shared_ptr<Layer> const& end, std::shared_ptr<Layer> const& next);
 
     DepthMemo own_depths_;
     DepthMemo& depths_;
-    std::unordered_map<std::shared_ptr<Layer>, LayerList> mains_;
+    std::unordered_map<std::shared_ptr<Layer>, Branches> branches_;
     std::unordered_map<std::shared_ptr<Layer>, std::shared_ptr<Layer>> mappables_;
 };
 

@@ -365,10 +365,11 @@ void set_alt_layers(PassQueries& pass, std::shared_ptr<Layer> const& layer,
     LayerGraph& graph = pass.graph();
     for (auto const& out : outbounds_of(layer))
         if (pass.position(out) < 0) fail(*layer, second_branch_outside_pass_message);
-    auto [main, skip] = graph.get_skipconnect_branch(layer);
-    if (main.empty() || skip.empty()) return;
-    auto m0 = layer_mapping(graph.get_mappable_layer(main.front()));
-    auto m1 = layer_mapping(graph.get_mappable_layer(skip.front()));
+    // The first layers of the main and the skip branch.
+    auto const [main, skip] = graph.branch_heads(layer);
+    if (!main || !skip) return;
+    auto m0 = layer_mapping(graph.get_mappable_layer(main));
+    auto m1 = layer_mapping(graph.get_mappable_layer(skip));
     if (!m0 || !m1) return;
     uint64_t nps = component_count(*m0) + component_count(*m1);
     m0->alt_info = std::make_unique<AltLayerInfo>();
