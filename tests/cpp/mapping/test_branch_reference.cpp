@@ -176,7 +176,9 @@ using Seen = std::map<std::string, int>;
 void count_situations(SortedBranchGraph& reference, LayerList const& all, Seen* seen) {
     for (auto const& layer : all) {
         LayerList const outs = layer->outbound_layers();
-        auto const [main, skip] = reference.get_skipconnect_branch(layer);
+        std::pair<LayerList, LayerList> const branches = reference.get_skipconnect_branch(layer);
+        LayerList const& main = branches.first;
+        LayerList const& skip = branches.second;
         if (outs.size() == 2) {
             ++(*seen)[main.front() == outs[0] ? "main through the first outbound" : "main through the second"];
             bool const meet = std::any_of(main.begin(), main.end(), [&skip](auto const& l) {
