@@ -120,6 +120,30 @@ TEST(GraphUtils, SkipConnectBranch) {
     }
 }
 
+TEST(GraphUtils, BranchHeads) {
+    struct Row { char const* graph; char const* layer; char const* main; char const* skip; };
+    Row const rows[] = {
+        {"in>x x>a x>b a>add b>add add>c", "x", "a", "b"},  // one depth: the first stays main
+        {"in>x x>a x>b b>b2 a>add b2>add", "x", "b", "a"},  // the second rejoins over a longer path
+        {kResidual, "c1", "c2", "add"},                   // the second is the rejoining point
+        {"in>x x>a x>b a>a2", "x", "a", "b"},              // they never meet: the first stays main
+        {"in>c1 c1>s1 c1>s2 s1>s2 s2>c2", "c1", "s1", "s2"},
+        {"in>c1 c1>s2 c1>s1 s1>s2 s2>c2", "c1", "s1", "s2"},  // skip DMAs of one depth: s1 leads to s2
+        {"x>a x>b x>c a>d", "x", "a", "-"},                // three outbounds: only the first
+        {"x>a", "x", "a", "-"}, {"x", "x", "-", "-"},
+    };
+    for (auto const& row : rows) {
+        Graph g(row.graph);
+        LayerGraph graph;
+        auto const [main, skip] = graph.branch_heads(g[row.layer]);
+        EXPECT_EQ(name_of(main), row.main) << row.graph;
+        EXPECT_EQ(name_of(skip), row.skip) << row.graph;
+        auto const [main_list, skip_list] = get_skipconnect_branch(g[row.layer]);
+        EXPECT_EQ(name_of(main_list.empty() ? nullptr : main_list.front()), row.main) << row.graph;
+        EXPECT_EQ(name_of(skip_list.empty() ? nullptr : skip_list.front()), row.skip) << row.graph;
+    }
+}
+
 TEST(GraphUtils, Predicates) {
     struct Row { char const* graph; char const* layer; std::string holds; };  // the predicates answering true
     Row const rows[] = {
