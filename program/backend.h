@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -120,10 +121,22 @@ struct ExternalMemoryArgs {
     bool several_passes = false;     // the sequence has more than one pass
 };
 
+// The texts with which a checker refuses the questions about NP memories and splitting when its
+// generation has no such NPs (the defaults of the five queries below).
+struct NpQueryRefusals {
+    char const* single_buffer = "No single buffer mode on this generation.";
+    char const* dual_buffer = "No dual buffer mode on this generation.";
+    char const* weights = "No NP on this generation.";
+    char const* split = "No NP to split on this generation.";
+    char const* fnp3 = "No FNP3 on this generation.";
+};
+
 class CompatibilityChecker {
 public:
-    CompatibilityChecker(Device const& device, HardwareConstraints const& constraints)
-        : device_(device), constraints_(constraints) {}
+    // `refusals`: the answers of the NP queries that the generation does not override.
+    CompatibilityChecker(Device const& device, HardwareConstraints const& constraints,
+                         NpQueryRefusals const& refusals = {})
+        : device_(device), constraints_(constraints), refusals_(refusals) {}
     virtual ~CompatibilityChecker() = default;
 
     // Can this layer, after `previous` (null for the first), be mapped at all.
@@ -139,18 +152,30 @@ public:
                                                std::vector<hw::Component> const& components,
                                                bool new_pass) const = 0;
     // Does one chunk's input (window height, window width, channels, FIFO size) fit the input
-    // SRAM with a single or a dual buffer, beside `reserved` words.
+    // SRAM with a single or a dual buffer, beside `reserved` words. By default refused
+    // (std::runtime_error with the refusal's text), as by a generation without NP input SRAMs.
     virtual bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width,
                                                  uint32_t channels, uint32_t fifo_size, uint8_t bits,
-                                                 uint32_t reserved) const = 0;
+                                                 uint32_t reserved) const {
+        throw std::runtime_error(refusals_.single_buffer);
+    }
     virtual bool is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width,
                                                uint32_t channels, uint32_t fifo_size, uint8_t bits,
-                                               uint32_t reserved) const = 0;
-    // Do the weights of `filters` filters of the layer fit one NP.
-    virtual bool is_weights_size_fit_np(Layer const& layer, uint32_t filters) const = 0;
-    virtual NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const = 0;
-    virtual bool check_fnp3_sram_size(HardwareConstraints const& constraints,
-                                      Layer const& layer) const = 0;
+                                               uint32_t reserved) const {
+        throw std::runtime_error(refusals_.dual_buffer);
+    }
+    // Do the weights of `filters` filters of the layer fit one NP. By default refused.
+    virtual bool is_weights_size_fit_np(Layer const& layer, uint32_t filters) const {
+        throw std::runtime_error(refusals_.weights);
+    }
+    // How a layer kind splits on one NP type. By default refused.
+    virtual NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const {
+        throw std::runtime_error(refusals_.split);
+    }
+    // Whether the layer's FNP memory fits the FNP3 memory of `constraints`. By default refused.
+    virtual bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const {
+        throw std::runtime_error(refusals_.fnp3);
+    }
     // Input words the NP input memory keeps free beside the layer's input when the layer is split
     // (the `reserved` of the two input-fit queries above).
     virtual uint32_t reserved_input_words(Layer const& layer) const = 0;
@@ -165,6 +190,9 @@ public:
 protected:
     Device const& device_;
     HardwareConstraints const& constraints_;
+
+private:
+    NpQueryRefusals refusals_;
 };
 
 class LayerRecorder {
@@ -177,10 +205,12 @@ public:
     // After learning on the device, reads the learned variables back into the layer.
     virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const = 0;
     // Whether the FNP input of `layer` is laid out in padded rows when a CNP layer feeds it; the
-    // CNP layer is then recorded with LayerRecordArgs::fnp_padding.
-    virtual bool fnp_input_rows_padded(Layer const& layer) const = 0;
+    // CNP layer is then recorded with LayerRecordArgs::fnp_padding. By default never: the FNPs
+    // read unpadded rows.
+    virtual bool fnp_input_rows_padded(Layer const& layer) const { return false; }
     // What the skip-DMA engines of a layer add to the descriptor count of a multi-pass sequence.
-    virtual SkipDmaDescriptors skip_dma_descriptors() const = 0;
+    // By default none: a generation without skip-DMA engines.
+    virtual SkipDmaDescriptors skip_dma_descriptors() const { return {}; }
 };
 
 class IoRecorder {
@@ -191,8 +221,10 @@ public:
                                                         Shape output) const = 0;
     // The event generator's register writes, as (register, value) pairs.
     virtual std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const = 0;
-    virtual int8_t get_input_type(Layer const& layer) const = 0;
-    virtual int8_t get_output_type(Layer const& layer, int8_t input_type) const = 0;
+    // The program's input and output types. By default 0: the SCC carries the input and output
+    // sizes.
+    virtual int8_t get_input_type(Layer const& layer) const { return 0; }
+    virtual int8_t get_output_type(Layer const& layer, int8_t input_type) const { return 0; }
 };
 
 class MemorySizer {
@@ -206,10 +238,11 @@ public:
     virtual uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer,
                                               hw::Component const& component,
                                               ExternalMemoryArgs const& args) const = 0;
-    virtual uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
-    virtual uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
-    virtual uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
-    virtual uint32_t get_stsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const = 0;
+    // The words a layer needs in the four TNP-R memories. By default 0: a generation without them.
+    virtual uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
+    virtual uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
+    virtual uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
+    virtual uint32_t get_stsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
 
     // All seven sizes of a layer on one component, asked in MemoryInfo's field order.
     MemoryInfo get_memory_info(std::shared_ptr<Layer> const& layer, hw::Component const& component,

@@ -14,8 +14,7 @@ namespace nuvra::v1 {
 class CompatibilityCheckerImpl final : public CompatibilityChecker {
 public:
     // Keeps both references; the back end that owns the constraints outlives the checker.
-    CompatibilityCheckerImpl(Device const& device, HardwareConstraints const& constraints)
-        : CompatibilityChecker(device, constraints) {}
+    using CompatibilityChecker::CompatibilityChecker;
 
     // Refuses every layer on the first board of this generation, then checks the layer by kind.
     // InputData, Dequantizer and Quantizer pass; a kind this generation does not run gives

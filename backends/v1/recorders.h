@@ -36,10 +36,8 @@ public:
     // std::runtime_error, one whose mapping has no component std::out_of_range, and a device
     // without hardware (a virtual device) std::runtime_error.
     void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
-    // Never: this generation's FNPs read unpadded rows.
-    bool fnp_input_rows_padded(Layer const& layer) const override { return false; }
-    // None: this generation has no skip-DMA engines.
-    SkipDmaDescriptors skip_dma_descriptors() const override { return {}; }
+    // fnp_input_rows_padded and skip_dma_descriptors keep the interface's answers: this
+    // generation's FNPs read unpadded rows, and it has no skip-DMA engines.
 
 private:
     Device const& device_;
@@ -77,8 +75,8 @@ private:
 // Whether the FNP layer reads a 1 x 1 input that no CNP produces.
 bool has_1x1_fnp_input(Layer const& layer);
 
-// Bytes a layer needs on one component; the third-generation SRAMs are always 0 here. A kind the
-// generation does not size is std::invalid_argument "Invalid v1 layer type.".
+// Bytes a layer needs on one component; the third-generation SRAMs keep the interface's 0. A kind
+// the generation does not size is std::invalid_argument "Invalid v1 layer type.".
 class MemorySizerImpl final : public MemorySizer {
 public:
     MemorySizerImpl() = default;
@@ -96,10 +94,6 @@ public:
     // The FNP memory image on an FNP2, 0 elsewhere.
     uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
                                       ExternalMemoryArgs const& args) const override;
-    uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
-    uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
-    uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
-    uint32_t get_stsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
 };
 
 }  // namespace nuvra::v1

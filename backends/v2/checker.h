@@ -14,8 +14,7 @@ namespace nuvra::v2 {
 class CompatibilityCheckerImpl final : public CompatibilityChecker {
 public:
     // Keeps both references; the back end that owns the constraints outlives the checker.
-    CompatibilityCheckerImpl(Device const& device, HardwareConstraints const& constraints)
-        : CompatibilityChecker(device, constraints) {}
+    using CompatibilityChecker::CompatibilityChecker;
 
     // Bit widths of the layer's variables, its activation, then the checks of its kind, every
     // failure reported at once. A kind the second generation does not run gives only

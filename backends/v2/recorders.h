@@ -63,14 +63,13 @@ public:
     // The six EPG register writes, always in the same order; several_passes and input_type_is_zero
     // are not used here.
     std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
-    int8_t get_input_type(Layer const& layer) const override { return 0; }
-    int8_t get_output_type(Layer const& layer, int8_t input_type) const override { return 0; }
+    // get_input_type and get_output_type keep the interface's 0.
 
 private:
     Device const& device_;
 };
 
-// Bytes a layer needs on one component; the third-generation SRAMs are always 0 here. A layer
+// Bytes a layer needs on one component; the third-generation SRAMs keep the interface's 0. A layer
 // kind the generation does not size is std::invalid_argument "Invalid v2 layer type.".
 class MemorySizerImpl final : public MemorySizer {
 public:
@@ -84,10 +83,6 @@ public:
     // buffers.
     uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
                                       ExternalMemoryArgs const& args) const override;
-    uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
-    uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
-    uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
-    uint32_t get_stsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override { return 0; }
 };
 
 }  // namespace nuvra::v2

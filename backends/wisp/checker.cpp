@@ -1,11 +1,26 @@
 #include "backends/wisp/checker.h"
 
-#include <stdexcept>
-
 #include "backends/wisp/chain.h"
 #include "backends/wisp/check_rules.h"
 
 namespace nuvra::wisp {
+
+namespace {
+
+// A TNP-R has no input SRAM of the other generations' NPs, no weight memory of theirs, and is
+// never split.
+constexpr NpQueryRefusals no_np_queries{
+    .single_buffer = "No single buffer mode on Wisp.",
+    .dual_buffer = "No dual buffer mode on Wisp.",
+    .weights = "No NP on Wisp.",
+    .split = "Cannot split TNP-R.",
+    .fnp3 = "No FNP3 on Wisp.",
+};
+
+}  // namespace
+
+CompatibilityCheckerImpl::CompatibilityCheckerImpl(Device const& device, HardwareConstraints const& constraints)
+    : CompatibilityChecker(device, constraints, no_np_queries) {}
 
 MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& layer, Layer const* previous,
                                                                   HwVersion version) const {
@@ -21,39 +36,6 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& l
     case LayerType::Quantizer: return {};
     default: return MappingStatus(layer, "Unsupported layer type on Wisp.");
     }
-}
-
-MappingStatus CompatibilityCheckerImpl::check_layer_sequence(LayerList::const_iterator first,
-                                                             LayerList::const_iterator last, HwVersion version) const {
-    return {};
-}
-
-MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
-                                                             std::vector<hw::Component> const& components,
-                                                             bool new_pass) const {
-    return {};
-}
-
-bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t,
-                                                               uint8_t, uint32_t) const {
-    throw std::runtime_error("No single buffer mode on Wisp.");
-}
-
-bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type, uint32_t, uint32_t, uint32_t, uint32_t,
-                                                             uint8_t, uint32_t) const {
-    throw std::runtime_error("No dual buffer mode on Wisp.");
-}
-
-bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const&, uint32_t) const {
-    throw std::runtime_error("No NP on Wisp.");
-}
-
-NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, LayerParams const&) const {
-    throw std::runtime_error("Cannot split TNP-R.");
-}
-
-bool CompatibilityCheckerImpl::check_fnp3_sram_size(HardwareConstraints const&, Layer const&) const {
-    throw std::runtime_error("No FNP3 on Wisp.");
 }
 
 }  // namespace nuvra::wisp

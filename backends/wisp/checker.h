@@ -1,7 +1,7 @@
 // The third-generation compatibility checker. The generation runs only chains of stateful
 // recurrent layers on its TNP-R: a StatefulRecurrent layer is checked with its whole chain, the
 // layers that only carry data in or out pass, and every other kind is refused. The NP fitting
-// and splitting questions of the other generations do not exist here: they throw.
+// and splitting questions of the other generations do not exist here: they are refused.
 #pragma once
 
 #include <cstdint>
@@ -14,9 +14,11 @@ namespace nuvra::wisp {
 
 class CompatibilityCheckerImpl final : public CompatibilityChecker {
 public:
-    // Keeps both references; the back end that owns the constraints outlives the checker.
-    CompatibilityCheckerImpl(Device const& device, HardwareConstraints const& constraints)
-        : CompatibilityChecker(device, constraints) {}
+    // Keeps both references; the back end that owns the constraints outlives the checker. The NP
+    // fitting and splitting queries keep the interface's refusals, with this generation's texts:
+    // "No single buffer mode on Wisp.", "No dual buffer mode on Wisp.", "No NP on Wisp.", "Cannot
+    // split TNP-R." and "No FNP3 on Wisp." (std::runtime_error).
+    CompatibilityCheckerImpl(Device const& device, HardwareConstraints const& constraints);
 
     // A StatefulRecurrent layer: the checks of the chain it starts. A WispPostProcessing layer
     // passes when a chain closes with it (its checks are the chain's), else fails. InputData,
@@ -25,18 +27,13 @@ public:
                                             HwVersion version) const override;
     // Always "Success.".
     MappingStatus check_layer_sequence(LayerList::const_iterator first, LayerList::const_iterator last,
-                                       HwVersion version) const override;
+                                       HwVersion version) const override {
+        return {};
+    }
     MappingStatus check_layer_mappings(Layer const& layer, std::vector<hw::Component> const& components,
-                                       bool new_pass) const override;
-    // These throw std::runtime_error: "No single buffer mode on Wisp.", "No dual buffer mode on
-    // Wisp.", "No NP on Wisp.", "Cannot split TNP-R." and "No FNP3 on Wisp.".
-    bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
-                                         uint32_t fifo_size, uint8_t bits, uint32_t reserved) const override;
-    bool is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
-                                       uint32_t fifo_size, uint8_t bits, uint32_t reserved) const override;
-    bool is_weights_size_fit_np(Layer const& layer, uint32_t filters) const override;
-    NpSplitParams np_split_params(hw::Type type, LayerParams const& params) const override;
-    bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const override;
+                                       bool new_pass) const override {
+        return {};
+    }
     // None: a TNP-R is never split.
     uint32_t reserved_input_words(Layer const& layer) const override { return 0; }
 };

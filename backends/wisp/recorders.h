@@ -28,9 +28,8 @@ public:
     // Both std::runtime_error "Learning not implemented on wisp.".
     program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override;
     void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
-    // No FNP and no skip DMA on this generation.
-    bool fnp_input_rows_padded(Layer const& layer) const override { return false; }
-    SkipDmaDescriptors skip_dma_descriptors() const override { return {}; }
+    // No FNP and no skip DMA on this generation: fnp_input_rows_padded and skip_dma_descriptors
+    // keep the interface's answers.
 
 private:
     Device const& device_;
@@ -46,8 +45,7 @@ public:
     std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
     // No registers.
     std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
-    int8_t get_input_type(Layer const& layer) const override { return 0; }
-    int8_t get_output_type(Layer const& layer, int8_t input_type) const override { return 0; }
+    // get_input_type and get_output_type keep the interface's 0.
 
 private:
     Device const& device_;

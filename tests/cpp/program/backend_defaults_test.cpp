@@ -1,0 +1,107 @@
+// The answers of the back-end interfaces that a generation does not override.
+#include "program/backend.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "program/record.h"
+#include "support/error_text.h"
+#include "support/fake_device.h"
+#include "support/fake_layer.h"
+
+namespace nuvra {
+namespace {
+
+using testing::error_text;
+
+// A checker that answers only the questions every generation must answer.
+class BareChecker final : public CompatibilityChecker {
+public:
+    using CompatibilityChecker::CompatibilityChecker;
+
+    MappingStatus check_layer_compatibility(Layer const&, Layer const*, HwVersion) const override { return {}; }
+    MappingStatus check_layer_sequence(LayerList::const_iterator, LayerList::const_iterator,
+                                       HwVersion) const override {
+        return {};
+    }
+    MappingStatus check_layer_mappings(Layer const&, std::vector<hw::Component> const&, bool) const override {
+        return {};
+    }
+    uint32_t reserved_input_words(Layer const&) const override { return 0; }
+};
+
+// The texts of the five NP queries: a generation's own, or the interface's when it gives none.
+TEST(BackendDefaults, NpQueriesAreRefusedWithTheGenerationsTexts) {
+    auto const device = make_fake_device(HwVersion{});
+    HardwareConstraints const limits;
+    auto const layer = testing::FakeLayer::make("conv");
+    layer->set_params(LayerType::Conv2D);
+    NpQueryRefusals const own{.single_buffer = "a", .dual_buffer = "b", .weights = "c", .split = "d", .fnp3 = "e"};
+    BareChecker const plain(*device, limits);
+    BareChecker const texts(*device, limits, own);
+
+    using Query = std::function<void(CompatibilityChecker const&)>;
+    struct { Query query; std::string plain, own; } const rows[] = {
+        {[](auto const& c) { c.is_sram_input_fit_single_buffer(hw::Type::CNP1, 1, 1, 1, 0, 8, 0); },
+         "No single buffer mode on this generation.", "a"},
+        {[](auto const& c) { c.is_sram_input_fit_dual_buffer(hw::Type::CNP1, 1, 1, 1, 0, 8, 0); },
+         "No dual buffer mode on this generation.", "b"},
+        {[&](auto const& c) { c.is_weights_size_fit_np(*layer, 1); }, "No NP on this generation.", "c"},
+        {[&](auto const& c) { c.np_split_params(hw::Type::CNP1, *layer->params()); },
+         "No NP to split on this generation.", "d"},
+        {[&](auto const& c) { c.is_fnp3_compatible(*layer); }, "No FNP3 on this generation.", "e"},
+    };
+    for (auto const& row : rows) {
+        EXPECT_EQ(error_text<std::runtime_error>([&] { row.query(plain); }), row.plain);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { row.query(texts); }), row.own);
+    }
+}
+
+// A sizer that sizes only the three memories of the NP generations.
+class BareSizer final : public MemorySizer {
+public:
+    uint32_t get_input_memory_size(std::shared_ptr<Layer> const&, hw::Component const&,
+                                   std::shared_ptr<Layer> const&) const override {
+        return 1;
+    }
+    uint32_t get_weight_memory_size(std::shared_ptr<Layer> const&, hw::Component const&) const override { return 2; }
+    uint32_t get_external_memory_size(std::shared_ptr<Layer> const&, hw::Component const&,
+                                      ExternalMemoryArgs const&) const override {
+        return 3;
+    }
+};
+
+class BareIo final : public IoRecorder {
+public:
+    std::unique_ptr<program::Record> record_scc(SccFlags const&, Shape, Shape) const override { return nullptr; }
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const&) const override { return {}; }
+};
+
+class BareLayerRecorder final : public LayerRecorder {
+public:
+    std::unique_ptr<program::Record> record_layer(LayerRecordArgs const&) const override { return nullptr; }
+    program::LearnRecordsPtr record_learning_layer(Layer const&, bool) const override { return {}; }
+    void sync_learning_vars(std::shared_ptr<Layer>) const override {}
+};
+
+// The third-generation memories, the IO types, the FNP row padding and the skip-DMA descriptors:
+// nothing unless a generation says otherwise.
+TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
+    std::shared_ptr<Layer> const layer = testing::FakeLayer::make("conv");
+    MemoryInfo expected;
+    expected.input_size = 1;
+    expected.weight_size = 2;
+    expected.external_size = 3;
+    EXPECT_EQ(BareSizer().get_memory_info(layer, hw::Component{}, layer, {}), expected);
+
+    EXPECT_EQ(BareIo().get_input_type(*layer), 0);
+    EXPECT_EQ(BareIo().get_output_type(*layer, 2), 0);
+    EXPECT_FALSE(BareLayerRecorder().fnp_input_rows_padded(*layer));
+    EXPECT_EQ(BareLayerRecorder().skip_dma_descriptors(), SkipDmaDescriptors{});
+}
+
+}  // namespace
+}  // namespace nuvra
