@@ -21,6 +21,7 @@
 #include "mapping/layer_mapping.h"
 #include "mapping/split.h"
 #include "program/format_support.h"
+#include "program/io_registers.h"
 
 namespace nuvra::v1 {
 
@@ -54,13 +55,6 @@ constexpr KindEntry kind_recorders[] = {
 };
 
 // ---- SCC and EPG ----
-
-// A register of the SCC or EPG bank sits at 4 x its word.
-constexpr uint32_t register_address(size_t word) { return static_cast<uint32_t>(4 * word); }
-
-// The EPG registers a program sets, in the order it lists them.
-constexpr size_t epg_words[] = {epg_word::CONTROL, epg_word::MODE,   epg_word::COLUMNS,
-                                epg_word::ROWS,    epg_word::WINDOW, epg_word::TIMEOUT};
 
 // Input channels the SCC's 18-bit field holds; a wider input is typed by its layer kind.
 constexpr uint32_t max_scc_input_channels = 0x3FFFF;
@@ -158,31 +152,13 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flag
         set_wide(scc, SCC_OUTPUT_SIZE, uint64_t{dim(output, 2)} * dim(output, 1));
     }
 
-    auto record = program::new_record(device_.version());
-    auto const add = [&](size_t word) {
-        record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, static_cast<uint16_t>(register_address(word)),
-                             {scc[word]}, true, true);
-    };
-    add(scc_word::CONFIG);
-    if (input_type_is_zero) add(scc_word::INPUT_SIZE);
-    if (output_type_is_zero) add(scc_word::OUTPUT_SIZE);
-    return record;
+    return scc_record(device_.version(), scc);
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
-    std::vector<uint32_t> epg = preset_image(EPG_REGISTER_WORDS, epg_presets);
-    set_flag(epg, EPG_1X1_FNP_INPUT, has_1x1_fnp_input(args.first));
-    set_flag(epg, EPG_INPUT_SIZED, args.input_type_is_zero);
-    set(epg, EPG_MODE, args.several_passes ? EPG_MODE_MULTI_PASS : EPG_MODE_SINGLE_PASS);
-    set(epg, EPG_LOWEST_COL, args.lowest_col);
-    set(epg, EPG_HIGHEST_COL, args.highest_col);
-    set(epg, EPG_ROW_CODE, args.row_code);
-    set(epg, EPG_WINDOW_ROWS, args.row_code);
-    set(epg, EPG_TIMEOUT, EPG_TIMEOUT_VALUE);
-
-    std::vector<std::pair<uint32_t, uint32_t>> writes;
-    for (size_t word : epg_words) writes.emplace_back(register_address(word), epg[word]);
-    return writes;
+    return epg_register_writes(args, {.fnp_input = has_1x1_fnp_input(args.first),
+                                      .input_sized = args.input_type_is_zero,
+                                      .mode = args.several_passes ? EPG_MODE_MULTI_PASS : EPG_MODE_SINGLE_PASS});
 }
 
 int8_t IoRecorderImpl::get_input_type(Layer const& layer) const {

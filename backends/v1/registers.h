@@ -1,9 +1,11 @@
 // The fields of every word a first-generation program writes, in one table: the 50-word NP
 // register image, the HRC register block and its memory select word, the per-neuron records of
-// the CNP threshold and FNP memories, and the SCC and EPG register banks. Each field carries its
-// word; every write goes through set (hw/register.h) with one of these constants. A name says what
-// the field holds; a bit whose meaning is not known says whether every image sets it (_SET_n),
-// clears it (_CLEAR_n) or gives it a fixed value (_FIXED_).
+// the CNP threshold and FNP memories, and the SCC and EPG register banks. The fields the second
+// generation holds the same way come from program/register_fields.h; the rows below are this
+// generation's own. Each field carries its word; every write goes through set (hw/register.h)
+// with one of these constants. A name says what the field holds; a bit whose meaning is not known
+// says whether every image sets it (_SET_n), clears it (_CLEAR_n) or gives it a fixed value
+// (_FIXED_).
 #pragma once
 
 #include <cstddef>
@@ -11,227 +13,83 @@
 #include <vector>
 
 #include "hw/register.h"
+#include "program/register_fields.h"
 
 namespace nuvra::v1 {
+
+using namespace ::nuvra::fields;  // the words, fields and values both generations share
 
 // Words of one NP register image.
 inline constexpr size_t NP_REGISTER_WORDS = 50;
 
 namespace np_word {
-inline constexpr size_t CONTROL = 1;           // buffers and NP kind
-inline constexpr size_t INPUT_BUFFER = 2;      // input spikes
-inline constexpr size_t FORMAT = 3;            // bit widths, activation, NP count, layer index
-inline constexpr size_t INPUT_MEMORY = 4;      // input buffer, 32-bit words
+using namespace ::nuvra::fields::np_word;
 inline constexpr size_t PRESET_6 = 6;          // fixed at reset, never changed
-inline constexpr size_t PART_SIZE = 8;         // the NP's part of the input and the cut's offsets
-inline constexpr size_t CUT_ORIGIN = 9;        // origin and phase of the input cut
-inline constexpr size_t CUT_SIZE = 10;         // extent of the input cut
-inline constexpr size_t CONTAINER = 11;        // input row container, weight words per channel
 inline constexpr size_t FNP_BLOCK = 12;        // preset: the FNP weight block, in 256 words
 inline constexpr size_t PRESET_13 = 13;
-inline constexpr size_t FNP_INPUT = 14;        // FNP input packet and input buffer size
-inline constexpr size_t FNP_NEURONS = 15;      // FNP neurons
-inline constexpr size_t FNP_OUTPUT = 16;       // FNP activation
-inline constexpr size_t FNP_WEIGHTS = 17;      // FNP3 weight memory
-inline constexpr size_t KERNEL = 20;           // kernel size and stride; 1 x 1 and pointwise filters
-inline constexpr size_t FILTERS = 21;          // filters of a 3 x 3 or larger kernel
 inline constexpr size_t DEPTHWISE = 22;        // depthwise weight size of a separable layer
-inline constexpr size_t OUTPUT_ORIGIN = 24;    // first pooled output row and column of the NP
-inline constexpr size_t OUTPUT_SIZE = 25;      // pooled output rows and columns of the NP
-inline constexpr size_t NEURONS = 26;          // first filter and filter count of the NP
-inline constexpr size_t POOLING = 27;          // pooling size, stride, global flag and edge padding
-inline constexpr size_t INPUT_ROW = 28;        // bytes of one channel container and of one row
-inline constexpr size_t FILTER_GROUPS = 29;    // groups of eight filters
-inline constexpr size_t PR_CONFIG = 32;        // partial reconfiguration: the linked layer's mode
-inline constexpr size_t PR_CUT_ORIGIN = 33;    // linked layer: origin of the NP's cut
-inline constexpr size_t PR_CUT_SIZE = 34;      // linked layer: extent of the NP's cut
-inline constexpr size_t PR_INPUT_LAYOUT = 35;  // linked layer: containers, or FNP input pixels
-inline constexpr size_t LEARNING = 36;         // learning enable and competition
 inline constexpr size_t PLASTICITY_MIN = 37;   // learning: smallest plasticity (preset high byte)
 inline constexpr size_t PLASTICITY = 38;       // learning: plasticity decay
 inline constexpr size_t CNP_LEARNING_A = 39;
 inline constexpr size_t CNP_LEARNING_B = 41;
-inline constexpr size_t ROUTING = 44;          // output routing mode
-inline constexpr size_t DESTINATIONS = 45;     // where the output goes
-inline constexpr size_t SOURCES = 46;          // where the input comes from
-inline constexpr size_t COLUMN_SPAN = 47;      // columns the packets cross
-inline constexpr size_t CFG_DMA = 49;          // the DMA engine an FNP2 reports to
 }  // namespace np_word
 
-// Words of the HRC register block.
+// Words of the HRC register block (hrc_word).
 inline constexpr size_t HRC_REGISTER_WORDS = 8;
-
-namespace hrc_word {
-inline constexpr size_t CONTROL = 0;
-inline constexpr size_t STRIDES = 1;
-inline constexpr size_t PADDING_VALUE = 2;
-inline constexpr size_t PADDING = 3;
-inline constexpr size_t FILTERS = 4;
-}  // namespace hrc_word
 
 // Words of one neuron record: the FNP memory holds one per neuron (before its weights), the CNP
 // threshold memory its first two words per filter.
 inline constexpr size_t NEURON_RECORD_WORDS = 4;
 
-// The SCC registers, each at byte address 4 x its word.
-inline constexpr size_t SCC_REGISTER_WORDS = 18;
-
-namespace scc_word {
-inline constexpr size_t CONFIG = 1;        // at 0x4
-inline constexpr size_t INPUT_SIZE = 16;   // at 0x40
-inline constexpr size_t OUTPUT_SIZE = 17;  // at 0x44
-}  // namespace scc_word
-
-// The EPG registers, each at register offset 4 x its word.
-inline constexpr size_t EPG_REGISTER_WORDS = 8;
-
-namespace epg_word {
-inline constexpr size_t CONTROL = 0;   // 0x00
-inline constexpr size_t MODE = 3;      // 0x0C
-inline constexpr size_t COLUMNS = 4;   // 0x10
-inline constexpr size_t ROWS = 5;      // 0x14
-inline constexpr size_t WINDOW = 6;    // 0x18
-inline constexpr size_t TIMEOUT = 7;   // 0x1C
-}  // namespace epg_word
-
 // X(image, NAME, word, lowest bit, width).
 #define NUVRA_V1_FIELDS(X)                                                                                      \
     /* ---- the NP register image ---- */                                                                      \
-    X(np, CONTROL_FNP, np_word::CONTROL, 4, 1)              /* an FNP image; clear on a CNP */                \
     X(np, CONTROL_SET_5, np_word::CONTROL, 5, 1)                                                              \
     X(np, CONTROL_SET_6, np_word::CONTROL, 6, 1)                                                              \
-    X(np, CONTROL_CLEAR_7, np_word::CONTROL, 7, 1)          /* cleared on a CNP */                            \
     X(np, CONTROL_NP2NP_CFG, np_word::CONTROL, 20, 2)       /* FNP3 1, FNP2 3, CNP 0 */                       \
-    X(np, CONTROL_SINGLE_BUFFER, np_word::CONTROL, 22, 1)   /* one input buffer instead of two */             \
     X(np, CONTROL_CNP4FNP_NUM, np_word::CONTROL, 24, 2)     /* FNP3 only: 1 */                                \
-    X(np, INPUT_BUFFER_SPIKES, np_word::INPUT_BUFFER, 7, 1) /* the input buffer takes spikes */               \
-    X(np, FORMAT_INPUT_BITS, np_word::FORMAT, 0, 2)         /* input bits / 2 */                              \
-    X(np, FORMAT_DEPTHWISE, np_word::FORMAT, 2, 1)          /* a separable layer's depthwise stage */         \
-    X(np, FORMAT_WEIGHTS_4BIT, np_word::FORMAT, 3, 1)       /* standard convolution, 4-bit weights */         \
-    X(np, FORMAT_WEIGHTS_BITS, np_word::FORMAT, 4, 2)       /* separable: bits / 2; FNP: bits - 2 */          \
     X(np, FORMAT_MULTIBIT_WEIGHTS, np_word::FORMAT, 7, 1)   /* FNP weights wider than one bit */              \
     X(np, FORMAT_PW_WEIGHTS_BITS, np_word::FORMAT, 8, 2)    /* separable: pointwise bits / 2 */               \
-    X(np, FORMAT_OUTPUT_BITS, np_word::FORMAT, 12, 2)       /* activation bits / 2 */                         \
-    X(np, FORMAT_ACTIVATION, np_word::FORMAT, 15, 1)        /* activation on */                               \
-    X(np, FORMAT_NP_COUNT, np_word::FORMAT, 16, 8)          /* NPs of the layer */                            \
-    X(np, FORMAT_LAYER_INDEX, np_word::FORMAT, 24, 8)       /* the layer's index in its pass */               \
     X(np, INPUT_MEMORY_WORDS, np_word::INPUT_MEMORY, 0, 18) /* input buffer, 32-bit words */                  \
-    X(np, INPUT_MEMORY_SET_31, np_word::INPUT_MEMORY, 31, 1)                                                  \
-    /* The NP's part, and the offsets of the cut from it (4-bit two's complement). */                         \
-    X(np, PART_I_SIZE, np_word::PART_SIZE, 0, 11)                                                             \
+    /* The offsets of the cut from the NP's part (4-bit two's complement). */                                 \
     X(np, PART_I_OFFSET, np_word::PART_SIZE, 12, 4)                                                           \
-    X(np, PART_J_SIZE, np_word::PART_SIZE, 16, 11)                                                            \
     X(np, PART_J_OFFSET, np_word::PART_SIZE, 28, 4)                                                           \
-    /* Origin of the cut; a phase bit is set when the part starts inside a stride. */                         \
-    X(np, CUT_I_ORIG, np_word::CUT_ORIGIN, 0, 12)                                                             \
-    X(np, CUT_I_PHASE, np_word::CUT_ORIGIN, 12, 1)                                                            \
-    X(np, CUT_J_ORIG, np_word::CUT_ORIGIN, 16, 12)                                                            \
-    X(np, CUT_J_PHASE, np_word::CUT_ORIGIN, 28, 1)                                                            \
-    X(np, CUT_I_SIZE, np_word::CUT_SIZE, 0, 11)                                                               \
-    X(np, CUT_J_SIZE, np_word::CUT_SIZE, 16, 11)                                                              \
-    X(np, CONTAINER_ICONT_SIZE, np_word::CONTAINER, 0, 8)   /* part width rounded up to 4 */                  \
     X(np, CONTAINER_CHCONT_SIZE, np_word::CONTAINER, 12, 10) /* CNP: weight words per channel / 4 */          \
     X(np, CONTAINER_CH_SIZE, np_word::CONTAINER, 12, 18)    /* FNP: input pixels */                           \
     X(np, FNP_BLOCK_SIZE, np_word::FNP_BLOCK, 24, 8)        /* FNP weight block, in 256 words */              \
     X(np, FNP_FPKT_WSIZE, np_word::FNP_INPUT, 0, 18)        /* input packet words; also the input buffer */   \
-    X(np, FNP_INPUT_SET_31, np_word::FNP_INPUT, 31, 1)                                                        \
     X(np, FNP_NEURON_COUNT, np_word::FNP_NEURONS, 0, 17)                                                      \
-    X(np, FNP_OUTPUT_CLEAR_0_17, np_word::FNP_OUTPUT, 0, 18)                                                  \
     X(np, FNP_OUTPUT_CLEAR_28, np_word::FNP_OUTPUT, 28, 1)                                                    \
     X(np, FNP_ACTIVATION, np_word::FNP_OUTPUT, 29, 1)                                                         \
-    X(np, FNP_W_SIZE_LAST, np_word::FNP_WEIGHTS, 0, 16)     /* FNP3 memory image words */                     \
-    X(np, FNP_W_BLK_COUNT, np_word::FNP_WEIGHTS, 20, 4)     /* blocks of that image */                        \
+    X(np, FNP_W_BLK_COUNT, np_word::FNP_MEMORY, 20, 4)      /* blocks of the FNP3 memory image */             \
     X(np, KERNEL_PW_WORDS, np_word::KERNEL, 0, 7)           /* separable: pointwise words per channel */      \
-    X(np, KERNEL_STRIDE_2, np_word::KERNEL, 8, 1)           /* convolution stride 2 */                        \
-    X(np, KERNEL_1X1_FILTERS, np_word::KERNEL, 16, 11)      /* filters of a 1 x 1 kernel */                   \
-    X(np, KERNEL_SIZE, np_word::KERNEL, 28, 3)                                                                \
     X(np, FILTERS_MULTIBIT, np_word::FILTERS, 0, 11)        /* 2- and 4-bit weights */                        \
     X(np, FILTERS_BINARY, np_word::FILTERS, 16, 11)         /* 1-bit weights */                               \
     X(np, DEPTHWISE_FILTERS, np_word::DEPTHWISE, 0, 11)     /* never used: cleared */                         \
     X(np, DEPTHWISE_WORDS, np_word::DEPTHWISE, 16, 14)      /* depthwise SRAM words (of two 32-bit words) */  \
-    X(np, OUTPUT_I_ORIG, np_word::OUTPUT_ORIGIN, 0, 12)     /* first pooled output row */                     \
-    X(np, OUTPUT_J_ORIG, np_word::OUTPUT_ORIGIN, 16, 12)    /* first pooled output column */                  \
-    X(np, OUTPUT_I_SIZE, np_word::OUTPUT_SIZE, 0, 10)       /* pooled output rows */                          \
-    X(np, OUTPUT_J_SIZE, np_word::OUTPUT_SIZE, 16, 8)       /* pooled output columns */                       \
-    X(np, NEURONS_FIRST, np_word::NEURONS, 0, 11)           /* first filter of the NP */                      \
     X(np, NEURONS_COUNT, np_word::NEURONS, 16, 11)          /* filters of the NP */                           \
-    /* Pooling; an edge bit is set where the part touches the input's edge and the pooling pads it. */        \
-    X(np, POOL_SIZE, np_word::POOLING, 0, 3)                                                                  \
-    X(np, POOL_STRIDE, np_word::POOLING, 4, 3)                                                                \
-    X(np, POOL_GLOBAL, np_word::POOLING, 8, 1)              /* a global pooling */                            \
-    X(np, POOL_PAD_RIGHT, np_word::POOLING, 12, 1)                                                            \
-    X(np, POOL_PAD_LEFT, np_word::POOLING, 13, 1)                                                             \
-    X(np, POOL_PAD_BOTTOM, np_word::POOLING, 14, 1)                                                           \
-    X(np, POOL_PAD_TOP, np_word::POOLING, 15, 1)                                                              \
-    X(np, INPUT_ROW_WORDS, np_word::INPUT_ROW, 0, 14)       /* words of one row, all channels */              \
     X(np, INPUT_ROW_CONTAINER, np_word::INPUT_ROW, 16, 9)   /* bytes of one channel container */              \
     X(np, FILTER_GROUPS_CLEAR_0, np_word::FILTER_GROUPS, 0, 1)                                                \
-    X(np, FILTER_GROUPS_COUNT, np_word::FILTER_GROUPS, 16, 8) /* started groups of eight filters */           \
-    /* Partial reconfiguration: the linked layer's mode, and the NP's cut and input of that layer. */         \
-    X(np, PR_SET_0, np_word::PR_CONFIG, 0, 1)                                                                 \
-    X(np, PR_FNP_MODE, np_word::PR_CONFIG, 1, 1)            /* the NP runs the linked layer as an FNP */      \
-    X(np, PR_SET_2, np_word::PR_CONFIG, 2, 1)                                                                 \
-    X(np, PR_INPUT_BITS, np_word::PR_CONFIG, 4, 2)          /* input bits / 2 */                              \
-    X(np, PR_LINK_INDEX, np_word::PR_CONFIG, 24, 8)         /* the linked layer's output link index */        \
-    X(np, PR_CUT_I_ORIG, np_word::PR_CUT_ORIGIN, 0, 12)                                                       \
-    X(np, PR_CUT_J_ORIG, np_word::PR_CUT_ORIGIN, 16, 12)                                                      \
-    X(np, PR_CUT_I_SIZE, np_word::PR_CUT_SIZE, 0, 11)                                                         \
-    X(np, PR_CUT_J_SIZE, np_word::PR_CUT_SIZE, 16, 11)                                                        \
-    X(np, PR_INPUT_ROW_WORDS, np_word::PR_INPUT_LAYOUT, 0, 14)     /* CNP: words of one row */                \
+    /* Partial reconfiguration. */                                                                            \
     X(np, PR_INPUT_ROW_CONTAINER, np_word::PR_INPUT_LAYOUT, 16, 9) /* CNP: bytes of one container */          \
-    X(np, PR_CH_SIZE, np_word::PR_INPUT_LAYOUT, 0, 18)             /* FNP: input pixels */                    \
     /* On-chip learning. */                                                                                    \
     X(np, LEARNING_COMPETITION, np_word::LEARNING, 0, 20)   /* round((1 - LC) x N) */                         \
-    X(np, LEARNING_ENABLE, np_word::LEARNING, 28, 1)                                                          \
     X(np, LEARNING_MIN_PLASTICITY, np_word::PLASTICITY_MIN, 0, 16)  /* ceil(PMIN x N) */                      \
     X(np, LEARNING_PLASTICITY_DECAY, np_word::PLASTICITY, 0, 16)    /* ceil(round(N x P0) x PD) */            \
     X(np, LEARNING_CNP_A, np_word::CNP_LEARNING_A, 0, 16)                                                     \
     X(np, LEARNING_CNP_B, np_word::CNP_LEARNING_B, 0, 12)                                                     \
     /* Mesh routing. */                                                                                        \
-    X(np, ROUTING_P2P_OUT, np_word::ROUTING, 0, 1)          /* the output goes to exactly one NP */           \
-    X(np, ROUTING_CLEAR_1, np_word::ROUTING, 1, 1)                                                            \
-    X(np, ROUTING_ENDS_PASS, np_word::ROUTING, 2, 1)        /* the layer ends a pass before the last */       \
-    X(np, ROUTING_FIXED_16_23, np_word::ROUTING, 16, 8)     /* always ROUTING_FIXED_16_23_VALUE */            \
-    X(np, ROUTING_LINK_MODE, np_word::ROUTING, 24, 8)       /* ROUTING_LINKED, or ROUTING_NO_LINK */          \
-    X(np, DESTINATION_LOW, np_word::DESTINATIONS, 0, 8)     /* P2P: the row; else the lowest column */        \
-    X(np, DESTINATION_HIGH, np_word::DESTINATIONS, 8, 8)    /* P2P: the column; else the highest */           \
-    X(np, DESTINATION_SELECT, np_word::DESTINATIONS, 20, 4) /* P2P only: one-hot id */                        \
-    X(np, DESTINATION_LINK_INDEX, np_word::DESTINATIONS, 24, 8)                                               \
-    X(np, SOURCE_LOW, np_word::SOURCES, 0, 8)               /* P2P: the row; else the lowest column */        \
-    X(np, SOURCE_HIGH, np_word::SOURCES, 8, 8)              /* P2P: the column; else the highest */           \
-    X(np, SOURCE_SELECT, np_word::SOURCES, 20, 4)           /* P2P only: one-hot id */                        \
     X(np, SOURCE_CLEAR_30_31, np_word::SOURCES, 30, 2)                                                        \
-    X(np, SPAN_LOW, np_word::COLUMN_SPAN, 0, 8)             /* over the layer's NPs and destinations */       \
-    X(np, SPAN_HIGH, np_word::COLUMN_SPAN, 8, 8)                                                              \
     X(np, SPAN_CLEAR_16_31, np_word::COLUMN_SPAN, 16, 16)                                                     \
-    X(np, CFG_DMA_ROW, np_word::CFG_DMA, 0, 8)                                                                \
-    X(np, CFG_DMA_COL, np_word::CFG_DMA, 8, 8)                                                                \
-    X(np, CFG_DMA_SELECT, np_word::CFG_DMA, 16, 4)          /* one-hot id */                                  \
     /* ---- the HRC register block ---- */                                                                    \
-    X(hrc, HRC_ENABLE, hrc_word::CONTROL, 0, 1)             /* the HRC runs; cleared to stop it */            \
     X(hrc, HRC_KERNEL_CODE, hrc_word::CONTROL, 4, 2)        /* 0: 3 x 3, 1: 5 x 5, 2: 7 x 7 */                \
-    X(hrc, HRC_OUTPUT_BITS, hrc_word::CONTROL, 8, 2)        /* activation bits / 2 */                         \
-    X(hrc, HRC_ONE_CHANNEL, hrc_word::CONTROL, 12, 1)       /* the input has other than 3 channels */         \
-    X(hrc, HRC_VALID_13, hrc_word::CONTROL, 13, 1)          /* 'valid' padding sets bits 13, 20 and 21 */     \
-    X(hrc, HRC_MAX_POOL_Y, hrc_word::CONTROL, 16, 1)        /* 2-row max pooling */                           \
-    X(hrc, HRC_MAX_POOL_X, hrc_word::CONTROL, 17, 1)        /* 2-column max pooling */                        \
-    X(hrc, HRC_VALID_20, hrc_word::CONTROL, 20, 1)                                                            \
-    X(hrc, HRC_VALID_21, hrc_word::CONTROL, 21, 1)                                                            \
     X(hrc, HRC_STRIDE_Y, hrc_word::STRIDES, 0, 3)                                                             \
     X(hrc, HRC_STRIDE_X, hrc_word::STRIDES, 4, 3)                                                             \
-    X(hrc, HRC_PADDING_VALUE_R, hrc_word::PADDING_VALUE, 0, 8) /* the padding value, once per plane */        \
-    X(hrc, HRC_PADDING_VALUE_G, hrc_word::PADDING_VALUE, 8, 8)                                                \
-    X(hrc, HRC_PADDING_VALUE_B, hrc_word::PADDING_VALUE, 16, 8)                                               \
     X(hrc, HRC_PAD_LEFT, hrc_word::PADDING, 0, 3)                                                             \
     X(hrc, HRC_PAD_RIGHT, hrc_word::PADDING, 4, 3)                                                            \
     X(hrc, HRC_PAD_TOP, hrc_word::PADDING, 8, 3)                                                              \
     X(hrc, HRC_PAD_BOTTOM, hrc_word::PADDING, 12, 3)                                                          \
-    X(hrc, HRC_FILTERS_CLEAR_0_8, hrc_word::FILTERS, 0, 9)                                                    \
-    X(hrc, HRC_FILTERS_MINUS_ONE, hrc_word::FILTERS, 16, 9)                                                   \
     /* The HRC SRAM select word: which memory the following data goes to. */                                  \
-    X(hrc_sram_select, HRC_SRAM_SELECT_R, 0, 0, 1)                                                            \
-    X(hrc_sram_select, HRC_SRAM_SELECT_G, 0, 1, 1)                                                            \
-    X(hrc_sram_select, HRC_SRAM_SELECT_B, 0, 2, 1)                                                            \
     X(hrc_sram_select, HRC_SRAM_SELECT_TH_STP, 0, 31, 1)    /* thresholds and activation steps */             \
     /* Two words per HRC filter: its threshold and its activation step. */                                    \
     X(hrc_threshold, HRC_THRESHOLD, 0, 0, 24)               /* 24-bit two's complement */                     \
@@ -243,62 +101,19 @@ inline constexpr size_t TIMEOUT = 7;   // 0x1C
     X(neuron, LEARN_NUM_WEIGHTS, 2, 0, 16)                                                                    \
     X(neuron, LEARN_THRESHOLD_HIGH, 2, 16, 4)               /* bits 16-19 of the threshold, in place */       \
     X(neuron, LEARN_THSWAP, 3, 0, 16)                       /* the swap value */                              \
-    X(neuron, LEARN_THRESHOLD_LOW, 3, 16, 16)               /* bits 0-15 of the threshold */                  \
-    /* ---- the SCC registers ---- */                                                                         \
-    X(scc, SCC_INPUT_FROM_DMA, scc_word::CONFIG, 0, 1)      /* the input does not come through the HRC */     \
-    X(scc, SCC_OUTPUT_SIZED, scc_word::CONFIG, 3, 1)        /* output type 0: the SCC carries its size */     \
-    X(scc, SCC_INPUT_SIZED, scc_word::CONFIG, 4, 1)         /* input type 0: the SCC carries its channels */  \
-    X(scc, SCC_LAST_ON_HRC, scc_word::CONFIG, 8, 1)                                                           \
-    X(scc, SCC_INPUT_CHANNELS, scc_word::INPUT_SIZE, 0, 18)                                                   \
-    X(scc, SCC_OUTPUT_SIZE, scc_word::OUTPUT_SIZE, 0, 20)   /* output rows x channels */                      \
-    X(scc, SCC_OUTPUT_CHANNELS, scc_word::OUTPUT_SIZE, 20, 11)                                                \
-    /* ---- the EPG registers ---- */                                                                         \
-    X(epg, EPG_1X1_FNP_INPUT, epg_word::CONTROL, 1, 1)      /* an FNP first layer reads a 1 x 1 input */      \
-    X(epg, EPG_INPUT_SIZED, epg_word::CONTROL, 12, 1)       /* input type 0 */                                \
-    X(epg, EPG_MODE, epg_word::MODE, 0, 32)                 /* EPG_MODE_SINGLE_PASS or _MULTI_PASS */         \
-    X(epg, EPG_LOWEST_COL, epg_word::COLUMNS, 16, 8)                                                          \
-    X(epg, EPG_HIGHEST_COL, epg_word::COLUMNS, 24, 8)                                                         \
-    X(epg, EPG_ROW_CODE, epg_word::ROWS, 8, 8)                                                                \
-    X(epg, EPG_WINDOW_ROWS, epg_word::WINDOW, 24, 8)        /* the row code again */                          \
-    X(epg, EPG_TIMEOUT, epg_word::TIMEOUT, 0, 32)
+    X(neuron, LEARN_THRESHOLD_LOW, 3, 16, 16)               /* bits 0-15 of the threshold */
 
 NUVRA_V1_FIELDS(NUVRA_FIELD_CONSTANT)
 
-// Every field above, for the checks of the table and the comparison of images.
-inline constexpr NamedField field_table[] = {NUVRA_V1_FIELDS(NUVRA_FIELD_ROW)};
+// Every field of this generation, shared and own, for the checks of the table and the comparison
+// of images.
+inline constexpr NamedField field_table[] = {NUVRA_SHARED_FIELDS(NUVRA_FIELD_ROW) NUVRA_V1_FIELDS(NUVRA_FIELD_ROW)};
 
-// A word's value before any field is written: the bits the hardware needs whose meaning is not
-// known.
-struct Preset {
-    size_t word;
-    uint32_t value;
-};
 inline constexpr Preset np_presets[] = {
     {np_word::PRESET_6, 0x04040000},
     {np_word::FNP_BLOCK, 0x52000000},
     {np_word::PRESET_13, 0x10},
     {np_word::PLASTICITY_MIN, 0xFF000000},
 };
-inline constexpr Preset epg_presets[] = {
-    {epg_word::CONTROL, 0x20200},
-    {epg_word::COLUMNS, 0x1},
-    {epg_word::WINDOW, 0xFE0001},
-};
-
-// An image of `words` words, zero but for `presets`.
-template <size_t N>
-std::vector<uint32_t> preset_image(size_t words, Preset const (&presets)[N]) {
-    std::vector<uint32_t> image(words, 0u);
-    for (Preset const& preset : presets) image.at(preset.word) = preset.value;
-    return image;
-}
-
-// Values of the fields that take a fixed one.
-inline constexpr uint32_t ROUTING_FIXED_16_23_VALUE = 0x08;
-inline constexpr uint32_t ROUTING_LINKED = 0xFF;   // the input link index names a layer
-inline constexpr uint32_t ROUTING_NO_LINK = 0x06;  // the input link index is 0xFF
-inline constexpr uint32_t EPG_MODE_SINGLE_PASS = 0x00000010;
-inline constexpr uint32_t EPG_MODE_MULTI_PASS = 0x012C0010;
-inline constexpr uint32_t EPG_TIMEOUT_VALUE = 0x027FFFFF;
 
 }  // namespace nuvra::v1

@@ -13,10 +13,6 @@ namespace {
 using namespace np_word;
 
 // The words the NP needs at reset; the others start at zero.
-struct Preset {
-    size_t word;
-    uint32_t value;
-};
 constexpr Preset presets[] = {
     {CONTROL, 0x20},         {INPUT_BUFFER, 0x8}, {PRESET_5, 0x130100},   {PRESET_6, 0x08040000},
     {PRESET_12, 0x52000000}, {PRESET_13, 0x10},   {PRESET_37, 0xFF000000}, {PRESET_57, 0x40},
@@ -80,8 +76,7 @@ void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t valu
 
 std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool unused_np,
                                       bool merge_is_add) {
-    std::vector<uint32_t> regs(NP_REGISTER_WORDS, 0u);
-    for (auto const& preset : presets) regs[preset.word] = preset.value;
+    std::vector<uint32_t> regs = preset_image(NP_REGISTER_WORDS, presets);
     set(regs, FORMAT_LAYER_INDEX, unused_np ? UNUSED_NP_LAYER_INDEX : np_num);
 
     bool const high_id = np.ident.id >= 2;

@@ -20,6 +20,7 @@
 #include "hw/register.h"
 #include "mapping/graph_utils.h"
 #include "program/format_support.h"
+#include "program/io_registers.h"
 
 namespace nuvra::v2 {
 
@@ -66,26 +67,10 @@ constexpr KindEntry kind_recorders[] = {
     {LayerType::Dense1D, record_program_dense1d_layer},
 };
 
-// ---- SCC and EPG ----
-
-// The byte address of a register of the SCC or the EPG.
-uint16_t register_address(size_t word) { return static_cast<uint16_t>(4 * word); }
+// ---- SCC ----
 
 // The SCC writes the output channel count only while it fits its field.
 constexpr uint32_t scc_output_channels_limit = 2048;
-
-// The EPG registers this generation writes, in the order of the list.
-constexpr size_t epg_words[] = {epg_word::CONTROL, epg_word::MODE,   epg_word::COLUMNS,
-                                epg_word::ROWS,    epg_word::WINDOW, epg_word::TIMEOUT};
-
-// The EPG registers before any field is written: bits the hardware needs whose meaning is not known.
-std::vector<uint32_t> epg_preset_image() {
-    std::vector<uint32_t> epg(EPG_REGISTER_WORDS, 0u);
-    epg[epg_word::CONTROL] = 0x20200;
-    epg[epg_word::COLUMNS] = 0x1;
-    epg[epg_word::WINDOW] = 0xFE0001;
-    return epg;
-}
 
 // ---- memory sizer ----
 
@@ -153,28 +138,15 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flag
         if (output[2] < scc_output_channels_limit) set(scc, SCC_OUTPUT_CHANNELS, output[2]);
     }
 
-    auto record = program::new_record(device_.version());
-    for (size_t word : {scc_word::CONFIG, scc_word::INPUT_SIZE, scc_word::OUTPUT_SIZE})
-        record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, register_address(word), {scc[word]}, true, true);
-    return record;
+    return scc_record(device_.version(), scc);
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
-    std::vector<uint32_t> epg = epg_preset_image();
-    set_flag(epg, EPG_FIRST_ON_FNP, args.first.is_target_component(ComponentKind::FNP));
-    // The input type of this generation is always 0.
-    set_flag(epg, EPG_INPUT_SIZED, true);
-    set_flag(epg, EPG_LAST_ON_HRC, args.last_on_hrc);
-    set(epg, EPG_MODE, EPG_MODE_VALUE);
-    set(epg, EPG_LOWEST_COL, args.lowest_col);
-    set(epg, EPG_HIGHEST_COL, args.highest_col);
-    set(epg, EPG_ROW_CODE, args.row_code);
-    set(epg, EPG_WINDOW_ROWS, args.row_code);
-    set(epg, EPG_TIMEOUT, EPG_TIMEOUT_VALUE);
-
-    std::vector<std::pair<uint32_t, uint32_t>> writes;
-    for (size_t word : epg_words) writes.emplace_back(register_address(word), epg[word]);
-    return writes;
+    // The input type of this generation is always 0, and its EPG runs every pass alike.
+    return epg_register_writes(args, {.fnp_input = args.first.is_target_component(ComponentKind::FNP),
+                                      .input_sized = true,
+                                      .last_on_hrc = args.last_on_hrc,
+                                      .mode = EPG_MODE_SINGLE_PASS});
 }
 
 uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& layer,

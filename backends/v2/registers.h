@@ -1,8 +1,9 @@
 // The fields of every word a second-generation program writes, in one table: the 64-word NP
 // register image, the HRC configuration registers and its memory select word, the SCC and EPG
 // registers, the skip-DMA blocks, and the records the NPs read from memory (the variables of a
-// CNP or TNP-B neuron, merge-layer shifts, look-up-table words and the FNP neuron record). Each
-// field carries its word; every write goes through set (hw/register.h) with one of these
+// CNP or TNP-B neuron, merge-layer shifts, look-up-table words and the FNP neuron record). The
+// fields the first generation holds the same way come from program/register_fields.h; the rows
+// below are this generation's own. Each field carries its word; every write goes through set (hw/register.h) with one of these
 // constants, or put_field for a hot loop whose values are known to fit. A name says what the
 // field holds; a bit whose meaning is not known says whether every image that writes it sets it
 // (_SET_n), clears it (_CLEAR_n) or gives it a fixed value (_FIXED_).
@@ -12,91 +13,36 @@
 #include <cstdint>
 
 #include "hw/register.h"
+#include "program/register_fields.h"
 
 namespace nuvra::v2 {
+
+using namespace ::nuvra::fields;  // the words, fields and values both generations share
 
 // Words of one NP register image.
 inline constexpr size_t NP_REGISTER_WORDS = 64;
 
 namespace np_word {
-inline constexpr size_t CONTROL = 1;           // buffers, NP kind, look-up table, dual output
-inline constexpr size_t INPUT_BUFFER = 2;      // input spikes, pooling input
-inline constexpr size_t FORMAT = 3;            // bit widths, activation, NP count, layer index
-inline constexpr size_t INPUT_MEMORY = 4;      // input packet memory (a TNP-B: its frame FIFO)
+using namespace ::nuvra::fields::np_word;
 inline constexpr size_t PRESET_5 = 5;          // fixed at reset, never changed
 inline constexpr size_t PRESET_6 = 6;
-inline constexpr size_t PART_SIZE = 8;         // the NP's part of the input and the cut's offsets
-inline constexpr size_t CUT_ORIGIN = 9;        // origin and phase of the input cut
-inline constexpr size_t CUT_SIZE = 10;         // extent of the input cut
-inline constexpr size_t CONTAINER = 11;        // input container and weight channel content
 inline constexpr size_t PRESET_12 = 12;
 inline constexpr size_t PRESET_13 = 13;
-inline constexpr size_t FNP_INPUT = 14;        // an FNP's input packet memory
-inline constexpr size_t FNP_NEURONS = 15;      // an FNP's neurons and their record size
-inline constexpr size_t FNP_OUTPUT = 16;
-inline constexpr size_t FNP_MEMORY = 17;       // an FNP's neuron memory
-inline constexpr size_t KERNEL = 20;           // kernel size and stride
-inline constexpr size_t FILTERS = 21;          // filters of the NP (a TNP-B: its input channels)
 inline constexpr size_t CUT_CHANNELS = 22;     // channel group of a depthwise NP
-inline constexpr size_t OUTPUT_ORIGIN = 24;    // first output row and column of the NP
-inline constexpr size_t OUTPUT_SIZE = 25;      // output rows and columns of the NP
-inline constexpr size_t NEURONS = 26;          // first output channel and channel count
-inline constexpr size_t POOLING = 27;          // pooling size, stride, global flag and edge padding
-inline constexpr size_t INPUT_ROW = 28;        // words and bytes of one input row
-inline constexpr size_t FILTER_GROUPS = 29;    // groups of eight filters
 inline constexpr size_t FIFO = 30;             // the frame FIFO of a TNP-B
-inline constexpr size_t PR_CONFIG = 32;        // partial reconfiguration: the linked layer's mode
-inline constexpr size_t PR_CUT_ORIGIN = 33;    // linked layer: origin of the kept window
-inline constexpr size_t PR_CUT_SIZE = 34;      // linked layer: extent of the kept window
-inline constexpr size_t PR_INPUT_LAYOUT = 35;  // linked layer: words and row of its input
-inline constexpr size_t LEARNING = 36;
 inline constexpr size_t PRESET_37 = 37;
 inline constexpr size_t PR_PACKET_SRAM = 40;   // linked layer: packet SRAM in max-pooling mode
 inline constexpr size_t PR_SOURCES = 41;       // linked layer: source columns and NP count
 inline constexpr size_t PR_CUT_CHANNELS = 42;  // linked layer: channel group of the NP
-inline constexpr size_t ROUTING = 44;          // output routing mode
-inline constexpr size_t DESTINATIONS = 45;     // where the output goes
-inline constexpr size_t SOURCES = 46;          // where the input comes from
-inline constexpr size_t COLUMN_SPAN = 47;      // columns the packets cross; dual-output span
 inline constexpr size_t DUAL_OUTPUT = 48;      // the store that takes the second output
-inline constexpr size_t CFG_DMA = 49;          // the DMA engine the NP reports to
 inline constexpr size_t MERGE = 52;            // merge and alternate-branch set-up
 inline constexpr size_t SKIP_LOAD = 53;        // the skip-DMA load a merge reads
 inline constexpr size_t NP_SLOT = 56;          // slot of the NP at its mesh position
 inline constexpr size_t PRESET_57 = 57;
 }  // namespace np_word
 
-// The HRC configuration registers of an InputConv2D.
+// The HRC configuration registers of an InputConv2D (hrc_word).
 inline constexpr size_t HRC_REGISTER_WORDS = 5;
-
-namespace hrc_word {
-inline constexpr size_t CONTROL = 0;
-inline constexpr size_t STRIDES = 1;
-inline constexpr size_t PADDING_VALUE = 2;
-inline constexpr size_t PADDING = 3;
-inline constexpr size_t FILTERS = 4;
-}  // namespace hrc_word
-
-// The SCC registers, each at byte address 4 x its word.
-inline constexpr size_t SCC_REGISTER_WORDS = 18;
-
-namespace scc_word {
-inline constexpr size_t CONFIG = 1;        // at 0x4
-inline constexpr size_t INPUT_SIZE = 16;   // at 0x40
-inline constexpr size_t OUTPUT_SIZE = 17;  // at 0x44
-}  // namespace scc_word
-
-// The EPG registers, each at register offset 4 x its word.
-inline constexpr size_t EPG_REGISTER_WORDS = 8;
-
-namespace epg_word {
-inline constexpr size_t CONTROL = 0;   // 0x00
-inline constexpr size_t MODE = 3;      // 0x0C
-inline constexpr size_t COLUMNS = 4;   // 0x10
-inline constexpr size_t ROWS = 5;      // 0x14
-inline constexpr size_t WINDOW = 6;    // 0x18
-inline constexpr size_t TIMEOUT = 7;   // 0x1C
-}  // namespace epg_word
 
 // Words of the skip-DMA blocks that hold fields (the blocks themselves: backends/v2/record_skip_dma.h).
 inline constexpr size_t SKIPDMA_LOAD_NPS_WORDS = 3;      // NP range, source, store channel
@@ -110,107 +56,51 @@ inline constexpr size_t FNP_NEURON_HEADER_WORDS = 2;  // an FNP neuron record be
 // X(image, NAME, word, lowest bit, width).
 #define NUVRA_V2_FIELDS(X)                                                                                      \
     /* ---- the NP register image ---- */                                                                      \
-    X(np, CONTROL_FNP, np_word::CONTROL, 4, 1)              /* an FNP image; clear on a CNP or TNP-B */       \
-    X(np, CONTROL_CLEAR_7, np_word::CONTROL, 7, 1)                                                            \
     X(np, CONTROL_LUT, np_word::CONTROL, 20, 1)             /* activation through the look-up table */        \
-    X(np, CONTROL_SINGLE_BUFFER, np_word::CONTROL, 22, 1)   /* one input buffer instead of two */             \
     X(np, CONTROL_FNP3, np_word::CONTROL, 24, 1)            /* a fully connected layer on an FNP3 */          \
     X(np, CONTROL_CLEAR_25, np_word::CONTROL, 25, 1)        /* cleared on an FNP */                           \
     X(np, CONTROL_TNP_B, np_word::CONTROL, 28, 1)           /* a buffered temporal convolution */             \
     X(np, CONTROL_FNP_PADDING, np_word::CONTROL, 29, 1)     /* the output feeds an FNP's padded rows */       \
     X(np, CONTROL_DUAL_OUTPUT, np_word::CONTROL, 31, 1)     /* the output also goes to a skip DMA */          \
-    X(np, INPUT_BUFFER_SPIKES, np_word::INPUT_BUFFER, 7, 1) /* the input buffer takes spikes */               \
     X(np, INPUT_BUFFER_POOLED, np_word::INPUT_BUFFER, 8, 1) /* the input comes from a max pooling */          \
-    X(np, FORMAT_INPUT_BITS, np_word::FORMAT, 0, 2)         /* 3: 8-bit input, 2: narrower */                 \
-    X(np, FORMAT_DEPTHWISE, np_word::FORMAT, 2, 1)          /* each channel convolved on its own */           \
-    X(np, FORMAT_WEIGHTS_4BIT, np_word::FORMAT, 3, 1)                                                         \
-    X(np, FORMAT_WEIGHTS_BITS, np_word::FORMAT, 4, 2)       /* 3: 8-bit weights, 2: otherwise */              \
     X(np, FORMAT_WEIGHTS_8BIT, np_word::FORMAT, 7, 1)                                                         \
     X(np, FORMAT_IB_CH_GRP_EN, np_word::FORMAT, 10, 1)      /* the NP takes a group of the input channels */  \
-    X(np, FORMAT_OUTPUT_BITS, np_word::FORMAT, 12, 2)       /* 2: below 8 bits, 3: otherwise */               \
     X(np, FORMAT_NO_RELU_OUTPUT, np_word::FORMAT, 14, 1)    /* at most 8 output bits without ReLU */          \
-    X(np, FORMAT_ACTIVATION, np_word::FORMAT, 15, 1)        /* ReLU activation on */                          \
-    X(np, FORMAT_NP_COUNT, np_word::FORMAT, 16, 8)          /* NPs of the layer */                            \
-    X(np, FORMAT_LAYER_INDEX, np_word::FORMAT, 24, 8)       /* the layer's index in its pass */               \
     X(np, INPUT_MEMORY_CPKSRAM_SIZE, np_word::INPUT_MEMORY, 0, 16) /* input packet memory, 32-bit words */    \
     X(np, INPUT_MEMORY_FIFO_FRAMES, np_word::INPUT_MEMORY, 0, 16)  /* a TNP-B: its FIFO size instead */       \
     X(np, INPUT_MEMORY_CLEAR_29, np_word::INPUT_MEMORY, 29, 1)                                                \
     X(np, INPUT_MEMORY_CLEAR_30, np_word::INPUT_MEMORY, 30, 1)                                                \
-    X(np, INPUT_MEMORY_SET_31, np_word::INPUT_MEMORY, 31, 1)                                                  \
-    /* The NP's part, and the offsets of the cut from it (3-bit two's complement). */                         \
-    X(np, PART_I_SIZE, np_word::PART_SIZE, 0, 11)                                                             \
+    /* The offsets of the cut from the NP's part (3-bit two's complement). */                                 \
     X(np, PART_I_OFFSET, np_word::PART_SIZE, 12, 3)                                                           \
-    X(np, PART_J_SIZE, np_word::PART_SIZE, 16, 11)                                                            \
     X(np, PART_J_OFFSET, np_word::PART_SIZE, 28, 3)                                                           \
-    /* Origin of the cut; a phase bit is set when the cut starts inside a stride. */                          \
-    X(np, CUT_I_ORIG, np_word::CUT_ORIGIN, 0, 12)                                                             \
-    X(np, CUT_I_PHASE, np_word::CUT_ORIGIN, 12, 1)                                                            \
-    X(np, CUT_J_ORIG, np_word::CUT_ORIGIN, 16, 12)                                                            \
-    X(np, CUT_J_PHASE, np_word::CUT_ORIGIN, 28, 1)                                                            \
-    X(np, CUT_I_SIZE, np_word::CUT_SIZE, 0, 11)                                                               \
-    X(np, CUT_J_SIZE, np_word::CUT_SIZE, 16, 11)                                                              \
-    X(np, CONTAINER_ICONT_SIZE, np_word::CONTAINER, 0, 8)   /* input container words of one row */            \
     X(np, CONTAINER_CHCONT_SIZE, np_word::CONTAINER, 12, 18) /* 100-bit weight words per input channel */     \
     X(np, FNP_PKSRAM_SIZE, np_word::FNP_INPUT, 0, 15)       /* input packet memory, 32-bit words */           \
     X(np, FNP_INPUT_SET_29, np_word::FNP_INPUT, 29, 1)                                                        \
     X(np, FNP_INPUT_CLEAR_30, np_word::FNP_INPUT, 30, 1)                                                      \
-    X(np, FNP_INPUT_SET_31, np_word::FNP_INPUT, 31, 1)                                                        \
     X(np, FNP_NEURON_COUNT, np_word::FNP_NEURONS, 0, 16)                                                      \
     X(np, FNP_NEURON_WORDS, np_word::FNP_NEURONS, 16, 15)   /* 32-bit words of one neuron record */           \
-    X(np, FNP_OUTPUT_CLEAR_0_17, np_word::FNP_OUTPUT, 0, 18)                                                  \
-    X(np, FNP_W_SIZE_LAST, np_word::FNP_MEMORY, 0, 16)      /* neuron memory words */                         \
     X(np, FNP_MEMORY_IN_SRAM, np_word::FNP_MEMORY, 20, 1)   /* the neurons sit in the NP's SRAM */            \
     X(np, FNP_MEMORY_CLEAR_21_23, np_word::FNP_MEMORY, 21, 3)                                                 \
-    X(np, KERNEL_STRIDE_2, np_word::KERNEL, 8, 1)           /* convolution stride 2 */                        \
     X(np, KERNEL_TRANSPOSED, np_word::KERNEL, 9, 1)         /* a transposed convolution */                    \
     X(np, KERNEL_CLEAR_10, np_word::KERNEL, 10, 1)                                                            \
-    X(np, KERNEL_1X1_FILTERS, np_word::KERNEL, 16, 11)      /* cleared: the filters go to word 21 */          \
-    X(np, KERNEL_SIZE, np_word::KERNEL, 28, 3)                                                                \
     X(np, FILTERS_TF_TOTAL, np_word::FILTERS, 0, 11)        /* filters computed by the NP */                  \
     X(np, FILTERS_TNP_B_CHANNELS, np_word::FILTERS, 0, 11)  /* a TNP-B: its part's input channels instead */  \
     X(np, CUT_CH_ORIG, np_word::CUT_CHANNELS, 0, 12)        /* first channel of a depthwise NP's group */     \
     X(np, CUT_CH_SIZE, np_word::CUT_CHANNELS, 16, 10)       /* channels of that group */                      \
-    X(np, OUTPUT_I_ORIG, np_word::OUTPUT_ORIGIN, 0, 12)                                                       \
-    X(np, OUTPUT_J_ORIG, np_word::OUTPUT_ORIGIN, 16, 12)                                                      \
-    X(np, OUTPUT_I_SIZE, np_word::OUTPUT_SIZE, 0, 10)                                                         \
-    X(np, OUTPUT_J_SIZE, np_word::OUTPUT_SIZE, 16, 8)                                                         \
-    X(np, NEURONS_FIRST, np_word::NEURONS, 0, 11)           /* first output channel of the NP */              \
     X(np, NEURONS_COUNT, np_word::NEURONS, 16, 10)          /* output channels of the NP */                   \
-    /* Pooling; an edge bit is set where the part touches the input's edge and the pooling pads it. */        \
-    X(np, POOL_SIZE, np_word::POOLING, 0, 3)                                                                  \
-    X(np, POOL_STRIDE, np_word::POOLING, 4, 3)                                                                \
-    X(np, POOL_GLOBAL, np_word::POOLING, 8, 1)              /* a global pooling (pool size -1) */             \
     X(np, POOL_CLEAR_9, np_word::POOLING, 9, 1)                                                               \
-    X(np, POOL_PAD_RIGHT, np_word::POOLING, 12, 1)                                                            \
-    X(np, POOL_PAD_LEFT, np_word::POOLING, 13, 1)                                                             \
-    X(np, POOL_PAD_BOTTOM, np_word::POOLING, 14, 1)                                                           \
-    X(np, POOL_PAD_TOP, np_word::POOLING, 15, 1)                                                              \
-    X(np, INPUT_ROW_WORDS, np_word::INPUT_ROW, 0, 14)       /* words of one input row, all channels */        \
     X(np, INPUT_ROW_CPK_CHCONT_SIZE, np_word::INPUT_ROW, 16, 16) /* bytes of one row, word-aligned */         \
-    X(np, FILTER_GROUPS_COUNT, np_word::FILTER_GROUPS, 16, 8) /* started groups of eight filters */           \
     X(np, FIFO_CLEAR_0, np_word::FIFO, 0, 1)                                                                  \
     X(np, FIFO_ON, np_word::FIFO, 1, 1)                                                                       \
     X(np, FIFO_SIZE, np_word::FIFO, 8, 4)                   /* frames kept */                                 \
     X(np, FIFO_SLOTS, np_word::FIFO, 16, 4)                 /* frames kept plus the incoming one */           \
-    /* Partial reconfiguration: the linked layer's mode, and the NP's window and input of that layer. */      \
-    X(np, PR_SET_0, np_word::PR_CONFIG, 0, 1)                                                                 \
-    X(np, PR_FNP_MODE, np_word::PR_CONFIG, 1, 1)            /* the NP runs the linked layer as an FNP */      \
-    X(np, PR_SET_2, np_word::PR_CONFIG, 2, 1)                                                                 \
+    /* Partial reconfiguration: the linked layer's merge and its input and sources on the NP. */              \
     X(np, PR_MERGE, np_word::PR_CONFIG, 3, 1)               /* the linked layer merges a skip input */        \
-    X(np, PR_INPUT_BITS, np_word::PR_CONFIG, 4, 2)          /* 0: 1 bit, 1: 2, 2: 4, 3: 8 */                  \
     X(np, PR_NOT_ADD, np_word::PR_CONFIG, 6, 1)             /* its merge is not an Add */                     \
     X(np, PR_IB_CH_GRP_EN, np_word::PR_CONFIG, 10, 1)       /* the NP holds a group of its channels */        \
     X(np, PR_SP_MAXPOOLING, np_word::PR_CONFIG, 11, 1)      /* it reads a max-pooled input */                 \
-    X(np, PR_LINK_INDEX, np_word::PR_CONFIG, 24, 8)         /* its input link index */                        \
-    X(np, PR_CUT_I_ORIG, np_word::PR_CUT_ORIGIN, 0, 12)                                                       \
-    X(np, PR_CUT_J_ORIG, np_word::PR_CUT_ORIGIN, 16, 12)                                                      \
-    X(np, PR_CUT_I_SIZE, np_word::PR_CUT_SIZE, 0, 11)                                                         \
-    X(np, PR_CUT_J_SIZE, np_word::PR_CUT_SIZE, 16, 11)                                                        \
-    X(np, PR_CH_SIZE, np_word::PR_INPUT_LAYOUT, 0, 18)      /* FNP: input pixels (then overwritten) */        \
-    X(np, PR_INPUT_ROW_WORDS, np_word::PR_INPUT_LAYOUT, 0, 14)     /* words of the row, all channels */       \
     X(np, PR_SEPARABLE, np_word::PR_INPUT_LAYOUT, 15, 1)    /* a separable linked layer */                    \
     X(np, PR_INPUT_ROW_CONTAINER, np_word::PR_INPUT_LAYOUT, 16, 16) /* bytes of a row (separable: window) */  \
-    X(np, LEARNING_ENABLE, np_word::LEARNING, 28, 1)        /* cleared: no learning on this generation */     \
     X(np, PR_PKSRAM_SIZE, np_word::PR_PACKET_SRAM, 0, 16)   /* packet SRAM in max-pooling input mode */       \
     X(np, PR_SOURCE_LOW, np_word::PR_SOURCES, 0, 8)         /* lowest column of its sources */                \
     X(np, PR_SOURCE_HIGH, np_word::PR_SOURCES, 8, 8)        /* highest column of its sources */               \
@@ -219,24 +109,10 @@ inline constexpr size_t FNP_NEURON_HEADER_WORDS = 2;  // an FNP neuron record be
     X(np, PR_CUT_CH_ORIG, np_word::PR_CUT_CHANNELS, 0, 12)  /* first channel of the NP's group */             \
     X(np, PR_CUT_CH_SIZE, np_word::PR_CUT_CHANNELS, 16, 10) /* channels of that group */                      \
     /* Mesh routing. */                                                                                        \
-    X(np, ROUTING_P2P_OUT, np_word::ROUTING, 0, 1)          /* the output goes to exactly one NP */           \
-    X(np, ROUTING_CLEAR_1, np_word::ROUTING, 1, 1)                                                            \
-    X(np, ROUTING_ENDS_PASS, np_word::ROUTING, 2, 1)        /* the layer ends a pass before the last */       \
-    X(np, ROUTING_ON, np_word::ROUTING, 3, 1)                                                                 \
+    X(np, ROUTING_ON, np_word::ROUTING, 3, 1)               /* set on every routed NP */                      \
     X(np, ROUTING_PR_ENDS_PASS, np_word::ROUTING, 15, 1)    /* the same, written for a linked layer */        \
-    X(np, ROUTING_FIXED_16_23, np_word::ROUTING, 16, 8)     /* always ROUTING_FIXED_16_23_VALUE */            \
-    X(np, ROUTING_LINK_MODE, np_word::ROUTING, 24, 8)       /* always ROUTING_LINKED */                       \
-    X(np, DESTINATION_LOW, np_word::DESTINATIONS, 0, 8)     /* P2P: the row; else the lowest column */        \
-    X(np, DESTINATION_HIGH, np_word::DESTINATIONS, 8, 8)    /* P2P: the column; else the highest */           \
-    X(np, DESTINATION_SELECT, np_word::DESTINATIONS, 20, 4) /* P2P only: one-hot id */                        \
-    X(np, DESTINATION_LINK_INDEX, np_word::DESTINATIONS, 24, 8)                                               \
-    X(np, SOURCE_LOW, np_word::SOURCES, 0, 8)               /* P2P: the row; else the lowest column */        \
-    X(np, SOURCE_HIGH, np_word::SOURCES, 8, 8)              /* P2P: the column; else the highest */           \
     X(np, SOURCE_ALTERNATE, np_word::SOURCES, 19, 1)        /* the layer is an alternate after a split */     \
-    X(np, SOURCE_SELECT, np_word::SOURCES, 20, 4)           /* P2P only: one-hot id */                        \
     X(np, SOURCE_CLEAR_31, np_word::SOURCES, 31, 1)                                                           \
-    X(np, SPAN_LOW, np_word::COLUMN_SPAN, 0, 8)             /* over the layer's NPs and destinations */       \
-    X(np, SPAN_HIGH, np_word::COLUMN_SPAN, 8, 8)                                                              \
     X(np, DUAL_SPAN_LOW, np_word::COLUMN_SPAN, 16, 8)       /* over the layer's NPs and its dual store */     \
     X(np, DUAL_SPAN_HIGH, np_word::COLUMN_SPAN, 24, 8)                                                        \
     X(np, DUAL_OUTPUT_LOW, np_word::DUAL_OUTPUT, 0, 8)      /* the store's row, or the lowest column */       \
@@ -244,9 +120,6 @@ inline constexpr size_t FNP_NEURON_HEADER_WORDS = 2;  // an FNP neuron record be
     X(np, DUAL_OUTPUT_SINGLE, np_word::DUAL_OUTPUT, 16, 1)  /* exactly one store */                           \
     X(np, DUAL_OUTPUT_SELECT, np_word::DUAL_OUTPUT, 20, 4)  /* one-hot id of the first store */               \
     X(np, DUAL_OUTPUT_SOURCE, np_word::DUAL_OUTPUT, 24, 8)  /* the NP the stored data comes from */           \
-    X(np, CFG_DMA_ROW, np_word::CFG_DMA, 0, 8)                                                                \
-    X(np, CFG_DMA_COL, np_word::CFG_DMA, 8, 8)                                                                \
-    X(np, CFG_DMA_SELECT, np_word::CFG_DMA, 16, 4)          /* one-hot id */                                  \
     /* The merge; an alternate layer after a split writes its own fields over some of the same bits. */      \
     X(np, MERGE_SET_0, np_word::MERGE, 0, 1)                                                                  \
     X(np, MERGE_SET_1, np_word::MERGE, 1, 1)                                                                  \
@@ -271,57 +144,23 @@ inline constexpr size_t FNP_NEURON_HEADER_WORDS = 2;  // an FNP neuron record be
     X(np, NP_SLOT_TNP_B_BUFFER, np_word::NP_SLOT, 16, 9)     /* a TNP-B's input frame, in 64-word units */    \
     X(np, NP_SLOT_CLEAR_31, np_word::NP_SLOT, 31, 1)                                                          \
     /* ---- the HRC configuration registers ---- */                                                           \
-    X(hrc, HRC_ENABLE, hrc_word::CONTROL, 0, 1)             /* the HRC runs; cleared to stop it */            \
     X(hrc, HRC_KERNEL_CODE, hrc_word::CONTROL, 4, 3)        /* 3: 0, 4: 1, 5: 2, 7: 3, 16: 4 */               \
-    X(hrc, HRC_OUTPUT_BITS, hrc_word::CONTROL, 8, 2)        /* 2: 4-bit, 3: 8-bit */                          \
     X(hrc, HRC_RELU, hrc_word::CONTROL, 10, 1)                                                                \
     X(hrc, HRC_LUT, hrc_word::CONTROL, 11, 1)               /* a look-up-table activation sets 11 and 15 */   \
-    X(hrc, HRC_ONE_CHANNEL, hrc_word::CONTROL, 12, 1)       /* one input channel (else three) */              \
-    X(hrc, HRC_VALID_13, hrc_word::CONTROL, 13, 1)          /* 'valid' padding sets bits 13, 20 and 21 */     \
     X(hrc, HRC_LUT_15, hrc_word::CONTROL, 15, 1)                                                              \
-    X(hrc, HRC_MAX_POOL_Y, hrc_word::CONTROL, 16, 1)        /* max pooling sets bits 16 and 17 */             \
-    X(hrc, HRC_MAX_POOL_X, hrc_word::CONTROL, 17, 1)                                                          \
-    X(hrc, HRC_VALID_20, hrc_word::CONTROL, 20, 1)                                                            \
-    X(hrc, HRC_VALID_21, hrc_word::CONTROL, 21, 1)                                                            \
     X(hrc, HRC_POOL_SIZE_Y, hrc_word::CONTROL, 24, 4)       /* the pool size, twice */                        \
     X(hrc, HRC_POOL_SIZE_X, hrc_word::CONTROL, 28, 4)                                                         \
     X(hrc, HRC_STRIDE_Y, hrc_word::STRIDES, 0, 5)           /* the kernel stride, twice */                    \
     X(hrc, HRC_STRIDE_X, hrc_word::STRIDES, 8, 5)                                                             \
     X(hrc, HRC_POOL_STRIDE_Y, hrc_word::STRIDES, 16, 4)     /* the pool stride, twice */                      \
     X(hrc, HRC_POOL_STRIDE_X, hrc_word::STRIDES, 24, 4)                                                       \
-    X(hrc, HRC_PADDING_VALUE_R, hrc_word::PADDING_VALUE, 0, 8) /* the padding value of each input channel */  \
-    X(hrc, HRC_PADDING_VALUE_G, hrc_word::PADDING_VALUE, 8, 8)                                                \
-    X(hrc, HRC_PADDING_VALUE_B, hrc_word::PADDING_VALUE, 16, 8)                                               \
     X(hrc, HRC_PAD_LEFT, hrc_word::PADDING, 0, 2)                                                             \
     X(hrc, HRC_PAD_RIGHT, hrc_word::PADDING, 4, 2)                                                            \
     X(hrc, HRC_PAD_TOP, hrc_word::PADDING, 8, 2)                                                              \
     X(hrc, HRC_PAD_BOTTOM, hrc_word::PADDING, 12, 2)                                                          \
-    X(hrc, HRC_FILTERS_CLEAR_0_8, hrc_word::FILTERS, 0, 9)                                                    \
-    X(hrc, HRC_FILTERS_MINUS_ONE, hrc_word::FILTERS, 16, 9)                                                   \
     /* The HRC SRAM select word: which memory the following data goes to. */                                  \
-    X(hrc_sram_select, HRC_SRAM_SELECT_R, 0, 0, 1)                                                            \
-    X(hrc_sram_select, HRC_SRAM_SELECT_G, 0, 1, 1)                                                            \
-    X(hrc_sram_select, HRC_SRAM_SELECT_B, 0, 2, 1)                                                            \
     X(hrc_sram_select, HRC_SRAM_SELECT_LUT, 0, 29, 1)                                                         \
     X(hrc_sram_select, HRC_SRAM_SELECT_ACT, 0, 31, 1)                                                         \
-    /* ---- the SCC registers ---- */                                                                         \
-    X(scc, SCC_INPUT_FROM_DMA, scc_word::CONFIG, 0, 1)      /* the input does not come through the HRC */     \
-    X(scc, SCC_OUTPUT_SIZED, scc_word::CONFIG, 3, 1)        /* output type 0: the SCC carries its size */     \
-    X(scc, SCC_INPUT_SIZED, scc_word::CONFIG, 4, 1)         /* input type 0: the SCC carries its channels */  \
-    X(scc, SCC_NARROW_OUTPUT, scc_word::CONFIG, 20, 1)      /* outputs of 8 bits or fewer */                  \
-    X(scc, SCC_INPUT_CHANNELS, scc_word::INPUT_SIZE, 0, 18)                                                   \
-    X(scc, SCC_OUTPUT_SIZE, scc_word::OUTPUT_SIZE, 0, 20)   /* output rows x channels */                      \
-    X(scc, SCC_OUTPUT_CHANNELS, scc_word::OUTPUT_SIZE, 20, 11)                                                \
-    /* ---- the EPG registers ---- */                                                                         \
-    X(epg, EPG_FIRST_ON_FNP, epg_word::CONTROL, 1, 1)       /* the first layer runs on an FNP */              \
-    X(epg, EPG_INPUT_SIZED, epg_word::CONTROL, 12, 1)       /* input type 0 */                                \
-    X(epg, EPG_LAST_ON_HRC, epg_word::CONTROL, 16, 1)                                                         \
-    X(epg, EPG_MODE, epg_word::MODE, 0, 32)                                                                   \
-    X(epg, EPG_LOWEST_COL, epg_word::COLUMNS, 16, 8)                                                          \
-    X(epg, EPG_HIGHEST_COL, epg_word::COLUMNS, 24, 8)                                                         \
-    X(epg, EPG_ROW_CODE, epg_word::ROWS, 8, 8)                                                                \
-    X(epg, EPG_WINDOW_ROWS, epg_word::WINDOW, 24, 8)        /* the row code again */                          \
-    X(epg, EPG_TIMEOUT, epg_word::TIMEOUT, 0, 32)                                                             \
     /* ---- the skip-DMA blocks ---- */                                                                       \
     /* The NP range word: one NP (its mode, one-hot id, row and column), or a span of columns. */             \
     X(skipdma_range, SKIPDMA_RANGE_MODE, 0, 0, 4)           /* SKIPDMA_RANGE_ONE_NP or _SPAN */               \
@@ -371,17 +210,13 @@ inline constexpr size_t FNP_NEURON_HEADER_WORDS = 2;  // an FNP neuron record be
 
 NUVRA_V2_FIELDS(NUVRA_FIELD_CONSTANT)
 
-// Every field above, for the checks of the table and the comparison of images.
-inline constexpr NamedField field_table[] = {NUVRA_V2_FIELDS(NUVRA_FIELD_ROW)};
+// Every field of this generation, shared and own, for the checks of the table and the comparison of images.
+inline constexpr NamedField field_table[] = {NUVRA_SHARED_FIELDS(NUVRA_FIELD_ROW) NUVRA_V2_FIELDS(NUVRA_FIELD_ROW)};
 
 // Values of the fields that take a fixed one.
 inline constexpr uint32_t UNUSED_NP_LAYER_INDEX = 0xFE;  // FORMAT_LAYER_INDEX of an NP the pass leaves unused
-inline constexpr uint32_t ROUTING_FIXED_16_23_VALUE = 0x08;
-inline constexpr uint32_t ROUTING_LINKED = 0xFF;
 inline constexpr uint32_t SKIPDMA_RANGE_ONE_NP = 2;
 inline constexpr uint32_t SKIPDMA_RANGE_SPAN = 1;
-inline constexpr uint32_t EPG_MODE_VALUE = 0x10;
-inline constexpr uint32_t EPG_TIMEOUT_VALUE = 0x027FFFFF;
 
 // Writes `value` into field F of `record` (the first word of F's image), without set's checks:
 // for hot loops whose values were checked to fit beforehand (a byte always fits an 8-bit field).
