@@ -1,11 +1,5 @@
 #include "mapping/routing.h"
 
-#include <algorithm>
-#include <limits>
-#include <stdexcept>
-
-#include "hw/format.h"
-
 namespace nuvra {
 
 namespace {
@@ -36,24 +30,20 @@ std::vector<hw::Component> routing_destinations(LayerMapping const& mapping) {
     return destinations;
 }
 
-void require_routing_list(std::vector<hw::Component> const& list, const char* what) {
-    if (list.empty()) throw std::runtime_error(format("Cannot route an NP without {}.", what));
-}
+LayerRoutes::LayerRoutes(LayerMapping const& layer_mapping)
+    : mapping(layer_mapping),
+      sources(routing_sources(layer_mapping)),
+      destinations(routing_destinations(layer_mapping)) {}
 
-ColumnSpan column_span(std::vector<hw::Component> const& components) {
-    if (components.empty())
-        throw std::invalid_argument("Cannot take the column span of an empty component list.");
-    if (components.size() == 1 && components.front().type == hw::Type::HRC) return {1, 1};
-    ColumnSpan span{components.front().ident.col, components.front().ident.col};
-    for (auto const& component : components) {
-        span.low = std::min(span.low, component.ident.col);
-        span.high = std::max(span.high, component.ident.col);
-    }
-    return span;
-}
-
-uint32_t np_select(uint8_t id) {
-    return id < 32 ? uint32_t{1} << id : std::numeric_limits<uint32_t>::max();
+NpRouting LayerRoutes::routing(uint8_t link_index, bool ends_pass) const {
+    static std::vector<hw::Component> const none;
+    return {.sources = sources,
+            .layer_nps = mapping.components ? *mapping.components : none,
+            .destinations = destinations,
+            .link_index = link_index,
+            .p2p_in = mapping.p2p_in,
+            .p2p_out = mapping.p2p_out,
+            .ends_pass = ends_pass};
 }
 
 }  // namespace nuvra

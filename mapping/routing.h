@@ -1,6 +1,7 @@
 // Mesh routing of a mapped layer's NPs, as every generation programs it: the components that send
-// to the layer's NPs and those that receive their output, the column span of a component list and
-// the one-hot select of an NP id.
+// to the layer's NPs and those that receive their output, worked out once per layer for the
+// routing words of each of its NPs (program/np_routing.h, which also holds the column span of a
+// component list and the one-hot select of an NP id).
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 
 #include "hw/ident.h"
 #include "mapping/layer_mapping.h"
+#include "program/np_routing.h"
 
 namespace nuvra {
 
@@ -20,23 +22,17 @@ std::vector<hw::Component> routing_sources(LayerMapping const& mapping);
 // `mapping.outputs`, in order, then its skip-DMA stores unless they count as inputs.
 std::vector<hw::Component> routing_destinations(LayerMapping const& mapping);
 
-// Refuses an empty list of the routing: std::runtime_error "Cannot route an NP without <what>.".
-void require_routing_list(std::vector<hw::Component> const& list, const char* what);
+// The routing lists of a mapped layer, worked out once for all its NPs.
+struct LayerRoutes {
+    explicit LayerRoutes(LayerMapping const& mapping);
+    // The routing of each NP of the layer: these lists, the layer's NP components (none without
+    // any), `link_index` (the one of the mapping's link indexes the generation's word 45 takes),
+    // the mapping's point-to-point flags and `ends_pass`.
+    NpRouting routing(uint8_t link_index, bool ends_pass) const;
 
-// Column span of a component list: its smallest and largest ident.col.
-struct ColumnSpan {
-    uint8_t low = 0;
-    uint8_t high = 0;
-
-    friend bool operator==(ColumnSpan const&, ColumnSpan const&) = default;
+    LayerMapping const& mapping;
+    std::vector<hw::Component> sources;
+    std::vector<hw::Component> destinations;
 };
-
-// The column span of `components`; a list of exactly one HRC component spans (1, 1). An empty
-// list is std::invalid_argument "Cannot take the column span of an empty component list.".
-ColumnSpan column_span(std::vector<hw::Component> const& components);
-
-// The one-hot NP select 1 << id. Ids of 32 and above read as 4294967295, which no select field
-// takes, so the overflow message still stops the write.
-uint32_t np_select(uint8_t id);
 
 }  // namespace nuvra

@@ -16,29 +16,15 @@ namespace nuvra::v1 {
 
 namespace {
 
-// The peer fields of a routing word: with point-to-point routing the one component of `list`
-// (row, column, one-hot id), otherwise the column span of the list.
-struct PeerFields {
-    Field low;
-    Field high;
-    Field select;
+// The first generation's routing words: nothing set on every NP, bits 30-31 of word 46 and 16-31
+// of word 47 cleared, a link index of 0xFF marked as no link, one refusal for both directions.
+constexpr RoutingFormat routing_format{
+    .source_cleared = SOURCE_CLEAR_30_31,
+    .span_cleared = &SPAN_CLEAR_16_31,
+    .no_link_at_0xff = true,
+    .p2p_out_refusal = "Cannot use P2P mode for multiple NPs.",
+    .p2p_in_refusal = "Cannot use P2P mode for multiple NPs.",
 };
-constexpr PeerFields destination_fields{DESTINATION_LOW, DESTINATION_HIGH, DESTINATION_SELECT};
-constexpr PeerFields source_fields{SOURCE_LOW, SOURCE_HIGH, SOURCE_SELECT};
-
-void set_peer(std::vector<uint32_t>* regs, PeerFields const& fields, std::vector<hw::Component> const& list, bool p2p) {
-    if (p2p) {
-        if (list.size() != 1) throw std::runtime_error("Cannot use P2P mode for multiple NPs.");
-        hw::Ident const& peer = list.front().ident;
-        set_np_field(regs, fields.low, peer.row);
-        set_np_field(regs, fields.high, peer.col);
-        set_np_field(regs, fields.select, np_select(peer.id));
-    } else {
-        ColumnSpan const span = column_span(list);
-        set_np_field(regs, fields.low, span.low);
-        set_np_field(regs, fields.high, span.high);
-    }
-}
 
 // An NP that runs a CNP layer (word 1 bit 4 clear) keeps at least this input buffer for a linked
 // layer on its FNP.
@@ -74,52 +60,11 @@ std::vector<uint32_t> default_np_regs() {
 void set_ib_spikes(std::vector<uint32_t>* regs) { set_np_field(regs, INPUT_BUFFER_SPIKES, 1); }
 
 void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) {
-    // The select is written first: when it does not fit, the word stays as it was.
-    set_np_field(regs, CFG_DMA_SELECT, np_select(dma.id));
-    set_np_field(regs, CFG_DMA_ROW, dma.row);
-    set_np_field(regs, CFG_DMA_COL, dma.col);
+    format_cfg_dma_word(np_image(regs), dma);
 }
 
-LayerRoutes::LayerRoutes(LayerMapping const& layer_mapping)
-    : mapping(layer_mapping),
-      sources(routing_sources(layer_mapping)),
-      destinations(routing_destinations(layer_mapping)) {}
-
-MeshRouting LayerRoutes::routing(bool ends_pass) const {
-    static std::vector<hw::Component> const none;
-    return {.sources = sources,
-            .layer_nps = mapping.components ? *mapping.components : none,
-            .destinations = destinations,
-            .input_link_index = mapping.input_link_index,
-            .p2p_in = mapping.p2p_in,
-            .p2p_out = mapping.p2p_out,
-            .ends_pass = ends_pass};
-}
-
-void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, MeshRouting const& routing) {
-    np_image(regs);  // refuses an image that is not 50 words before anything else
-    // Every word below reads a column or an identifier from these lists.
-    require_routing_list(routing.sources, "sources");
-    require_routing_list(routing.layer_nps, "layer components");
-    require_routing_list(routing.destinations, "destinations");
-    uint8_t const link = routing.input_link_index;
-
-    set_np_field(regs, ROUTING_P2P_OUT, routing.p2p_out);
-    set_np_field(regs, ROUTING_CLEAR_1, 0);
-    set_np_field(regs, ROUTING_ENDS_PASS, routing.ends_pass);
-    set_np_field(regs, ROUTING_FIXED_16_23, ROUTING_FIXED_16_23_VALUE);
-    set_np_field(regs, ROUTING_LINK_MODE, link == 0xFF ? ROUTING_NO_LINK : ROUTING_LINKED);
-
-    set_peer(regs, destination_fields, routing.destinations, routing.p2p_out);
-    set_np_field(regs, DESTINATION_LINK_INDEX, link);
-    set_peer(regs, source_fields, routing.sources, routing.p2p_in);
-    set_np_field(regs, SOURCE_CLEAR_30_31, 0);
-
-    ColumnSpan const layer = column_span(routing.layer_nps);
-    ColumnSpan const out = column_span(routing.destinations);
-    set_np_field(regs, SPAN_LOW, std::min(layer.low, out.low));
-    set_np_field(regs, SPAN_HIGH, std::max(layer.high, out.high));
-    set_np_field(regs, SPAN_CLEAR_16_31, 0);
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRouting const& routing) {
+    format_routing_words(np_image(regs), routing, routing_format);
 }
 
 NpImageArgs np_image_args(LayerRecordArgs const& args) {

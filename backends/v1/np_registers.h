@@ -1,5 +1,6 @@
 // The 50-word register image of a first-generation NP: its default contents, and the words every
-// CNP and FNP image builder finishes the same way: mesh routing, the configuration DMA of an FNP2,
+// CNP and FNP image builder finishes the same way: mesh routing and the configuration DMA of an
+// FNP2 (this generation's format of program/np_routing.h),
 // input-buffer spikes, partial reconfiguration towards a linked layer, and on-chip learning. Every
 // field goes through set_np_field with a constant of backends/v1/registers.h; a value too wide for
 // its field fails through panic with "Attempted to write value V into a W-bit field, which will
@@ -17,6 +18,7 @@
 #include "hw/ident.h"
 #include "hw/register.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/routing.h"
 #include "program/backend.h"
 
 namespace nuvra::v1 {
@@ -36,38 +38,15 @@ std::vector<uint32_t> default_np_regs();
 // Marks the input buffer as taking spikes (word 2 bit 7); nothing else changes.
 void set_ib_spikes(std::vector<uint32_t>* regs);
 
-// Word 49: the DMA engine an FNP2 reports to (row, column and one-hot id, bits 20-31 kept). An id
-// above 3 fails (the one-hot value in a 4-bit field) and leaves the word as it was.
+// Word 49: the DMA engine an FNP2 reports to (format_cfg_dma_word, after the image check).
 void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma);
 
-// What the routing words of one NP are made of.
-struct MeshRouting {
-    std::vector<hw::Component> const& sources;       // the components that send to the layer
-    std::vector<hw::Component> const& layer_nps;     // the layer's own NP components
-    std::vector<hw::Component> const& destinations;  // the components that receive its output
-    uint8_t input_link_index = 0xFF;                 // 0xFF: none (word 44 then says so)
-    bool p2p_in = false;     // point-to-point input from the one component of `sources`
-    bool p2p_out = false;    // point-to-point output to the one component of `destinations`
-    bool ends_pass = false;  // the layer ends a pass before the last (LayerRecordArgs::mesh_flag)
-};
-
-// The routing words 44 to 47 of one NP. Any list empty is std::runtime_error "Cannot route an NP
-// without sources." (sources), "... without layer components." (layer_nps) or "... without
-// destinations." (destinations), with the image unchanged. Point-to-point with other than one
-// component in its list is std::runtime_error "Cannot use P2P mode for multiple NPs.".
-void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, MeshRouting const& routing);
-
-// The routing lists of a mapped layer (mapping/routing.h), worked out once for all its NPs.
-struct LayerRoutes {
-    explicit LayerRoutes(LayerMapping const& mapping);
-    // The routing of each NP of the layer: these lists, the layer's NP components (none without
-    // any), its input link index and point-to-point flags.
-    MeshRouting routing(bool ends_pass) const;
-
-    LayerMapping const& mapping;
-    std::vector<hw::Component> sources;
-    std::vector<hw::Component> destinations;
-};
+// The routing words 44 to 47 of one NP (format_routing_words), with this generation's format: no
+// bit of word 44 set on every NP, the link index 0xFF marked as no link in word 44, bits 30-31 of
+// word 46 and 16-31 of word 47 cleared. `routing.link_index` is the mapping's input link index.
+// Point-to-point with other than one component in its list is std::runtime_error "Cannot use P2P
+// mode for multiple NPs.".
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRouting const& routing);
 
 // What the register images of a layer's NPs take from the recording call (LayerRecordArgs).
 struct NpImageArgs {
@@ -75,7 +54,7 @@ struct NpImageArgs {
     // it describes that layer in its registers (apply_next_layer).
     std::shared_ptr<Layer> next_layer = nullptr;
     bool set_spikes = false;                 // the NPs' input buffers take spikes
-    bool ends_pass = false;                  // the layer ends a pass before the last (MeshRouting)
+    bool ends_pass = false;                  // the layer ends a pass before the last (NpRouting)
     std::span<hw::Ident const> skipped_nps = {};  // NPs whose register image is left empty
     bool learning = false;                   // an FNP image carries the layer's learning words
 };

@@ -116,7 +116,7 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const
         format_cnp_common_config_registers(regs, config);
         format_cnp_pooling_registers(regs, config.input, part.spatial_partition, config.pool);
         kind_words(&regs, part);
-        format_mesh_registers_set_output_to_NPs(&regs, routes.routing(args.ends_pass));
+        format_mesh_registers_set_output_to_NPs(&regs, routes.routing(mapping.input_link_index, args.ends_pass));
         apply_next_layer(&regs, args.next_layer, component.ident);
         if (args.set_spikes) set_ib_spikes(&regs);
         registers[component.ident] = std::move(regs);

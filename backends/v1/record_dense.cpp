@@ -96,7 +96,7 @@ NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer
     }
 
     format_learning_common_regs(&regs, args.learning ? layer.learning().get() : nullptr);
-    format_mesh_registers_set_output_to_NPs(&regs, LayerRoutes(mapping).routing(args.ends_pass));
+    format_mesh_registers_set_output_to_NPs(&regs, LayerRoutes(mapping).routing(mapping.input_link_index, args.ends_pass));
     if (!fnp3) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
     apply_next_layer(&regs, args.next_layer, np.ident);
     if (args.set_spikes) set_ib_spikes(&regs);

@@ -75,7 +75,7 @@ TEST(V1NpRegisters, MeshRouting) {
         regs[46] = 0xC0000000;  // bits 30 and 31 are cleared
         regs[47] = 0xFFFF0000;  // written whole
         format_mesh_registers_set_output_to_NPs(&regs, {.sources = row.a, .layer_nps = row.b, .destinations = row.c,
-                                                        .input_link_index = row.code, .p2p_in = row.p2p_a,
+                                                        .link_index = row.code, .p2p_in = row.p2p_a,
                                                         .p2p_out = row.p2p_c, .ends_pass = row.ends_pass});
         EXPECT_EQ(regs[44], row.w44 | 0xFFF8);
         EXPECT_EQ(regs[45], row.w45);
@@ -110,7 +110,7 @@ TEST(V1NpRegisters, MeshRoutingFailures) {
         auto regs = default_np_regs();
         EXPECT_EQ(error_text<std::runtime_error>([&] {
                       format_mesh_registers_set_output_to_NPs(&regs, {.sources = row.a, .layer_nps = row.b,
-                                                                      .destinations = row.c, .input_link_index = 0,
+                                                                      .destinations = row.c, .link_index = 0,
                                                                       .p2p_in = row.p2p_a, .p2p_out = row.p2p_c});
                   }), row.message) << row.what;
         if (row.message.starts_with("Cannot route")) {

@@ -288,7 +288,7 @@ TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
               "get_no_pooling_params needs a pooling block to fill.");
 }
 
-TEST(V2NpRegisters, InputSpikesColumnSpanAndNpSelect) {
+TEST(V2NpRegisters, InputSpikes) {
     auto regs = CommonArgs::defaults();
     auto expected = regs;
     expected[2] = 0x88;
@@ -297,17 +297,6 @@ TEST(V2NpRegisters, InputSpikesColumnSpanAndNpSelect) {
     EXPECT_EQ(error_text<std::invalid_argument>([] { set_ib_spikes(nullptr); }),
               "A register image must hold 64 words.");
 
-    struct { std::vector<hw::Component> list; ColumnSpan span; } const spans[] = {
-        {{np(hw::Type::CNP1, 3), np(hw::Type::CNP1, 1), np(hw::Type::CNP1, 2)}, {1, 3}},
-        {{np(hw::Type::HRC, 0)}, {1, 1}},
-        {{np(hw::Type::HRC, 0), np(hw::Type::CNP1, 5)}, {0, 5}},
-    };
-    for (auto const& row : spans) EXPECT_EQ(column_span(row.list), row.span) << row.list.size();
-    EXPECT_EQ(error_text<std::invalid_argument>([] { column_span({}); }),
-              "Cannot take the column span of an empty component list.");
-
-    for (auto [id, select] : {std::pair<uint8_t, uint32_t>{3, 8}, {31, 0x80000000u}, {32, 0xFFFFFFFFu}})
-        EXPECT_EQ(np_select(id), select) << int(id);
 }
 
 struct RouteArgs {
