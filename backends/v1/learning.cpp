@@ -101,8 +101,7 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
 
     program::LearnRecordsPtr result{program::new_record(device.version()), program::new_record(device.version()),
                                     program::new_record(device.version()), 0};
-    NpRegisterMap const learning_on =
-        format_dense_np_registers(device, layer, {.set_spikes = set_spikes, .learning = true});
+    NpRegisterMap const learning_on = format_dense_np_registers(device, layer, {.set_spikes = set_spikes}, true);
     NpRegisterMap const learning_off = format_dense_np_registers(device, layer, {.set_spikes = set_spikes});
     result.first->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_on.at(np.ident), true, true);
     result.second->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_off.at(np.ident), true, true);

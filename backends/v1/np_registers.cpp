@@ -67,25 +67,16 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRout
     format_routing_words(np_image(regs), routing, routing_format);
 }
 
-NpImageArgs np_image_args(LayerRecordArgs const& args) {
-    return {.next_layer = args.next_layer,
-            .set_spikes = args.set_spikes,
-            .ends_pass = args.mesh_flag,
-            .skipped_nps = args.skipped_nps};
-}
-
-bool is_skipped(NpImageArgs const& args, hw::Ident const& ident) {
-    return std::find(args.skipped_nps.begin(), args.skipped_nps.end(), ident) != args.skipped_nps.end();
-}
-
-void apply_next_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer, hw::Ident const& ident) {
-    if (!next_layer) return;
-    auto const mapping = next_layer->mapping();
-    if (!mapping || !mapping->components) return;
-    auto const& components = *mapping->components;
-    auto const found = std::find_if(components.begin(), components.end(),
-                                    [&](hw::Component const& c) { return c.ident == ident; });
-    if (found != components.end()) update_partial_reconfig_regs(regs, *next_layer, *found);
+NpImageSteps np_image_steps(LayerRoutes const& routes, bool ends_pass,
+                            std::function<std::vector<uint32_t>(hw::Component const& np)> layer_words) {
+    return {.layer_words = std::move(layer_words),
+            .routing =
+                [&routes, ends_pass](std::vector<uint32_t>* regs) {
+                    format_mesh_registers_set_output_to_NPs(regs,
+                                                            routes.routing(routes.mapping.input_link_index, ends_pass));
+                },
+            .linked_layer = [](std::vector<uint32_t>* regs, Layer const& linked,
+                               hw::Component const& component) { update_partial_reconfig_regs(regs, linked, component); }};
 }
 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer, hw::Component const& np) {

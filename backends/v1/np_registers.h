@@ -1,6 +1,6 @@
 // The 50-word register image of a first-generation NP: its default contents, and the words every
-// CNP and FNP image builder finishes the same way: mesh routing and the configuration DMA of an
-// FNP2 (this generation's format of program/np_routing.h),
+// CNP and FNP image builder finishes the same way (in the steps of mapping/np_recording.h): mesh
+// routing and the configuration DMA of an FNP2 (this generation's format of program/np_routing.h),
 // input-buffer spikes, partial reconfiguration towards a linked layer, and on-chip learning. Every
 // field goes through set_np_field with a constant of backends/v1/registers.h; a value too wide for
 // its field fails through panic with "Attempted to write value V into a W-bit field, which will
@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "hw/ident.h"
 #include "hw/register.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/np_recording.h"
 #include "mapping/routing.h"
 #include "program/backend.h"
 
@@ -48,26 +50,11 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma);
 // mode for multiple NPs.".
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRouting const& routing);
 
-// What the register images of a layer's NPs take from the recording call (LayerRecordArgs).
-struct NpImageArgs {
-    // A layer linked by partial reconfiguration (may be null): an NP that also holds a component of
-    // it describes that layer in its registers (apply_next_layer).
-    std::shared_ptr<Layer> next_layer = nullptr;
-    bool set_spikes = false;                 // the NPs' input buffers take spikes
-    bool ends_pass = false;                  // the layer ends a pass before the last (NpRouting)
-    std::span<hw::Ident const> skipped_nps = {};  // NPs whose register image is left empty
-    bool learning = false;                   // an FNP image carries the layer's learning words
-};
-
-// The arguments of a recording call that the register images take (no learning words).
-NpImageArgs np_image_args(LayerRecordArgs const& args);
-
-// Whether `ident` is one of `args.skipped_nps`.
-bool is_skipped(NpImageArgs const& args, hw::Ident const& ident);
-
-// Describes `next_layer` (when not null) in the image of the NP at `ident`, when that layer has a
-// component there (update_partial_reconfig_regs).
-void apply_next_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer, hw::Ident const& ident);
+// The steps of this generation's NP images (format_np_images): `layer_words`, the routing of
+// `routes` with the mapping's input link index, and update_partial_reconfig_regs for a linked
+// layer.
+NpImageSteps np_image_steps(LayerRoutes const& routes, bool ends_pass,
+                            std::function<std::vector<uint32_t>(hw::Component const& np)> layer_words);
 
 // Words 4, 14 and 32 to 35: the description of `layer`, a layer linked by partial
 // reconfiguration, and of its component `np` on this NP (its input width and output link index,

@@ -103,9 +103,7 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const
     config.pool = pool_settings(params, built.pool_calculated_params());
     config.np_count = clamp_to<uint32_t>(components.size());
 
-    NpRegisterMap registers;
-    for (hw::Component const& component : components) {
-        if (is_skipped(args, component.ident)) continue;
+    auto const layer_words = [&](hw::Component const& component) {
         hw::NpPart const& part = np_part_of(layer, component);
         std::vector<uint32_t> regs = default_np_regs();
         config.window = part.spatial_partition;
@@ -116,12 +114,9 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const
         format_cnp_common_config_registers(regs, config);
         format_cnp_pooling_registers(regs, config.input, part.spatial_partition, config.pool);
         kind_words(&regs, part);
-        format_mesh_registers_set_output_to_NPs(&regs, routes.routing(mapping.input_link_index, args.ends_pass));
-        apply_next_layer(&regs, args.next_layer, component.ident);
-        if (args.set_spikes) set_ib_spikes(&regs);
-        registers[component.ident] = std::move(regs);
-    }
-    return registers;
+        return regs;
+    };
+    return format_np_images(components, args, np_image_steps(routes, args.ends_pass, layer_words));
 }
 
 std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, LayerRecordArgs const& args,
@@ -134,16 +129,13 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
     // The steps are worked out once, when the first NP needs them.
     std::shared_ptr<Tensor> threshold;
     std::shared_ptr<Dense> steps;
-    static std::vector<uint32_t> const no_image;
 
-    for (hw::Component const& component : layer_components(mapping)) {
+    // The weight blocks are made for every NP, registers only or not: the loop is asked for every
+    // NP's blocks and records them unless registers only.
+    auto const np_blocks = [&](hw::Component const& component) {
         hw::NpPart const& part = np_part_of(layer, component);
         std::vector<WeightBlock> const blocks = weight_blocks(part);
-        auto const image = registers.find(component.ident);
-        record->add_np_track(component.ident, dma::Target::NpRegisters, 0,
-                             image == registers.end() ? no_image : image->second, true, true);
-        if (args.registers_only) continue;
-
+        if (args.registers_only) return;
         for (WeightBlock const& block : blocks)
             record->add_np_track(component.ident, dma::Target::Weights, block.address, *block.words, true, true);
         if (!steps) {
@@ -153,7 +145,8 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         record->add_np_track(component.ident, dma::Target::Thresholds, 0,
                              format_cnp_threshold_steps(*threshold, *steps, activation, part.start_neuron, part.filters),
                              true, true);
-    }
+    };
+    record_np_blocks(*record, layer_components(mapping), registers, SkippedNp::empty_registers, false, np_blocks);
     return record;
 }
 

@@ -4,9 +4,10 @@
 // Per NP of the layer, in the mapping's order, the record holds the 50-word register image
 // (dma::Target::NpRegisters), the NP's share of the weights (Weights) and its thresholds with
 // activation steps (Thresholds), all at address 0. An NP listed in the call's `skipped_nps` gets
-// an empty register block and its weight and threshold blocks all the same; with `registers_only`
-// only the register blocks are recorded (the register images take the rest of the call's
-// arguments, NpImageArgs).
+// an empty register block and its weight and threshold blocks all the same
+// (SkippedNp::empty_registers); with `registers_only` only the register blocks are recorded (the
+// register images take the rest of the call's arguments, NpImageArgs). Both loops are those of
+// mapping/np_recording.h.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include "hw/device.h"
 #include "backends/v1/np_registers.h"
 #include "hw/ident.h"
+#include "mapping/np_recording.h"
 #include "program/backend.h"
 #include "program/record.h"
 
@@ -32,9 +34,6 @@ class CnpError : public std::runtime_error {
 public:
     explicit CnpError(std::string const& message);
 };
-
-// Register images of the NPs of one layer, ordered by ident (column, row, id, channel).
-using NpRegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
 
 // Records a Convolutional layer (another kind is std::bad_cast). A layer that is not built is
 // std::runtime_error "The layer <name> is not built."; one without a mapping, "The layer <name>

@@ -24,8 +24,8 @@ namespace nuvra::v1 {
 // record without tracks. Failures of the register builder and of the memory image pass through.
 std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, LayerRecordArgs const& args);
 
-// The register image of the layer's first NP, with the learning words of `layer.learning()` when
-// `args.learning` is set (their enable bit cleared otherwise); `args.skipped_nps` plays no part.
+// The register image of the layer's first NP (none when `args.skipped_nps` lists it), with the
+// learning words of `layer.learning()` when `learning` is set (their enable bit cleared otherwise).
 // Failures:
 //   - 4-bit input without single buffer: std::invalid_argument "4-bit FNP inputs require single
 //     buffer mode.";
@@ -33,7 +33,8 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
 //   - a value too wide for its field: the overflow message (input_bits / 2, "weights_bits" - 2 and
 //     "act_bits" / 2 in 2 bits, "units" in 17, the input sizes in their fields, an FNP3 image of
 //     more than 65535 words or 15 blocks).
-NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, NpImageArgs const& args);
+NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, NpImageArgs const& args,
+                                        bool learning = false);
 
 // The NP a FullyConnected layer runs on: the first component of its mapping (none is
 // std::out_of_range).

@@ -172,6 +172,13 @@ void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& inpu
     if (pooled_input) set_np_field(regs, INPUT_BUFFER_POOLED, true);
 }
 
+bool inbound_max_pool(Layer const& layer) {
+    auto const inbounds = layer.inbound_layers();
+    if (inbounds.empty() || !inbounds.front()) return false;
+    Layer const& first = *inbounds.front();
+    return first.has_pooling_type(PoolType::Max) && !first.has_activation();
+}
+
 void set_ib_spikes(std::vector<uint32_t>* regs) { set_np_field(regs, INPUT_BUFFER_SPIKES, true); }
 
 bool get_no_pooling_params(PoolingCalculatedParams* out, uint32_t a, uint32_t b) {

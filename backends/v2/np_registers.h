@@ -73,6 +73,11 @@ void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& inpu
                                   uint8_t pool_size, uint8_t pool_factor, bool global_pool,
                                   PaddingParams const& padding, bool pooled_input);
 
+// Whether the layer's first inbound layer max-pools without an activation: the NP then reads a
+// pooled input (INPUT_BUFFER_POOLED, and PR_SP_MAXPOOLING for a linked layer). False without an
+// inbound layer.
+bool inbound_max_pool(Layer const& layer);
+
 // Marks the input buffer as taking spikes (word 2 bit 7); nothing else changes.
 void set_ib_spikes(std::vector<uint32_t>* regs);
 

@@ -20,13 +20,6 @@ hw::NpPart const& np_part_of(hw::Component const& component) {
     return *component.np_part;
 }
 
-// The input of the linked layer comes pooled from a max pooling without activation.
-bool max_pooling_input(Layer const& layer) {
-    auto const inbound = layer.inbound_layers();
-    if (inbound.empty() || !inbound.front()) return false;
-    return inbound.front()->has_pooling_type(PoolType::Max) && !inbound.front()->has_activation();
-}
-
 // How the linked layer's input sits in the NP's packet memory.
 struct InputLayout {
     uint64_t words = 0;  // 32-bit words of the input row over the NP's channels
@@ -51,7 +44,7 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
     set_np_field(regs, PR_INPUT_BITS, (bits >> 1) - (bits >> 3));
     set_np_field(regs, PR_LINK_INDEX, mapping->input_link_index);
 
-    bool const max_pool = max_pooling_input(layer);
+    bool const max_pool = inbound_max_pool(layer);
     auto const bytes = [bits](uint64_t values) { return words_for_bits(mul_sat(bits, values), 8); };
 
     InputLayout layout;

@@ -9,7 +9,6 @@
 #include "backends/v2/np_registers.h"
 #include "backends/v2/record_skip_dma.h"
 #include "backends/v2/registers.h"
-#include "backends/v2/routing.h"
 #include "backends/v2/sizes.h"
 #include "engine/params.h"
 #include "hw/arith.h"
@@ -28,19 +27,16 @@ uint32_t fifo_size_of(Layer const& layer) {
 NpRegisterMap format_tnp_b_np_registers(LayerRecordArgs const& args, bool depthwise) {
     Layer const& layer = args.layer;
     LayerMapping const& mapping = recorded_layer_mapping(layer);
-    std::vector<hw::Component> const sources = routing_sources(mapping);
-    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    LayerRoutes const routes(mapping);
     auto const activation = static_cast<ActivationType>(layer.required_params().get("activation"));
     uint32_t const fifo_size = fifo_size_of(layer);
     Shape const input = layer.first_input();
     uint8_t const input_bits = layer.input_bits();
     uint8_t const output_bits = layer.output_bits();
-
-    NpRegisterMap registers;
     static std::vector<hw::Component> const no_components;
     std::vector<hw::Component> const& components = mapping.components ? *mapping.components : no_components;
-    for (hw::Component const& component : components) {
-        if (is_listed(args.skipped_nps, component.ident)) continue;
+
+    auto const layer_words = [&](hw::Component const& component) {
         std::vector<uint32_t> regs = default_np_regs(component, mapping.index, args.registers_only, false);
         hw::NpPart const& part = recorded_np_part(layer, component);
         // A 1 x 1 window with stride 1 and no pooling.
@@ -63,13 +59,9 @@ NpRegisterMap format_tnp_b_np_registers(LayerRecordArgs const& args, bool depthw
         format_tnp_b_np_words(&regs, {part.spatial_partition.shape[2], part.halo_partition.shape[0],
                                       part.halo_partition.shape[1], input_bits, fifo_size, part.start_neuron,
                                       part.filters, depthwise, input[2]});
-        format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
-                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
-        apply_linked_layer(&regs, args.next_layer, component.ident, args.mesh_flag);
-        if (args.set_spikes) set_ib_spikes(&regs);
-        registers[component.ident] = std::move(regs);
-    }
-    return registers;
+        return regs;
+    };
+    return format_np_images(components, np_image_args(args), np_image_steps(routes, args.mesh_flag, layer_words));
 }
 
 std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Layer const& layer,
@@ -92,14 +84,8 @@ std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Laye
         if (!depthwise) fifo_size = fifo_size_of(layer);
     }
 
-    std::vector<hw::Component> const components = mapping.components ? *mapping.components : std::vector<hw::Component>{};
-    for (hw::Component const& component : components) {
-        auto const image = registers.find(component.ident);
-        if (image == registers.end()) continue;
+    auto const np_blocks = [&](hw::Component const& component) {
         hw::Ident const& ident = component.ident;
-        record->add_np_track(ident, dma::Target::NpRegisters, 0, image->second, true, true);
-        if (registers_only) continue;
-
         hw::NpPart const& part = recorded_np_part(layer, component);
         uint32_t const first = part.start_neuron;
         uint32_t const count = part.filters;
@@ -111,7 +97,10 @@ std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Laye
                              depthwise ? format_input_shift(*input_shift, first, count) : layer_input_shift, true,
                              true);
         record->add_np_track(ident, dma::Target::Variables, 0, neurons->format(first, count), true, true);
-    }
+    };
+    static std::vector<hw::Component> const none;
+    record_np_blocks(*record, mapping.components ? *mapping.components : none, registers, SkippedNp::left_out,
+                     registers_only, np_blocks);
     return record;
 }
 

@@ -145,31 +145,21 @@ uint32_t first_output_channel(hw::NpPart const& part, LayerMapping const& mappin
     return clamp_to<uint32_t>(first);
 }
 
-bool inbound_max_pool(Layer const& layer) {
-    auto const inbounds = layer.inbound_layers();
-    if (inbounds.empty() || !inbounds.front()) return false;
-    Layer const& first = *inbounds.front();
-    return first.has_pooling_type(PoolType::Max) && !first.has_activation();
-}
-
 std::vector<hw::Component> dual_output_stores(LayerMapping const& mapping) {
     hw::Component const* store = mapping.skipdma_store_dual_output();
     return store ? std::vector<hw::Component>{*store} : std::vector<hw::Component>{};
 }
 
-bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident) {
-    return std::find(idents.begin(), idents.end(), ident) != idents.end();
-}
-
-void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer,
-                        hw::Ident const& ident, bool mesh_flag) {
-    if (!next_layer) return;
-    auto const mapping = next_layer->mapping();
-    if (!mapping || !mapping->components) return;
-    auto const& components = *mapping->components;
-    auto const found = std::find_if(components.begin(), components.end(),
-                                    [&](hw::Component const& c) { return c.ident == ident; });
-    if (found != components.end()) update_partial_reconfig_regs(regs, *next_layer, *found, mesh_flag);
+NpImageSteps np_image_steps(LayerRoutes const& routes, bool mesh_flag,
+                            std::function<std::vector<uint32_t>(hw::Component const& np)> layer_words) {
+    return {.layer_words = std::move(layer_words),
+            .routing = [&routes, mesh_flag](std::vector<uint32_t>* regs) {
+                format_mesh_registers_set_output_to_NPs(regs, routes, mesh_flag);
+            },
+            .linked_layer = [mesh_flag](std::vector<uint32_t>* regs, Layer const& linked,
+                                        hw::Component const& component) {
+                update_partial_reconfig_regs(regs, linked, component, mesh_flag);
+            }};
 }
 
 std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, Layer const& layer,
@@ -183,14 +173,8 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
     bool const has_lut = layer.has_activation_type(ActivationType::LUT);
     MergeLayerInfo const* add_merge = mapping.merge_info && mapping.merge_info->add ? mapping.merge_info.get() : nullptr;
 
-    std::vector<hw::Component> const components = mapping.components ? *mapping.components : std::vector<hw::Component>{};
-    for (hw::Component const& component : components) {
-        auto const image = registers.find(component.ident);
-        if (image == registers.end()) continue;
+    auto const np_blocks = [&](hw::Component const& component) {
         hw::Ident const& ident = component.ident;
-        record->add_np_track(ident, dma::Target::NpRegisters, 0, image->second, true, true);
-        if (registers_only) continue;
-
         LayerTensors& t = *tensors;
         hw::NpPart const& part = recorded_np_part(layer, component);
         uint32_t const first = part.start_neuron;
@@ -212,7 +196,10 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
                                                        : layer_merge_shift_words(*add_merge, &t),
                                  true, true);
         }
-    }
+    };
+    static std::vector<hw::Component> const none;
+    record_np_blocks(*record, mapping.components ? *mapping.components : none, registers, SkippedNp::left_out,
+                     registers_only, np_blocks);
 
     if (!registers_only) record_skipdma(record.get(), layer);
     return record;
@@ -268,8 +255,7 @@ NpRegisterMap format_conv2d_np_registers(LayerRecordArgs const& args) {
 NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvSetup const& setup) {
     Layer const& layer = args.layer;
     LayerMapping const& mapping = recorded_layer_mapping(layer);
-    std::vector<hw::Component> const sources = routing_sources(mapping);
-    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    LayerRoutes const routes(mapping);
     LayerParams const& params = layer.required_params();
 
     auto const activation = static_cast<ActivationType>(params.get("activation"));
@@ -281,15 +267,12 @@ NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvS
     hw::Component const* load = mapping.skipdma_load();
     bool const merge_is_add = mapping.merge_info && mapping.merge_info->add;
     uint32_t const kernel_size = static_cast<uint32_t>(setup.kernel_size);
-
-    NpRegisterMap registers;
     static std::vector<hw::Component> const no_components;
     std::vector<hw::Component> const& components = mapping.components ? *mapping.components : no_components;
-    for (hw::Component const& component : components) {
-        if (is_listed(args.skipped_nps, component.ident)) continue;
+
+    auto const layer_words = [&](hw::Component const& component) {
         std::vector<uint32_t> regs = default_np_regs(component, mapping.index, args.registers_only, merge_is_add);
         hw::NpPart const& part = recorded_np_part(layer, component);
-
         std::visit(
             [&](NpSplitInterface const& split) {
                 format_cnp_tnp_common_config_registers(&regs, split,
@@ -320,13 +303,9 @@ NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvS
         }
         format_cnp_pooling_registers(&regs, input, part.spatial_partition, setup.pool_size, setup.pool_factor,
                                      setup.global_pool, setup.pool_padding, pooled_input);
-        format_mesh_registers_set_output_to_NPs(&regs, sources, components, destinations, mapping.alt_info,
-                                                mapping.link_index, mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
-        apply_linked_layer(&regs, args.next_layer, component.ident, args.mesh_flag);
-        if (args.set_spikes) set_ib_spikes(&regs);
-        registers[component.ident] = std::move(regs);
-    }
-    return registers;
+        return regs;
+    };
+    return format_np_images(components, np_image_args(args), np_image_steps(routes, args.mesh_flag, layer_words));
 }
 
 std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, LayerRecordArgs const& args) {

@@ -7,9 +7,10 @@
 // shifts of an Add merged into the layer (10), all at address 0; then the layer's skip-DMA blocks.
 //
 // The recorders take record_layer's arguments (LayerRecordArgs): an NP listed in `skipped_nps`
-// gets nothing; with `registers_only` (the NPs a pass leaves unused) only the register images are
-// recorded; an NP that also holds a component of `next_layer` describes that layer in its
-// registers (partial reconfiguration). `sequence_first` is not read.
+// gets nothing (SkippedNp::left_out); with `registers_only` (the NPs a pass leaves unused) only the
+// register images are recorded; an NP that also holds a component of `next_layer` describes that
+// layer in its registers (partial reconfiguration). `sequence_first` is not read. The per-NP loops
+// are those of mapping/np_recording.h.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,8 @@
 #include "hw/ident.h"
 #include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/np_recording.h"
+#include "mapping/routing.h"
 #include "program/backend.h"
 #include "program/record.h"
 
@@ -35,9 +38,6 @@ namespace nuvra::v2 {
 
 // A CNP recorder given a layer of another kind.
 inline constexpr char invalid_cnp_layer_type_message[] = "Invalid layer type for CNP recording.";
-
-// Register images of the NPs of one layer, ordered by ident (column, row, id, channel).
-using NpRegisterMap = std::map<hw::Ident, std::vector<uint32_t>>;
 
 // Records a Conv2D layer (LayerType 14; any other type is std::runtime_error "Invalid layer type
 // for CNP recording."). Needs the variables "weights" and "input_shift" unless `registers_only`
@@ -104,20 +104,14 @@ hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& comp
 // not fit instead of wrapping.
 uint32_t first_output_channel(hw::NpPart const& part, LayerMapping const& mapping);
 
-// Whether the layer's first inbound layer max-pools without an activation (the NP then reads a
-// pooled input).
-bool inbound_max_pool(Layer const& layer);
-
 // The store that carries the layer's second output, as a list of zero or one component.
 std::vector<hw::Component> dual_output_stores(LayerMapping const& mapping);
 
-// Whether `ident` is in `idents`.
-bool is_listed(std::vector<hw::Ident> const& idents, hw::Ident const& ident);
-
-// Applies the partial-reconfiguration words of `next_layer` (may be null) to the image of the NP
-// at `ident`, when that layer's mapping has a component there (the first such component).
-void apply_linked_layer(std::vector<uint32_t>* regs, std::shared_ptr<Layer> const& next_layer,
-                        hw::Ident const& ident, bool mesh_flag);
+// The steps of this generation's NP images (format_np_images): `layer_words`, the routing of
+// `routes` (format_mesh_registers_set_output_to_NPs) and update_partial_reconfig_regs for a linked
+// layer, both with `mesh_flag`.
+NpImageSteps np_image_steps(LayerRoutes const& routes, bool mesh_flag,
+                            std::function<std::vector<uint32_t>(hw::Component const& np)> layer_words);
 
 // A variable the layer must hold (std::invalid_argument "Variable <name> not found" otherwise).
 std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* name);

@@ -101,10 +101,7 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     if (!mapping.components || mapping.components->empty())
         throw std::out_of_range(format("Layer '{}' has no component to record.", layer.get_name()));
-    std::vector<hw::Component> const& own = *mapping.components;
-    hw::Component const& np = own.front();
-    std::vector<hw::Component> const sources = routing_sources(mapping);
-    std::vector<hw::Component> const destinations = routing_destinations(mapping);
+    hw::Component const& np = mapping.components->front();
 
     uint8_t const input_bits = layer.input_bits();
     // A width outside a byte is none the FNP takes: it reads as 0, which is refused.
@@ -115,25 +112,35 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
     auto record = program::new_record(device.version());
     if (is_listed(args.skipped_nps, np.ident)) return record;
 
-    std::vector<uint32_t> regs = default_np_regs(np, mapping.index, args.registers_only, false);
-    format_dense1d_np_registers(hardware_constraints, &regs, np.type, input_bits, layer.output_bits(),
-                                layer.has_activation(), s, np.single_buffer(), *weights, weight_bits, padding);
-    set_np_field(&regs, LEARNING_ENABLE, false);
-    format_mesh_registers_set_output_to_NPs(&regs, sources, own, destinations, mapping.alt_info, mapping.link_index,
-                                            mapping.p2p_in, mapping.p2p_out, args.mesh_flag);
-    apply_linked_layer(&regs, args.next_layer, np.ident, args.mesh_flag);
-    if (args.set_spikes) set_ib_spikes(&regs);
-    if (np.type == hw::Type::FNP2) format_mesh_cfg_dma_reg(&regs, device.mesh().dma_conf);
+    auto const layer_words = [&](hw::Component const&) {
+        std::vector<uint32_t> regs = default_np_regs(np, mapping.index, args.registers_only, false);
+        format_dense1d_np_registers(hardware_constraints, &regs, np.type, input_bits, layer.output_bits(),
+                                    layer.has_activation(), s, np.single_buffer(), *weights, weight_bits, padding);
+        set_np_field(&regs, LEARNING_ENABLE, false);
+        return regs;
+    };
+    LayerRoutes const routes(mapping);
+    NpImageSteps steps = np_image_steps(routes, args.mesh_flag, layer_words);
+    // An FNP2 reports to the mesh's configuration DMA.
+    if (np.type == hw::Type::FNP2) {
+        steps.routing = [&, route = steps.routing](std::vector<uint32_t>* regs) {
+            route(regs);
+            format_mesh_cfg_dma_reg(regs, device.mesh().dma_conf);
+        };
+    }
+    NpRegisterMap const registers = format_np_images(std::span(&np, 1), np_image_args(args), steps);
 
-    record->add_np_track(np.ident, dma::Target::NpRegisters, 0, regs, true, true);
-    record->add_np_track(np.ident, dma::Target::InputShift, 0, format_input_shift_fnp(*shifts, s, padding, input_bits),
-                         true, true);
-    if (args.registers_only) return record;
-    std::vector<uint32_t> const ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
-    if (np.type == hw::Type::FNP2)
-        record->add_fnp2_filters_track(np.ident, ram);
-    else
-        record->add_np_track(np.ident, dma::Target::FnpMemory, 0, ram, true, true);
+    // The input shifts go with the registers, also for the NPs a pass leaves unused.
+    record_np_blocks(*record, std::span(&np, 1), registers, SkippedNp::left_out, false, [&](hw::Component const&) {
+        record->add_np_track(np.ident, dma::Target::InputShift, 0,
+                             format_input_shift_fnp(*shifts, s, padding, input_bits), true, true);
+        if (args.registers_only) return;
+        std::vector<uint32_t> const ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
+        if (np.type == hw::Type::FNP2)
+            record->add_fnp2_filters_track(np.ident, ram);
+        else
+            record->add_np_track(np.ident, dma::Target::FnpMemory, 0, ram, true, true);
+    });
     return record;
 }
 

@@ -8,6 +8,7 @@
 #include "hw/np_split.h"
 #include "mapping/layer_mapping.h"
 #include "support/error_text.h"
+#include "support/fake_layer.h"
 #include "support/field_table.h"
 #include "support/layer_fixtures.h"
 #include "support/model_builder.h"
@@ -286,6 +287,27 @@ TEST(V2NpRegisters, PoolingWordAndEdgePadding) {
               overflow(8, 3));
     EXPECT_EQ(error_text<std::invalid_argument>([] { get_no_pooling_params(nullptr, 1, 1); }),
               "get_no_pooling_params needs a pooling block to fill.");
+}
+
+// The image builder and the linked layer's description read the same answer.
+TEST(V2NpRegisters, InboundMaxPool) {
+    using nuvra::testing::FakeLayer;
+    struct { char const* what; bool inbound; PoolType pooling; bool activation; bool pooled; } const rows[] = {
+        {"no inbound layer", false, PoolType::Max, false, false},
+        {"max pooling", true, PoolType::Max, false, true},
+        {"max pooling with activation", true, PoolType::Max, true, false},
+        {"average pooling", true, PoolType::Average, false, false},
+    };
+    for (auto const& row : rows) {
+        auto const before = FakeLayer::make("before");
+        before->set_pooling(row.pooling).set_activation(row.activation);
+        auto const layer = FakeLayer::make("layer");
+        if (row.inbound) layer->add_inbound(before);
+        EXPECT_EQ(inbound_max_pool(*layer), row.pooled) << row.what;
+    }
+    auto const missing = FakeLayer::make("missing");
+    missing->set_inbounds({nullptr});
+    EXPECT_FALSE(inbound_max_pool(*missing));
 }
 
 TEST(V2NpRegisters, InputSpikes) {
