@@ -52,8 +52,12 @@ void record_memory_use(HardwareSequence const& sequence, MemorySizer const& size
     auto const& passes = sequence.passes();
     if (passes.empty() || passes.front()->layers.empty()) return;
     std::shared_ptr<Layer> const first = passes.front()->layers.front();
-    ExternalMemoryArgs const plain{.several_passes = passes.size() > 1};
-    ExternalMemoryArgs const dual_output{.dual_output_store = true, .several_passes = passes.size() > 1};
+    // The depths of the model's layers, worked out once for every question of the sequence.
+    LayerGraph graph;
+    auto const layer_depth = [&graph](std::shared_ptr<Layer> const& layer) { return graph.get_layer_depth(layer); };
+    ExternalMemoryArgs const plain{.several_passes = passes.size() > 1, .layer_depth = layer_depth};
+    ExternalMemoryArgs const dual_output{
+        .dual_output_store = true, .several_passes = passes.size() > 1, .layer_depth = layer_depth};
     for (auto const& pass : passes) {
         for (std::shared_ptr<Layer> const& layer : pass->layers) {
             std::shared_ptr<LayerMapping> const mapping = layer_mapping(layer);

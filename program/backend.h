@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <utility>
@@ -119,6 +120,10 @@ struct EpgArgs {
 struct ExternalMemoryArgs {
     bool dual_output_store = false;  // the component is the skip-DMA store of a dual output
     bool several_passes = false;     // the sequence has more than one pass
+    // The depth of a layer in the model graph (1 for an input layer), as the mapping driver works
+    // the depths out once for all the questions of one mapping; unset, a sizer that needs depths
+    // works them out itself.
+    std::function<unsigned int(std::shared_ptr<Layer> const& layer)> layer_depth = nullptr;
 };
 
 // The texts with which a checker refuses the questions about NP memories and splitting when its

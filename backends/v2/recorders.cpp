@@ -252,12 +252,15 @@ uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const&
     uint64_t const words = mul_sat({words_for_bits(bits * shape[0], 32), uint64_t{shape[1]}, uint64_t{shape[2]}});
     if (two_buffers) return narrow_bytes(l, mul_sat(words, 8));
 
-    // The data waits in external memory until its deepest consumer reads it.
-    DepthMemo memo;
-    int64_t const depth = get_layer_depth(layer, &memo);
+    // The data waits in external memory until its deepest consumer reads it. The depths are the
+    // mapping's when it gives them; a store asked alone walks the graph above it.
+    DepthMemo own;
+    auto const depth_of = [&](std::shared_ptr<Layer> const& of) -> int64_t {
+        return args.layer_depth ? args.layer_depth(of) : get_layer_depth(of, &own);
+    };
+    int64_t const depth = depth_of(layer);
     int64_t gap = 0;
-    for (std::shared_ptr<Layer> const& out : layer->outbound_layers())
-        gap = std::max<int64_t>(gap, int64_t{get_layer_depth(out, &memo)} - depth);
+    for (std::shared_ptr<Layer> const& out : layer->outbound_layers()) gap = std::max(gap, depth_of(out) - depth);
     return narrow_bytes(l, mul_sat({4, words, uint64_t(3 + gap)}));
 }
 
