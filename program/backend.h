@@ -182,8 +182,8 @@ public:
         throw std::runtime_error(refusals_.fnp3);
     }
     // Input words the NP input memory keeps free beside the layer's input when the layer is split
-    // (the `reserved` of the two input-fit queries above).
-    virtual uint32_t reserved_input_words(Layer const& layer) const = 0;
+    // (the `reserved` of the two input-fit queries above). By default none.
+    virtual uint32_t reserved_input_words(Layer const& layer) const { return 0; }
 
     bool is_fnp3_compatible(Layer const& layer) const {
         return check_fnp3_sram_size(constraints_, layer);
@@ -198,6 +198,48 @@ protected:
 
 private:
     NpQueryRefusals refusals_;
+};
+
+// One chunk's input as the split search asks about it: its NP type, window height and width,
+// channels, FIFO size (the frames a TNP-B keeps), bit width, and the words kept free beside it.
+struct InputChunk {
+    hw::Type type = hw::Type::None;
+    uint32_t height = 0;
+    uint32_t width = 0;
+    uint32_t channels = 0;
+    uint32_t fifo_size = 0;
+    uint8_t bits = 0;
+    uint32_t reserved = 0;
+};
+
+// The checker of a generation whose NPs read their input from an input SRAM and whose FNP3 holds a
+// layer in its own memory: the two input-fit queries and the FNP3 fit are answered here from what
+// the generation says of a chunk and of a layer's FNP memory.
+class NpCompatibilityChecker : public CompatibilityChecker {
+public:
+    using CompatibilityChecker::CompatibilityChecker;
+
+    // Whether the chunk fits the input SRAM of a single buffer or of one of two buffers.
+    bool is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                                         uint32_t fifo_size, uint8_t bits, uint32_t reserved) const final {
+        return input_fits({type, height, width, channels, fifo_size, bits, reserved},
+                          constraints_.input_sram_single_buffer_words);
+    }
+    bool is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                                       uint32_t fifo_size, uint8_t bits, uint32_t reserved) const final {
+        return input_fits({type, height, width, channels, fifo_size, bits, reserved},
+                          constraints_.input_sram_dual_buffer_words);
+    }
+    // Whether the layer's FNP memory image fits the FNP3 memory of `constraints`.
+    bool check_fnp3_sram_size(HardwareConstraints const& constraints, Layer const& layer) const final {
+        return fnp_memory_words(layer) <= constraints.fnp3_sram_words;
+    }
+
+protected:
+    // Whether `chunk` fits `buffer_words` 32-bit words of input SRAM.
+    virtual bool input_fits(InputChunk const& chunk, uint32_t buffer_words) const = 0;
+    // The 32-bit words of the layer's FNP memory image.
+    virtual uint64_t fnp_memory_words(Layer const& layer) const = 0;
 };
 
 class LayerRecorder {

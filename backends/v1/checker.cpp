@@ -80,16 +80,8 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
     return check_cnp_input_widths(layer, components);
 }
 
-bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type, uint32_t height, uint32_t width,
-                                                               uint32_t channels, uint32_t, uint8_t bits,
-                                                               uint32_t) const {
-    return chunk_input_words(height, width, channels, bits) <= constraints_.input_sram_single_buffer_words;
-}
-
-bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type, uint32_t height, uint32_t width,
-                                                             uint32_t channels, uint32_t, uint8_t bits,
-                                                             uint32_t) const {
-    return chunk_input_words(height, width, channels, bits) <= constraints_.input_sram_dual_buffer_words;
+bool CompatibilityCheckerImpl::input_fits(InputChunk const& chunk, uint32_t buffer_words) const {
+    return chunk_input_words(chunk.height, chunk.width, chunk.channels, chunk.bits) <= buffer_words;
 }
 
 bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const& layer, uint32_t filters) const {
@@ -106,10 +98,7 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type, LayerParams co
                              get("pooling_width"), get("pooling_height"), get("filters"));
 }
 
-bool CompatibilityCheckerImpl::check_fnp3_sram_size(HardwareConstraints const& constraints,
-                                                    Layer const& layer) const {
-    return fnp_sram_words(layer) <= constraints.fnp3_sram_words;
-}
+uint64_t CompatibilityCheckerImpl::fnp_memory_words(Layer const& layer) const { return fnp_sram_words(layer); }
 
 MappingStatus CompatibilityCheckerImpl::check_fnp_common_constraints(Layer const& layer, HwVersion version) const {
     return check_fnp_common_rules(constraints_, layer, version);

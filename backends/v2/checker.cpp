@@ -128,18 +128,10 @@ MappingStatus CompatibilityCheckerImpl::check_layer_mappings(Layer const& layer,
     return check_component_rules(layer, components, new_pass);
 }
 
-bool CompatibilityCheckerImpl::is_sram_input_fit_single_buffer(hw::Type type, uint32_t height, uint32_t width,
-                                                               uint32_t channels, uint32_t fifo_size,
-                                                               uint8_t bits, uint32_t reserved) const {
-    uint64_t const size = chunk_input_32b_size(type, height, width, channels, fifo_size, bits);
-    return fits_beside(size, reserved, constraints_.input_sram_single_buffer_words);
-}
-
-bool CompatibilityCheckerImpl::is_sram_input_fit_dual_buffer(hw::Type type, uint32_t height, uint32_t width,
-                                                             uint32_t channels, uint32_t fifo_size,
-                                                             uint8_t bits, uint32_t reserved) const {
-    uint64_t const size = chunk_input_32b_size(type, height, width, channels, fifo_size, bits);
-    return fits_beside(size, reserved, constraints_.input_sram_dual_buffer_words);
+bool CompatibilityCheckerImpl::input_fits(InputChunk const& chunk, uint32_t buffer_words) const {
+    uint64_t const size =
+        chunk_input_32b_size(chunk.type, chunk.height, chunk.width, chunk.channels, chunk.fifo_size, chunk.bits);
+    return fits_beside(size, chunk.reserved, buffer_words);
 }
 
 bool CompatibilityCheckerImpl::is_weights_size_fit_np(Layer const& layer, uint32_t filters) const {
@@ -177,10 +169,7 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type, LayerPara
     return result;
 }
 
-bool CompatibilityCheckerImpl::check_fnp3_sram_size(HardwareConstraints const& constraints,
-                                                    Layer const& layer) const {
-    return constraints.fnp3_sram_words >= get_fnp_sram_size(layer);
-}
+uint64_t CompatibilityCheckerImpl::fnp_memory_words(Layer const& layer) const { return get_fnp_sram_size(layer); }
 
 uint32_t CompatibilityCheckerImpl::reserved_input_words(Layer const& layer) const {
     return get_add_pksram_shift(layer);

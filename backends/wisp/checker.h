@@ -34,8 +34,7 @@ public:
                                        bool new_pass) const override {
         return {};
     }
-    // None: a TNP-R is never split.
-    uint32_t reserved_input_words(Layer const& layer) const override { return 0; }
+    // reserved_input_words keeps the interface's none: a TNP-R is never split.
 };
 
 }  // namespace nuvra::wisp
