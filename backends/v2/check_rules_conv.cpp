@@ -260,7 +260,9 @@ MappingStatus rule_4bit_weights_8bit_activation(LayerCheck const& check) {
 
 // ---- Tables ----
 
-constexpr RuleEntry conv2d_rules[] = {
+// What every CNP convolution checks first: its activated output, its input and filter limits and
+// its input shifts.
+constexpr RuleEntry cnp_input_rules[] = {
     {rule_activated_output_width},
     {rule_input_not_narrower_than_weights},
     {rule_max_input_width},
@@ -268,11 +270,22 @@ constexpr RuleEntry conv2d_rules[] = {
     {rule_max_input_channels},
     {rule_max_filters},
     {rule_input_shift_fits},
-    {rule_input_4_or_8_bits},
+};
+MappingStatus rule_cnp_input(LayerCheck const& check) { return gather_failures(check, cnp_input_rules); }
+
+// The padding of a convolution with its own pooling, and what 'same upper' padding asks of it.
+constexpr RuleEntry same_upper_padding_rules[] = {
     {rule_padding_same},
     {rule_same_upper_stride},
     {rule_same_upper_activation},
     {rule_same_upper_weights},
+};
+MappingStatus rule_same_upper_padding(LayerCheck const& check) {
+    return gather_failures(check, same_upper_padding_rules);
+}
+
+// The pooling of a convolution with its own pooling: max, then average.
+constexpr RuleEntry pooling_rules[] = {
     {rule_pooling_without_stride},
     {rule_max_pool_size},
     {rule_max_pool_square_stride},
@@ -284,6 +297,14 @@ constexpr RuleEntry conv2d_rules[] = {
     {rule_average_pool_output_rows},
     {rule_average_pool_area},
     {rule_average_pool_single_buffer},
+};
+MappingStatus rule_pooling(LayerCheck const& check) { return gather_failures(check, pooling_rules); }
+
+constexpr RuleEntry conv2d_rules[] = {
+    {rule_cnp_input},
+    {rule_input_4_or_8_bits},
+    {rule_same_upper_padding},
+    {rule_pooling},
     {rule_kernel_1_3_5_7},
     {rule_activation_output_width<true>},
     {rule_4bit_activation_is_relu},
@@ -293,29 +314,10 @@ constexpr RuleEntry conv2d_rules[] = {
 };
 
 constexpr RuleEntry dwconv2d_rules[] = {
-    {rule_activated_output_width},
-    {rule_input_not_narrower_than_weights},
-    {rule_max_input_width},
-    {rule_max_input_height},
-    {rule_max_input_channels},
-    {rule_max_filters},
-    {rule_input_shift_fits},
+    {rule_cnp_input},
     {rule_input_4_or_8_bits},
-    {rule_padding_same},
-    {rule_same_upper_stride},
-    {rule_same_upper_activation},
-    {rule_same_upper_weights},
-    {rule_pooling_without_stride},
-    {rule_max_pool_size},
-    {rule_max_pool_square_stride},
-    {rule_max_pool_within_input},
-    {rule_max_pool_without_lut},
-    {rule_average_pool_output_width},
-    {rule_average_pool_global},
-    {rule_average_pool_height},
-    {rule_average_pool_output_rows},
-    {rule_average_pool_area},
-    {rule_average_pool_single_buffer},
+    {rule_same_upper_padding},
+    {rule_pooling},
     {rule_kernel_3_5_7},
     {rule_activation_output_width<true>},
     {rule_4bit_activation_is_relu},
@@ -324,13 +326,7 @@ constexpr RuleEntry dwconv2d_rules[] = {
 };
 
 constexpr RuleEntry conv2dtranspose_rules[] = {
-    {rule_activated_output_width},
-    {rule_input_not_narrower_than_weights},
-    {rule_max_input_width},
-    {rule_max_input_height},
-    {rule_max_input_channels},
-    {rule_max_filters},
-    {rule_input_shift_fits},
+    {rule_cnp_input},
     {rule_input_8_bits},
     {rule_activation_output_width<false>},
     {rule_4bit_activation_is_relu},
@@ -340,13 +336,7 @@ constexpr RuleEntry conv2dtranspose_rules[] = {
 };
 
 constexpr RuleEntry dwconv2dtranspose_rules[] = {
-    {rule_activated_output_width},
-    {rule_input_not_narrower_than_weights},
-    {rule_max_input_width},
-    {rule_max_input_height},
-    {rule_max_input_channels},
-    {rule_max_filters},
-    {rule_input_shift_fits},
+    {rule_cnp_input},
     {rule_input_8_bits},
     {rule_activation_output_width<false>},
     {rule_4bit_activation_is_relu},
