@@ -10,12 +10,11 @@
 #include "hw/np_split.h"
 #include "hw/register.h"
 #include "program/format_support.h"
+#include "program/np_words.h"
 
 namespace nuvra::v1 {
 
 namespace {
-
-constexpr uint32_t offset_bits = 4;  // the cut's offsets from the part
 
 uint32_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] : 0; }
 
@@ -43,27 +42,12 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
     set(image, INPUT_MEMORY_WORDS, cnp_input_words(container, s.part_channels, s.window_height));
     set(image, INPUT_MEMORY_SET_31, 1);
 
-    set(image, PART_I_SIZE, s.part_height);
-    set(image, PART_I_OFFSET, to_signed_field(static_cast<int32_t>(s.window_dy), offset_bits));
-    set(image, PART_J_SIZE, s.part_width);
-    set(image, PART_J_OFFSET, to_signed_field(static_cast<int32_t>(s.window_dx), offset_bits));
-
-    set(image, CUT_I_ORIG, s.window_y);
-    set(image, CUT_I_PHASE, s.phase_y > 0);
-    set(image, CUT_J_ORIG, s.window_x);
-    set(image, CUT_J_PHASE, s.phase_x > 0);
-
-    set(image, CUT_I_SIZE, s.window_height);
-    set(image, CUT_J_SIZE, s.window_width);
-    set(image, CONTAINER_ICONT_SIZE, s.icont_size());
+    format_part_words(image, s, {PART_I_OFFSET, PART_J_OFFSET});
 
     set(image, KERNEL_STRIDE_2, c.stride_x == 2);
     set(image, KERNEL_SIZE, static_cast<uint32_t>(c.kernel_width));
 
-    set(image, OUTPUT_I_ORIG, s.out_y);
-    set(image, OUTPUT_J_ORIG, s.out_x);
-    set(image, OUTPUT_I_SIZE, s.out_height);
-    set(image, OUTPUT_J_SIZE, s.out_width);
+    format_output_window_words(image, s);
 
     set(image, NEURONS_FIRST, c.start_neuron);
     set(image, NEURONS_COUNT, c.filters);
@@ -80,18 +64,8 @@ void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonCo
 void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& input, NpSpace const& window,
                                   CnpPooling const& pool) {
     std::span<uint32_t> const image = np_image(&regs);  // a 50-word image before anything is written
-    PaddingParams const& pool_padding = pool.padding;
-    set(image, POOL_SIZE, pool.size);
-    set(image, POOL_STRIDE, pool.stride);
-    set(image, POOL_GLOBAL, pool.global);
-
-    auto const pads = [](uint32_t padding) { return static_cast<int32_t>(padding) > 0; };
-    uint64_t const right = uint64_t{window.x} + dim(window.shape, 0);
-    uint64_t const bottom = uint64_t{window.y} + dim(window.shape, 1);
-    set(image, POOL_PAD_LEFT, window.x == 0 && pads(pool_padding.left));
-    set(image, POOL_PAD_RIGHT, right == dim(input, 0) && pads(pool_padding.right));
-    set(image, POOL_PAD_TOP, window.y == 0 && pads(pool_padding.top));
-    set(image, POOL_PAD_BOTTOM, bottom == dim(input, 1) && pads(pool_padding.bottom));
+    format_pooling_word(image, {pool.size, pool.stride, pool.global, pool.padding},
+                        {window.x, window.y, dim(window.shape, 0), dim(window.shape, 1), dim(input, 0), dim(input, 1)});
 }
 
 }  // namespace nuvra::v1

@@ -5,6 +5,7 @@
 
 #include "backends/v2/registers.h"
 #include "program/format_support.h"
+#include "program/np_words.h"
 
 namespace nuvra::v2 {
 
@@ -113,21 +114,7 @@ void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplit
     set_np_field(regs, INPUT_MEMORY_CLEAR_30, false);
     set_np_field(regs, INPUT_MEMORY_SET_31, true);
 
-    // The offsets are the cut's origin minus the part's: small negative numbers.
-    set_np_field(regs, PART_I_SIZE, split.part_height);
-    set_np_field(regs, PART_I_OFFSET, to_signed_field(static_cast<int32_t>(split.window_dy), 3));
-    set_np_field(regs, PART_J_SIZE, split.part_width);
-    set_np_field(regs, PART_J_OFFSET, to_signed_field(static_cast<int32_t>(split.window_dx), 3));
-
-    set_np_field(regs, CUT_I_ORIG, split.window_y);
-    set_np_field(regs, CUT_I_PHASE, split.phase_y > 0);
-    set_np_field(regs, CUT_J_ORIG, split.window_x);
-    set_np_field(regs, CUT_J_PHASE, split.phase_x > 0);
-
-    set_np_field(regs, CUT_I_SIZE, split.window_height);
-    set_np_field(regs, CUT_J_SIZE, split.window_width);
-
-    set_np_field(regs, CONTAINER_ICONT_SIZE, split.icont_size());
+    format_part_words(np_image(regs), split, {PART_I_OFFSET, PART_J_OFFSET});
 
     set_np_field(regs, KERNEL_STRIDE_2, config.kernel_stride == 2);
     set_np_field(regs, KERNEL_TRANSPOSED, config.transposed);
@@ -135,10 +122,7 @@ void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplit
     set_np_field(regs, KERNEL_1X1_FILTERS, 0);
     set_np_field(regs, KERNEL_SIZE, static_cast<uint32_t>(config.kernel_size));
 
-    set_np_field(regs, OUTPUT_I_ORIG, split.out_y);
-    set_np_field(regs, OUTPUT_J_ORIG, split.out_x);
-    set_np_field(regs, OUTPUT_I_SIZE, split.out_height);
-    set_np_field(regs, OUTPUT_J_SIZE, split.out_width);
+    format_output_window_words(np_image(regs), split);
     set_np_field(regs, NEURONS_FIRST, config.first_neuron);
     set_np_field(regs, NEURONS_COUNT, config.filters);
 
@@ -155,20 +139,10 @@ void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplit
 void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& part,
                                   uint8_t pool_size, uint8_t pool_factor, bool global_pool,
                                   PaddingParams const& padding, bool pooled_input) {
-    set_np_field(regs, POOL_SIZE, pool_size);
-    set_np_field(regs, POOL_STRIDE, pool_factor);
-    set_np_field(regs, POOL_GLOBAL, global_pool);
-    set_np_field(regs, POOL_CLEAR_9, false);
-
-    // Only the parts on the edge of the input see the pooling's padding.
-    uint64_t const right_end = uint64_t{part.x} + part.shape[0];
-    uint64_t const bottom_end = uint64_t{part.y} + part.shape[1];
-    auto const padded = [](uint32_t amount) { return static_cast<int32_t>(amount) > 0; };
-    set_np_field(regs, POOL_PAD_LEFT, part.x == 0 && padded(padding.left));
-    set_np_field(regs, POOL_PAD_RIGHT, right_end == input[0] && padded(padding.right));
-    set_np_field(regs, POOL_PAD_TOP, part.y == 0 && padded(padding.top));
-    set_np_field(regs, POOL_PAD_BOTTOM, bottom_end == input[1] && padded(padding.bottom));
-
+    std::span<uint32_t> const image = np_image(regs);
+    format_pooling_word(image, {pool_size, pool_factor, global_pool, padding},
+                        {part.x, part.y, part.shape[0], part.shape[1], input[0], input[1]});
+    set(image, POOL_CLEAR_9, false);
     if (pooled_input) set_np_field(regs, INPUT_BUFFER_POOLED, true);
 }
 
