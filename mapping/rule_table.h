@@ -60,6 +60,13 @@ MappingStatus check_shared_sequence_rules(LayerList::const_iterator first, Layer
 // Walks a per-kind table: every failure is gathered with MappingStatus::operator+=.
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules);
 
+// A rule row that walks a block of rules shared by several tables, gathering every failure as
+// gather_failures does: {sub_table<block>} in a table stands for the block's rows in its place.
+template <auto const& rules>
+MappingStatus sub_table(LayerCheck const& check) {
+    return gather_failures(check, rules);
+}
+
 // Walks a table of rules that stop at the first failure.
 template <class Context, class Rule>
 MappingStatus first_failure(Context const& context, std::span<Rule const> rules) {

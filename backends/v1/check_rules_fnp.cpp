@@ -67,8 +67,6 @@ constexpr RuleEntry fnp_common_rules[] = {
     {rule_fnp_input_memory, RuleGate::skip_if_failed},
 };
 
-MappingStatus rule_fnp_common(LayerCheck const& check) { return gather_failures(check, fnp_common_rules); }
-
 // ---- Weights ----
 
 // Every weight must be one the FNP's bit planes hold; the first that is not is reported.
@@ -111,7 +109,7 @@ MappingStatus rule_fc_connections_per_neuron(LayerCheck const& check) {
 }
 
 constexpr RuleEntry fully_connected_rules[] = {
-    {rule_fnp_common, RuleGate::exclusive},
+    {sub_table<fnp_common_rules>, RuleGate::exclusive},
     {rule_fc_weight_values, RuleGate::exclusive},
     {rule_fc_connections_per_neuron, RuleGate::exclusive},
 };

@@ -271,7 +271,6 @@ constexpr RuleEntry cnp_input_rules[] = {
     {rule_max_filters},
     {rule_input_shift_fits},
 };
-MappingStatus rule_cnp_input(LayerCheck const& check) { return gather_failures(check, cnp_input_rules); }
 
 // The padding of a convolution with its own pooling, and what 'same upper' padding asks of it.
 constexpr RuleEntry same_upper_padding_rules[] = {
@@ -280,9 +279,6 @@ constexpr RuleEntry same_upper_padding_rules[] = {
     {rule_same_upper_activation},
     {rule_same_upper_weights},
 };
-MappingStatus rule_same_upper_padding(LayerCheck const& check) {
-    return gather_failures(check, same_upper_padding_rules);
-}
 
 // The pooling of a convolution with its own pooling: max, then average.
 constexpr RuleEntry pooling_rules[] = {
@@ -298,13 +294,12 @@ constexpr RuleEntry pooling_rules[] = {
     {rule_average_pool_area},
     {rule_average_pool_single_buffer},
 };
-MappingStatus rule_pooling(LayerCheck const& check) { return gather_failures(check, pooling_rules); }
 
 constexpr RuleEntry conv2d_rules[] = {
-    {rule_cnp_input},
+    {sub_table<cnp_input_rules>},
     {rule_input_4_or_8_bits},
-    {rule_same_upper_padding},
-    {rule_pooling},
+    {sub_table<same_upper_padding_rules>},
+    {sub_table<pooling_rules>},
     {rule_kernel_1_3_5_7},
     {rule_activation_output_width<true>},
     {rule_4bit_activation_is_relu},
@@ -314,10 +309,10 @@ constexpr RuleEntry conv2d_rules[] = {
 };
 
 constexpr RuleEntry dwconv2d_rules[] = {
-    {rule_cnp_input},
+    {sub_table<cnp_input_rules>},
     {rule_input_4_or_8_bits},
-    {rule_same_upper_padding},
-    {rule_pooling},
+    {sub_table<same_upper_padding_rules>},
+    {sub_table<pooling_rules>},
     {rule_kernel_3_5_7},
     {rule_activation_output_width<true>},
     {rule_4bit_activation_is_relu},
@@ -326,7 +321,7 @@ constexpr RuleEntry dwconv2d_rules[] = {
 };
 
 constexpr RuleEntry conv2dtranspose_rules[] = {
-    {rule_cnp_input},
+    {sub_table<cnp_input_rules>},
     {rule_input_8_bits},
     {rule_activation_output_width<false>},
     {rule_4bit_activation_is_relu},
@@ -336,7 +331,7 @@ constexpr RuleEntry conv2dtranspose_rules[] = {
 };
 
 constexpr RuleEntry dwconv2dtranspose_rules[] = {
-    {rule_cnp_input},
+    {sub_table<cnp_input_rules>},
     {rule_input_8_bits},
     {rule_activation_output_width<false>},
     {rule_4bit_activation_is_relu},

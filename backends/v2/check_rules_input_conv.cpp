@@ -141,7 +141,6 @@ constexpr RuleEntry hrc_activation_rules[] = {
     {rule_hrc_lut_output_bits},
     {rule_hrc_lut_pooling},
 };
-MappingStatus rule_hrc_activation(LayerCheck const& check) { return gather_failures(check, hrc_activation_rules); }
 
 // What 'same upper' padding asks of the layer.
 constexpr RuleEntry hrc_same_upper_rules[] = {
@@ -149,7 +148,6 @@ constexpr RuleEntry hrc_same_upper_rules[] = {
     {rule_same_upper_stride},
     {rule_same_upper_activation},
 };
-MappingStatus rule_hrc_same_upper(LayerCheck const& check) { return gather_failures(check, hrc_same_upper_rules); }
 
 constexpr RuleEntry input_conv2d_rules[] = {
     {rule_hrc_kernel_size},
@@ -157,11 +155,11 @@ constexpr RuleEntry input_conv2d_rules[] = {
     {rule_hrc_max_pooling},
     {rule_hrc_input_width},
     {rule_hrc_input_height},
-    {rule_hrc_activation},
+    {sub_table<hrc_activation_rules>},
     {rule_hrc_filters},
     {rule_hrc_nonzero_weights},
     {rule_hrc_weights_8_bits},
-    {rule_hrc_same_upper},
+    {sub_table<hrc_same_upper_rules>},
 };
 
 }  // namespace

@@ -1,0 +1,48 @@
+// Rule tables: a block of rules shared by several tables walks as its rows would in their place.
+#include "mapping/rule_table.h"
+
+#include <gtest/gtest.h>
+
+#include "support/fake_layer.h"
+
+namespace nuvra {
+namespace {
+
+// The rules that fail in the current case, one bit per rule.
+unsigned failing = 0;
+
+template <unsigned bit, char letter>
+MappingStatus rule(LayerCheck const& check) {
+    if (failing & (1u << bit)) return {check.layer, std::string(1, letter)};
+    return {};
+}
+
+constexpr RuleEntry block[] = {{rule<1, 'b'>}, {rule<2, 'c'>}};
+constexpr RuleEntry with_block[] = {
+    {rule<0, 'a'>},
+    {sub_table<block>},
+    {rule<3, 'd'>, RuleGate::skip_if_failed},
+    {rule<4, 'e'>},
+};
+constexpr RuleEntry flat[] = {
+    {rule<0, 'a'>}, {rule<1, 'b'>}, {rule<2, 'c'>}, {rule<3, 'd'>, RuleGate::skip_if_failed}, {rule<4, 'e'>},
+};
+
+// Every combination of failing rules gives the same status through the block as through the flat
+// table, the gate after the block counting the block's failures.
+TEST(RuleTable, SubTableWalksAsItsRows) {
+    auto const layer = testing::FakeLayer::make("layer");
+    HardwareConstraints const limits;
+    for (failing = 0; failing < 32; ++failing) {
+        MappingStatus const blocked = gather_failures({limits, *layer}, with_block);
+        MappingStatus const rows = gather_failures({limits, *layer}, flat);
+        EXPECT_EQ(blocked.failed, rows.failed) << failing;
+        EXPECT_EQ(blocked.to_string(), rows.to_string()) << failing;
+    }
+    failing = 0b01110;  // b, c and d: d is skipped after the block's failures
+    EXPECT_EQ(gather_failures({limits, *layer}, with_block).to_string(), "Cannot map layer 'layer'. b c");
+    failing = 0;
+}
+
+}  // namespace
+}  // namespace nuvra
