@@ -1,5 +1,7 @@
 #include "mapping/rule_table.h"
 
+#include <stdexcept>
+
 #include "hw/format.h"
 
 namespace nuvra {
@@ -59,6 +61,10 @@ constexpr SharedSequenceRule shared_sequence_rules[] = {
 MappingStatus check_shared_sequence_rules(LayerList::const_iterator first, LayerList::const_iterator last) {
     if (first == last) return MappingStatus::success();
     return first_failure(SharedSequenceCheck{first, last}, std::span<SharedSequenceRule const>(shared_sequence_rules));
+}
+
+void refuse_unrecorded_kind(LayerType type) {
+    throw std::runtime_error(format("Unsupported layer type: {}.", static_cast<int32_t>(type)));
 }
 
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules) {

@@ -3,6 +3,7 @@
 // checks gather every failure; sequence and component rules stop at the first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -34,6 +35,19 @@ struct RuleEntry {
     LayerRule rule;
     RuleGate gate = RuleGate::always;
 };
+
+// The row of `type` in a generation's per-kind table (rows with a `type` member: the checks or the
+// recorder of each kind it runs); null for a kind the table does not list.
+template <class Row, size_t N>
+constexpr Row const* find_kind(Row const (&table)[N], LayerType type) {
+    for (Row const& row : table)
+        if (row.type == type) return &row;
+    return nullptr;
+}
+
+// The refusal of a layer recorder for a kind its table does not list: std::runtime_error
+// "Unsupported layer type: <number>.".
+[[noreturn]] void refuse_unrecorded_kind(LayerType type);
 
 // Failures that several generations report, each built in one place.
 // "The maximum input width is <max> (got <got>)." and its three twins.

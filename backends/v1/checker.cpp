@@ -38,12 +38,6 @@ constexpr KindCheck kind_checks[] = {
      }},
 };
 
-KindCheck const* find_kind(LayerType type) {
-    for (KindCheck const& entry : kind_checks)
-        if (entry.type == type) return &entry;
-    return nullptr;
-}
-
 uint64_t chunk_input_words(uint32_t height, uint32_t width, uint32_t channels, uint8_t bits) {
     return cnp_input_words(cnp_container_bytes(width, bits), channels, height);
 }
@@ -54,7 +48,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& l
                                                                   HwVersion version) const {
     if (version == hw::Vexa_v1)
         return {layer, "Vexa_v1 is not supported on this version. Please install nuvra 2.0.5 instead."};
-    KindCheck const* kind = find_kind(layer.type());
+    KindCheck const* kind = find_kind(kind_checks, layer.type());
     if (!kind) return {layer, "Unsupported layer type on Nuvra v1."};
     if (!kind->check) return {};
     return kind->check(*this, layer, version);

@@ -19,6 +19,7 @@
 #include "hw/np_split.h"
 #include "hw/register.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/rule_table.h"
 #include "mapping/split.h"
 #include "program/format_support.h"
 #include "program/io_registers.h"
@@ -119,10 +120,9 @@ bool has_1x1_fnp_input(Layer const& layer) {
 // ---- LayerRecorderImpl ----
 
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
-    LayerType const type = args.layer.type();
-    for (KindEntry const& entry : kind_recorders)
-        if (entry.type == type) return entry.record(device_, args);
-    throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
+    KindEntry const* entry = find_kind(kind_recorders, args.layer.type());
+    if (entry == nullptr) refuse_unrecorded_kind(args.layer.type());
+    return entry->record(device_, args);
 }
 
 program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {

@@ -58,12 +58,6 @@ constexpr KindEntry kind_checks[] = {
      [](LayerCheck const& c) { return check_fnp_constraints(c.constraints, c.layer, c.previous); }},
 };
 
-KindEntry const* find_kind(LayerType type) {
-    for (KindEntry const& entry : kind_checks)
-        if (entry.type == type) return &entry;
-    return nullptr;
-}
-
 // A weight row of one NP is addressed with 18 bits of 100-bit words.
 constexpr uint64_t max_weight_row_100b = 0x3FFFF;
 
@@ -99,7 +93,7 @@ bool is_temporal_kind(LayerType type) {
 
 MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& layer, Layer const* previous,
                                                                   HwVersion) const {
-    KindEntry const* kind = find_kind(layer.type());
+    KindEntry const* kind = find_kind(kind_checks, layer.type());
     if (!kind) return {layer, "Unsupported layer type on Nuvra v2."};
 
     MappingStatus result;

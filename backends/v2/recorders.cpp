@@ -19,6 +19,7 @@
 #include "hw/format.h"
 #include "hw/register.h"
 #include "mapping/graph_utils.h"
+#include "mapping/rule_table.h"
 #include "program/format_support.h"
 #include "program/io_registers.h"
 
@@ -98,16 +99,14 @@ uint32_t fifo_size_or_zero(Layer const& layer) {
 }  // namespace
 
 KindRecorder kind_recorder(LayerType type) {
-    for (KindEntry const& entry : kind_recorders)
-        if (entry.type == type) return entry.record;
-    return nullptr;
+    KindEntry const* entry = find_kind(kind_recorders, type);
+    return entry ? entry->record : nullptr;
 }
 
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
     LayerType const type = args.layer.type();
     KindRecorder const record = kind_recorder(type);
-    if (record == nullptr)
-        throw std::runtime_error("Unsupported layer type: " + std::to_string(int32_t(type)) + ".");
+    if (record == nullptr) refuse_unrecorded_kind(type);
     return record(device_, constraints_, args);
 }
 

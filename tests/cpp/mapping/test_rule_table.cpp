@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/error_text.h"
 #include "support/fake_layer.h"
 
 namespace nuvra {
@@ -42,6 +43,20 @@ TEST(RuleTable, SubTableWalksAsItsRows) {
     failing = 0b01110;  // b, c and d: d is skipped after the block's failures
     EXPECT_EQ(gather_failures({limits, *layer}, with_block).to_string(), "Cannot map layer 'layer'. b c");
     failing = 0;
+}
+
+// A generation's per-kind table answers for the kinds it lists, the first row of a kind winning.
+TEST(RuleTable, FindKindAndTheRecordersRefusal) {
+    struct Row {
+        LayerType type;
+        int answer;
+    };
+    constexpr Row table[] = {{LayerType::Conv2D, 1}, {LayerType::Add, 2}, {LayerType::Conv2D, 3}};
+    EXPECT_EQ(find_kind(table, LayerType::Conv2D)->answer, 1);
+    EXPECT_EQ(find_kind(table, LayerType::Add)->answer, 2);
+    EXPECT_EQ(find_kind(table, LayerType::Dense1D), nullptr);
+    EXPECT_EQ(testing::error_text<std::runtime_error>([] { refuse_unrecorded_kind(LayerType::Dense1D); }),
+              "Unsupported layer type: " + std::to_string(int32_t(LayerType::Dense1D)) + ".");
 }
 
 }  // namespace
