@@ -244,13 +244,19 @@ protected:
 
 class LayerRecorder {
 public:
+    // `no_learning`: the text with which a generation without on-chip learning refuses the two
+    // learning operations (their defaults).
+    explicit LayerRecorder(char const* no_learning = "Learning not implemented on this generation.")
+        : no_learning_(no_learning) {}
     virtual ~LayerRecorder() = default;
     // The program of one mapped layer on its NPs.
     virtual std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const = 0;
-    // The three records of an on-chip learning layer; `set_spikes` as in LayerRecordArgs.
-    virtual program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const = 0;
-    // After learning on the device, reads the learned variables back into the layer.
-    virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const = 0;
+    // The three records of an on-chip learning layer; `set_spikes` as in LayerRecordArgs. By
+    // default refused: std::runtime_error with the no-learning text.
+    virtual program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const;
+    // After learning on the device, reads the learned variables back into the layer. By default
+    // refused as record_learning_layer.
+    virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const;
     // Whether the FNP input of `layer` is laid out in padded rows when a CNP layer feeds it; the
     // CNP layer is then recorded with LayerRecordArgs::fnp_padding. By default never: the FNPs
     // read unpadded rows.
@@ -258,6 +264,9 @@ public:
     // What the skip-DMA engines of a layer add to the descriptor count of a multi-pass sequence.
     // By default none: a generation without skip-DMA engines.
     virtual SkipDmaDescriptors skip_dma_descriptors() const { return {}; }
+
+private:
+    char const* no_learning_;
 };
 
 class IoRecorder {

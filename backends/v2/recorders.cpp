@@ -110,14 +110,6 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs
     return record(device_, constraints_, args);
 }
 
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {
-    throw std::runtime_error(learning_not_implemented_message);
-}
-
-void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
-    throw std::runtime_error(learning_not_implemented_message);
-}
-
 bool LayerRecorderImpl::fnp_input_rows_padded(Layer const& layer) const {
     return get_fnp_supported_padding(layer, false) == InputPadding::RowBytePadded;
 }

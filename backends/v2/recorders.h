@@ -31,15 +31,13 @@ inline constexpr char learning_not_implemented_message[] = "Learning not impleme
 
 class LayerRecorderImpl final : public LayerRecorder {
 public:
+    // The learning operations keep the interface's refusal, with "Learning not implemented on v2.".
     LayerRecorderImpl(Device const& device, HardwareConstraints const& constraints)
-        : device_(device), constraints_(constraints) {}
+        : LayerRecorder(learning_not_implemented_message), device_(device), constraints_(constraints) {}
 
     // The record of the layer's kind; a kind without a recorder is std::runtime_error
     // "Unsupported layer type: <number>.".
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
-    // Both std::runtime_error "Learning not implemented on v2.".
-    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override;
-    void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
     // A Dense1D layer whose input fits FNP memory only with row-byte padding.
     bool fnp_input_rows_padded(Layer const& layer) const override;
     // 4 descriptors per store (plain or dual output), 1 per load.

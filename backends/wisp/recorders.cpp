@@ -11,12 +11,6 @@
 
 namespace nuvra::wisp {
 
-namespace {
-
-[[noreturn]] void no_learning() { throw std::runtime_error("Learning not implemented on wisp."); }
-
-}  // namespace
-
 std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs const& args) const {
     LayerType const type = args.layer.type();
     switch (type) {
@@ -28,12 +22,6 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs
     default: throw std::runtime_error(format("Unsupported layer type on wisp: {}.", static_cast<int32_t>(type)));
     }
 }
-
-program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& layer, bool set_spikes) const {
-    no_learning();
-}
-
-void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const { no_learning(); }
 
 std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flags, Shape input, Shape output) const {
     return program::new_record(device_.version());

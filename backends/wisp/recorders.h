@@ -17,23 +17,20 @@ namespace nuvra::wisp {
 
 class LayerRecorderImpl final : public LayerRecorder {
 public:
-    // Keeps both references; only the device is read.
+    // Keeps the device; the constraints play no part in this generation's programs. The learning
+    // operations keep the interface's refusal, with "Learning not implemented on wisp.".
     LayerRecorderImpl(Device const& device, HardwareConstraints const& constraints)
-        : device_(device), constraints_(constraints) {}
+        : LayerRecorder("Learning not implemented on wisp."), device_(device) {}
 
     // A StatefulRecurrent layer: the program of the chain it starts. InputData, Dequantizer and
     // Quantizer: an empty record. Any other kind, the post-processing layer included:
     // std::runtime_error "Unsupported layer type on wisp: <number>.".
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
-    // Both std::runtime_error "Learning not implemented on wisp.".
-    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override;
-    void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
     // No FNP and no skip DMA on this generation: fnp_input_rows_padded and skip_dma_descriptors
     // keep the interface's answers.
 
 private:
     Device const& device_;
-    [[maybe_unused]] HardwareConstraints const& constraints_;
 };
 
 // Inputs and outputs are of type 0; no system-configuration words, no event-generator registers.

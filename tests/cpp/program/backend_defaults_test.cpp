@@ -143,9 +143,8 @@ public:
 
 class BareLayerRecorder final : public LayerRecorder {
 public:
+    using LayerRecorder::LayerRecorder;
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const&) const override { return nullptr; }
-    program::LearnRecordsPtr record_learning_layer(Layer const&, bool) const override { return {}; }
-    void sync_learning_vars(std::shared_ptr<Layer>) const override {}
 };
 
 // The third-generation memories, the IO types, the FNP row padding and the skip-DMA descriptors:
@@ -162,6 +161,13 @@ TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
     EXPECT_EQ(BareIo().get_output_type(*layer, 2), 0);
     EXPECT_FALSE(BareLayerRecorder().fnp_input_rows_padded(*layer));
     EXPECT_EQ(BareLayerRecorder().skip_dma_descriptors(), SkipDmaDescriptors{});
+
+    // Learning is refused with the generation's text, or the interface's.
+    for (auto [recorder, text] : {std::pair{BareLayerRecorder(), "Learning not implemented on this generation."},
+                                  std::pair{BareLayerRecorder("No learning here."), "No learning here."}}) {
+        EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.record_learning_layer(*layer, true); }), text);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.sync_learning_vars(layer); }), text);
+    }
 }
 
 }  // namespace
