@@ -3,10 +3,10 @@
 // registers, the skip-DMA blocks, and the records the NPs read from memory (the variables of a
 // CNP or TNP-B neuron, merge-layer shifts, look-up-table words and the FNP neuron record). The
 // fields the first generation holds the same way come from program/register_fields.h; the rows
-// below are this generation's own. Each field carries its word; every write goes through set (hw/register.h) with one of these
-// constants, or put_field for a hot loop whose values are known to fit. A name says what the
-// field holds; a bit whose meaning is not known says whether every image that writes it sets it
-// (_SET_n), clears it (_CLEAR_n) or gives it a fixed value (_FIXED_).
+// below are this generation's own. Each field carries its word; every write goes through set
+// (hw/register.h) with one of these constants, or put_field for a hot loop whose values are known
+// to fit. A name says what the field holds; a bit whose meaning is not known says whether every
+// image that writes it sets it (_SET_n), clears it (_CLEAR_n) or gives it a fixed value (_FIXED_).
 #pragma once
 
 #include <cstddef>

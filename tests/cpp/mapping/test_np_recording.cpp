@@ -63,7 +63,8 @@ struct StepLog {
                     calls.push_back("words " + std::to_string(np.ident.col));
                     return std::vector<uint32_t>(50, np.ident.col);
                 },
-                .routing = [this](std::vector<uint32_t>* regs) { calls.push_back("routing " + std::to_string((*regs)[0])); },
+                .routing =
+                    [this](std::vector<uint32_t>* regs) { calls.push_back("routing " + std::to_string((*regs)[0])); },
                 .linked_layer = [this](std::vector<uint32_t>* regs, Layer const& linked, hw::Component const& c) {
                     calls.push_back("linked " + linked.get_name() + " " + std::to_string(c.ident.col));
                 }};

@@ -18,10 +18,11 @@ namespace {
 
 using testing::error_text;
 
-// A checker that answers only the questions every generation must answer.
-class BareChecker final : public CompatibilityChecker {
+// A checker on `Base` that passes every layer check, the questions every generation must answer.
+template <class Base>
+class PassingChecks : public Base {
 public:
-    using CompatibilityChecker::CompatibilityChecker;
+    using Base::Base;
 
     MappingStatus check_layer_compatibility(Layer const&, Layer const*, HwVersion) const override { return {}; }
     MappingStatus check_layer_sequence(LayerList::const_iterator, LayerList::const_iterator,
@@ -32,6 +33,7 @@ public:
         return {};
     }
 };
+using BareChecker = PassingChecks<CompatibilityChecker>;
 
 // The texts of the five NP queries: a generation's own, or the interface's when it gives none.
 TEST(BackendDefaults, NpQueriesAreRefusedWithTheGenerationsTexts) {
@@ -63,18 +65,10 @@ TEST(BackendDefaults, NpQueriesAreRefusedWithTheGenerationsTexts) {
 }
 
 // A checker of a generation with NPs that reports what the shared queries asked it.
-class RecordingNpChecker final : public NpCompatibilityChecker {
+class RecordingNpChecker final : public PassingChecks<NpCompatibilityChecker> {
 public:
-    using NpCompatibilityChecker::NpCompatibilityChecker;
+    using PassingChecks::PassingChecks;
 
-    MappingStatus check_layer_compatibility(Layer const&, Layer const*, HwVersion) const override { return {}; }
-    MappingStatus check_layer_sequence(LayerList::const_iterator, LayerList::const_iterator,
-                                       HwVersion) const override {
-        return {};
-    }
-    MappingStatus check_layer_mappings(Layer const&, std::vector<hw::Component> const&, bool) const override {
-        return {};
-    }
     bool is_weights_size_fit_np(Layer const&, uint32_t) const override { return true; }
     NpSplitParams np_split_params(hw::Type, LayerParams const&) const override { return {}; }
 

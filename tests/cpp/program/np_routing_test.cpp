@@ -80,7 +80,11 @@ TEST(NpRouting, EachOptionOfTheFormat) {
          0x3FFF0101, 0xFFFF0402},
         {"span clear", [](RoutingFormat* f, Route*) { f->span_cleared = &top_47; }, 0xFF08FFF0, 0x05FF0303, 0x7FFF0101,
          0x00000402},
-        {"no link at 0xFF, link 0xFF", [](RoutingFormat* f, Route* r) { f->no_link_at_0xff = true; r->link_index = 0xFF; },
+        {"no link at 0xFF, link 0xFF",
+         [](RoutingFormat* f, Route* r) {
+             f->no_link_at_0xff = true;
+             r->link_index = 0xFF;
+         },
          0x0608FFF0, 0xFFFF0303, 0x7FFF0101, 0xFFFF0402},
         {"no link at 0xFF, link 5", [](RoutingFormat* f, Route*) { f->no_link_at_0xff = true; }, 0xFF08FFF0, 0x05FF0303,
          0x7FFF0101, 0xFFFF0402},
@@ -124,7 +128,8 @@ TEST(NpRouting, Refusals) {
          "Attempted to write value 16 into a 4-bit field, which will cause an overflow.", 0xFF080000, 0},
         {"no sources", [](Route* r) { r->sources.clear(); }, "Cannot route an NP without sources.", 0, 0},
         {"no own NPs", [](Route* r) { r->own.clear(); }, "Cannot route an NP without layer components.", 0, 0},
-        {"no destinations", [](Route* r) { r->destinations.clear(); }, "Cannot route an NP without destinations.", 0, 0},
+        {"no destinations", [](Route* r) { r->destinations.clear(); }, "Cannot route an NP without destinations.", 0,
+         0},
     };
     for (auto const& row : rows) {
         Route route;

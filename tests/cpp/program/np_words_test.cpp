@@ -41,10 +41,13 @@ Split split_of(uint32_t dy, uint32_t dx) {
 
 // The offsets take the width of the generation's fields: 4 bits on the first, 3 on the second.
 TEST(NpWords, PartCutAndContainer) {
-    struct { char const* what; CutOffsetFields offsets; uint32_t dy, dx; uint32_t word8; std::string failure; } const rows[] = {
-        {"4-bit offsets", {Field{8, 12, 4}, Field{8, 28, 4}}, uint32_t(-1), uint32_t(-2), 30 | 0xFu << 12 | 40u << 16 | 0xEu << 28, ""},
-        {"3-bit offsets", {Field{8, 12, 3}, Field{8, 28, 3}}, uint32_t(-1), 0, 30 | 0x7u << 12 | 40u << 16, ""},
-        {"too far for 3 bits", {Field{8, 12, 3}, Field{8, 28, 3}}, uint32_t(-5), 0, 30, "-5 cannot fit in a 3-bit signed integer"},
+    Field const i4{8, 12, 4}, j4{8, 28, 4}, i3{8, 12, 3}, j3{8, 28, 3};
+    uint32_t const minus_one = uint32_t(-1), minus_two = uint32_t(-2), minus_five = uint32_t(-5);
+    struct { char const* what; CutOffsetFields offsets; uint32_t dy, dx; uint32_t word8; std::string failure; }
+    const rows[] = {
+        {"4-bit offsets", {i4, j4}, minus_one, minus_two, 30 | 0xFu << 12 | 40u << 16 | 0xEu << 28, ""},
+        {"3-bit offsets", {i3, j3}, minus_one, 0, 30 | 0x7u << 12 | 40u << 16, ""},
+        {"too far for 3 bits", {i3, j3}, minus_five, 0, 30, "-5 cannot fit in a 3-bit signed integer"},
     };
     for (auto const& row : rows) {
         std::vector<uint32_t> image(64, 0u);
