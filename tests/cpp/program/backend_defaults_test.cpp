@@ -157,10 +157,13 @@ TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
     EXPECT_EQ(BareLayerRecorder().skip_dma_descriptors(), SkipDmaDescriptors{});
 
     // Learning is refused with the generation's text, or the interface's.
-    for (auto [recorder, text] : {std::pair{BareLayerRecorder(), "Learning not implemented on this generation."},
-                                  std::pair{BareLayerRecorder("No learning here."), "No learning here."}}) {
-        EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.record_learning_layer(*layer, true); }), text);
-        EXPECT_EQ(error_text<std::runtime_error>([&] { recorder.sync_learning_vars(layer); }), text);
+    struct { BareLayerRecorder recorder; std::string text; } const rows[] = {
+        {BareLayerRecorder(), "Learning not implemented on this generation."},
+        {BareLayerRecorder("No learning here."), "No learning here."},
+    };
+    for (auto const& row : rows) {
+        EXPECT_EQ(error_text<std::runtime_error>([&] { row.recorder.record_learning_layer(*layer, true); }), row.text);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { row.recorder.sync_learning_vars(layer); }), row.text);
     }
 }
 
