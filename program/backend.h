@@ -275,26 +275,36 @@ public:
     // The system-configuration program of the sequence's input and output.
     virtual std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input,
                                                         Shape output) const = 0;
-    // The event generator's register writes, as (register, value) pairs.
-    virtual std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const = 0;
+    // The event generator's register writes, as (register, value) pairs. By default none: a
+    // generation without an event generator.
+    virtual std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const { return {}; }
     // The program's input and output types. By default 0: the SCC carries the input and output
     // sizes.
     virtual int8_t get_input_type(Layer const& layer) const { return 0; }
     virtual int8_t get_output_type(Layer const& layer, int8_t input_type) const { return 0; }
 };
 
+// Each size is 0 by default: a generation sizes the memories it has and keeps the interface's
+// answer for the others.
 class MemorySizer {
 public:
     virtual ~MemorySizer() = default;
+    // Bytes of a layer's input, weights and external buffers on one NP component.
     virtual uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer,
                                            hw::Component const& component,
-                                           std::shared_ptr<Layer> const& first_layer) const = 0;
+                                           std::shared_ptr<Layer> const& first_layer) const {
+        return 0;
+    }
     virtual uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
-                                            hw::Component const& component) const = 0;
+                                            hw::Component const& component) const {
+        return 0;
+    }
     virtual uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer,
                                               hw::Component const& component,
-                                              ExternalMemoryArgs const& args) const = 0;
-    // The words a layer needs in the four TNP-R memories. By default 0: a generation without them.
+                                              ExternalMemoryArgs const& args) const {
+        return 0;
+    }
+    // The words a layer needs in the four TNP-R memories.
     virtual uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
     virtual uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
     virtual uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }

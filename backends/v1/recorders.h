@@ -79,8 +79,6 @@ bool has_1x1_fnp_input(Layer const& layer);
 // the generation does not size is std::invalid_argument "Invalid v1 layer type.".
 class MemorySizerImpl final : public MemorySizer {
 public:
-    MemorySizerImpl() = default;
-
     // InputData, InputConvolutional, Add, Dequantizer and Quantizer 0; a CNP layer the input
     // buffer of the component's share (the layer's input width in containers, the share's
     // channels and the rows of its halo window); a FullyConnected layer one input packet.

@@ -71,8 +71,6 @@ private:
 // kind the generation does not size is std::invalid_argument "Invalid v2 layer type.".
 class MemorySizerImpl final : public MemorySizer {
 public:
-    MemorySizerImpl() = default;
-
     uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
                                    std::shared_ptr<Layer> const& previous) const override;
     uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,

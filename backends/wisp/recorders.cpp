@@ -27,10 +27,6 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flag
     return program::new_record(device_.version());
 }
 
-std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
-    return {};
-}
-
 uint32_t MemorySizerImpl::get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const {
     return narrow_words(get_tnpr_fsram_64b_size(*layer), "FSRAM");
 }

@@ -40,32 +40,17 @@ public:
 
     // An empty record for the device's version.
     std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
-    // No registers.
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
-    // get_input_type and get_output_type keep the interface's 0.
+    // record_epg, get_input_type and get_output_type keep the interface's answers: no registers,
+    // types 0.
 
 private:
     Device const& device_;
 };
 
-// A chain's words in the TNP-R memories, asked of its first layer; no input, weight or external
-// bytes. A size beyond 32 bits is std::runtime_error.
+// A chain's words in the TNP-R memories, asked of its first layer; the input, weight and external
+// bytes keep the interface's 0. A size beyond 32 bits is std::runtime_error.
 class MemorySizerImpl final : public MemorySizer {
 public:
-    MemorySizerImpl() = default;
-
-    uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                   std::shared_ptr<Layer> const& previous) const override {
-        return 0;
-    }
-    uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
-                                    hw::Component const& component) const override {
-        return 0;
-    }
-    uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                      ExternalMemoryArgs const& args) const override {
-        return 0;
-    }
     uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const override;
     uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const override;
     uint32_t get_evsram_32b_memory_size(std::shared_ptr<Layer> const& layer) const override;

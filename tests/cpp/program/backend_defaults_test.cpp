@@ -115,7 +115,7 @@ TEST(BackendDefaults, NpGenerationQueries) {
     }
 }
 
-// A sizer that sizes only the three memories of the NP generations.
+// A sizer that sizes only the three memories of the NP generations: the TNP-R memories keep 0.
 class BareSizer final : public MemorySizer {
 public:
     uint32_t get_input_memory_size(std::shared_ptr<Layer> const&, hw::Component const&,
@@ -132,8 +132,10 @@ public:
 class BareIo final : public IoRecorder {
 public:
     std::unique_ptr<program::Record> record_scc(SccFlags const&, Shape, Shape) const override { return nullptr; }
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const&) const override { return {}; }
 };
+
+// A sizer of a generation without any of the memories.
+class NoMemories final : public MemorySizer {};
 
 class BareLayerRecorder final : public LayerRecorder {
 public:
@@ -141,7 +143,7 @@ public:
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const&) const override { return nullptr; }
 };
 
-// The third-generation memories, the IO types, the FNP row padding and the skip-DMA descriptors:
+// The memories, the IO types, the EPG writes, the FNP row padding and the skip-DMA descriptors:
 // nothing unless a generation says otherwise.
 TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
     std::shared_ptr<Layer> const layer = testing::FakeLayer::make("conv");
@@ -150,9 +152,11 @@ TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
     expected.weight_size = 2;
     expected.external_size = 3;
     EXPECT_EQ(BareSizer().get_memory_info(layer, hw::Component{}, layer, {}), expected);
+    EXPECT_EQ(NoMemories().get_memory_info(layer, hw::Component{}, layer, {}), MemoryInfo{});
 
     EXPECT_EQ(BareIo().get_input_type(*layer), 0);
     EXPECT_EQ(BareIo().get_output_type(*layer, 2), 0);
+    EXPECT_TRUE(BareIo().record_epg({.first = *layer}).empty());
     EXPECT_FALSE(BareLayerRecorder().fnp_input_rows_padded(*layer));
     EXPECT_EQ(BareLayerRecorder().skip_dma_descriptors(), SkipDmaDescriptors{});
 
