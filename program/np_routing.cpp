@@ -86,6 +86,15 @@ void format_routing_words(std::span<uint32_t> image, NpRouting const& routing, R
              true);
     set(image, format.source_cleared, 0);
 
+    if (AlternateBranch const* alternate = routing.alternate) {
+        if (format.alternate == nullptr) throw std::logic_error("This NP image has no alternate-branch fields.");
+        AlternateFields const& fields = *format.alternate;
+        set(image, fields.marked, 1);
+        set(image, fields.np_count, alternate->np_count);
+        set(image, fields.has_peer, alternate->has_peer);
+        set(image, fields.peer_index, alternate->peer_index);
+    }
+
     ColumnSpan const layer = column_span(routing.layer_nps);
     ColumnSpan const out = column_span(routing.destinations);
     set(image, SPAN_LOW, std::min(layer.low, out.low));

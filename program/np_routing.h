@@ -32,6 +32,21 @@ ColumnSpan column_span(std::vector<hw::Component> const& components);
 // takes, so the overflow message still stops the write.
 uint32_t np_select(uint8_t id);
 
+// The set-up of one of the two layers that follow a split point at equal depth.
+struct AlternateBranch {
+    uint32_t np_count = 0;   // NP components of both layers together
+    bool has_peer = false;   // the skip-branch layer, which names the main one
+    uint8_t peer_index = 0;  // on that layer, the main layer's index
+};
+
+// Where a generation's image takes the alternate-branch set-up.
+struct AlternateFields {
+    Field marked;      // set: the layer is one of the two
+    Field np_count;
+    Field has_peer;
+    Field peer_index;
+};
+
 // What the routing words of one NP are made of.
 struct NpRouting {
     std::vector<hw::Component> const& sources;       // the components that send to the layer
@@ -43,6 +58,7 @@ struct NpRouting {
     bool p2p_in = false;     // point-to-point input from the one component of `sources`
     bool p2p_out = false;    // point-to-point output to the one component of `destinations`
     bool ends_pass = false;  // the layer ends a pass before the last (LayerRecordArgs::mesh_flag)
+    AlternateBranch const* alternate = nullptr;  // the layer follows a split point (second generation)
 };
 
 // Where a generation's routing words differ from the other's.
@@ -58,6 +74,9 @@ struct RoutingFormat {
     bool no_link_at_0xff = false;
     // A TNP-B destination counts its links one lower (link 0 to one has no value and fails).
     bool tnp_b_link_one_lower = false;
+    // Where the alternate-branch set-up goes; null for a generation without it (which must not be
+    // given one).
+    AlternateFields const* alternate = nullptr;
     // The refusals of point-to-point routing with other than one peer (std::runtime_error).
     char const* p2p_out_refusal;
     char const* p2p_in_refusal;
@@ -70,12 +89,15 @@ struct RoutingFormat {
 //       the destinations), then the link index;
 //   46: the source (point-to-point: its one-hot id, row, then column; else the span of the
 //       sources), then the format's source_cleared bits;
+//   with `routing.alternate`: the format's alternate fields (marked, NP count, peer flag, peer
+//       index);
 //   47: the smallest and largest column over the layer's NPs and its destinations, then the
 //       format's span_cleared bits.
 // Any of the three lists empty is std::runtime_error "Cannot route an NP without sources." ("...
 // layer components.", "... destinations."), before anything is written; point-to-point with
-// another count, the format's refusal; a value too wide for its field fails through panic with the
-// overflow message. The fields written before a failure stay written.
+// another count, the format's refusal; an alternate branch for a format without its fields,
+// std::logic_error; a value too wide for its field fails through panic with the overflow message.
+// The fields written before a failure stay written.
 void format_routing_words(std::span<uint32_t> image, NpRouting const& routing, RoutingFormat const& format);
 
 // Word 49: the DMA engine the NP reports to (row, column and one-hot id, bits 20-31 kept). An id

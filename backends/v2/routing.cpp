@@ -1,5 +1,6 @@
 #include "backends/v2/routing.h"
 
+#include <optional>
 #include <span>
 
 #include "backends/v2/np_registers.h"
@@ -11,10 +12,12 @@ namespace {
 
 // The second generation's routing words: word 44 bit 3 set on every NP, bit 31 of word 46
 // cleared, links to a TNP-B counted one lower, a refusal for each direction.
+constexpr AlternateFields alternate_fields{SOURCE_ALTERNATE, ALT_NP_COUNT, ALT_HAS_PEER, ALT_PEER_INDEX};
 constexpr RoutingFormat routing_format{
     .routing_on = &ROUTING_ON,
     .source_cleared = SOURCE_CLEAR_31,
     .tnp_b_link_one_lower = true,
+    .alternate = &alternate_fields,
     .p2p_out_refusal = "Cannot use P2P OUT mode for multiple NPs.",
     .p2p_in_refusal = "Cannot use P2P IN mode for multiple NPs.",
 };
@@ -28,6 +31,10 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                                              std::unique_ptr<AltLayerInfo> const& alt_info,
                                              uint8_t link_index, bool p2p_in, bool p2p_out, bool mesh_flag) {
     std::span<uint32_t> const image = np_image(regs);  // refuses an image that is not 64 words first
+    // One of the two layers after a split point: the pair's NP count and, on the skip branch, the
+    // main layer's index.
+    std::optional<AlternateBranch> alternate;
+    if (alt_info) alternate = AlternateBranch{alt_info->nps, alt_info->alternate, alt_info->main_index};
     format_routing_words(image,
                          {.sources = sources,
                           .layer_nps = own,
@@ -35,16 +42,9 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                           .link_index = link_index,
                           .p2p_in = p2p_in,
                           .p2p_out = p2p_out,
-                          .ends_pass = mesh_flag},
+                          .ends_pass = mesh_flag,
+                          .alternate = alternate ? &*alternate : nullptr},
                          routing_format);
-    // One of the two layers after a split point: the pair's NP count and, on the skip branch, the
-    // main layer's index.
-    if (alt_info) {
-        set(image, SOURCE_ALTERNATE, true);
-        set(image, ALT_NP_COUNT, alt_info->nps);
-        set(image, ALT_HAS_PEER, alt_info->alternate);
-        set(image, ALT_PEER_INDEX, alt_info->main_index);
-    }
 }
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, LayerRoutes const& routes,

@@ -14,7 +14,7 @@
 
 namespace nuvra::v2 {
 
-// Writes the routing words of one NP (words 44 to 47 through format_routing_words, then 46 bit 19
+// Writes the routing words of one NP (words 44 to 47 through format_routing_words, with 46 bit 19
 // and 52 for an alternate layer):
 //   sources, own, destinations: routing_sources, the layer's components, routing_destinations;
 //   alt_info: the mapping's alternate-branch record (may be null);

@@ -150,5 +150,46 @@ TEST(NpRouting, Refusals) {
               "Attempted to write value 4294967295 into a 8-bit field, which will cause an overflow.");
 }
 
+// The alternate-branch set-up goes to the fields the format names, after the sources and before the
+// span: an NP count too wide for its field leaves word 47 unwritten.
+TEST(NpRouting, AlternateBranch) {
+    AlternateFields const alternate{Field{46, 19, 1}, Field{52, 24, 8}, Field{52, 4, 1}, Field{52, 16, 8}};
+    RoutingFormat format = plain();
+    format.alternate = &alternate;
+    Route route;
+    AlternateBranch const skip_branch{.np_count = 6, .has_peer = true, .peer_index = 3};
+
+    std::vector<uint32_t> image(64, 0u);
+    image[52] = 0x80;  // bits of word 52 outside the set-up stay
+    format_routing_words(image,
+                         {.sources = route.sources, .layer_nps = route.own, .destinations = route.destinations,
+                          .link_index = 5, .alternate = &skip_branch},
+                         format);
+    EXPECT_EQ(image[46], 0x00080101u);
+    EXPECT_EQ(image[52], 0x06030090u);
+    EXPECT_EQ(image[47], 0x0402u);
+
+    AlternateBranch const too_many{.np_count = 256};
+    image.assign(64, 0u);
+    EXPECT_EQ(error_text<std::runtime_error>([&] {
+                  format_routing_words(image,
+                                       {.sources = route.sources, .layer_nps = route.own,
+                                        .destinations = route.destinations, .alternate = &too_many},
+                                       format);
+              }),
+              "Attempted to write value 256 into a 8-bit field, which will cause an overflow.");
+    EXPECT_EQ(image[47], 0u);
+
+    // A generation without the set-up is never given one.
+    image.assign(64, 0u);
+    EXPECT_EQ(error_text<std::logic_error>([&] {
+                  format_routing_words(image,
+                                       {.sources = route.sources, .layer_nps = route.own,
+                                        .destinations = route.destinations, .alternate = &skip_branch},
+                                       plain());
+              }),
+              "This NP image has no alternate-branch fields.");
+}
+
 }  // namespace
 }  // namespace nuvra
