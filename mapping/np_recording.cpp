@@ -50,8 +50,7 @@ void record_np_blocks(program::Record& record, std::span<hw::Component const> np
     for (hw::Component const& np : nps) {
         auto const image = images.find(np.ident);
         if (image == images.end() && skipped == SkippedNp::left_out) continue;
-        record.add_np_track(np.ident, dma::Target::NpRegisters, 0, image == images.end() ? no_image : image->second,
-                            true, true);
+        record.add_np_track(np.ident, dma::Target::NpRegisters, 0, image == images.end() ? no_image : image->second);
         if (!registers_only) other_blocks(np);
     }
 }

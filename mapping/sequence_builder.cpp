@@ -87,9 +87,9 @@ void HardwareSequenceBuilder::clear() {
     last_group_.reset();
 }
 
-MappingStatus HardwareSequenceBuilder::check_num_descriptors(std::shared_ptr<Layer> const& layer, uint64_t a,
-                                                             uint64_t b) {
-    MappingStatus status = program::check_num_descriptors(*layer, a, b);
+MappingStatus HardwareSequenceBuilder::check_num_descriptors(std::shared_ptr<Layer> const& layer,
+                                                             uint64_t multiplier, uint64_t count) {
+    MappingStatus status = program::check_num_descriptors(*layer, multiplier, count);
     if (status.failed) clear();
     return status;
 }

@@ -56,10 +56,10 @@ public:
     // Empties layers, passes and program; a held-back layer stays.
     void clear();
 
-    // Succeeds when a x b descriptors are at most 254; otherwise clears the builder and fails
-    // for `layer` with "Model is too big. The maximum number of descriptors is more than allowed.
-    // <a x b> are needed but 254 are available.".
-    MappingStatus check_num_descriptors(std::shared_ptr<Layer> const& layer, uint64_t a, uint64_t b);
+    // Succeeds when `multiplier` x `count` descriptors are at most 254; otherwise clears the
+    // builder and fails for `layer` with "Model is too big. The maximum number of descriptors is
+    // more than allowed. <multiplier x count> are needed but 254 are available.".
+    MappingStatus check_num_descriptors(std::shared_ptr<Layer> const& layer, uint64_t multiplier, uint64_t count);
 
     // Serializes every pass into one program and hands everything to a new HardwareSequence,
     // leaving the builder empty. A layer still held back is first put into the last pass. Needs

@@ -204,17 +204,17 @@ void record_hrc_sram(program::Record* record, Field const& select, std::vector<u
     std::vector<uint32_t> select_words(2, 0u);
     set(select_words, select, 1);
     hw::Ident const hrc_ident{};
-    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::select_address, select_words, true, true);
-    record->add_np_track(hrc_ident, dma::Target::HrcSram, hrc::data_address, data, true, true);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::select_address, select_words);
+    record->add_np_track(hrc_ident, dma::Target::HrcSram, hrc::data_address, data);
 }
 
 void record_hrc_closing(program::Record* record, uint32_t first_register_word) {
     if (record == nullptr) throw std::invalid_argument("No record to add the HRC closing blocks to.");
     hw::Ident const hrc_ident{};
     set_field(&first_register_word, hrc::REGISTERS_ENABLE, 0);
-    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, {first_register_word}, true, true);
-    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {1}, true, true);
-    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {0}, true, true);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, {first_register_word});
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {1});
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {0});
 }
 
 }  // namespace nuvra

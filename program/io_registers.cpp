@@ -19,7 +19,7 @@ std::unique_ptr<program::Record> scc_record(HwVersion const& version, std::span<
     auto record = program::new_record(version);
     auto const add = [&](size_t word) {
         record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, static_cast<uint16_t>(register_address(word)),
-                             {scc[word]}, true, true);
+                             {scc[word]});
     };
     add(scc_word::CONFIG);
     if (get(scc, SCC_INPUT_SIZED) != 0) add(scc_word::INPUT_SIZE);

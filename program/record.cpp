@@ -106,11 +106,11 @@ Record::~Record() {
 }
 
 void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
-                          std::vector<uint32_t> const& data, bool size_flag, bool reuse_last) {
-    if (!reuse_last || tracks.empty()) tracks.emplace_back();
-    if (tracks.back().append(ident, target, address, data, false, size_flag, needs_xl)) return;
+                          std::vector<uint32_t> const& data, TrackOptions options) {
+    if (!options.reuse_last || tracks.empty()) tracks.emplace_back();
+    if (tracks.back().append(ident, target, address, data, false, options.size_flag, needs_xl)) return;
     tracks.emplace_back();
-    if (tracks.back().append(ident, target, address, data, true, size_flag, needs_xl)) return;
+    if (tracks.back().append(ident, target, address, data, true, options.size_flag, needs_xl)) return;
     throw std::runtime_error("Error generating NP program.");
 }
 

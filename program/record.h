@@ -53,6 +53,15 @@ struct Fnp2FiltersTrack {
     std::vector<uint32_t> words;
 };
 
+// How Record::add_np_track places a block; the defaults are what nearly every block takes.
+struct TrackOptions {
+    // The header's size field holds the block's (padded) length; without it the field is 0.
+    bool size_flag = true;
+    // The block goes at the end of the last track when it fits there without the XL form;
+    // without it the block always starts a new track.
+    bool reuse_last = true;
+};
+
 // The tracks recorded for one layer on its NPs.
 struct Record {
     std::vector<NpTrack> tracks;                           // in the order they were opened
@@ -66,12 +75,12 @@ struct Record {
     Record(Record const&) = delete;
     Record& operator=(Record const&) = delete;
 
-    // Appends one block holding `data`: to the last track when `reuse_last` is set and the block
-    // fits there without the XL form, else to a new track (where an XL block always starts).
-    // When no track can take the block: std::runtime_error "Error generating NP program.", with
-    // the tracks opened so far, empty ones included, kept.
+    // Appends one block holding `data`: to the last track when `options.reuse_last` is set and
+    // the block fits there without the XL form, else to a new track (where an XL block always
+    // starts). When no track can take the block: std::runtime_error "Error generating NP
+    // program.", with the tracks opened so far, empty ones included, kept.
     void add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
-                      std::vector<uint32_t> const& data, bool size_flag, bool reuse_last);
+                      std::vector<uint32_t> const& data, TrackOptions options = {});
 
     // Sets the record's single FNP2 filters track to a copy of `data`; the last call wins.
     void add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data);

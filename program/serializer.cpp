@@ -198,12 +198,6 @@ size_t SequenceSerializer::serialize_scc_program(SccFlags const& flags, Shape in
     return 1;
 }
 
-size_t SequenceSerializer::serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
-                                                 bool output_type_is_zero, bool narrow_output, Shape in, Shape out) {
-    return serialize_scc_program(
-        {first_on_hrc, input_type_is_zero, last_on_hrc, output_type_is_zero, narrow_output}, in, out);
-}
-
 size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) {
     ensure_open();
     try {
@@ -215,19 +209,6 @@ size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) 
     } catch (std::exception const& e) {
         fail_layer(args.layer, e);
     }
-}
-
-size_t SequenceSerializer::serialize_layer_program(Layer const& layer, Layer const& other,
-                                                   std::shared_ptr<Layer> link, bool a, bool b,
-                                                   std::vector<hw::Ident> const& nps, bool c, bool d) {
-    return serialize_layer_program({.layer = layer,
-                                    .sequence_first = other,
-                                    .next_layer = std::move(link),
-                                    .set_spikes = a,
-                                    .mesh_flag = b,
-                                    .skipped_nps = nps,
-                                    .registers_only = c,
-                                    .fnp_padding = d});
 }
 
 size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, bool set_spikes) {
@@ -265,17 +246,6 @@ void SequenceSerializer::finalize_pass() {
 void SequenceSerializer::serialize_epg_tracks(EpgArgs const& args) {
     ensure_open();
     for (auto const& [reg, value] : io_recorder_.record_epg(args)) epg_registers.emplace_back(reg, value);
-}
-
-void SequenceSerializer::serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col, uint8_t c,
-                                              bool last_on_hrc, bool several_passes, bool input_type_is_zero) {
-    serialize_epg_tracks({.first = first,
-                          .lowest_col = lowest_col,
-                          .highest_col = highest_col,
-                          .row_code = c,
-                          .last_on_hrc = last_on_hrc,
-                          .several_passes = several_passes,
-                          .input_type_is_zero = input_type_is_zero});
 }
 
 void SequenceSerializer::record_dummy_desc_hdr(bool enabled) {

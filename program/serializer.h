@@ -90,16 +90,11 @@ public:
 
     // The system-configuration program of the first pass; counts as one descriptor.
     size_t serialize_scc_program(SccFlags const& flags, Shape in, Shape out);
-    size_t serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
-                                 bool output_type_is_zero, bool narrow_output, Shape in, Shape out);
 
     // Records one layer and writes its record into the current pass; returns its track count.
     // A recorder failure with text t becomes std::runtime_error "Cannot map layer '<name>'.
-    // Error: t." (no second period when t ends with one). The positional form passes its
-    // arguments in LayerRecordArgs' order.
+    // Error: t." (no second period when t ends with one).
     size_t serialize_layer_program(LayerRecordArgs const& args);
-    size_t serialize_layer_program(Layer const& layer, Layer const& other, std::shared_ptr<Layer> link,
-                                   bool a, bool b, std::vector<hw::Ident> const& nps, bool c, bool d);
 
     // Records a learning layer: its three records go to the program's learning records (a later
     // call replaces them), not to the pass. Returns the track counts of the second and third
@@ -112,8 +107,6 @@ public:
 
     // Adds the event-generator register writes that the IO recorder gives.
     void serialize_epg_tracks(EpgArgs const& args);
-    void serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col, uint8_t c,
-                              bool last_on_hrc, bool several_passes, bool input_type_is_zero);
 
     // With `enabled`, the program carries a one-word config header for the zero ident at target 8.
     void record_dummy_desc_hdr(bool enabled);

@@ -103,15 +103,15 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
                                     program::new_record(device.version()), 0};
     NpRegisterMap const learning_on = format_dense_np_registers(device, layer, {.set_spikes = set_spikes}, true);
     NpRegisterMap const learning_off = format_dense_np_registers(device, layer, {.set_spikes = set_spikes});
-    result.first->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_on.at(np.ident), true, true);
-    result.second->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_off.at(np.ident), true, true);
+    result.first->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_on.at(np.ident));
+    result.second->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_off.at(np.ident));
 
     Variables const& variables = layer.variables();
     std::vector<uint32_t> image = format_dense_fnp_image(layer);
     format_fnp_learning_words(image, fnp_layout(variables.get("weights")->dimensions(), 1).inputs,
                               *variables.get("threshold_learning"), *variables.get("thswap"), learning);
     if (np.type == hw::Type::FNP3)
-        result.third->add_np_track(np.ident, dma::Target::FnpMemory, 0, image, true, true);
+        result.third->add_np_track(np.ident, dma::Target::FnpMemory, 0, image);
     else
         result.third->add_fnp2_filters_track(np.ident, image);
     result.value = get_fnp_sram_size(layer);

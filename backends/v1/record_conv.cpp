@@ -137,14 +137,14 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         std::vector<WeightBlock> const blocks = weight_blocks(part);
         if (args.registers_only) return;
         for (WeightBlock const& block : blocks)
-            record->add_np_track(component.ident, dma::Target::Weights, block.address, *block.words, true, true);
+            record->add_np_track(component.ident, dma::Target::Weights, block.address, *block.words);
         if (!steps) {
             threshold = layer.variables().get("threshold");
             steps = get_threshold_t16_from_act_steps(*layer.variables().get("act_step"));
         }
-        record->add_np_track(component.ident, dma::Target::Thresholds, 0,
-                             format_cnp_threshold_steps(*threshold, *steps, activation, part.start_neuron, part.filters),
-                             true, true);
+        record->add_np_track(
+            component.ident, dma::Target::Thresholds, 0,
+            format_cnp_threshold_steps(*threshold, *steps, activation, part.start_neuron, part.filters));
     };
     record_np_blocks(*record, layer_components(mapping), registers, SkippedNp::empty_registers, false, np_blocks);
     return record;

@@ -123,7 +123,7 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
                      [&](hw::Component const&) {
                          std::vector<uint32_t> const image = format_dense_fnp_image(layer);
                          if (np.type == hw::Type::FNP3)
-                             record->add_np_track(np.ident, dma::Target::FnpMemory, 0, image, true, true);
+                             record->add_np_track(np.ident, dma::Target::FnpMemory, 0, image);
                          else
                              record->add_fnp2_filters_track(np.ident, image);
                      });

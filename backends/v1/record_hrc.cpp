@@ -105,7 +105,7 @@ std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, 
 
     auto record = program::new_record(device.version());
     std::vector<uint32_t> const regs = format_hrc_registers(layer.required_params(), computed);
-    record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, hrc::registers_address, regs, true, true);
+    record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, hrc::registers_address, regs);
 
     auto const planes = weight_planes(layer);
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_R, planes[0]);

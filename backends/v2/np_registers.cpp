@@ -155,13 +155,13 @@ bool inbound_max_pool(Layer const& layer) {
 
 void set_ib_spikes(std::vector<uint32_t>* regs) { set_np_field(regs, INPUT_BUFFER_SPIKES, true); }
 
-bool get_no_pooling_params(PoolingCalculatedParams* out, uint32_t a, uint32_t b) {
+bool get_no_pooling_params(PoolingCalculatedParams* out, uint32_t output_width, uint32_t output_height) {
     if (out == nullptr) throw std::invalid_argument("get_no_pooling_params needs a pooling block to fill.");
     *out = PoolingCalculatedParams{};
     out->stride_x = 1;
     out->stride_y = 1;
-    out->output_width = a;
-    out->output_height = b;
+    out->output_width = output_width;
+    out->output_height = output_height;
     return true;
 }
 

@@ -81,8 +81,8 @@ bool inbound_max_pool(Layer const& layer);
 // Marks the input buffer as taking spikes (word 2 bit 7); nothing else changes.
 void set_ib_spikes(std::vector<uint32_t>* regs);
 
-// The pooling block of a layer without pooling: factors 1, sizes (a, b), no padding, flag clear.
-// Always true. A null `out` is std::invalid_argument.
-bool get_no_pooling_params(PoolingCalculatedParams* out, uint32_t a, uint32_t b);
+// The pooling block of a layer without pooling: factors 1, the output as wide and high as given,
+// no padding, flag clear. Always true. A null `out` is std::invalid_argument.
+bool get_no_pooling_params(PoolingCalculatedParams* out, uint32_t output_width, uint32_t output_height);
 
 }  // namespace nuvra::v2

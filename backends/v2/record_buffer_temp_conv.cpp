@@ -91,12 +91,10 @@ std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Laye
         uint32_t const count = part.filters;
         record->add_np_track(ident, dma::Target::WeightsAlt, 0,
                              depthwise ? format_tnp_b_depthwise_buffer_temp_conv_weights(*weights, first, count)
-                                       : format_tnp_b_buffer_temp_conv_weights(*weights, fifo_size, first, count),
-                             true, true);
+                                       : format_tnp_b_buffer_temp_conv_weights(*weights, fifo_size, first, count));
         record->add_np_track(ident, dma::Target::InputShift, 0,
-                             depthwise ? format_input_shift(*input_shift, first, count) : layer_input_shift, true,
-                             true);
-        record->add_np_track(ident, dma::Target::Variables, 0, neurons->format(first, count), true, true);
+                             depthwise ? format_input_shift(*input_shift, first, count) : layer_input_shift);
+        record->add_np_track(ident, dma::Target::Variables, 0, neurons->format(first, count));
     };
     static std::vector<hw::Component> const none;
     record_np_blocks(*record, mapping.components ? *mapping.components : none, registers, SkippedNp::left_out,

@@ -179,22 +179,20 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         hw::NpPart const& part = recorded_np_part(layer, component);
         uint32_t const first = part.start_neuron;
         uint32_t const count = part.filters;
-        record->add_np_track(ident, t.weight_target, 0, blocks.format_weights(*t.weights, first, count, t.weights_bits),
-                             true, true);
+        record->add_np_track(ident, t.weight_target, 0,
+                             blocks.format_weights(*t.weights, first, count, t.weights_bits));
         if (blocks.channel_shifts) {
-            record->add_np_track(ident, dma::Target::InputShift, 0, format_input_shift(*t.input_shift, first, count),
-                                 true, true);
+            record->add_np_track(ident, dma::Target::InputShift, 0, format_input_shift(*t.input_shift, first, count));
         } else {
             if (!t.layer_input_shift) t.layer_input_shift = format_input_shift(*t.input_shift, 0, 0);
-            record->add_np_track(ident, dma::Target::InputShift, 0, *t.layer_input_shift, true, true);
+            record->add_np_track(ident, dma::Target::InputShift, 0, *t.layer_input_shift);
         }
-        record->add_np_track(ident, dma::Target::Variables, 0, t.neurons.format(first, count), true, true);
-        if (has_lut) record->add_np_track(ident, dma::Target::ActivationLut, 0, lut_words(layer, &t), true, true);
+        record->add_np_track(ident, dma::Target::Variables, 0, t.neurons.format(first, count));
+        if (has_lut) record->add_np_track(ident, dma::Target::ActivationLut, 0, lut_words(layer, &t));
         if (add_merge) {
             record->add_np_track(ident, dma::Target::MergeShift, 0,
                                  blocks.channel_shifts ? merge_shift_words(*add_merge, first, count)
-                                                       : layer_merge_shift_words(*add_merge, &t),
-                                 true, true);
+                                                       : layer_merge_shift_words(*add_merge, &t));
         }
     };
     static std::vector<hw::Component> const none;

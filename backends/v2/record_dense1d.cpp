@@ -133,13 +133,13 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
     // The input shifts go with the registers, also for the NPs a pass leaves unused.
     record_np_blocks(*record, std::span(&np, 1), registers, SkippedNp::left_out, false, [&](hw::Component const&) {
         record->add_np_track(np.ident, dma::Target::InputShift, 0,
-                             format_input_shift_fnp(*shifts, s, padding, input_bits), true, true);
+                             format_input_shift_fnp(*shifts, s, padding, input_bits));
         if (args.registers_only) return;
         std::vector<uint32_t> const ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
         if (np.type == hw::Type::FNP2)
             record->add_fnp2_filters_track(np.ident, ram);
         else
-            record->add_np_track(np.ident, dma::Target::FnpMemory, 0, ram, true, true);
+            record->add_np_track(np.ident, dma::Target::FnpMemory, 0, ram);
     });
     return record;
 }

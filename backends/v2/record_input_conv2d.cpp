@@ -121,7 +121,7 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
 
     auto record = program::new_record(device.version());
     hw::Ident const hrc_ident{};
-    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, regs, true, true);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, regs);
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_R, planes.at(0));
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_G, planes.at(1));
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_B, planes.at(2));

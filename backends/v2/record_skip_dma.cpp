@@ -36,7 +36,7 @@ void add_block(SkipDmaRegisters* out, uint16_t address, std::vector<uint32_t> wo
 
 void record_blocks(program::Record* record, hw::Ident const& ident, SkipDmaRegisters const& blocks) {
     for (auto const& [address, words] : blocks)
-        record->add_np_track(ident, dma::Target::SkipDma, address, words, true, true);
+        record->add_np_track(ident, dma::Target::SkipDma, address, words);
 }
 
 std::vector<hw::Component> layer_components(LayerMapping const& mapping) {
@@ -202,8 +202,8 @@ void record_skipdma(program::Record* record, Layer const& layer) {
     if (buffered) {
         require(load != nullptr, "Skip DMA load should not be null.");
         uint16_t const address = skipdma_address(load->ident.channel, 0);
-        record->add_np_track(load->ident, dma::Target::SkipDma, address, {FRAME_BUFFER_WORD}, true, true);
-        record->add_np_track(load->ident, dma::Target::SkipDma, address, {FRAME_BUFFER_WORD}, true, true);
+        record->add_np_track(load->ident, dma::Target::SkipDma, address, {FRAME_BUFFER_WORD});
+        record->add_np_track(load->ident, dma::Target::SkipDma, address, {FRAME_BUFFER_WORD});
     }
 
     if (mapping.skipdma_store() != nullptr) record_skipdma_store(record, layer, false, buffered, fifo_size);

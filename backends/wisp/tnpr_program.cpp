@@ -15,6 +15,9 @@ namespace nuvra::wisp {
 
 namespace {
 
+// Each block of the TNP-R program starts a track of its own, its header without a size.
+constexpr program::TrackOptions tnpr_block{.size_flag = false, .reuse_last = false};
+
 // The words of the two SRAM images, gathered layer by layer in chain order.
 struct SramImages {
     std::vector<uint32_t> fsram;
@@ -149,9 +152,9 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
     std::vector<uint32_t> tsram = std::move(images.state_update);
     append(tsram, images.output);
     append(tsram, images.input_shift);
-    record->add_np_track(ident, dma::Target::TnprRegisters, 0, format_tnpr_registers(config), false, false);
-    record->add_np_track(ident, dma::Target::TnprFsram, 0, images.fsram, false, false);
-    record->add_np_track(ident, dma::Target::TnprTsram, 0, tsram, false, false);
+    record->add_np_track(ident, dma::Target::TnprRegisters, 0, format_tnpr_registers(config), tnpr_block);
+    record->add_np_track(ident, dma::Target::TnprFsram, 0, images.fsram, tnpr_block);
+    record->add_np_track(ident, dma::Target::TnprTsram, 0, tsram, tnpr_block);
     return record;
 }
 

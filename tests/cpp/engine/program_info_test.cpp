@@ -31,10 +31,11 @@ std::vector<uint8_t> sample_program(ProgramShape const& shape = {}) {
     testing::FakeLayer const a("a"), b("b");
     SequenceSerializer serializer(layers, io);
     serializer.serialize_version(HwVersion{0xBC, 0xA2, 1, 0});
-    serializer.serialize_scc_program(false, true, false, true, true, shape.in, shape.out);
-    serializer.serialize_layer_program(a, a, nullptr, false, true, {}, false, false);
+    serializer.serialize_scc_program({.input_type_is_zero = true, .output_type_is_zero = true, .narrow_output = true},
+                                     shape.in, shape.out);
+    serializer.serialize_layer_program({.layer = a, .sequence_first = a, .mesh_flag = true, .skipped_nps = {}});
     serializer.finalize_pass();
-    serializer.serialize_layer_program(b, a, nullptr, true, false, {}, false, false);
+    serializer.serialize_layer_program({.layer = b, .sequence_first = a, .set_spikes = true, .skipped_nps = {}});
     serializer.finalize_pass();
     serializer.record_dummy_desc_hdr(true);
     program::ProgramHeader header;

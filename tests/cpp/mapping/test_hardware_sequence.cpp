@@ -245,11 +245,11 @@ TEST(ProgramBuilding, OnePass) {
     ASSERT_EQ(f.recorder.calls.size(), 4u);
     for (auto const& call : f.recorder.calls) {
         EXPECT_EQ(call.other, "a");
-        EXPECT_FALSE(call.link || call.a || call.b || call.c);
+        EXPECT_FALSE(call.link || call.set_spikes || call.mesh_flag || call.registers_only);
     }
     ASSERT_EQ(f.io.epg_calls.size(), 1u);
     auto const& epg = f.io.epg_calls[0];
-    EXPECT_EQ((std::tuple{epg.layer, epg.a, epg.b}), (std::tuple{std::string("a"), 1, 1}));  // lowest, highest column
+    EXPECT_EQ((std::tuple{epg.layer, epg.lowest_col, epg.highest_col}), (std::tuple{std::string("a"), 1, 1}));
     auto const bytes = sequence->program();
     ProgramInfo const info(bytes.data(), bytes.size());
     EXPECT_EQ(info.info().num_descriptors(), 8);  // SCC 1 + 3 + 2 + 1, plus one
@@ -285,10 +285,10 @@ TEST(ProgramBuilding, PassesAndBuffers) {
     auto const built = f.builder.build_sequence();  // the sequence keeps the mappings alive
     auto const& unused = f.recorder.calls.at(3);
     EXPECT_EQ(unused.layer, "c");
-    EXPECT_TRUE(unused.c);
+    EXPECT_TRUE(unused.registers_only);
     EXPECT_EQ(unused.nps, (std::vector<hw::Ident>{{1, 0, 0, 0}, {2, 0, 0, 0}}));
     EXPECT_EQ(unused.index, layer_mapping(f.model["c"])->input_link_index);
-    EXPECT_TRUE(f.recorder.calls[2].b);  // b ends a pass that is not the last
+    EXPECT_TRUE(f.recorder.calls[2].mesh_flag);  // b ends a pass that is not the last
     EXPECT_EQ(f.recorder.calls[2].link, f.model["c"]);
 }
 

@@ -121,7 +121,7 @@ TEST(NpRecording, RecordedBlocksPerSkippedNpPolicy) {
         std::vector<uint8_t> asked;
         record_np_blocks(*record, nps, images, row.skipped, row.registers_only, [&](hw::Component const& np) {
             asked.push_back(np.ident.col);
-            record->add_np_track(np.ident, dma::Target::Weights, 0, {np.ident.col}, true, true);
+            record->add_np_track(np.ident, dma::Target::Weights, 0, {np.ident.col});
         });
         auto const blocks = v2::testing::decode_blocks(*record);
         std::vector<int> targets;

@@ -48,7 +48,7 @@ TEST(ProgramRecord, AddNpTrackPlacesBlocksInTracks) {
         for (auto const& block : row.blocks)
             error = error_text<std::runtime_error>([&] {
                 record.add_np_track(hw::Ident{1, 2, 3, 0}, dma::Target::NpRegisters, 0x10, payload(block.words),
-                                    block.size_flag, block.reuse_last);
+                                    {.size_flag = block.size_flag, .reuse_last = block.reuse_last});
             });
         EXPECT_EQ(error, row.error) << row.blocks.back().words;
         std::vector<size_t> sizes;
@@ -60,9 +60,9 @@ TEST(ProgramRecord, AddNpTrackPlacesBlocksInTracks) {
 TEST(ProgramRecord, BlockHeadersPayloadAndPadding) {
     program::Record record(HwVersion{}, xl_above_16);
     hw::Ident const np{1, 2, 3, 4};
-    record.add_np_track(np, dma::Target::NpRegisters, 0, {0x11, 0x22}, true, true);
-    record.add_np_track(np, dma::Target::InputShift, 3, {0x33}, true, true);
-    record.add_np_track(np, dma::Target::Variables, 0x40, payload(17), true, true);
+    record.add_np_track(np, dma::Target::NpRegisters, 0, {0x11, 0x22});
+    record.add_np_track(np, dma::Target::InputShift, 3, {0x33});
+    record.add_np_track(np, dma::Target::Variables, 0x40, payload(17));
     ASSERT_EQ(record.tracks.size(), 2u);
     auto const& first = record.tracks[0].words();
     ASSERT_EQ(first.size(), 7u);
@@ -79,7 +79,7 @@ TEST(ProgramRecord, BlockHeadersPayloadAndPadding) {
 TEST(ProgramRecord, SizeFlagFalseWritesSizeZeroAndTheFullPayload) {
     for (auto [needs_xl, words, xl] : {std::tuple{engine_xl, 5u, false}, {program::NeedsXl{xl_above_16}, 20u, true}}) {
         program::Record record(HwVersion{}, needs_xl);
-        record.add_np_track(hw::Ident{}, dma::Target::Weights, 7, payload(words), false, true);
+        record.add_np_track(hw::Ident{}, dma::Target::Weights, 7, payload(words), {.size_flag = false});
         auto const& track = record.tracks.back().words();
         EXPECT_EQ(dma::parse_config_header(track.data()),
                   (dma::ConfigHeader{hw::Ident{}, dma::Target::Weights, 0, 7, xl}));
@@ -127,12 +127,12 @@ TEST(ProgramRecord, TracksTakeOverTheBuffersOfRecordsGoneWithOnlyTheirOwnWords) 
     uint32_t const* buffer = nullptr;
     {
         Record gone(HwVersion{});
-        gone.add_np_track(hw::Ident{}, dma::Target::Weights, 0, block(3000), true, true);
+        gone.add_np_track(hw::Ident{}, dma::Target::Weights, 0, block(3000));
         gone.add_fnp2_filters_track(hw::Ident{}, block(2000));
         buffer = gone.tracks[0].words().data();
     }
     Record next(HwVersion{});
-    next.add_np_track(hw::Ident{}, dma::Target::Weights, 0, block(2500), true, true);
+    next.add_np_track(hw::Ident{}, dma::Target::Weights, 0, block(2500));
     std::vector<uint32_t> const& words = next.tracks[0].words();
     EXPECT_EQ(words.data(), buffer);  // the larger of the two buffers left
     ASSERT_EQ(words.size(), 2u + 2500);

@@ -50,7 +50,7 @@ std::unique_ptr<program::Record> make_record(std::mt19937& random, std::vector<u
     auto record = program::new_record(HwVersion{});
     for (uint32_t words : blocks)
         record->add_np_track(hw::Ident{uint8_t(random() % 8), 0, uint8_t(random() % 4), 0}, dma::Target::Weights, 0,
-                             random_words(random, words), true, true);
+                             random_words(random, words));
     if (fnp2) record->add_fnp2_filters_track(hw::Ident{1, 2, 3, 0}, random_words(random, fnp2_words));
     return record;
 }
@@ -122,7 +122,7 @@ Serialized run(Script const& script, bool in_place = true) {
             layers.on_record = [&](Layer const&) {
                 return make_record(serializer_random, pass[r], fnp2, script.fnp2_words);
             };
-            serializer.serialize_layer_program(*layer, *layer, nullptr, false, false, {}, false, false);
+            serializer.serialize_layer_program({.layer = *layer, .sequence_first = *layer, .skipped_nps = {}});
             records.push_back(reference_record(builder, *make_record(reference_random, pass[r], fnp2, script.fnp2_words)));
         }
         serializer.finalize_pass();

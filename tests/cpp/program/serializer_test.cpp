@@ -37,7 +37,7 @@ struct Fixture {
     std::vector<uint8_t> program;
 
     size_t layer(Layer const& l) {
-        return serializer->serialize_layer_program(l, l, nullptr, false, false, {}, false, false);
+        return serializer->serialize_layer_program({.layer = l, .sequence_first = l, .skipped_nps = {}});
     }
     // The skip-DMA entries of the passes are those program building lists.
     ProgramInfo finish(std::vector<std::shared_ptr<Sequence::Pass>> const& passes) {
@@ -100,7 +100,9 @@ TEST(SequenceSerializer, CountsReturnTheTrueNumberOfTracks) {
     }
     Fixture f;
     f.io.on_scc = [] { return record_with_tracks({1, 1, 1, 1}); };
-    EXPECT_EQ(f.serializer->serialize_scc_program(true, true, false, true, true, Shape{4, 4, 3}, Shape{1, 1, 2}), 1u);
+    SccFlags const flags{
+        .first_on_hrc = true, .input_type_is_zero = true, .output_type_is_zero = true, .narrow_output = true};
+    EXPECT_EQ(f.serializer->serialize_scc_program(flags, Shape{4, 4, 3}, Shape{1, 1, 2}), 1u);
 }
 
 TEST(SequenceSerializer, ProgramWithoutLearningOrRegisters) {
@@ -109,10 +111,12 @@ TEST(SequenceSerializer, ProgramWithoutLearningOrRegisters) {
     f.io.on_scc = [] { return record_with_tracks({2}); };
     f.layers.on_record = [](Layer const&) { return record_with_tracks({3, 0}, hw::Ident{1, 2, 0, 0}); };
     f.serializer->serialize_version(HwVersion{0xBC, 0xA2, 1, 0});
-    f.serializer->serialize_scc_program(false, true, false, true, true, Shape{4, 4, 3}, Shape{1, 1, 10});
+    SccFlags const flags{.input_type_is_zero = true, .output_type_is_zero = true, .narrow_output = true};
+    f.serializer->serialize_scc_program(flags, Shape{4, 4, 3}, Shape{1, 1, 10});
     f.layer(*conv);
     f.serializer->finalize_pass();
-    f.serializer->serialize_epg_tracks(*conv, 1, 1, 1, false, false, true);  // no register writes
+    f.serializer->serialize_epg_tracks(  // no register writes
+        {.first = *conv, .lowest_col = 1, .highest_col = 1, .row_code = 1, .input_type_is_zero = true});
     ProgramInfo const info = f.finish({pass_of({conv})});
 
     fb::ProgramInfo const& header = info.info();
@@ -158,7 +162,9 @@ TEST(SequenceSerializer, EpgRegistersDummyHeaderAndEmptyPasses) {
     f.serializer->serialize_version(HwVersion{});
     f.serializer->finalize_pass();
     f.serializer->finalize_pass();
-    f.serializer->serialize_epg_tracks(*first, 0, 3, 1, false, true, true);
+    f.serializer->serialize_epg_tracks(
+        {.first = *first, .lowest_col = 0, .highest_col = 3, .row_code = 1, .several_passes = true,
+         .input_type_is_zero = true});
     f.serializer->record_dummy_desc_hdr(true);
     ProgramInfo const info = f.finish({pass_of({first}), pass_of({})});
 
@@ -279,7 +285,8 @@ TEST(SequenceSerializer, UnusedNpsRecordAtTheLinkIndexAndRestoreIt) {
         EXPECT_EQ(call.index, 9);
         EXPECT_EQ(call.other, "first");
         EXPECT_EQ(call.link, layer);
-        EXPECT_EQ((std::vector<bool>{call.a, call.b, call.c, call.d}), (std::vector<bool>{false, false, true, false}));
+        EXPECT_EQ((std::vector<bool>{call.set_spikes, call.mesh_flag, call.registers_only, call.fnp_padding}),
+                  (std::vector<bool>{false, false, true, false}));
         EXPECT_EQ(call.nps, nps);
     }
 }

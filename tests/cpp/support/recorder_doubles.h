@@ -25,7 +25,7 @@ inline std::unique_ptr<program::Record> record_with_tracks(std::vector<uint32_t>
     for (uint32_t words : tracks) {
         std::vector<uint32_t> data(words);
         for (uint32_t i = 0; i < words; ++i) data[i] = i + 1;
-        record->add_np_track(ident, dma::Target::NpRegisters, 0, data, true, false);
+        record->add_np_track(ident, dma::Target::NpRegisters, 0, data, {.reuse_last = false});
     }
     return record;
 }
@@ -36,17 +36,18 @@ public:
     // The form a generation factory builds.
     LayerRecorderDouble(Device const&, HardwareConstraints const&) {}
 
-    // What one record_layer call received; `index` is the layer's mapping index at the time
-    // (-1 without a LayerMapping).
+    // What one record_layer call received (`other` the sequence's first layer, `link` the next
+    // layer, `nps` the skipped NPs); `index` is the layer's mapping index at the time (-1 without
+    // a LayerMapping).
     struct Call {
         std::string layer;
         std::string other;
         std::shared_ptr<Layer> link;
-        bool a = false;
-        bool b = false;
+        bool set_spikes = false;
+        bool mesh_flag = false;
         std::vector<hw::Ident> nps;
-        bool c = false;
-        bool d = false;
+        bool registers_only = false;
+        bool fnp_padding = false;
         int index = -1;
     };
 
@@ -67,9 +68,9 @@ public:
         return program::new_record(HwVersion{});
     }
 
-    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool flag) const override {
-        learning_calls.push_back(flag);
-        if (on_learning) return on_learning(layer, flag);
+    program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override {
+        learning_calls.push_back(set_spikes);
+        if (on_learning) return on_learning(layer, set_spikes);
         program::LearnRecordsPtr records;
         records.first = record_with_tracks({1});
         records.second = record_with_tracks({1});
@@ -91,18 +92,18 @@ public:
     explicit IoRecorderDouble(Device const&) {}  // the form a generation factory builds
 
     struct SccCall {
-        bool flags[5] = {};
+        SccFlags flags;
         Shape input;
         Shape output;
     };
     struct EpgCall {
         std::string layer;
-        uint8_t a = 0;
-        uint8_t b = 0;
-        uint8_t c = 0;
-        bool d = false;
-        bool e = false;
-        bool f = false;
+        uint8_t lowest_col = 0;
+        uint8_t highest_col = 0;
+        uint8_t row_code = 0;
+        bool last_on_hrc = false;
+        bool several_passes = false;
+        bool input_type_is_zero = false;
     };
 
     // Answers record_scc; null: a record of one one-word track.
@@ -114,17 +115,15 @@ public:
     mutable std::vector<SccCall> scc_calls;
     mutable std::vector<EpgCall> epg_calls;
 
-    std::unique_ptr<program::Record> record_scc(SccFlags const& f, Shape input, Shape output) const override {
-        scc_calls.push_back(
-            {{f.first_on_hrc, f.input_type_is_zero, f.last_on_hrc, f.output_type_is_zero, f.narrow_output}, input,
-             output});
+    std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override {
+        scc_calls.push_back({flags, input, output});
         if (on_scc) return on_scc();
         return record_with_tracks({1});
     }
 
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& a) const override {
-        epg_calls.push_back({a.first.get_name(), a.lowest_col, a.highest_col, a.row_code, a.last_on_hrc,
-                             a.several_passes, a.input_type_is_zero});
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override {
+        epg_calls.push_back({args.first.get_name(), args.lowest_col, args.highest_col, args.row_code,
+                             args.last_on_hrc, args.several_passes, args.input_type_is_zero});
         return epg;
     }
 
