@@ -33,8 +33,13 @@ public:
     // Reads `count` configuration words of the NP `ident` into `words`.
     virtual void read_np_registers(uint32_t* words, hw::Ident const& ident, uint32_t count) = 0;
 
-    // The number of samples of the next run.
-    virtual void set_batch_size(uint32_t count, bool flag) = 0;
+    // How the samples of the next run reach the device.
+    enum class BatchDelivery : uint8_t {
+        in_parts,     // the run's samples come over several calls
+        in_one_call,  // every sample of the run comes in the next call
+    };
+    // The number of samples of the next run, and how they come.
+    virtual void set_batch_size(uint32_t count, BatchDelivery delivery) = 0;
     // Whether runs with labels train the learning layer on chip.
     virtual bool learn_enabled() const = 0;
     virtual void set_learn_enabled(bool enabled) = 0;

@@ -90,7 +90,7 @@ std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
 
     if (inputs.size() > std::numeric_limits<uint32_t>::max())
         throw std::runtime_error(format("Too many samples in one call: {}.", inputs.size()));
-    hardware->set_batch_size(uint32_t(inputs.size()), true);
+    hardware->set_batch_size(uint32_t(inputs.size()), HardwareDevice::BatchDelivery::in_one_call);
 
     bool const learn = labels != nullptr;
     if (hardware->learn_enabled() != learn) hardware->set_learn_enabled(learn);

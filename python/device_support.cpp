@@ -145,7 +145,8 @@ std::vector<std::unique_ptr<Tensor>> PyHardwareDevice::run(Dense const& inputs, 
     std::vector<std::shared_ptr<Dense>> const parts = inputs.split();
     std::vector<std::shared_ptr<const Tensor>> const frames(parts.begin(), parts.end());
     HardwareDevice& hardware = engine();
-    hardware.set_batch_size(narrow<uint32_t>(frames.size(), "number of frames"), true);
+    hardware.set_batch_size(narrow<uint32_t>(frames.size(), "number of frames"),
+                            HardwareDevice::BatchDelivery::in_one_call);
 
     ClockedRun clock(&hardware);
     std::vector<std::unique_ptr<Tensor>> outputs;

@@ -79,6 +79,7 @@ public:
     // What the board was asked, in order: "program", "program_external <address>", "unprogram",
     // "batch <n>", "learn on|off", "forward <n>", "predict <n>", "fit <n>".
     std::vector<std::string> calls;
+    std::vector<BatchDelivery> deliveries;  // of the "batch" calls, in order
     std::vector<std::pair<uint32_t, uint32_t>> writes;  // (address, word)
     std::map<hw::Ident, int> np_reads;
     int creates = 0;
@@ -95,7 +96,10 @@ public:
         return has_program_ ? std::span<const uint8_t>(program_) : std::span<const uint8_t>();
     }
     void read_np_registers(uint32_t* words, hw::Ident const& ident, uint32_t count) override;
-    void set_batch_size(uint32_t count, bool) override { calls.push_back("batch " + std::to_string(count)); }
+    void set_batch_size(uint32_t count, BatchDelivery delivery) override {
+        calls.push_back("batch " + std::to_string(count));
+        deliveries.push_back(delivery);
+    }
     bool learn_enabled() const override { return learning_; }
     void set_learn_enabled(bool enabled) override {
         learning_ = enabled;

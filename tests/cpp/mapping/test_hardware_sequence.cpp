@@ -86,6 +86,9 @@ TEST(HardwareSequence, ForwardProgramsTheDeviceOnlyWhenItHoldsOtherBytes) {
     first.forward_samples(samples(1), nullptr);
     EXPECT_EQ(device->fake().calls, (Calls{"program", "batch 2", "forward", "batch 1", "forward", "program", "batch 1",
                                            "forward", "program", "batch 1", "forward"}));
+    // Each call hands the device all of its samples at once.
+    EXPECT_EQ(device->fake().deliveries,
+              std::vector<HardwareDevice::BatchDelivery>(4, HardwareDevice::BatchDelivery::in_one_call));
 
     // An empty program is loaded too when the device holds none; a last Dequantizer predicts.
     auto fresh = make_fake_host_device(hw::Tolmar_v2);

@@ -75,6 +75,7 @@ TEST(HardwareRun, OneBatchTimedByTheWrappingCounter) {
     auto const outputs = on.device->run(*frames({3, 2, 2, 1}), {5}, InferenceMode::fit);
     EXPECT_EQ(outputs.size(), 3u);
     EXPECT_EQ(on.board->calls, (std::vector<std::string>{"batch 3", "fit 3"}));
+    EXPECT_EQ(on.board->deliveries, std::vector{HardwareDevice::BatchDelivery::in_one_call});
     EXPECT_EQ(on.board->labels, std::vector<int>{5});
     EXPECT_FALSE(on.board->counting);
     EXPECT_EQ(on.device->metrics.get("inference_frames"), 3);

@@ -49,6 +49,7 @@ public:
     // What the device was asked, in order: "program", "batch N", "learn on|off", "fit",
     // "forward", "predict".
     std::vector<std::string> calls;
+    std::vector<BatchDelivery> deliveries;  // of the set_batch_size calls, in order
     std::vector<uint8_t> loaded;
     bool has_program = false;  // false: program() answers a null pointer
     bool learning = false;
@@ -70,7 +71,10 @@ public:
     void read_np_registers(uint32_t* words, hw::Ident const&, uint32_t count) override {
         for (uint32_t i = 0; i < count; ++i) words[i] = 0;
     }
-    void set_batch_size(uint32_t count, bool) override { calls.push_back("batch " + std::to_string(count)); }
+    void set_batch_size(uint32_t count, BatchDelivery delivery) override {
+        calls.push_back("batch " + std::to_string(count));
+        deliveries.push_back(delivery);
+    }
     bool learn_enabled() const override { return learning; }
     void set_learn_enabled(bool enabled) override {
         learning = enabled;
