@@ -14,7 +14,7 @@
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/sequence_builder.h"
-#include "program/descriptors.h"
+#include "program/io_quantization.h"
 #include "program/serializer.h"
 
 namespace nuvra {

@@ -1,4 +1,4 @@
-// Input and output descriptors of a program, and the HRC weight, activation and look-up-table words.
+// The input and output quantization of a program, and the HRC weight, activation and look-up-table words.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "program/descriptors.h"
 #include "program/hrc_input.h"
+#include "program/io_quantization.h"
 #include "support/error_text.h"
 #include "support/fake_layer.h"
 

@@ -1,4 +1,4 @@
-#include "program/descriptors.h"
+#include "program/io_quantization.h"
 
 #include <memory>
 #include <string>
