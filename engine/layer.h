@@ -88,7 +88,8 @@ public:
     virtual uint8_t input_bits() const = 0;
     virtual uint8_t output_bits() const = 0;
     virtual bool output_signed() const = 0;
-    // A small number the engine gives each layer; the program builder tests it against 1 and 2.
+    // The generation whose memory formats the layer uses, as the number of its IpVersion (0 for
+    // a kind of none).
     virtual int format_code() const = 0;
     // How the layer's values are encoded; 1 marks values that are never signed.
     virtual int value_mode() const = 0;

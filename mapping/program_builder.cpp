@@ -60,7 +60,7 @@ bool program_narrow_output(Layer const& last) {
 }
 
 bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next, LayerRecorder const& recorder) {
-    if (layer.format_code() != 2 || !next) return false;
+    if (!recorder.records_fnp_padding(layer) || !next) return false;
     if (next->is_target_component(ComponentKind::TNP_B)) return true;
     if (layer.is_target_component(ComponentKind::CNP) && next->is_target_component(ComponentKind::FNP)) {
         if (layer.output_bits() == 4) return true;

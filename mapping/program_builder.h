@@ -32,7 +32,8 @@ uint8_t program_output_bits(Layer const& last);
 bool program_narrow_output(Layer const& last);
 
 // The FNP padding flag of a layer recorded in front of `next` (null: none follows in the pass);
-// whether an FNP layer's input is row-padded is the recorder's answer.
+// whether the layer takes the flag at all and whether an FNP layer's input is row-padded are the
+// recorder's answers.
 bool fnp_padding_flag(Layer const& layer, std::shared_ptr<Layer> const& next, LayerRecorder const& recorder);
 
 // With several passes: every NP component of every mapped layer works with a single input buffer,

@@ -82,8 +82,9 @@ struct LayerRecordArgs {
     // not read the list.
     std::vector<hw::Ident> const& skipped_nps;
     bool registers_only = false;  // only register images: the NPs a pass leaves unused
-    // The layer feeds the next layer of its pass in the padded-row FNP input layout (see
-    // LayerRecorder::fnp_input_rows_padded).
+    // The layer feeds the next layer of its pass in a padded layout: a TNP-B layer, or an FNP
+    // layer that reads 4-bit or padded rows (see LayerRecorder::records_fnp_padding and
+    // fnp_input_rows_padded).
     bool fnp_padding = false;
 };
 
@@ -257,6 +258,9 @@ public:
     // After learning on the device, reads the learned variables back into the layer. By default
     // refused as record_learning_layer.
     virtual void sync_learning_vars(std::shared_ptr<Layer> layer) const;
+    // Whether `layer` is recorded with LayerRecordArgs::fnp_padding at all: its image can lay its
+    // output out padded for the next layer. By default no layer is: the flag stays false.
+    virtual bool records_fnp_padding(Layer const& layer) const { return false; }
     // Whether the FNP input of `layer` is laid out in padded rows when a CNP layer feeds it; the
     // CNP layer is then recorded with LayerRecordArgs::fnp_padding. By default never: the FNPs
     // read unpadded rows.

@@ -110,6 +110,10 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs
     return record(device_, constraints_, args);
 }
 
+bool LayerRecorderImpl::records_fnp_padding(Layer const& layer) const {
+    return layer.format_code() == static_cast<int>(IpVersion::v2);
+}
+
 bool LayerRecorderImpl::fnp_input_rows_padded(Layer const& layer) const {
     return get_fnp_supported_padding(layer, false) == InputPadding::RowBytePadded;
 }

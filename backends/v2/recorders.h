@@ -38,6 +38,8 @@ public:
     // The record of the layer's kind; a kind without a recorder is std::runtime_error
     // "Unsupported layer type: <number>.".
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
+    // The layers of this generation's kinds: their CNP and TNP-B images carry the padding bit.
+    bool records_fnp_padding(Layer const& layer) const override;
     // A Dense1D layer whose input fits FNP memory only with row-byte padding.
     bool fnp_input_rows_padded(Layer const& layer) const override;
     // 4 descriptors per store (plain or dual output), 1 per load.

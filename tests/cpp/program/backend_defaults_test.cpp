@@ -157,6 +157,7 @@ TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
     EXPECT_EQ(BareIo().get_input_type(*layer), 0);
     EXPECT_EQ(BareIo().get_output_type(*layer, 2), 0);
     EXPECT_TRUE(BareIo().record_epg({.first = *layer}).empty());
+    EXPECT_FALSE(BareLayerRecorder().records_fnp_padding(*layer));
     EXPECT_FALSE(BareLayerRecorder().fnp_input_rows_padded(*layer));
     EXPECT_EQ(BareLayerRecorder().skip_dma_descriptors(), SkipDmaDescriptors{});
 

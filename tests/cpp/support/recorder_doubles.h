@@ -79,6 +79,8 @@ public:
     }
 
     void sync_learning_vars(std::shared_ptr<Layer>) const override {}
+    // As the second generation: the layers of its kinds (format code 2).
+    bool records_fnp_padding(Layer const& layer) const override { return layer.format_code() == 2; }
     bool fnp_input_rows_padded(Layer const&) const override { return rows_padded; }
     SkipDmaDescriptors skip_dma_descriptors() const override { return skip_dma; }
 

@@ -59,6 +59,18 @@ TEST(V2LayerRecorder, PassThroughUnsupportedAndLearning) {
     EXPECT_EQ(error_text<std::runtime_error>([&] { r.layer.record_learning_layer(FakeLayer("l"), true); }), learning);
 }
 
+// Only this generation's kinds take the FNP padding flag; the others, of other generations or of
+// none, are recorded without it.
+TEST(V2LayerRecorder, FnpPaddingOnlyForItsKinds) {
+    Recorders const r;
+    struct { int format_code; bool records; } const rows[] = {{0, false}, {1, false}, {2, true}, {3, false}};
+    for (auto const& row : rows) {
+        FakeLayer layer("l");
+        layer.set_format_code(row.format_code);
+        EXPECT_EQ(r.layer.records_fnp_padding(layer), row.records) << row.format_code;
+    }
+}
+
 // The words of a one-word SCC block: its two header words, then the value.
 std::vector<uint32_t> scc_block(uint16_t address, uint32_t value) {
     std::vector<uint32_t> block(3);
