@@ -123,7 +123,7 @@ TEST(NpRecording, RecordedBlocksPerSkippedNpPolicy) {
             asked.push_back(np.ident.col);
             record->add_np_track(np.ident, dma::Target::Weights, 0, {np.ident.col});
         });
-        auto const blocks = v2::testing::decode_blocks(*record);
+        auto const blocks = testing::decode_blocks(*record);
         std::vector<int> targets;
         for (auto const& block : blocks) targets.push_back(int(block.header.target));
         EXPECT_EQ(targets, row.targets) << row.what;

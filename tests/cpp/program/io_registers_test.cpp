@@ -49,7 +49,7 @@ TEST(SccRecord, SizeWordsFollowTheConfiguration) {
         EXPECT_EQ(record->hw_version, hw::Tolmar_v2);
         ASSERT_EQ(record->tracks.size(), 1u);  // the blocks share one track
         std::vector<uint32_t> addresses;
-        for (auto const& block : v2::testing::decode_blocks(*record)) {
+        for (auto const& block : testing::decode_blocks(*record)) {
             EXPECT_EQ(block.header.target, dma::Target::HrcConfig);
             EXPECT_EQ(block.header.ident, hw::Ident{});
             ASSERT_EQ(block.words.size(), 1u);

@@ -42,7 +42,7 @@ TEST(WordImage, RecordFieldsTakeTheirWordFromTheRecordStart) {
 TEST(HrcSram, SelectFieldOfTheFirstWord) {
     auto record = program::new_record(HwVersion{});
     record_hrc_sram(record.get(), Field{0, 29, 1}, {7, 8});
-    auto const blocks = v2::testing::decode_blocks(*record);
+    auto const blocks = testing::decode_blocks(*record);
     ASSERT_EQ(blocks.size(), 2u);
     EXPECT_EQ(blocks[0].words, (std::vector<uint32_t>{1u << 29, 0}));
     EXPECT_EQ(blocks[1].words, (std::vector<uint32_t>{7, 8}));

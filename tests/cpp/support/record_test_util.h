@@ -1,5 +1,6 @@
-// Reading recorded programs back for the recorder tests: every DMA block of a record, decoded
-// through the engine's config-header reader, and small builders of components and mappings.
+// Reading recorded programs back for the recorder tests of every generation: every DMA block of a
+// record, decoded through the engine's config-header reader, and small builders of components and
+// NP parts.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +16,9 @@
 #include "engine/program_generated.h"
 #include "engine/program_info.h"
 #include "hw/ident.h"
-#include "mapping/layer_mapping.h"
 #include "program/record.h"
 
-namespace nuvra::v2::testing {
+namespace nuvra::testing {
 
 // One block of a track: its header and its payload (without the XL padding words).
 struct DecodedBlock {
@@ -89,7 +89,7 @@ inline std::vector<uint32_t> addresses_of(std::vector<DecodedBlock> const& block
     return addresses;
 }
 
-// A component of `type` at `ident`, with an NP part when `filters` is given.
+// A component of `type` at `ident`, with `part` as its NP part (none by default).
 inline hw::Component make_component(hw::Type type, hw::Ident ident, std::optional<hw::NpPart> part = std::nullopt) {
     hw::Component c;
     c.type = type;
@@ -110,27 +110,6 @@ inline hw::NpPart np_part(uint32_t first, uint32_t filters, uint32_t x = 0, uint
     return part;
 }
 
-inline hw::Component cnp(hw::Ident ident, hw::NpPart part = np_part(0, 8)) {
-    return make_component(hw::Type::CNP2, ident, part);
-}
-
-// A mapping at `index` of one `type` component per part (NP i in column 3 - 2i, so that the
-// mapping's order is not the ident order), fed by the pass's DMA and feeding one CNP in column 5.
-inline std::shared_ptr<LayerMapping> np_mapping(hw::Type type, std::vector<hw::NpPart> const& parts,
-                                                uint8_t index = 2) {
-    auto mapping = std::make_shared<LayerMapping>(index);
-    uint8_t col = 3;
-    for (auto const& part : parts) {
-        mapping->components->push_back(make_component(type, {col, 0, 0, 0}, part));
-        col = uint8_t(col - 2);
-    }
-    mapping->inputs.push_back(std::make_shared<LayerMapping::ComponentList>(
-        LayerMapping::ComponentList{make_component(hw::Type::DMA, {0, 0, 1, 0})}));
-    mapping->outputs.push_back(
-        std::make_shared<LayerMapping::ComponentList>(LayerMapping::ComponentList{cnp({5, 0, 0, 0})}));
-    return mapping;
-}
-
 // A zero-filled tensor.
 inline std::shared_ptr<Dense> zeros(TensorType type, Shape const& shape) {
     return Dense::create(type, shape, Layout::c_order);
@@ -147,4 +126,4 @@ inline uint32_t field_of(uint32_t word, uint32_t offset, uint32_t width) {
     return (word >> offset) & (width == 32 ? 0xFFFFFFFFu : (1u << width) - 1);
 }
 
-}  // namespace nuvra::v2::testing
+}  // namespace nuvra::testing

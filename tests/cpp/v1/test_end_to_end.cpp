@@ -21,7 +21,7 @@ namespace {
 
 using nuvra::testing::lone_record_args;
 using nuvra::testing::ModelBuilder;
-using v2::testing::decode_blocks;
+using nuvra::testing::decode_blocks;
 using Words = std::vector<uint32_t>;
 
 // The HRC and eight NPs: four CNPs, two FNP3s and two FNP2s.
@@ -73,7 +73,7 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
 
     // The SCC record, then one record per layer before the learning layer, each as its recorder
     // makes it on the mapped layer.
-    auto const records = v2::testing::pass_records(bytes);
+    auto const records = nuvra::testing::pass_records(bytes);
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[1], decode_blocks(*record_program_hrc_layer(*device, *model.m["hrc"])));
     EXPECT_EQ(records[2], decode_blocks(*record_program_conv_layer(*device, lone_record_args(*model.m["conv"], {}))));

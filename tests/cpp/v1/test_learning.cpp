@@ -18,7 +18,7 @@ namespace {
 
 using nuvra::testing::error_text;
 using nuvra::testing::filled;
-using v2::testing::overflow;
+using nuvra::testing::overflow;
 using Words = std::vector<uint32_t>;
 
 // A FullyConnected layer of 10 neurons over 4 x 4 x 2 inputs (32 per neuron), learning with
@@ -107,8 +107,8 @@ TEST(V1Learning, LearningWords) {
 }
 
 TEST(V1Learning, Records) {
-    using v2::testing::decode_blocks;
-    using v2::testing::targets_of;
+    using nuvra::testing::decode_blocks;
+    using nuvra::testing::targets_of;
     Learner const with({{"num_classes", 5}, {"num_weights", 8}, {"initial_plasticity", 0.5},
                         {"learning_competition", 0.25}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.5}});
     for (hw::Type type : {hw::Type::FNP3, hw::Type::FNP2}) {

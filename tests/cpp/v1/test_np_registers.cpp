@@ -15,9 +15,9 @@ namespace nuvra::v1 {
 namespace {
 
 using nuvra::testing::error_text;
-using nuvra::v2::testing::field_of;
-using nuvra::v2::testing::make_component;
-using nuvra::v2::testing::overflow;
+using nuvra::testing::field_of;
+using nuvra::testing::make_component;
+using nuvra::testing::overflow;
 
 using Components = std::vector<hw::Component>;
 

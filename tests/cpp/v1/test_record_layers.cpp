@@ -29,7 +29,7 @@ using nuvra::testing::InputSpec;
 using nuvra::testing::lone_record_args;
 using nuvra::testing::V1MappedLayer;
 using nuvra::testing::with;
-using namespace nuvra::v2::testing;
+using namespace nuvra::testing;
 using Params = std::map<std::string, int>;
 
 // A 3 x 3 Convolutional layer of 24 filters over a 16 x 16 x 4 input of 4 bits; the changes

@@ -18,7 +18,7 @@ namespace {
 
 using nuvra::testing::error_text;
 using nuvra::testing::FakeLayer;
-using v2::testing::overflow;
+using nuvra::testing::overflow;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 // A fake layer of `type` running on `kinds` whose first input is `input`.
@@ -133,7 +133,7 @@ TEST(V1IoRecorder, SccWords) {
         auto const scc = record();
         EXPECT_EQ(scc->tracks.size(), 1u);
         std::vector<uint32_t> addresses, words;
-        for (auto const& block : v2::testing::decode_blocks(*scc)) {
+        for (auto const& block : nuvra::testing::decode_blocks(*scc)) {
             EXPECT_EQ(block.header.target, dma::Target::HrcConfig);
             EXPECT_EQ(block.header.ident, hw::Ident{});
             addresses.push_back(block.header.address);

@@ -18,7 +18,7 @@ namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
-using namespace nuvra::v2::testing;
+using namespace nuvra::testing;
 using List = std::vector<hw::Component>;
 using Params = std::map<std::string, int>;
 

@@ -23,12 +23,14 @@
 #include "support/fake_layer.h"
 #include "support/field_table.h"
 #include "support/record_test_util.h"
+#include "v2/np_mapping_fixture.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
 using nuvra::testing::FakeLayer;
+using namespace nuvra::testing;
 using namespace nuvra::v2::testing;
 using LT = LayerType;
 

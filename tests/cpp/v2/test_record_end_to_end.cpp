@@ -14,7 +14,7 @@ namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::ModelBuilder;
-using namespace nuvra::v2::testing;
+using namespace nuvra::testing;
 
 // The HRC, a depthwise convolution, the two buffered temporal kinds on TNP-Bs with their frame
 // buffers, and a Dense1D on an FNP3 that reads a CNP's rows, on a device with the HRC, 16 NPs that

@@ -6,12 +6,14 @@
 #include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/record_test_util.h"
+#include "v2/np_mapping_fixture.h"
 
 namespace nuvra::v2 {
 namespace {
 
 using nuvra::testing::error_text;
 using nuvra::testing::FakeLayer;
+using namespace nuvra::testing;
 using namespace nuvra::v2::testing;
 using Words = std::vector<uint32_t>;
 

@@ -21,6 +21,7 @@
 #include "support/field_table.h"
 #include "support/model_builder.h"
 #include "support/record_test_util.h"
+#include "v2/np_mapping_fixture.h"
 
 namespace nuvra::v2 {
 namespace {
@@ -28,6 +29,7 @@ namespace {
 using nuvra::testing::error_text;
 using nuvra::testing::FakeLayer;
 using nuvra::testing::ModelBuilder;
+using namespace nuvra::testing;
 using namespace nuvra::v2::testing;
 using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
