@@ -207,16 +207,11 @@ std::vector<SplitsNumChunks> SplitsNumChunks::get_splits_number(uint32_t n) {
     return {orderings.rbegin(), orderings.rend()};
 }
 
-Halo halo_of(NpSplitParams const& params) {
-    PaddingParams const& p = params.padding;  // field order: the width axis, then the height axis
-    return {.left = p.top, .right = p.bottom, .top = p.left, .bottom = p.right};
-}
-
 NpSplitParams make_split_params(uint32_t left, uint32_t right, uint32_t top, uint32_t bottom,
                                 uint32_t pool_type, uint32_t pool_width, uint32_t pool_height,
                                 uint32_t filters) {
     NpSplitParams params;
-    params.padding = {left, right, top, bottom};  // field order: the width axis, then the height axis
+    params.halo = {.left = left, .right = right, .top = top, .bottom = bottom};
     params.pool_type = pool_type;
     params.pool_width = pool_width;
     params.pool_height = pool_height;
@@ -333,7 +328,7 @@ SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChec
         !last_chunk_rule || (filters.align != 0 && filters.total % filters.align == 0);
 
     // The smallest input any cut can give; when even that does not fit, nothing will.
-    Halo const halo = halo_of(params);
+    Halo const& halo = params.halo;
     DimFloor const wf = dimension_floor(width, halo.left, halo.right, true, shift.x);
     DimFloor const hf = dimension_floor(height, halo.top, halo.bottom, height_may_be_cut, shift.y);
     DimFloor const ff = dimension_floor(filters, 0, 0, filters_may_be_cut, 0);
@@ -380,7 +375,7 @@ std::vector<hw::Component> build_split_components(Layer const& layer, NpSplitPar
     InputDims const dims = first_input_dims(layer);
     FirstChunkShift const shift = first_chunk_shift(layer);
     bool const depthwise = layer.is_depthwise();
-    Halo const halo = halo_of(params);
+    Halo const& halo = params.halo;
     auto const columns = axis_chunks(dims.width, width, shift.x, halo.left, halo.right);
     auto const rows = axis_chunks(dims.height, height, shift.y, halo.top, halo.bottom);
 

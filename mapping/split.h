@@ -64,23 +64,7 @@ struct SplitsNumChunks {
     static std::vector<SplitsNumChunks> get_splits_number(uint32_t n);
 };
 
-// The halo a chunk reads from its neighbours, in input elements: left and right along the width
-// axis, top and bottom along the height axis.
-struct Halo {
-    uint32_t left = 0;
-    uint32_t right = 0;
-    uint32_t top = 0;
-    uint32_t bottom = 0;
-
-    friend bool operator==(Halo const&, Halo const&) = default;
-};
-
-// The halo of split parameters. NpSplitParams keeps its four amounts in a PaddingParams in field
-// order, width axis first: its `top` and `bottom` hold the left and right halo, its `left` and
-// `right` the top and bottom halo. halo_of and make_split_params are the only readers and
-// writers of that order.
-Halo halo_of(NpSplitParams const& params);
-// Split parameters from the halo amounts in reading order: left, right, top, bottom.
+// Split parameters from the halo amounts (left, right, top, bottom), the pooling and the filters.
 NpSplitParams make_split_params(uint32_t left, uint32_t right, uint32_t top, uint32_t bottom,
                                 uint32_t pool_type, uint32_t pool_width, uint32_t pool_height,
                                 uint32_t filters);

@@ -50,11 +50,20 @@ struct HardwareConstraints {
     friend bool operator==(HardwareConstraints const&, HardwareConstraints const&) = default;
 };
 
+// The halo a chunk reads from its neighbours, in input elements: left and right along the width
+// axis, top and bottom along the height axis.
+struct Halo {
+    uint32_t left = 0;
+    uint32_t right = 0;
+    uint32_t top = 0;
+    uint32_t bottom = 0;
+
+    friend bool operator==(Halo const&, Halo const&) = default;
+};
+
 // How a layer kind splits on one NP type: the halo of each axis, its pooling and its filters.
 struct NpSplitParams {
-    // The halo, in field order: leading and trailing of the width axis (in `top` and `bottom`),
-    // then of the height axis (in `left` and `right`); the splitters read it by name as a Halo.
-    PaddingParams padding;
+    Halo halo;
     uint32_t pool_type = 0;
     uint32_t pool_width = 0;
     uint32_t pool_height = 0;

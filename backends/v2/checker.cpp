@@ -155,7 +155,7 @@ NpSplitParams CompatibilityCheckerImpl::np_split_params(hw::Type type, LayerPara
     uint32_t const halo = type == hw::Type::TNP_B ? 0 : static_cast<uint32_t>(params.get("kernel_size")) >> 1;
     uint32_t const pool_size = optional("pool_size");
     NpSplitParams result;
-    result.padding = {halo, halo, halo, halo};
+    result.halo = {.left = halo, .right = halo, .top = halo, .bottom = halo};
     result.pool_type = optional("pool_type");
     result.pool_width = pool_size;
     result.pool_height = pool_size;

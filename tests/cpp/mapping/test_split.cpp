@@ -51,11 +51,11 @@ TEST(Split, FactorsAndSplitsNumber) {
     EXPECT_EQ(twelve.size(), 3u + 6u + 6u);  // orderings of {1,1,12}, {1,2,6}, {1,3,4}, never {2,2,3}
 }
 
-// The halo reads back by name what make_split_params took in reading order, and each side widens
+// The halo holds by name what make_split_params took in reading order, and each side widens
 // the chunk windows along its own axis only.
 TEST(Split, HaloSidesByTheirAxis) {
     NpSplitParams const params = make_split_params(1, 2, 3, 4, 0, 0, 0, 16);
-    EXPECT_EQ(halo_of(params), (Halo{.left = 1, .right = 2, .top = 3, .bottom = 4}));
+    EXPECT_EQ(params.halo, (Halo{.left = 1, .right = 2, .top = 3, .bottom = 4}));
     // 2 x 2 chunks of 4 x 4, width outermost: a first chunk reads no leading halo, a last chunk
     // no trailing one.
     struct Row { uint32_t x, y, width, height; };

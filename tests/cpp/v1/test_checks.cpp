@@ -275,13 +275,13 @@ TEST(V1Checker, FitsAndSplitParameters) {
     auto const params = LayerParams::create(LayerType::Convolutional, {{"kernel_width", 5}, {"kernel_height", 3},
         {"filters", 7}, {"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}});
     NpSplitParams expected;
-    expected.padding = {2, 2, 1, 1};
+    expected.halo = {.left = 2, .right = 2, .top = 1, .bottom = 1};
     expected.pool_type = 1;
     expected.pool_width = expected.pool_height = 2;
     expected.filters = 7;
     EXPECT_EQ(c.np_split_params(hw::Type::CNP1, *params), expected);
     // Left and right from the kernel's width, top and bottom from its height.
-    EXPECT_EQ(halo_of(c.np_split_params(hw::Type::CNP1, *params)), (Halo{.left = 2, .right = 2, .top = 1, .bottom = 1}));
+    EXPECT_EQ(c.np_split_params(hw::Type::CNP1, *params).halo, (Halo{.left = 2, .right = 2, .top = 1, .bottom = 1}));
 }
 
 }  // namespace

@@ -257,7 +257,7 @@ TEST(V2Checker, SplitParameters) {
     for (auto const& row : rows) {
         NpSplitParams const split = checker->np_split_params(row.type, *LayerParams::create(LayerType::Conv2D,
                                                                                             row.params));
-        EXPECT_EQ(split.padding, (PaddingParams{row.halo, row.halo, row.halo, row.halo}));
+        EXPECT_EQ(split.halo, (Halo{row.halo, row.halo, row.halo, row.halo}));
         EXPECT_EQ(split.pool_type, row.pool_type);
         EXPECT_EQ(split.pool_width, row.pool_size);
         EXPECT_EQ(split.pool_height, row.pool_size);
