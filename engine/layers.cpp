@@ -350,11 +350,7 @@ int LayerImpl::format_code() const { return static_cast<int>(kind_generation(lay
 
 int LayerImpl::value_mode() const { return 0; }
 
-bool LayerImpl::is_target_component(ComponentKind kind) const {
-    if (target_override_)
-        return std::find(target_override_->begin(), target_override_->end(), kind) != target_override_->end();
-    return kind == target_kind();
-}
+bool LayerImpl::is_target_component(ComponentKind kind) const { return kind == target_kind(); }
 
 bool LayerImpl::splittable() const { return false; }
 bool LayerImpl::is_depthwise() const { return false; }
@@ -406,8 +402,6 @@ std::shared_ptr<Layer::Mapping> LayerImpl::mapping() const { return mapping_; }
 std::shared_ptr<Layer::Mapping> LayerImpl::mapping() { return mapping_; }
 
 uint64_t LayerImpl::macs() const { return macs_; }
-
-void LayerImpl::override_target_components(std::vector<ComponentKind> kinds) { target_override_ = std::move(kinds); }
 
 LayerImpl::Inputs LayerImpl::own_inputs() const { refuse("this kind has no input of its own."); }
 

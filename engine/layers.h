@@ -233,10 +233,6 @@ public:
     // any shape of <n> values"); empty when every variable fits or the layer is not built.
     std::string variable_misfit() const;
 
-    // For tests only: make is_target_component answer true exactly for `kinds` (any other kind
-    // false) instead of the kind's fixed answer.
-    void override_target_components(std::vector<ComponentKind> kinds);
-
     // What the inbound layers provide when the layer is built.
     struct Inputs {
         std::vector<Shape> shapes;  // one per inbound layer, or the input layer's own shape
@@ -313,8 +309,6 @@ private:
     uint8_t output_bits_ = 0;
     bool output_signed_ = false;
     uint64_t macs_ = 0;
-
-    std::optional<std::vector<ComponentKind>> target_override_;
 };
 
 // The implementation behind a layer made by Layer::create; std::invalid_argument "Layer '<name>'

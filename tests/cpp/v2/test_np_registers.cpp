@@ -531,8 +531,10 @@ TEST(V2PartialReconfig, InputModes) {
     }
     // A layer on no NP kind writes no window and no sizes.
     Linked none;
-    Layer& layer = none.add(LayerType::Conv2D, "b", conv1).map("b");
-    nuvra::testing::impl(layer).override_target_components({ComponentKind::SKIP_DMA});
+    none.add(LayerType::Conv2D, "b", conv1).map("b");
+    FakeLayer layer("b", {ComponentKind::SKIP_DMA});
+    layer.set_bits(8, 8);
+    layer.set_mapping(none.mapping);
     std::vector<uint32_t> regs(64, 0u);
     regs[33] = regs[34] = regs[40] = 0xAAAAAAAA;
     regs[35] = 0xFFFFFFFF;
