@@ -143,12 +143,18 @@ struct Product {
     bool multi_pass = false;         // it can cut a mapping into passes (partial reconfiguration)
 };
 
+// The product ids of the products the system knows.
+inline constexpr uint8_t first_boards_product_id = 0x00;  // the first boards (Vexa_v1, Vexa_v2)
+inline constexpr uint8_t v1_chip_product_id = 0xA1;       // the first-generation chips
+inline constexpr uint8_t v2_chip_product_id = 0xA2;
+inline constexpr uint8_t wisp_chip_product_id = 0xB1;
+
 // Every product the system knows: the one list that gives a product id its generation.
 inline constexpr Product products[] = {
-    {.id = 0x00, .ip = IpVersion::v1, .multi_pass = false},  // the first boards (Vexa_v1, Vexa_v2)
-    {.id = 0xA1, .ip = IpVersion::v1, .multi_pass = true},
-    {.id = 0xA2, .ip = IpVersion::v2, .multi_pass = true},
-    {.id = 0xB1, .ip = IpVersion::wisp, .multi_pass = true},
+    {.id = first_boards_product_id, .ip = IpVersion::v1, .multi_pass = false},
+    {.id = v1_chip_product_id, .ip = IpVersion::v1, .multi_pass = true},
+    {.id = v2_chip_product_id, .ip = IpVersion::v2, .multi_pass = true},
+    {.id = wisp_chip_product_id, .ip = IpVersion::wisp, .multi_pass = true},
 };
 
 // The entry of `product_id` in `products`; null for a product the system does not know.

@@ -61,8 +61,10 @@ constexpr KindEntry kind_recorders[] = {
 constexpr uint32_t max_scc_input_channels = 0x3FFFF;
 // Outputs of at least this many channels are not carried by the SCC.
 constexpr uint32_t min_unsized_output_channels = 2048;
-// Chips whose product id is above this one size their outputs through the SCC.
-constexpr uint8_t last_unsized_product = 0xA0;
+// The SCC of the first boards carries no input size; that of every later product does.
+bool scc_sizes_input(HwVersion const& version) { return version.product_id != hw::first_boards_product_id; }
+// The SCC sizes the outputs from the first-generation chips on (product ids above 0xA0).
+bool scc_sizes_output(HwVersion const& version) { return version.product_id >= hw::v1_chip_product_id; }
 
 // `field` of `image` set to a value worked out in 64 bits; one that no 32-bit word holds is
 // reported as it is.
@@ -162,7 +164,7 @@ std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs co
 }
 
 int8_t IoRecorderImpl::get_input_type(Layer const& layer) const {
-    if (device_.version().product_id != 0 && first_input_dims(layer).channels <= max_scc_input_channels) return 0;
+    if (scc_sizes_input(device_.version()) && first_input_dims(layer).channels <= max_scc_input_channels) return 0;
     switch (layer.type()) {
     case LayerType::InputConvolutional: return 0;
     case LayerType::FullyConnected: return has_1x1_fnp_input(layer) ? 1 : 2;
@@ -178,7 +180,7 @@ int8_t IoRecorderImpl::get_output_type(Layer const& layer, int8_t input_type) co
     if (type != LayerType::FullyConnected && type != LayerType::Convolutional &&
         type != LayerType::SeparableConvolutional)
         unsupported_type();
-    bool const sized = device_.version().product_id > last_unsized_product && input_type == 0 &&
+    bool const sized = scc_sizes_output(device_.version()) && input_type == 0 &&
                        dim(layer.output_dimensions(), 2) < min_unsized_output_channels;
     if (type == LayerType::FullyConnected) return sized ? 0 : 1;
     return sized && layer.has_activation() ? 0 : 2;

@@ -98,6 +98,9 @@ TEST(V1IoRecorder, InputAndOutputTypes) {
         {*a1, LayerType::FullyConnected, false, 8, 1, "1"},
         {*a1, LayerType::InputConvolutional, true, 8, 0, "3"},
         {*a1, LayerType::Dequantizer, false, 8, 0, unsupported},
+        // The first boards' SCC sizes no output.
+        {*zero, LayerType::Convolutional, true, 2047, 0, "2"},
+        {*zero, LayerType::FullyConnected, false, 8, 0, "1"},
     };
     for (auto const& row : outputs) {
         auto const layer = fake(row.type);
