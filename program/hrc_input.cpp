@@ -123,74 +123,76 @@ std::vector<std::vector<uint32_t>> format_hrc_weights(Dense const& weights) {
     return planes;
 }
 
-std::vector<uint32_t> format_hrc_activations(Dense const& a, Dense const& b, Dense const* c, Dense const* d,
-                                             Dense const& e, Dense const& f) {
-    check_type<int8_t>(a);
-    check_type<uint8_t>(b);
-    if (c != nullptr) check_type<uint8_t>(*c);
-    if (d != nullptr) check_type<uint8_t>(*d);
-    check_type<uint8_t>(e);
-    check_type<uint8_t>(f);
+std::vector<uint32_t> format_hrc_activations(Dense const& output_shift, Dense const& output_scales,
+                                             Dense const* max_value_shift, Dense const* max_value,
+                                             Dense const& bias_shift, Dense const& bias) {
+    check_type<int8_t>(output_shift);
+    check_type<uint8_t>(output_scales);
+    if (max_value_shift != nullptr) check_type<uint8_t>(*max_value_shift);
+    if (max_value != nullptr) check_type<uint8_t>(*max_value);
+    check_type<uint8_t>(bias_shift);
+    check_type<uint8_t>(bias);
 
     std::vector<uint32_t> words;
-    words.reserve(2 * f.size());
-    for (size_t i = 0; i < f.size(); ++i) {
-        int8_t const av = tensor_read<int8_t>(a, i);
-        uint8_t const bv = tensor_read<uint8_t>(b, i);
-        uint8_t const cv = c != nullptr ? tensor_read<uint8_t>(*c, i) : 0;
-        uint8_t const dv = d != nullptr ? tensor_read<uint8_t>(*d, i) : 0;
-        uint8_t const ev = tensor_read<uint8_t>(e, i);
-        uint8_t const fv = tensor_read<uint8_t>(f, i);
-        check_signed6(av);
-        to_unsigned_field(cv, hrc::ACT_W1_C.width);
-        to_unsigned_field(ev, hrc::ACT_W2_E.width);
+    words.reserve(2 * bias.size());
+    for (size_t i = 0; i < bias.size(); ++i) {
+        int8_t const shift = tensor_read<int8_t>(output_shift, i);
+        uint8_t const scale = tensor_read<uint8_t>(output_scales, i);
+        uint8_t const max_shift = max_value_shift != nullptr ? tensor_read<uint8_t>(*max_value_shift, i) : 0;
+        uint8_t const maximum = max_value != nullptr ? tensor_read<uint8_t>(*max_value, i) : 0;
+        uint8_t const b_shift = tensor_read<uint8_t>(bias_shift, i);
+        uint8_t const bias_value = tensor_read<uint8_t>(bias, i);
+        check_signed6(shift);
+        to_unsigned_field(max_shift, hrc::ACT_W1_MAX_VALUE_SHIFT.width);
+        to_unsigned_field(b_shift, hrc::ACT_W2_BIAS_SHIFT.width);
 
         uint32_t first = 0;
-        set_field(&first, hrc::ACT_W1_D_LOW, dv & 1u);
-        set_field(&first, hrc::ACT_W1_C, cv);
-        set_field(&first, hrc::ACT_W1_B, bv);
-        set_field(&first, hrc::ACT_W1_A, six_bit(av));
+        set_field(&first, hrc::ACT_W1_MAX_VALUE_LOW, maximum & 1u);
+        set_field(&first, hrc::ACT_W1_MAX_VALUE_SHIFT, max_shift);
+        set_field(&first, hrc::ACT_W1_OUTPUT_SCALE, scale);
+        set_field(&first, hrc::ACT_W1_OUTPUT_SHIFT, six_bit(shift));
         uint32_t second = 0;
-        set_field(&second, hrc::ACT_W2_F, fv);
-        set_field(&second, hrc::ACT_W2_E, ev);
-        set_field(&second, hrc::ACT_W2_D_HIGH, dv >> 1);
+        set_field(&second, hrc::ACT_W2_BIAS, bias_value);
+        set_field(&second, hrc::ACT_W2_BIAS_SHIFT, b_shift);
+        set_field(&second, hrc::ACT_W2_MAX_VALUE_HIGH, maximum >> 1);
         words.push_back(first);
         words.push_back(second);
     }
     return words;
 }
 
-std::vector<uint32_t> format_hrc_lut_variables(Dense const& a, Dense const& b, Dense const& c, Dense const& d,
-                                               Dense const& e, Dense const& f) {
-    check_type<uint8_t>(a);
-    check_type<uint8_t>(b);
-    check_type<uint8_t>(c);
-    check_type<int8_t>(d);
-    check_type<int8_t>(e);
-    check_type<uint8_t>(f);
+std::vector<uint32_t> format_hrc_lut_variables(Dense const& output_scales, Dense const& bias,
+                                               Dense const& bias_shift, Dense const& output_shift,
+                                               Dense const& activation_shift, Dense const& activation_scales) {
+    check_type<uint8_t>(output_scales);
+    check_type<uint8_t>(bias);
+    check_type<uint8_t>(bias_shift);
+    check_type<int8_t>(output_shift);
+    check_type<int8_t>(activation_shift);
+    check_type<uint8_t>(activation_scales);
 
     std::vector<uint32_t> words;
-    words.reserve(2 * b.size());
-    for (size_t i = 0; i < b.size(); ++i) {
-        uint8_t const av = tensor_read<uint8_t>(a, i);
-        uint8_t const bv = tensor_read<uint8_t>(b, i);
-        uint8_t const cv = tensor_read<uint8_t>(c, i);
-        int8_t const dv = tensor_read<int8_t>(d, i);
-        int8_t const ev = tensor_read<int8_t>(e, i);
-        uint8_t const fv = tensor_read<uint8_t>(f, i);
-        to_unsigned_field(cv >> 4, hrc::LUT_W2_C_HIGH.width);
-        check_signed6(dv);
-        check_signed6(ev);
+    words.reserve(2 * bias.size());
+    for (size_t i = 0; i < bias.size(); ++i) {
+        uint8_t const scale = tensor_read<uint8_t>(output_scales, i);
+        uint8_t const bias_value = tensor_read<uint8_t>(bias, i);
+        uint8_t const b_shift = tensor_read<uint8_t>(bias_shift, i);
+        int8_t const shift = tensor_read<int8_t>(output_shift, i);
+        int8_t const act_shift = tensor_read<int8_t>(activation_shift, i);
+        uint8_t const act_scale = tensor_read<uint8_t>(activation_scales, i);
+        to_unsigned_field(b_shift >> 4, hrc::LUT_W2_BIAS_SHIFT_HIGH.width);
+        check_signed6(shift);
+        check_signed6(act_shift);
 
         uint32_t first = 0;
-        set_field(&first, hrc::LUT_W1_C_LOW, cv & 0xFu);
-        set_field(&first, hrc::LUT_W1_B, bv);
-        set_field(&first, hrc::LUT_W1_A, av);
+        set_field(&first, hrc::LUT_W1_BIAS_SHIFT_LOW, b_shift & 0xFu);
+        set_field(&first, hrc::LUT_W1_BIAS, bias_value);
+        set_field(&first, hrc::LUT_W1_OUTPUT_SCALE, scale);
         uint32_t second = 0;
-        set_field(&second, hrc::LUT_W2_F, fv);
-        set_field(&second, hrc::LUT_W2_E, six_bit(ev));
-        set_field(&second, hrc::LUT_W2_D, six_bit(dv));
-        set_field(&second, hrc::LUT_W2_C_HIGH, cv >> 4u);
+        set_field(&second, hrc::LUT_W2_ACTIVATION_SCALE, act_scale);
+        set_field(&second, hrc::LUT_W2_ACTIVATION_SHIFT, six_bit(act_shift));
+        set_field(&second, hrc::LUT_W2_OUTPUT_SHIFT, six_bit(shift));
+        set_field(&second, hrc::LUT_W2_BIAS_SHIFT_HIGH, b_shift >> 4u);
         words.push_back(first);
         words.push_back(second);
     }

@@ -20,25 +20,25 @@ inline constexpr uint32_t line_weights = 9;
 // Words of one plane that the 3-kernel layout fills before it moves to the next plane.
 inline constexpr uint32_t wrap_plane_words = 576;
 
-// Activation parameters, word 1.
-inline constexpr RegDetail ACT_W1_A{0, 6};          // two's complement
-inline constexpr RegDetail ACT_W1_B{6, 8};
-inline constexpr RegDetail ACT_W1_C{14, 5};
-inline constexpr RegDetail ACT_W1_D_LOW{19, 1};     // bit 0 of d
+// Activation parameters of one filter, word 1.
+inline constexpr RegDetail ACT_W1_OUTPUT_SHIFT{0, 6};      // two's complement
+inline constexpr RegDetail ACT_W1_OUTPUT_SCALE{6, 8};
+inline constexpr RegDetail ACT_W1_MAX_VALUE_SHIFT{14, 5};
+inline constexpr RegDetail ACT_W1_MAX_VALUE_LOW{19, 1};    // bit 0 of the maximum value
 // Activation parameters, word 2.
-inline constexpr RegDetail ACT_W2_D_HIGH{0, 7};     // d >> 1
-inline constexpr RegDetail ACT_W2_E{7, 5};
-inline constexpr RegDetail ACT_W2_F{12, 8};
+inline constexpr RegDetail ACT_W2_MAX_VALUE_HIGH{0, 7};    // the maximum value >> 1
+inline constexpr RegDetail ACT_W2_BIAS_SHIFT{7, 5};
+inline constexpr RegDetail ACT_W2_BIAS{12, 8};
 
-// Look-up-table variables, word 1.
-inline constexpr RegDetail LUT_W1_A{0, 8};
-inline constexpr RegDetail LUT_W1_B{8, 8};
-inline constexpr RegDetail LUT_W1_C_LOW{16, 4};     // low four bits of c
+// Look-up-table variables of one filter, word 1.
+inline constexpr RegDetail LUT_W1_OUTPUT_SCALE{0, 8};
+inline constexpr RegDetail LUT_W1_BIAS{8, 8};
+inline constexpr RegDetail LUT_W1_BIAS_SHIFT_LOW{16, 4};   // low four bits of the bias shift
 // Look-up-table variables, word 2.
-inline constexpr RegDetail LUT_W2_C_HIGH{0, 1};     // c >> 4
-inline constexpr RegDetail LUT_W2_D{1, 6};          // two's complement
-inline constexpr RegDetail LUT_W2_E{7, 6};          // two's complement
-inline constexpr RegDetail LUT_W2_F{13, 8};
+inline constexpr RegDetail LUT_W2_BIAS_SHIFT_HIGH{0, 1};   // the bias shift >> 4
+inline constexpr RegDetail LUT_W2_OUTPUT_SHIFT{1, 6};      // two's complement
+inline constexpr RegDetail LUT_W2_ACTIVATION_SHIFT{7, 6};  // two's complement
+inline constexpr RegDetail LUT_W2_ACTIVATION_SCALE{13, 8};
 
 }  // namespace hrc
 
@@ -52,13 +52,17 @@ uint32_t hrc_weight_filters(Dense const& weights);
 // recording." for a channel count other than 1 or 3.
 std::vector<std::vector<uint32_t>> format_hrc_weights(Dense const& weights);
 
-// Two words per element of `f`. `a` is int8, the others uint8; `c` and `d` may be null.
-std::vector<uint32_t> format_hrc_activations(Dense const& a, Dense const& b, Dense const* c, Dense const* d,
-                                             Dense const& e, Dense const& f);
+// The activation parameters of the HRC's filters: two words per element of `bias`.
+// `output_shift` is int8, the others uint8; the two maximum-value tensors may be null (0).
+std::vector<uint32_t> format_hrc_activations(Dense const& output_shift, Dense const& output_scales,
+                                             Dense const* max_value_shift, Dense const* max_value,
+                                             Dense const& bias_shift, Dense const& bias);
 
-// Two words per element of `b`. `d` and `e` are int8, the others uint8.
-std::vector<uint32_t> format_hrc_lut_variables(Dense const& a, Dense const& b, Dense const& c, Dense const& d,
-                                               Dense const& e, Dense const& f);
+// The variables of a look-up-table activation on the HRC: two words per element of `bias`.
+// `output_shift` and `activation_shift` are int8, the others uint8.
+std::vector<uint32_t> format_hrc_lut_variables(Dense const& output_scales, Dense const& bias,
+                                               Dense const& bias_shift, Dense const& output_shift,
+                                               Dense const& activation_shift, Dense const& activation_scales);
 
 // HRC DMA blocks, all for the zero ident.
 namespace hrc {

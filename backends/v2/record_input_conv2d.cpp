@@ -138,7 +138,8 @@ std::unique_ptr<program::Record> record_program_input_conv2d_layer(Device const&
         activations = format_hrc_lut_variables(*output_scales, *bias, *bias_shift, *output_shift, *activation_shift,
                                                *activation_scales);
     } else {
-        activations = format_hrc_activations(*output_shift, *output_scales, max_value_shift.get(), max_value.get(), *bias_shift, *bias);
+        activations = format_hrc_activations(*output_shift, *output_scales, max_value_shift.get(), max_value.get(),
+                                             *bias_shift, *bias);
     }
     record_hrc_sram(record.get(), HRC_SRAM_SELECT_ACT, activations);
     record_hrc_closing(record.get(), regs[hrc_word::CONTROL]);
