@@ -189,7 +189,7 @@ int8_t IoRecorderImpl::get_output_type(Layer const& layer, int8_t input_type) co
 // ---- MemorySizerImpl ----
 
 uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                                std::shared_ptr<Layer> const& previous) const {
+                                                std::shared_ptr<Layer> const& first_layer) const {
     Layer const& l = *layer;
     uint64_t words = 0;
     switch (l.type()) {

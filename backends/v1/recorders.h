@@ -36,8 +36,9 @@ public:
     // std::runtime_error, one whose mapping has no component std::out_of_range, and a device
     // without hardware (a virtual device) std::runtime_error.
     void sync_learning_vars(std::shared_ptr<Layer> layer) const override;
-    // fnp_input_rows_padded and skip_dma_descriptors keep the interface's answers: this
-    // generation's FNPs read unpadded rows, and it has no skip-DMA engines.
+    // records_fnp_padding, fnp_input_rows_padded and skip_dma_descriptors keep the interface's
+    // answers: no image of this generation pads its output, its FNPs read unpadded rows, and it
+    // has no skip-DMA engines.
 
 private:
     Device const& device_;
@@ -57,15 +58,15 @@ public:
     // The six EPG register writes (register, value), always in the same order; last_on_hrc is not
     // used here.
     std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
-    // 0 when the device's product id is not 0 and the input has at most 0x3FFFF channels (what the
-    // SCC holds); otherwise by kind: InputConvolutional 0, FullyConnected 1 with a 1 x 1 input it
-    // reads from outside a CNP and 2 else, Convolutional and SeparableConvolutional 2. Another
-    // kind is std::runtime_error "Unsupported layer type.".
+    // 0 when the device is not one of the first boards (product id 0) and the input has at most
+    // 0x3FFFF channels (what the SCC holds); otherwise by kind: InputConvolutional 0,
+    // FullyConnected 1 with a 1 x 1 input it reads from outside a CNP and 2 else, Convolutional
+    // and SeparableConvolutional 2. Another kind is std::runtime_error "Unsupported layer type.".
     int8_t get_input_type(Layer const& layer) const override;
     // By kind: InputConvolutional 3; FullyConnected 0, and Convolutional or SeparableConvolutional
-    // with an activation 0, when the product id is above 0xA0, the input type is 0 and the output
-    // has fewer than 2048 channels; else 1 (FullyConnected) or 2. Another kind is
-    // std::runtime_error "Unsupported layer type.".
+    // with an activation 0, when the device is a first-generation chip or later (product id above
+    // 0xA0), the input type is 0 and the output has fewer than 2048 channels; else 1
+    // (FullyConnected) or 2. Another kind is std::runtime_error "Unsupported layer type.".
     int8_t get_output_type(Layer const& layer, int8_t input_type) const override;
 
 private:
@@ -83,7 +84,7 @@ public:
     // buffer of the component's share (the layer's input width in containers, the share's
     // channels and the rows of its halo window); a FullyConnected layer one input packet.
     uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                   std::shared_ptr<Layer> const& previous) const override;
+                                   std::shared_ptr<Layer> const& first_layer) const override;
     // The HRC memories of an InputConvolutional layer, the FNP memory image on an FNP3, and the
     // bytes of the 50-bit weight words of the component's filters on a CNP. Weights without a CNP
     // format are std::runtime_error.

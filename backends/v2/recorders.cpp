@@ -188,7 +188,7 @@ uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& l
 }
 
 uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                                std::shared_ptr<Layer> const& previous) const {
+                                                std::shared_ptr<Layer> const& first_layer) const {
     Layer const& l = *layer;
     uint64_t words = 0;
     switch (l.type()) {
@@ -217,7 +217,7 @@ uint32_t MemorySizerImpl::get_input_memory_size(std::shared_ptr<Layer> const& la
                                      fifo_size_or_zero(l), l.input_bits());
         break;
     }
-    case LayerType::Dense1D: words = get_fnp_input_size(l, previous.get() == layer.get()); break;
+    case LayerType::Dense1D: words = get_fnp_input_size(l, first_layer.get() == layer.get()); break;
     default: invalid_type();
     }
     return narrow_bytes(l, mul_sat(words, 4));

@@ -58,7 +58,8 @@ public:
     // source and output width (0x4), the input channels (0x40, 18 bits) and the output size
     // (0x44: rows x channels in 20 bits, and the channels above them when fewer than 2048; 0 for
     // a 1 x 1 output). Values that do not fit fail through panic.
-    // Only the first flag (first_on_hrc) and narrow_output are used here.
+    // Of the flags, only first_on_hrc and narrow_output are read: this generation's input and
+    // output types are always 0.
     std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
     // The six EPG register writes, always in the same order; several_passes and input_type_is_zero
     // are not used here.
@@ -74,7 +75,7 @@ private:
 class MemorySizerImpl final : public MemorySizer {
 public:
     uint32_t get_input_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                   std::shared_ptr<Layer> const& previous) const override;
+                                   std::shared_ptr<Layer> const& first_layer) const override;
     uint32_t get_weight_memory_size(std::shared_ptr<Layer> const& layer,
                                     hw::Component const& component) const override;
     // A dual-output store is sized from the layer's input; with several passes a store keeps two

@@ -15,7 +15,7 @@ inline constexpr char post_processing_without_chain_message[] =
     "A WispPostProcessing layer must follow a StatefulRecurrent layer.";
 
 // The chain that starts at `first`: each layer's checks while nothing failed, then the count of
-// TNP-R layers walked (at most 8) and the four memory needs against entries 15 to 18 of
+// TNP-R layers walked (at most 8) and the four memory needs against the TNP-R memory sizes of
 // `constraints`, each failure carrying `first`'s name. A chain that cannot be sized (bit widths
 // outside 1..32, negative channel counts, a variable or shape the sizes cannot read) adds a
 // failure of `first` with the reason, after the failures already found.

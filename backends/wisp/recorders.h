@@ -26,8 +26,8 @@ public:
     // Quantizer: an empty record. Any other kind, the post-processing layer included:
     // std::runtime_error "Unsupported layer type on wisp: <number>.".
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
-    // No FNP and no skip DMA on this generation: fnp_input_rows_padded and skip_dma_descriptors
-    // keep the interface's answers.
+    // No FNP and no skip DMA on this generation: records_fnp_padding, fnp_input_rows_padded and
+    // skip_dma_descriptors keep the interface's answers.
 
 private:
     Device const& device_;
