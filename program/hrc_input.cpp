@@ -143,20 +143,18 @@ std::vector<uint32_t> format_hrc_activations(Dense const& output_shift, Dense co
         uint8_t const b_shift = tensor_read<uint8_t>(bias_shift, i);
         uint8_t const bias_value = tensor_read<uint8_t>(bias, i);
         check_signed6(shift);
-        to_unsigned_field(max_shift, hrc::ACT_W1_MAX_VALUE_SHIFT.width);
-        to_unsigned_field(b_shift, hrc::ACT_W2_BIAS_SHIFT.width);
+        to_unsigned_field(max_shift, hrc::ACT_MAX_VALUE_SHIFT.bits.width);
+        to_unsigned_field(b_shift, hrc::ACT_BIAS_SHIFT.bits.width);
 
-        uint32_t first = 0;
-        set_field(&first, hrc::ACT_W1_MAX_VALUE_LOW, maximum & 1u);
-        set_field(&first, hrc::ACT_W1_MAX_VALUE_SHIFT, max_shift);
-        set_field(&first, hrc::ACT_W1_OUTPUT_SCALE, scale);
-        set_field(&first, hrc::ACT_W1_OUTPUT_SHIFT, six_bit(shift));
-        uint32_t second = 0;
-        set_field(&second, hrc::ACT_W2_BIAS, bias_value);
-        set_field(&second, hrc::ACT_W2_BIAS_SHIFT, b_shift);
-        set_field(&second, hrc::ACT_W2_MAX_VALUE_HIGH, maximum >> 1);
-        words.push_back(first);
-        words.push_back(second);
+        uint32_t record[hrc::filter_record_words] = {};
+        set(record, hrc::ACT_MAX_VALUE_LOW, maximum & 1u);
+        set(record, hrc::ACT_MAX_VALUE_SHIFT, max_shift);
+        set(record, hrc::ACT_OUTPUT_SCALE, scale);
+        set(record, hrc::ACT_OUTPUT_SHIFT, six_bit(shift));
+        set(record, hrc::ACT_BIAS, bias_value);
+        set(record, hrc::ACT_BIAS_SHIFT, b_shift);
+        set(record, hrc::ACT_MAX_VALUE_HIGH, maximum >> 1);
+        words.insert(words.end(), std::begin(record), std::end(record));
     }
     return words;
 }
@@ -180,21 +178,19 @@ std::vector<uint32_t> format_hrc_lut_variables(Dense const& output_scales, Dense
         int8_t const shift = tensor_read<int8_t>(output_shift, i);
         int8_t const act_shift = tensor_read<int8_t>(activation_shift, i);
         uint8_t const act_scale = tensor_read<uint8_t>(activation_scales, i);
-        to_unsigned_field(b_shift >> 4, hrc::LUT_W2_BIAS_SHIFT_HIGH.width);
+        to_unsigned_field(b_shift >> 4, hrc::LUT_BIAS_SHIFT_HIGH.bits.width);
         check_signed6(shift);
         check_signed6(act_shift);
 
-        uint32_t first = 0;
-        set_field(&first, hrc::LUT_W1_BIAS_SHIFT_LOW, b_shift & 0xFu);
-        set_field(&first, hrc::LUT_W1_BIAS, bias_value);
-        set_field(&first, hrc::LUT_W1_OUTPUT_SCALE, scale);
-        uint32_t second = 0;
-        set_field(&second, hrc::LUT_W2_ACTIVATION_SCALE, act_scale);
-        set_field(&second, hrc::LUT_W2_ACTIVATION_SHIFT, six_bit(act_shift));
-        set_field(&second, hrc::LUT_W2_OUTPUT_SHIFT, six_bit(shift));
-        set_field(&second, hrc::LUT_W2_BIAS_SHIFT_HIGH, b_shift >> 4u);
-        words.push_back(first);
-        words.push_back(second);
+        uint32_t record[hrc::filter_record_words] = {};
+        set(record, hrc::LUT_BIAS_SHIFT_LOW, b_shift & 0xFu);
+        set(record, hrc::LUT_BIAS, bias_value);
+        set(record, hrc::LUT_OUTPUT_SCALE, scale);
+        set(record, hrc::LUT_ACTIVATION_SCALE, act_scale);
+        set(record, hrc::LUT_ACTIVATION_SHIFT, six_bit(act_shift));
+        set(record, hrc::LUT_OUTPUT_SHIFT, six_bit(shift));
+        set(record, hrc::LUT_BIAS_SHIFT_HIGH, b_shift >> 4u);
+        words.insert(words.end(), std::begin(record), std::end(record));
     }
     return words;
 }
@@ -213,8 +209,9 @@ void record_hrc_sram(program::Record* record, Field const& select, std::vector<u
 void record_hrc_closing(program::Record* record, uint32_t first_register_word) {
     if (record == nullptr) throw std::invalid_argument("No record to add the HRC closing blocks to.");
     hw::Ident const hrc_ident{};
-    set_field(&first_register_word, hrc::REGISTERS_ENABLE, 0);
-    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, {first_register_word});
+    uint32_t registers[1] = {first_register_word};
+    set(registers, hrc::REGISTERS_ENABLE, 0);
+    record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::registers_address, {registers[0]});
     record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {1});
     record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::control_address, {0});
 }

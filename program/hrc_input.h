@@ -2,6 +2,7 @@
 // parameters, and look-up-table activation variables. Pure functions of their tensors.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -20,25 +21,31 @@ inline constexpr uint32_t line_weights = 9;
 // Words of one plane that the 3-kernel layout fills before it moves to the next plane.
 inline constexpr uint32_t wrap_plane_words = 576;
 
-// Activation parameters of one filter, word 1.
-inline constexpr RegDetail ACT_W1_OUTPUT_SHIFT{0, 6};      // two's complement
-inline constexpr RegDetail ACT_W1_OUTPUT_SCALE{6, 8};
-inline constexpr RegDetail ACT_W1_MAX_VALUE_SHIFT{14, 5};
-inline constexpr RegDetail ACT_W1_MAX_VALUE_LOW{19, 1};    // bit 0 of the maximum value
-// Activation parameters, word 2.
-inline constexpr RegDetail ACT_W2_MAX_VALUE_HIGH{0, 7};    // the maximum value >> 1
-inline constexpr RegDetail ACT_W2_BIAS_SHIFT{7, 5};
-inline constexpr RegDetail ACT_W2_BIAS{12, 8};
+// The two words of one filter's activation parameters and of one filter's look-up-table
+// variables, X(record, NAME, word, lowest bit, width).
+#define NUVRA_HRC_MEMORY_FIELDS(X)                                                                       \
+    X(activation, ACT_OUTPUT_SHIFT, 0, 0, 6)        /* two's complement */                             \
+    X(activation, ACT_OUTPUT_SCALE, 0, 6, 8)                                                           \
+    X(activation, ACT_MAX_VALUE_SHIFT, 0, 14, 5)                                                       \
+    X(activation, ACT_MAX_VALUE_LOW, 0, 19, 1)      /* bit 0 of the maximum value */                   \
+    X(activation, ACT_MAX_VALUE_HIGH, 1, 0, 7)      /* the maximum value >> 1 */                       \
+    X(activation, ACT_BIAS_SHIFT, 1, 7, 5)                                                             \
+    X(activation, ACT_BIAS, 1, 12, 8)                                                                  \
+    X(lut, LUT_OUTPUT_SCALE, 0, 0, 8)                                                                  \
+    X(lut, LUT_BIAS, 0, 8, 8)                                                                          \
+    X(lut, LUT_BIAS_SHIFT_LOW, 0, 16, 4)            /* low four bits of the bias shift */              \
+    X(lut, LUT_BIAS_SHIFT_HIGH, 1, 0, 1)            /* the bias shift >> 4 */                          \
+    X(lut, LUT_OUTPUT_SHIFT, 1, 1, 6)               /* two's complement */                             \
+    X(lut, LUT_ACTIVATION_SHIFT, 1, 7, 6)           /* two's complement */                             \
+    X(lut, LUT_ACTIVATION_SCALE, 1, 13, 8)                                                             \
+    X(registers, REGISTERS_ENABLE, 0, 0, 1)         /* the first register word: the HRC runs */
 
-// Look-up-table variables of one filter, word 1.
-inline constexpr RegDetail LUT_W1_OUTPUT_SCALE{0, 8};
-inline constexpr RegDetail LUT_W1_BIAS{8, 8};
-inline constexpr RegDetail LUT_W1_BIAS_SHIFT_LOW{16, 4};   // low four bits of the bias shift
-// Look-up-table variables, word 2.
-inline constexpr RegDetail LUT_W2_BIAS_SHIFT_HIGH{0, 1};   // the bias shift >> 4
-inline constexpr RegDetail LUT_W2_OUTPUT_SHIFT{1, 6};      // two's complement
-inline constexpr RegDetail LUT_W2_ACTIVATION_SHIFT{7, 6};  // two's complement
-inline constexpr RegDetail LUT_W2_ACTIVATION_SCALE{13, 8};
+NUVRA_HRC_MEMORY_FIELDS(NUVRA_FIELD_CONSTANT)
+
+// Words of one filter's activation parameters or look-up-table variables.
+inline constexpr size_t filter_record_words = 2;
+
+inline constexpr NamedField field_table[] = {NUVRA_HRC_MEMORY_FIELDS(NUVRA_FIELD_ROW)};
 
 }  // namespace hrc
 
@@ -70,8 +77,6 @@ inline constexpr uint16_t control_address = 0x0;    // target 8: start and stop
 inline constexpr uint16_t registers_address = 0x8;  // target 8: the configuration registers
 inline constexpr uint16_t select_address = 0x20;    // target 8: which memory the data goes to
 inline constexpr uint16_t data_address = 0x28;      // target 9: the memory's contents
-// The first register word: the HRC runs.
-inline constexpr RegDetail REGISTERS_ENABLE{0, 1};
 }  // namespace hrc
 
 // Loads one HRC memory: a two-word select block (the value 1 in `select`, a field of the first

@@ -10,6 +10,7 @@
 #include "program/io_quantization.h"
 #include "support/error_text.h"
 #include "support/fake_layer.h"
+#include "support/field_table.h"
 
 namespace nuvra {
 namespace {
@@ -145,6 +146,14 @@ TEST(HrcWeights, FourKernelSplitsEachFilterOverTwoPlanes) {
               (std::vector<uint32_t>{0x23222120, 0x27262524, 0x28}));
     EXPECT_EQ(std::vector<uint32_t>(planes[1].begin() + 3, planes[1].begin() + 6),
               (std::vector<uint32_t>{0x2C2B2A29, 0x002F2E2D, 0}));
+}
+
+// The HRC's per-filter words keep their fields inside their two-word records, without overlaps.
+TEST(HrcMemoryFields, Table) {
+    std::vector<std::pair<std::string_view, size_t>> const records = {
+        {"activation", hrc::filter_record_words}, {"lut", hrc::filter_record_words}, {"registers", 1}};
+    EXPECT_EQ(testing::fields_outside_images(hrc::field_table, records), std::vector<std::string>{});
+    EXPECT_EQ(testing::unintended_overlaps(hrc::field_table, {}), std::vector<std::string>{});
 }
 
 TEST(HrcActivations, WordLayout) {
