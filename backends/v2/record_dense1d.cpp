@@ -1,6 +1,7 @@
 #include "backends/v2/record_dense1d.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "backends/v2/format_fnp.h"
 #include "backends/v2/np_registers.h"
@@ -135,9 +136,10 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
         record->add_np_track(np.ident, dma::Target::InputShift, 0,
                              format_input_shift_fnp(*shifts, s, padding, input_bits));
         if (args.registers_only) return;
-        std::vector<uint32_t> const ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
+        std::vector<uint32_t> ram = format_fnp_ram(layer, flatten, padding, input_bits, weight_bits);
+        // An FNP2's filters are the layer's whole weights: the track takes them over.
         if (np.type == hw::Type::FNP2)
-            record->add_fnp2_filters_track(np.ident, ram);
+            record->add_fnp2_filters_track(np.ident, std::move(ram));
         else
             record->add_np_track(np.ident, dma::Target::FnpMemory, 0, ram);
     });
