@@ -1,9 +1,7 @@
-// The branch questions of the mapping engine as they were first written, kept as the reference for
-// LayerGraph: every layer visited keeps its whole main branch, a list to the end of the graph,
-// built from the main branch of the layer it follows and sorted by depth again; branches are
-// compared by searching those lists. LayerGraph must answer every question exactly as this does
-// on a model's graph; bench/map_chain times the two. Depths, sorting and first_common_layer are
-// LayerGraph's own (a memo given here reaches it).
+// LayerGraph's branch questions as they were first answered, kept as its reference: every layer
+// visited keeps its whole main branch, a list to the end of the graph built from the main branch
+// of the layer it follows and sorted by depth again, and branches are compared by searching those
+// lists. Depths, sorting and first_common_layer are LayerGraph's own. bench/map_chain times the two.
 #pragma once
 
 #include <algorithm>
@@ -22,10 +20,7 @@ class SortedBranchGraph {
 public:
     using LayerPtr = std::shared_ptr<Layer>;
 
-    SortedBranchGraph() : graph_() {}
-    explicit SortedBranchGraph(DepthMemo* memo) : graph_(memo) {}
-    SortedBranchGraph(SortedBranchGraph const&) = delete;
-    SortedBranchGraph& operator=(SortedBranchGraph const&) = delete;
+    explicit SortedBranchGraph(DepthMemo* memo = nullptr) : graph_(memo) {}
 
     unsigned int get_layer_depth(LayerPtr const& layer) { return graph_.get_layer_depth(layer); }
 
