@@ -1,9 +1,6 @@
 // LayerGraph's branch questions against the sorted lists they were first answered from
-// (support/sorted_branch_graph.h): random graphs with splits in two and three, branches of equal
-// and unequal depth, skip connections, dual outputs, merges, runs of skip DMAs, TNP-B layers,
-// layers without hardware and branches that never rejoin. Every layer is asked every question
-// through one graph in a random order, through a fresh graph per layer and through the free
-// functions; random lists are asked for their first and last mappable layers.
+// (support/sorted_branch_graph.h), on random graphs and models: every layer asked every question
+// through one graph in a random order, through a fresh graph and through the free functions.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -70,103 +67,84 @@ LayerList random_fake_graph(uint32_t seed, size_t size) {
 // A random engine model: chains, splits into two Conv2Ds of equal or unequal depth that an Add or a
 // Concatenate joins, residual blocks with either input first, splits in three, dual outputs of a
 // merge, an Add straight after another merge, TNP-B layers, and side branches that end the model.
-struct RandomModel {
-    RandomModel(uint32_t seed, size_t steps) {
-        Rng rng(seed);
-        model.input("in");
-        std::string x = "in";
-        size_t n = 0;
-        auto const name = [&n](std::string prefix) { return prefix += std::to_string(n++); };
-        auto const conv = [&](std::string const& from) { return model.conv(name("c"), from)->get_name(); };
-        auto const chain = [&](std::string from, size_t length) {
-            for (size_t i = 0; i < length; ++i) from = conv(from);
-            return from;
-        };
-        for (size_t step = 0; step < steps; ++step) {
-            switch (below(rng, 8)) {
-            case 0: x = conv(x); break;
-            case 1:
-            case 2: {  // a split whose branches an Add or a Concatenate joins
-                std::string const source = x;
-                std::string const a = chain(x, 1 + (below(rng, 4) == 0 ? 1 : 0));
-                std::string const b = chain(x, 1 + (below(rng, 4) == 0 ? 1 : 0));
-                bool const concatenate = below(rng, 3) == 0;
-                std::string const join = concatenate ? model.concat(name("cat"), {a, b})->get_name()
-                                                     : model.add(name("add"), a, b)->get_name();
-                x = join;
-                if (!concatenate && below(rng, 3) == 0)  // the Add straight into another, of one depth
-                    x = model.add(name("add"), x, source)->get_name();
-                x = conv(x);
-                if (below(rng, 3) == 0) {  // a dual output
-                    std::string const other = below(rng, 2) == 0 ? conv(join) : chain(join, 2);
-                    x = model.add(name("add"), x, other)->get_name();
-                    x = conv(x);
-                }
-                break;
-            }
-            case 3: {  // a residual block
-                std::string const b = chain(x, 1 + below(rng, 3));
-                x = below(rng, 2) == 0 ? model.add(name("add"), x, b)->get_name()
-                                       : model.add(name("add"), b, x)->get_name();
-                x = conv(x);
-                break;
-            }
-            case 4: {  // a split in three, joined two by two
-                std::string const a = conv(x), b = conv(x), c = conv(x);
-                std::string const ab = model.add(name("add"), a, b)->get_name();
-                x = conv(model.add(name("add"), conv(ab), c)->get_name());
-                break;
-            }
-            case 5: chain(x, below(rng, 3)); x = conv(x); break;  // a side branch that ends the model
-            case 6: x = model.buffer_temp_conv(name("t"), x, 1 + int(below(rng, 3)))->get_name(); break;
-            default: x = chain(x, 2); break;
-            }
+ModelBuilder random_model(uint32_t seed, size_t steps) {
+    ModelBuilder model;
+    Rng rng(seed);
+    model.input("in");
+    std::string x = "in";
+    size_t n = 0;
+    auto const name = [&n](std::string prefix) { return prefix += std::to_string(n++); };
+    auto const conv = [&](std::string const& from) { return model.conv(name("c"), from)->get_name(); };
+    auto const add = [&](std::string const& a, std::string const& b) {
+        return model.add(name("add"), a, b)->get_name();
+    };
+    auto const chain = [&](std::string from, size_t length) {
+        for (size_t i = 0; i < length; ++i) from = conv(from);
+        return from;
+    };
+    for (size_t step = 0; step < steps; ++step) {
+        switch (below(rng, 8)) {
+        case 0: x = conv(x); break;
+        case 1:
+        case 2: {  // a split whose branches an Add or a Concatenate joins
+            std::string const source = x;
+            std::string const a = chain(x, 1 + (below(rng, 4) == 0 ? 1 : 0));
+            std::string const b = chain(x, 1 + (below(rng, 4) == 0 ? 1 : 0));
+            bool const concatenate = below(rng, 3) == 0;
+            std::string const join = concatenate ? model.concat(name("cat"), {a, b})->get_name() : add(a, b);
+            x = join;
+            if (!concatenate && below(rng, 3) == 0) x = add(x, source);  // an Add straight into another
+            x = conv(x);
+            if (below(rng, 3) == 0)  // a dual output
+                x = conv(add(x, below(rng, 2) == 0 ? conv(join) : chain(join, 2)));
+            break;
+        }
+        case 3: {  // a residual block
+            std::string const b = chain(x, 1 + below(rng, 3));
+            x = conv(below(rng, 2) == 0 ? add(x, b) : add(b, x));
+            break;
+        }
+        case 4: {  // a split in three, joined two by two
+            std::string const a = conv(x), b = conv(x), c = conv(x);
+            x = conv(add(conv(add(a, b)), c));
+            break;
+        }
+        case 5: chain(x, below(rng, 3)); x = conv(x); break;  // a side branch that ends the model
+        case 6: x = model.buffer_temp_conv(name("t"), x, 1 + int(below(rng, 3)))->get_name(); break;
+        default: x = chain(x, 2); break;
         }
     }
-    ModelBuilder model;
-};
+    return model;
+}
 
-// Every answer the graph gives about one layer, in one line.
+std::string listed(LayerList const& layers) {
+    std::string out = "[";
+    for (auto const& l : layers) out += name_of(l) + " ";
+    return out + "] ";
+}
+
+// Every answer the graph gives about one layer, in one line (main_branch: `main_branch`).
 template <class Graph>
 std::string describe(Graph& graph, LayerPtr const& layer) {
-    std::ostringstream out;
     auto const [main, skip] = graph.get_skipconnect_branch(layer);
-    LayerList const main_branch = graph.main_branch(layer);
-    auto const list = [&out](LayerList const& layers) {
-        out << "[";
-        for (auto const& l : layers) out << name_of(l) << " ";
-        out << "] ";
-    };
-    list(main);
-    list(skip);
-    list(main_branch);
-    out << name_of(graph.get_mappable_layer(layer)) << " " << name_of(graph.next_mappable_layer(layer)) << " "
-        << name_of(graph.previous_mappable_layer(layer)) << " " << graph.is_merge(layer)
-        << graph.is_dual_output_layer(layer) << graph.is_skip_layer(layer) << graph.is_dual_output_to_store_dma(layer)
-        << graph.layer_need_load_dma(layer) << graph.layer_need_store_dma(layer) << graph.is_alt_layer(layer);
+    std::ostringstream out;
+    out << listed(main) << listed(skip) << listed(graph.main_branch(layer)) << name_of(graph.get_mappable_layer(layer))
+        << " " << name_of(graph.next_mappable_layer(layer)) << " " << name_of(graph.previous_mappable_layer(layer))
+        << " " << graph.is_merge(layer) << graph.is_dual_output_layer(layer) << graph.is_skip_layer(layer)
+        << graph.is_dual_output_to_store_dma(layer) << graph.layer_need_load_dma(layer)
+        << graph.layer_need_store_dma(layer) << graph.is_alt_layer(layer);
     return out.str();
 }
 
-// The same through the free functions, each with a graph of its own.
+// The same through the free functions, each with a graph of its own (no main_branch: the first list).
 std::string describe_free(LayerPtr const& layer) {
     DepthMemo memo;
-    std::ostringstream out;
     auto const [main, skip] = get_skipconnect_branch(layer);
-    out << names_of(main).size() << names_of(skip).size() << " " << name_of(get_mappable_layer(layer)) << " "
+    std::ostringstream out;
+    out << listed(main) << listed(skip) << listed(main) << name_of(get_mappable_layer(layer)) << " "
         << name_of(next_mappable_layer(layer)) << " " << name_of(previous_mappable_layer(layer)) << " "
         << is_merge(layer) << is_dual_output_layer(layer) << is_skip_layer(layer) << is_dual_output_to_store_dma(layer)
         << layer_need_load_dma(layer) << layer_need_store_dma(layer) << is_alt_layer(layer, &memo);
-    return out.str();
-}
-
-std::string describe_free(SortedBranchGraph& graph, LayerPtr const& layer) {
-    std::ostringstream out;
-    auto const [main, skip] = graph.get_skipconnect_branch(layer);
-    out << names_of(main).size() << names_of(skip).size() << " " << name_of(graph.get_mappable_layer(layer)) << " "
-        << name_of(graph.next_mappable_layer(layer)) << " " << name_of(graph.previous_mappable_layer(layer)) << " "
-        << graph.is_merge(layer) << graph.is_dual_output_layer(layer) << graph.is_skip_layer(layer)
-        << graph.is_dual_output_to_store_dma(layer) << graph.layer_need_load_dma(layer)
-        << graph.layer_need_store_dma(layer) << graph.is_alt_layer(layer);
     return out.str();
 }
 
@@ -207,24 +185,6 @@ void count_situations(SortedBranchGraph& reference, LayerList const& all, Seen* 
     }
 }
 
-// Random lists of the graph's layers (repeats and null entries too) and their first and last
-// mappable layers; counts ties at the front of the depth order, which the branches decide.
-void check_mappable_ends(LayerGraph& graph, SortedBranchGraph& reference, LayerList const& all, Rng& rng, Seen* seen) {
-    for (int round = 0; round < 12; ++round) {
-        LayerList layers;
-        for (size_t n = 1 + below(rng, 8); layers.size() < n;)
-            layers.push_back(below(rng, 12) == 0 ? nullptr : all[below(rng, all.size())]);
-        EXPECT_EQ(name_of(graph.first_mappable_layer(layers)), name_of(reference.first_mappable_layer(layers)));
-        EXPECT_EQ(name_of(graph.last_mappable_layer(layers)), name_of(reference.last_mappable_layer(layers)));
-        EXPECT_EQ(name_of(first_mappable_layer(layers)), name_of(reference.first_mappable_layer(layers)));
-        LayerList m;
-        for (auto const& l : layers)
-            if (l && !l->is_target_component(K::SKIP_DMA) && !l->is_target_component(K::None)) m.push_back(l);
-        sort_by_depth(&m);
-        if (m.size() > 1 && reference.get_layer_depth(m[0]) == reference.get_layer_depth(m[1])) ++(*seen)["tie"];
-    }
-}
-
 void check_graph(LayerList const& all, uint32_t seed, Seen* seen) {
     SortedBranchGraph reference;
     std::map<std::string, std::string> expected;
@@ -247,43 +207,54 @@ void check_graph(LayerList const& all, uint32_t seed, Seen* seen) {
     for (auto const& layer : all) {
         LayerGraph fresh;
         EXPECT_EQ(describe(fresh, layer), expected[name_of(layer)]) << name_of(layer);
-        EXPECT_EQ(describe_free(layer), describe_free(reference, layer)) << name_of(layer);
+        EXPECT_EQ(describe_free(layer), expected[name_of(layer)]) << name_of(layer);
     }
-    check_mappable_ends(shared, reference, all, rng, seen);
+    // Random lists (repeats and null entries too): ties at the front of the depth order are decided
+    // by the branches.
+    for (int round = 0; round < 12; ++round) {
+        LayerList layers;
+        for (size_t n = 1 + below(rng, 8); layers.size() < n;)
+            layers.push_back(below(rng, 12) == 0 ? nullptr : all[below(rng, all.size())]);
+        std::string const first = name_of(reference.first_mappable_layer(layers));
+        std::string const last = name_of(reference.last_mappable_layer(layers));
+        EXPECT_EQ(name_of(shared.first_mappable_layer(layers)), first);
+        EXPECT_EQ(name_of(shared.last_mappable_layer(layers)), last);
+        EXPECT_EQ(name_of(first_mappable_layer(layers)), first);
+        EXPECT_EQ(name_of(last_mappable_layer(layers)), last);
+        LayerList m;
+        for (auto const& l : layers)
+            if (l && !l->is_target_component(K::SKIP_DMA) && !l->is_target_component(K::None)) m.push_back(l);
+        sort_by_depth(&m);
+        if (m.size() > 1 && reference.get_layer_depth(m[0]) == reference.get_layer_depth(m[1])) ++(*seen)["tie"];
+    }
 }
 
-TEST(BranchReference, RandomGraphsAnswerAsTheSortedLists) {
-    Seen seen;
+TEST(BranchReference, RandomGraphsAndModelsAnswerAsTheSortedLists) {
+    Seen graphs, models;
     for (uint32_t seed = 0; seed < 400; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        check_graph(random_fake_graph(seed, 3 + seed % 40), seed, &seen);
+        SCOPED_TRACE("graph seed " + std::to_string(seed));
+        check_graph(random_fake_graph(seed, 3 + seed % 40), seed, &graphs);
     }
-    for (char const* situation :
+    for (uint32_t seed = 0; seed < 150; ++seed) {
+        SCOPED_TRACE("model seed " + std::to_string(seed));
+        check_graph(random_model(seed, 2 + seed % 12).model().layers(), seed, &models);
+    }
+    for (std::string const situation :
          {"main through the first outbound", "main through the second", "branches that never meet",
           "the same layer twice", "split in three or more", "skip DMAs of one depth in a row",
           "mappable layer chosen by branches", "merge on the main branch", "no merge off the main branch",
-          "alternate", "dual output", "tie"})
-        EXPECT_GE(seen[situation], 10) << situation;
-}
-
-TEST(BranchReference, RandomModelsAnswerAsTheSortedLists) {
-    Seen seen;
-    for (uint32_t seed = 0; seed < 150; ++seed) {
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        RandomModel random(seed, 2 + seed % 12);
-        check_graph(random.model.model().layers(), seed, &seen);
+          "alternate", "dual output", "tie"}) {
+        EXPECT_GE(graphs[situation], 10) << situation;
+        // A model never links one layer twice.
+        EXPECT_GE(models[situation], situation == "the same layer twice" ? 0 : 10) << "models: " << situation;
     }
-    for (char const* situation :
-         {"main through the first outbound", "main through the second", "branches that never meet",
-          "split in three or more", "skip DMAs of one depth in a row", "mappable layer chosen by branches",
-          "merge on the main branch", "no merge off the main branch", "alternate", "dual output", "tie"})
-        EXPECT_GE(seen[situation], 10) << situation;
 }
 
-// A chain whose every layer also feeds a side layer that ends the graph: no two branches ever
-// meet, so choosing the first layer's main branch needs the choice at every layer after it first.
+// A chain whose every layer also feeds a side layer that ends the graph: no two branches ever meet,
+// so the first layer's main branch needs the choice at every layer after it (a recursion would
+// overflow the stack).
 TEST(BranchReference, LongBranchesNeedNoDeepRecursion) {
-    constexpr size_t length = 100000;  // a recursive choice would overflow the stack
+    constexpr size_t length = 100000;
     std::vector<std::shared_ptr<FakeLayer>> chain{FakeLayer::make("l0", {K::CNP})}, sides;
     for (size_t i = 1; i < length; ++i) {
         chain.push_back(FakeLayer::make("l", {K::CNP}));
