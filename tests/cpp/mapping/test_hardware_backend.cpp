@@ -26,8 +26,6 @@
 #include "support/mapping_fixtures.h"
 #include "support/ops_test_util.h"
 #include "support/recorder_doubles.h"
-#include "support/v2_checks.h"
-#include "support/variable_fill.h"
 
 namespace nuvra {
 namespace {
@@ -305,10 +303,11 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
     ScriptedChecker::breaking_sequence = {};
 }
 
+std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
+
 // in -> c1 -> c2 -> c3 and c1 -> side: with every layer given, c3 ends while the model goes on
 // (side is its output). That refuses the whole mapping, beside the walk's own failure.
 TEST(HardwareBackend, ALayerWhoseOutputGoesNowhereRefusesTheWholeMapping) {
-    std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
     struct Row { const char* name; std::set<std::string> incompatible; std::string text; };
     Row const rows[] = {
         {"alone", {}, "Cannot map layer 'c3'. " + dead_end},
@@ -367,19 +366,12 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
         m.layer(LayerType::FullyConnected, "fc", {{"units", 2}}, {"in"});
         m["fc"]->variables().set("weights", std::move(weights));
     };
-    // v1: hrc (InputConvolutional, 16 x 16 x 1) -> a Convolutional layer `name` on `inbound`.
-    std::map<std::string, int> const v1_cnp{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8},
-                                           {"padding", 1},      {"activation", 1},    {"act_bits", 1},
-                                           {"weights_bits", 1}};
-    auto const v1_hrc = [&](ModelBuilder& m) {
-        m.layer(LayerType::InputConvolutional, "hrc",
-                testing::with(v1_cnp, {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}}), {});
-        testing::fill_variable(*m["hrc"], "weights", 1);
+    auto const v1_input = [](ModelBuilder& m) {
+        m.layer(LayerType::InputData, "in", {{"input_width", 8}, {"input_height", 8}, {"input_channels", 4},
+                                             {"input_bits", 4}}, {});
     };
-    auto const v1_conv = [&](ModelBuilder& m, std::string const& name, std::string const& inbound) {
-        m.layer(LayerType::Convolutional, name, v1_cnp, {inbound});
-    };
-    std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
+    std::map<std::string, int> const v1_conv{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8},
+                                            {"padding", 1},      {"activation", 1},    {"act_bits", 1}};
     struct Row {
         const char* name; HwVersion version; std::span<Generation const> generations;
         std::function<void(ModelBuilder&)> build; std::string text;
@@ -387,14 +379,6 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
     Row const rows[] = {
         // A layer whose output goes nowhere while the model goes on: refused before any recorder
         // is asked to route it.
-        {"v2 Dense1D on the input that ends there", hw::Tolmar_v2, built_generations(),
-         [&](ModelBuilder& m) {
-             m.input("in");
-             m.layer(LayerType::Dense1D, "d", {{"units", 4}}, {"in"});
-             conv(m, "c");
-             m.layer(LayerType::Conv2D, "c2", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"c"});
-         },
-         "Cannot map layer 'd'. " + dead_end},
         {"v2 Dense1D after a Conv2D that goes on", hw::Tolmar_v2, built_generations(),
          [&](ModelBuilder& m) {
              m.input("in");
@@ -405,10 +389,10 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
          "Cannot map layer 'd'. " + dead_end},
         {"v1 FullyConnected after a Convolutional that goes on", {0xBC, 0xA1, 0, 1}, built_generations(),
          [&](ModelBuilder& m) {
-             v1_hrc(m);
-             v1_conv(m, "c", "hrc");
-             m.layer(LayerType::FullyConnected, "fc", {{"units", 10}, {"weights_bits", 1}}, {"c"});
-             v1_conv(m, "c2", "c");
+             v1_input(m);
+             m.layer(LayerType::Convolutional, "c", v1_conv, {"in"});
+             m.layer(LayerType::FullyConnected, "fc", {{"units", 10}}, {"c"});
+             m.layer(LayerType::Convolutional, "c2", v1_conv, {"c"});
          },
          "Cannot map layer 'fc'. " + dead_end},
         {"v2 Dense1D weights of rank 1", hw::Tolmar_v2, built_generations(),
@@ -457,10 +441,8 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
          "of 4 values."},
         {"v1 Convolutional weights of 16 filters in a layer of 8", {0xBC, 0xA1, 0, 1}, built_generations(),
          [&](ModelBuilder& m) {
-             m.layer(LayerType::InputData, "in", {{"input_width", 8}, {"input_height", 8}, {"input_channels", 4},
-                                                  {"input_bits", 4}}, {});
-             m.layer(LayerType::Convolutional, "cv",
-                     {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"padding", 1}}, {"in"});
+             v1_input(m);
+             m.layer(LayerType::Convolutional, "cv", v1_conv, {"in"});
              m["cv"]->variables().set("weights", i8({16, 4, 3, 3}, std::vector<int8_t>(576)));
          },
          "Cannot map layer 'cv'. Variable 'weights' has shape (16, 4, 3, 3), but the layer needs shape (8, 4, 3, 3)."},
