@@ -114,46 +114,30 @@ TEST(V2NpRegisters, DefaultImage) {
               overflow(300, 8));
 }
 
-// Every field lies inside its image, and two fields of one image share bits only where the
-// hardware reuses them: a TNP-B's FIFO size and input channels in place of a CNP's packet memory
-// and filters, and its input frame over the NP slot bits; an FNP linked layer's pixel count
-// written before the row layout over it; an alternate layer's fields over the merge's; the skip
-// load's column over the bits cleared before it; the max-value pair of the neuron variables over
-// the activation pair.
+// Every field lies inside its image, and fields share bits only where the hardware reuses them: a
+// TNP-B's FIFO size, channels and frame over a CNP's packet memory, filters and NP slot; an FNP
+// linked layer's pixel count under its row layout; an alternate's fields over the merge's; the skip
+// load's column over the bits cleared before it; the neuron variables' max pair over the activation's.
 TEST(V2Registers, FieldTable) {
     std::vector<std::pair<std::string_view, size_t>> const images = {
-        {"np", NP_REGISTER_WORDS},
-        {"hrc", HRC_REGISTER_WORDS},
-        {"hrc_sram_select", 1},
-        {"scc", SCC_REGISTER_WORDS},
-        {"epg", EPG_REGISTER_WORDS},
-        {"skipdma_range", 1},
-        {"skipdma_load_nps", SKIPDMA_LOAD_NPS_WORDS},
-        {"skipdma_load_gap", 1},
-        {"skipdma_load_mode", 1},
-        {"skipdma_store_mode", 1},
-        {"skipdma_store_repeat", SKIPDMA_STORE_REPEAT_WORDS},
-        {"skipdma_store_size", SKIPDMA_STORE_SIZE_WORDS},
-        {"neuron_variables", NEURON_VARIABLE_WORDS},
-        {"merge_shift", 1},
-        {"cnp_lut", 1},
-        {"hrc_lut", 1},
+        {"np", NP_REGISTER_WORDS}, {"hrc", HRC_REGISTER_WORDS}, {"hrc_sram_select", 1}, {"scc", SCC_REGISTER_WORDS},
+        {"epg", EPG_REGISTER_WORDS}, {"skipdma_range", 1}, {"skipdma_load_nps", SKIPDMA_LOAD_NPS_WORDS},
+        {"skipdma_load_gap", 1}, {"skipdma_load_mode", 1}, {"skipdma_store_mode", 1},
+        {"skipdma_store_repeat", SKIPDMA_STORE_REPEAT_WORDS}, {"skipdma_store_size", SKIPDMA_STORE_SIZE_WORDS},
+        {"neuron_variables", NEURON_VARIABLE_WORDS}, {"merge_shift", 1}, {"cnp_lut", 1}, {"hrc_lut", 1},
         {"fnp_neuron", FNP_NEURON_HEADER_WORDS},
     };
     EXPECT_EQ(nuvra::testing::fields_outside_images(field_table, images), std::vector<std::string>{});
-    EXPECT_EQ(nuvra::testing::unintended_overlaps(field_table, {{"INPUT_MEMORY_CPKSRAM_SIZE", "INPUT_MEMORY_FIFO_FRAMES"},
-                                                               {"FILTERS_TF_TOTAL", "FILTERS_TNP_B_CHANNELS"},
-                                                               {"NP_SLOT_TNP_B_BUFFER", "NP_SLOT_SET_23"},
-                                                               {"NP_SLOT_TNP_B_BUFFER", "NP_SLOT_HIGH_ID_B"},
-                                                               {"PR_CH_SIZE", "PR_INPUT_ROW_WORDS"},
-                                                               {"PR_CH_SIZE", "PR_SEPARABLE"},
-                                                               {"PR_CH_SIZE", "PR_INPUT_ROW_CONTAINER"},
-                                                               {"MERGE_SET_4", "ALT_HAS_PEER"},
-                                                               {"MERGE_CHANNEL", "ALT_PEER_INDEX"},
-                                                               {"SKIP_LOAD_CLEAR_1_15", "SKIP_LOAD_COL"},
-                                                               {"VARS_A_MAX_SHIFT", "VARS_A_ACT_SHIFT_LOW"},
-                                                               {"VARS_B_MAX_VALUE", "VARS_B_ACT_SHIFT_HIGH"},
-                                                               {"VARS_B_MAX_VALUE", "VARS_B_ACT_SCALE"}}),
+    EXPECT_EQ(nuvra::testing::unintended_overlaps(
+                  field_table, {{"INPUT_MEMORY_CPKSRAM_SIZE", "INPUT_MEMORY_FIFO_FRAMES"},
+                                {"FILTERS_TF_TOTAL", "FILTERS_TNP_B_CHANNELS"},
+                                {"NP_SLOT_TNP_B_BUFFER", "NP_SLOT_SET_23"},
+                                {"NP_SLOT_TNP_B_BUFFER", "NP_SLOT_HIGH_ID_B"}, {"PR_CH_SIZE", "PR_INPUT_ROW_WORDS"},
+                                {"PR_CH_SIZE", "PR_SEPARABLE"}, {"PR_CH_SIZE", "PR_INPUT_ROW_CONTAINER"},
+                                {"MERGE_SET_4", "ALT_HAS_PEER"}, {"MERGE_CHANNEL", "ALT_PEER_INDEX"},
+                                {"SKIP_LOAD_CLEAR_1_15", "SKIP_LOAD_COL"}, {"VARS_A_MAX_SHIFT", "VARS_A_ACT_SHIFT_LOW"},
+                                {"VARS_B_MAX_VALUE", "VARS_B_ACT_SHIFT_HIGH"},
+                                {"VARS_B_MAX_VALUE", "VARS_B_ACT_SCALE"}}),
               std::vector<std::string>{});
 }
 

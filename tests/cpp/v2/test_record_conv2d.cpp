@@ -228,7 +228,6 @@ TEST(RecordConv2d, RecordLayerArgumentsReachTheirBits) {
     using Bits = std::array<uint32_t, 6>;
     struct { char const* name; bool set_spikes, mesh_flag, next_layer, registers_only, fnp_padding; Bits bits; }
     const rows[] = {
-        {"none", false, false, false, false, false, {0, 0, 0, 0, 0, 0}},
         {"set_spikes", true, false, false, false, false, {1, 0, 0, 0, 0, 0}},
         {"mesh_flag", false, true, false, false, false, {0, 1, 0, 0, 0, 0}},
         {"next_layer", false, false, true, false, false, {0, 0, 1, 0, 0, 0}},
@@ -243,14 +242,10 @@ TEST(RecordConv2d, RecordLayerArgumentsReachTheirBits) {
             SCOPED_TRACE(std::to_string(int(kind)) + " " + row.name);
             ConvFixture f(kind, 3, 8, {8, 8});
             LayerRecorderImpl const recorder(*f.device, constraints);
-            auto const record = recorder.record_layer({.layer = *f.layer,
-                                                       .sequence_first = *f.layer,
-                                                       .next_layer = row.next_layer ? f.layer : nullptr,
-                                                       .set_spikes = row.set_spikes,
-                                                       .mesh_flag = row.mesh_flag,
-                                                       .skipped_nps = {},
-                                                       .registers_only = row.registers_only,
-                                                       .fnp_padding = row.fnp_padding});
+            auto const record = recorder.record_layer(
+                {.layer = *f.layer, .sequence_first = *f.layer, .next_layer = row.next_layer ? f.layer : nullptr,
+                 .set_spikes = row.set_spikes, .mesh_flag = row.mesh_flag, .skipped_nps = {},
+                 .registers_only = row.registers_only, .fnp_padding = row.fnp_padding});
             size_t images = 0;
             for (DecodedBlock const& block : decode_blocks(*record)) {
                 if (block.header.target != dma::Target::NpRegisters) continue;

@@ -194,17 +194,16 @@ TEST(V2MemorySizer, NeedsBeyond64BitsAreRefused) {
     m.layer(LayerType::Conv2D, "a", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"in"});
     m.buffer_temp_conv("btc", "in", 2);
     v2::MemorySizerImpl const sizer;
-    struct { char const* name; char const* layer; hw::Component component; } const rows[] = {
+    struct { char const* layer; hw::Component component; } const rows[] = {
         // Rows of 2^32 bytes over 2^29 channels: 2^64 bits.
-        {"a", "a", part(hw::Type::CNP1, 4, Shape{8, 8, 1u << 29}, Shape{0xFFFFFFFF, 1, 4})},
+        {"a", part(hw::Type::CNP1, 4, Shape{8, 8, 1u << 29}, Shape{0xFFFFFFFF, 1, 4})},
         // Frames of 2^31 x 2^31 values over 4 channels of 8 bits: 2^67 bits.
-        {"btc", "btc", part(hw::Type::TNP_B, 4, Shape{8, 8, 4}, Shape{1u << 31, 1u << 31, 4})},
+        {"btc", part(hw::Type::TNP_B, 4, Shape{8, 8, 4}, Shape{1u << 31, 1u << 31, 4})},
     };
     for (auto const& row : rows) {
         EXPECT_EQ(error_text<std::runtime_error>(
                       [&] { sizer.get_input_memory_size(m[row.layer], row.component, m["in"]); }),
-                  std::string("The memory size of layer '") + row.name + "' does not fit 32 bits.")
-            << row.layer;
+                  std::string("The memory size of layer '") + row.layer + "' does not fit 32 bits.");
     }
 }
 
@@ -406,7 +405,6 @@ TEST(RecordDense1d, RecordLayerArgumentsReachTheirBits) {
     // word 2 bit 7, word 44 bit 2, word 1 bit 29, word 3 bits 24-31 = 0xFE
     using Bits = std::array<uint32_t, 4>;
     struct { char const* name; bool set_spikes, mesh_flag, registers_only, fnp_padding; Bits bits; } const rows[] = {
-        {"none", false, false, false, false, {0, 0, 0, 0}},
         {"set_spikes", true, false, false, false, {1, 0, 0, 0}},
         {"mesh_flag", false, true, false, false, {0, 1, 0, 0}},
         {"registers_only", false, false, true, false, {0, 0, 0, 1}},
@@ -416,12 +414,9 @@ TEST(RecordDense1d, RecordLayerArgumentsReachTheirBits) {
         SCOPED_TRACE(row.name);
         DenseFixture f(hw::Type::FNP3);
         LayerRecorderImpl const recorder(*f.device, f.constraints);
-        auto const record = recorder.record_layer({.layer = *f.layer,
-                                                   .sequence_first = *f.layer,
-                                                   .set_spikes = row.set_spikes,
-                                                   .mesh_flag = row.mesh_flag,
-                                                   .skipped_nps = {},
-                                                   .registers_only = row.registers_only,
+        auto const record = recorder.record_layer({.layer = *f.layer, .sequence_first = *f.layer,
+                                                   .set_spikes = row.set_spikes, .mesh_flag = row.mesh_flag,
+                                                   .skipped_nps = {}, .registers_only = row.registers_only,
                                                    .fnp_padding = row.fnp_padding});
         auto const blocks = decode_blocks(*record);
         ASSERT_EQ(targets_of(blocks), (row.registers_only ? std::vector<int>{7, 2} : std::vector<int>{7, 2, 6}));
