@@ -239,11 +239,11 @@ TEST(Products, EveryProductHasOneGenerationEverywhere) {
     std::set<IpVersion> served;
     for (size_t i = 0; i < std::size(expected); ++i) {
         Row const& row = expected[i];
-        SCOPED_TRACE(format_hw_version({0xBC, row.id, 1, 0}));
+        HwVersion const version{0xBC, row.id, 1, 0};
+        SCOPED_TRACE(format_hw_version(version));
         hw::Product const& product = hw::products[i];
         EXPECT_EQ((std::tuple{product.id, product.ip, product.multi_pass}), (std::tuple{row.id, row.ip, row.multi_pass}));
         EXPECT_EQ(hw::find_product(row.id), &product);
-        HwVersion const version{0xBC, row.id, 1, 0};
         EXPECT_EQ(version.get_ip_version(), row.ip);
         EXPECT_EQ(generation_row(row.ip).ip, row.ip);
 
@@ -266,10 +266,10 @@ TEST(Products, EveryProductHasOneGenerationEverywhere) {
 
     for (unsigned id = 0; id <= 0xFF; ++id) {
         if (hw::find_product(uint8_t(id)) != nullptr) continue;
-        HwVersion const version{0xBC, uint8_t(id), 1, 0};
         EXPECT_EQ(ip_version_of_product(uint8_t(id)), IpVersion::none) << id;
-        EXPECT_EQ(testing::error_text<std::runtime_error>(
-                      [&] { IpVersionSpecificHardwareBackend const backend(*make_fake_device(version)); }),
+        EXPECT_EQ(testing::error_text<std::runtime_error>([&] {
+                      IpVersionSpecificHardwareBackend const backend(*make_fake_device({0xBC, uint8_t(id), 1, 0}));
+                  }),
                   "Unsupported IP version in IpVersionSpecificHardwareBackend.")
             << id;
     }
