@@ -26,47 +26,6 @@ using namespace testing;
 using Rng = std::mt19937;
 using Names = std::vector<std::string>;
 
-size_t below(Rng& rng, size_t n) { return n == 0 ? 0 : size_t(rng() % n); }
-
-// Conv2Ds (merge layers after an Add or a Concatenate), TNP-B layers, Adds and Concatenates, reading
-// mostly the last few layers: skip connections short or long, some producers feeding two branches.
-// Every layer but a Concatenate has 4 channels.
-ModelBuilder random_model(uint32_t seed, size_t steps) {
-    std::vector<std::string> produced{"in"};
-    ModelBuilder model;
-    model.input("in");
-    Rng rng(seed);
-    for (size_t i = 0; i < steps; ++i) {
-        std::string const name = std::to_string(i);
-        size_t const kind = below(rng, 10);
-        auto const pick = [&] {
-            size_t const near = std::min<size_t>(3, produced.size());
-            size_t const back = below(rng, 3) == 0 ? below(rng, produced.size()) : below(rng, near);
-            return produced[produced.size() - 1 - back];
-        };
-        std::string const a = pick();
-        if (kind < 5) {
-            produced.push_back(model.conv("c" + name, a)->get_name());
-        } else if (kind == 5) {
-            produced.push_back(model.buffer_temp_conv("t" + name, a, 1 + int(below(rng, 4)))->get_name());
-        } else {
-            std::string b = pick();
-            for (size_t tries = 0; tries < 4 && b == a; ++tries) b = pick();
-            if (b == a) continue;
-            // The merge layer after the Add or Concatenate, and now and then a second reader of
-            // it: a dual output, at the same depth or deeper.
-            std::string const merge = kind < 8 ? "add" + name : "cat" + name;
-            if (kind < 8) model.add(merge, a, b);
-            else model.concat(merge, {a, b});
-            produced.push_back(model.conv("m" + name, merge)->get_name());
-            if (below(rng, 3) == 0)
-                produced.push_back(model.conv("d" + name, below(rng, 2) == 0 ? merge : "m" + name)->get_name());
-            if (kind < 8 && below(rng, 4) == 0) produced.push_back(merge);
-        }
-    }
-    return model;
-}
-
 // Every field of a layer's mapping in one line; component lists linked from another mapping are
 // named after the layer that owns them.
 std::string describe(std::shared_ptr<Layer> const& layer,

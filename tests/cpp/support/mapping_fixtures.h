@@ -1,10 +1,14 @@
-// Shared pieces of the layer-mapping tests: small models written in one line, the component lists
-// a pass's layers get from the mesh mapper, and a check of the text of a thrown exception.
+// Shared pieces of the layer-mapping tests: small models written in one line or drawn at random,
+// the component lists a pass's layers get from the mesh mapper, and a check of the text of a
+// thrown exception.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <functional>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,6 +44,50 @@ inline ModelBuilder build_model(std::string const& words) {
         else if (name.starts_with("cat")) model.concat(name, inputs);
         else if (name.starts_with("t")) model.buffer_temp_conv(name, inputs[0], n < 0 ? 3 : n);
         else model.conv(name, inputs[0], n < 0 ? 4 : n);
+    }
+    return model;
+}
+
+// A number below `n` (0 when `n` is 0).
+inline size_t below(std::mt19937& rng, size_t n) { return n == 0 ? 0 : size_t(rng() % n); }
+
+// A random model, the same for the same seed: `steps` Conv2Ds (merge layers after an Add or a
+// Concatenate), TNP-B layers, Adds and Concatenates, reading mostly the last few layers, so that
+// skip connections are short or long, splits lead to branches of equal or unequal depth, some
+// producers feed two or more branches and some end the model. Every layer but a Concatenate has 4
+// channels.
+inline ModelBuilder random_model(uint32_t seed, size_t steps) {
+    std::vector<std::string> produced{"in"};
+    ModelBuilder model;
+    model.input("in");
+    std::mt19937 rng(seed);
+    for (size_t i = 0; i < steps; ++i) {
+        std::string const name = std::to_string(i);
+        size_t const kind = below(rng, 10);
+        auto const pick = [&] {
+            size_t const near = std::min<size_t>(3, produced.size());
+            size_t const back = below(rng, 3) == 0 ? below(rng, produced.size()) : below(rng, near);
+            return produced[produced.size() - 1 - back];
+        };
+        std::string const a = pick();
+        if (kind < 5) {
+            produced.push_back(model.conv("c" + name, a)->get_name());
+        } else if (kind == 5) {
+            produced.push_back(model.buffer_temp_conv("t" + name, a, 1 + int(below(rng, 4)))->get_name());
+        } else {
+            std::string b = pick();
+            for (size_t tries = 0; tries < 4 && b == a; ++tries) b = pick();
+            if (b == a) continue;
+            // The merge layer after the Add or Concatenate, and now and then a second reader of
+            // it: a dual output, at the same depth or deeper.
+            std::string const merge = kind < 8 ? "add" + name : "cat" + name;
+            if (kind < 8) model.add(merge, a, b);
+            else model.concat(merge, {a, b});
+            produced.push_back(model.conv("m" + name, merge)->get_name());
+            if (below(rng, 3) == 0)
+                produced.push_back(model.conv("d" + name, below(rng, 2) == 0 ? merge : "m" + name)->get_name());
+            if (kind < 8 && below(rng, 4) == 0) produced.push_back(merge);
+        }
     }
     return model;
 }
