@@ -154,15 +154,10 @@ public:
         auto const outbounds = layer.outbound_layers();
         if (outbounds.size() != 1 || !outbounds.front()->is_target_component(ComponentKind::TNP_B))
             return MappingStatus::success();
-        Layer const& next = *outbounds.front();
-        uint32_t const max_height = constraints_.cnp_max_height();
-        uint32_t const max_width = constraints_.cnp_max_width();
-        uint32_t const max_filters = constraints_.cnp_max_filters();
-        SplitOutcome const split =
-            layer_type_of(next) == LayerType::BufferTempConv
-                ? split_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B, false)
-                : split_depthwise_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B,
-                                             false);
+        Layer const& next = *outbounds.front();  // a BufferTempConv
+        SplitOutcome const split = split_conv_layer(next, checker_, constraints_.cnp_max_height(),
+                                                    constraints_.cnp_max_width(), constraints_.cnp_max_filters(),
+                                                    hw::Type::TNP_B, false);
         // NPs reserved from this layer are free again for the next one.
         auto const& tnp_b = slots(hw::Type::TNP_B);
         size_t const reserved_free = size_t(std::count_if(
@@ -185,27 +180,6 @@ private:
         return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
     }
 
-    static LayerType layer_type_of(Layer const& layer) {
-        if (layer.params() == nullptr)
-            throw std::runtime_error(format("Layer '{}' has no parameters.", layer.get_name()));
-        return layer.params()->layer_type();
-    }
-
-    // A layer computed whole by one NP: all its filters, over its whole first input, single buffer.
-    static hw::Component whole_layer_component(hw::Type type, Layer const& layer, uint32_t filters) {
-        Shape const input = layer.first_input();
-        hw::NpPart part;
-        part.start_neuron = 0;
-        part.filters = filters;
-        part.spatial_partition = {0, 0, input};
-        part.halo_partition = {0, 0, input};
-        part.single_buffer = true;
-        hw::Component component;
-        component.type = type;
-        component.np_part = part;
-        return component;
-    }
-
     // A split TNP-B layer whose parts hold fewer channels than its input must give each part a
     // multiple of 4 filters.
     static bool breaks_tnp_b_channel_rule(Layer const& layer, std::vector<hw::Component> const& components) {
@@ -218,60 +192,37 @@ private:
         });
     }
 
+    // The layer's components and, in *types, the component types it needs: a fully-connected layer
+    // whole on one FNP; a Conv2D or BufferTempConv split over NPs of its first type, with its skip
+    // DMAs. No test or bench places another kind.
     NpRequestResult layer_components(std::shared_ptr<Layer> const& layer, bool hwpr_loopitself,
                                      std::vector<hw::Type>* types) const {
-        uint32_t const max_height = constraints_.cnp_max_height();
-        uint32_t const max_width = constraints_.cnp_max_width();
-        uint32_t const max_filters = constraints_.cnp_max_filters();
-        uint32_t const half_height = std::min(constraints_.cnp_max_height_default() / 2, max_height);
-        uint32_t const half_width = std::min(constraints_.cnp_max_width_default() / 2, max_width);
+        if (layer->params() == nullptr)
+            throw std::runtime_error(format("Layer '{}' has no parameters.", layer->get_name()));
         NpRequestResult result;
-        // The convolution-like kinds: split over NPs of their first type, then add the skip DMAs.
-        auto const split = [&](auto const& splitter) {
-            *types = layer_np_types(layer);
-            if (types->empty()) throw std::runtime_error(no_hardware_message);
-            result = splitter(types->front());
-            request_skipdma(&result.first, *types, layer);
-        };
-        switch (layer_type_of(*layer)) {
-        case LayerType::FullyConnected:
-        case LayerType::Dense1D: {
+        switch (layer->params()->layer_type()) {
+        case LayerType::FullyConnected: {
             hw::Type const type = get_compatible_fnp_type(*layer);
             *types = {type};
             int32_t const units = layer->params()->get("units");
-            result.first.push_back(whole_layer_component(type, *layer, units < 0 ? 0u : uint32_t(units)));
+            hw::NpPart part;
+            part.start_neuron = 0;
+            part.filters = units < 0 ? 0u : uint32_t(units);
+            part.spatial_partition = part.halo_partition = {0, 0, layer->first_input()};
+            part.single_buffer = true;
+            hw::Component component;
+            component.type = type;
+            component.np_part = part;
+            result.first.push_back(component);
             break;
         }
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional:
         case LayerType::Conv2D:
         case LayerType::BufferTempConv:
-            split([&](hw::Type type) {
-                return split_conv_layer(*layer, checker_, max_height, max_width, max_filters, type, hwpr_loopitself);
-            });
-            break;
-        case LayerType::DepthwiseConv2D:
-        case LayerType::DepthwiseBufferTempConv:
-            split([&](hw::Type type) {
-                return split_depthwise_conv_layer(*layer, checker_, max_height, max_width, max_filters, type,
-                                                  hwpr_loopitself);
-            });
-            break;
-        case LayerType::Conv2DTranspose:
-            split([&](hw::Type) {
-                return split_transposed_conv2d_layer(*layer, checker_, half_height, half_width, max_filters,
-                                                     hwpr_loopitself);
-            });
-            break;
-        case LayerType::DepthwiseConv2DTranspose:
-            split([&](hw::Type) {
-                return split_transposed_dwconv2d_layer(*layer, checker_, half_height, half_width, max_filters,
-                                                       hwpr_loopitself);
-            });
-            break;
-        case LayerType::StatefulRecurrent:
-            *types = {hw::Type::TNP_R};
-            result.first.push_back(whole_layer_component(hw::Type::TNP_R, *layer, 0));
+            *types = layer_np_types(layer);
+            if (types->empty()) throw std::runtime_error(no_hardware_message);
+            result = split_conv_layer(*layer, checker_, constraints_.cnp_max_height(), constraints_.cnp_max_width(),
+                                      constraints_.cnp_max_filters(), types->front(), hwpr_loopitself);
+            request_skipdma(&result.first, *types, layer);
             break;
         default: break;
         }
