@@ -33,25 +33,9 @@ public:
     LayerList const& main_branch(LayerPtr const& layer) {
         static LayerList const none;
         if (!layer) return none;
-        std::vector<LayerPtr> todo{layer};
-        while (!todo.empty()) {
-            LayerPtr current = todo.back();
-            if (mains_.count(current)) {
-                todo.pop_back();
-                continue;
-            }
-            bool ready = true;
-            for (auto const& out : followed_outbounds(current)) {
-                if (!mains_.count(out)) {
-                    todo.push_back(out);
-                    ready = false;
-                }
-            }
-            if (!ready) continue;
-            mains_.emplace(current, branch_pair(current).first);
-            todo.pop_back();
-        }
-        return mains_.at(layer);
+        if (auto const it = mains_.find(layer); it != mains_.end()) return it->second;
+        for (auto const& out : followed_outbounds(layer)) main_branch(out);
+        return mains_.emplace(layer, branch_pair(layer).first).first->second;
     }
 
     LayerPtr get_mappable_layer(LayerPtr const& layer) {
@@ -156,9 +140,9 @@ private:
 
     static LayerList inbounds_of(LayerPtr const& layer) {
         LayerList result;
-        if (!layer) return result;
-        for (auto const& in : layer->inbound_layers())
-            if (in) result.push_back(in);
+        if (layer)
+            for (auto const& in : layer->inbound_layers())
+                if (in) result.push_back(in);
         return result;
     }
 
@@ -169,9 +153,9 @@ private:
 
     static LayerList outbounds_of(LayerPtr const& layer) {
         LayerList result;
-        if (!layer) return result;
-        for (auto& out : layer->outbound_layers())
-            if (out) result.push_back(std::move(out));
+        if (layer)
+            for (auto& out : layer->outbound_layers())
+                if (out) result.push_back(std::move(out));
         return result;
     }
 
@@ -193,15 +177,14 @@ private:
     std::pair<LayerList, LayerList> branch_pair(LayerPtr const& layer) {
         LayerList outs = followed_outbounds(layer);
         if (outs.empty()) return {};
-        LayerList main{outs[0]};
-        LayerList const& after_first = mains_.at(outs[0]);
-        main.insert(main.end(), after_first.begin(), after_first.end());
-        LayerList skip;
-        if (outs.size() == 2) {
-            skip.push_back(outs[1]);
-            LayerList const& after_second = mains_.at(outs[1]);
-            skip.insert(skip.end(), after_second.begin(), after_second.end());
-        }
+        // An outbound layer and its own main branch.
+        auto const through = [this](LayerPtr const& out) {
+            LayerList list{out};
+            list.insert(list.end(), mains_.at(out).begin(), mains_.at(out).end());
+            return list;
+        };
+        LayerList main = through(outs[0]);
+        LayerList skip = outs.size() == 2 ? through(outs[1]) : LayerList{};
         graph_.sort_by_depth(&main);
         graph_.sort_by_depth(&skip);
         LayerPtr c = graph_.first_common_layer(main, skip);
