@@ -84,22 +84,14 @@ public:
     RandomPicks(std::shared_ptr<Device> const& device, unsigned seed) : MapConstraints(device), rng_(seed) {}
     Idents select_nps(Idents const& source, size_t count, Type type) const override {
         Idents picks = MapConstraints::select_nps(source, count, type);
-        switch (below(rng_, 10)) {
-        case 0:
+        size_t const answer = below(rng_, 10);
+        if (answer == 0) {
             picks = source;
             std::shuffle(picks.begin(), picks.end(), rng_);
             picks.resize(std::min(count, picks.size()));
-            break;
-        case 1:
-            if (!picks.empty()) picks.pop_back();
-            break;
-        case 2:
-            if (!picks.empty()) picks.back() = picks.front();
-            break;
-        case 3:
-            if (!picks.empty()) picks.back() = Ident{99, 9, 9, 0};
-            break;
-        default: break;
+        } else if (answer <= 3 && !picks.empty()) {
+            if (answer == 1) picks.pop_back();
+            else picks.back() = answer == 2 ? picks.front() : Ident{99, 9, 9, 0};
         }
         return picks;
     }
@@ -147,19 +139,6 @@ struct Answer {
 
     friend bool operator==(Answer const&, Answer const&) = default;
 };
-
-template <class Mapper>
-Answer request(Mapper& mapper, std::shared_ptr<Layer> const& layer, Idents const& reserved, bool loop_itself,
-               bool allow_new_pass) {
-    Answer answer;
-    try {
-        std::tie(answer.components, answer.status) =
-            mapper.np_request(layer, reserved, loop_itself, &answer.need_new_pass, allow_new_pass);
-    } catch (std::exception const& error) {
-        answer.thrown = error.what();
-    }
-    return answer;
-}
 
 // The NPs of the layer before (as the mapping driver keeps out), of the mesh, off the mesh, or none.
 Idents random_reserved(Rng& rng, Mesh const& mesh, Answer const& previous) {
@@ -226,8 +205,17 @@ TEST(MeshMapperReference, PlacesAsTheScanningMapper) {
             Idents const reserved = random_reserved(rng, mesh, previous);
             bool const loop_itself = below(rng, 4) == 0, allow_new_pass = below(rng, 4) != 0;
             pair.checker.fits_fnp3 = below(rng, 2) == 0;
-            Answer const mine = request(pair.mapper, layer, reserved, loop_itself, allow_new_pass);
-            Answer const theirs = request(pair.reference, layer, reserved, loop_itself, allow_new_pass);
+            auto const request = [&](auto& mapper) {
+                Answer answer;
+                try {
+                    std::tie(answer.components, answer.status) =
+                        mapper.np_request(layer, reserved, loop_itself, &answer.need_new_pass, allow_new_pass);
+                } catch (std::exception const& error) {
+                    answer.thrown = error.what();
+                }
+                return answer;
+            };
+            Answer const mine = request(pair.mapper), theirs = request(pair.reference);
             ASSERT_TRUE(mine == theirs) << at << ": " << mine.status.message << mine.thrown << " / "
                                         << theirs.status.message << theirs.thrown;
             pair.expect_same_lists(at + ", after");
