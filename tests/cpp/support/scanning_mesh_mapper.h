@@ -56,14 +56,10 @@ public:
             value[np.ident] |= (fnp3_nodes.contains({np.ident.col, np.ident.row}) ? 1u : 0u) |
                                (np.types.contains(hw::Type::FNP3) ? 2u : 0u) |
                                (np.types.contains(hw::Type::FNP2) ? 4u : 0u);
-        auto const versatility = [&value](hw::Ident const& ident) {
-            auto const it = value.find(ident);
-            return it == value.end() ? 0u : it->second;
-        };
         for (auto& [type, list] : slots_)
             if (!is_skip_dma(type))
-                std::stable_sort(list.begin(), list.end(), [&](NpSlot const& a, NpSlot const& b) {
-                    return versatility(a.ident) < versatility(b.ident);
+                std::stable_sort(list.begin(), list.end(), [&value](NpSlot const& a, NpSlot const& b) {
+                    return value.at(a.ident) < value.at(b.ident);
                 });
     }
 
@@ -205,15 +201,9 @@ private:
             hw::Type const type = get_compatible_fnp_type(*layer);
             *types = {type};
             int32_t const units = layer->params()->get("units");
-            hw::NpPart part;
-            part.start_neuron = 0;
-            part.filters = units < 0 ? 0u : uint32_t(units);
-            part.spatial_partition = part.halo_partition = {0, 0, layer->first_input()};
-            part.single_buffer = true;
-            hw::Component component;
-            component.type = type;
-            component.np_part = part;
-            result.first.push_back(component);
+            NpSpace const whole{0, 0, layer->first_input()};  // all filters over the whole input, single buffer
+            hw::NpPart const part{0, units < 0 ? 0u : uint32_t(units), whole, whole, true};
+            result.first.push_back(hw::Component{type, {}, part, {}});
             break;
         }
         case LayerType::Conv2D:
