@@ -70,23 +70,13 @@ struct CommonArgs {
     }
 
     std::vector<uint32_t> apply(std::vector<uint32_t> regs = defaults()) const {
-        format_cnp_tnp_common_config_registers(&regs, split,
-                                               {.kernel_size = kernel_size,
-                                                .kernel_stride = kernel_stride,
-                                                .activation = activation,
-                                                .first_neuron = first_neuron,
-                                                .filters = filters,
-                                                .weights_bits = weights_bits,
-                                                .layer_nps = layer_nps,
-                                                .single_buffer = single_buffer,
-                                                .transposed = transposed,
-                                                .input_bits = input_bits,
-                                                .output_bits = output_bits,
-                                                .merge_info = merge.get(),
-                                                .skipdma_load = load,
-                                                .dual_output_stores = dual_stores,
-                                                .fnp_padding = fnp_padding,
-                                                .link_nps = link_nps});
+        format_cnp_tnp_common_config_registers(
+            &regs, split,
+            {.kernel_size = kernel_size, .kernel_stride = kernel_stride, .activation = activation,
+             .first_neuron = first_neuron, .filters = filters, .weights_bits = weights_bits, .layer_nps = layer_nps,
+             .single_buffer = single_buffer, .transposed = transposed, .input_bits = input_bits,
+             .output_bits = output_bits, .merge_info = merge.get(), .skipdma_load = load,
+             .dual_output_stores = dual_stores, .fnp_padding = fnp_padding, .link_nps = link_nps});
         return regs;
     }
     static std::vector<uint32_t> defaults() { return default_np_regs(np(hw::Type::CNP1, 1), 0, false, false); }

@@ -127,9 +127,7 @@ struct ConvFixture {
                               : type == LT::BufferTempConv        ? record_program_buffer_temp_conv_layer
                               : type == LT::DepthwiseBufferTempConv ? record_program_depthwise_buffer_temp_conv_layer
                                                                   : record_program_transposed_dwconv2d_layer;
-        auto const rec = recorder(*device, {.layer = *layer,
-                                            .sequence_first = *layer,
-                                            .skipped_nps = skipped_nps,
+        auto const rec = recorder(*device, {.layer = *layer, .sequence_first = *layer, .skipped_nps = skipped_nps,
                                             .registers_only = registers_only});
         EXPECT_EQ(rec->hw_version, hw::Tolmar_v2);
         return decode_blocks(*rec);
@@ -139,12 +137,8 @@ struct ConvFixture {
                             bool fnp_padding = false) const {
         auto const format =
             type == LT::Conv2DTranspose ? format_transposed_conv2d_np_registers : format_conv2d_np_registers;
-        return format({.layer = *layer,
-                       .sequence_first = *layer,
-                       .next_layer = std::move(next_layer),
-                       .set_spikes = set_spikes,
-                       .skipped_nps = {},
-                       .fnp_padding = fnp_padding});
+        return format({.layer = *layer, .sequence_first = *layer, .next_layer = std::move(next_layer),
+                       .set_spikes = set_spikes, .skipped_nps = {}, .fnp_padding = fnp_padding});
     }
 };
 
