@@ -32,45 +32,43 @@ std::string describe(std::shared_ptr<Layer> const& layer,
                      std::map<LayerMapping::ComponentList const*, std::string> const& owners) {
     auto const m = layer_mapping(layer);
     if (!m) return "none";
-    auto const components = [](std::vector<hw::Component> const& list) {
-        std::ostringstream out("[", std::ios::ate);
-        for (hw::Component const& c : list)
-            out << int(c.type) << ":" << int(c.ident.col) << "." << int(c.ident.row) << "." << int(c.ident.id) << "."
-                << int(c.ident.channel) << " ";
-        return out.str() + "]";
+    std::ostringstream out;
+    auto const put = [&out](char const* label, auto const&... values) {
+        out << label << ' ';
+        ((out << +values << ' '), ...);
     };
-    auto const lists = [&](LayerMapping::ComponentLists const& all) {
-        std::string out = "{";
-        for (auto const& list : all) {
-            auto const it = owners.find(list.get());
-            out += (it != owners.end() ? it->second : list ? components(*list) : "") + " ";
-        }
-        return out + "}";
+    auto const components = [&](std::vector<hw::Component> const& list) {
+        out << "[ ";
+        for (hw::Component const& c : list) put(":", int(c.type), c.ident.col, c.ident.row, c.ident.id, c.ident.channel);
+        out << "] ";
     };
     // A shift tensor by the name it has in the merge's first inbound layer.
     auto const shift = [&](std::shared_ptr<Tensor> const& tensor) {
-        if (!tensor) return std::string("-");
-        Variables const& variables = layer->inbound_layers().at(0)->variables();
         for (char const* name : {"a_shift", "b_shift", "output_shift"})
-            if (variables.get(name) == tensor) return std::string(name);
-        return std::string("?");
+            if (tensor && layer->inbound_layers().at(0)->variables().get(name) == tensor) return name;
+        return tensor ? "? " : "- ";
     };
-    std::ostringstream out;
-    out << "index " << int(m->index) << " link " << int(m->link_index) << " input_link " << int(m->input_link_index)
-        << " p2p " << m->p2p_in << m->p2p_out << " flag " << m->uses_skipdma_layer_flag << " sram "
-        << (m->sram_output_shift ? std::to_string(*m->sram_output_shift) : "-");
-    if (auto const& i = m->merge_info)
-        out << " merge " << i->add << " " << i->channel << " " << shift(i->a_shift) << " " << shift(i->b_shift) << " "
-            << shift(i->output_shift) << " " << i->dual_output << " " << int(i->dual_output_target) << " "
-            << i->not_first;
+    put("index", m->index, m->link_index, m->input_link_index, m->p2p_in, m->p2p_out, m->uses_skipdma_layer_flag,
+        m->sram_output_shift.has_value(), m->sram_output_shift.value_or(0));
+    if (auto const& i = m->merge_info) {
+        put("merge", i->add, i->channel, i->dual_output, i->dual_output_target, i->not_first);
+        out << shift(i->a_shift) << shift(i->b_shift) << shift(i->output_shift);
+    }
     for (auto const* i : {m->skipdma_store_info.get(), m->skipdma_store_dual_output_info.get()})
-        if (i) out << " store " << int(i->delay) << " " << int(i->store_flag) << " " << int(i->channel);
-    if (auto const& i = m->skipdma_load_info)
-        out << " load " << int(i->channel) << " " << int(i->delay) << " " << int(i->store_channel) << " "
-            << i->channel_offset;
-    if (auto const& i = m->alt_info) out << " alt " << i->alternate << " " << i->nps << " " << int(i->main_index);
-    out << " nps " << components(*m->components) << " stores " << components(m->skipdma_stores) << " loads "
-        << components(m->skipdma_loads) << " in " << lists(m->inputs) << " out " << lists(m->outputs);
+        if (i) put("store", i->delay, i->store_flag, i->channel);
+    if (auto const& i = m->skipdma_load_info) put("load", i->channel, i->delay, i->store_channel, i->channel_offset);
+    if (auto const& i = m->alt_info) put("alt", i->alternate, i->nps, i->main_index);
+    for (auto const* list : {m->components.get(), &m->skipdma_stores, &m->skipdma_loads}) components(*list);
+    for (auto const* all : {&m->inputs, &m->outputs}) {
+        out << "{ ";
+        for (auto const& list : *all) {
+            auto const it = owners.find(list.get());
+            if (it != owners.end()) out << it->second << ' ';
+            else if (list) components(*list);
+            else out << "null ";
+        }
+        out << "} ";
+    }
     return out.str();
 }
 
