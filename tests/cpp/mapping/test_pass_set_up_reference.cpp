@@ -3,10 +3,8 @@
 // model, layer by layer by update_layer_mapping (PassScan), leave every field alike and fail alike.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -26,58 +24,56 @@ using namespace testing;
 using Rng = std::mt19937;
 using Names = std::vector<std::string>;
 
-// Every field of a layer's mapping in one line; component lists linked from another mapping are
-// named after the layer that owns them.
-std::string describe(std::shared_ptr<Layer> const& layer,
-                     std::map<LayerMapping::ComponentList const*, std::string> const& owners) {
-    auto const m = layer_mapping(layer);
-    if (!m) return "none";
-    std::ostringstream out;
-    auto const put = [&out](char const* label, auto const&... values) {
-        out << label << ' ';
-        ((out << +values << ' '), ...);
-    };
-    auto const components = [&](std::vector<hw::Component> const& list) {
-        out << "[ ";
-        for (hw::Component const& c : list) put(":", int(c.type), c.ident.col, c.ident.row, c.ident.id, c.ident.channel);
-        out << "] ";
-    };
-    // A shift tensor by the name it has in the merge's first inbound layer.
-    auto const shift = [&](std::shared_ptr<Tensor> const& tensor) {
-        for (char const* name : {"a_shift", "b_shift", "output_shift"})
-            if (tensor && layer->inbound_layers().at(0)->variables().get(name) == tensor) return name;
-        return tensor ? "? " : "- ";
-    };
-    put("index", m->index, m->link_index, m->input_link_index, m->p2p_in, m->p2p_out, m->uses_skipdma_layer_flag,
-        m->sram_output_shift.has_value(), m->sram_output_shift.value_or(0));
-    if (auto const& i = m->merge_info) {
-        put("merge", i->add, i->channel, i->dual_output, i->dual_output_target, i->not_first);
-        out << shift(i->a_shift) << shift(i->b_shift) << shift(i->output_shift);
-    }
-    for (auto const* i : {m->skipdma_store_info.get(), m->skipdma_store_dual_output_info.get()})
-        if (i) put("store", i->delay, i->store_flag, i->channel);
-    if (auto const& i = m->skipdma_load_info) put("load", i->channel, i->delay, i->store_channel, i->channel_offset);
-    if (auto const& i = m->alt_info) put("alt", i->alternate, i->nps, i->main_index);
-    for (auto const* list : {m->components.get(), &m->skipdma_stores, &m->skipdma_loads}) components(*list);
-    for (auto const* all : {&m->inputs, &m->outputs}) {
-        out << "{ ";
-        for (auto const& list : *all) {
-            auto const it = owners.find(list.get());
-            if (it != owners.end()) out << it->second << ' ';
-            else if (list) components(*list);
-            else out << "null ";
-        }
-        out << "} ";
-    }
-    return out.str();
-}
-
+// Every field of every layer's mapping, a line per mapped layer; component lists linked from
+// another mapping are named after the layer that owns them.
 std::map<std::string, std::string> describe_all(Model& model) {
     std::map<LayerMapping::ComponentList const*, std::string> owners;
     for (auto const& layer : model.layers())
         if (auto const m = layer_mapping(layer)) owners[m->components.get()] = layer->get_name();
     std::map<std::string, std::string> result;
-    for (auto const& layer : model.layers()) result[layer->get_name()] = describe(layer, owners);
+    for (auto const& layer : model.layers()) {
+        auto const m = layer_mapping(layer);
+        if (!m) continue;
+        std::ostringstream out;
+        auto const put = [&out](char const* label, auto const&... values) {
+            out << label << ' ';
+            ((out << +values << ' '), ...);
+        };
+        auto const components = [&](std::vector<hw::Component> const& list) {
+            out << "[ ";
+            for (hw::Component const& c : list)
+                put(":", int(c.type), c.ident.col, c.ident.row, c.ident.id, c.ident.channel);
+            out << "] ";
+        };
+        // A shift tensor by the name it has in the merge's first inbound layer.
+        auto const shift = [&](std::shared_ptr<Tensor> const& tensor) {
+            for (char const* name : {"a_shift", "b_shift", "output_shift"})
+                if (tensor && layer->inbound_layers().at(0)->variables().get(name) == tensor) return name;
+            return tensor ? "? " : "- ";
+        };
+        put("index", m->index, m->link_index, m->input_link_index, m->p2p_in, m->p2p_out, m->uses_skipdma_layer_flag,
+            m->sram_output_shift.has_value(), m->sram_output_shift.value_or(0));
+        if (auto const& i = m->merge_info) {
+            put("merge", i->add, i->channel, i->dual_output, i->dual_output_target, i->not_first);
+            out << shift(i->a_shift) << shift(i->b_shift) << shift(i->output_shift);
+        }
+        for (auto const* i : {m->skipdma_store_info.get(), m->skipdma_store_dual_output_info.get()})
+            if (i) put("store", i->delay, i->store_flag, i->channel);
+        if (auto const& i = m->skipdma_load_info) put("load", i->channel, i->delay, i->store_channel, i->channel_offset);
+        if (auto const& i = m->alt_info) put("alt", i->alternate, i->nps, i->main_index);
+        for (auto const* list : {m->components.get(), &m->skipdma_stores, &m->skipdma_loads}) components(*list);
+        for (auto const* all : {&m->inputs, &m->outputs}) {
+            out << "{ ";
+            for (auto const& list : *all) {
+                auto const it = owners.find(list.get());
+                if (it != owners.end()) out << it->second << ' ';
+                else if (list) components(*list);
+                else out << "null ";
+            }
+            out << "} ";
+        }
+        result[layer->get_name()] = out.str();
+    }
     return result;
 }
 
