@@ -1,6 +1,6 @@
 // LayerGraph's branch questions against the sorted lists they were first answered from
 // (support/sorted_branch_graph.h), on random graphs and models: every layer asked every question
-// through one graph in a random order, through a fresh graph and through the free functions.
+// through one graph in a random order and through a fresh graph.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -81,18 +81,6 @@ std::string describe(Graph& graph, LayerPtr const& layer) {
     return out.str();
 }
 
-// The same through the free functions, each with a graph of its own (no main_branch: the first list).
-std::string describe_free(LayerPtr const& layer) {
-    DepthMemo memo;
-    auto const [main, skip] = get_skipconnect_branch(layer);
-    std::ostringstream out;
-    out << listed(main) << listed(skip) << listed(main) << name_of(get_mappable_layer(layer)) << " "
-        << name_of(next_mappable_layer(layer)) << " " << name_of(previous_mappable_layer(layer)) << " "
-        << is_merge(layer) << is_dual_output_layer(layer) << is_skip_layer(layer) << is_dual_output_to_store_dma(layer)
-        << layer_need_load_dma(layer) << layer_need_store_dma(layer) << is_alt_layer(layer, &memo);
-    return out.str();
-}
-
 // How often the branch questions met each situation that decides them, so that none goes missing.
 using Seen = std::map<std::string, int>;
 
@@ -148,11 +136,10 @@ void check_graph(LayerList const& all, uint32_t seed, Seen* seen) {
         EXPECT_EQ(name_of(main_head), name_of(main.empty() ? nullptr : main.front())) << name_of(layer);
         EXPECT_EQ(name_of(skip_head), name_of(skip.empty() ? nullptr : skip.front())) << name_of(layer);
     }
-    // A fresh graph for every layer, asked about nothing else first.
+    // A fresh graph for every layer, asked about nothing else first (as the free functions ask).
     for (auto const& layer : all) {
         LayerGraph fresh;
         EXPECT_EQ(describe(fresh, layer), expected[name_of(layer)]) << name_of(layer);
-        EXPECT_EQ(describe_free(layer), expected[name_of(layer)]) << name_of(layer);
     }
     // Random lists (repeats and null entries too): ties at the front of the depth order are decided
     // by the branches.
