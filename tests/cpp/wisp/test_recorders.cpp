@@ -46,11 +46,8 @@ struct Recorders {
 
 TEST(WispRegisters, FieldTable) {
     std::vector<std::pair<std::string_view, size_t>> const images = {
-        {"tnpr", tnpr_register_words},
-        {"tsram_state_update", sram_word_words},
-        {"tsram_output", sram_word_words},
-        {"tsram_input_shift", sram_word_words},
-    };
+        {"tnpr", tnpr_register_words}, {"tsram_state_update", sram_word_words},
+        {"tsram_output", sram_word_words}, {"tsram_input_shift", sram_word_words}};
     EXPECT_EQ(nuvra::testing::fields_outside_images(field_table, images), std::vector<std::string>{});
     // The post-processing output word keeps its threshold where an output word has its bias.
     EXPECT_EQ(nuvra::testing::unintended_overlaps(field_table, {{"PP_THRESHOLD_LOW", "OUT_BIAS"},
