@@ -36,11 +36,8 @@ LayerList random_fake_graph(uint32_t seed, size_t size) {
     std::vector<std::pair<size_t, size_t>> links;
     for (size_t i = 0; i < size; ++i) {
         size_t const roll = below(rng, 20);
-        K const kind = i < inputs ? K::None
-                       : roll < 10 ? K::CNP
-                       : roll < 16 ? K::SKIP_DMA
-                       : roll < 18 ? K::TNP_B
-                                   : K::None;
+        K const kind =
+            i < inputs ? K::None : roll < 10 ? K::CNP : roll < 16 ? K::SKIP_DMA : roll < 18 ? K::TNP_B : K::None;
         std::string name = "l";
         name += std::to_string(i);
         layers.push_back(FakeLayer::make(name, {kind}));
@@ -50,14 +47,13 @@ LayerList random_fake_graph(uint32_t seed, size_t size) {
             size_t const back = below(rng, 4) == 0 ? below(rng, i) : below(rng, std::min<size_t>(3, i));
             size_t const from = i - 1 - back;
             // Now and then the same layer twice.
-            bool const repeated = std::any_of(links.begin(), links.end(), [&](auto const& l) {
-                return l.first == from && l.second == i;
-            });
+            bool const repeated = std::find(links.begin(), links.end(), std::pair{from, i}) != links.end();
             if (!repeated || below(rng, 6) == 0) links.emplace_back(from, i);
         }
     }
     for (size_t i = 0; i + 1 < links.size(); ++i)
-        if (below(rng, 3) == 0) std::swap(links[i], links[i + 1 + below(rng, std::min<size_t>(4, links.size() - i - 1))]);
+        if (below(rng, 3) == 0)
+            std::swap(links[i], links[i + 1 + below(rng, std::min<size_t>(4, links.size() - i - 1))]);
     for (auto const& [from, to] : links) connect(layers[from], layers[to]);
     return LayerList(layers.begin(), layers.end());
 }
