@@ -20,14 +20,9 @@ MappingStatus rule(LayerCheck const& check) {
 
 constexpr RuleEntry block[] = {{rule<1, 'b'>}, {rule<2, 'c'>}};
 constexpr RuleEntry with_block[] = {
-    {rule<0, 'a'>},
-    {sub_table<block>},
-    {rule<3, 'd'>, RuleGate::skip_if_failed},
-    {rule<4, 'e'>},
-};
+    {rule<0, 'a'>}, {sub_table<block>}, {rule<3, 'd'>, RuleGate::skip_if_failed}, {rule<4, 'e'>}};
 constexpr RuleEntry flat[] = {
-    {rule<0, 'a'>}, {rule<1, 'b'>}, {rule<2, 'c'>}, {rule<3, 'd'>, RuleGate::skip_if_failed}, {rule<4, 'e'>},
-};
+    {rule<0, 'a'>}, {rule<1, 'b'>}, {rule<2, 'c'>}, {rule<3, 'd'>, RuleGate::skip_if_failed}, {rule<4, 'e'>}};
 
 // Every combination of failing rules gives the same status through the block as through the flat
 // table, the gate after the block counting the block's failures.
