@@ -19,6 +19,7 @@
 #include "mapping/mesh_mapper.h"
 #include "support/fake_device.h"
 #include "support/filter_split_checker.h"
+#include "support/mapping_fixtures.h"
 #include "support/model_builder.h"
 #include "support/scanning_mesh_mapper.h"
 
@@ -29,11 +30,10 @@ using hw::Ident;
 using hw::Type;
 using Idents = std::vector<Ident>;
 using Rng = std::mt19937;
+using testing::below;
 
 Type const all_types[] = {Type::None,  Type::HRC,   Type::CNP1,  Type::CNP2,          Type::FNP2, Type::FNP3,
                           Type::TNP_B, Type::TNP_R, Type::DMA,   Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD};
-
-size_t below(Rng& rng, size_t n) { return n == 0 ? 0 : size_t(rng() % n); }
 
 // `least` to `most` NPs on few columns, so that some share an FNP3 node and an ident may come twice.
 Mesh random_mesh(Rng& rng, size_t least, size_t most) {

