@@ -1,14 +1,19 @@
-// Small tensors for the kernel tests: build from a shape and values, read back as values.
+// Small tensors for the kernel tests: build from a shape and values, read back as values; and the
+// die of the random tests.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
 
 #include "engine/ops_support.h"
 #include "engine/tensor.h"
 
 namespace nuvra::testing {
+
+// A number below `n`.
+inline uint32_t roll(std::mt19937& random, uint64_t n) { return uint32_t(random() % n); }
 
 template <class T>
 std::shared_ptr<Dense> tensor_of(TensorType type, std::vector<uint32_t> const& dims, std::vector<T> const& values) {

@@ -7,38 +7,36 @@
 #include <bit>
 #include <cstdint>
 #include <stdexcept>
+#include <type_traits>
 
 #include "engine/tensor.h"
 #include "hw/format.h"
 
 namespace nuvra::testing {
 
-// evaluate_bitwidth, element by element in row-major order.
+// evaluate_bitwidth, element by element in row-major order: the widest binary width, or for a
+// signed type the widest two's-complement width (sign bit included; 0 takes none).
 inline int checked_evaluate_bitwidth(Dense const& tensor) {
-    auto const widest = [&](auto read, auto width) {
+    auto const widest = [&]<class T>(T) {
         int result = 0;
-        for (size_t i = 0; i < tensor.size(); ++i) result = std::max(result, width(read(i)));
+        for (size_t i = 0; i < tensor.size(); ++i) {
+            int64_t const v = tensor_read<T>(tensor, i);
+            int const width = int(std::bit_width(uint64_t(v < 0 ? ~v : v)));
+            result = std::max(result, std::is_signed_v<T> && v != 0 ? width + 1 : width);
+        }
         return result;
     };
-    auto const unsigned_width = [](uint32_t value) { return int(std::bit_width(value)); };
-    auto const signed_width = [](int32_t value) {
-        if (value == 0) return 0;
-        uint32_t const magnitude = value < 0 ? ~uint32_t(value) : uint32_t(value);
-        return int(std::bit_width(magnitude)) + 1;
-    };
     switch (tensor.type()) {
-        case TensorType::int32: return widest([&](size_t i) { return tensor_read<int32_t>(tensor, i); }, signed_width);
-        case TensorType::int16: return widest([&](size_t i) { return tensor_read<int16_t>(tensor, i); }, signed_width);
+        case TensorType::int32: return widest(int32_t{});
+        case TensorType::int16: return widest(int16_t{});
         case TensorType::int8:
         case TensorType::int4:
         case TensorType::int2:
-        case TensorType::bit: return widest([&](size_t i) { return tensor_read<int8_t>(tensor, i); }, signed_width);
-        case TensorType::uint16:
-            return widest([&](size_t i) { return tensor_read<uint16_t>(tensor, i); }, unsigned_width);
+        case TensorType::bit: return widest(int8_t{});
+        case TensorType::uint16: return widest(uint16_t{});
         case TensorType::uint8:
         case TensorType::uint4:
-        case TensorType::uint2:
-            return widest([&](size_t i) { return tensor_read<uint8_t>(tensor, i); }, unsigned_width);
+        case TensorType::uint2: return widest(uint8_t{});
         case TensorType::float32: break;
     }
     throw std::invalid_argument(

@@ -45,26 +45,17 @@ inline std::vector<uint32_t> checked_fnp_ram(Layer const& layer, bool flatten, v
     auto const bias_shift = variable("bias_shift");
     auto const output_scales = variable("output_scales");
     auto const output_shift = variable("output_shift");
-    Variables const& vars = layer.variables();
-    bool const has_max = vars.has("max_value") || vars.has("max_value_shift");
-    std::shared_ptr<Dense const> max_value;
-    std::shared_ptr<Dense const> max_value_shift;
-    if (has_max) {
-        max_value = variable("max_value");
-        max_value_shift = variable("max_value_shift");
-    }
+    bool const has_max = layer.variables().has("max_value") || layer.variables().has("max_value_shift");
+    auto const max_value = has_max ? variable("max_value") : nullptr;
+    auto const max_value_shift = has_max ? variable("max_value_shift") : nullptr;
 
     Shape const s = v2::get_fnp_input_dim(layer, flatten);
     require_rank(*weights, 2, "weights");
     uint32_t const neurons = weights->dimensions()[1];
-    require_vector(*bias, neurons, "bias");
-    require_vector(*bias_shift, neurons, "bias_shift");
-    require_vector(*output_scales, neurons, "output_scales");
-    require_vector(*output_shift, neurons, "output_shift");
-    if (has_max) {
-        require_vector(*max_value, neurons, "max_value");
-        require_vector(*max_value_shift, neurons, "max_value_shift");
-    }
+    for (auto const& [tensor, name] : {std::pair{bias, "bias"}, {bias_shift, "bias_shift"},
+                                       {output_scales, "output_scales"}, {output_shift, "output_shift"},
+                                       {max_value, "max_value"}, {max_value_shift, "max_value_shift"}})
+        if (tensor) require_vector(*tensor, neurons, name);
 
     uint64_t const record_words = v2::get_neuron_word_size(s, padding, bits, weights_bits);
     WordImage image(v2::get_layer_word_size(*weights, weights_bits, s, padding, bits));

@@ -4,7 +4,6 @@
 // sit on and past the edges of their fields.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -19,23 +18,13 @@
 namespace nuvra::v2 {
 namespace {
 
-using nuvra::testing::FakeLayer;
-using nuvra::testing::i8;
-using nuvra::testing::u8;
+using namespace nuvra::testing;
 using P = InputPadding;
 
-// A number below `n`.
-uint32_t roll(std::mt19937& random, uint64_t n) { return uint32_t(random() % n); }
-
 // What a call gives: its words, or the kind and text of its refusal.
-struct Outcome {
-    std::vector<uint32_t> words;
-    std::string refusal;
+using Outcome = std::pair<std::vector<uint32_t>, std::string>;
 
-    friend bool operator==(Outcome const&, Outcome const&) = default;
-};
-
-Outcome outcome_of(std::function<std::vector<uint32_t>()> const& call) {
+Outcome outcome_of(auto const& call) {
     try {
         return {call(), ""};
     } catch (std::invalid_argument const& e) {
@@ -125,9 +114,8 @@ TEST(V2VariablesFastPath, MatchesTheCheckedFormatterOverRandomVariables) {
         Outcome const expected = outcome_of([&] { return checked(t, first, count); });
         ASSERT_EQ(outcome_of([&] { return fast(t, first, count); }), expected)
             << "trial " << trial << ": first " << first << ", count " << count;
-        ++(expected.refusal.empty() ? formatted : refused);
+        ++(expected.second.empty() ? formatted : refused);
     }
-    // Both sides of the comparison were reached often.
     EXPECT_GT(formatted, 2000);
     EXPECT_GT(refused, 400);
 }
@@ -135,8 +123,9 @@ TEST(V2VariablesFastPath, MatchesTheCheckedFormatterOverRandomVariables) {
 // Refusals that the fast path must find wherever they sit, and whose order is the checked
 // path's: neuron by neuron, in the order of the steps, a type refused at its first read.
 TEST(V2VariablesFastPath, RefusesWhereTheCheckedPathDoes) {
-    auto const many = [](int value, uint32_t n = 12) { return std::vector<uint8_t>(n, uint8_t(value)); };
-    auto const with = [](std::vector<uint8_t> bytes, size_t at, int value) {
+    // Twelve values of 31 or 0, one of them `value`.
+    auto const with = [](int fill, size_t at, int value) {
+        std::vector<uint8_t> bytes(12, uint8_t(fill));
         bytes.at(at) = uint8_t(value);
         return bytes;
     };
@@ -148,14 +137,12 @@ TEST(V2VariablesFastPath, RefusesWhereTheCheckedPathDoes) {
     };
     Row const rows[] = {
         {"5-bit shifts at 31 and 6-bit shift at both edges fit",
-         {{bias_shift, u8(many(31))}, {max_value_shift, u8(many(31))}, {output_shift, i8({-32, 31, -32, 31})}},
-         0, 4, ""},
-        {"bias_shift 32 on the last neuron read",
-         {{bias_shift, u8(with(many(31), 11, 32))}}, 0, 12,
+         {{bias_shift, u8(with(31, 0, 31))}, {max_value_shift, u8(with(31, 0, 31))}, {output_shift, i8({-32, 31})}},
+         0, 2, ""},
+        {"bias_shift 32 on the last neuron read", {{bias_shift, u8(with(31, 11, 32))}}, 0, 12,
          "Attempted to write value 32 into a 5-bit field, which will cause an overflow."},
-        {"bias_shift 255 past the neurons read is not read", {{bias_shift, u8(with(many(3), 11, 255))}}, 2, 9, ""},
-        {"max_value_shift 255 mid-range",
-         {{max_value_shift, u8(with(many(0), 6, 255))}}, 1, 10,
+        {"bias_shift 255 past the neurons read is not read", {{bias_shift, u8(with(3, 11, 255))}}, 2, 9, ""},
+        {"max_value_shift 255 mid-range", {{max_value_shift, u8(with(0, 6, 255))}}, 1, 10,
          "Attempted to write value 255 into a 5-bit field, which will cause an overflow."},
         {"output_shift -33 on the last neuron", {{output_shift, i8({0, 0, 0, -33})}}, 0, 4,
          "-33 cannot fit in a 6-bit signed integer"},
@@ -164,12 +151,10 @@ TEST(V2VariablesFastPath, RefusesWhereTheCheckedPathDoes) {
         {"the earlier neuron's refusal comes first",
          {{bias_shift, u8({0, 0, 40})}, {output_shift, i8({0, 40, 0})}}, 0, 3,
          "40 cannot fit in a 6-bit signed integer"},
-        {"an overflow of step 3 before a type refused in step 4",
-         {{bias_shift, u8({32})}, {output_shift, u8({0})}}, 0, 1,
-         "Attempted to write value 32 into a 5-bit field, which will cause an overflow."},
-        {"a type refused in step 1 before an overflow of step 3",
-         {{output_scales, i8({0})}, {bias_shift, u8({32})}}, 0, 1,
-         "Wrong requested type uint8 for a tensor of type int8"},
+        {"an overflow of step 3 before a type refused in step 4", {{bias_shift, u8({32})}, {output_shift, u8({0})}},
+         0, 1, "Attempted to write value 32 into a 5-bit field, which will cause an overflow."},
+        {"a type refused in step 1 before an overflow of step 3", {{output_scales, i8({0})}, {bias_shift, u8({32})}},
+         0, 1, "Wrong requested type uint8 for a tensor of type int8"},
         {"activation_shift is never range-checked", {{activation_shift, i8({-128, 127, 64})}}, 0, 3, ""},
         {"a wide type is refused at its first read",
          {{bias, Dense::create(TensorType::int16, Shape{2}, Layout::c_order)}}, 0, 2,
@@ -182,7 +167,7 @@ TEST(V2VariablesFastPath, RefusesWhereTheCheckedPathDoes) {
         for (auto const& [v, tensor] : row.vars) t[size_t(v)] = tensor;
         Outcome const got = outcome_of([&] { return fast(t, row.first, row.count); });
         EXPECT_EQ(got, outcome_of([&] { return checked(t, row.first, row.count); })) << row.what;
-        EXPECT_EQ(got.refusal, row.message.empty() ? "" : "runtime_error: " + row.message) << row.what;
+        EXPECT_EQ(got.second, row.message.empty() ? "" : "runtime_error: " + row.message) << row.what;
     }
 }
 
@@ -196,7 +181,7 @@ TEST(V2InputShiftFastPath, MatchesTheCheckedFormatter) {
         uint32_t const first = roll(random, 8);
         uint32_t const count = roll(random, 4) == 0 ? 0 : roll(random, 42);
         EXPECT_EQ(outcome_of([&] { return format_input_shift(*shifts, first, count); }),
-                  outcome_of([&] { return nuvra::testing::checked_input_shift(*shifts, first, count); }))
+                  outcome_of([&] { return checked_input_shift(*shifts, first, count); }))
             << "trial " << trial << ": " << length << " shifts from " << first << ", count " << count;
     }
 }
@@ -244,21 +229,15 @@ TEST(V2FnpRamFastPath, MatchesTheCheckedFormatterOverRandomLayers) {
         set("bias_shift", false);
         set("output_scales", false);
         set("output_shift", true);
-        switch (roll(random, 4)) {
-        case 0: set("max_value", false); break;  // alone: its pair is missing
-        case 1:
-            set("max_value", false);
-            set("max_value_shift", false);
-            break;
-        default: break;
-        }
+        uint32_t const max = roll(random, 4);
+        if (max < 2) set("max_value", false);
+        if (max == 1) set("max_value_shift", false);  // else max_value alone: its pair is missing
 
-        Outcome const expected =
-            outcome_of([&] { return nuvra::testing::checked_fnp_ram(*layer, flatten, padding, bits, weights_bits); });
+        Outcome const expected = outcome_of([&] { return checked_fnp_ram(*layer, flatten, padding, bits, weights_bits); });
         ASSERT_EQ(outcome_of([&] { return format_fnp_ram(*layer, flatten, padding, bits, weights_bits); }), expected)
             << "trial " << trial << ": input " << s[0] << " x " << s[1] << " x " << s[2] << ", padding "
             << int(padding) << ", bits " << int(bits) << "/" << int(weights_bits) << ", " << neurons << " neurons";
-        ++(expected.refusal.empty() ? formatted : refused);
+        ++(expected.second.empty() ? formatted : refused);
     }
     EXPECT_GT(formatted, 250);
     EXPECT_GT(refused, 60);
