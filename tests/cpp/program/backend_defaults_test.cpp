@@ -1,4 +1,5 @@
-// The answers of the back-end interfaces that a generation does not override.
+// The answers of the back-end interfaces that a generation does not override, and the NP queries
+// answered from what a generation says of a chunk and of a layer.
 #include "program/backend.h"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,6 @@
 #include <functional>
 #include <string>
 #include <tuple>
-#include <utility>
 
 #include "program/record.h"
 #include "support/error_text.h"
@@ -60,17 +60,12 @@ TEST(BackendDefaults, NpQueriesAreRefusedWithTheGenerationsTexts) {
         EXPECT_EQ(error_text<std::runtime_error>([&] { row.query(plain); }), row.plain);
         EXPECT_EQ(error_text<std::runtime_error>([&] { row.query(texts); }), row.own);
     }
-    // No input words kept aside unless a generation keeps some.
-    EXPECT_EQ(plain.reserved_input_words(*layer), 0u);
 }
 
 // A checker of a generation with NPs that reports what the shared queries asked it.
 class RecordingNpChecker final : public PassingChecks<NpCompatibilityChecker> {
 public:
     using PassingChecks::PassingChecks;
-
-    bool is_weights_size_fit_np(Layer const&, uint32_t) const override { return true; }
-    NpSplitParams np_split_params(hw::Type, LayerParams const&) const override { return {}; }
 
     mutable InputChunk chunk;
     mutable uint32_t buffer_words = 0;
@@ -109,33 +104,12 @@ TEST(BackendDefaults, NpGenerationQueries) {
     for (auto const& row : rows) {
         checker.fnp_words = row.fnp_words;
         EXPECT_EQ(checker.is_fnp3_compatible(*layer), row.fits) << row.fnp_words;
-        HardwareConstraints smaller = limits;
-        smaller.fnp3_sram_words = 10;
-        EXPECT_FALSE(checker.check_fnp3_sram_size(smaller, *layer)) << row.fnp_words;
     }
+    // The FNP3 memory of the constraints it is given, not of its own.
+    HardwareConstraints smaller = limits;
+    smaller.fnp3_sram_words = 10;
+    EXPECT_FALSE(checker.check_fnp3_sram_size(smaller, *layer));
 }
-
-// A sizer that sizes only the three memories of the NP generations: the TNP-R memories keep 0.
-class BareSizer final : public MemorySizer {
-public:
-    uint32_t get_input_memory_size(std::shared_ptr<Layer> const&, hw::Component const&,
-                                   std::shared_ptr<Layer> const&) const override {
-        return 1;
-    }
-    uint32_t get_weight_memory_size(std::shared_ptr<Layer> const&, hw::Component const&) const override { return 2; }
-    uint32_t get_external_memory_size(std::shared_ptr<Layer> const&, hw::Component const&,
-                                      ExternalMemoryArgs const&) const override {
-        return 3;
-    }
-};
-
-class BareIo final : public IoRecorder {
-public:
-    std::unique_ptr<program::Record> record_scc(SccFlags const&, Shape, Shape) const override { return nullptr; }
-};
-
-// A sizer of a generation without any of the memories.
-class NoMemories final : public MemorySizer {};
 
 class BareLayerRecorder final : public LayerRecorder {
 public:
@@ -143,25 +117,9 @@ public:
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const&) const override { return nullptr; }
 };
 
-// The memories, the IO types, the EPG writes, the FNP row padding and the skip-DMA descriptors:
-// nothing unless a generation says otherwise.
-TEST(BackendDefaults, AnswersOfAGenerationWithoutThoseParts) {
+// Learning is refused with the generation's text, or the interface's.
+TEST(BackendDefaults, LearningIsRefused) {
     std::shared_ptr<Layer> const layer = testing::FakeLayer::make("conv");
-    MemoryInfo expected;
-    expected.input_size = 1;
-    expected.weight_size = 2;
-    expected.external_size = 3;
-    EXPECT_EQ(BareSizer().get_memory_info(layer, hw::Component{}, layer, {}), expected);
-    EXPECT_EQ(NoMemories().get_memory_info(layer, hw::Component{}, layer, {}), MemoryInfo{});
-
-    EXPECT_EQ(BareIo().get_input_type(*layer), 0);
-    EXPECT_EQ(BareIo().get_output_type(*layer, 2), 0);
-    EXPECT_TRUE(BareIo().record_epg({.first = *layer}).empty());
-    EXPECT_FALSE(BareLayerRecorder().records_fnp_padding(*layer));
-    EXPECT_FALSE(BareLayerRecorder().fnp_input_rows_padded(*layer));
-    EXPECT_EQ(BareLayerRecorder().skip_dma_descriptors(), SkipDmaDescriptors{});
-
-    // Learning is refused with the generation's text, or the interface's.
     struct { BareLayerRecorder recorder; std::string text; } const rows[] = {
         {BareLayerRecorder(), "Learning not implemented on this generation."},
         {BareLayerRecorder("No learning here."), "No learning here."},

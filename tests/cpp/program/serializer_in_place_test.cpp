@@ -39,19 +39,18 @@ struct Script {
     bool dummy_header = false;
 };
 
-std::vector<uint32_t> random_words(std::mt19937& random, uint32_t count) {
-    std::vector<uint32_t> words(count);
-    for (uint32_t& word : words) word = uint32_t(random());
-    return words;
-}
-
 std::unique_ptr<program::Record> make_record(std::mt19937& random, std::vector<uint32_t> const& blocks, bool fnp2,
                                              uint32_t fnp2_words) {
+    auto const random_words = [&random](uint32_t count) {
+        std::vector<uint32_t> words(count);
+        for (uint32_t& word : words) word = uint32_t(random());
+        return words;
+    };
     auto record = program::new_record(HwVersion{});
     for (uint32_t words : blocks)
         record->add_np_track(hw::Ident{uint8_t(random() % 8), 0, uint8_t(random() % 4), 0}, dma::Target::Weights, 0,
-                             random_words(random, words));
-    if (fnp2) record->add_fnp2_filters_track(hw::Ident{1, 2, 3, 0}, random_words(random, fnp2_words));
+                             random_words(words));
+    if (fnp2) record->add_fnp2_filters_track(hw::Ident{1, 2, 3, 0}, random_words(fnp2_words));
     return record;
 }
 
@@ -138,14 +137,8 @@ Serialized run(Script const& script, bool in_place = true) {
     header.version = "2.0.0";
     header.input_dims = Shape{4, 4, 3};
     header.output_dims = Shape{1, 1, 10};
-    Serialized result{in_place ? serializer.finalize_in_place(header) : program::ProgramBuffer(serializer.finalize(header)),
-               {}};
-    result.reference_data.assign(builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize());
-    return result;
-}
-
-std::vector<std::vector<uint32_t>> records_of(size_t count, std::vector<uint32_t> const& blocks) {
-    return std::vector<std::vector<uint32_t>>(count, blocks);
+    return {in_place ? serializer.finalize_in_place(header) : program::ProgramBuffer(serializer.finalize(header)),
+            {builder.GetBufferPointer(), builder.GetBufferPointer() + builder.GetSize()}};
 }
 
 TEST(SerializerInPlace, ProgramDataMatchesAPlainBuilder) {
@@ -158,7 +151,7 @@ TEST(SerializerInPlace, ProgramDataMatchesAPlainBuilder) {
         {"learning layer first, FNP2 filters tracks", 5, {{{3}, {3}, {3}, {3}}}, 0, 0, 11},
         {"blocks at the XL bound (4095, 4096 words) and tracks nearly full (65520 words)", 6,
          {{{4095, 4096}, {65520}, {65520, 1}}}},
-        {"a program of many huge pages (about 12 MB)", 7, {records_of(48, {60000}), records_of(1, {1})}, 0, 20, 5, true},
+        {"a program of many huge pages (about 12 MB)", 7, {std::vector<std::vector<uint32_t>>(48, {60000}), {{1}}}, 0, 20, 5, true},
         {"a small program after a large one: the reused pages hold stale bytes", 8, {{{9, 10}}}},
     };
     for (Script const& script : scripts) {
