@@ -17,7 +17,8 @@ namespace {
 using namespace testing;
 
 // A tensor of `type` whose elements, in buffer order, are the low bytes of `values` (little-endian).
-std::shared_ptr<Dense> tensor_of(TensorType type, Shape const& shape, Layout layout, std::vector<int64_t> const& values) {
+std::shared_ptr<Dense> tensor_of(TensorType type, Shape const& shape, Layout layout,
+                                 std::vector<int64_t> const& values) {
     auto tensor = Dense::create(type, shape, layout);
     size_t const item = Tensor::item_size(type);
     auto* const data = static_cast<uint8_t*>(tensor->mutable_buffer().data);

@@ -58,30 +58,23 @@ NarrowStage byte_stage(std::mt19937& rng, size_t filters) {
 TEST(EngineBlockedKernels, ConvolutionsEqualTheReference) {
     std::mt19937 rng(11);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+    auto size = [&](int lo, int hi) { return static_cast<size_t>(pick(lo, hi)); };
     int taken_bytes = 0;
     for (int round = 0; round < 600; ++round) {
         bool const depthwise = round % 2 == 1;
         bool const pointwise = round % 6 == 0;
-        ImageDims d;
-        d.samples = static_cast<size_t>(pick(1, 3));
-        d.x = static_cast<size_t>(pick(1, 10));
-        d.y = static_cast<size_t>(pick(1, 10));
-        d.channels = static_cast<size_t>(!depthwise ? pick(1, 37) : round % 8 == 1 ? pick(30, 70) : pick(1, 20));
-        size_t const filters = depthwise ? d.channels : static_cast<size_t>(round % 5 == 0 ? pick(60, 140) : pick(1, 40));
-        Window g;
-        g.kernel_x = static_cast<size_t>(pointwise ? 1 : depthwise ? std::array{3, 3, 1, 5, 2, 7}[size_t(pick(0, 5))]
-                                                                   : pick(1, 4));
-        g.kernel_y = depthwise && round % 5 != 0 ? g.kernel_x : static_cast<size_t>(pointwise ? 1 : pick(1, depthwise ? 9 : 4));
-        g.stride_x = pointwise ? 1 : pick(1, 3);
-        g.stride_y = pointwise ? 1 : pick(1, 3);
-        g.pad_left = pointwise ? 0 : pick(0, 3);
-        g.pad_top = pointwise ? 0 : pick(0, 3);
+        ImageDims const d{size(1, 3), size(1, 10), size(1, 10),
+                          !depthwise ? size(1, 37) : round % 8 == 1 ? size(30, 70) : size(1, 20)};
+        size_t const filters = depthwise ? d.channels : round % 5 == 0 ? size(60, 140) : size(1, 40);
+        size_t const kx = depthwise ? std::array<size_t, 6>{3, 3, 1, 5, 2, 7}[size(0, 5)] : size(1, 4);
+        size_t const ky = depthwise && round % 5 != 0 ? kx : size(1, depthwise ? 9 : 4);
         // Outputs up to one window past the image on the right and bottom (read as `outside`).
-        g.out_x = pointwise ? d.x : static_cast<size_t>(pick(1, static_cast<int>(d.x) + 2));
-        g.out_y = pointwise ? d.y : static_cast<size_t>(pick(1, static_cast<int>(d.y) + 2));
+        Window const g = pointwise ? Window{1, 1, 1, 1, 0, 0, d.x, d.y}
+                                   : Window{kx, ky, pick(1, 3), pick(1, 3), pick(0, 3), pick(0, 3),
+                                            size(1, static_cast<int>(d.x) + 2), size(1, static_cast<int>(d.y) + 2)};
         auto const spread = static_cast<Spread>(pick(0, 4));
         int32_t const base = pick(-400, 300);
-        int const n = std::array{32, 32, 24, 16, 8}[static_cast<size_t>(pick(0, 4))];
+        int const n = std::array{32, 32, 24, 16, 8}[size(0, 4)];
         int32_t const outside = round % 8 == 4 ? pick(0, 255) : 0;
         std::vector<int32_t> in(d.samples * d.x * d.y * d.channels);
         for (auto& v : in) v = value(spread, rng, base);
@@ -101,15 +94,15 @@ TEST(EngineBlockedKernels, ConvolutionsEqualTheReference) {
         else
             convolve(in.data(), d, outside, matrix, g, n, expected.data(), {});
         NarrowStage const stage = byte_stage(rng, filters);
-        std::vector<uint8_t> staged(expected.size());
-        loops(Isa::portable).narrow_stage_bytes(expected.data(), pixels, filters, stage.table(), staged.data());
+        std::vector<uint8_t> expected_bytes(expected.size());
+        loops(Isa::portable).narrow_stage_bytes(expected.data(), pixels, filters, stage.table(), expected_bytes.data());
         for (Isa isa : isas()) {
             std::vector<int32_t> got(expected.size(), 0x5EED);
             BlockSink const sink = [&](int32_t* sums, size_t first, size_t count) {
                 std::copy_n(sums, count * filters, got.begin() + static_cast<std::ptrdiff_t>(first * filters));
             };
-            std::vector<uint8_t> out(expected.size(), 0xA5);
-            ByteStage const to_bytes{stage.table(), out.data()};
+            std::vector<uint8_t> got_bytes(expected.size(), 0xA5);
+            ByteStage const to_bytes{stage.table(), got_bytes.data()};
             if (depthwise) {
                 PackedDepthwise const packed = pack_depthwise(w.data(), g.kernel_x, g.kernel_y, d.channels, isa);
                 convolve_depthwise_blocked(values, d, w.data(), g, sink, isa, round % 3 == 1 ? &packed : nullptr);
@@ -120,7 +113,7 @@ TEST(EngineBlockedKernels, ConvolutionsEqualTheReference) {
                 convolve_blocked(values, d, outside, matrix, g, n, {}, isa, &packed, &to_bytes);
             }
             ASSERT_EQ(got, expected) << "round " << round << " " << isa_name(isa);
-            ASSERT_EQ(out, staged) << "round " << round << " " << isa_name(isa);
+            ASSERT_EQ(got_bytes, expected_bytes) << "round " << round << " " << isa_name(isa);
         }
         taken_bytes += spread != Spread::wide && spread != Spread::huge;
     }
@@ -345,9 +338,9 @@ TEST(EngineBlockedKernels, DenseAndInputRowsEqualTheReferenceKernels) {
         int const top = r.weights == TensorType::int4 ? 7 : 127;
         std::vector<int32_t> w(30 * 37);
         for (auto& v : w) v = static_cast<int32_t>(rng() % static_cast<uint32_t>(2 * top + 1)) - top;
-        dense->variables().set("weights", r.weights == TensorType::int32
-                                              ? i32({30, 37}, w)
-                                              : tensor_of(r.weights, {30, 37}, std::vector<int8_t>(w.begin(), w.end())));
+        std::vector<int8_t> const bytes(w.begin(), w.end());
+        dense->variables().set("weights", r.weights == TensorType::int32 ? i32({30, 37}, w)
+                                                                         : tensor_of(r.weights, {30, 37}, bytes));
         std::vector<uint8_t> shifts(30);
         for (auto& v : shifts) v = static_cast<uint8_t>(rng() % static_cast<uint32_t>(r.shift + 1));
         dense->variables().set("input_shift", u8({30}, shifts));

@@ -52,16 +52,13 @@ struct Route {
     List destinations{cnp(3)};
     uint8_t link_index = 5;
     bool p2p_in = false, p2p_out = false, ends_pass = false;
+    AlternateBranch const* alternate = nullptr;
 
     void write(RoutingFormat const& format, std::vector<uint32_t>& image) const {
         format_routing_words(image,
-                             {.sources = sources,
-                              .layer_nps = own,
-                              .destinations = destinations,
-                              .link_index = link_index,
-                              .p2p_in = p2p_in,
-                              .p2p_out = p2p_out,
-                              .ends_pass = ends_pass},
+                             {.sources = sources, .layer_nps = own, .destinations = destinations,
+                              .link_index = link_index, .p2p_in = p2p_in, .p2p_out = p2p_out, .ends_pass = ends_pass,
+                              .alternate = alternate},
                              format);
     }
 };
@@ -110,44 +107,44 @@ TEST(NpRouting, EachOptionOfTheFormat) {
         std::vector<uint32_t> image(64, 0xFFFFFFFF);
         image[44] = 0xFFFFFFF7;
         route.write(format, image);
-        EXPECT_EQ(image[44], row.w44) << row.what;
-        EXPECT_EQ(image[45], row.w45) << row.what;
-        EXPECT_EQ(image[46], row.w46) << row.what;
-        EXPECT_EQ(image[47], row.w47) << row.what;
+        EXPECT_EQ(std::vector<uint32_t>(image.begin() + 44, image.begin() + 48),
+                  (std::vector<uint32_t>{row.w44, row.w45, row.w46, row.w47})) << row.what;
     }
 }
 
 TEST(NpRouting, Refusals) {
-    // word44: what word 44 holds after the failure (an image of zeros).
-    struct { char const* what; void (*change)(Route*); std::string message; uint32_t word44, word46; } const rows[] = {
-        {"P2P out to two", [](Route* r) { r->p2p_out = true; r->destinations = {cnp(3), cnp(4)}; }, "out", 0xFF080001,
-         0},
-        {"P2P in from two", [](Route* r) { r->p2p_in = true; r->sources = {cnp(1), cnp(2)}; }, "in", 0xFF080000, 0},
+    // word44: what word 44 holds after the failure (an image of zeros); word 46 stays 0.
+    struct { char const* what; void (*change)(RoutingFormat*, Route*); std::string message; uint32_t word44; }
+    const rows[] = {
+        {"P2P out to two", [](RoutingFormat*, Route* r) { r->p2p_out = true; r->destinations = {cnp(3), cnp(4)}; },
+         "out", 0xFF080001},
+        {"P2P in from two", [](RoutingFormat*, Route* r) { r->p2p_in = true; r->sources = {cnp(1), cnp(2)}; }, "in",
+         0xFF080000},
         // The source's select goes first: when it does not fit, word 46 stays as it was.
-        {"P2P in from id 4", [](Route* r) { r->p2p_in = true; r->sources = {cnp(1, 2, 4)}; },
-         "Attempted to write value 16 into a 4-bit field, which will cause an overflow.", 0xFF080000, 0},
-        {"no sources", [](Route* r) { r->sources.clear(); }, "Cannot route an NP without sources.", 0, 0},
-        {"no own NPs", [](Route* r) { r->own.clear(); }, "Cannot route an NP without layer components.", 0, 0},
-        {"no destinations", [](Route* r) { r->destinations.clear(); }, "Cannot route an NP without destinations.", 0,
+        {"P2P in from id 4", [](RoutingFormat*, Route* r) { r->p2p_in = true; r->sources = {cnp(1, 2, 4)}; },
+         "Attempted to write value 16 into a 4-bit field, which will cause an overflow.", 0xFF080000},
+        {"no sources", [](RoutingFormat*, Route* r) { r->sources.clear(); }, "Cannot route an NP without sources.", 0},
+        {"no own NPs", [](RoutingFormat*, Route* r) { r->own.clear(); }, "Cannot route an NP without layer components.",
          0},
+        {"no destinations", [](RoutingFormat*, Route* r) { r->destinations.clear(); },
+         "Cannot route an NP without destinations.", 0},
+        {"link 0 to a TNP-B has no value one lower: refused, not wrapped",
+         [](RoutingFormat* f, Route* r) {
+             f->tnp_b_link_one_lower = true;
+             r->link_index = 0;
+             r->destinations = {unit(hw::Type::TNP_B, 3)};
+         },
+         "Attempted to write value 4294967295 into a 8-bit field, which will cause an overflow.", 0xFF080000},
     };
     for (auto const& row : rows) {
+        RoutingFormat format = plain();
         Route route;
-        row.change(&route);
+        row.change(&format, &route);
         std::vector<uint32_t> image(64, 0u);
-        EXPECT_EQ(error_text<std::runtime_error>([&] { route.write(plain(), image); }), row.message) << row.what;
+        EXPECT_EQ(error_text<std::runtime_error>([&] { route.write(format, image); }), row.message) << row.what;
         EXPECT_EQ(image[44], row.word44) << row.what;
-        EXPECT_EQ(image[46], row.word46) << row.what;
+        EXPECT_EQ(image[46], 0u) << row.what;
     }
-    // Link 0 to a TNP-B has no value one lower: refused, not wrapped.
-    Route to_tnp_b;
-    to_tnp_b.link_index = 0;
-    to_tnp_b.destinations = {unit(hw::Type::TNP_B, 3)};
-    RoutingFormat format = plain();
-    format.tnp_b_link_one_lower = true;
-    std::vector<uint32_t> image(64, 0u);
-    EXPECT_EQ(error_text<std::runtime_error>([&] { to_tnp_b.write(format, image); }),
-              "Attempted to write value 4294967295 into a 8-bit field, which will cause an overflow.");
 }
 
 // The alternate-branch set-up goes to the fields the format names, after the sources and before the
@@ -156,39 +153,26 @@ TEST(NpRouting, AlternateBranch) {
     AlternateFields const alternate{Field{46, 19, 1}, Field{52, 24, 8}, Field{52, 4, 1}, Field{52, 16, 8}};
     RoutingFormat format = plain();
     format.alternate = &alternate;
-    Route route;
     AlternateBranch const skip_branch{.np_count = 6, .has_peer = true, .peer_index = 3};
+    Route route;
+    route.alternate = &skip_branch;
 
     std::vector<uint32_t> image(64, 0u);
     image[52] = 0x80;  // bits of word 52 outside the set-up stay
-    format_routing_words(image,
-                         {.sources = route.sources, .layer_nps = route.own, .destinations = route.destinations,
-                          .link_index = 5, .alternate = &skip_branch},
-                         format);
+    route.write(format, image);
     EXPECT_EQ(image[46], 0x00080101u);
     EXPECT_EQ(image[52], 0x06030090u);
     EXPECT_EQ(image[47], 0x0402u);
+    // A generation without the set-up is never given one.
+    EXPECT_EQ(error_text<std::logic_error>([&] { route.write(plain(), image); }),
+              "This NP image has no alternate-branch fields.");
 
     AlternateBranch const too_many{.np_count = 256};
+    route.alternate = &too_many;
     image.assign(64, 0u);
-    EXPECT_EQ(error_text<std::runtime_error>([&] {
-                  format_routing_words(image,
-                                       {.sources = route.sources, .layer_nps = route.own,
-                                        .destinations = route.destinations, .alternate = &too_many},
-                                       format);
-              }),
+    EXPECT_EQ(error_text<std::runtime_error>([&] { route.write(format, image); }),
               "Attempted to write value 256 into a 8-bit field, which will cause an overflow.");
     EXPECT_EQ(image[47], 0u);
-
-    // A generation without the set-up is never given one.
-    image.assign(64, 0u);
-    EXPECT_EQ(error_text<std::logic_error>([&] {
-                  format_routing_words(image,
-                                       {.sources = route.sources, .layer_nps = route.own,
-                                        .destinations = route.destinations, .alternate = &skip_branch},
-                                       plain());
-              }),
-              "This NP image has no alternate-branch fields.");
 }
 
 }  // namespace

@@ -233,7 +233,8 @@ TEST(V2FnpRamFastPath, MatchesTheCheckedFormatterOverRandomLayers) {
         if (max < 2) set("max_value", false);
         if (max == 1) set("max_value_shift", false);  // else max_value alone: its pair is missing
 
-        Outcome const expected = outcome_of([&] { return checked_fnp_ram(*layer, flatten, padding, bits, weights_bits); });
+        Outcome const expected =
+            outcome_of([&] { return checked_fnp_ram(*layer, flatten, padding, bits, weights_bits); });
         ASSERT_EQ(outcome_of([&] { return format_fnp_ram(*layer, flatten, padding, bits, weights_bits); }), expected)
             << "trial " << trial << ": input " << s[0] << " x " << s[1] << " x " << s[2] << ", padding "
             << int(padding) << ", bits " << int(bits) << "/" << int(weights_bits) << ", " << neurons << " neurons";
