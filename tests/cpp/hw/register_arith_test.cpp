@@ -85,8 +85,6 @@ TEST(HwRegister, FieldTablesReportOverlapsAndDifferences) {
     EXPECT_TRUE(testing::unintended_overlaps(table, {{"B", "A"}}).empty());
     std::vector<uint32_t> const expected{0x12, 0x1034};
     std::vector<uint32_t> const actual{0x12, 0x35};
-    EXPECT_EQ(testing::field_differences(actual, expected, table),
-              "C (word 1 bits 0-7): 53 != 52\nword 1 differs in unnamed bits 0x1000: 0x35 != 0x1034\n");
     EXPECT_EQ(std::string(testing::same_image("actual", "expected", "table", actual, expected, table).message()),
               "actual differs from expected:\nC (word 1 bits 0-7): 53 != 52\n"
               "word 1 differs in unnamed bits 0x1000: 0x35 != 0x1034\n");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -111,17 +112,18 @@ TEST(ProgramRecord, Fnp2FiltersTrackTakesMovedWordsOverAndTheLastCallWins) {
     EXPECT_EQ(kept.size(), 2u);  // copied from a vector the caller keeps
 }
 
-// Empties this thread's spare word buffers, so that a test sees only the buffers it leaves.
-void drain_spare_words() {
-    while (take_spare_words(0).capacity() > 0) {
-    }
+// Empties this thread's spare word buffers (a test then sees only its own); how many there were.
+size_t drain_spare_words() {
+    size_t kept = 0;
+    while (take_spare_words(0).capacity() > 0) ++kept;
+    return kept;
 }
 
 TEST(ProgramRecord, TracksTakeOverTheBuffersOfRecordsGoneWithOnlyTheirOwnWords) {
     drain_spare_words();
     auto const block = [](uint32_t words) {
         std::vector<uint32_t> data(words);
-        for (uint32_t i = 0; i < words; ++i) data[i] = 0xB0000000u + i;
+        std::iota(data.begin(), data.end(), 0xB0000000u);
         return data;
     };
     uint32_t const* buffer = nullptr;
@@ -158,9 +160,7 @@ TEST(ProgramRecord, SpareWordBuffersAreBounded) {
             buffer.reserve(row.capacity);
             keep_spare_words(std::move(buffer));
         }
-        size_t kept = 0;
-        while (take_spare_words(0).capacity() > 0) ++kept;
-        EXPECT_EQ(kept, row.kept) << row.capacity;
+        EXPECT_EQ(drain_spare_words(), row.kept) << row.capacity;
     }
 }
 
