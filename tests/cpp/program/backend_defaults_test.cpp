@@ -106,6 +106,7 @@ TEST(BackendDefaults, NpGenerationQueries) {
         EXPECT_EQ(checker.is_fnp3_compatible(*layer), row.fits) << row.fnp_words;
     }
     // The FNP3 memory of the constraints it is given, not of its own.
+    checker.fnp_words = 999;
     HardwareConstraints smaller = limits;
     smaller.fnp3_sram_words = 10;
     EXPECT_FALSE(checker.check_fnp3_sram_size(smaller, *layer));
