@@ -1,5 +1,5 @@
-// The SCC record and the EPG register writes both NP generations make from their register images,
-// and the shared field table they are written with.
+// The SCC record both NP generations make from their register image, and the shared field table
+// their IO registers are written with (the EPG writes are held by each generation's recorder test).
 #include "program/io_registers.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 
 #include "hw/presets.h"
 #include "support/error_text.h"
-#include "support/fake_layer.h"
 #include "support/field_table.h"
 #include "support/record_test_util.h"
 
@@ -18,7 +17,6 @@ namespace {
 
 using namespace fields;
 using testing::error_text;
-using Pairs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 // The shared rows lie inside their images and share bits only where an NP's input layout is either
 // a CNP's or an FNP's.
@@ -61,27 +59,6 @@ TEST(SccRecord, SizeWordsFollowTheConfiguration) {
     }
     EXPECT_EQ(error_text<std::invalid_argument>([] { scc_record(hw::Tolmar_v2, std::vector<uint32_t>(17)); }),
               "The SCC image must hold 18 words.");
-}
-
-// Each setting lands in its bit of the control or mode register; the rest comes from the call.
-TEST(EpgRegisterWrites, SetupAndCallValues) {
-    auto const first = testing::FakeLayer::make("first");
-    EpgArgs const args{.first = *first, .lowest_col = 2, .highest_col = 9, .row_code = 3};
-    Pairs const plain{{0x00, 0x20200}, {0x0C, 0x10},       {0x10, 0x09020001},
-                      {0x14, 0x300},   {0x18, 0x03FE0001}, {0x1C, 0x027FFFFF}};
-    struct { char const* what; EpgSetup setup; uint32_t control, mode; } const rows[] = {
-        {"none", {}, 0x20200, 0x10},
-        {"FNP input", {.fnp_input = true}, 0x20202, 0x10},
-        {"input sized", {.input_sized = true}, 0x21200, 0x10},
-        {"last on HRC", {.last_on_hrc = true}, 0x30200, 0x10},
-        {"several passes", {.mode = EPG_MODE_MULTI_PASS}, 0x20200, 0x012C0010},
-    };
-    for (auto const& row : rows) {
-        Pairs expected = plain;
-        expected[0].second = row.control;
-        expected[1].second = row.mode;
-        EXPECT_EQ(epg_register_writes(args, row.setup), expected) << row.what;
-    }
 }
 
 }  // namespace
