@@ -4,7 +4,6 @@
 // test: run it on a Release build.
 //   conv_forward [filters] [kernel] [repeats]
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include "engine/params.h"
 #include "engine/tensor.h"
 #include "support/reference_layers.h"
+#include "timing.h"
 
 namespace {
 
@@ -27,12 +27,7 @@ std::shared_ptr<nuvra::Layer> layer(nuvra::LayerType type, std::map<std::string,
     return nuvra::Layer::create(params.get(), name);
 }
 
-template <class Run>
-double seconds(Run run) {
-    auto const start = std::chrono::steady_clock::now();
-    run();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using bench::seconds;
 
 }  // namespace
 

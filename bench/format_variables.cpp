@@ -7,7 +7,6 @@
 // times and checked / new, the factor the new path saves. Not a test: run it on a Release build.
 //   format_variables [repeats]
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,22 +25,13 @@
 #include "engine/tensor.h"
 #include "support/reference_bitwidth.h"
 #include "support/reference_variables.h"
+#include "timing.h"
 
 namespace {
 
 using namespace nuvra;
-using Clock = std::chrono::steady_clock;
 
-// The best time of `repeats` runs of `run`, in microseconds.
-double best_us(int repeats, std::function<void()> const& run) {
-    double best = 1e300;
-    for (int r = 0; r < repeats; ++r) {
-        auto const start = Clock::now();
-        run();
-        best = std::min(best, std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    return best;
-}
+using bench::best_us;
 
 // Times `fast` and `checked`, which must give the same result, and prints both and their ratio.
 template <class Result>

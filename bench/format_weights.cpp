@@ -9,7 +9,6 @@
 // Not a test: run it on a Release build.
 //   format_weights [repeats]
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,21 +29,12 @@
 #include "engine/params.h"
 #include "engine/tensor.h"
 #include "support/reference_formats.h"
+#include "timing.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 
-// The best time of `repeats` runs of `run`, in microseconds.
-double best_us(int repeats, std::function<void()> const& run) {
-    double best = 1e300;
-    for (int r = 0; r < repeats; ++r) {
-        auto const start = Clock::now();
-        run();
-        best = std::min(best, std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    return best;
-}
+using bench::best_us;
 
 // Weights cycling through `low` .. `high` (by default every signed byte but -128).
 std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape, int low = -127, int high = 127) {

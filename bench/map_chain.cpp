@@ -128,6 +128,12 @@ std::shared_ptr<Device> make_device(int nps, uint8_t skip_channels = 0) {
                                Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0}, std::nullopt, list, skip_dmas));
 }
 
+// Keeps the shortest of the times of size `n`.
+void keep_best(std::map<int, double>& best, int n, double ms) {
+    auto const it = best.find(n);
+    if (it == best.end() || ms < it->second) best[n] = ms;
+}
+
 struct Outcome {
     bool mapped = false;  // one sequence, no failure
     size_t passes = 0;
@@ -215,18 +221,19 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
     }
 }
 
-// Residual chains in one pass (their skip-DMA channels, 8 bits, allow about 60 blocks in a pass).
-void run_residual(int repeats) {
-    std::vector<int> const blocks{6, 12, 25, 50, 60};
+// Chains of `blocks` blocks of four layers (and an input and an output layer), each mapped in one
+// pass with an NP per layer: the best time of `repeats` rounds and the time per layer over the
+// shortest chain's.
+void run_blocks(char const* title, std::vector<int> const& blocks, std::unique_ptr<Model> (*make)(int), int repeats) {
     std::map<int, Outcome> best;
     for (int r = 0; r < repeats; ++r)
         for (int n : blocks) {
-            Outcome const outcome = map_model(make_residual(n), make_device(4 * n + 1, 64));
+            Outcome const outcome = map_model(make(n), make_device(4 * n + 1, 64));
             auto const it = best.find(n);
             if (it == best.end() || !outcome.mapped || (it->second.mapped && outcome.ms < it->second.ms))
                 best[n] = outcome;
         }
-    std::printf("Residual chains, one pass (an NP per layer):\n");
+    std::printf("%s, one pass (an NP per layer):\n", title);
     std::printf("  %6s %6s %10s %12s %12s\n", "blocks", "layers", "ms", "ms/layer", "per layer /");
     double first = 0;
     for (int n : blocks) {
@@ -241,6 +248,9 @@ void run_residual(int repeats) {
                     outcome.ms / layers / first);
     }
 }
+
+// Residual chains in one pass (their skip-DMA channels, 8 bits, allow about 60 blocks in a pass).
+void run_residual(int repeats) { run_blocks("Residual chains", {6, 12, 25, 50, 60}, make_residual, repeats); }
 
 // The one pass of a mapped residual chain: its layers, and each layer's components as the mapper
 // gave them (NPs, then skip-DMA stores and loads).
@@ -297,10 +307,6 @@ void run_residual_set_up(int repeats) {
     for (int n : blocks) passes[n] = map_residual_pass(n);
     // Both ways on every size once per round; the best round counts.
     std::map<int, double> best_new, best_old;
-    auto const keep_best = [](std::map<int, double>& best, int n, double ms) {
-        auto const it = best.find(n);
-        if (it == best.end() || ms < it->second) best[n] = ms;
-    };
     for (int r = 0; r < repeats; ++r)
         for (int n : blocks) {
             keep_best(best_new, n, set_up_pass(passes[n], true));
@@ -320,34 +326,11 @@ void run_residual_set_up(int repeats) {
     }
 }
 
-// Split-block chains in one pass: per layer over the shortest. Their skip-DMA channels (two quartets a
-// block, 8 bits) allow 31 blocks in a pass.
+// Split-block chains in one pass. Their skip-DMA channels (two quartets a block, 8 bits) allow 31
+// blocks in a pass.
 std::vector<int> const split_blocks{6, 12, 18, 25, 31};
 
-void run_split(int repeats) {
-    std::map<int, Outcome> best;
-    for (int r = 0; r < repeats; ++r)
-        for (int n : split_blocks) {
-            Outcome const outcome = map_model(make_split(n), make_device(4 * n + 1, 64));
-            auto const it = best.find(n);
-            if (it == best.end() || !outcome.mapped || (it->second.mapped && outcome.ms < it->second.ms))
-                best[n] = outcome;
-        }
-    std::printf("Split-block chains, one pass (an NP per layer):\n");
-    std::printf("  %6s %6s %10s %12s %12s\n", "blocks", "layers", "ms", "ms/layer", "per layer /");
-    double first = 0;
-    for (int n : split_blocks) {
-        Outcome const& outcome = best[n];
-        int const layers = 4 * n + 2;
-        if (!outcome.mapped) {
-            std::printf("  %6d  does not map: %s\n", n, outcome.failure.c_str());
-            continue;
-        }
-        if (first == 0) first = outcome.ms / layers;
-        std::printf("  %6d %6d %10.3f %12.4f %12.2f\n", n, layers, outcome.ms, outcome.ms / layers,
-                    outcome.ms / layers / first);
-    }
-}
+void run_split(int repeats) { run_blocks("Split-block chains", split_blocks, make_split, repeats); }
 
 // The first layers of a split's main and skip branches.
 std::pair<std::shared_ptr<Layer>, std::shared_ptr<Layer>> branch_heads(testing::SortedBranchGraph& graph,
@@ -395,10 +378,6 @@ void run_split_questions(int repeats) {
     std::map<int, std::unique_ptr<Model>> models;
     for (int n : blocks) models[n] = make_split(n);
     std::map<int, double> best_new, best_old;
-    auto const keep_best = [](std::map<int, double>& best, int n, double ms) {
-        auto const it = best.find(n);
-        if (it == best.end() || ms < it->second) best[n] = ms;
-    };
     size_t answers_new = 0, answers_old = 0;
     for (int r = 0; r < repeats; ++r)
         for (int n : blocks) {
@@ -480,10 +459,6 @@ void run_placement(int repeats) {
     for (int n : chain_sizes) cases[n] = std::make_unique<Placement>(n);
     // Every mapper on every size once per round; the best round counts.
     std::map<int, double> best_new, best_hooked, best_old;
-    auto const keep_best = [](std::map<int, double>& best, int n, double ms) {
-        auto const it = best.find(n);
-        if (it == best.end() || ms < it->second) best[n] = ms;
-    };
     for (int r = 0; r < repeats; ++r)
         for (auto& [n, c] : cases) {
             keep_best(best_new, n, place_chain(c->mapper, c->layers));

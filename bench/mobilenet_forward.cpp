@@ -11,7 +11,6 @@
 // on the batch with `threads` threads (for a profiler).
 // The last line ("result ...") is read by bench/ort_compare.py.
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +31,7 @@
 #include "engine/ops_support.h"
 #include "engine/params.h"
 #include "engine/tensor.h"
+#include "timing.h"
 
 namespace {
 
@@ -107,12 +107,7 @@ Network mobilenet() {
     return n;
 }
 
-template <class Run>
-double seconds(Run run) {
-    auto const start = std::chrono::steady_clock::now();
-    run();
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
+using bench::seconds;
 
 // Wall and processor seconds (of every thread of the process) of one run.
 struct Times {

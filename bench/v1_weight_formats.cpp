@@ -3,7 +3,6 @@
 // 4 bits, and the FNP memory image of a 4096 x 4096 FullyConnected at 4 bits. Not a test: run it
 // on a Release build.
 //   v1_weight_formats [repeats]
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +13,7 @@
 #include "backends/v1/format_cnp_weights.h"
 #include "backends/v1/format_fnp.h"
 #include "engine/tensor.h"
+#include "timing.h"
 
 namespace {
 
@@ -28,14 +28,7 @@ std::shared_ptr<nuvra::Dense> weights(nuvra::Shape const& shape, int low, int hi
 // Best time of `repeats` calls, in seconds.
 double best_of(int repeats, std::function<void()> const& call) {
     call();  // warm-up
-    double best = 1e30;
-    for (int r = 0; r < repeats; ++r) {
-        auto const start = std::chrono::steady_clock::now();
-        call();
-        double const seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (seconds < best) best = seconds;
-    }
-    return best;
+    return bench::best_seconds(repeats, call);
 }
 
 // Formats with `format`, copies the tensor's bytes once, and prints both times and their ratio.
