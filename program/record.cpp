@@ -71,8 +71,8 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     // An XL length counts whole units of 16 words; the rest is zero padding.
     uint64_t const length = xl ? round_up(n, dma::xl_unit_words) : n;
 
-    uint64_t const current = words_.size();
-    if (current + dma::header_words + length > max_words) return false;
+    uint64_t const needed = words_.size() + dma::header_words + length;
+    if (needed > max_words) return false;
 
     // Encode the header before touching the track, so that a refused header leaves it unchanged.
     uint32_t header[dma::header_words];
@@ -82,7 +82,6 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     // Room for a few more small blocks (input shifts, variables) after a large one, so that the
     // large one is not copied again for each of them; bounded, since a layer's whole record is held
     // until the serializer writes it.
-    uint64_t const needed = current + dma::header_words + length;
     if (needed > words_.capacity()) {
         std::vector<uint32_t> grown = take_spare_words(needed);
         if (grown.capacity() < needed)
@@ -93,7 +92,7 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     }
     words_.insert(words_.end(), header, header + dma::header_words);
     words_.insert(words_.end(), data.begin(), data.end());
-    words_.resize(current + dma::header_words + length, 0);
+    words_.resize(needed, 0);
     return true;
 }
 
