@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "hw/arith.h"
+
 namespace nuvra::program {
 
 namespace {
@@ -41,7 +43,8 @@ SparePages& spare_pages() {
 
 PageRegion::PageRegion(size_t bytes) {
     if (bytes > SIZE_MAX - 2 * huge_page_bytes) throw std::bad_alloc();
-    size_t const mapped = (bytes + 2 * huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+    // A huge page more than the region, so that it still holds `bytes` once cut at a boundary.
+    size_t const mapped = align_up(bytes + huge_page_bytes, huge_page_bytes);
     void* const base = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (base == MAP_FAILED) throw std::bad_alloc();
     base_ = static_cast<uint8_t*>(base);
