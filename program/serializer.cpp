@@ -1,7 +1,6 @@
 #include "program/serializer.h"
 
 #include <cstring>
-#include <limits>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -88,6 +87,13 @@ std::vector<fb::SKipDmaInfoTrack> skipdma_tracks(std::vector<program::SkipDmaEnt
     return tracks;
 }
 
+// Where an FNP2 filters track sits, with its NP.
+fb::Fnp2FiltersSpan fnp2_filters_span(SpanLocator const& locate, fb::Fnp2FiltersTrack const& filters) {
+    fb::TrackSpan const words = locate.span(filters.words());
+    fb::Ident const ident = filters.ident() != nullptr ? *filters.ident() : fb::Ident();
+    return fb::Fnp2FiltersSpan(words.offset(), words.size(), ident);
+}
+
 // Where every track of a record sits.
 flatbuffers::Offset<fb::RecordSpans> record_spans(flatbuffers::FlatBufferBuilder& builder,
                                                   SpanLocator const& locate, fb::Record const* record) {
@@ -97,9 +103,7 @@ flatbuffers::Offset<fb::RecordSpans> record_spans(flatbuffers::FlatBufferBuilder
     fb::Fnp2FiltersSpan fnp2;
     fb::Fnp2FiltersSpan const* fnp2_ptr = nullptr;
     if (fb::Fnp2FiltersTrack const* filters = record->fnp2_filters_track()) {
-        fb::TrackSpan const words = locate.span(filters->words());
-        fnp2 = fb::Fnp2FiltersSpan(words.offset(), words.size(),
-                                   filters->ident() != nullptr ? *filters->ident() : fb::Ident());
+        fnp2 = fnp2_filters_span(locate, *filters);
         fnp2_ptr = &fnp2;
     }
     return fb::CreateRecordSpansDirect(builder, &tracks, fnp2_ptr);
@@ -114,9 +118,7 @@ flatbuffers::Offset<fb::LearningLayerInfo> learning_layer_info(flatbuffers::Flat
     if (third == nullptr) throw std::runtime_error("The third learning record is missing.");
     flatbuffers::Offset<fb::RecordSpans> third_spans;
     if (fb::Fnp2FiltersTrack const* filters = third->fnp2_filters_track()) {
-        fb::TrackSpan const words = locate.span(filters->words());
-        fb::Fnp2FiltersSpan const fnp2(words.offset(), words.size(),
-                                       filters->ident() != nullptr ? *filters->ident() : fb::Ident());
+        fb::Fnp2FiltersSpan const fnp2 = fnp2_filters_span(locate, *filters);
         third_spans = fb::CreateRecordSpansDirect(builder, nullptr, &fnp2);
     } else {
         std::vector<fb::TrackSpan> const tracks{locate.first_track_span(third, "third")};
