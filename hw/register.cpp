@@ -1,6 +1,5 @@
 #include "hw/register.h"
 
-#include <algorithm>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -31,8 +30,9 @@ void check_word(size_t images_words, Field const& field) {
 
 void set(std::span<uint32_t> image, Field const& field, uint64_t value) {
     check_word(image.size(), field);
-    uint64_t const most = std::numeric_limits<uint32_t>::max();
-    set_field(&image[field.word], field.bits, static_cast<uint32_t>(std::min(value, most)));
+    // A value beyond 32 bits fits no field, a 32-bit one included: refused with its true value.
+    if (value > std::numeric_limits<uint32_t>::max()) field_overflow(std::to_string(value).c_str(), field.bits.width);
+    set_field(&image[field.word], field.bits, static_cast<uint32_t>(value));
 }
 
 void set(std::span<uint32_t> image, SplitField const& field, uint64_t value) {

@@ -52,9 +52,9 @@ struct Field {
     friend constexpr bool operator==(Field const&, Field const&) = default;
 };
 
-// Writes `value` into `field` of its word of `image`, keeping every other bit. A value above
-// 32 bits is taken as UINT32_MAX, so that it fails the field's overflow check with that number
-// (see set_field); a word outside the image is std::logic_error and changes nothing.
+// Writes `value` into `field` of its word of `image`, keeping every other bit. A value wider than
+// the field, one above 32 bits included, fails with the overflow message of set_field; a word
+// outside the image is std::logic_error and changes nothing.
 void set(std::span<uint32_t> image, Field const& field, uint64_t value);
 // The same for a flag: 1 or 0.
 inline void set_flag(std::span<uint32_t> image, Field const& field, bool value) {

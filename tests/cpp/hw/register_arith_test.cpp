@@ -59,9 +59,12 @@ TEST(HwRegister, FieldsWriteTheirOwnWord) {
     set_flag(image, high, false);
     EXPECT_EQ(image, (std::vector<uint32_t>{0xA5A5A5A5, 0xA5A5A5A3, 0x05A5A5A5}));
     EXPECT_EQ(get(image, low), 0x3u);
-    // Above 32 bits the value is reported as UINT32_MAX; a word outside the image is a bug.
+    // A value beyond 32 bits is refused with its true value, by a 32-bit field too (it was written as
+    // 0xFFFFFFFF); a word outside the image is a bug.
     EXPECT_EQ(testing::error_text<std::runtime_error>([&] { set(image, low, uint64_t{1} << 40); }),
-              "Attempted to write value 4294967295 into a 4-bit field, which will cause an overflow.");
+              "Attempted to write value 1099511627776 into a 4-bit field, which will cause an overflow.");
+    EXPECT_EQ(testing::error_text<std::runtime_error>([&] { set(image, Field{0, 0, 32}, uint64_t{1} << 32); }),
+              "Attempted to write value 4294967296 into a 32-bit field, which will cause an overflow.");
     EXPECT_EQ(testing::error_text<std::logic_error>([&] { set(std::span(image).first(2), high, 1); }),
               "Register field of word 2 is outside an image of 2 words.");
     EXPECT_EQ(image[1], 0xA5A5A5A3u);
