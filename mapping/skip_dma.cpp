@@ -385,46 +385,6 @@ void set_alt_layers(PassQueries& pass, std::shared_ptr<Layer> const& layer,
     }
 }
 
-uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                    LayerList const& layers, LayerList const& previous_layers) {
-    PassScan pass(graph, layers, previous_layers);
-    return skipdma_channels_for_layer(pass, layer);
-}
-
-void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                    LayerList const& layers, LayerList const& previous_layers) {
-    PassScan pass(graph, layers, previous_layers);
-    set_skipdma_store_channel_info(pass, layer);
-}
-
-void set_skipdma_store_channel_dual_output_info(LayerGraph& graph,
-                                                std::shared_ptr<Layer> const& layer,
-                                                LayerList const& layers) {
-    LayerList const none;  // only the current pass counts
-    PassScan pass(graph, layers, none);
-    set_skipdma_store_channel_dual_output_info(pass, layer);
-}
-
-void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                   LayerList const& layers, LayerList const& previous_layers) {
-    PassScan pass(graph, layers, previous_layers);
-    set_skipdma_load_channel_info(pass, layer);
-}
-
-void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                          LayerList const& layers, LayerList const& previous_layers) {
-    PassScan pass(graph, layers, previous_layers);
-    set_merge_layer_info(pass, layer);
-}
-
-void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                    LayerList const& layers,
-                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates) {
-    LayerList const none;  // only the current pass counts
-    PassScan pass(graph, layers, none);
-    set_alt_layers(pass, layer, alternates);
-}
-
 void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& layer) {
     auto mapping = layer_mapping(layer);
     if (!mapping || is_skip_dma(layer)) return;
@@ -440,37 +400,45 @@ void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& lay
 uint32_t skipdma_channels_for_layer(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                     LayerList const& previous_layers) {
     LayerGraph graph;
-    return skipdma_channels_for_layer(graph, layer, layers, previous_layers);
+    PassScan pass(graph, layers, previous_layers);
+    return skipdma_channels_for_layer(pass, layer);
 }
 
 void set_skipdma_store_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                     LayerList const& previous_layers, DepthMemo* memo) {
     LayerGraph graph(memo);
-    set_skipdma_store_channel_info(graph, layer, layers, previous_layers);
+    PassScan pass(graph, layers, previous_layers);
+    set_skipdma_store_channel_info(pass, layer);
 }
 
 void set_skipdma_store_channel_dual_output_info(std::shared_ptr<Layer> const& layer,
                                                 LayerList const& layers, DepthMemo* memo) {
     LayerGraph graph(memo);
-    set_skipdma_store_channel_dual_output_info(graph, layer, layers);
+    LayerList const none;  // only the current pass counts
+    PassScan pass(graph, layers, none);
+    set_skipdma_store_channel_dual_output_info(pass, layer);
 }
 
 void set_skipdma_load_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                    LayerList const& previous_layers, DepthMemo* memo) {
     LayerGraph graph(memo);
-    set_skipdma_load_channel_info(graph, layer, layers, previous_layers);
+    PassScan pass(graph, layers, previous_layers);
+    set_skipdma_load_channel_info(pass, layer);
 }
 
 void set_merge_layer_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                           LayerList const& previous_layers, DepthMemo* memo) {
     LayerGraph graph(memo);
-    set_merge_layer_info(graph, layer, layers, previous_layers);
+    PassScan pass(graph, layers, previous_layers);
+    set_merge_layer_info(pass, layer);
 }
 
 void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                     std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates) {
     LayerGraph graph;
-    set_alt_layers(graph, layer, layers, alternates);
+    LayerList const none;  // only the current pass counts
+    PassScan pass(graph, layers, none);
+    set_alt_layers(pass, layer, alternates);
 }
 
 void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo) {

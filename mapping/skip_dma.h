@@ -151,25 +151,11 @@ void set_merge_layer_info(PassQueries& pass, std::shared_ptr<Layer> const& layer
 void set_alt_layers(PassQueries& pass, std::shared_ptr<Layer> const& layer,
                     std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
 
-// The same operations over one LayerGraph, so that the set-up of a whole pass (or the requests of
-// a whole mapping) computes each depth and branch once; the pass is walked on every call.
+// The requests and the concatenation shift over one LayerGraph, so that the requests of a whole
+// mapping (or the set-up of a whole pass) compute each depth and branch once.
 void request_skipdma(LayerGraph& graph, std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
                      std::shared_ptr<Layer> const& layer);
 std::vector<hw::Component> request_skipdma_store(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
-uint32_t skipdma_channels_for_layer(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                    LayerList const& layers, LayerList const& previous_layers);
-void set_skipdma_store_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                    LayerList const& layers, LayerList const& previous_layers);
-void set_skipdma_store_channel_dual_output_info(LayerGraph& graph,
-                                                std::shared_ptr<Layer> const& layer,
-                                                LayerList const& layers);
-void set_skipdma_load_channel_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                                   LayerList const& layers, LayerList const& previous_layers);
-void set_merge_layer_info(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                          LayerList const& layers, LayerList const& previous_layers);
-void set_alt_layers(LayerGraph& graph, std::shared_ptr<Layer> const& layer,
-                    LayerList const& layers,
-                    std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
 void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
 
 }  // namespace nuvra
