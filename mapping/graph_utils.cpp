@@ -297,14 +297,7 @@ LayerPtr LayerGraph::get_mappable_layer(LayerPtr const& layer) {
     if (f.size() == 1) {
         result = f[0];
     } else if (f.size() >= 2) {
-        LayerPtr const b0 = next_on_branch(f[0]);
-        LayerPtr const b1 = next_on_branch(f[1]);
-        BranchWalk const walk = walk_branches(b0, b1);
-        // An empty second branch meets nothing: null either way.
-        if (walk.meet == b1)
-            result = f[0];
-        else
-            result = depth_before(walk, 0) < depth_before(walk, 1) ? f[1] : f[0];
+        result = tie_by_branches(f[0], f[1]);
     }
     mappables_.emplace(layer, result);
     return result;
@@ -342,8 +335,10 @@ std::pair<LayerPtr, LayerPtr> LayerGraph::mappable_ends(LayerList const& layers,
     return {std::move(end), std::move(next)};
 }
 
-// Of two mappable layers at one depth, `next` when the main branch after `end` reaches the point
-// where both rejoin over a shorter path than the one after `next`; otherwise `end`.
+// Of two layers (two mappable layers at one depth, or the first two a skip DMA feeds), `next` when
+// the main branch after `end` reaches the point where both rejoin over a shorter path than the one
+// after `next`; otherwise `end`. A second branch that is empty or starts at that point has nothing
+// before it, so `end` stays.
 LayerPtr LayerGraph::tie_by_branches(LayerPtr const& end, LayerPtr const& next) {
     LayerPtr const b0 = next_on_branch(end);
     LayerPtr const b1 = next_on_branch(next);
