@@ -35,17 +35,20 @@ uint32_t key_of(hw::Ident const& ident) {
     return uint32_t(ident.col) << 24 | uint32_t(ident.row) << 16 | uint32_t(ident.id) << 8 | ident.channel;
 }
 
+// An ident's column and row in one number: the mesh node it sits on.
+uint32_t node_key_of(hw::Ident const& ident) { return uint32_t(ident.col) << 8 | ident.row; }
+
 // The versatility value of every NP of the mesh, by ident key.
 std::unordered_map<uint32_t, uint32_t> versatility_of(std::vector<np::Info> const& nps) {
-    std::unordered_set<uint32_t> fnp3_nodes;  // column and row
+    std::unordered_set<uint32_t> fnp3_nodes;
     for (auto const& np : nps)
-        if (np.types.contains(hw::Type::FNP3)) fnp3_nodes.insert(uint32_t(np.ident.col) << 8 | np.ident.row);
+        if (np.types.contains(hw::Type::FNP3)) fnp3_nodes.insert(node_key_of(np.ident));
 
     std::unordered_map<uint32_t, uint32_t> value;
     value.reserve(nps.size());
     for (auto const& np : nps) {
         uint32_t v = 0;
-        if (fnp3_nodes.contains(uint32_t(np.ident.col) << 8 | np.ident.row)) v |= kSharesFnp3Node;
+        if (fnp3_nodes.contains(node_key_of(np.ident))) v |= kSharesFnp3Node;
         if (np.types.contains(hw::Type::FNP3)) v |= kOffersFnp3;
         if (np.types.contains(hw::Type::FNP2)) v |= kOffersFnp2;
         value[key_of(np.ident)] |= v;
