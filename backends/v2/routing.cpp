@@ -22,6 +22,17 @@ constexpr RoutingFormat routing_format{
     .p2p_in_refusal = "Cannot use P2P IN mode for multiple NPs.",
 };
 
+// Writes `routing` into the image, with the alternate-branch set-up of `alt_info` (may be null).
+void write_routing(std::vector<uint32_t>* regs, NpRouting routing, AltLayerInfo const* alt_info) {
+    std::span<uint32_t> const image = np_image(regs);  // refuses an image that is not 64 words first
+    // One of the two layers after a split point: the pair's NP count and, on the skip branch, the
+    // main layer's index.
+    std::optional<AlternateBranch> alternate;
+    if (alt_info) alternate = AlternateBranch{alt_info->nps, alt_info->alternate, alt_info->main_index};
+    routing.alternate = alternate ? &*alternate : nullptr;
+    format_routing_words(image, routing, routing_format);
+}
+
 }  // namespace
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
@@ -30,30 +41,21 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs,
                                              std::vector<hw::Component> const& destinations,
                                              std::unique_ptr<AltLayerInfo> const& alt_info,
                                              uint8_t link_index, bool p2p_in, bool p2p_out, bool mesh_flag) {
-    std::span<uint32_t> const image = np_image(regs);  // refuses an image that is not 64 words first
-    // One of the two layers after a split point: the pair's NP count and, on the skip branch, the
-    // main layer's index.
-    std::optional<AlternateBranch> alternate;
-    if (alt_info) alternate = AlternateBranch{alt_info->nps, alt_info->alternate, alt_info->main_index};
-    format_routing_words(image,
-                         {.sources = sources,
-                          .layer_nps = own,
-                          .destinations = destinations,
-                          .link_index = link_index,
-                          .p2p_in = p2p_in,
-                          .p2p_out = p2p_out,
-                          .ends_pass = mesh_flag,
-                          .alternate = alternate ? &*alternate : nullptr},
-                         routing_format);
+    write_routing(regs,
+                  {.sources = sources,
+                   .layer_nps = own,
+                   .destinations = destinations,
+                   .link_index = link_index,
+                   .p2p_in = p2p_in,
+                   .p2p_out = p2p_out,
+                   .ends_pass = mesh_flag},
+                  alt_info.get());
 }
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, LayerRoutes const& routes,
                                              bool mesh_flag) {
     LayerMapping const& mapping = routes.mapping;
-    NpRouting const routing = routes.routing(mapping.link_index, mesh_flag);
-    format_mesh_registers_set_output_to_NPs(regs, routing.sources, routing.layer_nps, routing.destinations,
-                                            mapping.alt_info, mapping.link_index, mapping.p2p_in, mapping.p2p_out,
-                                            mesh_flag);
+    write_routing(regs, routes.routing(mapping.link_index, mesh_flag), mapping.alt_info.get());
 }
 
 void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) {
