@@ -25,9 +25,19 @@ ConvPoolLayer const& built(Layer const& layer) {
     return conv;
 }
 
-int32_t p(LayerCheck const& check, char const* key) { return param(check.layer, key); }
-bool average_pooling(LayerCheck const& check) {
-    return static_cast<PoolType>(p(check, "pool_type")) == PoolType::Average;
+// What a rule reads of its layer, for the rules of each kind (LayerCheck) and those both kinds
+// share (CnpCommonCheck below).
+template <class Check>
+int32_t p(Check const& check, char const* key) {
+    return param(check.layer, key);
+}
+template <class Check>
+PoolType pool_type(Check const& check) {
+    return static_cast<PoolType>(p(check, "pool_type"));
+}
+template <class Check>
+bool average_pooling(Check const& check) {
+    return pool_type(check) == PoolType::Average;
 }
 
 // ---- Rules both kinds share ----
@@ -42,10 +52,7 @@ struct CnpCommonCheck {
 
 using CnpCommonRule = MappingStatus (*)(CnpCommonCheck const&);
 
-int32_t p(CnpCommonCheck const& check, char const* key) { return param(check.layer, key); }
-PoolType pool_type(CnpCommonCheck const& check) { return static_cast<PoolType>(p(check, "pool_type")); }
 bool max_pooling(CnpCommonCheck const& check) { return pool_type(check) == PoolType::Max; }
-bool average_pooling(CnpCommonCheck const& check) { return pool_type(check) == PoolType::Average; }
 int32_t pool_size(CnpCommonCheck const& check) { return p(check, "pooling_width"); }
 
 MappingStatus rule_max_input_dimensions(CnpCommonCheck const& check) {
