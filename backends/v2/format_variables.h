@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/tensor.h"
-#include "hw/register.h"
 
 namespace nuvra::v2 {
 
