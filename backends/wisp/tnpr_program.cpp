@@ -75,11 +75,11 @@ void format_post_processing(Layer const& layer, SramImages& images, TnprConfig& 
 }
 
 hw::Ident tnpr_ident(Layer const& first) {
-    std::string const missing = format("The layer {} has no mapped TNP-R component.", first.get_name());
+    auto const missing = [&first] { return format("The layer {} has no mapped TNP-R component.", first.get_name()); };
     std::shared_ptr<Layer::Mapping> const mapping = first.mapping();
-    if (!mapping) throw std::runtime_error(missing);
+    if (!mapping) throw std::runtime_error(missing());
     // A mapping without components is read past the end of its list.
-    if (!mapping->components || mapping->components->empty()) throw std::out_of_range(missing);
+    if (!mapping->components || mapping->components->empty()) throw std::out_of_range(missing());
     return mapping->components->front().ident;
 }
 
