@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "backends/v2/registers.h"
+#include "hw/arith.h"
 #include "program/format_support.h"
 #include "program/np_words.h"
 
@@ -73,6 +75,11 @@ std::span<uint32_t> np_image(std::vector<uint32_t>* regs) {
 
 void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t value) {
     nuvra::set(np_image(regs), field, value);
+}
+
+uint32_t fitting_value(uint32_t width, uint64_t value) {
+    if (value >> width != 0) field_overflow(std::to_string(clamp_to<uint32_t>(value)).c_str(), width);
+    return static_cast<uint32_t>(value);
 }
 
 std::vector<uint32_t> default_np_regs(hw::Component const& np, uint32_t np_num, bool unused_np,

@@ -30,6 +30,11 @@ std::span<uint32_t> np_image(std::vector<uint32_t>* regs);
 // as 4294967295, so the field's overflow check stops it instead of a wrapped value.
 void set_np_field(std::vector<uint32_t>* regs, Field const& field, uint64_t value);
 
+// `value` when it fits `width` bits, for a value checked before it is used outside a field;
+// otherwise the overflow message of a field of that width (a value above 4294967295 reported as
+// 4294967295).
+uint32_t fitting_value(uint32_t width, uint64_t value);
+
 // The default image of an NP: all zero but the preset words, word 3 holding the layer index
 // `np_num` (0xFE for an NP the pass leaves unused, `unused_np`), and word 56 the NP's slot (id 2
 // and above) and `merge_is_add`. Unless `unused_np`, np_num must fit 8 bits.

@@ -4,7 +4,6 @@
 #include <limits>
 #include <optional>
 #include <stdexcept>
-#include <string>
 
 #include "backends/v2/check_sizes.h"
 #include "backends/v2/format_conv_weights.h"
@@ -28,13 +27,9 @@ namespace {
 
 // A parameter that the hardware reads as one byte (a bit width or a pool size); a value outside
 // 0..255 would wrap onto another one, so it stops with the 8-bit overflow message.
+// A negative value is reported as 4294967295.
 uint8_t byte_value(int64_t value) {
-    if (value < 0 || value > 0xFF)
-        field_overflow(std::to_string(value < 0 ? std::numeric_limits<uint32_t>::max()
-                                                : clamp_to<uint32_t>(uint64_t(value)))
-                           .c_str(),
-                       8);
-    return static_cast<uint8_t>(value);
+    return static_cast<uint8_t>(fitting_value(8, value < 0 ? std::numeric_limits<uint32_t>::max() : uint64_t(value)));
 }
 
 std::shared_ptr<Dense const> dense_of(std::shared_ptr<Tensor> const& tensor) {

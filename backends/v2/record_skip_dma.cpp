@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <span>
 #include <stdexcept>
-#include <string>
 
 #include "backends/v2/np_registers.h"
 #include "backends/v2/registers.h"
 #include "backends/v2/routing.h"
-#include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/register.h"
 
@@ -22,13 +20,6 @@ using namespace skipdma;
 // bits of one stored line plus 31 (before they are divided into words).
 constexpr uint32_t dma_address_bits = 16;
 constexpr uint32_t store_line_bits_width = 15;
-
-// `value` when it fits `width` bits; otherwise the overflow message of a field of that width
-// (a value above 4294967295 reported as 4294967295).
-uint32_t checked(uint32_t width, uint64_t value) {
-    if (value >> width != 0) field_overflow(std::to_string(clamp_to<uint32_t>(value)).c_str(), width);
-    return static_cast<uint32_t>(value);
-}
 
 void add_block(SkipDmaRegisters* out, uint16_t address, std::vector<uint32_t> words) {
     out->emplace(address, std::move(words));
@@ -71,7 +62,7 @@ void require(bool present, const char* message) {
 }  // namespace
 
 uint16_t skipdma_address(uint8_t channel, uint32_t offset) {
-    return static_cast<uint16_t>(checked(dma_address_bits, (uint64_t{channel} << 8) + offset));
+    return static_cast<uint16_t>(fitting_value(dma_address_bits, (uint64_t{channel} << 8) + offset));
 }
 
 uint32_t skipdma_np_range_word(std::vector<hw::Component> const& nps) {
@@ -180,7 +171,7 @@ void record_skipdma_store(program::Record* record, Layer const& layer, bool dual
     set(sizes, SKIPDMA_STORE_FIFO_SIZE, fifo_size);
     set(sizes, SKIPDMA_STORE_SIZE_CLEAR_28, 0);
     uint64_t const line_bits = bits * (buffered ? size.d2 : size.d0) + 31;
-    uint64_t const line_words = checked(store_line_bits_width, line_bits) / 32;
+    uint64_t const line_words = fitting_value(store_line_bits_width, line_bits) / 32;
     set(sizes, SKIPDMA_STORE_LINE_WORDS, line_words);
     set(sizes, SKIPDMA_STORE_FRAME_WORDS, line_words * (buffered ? size.d0 : size.d1));
     add_block(&blocks, skipdma_address(channel, STORE_SIZE_OFFSET), std::move(sizes));
