@@ -80,7 +80,7 @@ NpImageSteps np_image_steps(LayerRoutes const& routes, bool ends_pass,
 }
 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer, hw::Component const& np) {
-    np_image(regs);
+    std::span<uint32_t> const image = np_image(regs);  // a 50-word image before anything is read
     LayerMapping const& mapping = recorded_layer_mapping(layer);
     bool const fnp = np.type == hw::Type::FNP2 || np.type == hw::Type::FNP3;
     InputDims const input = first_input_dims(layer);
@@ -89,43 +89,43 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
     NpSpace const cut = np.halo_partition();
     uint64_t const channels = dim(np.spatial_partition().shape, 2);
 
-    set_np_field(regs, PR_FNP_MODE, fnp);
-    set_np_field(regs, PR_SET_0, 1);
-    set_np_field(regs, PR_SET_2, 1);
-    set_np_field(regs, PR_INPUT_BITS, bits >> 1);
-    set_np_field(regs, PR_LINK_INDEX, mapping.link_index);
+    set(image, PR_FNP_MODE, fnp);
+    set(image, PR_SET_0, 1);
+    set(image, PR_SET_2, 1);
+    set(image, PR_INPUT_BITS, bits >> 1);
+    set(image, PR_LINK_INDEX, mapping.link_index);
 
     uint64_t const container = cnp_container_bytes(channels, bits);
     uint64_t needed = ceil_div(mul_sat(mul_sat(x, y), c), 32);
     if (fnp) {
-        set_np_field(regs, PR_CUT_I_ORIG, 0);
-        set_np_field(regs, PR_CUT_J_ORIG, 0);
-        set_np_field(regs, PR_CUT_I_SIZE, y);
-        set_np_field(regs, PR_CUT_J_SIZE, x);
-        set_np_field(regs, PR_CH_SIZE, mul_sat(x, y));
+        set(image, PR_CUT_I_ORIG, 0);
+        set(image, PR_CUT_J_ORIG, 0);
+        set(image, PR_CUT_I_SIZE, y);
+        set(image, PR_CUT_J_SIZE, x);
+        set(image, PR_CH_SIZE, mul_sat(x, y));
     } else {
-        set_np_field(regs, PR_CUT_I_ORIG, cut.y);
-        set_np_field(regs, PR_CUT_J_ORIG, cut.x);
-        set_np_field(regs, PR_CUT_I_SIZE, dim(cut.shape, 1));
-        set_np_field(regs, PR_CUT_J_SIZE, dim(cut.shape, 0));
-        set_np_field(regs, PR_INPUT_ROW_WORDS, ceil_div(mul_sat(channels, container), 4));
-        set_np_field(regs, PR_INPUT_ROW_CONTAINER, container);
+        set(image, PR_CUT_I_ORIG, cut.y);
+        set(image, PR_CUT_J_ORIG, cut.x);
+        set(image, PR_CUT_I_SIZE, dim(cut.shape, 1));
+        set(image, PR_CUT_J_SIZE, dim(cut.shape, 0));
+        set(image, PR_INPUT_ROW_WORDS, ceil_div(mul_sat(channels, container), 4));
+        set(image, PR_INPUT_ROW_CONTAINER, container);
         needed = std::max(needed, cnp_input_words(container, channels, dim(cut.shape, 1)));
     }
 
     // One input buffer serves both layers: the larger need wins.
-    needed = std::max<uint64_t>(needed, get(np_image(regs), INPUT_MEMORY_WORDS));
-    needed = std::max<uint64_t>(needed, get(np_image(regs), FNP_FPKT_WSIZE));
-    if (fnp && get(np_image(regs), CONTROL_FNP) == 0)
+    needed = std::max<uint64_t>(needed, get(image, INPUT_MEMORY_WORDS));
+    needed = std::max<uint64_t>(needed, get(image, FNP_FPKT_WSIZE));
+    if (fnp && get(image, CONTROL_FNP) == 0)
         needed = std::max(needed, fnp_min_input_buffer_words);
-    set_np_field(regs, INPUT_MEMORY_WORDS, needed);
-    set_np_field(regs, FNP_FPKT_WSIZE, needed);
+    set(image, INPUT_MEMORY_WORDS, needed);
+    set(image, FNP_FPKT_WSIZE, needed);
 }
 
 void format_learning_common_regs(std::vector<uint32_t>* regs, LearningParams const* params) {
-    np_image(regs);
+    std::span<uint32_t> const image = np_image(regs);  // a 50-word image before anything is read
     if (params == nullptr) {
-        set_np_field(regs, LEARNING_ENABLE, 0);
+        set(image, LEARNING_ENABLE, 0);
         return;
     }
     double const n = params->get("num_weights");
@@ -134,12 +134,12 @@ void format_learning_common_regs(std::vector<uint32_t>* regs, LearningParams con
     double const pmin = params->get("min_plasticity");
     double const pd = params->get("plasticity_decay");
 
-    set_np_field(regs, LEARNING_ENABLE, 1);
-    set_np_field(regs, LEARNING_COMPETITION, learning_value(std::round((1 - lc) * n), LEARNING_COMPETITION));
-    set_np_field(regs, LEARNING_MIN_PLASTICITY, learning_value(std::ceil(pmin * n), LEARNING_MIN_PLASTICITY));
+    set(image, LEARNING_ENABLE, 1);
+    set(image, LEARNING_COMPETITION, learning_value(std::round((1 - lc) * n), LEARNING_COMPETITION));
+    set(image, LEARNING_MIN_PLASTICITY, learning_value(std::ceil(pmin * n), LEARNING_MIN_PLASTICITY));
     // The plasticity is taken as a whole number of weights before the decay applies.
     double const plasticity = learning_field_value(std::round(n * p0), 32);
-    set_np_field(regs, LEARNING_PLASTICITY_DECAY,
+    set(image, LEARNING_PLASTICITY_DECAY,
                  learning_value(std::ceil(plasticity * pd), LEARNING_PLASTICITY_DECAY));
 }
 

@@ -2,9 +2,10 @@
 // CNP and FNP image builder finishes the same way (in the steps of mapping/np_recording.h): mesh
 // routing and the configuration DMA of an FNP2 (this generation's format of program/np_routing.h),
 // input-buffer spikes, partial reconfiguration towards a linked layer, and on-chip learning. Every
-// field goes through set_np_field with a constant of backends/v1/registers.h; a value too wide for
-// its field fails through panic with "Attempted to write value V into a W-bit field, which will
-// cause an overflow." and leaves the fields written before it in place.
+// field goes through set_np_field, or set on the image np_image checked, with a constant of
+// backends/v1/registers.h; a value too wide for its field fails through panic with "Attempted to
+// write value V into a W-bit field, which will cause an overflow." and leaves the fields written
+// before it in place.
 #pragma once
 
 #include <cstddef>
