@@ -1,6 +1,7 @@
 #include "backends/v2/partial_reconfig.h"
 
 #include <limits>
+#include <span>
 #include <stdexcept>
 
 #include "backends/v2/np_registers.h"
@@ -30,32 +31,32 @@ struct InputLayout {
 
 void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& layer,
                                   hw::Component const& component, bool mesh_flag) {
-    np_image(regs);  // refuses an image that is not 64 words before anything else
+    std::span<uint32_t> const image = np_image(regs);  // refuses an image that is not 64 words first
     auto const mapping = layer_mapping(layer);
     if (!mapping)
         throw std::runtime_error(format("The linked layer {} has no hardware mapping.", layer.get_name()));
 
-    set_np_field(regs, PR_SET_0, true);
-    set_np_field(regs, PR_SET_2, true);
-    set_np_field(regs, ROUTING_PR_ENDS_PASS, mesh_flag);
+    set(image, PR_SET_0, true);
+    set(image, PR_SET_2, true);
+    set(image, ROUTING_PR_ENDS_PASS, mesh_flag);
 
     // 1 bit -> 0, 2 -> 1, 4 -> 2, 8 -> 3; wider inputs do not fit the code.
     uint64_t const bits = layer.input_bits();
-    set_np_field(regs, PR_INPUT_BITS, (bits >> 1) - (bits >> 3));
-    set_np_field(regs, PR_LINK_INDEX, mapping->input_link_index);
+    set(image, PR_INPUT_BITS, (bits >> 1) - (bits >> 3));
+    set(image, PR_LINK_INDEX, mapping->input_link_index);
 
     bool const max_pool = inbound_max_pool(layer);
     auto const bytes = [bits](uint64_t values) { return words_for_bits(mul_sat(bits, values), 8); };
 
     InputLayout layout;
     if (layer.is_target_component(ComponentKind::FNP)) {
-        set_np_field(regs, PR_FNP_MODE, true);
+        set(image, PR_FNP_MODE, true);
         Shape const d = layer.first_input();
-        set_np_field(regs, PR_CUT_I_ORIG, 0);
-        set_np_field(regs, PR_CUT_J_ORIG, 0);
-        set_np_field(regs, PR_CUT_I_SIZE, d[1]);
-        set_np_field(regs, PR_CUT_J_SIZE, d[0]);
-        set_np_field(regs, PR_CH_SIZE, uint64_t{d[1]} * d[0]);
+        set(image, PR_CUT_I_ORIG, 0);
+        set(image, PR_CUT_J_ORIG, 0);
+        set(image, PR_CUT_I_SIZE, d[1]);
+        set(image, PR_CUT_J_SIZE, d[0]);
+        set(image, PR_CH_SIZE, uint64_t{d[1]} * d[0]);
 
         InputPadding const padding = get_fnp_supported_padding(layer, false);
         if (padding == InputPadding::Undefined) throw std::runtime_error("Unsupported padding.");
@@ -64,20 +65,20 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
         layout.words = ceil_div(mul_sat(layout.row, channels), 4);
     } else if (layer.is_target_component(ComponentKind::CNP) ||
                layer.is_target_component(ComponentKind::TNP_B)) {
-        set_np_field(regs, PR_FNP_MODE, false);
+        set(image, PR_FNP_MODE, false);
         hw::NpPart const& part = np_part_of(component);
         NpSpace const& kept = part.halo_partition;
         uint64_t const width = kept.shape[0];
         uint64_t const height = kept.shape[1];
-        set_np_field(regs, PR_CUT_I_ORIG, kept.y);
-        set_np_field(regs, PR_CUT_J_ORIG, kept.x);
-        set_np_field(regs, PR_CUT_I_SIZE, height);
-        set_np_field(regs, PR_CUT_J_SIZE, width);
+        set(image, PR_CUT_I_ORIG, kept.y);
+        set(image, PR_CUT_J_ORIG, kept.x);
+        set(image, PR_CUT_I_SIZE, height);
+        set(image, PR_CUT_J_SIZE, width);
 
         if (max_pool) {
-            set_np_field(regs, PR_SP_MAXPOOLING, true);
+            set(image, PR_SP_MAXPOOLING, true);
             uint64_t const bits_of_rows = mul_sat(mul_sat(round_up(bytes(width), 4), kept.shape[2]), 8);
-            set_np_field(regs, PR_PKSRAM_SIZE, mul_sat(words_for_bits(bits_of_rows, 32), height));
+            set(image, PR_PKSRAM_SIZE, mul_sat(words_for_bits(bits_of_rows, 32), height));
         }
 
         if (!layer.is_separable()) {
@@ -87,30 +88,30 @@ void update_partial_reconfig_regs(std::vector<uint32_t>* regs, Layer const& laye
             layout.words = words_for_bits(bits * width, 32);
             layout.row = mul_sat(mul_sat(layout.words, height), 4);
             Shape const d = layer.first_input();
-            set_np_field(regs, PR_SEPARABLE, true);
+            set(image, PR_SEPARABLE, true);
             // The NP holds only a group of the layer's channels.
             if (part.filters < d[2]) {
-                set_np_field(regs, PR_IB_CH_GRP_EN, true);
-                set_np_field(regs, PR_CUT_CH_ORIG, part.start_neuron);
-                set_np_field(regs, PR_CUT_CH_SIZE, part.filters);
+                set(image, PR_IB_CH_GRP_EN, true);
+                set(image, PR_CUT_CH_ORIG, part.start_neuron);
+                set(image, PR_CUT_CH_SIZE, part.filters);
             }
         }
     }
 
-    set_np_field(regs, PR_SOURCE_CLEAR_31, false);
-    set_np_field(regs, PR_NP_COUNT, mapping->components ? mapping->components->size() : 0);
+    set(image, PR_SOURCE_CLEAR_31, false);
+    set(image, PR_NP_COUNT, mapping->components ? mapping->components->size() : 0);
     auto const sources = routing_sources(*mapping);
     require_routing_list(sources, "sources");
     ColumnSpan const span = column_span(sources);
-    set_np_field(regs, PR_SOURCE_LOW, span.low);
-    set_np_field(regs, PR_SOURCE_HIGH, span.high);
+    set(image, PR_SOURCE_LOW, span.low);
+    set(image, PR_SOURCE_HIGH, span.high);
 
-    set_np_field(regs, PR_INPUT_ROW_WORDS, layout.words);
-    set_np_field(regs, PR_INPUT_ROW_CONTAINER, layout.row);
+    set(image, PR_INPUT_ROW_WORDS, layout.words);
+    set(image, PR_INPUT_ROW_CONTAINER, layout.row);
 
     MergeLayerInfo const* merge = mapping->merge_info.get();
-    set_np_field(regs, PR_MERGE, merge != nullptr);
-    set_np_field(regs, PR_NOT_ADD, merge != nullptr && !merge->add);
+    set(image, PR_MERGE, merge != nullptr);
+    set(image, PR_NOT_ADD, merge != nullptr && !merge->add);
 }
 
 }  // namespace nuvra::v2
