@@ -14,9 +14,7 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr uint32_t no_threshold = 0x80000;  // the smallest 20-bit value: the neuron always fires
-constexpr uint32_t max_step = 0xFFFFF;      // 20 bits, four of them fractional
-constexpr uint64_t max_planes = 8;          // a signed byte has no magnitude bit above 7
+constexpr uint64_t max_planes = 8;  // a signed byte has no magnitude bit above 7
 
 // The neuron record that opens the block of neuron n.
 std::span<uint32_t> neuron_record(std::vector<uint32_t>& image, FnpLayout const& layout, uint64_t n) {
@@ -74,7 +72,7 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
 
     if (!activation) {
         for (uint64_t n = 0; n < layout.neurons; ++n)
-            set(neuron_record(image, layout, n), NEURON_THRESHOLD, no_threshold);
+            set(neuron_record(image, layout, n), NEURON_THRESHOLD, NEURON_NO_THRESHOLD);
         return image;
     }
     // One value per neuron, element n of each in row-major order whatever the tensor's shape.
@@ -85,7 +83,7 @@ std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresh
         int32_t const threshold = tensor_read<int32_t>(thresholds, n);
         set(neuron, NEURON_THRESHOLD, to_signed_field(threshold, NEURON_THRESHOLD.bits.width));
         int32_t const s = tensor_read<int32_t>(steps, n);
-        if (uint32_t(s) > max_step) throw FnpError(act_step_message(s));
+        if (uint32_t(s) > NEURON_MAX_ACT_STEP) throw FnpError(act_step_message(s));
         set(neuron, NEURON_ACT_STEP, uint32_t(s));
     }
     return image;

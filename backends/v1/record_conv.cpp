@@ -21,9 +21,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-constexpr uint32_t max_step = 0xFFFFF;       // 20 bits, four of them fractional
-constexpr uint32_t no_threshold = 0x80000;   // the smallest 20-bit value: the filter always fires
-
 std::vector<hw::Component> const& layer_components(LayerMapping const& mapping) {
     static std::vector<hw::Component> const none;
     return mapping.components ? *mapping.components : none;
@@ -73,9 +70,9 @@ std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor
         std::span<uint32_t> const filter = std::span(words).subspan(2 * size_t{k}, 2);
         uint32_t const bits = NEURON_THRESHOLD.bits.width;
         set(filter, NEURON_THRESHOLD,
-            activation ? to_signed_field(tensor_read<int32_t>(threshold, i), bits) : no_threshold);
+            activation ? to_signed_field(tensor_read<int32_t>(threshold, i), bits) : NEURON_NO_THRESHOLD);
         int32_t const step = tensor_read<int32_t>(steps, i);
-        if (static_cast<uint32_t>(step) > max_step) throw CnpError(act_step_message(step));
+        if (static_cast<uint32_t>(step) > NEURON_MAX_ACT_STEP) throw CnpError(act_step_message(step));
         set(filter, NEURON_ACT_STEP, static_cast<uint32_t>(step));
     }
     return words;

@@ -109,6 +109,11 @@ NUVRA_V1_FIELDS(NUVRA_FIELD_CONSTANT)
 // of images.
 inline constexpr NamedField field_table[] = {NUVRA_SHARED_FIELDS(NUVRA_FIELD_ROW) NUVRA_V1_FIELDS(NUVRA_FIELD_ROW)};
 
+// Values of a neuron record: the threshold of a neuron or filter that always fires (the smallest
+// 20-bit value), and the largest activation step (20 bits, four of them fractional).
+inline constexpr uint32_t NEURON_NO_THRESHOLD = 0x80000;
+inline constexpr uint32_t NEURON_MAX_ACT_STEP = 0xFFFFF;
+
 inline constexpr Preset np_presets[] = {
     {np_word::PRESET_6, 0x04040000},
     {np_word::FNP_BLOCK, 0x52000000},
