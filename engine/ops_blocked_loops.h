@@ -96,40 +96,30 @@ NUVRA_ALWAYS_INLINE void stage(int32_t* values, size_t pixels, size_t filters, S
     }
 }
 
+// One value x of filter f through the narrow stage, its result clamped to lo..hi (t's, held by the
+// caller outside its loop).
+NUVRA_ALWAYS_INLINE int32_t narrow_value(int32_t x, NarrowStageTable const& t, size_t f, int32_t lo, int32_t hi) {
+    x = x < t.vlow[f] ? t.vlow[f] : x;
+    x = x > t.vhigh[f] ? t.vhigh[f] : x;
+    // The product and sum wrap as the lanes do; the sum itself fits (narrow_stage).
+    uint32_t const sum = static_cast<uint32_t>(x + t.bias[f]) * static_cast<uint32_t>(t.factor[f]) +
+                         static_cast<uint32_t>(t.half[f]);
+    int32_t y = static_cast<int32_t>(sum) >> t.right[f];
+    y = y < lo ? lo : y;
+    return y > hi ? hi : y;
+}
+
 NUVRA_ALWAYS_INLINE void narrow_stage(int32_t* values, size_t pixels, size_t filters, NarrowStageTable const& t) {
     int32_t const lo = t.lo, hi = t.hi;
-    for (size_t p = 0; p < pixels; ++p, values += filters) {
-        for (size_t f = 0; f < filters; ++f) {
-            int32_t x = values[f];
-            x = x < t.vlow[f] ? t.vlow[f] : x;
-            x = x > t.vhigh[f] ? t.vhigh[f] : x;
-            // The product and sum wrap as the lanes do; the sum itself fits (narrow_stage).
-            uint32_t const sum = static_cast<uint32_t>(x + t.bias[f]) * static_cast<uint32_t>(t.factor[f]) +
-                                 static_cast<uint32_t>(t.half[f]);
-            int32_t y = static_cast<int32_t>(sum) >> t.right[f];
-            y = y < lo ? lo : y;
-            y = y > hi ? hi : y;
-            values[f] = y;
-        }
-    }
+    for (size_t p = 0; p < pixels; ++p, values += filters)
+        for (size_t f = 0; f < filters; ++f) values[f] = narrow_value(values[f], t, f, lo, hi);
 }
 
 NUVRA_ALWAYS_INLINE void narrow_stage_bytes(int32_t const* __restrict values, size_t pixels, size_t filters,
                                             NarrowStageTable const& t, uint8_t* __restrict out) {
     int32_t const lo = t.lo, hi = t.hi;
-    for (size_t p = 0; p < pixels; ++p, values += filters, out += filters) {
-        for (size_t f = 0; f < filters; ++f) {
-            int32_t x = values[f];
-            x = x < t.vlow[f] ? t.vlow[f] : x;
-            x = x > t.vhigh[f] ? t.vhigh[f] : x;
-            uint32_t const sum = static_cast<uint32_t>(x + t.bias[f]) * static_cast<uint32_t>(t.factor[f]) +
-                                 static_cast<uint32_t>(t.half[f]);
-            int32_t y = static_cast<int32_t>(sum) >> t.right[f];
-            y = y < lo ? lo : y;
-            y = y > hi ? hi : y;
-            out[f] = static_cast<uint8_t>(y);
-        }
-    }
+    for (size_t p = 0; p < pixels; ++p, values += filters, out += filters)
+        for (size_t f = 0; f < filters; ++f) out[f] = static_cast<uint8_t>(narrow_value(values[f], t, f, lo, hi));
 }
 
 NUVRA_ALWAYS_INLINE void pack_bytes(int32_t const* __restrict values, size_t n, uint8_t* __restrict out) {
