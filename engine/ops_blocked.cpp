@@ -271,15 +271,14 @@ std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters) {
         }
         // |lo|, |hi| <= 2^31 and right <= 31: the bounds fit 64 bits.
         int64_t first = t.low[f], last = t.high[f];
-        int64_t const step_factor = factor, step_half = half, step_right = right;
         int64_t const unit = int64_t{1} << right;
         int64_t const top = ceil_div(t.hi * unit - half, factor);             // the first x giving hi
         int64_t const bottom = floor_div((t.lo + 1) * unit - 1 - half, factor);  // the last x giving lo
         first = std::clamp(bottom, first, last);
         last = std::clamp(top, first, last);
-        bool const fits = fits_int32(step_factor) && fits_int32(step_half) &&
-                          fits_int32(static_cast<__int128>(first) * step_factor + step_half) &&
-                          fits_int32(static_cast<__int128>(last) * step_factor + step_half);
+        bool const fits = fits_int32(factor) && fits_int32(half) &&
+                          fits_int32(static_cast<__int128>(first) * factor + half) &&
+                          fits_int32(static_cast<__int128>(last) * factor + half);
         if (!fits) return std::nullopt;
         // clamp(v + bias, first, last) = clamp(v, first - bias, last - bias) + bias for int32 v.
         __int128 const vlow = std::max<__int128>(first - bias, std::numeric_limits<int32_t>::min());
@@ -288,9 +287,9 @@ std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters) {
         n.vlow.push_back(static_cast<int32_t>(vlow));
         n.vhigh.push_back(static_cast<int32_t>(vhigh));
         n.bias.push_back(static_cast<int32_t>(bias));
-        n.factor.push_back(static_cast<int32_t>(step_factor));
-        n.half.push_back(static_cast<int32_t>(step_half));
-        n.right.push_back(static_cast<int32_t>(step_right));
+        n.factor.push_back(static_cast<int32_t>(factor));
+        n.half.push_back(static_cast<int32_t>(half));
+        n.right.push_back(static_cast<int32_t>(right));
     }
     return n;
 }
