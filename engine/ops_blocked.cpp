@@ -605,11 +605,8 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
     auto* const line = reinterpret_cast<int32_t*>(line_words.data());
 
     auto const pass = [&](ByteForm const& form, bool check) {
-        std::vector<int64_t> sums(padded, 0);
-        if (form.offset != 0)
-            for (size_t tap = 0; tap < kx * ky; ++tap) loop.add_bytes(w + tap * c, c, sums.data());
-        std::vector<int32_t> comp(padded);
-        for (size_t ch = 0; ch < padded; ++ch) comp[ch] = lane_product(form.offset, sums[ch]);
+        // The kx x ky taps are the rows of a matrix of one column per channel.
+        std::vector<int32_t> const comp = offset_sums(loop, FilterMatrix{w, c, c, 1}, kx * ky, padded, form.offset);
         if (check) {  // every value checked before the sink sees a line
             int32_t lo = 0, hi = 0;
             loop.min_max(in.ints, values, &lo, &hi);
