@@ -233,6 +233,34 @@ void through_reference(size_t pixels, size_t per_pixel, size_t block, BlockSink 
         sink(out.data() + first * per_pixel, first, std::min(block, pixels - first));
 }
 
+// The blocks of sums of a driver (`per_pixel` a pixel) to `sink`, or with `bytes` through its
+// stage into its bytes.
+BlockSink emitter(Loops const& loop, BlockSink const& sink, ByteStage const* bytes, size_t per_pixel) {
+    return [&loop, &sink, bytes, per_pixel](int32_t* sums, size_t first, size_t count) {
+        if (bytes)
+            loop.narrow_stage_bytes(sums, count, per_pixel, bytes->table, bytes->out + first * per_pixel);
+        else
+            sink(sums, first, count);
+    };
+}
+
+// A driver's passes in order: pass(form, check) with the values as bytes in the first form that
+// holds them while the sums of `taps` products fit 32 bits, else reference(). Bytes go as they
+// are (when `outside` is a byte too); other values first at offset 0, checked as they are read
+// (values of 0..255, after a ReLU, need no look ahead), then at the offset measured over them.
+template <class Pass, class Reference>
+void through_passes(Loops const& loop, Values in, size_t values, int32_t outside, size_t taps, Pass const& pass,
+                    Reference const& reference) {
+    if (in.bytes) {  // 0..255 by their type; the padding must be a byte too
+        if (outside >= 0 && outside <= 255 && sums_fit(255, taps) && pass(kBytes, false)) return;
+        return reference();
+    }
+    if (sums_fit(kBytes.magnitude, taps) && pass(kBytes, true)) return;
+    ByteForm const form = byte_form(loop, in.ints, values, outside);
+    if (form.fits && sums_fit(form.magnitude, taps) && pass(form, false)) return;
+    reference();
+}
+
 // isa, or the widest offered set below it.
 Isa usable(Isa isa) {
     while (isa != Isa::portable && !offers(isa)) isa = static_cast<Isa>(static_cast<int>(isa) - 1);
@@ -443,13 +471,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                         g.pad_left == 0 && g.pad_top == 0 && g.out_x == d.x && g.out_y == d.y;
     unsigned __int128 const padded_bytes = static_cast<unsigned __int128>(px) * py * c;
     bool const padded_fits = direct || padded_bytes <= 4 * d.x * d.y * c + 65536;
-    // A block of sums to the sink, or through the byte stage.
-    BlockSink const emit = [&](int32_t* sums, size_t first, size_t count) {
-        if (bytes)
-            loop.narrow_stage_bytes(sums, count, filters, bytes->table, bytes->out + first * filters);
-        else
-            sink(sums, first, count);
-    };
+    BlockSink const emit = emitter(loop, sink, bytes, filters);
     auto const reference = [&] {
         std::vector<int32_t> storage;
         int32_t const* ints = ints_of(in, values, storage);
@@ -554,15 +576,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
         }
         return true;
     };
-    if (in.bytes) {  // 0..255 by their type; the padding must be a byte too
-        if (outside >= 0 && outside <= 255 && sums_fit(255, depth) && pass(kBytes, false)) return;
-        return reference();
-    }
-    // Values of 0..255 (after a ReLU) need no look ahead; others are measured first.
-    if (sums_fit(kBytes.magnitude, depth) && pass(kBytes, true)) return;
-    ByteForm const form = byte_form(loop, in.ints, values, outside);
-    if (form.fits && sums_fit(form.magnitude, depth) && pass(form, false)) return;
-    reference();
+    through_passes(loop, in, values, outside, depth, pass, reference);
 }
 
 void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, Window const& g,
@@ -572,12 +586,7 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
     Loops const& loop = loops(isa);
     size_t const c = d.channels, kx = g.kernel_x, ky = g.kernel_y;
     size_t const values = d.samples * d.x * d.y * c;
-    BlockSink const emit = [&](int32_t* sums, size_t first, size_t count) {
-        if (bytes)
-            loop.narrow_stage_bytes(sums, count, c, bytes->table, bytes->out + first * c);
-        else
-            sink(sums, first, count);
-    };
+    BlockSink const emit = emitter(loop, sink, bytes, c);
     auto const reference = [&] {
         std::vector<int32_t> storage;
         int32_t const* ints = ints_of(in, values, storage);
@@ -693,14 +702,7 @@ void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, 
         }
         return true;
     };
-    if (in.bytes) {
-        if (sums_fit(255, kx * ky) && pass(kBytes, false)) return;
-        return reference();
-    }
-    if (sums_fit(kBytes.magnitude, kx * ky) && pass(kBytes, true)) return;
-    ByteForm const form = byte_form(loop, in.ints, values, 0);
-    if (form.fits && sums_fit(form.magnitude, kx * ky) && pass(form, false)) return;
-    reference();
+    through_passes(loop, in, values, 0, kx * ky, pass, reference);
 }
 
 }  // namespace nuvra::ops::detail
