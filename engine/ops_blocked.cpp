@@ -493,11 +493,12 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
     std::vector<int32_t> const* comp = nullptr;  // of the pass
     // The kernel runs the byte stage itself when it can (and no saturation comes before).
     bool const fused = bytes && kernel.fuses && n >= 32;
-    auto const product = [&](uint8_t const* rows, size_t stride, size_t first, size_t count) {
+    // The sums of `count` rows of lda bytes from pixel `first` on.
+    auto const product = [&](uint8_t const* rows, size_t first, size_t count) {
         if (fused)
-            multiply(kernel, *packed, *comp, rows, stride, count, sums, &bytes->table, bytes->out + first * filters);
+            multiply(kernel, *packed, *comp, rows, lda, count, sums, &bytes->table, bytes->out + first * filters);
         else
-            multiply(kernel, *packed, *comp, rows, stride, count, sums);
+            multiply(kernel, *packed, *comp, rows, lda, count, sums);
     };
     auto const finish = [&](size_t first, size_t count) {
         if (fused) return;
@@ -523,7 +524,6 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
             for (size_t first = 0; first < total; first += block) {
                 size_t const count = std::min(block, total - first);
                 uint8_t const* rows = a.data();
-                size_t stride = lda;
                 if (in.bytes && c == lda) {
                     rows = in.bytes + first * c;
                 } else if (in.bytes) {
@@ -533,7 +533,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                     for (size_t r = 0; r < count; ++r)
                         loop.to_bytes(in.ints + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
                 }
-                product(rows, stride, first, count);
+                product(rows, first, count);
                 finish(first, count);
             }
             return true;
@@ -570,7 +570,7 @@ void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatr
                                                     oy * static_cast<size_t>(g.stride_y)) * c,
                                     run);
                 }
-                product(a.data(), lda, s * pixels + first, count);
+                product(a.data(), s * pixels + first, count);
                 finish(s * pixels + first, count);
             }
         }
