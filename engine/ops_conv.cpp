@@ -151,6 +151,13 @@ void check_windows(char const* kernel, uint64_t out, int64_t stride, int64_t win
                                            pad_begin + static_cast<int64_t>(in) + pad_end));
 }
 
+// floor(num / den) for den > 0.
+template <class T>
+T floor_quotient(T num, T den) {
+    T const q = num / den;
+    return num % den != 0 && num < 0 ? q - 1 : q;
+}
+
 }  // namespace
 
 namespace ops::detail {
@@ -420,16 +427,10 @@ std::shared_ptr<Tensor> global_average_pooling(Tensor const& a, int n) {
             // round(sum / count), halves up: floor((2 sum + count) / (2 count)); below 2^30 values
             // (|sum| < 2^61) in 64 bits.
             if (count < (int64_t{1} << 30)) {
-                int64_t const num = sum * 2 + count, den = count * 2;
-                int64_t q = num / den;
-                if ((num % den != 0) && (num < 0)) --q;
-                out[s * d.channels + c] = saturate(q, n);
+                out[s * d.channels + c] = saturate(floor_quotient(sum * 2 + count, count * 2), n);
                 continue;
             }
-            __int128 const num = static_cast<__int128>(sum) * 2 + count;
-            __int128 const den = static_cast<__int128>(count) * 2;
-            __int128 q = num / den;
-            if ((num % den != 0) && (num < 0)) --q;
+            __int128 const q = floor_quotient(static_cast<__int128>(sum) * 2 + count, static_cast<__int128>(count) * 2);
             out[s * d.channels + c] = saturate(clamp128(q), n);
         }
     }
