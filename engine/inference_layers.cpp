@@ -133,6 +133,11 @@ ConvGeometry conv_geometry(Layer const& layer) {
             block->output_height};
 }
 
+// Whether a convolution kind pools (max or average) between its bias and its output stage.
+bool pools(Layer const& layer) {
+    return layer.has_pooling_type(PoolType::Max) || layer.has_pooling_type(PoolType::Average);
+}
+
 // ---- shared stages ----
 
 // x x 2^input_shift[c], saturated to int32 (lshift); x itself when every shift is 0. The shifts
@@ -271,7 +276,7 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
     unbiased_ = biased_;
     unbiased_.bias = zero64_.data();
     // The bias runs in the stage unless pooling comes between them (see staged).
-    if (layer.has_pooling_type(PoolType::Max) || layer.has_pooling_type(PoolType::Average))
+    if (pools(layer))
         narrow_[0] = ops::detail::narrow_stage(unbiased_, filters);
     else
         narrow_[1] = ops::detail::narrow_stage(biased_, filters);
@@ -385,7 +390,7 @@ Value staged(Layer const& layer, Shape const& shape, Kernels kernels, Run run) {
     OutputStages const stages(layer, shape[shape.rank() - 1], kernels);
     auto const acc = new_int32(shape);
     int32_t* const out = int32_elements(*acc);
-    if (!layer.has_pooling_type(PoolType::Max) && !layer.has_pooling_type(PoolType::Average)) {
+    if (!pools(layer)) {
         run(out, [&](int32_t* values, size_t pixels) { stages.apply(values, pixels); });
         return acc;
     }
@@ -402,7 +407,7 @@ Value staged(Layer const& layer, Shape const& shape, Kernels kernels, Run run) {
 template <class Run>
 Value staged_blocked(Layer const& layer, Shape const& shape, OutputStages const& stages, Run run) {
     size_t const filters = shape[shape.rank() - 1];
-    bool const pooling = layer.has_pooling_type(PoolType::Max) || layer.has_pooling_type(PoolType::Average);
+    bool const pooling = pools(layer);
     if (!pooling && stages.byte_output()) {
         auto const out = Dense::create(TensorType::uint8, shape, Layout::c_order);
         auto* const dst = static_cast<uint8_t*>(out->mutable_buffer().data);
