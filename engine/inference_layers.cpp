@@ -160,9 +160,7 @@ Value input_shifted(Layer const& layer, Value const& x, Kernels kernels, bool pe
 // The elements of an int8 weight tensor in row-major order: its own buffer when it is laid out so,
 // else a copy in `storage`.
 int8_t const* weight_bytes(Tensor const& weights, std::vector<int8_t>& storage) {
-    bool const plain = weights.type() == TensorType::int8 &&
-                       weights.strides() == Dense::eval_strides(weights.dimensions(), Layout::c_order);
-    if (plain) {
+    if (weights.type() == TensorType::int8 && ops::detail::is_c_ordered(weights)) {
         ops::detail::check_extent(weights, 1, weights.buffer().bytes);
         return static_cast<int8_t const*>(weights.buffer().data);
     }
@@ -967,7 +965,7 @@ Value model_input(Tensor const& inputs, Shape const& input_shape) {
 Value model_bytes(Tensor const& inputs, Shape const& shape, uint32_t first, uint32_t count) {
     size_t const per = size_t{shape[1]} * shape[2] * shape[3];
     Shape const part{count, shape[1], shape[2], shape[3]};
-    if (inputs.strides() == Dense::eval_strides(inputs.dimensions(), Layout::c_order)) {
+    if (ops::detail::is_c_ordered(inputs)) {
         ops::detail::check_extent(inputs, 1, inputs.buffer().bytes);
         auto const* src = static_cast<uint8_t const*>(inputs.buffer().data);
         return Dense::copy(src + size_t{first} * per, size_t{count} * per, TensorType::uint8, part, Layout::c_order);

@@ -25,11 +25,11 @@ void walk_offsets(Tensor const& tensor, Visit visit) {
     }
 }
 
+}  // namespace
+
 bool is_c_ordered(Tensor const& tensor) {
     return tensor.strides() == Dense::eval_strides(tensor.dimensions(), Layout::c_order);
 }
-
-}  // namespace
 
 void check_extent(Tensor const& tensor, size_t item, size_t buffer_bytes) {
     Shape const& shape = tensor.dimensions();

@@ -21,6 +21,9 @@ namespace nuvra::ops::detail {
 // last element, through the strides, lies past its buffer: every element is then inside it.
 void check_extent(Tensor const& tensor, size_t item, size_t buffer_bytes);
 
+// Whether the tensor's strides lay its elements out in row-major order of its dimensions.
+bool is_c_ordered(Tensor const& tensor);
+
 // Raw bytes of every element in row-major order of the dimensions, item bytes each.
 std::vector<uint8_t> row_major_bytes(Tensor const& tensor);
 
