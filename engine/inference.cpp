@@ -158,9 +158,16 @@ void teach(Rule const& rule, std::vector<int32_t> const& x, std::vector<int64_t>
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size, uint32_t threads) {
     auto const layers = run_layers(model, inputs);
-    // A uint8 input is read sample by sample as bytes by each share; any other is converted once.
+    // A uint8 input is read sample by sample as bytes by each share (from a row-major copy made
+    // once when it is not laid out so); any other is converted once.
     Shape const shape = inference::model_input_shape(inputs->dimensions(), model.input_shape());
     bool const bytes = inputs->type() == TensorType::uint8;
+    std::shared_ptr<const Tensor> source = inputs;
+    if (bytes && !ops::detail::is_c_ordered(*inputs)) {
+        std::vector<uint8_t> const row_major = ops::detail::row_major_bytes(*inputs);
+        source = Dense::copy(row_major.data(), row_major.size(), TensorType::uint8, inputs->dimensions(),
+                             Layout::c_order);
+    }
     Value const x = bytes ? nullptr : inference::model_input(*inputs, model.input_shape());
     uint32_t const samples = shape[0];
     bool const has_state = std::any_of(layers.begin(), layers.end(), [](auto const& layer) {
@@ -180,7 +187,7 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     auto const share = [&](uint32_t first, uint32_t count) {
         inference::RunState states = prepared;
         return over_groups(count, group, [&](uint32_t at, uint32_t size) {
-            Value const in = bytes ? inference::model_bytes(*inputs, shape, first + at, size)
+            Value const in = bytes ? inference::model_bytes(*source, shape, first + at, size)
                                    : inference::samples(x, first + at, size);
             Value const out = run_group(layers, in, states, true).back();
             return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
