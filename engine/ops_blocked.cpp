@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/ops_blocked_loops.h"
+#include "hw/arith.h"
 
 namespace nuvra::ops::detail {
 
@@ -164,8 +165,6 @@ bool in_bytes(int32_t lo, int32_t hi, int32_t offset) {
 int32_t lane_product(int32_t offset, int64_t sum) {
     return static_cast<int32_t>(static_cast<uint64_t>(int64_t{offset} * sum));
 }
-
-size_t round_up(size_t value, size_t step) { return (value + step - 1) / step * step; }
 
 // comp[f] = offset x (sum of filter f's weights), for `padded` filters (0 past the last).
 std::vector<int32_t> offset_sums(Loops const& loops, FilterMatrix const& w, size_t depth, size_t padded,
