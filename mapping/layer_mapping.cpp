@@ -67,6 +67,11 @@ hw::Component const* LayerMapping::skipdma_load() const {
     return skipdma_loads.empty() ? nullptr : &skipdma_loads.front();
 }
 
+LayerMapping::ComponentList const& LayerMapping::mapped_components() const {
+    static ComponentList const none;
+    return components ? *components : none;
+}
+
 hw::Component* LayerMapping::skipdma_load() {
     return skipdma_loads.empty() ? nullptr : &skipdma_loads.front();
 }

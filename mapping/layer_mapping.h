@@ -78,6 +78,9 @@ public:
     explicit LayerMapping(uint8_t index);
     ~LayerMapping() override;
 
+    // The layer's components in the mapping's order; none when it lists none.
+    ComponentList const& mapped_components() const;
+
     // The first skip-DMA load, or null.
     hw::Component const* skipdma_load() const;
     hw::Component* skipdma_load();

@@ -36,9 +36,8 @@ LayerRoutes::LayerRoutes(LayerMapping const& layer_mapping)
       destinations(routing_destinations(layer_mapping)) {}
 
 NpRouting LayerRoutes::routing(uint8_t link_index, bool ends_pass) const {
-    static std::vector<hw::Component> const none;
     return {.sources = sources,
-            .layer_nps = mapping.components ? *mapping.components : none,
+            .layer_nps = mapping.mapped_components(),
             .destinations = destinations,
             .link_index = link_index,
             .p2p_in = mapping.p2p_in,

@@ -21,11 +21,6 @@ namespace nuvra::v1 {
 
 namespace {
 
-std::vector<hw::Component> const& layer_components(LayerMapping const& mapping) {
-    static std::vector<hw::Component> const none;
-    return mapping.components ? *mapping.components : none;
-}
-
 hw::NpPart const& np_part_of(Layer const& layer, hw::Component const& np) {
     if (!np.np_part)
         throw std::invalid_argument(format("Layer {} has an NP without its share of the layer.", layer.get_name()));
@@ -86,7 +81,7 @@ NpRegisterMap format_cnp_conv_np_registers(Layer const& layer, NpImageArgs const
     ConvCalculatedParams const& conv = built.conv_calculated_params();
     LayerParams const& params = layer.required_params();
 
-    std::vector<hw::Component> const& components = layer_components(mapping);
+    std::vector<hw::Component> const& components = mapping.mapped_components();
 
     CnpCommonConfig config;
     config.input = layer.first_input();
@@ -143,7 +138,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
             component.ident, dma::Target::Thresholds, 0,
             format_cnp_threshold_steps(*threshold, *steps, activation, part.start_neuron, part.filters));
     };
-    record_np_blocks(*record, layer_components(mapping), registers, SkippedNp::empty_registers, false, np_blocks);
+    record_np_blocks(*record, mapping.mapped_components(), registers, SkippedNp::empty_registers, false, np_blocks);
     return record;
 }
 

@@ -33,7 +33,7 @@ NpRegisterMap format_tnp_b_np_registers(LayerRecordArgs const& args, bool depthw
     Shape const input = layer.first_input();
     uint8_t const input_bits = layer.input_bits();
     uint8_t const output_bits = layer.output_bits();
-    std::vector<hw::Component> const& components = mapped_components(mapping);
+    std::vector<hw::Component> const& components = mapping.mapped_components();
 
     auto const layer_words = [&](hw::Component const& component) {
         std::vector<uint32_t> regs = default_np_regs(component, mapping.index, args.registers_only, false);
@@ -95,7 +95,7 @@ std::unique_ptr<program::Record> record_tnp_b_program(Device const& device, Laye
                              depthwise ? format_input_shift(*input_shift, first, count) : layer_input_shift);
         record->add_np_track(ident, dma::Target::Variables, 0, neurons->format(first, count));
     };
-    record_np_blocks(*record, mapped_components(mapping), registers, SkippedNp::left_out, registers_only, np_blocks);
+    record_np_blocks(*record, mapping.mapped_components(), registers, SkippedNp::left_out, registers_only, np_blocks);
     return record;
 }
 

@@ -129,11 +129,6 @@ void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t cha
     set_np_field(regs, INPUT_ROW_WORDS, mul_sat(channels, row_bytes) / 4);
 }
 
-std::vector<hw::Component> const& mapped_components(LayerMapping const& mapping) {
-    static std::vector<hw::Component> const none;
-    return mapping.components ? *mapping.components : none;
-}
-
 hw::NpPart const& recorded_np_part(Layer const& layer, hw::Component const& component) {
     if (!component.np_part)
         throw std::invalid_argument(format("An NP of layer {} has no NP part.", layer.get_name()));
@@ -195,7 +190,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
                                                        : layer_merge_shift_words(*add_merge, &t));
         }
     };
-    record_np_blocks(*record, mapped_components(mapping), registers, SkippedNp::left_out, registers_only, np_blocks);
+    record_np_blocks(*record, mapping.mapped_components(), registers, SkippedNp::left_out, registers_only, np_blocks);
 
     if (!registers_only) record_skipdma(record.get(), layer);
     return record;
@@ -263,7 +258,7 @@ NpRegisterMap format_cnp_conv_np_registers(LayerRecordArgs const& args, CnpConvS
     hw::Component const* load = mapping.skipdma_load();
     bool const merge_is_add = mapping.merge_info && mapping.merge_info->add;
     uint32_t const kernel_size = static_cast<uint32_t>(setup.kernel_size);
-    std::vector<hw::Component> const& components = mapped_components(mapping);
+    std::vector<hw::Component> const& components = mapping.mapped_components();
 
     auto const layer_words = [&](hw::Component const& component) {
         std::vector<uint32_t> regs = default_np_regs(component, mapping.index, args.registers_only, merge_is_add);

@@ -95,8 +95,6 @@ void format_cnp_input_and_filter_words(std::vector<uint32_t>* regs, uint32_t cha
                                        uint32_t cut_height, uint8_t input_bits, uint32_t ch_cont,
                                        uint32_t filters);
 
-// The layer's components in the mapping's order; none when the mapping lists none.
-std::vector<hw::Component> const& mapped_components(LayerMapping const& mapping);
 
 // The NP part of a component of the layer; a component without one is std::invalid_argument "An
 // NP of layer <name> has no NP part.".

@@ -30,10 +30,6 @@ void record_blocks(program::Record* record, hw::Ident const& ident, SkipDmaRegis
         record->add_np_track(ident, dma::Target::SkipDma, address, words);
 }
 
-std::vector<hw::Component> layer_components(LayerMapping const& mapping) {
-    return mapping.components ? *mapping.components : std::vector<hw::Component>{};
-}
-
 SkipDmaStoreInfo const& store_info(Layer const& layer, LayerMapping const& mapping) {
     if (!mapping.skipdma_store_info)
         throw std::runtime_error(
@@ -135,7 +131,7 @@ void record_skipdma_store(program::Record* record, Layer const& layer, bool dual
     // (an index of 0 gives 4294967295, which the count field refuses).
     uint32_t count = 0;
     bool route_to_nps = false;
-    std::vector<hw::Component> nps = buffered ? routing_sources(mapping) : layer_components(mapping);
+    std::vector<hw::Component> nps = buffered ? routing_sources(mapping) : mapping.mapped_components();
     if (buffered) count = uint32_t{mapping.index} - 1;
     if (!dual_output) {
         SkipDmaStoreInfo const& info = store_info(layer, mapping);
@@ -207,7 +203,7 @@ void record_skipdma(program::Record* record, Layer const& layer) {
     uint32_t const source = mapping.merge_info ? mapping.merge_info->channel : uint32_t{mapping.index};
 
     SkipDmaRegisters blocks;
-    format_skipdma_load_registers(&blocks, channel, info.store_channel, source, layer_components(mapping), info.delay);
+    format_skipdma_load_registers(&blocks, channel, info.store_channel, source, mapping.mapped_components(), info.delay);
     if (!buffered) {
         add_block(&blocks, skipdma_address(channel, LOAD_FIFO_OFFSET), {LOAD_PLAIN_FIFO_WORD});
         add_block(&blocks, skipdma_address(channel, LOAD_MODE_OFFSET), {LOAD_PLAIN_MODE_WORD});
