@@ -266,10 +266,6 @@ Isa usable(Isa isa) {
     return isa;
 }
 
-// Floor and ceiling of a / b for b > 0 (|a| < 2^63).
-int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
-
 bool fits_int32(__int128 v) {
     return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
 }
@@ -299,8 +295,8 @@ std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters) {
         // |lo|, |hi| <= 2^31 and right <= 31: the bounds fit 64 bits.
         int64_t first = t.low[f], last = t.high[f];
         int64_t const unit = int64_t{1} << right;
-        int64_t const top = ceil_div(t.hi * unit - half, factor);             // the first x giving hi
-        int64_t const bottom = floor_div((t.lo + 1) * unit - 1 - half, factor);  // the last x giving lo
+        int64_t const top = signed_ceil_div(t.hi * unit - half, factor);               // the first x giving hi
+        int64_t const bottom = signed_floor_div((t.lo + 1) * unit - 1 - half, factor);  // the last x giving lo
         first = std::clamp(bottom, first, last);
         last = std::clamp(top, first, last);
         bool const fits = fits_int32(factor) && fits_int32(half) &&

@@ -56,6 +56,13 @@ uint64_t checked_mul(uint64_t a, uint64_t b, const char* what);
 constexpr uint64_t ceil_div(uint64_t x, uint64_t step) {
     return x == saturated_u64 ? saturated_u64 : x / step + (x % step != 0);
 }
+// a / b rounded down and up, for signed values (b not 0; a = INT64_MIN with b = -1 overflows).
+constexpr int64_t signed_floor_div(int64_t a, int64_t b) {
+    return a / b - (a % b != 0 && (a < 0) != (b < 0));
+}
+constexpr int64_t signed_ceil_div(int64_t a, int64_t b) {
+    return a / b + (a % b != 0 && (a < 0) == (b < 0));
+}
 // Words of `word_bits` bits (above 0) that `bits` bits fill: bits / word_bits rounded up.
 constexpr uint64_t words_for_bits(uint64_t bits, uint64_t word_bits) { return ceil_div(bits, word_bits); }
 // x rounded up to a multiple of `step` (any step above 0), saturated at UINT64_MAX.

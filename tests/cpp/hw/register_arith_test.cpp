@@ -120,6 +120,24 @@ TEST(Arith, SaturatingAndRounding) {
     EXPECT_EQ(clamp_to<uint32_t>(1ull << 40), 0xFFFFFFFFu);
 }
 
+// Exact floor and ceiling of a / b for either sign, up to the ends of the 64-bit range.
+TEST(Arith, SignedDivisionRoundsDownAndUp) {
+    constexpr int64_t min = std::numeric_limits<int64_t>::min(), max = std::numeric_limits<int64_t>::max();
+    struct Row { int64_t a, b, floor, ceil; };
+    Row const rows[] = {
+        {7, 2, 3, 4},     {-7, 2, -4, -3},  {7, -2, -4, -3}, {-7, -2, 3, 4},  // each sign
+        {6, 3, 2, 2},     {-6, 3, -2, -2},  {6, -3, -2, -2},                  // exact: no rounding
+        {0, 5, 0, 0},     {-1, 5, -1, 0},   {1, 5, 0, 1},    {-4, 5, -1, 0},  // around zero
+        {max, 2, max / 2, max / 2 + 1},  {max, max, 1, 1},   {-max, max, -1, -1},
+        {min, 3, -3074457345618258603, -3074457345618258602},  // the most negative value
+        {min, 2, min / 2, min / 2},      {min, max, -2, -1}, {min + 1, 1, min + 1, min + 1},
+    };
+    for (Row const& row : rows) {
+        EXPECT_EQ(signed_floor_div(row.a, row.b), row.floor) << row.a << " / " << row.b;
+        EXPECT_EQ(signed_ceil_div(row.a, row.b), row.ceil) << row.a << " / " << row.b;
+    }
+}
+
 TEST(Arith, NarrowAndCheckedRefuseWithOneMessage) {
     EXPECT_EQ(narrow<int8_t>(-128, "shift"), -128);
     struct Row { std::string message; void (*call)(); };
