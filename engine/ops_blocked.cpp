@@ -450,254 +450,431 @@ PackedDepthwise pack_depthwise(int8_t const* w, size_t kx, size_t ky, size_t cha
     return p;
 }
 
-void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
-                      BlockSink const& sink, Isa isa, PackedFilters const* packed, ByteStage const* bytes) {
-    isa = usable(isa);
-    Loops const& loop = loops(isa);
-    size_t const c = d.channels, depth = g.kernel_x * g.kernel_y * c, filters = w.filters;
-    size_t const values = d.samples * d.x * d.y * c;
-    GemmKernel const kernel = gemm_kernel(isa, filters);
-    size_t const block = kernel.rows * std::max<size_t>(2, std::min<size_t>(16, 16384 / std::max<size_t>(filters, 1)));
-    // The window region of one sample, padded: columns from -pad_left, rows from -pad_top.
-    size_t const px = g.out_x == 0 ? 0 : (g.out_x - 1) * static_cast<size_t>(g.stride_x) + g.kernel_x;
-    size_t const py = g.out_y == 0 ? 0 : (g.out_y - 1) * static_cast<size_t>(g.stride_y) + g.kernel_y;
-    size_t const pixels = g.out_x * g.out_y;
-    bool const direct = g.kernel_x == 1 && g.kernel_y == 1 && g.stride_x == 1 && g.stride_y == 1 &&
-                        g.pad_left == 0 && g.pad_top == 0 && g.out_x == d.x && g.out_y == d.y;
-    unsigned __int128 const padded_bytes = static_cast<unsigned __int128>(px) * py * c;
-    bool const padded_fits = direct || padded_bytes <= 4 * d.x * d.y * c + 65536;
-    BlockSink const emit = emitter(loop, sink, bytes, filters);
-    auto const reference = [&] {
+namespace {
+
+// ---- the drivers ----
+
+// What both drivers share: the values, the instruction set's loops, and where the sums go (to the
+// sink, or through the byte stage into its bytes).
+struct Driver {
+    Driver(Values input, ImageDims const& dims, Window const& window, BlockSink const& sink, Isa wanted,
+           ByteStage const* stage, size_t per_pixel)
+        : in(input),
+          d(dims),
+          g(window),
+          isa(usable(wanted)),
+          loop(loops(isa)),
+          bytes(stage),
+          values(d.samples * d.x * d.y * d.channels),
+          emit(emitter(loop, sink, bytes, per_pixel)) {}
+
+    // The sums of reference(ints, out) (ints: the input as int32) to the sink in blocks of `block`
+    // pixels of `per_pixel` sums.
+    template <class Reference>
+    void reference_to_sink(Reference const& reference, size_t pixels, size_t per_pixel, size_t block) const {
         std::vector<int32_t> storage;
         int32_t const* ints = ints_of(in, values, storage);
-        through_reference(d.samples * pixels, filters, block, emit,
-                          [&](int32_t* out) { convolve(ints, d, outside, w, g, n, out, {}); });
-    };
-    if (!padded_fits || filters == 0 || depth == 0 || pixels == 0) return reference();
-    PackedFilters local;
-    if (!packed || packed->isa != isa || packed->depth != depth || packed->filters != filters) {
-        local = pack_filters(w, depth, isa);
-        packed = &local;
+        through_reference(pixels, per_pixel, block, emit, [&](int32_t* out) { reference(ints, out); });
     }
-    size_t const lda = packed->groups * 4;
-    std::vector<uint8_t> a(block * lda, 0);  // the bytes past `depth` in each row stay 0
-    Words scratch(block * filters);
-    auto* const sums = reinterpret_cast<int32_t*>(scratch.data());
-    std::vector<uint8_t> image(direct ? 0 : px * py * c);
-    size_t const run = g.kernel_y * c;
-    std::vector<int32_t> const* comp = nullptr;  // of the pass
-    // The kernel runs the byte stage itself when it can (and no saturation comes before).
-    bool const fused = bytes && kernel.fuses && n >= 32;
-    // The sums of `count` rows of lda bytes from pixel `first` on.
-    auto const product = [&](uint8_t const* rows, size_t first, size_t count) {
-        if (fused)
-            multiply(kernel, *packed, *comp, rows, lda, count, sums, &bytes->table, bytes->out + first * filters);
-        else
-            multiply(kernel, *packed, *comp, rows, lda, count, sums);
-    };
-    auto const finish = [&](size_t first, size_t count) {
-        if (fused) return;
-        if (n < 32) {  // the sums are exact: saturate them
-            int32_t const lo = static_cast<int32_t>(signed_min(n)), hi = static_cast<int32_t>(signed_max(n));
-            for (size_t i = 0; i < count * filters; ++i) sums[i] = std::clamp(sums[i], lo, hi);
-        }
-        emit(sums, first, count);
-    };
 
-    // One pass with the values as bytes at `form.offset`; false, before the sink has seen a
-    // block, when `check` finds a value outside. Bytes need no check.
-    auto const pass = [&](ByteForm const& form, bool check) {
-        std::vector<int32_t> const offsets = offset_sums(loop, w, depth, packed->count * kernel.width, form.offset);
-        comp = &offsets;
-        if (direct) {  // the pixels of every sample are the rows
-            size_t const total = d.samples * d.x * d.y;
-            if (check) {  // all blocks checked before the first goes to the sink
-                int32_t lo = form.offset, hi = form.offset;
-                loop.min_max(in.ints, values, &lo, &hi);
-                if (!in_bytes(lo, hi, form.offset)) return false;
-            }
-            for (size_t first = 0; first < total; first += block) {
-                size_t const count = std::min(block, total - first);
-                uint8_t const* rows = a.data();
-                if (in.bytes && c == lda) {
-                    rows = in.bytes + first * c;
-                } else if (in.bytes) {
-                    for (size_t r = 0; r < count; ++r) std::memcpy(a.data() + r * lda, in.bytes + (first + r) * c, c);
-                } else {
-                    int32_t lo = form.offset, hi = form.offset;
-                    for (size_t r = 0; r < count; ++r)
-                        loop.to_bytes(in.ints + (first + r) * c, c, form.offset, a.data() + r * lda, &lo, &hi);
-                }
-                product(rows, first, count);
-                finish(first, count);
-            }
-            return true;
+    Values const in;
+    ImageDims const& d;
+    Window const& g;
+    Isa const isa;
+    Loops const& loop;
+    ByteStage const* const bytes;
+    size_t const values;  // input values
+    BlockSink const emit;
+};
+
+// A convolution on the GEMM kernels. A pass reads the values as bytes at one offset and, block by
+// block of output pixels, packs each pixel's window into a row of bytes, multiplies the rows by
+// every panel of packed filters, and sends the sums through the output stage.
+class Convolution : Driver {
+public:
+    Convolution(Values input, ImageDims const& dims, int32_t outside, FilterMatrix const& w, Window const& window,
+                int n, BlockSink const& sink, Isa wanted, ByteStage const* stage)
+        : Driver(input, dims, window, sink, wanted, stage, w.filters),
+          outside_(outside),
+          w_(w),
+          n_(n),
+          kernel_(gemm_kernel(isa, w.filters)),
+          depth_(g.kernel_x * g.kernel_y * d.channels),
+          pixels_(g.out_x * g.out_y),
+          block_(kernel_.rows * std::max<size_t>(2, std::min<size_t>(16, 16384 / std::max<size_t>(w.filters, 1)))),
+          px_(g.out_x == 0 ? 0 : (g.out_x - 1) * static_cast<size_t>(g.stride_x) + g.kernel_x),
+          py_(g.out_y == 0 ? 0 : (g.out_y - 1) * static_cast<size_t>(g.stride_y) + g.kernel_y),
+          direct_(g.kernel_x == 1 && g.kernel_y == 1 && g.stride_x == 1 && g.stride_y == 1 && g.pad_left == 0 &&
+                  g.pad_top == 0 && g.out_x == d.x && g.out_y == d.y) {}
+
+    void run(PackedFilters const* packed);
+
+private:
+    // The steps of a pass; those run for each block are inlined into their loops.
+    void reference() const;
+    bool pass(ByteForm const& form, bool check);
+    bool pass_pixels(ByteForm const& form, bool check);
+    bool pass_windows(ByteForm const& form, bool check);
+    bool pad_sample(size_t sample, ByteForm const& form, bool check);
+    NUVRA_ALWAYS_INLINE uint8_t const* pixel_rows(size_t first, size_t count, int32_t offset);
+    NUVRA_ALWAYS_INLINE void window_rows(size_t first, size_t count);
+    NUVRA_ALWAYS_INLINE void multiply_block(uint8_t const* rows, size_t first, size_t count);
+    NUVRA_ALWAYS_INLINE void finish_block(size_t first, size_t count);
+
+    int32_t const outside_;  // the value of taps beyond the image
+    FilterMatrix const& w_;
+    int const n_;  // bits of the saturated sums
+    GemmKernel const kernel_;
+    size_t const depth_;   // taps of a window
+    size_t const pixels_;  // output pixels of a sample
+    size_t const block_;   // output pixels of a block
+    size_t const px_, py_;  // the window region of one sample, padded: columns from -pad_left, rows from -pad_top
+    bool const direct_;     // a 1 x 1 window over the whole image: the pixels are the rows
+    // Made by run() for the passes.
+    PackedFilters local_;
+    PackedFilters const* packed_ = nullptr;
+    size_t lda_ = 0;              // bytes of a row: the window's taps, to whole groups of 4
+    std::vector<uint8_t> rows_;   // a block of rows; the bytes past `depth` in each stay 0
+    Words scratch_;               // a block of sums
+    int32_t* sums_ = nullptr;
+    std::vector<uint8_t> image_;  // one sample as padded bytes
+    std::vector<int32_t> comp_;   // the offset's share of each filter's sums, for the pass
+    bool fused_ = false;          // the kernel runs the byte stage itself
+};
+
+// The sums through the passes of the packed filters (`packed`, or packed here), or through the
+// reference kernel where those cannot be exact.
+void Convolution::run(PackedFilters const* packed) {
+    size_t const filters = w_.filters;
+    unsigned __int128 const padded_bytes = static_cast<unsigned __int128>(px_) * py_ * d.channels;
+    bool const padded_fits = direct_ || padded_bytes <= 4 * d.x * d.y * d.channels + 65536;
+    if (!padded_fits || filters == 0 || depth_ == 0 || pixels_ == 0) return reference();
+    packed_ = packed;
+    if (!packed || packed->isa != isa || packed->depth != depth_ || packed->filters != filters) {
+        local_ = pack_filters(w_, depth_, isa);
+        packed_ = &local_;
+    }
+    lda_ = packed_->groups * 4;
+    rows_.assign(block_ * lda_, 0);
+    scratch_ = Words(block_ * filters);
+    sums_ = reinterpret_cast<int32_t*>(scratch_.data());
+    image_.resize(direct_ ? 0 : px_ * py_ * d.channels);
+    // The kernel runs the byte stage itself when it can (when no saturation comes before it).
+    fused_ = bytes && kernel_.fuses && n_ >= 32;
+    through_passes(
+        loop, in, values, outside_, depth_, [this](ByteForm const& form, bool check) { return pass(form, check); },
+        [this] { reference(); });
+}
+
+void Convolution::reference() const {
+    reference_to_sink([this](int32_t const* ints, int32_t* out) { convolve(ints, d, outside_, w_, g, n_, out, {}); },
+            d.samples * pixels_, w_.filters, block_);
+}
+
+// One pass with the values as bytes at `form.offset`; false, before the sink has seen a block of
+// the sample, when `check` finds a value outside. Bytes need no check.
+bool Convolution::pass(ByteForm const& form, bool check) {
+    comp_ = offset_sums(loop, w_, depth_, packed_->count * kernel_.width, form.offset);
+    return direct_ ? pass_pixels(form, check) : pass_windows(form, check);
+}
+
+// The pixels of every sample are the rows; every value is checked before the first block goes to
+// the sink.
+bool Convolution::pass_pixels(ByteForm const& form, bool check) {
+    if (check) {
+        int32_t lo = form.offset, hi = form.offset;
+        loop.min_max(in.ints, values, &lo, &hi);
+        if (!in_bytes(lo, hi, form.offset)) return false;
+    }
+    size_t const total = d.samples * d.x * d.y;
+    for (size_t first = 0; first < total; first += block_) {
+        size_t const count = std::min(block_, total - first);
+        multiply_block(pixel_rows(first, count, form.offset), first, count);
+        finish_block(first, count);
+    }
+    return true;
+}
+
+// Each sample as padded bytes, then one row per output pixel from its window. A sample found
+// outside the bytes ends the pass after the samples before it went to the sink.
+bool Convolution::pass_windows(ByteForm const& form, bool check) {
+    if (check && !in_bytes(outside_, outside_, form.offset)) return false;
+    for (size_t s = 0; s < d.samples; ++s) {
+        if (!pad_sample(s, form, check)) return false;
+        for (size_t first = 0; first < pixels_; first += block_) {
+            size_t const count = std::min(block_, pixels_ - first);
+            window_rows(first, count);
+            multiply_block(rows_.data(), s * pixels_ + first, count);
+            finish_block(s * pixels_ + first, count);
         }
-        // Each sample as padded bytes, then one row per output pixel: its window's kx runs of
-        // ky x C bytes.
-        if (check && !in_bytes(outside, outside, form.offset)) return false;
-        auto const outside_byte = static_cast<uint8_t>(static_cast<uint32_t>(outside - form.offset));
-        for (size_t s = 0; s < d.samples; ++s) {
-            std::fill(image.begin(), image.end(), outside_byte);
-            int64_t const y_first = g.pad_top;
-            int64_t const y_last = std::min<int64_t>(static_cast<int64_t>(py), g.pad_top + static_cast<int64_t>(d.y));
-            int32_t lo = form.offset, hi = form.offset;
-            for (size_t col = 0; col < px && y_first < y_last; ++col) {
-                int64_t const x = static_cast<int64_t>(col) - g.pad_left;
-                if (x < 0 || x >= static_cast<int64_t>(d.x)) continue;
-                size_t const from = (s * d.x + static_cast<size_t>(x)) * d.y * c;
-                size_t const count = static_cast<size_t>(y_last - y_first) * c;
-                uint8_t* dst = image.data() + (col * py + static_cast<size_t>(y_first)) * c;
-                if (in.bytes)
-                    std::memcpy(dst, in.bytes + from, count);
-                else
-                    loop.to_bytes(in.ints + from, count, form.offset, dst, &lo, &hi);
-            }
-            if (check && !in_bytes(lo, hi, form.offset)) return false;
-            for (size_t first = 0; first < pixels; first += block) {
-                size_t const count = std::min(block, pixels - first);
-                for (size_t r = 0; r < count; ++r) {
-                    size_t const ox = (first + r) / g.out_y, oy = (first + r) % g.out_y;
-                    uint8_t* row = a.data() + r * lda;
-                    for (size_t i = 0; i < g.kernel_x; ++i)
-                        std::memcpy(row + i * run,
-                                    image.data() + ((ox * static_cast<size_t>(g.stride_x) + i) * py +
-                                                    oy * static_cast<size_t>(g.stride_y)) * c,
-                                    run);
-                }
-                product(a.data(), s * pixels + first, count);
-                finish(s * pixels + first, count);
-            }
+    }
+    return true;
+}
+
+// Packing: sample `sample` into image_ as bytes at form.offset, `outside` around it; false when
+// `check` finds a value outside the bytes.
+bool Convolution::pad_sample(size_t sample, ByteForm const& form, bool check) {
+    size_t const c = d.channels;
+    std::fill(image_.begin(), image_.end(), static_cast<uint8_t>(static_cast<uint32_t>(outside_ - form.offset)));
+    int64_t const y_first = g.pad_top;
+    int64_t const y_last = std::min<int64_t>(static_cast<int64_t>(py_), g.pad_top + static_cast<int64_t>(d.y));
+    int32_t lo = form.offset, hi = form.offset;
+    for (size_t col = 0; col < px_ && y_first < y_last; ++col) {
+        int64_t const x = static_cast<int64_t>(col) - g.pad_left;
+        if (x < 0 || x >= static_cast<int64_t>(d.x)) continue;
+        size_t const from = (sample * d.x + static_cast<size_t>(x)) * d.y * c;
+        size_t const count = static_cast<size_t>(y_last - y_first) * c;
+        uint8_t* dst = image_.data() + (col * py_ + static_cast<size_t>(y_first)) * c;
+        if (in.bytes)
+            std::memcpy(dst, in.bytes + from, count);
+        else
+            loop.to_bytes(in.ints + from, count, form.offset, dst, &lo, &hi);
+    }
+    return !check || in_bytes(lo, hi, form.offset);
+}
+
+// Packing: the rows of `count` pixels from `first` on, the values themselves (bytes whose rows
+// need no padding are read in place).
+uint8_t const* Convolution::pixel_rows(size_t first, size_t count, int32_t offset) {
+    size_t const c = d.channels;
+    if (in.bytes && c == lda_) return in.bytes + first * c;
+    if (in.bytes) {
+        for (size_t r = 0; r < count; ++r) std::memcpy(rows_.data() + r * lda_, in.bytes + (first + r) * c, c);
+        return rows_.data();
+    }
+    int32_t lo = offset, hi = offset;
+    for (size_t r = 0; r < count; ++r)
+        loop.to_bytes(in.ints + (first + r) * c, c, offset, rows_.data() + r * lda_, &lo, &hi);
+    return rows_.data();
+}
+
+// Packing: the rows of `count` output pixels of a sample from `first` on, each its window's kx
+// runs of ky x C bytes of image_.
+void Convolution::window_rows(size_t first, size_t count) {
+    size_t const c = d.channels, run = g.kernel_y * c, kx = g.kernel_x, lines = g.out_y, py = py_, lda = lda_;
+    auto const sx = static_cast<size_t>(g.stride_x), sy = static_cast<size_t>(g.stride_y);
+    uint8_t const* const image = image_.data();
+    uint8_t* const rows = rows_.data();
+    for (size_t r = 0; r < count; ++r) {
+        size_t const ox = (first + r) / lines, oy = (first + r) % lines;
+        uint8_t* row = rows + r * lda;
+        for (size_t i = 0; i < kx; ++i) std::memcpy(row + i * run, image + ((ox * sx + i) * py + oy * sy) * c, run);
+    }
+}
+
+// The panel loop: the sums of `count` rows of pixels from `first` on, or with a fused stage their
+// bytes.
+void Convolution::multiply_block(uint8_t const* rows, size_t first, size_t count) {
+    if (fused_)
+        multiply(kernel_, *packed_, comp_, rows, lda_, count, sums_, &bytes->table, bytes->out + first * w_.filters);
+    else
+        multiply(kernel_, *packed_, comp_, rows, lda_, count, sums_);
+}
+
+// The output stage of a block: the sums saturated to n bits, to the sink or through the byte
+// stage (which a fusing kernel has run already).
+void Convolution::finish_block(size_t first, size_t count) {
+    if (fused_) return;
+    if (n_ < 32) {  // the sums are exact: saturate them
+        int32_t const lo = static_cast<int32_t>(signed_min(n_)), hi = static_cast<int32_t>(signed_max(n_));
+        int32_t* const sums = sums_;
+        for (size_t i = 0, end = count * w_.filters; i < end; ++i) sums[i] = std::clamp(sums[i], lo, hi);
+    }
+    emit(sums_, first, count);
+}
+
+// A depthwise convolution on the depthwise kernels. A pass keeps a ring of kx input columns in the
+// kernels' form, each column packed once as the window slides along x, and runs the kernel over
+// one output column (a line of out_y pixels) at a time, then the output stage.
+class DepthwiseConvolution : Driver {
+public:
+    DepthwiseConvolution(Values input, ImageDims const& dims, int8_t const* w, Window const& window,
+                         BlockSink const& sink, Isa wanted, ByteStage const* stage)
+        : Driver(input, dims, window, sink, wanted, stage, dims.channels),
+          w_(w),
+          kernel_(depthwise_kernel(isa)),
+          zeros_(d.channels, 0),
+          zero_bytes_(d.channels, 0) {}
+
+    void run(PackedDepthwise const* packed);
+
+private:
+    // The steps of a pass; those run for each line or column are inlined into their loops.
+    void reference() const;
+    bool pass(ByteForm const& form, bool check);
+    NUVRA_ALWAYS_INLINE uint8_t const* column(size_t image, int64_t x, int32_t offset);
+    NUVRA_ALWAYS_INLINE void fill_group(uint32_t* slot, size_t image, int64_t x, size_t k, int32_t offset);
+    std::pair<size_t, size_t> inner_rows(size_t k) const;
+    NUVRA_ALWAYS_INLINE void interleave(uint32_t* slot, size_t image, int64_t x, size_t oy, size_t k, size_t count, int32_t offset);
+    NUVRA_ALWAYS_INLINE void run_line(size_t first, std::vector<int32_t> const& comp);
+
+    int8_t const* const w_;
+    DepthwiseKernel const kernel_;
+    std::vector<int32_t> const zeros_;  // a row outside the image
+    std::vector<uint8_t> const zero_bytes_;
+    // Made by run() for the passes.
+    PackedDepthwise local_;
+    PackedDepthwise const* packed_ = nullptr;
+    size_t groups_ = 0, padded_ = 0;
+    size_t column_ = 0;                // words of a column of the ring
+    Words ring_;                       // kx input columns, column x in slot x mod kx
+    std::vector<int64_t> held_;        // the column in each slot
+    std::vector<uint8_t const*> rows_;  // the window's columns, for the kernel
+    Words line_words_;                 // the sums of a line
+    int32_t* line_ = nullptr;
+};
+
+// The sums through the passes of the packed weights (`packed`, or packed here), or through the
+// reference kernel where those cannot be exact.
+void DepthwiseConvolution::run(PackedDepthwise const* packed) {
+    size_t const c = d.channels, kx = g.kernel_x, ky = g.kernel_y;
+    if (c == 0 || kx == 0 || ky == 0 || g.out_x == 0 || g.out_y == 0) return reference();
+    packed_ = packed;
+    if (!packed || packed->isa != isa || packed->kx != kx || packed->ky != ky || packed->channels != c) {
+        local_ = pack_depthwise(w_, kx, ky, c, isa);
+        packed_ = &local_;
+    }
+    groups_ = packed_->groups;
+    padded_ = packed_->padded;
+    // For each output row oy and group, the 4 input rows oy x stride_y - pad_top + 4 x group + t of
+    // each channel, 0 outside the image.
+    column_ = g.out_y * groups_ * padded_;
+    ring_ = Words(kx * column_);
+    ring_.zero(0, ring_.size());
+    held_.resize(kx);
+    rows_.resize(kx);
+    line_words_ = Words(g.out_y * c);
+    line_ = reinterpret_cast<int32_t*>(line_words_.data());
+    through_passes(
+        loop, in, values, 0, kx * ky, [this](ByteForm const& form, bool check) { return pass(form, check); },
+        [this] { reference(); });
+}
+
+void DepthwiseConvolution::reference() const {
+    reference_to_sink([this](int32_t const* ints, int32_t* out) { convolve_depthwise(ints, d, w_, g, out, {}); },
+            d.samples * g.out_x * g.out_y, d.channels, std::max<size_t>(g.out_y, 1));
+}
+
+// One pass with the values as bytes at `form.offset`; with `check`, every value is checked before
+// the sink sees a line.
+bool DepthwiseConvolution::pass(ByteForm const& form, bool check) {
+    size_t const c = d.channels, kx = g.kernel_x;
+    // The kx x ky taps are the rows of a matrix of one column per channel.
+    std::vector<int32_t> const comp = offset_sums(loop, FilterMatrix{w_, c, c, 1}, kx * g.kernel_y, padded_, form.offset);
+    if (check) {
+        int32_t lo = 0, hi = 0;
+        loop.min_max(in.ints, values, &lo, &hi);
+        if (!in_bytes(lo, hi, form.offset)) return false;
+    }
+    for (size_t s = 0; s < d.samples; ++s) {
+        size_t const image = s * d.x * d.y * c;
+        std::fill(held_.begin(), held_.end(), std::numeric_limits<int64_t>::min());
+        for (size_t ox = 0; ox < g.out_x; ++ox) {
+            int64_t const x0 = static_cast<int64_t>(ox) * g.stride_x - g.pad_left;
+            for (size_t i = 0; i < kx; ++i) rows_[i] = column(image, x0 + static_cast<int64_t>(i), form.offset);
+            run_line((s * g.out_x + ox) * g.out_y, comp);
         }
-        return true;
-    };
-    through_passes(loop, in, values, outside, depth, pass, reference);
+    }
+    return true;
+}
+
+// Packing: the ring slot of input column x of the sample at `image`, filled unless it holds x
+// already.
+uint8_t const* DepthwiseConvolution::column(size_t image, int64_t x, int32_t offset) {
+    auto const kx = static_cast<int64_t>(g.kernel_x);
+    size_t const slot = static_cast<size_t>(((x % kx) + kx) % kx);
+    uint32_t* const words = ring_.data() + slot * column_;
+    if (held_[slot] != x) {
+        held_[slot] = x;
+        for (size_t k = 0; k < groups_; ++k) fill_group(words, image, x, k, offset);
+    }
+    return bytes_of(words);
+}
+
+// Group k of column x for every output row: the rows whose taps all lie in the image run
+// together, the others (at the edges, and every row of a column outside the image) one by one.
+void DepthwiseConvolution::fill_group(uint32_t* slot, size_t image, int64_t x, size_t k, int32_t offset) {
+    if (x < 0 || x >= static_cast<int64_t>(d.x)) return interleave(slot, image, x, 0, k, g.out_y, offset);
+    auto const [first, last] = inner_rows(k);
+    for (size_t oy = 0; oy < first; ++oy) interleave(slot, image, x, oy, k, 1, offset);
+    if (first < last) interleave(slot, image, x, first, k, last - first, offset);
+    for (size_t oy = last; oy < g.out_y; ++oy) interleave(slot, image, x, oy, k, 1, offset);
+}
+
+// The output rows [first, last) whose taps of group k all lie in the image.
+std::pair<size_t, size_t> DepthwiseConvolution::inner_rows(size_t k) const {
+    int64_t const sy = g.stride_y, top = g.pad_top - static_cast<int64_t>(4 * k);
+    int64_t const reach = static_cast<int64_t>(std::min<size_t>(3, g.kernel_y - 1 - 4 * k));
+    int64_t const first = top <= 0 ? 0 : (top + sy - 1) / sy;
+    int64_t const span = static_cast<int64_t>(d.y) - 1 + top - reach;  // last y0 + reach inside
+    int64_t const last = span < 0 ? 0 : span / sy + 1;
+    auto const rows = static_cast<int64_t>(g.out_y);
+    size_t const from = static_cast<size_t>(std::clamp<int64_t>(first, 0, rows));
+    return {from, static_cast<size_t>(std::clamp<int64_t>(last, static_cast<int64_t>(from), rows))};
+}
+
+// The words of group k of column x for `count` output rows from oy: the 4 input rows from
+// y0 = oy x stride_y - pad_top + 4k on, each output row stride_y rows further (a row outside the
+// image reads 0; a tap past ky, whose weight is 0, the last real tap's row). Bytes go in one call;
+// int32 values one output row at a time.
+void DepthwiseConvolution::interleave(uint32_t* slot, size_t image, int64_t x, size_t oy, size_t k, size_t count,
+                                      int32_t offset) {
+    size_t const c = d.channels;
+    bool const inside = x >= 0 && x < static_cast<int64_t>(d.x);
+    int64_t const y0 = static_cast<int64_t>(oy) * g.stride_y - g.pad_top + static_cast<int64_t>(4 * k);
+    uint32_t* words = slot + (oy * groups_ + k) * padded_;
+    size_t const src_step = static_cast<size_t>(g.stride_y) * c, out_step = groups_ * padded_;
+    size_t at[4];
+    bool real[4];
+    for (size_t t = 0; t < 4; ++t) {
+        int64_t const y = y0 + static_cast<int64_t>(std::min(4 * k + t, g.kernel_y - 1) - 4 * k);
+        real[t] = inside && y >= 0 && y < static_cast<int64_t>(d.y);
+        at[t] = real[t] ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c : 0;
+    }
+    if (in.bytes) {
+        int8_t const* src[4];
+        for (size_t t = 0; t < 4; ++t)
+            src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t] : zero_bytes_.data());
+        // A row outside stays outside: it does not step.
+        bool const steps = real[0] && real[1] && real[2] && real[3];
+        loop.interleave_bytes(src, c, words, count, steps ? src_step : 0, out_step);
+        return;
+    }
+    for (size_t r = 0; r < count; ++r) {
+        int32_t const* src[4];
+        for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] + r * src_step : zeros_.data();
+        int32_t lo = 0, hi = 0;
+        loop.interleave_values(src, c, offset, words + r * out_step, &lo, &hi);
+    }
+}
+
+// The kernel over the line of output pixels from `first` on, then the output stage: to the sink
+// or through the byte stage (which a fusing kernel runs itself).
+void DepthwiseConvolution::run_line(size_t first, std::vector<int32_t> const& comp) {
+    size_t const c = d.channels;
+    DepthwiseArgs args{rows_.data(), g.kernel_x, bytes_of(packed_->words.data()), groups_, padded_,
+                       comp.data(),  line_,      c,                               g.out_y};
+    if (bytes && kernel_.fuses) {
+        args.stage = &bytes->table;
+        args.bytes = bytes->out + first * c;
+        kernel_.run(args);
+        return;
+    }
+    kernel_.run(args);
+    emit(line_, first, g.out_y);
+}
+
+}  // namespace
+
+void convolve_blocked(Values in, ImageDims const& d, int32_t outside, FilterMatrix const& w, Window const& g, int n,
+                      BlockSink const& sink, Isa isa, PackedFilters const* packed, ByteStage const* bytes) {
+    Convolution(in, d, outside, w, g, n, sink, isa, bytes).run(packed);
 }
 
 void convolve_depthwise_blocked(Values in, ImageDims const& d, int8_t const* w, Window const& g,
                                 BlockSink const& sink, Isa isa, PackedDepthwise const* packed,
                                 ByteStage const* bytes) {
-    isa = usable(isa);
-    Loops const& loop = loops(isa);
-    size_t const c = d.channels, kx = g.kernel_x, ky = g.kernel_y;
-    size_t const values = d.samples * d.x * d.y * c;
-    BlockSink const emit = emitter(loop, sink, bytes, c);
-    auto const reference = [&] {
-        std::vector<int32_t> storage;
-        int32_t const* ints = ints_of(in, values, storage);
-        through_reference(d.samples * g.out_x * g.out_y, c, std::max<size_t>(g.out_y, 1), emit,
-                          [&](int32_t* out) { convolve_depthwise(ints, d, w, g, out, {}); });
-    };
-    if (c == 0 || kx == 0 || ky == 0 || g.out_x == 0 || g.out_y == 0) return reference();
-    DepthwiseKernel const kernel = depthwise_kernel(isa);
-    PackedDepthwise local;
-    if (!packed || packed->isa != isa || packed->kx != kx || packed->ky != ky || packed->channels != c) {
-        local = pack_depthwise(w, kx, ky, c, isa);
-        packed = &local;
-    }
-    size_t const padded = packed->padded, groups = packed->groups;
-    // A ring of kx input columns in the kernels' form: for each output row oy and group, the 4
-    // input rows oy x stride_y - pad_top + 4 x group + t of each channel, 0 outside the image.
-    size_t const column = g.out_y * groups * padded;
-    Words ring(kx * column);
-    ring.zero(0, ring.size());
-    std::vector<int64_t> held(kx);
-    std::vector<int32_t> const zeros(c, 0);
-    std::vector<uint8_t> const zero_bytes(c, 0);
-    std::vector<uint8_t const*> rows(kx);
-    Words line_words(g.out_y * c);
-    auto* const line = reinterpret_cast<int32_t*>(line_words.data());
-
-    auto const pass = [&](ByteForm const& form, bool check) {
-        // The kx x ky taps are the rows of a matrix of one column per channel.
-        std::vector<int32_t> const comp = offset_sums(loop, FilterMatrix{w, c, c, 1}, kx * ky, padded, form.offset);
-        if (check) {  // every value checked before the sink sees a line
-            int32_t lo = 0, hi = 0;
-            loop.min_max(in.ints, values, &lo, &hi);
-            if (!in_bytes(lo, hi, form.offset)) return false;
-        }
-        for (size_t s = 0; s < d.samples; ++s) {
-            size_t const image = s * d.x * d.y * c;
-            std::fill(held.begin(), held.end(), std::numeric_limits<int64_t>::min());
-            for (size_t ox = 0; ox < g.out_x; ++ox) {
-                int64_t const x0 = static_cast<int64_t>(ox) * g.stride_x - g.pad_left;
-                for (size_t i = 0; i < kx; ++i) {
-                    int64_t const x = x0 + static_cast<int64_t>(i);
-                    auto const k64 = static_cast<int64_t>(kx);
-                    size_t const slot = static_cast<size_t>(((x % k64) + k64) % k64);
-                    uint32_t* dst = ring.data() + slot * column;
-                    rows[i] = bytes_of(dst);
-                    if (held[slot] == x) continue;
-                    held[slot] = x;
-                    bool const inside = x >= 0 && x < static_cast<int64_t>(d.x);
-                    // The words of group k for `count` output rows from oy: the 4 input rows from
-                    // y0 = oy x stride_y - pad_top + 4k on, each output row stride_y rows further (a
-                    // row outside the image reads 0; a tap past ky, whose weight is 0, the last
-                    // real tap's row). Bytes go in one call; int32 values one output row at a time.
-                    auto const interleave = [&](size_t oy, size_t k, size_t count) {
-                        int64_t const y0 = static_cast<int64_t>(oy) * g.stride_y - g.pad_top + static_cast<int64_t>(4 * k);
-                        uint32_t* words = dst + (oy * groups + k) * padded;
-                        size_t const src_step = static_cast<size_t>(g.stride_y) * c, out_step = groups * padded;
-                        size_t at[4];
-                        bool real[4];
-                        for (size_t t = 0; t < 4; ++t) {
-                            int64_t const y = y0 + static_cast<int64_t>(std::min(4 * k + t, ky - 1) - 4 * k);
-                            real[t] = inside && y >= 0 && y < static_cast<int64_t>(d.y);
-                            at[t] = real[t] ? image + (static_cast<size_t>(x) * d.y + static_cast<size_t>(y)) * c : 0;
-                        }
-                        if (in.bytes) {
-                            int8_t const* src[4];
-                            for (size_t t = 0; t < 4; ++t)
-                                src[t] = reinterpret_cast<int8_t const*>(real[t] ? in.bytes + at[t]
-                                                                                  : zero_bytes.data());
-                            // A row outside stays outside: it does not step.
-                            bool const steps = real[0] && real[1] && real[2] && real[3];
-                            loop.interleave_bytes(src, c, words, count, steps ? src_step : 0, out_step);
-                            return;
-                        }
-                        for (size_t r = 0; r < count; ++r) {
-                            int32_t const* src[4];
-                            for (size_t t = 0; t < 4; ++t) src[t] = real[t] ? in.ints + at[t] + r * src_step : zeros.data();
-                            int32_t lo = 0, hi = 0;
-                            loop.interleave_values(src, c, form.offset, words + r * out_step, &lo, &hi);
-                        }
-                    };
-                    for (size_t k = 0; k < groups; ++k) {
-                        // The output rows whose taps all lie in the image run together; the others
-                        // (at the edges, and every row of a column outside the image) one by one.
-                        int64_t const sy = g.stride_y, top = g.pad_top - static_cast<int64_t>(4 * k);
-                        int64_t const reach = static_cast<int64_t>(std::min<size_t>(3, ky - 1 - 4 * k));
-                        int64_t const first64 = top <= 0 ? 0 : (top + sy - 1) / sy;
-                        int64_t const span = static_cast<int64_t>(d.y) - 1 + top - reach;  // last y0 + reach inside
-                        int64_t const last64 = span < 0 ? 0 : span / sy + 1;
-                        size_t const first = static_cast<size_t>(std::clamp<int64_t>(first64, 0, static_cast<int64_t>(g.out_y)));
-                        size_t const last = static_cast<size_t>(std::clamp<int64_t>(last64, static_cast<int64_t>(first),
-                                                                                     static_cast<int64_t>(g.out_y)));
-                        if (!inside) {
-                            interleave(0, k, g.out_y);
-                            continue;
-                        }
-                        for (size_t oy = 0; oy < first; ++oy) interleave(oy, k, 1);
-                        if (first < last) interleave(first, k, last - first);
-                        for (size_t oy = last; oy < g.out_y; ++oy) interleave(oy, k, 1);
-                    }
-                }
-                size_t const first = (s * g.out_x + ox) * g.out_y;
-                DepthwiseArgs args{rows.data(), kx,   bytes_of(packed->words.data()), groups, padded,
-                                   comp.data(), line, c,                              g.out_y};
-                if (bytes && kernel.fuses) {
-                    args.stage = &bytes->table;
-                    args.bytes = bytes->out + first * c;
-                    kernel.run(args);
-                    continue;
-                }
-                kernel.run(args);
-                emit(line, first, g.out_y);
-            }
-        }
-        return true;
-    };
-    through_passes(loop, in, values, 0, kx * ky, pass, reference);
+    DepthwiseConvolution(in, d, w, g, sink, isa, bytes).run(packed);
 }
 
 }  // namespace nuvra::ops::detail

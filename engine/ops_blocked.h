@@ -84,8 +84,9 @@ struct Values {
 
 // Receives the sums of `count` consecutive output pixels from pixel `first` on (counted over the
 // samples, in the output's row-major order), one int32 per filter each, in a scratch block it may
-// change. A block may come again with the same values (after a pass found values that need
-// another byte offset): the sink stores, it does not accumulate.
+// change. Every sink overwrites its block's pixels, never adds to them, and may be replayed: a
+// driver sends pixels again, with the same values (in blocks that may start elsewhere), when a
+// later sample needs another byte offset or the reference kernel, and the last delivery stands.
 using BlockSink = std::function<void(int32_t* sums, size_t first, size_t count)>;
 
 // A buffer of 32-bit words for packed weights and scratch, its elements left unset. Its memory

@@ -208,6 +208,39 @@ TEST(EngineBlockedKernels, WordsComeBackToTheirBlocks) {
     EXPECT_EQ(pack_filters(FilterMatrix{nullptr, 0, 0, 1}, 0, Isa::avx512).isa, best_isa());
 }
 
+// Variable `name` of `layer` made of `bytes`, its type and shape kept.
+void set_variable(Layer& layer, std::string const& name, std::vector<uint8_t> const& bytes) {
+    auto const old = layer.variables().get(name);
+    layer.variables().set(name, Dense::copy(bytes.data(), bytes.size(), old->type(), old->dimensions(),
+                                            Layout::c_order));
+}
+
+// Variable `name` of `layer` with each of its bytes from next().
+template <class Next>
+void set_bytes(Layer& layer, std::string const& name, Next next) {
+    auto const old = layer.variables().get(name);
+    std::vector<uint8_t> bytes(old->size() * Tensor::item_size(old->type()));
+    for (auto& b : bytes) b = static_cast<uint8_t>(next());
+    set_variable(layer, name, bytes);
+}
+
+// Random bytes in every variable of `layer`: output shifts below 12, the other shifts below 3 (0
+// without `shifts`), one padding value for every channel.
+void randomize_variables(Layer& layer, std::mt19937& rng, bool shifts) {
+    for (auto const& name : layer.variables().names()) {
+        auto const old = layer.variables().get(name);
+        std::vector<uint8_t> bytes(old->size() * Tensor::item_size(old->type()));
+        for (auto& b : bytes) b = static_cast<uint8_t>(rng());
+        if (name == "output_shift" || name == "activation_shift")
+            for (auto& b : bytes) b = static_cast<uint8_t>(rng() % 12);
+        if (name == "input_shift" || name == "bias_shift" || name == "max_value_shift" || name == "a_shift" ||
+            name == "b_shift")
+            for (auto& b : bytes) b = shifts ? static_cast<uint8_t>(rng() % 3) : 0;
+        if (name == "padding_value") std::fill(bytes.begin(), bytes.end(), bytes.front());
+        set_variable(layer, name, bytes);
+    }
+}
+
 // A small MobileNet-like chain with a Dense1D layer, a skip connection and every output stage.
 std::unique_ptr<Model> chain(std::mt19937& rng, bool signed_values, bool shifts) {
     auto model = Model::create();
@@ -225,21 +258,7 @@ std::unique_ptr<Model> chain(std::mt19937& rng, bool signed_values, bool shifts)
         {"kernel_size", 1}, {"filters", 20}, {"activation", 1}, {"pool_type", 2}, {"pool_size", -1}};
     model->add(make_layer(LayerType::Conv2D, pooled, "last"));
     model->add(make_layer(LayerType::Dense1D, {{"units", 7}}, "dense"));
-    for (auto const& layer : model->layers()) {
-        for (auto const& name : layer->variables().names()) {
-            auto const old = layer->variables().get(name);
-            std::vector<uint8_t> bytes(old->size() * Tensor::item_size(old->type()));
-            for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-            if (name == "output_shift" || name == "activation_shift")
-                for (auto& b : bytes) b = static_cast<uint8_t>(rng() % 12);
-            if (name == "input_shift" || name == "bias_shift" || name == "max_value_shift" || name == "a_shift" ||
-                name == "b_shift")
-                for (auto& b : bytes) b = shifts ? static_cast<uint8_t>(rng() % 3) : 0;
-            if (name == "padding_value") std::fill(bytes.begin(), bytes.end(), bytes.front());
-            layer->variables().set(name, Dense::copy(bytes.data(), bytes.size(), old->type(), old->dimensions(),
-                                                     Layout::c_order));
-        }
-    }
+    for (auto const& layer : model->layers()) randomize_variables(*layer, rng, shifts);
     return model;
 }
 
@@ -353,6 +372,98 @@ TEST(EngineBlockedKernels, DenseAndInputRowsEqualTheReferenceKernels) {
     auto const image = u8({1, 2, 2, 2}, std::vector<uint8_t>(8, 1));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, image); }),
               "Layer 'dense' (Dense1D): variable 'weights' has shape (7, 2), but the layer needs shape (8, 2)");
+}
+
+// A sink overwrites its block: a convolution whose later sample needs another byte offset, or the
+// reference kernel, hands the earlier samples' pixels to the sink again, and a sink that added
+// would count them twice.
+TEST(EngineBlockedKernels, ReplayedBlocksAreOverwritten) {
+    // The first sample's values are bytes (0..150, which -100..100 joins in 256 levels); the
+    // second's spread over later_lo..later_hi.
+    struct Row { char const* what; bool depthwise; int32_t later_lo, later_hi; int first_deliveries; };
+    Row const rows[] = {
+        {"a later sample in bytes: every pixel once", false, 0, 255, 1},
+        {"a later sample at an offset: the first sample again", false, -100, 100, 2},
+        {"a later sample on the reference kernel: the first sample again", false, -3000, 3000, 2},
+        {"depthwise checks every value before the first line", true, -100, 100, 1},
+    };
+    std::mt19937 rng(17);
+    ImageDims const d{2, 5, 5, 3};
+    Window const g{3, 3, 1, 1, 1, 1, 5, 5};
+    size_t const filters = 3, depth = 3 * 3 * d.channels, pixels = g.out_x * g.out_y;
+    for (auto const& r : rows) {
+        std::vector<int32_t> in(d.samples * d.x * d.y * d.channels);
+        for (size_t i = 0; i < in.size(); ++i) {
+            auto const [lo, hi] = i < in.size() / 2 ? std::pair{0, 150} : std::pair{r.later_lo, r.later_hi};
+            in[i] = std::uniform_int_distribution<int32_t>(lo, hi)(rng);
+        }
+        std::vector<int8_t> w(r.depthwise ? depth : depth * filters);
+        for (auto& v : w) v = static_cast<int8_t>(rng());
+        FilterMatrix const matrix{w.data(), filters, filters, 1};
+        std::vector<int32_t> expected(d.samples * pixels * filters);
+        if (r.depthwise)
+            convolve_depthwise(in.data(), d, w.data(), g, expected.data(), {});
+        else
+            convolve(in.data(), d, 0, matrix, g, 32, expected.data(), {});
+        for (Isa isa : all_isas) {
+            if (!offers(isa)) continue;
+            std::vector<int32_t> stored(expected.size(), 0x5EED), added(expected.size(), 0);
+            std::vector<int> deliveries(d.samples * pixels, 0);
+            BlockSink const sink = [&](int32_t* sums, size_t first, size_t count) {
+                for (size_t i = 0; i < count * filters; ++i) {
+                    stored[first * filters + i] = sums[i];
+                    added[first * filters + i] += sums[i];
+                }
+                for (size_t p = first; p < first + count; ++p) ++deliveries[p];
+            };
+            if (r.depthwise)
+                convolve_depthwise_blocked({in.data(), nullptr}, d, w.data(), g, sink, isa);
+            else
+                convolve_blocked({in.data(), nullptr}, d, 0, matrix, g, 32, sink, isa);
+            EXPECT_EQ(stored, expected) << r.what << " " << isa_name(isa);
+            EXPECT_EQ(deliveries.front(), r.first_deliveries) << r.what << " " << isa_name(isa);
+            EXPECT_EQ(deliveries.back(), 1) << r.what << " " << isa_name(isa);
+            EXPECT_EQ(added == expected, r.first_deliveries == 1) << r.what << " " << isa_name(isa);
+        }
+    }
+}
+
+// The layers' own sinks (bias and output stage to int32, to bytes, or before pooling) overwrite
+// the first sample's blocks when a later one needs another byte offset or the reference kernel.
+TEST(EngineBlockedKernels, LayerSinksOverwriteReplayedBlocks) {
+    struct Row { char const* what; int activation, pool_type; int16_t later_lo, later_hi; };
+    Row const rows[] = {
+        {"no activation, at an offset", 0, 0, -100, 100},
+        {"ReLU to bytes, at an offset", 1, 0, -100, 100},
+        {"ReLU to bytes, on the reference kernel", 1, 0, -3000, 3000},
+        {"max pooling, at an offset", 1, 1, -100, 100},
+    };
+    std::mt19937 rng(18);
+    for (auto const& r : rows) {
+        auto conv = make_layer(LayerType::Conv2D,
+                               {{"kernel_size", 3}, {"filters", 5}, {"padding", 1}, {"activation", r.activation},
+                                {"pool_type", r.pool_type}, {"pool_size", 2}},
+                               "conv");
+        auto model = Model::create();
+        model->add(make_input(6, 6, 4, 16, true));
+        model->add(conv);
+        randomize_variables(*conv, rng, false);
+        // Small weights and scales, no ReLU cap: the outputs stay clear of saturation, where a
+        // block counted twice would show.
+        set_bytes(*conv, "weights", [&] { return static_cast<int8_t>(rng() % 7) - 3; });
+        set_bytes(*conv, "output_scales", [] { return 1; });
+        set_bytes(*conv, "output_shift", [] { return 2; });
+        set_bytes(*conv, "max_value", [] { return 0; });
+        std::vector<int16_t> pixels(2 * 6 * 6 * 4);
+        for (size_t i = 0; i < pixels.size(); ++i) {
+            auto const [lo, hi] = i < pixels.size() / 2 ? std::pair<int16_t, int16_t>{0, 150}
+                                                        : std::pair{r.later_lo, r.later_hi};
+            pixels[i] = static_cast<int16_t>(std::uniform_int_distribution<int>(lo, hi)(rng));
+        }
+        auto const images = i16({2, 6, 6, 4}, pixels);
+        EXPECT_EQ(values_of<int32_t>(*software_forward(*model, images, 0, 1)), reference_run(*model, *images))
+            << r.what;
+    }
 }
 
 TEST(EngineBlockedKernels, GlobalAveragePoolingRoundsHalvesUp) {
