@@ -1,5 +1,13 @@
-// Software inference and learning of a model: every layer runs the engine's reference integer
-// arithmetic (engine/ops.h), layer after layer in model order.
+// Software inference and learning of a model, layer after layer in model order. Every layer's
+// results are those of the engine's reference integer arithmetic (engine/ops.h), kind by kind as
+// below; the forward computes them three ways:
+//   - Conv2D, InputConv2D, DepthwiseConv2D and Dense1D (weights of 8 bits or fewer) run on the
+//     blocked integer kernels of engine/ops_blocked.h: the values as bytes summed in 32 bits, on
+//     the widest instruction set the CPU offers, the bias and the out stage on each block of pixels;
+//   - the reference kernels run instead where the blocked ones cannot be exact (values spread over
+//     more than 256 levels, sums that may leave 32 bits, a padded image far larger than its input),
+//     and for every other kind;
+//   - a model without a kind with state shares a batch's samples among threads (software_forward).
 //
 // Values. The model's input is (samples, width, height, channels); fewer dimensions are accepted
 // when, padded with 1s after the first, they give that shape ((N, C) for a (1, 1, C) input). An
@@ -56,9 +64,7 @@
 //
 // The convolution kinds (Conv2D, InputConv2D, DepthwiseConv2D and the transposed kinds) run the
 // bias and the out stage inside the convolution's output loop, while each pixel's values are in
-// cache; the results are those of the kernels above run one after another. Conv2D, InputConv2D,
-// DepthwiseConv2D and Dense1D run on the blocked integer kernels of engine/ops_blocked.h, which
-// give the same values.
+// cache; the results are those of the kernels above run one after another.
 //
 // Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"):
 // otherwise std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape
