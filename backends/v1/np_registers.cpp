@@ -16,10 +16,13 @@ namespace nuvra::v1 {
 
 namespace {
 
-// The first generation's routing words: nothing set on every NP, bits 30-31 of word 46 and 16-31
-// of word 47 cleared, a link index of 0xFF marked as no link, one refusal for both directions.
+// The first generation's routing words: nothing set on every NP, a point-to-point source written
+// row, column, then select (a select that does not fit leaves them written), bits 30-31 of word
+// 46 and 16-31 of word 47 cleared, a link index of 0xFF marked as no link, one refusal for both
+// directions.
 constexpr RoutingFormat routing_format{
     .source_cleared = SOURCE_CLEAR_30_31,
+    .source_select_last = true,
     .span_cleared = &SPAN_CLEAR_16_31,
     .no_link_at_0xff = true,
     .p2p_out_refusal = "Cannot use P2P mode for multiple NPs.",
