@@ -70,6 +70,19 @@ void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRout
     format_routing_words(np_image(regs), routing, routing_format);
 }
 
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::vector<hw::Component> const& sources,
+                                             std::vector<hw::Component> const& layer_nps,
+                                             std::vector<hw::Component> const& destinations, uint8_t link_index,
+                                             bool p2p_in, bool p2p_out, bool ends_pass) {
+    format_mesh_registers_set_output_to_NPs(regs, {.sources = sources,
+                                                   .layer_nps = layer_nps,
+                                                   .destinations = destinations,
+                                                   .link_index = link_index,
+                                                   .p2p_in = p2p_in,
+                                                   .p2p_out = p2p_out,
+                                                   .ends_pass = ends_pass});
+}
+
 NpImageSteps np_image_steps(LayerRoutes const& routes, bool ends_pass,
                             std::function<std::vector<uint32_t>(hw::Component const& np)> layer_words) {
     return {.layer_words = std::move(layer_words),
