@@ -194,7 +194,8 @@ std::unique_ptr<program::Record> record_program_conv_layer(Device const& device,
 NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
                                        bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
     return format_conv_np_registers(
-        layer, np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
+        layer,
+        np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
 }
 
 LayerRecordArgs layer_record_args(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,

@@ -143,9 +143,8 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
 NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
                                         std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag) {
     std::vector<hw::Ident> const no_skipped_nps;
-    return format_dense_np_registers(
-        device, layer, np_image_args(layer_record_args(layer, next_layer, set_spikes, mesh_flag, no_skipped_nps, false)),
-        learning);
+    LayerRecordArgs const args = layer_record_args(layer, next_layer, set_spikes, mesh_flag, no_skipped_nps, false);
+    return format_dense_np_registers(device, layer, np_image_args(args), learning);
 }
 
 }  // namespace nuvra::v1

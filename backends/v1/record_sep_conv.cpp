@@ -72,7 +72,8 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& dev
 NpRegisterMap format_sep_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
     return format_sep_conv_np_registers(
-        layer, np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
+        layer,
+        np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
 }
 
 }  // namespace nuvra::v1
