@@ -22,7 +22,8 @@ struct PeerFields {
 };
 
 // Point-to-point to or from the one component of `list`, else the list's column span. The select
-// of a source is written first: when it does not fit, the word stays as it was.
+// goes first or last as `select_first` says (last: a select that does not fit leaves the row and
+// column written; first: the word stays as it was).
 void set_peer(std::span<uint32_t> image, PeerFields const& fields, std::vector<hw::Component> const& list, bool p2p,
               char const* refusal, bool select_first) {
     if (!p2p) {
@@ -83,7 +84,7 @@ void format_routing_words(std::span<uint32_t> image, NpRouting const& routing, R
     set(image, DESTINATION_LINK_INDEX, link);
 
     set_peer(image, {SOURCE_LOW, SOURCE_HIGH, SOURCE_SELECT}, routing.sources, routing.p2p_in, format.p2p_in_refusal,
-             true);
+             !format.source_select_last);
     set(image, format.source_cleared, 0);
 
     if (AlternateBranch const* alternate = routing.alternate) {

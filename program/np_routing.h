@@ -67,6 +67,9 @@ struct RoutingFormat {
     Field const* routing_on = nullptr;
     // The top bits of word 46 that every routing clears after the sources.
     Field source_cleared;
+    // A point-to-point source's one-hot select goes after its row and column, which a select that
+    // does not fit leaves written; otherwise it goes first, and word 46 then stays as it was.
+    bool source_select_last = false;
     // The top bits of word 47 that every routing clears after the span, or none.
     Field const* span_cleared = nullptr;
     // Word 44's link mode says "no link" (ROUTING_NO_LINK) for a link index of 0xFF; otherwise it
@@ -87,8 +90,9 @@ struct RoutingFormat {
 //       routing_on bit, 0x08 in bits 16-23 and the link mode in bits 24-31;
 //   45: the destination (point-to-point: its row, column, then one-hot id; else the column span of
 //       the destinations), then the link index;
-//   46: the source (point-to-point: its one-hot id, row, then column; else the span of the
-//       sources), then the format's source_cleared bits;
+//   46: the source (point-to-point: its one-hot id, row, then column, or with the format's
+//       source_select_last its row, column, then one-hot id; else the span of the sources), then
+//       the format's source_cleared bits;
 //   with `routing.alternate`: the format's alternate fields (marked, NP count, peer flag, peer
 //       index);
 //   47: the smallest and largest column over the layer's NPs and its destinations, then the

@@ -68,4 +68,38 @@ void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& inpu
                         {window.x, window.y, dim(window.shape, 0), dim(window.shape, 1), dim(input, 0), dim(input, 1)});
 }
 
+void format_cnp_common_config_registers(std::vector<uint32_t>* regs, Shape const& input, uint8_t layer_index,
+                                        int input_bits, int kernel_width, int stride_x,
+                                        PaddingParams const& conv_padding, uint8_t activation, int act_bits,
+                                        NpSpace window, NpSpace const& cut, uint32_t pool_size, uint8_t pool_stride,
+                                        PaddingParams const& pool_padding, uint32_t filters, uint32_t start_neuron,
+                                        uint32_t np_count, uint8_t single_buffer) {
+    (void)np_image(regs);  // refuses a null image before it is read
+    CnpCommonConfig const config{.input = input,
+                                 .layer_index = layer_index,
+                                 .input_bits = input_bits,
+                                 .kernel_width = kernel_width,
+                                 .stride_x = stride_x,
+                                 .conv_padding = conv_padding,
+                                 .activation = activation != 0,
+                                 .act_bits = act_bits,
+                                 .window = window,
+                                 .cut = cut,
+                                 .pool = {.size = pool_size, .stride = pool_stride, .padding = pool_padding},
+                                 .filters = filters,
+                                 .start_neuron = start_neuron,
+                                 .np_count = np_count,
+                                 .single_buffer = single_buffer != 0};
+    format_cnp_common_config_registers(*regs, config);
+}
+
+void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& window,
+                                  uint8_t pool_size, uint8_t pool_stride, uint8_t pool_flag,
+                                  PaddingParams const& pool_padding) {
+    (void)np_image(regs);  // refuses a null image before it is read
+    format_cnp_pooling_registers(*regs, input, window,
+                                 {.size = pool_size, .stride = pool_stride, .padding = pool_padding,
+                                  .global = pool_flag != 0});
+}
+
 }  // namespace nuvra::v1

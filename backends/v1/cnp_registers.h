@@ -47,9 +47,23 @@ struct CnpCommonConfig {
 // integer". A stride or pool stride of 0 is std::invalid_argument.
 void format_cnp_common_config_registers(std::vector<uint32_t>& regs, CnpCommonConfig const& config);
 
+// The same with the configuration given field by field (`regs` must be a 50-word image: a null
+// pointer is std::invalid_argument as another size is). A non-zero `activation` or
+// `single_buffer` sets its bit.
+void format_cnp_common_config_registers(std::vector<uint32_t>* regs, Shape const& input, uint8_t layer_index,
+                                        int input_bits, int kernel_width, int stride_x,
+                                        PaddingParams const& conv_padding, uint8_t activation, int act_bits,
+                                        NpSpace window, NpSpace const& cut, uint32_t pool_size, uint8_t pool_stride,
+                                        PaddingParams const& pool_padding, uint32_t filters, uint32_t start_neuron,
+                                        uint32_t np_count, uint8_t single_buffer);
+
 // Word 27: pool size and stride (3 bits each), the global pooling bit, and an edge bit for each
 // side of the input that `window` touches where the pooling pads.
 void format_cnp_pooling_registers(std::vector<uint32_t>& regs, Shape const& input, NpSpace const& window,
                                   CnpPooling const& pool);
+// The same with the pooling given field by field; a non-zero `pool_flag` marks a global pooling.
+void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& window,
+                                  uint8_t pool_size, uint8_t pool_stride, uint8_t pool_flag,
+                                  PaddingParams const& pool_padding);
 
 }  // namespace nuvra::v1

@@ -218,4 +218,11 @@ std::vector<uint32_t> format_sep_cnp_pw_weights(Tensor const& weights, int bits,
     return image;
 }
 
+
+std::vector<uint32_t> format_std_cnp_weights(std::shared_ptr<Dense const> weights, bool two_bit, uint32_t start,
+                                             uint32_t count) {
+    if (!weights) throw std::invalid_argument("No weights to format.");
+    return format_std_cnp_weights(*weights, two_bit, start, count);
+}
+
 }  // namespace nuvra::v1

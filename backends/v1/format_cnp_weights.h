@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "engine/tensor.h"
@@ -36,6 +37,10 @@ uint32_t four_bit_code(int value);
 // kernel that is not square is std::runtime_error "CNP: width and height must be equal.", one
 // other than 1, 3, 5 or 7 "Unsupported kernel size.".
 std::vector<uint32_t> format_std_cnp_weights(Tensor const& weights, bool two_bit, uint32_t start, uint32_t count);
+// The same for weights held by a shared pointer (a null one is std::invalid_argument "No weights
+// to format.").
+std::vector<uint32_t> format_std_cnp_weights(std::shared_ptr<Dense const> weights, bool two_bit, uint32_t start,
+                                             uint32_t count);
 
 // 4-bit codes of filters start .. start + count - 1, one block per input channel: kernel 1 holds
 // the codes one after another, 12 to a 48-bit word; kernels 3, 5 and 7 hold groups of eight

@@ -161,4 +161,10 @@ void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool 
     variables.set("thswap", ts);
 }
 
+
+void fnp_update_learn_vars(HardwareDevice* hardware, VariablesImpl* variables, bool fnp3) {
+    if (variables == nullptr) throw std::invalid_argument("The learning layer has no variables to update.");
+    fnp_update_learn_vars(hardware, static_cast<Variables&>(*variables), fnp3);
+}
+
 }  // namespace nuvra::v1

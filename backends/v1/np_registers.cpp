@@ -16,10 +16,13 @@ namespace nuvra::v1 {
 
 namespace {
 
-// The first generation's routing words: nothing set on every NP, bits 30-31 of word 46 and 16-31
-// of word 47 cleared, a link index of 0xFF marked as no link, one refusal for both directions.
+// The first generation's routing words: nothing set on every NP, a point-to-point source written
+// row, column, then select (a select that does not fit leaves them written), bits 30-31 of word
+// 46 and 16-31 of word 47 cleared, a link index of 0xFF marked as no link, one refusal for both
+// directions.
 constexpr RoutingFormat routing_format{
     .source_cleared = SOURCE_CLEAR_30_31,
+    .source_select_last = true,
     .span_cleared = &SPAN_CLEAR_16_31,
     .no_link_at_0xff = true,
     .p2p_out_refusal = "Cannot use P2P mode for multiple NPs.",
@@ -65,6 +68,19 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma) 
 
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRouting const& routing) {
     format_routing_words(np_image(regs), routing, routing_format);
+}
+
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::vector<hw::Component> const& sources,
+                                             std::vector<hw::Component> const& layer_nps,
+                                             std::vector<hw::Component> const& destinations, uint8_t link_index,
+                                             bool p2p_in, bool p2p_out, bool ends_pass) {
+    format_mesh_registers_set_output_to_NPs(regs, {.sources = sources,
+                                                   .layer_nps = layer_nps,
+                                                   .destinations = destinations,
+                                                   .link_index = link_index,
+                                                   .p2p_in = p2p_in,
+                                                   .p2p_out = p2p_out,
+                                                   .ends_pass = ends_pass});
 }
 
 NpImageSteps np_image_steps(LayerRoutes const& routes, bool ends_pass,

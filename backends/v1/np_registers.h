@@ -50,6 +50,13 @@ void format_mesh_cfg_dma_reg(std::vector<uint32_t>* regs, hw::Ident const& dma);
 // Point-to-point with other than one component in its list is std::runtime_error "Cannot use P2P
 // mode for multiple NPs.".
 void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, NpRouting const& routing);
+// The same with the routing given list by list: the components that send to the layer, the
+// layer's NP components, those that receive its output, the link index of word 45, point-to-point
+// input and output, and whether the layer ends a pass before the last.
+void format_mesh_registers_set_output_to_NPs(std::vector<uint32_t>* regs, std::vector<hw::Component> const& sources,
+                                             std::vector<hw::Component> const& layer_nps,
+                                             std::vector<hw::Component> const& destinations, uint8_t link_index,
+                                             bool p2p_in, bool p2p_out, bool ends_pass);
 
 // The steps of this generation's NP images (format_np_images): `layer_words`, the routing of
 // `routes` with the mapping's input link index, and update_partial_reconfig_regs for a linked

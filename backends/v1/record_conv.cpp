@@ -1,6 +1,7 @@
 #include "backends/v1/record_conv.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "backends/v1/cnp_registers.h"
 #include "backends/v1/format_cnp_weights.h"
@@ -180,6 +181,32 @@ std::unique_ptr<program::Record> record_program_conv_layer(Device const& device,
         return std::vector<WeightBlock>{{0, std::make_shared<std::vector<uint32_t> const>(std::move(words))}};
     };
     return record_cnp_conv_program(device, args, registers, weight_blocks);
+}
+
+std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, Layer const& layer,
+                                                           std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                                           bool registers_only) {
+    return record_program_conv_layer(
+        device, layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only));
+}
+
+NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                       bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
+    return format_conv_np_registers(
+        layer,
+        np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
+}
+
+LayerRecordArgs layer_record_args(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                  bool mesh_flag, std::vector<hw::Ident> const& skipped_nps, bool registers_only) {
+    return {.layer = layer,
+            .sequence_first = layer,
+            .next_layer = std::move(next_layer),
+            .set_spikes = set_spikes,
+            .mesh_flag = mesh_flag,
+            .skipped_nps = skipped_nps,
+            .registers_only = registers_only};
 }
 
 }  // namespace nuvra::v1

@@ -40,9 +40,17 @@ public:
 // has no hardware mapping."; weights other than (filters, channels, ky, kx), std::invalid_argument.
 // Failures of the formatters and of the record pass through; the partly built record is dropped.
 std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, LayerRecordArgs const& args);
+// The same with the recording call's arguments one by one (layer_record_args).
+std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, Layer const& layer,
+                                                           std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                                           bool registers_only);
 
 // The register images of a Convolutional layer's NPs (those not in `args.skipped_nps`).
 NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& args);
+// The same with the arguments one by one (those layer_record_args gives the register images).
+NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                       bool mesh_flag, std::vector<hw::Ident> const& skipped_nps);
 
 // Two words per filter first .. first + count - 1: the threshold as 20 bits with `activation`
 // (outside, panic "%d cannot fit in a %d-bit signed integer"), else 0x80000; then the step, which
@@ -51,6 +59,16 @@ NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& ar
 // otherwise), read by element index; fewer than first + count elements is std::runtime_error.
 std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor const& steps, bool activation,
                                                  uint32_t first, uint32_t count);
+
+// ---- shared by the recorders of this generation ----
+
+// A recording call's arguments given one by one, as the recorders take them: `next_layer` linked
+// by partial reconfiguration (may be null), `set_spikes` for input buffers that take spikes,
+// `mesh_flag` for a layer that ends a pass before the last, `skipped_nps` and `registers_only` as
+// in LayerRecordArgs. No recorder of this generation reads the first layer of the sequence: the
+// layer stands for it. The result refers to `layer` and `skipped_nps`.
+LayerRecordArgs layer_record_args(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                  bool mesh_flag, std::vector<hw::Ident> const& skipped_nps, bool registers_only);
 
 // ---- shared by the CNP convolution recorders ----
 

@@ -23,6 +23,11 @@ namespace nuvra::v1 {
 // std::out_of_range); arguments as for record_program_conv_layer. An NP in `skipped_nps` gives a
 // record without tracks. Failures of the register builder and of the memory image pass through.
 std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, LayerRecordArgs const& args);
+// The same with the recording call's arguments one by one (layer_record_args).
+std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, Layer const& layer,
+                                                            std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                                            bool registers_only);
 
 // The register image of the layer's first NP (none when `args.skipped_nps` lists it), with the
 // learning words of `layer.learning()` when `learning` is set (their enable bit cleared otherwise).
@@ -35,6 +40,9 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
 //     more than 65535 words or 15 blocks).
 NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, NpImageArgs const& args,
                                         bool learning = false);
+// The same for a call that skips no NP, with the other arguments one by one.
+NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
+                                        std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag);
 
 // The NP a FullyConnected layer runs on: the first component of its mapping (none is
 // std::out_of_range).

@@ -108,10 +108,10 @@ std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, 
     record->add_np_track(hw::Ident{}, dma::Target::HrcConfig, hrc::registers_address, regs);
 
     auto const planes = weight_planes(layer);
-    record_hrc_sram(record.get(), HRC_SRAM_SELECT_R, planes[0]);
-    record_hrc_sram(record.get(), HRC_SRAM_SELECT_G, planes[1]);
-    record_hrc_sram(record.get(), HRC_SRAM_SELECT_B, planes[2]);
-    record_hrc_sram(record.get(), HRC_SRAM_SELECT_TH_STP, threshold_words(layer));
+    record_hrc_sram(record.get(), fields::HRC_SRAM_SELECT_R, planes[0]);
+    record_hrc_sram(record.get(), fields::HRC_SRAM_SELECT_G, planes[1]);
+    record_hrc_sram(record.get(), fields::HRC_SRAM_SELECT_B, planes[2]);
+    record_hrc_sram(record.get(), HRC_SELECT_THRESHOLDS, threshold_words(layer));
     record_hrc_closing(record.get(), regs[hrc_word::CONTROL]);
     return record;
 }

@@ -11,9 +11,14 @@
 #include "engine/params.h"
 #include "engine/tensor.h"
 #include "hw/device.h"
+#include "program/hrc_input.h"
 #include "program/record.h"
 
 namespace nuvra::v1 {
+
+// Loads one HRC memory: the select word with the memory's bit (HRC_SRAM_SELECT_R, _G, _B or
+// _TH_STP), then its data; empty data records nothing.
+using ::nuvra::record_hrc_sram;
 
 // The record of an InputConvolutional layer: the register block (target 8 at 0x08), each
 // non-empty weight plane and the threshold memory (select word at 0x20, data at 0x28), then the

@@ -1,5 +1,7 @@
 #include "backends/v1/record_sep_conv.h"
 
+#include <utility>
+
 #include "backends/v1/format_cnp_weights.h"
 #include "backends/v1/np_registers.h"
 #include "backends/v1/registers.h"
@@ -55,6 +57,23 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& dev
                                         {pw_address, std::make_shared<std::vector<uint32_t> const>(std::move(pw))}};
     };
     return record_cnp_conv_program(device, args, registers, weight_blocks);
+}
+
+
+std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& device, Layer const& layer,
+                                                               std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                               bool mesh_flag,
+                                                               std::vector<hw::Ident> const& skipped_nps,
+                                                               bool registers_only) {
+    return record_program_sep_conv_layer(
+        device, layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only));
+}
+
+NpRegisterMap format_sep_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
+    return format_sep_conv_np_registers(
+        layer,
+        np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
 }
 
 }  // namespace nuvra::v1

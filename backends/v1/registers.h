@@ -90,7 +90,7 @@ inline constexpr size_t NEURON_RECORD_WORDS = 4;
     X(hrc, HRC_PAD_TOP, hrc_word::PADDING, 8, 3)                                                              \
     X(hrc, HRC_PAD_BOTTOM, hrc_word::PADDING, 12, 3)                                                          \
     /* The HRC SRAM select word: which memory the following data goes to. */                                  \
-    X(hrc_sram_select, HRC_SRAM_SELECT_TH_STP, 0, 31, 1)    /* thresholds and activation steps */             \
+    X(hrc_sram_select, HRC_SELECT_THRESHOLDS, 0, 31, 1)     /* thresholds and activation steps */             \
     /* Two words per HRC filter: its threshold and its activation step. */                                    \
     X(hrc_threshold, HRC_THRESHOLD, 0, 0, 24)               /* 24-bit two's complement */                     \
     X(hrc_threshold, HRC_ACT_STEP, 1, 0, 32)                                                                  \
@@ -120,5 +120,27 @@ inline constexpr Preset np_presets[] = {
     {np_word::PRESET_13, 0x10},
     {np_word::PLASTICITY_MIN, 0xFF000000},
 };
+
+// The register fields this generation exports under its hardware's names, as {lowest bit, width}
+// in their word: each is the bits of its row in the table above.
+inline constexpr RegDetail REG2_NP2NP_CFG = CONTROL_NP2NP_CFG.bits;      // word 1: 1 on an FNP3, 3 on an FNP2
+inline constexpr RegDetail REG2_CNP4FNP_NUM = CONTROL_CNP4FNP_NUM.bits;  // word 1: 1 on an FNP3
+inline constexpr RegDetail REG10_I_SIZE_CUT = CUT_I_SIZE.bits;           // word 10
+inline constexpr RegDetail REG10_J_SIZE_CUT = CUT_J_SIZE.bits;
+inline constexpr RegDetail REG11_ICONT_SIZE = CONTAINER_ICONT_SIZE.bits;  // word 11: CNP input row
+inline constexpr RegDetail REG11_CH_SIZE = CONTAINER_CH_SIZE.bits;        // word 11: FNP input pixels
+inline constexpr RegDetail FNP1_FPKT_WSIZE = FNP_FPKT_WSIZE.bits;         // word 14
+inline constexpr RegDetail FNP4_W_SIZE_LAST = FNP_W_SIZE_LAST.bits;       // word 17: FNP3 memory words
+inline constexpr RegDetail FNP4_W_BLK_COUNT = FNP_W_BLK_COUNT.bits;       // word 17: FNP3 memory blocks
+inline constexpr RegDetail CNP1_CONV_STRD = KERNEL_STRIDE_2.bits;         // word 20
+inline constexpr RegDetail CNP1_KERNEL_TYPE = KERNEL_SIZE.bits;
+inline constexpr RegDetail CNP4_OB_I_ORIG = OUTPUT_I_ORIG.bits;           // word 24
+inline constexpr RegDetail CNP4_OB_J_ORIG = OUTPUT_J_ORIG.bits;
+// The HRC SRAM select word. These names hide the shared fields of the same names inside this
+// namespace: code that writes the word names those as fields::HRC_SRAM_SELECT_R and so on.
+inline constexpr RegDetail HRC_SRAM_SELECT_R = ::nuvra::fields::HRC_SRAM_SELECT_R.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_G = ::nuvra::fields::HRC_SRAM_SELECT_G.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_B = ::nuvra::fields::HRC_SRAM_SELECT_B.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_TH_STP = HRC_SELECT_THRESHOLDS.bits;
 
 }  // namespace nuvra::v1

@@ -58,6 +58,12 @@ void require_channels(Tensor const& tensor, uint32_t n, const char* name) {
     require_type<T>(tensor);
 }
 
+// Appends `words` to `*out`, a list that must exist.
+void append_words(std::vector<uint32_t>* out, std::vector<uint32_t> const& words) {
+    if (out == nullptr) throw std::invalid_argument("No word list to append to.");
+    out->insert(out->end(), words.begin(), words.end());
+}
+
 }  // namespace
 
 uint64_t fsram_matrix_64b_size(uint64_t rows, uint64_t columns) {
@@ -179,5 +185,33 @@ std::vector<uint32_t> format_tsram_input_shift(Tensor const& input_shift, uint32
 }
 
 std::vector<uint32_t> format_tsram_post_processing_input_shift() { return {0, 0}; }
+
+void format_fsram_weights(std::vector<uint32_t>* out, Dense const& in_proj, Dense const& out_proj) {
+    append_words(out, format_fsram_weights(in_proj, out_proj));
+}
+
+void format_tsram_state_updating_var(std::vector<uint32_t>* out, Dense const& a_imag, Dense const& a_real,
+                                     Dense const& internal_state_outputs_shift, Dense const& new_state_scale,
+                                     Dense const& new_state_shift) {
+    append_words(out, format_tsram_state_updating_var(a_imag, a_real, internal_state_outputs_shift, new_state_scale,
+                                                      new_state_shift));
+}
+
+void format_tsram_output_var(std::vector<uint32_t>* out, Dense const& scales, Dense const& shift, Dense const& bias,
+                             Dense const& bias_shift) {
+    append_words(out, format_tsram_output_var(scales, shift, bias, bias_shift));
+}
+
+void format_tsram_post_processing_output_var(std::vector<uint32_t>* out, uint16_t timesteps, uint16_t threshold) {
+    append_words(out, format_tsram_post_processing_output_var(timesteps, threshold));
+}
+
+void format_tsram_input_shift(std::vector<uint32_t>* out, Dense const& input_shift, uint8_t input_bits) {
+    append_words(out, format_tsram_input_shift(input_shift, input_bits));
+}
+
+void format_tsram_post_processing_input_shift(std::vector<uint32_t>* out) {
+    append_words(out, format_tsram_post_processing_input_shift());
+}
 
 }  // namespace nuvra::wisp

@@ -61,4 +61,17 @@ std::vector<uint32_t> format_tsram_input_shift(Tensor const& input_shift, uint32
 // The post-processing input-shift word: all zero.
 std::vector<uint32_t> format_tsram_post_processing_input_shift();
 
+// The same formatters appending their words to `out`, as a TNP-R program's memory images are
+// built; a null `out` is std::invalid_argument "No word list to append to.", and a formatter that
+// fails appends nothing.
+void format_fsram_weights(std::vector<uint32_t>* out, Dense const& in_proj, Dense const& out_proj);
+void format_tsram_state_updating_var(std::vector<uint32_t>* out, Dense const& a_imag, Dense const& a_real,
+                                     Dense const& internal_state_outputs_shift, Dense const& new_state_scale,
+                                     Dense const& new_state_shift);
+void format_tsram_output_var(std::vector<uint32_t>* out, Dense const& scales, Dense const& shift, Dense const& bias,
+                             Dense const& bias_shift);
+void format_tsram_post_processing_output_var(std::vector<uint32_t>* out, uint16_t timesteps, uint16_t threshold);
+void format_tsram_input_shift(std::vector<uint32_t>* out, Dense const& input_shift, uint8_t input_bits);
+void format_tsram_post_processing_input_shift(std::vector<uint32_t>* out);
+
 }  // namespace nuvra::wisp

@@ -59,15 +59,15 @@ inline constexpr uint32_t fsram_weights_per_word = 8;
     X(tnpr, SUBSAMPLE_5, tnpr_word::SUBSAMPLE, 10, 2)                                                         \
     X(tnpr, SUBSAMPLE_6, tnpr_word::SUBSAMPLE, 12, 2)                                                         \
     X(tnpr, SUBSAMPLE_7, tnpr_word::SUBSAMPLE, 14, 2)                                                         \
-    X(tnpr, INTERNAL_STATE_SIZE, tnpr_word::STATE, 0, 9)                                                      \
-    X(tnpr, LAYER_0_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS, 0, 9)                                              \
-    X(tnpr, LAYER_1_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS, 9, 9)                                              \
-    X(tnpr, LAYER_2_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 1, 0, 9)                                          \
-    X(tnpr, LAYER_3_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 1, 9, 9)                                          \
-    X(tnpr, LAYER_4_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 2, 0, 9)                                          \
-    X(tnpr, LAYER_5_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 2, 9, 9)                                          \
-    X(tnpr, LAYER_6_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 3, 0, 9)                                          \
-    X(tnpr, LAYER_7_COUT_SIZE, tnpr_word::OUTPUT_CHANNELS + 3, 9, 9)                                          \
+    X(tnpr, STATE_CHANNELS, tnpr_word::STATE, 0, 9)                                                           \
+    X(tnpr, LAYER_0_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS, 0, 9)                                           \
+    X(tnpr, LAYER_1_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS, 9, 9)                                           \
+    X(tnpr, LAYER_2_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS + 1, 0, 9)                                       \
+    X(tnpr, LAYER_3_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS + 1, 9, 9)                                       \
+    X(tnpr, LAYER_4_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS + 2, 0, 9)                                       \
+    X(tnpr, LAYER_5_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS + 2, 9, 9)                                       \
+    X(tnpr, LAYER_6_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS + 3, 0, 9)                                       \
+    X(tnpr, LAYER_7_OUT_CHANNELS, tnpr_word::OUTPUT_CHANNELS + 3, 9, 9)                                       \
     X(tnpr, LAYER_0_CIN_SIZE, tnpr_word::INPUT_CHANNELS, 0, 9)                                                \
     X(tnpr, LAYER_1_CIN_SIZE, tnpr_word::INPUT_CHANNELS, 9, 9)                                                \
     X(tnpr, LAYER_2_CIN_SIZE, tnpr_word::INPUT_CHANNELS + 1, 0, 9)                                            \
@@ -114,12 +114,22 @@ inline constexpr NamedField field_table[] = {NUVRA_WISP_FIELDS(NUVRA_FIELD_ROW)}
 inline constexpr SplitField OUT_BIAS_SHIFT{OUT_BIAS_SHIFT_LOW, OUT_BIAS_SHIFT_HIGH};
 inline constexpr SplitField PP_THRESHOLD{PP_THRESHOLD_LOW, PP_THRESHOLD_HIGH};
 
+// The register fields this generation exports under its hardware's names, as {lowest bit, width}
+// in their word: each is the bits of its row in the table above.
+inline constexpr RegDetail INTERNAL_STATE_SIZE = STATE_CHANNELS.bits;    // word 6
+inline constexpr RegDetail LAYER_0_COUT_SIZE = LAYER_0_OUT_CHANNELS.bits;  // word 7
+inline constexpr RegDetail LAYER_1_COUT_SIZE = LAYER_1_OUT_CHANNELS.bits;
+inline constexpr RegDetail LAYER_2_COUT_SIZE = LAYER_2_OUT_CHANNELS.bits;  // word 8
+inline constexpr RegDetail LAYER_3_COUT_SIZE = LAYER_3_OUT_CHANNELS.bits;
+inline constexpr RegDetail LAYER_4_COUT_SIZE = LAYER_4_OUT_CHANNELS.bits;  // word 9
+inline constexpr RegDetail LAYER_5_COUT_SIZE = LAYER_5_OUT_CHANNELS.bits;
+
 // The per-layer entries of chain positions 0 to 7, and the input-shift slots.
 inline constexpr Field subsample_fields[max_chain_layers] = {SUBSAMPLE_0, SUBSAMPLE_1, SUBSAMPLE_2, SUBSAMPLE_3,
                                                              SUBSAMPLE_4, SUBSAMPLE_5, SUBSAMPLE_6, SUBSAMPLE_7};
 inline constexpr Field output_channel_fields[max_chain_layers] = {
-    LAYER_0_COUT_SIZE, LAYER_1_COUT_SIZE, LAYER_2_COUT_SIZE, LAYER_3_COUT_SIZE,
-    LAYER_4_COUT_SIZE, LAYER_5_COUT_SIZE, LAYER_6_COUT_SIZE, LAYER_7_COUT_SIZE};
+    LAYER_0_OUT_CHANNELS, LAYER_1_OUT_CHANNELS, LAYER_2_OUT_CHANNELS, LAYER_3_OUT_CHANNELS,
+    LAYER_4_OUT_CHANNELS, LAYER_5_OUT_CHANNELS, LAYER_6_OUT_CHANNELS, LAYER_7_OUT_CHANNELS};
 inline constexpr Field input_channel_fields[max_chain_layers] = {
     LAYER_0_CIN_SIZE, LAYER_1_CIN_SIZE, LAYER_2_CIN_SIZE, LAYER_3_CIN_SIZE,
     LAYER_4_CIN_SIZE, LAYER_5_CIN_SIZE, LAYER_6_CIN_SIZE, LAYER_7_CIN_SIZE};

@@ -103,7 +103,7 @@ std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) {
     set(regs, STSRAM_POST_PROCESSING_START, config.stsram_post_processing_start);
     // The 3-bit layer count above holds n at most 8, so n indexes every per-layer entry safely.
     for (uint32_t k = 0; k < n; ++k) set(regs, subsample_fields[k], config.subsample[k] - 1);
-    set(regs, INTERNAL_STATE_SIZE, config.stateful_channels);
+    set(regs, STATE_CHANNELS, config.stateful_channels);
     for (uint32_t k = 0; k < max_chain_layers; ++k) set(regs, output_channel_fields[k], config.output_channels[k]);
     for (uint32_t k = 0; k < max_chain_layers; ++k) set(regs, input_channel_fields[k], config.input_channels[k]);
     // The post-processing layer is the last position; it reads the last recurrent layer before it.

@@ -84,6 +84,32 @@ TEST(V1NpRegisters, MeshRouting) {
     }
 }
 
+TEST(V1NpRegisters, PointToPointSourceSelectGoesLast) {
+    // The source's row and column come before its one-hot select: a select that does not fit (id
+    // 4) leaves them written. The second generation writes the select first.
+    struct { char const* what; hw::Component source; std::string message; uint32_t w46_low; } const rows[] = {
+        {"id 4 fails after row 6, column 5", np(5, 6, 4), overflow(16, 4), 0x0506},
+        {"id 3 fits", np(5, 6, 3), "", 0x0506},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto regs = default_np_regs();
+        Components const sources{row.source}, layer{np(3)}, destinations{np(7)};
+        auto const route = [&] {
+            format_mesh_registers_set_output_to_NPs(&regs, {.sources = sources, .layer_nps = layer,
+                                                            .destinations = destinations, .link_index = 1,
+                                                            .p2p_in = true});
+        };
+        if (row.message.empty()) {
+            route();
+            EXPECT_EQ(field_of(regs[46], 20, 4), 8u);
+        } else {
+            EXPECT_EQ(error_text<std::runtime_error>(route), row.message);
+        }
+        EXPECT_EQ(regs[46] & 0xFFFF, row.w46_low);
+    }
+}
+
 TEST(V1Registers, FieldTable) {
     std::vector<std::pair<std::string_view, size_t>> const images = {
         {"np", NP_REGISTER_WORDS},   {"hrc", HRC_REGISTER_WORDS},       {"hrc_sram_select", 1}, {"hrc_threshold", 2},
