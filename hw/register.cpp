@@ -10,11 +10,12 @@ namespace nuvra {
 
 void set_field(uint32_t* word, RegDetail const& field, uint32_t value) {
     if (word == nullptr) panic("%s", "Cannot write a register field into a missing word.");
+    // A value of 2^width or more never fits, a field of no bits included: the overflow comes first.
+    if (field.width < 32 && value >> field.width != 0) field_overflow(std::to_string(value).c_str(), field.width);
     if (!is_valid(field))
         panic("Invalid register field: offset %u and width %u do not fit a 32-bit word.", field.offset,
               field.width);
     uint32_t const mask = field.width == 32 ? 0xFFFFFFFFu : (uint32_t{1} << field.width) - 1;
-    if (value > mask) field_overflow(std::to_string(value).c_str(), field.width);
     *word = (*word & ~(mask << field.offset)) | ((value & mask) << field.offset);
 }
 

@@ -21,8 +21,9 @@ constexpr bool is_valid(RegDetail field) {
 }
 
 // Writes `value` into the field's bits of `*word`, keeping every other bit. A value that does not
-// fit the field, or a field that does not lie inside the word, fails through panic and leaves
-// the word unchanged.
+// fit the field (2^width or more, so any but 0 for a field of no bits) fails through panic with
+// the overflow message, and a field that does not lie inside the word with "Invalid register
+// field: ..."; either leaves the word unchanged.
 void set_field(uint32_t* word, RegDetail const& field, uint32_t value);
 
 // Fails through panic with the overflow message of set_field, "Attempted to write value <value>

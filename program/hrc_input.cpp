@@ -195,15 +195,19 @@ std::vector<uint32_t> format_hrc_lut_variables(Dense const& output_scales, Dense
     return words;
 }
 
-void record_hrc_sram(program::Record* record, Field const& select, std::vector<uint32_t> const& data) {
-    if (select.word != 0) throw std::logic_error("An HRC memory select field lies in the first word of its block.");
+void record_hrc_sram(program::Record* record, RegDetail const& select, std::vector<uint32_t> const& data) {
     if (record == nullptr) throw std::invalid_argument("No record to add the HRC memory blocks to.");
     if (data.empty()) return;
     std::vector<uint32_t> select_words(2, 0u);
-    set(select_words, select, 1);
+    set_field(&select_words[0], select, 1);
     hw::Ident const hrc_ident{};
     record->add_np_track(hrc_ident, dma::Target::HrcConfig, hrc::select_address, select_words);
     record->add_np_track(hrc_ident, dma::Target::HrcSram, hrc::data_address, data);
+}
+
+void record_hrc_sram(program::Record* record, Field const& select, std::vector<uint32_t> const& data) {
+    if (select.word != 0) throw std::logic_error("An HRC memory select field lies in the first word of its block.");
+    record_hrc_sram(record, select.bits, data);
 }
 
 void record_hrc_closing(program::Record* record, uint32_t first_register_word) {

@@ -79,9 +79,13 @@ inline constexpr uint16_t select_address = 0x20;    // target 8: which memory th
 inline constexpr uint16_t data_address = 0x28;      // target 9: the memory's contents
 }  // namespace hrc
 
-// Loads one HRC memory: a two-word select block (the value 1 in `select`, a field of the first
-// word; another word is std::logic_error; target 8 at 0x20), then `data` (target 9 at 0x28).
-// Empty data records nothing.
+// Loads one HRC memory: a two-word select block whose first word holds the value 1 in `select`
+// (target 8 at 0x20), then `data` (target 9 at 0x28). Empty data records nothing; a select of no
+// bits fails through panic with set_field's overflow message ("Attempted to write value 1 into a
+// 0-bit field, which will cause an overflow.").
+void record_hrc_sram(program::Record* record, RegDetail const& select, std::vector<uint32_t> const& data);
+// The same with a select field bound to its word, which must be the block's first (another word
+// is std::logic_error).
 void record_hrc_sram(program::Record* record, Field const& select, std::vector<uint32_t> const& data);
 
 // The blocks that close an HRC program: the first register word with its enable bit (bit 0)

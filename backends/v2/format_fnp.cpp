@@ -301,6 +301,15 @@ std::vector<uint32_t> format_fnp_weights(uint32_t neuron, Dense const& weights, 
     return words;
 }
 
+void format_fnp_weights(uint8_t* image, uint32_t neuron, Dense const& weights, uint8_t weights_bits, Shape const& s,
+                        InputPadding padding, uint8_t bits) {
+    if (image == nullptr) throw std::invalid_argument("No FNP memory image to write the weights into.");
+    std::vector<uint32_t> const words = format_fnp_weights(neuron, weights, weights_bits, s, padding, bits);
+    uint64_t const record_words = get_neuron_word_size(s, padding, bits, weights_bits);
+    uint8_t* const out = image + (record_words * neuron + FNP_NEURON_HEADER_WORDS) * 4;
+    for (size_t i = 0; i < 4 * words.size(); ++i) out[i] = uint8_t(words[i / 4] >> (8 * (i % 4)));
+}
+
 std::vector<uint32_t> format_fnp_ram(Layer const& layer, bool flatten, InputPadding padding, uint8_t bits,
                                      uint8_t weights_bits) {
     auto const weights = variable(layer, "weights");

@@ -42,6 +42,11 @@ std::vector<uint32_t> format_input_shift_fnp(Dense const& shifts, Shape const& s
 // "Unsupported weight bit width <w>.".
 std::vector<uint32_t> format_fnp_weights(uint32_t neuron, Dense const& weights, uint8_t weights_bits,
                                          Shape const& s, InputPadding padding, uint8_t bits);
+// The same words written into the neuron memory `image` (bytes, little-endian within a word) at
+// the weights of record `neuron`: from byte 4 W neuron + 8, W = get_neuron_word_size(s, padding,
+// bits, weights_bits). The image must hold that record; a null image is std::invalid_argument.
+void format_fnp_weights(uint8_t* image, uint32_t neuron, Dense const& weights, uint8_t weights_bits, Shape const& s,
+                        InputPadding padding, uint8_t bits);
 
 // The layer's FNP neuron memory: get_layer_word_size words, one record of
 // get_neuron_word_size words per neuron (the second dimension of "weights"). Word 0 of a record:

@@ -143,6 +143,34 @@ void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplit
         format_dual_output_registers(regs, *config.merge_info, config.layer_nps, config.dual_output_stores);
 }
 
+void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
+                                            int kernel_size, int kernel_stride, ActivationType activation,
+                                            uint32_t first_neuron, uint32_t filters, uint8_t weights_bits,
+                                            std::vector<hw::Component> const& layer_nps, bool single_buffer,
+                                            bool transposed, uint8_t input_bits, uint8_t output_bits,
+                                            std::unique_ptr<MergeLayerInfo> const& merge_info,
+                                            hw::Component const* skipdma_load,
+                                            std::vector<hw::Component> const& dual_output_stores, bool fnp_padding,
+                                            bool link_nps) {
+    format_cnp_tnp_common_config_registers(regs, split,
+                                           {.kernel_size = kernel_size,
+                                            .kernel_stride = kernel_stride,
+                                            .activation = activation,
+                                            .first_neuron = first_neuron,
+                                            .filters = filters,
+                                            .weights_bits = weights_bits,
+                                            .layer_nps = layer_nps,
+                                            .single_buffer = single_buffer,
+                                            .transposed = transposed,
+                                            .input_bits = input_bits,
+                                            .output_bits = output_bits,
+                                            .merge_info = merge_info.get(),
+                                            .skipdma_load = skipdma_load,
+                                            .dual_output_stores = dual_output_stores,
+                                            .fnp_padding = fnp_padding,
+                                            .link_nps = link_nps});
+}
+
 void format_cnp_pooling_registers(std::vector<uint32_t>* regs, Shape const& input, NpSpace const& part,
                                   uint8_t pool_size, uint8_t pool_factor, bool global_pool,
                                   PaddingParams const& padding, bool pooled_input) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -70,6 +71,17 @@ struct CommonConfig {
 // null.".
 void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
                                             CommonConfig const& config);
+// The same with each part of the configuration as an argument, in CommonConfig's order
+// (`merge_info` may hold none).
+void format_cnp_tnp_common_config_registers(std::vector<uint32_t>* regs, NpSplitInterface const& split,
+                                            int kernel_size, int kernel_stride, ActivationType activation,
+                                            uint32_t first_neuron, uint32_t filters, uint8_t weights_bits,
+                                            std::vector<hw::Component> const& layer_nps, bool single_buffer,
+                                            bool transposed, uint8_t input_bits, uint8_t output_bits,
+                                            std::unique_ptr<MergeLayerInfo> const& merge_info,
+                                            hw::Component const* skipdma_load,
+                                            std::vector<hw::Component> const& dual_output_stores, bool fnp_padding,
+                                            bool link_nps);
 
 // The CNP pooling word: pool size and factor, whether the pooling is global (it covers the whole
 // output: pool size -1), and the edge padding flags of the NP's `part` of `input` (width, height

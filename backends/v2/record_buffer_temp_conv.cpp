@@ -157,4 +157,44 @@ std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer
     return record_tnp_b_program(device, args.layer, registers, args.registers_only, true);
 }
 
+std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device const& device, Layer const& layer,
+                                                                       std::shared_ptr<Layer> next_layer,
+                                                                       bool set_spikes, bool mesh_flag,
+                                                                       std::vector<hw::Ident> const& skipped_nps,
+                                                                       bool registers_only, bool fnp_padding) {
+    return record_program_buffer_temp_conv_layer(
+        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                 registers_only, fnp_padding));
+}
+
+NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
+                                                   bool set_spikes, bool mesh_flag,
+                                                   std::vector<hw::Ident> const& skipped_nps, bool registers_only,
+                                                   bool fnp_padding) {
+    return format_buffer_temp_conv_np_registers(
+        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+                         fnp_padding));
+}
+
+std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(Device const& device,
+                                                                                 Layer const& layer,
+                                                                                 std::shared_ptr<Layer> next_layer,
+                                                                                 bool set_spikes, bool mesh_flag,
+                                                                                 std::vector<hw::Ident> const& skipped_nps,
+                                                                                 bool registers_only,
+                                                                                 bool fnp_padding) {
+    return record_program_depthwise_buffer_temp_conv_layer(
+        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                 registers_only, fnp_padding));
+}
+
+NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
+                                                             bool set_spikes, bool mesh_flag,
+                                                             std::vector<hw::Ident> const& skipped_nps,
+                                                             bool registers_only, bool fnp_padding) {
+    return format_depthwise_buffer_temp_conv_np_registers(
+        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+                         fnp_padding));
+}
+
 }  // namespace nuvra::v2

@@ -40,6 +40,29 @@ std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer
 NpRegisterMap format_buffer_temp_conv_np_registers(LayerRecordArgs const& args);
 NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(LayerRecordArgs const& args);
 
+// The same with record_layer's arguments one by one, as LayerRecordArgs names them; the layer is
+// its own sequence_first (not read here).
+std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device const& device, Layer const& layer,
+                                                                       std::shared_ptr<Layer> next_layer,
+                                                                       bool set_spikes, bool mesh_flag,
+                                                                       std::vector<hw::Ident> const& skipped_nps,
+                                                                       bool registers_only, bool fnp_padding);
+NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
+                                                   bool set_spikes, bool mesh_flag,
+                                                   std::vector<hw::Ident> const& skipped_nps, bool registers_only,
+                                                   bool fnp_padding);
+std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(Device const& device,
+                                                                                 Layer const& layer,
+                                                                                 std::shared_ptr<Layer> next_layer,
+                                                                                 bool set_spikes, bool mesh_flag,
+                                                                                 std::vector<hw::Ident> const& skipped_nps,
+                                                                                 bool registers_only,
+                                                                                 bool fnp_padding);
+NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
+                                                             bool set_spikes, bool mesh_flag,
+                                                             std::vector<hw::Ident> const& skipped_nps,
+                                                             bool registers_only, bool fnp_padding);
+
 // What the TNP-B words of one NP depend on.
 struct TnpBNpWords {
     uint32_t channels = 0;  // C, the channels of the NP's input part

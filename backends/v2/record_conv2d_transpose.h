@@ -30,4 +30,16 @@ CnpConvSetup transposed_cnp_conv_setup(Layer const& layer);
 // std::runtime_error "Cannot get input size before it is set.".
 NpRegisterMap format_transposed_conv2d_np_registers(LayerRecordArgs const& args);
 
+// The same with record_layer's arguments one by one, as LayerRecordArgs names them; the layer is
+// its own sequence_first (not read here).
+std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(Device const& device, Layer const& layer,
+                                                                        std::shared_ptr<Layer> next_layer,
+                                                                        bool set_spikes, bool mesh_flag,
+                                                                        std::vector<hw::Ident> const& skipped_nps,
+                                                                        bool registers_only, bool fnp_padding);
+NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
+                                                    bool set_spikes, bool mesh_flag,
+                                                    std::vector<hw::Ident> const& skipped_nps, bool registers_only,
+                                                    bool fnp_padding);
+
 }  // namespace nuvra::v2

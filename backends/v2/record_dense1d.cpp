@@ -146,4 +146,16 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
     return record;
 }
 
+std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
+                                                              HardwareConstraints const& hardware_constraints,
+                                                              Layer const& layer, Layer const& sequence_first,
+                                                              std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                              bool mesh_flag,
+                                                              std::vector<hw::Ident> const& skipped_nps,
+                                                              bool registers_only) {
+    return record_program_dense1d_layer(device, hardware_constraints,
+                                        record_call_args(layer, sequence_first, std::move(next_layer), set_spikes,
+                                                         mesh_flag, skipped_nps, registers_only, false));
+}
+
 }  // namespace nuvra::v2

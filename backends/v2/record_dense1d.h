@@ -30,6 +30,15 @@ namespace nuvra::v2 {
 std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
                                                               HardwareConstraints const& hardware_constraints,
                                                               LayerRecordArgs const& args);
+// The same with record_layer's arguments one by one, as LayerRecordArgs names them (`fnp_padding`
+// does not apply); `layer` being `sequence_first` itself selects the flattened input.
+std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& device,
+                                                              HardwareConstraints const& hardware_constraints,
+                                                              Layer const& layer, Layer const& sequence_first,
+                                                              std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                              bool mesh_flag,
+                                                              std::vector<hw::Ident> const& skipped_nps,
+                                                              bool registers_only);
 
 // Writes the FNP words of a register image: bit widths, activation, input shape and layout, the
 // neuron count and record size, and the neuron memory size (an FNP3's taken modulo its weight

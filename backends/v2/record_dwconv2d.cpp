@@ -92,4 +92,41 @@ std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device
     return record_cnp_conv_program(device, args.layer, registers, args.registers_only, depthwise_blocks);
 }
 
+std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& device, Layer const& layer,
+                                                               std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                               bool mesh_flag,
+                                                               std::vector<hw::Ident> const& skipped_nps,
+                                                               bool registers_only, bool fnp_padding) {
+    return record_program_dwconv2d_layer(
+        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                 registers_only, fnp_padding));
+}
+
+NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                           bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                           bool registers_only, bool fnp_padding) {
+    return format_dwconv2d_np_registers(
+        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+                         fnp_padding));
+}
+
+std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device const& device, Layer const& layer,
+                                                                          std::shared_ptr<Layer> next_layer,
+                                                                          bool set_spikes, bool mesh_flag,
+                                                                          std::vector<hw::Ident> const& skipped_nps,
+                                                                          bool registers_only, bool fnp_padding) {
+    return record_program_transposed_dwconv2d_layer(
+        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                 registers_only, fnp_padding));
+}
+
+NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
+                                                      bool set_spikes, bool mesh_flag,
+                                                      std::vector<hw::Ident> const& skipped_nps,
+                                                      bool registers_only, bool fnp_padding) {
+    return format_transposed_dwconv2d_np_registers(
+        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+                         fnp_padding));
+}
+
 }  // namespace nuvra::v2

@@ -12,9 +12,14 @@
 #include "engine/params.h"
 #include "engine/tensor.h"
 #include "hw/device.h"
+#include "program/hrc_input.h"
 #include "program/record.h"
 
 namespace nuvra::v2 {
+
+// Loads one HRC memory, a select block then its data (program/hrc_input.h, shared with the first
+// generation); the selects are HRC_SRAM_SELECT_R, _G, _B, _LUT and _ACT of backends/v2/registers.h.
+using ::nuvra::record_hrc_sram;
 
 // Records an InputConv2D layer. Needs the variables "weights", "padding_value", "output_shift",
 // "output_scales", "bias_shift", "bias" and, with a look-up-table activation,

@@ -158,9 +158,9 @@ inline constexpr size_t FNP_NEURON_HEADER_WORDS = 2;  // an FNP neuron record be
     X(hrc, HRC_PAD_RIGHT, hrc_word::PADDING, 4, 2)                                                            \
     X(hrc, HRC_PAD_TOP, hrc_word::PADDING, 8, 2)                                                              \
     X(hrc, HRC_PAD_BOTTOM, hrc_word::PADDING, 12, 2)                                                          \
-    /* The HRC SRAM select word: which memory the following data goes to. */                                  \
-    X(hrc_sram_select, HRC_SRAM_SELECT_LUT, 0, 29, 1)                                                         \
-    X(hrc_sram_select, HRC_SRAM_SELECT_ACT, 0, 31, 1)                                                         \
+    /* The HRC SRAM select word: which memory the following data goes to (beside the shared R, G, B). */      \
+    X(hrc_sram_select, HRC_SELECT_LUT, 0, 29, 1)            /* the look-up table */                           \
+    X(hrc_sram_select, HRC_SELECT_ACT, 0, 31, 1)            /* the activation parameters */                   \
     /* ---- the skip-DMA blocks ---- */                                                                       \
     /* The NP range word: one NP (its mode, one-hot id, row and column), or a span of columns. */             \
     X(skipdma_range, SKIPDMA_RANGE_MODE, 0, 0, 4)           /* SKIPDMA_RANGE_ONE_NP or _SPAN */               \
@@ -212,6 +212,56 @@ NUVRA_V2_FIELDS(NUVRA_FIELD_CONSTANT)
 
 // Every field of this generation, shared and own, for the checks of the table and the comparison of images.
 inline constexpr NamedField field_table[] = {NUVRA_SHARED_FIELDS(NUVRA_FIELD_ROW) NUVRA_V2_FIELDS(NUVRA_FIELD_ROW)};
+
+// The bits {offset, width} of some of the fields above under the names by which programs outside
+// this back end write them with set_field; each is the .bits of its table field, the word is the
+// caller's (the digit in a name is not the word: REG4_* lie in word 3, REG5_* in word 4). They
+// come after field_table: the three memory selects R, G and B hide the shared fields of the same
+// names (nuvra::fields) in this namespace, and the table's rows must name those.
+inline constexpr RegDetail REG4_IB_CH_GRP_EN = FORMAT_IB_CH_GRP_EN.bits;   // word 3
+inline constexpr RegDetail REG4_EN_ACT = FORMAT_ACTIVATION.bits;           // word 3: ReLU on
+inline constexpr RegDetail REG4_NP_NUM = FORMAT_NP_COUNT.bits;             // word 3
+inline constexpr RegDetail REG5_CPKSRAM_SIZE = INPUT_MEMORY_CPKSRAM_SIZE.bits;  // word 4
+inline constexpr RegDetail REG8_II_SIZE = PART_I_SIZE.bits;                // word 8
+inline constexpr RegDetail REG8_II_OFFSET = PART_I_OFFSET.bits;            // word 8
+inline constexpr RegDetail REG8_JJ_SIZE = PART_J_SIZE.bits;                // word 8
+inline constexpr RegDetail REG8_JJ_OFFSET = PART_J_OFFSET.bits;            // word 8
+inline constexpr RegDetail REG9_I_ORIG_CUT = CUT_I_ORIG.bits;              // word 9
+inline constexpr RegDetail REG11_CHCONT_SIZE = CONTAINER_CHCONT_SIZE.bits;  // word 11
+inline constexpr RegDetail CNP2_TF_TOTAL = FILTERS_TF_TOTAL.bits;          // word 21
+inline constexpr RegDetail CNP3_CH_ORIG_CUT = CUT_CH_ORIG.bits;            // word 22
+inline constexpr RegDetail CNP3_CH_SIZE_CUT = CUT_CH_SIZE.bits;            // word 22
+inline constexpr RegDetail CNP8_CPK_CHCONT_SIZE = INPUT_ROW_CPK_CHCONT_SIZE.bits;  // word 28
+// Partial reconfiguration: the linked layer as the NP sees it.
+inline constexpr RegDetail PR1_FNP_MODE = PR_FNP_MODE.bits;            // word 32
+inline constexpr RegDetail PR1_IB_CH_GRP_EN = PR_IB_CH_GRP_EN.bits;    // word 32
+inline constexpr RegDetail PR1_SP_MAXPOOLING = PR_SP_MAXPOOLING.bits;  // word 32
+inline constexpr RegDetail PR1_I_ORIG_CUT = PR_CUT_I_ORIG.bits;        // word 33
+inline constexpr RegDetail PR1_J_ORIG_CUT = PR_CUT_J_ORIG.bits;        // word 33
+inline constexpr RegDetail PR1_I_SIZE_CUT = PR_CUT_I_SIZE.bits;        // word 34
+inline constexpr RegDetail PR1_J_SIZE_CUT = PR_CUT_J_SIZE.bits;        // word 34
+inline constexpr RegDetail PR1_CH_SIZE = PR_CH_SIZE.bits;              // word 35
+inline constexpr RegDetail PR1_SEPARABLE = PR_SEPARABLE.bits;          // word 35
+inline constexpr RegDetail PR1_PKSRAM_SIZE = PR_PKSRAM_SIZE.bits;      // word 40
+inline constexpr RegDetail PR1_CH_ORIG_CUT = PR_CUT_CH_ORIG.bits;      // word 42
+inline constexpr RegDetail PR1_CH_SIZE_CUT = PR_CUT_CH_SIZE.bits;      // word 42
+// Word A of a CNP or TNP-B neuron's variables.
+inline constexpr RegDetail VARS_W1_BIAS = VARS_A_BIAS.bits;
+inline constexpr RegDetail VARS_W1_BIAS_SHIFT = VARS_A_BIAS_SHIFT.bits;
+inline constexpr RegDetail VARS_W1_OUT_SHIFT = VARS_A_OUT_SHIFT.bits;
+inline constexpr RegDetail VARS_W1_MAX_SHIFT = VARS_A_MAX_SHIFT.bits;
+// The HRC SRAM select word (record_hrc_sram).
+inline constexpr RegDetail HRC_SRAM_SELECT_R = ::nuvra::fields::HRC_SRAM_SELECT_R.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_G = ::nuvra::fields::HRC_SRAM_SELECT_G.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_B = ::nuvra::fields::HRC_SRAM_SELECT_B.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_LUT = HRC_SELECT_LUT.bits;
+inline constexpr RegDetail HRC_SRAM_SELECT_ACT = HRC_SELECT_ACT.bits;
+
+// Word 0 of an FNP neuron record.
+namespace fnp {
+inline constexpr RegDetail MAX_VALUE = NEURON_MAX_VALUE.bits;
+inline constexpr RegDetail MAX_VALUE_SHIFT = NEURON_MAX_VALUE_SHIFT.bits;
+}  // namespace fnp
 
 // Values of the fields that take a fixed one.
 inline constexpr uint32_t UNUSED_NP_LAYER_INDEX = 0xFE;  // FORMAT_LAYER_INDEX of an NP the pass leaves unused

@@ -121,12 +121,15 @@ struct ConvFixture {
 
     std::vector<DecodedBlock> record(bool registers_only = false,
                                      std::vector<hw::Ident> const& skipped_nps = {}) const {
-        auto const recorder = type == LT::Conv2D                  ? record_program_conv2d_layer
-                              : type == LT::Conv2DTranspose       ? record_program_transposed_conv2d_layer
-                              : type == LT::DepthwiseConv2D       ? record_program_dwconv2d_layer
-                              : type == LT::BufferTempConv        ? record_program_buffer_temp_conv_layer
-                              : type == LT::DepthwiseBufferTempConv ? record_program_depthwise_buffer_temp_conv_layer
-                                                                  : record_program_transposed_dwconv2d_layer;
+        // The recorders' named-argument forms.
+        using Recorder = std::unique_ptr<program::Record> (*)(Device const&, LayerRecordArgs const&);
+        Recorder const recorder =
+            type == LT::Conv2D                    ? Recorder{record_program_conv2d_layer}
+            : type == LT::Conv2DTranspose         ? Recorder{record_program_transposed_conv2d_layer}
+            : type == LT::DepthwiseConv2D         ? Recorder{record_program_dwconv2d_layer}
+            : type == LT::BufferTempConv          ? Recorder{record_program_buffer_temp_conv_layer}
+            : type == LT::DepthwiseBufferTempConv ? Recorder{record_program_depthwise_buffer_temp_conv_layer}
+                                                  : Recorder{record_program_transposed_dwconv2d_layer};
         auto const rec = recorder(*device, {.layer = *layer, .sequence_first = *layer, .skipped_nps = skipped_nps,
                                             .registers_only = registers_only});
         EXPECT_EQ(rec->hw_version, hw::Tolmar_v2);
@@ -135,8 +138,9 @@ struct ConvFixture {
 
     NpRegisterMap registers(std::shared_ptr<Layer> next_layer = nullptr, bool set_spikes = false,
                             bool fnp_padding = false) const {
-        auto const format =
-            type == LT::Conv2DTranspose ? format_transposed_conv2d_np_registers : format_conv2d_np_registers;
+        using Format = NpRegisterMap (*)(LayerRecordArgs const&);
+        Format const format = type == LT::Conv2DTranspose ? Format{format_transposed_conv2d_np_registers}
+                                                          : Format{format_conv2d_np_registers};
         return format({.layer = *layer, .sequence_first = *layer, .next_layer = std::move(next_layer),
                        .set_spikes = set_spikes, .skipped_nps = {}, .fnp_padding = fnp_padding});
     }
