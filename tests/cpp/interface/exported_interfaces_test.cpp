@@ -439,6 +439,8 @@ using CnpImages = RegisterMap (*)(Layer const&, std::shared_ptr<Layer>, bool, bo
     static_cast<Registers (*)(std::shared_ptr<Dense const>, bool, uint32_t, uint32_t)>(&v1::format_std_cnp_weights);
 [[maybe_unused]] constexpr auto fnp_update_learn_vars =
     static_cast<void (*)(HardwareDevice*, VariablesImpl*, bool)>(&v1::fnp_update_learn_vars);
+[[maybe_unused]] constexpr auto record_hrc_sram =
+    static_cast<void (*)(program::Record*, RegDetail const&, std::vector<uint32_t> const&)>(&v1::record_hrc_sram);
 
 using nuvra::testing::decode_blocks;
 using nuvra::testing::V1MappedLayer;
