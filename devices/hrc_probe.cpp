@@ -46,7 +46,7 @@ std::shared_ptr<Tensor> get_constant_inputs(Model const& model) {
     return inputs;
 }
 
-bool hrc_check_timeout(std::shared_ptr<Device> const& device) {
+bool hrc_check_timeout(std::shared_ptr<Device> device) {
     std::unique_ptr<Model> const model = build_probe_model(device);
     std::shared_ptr<Tensor> const inputs = get_constant_inputs(*model);
     try {

@@ -21,6 +21,6 @@ std::shared_ptr<Tensor> get_constant_inputs(Model const& model);
 
 // Builds the probe and runs it once: true (a time-out) when the run throws a std::exception,
 // false when it completes. Only the run is guarded: building or mapping failures pass through.
-bool hrc_check_timeout(std::shared_ptr<Device> const& device);
+bool hrc_check_timeout(std::shared_ptr<Device> device);
 
 }  // namespace nuvra

@@ -25,6 +25,8 @@ struct Ident {
 
     friend bool operator==(Ident const&, Ident const&) = default;
     friend std::strong_ordering operator<=>(Ident const&, Ident const&) = default;
+    // Column, then row, id and channel (the order of every per-NP map).
+    constexpr bool operator<(Ident const& other) const { return (*this <=> other) < 0; }
 };
 
 // Kinds of hardware component; the numbers travel between subsystems as plain integers.

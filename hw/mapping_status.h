@@ -1,12 +1,15 @@
 // Whether a layer, or a whole model, can be mapped: a value, thrown only when the caller decides.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace nuvra {
+
+class Layer;
 
 // Shared part of a single status and of a group; T is the derived class.
 template <class T>
@@ -57,6 +60,12 @@ public:
     // Throws MappingStatusError: a std::runtime_error carrying to_string() and the status, so
     // that the mapping driver can hand it back as a status.
     [[noreturn]] void throw_exception() const;
+
+    // A failure of `layer` for want of components: "Not enough hardware components of type
+    // <type_name> available. <needed> is/are needed but <available> is/are available.". Defined
+    // beside the mesh mapper that reports it (mapping/mesh_mapper.cpp), where layers are known.
+    static MappingStatus component_error(Layer const& layer, std::string const& type_name, size_t needed,
+                                         size_t available);
 
     friend bool operator==(MappingStatus const& a, MappingStatus const& b) {
         return a.failed == b.failed && a.message == b.message && a.layer_name == b.layer_name;

@@ -131,11 +131,22 @@ void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_p
     *result += group;
 }
 
+void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_ptr<Layer>>::const_iterator end,
+                           GenerationBackend const& backend, std::vector<std::shared_ptr<Layer>> const& layers,
+                           std::vector<std::shared_ptr<Layer>>* failing) {
+    check_layer_sequences(result, end, backend, backend.checker().device().version(), layers, failing);
+}
+
 void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>* pass,
                                    std::vector<std::shared_ptr<Layer>> const& listed) {
     std::erase_if(*pass, [&listed](MappableLayers::MappableLayer const& entry) {
         return std::find(listed.begin(), listed.end(), entry.layer) != listed.end();
     });
+}
+
+void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>& pass,
+                                   std::vector<std::shared_ptr<Layer>> const& listed) {
+    remove_listed_mappable_layers(&pass, listed);
 }
 
 namespace {
@@ -341,6 +352,13 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
     build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
     if (placed.stop_status.failed) add_unique_status(result, placed.stop_status);
     return result;
+}
+
+void build_hardware_sequences(MappingStatusGroup& result, GenerationBackend& backend,
+                              std::shared_ptr<MapConstraints> const& constraints,
+                              std::vector<std::shared_ptr<Layer>>* layers,
+                              std::vector<std::shared_ptr<Sequence>>* sequences, bool multi_pass_capable) {
+    result = build_hardware_sequences(backend, constraints, layers, sequences, multi_pass_capable);
 }
 
 HardwareBackend::HardwareBackend(GenerationSelector select) : select_(std::move(select)) {}

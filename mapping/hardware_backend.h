@@ -63,6 +63,11 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
                                             std::vector<std::shared_ptr<Layer>>* layers,
                                             std::vector<std::shared_ptr<Sequence>>* sequences,
                                             bool multi_pass_capable);
+// The same, its statuses written into `result` (which is replaced).
+void build_hardware_sequences(MappingStatusGroup& result, GenerationBackend& backend,
+                              std::shared_ptr<MapConstraints> const& constraints,
+                              std::vector<std::shared_ptr<Layer>>* layers,
+                              std::vector<std::shared_ptr<Sequence>>* sequences, bool multi_pass_capable);
 
 // The NPs a layer must not take: every FNP2 given so far for an FNP layer and, when the layer
 // follows another one in the pass (`use_previous`) and NPs do not loop on themselves, the NPs
@@ -78,9 +83,15 @@ void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_p
                            GenerationBackend const& backend, HwVersion version,
                            std::vector<std::shared_ptr<Layer>> const& layers,
                            std::vector<std::shared_ptr<Layer>>* failing);
+// The same for the hardware version of the device the back end's checker was made for.
+void check_layer_sequences(MappingStatusGroup* result, std::vector<std::shared_ptr<Layer>>::const_iterator end,
+                           GenerationBackend const& backend, std::vector<std::shared_ptr<Layer>> const& layers,
+                           std::vector<std::shared_ptr<Layer>>* failing);
 
 // Removes from the pass every entry whose layer is listed; the others keep their order.
 void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>* pass,
+                                   std::vector<std::shared_ptr<Layer>> const& listed);
+void remove_listed_mappable_layers(std::vector<MappableLayers::MappableLayer>& pass,
                                    std::vector<std::shared_ptr<Layer>> const& listed);
 
 }  // namespace nuvra

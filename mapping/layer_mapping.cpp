@@ -138,6 +138,18 @@ void LayerMappingBuilder::build_layer_mapping(
     link_layers_mapping(layers, previous_layers, depths);
 }
 
+void LayerMappingBuilder::build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
+                                              std::vector<std::vector<hw::Component>> const& components,
+                                              hw::Ident pass_dma) {
+    build_layer_mapping(layers, previous_layers, components, pass_dma, nullptr);
+}
+
+void LayerMappingBuilder::map_standalone(LayerList const& layers,
+                                         std::vector<std::vector<hw::Component>> const& components,
+                                         hw::Ident pass_dma) {
+    map_standalone(layers, components, pass_dma, nullptr);
+}
+
 void LayerMappingBuilder::map_standalone(LayerList const& layers,
                                          std::vector<std::vector<hw::Component>> const& components,
                                          hw::Ident pass_dma, DepthMemo* depths) {

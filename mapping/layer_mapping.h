@@ -115,13 +115,21 @@ public:
     // Depths go to `depths` when given.
     static void build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
                                     std::vector<std::vector<hw::Component>> const& components,
-                                    hw::Ident pass_dma, DepthMemo* depths = nullptr);
+                                    hw::Ident pass_dma, DepthMemo* depths);
+    // The same with depths of its own.
+    static void build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
+                                    std::vector<std::vector<hw::Component>> const& components,
+                                    hw::Ident pass_dma);
 
     // A mapping for every layer of the pass with its index, and the pass's input and output DMA
     // on its first and last mappable layers.
     static void map_standalone(LayerList const& layers,
                                std::vector<std::vector<hw::Component>> const& components,
-                               hw::Ident pass_dma, DepthMemo* depths = nullptr);
+                               hw::Ident pass_dma, DepthMemo* depths);
+    // The same with depths of its own.
+    static void map_standalone(LayerList const& layers,
+                               std::vector<std::vector<hw::Component>> const& components,
+                               hw::Ident pass_dma);
     static void map_standalone(std::shared_ptr<Layer> const& layer,
                                std::vector<hw::Component> const& components, uint8_t index,
                                std::optional<hw::Ident> input_dma,

@@ -130,12 +130,17 @@ std::vector<hw::Type> layer_np_types(LayerGraph& graph, std::shared_ptr<Layer> c
     return types;
 }
 
-MappingStatus component_error(Layer const& layer, std::string const& type_name, size_t needed,
-                              size_t available) {
+MappingStatus MappingStatus::component_error(Layer const& layer, std::string const& type_name, size_t needed,
+                                             size_t available) {
     return MappingStatus(
         layer, format("Not enough hardware components of type {} available. {} {} needed but {} {} available.",
                       type_name, needed, needed == 1 ? "is" : "are", available,
                       available == 1 ? "is" : "are"));
+}
+
+MappingStatus component_error(Layer const& layer, std::string const& type_name, size_t needed,
+                              size_t available) {
+    return MappingStatus::component_error(layer, type_name, needed, available);
 }
 
 MeshMapper::MeshMapper(CompatibilityChecker const& checker, MapConstraints const& constraints)

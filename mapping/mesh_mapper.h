@@ -43,7 +43,7 @@ std::vector<hw::Type> layer_np_types(std::shared_ptr<Layer> const& layer);
 std::vector<hw::Type> layer_np_types(LayerGraph& graph, std::shared_ptr<Layer> const& layer);
 
 // A failure of `layer`: "Not enough hardware components of type <type> available. <needed>
-// is/are needed but <available> is/are available.".
+// is/are needed but <available> is/are available." (MappingStatus::component_error).
 MappingStatus component_error(Layer const& layer, std::string const& type_name, size_t needed,
                               size_t available);
 

@@ -153,9 +153,10 @@ program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass) {
     return result;
 }
 
-size_t serialize_unused_nps_program(SequenceSerializer& serializer, std::shared_ptr<Layer> layer,
-                                    std::shared_ptr<Layer> other, std::vector<hw::Ident> const& nps) {
-    if (!layer || !other) throw std::invalid_argument("The unused NPs of a pass need both layers.");
+size_t SequenceSerializer::serialize_unused_nps_program(std::shared_ptr<Layer> layer,
+                                                        std::shared_ptr<Layer> sequence_first,
+                                                        std::vector<hw::Ident> const& skipped_nps) {
+    if (!layer || !sequence_first) throw std::invalid_argument("The unused NPs of a pass need both layers.");
     std::shared_ptr<LayerMapping> const mapping = layer_mapping(layer);
     if (!mapping) MappingStatus(*layer, "Error: The layer has no hardware mapping.").throw_exception();
 
@@ -169,11 +170,53 @@ size_t serialize_unused_nps_program(SequenceSerializer& serializer, std::shared_
     mapping->index = mapping->input_link_index;
 
     Layer const& recorded = *layer;
-    return serializer.serialize_layer_program({.layer = recorded,
-                                               .sequence_first = *other,
-                                               .next_layer = std::move(layer),
-                                               .skipped_nps = nps,
-                                               .registers_only = true});
+    return serialize_layer_program({.layer = recorded,
+                                    .sequence_first = *sequence_first,
+                                    .next_layer = std::move(layer),
+                                    .skipped_nps = skipped_nps,
+                                    .registers_only = true});
+}
+
+size_t serialize_unused_nps_program(SequenceSerializer& serializer, std::shared_ptr<Layer> layer,
+                                    std::shared_ptr<Layer> other, std::vector<hw::Ident> const& nps) {
+    return serializer.serialize_unused_nps_program(std::move(layer), std::move(other), nps);
+}
+
+void SequenceSerializer::finalize(const char* version, Shape const& in, Shape const& out, int8_t input_type,
+                                  int8_t output_type, uint8_t output_bits, bool output_activation,
+                                  uint32_t input_param_b, uint32_t input_param_a,
+                                  std::vector<int32_t> const& output_shift, std::vector<float> const& output_scales,
+                                  uint8_t num_descriptors, std::vector<uint8_t>* program,
+                                  std::vector<std::shared_ptr<Sequence::Pass>> const& sequence_passes,
+                                  uint8_t input_bits, bool input_signed, bool input_channels_first,
+                                  std::vector<float> const& input_scales, std::vector<uint8_t> const& input_zero_points,
+                                  bool post_processing) {
+    if (program == nullptr) throw std::invalid_argument("The program needs a vector to be written into.");
+    program::ProgramHeader header{.version = version ? version : "",
+                                  .input_dims = in,
+                                  .output_dims = out,
+                                  .input_type = input_type,
+                                  .output_type = output_type,
+                                  .output_bits = output_bits,
+                                  .output_activation = output_activation,
+                                  .input_param_a = input_param_a,
+                                  .input_param_b = input_param_b,
+                                  .output_shift = output_shift,
+                                  .output_scales = output_scales,
+                                  .num_descriptors = num_descriptors,
+                                  .passes = {},
+                                  .input_bits = input_bits,
+                                  .input_signed = input_signed,
+                                  .input_channels_first = input_channels_first,
+                                  .input_scales = input_scales,
+                                  .input_zero_points = input_zero_points,
+                                  .post_processing = post_processing};
+    header.passes.reserve(sequence_passes.size());
+    for (std::shared_ptr<Sequence::Pass> const& pass : sequence_passes) {
+        if (!pass) throw std::invalid_argument("The passes of a program cannot be null.");
+        header.passes.push_back(pass_skip_dma(*pass));
+    }
+    *program = finalize(header);
 }
 
 // What build_sequence reads once from the builder's layers before it serializes the passes.

@@ -50,7 +50,8 @@ program::PassSkipDma pass_skip_dma(Sequence::Pass const& pass);
 
 // Records the registers of the NPs a pass leaves unused (all but `nps`), through `layer`'s
 // recorder with its mapping's index set to the index it was linked with (restored afterwards,
-// also on failure). Returns the descriptors added.
+// also on failure): serializer.serialize_unused_nps_program(layer, other, nps). Returns the
+// descriptors added.
 size_t serialize_unused_nps_program(SequenceSerializer& serializer, std::shared_ptr<Layer> layer,
                                     std::shared_ptr<Layer> other, std::vector<hw::Ident> const& nps);
 

@@ -94,6 +94,10 @@ MappingStatus HardwareSequenceBuilder::check_num_descriptors(std::shared_ptr<Lay
     return status;
 }
 
+std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc) {
+    return pass_first_layer_col_range(pass, first_on_hrc, nullptr);
+}
+
 std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc,
                                                        DepthMemo* depths) {
     std::shared_ptr<Layer> first = LayerGraph(depths).first_mappable_layer(pass.layers);

@@ -113,6 +113,8 @@ private:
 // feeds (std::out_of_range when it feeds none); a lone HRC component gives {1, 1}.
 // Depths go to `depths` when given.
 std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc,
-                                                       DepthMemo* depths = nullptr);
+                                                       DepthMemo* depths);
+// The same with depths of its own.
+std::pair<uint8_t, uint8_t> pass_first_layer_col_range(HardwarePass const& pass, bool first_on_hrc);
 
 }  // namespace nuvra

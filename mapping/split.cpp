@@ -291,6 +291,16 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
                              checker);
 }
 
+SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitParams const& params,
+                                    CompatibilityChecker const& checker, Split const& height,
+                                    Split const& width, Split const& filters, uint32_t fifo_size,
+                                    hw::Type type, bool hwpr_loopitself, uint32_t reserved,
+                                    bool channels_follow_filters, bool height_may_be_cut, bool targets_tnp_b) {
+    return find_split_chunks(channels, bits, params, checker, height, width, filters, fifo_size, type,
+                             hwpr_loopitself, reserved, channels_follow_filters, height_may_be_cut, targets_tnp_b,
+                             FirstChunkShift{});
+}
+
 SplitSearchResult find_split_chunks(SplitSearch const& search, CompatibilityChecker const& checker) {
     // Plain names (not a structured binding), so that the fit test below can capture them.
     uint32_t const channels = search.channels;

@@ -130,7 +130,13 @@ SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitPara
                                     Split const& width, Split const& filters, uint32_t fifo_size,
                                     hw::Type type, bool hwpr_loopitself, uint32_t reserved,
                                     bool channels_follow_filters, bool height_may_be_cut,
-                                    bool targets_tnp_b, FirstChunkShift shift = {});
+                                    bool targets_tnp_b, FirstChunkShift shift);
+// The same for a layer whose first chunk is not shifted.
+SplitSearchResult find_split_chunks(uint32_t channels, uint8_t bits, NpSplitParams const& params,
+                                    CompatibilityChecker const& checker, Split const& height,
+                                    Split const& width, Split const& filters, uint32_t fifo_size,
+                                    hw::Type type, bool hwpr_loopitself, uint32_t reserved,
+                                    bool channels_follow_filters, bool height_may_be_cut, bool targets_tnp_b);
 
 // One component per chunk, width chunks outermost, then height, then filters. A zero dimension
 // panics "Cannot have a shape with dimension %zu set to 0".

@@ -261,6 +261,11 @@ public:
     virtual ~LayerRecorder() = default;
     // The program of one mapped layer on its NPs.
     virtual std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const = 0;
+    // The same with LayerRecordArgs' members as arguments, in their order.
+    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& sequence_first,
+                                                  std::shared_ptr<Layer> next_layer, bool set_spikes,
+                                                  bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                                  bool registers_only, bool fnp_padding) const;
     // The three records of an on-chip learning layer; `set_spikes` as in LayerRecordArgs. By
     // default refused: std::runtime_error with the no-learning text.
     virtual program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const;
@@ -288,9 +293,17 @@ public:
     // The system-configuration program of the sequence's input and output.
     virtual std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input,
                                                         Shape output) const = 0;
+    // The same with SccFlags' members as arguments, in their order.
+    std::unique_ptr<program::Record> record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
+                                                bool output_type_is_zero, bool narrow_output, Shape input,
+                                                Shape output) const;
     // The event generator's register writes, as (register, value) pairs. By default none: a
     // generation without an event generator.
     virtual std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const { return {}; }
+    // The same with EpgArgs' members as arguments, in their order.
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& first, uint8_t lowest_col,
+                                                          uint8_t highest_col, uint8_t row_code, bool last_on_hrc,
+                                                          bool several_passes, bool input_type_is_zero) const;
     // The program's input and output types. By default 0: the SCC carries the input and output
     // sizes.
     virtual int8_t get_input_type(Layer const& layer) const { return 0; }
@@ -317,6 +330,13 @@ public:
                                               ExternalMemoryArgs const& args) const {
         return 0;
     }
+    // The same with ExternalMemoryArgs' two flags; a sizer that needs layer depths works them out.
+    uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                                      bool dual_output_store, bool several_passes) const {
+        return get_external_memory_size(layer, component,
+                                        ExternalMemoryArgs{.dual_output_store = dual_output_store,
+                                                           .several_passes = several_passes});
+    }
     // The words a layer needs in the four TNP-R memories.
     virtual uint32_t get_fsram_64b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
     virtual uint32_t get_tsram_51b_memory_size(std::shared_ptr<Layer> const& layer) const { return 0; }
@@ -336,6 +356,14 @@ public:
         info.tsram_51b_size = get_tsram_51b_memory_size(layer);
         info.evsram_32b_size = get_evsram_32b_memory_size(layer);
         return info;
+    }
+    // The same with ExternalMemoryArgs' two flags.
+    MemoryInfo get_memory_info(std::shared_ptr<Layer> const& layer, hw::Component const& component,
+                               std::shared_ptr<Layer> const& first_layer, bool dual_output_store,
+                               bool several_passes) const {
+        return get_memory_info(
+            layer, component, first_layer,
+            ExternalMemoryArgs{.dual_output_store = dual_output_store, .several_passes = several_passes});
     }
 };
 

@@ -96,6 +96,11 @@ bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t addres
     return true;
 }
 
+bool NpTrack::append(hw::Ident const& ident, dma::Target target, uint16_t address,
+                     std::vector<uint32_t> const& data, bool allow_xl, bool size_flag) {
+    return append(ident, target, address, data, allow_xl, size_flag, dma::config_block_size_needs_xl);
+}
+
 Record::Record(HwVersion const& version, NeedsXl xl_rule) : hw_version(version), needs_xl(xl_rule) {
     if (needs_xl == nullptr) needs_xl = dma::config_block_size_needs_xl;
 }
@@ -111,6 +116,11 @@ void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t a
     tracks.emplace_back();
     if (tracks.back().append(ident, target, address, data, true, options.size_flag, needs_xl)) return;
     throw std::runtime_error("Error generating NP program.");
+}
+
+void Record::add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
+                          std::vector<uint32_t> const& data, bool size_flag, bool reuse_last) {
+    add_np_track(ident, target, address, data, TrackOptions{.size_flag = size_flag, .reuse_last = reuse_last});
 }
 
 void Record::add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data) {

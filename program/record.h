@@ -37,8 +37,10 @@ public:
     // header's size field is the padded length with `size_flag`, 0 without. A header the
     // encoder refuses fails through panic, with the track unchanged.
     bool append(hw::Ident const& ident, dma::Target target, uint16_t address,
-                std::vector<uint32_t> const& data, bool allow_xl, bool size_flag,
-                NeedsXl needs_xl = dma::config_block_size_needs_xl);
+                std::vector<uint32_t> const& data, bool allow_xl, bool size_flag, NeedsXl needs_xl);
+    // The same with the engine's XL rule.
+    bool append(hw::Ident const& ident, dma::Target target, uint16_t address,
+                std::vector<uint32_t> const& data, bool allow_xl, bool size_flag);
 
     std::vector<uint32_t> const& words() const { return words_; }
     size_t size() const { return words_.size(); }
@@ -81,6 +83,9 @@ struct Record {
     // program.", with the tracks opened so far, empty ones included, kept.
     void add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
                       std::vector<uint32_t> const& data, TrackOptions options = {});
+    // The same with the placement given as two flags, in TrackOptions' order.
+    void add_np_track(hw::Ident const& ident, dma::Target target, uint16_t address,
+                      std::vector<uint32_t> const& data, bool size_flag, bool reuse_last);
 
     // Sets the record's single FNP2 filters track to a copy of `data`; the last call wins.
     void add_fnp2_filters_track(hw::Ident const& ident, std::vector<uint32_t> const& data);

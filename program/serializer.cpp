@@ -200,6 +200,16 @@ size_t SequenceSerializer::serialize_scc_program(SccFlags const& flags, Shape in
     return 1;
 }
 
+size_t SequenceSerializer::serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
+                                                 bool output_type_is_zero, bool narrow_output, Shape in, Shape out) {
+    return serialize_scc_program(SccFlags{.first_on_hrc = first_on_hrc,
+                                          .input_type_is_zero = input_type_is_zero,
+                                          .last_on_hrc = last_on_hrc,
+                                          .output_type_is_zero = output_type_is_zero,
+                                          .narrow_output = narrow_output},
+                                 in, out);
+}
+
 size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) {
     ensure_open();
     try {
@@ -211,6 +221,20 @@ size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) 
     } catch (std::exception const& e) {
         fail_layer(args.layer, e);
     }
+}
+
+size_t SequenceSerializer::serialize_layer_program(Layer const& layer, Layer const& sequence_first,
+                                                   std::shared_ptr<Layer> next_layer, bool set_spikes, bool mesh_flag,
+                                                   std::vector<hw::Ident> const& skipped_nps, bool registers_only,
+                                                   bool fnp_padding) {
+    return serialize_layer_program(LayerRecordArgs{.layer = layer,
+                                                   .sequence_first = sequence_first,
+                                                   .next_layer = std::move(next_layer),
+                                                   .set_spikes = set_spikes,
+                                                   .mesh_flag = mesh_flag,
+                                                   .skipped_nps = skipped_nps,
+                                                   .registers_only = registers_only,
+                                                   .fnp_padding = fnp_padding});
 }
 
 size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, bool set_spikes) {
@@ -248,6 +272,18 @@ void SequenceSerializer::finalize_pass() {
 void SequenceSerializer::serialize_epg_tracks(EpgArgs const& args) {
     ensure_open();
     for (auto const& [reg, value] : io_recorder_.record_epg(args)) epg_registers.emplace_back(reg, value);
+}
+
+void SequenceSerializer::serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col,
+                                              uint8_t row_code, bool last_on_hrc, bool several_passes,
+                                              bool input_type_is_zero) {
+    serialize_epg_tracks(EpgArgs{.first = first,
+                                 .lowest_col = lowest_col,
+                                 .highest_col = highest_col,
+                                 .row_code = row_code,
+                                 .last_on_hrc = last_on_hrc,
+                                 .several_passes = several_passes,
+                                 .input_type_is_zero = input_type_is_zero});
 }
 
 void SequenceSerializer::record_dummy_desc_hdr(bool enabled) {

@@ -12,6 +12,7 @@
 
 #include "engine/layer.h"
 #include "engine/program_generated.h"
+#include "engine/sequence.h"
 #include "engine/tensor.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
@@ -90,11 +91,26 @@ public:
 
     // The system-configuration program of the first pass; counts as one descriptor.
     size_t serialize_scc_program(SccFlags const& flags, Shape in, Shape out);
+    // The same with SccFlags' members as arguments, in their order.
+    size_t serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
+                                 bool output_type_is_zero, bool narrow_output, Shape in, Shape out);
 
     // Records one layer and writes its record into the current pass; returns its track count.
     // A recorder failure with text t becomes std::runtime_error "Cannot map layer '<name>'.
     // Error: t." (no second period when t ends with one).
     size_t serialize_layer_program(LayerRecordArgs const& args);
+    // The same with LayerRecordArgs' members as arguments, in their order.
+    size_t serialize_layer_program(Layer const& layer, Layer const& sequence_first, std::shared_ptr<Layer> next_layer,
+                                   bool set_spikes, bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                   bool registers_only, bool fnp_padding);
+
+    // Records the register images of the NPs a pass leaves unused: `layer` (the first mappable
+    // layer of the next pass) registers only, with `skipped_nps` left out, its mapping's index set
+    // for the call to the index the pass link gave it (restored however the call ends). Returns
+    // the descriptors added. Defined beside the layer mappings it reads
+    // (mapping/program_builder.cpp).
+    size_t serialize_unused_nps_program(std::shared_ptr<Layer> layer, std::shared_ptr<Layer> sequence_first,
+                                        std::vector<hw::Ident> const& skipped_nps);
 
     // Records a learning layer: its three records go to the program's learning records (a later
     // call replaces them), not to the pass. Returns the track counts of the second and third
@@ -107,6 +123,9 @@ public:
 
     // Adds the event-generator register writes that the IO recorder gives.
     void serialize_epg_tracks(EpgArgs const& args);
+    // The same with EpgArgs' members as arguments, in their order.
+    void serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col, uint8_t row_code,
+                              bool last_on_hrc, bool several_passes, bool input_type_is_zero);
 
     // With `enabled`, the program carries a one-word config header for the zero ident at target 8.
     void record_dummy_desc_hdr(bool enabled);
@@ -116,6 +135,18 @@ public:
     program::ProgramBuffer finalize_in_place(program::ProgramHeader const& header);
     // The same program, copied once into a vector of its own.
     std::vector<uint8_t> finalize(program::ProgramHeader const& header);
+    // The same program written into `*program` (its earlier contents replaced), with the
+    // ProgramHeader's values as arguments and the skip-DMA engines of each pass read from the
+    // layer mappings of `sequence_passes` (one per finalize_pass call). A null `program` or pass is
+    // std::invalid_argument. Defined beside the layer mappings it reads
+    // (mapping/program_builder.cpp).
+    void finalize(const char* version, Shape const& in, Shape const& out, int8_t input_type, int8_t output_type,
+                  uint8_t output_bits, bool output_activation, uint32_t input_param_b, uint32_t input_param_a,
+                  std::vector<int32_t> const& output_shift, std::vector<float> const& output_scales,
+                  uint8_t num_descriptors, std::vector<uint8_t>* program,
+                  std::vector<std::shared_ptr<Sequence::Pass>> const& sequence_passes, uint8_t input_bits,
+                  bool input_signed, bool input_channels_first, std::vector<float> const& input_scales,
+                  std::vector<uint8_t> const& input_zero_points, bool post_processing);
 
 private:
     // Writes one record into the program_data builder.
