@@ -11,14 +11,21 @@ std::unique_ptr<program::Record> LayerRecorder::record_layer(Layer const& layer,
                                                              std::shared_ptr<Layer> next_layer, bool set_spikes,
                                                              bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
                                                              bool registers_only, bool fnp_padding) const {
-    return record_layer(LayerRecordArgs{.layer = layer,
-                                        .sequence_first = sequence_first,
-                                        .next_layer = std::move(next_layer),
-                                        .set_spikes = set_spikes,
-                                        .mesh_flag = mesh_flag,
-                                        .skipped_nps = skipped_nps,
-                                        .registers_only = registers_only,
-                                        .fnp_padding = fnp_padding});
+    return record_layer(layer_record_args(layer, sequence_first, std::move(next_layer), set_spikes, mesh_flag,
+                                          skipped_nps, registers_only, fnp_padding));
+}
+
+LayerRecordArgs layer_record_args(Layer const& layer, Layer const& sequence_first, std::shared_ptr<Layer> next_layer,
+                                  bool set_spikes, bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                  bool registers_only, bool fnp_padding) {
+    return {.layer = layer,
+            .sequence_first = sequence_first,
+            .next_layer = std::move(next_layer),
+            .set_spikes = set_spikes,
+            .mesh_flag = mesh_flag,
+            .skipped_nps = skipped_nps,
+            .registers_only = registers_only,
+            .fnp_padding = fnp_padding};
 }
 
 program::LearnRecordsPtr LayerRecorder::record_learning_layer(Layer const& layer, bool set_spikes) const {

@@ -97,6 +97,13 @@ struct LayerRecordArgs {
     bool fnp_padding = false;
 };
 
+// LayerRecordArgs from its members one by one, in their order: what the recorders' forms that take
+// their arguments one by one hand on. The result refers to `layer`, `sequence_first` and
+// `skipped_nps`.
+LayerRecordArgs layer_record_args(Layer const& layer, Layer const& sequence_first, std::shared_ptr<Layer> next_layer,
+                                  bool set_spikes, bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
+                                  bool registers_only, bool fnp_padding);
+
 // DMA descriptors that a layer's skip-DMA engines add to each pass of a multi-pass sequence.
 struct SkipDmaDescriptors {
     uint32_t store = 0;              // a plain skip-DMA store

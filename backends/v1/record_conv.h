@@ -60,16 +60,6 @@ NpRegisterMap format_conv_np_registers(Layer const& layer, std::shared_ptr<Layer
 std::vector<uint32_t> format_cnp_threshold_steps(Tensor const& threshold, Tensor const& steps, bool activation,
                                                  uint32_t first, uint32_t count);
 
-// ---- shared by the recorders of this generation ----
-
-// A recording call's arguments given one by one, as the recorders take them: `next_layer` linked
-// by partial reconfiguration (may be null), `set_spikes` for input buffers that take spikes,
-// `mesh_flag` for a layer that ends a pass before the last, `skipped_nps` and `registers_only` as
-// in LayerRecordArgs. No recorder of this generation reads the first layer of the sequence: the
-// layer stands for it. The result refers to `layer` and `skipped_nps`.
-LayerRecordArgs layer_record_args(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                  bool mesh_flag, std::vector<hw::Ident> const& skipped_nps, bool registers_only);
-
 // ---- shared by the CNP convolution recorders ----
 
 // The words a CNP convolution kind writes in one NP's image after the common configuration and

@@ -137,13 +137,15 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
                                                             bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
                                                             bool registers_only) {
     return record_program_dense_layer(
-        device, layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only));
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                  registers_only, false));
 }
 
 NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer, bool learning,
                                         std::shared_ptr<Layer> const& next_layer, bool set_spikes, bool mesh_flag) {
     std::vector<hw::Ident> const no_skipped_nps;
-    LayerRecordArgs const args = layer_record_args(layer, next_layer, set_spikes, mesh_flag, no_skipped_nps, false);
+    LayerRecordArgs const args =
+        layer_record_args(layer, layer, next_layer, set_spikes, mesh_flag, no_skipped_nps, false, false);
     return format_dense_np_registers(device, layer, np_image_args(args), learning);
 }
 

@@ -66,14 +66,16 @@ std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& dev
                                                                std::vector<hw::Ident> const& skipped_nps,
                                                                bool registers_only) {
     return record_program_sep_conv_layer(
-        device, layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only));
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                  registers_only, false));
 }
 
 NpRegisterMap format_sep_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps) {
     return format_sep_conv_np_registers(
         layer,
-        np_image_args(layer_record_args(layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, false)));
+        np_image_args(layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+                                        false, false)));
 }
 
 }  // namespace nuvra::v1

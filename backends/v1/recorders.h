@@ -29,6 +29,7 @@ public:
     // std::runtime_error "Unsupported layer type: <number>.". The sequence's first layer and the
     // FNP padding flag play no part.
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
+    using LayerRecorder::record_layer;  // the same with the arguments one by one
     // record_program_learning_dense_layer on the held device.
     program::LearnRecordsPtr record_learning_layer(Layer const& layer, bool set_spikes) const override;
     // Reads the learned weights, learning thresholds and swap values of the layer back from the
@@ -55,9 +56,11 @@ public:
     // A value too wide for its field fails through panic with the overflow message before any
     // block is added. narrow_output is not used here.
     std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
+    using IoRecorder::record_scc;  // the same with the flags one by one
     // The six EPG register writes (register, value), always in the same order; last_on_hrc is not
     // used here.
     std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
+    using IoRecorder::record_epg;  // the same with the arguments one by one
     // 0 when the device is not one of the first boards (product id 0) and the input has at most
     // 0x3FFFF channels (what the SCC holds); otherwise by kind: InputConvolutional 0,
     // FullyConnected 1 with a 1 x 1 input it reads from outside a CNP and 2 else, Convolutional
@@ -93,6 +96,7 @@ public:
     // The FNP memory image on an FNP2, 0 elsewhere.
     uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
                                       ExternalMemoryArgs const& args) const override;
+    using MemorySizer::get_external_memory_size;  // the same with the two flags one by one
 };
 
 }  // namespace nuvra::v1

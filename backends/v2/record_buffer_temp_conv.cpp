@@ -163,7 +163,7 @@ std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device co
                                                                        std::vector<hw::Ident> const& skipped_nps,
                                                                        bool registers_only, bool fnp_padding) {
     return record_program_buffer_temp_conv_layer(
-        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
                                  registers_only, fnp_padding));
 }
 
@@ -172,7 +172,7 @@ NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shar
                                                    std::vector<hw::Ident> const& skipped_nps, bool registers_only,
                                                    bool fnp_padding) {
     return format_buffer_temp_conv_np_registers(
-        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+        layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
                          fnp_padding));
 }
 
@@ -184,7 +184,7 @@ std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer
                                                                                  bool registers_only,
                                                                                  bool fnp_padding) {
     return record_program_depthwise_buffer_temp_conv_layer(
-        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
                                  registers_only, fnp_padding));
 }
 
@@ -193,7 +193,7 @@ NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer,
                                                              std::vector<hw::Ident> const& skipped_nps,
                                                              bool registers_only, bool fnp_padding) {
     return format_depthwise_buffer_temp_conv_np_registers(
-        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+        layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
                          fnp_padding));
 }
 

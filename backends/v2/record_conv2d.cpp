@@ -305,26 +305,13 @@ std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& devic
     return record_cnp_conv_program(device, args.layer, registers, args.registers_only);
 }
 
-LayerRecordArgs record_call_args(Layer const& layer, Layer const& sequence_first, std::shared_ptr<Layer> next_layer,
-                                 bool set_spikes, bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                 bool registers_only, bool fnp_padding) {
-    return {.layer = layer,
-            .sequence_first = sequence_first,
-            .next_layer = std::move(next_layer),
-            .set_spikes = set_spikes,
-            .mesh_flag = mesh_flag,
-            .skipped_nps = skipped_nps,
-            .registers_only = registers_only,
-            .fnp_padding = fnp_padding};
-}
-
 std::unique_ptr<program::Record> record_program_conv2d_layer(Device const& device, Layer const& layer,
                                                              std::shared_ptr<Layer> next_layer, bool set_spikes,
                                                              bool mesh_flag,
                                                              std::vector<hw::Ident> const& skipped_nps,
                                                              bool registers_only, bool fnp_padding) {
     return record_program_conv2d_layer(
-        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
                                  registers_only, fnp_padding));
 }
 
@@ -332,7 +319,7 @@ NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Lay
                                          bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
                                          bool registers_only, bool fnp_padding) {
     return format_conv2d_np_registers(
-        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+        layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
                          fnp_padding));
 }
 

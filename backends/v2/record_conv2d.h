@@ -61,12 +61,6 @@ NpRegisterMap format_conv2d_np_registers(Layer const& layer, std::shared_ptr<Lay
                                          bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
                                          bool registers_only, bool fnp_padding);
 
-// record_layer's arguments given one by one, as the positional forms of the kind recorders and
-// register builders take them. The result refers to `layer`, `sequence_first` and `skipped_nps`.
-LayerRecordArgs record_call_args(Layer const& layer, Layer const& sequence_first, std::shared_ptr<Layer> next_layer,
-                                 bool set_spikes, bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                 bool registers_only, bool fnp_padding);
-
 // ---- shared by the CNP convolution recorders ----
 
 // What a CNP convolution kind sets up differently in its NPs' register images; the rest of the

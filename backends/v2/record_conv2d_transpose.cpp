@@ -47,7 +47,7 @@ std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(Device c
                                                                         std::vector<hw::Ident> const& skipped_nps,
                                                                         bool registers_only, bool fnp_padding) {
     return record_program_transposed_conv2d_layer(
-        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
                                  registers_only, fnp_padding));
 }
 
@@ -56,7 +56,7 @@ NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::sha
                                                     std::vector<hw::Ident> const& skipped_nps, bool registers_only,
                                                     bool fnp_padding) {
     return format_transposed_conv2d_np_registers(
-        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+        layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
                          fnp_padding));
 }
 

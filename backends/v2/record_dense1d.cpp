@@ -154,7 +154,7 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
                                                               std::vector<hw::Ident> const& skipped_nps,
                                                               bool registers_only) {
     return record_program_dense1d_layer(device, hardware_constraints,
-                                        record_call_args(layer, sequence_first, std::move(next_layer), set_spikes,
+                                        layer_record_args(layer, sequence_first, std::move(next_layer), set_spikes,
                                                          mesh_flag, skipped_nps, registers_only, false));
 }
 

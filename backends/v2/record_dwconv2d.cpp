@@ -98,7 +98,7 @@ std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& dev
                                                                std::vector<hw::Ident> const& skipped_nps,
                                                                bool registers_only, bool fnp_padding) {
     return record_program_dwconv2d_layer(
-        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
                                  registers_only, fnp_padding));
 }
 
@@ -106,7 +106,7 @@ NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<L
                                            bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
                                            bool registers_only, bool fnp_padding) {
     return format_dwconv2d_np_registers(
-        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+        layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
                          fnp_padding));
 }
 
@@ -116,7 +116,7 @@ std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device
                                                                           std::vector<hw::Ident> const& skipped_nps,
                                                                           bool registers_only, bool fnp_padding) {
     return record_program_transposed_dwconv2d_layer(
-        device, record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
+        device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
                                  registers_only, fnp_padding));
 }
 
@@ -125,7 +125,7 @@ NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::s
                                                       std::vector<hw::Ident> const& skipped_nps,
                                                       bool registers_only, bool fnp_padding) {
     return format_transposed_dwconv2d_np_registers(
-        record_call_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
+        layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
                          fnp_padding));
 }
 

@@ -111,15 +111,6 @@ std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(LayerRecordArgs
     return record(device_, constraints_, args);
 }
 
-std::unique_ptr<program::Record> LayerRecorderImpl::record_layer(Layer const& layer, Layer const& sequence_first,
-                                                                 std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                                 bool mesh_flag,
-                                                                 std::vector<hw::Ident> const& skipped_nps,
-                                                                 bool registers_only, bool fnp_padding) const {
-    return record_layer(record_call_args(layer, sequence_first, std::move(next_layer), set_spikes, mesh_flag,
-                                         skipped_nps, registers_only, fnp_padding));
-}
-
 bool LayerRecorderImpl::records_fnp_padding(Layer const& layer) const {
     return layer.format_code() == static_cast<int>(IpVersion::v2);
 }
@@ -146,36 +137,12 @@ std::unique_ptr<program::Record> IoRecorderImpl::record_scc(SccFlags const& flag
     return scc_record(device_.version(), scc);
 }
 
-std::unique_ptr<program::Record> IoRecorderImpl::record_scc(bool first_on_hrc, bool input_type_is_zero,
-                                                            bool last_on_hrc, bool output_type_is_zero,
-                                                            bool narrow_output, Shape input, Shape output) const {
-    return record_scc(SccFlags{.first_on_hrc = first_on_hrc,
-                               .input_type_is_zero = input_type_is_zero,
-                               .last_on_hrc = last_on_hrc,
-                               .output_type_is_zero = output_type_is_zero,
-                               .narrow_output = narrow_output},
-                      std::move(input), std::move(output));
-}
-
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(EpgArgs const& args) const {
     // The input type of this generation is always 0, and its EPG runs every pass alike.
     return epg_register_writes(args, {.fnp_input = args.first.is_target_component(ComponentKind::FNP),
                                       .input_sized = true,
                                       .last_on_hrc = args.last_on_hrc,
                                       .mode = EPG_MODE_SINGLE_PASS});
-}
-
-std::vector<std::pair<uint32_t, uint32_t>> IoRecorderImpl::record_epg(Layer const& first, uint8_t lowest_col,
-                                                                      uint8_t highest_col, uint8_t row_code,
-                                                                      bool last_on_hrc, bool several_passes,
-                                                                      bool input_type_is_zero) const {
-    return record_epg(EpgArgs{.first = first,
-                              .lowest_col = lowest_col,
-                              .highest_col = highest_col,
-                              .row_code = row_code,
-                              .last_on_hrc = last_on_hrc,
-                              .several_passes = several_passes,
-                              .input_type_is_zero = input_type_is_zero});
 }
 
 uint32_t MemorySizerImpl::get_weight_memory_size(std::shared_ptr<Layer> const& layer,
@@ -291,13 +258,6 @@ uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const&
     int64_t gap = 0;
     for (std::shared_ptr<Layer> const& out : layer->outbound_layers()) gap = std::max(gap, depth_of(out) - depth);
     return narrow_bytes(l, mul_sat({4, words, uint64_t(3 + gap)}));
-}
-
-uint32_t MemorySizerImpl::get_external_memory_size(std::shared_ptr<Layer> const& layer,
-                                                   hw::Component const& component, bool use_input_shape,
-                                                   bool two_buffers) const {
-    return get_external_memory_size(
-        layer, component, ExternalMemoryArgs{.dual_output_store = use_input_shape, .several_passes = two_buffers});
 }
 
 }  // namespace nuvra::v2

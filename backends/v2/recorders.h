@@ -38,11 +38,7 @@ public:
     // The record of the layer's kind; a kind without a recorder is std::runtime_error
     // "Unsupported layer type: <number>.".
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
-    // The same with the arguments one by one, as LayerRecordArgs names them.
-    std::unique_ptr<program::Record> record_layer(Layer const& layer, Layer const& sequence_first,
-                                                  std::shared_ptr<Layer> next_layer, bool set_spikes,
-                                                  bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,
-                                                  bool registers_only, bool fnp_padding) const;
+    using LayerRecorder::record_layer;  // the same with the arguments one by one
     // The layers of this generation's kinds: their CNP and TNP-B images carry the padding bit.
     bool records_fnp_padding(Layer const& layer) const override;
     // A Dense1D layer whose input fits FNP memory only with row-byte padding.
@@ -66,17 +62,11 @@ public:
     // Of the flags, only first_on_hrc and narrow_output are read: this generation's input and
     // output types are always 0.
     std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
-    // The same with the flags one by one, in SccFlags' order.
-    std::unique_ptr<program::Record> record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
-                                                bool output_type_is_zero, bool narrow_output, Shape input,
-                                                Shape output) const;
+    using IoRecorder::record_scc;  // the same with the flags one by one
     // The six EPG register writes, always in the same order; several_passes and input_type_is_zero
     // are not used here.
     std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const& args) const override;
-    // The same with the arguments one by one, in EpgArgs' order.
-    std::vector<std::pair<uint32_t, uint32_t>> record_epg(Layer const& first, uint8_t lowest_col, uint8_t highest_col,
-                                                          uint8_t row_code, bool last_on_hrc, bool several_passes,
-                                                          bool input_type_is_zero) const;
+    using IoRecorder::record_epg;  // the same with the arguments one by one
     // get_input_type and get_output_type keep the interface's 0.
 
 private:
@@ -95,10 +85,7 @@ public:
     // buffers.
     uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
                                       ExternalMemoryArgs const& args) const override;
-    // The same for a store of the layer's input (`use_input_shape`: a dual output) or of its output,
-    // with two buffers (`two_buffers`: several passes) or one kept for the graph depths it spans.
-    uint32_t get_external_memory_size(std::shared_ptr<Layer> const& layer, hw::Component const& component,
-                                      bool use_input_shape, bool two_buffers) const;
+    using MemorySizer::get_external_memory_size;  // the same with the two flags one by one
 };
 
 }  // namespace nuvra::v2

@@ -26,6 +26,7 @@ public:
     // Quantizer: an empty record. Any other kind, the post-processing layer included:
     // std::runtime_error "Unsupported layer type on wisp: <number>.".
     std::unique_ptr<program::Record> record_layer(LayerRecordArgs const& args) const override;
+    using LayerRecorder::record_layer;  // the same with the arguments one by one
     // No FNP and no skip DMA on this generation: records_fnp_padding, fnp_input_rows_padded and
     // skip_dma_descriptors keep the interface's answers.
 
@@ -40,6 +41,7 @@ public:
 
     // An empty record for the device's version.
     std::unique_ptr<program::Record> record_scc(SccFlags const& flags, Shape input, Shape output) const override;
+    using IoRecorder::record_scc;  // the same with the flags one by one
     // record_epg, get_input_type and get_output_type keep the interface's answers: no registers,
     // types 0.
 
