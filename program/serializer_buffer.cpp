@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -80,33 +81,50 @@ Counts& counts() {
 // already in memory costs neither page faults nor the kernel's zeroing of fresh pages.
 class SparePages {
 public:
-    // Keeps `run`, joined to a kept run that it continues; past the bounds, unmaps the oldest runs
-    // (and of a run larger than the bound alone, its lowest pages).
-    void keep(Run run) {
+    // Keeps the pages of `run`, joined to the kept runs it continues, and empties it; past the
+    // bounds, unmaps the oldest runs (and of a run larger than the bound alone, its lowest pages).
+    // When memory for the list runs out, `run` and the kept runs stay as they were.
+    void keep(Run& run) {
+        if (run.empty()) return;
         std::vector<Run> gone;
         {
             std::lock_guard const lock(mutex_);
-            for (bool joined = true; joined;) {
-                joined = false;
-                for (auto it = runs_.begin(); it != runs_.end(); ++it) {
-                    size_t const kept = bytes_of(*it);
-                    if (high_of(*it) == low_of(run)) {
-                        it->insert(it->end(), run.begin(), run.end());
-                        run = std::move(*it);
-                    } else if (high_of(run) == low_of(*it)) {
-                        run.insert(run.end(), it->begin(), it->end());
-                    } else {
-                        continue;
-                    }
-                    bytes_ -= kept;
-                    runs_.erase(it);
-                    joined = true;
-                    break;
-                }
+            runs_.reserve(runs_.size() + 1);
+            gone.reserve(runs_.size() + 1);
+            // The kept runs just below and just above it, by index.
+            size_t const none = runs_.size();
+            size_t below = none, above = none;
+            for (size_t i = 0; i < runs_.size(); ++i) {
+                if (high_of(runs_[i]) == low_of(run)) below = i;
+                if (low_of(runs_[i]) == high_of(run)) above = i;
             }
-            if (bytes_of(run) > max_spare_bytes) gone.push_back(split_below(run, high_of(run) - max_spare_bytes));
-            bytes_ += bytes_of(run);
-            runs_.push_back(std::move(run));
+            Run joined;
+            joined.reserve((below != none ? runs_[below].size() : 0) + run.size() +
+                           (above != none ? runs_[above].size() : 0));
+            // From here on nothing allocates.
+            if (below != none) joined.insert(joined.end(), runs_[below].begin(), runs_[below].end());
+            joined.insert(joined.end(), run.begin(), run.end());
+            if (above != none) joined.insert(joined.end(), runs_[above].begin(), runs_[above].end());
+            run.clear();
+            // The later of the two goes first, so that the other keeps its index.
+            for (size_t i : {std::max(below, above), std::min(below, above)}) {
+                if (i >= none) continue;
+                bytes_ -= bytes_of(runs_[i]);
+                runs_.erase(runs_.begin() + std::ptrdiff_t(i));
+            }
+            if (bytes_of(joined) > max_spare_bytes) {
+                uint8_t* const cut = high_of(joined) - max_spare_bytes;
+                munmap(low_of(joined), size_t(cut - low_of(joined)));
+                auto first = joined.begin();
+                while (first->base + first->size <= cut) ++first;
+                if (first->base < cut) {
+                    first->size -= size_t(cut - first->base);
+                    first->base = cut;
+                }
+                joined.erase(joined.begin(), first);
+            }
+            bytes_ += bytes_of(joined);
+            runs_.push_back(std::move(joined));
             while (bytes_ > max_spare_bytes || runs_.size() > max_spare_runs) {
                 bytes_ -= bytes_of(runs_.front());
                 gone.push_back(std::move(runs_.front()));
@@ -223,9 +241,16 @@ PageRegion& PageRegion::operator=(PageRegion&& other) noexcept {
 
 PageRegion::~PageRegion() { give_back(); }
 
-void PageRegion::give_back() {
+void PageRegion::give_back() noexcept {
     if (plain_ != nullptr) ::operator delete(plain_, std::align_val_t{plain_alignment});
-    if (!pages_.empty()) spare_pages().keep(std::exchange(pages_, {}));
+    if (!pages_.empty()) {
+        try {
+            spare_pages().keep(pages_);
+        } catch (std::bad_alloc const&) {
+            unmap(pages_);
+        }
+        pages_.clear();
+    }
     plain_ = nullptr;
     begin_ = nullptr;
     size_ = 0;
@@ -292,7 +317,11 @@ void PageRegion::release_below(uint8_t const* keep) {
         size_ -= size_t(cut - begin_);
         begin_ = cut;
     }
-    spare_pages().keep(std::move(below));
+    try {
+        spare_pages().keep(below);
+    } catch (std::bad_alloc const&) {
+        unmap(below);
+    }
 }
 
 PageRegionCounts page_region_counts() {

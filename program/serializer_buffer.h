@@ -47,8 +47,9 @@ public:
     };
 
 private:
-    // The pages go to those kept for later regions, plain memory back to the heap.
-    void give_back();
+    // The pages go to those kept for later regions (or, without memory to list them, back to the
+    // system), plain memory back to the heap.
+    void give_back() noexcept;
 
     std::vector<Pages> pages_;  // contiguous, from the lowest address; empty in plain memory
     uint8_t* plain_ = nullptr;  // plain memory, as allocated
