@@ -7,11 +7,19 @@
 //   - per warm map: its minor page faults, the share of its time spent in the kernel (page faults,
 //     mapping and unmapping memory) and the share a memcpy of the program's bytes takes (what
 //     one more copy of the program would cost);
+//   - the address space a process holds at its peak over what it held before its first map;
 //   - a chain of 400 Conv2D layers mapped as 2 chains of 200 over 8 chains of 50, per layer, on a
-//     mesh of an NP per layer (median over `rounds` interleaved rounds).
+//     mesh of an NP per layer (median over `rounds` interleaved rounds);
+//   - chains of 25 and 250 Conv2D layers (an NP per layer, each sequence dropped before the next
+//     map), in a fresh process: the minor page faults of 101 maps of the 250-layer chain alone and
+//     of 101 pairs of maps in turn, and the 25-layer map's median time alone and in turn.
 // Not a test: run it on a Release build.
 //   map_program [processes] [maps] [rounds]
-// (rounds 0 skips the chain; "map_program 1 60 0" under perf record profiles warm maps.)
+//   map_program limit
+// (rounds 0 skips the chains; "map_program 1 60 0" under perf record profiles warm maps.) `limit`
+// maps the 25-layer chain and the MobileNet-like network once each and says whether they mapped and
+// the address space the process held at its peak: run it under a lowered limit
+// (bash -c 'ulimit -v 200000; map_program limit').
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +30,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <map>
 #include <memory>
 #include <string>
@@ -137,6 +146,19 @@ Usage usage() {
     return {u.ru_minflt, double(u.ru_stime.tv_sec) * 1e3 + double(u.ru_stime.tv_usec) / 1e3};
 }
 
+// A line of /proc/self/status ("VmSize", "VmPeak"), in MB.
+double status_mb(char const* key) {
+    FILE* const file = std::fopen("/proc/self/status", "r");
+    if (file == nullptr) return 0;
+    char line[256];
+    double kb = 0;
+    size_t const length = std::strlen(key);
+    while (std::fgets(line, sizeof line, file) != nullptr)
+        if (std::strncmp(line, key, length) == 0 && line[length] == ':') kb = std::atof(line + length + 1);
+    std::fclose(file);
+    return kb / 1024;
+}
+
 Cost map_once(Model& model, std::shared_ptr<Device> const& device) {
     Usage const before = usage();
     auto const start = Clock::now();
@@ -154,12 +176,14 @@ struct ChildReport {
     double memcpy_ms = 0;
     double program_bytes = 0;
     double passes = 0;
+    double peak_mb = 0;  // address space at the peak over that before the first map
 };
 
 ChildReport run_child(int columns, int maps) {
     auto const model = make_mobilenet();
     auto const device = make_device(columns);
     ChildReport report;
+    double const before_mb = status_mb("VmSize");
     report.first = map_once(*model, device);
     std::vector<double> ms, faults, kernel, copies;
     for (int r = 0; r < maps; ++r) {
@@ -184,6 +208,7 @@ ChildReport run_child(int columns, int maps) {
     report.memcpy_ms = median(copies);
     report.program_bytes = double(program.size());
     report.passes = double(sequences.front()->passes().size());
+    report.peak_mb = status_mb("VmPeak") - before_mb;
     return report;
 }
 
@@ -217,8 +242,9 @@ std::vector<ChildReport> run_children(int columns, int processes, int maps) {
 
 void report_mobilenet(int columns, int processes, int maps) {
     std::vector<ChildReport> const reports = run_children(columns, processes, maps);
-    std::vector<double> first, warm, ratio, first_faults, warm_faults, kernel_share, copy_share;
+    std::vector<double> first, warm, ratio, first_faults, warm_faults, kernel_share, copy_share, peak;
     for (ChildReport const& r : reports) {
+        peak.push_back(r.peak_mb);
         first.push_back(r.first.ms);
         warm.push_back(r.warm.ms);
         ratio.push_back(r.first.ms / r.warm.ms);
@@ -234,25 +260,32 @@ void report_mobilenet(int columns, int processes, int maps) {
     std::printf("  first / warm:                         %.2f\n", median(ratio));
     std::printf("  kernel time / warm map:               %.3f\n", median(kernel_share));
     std::printf("  memcpy of the program / warm map:     %.3f\n", median(copy_share));
+    std::printf("  address space at the peak / program:  %.1f (%.1f MB)\n",
+                median(peak) * 1048576 / reports.front().program_bytes, median(peak));
 }
 
-// Maps a fresh chain of `n` layers on a mesh of `n` NPs; only the mapping is timed.
-double map_chain_ms(int n) {
+// Maps a fresh chain of `n` layers on a mesh of `n` NPs; only the mapping is measured. The
+// sequence is dropped on return.
+Cost map_chain_cost(int n) {
     auto const device = make_chain_device(n);
     auto const model = make_chain(n);
     std::vector<std::shared_ptr<Layer>> layers = model->layers();
     auto const constraints = std::make_shared<MapConstraints>(device);
     std::vector<std::shared_ptr<Sequence>> sequences;
     HardwareBackend backend(generation_selector());
+    Usage const before = usage();
     auto const start = Clock::now();
     MappingStatusGroup const group = backend.map(&layers, &sequences, constraints);
     double const ms = ms_since(start);
+    Usage const after = usage();
     if (group.failed || sequences.size() != 1) {
         std::fprintf(stderr, "the chain of %d layers does not map as one sequence\n", n);
         std::exit(1);
     }
-    return ms;
+    return {ms, double(after.faults - before.faults), after.kernel_ms - before.kernel_ms};
 }
+
+double map_chain_ms(int n) { return map_chain_cost(n).ms; }
 
 void report_chain(int rounds) {
     std::vector<double> long_ms, short_ms, ratio;
@@ -269,14 +302,90 @@ void report_chain(int rounds) {
     std::printf("  per layer, 2 x 200 / 8 x 50:          %.3f\n", median(ratio));
 }
 
+// What the chains of 25 and 250 layers cost alone and in turn, measured in a child process of its own.
+struct MixReport {
+    double long_alone_faults = 0;  // of `maps` maps of the 250-layer chain
+    double pair_faults = 0;        // of `maps` pairs
+    double short_alone_ms = 0;     // median of the 25-layer maps
+    double short_mixed_ms = 0;
+};
+
+MixReport run_mix(int maps) {
+    constexpr int short_chain = 25, long_chain = 250;
+    MixReport report;
+    map_chain_cost(long_chain);  // the code and the heap warm
+    map_chain_cost(short_chain);
+    std::vector<double> alone, mixed;
+    for (int i = 0; i < maps; ++i) alone.push_back(map_chain_cost(short_chain).ms);
+    for (int i = 0; i < maps; ++i) report.long_alone_faults += map_chain_cost(long_chain).faults;
+    for (int i = 0; i < maps; ++i) {
+        Cost const c = map_chain_cost(short_chain);
+        mixed.push_back(c.ms);
+        report.pair_faults += c.faults + map_chain_cost(long_chain).faults;
+    }
+    report.short_alone_ms = median(alone);
+    report.short_mixed_ms = median(mixed);
+    return report;
+}
+
+void report_mix(int maps) {
+    int fds[2];
+    if (pipe(fds) != 0) std::exit(3);
+    pid_t const pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        MixReport const report = run_mix(maps);
+        ssize_t const written = write(fds[1], &report, sizeof report);
+        _exit(written == ssize_t(sizeof report) ? 0 : 4);
+    }
+    close(fds[1]);
+    MixReport r;
+    ssize_t const got = read(fds[0], &r, sizeof r);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (got != ssize_t(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "the child process of the chains in turn failed\n");
+        std::exit(1);
+    }
+    std::printf("Chains of 25 and 250 Conv2D layers, an NP per layer (%d maps each, a fresh process)\n", maps);
+    std::printf("  minor page faults: %d maps of 250 alone %.0f; %d pairs in turn %.0f (%.2f of alone)\n", maps,
+                r.long_alone_faults, maps, r.pair_faults, r.pair_faults / std::max(1.0, r.long_alone_faults));
+    std::printf("  25-layer map: alone %.3f ms, in turn %.3f ms (in turn / alone: %.2f)\n", r.short_alone_ms,
+                r.short_mixed_ms, r.short_mixed_ms / r.short_alone_ms);
+}
+
+// One map of the 25-layer chain and one of the MobileNet-like network, each said to map or to fail.
+int report_limit() {
+    int failures = 0;
+    auto const attempt = [&](char const* what, auto&& map) {
+        auto const start = Clock::now();
+        try {
+            map();
+            std::printf("%s: mapped in %.3f ms\n", what, ms_since(start));
+        } catch (std::exception const& e) {
+            std::printf("%s: failed: %s\n", what, e.what());
+            ++failures;
+        }
+    };
+    attempt("25-layer chain", [] { map_chain_ms(25); });
+    attempt("MobileNet-like on 16 columns", [] { make_mobilenet()->map(make_device(16)); });
+    std::printf("address space at the peak: %.1f MB\n", status_mb("VmPeak"));
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    register_mapping_backend();
+    if (argc == 2 && std::string(argv[1]) == "limit") return report_limit();
     int const processes = argc > 1 ? std::atoi(argv[1]) : 5;
     int const maps = argc > 2 ? std::atoi(argv[2]) : 12;
     int const rounds = argc > 3 ? std::atoi(argv[3]) : 9;
-    register_mapping_backend();
     for (int columns : {16, 64}) report_mobilenet(columns, processes, maps);
-    if (rounds > 0) report_chain(rounds);
+    if (rounds > 0) {
+        report_chain(rounds);
+        report_mix(101);
+    }
     return 0;
 }

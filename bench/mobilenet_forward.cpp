@@ -4,17 +4,26 @@
 // In one run, interleaved, with their ratios:
 //   - one image: the layers on the reference kernels (the previous path) against the layers on the
 //     blocked kernels, on one thread, whole and per kind of layer;
-//   - a batch of `batch` images on one thread and on `threads` threads (default: every core).
+//   - a batch of `batch` images on one thread and on `threads` threads (default: a thread per CPU
+//     the process may run on).
 // The outputs of both paths are compared first. Not a test: run it on a Release build.
 //   mobilenet_forward [repeats] [batch] [threads] [profile]
 // With "profile", only the layer path runs, `repeats` times on one image, or with "profile-batch"
-// on the batch with `threads` threads (for a profiler).
+// on the batch with `threads` threads (for a profiler). With "affinity", the process narrows its
+// affinity to two of its CPUs and runs the batch once with the default thread count, saying how
+// many threads the process had at the peak of the run (a sampling thread of the bench's own not
+// counted).
 // The last line ("result ...") is read by bench/ort_compare.py.
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <random>
@@ -153,6 +162,39 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// The threads this process has now (/proc/self/stat, field 20).
+int thread_count() {
+    FILE* const file = std::fopen("/proc/self/stat", "r");
+    if (file == nullptr) return 0;
+    char text[1024];
+    size_t const length = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[length] = 0;
+    // The fields after the command name, which ends with the last ')': state is field 3.
+    char const* field = std::strrchr(text, ')');
+    if (field == nullptr) return 0;
+    for (int f = 2; f < 20 && field != nullptr; ++f) field = std::strchr(field + 1, ' ');
+    return field == nullptr ? 0 : std::atoi(field + 1);
+}
+
+// Runs `run` while a thread of the bench's own samples the thread count; the peak, without that
+// thread.
+template <class Run>
+int peak_threads(Run run) {
+    std::atomic<bool> done{false};
+    std::atomic<int> peak{0};
+    std::thread sampler([&] {
+        while (!done.load()) {
+            peak = std::max(peak.load(), thread_count());
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    run();
+    done = true;
+    sampler.join();
+    return peak.load() - 1;
+}
+
 std::shared_ptr<const Tensor> images(uint32_t count) {
     std::vector<uint8_t> pixels(size_t{count} * 224 * 224 * 3);
     std::mt19937 rng(7);
@@ -173,8 +215,7 @@ std::string kind(Layer const& layer) {
 int main(int argc, char** argv) {
     int const repeats = argc > 1 ? std::atoi(argv[1]) : 5;
     uint32_t const batch = argc > 2 ? static_cast<uint32_t>(std::atoi(argv[2])) : 32;
-    unsigned const cores = std::max(1u, std::thread::hardware_concurrency());
-    uint32_t const threads = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : cores;
+    uint32_t const threads = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : usable_cpus();
 
     Network const net = mobilenet();
     double const macs = static_cast<double>(net.model->macs());
@@ -198,6 +239,19 @@ int main(int argc, char** argv) {
     if (argc > 4 && std::string(argv[4]) == "profile-batch") {
         auto const many = images(batch);
         for (int r = 0; r < repeats; ++r) software_forward(*net.model, many, 0, threads);
+        return 0;
+    }
+    if (argc > 4 && std::string(argv[4]) == "affinity") {
+        cpu_set_t allowed, two;
+        CPU_ZERO(&two);
+        if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return 1;
+        for (int cpu = 0, taken = 0; cpu < CPU_SETSIZE && taken < 2; ++cpu)
+            if (CPU_ISSET(cpu, &allowed)) CPU_SET(cpu, &two), ++taken;
+        if (sched_setaffinity(0, sizeof two, &two) != 0) return 1;
+        auto const many = images(batch);
+        int const peak = peak_threads([&] { software_forward(*net.model, many); });
+        std::printf("a default forward of %u images on %d CPUs of %u: %d threads at the peak (the caller and %d more)\n",
+                    batch, CPU_COUNT(&two), std::thread::hardware_concurrency(), peak, peak - 1);
         return 0;
     }
     if (ops::detail::read_all<int32_t>(*old_path()) != ops::detail::read_all<int32_t>(*new_path())) {

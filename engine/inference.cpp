@@ -1,6 +1,8 @@
 // Software runs of a whole model: the layers in model order over groups of samples.
 #include "engine/inference.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <cmath>
 #include <exception>
@@ -193,14 +195,13 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
             return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
         });
     };
-    // Unless told, a thread per core, each with at least 2^22 multiply-accumulates to do: below
-    // that, starting it costs more than it saves.
+    // Unless told, a thread per CPU the process may use, each with at least 2^22
+    // multiply-accumulates to do: below that, starting it costs more than it saves.
     unsigned __int128 macs = 0;
     for (auto const& layer : layers) macs += layer->macs();
     auto const worth = static_cast<uint64_t>(std::min<unsigned __int128>(UINT32_MAX, std::max<unsigned __int128>(
                                                                                       1, macs * samples >> 22)));
-    uint64_t const wanted =
-        threads != 0 ? threads : std::min<uint64_t>(worth, std::max(1u, std::thread::hardware_concurrency()));
+    uint64_t const wanted = threads != 0 ? threads : std::min<uint64_t>(worth, usable_cpus());
     uint32_t const workers = has_state ? 1 : static_cast<uint32_t>(std::min<uint64_t>(wanted, samples));
     if (workers <= 1) return share(0, samples);
     for (auto const& layer : layers) inference::prepare_layer(*layer, prepared[layer.get()]);
@@ -232,6 +233,15 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     for (auto const& e : errors)
         if (e) std::rethrow_exception(e);
     return inference::join_samples(parts);
+}
+
+uint32_t usable_cpus() {
+    unsigned const machine = std::max(1u, std::thread::hardware_concurrency());
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    // A machine of more CPUs than the set holds fails the call: the machine's count serves then.
+    if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return machine;
+    return std::clamp(static_cast<unsigned>(CPU_COUNT(&allowed)), 1u, machine);
 }
 
 std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out) {

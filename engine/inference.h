@@ -105,11 +105,16 @@ inline constexpr uint64_t max_run_elements = uint64_t{1} << 26;
 // std::invalid_argument; a layer kind (or setting) without software meaning std::runtime_error
 // "Layer '<name>' (<kind>): <reason>".
 // Threads: a model without a kind with state splits its samples into `threads` contiguous shares
-// (never more than the samples; 0: one per core, while each has at least 2^22 multiply-accumulates
-// to do), each run on a thread of its own and joined before the call returns; the results are
-// those of one thread. A model with state runs its samples in order on the calling thread.
+// (never more than the samples; 0: one per CPU the process may run on, usable_cpus(), while each
+// has at least 2^22 multiply-accumulates to do), each run on a thread of its own and joined before
+// the call returns; the results are those of one thread. A model with state runs its samples in
+// order on the calling thread.
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size = 0, uint32_t threads = 0);
+
+// The CPUs this process may run on now (its affinity, as taskset or a container's CPU set narrows
+// it), never more than the machine has and at least 1.
+uint32_t usable_cpus();
 
 // software_forward as float32 values: first-generation layers give (p - threshold) x act_step
 // without activation and q x act_step with it; a Dequantizer's outputs stay as they are; other

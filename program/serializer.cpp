@@ -29,9 +29,9 @@ namespace {
 // program_info's buffer starts at this size and grows as needed.
 constexpr size_t initial_buffer_size = 1024;
 
-// The address space program_data is written into: far beyond any program, yet only the pages
-// written take memory. A larger program moves on to larger regions, as a heap buffer would.
-constexpr size_t data_reservation = size_t{256} << 20;
+// program_data's first region; it grows with the program (1.5 times at a time), in place while
+// its pages have room below it, else by moving its pages to a larger mapping.
+constexpr size_t data_initial_bytes = size_t{256} << 10;
 
 // The words of the dummy descriptor: one config word for the zero ident at the HRC config bank.
 constexpr uint32_t dummy_desc_words = 1;
@@ -130,13 +130,22 @@ flatbuffers::Offset<fb::LearningLayerInfo> learning_layer_info(flatbuffers::Flat
 
 }  // namespace
 
-// Gives program_data's builder page regions instead of heap blocks, and hands the one holding the
-// finished program on to it.
+// Gives program_data's builder page regions instead of heap blocks, grows them without copying
+// their bytes, and hands the one holding the finished program on to it.
 class SequenceSerializer::RegionAllocator : public flatbuffers::Allocator {
 public:
     uint8_t* allocate(size_t size) override {
         regions_.emplace_back(size);
         return regions_.back().begin();
+    }
+    uint8_t* reallocate_downward(uint8_t* old_p, size_t, size_t new_size, size_t in_use_back,
+                                 size_t in_use_front) override {
+        for (program::PageRegion& region : regions_) {
+            if (region.begin() != old_p) continue;
+            region.grow(new_size, in_use_front, in_use_back);
+            return region.begin();
+        }
+        throw std::logic_error("program_data grows from memory it was not given.");
     }
     void deallocate(uint8_t* p, size_t) override {
         std::erase_if(regions_, [p](program::PageRegion const& region) { return region.begin() == p; });
@@ -158,7 +167,7 @@ private:
 
 SequenceSerializer::SequenceSerializer(LayerRecorder const& layer_recorder, IoRecorder const& io_recorder)
     : data_memory(std::make_unique<RegionAllocator>()),
-      data_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(data_reservation, data_memory.get(), false)),
+      data_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(data_initial_bytes, data_memory.get(), false)),
       info_builder(std::make_unique<flatbuffers::FlatBufferBuilder>(initial_buffer_size)),
       layer_recorder_(layer_recorder),
       io_recorder_(io_recorder) {}
@@ -342,18 +351,18 @@ program::ProgramBuffer SequenceSerializer::finalize_in_place(program::ProgramHea
         learning_layer, &dummy_span, header.input_bits, header.input_signed, header.input_channels_first,
         &header.input_scales, &header.input_zero_points, header.post_processing));
 
-    // program_info goes in front of program_data, in the room the region has below it.
+    // program_info goes in front of program_data, in the room the region has below it (made when
+    // there is too little: the spans count from program_data's start, wherever it lies).
     size_t const info_size = builder.GetSize();
-    if (size_t(data_bytes.data() - region.begin()) < info_size) {
-        std::vector<uint8_t> program(builder.GetBufferPointer(), builder.GetBufferPointer() + info_size);
-        program.insert(program.end(), data_bytes.begin(), data_bytes.end());
-        return program::ProgramBuffer(std::move(program));
-    }
-    uint8_t* const start = buffer + offset - info_size;
+    size_t const data_size = data_bytes.size();
+    if (data_bytes.data() + data_size != region.end()) throw std::logic_error("program_data does not end its region.");
+    if (size_t const room = size_t(data_bytes.data() - region.begin()); room < info_size)
+        region.grow(region.size() + (info_size - room), 0, data_size);
+    uint8_t* const start = region.end() - data_size - info_size;
     std::memcpy(start, builder.GetBufferPointer(), info_size);
     info_builder.reset();
     region.release_below(start);
-    return program::ProgramBuffer(std::move(region), {start, info_size + data_bytes.size()});
+    return program::ProgramBuffer(std::move(region), {start, info_size + data_size});
 }
 
 std::vector<uint8_t> SequenceSerializer::finalize(program::ProgramHeader const& header) {

@@ -76,8 +76,8 @@ struct ProgramHeader {
 
 // Used once per sequence: created, fed pass by pass, finalized. The serialize_* calls return the
 // number of DMA descriptors they add, uncapped; the caller sums and checks them. Records go
-// straight to program_data, which grows in a region of pages reserved far beyond any program:
-// it never moves, and the finished program stays where it was written.
+// straight to program_data, which grows in a region of pages as large as it needs (growing moves
+// pages, not bytes), and the finished program stays where it was written.
 class SequenceSerializer {
 public:
     SequenceSerializer(LayerRecorder const& layer_recorder, IoRecorder const& io_recorder);

@@ -1,10 +1,39 @@
+import importlib.metadata
+import re
+import tomllib
+from pathlib import Path
+
 import pytest
 
 PLUMBING = ("__name__", "__package__", "__loader__", "__spec__", "__file__")
+ROOT = Path(__file__).resolve().parents[2]
 
 
 def test_doc_and_version(core, probe):
     assert (core.__doc__, core.__version__) == ("Nuvra core library", probe.engine_version())
+
+
+def test_one_version_for_the_module_the_build_and_the_package(core):
+    """The package metadata reads its version from the line the engine's version() returns, the
+    build's project version comes from it too, and an installed package says the same."""
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    assert "version" in project["project"].get("dynamic", []) and "version" not in project["project"]
+    reader = project["tool"]["scikit-build"]["metadata"]["version"]
+    assert reader["provider"] == "scikit_build_core.metadata.regex"
+    found = re.search(reader["regex"], (ROOT / reader["input"]).read_text(), re.MULTILINE)
+    assert found is not None and found["value"] == core.__version__
+    # The build this module comes from, when it has a CMake cache.
+    cache = Path(core.__file__).resolve().parents[2] / "CMakeCache.txt"
+    if cache.exists():
+        assert f"CMAKE_PROJECT_VERSION:STATIC={core.__version__}\n" in cache.read_text()
+    # The metadata of an installed package, when this module is the one it installed.
+    try:
+        installed = importlib.metadata.distribution("nuvra")
+    except importlib.metadata.PackageNotFoundError:
+        return
+    files = {Path(installed.locate_file(f)).resolve() for f in installed.files or []}
+    if Path(core.__file__).resolve() in files:
+        assert installed.version == core.__version__
 
 
 # Names in the order the module body registers them; "*Enum" stands for the enum and its exported values.

@@ -5,6 +5,7 @@
 
 #include <map>
 #include <random>
+#include <string>
 
 #include "engine/inference.h"
 #include "engine/inference_layers.h"
@@ -22,6 +23,25 @@ using namespace ops::detail;
 
 // The instruction sets, each run where this CPU offers it.
 constexpr Isa all_isas[] = {Isa::portable, Isa::avx2, Isa::avx_vnni, Isa::avx512};
+
+// The cases below for one instruction set each; a set this CPU does not offer is reported as skipped.
+class EngineBlockedKernelsOnIsa : public ::testing::TestWithParam<Isa> {
+protected:
+    void SetUp() override {
+        if (!offers(GetParam())) GTEST_SKIP() << "this CPU does not offer " << isa_name(GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryIsa, EngineBlockedKernelsOnIsa, ::testing::ValuesIn(all_isas),
+                         [](::testing::TestParamInfo<Isa> const& param) -> std::string {
+                             switch (param.param) {
+                                 case Isa::portable: return "portable";
+                                 case Isa::avx2: return "avx2";
+                                 case Isa::avx_vnni: return "avx_vnni";
+                                 case Isa::avx512: return "avx512";
+                             }
+                             return "unknown";
+                         });
 
 // The value ranges of the inputs.
 enum class Spread { bytes, signed_bytes, shifted_bytes, wide, huge };
@@ -50,7 +70,8 @@ NarrowStage byte_stage(std::mt19937& rng, size_t filters) {
 
 // Convolutions (pointwise now and then) on even rounds, depthwise convolutions on odd ones: the
 // sums the sink receives, and the bytes of an output stage, which a kernel may run itself.
-TEST(EngineBlockedKernels, ConvolutionsEqualTheReference) {
+TEST_P(EngineBlockedKernelsOnIsa, ConvolutionsEqualTheReference) {
+    Isa const isa = GetParam();
     std::mt19937 rng(11);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     auto size = [&](int lo, int hi) { return static_cast<size_t>(pick(lo, hi)); };
@@ -91,26 +112,23 @@ TEST(EngineBlockedKernels, ConvolutionsEqualTheReference) {
         NarrowStage const stage = byte_stage(rng, filters);
         std::vector<uint8_t> expected_bytes(expected.size());
         loops(Isa::portable).narrow_stage_bytes(expected.data(), pixels, filters, stage.table(), expected_bytes.data());
-        for (Isa isa : all_isas) {
-            if (!offers(isa)) continue;
-            std::vector<int32_t> got(expected.size(), 0x5EED);
-            BlockSink const sink = [&](int32_t* sums, size_t first, size_t count) {
-                std::copy_n(sums, count * filters, got.begin() + static_cast<std::ptrdiff_t>(first * filters));
-            };
-            std::vector<uint8_t> got_bytes(expected.size(), 0xA5);
-            ByteStage const to_bytes{stage.table(), got_bytes.data()};
-            if (depthwise) {
-                PackedDepthwise const packed = pack_depthwise(w.data(), g.kernel_x, g.kernel_y, d.channels, isa);
-                convolve_depthwise_blocked(values, d, w.data(), g, sink, isa, round % 3 == 1 ? &packed : nullptr);
-                convolve_depthwise_blocked(values, d, w.data(), g, {}, isa, &packed, &to_bytes);
-            } else {
-                PackedFilters const packed = pack_filters(matrix, depth, isa);
-                convolve_blocked(values, d, outside, matrix, g, n, sink, isa, round % 3 == 1 ? &packed : nullptr);
-                convolve_blocked(values, d, outside, matrix, g, n, {}, isa, &packed, &to_bytes);
-            }
-            ASSERT_EQ(got, expected) << "round " << round << " " << isa_name(isa);
-            ASSERT_EQ(got_bytes, expected_bytes) << "round " << round << " " << isa_name(isa);
+        std::vector<int32_t> got(expected.size(), 0x5EED);
+        BlockSink const sink = [&](int32_t* sums, size_t first, size_t count) {
+            std::copy_n(sums, count * filters, got.begin() + static_cast<std::ptrdiff_t>(first * filters));
+        };
+        std::vector<uint8_t> got_bytes(expected.size(), 0xA5);
+        ByteStage const to_bytes{stage.table(), got_bytes.data()};
+        if (depthwise) {
+            PackedDepthwise const packed = pack_depthwise(w.data(), g.kernel_x, g.kernel_y, d.channels, isa);
+            convolve_depthwise_blocked(values, d, w.data(), g, sink, isa, round % 3 == 1 ? &packed : nullptr);
+            convolve_depthwise_blocked(values, d, w.data(), g, {}, isa, &packed, &to_bytes);
+        } else {
+            PackedFilters const packed = pack_filters(matrix, depth, isa);
+            convolve_blocked(values, d, outside, matrix, g, n, sink, isa, round % 3 == 1 ? &packed : nullptr);
+            convolve_blocked(values, d, outside, matrix, g, n, {}, isa, &packed, &to_bytes);
         }
+        ASSERT_EQ(got, expected) << "round " << round << " " << isa_name(isa);
+        ASSERT_EQ(got_bytes, expected_bytes) << "round " << round << " " << isa_name(isa);
         taken_bytes += spread != Spread::wide && spread != Spread::huge;
     }
     EXPECT_GT(taken_bytes, 160);
@@ -122,7 +140,8 @@ int32_t staged(StageTable const& t, size_t f, int32_t v) {
     return static_cast<int32_t>(std::clamp((x * t.factor[f] + t.half[f]) >> t.right[f], t.lo, t.hi));
 }
 
-TEST(EngineBlockedKernels, NarrowStageEqualsTheWideOne) {
+TEST_P(EngineBlockedKernelsOnIsa, NarrowStageEqualsTheWideOne) {
+    Isa const isa = GetParam();
     std::mt19937 rng(13);
     auto pick = [&](int64_t lo, int64_t hi) { return std::uniform_int_distribution<int64_t>(lo, hi)(rng); };
     int narrow = 0;
@@ -152,16 +171,13 @@ TEST(EngineBlockedKernels, NarrowStageEqualsTheWideOne) {
             values[i] = i < 5 * filters ? edges[i / filters] : static_cast<int32_t>(pick(-70000, 70000));
             expected[i] = staged(t, i % filters, values[i]);
         }
-        for (Isa isa : all_isas) {
-            if (!offers(isa)) continue;
-            std::vector<int32_t> got = values;
-            loops(isa).narrow_stage(got.data(), 40, filters, n->table());
-            ASSERT_EQ(got, expected) << round << " " << isa_name(isa);
-            if (lo < 0 || hi > 255) continue;
-            std::vector<uint8_t> bytes(values.size());
-            loops(isa).narrow_stage_bytes(values.data(), 40, filters, n->table(), bytes.data());
-            ASSERT_EQ(std::vector<int32_t>(bytes.begin(), bytes.end()), expected) << round << " " << isa_name(isa);
-        }
+        std::vector<int32_t> got = values;
+        loops(isa).narrow_stage(got.data(), 40, filters, n->table());
+        ASSERT_EQ(got, expected) << round << " " << isa_name(isa);
+        if (lo < 0 || hi > 255) continue;
+        std::vector<uint8_t> bytes(values.size());
+        loops(isa).narrow_stage_bytes(values.data(), 40, filters, n->table(), bytes.data());
+        ASSERT_EQ(std::vector<int32_t>(bytes.begin(), bytes.end()), expected) << round << " " << isa_name(isa);
     }
     EXPECT_GT(narrow, 150);
 }
