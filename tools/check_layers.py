@@ -11,46 +11,53 @@ import pathlib
 import re
 import sys
 
-# Each directory of the library and what its files may include (besides the standard library
-# and third-party headers, which are included with <...>).
-ALLOWED = {
-    "hw": {"hw"},
-    "engine": {"hw", "engine"},
-    "engine/sim": {"hw", "engine", "engine/sim"},  # the simulated board of the test builds
-    "devices": {"hw", "engine", "devices"},
-    "program": {"hw", "engine", "devices", "program"},
-    "mapping": {"hw", "engine", "devices", "program", "mapping"},
-    "backends/v1": {"hw", "engine", "devices", "program", "mapping", "backends/v1"},
-    "backends/v2": {"hw", "engine", "devices", "program", "mapping", "backends/v2"},
-    "backends/wisp": {"hw", "engine", "devices", "program", "mapping", "backends/wisp"},
-    "backends": {"hw", "engine", "devices", "program", "mapping", "backends/v1", "backends/v2", "backends/wisp",
-                 "backends"},
-    "python": {"hw", "engine", "devices", "program", "mapping", "backends", "python"},
-}
+BELOW_GENERATIONS = {"hw", "engine", "devices", "program", "mapping"}
+
+
+def allowed(root: pathlib.Path) -> dict[str, set[str]]:
+    """Each directory of the library and what its files may include (besides the standard library
+    and third-party headers, which are included with <...>): every directory of backends/ is a
+    generation, which sees the layers below it and itself only."""
+    generations = sorted(f"backends/{d.name}" for d in (root / "backends").iterdir() if d.is_dir())
+    table = {
+        "hw": {"hw"},
+        "engine": {"hw", "engine"},
+        "engine/sim": {"hw", "engine", "engine/sim"},  # the simulated board of the test builds
+        "devices": {"hw", "engine", "devices"},
+        "program": {"hw", "engine", "devices", "program"},
+        "mapping": set(BELOW_GENERATIONS),
+        "backends": BELOW_GENERATIONS | set(generations) | {"backends"},
+        "python": BELOW_GENERATIONS | {"backends", "python"},
+    }
+    for generation in generations:
+        table[generation] = BELOW_GENERATIONS | {generation}
+    return table
+
 
 INCLUDE = re.compile(r'\s*#\s*include\s+"([^"]+)"')
 
 
-def layer_of(path: str) -> str | None:
+def layer_of(path: str, table: dict[str, set[str]]) -> str | None:
     """The layer a repository path (of a source file or of an included header) belongs to."""
     parts = path.split("/")
     for depth in (2, 1):
-        if len(parts) > depth and "/".join(parts[:depth]) in ALLOWED:
+        if len(parts) > depth and "/".join(parts[:depth]) in table:
             return "/".join(parts[:depth])
     return None
 
 
 def violations(root: pathlib.Path) -> list[str]:
     found = []
-    tops = sorted({layer.split("/")[0] for layer in ALLOWED})
+    table = allowed(root)
+    tops = sorted({layer.split("/")[0] for layer in table})
     for source in sorted(path for top in tops for path in (root / top).rglob("*")):
         if source.suffix not in (".h", ".cpp"):
             continue
         rel = source.relative_to(root).as_posix()
-        layer = layer_of(rel)
+        layer = layer_of(rel, table)
         for line_no, line in enumerate(source.read_text().splitlines(), start=1):
             match = INCLUDE.match(line)
-            if match and layer_of(match.group(1)) not in ALLOWED[layer]:
+            if match and layer_of(match.group(1), table) not in table[layer]:
                 found.append(f'{rel}:{line_no}: {layer} may not include "{match.group(1)}"')
     return found
 
