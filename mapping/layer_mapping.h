@@ -53,6 +53,11 @@ struct AltLayerInfo {
     union { bool alternate = false; bool has_peer; };       // the skip-branch alternate
     union { uint32_t nps = 0; uint32_t np_count; };         // NP components of both alternates together
     union { uint8_t main_index = 0; uint8_t peer_index; };  // on the skip-branch alternate, the main one's index
+
+    AltLayerInfo() = default;
+    // The three fields in their order.
+    constexpr AltLayerInfo(bool skip_branch, uint32_t np_total, uint8_t main_alternate_index)
+        : alternate(skip_branch), nps(np_total), main_index(main_alternate_index) {}
 };
 using AltLayerMapInfo = AltLayerInfo;
 
