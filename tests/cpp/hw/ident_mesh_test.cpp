@@ -51,22 +51,6 @@ TEST(HwComponent, WithoutNpPartReadsAsSingleBufferedNothingAndDiffersFromAZeroPa
     EXPECT_NE(absent, zero_part);
 }
 
-// The NP's input cut is its halo window, under either name; without an NP part, an empty one.
-TEST(HwComponent, CutPartitionIsTheHaloWindow) {
-    hw::NpPart part;
-    part.spatial_partition = {4, 2, Shape{8, 6, 3}};
-    part.halo_partition = {3, 1, Shape{10, 8, 3}};
-    struct { char const* what; std::optional<hw::NpPart> np_part; NpSpace cut; } const rows[] = {
-        {"NP part", part, NpSpace{3, 1, Shape{10, 8, 3}}},
-        {"no NP part", std::nullopt, NpSpace{}},
-    };
-    for (auto const& row : rows) {
-        hw::Component const c{hw::Type::CNP2, {1, 0, 0, 0}, row.np_part, {}};
-        EXPECT_EQ(c.cut_partition(), row.cut) << row.what;
-        EXPECT_EQ(c.halo_partition(), row.cut) << row.what;
-    }
-}
-
 np::Info np_at(uint8_t col, bool has_lut) { return {{col, 1, 0, 0}, {hw::Type::CNP1, hw::Type::FNP2}, has_lut}; }
 np::Info hrc(bool has_lut) { return {{0, 0, 0, 0}, {hw::Type::HRC}, has_lut}; }
 

@@ -208,17 +208,11 @@ static_assert(has_form<uint32_t (MemorySizer::*)(LayerPtr const&) const>(&Memory
 static_assert(has_form<MemoryInfo (MemorySizer::*)(LayerPtr const&, hw::Component const&, LayerPtr const&, bool,
                                                    bool) const>(&MemorySizer::get_memory_info));
 static_assert(std::is_constructible_v<IpVersionSpecificHardwareBackend, Device const&>);
-// The split parameters of a layer kind, the halo amounts held as a PaddingParams in their order.
-static_assert(NpSplitParams{PaddingParams{1, 2, 3, 4}, 5, 6, 7, 8} ==
-              [] {
-                  NpSplitParams p;
-                  p.halo = {.left = 1, .right = 2, .top = 3, .bottom = 4};
-                  p.pool_type = 5;
-                  p.pool_width = 6;
-                  p.pool_height = 7;
-                  p.filters = 8;
-                  return p;
-              }());
+// The split parameters of a layer kind, the halo amounts held as a PaddingParams in their order:
+// left and right, then top and bottom.
+static_assert(NpSplitParams{PaddingParams{1, 2, 3, 4}, 5, 6, 7, 8}.halo ==
+              Halo{.left = 1, .right = 2, .top = 3, .bottom = 4});
+static_assert(NpSplitParams{PaddingParams{}, 5, 6, 7, 8}.filters == 8);
 static_assert(has_form<void (*)(MappingStatusGroup&, IpVersionSpecificHardwareBackend&,
                                 std::shared_ptr<MapConstraints> const&, Layers*,
                                 std::vector<std::shared_ptr<Sequence>>*, bool)>(&build_hardware_sequences));
@@ -1283,17 +1277,11 @@ TEST(V1ExportedInterfaces, DenseFormsAsTheTensorForms) {
         for (size_t i = 0; i < n; ++i) values[i] = int8_t(int(i * 7 % 3) - 1);  // -1, 0, 1 in turn
         return values;
     };
-    auto const standard = i8({2, 2, 3, 3}, ternary(36));
-    auto const depthwise = i8({1, 2, 3, 3}, ternary(18));
     auto const pointwise = i8({3, 2, 1, 1}, ternary(6));
     auto const neurons = i8({2, 40}, ternary(80));
     auto const thresholds = i32({2}, {100, -3});
     auto const steps = i32({2}, {16, 48});
     struct { char const* what; Registers dense, tensor; } const rows[] = {
-        {"4-bit standard", format_4bits_std_cnp_weights(*standard, 1, 1),
-         v1::format_4bits_std_cnp_weights(any(standard), 1, 1)},
-        {"separable depthwise", format_sep_cnp_dw_weights(*depthwise, 2),
-         v1::format_sep_cnp_dw_weights(any(depthwise), 2)},
         {"separable pointwise", format_sep_cnp_pw_weights(*pointwise, 4, 1, 2),
          v1::format_sep_cnp_pw_weights(any(pointwise), 4, 1, 2)},
         {"FNP memory", format_fnp_ram(*neurons, *thresholds, *steps, 2, true),

@@ -70,20 +70,6 @@ TEST(Split, HaloSidesByTheirAxis) {
             << i;
 }
 
-// The eight values in the checker's order, the four halo amounts held as a PaddingParams whose
-// fields, in order, carry the left, right, top and bottom halo.
-TEST(Split, ParamsFromPaddingParamsInOrder) {
-    struct { PaddingParams halo; uint32_t pool_type, pool_width, pool_height, filters; NpSplitParams expected; } const
-        rows[] = {
-            {{1, 2, 3, 4}, 0, 0, 0, 16, make_split_params(1, 2, 3, 4, 0, 0, 0, 16)},
-            {{2, 2, 1, 1}, 1, 2, 4, 7, make_split_params(2, 2, 1, 1, 1, 2, 4, 7)},
-        };
-    for (auto const& row : rows) {
-        NpSplitParams const params{row.halo, row.pool_type, row.pool_width, row.pool_height, row.filters};
-        EXPECT_EQ(params, row.expected) << row.filters;
-    }
-}
-
 TEST(Split, FirstCuts) {
     auto layer = conv_layer(Shape{8, 300, 70});
     NpSplitParams params = make_split_params(1, 1, 1, 1, 1, 2, 4, 16);
