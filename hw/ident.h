@@ -112,8 +112,6 @@ struct Component {
     uint32_t filters() const { return np_part ? np_part->filters : 0; }
     NpSpace spatial_partition() const { return np_part ? np_part->spatial_partition : NpSpace{}; }
     NpSpace halo_partition() const { return np_part ? np_part->halo_partition : NpSpace{}; }
-    // The halo window again, as the NP's input cut that its registers describe.
-    NpSpace cut_partition() const { return halo_partition(); }
     bool single_buffer() const { return np_part ? np_part->single_buffer : true; }
 
     friend bool operator==(Component const&, Component const&) = default;

@@ -10,27 +10,25 @@
 
 namespace nuvra {
 
-// The fields the CNP register formatting and the memory sizing read. Each quantity has two names
-// for one storage: the geometry's (the halo window, the part, y and x) and the register map's (the
-// cut, i for rows and j for columns). Under the register map's names the phases and the offsets
-// are signed. Objects are used by value, never deleted through this base.
+// The fields the CNP register formatting and the memory sizing read. Objects are used by value,
+// never deleted through this base.
 class NpSplitInterface {
 public:
-    union { uint32_t window_y = 0; uint32_t i_orig_cut; };       // row origin of the halo window (the cut)
-    union { uint32_t window_x = 0; uint32_t j_orig_cut; };       // column origin of the halo window
-    union { uint32_t part_height = 0; uint32_t ii_size; };       // height of the part
-    union { uint32_t part_width = 0; uint32_t jj_size; };        // width of the part
-    uint32_t part_channels = 0;                                  // channels of the part
-    union { uint32_t phase_y = 0; int32_t i_phase; };            // (top padding + part y) modulo the stride
-    union { uint32_t phase_x = 0; int32_t j_phase; };            // (left padding + part x) modulo the stride
-    union { uint32_t window_dy = 0; int32_t ii_offset; };        // window y minus part y: zero or negative
-    union { uint32_t window_dx = 0; int32_t jj_offset; };        // window x minus part x: zero or negative
-    union { uint32_t window_height = 0; uint32_t i_size_cut; };  // height of the halo window
-    union { uint32_t window_width = 0; uint32_t j_size_cut; };   // width of the halo window
-    union { uint32_t out_y = 0; uint32_t out_i_orig; };          // first output row produced by the NP
-    union { uint32_t out_x = 0; uint32_t out_j_orig; };          // first output column produced by the NP
-    union { uint32_t out_height = 0; uint32_t out_i_size; };     // output rows produced (0: no centre in the part)
-    union { uint32_t out_width = 0; uint32_t out_j_size; };      // output columns produced
+    uint32_t window_y = 0;       // y origin of the halo window
+    uint32_t window_x = 0;       // x origin of the halo window
+    uint32_t part_height = 0;    // height of the part
+    uint32_t part_width = 0;     // width of the part
+    uint32_t part_channels = 0;  // channels of the part
+    uint32_t phase_y = 0;        // (top padding + part y) modulo the stride
+    uint32_t phase_x = 0;        // (left padding + part x) modulo the stride
+    uint32_t window_dy = 0;      // window y minus part y: zero or negative, two's complement
+    uint32_t window_dx = 0;      // window x minus part x: zero or negative, two's complement
+    uint32_t window_height = 0;  // height of the halo window
+    uint32_t window_width = 0;   // width of the halo window
+    uint32_t out_y = 0;          // first output row produced by the NP
+    uint32_t out_x = 0;          // first output column produced by the NP
+    uint32_t out_height = 0;     // output rows produced (0: no output centre in the part)
+    uint32_t out_width = 0;      // output columns produced
 
     // Words of one input row as the NP stores it.
     virtual uint32_t icont_size() const = 0;

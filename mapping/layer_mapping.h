@@ -18,19 +18,17 @@ namespace nuvra {
 
 class PassQueries;
 
-// A skip connection rejoining the main path at this layer. The flags and the dual-output byte
-// also go by the names the recorders read them under; each pair of names is one storage.
+// A skip connection rejoining the main path at this layer.
 struct MergeLayerInfo {
-    union { bool add = false; bool is_add; };     // the merge is an Add (false: a Concatenate)
-    uint32_t channel = 0;                         // second byte of the layer's skip-DMA channel quartet
-    std::shared_ptr<Tensor> a_shift;              // the Add's shifts, ordered by input depth; empty for a
-    std::shared_ptr<Tensor> b_shift;              // Concatenate
+    bool add = false;        // the merge is an Add (false: a Concatenate)
+    uint32_t channel = 0;    // second byte of the layer's skip-DMA channel quartet
+    std::shared_ptr<Tensor> a_shift;       // the Add's shifts, ordered by input depth; empty for a
+    std::shared_ptr<Tensor> b_shift;       // Concatenate
     std::shared_ptr<Tensor> output_shift;
-    bool dual_output = false;                     // the skip DMA also feeds another branch
-    union { uint8_t dual_output_target = 0; uint8_t source_np; };  // store channel or index of the layer that gets it
-    union { bool not_first = true; bool other_source; };           // not the first mappable layer of the pass
+    bool dual_output = false;              // the skip DMA also feeds another branch
+    uint8_t dual_output_target = 0;        // store channel or index of the layer that gets it
+    bool not_first = true;                 // not the first mappable layer of the pass
 };
-using MergeLayerMapInfo = MergeLayerInfo;
 
 // Where a skip-DMA store writes, and how long its data is kept.
 struct SkipDmaStoreInfo {
@@ -47,19 +45,12 @@ struct SkipDmaLoadInfo {
     uint32_t channel_offset = 0;  // a Concatenate's first-input channels when the load is second
 };
 
-// One of the two layers that follow a split at equal depth, its fields also under the names the
-// recorders read them by.
+// One of the two layers that follow a split at equal depth.
 struct AltLayerInfo {
-    union { bool alternate = false; bool has_peer; };       // the skip-branch alternate
-    union { uint32_t nps = 0; uint32_t np_count; };         // NP components of both alternates together
-    union { uint8_t main_index = 0; uint8_t peer_index; };  // on the skip-branch alternate, the main one's index
-
-    AltLayerInfo() = default;
-    // The three fields in their order.
-    constexpr AltLayerInfo(bool skip_branch, uint32_t np_total, uint8_t main_alternate_index)
-        : alternate(skip_branch), nps(np_total), main_index(main_alternate_index) {}
+    bool alternate = false;  // the skip-branch alternate
+    uint32_t nps = 0;        // NP components of both alternates together
+    uint8_t main_index = 0;  // on the skip-branch alternate, the main alternate's index
 };
-using AltLayerMapInfo = AltLayerInfo;
 
 class LayerMapping : public Layer::Mapping {
 public:

@@ -10,31 +10,33 @@ using namespace fields;
 namespace {
 
 // An offset of the cut as the field's two's complement.
-uint32_t offset_value(int32_t offset, Field const& field) { return to_signed_field(offset, field.bits.width); }
+uint32_t offset_value(uint32_t offset, Field const& field) {
+    return to_signed_field(static_cast<int32_t>(offset), field.bits.width);
+}
 
 }  // namespace
 
 void format_part_words(std::span<uint32_t> image, NpSplitInterface const& split, CutOffsetFields const& offsets) {
-    set(image, PART_I_SIZE, split.ii_size);
-    set(image, offsets.i, offset_value(split.ii_offset, offsets.i));
-    set(image, PART_J_SIZE, split.jj_size);
-    set(image, offsets.j, offset_value(split.jj_offset, offsets.j));
+    set(image, PART_I_SIZE, split.part_height);
+    set(image, offsets.i, offset_value(split.window_dy, offsets.i));
+    set(image, PART_J_SIZE, split.part_width);
+    set(image, offsets.j, offset_value(split.window_dx, offsets.j));
 
-    set(image, CUT_I_ORIG, split.i_orig_cut);
-    set(image, CUT_I_PHASE, split.i_phase > 0);
-    set(image, CUT_J_ORIG, split.j_orig_cut);
-    set(image, CUT_J_PHASE, split.j_phase > 0);
+    set(image, CUT_I_ORIG, split.window_y);
+    set(image, CUT_I_PHASE, split.phase_y > 0);
+    set(image, CUT_J_ORIG, split.window_x);
+    set(image, CUT_J_PHASE, split.phase_x > 0);
 
-    set(image, CUT_I_SIZE, split.i_size_cut);
-    set(image, CUT_J_SIZE, split.j_size_cut);
+    set(image, CUT_I_SIZE, split.window_height);
+    set(image, CUT_J_SIZE, split.window_width);
     set(image, CONTAINER_ICONT_SIZE, split.icont_size());
 }
 
 void format_output_window_words(std::span<uint32_t> image, NpSplitInterface const& split) {
-    set(image, OUTPUT_I_ORIG, split.out_i_orig);
-    set(image, OUTPUT_J_ORIG, split.out_j_orig);
-    set(image, OUTPUT_I_SIZE, split.out_i_size);
-    set(image, OUTPUT_J_SIZE, split.out_j_size);
+    set(image, OUTPUT_I_ORIG, split.out_y);
+    set(image, OUTPUT_J_ORIG, split.out_x);
+    set(image, OUTPUT_I_SIZE, split.out_height);
+    set(image, OUTPUT_J_SIZE, split.out_width);
 }
 
 void format_pooling_word(std::span<uint32_t> image, PoolingWord const& pooling, PartPlace const& place) {

@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cstdint>
-#include <vector>
 
 #include "hw/np_split.h"
 
@@ -53,32 +51,6 @@ TEST(NpSplitGeometry, WindowOffsetsAndIcontSize) {
         NpSplit const s(Shape{64, 4, 8}, space(0, 0, width, 4), space(0, 0, width, 4), 1, 1, no_pad, 1, 1, no_pad);
         EXPECT_EQ(s.icont_size(), expected) << width;
     }
-}
-
-// The register map's names (i rows, j columns) read the geometry: origins and sizes of the cut
-// and of the part, signed phases and offsets, the output window. Input 32 x 16, kernel 1, stride
-// 2, one row of top padding.
-TEST(NpSplitGeometry, RegisterMapNames) {
-    struct Row { char const* what; NpSpace part, window; std::vector<int64_t> expected; };
-    Row const rows[] = {
-        {"cut three rows and two columns before the part", space(16, 4, 10, 6, 3), space(14, 1, 13, 10, 3),
-         {1, 14, 6, 10, 1, 0, -3, -2, 10, 13, 3, 8, 3, 5}},
-        {"cut one column before, rows aligned", space(4, 8, 12, 6, 3), space(3, 8, 14, 6, 3),
-         {8, 3, 6, 12, 1, 0, 0, -1, 6, 14, 5, 2, 3, 6}},
-    };
-    for (auto const& row : rows) {
-        NpSplit const s(Shape{32, 16, 3}, row.part, row.window, 1, 2, PaddingParams{1, 0, 0, 0}, 1, 1, no_pad);
-        EXPECT_EQ((std::vector<int64_t>{s.i_orig_cut, s.j_orig_cut, s.ii_size, s.jj_size, s.i_phase, s.j_phase,
-                                        s.ii_offset, s.jj_offset, s.i_size_cut, s.j_size_cut, s.out_i_orig,
-                                        s.out_j_orig, s.out_i_size, s.out_j_size}),
-                  row.expected)
-            << row.what;
-    }
-    TransposedCnpSplit const t(space(3, 2, 5, 4, 6), space(2, 1, 7, 6, 6));
-    EXPECT_EQ((std::vector<int64_t>{t.i_orig_cut, t.j_orig_cut, t.ii_size, t.jj_size, t.i_phase, t.j_phase,
-                                    t.ii_offset, t.jj_offset, t.i_size_cut, t.j_size_cut, t.out_i_orig,
-                                    t.out_j_orig, t.out_i_size, t.out_j_size}),
-              (std::vector<int64_t>{1, 2, 4, 5, 0, 0, -1, -1, 6, 7, 4, 6, 8, 10}));
 }
 
 TEST(NpSplitGeometry, RefusesZeroStridesAndNegativeKernels) {

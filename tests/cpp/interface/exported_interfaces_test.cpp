@@ -140,26 +140,26 @@ static_assert(has_form<uint32_t (TransposedCnpSplit::*)() const>(&TransposedCnpS
 template <class Member, class Type>
 constexpr bool is_member = std::is_same_v<Member, Type>;
 
-// The split geometry under the register map's names, signed where it is read as signed, and the
-// NP part of a component.
-static_assert(is_member<decltype(NpSplitInterface::i_orig_cut), uint32_t> &&
-              is_member<decltype(NpSplitInterface::j_orig_cut), uint32_t> &&
-              is_member<decltype(NpSplitInterface::ii_size), uint32_t> &&
-              is_member<decltype(NpSplitInterface::jj_size), uint32_t> &&
-              is_member<decltype(NpSplitInterface::i_phase), int32_t> &&
-              is_member<decltype(NpSplitInterface::j_phase), int32_t> &&
-              is_member<decltype(NpSplitInterface::ii_offset), int32_t> &&
-              is_member<decltype(NpSplitInterface::jj_offset), int32_t> &&
-              is_member<decltype(NpSplitInterface::i_size_cut), uint32_t> &&
-              is_member<decltype(NpSplitInterface::j_size_cut), uint32_t> &&
-              is_member<decltype(NpSplitInterface::out_i_orig), uint32_t> &&
-              is_member<decltype(NpSplitInterface::out_j_orig), uint32_t> &&
-              is_member<decltype(NpSplitInterface::out_i_size), uint32_t> &&
-              is_member<decltype(NpSplitInterface::out_j_size), uint32_t>);
+// The split geometry of one NP, and the NP part of a component.
+static_assert(is_member<decltype(NpSplitInterface::window_y), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_x), uint32_t> &&
+              is_member<decltype(NpSplitInterface::part_height), uint32_t> &&
+              is_member<decltype(NpSplitInterface::part_width), uint32_t> &&
+              is_member<decltype(NpSplitInterface::part_channels), uint32_t> &&
+              is_member<decltype(NpSplitInterface::phase_y), uint32_t> &&
+              is_member<decltype(NpSplitInterface::phase_x), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_dy), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_dx), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_height), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_width), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_y), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_x), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_height), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_width), uint32_t>);
 static_assert(has_form<uint32_t (hw::Component::*)() const>(&hw::Component::filters));
 static_assert(has_form<uint32_t (hw::Component::*)() const>(&hw::Component::start_neuron));
 static_assert(has_form<NpSpace (hw::Component::*)() const>(&hw::Component::spatial_partition));
-static_assert(has_form<NpSpace (hw::Component::*)() const>(&hw::Component::cut_partition));
+static_assert(has_form<NpSpace (hw::Component::*)() const>(&hw::Component::halo_partition));
 static_assert(has_form<bool (hw::Component::*)() const>(&hw::Component::single_buffer));
 
 // The four generation interfaces, with the positional forms beside the named-argument ones.
@@ -352,17 +352,16 @@ static_assert(has_form<std::pair<MappingStatus, std::shared_ptr<HardwareSequence
     &HardwareSequenceBuilder::build_sequence));
 static_assert(has_form<std::pair<uint8_t, uint8_t> (*)(HardwarePass const&, bool)>(&pass_first_layer_col_range));
 
-// The merge and alternate-branch records of a layer mapping, under the names the recorders read.
-static_assert(is_member<decltype(LayerMapping::merge_info), std::unique_ptr<MergeLayerMapInfo>> &&
-              is_member<decltype(LayerMapping::alt_info), std::unique_ptr<AltLayerMapInfo>>);
-static_assert(is_member<decltype(MergeLayerMapInfo::is_add), bool> &&
-              is_member<decltype(MergeLayerMapInfo::channel), uint32_t> &&
-              is_member<decltype(MergeLayerMapInfo::dual_output), bool> &&
-              is_member<decltype(MergeLayerMapInfo::source_np), uint8_t> &&
-              is_member<decltype(MergeLayerMapInfo::other_source), bool>);
-static_assert(is_member<decltype(AltLayerMapInfo::has_peer), bool> &&
-              is_member<decltype(AltLayerMapInfo::np_count), uint32_t> &&
-              is_member<decltype(AltLayerMapInfo::peer_index), uint8_t>);
+// The merge and alternate-branch records of a layer mapping.
+static_assert(is_member<decltype(LayerMapping::merge_info), std::unique_ptr<MergeLayerInfo>> &&
+              is_member<decltype(LayerMapping::alt_info), std::unique_ptr<AltLayerInfo>>);
+static_assert(is_member<decltype(MergeLayerInfo::add), bool> &&
+              is_member<decltype(MergeLayerInfo::channel), uint32_t> &&
+              is_member<decltype(MergeLayerInfo::dual_output), bool> &&
+              is_member<decltype(MergeLayerInfo::dual_output_target), uint8_t> &&
+              is_member<decltype(MergeLayerInfo::not_first), bool>);
+static_assert(is_member<decltype(AltLayerInfo::alternate), bool> && is_member<decltype(AltLayerInfo::nps), uint32_t> &&
+              is_member<decltype(AltLayerInfo::main_index), uint8_t>);
 
 // Program records, the program format, the serializer, IO descriptors, HRC input formatting.
 static_assert(has_form<std::unique_ptr<program::Record> (*)(HwVersion const&)>(&program::new_record));
@@ -769,7 +768,7 @@ static_assert(has_form<void (*)(Words*, Shape const&, NpSpace const&, uint8_t, u
                                 bool)>(&v2::format_cnp_pooling_registers));
 static_assert(has_form<bool (*)(PoolingCalculatedParams*, uint32_t, uint32_t)>(&v2::get_no_pooling_params));
 static_assert(has_form<void (*)(Words*, Components const&, Components const&, Components const&,
-                                std::unique_ptr<AltLayerMapInfo> const&, uint8_t, bool, bool, bool)>(
+                                std::unique_ptr<AltLayerInfo> const&, uint8_t, bool, bool, bool)>(
     &v2::format_mesh_registers_set_output_to_NPs));
 static_assert(has_form<void (*)(program::Record*, Layer const&)>(&v2::record_skipdma));
 static_assert(has_form<void (*)(SkipDmaBlocks*, uint8_t, uint8_t, uint32_t, Components const&, uint32_t)>(

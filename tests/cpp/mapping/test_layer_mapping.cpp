@@ -194,36 +194,6 @@ TEST(LayerMapping, AlternateBranchesAndTheSecondBranchRule) {
     EXPECT_EQ(mapping_of(d["c3"])->merge_info->dual_output_target, 3);
 }
 
-// The merge and alternate records read under the names the recorders give their fields.
-TEST(LayerMapping, RecordsUnderTheRecordersNames) {
-    ModelBuilder b = build_model(std::string(kResidual) + " cat<add,c3 c4<cat");
-    map_pass(b, {"c1", "c2", "add", "c3", "cat", "c4"});
-    struct { char const* layer; bool is_add, dual_output; int source_np; bool other_source; } const merges[] = {
-        {"c3", true, true, 8, true},
-        {"c4", false, false, 0, true},
-    };
-    for (auto const& row : merges) {
-        MergeLayerMapInfo const& merge = *mapping_of(b[row.layer])->merge_info;
-        EXPECT_EQ((std::vector<int>{merge.is_add, merge.dual_output, merge.source_np, merge.other_source}),
-                  (std::vector<int>{row.is_add, row.dual_output, row.source_np, row.other_source}))
-            << row.layer;
-    }
-
-    ModelBuilder alt = build_model("in c1<in ca<c1 cb<c1 cat<ca,cb c2<cat");
-    map_pass(alt, {"c1", "ca", "cb", "cat", "c2"});
-    int const main_index = mapping_of(alt["ca"])->index;
-    struct { char const* layer; bool has_peer; uint32_t np_count; int peer_index; } const alternates[] = {
-        {"ca", false, 2, 0},
-        {"cb", true, 2, main_index},
-    };
-    for (auto const& row : alternates) {
-        AltLayerMapInfo const& info = *mapping_of(alt[row.layer])->alt_info;
-        EXPECT_EQ(info.has_peer, row.has_peer) << row.layer;
-        EXPECT_EQ(info.np_count, row.np_count) << row.layer;
-        EXPECT_EQ(info.peer_index, row.peer_index) << row.layer;
-    }
-}
-
 TEST(LayerMapping, LinkToPreviousPass) {
     ModelBuilder b = build_model(std::string(kResidual) + " c4<c3");
     map_pass(b, {"in", "c1", "c2", "add"});

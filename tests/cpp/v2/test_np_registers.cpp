@@ -172,28 +172,6 @@ TEST(V2NpRegisters, CommonConfiguration) {
     EXPECT_EQ(regs[20], 0xB800F8FFu);  // bits 8-10 and 16-26 cleared, kernel 3, bit 31 kept
 }
 
-// The cut's offsets from the part, signed, in the two 3-bit fields of word 8 (the part's height 10
-// and width 12 beside them): -4 to 3 fit, one past either end does not.
-TEST(V2NpRegisters, CutOffsetsAsThreeBitTwosComplement) {
-    struct { int32_t ii_offset, jj_offset; uint32_t word8; char const* message; } const rows[] = {
-        {-4, 3, 0x300C400A, nullptr},
-        {0, -1, 0x700C000A, nullptr},
-        {4, 0, 0, "4 cannot fit in a 3-bit signed integer"},
-        {0, -5, 0, "-5 cannot fit in a 3-bit signed integer"},
-    };
-    for (auto const& row : rows) {
-        CommonArgs args;
-        args.split.ii_size = 10;
-        args.split.jj_size = 12;
-        args.split.ii_offset = row.ii_offset;
-        args.split.jj_offset = row.jj_offset;
-        if (row.message)
-            EXPECT_EQ(error_text<std::runtime_error>([&] { args.apply(); }), row.message) << row.ii_offset;
-        else
-            EXPECT_EQ(args.apply().at(8), row.word8) << row.ii_offset << " " << row.jj_offset;
-    }
-}
-
 TEST(V2NpRegisters, CommonConfigurationRefusesValuesWiderThanTheirFields) {
     struct { char const* what; void (*change)(CommonArgs*); std::string message; } const rows[] = {
         {"kernel 8", [](CommonArgs* a) { a->kernel_size = 8; }, overflow(8, 3)},
