@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
 #include "hw/device.h"
 #include "hw/mesh.h"
 #include "mapping/generation_backend.h"
+#include "mapping/hardware_backend.h"
 #include "mapping/map_constraints.h"
 #include "program/backend.h"
 
@@ -117,6 +119,16 @@ private:
     std::unique_ptr<IoRecorder> io_recorder_;
     std::unique_ptr<LayerRecorder> layer_recorder_;
 };
+
+// The body of the engine's map call (mapping/hardware_backend.h) over a back end chosen here, its
+// statuses written into `result` (which is replaced).
+inline void build_hardware_sequences(MappingStatusGroup& result, IpVersionSpecificHardwareBackend& backend,
+                                     std::shared_ptr<MapConstraints> const& constraints,
+                                     std::vector<std::shared_ptr<Layer>>* layers,
+                                     std::vector<std::shared_ptr<Sequence>>* sequences, bool multi_pass_capable) {
+    build_hardware_sequences(result, static_cast<GenerationBackend&>(backend), constraints, layers, sequences,
+                             multi_pass_capable);
+}
 
 // Chooses the back end of each mapping call among `generations` (which must outlive it).
 GenerationSelector generation_selector(std::span<Generation const> generations = built_generations());

@@ -15,6 +15,7 @@
 #include "engine/tensor.h"
 #include "hw/ident.h"
 #include "hw/mapping_status.h"
+#include "hw/shape.h"
 
 namespace nuvra {
 
@@ -68,6 +69,15 @@ struct NpSplitParams {
     uint32_t pool_width = 0;
     uint32_t pool_height = 0;
     uint32_t filters = 0;
+
+    NpSplitParams() = default;
+    // The eight values in their order, the four halo amounts held together as a PaddingParams:
+    // its fields, in their order, carry the left, right, top and bottom halo.
+    constexpr NpSplitParams(PaddingParams const& halo_amounts, uint32_t pooling_type, uint32_t pooling_width,
+                            uint32_t pooling_height, uint32_t filter_count)
+        : halo{.left = halo_amounts.top, .right = halo_amounts.bottom, .top = halo_amounts.left,
+               .bottom = halo_amounts.right},
+          pool_type(pooling_type), pool_width(pooling_width), pool_height(pooling_height), filters(filter_count) {}
 
     friend bool operator==(NpSplitParams const&, NpSplitParams const&) = default;
 };

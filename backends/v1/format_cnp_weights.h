@@ -3,7 +3,7 @@
 // the rest from bit 0 of the second. Weight tensors are 4-dimensional, indexed (filter, input
 // channel, kernel row, kernel column), and read as signed bytes through their strides (another
 // element type panics "Wrong requested type %s for a tensor of type %s"). Each image has the size
-// of backends/v1/sizes.h for its layout.
+// of backends/v1/sizes.h for its layout. The formatters take a Dense as well as any Tensor.
 #pragma once
 
 #include <cstdint>
@@ -47,15 +47,25 @@ std::vector<uint32_t> format_std_cnp_weights(std::shared_ptr<Dense const> weight
 // filters (the last padded with zero codes), rows outermost, then filters, then columns. Other
 // kernels are std::runtime_error "Unsupported kernel size.".
 std::vector<uint32_t> format_4bits_std_cnp_weights(Tensor const& weights, uint32_t start, uint32_t count);
+inline std::vector<uint32_t> format_4bits_std_cnp_weights(Dense const& weights, uint32_t start, uint32_t count) {
+    return format_4bits_std_cnp_weights(static_cast<Tensor const&>(weights), start, count);
+}
 
 // Depthwise weights (0, c, y, x) of a separable layer, as 2- or 4-bit fields, rows of a channel
 // kept in one 50-bit word. Other widths are std::invalid_argument with sep_weights_bits_message;
 // a kernel whose row does not fit a word is std::runtime_error "Unsupported kernel size.".
 std::vector<uint32_t> format_sep_cnp_dw_weights(Tensor const& weights, int bits);
+inline std::vector<uint32_t> format_sep_cnp_dw_weights(Dense const& weights, int bits) {
+    return format_sep_cnp_dw_weights(static_cast<Tensor const&>(weights), bits);
+}
 
 // Pointwise weights (n, c, 0, 0) of filters start .. start + count - 1, one block of
 // get_nb_words_per_pw_channel words (48 bits used) per input channel, as 2- or 4-bit fields.
 // Other widths are std::invalid_argument with sep_weights_bits_message.
 std::vector<uint32_t> format_sep_cnp_pw_weights(Tensor const& weights, int bits, uint32_t start, uint32_t count);
+inline std::vector<uint32_t> format_sep_cnp_pw_weights(Dense const& weights, int bits, uint32_t start,
+                                                       uint32_t count) {
+    return format_sep_cnp_pw_weights(static_cast<Tensor const&>(weights), bits, start, count);
+}
 
 }  // namespace nuvra::v1

@@ -38,5 +38,11 @@ std::string act_step_message(int32_t step);
 // fnp_weight_range is FnpError with weights_out_of_range_message.
 std::vector<uint32_t> format_fnp_ram(Tensor const& weights, Tensor const& thresholds, Tensor const& steps,
                                      int bits, bool activation);
+// The same for three Dense tensors.
+inline std::vector<uint32_t> format_fnp_ram(Dense const& weights, Dense const& thresholds, Dense const& steps,
+                                            int bits, bool activation) {
+    return format_fnp_ram(static_cast<Tensor const&>(weights), static_cast<Tensor const&>(thresholds),
+                          static_cast<Tensor const&>(steps), bits, activation);
+}
 
 }  // namespace nuvra::v1

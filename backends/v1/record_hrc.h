@@ -40,5 +40,9 @@ std::vector<uint32_t> format_hrc_registers(LayerParams const& params, ConvCalcul
 // signed integer") and the step as is. Both tensors are int32 (panic "Wrong requested type %s for
 // a tensor of type %s" otherwise); fewer steps than thresholds is std::runtime_error.
 std::vector<uint32_t> format_hrc_threshold_steps(Tensor const& thresholds, Tensor const& steps);
+// The same for two Dense tensors.
+inline std::vector<uint32_t> format_hrc_threshold_steps(Dense const& thresholds, Dense const& steps) {
+    return format_hrc_threshold_steps(static_cast<Tensor const&>(thresholds), static_cast<Tensor const&>(steps));
+}
 
 }  // namespace nuvra::v1

@@ -24,6 +24,10 @@ uint64_t fsram_matrix_64b_size(uint64_t rows, uint64_t columns);
 // word of block b and row r is word b x R + r and holds w[r][8b + k] in byte k (0 past the last
 // column).
 std::vector<uint32_t> format_fsram_weight_matrix(Tensor const& w);
+// The same for a Dense matrix.
+inline std::vector<uint32_t> format_fsram_weight_matrix(Dense const& w) {
+    return format_fsram_weight_matrix(static_cast<Tensor const&>(w));
+}
 
 // The FSRAM words of `in_proj`, then those of `out_proj`.
 std::vector<uint32_t> format_fsram_weights(Tensor const& in_proj, Tensor const& out_proj);

@@ -55,7 +55,10 @@ namespace {
 #include "program/io_quantization.h"
 #include "program/record.h"
 #include "program/serializer.h"
+#include "hw/presets.h"
+#include "support/fake_device.h"
 #include "support/fake_layer.h"
+#include "support/model_builder.h"
 #include "support/recorder_doubles.h"
 
 namespace nuvra {
@@ -133,6 +136,32 @@ static_assert(std::is_constructible_v<TransposedCnpSplit, NpSpace, NpSpace const
 static_assert(has_form<uint32_t (NpSplit::*)() const>(&NpSplit::icont_size));
 static_assert(has_form<uint32_t (TransposedCnpSplit::*)() const>(&TransposedCnpSplit::icont_size));
 
+// A member of this exact type.
+template <class Member, class Type>
+constexpr bool is_member = std::is_same_v<Member, Type>;
+
+// The split geometry of one NP, and the NP part of a component.
+static_assert(is_member<decltype(NpSplitInterface::window_y), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_x), uint32_t> &&
+              is_member<decltype(NpSplitInterface::part_height), uint32_t> &&
+              is_member<decltype(NpSplitInterface::part_width), uint32_t> &&
+              is_member<decltype(NpSplitInterface::part_channels), uint32_t> &&
+              is_member<decltype(NpSplitInterface::phase_y), uint32_t> &&
+              is_member<decltype(NpSplitInterface::phase_x), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_dy), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_dx), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_height), uint32_t> &&
+              is_member<decltype(NpSplitInterface::window_width), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_y), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_x), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_height), uint32_t> &&
+              is_member<decltype(NpSplitInterface::out_width), uint32_t>);
+static_assert(has_form<uint32_t (hw::Component::*)() const>(&hw::Component::filters));
+static_assert(has_form<uint32_t (hw::Component::*)() const>(&hw::Component::start_neuron));
+static_assert(has_form<NpSpace (hw::Component::*)() const>(&hw::Component::spatial_partition));
+static_assert(has_form<NpSpace (hw::Component::*)() const>(&hw::Component::halo_partition));
+static_assert(has_form<bool (hw::Component::*)() const>(&hw::Component::single_buffer));
+
 // The four generation interfaces, with the positional forms beside the named-argument ones.
 static_assert(has_form<MappingStatus (CompatibilityChecker::*)(Layer const&, Layer const*, HwVersion) const>(
     &CompatibilityChecker::check_layer_compatibility));
@@ -179,6 +208,14 @@ static_assert(has_form<uint32_t (MemorySizer::*)(LayerPtr const&) const>(&Memory
 static_assert(has_form<MemoryInfo (MemorySizer::*)(LayerPtr const&, hw::Component const&, LayerPtr const&, bool,
                                                    bool) const>(&MemorySizer::get_memory_info));
 static_assert(std::is_constructible_v<IpVersionSpecificHardwareBackend, Device const&>);
+// The split parameters of a layer kind, the halo amounts held as a PaddingParams in their order:
+// left and right, then top and bottom.
+static_assert(NpSplitParams{PaddingParams{1, 2, 3, 4}, 5, 6, 7, 8}.halo ==
+              Halo{.left = 1, .right = 2, .top = 3, .bottom = 4});
+static_assert(NpSplitParams{PaddingParams{}, 5, 6, 7, 8}.filters == 8);
+static_assert(has_form<void (*)(MappingStatusGroup&, IpVersionSpecificHardwareBackend&,
+                                std::shared_ptr<MapConstraints> const&, Layers*,
+                                std::vector<std::shared_ptr<Sequence>>*, bool)>(&build_hardware_sequences));
 
 // Map constraints, the mapping driver, layer mappings, the mesh mapper, splitting, graph
 // utilities, skip-DMA set-up, passes, sequences and their builder.
@@ -314,6 +351,17 @@ static_assert(has_form<MappingStatus (HardwareSequenceBuilder::*)(LayerPtr const
 static_assert(has_form<std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> (HardwareSequenceBuilder::*)()>(
     &HardwareSequenceBuilder::build_sequence));
 static_assert(has_form<std::pair<uint8_t, uint8_t> (*)(HardwarePass const&, bool)>(&pass_first_layer_col_range));
+
+// The merge and alternate-branch records of a layer mapping.
+static_assert(is_member<decltype(LayerMapping::merge_info), std::unique_ptr<MergeLayerInfo>> &&
+              is_member<decltype(LayerMapping::alt_info), std::unique_ptr<AltLayerInfo>>);
+static_assert(is_member<decltype(MergeLayerInfo::add), bool> &&
+              is_member<decltype(MergeLayerInfo::channel), uint32_t> &&
+              is_member<decltype(MergeLayerInfo::dual_output), bool> &&
+              is_member<decltype(MergeLayerInfo::dual_output_target), uint8_t> &&
+              is_member<decltype(MergeLayerInfo::not_first), bool>);
+static_assert(is_member<decltype(AltLayerInfo::alternate), bool> && is_member<decltype(AltLayerInfo::nps), uint32_t> &&
+              is_member<decltype(AltLayerInfo::main_index), uint8_t>);
 
 // Program records, the program format, the serializer, IO descriptors, HRC input formatting.
 static_assert(has_form<std::unique_ptr<program::Record> (*)(HwVersion const&)>(&program::new_record));
@@ -546,6 +594,40 @@ TEST(ExportedInterfaces, SerializerFormsWriteTheSameProgram) {
                  std::invalid_argument);
 }
 
+// One model mapped through the form over the chosen back end and through the generation form: the
+// same statuses and the same program. Three convolutions take two passes on two NPs; without an NP
+// the first one fails.
+TEST(ExportedInterfaces, BuildHardwareSequencesOverTheChosenBackEnd) {
+    struct Mapped { std::string status; std::vector<uint8_t> program; };
+    auto const map = [](uint8_t nps, bool chosen_form) {
+        auto const device = make_fake_device(hw::Tolmar_v2, fake_nps(hw::Type::CNP1, nps));
+        auto const constraints = std::make_shared<MapConstraints>(device);
+        testing::ModelBuilder model;
+        model.input("in");
+        for (auto [name, inbound] : {std::pair{"c1", "in"}, {"c2", "c1"}, {"c3", "c2"}})
+            model.layer(LayerType::Conv2D, name, {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {inbound});
+        Layers layers = model.model().layers();
+        std::vector<std::shared_ptr<Sequence>> sequences;
+        IpVersionSpecificHardwareBackend backend(*device);
+        MappingStatusGroup status;
+        if (chosen_form) build_hardware_sequences(status, backend, constraints, &layers, &sequences, true);
+        else status = build_hardware_sequences(backend, constraints, &layers, &sequences, true);
+        Mapped result{status.to_string(), {}};
+        for (auto const& sequence : sequences) {
+            auto const program = sequence->program();
+            result.program.insert(result.program.end(), program.data(), program.data() + program.size());
+        }
+        return result;
+    };
+    for (uint8_t const nps : {uint8_t{2}, uint8_t{0}}) {
+        Mapped const chosen = map(nps, true);
+        Mapped const generation = map(nps, false);
+        EXPECT_EQ(chosen.status, generation.status) << int(nps);
+        EXPECT_EQ(chosen.program, generation.program) << int(nps);
+        EXPECT_EQ(chosen.program.empty(), nps == 0) << chosen.status;
+    }
+}
+
 // (end of program records and the serializer)
 
 
@@ -561,7 +643,9 @@ TEST(ExportedInterfaces, SerializerFormsWriteTheSameProgram) {
 #include <utility>
 #include <vector>
 
+#include "backends/v2/format_conv_weights.h"
 #include "backends/v2/format_fnp.h"
+#include "backends/v2/format_variables.h"
 #include "backends/v2/np_registers.h"
 #include "backends/v2/record_buffer_temp_conv.h"
 #include "backends/v2/record_conv2d.h"
@@ -569,8 +653,10 @@ TEST(ExportedInterfaces, SerializerFormsWriteTheSameProgram) {
 #include "backends/v2/record_dense1d.h"
 #include "backends/v2/record_dwconv2d.h"
 #include "backends/v2/record_input_conv2d.h"
+#include "backends/v2/record_skip_dma.h"
 #include "backends/v2/recorders.h"
 #include "backends/v2/registers.h"
+#include "backends/v2/routing.h"
 #include "backends/v2/sizes.h"
 #include "hw/presets.h"
 #include "program/hrc_input.h"
@@ -630,6 +716,66 @@ static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_LUT)> && v2::HRC_SRAM_S
 static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_ACT)> && v2::HRC_SRAM_SELECT_ACT == RegDetail{31, 1});
 static_assert(is_reg_detail<decltype(v2::fnp::MAX_VALUE)> && v2::fnp::MAX_VALUE == RegDetail{16, 8});
 static_assert(is_reg_detail<decltype(v2::fnp::MAX_VALUE_SHIFT)> && v2::fnp::MAX_VALUE_SHIFT == RegDetail{24, 8});
+
+// The sizes and the variable, shift, look-up-table and FNP formats, in their exact types.
+using Words = std::vector<uint32_t>;
+using v2::InputPadding;
+static_assert(has_form<InputPadding (*)(Layer const&, bool)>(&v2::get_fnp_supported_padding));
+static_assert(has_form<Shape (*)(Layer const&, bool)>(&v2::get_fnp_input_dim));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t, uint8_t, InputPadding)>(&v2::get_fpksram_size));
+static_assert(has_form<uint32_t (*)(Layer const&, bool)>(&v2::get_fnp_input_size));
+static_assert(has_form<uint32_t (*)(Dense const&, Shape const&, InputPadding, uint8_t)>(
+    &v2::fnp_input_shift_24b_size));
+static_assert(has_form<uint32_t (*)(Dense const&)>(&v2::cnp_tnp_input_shift_24b_size));
+static_assert(has_form<uint32_t (*)(Shape const&, InputPadding, uint8_t, uint8_t)>(&v2::get_neuron_word_size));
+static_assert(has_form<uint32_t (*)(Dense const&, uint8_t, Shape const&, InputPadding, uint8_t)>(
+    &v2::get_layer_word_size));
+static_assert(has_form<uint32_t (*)(Layer const&)>(&v2::get_fnp_sram_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint8_t)>(&v2::conv2d_ch_cont_100b_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t, uint8_t)>(
+    &v2::conv2d_cnp_formatted_weight_100b_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint8_t)>(&v2::dwc_ch_cont_100b_size));
+static_assert(has_form<uint32_t (*)(uint32_t)>(&v2::buffer_temp_conv_ch_cont_100b_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t)>(
+    &v2::buffer_temp_conv_tnp_formatted_weight_100b_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t)>(
+    &v2::depthwise_buffer_temp_conv_tnp_formatted_weight_100b_size));
+static_assert(has_form<uint32_t (*)(Layer const&)>(&v2::get_hrc_sram_size));
+static_assert(has_form<Words (*)(Dense const&, Shape const&, InputPadding, uint8_t)>(&v2::format_input_shift_fnp));
+static_assert(has_form<Words (*)(Layer const&, bool, InputPadding, uint8_t, uint8_t)>(&v2::format_fnp_ram));
+static_assert(has_form<Words (*)(Dense const*, Dense const*, Dense const*, Dense const*, Dense const*, Dense const*,
+                                 Dense const*, Dense const*, uint32_t, uint32_t)>(&v2::format_cnp_tnp_variables));
+static_assert(has_form<Words (*)(Dense const&, uint32_t, uint32_t)>(&v2::format_input_shift));
+static_assert(has_form<Words (*)(Dense const&)>(&v2::format_input_shift));
+static_assert(has_form<Words (*)(std::shared_ptr<Dense const> const&, std::shared_ptr<Dense const> const&,
+                                 std::shared_ptr<Dense const> const&, uint32_t, uint32_t)>(
+    &v2::format_merge_layer_shift));
+static_assert(has_form<Words (*)(Dense const*)>(&v2::format_lut_values_for_cnp));
+static_assert(has_form<Words (*)(Dense const*)>(&v2::format_lut_values_for_hrc));
+static_assert(has_form<dma::Target (*)(uint32_t, uint8_t)>(&v2::conv2d_dma_target));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t, uint8_t)>(
+    &v2::conv2d_cnp_formatted_weight_32b_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t)>(&v2::conv2d_cnp_formatted_4bit_weight_32b_size));
+static_assert(has_form<dma::Target (*)(uint32_t, uint8_t)>(&v2::dwc_dma_target));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t)>(&v2::dwc_4bit_ch_cont_100b_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t)>(&v2::dwc_cnp_formatted_4bit_weight_32b_size));
+
+// The register image, the routing words and the skip-DMA blocks.
+using Components = std::vector<hw::Component>;
+using SkipDmaBlocks = std::map<uint16_t, std::vector<uint32_t>>;
+static_assert(has_form<Words (*)(hw::Component const&, uint32_t, bool, bool)>(&v2::default_np_regs));
+static_assert(has_form<void (*)(Words*, Shape const&, NpSpace const&, uint8_t, uint8_t, bool, PaddingParams const&,
+                                bool)>(&v2::format_cnp_pooling_registers));
+static_assert(has_form<bool (*)(PoolingCalculatedParams*, uint32_t, uint32_t)>(&v2::get_no_pooling_params));
+static_assert(has_form<void (*)(Words*, Components const&, Components const&, Components const&,
+                                std::unique_ptr<AltLayerInfo> const&, uint8_t, bool, bool, bool)>(
+    &v2::format_mesh_registers_set_output_to_NPs));
+static_assert(has_form<void (*)(program::Record*, Layer const&)>(&v2::record_skipdma));
+static_assert(has_form<void (*)(SkipDmaBlocks*, uint8_t, uint8_t, uint32_t, Components const&, uint32_t)>(
+    &v2::format_skipdma_load_registers));
+static_assert(has_form<void (*)(program::Record*, Layer const&, bool, bool, uint32_t)>(&v2::record_skipdma_store));
+static_assert(has_form<void (*)(SkipDmaBlocks*, uint8_t, uint32_t, bool, bool, Components const&)>(
+    &v2::format_skipdma_store_registers));
 
 // The functions in their positional forms, each named through a pointer of its exact type.
 using KindRecorder = RecordPtr(Device const&, Layer const&, std::shared_ptr<Layer>, bool, bool, Idents const&, bool,
@@ -899,8 +1045,10 @@ TEST(ExportedInterfacesV2, FormatterFormsWriteWhatTheNamedFormsWrite) {
 #include <type_traits>
 #include <vector>
 
+#include "backends/v1/check_rules.h"
 #include "backends/v1/cnp_registers.h"
 #include "backends/v1/format_cnp_weights.h"
+#include "backends/v1/format_fnp.h"
 #include "backends/v1/learning.h"
 #include "backends/v1/np_registers.h"
 #include "backends/v1/record_conv.h"
@@ -908,7 +1056,9 @@ TEST(ExportedInterfacesV2, FormatterFormsWriteWhatTheNamedFormsWrite) {
 #include "backends/v1/record_hrc.h"
 #include "backends/v1/record_sep_conv.h"
 #include "backends/v1/registers.h"
+#include "backends/v1/sizes.h"
 #include "support/error_text.h"
+#include "support/ops_test_util.h"
 #include "support/record_test_util.h"
 #include "support/v1_mapped_layer.h"
 
@@ -977,6 +1127,38 @@ using CnpImages = RegisterMap (*)(Layer const&, std::shared_ptr<Layer>, bool, bo
     static_cast<void (*)(HardwareDevice*, VariablesImpl*, bool)>(&v1::fnp_update_learn_vars);
 [[maybe_unused]] constexpr auto record_hrc_sram =
     static_cast<void (*)(program::Record*, RegDetail const&, std::vector<uint32_t> const&)>(&v1::record_hrc_sram);
+
+// The formatters over Dense tensors, beside their forms over any Tensor.
+[[maybe_unused]] constexpr auto format_4bits_std_cnp_weights =
+    static_cast<Registers (*)(Dense const&, uint32_t, uint32_t)>(&v1::format_4bits_std_cnp_weights);
+[[maybe_unused]] constexpr auto format_sep_cnp_dw_weights =
+    static_cast<Registers (*)(Dense const&, int)>(&v1::format_sep_cnp_dw_weights);
+[[maybe_unused]] constexpr auto format_sep_cnp_pw_weights =
+    static_cast<Registers (*)(Dense const&, int, uint32_t, uint32_t)>(&v1::format_sep_cnp_pw_weights);
+[[maybe_unused]] constexpr auto format_fnp_ram =
+    static_cast<Registers (*)(Dense const&, Dense const&, Dense const&, int, bool)>(&v1::format_fnp_ram);
+[[maybe_unused]] constexpr auto format_hrc_threshold_steps =
+    static_cast<Registers (*)(Dense const&, Dense const&)>(&v1::format_hrc_threshold_steps);
+
+// Sizes, checks and the other recorders.
+static_assert(has_form<uint32_t (*)(uint32_t, uint8_t)>(&v1::get_cnp_channel_container_size));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t)>(&v1::get_cnp_input_sram_size));
+static_assert(has_form<uint32_t (*)(Layer const&, uint32_t)>(&v1::get_weights_size));
+static_assert(has_form<bool (*)(HardwareConstraints const&, Layer const&, uint32_t)>(&v1::check_weights_size_fit_cnp));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t, int)>(&v1::get_std_cnp_sram_size));
+static_assert(has_form<uint32_t (*)(int, uint32_t, int)>(&v1::get_dw_weights_sram_size));
+static_assert(has_form<uint32_t (*)(uint32_t, int)>(&v1::get_nb_words_per_pw_channel));
+static_assert(has_form<uint32_t (*)(uint32_t, uint32_t, uint32_t, int)>(&v1::get_sep_cnp_sram_size));
+static_assert(has_form<uint32_t (*)(Layer const&)>(&v1::get_fnp_sram_size));
+static_assert(has_form<uint32_t (*)(Layer const&)>(&v1::get_fnp_input_size));
+static_assert(has_form<uint32_t (*)(Layer const&)>(&v1::get_hrc_sram_size));
+static_assert(has_form<Registers (*)()>(&v1::default_np_regs));
+static_assert(has_form<MappingStatus (*)(Layer const&, Components const&, HwVersion)>(&v1::check_std_cnp_mappings));
+static_assert(has_form<MappingStatus (*)(Layer const&, Components const&)>(&v1::check_sep_cnp_mappings));
+static_assert(has_form<MappingStatus (*)(Layer const&, Components const&)>(&v1::check_cnp_pooling_mappings));
+static_assert(has_form<program::LearnRecordsPtr (*)(Device const&, Layer const&, bool)>(
+    &v1::record_program_learning_dense_layer));
+static_assert(has_form<RecordPtr (*)(Device const&, Layer const&)>(&v1::record_program_hrc_layer));
 
 using nuvra::testing::decode_blocks;
 using nuvra::testing::V1MappedLayer;
@@ -1085,6 +1267,33 @@ TEST(V1ExportedInterfaces, OtherFormsAsTheNamedForms) {
               "The learning layer has no variables to update.");
 }
 
+// The formatters over Dense tensors write what their forms over any Tensor write.
+TEST(V1ExportedInterfaces, DenseFormsAsTheTensorForms) {
+    using namespace nuvra::testing;
+    auto const any = [](std::shared_ptr<Dense> const& dense) -> Tensor const& { return *dense; };
+    auto const ternary = [](size_t n) {
+        std::vector<int8_t> values(n);
+        for (size_t i = 0; i < n; ++i) values[i] = int8_t(int(i * 7 % 3) - 1);  // -1, 0, 1 in turn
+        return values;
+    };
+    auto const pointwise = i8({3, 2, 1, 1}, ternary(6));
+    auto const neurons = i8({2, 40}, ternary(80));
+    auto const thresholds = i32({2}, {100, -3});
+    auto const steps = i32({2}, {16, 48});
+    struct { char const* what; Registers dense, tensor; } const rows[] = {
+        {"separable pointwise", format_sep_cnp_pw_weights(*pointwise, 4, 1, 2),
+         v1::format_sep_cnp_pw_weights(any(pointwise), 4, 1, 2)},
+        {"FNP memory", format_fnp_ram(*neurons, *thresholds, *steps, 2, true),
+         v1::format_fnp_ram(any(neurons), any(thresholds), any(steps), 2, true)},
+        {"HRC thresholds and steps", format_hrc_threshold_steps(*thresholds, *steps),
+         v1::format_hrc_threshold_steps(any(thresholds), any(steps))},
+    };
+    for (auto const& row : rows) {
+        EXPECT_FALSE(row.dense.empty()) << row.what;
+        EXPECT_EQ(row.dense, row.tensor) << row.what;
+    }
+}
+
 }  // namespace first_generation
 // (end of first generation)
 
@@ -1096,8 +1305,10 @@ TEST(V1ExportedInterfaces, OtherFormsAsTheNamedForms) {
 #include <cstdint>
 #include <vector>
 
+#include "backends/wisp/check_rules.h"
 #include "backends/wisp/format_sram.h"
 #include "backends/wisp/registers.h"
+#include "backends/wisp/tnpr_program.h"
 #include "support/error_text.h"
 #include "support/ops_test_util.h"
 
@@ -1133,6 +1344,17 @@ using Words = std::vector<uint32_t>;
 [[maybe_unused]] constexpr auto format_tsram_post_processing_input_shift =
     static_cast<void (*)(Words*)>(&wisp::format_tsram_post_processing_input_shift);
 
+[[maybe_unused]] constexpr auto format_fsram_weight_matrix =
+    static_cast<Words (*)(Dense const&)>(&wisp::format_fsram_weight_matrix);
+
+// The chain checks and the chain's program.
+static_assert(has_form<MappingStatus (*)(HardwareConstraints const&, Layer const&)>(&wisp::check_tnp_r_constraints));
+static_assert(has_form<MappingStatus (*)(Layer const&)>(&wisp::check_tnpr_input_constraints));
+static_assert(has_form<MappingStatus (*)(Layer const&)>(&wisp::check_tnpr_relu_max_values));
+static_assert(has_form<MappingStatus (*)(Layer const&)>(&wisp::check_post_processing_layer));
+static_assert(has_form<std::unique_ptr<program::Record> (*)(Device const&, Layer const&)>(
+    &wisp::record_program_tnpr_layers));
+
 TEST(WispExportedInterfaces, AppendingFormattersAsTheReturningForms) {
     using namespace nuvra::testing;
     auto const in_proj = i8({2, 9}, std::vector<int8_t>(18, 3));
@@ -1144,6 +1366,10 @@ TEST(WispExportedInterfaces, AppendingFormattersAsTheReturningForms) {
     auto const add = [&expected](Words const& words) { expected.insert(expected.end(), words.begin(), words.end()); };
     format_fsram_weights(&appended, *in_proj, *out_proj);
     add(wisp::format_fsram_weights(*in_proj, *out_proj));
+    // 2 rows of 9 columns: two column blocks of two 64-bit words.
+    EXPECT_EQ(format_fsram_weight_matrix(*in_proj),
+              wisp::format_fsram_weight_matrix(static_cast<Tensor const&>(*in_proj)));
+    EXPECT_EQ(format_fsram_weight_matrix(*in_proj).size(), 8u);
     format_tsram_state_updating_var(&appended, *i16({1}, {7}), *i16({1}, {-3}), *one, *u8({1}, {9}), *one);
     add(wisp::format_tsram_state_updating_var(*i16({1}, {7}), *i16({1}, {-3}), *one, *u8({1}, {9}), *one));
     format_tsram_output_var(&appended, *u8({1}, {4}), *one, *i8({1}, {-2}), *u8({1}, {6}));
