@@ -5,14 +5,9 @@
 
 #include <gtest/gtest.h>
 
-namespace nuvra {
-namespace {
-
-// ---- hardware model, mapping engine, program records and the serializer, second-generation checks ----
-}  // namespace
-}  // namespace nuvra
-
+#include <algorithm>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -23,9 +18,39 @@ namespace {
 #include <vector>
 
 #include "backends/ip_version_backend.h"
+#include "backends/v1/check_rules.h"
+#include "backends/v1/cnp_registers.h"
+#include "backends/v1/format_cnp_weights.h"
+#include "backends/v1/format_fnp.h"
+#include "backends/v1/learning.h"
+#include "backends/v1/np_registers.h"
+#include "backends/v1/record_conv.h"
+#include "backends/v1/record_dense.h"
+#include "backends/v1/record_hrc.h"
+#include "backends/v1/record_sep_conv.h"
+#include "backends/v1/registers.h"
+#include "backends/v1/sizes.h"
 #include "backends/v2/check_rules.h"
 #include "backends/v2/checker.h"
+#include "backends/v2/format_conv_weights.h"
+#include "backends/v2/format_fnp.h"
+#include "backends/v2/format_variables.h"
+#include "backends/v2/np_registers.h"
+#include "backends/v2/record_buffer_temp_conv.h"
+#include "backends/v2/record_conv2d.h"
+#include "backends/v2/record_conv2d_transpose.h"
+#include "backends/v2/record_dense1d.h"
+#include "backends/v2/record_dwconv2d.h"
+#include "backends/v2/record_input_conv2d.h"
+#include "backends/v2/record_skip_dma.h"
+#include "backends/v2/recorders.h"
+#include "backends/v2/registers.h"
+#include "backends/v2/routing.h"
 #include "backends/v2/sizes.h"
+#include "backends/wisp/check_rules.h"
+#include "backends/wisp/format_sram.h"
+#include "backends/wisp/registers.h"
+#include "backends/wisp/tnpr_program.h"
 #include "devices/host_device.h"
 #include "devices/hrc_probe.h"
 #include "devices/mesh_discovery.h"
@@ -37,6 +62,7 @@ namespace {
 #include "hw/np_split.h"
 #include "hw/panic.h"
 #include "hw/power_meter.h"
+#include "hw/presets.h"
 #include "hw/register.h"
 #include "hw/virtual_device.h"
 #include "mapping/graph_utils.h"
@@ -55,14 +81,20 @@ namespace {
 #include "program/io_quantization.h"
 #include "program/record.h"
 #include "program/serializer.h"
-#include "hw/presets.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_layer.h"
 #include "support/model_builder.h"
+#include "support/ops_test_util.h"
+#include "support/record_test_util.h"
 #include "support/recorder_doubles.h"
+#include "support/v1_mapped_layer.h"
+#include "v2/np_mapping_fixture.h"
 
 namespace nuvra {
 namespace {
+
+// ---- hardware model, mapping engine, program records and serializer, second-generation checks ----
 
 // Compiles only when `interface` converts to Form: an overload set is resolved against Form, a
 // single function or member must have exactly that type.
@@ -628,46 +660,8 @@ TEST(ExportedInterfaces, BuildHardwareSequencesOverTheChosenBackEnd) {
     }
 }
 
-// (end of program records and the serializer)
-
-
 // ---- second generation ----
-}  // namespace
-}  // namespace nuvra
 
-#include <algorithm>
-#include <map>
-#include <memory>
-#include <string>
-#include <type_traits>
-#include <utility>
-#include <vector>
-
-#include "backends/v2/format_conv_weights.h"
-#include "backends/v2/format_fnp.h"
-#include "backends/v2/format_variables.h"
-#include "backends/v2/np_registers.h"
-#include "backends/v2/record_buffer_temp_conv.h"
-#include "backends/v2/record_conv2d.h"
-#include "backends/v2/record_conv2d_transpose.h"
-#include "backends/v2/record_dense1d.h"
-#include "backends/v2/record_dwconv2d.h"
-#include "backends/v2/record_input_conv2d.h"
-#include "backends/v2/record_skip_dma.h"
-#include "backends/v2/recorders.h"
-#include "backends/v2/registers.h"
-#include "backends/v2/routing.h"
-#include "backends/v2/sizes.h"
-#include "hw/presets.h"
-#include "program/hrc_input.h"
-#include "support/error_text.h"
-#include "support/fake_device.h"
-#include "support/fake_layer.h"
-#include "support/record_test_util.h"
-#include "v2/np_mapping_fixture.h"
-
-namespace nuvra {
-namespace {
 namespace second_generation {
 
 using namespace nuvra::testing;
@@ -835,7 +829,8 @@ auto const record_scc = static_cast<RecordPtr (v2::IoRecorderImpl::*)(bool, bool
 auto const record_epg = static_cast<std::vector<std::pair<uint32_t, uint32_t>> (v2::IoRecorderImpl::*)(
     Layer const&, uint8_t, uint8_t, uint8_t, bool, bool, bool) const>(&v2::IoRecorderImpl::record_epg);
 auto const external_memory = static_cast<uint32_t (v2::MemorySizerImpl::*)(
-    std::shared_ptr<Layer> const&, hw::Component const&, bool, bool) const>(&v2::MemorySizerImpl::get_external_memory_size);
+    std::shared_ptr<Layer> const&, hw::Component const&, bool, bool) const>(
+    &v2::MemorySizerImpl::get_external_memory_size);
 
 bool temporal(LayerType type) { return type == LT::BufferTempConv || type == LT::DepthwiseBufferTempConv; }
 bool depthwise(LayerType type) {
@@ -1033,37 +1028,9 @@ TEST(ExportedInterfacesV2, FormatterFormsWriteWhatTheNamedFormsWrite) {
 }
 
 }  // namespace second_generation
-// (end of second generation)
-
 
 // ---- first generation ----
-}  // namespace
-}  // namespace nuvra
 
-#include <map>
-#include <memory>
-#include <type_traits>
-#include <vector>
-
-#include "backends/v1/check_rules.h"
-#include "backends/v1/cnp_registers.h"
-#include "backends/v1/format_cnp_weights.h"
-#include "backends/v1/format_fnp.h"
-#include "backends/v1/learning.h"
-#include "backends/v1/np_registers.h"
-#include "backends/v1/record_conv.h"
-#include "backends/v1/record_dense.h"
-#include "backends/v1/record_hrc.h"
-#include "backends/v1/record_sep_conv.h"
-#include "backends/v1/registers.h"
-#include "backends/v1/sizes.h"
-#include "support/error_text.h"
-#include "support/ops_test_util.h"
-#include "support/record_test_util.h"
-#include "support/v1_mapped_layer.h"
-
-namespace nuvra {
-namespace {
 namespace first_generation {
 
 // A register constant of the interface: a RegDetail (not a Field, nor any other type) with these
@@ -1295,25 +1262,9 @@ TEST(V1ExportedInterfaces, DenseFormsAsTheTensorForms) {
 }
 
 }  // namespace first_generation
-// (end of first generation)
-
 
 // ---- third generation ----
-}  // namespace
-}  // namespace nuvra
 
-#include <cstdint>
-#include <vector>
-
-#include "backends/wisp/check_rules.h"
-#include "backends/wisp/format_sram.h"
-#include "backends/wisp/registers.h"
-#include "backends/wisp/tnpr_program.h"
-#include "support/error_text.h"
-#include "support/ops_test_util.h"
-
-namespace nuvra {
-namespace {
 namespace third_generation {
 
 using first_generation::is_reg_detail;
@@ -1392,7 +1343,6 @@ TEST(WispExportedInterfaces, AppendingFormattersAsTheReturningForms) {
 }
 
 }  // namespace third_generation
-// (end of third generation)
 
 }  // namespace
 }  // namespace nuvra
