@@ -6,10 +6,12 @@
 // output_dimensions() fail with their "before it is set" messages and the blocks are null.
 //
 // Parameters. Layer::create keeps every key it is given and adds the kind's defaults for the keys
-// it was not given (table below, "=" values); a required key ("R") that is missing, or a value
-// out of its range, is std::invalid_argument naming the layer, the key and the value. Keys whose
-// absence means something ("filters" of the depthwise kinds: as many as input channels) get no
-// default. Shapes are (width, height, channels).
+// it was not given (table below, "=" values); a key the kind does not have is std::invalid_argument
+// "Layer '<name>': <kind> layers have no parameter '<key>'." (a model file's load refuses it the
+// same way), a required key ("R") that is missing, or a value out of its range, is
+// std::invalid_argument naming the layer, the key and the value. Keys whose absence means
+// something ("filters" of the depthwise kinds: as many as input channels) get no default. Shapes
+// are (width, height, channels).
 //
 //   kind                      keys
 //   InputData                 input_width R, input_height R, input_channels R, input_bits =8,
