@@ -5,7 +5,8 @@
 // when, padded with 1s after the first, they give that shape ((N, C) for a (1, 1, C) input). An
 // int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
 // until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
-// int32. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
+// int32 (infinities saturate); a NaN in it is std::invalid_argument "Input sample <s> holds NaN at
+// x <x>, y <y>, channel <c>: NaN has no integer value.", before anything runs. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
 // a layer on the blocked kernels is a byte), four-dimensional, samples first. Each sample is one
 // time step for the kinds with state (BufferTempConv, DepthwiseBufferTempConv, StatefulRecurrent):
 // their state starts at zero for each call and follows the samples in order, so `batch_size` (0:
