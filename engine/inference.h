@@ -41,7 +41,8 @@
 //                          scaled by new_state_scale and shifted by -new_state_shift into
 //                          update_internal_state (A_real + i A_imag with 15 fractional bits),
 //                          shift_out of the real state by internal_state_outputs_shift, matmul
-//                          with out_proj, bias, out stage; only "subsample" 1
+//                          with out_proj, bias, out stage; only "subsample" 1 and no LUT
+//                          activation (the TNP-R has no look-up table)
 //   Quantizer              round(x x scales[c]) + zero_points[c], saturated to the layer's bits
 //   Dequantizer            dequantize by scales (float32)
 //   WispPostProcessing, Unknown: no software meaning (std::runtime_error naming the kind)

@@ -750,6 +750,8 @@ Value depthwise_buffer_temp_conv(Layer const& layer, Value const& x, LayerState&
 Value stateful_recurrent(Layer const& layer, Value const& x, LayerState& state) {
     if (param(layer, "subsample") != 1)
         refuse_layer(layer, "a subsample rate other than 1 has no software implementation");
+    if (layer.has_activation_type(ActivationType::LUT))
+        refuse_layer(layer, "a LUT activation has no software implementation (the TNP-R has no look-up table)");
     Dims4 const d = dims4(*x);
     uint32_t const pixels = narrow_dim(layer, uint64_t{d.x} * d.y);
     auto in_proj = int32_of(*var(layer, "in_proj"));    // (S, C)

@@ -149,7 +149,9 @@
 //                       per-filter variables of Conv2D
 //   DepthwiseBufferTempConv  weights int8 (1, 1, fifo_size, C); the rest as BufferTempConv, F = C
 //   Dense1D             weights int8 (I, F); input_shift uint8 (I); bias int8, bias_shift uint8,
-//                       output_scales uint8, output_shift int8, each (F)
+//                       output_scales uint8, output_shift int8, each (F); with a LUT activation
+//                       activation_shift int8 (F), activation_scales uint8 (F), lut_values int32
+//                       (2048)
 //   StatefulRecurrent   in_proj int8 (S, C); out_proj int8 (O, S); A_real int16, A_imag int16,
 //                       internal_state_outputs_shift int8, new_state_scale uint8,
 //                       new_state_shift int8, each (S); output_scales uint8, output_shift int8,

@@ -155,6 +155,7 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
                  std::shared_ptr<Dense> input; Dims dims; std::vector<int32_t> expected; };
     std::vector<int32_t> lut(2048, 0);
     lut[5] = 42;
+    lut[10] = 17;
     auto const one = i8({1, 1, 1, 1}, {1});
     auto const s1 = u8({1}, {1});
     Vars const taps{{"weights", i8({1, 1, 2, 1}, {1, 10})}, {"output_scales", s1}};
@@ -167,6 +168,11 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
         {"Conv2D with a look-up table", LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"activation", 2}},
          {1, 1, 1}, {{"weights", one}, {"activation_scales", s1}, {"lut_values", i32({2048}, lut)}},
          u8({1, 1}, {5}), {1, 1, 1, 1}, {42}},
+        // Mended: the kind created no look-up table ("Variable activation_shift not found").
+        {"Dense1D with a look-up table: sums 10 and 5", LayerType::Dense1D, {{"units", 2}, {"activation", 2}},
+         {1, 1, 4}, {{"weights", i8({4, 2}, {1, 1, 1, 0, 1, 0, 1, 1})}, {"activation_scales", u8({2}, {1, 1})},
+          {"lut_values", i32({2048}, lut)}},
+         u8({1, 4}, {1, 2, 3, 4}), {1, 1, 1, 2}, {17, 42}},
         {"Convolutional reads (F, C, ky, kx) weights", LayerType::Convolutional,
          {{"kernel_width", 2}, {"kernel_height", 1}, {"filters", 1}}, {2, 1, 1},
          {{"weights", i8({1, 1, 1, 2}, {1, 2})}}, u8({1, 2, 1, 1}, {3, 4}), {1, 1, 1, 1}, {11}},
@@ -192,6 +198,15 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
             EXPECT_EQ(values_of<int32_t>(*out), r.expected) << r.what << ", batch " << batch;
         }
     }
+}
+
+TEST(EngineInference, StatefulRecurrentRefusesALookUpTable) {
+    auto const layer = make_layer(LayerType::StatefulRecurrent,
+                                  {{"stateful_channels", 1}, {"output_channels", 1}, {"activation", 2}}, "r");
+    auto model = model_with(layer, 1, 1, 1);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*model, u8({1, 1}, {1})); }),
+              "Layer 'r' (StatefulRecurrent): a LUT activation has no software implementation (the TNP-R has no "
+              "look-up table)");
 }
 
 TEST(EngineInference, RefusesBadModelsBeforeAllocating) {
