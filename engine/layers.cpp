@@ -320,7 +320,10 @@ void set_layer_mapping(Layer& layer, std::shared_ptr<Layer::Mapping> mapping) {
 // ---- LayerImpl ----
 
 LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
-    : params_(std::move(params)), name_(std::move(name)) {
+    : params_(std::move(params)), name_(std::move(name)),
+      variables_([this](std::string const& variable, std::shared_ptr<Dense> value) {
+          return fitted(variable, std::move(value));
+      }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
 }
 
@@ -462,7 +465,6 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
         }
     }
 
-    for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
     variable_specs_ = std::move(outputs.variables);
     input_shapes_ = inputs.shapes;
     output_dims_ = std::move(outputs.dims);
@@ -472,6 +474,9 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
     macs_ = outputs.macs;
     store_blocks(outputs);
     built_ = true;
+    for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
+    // Values set before the layer was built take its shape where they fit it.
+    variables_.refit();
 }
 
 void LayerImpl::unbuild() {
@@ -514,29 +519,38 @@ namespace {
 
 std::string dims_text(std::span<uint32_t const> dims) { return fmt::format("({})", fmt::join(dims, ", ")); }
 
-// The dimensions without the trailing dimensions of 1.
-std::span<uint32_t const> without_trailing_ones(std::span<uint32_t const> dims) {
-    size_t rank = dims.size();
-    while (rank > 0 && dims[rank - 1] == 1) --rank;
-    return dims.first(rank);
+// Whether the layer checks the variable of `spec`: not when its shape would have a zero dimension.
+bool checked(LayerImpl::VariableSpec const& spec) {
+    return std::find(spec.dims.begin(), spec.dims.end(), 0u) == spec.dims.end();
+}
+
+// Whether a value of `has` fits the checked variable of `spec` (see "Fit" in engine/layers.h).
+bool fits(LayerImpl::VariableSpec const& spec, Shape const& has) {
+    if (spec.fit == LayerImpl::Fit::shape) return has.same_but_trailing_ones(Shape(spec.dims));
+    return has.product() == mul_sat(spec.dims);
 }
 
 }  // namespace
 
+std::shared_ptr<Dense> LayerImpl::fitted(std::string const& name, std::shared_ptr<Dense> value) const {
+    auto const spec = std::find_if(variable_specs_.begin(), variable_specs_.end(),
+                                   [&](VariableSpec const& s) { return s.name == name; });
+    if (spec == variable_specs_.end() || !checked(*spec) || !fits(*spec, value->dimensions())) return value;
+    Shape const exact(spec->dims);
+    return value->dimensions() == exact ? value : value->reshaped(exact);
+}
+
 std::string LayerImpl::variable_misfit() const {
     for (VariableSpec const& spec : variable_specs_) {
-        if (!variables_.has(spec.name)) continue;
-        if (std::find(spec.dims.begin(), spec.dims.end(), 0u) != spec.dims.end()) continue;
+        if (!variables_.has(spec.name) || !checked(spec)) continue;
         Shape const& has = variables_.get(spec.name)->dimensions();
+        if (fits(spec, has)) continue;
         std::span<uint32_t const> const has_dims(has.begin(), has.end());
         std::span<uint32_t const> const needs(spec.dims);
-        if (spec.fit == Fit::shape) {
-            if (std::ranges::equal(without_trailing_ones(has_dims), without_trailing_ones(needs))) continue;
+        if (spec.fit == Fit::shape)
             return format("variable '{}' has shape {}, but the layer needs shape {}", spec.name, dims_text(has_dims),
                           dims_text(needs));
-        }
         uint64_t const count = mul_sat(needs);
-        if (has.product() == count) continue;
         return format("variable '{}' has shape {}, but the layer needs shape {}, or any shape of {} value{}",
                       spec.name, dims_text(has_dims), dims_text(needs), count, count == 1 ? "" : "s");
     }

@@ -166,7 +166,11 @@
 // built layer: weights, weights_pw, in_proj and out_proj their very dimensions (trailing
 // dimensions of 1 aside), every other variable its element count in any shape (per-filter and
 // per-channel values are read in order). A variable whose shape would have a zero dimension, or
-// that the kind does not know, is not checked.
+// that the kind does not know, is not checked. A value that fits is stored in the layer's own
+// shape, sharing its elements (Dense::reshaped), when it is set on a built layer and when the
+// layer is built, so that every reader (software run, checks, recorders, Variables::get) sees
+// that shape: the run and the program are those of the exact shape. A value that does not fit is
+// stored as it is given, and refused before a run or a mapping.
 //
 // Graph: a layer holds its inbound layers (shared, in input order) and its outbound layers
 // (weakly, as the model holds them). Inputs per kind: input layers none; Add exactly 2 of one
@@ -289,6 +293,10 @@ protected:
 
 private:
     friend class Model;
+
+    // `value` in the shape the layer reads for variable `name` when it fits it (see "Fit"), sharing
+    // its elements; otherwise `value` itself.
+    std::shared_ptr<Dense> fitted(std::string const& name, std::shared_ptr<Dense> value) const;
 
     // Graph edits and building, done only by Model.
     void build(Inputs const& inputs, bool create_variables);
