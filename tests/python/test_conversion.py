@@ -1,8 +1,6 @@
 import numpy as np
 import pytest
 
-from conftest import layer
-
 
 def test_variables_round_trip_without_casts(conv_model):
     variables = conv_model.get_layer("conv").variables
@@ -61,13 +59,3 @@ def test_a_nan_input_is_refused_naming_its_place(conv_model, failure):
     assert failure(lambda: conv_model.forward(x)) == (
         ValueError, "Input sample 1 holds NaN at x 2, y 3, channel 1: NaN has no integer value.")  # fmt: skip
 
-
-def test_a_value_that_fits_in_another_shape_is_kept_in_the_layers_shape(core):
-    model = core.Model([layer(core, core.InputData, "in", input_width=4, input_height=4, input_channels=2),
-                        layer(core, core.Conv2D, "c", kernel_size=3, filters=1, padding=1)])
-    variables = model.get_layer("c").variables
-    variables["weights"] = np.ones((3, 3, 2), np.int8)  # the trailing filter dimension of 1 left out
-    variables["output_scales"] = np.ones(1, np.uint8)
-    assert variables["weights"].shape == (3, 3, 2, 1)
-    assert model.forward(np.ones((1, 4, 4, 2), np.uint8))[0, :, :, 0].tolist() == [
-        [8, 12, 12, 8], [12, 18, 18, 12], [12, 18, 18, 12], [8, 12, 12, 8]]  # fmt: skip

@@ -82,36 +82,20 @@ TEST(LayerCreate, RefusesMissingAndOutOfRangeParameters) {
 // Mended: a key the kind does not have was kept without a word, so that a misspelt "padding" left
 // a layer of 6 x 6 outputs where 8 x 8 were meant.
 TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
-    struct Row { LayerType type; Params params; std::string message; };
-    Row const rows[] = {
-        {LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"paddding", 1}},
-         "Layer 'c': Conv2D layers have no parameter 'paddding'."},
-        // Named before the required key it stands for is missed.
-        {LayerType::Conv2D, {{"kernal_size", 3}, {"filters", 4}},
-         "Layer 'c': Conv2D layers have no parameter 'kernal_size'."},
-        // Per-axis names on a square kind, and an alias name on a per-axis kind.
-        {LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"stride_x", 2}},
-         "Layer 'c': Conv2D layers have no parameter 'stride_x'."},
-        {LayerType::Convolutional,
-         {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 4}, {"pool_type", 1}, {"pool_size", 2}},
-         "Layer 'c': Convolutional layers have no parameter 'pool_size'."},
-        {LayerType::Conv2DTranspose, {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}},
-         "Layer 'c': Conv2DTranspose layers have no parameter 'padding'."},
-        {LayerType::Add, {{"activation", 1}}, "Layer 'c': Add layers have no parameter 'activation'."},
-        {LayerType::InputConv2D, {{"kernel_size", 3}, {"filters", 4}, {"padding_value", 0}},
-         "Layer 'c': InputConv2D layers have no parameter 'padding_value'."},  // a variable of that kind
-        // A depthwise kind keeps "filters" when it is given, without a default.
-        {LayerType::DepthwiseConv2D, {{"kernel_size", 3}, {"filters", 4}}, ""},
-        {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, ""},
-        {LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 4}, {"filters", -1}},
-         "Layer 'c': parameter 'filters' must be at least 0 (got -1)."},
+    std::pair<Params, std::string> const conv2d[] = {
+        {{{"kernel_size", 3}, {"filters", 4}, {"paddding", 1}}, "paddding"},
+        {{{"kernal_size", 3}, {"filters", 4}}, "kernal_size"},  // before the required key it stands for
+        {{{"kernel_size", 3}, {"filters", 4}, {"stride_x", 2}}, "stride_x"},  // a per-axis name
     };
-    for (auto const& row : rows)
-        EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(row.type, row.params, "c"); }), row.message);
+    for (auto const& [params, key] : conv2d)
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, params, "c"); }),
+                  "Layer 'c': Conv2D layers have no parameter '" + key + "'.");
+    EXPECT_EQ(error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"pool_size", 2}}, "c"); }),
+              "Layer 'c': Convolutional layers have no parameter 'pool_size'.");  // an alias name
+    // A depthwise kind keeps "filters" when it is given.
     EXPECT_TRUE(make_layer(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, "d")
                     ->params()->has("filters"));
-    // Every kind names itself.
-    for (auto const& kind : testing::kind_rows()) {
+    for (auto const& kind : testing::kind_rows()) {  // every kind names itself
         Params params = kind.params;
         params.emplace("paddding", 1);
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(kind.type, params, "c"); }),
@@ -169,7 +153,7 @@ TEST(LayerAccessors, ComputedConvolutionAndPoolingBlocks) {
 }
 
 TEST(LayerAccessors, AddKnowsNoActivationWhateverItsParametersSay) {
-    auto const add = make_layer(LayerType::Add, {}, "a");  // "activation" is refused (LayerCreate)
+    auto const add = make_layer(LayerType::Add, {}, "a");  // it has no "activation" parameter
     EXPECT_FALSE(add->has_activation());
     EXPECT_TRUE(add->has_activation_type(ActivationType::NoActivation));
 }

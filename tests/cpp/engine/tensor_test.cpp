@@ -125,33 +125,24 @@ TEST(EngineDense, SplitByFirstIndexInBothLayouts) {
               "Cannot split a tensor without dimensions.");
 }
 
-// A value kept in a layer's own shape: the same elements in row-major order, shared unless the
-// layout orders them otherwise under the new shape.
+// The same elements in row-major order, shared unless the layout orders them otherwise.
 TEST(EngineDense, ReshapedSharesTheElementsWhereTheirOrderAllows) {
-    std::vector<int8_t> const values{1, 2, 3, 4, 5, 6};
     struct Row { Layout layout; std::vector<uint32_t> from, to; bool shared; };
     Row const rows[] = {
-        {Layout::c_order, {2, 3}, {6}, true},
-        {Layout::c_order, {6}, {3, 2, 1, 1}, true},
-        {Layout::reversed, {3, 2}, {3, 2, 1}, true},  // trailing 1s keep any layout's order
-        {Layout::reversed, {3, 2, 1}, {3, 2}, true},
-        {Layout::reversed, {3, 2}, {6}, false},       // a row-major copy
-        {Layout::reversed, {3, 2}, {2, 3}, false},
+        {Layout::c_order, {2, 3}, {6, 1}, true},        {Layout::reversed, {3, 2}, {3, 2, 1}, true},
+        {Layout::reversed, {3, 2, 1, 1}, {3, 2}, true}, {Layout::reversed, {3, 2}, {2, 3}, false},
     };
     for (auto const& row : rows) {
         auto from = Dense::create(TensorType::int8, Shape(row.from), row.layout);
-        for (size_t i = 0; i < values.size(); ++i) tensor_write<int8_t>(*from, i, values[i]);
+        for (size_t i = 0; i < 6; ++i) tensor_write<int8_t>(*from, i, int8_t(i + 1));
         auto const to = from->reshaped(Shape(row.to));
-        EXPECT_EQ(to->dimensions().to_vector(), row.to);
         EXPECT_EQ(to->buffer().data == from->buffer().data, row.shared);
-        EXPECT_EQ(to->layout(), row.shared ? row.layout : Layout::c_order);
-        for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(tensor_read<int8_t>(*to, i), values[i]) << i;
+        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tensor_read<int8_t>(*to, i), int8_t(i + 1)) << i;
     }
     auto const dense = Dense::create(TensorType::int8, Shape{2, 3}, Layout::c_order);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { dense->reshaped(Shape{4}); }),
               "Cannot reshape a tensor of 6 elements to a shape of 4.");
-    Dense const copy = *dense;  // an object copy owns its own elements
-    EXPECT_NE(copy.buffer().data, dense->buffer().data);
+    EXPECT_NE(Dense(*dense).buffer().data, dense->buffer().data);  // an object copy owns its elements
 }
 
 }  // namespace
