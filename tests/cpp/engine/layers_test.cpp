@@ -87,9 +87,9 @@ TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
         {{{"kernal_size", 3}, {"filters", 4}}, "kernal_size"},  // before the required key it stands for
         {{{"kernel_size", 3}, {"filters", 4}, {"stride_x", 2}}, "stride_x"},  // a per-axis name
     };
-    for (auto const& [params, key] : conv2d)
-        EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, params, "c"); }),
-                  "Layer 'c': Conv2D layers have no parameter '" + key + "'.");
+    for (auto const& row : conv2d)
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, row.first, "c"); }),
+                  "Layer 'c': Conv2D layers have no parameter '" + row.second + "'.");
     EXPECT_EQ(error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"pool_size", 2}}, "c"); }),
               "Layer 'c': Convolutional layers have no parameter 'pool_size'.");  // an alias name
     // A depthwise kind keeps "filters" when it is given.
