@@ -13,7 +13,8 @@
 // when, padded with 1s after the first, they give that shape ((N, C) for a (1, 1, C) input). An
 // int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
 // until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
-// int32. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
+// int32 (infinities saturate); a NaN in it is std::invalid_argument "Input sample <s> holds NaN at
+// x <x>, y <y>, channel <c>: NaN has no integer value.", before anything runs. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
 // a layer on the blocked kernels is a byte), four-dimensional, samples first. Each sample is one
 // time step for the kinds with state (BufferTempConv, DepthwiseBufferTempConv, StatefulRecurrent):
 // their state starts at zero for each call and follows the samples in order, so `batch_size` (0:
@@ -48,7 +49,8 @@
 //                          scaled by new_state_scale and shifted by -new_state_shift into
 //                          update_internal_state (A_real + i A_imag with 15 fractional bits),
 //                          shift_out of the real state by internal_state_outputs_shift, matmul
-//                          with out_proj, bias, out stage; only "subsample" 1
+//                          with out_proj, bias, out stage; only "subsample" 1 and no LUT
+//                          activation (the TNP-R has no look-up table)
 //   Quantizer              round(x x scales[c]) + zero_points[c], saturated to the layer's bits
 //   Dequantizer            dequantize by scales (float32)
 //   WispPostProcessing, Unknown: no software meaning (std::runtime_error naming the kind)
@@ -66,10 +68,11 @@
 // bias and the out stage inside the convolution's output loop, while each pixel's values are in
 // cache; the results are those of the kernels above run one after another.
 //
-// Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"):
-// otherwise std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape
-// (<dims>), but the layer needs shape (<dims>)", with ", or any shape of <n> values" for the
-// variables that only need their element count.
+// Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"; a
+// value that fits in another shape, such as weights without their trailing dimensions of 1, is
+// read in the layer's own shape): otherwise std::invalid_argument "Layer '<name>' (<kind>):
+// variable '<variable>' has shape (<dims>), but the layer needs shape (<dims>)", with ", or any
+// shape of <n> values" for the variables that only need their element count.
 //
 // Size limit. A bad model must not exhaust the machine (a transposed layer's output grows as the
 // square of its stride, a kernel may be larger than its input): before a run allocates anything,

@@ -1,6 +1,7 @@
 // The software arithmetic of each layer kind, built from the reference kernels.
 #include "engine/inference_layers.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
@@ -749,6 +750,8 @@ Value depthwise_buffer_temp_conv(Layer const& layer, Value const& x, LayerState&
 Value stateful_recurrent(Layer const& layer, Value const& x, LayerState& state) {
     if (param(layer, "subsample") != 1)
         refuse_layer(layer, "a subsample rate other than 1 has no software implementation");
+    if (layer.has_activation_type(ActivationType::LUT))
+        refuse_layer(layer, "a LUT activation has no software implementation (the TNP-R has no look-up table)");
     Dims4 const d = dims4(*x);
     uint32_t const pixels = narrow_dim(layer, uint64_t{d.x} * d.y);
     auto in_proj = int32_of(*var(layer, "in_proj"));    // (S, C)
@@ -958,8 +961,19 @@ Shape model_input_shape(Shape const& s, Shape const& input_shape) {
 
 Value model_input(Tensor const& inputs, Shape const& input_shape) {
     Shape const shape = model_input_shape(inputs.dimensions(), input_shape);
-    if (inputs.type() == TensorType::float32) return reshaped(inputs, shape);
-    return reshaped(*int32_of(inputs), shape);
+    if (inputs.type() != TensorType::float32) return reshaped(*int32_of(inputs), shape);
+    Value const values = reshaped(inputs, shape);
+    // A NaN has no integer value: each layer that needs integers would read it as some number.
+    auto const* v = static_cast<float const*>(values->buffer().data);
+    auto const nan = std::find_if(v, v + values->size(), [](float f) { return std::isnan(f); });
+    if (nan != v + values->size()) {
+        size_t const at = static_cast<size_t>(nan - v), channels = shape[3], row = size_t{shape[2]} * channels;
+        size_t const sample = size_t{shape[1]} * row;
+        throw std::invalid_argument(format("Input sample {} holds NaN at x {}, y {}, channel {}: NaN has no integer "
+                                           "value.",
+                                           at / sample, at % sample / row, at % row / channels, at % channels));
+    }
+    return values;
 }
 
 Value model_bytes(Tensor const& inputs, Shape const& shape, uint32_t first, uint32_t count) {

@@ -33,7 +33,9 @@ using RunState = std::map<Layer const*, LayerState>;
 // std::runtime_error "Layer '<name>' (<kind>): <reason>".
 [[noreturn]] void refuse_layer(Layer const& layer, std::string const& reason);
 
-// The model input as a Value of (samples, width, height, channels) for `input_shape`.
+// The model input as a Value of (samples, width, height, channels) for `input_shape`; a float
+// input holding a NaN is std::invalid_argument "Input sample <s> holds NaN at x <x>, y <y>,
+// channel <c>: NaN has no integer value." (the first NaN in row-major order).
 // (samples, width, height, channels) of inputs given as that or as fewer dimensions that give it
 // when padded with 1s after the first; inputs that do not fit the model are std::invalid_argument
 // "Inputs of shape (<dims>) do not fit the model's input (<w>, <h>, <c>).", and with fewer than four

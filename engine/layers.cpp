@@ -37,17 +37,21 @@ enum class Range {
     Fifo,          // 1..14
 };
 
+// Whether a layer must be given a key, gets a default for it, or holds it only when given.
+enum class Need : uint8_t { required, defaulted, given };
+
 struct KeySpec {
     char const* key;
-    bool required;
-    int32_t fallback;  // the default of an optional key
+    Need need;
+    int32_t fallback;  // the default of a defaulted key
     Range range;
 };
 
-constexpr int32_t kRequired = 0;
+constexpr int32_t kNoDefault = 0;
 
-#define REQ(key, range) KeySpec{key, true, kRequired, Range::range}
-#define OPT(key, value, range) KeySpec{key, false, value, Range::range}
+#define REQ(key, range) KeySpec{key, Need::required, kNoDefault, Range::range}
+#define OPT(key, value, range) KeySpec{key, Need::defaulted, value, Range::range}
+#define GIVEN(key, range) KeySpec{key, Need::given, kNoDefault, Range::range}
 
 std::vector<KeySpec> const& key_specs(LayerType type) {
     static std::vector<KeySpec> const none;
@@ -76,21 +80,24 @@ std::vector<KeySpec> const& key_specs(LayerType type) {
         OPT("padding", 0, Enum3),     OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
         OPT("output_bits", 8, Bits),  OPT("pool_type", 0, Enum3), OPT("pool_size", 1, PoolSize),
         OPT("pool_stride", 1, PoolStride)};
+    // The depthwise kinds have as many filters as input channels; "filters", when given, must say so.
     static std::vector<KeySpec> const dw_conv2d = {
         REQ("kernel_size", Positive), OPT("kernel_stride", 1, Positive), OPT("padding", 0, Enum3),
         OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3),       OPT("output_bits", 8, Bits),
-        OPT("pool_type", 0, Enum3),   OPT("pool_size", 1, PoolSize),     OPT("pool_stride", 1, PoolStride)};
+        OPT("pool_type", 0, Enum3),   OPT("pool_size", 1, PoolSize),     OPT("pool_stride", 1, PoolStride),
+        GIVEN("filters", Count)};
     static std::vector<KeySpec> const conv2d_transpose = {
         REQ("kernel_size", Positive), REQ("filters", Count), OPT("kernel_stride", 2, Positive),
         OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
     static std::vector<KeySpec> const dw_conv2d_transpose = {
         REQ("kernel_size", Positive), OPT("kernel_stride", 2, Positive), OPT("weights_bits", 8, Any),
-        OPT("activation", 0, Enum3),  OPT("output_bits", 8, Bits)};
+        OPT("activation", 0, Enum3),  OPT("output_bits", 8, Bits),       GIVEN("filters", Count)};
     static std::vector<KeySpec> const buffer_temp_conv = {
         REQ("fifo_size", Fifo), REQ("filters", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
         OPT("output_bits", 8, Bits)};
     static std::vector<KeySpec> const dw_buffer_temp_conv = {
-        REQ("fifo_size", Fifo), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
+        REQ("fifo_size", Fifo),       OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
+        OPT("output_bits", 8, Bits),  GIVEN("filters", Count)};
     static std::vector<KeySpec> const dense1d = {
         REQ("units", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
     static std::vector<KeySpec> const stateful_recurrent = {
@@ -126,6 +133,7 @@ std::vector<KeySpec> const& key_specs(LayerType type) {
 
 #undef REQ
 #undef OPT
+#undef GIVEN
 
 // Whether a value is in its range; the text describes the range in a refusal.
 bool in_range(Range range, int32_t value, char const** text) {
@@ -161,10 +169,16 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
     std::map<std::string, int> entries;
     for (auto const& key : given.keys()) entries.emplace(key, given.get(key));
 
+    // A key the kind does not have is most often a misspelt one, which would leave the layer with
+    // that key's default without a word.
+    for (auto const& [key, value] : entries)
+        if (!kind_has_key(type, key))
+            refuse_layer(name, format("{} layers have no parameter '{}'.", layer_type_name(type), key));
+
     auto const& specs = key_specs(type);
     for (auto const& spec : specs) {
-        if (entries.count(spec.key) != 0) continue;
-        if (spec.required)
+        if (entries.count(spec.key) != 0 || spec.need == Need::given) continue;
+        if (spec.need == Need::required)
             refuse_layer(name, format("parameter '{}' is required for {} layers.", spec.key, layer_type_name(type)));
         int32_t value = spec.fallback;
         // A pooling stride left out follows the pool size.
@@ -177,7 +191,7 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
 
     bool const pools = entries.count("pool_type") != 0 && entries.at("pool_type") != 0;
     for (auto const& spec : specs) {
-        if (is_pool_range(spec.range) && !pools) continue;
+        if ((is_pool_range(spec.range) && !pools) || entries.count(spec.key) == 0) continue;
         int32_t const value = entries.at(spec.key);
         char const* text = "";
         if (!in_range(spec.range, value, &text))
@@ -306,7 +320,10 @@ void set_layer_mapping(Layer& layer, std::shared_ptr<Layer::Mapping> mapping) {
 // ---- LayerImpl ----
 
 LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
-    : params_(std::move(params)), name_(std::move(name)) {
+    : params_(std::move(params)), name_(std::move(name)),
+      variables_([this](std::string const& variable, std::shared_ptr<Dense> value) {
+          return fitted(variable, std::move(value));
+      }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
 }
 
@@ -448,7 +465,6 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
         }
     }
 
-    for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
     variable_specs_ = std::move(outputs.variables);
     input_shapes_ = inputs.shapes;
     output_dims_ = std::move(outputs.dims);
@@ -458,6 +474,9 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
     macs_ = outputs.macs;
     store_blocks(outputs);
     built_ = true;
+    for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
+    // Values set before the layer was built take its shape where they fit it.
+    variables_.refit();
 }
 
 void LayerImpl::unbuild() {
@@ -500,29 +519,38 @@ namespace {
 
 std::string dims_text(std::span<uint32_t const> dims) { return fmt::format("({})", fmt::join(dims, ", ")); }
 
-// The dimensions without the trailing dimensions of 1.
-std::span<uint32_t const> without_trailing_ones(std::span<uint32_t const> dims) {
-    size_t rank = dims.size();
-    while (rank > 0 && dims[rank - 1] == 1) --rank;
-    return dims.first(rank);
+// Whether the layer checks the variable of `spec`: not when its shape would have a zero dimension.
+bool checked(LayerImpl::VariableSpec const& spec) {
+    return std::find(spec.dims.begin(), spec.dims.end(), 0u) == spec.dims.end();
+}
+
+// Whether a value of `has` fits the checked variable of `spec` (see "Fit" in engine/layers.h).
+bool fits(LayerImpl::VariableSpec const& spec, Shape const& has) {
+    if (spec.fit == LayerImpl::Fit::shape) return has.same_but_trailing_ones(Shape(spec.dims));
+    return has.product() == mul_sat(spec.dims);
 }
 
 }  // namespace
 
+std::shared_ptr<Dense> LayerImpl::fitted(std::string const& name, std::shared_ptr<Dense> value) const {
+    auto const spec = std::find_if(variable_specs_.begin(), variable_specs_.end(),
+                                   [&](VariableSpec const& s) { return s.name == name; });
+    if (spec == variable_specs_.end() || !checked(*spec) || !fits(*spec, value->dimensions())) return value;
+    Shape const exact(spec->dims);
+    return value->dimensions() == exact ? value : value->reshaped(exact);
+}
+
 std::string LayerImpl::variable_misfit() const {
     for (VariableSpec const& spec : variable_specs_) {
-        if (!variables_.has(spec.name)) continue;
-        if (std::find(spec.dims.begin(), spec.dims.end(), 0u) != spec.dims.end()) continue;
+        if (!variables_.has(spec.name) || !checked(spec)) continue;
         Shape const& has = variables_.get(spec.name)->dimensions();
+        if (fits(spec, has)) continue;
         std::span<uint32_t const> const has_dims(has.begin(), has.end());
         std::span<uint32_t const> const needs(spec.dims);
-        if (spec.fit == Fit::shape) {
-            if (std::ranges::equal(without_trailing_ones(has_dims), without_trailing_ones(needs))) continue;
+        if (spec.fit == Fit::shape)
             return format("variable '{}' has shape {}, but the layer needs shape {}", spec.name, dims_text(has_dims),
                           dims_text(needs));
-        }
         uint64_t const count = mul_sat(needs);
-        if (has.product() == count) continue;
         return format("variable '{}' has shape {}, but the layer needs shape {}, or any shape of {} value{}",
                       spec.name, dims_text(has_dims), dims_text(needs), count, count == 1 ? "" : "s");
     }

@@ -6,10 +6,12 @@
 // output_dimensions() fail with their "before it is set" messages and the blocks are null.
 //
 // Parameters. Layer::create keeps every key it is given and adds the kind's defaults for the keys
-// it was not given (table below, "=" values); a required key ("R") that is missing, or a value
-// out of its range, is std::invalid_argument naming the layer, the key and the value. Keys whose
-// absence means something ("filters" of the depthwise kinds: as many as input channels) get no
-// default. Shapes are (width, height, channels).
+// it was not given (table below, "=" values); a key the kind does not have is std::invalid_argument
+// "Layer '<name>': <kind> layers have no parameter '<key>'." (a model file's load refuses it the
+// same way), a required key ("R") that is missing, or a value out of its range, is
+// std::invalid_argument naming the layer, the key and the value. Keys whose absence means
+// something ("filters" of the depthwise kinds: as many as input channels) get no default. Shapes
+// are (width, height, channels).
 //
 //   kind                      keys
 //   InputData                 input_width R, input_height R, input_channels R, input_bits =8,
@@ -147,7 +149,9 @@
 //                       per-filter variables of Conv2D
 //   DepthwiseBufferTempConv  weights int8 (1, 1, fifo_size, C); the rest as BufferTempConv, F = C
 //   Dense1D             weights int8 (I, F); input_shift uint8 (I); bias int8, bias_shift uint8,
-//                       output_scales uint8, output_shift int8, each (F)
+//                       output_scales uint8, output_shift int8, each (F); with a LUT activation
+//                       activation_shift int8 (F), activation_scales uint8 (F), lut_values int32
+//                       (2048)
 //   StatefulRecurrent   in_proj int8 (S, C); out_proj int8 (O, S); A_real int16, A_imag int16,
 //                       internal_state_outputs_shift int8, new_state_scale uint8,
 //                       new_state_shift int8, each (S); output_scales uint8, output_shift int8,
@@ -162,7 +166,11 @@
 // built layer: weights, weights_pw, in_proj and out_proj their very dimensions (trailing
 // dimensions of 1 aside), every other variable its element count in any shape (per-filter and
 // per-channel values are read in order). A variable whose shape would have a zero dimension, or
-// that the kind does not know, is not checked.
+// that the kind does not know, is not checked. A value that fits is stored in the layer's own
+// shape, sharing its elements (Dense::reshaped), when it is set on a built layer and when the
+// layer is built, so that every reader (software run, checks, recorders, Variables::get) sees
+// that shape: the run and the program are those of the exact shape. A value that does not fit is
+// stored as it is given, and refused before a run or a mapping.
 //
 // Graph: a layer holds its inbound layers (shared, in input order) and its outbound layers
 // (weakly, as the model holds them). Inputs per kind: input layers none; Add exactly 2 of one
@@ -285,6 +293,10 @@ protected:
 
 private:
     friend class Model;
+
+    // `value` in the shape the layer reads for variable `name` when it fits it (see "Fit"), sharing
+    // its elements; otherwise `value` itself.
+    std::shared_ptr<Dense> fitted(std::string const& name, std::shared_ptr<Dense> value) const;
 
     // Graph edits and building, done only by Model.
     void build(Inputs const& inputs, bool create_variables);

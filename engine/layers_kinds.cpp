@@ -97,6 +97,14 @@ void add_cnp_variables(Outputs& out, uint32_t channels, uint32_t filters, bool l
     if (lut) out.variables.push_back({"lut_values", TensorType::int32, {kLutEntries}});
 }
 
+// The look-up table of a LUT activation and the scales and shifts that index it, for the kinds
+// whose per-filter variables do not hold them already.
+void add_lut_variables(Outputs& out, uint32_t filters) {
+    out.variables.push_back({"activation_shift", TensorType::int8, {filters}});
+    out.variables.push_back({"activation_scales", TensorType::uint8, {filters}});
+    out.variables.push_back({"lut_values", TensorType::int32, {kLutEntries}});
+}
+
 // The ReLU ceilings of the kinds that do not create them: checked when they are set.
 void add_optional_max_values(Outputs& out, uint32_t filters) {
     out.variables.push_back({"max_value", TensorType::uint8, {filters}, Fit::count, true});
@@ -297,11 +305,7 @@ Outputs InputConv2D::compute(Inputs const& in) const {
                      {"output_scales", TensorType::uint8, {f}},
                      {"bias_shift", TensorType::uint8, {f}},
                      {"bias", TensorType::uint8, {f}}};
-    if (has_activation_type(ActivationType::LUT)) {
-        out.variables.push_back({"activation_shift", TensorType::int8, {f}});
-        out.variables.push_back({"activation_scales", TensorType::uint8, {f}});
-        out.variables.push_back({"lut_values", TensorType::int32, {kLutEntries}});
-    }
+    if (has_activation_type(ActivationType::LUT)) add_lut_variables(out, f);
     add_optional_max_values(out, f);
     return out;
 }
@@ -403,6 +407,7 @@ Outputs Dense1D::compute(Inputs const& in) const {
                      {"bias_shift", TensorType::uint8, {units}},
                      {"output_scales", TensorType::uint8, {units}},
                      {"output_shift", TensorType::int8, {units}}};
+    if (has_activation_type(ActivationType::LUT)) add_lut_variables(out, units);
     add_optional_max_values(out, units);
     return out;
 }

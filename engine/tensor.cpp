@@ -59,9 +59,26 @@ size_t Tensor::item_size(TensorType type) {
 
 // ---- Dense ----
 
-Dense::Dense(TensorType type, Shape const& shape, Layout layout)
+Dense::Dense(TensorType type, Shape const& shape, Layout layout, std::shared_ptr<std::vector<uint8_t>> data)
     : type_(type), shape_(shape), layout_(layout), strides_(eval_strides(shape, layout)),
-      size_(shape.checked_size()), data_(size_ * item_size(type), 0) {}
+      size_(shape.checked_size()),
+      data_(data ? std::move(data) : std::make_shared<std::vector<uint8_t>>(size_ * item_size(type), 0)) {}
+
+Dense::Dense(Dense const& other)
+    : Tensor(other), enable_shared_from_this(other), type_(other.type_), shape_(other.shape_),
+      layout_(other.layout_), strides_(other.strides_), size_(other.size_),
+      data_(std::make_shared<std::vector<uint8_t>>(*other.data_)) {}
+
+Dense& Dense::operator=(Dense const& other) {
+    if (this == &other) return *this;
+    type_ = other.type_;
+    shape_ = other.shape_;
+    layout_ = other.layout_;
+    strides_ = other.strides_;
+    size_ = other.size_;
+    data_ = std::make_shared<std::vector<uint8_t>>(*other.data_);
+    return *this;
+}
 
 Strides Dense::eval_strides(Shape const& shape, Layout layout) {
     if (!is_known_layout(layout))
@@ -97,7 +114,7 @@ std::shared_ptr<Dense> Dense::copy(const void* data, size_t byte_count, TensorTy
                                            byte_count, shape.product(), type_name(type), expected));
     if (data == nullptr && byte_count != 0) throw std::invalid_argument("Cannot copy a tensor from null data.");
     auto dense = create(type, shape, layout);
-    if (byte_count != 0) std::memcpy(dense->data_.data(), data, byte_count);
+    if (byte_count != 0) std::memcpy(dense->data_->data(), data, byte_count);
     return dense;
 }
 
@@ -128,16 +145,30 @@ std::vector<std::shared_ptr<Dense>> Dense::split() const {
                 source += uint64_t{coord} * strides_[k + 1];
                 target += uint64_t{coord} * part_strides[k];
             }
-            std::memcpy(part->data_.data() + target * item, data_.data() + source * item, item);
+            std::memcpy(part->data_->data() + target * item, data_->data() + source * item, item);
         }
         parts.push_back(std::move(part));
     }
     return parts;
 }
 
+std::shared_ptr<Dense> Dense::reshaped(Shape const& shape) const {
+    if (shape.checked_size() != size_)
+        throw std::invalid_argument(format("Cannot reshape a tensor of {} elements to a shape of {}.", size_,
+                                           shape.product()));
+    if (layout_ == Layout::c_order || shape.same_but_trailing_ones(shape_))
+        return std::shared_ptr<Dense>(new Dense(type_, shape, layout_, data_));
+    auto out = create(type_, shape, Layout::c_order);
+    size_t const item = item_size(type_);
+    for (size_t i = 0; i < size_; ++i)
+        std::memcpy(out->data_->data() + i * item,
+                    data_->data() + detail::linear_element_offset(*this, type_, true, i, data_->size()), item);
+    return out;
+}
+
 std::shared_ptr<Dense const> Dense::ensure_dense() const {
     if (auto self = weak_from_this().lock()) return self;
-    return copy(data_.data(), data_.size(), type_, shape_, layout_);
+    return copy(data_->data(), data_->size(), type_, shape_, layout_);
 }
 
 // ---- typed element access ----

@@ -98,6 +98,12 @@ public:
     // stride 1). Panics when the shape holds more than max_shape_size elements.
     static Strides eval_strides(Shape const& shape, Layout layout);
 
+    // The same elements under `shape`, which must hold as many (std::invalid_argument otherwise),
+    // in the same row-major order: sharing this tensor's elements, not a copy of them, when the
+    // layout keeps that order (row-major, or a shape that differs only in trailing dimensions of
+    // 1); else a row-major copy. An element written through either tensor then shows in both.
+    std::shared_ptr<Dense> reshaped(Shape const& shape) const;
+
     // One tensor per index of the first dimension, in that order, each holding the elements
     // whose first coordinate is that index and the remaining dimensions (a one-dimensional
     // tensor gives tensors of shape (1)), in the same type and layout. A tensor without
@@ -109,20 +115,25 @@ public:
     Shape const& dimensions() const override { return shape_; }
     Layout layout() const override { return layout_; }
     Strides const& strides() const override { return strides_; }
-    Buffer buffer() const override { return {data_.data(), data_.size()}; }
-    MutableBuffer mutable_buffer() override { return {data_.data(), data_.size()}; }
+    Buffer buffer() const override { return {data_->data(), data_->size()}; }
+    MutableBuffer mutable_buffer() override { return {data_->data(), data_->size()}; }
     std::shared_ptr<Dense const> ensure_dense() const override;
     using Tensor::ensure_dense;
 
+    // A copy of the object holds a copy of the elements, shared with no other tensor.
+    Dense(Dense const& other);
+    Dense& operator=(Dense const& other);
+
 private:
-    Dense(TensorType type, Shape const& shape, Layout layout);
+    // Zero-filled elements, or `data` (as many bytes as the shape's elements take) when given.
+    Dense(TensorType type, Shape const& shape, Layout layout, std::shared_ptr<std::vector<uint8_t>> data = nullptr);
 
     TensorType type_;
     Shape shape_;
     Layout layout_;
     Strides strides_;
     size_t size_;
-    std::vector<uint8_t> data_;
+    std::shared_ptr<std::vector<uint8_t>> data_;  // shared with the tensors reshaped from this one
 };
 
 namespace detail {

@@ -26,6 +26,7 @@ bool VariablesImpl::has(std::string const& name) const {
 
 void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) {
     if (!tensor) throw std::invalid_argument(format("Cannot set variable {} to a missing tensor.", name));
+    if (fit_) tensor = fit_(name, std::move(tensor));
     for (auto& entry : entries_) {
         if (entry.first == name) {
             entry.second = std::move(tensor);
@@ -33,6 +34,11 @@ void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) 
         }
     }
     entries_.emplace_back(name, std::move(tensor));
+}
+
+void VariablesImpl::refit() {
+    if (!fit_) return;
+    for (auto& [name, tensor] : entries_) tensor = fit_(name, tensor);
 }
 
 }  // namespace nuvra

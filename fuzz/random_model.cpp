@@ -73,7 +73,7 @@ std::vector<Kind> const& kinds() {
           kPoolStride}},
         {LayerType::InputConv2D,
          {kKernel, kFilters, kStride, kPadding, kWeightsBits, kActivation, kOutputBits, kPoolType, kPoolSize,
-          kPoolStride, kPaddingValue}},
+          kPoolStride}},
         {LayerType::DepthwiseConv2D,
          {kKernel, kFilters, kStride, kPadding, kWeightsBits, kActivation, kOutputBits, kPoolType, kPoolSize,
           kPoolStride}},

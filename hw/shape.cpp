@@ -1,5 +1,6 @@
 #include "hw/shape.h"
 
+#include <algorithm>
 #include <limits>
 #include <span>
 
@@ -31,6 +32,13 @@ void Shape::assign(uint32_t const* dims, size_t count) {
 uint32_t Shape::operator[](size_t i) const {
     if (i >= rank_) panic("Shape dimension %zu is out of range (the shape has %zu dimensions)", i, rank_);
     return dims_[i];
+}
+
+bool Shape::same_but_trailing_ones(Shape const& other) const {
+    size_t a = rank_, b = other.rank_;
+    while (a > 0 && dims_[a - 1] == 1) --a;
+    while (b > 0 && other.dims_[b - 1] == 1) --b;
+    return a == b && std::equal(begin(), begin() + a, other.begin());
 }
 
 uint64_t Shape::product() const { return saturating_product(dims_.data(), rank_); }

@@ -39,6 +39,10 @@ public:
     // exceeds maximum shape size (%zu)" with the product and 4294967295.
     uint32_t checked_size() const;
 
+    // Whether the two shapes are the same once their trailing dimensions of 1 are set aside, as
+    // (3, 3, 4) and (3, 3, 4, 1): their elements then come in the same order in either layout.
+    bool same_but_trailing_ones(Shape const& other) const;
+
     friend bool operator==(Shape const& a, Shape const& b) {
         if (a.rank_ != b.rank_) return false;
         for (size_t i = 0; i < a.rank_; ++i)

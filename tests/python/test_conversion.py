@@ -51,3 +51,11 @@ def test_input_dtypes(conv_model, failure, dtype, accepted):
     else:
         assert failure(lambda: conv_model.forward(x)) == (
             ValueError, "Input dtype should be int8, uint8, int16 or float32.")  # fmt: skip
+
+
+def test_a_nan_input_is_refused_naming_its_place(conv_model, failure):
+    x = np.zeros((2, 4, 4, 2), np.float32)
+    x[1, 2, 3, 1] = np.nan
+    assert failure(lambda: conv_model.forward(x)) == (
+        ValueError, "Input sample 1 holds NaN at x 2, y 3, channel 1: NaN has no integer value.")  # fmt: skip
+

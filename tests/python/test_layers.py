@@ -30,3 +30,9 @@ def test_a_name_that_is_not_utf8_is_refused(core, failure):
     params = core.LayerParams(core.InputData, {"input_width": 4, "input_height": 4, "input_channels": 1})
     assert failure(lambda: core.Layer(params, b"fc\xff")) == (ValueError, "A layer name must be valid UTF-8.")
     assert core.Layer(params, "caf\u00e9".encode()).name == "caf\u00e9"
+
+
+def test_a_parameter_the_kind_does_not_have_is_refused(core, failure):
+    params = core.LayerParams(core.Conv2D, {"kernel_size": 3, "filters": 4, "paddding": 1})
+    assert failure(lambda: core.Layer(params, "c")) == (
+        ValueError, "Layer 'c': Conv2D layers have no parameter 'paddding'.")  # fmt: skip

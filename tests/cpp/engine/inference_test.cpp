@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <limits>
 #include <map>
 
 #include "engine/inference.h"
@@ -74,6 +75,29 @@ TEST(EngineInference, InputShapesAndTypes) {
               "Layer 'avg' (Conv2D): average pooling over a window has no software implementation");
 }
 
+// Mended: a NaN in a float input was read as 0 without a word.
+TEST(EngineInference, FloatInputsRefuseNaNAndSaturateInfinities) {
+    float const nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    auto model = Model::create();  // (2, 3, 2) signed bytes -> Conv2D 1 x 1 with identity weights
+    model->add(make_input(2, 3, 2, 8, true));
+    auto conv = make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 2}}, "conv");
+    model->add(conv);
+    set(*conv, "weights", i8({1, 1, 2, 2}, {1, 0, 0, 1}));
+    set(*conv, "output_scales", u8({2}, {1, 1}));
+    std::pair<size_t, std::string> const rows[] = {  // the first NaN in row-major order is named
+        {1, "Input sample 0 holds NaN at x 0, y 0, channel 1: NaN has no integer value."},
+        {12 + 6 + 4, "Input sample 1 holds NaN at x 1, y 2, channel 0: NaN has no integer value."}};
+    for (auto const& [at, message] : rows) {
+        std::vector<float> x(24, 1.0f);
+        x[at] = x[23] = nan;
+        auto const input = f32({2, 2, 3, 2}, x);
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, input); }), message);
+    }
+    auto const out = software_forward(*model, f32({1, 2, 3, 2}, {inf, -inf, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(values_of<int32_t>(*out)[0], 127);
+    EXPECT_EQ(values_of<int32_t>(*out)[1], -128);
+}
+
 TEST(EngineInference, FirstGenerationThresholdStage) {
     // FullyConnected of 3 units over 2 inputs; potentials 10, 10, 10 for the input {1, 1}.
     struct Row { int activation; std::vector<int32_t> threshold; std::vector<float> act_step;
@@ -117,6 +141,7 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
                  std::shared_ptr<Dense> input; Dims dims; std::vector<int32_t> expected; };
     std::vector<int32_t> lut(2048, 0);
     lut[5] = 42;
+    lut[10] = 17;
     auto const one = i8({1, 1, 1, 1}, {1});
     auto const s1 = u8({1}, {1});
     Vars const taps{{"weights", i8({1, 1, 2, 1}, {1, 10})}, {"output_scales", s1}};
@@ -129,6 +154,11 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
         {"Conv2D with a look-up table", LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}, {"activation", 2}},
          {1, 1, 1}, {{"weights", one}, {"activation_scales", s1}, {"lut_values", i32({2048}, lut)}},
          u8({1, 1}, {5}), {1, 1, 1, 1}, {42}},
+        // Mended: the kind created no look-up table ("Variable activation_shift not found").
+        {"Dense1D with a look-up table: sums 10 and 5", LayerType::Dense1D, {{"units", 2}, {"activation", 2}},
+         {1, 1, 4}, {{"weights", i8({4, 2}, {1, 1, 1, 0, 1, 0, 1, 1})}, {"activation_scales", u8({2}, {1, 1})},
+          {"lut_values", i32({2048}, lut)}},
+         u8({1, 4}, {1, 2, 3, 4}), {1, 1, 1, 2}, {17, 42}},
         {"Convolutional reads (F, C, ky, kx) weights", LayerType::Convolutional,
          {{"kernel_width", 2}, {"kernel_height", 1}, {"filters", 1}}, {2, 1, 1},
          {{"weights", i8({1, 1, 1, 2}, {1, 2})}}, u8({1, 2, 1, 1}, {3, 4}), {1, 1, 1, 1}, {11}},
@@ -154,6 +184,15 @@ TEST(EngineInference, KindsComputeTheirArithmetic) {
             EXPECT_EQ(values_of<int32_t>(*out), r.expected) << r.what << ", batch " << batch;
         }
     }
+}
+
+TEST(EngineInference, StatefulRecurrentRefusesALookUpTable) {
+    auto const layer = make_layer(LayerType::StatefulRecurrent,
+                                  {{"stateful_channels", 1}, {"output_channels", 1}, {"activation", 2}}, "r");
+    auto model = model_with(layer, 1, 1, 1);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { software_forward(*model, u8({1, 1}, {1})); }),
+              "Layer 'r' (StatefulRecurrent): a LUT activation has no software implementation (the TNP-R has no "
+              "look-up table)");
 }
 
 TEST(EngineInference, RefusesBadModelsBeforeAllocating) {

@@ -5,6 +5,7 @@
 
 #include "engine/layer_geometry.h"
 #include "engine/layers.h"
+#include "engine/layers_internal.h"
 #include "engine/model.h"
 #include "support/error_text.h"
 #include "support/fake_layer.h"
@@ -44,14 +45,13 @@ TEST(LayerKinds, EveryKindHasItsShapeAnswersBitsAndComponentKind) {
 }
 
 TEST(LayerCreate, KeepsGivenKeysAndAddsTheKindsDefaults) {
-    auto layer =
-        make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"pool_size", 2}, {"extra", 7}}, "c");
+    auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"pool_size", 2}}, "c");
     LayerParams const& p = *layer->params();
-    EXPECT_EQ(p.keys(), (std::vector<std::string>{"activation", "extra", "filters", "kernel_size", "kernel_stride",
+    EXPECT_EQ(p.keys(), (std::vector<std::string>{"activation", "filters", "kernel_size", "kernel_stride",
                                                   "output_bits", "padding", "pool_size", "pool_stride", "pool_type",
                                                   "weights_bits"}));
-    EXPECT_EQ((std::vector<int>{p.get("extra"), p.get("pool_stride"), p.get("weights_bits"), p.get("padding")}),
-              (std::vector<int>{7, 2, 8, 0}));  // the pool stride follows the pool size
+    EXPECT_EQ((std::vector<int>{p.get("pool_stride"), p.get("weights_bits"), p.get("padding")}),
+              (std::vector<int>{2, 8, 0}));  // the pool stride follows the pool size
     // Depthwise kinds get no "filters": its absence means "as many as the input channels".
     EXPECT_FALSE(make_layer(LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, "d")->params()->has("filters"));
 }
@@ -77,6 +77,30 @@ TEST(LayerCreate, RefusesMissingAndOutOfRangeParameters) {
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(row.type, row.params, "x"); }), row.message);
     EXPECT_EQ(error_text<std::invalid_argument>([] { Layer::create(nullptr, "x"); }),
               "Layer 'x': missing layer parameters.");
+}
+
+// Mended: a key the kind does not have was kept without a word, so that a misspelt "padding" left
+// a layer of 6 x 6 outputs where 8 x 8 were meant.
+TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
+    std::pair<Params, std::string> const conv2d[] = {
+        {{{"kernel_size", 3}, {"filters", 4}, {"paddding", 1}}, "paddding"},
+        {{{"kernal_size", 3}, {"filters", 4}}, "kernal_size"},  // before the required key it stands for
+        {{{"kernel_size", 3}, {"filters", 4}, {"stride_x", 2}}, "stride_x"},  // a per-axis name
+    };
+    for (auto const& row : conv2d)
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, row.first, "c"); }),
+                  "Layer 'c': Conv2D layers have no parameter '" + row.second + "'.");
+    EXPECT_EQ(error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"pool_size", 2}}, "c"); }),
+              "Layer 'c': Convolutional layers have no parameter 'pool_size'.");  // an alias name
+    // A depthwise kind keeps "filters" when it is given.
+    EXPECT_TRUE(make_layer(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, "d")
+                    ->params()->has("filters"));
+    for (auto const& kind : testing::kind_rows()) {  // every kind names itself
+        Params params = kind.params;
+        params.emplace("paddding", 1);
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(kind.type, params, "c"); }),
+                  std::string("Layer 'c': ") + layer_type_name(kind.type) + " layers have no parameter 'paddding'.");
+    }
 }
 
 TEST(LayerAccessors, SizesBeforeBuildingAndAtTheLimits) {
@@ -129,7 +153,7 @@ TEST(LayerAccessors, ComputedConvolutionAndPoolingBlocks) {
 }
 
 TEST(LayerAccessors, AddKnowsNoActivationWhateverItsParametersSay) {
-    auto const add = make_layer(LayerType::Add, {{"activation", 1}}, "a");
+    auto const add = make_layer(LayerType::Add, {}, "a");  // it has no "activation" parameter
     EXPECT_FALSE(add->has_activation());
     EXPECT_TRUE(add->has_activation_type(ActivationType::NoActivation));
 }

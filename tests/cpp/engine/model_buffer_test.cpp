@@ -170,6 +170,8 @@ TEST(ModelBuffer, HandMadeFaultsAreRefusedWithTheirReason) {
          "layer 1 ('fc'): parameters of the layer's kind are missing."},
         {[](TModel& m) { m.layers[1].params[2].second = -3; },
          "layer 1 ('fc'): Layer 'fc': parameter 'units' must be at least 0 (got -3)."},
+        {[](TModel& m) { m.layers[1].params.insert(m.layers[1].params.begin() + 2, {"padding", 1}); },
+         "layer 1 ('fc'): Layer 'fc': FullyConnected layers have no parameter 'padding'."},
         {[](TModel& m) { m.layers[1].variables[0].type = 11; },
          "layer 1 ('fc'), variable 'weights': unknown tensor type 11."},
         {[](TModel& m) { m.layers[1].variables[0].dims[2] = 0; },

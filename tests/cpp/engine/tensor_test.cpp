@@ -125,5 +125,25 @@ TEST(EngineDense, SplitByFirstIndexInBothLayouts) {
               "Cannot split a tensor without dimensions.");
 }
 
+// The same elements in row-major order, shared unless the layout orders them otherwise.
+TEST(EngineDense, ReshapedSharesTheElementsWhereTheirOrderAllows) {
+    struct Row { Layout layout; std::vector<uint32_t> from, to; bool shared; };
+    Row const rows[] = {
+        {Layout::c_order, {2, 3}, {6, 1}, true},        {Layout::reversed, {3, 2}, {3, 2, 1}, true},
+        {Layout::reversed, {3, 2, 1, 1}, {3, 2}, true}, {Layout::reversed, {3, 2}, {2, 3}, false},
+    };
+    for (auto const& row : rows) {
+        auto from = Dense::create(TensorType::int8, Shape(row.from), row.layout);
+        for (size_t i = 0; i < 6; ++i) tensor_write<int8_t>(*from, i, int8_t(i + 1));
+        auto const to = from->reshaped(Shape(row.to));
+        EXPECT_EQ(to->buffer().data == from->buffer().data, row.shared);
+        for (size_t i = 0; i < 6; ++i) EXPECT_EQ(tensor_read<int8_t>(*to, i), int8_t(i + 1)) << i;
+    }
+    auto const dense = Dense::create(TensorType::int8, Shape{2, 3}, Layout::c_order);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { dense->reshaped(Shape{4}); }),
+              "Cannot reshape a tensor of 6 elements to a shape of 4.");
+    EXPECT_NE(Dense(*dense).buffer().data, dense->buffer().data);  // an object copy owns its elements
+}
+
 }  // namespace
 }  // namespace nuvra
