@@ -18,7 +18,8 @@ def allowed(root: pathlib.Path) -> dict[str, set[str]]:
     """Each directory of the library and what its files may include (besides the standard library
     and third-party headers, which are included with <...>): every directory of backends/ is a
     generation, which sees the layers below it and itself only."""
-    generations = sorted(f"backends/{d.name}" for d in (root / "backends").iterdir() if d.is_dir())
+    backends = root / "backends"
+    generations = sorted(f"backends/{d.name}" for d in backends.glob("*") if d.is_dir())
     table = {
         "hw": {"hw"},
         "engine": {"hw", "engine"},
