@@ -99,8 +99,8 @@ namespace {
 // Compiles only when `interface` converts to Form: an overload set is resolved against Form, a
 // single function or member must have exactly that type.
 template <class Form>
-consteval bool has_form(Form interface) {
-    return interface != nullptr;
+consteval bool has_form(Form) {
+    return true;
 }
 
 using Layers = std::vector<std::shared_ptr<Layer>>;
