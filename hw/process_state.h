@@ -1,9 +1,10 @@
 // Everything the library keeps from one call to the next, in one place: what each piece holds,
-// how it is reached, its bound and its lock. A piece of the hardware model's types is made in
-// hw/process_state.cpp and reached through the accessor declared here; a list or hook of an upper
-// layer's types lives with the code that fills it, through the accessor named below. Nothing else
-// outlives a call: constant tables (register maps, key lists, presets) are not state, and a call's
-// own values (a forward's threads and prepared weights, a mapping's tables) go with it.
+// how it is reached, its bound and its lock. The pools, the page size and the power meter are made
+// in hw/process_state.cpp and reached through the accessors declared here; a list, cache or hook
+// that an upper layer fills lives with the code that fills it, reached through the accessor named
+// below. Nothing else outlives a call: constant tables (register maps, key lists, presets) are not
+// state, and a call's own values (a forward's threads and prepared weights, a mapping's tables) go
+// with it. State the library comes to keep joins this list, its limits as constants below.
 //
 // Kept memory, reached here:
 //   - The pages of the last programs written: kept_program_pages(). Bound: max_kept_page_bytes
