@@ -47,6 +47,7 @@ std::vector<std::shared_ptr<Device>> populate_devices(TimeoutProbe const& probe)
     return devices;
 }
 
+// The host's devices are process-wide state (hw/process_state.h lists it).
 std::vector<std::shared_ptr<Device>> const& get_devices() {
     static std::vector<std::shared_ptr<Device>> const devices = populate_devices();
     return devices;

@@ -4,7 +4,8 @@ namespace nuvra {
 
 namespace {
 
-// Written once at start-up, from the thread that loads the module.
+// Written once at start-up, from the thread that loads the module (process-wide state, listed in
+// hw/process_state.h).
 HardwareBackendHooks& registered_hooks() {
     static HardwareBackendHooks hooks;
     return hooks;

@@ -8,6 +8,7 @@ std::vector<HardwareDriver*> get_drivers() {
     return drivers;
 }
 
+// Process-wide state, listed in hw/process_state.h.
 std::vector<std::shared_ptr<HardwareDriver>>& detail::driver_list() {
     static std::vector<std::shared_ptr<HardwareDriver>> drivers;
     return drivers;

@@ -14,6 +14,7 @@
 #include "engine/model.h"
 #include "engine/ops_support.h"
 #include "hw/format.h"
+#include "hw/process_state.h"
 
 namespace nuvra {
 
@@ -195,12 +196,12 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
             return out->type() == TensorType::uint8 ? inference::int32_of(*out) : out;
         });
     };
-    // Unless told, a thread per CPU the process may use, each with at least 2^22
-    // multiply-accumulates to do: below that, starting it costs more than it saves.
+    // Unless told, a thread per CPU the process may use, each with at least state::min_thread_macs
+    // multiply-accumulates to do.
     unsigned __int128 macs = 0;
     for (auto const& layer : layers) macs += layer->macs();
-    auto const worth = static_cast<uint64_t>(std::min<unsigned __int128>(UINT32_MAX, std::max<unsigned __int128>(
-                                                                                      1, macs * samples >> 22)));
+    auto const worth = static_cast<uint64_t>(std::min<unsigned __int128>(
+        UINT32_MAX, std::max<unsigned __int128>(1, macs * samples / state::min_thread_macs)));
     uint64_t const wanted = threads != 0 ? threads : std::min<uint64_t>(worth, usable_cpus());
     uint32_t const workers = has_state ? 1 : static_cast<uint32_t>(std::min<uint64_t>(wanted, samples));
     if (workers <= 1) return share(0, samples);

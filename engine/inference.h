@@ -109,9 +109,9 @@ inline constexpr uint64_t max_run_elements = uint64_t{1} << 26;
 // "Layer '<name>' (<kind>): <reason>".
 // Threads: a model without a kind with state splits its samples into `threads` contiguous shares
 // (never more than the samples; 0: one per CPU the process may run on, usable_cpus(), while each
-// has at least 2^22 multiply-accumulates to do), each run on a thread of its own and joined before
-// the call returns; the results are those of one thread. A model with state runs its samples in
-// order on the calling thread.
+// has at least state::min_thread_macs multiply-accumulates to do), each run on a thread of its own
+// and joined before the call returns; the results are those of one thread. A model with state runs
+// its samples in order on the calling thread.
 std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size = 0, uint32_t threads = 0);
 

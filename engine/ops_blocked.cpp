@@ -6,13 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "engine/ops_blocked_loops.h"
 #include "hw/arith.h"
+#include "hw/process_state.h"
 
 namespace nuvra::ops::detail {
 
@@ -30,54 +29,6 @@ void portable_interleave_bytes(int8_t const* const* rows, size_t n, uint32_t* ou
 Loops const portable_loops{portable_min_max,          portable_to_bytes,  portable_interleave_values,
                            portable_interleave_bytes, portable_add_bytes, portable_stage,
                            portable_narrow_stage, portable_narrow_stage_bytes, portable_pack_bytes};
-
-// ---- the blocks kept between runs ----
-
-class Blocks {
-public:
-    static constexpr size_t kKeptWords = size_t{16} << 20;  // 64 MiB
-
-    // A block of at least `count` words (and at most twice as many when a kept one serves).
-    std::pair<uint32_t*, size_t> take(size_t count) {
-        {
-            std::lock_guard<std::mutex> const lock(mutex_);
-            auto const at = free_.lower_bound(count);
-            if (at != free_.end() && at->first <= 2 * count) {
-                std::pair<uint32_t*, size_t> const block{at->second, at->first};
-                kept_ -= at->first;
-                free_.erase(at);
-                return block;
-            }
-        }
-        return {new uint32_t[count], count};
-    }
-
-    void give(uint32_t* data, size_t capacity) {
-        {
-            std::lock_guard<std::mutex> const lock(mutex_);
-            if (kept_ + capacity <= kKeptWords) {
-                free_.emplace(capacity, data);
-                kept_ += capacity;
-                return;
-            }
-        }
-        delete[] data;
-    }
-
-    ~Blocks() {
-        for (auto const& block : free_) delete[] block.second;
-    }
-
-private:
-    std::mutex mutex_;
-    std::multimap<size_t, uint32_t*> free_;  // capacity, block
-    size_t kept_ = 0;
-};
-
-Blocks& blocks() {
-    static Blocks kept;
-    return kept;
-}
 
 // ---- portable kernels ----
 
@@ -319,6 +270,7 @@ std::optional<NarrowStage> narrow_stage(StageTable const& t, size_t filters) {
 
 bool offers(Isa isa) {
 #if defined(__x86_64__) || defined(_M_X64)
+    // Detected once for the process (hw/process_state.h lists it).
     static unsigned const offered = detect_isas_x86();
     return (offered >> static_cast<unsigned>(isa)) & 1u;
 #else
@@ -330,7 +282,7 @@ Isa best_isa() { return usable(Isa::avx512); }
 
 Words::Words(size_t count) : size_(count) {
     if (count == 0) return;
-    auto const block = blocks().take(count);
+    auto const block = state::kept_blocks().take(count);
     data_ = block.first;
     capacity_ = block.second;
 }
@@ -353,7 +305,7 @@ Words& Words::operator=(Words&& other) noexcept {
 }
 
 Words::~Words() {
-    if (data_) blocks().give(data_, capacity_);
+    if (data_) state::kept_blocks().give(data_, capacity_);
 }
 
 void Words::zero(size_t first, size_t count) {

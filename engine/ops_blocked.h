@@ -90,8 +90,8 @@ struct Values {
 using BlockSink = std::function<void(int32_t* sums, size_t first, size_t count)>;
 
 // A buffer of 32-bit words for packed weights and scratch, its elements left unset. Its memory
-// comes from blocks kept between runs (up to 64 MiB in all), so that each run does not fault the
-// pages of its buffers in anew.
+// comes from blocks kept between runs (state::kept_blocks(), bounded in hw/process_state.h), so
+// that each run does not fault the pages of its buffers in anew.
 class Words {
 public:
     Words() = default;

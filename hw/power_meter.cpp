@@ -6,11 +6,6 @@ namespace nuvra {
 
 PowerMeter::PowerMeter() : events_(capacity), floor_(FLT_MAX) {}
 
-PowerMeter& PowerMeter::get() {
-    static PowerMeter meter;
-    return meter;
-}
-
 void PowerMeter::log_event(PowerEvent&& event) {
     std::lock_guard lock(mutex_);
     float const power = event.power();

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "hw/process_state.h"
+
 namespace nuvra {
 
 // A ring of fixed capacity; a push into a full ring overwrites the oldest value.
@@ -72,14 +74,14 @@ public:
         friend bool operator==(PowerEvent const&, PowerEvent const&) = default;
     };
 
-    static constexpr size_t capacity = 100;
+    static constexpr size_t capacity = state::power_meter_events;
 
     // A meter of its own; the process-wide one is get().
     PowerMeter();
     PowerMeter(PowerMeter const&) = delete;
     PowerMeter& operator=(PowerMeter const&) = delete;
 
-    // The single meter of the process, made on first use.
+    // The single meter of the process, made on first use (in hw/process_state.cpp).
     static PowerMeter& get();
 
     // Keeps an event of positive power stamped after the reset time, lowering the floor.

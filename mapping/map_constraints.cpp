@@ -9,6 +9,7 @@ namespace nuvra {
 
 namespace {
 
+// Process-wide state, listed in hw/process_state.h.
 GenerationDefaultsSource& registered_source() {
     static GenerationDefaultsSource source = nullptr;
     return source;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "hw/arith.h"
+#include "hw/process_state.h"
 
 namespace nuvra {
 
@@ -15,47 +16,11 @@ namespace {
 // The most words a track grows by beyond what a block needs.
 constexpr uint64_t growth_headroom_words = 1024;
 
-// Buffers smaller than this come and go through the allocator.
-constexpr uint64_t min_spare_words = 1024;
-
-struct SpareWords {
-    std::vector<std::vector<uint32_t>> buffers;
-    uint64_t words = 0;  // their capacities
-};
-
-SpareWords& spare_words() {
-    thread_local SpareWords spare;
-    return spare;
-}
-
 }  // namespace
 
-std::vector<uint32_t> take_spare_words(uint64_t words) {
-    SpareWords& spare = spare_words();
-    auto best = spare.buffers.end();
-    for (auto it = spare.buffers.begin(); it != spare.buffers.end(); ++it)
-        if (it->capacity() >= words && (best == spare.buffers.end() || it->capacity() < best->capacity())) best = it;
-    if (best == spare.buffers.end()) return {};
-    std::vector<uint32_t> buffer = std::move(*best);
-    spare.buffers.erase(best);
-    spare.words -= buffer.capacity();
-    return buffer;
-}
+std::vector<uint32_t> take_spare_words(uint64_t words) { return state::spare_track_buffers().take(words); }
 
-void keep_spare_words(std::vector<uint32_t>&& buffer) noexcept {
-    SpareWords& spare = spare_words();
-    uint64_t const capacity = buffer.capacity();
-    if (capacity < min_spare_words || spare.buffers.size() >= max_spare_buffers ||
-        spare.words + capacity > max_spare_words)
-        return;
-    try {
-        if (spare.buffers.capacity() == 0) spare.buffers.reserve(max_spare_buffers);
-        buffer.clear();
-        spare.buffers.push_back(std::move(buffer));
-        spare.words += capacity;
-    } catch (...) {  // out of memory for the list: the buffer simply goes back
-    }
-}
+void keep_spare_words(std::vector<uint32_t>&& buffer) noexcept { state::spare_track_buffers().keep(std::move(buffer)); }
 
 NpTrack::~NpTrack() { keep_spare_words(std::move(words_)); }
 

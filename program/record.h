@@ -8,6 +8,7 @@
 
 #include "engine/dma.h"
 #include "hw/ident.h"
+#include "hw/process_state.h"
 
 namespace nuvra {
 
@@ -95,9 +96,10 @@ struct Record {
 
 // The word buffers of tracks that are gone, kept for the next tracks recorded on the same thread:
 // a layer's record is written and dropped before the next one is made, so its buffers serve the
-// next without fresh pages. At most `max_spare_buffers` buffers of `max_spare_words` words in all.
-inline constexpr size_t max_spare_buffers = 64;
-inline constexpr uint64_t max_spare_words = uint64_t{1} << 20;
+// next without fresh pages. At most `max_spare_buffers` buffers of `max_spare_words` words in all
+// (state::spare_track_buffers(), hw/process_state.h).
+inline constexpr size_t max_spare_buffers = state::max_spare_track_buffers;
+inline constexpr uint64_t max_spare_words = state::max_spare_track_words;
 // A kept buffer of at least `words` words (empty), or an empty one of no capacity.
 std::vector<uint32_t> take_spare_words(uint64_t words);
 // Keeps `buffer` for later when there is room; its words are dropped. Never fails: a buffer that

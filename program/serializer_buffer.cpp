@@ -1,25 +1,28 @@
 #include "program/serializer_buffer.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <utility>
 
 #include "hw/arith.h"
+#include "hw/process_state.h"
 
 namespace nuvra::program {
 
 namespace {
 
 using Pages = PageRegion::Pages;
-// Contiguous pages, from the lowest address, in pieces that each move with one call.
-using Run = std::vector<Pages>;
+using Run = hw::PageRun;
+using hw::run_bytes;
+using hw::run_high;
+using hw::run_low;
+using hw::unmap_run;
+using state::page_bytes;
 
 // Programs are megabytes: a fresh mapping is whole huge pages and asks for them, so that writing it
 // takes a handful of page faults rather than one per 4 KiB, and its pages move as huge pages.
@@ -28,29 +31,11 @@ constexpr uintptr_t huge_page_bytes = uintptr_t{2} << 20;
 // Plain memory starts and ends on this boundary, which suits any value a program holds.
 constexpr size_t plain_alignment = 64;
 
-// The pages kept for later regions: at most this many bytes in at most this many runs, the oldest
-// unmapped first.
-constexpr size_t max_spare_bytes = size_t{64} << 20;
-constexpr size_t max_spare_runs = 8;
-
 constexpr int page_protection = PROT_READ | PROT_WRITE;
 constexpr int page_flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
 
-uintptr_t page_bytes() {
-    static uintptr_t const size = uintptr_t(sysconf(_SC_PAGESIZE));
-    return size;
-}
-
 uintptr_t address(void const* p) { return reinterpret_cast<uintptr_t>(p); }
 uint8_t* at_address(uintptr_t a) { return reinterpret_cast<uint8_t*>(a); }
-
-uint8_t* low_of(Run const& run) { return run.front().base; }
-uint8_t* high_of(Run const& run) { return run.back().base + run.back().size; }
-size_t bytes_of(Run const& run) { return size_t(high_of(run) - low_of(run)); }
-
-void unmap(Run const& run) {
-    if (!run.empty()) munmap(low_of(run), bytes_of(run));
-}
 
 // Takes the pages of `run` below `cut` (a page boundary) out of it.
 Run split_below(Run& run, uint8_t* cut) {
@@ -66,6 +51,7 @@ Run split_below(Run& run, uint8_t* cut) {
     return below;
 }
 
+// What page regions did in this process (process-wide state, listed in hw/process_state.h).
 struct Counts {
     std::atomic<uint64_t> mapped{0};
     std::atomic<uint64_t> reused{0};
@@ -75,98 +61,6 @@ struct Counts {
 Counts& counts() {
     static Counts c;
     return c;
-}
-
-// The pages of the regions given back, kept for the next ones: a program written into pages
-// already in memory costs neither page faults nor the kernel's zeroing of fresh pages.
-class SparePages {
-public:
-    // Keeps the pages of `run`, joined to the kept runs it continues, and empties it; past the
-    // bounds, unmaps the oldest runs (and of a run larger than the bound alone, its lowest pages).
-    // When memory for the list runs out, `run` and the kept runs stay as they were.
-    void keep(Run& run) {
-        if (run.empty()) return;
-        std::vector<Run> gone;
-        {
-            std::lock_guard const lock(mutex_);
-            runs_.reserve(runs_.size() + 1);
-            gone.reserve(runs_.size() + 1);
-            // The kept runs just below and just above it, by index.
-            size_t const none = runs_.size();
-            size_t below = none, above = none;
-            for (size_t i = 0; i < runs_.size(); ++i) {
-                if (high_of(runs_[i]) == low_of(run)) below = i;
-                if (low_of(runs_[i]) == high_of(run)) above = i;
-            }
-            Run joined;
-            joined.reserve((below != none ? runs_[below].size() : 0) + run.size() +
-                           (above != none ? runs_[above].size() : 0));
-            // From here on nothing allocates.
-            if (below != none) joined.insert(joined.end(), runs_[below].begin(), runs_[below].end());
-            joined.insert(joined.end(), run.begin(), run.end());
-            if (above != none) joined.insert(joined.end(), runs_[above].begin(), runs_[above].end());
-            run.clear();
-            // The later of the two goes first, so that the other keeps its index.
-            for (size_t i : {std::max(below, above), std::min(below, above)}) {
-                if (i >= none) continue;
-                bytes_ -= bytes_of(runs_[i]);
-                runs_.erase(runs_.begin() + std::ptrdiff_t(i));
-            }
-            if (bytes_of(joined) > max_spare_bytes) {
-                uint8_t* const cut = high_of(joined) - max_spare_bytes;
-                munmap(low_of(joined), size_t(cut - low_of(joined)));
-                auto first = joined.begin();
-                while (first->base + first->size <= cut) ++first;
-                if (first->base < cut) {
-                    first->size -= size_t(cut - first->base);
-                    first->base = cut;
-                }
-                joined.erase(joined.begin(), first);
-            }
-            bytes_ += bytes_of(joined);
-            runs_.push_back(std::move(joined));
-            while (bytes_ > max_spare_bytes || runs_.size() > max_spare_runs) {
-                bytes_ -= bytes_of(runs_.front());
-                gone.push_back(std::move(runs_.front()));
-                runs_.erase(runs_.begin());
-            }
-        }
-        for (Run const& r : gone) unmap(r);
-    }
-
-    // The largest kept run when it holds `bytes`; empty otherwise.
-    Run take(size_t bytes) {
-        std::lock_guard const lock(mutex_);
-        auto best = runs_.end();
-        for (auto it = runs_.begin(); it != runs_.end(); ++it)
-            if (bytes_of(*it) >= bytes && (best == runs_.end() || bytes_of(*it) > bytes_of(*best))) best = it;
-        if (best == runs_.end()) return {};
-        Run run = std::move(*best);
-        runs_.erase(best);
-        bytes_ -= bytes_of(run);
-        return run;
-    }
-
-    void release() {
-        std::vector<Run> gone;
-        {
-            std::lock_guard const lock(mutex_);
-            gone.swap(runs_);
-            bytes_ = 0;
-        }
-        for (Run const& r : gone) unmap(r);
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<Run> runs_;  // the oldest first
-    size_t bytes_ = 0;
-};
-
-SparePages& spare_pages() {
-    // Never destroyed: a program may be given back while static objects are being destroyed.
-    static SparePages* const spare = new SparePages;
-    return *spare;
 }
 
 // A fresh mapping of `bytes` (1 or more) rounded up to whole huge pages, starting and ending on
@@ -202,14 +96,14 @@ bool move_pages(Pages const& from, uint8_t* to) {
 
 PageRegion::PageRegion(size_t bytes) {
     size_t const wanted = bytes == 0 ? 1 : bytes;
-    pages_ = spare_pages().take(wanted);
+    pages_ = state::kept_program_pages().take(wanted);
     if (!pages_.empty()) {
         ++counts().reused;
     } else {
         pages_ = map_fresh(wanted);
     }
     if (!pages_.empty()) {
-        begin_ = high_of(pages_) - bytes;
+        begin_ = run_high(pages_) - bytes;
         size_ = bytes;
         return;
     }
@@ -245,9 +139,9 @@ void PageRegion::give_back() noexcept {
     if (plain_ != nullptr) ::operator delete(plain_, std::align_val_t{plain_alignment});
     if (!pages_.empty()) {
         try {
-            spare_pages().keep(pages_);
+            state::kept_program_pages().keep(pages_);
         } catch (std::bad_alloc const&) {
-            unmap(pages_);
+            unmap_run(pages_);
         }
         pages_.clear();
     }
@@ -260,7 +154,7 @@ void PageRegion::grow(size_t bytes, size_t front, size_t back) {
     if (bytes < size_ || front > size_ || back > size_ - front)
         throw std::logic_error("A page region cannot grow as asked.");
     // Room below in its own pages: only the first bytes move.
-    if (!pages_.empty() && size_t(end() - low_of(pages_)) >= bytes) {
+    if (!pages_.empty() && size_t(end() - run_low(pages_)) >= bytes) {
         uint8_t* const begin = end() - bytes;
         std::memmove(begin, begin_, front);
         begin_ = begin;
@@ -272,7 +166,7 @@ void PageRegion::grow(size_t bytes, size_t front, size_t back) {
     if (larger.pages_.empty()) {
         larger = PageRegion(bytes);  // kept pages that hold it, or plain memory
     } else {
-        larger.begin_ = high_of(larger.pages_) - bytes;
+        larger.begin_ = run_high(larger.pages_) - bytes;
         larger.size_ = bytes;
     }
     if (pages_.empty() || larger.pages_.empty()) {
@@ -283,17 +177,17 @@ void PageRegion::grow(size_t bytes, size_t front, size_t back) {
     }
     // Every page moves, unchanged, to the same distance below the end of the larger pages, in place
     // of those there; the larger pages below them stay.
-    uintptr_t const shift = address(high_of(larger.pages_)) - address(high_of(pages_));
-    Run moved = split_below(larger.pages_, at_address(address(low_of(pages_)) + shift));
+    uintptr_t const shift = address(run_high(larger.pages_)) - address(run_high(pages_));
+    Run moved = split_below(larger.pages_, at_address(address(run_low(pages_)) + shift));
     while (!pages_.empty()) {
         Pages const from = pages_.front();
         uint8_t* const to = at_address(address(from.base) + shift);
         if (!move_pages(from, to)) {
             // No memory can be mapped at all: the bytes are lost, in either place.
-            unmap(moved);
-            unmap(larger.pages_);
+            unmap_run(moved);
+            unmap_run(larger.pages_);
             larger.pages_.clear();
-            unmap(pages_);
+            unmap_run(pages_);
             pages_.clear();
             begin_ = nullptr;
             size_ = 0;
@@ -311,16 +205,16 @@ void PageRegion::release_below(uint8_t const* keep) {
     if (keep < begin_ || keep > end()) throw std::logic_error("A kept program byte lies outside its page region.");
     if (pages_.empty()) return;
     uint8_t* const cut = at_address(address(keep) / page_bytes() * page_bytes());
-    if (cut <= low_of(pages_)) return;
+    if (cut <= run_low(pages_)) return;
     Run below = split_below(pages_, cut);
     if (begin_ < cut) {
         size_ -= size_t(cut - begin_);
         begin_ = cut;
     }
     try {
-        spare_pages().keep(below);
+        state::kept_program_pages().keep(below);
     } catch (std::bad_alloc const&) {
-        unmap(below);
+        unmap_run(below);
     }
 }
 
@@ -329,7 +223,7 @@ PageRegionCounts page_region_counts() {
     return {c.mapped.load(), c.reused.load(), c.plain.load()};
 }
 
-void release_spare_pages() { spare_pages().release(); }
+void release_spare_pages() { state::kept_program_pages().release(); }
 
 ProgramBuffer::ProgramBuffer(std::vector<uint8_t> bytes) : vector_(std::move(bytes)), view_(vector_) {}
 

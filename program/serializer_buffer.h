@@ -7,13 +7,16 @@
 #include <span>
 #include <vector>
 
+#include "hw/pools.h"
+
 namespace nuvra::program {
 
 // Address space mapped for one program, as large as the program needs and grown with it. Memory
 // comes page by page as it is first written. The pages of a region given back are kept for the
-// next regions (a bounded amount), and a region takes kept pages that hold what it asks for, so a
-// program written again costs neither page faults nor the kernel's zeroing of fresh pages. When no
-// address space can be mapped, a region is plain memory.
+// next regions (a bounded amount: state::kept_program_pages(), hw/process_state.h), and a region
+// takes kept pages that hold what it asks for, so a program written again costs neither page
+// faults nor the kernel's zeroing of fresh pages. When no address space can be mapped, a region is
+// plain memory.
 class PageRegion {
 public:
     PageRegion() = default;
@@ -39,12 +42,8 @@ public:
     // Gives back the whole pages below `keep`, which points inside the region.
     void release_below(uint8_t const* keep);
 
-    // Whole pages [base, base + size) that lie inside one mapping of the kernel's, so that they
-    // move with one call.
-    struct Pages {
-        uint8_t* base;
-        size_t size;
-    };
+    // Whole pages that lie inside one mapping of the kernel's, so that they move with one call.
+    using Pages = hw::PageSpan;
 
 private:
     // The pages go to those kept for later regions (or, without memory to list them, back to the
@@ -65,7 +64,7 @@ struct PageRegionCounts {
 };
 PageRegionCounts page_region_counts();
 
-// Unmaps the pages kept for later regions.
+// Unmaps the pages kept for later regions (state::kept_program_pages()).
 void release_spare_pages();
 
 // The bytes of a finished program: either a vector's or a span of the region they were written

@@ -12,7 +12,7 @@
 namespace nuvra::python {
 
 // Built once when the module is loaded, before anything is registered; read only by the
-// LayerParams lookup.
+// LayerParams lookup (process-wide state, listed in hw/process_state.h).
 inline const std::map<std::string, std::vector<std::string>> layer_param_aliases = {
     {"kernel_size", {"kernel_width", "kernel_height"}},
     {"kernel_stride", {"stride_x", "stride_y"}},

@@ -116,6 +116,7 @@ PyHardwareDevice::PyHardwareDevice(std::shared_ptr<Device> device) : device_(std
     if (!device_) throw std::invalid_argument("A hardware device wraps a host device.");
 }
 
+// Process-wide state, listed in hw/process_state.h.
 std::vector<std::shared_ptr<PyHardwareDevice>> const& PyHardwareDevice::devices() {
     static std::vector<std::shared_ptr<PyHardwareDevice>> const list = [] {
         std::vector<std::shared_ptr<Device>> const& hosts = get_devices();

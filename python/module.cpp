@@ -143,6 +143,7 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_core() {
         PyErr_SetString(PyExc_ImportError, e.what());
         return nullptr;
     }
+    // Process-wide state, listed in hw/process_state.h.
     static PyObject* definition = nullptr;
     static std::once_flag once;
     std::call_once(once, [] {
