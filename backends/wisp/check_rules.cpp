@@ -74,6 +74,12 @@ MappingStatus rule_input_row(RecurrentCheck const& c) { return check_tnpr_input_
 
 MappingStatus rule_relu_max_values(RecurrentCheck const& c) { return check_tnpr_relu_max_values(c.layer); }
 
+// The TNP-R applies no look-up table: a layer that asks for one would run without its activation.
+MappingStatus rule_no_lut_activation(RecurrentCheck const& c) {
+    if (!c.layer.has_activation_type(ActivationType::LUT)) return {};
+    return failed_status(c.layer, "A LUT activation is not supported on TNP-R.");
+}
+
 MappingStatus rule_input_bits(RecurrentCheck const& c) {
     unsigned const bits = c.layer.input_bits();
     if (is_chain_head(c.layer)) {
@@ -128,8 +134,9 @@ MappingStatus rule_last_layer_outputs(RecurrentCheck const& c) {
 
 constexpr RecurrentRule recurrent_rules[] = {
     rule_new_state_shift_width, rule_new_state_scale_width, rule_outputs_shift_width, rule_input_row,
-    rule_relu_max_values,       rule_input_bits,            rule_state_channel_limit, rule_state_channel_power_of_2,
-    rule_state_channels_shared, rule_output_channels,       rule_subsample,           rule_last_layer_outputs,
+    rule_relu_max_values,       rule_no_lut_activation,     rule_input_bits,          rule_state_channel_limit,
+    rule_state_channel_power_of_2, rule_state_channels_shared, rule_output_channels,  rule_subsample,
+    rule_last_layer_outputs,
 };
 
 MappingStatus check_recurrent_layer(RecurrentCheck const& check) {

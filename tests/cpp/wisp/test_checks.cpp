@@ -96,6 +96,8 @@ TEST(WispChecks, Chains) {
         {"ReLU max values", [](Chain& g) {
              g.sr("sr1", "in", {{"activation", 1}}).m["sr1"]->variables().set("max_value", u8({3}, {127, 127, 100})); },
          "Cannot map layer 'sr1'. When activation is ReLU, all max_value elements must be 127 (got 100 at index 2)."},
+        {"LUT activation", [](Chain& g) { g.sr("sr1", "in", {{"activation", 2}}); },
+         "Cannot map layer 'sr1'. A LUT activation is not supported on TNP-R."},
         {"2 timesteps", [](Chain& g) { g = Chain(4, 8, 2); g.sr("sr1", "in", {{"output_channels", 1}}).pp("sr1"); },
          "Cannot map layer 'pp'. Timesteps dimension must be at least 3 (got 2)."},
         {"post-processing before another layer",
