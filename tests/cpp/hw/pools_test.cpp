@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -66,7 +67,7 @@ TEST(SpareBuffers, TheSmallestBufferThatHoldsARequestServesIt) {
     for (Row const& row : rows) {
         SpareBuffers<int> spare({.max_buffers = 8, .max_elements = 1000, .min_capacity = 1});
         std::vector<int const*> data;
-        for (size_t capacity : {30, 20, 20, 50}) {
+        for (size_t capacity : std::initializer_list<size_t>{30, 20, 20, 50}) {
             std::vector<int> buffer(1, 7);
             buffer.reserve(capacity);
             data.push_back(buffer.data());
