@@ -174,9 +174,7 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
     Value const x = bytes ? nullptr : inference::model_input(*inputs, model.input_shape());
     uint32_t const samples = shape[0];
     bool const has_state = std::any_of(layers.begin(), layers.end(), [](auto const& layer) {
-        LayerType const type = layer->params()->layer_type();
-        return type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv ||
-               type == LayerType::StatefulRecurrent;
+        return layer_kind(layer->params()->layer_type()).state != KindState::none;
     });
     // Without state, samples run in groups that keep a layer's values near the cache's size
     // (their results do not depend on the grouping).
@@ -276,8 +274,8 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
 
 void check_fit(Model const& model, size_t samples, size_t labels) {
     std::shared_ptr<Layer> const last = model.layer_count() == 0 ? nullptr : model.layers().back();
-    if (!model.learning() || !last || last->params()->layer_type() != LayerType::FullyConnected ||
-        !last->can_learn())
+    // Only the kind that learns has learning parameters to see.
+    if (!model.learning() || !last || !last->can_learn())
         throw std::runtime_error("Cannot fit a model that is not compiled.");
     if (labels > 1 && labels != samples)
         throw std::invalid_argument("Number of labels should be the same as number of inputs.");

@@ -1,9 +1,11 @@
 // Software inference and learning of a model, layer after layer in model order. Every layer's
 // results are those of the engine's reference integer arithmetic (engine/ops.h), kind by kind as
-// below; the forward computes them three ways:
-//   - Conv2D, InputConv2D, DepthwiseConv2D and Dense1D (weights of 8 bits or fewer) run on the
-//     blocked integer kernels of engine/ops_blocked.h: the values as bytes summed in 32 bits, on
-//     the widest instruction set the CPU offers, the bias and the out stage on each block of pixels;
+// engine/inference_layers.cpp writes it out beside each kind's run; the forward computes them
+// three ways:
+//   - the kinds with blocked kernels (those whose run packs its weights; weights of 8 bits or
+//     fewer) run on the blocked integer kernels of engine/ops_blocked.h: the values as bytes summed
+//     in 32 bits, on the widest instruction set the CPU offers, the bias and the out stage on each
+//     block of pixels;
 //   - the reference kernels run instead where the blocked ones cannot be exact (values spread over
 //     more than 256 levels, sums that may leave 32 bits, a padded image far larger than its input),
 //     and for every other kind;
@@ -14,59 +16,26 @@
 // int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
 // until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
 // int32 (infinities saturate); a NaN in it is std::invalid_argument "Input sample <s> holds NaN at
-// x <x>, y <y>, channel <c>: NaN has no integer value.", before anything runs. Between layers values are int32 (float32 after a Dequantizer; uint8 where every output of
-// a layer on the blocked kernels is a byte), four-dimensional, samples first. Each sample is one
-// time step for the kinds with state (BufferTempConv, DepthwiseBufferTempConv, StatefulRecurrent):
-// their state starts at zero for each call and follows the samples in order, so `batch_size` (0:
-// all samples at once; k: k samples per step) never changes a result.
+// x <x>, y <y>, channel <c>: NaN has no integer value.", before anything runs. Between layers
+// values are int32 (float32 after a layer that dequantizes; uint8 where every output of a layer on
+// the blocked kernels is a byte), four-dimensional, samples first. Each sample is one time step
+// for the kinds with state (the state column of their row, engine/layer_kinds.h): their state
+// starts at zero for each call and follows the samples in order, so `batch_size` (0: all samples
+// at once; k: k samples per step) never changes a result.
 //
-// Arithmetic per kind (x the layer's input, "out stage" below):
-//   InputData              x, integers saturated to the layer's bit width and sign
-//   InputConvolutional     input_conv2d of x as bytes, padded with "padding_value", then pooling
-//                          and the threshold stage
-//   Convolutional          conv2d_v2 (weights (F, C, ky, kx) read as (kx, ky, C, F)), pooling,
-//                          threshold stage
-//   SeparableConvolutional depthwise_conv2d, then the 1 x 1 pointwise weights_pw, pooling,
-//                          threshold stage
-//   FullyConnected         matmul of the flattened x with weights (F, I, 1, 1), threshold stage
-//   Conv2D                 lshift by input_shift, conv2d_v2, bias, pooling, out stage
-//   InputConv2D            input_conv2d of x as bytes padded with padding_value (one value for
-//                          every channel), bias, pooling, out stage
-//   DepthwiseConv2D        lshift by input_shift, depthwise_conv2d, bias, pooling, out stage
-//   Conv2DTranspose        lshift, conv2d_transpose with stride s and padding (k - s) / 2 (0 when
-//                          k < s), bias, out stage; DepthwiseConv2DTranspose the same with each
-//                          channel's kernel on its own channel
-//   BufferTempConv         each frame (signed bytes) pushed by fifo_op into a fifo of fifo_size
-//                          frames, oldest first; lshift by input_shift; a 1 x 1 conv2d_v2 over the
-//                          fifo's (frame, channel) rows; bias; out stage
-//   DepthwiseBufferTempConv the same fifo; depthwise_like_conv with weights (fifo_size, C); bias;
-//                          out stage
-//   Dense1D                lshift by input_shift, matmul with weights (I, F), bias, out stage
-//   Add                    lshift each input by a_shift / b_shift, add, shift_out by
-//                          output_shift to output_bits
-//   Concatenate            concatenate_last_dim of the inputs
-//   StatefulRecurrent      per frame and pixel: lshift by input_shift, matmul with in_proj,
-//                          scaled by new_state_scale and shifted by -new_state_shift into
-//                          update_internal_state (A_real + i A_imag with 15 fractional bits),
-//                          shift_out of the real state by internal_state_outputs_shift, matmul
-//                          with out_proj, bias, out stage; only "subsample" 1 and no LUT
-//                          activation (the TNP-R has no look-up table)
-//   Quantizer              round(x x scales[c]) + zero_points[c], saturated to the layer's bits
-//   Dequantizer            dequantize by scales (float32)
-//   WispPostProcessing, Unknown: no software meaning (std::runtime_error naming the kind)
-// Bias: bias[f] x 2^bias_shift[f] added per filter. Pooling: Max with max_pooling (padding left
-// out), global Max and global Average (global_average_pooling); Average over a window has no
-// software meaning. Out stage, to output_bits: no activation: scale_out by output_scales and
-// output_shift, signed; ReLU: relu_activation at max_value x 2^max_value_shift where that value
-// is not 0, then scale_out unsigned; LUT: look_up of scale_out(activation_scales,
-// activation_shift) on 11 bits in lut_values, saturated unsigned. Threshold stage (first
-// generation): without activation the potential p itself; with it 0 when p <= threshold, else
-// ceil((p - threshold) x 16 / t16) capped at 2^act_bits - 1, t16 =
-// get_threshold_t16_from_act_steps(act_step) (t16 <= 0: the cap).
+// The stages the kinds' arithmetic shares. Bias: bias[f] x 2^bias_shift[f] added per filter.
+// Pooling: Max with max_pooling (padding left out), global Max and global Average
+// (global_average_pooling); Average over a window has no software meaning. Out stage, to
+// output_bits: no activation: scale_out by output_scales and output_shift, signed; ReLU:
+// relu_activation at max_value x 2^max_value_shift where that value is not 0, then scale_out
+// unsigned; LUT: look_up of scale_out(activation_scales, activation_shift) on 11 bits in
+// lut_values, saturated unsigned. Threshold stage (first generation): without activation the
+// potential p itself; with it 0 when p <= threshold, else ceil((p - threshold) x 16 / t16) capped
+// at 2^act_bits - 1, t16 = get_threshold_t16_from_act_steps(act_step) (t16 <= 0: the cap).
 //
-// The convolution kinds (Conv2D, InputConv2D, DepthwiseConv2D and the transposed kinds) run the
-// bias and the out stage inside the convolution's output loop, while each pixel's values are in
-// cache; the results are those of the kernels above run one after another.
+// The second-generation convolution kinds run the bias and the out stage inside the convolution's
+// output loop, while each pixel's values are in cache; the results are those of the kernels run
+// one after another.
 //
 // Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"; a
 // value that fits in another shape, such as weights without their trailing dimensions of 1, is
@@ -77,8 +46,8 @@
 // Size limit. A bad model must not exhaust the machine (a transposed layer's output grows as the
 // square of its stride, a kernel may be larger than its input): before a run allocates anything,
 // every layer's tensors per sample are checked: its output, a convolution's output before
-// pooling, the fifo of BufferTempConv and DepthwiseBufferTempConv (fifo_size frames of the input)
-// and the state of StatefulRecurrent (pixels x stateful_channels). One above max_run_elements is
+// pooling, the fifo of a kind that keeps one (fifo_size frames of the input) and a recurrent
+// kind's state (pixels x stateful_channels). One above max_run_elements is
 // std::invalid_argument "Layer '<name>' (<kind>): the <tensor> of <w> x <h> x <c> (<n> elements)
 // exceeds the software limit of 67108864 elements per sample"; an empty convolution output is
 // std::invalid_argument "Layer '<name>' (<kind>): the convolution output of <w> x <h> is empty:
@@ -103,7 +72,8 @@ class Model;
 // stay far below it: a 1024 x 1024 x 64 feature map fits.
 inline constexpr uint64_t max_run_elements = uint64_t{1} << 26;
 
-// The last layer's int32 outputs (float32 after a final Dequantizer), (samples, x, y, channels).
+// The last layer's int32 outputs (float32 after a final layer that dequantizes), (samples, x, y,
+// channels).
 // A model without layers, a null input, or an input whose shape does not fit the model is
 // std::invalid_argument; a layer kind (or setting) without software meaning std::runtime_error
 // "Layer '<name>' (<kind>): <reason>".
@@ -120,12 +90,12 @@ std::shared_ptr<Tensor> software_forward(Model const& model, std::shared_ptr<con
 uint32_t usable_cpus();
 
 // software_forward as float32 values: first-generation layers give (p - threshold) x act_step
-// without activation and q x act_step with it; a Dequantizer's outputs stay as they are; other
-// kinds give their integers as floats.
+// without activation and q x act_step with it; float outputs (a dequantizing last layer's) stay as
+// they are; other kinds give their integers as floats.
 std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size = 0);
 
-// software_forward, learning on the model's last layer (a compiled FullyConnected layer) with the
+// software_forward, learning on the model's last layer (the kind that learns, compiled) with the
 // NuvraUnsupervised rule, sample after sample in order; each sample's output is computed with the
 // weights as they stand before it teaches. Labels: none (every neuron competes), one for every
 // sample, or one per sample (std::invalid_argument otherwise); a label outside 0..num_classes - 1

@@ -1,4 +1,43 @@
-// The software arithmetic of each layer kind, built from the reference kernels.
+// The software arithmetic of each layer kind, built from the reference kernels; each kind's run
+// is the arithmetic column of its row (engine/layer_kinds.h).
+//
+// Arithmetic per kind (x the layer's input; the bias, pooling, out stage and threshold stage are
+// those of engine/inference.h):
+//   InputData              x, integers saturated to the layer's bit width and sign
+//   InputConvolutional     input_conv2d of x as bytes, padded with "padding_value", then pooling
+//                          and the threshold stage
+//   Convolutional          conv2d_v2 (weights (F, C, ky, kx) read as (kx, ky, C, F)), pooling,
+//                          threshold stage
+//   SeparableConvolutional depthwise_conv2d, then the 1 x 1 pointwise weights_pw, pooling,
+//                          threshold stage
+//   FullyConnected         matmul of the flattened x with weights (F, I, 1, 1), threshold stage
+//   Conv2D                 lshift by input_shift, conv2d_v2, bias, pooling, out stage
+//   InputConv2D            input_conv2d of x as bytes padded with padding_value (one value for
+//                          every channel), bias, pooling, out stage
+//   DepthwiseConv2D        lshift by input_shift, depthwise_conv2d, bias, pooling, out stage
+//   Conv2DTranspose        lshift, conv2d_transpose with stride s and padding (k - s) / 2 (0 when
+//                          k < s), bias, out stage; DepthwiseConv2DTranspose the same with each
+//                          channel's kernel on its own channel
+//   BufferTempConv         each frame (signed bytes) pushed by fifo_op into a fifo of fifo_size
+//                          frames, oldest first; lshift by input_shift; a 1 x 1 conv2d_v2 over the
+//                          fifo's (frame, channel) rows; bias; out stage
+//   DepthwiseBufferTempConv the same fifo; depthwise_like_conv with weights (fifo_size, C); bias;
+//                          out stage
+//   Dense1D                lshift by input_shift, matmul with weights (I, F), bias, out stage
+//   Add                    lshift each input by a_shift / b_shift, add, shift_out by
+//                          output_shift to output_bits
+//   Concatenate            concatenate_last_dim of the inputs
+//   StatefulRecurrent      per frame and pixel: lshift by input_shift, matmul with in_proj,
+//                          scaled by new_state_scale and shifted by -new_state_shift into
+//                          update_internal_state (A_real + i A_imag with 15 fractional bits),
+//                          shift_out of the real state by internal_state_outputs_shift, matmul
+//                          with out_proj, bias, out stage; only "subsample" 1 and no LUT
+//                          activation (the TNP-R has no look-up table)
+//   Quantizer              round(x x scales[c]) + zero_points[c], saturated to the layer's bits
+//   Dequantizer            dequantize by scales (float32)
+//   WispPostProcessing, Unknown: no software meaning (std::runtime_error naming the kind)
+// Conv2D, InputConv2D, DepthwiseConv2D and Dense1D (weights of 8 bits or fewer) run on the
+// blocked kernels, their runs packing their weights and output stage ahead (see SoftwareRun).
 #include "engine/inference_layers.h"
 
 #include <algorithm>
@@ -465,7 +504,22 @@ std::shared_ptr<Dense> kernel_from_filters_first(Tensor const& w) {
 
 // ---- kinds ----
 
-Value input_data(Layer const& layer, Value const& x, Kernels kernels) {
+// The values a kind runs on: one per inbound layer (an input layer's is the model input).
+using Inputs = std::vector<Value>;
+
+void expect_inputs(Layer const& layer, Inputs const& inputs, size_t count) {
+    if (inputs.size() != count)
+        refuse_layer(layer, format("{} inputs given where {} are needed", inputs.size(), count));
+}
+
+// The one value of a kind that takes one.
+Value const& only_input(Layer const& layer, Inputs const& given) {
+    expect_inputs(layer, given, 1);
+    return given.front();
+}
+
+Value input_data(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     if (x->type() == TensorType::float32) return x;
     int const bits = layer.output_bits();
     if (kernels == Kernels::blocked && !layer.output_signed() && bits <= 8) {  // bytes for the next layer
@@ -519,7 +573,8 @@ Value input_convolution(Layer const& layer, Value const& x, uint8_t pad_value, u
     return acc;
 }
 
-Value input_convolutional(Layer const& layer, Value const& x) {
+Value input_convolutional(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     int32_t const pad_value = std::clamp(param(layer, "padding_value"), 0, 255);
     LayerParams const& params = *layer.params();
     Value p = input_convolution(layer, x, static_cast<uint8_t>(pad_value), params.get_as<uint32_t>("kernel_width"),
@@ -527,14 +582,16 @@ Value input_convolutional(Layer const& layer, Value const& x) {
     return threshold_stage(layer, pooled(layer, p));
 }
 
-Value convolutional(Layer const& layer, Value const& x) {
+Value convolutional(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     ConvGeometry const g = conv_geometry(layer);
     auto w = kernel_from_filters_first(*var(layer, "weights"));
     Value p = dense(ops::conv2d_v2(*ints(x), g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y, *w, 32));
     return threshold_stage(layer, pooled(layer, p));
 }
 
-Value separable_convolutional(Layer const& layer, Value const& x) {
+Value separable_convolutional(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     ConvGeometry const g = conv_geometry(layer);
     auto dw = kernel_from_filters_first(*var(layer, "weights"));  // (kx, ky, C, 1)
     Value depth = dense(ops::depthwise_conv2d(*ints(x), g.stride_x, g.stride_y, g.left, g.top, g.out_x, g.out_y, *dw));
@@ -555,7 +612,8 @@ Value with_pixels(Value const& rows, uint32_t samples) {
     return reshaped(*rows, Shape{samples, 1, 1, s[s.rank() - 1]});
 }
 
-Value fully_connected(Layer const& layer, Value const& x) {
+Value fully_connected(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     auto flat = flattened(layer, x);
     auto w = var(layer, "weights");
     Shape const& ws = w->dimensions();
@@ -564,7 +622,8 @@ Value fully_connected(Layer const& layer, Value const& x) {
     return with_pixels(threshold_stage(layer, p), dims4(*x).n);
 }
 
-Value conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
+Value conv2d(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     ConvGeometry const g = conv_geometry(layer);
     Value const in = input_shifted(layer, x, kernels);
     ImageDims const d = image_dims(*in, "conv2d_v2");
@@ -588,7 +647,8 @@ Value conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& st
     });
 }
 
-Value input_conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
+Value input_conv2d(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     std::vector<uint8_t> const pads = read_all<uint8_t>(*var(layer, "padding_value"));
     for (uint8_t p : pads)
         if (p != pads.front())
@@ -597,7 +657,8 @@ Value input_conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerSta
     return input_convolution(layer, x, pads.front(), k, k, true, kernels, &state);
 }
 
-Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
+Value depthwise_conv2d(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     ConvGeometry const g = conv_geometry(layer);
     auto w = var(layer, "weights");
     Shape const& ws = w->dimensions();  // (k, k, 1, C)
@@ -620,7 +681,10 @@ Value depthwise_conv2d(Layer const& layer, Value const& x, Kernels kernels, Laye
     });
 }
 
-Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
+// Depthwise (the layer's row says so): the (k, k, 1, C) weights act on each channel alone.
+Value conv2d_transpose(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
+    bool const depthwise = layer.is_depthwise();
     int32_t const stride = param(layer, "kernel_stride");
     int32_t const k = param(layer, "kernel_size");
     if (stride < 1 || stride > 255)
@@ -630,7 +694,6 @@ Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
     auto const w = var(layer, "weights");
     Value const in = input_shifted(layer, x, Kernels::reference);
     ImageDims const d = image_dims(*in, "conv2d_transpose");
-    // Depthwise: the (k, k, 1, C) weights act on each channel alone.
     std::shared_ptr<Dense> const weights =
         depthwise ? reshaped(*w, Shape{w->dimensions()[0], w->dimensions()[1], w->dimensions()[3]}) : w->ensure_dense();
     Shape const& ws = depthwise ? ops::detail::depthwise_weights_dims(*weights, d, "conv2d_transpose")
@@ -645,7 +708,8 @@ Value conv2d_transpose(Layer const& layer, Value const& x, bool depthwise) {
     });
 }
 
-Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& state) {
+Value dense1d(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     auto const weights = var(layer, "weights");
     Shape const& ws = weights->dimensions();
     Dims4 const d = dims4(*x);
@@ -678,16 +742,18 @@ Value dense1d(Layer const& layer, Value const& x, Kernels kernels, LayerState& s
     return with_pixels(finished(layer, acc, kernels), dims4(*x).n);
 }
 
-Value add(Layer const& layer, std::vector<Value> const& in) {
-    auto a = ops::lshift(*ints(in[0]), *var(layer, "a_shift"), 32);
-    auto b = ops::lshift(*ints(in[1]), *var(layer, "b_shift"), 32);
+Value add(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    expect_inputs(layer, given, 2);
+    auto a = ops::lshift(*ints(given[0]), *var(layer, "a_shift"), 32);
+    auto b = ops::lshift(*ints(given[1]), *var(layer, "b_shift"), 32);
     auto sum = ops::add(*a, *b, 32);
     return dense(ops::shift_out(*sum, *var(layer, "output_shift"), layer.output_bits()));
 }
 
-Value concatenate(std::vector<Value> const& in) {
+Value concatenate(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    if (given.size() < 2) expect_inputs(layer, given, 2);
     std::vector<std::shared_ptr<Tensor const>> parts;
-    for (auto const& v : in) parts.push_back(ints(v));
+    for (auto const& v : given) parts.push_back(ints(v));
     return dense(ops::concatenate_last_dim(parts));
 }
 
@@ -715,7 +781,8 @@ Value over_fifo(Layer const& layer, Value const& x, LayerState& state, Step step
     return join_samples(outputs);
 }
 
-Value buffer_temp_conv(Layer const& layer, Value const& x, LayerState& state) {
+Value buffer_temp_conv(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     Dims4 const d = dims4(*x);
     uint32_t const depth = static_cast<uint32_t>(param(layer, "fifo_size"));
     std::vector<uint8_t> const shift = read_all<uint8_t>(*var(layer, "input_shift"));
@@ -735,7 +802,8 @@ Value buffer_temp_conv(Layer const& layer, Value const& x, LayerState& state) {
     });
 }
 
-Value depthwise_buffer_temp_conv(Layer const& layer, Value const& x, LayerState& state) {
+Value depthwise_buffer_temp_conv(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     Dims4 const d = dims4(*x);
     auto w = var(layer, "weights");  // (1, 1, T, C)
     Shape const& ws = w->dimensions();
@@ -747,7 +815,8 @@ Value depthwise_buffer_temp_conv(Layer const& layer, Value const& x, LayerState&
     });
 }
 
-Value stateful_recurrent(Layer const& layer, Value const& x, LayerState& state) {
+Value stateful_recurrent(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     if (param(layer, "subsample") != 1)
         refuse_layer(layer, "a subsample rate other than 1 has no software implementation");
     if (layer.has_activation_type(ActivationType::LUT))
@@ -785,7 +854,8 @@ Value stateful_recurrent(Layer const& layer, Value const& x, LayerState& state) 
     return join_samples(outputs);
 }
 
-Value quantizer(Layer const& layer, Value const& x) {
+Value quantizer(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    Value const& x = only_input(layer, given);
     Dims4 const d = dims4(*x);
     std::vector<float> const scales = read_all<float>(*var(layer, "scales"));
     std::vector<uint8_t> const zero_points = read_all<uint8_t>(*var(layer, "zero_points"));
@@ -811,58 +881,103 @@ Value quantizer(Layer const& layer, Value const& x) {
     return make_dense(TensorType::int32, x->dimensions(), out);
 }
 
+Value dequantizer(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    return dense(ops::dequantize(*ints(only_input(layer, given)), *var(layer, "scales")));
+}
+
+[[noreturn]] Value no_software(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
+    refuse_layer(layer, "this kind has no software implementation");
+}
+
+// ---- the blocked kinds' weights and output stage, packed ahead of their runs ----
+
+// Weights (kx, ky, C, F).
+void pack_conv2d(Layer const& layer, Prepared& p) {
+    Shape const& ws = p.weights->dimensions();
+    if (ws.rank() != 4) return;
+    std::vector<int8_t> storage;
+    FilterMatrix const matrix{weight_bytes(*p.weights, storage), ws[3], ws[3], 1};
+    p.filters = ops::detail::pack_filters(matrix, size_t{ws[0]} * ws[1] * ws[2]);
+    p.stages.emplace(layer, ws[3]);
+}
+
+// Weights (inputs, units).
+void pack_dense1d(Layer const& layer, Prepared& p) {
+    Shape const& ws = p.weights->dimensions();
+    if (ws.rank() != 2) return;
+    std::vector<int8_t> storage;
+    FilterMatrix const matrix{weight_bytes(*p.weights, storage), ws[1], ws[1], 1};
+    p.filters = ops::detail::pack_filters(matrix, ws[0]);
+    p.stages.emplace(layer, ws[1]);
+}
+
+// Weights as one row per filter.
+void pack_input_conv2d(Layer const& layer, Prepared& p) {
+    auto const filters = ops::linearize_filters(*p.weights);
+    Shape const& fs = filters->dimensions();
+    std::vector<int8_t> const w = read_all<int8_t>(*filters);
+    p.filters = ops::detail::pack_filters(FilterMatrix{w.data(), fs[0], 1, fs[1]}, fs[1]);
+    p.stages.emplace(layer, fs[0]);
+}
+
+// Weights (k, k, 1, C).
+void pack_depthwise_conv2d(Layer const& layer, Prepared& p) {
+    Shape const& ws = p.weights->dimensions();
+    if (ws.rank() != 4) return;
+    std::vector<int8_t> const taps = read_all<int8_t>(*p.weights);
+    p.depthwise = ops::detail::pack_depthwise(taps.data(), ws[0], ws[1], ws[3]);
+    p.stages.emplace(layer, ws[3]);
+}
+
+// ---- each kind's run: the arithmetic column of its row ----
+
+// A kind's software arithmetic: its forward over a group of samples (refusing the wrong number of
+// inputs), and for a kind on the blocked kernels the packing of its weights and output stage that
+// the samples and threads of a run share.
+struct SoftwareRun {
+    Value (*forward)(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels);
+    void (*pack)(Layer const& layer, Prepared& prepared) = nullptr;
+};
+
+constexpr SoftwareRun no_software_run{no_software};
+constexpr SoftwareRun input_data_run{input_data};
+constexpr SoftwareRun input_convolutional_run{input_convolutional};
+constexpr SoftwareRun fully_connected_run{fully_connected};
+constexpr SoftwareRun convolutional_run{convolutional};
+constexpr SoftwareRun separable_convolutional_run{separable_convolutional};
+constexpr SoftwareRun add_run{add};
+constexpr SoftwareRun concatenate_run{concatenate};
+constexpr SoftwareRun conv2d_run{conv2d, pack_conv2d};
+constexpr SoftwareRun input_conv2d_run{input_conv2d, pack_input_conv2d};
+constexpr SoftwareRun dw_conv2d_run{depthwise_conv2d, pack_depthwise_conv2d};
+constexpr SoftwareRun conv2d_transpose_run{conv2d_transpose};
+constexpr SoftwareRun dequantizer_run{dequantizer};
+constexpr SoftwareRun buffer_temp_conv_run{buffer_temp_conv};
+constexpr SoftwareRun dw_buffer_temp_conv_run{depthwise_buffer_temp_conv};
+constexpr SoftwareRun stateful_recurrent_run{stateful_recurrent};
+constexpr SoftwareRun dense1d_run{dense1d, pack_dense1d};
+constexpr SoftwareRun quantizer_run{quantizer};
+
+SoftwareRun const& software_run(Layer const& layer) {
+#define NUVRA_KIND_RUN(kind, value, generation, component, placement, filtering, inbound, state, cls, keys, outputs, \
+                       run)                                                                                         \
+    run,
+    static constexpr SoftwareRun runs[] = {NUVRA_LAYER_KINDS(NUVRA_KIND_RUN)};
+#undef NUVRA_KIND_RUN
+    return runs[kind_index(layer.params()->layer_type())];
+}
+
 std::shared_ptr<Prepared const> make_prepared(Layer const& layer) {
     auto p = std::make_shared<Prepared>();
     p->weights = var(layer, "weights");
-    Shape const& ws = p->weights->dimensions();
-    std::vector<int8_t> storage;
-    switch (layer.params()->layer_type()) {
-        case LayerType::Conv2D: {  // (kx, ky, C, F)
-            if (ws.rank() != 4) break;
-            FilterMatrix const matrix{weight_bytes(*p->weights, storage), ws[3], ws[3], 1};
-            p->filters = ops::detail::pack_filters(matrix, size_t{ws[0]} * ws[1] * ws[2]);
-            p->stages.emplace(layer, ws[3]);
-            break;
-        }
-        case LayerType::Dense1D: {  // (inputs, units)
-            if (ws.rank() != 2) break;
-            FilterMatrix const matrix{weight_bytes(*p->weights, storage), ws[1], ws[1], 1};
-            p->filters = ops::detail::pack_filters(matrix, ws[0]);
-            p->stages.emplace(layer, ws[1]);
-            break;
-        }
-        case LayerType::InputConv2D: {  // as one row per filter
-            auto const filters = ops::linearize_filters(*p->weights);
-            Shape const& fs = filters->dimensions();
-            std::vector<int8_t> const w = read_all<int8_t>(*filters);
-            p->filters = ops::detail::pack_filters(FilterMatrix{w.data(), fs[0], 1, fs[1]}, fs[1]);
-            p->stages.emplace(layer, fs[0]);
-            break;
-        }
-        case LayerType::DepthwiseConv2D: {  // (k, k, 1, C)
-            if (ws.rank() != 4) break;
-            std::vector<int8_t> const taps = read_all<int8_t>(*p->weights);
-            p->depthwise = ops::detail::pack_depthwise(taps.data(), ws[0], ws[1], ws[3]);
-            p->stages.emplace(layer, ws[3]);
-            break;
-        }
-        default: break;
-    }
+    if (auto const pack = software_run(layer).pack) pack(layer, *p);
     return p;
-}
-
-void expect_inputs(Layer const& layer, std::vector<Value> const& inputs, size_t count) {
-    if (inputs.size() != count)
-        refuse_layer(layer, format("{} inputs given where {} are needed", inputs.size(), count));
 }
 
 }  // namespace
 
 void prepare_layer(Layer const& layer, LayerState& state) {
-    LayerType const type = layer.params()->layer_type();
-    if (type != LayerType::Conv2D && type != LayerType::Dense1D && type != LayerType::InputConv2D &&
-        type != LayerType::DepthwiseConv2D)
-        return;
+    if (software_run(layer).pack == nullptr) return;
     try {
         state.prepared = make_prepared(layer);
     } catch (std::exception const&) {
@@ -901,12 +1016,11 @@ void check_run_sizes(Layer const& layer) {
     check_run_size(layer, "output", out.to_vector());
     if (block)
         check_run_size(layer, "convolution output", {block->output_width, block->output_height, out[out.rank() - 1]});
-    LayerType const type = layer.params()->layer_type();
-    bool const fifo = type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv;
-    if (!fifo && type != LayerType::StatefulRecurrent) return;
+    KindState const state = layer_kind(layer.params()->layer_type()).state;
+    if (state == KindState::none) return;
     Shape const in = layer.input_dimensions().front();
     uint32_t const x = in.rank() > 0 ? in[0] : 1, y = in.rank() > 1 ? in[1] : 1, c = in.rank() > 2 ? in[2] : 1;
-    if (fifo)
+    if (state == KindState::fifo)
         check_run_size(layer, "fifo", {static_cast<uint32_t>(param(layer, "fifo_size")), x, y, c});
     else
         check_run_size(layer, "state", {x, y, static_cast<uint32_t>(param(layer, "stateful_channels"))});
@@ -1038,39 +1152,7 @@ Value threshold_stage(Layer const& layer, Value const& potentials) {
 }
 
 Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& state, Kernels kernels) {
-    LayerType const type = layer.params()->layer_type();
-    if (type == LayerType::Add) {
-        expect_inputs(layer, in, 2);
-        return add(layer, in);
-    }
-    if (type == LayerType::Concatenate) {
-        if (in.size() < 2) expect_inputs(layer, in, 2);
-        return concatenate(in);
-    }
-    if (type == LayerType::WispPostProcessing || type == LayerType::Unknown)
-        refuse_layer(layer, "this kind has no software implementation");
-    expect_inputs(layer, in, 1);
-    Value const& x = in.front();
-    switch (type) {
-        case LayerType::InputData: return input_data(layer, x, kernels);
-        case LayerType::InputConvolutional: return input_convolutional(layer, x);
-        case LayerType::FullyConnected: return fully_connected(layer, x);
-        case LayerType::Convolutional: return convolutional(layer, x);
-        case LayerType::SeparableConvolutional: return separable_convolutional(layer, x);
-        case LayerType::Conv2D: return conv2d(layer, x, kernels, state);
-        case LayerType::InputConv2D: return input_conv2d(layer, x, kernels, state);
-        case LayerType::DepthwiseConv2D: return depthwise_conv2d(layer, x, kernels, state);
-        case LayerType::Conv2DTranspose: return conv2d_transpose(layer, x, false);
-        case LayerType::DepthwiseConv2DTranspose: return conv2d_transpose(layer, x, true);
-        case LayerType::BufferTempConv: return buffer_temp_conv(layer, x, state);
-        case LayerType::DepthwiseBufferTempConv: return depthwise_buffer_temp_conv(layer, x, state);
-        case LayerType::Dense1D: return dense1d(layer, x, kernels, state);
-        case LayerType::StatefulRecurrent: return stateful_recurrent(layer, x, state);
-        case LayerType::Quantizer: return quantizer(layer, x);
-        case LayerType::Dequantizer: return dense(ops::dequantize(*ints(x), *var(layer, "scales")));
-        default: break;
-    }
-    refuse_layer(layer, "this kind has no software implementation");
+    return software_run(layer).forward(layer, in, state, kernels);
 }
 
 }  // namespace nuvra::inference

@@ -66,8 +66,9 @@ void check_variables(Layer const& layer);
 // nothing.
 void check_run_sizes(Layer const& layer);
 
-// The kernels of the convolution kinds and Dense1D: the blocked integer kernels (engine/ops_blocked.h),
-// or only the reference kernels (engine/ops.h), which give the same values.
+// The kernels of the kinds that have blocked ones (engine/inference_layers.cpp): the blocked integer
+// kernels (engine/ops_blocked.h), or only the reference kernels (engine/ops.h), which give the same
+// values.
 enum class Kernels { blocked, reference };
 
 // Packs a blocked kind's weights and output stage into `state` ahead of its runs, so that the

@@ -15,18 +15,6 @@
 
 namespace nuvra {
 
-// The kind of hardware component a layer can run on; coarser than hw::Type.
-enum class ComponentKind : uint8_t {
-    None = 0,
-    HRC = 1,
-    CNP = 2,
-    FNP = 3,
-    SKIP_DMA = 4,
-    TNP_B = 5,
-    TNP_R = 6,
-    DMA = 7,
-};
-
 // The kind a hardware type belongs to: CNP1 and CNP2 are CNP, FNP2 and FNP3 FNP, both skip-DMA
 // engines SKIP_DMA; None and any value outside hw::Type give None.
 ComponentKind component_kind(hw::Type type);

@@ -1,5 +1,5 @@
-// The shared part of every layer kind: parameter tables and checks, Layer::create, the accessors,
-// graph links and building.
+// The shared part of every layer kind: parameter checks, Layer::create, the accessors, graph links
+// and building, each reading the kind's row and rules.
 #include "engine/layers.h"
 
 #include <algorithm>
@@ -7,6 +7,8 @@
 #include <map>
 #include <span>
 #include <stdexcept>
+#include <typeinfo>
+#include <utility>
 
 #include <fmt/ranges.h>
 
@@ -20,120 +22,6 @@
 namespace nuvra {
 
 namespace {
-
-// ---- Parameter tables ----
-
-// What a parameter value must be.
-enum class Range {
-    Any,
-    Count,         // >= 0
-    Positive,      // >= 1
-    Bits,          // 1..32
-    Flag,          // 0 or 1
-    Enum3,         // 0, 1 or 2 (Padding, PoolType, ActivationType)
-    PoolSize,      // >= 1 or -1 (global), checked only when the layer pools
-    PoolStride,    // 1..127, checked only when the layer pools
-    PoolStrideV1,  // 1..127 or negative (the pool size), checked only when the layer pools
-    Fifo,          // 1..14
-};
-
-// Whether a layer must be given a key, gets a default for it, or holds it only when given.
-enum class Need : uint8_t { required, defaulted, given };
-
-struct KeySpec {
-    char const* key;
-    Need need;
-    int32_t fallback;  // the default of a defaulted key
-    Range range;
-};
-
-constexpr int32_t kNoDefault = 0;
-
-#define REQ(key, range) KeySpec{key, Need::required, kNoDefault, Range::range}
-#define OPT(key, value, range) KeySpec{key, Need::defaulted, value, Range::range}
-#define GIVEN(key, range) KeySpec{key, Need::given, kNoDefault, Range::range}
-
-std::vector<KeySpec> const& key_specs(LayerType type) {
-    static std::vector<KeySpec> const none;
-    static std::vector<KeySpec> const input_data = {
-        REQ("input_width", Positive), REQ("input_height", Positive), REQ("input_channels", Positive),
-        OPT("input_bits", 8, Bits), OPT("input_signed", 0, Flag)};
-    static std::vector<KeySpec> const input_conv = {
-        REQ("input_width", Positive),      REQ("input_height", Positive),     REQ("input_channels", Positive),
-        REQ("kernel_width", Positive),     REQ("kernel_height", Positive),    REQ("filters", Count),
-        OPT("stride_x", 1, Positive),      OPT("stride_y", 1, Positive),      OPT("padding", 0, Enum3),
-        OPT("padding_value", 0, Any),      OPT("weights_bits", 4, Any),       OPT("activation", 0, Enum3),
-        OPT("act_bits", 4, Any),           OPT("pool_type", 0, Enum3),        OPT("pooling_width", 1, PoolSize),
-        OPT("pooling_height", 1, PoolSize), OPT("pooling_stride_x", -1, PoolStrideV1),
-        OPT("pooling_stride_y", -1, PoolStrideV1)};
-    static std::vector<KeySpec> const fully_connected = {
-        REQ("units", Count), OPT("weights_bits", 4, Any), OPT("activation", 0, Enum3), OPT("act_bits", 4, Any)};
-    static std::vector<KeySpec> const convolutional = {
-        REQ("kernel_width", Positive),     REQ("kernel_height", Positive), REQ("filters", Count),
-        OPT("stride_x", 1, Positive),      OPT("stride_y", 1, Positive),   OPT("padding", 0, Enum3),
-        OPT("weights_bits", 4, Any),       OPT("activation", 0, Enum3),    OPT("act_bits", 4, Any),
-        OPT("pool_type", 0, Enum3),        OPT("pooling_width", 1, PoolSize), OPT("pooling_height", 1, PoolSize),
-        OPT("pooling_stride_x", -1, PoolStrideV1), OPT("pooling_stride_y", -1, PoolStrideV1)};
-    static std::vector<KeySpec> const add = {OPT("output_bits", 8, Bits)};
-    static std::vector<KeySpec> const conv2d = {
-        REQ("kernel_size", Positive), REQ("filters", Count),    OPT("kernel_stride", 1, Positive),
-        OPT("padding", 0, Enum3),     OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-        OPT("output_bits", 8, Bits),  OPT("pool_type", 0, Enum3), OPT("pool_size", 1, PoolSize),
-        OPT("pool_stride", 1, PoolStride)};
-    // The depthwise kinds have as many filters as input channels; "filters", when given, must say so.
-    static std::vector<KeySpec> const dw_conv2d = {
-        REQ("kernel_size", Positive), OPT("kernel_stride", 1, Positive), OPT("padding", 0, Enum3),
-        OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3),       OPT("output_bits", 8, Bits),
-        OPT("pool_type", 0, Enum3),   OPT("pool_size", 1, PoolSize),     OPT("pool_stride", 1, PoolStride),
-        GIVEN("filters", Count)};
-    static std::vector<KeySpec> const conv2d_transpose = {
-        REQ("kernel_size", Positive), REQ("filters", Count), OPT("kernel_stride", 2, Positive),
-        OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
-    static std::vector<KeySpec> const dw_conv2d_transpose = {
-        REQ("kernel_size", Positive), OPT("kernel_stride", 2, Positive), OPT("weights_bits", 8, Any),
-        OPT("activation", 0, Enum3),  OPT("output_bits", 8, Bits),       GIVEN("filters", Count)};
-    static std::vector<KeySpec> const buffer_temp_conv = {
-        REQ("fifo_size", Fifo), REQ("filters", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-        OPT("output_bits", 8, Bits)};
-    static std::vector<KeySpec> const dw_buffer_temp_conv = {
-        REQ("fifo_size", Fifo),       OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-        OPT("output_bits", 8, Bits),  GIVEN("filters", Count)};
-    static std::vector<KeySpec> const dense1d = {
-        REQ("units", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
-    static std::vector<KeySpec> const stateful_recurrent = {
-        REQ("stateful_channels", Count), REQ("output_channels", Count), OPT("subsample", 1, Count),
-        OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
-    static std::vector<KeySpec> const quantizer = {
-        OPT("output_bits", 8, Bits), OPT("output_signed", 1, Flag), OPT("channels_first", 0, Flag)};
-
-    switch (type) {
-        case LayerType::InputData: return input_data;
-        case LayerType::InputConvolutional: return input_conv;
-        case LayerType::FullyConnected: return fully_connected;
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional: return convolutional;
-        case LayerType::Add: return add;
-        case LayerType::Conv2D:
-        case LayerType::InputConv2D: return conv2d;
-        case LayerType::DepthwiseConv2D: return dw_conv2d;
-        case LayerType::Conv2DTranspose: return conv2d_transpose;
-        case LayerType::DepthwiseConv2DTranspose: return dw_conv2d_transpose;
-        case LayerType::BufferTempConv: return buffer_temp_conv;
-        case LayerType::DepthwiseBufferTempConv: return dw_buffer_temp_conv;
-        case LayerType::Dense1D: return dense1d;
-        case LayerType::StatefulRecurrent: return stateful_recurrent;
-        case LayerType::Quantizer: return quantizer;
-        case LayerType::Unknown:
-        case LayerType::Concatenate:
-        case LayerType::Dequantizer:
-        case LayerType::WispPostProcessing: return none;
-    }
-    return none;
-}
-
-#undef REQ
-#undef OPT
-#undef GIVEN
 
 // Whether a value is in its range; the text describes the range in a refusal.
 bool in_range(Range range, int32_t value, char const** text) {
@@ -175,7 +63,7 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
         if (!kind_has_key(type, key))
             refuse_layer(name, format("{} layers have no parameter '{}'.", layer_type_name(type), key));
 
-    auto const& specs = key_specs(type);
+    std::span<KeySpec const> const specs = kind_rules(type).keys;
     for (auto const& spec : specs) {
         if (entries.count(spec.key) != 0 || spec.need == Need::given) continue;
         if (spec.need == Need::required)
@@ -211,59 +99,15 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
 // ---- Shared helpers of the kinds ----
 
 char const* layer_type_name(LayerType type) {
-    switch (type) {
-        case LayerType::Unknown: return "Unknown";
-        case LayerType::InputData: return "InputData";
-        case LayerType::InputConvolutional: return "InputConvolutional";
-        case LayerType::FullyConnected: return "FullyConnected";
-        case LayerType::Convolutional: return "Convolutional";
-        case LayerType::SeparableConvolutional: return "SeparableConvolutional";
-        case LayerType::Add: return "Add";
-        case LayerType::Concatenate: return "Concatenate";
-        case LayerType::Conv2D: return "Conv2D";
-        case LayerType::InputConv2D: return "InputConv2D";
-        case LayerType::DepthwiseConv2D: return "DepthwiseConv2D";
-        case LayerType::Conv2DTranspose: return "Conv2DTranspose";
-        case LayerType::Dequantizer: return "Dequantizer";
-        case LayerType::DepthwiseConv2DTranspose: return "DepthwiseConv2DTranspose";
-        case LayerType::BufferTempConv: return "BufferTempConv";
-        case LayerType::DepthwiseBufferTempConv: return "DepthwiseBufferTempConv";
-        case LayerType::Dense1D: return "Dense1D";
-        case LayerType::StatefulRecurrent: return "StatefulRecurrent";
-        case LayerType::Quantizer: return "Quantizer";
-        case LayerType::WispPostProcessing: return "WispPostProcessing";
-    }
-    return "unknown";
+    return is_layer_type(static_cast<int32_t>(type)) ? layer_kind(type).name : "unknown";
 }
 
 IpVersion kind_generation(LayerType type) {
-    switch (type) {
-        case LayerType::InputConvolutional:
-        case LayerType::FullyConnected:
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional: return IpVersion::v1;
-        case LayerType::StatefulRecurrent:
-        case LayerType::WispPostProcessing: return IpVersion::wisp;
-        case LayerType::Add:
-        case LayerType::Concatenate:
-        case LayerType::Conv2D:
-        case LayerType::InputConv2D:
-        case LayerType::DepthwiseConv2D:
-        case LayerType::Conv2DTranspose:
-        case LayerType::DepthwiseConv2DTranspose:
-        case LayerType::BufferTempConv:
-        case LayerType::DepthwiseBufferTempConv:
-        case LayerType::Dense1D: return IpVersion::v2;
-        case LayerType::Unknown:
-        case LayerType::InputData:
-        case LayerType::Dequantizer:
-        case LayerType::Quantizer: return IpVersion::none;
-    }
-    return IpVersion::none;
+    return is_layer_type(static_cast<int32_t>(type)) ? layer_kind(type).generation : IpVersion::none;
 }
 
 bool kind_has_key(LayerType type, std::string_view key) {
-    auto const& specs = key_specs(type);
+    std::span<KeySpec const> const specs = kind_rules(type).keys;
     return std::any_of(specs.begin(), specs.end(), [&](KeySpec const& spec) { return key == spec.key; });
 }
 
@@ -278,30 +122,10 @@ std::shared_ptr<Layer> Layer::create(LayerParams const* params, std::string name
         throw std::invalid_argument(format("Layer '{}': unknown layer type {}.", name, static_cast<int32_t>(type)));
     auto p = normalized_params(*params, name);
     switch (type) {
-        case LayerType::Unknown: return std::make_shared<UnknownLayer>(std::move(p), std::move(name));
-        case LayerType::InputData: return std::make_shared<InputData>(std::move(p), std::move(name));
-        case LayerType::InputConvolutional: return std::make_shared<InputConvolutional>(std::move(p), std::move(name));
-        case LayerType::FullyConnected: return std::make_shared<FullyConnected>(std::move(p), std::move(name));
-        case LayerType::Convolutional: return std::make_shared<Convolutional>(std::move(p), std::move(name));
-        case LayerType::SeparableConvolutional:
-            return std::make_shared<SeparableConvolutional>(std::move(p), std::move(name));
-        case LayerType::Add: return std::make_shared<Add>(std::move(p), std::move(name));
-        case LayerType::Concatenate: return std::make_shared<Concatenate>(std::move(p), std::move(name));
-        case LayerType::Conv2D: return std::make_shared<Conv2D>(std::move(p), std::move(name));
-        case LayerType::InputConv2D: return std::make_shared<InputConv2D>(std::move(p), std::move(name));
-        case LayerType::DepthwiseConv2D: return std::make_shared<DepthwiseConv2D>(std::move(p), std::move(name));
-        case LayerType::Conv2DTranspose: return std::make_shared<Conv2DTranspose>(std::move(p), std::move(name));
-        case LayerType::Dequantizer: return std::make_shared<Dequantizer>(std::move(p), std::move(name));
-        case LayerType::DepthwiseConv2DTranspose:
-            return std::make_shared<DepthwiseConv2DTranspose>(std::move(p), std::move(name));
-        case LayerType::BufferTempConv: return std::make_shared<BufferTempConv>(std::move(p), std::move(name));
-        case LayerType::DepthwiseBufferTempConv:
-            return std::make_shared<DepthwiseBufferTempConv>(std::move(p), std::move(name));
-        case LayerType::Dense1D: return std::make_shared<Dense1D>(std::move(p), std::move(name));
-        case LayerType::StatefulRecurrent: return std::make_shared<StatefulRecurrent>(std::move(p), std::move(name));
-        case LayerType::Quantizer: return std::make_shared<Quantizer>(std::move(p), std::move(name));
-        case LayerType::WispPostProcessing:
-            return std::make_shared<WispPostProcessing>(std::move(p), std::move(name));
+#define NUVRA_KIND_CLASS(kind, value, generation, component, placement, filtering, inbound, state, cls, ...) \
+    case LayerType::kind: return std::make_shared<cls>(std::move(p), std::move(name));
+        NUVRA_LAYER_KINDS(NUVRA_KIND_CLASS)
+#undef NUVRA_KIND_CLASS
     }
     throw std::invalid_argument(format("Layer '{}': unknown layer type {}.", name, static_cast<int32_t>(type)));
 }
@@ -325,6 +149,7 @@ LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
           return fitted(variable, std::move(value));
       }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
+    kind_ = &layer_kind(params_->layer_type());
 }
 
 LayerImpl::~LayerImpl() = default;
@@ -363,16 +188,21 @@ uint8_t LayerImpl::input_bits() const { return input_bits_; }
 uint8_t LayerImpl::output_bits() const { return output_bits_; }
 bool LayerImpl::output_signed() const { return output_signed_; }
 
-int LayerImpl::format_code() const { return static_cast<int>(kind_generation(layer_type())); }
+int LayerImpl::format_code() const { return static_cast<int>(kind_->generation); }
 
-int LayerImpl::value_mode() const { return 0; }
+int LayerImpl::value_mode() const {
+    // The HRC reads bytes; an input layer's values are unsigned unless its parameters say otherwise.
+    bool const unsigned_values =
+        kind_->component == ComponentKind::HRC || (kind_->is_input_layer() && !own_input(*this).any_signed);
+    return unsigned_values ? 1 : 0;
+}
 
-bool LayerImpl::is_target_component(ComponentKind kind) const { return kind == target_kind(); }
+bool LayerImpl::is_target_component(ComponentKind kind) const { return kind == kind_->component; }
 
-bool LayerImpl::splittable() const { return false; }
-bool LayerImpl::is_depthwise() const { return false; }
-bool LayerImpl::is_separable() const { return false; }
-bool LayerImpl::is_input_layer() const { return false; }
+bool LayerImpl::splittable() const { return kind_->splittable(); }
+bool LayerImpl::is_depthwise() const { return kind_->is_depthwise(); }
+bool LayerImpl::is_separable() const { return kind_->is_separable(); }
+bool LayerImpl::is_input_layer() const { return kind_->is_input_layer(); }
 
 LayerParams const* LayerImpl::params() const { return params_.get(); }
 
@@ -420,13 +250,27 @@ std::shared_ptr<Layer::Mapping> LayerImpl::mapping() { return mapping_; }
 
 uint64_t LayerImpl::macs() const { return macs_; }
 
-LayerImpl::Inputs LayerImpl::own_inputs() const { refuse("this kind has no input of its own."); }
+namespace {
+
+// The fewest and the most inbound layers a kind takes.
+std::pair<size_t, size_t> inbound_count(KindInbound inbound) {
+    switch (inbound) {
+        case KindInbound::own: return {0, 0};
+        case KindInbound::one: return {1, 1};
+        case KindInbound::one_or_two: return {1, 2};
+        case KindInbound::sum_of_two: return {2, 2};
+        case KindInbound::join: return {2, SIZE_MAX};
+    }
+    throw std::logic_error("a kind's inbound column holds no KindInbound value");
+}
+
+}  // namespace
 
 LayerImpl::Inputs LayerImpl::gather_inputs(std::vector<std::shared_ptr<Layer>> const& inbounds) const {
-    auto const [min_count, max_count] = inbound_count();
+    auto const [min_count, max_count] = inbound_count(kind_->inbound);
     if (inbounds.size() < min_count || inbounds.size() > max_count) {
         if (max_count == 0) refuse("an input layer takes no inbound layers.");
-        char const* kind = layer_type_name(layer_type());
+        char const* kind = kind_->name;
         std::string const plural = max_count == 1 ? "" : "s";
         if (min_count == max_count)
             refuse(format("{} layers take {} inbound layer{}, not {}.", kind, min_count, plural, inbounds.size()));
@@ -435,7 +279,7 @@ LayerImpl::Inputs LayerImpl::gather_inputs(std::vector<std::shared_ptr<Layer>> c
         refuse(format("{} layers take {} to {} inbound layers, not {}.", kind, min_count, max_count, inbounds.size()));
     }
     Inputs inputs;
-    if (max_count == 0) return own_inputs();
+    if (max_count == 0) return own_input(*this);
     for (auto const& inbound : inbounds) {
         try {
             inputs.shapes.push_back(inbound->output_dimensions());
@@ -449,7 +293,7 @@ LayerImpl::Inputs LayerImpl::gather_inputs(std::vector<std::shared_ptr<Layer>> c
 }
 
 void LayerImpl::build(Inputs const& inputs, bool create_variables) {
-    Outputs outputs = compute(inputs);
+    Outputs outputs = kind_rules(kind_->type).outputs(*this, inputs);
 
     // Fresh variables for the names the layer does not hold yet; made before anything changes.
     std::vector<std::pair<std::string, std::shared_ptr<Dense>>> fresh;
@@ -563,6 +407,12 @@ std::string variable_misfit(Layer const& layer) {
 }
 
 // ---- ConvPoolLayer ----
+
+ConvPoolLayer const& conv_pool_layer(Layer const& layer, LayerType type) {
+    auto const& built = dynamic_cast<ConvPoolLayer const&>(layer);
+    if (built.layer_type() != type) throw std::bad_cast();
+    return built;
+}
 
 ConvCalculatedParams const& ConvPoolLayer::conv_calculated_params() const {
     if (!conv_) throw std::runtime_error("The layer " + get_name() + " is not built.");

@@ -1,5 +1,66 @@
-// What each layer kind computes when it is built: output shape, bits, multiply-accumulates,
-// variables and blocks (the rules are written out in engine/layers.h).
+// Each layer kind's rules: its parameters (a list per kind: REQ a key that must be given, OPT a
+// key that gets its default, GIVEN a key kept only when given) and what a layer of the kind
+// computes when it is built (its outputs function). The row of engine/layer_kinds.h names both.
+//
+// Output shapes (the convolution and pooling arithmetic: engine/layers.h): transposed kinds
+// n * kernel_stride; fully connected kinds (1, 1, units) over I = width * height * channels
+// inputs; Add the common shape of its two inputs; Concatenate the common width and height,
+// channels summed; StatefulRecurrent (width, height, output_channels), "subsample" being the rate
+// at which the TNP-R emits outputs, not a change of the frame shape; WispPostProcessing (width,
+// 1, 1); InputData, Dequantizer, Quantizer and Unknown their input shape.
+//
+// Bits. input_bits(): the first inbound layer's output_bits() (InputData: "input_bits";
+// InputConvolutional: 8, the HRC reads bytes). output_bits(): first generation "act_bits" with an
+// activation, else 32 (potentials; their outputs are scaled by "act_step" and shifted by
+// "threshold"); second and third generation and Add "output_bits"; Quantizer "output_bits";
+// Concatenate the first inbound's; Dequantizer 32 (float values); WispPostProcessing 8.
+// output_signed(): InputData "input_signed"; Quantizer "output_signed"; Concatenate when any
+// inbound is signed; WispPostProcessing false; Add and Dequantizer true; the other kinds false
+// with an activation and true without.
+//
+// macs (64-bit): convolutions out_w * out_h (before pooling) * k_x * k_y * C * F (depthwise: * C
+// instead of * C * F; separable: depthwise plus out_w * out_h * C * F); transposed: in_w * in_h *
+// k * k * C * F (depthwise: * C); fully connected: I * units; BufferTempConv w * h * F *
+// fifo_size * C; DepthwiseBufferTempConv w * h * C * fifo_size; StatefulRecurrent w * h * (S * C
+// + O * S); every other kind 0.
+//
+// Variables created when the layer is built (zero-filled, layout 0; a name the layer already
+// holds is kept as it is). F filters (or units), C input channels, S state channels, O output
+// channels, I flattened inputs, k kernel size:
+//   InputConvolutional  weights int8 (kx, ky, C, F); act_step float32 (F); threshold int32 (F)
+//   FullyConnected      weights int8 (F, I, 1, 1); threshold int32, act_step float32,
+//                       threshold_learning int32, thswap int32, each (F)
+//   Convolutional       weights int8 (F, C, ky, kx); act_step float32 (F); threshold int32 (F)
+//   SeparableConv.      weights int8 (1, C, ky, kx); weights_pw int8 (F, C, 1, 1); act_step,
+//                       threshold as Convolutional
+//   Add                 a_shift uint8, b_shift uint8, output_shift int8, each (C)
+//   Conv2D, Conv2DTranspose
+//                       weights int8 (k, k, C, F); input_shift uint8 (C); bias int8,
+//                       output_shift int8, activation_shift int8, bias_shift uint8,
+//                       output_scales uint8, max_value uint8, max_value_shift uint8,
+//                       activation_scales uint8, each (F); with a LUT activation lut_values
+//                       int32 (2048)
+//   DepthwiseConv2D(Transpose)  as Conv2D with weights int8 (k, k, 1, C) and F = C
+//   InputConv2D         weights int8 (k, k, C, F); padding_value uint8 (C); output_shift int8,
+//                       output_scales uint8, bias_shift uint8, bias uint8, each (F); with a LUT
+//                       activation activation_shift int8 (F), activation_scales uint8 (F),
+//                       lut_values int32 (2048)
+//   Dequantizer         scales float32 (C)
+//   BufferTempConv      weights int8 (1, 1, fifo_size * C, F); input_shift uint8 (C); the
+//                       per-filter variables of Conv2D
+//   DepthwiseBufferTempConv  weights int8 (1, 1, fifo_size, C); the rest as BufferTempConv, F = C
+//   Dense1D             weights int8 (I, F); input_shift uint8 (I); bias int8, bias_shift uint8,
+//                       output_scales uint8, output_shift int8, each (F); with a LUT activation
+//                       activation_shift int8 (F), activation_scales uint8 (F), lut_values int32
+//                       (2048)
+//   StatefulRecurrent   in_proj int8 (S, C); out_proj int8 (O, S); A_real int16, A_imag int16,
+//                       internal_state_outputs_shift int8, new_state_scale uint8,
+//                       new_state_shift int8, each (S); output_scales uint8, output_shift int8,
+//                       bias int8, bias_shift uint8, each (O); input_shift uint8 (C)
+//   Quantizer           scales float32 (C); zero_points uint8 (C)
+//   WispPostProcessing  input_scales uint8 (1); input_shift int8 (1); threshold uint16 (1)
+// Optional variables (max_value and max_value_shift of InputConv2D, Dense1D, StatefulRecurrent,
+// one per filter or output channel) are not created; set them when they apply.
 #include <algorithm>
 #include <limits>
 
@@ -23,6 +84,8 @@ constexpr uint32_t kLutEntries = 2048;
 // Dimension i of a shape, 1 past its rank.
 uint32_t dim(Shape const& shape, size_t i) { return i < shape.rank() ? shape[i] : 1; }
 
+// The value of a parameter that Layer::create guaranteed (given or defaulted).
+int32_t param(LayerImpl const& layer, char const* key) { return layer.params()->get(key); }
 
 uint32_t count(int32_t value) { return value > 0 ? static_cast<uint32_t>(value) : 0u; }
 
@@ -144,30 +207,85 @@ uint32_t depthwise_filters(LayerImpl const& layer, uint32_t channels) {
     return channels;
 }
 
-}  // namespace
+// ---- Parameters ----
+
+constexpr int32_t kNoDefault = 0;
+
+#define REQ(key, range) KeySpec{key, Need::required, kNoDefault, Range::range}
+#define OPT(key, value, range) KeySpec{key, Need::defaulted, value, Range::range}
+#define GIVEN(key, range) KeySpec{key, Need::given, kNoDefault, Range::range}
+
+// The kinds without parameters.
+constexpr std::span<KeySpec const> no_keys;
+constexpr KeySpec input_data_keys[] = {
+    REQ("input_width", Positive), REQ("input_height", Positive), REQ("input_channels", Positive),
+    OPT("input_bits", 8, Bits), OPT("input_signed", 0, Flag)};
+constexpr KeySpec input_conv_keys[] = {
+    REQ("input_width", Positive),      REQ("input_height", Positive),     REQ("input_channels", Positive),
+    REQ("kernel_width", Positive),     REQ("kernel_height", Positive),    REQ("filters", Count),
+    OPT("stride_x", 1, Positive),      OPT("stride_y", 1, Positive),      OPT("padding", 0, Enum3),
+    OPT("padding_value", 0, Any),      OPT("weights_bits", 4, Any),       OPT("activation", 0, Enum3),
+    OPT("act_bits", 4, Any),           OPT("pool_type", 0, Enum3),        OPT("pooling_width", 1, PoolSize),
+    OPT("pooling_height", 1, PoolSize), OPT("pooling_stride_x", -1, PoolStrideV1),
+    OPT("pooling_stride_y", -1, PoolStrideV1)};
+constexpr KeySpec fully_connected_keys[] = {
+    REQ("units", Count), OPT("weights_bits", 4, Any), OPT("activation", 0, Enum3), OPT("act_bits", 4, Any)};
+// The first-generation convolutions, standard and separable.
+constexpr KeySpec v1_conv_keys[] = {
+    REQ("kernel_width", Positive),     REQ("kernel_height", Positive), REQ("filters", Count),
+    OPT("stride_x", 1, Positive),      OPT("stride_y", 1, Positive),   OPT("padding", 0, Enum3),
+    OPT("weights_bits", 4, Any),       OPT("activation", 0, Enum3),    OPT("act_bits", 4, Any),
+    OPT("pool_type", 0, Enum3),        OPT("pooling_width", 1, PoolSize), OPT("pooling_height", 1, PoolSize),
+    OPT("pooling_stride_x", -1, PoolStrideV1), OPT("pooling_stride_y", -1, PoolStrideV1)};
+constexpr KeySpec add_keys[] = {OPT("output_bits", 8, Bits)};
+// The second-generation convolutions, on a CNP and on the HRC; a pooling stride left out follows
+// the pool size (1 when the pool size is -1).
+constexpr KeySpec conv2d_keys[] = {
+    REQ("kernel_size", Positive), REQ("filters", Count),    OPT("kernel_stride", 1, Positive),
+    OPT("padding", 0, Enum3),     OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
+    OPT("output_bits", 8, Bits),  OPT("pool_type", 0, Enum3), OPT("pool_size", 1, PoolSize),
+    OPT("pool_stride", 1, PoolStride)};
+// The depthwise kinds have as many filters as input channels; "filters", when given, must say so.
+constexpr KeySpec dw_conv2d_keys[] = {
+    REQ("kernel_size", Positive), OPT("kernel_stride", 1, Positive), OPT("padding", 0, Enum3),
+    OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3),       OPT("output_bits", 8, Bits),
+    OPT("pool_type", 0, Enum3),   OPT("pool_size", 1, PoolSize),     OPT("pool_stride", 1, PoolStride),
+    GIVEN("filters", Count)};
+constexpr KeySpec conv2d_transpose_keys[] = {
+    REQ("kernel_size", Positive), REQ("filters", Count), OPT("kernel_stride", 2, Positive),
+    OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
+constexpr KeySpec dw_conv2d_transpose_keys[] = {
+    REQ("kernel_size", Positive), OPT("kernel_stride", 2, Positive), OPT("weights_bits", 8, Any),
+    OPT("activation", 0, Enum3),  OPT("output_bits", 8, Bits),       GIVEN("filters", Count)};
+constexpr KeySpec buffer_temp_conv_keys[] = {
+    REQ("fifo_size", Fifo), REQ("filters", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
+    OPT("output_bits", 8, Bits)};
+constexpr KeySpec dw_buffer_temp_conv_keys[] = {
+    REQ("fifo_size", Fifo),       OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
+    OPT("output_bits", 8, Bits),  GIVEN("filters", Count)};
+constexpr KeySpec dense1d_keys[] = {
+    REQ("units", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
+constexpr KeySpec stateful_recurrent_keys[] = {
+    REQ("stateful_channels", Count), REQ("output_channels", Count), OPT("subsample", 1, Count),
+    OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
+constexpr KeySpec quantizer_keys[] = {
+    OPT("output_bits", 8, Bits), OPT("output_signed", 1, Flag), OPT("channels_first", 0, Flag)};
+
+#undef REQ
+#undef OPT
+#undef GIVEN
 
 // ---- First generation ----
 
-InputConvolutional::InputConvolutional(std::unique_ptr<LayerParams> params, std::string name)
-    : ConvPoolLayer(std::move(params), std::move(name)) {}
-
-Inputs InputConvolutional::own_inputs() const {
-    Inputs inputs;
-    inputs.shapes.push_back(Shape{count(param("input_width")), count(param("input_height")),
-                                  count(param("input_channels"))});
-    inputs.bits = 8;
-    return inputs;
-}
-
-Outputs InputConvolutional::compute(Inputs const& in) const {
+Outputs input_conv_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    ConvPoolSpec const spec = v1_spec(*params());
-    check_pool_strides(*this, spec);
+    ConvPoolSpec const spec = v1_spec(*layer.params());
+    check_pool_strides(layer, spec);
     ConvPoolGeometry const g = conv_pool_geometry(dim(s, 0), dim(s, 1), spec);
-    uint32_t const c = dim(s, 2), f = count(param("filters"));
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters"));
     Outputs out;
     set_conv_outputs(out, g, f);
-    set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
+    set_activation_bits(out, layer, layer.has_activation() ? bits_of(param(layer, "act_bits")) : 32);
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
     out.variables = {{"weights", TensorType::int8, {spec.kernel_x, spec.kernel_y, c, f}, Fit::shape},
                      {"act_step", TensorType::float32, {f}},
@@ -175,14 +293,11 @@ Outputs InputConvolutional::compute(Inputs const& in) const {
     return out;
 }
 
-FullyConnected::FullyConnected(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs FullyConnected::compute(Inputs const& in) const {
-    uint32_t const inputs = flat_inputs(*this, in.shapes.front()), units = count(param("units"));
+Outputs fully_connected_outputs(LayerImpl const& layer, Inputs const& in) {
+    uint32_t const inputs = flat_inputs(layer, in.shapes.front()), units = count(param(layer, "units"));
     Outputs out;
     out.dims = {1, 1, units};
-    set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
+    set_activation_bits(out, layer, layer.has_activation() ? bits_of(param(layer, "act_bits")) : 32);
     out.macs = mul_sat({inputs, units});
     out.variables = {{"weights", TensorType::int8, {units, inputs, 1, 1}, Fit::shape},
                      {"threshold", TensorType::int32, {units}},
@@ -192,18 +307,15 @@ Outputs FullyConnected::compute(Inputs const& in) const {
     return out;
 }
 
-Convolutional::Convolutional(std::unique_ptr<LayerParams> params, std::string name)
-    : ConvPoolLayer(std::move(params), std::move(name)) {}
-
-Outputs Convolutional::compute(Inputs const& in) const {
+Outputs convolutional_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    ConvPoolSpec const spec = v1_spec(*params());
-    check_pool_strides(*this, spec);
+    ConvPoolSpec const spec = v1_spec(*layer.params());
+    check_pool_strides(layer, spec);
     ConvPoolGeometry const g = conv_pool_geometry(dim(s, 0), dim(s, 1), spec);
-    uint32_t const c = dim(s, 2), f = count(param("filters"));
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters"));
     Outputs out;
     set_conv_outputs(out, g, f);
-    set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
+    set_activation_bits(out, layer, layer.has_activation() ? bits_of(param(layer, "act_bits")) : 32);
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, spec.kernel_x, spec.kernel_y, c, f});
     out.variables = {{"weights", TensorType::int8, {f, c, spec.kernel_y, spec.kernel_x}, Fit::shape},
                      {"act_step", TensorType::float32, {f}},
@@ -211,18 +323,15 @@ Outputs Convolutional::compute(Inputs const& in) const {
     return out;
 }
 
-SeparableConvolutional::SeparableConvolutional(std::unique_ptr<LayerParams> params, std::string name)
-    : ConvPoolLayer(std::move(params), std::move(name)) {}
-
-Outputs SeparableConvolutional::compute(Inputs const& in) const {
+Outputs separable_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    ConvPoolSpec const spec = v1_spec(*params());
-    check_pool_strides(*this, spec);
+    ConvPoolSpec const spec = v1_spec(*layer.params());
+    check_pool_strides(layer, spec);
     ConvPoolGeometry const g = conv_pool_geometry(dim(s, 0), dim(s, 1), spec);
-    uint32_t const c = dim(s, 2), f = count(param("filters"));
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters"));
     Outputs out;
     set_conv_outputs(out, g, f);
-    set_activation_bits(out, *this, has_activation() ? bits_of(param("act_bits")) : 32);
+    set_activation_bits(out, layer, layer.has_activation() ? bits_of(param(layer, "act_bits")) : 32);
     uint64_t const pixels = mul_sat({g.conv.output_width, g.conv.output_height});
     uint64_t const depthwise = mul_sat({pixels, spec.kernel_x, spec.kernel_y, c});
     uint64_t const pointwise = mul_sat({pixels, c, f});
@@ -237,14 +346,12 @@ Outputs SeparableConvolutional::compute(Inputs const& in) const {
 
 // ---- Second generation ----
 
-Add::Add(std::unique_ptr<LayerParams> params, std::string name) : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs Add::compute(Inputs const& in) const {
-    if (!(in.shapes[0] == in.shapes[1])) refuse("the two inputs of an Add layer must have the same shape.");
+Outputs add_outputs(LayerImpl const& layer, Inputs const& in) {
+    if (!(in.shapes[0] == in.shapes[1])) layer.refuse("the two inputs of an Add layer must have the same shape.");
     uint32_t const c = dim(in.shapes[0], 2);
     Outputs out;
     out.dims = in.shapes[0].to_vector();
-    out.bits = bits_of(param("output_bits"));
+    out.bits = bits_of(param(layer, "output_bits"));
     out.is_signed = true;
     out.variables = {{"a_shift", TensorType::uint8, {c}},
                      {"b_shift", TensorType::uint8, {c}},
@@ -252,52 +359,43 @@ Outputs Add::compute(Inputs const& in) const {
     return out;
 }
 
-Concatenate::Concatenate(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs Concatenate::compute(Inputs const& in) const {
+Outputs concatenate_outputs(LayerImpl const& layer, Inputs const& in) {
     uint32_t const w = dim(in.shapes[0], 0), h = dim(in.shapes[0], 1);
     uint64_t channels = 0;
     for (auto const& shape : in.shapes) {
         if (dim(shape, 0) != w || dim(shape, 1) != h)
-            refuse("the inputs of a Concatenate layer must have the same width and height.");
+            layer.refuse("the inputs of a Concatenate layer must have the same width and height.");
         channels += dim(shape, 2);
     }
     Outputs out;
-    out.dims = {w, h, checked_dim(*this, channels, "channel count")};
+    out.dims = {w, h, checked_dim(layer, channels, "channel count")};
     out.bits = in.bits;
     out.is_signed = in.any_signed;
     return out;
 }
 
-Conv2D::Conv2D(std::unique_ptr<LayerParams> params, std::string name)
-    : ConvPoolLayer(std::move(params), std::move(name)) {}
-
-Outputs Conv2D::compute(Inputs const& in) const {
+Outputs conv2d_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    ConvPoolSpec const spec = v2_spec(*params());
+    ConvPoolSpec const spec = v2_spec(*layer.params());
     ConvPoolGeometry const g = conv_pool_geometry(dim(s, 0), dim(s, 1), spec);
-    uint32_t const c = dim(s, 2), f = count(param("filters")), k = spec.kernel_x;
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters")), k = spec.kernel_x;
     Outputs out;
     set_conv_outputs(out, g, f);
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c, f});
     out.variables = {{"weights", TensorType::int8, {k, k, c, f}, Fit::shape}};
-    add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
+    add_cnp_variables(out, c, f, layer.has_activation_type(ActivationType::LUT));
     return out;
 }
 
-InputConv2D::InputConv2D(std::unique_ptr<LayerParams> params, std::string name)
-    : ConvPoolLayer(std::move(params), std::move(name)) {}
-
-Outputs InputConv2D::compute(Inputs const& in) const {
+Outputs input_conv2d_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    ConvPoolSpec const spec = v2_spec(*params());
+    ConvPoolSpec const spec = v2_spec(*layer.params());
     ConvPoolGeometry const g = conv_pool_geometry(dim(s, 0), dim(s, 1), spec);
-    uint32_t const c = dim(s, 2), f = count(param("filters")), k = spec.kernel_x;
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters")), k = spec.kernel_x;
     Outputs out;
     set_conv_outputs(out, g, f);
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c, f});
     out.variables = {{"weights", TensorType::int8, {k, k, c, f}, Fit::shape},
                      {"padding_value", TensorType::uint8, {c}},
@@ -305,101 +403,83 @@ Outputs InputConv2D::compute(Inputs const& in) const {
                      {"output_scales", TensorType::uint8, {f}},
                      {"bias_shift", TensorType::uint8, {f}},
                      {"bias", TensorType::uint8, {f}}};
-    if (has_activation_type(ActivationType::LUT)) add_lut_variables(out, f);
+    if (layer.has_activation_type(ActivationType::LUT)) add_lut_variables(out, f);
     add_optional_max_values(out, f);
     return out;
 }
 
-DepthwiseConv2D::DepthwiseConv2D(std::unique_ptr<LayerParams> params, std::string name)
-    : ConvPoolLayer(std::move(params), std::move(name)) {}
-
-Outputs DepthwiseConv2D::compute(Inputs const& in) const {
+Outputs dw_conv2d_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    ConvPoolSpec const spec = v2_spec(*params());
+    ConvPoolSpec const spec = v2_spec(*layer.params());
     ConvPoolGeometry const g = conv_pool_geometry(dim(s, 0), dim(s, 1), spec);
-    uint32_t const c = depthwise_filters(*this, dim(s, 2)), k = spec.kernel_x;
+    uint32_t const c = depthwise_filters(layer, dim(s, 2)), k = spec.kernel_x;
     Outputs out;
     set_conv_outputs(out, g, c);
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({g.conv.output_width, g.conv.output_height, k, k, c});
     out.variables = {{"weights", TensorType::int8, {k, k, 1, c}, Fit::shape}};
-    add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
+    add_cnp_variables(out, c, c, layer.has_activation_type(ActivationType::LUT));
     return out;
 }
 
-Conv2DTranspose::Conv2DTranspose(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs Conv2DTranspose::compute(Inputs const& in) const {
+Outputs conv2d_transpose_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    uint32_t const c = dim(s, 2), f = count(param("filters")), k = count(param("kernel_size"));
-    uint32_t const stride = count(param("kernel_stride"));
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters")), k = count(param(layer, "kernel_size"));
+    uint32_t const stride = count(param(layer, "kernel_stride"));
     Outputs out;
-    out.dims = {checked_dim(*this, uint64_t{dim(s, 0)} * stride, "output width"),
-                checked_dim(*this, uint64_t{dim(s, 1)} * stride, "output height"), f};
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    out.dims = {checked_dim(layer, uint64_t{dim(s, 0)} * stride, "output width"),
+                checked_dim(layer, uint64_t{dim(s, 1)} * stride, "output height"), f};
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), k, k, c, f});
     out.variables = {{"weights", TensorType::int8, {k, k, c, f}, Fit::shape}};
-    add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
+    add_cnp_variables(out, c, f, layer.has_activation_type(ActivationType::LUT));
     return out;
 }
 
-DepthwiseConv2DTranspose::DepthwiseConv2DTranspose(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs DepthwiseConv2DTranspose::compute(Inputs const& in) const {
+Outputs dw_conv2d_transpose_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    uint32_t const c = depthwise_filters(*this, dim(s, 2)), k = count(param("kernel_size"));
-    uint32_t const stride = count(param("kernel_stride"));
+    uint32_t const c = depthwise_filters(layer, dim(s, 2)), k = count(param(layer, "kernel_size"));
+    uint32_t const stride = count(param(layer, "kernel_stride"));
     Outputs out;
-    out.dims = {checked_dim(*this, uint64_t{dim(s, 0)} * stride, "output width"),
-                checked_dim(*this, uint64_t{dim(s, 1)} * stride, "output height"), c};
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    out.dims = {checked_dim(layer, uint64_t{dim(s, 0)} * stride, "output width"),
+                checked_dim(layer, uint64_t{dim(s, 1)} * stride, "output height"), c};
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), k, k, c});
     out.variables = {{"weights", TensorType::int8, {k, k, 1, c}, Fit::shape}};
-    add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
+    add_cnp_variables(out, c, c, layer.has_activation_type(ActivationType::LUT));
     return out;
 }
 
-BufferTempConv::BufferTempConv(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs BufferTempConv::compute(Inputs const& in) const {
+Outputs buffer_temp_conv_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    uint32_t const c = dim(s, 2), f = count(param("filters")), fifo = count(param("fifo_size"));
+    uint32_t const c = dim(s, 2), f = count(param(layer, "filters")), fifo = count(param(layer, "fifo_size"));
     Outputs out;
     out.dims = {dim(s, 0), dim(s, 1), f};
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), f, fifo, c});
-    uint32_t const rows = checked_dim(*this, uint64_t{fifo} * c, "weight rows");
+    uint32_t const rows = checked_dim(layer, uint64_t{fifo} * c, "weight rows");
     out.variables = {{"weights", TensorType::int8, {1, 1, rows, f}, Fit::shape}};
-    add_cnp_variables(out, c, f, has_activation_type(ActivationType::LUT));
+    add_cnp_variables(out, c, f, layer.has_activation_type(ActivationType::LUT));
     return out;
 }
 
-DepthwiseBufferTempConv::DepthwiseBufferTempConv(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs DepthwiseBufferTempConv::compute(Inputs const& in) const {
+Outputs dw_buffer_temp_conv_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    uint32_t const c = depthwise_filters(*this, dim(s, 2)), taps = count(param("fifo_size"));
+    uint32_t const c = depthwise_filters(layer, dim(s, 2)), taps = count(param(layer, "fifo_size"));
     Outputs out;
     out.dims = {dim(s, 0), dim(s, 1), c};
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({dim(s, 0), dim(s, 1), c, taps});
     out.variables = {{"weights", TensorType::int8, {1, 1, taps, c}, Fit::shape}};
-    add_cnp_variables(out, c, c, has_activation_type(ActivationType::LUT));
+    add_cnp_variables(out, c, c, layer.has_activation_type(ActivationType::LUT));
     return out;
 }
 
-Dense1D::Dense1D(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs Dense1D::compute(Inputs const& in) const {
-    uint32_t const inputs = flat_inputs(*this, in.shapes.front()), units = count(param("units"));
+Outputs dense1d_outputs(LayerImpl const& layer, Inputs const& in) {
+    uint32_t const inputs = flat_inputs(layer, in.shapes.front()), units = count(param(layer, "units"));
     Outputs out;
     out.dims = {1, 1, units};
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     out.macs = mul_sat({inputs, units});
     out.variables = {{"weights", TensorType::int8, {inputs, units}, Fit::shape},
                      {"input_shift", TensorType::uint8, {inputs}},
@@ -407,22 +487,19 @@ Outputs Dense1D::compute(Inputs const& in) const {
                      {"bias_shift", TensorType::uint8, {units}},
                      {"output_scales", TensorType::uint8, {units}},
                      {"output_shift", TensorType::int8, {units}}};
-    if (has_activation_type(ActivationType::LUT)) add_lut_variables(out, units);
+    if (layer.has_activation_type(ActivationType::LUT)) add_lut_variables(out, units);
     add_optional_max_values(out, units);
     return out;
 }
 
 // ---- Third generation ----
 
-StatefulRecurrent::StatefulRecurrent(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs StatefulRecurrent::compute(Inputs const& in) const {
+Outputs stateful_recurrent_outputs(LayerImpl const& layer, Inputs const& in) {
     Shape const& s = in.shapes.front();
-    uint32_t const c = dim(s, 2), states = count(param("stateful_channels")), o = count(param("output_channels"));
+    uint32_t const c = dim(s, 2), states = count(param(layer, "stateful_channels")), o = count(param(layer, "output_channels"));
     Outputs out;
     out.dims = {dim(s, 0), dim(s, 1), o};
-    set_activation_bits(out, *this, bits_of(param("output_bits")));
+    set_activation_bits(out, layer, bits_of(param(layer, "output_bits")));
     uint64_t const per_frame = mul_sat({states, c}) + mul_sat({o, states});  // each below 2^63
     out.macs = mul_sat({dim(s, 0), dim(s, 1), per_frame});
     out.variables = {{"in_proj", TensorType::int8, {states, c}, Fit::shape},
@@ -441,10 +518,7 @@ Outputs StatefulRecurrent::compute(Inputs const& in) const {
     return out;
 }
 
-WispPostProcessing::WispPostProcessing(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs WispPostProcessing::compute(Inputs const& in) const {
+Outputs post_processing_outputs(LayerImpl const& layer, Inputs const& in) {
     Outputs out;
     out.dims = {dim(in.shapes.front(), 0), 1, 1};
     out.bits = 8;
@@ -457,32 +531,7 @@ Outputs WispPostProcessing::compute(Inputs const& in) const {
 
 // ---- Kinds without hardware ----
 
-InputData::InputData(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-int InputData::value_mode() const { return param("input_signed") != 0 ? 0 : 1; }
-
-Inputs InputData::own_inputs() const {
-    Inputs inputs;
-    inputs.shapes.push_back(Shape{count(param("input_width")), count(param("input_height")),
-                                  count(param("input_channels"))});
-    inputs.bits = bits_of(param("input_bits"));
-    inputs.any_signed = param("input_signed") != 0;
-    return inputs;
-}
-
-Outputs InputData::compute(Inputs const& in) const {
-    Outputs out;
-    out.dims = in.shapes.front().to_vector();
-    out.bits = in.bits;
-    out.is_signed = in.any_signed;
-    return out;
-}
-
-Dequantizer::Dequantizer(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs Dequantizer::compute(Inputs const& in) const {
+Outputs dequantizer_outputs(LayerImpl const& layer, Inputs const& in) {
     Outputs out;
     out.dims = in.shapes.front().to_vector();
     out.bits = 32;
@@ -491,28 +540,44 @@ Outputs Dequantizer::compute(Inputs const& in) const {
     return out;
 }
 
-Quantizer::Quantizer(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs Quantizer::compute(Inputs const& in) const {
+Outputs quantizer_outputs(LayerImpl const& layer, Inputs const& in) {
     uint32_t const c = dim(in.shapes.front(), 2);
     Outputs out;
     out.dims = in.shapes.front().to_vector();
-    out.bits = bits_of(param("output_bits"));
-    out.is_signed = param("output_signed") != 0;
+    out.bits = bits_of(param(layer, "output_bits"));
+    out.is_signed = param(layer, "output_signed") != 0;
     out.variables = {{"scales", TensorType::float32, {c}}, {"zero_points", TensorType::uint8, {c}}};
     return out;
 }
 
-UnknownLayer::UnknownLayer(std::unique_ptr<LayerParams> params, std::string name)
-    : LayerImpl(std::move(params), std::move(name)) {}
-
-Outputs UnknownLayer::compute(Inputs const& in) const {
+// An input layer's own input, or the input of a node no back end maps, as it is.
+Outputs pass_through_outputs(LayerImpl const& layer, Inputs const& in) {
     Outputs out;
     out.dims = in.shapes.front().to_vector();
     out.bits = in.bits;
     out.is_signed = in.any_signed;
     return out;
+}
+
+}  // namespace
+
+LayerImpl::Inputs own_input(LayerImpl const& layer) {
+    LayerImpl::Inputs inputs;
+    inputs.shapes.push_back(Shape{count(param(layer, "input_width")), count(param(layer, "input_height")),
+                                  count(param(layer, "input_channels"))});
+    LayerType const type = layer.layer_type();
+    inputs.bits = kind_has_key(type, "input_bits") ? bits_of(param(layer, "input_bits")) : uint8_t{8};
+    inputs.any_signed = kind_has_key(type, "input_signed") && param(layer, "input_signed") != 0;
+    return inputs;
+}
+
+KindRules const& kind_rules(LayerType type) {
+#define NUVRA_KIND_RULES(kind, value, generation, component, placement, filtering, inbound, state, cls, keys, \
+                         outputs, ...)                                                                        \
+    KindRules{keys, &outputs},
+    static constexpr KindRules rules[] = {NUVRA_LAYER_KINDS(NUVRA_KIND_RULES)};
+#undef NUVRA_KIND_RULES
+    return rules[kind_index(type)];
 }
 
 }  // namespace nuvra

@@ -5,7 +5,7 @@
 // - the layer must come from Layer::create and belong to no model (std::invalid_argument);
 // - its name must differ from those of the model's layers (std::invalid_argument "The model
 //   already has a layer named '<name>'."): layers are found by name;
-// - an input layer (InputData, InputConvolutional) takes no inbound layers;
+// - an input layer (Layer::is_input_layer) takes no inbound layers;
 // - any other layer with an empty inbound list is linked to the last layer added; on an empty
 //   model that is refused;
 // - inbound layers must already belong to this model; the same layer may be listed twice;

@@ -189,8 +189,7 @@ std::unique_ptr<Model> Model::from_buffer(const void* data, size_t size) {
             inbounds.push_back(model->layers_[index]);
         }
         // An input layer's empty list and another layer's explicit list both come back as they were.
-        bool const input_kind = fl.type() == static_cast<int32_t>(LayerType::InputData) ||
-                                fl.type() == static_cast<int32_t>(LayerType::InputConvolutional);
+        bool const input_kind = layer_kind(static_cast<LayerType>(fl.type())).is_input_layer();
         if (inbounds.empty() && !input_kind) malformed(format("{}: the layer has no inbound layer.", where));
 
         std::shared_ptr<Layer> layer;

@@ -52,35 +52,8 @@ public:
 
 }  // namespace
 
-bool is_layer_type(int32_t value) {
-    switch (static_cast<LayerType>(value)) {
-        case LayerType::Unknown:
-        case LayerType::InputData:
-        case LayerType::InputConvolutional:
-        case LayerType::FullyConnected:
-        case LayerType::Convolutional:
-        case LayerType::SeparableConvolutional:
-        case LayerType::Add:
-        case LayerType::Concatenate:
-        case LayerType::Conv2D:
-        case LayerType::InputConv2D:
-        case LayerType::DepthwiseConv2D:
-        case LayerType::Conv2DTranspose:
-        case LayerType::Dequantizer:
-        case LayerType::DepthwiseConv2DTranspose:
-        case LayerType::BufferTempConv:
-        case LayerType::DepthwiseBufferTempConv:
-        case LayerType::Dense1D:
-        case LayerType::StatefulRecurrent:
-        case LayerType::Quantizer:
-        case LayerType::WispPostProcessing: return true;
-    }
-    return false;
-}
-
 std::unique_ptr<LayerParams> LayerParams::create(LayerType type, std::map<std::string, int> const& entries) {
-    if (!is_layer_type(static_cast<int32_t>(type)))
-        throw std::invalid_argument(format("Unknown layer type {}", static_cast<int32_t>(type)));
+    kind_index(type);  // a value that names no kind is refused
     return std::make_unique<LayerParamsImpl>(type, entries);
 }
 

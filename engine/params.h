@@ -1,5 +1,5 @@
-// Layer kinds and their named integer parameters; learning algorithms and their named numeric
-// parameters.
+// Layer parameters: the kinds (engine/layer_kinds.h), their named integer parameters and the
+// enumerations those take; learning algorithms and their named numeric parameters.
 #pragma once
 
 #include <cstdint>
@@ -8,37 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "engine/layer_kinds.h"
 #include "hw/arith.h"
 
 namespace nuvra {
-
-// Kind of a layer. The numbers travel through model files and the Python API; the gaps are
-// numbers no kind uses.
-enum class LayerType : int32_t {
-    Unknown = 0,
-    InputData = 1,
-    InputConvolutional = 2,
-    FullyConnected = 3,
-    Convolutional = 4,
-    SeparableConvolutional = 5,
-    Add = 6,
-    Concatenate = 12,
-    Conv2D = 14,
-    InputConv2D = 15,
-    DepthwiseConv2D = 16,
-    Conv2DTranspose = 17,
-    Dequantizer = 19,
-    DepthwiseConv2DTranspose = 20,
-    BufferTempConv = 21,
-    DepthwiseBufferTempConv = 22,
-    Dense1D = 25,
-    StatefulRecurrent = 26,
-    Quantizer = 27,
-    WispPostProcessing = 28,
-};
-
-// Whether `value` names a LayerType.
-bool is_layer_type(int32_t value);
 
 // Padding of a convolution's input, as in Keras.
 enum class Padding : int32_t {

@@ -12,6 +12,7 @@
 #include "hw/format.h"
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/program_builder.h"
 
 namespace nuvra {
 
@@ -100,8 +101,7 @@ std::vector<std::shared_ptr<Tensor>> HardwareSequence::forward_samples(
         outputs = hardware->fit(inputs, *labels);
         sync_learning_vars();
     } else {
-        LayerParams const* last = layers_.empty() ? nullptr : layers_.back()->params();
-        if (last != nullptr && last->layer_type() == LayerType::Dequantizer)
+        if (dequantizes_output(layers_.empty() ? nullptr : layers_.back()->params()))
             outputs = hardware->predict(inputs);
         else
             outputs = hardware->forward(inputs);

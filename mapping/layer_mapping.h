@@ -20,10 +20,10 @@ class PassQueries;
 
 // A skip connection rejoining the main path at this layer.
 struct MergeLayerInfo {
-    bool add = false;        // the merge is an Add (false: a Concatenate)
+    bool add = false;        // the merge adds its inputs (false: it joins their channels)
     uint32_t channel = 0;    // second byte of the layer's skip-DMA channel quartet
-    std::shared_ptr<Tensor> a_shift;       // the Add's shifts, ordered by input depth; empty for a
-    std::shared_ptr<Tensor> b_shift;       // Concatenate
+    std::shared_ptr<Tensor> a_shift;       // an adding merge's shifts, ordered by input depth; empty
+    std::shared_ptr<Tensor> b_shift;       // for a joining one
     std::shared_ptr<Tensor> output_shift;
     bool dual_output = false;              // the skip DMA also feeds another branch
     uint8_t dual_output_target = 0;        // store channel or index of the layer that gets it
@@ -42,7 +42,7 @@ struct SkipDmaLoadInfo {
     uint8_t channel = 0;
     uint8_t delay = 0;            // depth gap between the merge's inputs, or the buffer length
     uint8_t store_channel = 0;    // the store channel whose data is read back
-    uint32_t channel_offset = 0;  // a Concatenate's first-input channels when the load is second
+    uint32_t channel_offset = 0;  // a joining merge's first-input channels when the load is second
 };
 
 // One of the two layers that follow a split at equal depth.
@@ -67,7 +67,7 @@ public:
     std::unique_ptr<SkipDmaStoreInfo> skipdma_store_dual_output_info;
     std::unique_ptr<SkipDmaLoadInfo> skipdma_load_info;
     std::unique_ptr<AltLayerInfo> alt_info;
-    std::optional<uint32_t> sram_output_shift;  // channel where the output starts in a Concatenate
+    std::optional<uint32_t> sram_output_shift;  // channel where the output starts in a joining merge
     // With skip-DMA components: the layer runs on a TNP-B, whose stores count among its inputs.
     bool uses_skipdma_layer_flag = false;
     ComponentLists inputs;   // component lists that feed the layer (input DMA/HRC, previous layer)

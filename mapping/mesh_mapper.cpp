@@ -324,52 +324,37 @@ NpRequestResult MeshMapper::layer_components(std::shared_ptr<Layer> const& layer
         request_skipdma(graph, &result.first, *types, layer);
     };
 
-    switch (layer->type()) {
-    case LayerType::FullyConnected:
-    case LayerType::Dense1D: {
+    LayerKind const& kind = layer_kind(layer->type());
+    switch (kind.placement) {
+    case KindPlacement::none: break;
+    case KindPlacement::whole_fnp: {
         hw::Type const type = get_compatible_fnp_type(*layer);
         *types = {type};
         int32_t const units = layer->required_params().get("units");
         components.push_back(whole_layer_component(type, *layer, units < 0 ? 0u : uint32_t(units)));
         break;
     }
-    case LayerType::Convolutional:
-    case LayerType::SeparableConvolutional:
-    case LayerType::Conv2D:
-    case LayerType::BufferTempConv:
+    case KindPlacement::split:
         split([&](hw::Type type) {
-            return split_conv_layer(*layer, checker_, max_height, max_width, max_filters, type,
-                                    hwpr_loopitself);
+            return kind.is_depthwise() ? split_depthwise_conv_layer(*layer, checker_, max_height, max_width,
+                                                                    max_filters, type, hwpr_loopitself)
+                                       : split_conv_layer(*layer, checker_, max_height, max_width, max_filters,
+                                                          type, hwpr_loopitself);
         });
         break;
-    case LayerType::DepthwiseConv2D:
-    case LayerType::DepthwiseBufferTempConv:
-        split([&](hw::Type type) {
-            return split_depthwise_conv_layer(*layer, checker_, max_height, max_width, max_filters,
-                                              type, hwpr_loopitself);
-        });
-        break;
-    case LayerType::Conv2DTranspose:
+    case KindPlacement::split_transposed:
         split([&](hw::Type) {
-            return split_transposed_conv2d_layer(
-                *layer, checker_, std::min(constraints_.cnp_max_height_default() / 2, max_height),
-                std::min(constraints_.cnp_max_width_default() / 2, max_width), max_filters,
-                hwpr_loopitself);
+            uint32_t const height = std::min(constraints_.cnp_max_height_default() / 2, max_height);
+            uint32_t const width = std::min(constraints_.cnp_max_width_default() / 2, max_width);
+            return kind.is_depthwise()
+                       ? split_transposed_dwconv2d_layer(*layer, checker_, height, width, max_filters, hwpr_loopitself)
+                       : split_transposed_conv2d_layer(*layer, checker_, height, width, max_filters, hwpr_loopitself);
         });
         break;
-    case LayerType::DepthwiseConv2DTranspose:
-        split([&](hw::Type) {
-            return split_transposed_dwconv2d_layer(
-                *layer, checker_, std::min(constraints_.cnp_max_height_default() / 2, max_height),
-                std::min(constraints_.cnp_max_width_default() / 2, max_width), max_filters,
-                hwpr_loopitself);
-        });
-        break;
-    case LayerType::StatefulRecurrent:
+    case KindPlacement::whole_tnp_r:
         *types = {hw::Type::TNP_R};
         components.push_back(whole_layer_component(hw::Type::TNP_R, *layer, 0));
         break;
-    default: break;
     }
     return result;
 }
@@ -447,10 +432,9 @@ MappingStatus MeshMapper::sanitize_tnp_b(Layer const& layer, bool* need_new_pass
     uint32_t const max_width = constraints_.cnp_max_width();
     uint32_t const max_filters = constraints_.cnp_max_filters();
     SplitOutcome const split =
-        next.type() == LayerType::BufferTempConv
-            ? split_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B, false)
-            : split_depthwise_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B,
-                                         false);
+        layer_kind(next.type()).is_depthwise()
+            ? split_depthwise_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B, false)
+            : split_conv_layer(next, checker_, max_height, max_width, max_filters, hw::Type::TNP_B, false);
 
     // NPs reserved from this layer are free again for the next one.
     auto const& tnp_b = slots(hw::Type::TNP_B);

@@ -83,10 +83,10 @@ public:
     NpRequestResult np_request(std::shared_ptr<Layer> const& layer,
                                std::vector<hw::Ident> const& reserved_nps, bool hwpr_loopitself,
                                bool* need_new_pass, bool allow_new_pass);
-    // Looks one layer ahead: a single outbound BufferTempConv-like layer on TNP-B must still fit
-    // the current pass (its NPs and a skip-DMA store and load channel), otherwise the pass is
-    // emptied (with `allow_new_pass`, once) and "The next BufferTempConv <name> can't be mapped in
-    // the current pass." is returned.
+    // Looks one layer ahead: a single outbound layer on TNP-B (a buffered temporal convolution)
+    // must still fit the current pass (its NPs and a skip-DMA store and load channel), otherwise
+    // the pass is emptied (with `allow_new_pass`, once) and the layer fails with the look-ahead's
+    // message, which names that next layer.
     MappingStatus sanitize_tnp_b(Layer const& layer, bool* need_new_pass, bool allow_new_pass);
 
     // The list of `type`, empty when the mesh offers none.

@@ -49,12 +49,16 @@ Shape program_input_shape(Layer const& first) {
     return Shape{1, 1, uint32_t(flat)};
 }
 
+bool dequantizes_output(LayerParams const* last) {
+    return last != nullptr && last->layer_type() == LayerType::Dequantizer;
+}
+
 uint8_t program_output_bits(Layer const& last) {
-    return last.type() == LayerType::Dequantizer ? last.input_bits() : last.output_bits();
+    return dequantizes_output(&last.required_params()) ? last.input_bits() : last.output_bits();
 }
 
 bool program_narrow_output(Layer const& last) {
-    if (last.type() == LayerType::Dequantizer) return last.input_bits() <= 8;
+    if (dequantizes_output(&last.required_params())) return last.input_bits() <= 8;
     if (last.has_activation()) return false;
     return last.output_bits() <= 8;
 }

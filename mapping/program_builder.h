@@ -18,17 +18,22 @@ namespace nuvra {
 
 class LayerGraph;
 
-// The program's input shape: the first input of `first`, flattened to (1, 1, x*y*z) for a
-// Dense1D. A flattened size of 0 fails through panic "Cannot have a shape with dimension 2 set
+// The program's input shape: the first input of `first`, flattened to (1, 1, x*y*z) for the
+// second generation's fully connected kind. A flattened size of 0 fails through panic "Cannot have a shape with dimension 2 set
 // to 0"; one beyond 32 bits is std::runtime_error.
 Shape program_input_shape(Layer const& first);
 
-// The bits of the program's output: a Dequantizer's input bits, any other last layer's output
-// bits.
+// Whether the parameters of a sequence's last layer (null: none) are those of the kind that
+// dequantizes the program's outputs: the host then scales the integers the accelerator gives
+// into floats (HardwareDevice::predict).
+bool dequantizes_output(LayerParams const* last);
+
+// The bits of the program's output: the input bits of a last layer that dequantizes, any other
+// last layer's output bits.
 uint8_t program_output_bits(Layer const& last);
 
-// Whether the SCC takes the output as narrow (8 bits or fewer): from a Dequantizer's input bits;
-// never for a last layer with an activation; else from the output bits.
+// Whether the SCC takes the output as narrow (8 bits or fewer): from the input bits of a last
+// layer that dequantizes; never for a last layer with an activation; else from the output bits.
 bool program_narrow_output(Layer const& last);
 
 // The FNP padding flag of a layer recorded in front of `next` (null: none follows in the pass);

@@ -64,7 +64,7 @@ uint8_t buffer_delay(Layer const& layer) {
     return delay_byte(layer, static_cast<int64_t>(layer.required_params().get("fifo_size")) + 1);
 }
 
-// The first two inbound layers of the Add or Concatenate `merge`, which the set-up of `layer`
+// The first two inbound layers of the merge layer `merge`, which the set-up of `layer`
 // reads; a merge with fewer inputs fails.
 std::pair<LayerPtr, LayerPtr> merge_inputs(Layer const& layer, LayerPtr const& merge) {
     LayerList ins = inbounds_of(merge);
@@ -314,7 +314,7 @@ void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> con
     }
     if (producer) info.store_channel = store_channel(pass, *layer, producer, dual_output);
 
-    if (depth_a > depth_b && s->type() == LayerType::Concatenate)
+    if (depth_a > depth_b && layer_kind(s->type()).inbound == KindInbound::join)
         info.channel_offset = a->output_dimensions()[2];
 }
 
@@ -327,7 +327,7 @@ void set_merge_layer_info(PassQueries& pass, std::shared_ptr<Layer> const& layer
     LayerPtr const& s = ins[0];
     mapping->merge_info = std::make_unique<MergeLayerInfo>();
     MergeLayerInfo& info = *mapping->merge_info;
-    info.add = s->type() == LayerType::Add;
+    info.add = layer_kind(s->type()).inbound == KindInbound::sum_of_two;
     uint32_t quartet = skipdma_channels_for_layer(pass, layer);
     info.channel = quartet_byte(quartet, 1);
     info.not_first = pass.first_mappable() != layer;
@@ -391,7 +391,7 @@ void shift_output_into_sram(LayerGraph& graph, std::shared_ptr<Layer> const& lay
     LayerList outs = outbounds_of(layer);
     if (outs.empty()) return;
     LayerPtr const& c = outs[0];
-    if (c->type() != LayerType::Concatenate) return;
+    if (layer_kind(c->type()).inbound != KindInbound::join) return;
     auto [a, b] = merge_inputs(*layer, c);
     if (b != layer || graph.get_layer_depth(a) >= graph.get_layer_depth(b)) return;
     mapping->sram_output_shift = a->output_dimensions()[2];

@@ -61,7 +61,7 @@ void set_merge_layer_info(std::shared_ptr<Layer> const& layer, LayerList const& 
 // are appended to `alternates`.
 void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                     std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
-// Where the layer's output starts inside the Concatenate it feeds as the deeper second input.
+// Where the layer's output starts inside the joining merge it feeds as the deeper second input.
 void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
 
 // What the set-up of a pass asks about the pass as a whole: where a layer stands in it, how many

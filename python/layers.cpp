@@ -101,28 +101,10 @@ void register_layer_class(py::module_& m) {
 }
 
 void register_layer_params(py::module_& m) {
-    py::enum_<LayerType>(m, "LayerType", "The layer type")
-        .value("Unknown", LayerType::Unknown)
-        .value("InputData", LayerType::InputData)
-        .value("InputConvolutional", LayerType::InputConvolutional)
-        .value("FullyConnected", LayerType::FullyConnected)
-        .value("Convolutional", LayerType::Convolutional)
-        .value("SeparableConvolutional", LayerType::SeparableConvolutional)
-        .value("Add", LayerType::Add)
-        .value("Concatenate", LayerType::Concatenate)
-        .value("Conv2D", LayerType::Conv2D)
-        .value("InputConv2D", LayerType::InputConv2D)
-        .value("DepthwiseConv2D", LayerType::DepthwiseConv2D)
-        .value("Conv2DTranspose", LayerType::Conv2DTranspose)
-        .value("Dequantizer", LayerType::Dequantizer)
-        .value("DepthwiseConv2DTranspose", LayerType::DepthwiseConv2DTranspose)
-        .value("BufferTempConv", LayerType::BufferTempConv)
-        .value("DepthwiseBufferTempConv", LayerType::DepthwiseBufferTempConv)
-        .value("StatefulRecurrent", LayerType::StatefulRecurrent)
-        .value("Dense1D", LayerType::Dense1D)
-        .value("Quantizer", LayerType::Quantizer)
-        .value("WispPostProcessing", LayerType::WispPostProcessing)
-        .export_values();
+    // One value per row of the kinds' table, in its order.
+    py::enum_<LayerType> kinds(m, "LayerType", "The layer type");
+    for (LayerKind const& kind : layer_kinds()) kinds.value(kind.name, kind.type);
+    kinds.export_values();
 
     py::enum_<Padding>(m, "Padding",
                        "Sets the effective padding of the input for convolution, thereby determining the output "

@@ -21,8 +21,8 @@
 namespace nuvra::python {
 
 // A new model holding copies of `layers` (same parameters, names, learning and variable tensors),
-// linked by name as the originals are. When the first layer is not an input layer, an InputData
-// layer named "InputData" of the first layer's input shape and bits comes first, signed when the
+// linked by name as the originals are. When the first layer is not an input layer, an input
+// layer named as its kind, of the first layer's input shape and bits, comes first, signed when the
 // layers feeding the first one give signed values: the new model computes what the old one did.
 // A null entry is std::runtime_error "Invalid layer received", before anything is built.
 std::unique_ptr<Model> model_from_layers(std::vector<std::shared_ptr<Layer>> const& layers);
@@ -71,7 +71,7 @@ std::vector<int32_t> predicted_classes(Tensor const& output, uint32_t num_classe
 // The share of labels matched by the class of the sample at the same index.
 float accuracy(std::span<const int32_t> classes, std::span<const int32_t> labels);
 
-// Replaces the model's last layer, a compiled FullyConnected layer, by one with room for
+// Replaces the model's last layer, a compiled layer of the kind that learns, by one with room for
 // `num_add_classes` more classes of as many neurons each, keeping its name, settings and learned
 // values, and recompiles the learning parameters with the new class count. Everything is checked
 // and built first: a failure leaves the model as it was.

@@ -144,7 +144,7 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
 }
 
 NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& args) {
-    (void)dynamic_cast<Convolutional const&>(layer);
+    (void)conv_pool_layer(layer, LayerType::Convolutional);
     LayerParams const& params = layer.required_params();
     int32_t const weights_bits = params.get("weights_bits");
     int32_t const kernel_width = params.get("kernel_width");
@@ -170,7 +170,7 @@ NpRegisterMap format_conv_np_registers(Layer const& layer, NpImageArgs const& ar
 
 std::unique_ptr<program::Record> record_program_conv_layer(Device const& device, LayerRecordArgs const& args) {
     Layer const& layer = args.layer;
-    (void)dynamic_cast<Convolutional const&>(layer);
+    (void)conv_pool_layer(layer, LayerType::Convolutional);
     auto const weights = conv_weights(layer);
     int32_t const weights_bits = layer.required_params().get("weights_bits");
     NpRegisterMap const registers = format_conv_np_registers(layer, np_image_args(args));

@@ -100,7 +100,7 @@ std::vector<uint32_t> format_hrc_threshold_steps(Tensor const& thresholds, Tenso
 }
 
 std::unique_ptr<program::Record> record_program_hrc_layer(Device const& device, Layer const& layer) {
-    auto const& input_conv = dynamic_cast<InputConvolutional const&>(layer);
+    auto const& input_conv = conv_pool_layer(layer, LayerType::InputConvolutional);
     ConvCalculatedParams const& computed = input_conv.conv_calculated_params();
 
     auto record = program::new_record(device.version());

@@ -36,3 +36,18 @@ def test_a_parameter_the_kind_does_not_have_is_refused(core, failure):
     params = core.LayerParams(core.Conv2D, {"kernel_size": 3, "filters": 4, "paddding": 1})
     assert failure(lambda: core.Layer(params, "c")) == (
         ValueError, "Layer 'c': Conv2D layers have no parameter 'paddding'.")  # fmt: skip
+
+
+# The kinds as model files and the Python API number them, in their registration order.
+LAYER_TYPES = [("Unknown", 0), ("InputData", 1), ("InputConvolutional", 2), ("FullyConnected", 3),
+               ("Convolutional", 4), ("SeparableConvolutional", 5), ("Add", 6), ("Concatenate", 12),
+               ("Conv2D", 14), ("InputConv2D", 15), ("DepthwiseConv2D", 16), ("Conv2DTranspose", 17),
+               ("Dequantizer", 19), ("DepthwiseConv2DTranspose", 20), ("BufferTempConv", 21),
+               ("DepthwiseBufferTempConv", 22), ("StatefulRecurrent", 26), ("Dense1D", 25), ("Quantizer", 27),
+               ("WispPostProcessing", 28)]  # fmt: skip
+
+
+def test_layer_types_keep_their_names_values_and_order(core):
+    assert [(name, int(value)) for name, value in core.LayerType.__members__.items()] == LAYER_TYPES
+    assert all(getattr(core, name) == core.LayerType(value) for name, value in LAYER_TYPES)
+    assert core.LayerType(25).name == "Dense1D" and core.Conv2D != 14

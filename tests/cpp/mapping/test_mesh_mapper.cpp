@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -277,6 +278,31 @@ TEST(MeshMapperNpRequest, SelectNpsAnswersAreChecked) {
         auto const [status, chosen] = f.request({}, &new_pass, true);
         EXPECT_EQ(status.message, row.message) << row.name;
         EXPECT_EQ(chosen, row.chosen) << row.name;
+    }
+}
+
+// Each kind is cut by the splitter of its placement and filtering: over 8 input channels, 2 filters
+// make one part of 2 where the filters count, and the channels two parts of 4 where they do.
+TEST(MeshMapperNpRequest, EachKindTakesTheSplitterOfItsRow) {
+    struct Row { LayerType type; std::map<std::string, int> params; std::vector<uint32_t> filters; };
+    Row const rows[] = {
+        {LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 2}}, {2}},
+        {LayerType::DepthwiseConv2D, {{"kernel_size", 1}}, {4, 4}},
+        {LayerType::Conv2DTranspose, {{"kernel_size", 2}, {"filters", 2}}, {2}},
+        {LayerType::DepthwiseConv2DTranspose, {{"kernel_size", 2}}, {4, 4}},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(static_cast<int>(row.type));
+        Fixture f(fake_nps(Type::CNP1, 4));
+        f.model.input("in8", 8);
+        auto const layer = f.model.layer(row.type, "l", row.params, {"in8"});
+        bool new_pass = false;
+        auto const [components, status] = f.mapper.np_request(layer, {}, false, &new_pass, true);
+        ASSERT_FALSE(status.failed) << status.message;
+        std::vector<uint32_t> filters;
+        for (auto const& c : components)
+            if (c.type == Type::CNP1) filters.push_back(c.filters());
+        EXPECT_EQ(filters, row.filters);
     }
 }
 
