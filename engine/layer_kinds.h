@@ -120,6 +120,12 @@ enum class LayerType : int32_t { NUVRA_LAYER_KINDS(NUVRA_KIND_ENUMERATOR) };
 
 #undef NUVRA_KIND_ENUMERATOR
 
+// The one kind that learns on the chip: a model's learning parameters go to its last layer, which
+// must be of this kind.
+inline constexpr LayerType learning_kind = LayerType::FullyConnected;
+// Classes are added to a model's last layer only when it is of that kind; else this refusal.
+inline constexpr char not_learning_kind_message[] = "The last layer must be a FullyConnected layer.";
+
 // What the engine knows of a kind, from its row.
 struct LayerKind {
     LayerType type;

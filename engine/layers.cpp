@@ -141,6 +141,15 @@ void set_layer_mapping(Layer& layer, std::shared_ptr<Layer::Mapping> mapping) {
     created_layer(layer).set_mapping(std::move(mapping));
 }
 
+bool is_learning_layer(Layer const& layer) {
+    auto const* impl = dynamic_cast<LayerImpl const*>(&layer);
+    return impl != nullptr && impl->layer_type() == learning_kind;
+}
+
+void set_learning(Layer& layer, std::shared_ptr<LearningParams> const& learning) {
+    created_layer(layer).set_learning(learning);
+}
+
 // ---- LayerImpl ----
 
 LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
@@ -208,6 +217,9 @@ LayerParams const* LayerImpl::params() const { return params_.get(); }
 
 std::shared_ptr<LearningParams> LayerImpl::learning() const { return nullptr; }
 bool LayerImpl::can_learn() const { return learning() != nullptr; }
+void LayerImpl::set_learning(std::shared_ptr<LearningParams> const& learning) {
+    throw std::logic_error(format("Layer '{}' is not of the kind that learns.", name_));
+}
 
 Variables& LayerImpl::variables() { return variables_; }
 Variables const& LayerImpl::variables() const { return variables_; }

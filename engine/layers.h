@@ -115,6 +115,9 @@ public:
     LayerParams const* params() const final;
     std::shared_ptr<LearningParams> learning() const override;
     bool can_learn() const override;
+    // Gives the layer a model's learning parameters (null takes them away): only a layer of the
+    // learning kind takes them, any other is std::logic_error.
+    virtual void set_learning(std::shared_ptr<LearningParams> const& learning);
     Variables& variables() final;
     Variables const& variables() const final;
     bool has_activation() const final;
@@ -260,11 +263,18 @@ public:
     // expired.
     std::shared_ptr<LearningParams> learning() const override { return learning_.lock(); }
     bool can_learn() const override { return learning() != nullptr; }
-    void set_learning(std::shared_ptr<LearningParams> const& learning) { learning_ = learning; }
+    void set_learning(std::shared_ptr<LearningParams> const& learning) override { learning_ = learning; }
 
 private:
     std::weak_ptr<LearningParams> learning_;
 };
+
+// Whether `layer` is the engine's layer of the learning kind, the only one a model's learning
+// parameters are given to.
+bool is_learning_layer(Layer const& layer);
+// Gives such a layer the model's learning parameters (null takes them away); std::logic_error for
+// any other layer.
+void set_learning(Layer& layer, std::shared_ptr<LearningParams> const& learning);
 
 // The classes the back ends reach a layer of their kind by; each is its base, reading its row.
 class SeparableConvolutional final : public ConvPoolLayer {

@@ -73,7 +73,7 @@ void Model::pop_layer() {
     LayerImpl& impl = impl_of(*layer);
     drop_mapping();
     if (layer.get() == learning_layer_) {
-        learning_layer_->set_learning(nullptr);
+        set_learning(*learning_layer_, nullptr);
         learning_.reset();
         learning_layer_ = nullptr;
     }
@@ -88,25 +88,25 @@ void Model::pop_layer() {
 void Model::compile(std::shared_ptr<LearningParams> params) {
     if (!params) throw std::invalid_argument("Cannot compile a model without learning parameters.");
     if (layers_.empty()) throw std::invalid_argument("Cannot compile a model without layers.");
-    auto* fc = dynamic_cast<FullyConnected*>(layers_.back().get());
-    if (fc == nullptr)
-        throw std::invalid_argument(format("Cannot compile: the last layer '{}' is not a FullyConnected layer.",
-                                           layers_.back()->get_name()));
+    Layer* const last = layers_.back().get();
+    if (!is_learning_layer(*last))
+        throw std::invalid_argument(format("Cannot compile: the last layer '{}' is not a {} layer.", last->get_name(),
+                                           layer_type_name(learning_kind)));
     for (auto const& key : params->keys()) {
         if (key != "num_classes") continue;
         double const classes = params->get(key);
-        int32_t const units = fc->params()->get("units");
+        int32_t const units = last->params()->get("units");
         if (!valid_class_count(classes, units))
             throw std::invalid_argument(
                 format("Cannot compile: num_classes must be a whole number from 1 to the {} units of layer '{}' "
                        "(got {}).",
-                       units, fc->get_name(), classes));
+                       units, last->get_name(), classes));
     }
     drop_mapping();
-    if (learning_layer_ != nullptr && learning_layer_ != fc) learning_layer_->set_learning(nullptr);
+    if (learning_layer_ != nullptr && learning_layer_ != last) set_learning(*learning_layer_, nullptr);
     learning_ = std::move(params);
-    learning_layer_ = fc;
-    fc->set_learning(learning_);
+    learning_layer_ = last;
+    set_learning(*last, learning_);
 }
 
 void Model::drop_mapping() {

@@ -13,7 +13,7 @@
 //   variables exist (engine/layers.h). A layer the kind refuses leaves the model unchanged.
 //
 // Learning: compile(params) stores the parameters in the model and lets the last layer, which must
-// be a FullyConnected layer, see them through a weak reference. Popping that layer drops them.
+// be of the learning kind (learning_kind), see them through a weak reference. Popping that layer drops them.
 // Learning updates replace a variable's tensor (Variables::set) and never write into it: models
 // built from the layers of another model share their tensors.
 //
@@ -41,7 +41,6 @@
 namespace nuvra {
 
 class Device;
-class FullyConnected;
 class MapConstraints;
 class Sequence;
 
@@ -62,7 +61,7 @@ public:
     virtual void pop_layer();
     virtual std::vector<uint8_t> to_buffer() const;
     // Learning on the last layer (see above). Null parameters, an empty model, a last layer that
-    // is not FullyConnected, or a "num_classes" that is not a whole number from 1 to the layer's
+    // is not of the learning kind, or a "num_classes" that is not a whole number from 1 to the layer's
     // units are std::invalid_argument.
     virtual void compile(std::shared_ptr<LearningParams> params);
 
@@ -133,7 +132,7 @@ private:
     std::vector<std::shared_ptr<Layer>> layers_;
     std::unordered_set<std::string> names_;  // the names of layers_
     std::shared_ptr<LearningParams> learning_;
-    FullyConnected* learning_layer_ = nullptr;  // the layer that sees learning_
+    Layer* learning_layer_ = nullptr;  // the layer that sees learning_
     std::vector<std::shared_ptr<Sequence>> sequences_;
     std::shared_ptr<Device> device_;
 };

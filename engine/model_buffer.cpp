@@ -219,17 +219,18 @@ std::unique_ptr<Model> Model::from_buffer(const void* data, size_t size) {
         if (learning->layer() >= model->layers_.size())
             malformed(format("learning layer index {} is out of range ({} layers).", learning->layer(),
                              model->layers_.size()));
-        auto* fc = dynamic_cast<FullyConnected*>(model->layers_[learning->layer()].get());
-        if (fc == nullptr) malformed(format("learning layer {} is not a FullyConnected layer.", learning->layer()));
+        Layer* const learner = model->layers_[learning->layer()].get();
+        if (!is_learning_layer(*learner))
+            malformed(format("learning layer {} is not a {} layer.", learning->layer(), layer_type_name(learning_kind)));
         std::map<std::string, double> entries;
         for (auto const* entry : *learning->params()) entries.emplace(entry->key()->str(), entry->value());
         auto const classes = entries.find("num_classes");
-        if (classes != entries.end() && !valid_class_count(classes->second, fc->params()->get("units")))
+        if (classes != entries.end() && !valid_class_count(classes->second, learner->params()->get("units")))
             malformed(format("learning: num_classes {} does not suit {} units.", classes->second,
-                             fc->params()->get("units")));
+                             learner->params()->get("units")));
         model->learning_ = LearningParams::create(LearningType::NuvraUnsupervised, entries);
-        model->learning_layer_ = fc;
-        fc->set_learning(model->learning_);
+        model->learning_layer_ = learner;
+        set_learning(*learner, model->learning_);
     }
     return model;
 }

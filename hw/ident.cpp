@@ -21,6 +21,23 @@ std::string hw::to_string(Type type) {
     return "Unknown";
 }
 
+char const* hw::description(Type type) {
+    switch (type) {
+    case Type::HRC: return "High Resolution Convolution";
+    case Type::CNP1: return "Convolutional Neural Processor Type 1";
+    case Type::CNP2: return "Convolutional Neural Processor Type 2";
+    case Type::FNP2: return "FullyConnected Neural Processor (external memory)";
+    case Type::FNP3: return "FullyConnected Neural Processor (internal memory)";
+    case Type::TNP_B: return "Temporal Neural Processor Buffered";
+    case Type::TNP_R: return "Temporal Neural Processor Recurrent";
+    case Type::SKIP_DMA_STORE: return "Skip DMA store engine";
+    case Type::SKIP_DMA_LOAD: return "Skip DMA load engine";
+    case Type::None:
+    case Type::DMA: return "";
+    }
+    return "";
+}
+
 std::string hw::to_string(Ident const& ident) { return format("({}, {}, {})", ident.col, ident.row, ident.id); }
 
 bool hw::same_work(Component const& a, Component const& b) {

@@ -46,6 +46,8 @@ enum class Type : uint8_t {
 
 // The name of a type; "Unknown" for a value outside the enumeration.
 std::string to_string(Type type);
+// What a type of NP or engine is, as Python describes it ("" for None, DMA and other values).
+char const* description(Type type);
 
 // "(col, row, id)": how Python prints an identifier; the channel is not shown.
 std::string to_string(Ident const& ident);

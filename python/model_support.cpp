@@ -255,8 +255,7 @@ void add_classes(Model& model, int64_t num_add_classes) {
     if (model.layer_count() == 0) throw std::runtime_error("The model must have at least one layer.");
     std::shared_ptr<Layer> const last = model.get_layer(model.layer_count() - 1);
     LayerParams const& params = *last->params();
-    if (params.layer_type() != LayerType::FullyConnected)
-        throw std::runtime_error("The last layer must be a FullyConnected layer.");
+    if (params.layer_type() != learning_kind) throw std::runtime_error(not_learning_kind_message);
     std::shared_ptr<LearningParams> const learning = model.learning();
     if (!learning) throw std::runtime_error("The last layer must be compiled.");
 
@@ -275,7 +274,7 @@ void add_classes(Model& model, int64_t num_add_classes) {
     int64_t const new_units = per_class * num_add_classes + units;
     std::shared_ptr<LearningParams> const new_learning = LearningParams::create(learning->learning_type(), entries);
     std::shared_ptr<Layer> const grown =
-        make_layer(LayerType::FullyConnected,
+        make_layer(learning_kind,
                    {{"units", static_cast<int>(new_units)},
                     {"weights_bits", params.get("weights_bits")},
                     {"activation", params.get("activation")},

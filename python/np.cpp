@@ -206,15 +206,15 @@ void register_np_types(py::module_& m) {
     equality<hw::Ident>(ident_class, &same<hw::Ident>);
 
     register_hw_type_enum(np_module)
-        .value("HRC", hw::Type::HRC, "High Resolution Convolution")
-        .value("CNP1", hw::Type::CNP1, "Convolutional Neural Processor Type 1")
-        .value("CNP2", hw::Type::CNP2, "Convolutional Neural Processor Type 2")
-        .value("FNP2", hw::Type::FNP2, "FullyConnected Neural Processor (external memory)")
-        .value("FNP3", hw::Type::FNP3, "FullyConnected Neural Processor (internal memory)")
-        .value("TNP_B", hw::Type::TNP_B, "Temporal Neural Processor Buffered")
-        .value("TNP_R", hw::Type::TNP_R, "Temporal Neural Processor Recurrent")
-        .value("SKIP_DMA_STORE", hw::Type::SKIP_DMA_STORE, "Skip DMA store engine")
-        .value("SKIP_DMA_LOAD", hw::Type::SKIP_DMA_LOAD, "Skip DMA load engine")
+        .value("HRC", hw::Type::HRC, hw::description(hw::Type::HRC))
+        .value("CNP1", hw::Type::CNP1, hw::description(hw::Type::CNP1))
+        .value("CNP2", hw::Type::CNP2, hw::description(hw::Type::CNP2))
+        .value("FNP2", hw::Type::FNP2, hw::description(hw::Type::FNP2))
+        .value("FNP3", hw::Type::FNP3, hw::description(hw::Type::FNP3))
+        .value("TNP_B", hw::Type::TNP_B, hw::description(hw::Type::TNP_B))
+        .value("TNP_R", hw::Type::TNP_R, hw::description(hw::Type::TNP_R))
+        .value("SKIP_DMA_STORE", hw::Type::SKIP_DMA_STORE, hw::description(hw::Type::SKIP_DMA_STORE))
+        .value("SKIP_DMA_LOAD", hw::Type::SKIP_DMA_LOAD, hw::description(hw::Type::SKIP_DMA_LOAD))
         .export_values();
 
     using InfoView = View<np::Info>;
