@@ -236,14 +236,8 @@ size_t SequenceSerializer::serialize_layer_program(Layer const& layer, Layer con
                                                    std::shared_ptr<Layer> next_layer, bool set_spikes, bool mesh_flag,
                                                    std::vector<hw::Ident> const& skipped_nps, bool registers_only,
                                                    bool fnp_padding) {
-    return serialize_layer_program(LayerRecordArgs{.layer = layer,
-                                                   .sequence_first = sequence_first,
-                                                   .next_layer = std::move(next_layer),
-                                                   .set_spikes = set_spikes,
-                                                   .mesh_flag = mesh_flag,
-                                                   .skipped_nps = skipped_nps,
-                                                   .registers_only = registers_only,
-                                                   .fnp_padding = fnp_padding});
+    return serialize_layer_program(layer_record_args(layer, sequence_first, std::move(next_layer), set_spikes,
+                                                     mesh_flag, skipped_nps, registers_only, fnp_padding));
 }
 
 size_t SequenceSerializer::serialize_learning_layer_program(Layer const& layer, bool set_spikes) {
