@@ -131,7 +131,6 @@ std::unique_ptr<program::Record> record_program_dense_layer(Device const& device
     return record;
 }
 
-
 std::unique_ptr<program::Record> record_program_dense_layer(Device const& device, Layer const& layer,
                                                             std::shared_ptr<Layer> next_layer, bool set_spikes,
                                                             bool mesh_flag, std::vector<hw::Ident> const& skipped_nps,

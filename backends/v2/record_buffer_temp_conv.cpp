@@ -164,7 +164,7 @@ std::unique_ptr<program::Record> record_program_buffer_temp_conv_layer(Device co
                                                                        bool registers_only, bool fnp_padding) {
     return record_program_buffer_temp_conv_layer(
         device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
-                                 registers_only, fnp_padding));
+                                  registers_only, fnp_padding));
 }
 
 NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
@@ -173,7 +173,7 @@ NpRegisterMap format_buffer_temp_conv_np_registers(Layer const& layer, std::shar
                                                    bool fnp_padding) {
     return format_buffer_temp_conv_np_registers(
         layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
-                         fnp_padding));
+                          fnp_padding));
 }
 
 std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer(Device const& device,
@@ -185,7 +185,7 @@ std::unique_ptr<program::Record> record_program_depthwise_buffer_temp_conv_layer
                                                                                  bool fnp_padding) {
     return record_program_depthwise_buffer_temp_conv_layer(
         device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
-                                 registers_only, fnp_padding));
+                                  registers_only, fnp_padding));
 }
 
 NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
@@ -194,7 +194,7 @@ NpRegisterMap format_depthwise_buffer_temp_conv_np_registers(Layer const& layer,
                                                              bool registers_only, bool fnp_padding) {
     return format_depthwise_buffer_temp_conv_np_registers(
         layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
-                         fnp_padding));
+                          fnp_padding));
 }
 
 }  // namespace nuvra::v2

@@ -48,7 +48,7 @@ std::unique_ptr<program::Record> record_program_transposed_conv2d_layer(Device c
                                                                         bool registers_only, bool fnp_padding) {
     return record_program_transposed_conv2d_layer(
         device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
-                                 registers_only, fnp_padding));
+                                  registers_only, fnp_padding));
 }
 
 NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
@@ -57,7 +57,7 @@ NpRegisterMap format_transposed_conv2d_np_registers(Layer const& layer, std::sha
                                                     bool fnp_padding) {
     return format_transposed_conv2d_np_registers(
         layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
-                         fnp_padding));
+                          fnp_padding));
 }
 
 }  // namespace nuvra::v2

@@ -155,7 +155,7 @@ std::unique_ptr<program::Record> record_program_dense1d_layer(Device const& devi
                                                               bool registers_only) {
     return record_program_dense1d_layer(device, hardware_constraints,
                                         layer_record_args(layer, sequence_first, std::move(next_layer), set_spikes,
-                                                         mesh_flag, skipped_nps, registers_only, false));
+                                                          mesh_flag, skipped_nps, registers_only, false));
 }
 
 }  // namespace nuvra::v2

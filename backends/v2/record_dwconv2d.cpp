@@ -99,7 +99,7 @@ std::unique_ptr<program::Record> record_program_dwconv2d_layer(Device const& dev
                                                                bool registers_only, bool fnp_padding) {
     return record_program_dwconv2d_layer(
         device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
-                                 registers_only, fnp_padding));
+                                  registers_only, fnp_padding));
 }
 
 NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer, bool set_spikes,
@@ -107,7 +107,7 @@ NpRegisterMap format_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<L
                                            bool registers_only, bool fnp_padding) {
     return format_dwconv2d_np_registers(
         layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
-                         fnp_padding));
+                          fnp_padding));
 }
 
 std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device const& device, Layer const& layer,
@@ -117,7 +117,7 @@ std::unique_ptr<program::Record> record_program_transposed_dwconv2d_layer(Device
                                                                           bool registers_only, bool fnp_padding) {
     return record_program_transposed_dwconv2d_layer(
         device, layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps,
-                                 registers_only, fnp_padding));
+                                  registers_only, fnp_padding));
 }
 
 NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::shared_ptr<Layer> next_layer,
@@ -126,7 +126,7 @@ NpRegisterMap format_transposed_dwconv2d_np_registers(Layer const& layer, std::s
                                                       bool registers_only, bool fnp_padding) {
     return format_transposed_dwconv2d_np_registers(
         layer_record_args(layer, layer, std::move(next_layer), set_spikes, mesh_flag, skipped_nps, registers_only,
-                         fnp_padding));
+                          fnp_padding));
 }
 
 }  // namespace nuvra::v2
