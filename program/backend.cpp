@@ -37,25 +37,16 @@ void LayerRecorder::sync_learning_vars(std::shared_ptr<Layer> layer) const { thr
 std::unique_ptr<program::Record> IoRecorder::record_scc(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
                                                         bool output_type_is_zero, bool narrow_output, Shape input,
                                                         Shape output) const {
-    return record_scc(SccFlags{.first_on_hrc = first_on_hrc,
-                               .input_type_is_zero = input_type_is_zero,
-                               .last_on_hrc = last_on_hrc,
-                               .output_type_is_zero = output_type_is_zero,
-                               .narrow_output = narrow_output},
-                      input, output);
+    return record_scc(
+        SccFlags{first_on_hrc, input_type_is_zero, last_on_hrc, output_type_is_zero, narrow_output}, input, output);
 }
 
 std::vector<std::pair<uint32_t, uint32_t>> IoRecorder::record_epg(Layer const& first, uint8_t lowest_col,
                                                                   uint8_t highest_col, uint8_t row_code,
                                                                   bool last_on_hrc, bool several_passes,
                                                                   bool input_type_is_zero) const {
-    return record_epg(EpgArgs{.first = first,
-                              .lowest_col = lowest_col,
-                              .highest_col = highest_col,
-                              .row_code = row_code,
-                              .last_on_hrc = last_on_hrc,
-                              .several_passes = several_passes,
-                              .input_type_is_zero = input_type_is_zero});
+    return record_epg(
+        EpgArgs{first, lowest_col, highest_col, row_code, last_on_hrc, several_passes, input_type_is_zero});
 }
 
 }  // namespace nuvra

@@ -211,12 +211,8 @@ size_t SequenceSerializer::serialize_scc_program(SccFlags const& flags, Shape in
 
 size_t SequenceSerializer::serialize_scc_program(bool first_on_hrc, bool input_type_is_zero, bool last_on_hrc,
                                                  bool output_type_is_zero, bool narrow_output, Shape in, Shape out) {
-    return serialize_scc_program(SccFlags{.first_on_hrc = first_on_hrc,
-                                          .input_type_is_zero = input_type_is_zero,
-                                          .last_on_hrc = last_on_hrc,
-                                          .output_type_is_zero = output_type_is_zero,
-                                          .narrow_output = narrow_output},
-                                 in, out);
+    return serialize_scc_program(
+        SccFlags{first_on_hrc, input_type_is_zero, last_on_hrc, output_type_is_zero, narrow_output}, in, out);
 }
 
 size_t SequenceSerializer::serialize_layer_program(LayerRecordArgs const& args) {
@@ -280,13 +276,8 @@ void SequenceSerializer::serialize_epg_tracks(EpgArgs const& args) {
 void SequenceSerializer::serialize_epg_tracks(Layer const& first, uint8_t lowest_col, uint8_t highest_col,
                                               uint8_t row_code, bool last_on_hrc, bool several_passes,
                                               bool input_type_is_zero) {
-    serialize_epg_tracks(EpgArgs{.first = first,
-                                 .lowest_col = lowest_col,
-                                 .highest_col = highest_col,
-                                 .row_code = row_code,
-                                 .last_on_hrc = last_on_hrc,
-                                 .several_passes = several_passes,
-                                 .input_type_is_zero = input_type_is_zero});
+    serialize_epg_tracks(
+        EpgArgs{first, lowest_col, highest_col, row_code, last_on_hrc, several_passes, input_type_is_zero});
 }
 
 void SequenceSerializer::record_dummy_desc_hdr(bool enabled) {
