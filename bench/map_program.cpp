@@ -212,31 +212,37 @@ ChildReport run_child(int columns, int maps) {
     return report;
 }
 
-// Runs each child in a fresh process (forked before this process maps anything).
+// Runs `run` in a fresh process (forked before this process maps anything) and gives back the
+// report it wrote; a child that fails ends this process with a message naming `what`.
+template <class Report, class Run>
+Report in_child(Run run, char const* what) {
+    int fds[2];
+    if (pipe(fds) != 0) std::exit(3);
+    pid_t const pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        Report const report = run();
+        ssize_t const written = write(fds[1], &report, sizeof report);
+        _exit(written == ssize_t(sizeof report) ? 0 : 4);
+    }
+    close(fds[1]);
+    Report report;
+    ssize_t const got = read(fds[0], &report, sizeof report);
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (got != ssize_t(sizeof report) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        std::fprintf(stderr, "%s failed\n", what);
+        std::exit(1);
+    }
+    return report;
+}
+
+// Runs each child in a fresh process.
 std::vector<ChildReport> run_children(int columns, int processes, int maps) {
     std::vector<ChildReport> reports;
-    for (int p = 0; p < processes; ++p) {
-        int fds[2];
-        if (pipe(fds) != 0) std::exit(3);
-        pid_t const pid = fork();
-        if (pid == 0) {
-            close(fds[0]);
-            ChildReport const report = run_child(columns, maps);
-            ssize_t const written = write(fds[1], &report, sizeof report);
-            _exit(written == ssize_t(sizeof report) ? 0 : 4);
-        }
-        close(fds[1]);
-        ChildReport report;
-        ssize_t const got = read(fds[0], &report, sizeof report);
-        close(fds[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        if (got != ssize_t(sizeof report) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-            std::fprintf(stderr, "a child process failed\n");
-            std::exit(1);
-        }
-        reports.push_back(report);
-    }
+    for (int p = 0; p < processes; ++p)
+        reports.push_back(in_child<ChildReport>([&] { return run_child(columns, maps); }, "a child process"));
     return reports;
 }
 
@@ -329,25 +335,7 @@ MixReport run_mix(int maps) {
 }
 
 void report_mix(int maps) {
-    int fds[2];
-    if (pipe(fds) != 0) std::exit(3);
-    pid_t const pid = fork();
-    if (pid == 0) {
-        close(fds[0]);
-        MixReport const report = run_mix(maps);
-        ssize_t const written = write(fds[1], &report, sizeof report);
-        _exit(written == ssize_t(sizeof report) ? 0 : 4);
-    }
-    close(fds[1]);
-    MixReport r;
-    ssize_t const got = read(fds[0], &r, sizeof r);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (got != ssize_t(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        std::fprintf(stderr, "the child process of the chains in turn failed\n");
-        std::exit(1);
-    }
+    MixReport const r = in_child<MixReport>([&] { return run_mix(maps); }, "the child process of the chains in turn");
     std::printf("Chains of 25 and 250 Conv2D layers, an NP per layer (%d maps each, a fresh process)\n", maps);
     std::printf("  minor page faults: %d maps of 250 alone %.0f; %d pairs in turn %.0f (%.2f of alone)\n", maps,
                 r.long_alone_faults, maps, r.pair_faults, r.pair_faults / std::max(1.0, r.long_alone_faults));
