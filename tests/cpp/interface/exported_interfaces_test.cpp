@@ -172,6 +172,14 @@ static_assert(has_form<uint32_t (TransposedCnpSplit::*)() const>(&TransposedCnpS
 template <class Member, class Type>
 constexpr bool is_member = std::is_same_v<Member, Type>;
 
+// A register constant of the interface: a RegDetail of its own (not a field bound to its word, nor
+// any other type) with these bits.
+template <class T>
+consteval bool is_reg_detail(T const& constant, uint32_t offset, uint32_t width) {
+    if constexpr (std::is_same_v<T, RegDetail>) return constant == RegDetail{offset, width};
+    else return false;
+}
+
 // The split geometry of one NP, and the NP part of a component.
 static_assert(is_member<decltype(NpSplitInterface::window_y), uint32_t> &&
               is_member<decltype(NpSplitInterface::window_x), uint32_t> &&
@@ -669,47 +677,43 @@ using LT = LayerType;
 using Idents = std::vector<hw::Ident>;
 using RecordPtr = std::unique_ptr<program::Record>;
 
-// A field constant declared as a RegDetail of its own, not as a field bound to its word.
-template <class Declared>
-constexpr bool is_reg_detail = std::is_same_v<Declared, RegDetail const>;
-
-static_assert(is_reg_detail<decltype(v2::REG4_IB_CH_GRP_EN)> && v2::REG4_IB_CH_GRP_EN == RegDetail{10, 1});
-static_assert(is_reg_detail<decltype(v2::REG4_EN_ACT)> && v2::REG4_EN_ACT == RegDetail{15, 1});
-static_assert(is_reg_detail<decltype(v2::REG4_NP_NUM)> && v2::REG4_NP_NUM == RegDetail{16, 8});
-static_assert(is_reg_detail<decltype(v2::REG5_CPKSRAM_SIZE)> && v2::REG5_CPKSRAM_SIZE == RegDetail{0, 16});
-static_assert(is_reg_detail<decltype(v2::REG8_II_SIZE)> && v2::REG8_II_SIZE == RegDetail{0, 11});
-static_assert(is_reg_detail<decltype(v2::REG8_II_OFFSET)> && v2::REG8_II_OFFSET == RegDetail{12, 3});
-static_assert(is_reg_detail<decltype(v2::REG8_JJ_SIZE)> && v2::REG8_JJ_SIZE == RegDetail{16, 11});
-static_assert(is_reg_detail<decltype(v2::REG8_JJ_OFFSET)> && v2::REG8_JJ_OFFSET == RegDetail{28, 3});
-static_assert(is_reg_detail<decltype(v2::REG9_I_ORIG_CUT)> && v2::REG9_I_ORIG_CUT == RegDetail{0, 12});
-static_assert(is_reg_detail<decltype(v2::REG11_CHCONT_SIZE)> && v2::REG11_CHCONT_SIZE == RegDetail{12, 18});
-static_assert(is_reg_detail<decltype(v2::CNP2_TF_TOTAL)> && v2::CNP2_TF_TOTAL == RegDetail{0, 11});
-static_assert(is_reg_detail<decltype(v2::CNP3_CH_ORIG_CUT)> && v2::CNP3_CH_ORIG_CUT == RegDetail{0, 12});
-static_assert(is_reg_detail<decltype(v2::CNP3_CH_SIZE_CUT)> && v2::CNP3_CH_SIZE_CUT == RegDetail{16, 10});
-static_assert(is_reg_detail<decltype(v2::CNP8_CPK_CHCONT_SIZE)> && v2::CNP8_CPK_CHCONT_SIZE == RegDetail{16, 16});
-static_assert(is_reg_detail<decltype(v2::PR1_FNP_MODE)> && v2::PR1_FNP_MODE == RegDetail{1, 1});
-static_assert(is_reg_detail<decltype(v2::PR1_IB_CH_GRP_EN)> && v2::PR1_IB_CH_GRP_EN == RegDetail{10, 1});
-static_assert(is_reg_detail<decltype(v2::PR1_SP_MAXPOOLING)> && v2::PR1_SP_MAXPOOLING == RegDetail{11, 1});
-static_assert(is_reg_detail<decltype(v2::PR1_SEPARABLE)> && v2::PR1_SEPARABLE == RegDetail{15, 1});
-static_assert(is_reg_detail<decltype(v2::PR1_I_ORIG_CUT)> && v2::PR1_I_ORIG_CUT == RegDetail{0, 12});
-static_assert(is_reg_detail<decltype(v2::PR1_J_ORIG_CUT)> && v2::PR1_J_ORIG_CUT == RegDetail{16, 12});
-static_assert(is_reg_detail<decltype(v2::PR1_I_SIZE_CUT)> && v2::PR1_I_SIZE_CUT == RegDetail{0, 11});
-static_assert(is_reg_detail<decltype(v2::PR1_J_SIZE_CUT)> && v2::PR1_J_SIZE_CUT == RegDetail{16, 11});
-static_assert(is_reg_detail<decltype(v2::PR1_CH_SIZE)> && v2::PR1_CH_SIZE == RegDetail{0, 18});
-static_assert(is_reg_detail<decltype(v2::PR1_CH_ORIG_CUT)> && v2::PR1_CH_ORIG_CUT == RegDetail{0, 12});
-static_assert(is_reg_detail<decltype(v2::PR1_CH_SIZE_CUT)> && v2::PR1_CH_SIZE_CUT == RegDetail{16, 10});
-static_assert(is_reg_detail<decltype(v2::PR1_PKSRAM_SIZE)> && v2::PR1_PKSRAM_SIZE == RegDetail{0, 16});
-static_assert(is_reg_detail<decltype(v2::VARS_W1_BIAS)> && v2::VARS_W1_BIAS == RegDetail{8, 8});
-static_assert(is_reg_detail<decltype(v2::VARS_W1_BIAS_SHIFT)> && v2::VARS_W1_BIAS_SHIFT == RegDetail{16, 5});
-static_assert(is_reg_detail<decltype(v2::VARS_W1_OUT_SHIFT)> && v2::VARS_W1_OUT_SHIFT == RegDetail{21, 6});
-static_assert(is_reg_detail<decltype(v2::VARS_W1_MAX_SHIFT)> && v2::VARS_W1_MAX_SHIFT == RegDetail{27, 5});
-static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_R)> && v2::HRC_SRAM_SELECT_R == RegDetail{0, 1});
-static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_G)> && v2::HRC_SRAM_SELECT_G == RegDetail{1, 1});
-static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_B)> && v2::HRC_SRAM_SELECT_B == RegDetail{2, 1});
-static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_LUT)> && v2::HRC_SRAM_SELECT_LUT == RegDetail{29, 1});
-static_assert(is_reg_detail<decltype(v2::HRC_SRAM_SELECT_ACT)> && v2::HRC_SRAM_SELECT_ACT == RegDetail{31, 1});
-static_assert(is_reg_detail<decltype(v2::fnp::MAX_VALUE)> && v2::fnp::MAX_VALUE == RegDetail{16, 8});
-static_assert(is_reg_detail<decltype(v2::fnp::MAX_VALUE_SHIFT)> && v2::fnp::MAX_VALUE_SHIFT == RegDetail{24, 8});
+static_assert(is_reg_detail(v2::REG4_IB_CH_GRP_EN, 10, 1));
+static_assert(is_reg_detail(v2::REG4_EN_ACT, 15, 1));
+static_assert(is_reg_detail(v2::REG4_NP_NUM, 16, 8));
+static_assert(is_reg_detail(v2::REG5_CPKSRAM_SIZE, 0, 16));
+static_assert(is_reg_detail(v2::REG8_II_SIZE, 0, 11));
+static_assert(is_reg_detail(v2::REG8_II_OFFSET, 12, 3));
+static_assert(is_reg_detail(v2::REG8_JJ_SIZE, 16, 11));
+static_assert(is_reg_detail(v2::REG8_JJ_OFFSET, 28, 3));
+static_assert(is_reg_detail(v2::REG9_I_ORIG_CUT, 0, 12));
+static_assert(is_reg_detail(v2::REG11_CHCONT_SIZE, 12, 18));
+static_assert(is_reg_detail(v2::CNP2_TF_TOTAL, 0, 11));
+static_assert(is_reg_detail(v2::CNP3_CH_ORIG_CUT, 0, 12));
+static_assert(is_reg_detail(v2::CNP3_CH_SIZE_CUT, 16, 10));
+static_assert(is_reg_detail(v2::CNP8_CPK_CHCONT_SIZE, 16, 16));
+static_assert(is_reg_detail(v2::PR1_FNP_MODE, 1, 1));
+static_assert(is_reg_detail(v2::PR1_IB_CH_GRP_EN, 10, 1));
+static_assert(is_reg_detail(v2::PR1_SP_MAXPOOLING, 11, 1));
+static_assert(is_reg_detail(v2::PR1_SEPARABLE, 15, 1));
+static_assert(is_reg_detail(v2::PR1_I_ORIG_CUT, 0, 12));
+static_assert(is_reg_detail(v2::PR1_J_ORIG_CUT, 16, 12));
+static_assert(is_reg_detail(v2::PR1_I_SIZE_CUT, 0, 11));
+static_assert(is_reg_detail(v2::PR1_J_SIZE_CUT, 16, 11));
+static_assert(is_reg_detail(v2::PR1_CH_SIZE, 0, 18));
+static_assert(is_reg_detail(v2::PR1_CH_ORIG_CUT, 0, 12));
+static_assert(is_reg_detail(v2::PR1_CH_SIZE_CUT, 16, 10));
+static_assert(is_reg_detail(v2::PR1_PKSRAM_SIZE, 0, 16));
+static_assert(is_reg_detail(v2::VARS_W1_BIAS, 8, 8));
+static_assert(is_reg_detail(v2::VARS_W1_BIAS_SHIFT, 16, 5));
+static_assert(is_reg_detail(v2::VARS_W1_OUT_SHIFT, 21, 6));
+static_assert(is_reg_detail(v2::VARS_W1_MAX_SHIFT, 27, 5));
+static_assert(is_reg_detail(v2::HRC_SRAM_SELECT_R, 0, 1));
+static_assert(is_reg_detail(v2::HRC_SRAM_SELECT_G, 1, 1));
+static_assert(is_reg_detail(v2::HRC_SRAM_SELECT_B, 2, 1));
+static_assert(is_reg_detail(v2::HRC_SRAM_SELECT_LUT, 29, 1));
+static_assert(is_reg_detail(v2::HRC_SRAM_SELECT_ACT, 31, 1));
+static_assert(is_reg_detail(v2::fnp::MAX_VALUE, 16, 8));
+static_assert(is_reg_detail(v2::fnp::MAX_VALUE_SHIFT, 24, 8));
 
 // The sizes and the variable, shift, look-up-table and FNP formats, in their exact types.
 using Words = std::vector<uint32_t>;
@@ -1033,14 +1037,6 @@ TEST(ExportedInterfacesV2, FormatterFormsWriteWhatTheNamedFormsWrite) {
 
 namespace first_generation {
 
-// A register constant of the interface: a RegDetail (not a Field, nor any other type) with these
-// bits.
-template <class T>
-consteval bool is_reg_detail(T const& constant, uint32_t offset, uint32_t width) {
-    if constexpr (std::is_same_v<T, RegDetail>) return constant == RegDetail{offset, width};
-    else return false;
-}
-
 static_assert(is_reg_detail(v1::CNP1_CONV_STRD, 8, 1));
 static_assert(is_reg_detail(v1::CNP1_KERNEL_TYPE, 28, 3));
 static_assert(is_reg_detail(v1::CNP4_OB_I_ORIG, 0, 12));
@@ -1266,8 +1262,6 @@ TEST(V1ExportedInterfaces, DenseFormsAsTheTensorForms) {
 // ---- third generation ----
 
 namespace third_generation {
-
-using first_generation::is_reg_detail;
 
 static_assert(is_reg_detail(wisp::INTERNAL_STATE_SIZE, 0, 9));
 static_assert(is_reg_detail(wisp::LAYER_0_COUT_SIZE, 0, 9));
