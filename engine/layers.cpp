@@ -58,10 +58,10 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
     for (auto const& key : given.keys()) entries.emplace(key, given.get(key));
 
     // A key the kind does not have is most often a misspelt one, which would leave the layer with
-    // that key's default without a word.
+    // that key's default without a word. Keys given as bytes may not be text.
     for (auto const& [key, value] : entries)
         if (!kind_has_key(type, key))
-            refuse_layer(name, format("{} layers have no parameter '{}'.", layer_type_name(type), key));
+            refuse_layer(name, format("{} layers have no parameter '{}'.", layer_type_name(type), escaped_utf8(key)));
 
     std::span<KeySpec const> const specs = kind_rules(type).keys;
     for (auto const& spec : specs) {

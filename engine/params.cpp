@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "hw/format.h"
+#include "hw/text.h"
 
 namespace nuvra {
 
@@ -24,7 +25,7 @@ public:
 protected:
     Value value_of(std::string const& key) const {
         auto it = entries_.find(key);
-        if (it == entries_.end()) throw std::invalid_argument(format("Key {} not found", key));
+        if (it == entries_.end()) throw std::invalid_argument(format("Key {} not found", escaped_utf8(key)));
         return it->second;
     }
 

@@ -8,6 +8,7 @@
 
 #include "engine/layer.h"
 #include "engine/params.h"
+#include "hw/text.h"
 #include "mapping/layer_mapping.h"
 #include "python/aliases.h"
 #include "python/attribute_names.h"
@@ -50,6 +51,14 @@ std::vector<hw::Component> skipdma_stores(Layer::Mapping const& mapping) {
         if (hw::Component const* dual = m->skipdma_store_dual_output()) result.push_back(*dual);
     }
     return result;
+}
+
+// The parameter names as str: a name given as bytes that are not UTF-8 shows its other bytes as
+// \xNN.
+std::vector<std::string> parameter_names(LayerParams const& params) {
+    std::vector<std::string> names = params.keys();
+    for (auto& name : names) name = escaped_utf8(name);
+    return names;
 }
 
 }  // namespace
@@ -152,7 +161,7 @@ void register_layer_params(py::module_& m) {
                 return layer_param(self, key);
             },
             py::arg("key"))
-        .def("__dir__", &LayerParams::keys)
+        .def("__dir__", &parameter_names)
         .def("has", &LayerParams::has, py::arg("key"),
              "\n        Check if a key is present in the LayerParams object.\n\n        Args:\n            key (str): key "
              "to be searched.\n        Returns:\n            bool: True if the key is present, otherwise false.\n    ")

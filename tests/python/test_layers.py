@@ -36,6 +36,12 @@ def test_a_parameter_the_kind_does_not_have_is_refused(core, failure):
     params = core.LayerParams(core.Conv2D, {"kernel_size": 3, "filters": 4, "paddding": 1})
     assert failure(lambda: core.Layer(params, "c")) == (
         ValueError, "Layer 'c': Conv2D layers have no parameter 'paddding'.")  # fmt: skip
+    # Mended: a bytes key that is not text made every message naming it a UnicodeDecodeError.
+    params = core.LayerParams(core.Conv2D, {"kernel_size": 3, "filters": 4, b"pad\xff": 1})
+    assert failure(lambda: core.Layer(params, "c")) == (
+        ValueError, "Layer 'c': Conv2D layers have no parameter 'pad\\xff'.")  # fmt: skip
+    assert failure(lambda: params.get(b"\xfe")) == (ValueError, "Key \\xfe not found")
+    assert dir(params) == ["filters", "kernel_size", "pad\\xff"] and params.get(b"pad\xff") == 1
 
 
 # The kinds as model files and the Python API number them, in their registration order.

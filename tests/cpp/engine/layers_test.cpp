@@ -86,6 +86,8 @@ TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
         {{{"kernel_size", 3}, {"filters", 4}, {"paddding", 1}}, "paddding"},
         {{{"kernal_size", 3}, {"filters", 4}}, "kernal_size"},  // before the required key it stands for
         {{{"kernel_size", 3}, {"filters", 4}, {"stride_x", 2}}, "stride_x"},  // a per-axis name
+        // Mended: bytes that are not text made the message itself undecodable in Python.
+        {{{"kernel_size", 3}, {"filters", 4}, {"pad\xff", 1}}, "pad\\xff"},
     };
     for (auto const& row : conv2d)
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, row.first, "c"); }),
