@@ -36,6 +36,12 @@ std::vector<std::shared_ptr<Layer>> run_layers(Model const& model, std::shared_p
     return layers;
 }
 
+// A Quantizer right after the input layer reads a float model input as it is, unclipped; every
+// other layer reads the input layer's integers.
+bool reads_float_input(Layer const& layer, Layer const& inbound, Value const& x) {
+    return x->type() == TensorType::float32 && inbound.is_input_layer() && layer.type() == LayerType::Quantizer;
+}
+
 // Runs `layers` over `x` (a group of samples); the values of every layer, in layer order. With
 // `last_only`, a value is dropped once the last layer reading it has run (so that a run holds a
 // few layers' values rather than all of them), and only the last layer's value is kept.
@@ -65,7 +71,8 @@ std::vector<Value> run_group(std::vector<std::shared_ptr<Layer>> const& layers, 
         } else {
             if (inbound_of[i].size() != layer.inbound_layers().size())
                 inference::refuse_layer(layer, "an inbound layer does not come before it in the model");
-            for (size_t from : inbound_of[i]) in.push_back(values[from]);
+            for (size_t from : inbound_of[i])
+                in.push_back(reads_float_input(layer, *layers[from], x) ? x : values[from]);
         }
         values.push_back(inference::run_layer(layer, in, states[&layer]));
         in.clear();

@@ -13,10 +13,15 @@
 //
 // Values. The model's input is (samples, width, height, channels); fewer dimensions are accepted
 // when, padded with 1s after the first, they give that shape ((N, C) for a (1, 1, C) input). An
-// int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input stays float
-// until a layer needs integers, which rounds it to nearest (halves away from zero), saturated to
-// int32 (infinities saturate); a NaN in it is std::invalid_argument "Input sample <s> holds NaN at
-// x <x>, y <y>, channel <c>: NaN has no integer value.", before anything runs. Between layers
+// int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input means what the
+// same integers mean: the input layer rounds it to nearest (halves away from zero; infinities
+// saturate) and saturates it to its bits and sign as it does integers, except that a Quantizer
+// reading the input layer reads the float values as they are, unclipped. A NaN in a float input is
+// std::invalid_argument "Input sample <s> holds NaN at x <x>, y <y>, channel <c>: NaN has no
+// integer value.", before anything runs (a mapped model's run refuses it the same way). A NaN
+// that a layer would turn into an integer is std::invalid_argument "Layer '<name>' (<kind>):
+// <what> holds NaN at channel <c>: NaN has no integer value." (<what>: "variable '<variable>'",
+// or "its input" for float values of an earlier layer). Between layers
 // values are int32 (float32 after a layer that dequantizes; uint8 where every output of a layer on
 // the blocked kernels is a byte), four-dimensional, samples first. Each sample is one time step
 // for the kinds with state (the state column of their row, engine/layer_kinds.h): their state

@@ -3,7 +3,8 @@
 //
 // Arithmetic per kind (x the layer's input; the bias, pooling, out stage and threshold stage are
 // those of engine/inference.h):
-//   InputData              x, integers saturated to the layer's bit width and sign
+//   InputData              x, integers (float inputs rounded, halves away from zero) saturated to
+//                          the layer's bit width and sign
 //   InputConvolutional     input_conv2d of x as bytes, padded with "padding_value", then pooling
 //                          and the threshold stage
 //   Convolutional          conv2d_v2 (weights (F, C, ky, kx) read as (kx, ky, C, F)), pooling,
@@ -18,8 +19,8 @@
 //   Conv2DTranspose        lshift, conv2d_transpose with stride s and padding (k - s) / 2 (0 when
 //                          k < s), bias, out stage; DepthwiseConv2DTranspose the same with each
 //                          channel's kernel on its own channel
-//   BufferTempConv         each frame (signed bytes) pushed by fifo_op into a fifo of fifo_size
-//                          frames, oldest first; lshift by input_shift; a 1 x 1 conv2d_v2 over the
+//   BufferTempConv         each frame (the layer's inputs at its input bits and sign) pushed by
+//                          fifo_op into a fifo of fifo_size frames, oldest first; lshift by input_shift; a 1 x 1 conv2d_v2 over the
 //                          fifo's (frame, channel) rows; bias; out stage
 //   DepthwiseBufferTempConv the same fifo; depthwise_like_conv with weights (fifo_size, C); bias;
 //                          out stage
@@ -81,6 +82,13 @@ std::string kind_of(Layer const& layer) { return layer_type_name(layer.params()-
 // "Layer '<name>' (<kind>): <reason>", the words of every refusal of a layer.
 std::string layer_text(Layer const& layer, std::string const& reason) {
     return format("Layer '{}' ({}): {}", layer.get_name(), kind_of(layer), reason);
+}
+
+// A NaN on its way to an integer: std::invalid_argument naming the layer, where it lies (a
+// variable, or the layer's input) and the channel.
+[[noreturn]] void refuse_nan(Layer const& layer, std::string const& where, size_t channel) {
+    throw std::invalid_argument(
+        layer_text(layer, format("{} holds NaN at channel {}: NaN has no integer value.", where, channel)));
 }
 
 // Refuses a tensor of `dims` (per sample) above max_run_elements.
@@ -520,7 +528,6 @@ Value const& only_input(Layer const& layer, Inputs const& given) {
 
 Value input_data(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
     Value const& x = only_input(layer, given);
-    if (x->type() == TensorType::float32) return x;
     int const bits = layer.output_bits();
     if (kernels == Kernels::blocked && !layer.output_signed() && bits <= 8) {  // bytes for the next layer
         if (x->type() == TensorType::uint8 && bits == 8) return x;
@@ -757,26 +764,42 @@ Value concatenate(Layer const& layer, Inputs const& given, LayerState& state, Ke
     return dense(ops::concatenate_last_dim(parts));
 }
 
-// Pushes each frame of x into the layer's fifo; calls `step` with the fifo as int32
-// (fifo_size, x, y, C) after each push and joins its results.
+// The values a layer reads: its input bits, signed when its first inbound layer's outputs are.
+struct ValueRange {
+    int64_t lo, hi;
+    std::string text;  // "8-bit unsigned", ...
+};
+ValueRange input_range(Layer const& layer) {
+    auto const inbounds = layer.inbound_view();
+    bool const is_signed = inbounds.empty() || inbounds.front()->output_signed();
+    int const bits = std::clamp<int>(layer.input_bits(), 1, 32);
+    ValueRange range{is_signed ? ops::detail::signed_min(bits) : 0,
+                     is_signed ? ops::detail::signed_max(bits) : (int64_t{1} << bits) - 1,
+                     format("{}-bit {}", bits, is_signed ? "signed" : "unsigned")};
+    range.hi = std::min<int64_t>(range.hi, std::numeric_limits<int32_t>::max());
+    return range;
+}
+
+// Pushes each frame of x into the layer's fifo, which holds the layer's inputs as they come (its
+// input bits and sign: 0..255 after an unsigned 8-bit layer); calls `step` with the fifo (int32,
+// (fifo_size, x, y, C)) after each push and joins its results.
 template <class Step>
 Value over_fifo(Layer const& layer, Value const& x, LayerState& state, Step step) {
     Dims4 const d = dims4(*x);
     uint32_t const depth = static_cast<uint32_t>(param(layer, "fifo_size"));
-    if (!state.fifo) state.fifo = Dense::create(TensorType::int8, Shape{depth, d.x, d.y, d.c}, Layout::c_order);
+    if (!state.fifo) state.fifo = Dense::create(TensorType::int32, Shape{depth, d.x, d.y, d.c}, Layout::c_order);
+    ValueRange const range = input_range(layer);
     std::vector<int32_t> const frames = read_all<int32_t>(*ints(x));
     size_t const frame = size_t{d.x} * d.y * d.c;
     std::vector<Value> outputs;
     for (size_t s = 0; s < d.n; ++s) {
-        std::vector<int8_t> bytes(frame);
-        for (size_t i = 0; i < frame; ++i) {
-            int32_t const v = frames[s * frame + i];
-            if (v < -128 || v > 127)
-                refuse_layer(layer, format("the value {} does not fit the fifo's signed bytes", v));
-            bytes[i] = static_cast<int8_t>(v);
-        }
-        ops::fifo_op(*state.fifo, *make_dense(TensorType::int8, Shape{d.x, d.y, d.c}, bytes));
-        outputs.push_back(step(int32_of(*state.fifo)));
+        auto const first = frames.begin() + static_cast<std::ptrdiff_t>(s * frame);
+        std::vector<int32_t> const entry(first, first + static_cast<std::ptrdiff_t>(frame));
+        for (int32_t v : entry)
+            if (v < range.lo || v > range.hi)
+                refuse_layer(layer, format("the value {} does not fit the fifo's {} values", v, range.text));
+        ops::fifo_op(*state.fifo, *make_dense(TensorType::int32, Shape{d.x, d.y, d.c}, entry));
+        outputs.push_back(step(state.fifo));
     }
     return join_samples(outputs);
 }
@@ -872,10 +895,18 @@ Value quantizer(Layer const& layer, Inputs const& given, LayerState& state, Kern
         std::vector<int32_t> const v = read_all<int32_t>(*ints(x));
         values.assign(v.begin(), v.end());
     }
+    for (size_t c = 0; c < d.c; ++c)
+        if (std::isnan(scales[c])) refuse_nan(layer, "variable 'scales'", c);
     std::vector<int32_t> out(values.size());
     for (size_t i = 0; i < values.size(); ++i) {
         size_t const c = i % d.c;
-        int64_t const q = int64_t{round_to_int32(values[i] * scales[c])} + zero_points[c];
+        float const scaled = values[i] * scales[c];
+        if (std::isnan(values[i])) refuse_nan(layer, "its input", c);
+        if (std::isnan(scaled))  // an infinity times 0
+            throw std::invalid_argument(layer_text(
+                layer, format("variable 'scales' holds {} at channel {}: {} x {} is NaN, which has no integer value.",
+                              scales[c], c, values[i], scales[c])));
+        int64_t const q = int64_t{round_to_int32(scaled)} + zero_points[c];
         out[i] = static_cast<int32_t>(std::clamp(q, lo, hi));
     }
     return make_dense(TensorType::int32, x->dimensions(), out);
@@ -995,6 +1026,11 @@ void check_variables(Layer const& layer) {
 }
 
 void check_run_sizes(Layer const& layer) {
+    // The sizes whose 0 leaves a layer no weights, state or outputs to compute.
+    for (char const* key : {"filters", "units", "stateful_channels", "output_channels"})
+        if (layer.params()->has(key) && layer.params()->get(key) == 0)
+            throw std::invalid_argument(
+                layer_text(layer, format("parameter '{}' is 0: the layer has nothing to compute", key)));
     auto const* has = dynamic_cast<HasConvParams const*>(&layer);
     ConvCalculatedParams const* block = has ? has->conv_params() : nullptr;
     auto const* pools = dynamic_cast<HasPoolParams const*>(&layer);
@@ -1077,17 +1113,23 @@ Value model_input(Tensor const& inputs, Shape const& input_shape) {
     Shape const shape = model_input_shape(inputs.dimensions(), input_shape);
     if (inputs.type() != TensorType::float32) return reshaped(*int32_of(inputs), shape);
     Value const values = reshaped(inputs, shape);
-    // A NaN has no integer value: each layer that needs integers would read it as some number.
-    auto const* v = static_cast<float const*>(values->buffer().data);
-    auto const nan = std::find_if(v, v + values->size(), [](float f) { return std::isnan(f); });
-    if (nan != v + values->size()) {
-        size_t const at = static_cast<size_t>(nan - v), channels = shape[3], row = size_t{shape[2]} * channels;
-        size_t const sample = size_t{shape[1]} * row;
-        throw std::invalid_argument(format("Input sample {} holds NaN at x {}, y {}, channel {}: NaN has no integer "
-                                           "value.",
-                                           at / sample, at % sample / row, at % row / channels, at % channels));
-    }
+    refuse_nan_input(*values, shape);
     return values;
+}
+
+void refuse_nan_input(Tensor const& inputs, Shape const& shape) {
+    if (inputs.type() != TensorType::float32) return;
+    // A NaN has no integer value: each layer that needs integers would read it as some number.
+    std::vector<float> copy;  // only for an input not laid out row-major
+    if (ops::detail::is_c_ordered(inputs)) ops::detail::check_extent(inputs, sizeof(float), inputs.buffer().bytes);
+    else copy = read_all<float>(inputs);
+    auto const* v = copy.empty() ? static_cast<float const*>(inputs.buffer().data) : copy.data();
+    auto const nan = std::find_if(v, v + inputs.size(), [](float f) { return std::isnan(f); });
+    if (nan == v + inputs.size()) return;
+    size_t const at = static_cast<size_t>(nan - v), channels = shape[3], row = size_t{shape[2]} * channels;
+    size_t const sample = size_t{shape[1]} * row;
+    throw std::invalid_argument(format("Input sample {} holds NaN at x {}, y {}, channel {}: NaN has no integer value.",
+                                       at / sample, at % sample / row, at % row / channels, at % channels));
 }
 
 Value model_bytes(Tensor const& inputs, Shape const& shape, uint32_t first, uint32_t count) {
@@ -1136,6 +1178,9 @@ Value threshold_stage(Layer const& layer, Value const& potentials) {
     std::vector<int32_t> p = read_all<int32_t>(*potentials);
     size_t const channels = ops::detail::channels_of(*potentials);
     std::vector<int32_t> const threshold = read_all<int32_t>(*var(layer, "threshold"));
+    std::vector<float> const steps = read_all<float>(*var(layer, "act_step"));
+    for (size_t c = 0; c < steps.size(); ++c)
+        if (std::isnan(steps[c])) refuse_nan(layer, "variable 'act_step'", c);
     std::vector<int32_t> const t16 = read_all<int32_t>(*get_threshold_t16_from_act_steps(*var(layer, "act_step")));
     if (threshold.size() != channels || t16.size() != channels)
         refuse_layer(layer, "threshold and act_step must hold one value per filter");
@@ -1152,6 +1197,16 @@ Value threshold_stage(Layer const& layer, Value const& potentials) {
 }
 
 Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& state, Kernels kernels) {
+    // Float values of an earlier layer (one that dequantizes) become integers in every kind but the
+    // Quantizer, which reads floats.
+    if (layer.type() != LayerType::Quantizer) {
+        for (Value const& v : in) {
+            if (v->type() != TensorType::float32) continue;
+            auto const* f = static_cast<float const*>(v->buffer().data);
+            auto const nan = std::find_if(f, f + v->size(), [](float x) { return std::isnan(x); });
+            if (nan != f + v->size()) refuse_nan(layer, "its input", static_cast<size_t>(nan - f) % dims4(*v).c);
+        }
+    }
     return software_run(layer).forward(layer, in, state, kernels);
 }
 

@@ -21,7 +21,7 @@ struct Prepared;
 // What a layer keeps from one sample to the next within a run: the state of a kind with state,
 // and a blocked kind's packed weights and output stage.
 struct LayerState {
-    std::shared_ptr<Dense> fifo;  // (fifo_size, x, y, channels) int8, oldest frame first
+    std::shared_ptr<Dense> fifo;  // (fifo_size, x, y, channels) int32, oldest frame first
     std::shared_ptr<Dense> re;    // (x * y, states) int32
     std::shared_ptr<Dense> im;
     std::shared_ptr<Prepared const> prepared;
@@ -44,6 +44,10 @@ using RunState = std::map<Layer const*, LayerState>;
 Shape model_input_shape(Shape const& given, Shape const& input_shape);
 Value model_input(Tensor const& inputs, Shape const& input_shape);
 
+// Refuses a float32 model input of `shape` (model_input_shape) that holds a NaN, with model_input's
+// message; other element types pass.
+void refuse_nan_input(Tensor const& inputs, Shape const& shape);
+
 // The samples [first, first + count) of a uint8 model input as a uint8 Value of `shape`
 // (model_input_shape) with `count` samples.
 Value model_bytes(Tensor const& inputs, Shape const& shape, uint32_t first, uint32_t count);
@@ -61,9 +65,10 @@ std::shared_ptr<Dense> int32_of(Tensor const& tensor);
 // layer needs shape (<dims>)[, or any shape of <n> values]".
 void check_variables(Layer const& layer);
 
-// Refuses a layer whose tensors in a software run would exceed max_run_elements per sample, or
-// whose convolution output is empty (std::invalid_argument, see engine/inference.h). Allocates
-// nothing.
+// Refuses a layer whose tensors in a software run would exceed max_run_elements per sample, whose
+// convolution output is empty, or whose "filters", "units", "stateful_channels" or
+// "output_channels" is 0 ("Layer '<name>' (<kind>): parameter '<key>' is 0: the layer has nothing
+// to compute"): std::invalid_argument, see engine/inference.h. Allocates nothing.
 void check_run_sizes(Layer const& layer);
 
 // The kernels of the kinds that have blocked ones (engine/inference_layers.cpp): the blocked integer

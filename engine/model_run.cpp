@@ -138,6 +138,7 @@ std::shared_ptr<Tensor> run_sequences(Model const& model, Tensor const& inputs, 
                                       std::vector<int32_t> const* labels) {
     std::vector<std::shared_ptr<Sequence>> const sequences = model.sequences();
     std::vector<ForwardableSequence*> const runners = forwardable(sequences);
+    inference::refuse_nan_input(inputs, inference::model_input_shape(inputs.dimensions(), model.input_shape()));
     Samples samples = split_samples(inputs, model.input_shape());
     if (labels != nullptr) check_fit(model, samples.size(), labels->size());
     std::vector<int> const learn_labels =

@@ -112,9 +112,10 @@ std::shared_ptr<Tensor> max_pooling(Tensor const& inputs, int8_t pool_x, int8_t 
                                     uint32_t out_x, uint32_t out_y, int8_t stride_x, int8_t stride_y,
                                     int32_t pad_top, int32_t pad_bottom, int32_t pad_left, int32_t pad_right,
                                     int n);
-// Pushes `input` into the int8 `fifo` (T, ...) in place: entries move one place towards index 0
-// (the oldest, at 0, is dropped) and `input` (one entry's elements) becomes entry T - 1. Returns a
-// copy of the updated fifo.
+// Pushes `input` into `fifo` (T, ...) in place: entries move one place towards index 0 (the
+// oldest, at 0, is dropped) and `input` (one entry's elements) becomes entry T - 1. Both are int8
+// (signed bytes), or both int32 (a layer's fifo of wider or unsigned values). Returns a copy of
+// the updated fifo.
 std::shared_ptr<Tensor> fifo_op(Tensor& fifo, Tensor const& input);
 // Temporal depthwise convolution: sum over t of a[t, ..., c] x b[t, c], a int32 (T, ..., C), b int8
 // (T, C); int32 (..., C), saturated to n bits.

@@ -6,6 +6,21 @@ namespace nuvra::ops {
 
 using namespace detail;
 
+namespace {
+
+template <class T>
+std::shared_ptr<Tensor> push_entry(Tensor& fifo, Tensor const& input, size_t entry) {
+    std::vector<T> values = read_all<T>(fifo);
+    std::vector<T> const fresh = read_all<T>(input);
+    // Oldest entry at index 0: everything moves one entry down, the input becomes the newest.
+    std::copy(values.begin() + static_cast<std::ptrdiff_t>(entry), values.end(), values.begin());
+    std::copy(fresh.begin(), fresh.end(), values.end() - static_cast<std::ptrdiff_t>(entry));
+    write_all(fifo, values);
+    return make_dense(fifo.type(), fifo.dimensions(), values);
+}
+
+}  // namespace
+
 std::shared_ptr<Tensor> fifo_op(Tensor& fifo, Tensor const& input) {
     Shape const& fs = fifo.dimensions();
     if (fs.rank() < 1) throw std::invalid_argument("fifo_op: the fifo needs at least one dimension");
@@ -14,13 +29,8 @@ std::shared_ptr<Tensor> fifo_op(Tensor& fifo, Tensor const& input) {
     if (input.size() != entry)
         throw std::invalid_argument(
             format("fifo_op: an input of {} elements for fifo entries of {} elements", input.size(), entry));
-    std::vector<int8_t> values = read_all<int8_t>(fifo);
-    std::vector<int8_t> const fresh = read_all<int8_t>(input);
-    // Oldest entry at index 0: everything moves one entry down, the input becomes the newest.
-    std::copy(values.begin() + static_cast<std::ptrdiff_t>(entry), values.end(), values.begin());
-    std::copy(fresh.begin(), fresh.end(), values.end() - static_cast<std::ptrdiff_t>(entry));
-    write_all(fifo, values);
-    return make_dense(fifo.type(), fs, values);
+    if (fifo.type() == TensorType::int32) return push_entry<int32_t>(fifo, input, entry);
+    return push_entry<int8_t>(fifo, input, entry);
 }
 
 std::shared_ptr<Tensor> depthwise_like_conv(Tensor const& a, Tensor const& b, int n) {

@@ -271,6 +271,155 @@ TEST(EngineInference, VariablesThatDoNotFitTheLayerAreRefusedBeforeTheRun) {
     }
 }
 
+// Mended: the fifo held signed bytes, so a temporal layer after a ReLU refused every value above 127.
+TEST(EngineInference, TheFifoHoldsTheInputsAtTheirBitsAndSign) {
+    // InputData (2, 2, 4) -> Conv2D 1 x 1 with identity weights and a ReLU up to 255 -> a temporal
+    // layer of 2 frames whose filter c is channel c of the newest frame minus that of the oldest.
+    std::vector<int8_t> identity(16), full(32), depthwise(8);
+    for (size_t c = 0; c < 4; ++c) {
+        identity[c * 4 + c] = 1;
+        full[c * 4 + c] = -1;  // rows (frame, channel), oldest frame first
+        full[(4 + c) * 4 + c] = 1;
+        depthwise[c] = -1;  // (frame, channel)
+        depthwise[4 + c] = 1;
+    }
+    struct Row { LayerType type; std::map<std::string, int> params; std::shared_ptr<Dense> weights; };
+    Row const rows[] = {
+        {LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 4}, {"output_bits", 16}}, i8({1, 1, 8, 4}, full)},
+        {LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"output_bits", 16}}, i8({1, 1, 2, 4}, depthwise)},
+    };
+    for (auto const& r : rows) {
+        auto model = Model::create();
+        model->add(make_input(2, 2, 4));
+        auto conv = make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 4}, {"activation", 1}}, "c");
+        model->add(conv);
+        set(*conv, "weights", i8({1, 1, 4, 4}, identity));
+        set(*conv, "output_scales", u8({4}, {1, 1, 1, 1}));
+        set(*conv, "max_value", u8({4}, {255, 255, 255, 255}));
+        auto temporal = make_layer(r.type, r.params, "b");
+        model->add(temporal);
+        set(*temporal, "weights", r.weights);
+        set(*temporal, "output_scales", u8({4}, {1, 1, 1, 1}));
+        // Sample 0 holds 200 everywhere, sample 1 250: 200 - 0, then 250 - 200.
+        std::vector<uint8_t> x(32, 200);
+        std::fill(x.begin() + 16, x.end(), uint8_t{250});
+        std::vector<int32_t> expected(32, 200);
+        std::fill(expected.begin() + 16, expected.end(), 50);
+        EXPECT_EQ(values_of<int32_t>(*software_forward(*model, u8({2, 2, 2, 4}, x))), expected);
+    }
+}
+
+// Mended: a NaN on its way to an integer inside the run was read as 0.
+TEST(EngineInference, ANaNThatWouldBecomeAnIntegerIsRefusedNamingItsLayer) {
+    float const nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    // InputData (1, 1, 2) -> `layer`, then `next` when given.
+    auto const build = [](std::shared_ptr<Layer> layer, char const* variable, std::vector<float> values,
+                          std::shared_ptr<Layer> next = nullptr) {
+        auto model = model_with(layer, 1, 1, 2);
+        set(*layer, variable, f32({2}, values));
+        if (next) model->add(next);
+        return model;
+    };
+    auto const relu_fc = [] { return make_layer(LayerType::FullyConnected, {{"units", 2}, {"activation", 1}}, "fc"); };
+    auto const conv = [] { return make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 2}}, "c"); };
+    auto const quantizer = [] { return make_layer(LayerType::Quantizer, {}, "q"); };
+    auto const dequantizer = [] { return make_layer(LayerType::Dequantizer, {}, "d"); };
+    struct Row { std::unique_ptr<Model> model; std::vector<float> input; std::string message; };
+    Row rows[] = {
+        {build(quantizer(), "scales", {nan, 1.0f}), {3, 5},
+         "Layer 'q' (Quantizer): variable 'scales' holds NaN at channel 0: NaN has no integer value."},
+        {build(quantizer(), "scales", {1.0f, inf}), {3, 0},
+         "Layer 'q' (Quantizer): variable 'scales' holds inf at channel 1: 0 x inf is NaN, which has no integer "
+         "value."},
+        {build(dequantizer(), "scales", {1.0f, nan}, conv()), {3, 5},
+         "Layer 'c' (Conv2D): its input holds NaN at channel 1: NaN has no integer value."},
+        {build(dequantizer(), "scales", {1.0f, nan}, quantizer()), {3, 5},
+         "Layer 'q' (Quantizer): its input holds NaN at channel 1: NaN has no integer value."},
+        {build(relu_fc(), "act_step", {1.0f, nan}), {3, 5},
+         "Layer 'fc' (FullyConnected): variable 'act_step' holds NaN at channel 1: NaN has no integer value."},
+    };
+    for (auto const& r : rows)
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*r.model, f32({1, 2}, r.input)); }),
+                  r.message);
+}
+
+// Mended: a size of 0 left the layer without variables, and the run stopped at "Variable in_proj
+// not found" (or at its empty output) without naming the parameter.
+TEST(EngineInference, ASizeOfZeroIsRefusedNamingItsParameter) {
+    struct Row { LayerType type; std::map<std::string, int> params; std::string message; };
+    Row const rows[] = {
+        {LayerType::StatefulRecurrent, {{"stateful_channels", 0}, {"output_channels", 4}},
+         "Layer 'l' (StatefulRecurrent): parameter 'stateful_channels' is 0: the layer has nothing to compute"},
+        {LayerType::StatefulRecurrent, {{"stateful_channels", 2}, {"output_channels", 0}},
+         "Layer 'l' (StatefulRecurrent): parameter 'output_channels' is 0: the layer has nothing to compute"},
+        {LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 0}},
+         "Layer 'l' (Conv2D): parameter 'filters' is 0: the layer has nothing to compute"},
+        {LayerType::InputConv2D, {{"kernel_size", 1}, {"filters", 0}},
+         "Layer 'l' (InputConv2D): parameter 'filters' is 0: the layer has nothing to compute"},
+        {LayerType::Conv2DTranspose, {{"kernel_size", 2}, {"filters", 0}},
+         "Layer 'l' (Conv2DTranspose): parameter 'filters' is 0: the layer has nothing to compute"},
+        {LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 0}},
+         "Layer 'l' (BufferTempConv): parameter 'filters' is 0: the layer has nothing to compute"},
+        {LayerType::Convolutional, {{"kernel_width", 1}, {"kernel_height", 1}, {"filters", 0}},
+         "Layer 'l' (Convolutional): parameter 'filters' is 0: the layer has nothing to compute"},
+        {LayerType::SeparableConvolutional, {{"kernel_width", 1}, {"kernel_height", 1}, {"filters", 0}},
+         "Layer 'l' (SeparableConvolutional): parameter 'filters' is 0: the layer has nothing to compute"},
+        {LayerType::FullyConnected, {{"units", 0}},
+         "Layer 'l' (FullyConnected): parameter 'units' is 0: the layer has nothing to compute"},
+        {LayerType::Dense1D, {{"units", 0}}, "Layer 'l' (Dense1D): parameter 'units' is 0: the layer has nothing to compute"},
+        {LayerType::InputConvolutional,
+         {{"input_width", 2}, {"input_height", 2}, {"input_channels", 1}, {"kernel_width", 1}, {"kernel_height", 1},
+          {"filters", 0}},
+         "Layer 'l' (InputConvolutional): parameter 'filters' is 0: the layer has nothing to compute"},
+    };
+    for (auto const& r : rows) {
+        auto layer = make_layer(r.type, r.params, "l");
+        auto model = Model::create();
+        if (!layer->is_input_layer()) model->add(make_input(2, 2, 1));
+        model->add(layer);
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, u8({1, 2, 2, 1}, {1, 2, 3, 4})); }),
+                  r.message);
+    }
+}
+
+// Mended: a float input skipped the input layer's saturation (and a model of the input layer alone
+// gave floats back), so the same values gave other results by element type.
+TEST(EngineInference, AFloatInputMeansWhatTheSameIntegersMean) {
+    // InputData (2, 1, 1) of 4 signed bits, alone or followed by a Conv2D 1 x 1 of weight 1 or by a
+    // Quantizer of scale 1 on 16 bits.
+    auto const model_of = [](std::shared_ptr<Layer> next, char const* variable, std::shared_ptr<Dense> value) {
+        auto model = Model::create();
+        model->add(make_input(2, 1, 1, 4, true));
+        if (!next) return model;
+        model->add(next);
+        set(*next, variable, value);
+        if (next->type() == LayerType::Conv2D) set(*next, "output_scales", u8({1}, {1}));
+        return model;
+    };
+    auto const conv = [&] {
+        return model_of(make_layer(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 1}}, "c"), "weights",
+                        i8({1, 1, 1, 1}, {1}));
+    };
+    auto const quantizer = [&] {
+        return model_of(make_layer(LayerType::Quantizer, {{"output_bits", 16}}, "q"), "scales", f32({1}, {1.0f}));
+    };
+    struct Row { char const* what; std::unique_ptr<Model> model; std::shared_ptr<Dense> input; std::vector<int32_t> out; };
+    Row rows[] = {
+        {"integers saturate", conv(), u8({1, 2, 1, 1}, {3, 200}), {3, 7}},
+        {"floats saturate as integers do", conv(), f32({1, 2, 1, 1}, {3, 200}), {3, 7}},
+        {"halves round away from zero", conv(), f32({1, 2, 1, 1}, {2.5f, -2.5f}), {3, -3}},
+        {"below the range", conv(), f32({1, 2, 1, 1}, {-200.0f, 7.49f}), {-8, 7}},
+        {"the input layer alone", model_of(nullptr, "", nullptr), f32({1, 2, 1, 1}, {3.25f, 200.0f}), {3, 7}},
+        {"a Quantizer reads the floats", quantizer(), f32({1, 2, 1, 1}, {3.25f, 200.0f}), {3, 200}},
+        {"a Quantizer reads saturated integers", quantizer(), u8({1, 2, 1, 1}, {3, 200}), {3, 7}},
+    };
+    for (auto const& r : rows) {
+        auto const out = software_forward(*r.model, r.input);
+        EXPECT_EQ(out->type(), TensorType::int32) << r.what;
+        EXPECT_EQ(values_of<int32_t>(*out), r.out) << r.what;
+    }
+}
+
 // InputData (1, 1, 4) -> FullyConnected of 4 units, 2 classes, 4-bit weights.
 std::unique_ptr<Model> learning_model(std::shared_ptr<Dense> const& weights) {
     auto fc = make_layer(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, "fc");
