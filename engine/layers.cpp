@@ -38,6 +38,7 @@ bool in_range(Range range, int32_t value, char const** text) {
             *text = "between 1 and 127, or negative for the pool size";
             return value != 0 && value <= 127;
         case Range::Fifo: *text = "between 1 and 14"; return value >= 1 && value <= 14;
+        case Range::FifoOrNone: *text = "between 0 and 14"; return value >= 0 && value <= 14;
     }
     return false;
 }

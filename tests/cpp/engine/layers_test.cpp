@@ -103,6 +103,40 @@ TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
     }
 }
 
+// Keys only the mapping reads: kept when given (never defaulted), in their ranges.
+TEST(LayerCreate, KeysOnlyTheMappingReadsAreKeptWhenGiven) {
+    using LT = LayerType;
+    auto const plus = [](Params base, Params const& more) {
+        base.insert(more.begin(), more.end());
+        return base;
+    };
+    Params const v1{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 2}};
+    struct Row { LT type; Params params; char const* key; std::string refusal; };
+    Row const rows[] = {
+        {LT::Convolutional, plus(v1, {{"fifo_size", 8}}), "fifo_size", ""},
+        {LT::SeparableConvolutional, plus(v1, {{"fifo_size", 0}}), "fifo_size", ""},
+        {LT::Conv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 14}}, "fifo_size", ""},
+        {LT::Conv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 15}}, "fifo_size",
+         "parameter 'fifo_size' must be between 0 and 14 (got 15)."},
+        {LT::DepthwiseConv2D, {{"kernel_size", 3}, {"fifo_size", 8}}, "fifo_size", ""},
+        {LT::DepthwiseConv2D, {{"kernel_size", 3}, {"fifo_size", -1}}, "fifo_size",
+         "parameter 'fifo_size' must be between 0 and 14 (got -1)."},
+        {LT::InputConv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 8}}, "fifo_size",
+         "InputConv2D layers have no parameter 'fifo_size'."},  // the HRC is never split
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(std::string(layer_type_name(row.type)) + " " + row.key);
+        std::string const refusal =
+            error_text<std::invalid_argument>([&] { make_layer(row.type, row.params, "x"); });
+        EXPECT_EQ(refusal, row.refusal.empty() ? "" : "Layer 'x': " + row.refusal);
+        if (!refusal.empty()) continue;
+        EXPECT_EQ(make_layer(row.type, row.params, "x")->params()->get(row.key), row.params.at(row.key));
+        Params without = row.params;
+        without.erase(row.key);
+        EXPECT_FALSE(make_layer(row.type, without, "x")->params()->has(row.key));
+    }
+}
+
 TEST(LayerAccessors, SizesBeforeBuildingAndAtTheLimits) {
     auto const conv = make_layer(LayerType::Conv2D, {{"kernel_size", 5}, {"filters", 2}}, "c");
     EXPECT_EQ(error_text<std::runtime_error>([&] { conv->input_dimensions(); }),
