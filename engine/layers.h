@@ -14,10 +14,12 @@
 // "Layer '<name>': <kind> layers have no parameter '<key>'." (a model file's load refuses it the
 // same way), a required key that is missing, or a value out of its range, is
 // std::invalid_argument naming the layer, the key and the value. Keys whose absence means
-// something get no default: "filters" of the depthwise kinds (as many as input channels), and
-// "fifo_size" of the first-generation convolutions, Conv2D and DepthwiseConv2D, which only the
-// mapping reads (the FIFO size of the split search's input-fit tests, 0 when left out). Shapes are
-// (width, height, channels).
+// something get no default: "filters" of the depthwise kinds (as many as input channels), and the
+// keys only the mapping reads, each when it is given: "fifo_size" of the first-generation
+// convolutions, Conv2D and DepthwiseConv2D (the FIFO size of the split search's input-fit tests,
+// 0 when left out) and "pool_size" of the first-generation convolutions (the pool size of each NP
+// share's split when the memory sizer sizes its input, 0 when left out). Shapes are (width,
+// height, channels).
 //
 // Ranges checked by Layer::create: padding 0..2, pool_type 0..2, activation 0..2; kernel sizes,
 // kernel strides and fifo_size at least 1 (fifo_size at most 14; 0..14 on the kinds without a

@@ -230,15 +230,16 @@ constexpr KeySpec input_conv_keys[] = {
     OPT("pooling_stride_y", -1, PoolStrideV1)};
 constexpr KeySpec fully_connected_keys[] = {
     REQ("units", Count), OPT("weights_bits", 4, Any), OPT("activation", 0, Enum3), OPT("act_bits", 4, Any)};
-// The first-generation convolutions, standard and separable. A given "fifo_size" goes to the
-// input-fit tests of the split search.
+// The first-generation convolutions, standard and separable. Their pooling is "pooling_width" and
+// "pooling_height"; a given "pool_size" is the pool size the memory sizer gives the NP split of
+// each share, and a given "fifo_size" goes to the input-fit tests of the split search.
 constexpr KeySpec v1_conv_keys[] = {
     REQ("kernel_width", Positive),     REQ("kernel_height", Positive), REQ("filters", Count),
     OPT("stride_x", 1, Positive),      OPT("stride_y", 1, Positive),   OPT("padding", 0, Enum3),
     OPT("weights_bits", 4, Any),       OPT("activation", 0, Enum3),    OPT("act_bits", 4, Any),
     OPT("pool_type", 0, Enum3),        OPT("pooling_width", 1, PoolSize), OPT("pooling_height", 1, PoolSize),
     OPT("pooling_stride_x", -1, PoolStrideV1), OPT("pooling_stride_y", -1, PoolStrideV1),
-    GIVEN("fifo_size", FifoOrNone)};
+    GIVEN("pool_size", PoolSize),      GIVEN("fifo_size", FifoOrNone)};
 constexpr KeySpec add_keys[] = {OPT("output_bits", 8, Bits)};
 // The second-generation convolutions, on the HRC and on a CNP; a pooling stride left out follows
 // the pool size (1 when the pool size is -1).

@@ -90,8 +90,9 @@ TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
     for (auto const& row : conv2d)
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, row.first, "c"); }),
                   "Layer 'c': Conv2D layers have no parameter '" + row.second + "'.");
-    EXPECT_EQ(error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"pool_size", 2}}, "c"); }),
-              "Layer 'c': Convolutional layers have no parameter 'pool_size'.");  // an alias name
+    EXPECT_EQ(
+        error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"kernel_size", 3}}, "c"); }),
+        "Layer 'c': Convolutional layers have no parameter 'kernel_size'.");  // an alias name
     // A depthwise kind keeps "filters" when it is given.
     EXPECT_TRUE(make_layer(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, "d")
                     ->params()->has("filters"));
@@ -113,6 +114,11 @@ TEST(LayerCreate, KeysOnlyTheMappingReadsAreKeptWhenGiven) {
     Params const v1{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 2}};
     struct Row { LT type; Params params; char const* key; std::string refusal; };
     Row const rows[] = {
+        {LT::Convolutional, plus(v1, {{"pool_size", 2}}), "pool_size", ""},
+        {LT::SeparableConvolutional, plus(v1, {{"pool_size", 2}}), "pool_size", ""},
+        {LT::Convolutional, plus(v1, {{"pool_size", 0}}), "pool_size", ""},  // not pooling: unchecked
+        {LT::Convolutional, plus(v1, {{"pool_type", 1}, {"pool_size", 0}}), "pool_size",
+         "parameter 'pool_size' must be at least 1, or -1 for global pooling (got 0)."},
         {LT::Convolutional, plus(v1, {{"fifo_size", 8}}), "fifo_size", ""},
         {LT::SeparableConvolutional, plus(v1, {{"fifo_size", 0}}), "fifo_size", ""},
         {LT::Conv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 14}}, "fifo_size", ""},
