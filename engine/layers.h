@@ -17,9 +17,10 @@
 // something get no default: "filters" of the depthwise kinds (as many as input channels), and the
 // keys only the mapping reads, each when it is given: "fifo_size" of the first-generation
 // convolutions, Conv2D and DepthwiseConv2D (the FIFO size of the split search's input-fit tests,
-// 0 when left out) and "pool_size" of the first-generation convolutions (the pool size of each NP
-// share's split when the memory sizer sizes its input, 0 when left out). Shapes are (width,
-// height, channels).
+// 0 when left out), "pool_size" of the first-generation convolutions (the pool size of each NP
+// share's split when the memory sizer sizes its input, 0 when left out), and "pool_type" and
+// "pool_size" of the TNP-B kinds (the pooling their split aligns its chunks on; they do not pool).
+// Shapes are (width, height, channels).
 //
 // Ranges checked by Layer::create: padding 0..2, pool_type 0..2, activation 0..2; kernel sizes,
 // kernel strides and fifo_size at least 1 (fifo_size at most 14; 0..14 on the kinds without a
@@ -61,7 +62,8 @@
 // encoded: 1 unsigned (the HRC kinds, and an input layer whose own input is unsigned), 0 signed
 // (every other layer). has_activation: "activation" is not 0 (kinds without that key: false);
 // has_activation_type(t): the "activation" value equals t (0 for kinds without the key);
-// has_pooling_type(t): the "pool_type" value equals t (0 for kinds without the key).
+// has_pooling_type(t): the "pool_type" value equals t for the kinds that compute a pooling block
+// (0 for the others, the TNP-B kinds given a "pool_type" included).
 //
 // Fit. A variable may be replaced by a tensor of another shape at any time; before a software run
 // and before mapping, every variable the kind knows (optional ones when present) must fit the

@@ -267,12 +267,16 @@ constexpr KeySpec conv2d_transpose_keys[] = {
 constexpr KeySpec dw_conv2d_transpose_keys[] = {
     REQ("kernel_size", Positive), OPT("kernel_stride", 2, Positive), OPT("weights_bits", 8, Any),
     OPT("activation", 0, Enum3),  OPT("output_bits", 8, Bits),       GIVEN("filters", Count)};
+// The TNP-B kinds do not pool: a given "pool_type" and "pool_size" are the pooling the split of
+// the layer's input lines its chunks up with (on the pool size, for max pooling), nothing more.
 constexpr KeySpec buffer_temp_conv_keys[] = {
-    REQ("fifo_size", Fifo), REQ("filters", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-    OPT("output_bits", 8, Bits)};
+    REQ("fifo_size", Fifo),         REQ("filters", Count),        OPT("weights_bits", 8, Any),
+    OPT("activation", 0, Enum3),    OPT("output_bits", 8, Bits),  GIVEN("pool_type", Enum3),
+    GIVEN("pool_size", PoolSize)};
 constexpr KeySpec dw_buffer_temp_conv_keys[] = {
-    REQ("fifo_size", Fifo),       OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-    OPT("output_bits", 8, Bits),  GIVEN("filters", Count)};
+    REQ("fifo_size", Fifo),         OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3),
+    OPT("output_bits", 8, Bits),    GIVEN("filters", Count),      GIVEN("pool_type", Enum3),
+    GIVEN("pool_size", PoolSize)};
 constexpr KeySpec dense1d_keys[] = {
     REQ("units", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
 constexpr KeySpec stateful_recurrent_keys[] = {
