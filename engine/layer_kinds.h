@@ -90,7 +90,7 @@ enum class KindState : uint8_t {
     X(Conv2D,                   14, v2,   CNP,      split,            full,      one,        none,                  \
       Conv2D,                   conv2d_keys,              conv2d_outputs,              conv2d_run)                  \
     X(InputConv2D,              15, v2,   HRC,      none,             full,      one,        none,                  \
-      ConvPoolLayer,            conv2d_keys,              input_conv2d_outputs,        input_conv2d_run)            \
+      ConvPoolLayer,            input_conv2d_keys,        input_conv2d_outputs,        input_conv2d_run)            \
     X(DepthwiseConv2D,          16, v2,   CNP,      split,            depthwise, one,        none,                  \
       DepthwiseConv2D,          dw_conv2d_keys,           dw_conv2d_outputs,           dw_conv2d_run)               \
     X(Conv2DTranspose,          17, v2,   CNP,      split_transposed, full,      one,        none,                  \

@@ -38,6 +38,7 @@ bool in_range(Range range, int32_t value, char const** text) {
             *text = "between 1 and 127, or negative for the pool size";
             return value != 0 && value <= 127;
         case Range::Fifo: *text = "between 1 and 14"; return value >= 1 && value <= 14;
+        case Range::FifoOrNone: *text = "between 0 and 14"; return value >= 0 && value <= 14;
     }
     return false;
 }
@@ -234,7 +235,10 @@ bool LayerImpl::has_activation_type(ActivationType type) const {
 }
 
 bool LayerImpl::has_pooling_type(PoolType type) const {
-    int32_t const value = kind_has_key(layer_type(), "pool_type") ? params_->get("pool_type") : 0;
+    // Only the kinds that compute a pooling block pool; the TNP-B kinds hold a given "pool_type"
+    // for the split of their input alone.
+    bool const pools = dynamic_cast<HasPoolParams const*>(this) != nullptr && params_->has("pool_type");
+    int32_t const value = pools ? params_->get("pool_type") : 0;
     return value == static_cast<int32_t>(type);
 }
 

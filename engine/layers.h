@@ -14,15 +14,21 @@
 // "Layer '<name>': <kind> layers have no parameter '<key>'." (a model file's load refuses it the
 // same way), a required key that is missing, or a value out of its range, is
 // std::invalid_argument naming the layer, the key and the value. Keys whose absence means
-// something ("filters" of the depthwise kinds: as many as input channels) get no default. Shapes
-// are (width, height, channels).
+// something get no default: "filters" of the depthwise kinds (as many as input channels), and the
+// keys only the mapping reads, each when it is given: "fifo_size" of the first-generation
+// convolutions, Conv2D and DepthwiseConv2D (the FIFO size of the split search's input-fit tests,
+// 0 when left out), "pool_size" of the first-generation convolutions (the pool size of each NP
+// share's split when the memory sizer sizes its input, 0 when left out), and "pool_type" and
+// "pool_size" of the TNP-B kinds (the pooling their split aligns its chunks on; they do not pool).
+// Shapes are (width, height, channels).
 //
 // Ranges checked by Layer::create: padding 0..2, pool_type 0..2, activation 0..2; kernel sizes,
-// kernel strides and fifo_size at least 1 (fifo_size at most 14); filters, units and channel
-// counts at least 0; bit widths that become input_bits() or output_bits() 1..32; a pool size is
-// at least 1 or -1 (global pooling); a pooling stride is 1..127 (first generation: -1 or any
-// negative value stands for the pool size of its axis). Flags (input_signed, output_signed,
-// channels_first) are 0 or 1.
+// kernel strides and fifo_size at least 1 (fifo_size at most 14; 0..14 on the kinds without a
+// FIFO of their own); filters, units and channel counts at least 0; bit widths that become
+// input_bits() or output_bits() 1..32; a pool size is at least 1 or -1 (global pooling); a
+// pooling stride is 1..127 (first generation: -1 or any negative value stands for the pool size
+// of its axis); pool sizes and pooling strides only when "pool_type" is not 0. Flags
+// (input_signed, output_signed, channels_first) are 0 or 1.
 //
 // Shape arithmetic (one definition for every kind; all in 64-bit):
 // - Convolution of an input of size n with kernel k and stride s:
@@ -56,7 +62,8 @@
 // encoded: 1 unsigned (the HRC kinds, and an input layer whose own input is unsigned), 0 signed
 // (every other layer). has_activation: "activation" is not 0 (kinds without that key: false);
 // has_activation_type(t): the "activation" value equals t (0 for kinds without the key);
-// has_pooling_type(t): the "pool_type" value equals t (0 for kinds without the key).
+// has_pooling_type(t): the "pool_type" value equals t for the kinds that compute a pooling block
+// (0 for the others, the TNP-B kinds given a "pool_type" included).
 //
 // Fit. A variable may be replaced by a tensor of another shape at any time; before a software run
 // and before mapping, every variable the kind knows (optional ones when present) must fit the

@@ -23,6 +23,7 @@ enum class Range : uint8_t {
     PoolStride,    // 1..127, checked only when the layer pools
     PoolStrideV1,  // 1..127 or negative (the pool size), checked only when the layer pools
     Fifo,          // 1..14
+    FifoOrNone,    // 0..14: 0 is a layer without a FIFO, as when the key is left out
 };
 
 // Whether a layer must be given a key, gets a default for it, or holds it only when given.

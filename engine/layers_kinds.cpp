@@ -230,39 +230,53 @@ constexpr KeySpec input_conv_keys[] = {
     OPT("pooling_stride_y", -1, PoolStrideV1)};
 constexpr KeySpec fully_connected_keys[] = {
     REQ("units", Count), OPT("weights_bits", 4, Any), OPT("activation", 0, Enum3), OPT("act_bits", 4, Any)};
-// The first-generation convolutions, standard and separable.
+// The first-generation convolutions, standard and separable. Their pooling is "pooling_width" and
+// "pooling_height"; a given "pool_size" is the pool size the memory sizer gives the NP split of
+// each share, and a given "fifo_size" goes to the input-fit tests of the split search.
 constexpr KeySpec v1_conv_keys[] = {
     REQ("kernel_width", Positive),     REQ("kernel_height", Positive), REQ("filters", Count),
     OPT("stride_x", 1, Positive),      OPT("stride_y", 1, Positive),   OPT("padding", 0, Enum3),
     OPT("weights_bits", 4, Any),       OPT("activation", 0, Enum3),    OPT("act_bits", 4, Any),
     OPT("pool_type", 0, Enum3),        OPT("pooling_width", 1, PoolSize), OPT("pooling_height", 1, PoolSize),
-    OPT("pooling_stride_x", -1, PoolStrideV1), OPT("pooling_stride_y", -1, PoolStrideV1)};
+    OPT("pooling_stride_x", -1, PoolStrideV1), OPT("pooling_stride_y", -1, PoolStrideV1),
+    GIVEN("pool_size", PoolSize),      GIVEN("fifo_size", FifoOrNone)};
 constexpr KeySpec add_keys[] = {OPT("output_bits", 8, Bits)};
-// The second-generation convolutions, on a CNP and on the HRC; a pooling stride left out follows
+// The second-generation convolutions, on the HRC and on a CNP; a pooling stride left out follows
 // the pool size (1 when the pool size is -1).
-constexpr KeySpec conv2d_keys[] = {
+constexpr KeySpec input_conv2d_keys[] = {
     REQ("kernel_size", Positive), REQ("filters", Count),    OPT("kernel_stride", 1, Positive),
     OPT("padding", 0, Enum3),     OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
     OPT("output_bits", 8, Bits),  OPT("pool_type", 0, Enum3), OPT("pool_size", 1, PoolSize),
     OPT("pool_stride", 1, PoolStride)};
+// A CNP has no FIFO: a given "fifo_size" of the split kinds only goes to the input-fit tests of
+// the split search, as a TNP-B's does.
+constexpr KeySpec conv2d_keys[] = {
+    REQ("kernel_size", Positive), REQ("filters", Count),    OPT("kernel_stride", 1, Positive),
+    OPT("padding", 0, Enum3),     OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
+    OPT("output_bits", 8, Bits),  OPT("pool_type", 0, Enum3), OPT("pool_size", 1, PoolSize),
+    OPT("pool_stride", 1, PoolStride), GIVEN("fifo_size", FifoOrNone)};
 // The depthwise kinds have as many filters as input channels; "filters", when given, must say so.
 constexpr KeySpec dw_conv2d_keys[] = {
     REQ("kernel_size", Positive), OPT("kernel_stride", 1, Positive), OPT("padding", 0, Enum3),
     OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3),       OPT("output_bits", 8, Bits),
     OPT("pool_type", 0, Enum3),   OPT("pool_size", 1, PoolSize),     OPT("pool_stride", 1, PoolStride),
-    GIVEN("filters", Count)};
+    GIVEN("filters", Count),      GIVEN("fifo_size", FifoOrNone)};
 constexpr KeySpec conv2d_transpose_keys[] = {
     REQ("kernel_size", Positive), REQ("filters", Count), OPT("kernel_stride", 2, Positive),
     OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
 constexpr KeySpec dw_conv2d_transpose_keys[] = {
     REQ("kernel_size", Positive), OPT("kernel_stride", 2, Positive), OPT("weights_bits", 8, Any),
     OPT("activation", 0, Enum3),  OPT("output_bits", 8, Bits),       GIVEN("filters", Count)};
+// The TNP-B kinds do not pool: a given "pool_type" and "pool_size" are the pooling the split of
+// the layer's input lines its chunks up with (on the pool size, for max pooling), nothing more.
 constexpr KeySpec buffer_temp_conv_keys[] = {
-    REQ("fifo_size", Fifo), REQ("filters", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-    OPT("output_bits", 8, Bits)};
+    REQ("fifo_size", Fifo),         REQ("filters", Count),        OPT("weights_bits", 8, Any),
+    OPT("activation", 0, Enum3),    OPT("output_bits", 8, Bits),  GIVEN("pool_type", Enum3),
+    GIVEN("pool_size", PoolSize)};
 constexpr KeySpec dw_buffer_temp_conv_keys[] = {
-    REQ("fifo_size", Fifo),       OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3),
-    OPT("output_bits", 8, Bits),  GIVEN("filters", Count)};
+    REQ("fifo_size", Fifo),         OPT("weights_bits", 8, Any),  OPT("activation", 0, Enum3),
+    OPT("output_bits", 8, Bits),    GIVEN("filters", Count),      GIVEN("pool_type", Enum3),
+    GIVEN("pool_size", PoolSize)};
 constexpr KeySpec dense1d_keys[] = {
     REQ("units", Count), OPT("weights_bits", 8, Any), OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
 constexpr KeySpec stateful_recurrent_keys[] = {

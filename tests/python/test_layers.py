@@ -44,6 +44,14 @@ def test_a_parameter_the_kind_does_not_have_is_refused(core, failure):
     assert dir(params) == ["filters", "kernel_size", "pad\\xff"] and params.get(b"pad\xff") == 1
 
 
+def test_a_pool_size_given_to_a_first_generation_convolution_wins_over_its_alias(core):
+    keys = {"kernel_width": 3, "kernel_height": 3, "filters": 2, "pooling_width": 2, "pooling_height": 1}
+    plain = core.Layer(core.LayerParams(core.Convolutional, keys), "c").parameters
+    given = core.Layer(core.LayerParams(core.Convolutional, {**keys, "pool_size": 3}), "c").parameters
+    assert (plain.pool_size, plain.has("pool_size")) == ([2, 1], False)
+    assert (given.pool_size, given.get("pool_size"), given.has("pool_size")) == (3, 3, True)
+
+
 # The kinds as model files and the Python API number them, in their registration order.
 LAYER_TYPES = [("Unknown", 0), ("InputData", 1), ("InputConvolutional", 2), ("FullyConnected", 3),
                ("Convolutional", 4), ("SeparableConvolutional", 5), ("Add", 6), ("Concatenate", 12),

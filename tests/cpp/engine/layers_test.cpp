@@ -92,8 +92,9 @@ TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
     for (auto const& row : conv2d)
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, row.first, "c"); }),
                   "Layer 'c': Conv2D layers have no parameter '" + row.second + "'.");
-    EXPECT_EQ(error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"pool_size", 2}}, "c"); }),
-              "Layer 'c': Convolutional layers have no parameter 'pool_size'.");  // an alias name
+    EXPECT_EQ(
+        error_text<std::invalid_argument>([] { make_layer(LayerType::Convolutional, {{"kernel_size", 3}}, "c"); }),
+        "Layer 'c': Convolutional layers have no parameter 'kernel_size'.");  // an alias name
     // A depthwise kind keeps "filters" when it is given.
     EXPECT_TRUE(make_layer(LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, "d")
                     ->params()->has("filters"));
@@ -102,6 +103,71 @@ TEST(LayerCreate, RefusesKeysItsKindDoesNotHave) {
         params.emplace("paddding", 1);
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(kind.type, params, "c"); }),
                   std::string("Layer 'c': ") + layer_type_name(kind.type) + " layers have no parameter 'paddding'.");
+    }
+}
+
+// Keys only the mapping reads: kept when given (never defaulted), in their ranges; a TNP-B layer
+// given a pooling does not pool, and its output keeps the input's width and height.
+TEST(LayerCreate, KeysOnlyTheMappingReadsAreKeptWhenGiven) {
+    using LT = LayerType;
+    auto const plus = [](Params base, Params const& more) {
+        base.insert(more.begin(), more.end());
+        return base;
+    };
+    Params const v1{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 2}};
+    Params const btc{{"fifo_size", 2}, {"filters", 2}};
+    struct Row { LT type; Params params; char const* key; std::string refusal; };
+    Row const rows[] = {
+        {LT::Convolutional, plus(v1, {{"pool_size", 2}}), "pool_size", ""},
+        {LT::SeparableConvolutional, plus(v1, {{"pool_size", 2}}), "pool_size", ""},
+        {LT::Convolutional, plus(v1, {{"pool_size", 0}}), "pool_size", ""},  // not pooling: unchecked
+        {LT::Convolutional, plus(v1, {{"pool_type", 1}, {"pool_size", 0}}), "pool_size",
+         "parameter 'pool_size' must be at least 1, or -1 for global pooling (got 0)."},
+        {LT::Convolutional, plus(v1, {{"fifo_size", 8}}), "fifo_size", ""},
+        {LT::SeparableConvolutional, plus(v1, {{"fifo_size", 0}}), "fifo_size", ""},
+        {LT::Conv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 14}}, "fifo_size", ""},
+        {LT::Conv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 15}}, "fifo_size",
+         "parameter 'fifo_size' must be between 0 and 14 (got 15)."},
+        {LT::DepthwiseConv2D, {{"kernel_size", 3}, {"fifo_size", 8}}, "fifo_size", ""},
+        {LT::DepthwiseConv2D, {{"kernel_size", 3}, {"fifo_size", -1}}, "fifo_size",
+         "parameter 'fifo_size' must be between 0 and 14 (got -1)."},
+        {LT::InputConv2D, {{"kernel_size", 3}, {"filters", 2}, {"fifo_size", 8}}, "fifo_size",
+         "InputConv2D layers have no parameter 'fifo_size'."},  // the HRC is never split
+        {LT::BufferTempConv, plus(btc, {{"pool_type", 1}, {"pool_size", 2}}), "pool_size", ""},
+        {LT::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"pool_type", 2}}, "pool_type", ""},
+        {LT::BufferTempConv, plus(btc, {{"pool_type", 3}}), "pool_type",
+         "parameter 'pool_type' must be 0, 1 or 2 (got 3)."},
+        {LT::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"pool_type", 1}, {"pool_size", 0}}, "pool_size",
+         "parameter 'pool_size' must be at least 1, or -1 for global pooling (got 0)."},
+        {LT::BufferTempConv, plus(btc, {{"pool_size", 0}}), "pool_size", ""},  // not pooling: unchecked
+        {LT::BufferTempConv, plus(btc, {{"pool_stride", 2}}), "pool_stride",
+         "BufferTempConv layers have no parameter 'pool_stride'."},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(std::string(layer_type_name(row.type)) + " " + row.key);
+        std::string const refusal =
+            error_text<std::invalid_argument>([&] { make_layer(row.type, row.params, "x"); });
+        EXPECT_EQ(refusal, row.refusal.empty() ? "" : "Layer 'x': " + row.refusal);
+        if (!refusal.empty()) continue;
+        EXPECT_EQ(make_layer(row.type, row.params, "x")->params()->get(row.key), row.params.at(row.key));
+        Params without = row.params;
+        without.erase(row.key);
+        EXPECT_FALSE(make_layer(row.type, without, "x")->params()->has(row.key));
+    }
+
+    struct Pooling { LT type; Params params; bool max; std::vector<uint32_t> output; };
+    Pooling const poolings[] = {
+        {LT::BufferTempConv, plus(btc, {{"pool_type", 1}, {"pool_size", 2}}), false, {8, 6, 2}},
+        {LT::DepthwiseBufferTempConv, {{"fifo_size", 2}, {"pool_type", 1}, {"pool_size", 2}}, false, {8, 6, 3}},
+        {LT::Conv2D, {{"kernel_size", 1}, {"filters", 2}, {"pool_type", 1}, {"pool_size", 2}, {"fifo_size", 3}},
+         true, {4, 3, 2}},
+    };
+    for (auto const& row : poolings) {
+        auto const layer = make_layer(row.type, row.params, "p");
+        auto model = model_with(layer, 8, 6, 3);
+        EXPECT_EQ(layer->has_pooling_type(PoolType::Max), row.max) << layer_type_name(row.type);
+        EXPECT_EQ(layer->has_pooling_type(PoolType::NoPooling), !row.max) << layer_type_name(row.type);
+        EXPECT_EQ(layer->output_dimensions().to_vector(), row.output) << layer_type_name(row.type);
     }
 }
 

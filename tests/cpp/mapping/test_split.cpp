@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "mapping/split.h"
 #include "mapping/splitters.h"
 #include "support/error_text.h"
+#include "support/layer_fixtures.h"
 #include "support/split_doubles.h"
 
 namespace nuvra {
@@ -271,6 +273,35 @@ TEST(Splitters, FifoAndReservedReachTheFitTests) {
     ASSERT_FALSE(checker.fit_queries.empty());
     for (auto const& q : checker.fit_queries)
         EXPECT_TRUE(q.fifo_size == 8 && q.reserved == 512 && q.type == hw::Type::TNP_B);
+}
+
+// A layer's own "fifo_size" goes to the dual and the single input-fit test alike; without one
+// both get 0. Real layers: each kind keeps the key it is given.
+TEST(Splitters, GivenFifoSizeReachesBothFitTests) {
+    using LT = LayerType;
+    struct Row { LT type; std::map<std::string, int> params; uint32_t fifo_size; };
+    Row const rows[] = {
+        {LT::Conv2D, {{"kernel_size", 3}, {"filters", 4}, {"fifo_size", 8}}, 8},
+        {LT::Conv2D, {{"kernel_size", 3}, {"filters", 4}}, 0},
+        {LT::DepthwiseConv2D, {{"kernel_size", 3}, {"fifo_size", 8}}, 8},
+        {LT::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 4}, {"fifo_size", 8}}, 8},
+        {LT::SeparableConvolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 4}, {"fifo_size", 14}},
+         14},
+    };
+    for (auto const& row : rows) {
+        auto const layer = testing::make_layer(row.type, row.params, "L1");
+        auto const model = testing::model_with(layer, 8, 8, 4);
+        SplitTestChecker checker;
+        checker.split_params = make_split_params(1, 1, 1, 1, 0, 0, 0, 4);
+        checker.dual_capacity = 0;  // the dual buffer never holds it: both tests are asked
+        auto const split = layer->is_depthwise() ? split_depthwise_conv_layer : split_conv_layer;
+        auto const outcome = split(*layer, checker, 256, 64, 512, hw::Type::CNP2, false);
+        EXPECT_EQ(outcome.second.message, "Success.") << int(row.type);
+        std::set<std::pair<bool, uint32_t>> asked;
+        for (auto const& q : checker.fit_queries) asked.emplace(q.dual, q.fifo_size);
+        EXPECT_EQ(asked, (std::set<std::pair<bool, uint32_t>>{{true, row.fifo_size}, {false, row.fifo_size}}))
+            << int(row.type);
+    }
 }
 
 TEST(Splitters, Depthwise) {

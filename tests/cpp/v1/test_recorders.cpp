@@ -204,5 +204,47 @@ TEST(V1MemorySizer, Sizes) {
               "Layer 'layer' has weights without a CNP format.");
 }
 
+// A given "pool_size" is the pool size of the share's NP split, whose pooled outputs the input
+// buffer does not read: the buffer is ((K x channels x 8 + 31) >> 5) x cut rows words, K the
+// bytes of an input row's container, ((input bits x input width + 7) >> 3), whatever the pool size.
+TEST(V1MemorySizer, GivenPoolSizeLeavesTheInputBufferOfAShare) {
+    using testing::build_after_input;
+    using testing::with;
+    MemorySizerImpl const sizer;
+    std::map<std::string, int> const conv{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"padding", 1}};
+    std::map<std::string, int> const max_2x2 =
+        with(conv, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}});
+    auto const share = [](NpSpace part, NpSpace cut) {
+        hw::Component c;
+        c.type = hw::Type::CNP1;
+        c.np_part = hw::NpPart{0, 8, part, cut, false};
+        return c;
+    };
+    // 8 x 8 x 2 of 8 bits, the whole input: K = 8, ((8 x 2 x 8 + 31) >> 5) x 10 = 40 words.
+    hw::Component const whole = share({0, 0, Shape{8, 8, 2}}, {0, 0, Shape{10, 10, 2}});
+    // 13 x 6 x 3 of 4 bits, rows 2-3 read with a row of halo each side: K = (52 + 7) >> 3 = 7,
+    // ((7 x 3 x 8 + 31) >> 5) x 4 = 6 x 4 = 24 words.
+    hw::Component const rows_2_3 = share({0, 2, Shape{13, 2, 3}}, {0, 1, Shape{13, 4, 3}});
+    struct {
+        std::map<std::string, int> params; testing::InputSpec input; hw::Component component; uint32_t bytes;
+    } const rows[] = {
+        {conv, {8, 8, 2, 8}, whole, 4 * 40},
+        {with(conv, {{"pool_size", 2}}), {8, 8, 2, 8}, whole, 4 * 40},
+        {with(max_2x2, {{"pool_size", 2}}), {8, 8, 2, 8}, whole, 4 * 40},
+        {max_2x2, {13, 6, 3, 4}, rows_2_3, 4 * 24},
+        {with(max_2x2, {{"pool_size", 2}}), {13, 6, 3, 4}, rows_2_3, 4 * 24},
+        {with(max_2x2, {{"pool_size", 5}}), {13, 6, 3, 4}, rows_2_3, 4 * 24},  // larger than the input rows
+        {with(max_2x2, {{"pool_size", -1}}), {13, 6, 3, 4}, rows_2_3, 4 * 24},
+    };
+    for (auto const& row : rows) {
+        for (LayerType type : {LayerType::Convolutional, LayerType::SeparableConvolutional}) {
+            auto const built = build_after_input(type, row.params, row.input);
+            EXPECT_EQ(sizer.get_input_memory_size(built.layer, row.component, built.layer), row.bytes)
+                << int(type) << " pool_size " << (row.params.count("pool_size") ? row.params.at("pool_size") : 0)
+                << " input width " << row.input.width;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace nuvra::v1

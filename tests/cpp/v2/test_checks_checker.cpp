@@ -6,6 +6,7 @@
 #include "backends/v2/checker.h"
 #include "backends/v2/sizes.h"
 #include "engine/bitwidth.h"
+#include "mapping/splitters.h"
 #include "support/error_text.h"
 #include "support/fake_layer.h"
 #include "support/v2_checks.h"
@@ -262,6 +263,45 @@ TEST(V2Checker, SplitParameters) {
         EXPECT_EQ(split.pool_width, row.pool_size);
         EXPECT_EQ(split.pool_height, row.pool_size);
         EXPECT_EQ(split.filters, row.filters);
+    }
+}
+
+// The TNP-B kinds keep a given pooling for their split alone: the split parameters carry it
+// (without a halo), and max pooling lines the width chunks up on the pool size. A 10-wide input
+// cut at most 3 wide: 4 chunks of 3, 3, 3, 1; aligned on 2, 5 chunks of 2; a pool of 4 cannot cut.
+TEST(V2Checker, TemporalKindsSplitOnTheirGivenPooling) {
+    using LT = LayerType;
+    Params const btc{{"fifo_size", 2}, {"filters", 4}};
+    Params const dw{{"fifo_size", 2}};
+    struct Row {
+        LT type; Params params; uint32_t pool_type, pool_size, filters; std::vector<uint32_t> widths;
+        char const* failure;
+    };
+    Row const rows[] = {
+        {LT::BufferTempConv, testing::with(btc, {{"pool_type", 1}, {"pool_size", 2}}), 1, 2, 4, {2, 2, 2, 2, 2}, ""},
+        {LT::BufferTempConv, btc, 0, 0, 4, {3, 3, 3, 1}, ""},
+        {LT::BufferTempConv, testing::with(btc, {{"pool_type", 2}, {"pool_size", 2}}), 2, 2, 4, {3, 3, 3, 1}, ""},
+        {LT::DepthwiseBufferTempConv, testing::with(dw, {{"pool_type", 1}, {"pool_size", 2}}), 1, 2, 0,
+         {2, 2, 2, 2, 2}, ""},
+        {LT::BufferTempConv, testing::with(btc, {{"pool_type", 1}, {"pool_size", 4}}), 1, 4, 4, {},
+         "Cannot split by width."},
+    };
+    Checker const checker;
+    for (auto const& row : rows) {
+        testing::BuiltLayer built = testing::build_after_input(row.type, row.params, {10, 4, 4, 8});
+        SCOPED_TRACE("kind " + std::to_string(int(row.type)) + " pool " + std::to_string(row.pool_type) + " size " +
+                     std::to_string(row.pool_size));
+        NpSplitParams const split = checker->np_split_params(hw::Type::TNP_B, *built.layer->params());
+        EXPECT_EQ(split.halo, (Halo{0, 0, 0, 0}));
+        EXPECT_EQ(std::vector<uint32_t>({split.pool_type, split.pool_width, split.pool_height, split.filters}),
+                  std::vector<uint32_t>({row.pool_type, row.pool_size, row.pool_size, row.filters}));
+
+        auto const split_layer = built.layer->is_depthwise() ? split_depthwise_conv_layer : split_conv_layer;
+        auto const outcome = split_layer(*built.layer, checker.impl, 256, 3, 512, hw::Type::TNP_B, false);
+        EXPECT_EQ(outcome.second.message, *row.failure ? row.failure : "Success.");
+        std::vector<uint32_t> widths;
+        for (hw::Component const& c : outcome.first) widths.push_back(c.spatial_partition().shape[0]);
+        EXPECT_EQ(widths, row.widths);
     }
 }
 
