@@ -221,6 +221,9 @@ void LayerImpl::set_learning(std::shared_ptr<LearningParams> const& learning) {
     throw std::logic_error(format("Layer '{}' is not of the kind that learns.", name_));
 }
 
+// The store keeps each value that fits in the shape the layer reads it.
+std::shared_ptr<Tensor> Layer::variable(std::string const& name) const { return variables().get(name); }
+
 Variables& LayerImpl::variables() { return variables_; }
 Variables const& LayerImpl::variables() const { return variables_; }
 

@@ -106,10 +106,9 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
     result.first->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_on.at(np.ident));
     result.second->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_off.at(np.ident));
 
-    Variables const& variables = layer.variables();
     std::vector<uint32_t> image = format_dense_fnp_image(layer);
-    format_fnp_learning_words(image, fnp_layout(variables.get("weights")->dimensions(), 1).inputs,
-                              *variables.get("threshold_learning"), *variables.get("thswap"), learning);
+    format_fnp_learning_words(image, fnp_layout(layer.variable("weights")->dimensions(), 1).inputs,
+                              *layer.variable("threshold_learning"), *layer.variable("thswap"), learning);
     if (np.type == hw::Type::FNP3)
         result.third->add_np_track(np.ident, dma::Target::FnpMemory, 0, image);
     else
