@@ -38,10 +38,11 @@
 // one after another.
 //
 // Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"; a
-// value that fits in another shape, such as weights without their trailing dimensions of 1, is
-// read in the layer's own shape): otherwise std::invalid_argument "Layer '<name>' (<kind>):
-// variable '<variable>' has shape (<dims>), but the layer needs shape (<dims>)", with ", or any
-// shape of <n> values" for the variables that only need their element count.
+// value written in another shape that fits, such as weights without their trailing dimensions of
+// 1, is kept in that shape and read in the layer's own through Layer::variable): otherwise
+// std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape (<dims>), but
+// the layer needs shape (<dims>)" with the shape as written, and ", or any shape of <n> values"
+// for the variables that only need their element count.
 //
 // Size limit. A bad model must not exhaust the machine (a transposed layer's output grows as the
 // square of its stride, a kernel may be larger than its input): before a run allocates anything,

@@ -99,7 +99,7 @@ public:
     // The learning parameters, or null.
     virtual std::shared_ptr<LearningParams> learning() const = 0;
     virtual bool can_learn() const = 0;
-    // The variable store held inside the layer.
+    // The variable store held inside the layer: each value as it was written.
     virtual Variables& variables() = 0;
     virtual Variables const& variables() const = 0;
     // The layer's variable `name` in the shape the layer reads it, for everything that computes
