@@ -341,9 +341,11 @@ std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor>
         return inference::threshold_stage(last, p);
     });
 
-    // The learned weights replace the tensor; the old one, which other models may share, stays.
-    last.variables().set("weights", Dense::copy(weights.data(), weights.size(), old_weights->type(),
-                                                old_weights->dimensions(), Layout::c_order));
+    // The learned weights replace the tensor, in the shape the weights were written in; the old
+    // one, which other models may share, stays.
+    auto learned = Dense::copy(weights.data(), weights.size(), old_weights->type(), old_weights->dimensions(),
+                               Layout::c_order);
+    last.variables().set("weights", in_written_shape(last.variables(), "weights", std::move(learned)));
     return out;
 }
 

@@ -108,7 +108,8 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
 // b bits); with learning_competition c > 0 the runner-up's connection weights move by
 // -round(c x plasticity x w). The winner's plasticity (initial_plasticity at each call) then
 // becomes max(min_plasticity, plasticity x (1 - plasticity_decay)). The new weights replace the
-// layer's "weights" tensor once at the end; the old tensor is never written.
+// layer's "weights" tensor once at the end, in the shape it was written in (same row-major
+// order); the old tensor is never written.
 // A model that is not compiled is std::runtime_error "Cannot fit a model that is not compiled.".
 // The float32 values of a run's outputs, as software_predict gives them from software_forward.
 std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out);

@@ -64,7 +64,8 @@
 // dimensions of 1 aside), every other variable its element count in any shape (per-filter and
 // per-channel values are read in order). A variable whose shape would have a zero dimension, or
 // that the kind does not know, is not checked. The store keeps every value as it was written:
-// Variables::get gives it back in that shape, and a saved model keeps it. The layer reads a value that fits in its own shape, over the same elements
+// Variables::get gives it back in that shape, a saved model keeps it, and learned values are
+// written back in it. The layer reads a value that fits in its own shape, over the same elements
 // (Dense::reshaped: no copy where the layout keeps their order), through Layer::variable; that
 // view is made when the value is set, and again when the layer is built or leaves its model.
 // Every reader that computes with a value (software run, checks, recorders) goes through

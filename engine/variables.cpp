@@ -7,6 +7,14 @@
 
 namespace nuvra {
 
+std::shared_ptr<Dense> in_written_shape(Variables const& variables, std::string const& name,
+                                        std::shared_ptr<Dense> value) {
+    if (!value || !variables.has(name)) return value;
+    Shape const written = variables.get(name)->dimensions();
+    if (written == value->dimensions() || written.product() != value->dimensions().product()) return value;
+    return value->reshaped(written);
+}
+
 std::vector<std::string> VariablesImpl::names() const {
     std::vector<std::string> names;
     names.reserve(entries_.size());

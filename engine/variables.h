@@ -28,6 +28,13 @@ public:
     virtual void set(std::string const& name, std::shared_ptr<Dense> tensor) = 0;
 };
 
+// A new `value` of variable `name`, computed in the shape the owner reads it in, in the shape the
+// value held under `name` was written in: the same elements in row-major order (shared where the
+// layout keeps that order), so that what the engine writes back keeps the user's shape. `value`
+// itself when the name is not held or the two hold different counts of elements.
+std::shared_ptr<Dense> in_written_shape(Variables const& variables, std::string const& name,
+                                        std::shared_ptr<Dense> value);
+
 // The engine's variable store. A new value replaces the stored pointer and never writes into the
 // old tensor, which other models may share.
 class VariablesImpl final : public Variables {
