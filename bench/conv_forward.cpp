@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     std::vector<int8_t> weights(static_cast<size_t>(kernel * kernel * filters) * channels);
     for (size_t i = 0; i < weights.size(); ++i) weights[i] = static_cast<int8_t>(static_cast<int>(i * 37 % 255) - 127);
     conv->variables().set("weights", nuvra::Dense::copy(weights.data(), weights.size(), nuvra::TensorType::int8,
-                                                        conv->variables().get("weights")->dimensions(),
+                                                        conv->variable("weights")->dimensions(),
                                                         nuvra::Layout::c_order));
     std::vector<uint8_t> scales(static_cast<size_t>(filters), 1);
     conv->variables().set("output_scales", nuvra::Dense::copy(scales.data(), scales.size(), nuvra::TensorType::uint8,

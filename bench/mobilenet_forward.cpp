@@ -53,7 +53,7 @@ std::shared_ptr<Layer> make_layer(LayerType type, std::map<std::string, int> con
 
 template <class T>
 void set(Layer& layer, char const* name, std::vector<T> const& values) {
-    auto const old = layer.variables().get(name);
+    auto const old = layer.variable(name);
     layer.variables().set(name, Dense::copy(values.data(), values.size() * sizeof(T), old->type(), old->dimensions(),
                                             Layout::c_order));
 }
@@ -62,7 +62,7 @@ void set(Layer& layer, char const* name, std::vector<T> const& values) {
 // that every layer sees values spread over its input range as a quantized network does.
 void randomize(Layer& layer, size_t depth, std::mt19937& rng) {
     std::uniform_int_distribution<int> weight(-127, 127), bias(-20, 20);
-    auto const count = [&](char const* name) { return layer.variables().get(name)->size(); };
+    auto const count = [&](char const* name) { return layer.variable(name)->size(); };
     std::vector<int8_t> w(count("weights"));
     for (auto& v : w) v = static_cast<int8_t>(weight(rng));
     set(layer, "weights", w);

@@ -64,12 +64,11 @@ int evaluate_bitwidth(Dense const& tensor) {
 }
 
 MappingStatus check_bitwidth(Layer const& layer, int bits, std::string const& variable, bool required) {
-    Variables const& variables = layer.variables();
-    if (!variables.has(variable)) {
+    if (!layer.variables().has(variable)) {
         if (!required) return MappingStatus::success();
         return MappingStatus(layer, format("Variable {} is missing.", variable));
     }
-    int const needed = evaluate_bitwidth(*variables.get(variable)->ensure_dense());
+    int const needed = evaluate_bitwidth(*layer.variable(variable)->ensure_dense());
     if (needed <= bits) return MappingStatus::success();
     return MappingStatus(layer, format("Variable {} needs {} bits, but at most {} bits are supported.", variable,
                                        needed, bits));

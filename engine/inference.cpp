@@ -256,8 +256,8 @@ std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tens
     std::vector<float> values(q.size());
     if (last.format_code() == 1) {
         // First generation: (p - threshold) x act_step without activation, q x act_step with it.
-        std::vector<float> const step = read_all<float>(*last.variables().get("act_step"));
-        std::vector<int32_t> const threshold = read_all<int32_t>(*last.variables().get("threshold"));
+        std::vector<float> const step = read_all<float>(*last.variable("act_step"));
+        std::vector<int32_t> const threshold = read_all<int32_t>(*last.variable("threshold"));
         size_t const channels = ops::detail::channels_of(*out);
         if (step.size() != channels || threshold.size() != channels)
             inference::refuse_layer(last, "threshold and act_step must hold one value per filter");
@@ -307,7 +307,7 @@ std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor>
     rule.decay = learning_value(*lp, "plasticity_decay", 0.0);
     int const bits = std::clamp<int>(last.params()->get("weights_bits"), 1, 8);
 
-    std::shared_ptr<Tensor> const old_weights = last.variables().get("weights");  // (units, I, 1, 1)
+    std::shared_ptr<Tensor> const old_weights = last.variable("weights");  // (units, I, 1, 1)
     std::vector<int8_t> weights = read_all<int8_t>(*old_weights);
     uint32_t const units = old_weights->dimensions()[0];
     size_t const inputs_per_unit = weights.size() / units;
@@ -348,9 +348,11 @@ std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor>
         return inference::threshold_stage(last, p);
     });
 
-    // The learned weights replace the tensor; the old one, which other models may share, stays.
-    last.variables().set("weights", Dense::copy(weights.data(), weights.size(), old_weights->type(),
-                                                old_weights->dimensions(), Layout::c_order));
+    // The learned weights replace the tensor, in the shape the weights were written in; the old
+    // one, which other models may share, stays.
+    auto learned = Dense::copy(weights.data(), weights.size(), old_weights->type(), old_weights->dimensions(),
+                               Layout::c_order);
+    last.variables().set("weights", in_written_shape(last.variables(), "weights", std::move(learned)));
     return out;
 }
 

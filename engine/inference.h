@@ -43,10 +43,11 @@
 // one after another.
 //
 // Variables. Before anything runs, each layer's variables must fit it (engine/layers.h, "Fit"; a
-// value that fits in another shape, such as weights without their trailing dimensions of 1, is
-// read in the layer's own shape): otherwise std::invalid_argument "Layer '<name>' (<kind>):
-// variable '<variable>' has shape (<dims>), but the layer needs shape (<dims>)", with ", or any
-// shape of <n> values" for the variables that only need their element count.
+// value written in another shape that fits, such as weights without their trailing dimensions of
+// 1, is kept in that shape and read in the layer's own through Layer::variable): otherwise
+// std::invalid_argument "Layer '<name>' (<kind>): variable '<variable>' has shape (<dims>), but
+// the layer needs shape (<dims>)" with the shape as written, and ", or any shape of <n> values"
+// for the variables that only need their element count.
 //
 // Size limit. A bad model must not exhaust the machine (a transposed layer's output grows as the
 // square of its stride, a kernel may be larger than its input): before a run allocates anything,
@@ -112,7 +113,8 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
 // b bits); with learning_competition c > 0 the runner-up's connection weights move by
 // -round(c x plasticity x w). The winner's plasticity (initial_plasticity at each call) then
 // becomes max(min_plasticity, plasticity x (1 - plasticity_decay)). The new weights replace the
-// layer's "weights" tensor once at the end; the old tensor is never written.
+// layer's "weights" tensor once at the end, in the shape it was written in (same row-major
+// order); the old tensor is never written.
 // A model that is not compiled is std::runtime_error "Cannot fit a model that is not compiled.".
 // The float32 values of a run's outputs, as software_predict gives them from software_forward.
 std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out);

@@ -106,7 +106,7 @@ void check_run_size(Layer const& layer, char const* what, std::vector<uint32_t> 
                           max_run_elements)));
 }
 
-std::shared_ptr<Tensor> var(Layer const& layer, char const* name) { return layer.variables().get(name); }
+std::shared_ptr<Tensor> var(Layer const& layer, char const* name) { return layer.variable(name); }
 
 int32_t param(Layer const& layer, char const* key) { return layer.params()->get(key); }
 
@@ -268,8 +268,8 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
     Variables const& v = layer.variables();
     bias_.resize(filters, 0);  // adding 0 leaves an int32 value as it is
     if (v.has("bias")) {
-        std::shared_ptr<Tensor> bias = int32_of(*v.get("bias"));
-        if (v.has("bias_shift")) bias = ops::lshift(*bias, *v.get("bias_shift"), 32);
+        std::shared_ptr<Tensor> bias = int32_of(*var(layer, "bias"));
+        if (v.has("bias_shift")) bias = ops::lshift(*bias, *var(layer, "bias_shift"), 32);
         auto const per = ops::detail::per_channel_addend(*bias, filters);
         for (size_t f = 0; f < filters; ++f) bias_[f] = per(f);
     }
@@ -281,9 +281,9 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
     if (activation_ == ActivationType::ReLU) {
         top_.assign(filters, std::numeric_limits<int32_t>::max());
         if (v.has("max_value")) {
-            std::vector<uint8_t> const top = read_all<uint8_t>(*v.get("max_value"));
+            std::vector<uint8_t> const top = read_all<uint8_t>(*var(layer, "max_value"));
             std::vector<uint8_t> const top_shift = v.has("max_value_shift")
-                                                       ? read_all<uint8_t>(*v.get("max_value_shift"))
+                                                       ? read_all<uint8_t>(*var(layer, "max_value_shift"))
                                                        : std::vector<uint8_t>(top.size(), 0);
             if (top_shift.size() != top.size()) refuse_layer(layer, "max_value and max_value_shift differ in size");
             std::vector<int32_t> limit(top.size());

@@ -99,9 +99,15 @@ public:
     // The learning parameters, or null.
     virtual std::shared_ptr<LearningParams> learning() const = 0;
     virtual bool can_learn() const = 0;
-    // The variable store held inside the layer.
+    // The variable store held inside the layer: each value as it was written.
     virtual Variables& variables() = 0;
     virtual Variables const& variables() const = 0;
+    // The layer's variable `name` in the shape the layer reads it, for everything that computes
+    // with it (runs, checks, programs): a value written in another shape that fits the layer
+    // (engine/layers.h, "Fit") is seen in the layer's shape over the same elements; any other
+    // value as it was written. Never null; a name not held is the failure of Variables::get.
+    // Defined with the layer kinds.
+    std::shared_ptr<Tensor> variable(std::string const& name) const;
     virtual bool has_activation() const = 0;
     virtual bool has_activation_type(ActivationType type) const = 0;
     virtual bool has_pooling_type(PoolType type) const = 0;

@@ -155,8 +155,8 @@ void set_learning(Layer& layer, std::shared_ptr<LearningParams> const& learning)
 
 LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
     : params_(std::move(params)), name_(std::move(name)),
-      variables_([this](std::string const& variable, std::shared_ptr<Dense> value) {
-          return fitted(variable, std::move(value));
+      variables_([this](std::string const& variable, std::shared_ptr<Dense> const& value) {
+          return fitted(variable, value);
       }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
     kind_ = &layer_kind(params_->layer_type());
@@ -220,6 +220,11 @@ std::shared_ptr<LearningParams> LayerImpl::learning() const { return nullptr; }
 bool LayerImpl::can_learn() const { return learning() != nullptr; }
 void LayerImpl::set_learning(std::shared_ptr<LearningParams> const& learning) {
     throw std::logic_error(format("Layer '{}' is not of the kind that learns.", name_));
+}
+
+std::shared_ptr<Tensor> Layer::variable(std::string const& name) const {
+    auto const* impl = dynamic_cast<LayerImpl const*>(this);
+    return impl != nullptr ? impl->variables_.fitted(name) : variables().get(name);
 }
 
 Variables& LayerImpl::variables() { return variables_; }
@@ -335,7 +340,7 @@ void LayerImpl::build(Inputs const& inputs, bool create_variables) {
     store_blocks(outputs);
     built_ = true;
     for (auto& [name, tensor] : fresh) variables_.set(name, std::move(tensor));
-    // Values set before the layer was built take its shape where they fit it.
+    // Values set before the layer was built are read in its shape where they fit it.
     variables_.refit();
 }
 
@@ -349,6 +354,8 @@ void LayerImpl::unbuild() {
     output_signed_ = false;
     macs_ = 0;
     clear_blocks();
+    // Out of its model the layer has no shape to read its values in.
+    variables_.refit();
 }
 
 void LayerImpl::link(std::shared_ptr<Layer> const& self, std::vector<std::shared_ptr<Layer>> inbounds) {
@@ -392,7 +399,7 @@ bool fits(LayerImpl::VariableSpec const& spec, Shape const& has) {
 
 }  // namespace
 
-std::shared_ptr<Dense> LayerImpl::fitted(std::string const& name, std::shared_ptr<Dense> value) const {
+std::shared_ptr<Dense> LayerImpl::fitted(std::string const& name, std::shared_ptr<Dense> const& value) const {
     auto const spec = std::find_if(variable_specs_.begin(), variable_specs_.end(),
                                    [&](VariableSpec const& s) { return s.name == name; });
     if (spec == variable_specs_.end() || !checked(*spec) || !fits(*spec, value->dimensions())) return value;

@@ -70,11 +70,14 @@
 // built layer: weights, weights_pw, in_proj and out_proj their very dimensions (trailing
 // dimensions of 1 aside), every other variable its element count in any shape (per-filter and
 // per-channel values are read in order). A variable whose shape would have a zero dimension, or
-// that the kind does not know, is not checked. A value that fits is stored in the layer's own
-// shape, sharing its elements (Dense::reshaped), when it is set on a built layer and when the
-// layer is built, so that every reader (software run, checks, recorders, Variables::get) sees
-// that shape: the run and the program are those of the exact shape. A value that does not fit is
-// stored as it is given, and refused before a run or a mapping.
+// that the kind does not know, is not checked. The store keeps every value as it was written:
+// Variables::get gives it back in that shape, a saved model keeps it, and learned values are
+// written back in it. The layer reads a value that fits in its own shape, over the same elements
+// (Dense::reshaped: no copy where the layout keeps their order), through Layer::variable; that
+// view is made when the value is set, and again when the layer is built or leaves its model.
+// Every reader that computes with a value (software run, checks, recorders) goes through
+// Layer::variable, so that the run and the program are those of the exact shape. A value that
+// does not fit is read as it was written, and refused before a run or a mapping.
 //
 // Graph: a layer holds its inbound layers (shared, in input order) and its outbound layers
 // (weakly, as the model holds them); how many it takes is its row's inbound column (input layers
@@ -150,8 +153,8 @@ public:
     void set_mapping(std::shared_ptr<Mapping> mapping) { mapping_ = std::move(mapping); }
 
     // The first variable of the layer that does not fit it (see "Fit" above), as "variable
-    // '<name>' has shape (<dims>), but the layer needs shape (<dims>)" (element counts: "..., or
-    // any shape of <n> values"); empty when every variable fits or the layer is not built.
+    // '<name>' has shape (<dims as written>), but the layer needs shape (<dims>)" (element counts:
+    // "..., or any shape of <n> values"); empty when every variable fits or the layer is not built.
     std::string variable_misfit() const;
 
     // What the inbound layers provide when the layer is built.
@@ -193,10 +196,11 @@ protected:
 
 private:
     friend class Model;
+    friend class Layer;  // Layer::variable reads the store's views
 
     // `value` in the shape the layer reads for variable `name` when it fits it (see "Fit"), sharing
     // its elements; otherwise `value` itself.
-    std::shared_ptr<Dense> fitted(std::string const& name, std::shared_ptr<Dense> value) const;
+    std::shared_ptr<Dense> fitted(std::string const& name, std::shared_ptr<Dense> const& value) const;
 
     // Graph edits and building, done only by Model.
     void build(Inputs const& inputs, bool create_variables);

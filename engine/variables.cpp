@@ -7,38 +7,54 @@
 
 namespace nuvra {
 
+std::shared_ptr<Dense> in_written_shape(Variables const& variables, std::string const& name,
+                                        std::shared_ptr<Dense> value) {
+    if (!value || !variables.has(name)) return value;
+    Shape const written = variables.get(name)->dimensions();
+    if (written == value->dimensions() || written.product() != value->dimensions().product()) return value;
+    return value->reshaped(written);
+}
+
 std::vector<std::string> VariablesImpl::names() const {
     std::vector<std::string> names;
     names.reserve(entries_.size());
-    for (auto const& entry : entries_) names.push_back(entry.first);
+    for (auto const& entry : entries_) names.push_back(entry.name);
     return names;
 }
 
-std::shared_ptr<Tensor> VariablesImpl::get(std::string const& name) const {
+VariablesImpl::Entry const& VariablesImpl::entry(std::string const& name) const {
     for (auto const& entry : entries_)
-        if (entry.first == name) return entry.second;
+        if (entry.name == name) return entry;
     throw std::invalid_argument(format("Variable {} not found", name));
 }
 
+std::shared_ptr<Tensor> VariablesImpl::get(std::string const& name) const { return entry(name).value; }
+
+std::shared_ptr<Tensor> VariablesImpl::fitted(std::string const& name) const { return entry(name).fitted; }
+
 bool VariablesImpl::has(std::string const& name) const {
-    return std::any_of(entries_.begin(), entries_.end(), [&](auto const& entry) { return entry.first == name; });
+    return std::any_of(entries_.begin(), entries_.end(), [&](Entry const& entry) { return entry.name == name; });
+}
+
+std::shared_ptr<Dense> VariablesImpl::fit(std::string const& name, std::shared_ptr<Dense> const& value) const {
+    return fit_ ? fit_(name, value) : value;
 }
 
 void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) {
     if (!tensor) throw std::invalid_argument(format("Cannot set variable {} to a missing tensor.", name));
-    if (fit_) tensor = fit_(name, std::move(tensor));
+    std::shared_ptr<Dense> fitted = fit(name, tensor);
     for (auto& entry : entries_) {
-        if (entry.first == name) {
-            entry.second = std::move(tensor);
+        if (entry.name == name) {
+            entry.value = std::move(tensor);
+            entry.fitted = std::move(fitted);
             return;
         }
     }
-    entries_.emplace_back(name, std::move(tensor));
+    entries_.push_back({name, std::move(tensor), std::move(fitted)});
 }
 
 void VariablesImpl::refit() {
-    if (!fit_) return;
-    for (auto& [name, tensor] : entries_) tensor = fit_(name, tensor);
+    for (auto& entry : entries_) entry.fitted = fit(entry.name, entry.value);
 }
 
 }  // namespace nuvra

@@ -17,38 +17,58 @@ public:
 
     // The names held, in the order they were first set.
     virtual std::vector<std::string> names() const = 0;
-    // The tensor of `name`; never null. A name not held is std::invalid_argument
-    // "Variable <name> not found".
+    // The tensor of `name` as it was set, in the shape it was written in; never null. A name not
+    // held is std::invalid_argument "Variable <name> not found".
     virtual std::shared_ptr<Tensor> get(std::string const& name) const = 0;
     virtual bool has(std::string const& name) const = 0;
     // Stores `tensor` (the pointer itself, any shape) under `name`, replacing the tensor a held
     // name had; the name keeps its place. A null tensor is std::invalid_argument. A layer's store
-    // keeps a value that fits the layer in the layer's own shape instead, sharing its elements
-    // (engine/layers.h, "Fit").
+    // keeps the value as it is given too; the layer reads a value that fits it in another shape
+    // in its own (Layer::variable, engine/layers.h "Fit").
     virtual void set(std::string const& name, std::shared_ptr<Dense> tensor) = 0;
 };
+
+// A new `value` of variable `name`, computed in the shape the owner reads it in, in the shape the
+// value held under `name` was written in: the same elements in row-major order (shared where the
+// layout keeps that order), so that what the engine writes back keeps the user's shape. `value`
+// itself when the name is not held or the two hold different counts of elements.
+std::shared_ptr<Dense> in_written_shape(Variables const& variables, std::string const& name,
+                                        std::shared_ptr<Dense> value);
 
 // The engine's variable store. A new value replaces the stored pointer and never writes into the
 // old tensor, which other models may share.
 class VariablesImpl final : public Variables {
 public:
-    // What the store keeps of a value set under a name: the value itself, or a tensor of the same
-    // elements in the shape its owner reads (a layer's store, engine/layers.h).
-    using Fit = std::function<std::shared_ptr<Dense>(std::string const& name, std::shared_ptr<Dense> value)>;
+    // The tensor its owner reads for a value set under a name: the value itself, or a tensor of
+    // the same elements in the owner's shape (a layer's store, engine/layers.h).
+    using Fit = std::function<std::shared_ptr<Dense>(std::string const& name, std::shared_ptr<Dense> const& value)>;
 
     VariablesImpl() = default;
     explicit VariablesImpl(Fit fit) : fit_(std::move(fit)) {}
 
     std::vector<std::string> names() const override;
+    // The value as it was set.
     std::shared_ptr<Tensor> get(std::string const& name) const override;
     bool has(std::string const& name) const override;
-    // Stores the fitted value (see Fit).
+    // Stores the value as it is given, and the tensor its owner reads of it (see Fit).
     void set(std::string const& name, std::shared_ptr<Dense> tensor) override;
+    // The tensor the owner reads of `name` (see Fit), kept since the value was set or last
+    // refitted: a value of a layout that does not keep row-major order is read from a row-major
+    // copy made then. A name not held is the failure of get.
+    std::shared_ptr<Tensor> fitted(std::string const& name) const;
     // Fits every stored value again, after what the owner reads has changed.
     void refit();
 
 private:
-    std::vector<std::pair<std::string, std::shared_ptr<Dense>>> entries_;
+    struct Entry {
+        std::string name;
+        std::shared_ptr<Dense> value;   // as it was set
+        std::shared_ptr<Dense> fitted;  // what the owner reads
+    };
+    Entry const& entry(std::string const& name) const;
+    std::shared_ptr<Dense> fit(std::string const& name, std::shared_ptr<Dense> const& value) const;
+
+    std::vector<Entry> entries_;
     Fit fit_;
 };
 

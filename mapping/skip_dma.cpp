@@ -333,10 +333,9 @@ void set_merge_layer_info(PassQueries& pass, std::shared_ptr<Layer> const& layer
     info.not_first = pass.first_mappable() != layer;
     if (info.add) {
         auto [a, b] = merge_inputs(*layer, s);
-        Variables const& variables = s->variables();
-        info.a_shift = variables.get("a_shift");
-        info.b_shift = variables.get("b_shift");
-        info.output_shift = variables.get("output_shift");
+        info.a_shift = s->variable("a_shift");
+        info.b_shift = s->variable("b_shift");
+        info.output_shift = s->variable("output_shift");
         // The first shift belongs to the deeper input.
         if (graph.get_layer_depth(a) < graph.get_layer_depth(b)) std::swap(info.a_shift, info.b_shift);
     }

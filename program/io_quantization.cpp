@@ -17,7 +17,7 @@ constexpr int act_step_format = 1;
 // The first-dimension elements of a variable, read as T (a wrong element type panics).
 template <class T>
 std::vector<T> read_variable(Layer const& layer, std::string const& name) {
-    std::shared_ptr<Tensor> const tensor = layer.variables().get(name);
+    std::shared_ptr<Tensor> const tensor = layer.variable(name);
     uint32_t const count = tensor->dimensions()[0];
     std::vector<T> values;
     values.reserve(count);
@@ -66,7 +66,7 @@ std::vector<float> format_output_scales(Layer const& last) {
 
 std::vector<int32_t> format_output_shift(Layer const& last) {
     if (last.type() == LayerType::Dequantizer)
-        return std::vector<int32_t>(last.variables().get("scales")->dimensions()[0], 0);
+        return std::vector<int32_t>(last.variable("scales")->dimensions()[0], 0);
     if (!has_scaled_output(last)) return {};
     return read_variable<int32_t>(last, "threshold");
 }

@@ -297,8 +297,10 @@ void add_classes(Model& model, int64_t num_add_classes) {
         trial->add(grown);
         trial->compile(new_learning);
         std::vector<std::pair<std::string, std::shared_ptr<Dense>>> carried;
+        // The old values as the layer reads them: a value written in another shape is carried in
+        // the layer's shape.
         for (auto const& name : last->variables().names())
-            carried.emplace_back(name, carried_variable(last->get_name(), name, *last->variables().get(name),
+            carried.emplace_back(name, carried_variable(last->get_name(), name, *last->variable(name),
                                                         *grown->variables().get(name)));
         for (auto& [name, tensor] : carried) grown->variables().set(name, std::move(tensor));
         trial->pop_layer();

@@ -224,11 +224,11 @@ MappingStatus rule_filter_fits(LayerCheck const& check) {
 }
 
 MappingStatus rule_depthwise_not_zero(LayerCheck const& check) {
-    return check_sep_cnp_weights_not_zero(check.layer, *check.layer.variables().get("weights"));
+    return check_sep_cnp_weights_not_zero(check.layer, *check.layer.variable("weights"));
 }
 
 MappingStatus rule_pointwise_not_zero(LayerCheck const& check) {
-    return check_sep_cnp_weights_not_zero(check.layer, *check.layer.variables().get("weights_pw"));
+    return check_sep_cnp_weights_not_zero(check.layer, *check.layer.variable("weights_pw"));
 }
 
 constexpr RuleEntry std_cnp_rules[] = {

@@ -73,7 +73,7 @@ constexpr RuleEntry fnp_common_rules[] = {
 MappingStatus rule_fc_weight_values(LayerCheck const& check) {
     int32_t const bits = p(check, "weights_bits");
     WeightRange const range = fnp_weight_range(bits);
-    Tensor const& weights = *check.layer.variables().get("weights");
+    Tensor const& weights = *check.layer.variable("weights");
     ByteElements<int8_t> const w(weights);
     std::array<uint32_t, 4> const e = extents(weights);
     for (uint32_t a = 0; a < e[0]; ++a)
@@ -93,7 +93,7 @@ MappingStatus rule_fc_connections_per_neuron(LayerCheck const& check) {
     std::shared_ptr<LearningParams> const learning = check.layer.learning();
     if (!check.layer.can_learn() || !learning) return {};
     double const wanted = std::trunc(learning->get("num_weights"));
-    Tensor const& weights = *check.layer.variables().get("weights");
+    Tensor const& weights = *check.layer.variable("weights");
     ByteElements<int8_t> const w(weights);
     std::array<uint32_t, 4> const e = extents(weights);
     for (uint32_t n = 0; n < e[0]; ++n) {

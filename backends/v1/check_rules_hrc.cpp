@@ -152,13 +152,13 @@ MappingStatus rule_activation_enabled(LayerCheck const& check) {
 }
 
 MappingStatus rule_weights_not_zero(LayerCheck const& check) {
-    if (all_zero(*check.layer.variables().get("weights")))
+    if (all_zero(*check.layer.variable("weights")))
         return {check.layer, "All weights in a hrc layer cannot be zeroes."};
     return {};
 }
 
 MappingStatus rule_act_steps(LayerCheck const& check) {
-    std::shared_ptr<Dense> const thresholds = get_threshold_t16_from_act_steps(*check.layer.variables().get("act_step"));
+    std::shared_ptr<Dense> const thresholds = get_threshold_t16_from_act_steps(*check.layer.variable("act_step"));
     for (size_t i = 0; i < thresholds->size(); ++i) {
         int32_t const t = tensor_read<int32_t>(*thresholds, i);
         if (static_cast<uint32_t>(t) > max_threshold)

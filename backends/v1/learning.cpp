@@ -46,6 +46,53 @@ void require_per_neuron(Tensor const& tensor, uint64_t neurons, const char* name
             format("The learning layer has {} neurons but {} has {} elements.", neurons, name, tensor.size()));
 }
 
+// The learned variables, each a new tensor of the type and shape of the one `read` gives.
+struct LearnedVariables {
+    std::shared_ptr<Dense> weights, threshold_learning, thswap;
+};
+
+template <class Read>
+LearnedVariables read_learn_mem(HardwareDevice* hardware, Read const& read, bool fnp3) {
+    if (hardware == nullptr) throw std::runtime_error(hardware_required_message);
+    std::shared_ptr<Tensor> const weights = read("weights");
+    std::shared_ptr<Tensor> const threshold_learning = read("threshold_learning");
+    std::shared_ptr<Tensor> const thswap = read("thswap");
+    FnpLayout const layout = fnp_layout(weights->dimensions(), 1);
+    require_per_neuron(*threshold_learning, layout.neurons, "threshold_learning");
+    require_per_neuron(*thswap, layout.neurons, "thswap");
+
+    std::vector<uint32_t> memory(hardware->learn_mem_size(), 0u);
+    if (!memory.empty()) hardware->read_learn_mem(memory.data());
+    uint64_t const skip = fnp3 ? fnp3_leading_words : 0;
+    if (memory.size() < skip + layout.words())
+        throw std::runtime_error(format("The learning memory holds {} words; the layer's image needs {} after {}.",
+                                        memory.size(), layout.words(), skip));
+    std::span<uint32_t const> const image = std::span(memory).subspan(skip);
+
+    // Every new tensor is complete before the first variable is replaced.
+    std::shared_ptr<Dense> const w = zero_like(*weights);
+    ByteElements<int8_t> const stored(*weights);  // weights are signed bytes
+    Strides const& strides = w->strides();
+    auto* const bytes = static_cast<int8_t*>(w->mutable_buffer().data);
+    for (uint64_t n = 0; n < layout.neurons; ++n) {
+        uint32_t const* const planes = image.data() + n * layout.block + NEURON_RECORD_WORDS;
+        for (uint64_t i = 0; i < layout.inputs; ++i)
+            bytes[n * strides[0] + i * strides[1]] = int8_t((planes[i >> 5] >> (i & 31)) & 1u);
+    }
+
+    std::shared_ptr<Dense> const tl = zero_like(*threshold_learning);
+    std::shared_ptr<Dense> const ts = zero_like(*thswap);
+    for (uint64_t n = 0; n < layout.neurons; ++n) {
+        std::span<uint32_t const> const neuron = image.subspan(n * layout.block, NEURON_RECORD_WORDS);
+        uint32_t const threshold =
+            get(neuron, LEARN_THRESHOLD_HIGH) << threshold_low_bits | get(neuron, LEARN_THRESHOLD_LOW);
+        tensor_write<int32_t>(*tl, size_t(n), int32_t(threshold));
+        tensor_write<int32_t>(*ts, size_t(n), int32_t(get(neuron, LEARN_THSWAP)));
+    }
+
+    return {w, tl, ts};
+}
+
 }  // namespace
 
 FnpLearning fnp_learning_of(Layer const& layer) {
@@ -106,10 +153,9 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
     result.first->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_on.at(np.ident));
     result.second->add_np_track(np.ident, dma::Target::NpRegisters, 0, learning_off.at(np.ident));
 
-    Variables const& variables = layer.variables();
     std::vector<uint32_t> image = format_dense_fnp_image(layer);
-    format_fnp_learning_words(image, fnp_layout(variables.get("weights")->dimensions(), 1).inputs,
-                              *variables.get("threshold_learning"), *variables.get("thswap"), learning);
+    format_fnp_learning_words(image, fnp_layout(layer.variable("weights")->dimensions(), 1).inputs,
+                              *layer.variable("threshold_learning"), *layer.variable("thswap"), learning);
     if (np.type == hw::Type::FNP3)
         result.third->add_np_track(np.ident, dma::Target::FnpMemory, 0, image);
     else
@@ -119,48 +165,26 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
 }
 
 void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool fnp3) {
-    if (hardware == nullptr) throw std::runtime_error(hardware_required_message);
-    std::shared_ptr<Tensor> const weights = variables.get("weights");
-    std::shared_ptr<Tensor> const threshold_learning = variables.get("threshold_learning");
-    std::shared_ptr<Tensor> const thswap = variables.get("thswap");
-    FnpLayout const layout = fnp_layout(weights->dimensions(), 1);
-    require_per_neuron(*threshold_learning, layout.neurons, "threshold_learning");
-    require_per_neuron(*thswap, layout.neurons, "thswap");
-
-    std::vector<uint32_t> memory(hardware->learn_mem_size(), 0u);
-    if (!memory.empty()) hardware->read_learn_mem(memory.data());
-    uint64_t const skip = fnp3 ? fnp3_leading_words : 0;
-    if (memory.size() < skip + layout.words())
-        throw std::runtime_error(format("The learning memory holds {} words; the layer's image needs {} after {}.",
-                                        memory.size(), layout.words(), skip));
-    std::span<uint32_t const> const image = std::span(memory).subspan(skip);
-
-    // Every new tensor is complete before the first variable is replaced.
-    std::shared_ptr<Dense> const w = zero_like(*weights);
-    ByteElements<int8_t> const stored(*weights);  // weights are signed bytes
-    Strides const& strides = w->strides();
-    auto* const bytes = static_cast<int8_t*>(w->mutable_buffer().data);
-    for (uint64_t n = 0; n < layout.neurons; ++n) {
-        uint32_t const* const planes = image.data() + n * layout.block + NEURON_RECORD_WORDS;
-        for (uint64_t i = 0; i < layout.inputs; ++i)
-            bytes[n * strides[0] + i * strides[1]] = int8_t((planes[i >> 5] >> (i & 31)) & 1u);
-    }
-
-    std::shared_ptr<Dense> const tl = zero_like(*threshold_learning);
-    std::shared_ptr<Dense> const ts = zero_like(*thswap);
-    for (uint64_t n = 0; n < layout.neurons; ++n) {
-        std::span<uint32_t const> const neuron = image.subspan(n * layout.block, NEURON_RECORD_WORDS);
-        uint32_t const threshold =
-            get(neuron, LEARN_THRESHOLD_HIGH) << threshold_low_bits | get(neuron, LEARN_THRESHOLD_LOW);
-        tensor_write<int32_t>(*tl, size_t(n), int32_t(threshold));
-        tensor_write<int32_t>(*ts, size_t(n), int32_t(get(neuron, LEARN_THSWAP)));
-    }
-
-    variables.set("weights", w);
-    variables.set("threshold_learning", tl);
-    variables.set("thswap", ts);
+    LearnedVariables const learned =
+        read_learn_mem(hardware, [&](char const* name) { return variables.get(name); }, fnp3);
+    variables.set("weights", learned.weights);
+    variables.set("threshold_learning", learned.threshold_learning);
+    variables.set("thswap", learned.thswap);
 }
 
+void fnp_update_learn_vars(HardwareDevice* hardware, Layer& layer, bool fnp3) {
+    LearnedVariables const learned = read_learn_mem(hardware, [&](char const* name) { return layer.variable(name); },
+                                                    fnp3);
+    Variables& variables = layer.variables();
+    // Each new tensor is complete, in the shape the user wrote, before the first is stored.
+    std::shared_ptr<Dense> const weights = in_written_shape(variables, "weights", learned.weights);
+    std::shared_ptr<Dense> const threshold_learning =
+        in_written_shape(variables, "threshold_learning", learned.threshold_learning);
+    std::shared_ptr<Dense> const thswap = in_written_shape(variables, "thswap", learned.thswap);
+    variables.set("weights", weights);
+    variables.set("threshold_learning", threshold_learning);
+    variables.set("thswap", thswap);
+}
 
 void fnp_update_learn_vars(HardwareDevice* hardware, VariablesImpl* variables, bool fnp3) {
     if (variables == nullptr) throw std::invalid_argument("The learning layer has no variables to update.");

@@ -72,6 +72,9 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
 // "thswap" without one element per neuron, std::runtime_error; weights not stored as signed bytes
 // or learning variables not int32, panic "Wrong requested type %s for a tensor of type %s".
 void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool fnp3);
+// The same for a layer: the variables are read in the shape the layer reads them, and each new
+// tensor is stored in the shape its variable was written in.
+void fnp_update_learn_vars(HardwareDevice* hardware, Layer& layer, bool fnp3);
 // The same for the engine's variable store; a null store is std::invalid_argument "The learning
 // layer has no variables to update.".
 void fnp_update_learn_vars(HardwareDevice* hardware, VariablesImpl* variables, bool fnp3);

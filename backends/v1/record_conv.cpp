@@ -41,7 +41,7 @@ CnpPooling pool_settings(LayerParams const& params, PoolingCalculatedParams cons
 
 // The weights of a Convolutional layer as (filters, channels, ky, kx).
 std::shared_ptr<Dense const> conv_weights(Layer const& layer) {
-    auto weights = layer.variables().get("weights")->ensure_dense();
+    auto weights = layer.variable("weights")->ensure_dense();
     require_rank(*weights, 4, "weights");
     return weights;
 }
@@ -132,8 +132,8 @@ std::unique_ptr<program::Record> record_cnp_conv_program(Device const& device, L
         for (WeightBlock const& block : blocks)
             record->add_np_track(component.ident, dma::Target::Weights, block.address, *block.words);
         if (!steps) {
-            threshold = layer.variables().get("threshold");
-            steps = get_threshold_t16_from_act_steps(*layer.variables().get("act_step"));
+            threshold = layer.variable("threshold");
+            steps = get_threshold_t16_from_act_steps(*layer.variable("act_step"));
         }
         record->add_np_track(
             component.ident, dma::Target::Thresholds, 0,

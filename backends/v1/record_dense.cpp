@@ -30,7 +30,7 @@ hw::Component const& dense_np(LayerMapping const& mapping) {
 
 uint32_t dense_units(Layer const& layer) {
     int32_t const units = layer.required_params().get("units");
-    Shape const weights = layer.variables().get("weights")->dimensions();
+    Shape const weights = layer.variable("weights")->dimensions();
     if (units < 0 || weights.rank() == 0 || static_cast<uint32_t>(units) != weights[0])
         throw std::invalid_argument(format("Layer {} has {} units but weights for {} neurons.", layer.get_name(),
                                            units, weights.rank() == 0 ? 0 : weights[0]));
@@ -39,9 +39,8 @@ uint32_t dense_units(Layer const& layer) {
 
 std::vector<uint32_t> format_dense_fnp_image(Layer const& layer) {
     LayerParams const& params = layer.required_params();
-    Variables const& variables = layer.variables();
-    auto const steps = get_threshold_t16_from_act_steps(*variables.get("act_step"));
-    return format_fnp_ram(*variables.get("weights"), *variables.get("threshold"), *steps, params.get("weights_bits"),
+    auto const steps = get_threshold_t16_from_act_steps(*layer.variable("act_step"));
+    return format_fnp_ram(*layer.variable("weights"), *layer.variable("threshold"), *steps, params.get("weights_bits"),
                           params.get("activation") != 0);
 }
 
@@ -55,7 +54,7 @@ NpRegisterMap format_dense_np_registers(Device const& device, Layer const& layer
     LayerParams const& params = layer.required_params();
     int32_t const weights_bits = params.get("weights_bits");
     bool const activation = params.get("activation") != 0;
-    Shape const weights = layer.variables().get("weights")->dimensions();
+    Shape const weights = layer.variable("weights")->dimensions();
 
     auto const layer_words = [&](hw::Component const&) {
         std::vector<uint32_t> regs = default_np_regs();

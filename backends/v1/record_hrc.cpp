@@ -32,7 +32,7 @@ uint32_t as_field(int32_t value) { return static_cast<uint32_t>(value); }
 
 // The weight planes of the layer: (kx, ky, channels, filters) weights, red, green and blue.
 std::vector<std::vector<uint32_t>> weight_planes(Layer const& layer) {
-    auto const weights = layer.variables().get("weights")->ensure_dense();
+    auto const weights = layer.variable("weights")->ensure_dense();
     require_rank(*weights, 4, "weights");
     auto planes = format_hrc_weights(*weights);
     if (planes.size() < 3)
@@ -41,9 +41,8 @@ std::vector<std::vector<uint32_t>> weight_planes(Layer const& layer) {
 }
 
 std::vector<uint32_t> threshold_words(Layer const& layer) {
-    Variables const& variables = layer.variables();
-    auto const steps = get_threshold_t16_from_act_steps(*variables.get("act_step"));
-    return format_hrc_threshold_steps(*variables.get("threshold"), *steps);
+    auto const steps = get_threshold_t16_from_act_steps(*layer.variable("act_step"));
+    return format_hrc_threshold_steps(*layer.variable("threshold"), *steps);
 }
 
 }  // namespace

@@ -40,8 +40,8 @@ NpRegisterMap format_sep_conv_np_registers(Layer const& layer, NpImageArgs const
 std::unique_ptr<program::Record> record_program_sep_conv_layer(Device const& device, LayerRecordArgs const& args) {
     Layer const& layer = args.layer;
     (void)dynamic_cast<SeparableConvolutional const&>(layer);
-    auto const depthwise = layer.variables().get("weights")->ensure_dense();
-    auto const pointwise = layer.variables().get("weights_pw")->ensure_dense();
+    auto const depthwise = layer.variable("weights")->ensure_dense();
+    auto const pointwise = layer.variable("weights_pw")->ensure_dense();
     int32_t const weights_bits = layer.required_params().get("weights_bits");
 
     // The depthwise weights are the same on every NP; the pointwise weights start on the next

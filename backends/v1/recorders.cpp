@@ -133,7 +133,7 @@ program::LearnRecordsPtr LayerRecorderImpl::record_learning_layer(Layer const& l
 
 void LayerRecorderImpl::sync_learning_vars(std::shared_ptr<Layer> layer) const {
     hw::Component const& np = dense_np(recorded_layer_mapping(*layer));
-    fnp_update_learn_vars(device_.hardware(), layer->variables(), np.type == hw::Type::FNP3);
+    fnp_update_learn_vars(device_.hardware(), *layer, np.type == hw::Type::FNP3);
 }
 
 // ---- IoRecorderImpl ----

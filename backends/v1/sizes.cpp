@@ -155,7 +155,7 @@ FnpLayout fnp_layout(Shape const& dims, int bits) {
 uint32_t fnp_sram_size(Shape const& dims, int bits) { return clamp_to<uint32_t>(fnp_layout(dims, bits).words()); }
 
 uint64_t fnp_sram_words(Layer const& layer) {
-    Shape const& dims = layer.variables().get("weights")->dimensions();
+    Shape const dims = layer.variable("weights")->dimensions();
     return rounded_to_xl(fnp_layout(dims, layer.required_params().get("weights_bits")).words());
 }
 

@@ -22,7 +22,7 @@ MappingStatus input_shift_failure(Layer const& layer, uint64_t max_words, uint64
 }
 
 uint64_t cnp_tnp_input_shift_words(Layer const& layer) {
-    std::shared_ptr<Tensor> const shifts = layer.variables().get("input_shift");
+    std::shared_ptr<Tensor> const shifts = layer.variable("input_shift");
     return cnp_tnp_input_shift_24b_size(*shifts->ensure_dense());
 }
 

@@ -72,7 +72,7 @@ MappingStatus rule_fnp_4bit_weights_output(LayerCheck const& check) {
 }
 
 MappingStatus rule_fnp_input_shift_fits(LayerCheck const& check) {
-    std::shared_ptr<Tensor> const shifts = check.layer.variables().get("input_shift");
+    std::shared_ptr<Tensor> const shifts = check.layer.variable("input_shift");
     InputDims const input = first_input_dims(check.layer);
     Shape const dims{input.width, input.height, input.channels};
     uint64_t const words =

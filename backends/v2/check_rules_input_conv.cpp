@@ -111,9 +111,8 @@ MappingStatus rule_hrc_filters(LayerCheck const& check) {
 // Weights are read as signed bytes. A layer without weights, or with a tensor without elements,
 // has no non-zero weight either.
 MappingStatus rule_hrc_nonzero_weights(LayerCheck const& check) {
-    Variables const& variables = check.layer.variables();
-    if (variables.has("weights")) {
-        std::shared_ptr<Tensor> const weights = variables.get("weights");
+    if (check.layer.variables().has("weights")) {
+        std::shared_ptr<Tensor> const weights = check.layer.variable("weights");
         size_t const count = weights->size();
         for (size_t i = 0; i < count; ++i)
             if (tensor_read<int8_t>(*weights, i) != 0) return {};

@@ -40,10 +40,9 @@ MappingStatus rule_add_output_8_bits(LayerCheck const& check) {
 
 // Channel by channel: the gap between the input shifts, then the resulting output shift.
 MappingStatus rule_add_shifts_in_range(LayerCheck const& check) {
-    Variables const& variables = check.layer.variables();
-    std::shared_ptr<Tensor> const a_shift = variables.get("a_shift");
-    std::shared_ptr<Tensor> const b_shift = variables.get("b_shift");
-    std::shared_ptr<Tensor> const output_shift = variables.get("output_shift");
+    std::shared_ptr<Tensor> const a_shift = check.layer.variable("a_shift");
+    std::shared_ptr<Tensor> const b_shift = check.layer.variable("b_shift");
+    std::shared_ptr<Tensor> const output_shift = check.layer.variable("output_shift");
     Shape const& dims = a_shift->dimensions();
     uint32_t const channels = dims.rank() > 0 ? dims[0] : 1;
 

@@ -101,7 +101,7 @@ bool all_elements_equal(Tensor const& tensor, T value) {
 MappingStatus rule_last_output_shift_zero(SequenceCheck const& check) {
     Layer const& last = last_computing_layer(check);
     if (unscaled_output(last) && last.variables().has("output_shift") &&
-        !all_elements_equal<int8_t>(*last.variables().get("output_shift"), 0))
+        !all_elements_equal<int8_t>(*last.variable("output_shift"), 0))
         return {last, "Without activation output_shift should be 0."};
     return {};
 }
@@ -109,7 +109,7 @@ MappingStatus rule_last_output_shift_zero(SequenceCheck const& check) {
 MappingStatus rule_last_output_scales_one(SequenceCheck const& check) {
     Layer const& last = last_computing_layer(check);
     if (unscaled_output(last) && last.variables().has("output_scales") &&
-        !all_elements_equal<uint8_t>(*last.variables().get("output_scales"), 1))
+        !all_elements_equal<uint8_t>(*last.variable("output_scales"), 1))
         return {last, "Without activation output_scales should be 1."};
     return {};
 }

@@ -66,7 +66,7 @@ uint64_t row_word_bytes(Dims const& d) { return align_up(d.x, 4); }
 uint64_t even(uint64_t words) { return align_up(words, 2); }
 
 std::shared_ptr<Dense const> variable(Layer const& layer, const char* name) {
-    return std::as_const(*layer.variables().get(name)).ensure_dense();
+    return std::as_const(*layer.variable(name)).ensure_dense();
 }
 
 // The shift of input (x, y, z) as byte y plane + z row + x of `words`, checked once to lie inside.

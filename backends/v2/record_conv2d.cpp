@@ -86,13 +86,12 @@ std::vector<uint32_t> const& layer_merge_shift_words(MergeLayerInfo const& merge
 // ---- shared by the CNP convolution recorders ----
 
 std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* name) {
-    return layer.variables().get(name)->ensure_dense();
+    return layer.variable(name)->ensure_dense();
 }
 
 std::shared_ptr<Dense const> optional_variable(Layer const& layer, const char* name) {
-    Variables const& variables = layer.variables();
-    if (!variables.has(name)) return nullptr;
-    return variables.get(name)->ensure_dense();
+    if (!layer.variables().has(name)) return nullptr;
+    return layer.variable(name)->ensure_dense();
 }
 
 NeuronVariables::NeuronVariables(Layer const& layer)

@@ -226,7 +226,7 @@ uint32_t get_fnp_sram_size(Layer const& layer) {
     if (padding == InputPadding::Undefined) undefined_padding();
     Shape const dims = get_fnp_input_dim(layer, false);
     uint8_t const weights_bits = layer.required_params().get_as<uint8_t>("weights_bits");
-    auto const weights = std::as_const(*layer.variables().get("weights")).ensure_dense();
+    auto const weights = std::as_const(*layer.variable("weights")).ensure_dense();
     return xl_padded_32b_size(get_layer_word_size(*weights, weights_bits, dims, padding,
                                                   layer.input_bits()),
                               "get_fnp_sram_size");
@@ -347,9 +347,8 @@ uint32_t xl_padded_32b_size(uint64_t words, const char* what) {
 }
 
 uint32_t get_hrc_sram_size(Layer const& layer) {
-    Variables const& vars = layer.variables();
-    auto const tensor = [&](const char* name) { return std::as_const(*vars.get(name)).ensure_dense(); };
-    auto const optional = [&](const char* name) { return vars.has(name) ? tensor(name) : nullptr; };
+    auto const tensor = [&](const char* name) { return std::as_const(*layer.variable(name)).ensure_dense(); };
+    auto const optional = [&](const char* name) { return layer.variables().has(name) ? tensor(name) : nullptr; };
     auto const max_value_shift = optional("max_value_shift");
     auto const max_value = optional("max_value");
 

@@ -154,9 +154,8 @@ struct Mismatch {
 
 // The first element of the variable `name` (unsigned bytes) that is not `expected`.
 std::optional<Mismatch> first_mismatch(Layer const& layer, char const* name, uint8_t expected) {
-    Variables const& vars = layer.variables();
-    if (!vars.has(name)) return std::nullopt;
-    std::shared_ptr<Tensor> const tensor = vars.get(name);
+    if (!layer.variables().has(name)) return std::nullopt;
+    std::shared_ptr<Tensor> const tensor = layer.variable(name);
     for (size_t i = 0; i < tensor->size(); ++i) {
         uint8_t const value = tensor_read<uint8_t>(*tensor, i);
         if (value != expected) return Mismatch{value, i};
@@ -281,12 +280,12 @@ MappingStatus check_post_processing_layer(Layer const& layer) {
 
     std::shared_ptr<Layer> const last = last_recurrent_input(layer);
     if (!last) return status += failed_status(layer, post_processing_without_chain_message);
-    unsigned const scale = tensor_read<uint8_t>(*last->variables().get("output_scales"), size_t{0});
+    unsigned const scale = tensor_read<uint8_t>(*last->variable("output_scales"), size_t{0});
     if (scale != 1)
         status += failed_status(layer, format("Output scales must be 1 for the last StatefulRecurrent layer before a "
                                               "WispPostProcessing layer (got {}).",
                                               scale));
-    int const shift = tensor_read<int8_t>(*last->variables().get("output_shift"), size_t{0});
+    int const shift = tensor_read<int8_t>(*last->variable("output_shift"), size_t{0});
     if (shift != 0)
         status += failed_status(layer, format("Output shift must be 0 for the last StatefulRecurrent layer before a "
                                               "WispPostProcessing layer (got {}).",

@@ -24,7 +24,7 @@ void walk(Layer const& first, Keep keep_going, Visit visit) {
 bool on_tnp_r(Layer const& layer) { return layer.is_target_component(ComponentKind::TNP_R); }
 
 uint64_t matrix_64b_size(Layer const& layer, char const* name) {
-    Shape const& dims = layer.variables().get(name)->dimensions();
+    Shape const dims = layer.variable(name)->dimensions();
     return fsram_matrix_64b_size(dims[0], dims[1]);
 }
 

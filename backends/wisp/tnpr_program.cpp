@@ -44,22 +44,21 @@ void format_tnpr_sram_tracks(Layer const& layer, SramImages& images, TnprConfig&
     config.output_channels[i] = count_param(layer, "output_channels");
     config.input_channels[i] = first_input_dims(layer).channels;
 
-    Variables const& vars = layer.variables();
-    append(images.fsram, format_fsram_weights(*vars.get("in_proj"), *vars.get("out_proj")));
+    auto const var = [&layer](char const* name) { return layer.variable(name); };
+    append(images.fsram, format_fsram_weights(*var("in_proj"), *var("out_proj")));
     append(images.state_update,
-           format_tsram_state_updating_var(*vars.get("A_imag"), *vars.get("A_real"),
-                                           *vars.get("internal_state_outputs_shift"), *vars.get("new_state_scale"),
-                                           *vars.get("new_state_shift")));
+           format_tsram_state_updating_var(*var("A_imag"), *var("A_real"), *var("internal_state_outputs_shift"),
+                                           *var("new_state_scale"), *var("new_state_shift")));
 
     // In front of a post-processing layer the outputs are scaled as that layer expects its inputs.
     std::shared_ptr<Layer> const next = first_outbound_layer(layer);
     bool const feeds_post_processing = next && is_post_processing(*next);
-    Variables const& scaling = feeds_post_processing ? next->variables() : vars;
+    Layer const& scaling = feeds_post_processing ? *next : layer;
     append(images.output,
-           format_tsram_output_var(*scaling.get(feeds_post_processing ? "input_scales" : "output_scales"),
-                                   *scaling.get(feeds_post_processing ? "input_shift" : "output_shift"),
-                                   *vars.get("bias"), *vars.get("bias_shift")));
-    append(images.input_shift, format_tsram_input_shift(*vars.get("input_shift"), layer.input_bits()));
+           format_tsram_output_var(*scaling.variable(feeds_post_processing ? "input_scales" : "output_scales"),
+                                   *scaling.variable(feeds_post_processing ? "input_shift" : "output_shift"),
+                                   *var("bias"), *var("bias_shift")));
+    append(images.input_shift, format_tsram_input_shift(*var("input_shift"), layer.input_bits()));
 }
 
 // The config entries and SRAM words of the post-processing layer at position i.
@@ -69,7 +68,7 @@ void format_post_processing(Layer const& layer, SramImages& images, TnprConfig& 
     config.output_channels[i] = 1;
     config.input_channels[i] = 1;
     uint32_t const timesteps = first_input_dims(layer).height;
-    uint16_t const threshold = tensor_read<uint16_t>(*layer.variables().get("threshold"), size_t{0});
+    uint16_t const threshold = tensor_read<uint16_t>(*layer.variable("threshold"), size_t{0});
     append(images.output, format_tsram_post_processing_output_var(timesteps, threshold));
     append(images.input_shift, format_tsram_post_processing_input_shift());
 }

@@ -1,6 +1,8 @@
 import numpy as np
 import pytest
 
+from conftest import input_layer, layer
+
 
 def test_variables_round_trip_without_casts(conv_model):
     variables = conv_model.get_layer("conv").variables
@@ -27,6 +29,35 @@ def test_variable_writes_refused(conv_model, value, error, message):
         variables["weights"] = value
     assert str(raised.value) == message
     assert variables["weights"].shape == (3, 3, 2, 4)
+
+
+@pytest.mark.parametrize(
+    "kind, entries, name, value",
+    [
+        ("FullyConnected", {"units": 4}, "act_step", np.ones((4, 1), np.float32)),
+        ("FullyConnected", {"units": 4}, "act_step", np.ones((2, 2), np.float32)),
+        ("Conv2D", {"kernel_size": 3, "filters": 1}, "weights", np.ones((3, 3, 4), np.int8)),
+    ],
+)  # fmt: skip
+def test_a_written_variable_reads_back_in_the_shape_it_was_written_in(core, kind, entries, name, value):
+    model = core.Model([input_layer(core, channels=4), layer(core, getattr(core, kind), "l", **entries)])
+    variables = model.get_layer("l").variables
+    variables[name] = value
+    assert variables[name].shape == value.shape
+
+
+def test_weights_written_without_their_filter_dimension_run_as_with_it(core):
+    weights = (np.arange(36) % 5 - 2).astype(np.int8).reshape(3, 3, 4)
+    x = (np.arange(64) % 7).astype(np.uint8).reshape(1, 4, 4, 4)
+    outputs = []
+    for shape in [(3, 3, 4), (3, 3, 4, 1)]:
+        model = core.Model([input_layer(core, channels=4), layer(core, core.Conv2D, "c", kernel_size=3, filters=1,
+                                                                   padding=1)])
+        variables = model.get_layer("c").variables
+        variables["weights"] = weights.reshape(shape)
+        variables["output_scales"] = np.ones(1, np.uint8)
+        outputs.append(model.forward(x))
+    assert np.array_equal(outputs[0], outputs[1]) and outputs[0].any()
 
 
 @pytest.mark.parametrize(

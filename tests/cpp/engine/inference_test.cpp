@@ -450,6 +450,20 @@ TEST(EngineInference, FitTeachesTheWinnerOfEachLabelOnAFreshTensor) {
     EXPECT_EQ(values_of<int8_t>(*start), std::vector<int8_t>(16, 0));
 }
 
+// The learned weights keep the shape the weights were written in.
+TEST(EngineInference, FitKeepsTheShapeTheWeightsWereWrittenIn) {
+    std::vector<int8_t> const learned{4, 0, 4, 0, 0, 0, 0, 0, 0, 4, 0, 4, 0, 0, 0, 0};  // as above
+    auto const inputs = u8({2, 4}, {3, 0, 5, 1, 1, 4, 0, 2});
+    for (Dims const& written : {Dims{4, 4}, Dims{4, 4, 1}}) {
+        auto model = learning_model(i8(written, std::vector<int8_t>(16, 0)));
+        software_fit(*model, inputs, {0, 1});
+        auto const fc = model->get_layer(1);
+        EXPECT_EQ(dims_of(*fc->variables().get("weights")), written);
+        EXPECT_EQ(values_of<int8_t>(*fc->variables().get("weights")), learned);
+        EXPECT_EQ(dims_of(*fc->variable("weights")), (Dims{4, 4, 1, 1}));
+    }
+}
+
 TEST(EngineInference, FitRefusals) {
     auto model = learning_model(i8({4, 4, 1, 1}, std::vector<int8_t>(16, 0)));
     auto const inputs = u8({2, 4}, {1, 2, 3, 4, 5, 6, 7, 8});

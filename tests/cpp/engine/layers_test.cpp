@@ -11,6 +11,7 @@
 #include "support/fake_layer.h"
 #include "support/layer_fixtures.h"
 #include "support/layer_kinds.h"
+#include "support/ops_test_util.h"
 
 namespace nuvra {
 namespace {
@@ -254,6 +255,53 @@ TEST(LayerGraph, OnlyEngineLayersTakeAMapping) {
     testing::FakeLayer fake("fake");
     EXPECT_EQ(error_text<std::invalid_argument>([&] { set_layer_mapping(fake, mapping); }),
               "Layer 'fake' was not made by Layer::create.");
+}
+
+// A variable keeps the shape it was written in; the layer reads a value that fits it in its own
+// shape over the same elements, a value that does not fit as it was written, and out of its model
+// every value as it was written.
+TEST(LayerVariables, KeepTheirWrittenShapeAndAreReadInTheLayersShape) {
+    using Params = std::map<std::string, int>;
+    Params const conv{{"kernel_size", 3}, {"filters", 1}};
+    Params const fc{{"units", 4}};
+    // The layer is fed (4, 4, 4) values; `before`: the value is set before the layer joins its
+    // model; `misfit`: the refusal a run or a mapping then gives.
+    struct Row { LayerType type; Params params; char const* variable; TensorType element; Dims written, read;
+                 bool before = false; std::string misfit = {}; };
+    Row const rows[] = {
+        {LayerType::Conv2D, conv, "weights", TensorType::int8, {3, 3, 4}, {3, 3, 4, 1}},
+        {LayerType::Conv2D, conv, "weights", TensorType::int8, {3, 3, 4}, {3, 3, 4, 1}, true},
+        {LayerType::Conv2D, conv, "weights", TensorType::int8, {3, 3, 4, 2}, {3, 3, 4, 2}, false,
+         "variable 'weights' has shape (3, 3, 4, 2), but the layer needs shape (3, 3, 4, 1)"},
+        {LayerType::FullyConnected, fc, "act_step", TensorType::float32, {4, 1}, {4}},
+        {LayerType::FullyConnected, fc, "act_step", TensorType::float32, {2, 2}, {4}, true},
+        {LayerType::FullyConnected, fc, "weights", TensorType::int8, {4, 64}, {4, 64, 1, 1}},
+        {LayerType::FullyConnected, fc, "weights", TensorType::int8, {64, 4}, {64, 4}, false,
+         "variable 'weights' has shape (64, 4), but the layer needs shape (4, 64, 1, 1)"},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.written));
+        auto const layer = make_layer(row.type, row.params, "l");
+        auto const value = Dense::create(row.element, Shape(row.written), Layout::c_order);
+        std::unique_ptr<Model> model;
+        if (!row.before) model = model_with(layer, 4, 4, 4);
+        layer->variables().set(row.variable, value);
+        if (row.before) model = model_with(layer, 4, 4, 4);
+        EXPECT_EQ(layer->variables().get(row.variable), value);
+        auto const read = layer->variable(row.variable);
+        EXPECT_EQ(dims_of(*read), row.read);
+        EXPECT_EQ(read->buffer().data, value->buffer().data);  // the very elements, not a copy
+        EXPECT_EQ(variable_misfit(*layer), row.misfit);
+        model->pop_layer();
+        EXPECT_EQ(layer->variable(row.variable), value);
+    }
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(LayerType::Conv2D, conv, "c")->variable("bias"); }),
+              "Variable bias not found");
+    // Any other Layer implementation reads its store as it is.
+    testing::FakeLayer fake("fake");
+    auto const value = Dense::create(TensorType::int8, Shape{3, 3}, Layout::c_order);
+    fake.variables().set("weights", value);
+    EXPECT_EQ(fake.variable("weights"), value);
 }
 
 TEST(LayerGeometry, WindowAxisPerPaddingMode) {

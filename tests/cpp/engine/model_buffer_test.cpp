@@ -229,5 +229,31 @@ TEST(ModelBufferCorruption, TruncationsAndHeaderFlips) {
                       "Invalid model buffer: ", 0), 0u) << b.size();
 }
 
+// A value written in another shape that fits its layer is saved as written, and the reloaded
+// layer reads it in its own shape again.
+TEST(ModelBuffer, AWrittenShapeSurvivesTheRoundTrip) {
+    using Dims = std::vector<uint32_t>;
+    struct Row { LayerType type; char const* variable; TensorType element; Dims written, read; };
+    Row const rows[] = {
+        {LayerType::Conv2D, "weights", TensorType::int8, {3, 3, 4}, {3, 3, 4, 1}},
+        {LayerType::FullyConnected, "act_step", TensorType::float32, {4, 1}, {4}},
+        {LayerType::FullyConnected, "weights", TensorType::int8, {4, 64}, {4, 64, 1, 1}},
+    };
+    Params const conv{{"kernel_size", 3}, {"filters", 1}}, fc{{"units", 4}};
+    for (auto const& row : rows) {
+        auto const layer = make_layer(row.type, row.type == LayerType::Conv2D ? conv : fc, "l");
+        auto const model = model_with(layer, 4, 4, 4);
+        fill_variables(*layer, 3);
+        auto const t = layer->variables().get(row.variable);
+        layer->variables().set(row.variable, Dense::copy(t->buffer().data, t->buffer().bytes, row.element,
+                                                         Shape(row.written), Layout::c_order));
+        expect_round_trip(*model);
+        auto const bytes = model->to_buffer();
+        auto const loaded = Model::from_buffer(bytes.data(), bytes.size())->get_layer("l");
+        EXPECT_EQ(loaded->variables().get(row.variable)->dimensions().to_vector(), row.written);
+        EXPECT_EQ(loaded->variable(row.variable)->dimensions().to_vector(), row.read);
+    }
+}
+
 }  // namespace
 }  // namespace nuvra

@@ -188,5 +188,32 @@ TEST(V1Learning, ReadBack) {
               "An actual hardware device is required.");
 }
 
+// Read back into a layer, the variables are read in the layer's shape and each new tensor keeps the
+// shape its variable was written in.
+TEST(V1Learning, ReadBackIntoALayerKeepsTheWrittenShapes) {
+    struct { Shape weights, thswap; } const rows[] = {{{3, 40}, {3, 1}}, {{3, 40, 1, 1}, {3}}};
+    for (auto const& row : rows) {
+        auto const built = testing::build_after_input(LayerType::FullyConnected, {{"units", 3}, {"weights_bits", 1}},
+                                                      {40, 1, 1, 1});
+        Layer& layer = *built.layer;
+        layer.variables().set("weights", Dense::create(TensorType::int8, row.weights, Layout::c_order));
+        layer.variables().set("thswap", Dense::create(TensorType::int32, row.thswap, Layout::c_order));
+        testing::FakeHardwareDevice hardware(HwVersion{});
+        hardware.learn_mem = learned_memory(0);
+        fnp_update_learn_vars(&hardware, layer, false);
+        Tensor const& w = *layer.variables().get("weights");
+        EXPECT_EQ(w.dimensions(), row.weights);
+        EXPECT_EQ(layer.variable("weights")->dimensions(), (Shape{3, 40, 1, 1}));
+        for (uint32_t n = 0; n < 3; ++n) {
+            for (uint32_t i = 0; i < 40; ++i)
+                EXPECT_EQ(tensor_read<int8_t>(w, size_t{n * 40 + i}), i == n || i == n + 32 || i == 39 ? 1 : 0)
+                    << n << " " << i;
+            EXPECT_EQ(tensor_read<int32_t>(*layer.variables().get("thswap"), size_t{n}), int32_t(100 + n));
+        }
+        EXPECT_EQ(layer.variables().get("thswap")->dimensions(), row.thswap);
+        EXPECT_EQ(layer.variables().get("threshold_learning")->dimensions(), (Shape{3}));  // as the layer made it
+    }
+}
+
 }  // namespace
 }  // namespace nuvra::v1
