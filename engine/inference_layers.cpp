@@ -20,8 +20,9 @@
 //                          k < s), bias, out stage; DepthwiseConv2DTranspose the same with each
 //                          channel's kernel on its own channel
 //   BufferTempConv         each frame (the layer's inputs at its input bits and sign) pushed by
-//                          fifo_op into a fifo of fifo_size frames, oldest first; lshift by input_shift; a 1 x 1 conv2d_v2 over the
-//                          fifo's (frame, channel) rows; bias; out stage
+//                          fifo_op into a fifo of fifo_size frames, oldest first; lshift by
+//                          input_shift; a 1 x 1 conv2d_v2 over the fifo's (frame, channel) rows;
+//                          bias; out stage
 //   DepthwiseBufferTempConv the same fifo; depthwise_like_conv with weights (fifo_size, C); bias;
 //                          out stage
 //   Dense1D                lshift by input_shift, matmul with weights (I, F), bias, out stage

@@ -62,7 +62,8 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
     // that key's default without a word. Keys given as bytes may not be text.
     for (auto const& [key, value] : entries)
         if (!kind_has_key(type, key))
-            refuse_layer(name, format("{} layers have no parameter '{}'.", layer_type_name(type), escaped_utf8(key)));
+            refuse_layer(name,
+                         format("{} layers have no parameter '{}'.", layer_type_name(type), escaped_utf8(key)));
 
     std::span<KeySpec const> const specs = kind_rules(type).keys;
     for (auto const& spec : specs) {
