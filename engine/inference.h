@@ -101,6 +101,14 @@ uint32_t usable_cpus();
 std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<const Tensor> const& inputs,
                                          uint32_t batch_size = 0);
 
+// The float32 values of a run's outputs, as software_predict gives them from software_forward.
+std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out);
+
+// Refuses a fit on a model that is not compiled ("Cannot fit a model that is not compiled.") and a
+// label count other than none, one, or one per sample ("Number of labels should be the same as
+// number of inputs.").
+void check_fit(Model const& model, size_t samples, size_t labels);
+
 // software_forward, learning on the model's last layer (the kind that learns, compiled) with the
 // NuvraUnsupervised rule, sample after sample in order; each sample's output is computed with the
 // weights as they stand before it teaches. Labels: none (every neuron competes), one for every
@@ -116,14 +124,6 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
 // layer's "weights" tensor once at the end, in the shape it was written in (same row-major
 // order); the old tensor is never written.
 // A model that is not compiled is std::runtime_error "Cannot fit a model that is not compiled.".
-// The float32 values of a run's outputs, as software_predict gives them from software_forward.
-std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out);
-
-// Refuses a fit on a model that is not compiled ("Cannot fit a model that is not compiled.") and a
-// label count other than none, one, or one per sample ("Number of labels should be the same as
-// number of inputs.").
-void check_fit(Model const& model, size_t samples, size_t labels);
-
 std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor> const& inputs,
                                      std::vector<int32_t> const& labels, uint32_t batch_size = 0);
 

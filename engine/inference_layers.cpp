@@ -92,6 +92,15 @@ std::string layer_text(Layer const& layer, std::string const& reason) {
         layer_text(layer, format("{} holds NaN at channel {}: NaN has no integer value.", where, channel)));
 }
 
+// The row-major index of the first NaN of a float32 tensor; its size when it holds none.
+size_t first_nan(Tensor const& values) {
+    std::vector<float> copy;  // only for a tensor not laid out row-major
+    if (ops::detail::is_c_ordered(values)) ops::detail::check_extent(values, sizeof(float), values.buffer().bytes);
+    else copy = read_all<float>(values);
+    auto const* v = copy.empty() ? static_cast<float const*>(values.buffer().data) : copy.data();
+    return static_cast<size_t>(std::find_if(v, v + values.size(), [](float f) { return std::isnan(f); }) - v);
+}
+
 // Refuses a tensor of `dims` (per sample) above max_run_elements.
 void check_run_size(Layer const& layer, char const* what, std::vector<uint32_t> const& dims) {
     unsigned __int128 count = 1;  // at most four 32-bit dimensions
@@ -539,9 +548,8 @@ Value input_data(Layer const& layer, Inputs const& given, LayerState& state, Ker
         for (size_t i = 0; i < values.size(); ++i) dst[i] = static_cast<uint8_t>(std::clamp(values[i], 0, top));
         return out;
     }
-    if (layer.output_signed())
-        return clamped(x, ops::detail::signed_min(bits), ops::detail::signed_max(bits));
-    return clamped(x, 0, bits >= 32 ? std::numeric_limits<int32_t>::max() : (int64_t{1} << bits) - 1);
+    auto const range = ops::detail::int32_range(bits, layer.output_signed());
+    return clamped(x, range.lo, range.hi);
 }
 
 // The convolution of an input layer over x read as bytes (0..255), padded with pad_value; with
@@ -765,41 +773,30 @@ Value concatenate(Layer const& layer, Inputs const& given, LayerState& state, Ke
     return dense(ops::concatenate_last_dim(parts));
 }
 
-// The values a layer reads: its input bits, signed when its first inbound layer's outputs are.
-struct ValueRange {
-    int64_t lo, hi;
-    std::string text;  // "8-bit unsigned", ...
-};
-ValueRange input_range(Layer const& layer) {
-    auto const inbounds = layer.inbound_view();
-    bool const is_signed = inbounds.empty() || inbounds.front()->output_signed();
-    int const bits = std::clamp<int>(layer.input_bits(), 1, 32);
-    ValueRange range{is_signed ? ops::detail::signed_min(bits) : 0,
-                     is_signed ? ops::detail::signed_max(bits) : (int64_t{1} << bits) - 1,
-                     format("{}-bit {}", bits, is_signed ? "signed" : "unsigned")};
-    range.hi = std::min<int64_t>(range.hi, std::numeric_limits<int32_t>::max());
-    return range;
-}
-
-// Pushes each frame of x into the layer's fifo, which holds the layer's inputs as they come (its
-// input bits and sign: 0..255 after an unsigned 8-bit layer); calls `step` with the fifo (int32,
-// (fifo_size, x, y, C)) after each push and joins its results.
+// Pushes each frame of x into the layer's fifo, which holds the layer's inputs as they come: its
+// input bits, signed when its first inbound layer's outputs are (0..255 after an unsigned 8-bit
+// layer). Calls `step` with the fifo (int32, (fifo_size, x, y, C)) after each push and joins its
+// results.
 template <class Step>
 Value over_fifo(Layer const& layer, Value const& x, LayerState& state, Step step) {
     Dims4 const d = dims4(*x);
     uint32_t const depth = static_cast<uint32_t>(param(layer, "fifo_size"));
     if (!state.fifo) state.fifo = Dense::create(TensorType::int32, Shape{depth, d.x, d.y, d.c}, Layout::c_order);
-    ValueRange const range = input_range(layer);
+    auto const inbounds = layer.inbound_view();
+    bool const is_signed = inbounds.empty() || inbounds.front()->output_signed();
+    int const bits = std::clamp<int>(layer.input_bits(), 1, 32);
+    auto const range = ops::detail::int32_range(bits, is_signed);
     std::vector<int32_t> const frames = read_all<int32_t>(*ints(x));
     size_t const frame = size_t{d.x} * d.y * d.c;
     std::vector<Value> outputs;
     for (size_t s = 0; s < d.n; ++s) {
-        auto const first = frames.begin() + static_cast<std::ptrdiff_t>(s * frame);
-        std::vector<int32_t> const entry(first, first + static_cast<std::ptrdiff_t>(frame));
-        for (int32_t v : entry)
-            if (v < range.lo || v > range.hi)
-                refuse_layer(layer, format("the value {} does not fit the fifo's {} values", v, range.text));
-        ops::fifo_op(*state.fifo, *make_dense(TensorType::int32, Shape{d.x, d.y, d.c}, entry));
+        int32_t const* const entry = frames.data() + s * frame;
+        for (size_t i = 0; i < frame; ++i)
+            if (entry[i] < range.lo || entry[i] > range.hi)
+                refuse_layer(layer, format("the value {} does not fit the fifo's {}-bit {} values", entry[i], bits,
+                                           is_signed ? "signed" : "unsigned"));
+        ops::fifo_op(*state.fifo, *Dense::copy(entry, frame * sizeof(int32_t), TensorType::int32,
+                                               Shape{d.x, d.y, d.c}, Layout::c_order));
         outputs.push_back(step(state.fifo));
     }
     return join_samples(outputs);
@@ -885,10 +882,7 @@ Value quantizer(Layer const& layer, Inputs const& given, LayerState& state, Kern
     std::vector<uint8_t> const zero_points = read_all<uint8_t>(*var(layer, "zero_points"));
     if (scales.size() != d.c || zero_points.size() != d.c)
         refuse_layer(layer, "scales and zero_points must hold one value per channel");
-    int const bits = layer.output_bits();
-    int64_t const lo = layer.output_signed() ? ops::detail::signed_min(bits) : 0;
-    int64_t const hi = layer.output_signed() ? ops::detail::signed_max(bits)
-                                             : (bits >= 32 ? std::numeric_limits<int32_t>::max() : (int64_t{1} << bits) - 1);
+    auto const range = ops::detail::int32_range(layer.output_bits(), layer.output_signed());
     std::vector<float> values;
     if (x->type() == TensorType::float32) {
         values = read_all<float>(*x);
@@ -902,13 +896,12 @@ Value quantizer(Layer const& layer, Inputs const& given, LayerState& state, Kern
     for (size_t i = 0; i < values.size(); ++i) {
         size_t const c = i % d.c;
         float const scaled = values[i] * scales[c];
-        if (std::isnan(values[i])) refuse_nan(layer, "its input", c);
         if (std::isnan(scaled))  // an infinity times 0
             throw std::invalid_argument(layer_text(
                 layer, format("variable 'scales' holds {} at channel {}: {} x {} is NaN, which has no integer value.",
                               scales[c], c, values[i], scales[c])));
         int64_t const q = int64_t{round_to_int32(scaled)} + zero_points[c];
-        out[i] = static_cast<int32_t>(std::clamp(q, lo, hi));
+        out[i] = static_cast<int32_t>(std::clamp(q, range.lo, range.hi));
     }
     return make_dense(TensorType::int32, x->dimensions(), out);
 }
@@ -1121,13 +1114,9 @@ Value model_input(Tensor const& inputs, Shape const& input_shape) {
 void refuse_nan_input(Tensor const& inputs, Shape const& shape) {
     if (inputs.type() != TensorType::float32) return;
     // A NaN has no integer value: each layer that needs integers would read it as some number.
-    std::vector<float> copy;  // only for an input not laid out row-major
-    if (ops::detail::is_c_ordered(inputs)) ops::detail::check_extent(inputs, sizeof(float), inputs.buffer().bytes);
-    else copy = read_all<float>(inputs);
-    auto const* v = copy.empty() ? static_cast<float const*>(inputs.buffer().data) : copy.data();
-    auto const nan = std::find_if(v, v + inputs.size(), [](float f) { return std::isnan(f); });
-    if (nan == v + inputs.size()) return;
-    size_t const at = static_cast<size_t>(nan - v), channels = shape[3], row = size_t{shape[2]} * channels;
+    size_t const at = first_nan(inputs);
+    if (at == inputs.size()) return;
+    size_t const channels = shape[3], row = size_t{shape[2]} * channels;
     size_t const sample = size_t{shape[1]} * row;
     throw std::invalid_argument(format("Input sample {} holds NaN at x {}, y {}, channel {}: NaN has no integer value.",
                                        at / sample, at % sample / row, at % row / channels, at % channels));
@@ -1179,10 +1168,9 @@ Value threshold_stage(Layer const& layer, Value const& potentials) {
     std::vector<int32_t> p = read_all<int32_t>(*potentials);
     size_t const channels = ops::detail::channels_of(*potentials);
     std::vector<int32_t> const threshold = read_all<int32_t>(*var(layer, "threshold"));
-    std::vector<float> const steps = read_all<float>(*var(layer, "act_step"));
-    for (size_t c = 0; c < steps.size(); ++c)
-        if (std::isnan(steps[c])) refuse_nan(layer, "variable 'act_step'", c);
-    std::vector<int32_t> const t16 = read_all<int32_t>(*get_threshold_t16_from_act_steps(*var(layer, "act_step")));
+    auto const act_step = var(layer, "act_step");
+    if (size_t const nan = first_nan(*act_step); nan < act_step->size()) refuse_nan(layer, "variable 'act_step'", nan);
+    std::vector<int32_t> const t16 = read_all<int32_t>(*get_threshold_t16_from_act_steps(*act_step));
     if (threshold.size() != channels || t16.size() != channels)
         refuse_layer(layer, "threshold and act_step must hold one value per filter");
     int const bits = std::min<int>(layer.output_bits(), 31);
@@ -1198,15 +1186,11 @@ Value threshold_stage(Layer const& layer, Value const& potentials) {
 }
 
 Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& state, Kernels kernels) {
-    // Float values of an earlier layer (one that dequantizes) become integers in every kind but the
-    // Quantizer, which reads floats.
-    if (layer.type() != LayerType::Quantizer) {
-        for (Value const& v : in) {
-            if (v->type() != TensorType::float32) continue;
-            auto const* f = static_cast<float const*>(v->buffer().data);
-            auto const nan = std::find_if(f, f + v->size(), [](float x) { return std::isnan(x); });
-            if (nan != f + v->size()) refuse_nan(layer, "its input", static_cast<size_t>(nan - f) % dims4(*v).c);
-        }
+    // Every kind turns the float values it reads (of a layer that dequantizes) into integers, the
+    // Quantizer after scaling them.
+    for (Value const& v : in) {
+        if (v->type() != TensorType::float32) continue;
+        if (size_t const nan = first_nan(*v); nan < v->size()) refuse_nan(layer, "its input", nan % dims4(*v).c);
     }
     return software_run(layer).forward(layer, in, state, kernels);
 }

@@ -75,6 +75,16 @@ int32_t const* int32_elements(Dense const& tensor);
 inline int64_t signed_max(int bits) { return (int64_t{1} << (bits - 1)) - 1; }
 inline int64_t signed_min(int bits) { return -(int64_t{1} << (bits - 1)); }
 
+// The range of `bits`-bit values (1..32), signed or unsigned, as int32 holds them: unsigned
+// 32-bit values stop at the int32 maximum.
+struct ValueRange {
+    int64_t lo, hi;
+};
+inline ValueRange int32_range(int bits, bool is_signed) {
+    if (is_signed) return {signed_min(bits), signed_max(bits)};
+    return {0, bits >= 32 ? std::numeric_limits<int32_t>::max() : (int64_t{1} << bits) - 1};
+}
+
 inline int32_t saturate(int64_t value, int bits) {
     return static_cast<int32_t>(std::clamp(value, signed_min(bits), signed_max(bits)));
 }
