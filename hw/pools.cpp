@@ -7,12 +7,19 @@
 namespace nuvra::hw {
 
 void unmap_run(PageRun const& run) noexcept {
-    if (!run.empty()) munmap(run_low(run), run_bytes(run));
+    if (!run.empty()) unmap_pages(run_low(run), run_bytes(run));
+}
+
+void unmap_pages(uint8_t* base, size_t size) noexcept { munmap(base, size); }
+
+void PageRunList::unmap(PageRun const& run) const noexcept {
+    if (!run.empty()) unmap_(run_low(run), run_bytes(run));
 }
 
 void PageRunList::keep(PageRun& run) {
     if (run.empty()) return;
     std::vector<PageRun> gone;
+    PageSpan cut_off{nullptr, 0};  // the lowest pages of a run larger than the bound alone
     {
         std::lock_guard const lock(mutex_);
         runs_.reserve(runs_.size() + 1);
@@ -40,24 +47,27 @@ void PageRunList::keep(PageRun& run) {
         }
         if (run_bytes(joined) > max_bytes_) {
             uint8_t* const cut = run_high(joined) - max_bytes_;
-            munmap(run_low(joined), size_t(cut - run_low(joined)));
+            cut_off = {run_low(joined), size_t(cut - run_low(joined))};
             auto first = joined.begin();
-            while (first->base + first->size <= cut) ++first;
-            if (first->base < cut) {
+            while (first != joined.end() && first->base + first->size <= cut) ++first;
+            if (first != joined.end() && first->base < cut) {
                 first->size -= size_t(cut - first->base);
                 first->base = cut;
             }
             joined.erase(joined.begin(), first);
         }
-        bytes_ += run_bytes(joined);
-        runs_.push_back(std::move(joined));
+        if (!joined.empty()) {
+            bytes_ += run_bytes(joined);
+            runs_.push_back(std::move(joined));
+        }
         while (bytes_ > max_bytes_ || runs_.size() > max_runs_) {
             bytes_ -= run_bytes(runs_.front());
             gone.push_back(std::move(runs_.front()));
             runs_.erase(runs_.begin());
         }
     }
-    for (PageRun const& r : gone) unmap_run(r);
+    if (cut_off.size > 0) unmap_(cut_off.base, cut_off.size);
+    for (PageRun const& r : gone) unmap(r);
 }
 
 PageRun PageRunList::take(size_t bytes) {
@@ -79,7 +89,7 @@ void PageRunList::release() {
         gone.swap(runs_);
         bytes_ = 0;
     }
-    for (PageRun const& r : gone) unmap_run(r);
+    for (PageRun const& r : gone) unmap(r);
 }
 
 size_t PageRunList::runs() const {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -138,11 +139,19 @@ inline size_t run_bytes(PageRun const& run) { return size_t(run_high(run) - run_
 // Gives the pages of `run` back to the system (nothing for an empty run).
 void unmap_run(PageRun const& run) noexcept;
 
+// Gives whole pages [base, base + size) back to the system.
+void unmap_pages(uint8_t* base, size_t size) noexcept;
+
 // Runs of mapped pages given back, kept for later: at most `max_bytes` bytes in at most `max_runs`
-// runs, the oldest unmapped first. Every call takes the list's mutex.
+// runs, the oldest unmapped first. Every call takes the list's mutex. The pages the list lets go
+// go to `unmap` (munmap by default; a caller that must see them, such as a test, gives its own,
+// which must not throw), one call per contiguous range, outside the lock.
 class PageRunList {
 public:
-    PageRunList(size_t max_bytes, size_t max_runs) : max_bytes_(max_bytes), max_runs_(max_runs) {}
+    using Unmap = std::function<void(uint8_t* base, size_t size)>;
+
+    PageRunList(size_t max_bytes, size_t max_runs, Unmap unmap = unmap_pages)
+        : unmap_(std::move(unmap)), max_bytes_(max_bytes), max_runs_(max_runs) {}
     PageRunList(PageRunList const&) = delete;
     PageRunList& operator=(PageRunList const&) = delete;
     ~PageRunList() { release(); }
@@ -160,6 +169,10 @@ public:
     size_t bytes() const;
 
 private:
+    // Lets the pages of `run` go through unmap_ (nothing for an empty run).
+    void unmap(PageRun const& run) const noexcept;
+
+    Unmap const unmap_;
     mutable std::mutex mutex_;
     std::vector<PageRun> runs_;  // the oldest first
     size_t bytes_ = 0;
