@@ -36,10 +36,12 @@ std::vector<std::shared_ptr<Layer>> run_layers(Model const& model, std::shared_p
     return layers;
 }
 
-// A Quantizer right after the input layer reads a float model input as it is, unclipped; every
-// other layer reads the input layer's integers.
+// A Quantizer right after the input layer that passes the samples on (InputData) reads a float
+// model input as it is, unclipped; every other layer reads its inbound layer's output: the input
+// layer's integers, or what an input layer that computes (a convolution) made of them.
 bool reads_float_input(Layer const& layer, Layer const& inbound, Value const& x) {
-    return x->type() == TensorType::float32 && inbound.is_input_layer() && layer.type() == LayerType::Quantizer;
+    return x->type() == TensorType::float32 && layer.type() == LayerType::Quantizer &&
+           layer_kind(inbound.type()).passes_samples_on();
 }
 
 // Runs `layers` over `x` (a group of samples); the values of every layer, in layer order. With

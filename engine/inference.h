@@ -16,9 +16,11 @@
 // int8, uint8, int16, uint16 or int32 input is read as integers; a float32 input means what the
 // same integers mean: the input layer rounds it to nearest (halves away from zero; infinities
 // saturate) and saturates it to its bits and sign as it does integers, except that a Quantizer
-// reading the input layer reads the float values as they are, unclipped. A NaN in a float input is
-// std::invalid_argument "Input sample <s> holds NaN at x <x>, y <y>, channel <c>: NaN has no
-// integer value.", before anything runs (a mapped model's run refuses it the same way). A NaN
+// reading an InputData layer (the input layer that passes the samples on) reads the float values
+// as they are, unclipped; after an input layer that computes, it reads that layer's output. A NaN
+// in a float input is std::invalid_argument "Input sample <s> holds NaN at x <x>, y <y>, channel
+// <c>: NaN has no integer value.", before anything runs (a mapped model's run refuses it the same
+// way). A NaN
 // that a layer would turn into an integer is std::invalid_argument "Layer '<name>' (<kind>):
 // <what> holds NaN at channel <c>: NaN has no integer value." (<what>: "variable '<variable>'",
 // or "its input" for float values of an earlier layer). Between layers
@@ -64,6 +66,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "engine/tensor.h"
@@ -103,6 +106,12 @@ std::shared_ptr<Tensor> software_predict(Model const& model, std::shared_ptr<con
 
 // The float32 values of a run's outputs, as software_predict gives them from software_forward.
 std::shared_ptr<Tensor> predicted_values(Layer const& last, std::shared_ptr<Tensor> const& out);
+
+// The refusal of a Quantizer whose float32 "scales" hold a NaN (which would quantize every value of
+// its channel to some number), with the first NaN's channel: "Layer '<name>' (Quantizer): variable
+// 'scales' holds NaN at channel <c>: NaN has no integer value."; empty for any other layer. A
+// software run throws it as std::invalid_argument; mapping refuses the layer with it.
+std::string nan_scales_refusal(Layer const& layer);
 
 // Refuses a fit on a model that is not compiled ("Cannot fit a model that is not compiled.") and a
 // label count other than none, one, or one per sample ("Number of labels should be the same as

@@ -65,7 +65,7 @@ enum class KindState : uint8_t {
 // - component: the one ComponentKind a layer of the kind answers is_target_component for;
 // - placement, filtering, inbound, state: as above; splittable() is a split placement,
 //   is_depthwise() depthwise filtering, is_separable() depthwise or separable filtering,
-//   is_input_layer() an own input;
+//   is_input_layer() an own input, passes_samples_on() an own input and no component;
 // - class: the engine class Layer::create makes (the back ends cast to some of them);
 // - keys and outputs: the kind's parameters and what it computes when it is built
 //   (engine/layers_kinds.cpp);
@@ -143,6 +143,9 @@ struct LayerKind {
     constexpr bool is_depthwise() const { return filtering == KindFiltering::depthwise; }
     constexpr bool is_separable() const { return filtering != KindFiltering::full; }
     constexpr bool is_input_layer() const { return inbound == KindInbound::own; }
+    // An input layer that computes nothing (InputData): it passes the samples on, read at its bits
+    // and sign. An input layer of a component (the HRC's convolution) computes its own output.
+    constexpr bool passes_samples_on() const { return is_input_layer() && component == ComponentKind::None; }
 };
 
 // Every kind, in the order of the rows.

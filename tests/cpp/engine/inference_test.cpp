@@ -420,6 +420,54 @@ TEST(EngineInference, AFloatInputMeansWhatTheSameIntegersMean) {
     }
 }
 
+// Mended: a Quantizer after an input layer that computes (InputConvolutional) read a float input as
+// it is, so the convolution was skipped for float32 samples and the run went on with the input's
+// values and shape. Only after InputData, which passes the samples on, does it read the floats.
+TEST(EngineInference, AQuantizerAfterAnInputLayerThatComputesReadsItsOutput) {
+    auto const quantizer = [] {
+        auto q = make_layer(LayerType::Quantizer, {{"output_bits", 16}}, "q");
+        set(*q, "scales", f32({1}, {1.0f}));
+        return q;
+    };
+    // InputConvolutional (2, 2, 1), 1 x 1, one filter of weight 2, no activation -> Quantizer.
+    auto const input_convolutional = [&] {
+        auto ic = make_layer(LayerType::InputConvolutional,
+                             {{"input_width", 2}, {"input_height", 2}, {"input_channels", 1}, {"kernel_width", 1},
+                              {"kernel_height", 1}, {"filters", 1}, {"padding", 0}, {"weights_bits", 4},
+                              {"activation", 0}},
+                             "ic");
+        auto model = Model::create();
+        model->add(ic);
+        set(*ic, "weights", i8({1, 1, 1, 1}, {2}));
+        set(*ic, "act_step", f32({1}, {1.0f}));
+        model->add(quantizer());
+        return model;
+    };
+    // InputData (2, 2, 1) -> InputConv2D 1 x 1, one filter of weight 2 -> Quantizer.
+    auto const input_conv2d = [&] {
+        auto conv = make_layer(LayerType::InputConv2D, {{"kernel_size", 1}, {"filters", 1}}, "conv");
+        auto model = model_with(conv, 2, 2, 1);
+        set(*conv, "weights", i8({1, 1, 1, 1}, {2}));
+        set(*conv, "output_scales", u8({1}, {1}));
+        model->add(quantizer());
+        return model;
+    };
+    struct Row { char const* what; std::unique_ptr<Model> model; std::vector<int32_t> out; };
+    Row rows[] = {
+        {"InputConvolutional -> Quantizer", input_convolutional(), {6, 10, 14, 18}},
+        {"InputData -> InputConv2D -> Quantizer", input_conv2d(), {6, 10, 14, 18}},
+    };
+    for (auto const& r : rows) {
+        for (auto const& x : {std::shared_ptr<Dense>(u8({1, 2, 2, 1}, {3, 5, 7, 9})),
+                              std::shared_ptr<Dense>(f32({1, 2, 2, 1}, {3, 5, 7, 9}))}) {
+            SCOPED_TRACE(std::string(r.what) + ", " + Tensor::type_name(x->type()));
+            auto const out = software_forward(*r.model, x);
+            EXPECT_EQ(out->dimensions(), (Shape{1, 2, 2, 1}));
+            EXPECT_EQ(values_of<int32_t>(*out), r.out);
+        }
+    }
+}
+
 // InputData (1, 1, 4) -> FullyConnected of 4 units, 2 classes, 4-bit weights.
 std::unique_ptr<Model> learning_model(std::shared_ptr<Dense> const& weights) {
     auto fc = make_layer(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, "fc");

@@ -42,6 +42,17 @@ TEST(LayerKindTable, EachRowIsFoundFromItsValueAndNoOtherValueNamesAKind) {
     }
 }
 
+// Two kinds are input layers; only InputData passes the samples on, the HRC's kind computes.
+TEST(LayerKindTable, OnlyInputDataPassesTheSamplesOn) {
+    std::set<std::string> inputs, passing;
+    for (LayerKind const& kind : layer_kinds()) {
+        if (kind.is_input_layer()) inputs.insert(kind.name);
+        if (kind.passes_samples_on()) passing.insert(kind.name);
+    }
+    EXPECT_EQ(inputs, (std::set<std::string>{"InputData", "InputConvolutional"}));
+    EXPECT_EQ(passing, std::set<std::string>{"InputData"});
+}
+
 TEST(LayerKindTable, EachKindListsAKeyOnce) {
     for (LayerKind const& kind : layer_kinds()) {
         std::set<std::string> keys;
