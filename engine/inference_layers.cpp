@@ -85,11 +85,15 @@ std::string layer_text(Layer const& layer, std::string const& reason) {
     return format("Layer '{}' ({}): {}", layer.get_name(), kind_of(layer), reason);
 }
 
-// A NaN on its way to an integer: std::invalid_argument naming the layer, where it lies (a
-// variable, or the layer's input) and the channel.
+// The words of a NaN on its way to an integer, naming the layer, where it lies (a variable, or the
+// layer's input) and the channel.
+std::string nan_text(Layer const& layer, std::string const& where, size_t channel) {
+    return layer_text(layer, format("{} holds NaN at channel {}: NaN has no integer value.", where, channel));
+}
+
+// Those words as std::invalid_argument.
 [[noreturn]] void refuse_nan(Layer const& layer, std::string const& where, size_t channel) {
-    throw std::invalid_argument(
-        layer_text(layer, format("{} holds NaN at channel {}: NaN has no integer value.", where, channel)));
+    throw std::invalid_argument(nan_text(layer, where, channel));
 }
 
 // The row-major index of the first NaN of a float32 tensor; its size when it holds none.
@@ -890,8 +894,7 @@ Value quantizer(Layer const& layer, Inputs const& given, LayerState& state, Kern
         std::vector<int32_t> const v = read_all<int32_t>(*ints(x));
         values.assign(v.begin(), v.end());
     }
-    for (size_t c = 0; c < d.c; ++c)
-        if (std::isnan(scales[c])) refuse_nan(layer, "variable 'scales'", c);
+    if (std::string const refusal = nan_scales_refusal(layer); !refusal.empty()) throw std::invalid_argument(refusal);
     std::vector<int32_t> out(values.size());
     for (size_t i = 0; i < values.size(); ++i) {
         size_t const c = i % d.c;
@@ -1196,3 +1199,15 @@ Value run_layer(Layer const& layer, std::vector<Value> const& in, LayerState& st
 }
 
 }  // namespace nuvra::inference
+
+namespace nuvra {
+
+std::string nan_scales_refusal(Layer const& layer) {
+    if (layer.type() != LayerType::Quantizer) return {};
+    std::shared_ptr<Tensor> const scales = inference::var(layer, "scales");
+    if (!scales || scales->type() != TensorType::float32) return {};
+    size_t const at = inference::first_nan(*scales);
+    return at < scales->size() ? inference::nan_text(layer, "variable 'scales'", at) : std::string();
+}
+
+}  // namespace nuvra

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/inference.h"
 #include "engine/layers.h"
 #include "hw/device.h"
 #include "hw/format.h"
@@ -35,12 +36,18 @@ MappingStatus thrown_status(Layer const& layer, std::exception const& error) {
     return MappingStatus(layer, error.what());
 }
 
-// A layer whose variables do not fit it is refused before anything reads them.
+// A layer whose variables do not fit it is refused before anything reads them; so is a Quantizer
+// whose scales hold a NaN, which the program would hand the driver to quantize a channel's every
+// sample with (the software run's words).
 MappingStatus variables_status(Layer const& layer) {
     std::string misfit = variable_misfit(layer);
-    if (misfit.empty()) return MappingStatus::success();
-    misfit.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(misfit.front())));
-    return MappingStatus(layer, misfit + ".");
+    if (!misfit.empty()) {
+        misfit.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(misfit.front())));
+        return MappingStatus(layer, misfit + ".");
+    }
+    std::string nan = nan_scales_refusal(layer);
+    if (!nan.empty()) return MappingStatus(layer, std::move(nan));
+    return MappingStatus::success();
 }
 
 bool is_skip_dma(hw::Type type) {

@@ -1,6 +1,9 @@
 import gc
 
+import numpy as np
 import pytest
+
+from conftest import input_layer, layer
 
 
 @pytest.fixture
@@ -49,3 +52,17 @@ def test_program_parts_copy_the_program_once(mapped):
     parts = mapped.sequences[0].program_parts
     # Each part is copied into bytes when the parts are made; reading it again copies nothing.
     assert parts.program_info is parts.program_info and parts.program_data is parts.program_data
+
+
+def test_a_quantizer_whose_scales_hold_nan_is_refused_and_nothing_stays_mapped(core, device, failure):
+    model = core.Model()
+    model.add(input_layer(core))
+    model.add(layer(core, core.Quantizer, "q", output_bits=8))
+    model.add(layer(core, core.Conv2D, "c", kernel_size=1, filters=2, padding=1))
+    model.get_layer("q").variables["scales"] = np.array([1.0, np.nan], np.float32)
+    assert failure(lambda: model._map(device)) == (
+        RuntimeError,
+        "Cannot map layer 'q'. Layer 'q' (Quantizer): variable 'scales' holds NaN at channel 1: "
+        "NaN has no integer value.",
+    )
+    assert model.sequences == [] and [model.get_layer(n).mapping for n in ("in", "q", "c")] == [None] * 3

@@ -475,6 +475,68 @@ TEST(HardwareBackend, CollectLayerNpIdents) {
     EXPECT_EQ(collect_layer_np_idents({f1, f2}, conv, last_pass, true, true), std::vector<hw::Ident>{});
 }
 
+// Mended: a Quantizer whose scales hold a NaN mapped, and the program handed the NaN to the driver
+// as the scale of a channel's every input. Each generation refuses it with the software run's
+// words, after which the model holds no sequence and no layer a mapping; an infinite scale, which
+// saturates, still maps.
+TEST(HardwareBackend, AQuantizerWhoseScalesHoldNaNIsRefused) {
+    register_mapping_backend();
+    float const nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
+    auto const input = [](ModelBuilder& m, int width, int height, int bits) {
+        m.layer(LayerType::InputData, "in",
+                {{"input_width", width}, {"input_height", height}, {"input_channels", 2}, {"input_bits", bits}}, {});
+    };
+    auto const quantizer = [](ModelBuilder& m, std::string const& inbound, int bits) {
+        m.layer(LayerType::Quantizer, "q", {{"output_bits", bits}, {"output_signed", 0}}, {inbound});
+    };
+    struct Row { char const* what; HwVersion version; Mesh mesh; std::function<void(ModelBuilder&)> build; };
+    Row const rows[] = {
+        {"v2: in -> q -> Conv2D", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16),
+         [&](ModelBuilder& m) {
+             input(m, 4, 4, 8);
+             quantizer(m, "in", 8);
+             m.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 2}, {"padding", 1}}, {"q"});
+         }},
+        {"v2: in -> Conv2D -> q, the Conv2D placed before the refusal", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16),
+         [&](ModelBuilder& m) {
+             input(m, 4, 4, 8);
+             m.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 2}, {"padding", 1}}, {"in"});
+             quantizer(m, "c", 16);
+         }},
+        {"v1: in -> q -> FullyConnected", hw::ZR62_v1, roomy_mesh(IpVersion::v1, 16),
+         [&](ModelBuilder& m) {
+             input(m, 1, 1, 4);
+             quantizer(m, "in", 4);
+             m.layer(LayerType::FullyConnected, "fc", {{"units", 2}}, {"q"});
+         }},
+        {"wisp: in -> q -> StatefulRecurrent", hw::Wisp_Tolmar, hw::default_wisp_mesh(),
+         [&](ModelBuilder& m) {
+             input(m, 1, 16, 8);
+             quantizer(m, "in", 8);
+             m.layer(LayerType::StatefulRecurrent, "sr", {{"stateful_channels", 4}, {"output_channels", 4}}, {"q"});
+         }},
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto const device = make_fake_device(row.version, row.mesh);
+        auto const mapped = [&](std::vector<float> const& scales) {
+            ModelBuilder m;
+            row.build(m);
+            m["q"]->variables().set("scales", testing::f32({2}, scales));
+            std::string const error = testing::error_text<std::runtime_error>([&] { m.model().map(device); });
+            size_t with_mapping = 0;
+            for (auto const& layer : m.model().layers()) with_mapping += layer_mapping(*layer) != nullptr;
+            EXPECT_EQ(with_mapping == 0, m.model().sequences().empty());
+            return std::pair(error, m.model().sequences().size());
+        };
+        EXPECT_EQ(mapped({1.0f, nan}),
+                  std::pair(std::string("Cannot map layer 'q'. Layer 'q' (Quantizer): variable 'scales' holds NaN at "
+                                        "channel 1: NaN has no integer value."),
+                            size_t{0}));
+        EXPECT_EQ(mapped({1.0f, inf}), std::pair(std::string(), size_t{1}));
+    }
+}
+
 TEST(HardwareBackend, ModelMapGoesThroughTheRegisteredBackend) {
     register_mapping_backend();
     auto device = make_fake_device(hw::Tolmar_v2);
