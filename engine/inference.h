@@ -20,11 +20,10 @@
 // as they are, unclipped; after an input layer that computes, it reads that layer's output. A NaN
 // in a float input is std::invalid_argument "Input sample <s> holds NaN at x <x>, y <y>, channel
 // <c>: NaN has no integer value.", before anything runs (a mapped model's run refuses it the same
-// way). A NaN
-// that a layer would turn into an integer is std::invalid_argument "Layer '<name>' (<kind>):
-// <what> holds NaN at channel <c>: NaN has no integer value." (<what>: "variable '<variable>'",
-// or "its input" for float values of an earlier layer). Between layers
-// values are int32 (float32 after a layer that dequantizes; uint8 where every output of a layer on
+// way). A NaN that a layer would turn into an integer is std::invalid_argument "Layer '<name>'
+// (<kind>): <what> holds NaN at channel <c>: NaN has no integer value." (<what>: "variable
+// '<variable>'", or "its input" for float values of an earlier layer). Between layers values are
+// int32 (float32 after a layer that dequantizes; uint8 where every output of a layer on
 // the blocked kernels is a byte), four-dimensional, samples first. Each sample is one time step
 // for the kinds with state (the state column of their row, engine/layer_kinds.h): their state
 // starts at zero for each call and follows the samples in order, so `batch_size` (0: all samples
