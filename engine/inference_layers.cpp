@@ -1205,7 +1205,7 @@ namespace nuvra {
 std::string nan_scales_refusal(Layer const& layer) {
     if (layer.type() != LayerType::Quantizer) return {};
     std::shared_ptr<Tensor> const scales = inference::var(layer, "scales");
-    if (!scales || scales->type() != TensorType::float32) return {};
+    if (scales->type() != TensorType::float32) return {};
     size_t const at = inference::first_nan(*scales);
     return at < scales->size() ? inference::nan_text(layer, "variable 'scales'", at) : std::string();
 }
