@@ -45,6 +45,7 @@ enum class KindFiltering : uint8_t {
 enum class KindInbound : uint8_t {
     own,         // none: an input layer, whose input its parameters describe
     one,         // exactly one
+    one_or_own,  // exactly one, or none when its parameters give an input shape: an input layer then
     one_or_two,  // one or two, the first giving the shape
     sum_of_two,  // two of one shape, added channel by channel
     join,        // two or more of one width and height, their channels joined
@@ -65,7 +66,8 @@ enum class KindState : uint8_t {
 // - component: the one ComponentKind a layer of the kind answers is_target_component for;
 // - placement, filtering, inbound, state: as above; splittable() is a split placement,
 //   is_depthwise() depthwise filtering, is_separable() depthwise or separable filtering,
-//   is_input_layer() an own input, passes_samples_on() an own input and no component;
+//   is_input_layer() an own input, passes_samples_on() an own input and no component (a layer
+//   of a one_or_own kind is an input layer when its parameters give its input shape);
 // - class: the engine class Layer::create makes (the back ends cast to some of them);
 // - keys and outputs: the kind's parameters and what it computes when it is built
 //   (engine/layers_kinds.cpp);
@@ -107,7 +109,7 @@ enum class KindState : uint8_t {
       LayerImpl,                stateful_recurrent_keys,  stateful_recurrent_outputs,  stateful_recurrent_run)      \
     X(Dense1D,                  25, v2,   FNP,      whole_fnp,        full,      one,        none,                  \
       LayerImpl,                dense1d_keys,             dense1d_outputs,             dense1d_run)                 \
-    X(Quantizer,                27, none, None,     none,             full,      one,        none,                  \
+    X(Quantizer,                27, none, None,     none,             full,      one_or_own, none,                  \
       LayerImpl,                quantizer_keys,           quantizer_outputs,           quantizer_run)               \
     X(WispPostProcessing,       28, wisp, TNP_R,    none,             full,      one_or_two, none,                  \
       LayerImpl,                no_keys,                  post_processing_outputs,     no_software_run)

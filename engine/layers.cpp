@@ -66,8 +66,15 @@ std::unique_ptr<LayerParams> normalized_params(LayerParams const& given, std::st
                          format("{} layers have no parameter '{}'.", layer_type_name(type), escaped_utf8(key)));
 
     std::span<KeySpec const> const specs = kind_rules(type).keys;
+    // An input shape is given whole or not at all.
+    bool const shaped = std::any_of(specs.begin(), specs.end(), [&](KeySpec const& spec) {
+        return spec.need == Need::shape && entries.count(spec.key) != 0;
+    });
     for (auto const& spec : specs) {
-        if (entries.count(spec.key) != 0 || spec.need == Need::given) continue;
+        if (spec.need == Need::shape && shaped && entries.count(spec.key) == 0)
+            refuse_layer(name, format("parameter '{}' is required for {} layers given an input shape.", spec.key,
+                                      layer_type_name(type)));
+        if (entries.count(spec.key) != 0 || spec.need == Need::given || spec.need == Need::shape) continue;
         if (spec.need == Need::required)
             refuse_layer(name, format("parameter '{}' is required for {} layers.", spec.key, layer_type_name(type)));
         int32_t value = spec.fallback;
@@ -204,7 +211,7 @@ int LayerImpl::format_code() const { return static_cast<int>(kind_->generation);
 int LayerImpl::value_mode() const {
     // The HRC reads bytes; an input layer's values are unsigned unless its parameters say otherwise.
     bool const unsigned_values =
-        kind_->component == ComponentKind::HRC || (kind_->is_input_layer() && !own_input(*this).any_signed);
+        kind_->component == ComponentKind::HRC || (is_input_layer() && !own_input(*this).any_signed);
     return unsigned_values ? 1 : 0;
 }
 
@@ -213,7 +220,9 @@ bool LayerImpl::is_target_component(ComponentKind kind) const { return kind == k
 bool LayerImpl::splittable() const { return kind_->splittable(); }
 bool LayerImpl::is_depthwise() const { return kind_->is_depthwise(); }
 bool LayerImpl::is_separable() const { return kind_->is_separable(); }
-bool LayerImpl::is_input_layer() const { return kind_->is_input_layer(); }
+bool LayerImpl::is_input_layer() const {
+    return kind_->is_input_layer() || (kind_->inbound == KindInbound::one_or_own && params_->has("input_width"));
+}
 
 LayerParams const* LayerImpl::params() const { return params_.get(); }
 
@@ -274,11 +283,13 @@ uint64_t LayerImpl::macs() const { return macs_; }
 
 namespace {
 
-// The fewest and the most inbound layers a kind takes.
-std::pair<size_t, size_t> inbound_count(KindInbound inbound) {
+// The fewest and the most inbound layers a layer takes: none as an input layer, else its kind's.
+std::pair<size_t, size_t> inbound_count(KindInbound inbound, bool input_layer) {
+    if (input_layer) return {0, 0};
     switch (inbound) {
         case KindInbound::own: return {0, 0};
-        case KindInbound::one: return {1, 1};
+        case KindInbound::one:
+        case KindInbound::one_or_own: return {1, 1};
         case KindInbound::one_or_two: return {1, 2};
         case KindInbound::sum_of_two: return {2, 2};
         case KindInbound::join: return {2, SIZE_MAX};
@@ -289,7 +300,7 @@ std::pair<size_t, size_t> inbound_count(KindInbound inbound) {
 }  // namespace
 
 LayerImpl::Inputs LayerImpl::gather_inputs(std::vector<std::shared_ptr<Layer>> const& inbounds) const {
-    auto const [min_count, max_count] = inbound_count(kind_->inbound);
+    auto const [min_count, max_count] = inbound_count(kind_->inbound, is_input_layer());
     if (inbounds.size() < min_count || inbounds.size() > max_count) {
         if (max_count == 0) refuse("an input layer takes no inbound layers.");
         char const* kind = kind_->name;

@@ -20,7 +20,10 @@
 // 0 when left out), "pool_size" of the first-generation convolutions (the pool size of each NP
 // share's split when the memory sizer sizes its input, 0 when left out), and "pool_type" and
 // "pool_size" of the TNP-B kinds (the pooling their split aligns its chunks on; they do not pool).
-// Shapes are (width, height, channels).
+// A Quantizer's "input_width", "input_height" and "input_channels" are given all three or none
+// (one missing is std::invalid_argument naming it): given them, the Quantizer is an input layer
+// that quantizes the model's samples, with the shape, bits and sign of an InputData of its shape,
+// output bits and output sign. Shapes are (width, height, channels).
 //
 // Ranges checked by Layer::create: padding 0..2, pool_type 0..2, activation 0..2; kernel sizes,
 // kernel strides and fifo_size at least 1 (fifo_size at most 14; 0..14 on the kinds without a
@@ -58,7 +61,8 @@
 // Answers of every kind, from its row: is_target_component answers true for the row's component
 // kind alone (no layer answers 7); format_code is the number of the row's generation (one column
 // gives it and Model::ip_version); splittable, is_depthwise, is_separable and is_input_layer come
-// from its placement, filtering and inbound columns. value_mode, how the layer's input values are
+// from its placement, filtering and inbound columns (is_input_layer also from a one_or_own kind's
+// input shape). value_mode, how the layer's input values are
 // encoded: 1 unsigned (the HRC kinds, and an input layer whose own input is unsigned), 0 signed
 // (every other layer). has_activation: "activation" is not 0 (kinds without that key: false);
 // has_activation_type(t): the "activation" value equals t (0 for kinds without the key);
@@ -81,7 +85,7 @@
 //
 // Graph: a layer holds its inbound layers (shared, in input order) and its outbound layers
 // (weakly, as the model holds them); how many it takes is its row's inbound column (input layers
-// none, the merges two or at least two).
+// none, the merges two or at least two, a Quantizer one, or none given an input shape).
 #pragma once
 
 #include <cstdint>

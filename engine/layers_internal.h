@@ -26,8 +26,9 @@ enum class Range : uint8_t {
     FifoOrNone,    // 0..14: 0 is a layer without a FIFO, as when the key is left out
 };
 
-// Whether a layer must be given a key, gets a default for it, or holds it only when given.
-enum class Need : uint8_t { required, defaulted, given };
+// Whether a layer must be given a key, gets a default for it, holds it only when given, or holds
+// it only with the other keys of an input shape (all of them or none).
+enum class Need : uint8_t { required, defaulted, given, shape };
 
 // One parameter of a kind.
 struct KeySpec {
@@ -50,7 +51,8 @@ struct KindRules {
 KindRules const& kind_rules(LayerType type);
 
 // The input of an input layer, from its parameters: its shape, bits (8 for a kind without
-// "input_bits": the HRC reads bytes) and sign.
+// "input_bits": the HRC reads bytes; a Quantizer's output bits) and sign (a Quantizer's output
+// sign).
 LayerImpl::Inputs own_input(LayerImpl const& layer);
 
 // The kind's name: its row's.

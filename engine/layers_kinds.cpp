@@ -10,7 +10,7 @@
 // 1, 1); InputData, Dequantizer, Quantizer and Unknown their input shape.
 //
 // Bits. input_bits(): the first inbound layer's output_bits() (InputData: "input_bits";
-// InputConvolutional: 8, the HRC reads bytes). output_bits(): first generation "act_bits" with an
+// InputConvolutional: 8, the HRC reads bytes; a Quantizer given an input shape: its "output_bits"). output_bits(): first generation "act_bits" with an
 // activation, else 32 (potentials; their outputs are scaled by "act_step" and shifted by
 // "threshold"); second and third generation and Add "output_bits"; Quantizer "output_bits";
 // Concatenate the first inbound's; Dequantizer 32 (float values); WispPostProcessing 8.
@@ -214,6 +214,7 @@ constexpr int32_t kNoDefault = 0;
 #define REQ(key, range) KeySpec{key, Need::required, kNoDefault, Range::range}
 #define OPT(key, value, range) KeySpec{key, Need::defaulted, value, Range::range}
 #define GIVEN(key, range) KeySpec{key, Need::given, kNoDefault, Range::range}
+#define SHAPE(key) KeySpec{key, Need::shape, kNoDefault, Range::Positive}
 
 // The kinds without parameters.
 constexpr std::span<KeySpec const> no_keys;
@@ -282,12 +283,16 @@ constexpr KeySpec dense1d_keys[] = {
 constexpr KeySpec stateful_recurrent_keys[] = {
     REQ("stateful_channels", Count), REQ("output_channels", Count), OPT("subsample", 1, Count),
     OPT("activation", 0, Enum3), OPT("output_bits", 8, Bits)};
+// Given an input shape, a Quantizer is an input layer: it quantizes the model's samples, and the
+// device receives them at its output bits and sign.
 constexpr KeySpec quantizer_keys[] = {
-    OPT("output_bits", 8, Bits), OPT("output_signed", 1, Flag), OPT("channels_first", 0, Flag)};
+    OPT("output_bits", 8, Bits), OPT("output_signed", 1, Flag), OPT("channels_first", 0, Flag),
+    SHAPE("input_width"),        SHAPE("input_height"),         SHAPE("input_channels")};
 
 #undef REQ
 #undef OPT
 #undef GIVEN
+#undef SHAPE
 
 // ---- First generation ----
 
@@ -580,6 +585,11 @@ LayerImpl::Inputs own_input(LayerImpl const& layer) {
     inputs.shapes.push_back(Shape{count(param(layer, "input_width")), count(param(layer, "input_height")),
                                   count(param(layer, "input_channels"))});
     LayerType const type = layer.layer_type();
+    if (type == LayerType::Quantizer) {  // the samples it quantizes, as the device receives them
+        inputs.bits = bits_of(param(layer, "output_bits"));
+        inputs.any_signed = param(layer, "output_signed") != 0;
+        return inputs;
+    }
     inputs.bits = kind_has_key(type, "input_bits") ? bits_of(param(layer, "input_bits")) : uint8_t{8};
     inputs.any_signed = kind_has_key(type, "input_signed") && param(layer, "input_signed") != 0;
     return inputs;

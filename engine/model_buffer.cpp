@@ -188,14 +188,17 @@ std::unique_ptr<Model> Model::from_buffer(const void* data, size_t size) {
             if (index >= i) malformed(format("{}: inbound index {} does not name an earlier layer.", where, index));
             inbounds.push_back(model->layers_[index]);
         }
-        // An input layer's empty list and another layer's explicit list both come back as they were.
-        bool const input_kind = layer_kind(static_cast<LayerType>(fl.type())).is_input_layer();
-        if (inbounds.empty() && !input_kind) malformed(format("{}: the layer has no inbound layer.", where));
-
+        // An input layer's empty list and another layer's explicit list both come back as they were;
+        // whether a layer is an input layer may depend on its parameters (a Quantizer's input shape).
         std::shared_ptr<Layer> layer;
         try {
             auto const params = LayerParams::create(static_cast<LayerType>(fl.type()), entries);
             layer = Layer::create(params.get(), name);
+        } catch (std::exception const& e) {
+            malformed(format("{}: {}", where, e.what()));
+        }
+        if (inbounds.empty() && !layer->is_input_layer()) malformed(format("{}: the layer has no inbound layer.", where));
+        try {
             model->add_layer(layer, std::move(inbounds), false);
         } catch (std::exception const& e) {
             malformed(format("{}: {}", where, e.what()));

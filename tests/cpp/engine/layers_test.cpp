@@ -73,6 +73,15 @@ TEST(LayerCreate, RefusesMissingAndOutOfRangeParameters) {
         {LayerType::Convolutional,
          {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 1}, {"pool_type", 1}, {"pooling_stride_x", 0}},
          "Layer 'x': parameter 'pooling_stride_x' must be between 1 and 127, or negative for the pool size (got 0)."},
+        // A Quantizer's input shape comes whole or not at all.
+        {LayerType::Quantizer, {{"input_width", 4}},
+         "Layer 'x': parameter 'input_height' is required for Quantizer layers given an input shape."},
+        {LayerType::Quantizer, {{"input_height", 4}, {"input_width", 4}},
+         "Layer 'x': parameter 'input_channels' is required for Quantizer layers given an input shape."},
+        {LayerType::Quantizer, {{"input_channels", 2}},
+         "Layer 'x': parameter 'input_width' is required for Quantizer layers given an input shape."},
+        {LayerType::Quantizer, {{"input_width", 4}, {"input_height", 0}, {"input_channels", 1}},
+         "Layer 'x': parameter 'input_height' must be at least 1 (got 0)."},
     };
     for (auto const& row : rows)
         EXPECT_EQ(error_text<std::invalid_argument>([&] { make_layer(row.type, row.params, "x"); }), row.message);

@@ -54,6 +54,12 @@ TEST(ModelAdd, LinksToTheLastLayerOrRefuses) {
     Row const after_input[] = {
         {[&] { model->add(input); }, "Layer 'input' already belongs to a model."},
         {[&] { model->add(small, {input}); }, "Layer 'small': an input layer takes no inbound layers."},
+        {[&] {
+             model->add(make_layer(LayerType::Quantizer,
+                                   {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}}, "q"),
+                        {input});
+         },
+         "Layer 'q': an input layer takes no inbound layers."},
         {[&] { model->add(make_layer(LayerType::Add, {}, "add")); },
          "Layer 'add': Add layers take 2 inbound layers, not 1."},
         {[&] { model->add(make_layer(LayerType::Concatenate, {}, "cat")); },
