@@ -37,8 +37,9 @@ MappingStatus thrown_status(Layer const& layer, std::exception const& error) {
 }
 
 // A layer whose variables do not fit it is refused before anything reads them; so is a Quantizer
-// whose scales hold a NaN, which the program would hand the driver to quantize a channel's every
-// sample with (the software run's words).
+// whose scales hold a NaN, as the software run refuses it (in its words): a Quantizer first in the
+// model puts its scales into the program's header, where the driver reads them to quantize every
+// sample of a channel, and no scale means anything for a NaN.
 MappingStatus variables_status(Layer const& layer) {
     std::string misfit = variable_misfit(layer);
     if (!misfit.empty()) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <fmt/format.h>
+
 #include "backends/ip_version_backend.h"
 #include "backends/v2/checker.h"
 #include "backends/v2/recorders.h"
@@ -170,20 +172,6 @@ TEST(IpVersionBackend, RefusesOtherGenerationsAndSharesItsLimitsWithTheChecker) 
     EXPECT_EQ(checker.fnp3_queries[0].constraints, &backend.constraints());
 }
 
-// A mesh of `count` NPs of every kind (in rows of up to 15 columns, four per position), the HRC
-// and two skip-DMA engines.
-Mesh roomy_mesh(IpVersion ip, size_t count) {
-    std::vector<np::Info> nps;
-    for (size_t i = 0; i < count; ++i)
-        nps.push_back({{uint8_t(1 + i / 4 % 15), uint8_t(i / 60), uint8_t(i % 4), 0},
-                       {Type::CNP1, Type::CNP2, Type::FNP2, Type::FNP3, Type::TNP_B},
-                       true});
-    std::vector<np::Info> skip_dmas;
-    for (uint8_t row = 0; row < 2; ++row)
-        skip_dmas.push_back({{0, row, 0, 4}, {Type::SKIP_DMA_STORE, Type::SKIP_DMA_LOAD}, true});
-    return Mesh(ip, {0, 0, 0, 0}, {0, 0, 1, 0}, np::Info{{0, 0, 0, 0}, {Type::HRC}, true}, nps, skip_dmas);
-}
-
 // in -> c1 -> ... -> cN (8 x 8 x 4, `kernel` x `kernel` Conv2D layers of four filters, 'Same'
 // padding); with `skip`, a skip connection over two more, joined by an Add, then "out".
 ModelBuilder conv_chain(int convs, int kernel = 3, bool skip = false) {
@@ -192,9 +180,9 @@ ModelBuilder conv_chain(int convs, int kernel = 3, bool skip = false) {
     auto const conv = [&](std::string const& name, std::string const& inbound) {
         model.layer(LayerType::Conv2D, name, {{"kernel_size", kernel}, {"filters", 4}, {"padding", 1}}, {inbound});
     };
-    for (int i = 1; i <= convs; ++i) conv("c" + std::to_string(i), i == 1 ? "in" : "c" + std::to_string(i - 1));
+    for (int i = 1; i <= convs; ++i) conv(fmt::format("c{}", i), i == 1 ? "in" : fmt::format("c{}", i - 1));
     if (skip) {
-        std::string const last = "c" + std::to_string(convs);
+        std::string const last = fmt::format("c{}", convs);
         conv("s1", last);
         conv("s2", "s1");
         model.add("add", last, "s2");
@@ -475,10 +463,11 @@ TEST(HardwareBackend, CollectLayerNpIdents) {
     EXPECT_EQ(collect_layer_np_idents({f1, f2}, conv, last_pass, true, true), std::vector<hw::Ident>{});
 }
 
-// Mended: a Quantizer whose scales hold a NaN mapped, and the program handed the NaN to the driver
-// as the scale of a channel's every input. Each generation refuses it with the software run's
-// words, after which the model holds no sequence and no layer a mapping; an infinite scale, which
-// saturates, still maps.
+// Mended: a Quantizer whose scales hold a NaN mapped. Each generation refuses what the software run
+// refuses, in its words, after which the model holds no sequence and no layer a mapping; so a
+// Quantizer first in the model, whose scales the program's header carries for the driver to
+// quantize the samples with, never puts a NaN there. An infinite scale, which saturates, still maps
+// (and reaches the header of a first Quantizer as it is).
 TEST(HardwareBackend, AQuantizerWhoseScalesHoldNaNIsRefused) {
     register_mapping_backend();
     float const nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
@@ -488,6 +477,12 @@ TEST(HardwareBackend, AQuantizerWhoseScalesHoldNaNIsRefused) {
     };
     auto const quantizer = [](ModelBuilder& m, std::string const& inbound, int bits) {
         m.layer(LayerType::Quantizer, "q", {{"output_bits", bits}, {"output_signed", 0}}, {inbound});
+    };
+    auto const first_quantizer = [](ModelBuilder& m, int width, int height, int bits) {
+        m.layer(LayerType::Quantizer, "q",
+                {{"input_width", width}, {"input_height", height}, {"input_channels", 2}, {"output_bits", bits},
+                 {"output_signed", 0}},
+                {});
     };
     struct Row { char const* what; HwVersion version; Mesh mesh; std::function<void(ModelBuilder&)> build; };
     Row const rows[] = {
@@ -515,6 +510,21 @@ TEST(HardwareBackend, AQuantizerWhoseScalesHoldNaNIsRefused) {
              quantizer(m, "in", 8);
              m.layer(LayerType::StatefulRecurrent, "sr", {{"stateful_channels", 4}, {"output_channels", 4}}, {"q"});
          }},
+        {"v2: q first -> Conv2D", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16),
+         [&](ModelBuilder& m) {
+             first_quantizer(m, 4, 4, 8);
+             m.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 2}, {"padding", 1}}, {"q"});
+         }},
+        {"v1: q first -> FullyConnected", hw::ZR62_v1, roomy_mesh(IpVersion::v1, 16),
+         [&](ModelBuilder& m) {
+             first_quantizer(m, 1, 1, 4);
+             m.layer(LayerType::FullyConnected, "fc", {{"units", 2}}, {"q"});
+         }},
+        {"wisp: q first -> StatefulRecurrent", hw::Wisp_Tolmar, hw::default_wisp_mesh(),
+         [&](ModelBuilder& m) {
+             first_quantizer(m, 1, 16, 8);
+             m.layer(LayerType::StatefulRecurrent, "sr", {{"stateful_channels", 4}, {"output_channels", 4}}, {"q"});
+         }},
     };
     for (Row const& row : rows) {
         SCOPED_TRACE(row.what);
@@ -527,6 +537,14 @@ TEST(HardwareBackend, AQuantizerWhoseScalesHoldNaNIsRefused) {
             size_t with_mapping = 0;
             for (auto const& layer : m.model().layers()) with_mapping += layer_mapping(*layer) != nullptr;
             EXPECT_EQ(with_mapping == 0, m.model().sequences().empty());
+            // The input scales of every program made: a first Quantizer's, else none.
+            std::vector<float> header_scales;
+            for (auto const& sequence : m.model().sequences()) {
+                ProgramInfo const info(sequence->program().data(), sequence->program().size());
+                if (auto const* in = info.info().input_scales()) header_scales.assign(in->begin(), in->end());
+            }
+            bool const carried = m["q"]->is_input_layer() && !m.model().sequences().empty();
+            EXPECT_EQ(header_scales, carried ? scales : std::vector<float>());
             return std::pair(error, m.model().sequences().size());
         };
         EXPECT_EQ(mapped({1.0f, nan}),

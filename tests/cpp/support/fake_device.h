@@ -2,6 +2,7 @@
 // Device.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -59,6 +60,20 @@ inline Mesh fake_mesh(HwVersion version, std::vector<np::Info> nps = {}) {
 // given NPs.
 inline std::shared_ptr<FakeDevice> make_fake_device(HwVersion version, std::vector<np::Info> nps = {}) {
     return make_fake_device(version, fake_mesh(version, std::move(nps)));
+}
+
+// A mesh of `count` NPs of every kind (in rows of up to 15 columns, four per position), the HRC
+// and two skip-DMA engines.
+inline Mesh roomy_mesh(IpVersion ip, size_t count) {
+    std::vector<np::Info> nps;
+    for (size_t i = 0; i < count; ++i)
+        nps.push_back({{uint8_t(1 + i / 4 % 15), uint8_t(i / 60), uint8_t(i % 4), 0},
+                       {hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP2, hw::Type::FNP3, hw::Type::TNP_B},
+                       true});
+    std::vector<np::Info> skip_dmas;
+    for (uint8_t row = 0; row < 2; ++row)
+        skip_dmas.push_back({{0, row, 0, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}, true});
+    return Mesh(ip, {0, 0, 0, 0}, {0, 0, 1, 0}, np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, true}, nps, skip_dmas);
 }
 
 }  // namespace nuvra
