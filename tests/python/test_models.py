@@ -105,3 +105,96 @@ def test_evaluate(learner, failure):
                (labels[:1], "Inputs and labels must have the same size.")]  # fmt: skip
     assert [failure(lambda: learner.evaluate(x, given, 2)) for given, _ in refused] == [
         (ValueError, message) for _, message in refused]  # fmt: skip
+
+
+SHAPE = {"input_width": 2, "input_height": 2, "input_channels": 2}
+
+
+def quantizer_first(core, rest, twin=False, **entries):
+    """A Quantizer given the input shape, then `rest`; with `twin`, the same model behind an InputData of
+    16 signed bits (wide enough to clip no sample), as it had to be written before."""
+    q = layer(core, core.Quantizer, "q", output_bits=8, **entries, **({} if twin else SHAPE))
+    head = [layer(core, core.InputData, "in", input_bits=16, input_signed=1, **SHAPE)] if twin else []
+    model = core.Model(head + [q] + rest)
+    model.get_layer("q").variables["scales"] = np.array([2.0, 0.5], np.float32)
+    model.get_layer("q").variables["zero_points"] = np.array([1, 3], np.uint8)
+    return model
+
+
+def test_a_quantizer_given_an_input_shape_is_the_first_layer(core, failure):
+    model = core.Model()
+    model.add(layer(core, core.Quantizer, "q", **SHAPE))
+    model.add(layer(core, core.Conv2D, "c", kernel_size=1, filters=2))
+    built = core.Model(model.layers)  # no InputData is put in front of an input layer
+    assert [[l.name for l in m.layers] for m in (model, built)] == [["q", "c"]] * 2
+    assert built.input_shape == [2, 2, 2] and built.get_layer("q").variables.names == ["scales", "zero_points"]
+    refused = [
+        (lambda: layer(core, core.Quantizer, "x", input_width=2),
+         "Layer 'x': parameter 'input_height' is required for Quantizer layers given an input shape."),
+        (lambda: layer(core, core.Quantizer, "x", input_width=2, input_height=2),
+         "Layer 'x': parameter 'input_channels' is required for Quantizer layers given an input shape."),
+        (lambda: model.add(layer(core, core.Quantizer, "x", **SHAPE), [model.get_layer("q")]),
+         "Layer 'x': an input layer takes no inbound layers."),
+        (lambda: core.Model().add(layer(core, core.Quantizer, "x")),
+         "Layer 'x' needs an inbound layer, and the model has none: add an input layer first."),
+    ]  # fmt: skip
+    assert [failure(call) for call, _ in refused] == [(ValueError, message) for _, message in refused]
+    assert model.layer_count == 2
+
+
+# Samples of each input type, with values an InputData of 8 bits would clip.
+SAMPLES = [np.array([1.5, -2.25, 3, 100, 0.1, 7, -300, 9.5], np.float32),
+           np.array([0, 255, 3, 128, 7, 200, 1, 9], np.uint8),
+           np.array([-32768, 32767, -3, 300, 7, -200, 1, 9], np.int16)]  # fmt: skip
+
+
+@pytest.mark.parametrize("x", [s.reshape(1, 2, 2, 2) for s in SAMPLES], ids=lambda x: x.dtype.name)
+def test_a_first_quantizer_runs_as_an_input_layer_and_a_quantizer(core, x):
+    def conv():
+        return layer(core, core.Conv2D, "c", kernel_size=1, filters=2, output_bits=16, padding=1)
+
+    models = [quantizer_first(core, [conv()], twin) for twin in (False, True)]
+    for m in models:
+        m.get_layer("c").variables["weights"] = np.array([1, 0, 0, 1], np.int8).reshape(1, 1, 2, 2)
+        m.get_layer("c").variables["output_scales"] = np.ones(2, np.uint8)
+    first, twin = models
+    assert np.array_equal(first.forward(x), twin.forward(x)) and np.array_equal(first.predict(x), twin.predict(x))
+    if x.dtype == np.float32:  # rounded half away from zero, then the zero point, saturated to 8 signed bits
+        assert first.forward(x).ravel().tolist() == [4, 2, 7, 53, 1, 7, -128, 8]
+    for label in (0, 1):
+        labels = np.array([label], np.int32)
+        assert first.evaluate(x, labels, num_classes=2) == twin.evaluate(x, labels, num_classes=2)
+
+
+@pytest.mark.parametrize("x", [np.tile(s, 3).reshape(3, 2, 2, 2) for s in SAMPLES], ids=lambda x: x.dtype.name)
+def test_a_first_quantizer_learns_as_behind_an_input_layer(core, x):
+    def fc():
+        return layer(core, core.FullyConnected, "fc", units=4, weights_bits=1, activation=1, act_bits=1)
+
+    models = [quantizer_first(core, [fc()], twin, output_signed=0) for twin in (False, True)]
+    for m in models:
+        m.get_layer("fc").variables["weights"] = np.array([1, 1, 0, 0, 0, 0, 1, 1] * 4, np.int8).reshape(4, 8, 1, 1)
+        m.compile(core.NuvraUnsupervised(2, num_classes=2))
+    first, twin = models
+    labels = np.array([0, 1, 0], np.int32)
+    assert np.array_equal(first.fit(x, labels), twin.fit(x, labels))
+    learned = [m.get_layer("fc").variables["weights"] for m in models]
+    assert np.array_equal(*learned) and not np.array_equal(learned[0], np.array([1, 1, 0, 0, 0, 0, 1, 1] * 4))
+
+
+def test_a_first_quantizer_refuses_a_nan_sample(core, failure):
+    model = quantizer_first(core, [])
+    x = np.zeros((1, 2, 2, 2), np.float32)
+    x[0, 1, 0, 1] = np.nan
+    assert failure(lambda: model.forward(x)) == (
+        ValueError, "Input sample 0 holds NaN at x 1, y 0, channel 1: NaN has no integer value.")  # fmt: skip
+
+
+def test_a_first_quantizer_survives_its_model_file(core, tmp_path):
+    model = quantizer_first(core, [], channels_first=1)
+    path = tmp_path / "q.fbz"
+    model.save(str(path))
+    loaded = core.Model(str(path))
+    x = SAMPLES[0].reshape(1, 2, 2, 2)
+    assert loaded.to_buffer() == model.to_buffer() and np.array_equal(loaded.forward(x), model.forward(x))
+    assert loaded.get_layer("q").parameters.channels_first == 1

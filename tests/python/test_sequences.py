@@ -54,10 +54,14 @@ def test_program_parts_copy_the_program_once(mapped):
     assert parts.program_info is parts.program_info and parts.program_data is parts.program_data
 
 
-def test_a_quantizer_whose_scales_hold_nan_is_refused_and_nothing_stays_mapped(core, device, failure):
+# After an input layer, or first in the model (where the program's header carries its scales).
+@pytest.mark.parametrize("first", [False, True])
+def test_a_quantizer_whose_scales_hold_nan_is_refused_and_nothing_stays_mapped(core, device, failure, first):
     model = core.Model()
-    model.add(input_layer(core))
-    model.add(layer(core, core.Quantizer, "q", output_bits=8))
+    shape = {"input_width": 4, "input_height": 4, "input_channels": 2} if first else {}
+    if not first:
+        model.add(input_layer(core))
+    model.add(layer(core, core.Quantizer, "q", output_bits=8, **shape))
     model.add(layer(core, core.Conv2D, "c", kernel_size=1, filters=2, padding=1))
     model.get_layer("q").variables["scales"] = np.array([1.0, np.nan], np.float32)
     assert failure(lambda: model._map(device)) == (
@@ -65,4 +69,7 @@ def test_a_quantizer_whose_scales_hold_nan_is_refused_and_nothing_stays_mapped(c
         "Cannot map layer 'q'. Layer 'q' (Quantizer): variable 'scales' holds NaN at channel 1: "
         "NaN has no integer value.",
     )
-    assert model.sequences == [] and [model.get_layer(n).mapping for n in ("in", "q", "c")] == [None] * 3
+    assert model.sequences == [] and [l.mapping for l in model.layers] == [None] * model.layer_count
+    model.get_layer("q").variables["scales"] = np.array([1.0, 0.5], np.float32)
+    model._map(device)
+    assert [s.name for s in model.sequences] == ["HW/q-c" if first else "HW/in-c"]
