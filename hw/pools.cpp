@@ -12,8 +12,17 @@ void unmap_run(PageRun const& run) noexcept {
 
 void unmap_pages(uint8_t* base, size_t size) noexcept { munmap(base, size); }
 
+void PageRunList::unmap(uint8_t* base, size_t size) const noexcept {
+    if (size == 0) return;
+    // A function that throws all the same loses that range alone: the list goes on with the others.
+    try {
+        unmap_(base, size);
+    } catch (...) {
+    }
+}
+
 void PageRunList::unmap(PageRun const& run) const noexcept {
-    if (!run.empty()) unmap_(run_low(run), run_bytes(run));
+    if (!run.empty()) unmap(run_low(run), run_bytes(run));
 }
 
 void PageRunList::keep(PageRun& run) {
@@ -66,7 +75,7 @@ void PageRunList::keep(PageRun& run) {
             runs_.erase(runs_.begin());
         }
     }
-    if (cut_off.size > 0) unmap_(cut_off.base, cut_off.size);
+    unmap(cut_off.base, cut_off.size);
     for (PageRun const& r : gone) unmap(r);
 }
 

@@ -145,7 +145,8 @@ void unmap_pages(uint8_t* base, size_t size) noexcept;
 // Runs of mapped pages given back, kept for later: at most `max_bytes` bytes in at most `max_runs`
 // runs, the oldest unmapped first. Every call takes the list's mutex. The pages the list lets go
 // go to `unmap` (munmap by default; a caller that must see them, such as a test, gives its own,
-// which must not throw), one call per contiguous range, outside the lock.
+// which should not throw), one call per contiguous range, outside the lock; a call that throws
+// loses its range alone, and the list goes on with the others without throwing.
 class PageRunList {
 public:
     using Unmap = std::function<void(uint8_t* base, size_t size)>;
@@ -169,7 +170,8 @@ public:
     size_t bytes() const;
 
 private:
-    // Lets the pages of `run` go through unmap_ (nothing for an empty run).
+    // Lets the pages [base, base + size), or those of `run`, go through unmap_ (nothing for none).
+    void unmap(uint8_t* base, size_t size) const noexcept;
     void unmap(PageRun const& run) const noexcept;
 
     Unmap const unmap_;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <initializer_list>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -132,6 +133,32 @@ TEST(PageRunList, JoinsRunsAndUnmapsTheOldestPastItsBounds) {
         EXPECT_EQ(unmapped, row.unmapped) << row.what;
         munmap(base, 16 * page);
     }
+}
+
+// Mended: the cut-off pages of a run past the bound went to the unmap function outside the list's
+// no-throw path, so one that threw there escaped keep, and the runs keep had dropped were never
+// unmapped. Now only the range whose unmap threw is lost.
+TEST(PageRunList, AnUnmapThatThrowsLosesItsRangeAlone) {
+    size_t const page = state::page_bytes();
+    auto* const base = static_cast<uint8_t*>(
+        mmap(nullptr, 16 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(base, MAP_FAILED);
+    std::vector<Span> unmapped;
+    unmapped.reserve(16);
+    {
+        PageRunList list(8 * page, 2, [&](uint8_t* at, size_t size) {
+            if (at == base + 4 * page) throw std::runtime_error("unmap failed");  // the cut-off page
+            unmapped.push_back({size_t(at - base) / page, size / page});
+        });
+        PageRun first{{base, 3 * page}}, second{{base + 4 * page, 9 * page}};
+        list.keep(first);
+        EXPECT_NO_THROW(list.keep(second));  // past the bound: page 4 is cut off, pages 0 to 2 dropped
+        EXPECT_EQ(unmapped, (std::vector<Span>{{0, 3}}));
+        PageRun const kept = list.take(0);
+        ASSERT_FALSE(kept.empty());
+        EXPECT_EQ(span_of(kept, base), (Span{5, 8}));
+    }
+    munmap(base, 16 * page);
 }
 
 // The pages a list lets go by default go back to the system: the test maps them again at once at
