@@ -169,6 +169,14 @@ TEST(InputQuantizer, MapsAsItsInputDataTwinWithTheQuantizationInTheHeader) {
              m.layer(LayerType::Conv2D, "c", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"q"});
          },
          "HW/q-c"},
+        {"v2 InputConv2D on the HRC", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16), {8, 8, 3, 8, 0, 1},
+         [](ModelBuilder& m) {
+             m.layer(LayerType::InputConv2D, "h",
+                     {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}, {"activation", 1}}, {"q"});
+             m["h"]->variables().set("weights", testing::i8({3, 3, 3, 4}, std::vector<int8_t>(108, 1)));
+             m.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 4}, {"padding", 1}}, {"h"});
+         },
+         "HW/q-c"},
         {"v2 signed, Dense1D", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16), {2, 2, 4, 8, 1, 0},
          [](ModelBuilder& m) { m.layer(LayerType::Dense1D, "d", {{"units", 3}}, {"q"}); }, "HW/q-d"},
         {"v2 Conv2D -> BufferTempConv", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16), {4, 4, 2, 8, 0, 0},
