@@ -10,9 +10,10 @@
 // 1, 1); InputData, Dequantizer, Quantizer and Unknown their input shape.
 //
 // Bits. input_bits(): the first inbound layer's output_bits() (InputData: "input_bits";
-// InputConvolutional: 8, the HRC reads bytes; a Quantizer given an input shape: its "output_bits"). output_bits(): first generation "act_bits" with an
-// activation, else 32 (potentials; their outputs are scaled by "act_step" and shifted by
-// "threshold"); second and third generation and Add "output_bits"; Quantizer "output_bits";
+// InputConvolutional: 8, the HRC reads bytes; a Quantizer given an input shape: its
+// "output_bits"). output_bits(): first generation "act_bits" with an activation, else 32
+// (potentials; their outputs are scaled by "act_step" and shifted by "threshold"); second and
+// third generation and Add "output_bits"; Quantizer "output_bits";
 // Concatenate the first inbound's; Dequantizer 32 (float values); WispPostProcessing 8.
 // output_signed(): InputData "input_signed"; Quantizer "output_signed"; Concatenate when any
 // inbound is signed; WispPostProcessing false; Add and Dequantizer true; the other kinds false

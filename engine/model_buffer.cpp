@@ -197,7 +197,8 @@ std::unique_ptr<Model> Model::from_buffer(const void* data, size_t size) {
         } catch (std::exception const& e) {
             malformed(format("{}: {}", where, e.what()));
         }
-        if (inbounds.empty() && !layer->is_input_layer()) malformed(format("{}: the layer has no inbound layer.", where));
+        if (inbounds.empty() && !layer->is_input_layer())
+            malformed(format("{}: the layer has no inbound layer.", where));
         try {
             model->add_layer(layer, std::move(inbounds), false);
         } catch (std::exception const& e) {
