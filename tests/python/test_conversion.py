@@ -119,10 +119,11 @@ CEILING_KINDS = {
         ("FullyConnected", "max_value", np.full(10, 3, np.uint8), "Variable max_value not found"),
     ],
 )  # fmt: skip
-def test_a_relu_ceiling_is_added_by_writing_it(core, kind, name, value, refusal):
+def test_a_relu_ceiling_is_added_by_writing_it(core, failure, kind, name, value, refusal):
     model = core.Model([input_layer(core, channels=3), layer(core, getattr(core, kind), "l", **CEILING_KINDS[kind])])
     variables = model.get_layer("l").variables
     names = variables.names
+    assert name not in names and failure(lambda: variables[name]) == (ValueError, f"Variable {name} not found")
     if refusal is None:
         variables[name] = value
         assert variables.names == names + [name] and np.array_equal(variables[name], value)
