@@ -312,7 +312,7 @@ TEST(LayerVariables, AUsersValueAddsADeclaredOptionalVariableThatFits) {
     enum class State { built, not_built, popped, holding_3 };
     struct Row { LayerType type; Params params; State state; char const* name; Dims written, read;
                  std::string refusal = {}; };
-    Params const dense{{"units", 10}, {"activation", 1}}, conv{{"kernel_size", 3}, {"filters", 4}};
+    Params const dense{{"units", 10}, {"activation", 1}};
     Params const recurrent{{"stateful_channels", 2}, {"output_channels", 1}};
     std::string const unknown = "Variable max_value not found";
     Row const rows[] = {
@@ -325,15 +325,10 @@ TEST(LayerVariables, AUsersValueAddsADeclaredOptionalVariableThatFits) {
         {LayerType::Dense1D, dense, State::not_built, "max_value", {10}, {}, unknown},
         {LayerType::Dense1D, dense, State::popped, "max_value", {10}, {}, unknown},
         {LayerType::Dense1D, dense, State::built, "min_value", {10}, {}, "Variable min_value not found"},
-        {LayerType::InputConv2D, conv, State::built, "max_value_shift", {4, 1}, {4}},
-        {LayerType::InputConv2D, conv, State::built, "max_value_shift", {1}, {},
-         "Layer 'l' (InputConv2D): variable 'max_value_shift' has shape (1), but the layer needs shape (4), or any "
-         "shape of 4 values"},
         {LayerType::StatefulRecurrent, recurrent, State::built, "max_value", {1}, {1}},
         {LayerType::StatefulRecurrent, recurrent, State::built, "max_value", {2}, {},
          "Layer 'l' (StatefulRecurrent): variable 'max_value' has shape (2), but the layer needs shape (1), or any "
          "shape of 1 value"},
-        {LayerType::FullyConnected, {{"units", 4}}, State::built, "max_value", {4}, {}, unknown},
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(std::string(layer_type_name(row.type)) + " " + ::testing::PrintToString(row.written));
