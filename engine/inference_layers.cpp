@@ -78,13 +78,6 @@ namespace {
 constexpr int kLutIndexBits = 11;  // lut_values holds 2048 entries
 constexpr int kStateFractionBits = 15;
 
-std::string kind_of(Layer const& layer) { return layer_type_name(layer.params()->layer_type()); }
-
-// "Layer '<name>' (<kind>): <reason>", the words of every refusal of a layer.
-std::string layer_text(Layer const& layer, std::string const& reason) {
-    return format("Layer '{}' ({}): {}", layer.get_name(), kind_of(layer), reason);
-}
-
 // The words of a NaN on its way to an integer, naming the layer, where it lies (a variable, or the
 // layer's input) and the channel.
 std::string nan_text(Layer const& layer, std::string const& where, size_t channel) {

@@ -163,9 +163,9 @@ void set_learning(Layer& layer, std::shared_ptr<LearningParams> const& learning)
 
 LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
     : params_(std::move(params)), name_(std::move(name)),
-      variables_([this](std::string const& variable, std::shared_ptr<Dense> const& value) {
-          return fitted(variable, value);
-      }) {
+      variables_([this](std::string const& variable,
+                        std::shared_ptr<Dense> const& value) { return fitted(variable, value); },
+                 [this](std::string const& variable) { return declared_variable(variable); }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
     kind_ = &layer_kind(params_->layer_type());
 }
@@ -409,7 +409,25 @@ bool fits(LayerImpl::VariableSpec const& spec, Shape const& has) {
     return has.product() == mul_sat(spec.dims);
 }
 
+// The words of a value of `has` that does not fit the variable of `spec`; empty when it fits or
+// the variable is not checked.
+std::string misfit_text(LayerImpl::VariableSpec const& spec, Shape const& has) {
+    if (!checked(spec) || fits(spec, has)) return {};
+    std::span<uint32_t const> const has_dims(has.begin(), has.end());
+    std::span<uint32_t const> const needs(spec.dims);
+    if (spec.fit == LayerImpl::Fit::shape)
+        return format("variable '{}' has shape {}, but the layer needs shape {}", spec.name, dims_text(has_dims),
+                      dims_text(needs));
+    uint64_t const count = mul_sat(needs);
+    return format("variable '{}' has shape {}, but the layer needs shape {}, or any shape of {} value{}", spec.name,
+                  dims_text(has_dims), dims_text(needs), count, count == 1 ? "" : "s");
+}
+
 }  // namespace
+
+std::string layer_text(Layer const& layer, std::string const& reason) {
+    return format("Layer '{}' ({}): {}", layer.get_name(), layer_type_name(layer.params()->layer_type()), reason);
+}
 
 std::shared_ptr<Dense> LayerImpl::fitted(std::string const& name, std::shared_ptr<Dense> const& value) const {
     auto const spec = std::find_if(variable_specs_.begin(), variable_specs_.end(),
@@ -421,19 +439,21 @@ std::shared_ptr<Dense> LayerImpl::fitted(std::string const& name, std::shared_pt
 
 std::string LayerImpl::variable_misfit() const {
     for (VariableSpec const& spec : variable_specs_) {
-        if (!variables_.has(spec.name) || !checked(spec)) continue;
-        Shape const& has = variables_.get(spec.name)->dimensions();
-        if (fits(spec, has)) continue;
-        std::span<uint32_t const> const has_dims(has.begin(), has.end());
-        std::span<uint32_t const> const needs(spec.dims);
-        if (spec.fit == Fit::shape)
-            return format("variable '{}' has shape {}, but the layer needs shape {}", spec.name, dims_text(has_dims),
-                          dims_text(needs));
-        uint64_t const count = mul_sat(needs);
-        return format("variable '{}' has shape {}, but the layer needs shape {}, or any shape of {} value{}",
-                      spec.name, dims_text(has_dims), dims_text(needs), count, count == 1 ? "" : "s");
+        if (!variables_.has(spec.name)) continue;
+        std::string text = misfit_text(spec, variables_.get(spec.name)->dimensions());
+        if (!text.empty()) return text;
     }
     return {};
+}
+
+std::optional<VariablesImpl::Declared> LayerImpl::declared_variable(std::string const& name) const {
+    auto const spec = std::find_if(variable_specs_.begin(), variable_specs_.end(),
+                                   [&](VariableSpec const& s) { return s.optional && s.name == name; });
+    if (spec == variable_specs_.end()) return std::nullopt;
+    return VariablesImpl::Declared{spec->type, [this, spec = *spec](Dense const& value) {
+                                       std::string const misfit = misfit_text(spec, value.dimensions());
+                                       if (!misfit.empty()) throw std::invalid_argument(layer_text(*this, misfit));
+                                   }};
 }
 
 std::string variable_misfit(Layer const& layer) {

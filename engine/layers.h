@@ -68,6 +68,13 @@
 // has_pooling_type(t): the "pool_type" value equals t for the kinds that compute a pooling block
 // (0 for the others, the TNP-B kinds given a "pool_type" included).
 //
+// Optional variables. A kind may declare variables it does not create (max_value and
+// max_value_shift of the kinds whose ReLU ceiling is optional). A user's value of one
+// (Variables::assign, Python's `variables[name] = value`) adds it with its declared element type
+// once its element count fits the built layer; a misfit is refused then with the words a run
+// gives for it (see "Fit" below), and nothing is stored. Variables::set stores any name as it is
+// given.
+//
 // Fit. A variable may be replaced by a tensor of another shape at any time; before a software run
 // and before mapping, every variable the kind knows (optional ones when present) must fit the
 // built layer: weights, weights_pw, in_proj and out_proj their very dimensions (trailing
@@ -159,6 +166,10 @@ public:
     // '<name>' has shape (<dims as written>), but the layer needs shape (<dims>)" (element counts:
     // "..., or any shape of <n> values"); empty when every variable fits or the layer is not built.
     std::string variable_misfit() const;
+    // What the kind declares of an optional variable the built layer does not hold (see
+    // "Optional variables" above); none for any other name, and for every name before the layer
+    // is built.
+    std::optional<VariablesImpl::Declared> declared_variable(std::string const& name) const;
 
     // What the inbound layers provide when the layer is built.
     struct Inputs {
@@ -237,6 +248,9 @@ LayerImpl& created_layer(Layer& layer);
 
 // LayerImpl::variable_misfit of a layer made by Layer::create; empty for any other Layer.
 std::string variable_misfit(Layer const& layer);
+
+// "Layer '<name>' (<kind>): <reason>", the words of every refusal of a layer's run or values.
+std::string layer_text(Layer const& layer, std::string const& reason);
 
 // Attaches `mapping` to a layer made by Layer::create (null resets the slot);
 // std::invalid_argument for any other Layer implementation.

@@ -61,7 +61,8 @@
 //   Quantizer           scales float32 (C); zero_points uint8 (C)
 //   WispPostProcessing  input_scales uint8 (1); input_shift int8 (1); threshold uint16 (1)
 // Optional variables (max_value and max_value_shift of InputConv2D, Dense1D, StatefulRecurrent,
-// one per filter or output channel) are not created; set them when they apply.
+// one per filter or output channel) are not created; a user's value adds them (engine/layers.h,
+// "Optional variables").
 #include <algorithm>
 #include <limits>
 

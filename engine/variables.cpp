@@ -7,6 +7,14 @@
 
 namespace nuvra {
 
+namespace {
+
+[[noreturn]] void not_found(std::string const& name) {
+    throw std::invalid_argument(format("Variable {} not found", name));
+}
+
+}  // namespace
+
 std::shared_ptr<Dense> in_written_shape(Variables const& variables, std::string const& name,
                                         std::shared_ptr<Dense> value) {
     if (!value || !variables.has(name)) return value;
@@ -25,7 +33,7 @@ std::vector<std::string> VariablesImpl::names() const {
 VariablesImpl::Entry const& VariablesImpl::entry(std::string const& name) const {
     for (auto const& entry : entries_)
         if (entry.name == name) return entry;
-    throw std::invalid_argument(format("Variable {} not found", name));
+    not_found(name);
 }
 
 std::shared_ptr<Tensor> VariablesImpl::get(std::string const& name) const { return entry(name).value; }
@@ -51,6 +59,25 @@ void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) 
         }
     }
     entries_.push_back({name, std::move(tensor), std::move(fitted)});
+}
+
+std::optional<VariablesImpl::Declared> VariablesImpl::declared(std::string const& name) const {
+    if (!declare_ || has(name)) return std::nullopt;
+    return declare_(name);
+}
+
+TensorType VariablesImpl::written_type(std::string const& name) const {
+    if (std::optional<Declared> const declaration = declared(name)) return declaration->type;
+    return get(name)->type();
+}
+
+void VariablesImpl::assign(std::string const& name, std::shared_ptr<Dense> tensor) {
+    if (!has(name)) {
+        std::optional<Declared> const declaration = declared(name);
+        if (!declaration) not_found(name);
+        if (tensor) declaration->check(*tensor);
+    }
+    set(name, std::move(tensor));
 }
 
 void VariablesImpl::refit() {

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +27,19 @@ public:
     // keeps the value as it is given too; the layer reads a value that fits it in another shape
     // in its own (Layer::variable, engine/layers.h "Fit").
     virtual void set(std::string const& name, std::shared_ptr<Dense> tensor) = 0;
+
+    // A user's value of `name` (Python's `variables[name] = value`) takes this element type: the
+    // held tensor's, or for a name the owner declares without holding it (a built layer's
+    // optional variables) the declared one. Any other name is the failure of get.
+    virtual TensorType written_type(std::string const& name) const { return get(name)->type(); }
+    // Stores a user's value of `name`: a held name is replaced as set does; a name the owner
+    // declares without holding it is added once the value fits what the owner declares
+    // (std::invalid_argument otherwise, and nothing is stored). Any other name is the failure of
+    // get.
+    virtual void assign(std::string const& name, std::shared_ptr<Dense> tensor) {
+        get(name);
+        set(name, std::move(tensor));
+    }
 };
 
 // A new `value` of variable `name`, computed in the shape the owner reads it in, in the shape the
@@ -42,9 +56,18 @@ public:
     // The tensor its owner reads for a value set under a name: the value itself, or a tensor of
     // the same elements in the owner's shape (a layer's store, engine/layers.h).
     using Fit = std::function<std::shared_ptr<Dense>(std::string const& name, std::shared_ptr<Dense> const& value)>;
+    // What the owner declares of a name the store does not hold (a built layer's optional
+    // variables): the element type of its values, and the check that refuses
+    // (std::invalid_argument) a value that would not fit it.
+    struct Declared {
+        TensorType type;
+        std::function<void(Dense const& value)> check;
+    };
+    // The declaration of `name`, none for a name the owner does not declare.
+    using Declare = std::function<std::optional<Declared>(std::string const& name)>;
 
     VariablesImpl() = default;
-    explicit VariablesImpl(Fit fit) : fit_(std::move(fit)) {}
+    VariablesImpl(Fit fit, Declare declare) : fit_(std::move(fit)), declare_(std::move(declare)) {}
 
     std::vector<std::string> names() const override;
     // The value as it was set.
@@ -52,6 +75,8 @@ public:
     bool has(std::string const& name) const override;
     // Stores the value as it is given, and the tensor its owner reads of it (see Fit).
     void set(std::string const& name, std::shared_ptr<Dense> tensor) override;
+    TensorType written_type(std::string const& name) const override;
+    void assign(std::string const& name, std::shared_ptr<Dense> tensor) override;
     // The tensor the owner reads of `name` (see Fit), kept since the value was set or last
     // refitted: a value of a layout that does not keep row-major order is read from a row-major
     // copy made then. A name not held is the failure of get.
@@ -67,9 +92,12 @@ private:
     };
     Entry const& entry(std::string const& name) const;
     std::shared_ptr<Dense> fit(std::string const& name, std::shared_ptr<Dense> const& value) const;
+    // The owner's declaration of a name the store does not hold; none for a held name.
+    std::optional<Declared> declared(std::string const& name) const;
 
     std::vector<Entry> entries_;
     Fit fit_;
+    Declare declare_;
 };
 
 }  // namespace nuvra

@@ -96,14 +96,14 @@ py::array tensor_to_numpy(std::shared_ptr<const Tensor> const& tensor) {
 }
 
 void tensor_from_numpy(Variables& variables, std::string const& name, py::array const& value) {
-    TensorType const type = variables.get(name)->type();
+    TensorType const type = variables.written_type(name);
     std::string const received = py::str(value.dtype());
     std::optional<NumpyElement> const element = numpy_element(type);
     if (!element) throw std::invalid_argument("Unsupported variable type for " + name + " " + received);
     if (!has_dtype(value, element->dtype))
         throw std::invalid_argument("Unsupported variable type for " + name + " expected " + element->dtype +
                                     " received " + received);
-    variables.set(name, dense_of_dtype(element->dtype, value, type));
+    variables.assign(name, dense_of_dtype(element->dtype, value, type));
 }
 
 int32_t evaluate_array_bitwidth(py::array const& array) {

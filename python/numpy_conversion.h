@@ -44,7 +44,8 @@ std::shared_ptr<Dense> dense_from_input_array(pybind11::array const& inputs);
 // and the dimension order).
 pybind11::array tensor_to_numpy(std::shared_ptr<const Tensor> const& tensor);
 
-// Replaces the variable `name` by the elements of `value`, keeping the variable's type: the
+// Replaces the variable `name` by the elements of `value`, keeping the variable's type, or adds a
+// variable the layer declares without holding it, of its declared type (Variables::assign): the
 // array's dtype must be the numpy element of that type, no cast is made.
 void tensor_from_numpy(Variables& variables, std::string const& name, pybind11::array const& value);
 

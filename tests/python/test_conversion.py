@@ -90,3 +90,45 @@ def test_a_nan_input_is_refused_naming_its_place(conv_model, failure):
     assert failure(lambda: conv_model.forward(x)) == (
         ValueError, "Input sample 1 holds NaN at x 2, y 3, channel 1: NaN has no integer value.")  # fmt: skip
 
+
+
+CEILING_KINDS = {
+    "Dense1D": {"units": 10, "activation": 1},
+    "InputConv2D": {"kernel_size": 3, "filters": 10, "activation": 1},
+    "StatefulRecurrent": {"stateful_channels": 2, "output_channels": 10, "activation": 1},
+    "FullyConnected": {"units": 10},
+}
+
+
+# A ReLU ceiling the kind declares but does not hold is added by writing it; anything else a layer
+# does not hold stays unknown, and a refused value leaves nothing behind.
+@pytest.mark.parametrize(
+    "kind, name, value, refusal",
+    [
+        ("Dense1D", "max_value", np.full(10, 3, np.uint8), None),
+        ("InputConv2D", "max_value_shift", np.ones((2, 5), np.uint8), None),
+        ("StatefulRecurrent", "max_value", np.full(10, 127, np.uint8), None),
+        ("Dense1D", "max_value", np.full(10, 3, np.int8),
+         "Unsupported variable type for max_value expected uint8 received int8"),
+        ("InputConv2D", "max_value", np.full(3, 3, np.uint8),
+         "Layer 'l' (InputConv2D): variable 'max_value' has shape (3), but the layer needs shape (10), "
+         "or any shape of 10 values"),
+        ("StatefulRecurrent", "max_value_shift", np.zeros((), np.uint8),
+         "Cannot instantiate a Dense with 0 dimensions (min 1, max 4).\n"),
+        ("Dense1D", "max_values", np.full(10, 3, np.uint8), "Variable max_values not found"),
+        ("FullyConnected", "max_value", np.full(10, 3, np.uint8), "Variable max_value not found"),
+    ],
+)  # fmt: skip
+def test_a_relu_ceiling_is_added_by_writing_it(core, failure, kind, name, value, refusal):
+    model = core.Model([input_layer(core, channels=3), layer(core, getattr(core, kind), "l", **CEILING_KINDS[kind])])
+    variables = model.get_layer("l").variables
+    names = variables.names
+    assert name not in names and failure(lambda: variables[name]) == (ValueError, f"Variable {name} not found")
+    if refusal is None:
+        variables[name] = value
+        assert variables.names == names + [name] and np.array_equal(variables[name], value)
+        return
+    with pytest.raises(ValueError) as raised:
+        variables[name] = value
+    assert str(raised.value) == refusal and variables.names == names
+

@@ -4,7 +4,7 @@ import os
 import numpy as np
 import pytest
 
-from conftest import layer
+from conftest import input_layer, layer
 
 
 def test_empty_model(core, failure):
@@ -198,3 +198,39 @@ def test_a_first_quantizer_survives_its_model_file(core, tmp_path):
     x = SAMPLES[0].reshape(1, 2, 2, 2)
     assert loaded.to_buffer() == model.to_buffer() and np.array_equal(loaded.forward(x), model.forward(x))
     assert loaded.get_layer("q").parameters.channels_first == 1
+
+
+def ceiling_model(core, kind):
+    """A ReLU layer of three channels whose ceilings are 8, none (max_value 0) and 12."""
+    if kind == "Dense1D":
+        model = core.Model([input_layer(core, 1, 1, 4), layer(core, core.Dense1D, "l", units=3, activation=1)])
+        weights = np.eye(4, 3, dtype=np.int8)  # unit u reads input u
+    else:
+        model = core.Model([input_layer(core, 2, 1, 1),
+                            layer(core, core.InputConv2D, "l", kernel_size=1, filters=3, activation=1)])
+        weights = np.array([1, 2, 3], np.int8).reshape(1, 1, 1, 3)
+    variables = model.get_layer("l").variables
+    variables["weights"] = weights
+    variables["output_scales"] = np.ones(3, np.uint8)
+    variables["max_value"] = np.array([4, 0, 3], np.uint8)
+    variables["max_value_shift"] = np.array([1, 5, 2], np.uint8)
+    return model
+
+
+@pytest.mark.parametrize(
+    "kind, x, expected",
+    [
+        ("Dense1D", [10, 20, 30, 40], [8, 20, 12]),
+        ("InputConv2D", [5, 10], [5, 10, 12, 8, 20, 12]),  # pixels of 1x, 2x and 3x the input
+    ],
+)
+def test_a_relu_ceiling_clips_the_run_and_stays_in_the_models_file(core, kind, x, expected, tmp_path):
+    model = ceiling_model(core, kind)
+    x = np.array(x, np.uint8).reshape(1, *model.input_shape)
+    assert model.forward(x).ravel().tolist() == expected
+    path = tmp_path / "m.fbz"
+    model.save(str(path))
+    loaded = core.Model(str(path))
+    assert loaded.to_buffer() == model.to_buffer() and loaded.forward(x).ravel().tolist() == expected
+    variables = loaded.get_layer("l").variables
+    assert variables.names[-2:] == ["max_value", "max_value_shift"] and variables["max_value"].tolist() == [4, 0, 3]

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -388,6 +389,47 @@ TEST(EngineBlockedKernels, DenseAndInputRowsEqualTheReferenceKernels) {
     auto const image = u8({1, 2, 2, 2}, std::vector<uint8_t>(8, 1));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { software_forward(*model, image); }),
               "Layer 'dense' (Dense1D): variable 'weights' has shape (7, 2), but the layer needs shape (8, 2)");
+}
+
+// A ReLU clips each output channel at max_value x 2^max_value_shift (no ceiling where max_value is
+// 0, a shift of 0 where none is set), on the blocked kernels as on the reference ones.
+TEST(EngineBlockedKernels, ReluCeilingsOfDenseAndInputConvolutions) {
+    using Bytes = std::vector<uint8_t>;
+    struct Row { char const* what; LayerType type; std::map<std::string, int> params; Dims input; Bytes x;
+                 std::shared_ptr<Dense> weights; std::optional<Bytes> max_value, max_value_shift;
+                 std::vector<int32_t> expected; };
+    std::map<std::string, int> const dense{{"units", 3}, {"activation", 1}};
+    std::map<std::string, int> const conv{{"kernel_size", 1}, {"filters", 2}, {"activation", 1}};
+    auto const picks = i8({4, 3}, {1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0});  // unit u reads input u
+    auto const one_two = i8({1, 1, 1, 2}, {1, 2});                        // filters x and 2x
+    Bytes const vector{10, 20, 30, 40, 100, 1, 2, 3}, image{10, 20, 30, 40};
+    Row const rows[] = {
+        {"8, none, 12", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, Bytes{1, 5, 2},
+         {8, 20, 12, 8, 1, 2}},
+        {"no shift set", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, {},
+         {4, 20, 3, 4, 1, 2}},
+        {"zeros", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{0, 0, 0}, Bytes{0, 0, 0},
+         {10, 20, 30, 100, 1, 2}},
+        {"no activation", LayerType::Dense1D, {{"units", 3}}, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, {},
+         {10, 20, 30, 100, 1, 2}},
+        {"25 and 48", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, Bytes{25, 3}, Bytes{0, 4},
+         {10, 20, 20, 40, 25, 48, 25, 48}},
+        {"only a shift", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, {}, Bytes{4, 4},
+         {10, 20, 20, 40, 30, 60, 40, 80}},
+    };
+    for (auto const& r : rows) {
+        auto const layer = make_layer(r.type, r.params, "l");
+        auto const model = model_with(layer, r.input[1], r.input[2], r.input[3]);
+        Variables& variables = layer->variables();
+        variables.set("weights", r.weights);
+        variables.set("output_scales", u8(std::vector<uint8_t>(layer->output_dimensions().to_vector().back(), 1)));
+        if (r.max_value) variables.assign("max_value", u8(*r.max_value));
+        if (r.max_value_shift) variables.assign("max_value_shift", u8(*r.max_value_shift));
+        auto const x = u8(r.input, r.x);
+        EXPECT_EQ(reference_run(*model, *x), r.expected) << r.what;
+        for (unsigned threads : {1u, 2u})
+            EXPECT_EQ(values_of<int32_t>(*software_forward(*model, x, 0, threads)), r.expected) << r.what << threads;
+    }
 }
 
 // A sink overwrites its block: a convolution whose later sample needs another byte offset, or the

@@ -313,6 +313,66 @@ TEST(LayerVariables, KeepTheirWrittenShapeAndAreReadInTheLayersShape) {
     EXPECT_EQ(fake.variable("weights"), value);
 }
 
+// A user's value of a variable the kind declares as optional and the built layer does not hold is
+// added in the declared type once its element count fits; any other name the layer does not hold
+// stays unknown, and a held variable is replaced as it is given (a misfit is refused by the run).
+TEST(LayerVariables, AUsersValueAddsADeclaredOptionalVariableThatFits) {
+    using Params = std::map<std::string, int>;
+    enum class State { built, not_built, popped, holding_3 };
+    struct Row { LayerType type; Params params; State state; char const* name; Dims written, read;
+                 std::string refusal = {}; };
+    Params const dense{{"units", 10}, {"activation", 1}};
+    Params const recurrent{{"stateful_channels", 2}, {"output_channels", 1}};
+    std::string const unknown = "Variable max_value not found";
+    Row const rows[] = {
+        {LayerType::Dense1D, dense, State::built, "max_value", {10}, {10}},
+        {LayerType::Dense1D, dense, State::built, "max_value", {2, 5}, {10}},
+        {LayerType::Dense1D, dense, State::built, "max_value", {3}, {},
+         "Layer 'l' (Dense1D): variable 'max_value' has shape (3), but the layer needs shape (10), or any shape of "
+         "10 values"},
+        {LayerType::Dense1D, dense, State::holding_3, "max_value", {5}, {5}},
+        {LayerType::Dense1D, dense, State::not_built, "max_value", {10}, {}, unknown},
+        {LayerType::Dense1D, dense, State::popped, "max_value", {10}, {}, unknown},
+        {LayerType::Dense1D, dense, State::built, "min_value", {10}, {}, "Variable min_value not found"},
+        {LayerType::StatefulRecurrent, recurrent, State::built, "max_value", {1}, {1}},
+        {LayerType::StatefulRecurrent, recurrent, State::built, "max_value", {2}, {},
+         "Layer 'l' (StatefulRecurrent): variable 'max_value' has shape (2), but the layer needs shape (1), or any "
+         "shape of 1 value"},
+    };
+    for (auto const& row : rows) {
+        SCOPED_TRACE(std::string(layer_type_name(row.type)) + " " + ::testing::PrintToString(row.written));
+        auto const layer = make_layer(row.type, row.params, "l");
+        std::unique_ptr<Model> model;
+        if (row.state != State::not_built) model = model_with(layer, 4, 4, 4);
+        if (row.state == State::popped) model->pop_layer();
+        if (row.state == State::holding_3) layer->variables().set(row.name, u8({3}, {1, 2, 3}));
+        Variables& variables = layer->variables();
+        std::vector<std::string> const names = variables.names();
+        auto const value = Dense::create(TensorType::uint8, Shape(row.written), Layout::c_order);
+        bool const unknown_name = row.refusal.starts_with("Variable ");
+        TensorType type = TensorType::int32;
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { type = variables.written_type(row.name); }),
+                  unknown_name ? row.refusal : "");
+        EXPECT_EQ(type, unknown_name ? TensorType::int32 : TensorType::uint8);
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { variables.assign(row.name, value); }), row.refusal);
+        if (!row.refusal.empty()) {
+            EXPECT_EQ(variables.names(), names);  // nothing new is held
+            continue;
+        }
+        EXPECT_EQ(variables.get(row.name), value);
+        EXPECT_EQ(dims_of(*layer->variable(row.name)), row.read);
+        EXPECT_EQ(variables.names().back(), row.name);
+    }
+    // Another store takes a user's value only for a name it holds.
+    testing::AnyVariables any;
+    auto const value = u8({2}, {1, 2});
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { any.assign("w", value); }), "Variable w not found");
+    any.set("w", i8({1}, {0}));
+    any.assign("w", value);
+    EXPECT_EQ(any.get("w"), value);
+    EXPECT_EQ(any.written_type("w"), TensorType::uint8);
+}
+
 TEST(LayerGeometry, WindowAxisPerPaddingMode) {
     struct Row { uint32_t size, kernel, stride; Padding padding; AxisGeometry expected; };
     Row const rows[] = {

@@ -2,12 +2,16 @@
 // recorders fit together.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "backends/ip_version_backend.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "program/hrc_input.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/model_builder.h"
+#include "support/ops_test_util.h"
 #include "support/record_test_util.h"
 
 namespace nuvra::v2 {
@@ -16,10 +20,9 @@ namespace {
 using nuvra::testing::ModelBuilder;
 using namespace nuvra::testing;
 
-// The HRC, a depthwise convolution, the two buffered temporal kinds on TNP-Bs with their frame
-// buffers, and a Dense1D on an FNP3 that reads a CNP's rows, on a device with the HRC, 16 NPs that
-// can serve as CNP, FNP3 or TNP-B, and two skip-DMA engines of four channels.
-TEST(RecordEndToEnd, EveryNpKindOnOnePass) {
+// A device with the HRC, 16 NPs that can serve as CNP, FNP3 or TNP-B, and two skip-DMA engines of
+// four channels.
+std::shared_ptr<FakeDevice> every_kind_device() {
     std::vector<np::Info> nps;
     for (uint8_t col = 1; col <= 4; ++col)
         for (uint8_t id = 0; id < 4; ++id)
@@ -27,9 +30,23 @@ TEST(RecordEndToEnd, EveryNpKindOnOnePass) {
     std::vector<np::Info> skip_dmas;
     for (uint8_t row = 0; row < 2; ++row)
         skip_dmas.push_back({{5, row, 0, 4}, {hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}, true});
-    auto const device = make_fake_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0},
-                                                             np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, true}, nps,
-                                                             skip_dmas));
+    return make_fake_device(hw::Tolmar_v2, Mesh(IpVersion::v2, {0, 0, 0, 0}, {0, 0, 1, 0},
+                                                np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, true}, nps, skip_dmas));
+}
+
+// Every weight of the model's layers non-zero.
+void fill_weights(Model const& model) {
+    for (auto const& layer : model.layers()) {
+        if (!layer->variables().has("weights")) continue;
+        auto weights = layer->variables().get("weights");
+        for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(i % 5) - 2);
+    }
+}
+
+// The HRC, a depthwise convolution, the two buffered temporal kinds on TNP-Bs with their frame
+// buffers, and a Dense1D on an FNP3 that reads a CNP's rows, on every_kind_device.
+TEST(RecordEndToEnd, EveryNpKindOnOnePass) {
+    auto const device = every_kind_device();
     // in (8 x 8 x 3) -> HRC 3 x 3 -> depthwise 3 x 3 -> BufferTempConv (FIFO 2) ->
     // DepthwiseBufferTempConv (FIFO 3) -> Conv2D 3 x 3 -> Dense1D, 8 filters each.
     ModelBuilder model;
@@ -42,11 +59,7 @@ TEST(RecordEndToEnd, EveryNpKindOnOnePass) {
     model.layer(LayerType::Conv2D, "c", {{"kernel_size", 3}, {"filters", 8}, {"padding", 1}, {"activation", 1}},
                 {"dbtc"});
     model.layer(LayerType::Dense1D, "fc", {{"units", 10}}, {"c"});
-    for (auto const& layer : model.model().layers()) {  // every weight non-zero
-        if (!layer->variables().has("weights")) continue;
-        auto weights = layer->variables().get("weights");
-        for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t(i % 5) - 2);
-    }
+    fill_weights(model.model());
     register_mapping_backend();
     model.model().map(device);
     ASSERT_EQ(model.model().sequences().size(), 1u);
@@ -70,6 +83,61 @@ TEST(RecordEndToEnd, EveryNpKindOnOnePass) {
     // The HRC's weight planes (the recorder tests use zero weights).
     auto const planes = format_hrc_weights(*model["ic"]->variables().get("weights")->ensure_dense());
     for (size_t plane = 0; plane < 3; ++plane) EXPECT_EQ(records[2][2 + 2 * plane].words, planes[plane]) << plane;
+}
+
+// A ReLU ceiling written to an InputConv2D and a Dense1D reaches the HRC's activation memory and
+// the FNP's neuron records; one of zeros gives the very program of none; a shift the NPs cannot
+// hold in 5 bits is refused.
+TEST(RecordEndToEnd, ReluCeilingsReachTheHrcAndFnpRecords) {
+    using Bytes = std::vector<uint8_t>;
+    struct Ceiling { Bytes max_value, max_value_shift; };
+    // in (8 x 8 x 3) -> HRC 3 x 3 -> Conv2D -> Dense1D, each of 4 filters or units, with a ReLU.
+    auto const program = [](std::optional<Ceiling> const& ic, std::optional<Ceiling> const& fc) {
+        ModelBuilder model;
+        model.input("in", 3);
+        model.layer(LayerType::InputConv2D, "ic",
+                    {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}, {"activation", 1}}, {"in"});
+        model.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 4}, {"padding", 1}, {"activation", 1}},
+                    {"ic"});
+        model.layer(LayerType::Dense1D, "fc", {{"units", 4}, {"activation", 1}}, {"c"});
+        for (auto const& [name, ceiling] : {std::pair{"ic", ic}, {"fc", fc}}) {
+            if (!ceiling) continue;
+            model[name]->variables().assign("max_value", u8(ceiling->max_value));
+            model[name]->variables().assign("max_value_shift", u8(ceiling->max_value_shift));
+        }
+        fill_weights(model.model());
+        register_mapping_backend();
+        model.model().map(every_kind_device());
+        auto const bytes = model.model().sequences().front()->program();
+        return std::vector<uint8_t>(bytes.begin(), bytes.end());
+    };
+    std::vector<uint8_t> const unset = program(std::nullopt, std::nullopt);
+    Ceiling const zeros{{0, 0, 0, 0}, {0, 0, 0, 0}}, ceiling{{3, 0, 255, 128}, {2, 31, 0, 17}};
+    EXPECT_EQ(program(zeros, zeros), unset);
+
+    std::vector<uint8_t> const ceiled = program(ceiling, ceiling);
+    ASSERT_EQ(ceiled.size(), unset.size());
+    auto const records = pass_records(ceiled);
+    ASSERT_EQ(records.size(), 5u);  // SCC, the input, ic, c, fc
+    ASSERT_EQ(targets_of(records[2]), (std::vector<int>{8, 8, 9, 8, 9, 8, 9, 8, 9, 8, 8, 8}));
+    // Two words per filter: max_value's bit 0 at bit 19 and the shift at bits 14-18, then the rest of
+    // max_value at bits 0-6 (every other activation value is 0).
+    EXPECT_EQ(records[2][8].words,
+              (std::vector<uint32_t>{0x88000, 0x01, 0x7C000, 0x00, 0x80000, 0x7F, 0x44000, 0x40}));
+    // Word 0 of each neuron record: max_value in bits 16-23, the shift in bits 24-31.
+    ASSERT_EQ(targets_of(records[4]), (std::vector<int>{7, 2, 6}));
+    std::vector<uint32_t> const& neurons = records[4][2].words;
+    size_t const record_words = neurons.size() / 4;
+    std::vector<uint32_t> word0;
+    for (size_t n = 0; n < 4; ++n) word0.push_back(neurons[n * record_words]);
+    EXPECT_EQ(word0, (std::vector<uint32_t>{0x02030000, 0x1F000000, 0x00FF0000, 0x11800000}));
+
+    Ceiling const six_bits{{1, 1, 1, 1}, {0, 32, 0, 0}};
+    std::string const refusal = "Variable max_value_shift needs 6 bits, but at most 5 bits are supported.";
+    EXPECT_EQ(error_text<std::runtime_error>([&] { program(six_bits, std::nullopt); }),
+              "Cannot map layer 'ic'. " + refusal);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { program(std::nullopt, six_bits); }),
+              "Cannot map layer 'fc'. " + refusal);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -95,6 +96,35 @@ TEST(WispEndToEnd, RefusedChainsFailWithTheirRule) {
         EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { model.map(testing::wisp_device()); }), row.text)
             << row.name;
         EXPECT_TRUE(model.sequences().empty()) << row.name;
+    }
+}
+
+// The TNP-R applies no ReLU ceiling: with a ReLU, a chain maps only when every max_value element is
+// 127 and every max_value_shift element 31 (each checked when written); without one, a ceiling is
+// not read.
+TEST(WispEndToEnd, AReluCeilingMapsOnlyAt127And31) {
+    using Bytes = std::optional<std::vector<uint8_t>>;
+    std::string const relu = "Cannot map layer 'sr1'. When activation is ReLU, all ";
+    struct Row { int activation; Bytes max_value, max_value_shift; std::string text; };
+    Row const rows[] = {
+        {1, Bytes{{127, 127, 127, 127}}, Bytes{{31, 31, 31, 31}}, ""},
+        {0, Bytes{{3, 0, 3, 0}}, Bytes{{1, 2, 3, 4}}, ""},
+        {1, Bytes{{127, 127, 126, 127}}, {}, relu + "max_value elements must be 127 (got 126 at index 2)."},
+        {1, {}, Bytes{{31, 30, 31, 31}}, relu + "max_value_shift elements must be 31 (got 30 at index 1)."},
+        {1, Bytes{{0, 0, 0, 0}}, Bytes{{0, 0, 0, 0}},
+         relu + "max_value elements must be 127 (got 0 at index 0). When activation is ReLU, all max_value_shift "
+                "elements must be 31 (got 0 at index 0)."},
+    };
+    for (Row const& row : rows) {
+        testing::Chain chain;
+        chain.sr("sr1", "in", {{"activation", row.activation}}).sr("sr2", "sr1", {{"output_channels", 1}}).pp("sr2");
+        Variables& variables = chain["sr1"]->variables();
+        if (row.max_value) variables.assign("max_value", nuvra::testing::u8(*row.max_value));
+        if (row.max_value_shift) variables.assign("max_value_shift", nuvra::testing::u8(*row.max_value_shift));
+        Model& model = chain.m.model();
+        EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { model.map(testing::wisp_device()); }), row.text)
+            << row.text;
+        EXPECT_EQ(model.sequences().size(), row.text.empty() ? 1u : 0u) << row.text;
     }
 }
 
