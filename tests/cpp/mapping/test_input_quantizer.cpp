@@ -124,6 +124,18 @@ Mapped map_one(Model& model, std::shared_ptr<Device> const& device) {
 // The first layer "q" of a row's model: the Quantizer given the input shape, or its InputData twin.
 struct Head {
     int width, height, channels, bits, is_signed, channels_first;
+
+    // The Quantizer's scales (0.5 per channel more) and zero points (3 upwards), channel by channel.
+    std::vector<float> scales() const {
+        std::vector<float> v;
+        for (int c = 0; c < channels; ++c) v.push_back(0.5f * float(c + 1));
+        return v;
+    }
+    std::vector<uint8_t> zero_points() const {
+        std::vector<uint8_t> v;
+        for (int c = 0; c < channels; ++c) v.push_back(uint8_t(c + 3));
+        return v;
+    }
 };
 
 void add_head(ModelBuilder& m, Head const& h, bool quantizer) {
@@ -136,15 +148,9 @@ void add_head(ModelBuilder& m, Head const& h, bool quantizer) {
     }
     shape.insert({{"output_bits", h.bits}, {"output_signed", h.is_signed}, {"channels_first", h.channels_first}});
     m.layer(LayerType::Quantizer, "q", shape, {});
-    std::vector<float> scales;
-    std::vector<uint8_t> zero_points;
-    for (int c = 0; c < h.channels; ++c) {
-        scales.push_back(0.5f * float(c + 1));
-        zero_points.push_back(uint8_t(c + 3));
-    }
     uint32_t const n = uint32_t(h.channels);
-    m["q"]->variables().set("scales", testing::f32({n}, scales));
-    m["q"]->variables().set("zero_points", testing::u8({n}, zero_points));
+    m["q"]->variables().set("scales", testing::f32({n}, h.scales()));
+    m["q"]->variables().set("zero_points", testing::u8({n}, h.zero_points()));
 }
 
 std::shared_ptr<LearningParams> learning() {
@@ -244,17 +250,11 @@ TEST(InputQuantizer, MapsAsItsInputDataTwinWithTheQuantizationInTheHeader) {
 
         fb::ProgramInfo const& h = qi.info();
         Head const& head = row.head;
-        std::vector<float> scales;
-        std::vector<uint8_t> zero_points;
-        for (int c = 0; c < head.channels; ++c) {
-            scales.push_back(0.5f * float(c + 1));
-            zero_points.push_back(uint8_t(c + 3));
-        }
         EXPECT_EQ(h.input_bits(), head.bits);
         EXPECT_EQ(h.input_signed(), head.is_signed != 0);
         EXPECT_EQ(h.input_channels_first(), head.channels_first != 0);
-        EXPECT_EQ(values(h.input_scales()), scales);
-        EXPECT_EQ(values(h.input_zero_points()), zero_points);
+        EXPECT_EQ(values(h.input_scales()), head.scales());
+        EXPECT_EQ(values(h.input_zero_points()), head.zero_points());
         // The twin's header describes an InputData: no quantization.
         EXPECT_EQ(values(ti.info().input_scales()), std::vector<float>());
         EXPECT_EQ(values(ti.info().input_zero_points()), std::vector<uint8_t>());
