@@ -166,8 +166,8 @@ TEST(InputQuantizer, MapsAsItsInputDataTwinWithTheQuantizationInTheHeader) {
         Mesh mesh;
         Head head;
         std::function<void(ModelBuilder&)> rest;  // the layers after "q"
-        char const* sequence;                     // the name of the one sequence, or null
-        char const* refusal = "";                 // the mapping's refusal when there is none
+        char const* sequence;                     // the name of the one sequence; null when refused
+        char const* refusal = "";                 // the mapping's refusal; empty when it maps
     };
     Row const rows[] = {
         {"v2 Conv2D", hw::Tolmar_v2, roomy_mesh(IpVersion::v2, 16), {8, 8, 3, 8, 0, 1},
