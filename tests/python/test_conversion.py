@@ -91,7 +91,6 @@ def test_a_nan_input_is_refused_naming_its_place(conv_model, failure):
         ValueError, "Input sample 1 holds NaN at x 2, y 3, channel 1: NaN has no integer value.")  # fmt: skip
 
 
-
 CEILING_KINDS = {
     "Dense1D": {"units": 10, "activation": 1},
     "InputConv2D": {"kernel_size": 3, "filters": 10, "activation": 1},
@@ -131,4 +130,3 @@ def test_a_relu_ceiling_is_added_by_writing_it(core, failure, kind, name, value,
     with pytest.raises(ValueError) as raised:
         variables[name] = value
     assert str(raised.value) == refusal and variables.names == names
-
