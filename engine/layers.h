@@ -166,9 +166,9 @@ public:
     // '<name>' has shape (<dims as written>), but the layer needs shape (<dims>)" (element counts:
     // "..., or any shape of <n> values"); empty when every variable fits or the layer is not built.
     std::string variable_misfit() const;
-    // What the kind declares of an optional variable the built layer does not hold (see
-    // "Optional variables" above); none for any other name, and for every name before the layer
-    // is built.
+    // What the kind declares of an optional variable of the built layer (see "Optional variables"
+    // above; the store asks only for names it does not hold); none for any other name, and for
+    // every name before the layer is built.
     std::optional<VariablesImpl::Declared> declared_variable(std::string const& name) const;
 
     // What the inbound layers provide when the layer is built.

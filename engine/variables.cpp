@@ -62,13 +62,13 @@ void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) 
 }
 
 std::optional<VariablesImpl::Declared> VariablesImpl::declared(std::string const& name) const {
-    if (!declare_ || has(name)) return std::nullopt;
-    return declare_(name);
+    return declare_ ? declare_(name) : std::nullopt;
 }
 
 TensorType VariablesImpl::written_type(std::string const& name) const {
+    if (has(name)) return get(name)->type();
     if (std::optional<Declared> const declaration = declared(name)) return declaration->type;
-    return get(name)->type();
+    not_found(name);
 }
 
 void VariablesImpl::assign(std::string const& name, std::shared_ptr<Dense> tensor) {

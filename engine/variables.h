@@ -92,7 +92,8 @@ private:
     };
     Entry const& entry(std::string const& name) const;
     std::shared_ptr<Dense> fit(std::string const& name, std::shared_ptr<Dense> const& value) const;
-    // The owner's declaration of a name the store does not hold; none for a held name.
+    // The owner's declaration of `name`, none when it declares nothing of that name (a built
+    // layer declares only the optional variables it does not hold).
     std::optional<Declared> declared(std::string const& name) const;
 
     std::vector<Entry> entries_;
