@@ -443,6 +443,18 @@ std::string LayerImpl::variable_misfit() const {
         std::string text = misfit_text(spec, variables_.get(spec.name)->dimensions());
         if (!text.empty()) return text;
     }
+    // A ReLU ceiling is max_value x 2^max_value_shift: the run, the HRC and the FNP would each read
+    // one of the two alone in their own way, so it is refused whatever its values.
+    auto const declares = [&](char const* name) {
+        return std::any_of(variable_specs_.begin(), variable_specs_.end(),
+                           [&](VariableSpec const& spec) { return spec.name == name; });
+    };
+    if (declares("max_value") && declares("max_value_shift")) {
+        bool const top = variables_.has("max_value");
+        if (top != variables_.has("max_value_shift"))
+            return format("variable '{}' is held without '{}': a ReLU ceiling needs both",
+                          top ? "max_value" : "max_value_shift", top ? "max_value_shift" : "max_value");
+    }
     return {};
 }
 

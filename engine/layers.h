@@ -73,7 +73,8 @@
 // (Variables::assign, Python's `variables[name] = value`) adds it with its declared element type
 // once its element count fits the built layer; a misfit is refused then with the words a run
 // gives for it (see "Fit" below), and nothing is stored. Variables::set stores any name as it is
-// given.
+// given. The two make one ceiling: each may be written alone, but a layer holding one without
+// the other is refused before a run or a mapping, as a misfit is.
 //
 // Fit. A variable may be replaced by a tensor of another shape at any time; before a software run
 // and before mapping, every variable the kind knows (optional ones when present) must fit the
@@ -164,7 +165,9 @@ public:
 
     // The first variable of the layer that does not fit it (see "Fit" above), as "variable
     // '<name>' has shape (<dims as written>), but the layer needs shape (<dims>)" (element counts:
-    // "..., or any shape of <n> values"); empty when every variable fits or the layer is not built.
+    // "..., or any shape of <n> values"), or the half of a ReLU ceiling held alone ("variable
+    // 'max_value' is held without 'max_value_shift': a ReLU ceiling needs both", or the other way
+    // round); empty when every variable fits or the layer is not built.
     std::string variable_misfit() const;
     // What the kind declares of an optional variable of the built layer (see "Optional variables"
     // above; the store asks only for names it does not hold); none for any other name, and for

@@ -406,15 +406,15 @@ TEST(EngineBlockedKernels, ReluCeilingsOfDenseAndInputConvolutions) {
     Row const rows[] = {
         {"8, none, 12", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, Bytes{1, 5, 2},
          {8, 20, 12, 8, 1, 2}},
-        {"no shift set", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, {},
+        {"no shift", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, Bytes{0, 0, 0},
          {4, 20, 3, 4, 1, 2}},
         {"zeros", LayerType::Dense1D, dense, {2, 1, 1, 4}, vector, picks, Bytes{0, 0, 0}, Bytes{0, 0, 0},
          {10, 20, 30, 100, 1, 2}},
-        {"no activation", LayerType::Dense1D, {{"units", 3}}, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3}, {},
-         {10, 20, 30, 100, 1, 2}},
+        {"no activation", LayerType::Dense1D, {{"units", 3}}, {2, 1, 1, 4}, vector, picks, Bytes{4, 0, 3},
+         Bytes{0, 0, 0}, {10, 20, 30, 100, 1, 2}},
         {"25 and 48", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, Bytes{25, 3}, Bytes{0, 4},
          {10, 20, 20, 40, 25, 48, 25, 48}},
-        {"only a shift", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, {}, Bytes{4, 4},
+        {"only a shift", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, Bytes{0, 0}, Bytes{4, 4},
          {10, 20, 20, 40, 30, 60, 40, 80}},
     };
     for (auto const& r : rows) {

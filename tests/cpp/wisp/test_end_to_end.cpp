@@ -109,8 +109,10 @@ TEST(WispEndToEnd, AReluCeilingMapsOnlyAt127And31) {
     Row const rows[] = {
         {1, Bytes{{127, 127, 127, 127}}, Bytes{{31, 31, 31, 31}}, ""},
         {0, Bytes{{3, 0, 3, 0}}, Bytes{{1, 2, 3, 4}}, ""},
-        {1, Bytes{{127, 127, 126, 127}}, {}, relu + "max_value elements must be 127 (got 126 at index 2)."},
-        {1, {}, Bytes{{31, 30, 31, 31}}, relu + "max_value_shift elements must be 31 (got 30 at index 1)."},
+        {1, Bytes{{127, 127, 126, 127}}, Bytes{{31, 31, 31, 31}},
+         relu + "max_value elements must be 127 (got 126 at index 2)."},
+        {1, Bytes{{127, 127, 127, 127}}, Bytes{{31, 30, 31, 31}},
+         relu + "max_value_shift elements must be 31 (got 30 at index 1)."},
         {1, Bytes{{0, 0, 0, 0}}, Bytes{{0, 0, 0, 0}},
          relu + "max_value elements must be 127 (got 0 at index 0). When activation is ReLU, all max_value_shift "
                 "elements must be 31 (got 0 at index 0)."},
