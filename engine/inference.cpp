@@ -354,7 +354,7 @@ std::shared_ptr<Tensor> software_fit(Model& model, std::shared_ptr<const Tensor>
     // one, which other models may share, stays.
     auto learned = Dense::copy(weights.data(), weights.size(), old_weights->type(), old_weights->dimensions(),
                                Layout::c_order);
-    last.variables().set("weights", in_written_shape(last.variables(), "weights", std::move(learned)));
+    set_learned(last.variables(), "weights", in_written_shape(last.variables(), "weights", std::move(learned)));
     return out;
 }
 

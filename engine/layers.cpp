@@ -14,6 +14,7 @@
 
 #include "engine/layer_geometry.h"
 #include "engine/layers_internal.h"
+#include "engine/model.h"
 #include "hw/arith.h"
 #include "hw/format.h"
 #include "hw/panic.h"
@@ -165,7 +166,8 @@ LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
     : params_(std::move(params)), name_(std::move(name)),
       variables_([this](std::string const& variable,
                         std::shared_ptr<Dense> const& value) { return fitted(variable, value); },
-                 [this](std::string const& variable) { return declared_variable(variable); }) {
+                 [this](std::string const& variable) { return declared_variable(variable); },
+                 [this] { variable_written(); }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
     kind_ = &layer_kind(params_->layer_type());
 }
@@ -456,6 +458,10 @@ std::string LayerImpl::variable_misfit() const {
                           top ? "max_value" : "max_value_shift", top ? "max_value_shift" : "max_value");
     }
     return {};
+}
+
+void LayerImpl::variable_written() {
+    if (owner_ != nullptr) owner_->drop_mapping();
 }
 
 std::optional<VariablesImpl::Declared> LayerImpl::declared_variable(std::string const& name) const {

@@ -218,6 +218,9 @@ private:
     // `value` in the shape the layer reads for variable `name` when it fits it (see "Fit"), sharing
     // its elements; otherwise `value` itself.
     std::shared_ptr<Dense> fitted(std::string const& name, std::shared_ptr<Dense> const& value) const;
+    // A value written into the store (Variables::set, assign): the model's program no longer
+    // holds the layer's values, and its mapping goes.
+    void variable_written();
 
     // Graph edits and building, done only by Model.
     void build(Inputs const& inputs, bool create_variables);
@@ -233,7 +236,7 @@ private:
     std::shared_ptr<Mapping> mapping_;
     std::vector<std::shared_ptr<Layer>> inbounds_;
     std::vector<std::weak_ptr<Layer>> outbounds_;
-    Model const* owner_ = nullptr;  // the model holding the layer, if any
+    Model* owner_ = nullptr;  // the model holding the layer, if any
 
     bool built_ = false;
     std::vector<VariableSpec> variable_specs_;

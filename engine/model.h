@@ -14,8 +14,8 @@
 //
 // Learning: compile(params) stores the parameters in the model and lets the last layer, which must
 // be of the learning kind (learning_kind), see them through a weak reference. Popping that layer drops them.
-// Learning updates replace a variable's tensor (Variables::set) and never write into it: models
-// built from the layers of another model share their tensors.
+// Learning updates replace a variable's tensor (set_learned, engine/variables.h) and never write
+// into it: models built from the layers of another model share their tensors.
 //
 // Serialization (to_buffer / from_buffer): a size-prefixed FlatBuffers buffer (engine/model.fbs,
 // file identifier "NVMD", format version 1; the prefix must equal the bytes that follow it, so a
@@ -112,8 +112,11 @@ public:
     // name (engine/layers.h); the kinds without hardware (format code 0) do not count. `none` for
     // an empty model, a model without such kinds, or one that mixes generations.
     virtual IpVersion ip_version() const;
-    // The sequences of the last mapping; empty before mapping. Adding or popping a layer and
-    // compiling drop the mapping, so that a stale program never runs.
+    // The sequences of the last mapping; empty before mapping. Adding or popping a layer,
+    // compiling and writing a variable of a layer (Variables::set or assign, Python's
+    // `variables[name] = value`) drop the mapping, so that a stale program never runs. Values a
+    // mapped sequence reads back after learning on the device are the program's own and keep it
+    // (set_learned, engine/variables.h).
     virtual std::vector<std::shared_ptr<Sequence>> sequences() const;
     // The device of the last mapping; null before mapping or once the mapping was dropped.
     virtual std::shared_ptr<Device> device() const;
@@ -124,6 +127,8 @@ protected:
     Model& operator=(Model const&) = delete;
 
 private:
+    friend class LayerImpl;  // a layer's written variable drops the mapping
+
     // Adds a layer; `create_variables` is false while loading, where the buffer brings them.
     void add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
                    bool create_variables);

@@ -48,7 +48,21 @@ std::shared_ptr<Dense> VariablesImpl::fit(std::string const& name, std::shared_p
     return fit_ ? fit_(name, value) : value;
 }
 
+void set_learned(Variables& variables, std::string const& name, std::shared_ptr<Dense> tensor) {
+    if (auto* store = dynamic_cast<VariablesImpl*>(&variables)) return store->set_learned(name, std::move(tensor));
+    variables.set(name, std::move(tensor));
+}
+
 void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) {
+    store(name, std::move(tensor));
+    if (written_) written_();
+}
+
+void VariablesImpl::set_learned(std::string const& name, std::shared_ptr<Dense> tensor) {
+    store(name, std::move(tensor));
+}
+
+void VariablesImpl::store(std::string const& name, std::shared_ptr<Dense> tensor) {
     if (!tensor) throw std::invalid_argument(format("Cannot set variable {} to a missing tensor.", name));
     std::shared_ptr<Dense> fitted = fit(name, tensor);
     for (auto& entry : entries_) {

@@ -49,6 +49,11 @@ public:
 std::shared_ptr<Dense> in_written_shape(Variables const& variables, std::string const& name,
                                         std::shared_ptr<Dense> value);
 
+// Stores `tensor` under `name` as Variables::set does, as a value the engine computed from the
+// ones held (learned weights, thresholds): the engine's store does not tell its owner of it, so a
+// model whose program made those values keeps its mapping.
+void set_learned(Variables& variables, std::string const& name, std::shared_ptr<Dense> tensor);
+
 // The engine's variable store. A new value replaces the stored pointer and never writes into the
 // old tensor, which other models may share.
 class VariablesImpl final : public Variables {
@@ -65,16 +70,23 @@ public:
     };
     // The declaration of `name`, none for a name the owner does not declare.
     using Declare = std::function<std::optional<Declared>(std::string const& name)>;
+    // Told once a value is stored by set or assign (a layer's store: its model's mapping no longer
+    // holds the layer's values).
+    using Written = std::function<void()>;
 
     VariablesImpl() = default;
-    VariablesImpl(Fit fit, Declare declare) : fit_(std::move(fit)), declare_(std::move(declare)) {}
+    VariablesImpl(Fit fit, Declare declare, Written written = nullptr)
+        : fit_(std::move(fit)), declare_(std::move(declare)), written_(std::move(written)) {}
 
     std::vector<std::string> names() const override;
     // The value as it was set.
     std::shared_ptr<Tensor> get(std::string const& name) const override;
     bool has(std::string const& name) const override;
-    // Stores the value as it is given, and the tensor its owner reads of it (see Fit).
+    // Stores the value as it is given, and the tensor its owner reads of it (see Fit); then tells
+    // the owner (see Written).
     void set(std::string const& name, std::shared_ptr<Dense> tensor) override;
+    // Stores the value as set does, without telling the owner (see set_learned).
+    void set_learned(std::string const& name, std::shared_ptr<Dense> tensor);
     TensorType written_type(std::string const& name) const override;
     void assign(std::string const& name, std::shared_ptr<Dense> tensor) override;
     // The tensor the owner reads of `name` (see Fit), kept since the value was set or last
@@ -91,6 +103,7 @@ private:
         std::shared_ptr<Dense> fitted;  // what the owner reads
     };
     Entry const& entry(std::string const& name) const;
+    void store(std::string const& name, std::shared_ptr<Dense> tensor);
     std::shared_ptr<Dense> fit(std::string const& name, std::shared_ptr<Dense> const& value) const;
     // The owner's declaration of `name`, none when it declares nothing of that name (a built
     // layer declares only the optional variables it does not hold).
@@ -99,6 +112,7 @@ private:
     std::vector<Entry> entries_;
     Fit fit_;
     Declare declare_;
+    Written written_;
 };
 
 }  // namespace nuvra

@@ -167,9 +167,9 @@ program::LearnRecordsPtr record_program_learning_dense_layer(Device const& devic
 void fnp_update_learn_vars(HardwareDevice* hardware, Variables& variables, bool fnp3) {
     LearnedVariables const learned =
         read_learn_mem(hardware, [&](char const* name) { return variables.get(name); }, fnp3);
-    variables.set("weights", learned.weights);
-    variables.set("threshold_learning", learned.threshold_learning);
-    variables.set("thswap", learned.thswap);
+    set_learned(variables, "weights", learned.weights);
+    set_learned(variables, "threshold_learning", learned.threshold_learning);
+    set_learned(variables, "thswap", learned.thswap);
 }
 
 void fnp_update_learn_vars(HardwareDevice* hardware, Layer& layer, bool fnp3) {
@@ -181,9 +181,9 @@ void fnp_update_learn_vars(HardwareDevice* hardware, Layer& layer, bool fnp3) {
     std::shared_ptr<Dense> const threshold_learning =
         in_written_shape(variables, "threshold_learning", learned.threshold_learning);
     std::shared_ptr<Dense> const thswap = in_written_shape(variables, "thswap", learned.thswap);
-    variables.set("weights", weights);
-    variables.set("threshold_learning", threshold_learning);
-    variables.set("thswap", thswap);
+    set_learned(variables, "weights", weights);
+    set_learned(variables, "threshold_learning", threshold_learning);
+    set_learned(variables, "thswap", thswap);
 }
 
 void fnp_update_learn_vars(HardwareDevice* hardware, VariablesImpl* variables, bool fnp3) {

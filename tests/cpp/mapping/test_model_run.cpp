@@ -222,12 +222,14 @@ TEST(ModelRun, WithoutSequencesTheSoftwareRuns) {
     EXPECT_EQ(model.log, Log{"A 3"});
 }
 
-// A mapped program describes the graph and learning it was made from: changing either drops it.
+// A mapped program describes the graph, values and learning it was made from: changing any drops it.
 TEST(ModelRun, ChangingTheModelDropsItsMapping) {
     void (*const changes[])(Model&) = {
         [](Model& m) { m.pop_layer(); },
         [](Model& m) { m.compile(LearningParams::create(LearningType::NuvraUnsupervised, {{"num_classes", 2}})); },
         [](Model& m) { m.add(Layer::create(LayerParams::create(LayerType::Dequantizer, {}).get(), "deq")); },
+        [](Model& m) { m.get_layer("fc")->variables().set("weights", i8({2, 4, 1, 1}, std::vector<int8_t>(8, 1))); },
+        [](Model& m) { m.get_layer("fc")->variables().assign("threshold", i32({2}, {5, 6})); },
     };
     for (auto const change : changes) {
         FcModel model;

@@ -1,10 +1,14 @@
 // A first-generation model mapped on a virtual ZR62_v1 device, read back, and learning on hardware.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "backends/v1/learning.h"
 #include "backends/v1/record_conv.h"
 #include "backends/v1/record_hrc.h"
 #include "backends/v1/record_sep_conv.h"
+#include "devices/host_device.h"
+#include "engine/sim/board.h"
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
@@ -110,6 +114,25 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
         EXPECT_EQ(tensor_read<int32_t>(*learned.get("thswap"), size_t{n}), int32_t(n));
         EXPECT_EQ(tensor_read<int32_t>(*learned.get("threshold_learning"), size_t{n}), 7);
     }
+}
+
+// The learned values a board's learning memory gives back are the program's own: fitting on the
+// simulated board keeps the model mapped, and the next fit runs the same program.
+TEST(V1EndToEnd, LearningOnTheSimulatedBoardKeepsTheMapping) {
+    LearningModel model;
+    auto const board = std::make_shared<sim::Board>(sim::vexa_v2());
+    auto const device = make_host_device(board.get());
+    model.m.model().map(device);
+    board->learn_mem = Words(2 + 10 * 68, 0u);
+    auto const inputs = Dense::create(TensorType::uint8, Shape{2, 16, 16, 1}, Layout::c_order);
+    auto const written = model.m["fc"]->variables().get("weights");
+    for (int fit = 0; fit < 2; ++fit) model.m.model().fit(inputs, {1, 2});
+    EXPECT_NE(model.m["fc"]->variables().get("weights"), written);  // read back from a zeroed memory
+    EXPECT_EQ(tensor_read<int8_t>(*model.m["fc"]->variables().get("weights"), size_t{0}), 0);
+    EXPECT_EQ(model.m.model().sequences().size(), 1u);
+    EXPECT_EQ(model.m.model().device(), device);
+    EXPECT_NE(layer_mapping(model.m["fc"]), nullptr);
+    EXPECT_EQ(std::count(board->calls.begin(), board->calls.end(), "program"), 1);
 }
 
 // Mended: per-neuron variables are read element by element whatever their shape; (4, 1, 1, 1)
