@@ -427,6 +427,20 @@ std::string misfit_text(LayerImpl::VariableSpec const& spec, Shape const& has) {
 
 }  // namespace
 
+std::string first_layer_refusal(Layer const& layer) {
+    std::string text = format("Layer '{}' needs an inbound layer, and the model has none: add an input layer first.",
+                              layer.get_name());
+    LayerType const type = layer.params()->layer_type();
+    if (layer_kind(type).inbound != KindInbound::one_or_own) return text;
+    std::vector<char const*> keys;
+    for (KeySpec const& spec : kind_rules(type).keys)
+        if (spec.need == Need::shape) keys.push_back(spec.key);
+    std::string listed;
+    for (size_t i = 0; i < keys.size(); ++i)
+        listed += format("{}'{}'", i == 0 ? "" : i + 1 == keys.size() ? " and " : ", ", keys[i]);
+    return text + format(" A {} given {} is an input layer.", layer_type_name(type), listed);
+}
+
 std::string layer_text(Layer const& layer, std::string const& reason) {
     return format("Layer '{}' ({}): {}", layer.get_name(), layer_type_name(layer.params()->layer_type()), reason);
 }

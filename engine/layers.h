@@ -255,6 +255,12 @@ LayerImpl& created_layer(Layer& layer);
 // LayerImpl::variable_misfit of a layer made by Layer::create; empty for any other Layer.
 std::string variable_misfit(Layer const& layer);
 
+// The refusal of `layer` as a model's first layer when it takes inbound layers: "Layer '<name>'
+// needs an inbound layer, and the model has none: add an input layer first.", followed for a kind
+// that a given input shape makes an input layer by "A Quantizer given 'input_width',
+// 'input_height' and 'input_channels' is an input layer."
+std::string first_layer_refusal(Layer const& layer);
+
 // "Layer '<name>' (<kind>): <reason>", the words of every refusal of a layer's run or values.
 std::string layer_text(Layer const& layer, std::string const& reason);
 

@@ -49,10 +49,7 @@ void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shar
                                                impl->get_name(), inbound->get_name()));
     }
     if (inbounds.empty() && !impl->is_input_layer()) {
-        if (layers_.empty())
-            throw std::invalid_argument(
-                format("Layer '{}' needs an inbound layer, and the model has none: add an input layer first.",
-                       impl->get_name()));
+        if (layers_.empty()) throw std::invalid_argument(first_layer_refusal(*impl));
         inbounds.push_back(layers_.back());
     }
 

@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "engine/layer_kinds.h"
+#include "engine/layers.h"
 #include "engine/params.h"
 #include "engine/sequence.h"
 #include "hw/format.h"
@@ -126,7 +128,14 @@ std::unique_ptr<Model> model_from_layers(std::vector<std::shared_ptr<Layer>> con
     for (auto const& layer : layers)
         if (!layer) throw std::runtime_error("Invalid layer received");
 
-    if (!layers.front()->is_input_layer()) model->add(input_layer_for(*layers.front()), {});
+    Layer const& first = *layers.front();
+    if (!first.is_input_layer()) {
+        // A Quantizer of no model has no input shape to give an InputData: the keys that make it
+        // an input layer are what it lacks.
+        if (first.inbound_view().empty() && layer_kind(first.type()).inbound == KindInbound::one_or_own)
+            throw std::invalid_argument(first_layer_refusal(first));
+        model->add(input_layer_for(first), {});
+    }
     for (size_t i = 0; i < layers.size(); ++i) {
         Layer& entry = *layers[i];
         std::shared_ptr<Layer> const copy = Layer::create(entry.params(), entry.get_name());

@@ -121,6 +121,10 @@ def quantizer_first(core, rest, twin=False, **entries):
     return model
 
 
+FIRST_QUANTIZER_REFUSAL = ("Layer 'x' needs an inbound layer, and the model has none: add an input layer first. "
+                           "A Quantizer given 'input_width', 'input_height' and 'input_channels' is an input layer.")
+
+
 def test_a_quantizer_given_an_input_shape_is_the_first_layer(core, failure):
     model = core.Model()
     model.add(layer(core, core.Quantizer, "q", **SHAPE))
@@ -135,8 +139,9 @@ def test_a_quantizer_given_an_input_shape_is_the_first_layer(core, failure):
          "Layer 'x': parameter 'input_channels' is required for Quantizer layers given an input shape."),
         (lambda: model.add(layer(core, core.Quantizer, "x", **SHAPE), [model.get_layer("q")]),
          "Layer 'x': an input layer takes no inbound layers."),
-        (lambda: core.Model().add(layer(core, core.Quantizer, "x")),
-         "Layer 'x' needs an inbound layer, and the model has none: add an input layer first."),
+        (lambda: core.Model().add(layer(core, core.Quantizer, "x")), FIRST_QUANTIZER_REFUSAL),
+        (lambda: core.Model([layer(core, core.Quantizer, "x"), layer(core, core.Conv2D, "c", kernel_size=1, filters=2)]),
+         FIRST_QUANTIZER_REFUSAL),
     ]  # fmt: skip
     assert [failure(call) for call, _ in refused] == [(ValueError, message) for _, message in refused]
     assert model.layer_count == 2

@@ -41,6 +41,9 @@ TEST(ModelAdd, LinksToTheLastLayerOrRefuses) {
         {[&] { model->add(stub); }, "Layer 'stub' was not made by Layer::create."},
         {[&] { model->add(conv("c")); },
          "Layer 'c' needs an inbound layer, and the model has none: add an input layer first."},
+        {[&] { model->add(make_layer(LayerType::Quantizer, {}, "q"), {}); },
+         "Layer 'q' needs an inbound layer, and the model has none: add an input layer first. A Quantizer given "
+         "'input_width', 'input_height' and 'input_channels' is an input layer."},
         {[&] { model->add(foreign); }, "Layer 'foreign' already belongs to a model."},
         {[&] { model->add(conv("c"), {foreign}); },
          "Layer 'c': inbound layer 'foreign' does not belong to this model."},
