@@ -63,10 +63,11 @@
 // gives it and Model::ip_version); splittable, is_depthwise, is_separable and is_input_layer come
 // from its placement, filtering and inbound columns (is_input_layer also from a one_or_own kind's
 // input shape). value_mode, how the layer's input values are encoded: 1 unsigned (the HRC kinds,
-// and an input layer whose own input is unsigned), 0 signed (every other layer). has_activation: "activation" is not 0 (kinds without that key: false);
-// has_activation_type(t): the "activation" value equals t (0 for kinds without the key);
-// has_pooling_type(t): the "pool_type" value equals t for the kinds that compute a pooling block
-// (0 for the others, the TNP-B kinds given a "pool_type" included).
+// and an input layer whose own input is unsigned), 0 signed (every other layer). has_activation:
+// "activation" is not 0 (kinds without that key: false); has_activation_type(t): the "activation"
+// value equals t (0 for kinds without the key); has_pooling_type(t): the "pool_type" value equals
+// t for the kinds that compute a pooling block (0 for the others, the TNP-B kinds given a
+// "pool_type" included).
 //
 // Optional variables. A kind may declare variables it does not create (max_value and
 // max_value_shift of the kinds whose ReLU ceiling is optional). A user's value of one

@@ -29,8 +29,8 @@ struct KindRow {
     uint64_t macs;
 };
 
-// One row per layer kind (two for the Quantizer, given an input shape or not): how to build it and
-// what the built layer answers.
+// One row per layer kind (three for the Quantizer: given an input shape, unsigned or signed, or
+// none): how to build it and what the built layer answers.
 inline std::vector<KindRow> const& kind_rows() {
     using CK = ComponentKind;
     static std::vector<KindRow> const rows = {
@@ -81,10 +81,13 @@ inline std::vector<KindRow> const& kind_rows() {
         {LayerType::Quantizer, {{"output_bits", 4}, {"output_signed", 0}, {"channels_first", 1}},
          {8, 8, 3}, 1, {8, 8, 3}, CK::None, 0, 0, "", 8, 4, false, 0},
         // Given an input shape, a Quantizer is an input layer answering as an InputData of its shape,
-        // output bits and sign.
+        // output bits and sign: its value mode is 1 unsigned, 0 signed.
         {LayerType::Quantizer,
          {{"input_width", 8}, {"input_height", 6}, {"input_channels", 3}, {"output_bits", 4}, {"output_signed", 0}},
          {}, 0, {8, 6, 3}, CK::None, 0, 1, "I", 4, 4, false, 0},
+        {LayerType::Quantizer,
+         {{"input_width", 8}, {"input_height", 6}, {"input_channels", 3}, {"output_bits", 4}, {"output_signed", 1}},
+         {}, 0, {8, 6, 3}, CK::None, 0, 0, "I", 4, 4, true, 0},
         {LayerType::WispPostProcessing, {}, {1, 16, 1}, 1, {1, 1, 1}, CK::TNP_R, 3, 0, "", 8, 8, false, 0},
         {LayerType::Unknown, {}, {8, 8, 4}, 1, {8, 8, 4}, CK::None, 0, 0, "", 8, 8, false, 0},
     };
