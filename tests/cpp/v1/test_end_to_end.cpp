@@ -1,8 +1,6 @@
 // A first-generation model mapped on a virtual ZR62_v1 device, read back, and learning on hardware.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "backends/v1/learning.h"
 #include "backends/v1/record_conv.h"
 #include "backends/v1/record_hrc.h"
@@ -117,22 +115,19 @@ TEST(V1EndToEnd, LearningModelMapsRecordsAndLearns) {
 }
 
 // The learned values a board's learning memory gives back are the program's own: fitting on the
-// simulated board keeps the model mapped, and the next fit runs the same program.
+// simulated board keeps the model mapped.
 TEST(V1EndToEnd, LearningOnTheSimulatedBoardKeepsTheMapping) {
-    LearningModel model;
     auto const board = std::make_shared<sim::Board>(sim::vexa_v2());
     auto const device = make_host_device(board.get());
+    LearningModel model;
     model.m.model().map(device);
     board->learn_mem = Words(2 + 10 * 68, 0u);
     auto const inputs = Dense::create(TensorType::uint8, Shape{2, 16, 16, 1}, Layout::c_order);
-    auto const written = model.m["fc"]->variables().get("weights");
-    for (int fit = 0; fit < 2; ++fit) model.m.model().fit(inputs, {1, 2});
-    EXPECT_NE(model.m["fc"]->variables().get("weights"), written);  // read back from a zeroed memory
+    model.m.model().fit(inputs, {1, 2});
+    // Weight 0 was 1: the zeroed memory was read back.
     EXPECT_EQ(tensor_read<int8_t>(*model.m["fc"]->variables().get("weights"), size_t{0}), 0);
-    EXPECT_EQ(model.m.model().sequences().size(), 1u);
     EXPECT_EQ(model.m.model().device(), device);
     EXPECT_NE(layer_mapping(model.m["fc"]), nullptr);
-    EXPECT_EQ(std::count(board->calls.begin(), board->calls.end(), "program"), 1);
 }
 
 // Mended: per-neuron variables are read element by element whatever their shape; (4, 1, 1, 1)
