@@ -287,10 +287,13 @@ OutputStages::OutputStages(Layer const& layer, size_t filters, Kernels kernels) 
                                                                     : ActivationType::NoActivation;
     if (activation_ == ActivationType::ReLU) {
         top_.assign(filters, std::numeric_limits<int32_t>::max());
-        // The two halves of a ceiling come together (one alone is refused before the run).
+        // An optional ceiling is whole (half of one is refused before the run); a model file may
+        // give a kind that always holds one no shift, which reads as 0.
         if (v.has("max_value")) {
             std::vector<uint8_t> const top = read_all<uint8_t>(*var(layer, "max_value"));
-            std::vector<uint8_t> const top_shift = read_all<uint8_t>(*var(layer, "max_value_shift"));
+            std::vector<uint8_t> const top_shift = v.has("max_value_shift")
+                                                       ? read_all<uint8_t>(*var(layer, "max_value_shift"))
+                                                       : std::vector<uint8_t>(top.size(), 0);
             if (top_shift.size() != top.size()) refuse_layer(layer, "max_value and max_value_shift differ in size");
             std::vector<int32_t> limit(top.size());
             for (size_t f = 0; f < top.size(); ++f)

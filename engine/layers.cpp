@@ -459,11 +459,12 @@ std::string LayerImpl::variable_misfit() const {
         std::string text = misfit_text(spec, variables_.get(spec.name)->dimensions());
         if (!text.empty()) return text;
     }
-    // A ReLU ceiling is max_value x 2^max_value_shift: the run, the HRC and the FNP would each read
-    // one of the two alone in their own way, so it is refused whatever its values.
+    // An optional ReLU ceiling is max_value x 2^max_value_shift: the run, the HRC and the FNP would
+    // each read one of the two alone in their own way, so it is refused whatever its values. (The
+    // kinds that always hold a ceiling read a missing shift as 0 everywhere.)
     auto const declares = [&](char const* name) {
         return std::any_of(variable_specs_.begin(), variable_specs_.end(),
-                           [&](VariableSpec const& spec) { return spec.name == name; });
+                           [&](VariableSpec const& spec) { return spec.optional && spec.name == name; });
     };
     if (declares("max_value") && declares("max_value_shift")) {
         bool const top = variables_.has("max_value");

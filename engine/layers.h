@@ -166,9 +166,9 @@ public:
 
     // The first variable of the layer that does not fit it (see "Fit" above), as "variable
     // '<name>' has shape (<dims as written>), but the layer needs shape (<dims>)" (element counts:
-    // "..., or any shape of <n> values"), or the half of a ReLU ceiling held alone ("variable
-    // 'max_value' is held without 'max_value_shift': a ReLU ceiling needs both", or the other way
-    // round); empty when every variable fits or the layer is not built.
+    // "..., or any shape of <n> values"), or the half of an optional ReLU ceiling held alone
+    // ("variable 'max_value' is held without 'max_value_shift': a ReLU ceiling needs both", or the
+    // other way round); empty when every variable fits or the layer is not built.
     std::string variable_misfit() const;
     // What the kind declares of an optional variable of the built layer (see "Optional variables"
     // above; the store asks only for names it does not hold); none for any other name, and for

@@ -414,7 +414,7 @@ TEST(EngineBlockedKernels, ReluCeilingsOfDenseAndInputConvolutions) {
          Bytes{0, 0, 0}, {10, 20, 30, 100, 1, 2}},
         {"25 and 48", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, Bytes{25, 3}, Bytes{0, 4},
          {10, 20, 20, 40, 25, 48, 25, 48}},
-        {"only a shift", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, Bytes{0, 0}, Bytes{4, 4},
+        {"max_value 0", LayerType::InputConv2D, conv, {1, 2, 2, 1}, image, one_two, Bytes{0, 0}, Bytes{4, 4},
          {10, 20, 20, 40, 30, 60, 40, 80}},
     };
     for (auto const& r : rows) {
