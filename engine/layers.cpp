@@ -462,11 +462,7 @@ std::string LayerImpl::variable_misfit() const {
     // An optional ReLU ceiling is max_value x 2^max_value_shift: the run, the HRC and the FNP would
     // each read one of the two alone in their own way, so it is refused whatever its values. (The
     // kinds that always hold a ceiling read a missing shift as 0 everywhere.)
-    auto const declares = [&](char const* name) {
-        return std::any_of(variable_specs_.begin(), variable_specs_.end(),
-                           [&](VariableSpec const& spec) { return spec.optional && spec.name == name; });
-    };
-    if (declares("max_value") && declares("max_value_shift")) {
+    if (optional_spec("max_value") != nullptr && optional_spec("max_value_shift") != nullptr) {
         bool const top = variables_.has("max_value");
         if (top != variables_.has("max_value_shift"))
             return format("variable '{}' is held without '{}': a ReLU ceiling needs both",
@@ -479,10 +475,15 @@ void LayerImpl::variable_written() {
     if (owner_ != nullptr) owner_->drop_mapping();
 }
 
-std::optional<VariablesImpl::Declared> LayerImpl::declared_variable(std::string const& name) const {
+LayerImpl::VariableSpec const* LayerImpl::optional_spec(std::string const& name) const {
     auto const spec = std::find_if(variable_specs_.begin(), variable_specs_.end(),
                                    [&](VariableSpec const& s) { return s.optional && s.name == name; });
-    if (spec == variable_specs_.end()) return std::nullopt;
+    return spec == variable_specs_.end() ? nullptr : &*spec;
+}
+
+std::optional<VariablesImpl::Declared> LayerImpl::declared_variable(std::string const& name) const {
+    VariableSpec const* const spec = optional_spec(name);
+    if (spec == nullptr) return std::nullopt;
     return VariablesImpl::Declared{spec->type, [this, spec = *spec](Dense const& value) {
                                        std::string const misfit = misfit_text(spec, value.dimensions());
                                        if (!misfit.empty()) throw std::invalid_argument(layer_text(*this, misfit));

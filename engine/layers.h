@@ -219,6 +219,8 @@ private:
     // `value` in the shape the layer reads for variable `name` when it fits it (see "Fit"), sharing
     // its elements; otherwise `value` itself.
     std::shared_ptr<Dense> fitted(std::string const& name, std::shared_ptr<Dense> const& value) const;
+    // The built layer's spec of the optional variable `name`; null for any other name.
+    VariableSpec const* optional_spec(std::string const& name) const;
     // A value written into the store (Variables::set, assign): the model's program no longer
     // holds the layer's values, and its mapping goes.
     void variable_written();
