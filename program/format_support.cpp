@@ -48,8 +48,10 @@ uint32_t to_signed_field(int32_t value, uint32_t bits) {
     return uint32_t(value) & mask;
 }
 
-void signed_field_overflow(int32_t value, uint32_t bits) {
-    panic("%d cannot fit in a %d-bit signed integer", value, int(bits));
+void signed_field_overflow(int32_t value, uint32_t bits) { panic("%s", signed_field_misfit(value, bits).c_str()); }
+
+std::string signed_field_misfit(int32_t value, uint32_t bits) {
+    return format("{} cannot fit in a {}-bit signed integer", value, bits);
 }
 
 uint32_t to_unsigned_field(uint32_t value, uint32_t bits) {
@@ -104,6 +106,22 @@ ByteElements<T>::ByteElements(Tensor const& tensor) {
 
 template class ByteElements<int8_t>;
 template class ByteElements<uint8_t>;
+
+std::optional<int> first_int8_outside(Tensor const& tensor, int low, int high) {
+    if (tensor.size() == 0) return std::nullopt;
+    ByteElements<int8_t> const elements(tensor);
+    Shape const& shape = tensor.dimensions();
+    std::array<uint64_t, 4> extent{1, 1, 1, 1};
+    for (size_t k = 0; k < shape.rank(); ++k) extent[k] = shape[k];
+    for (uint64_t a = 0; a < extent[0]; ++a)
+        for (uint64_t b = 0; b < extent[1]; ++b)
+            for (uint64_t c = 0; c < extent[2]; ++c)
+                for (uint64_t d = 0; d < extent[3]; ++d) {
+                    int const value = elements.at(a, b, c, d);
+                    if (value < low || value > high) return value;
+                }
+    return std::nullopt;
+}
 
 namespace {
 

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -51,6 +53,8 @@ private:
 uint32_t to_signed_field(int32_t value, uint32_t bits);
 // Panics "%d cannot fit in a %d-bit signed integer" for `value` and `bits`.
 [[noreturn]] void signed_field_overflow(int32_t value, uint32_t bits);
+// That text, for a check that refuses the value before any field is written.
+std::string signed_field_misfit(int32_t value, uint32_t bits);
 // `value` as an unsigned field of `bits` bits; a value too wide panics "%u cannot fit in a %u-bit
 // unsigned integer".
 uint32_t to_unsigned_field(uint32_t value, uint32_t bits);
@@ -100,6 +104,11 @@ private:
 // Eight one-byte elements `stride` elements apart from `first`, element j in bits 8j to 8j + 7 of
 // the result: one load when they are contiguous. The caller checks that all eight lie in the
 // tensor.
+// The first element of a one-byte tensor, read as int8 in row-major order, outside low..high;
+// none when every element lies inside (an empty tensor included). The element type is checked as
+// ByteElements checks it.
+std::optional<int> first_int8_outside(Tensor const& tensor, int low, int high);
+
 template <class T>
 uint64_t eight_elements(T const* first, uint64_t stride) {
     static_assert(sizeof(T) == 1);

@@ -2,6 +2,7 @@
 // share, then each kind's kernel, bit widths, weight fit and (separable) non-zero weights.
 #include "backends/v1/check_rules.h"
 #include "backends/v1/format_cnp_weights.h"
+#include "backends/v1/format_fnp.h"
 #include "engine/layers.h"
 #include "hw/format.h"
 
@@ -196,6 +197,18 @@ MappingStatus rule_std_weights_bits(LayerCheck const& check) {
     return {};
 }
 
+// A 1- or 2-bit weight the CNP's planes do not hold would be written as 0 while the layer runs
+// with it: only 1 (and -1 where a minus plane is packed) and 0 are held.
+MappingStatus rule_std_weight_values(LayerCheck const& check) {
+    int32_t const bits = p(check, "weights_bits");
+    if (bits != 1 && bits != 2) return {};
+    bool const minus = std_cnp_minus_plane(bits == 2, static_cast<uint32_t>(p(check, "kernel_width")));
+    WeightRange const range{minus ? -1 : 0, 1};
+    if (auto const value = first_int8_outside(*check.layer.variable("weights"), int(range.low), int(range.high)))
+        return {check.layer, weights_out_of_range_message(range, *value)};
+    return {};
+}
+
 MappingStatus rule_sep_kernel(LayerCheck const& check) {
     int32_t const k = p(check, "kernel_width");
     if (k != 3 && k != 5 && k != 7) return {check.layer, "Kernel size must be 3, 5 or 7."};
@@ -236,6 +249,7 @@ constexpr RuleEntry std_cnp_rules[] = {
     {rule_std_kernel},
     {rule_std_weights_bits},
     {rule_filter_fits, RuleGate::stop_if_failed},
+    {rule_std_weight_values},
 };
 
 constexpr RuleEntry sep_cnp_rules[] = {

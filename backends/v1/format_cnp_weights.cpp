@@ -99,7 +99,7 @@ uint32_t four_bit_code(int value) {
 std::vector<uint32_t> format_std_cnp_weights(Tensor const& weights, bool two_bit, uint32_t start, uint32_t count) {
     uint32_t const k = square_kernel(weights, uint64_t{start} + count);
     if (k != 1 && k != 3 && k != 5 && k != 7) unsupported_kernel();
-    bool const two_planes = two_bit || k == 1;
+    bool const two_planes = std_cnp_minus_plane(two_bit, k);
     uint64_t const block = std_cnp_block_words(k, count, two_planes ? 2 : 1);
     uint32_t const channels = weights.dimensions()[1];
     std::vector<uint32_t> image = zero_image(mul_sat(channels, block));

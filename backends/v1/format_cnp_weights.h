@@ -37,6 +37,9 @@ uint32_t four_bit_code(int value);
 // kernel that is not square is std::runtime_error "CNP: width and height must be equal.", one
 // other than 1, 3, 5 or 7 "Unsupported kernel size.".
 std::vector<uint32_t> format_std_cnp_weights(Tensor const& weights, bool two_bit, uint32_t start, uint32_t count);
+// Whether format_std_cnp_weights packs a plane of the weights equal to -1: two-bit weights and
+// every kernel of 1. Without it, every weight but 1 is written as 0.
+inline bool std_cnp_minus_plane(bool two_bit, uint32_t kernel) { return two_bit || kernel == 1; }
 // The same for weights held by a shared pointer (a null one is std::invalid_argument "No weights
 // to format.").
 std::vector<uint32_t> format_std_cnp_weights(std::shared_ptr<Dense const> weights, bool two_bit, uint32_t start,

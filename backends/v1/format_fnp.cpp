@@ -32,7 +32,10 @@ WeightRange fnp_weight_range(int bits) {
 }
 
 std::string weights_out_of_range_message(int bits, int value) {
-    WeightRange const range = fnp_weight_range(bits);
+    return weights_out_of_range_message(fnp_weight_range(bits), value);
+}
+
+std::string weights_out_of_range_message(WeightRange const& range, int value) {
     return format("Weights contain values out of range ({}, {}) (e.g.: {}).", range.low, range.high, value);
 }
 

@@ -24,8 +24,10 @@ struct WeightRange {
     int64_t high = 0;
 };
 WeightRange fnp_weight_range(int bits);
-// "Weights contain values out of range (<low>, <high>) (e.g.: <value>)."
+// "Weights contain values out of range (<low>, <high>) (e.g.: <value>).", of fnp_weight_range(bits)
+// or of the range given.
 std::string weights_out_of_range_message(int bits, int value);
+std::string weights_out_of_range_message(WeightRange const& range, int value);
 // "act_step should be between 0 and 65535. Receives act_step <step / 16>."
 std::string act_step_message(int32_t step);
 

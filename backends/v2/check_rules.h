@@ -78,6 +78,9 @@ MappingStatus rule_input_8_bits(LayerCheck const& check);
 MappingStatus rule_input_not_narrower_than_weights(LayerCheck const& check);
 // "Weights bitwidth should be 4-bit or 8-bit." (parameter "weights_bits").
 MappingStatus rule_weights_4_or_8_bits(LayerCheck const& check);
+// 4-bit weights are packed as their low nibble, so a value outside -8..7 would turn into another
+// one: "<value> cannot fit in a 4-bit signed integer." for the first.
+MappingStatus rule_4bit_weight_values(LayerCheck const& check);
 // An activated 4-bit output needs a ReLU: "4-bit activation is not supported with LUT.".
 MappingStatus rule_4bit_activation_is_relu(LayerCheck const& check);
 // With SameUpper padding the stride must be 2, and an activated output must be 8-bit.

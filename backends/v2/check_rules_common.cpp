@@ -5,6 +5,7 @@
 #include "backends/v2/sizes.h"
 #include "engine/variables.h"
 #include "hw/format.h"
+#include "program/format_support.h"
 
 namespace nuvra::v2 {
 
@@ -60,6 +61,14 @@ MappingStatus rule_input_not_narrower_than_weights(LayerCheck const& check) {
 MappingStatus rule_weights_4_or_8_bits(LayerCheck const& check) {
     int32_t const bits = param(check, "weights_bits");
     if (bits != 4 && bits != 8) return {check.layer, "Weights bitwidth should be 4-bit or 8-bit."};
+    return {};
+}
+
+MappingStatus rule_4bit_weight_values(LayerCheck const& check) {
+    constexpr uint32_t bits = 4;
+    if (param(check, "weights_bits") != int32_t{bits}) return {};
+    if (auto const weight = first_int8_outside(*check.layer.variable("weights"), -8, 7))
+        return {check.layer, signed_field_misfit(*weight, bits) + "."};
     return {};
 }
 

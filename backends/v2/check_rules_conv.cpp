@@ -6,6 +6,7 @@
 #include "backends/v2/check_sizes.h"
 #include "backends/v2/sizes.h"
 #include "hw/format.h"
+#include "program/format_support.h"
 
 namespace nuvra::v2 {
 
@@ -17,6 +18,9 @@ constexpr uint8_t max_average_pooling_output_bits = 8;
 constexpr int32_t global_pool_size = -1;            // "pool_size" of a global average pooling
 constexpr uint32_t max_global_pooling_height = 64;  // first input dimension
 constexpr uint64_t max_global_pooling_area = 144;   // first x second input dimension
+constexpr uint32_t lut_shift_bits = 6;              // a LUT's activation_shift in the variable image
+constexpr int min_lut_shift = -32;
+constexpr int max_lut_shift = 31;
 
 int32_t param(LayerCheck const& check, char const* key) { return check.layer.required_params().get(key); }
 
@@ -76,6 +80,15 @@ MappingStatus rule_max_filters(LayerCheck const& check) {
     int64_t const filters = filters_or_channels(check.layer);
     if (filters > int64_t{check.constraints.max_filters})
         return max_filters_failure(check.layer, check.constraints.max_filters, filters);
+    return {};
+}
+
+// A LUT layer's activation_shift goes into 6 signed bits of its variable image.
+MappingStatus rule_lut_shift_fits(LayerCheck const& check) {
+    if (!check.layer.has_activation_type(ActivationType::LUT) || !check.layer.variables().has("activation_shift"))
+        return {};
+    if (auto const shift = first_int8_outside(*check.layer.variable("activation_shift"), min_lut_shift, max_lut_shift))
+        return {check.layer, signed_field_misfit(*shift, lut_shift_bits) + "."};
     return {};
 }
 
@@ -270,6 +283,7 @@ constexpr RuleEntry cnp_input_rules[] = {
     {rule_max_input_channels},
     {rule_max_filters},
     {rule_input_shift_fits},
+    {rule_lut_shift_fits},
 };
 
 // The padding of a convolution with its own pooling, and what 'same upper' padding asks of it.
@@ -306,6 +320,7 @@ constexpr RuleEntry conv2d_rules[] = {
     {rule_weights_4_or_8_bits},
     {rule_conv_filter_fits, RuleGate::skip_if_failed},
     {rule_4bit_weights_8bit_potential},
+    {rule_4bit_weight_values},
 };
 
 constexpr RuleEntry dwconv2d_rules[] = {

@@ -99,6 +99,7 @@ constexpr RuleEntry fnp_rules[] = {
     {rule_fnp_input_layout},
     {rule_weights_4_or_8_bits},
     {rule_fnp_4bit_weights_output},
+    {rule_4bit_weight_values},
     {rule_input_not_narrower_than_weights},
     {rule_fnp_input_shift_fits, RuleGate::stop_if_failed},
     {rule_fnp_input_fits},

@@ -102,7 +102,17 @@ NeuronVariables::NeuronVariables(Layer const& layer)
       output_shift(optional_variable(layer, "output_shift")),
       bias_shift(optional_variable(layer, "bias_shift")),
       bias(optional_variable(layer, "bias")),
-      output_scales(optional_variable(layer, "output_scales")) {}
+      output_scales(optional_variable(layer, "output_scales")) {
+    // The ceiling pair and the look-up pair share bits of the image: only the pair the activation
+    // reads goes in, so that the other cannot overwrite it.
+    if (layer.has_activation_type(ActivationType::ReLU)) {
+        activation_shift.reset();
+        activation_scales.reset();
+    } else if (layer.has_activation_type(ActivationType::LUT)) {
+        max_value.reset();
+        max_value_shift.reset();
+    }
+}
 
 std::vector<uint32_t> NeuronVariables::format(uint32_t first, uint32_t count) const {
     return format_cnp_tnp_variables(max_value.get(), max_value_shift.get(), activation_shift.get(),

@@ -131,6 +131,9 @@ std::shared_ptr<Dense const> required_variable(Layer const& layer, const char* n
 std::shared_ptr<Dense const> optional_variable(Layer const& layer, const char* name);
 
 // The per-neuron variables of a CNP or TNP-B layer, each null when the layer does not hold it.
+// A ReLU layer's look-up pair (activation_shift, activation_scales) and a LUT layer's ceiling pair
+// (max_value, max_value_shift) are left out: the activation does not read them, and they would
+// overwrite the bits of the pair it reads.
 struct NeuronVariables {
     std::shared_ptr<Dense const> max_value, max_value_shift, activation_shift, activation_scales, output_shift,
         bias_shift, bias, output_scales;

@@ -140,5 +140,90 @@ TEST(RecordEndToEnd, ReluCeilingsReachTheHrcAndFnpRecords) {
               "Cannot map layer 'fc'. " + refusal);
 }
 
+// The program of in (8 x 8 x 4) -> `type` "c" of 4 filters with `activation` (a TNP-B kind after a
+// Conv2D), the weights of fill_weights and the variables `values` written; with `refusal`, the mapping's refusal text instead (and
+// nothing left mapped).
+std::vector<uint8_t> single_layer_program(LayerType type, int activation,
+                                          std::vector<std::pair<char const*, std::shared_ptr<Dense>>> const& values,
+                                          std::string* refusal = nullptr, int weights_bits = 8) {
+    ModelBuilder model;
+    model.input("in", 4);
+    std::map<std::string, int> params{{"activation", activation}, {"filters", 4}, {"weights_bits", weights_bits}};
+    std::string inbound = "in";
+    if (type == LayerType::Dense1D) {
+        params = {{"activation", activation}, {"units", 4}, {"weights_bits", weights_bits}, {"output_bits", 4}};
+    } else if (type == LayerType::BufferTempConv) {
+        // A TNP-B reads its frames from a CNP's output.
+        params.insert({"fifo_size", 2});
+        model.layer(LayerType::Conv2D, "cnp", {{"kernel_size", 1}, {"filters", 4}, {"padding", 1}, {"activation", 1}},
+                    {"in"});
+        inbound = "cnp";
+    } else {
+        params.insert({{"kernel_size", 3}, {"padding", 1}});
+    }
+    model.layer(type, "c", params, {inbound});
+    fill_weights(model.model());
+    for (auto const& [name, value] : values) model["c"]->variables().assign(name, value);
+    register_mapping_backend();
+    std::string const text = error_text<std::runtime_error>([&] { model.model().map(every_kind_device()); });
+    if (refusal) {
+        *refusal = text;
+        EXPECT_EQ(model["c"]->mapping() == nullptr, !text.empty());
+        return {};
+    }
+    EXPECT_EQ(text, "");
+    if (!text.empty()) return {};
+    auto const bytes = model.model().sequences().front()->program();
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
+}
+
+// Mended: a ReLU's ceiling pair and a LUT's look-up pair share bits of the CNP and TNP-B variable
+// image, and the pair the activation does not read overwrote the one it reads. Each row maps two
+// values of one variable: the programs differ when the activation reads it.
+TEST(RecordEndToEnd, TheVariableImageHoldsThePairTheActivationReads) {
+    struct Row { LayerType type; int activation; char const* name; bool read; };
+    Row const rows[] = {
+        {LayerType::Conv2D, 1, "max_value_shift", true},
+        {LayerType::Conv2D, 1, "activation_scales", false},
+        {LayerType::BufferTempConv, 1, "max_value_shift", true},
+        {LayerType::Conv2D, 2, "activation_scales", true},
+        {LayerType::Conv2D, 2, "max_value", false},
+    };
+    for (Row const& row : rows) {
+        auto const program = [&](uint8_t value) {
+            return single_layer_program(row.type, row.activation,
+                                        {{"max_value", u8({5, 5, 5, 5})}, {row.name, u8({value, 3, 3, 3})}});
+        };
+        EXPECT_EQ(program(1) != program(3), row.read) << row.name << " " << row.activation;
+    }
+}
+
+// Mended: values a field of the program cannot hold mapped to the program of other values.
+TEST(RecordEndToEnd, ValuesTheImageCannotHoldAreRefused) {
+    struct Row {
+        LayerType type;
+        int activation, weights_bits;
+        char const* name;
+        std::shared_ptr<Dense> value;
+        std::string refusal;
+    };
+    auto const conv_weights = [](int8_t weight) { return i8({3, 3, 4, 4}, std::vector<int8_t>(144, weight)); };
+    Row const rows[] = {
+        {LayerType::Conv2D, 2, 8, "activation_shift", i8({32, 0, 0, 0}), "32 cannot fit in a 6-bit signed integer."},
+        {LayerType::Conv2D, 2, 8, "activation_shift", i8({0, -33, 0, 0}), "-33 cannot fit in a 6-bit signed integer."},
+        {LayerType::Conv2D, 2, 8, "activation_shift", i8({31, -32, 0, 0}), ""},
+        {LayerType::Conv2D, 1, 4, "weights", conv_weights(8), "8 cannot fit in a 4-bit signed integer."},
+        {LayerType::Conv2D, 1, 4, "weights", conv_weights(-9), "-9 cannot fit in a 4-bit signed integer."},
+        {LayerType::Conv2D, 1, 4, "weights", conv_weights(-8), ""},
+        {LayerType::Dense1D, 1, 4, "weights", i8({256, 4}, std::vector<int8_t>(1024, 17)),
+         "17 cannot fit in a 4-bit signed integer."},
+    };
+    for (Row const& row : rows) {
+        std::string refusal;
+        single_layer_program(row.type, row.activation, {{row.name, row.value}}, &refusal, row.weights_bits);
+        EXPECT_EQ(refusal, row.refusal.empty() ? "" : "Cannot map layer 'c'. " + row.refusal) << row.name;
+    }
+}
+
 }  // namespace
 }  // namespace nuvra::v2
