@@ -9,6 +9,7 @@
 #include "engine/backend.h"
 #include "engine/inference.h"
 #include "engine/inference_layers.h"
+#include "engine/layers.h"
 #include "engine/model.h"
 #include "engine/ops_support.h"
 #include "engine/sequence.h"
@@ -186,8 +187,24 @@ void Model::map(std::shared_ptr<Device> device, bool hw_only, std::shared_ptr<Ma
     // The back end may empty its list of layers; the model keeps its own.
     std::vector<std::shared_ptr<Layer>> layers = layers_;
     std::vector<std::shared_ptr<Sequence>> sequences;
-    MappingStatusGroup const status = backend->map(&layers, &sequences, constraints);
-    if (status.failed) status.throw_exception();
+    // A refused mapping leaves no layer mapped: the sequences made so far go, and so does any
+    // mapping the back end attached to a layer before it stopped.
+    auto const unmap = [&] {
+        sequences.clear();
+        for (auto const& layer : layers_)
+            if (auto* impl = dynamic_cast<LayerImpl*>(layer.get())) impl->set_mapping(nullptr);
+    };
+    MappingStatusGroup status;
+    try {
+        status = backend->map(&layers, &sequences, constraints);
+    } catch (...) {
+        unmap();
+        throw;
+    }
+    if (status.failed) {
+        unmap();
+        status.throw_exception();
+    }
 
     sequences_ = std::move(sequences);
     device_ = std::move(device);

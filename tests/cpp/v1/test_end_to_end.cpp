@@ -10,6 +10,7 @@
 #include "engine/sequence.h"
 #include "hw/presets.h"
 #include "mapping/layer_mapping.h"
+#include "support/error_text.h"
 #include "support/fake_device.h"
 #include "support/fake_hardware_device.h"
 #include "support/model_builder.h"
@@ -24,6 +25,7 @@ namespace {
 using nuvra::testing::lone_record_args;
 using nuvra::testing::ModelBuilder;
 using nuvra::testing::decode_blocks;
+using nuvra::testing::error_text;
 using Words = std::vector<uint32_t>;
 
 // The HRC and eight NPs: four CNPs, two FNP3s and two FNP2s.
@@ -158,6 +160,64 @@ TEST(V1EndToEnd, PerNeuronVariablesOfAnyShape) {
     EXPECT_FALSE(flat.empty());
     EXPECT_EQ(program_of({4, 1, 1, 1}), flat);
     EXPECT_EQ(program_of({1, 4}), flat);
+}
+
+// Mended: a 1- or 2-bit weight the CNP's planes cannot hold was written as 0 while the run used
+// it; mapping refuses it and leaves nothing mapped.
+TEST(V1EndToEnd, StandardConvolutionWeightsTheImageHolds) {
+    struct Row { int bits, kernel; int8_t weight; std::string refusal; };
+    std::string const range = "Cannot map layer 'conv'. Weights contain values out of range ";
+    Row const rows[] = {
+        {2, 3, 2, range + "(-1, 1) (e.g.: 2)."},
+        {2, 3, -1, ""},
+        {1, 3, -1, range + "(0, 1) (e.g.: -1)."},
+        {1, 1, -1, ""},  // a kernel of 1 is packed with its minus plane
+        {1, 1, -128, range + "(-1, 1) (e.g.: -128)."},
+    };
+    for (Row const& row : rows) {
+        std::map<std::string, int> const cnp{{"kernel_width", row.kernel}, {"kernel_height", row.kernel},
+                                             {"filters", 4}, {"padding", 1}, {"activation", 1}, {"act_bits", 1}};
+        ModelBuilder m;
+        using testing::with;
+        m.layer(LayerType::InputConvolutional, "hrc",
+                with(cnp, {{"kernel_width", 3}, {"kernel_height", 3}, {"input_width", 16}, {"input_height", 16},
+                           {"input_channels", 1}, {"weights_bits", 1}}),
+                {});
+        m.layer(LayerType::Convolutional, "conv", with(cnp, {{"weights_bits", row.bits}}), {"hrc"});
+        for (char const* name : {"hrc", "conv"}) {
+            auto const weights = m[name]->variables().get("weights");
+            for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t{1});
+        }
+        tensor_write<int8_t>(*m["conv"]->variables().get("weights"), size_t{5}, row.weight);
+        std::string const refusal =
+            error_text<std::runtime_error>([&] { m.model().map(make_fake_device(hw::ZR62_v1, v1_mesh())); });
+        EXPECT_EQ(refusal, row.refusal) << row.bits << " " << row.kernel << " " << int(row.weight);
+        EXPECT_EQ(layer_mapping(m["conv"]) == nullptr, !row.refusal.empty());
+    }
+}
+
+// Mended: a refused mapping left the layers it had placed before the refusal mapped.
+TEST(V1EndToEnd, RefusedMappingLeavesNoLayerMapped) {
+    ModelBuilder m;
+    m.layer(LayerType::InputConvolutional, "hrc",
+            {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}, {"kernel_width", 3}, {"kernel_height", 3},
+             {"filters", 4}, {"padding", 1}, {"activation", 1}, {"act_bits", 1}, {"weights_bits", 1}},
+            {});
+    std::map<std::string, int> const fc{{"units", 4}, {"weights_bits", 1}, {"activation", 1}, {"act_bits", 1}};
+    m.layer(LayerType::FullyConnected, "f1", fc, {"hrc"});
+    m.layer(LayerType::FullyConnected, "f2", fc, {"hrc"});
+    m.add("add", "f1", "f2");
+    for (auto const& layer : m.model().layers()) {
+        if (!layer->variables().has("weights")) continue;
+        auto const weights = layer->variables().get("weights");
+        for (size_t i = 0; i < weights->size(); ++i) tensor_write<int8_t>(*weights, i, int8_t{1});
+    }
+    // The HRC and one FNP3: the second branch finds no NP.
+    std::vector<np::Info> const nps{{{2, 1, 0, 0}, {hw::Type::FNP3}, false}};
+    Mesh const mesh(IpVersion::v1, {3, 1, 0, 0}, {3, 1, 1, 0}, np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, false}, nps, {});
+    EXPECT_THROW(m.model().map(make_fake_device(hw::ZR62_v1, mesh)), std::runtime_error);
+    EXPECT_TRUE(m.model().sequences().empty());
+    for (auto const& layer : m.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
 }
 
 }  // namespace
