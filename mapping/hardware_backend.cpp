@@ -1,13 +1,11 @@
 #include "mapping/hardware_backend.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <exception>
 #include <stdexcept>
 #include <utility>
 
-#include "engine/inference.h"
 #include "engine/layers.h"
 #include "hw/device.h"
 #include "hw/format.h"
@@ -34,21 +32,6 @@ constexpr char no_hrc_message[] =
 MappingStatus thrown_status(Layer const& layer, std::exception const& error) {
     if (auto const* mapping_error = dynamic_cast<MappingStatusError const*>(&error)) return mapping_error->status();
     return MappingStatus(layer, error.what());
-}
-
-// A layer whose variables do not fit it is refused before anything reads them; so is a Quantizer
-// whose scales hold a NaN, as the software run refuses it (in its words): a Quantizer first in the
-// model puts its scales into the program's header, where the driver reads them to quantize every
-// sample of a channel, and no scale means anything for a NaN.
-MappingStatus variables_status(Layer const& layer) {
-    std::string misfit = variable_misfit(layer);
-    if (!misfit.empty()) {
-        misfit.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(misfit.front())));
-        return MappingStatus(layer, misfit + ".");
-    }
-    std::string nan = nan_scales_refusal(layer);
-    if (!nan.empty()) return MappingStatus(layer, std::move(nan));
-    return MappingStatus::success();
 }
 
 bool is_skip_dma(hw::Type type) {

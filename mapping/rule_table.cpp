@@ -1,10 +1,29 @@
 #include "mapping/rule_table.h"
 
+#include <cctype>
 #include <stdexcept>
+#include <string>
 
+#include "engine/inference.h"
+#include "engine/layers.h"
 #include "hw/format.h"
 
 namespace nuvra {
+
+// A layer whose variables do not fit it is refused before anything reads them; so is a Quantizer
+// whose scales hold a NaN, as the software run refuses it (in its words): a Quantizer first in the
+// model puts its scales into the program's header, where the driver reads them to quantize every
+// sample of a channel, and no scale means anything for a NaN.
+MappingStatus variables_status(Layer const& layer) {
+    std::string misfit = variable_misfit(layer);
+    if (!misfit.empty()) {
+        misfit.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(misfit.front())));
+        return MappingStatus(layer, misfit + ".");
+    }
+    std::string nan = nan_scales_refusal(layer);
+    if (!nan.empty()) return MappingStatus(layer, std::move(nan));
+    return MappingStatus::success();
+}
 
 MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got) {
     return {layer, format("The maximum input width is {} (got {}).", max, got)};

@@ -49,6 +49,11 @@ constexpr Row const* find_kind(Row const (&table)[N], LayerType type) {
 // "Unsupported layer type: <number>.".
 [[noreturn]] void refuse_unrecorded_kind(LayerType type);
 
+// The refusal of a layer whose variables do not fit it (a shape, half of a ReLU ceiling) or whose
+// scales hold a NaN, in the words of the software run's refusal; success otherwise. Every layer
+// is judged by it before any check reads its values.
+MappingStatus variables_status(Layer const& layer);
+
 // Failures that several generations report, each built in one place.
 // "The maximum input width is <max> (got <got>)." and its three twins.
 MappingStatus max_input_width_failure(Layer const& layer, uint64_t max, uint64_t got);

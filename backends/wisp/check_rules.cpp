@@ -15,6 +15,7 @@
 #include "engine/bitwidth.h"
 #include "hw/arith.h"
 #include "hw/format.h"
+#include "mapping/rule_table.h"
 #include "mapping/split.h"
 
 namespace nuvra::wisp {
@@ -300,6 +301,12 @@ bool closes_a_chain(Layer const& layer) {
 }
 
 MappingStatus check_tnp_r_constraints(HardwareConstraints const& constraints, Layer const& first) {
+    // Every later layer of the chain is judged on its own values before the chain's rules read
+    // them, and refused in its own name and words, as its run refuses it.
+    for (std::shared_ptr<Layer> layer = first_outbound_layer(first); layer; layer = first_outbound_layer(*layer)) {
+        MappingStatus own = variables_status(*layer);
+        if (own.failed) return own;
+    }
     RecurrentCheck const head{first, unsigned_param(first, "stateful_channels")};
     MappingStatus status;
     uint64_t tnp_r_layers = 0;

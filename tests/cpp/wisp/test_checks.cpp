@@ -120,13 +120,27 @@ TEST(WispChecks, Chains) {
         {"32-bit input of a second layer", [](Chain& g) { g.sr("sr1", "in", {{"output_bits", 32}}).sr("sr2", "sr1"); },
          "Cannot map layer 'sr2'. For intermediate StatefulRecurrent layer, input must be 8-bit. got( 32)."},
         // Mended: a size the walk's layers cannot give is added to what was found, not thrown over it.
+        {"a first layer without a weight matrix",
+         [](Chain& g) {
+             g.sr("sr1", "in", {{"subsample", 5}}).sr("sr2", "sr1");
+             g["sr1"]->variables().set("in_proj", i8({1}, {0}));
+         },
+         "Cannot map layer 'sr1'. Subsample ratio exceeds max limit of 4 for TNP-R. (got 5). Shape dimension 1 is out "
+         "of range (the shape has 1 dimensions)"},
+        // Mended: a later layer's own values were read by the chain's rules before its own checks,
+        // and refused in the first layer's name with an internal text.
         {"a later layer without a weight matrix",
          [](Chain& g) {
              g.sr("sr1", "in", {{"subsample", 5}}).sr("sr2", "sr1");
              g["sr2"]->variables().set("in_proj", i8({1}, {0}));
          },
-         "Cannot map layer 'sr1'. Subsample ratio exceeds max limit of 4 for TNP-R. (got 5). Shape dimension 1 is out "
-         "of range (the shape has 1 dimensions)"},
+         "Cannot map layer 'sr2'. Variable 'in_proj' has shape (1), but the layer needs shape (4, 4)."},
+        {"a later layer with half a ceiling",
+         [](Chain& g) {
+             g.sr("sr1", "in").sr("sr2", "sr1", {{"activation", 1}});
+             g["sr2"]->variables().set("max_value", u8({4}, {3, 3, 3, 3}));
+         },
+         "Cannot map layer 'sr2'. Variable 'max_value' is held without 'max_value_shift': a ReLU ceiling needs both."},
     };
     Checker const c;
     for (auto const& row : rows) {
