@@ -145,6 +145,11 @@ def test_a_quantizer_given_an_input_shape_is_the_first_layer(core, failure):
     ]  # fmt: skip
     assert [failure(call) for call, _ in refused] == [(ValueError, message) for _, message in refused]
     assert model.layer_count == 2
+    # A Quantizer without a shape, taken from a built model, still gets an InputData in front.
+    b = core.Model([input_layer(core), layer(core, core.Quantizer, "x"), layer(core, core.Conv2D, "c", kernel_size=1,
+                                                                               filters=2)])
+    assert [l.parameters.layer_type for l in core.Model(b.layers[1:]).layers] == [
+        core.InputData, core.Quantizer, core.Conv2D]  # fmt: skip
 
 
 # Samples of each input type, with values an InputData of 8 bits would clip.

@@ -77,7 +77,7 @@ def test_a_quantizer_whose_scales_hold_nan_is_refused_and_nothing_stays_mapped(c
 
 # A value written on a layer of a mapped model leaves a program that no longer holds the model's
 # values: the mapping goes, the next run is the software run, and mapping again reads the new value.
-def test_a_variable_written_after_mapping_drops_the_mapping(core, device, failure):
+def test_a_variable_written_after_mapping_drops_the_mapping(core, NP, device, failure):
     model = core.Model([input_layer(core), layer(core, core.Quantizer, "q", output_bits=8),
                         layer(core, core.Conv2D, "c", kernel_size=1, filters=2, padding=1)])  # fmt: skip
     model._map(device)
@@ -88,3 +88,10 @@ def test_a_variable_written_after_mapping_drops_the_mapping(core, device, failur
     model.get_layer("q").variables["scales"] = np.array([1.0, np.nan], np.float32)
     assert model.sequences == [] and failure(lambda: model._map(device))[1].endswith(
         "variable 'scales' holds NaN at channel 1: NaN has no integer value.")  # fmt: skip
+    # A ReLU ceiling a Dense1D did not hold, written after mapping.
+    dense = core.Model([input_layer(core), layer(core, core.Dense1D, "d", units=2, activation=1)])
+    fnp = NP.Mesh(core.v2, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), NP.Info.hrc(True),
+                  [NP.Info(NP.Ident(1, 0, 0), [NP.FNP3])], [])  # fmt: skip
+    dense._map(core.Device(core.HwVersion.Tolmar_v2, fnp))
+    dense.get_layer("d").variables["max_value"] = np.full(2, 3, np.uint8)
+    assert (dense.sequences, dense.get_layer("d").mapping) == ([], None)

@@ -239,6 +239,11 @@ TEST(ModelRun, ChangingTheModelDropsItsMapping) {
         EXPECT_TRUE(model.m.sequences().empty());
         EXPECT_EQ(model.m.device(), nullptr);
     }
+    // A refused write stores nothing and keeps the mapping.
+    FcModel model;
+    model.map({model.sequence("A", echo(10))});
+    EXPECT_THROW(model.m.get_layer("fc")->variables().set("weights", nullptr), std::invalid_argument);
+    EXPECT_EQ(model.m.sequences().size(), 1u);
 }
 
 }  // namespace
