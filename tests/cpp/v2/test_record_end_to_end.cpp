@@ -141,8 +141,8 @@ TEST(RecordEndToEnd, ReluCeilingsReachTheHrcAndFnpRecords) {
 }
 
 // The program of in (8 x 8 x 4) -> `type` "c" of 4 filters with `activation` (a TNP-B kind after a
-// Conv2D), the weights of fill_weights and the variables `values` written; with `refusal`, the mapping's refusal text instead (and
-// nothing left mapped).
+// Conv2D), the weights of fill_weights and the variables `values` written; with `refusal`, the
+// mapping's refusal text instead (and nothing left mapped).
 std::vector<uint8_t> single_layer_program(LayerType type, int activation,
                                           std::vector<std::pair<char const*, std::shared_ptr<Dense>>> const& values,
                                           std::string* refusal = nullptr, int weights_bits = 8) {
