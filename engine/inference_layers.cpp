@@ -26,8 +26,13 @@
 //   DepthwiseBufferTempConv the same fifo; depthwise_like_conv with weights (fifo_size, C); bias;
 //                          out stage
 //   Dense1D                lshift by input_shift, matmul with weights (I, F), bias, out stage
-//   Add                    lshift each input by a_shift / b_shift, add, shift_out by
-//                          output_shift to output_bits
+//   Add                    add_shifted: (x 2^a_shift + y 2^b_shift) 2^output_shift per channel,
+//                          exact, rounded as the out stage where the total shift is negative,
+//                          saturated to output_bits; shifts of one a_shift + output_shift and
+//                          b_shift + output_shift run alike. With output_shift 0 each shifted input
+//                          saturates to 32 bits before the sum, as it always has: within shifts a
+//                          program holds (max(a_shift, b_shift) + output_shift in -4..3) only
+//                          inputs of magnitude 2^28 and more part from the exact sum
 //   Concatenate            concatenate_last_dim of the inputs
 //   StatefulRecurrent      per frame and pixel: lshift by input_shift, matmul with in_proj,
 //                          scaled by new_state_scale and shifted by -new_state_shift into
@@ -757,12 +762,11 @@ Value dense1d(Layer const& layer, Inputs const& given, LayerState& state, Kernel
     return with_pixels(finished(layer, acc, kernels), dims4(*x).n);
 }
 
+// The device sees only each input's shift plus output_shift, and so does this run.
 Value add(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {
     expect_inputs(layer, given, 2);
-    auto a = ops::lshift(*ints(given[0]), *var(layer, "a_shift"), 32);
-    auto b = ops::lshift(*ints(given[1]), *var(layer, "b_shift"), 32);
-    auto sum = ops::add(*a, *b, 32);
-    return dense(ops::shift_out(*sum, *var(layer, "output_shift"), layer.output_bits()));
+    return dense(ops::add_shifted(*ints(given[0]), *ints(given[1]), *var(layer, "a_shift"), *var(layer, "b_shift"),
+                                  *var(layer, "output_shift"), layer.output_bits()));
 }
 
 Value concatenate(Layer const& layer, Inputs const& given, LayerState& state, Kernels kernels) {

@@ -66,6 +66,11 @@ std::shared_ptr<Tensor> shift_out(Tensor const& a, Tensor const& b, int n);
 std::shared_ptr<Tensor> matmul(Tensor const& a, Tensor const& b, int n, bool transpose_b);
 // a + b saturated to n bits; b has a's shape, or is per-channel.
 std::shared_ptr<Tensor> add(Tensor const& a, Tensor const& b, int n);
+// The Add layer's sum: (a x 2^sa[c] + b x 2^sb[c]) x 2^so[c] (sa, sb uint8, so int8, all
+// per-channel; b of a's shape), exact, rounded as shift_out where the total exponent is negative,
+// saturated to n bits. A channel of so 0 saturates each shifted input to 32 bits before the sum.
+std::shared_ptr<Tensor> add_shifted(Tensor const& a, Tensor const& b, Tensor const& a_shifts, Tensor const& b_shifts,
+                                    Tensor const& out_shifts, int n);
 // The tensors joined along their last dimension (same type, same other dimensions), in order.
 std::shared_ptr<Tensor> concatenate_last_dim(std::vector<std::shared_ptr<Tensor const>> const& tensors);
 // (a x scales[c]) / 2^shifts[c] rounded as shift_out (scales uint16 or uint8, shifts int8, both

@@ -1,6 +1,7 @@
 // Element-by-element kernels: shifts, scaling, additions, activations, look-ups, products.
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "engine/ops.h"
 #include "engine/ops_support.h"
@@ -39,6 +40,27 @@ std::shared_ptr<Tensor> map_int32(Tensor const& a, Op op) {
 int64_t signed_shift(int64_t value, int amount, bool round) {
     if (amount >= 0) return shift_left(value, amount);
     return round ? shift_right_round(value, -amount) : shift_right_floor(value, -amount);
+}
+
+// x 2^ex + y 2^ey (x, y int32) rounded to nearest, halves up, saturated to n bits; exact for any
+// exponents.
+int32_t shifted_sum(int64_t x, int ex, int64_t y, int ey, int n) {
+    if (ex < ey) {
+        std::swap(x, y);
+        std::swap(ex, ey);
+    }
+    if (x == 0) ex = ey;  // y alone
+    // A y more than 64 bits below a nonzero x 2^ex moves the rounded, saturated sum only by its sign
+    // at a half, as y 2^(ex - 64) does: raising it there keeps the sum within 96 bits.
+    int const gap = std::min(ex - ey, 64);
+    int const e = ex - gap;
+    __int128 const sum = static_cast<__int128>(x) * (static_cast<__int128>(1) << gap) + y;
+    if (sum == 0) return 0;
+    if (e >= 32)  // at least 2^32 away from 0
+        return saturate(sum > 0 ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int64_t>::min(), n);
+    if (e >= 0) return saturate(clamp128(sum * (static_cast<__int128>(1) << e)), n);
+    if (-e >= 97) return 0;  // |sum| < 2^96: the quotient rounds to 0
+    return saturate(clamp128((sum + (static_cast<__int128>(1) << (-e - 1))) >> -e), n);
 }
 
 }  // namespace
@@ -142,6 +164,26 @@ std::shared_ptr<Tensor> add(Tensor const& a, Tensor const& b, int n) {
     }
     auto const bias = per_channel_addend(b, channels_of(a));
     return map_int32(a, [&](int64_t v, size_t c) { return saturate(v + bias(c), n); });
+}
+
+std::shared_ptr<Tensor> add_shifted(Tensor const& a, Tensor const& b, Tensor const& a_shifts, Tensor const& b_shifts,
+                                    Tensor const& out_shifts, int n) {
+    check_bits("add_shifted", n);
+    if (!(b.dimensions() == a.dimensions()))
+        throw std::invalid_argument("add_shifted: b must have the shape of a");
+    size_t const channels = channels_of(a);
+    auto const sa = per_channel<uint8_t>(a_shifts, channels, "add_shifted", "a shifts");
+    auto const sb = per_channel<uint8_t>(b_shifts, channels, "add_shifted", "b shifts");
+    auto const so = per_channel<int8_t>(out_shifts, channels, "add_shifted", "output shifts");
+    std::vector<int32_t> const bv = read_all<int32_t>(b);
+    auto const shifted_input = [](int64_t v, int shift) { return saturate(shift_left(v, shift), 32); };
+    size_t i = 0;
+    return map_int32(a, [&](int64_t x, size_t c) {
+        int64_t const y = bv[i++];
+        int const o = so(c);
+        if (o == 0) return saturate(int64_t{shifted_input(x, sa(c))} + shifted_input(y, sb(c)), n);
+        return shifted_sum(x, sa(c) + o, y, sb(c) + o, n);
+    });
 }
 
 std::shared_ptr<Tensor> concatenate_last_dim(std::vector<std::shared_ptr<Tensor const>> const& tensors) {

@@ -129,9 +129,41 @@ TEST(EngineInference, AddShiftsSumsAndShiftsOut) {
     set(*add, "a_shift", u8({2}, {1, 0}));
     set(*add, "b_shift", u8({2}, {0, 0}));
     set(*add, "output_shift", i8({2}, {0, 1}));
-    // Channel 0: 2x + x = 3x; channel 1: (x + x) / 2 = x; 150 saturates to 8 bits.
+    // Channel 0: 2x + x = 3x; channel 1: (x + x) x 2 = 4x; 150 saturates to 8 bits.
     auto out = software_forward(*model, tensor_of<int8_t>(TensorType::int8, {2, 2}, {10, -3, 50, 7}));
-    EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{30, -3, 127, 7}));
+    EXPECT_EQ(values_of<int32_t>(*out), (std::vector<int32_t>{30, -12, 127, 28}));
+}
+
+// Shifts of one a_shift + output_shift and b_shift + output_shift, all a program holds, run alike;
+// y = x x scale, 32-bit values.
+TEST(EngineInference, AddRunsAlikeForOneSumOfShifts) {
+    struct Row { std::vector<std::array<int, 3>> shifts; float scale; std::vector<int32_t> x, expected; };
+    int32_t const big = 1 << 28, max = std::numeric_limits<int32_t>::max(), min = -max - 1;
+    Row const rows[] = {
+        {{{0, 0, 1}, {1, 1, 0}}, 1.0f, {3, -5}, {12, -20}},
+        {{{2, 0, -1}, {3, 1, -2}}, 1.0f, {1, -1, 3, -3}, {3, -2, 8, -7}},     // 2.5x, halves up
+        {{{30, 30, -30}, {0, 0, 0}}, 1.0f, {1, -7, 1 << 30}, {2, -14, max}},  // shifting by 30 first saturated
+        {{{3, 3, 0}}, -1.0f, {big, -big}, {-1, -1}},  // 2^31 saturates to 2^31 - 1 before the sum, as ever
+        {{{127, 0, -128}}, -1.0f, {1, -1, 3}, {0, 0, 1}},  // x / 2 + y / 2^128: y's sign decides a half
+        {{{41, 42, 1}}, -0.5f, {2, min, 1}, {0, 0, min}},  // x 2^42 + y 2^43, exact
+    };
+    for (auto const& r : rows) {
+        auto model = Model::create();
+        auto in = make_input(1, 1, 1, 32, true);
+        model->add(in);
+        auto y = make_layer(LayerType::Quantizer, {{"output_bits", 32}}, "y");
+        model->add(y);
+        set(*y, "scales", f32({1}, {r.scale}));
+        auto add = make_layer(LayerType::Add, {{"output_bits", 32}}, "add");
+        model->add(add, {in, y});
+        for (auto const& [a, b, o] : r.shifts) {
+            set(*add, "a_shift", u8({1}, {uint8_t(a)}));
+            set(*add, "b_shift", u8({1}, {uint8_t(b)}));
+            set(*add, "output_shift", i8({1}, {int8_t(o)}));
+            auto const out = software_forward(*model, i32({uint32_t(r.x.size()), 1}, r.x));
+            EXPECT_EQ(values_of<int32_t>(*out), r.expected) << a << " " << b << " " << o;
+        }
+    }
 }
 
 TEST(EngineInference, KindsComputeTheirArithmetic) {
