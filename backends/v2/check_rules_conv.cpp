@@ -85,7 +85,8 @@ MappingStatus rule_max_filters(LayerCheck const& check) {
 
 // A LUT layer's activation_shift goes into 6 signed bits of its variable image.
 MappingStatus rule_lut_shift_fits(LayerCheck const& check) {
-    if (!check.layer.has_activation_type(ActivationType::LUT) || !check.layer.variables().has("activation_shift"))
+    if (static_cast<ActivationType>(param(check, "activation")) != ActivationType::LUT ||
+        !check.layer.variables().has("activation_shift"))
         return {};
     if (auto const shift = first_int8_outside(*check.layer.variable("activation_shift"), min_lut_shift, max_lut_shift))
         return {check.layer, signed_field_misfit(*shift, lut_shift_bits) + "."};

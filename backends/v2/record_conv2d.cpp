@@ -105,12 +105,19 @@ NeuronVariables::NeuronVariables(Layer const& layer)
       output_scales(optional_variable(layer, "output_scales")) {
     // The ceiling pair and the look-up pair share bits of the image: only the pair the activation
     // reads goes in, so that the other cannot overwrite it.
-    if (layer.has_activation_type(ActivationType::ReLU)) {
+    LayerParams const& params = layer.required_params();
+    if (!params.has("activation")) return;
+    switch (static_cast<ActivationType>(params.get("activation"))) {
+    case ActivationType::ReLU:
         activation_shift.reset();
         activation_scales.reset();
-    } else if (layer.has_activation_type(ActivationType::LUT)) {
+        break;
+    case ActivationType::LUT:
         max_value.reset();
         max_value_shift.reset();
+        break;
+    default:
+        break;
     }
 }
 

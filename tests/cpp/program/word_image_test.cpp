@@ -1,6 +1,7 @@
 // Memory records written field by field (WordImage), and the HRC memory select field.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,25 @@ TEST(HrcSram, SelectFieldOfTheFirstWord) {
     EXPECT_EQ(error_text<std::logic_error>([&] { record_hrc_sram(refused.get(), Field{1, 0, 1}, {7}); }),
               "An HRC memory select field lies in the first word of its block.");
     EXPECT_TRUE(refused->tracks.empty());
+}
+
+// The first element outside a range, in row-major order, whatever the tensor's layout: a
+// row-major tensor is first scanned whole for its range, any other element by element.
+TEST(FirstInt8Outside, FirstInRowMajorOrderInEveryLayout) {
+    struct Row { std::vector<int8_t> values; std::optional<int> first; };
+    Row const rows[] = {
+        {{0, 1, -1, 1, 0, -1}, std::nullopt},
+        {{0, 1, 2, 1, -3, -1}, 2},
+        {{0, 1, -1, 1, 0, -128}, -128},  // the last element
+        {{127, 1, -1, 1, 0, 2}, 127},
+    };
+    for (Row const& row : rows) {
+        for (Layout layout : {Layout::c_order, Layout::reversed}) {
+            auto const tensor = Dense::create(TensorType::int8, Shape{2, 3}, layout);
+            for (uint32_t i = 0; i < 6; ++i) tensor_write<int8_t>(*tensor, {i / 3, i % 3}, row.values[i]);
+            EXPECT_EQ(first_int8_outside(*tensor, -1, 1), row.first) << int(layout);
+        }
+    }
 }
 
 }  // namespace
