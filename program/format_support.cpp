@@ -108,7 +108,7 @@ ByteElements<T>::ByteElements(Tensor const& tensor) {
 template class ByteElements<int8_t>;
 template class ByteElements<uint8_t>;
 
-std::optional<int> first_int8_outside(Tensor const& tensor, int low, int high) {
+std::optional<int> first_int8_outside(Tensor const& tensor, int64_t low, int64_t high) {
     if (tensor.size() == 0) return std::nullopt;
     ByteElements<int8_t> const elements(tensor);
     Shape const& shape = tensor.dimensions();

@@ -107,7 +107,7 @@ private:
 // The first element of a one-byte tensor, read as int8 in row-major order, outside low..high;
 // none when every element lies inside (an empty tensor included). The element type is checked as
 // ByteElements checks it.
-std::optional<int> first_int8_outside(Tensor const& tensor, int low, int high);
+std::optional<int> first_int8_outside(Tensor const& tensor, int64_t low, int64_t high);
 
 template <class T>
 uint64_t eight_elements(T const* first, uint64_t stride) {

@@ -204,7 +204,7 @@ MappingStatus rule_std_weight_values(LayerCheck const& check) {
     if (bits != 1 && bits != 2) return {};
     bool const minus = std_cnp_minus_plane(bits == 2, static_cast<uint32_t>(p(check, "kernel_width")));
     WeightRange const range{minus ? -1 : 0, 1};
-    if (auto const value = first_int8_outside(*check.layer.variable("weights"), int(range.low), int(range.high)))
+    if (auto const value = first_int8_outside(*check.layer.variable("weights"), range.low, range.high))
         return {check.layer, weights_out_of_range_message(range, *value)};
     return {};
 }

@@ -71,19 +71,9 @@ constexpr RuleEntry fnp_common_rules[] = {
 
 // Every weight must be one the FNP's bit planes hold; the first that is not is reported.
 MappingStatus rule_fc_weight_values(LayerCheck const& check) {
-    int32_t const bits = p(check, "weights_bits");
-    WeightRange const range = fnp_weight_range(bits);
-    Tensor const& weights = *check.layer.variable("weights");
-    ByteElements<int8_t> const w(weights);
-    std::array<uint32_t, 4> const e = extents(weights);
-    for (uint32_t a = 0; a < e[0]; ++a)
-        for (uint32_t b = 0; b < e[1]; ++b)
-            for (uint32_t c = 0; c < e[2]; ++c)
-                for (uint32_t d = 0; d < e[3]; ++d) {
-                    int const v = w.at(a, b, c, d);
-                    if (v < range.low || v > range.high)
-                        return {check.layer, weights_out_of_range_message(bits, v)};
-                }
+    WeightRange const range = fnp_weight_range(p(check, "weights_bits"));
+    if (auto const value = first_int8_outside(*check.layer.variable("weights"), range.low, range.high))
+        return {check.layer, weights_out_of_range_message(range, *value)};
     return {};
 }
 
