@@ -260,7 +260,9 @@ PlacedLayers place_layers(GenerationBackend const& backend, MapConstraints const
         walk.pass_index = (need_new_pass ? 0 : walk.pass_index) + layer_index_steps(*layer);
         append_to_passes(&placed.mappable, layer, std::move(components), need_new_pass);
 
-        // A recurrent layer takes every layer after it along, without NPs of their own.
+        // A recurrent layer takes every layer after it along, without NPs of their own, each judged
+        // on its own values: the chain's check has judged those on the chain's path, not one off
+        // it (a second input of the post-processing layer).
         if (layer->is_target_component(ComponentKind::TNP_R)) {
             for (auto rest = it + 1; rest != layers.cend(); ++rest) {
                 MappingStatus const rest_status = variables_status(**rest);

@@ -1,11 +1,21 @@
 #include "program/backend.h"
 
 #include <stdexcept>
+#include <string>
+#include <string_view>
 #include <utility>
 
+#include "hw/format.h"
 #include "program/record.h"
 
 namespace nuvra {
+
+MappingStatus recording_failure(Layer const& layer, std::exception const& error) {
+    std::string_view const text = error.what();
+    std::string message = format("Error: {}", text);
+    if (!text.ends_with('.')) message += '.';
+    return MappingStatus(layer, std::move(message));
+}
 
 std::unique_ptr<program::Record> LayerRecorder::record_layer(Layer const& layer, Layer const& sequence_first,
                                                              std::shared_ptr<Layer> next_layer, bool set_spikes,

@@ -269,6 +269,12 @@ protected:
     virtual uint64_t fnp_memory_words(Layer const& layer) const = 0;
 };
 
+// A recorder's failure as the mapping reports it, in the name of `layer`: "Cannot map layer
+// '<name>'. Error: <text>.", where a text that ends a sentence keeps its own period. A recorder
+// that records several layers at once (a TNP-R chain) throws it as a MappingStatusError for the
+// layer that holds what failed; the serializer gives any other failure the recorded layer's name.
+MappingStatus recording_failure(Layer const& layer, std::exception const& error);
+
 class LayerRecorder {
 public:
     // `no_learning`: the text with which a generation without on-chip learning refuses the two

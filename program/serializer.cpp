@@ -3,7 +3,6 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,13 +36,10 @@ constexpr size_t data_initial_bytes = size_t{256} << 10;
 constexpr uint32_t dummy_desc_words = 1;
 
 // Turns a failure of a recorder, or of writing what it returned, into a mapping failure of the
-// layer: "Cannot map layer '<name>'. Error: <text>.", where a text that ends a sentence keeps its
-// own period.
+// layer; one the recorder already named for the layer that holds what failed passes as it is.
 [[noreturn]] void fail_layer(Layer const& layer, std::exception const& e) {
-    std::string_view const text = e.what();
-    std::string message = format("Error: {}", text);
-    if (!text.ends_with('.')) message += '.';
-    MappingStatus(layer, std::move(message)).throw_exception();
+    if (auto const* named = dynamic_cast<MappingStatusError const*>(&e)) throw *named;
+    recording_failure(layer, e).throw_exception();
 }
 
 fb::Ident fb_ident(hw::Ident const& ident) { return fb::Ident(ident.col, ident.row, ident.id); }

@@ -10,6 +10,8 @@
 #include "hw/format.h"
 #include "hw/register.h"
 #include "mapping/split.h"
+#include "program/backend.h"
+#include "program/format_support.h"
 
 namespace nuvra::wisp {
 
@@ -36,11 +38,27 @@ void require_position(uint32_t i) {
         throw std::out_of_range(format("A TNP-R chain holds at most {} layers.", max_chain_layers));
 }
 
+// Runs `step`, which reads values `holder` holds: a failure is refused in the holder's name, with
+// the words it would have had in the first layer's. One already named passes as it is.
+template <class Step>
+void in_name_of(Layer const& holder, Step&& step) {
+    try {
+        step();
+    } catch (MappingStatusError const&) {
+        throw;
+    } catch (std::exception const& e) {
+        throw MappingStatusError(recording_failure(holder, e));
+    }
+}
+
 // The config entries and SRAM words of the StatefulRecurrent layer at position i.
 void format_tnpr_sram_tracks(Layer const& layer, SramImages& images, TnprConfig& config, uint32_t i) {
-    require_position(i);
     if (layer.has_activation_type(ActivationType::ReLU)) config.relu_layers |= uint8_t(1u << i);
     config.subsample[i] = count_param(layer, "subsample");
+    // The registers hold the ratio less 1, written with the whole chain's: a ratio they cannot hold
+    // is refused here, while the layer is known.
+    uint32_t subsample_entry = 0;
+    set_field(&subsample_entry, subsample_fields[i].bits, config.subsample[i] - 1);
     config.output_channels[i] = count_param(layer, "output_channels");
     config.input_channels[i] = first_input_dims(layer).channels;
 
@@ -54,6 +72,14 @@ void format_tnpr_sram_tracks(Layer const& layer, SramImages& images, TnprConfig&
     std::shared_ptr<Layer> const next = first_outbound_layer(layer);
     bool const feeds_post_processing = next && is_post_processing(*next);
     Layer const& scaling = feeds_post_processing ? *next : layer;
+    if (feeds_post_processing) {
+        // A shift of the post-processing layer these words cannot hold is that layer's.
+        Tensor const& shift = *next->variable("input_shift");
+        in_name_of(*next, [&shift] {
+            for (size_t k = 0; k < shift.size(); ++k)
+                (void)to_signed_field(tensor_read<int8_t>(shift, k), OUT_SHIFT.bits.width);
+        });
+    }
     append(images.output,
            format_tsram_output_var(*scaling.variable(feeds_post_processing ? "input_scales" : "output_scales"),
                                    *scaling.variable(feeds_post_processing ? "input_shift" : "output_shift"),
@@ -63,7 +89,6 @@ void format_tnpr_sram_tracks(Layer const& layer, SramImages& images, TnprConfig&
 
 // The config entries and SRAM words of the post-processing layer at position i.
 void format_post_processing(Layer const& layer, SramImages& images, TnprConfig& config, uint32_t i) {
-    require_position(i);
     config.subsample[i] = 1;
     config.output_channels[i] = 1;
     config.input_channels[i] = 1;
@@ -121,13 +146,23 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
     std::shared_ptr<Layer> held;  // keeps the current layer alive while it is read
     Layer const* layer = &first;
     for (uint32_t i = 0; layer != nullptr && layer->is_target_component(ComponentKind::TNP_R); ++i) {
-        if (is_stateful_recurrent(*layer)) {
-            format_tnpr_sram_tracks(*layer, images, config, i);
+        require_position(i);
+        // A value a later layer holds and its words cannot is refused in that layer's name; the
+        // first layer's failures are the recorded layer's.
+        auto const format_layer = [&] {
+            if (is_stateful_recurrent(*layer))
+                format_tnpr_sram_tracks(*layer, images, config, i);
+            else
+                format_post_processing(*layer, images, config, i);
+        };
+        if (i == 0)
+            format_layer();
+        else
+            in_name_of(*layer, format_layer);
+        if (is_stateful_recurrent(*layer))
             last_recurrent = layer;
-        } else {
-            format_post_processing(*layer, images, config, i);
+        else
             config.has_post_processing = true;
-        }
         config.num_layers = i + 1;
         held = first_outbound_layer(*layer);
         layer = held.get();

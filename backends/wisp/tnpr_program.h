@@ -46,7 +46,8 @@ std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config);
 // std::out_of_range; a first layer without a mapping is std::runtime_error "The layer <name> has
 // no mapped TNP-R component.", one whose mapping lists no component std::out_of_range with that
 // text; a post-processing "threshold" that is not uint16 panics; the formatters' failures pass
-// through.
+// through for the first layer's values, and for a later layer's (the post-processing layer's input
+// shift included) are a MappingStatusError in that layer's name with recording_failure's words.
 std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device, Layer const& first);
 
 }  // namespace nuvra::wisp

@@ -99,6 +99,44 @@ TEST(WispEndToEnd, RefusedChainsFailWithTheirRule) {
     }
 }
 
+// Mended: a value that a later layer of the chain holds and the chain's words cannot was refused
+// in the first layer's name. Nothing stays mapped.
+TEST(WispEndToEnd, AValueTheWordsCannotHoldIsRefusedInItsHoldersName) {
+    using testing::Chain;
+    struct Row { char const* holder; char const* name; std::shared_ptr<Dense> value; std::string text; };
+    Row const rows[] = {
+        {"sr3", "output_shift", nuvra::testing::i8({127, 0, 0, 0}), "127 cannot fit in a 6-bit signed integer."},
+        {"sr2", "bias_shift", nuvra::testing::u8({0, 40, 0, 0}), "40 cannot fit in a 5-bit unsigned integer."},
+        {"pp", "input_shift", nuvra::testing::i8({127}), "127 cannot fit in a 6-bit signed integer."},
+    };
+    for (Row const& row : rows) {
+        Chain chain;
+        if (row.holder == std::string("pp"))
+            chain.sr("sr1", "in").sr("sr2", "sr1").sr("sr3", "sr2", {{"output_channels", 1}}).pp("sr3");
+        else
+            chain.sr("sr1", "in").sr("sr2", "sr1").sr("sr3", "sr2");
+        chain[row.holder]->variables().assign(row.name, row.value);
+        Model& model = chain.m.model();
+        EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { model.map(testing::wisp_device()); }),
+                  std::string("Cannot map layer '") + row.holder + "'. Error: " + row.text);
+        for (auto const& layer : model.layers()) EXPECT_EQ(layer->mapping(), nullptr) << row.holder;
+    }
+}
+
+// A layer off the chain's path is judged on its own values too: here a Dequantizer between the
+// first layer and the post-processing layer's second input.
+TEST(WispEndToEnd, ALayerOffTheChainIsRefusedForItsOwnValues) {
+    testing::Chain chain;
+    chain.sr("sr1", "in").sr("sr2", "sr1", {{"output_channels", 1}});
+    chain["sr2"]->variables().set("output_scales", nuvra::testing::u8({1}, {1}));
+    chain.m.layer(LayerType::Dequantizer, "x", {}, {"sr1"});
+    chain.m.layer(LayerType::WispPostProcessing, "pp", {}, {"sr2", "x"});
+    chain["x"]->variables().set("scales", nuvra::testing::f32({7}, std::vector<float>(7, 1.0f)));
+    std::string const text =
+        nuvra::testing::error_text<std::runtime_error>([&] { chain.m.model().map(testing::wisp_device()); });
+    EXPECT_NE(text.find("Layer 'x': Variable 'scales' has shape (7)"), std::string::npos) << text;
+}
+
 // The TNP-R applies no ReLU ceiling: with a ReLU, a chain maps only when every max_value element is
 // 127 and every max_value_shift element 31 (each checked when written); without one, a ceiling is
 // not read.
