@@ -342,7 +342,15 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
     for (auto& pass : placed.mappable.passes) remove_listed_mappable_layers(&pass, failing);
     std::erase_if(placed.mappable.passes, [](auto const& pass) { return pass.empty(); });
 
-    build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
+    // A layer refused on the way ends the mapping with its refusal. The program of the layers
+    // before it is still built for the failures it reports in their names; one it throws instead
+    // (a question the generation cannot answer about its last layer, which only the refused layer
+    // reads) gives way to the refusal.
+    try {
+        build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
+    } catch (std::runtime_error const&) {
+        if (!placed.stop_status.failed) throw;
+    }
     if (placed.stop_status.failed) add_unique_status(result, placed.stop_status);
     return result;
 }

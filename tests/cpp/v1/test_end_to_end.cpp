@@ -220,5 +220,21 @@ TEST(V1EndToEnd, RefusedMappingLeavesNoLayerMapped) {
     for (auto const& layer : m.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
 }
 
+// Mended: after a Quantizer, a refused layer's words were lost to the program of the layers
+// before it, which ended with the Quantizer ("Unsupported layer type.").
+TEST(V1EndToEnd, ALayerRefusedAfterAQuantizerKeepsItsWords) {
+    ModelBuilder m;
+    std::map<std::string, int> const cnp{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 4}, {"padding", 1},
+                                        {"activation", 1},    {"act_bits", 1},      {"weights_bits", 1}};
+    m.layer(LayerType::InputConvolutional, "hrc",
+            testing::with(cnp, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}}), {});
+    m.layer(LayerType::Quantizer, "q", {}, {"hrc"});
+    m.layer(LayerType::Convolutional, "c", cnp, {"q"});
+    tensor_write<int8_t>(*m["hrc"]->variable("weights"), size_t{0}, int8_t{1});
+    tensor_write<int8_t>(*m["c"]->variable("weights"), size_t{0}, int8_t{-1});
+    EXPECT_EQ(error_text<std::runtime_error>([&] { m.model().map(make_fake_device(hw::ZR62_v1, v1_mesh())); }),
+              "Cannot map layer 'c'. Weights contain values out of range (0, 1) (e.g.: -1).");
+}
+
 }  // namespace
 }  // namespace nuvra::v1
