@@ -146,6 +146,9 @@ TEST(EngineInference, AddRunsAlikeForOneSumOfShifts) {
         {{{3, 3, 0}}, -1.0f, {big, -big}, {-1, -1}},  // 2^31 saturates to 2^31 - 1 before the sum, as ever
         {{{127, 0, -128}}, -1.0f, {1, -1, 3}, {0, 0, 1}},  // x / 2 + y / 2^128: y's sign decides a half
         {{{41, 42, 1}}, -0.5f, {2, min, 1}, {0, 0, min}},  // x 2^42 + y 2^43, exact
+        // Shifts no program holds, run as exactly: y = 0 far above x, and y 2^-30 beside x 2^10.
+        {{{0, 100, -1}}, 0.0f, {3}, {2}},
+        {{{40, 0, -30}}, 2147483647.0f, {1}, {1026}},
     };
     for (auto const& r : rows) {
         auto model = Model::create();

@@ -181,20 +181,23 @@ std::vector<uint8_t> single_layer_program(LayerType type, int activation,
 // image, and the pair the activation does not read overwrote the one it reads. Each row maps two
 // values of one variable: the programs differ when the activation reads it.
 TEST(RecordEndToEnd, TheVariableImageHoldsThePairTheActivationReads) {
-    struct Row { LayerType type; int activation; char const* name; bool read; };
+    // `other`: the value mapped beside 1.
+    struct Row { LayerType type; int activation; char const* name; bool read; uint8_t other = 3; };
     Row const rows[] = {
         {LayerType::Conv2D, 1, "max_value_shift", true},
         {LayerType::Conv2D, 1, "activation_scales", false},
+        {LayerType::Conv2D, 1, "activation_scales", false, 129},  // bit 7 lies beyond the shared bits
         {LayerType::BufferTempConv, 1, "max_value_shift", true},
         {LayerType::Conv2D, 2, "activation_scales", true},
         {LayerType::Conv2D, 2, "max_value", false},
+        {LayerType::Conv2D, 0, "max_value", true},  // without activation the image holds both pairs, as ever
     };
     for (Row const& row : rows) {
         auto const program = [&](uint8_t value) {
             return single_layer_program(row.type, row.activation,
                                         {{"max_value", u8({5, 5, 5, 5})}, {row.name, u8({value, 3, 3, 3})}});
         };
-        EXPECT_EQ(program(1) != program(3), row.read) << row.name << " " << row.activation;
+        EXPECT_EQ(program(1) != program(row.other), row.read) << row.name << " " << row.activation;
     }
 }
 
@@ -212,6 +215,7 @@ TEST(RecordEndToEnd, ValuesTheImageCannotHoldAreRefused) {
         {LayerType::Conv2D, 2, 8, "activation_shift", i8({32, 0, 0, 0}), "32 cannot fit in a 6-bit signed integer."},
         {LayerType::Conv2D, 2, 8, "activation_shift", i8({0, -33, 0, 0}), "-33 cannot fit in a 6-bit signed integer."},
         {LayerType::Conv2D, 2, 8, "activation_shift", i8({31, -32, 0, 0}), ""},
+        {LayerType::Conv2D, 1, 8, "activation_shift", i8({32, 0, 0, 0}), ""},  // a ReLU does not read it
         {LayerType::Conv2D, 1, 4, "weights", conv_weights(8), "8 cannot fit in a 4-bit signed integer."},
         {LayerType::Conv2D, 1, 4, "weights", conv_weights(-9), "-9 cannot fit in a 4-bit signed integer."},
         {LayerType::Conv2D, 1, 4, "weights", conv_weights(-8), ""},

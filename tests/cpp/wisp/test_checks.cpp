@@ -135,6 +135,12 @@ TEST(WispChecks, Chains) {
              g["sr2"]->variables().set("in_proj", i8({1}, {0}));
          },
          "Cannot map layer 'sr2'. Variable 'in_proj' has shape (1), but the layer needs shape (4, 4)."},
+        {"a third layer without a weight matrix",
+         [](Chain& g) {
+             g.sr("sr1", "in", {{"subsample", 5}}).sr("sr2", "sr1").sr("sr3", "sr2");
+             g["sr3"]->variables().set("in_proj", i8({1}, {0}));
+         },
+         "Cannot map layer 'sr3'. Variable 'in_proj' has shape (1), but the layer needs shape (4, 4)."},
         {"a later layer with half a ceiling",
          [](Chain& g) {
              g.sr("sr1", "in").sr("sr2", "sr1", {{"activation", 1}});
