@@ -101,14 +101,14 @@ private:
     std::array<uint64_t, 4> strides_{};
 };
 
+// The first element of a one-byte tensor, read as int8 in row-major order, outside low..high;
+// none when every element lies inside. A tensor with elements has its element type checked as
+// ByteElements checks it; an empty one is none, whatever its type.
+std::optional<int> first_int8_outside(Tensor const& tensor, int64_t low, int64_t high);
+
 // Eight one-byte elements `stride` elements apart from `first`, element j in bits 8j to 8j + 7 of
 // the result: one load when they are contiguous. The caller checks that all eight lie in the
 // tensor.
-// The first element of a one-byte tensor, read as int8 in row-major order, outside low..high;
-// none when every element lies inside (an empty tensor included). The element type is checked as
-// ByteElements checks it.
-std::optional<int> first_int8_outside(Tensor const& tensor, int64_t low, int64_t high);
-
 template <class T>
 uint64_t eight_elements(T const* first, uint64_t stride) {
     static_assert(sizeof(T) == 1);

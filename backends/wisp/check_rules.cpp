@@ -301,8 +301,10 @@ bool closes_a_chain(Layer const& layer) {
 }
 
 MappingStatus check_tnp_r_constraints(HardwareConstraints const& constraints, Layer const& first) {
-    // Every later layer of the chain is judged on its own values before the chain's rules read
-    // them, and refused in its own name and words, as its run refuses it.
+    // Every layer after the first along first outbound layers, to the model's end (past the layer
+    // that closes the chain, which the chain's rules refuse when anything follows it), is judged on
+    // its own values before those rules read them, and refused in its own name and words, as its
+    // run refuses it.
     for (std::shared_ptr<Layer> layer = first_outbound_layer(first); layer; layer = first_outbound_layer(*layer)) {
         MappingStatus own = variables_status(*layer);
         if (own.failed) return own;

@@ -18,7 +18,9 @@ inline constexpr char post_processing_without_chain_message[] =
 // TNP-R layers walked (at most 8) and the four memory needs against the TNP-R memory sizes of
 // `constraints`, each failure carrying `first`'s name. A chain that cannot be sized (bit widths
 // outside 1..32, negative channel counts, a variable or shape the sizes cannot read) adds a
-// failure of `first` with the reason, after the failures already found.
+// failure of `first` with the reason, after the failures already found. Before all that, each
+// layer after `first` along first outbound layers, to the model's end, is judged on its own
+// values: the first refusal, in that layer's name, is the answer.
 MappingStatus check_tnp_r_constraints(HardwareConstraints const& constraints, Layer const& first);
 
 // The packed input row and the input channels of a chain's first layer; later layers pass.
