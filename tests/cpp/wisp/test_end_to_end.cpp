@@ -111,10 +111,7 @@ TEST(WispEndToEnd, AValueTheWordsCannotHoldIsRefusedInItsHoldersName) {
     };
     for (Row const& row : rows) {
         Chain chain;
-        if (row.holder == std::string("pp"))
-            chain.sr("sr1", "in").sr("sr2", "sr1").sr("sr3", "sr2", {{"output_channels", 1}}).pp("sr3");
-        else
-            chain.sr("sr1", "in").sr("sr2", "sr1").sr("sr3", "sr2");
+        chain.sr("sr1", "in").sr("sr2", "sr1").sr("sr3", "sr2").sr("sr4", "sr3", {{"output_channels", 1}}).pp("sr4");
         chain[row.holder]->variables().assign(row.name, row.value);
         Model& model = chain.m.model();
         EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { model.map(testing::wisp_device()); }),
