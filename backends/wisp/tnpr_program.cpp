@@ -150,19 +150,18 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
         // A value a later layer holds and its words cannot is refused in that layer's name; the
         // first layer's failures are the recorded layer's.
         auto const format_layer = [&] {
-            if (is_stateful_recurrent(*layer))
+            if (is_stateful_recurrent(*layer)) {
                 format_tnpr_sram_tracks(*layer, images, config, i);
-            else
+                last_recurrent = layer;
+            } else {
                 format_post_processing(*layer, images, config, i);
+                config.has_post_processing = true;
+            }
         };
         if (i == 0)
             format_layer();
         else
             in_name_of(*layer, format_layer);
-        if (is_stateful_recurrent(*layer))
-            last_recurrent = layer;
-        else
-            config.has_post_processing = true;
         config.num_layers = i + 1;
         held = first_outbound_layer(*layer);
         layer = held.get();
