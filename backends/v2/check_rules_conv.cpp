@@ -125,6 +125,20 @@ MappingStatus rule_kernel_3_4(LayerCheck const& check) {
     return {};
 }
 
+// ---- Strides: the NP image says only whether the stride is 2 ----
+
+MappingStatus rule_stride_1_or_2(LayerCheck const& check) {
+    int32_t const stride = param(check, "kernel_stride");
+    if (stride != 1 && stride != 2) return {check.layer, "Convolution stride must be 1 or 2."};
+    return {};
+}
+
+// A transposed convolution always doubles its input.
+MappingStatus rule_transposed_stride_2(LayerCheck const& check) {
+    if (param(check, "kernel_stride") != 2) return {check.layer, "Kernel stride must be 2."};
+    return {};
+}
+
 // ---- Padding ----
 
 MappingStatus rule_padding_same(LayerCheck const& check) {
@@ -322,6 +336,7 @@ constexpr RuleEntry conv2d_rules[] = {
     {rule_conv_filter_fits, RuleGate::skip_if_failed},
     {rule_4bit_weights_8bit_potential},
     {rule_4bit_weight_values},
+    {rule_stride_1_or_2},
 };
 
 constexpr RuleEntry dwconv2d_rules[] = {
@@ -334,6 +349,7 @@ constexpr RuleEntry dwconv2d_rules[] = {
     {rule_4bit_activation_is_relu},
     {rule_weights_4_or_8_bits},
     {rule_4bit_weights_8bit_activation},
+    {rule_stride_1_or_2},
 };
 
 constexpr RuleEntry conv2dtranspose_rules[] = {
@@ -344,6 +360,7 @@ constexpr RuleEntry conv2dtranspose_rules[] = {
     {rule_weights_8_bits},
     {rule_kernel_3_4},
     {rule_transposed_filter_fits, RuleGate::skip_if_failed},
+    {rule_transposed_stride_2},
 };
 
 constexpr RuleEntry dwconv2dtranspose_rules[] = {
@@ -353,6 +370,7 @@ constexpr RuleEntry dwconv2dtranspose_rules[] = {
     {rule_4bit_activation_is_relu},
     {rule_weights_8_bits},
     {rule_kernel_3_4},
+    {rule_transposed_stride_2},
 };
 
 }  // namespace

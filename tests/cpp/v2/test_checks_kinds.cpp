@@ -114,6 +114,15 @@ Row const rows[] = {
      {{"output_bits", 4}, {"weights_bits", 4}, {"kernel_size", 5}}, {},
      "With activation output bitwidth should be 8. Weights should be 8-bit. Kernel size must be 3 or 4."},
     {"depthwise transposed 28-bit potentials", tdw, {{"activation", 0}, {"output_bits", 28}}, {}, ok},
+    // Mended: the image says only whether a stride is 2, and a transposed one always is.
+    {"stride 2", conv, {{"kernel_stride", 2}}, {}, ok},
+    {"stride 3 with pooling", conv, {{"kernel_stride", 3}, {"pool_type", 1}, {"pool_size", 2}}, {},
+     "The CNP cannot support both pooling and stride. Convolution stride must be 1 or 2."},
+    {"depthwise stride 2", dw, {{"kernel_stride", 2}}, {}, ok},
+    {"depthwise stride 255", dw, {{"kernel_stride", 255}}, {}, "Convolution stride must be 1 or 2."},
+    {"transposed stride 1, kernel 5", tconv, {{"kernel_stride", 1}, {"kernel_size", 5}}, {},
+     "Kernel size must be 3 or 4. Kernel stride must be 2."},
+    {"depthwise transposed stride 255", tdw, {{"kernel_stride", 255}}, {1, 1, 4, 8}, "Kernel stride must be 2."},
 
     {"FNP after the input layer, 4-bit weights and output, 256 shift words", dense,
      {{"weights_bits", 4}, {"output_bits", 4}}, flat, ok, 2048, Previous::input},
