@@ -40,7 +40,8 @@ MappingStatus check_sep_cnp_rules(HardwareConstraints const& constraints, Layer 
 // rows of the convolution's output, the pooling strides) given: input dimensions, filters,
 // square kernel and strides, stride 1 or 2 (2 with 3x3 kernels only), padding same, max pooling
 // of 1, 2 or 3 (not 3 on Vexa_v2) within the input, global average pooling over at least 3 rows
-// held by one CNP. Every broken rule is reported.
+// held by one CNP, an input of 1, 2 or 4 bits and, with an activation, act_bits of 1, 2 or 4.
+// Every broken rule is reported.
 MappingStatus check_cnp_common_constraints(Layer const& layer, ConvCalculatedParams const& conv,
                                           PoolingCalculatedParams const& pool, HwVersion version);
 // Input width and height at most 4096, channels at most 2048; every broken limit reported.
@@ -68,6 +69,12 @@ MappingStatus check_cnp_input_widths(Layer const& layer, std::vector<hw::Compone
 bool is_vexa_v2(HwVersion version);
 // An integer parameter of the layer.
 int32_t param(Layer const& layer, char const* key);
+
+// The widths an NP's 2-bit width fields hold (half the width): an input of 1, 2 or 4 bits ("Input
+// bitwidth should be 1, 2 or 4."), and with an activation act_bits of 1, 2 or 4 ("act_bits should
+// be 1, 2 or 4."); without one the layer gives potentials and act_bits is not read.
+MappingStatus check_input_bits_1_2_or_4(Layer const& layer);
+MappingStatus check_act_bits_1_2_or_4(Layer const& layer);
 // The tensor's dimensions, 1 past its rank.
 std::array<uint32_t, 4> extents(Tensor const& tensor);
 // Whether every value of the tensor, read as signed bytes, is 0.

@@ -167,6 +167,11 @@ MappingStatus rule_average_pool_one_np(CnpCommonCheck const& check) {
     return {};
 }
 
+// ---- Bit widths the image holds ----
+
+MappingStatus rule_input_bits(CnpCommonCheck const& check) { return check_input_bits_1_2_or_4(check.layer); }
+MappingStatus rule_act_bits(CnpCommonCheck const& check) { return check_act_bits_1_2_or_4(check.layer); }
+
 // Every rule runs; each failure is gathered.
 constexpr CnpCommonRule cnp_common_rules[] = {
     rule_max_input_dimensions,  rule_max_filters,           rule_square_kernel,
@@ -174,7 +179,8 @@ constexpr CnpCommonRule cnp_common_rules[] = {
     rule_padding_same,          rule_max_pool_size,         rule_max_pool_3_on_vexa_v2,
     rule_max_pool_square,       rule_max_pool_square_stride, rule_max_pool_stride_within_size,
     rule_max_pool_within_input, rule_average_pool_global,   rule_average_pool_width,
-    rule_average_pool_rows,     rule_average_pool_one_np,
+    rule_average_pool_rows,     rule_average_pool_one_np,   rule_input_bits,
+    rule_act_bits,
 };
 
 MappingStatus rule_cnp_common(LayerCheck const& check) {

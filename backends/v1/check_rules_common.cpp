@@ -18,6 +18,23 @@ bool is_vexa_v2(HwVersion version) { return version == hw::Vexa_v2; }
 
 int32_t param(Layer const& layer, char const* key) { return layer.required_params().get(key); }
 
+namespace {
+
+bool bits_1_2_or_4(int64_t bits) { return bits == 1 || bits == 2 || bits == 4; }
+
+}  // namespace
+
+MappingStatus check_input_bits_1_2_or_4(Layer const& layer) {
+    if (!bits_1_2_or_4(layer.input_bits())) return {layer, "Input bitwidth should be 1, 2 or 4."};
+    return {};
+}
+
+MappingStatus check_act_bits_1_2_or_4(Layer const& layer) {
+    if (param(layer, "activation") != 0 && !bits_1_2_or_4(param(layer, "act_bits")))
+        return {layer, "act_bits should be 1, 2 or 4."};
+    return {};
+}
+
 std::array<uint32_t, 4> extents(Tensor const& tensor) {
     Shape const& shape = tensor.dimensions();
     std::array<uint32_t, 4> result{1, 1, 1, 1};

@@ -16,14 +16,9 @@ constexpr int32_t max_weight_bits = 4;
 
 int32_t p(LayerCheck const& check, char const* key) { return param(check.layer, key); }
 
-bool bits_1_2_or_4(int64_t bits) { return bits == 1 || bits == 2 || bits == 4; }
-
 // ---- Input, bit widths and input memory ----
 
-MappingStatus rule_fnp_input_bits(LayerCheck const& check) {
-    if (!bits_1_2_or_4(check.layer.input_bits())) return {check.layer, "Input bitwidth should be 1, 2 or 4."};
-    return {};
-}
+MappingStatus rule_fnp_input_bits(LayerCheck const& check) { return check_input_bits_1_2_or_4(check.layer); }
 
 MappingStatus rule_fnp_input_count(LayerCheck const& check) {
     Shape const input = check.layer.first_input();
@@ -45,11 +40,7 @@ MappingStatus rule_fnp_weight_bits(LayerCheck const& check) {
     return {};
 }
 
-MappingStatus rule_fnp_act_bits(LayerCheck const& check) {
-    if (p(check, "activation") != 0 && !bits_1_2_or_4(p(check, "act_bits")))
-        return {check.layer, "act_bits should be 1, 2 or 4."};
-    return {};
-}
+MappingStatus rule_fnp_act_bits(LayerCheck const& check) { return check_act_bits_1_2_or_4(check.layer); }
 
 MappingStatus rule_fnp_input_memory(LayerCheck const& check) {
     uint64_t const words = fnp_input_words(check.layer);

@@ -36,6 +36,7 @@ struct Checker {
 };
 
 char const* const ok = "Success.";
+InputSpec const nibbles{8, 8, 4, 4};  // the widest input a first-generation CNP or FNP reads
 
 TEST(V1Checker, InputConvolutional) {
     Params const base{{"input_width", 32}, {"input_height", 32}, {"input_channels", 1}, {"kernel_width", 3},
@@ -79,28 +80,35 @@ TEST(V1Checker, ConvolutionalKinds) {
     LayerType const std_kind = LayerType::Convolutional, sep = LayerType::SeparableConvolutional;
     struct { char const* what; LayerType type; Params changes; InputSpec input; char const* expected;
              HwVersion version = hw::ZR62_v1; bool zero_weights = false; } const rows[] = {
-        {"5x5 stride 2", std_kind, {{"kernel_width", 5}, {"kernel_height", 5}, {"stride_x", 2}, {"stride_y", 2}}, {},
+        {"5x5 stride 2", std_kind, {{"kernel_width", 5}, {"kernel_height", 5}, {"stride_x", 2}, {"stride_y", 2}}, nibbles,
          "Convolution stride 2 is only supported for 3x3 kernels."},
-        {"stride 3", std_kind, {{"stride_x", 3}, {"stride_y", 3}}, {}, "Convolution stride must be 1 or 2."},
-        {"strides 2 and 1", std_kind, {{"stride_x", 2}}, {}, "Horizontal and vertical strides must be equal."},
-        {"3x3 max pooling on Vexa_v2", std_kind, {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3}}, {},
+        {"stride 3", std_kind, {{"stride_x", 3}, {"stride_y", 3}}, nibbles, "Convolution stride must be 1 or 2."},
+        {"strides 2 and 1", std_kind, {{"stride_x", 2}}, nibbles, "Horizontal and vertical strides must be equal."},
+        {"3x3 max pooling on Vexa_v2", std_kind, {{"pool_type", 1}, {"pooling_width", 3}, {"pooling_height", 3}}, nibbles,
          "Pooling size 3 is not supported on Vexa_v2.", hw::Vexa_v2},
         // Compared by its low byte, 257 once passed as 1.
         {"max pooling 257", std_kind, {{"pool_type", 1}, {"pooling_width", 257}, {"pooling_height", 257},
-                                       {"pooling_stride_x", 1}, {"pooling_stride_y", 1}}, {},
+                                       {"pooling_stride_x", 1}, {"pooling_stride_y", 1}}, nibbles,
          "Pooling size must be 1, 2 or 3. Pooling size cannot be greater than input dimensions."},
         {"average pooling 2, 33 wide", std_kind, {{"pool_type", 2}, {"pooling_width", 2}, {"pooling_height", 2}}, {33, 8, 4, 4},
          "Average pooling must be global. With average pooling, input height cannot exceed 32."},
-        {"valid, 2049 filters, 3x5", std_kind, {{"padding", 0}, {"filters", 2049}, {"kernel_height", 5}}, {},
+        {"valid, 2049 filters, 3x5", std_kind, {{"padding", 0}, {"filters", 2049}, {"kernel_height", 5}}, nibbles,
          "The maximum number of filters is 2048 (got 2049). Kernel width and height must be equal. Only padding same is "
          "supported."},
-        {"kernel 9, 3-bit weights", std_kind, {{"kernel_width", 9}, {"kernel_height", 9}, {"weights_bits", 3}}, {},
+        {"kernel 9, 3-bit weights", std_kind, {{"kernel_width", 9}, {"kernel_height", 9}, {"weights_bits", 3}}, nibbles,
          "Kernel size must be 1, 3, 5 or 7. Standard CNP weights bitwidth must be 1, 2 or 4."},
-        {"separable kernel 1, 1-bit", sep, {{"kernel_width", 1}, {"kernel_height", 1}, {"weights_bits", 1}}, {},
+        {"separable kernel 1, 1-bit", sep, {{"kernel_width", 1}, {"kernel_height", 1}, {"weights_bits", 1}}, nibbles,
          "Kernel size must be 3, 5 or 7. Separable CNP weights bitwidth must be 2 or 4."},
         {"separable too big with zero weights", sep, {{"kernel_width", 7}, {"kernel_height", 7}}, {8, 8, 2048, 4},
          "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth. All weights in a "
          "separable CNP layer cannot be zeroes.", hw::ZR62_v1, true},
+        // Mended: widths the image holds as half of them in 2 bits were written as another width.
+        {"8-bit input", std_kind, {}, {8, 8, 4, 8}, "Input bitwidth should be 1, 2 or 4."},
+        {"3-bit input, act_bits 3", sep, {{"activation", 1}, {"act_bits", 3}}, {8, 8, 4, 3},
+         "Input bitwidth should be 1, 2 or 4. act_bits should be 1, 2 or 4."},
+        {"act_bits 32", std_kind, {{"activation", 1}, {"act_bits", 32}}, nibbles, "act_bits should be 1, 2 or 4."},
+        {"1-bit input, act_bits 2", sep, {{"activation", 1}, {"act_bits", 2}}, {8, 8, 4, 1}, ok},
+        {"act_bits 3 without activation", std_kind, {{"activation", 0}, {"act_bits", 3}}, nibbles, ok},
     };
     for (auto const& row : rows) {
         auto const built = testing::build_after_input(row.type, with(conv, row.changes), row.input);
@@ -129,7 +137,7 @@ TEST(V1Checker, CnpCommonConstraints) {
          "Pooling size 3 is not supported on Vexa_v2.", hw::Vexa_v2},
     };
     for (auto const& row : rows) {
-        auto const built = testing::build_after_input(LayerType::Convolutional, with(conv, row.changes), {});
+        auto const built = testing::build_after_input(LayerType::Convolutional, with(conv, row.changes), nibbles);
         ConvCalculatedParams conv_block;
         conv_block.output_height = row.conv_rows;
         PoolingCalculatedParams pool_block;
@@ -140,7 +148,7 @@ TEST(V1Checker, CnpCommonConstraints) {
     }
     // A standard layer reports what the shared rules find on its own blocks, and only that.
     auto const built = testing::build_after_input(LayerType::Convolutional,
-                                                  with(conv, {{"stride_x", 3}, {"stride_y", 3}, {"weights_bits", 3}}), {});
+                                                  with(conv, {{"stride_x", 3}, {"stride_y", 3}, {"weights_bits", 3}}), nibbles);
     auto const& layer = dynamic_cast<ConvPoolLayer const&>(*built.layer);
     MappingStatus const common = check_cnp_common_constraints(layer, layer.conv_calculated_params(),
                                                               layer.pool_calculated_params(), hw::ZR62_v1);
