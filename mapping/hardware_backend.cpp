@@ -343,9 +343,10 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
     std::erase_if(placed.mappable.passes, [](auto const& pass) { return pass.empty(); });
 
     // A layer refused on the way ends the mapping with its refusal. The program of the layers
-    // before it is still built for the failures it reports in their names; one it throws instead
-    // (a question the generation cannot answer about its last layer, which only the refused layer
-    // reads) gives way to the refusal.
+    // before it is still built for the failures it reports in their names. Only when a layer was
+    // refused does a std::runtime_error thrown while building it (a question the generation cannot
+    // answer about its last layer, which only the refused layer reads) give way to the refusal;
+    // without a refusal it ends the mapping, and other exceptions always pass.
     try {
         build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
     } catch (std::runtime_error const&) {
