@@ -55,10 +55,6 @@ void in_name_of(Layer const& holder, Step&& step) {
 void format_tnpr_sram_tracks(Layer const& layer, SramImages& images, TnprConfig& config, uint32_t i) {
     if (layer.has_activation_type(ActivationType::ReLU)) config.relu_layers |= uint8_t(1u << i);
     config.subsample[i] = count_param(layer, "subsample");
-    // The registers hold the ratio less 1, written with the whole chain's: a ratio they cannot hold
-    // is refused here, while the layer is known.
-    uint32_t subsample_entry = 0;
-    set_field(&subsample_entry, subsample_fields[i].bits, config.subsample[i] - 1);
     config.output_channels[i] = count_param(layer, "output_channels");
     config.input_channels[i] = first_input_dims(layer).channels;
 
@@ -107,9 +103,11 @@ hw::Ident tnpr_ident(Layer const& first) {
     return mapping->components->front().ident;
 }
 
-}  // namespace
+// The layers of a chain by position, the first excepted: a ratio the registers cannot hold is
+// refused in its layer's name. Null where no layer is known.
+using LaterLayers = std::array<Layer const*, max_chain_layers>;
 
-std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) {
+std::vector<uint32_t> format_registers(TnprConfig const& config, LaterLayers const& later) {
     std::vector<uint32_t> regs(tnpr_register_words, 0);
     uint32_t const n = config.num_layers;
     bool const pp = config.has_post_processing;
@@ -126,7 +124,13 @@ std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) {
     set(regs, TSRAM_OUTPUT_START, config.tsram_output_start);
     set(regs, STSRAM_POST_PROCESSING_START, config.stsram_post_processing_start);
     // The 3-bit layer count above holds n at most 8, so n indexes every per-layer entry safely.
-    for (uint32_t k = 0; k < n; ++k) set(regs, subsample_fields[k], config.subsample[k] - 1);
+    for (uint32_t k = 0; k < n; ++k) {
+        auto const write = [&] { set(regs, subsample_fields[k], config.subsample[k] - 1); };
+        if (later[k])
+            in_name_of(*later[k], write);
+        else
+            write();
+    }
     set(regs, STATE_CHANNELS, config.stateful_channels);
     for (uint32_t k = 0; k < max_chain_layers; ++k) set(regs, output_channel_fields[k], config.output_channels[k]);
     for (uint32_t k = 0; k < max_chain_layers; ++k) set(regs, input_channel_fields[k], config.input_channels[k]);
@@ -137,13 +141,18 @@ std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) {
     return regs;
 }
 
+}  // namespace
+
+std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config) { return format_registers(config, {}); }
+
 std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device, Layer const& first) {
     std::unique_ptr<program::Record> record = program::new_record(device.version());
     TnprConfig config;
     SramImages images;
 
     Layer const* last_recurrent = &first;
-    std::shared_ptr<Layer> held;  // keeps the current layer alive while it is read
+    std::vector<std::shared_ptr<Layer>> held;  // keeps the later layers alive while the chain is read
+    LaterLayers later{};
     Layer const* layer = &first;
     for (uint32_t i = 0; layer != nullptr && layer->is_target_component(ComponentKind::TNP_R); ++i) {
         require_position(i);
@@ -163,8 +172,9 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
         else
             in_name_of(*layer, format_layer);
         config.num_layers = i + 1;
-        held = first_outbound_layer(*layer);
-        layer = held.get();
+        if (i > 0) later[i] = layer;
+        held.push_back(first_outbound_layer(*layer));
+        layer = held.back().get();
     }
 
     hw::Ident const ident = tnpr_ident(first);
@@ -185,7 +195,9 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
     std::vector<uint32_t> tsram = std::move(images.state_update);
     append(tsram, images.output);
     append(tsram, images.input_shift);
-    record->add_np_track(ident, dma::Target::TnprRegisters, 0, format_tnpr_registers(config), tnpr_block);
+    // Each ratio is written with the chain's registers, after its images: a ratio a later layer
+    // holds and the registers cannot is refused in that layer's name, once nothing before it misfits.
+    record->add_np_track(ident, dma::Target::TnprRegisters, 0, format_registers(config, later), tnpr_block);
     record->add_np_track(ident, dma::Target::TnprFsram, 0, images.fsram, tnpr_block);
     record->add_np_track(ident, dma::Target::TnprTsram, 0, tsram, tnpr_block);
     return record;

@@ -45,9 +45,10 @@ std::vector<uint32_t> format_tnpr_registers(TnprConfig const& config);
 // 13), the FSRAM image (target 14) and the TSRAM image (target 15). A ninth chain position is
 // std::out_of_range; a first layer without a mapping is std::runtime_error "The layer <name> has
 // no mapped TNP-R component.", one whose mapping lists no component std::out_of_range with that
-// text; a post-processing "threshold" that is not uint16 panics; the formatters' failures pass
-// through for the first layer's values, and for a later layer's (the post-processing layer's input
-// shift included) are a MappingStatusError in that layer's name with recording_failure's words.
+// text. The formatters' failures pass through for the first layer's values; for a later layer's
+// (the post-processing layer's input shift, its "threshold" when not uint16, a later "subsample"
+// the registers cannot hold) they are a MappingStatusError in that layer's name with
+// recording_failure's words. The registers, subsamples included, are written after the images.
 std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device, Layer const& first);
 
 }  // namespace nuvra::wisp

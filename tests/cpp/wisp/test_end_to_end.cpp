@@ -100,19 +100,28 @@ TEST(WispEndToEnd, RefusedChainsFailWithTheirRule) {
 }
 
 // Mended: a value that a later layer of the chain holds and the chain's words cannot was refused
-// in the first layer's name. Nothing stays mapped.
+// in the first layer's name. A subsample ratio is judged after every other value of the chain, so
+// the first layer keeps its own refusal. Nothing stays mapped.
 TEST(WispEndToEnd, AValueTheWordsCannotHoldIsRefusedInItsHoldersName) {
     using testing::Chain;
-    struct Row { char const* holder; char const* name; std::shared_ptr<Dense> value; std::string text; };
+    std::string const ratio_0 = "Attempted to write value 4294967295 into a 2-bit field, which will cause an overflow.";
+    // subsample: of the holder, 1 when not given.
+    struct Row { char const* holder; char const* name; std::shared_ptr<Dense> value; std::string text; int subsample = 1; };
     Row const rows[] = {
         {"sr3", "output_shift", nuvra::testing::i8({127, 0, 0, 0}), "127 cannot fit in a 6-bit signed integer."},
         {"sr2", "bias_shift", nuvra::testing::u8({0, 40, 0, 0}), "40 cannot fit in a 5-bit unsigned integer."},
         {"pp", "input_shift", nuvra::testing::i8({127}), "127 cannot fit in a 6-bit signed integer."},
+        {"sr3", nullptr, nullptr, ratio_0, 0},
+        {"sr1", "output_shift", nuvra::testing::i8({127, 0, 0, 0}), "127 cannot fit in a 6-bit signed integer.", 0},
     };
     for (Row const& row : rows) {
         Chain chain;
-        chain.sr("sr1", "in").sr("sr2", "sr1").sr("sr3", "sr2").sr("sr4", "sr3", {{"output_channels", 1}}).pp("sr4");
-        chain[row.holder]->variables().assign(row.name, row.value);
+        auto const own = [&row](char const* name) {
+            return std::map<std::string, int>{{"subsample", name == std::string(row.holder) ? row.subsample : 1}};
+        };
+        chain.sr("sr1", "in", own("sr1")).sr("sr2", "sr1", own("sr2")).sr("sr3", "sr2", own("sr3"));
+        chain.sr("sr4", "sr3", {{"output_channels", 1}}).pp("sr4");
+        if (row.name) chain[row.holder]->variables().assign(row.name, row.value);
         Model& model = chain.m.model();
         EXPECT_EQ(nuvra::testing::error_text<std::runtime_error>([&] { model.map(testing::wisp_device()); }),
                   std::string("Cannot map layer '") + row.holder + "'. Error: " + row.text);
