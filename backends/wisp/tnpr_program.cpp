@@ -105,7 +105,7 @@ hw::Ident tnpr_ident(Layer const& first) {
 
 // The layers of a chain by position, the first excepted: a ratio the registers cannot hold is
 // refused in its layer's name. Null where no layer is known.
-using LaterLayers = std::array<Layer const*, max_chain_layers>;
+using LaterLayers = std::array<std::shared_ptr<Layer>, max_chain_layers>;
 
 std::vector<uint32_t> format_registers(TnprConfig const& config, LaterLayers const& later) {
     std::vector<uint32_t> regs(tnpr_register_words, 0);
@@ -151,8 +151,8 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
     SramImages images;
 
     Layer const* last_recurrent = &first;
-    std::vector<std::shared_ptr<Layer>> held;  // keeps the later layers alive while the chain is read
-    LaterLayers later{};
+    std::shared_ptr<Layer> held;  // keeps the current layer alive while it is read
+    LaterLayers later;
     Layer const* layer = &first;
     for (uint32_t i = 0; layer != nullptr && layer->is_target_component(ComponentKind::TNP_R); ++i) {
         require_position(i);
@@ -172,9 +172,9 @@ std::unique_ptr<program::Record> record_program_tnpr_layers(Device const& device
         else
             in_name_of(*layer, format_layer);
         config.num_layers = i + 1;
-        if (i > 0) later[i] = layer;
-        held.push_back(first_outbound_layer(*layer));
-        layer = held.back().get();
+        later[i] = held;  // none for the first layer
+        held = first_outbound_layer(*layer);
+        layer = held.get();
     }
 
     hw::Ident const ident = tnpr_ident(first);
