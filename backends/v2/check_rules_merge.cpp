@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <span>
 
 #include "backends/v2/check_rules.h"
 #include "engine/tensor.h"
@@ -17,6 +18,7 @@ constexpr int32_t max_add_input_shift_gap = 15;  // |a_shift - b_shift|
 constexpr int32_t min_add_output_shift = -4;     // max(a_shift, b_shift) + output_shift
 constexpr int32_t max_add_output_shift = 3;
 constexpr size_t min_merge_inbounds = 2;
+constexpr size_t max_concatenate_inbounds = 2;  // the reader takes one stream in line, one from a skip DMA
 
 HardwareConstraints const no_constraints{};
 
@@ -90,6 +92,37 @@ MappingStatus rule_two_inbounds(LayerCheck const& check) {
     return {};
 }
 
+// The layer after a merge reads all of its input at one width, the merge's own: an inbound of
+// another width would be read as if it had that one.
+MappingStatus rule_add_inbounds_8_bits(LayerCheck const& check) {
+    for (std::shared_ptr<Layer> const& in : check.layer.inbound_view())
+        if (in && in->output_bits() != add_output_bits)
+            return {check.layer, format("Add inbounds must be {}-bit. Layer '{}' is {}-bit.", add_output_bits,
+                                        in->get_name(), in->output_bits())};
+    return {};
+}
+
+// A Concatenate hands on its first inbound's width.
+MappingStatus rule_concatenate_inbounds_same_bits(LayerCheck const& check) {
+    std::span<std::shared_ptr<Layer> const> const ins = check.layer.inbound_view();
+    if (ins.empty() || !ins.front()) return {};
+    Layer const& first = *ins.front();
+    for (std::shared_ptr<Layer> const& in : ins.subspan(1))
+        if (in && in->output_bits() != first.output_bits())
+            return {check.layer, format("Concatenate inbounds must have the same bit width. Layer '{}' is {}-bit, "
+                                        "layer '{}' is {}-bit.",
+                                        in->get_name(), in->output_bits(), first.get_name(), first.output_bits())};
+    return {};
+}
+
+MappingStatus rule_concatenate_at_most_two_inbounds(LayerCheck const& check) {
+    size_t const count = check.layer.inbound_view().size();
+    if (count > max_concatenate_inbounds)
+        return {check.layer, format("Concatenate has {} inbounds. A maximum of {} inbounds is supported.", count,
+                                    max_concatenate_inbounds)};
+    return {};
+}
+
 bool has_repeated_inbound(Layer const& layer) {
     std::set<Layer const*> seen;
     for (std::shared_ptr<Layer> const& in : layer.inbound_layers())
@@ -118,6 +151,7 @@ constexpr RuleEntry add_rules[] = {
     {rule_followed_by_merge_layer},
     {rule_inbounds_conv_or_merge},
     {rule_two_inbounds<add_name>},
+    {rule_add_inbounds_8_bits},
     {rule_add_distinct_inbounds, RuleGate::exclusive},
 };
 
@@ -125,6 +159,8 @@ constexpr RuleEntry concatenate_rules[] = {
     {rule_followed_by_merge_layer},
     {rule_inbounds_conv_or_merge},
     {rule_two_inbounds<concatenate_name>},
+    {rule_concatenate_inbounds_same_bits},
+    {rule_concatenate_at_most_two_inbounds},
     {rule_concatenate_distinct_inbounds, RuleGate::exclusive},
 };
 

@@ -213,6 +213,22 @@ MappingStatus rule_split_layer_not_deep_concat_input(SequenceCheck const& check)
     return {};
 }
 
+// The reader takes a Concatenate's shallower input (the one a skip DMA loads) as its first
+// channels: the other input's output is moved past them, never the other way round.
+MappingStatus rule_concat_deeper_inbound_second(SequenceCheck const& check) {
+    for (auto it = check.first; it != check.last; ++it) {
+        Layer const& concat = **it;
+        if (!is_kind(concat, LayerType::Concatenate)) continue;
+        std::span<std::shared_ptr<Layer> const> const ins = concat.inbound_view();
+        if (ins.size() < 2 || !ins[0] || !ins[1]) continue;
+        if (get_layer_depth(ins[0], &check.depths) > get_layer_depth(ins[1], &check.depths))
+            return {concat, format("A Concatenate's deeper inbound must come second. Layer '{}' is deeper than "
+                                   "layer '{}'.",
+                                   ins[0]->get_name(), ins[1]->get_name())};
+    }
+    return {};
+}
+
 constexpr SequenceRule sequence_rules[] = {
     rule_first_not_merge,
     rule_dequantizer_at_end,
@@ -224,6 +240,7 @@ constexpr SequenceRule sequence_rules[] = {
     rule_single_open_branch,
     rule_last_not_merge,
     rule_split_layer_not_deep_concat_input,
+    rule_concat_deeper_inbound_second,
 };
 
 }  // namespace

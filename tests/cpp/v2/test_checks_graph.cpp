@@ -45,11 +45,15 @@ char const* const out_shift =
     "This model cannot be mapped in hardware, Add output shift is out of range. Should be in [-4, 3].";
 char const* const bad_inbounds = "Inbounds must be of types Conv, Add or Concat.";
 
+Params const bits_4{{"output_bits", 4}};
+Params const potentials_28{{"activation", 0}, {"output_bits", 28}};
+std::string const three_inbounds = "Concatenate has 3 inbounds. A maximum of 2 inbounds is supported.";
+
 TEST(V2MergeChecks, ReportEveryBrokenRule) {
-    // inbounds: of input -> a -> b, input -> deq; shifts: one per channel
+    // inbounds: of input -> a -> b -> c, input -> deq; shifts: one per channel; a, b: extra parameters
     struct Row {
         char const* name; LayerType kind; Names inbounds; bool outbound; int output_bits; std::vector<Shifts> shifts;
-        std::string expected;
+        std::string expected; Params a = {}, b = {};
     } const rows[] = {
         {"add at the shift limits", add, {"a", "b"}, true, 8, {{0, 15, -12}, {2, 2, 1}, {0, 0, -4}}, ok},
         {"add 4-bit output without outbound", add, {"a", "b"}, false, 4, {{0, 0, 0}},
@@ -58,18 +62,44 @@ TEST(V2MergeChecks, ReportEveryBrokenRule) {
         {"output shift sum 4", add, {"a", "b"}, true, 8, {{2, 2, 2}}, out_shift},
         {"every broken channel, both rules", add, {"a", "b"}, true, 8, {{0, 16, 0}, {20, 0, -17}, {16, 0, -13}},
          std::string(in_shift) + " " + out_shift + " " + in_shift + " " + in_shift},
-        {"two bad inbounds reported once", add, {"input", "deq"}, true, 8, {{0, 0, 0}}, bad_inbounds},
+        {"two bad inbounds reported once", add, {"input", "deq"}, true, 8, {{0, 0, 0}},
+         std::string(bad_inbounds) + " Add inbounds must be 8-bit. Layer 'deq' is 32-bit."},
         // A repeated inbound drops everything else found.
         {"add same inbound twice", add, {"a", "a"}, true, 4, {{0, 16, 0}},
          "Add inbounds must come from different layers."},
         {"concatenate same inbound twice", cat, {"a", "a"}, true, 0, {},
+         "Concatenate inbounds must come from different layers."},
+        // The layer after a merge reads every inbound at the merge's width.
+        {"add of a 4-bit inbound", add, {"a", "b"}, true, 8, {{0, 0, 0}},
+         "Add inbounds must be 8-bit. Layer 'b' is 4-bit.", {}, bits_4},
+        {"add of two 4-bit inbounds, 4-bit output", add, {"a", "b"}, true, 4, {{0, 0, 0}},
+         "Output must be 8-bit. Add inbounds must be 8-bit. Layer 'a' is 4-bit.", bits_4, bits_4},
+        {"add of potentials, first", add, {"b", "a"}, true, 8, {{0, 0, 0}},
+         "Add inbounds must be 8-bit. Layer 'b' is 28-bit.", {}, potentials_28},
+        {"concatenate of 8 and 4 bits", cat, {"a", "b"}, true, 0, {},
+         "Concatenate inbounds must have the same bit width. Layer 'b' is 4-bit, layer 'a' is 8-bit.", {}, bits_4},
+        {"concatenate of 4 and 8 bits", cat, {"b", "a"}, true, 0, {},
+         "Concatenate inbounds must have the same bit width. Layer 'a' is 8-bit, layer 'b' is 4-bit.", {}, bits_4},
+        {"concatenate of potentials", cat, {"a", "b"}, true, 0, {},
+         "Concatenate inbounds must have the same bit width. Layer 'b' is 28-bit, layer 'a' is 8-bit.", {},
+         potentials_28},
+        {"concatenate of two 4-bit inbounds", cat, {"b", "a"}, true, 0, {}, ok, bits_4, bits_4},
+        // The reader takes two streams: one in line, one from a skip DMA.
+        {"concatenate of three", cat, {"a", "b", "c"}, true, 0, {}, three_inbounds},
+        {"concatenate of three, widths apart", cat, {"b", "c", "a"}, false, 0, {},
+         "Must be followed by a merge layer. Concatenate inbounds must have the same bit width. Layer 'a' is 4-bit, "
+         "layer 'b' is 8-bit. " + three_inbounds,
+         bits_4},
+        {"concatenate of three, one twice", cat, {"c", "a", "c"}, true, 0, {},
          "Concatenate inbounds must come from different layers."},
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
         int const n = std::max<int>(int(row.shifts.size()), 1);
         Params const merge_params = row.kind == add ? Params{{"output_bits", row.output_bits}} : Params{};
-        std::vector<Node> nodes{conv("a", {"input"}, {{"filters", n}}), conv("b", {"a"}, {{"filters", n}}),
+        Params const filters{{"filters", n}};
+        std::vector<Node> nodes{conv("a", {"input"}, nuvra::testing::with(filters, row.a)),
+                                conv("b", {"a"}, nuvra::testing::with(filters, row.b)), conv("c", {"b"}, filters),
                                 deq("deq", "input"), {"merge", row.kind, row.inbounds, merge_params}};
         if (row.outbound) nodes.push_back(conv("after", {"merge"}, {{"filters", n}}));
         ModelBuilder m;
@@ -109,6 +139,9 @@ std::vector<Node> concat_of(std::string const& first, std::string const& second)
     return {conv("a", {"input"}), conv("b", {"a"}), conv("c", {"b"}), {"concat", cat, {first, second}, {}},
             conv("d", {"c"}), conv("e", {"concat"})};
 }
+
+std::vector<Node> const skip_concat{conv("a", {"input"}), conv("b", {"a"}), {"concat", cat, {"a", "b"}, {}},
+                                    conv("e", {"concat"})};
 
 TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
     // layer: the one the failure names
@@ -159,7 +192,10 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
          "merge"},
         {"deeper second input of a concat feeds two layers", concat_of("a", "c"), {"a", "b", "c", "concat", "d", "e"},
          "Is the second input of a Concat, it can't have multiple outputs.", "c"},
-        {"first input of a concat feeds two layers", concat_of("c", "a"), {"a", "b", "c", "concat", "d", "e"}, ok, ""},
+        // Past the split rule, the deeper input standing first is refused on its own.
+        {"first input of a concat feeds two layers", concat_of("c", "a"), {"a", "b", "c", "concat", "d", "e"},
+         "A Concatenate's deeper inbound must come second. Layer 'c' is deeper than layer 'a'.", "concat"},
+        {"deeper concat input second", skip_concat, {"a", "b", "concat", "e"}, ok, ""},
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);

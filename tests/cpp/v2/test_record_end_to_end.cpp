@@ -13,6 +13,7 @@
 #include "support/model_builder.h"
 #include "support/ops_test_util.h"
 #include "support/record_test_util.h"
+#include "support/v2_checks.h"
 
 namespace nuvra::v2 {
 namespace {
@@ -226,6 +227,57 @@ TEST(RecordEndToEnd, ValuesTheImageCannotHoldAreRefused) {
         std::string refusal;
         single_layer_program(row.type, row.activation, {{row.name, row.value}}, &refusal, row.weights_bits);
         EXPECT_EQ(refusal, row.refusal.empty() ? "" : "Cannot map layer 'c'. " + row.refusal) << row.name;
+    }
+}
+
+// Mended: merges whose reader cannot tell their inputs apart mapped: inbounds of two widths read
+// at one, a third inbound dropped, a deeper first inbound read where the skip data lands.
+TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
+    using Params = std::map<std::string, int>;
+    struct Node { char const* name; LayerType type; std::vector<std::string> inbounds; Params params = {}; };
+    auto const conv = [](char const* name, char const* in, int kernel, Params more = {}) {
+        return Node{name, LayerType::Conv2D, {in},
+                      with({{"kernel_size", kernel}, {"filters", 4}, {"padding", 1}, {"activation", 1}}, more)};
+    };
+    auto const merge = [](LayerType type, std::vector<std::string> inbounds) {
+        return Node{"merge", type, std::move(inbounds)};
+    };
+    std::string const branches = "Cannot map layer '':\n  * Bad mapping on skip connection. Several branches.\n"
+                                 "  * Layer 'merge': ";
+    struct Row { char const* name; uint32_t side; std::vector<Node> layers; std::string refusal; };
+    Row const rows[] = {
+        {"add of 8 and 4 bits", 4,
+         {conv("l1", "in", 1), conv("l2", "l1", 1, {{"output_bits", 4}}), merge(LayerType::Add, {"l1", "l2"}),
+          conv("l4", "merge", 1, {{"weights_bits", 4}})},
+         branches + "Add inbounds must be 8-bit. Layer 'l2' is 4-bit."},
+        {"add of 8 bits", 4, {conv("l1", "in", 1), conv("l2", "l1", 1), merge(LayerType::Add, {"l1", "l2"}),
+                              conv("l4", "merge", 1)}, ""},
+        {"concatenate of three", 12,
+         {conv("l1", "in", 3), conv("l2", "l1", 1), conv("l3", "l2", 1),
+          merge(LayerType::Concatenate, {"l2", "l1", "l3"}), conv("l5", "merge", 3)},
+         branches + "Concatenate has 3 inbounds. A maximum of 2 inbounds is supported."},
+        {"concatenate, deeper inbound first", 12,
+         {conv("l1", "in", 3), conv("l2", "l1", 1, {{"filters", 8}}), merge(LayerType::Concatenate, {"l2", "l1"}),
+          conv("l4", "merge", 3)},
+         branches +
+             "Bad mapping on skip connection. No valid merge layer. Add layer requires an outbound that is mappable on "
+             "a CNP.\n  * Layer 'merge': A Concatenate's deeper inbound must come second. Layer 'l2' is deeper than "
+             "layer 'l1'."},
+        {"concatenate, deeper inbound second", 12,
+         {conv("l1", "in", 3), conv("l2", "l1", 1, {{"filters", 8}}), merge(LayerType::Concatenate, {"l1", "l2"}),
+          conv("l4", "merge", 3)},
+         ""},
+    };
+    register_mapping_backend();
+    for (Row const& row : rows) {
+        ModelBuilder m;
+        m.input("in", 4, row.side, row.side);
+        for (Node const& layer : row.layers) m.layer(layer.type, layer.name, layer.params, layer.inbounds);
+        fill_weights(m.model());
+        EXPECT_EQ(error_text<std::runtime_error>([&] { m.model().map(every_kind_device()); }), row.refusal) << row.name;
+        EXPECT_EQ(m.model().sequences().empty(), !row.refusal.empty()) << row.name;
+        for (auto const& layer : m.model().layers())
+            EXPECT_EQ(layer->mapping() == nullptr, !row.refusal.empty()) << row.name << " " << layer->get_name();
     }
 }
 
