@@ -120,9 +120,13 @@ Row const rows[] = {
      "The CNP cannot support both pooling and stride. Convolution stride must be 1 or 2."},
     {"depthwise stride 2", dw, {{"kernel_stride", 2}}, {}, ok},
     {"depthwise stride 255", dw, {{"kernel_stride", 255}}, {}, "Convolution stride must be 1 or 2."},
+    {"depthwise SameUpper stride 3", dw, {{"padding", 2}, {"kernel_stride", 3}}, {},
+     "With SameUpper padding only stride 2 is supported. Convolution stride must be 1 or 2."},
     {"transposed stride 1, kernel 5", tconv, {{"kernel_stride", 1}, {"kernel_size", 5}}, {},
      "Kernel size must be 3 or 4. Kernel stride must be 2."},
     {"depthwise transposed stride 255", tdw, {{"kernel_stride", 255}}, {1, 1, 4, 8}, "Kernel stride must be 2."},
+    {"depthwise transposed stride 1, kernel 5", tdw, {{"kernel_stride", 1}, {"kernel_size", 5}}, {1, 1, 4, 8},
+     "Kernel size must be 3 or 4. Kernel stride must be 2."},
 
     {"FNP after the input layer, 4-bit weights and output, 256 shift words", dense,
      {{"weights_bits", 4}, {"output_bits", 4}}, flat, ok, 2048, Previous::input},

@@ -105,19 +105,26 @@ TEST(WispEndToEnd, RefusedChainsFailWithTheirRule) {
 TEST(WispEndToEnd, AValueTheWordsCannotHoldIsRefusedInItsHoldersName) {
     using testing::Chain;
     std::string const ratio_0 = "Attempted to write value 4294967295 into a 2-bit field, which will cause an overflow.";
-    // subsample: of the holder, 1 when not given.
-    struct Row { char const* holder; char const* name; std::shared_ptr<Dense> value; std::string text; int subsample = 1; };
+    // subsample: of the holder, 1 when not given; ratio_0: a layer before the holder given a subsample of 0.
+    struct Row {
+        char const* holder; char const* name; std::shared_ptr<Dense> value; std::string text; int subsample = 1;
+        char const* ratio_0 = "";
+    };
     Row const rows[] = {
         {"sr3", "output_shift", nuvra::testing::i8({127, 0, 0, 0}), "127 cannot fit in a 6-bit signed integer."},
         {"sr2", "bias_shift", nuvra::testing::u8({0, 40, 0, 0}), "40 cannot fit in a 5-bit unsigned integer."},
         {"pp", "input_shift", nuvra::testing::i8({127}), "127 cannot fit in a 6-bit signed integer."},
         {"sr3", nullptr, nullptr, ratio_0, 0},
         {"sr1", "output_shift", nuvra::testing::i8({127, 0, 0, 0}), "127 cannot fit in a 6-bit signed integer.", 0},
+        {"sr3", "output_shift", nuvra::testing::i8({127, 0, 0, 0}), "127 cannot fit in a 6-bit signed integer.", 1,
+         "sr2"},
     };
     for (Row const& row : rows) {
         Chain chain;
         auto const own = [&row](char const* name) {
-            return std::map<std::string, int>{{"subsample", name == std::string(row.holder) ? row.subsample : 1}};
+            std::string const layer = name;
+            return std::map<std::string, int>{
+                {"subsample", layer == row.holder ? row.subsample : layer == row.ratio_0 ? 0 : 1}};
         };
         chain.sr("sr1", "in", own("sr1")).sr("sr2", "sr1", own("sr2")).sr("sr3", "sr2", own("sr3"));
         chain.sr("sr4", "sr3", {{"output_channels", 1}}).pp("sr4");
