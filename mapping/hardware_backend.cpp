@@ -342,15 +342,17 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
     for (auto& pass : placed.mappable.passes) remove_listed_mappable_layers(&pass, failing);
     std::erase_if(placed.mappable.passes, [](auto const& pass) { return pass.empty(); });
 
-    // A layer refused on the way ends the mapping with its refusal. The program of the layers
-    // before it is still built for the failures it reports in their names. Only when a layer was
-    // refused does a std::runtime_error thrown while building it (a question the generation cannot
-    // answer about its last layer, which only the refused layer reads) give way to the refusal;
-    // without a refusal it ends the mapping, and other exceptions always pass.
+    // A layer refused on the way, or by the sequence rules, ends the mapping with its refusal. The
+    // program of the layers before the refused ones is still built for the failures it reports in
+    // their names. Only when a layer was refused does a std::runtime_error thrown while building it
+    // (a question the generation cannot answer about its last layer, which only the refused layers
+    // read: on the first generation, the output of a Quantizer or Dequantizer left last) give way
+    // to the refusal; without a refusal it ends the mapping, and other exceptions always pass.
+    bool const refused = placed.stop_status.failed || !failing.empty();
     try {
         build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
     } catch (std::runtime_error const&) {
-        if (!placed.stop_status.failed) throw;
+        if (!refused) throw;
     }
     if (placed.stop_status.failed) add_unique_status(result, placed.stop_status);
     return result;

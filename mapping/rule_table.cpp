@@ -1,6 +1,8 @@
 #include "mapping/rule_table.h"
 
+#include <algorithm>
 #include <cctype>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -80,6 +82,37 @@ constexpr SharedSequenceRule shared_sequence_rules[] = {
 MappingStatus check_shared_sequence_rules(LayerList::const_iterator first, LayerList::const_iterator last) {
     if (first == last) return MappingStatus::success();
     return first_failure(SharedSequenceCheck{first, last}, std::span<SharedSequenceRule const>(shared_sequence_rules));
+}
+
+namespace {
+
+bool is_computed(std::shared_ptr<Layer> const& layer) { return !layer->is_target_component(ComponentKind::None); }
+
+// The first layer of `type` in [first, last) with a computed layer before it and one after it, or
+// `last`.
+LayerList::const_iterator find_between_computed_layers(LayerList::const_iterator first,
+                                                       LayerList::const_iterator last, LayerType type) {
+    auto const first_computed = std::find_if(first, last, is_computed);
+    if (first_computed == last) return last;
+    auto const last_computed = std::find_if(std::make_reverse_iterator(last), std::make_reverse_iterator(first),
+                                            is_computed).base() - 1;
+    auto const found = std::find_if(first_computed, last_computed,
+                                    [type](std::shared_ptr<Layer> const& layer) { return layer->type() == type; });
+    return found == last_computed ? last : found;
+}
+
+}  // namespace
+
+MappingStatus quantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last) {
+    auto const quantizer = find_between_computed_layers(first, last, LayerType::Quantizer);
+    if (quantizer != last) return {**quantizer, quantizer_not_first_message};
+    return {};
+}
+
+MappingStatus dequantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last) {
+    auto const dequantizer = find_between_computed_layers(first, last, LayerType::Dequantizer);
+    if (dequantizer != last) return {**dequantizer, dequantizer_not_at_end_message};
+    return {};
 }
 
 void refuse_unrecorded_kind(LayerType type) {

@@ -76,6 +76,17 @@ inline constexpr char dead_end_output_message[] =
     "The layer's output reaches no later layer and is not the model's output.";
 MappingStatus check_shared_sequence_rules(LayerList::const_iterator first, LayerList::const_iterator last);
 
+// A Quantizer or a Dequantizer between two layers the device computes, in one run: the NPs hand
+// their outputs to one another as they are, so nothing of it reaches the program while the
+// software run applies it. Such a Quantizer fails with quantizer_not_first_message, such a
+// Dequantizer with dequantizer_not_at_end_message; each status names the first one of the run,
+// and is success when there is none. A Quantizer before the first computed layer (first in the
+// model, or right after its input data) and a Dequantizer after the last one pass.
+inline constexpr char quantizer_not_first_message[] = "A Quantizer is only supported as the first layer of the model.";
+inline constexpr char dequantizer_not_at_end_message[] = "Only 1 Dequantizer at the end of the model is supported.";
+MappingStatus quantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last);
+MappingStatus dequantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last);
+
 // Walks a per-kind table: every failure is gathered with MappingStatus::operator+=.
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules);
 

@@ -1,5 +1,6 @@
-// Rules over a run of layers mapped together: a CNP with max pooling hands its output to another
-// CNP of the same run. The first broken rule ends the check.
+// Rules over a run of layers mapped together: no Dequantizer or Quantizer between layers the
+// device computes, and a CNP with max pooling hands its output to another CNP of the same run.
+// The first broken rule ends the check.
 #include <algorithm>
 
 #include "backends/v1/check_rules.h"
@@ -48,7 +49,19 @@ MappingStatus rule_max_pooling_feeds_cnp(SequenceCheck const& check) {
     return {};
 }
 
+// A Dequantizer or a Quantizer between computed layers: the NPs before it hand their outputs on
+// as they are, so the program would hold nothing of it.
+MappingStatus rule_dequantizer_not_between_computed_layers(SequenceCheck const& check) {
+    return dequantizer_between_computed_layers(check.first, check.last);
+}
+
+MappingStatus rule_quantizer_not_between_computed_layers(SequenceCheck const& check) {
+    return quantizer_between_computed_layers(check.first, check.last);
+}
+
 constexpr SequenceRule sequence_rules[] = {
+    rule_dequantizer_not_between_computed_layers,
+    rule_quantizer_not_between_computed_layers,
     rule_last_without_max_pooling,
     rule_max_pooling_feeds_cnp,
 };

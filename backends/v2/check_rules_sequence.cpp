@@ -73,7 +73,7 @@ MappingStatus rule_dequantizer_at_end(SequenceCheck const& check) {
     // Accepted when there is none, or when it closes a run that computes something before it.
     if (dequantizer == check.last || (dequantizer + 1 == check.last && dequantizer != check.first)) return {};
     if (dequantizer == check.first) return {**dequantizer, "Can't start a sequence with a Dequantizer."};
-    return {**dequantizer, "Only 1 Dequantizer at the end of the model is supported."};
+    return {**dequantizer, dequantizer_not_at_end_message};
 }
 
 MappingStatus rule_last_without_max_pooling(SequenceCheck const& check) {

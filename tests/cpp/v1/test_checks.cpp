@@ -214,6 +214,14 @@ TEST(V1Checker, Sequences) {
              {"pooling_width", 2}, {"pooling_height", 2}},
             {"in"});
     m.layer(LayerType::FullyConnected, "fc", {{"units", 2}}, {"pool"});
+    // conv -> dq -> q -> after, and conv -> lone -> next: quantizers between computed layers.
+    Params const conv{{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 4}, {"padding", 1}};
+    m.layer(LayerType::Convolutional, "conv", conv, {"in"});
+    m.layer(LayerType::Dequantizer, "dq", {}, {"conv"});
+    m.layer(LayerType::Quantizer, "q", {{"output_bits", 4}}, {"dq"});
+    m.layer(LayerType::Convolutional, "after", conv, {"q"});
+    m.layer(LayerType::Quantizer, "lone", {{"output_bits", 4}}, {"conv"});
+    m.layer(LayerType::Convolutional, "next", conv, {"lone"});
     struct { std::vector<std::string> run; char const* layer; char const* expected; } const rows[] = {
         {{"in", "pool"}, "pool",
          "A convolutional or separable convolutional layer with max pooling cannot be the last layer of a sequence."},
@@ -221,6 +229,9 @@ TEST(V1Checker, Sequences) {
          "A convolutional or separable convolutional layer with max pooling must be followed by another convolutional or "
          "separable convolutional layer. Layer 'pool' has max pooling."},
         {{"fc"}, "", ok},  // the pooling layer ends an earlier sequence
+        {{"in", "conv", "dq", "q", "after"}, "dq", "Only 1 Dequantizer at the end of the model is supported."},
+        {{"in", "conv", "lone", "next"}, "lone", "A Quantizer is only supported as the first layer of the model."},
+        {{"in", "conv", "dq", "q"}, "", ok},  // nothing computed after the pair
         {{}, "", ok},      // nothing to read the last layer of
     };
     Checker const checker;

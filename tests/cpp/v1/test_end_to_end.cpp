@@ -28,10 +28,10 @@ using nuvra::testing::decode_blocks;
 using nuvra::testing::error_text;
 using Words = std::vector<uint32_t>;
 
-// The HRC and eight NPs: four CNPs, two FNP3s and two FNP2s.
-Mesh v1_mesh() {
+// The HRC and eight NPs: four CNPs, two FNP3s and two FNP2s (or `cnps` CNPs).
+Mesh v1_mesh(uint8_t cnps = 4) {
     std::vector<np::Info> nps;
-    for (uint8_t id = 0; id < 4; ++id) nps.push_back({{1, 1, id, 0}, {hw::Type::CNP1}, false});
+    for (uint8_t id = 0; id < cnps; ++id) nps.push_back({{1, 1, id, 0}, {hw::Type::CNP1}, false});
     for (uint8_t id = 0; id < 2; ++id) nps.push_back({{2, 1, id, 0}, {hw::Type::FNP3}, false});
     for (uint8_t id = 2; id < 4; ++id) nps.push_back({{2, 1, id, 0}, {hw::Type::FNP2}, false});
     return Mesh(IpVersion::v1, {3, 1, 0, 0}, {3, 1, 1, 0}, np::Info{{0, 0, 0, 0}, {hw::Type::HRC}, false}, nps, {});
@@ -218,6 +218,39 @@ TEST(V1EndToEnd, RefusedMappingLeavesNoLayerMapped) {
     EXPECT_THROW(m.model().map(make_fake_device(hw::ZR62_v1, mesh)), std::runtime_error);
     EXPECT_TRUE(m.model().sequences().empty());
     for (auto const& layer : m.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
+}
+
+// Mended: a Dequantizer and a Quantizer between convolutions left no trace in the program while
+// the software run applied them: mapped on 2 CNPs, where a pass ends with them, and refused in the
+// name of a convolution before them on 4, where the pass goes on. Both are refused in their own
+// names, nothing mapped.
+TEST(V1EndToEnd, AQuantizerBetweenComputedLayersIsRefused) {
+    struct Row { bool pair; uint8_t cnps; std::string refusal; };
+    std::string const quantizer = "Cannot map layer 'q'. A Quantizer is only supported as the first layer of the "
+                                  "model.";
+    std::string const dequantizer = "Cannot map layer 'dq'. Only 1 Dequantizer at the end of the model is supported.";
+    Row const rows[] = {{true, 2, dequantizer}, {true, 4, dequantizer}, {false, 2, quantizer}, {false, 4, quantizer}};
+    auto const conv = [](int kernel, int stride) {
+        return std::map<std::string, int>{{"kernel_width", kernel}, {"kernel_height", kernel}, {"filters", 8},
+                                          {"stride_x", stride},     {"stride_y", stride},      {"padding", 1},
+                                          {"activation", 1},        {"act_bits", 2},           {"weights_bits", 2}};
+    };
+    for (Row const& row : rows) {
+        SCOPED_TRACE(std::to_string(row.cnps) + (row.pair ? " CNPs, the pair" : " CNPs, the Quantizer"));
+        ModelBuilder m;
+        m.layer(LayerType::InputData, "in",
+                {{"input_width", 6}, {"input_height", 12}, {"input_channels", 8}, {"input_bits", 2}}, {});
+        m.layer(LayerType::Convolutional, "c1", conv(5, 1), {"in"});
+        m.layer(LayerType::Convolutional, "c2", conv(3, 1), {"c1"});
+        if (row.pair) m.layer(LayerType::Dequantizer, "dq", {}, {"c2"});
+        m.layer(LayerType::Quantizer, "q", {{"output_bits", 2}}, {row.pair ? "dq" : "c2"});
+        m.layer(LayerType::Convolutional, "c3", conv(3, 2), {"q"});
+        EXPECT_EQ(error_text<std::runtime_error>(
+                      [&] { m.model().map(make_fake_device(hw::ZR62_v1, v1_mesh(row.cnps))); }),
+                  row.refusal);
+        EXPECT_TRUE(m.model().sequences().empty());
+        for (auto const& layer : m.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
+    }
 }
 
 // Mended: after a Quantizer, a refused layer's words were lost to the program of the layers
