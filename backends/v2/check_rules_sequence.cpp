@@ -1,6 +1,6 @@
-// Rules over a run of layers mapped together: where a Dequantizer may stand, what the first and
-// last layers may be, which kinds may feed which, how many outbounds a layer may have and how
-// skip connections must be shaped. The first broken rule ends the check.
+// Rules over a run of layers mapped together: where a Dequantizer or a Quantizer may stand, what
+// the first and last layers may be, which kinds may feed which, how many outbounds a layer may
+// have and how skip connections must be shaped. The first broken rule ends the check.
 #include <algorithm>
 #include <array>
 #include <span>
@@ -74,6 +74,11 @@ MappingStatus rule_dequantizer_at_end(SequenceCheck const& check) {
     if (dequantizer == check.last || (dequantizer + 1 == check.last && dequantizer != check.first)) return {};
     if (dequantizer == check.first) return {**dequantizer, "Can't start a sequence with a Dequantizer."};
     return {**dequantizer, dequantizer_not_at_end_message};
+}
+
+// A Quantizer between computed layers: the NPs before it hand their outputs on as they are.
+MappingStatus rule_quantizer_not_between_computed_layers(SequenceCheck const& check) {
+    return quantizer_between_computed_layers(check.first, check.last);
 }
 
 MappingStatus rule_last_without_max_pooling(SequenceCheck const& check) {
@@ -232,6 +237,7 @@ MappingStatus rule_concat_deeper_inbound_second(SequenceCheck const& check) {
 constexpr SequenceRule sequence_rules[] = {
     rule_first_not_merge,
     rule_dequantizer_at_end,
+    rule_quantizer_not_between_computed_layers,
     rule_last_without_max_pooling,
     rule_last_output_shift_zero,
     rule_last_output_scales_one,

@@ -154,6 +154,9 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
          "Can't start a sequence with a Dequantizer.", "deq"},
         {"dequantizer in the middle", {conv("conv", {"input"}), deq("deq", "conv"), dense("dense", "deq")},
          {"conv", "deq", "dense"}, "Only 1 Dequantizer at the end of the model is supported.", "deq"},
+        {"quantizer between convolutions",
+         {conv("a", {"input"}), {"q", LayerType::Quantizer, {"a"}, {}}, conv("b", {"q"})}, {"a", "q", "b"},
+         "A Quantizer is only supported as the first layer of the model.", "q"},
         {"max pooling before the final dequantizer", {conv("conv", {"input"}, max_pool), deq("deq", "conv")},
          {"conv", "deq"}, "A layer with max pooling cannot be the last layer of a sequence.", "conv"},
         // A merge has no output shifts or scales to judge: the next rule speaks.
