@@ -312,7 +312,12 @@ void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> con
         producer = fed.empty() ? nullptr : fed.front();
         dual_output = true;
     }
-    if (producer) info.store_channel = store_channel(pass, *layer, producer, dual_output);
+    if (producer) {
+        // Store channels are numbered over one pass: a producer set up in another pass stores on a
+        // channel this pass does not know, and the number counted here would name another store.
+        if (pass.position(producer) < 0) fail(*layer, second_branch_outside_pass_message);
+        info.store_channel = store_channel(pass, *layer, producer, dual_output);
+    }
 
     if (depth_a > depth_b && layer_kind(s->type()).inbound == KindInbound::join)
         info.channel_offset = a->output_dimensions()[2];

@@ -51,7 +51,9 @@ void set_skipdma_store_channel_info(std::shared_ptr<Layer> const& layer, LayerLi
 // other branch reads, so `layers` must be the current pass.
 void set_skipdma_store_channel_dual_output_info(std::shared_ptr<Layer> const& layer,
                                                 LayerList const& layers, DepthMemo* memo);
-// The load record of a TNP-B layer or a merge layer.
+// The load record of a TNP-B layer or a merge layer. A merge whose skip input is produced (plain or
+// dual output) outside `layers` fails with second_branch_outside_pass_message: its store was
+// numbered in another pass.
 void set_skipdma_load_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                    LayerList const& previous_layers, DepthMemo* memo);
 // The merge record of a merge layer.

@@ -197,7 +197,9 @@ TEST(LayerMapping, AlternateBranchesAndTheSecondBranchRule) {
 TEST(LayerMapping, LinkToPreviousPass) {
     ModelBuilder b = build_model(std::string(kResidual) + " c4<c3");
     map_pass(b, {"in", "c1", "c2", "add"});
-    map_pass(b, {"c3", "c4"}, {"in", "c1", "c2", "add"});
+    // c3 would load what c1 stored in the pass before: refused, its merge and load channels written.
+    expect_runtime_error([&] { map_pass(b, {"c3", "c4"}, {"in", "c1", "c2", "add"}); },
+                         "Cannot map layer 'c3'. " + kSecondBranch);
     auto c2 = mapping_of(b["c2"]);
     auto c3 = mapping_of(b["c3"]);
     // The first layer of a pass takes load channel (previous-pass layers) + 1.
@@ -279,6 +281,26 @@ TEST(SkipDma, StoreChannelsBeyondEightBitsFail) {
         check([&] { set_skipdma_store_channel_info(p, pass, {}, &memo); }, mapping->skipdma_store_info, row.store);
         check([&] { set_skipdma_store_channel_dual_output_info(p, pass, &memo); },
               mapping->skipdma_store_dual_output_info, row.dual);
+    }
+}
+
+// Mended: a merge's load named the store channel its producer would have had in the merge's pass,
+// which no store or another store writes.
+TEST(SkipDma, ALoadReadsTheStoreOfItsOwnPass) {
+    struct Row { char const* model; std::vector<Names> passes; std::string failure; };
+    Row const rows[] = {
+        {kResidual, {{"in", "c1"}, {"c2", "add", "c3"}}, "Cannot map layer 'c3'. " + kSecondBranch},
+    };
+    for (auto const& row : rows) {
+        ModelBuilder b = build_model(row.model);
+        Names previous;
+        auto const map_all = [&] {
+            for (auto const& pass : row.passes) {
+                map_pass(b, pass, previous);
+                previous.insert(previous.end(), pass.begin(), pass.end());
+            }
+        };
+        expect_runtime_error(map_all, row.failure);
     }
 }
 

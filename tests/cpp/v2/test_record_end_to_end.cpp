@@ -2,6 +2,8 @@
 // recorders fit together.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <optional>
 
 #include "backends/ip_version_backend.h"
@@ -21,11 +23,11 @@ namespace {
 using nuvra::testing::ModelBuilder;
 using namespace nuvra::testing;
 
-// A device with the HRC, 16 NPs that can serve as CNP, FNP3 or TNP-B, and two skip-DMA engines of
-// four channels.
-std::shared_ptr<FakeDevice> every_kind_device() {
+// A device with the HRC, 4 NPs a column in `columns` columns (16 NPs by default) that can serve as
+// CNP, FNP3 or TNP-B, and two skip-DMA engines of four channels.
+std::shared_ptr<FakeDevice> every_kind_device(uint8_t columns = 4) {
     std::vector<np::Info> nps;
-    for (uint8_t col = 1; col <= 4; ++col)
+    for (uint8_t col = 1; col <= columns; ++col)
         for (uint8_t id = 0; id < 4; ++id)
             nps.push_back({{col, 0, id, 0}, {hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP3, hw::Type::TNP_B}, true});
     std::vector<np::Info> skip_dmas;
@@ -278,6 +280,62 @@ TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
         EXPECT_EQ(m.model().sequences().empty(), !row.refusal.empty()) << row.name;
         for (auto const& layer : m.model().layers())
             EXPECT_EQ(layer->mapping() == nullptr, !row.refusal.empty()) << row.name << " " << layer->get_name();
+    }
+}
+
+// Mended: a skip-DMA load named a store channel its producer's store does not write when the pass
+// boundary fell inside the skip. Such a model is refused and leaves nothing mapped; a model that
+// maps has each load of a pass read a channel that one store of the pass writes.
+TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
+    auto const conv = [](ModelBuilder& m, std::string const& name, int kernel, std::string const& inbound) {
+        m.layer(LayerType::Conv2D, name, {{"kernel_size", kernel}, {"filters", 4}, {"padding", 1}, {"activation", 1}},
+                {inbound});
+    };
+    // in (12 x 12 x 4) -> l1 3 x 3 -> l2, l3, l4 1 x 1 -> l5 Add(l1, l4) -> l6 3 x 3: on one column
+    // of four NPs the second pass starts at l5.
+    auto const skip = [&](ModelBuilder& m) {
+        m.input("in", 4, 12, 12);
+        conv(m, "l1", 3, "in");
+        conv(m, "l2", 1, "l1");
+        conv(m, "l3", 1, "l2");
+        conv(m, "l4", 1, "l3");
+        m.add("l5", "l1", "l4");
+        conv(m, "l6", 3, "l5");
+    };
+    std::string const second_branch =
+        "Hardware partial reconfiguration with layers on the second branch is not supported.";
+    // loads: the skip-DMA loads of the program.
+    struct Row { char const* what; std::function<void(ModelBuilder&)> build; uint8_t columns; std::string refusal;
+                 size_t loads; };
+    Row const rows[] = {
+        {"skip over the pass boundary", skip, 1, "Cannot map layer 'l6'. " + second_branch, 0},
+        {"skip within one pass", skip, 4, "", 1},
+    };
+    register_mapping_backend();
+    for (Row const& row : rows) {
+        SCOPED_TRACE(row.what);
+        ModelBuilder m;
+        row.build(m);
+        fill_weights(m.model());
+        EXPECT_EQ(error_text<std::runtime_error>([&] { m.model().map(every_kind_device(row.columns)); }), row.refusal);
+        size_t mapped = 0;
+        for (auto const& layer : m.model().layers()) mapped += layer->mapping() != nullptr;
+        EXPECT_EQ(mapped == 0, !row.refusal.empty());
+        EXPECT_EQ(m.model().sequences().empty(), !row.refusal.empty());
+        size_t load_count = 0;
+        for (auto const& sequence : m.model().sequences()) {
+            ProgramInfo const info(sequence->program().data(), sequence->program().size());
+            for (auto const* pass : *info.info().passes()) {
+                std::vector<uint8_t> stored, loaded;
+                if (auto const* stores = pass->skipdma_stores())
+                    for (auto const* store : *stores) stored.push_back(store->skip_channel());
+                if (auto const* loads = pass->skipdma_loads())
+                    for (auto const* load : *loads) loaded.push_back(load->skip_channel());
+                for (uint8_t channel : loaded) EXPECT_EQ(std::count(stored.begin(), stored.end(), channel), 1) << +channel;
+                load_count += loaded.size();
+            }
+        }
+        EXPECT_EQ(load_count, row.loads);
     }
 }
 
