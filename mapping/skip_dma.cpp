@@ -122,6 +122,20 @@ size_t component_count(LayerMapping const& mapping) {
     return mapping.components ? mapping.components->size() : 0;
 }
 
+SkipDmaStoreInfo const* store_record(LayerMapping const& mapping, StoreRecord record) {
+    return record == StoreRecord::plain ? mapping.skipdma_store_info.get()
+                                        : mapping.skipdma_store_dual_output_info.get();
+}
+
+// Writes the channel of the layer's store record, or fails when another store of the pass has it.
+void give_store_channel(PassQueries& pass, LayerPtr const& layer, StoreRecord record, uint8_t channel,
+                        SkipDmaStoreInfo* info) {
+    if (LayerPtr const other = pass.take_store_channel(layer, record, channel))
+        fail(*layer, format("Layers '{}' and '{}' would store on one skip-DMA channel ({}).", other->get_name(),
+                            layer->get_name(), unsigned{channel}));
+    info->channel = channel;
+}
+
 }  // namespace
 
 PassQueries::~PassQueries() = default;
@@ -142,6 +156,20 @@ int64_t PassScan::stores_through(std::shared_ptr<Layer> const& layer) {
 
 void PassScan::find_depths() {
     for (auto const& l : layers()) graph().get_layer_depth(l);
+}
+
+std::shared_ptr<Layer> PassScan::take_store_channel(std::shared_ptr<Layer> const& layer, StoreRecord record,
+                                                    uint8_t channel) {
+    for (auto const& l : layers()) {
+        auto const mapping = layer_mapping(l);
+        if (!mapping) continue;
+        for (StoreRecord const r : {StoreRecord::plain, StoreRecord::dual_output}) {
+            if (l == layer && r == record) continue;
+            SkipDmaStoreInfo const* info = store_record(*mapping, r);
+            if (info && info->channel == channel) return l;
+        }
+    }
+    return nullptr;
 }
 
 PassIndex::PassIndex(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)
@@ -193,6 +221,13 @@ void PassIndex::find_depths() {
     if (depths_found_) return;
     for (auto const& l : layers()) graph().get_layer_depth(l);
     depths_found_ = true;
+}
+
+std::shared_ptr<Layer> PassIndex::take_store_channel(std::shared_ptr<Layer> const& layer, StoreRecord record,
+                                                     uint8_t channel) {
+    auto const [it, given] = store_holders_.try_emplace(channel, StoreHolder{layer, record});
+    if (given || (it->second.layer == layer && it->second.record == record)) return nullptr;
+    return it->second.layer;
 }
 
 void request_skipdma(std::vector<hw::Component>* components, std::vector<hw::Type> const& types,
@@ -250,11 +285,11 @@ void set_skipdma_store_channel_info(PassQueries& pass, std::shared_ptr<Layer> co
         info.store_flag = 1;
         int64_t pos = pass.position(layer);
         if (pos < 0) fail(*layer, layer_not_in_sequence_message);
-        info.channel = channel_byte(*layer, pos);
+        give_store_channel(pass, layer, StoreRecord::plain, channel_byte(*layer, pos), &info);
         return;
     }
     info.delay = delay_byte(*layer, gap);
-    info.channel = store_channel(pass, *layer, layer, false);
+    give_store_channel(pass, layer, StoreRecord::plain, store_channel(pass, *layer, layer, false), &info);
     LayerList outs = outbounds_of(layer);
     if (outs.size() == 1 && is_skip_dma(outs[0])) {
         info.store_flag = 1;
@@ -274,7 +309,7 @@ void set_skipdma_store_channel_dual_output_info(PassQueries& pass, std::shared_p
     SkipDmaStoreInfo& info = *mapping->skipdma_store_dual_output_info;
     info.delay = delay_byte(*layer, gap);
     info.store_flag = 0;
-    info.channel = store_channel(pass, *layer, layer, true);
+    give_store_channel(pass, layer, StoreRecord::dual_output, store_channel(pass, *layer, layer, true), &info);
 }
 
 void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> const& layer) {

@@ -44,11 +44,15 @@ std::vector<hw::Component> request_skipdma_load();
 uint32_t skipdma_channels_for_layer(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                     LayerList const& previous_layers);
 
-// The store record (and the link index of a layer that feeds only a skip DMA).
+// The store record (and the link index of a layer that feeds only a skip DMA). A store channel that
+// another store of the pass already has fails in the layer's name, "Layers '<other>' and '<layer>'
+// would store on one skip-DMA channel (<channel>).": a load naming it would read either store.
+// Called alone, the layer's channel is held against the store records the layers of `layers` hold.
 void set_skipdma_store_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                     LayerList const& previous_layers, DepthMemo* memo);
 // The record of the store that carries a dual output; its channel is the one the load of the
-// other branch reads, so `layers` must be the current pass.
+// other branch reads, so `layers` must be the current pass. Its channel is held against the other
+// stores of the pass as the store record's is.
 void set_skipdma_store_channel_dual_output_info(std::shared_ptr<Layer> const& layer,
                                                 LayerList const& layers, DepthMemo* memo);
 // The load record of a TNP-B layer or a merge layer. A merge whose skip input is produced (plain or
@@ -66,11 +70,17 @@ void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers
 // Where the layer's output starts inside the joining merge it feeds as the deeper second input.
 void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
 
+// Which of a layer's two store records a store channel goes to: the plain one (a skip output, or a
+// TNP-B layer's frame buffer) or the one of its dual output.
+enum class StoreRecord { plain, dual_output };
+
 // What the set-up of a pass asks about the pass as a whole: where a layer stands in it, how many
-// of its layers up to a given one take skip-DMA channels, and its first mappable layer. PassScan
-// walks the lists on every question, as a single setter call does; PassIndex works the answers
-// out once for the whole pass, so that setting up a pass costs time linear in its layers. Both
-// give the same answers. The graph and both lists are held by reference: they must outlive the
+// of its layers up to a given one take skip-DMA channels, its first mappable layer, and which of
+// its stores has a store channel already. PassScan walks the lists (and the layers' store records)
+// on every question, as a single setter call does; PassIndex works the answers out once for the
+// whole pass and keeps the store channels it gave, so that setting up a pass costs time linear in
+// its layers. Both give the same answers while the only store records of the pass's layers are
+// those its set-up writes. The graph and both lists are held by reference: they must outlive the
 // object and the graph must not change meanwhile.
 class PassQueries {
 public:
@@ -96,6 +106,10 @@ public:
     virtual int64_t stores_through(std::shared_ptr<Layer> const& layer) = 0;
     // The depth of every layer of the pass, kept in the graph.
     virtual void find_depths() = 0;
+    // Gives `channel` to `layer`'s `record` store; returns the layer of the pass whose other store
+    // has the channel already, null when none.
+    virtual std::shared_ptr<Layer> take_store_channel(std::shared_ptr<Layer> const& layer, StoreRecord record,
+                                                      uint8_t channel) = 0;
 
 protected:
     PassQueries(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)
@@ -117,10 +131,14 @@ public:
     int64_t quartets_through(std::shared_ptr<Layer> const& layer) override;
     int64_t stores_through(std::shared_ptr<Layer> const& layer) override;
     void find_depths() override;
+    // The store records the layers of the pass hold, but the one being given the channel.
+    std::shared_ptr<Layer> take_store_channel(std::shared_ptr<Layer> const& layer, StoreRecord record,
+                                              uint8_t channel) override;
 };
 
 // Answers from counts made once per pass: positions when built, the channel counts, the first
-// mappable layer and the depths at the first question that needs them.
+// mappable layer and the depths at the first question that needs them; the store channels as it
+// gives them.
 class PassIndex final : public PassQueries {
 public:
     PassIndex(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers);
@@ -129,8 +147,15 @@ public:
     int64_t quartets_through(std::shared_ptr<Layer> const& layer) override;
     int64_t stores_through(std::shared_ptr<Layer> const& layer) override;
     void find_depths() override;
+    std::shared_ptr<Layer> take_store_channel(std::shared_ptr<Layer> const& layer, StoreRecord record,
+                                              uint8_t channel) override;
 
 private:
+    struct StoreHolder {
+        std::shared_ptr<Layer> layer;
+        StoreRecord record;
+    };
+
     int64_t through(std::vector<int64_t> const& counts, std::shared_ptr<Layer> const& layer);
     void count_channels();
 
@@ -141,6 +166,7 @@ private:
     bool counted_ = false;
     bool depths_found_ = false;
     std::optional<std::shared_ptr<Layer>> first_mappable_;
+    std::unordered_map<uint8_t, StoreHolder> store_holders_;  // the first store given each channel
 };
 
 // The set-up operations over the questions of one pass: one PassIndex serves every layer while a

@@ -285,11 +285,15 @@ TEST(SkipDma, StoreChannelsBeyondEightBitsFail) {
 }
 
 // Mended: a merge's load named the store channel its producer would have had in the merge's pass,
-// which no store or another store writes.
-TEST(SkipDma, ALoadReadsTheStoreOfItsOwnPass) {
+// which no store or another store writes; and a TNP-B layer's frame buffer took the channel of a
+// skip store (its place in the pass against 1 + 2 x the stores up to the producer), so that a load
+// of either read both.
+TEST(SkipDma, ALoadReadsTheOneStoreOfItsPass) {
     struct Row { char const* model; std::vector<Names> passes; std::string failure; };
     Row const rows[] = {
         {kResidual, {{"in", "c1"}, {"c2", "add", "c3"}}, "Cannot map layer 'c3'. " + kSecondBranch},
+        {"in c1<in c2<c1 t<c2 c4<t add<c4,c1 c5<add", {{"in", "c1", "c2", "t", "c4", "add", "c5"}},
+         "Cannot map layer 't'. Layers 'c1' and 't' would store on one skip-DMA channel (3)."},
     };
     for (auto const& row : rows) {
         ModelBuilder b = build_model(row.model);

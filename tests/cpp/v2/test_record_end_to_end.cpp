@@ -284,8 +284,9 @@ TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
 }
 
 // Mended: a skip-DMA load named a store channel its producer's store does not write when the pass
-// boundary fell inside the skip. Such a model is refused and leaves nothing mapped; a model that
-// maps has each load of a pass read a channel that one store of the pass writes.
+// boundary fell inside the skip, or one a TNP-B frame buffer's store writes too. Such a model is
+// refused and leaves nothing mapped; a model that maps has each load of a pass read a channel that
+// one store of the pass writes.
 TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
     auto const conv = [](ModelBuilder& m, std::string const& name, int kernel, std::string const& inbound) {
         m.layer(LayerType::Conv2D, name, {{"kernel_size", kernel}, {"filters", 4}, {"padding", 1}, {"activation", 1}},
@@ -302,6 +303,20 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         m.add("l5", "l1", "l4");
         conv(m, "l6", 3, "l5");
     };
+    // in (12 x 12 x 4) -> l1 3 x 3 (the skip) -> [l2 3 x 3] -> t, a DepthwiseBufferTempConv at
+    // `position` in the pass -> l4 -> l5 Add(l1, l4) -> l6: the frame buffer stores on that channel.
+    auto const temporal = [&](int position) {
+        return [&, position](ModelBuilder& m) {
+            m.input("in", 4, 12, 12);
+            conv(m, "l1", 3, "in");
+            if (position == 3) conv(m, "l2", 3, "l1");
+            m.layer(LayerType::DepthwiseBufferTempConv, "t", {{"fifo_size", 2}, {"activation", 1}},
+                    {position == 3 ? "l2" : "l1"});
+            conv(m, "l4", 3, "t");
+            m.add("l5", "l1", "l4");
+            conv(m, "l6", 3, "l5");
+        };
+    };
     std::string const second_branch =
         "Hardware partial reconfiguration with layers on the second branch is not supported.";
     // loads: the skip-DMA loads of the program.
@@ -310,6 +325,9 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
     Row const rows[] = {
         {"skip over the pass boundary", skip, 1, "Cannot map layer 'l6'. " + second_branch, 0},
         {"skip within one pass", skip, 4, "", 1},
+        {"frame buffer on the skip's channel", temporal(3), 4,
+         "Cannot map layer 't'. Layers 'l1' and 't' would store on one skip-DMA channel (3).", 0},
+        {"frame buffer on a channel of its own", temporal(2), 4, "", 2},
     };
     register_mapping_backend();
     for (Row const& row : rows) {
