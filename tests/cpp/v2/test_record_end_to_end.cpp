@@ -246,7 +246,7 @@ TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
     };
     std::string const branches = "Cannot map layer '':\n  * Bad mapping on skip connection. Several branches.\n"
                                  "  * Layer 'merge': ";
-    struct Row { char const* name; uint32_t side; std::vector<Node> layers; std::string refusal; };
+    struct Row { char const* name; int side; std::vector<Node> layers; std::string refusal; };
     Row const rows[] = {
         {"add of 8 and 4 bits", 4,
          {conv("l1", "in", 1), conv("l2", "l1", 1, {{"output_bits", 4}}), merge(LayerType::Add, {"l1", "l2"}),
