@@ -88,31 +88,28 @@ namespace {
 
 bool is_computed(std::shared_ptr<Layer> const& layer) { return !layer->is_target_component(ComponentKind::None); }
 
-// The first layer of `type` in [first, last) with a computed layer before it and one after it, or
-// `last`.
-LayerList::const_iterator find_between_computed_layers(LayerList::const_iterator first,
-                                                       LayerList::const_iterator last, LayerType type) {
+// The first layer of `type` in [first, last) with a computed layer before it and one after it,
+// refused with `message` in its name; success when there is none.
+MappingStatus between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last, LayerType type,
+                                      char const* message) {
     auto const first_computed = std::find_if(first, last, is_computed);
-    if (first_computed == last) return last;
+    if (first_computed == last) return {};
     auto const last_computed = std::find_if(std::make_reverse_iterator(last), std::make_reverse_iterator(first),
                                             is_computed).base() - 1;
     auto const found = std::find_if(first_computed, last_computed,
                                     [type](std::shared_ptr<Layer> const& layer) { return layer->type() == type; });
-    return found == last_computed ? last : found;
+    if (found == last_computed) return {};
+    return {**found, message};
 }
 
 }  // namespace
 
 MappingStatus quantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last) {
-    auto const quantizer = find_between_computed_layers(first, last, LayerType::Quantizer);
-    if (quantizer != last) return {**quantizer, quantizer_not_first_message};
-    return {};
+    return between_computed_layers(first, last, LayerType::Quantizer, quantizer_not_first_message);
 }
 
 MappingStatus dequantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last) {
-    auto const dequantizer = find_between_computed_layers(first, last, LayerType::Dequantizer);
-    if (dequantizer != last) return {**dequantizer, dequantizer_not_at_end_message};
-    return {};
+    return between_computed_layers(first, last, LayerType::Dequantizer, dequantizer_not_at_end_message);
 }
 
 void refuse_unrecorded_kind(LayerType type) {
