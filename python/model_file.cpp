@@ -3,10 +3,17 @@
 // block are each checked.
 #include "python/model_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <stdexcept>
 
 #include <snappy.h>
@@ -93,6 +100,93 @@ private:
     size_t at_ = 0;
 };
 
+[[noreturn]] void unable_to_open(std::string const& path) {
+    throw std::invalid_argument("Unable to open file for saving model: " + path);
+}
+[[noreturn]] void unable_to_write(std::string const& path) {
+    throw std::runtime_error("Unable to write model file: " + path);
+}
+
+// An open file descriptor, closed once.
+struct Descriptor {
+    explicit Descriptor(int f) : fd(f) {}
+    Descriptor(Descriptor const&) = delete;
+    Descriptor& operator=(Descriptor const&) = delete;
+    ~Descriptor() { close(); }
+
+    // False when the close reports that written bytes were lost.
+    bool close() {
+        if (fd < 0) return true;
+        int const closed = ::close(fd);
+        fd = -1;
+        return closed == 0;
+    }
+
+    int fd;
+};
+
+// Writes every byte, or says that some did not reach the file (a full disk, a quota, a file-size
+// limit).
+bool write_all(int fd, std::span<const uint8_t> bytes) {
+    size_t at = 0;
+    while (at < bytes.size()) {
+        ssize_t const written = ::write(fd, bytes.data() + at, bytes.size() - at);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        at += static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// The file that `path` names once its symbolic links are followed, each relative to the
+// directory holding it: the link itself stays a link, and the file it names is replaced.
+std::filesystem::path final_target(std::filesystem::path p) {
+    for (int hops = 0; hops < 40; ++hops) {  // the system's own limit on a chain of links
+        std::error_code error;
+        if (!std::filesystem::is_symlink(std::filesystem::symlink_status(p, error))) break;
+        std::filesystem::path const to = std::filesystem::read_symlink(p, error);
+        if (error) break;
+        p = to.is_absolute() ? to : p.parent_path() / to;
+    }
+    return p;
+}
+
+// The temporary file beside the target, removed unless it has taken the target's place.
+struct Temporary {
+    ~Temporary() {
+        if (!name.empty()) ::unlink(name.c_str());
+    }
+    std::string name;
+};
+
+// Writes the whole file beside `target` and only then renames it over `target`, so that a failed
+// save leaves the file that was there, or no file. `mode` is the permission bits of the file
+// replaced; a new file gets those the process creates files with.
+void replace_file(std::string const& path, std::filesystem::path const& target, std::optional<mode_t> mode,
+                  std::span<const uint8_t> file) {
+    std::string const name = target.filename().string();
+    if (name.empty() || name == "." || name == "..") unable_to_open(path);
+    std::filesystem::path const dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    // A hidden name after the target's, short enough beside any name the directory can hold.
+    std::string stem(1, '.');
+    stem.append(name, 0, 200).append(1, '.').append(std::to_string(::getpid())).append(1, '-');
+    static std::atomic<uint64_t> saves{0};
+    Temporary temporary;
+    Descriptor out(-1);
+    for (int attempt = 0; out.fd < 0; ++attempt) {
+        temporary.name = (dir / (stem + std::to_string(saves++))).string();
+        out.fd = ::open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out.fd < 0 && (errno != EEXIST || attempt == 100)) {
+            temporary.name.clear();
+            unable_to_open(path);
+        }
+    }
+    if ((mode && ::fchmod(out.fd, *mode) != 0) || !write_all(out.fd, file) || ::fsync(out.fd) != 0 || !out.close())
+        unable_to_write(path);
+    if (::rename(temporary.name.c_str(), target.c_str()) != 0) unable_to_write(path);
+    temporary.name.clear();
+}
+
 }  // namespace
 
 uint64_t model_file_size(uint64_t n) { return 32 + n + n / 6; }
@@ -136,12 +230,23 @@ std::vector<uint8_t> read_model_file(std::string const& path) {
 }
 
 void write_model_file(std::string const& path, std::span<const uint8_t> serialization) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) throw std::invalid_argument("Unable to open file for saving model: " + path);
     std::vector<uint8_t> const file = encode_model_file(serialization);
-    out.write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
-    out.close();
-    if (!out) throw std::runtime_error("Unable to write model file: " + path);
+    // Opened without creating or truncating it: whether the path can be written, and what it is.
+    Descriptor existing(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (existing.fd < 0) {
+        if (errno != ENOENT) unable_to_open(path);
+        replace_file(path, final_target(path), std::nullopt, file);
+        return;
+    }
+    struct stat st {};
+    if (::fstat(existing.fd, &st) != 0) unable_to_write(path);
+    if (S_ISREG(st.st_mode)) {
+        existing.close();
+        replace_file(path, final_target(path), st.st_mode & 07777, file);
+        return;
+    }
+    // A device or a FIFO cannot be replaced: it takes the bytes as it always did.
+    if (!write_all(existing.fd, file) || !existing.close()) unable_to_write(path);
 }
 
 }  // namespace nuvra::python

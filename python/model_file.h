@@ -35,8 +35,11 @@ std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file);
 // decode_model_file.
 std::vector<uint8_t> read_model_file(std::string const& path);
 
-// Writes the file image of `serialization` to `path`, truncating it: std::invalid_argument
-// "Unable to open file for saving model: <path>" when it cannot be opened, std::runtime_error
+// Writes the file image of `serialization` to `path`. A regular file, or a missing one, is written
+// whole beside it and then renamed over it, so a failed save leaves the file that was there, or
+// none; a symbolic link stays one and the file it names is replaced with its permission bits; a
+// device or a FIFO is written in place. std::invalid_argument "Unable to open file for saving
+// model: <path>" when it cannot be opened or no file can be made beside it, std::runtime_error
 // "Unable to write model file: <path>" when the bytes do not all reach it.
 void write_model_file(std::string const& path, std::span<const uint8_t> serialization);
 

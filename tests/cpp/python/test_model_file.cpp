@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
 #include "python/model_file.h"
+#include "support/child_process.h"
 #include "support/error_text.h"
 
 namespace nuvra::python {
@@ -89,6 +93,36 @@ TEST(ModelFile, FilesOnDisk) {
     std::filesystem::resize_file(path, max_model_file_bytes);  // sparse: refused before it is read
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(path); }), "Model file is too large.");
     std::filesystem::remove_all(dir);
+}
+
+TEST(ModelFile, AFailedSaveKeepsThePreviousFile) {
+    namespace fs = std::filesystem;
+    fs::path const dir = fs::temp_directory_path() / ("nuvra_model_save_" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::string const kept = (dir / "kept.fbz").string(), fresh = (dir / "new.fbz").string();
+    Bytes const before = pattern(999, 13), after = pattern(5000, 5000);
+    write_model_file(kept, before);
+    // A file-size limit stops both saves part-way, as a full disk or a quota would.
+    std::string const failed = testing::in_child([&] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit const limit{100, 100};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) return std::string("the limit could not be set");
+        return error_text<std::runtime_error>([&] { write_model_file(kept, after); }) + "\n" +
+               error_text<std::runtime_error>([&] { write_model_file(fresh, after); });
+    });
+    EXPECT_EQ(failed, "Unable to write model file: " + kept + "\nUnable to write model file: " + fresh);
+    EXPECT_EQ(read_model_file(kept), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);  // nothing left beside it
+    // A link stays a link, and the file it names keeps its permission bits; a device is written in place.
+    fs::create_symlink("kept.fbz", dir / "link.fbz");
+    fs::permissions(kept, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    write_model_file((dir / "link.fbz").string(), after);
+    EXPECT_TRUE(fs::is_symlink(dir / "link.fbz"));
+    EXPECT_EQ(read_model_file(kept), after);
+    EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    write_model_file("/dev/null", after);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    fs::remove_all(dir);
 }
 
 }  // namespace
