@@ -100,6 +100,11 @@ private:
     size_t at_ = 0;
 };
 
+// A path holding a NUL byte would be cut there by the system and name another file.
+void check_model_path(std::string const& path) {
+    if (path.find('\0') != std::string::npos) throw std::invalid_argument("The model path holds a NUL byte.");
+}
+
 [[noreturn]] void unable_to_open(std::string const& path) {
     throw std::invalid_argument("Unable to open file for saving model: " + path);
 }
@@ -213,12 +218,16 @@ std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file) {
 }
 
 std::vector<uint8_t> read_model_file(std::string const& path) {
+    check_model_path(path);
+    // Checked before opening: a FIFO would hold the open until a writer came, and a directory
+    // opens but has no length to read. A path that cannot be looked at is left to the open.
+    std::error_code error;
+    std::filesystem::file_type const type = std::filesystem::status(path, error).type();
+    if (type != std::filesystem::file_type::regular && type != std::filesystem::file_type::not_found &&
+        type != std::filesystem::file_type::none)
+        throw std::runtime_error("The model path is not a readable file: " + path);
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("File not found.");
-    // A directory opens, but has no length to read.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
-        throw std::runtime_error("The model path is not a readable file: " + path);
     std::streamoff const end = in.tellg();
     if (end < 1) throw std::runtime_error("File is empty.");
     if (static_cast<uint64_t>(end) >= max_model_file_bytes) throw std::runtime_error("Model file is too large.");
@@ -230,6 +239,7 @@ std::vector<uint8_t> read_model_file(std::string const& path) {
 }
 
 void write_model_file(std::string const& path, std::span<const uint8_t> serialization) {
+    check_model_path(path);
     std::vector<uint8_t> const file = encode_model_file(serialization);
     // Opened without creating or truncating it: whether the path can be written, and what it is.
     Descriptor existing(::open(path.c_str(), O_WRONLY | O_CLOEXEC));

@@ -29,8 +29,9 @@ std::vector<uint8_t> encode_model_file(std::span<const uint8_t> serialization);
 // uncompress corrupted serialization buffer".
 std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file);
 
-// Reads and decodes the file at `path`: std::runtime_error "File not found.", "The model path is
-// not a readable file: <path>" (a directory, a device), "File is empty.", "Model file is too
+// Reads and decodes the file at `path`: std::invalid_argument "The model path holds a NUL byte.",
+// std::runtime_error "File not found.", "The model path is not a readable file: <path>" (a
+// directory, a device, a FIFO, refused before it is opened), "File is empty.", "Model file is too
 // large." (2 GiB or more) or "Unable to read model file: <path>", then the failures of
 // decode_model_file.
 std::vector<uint8_t> read_model_file(std::string const& path);
@@ -38,9 +39,10 @@ std::vector<uint8_t> read_model_file(std::string const& path);
 // Writes the file image of `serialization` to `path`. A regular file, or a missing one, is written
 // whole beside it and then renamed over it, so a failed save leaves the file that was there, or
 // none; a symbolic link stays one and the file it names is replaced with its permission bits; a
-// device or a FIFO is written in place. std::invalid_argument "Unable to open file for saving
-// model: <path>" when it cannot be opened or no file can be made beside it, std::runtime_error
-// "Unable to write model file: <path>" when the bytes do not all reach it.
+// device or a FIFO is written in place. std::invalid_argument "The model path holds a NUL byte."
+// before anything is opened, "Unable to open file for saving model: <path>" when it cannot be
+// opened or no file can be made beside it, std::runtime_error "Unable to write model file: <path>"
+// when the bytes do not all reach it.
 void write_model_file(std::string const& path, std::span<const uint8_t> serialization);
 
 }  // namespace nuvra::python

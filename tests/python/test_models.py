@@ -65,11 +65,15 @@ def test_a_model_file_with_a_name_that_is_not_utf8_is_refused_at_load(core, conv
         ValueError, "Invalid model buffer: layer 1: the name is not valid UTF-8.")  # fmt: skip
 
 
-def test_model_files(core, conv_model, tmp_path):
+def test_model_files(core, conv_model, failure, tmp_path):
     path = tmp_path / "m.fbz"
     conv_model.save(str(path))
     for name in (str(path), os.fsencode(path), bytearray(os.fsencode(path))):
         assert core.Model(name).to_buffer() == conv_model.to_buffer()
+    # A NUL byte would end the path at `path`.
+    for call in (lambda: core.Model(f"{path}\0.fbz"), lambda: core.Model([]).save(f"{path}\0.fbz")):
+        assert failure(call) == (ValueError, "The model path holds a NUL byte.")
+    assert core.Model(str(path)).to_buffer() == conv_model.to_buffer()
 
 
 def test_runs_and_their_metrics(conv_model, failure):

@@ -88,6 +88,16 @@ TEST(ModelFile, FilesOnDisk) {
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(missing); }), "File not found.");
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(dir.string()); }),
               "The model path is not a readable file: " + dir.string());
+    std::string const fifo = (dir / "fifo").string();  // refused before an open that would wait for a writer
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(fifo); }),
+              "The model path is not a readable file: " + fifo);
+    // The system would read the path up to the NUL byte, and so name the file at `path`.
+    std::string const nul = path + std::string(1, '\0') + ".fbz";
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { write_model_file(nul, pattern(50, 7)); }),
+              "The model path holds a NUL byte.");
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { read_model_file(nul); }), "The model path holds a NUL byte.");
+    EXPECT_EQ(read_model_file(path), data);
     std::ofstream(path, std::ios::trunc).close();
     EXPECT_EQ(error_text<std::runtime_error>([&] { read_model_file(path); }), "File is empty.");
     std::filesystem::resize_file(path, max_model_file_bytes);  // sparse: refused before it is read
