@@ -13,4 +13,8 @@ void check_ip_version(HwVersion version, IpVersion mesh_ip) {
                                        version.to_string(), version.product_id, ip_version_name(mesh_ip)));
 }
 
+bool equal_devices(Device const& a, Device const& b) {
+    return a.version() == b.version() && a.mesh() == b.mesh() && a.hardware() == b.hardware();
+}
+
 }  // namespace nuvra

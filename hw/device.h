@@ -29,4 +29,9 @@ public:
 // `version` is not the mesh's.
 void check_ip_version(HwVersion version, IpVersion mesh_ip);
 
+// Whether a program made for one of the two devices is the program of the other, and runs on the
+// same board: one hardware version, one mesh (NPs and their types, HRC, skip DMAs, DMA endpoints,
+// SRAM sizes) and one engine device (both without hardware, or the same board).
+bool equal_devices(Device const& a, Device const& b);
+
 }  // namespace nuvra

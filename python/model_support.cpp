@@ -321,4 +321,12 @@ void add_classes(Model& model, int64_t num_add_classes) {
     model.compile(new_learning);
 }
 
+void map_model(Model& model, std::shared_ptr<Device> const& device, bool hw_only,
+               std::shared_ptr<MapConstraints> const& constraints) {
+    // A null device is the engine's to refuse.
+    if (device && constraints && !equal_devices(*constraints->device(), *device))
+        throw std::invalid_argument("The mapping constraints were made for another device.");
+    model.map(device, hw_only, constraints);
+}
+
 }  // namespace nuvra::python

@@ -1,6 +1,7 @@
 // What the Python Model adds to the engine's model, in plain C++: building a model from the
 // layers of other models, the mapping statistics, the inference runner, the class choice of
-// `evaluate`, the label rules of `fit`, and growing a learning layer by new classes.
+// `evaluate`, the label rules of `fit`, growing a learning layer by new classes, and which
+// constraints a mapping takes.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,10 @@
 #include "engine/layer.h"
 #include "engine/model.h"
 #include "engine/tensor.h"
+#include "hw/device.h"
 #include "hw/ident.h"
 #include "hw/power_meter.h"
+#include "mapping/map_constraints.h"
 
 namespace nuvra::python {
 
@@ -76,5 +79,12 @@ float accuracy(std::span<const int32_t> classes, std::span<const int32_t> labels
 // values, and recompiles the learning parameters with the new class count. Everything is checked
 // and built first: a failure leaves the model as it was.
 void add_classes(Model& model, int64_t num_add_classes);
+
+// Maps `model` onto `device` with `constraints` (null: the device's own). Constraints made for a
+// device that is not equal to `device` (equal_devices) would program the one and report the other:
+// std::invalid_argument "The mapping constraints were made for another device.", before the engine
+// drops the model's mapping, so a mapped model keeps it. The engine's refusals drop it.
+void map_model(Model& model, std::shared_ptr<Device> const& device, bool hw_only,
+               std::shared_ptr<MapConstraints> const& constraints);
 
 }  // namespace nuvra::python

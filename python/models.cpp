@@ -121,12 +121,17 @@ void register_model_class(py::module_& m) {
         .def(
             "_map",
             [](PyModel& self, std::shared_ptr<Device> const& device, bool hw_only,
-               std::shared_ptr<MapConstraints> const& constraints) { self.model->map(device, hw_only, constraints); },
+               std::shared_ptr<MapConstraints> const& constraints) {
+                map_model(*self.model, device, hw_only, constraints);
+            },
             py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = py::none(),
             "\n        Map the model onto a device.\n\n        Args:\n            device (:obj:`Device`): the target "
             "device.\n            hw_only (bool, optional): map only on hardware.\n            constraints "
-            "(:obj:`MapConstraints`, optional): the mapping constraints; by default\n                those of the "
-            "device.\n    ")
+            "(:obj:`MapConstraints`, optional): the mapping constraints, made for this\n"
+            "                device or an equal one (same version and mesh, same board or none);\n"
+            "                by default those of the device.\n        Raises:\n"
+            "            ValueError: if the constraints were made for another device; the model then\n"
+            "                keeps the mapping it had.\n    ")
         .def(
             "pop_layer", [](PyModel& self) { self.model->pop_layer(); }, "Remove the last layer of the model.")
         .def(

@@ -65,3 +65,17 @@ def test_hooks_during_mapping(core, conv_model, device, failure, methods, error,
         kind, text = failure(lambda: conv_model._map(device, False, constraints))
         assert kind is error and (message is None or text == message) and conv_model.sequences == []
     assert constraints.calls == calls
+
+
+# Constraints of an equal device give the program the device's own give; those of another device
+# (here a first-generation one) are refused, and the model keeps the mapping it had.
+def test_constraints_made_for_another_device(core, NP, conv_model, device, v2_mesh, failure):
+    conv_model._map(device)
+    program = conv_model.sequences[0].program
+    conv_model._map(device, constraints=core.MapConstraints(core.Device(core.HwVersion.Tolmar_v2, v2_mesh())))
+    assert (conv_model.sequences[0].program, conv_model.device) == (program, device)
+    v1 = NP.Mesh(core.v1, NP.Ident(0, 0, 0), NP.Ident(0, 0, 1), None, [NP.Info(NP.Ident(1, 0, 0), [NP.CNP1])])
+    constraints = core.MapConstraints(core.Device(core.HwVersion.ZR62_v1, v1))
+    assert failure(lambda: conv_model._map(device, constraints=constraints)) == (
+        ValueError, "The mapping constraints were made for another device.")  # fmt: skip
+    assert (conv_model.sequences[0].program, conv_model.device) == (program, device)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <utility>
 
 #include "hw/ident.h"
 #include "hw/mesh.h"
@@ -8,6 +9,7 @@
 #include "hw/virtual_device.h"
 #include "support/error_text.h"
 #include "support/fake_device.h"
+#include "support/fake_hardware_device.h"
 
 namespace nuvra {
 namespace {
@@ -87,6 +89,35 @@ TEST(VirtualDevice, TakesAMeshOfTheProductsGeneration) {
                   }),
                   row.refusal);
     }
+}
+
+// Constraints made for one device map onto another only when a program for the one is the
+// program of the other and runs on the same board.
+TEST(Device, EqualDevicesShareVersionMeshAndBoard) {
+    Mesh const base = roomy_mesh(IpVersion::v2, 2);
+    struct Row { const char* change; HwVersion version; void (*apply)(Mesh&); bool equal; };
+    Row const rows[] = {
+        {"nothing", hw::Tolmar_v2, [](Mesh&) {}, true},
+        {"minor revision", {0xBC, 0xA2, 1, 1}, [](Mesh&) {}, false},
+        {"generation", hw::ZR62_v1, [](Mesh& m) { m.ip_version = IpVersion::v1; }, false},
+        {"one NP fewer", hw::Tolmar_v2, [](Mesh& m) { m.nps.pop_back(); }, false},
+        {"NP order", hw::Tolmar_v2, [](Mesh& m) { std::swap(m.nps[0], m.nps[1]); }, false},
+        {"an NP's types", hw::Tolmar_v2, [](Mesh& m) { m.nps[1].types.erase(hw::Type::CNP2); }, false},
+        {"no HRC", hw::Tolmar_v2, [](Mesh& m) { m.hrc.reset(); }, false},
+        {"one skip DMA fewer", hw::Tolmar_v2, [](Mesh& m) { m.skip_dmas.pop_back(); }, false},
+        {"SRAM size", hw::Tolmar_v2, [](Mesh& m) { m.np_sram_size.weight_bytes -= 4; }, false},
+    };
+    auto const device = make_fake_device(hw::Tolmar_v2, base);
+    for (auto const& row : rows) {
+        Mesh mesh = base;
+        row.apply(mesh);
+        EXPECT_EQ(equal_devices(*device, *make_fake_device(row.version, mesh)), row.equal) << row.change;
+    }
+    // Two boards of one version and mesh are two devices, and a board is not a virtual copy of it.
+    testing::FakeHostDevice const board(hw::Tolmar_v2, base), twin(hw::Tolmar_v2, base);
+    EXPECT_TRUE(equal_devices(board, board));
+    EXPECT_FALSE(equal_devices(board, twin));
+    EXPECT_FALSE(equal_devices(board, *device));
 }
 
 TEST(HwComponent, SameWorkIgnoresOnlyTheBuffering) {
