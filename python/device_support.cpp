@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "engine/program_info.h"
 #include "hw/arith.h"
 #include "hw/clock.h"
 #include "devices/host_device.h"
@@ -176,6 +177,8 @@ void PyHardwareDevice::load(std::span<const uint8_t> bytes,
 }
 
 void PyHardwareDevice::set_program(std::span<const uint8_t> bytes) {
+    // Bytes the reader refuses are refused before the board loses the program it holds.
+    ProgramInfo const checked(bytes.data(), bytes.size());
     load(bytes, [this](std::vector<uint8_t> const& kept) { engine().program(kept.data(), kept.size()); });
 }
 

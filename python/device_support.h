@@ -99,7 +99,9 @@ public:
 
     // Unprograms the device, keeps a copy of `bytes` and programs it from that copy (the whole
     // program, or program_info whose program_data sits at `address` in device memory), then
-    // writes "program_clk". The same bytes again program again.
+    // writes "program_clk". The same bytes again program again. A whole program the engine's
+    // reader refuses is refused with the reader's words before the device is touched: it keeps
+    // its program, and this object its bytes and metrics.
     void set_program(std::span<const uint8_t> bytes);
     void program_external(std::span<const uint8_t> bytes, uint32_t address);
     void unprogram();

@@ -110,6 +110,34 @@ TEST(HardwareRun, RefusedBatchesNeverReachTheDeviceAndTheCounterStops) {
     }
 }
 
+// Bytes the engine's reader refuses never reach the board: it keeps the program it holds, and
+// the device object its bytes and "program_clk".
+TEST(HardwareProgram, ARefusedProgramLeavesTheBoardProgrammed) {
+    OnBoard on;
+    testing::ModelBuilder b;
+    b.input("in");
+    b.layer(LayerType::Conv2D, "c1", {{"kernel_size", 3}, {"filters", 4}, {"padding", 1}}, {"in"});
+    b.model().map(on.device);
+    std::vector<uint8_t> const good(b.model().sequences()[0]->program().begin(),
+                                    b.model().sequences()[0]->program().end());
+    on.board->program_clocks = 7;
+    on.device->set_program(good);
+    on.board->program_clocks = 9;
+    struct Row { std::vector<uint8_t> bytes; std::string error; };
+    Row const rows[] = {
+        {{'g', 'a', 'r', 'b', 'a', 'g', 'e'},
+         "Invalid program: the length of program_info passes the end of the program."},
+        {{}, "Invalid program: shorter than the length of program_info."},
+    };
+    for (auto const& row : rows) {
+        EXPECT_EQ(error_text<std::invalid_argument>([&] { on.device->set_program(row.bytes); }), row.error);
+        EXPECT_EQ(on.board->calls, (std::vector<std::string>{"unprogram", "program"})) << row.error;
+        std::span<const uint8_t> const held = on.device->program();
+        EXPECT_EQ(std::vector<uint8_t>(held.begin(), held.end()), good) << row.error;
+        EXPECT_EQ(on.device->metrics.get("program_clk"), 7) << row.error;
+    }
+}
+
 // in (8 x 8 x 4) -> c1 -> c2 mapped on the board and run through the model runner.
 TEST(ModelRunOnHardware, ClockMetricsAndPowerEventsOfTheBoard) {
     OnBoard on;
