@@ -88,28 +88,34 @@ namespace {
 
 bool is_computed(std::shared_ptr<Layer> const& layer) { return !layer->is_target_component(ComponentKind::None); }
 
-// The first layer of `type` in [first, last) with a computed layer before it and one after it,
-// refused with `message` in its name; success when there is none.
-MappingStatus between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last, LayerType type,
-                                      char const* message) {
+// The first layer of `type` in [first, last) with a computed layer before it, and with one after
+// it too when `computed_after` holds, refused with `message` in its name; success when there is
+// none.
+MappingStatus after_computed_layer(LayerList::const_iterator first, LayerList::const_iterator last, LayerType type,
+                                   bool computed_after, char const* message) {
     auto const first_computed = std::find_if(first, last, is_computed);
     if (first_computed == last) return {};
-    auto const last_computed = std::find_if(std::make_reverse_iterator(last), std::make_reverse_iterator(first),
-                                            is_computed).base() - 1;
-    auto const found = std::find_if(first_computed, last_computed,
+    auto const end = computed_after ? std::find_if(std::make_reverse_iterator(last), std::make_reverse_iterator(first),
+                                                   is_computed).base() - 1
+                                    : last;
+    auto const found = std::find_if(first_computed, end,
                                     [type](std::shared_ptr<Layer> const& layer) { return layer->type() == type; });
-    if (found == last_computed) return {};
+    if (found == end) return {};
     return {**found, message};
 }
 
 }  // namespace
 
 MappingStatus quantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last) {
-    return between_computed_layers(first, last, LayerType::Quantizer, quantizer_not_first_message);
+    return after_computed_layer(first, last, LayerType::Quantizer, true, quantizer_not_first_message);
 }
 
 MappingStatus dequantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last) {
-    return between_computed_layers(first, last, LayerType::Dequantizer, dequantizer_not_at_end_message);
+    return after_computed_layer(first, last, LayerType::Dequantizer, true, dequantizer_not_at_end_message);
+}
+
+MappingStatus quantizer_after_computed_layer(LayerList::const_iterator first, LayerList::const_iterator last) {
+    return after_computed_layer(first, last, LayerType::Quantizer, false, quantizer_not_first_message);
 }
 
 void refuse_unrecorded_kind(LayerType type) {

@@ -86,6 +86,11 @@ inline constexpr char quantizer_not_first_message[] = "A Quantizer is only suppo
 inline constexpr char dequantizer_not_at_end_message[] = "Only 1 Dequantizer at the end of the model is supported.";
 MappingStatus quantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last);
 MappingStatus dequantizer_between_computed_layers(LayerList::const_iterator first, LayerList::const_iterator last);
+// A Quantizer after a layer the device computes, whether layers follow it or not: one that closes
+// the run leaves the program nothing of it but its output width, while the software run applies
+// its sign, scales and zero points. The status names the first such Quantizer of the run, with
+// quantizer_not_first_message, and is success when there is none.
+MappingStatus quantizer_after_computed_layer(LayerList::const_iterator first, LayerList::const_iterator last);
 
 // Walks a per-kind table: every failure is gathered with MappingStatus::operator+=.
 MappingStatus gather_failures(LayerCheck const& check, std::span<RuleEntry const> rules);

@@ -76,9 +76,10 @@ MappingStatus rule_dequantizer_at_end(SequenceCheck const& check) {
     return {**dequantizer, dequantizer_not_at_end_message};
 }
 
-// A Quantizer between computed layers: the NPs before it hand their outputs on as they are.
-MappingStatus rule_quantizer_not_between_computed_layers(SequenceCheck const& check) {
-    return quantizer_between_computed_layers(check.first, check.last);
+// A Quantizer after a computed layer: the NPs before it hand their outputs on as they are, and
+// when it closes the run the program keeps nothing of it but its output width.
+MappingStatus rule_quantizer_not_after_computed_layer(SequenceCheck const& check) {
+    return quantizer_after_computed_layer(check.first, check.last);
 }
 
 MappingStatus rule_last_without_max_pooling(SequenceCheck const& check) {
@@ -237,7 +238,7 @@ MappingStatus rule_concat_deeper_inbound_second(SequenceCheck const& check) {
 constexpr SequenceRule sequence_rules[] = {
     rule_first_not_merge,
     rule_dequantizer_at_end,
-    rule_quantizer_not_between_computed_layers,
+    rule_quantizer_not_after_computed_layer,
     rule_last_without_max_pooling,
     rule_last_output_shift_zero,
     rule_last_output_scales_one,

@@ -157,6 +157,10 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
         {"quantizer between convolutions",
          {conv("a", {"input"}), {"q", LayerType::Quantizer, {"a"}, {}}, conv("b", {"q"})}, {"a", "q", "b"},
          "A Quantizer is only supported as the first layer of the model.", "q"},
+        // One before the first convolution passes; one closing the run is refused.
+        {"quantizer closing the run",
+         {{"first", LayerType::Quantizer, {"input"}, {}}, conv("a", {"first"}), {"q", LayerType::Quantizer, {"a"}, {}}},
+         {"first", "a", "q"}, "A Quantizer is only supported as the first layer of the model.", "q"},
         {"max pooling before the final dequantizer", {conv("conv", {"input"}, max_pool), deq("deq", "conv")},
          {"conv", "deq"}, "A layer with max pooling cannot be the last layer of a sequence.", "conv"},
         // A merge has no output shifts or scales to judge: the next rule speaks.
