@@ -154,8 +154,9 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
          "Can't start a sequence with a Dequantizer.", "deq"},
         {"dequantizer in the middle", {conv("conv", {"input"}), deq("deq", "conv"), dense("dense", "deq")},
          {"conv", "deq", "dense"}, "Only 1 Dequantizer at the end of the model is supported.", "deq"},
+        // The last layer's max pooling breaks a later rule: the Quantizer's words come first.
         {"quantizer between convolutions",
-         {conv("a", {"input"}), {"q", LayerType::Quantizer, {"a"}, {}}, conv("b", {"q"})}, {"a", "q", "b"},
+         {conv("a", {"input"}), {"q", LayerType::Quantizer, {"a"}, {}}, conv("b", {"q"}, max_pool)}, {"a", "q", "b"},
          "A Quantizer is only supported as the first layer of the model.", "q"},
         // One before the first convolution passes; one closing the run is refused.
         {"quantizer closing the run",
@@ -203,6 +204,11 @@ TEST(V2SequenceRules, StopAtTheFirstBrokenRule) {
         {"first input of a concat feeds two layers", concat_of("c", "a"), {"a", "b", "c", "concat", "d", "e"},
          "A Concatenate's deeper inbound must come second. Layer 'c' is deeper than layer 'a'.", "concat"},
         {"deeper concat input second", skip_concat, {"a", "b", "concat", "e"}, ok, ""},
+        // Neither inbound is the deeper one.
+        {"concat of two branches of one depth",
+         {conv("a", {"input"}), conv("b", {"a"}), conv("c", {"a"}), {"concat", cat, {"b", "c"}, {}},
+          conv("e", {"concat"})},
+         {"a", "b", "c", "concat", "e"}, ok, ""},
     };
     for (auto const& row : rows) {
         SCOPED_TRACE(row.name);
