@@ -8,6 +8,7 @@
 #include "backends/v2/check_rules.h"
 #include "engine/tensor.h"
 #include "hw/format.h"
+#include "mapping/graph_utils.h"
 
 namespace nuvra::v2 {
 
@@ -19,6 +20,7 @@ constexpr int32_t min_add_output_shift = -4;     // max(a_shift, b_shift) + outp
 constexpr int32_t max_add_output_shift = 3;
 constexpr size_t min_merge_inbounds = 2;
 constexpr size_t max_concatenate_inbounds = 2;  // the reader takes one stream in line, one from a skip DMA
+constexpr size_t max_merge_outbounds = 2;       // more are refused by the outbound count rule of a run
 
 HardwareConstraints const no_constraints{};
 
@@ -74,6 +76,27 @@ MappingStatus rule_followed_by_merge_layer(LayerCheck const& check) {
     for (std::shared_ptr<Layer> const& out : check.layer.outbound_layers())
         if (out && out->is_target_component(ComponentKind::CNP)) return {};
     return {check.layer, "Must be followed by a merge layer."};
+}
+
+// The layer that reads a merge's output does the merging in its NPs, and can hand the merged data
+// on only to a skip-DMA store, for a merge further down: a second layer at the same depth would
+// need it straight from those NPs, which their dual-output words cannot name.
+MappingStatus rule_output_read_at_one_depth_once(LayerCheck const& check) {
+    LayerList const outs = check.layer.outbound_layers();
+    if (outs.size() != max_merge_outbounds) return {};
+    LayerGraph graph;
+    for (std::shared_ptr<Layer> const& out : outs) {
+        if (!out || out->inbound_view().empty() || out->inbound_view().front().get() != &check.layer) continue;
+        if (!graph.is_dual_output_layer(out) || graph.is_dual_output_to_store_dma(out)) continue;
+        std::shared_ptr<Layer> const first = graph.get_mappable_layer(outs[0]);
+        std::shared_ptr<Layer> const second = graph.get_mappable_layer(outs[1]);
+        if (!first || !second) continue;
+        return {check.layer, format("Layers '{}' and '{}' read its output at one depth, which is not supported: "
+                                    "besides one layer, only an Add or a Concatenate may read it. Let one layer "
+                                    "read it and branch after that layer.",
+                                    first->get_name(), second->get_name())};
+    }
+    return {};
 }
 
 MappingStatus rule_inbounds_conv_or_merge(LayerCheck const& check) {
@@ -149,6 +172,7 @@ constexpr RuleEntry add_rules[] = {
     {rule_add_output_8_bits},
     {rule_add_shifts_in_range},
     {rule_followed_by_merge_layer},
+    {rule_output_read_at_one_depth_once},
     {rule_inbounds_conv_or_merge},
     {rule_two_inbounds<add_name>},
     {rule_add_inbounds_8_bits},
@@ -157,6 +181,7 @@ constexpr RuleEntry add_rules[] = {
 
 constexpr RuleEntry concatenate_rules[] = {
     {rule_followed_by_merge_layer},
+    {rule_output_read_at_one_depth_once},
     {rule_inbounds_conv_or_merge},
     {rule_two_inbounds<concatenate_name>},
     {rule_concatenate_inbounds_same_bits},

@@ -233,7 +233,11 @@ TEST(RecordEndToEnd, ValuesTheImageCannotHoldAreRefused) {
 }
 
 // Mended: merges whose reader cannot tell their inputs apart mapped: inbounds of two widths read
-// at one, a third inbound dropped, a deeper first inbound read where the skip data lands.
+// at one, a third inbound dropped, a deeper first inbound read where the skip data lands. And a
+// merge read by two layers at one depth stopped at a register guard ("Dual output store should not
+// be null."), or, when the layer that merges it also stores its own output for the next merge,
+// mapped with that store writing the merged data and the next merge's load reading a channel no
+// store writes.
 TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
     using Params = std::map<std::string, int>;
     struct Node { char const* name; LayerType type; std::vector<std::string> inbounds; Params params = {}; };
@@ -246,6 +250,18 @@ TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
     };
     std::string const branches = "Cannot map layer '':\n  * Bad mapping on skip connection. Several branches.\n"
                                  "  * Layer 'merge': ";
+    std::string const read_at_one_depth =
+        "Layers 'l4' and 'l5' read its output at one depth, which is not supported: besides one layer, only an Add "
+        "or a Concatenate may read it. Let one layer read it and branch after that layer.";
+    // l1 -> l2, `kind` "merge" of both -> l4, l5 (both read it) -> `rejoin` Add "a2" -> l7.
+    auto const diamond = [&](LayerType kind, std::vector<std::string> rejoin, char const* between = nullptr) {
+        std::vector<Node> nodes{conv("l1", "in", 1), conv("l2", "l1", 1), merge(kind, {"l1", "l2"})};
+        if (between) nodes.push_back(conv(between, "merge", 1));
+        char const* const split = between ? between : "merge";
+        nodes.insert(nodes.end(), {conv("l4", split, 1), conv("l5", split, 1), Node{"a2", LayerType::Add, rejoin},
+                                   conv("l7", "a2", 1)});
+        return nodes;
+    };
     struct Row { char const* name; int side; std::vector<Node> layers; std::string refusal; };
     Row const rows[] = {
         {"add of 8 and 4 bits", 4,
@@ -269,6 +285,12 @@ TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
          {conv("l1", "in", 3), conv("l2", "l1", 1, {{"filters", 8}}), merge(LayerType::Concatenate, {"l1", "l2"}),
           conv("l4", "merge", 3)},
          ""},
+        {"add read by two layers at one depth", 8, diamond(LayerType::Add, {"l5", "l4"}), branches + read_at_one_depth},
+        {"add read by two layers at one depth, the merging one skipped", 8, diamond(LayerType::Add, {"l4", "l5"}),
+         branches + read_at_one_depth},
+        {"concatenate read by two layers at one depth", 8, diamond(LayerType::Concatenate, {"l5", "l4"}),
+         branches + read_at_one_depth},
+        {"add read by one layer that two read", 8, diamond(LayerType::Add, {"l5", "l4"}, "l3"), ""},
     };
     register_mapping_backend();
     for (Row const& row : rows) {
