@@ -9,6 +9,7 @@
 
 #include "engine/layer.h"
 #include "hw/mapping_status.h"
+#include "mapping/graph_utils.h"
 #include "program/backend.h"
 
 namespace nuvra {
@@ -19,6 +20,7 @@ struct LayerCheck {
     Layer const& layer;
     Layer const* previous = nullptr;
     HwVersion version{};  // the chip mapped to: some rules hold on one board only
+    DepthMemo* depths = nullptr;  // the layers' depths, kept over the checks of one mapping
 };
 
 using LayerRule = MappingStatus (*)(LayerCheck const&);

@@ -84,7 +84,7 @@ MappingStatus rule_followed_by_merge_layer(LayerCheck const& check) {
 MappingStatus rule_output_read_at_one_depth_once(LayerCheck const& check) {
     LayerList const outs = check.layer.outbound_layers();
     if (outs.size() != max_merge_outbounds) return {};
-    LayerGraph graph;
+    LayerGraph graph(check.depths);
     for (std::shared_ptr<Layer> const& out : outs) {
         if (!out || out->inbound_view().empty() || out->inbound_view().front().get() != &check.layer) continue;
         if (!graph.is_dual_output_layer(out) || graph.is_dual_output_to_store_dma(out)) continue;

@@ -100,7 +100,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer_compatibility(Layer const& l
     for (VariableWidth const& width : variable_widths)
         result += check_bitwidth(layer, width.bits, width.name, false);
     result += check_supported_activation(layer);
-    if (kind->check) result += kind->check({constraints_, layer, previous});
+    if (kind->check) result += kind->check({constraints_, layer, previous, {}, &depths_});
     return result;
 }
 

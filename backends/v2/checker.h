@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hw/device.h"
+#include "mapping/graph_utils.h"
 #include "program/backend.h"
 
 namespace nuvra::v2 {
@@ -45,6 +46,11 @@ private:
     bool input_fits(InputChunk const& chunk, uint32_t buffer_words) const override;
     // The FNP memory of a Dense1D layer (get_fnp_sram_size), for the FNP3 fit.
     uint64_t fnp_memory_words(Layer const& layer) const override;
+
+    // The depths the layer checks ask for, each worked out once: a checker serves one mapping,
+    // and a layer's depth follows from the layers before it, which adding later ones leaves as
+    // they are.
+    mutable DepthMemo depths_;
 };
 
 // 100-bit words of the weights of a share of the layer holding `filters` filters, on a CNP or a
