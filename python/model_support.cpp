@@ -315,10 +315,23 @@ void add_classes(Model& model, int64_t num_add_classes) {
         trial->pop_layer();
     }
 
-    // Adding keeps the variables the layer already holds.
+    // The grown layer reads what the old one read; adding keeps the variables it already holds.
+    // Should the model still refuse it, the old layer goes back as it was: it kept its variables
+    // when it was popped, and gets its inbounds and learning again.
+    std::vector<std::shared_ptr<Layer>> const inbounds = last->inbound_layers();
+    bool const last_learns = last->learning() == learning;
     model.pop_layer();
-    model.add(grown, {});
-    model.compile(new_learning);
+    bool added = false;
+    try {
+        model.add(grown, inbounds);
+        added = true;
+        model.compile(new_learning);
+    } catch (...) {
+        if (added) model.pop_layer();
+        model.add(last, inbounds);
+        if (last_learns) model.compile(learning);
+        throw;
+    }
 }
 
 void map_model(Model& model, std::shared_ptr<Device> const& device, bool hw_only,

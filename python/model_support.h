@@ -76,8 +76,9 @@ float accuracy(std::span<const int32_t> classes, std::span<const int32_t> labels
 
 // Replaces the model's last layer, a compiled layer of the kind that learns, by one with room for
 // `num_add_classes` more classes of as many neurons each, keeping its name, settings and learned
-// values, and recompiles the learning parameters with the new class count. Everything is checked
-// and built first: a failure leaves the model as it was.
+// values and the layers it reads, and recompiles the learning parameters with the new class count.
+// Everything is checked and built first: a failure leaves the model as it was (a refusal of the
+// model itself puts the old layer back, and the model is then no longer mapped).
 void add_classes(Model& model, int64_t num_add_classes);
 
 // Maps `model` onto `device` with `constraints` (null: the device's own). Constraints made for a

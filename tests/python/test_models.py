@@ -111,6 +111,24 @@ def test_evaluate(learner, failure):
         (ValueError, message) for _, message in refused]  # fmt: skip
 
 
+def test_add_classes_keeps_what_the_learning_layer_reads(core, learner, failure):
+    side = core.Model()  # "side" stands before fc, which reads "in" as the learner's fc does
+    side.add(input_layer(core, 2, 2, 3))
+    side.add(layer(core, core.FullyConnected, "side", units=12))
+    side.add(layer(core, core.FullyConnected, "fc", units=10), [side.get_layer("in")])
+    side.compile(core.NuvraUnsupervised(4, num_classes=10))
+    before = side.to_buffer()
+    assert failure(lambda: side.add_classes(0)) == (ValueError, "The number of classes to add must be positive.")
+    assert side.to_buffer() == before
+    x = np.arange(12, dtype=np.uint8).reshape(1, 2, 2, 3)
+    for model in (learner, side):
+        model.get_layer("fc").variables["weights"] = (np.arange(120) % 3 == 0).astype(np.int8).reshape(10, 12, 1, 1)
+        model.add_classes(2)
+    fc = side.get_layer("fc")
+    assert [l.name for l in fc.inbounds] == ["in"] and fc.output_dims == learner.get_layer("fc").output_dims
+    assert np.array_equal(side.forward(x), learner.forward(x)) and side.forward(x).any()
+
+
 SHAPE = {"input_width": 2, "input_height": 2, "input_channels": 2}
 
 

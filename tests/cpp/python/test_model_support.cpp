@@ -108,11 +108,33 @@ TEST(ComponentCount, CountsTheNpsAndOneStorePerLayer) {
                                               {hw::Type::CNP1, 4}, {hw::Type::SKIP_DMA_STORE, 2}, {hw::Type::SKIP_DMA_LOAD, 2}}));
 }
 
+// A model that refuses the next `refused_adds` adds and `refused_compiles` compiles.
+struct RefusingModel : Model {
+    void add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> const& inbounds) override {
+        if (refused_adds > 0) {
+            --refused_adds;
+            throw std::invalid_argument("add refused");
+        }
+        Model::add(std::move(layer), inbounds);
+    }
+    void compile(std::shared_ptr<LearningParams> params) override {
+        if (refused_compiles > 0) {
+            --refused_compiles;
+            throw std::invalid_argument("compile refused");
+        }
+        Model::compile(std::move(params));
+    }
+    int refused_adds = 0, refused_compiles = 0;
+};
+
 // in (2 x 2 x 3) -> fc: 10 units compiled for `classes` classes (0: not compiled), its variables
-// filled with a pattern.
+// filled with a pattern. With `side`, a FullyConnected "side" of 12 units reading "in" stands
+// between them in the model.
 struct Learner {
-    explicit Learner(int classes) {
+    explicit Learner(int classes, bool side = false) : b(std::make_unique<RefusingModel>()) {
+        refusing = static_cast<RefusingModel*>(&b.model());
         b.input("in", 3, 2, 2);
+        if (side) b.layer(LayerType::FullyConnected, "side", {{"units", 12}}, {"in"});
         fc = b.layer(LayerType::FullyConnected, "fc", {{"units", 10}, {"activation", 1}}, {"in"});
         if (classes > 0)
             b.model().compile(
@@ -126,6 +148,7 @@ struct Learner {
     }
     std::shared_ptr<Layer> last() { return b.model().get_layer(b.model().layer_count() - 1); }
     ModelBuilder b;
+    RefusingModel* refusing;
     std::shared_ptr<Layer> fc;
 };
 
@@ -145,6 +168,15 @@ TEST(AddClasses, GrowsTheLastLayerAndKeepsWhatItLearned) {
     Learner rounded(3);
     add_classes(rounded.b.model(), 1);  // three neurons per class, rounded down
     EXPECT_EQ(rounded.last()->params()->get("units"), 13);
+    // Fed by a layer other than the one before it, the grown layer reads that layer still.
+    Learner side(10, true);
+    add_classes(side.b.model(), 5);
+    EXPECT_EQ(side.last()->inbound_layers(), std::vector<std::shared_ptr<Layer>>{side.b["in"]});
+    for (auto const& name : grown->variables().names()) {
+        Buffer const usual = grown->variables().get(name)->buffer(), got = side.last()->variables().get(name)->buffer();
+        ASSERT_EQ(got.bytes, usual.bytes) << name;
+        EXPECT_EQ(std::memcmp(got.data, usual.data, usual.bytes), 0) << name;
+    }
 }
 
 TEST(AddClasses, RefusalsChangeNothing) {
@@ -152,7 +184,7 @@ TEST(AddClasses, RefusalsChangeNothing) {
         l.fc->variables().set(name, Dense::copy(std::vector<uint8_t>(bytes).data(), bytes, type, shape, Layout::c_order));
     };
     std::string const misfit = "Cannot add classes to layer 'fc': its variable ";
-    struct Row { int classes; int64_t add; std::function<void(Learner&)> prepare; std::string error; };
+    struct Row { int classes; int64_t add; std::function<void(Learner&)> prepare; std::string error; bool side = false; };
     Row const rows[] = {
         {10, 0, {}, "The number of classes to add must be positive."},
         {10, 2147483647, {}, "Cannot add 2147483647 classes of 1 neurons to layer 'fc': it would have more than 2147483647 units."},
@@ -162,9 +194,12 @@ TEST(AddClasses, RefusalsChangeNothing) {
          misfit + "'threshold' of shape (20) does not fit the new shape (15)."},
         {10, 1, [](Learner& l) { l.b.conv("c", "fc"); }, "The last layer must be a FullyConnected layer."},
         {0, 1, {}, "The last layer must be compiled."},
+        // The model refuses the grown layer once the old one is out: the old one goes back, reading "in".
+        {10, 5, [](Learner& l) { l.refusing->refused_adds = 1; }, "add refused", true},
+        {10, 5, [](Learner& l) { l.refusing->refused_compiles = 1; }, "compile refused", true},
     };
     for (auto const& row : rows) {
-        Learner l(row.classes);
+        Learner l(row.classes, row.side);
         if (row.prepare) row.prepare(l);
         auto const before = l.last();
         auto const buffer = l.b.model().to_buffer();

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/layer.h"
@@ -20,6 +21,8 @@ public:
     using LayerPtr = std::shared_ptr<Layer>;
 
     ModelBuilder() : model_(Model::create()) {}
+    // Builds on `model`, a model of the test's own.
+    explicit ModelBuilder(std::unique_ptr<Model> model) : model_(std::move(model)) {}
 
     // Any kind with the given parameters and inbound layers (by name).
     LayerPtr layer(LayerType type, std::string const& name, std::map<std::string, int> const& params,
