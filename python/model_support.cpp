@@ -120,6 +120,11 @@ std::shared_ptr<Dense> carried_variable(std::string const& layer_name, std::stri
     return copy;
 }
 
+// A class is chosen among two or more.
+void check_class_count(uint32_t num_classes) {
+    if (num_classes < 2) throw std::invalid_argument(format("Cannot classify with {}class(es).", num_classes));
+}
+
 }  // namespace
 
 std::unique_ptr<Model> model_from_layers(std::vector<std::shared_ptr<Layer>> const& layers) {
@@ -212,6 +217,13 @@ void check_evaluate_labels(size_t label_dims, uint64_t input_count, uint64_t lab
     if (!labels_int32) throw std::invalid_argument("Labels must be int32.");
 }
 
+uint32_t evaluation_classes(Model const& model, uint32_t num_classes) {
+    check_can_infer(model);
+    uint32_t const classes = num_classes != 0 ? num_classes : model.output_shape()[2];
+    check_class_count(classes);
+    return classes;
+}
+
 bool evaluate_runs_forward(Model const& model) {
     check_can_infer(model);
     return model.get_layer(model.layer_count() - 1)->has_activation();
@@ -230,7 +242,7 @@ std::vector<int32_t> predicted_classes(Tensor const& output, uint32_t num_classe
         case TensorType::bit: check_element_type<uint8_t>(output); break;
         default: throw std::runtime_error(std::string("cannot evaluate on a Tensor of type ") + Tensor::type_name(type));
     }
-    if (num_classes < 2) throw std::invalid_argument(format("Cannot classify with {}class(es).", num_classes));
+    check_class_count(num_classes);
     Shape const& dims = output.dimensions();
     if (dims.rank() != 4)
         throw std::runtime_error(

@@ -62,6 +62,11 @@ std::optional<int32_t> integral_label(double value);
 // int32."); each std::invalid_argument.
 void check_evaluate_labels(size_t label_dims, uint64_t input_count, uint64_t label_count, bool labels_int32);
 
+// The number of classes `evaluate` sorts the outputs into: `num_classes`, or the model's output
+// channels when it is 0. Fewer than 2 is std::invalid_argument "Cannot classify with <n>class(es).",
+// known before anything runs.
+uint32_t evaluation_classes(Model const& model, uint32_t num_classes);
+
 // `evaluate` runs forward when the model's last layer has an activation, predict otherwise.
 bool evaluate_runs_forward(Model const& model);
 

@@ -63,8 +63,7 @@ struct PyModel {
         check_evaluate_labels(static_cast<size_t>(labels.ndim()), inputs.ndim() > 0 ? uint64_t(inputs.shape(0)) : 0,
                               labels.ndim() > 0 ? uint64_t(labels.shape(0)) : 0,
                               labels.dtype().equal(py::dtype::of<int32_t>()));
-        check_can_infer(*model);
-        uint32_t const classes = num_classes != 0 ? num_classes : model->output_shape()[2];
+        uint32_t const classes = evaluation_classes(*model, num_classes);
         bool const forward = evaluate_runs_forward(*model);
         std::shared_ptr<Tensor> const output =
             run_inference(inputs, forward ? forward_step(batch_size) : predict_step(batch_size));

@@ -109,6 +109,9 @@ def test_evaluate(learner, failure):
                (labels[:1], "Inputs and labels must have the same size.")]  # fmt: skip
     assert [failure(lambda: learner.evaluate(x, given, 2)) for given, _ in refused] == [
         (ValueError, message) for _, message in refused]  # fmt: skip
+    metrics = {name: learner.metrics[name] for name in learner.metrics.names}
+    assert failure(lambda: learner.evaluate(x[:1], labels[:1], 1)) == (ValueError, "Cannot classify with 1class(es).")
+    assert {name: learner.metrics[name] for name in learner.metrics.names} == metrics  # refused before running
 
 
 def test_add_classes_keeps_what_the_learning_layer_reads(core, learner, failure):

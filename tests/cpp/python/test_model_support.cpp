@@ -41,6 +41,11 @@ TEST(Evaluate, ClassOfEachSample) {
     }
     std::vector<int32_t> const classes{0, -1, 3}, labels{0, 0, 3, 1};
     EXPECT_EQ(accuracy(classes, labels), 0.5f);
+    // The class count is known, and refused, before the model runs: 0 takes the output channels.
+    ModelBuilder b;
+    b.input("in", 3, 2, 2);
+    EXPECT_EQ(evaluation_classes(b.model(), 0), 3u);
+    EXPECT_EQ(failure([&] { evaluation_classes(b.model(), 1); }), "Cannot classify with 1class(es).");
 }
 
 TEST(FitLabels, OnlyIntegralValuesInTheInt32Range) {
