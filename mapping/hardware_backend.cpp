@@ -289,8 +289,10 @@ void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device>
 
     HardwareSequenceBuilder builder(device, backend.constraints(), backend.io_recorder(), backend.layer_recorder(),
                                     backend.learning_reader());
+    // A skip cut by a pass boundary is refused when the program reaches the layer that loads it,
+    // after the layers before it have been recorded and refused for what they hold.
+    builder.keep_cut_skips();
     auto const pass_components = mappable.build_mappable_components();
-    SequenceBuildResult built;
     try {
         // Skip-DMA channels count the layers of the passes before each pass.
         std::vector<std::shared_ptr<Layer>> earlier;
@@ -299,6 +301,15 @@ void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device>
             earlier.insert(earlier.end(), builder.layers().begin() + std::ptrdiff_t(earlier.size()),
                            builder.layers().end());
         }
+    } catch (MappingStatusError const& error) {
+        // A pass that cannot be set up ends the mapping before anything is recorded: the cut skips
+        // of the layers before it are refused with it.
+        for (CutSkipRefusal const& cut : builder.cut_skips()) add_unique_status(*result, cut.status);
+        add_unique_status(*result, error.status());
+        return;
+    }
+    SequenceBuildResult built;
+    try {
         built = builder.build_sequence();
     } catch (MappingStatusError const& error) {
         add_unique_status(*result, error.status());

@@ -20,8 +20,8 @@ HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& pass_layer
                            std::vector<std::shared_ptr<Layer>> const& all_layers,
                            std::vector<std::vector<hw::Component>> const& components,
                            hw::Ident const& dma_conf, std::shared_ptr<HardwarePass> const& previous,
-                           DepthMemo* depths) {
-    LayerMappingBuilder::build_layer_mapping(pass_layers, all_layers, components, dma_conf, depths);
+                           DepthMemo* depths, std::vector<CutSkipRefusal>* cut_skips) {
+    LayerMappingBuilder::build_layer_mapping(pass_layers, all_layers, components, dma_conf, depths, cut_skips);
     layers = pass_layers;
     for (auto const& layer : layers) attached_.push_back(layer ? layer->mapping().get() : nullptr);
 

@@ -21,6 +21,8 @@
 
 namespace nuvra {
 
+struct CutSkipRefusal;
+
 // Reads the learned variables of a layer back from the device, through the layer recorder of the
 // generation that reads them (built for the device and the given limits at the time of reading).
 // The back end that builds a sequence gives it one; it throws std::runtime_error when that
@@ -33,11 +35,14 @@ public:
     // Builds and attaches a LayerMapping to every layer of `layers` (one component list per
     // layer; `all_layers` goes to the mapping builder unchanged) and, when `previous` is not null,
     // links this pass's first mappable layer to the last mappable layer of `previous`. The passes
-    // of one sequence may share the layer depths found so far through `depths`.
+    // of one sequence may share the layer depths found so far through `depths`. With `cut_skips`,
+    // a merge whose skip input was stored in an earlier pass has its refusal kept there instead
+    // of thrown (LayerMappingBuilder::build_layer_mapping).
     HardwarePass(std::vector<std::shared_ptr<Layer>> const& layers,
                  std::vector<std::shared_ptr<Layer>> const& all_layers,
                  std::vector<std::vector<hw::Component>> const& components, hw::Ident const& dma_conf,
-                 std::shared_ptr<HardwarePass> const& previous, DepthMemo* depths = nullptr);
+                 std::shared_ptr<HardwarePass> const& previous, DepthMemo* depths = nullptr,
+                 std::vector<CutSkipRefusal>* cut_skips = nullptr);
     // Detaches the mappings this pass attached: each layer whose mapping is still the one made
     // here is left with none (a layer mapped again since keeps its newer mapping).
     ~HardwarePass() override;

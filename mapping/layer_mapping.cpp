@@ -132,10 +132,17 @@ unsigned layer_index_steps(Layer const& layer) {
 void LayerMappingBuilder::build_layer_mapping(
     LayerList const& layers, LayerList const& previous_layers,
     std::vector<std::vector<hw::Component>> const& components, hw::Ident pass_dma, DepthMemo* depths) {
+    build_layer_mapping(layers, previous_layers, components, pass_dma, depths, nullptr);
+}
+
+void LayerMappingBuilder::build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
+                                              std::vector<std::vector<hw::Component>> const& components,
+                                              hw::Ident pass_dma, DepthMemo* depths,
+                                              std::vector<CutSkipRefusal>* cut_skips) {
     DepthMemo own;
     if (depths == nullptr) depths = &own;
     map_standalone(layers, components, pass_dma, depths);
-    link_layers_mapping(layers, previous_layers, depths);
+    link_layers_mapping(layers, previous_layers, depths, cut_skips);
 }
 
 void LayerMappingBuilder::build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
@@ -204,9 +211,15 @@ void LayerMappingBuilder::map_standalone(std::shared_ptr<Layer> const& layer,
 void LayerMappingBuilder::link_layers_mapping(LayerList const& layers,
                                               LayerList const& previous_layers,
                                               DepthMemo* depths) {
+    link_layers_mapping(layers, previous_layers, depths, nullptr);
+}
+
+void LayerMappingBuilder::link_layers_mapping(LayerList const& layers, LayerList const& previous_layers,
+                                              DepthMemo* depths, std::vector<CutSkipRefusal>* cut_skips) {
     LayerGraph graph(depths);
     // One index of the pass serves every layer: the set-up stays linear in the pass's layers.
     PassIndex pass(graph, layers, previous_layers);
+    pass.keep_cut_skips(cut_skips);
     for (auto const& layer : layers) {
         if (answers(layer, ComponentKind::None) || answers(layer, ComponentKind::SKIP_DMA)) continue;
         nuvra::update_layer_mapping(pass, layer);

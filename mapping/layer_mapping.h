@@ -17,6 +17,7 @@
 namespace nuvra {
 
 class PassQueries;
+struct CutSkipRefusal;
 
 // A skip connection rejoining the main path at this layer.
 struct MergeLayerInfo {
@@ -120,6 +121,11 @@ public:
     static void build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
                                     std::vector<std::vector<hw::Component>> const& components,
                                     hw::Ident pass_dma);
+    // The same with the refusal of a merge whose skip input was stored in an earlier pass kept in
+    // `cut_skips` (when not null) instead of thrown: the set-up of the pass goes on.
+    static void build_layer_mapping(LayerList const& layers, LayerList const& previous_layers,
+                                    std::vector<std::vector<hw::Component>> const& components,
+                                    hw::Ident pass_dma, DepthMemo* depths, std::vector<CutSkipRefusal>* cut_skips);
 
     // A mapping for every layer of the pass with its index, and the pass's input and output DMA
     // on its first and last mappable layers.
@@ -138,6 +144,9 @@ public:
     // update_layer_mapping for every layer of the pass that has an NP of its own.
     static void link_layers_mapping(LayerList const& layers, LayerList const& previous_layers,
                                     DepthMemo* depths);
+    // The same keeping cut skips' refusals in `cut_skips` when it is not null.
+    static void link_layers_mapping(LayerList const& layers, LayerList const& previous_layers,
+                                    DepthMemo* depths, std::vector<CutSkipRefusal>* cut_skips);
     // Skip-DMA, merge and alternate records of one layer, and its link to the layer before it.
     static void update_layer_mapping(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                      LayerList const& previous_layers, DepthMemo* depths);

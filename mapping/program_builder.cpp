@@ -264,6 +264,13 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
         largest = std::max(largest, count);
         serializer.finalize_pass();
     }
+    // A kept refusal of a layer that no pass recorded (one after a recurrent layer) still ends the
+    // build: the program would list its load with a channel no store writes.
+    if (!cut_skips_.empty()) {
+        MappingStatus const status = cut_skips_.front().status;
+        clear();
+        return {status, nullptr};
+    }
 
     MappingStatus const status = finish_program(serializer, graph, values, largest + 1);
     if (status.failed) return {status, nullptr};
@@ -325,6 +332,7 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
         return set;
     }();
     for (std::shared_ptr<Layer> const& layer : pass_layers) {
+        if (MappingStatus status = cut_skip_of(layer); status.failed) return status;
         bool const set_spikes = layer == pass_first && !first_of_sequence;
         bool const mesh_flag = layer == pass_last && !last_of_sequence;
         std::shared_ptr<Layer> next = graph.next_mappable_layer(layer);
@@ -355,6 +363,8 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
     }
 
     if (next_first) {
+        // The next pass's first layer is recorded here first, for the NPs this pass leaves unused.
+        if (MappingStatus status = cut_skip_of(next_first); status.failed) return status;
         std::vector<hw::Ident> used;
         for (std::shared_ptr<Layer> const& layer : pass_layers)
             if (auto* components = mapped_components(layer))

@@ -50,7 +50,7 @@ void HardwareSequenceBuilder::make_pass(Group group) {
     std::shared_ptr<HardwarePass> const previous = last_pass();
     hw::Ident const dma_conf = device_->mesh().dma_conf;
     passes_.push_back(std::make_shared<HardwarePass>(group.layers, group.all_layers, group.components, dma_conf,
-                                                     previous, &depths_));
+                                                     previous, &depths_, keep_cut_skips_ ? &cut_skips_ : nullptr));
     last_group_ = std::move(group);
 }
 
@@ -60,9 +60,13 @@ void HardwareSequenceBuilder::flush_pending() {
     pending_.reset();
     Group group = std::move(*last_group_);
     last_group_.reset();
-    // Drop the last pass (detaching its mappings) and build it again with the layer at its end.
+    // Drop the last pass (detaching its mappings and the refusals its set-up kept) and build it
+    // again with the layer at its end.
     layers_.resize(layers_.size() - group.layers.size());
     passes_.pop_back();
+    std::erase_if(cut_skips_, [&group](CutSkipRefusal const& cut) {
+        return std::find(group.layers.begin(), group.layers.end(), cut.layer) != group.layers.end();
+    });
     group.layers.push_back(std::move(layer));
     group.components.push_back(std::move(components));
     make_pass(std::move(group));
@@ -85,6 +89,16 @@ void HardwareSequenceBuilder::clear() {
     depths_.clear();
     program_ = program::ProgramBuffer();
     last_group_.reset();
+    cut_skips_.clear();
+}
+
+MappingStatus HardwareSequenceBuilder::cut_skip_of(std::shared_ptr<Layer> const& layer) {
+    auto const cut = std::find_if(cut_skips_.begin(), cut_skips_.end(),
+                                  [&layer](CutSkipRefusal const& kept) { return kept.layer == layer; });
+    if (cut == cut_skips_.end()) return MappingStatus::success();
+    MappingStatus status = cut->status;
+    clear();
+    return status;
 }
 
 MappingStatus HardwareSequenceBuilder::check_num_descriptors(std::shared_ptr<Layer> const& layer,

@@ -16,6 +16,7 @@
 #include "mapping/graph_utils.h"
 #include "hw/mapping_status.h"
 #include "mapping/hardware_sequence.h"
+#include "mapping/skip_dma.h"
 #include "program/backend.h"
 #include "program/serializer_buffer.h"
 
@@ -53,7 +54,14 @@ public:
     // Null when there is no pass.
     std::shared_ptr<HardwarePass> last_pass() const;
 
-    // Empties layers, passes and program; a held-back layer stays.
+    // From now on a merge whose skip input was stored in an earlier pass does not fail
+    // add_layers: its refusal is kept, and build_sequence returns it when the program reaches the
+    // layer, so that the layers recorded before it are refused first for what they hold.
+    void keep_cut_skips() { keep_cut_skips_ = true; }
+    // The refusals kept so far, in the order of the layers.
+    std::vector<CutSkipRefusal> const& cut_skips() const { return cut_skips_; }
+
+    // Empties layers, passes, program and the kept refusals; a held-back layer stays.
     void clear();
 
     // Succeeds when `multiplier` x `count` descriptors are at most 254; otherwise clears the
@@ -81,6 +89,9 @@ private:
                                  size_t i, uint64_t* count);
     MappingStatus finish_program(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
                                  uint64_t descriptors);
+    // The kept refusal of `layer`, which the program is about to record, with the builder cleared
+    // as after a descriptor refusal; success when it has none.
+    MappingStatus cut_skip_of(std::shared_ptr<Layer> const& layer);
 
     // What the last pass was made of, so that a held-back layer can join it.
     struct Group {
@@ -106,6 +117,8 @@ private:
     program::ProgramBuffer program_;
     std::optional<std::pair<std::shared_ptr<Layer>, std::vector<hw::Component>>> pending_;
     std::optional<Group> last_group_;
+    bool keep_cut_skips_ = false;
+    std::vector<CutSkipRefusal> cut_skips_;
 };
 
 // The lowest and highest mesh column among the components of the first mappable layer of the

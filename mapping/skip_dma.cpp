@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "engine/params.h"
 #include "hw/format.h"
@@ -139,6 +140,12 @@ void give_store_channel(PassQueries& pass, LayerPtr const& layer, StoreRecord re
 }  // namespace
 
 PassQueries::~PassQueries() = default;
+
+void PassQueries::refuse_cut_skip(std::shared_ptr<Layer> const& layer) {
+    MappingStatus refusal(*layer, second_branch_outside_pass_message);
+    if (!cut_skips_) refusal.throw_exception();
+    cut_skips_->push_back({layer, std::move(refusal)});
+}
 
 int64_t PassScan::position(std::shared_ptr<Layer> const& layer) { return position_in(layers(), layer); }
 
@@ -347,12 +354,13 @@ void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> con
         producer = fed.empty() ? nullptr : fed.front();
         dual_output = true;
     }
-    if (producer) {
-        // Store channels are numbered over one pass: a producer set up in another pass stores on a
-        // channel this pass does not know, and the number counted here would name another store.
-        if (pass.position(producer) < 0) fail(*layer, second_branch_outside_pass_message);
+    // Store channels are numbered over one pass: a producer set up in another pass stores on a
+    // channel this pass does not know, and the number counted here would name another store. A
+    // kept refusal leaves the load without a store channel: the layer is never recorded.
+    if (producer && pass.position(producer) < 0)
+        pass.refuse_cut_skip(layer);
+    else if (producer)
         info.store_channel = store_channel(pass, *layer, producer, dual_output);
-    }
 
     if (depth_a > depth_b && layer_kind(s->type()).inbound == KindInbound::join)
         info.channel_offset = a->output_dimensions()[2];

@@ -21,6 +21,7 @@
 
 #include "engine/layer.h"
 #include "hw/ident.h"
+#include "hw/mapping_status.h"
 #include "mapping/graph_utils.h"
 
 namespace nuvra {
@@ -57,7 +58,7 @@ void set_skipdma_store_channel_dual_output_info(std::shared_ptr<Layer> const& la
                                                 LayerList const& layers, DepthMemo* memo);
 // The load record of a TNP-B layer or a merge layer. A merge whose skip input is produced (plain or
 // dual output) outside `layers` fails with second_branch_outside_pass_message: its store was
-// numbered in another pass.
+// numbered in another pass (PassQueries::refuse_cut_skip).
 void set_skipdma_load_channel_info(std::shared_ptr<Layer> const& layer, LayerList const& layers,
                                    LayerList const& previous_layers, DepthMemo* memo);
 // The merge record of a merge layer.
@@ -69,6 +70,14 @@ void set_alt_layers(std::shared_ptr<Layer> const& layer, LayerList const& layers
                     std::vector<std::shared_ptr<std::vector<hw::Component>>>* alternates);
 // Where the layer's output starts inside the joining merge it feeds as the deeper second input.
 void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo);
+
+// The refusal of a merge whose skip input was stored in an earlier pass (a skip cut by a pass
+// boundary), kept by the set-up of its pass for the program building to report when it reaches
+// the layer.
+struct CutSkipRefusal {
+    std::shared_ptr<Layer> layer;
+    MappingStatus status;
+};
 
 // Which of a layer's two store records a store channel goes to: the plain one (a skip output, or a
 // TNP-B layer's frame buffer) or the one of its dual output.
@@ -111,6 +120,13 @@ public:
     virtual std::shared_ptr<Layer> take_store_channel(std::shared_ptr<Layer> const& layer, StoreRecord record,
                                                       uint8_t channel) = 0;
 
+    // From now on a cut skip's refusal goes to `kept` and the set-up of the pass goes on (null, the
+    // default: it is thrown at once).
+    void keep_cut_skips(std::vector<CutSkipRefusal>* kept) { cut_skips_ = kept; }
+    // Refuses `layer`, a merge whose skip input was stored in another pass, with
+    // second_branch_outside_pass_message: thrown, or kept when the pass keeps cut skips.
+    void refuse_cut_skip(std::shared_ptr<Layer> const& layer);
+
 protected:
     PassQueries(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)
         : graph_(graph), layers_(layers), previous_layers_(previous_layers) {}
@@ -119,6 +135,7 @@ private:
     LayerGraph& graph_;
     LayerList const& layers_;
     LayerList const& previous_layers_;
+    std::vector<CutSkipRefusal>* cut_skips_ = nullptr;
 };
 
 // Walks the pass on every question: the reference that PassIndex is held to.

@@ -208,6 +208,20 @@ TEST(SequenceBuilder, TrailingSkipDmaLayerMovesToTheNextGroup) {
               "supported.");
     EXPECT_FALSE(f.builder.has_pending());
     EXPECT_EQ(names_of(f.builder.layers()), (Names{"add", "c"}));
+    // Kept, the refusal ends the build when the program reaches c (before c's unused-NP record),
+    // once the layers before it are recorded.
+    BuilderFixture k(true);
+    k.builder.keep_cut_skips();
+    k.add({"in", "a", "b", "add"});
+    k.add({"c"});
+    auto const [cut, none] = k.builder.build_sequence();
+    EXPECT_EQ(cut.to_string(), "Cannot map layer 'c'. Hardware partial reconfiguration with layers on the second "
+                               "branch is not supported.");
+    Names recorded;
+    for (auto const& call : k.recorder.calls) recorded.push_back(call.layer);
+    EXPECT_EQ(recorded, (Names{"in", "a", "b"}));
+    EXPECT_EQ(none, nullptr);
+    EXPECT_TRUE(k.builder.passes().empty() && k.builder.cut_skips().empty());
 
     // A lone skip-DMA group makes no pass, and a pending last layer is flushed into the last pass.
     BuilderFixture g(true);
