@@ -311,12 +311,22 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
         last_of_sequence ? nullptr : graph.first_mappable_layer(passes_[k]->layers);
 
     if (first_of_sequence) {
-        *count = serializer.serialize_scc_program({.first_on_hrc = v.first_on_hrc,
-                                                   .input_type_is_zero = v.input_type == 0,
-                                                   .last_on_hrc = v.last_on_hrc,
-                                                   .output_type_is_zero = v.output_type == 0,
-                                                   .narrow_output = program_narrow_output(*v.last)},
-                                                  v.input_shape, v.output_shape);
+        try {
+            *count = serializer.serialize_scc_program({.first_on_hrc = v.first_on_hrc,
+                                                       .input_type_is_zero = v.input_type == 0,
+                                                       .last_on_hrc = v.last_on_hrc,
+                                                       .output_type_is_zero = v.output_type == 0,
+                                                       .narrow_output = program_narrow_output(*v.last)},
+                                                      v.input_shape, v.output_shape);
+        } catch (MappingStatusError const&) {
+            throw;
+        } catch (std::runtime_error const& error) {
+            // The SCC holds the size of the last layer's output (rows x channels, and its
+            // channels): a value its fields cannot hold is refused in that layer's name, as a
+            // layer's own fields are. Its other value, the first layer's input channels, the
+            // checks keep far below its field.
+            throw MappingStatusError(recording_failure(*v.last, error));
+        }
         MappingStatus status = check_num_descriptors(v.first, 1, *count);
         if (status.failed) return status;
     }

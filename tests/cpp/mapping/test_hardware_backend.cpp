@@ -400,6 +400,14 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
              m["c"]->variables().set("weights", f32({3, 3, 4, 4}, std::vector<float>(144, 1.f)));
          },
          "Cannot map layer 'c'. Error: Wrong requested type int8 for a tensor of type float32."},
+        // Mended: the SCC's output size, rows x channels of the last layer, overflowed in no layer's name.
+        {"v2 Conv2D output of 4096 rows of 256 channels", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in", 4, 1, 4096);
+             m.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 256}, {"padding", 1}}, {"in"});
+         },
+         "Cannot map layer 'c'. Error: Attempted to write value 1048576 into a 20-bit field, which will cause an "
+         "overflow."},
         // Mended: it mapped to a program holding nothing of it but its output width.
         {"v2 Quantizer of 16 bits last", hw::Tolmar_v2, built_generations(),
          [&](ModelBuilder& m) {
