@@ -280,10 +280,11 @@ PlacedLayers place_layers(GenerationBackend const& backend, MapConstraints const
 }
 
 // Builds the one sequence of the passes and appends it, or adds its failure to `result`. Nothing
-// happens when the first pass holds no mappable layer.
+// happens when the first pass holds no mappable layer. When later layers were `refused`, the passes
+// end before the model does, and a refusal of what they would hand out is left unsaid.
 void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device> const& device,
                        MappableLayers const& mappable, std::vector<std::shared_ptr<Layer>>* layers,
-                       std::vector<std::shared_ptr<Sequence>>* sequences, MappingStatusGroup* result) {
+                       std::vector<std::shared_ptr<Sequence>>* sequences, MappingStatusGroup* result, bool refused) {
     auto const pass_layers = mappable.build_mappable_layers();
     if (pass_layers.empty() || !first_mappable_layer(pass_layers.front())) return;
 
@@ -311,6 +312,9 @@ void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device>
     SequenceBuildResult built;
     try {
         built = builder.build_sequence();
+    } catch (ProgramOutputError const& error) {
+        if (!refused) add_unique_status(*result, error.status());
+        return;
     } catch (MappingStatusError const& error) {
         add_unique_status(*result, error.status());
         return;
@@ -355,13 +359,12 @@ MappingStatusGroup build_hardware_sequences(GenerationBackend& backend,
 
     // A layer refused on the way, or by the sequence rules, ends the mapping with its refusal. The
     // program of the layers before the refused ones is still built for the failures it reports in
-    // their names. Only when a layer was refused does a std::runtime_error thrown while building it
-    // (a question the generation cannot answer about its last layer, which only the refused layers
-    // read: on the first generation, the output of a Quantizer or Dequantizer left last) give way
+    // their names, but not for what it would hand out, which only the refused layers read. Only
+    // when a layer was refused does another std::runtime_error thrown while building it give way
     // to the refusal; without a refusal it ends the mapping, and other exceptions always pass.
     bool const refused = placed.stop_status.failed || !failing.empty();
     try {
-        build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result);
+        build_sequence_of(backend, constraints->device(), placed.mappable, layers, sequences, &result, refused);
     } catch (std::runtime_error const&) {
         if (!refused) throw;
     }

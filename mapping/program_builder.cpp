@@ -281,6 +281,23 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     return {MappingStatus::success(), std::move(sequence)};
 }
 
+namespace {
+
+// The answer of `question` about what the program hands out: a failure to answer is refused in the
+// name of `last`, the layer whose output it is, as a layer's own fields are.
+template <class Question>
+auto output_answer(Layer const& last, Question&& question) {
+    try {
+        return question();
+    } catch (MappingStatusError const&) {
+        throw;
+    } catch (std::runtime_error const& error) {
+        throw ProgramOutputError(recording_failure(last, error));
+    }
+}
+
+}  // namespace
+
 HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values(LayerGraph& graph) const {
     ProgramValues v;
     v.first = graph.first_mappable_layer(layers_);
@@ -288,7 +305,8 @@ HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values(L
     v.last_mappable = graph.last_mappable_layer(layers_);
     v.sequence_first = graph.first_mappable_layer(passes_.front()->layers);
     v.input_type = io_recorder_->get_input_type(*v.first);
-    v.output_type = io_recorder_->get_output_type(*v.last, v.input_type);
+    // The first generation has no output type for a Quantizer or a Dequantizer left last.
+    v.output_type = output_answer(*v.last, [&] { return io_recorder_->get_output_type(*v.last, v.input_type); });
     v.output_bits = program_output_bits(*v.last);
     v.first_on_hrc = v.first->is_target_component(ComponentKind::HRC);
     v.last_on_hrc = v.last_mappable->is_target_component(ComponentKind::HRC);
@@ -311,22 +329,17 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
         last_of_sequence ? nullptr : graph.first_mappable_layer(passes_[k]->layers);
 
     if (first_of_sequence) {
-        try {
-            *count = serializer.serialize_scc_program({.first_on_hrc = v.first_on_hrc,
-                                                       .input_type_is_zero = v.input_type == 0,
-                                                       .last_on_hrc = v.last_on_hrc,
-                                                       .output_type_is_zero = v.output_type == 0,
-                                                       .narrow_output = program_narrow_output(*v.last)},
-                                                      v.input_shape, v.output_shape);
-        } catch (MappingStatusError const&) {
-            throw;
-        } catch (std::runtime_error const& error) {
-            // The SCC holds the size of the last layer's output (rows x channels, and its
-            // channels): a value its fields cannot hold is refused in that layer's name, as a
-            // layer's own fields are. Its other value, the first layer's input channels, the
-            // checks keep far below its field.
-            throw MappingStatusError(recording_failure(*v.last, error));
-        }
+        // The SCC holds the size of the last layer's output (rows x channels, and its channels):
+        // a value its fields cannot hold is refused in that layer's name. Its other value, the
+        // first layer's input channels, the checks keep far below its field.
+        *count = output_answer(*v.last, [&] {
+            return serializer.serialize_scc_program({.first_on_hrc = v.first_on_hrc,
+                                                     .input_type_is_zero = v.input_type == 0,
+                                                     .last_on_hrc = v.last_on_hrc,
+                                                     .output_type_is_zero = v.output_type == 0,
+                                                     .narrow_output = program_narrow_output(*v.last)},
+                                                    v.input_shape, v.output_shape);
+        });
         MappingStatus status = check_num_descriptors(v.first, 1, *count);
         if (status.failed) return status;
     }

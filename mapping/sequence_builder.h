@@ -28,6 +28,14 @@ class SequenceSerializer;
 // The status of a build and the new sequence: "Success." and a sequence, or a failure and null.
 using SequenceBuildResult = std::pair<MappingStatus, std::shared_ptr<HardwareSequence>>;
 
+// A refusal of what the program hands out (its output type, the output size its SCC holds), in the
+// name of the sequence's last layer. When a mapping has refused later layers, the program of the
+// layers before them ends where the model does not, and this gives way to those refusals.
+class ProgramOutputError : public MappingStatusError {
+public:
+    using MappingStatusError::MappingStatusError;
+};
+
 class HardwareSequenceBuilder {
 public:
     // Keeps the three references; they belong to the back end and must outlive the builder. The

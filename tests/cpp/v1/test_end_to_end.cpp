@@ -268,17 +268,20 @@ TEST(V1EndToEnd, ALayerRefusedAfterAQuantizerKeepsItsWords) {
     EXPECT_EQ(error_text<std::runtime_error>([&] { m.model().map(make_fake_device(hw::ZR62_v1, v1_mesh())); }),
               "Cannot map layer 'c'. Weights contain values out of range (0, 1) (e.g.: -1).");
 
-    // Without a refused layer, the program's failure is the mapping's, and nothing stays mapped.
-    ModelBuilder q;
-    q.layer(LayerType::InputConvolutional, "hrc",
-            testing::with(cnp, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}}), {});
-    q.layer(LayerType::Quantizer, "q", {}, {"hrc"});
-    tensor_write<int8_t>(*q["hrc"]->variable("weights"), size_t{0}, int8_t{1});
-    EXPECT_EQ(error_text<std::runtime_error>([&] { q.model().map(make_fake_device(hw::ZR62_v1, v1_mesh())); }),
-              "Unsupported layer type.");
-    EXPECT_TRUE(q.model().sequences().empty());
-    EXPECT_EQ(q.model().device(), nullptr);
-    for (auto const& layer : q.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
+    // Without a refused layer, the program's failure is the mapping's, in the name of the layer
+    // left last (mended: it named no layer), and nothing stays mapped.
+    for (LayerType const last : {LayerType::Quantizer, LayerType::Dequantizer}) {
+        ModelBuilder q;
+        q.layer(LayerType::InputConvolutional, "hrc",
+                testing::with(cnp, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}}), {});
+        q.layer(last, "q", {}, {"hrc"});
+        tensor_write<int8_t>(*q["hrc"]->variable("weights"), size_t{0}, int8_t{1});
+        EXPECT_EQ(error_text<std::runtime_error>([&] { q.model().map(make_fake_device(hw::ZR62_v1, v1_mesh())); }),
+                  "Cannot map layer 'q'. Error: Unsupported layer type.");
+        EXPECT_TRUE(q.model().sequences().empty());
+        EXPECT_EQ(q.model().device(), nullptr);
+        for (auto const& layer : q.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
+    }
 }
 
 }  // namespace
