@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -172,14 +171,14 @@ void replace_file(std::string const& path, std::filesystem::path const& target, 
     std::string const name = target.filename().string();
     if (name.empty() || name == "." || name == "..") unable_to_open(path);
     std::filesystem::path const dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
-    // A hidden name after the target's, short enough beside any name the directory can hold.
+    // A hidden name after the target's and the process's, short enough beside any name the
+    // directory can hold; one left behind by an earlier process of the same number is passed over.
     std::string stem(1, '.');
     stem.append(name, 0, 200).append(1, '.').append(std::to_string(::getpid())).append(1, '-');
-    static std::atomic<uint64_t> saves{0};
     Temporary temporary;
     Descriptor out(-1);
     for (int attempt = 0; out.fd < 0; ++attempt) {
-        temporary.name = (dir / (stem + std::to_string(saves++))).string();
+        temporary.name = (dir / (stem + std::to_string(attempt))).string();
         out.fd = ::open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (out.fd < 0 && (errno != EEXIST || attempt == 100)) {
             temporary.name.clear();
