@@ -5,6 +5,7 @@
 // Prints the milliseconds per layer, that figure over the one of the shortest chain, and
 // t(2N) / t(N); mapping stays linear when the per-layer figure holds and the ratio stays near 2.
 // Then residual chains of 6 to 60 blocks (26 to 242 layers) in one pass, per layer over the shortest,
+// and the same for residual chains whose Adds each feed a Conv2D and the next Add (21 to 183 layers),
 // and the set-up of that pass's layer mappings alone: by LayerMappingBuilder::build_layer_mapping
 // (counts made once per pass) and as it was before (every skip and merge layer walking the pass up
 // to itself), per layer and old over new.
@@ -95,6 +96,28 @@ std::unique_ptr<Model> make_residual(int blocks) {
     return model;
 }
 
+// `blocks` residual blocks whose Add is the next block's x: x -> a -> b, Add(x, b), so that every Add
+// but the last feeds a Conv2D and the next Add, and a last Conv2D; 3 x blocks + 3 layers. Each Add
+// asks whether its two readers lie at one depth.
+std::unique_ptr<Model> make_fanned_residual(int blocks) {
+    auto model = make_chain(1);
+    auto const conv = [&model](std::string name, std::shared_ptr<Layer> const& in) {
+        auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
+                                std::move(name));
+        model->add(layer, {in});
+        return layer;
+    };
+    std::shared_ptr<Layer> x = model->layers().back();
+    for (int i = 1; i <= blocks; ++i) {
+        auto const b = conv("b" + std::to_string(i), conv("a" + std::to_string(i), x));
+        auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
+        model->add(add, {x, b});
+        x = add;
+    }
+    conv("last", x);
+    return model;
+}
+
 // `blocks` split blocks after the input and a first Conv2D: x splits into a and b, Add(a, b) -> m,
 // and m is the next block's x; every layer as in the chain. 4 x blocks + 2 layers; a and b lie at
 // one depth, so x is a split into alternates, a a skip layer and m a merge.
@@ -136,6 +159,7 @@ void keep_best(std::map<int, double>& best, int n, double ms) {
 
 struct Outcome {
     bool mapped = false;  // one sequence, no failure
+    size_t layers = 0;
     size_t passes = 0;
     double ms = 0;
     std::string failure;
@@ -145,6 +169,7 @@ struct Outcome {
 Outcome map_model(std::unique_ptr<Model> const& model, std::shared_ptr<Device> const& device) {
     Outcome outcome;
     std::vector<std::shared_ptr<Layer>> layers = model->layers();
+    outcome.layers = layers.size();
     auto const constraints = std::make_shared<MapConstraints>(device);
     std::vector<std::shared_ptr<Sequence>> sequences;
     HardwareBackend backend(generation_selector());
@@ -221,8 +246,8 @@ void run(char const* title, bool one_pass, int repeats, int bound) {
     }
 }
 
-// Chains of `blocks` blocks of four layers (and an input and an output layer), each mapped in one
-// pass with an NP per layer: the best time of `repeats` rounds and the time per layer over the
+// Chains of `blocks` blocks of at most four layers (and an input and an output layer), each mapped
+// in one pass with an NP per layer: the best time of `repeats` rounds and the time per layer over the
 // shortest chain's.
 void run_blocks(char const* title, std::vector<int> const& blocks, std::unique_ptr<Model> (*make)(int), int repeats) {
     std::map<int, Outcome> best;
@@ -238,19 +263,22 @@ void run_blocks(char const* title, std::vector<int> const& blocks, std::unique_p
     double first = 0;
     for (int n : blocks) {
         Outcome const& outcome = best[n];
-        int const layers = 4 * n + 2;
+        double const layers = double(outcome.layers);
         if (!outcome.mapped) {
             std::printf("  %6d  does not map: %s\n", n, outcome.failure.c_str());
             continue;
         }
         if (first == 0) first = outcome.ms / layers;
-        std::printf("  %6d %6d %10.3f %12.4f %12.2f\n", n, layers, outcome.ms, outcome.ms / layers,
+        std::printf("  %6d %6zu %10.3f %12.4f %12.2f\n", n, outcome.layers, outcome.ms, outcome.ms / layers,
                     outcome.ms / layers / first);
     }
 }
 
 // Residual chains in one pass (their skip-DMA channels, 8 bits, allow about 60 blocks in a pass).
-void run_residual(int repeats) { run_blocks("Residual chains", {6, 12, 25, 50, 60}, make_residual, repeats); }
+void run_residual(int repeats) {
+    run_blocks("Residual chains", {6, 12, 25, 50, 60}, make_residual, repeats);
+    run_blocks("Residual chains whose Adds feed the next Add", {6, 12, 25, 50, 60}, make_fanned_residual, repeats);
+}
 
 // The one pass of a mapped residual chain: its layers, and each layer's components as the mapper
 // gave them (NPs, then skip-DMA stores and loads).
