@@ -76,22 +76,24 @@ std::unique_ptr<Model> make_chain(int conv_layers) {
     return model;
 }
 
+// A Conv2D of the chain's kind named `name`, reading `in`, added to `model`.
+std::shared_ptr<Layer> add_conv(Model& model, std::string name, std::shared_ptr<Layer> const& in) {
+    auto layer =
+        make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}}, std::move(name));
+    model.add(layer, {in});
+    return layer;
+}
+
 // `blocks` residual blocks after the input and a first Conv2D: x -> a -> b, Add(x, b) -> m, and m is
 // the next block's x; every layer as in the chain. 4 x blocks + 2 layers, x a skip layer, m a merge.
 std::unique_ptr<Model> make_residual(int blocks) {
     auto model = make_chain(1);
-    auto const conv = [&model](std::string name, std::shared_ptr<Layer> const& in) {
-        auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
-                                std::move(name));
-        model->add(layer, {in});
-        return layer;
-    };
     std::shared_ptr<Layer> x = model->layers().back();
     for (int i = 1; i <= blocks; ++i) {
-        auto const b = conv("b" + std::to_string(i), conv("a" + std::to_string(i), x));
+        auto const b = add_conv(*model, "b" + std::to_string(i), add_conv(*model, "a" + std::to_string(i), x));
         auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
         model->add(add, {x, b});
-        x = conv("m" + std::to_string(i), add);
+        x = add_conv(*model, "m" + std::to_string(i), add);
     }
     return model;
 }
@@ -101,20 +103,14 @@ std::unique_ptr<Model> make_residual(int blocks) {
 // asks whether its two readers lie at one depth.
 std::unique_ptr<Model> make_fanned_residual(int blocks) {
     auto model = make_chain(1);
-    auto const conv = [&model](std::string name, std::shared_ptr<Layer> const& in) {
-        auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
-                                std::move(name));
-        model->add(layer, {in});
-        return layer;
-    };
     std::shared_ptr<Layer> x = model->layers().back();
     for (int i = 1; i <= blocks; ++i) {
-        auto const b = conv("b" + std::to_string(i), conv("a" + std::to_string(i), x));
+        auto const b = add_conv(*model, "b" + std::to_string(i), add_conv(*model, "a" + std::to_string(i), x));
         auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
         model->add(add, {x, b});
         x = add;
     }
-    conv("last", x);
+    add_conv(*model, "last", x);
     return model;
 }
 
@@ -123,19 +119,13 @@ std::unique_ptr<Model> make_fanned_residual(int blocks) {
 // one depth, so x is a split into alternates, a a skip layer and m a merge.
 std::unique_ptr<Model> make_split(int blocks) {
     auto model = make_chain(1);
-    auto const conv = [&model](std::string name, std::shared_ptr<Layer> const& in) {
-        auto layer = make_layer(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", channels}, {"padding", 1}},
-                                std::move(name));
-        model->add(layer, {in});
-        return layer;
-    };
     std::shared_ptr<Layer> x = model->layers().back();
     for (int i = 1; i <= blocks; ++i) {
-        auto const a = conv("a" + std::to_string(i), x);
-        auto const b = conv("b" + std::to_string(i), x);
+        auto const a = add_conv(*model, "a" + std::to_string(i), x);
+        auto const b = add_conv(*model, "b" + std::to_string(i), x);
         auto const add = make_layer(LayerType::Add, {}, "add" + std::to_string(i));
         model->add(add, {a, b});
-        x = conv("m" + std::to_string(i), add);
+        x = add_conv(*model, "m" + std::to_string(i), add);
     }
     return model;
 }
