@@ -167,7 +167,7 @@ LayerImpl::LayerImpl(std::unique_ptr<LayerParams> params, std::string name)
       variables_([this](std::string const& variable,
                         std::shared_ptr<Dense> const& value) { return fitted(variable, value); },
                  [this](std::string const& variable) { return declared_variable(variable); },
-                 [this] { variable_written(); }) {
+                 [this] { variable_written(); }, [this] { check_writable(); }) {
     if (!params_) throw std::invalid_argument(format("Layer '{}': missing layer parameters.", name_));
     kind_ = &layer_kind(params_->layer_type());
 }
@@ -469,6 +469,10 @@ std::string LayerImpl::variable_misfit() const {
                           top ? "max_value" : "max_value_shift", top ? "max_value_shift" : "max_value");
     }
     return {};
+}
+
+void LayerImpl::check_writable() const {
+    if (owner_ != nullptr) owner_->refuse_edit_while_mapping();
 }
 
 void LayerImpl::variable_written() {

@@ -224,6 +224,8 @@ private:
     // A value written into the store (Variables::set, assign): the model's program no longer
     // holds the layer's values, and its mapping goes.
     void variable_written();
+    // Refuses a write while the model holding the layer is being mapped (Model::map).
+    void check_writable() const;
 
     // Graph edits and building, done only by Model.
     void build(Inputs const& inputs, bool create_variables);

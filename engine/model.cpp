@@ -7,6 +7,7 @@
 
 #include "engine/layers.h"
 #include "engine/layers_internal.h"
+#include "engine/sequence.h"
 #include "hw/format.h"
 
 namespace nuvra {
@@ -34,6 +35,7 @@ void Model::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>
 
 void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
                       bool create_variables) {
+    refuse_edit_while_mapping();
     if (!layer) throw std::invalid_argument("Cannot add a missing layer to the model.");
     LayerImpl* const impl = &created_layer(*layer);
     if (impl->owner_ != nullptr)
@@ -65,6 +67,7 @@ void Model::add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shar
 }
 
 void Model::pop_layer() {
+    refuse_edit_while_mapping();
     if (layers_.empty()) throw std::invalid_argument("Cannot pop a layer from an empty model.");
     std::shared_ptr<Layer> const layer = layers_.back();
     LayerImpl& impl = impl_of(*layer);
@@ -83,6 +86,7 @@ void Model::pop_layer() {
 }
 
 void Model::compile(std::shared_ptr<LearningParams> params) {
+    refuse_edit_while_mapping();
     if (!params) throw std::invalid_argument("Cannot compile a model without learning parameters.");
     if (layers_.empty()) throw std::invalid_argument("Cannot compile a model without layers.");
     Layer* const last = layers_.back().get();
@@ -107,9 +111,23 @@ void Model::compile(std::shared_ptr<LearningParams> params) {
 }
 
 void Model::drop_mapping() {
-    // A dying pass detaches the mappings it made from the layers.
+    // The layers lose the mappings of these sequences now, whoever else still holds a sequence.
+    for (auto const& sequence : sequences_) {
+        if (!sequence) continue;
+        for (auto const& pass : sequence->passes()) {
+            if (!pass) continue;
+            for (auto const& layer : pass->layers) {
+                auto* impl = dynamic_cast<LayerImpl*>(layer.get());
+                if (impl != nullptr && impl->owner_ == this) impl->set_mapping(nullptr);
+            }
+        }
+    }
     sequences_.clear();
     device_.reset();
+}
+
+void Model::refuse_edit_while_mapping() const {
+    if (mapping_) throw std::runtime_error(being_mapped_message);
 }
 
 std::shared_ptr<Layer> Model::get_layer(size_t index) const {

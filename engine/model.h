@@ -44,6 +44,11 @@ class Device;
 class MapConstraints;
 class Sequence;
 
+// What every edit of a model (adding, popping, compiling, fitting, writing a layer's variable,
+// mapping again) raises, as std::runtime_error, while that model is being mapped: a hook of the
+// mapping constraints may read the model, but the mapping is made of what it held when it began.
+inline constexpr char const being_mapped_message[] = "The model is being mapped.";
+
 class Model {
 public:
     virtual ~Model();
@@ -121,6 +126,9 @@ public:
     // The device of the last mapping; null before mapping or once the mapping was dropped.
     virtual std::shared_ptr<Device> device() const;
 
+    // Throws being_mapped_message while map runs on this model; nothing otherwise.
+    void refuse_edit_while_mapping() const;
+
 protected:
     Model() = default;
     Model(Model const&) = delete;
@@ -132,6 +140,7 @@ private:
     // Adds a layer; `create_variables` is false while loading, where the buffer brings them.
     void add_layer(std::shared_ptr<Layer> const& layer, std::vector<std::shared_ptr<Layer>> inbounds,
                    bool create_variables);
+    // Drops the sequences and the device, and the mappings those sequences attached to the layers.
     void drop_mapping();
 
     std::vector<std::shared_ptr<Layer>> layers_;
@@ -140,6 +149,7 @@ private:
     Layer* learning_layer_ = nullptr;  // the layer that sees learning_
     std::vector<std::shared_ptr<Sequence>> sequences_;
     std::shared_ptr<Device> device_;
+    bool mapping_ = false;  // map is running
 };
 
 }  // namespace nuvra

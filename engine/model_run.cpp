@@ -155,6 +155,8 @@ std::shared_ptr<Tensor> run_sequences(Model const& model, Tensor const& inputs, 
 
 std::shared_ptr<Tensor> Model::fit(std::shared_ptr<const Tensor> const& inputs, std::vector<int32_t> const& labels,
                                    uint32_t batch_size) {
+    // Learning writes the learning layer's variables.
+    refuse_edit_while_mapping();
     if (!runs_on_hardware(*this)) return software_fit(*this, inputs, labels, batch_size);
     check_run(*this, inputs);
     check_fit(*this, 0, 0);
@@ -174,13 +176,20 @@ std::shared_ptr<Tensor> Model::predict(std::shared_ptr<const Tensor> const& inpu
 }
 
 void Model::map(std::shared_ptr<Device> device, bool hw_only, std::shared_ptr<MapConstraints> constraints) {
+    refuse_edit_while_mapping();
     if (!device) throw std::invalid_argument("Cannot map a model without a device.");
     HardwareBackendHooks const hooks = hardware_backend_hooks();
     if (hooks.make_backend == nullptr || hooks.make_default_constraints == nullptr)
         throw std::runtime_error("No hardware back end is registered.");
 
-    // The old sequences go before the new mapping is made.
+    // The old sequences go before the new mapping is made. Until it is made, the constraints'
+    // hooks may read the model but not change it.
     drop_mapping();
+    mapping_ = true;
+    struct MappingFlag {
+        bool& flag;
+        ~MappingFlag() { flag = false; }
+    } const mapping_flag{mapping_};
 
     if (!constraints) constraints = hooks.make_default_constraints(device);
     std::unique_ptr<Backend> const backend = hooks.make_backend();

@@ -54,6 +54,7 @@ void set_learned(Variables& variables, std::string const& name, std::shared_ptr<
 }
 
 void VariablesImpl::set(std::string const& name, std::shared_ptr<Dense> tensor) {
+    if (writable_) writable_();
     store(name, std::move(tensor));
     if (written_) written_();
 }
@@ -86,6 +87,7 @@ TensorType VariablesImpl::written_type(std::string const& name) const {
 }
 
 void VariablesImpl::assign(std::string const& name, std::shared_ptr<Dense> tensor) {
+    if (writable_) writable_();
     if (!has(name)) {
         std::optional<Declared> const declaration = declared(name);
         if (!declaration) not_found(name);

@@ -73,10 +73,14 @@ public:
     // Told once a value is stored by set or assign (a layer's store: its model's mapping no longer
     // holds the layer's values).
     using Written = std::function<void()>;
+    // Asked before set or assign stores anything; throws to refuse the write (a layer's store
+    // while its model is being mapped).
+    using Writable = std::function<void()>;
 
     VariablesImpl() = default;
-    VariablesImpl(Fit fit, Declare declare, Written written = nullptr)
-        : fit_(std::move(fit)), declare_(std::move(declare)), written_(std::move(written)) {}
+    VariablesImpl(Fit fit, Declare declare, Written written = nullptr, Writable writable = nullptr)
+        : fit_(std::move(fit)), declare_(std::move(declare)), written_(std::move(written)),
+          writable_(std::move(writable)) {}
 
     std::vector<std::string> names() const override;
     // The value as it was set.
@@ -113,6 +117,7 @@ private:
     Fit fit_;
     Declare declare_;
     Written written_;
+    Writable writable_;
 };
 
 }  // namespace nuvra

@@ -23,7 +23,8 @@ HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& pass_layer
                            DepthMemo* depths, std::vector<CutSkipRefusal>* cut_skips) {
     LayerMappingBuilder::build_layer_mapping(pass_layers, all_layers, components, dma_conf, depths, cut_skips);
     layers = pass_layers;
-    for (auto const& layer : layers) attached_.push_back(layer ? layer->mapping().get() : nullptr);
+    attached_.reserve(layers.size());
+    for (auto const& layer : layers) attached_.push_back(layer ? layer->mapping() : nullptr);
 
     if (previous) {
         LayerGraph graph(depths);
@@ -36,8 +37,9 @@ HardwarePass::HardwarePass(std::vector<std::shared_ptr<Layer>> const& pass_layer
 HardwarePass::~HardwarePass() {
     for (size_t i = 0; i < layers.size(); ++i) {
         auto* layer = dynamic_cast<LayerImpl*>(layers[i].get());
-        if (layer == nullptr || layer->mapping().get() != attached_[i]) continue;
-        layer->set_mapping(nullptr);
+        if (layer == nullptr) continue;
+        std::shared_ptr<Layer::Mapping> const made = attached_[i].lock();
+        if (made && layer->mapping() == made) layer->set_mapping(nullptr);
     }
 }
 

@@ -53,7 +53,9 @@ public:
     size_t size() const { return layers.size(); }
 
 private:
-    std::vector<Layer::Mapping const*> attached_;  // per layer, the mapping made by this pass
+    // Per layer, the mapping made by this pass: held weakly and compared as an object, never by
+    // address, so a newer mapping allocated where a freed one was is never taken for it.
+    std::vector<std::weak_ptr<Layer::Mapping>> attached_;
 };
 
 class HardwareSequence : public ForwardableSequence {

@@ -272,6 +272,7 @@ float accuracy(std::span<const int32_t> classes, std::span<const int32_t> labels
 }
 
 void add_classes(Model& model, int64_t num_add_classes) {
+    model.refuse_edit_while_mapping();
     if (num_add_classes < 1) throw std::invalid_argument("The number of classes to add must be positive.");
     if (model.layer_count() == 0) throw std::runtime_error("The model must have at least one layer.");
     std::shared_ptr<Layer> const last = model.get_layer(model.layer_count() - 1);
@@ -348,6 +349,7 @@ void add_classes(Model& model, int64_t num_add_classes) {
 
 void map_model(Model& model, std::shared_ptr<Device> const& device, bool hw_only,
                std::shared_ptr<MapConstraints> const& constraints) {
+    model.refuse_edit_while_mapping();
     // A null device is the engine's to refuse.
     if (device && constraints && !equal_devices(*constraints->device(), *device))
         throw std::invalid_argument("The mapping constraints were made for another device.");

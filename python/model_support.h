@@ -83,13 +83,15 @@ float accuracy(std::span<const int32_t> classes, std::span<const int32_t> labels
 // `num_add_classes` more classes of as many neurons each, keeping its name, settings and learned
 // values and the layers it reads, and recompiles the learning parameters with the new class count.
 // Everything is checked and built first: a failure leaves the model as it was (a refusal of the
-// model itself puts the old layer back, and the model is then no longer mapped).
+// model itself puts the old layer back, and the model is then no longer mapped). A model being
+// mapped refuses it first (Model::refuse_edit_while_mapping).
 void add_classes(Model& model, int64_t num_add_classes);
 
 // Maps `model` onto `device` with `constraints` (null: the device's own). Constraints made for a
 // device that is not equal to `device` (equal_devices) would program the one and report the other:
 // std::invalid_argument "The mapping constraints were made for another device.", before the engine
-// drops the model's mapping, so a mapped model keeps it. The engine's refusals drop it.
+// drops the model's mapping, so a mapped model keeps it. The engine's refusals drop it. A model
+// already being mapped (a constraints hook mapping it again) is refused before either.
 void map_model(Model& model, std::shared_ptr<Device> const& device, bool hw_only,
                std::shared_ptr<MapConstraints> const& constraints);
 

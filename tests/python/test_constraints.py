@@ -1,6 +1,9 @@
 import gc
 
+import numpy as np
 import pytest
+
+from conftest import layer
 
 
 def test_properties_convert_and_refuse(core, device, failure):
@@ -78,4 +81,44 @@ def test_constraints_made_for_another_device(core, NP, conv_model, device, v2_me
     constraints = core.MapConstraints(core.Device(core.HwVersion.ZR62_v1, v1))
     assert failure(lambda: conv_model._map(device, constraints=constraints)) == (
         ValueError, "The mapping constraints were made for another device.")  # fmt: skip
+    assert failure(lambda: conv_model._map(None, constraints=constraints)) == (
+        ValueError, "Cannot map a model without a device.")  # fmt: skip
     assert (conv_model.sequences[0].program, conv_model.device) == (program, device)
+
+
+# A hook may read the model being mapped, and edit and map other models; an edit of that model is
+# refused, the refusal ends the mapping, and the model holds what it held.
+@pytest.mark.parametrize(
+    "edit",
+    [
+        lambda core, m, d: m.add(layer(core, core.Conv2D, "c2", kernel_size=1, filters=4, padding=1)),
+        lambda core, m, d: m.pop_layer(),
+        lambda core, m, d: m.compile(core.NuvraUnsupervised(4, num_classes=2)),
+        lambda core, m, d: m.fit(np.ones((1, 4, 4, 2), np.uint8), [0]),
+        lambda core, m, d: m.add_classes(1),
+        lambda core, m, d: m.get_layer("conv").variables.__setitem__("weights", np.zeros((1, 1, 1, 8), np.int8)),
+        lambda core, m, d: m._map(d),
+    ],
+    ids=["add", "pop_layer", "compile", "fit", "add_classes", "variable", "_map"],
+)
+def test_a_hook_cannot_edit_the_model_being_mapped(core, conv_model, device, failure, edit):
+    constraints = hooked(core, next_layer_handler=lambda self, name: edit(core, conv_model, device))(device)
+    before = conv_model.to_buffer()
+    assert failure(lambda: conv_model._map(device, constraints=constraints)) == (
+        RuntimeError, "The model is being mapped.")  # fmt: skip
+    assert (conv_model.to_buffer(), conv_model.sequences, conv_model.layers[1].mapping) == (before, [], None)
+
+
+def test_a_hook_may_read_the_model_and_edit_another(core, conv_model, device):
+    conv_model._map(device)
+    program = conv_model.sequences[0].program
+    other = core.Model([conv_model.get_layer("conv")])
+
+    def read_and_edit_another(self, name):
+        self.seen = [l.variables["weights"].shape for l in conv_model.layers[1:]] + [conv_model.output_shape]
+        other.pop_layer()
+
+    constraints = hooked(core, next_layer_handler=read_and_edit_another)(device)
+    conv_model._map(device, constraints=constraints)
+    assert conv_model.sequences[0].program == program and other.layer_count == 1
+    assert constraints.seen == [(3, 3, 2, 4), [4, 4, 4]]

@@ -48,6 +48,22 @@ def test_views_outlive_what_they_show(mapped, device):
     assert parts.program_info + parts.program_data == program
 
 
+# The layers' mappings are the model's: a sequence kept from an earlier mapping never takes a later
+# one away when it goes, and a dropped mapping takes them away whatever sequences are still held.
+def test_held_sequences_never_decide_what_the_model_has_mapped(NP, mapped, device):
+    held = []
+    for _ in range(30):
+        mapped._map(device)
+        held.append(mapped.sequences)
+    while len(held) > 1:
+        del held[0]
+        assert mapped.component_count == {NP.CNP1: 1}
+    program = held[-1][0].program
+    mapped.pop_layer()
+    assert (mapped.component_count, [l.mapping for l in mapped.layers]) == ({}, [None])
+    assert held[-1][0].program == program and [l.name for l in held[-1][0].passes[0].layers] == ["in", "conv"]
+
+
 def test_program_parts_copy_the_program_once(mapped):
     parts = mapped.sequences[0].program_parts
     # Each part is copied into bytes when the parts are made; reading it again copies nothing.

@@ -29,11 +29,14 @@ using Log = std::vector<std::string>;
 using Labels = std::vector<std::optional<std::vector<int>>>;
 using Maker = std::function<std::shared_ptr<Tensor>(Tensor const&, size_t)>;
 
-// A back end that hands out the sequences the test put in `next_sequences`.
+// A back end that hands out the sequences the test put in `next_sequences`, after calling
+// `during_map` (when set) as a constraints hook would.
 Sequences next_sequences;
+std::function<void()> during_map;
 struct ScriptedBackend : Backend {
     MappingStatusGroup map(std::vector<std::shared_ptr<Layer>>*, std::vector<std::shared_ptr<Sequence>>* sequences,
                            std::shared_ptr<MapConstraints>) override {
+        if (during_map) during_map();
         *sequences = std::exchange(next_sequences, {});
         return {};
     }
@@ -233,11 +236,45 @@ TEST(ModelRun, ChangingTheModelDropsItsMapping) {
     };
     for (auto const change : changes) {
         FcModel model;
-        model.map({model.sequence("A", echo(10))});
+        // The sequence's pass holds both layers, as a mapped one would; the test keeps the sequence.
+        auto const held = model.sequence("A", echo(10));
+        std::vector<std::shared_ptr<Layer>> const layers = model.m.layers();
+        held->passes_.push_back(std::make_shared<Sequence::Pass>());
+        held->passes_.back()->layers = layers;
+        model.map({held});
+        for (auto const& layer : layers) set_layer_mapping(*layer, std::make_shared<Layer::Mapping>());
         ASSERT_EQ(model.m.sequences().size(), 1u);
         change(model.m);
         EXPECT_TRUE(model.m.sequences().empty());
         EXPECT_EQ(model.m.device(), nullptr);
+        // Its layers are unmapped too, though the sequence that mapped them lives on.
+        for (auto const& layer : layers) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
+    }
+    // While the model is being mapped (a constraints hook), each change is refused and changes
+    // nothing; so is mapping it again.
+    for (auto const change : changes) {
+        FcModel model;
+        std::vector<uint8_t> const before = model.m.to_buffer();
+        std::string refusal;
+        during_map = [&] {
+            refusal = error_text<std::runtime_error>([&] { change(model.m); });
+            if (refusal == "The model is being mapped.")
+                refusal = error_text<std::runtime_error>([&] { model.m.map(make_fake_host_device(hw::Tolmar_v2)); });
+            EXPECT_EQ(model.m.to_buffer(), before);
+        };
+        model.map({model.sequence("A", echo(10))});
+        during_map = nullptr;
+        EXPECT_EQ(refusal, "The model is being mapped.");
+        EXPECT_EQ(model.m.sequences().size(), 1u);
+    }
+    {
+        FcModel model;
+        during_map = [&] { model.m.fit(three_samples(), {0}); };
+        EXPECT_EQ(error_text<std::runtime_error>([&] { model.map({model.sequence("A")}); }),
+                  "The model is being mapped.");
+        during_map = nullptr;
+        next_sequences.clear();
+        EXPECT_TRUE(model.m.sequences().empty());
     }
     // A refused write stores nothing and keeps the mapping.
     FcModel model;
