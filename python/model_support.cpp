@@ -125,6 +125,13 @@ void check_class_count(uint32_t num_classes) {
     if (num_classes < 2) throw std::invalid_argument(format("Cannot classify with {}class(es).", num_classes));
 }
 
+// Each class owns an equal block of a sample's neurons.
+void check_neurons_per_class(uint64_t neurons, uint32_t num_classes) {
+    if (neurons % num_classes != 0)
+        throw std::invalid_argument(format("The number of neurons [{}] is not a multiple of  the number of classes [{}].",
+                                           neurons, num_classes));
+}
+
 }  // namespace
 
 std::unique_ptr<Model> model_from_layers(std::vector<std::shared_ptr<Layer>> const& layers) {
@@ -219,8 +226,10 @@ void check_evaluate_labels(size_t label_dims, uint64_t input_count, uint64_t lab
 
 uint32_t evaluation_classes(Model const& model, uint32_t num_classes) {
     check_can_infer(model);
-    uint32_t const classes = num_classes != 0 ? num_classes : model.output_shape()[2];
+    uint32_t const neurons = model.output_shape()[2];
+    uint32_t const classes = num_classes != 0 ? num_classes : neurons;
     check_class_count(classes);
+    check_neurons_per_class(neurons, classes);
     return classes;
 }
 
@@ -249,9 +258,7 @@ std::vector<int32_t> predicted_classes(Tensor const& output, uint32_t num_classe
             format("Cannot classify an output of {} dimensions: (samples, x, y, neurons) is expected.", dims.rank()));
     uint32_t const n = dims[0];
     uint32_t const neurons = dims[3];
-    if (neurons % num_classes != 0)
-        throw std::invalid_argument(format("The number of neurons [{}] is not a multiple of  the number of classes [{}].",
-                                           neurons, num_classes));
+    check_neurons_per_class(neurons, num_classes);
     std::shared_ptr<Dense const> const dense = output.ensure_dense();
     size_t const per = dense->size() / (size_t{n} * num_classes);
     switch (type) {

@@ -64,7 +64,9 @@ void check_evaluate_labels(size_t label_dims, uint64_t input_count, uint64_t lab
 
 // The number of classes `evaluate` sorts the outputs into: `num_classes`, or the model's output
 // channels when it is 0. Fewer than 2 is std::invalid_argument "Cannot classify with <n>class(es).",
-// known before anything runs.
+// and output channels that are not a multiple of the count are the "The number of neurons [<n>] is
+// not a multiple of  the number of classes [<c>]." of predicted_classes: both are known before
+// anything runs.
 uint32_t evaluation_classes(Model const& model, uint32_t num_classes);
 
 // `evaluate` runs forward when the model's last layer has an activation, predict otherwise.

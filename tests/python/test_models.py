@@ -111,6 +111,8 @@ def test_evaluate(learner, failure):
         (ValueError, message) for _, message in refused]  # fmt: skip
     metrics = {name: learner.metrics[name] for name in learner.metrics.names}
     assert failure(lambda: learner.evaluate(x[:1], labels[:1], 1)) == (ValueError, "Cannot classify with 1class(es).")
+    assert failure(lambda: learner.evaluate(x[:1], labels[:1], 3)) == (
+        ValueError, "The number of neurons [10] is not a multiple of  the number of classes [3].")  # fmt: skip
     assert {name: learner.metrics[name] for name in learner.metrics.names} == metrics  # refused before running
 
 

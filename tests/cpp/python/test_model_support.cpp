@@ -46,6 +46,8 @@ TEST(Evaluate, ClassOfEachSample) {
     b.input("in", 3, 2, 2);
     EXPECT_EQ(evaluation_classes(b.model(), 0), 3u);
     EXPECT_EQ(failure([&] { evaluation_classes(b.model(), 1); }), "Cannot classify with 1class(es).");
+    EXPECT_EQ(failure([&] { evaluation_classes(b.model(), 2); }),
+              "The number of neurons [3] is not a multiple of  the number of classes [2].");
 }
 
 TEST(FitLabels, OnlyIntegralValuesInTheInt32Range) {
