@@ -292,6 +292,12 @@ TEST(RecordEndToEnd, MergesTheReaderCannotTellApartAreRefused) {
         {"concatenate read by two layers at one depth", 8, diamond(LayerType::Concatenate, {"l5", "l4"}),
          branches + read_at_one_depth},
         {"add read by one layer that two read", 8, diamond(LayerType::Add, {"l5", "l4"}, "l3"), ""},
+        // A third reader is refused for the count of its readers alone.
+        {"add read by three layers at one depth", 8,
+         {conv("l1", "in", 1), conv("l2", "l1", 1), merge(LayerType::Add, {"l1", "l2"}), conv("l4", "merge", 1),
+          conv("l5", "merge", 1), conv("l6", "merge", 1), Node{"a2", LayerType::Add, {"l5", "l4"}},
+          conv("l8", "a2", 1), Node{"a3", LayerType::Add, {"l6", "l8"}}, conv("l9", "a3", 1)},
+         branches + "Layer has 3 outbounds. A maximum of 2 outbounds is supported."},
     };
     register_mapping_backend();
     for (Row const& row : rows) {
