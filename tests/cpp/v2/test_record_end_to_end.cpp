@@ -357,6 +357,18 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         m.add("l4", "l2", "l3");
         conv(m, "l5", 1, "l4");
     };
+    // in (8 x 8 x 4) -> l1 -> l2 -> l3 Add(l1, l2) -> l4 -> l5 -> l6 Add(l3, l5) -> l7, all 1 x 1:
+    // l4 merges l3 and stores the merged data for l6, whose reader l7 loads it.
+    auto const add_read_through_a_skip = [&](ModelBuilder& m) {
+        m.input("in", 4);
+        conv(m, "l1", 1, "in");
+        conv(m, "l2", 1, "l1");
+        m.add("l3", "l1", "l2");
+        conv(m, "l4", 1, "l3");
+        conv(m, "l5", 1, "l4");
+        m.add("l6", "l3", "l5");
+        conv(m, "l7", 1, "l6");
+    };
     std::string const second_branch =
         "Hardware partial reconfiguration with layers on the second branch is not supported.";
     // loads: the skip-DMA loads of the program.
@@ -371,6 +383,7 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         {"frame buffer on the skip's channel", temporal(3), 16,
          "Cannot map layer 't'. Layers 'l1' and 't' would store on one skip-DMA channel (3).", 0},
         {"frame buffer on a channel of its own", temporal(2), 16, "", 2},
+        {"an add read by a layer and, through a skip, by the next add", add_read_through_a_skip, 16, "", 2},
     };
     register_mapping_backend();
     for (Row const& row : rows) {
