@@ -408,6 +408,15 @@ TEST(HardwareBackend, RefusedModelsFailWithAStatusNamingTheLayer) {
          },
          "Cannot map layer 'c'. Error: Attempted to write value 1048576 into a 20-bit field, which will cause an "
          "overflow."},
+        // The output the SCC sizes is the last layer's, here a Dequantizer's that no NP computes.
+        {"v2 Conv2D output of 4096 rows of 256 channels, dequantized", hw::Tolmar_v2, built_generations(),
+         [&](ModelBuilder& m) {
+             m.input("in", 4, 1, 4096);
+             m.layer(LayerType::Conv2D, "c", {{"kernel_size", 1}, {"filters", 256}, {"padding", 1}}, {"in"});
+             m.layer(LayerType::Dequantizer, "deq", {}, {"c"});
+         },
+         "Cannot map layer 'deq'. Error: Attempted to write value 1048576 into a 20-bit field, which will cause an "
+         "overflow."},
         // Mended: it mapped to a program holding nothing of it but its output width.
         {"v2 Quantizer of 16 bits last", hw::Tolmar_v2, built_generations(),
          [&](ModelBuilder& m) {
