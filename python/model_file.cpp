@@ -131,10 +131,10 @@ struct Descriptor {
 
 // Writes every byte, or says that some did not reach the file (a full disk, a quota, a file-size
 // limit).
-bool write_all(int fd, std::span<const uint8_t> bytes) {
+bool write_all(SaveSteps const& steps, int fd, std::span<const uint8_t> bytes) {
     size_t at = 0;
     while (at < bytes.size()) {
-        ssize_t const written = ::write(fd, bytes.data() + at, bytes.size() - at);
+        ssize_t const written = steps.write(fd, bytes.data() + at, bytes.size() - at);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) return false;
         at += static_cast<size_t>(written);
@@ -155,40 +155,97 @@ std::filesystem::path final_target(std::filesystem::path p) {
     return p;
 }
 
-// The temporary file beside the target, removed unless it has taken the target's place.
+// No room for a new file: the save is refused and the old file kept, as when the bytes do not fit.
+bool out_of_space(int error) { return error == ENOSPC || error == EDQUOT; }
+
+// A rename the system refuses between these two names (another user's file in a sticky folder, a
+// mounted file, another file system); the file can still be written in place.
+bool rename_refused(int error) { return error == EPERM || error == EACCES || error == EBUSY || error == EXDEV; }
+
+// The new file beside the target: unnamed while it is written where the file system allows, so
+// that a save killed part-way leaves nothing behind, and named only to be renamed over the target.
+// A name it holds is removed unless it has taken the target's place.
 struct Temporary {
+    Temporary() = default;
+    Temporary(Temporary const&) = delete;
+    Temporary& operator=(Temporary const&) = delete;
     ~Temporary() {
+        out.close();
         if (!name.empty()) ::unlink(name.c_str());
     }
+    Descriptor out{-1};
     std::string name;
 };
 
-// Writes the whole file beside `target` and only then renames it over `target`, so that a failed
-// save leaves the file that was there, or no file. `mode` is the permission bits of the file
-// replaced; a new file gets those the process creates files with.
-void replace_file(std::string const& path, std::filesystem::path const& target, std::optional<mode_t> mode,
-                  std::span<const uint8_t> file) {
+// How a save reaches its path.
+enum class Save { replaced, in_place, named_temporary };
+
+// Replaces the file at `path` (`old`, when there is one) by a whole new file: written beside the
+// target, given the old file's owner, group and permission bits, and renamed over it, so that a
+// failed save leaves the file that was there, or none. `in_place` where the new file could not take
+// the old one's place unseen; throws where the bytes cannot all be written, keeping the old file.
+Save replace_file(std::string const& path, std::optional<struct stat> const& old, std::span<const uint8_t> file,
+                  SaveSteps const& steps, bool unnamed) {
+    // Other names of the file would keep the old model.
+    if (old && old->st_nlink > 1) return Save::in_place;
+    std::filesystem::path const target = final_target(path);
     std::string const name = target.filename().string();
-    if (name.empty() || name == "." || name == "..") unable_to_open(path);
+    if (name.empty() || name == "." || name == "..") return Save::in_place;
+    struct stat found {};
+    if (old && (::lstat(target.c_str(), &found) != 0 || found.st_dev != old->st_dev || found.st_ino != old->st_ino))
+        return Save::in_place;  // the links do not lead to the file opened
     std::filesystem::path const dir = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
     // A hidden name after the target's and the process's, short enough beside any name the
     // directory can hold; one left behind by an earlier process of the same number is passed over.
     std::string stem(1, '.');
     stem.append(name, 0, 200).append(1, '.').append(std::to_string(::getpid())).append(1, '-');
+    // Nobody else may open the replacement of an existing file before it has that file's bits.
+    mode_t const created = old ? 0600 : 0666;
     Temporary temporary;
-    Descriptor out(-1);
-    for (int attempt = 0; out.fd < 0; ++attempt) {
-        temporary.name = (dir / (stem + std::to_string(attempt))).string();
-        out.fd = ::open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out.fd < 0 && (errno != EEXIST || attempt == 100)) {
-            temporary.name.clear();
-            unable_to_open(path);
+    if (unnamed) {
+        temporary.out.fd = ::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, created);
+        if (temporary.out.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+            return Save::named_temporary;
+    } else {
+        for (int attempt = 0; attempt <= 100 && temporary.out.fd < 0; ++attempt) {
+            temporary.name = (dir / (stem + std::to_string(attempt))).string();
+            temporary.out.fd = ::open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, created);
+            if (temporary.out.fd < 0 && errno != EEXIST) break;
+        }
+        if (temporary.out.fd < 0) temporary.name.clear();
+    }
+    if (temporary.out.fd < 0) {
+        if (out_of_space(errno)) unable_to_open(path);
+        return Save::in_place;  // the folder refuses a new file
+    }
+    if (old) {
+        struct stat made {};
+        if (::fstat(temporary.out.fd, &made) != 0) unable_to_write(path);
+        // As root the owner is kept; a user who cannot give it writes the file in place.
+        if ((made.st_uid != old->st_uid || made.st_gid != old->st_gid) &&
+            ::fchown(temporary.out.fd, old->st_uid, old->st_gid) != 0)
+            return Save::in_place;
+        if (::fchmod(temporary.out.fd, old->st_mode & 07777) != 0) return Save::in_place;
+    }
+    if (!write_all(steps, temporary.out.fd, file) || ::fsync(temporary.out.fd) != 0) unable_to_write(path);
+    if (unnamed) {
+        // Named only once whole, just before the rename.
+        std::string const self = "/proc/self/fd/" + std::to_string(temporary.out.fd);
+        for (int attempt = 0; temporary.name.empty(); ++attempt) {
+            std::string const at = (dir / (stem + std::to_string(attempt))).string();
+            if (steps.link(self.c_str(), at.c_str()) == 0)
+                temporary.name = at;
+            else if (errno != EEXIST || attempt == 100)
+                return Save::named_temporary;
         }
     }
-    if ((mode && ::fchmod(out.fd, *mode) != 0) || !write_all(out.fd, file) || ::fsync(out.fd) != 0 || !out.close())
+    if (!temporary.out.close()) unable_to_write(path);
+    if (steps.rename(temporary.name.c_str(), target.c_str()) != 0) {
+        if (rename_refused(errno)) return Save::in_place;
         unable_to_write(path);
-    if (::rename(temporary.name.c_str(), target.c_str()) != 0) unable_to_write(path);
+    }
     temporary.name.clear();
+    return Save::replaced;
 }
 
 }  // namespace
@@ -237,25 +294,32 @@ std::vector<uint8_t> read_model_file(std::string const& path) {
     return decode_model_file(file);
 }
 
-void write_model_file(std::string const& path, std::span<const uint8_t> serialization) {
+void write_model_file(std::string const& path, std::span<const uint8_t> serialization, SaveSteps const& steps) {
     check_model_path(path);
     std::vector<uint8_t> const file = encode_model_file(serialization);
     // Opened without creating or truncating it: whether the path can be written, and what it is.
     Descriptor existing(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    std::optional<struct stat> old;
     if (existing.fd < 0) {
         if (errno != ENOENT) unable_to_open(path);
-        replace_file(path, final_target(path), std::nullopt, file);
-        return;
-    }
-    struct stat st {};
-    if (::fstat(existing.fd, &st) != 0) unable_to_write(path);
-    if (S_ISREG(st.st_mode)) {
-        existing.close();
-        replace_file(path, final_target(path), st.st_mode & 07777, file);
-        return;
+    } else {
+        old.emplace();
+        if (::fstat(existing.fd, &*old) != 0) unable_to_write(path);
     }
     // A device or a FIFO cannot be replaced: it takes the bytes as it always did.
-    if (!write_all(existing.fd, file) || !existing.close()) unable_to_write(path);
+    if (!old || S_ISREG(old->st_mode)) {
+        Save save = replace_file(path, old, file, steps, true);
+        if (save == Save::named_temporary) save = replace_file(path, old, file, steps, false);
+        if (save == Save::replaced) return;
+        // Written in place: the same file, with its names, owner and links, cut short by a failed write.
+        if (!old) {
+            existing.fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            if (existing.fd < 0) unable_to_open(path);
+        } else if (::ftruncate(existing.fd, 0) != 0) {
+            unable_to_write(path);
+        }
+    }
+    if (!write_all(steps, existing.fd, file) || !existing.close()) unable_to_write(path);
 }
 
 }  // namespace nuvra::python

@@ -3,8 +3,12 @@
 // an n-byte serialization).
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 #include <vector>
@@ -36,13 +40,28 @@ std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file);
 // decode_model_file.
 std::vector<uint8_t> read_model_file(std::string const& path);
 
+// The system calls through which a save writes bytes, names its new file (`from` names the unnamed
+// file through /proc/self/fd) and renames it over the old one; a test gives its own to make one of
+// them fail or stop part-way.
+struct SaveSteps {
+    ssize_t (*write)(int fd, void const* bytes, size_t n) = ::write;
+    int (*link)(char const* from, char const* to) = [](char const* from, char const* to) {
+        return ::linkat(AT_FDCWD, from, AT_FDCWD, to, AT_SYMLINK_FOLLOW);
+    };
+    int (*rename)(char const* from, char const* to) = ::rename;
+};
+
 // Writes the file image of `serialization` to `path`. A regular file, or a missing one, is written
-// whole beside it and then renamed over it, so a failed save leaves the file that was there, or
-// none; a symbolic link stays one and the file it names is replaced with its permission bits; a
-// device or a FIFO is written in place. std::invalid_argument "The model path holds a NUL byte."
-// before anything is opened, "Unable to open file for saving model: <path>" when it cannot be
-// opened or no file can be made beside it, std::runtime_error "Unable to write model file: <path>"
-// when the bytes do not all reach it.
-void write_model_file(std::string const& path, std::span<const uint8_t> serialization);
+// whole beside it (unnamed until then, where the file system allows) and renamed over it, so a
+// failed save leaves the file that was there, or none; the new file has the old one's owner, group
+// and permission bits, and a symbolic link, or a chain of them, stays one and the file it ends at
+// is replaced. The file is written in place, as a device or a FIFO always is, where the new one
+// could not take its place unseen: a file with other hard links, an owner or group the process
+// cannot give, a folder that refuses a new file, a refused rename. std::invalid_argument "The
+// model path holds a NUL byte." before anything is opened, "Unable to open file for saving model:
+// <path>" when it cannot be opened (a directory, a loop of links, a read-only file, an empty path)
+// or no new file fits beside it, std::runtime_error "Unable to write model file: <path>" when the
+// bytes do not all reach it.
+void write_model_file(std::string const& path, std::span<const uint8_t> serialization, SaveSteps const& steps = {});
 
 }  // namespace nuvra::python

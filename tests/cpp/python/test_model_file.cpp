@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
+#include <tuple>
 
 #include "python/model_file.h"
 #include "support/child_process.h"
@@ -132,6 +137,86 @@ TEST(ModelFile, AFailedSaveKeepsThePreviousFile) {
     EXPECT_EQ(fs::status(kept).permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     write_model_file("/dev/null", after);
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
+    fs::remove_all(dir);
+}
+
+// Each row saves over m.fbz after planting something beside it; the save may replace the file or
+// write it in place (the same file), and either way keeps its owner, group, bits and every name.
+TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
+    namespace fs = std::filesystem;
+    fs::path const dir = fs::temp_directory_path() / ("nuvra_model_kept_" + std::to_string(::getpid()));
+    std::string const m = (dir / "m.fbz").string(), a = (dir / "a").string();
+    Bytes const before = pattern(999, 13), after = pattern(5000, 5000);
+    SaveSteps refused_rename, failed_rename, killed;
+    refused_rename.rename = [](char const*, char const*) { return errno = EXDEV, -1; };
+    failed_rename.rename = [](char const*, char const*) { return errno = EIO, -1; };
+    killed.write = [](int fd, void const* bytes, size_t n) -> ssize_t {
+        ssize_t const half = ::write(fd, bytes, n / 2);
+        ::raise(SIGKILL);
+        return half;
+    };
+    bool const root = ::geteuid() == 0;
+    enum Saver { self, child, nobody };  // a child process, as uid 65534 for nobody
+    struct Row {
+        char const* what;
+        std::function<void()> plant;
+        std::string saved_at;
+        SaveSteps steps;
+        Saver saver;
+        std::string said;
+        bool in_place;
+        Bytes holds;
+    };
+    Row const rows[] = {
+        {"a second hard link", [&] { fs::create_hard_link(m, a); }, m, {}, self, "", true, after},
+        {"another owner, kept by root", [&] { ASSERT_EQ(root ? ::chown(m.c_str(), 65534, 65534) : 0, 0); }, m, {},
+         self, "", false, after},
+        {"a writable file in a read-only folder", [&] { ::chmod(m.c_str(), 0666); ::chmod(dir.c_str(), 0555); }, m, {},
+         nobody, "", true, after},
+        {"a refused rename", [] {}, m, refused_rename, self, "", true, after},
+        {"a failed rename", [] {}, m, failed_rename, self, "Unable to write model file: " + m, true, before},
+        {"a save killed part-way", [] {}, m, killed, child, "the child process ended abnormally (status 9)", true,
+         before},
+    };
+    auto listing = [&] {
+        std::set<std::string> names;
+        for (fs::directory_entry const& e : fs::directory_iterator(dir))
+            names.insert(e.path().filename().string() + (e.is_symlink() ? "@" : ""));
+        return names;
+    };
+    for (Row const& row : rows) {
+        if (row.saver == nobody && !root) continue;
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        write_model_file(m, before);
+        row.plant();
+        struct stat was {}, is {};
+        ASSERT_EQ(::stat(m.c_str(), &was), 0);
+        std::set<std::string> const names = listing();
+        auto save = [&] { write_model_file(row.saved_at, after, row.steps); };
+        std::string const said =
+            row.saver != self
+                ? testing::in_child([&] {
+                      if (row.saver == nobody &&
+                          (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0))
+                          return std::string("no other user");
+                      return error_text<std::exception>(save);
+                  })
+                : error_text<std::exception>(save);
+        EXPECT_EQ(said, row.said) << row.what;
+        EXPECT_EQ(read_model_file(m), row.holds) << row.what;
+        ASSERT_EQ(::stat(m.c_str(), &is), 0);
+        EXPECT_EQ(is.st_ino == was.st_ino, row.in_place) << row.what;
+        EXPECT_EQ(std::make_tuple(is.st_uid, is.st_gid, is.st_mode, is.st_nlink),
+                  std::make_tuple(was.st_uid, was.st_gid, was.st_mode, was.st_nlink)) << row.what;
+        // Nothing left beside the file, nothing taken away; a killed save leaves a named temporary
+        // only where the file system has no unnamed ones.
+        int const unnamed = ::open(dir.c_str(), O_WRONLY | O_TMPFILE, 0600);
+        if (unnamed >= 0) ::close(unnamed);
+        if (unnamed >= 0 || row.saver != child) {
+            EXPECT_EQ(listing(), names) << row.what;
+        }
+    }
     fs::remove_all(dir);
 }
 
