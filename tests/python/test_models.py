@@ -73,6 +73,7 @@ def test_model_files(core, conv_model, failure, tmp_path):
     # A NUL byte would end the path at `path`.
     for call in (lambda: core.Model(f"{path}\0.fbz"), lambda: core.Model([]).save(f"{path}\0.fbz")):
         assert failure(call) == (ValueError, "The model path holds a NUL byte.")
+    assert failure(lambda: conv_model.save("")) == (ValueError, "Unable to open file for saving model: ")
     assert core.Model(str(path)).to_buffer() == conv_model.to_buffer()
 
 

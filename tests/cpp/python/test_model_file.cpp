@@ -146,8 +146,10 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
     namespace fs = std::filesystem;
     fs::path const dir = fs::temp_directory_path() / ("nuvra_model_kept_" + std::to_string(::getpid()));
     std::string const m = (dir / "m.fbz").string(), a = (dir / "a").string();
+    std::string const first_temporary = (dir / (".m.fbz." + std::to_string(::getpid()) + "-0")).string();
     Bytes const before = pattern(999, 13), after = pattern(5000, 5000);
-    SaveSteps refused_rename, failed_rename, killed;
+    SaveSteps named, refused_rename, failed_rename, killed;
+    named.link = [](char const*, char const*) { return errno = EOPNOTSUPP, -1; };  // no unnamed files here
     refused_rename.rename = [](char const*, char const*) { return errno = EXDEV, -1; };
     failed_rename.rename = [](char const*, char const*) { return errno = EIO, -1; };
     killed.write = [](int fd, void const* bytes, size_t n) -> ssize_t {
@@ -168,6 +170,14 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         Bytes holds;
     };
     Row const rows[] = {
+        {"a chain of links", [&] { fs::create_symlink("m.fbz", dir / "b"); fs::create_symlink("b", a); }, a, {}, self,
+         "", false, after},
+        {"a loop of links", [&] { fs::create_symlink("a", dir / "b"); fs::create_symlink("b", a); }, a, {}, self,
+         "Unable to open file for saving model: " + a, true, before},
+        {"a link planted at the temporary's name", [&] { fs::create_symlink("planted", first_temporary); }, m, named,
+         self, "", false, after},
+        {"an earlier process's temporary", [&] { std::ofstream(first_temporary) << "stale"; }, m, {}, self, "", false,
+         after},
         {"a second hard link", [&] { fs::create_hard_link(m, a); }, m, {}, self, "", true, after},
         {"another owner, kept by root", [&] { ASSERT_EQ(root ? ::chown(m.c_str(), 65534, 65534) : 0, 0); }, m, {},
          self, "", false, after},
