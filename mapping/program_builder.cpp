@@ -4,6 +4,7 @@
 #include <limits>
 #include <stdexcept>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -14,6 +15,7 @@
 #include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/sequence_builder.h"
+#include "mapping/skip_dma.h"
 #include "program/io_quantization.h"
 #include "program/serializer.h"
 
@@ -239,6 +241,8 @@ struct HardwareSequenceBuilder::ProgramValues {
     uint32_t input_param_a = 0;
     uint32_t input_param_b = 0;
     bool output_activation = false;
+    // The pass of each layer of the passes.
+    std::unordered_map<Layer const*, size_t> pass_of;
 };
 
 SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
@@ -281,6 +285,51 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     return {MappingStatus::success(), std::move(sequence)};
 }
 
+bool HardwareSequenceBuilder::output_cut_off(LayerGraph& graph, ProgramValues const& v, size_t i,
+                                             std::shared_ptr<Layer> const& layer,
+                                             std::shared_ptr<Layer> const& pass_last,
+                                             std::shared_ptr<Layer> const& beyond_first) const {
+    std::vector<hw::Component> const* components = mapped_components(layer);
+    if (components == nullptr || components->empty()) return false;
+    for (std::shared_ptr<Layer> const& out : layer->outbound_layers()) {
+        std::shared_ptr<Layer> const reader = graph.get_mappable_layer(out);
+        auto const pass = reader ? v.pass_of.find(reader.get()) : v.pass_of.end();
+        if (pass == v.pass_of.end() || pass->second <= i) continue;
+        if (layer == pass_last && reader == beyond_first) continue;
+        // A merge reads its shallower input back through the skip DMA, the cut skips' case.
+        if (graph.previous_mappable_layer(reader) == layer) return true;
+    }
+    return false;
+}
+
+MappingStatus HardwareSequenceBuilder::cut_branch_refusal(LayerGraph& graph, ProgramValues const& v, size_t i,
+                                                          std::shared_ptr<Layer> const& layer,
+                                                          std::shared_ptr<Layer> const& pass_last,
+                                                          std::shared_ptr<Layer> const& beyond_first) {
+    auto const pass = [this, &v](std::shared_ptr<Layer> const& l) {
+        auto const it = v.pass_of.find(l.get());
+        return it == v.pass_of.end() ? passes_.size() + 1 : it->second;
+    };
+    // A skip that the same boundary cuts, stored up to pass i and loaded after it, speaks for it,
+    // in the name of the layer that loads it.
+    auto const cut = std::find_if(cut_skips_.begin(), cut_skips_.end(), [&](CutSkipRefusal const& kept) {
+        return pass(kept.producer) <= i && pass(kept.layer) > i;
+    });
+    // A pass's last layer linked past the layer a later pass reads is cut off by that layer's
+    // branch, which the boundary cuts: the refusal names a layer of that branch when the pass has one.
+    std::shared_ptr<Layer> named = layer;
+    if (layer == pass_last)
+        for (std::shared_ptr<Layer> const& other : passes_[i]->layers)
+            if (other != pass_last && output_cut_off(graph, v, i, other, pass_last, beyond_first)) {
+                named = other;
+                break;
+            }
+    MappingStatus status =
+        cut != cut_skips_.end() ? cut->status : MappingStatus(*named, second_branch_outside_pass_message);
+    clear();
+    return status;
+}
+
 namespace {
 
 // The answer of `question` about what the program hands out: a failure to answer is refused in the
@@ -314,6 +363,8 @@ HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values(L
     v.output_shape = v.last->output_dimensions();
     if (v.first_on_hrc) std::tie(v.input_param_a, v.input_param_b) = input_params(*v.first);
     v.output_activation = v.last->has_activation();
+    for (size_t i = 0; i < passes_.size(); ++i)
+        for (std::shared_ptr<Layer> const& layer : passes_[i]->layers) v.pass_of.emplace(layer.get(), i);
     return v;
 }
 
@@ -354,8 +405,13 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
         for (auto const& layer : pass_layers) set.insert(layer.get());
         return set;
     }();
+    // The first layer after the link that ends this pass.
+    std::shared_ptr<Layer> const& beyond_first = next_first;
     for (std::shared_ptr<Layer> const& layer : pass_layers) {
         if (MappingStatus status = cut_skip_of(layer); status.failed) return status;
+        // Its NPs would send nowhere the output that a later pass reads.
+        if (output_cut_off(graph, v, i, layer, pass_last, beyond_first))
+            return cut_branch_refusal(graph, v, i, layer, pass_last, beyond_first);
         bool const set_spikes = layer == pass_first && !first_of_sequence;
         bool const mesh_flag = layer == pass_last && !last_of_sequence;
         std::shared_ptr<Layer> next = graph.next_mappable_layer(layer);

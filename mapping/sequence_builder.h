@@ -79,7 +79,10 @@ public:
 
     // Serializes every pass into one program and hands everything to a new HardwareSequence,
     // leaving the builder empty. A layer still held back is first put into the last pass. Needs
-    // at least one pass with a mappable layer (std::invalid_argument otherwise).
+    // at least one pass with a mappable layer (std::invalid_argument otherwise). A layer whose
+    // output a later pass reads past the link between the passes (a branch the boundary cuts) is
+    // refused when the program reaches it: for the skip the same boundary cuts, in the name of the
+    // layer that loads it, else with second_branch_outside_pass_message in its own name.
     SequenceBuildResult build_sequence();
 
     std::vector<std::shared_ptr<Layer>> const& layers() const { return layers_; }
@@ -100,6 +103,14 @@ private:
     // The kept refusal of `layer`, which the program is about to record, with the builder cleared
     // as after a descriptor refusal; success when it has none.
     MappingStatus cut_skip_of(std::shared_ptr<Layer> const& layer);
+    // Whether a layer of a later pass than pass i reads `layer`'s output directly, other than the
+    // first layer of the next pass reading `pass_last` (`beyond_first`) through the pass link.
+    bool output_cut_off(LayerGraph& graph, ProgramValues const& values, size_t i, std::shared_ptr<Layer> const& layer,
+                        std::shared_ptr<Layer> const& pass_last, std::shared_ptr<Layer> const& beyond_first) const;
+    // The refusal of such a layer of pass i, with the builder cleared.
+    MappingStatus cut_branch_refusal(LayerGraph& graph, ProgramValues const& values, size_t i,
+                                     std::shared_ptr<Layer> const& layer, std::shared_ptr<Layer> const& pass_last,
+                                     std::shared_ptr<Layer> const& beyond_first);
 
     // What the last pass was made of, so that a held-back layer can join it.
     struct Group {

@@ -141,10 +141,10 @@ void give_store_channel(PassQueries& pass, LayerPtr const& layer, StoreRecord re
 
 PassQueries::~PassQueries() = default;
 
-void PassQueries::refuse_cut_skip(std::shared_ptr<Layer> const& layer) {
+void PassQueries::refuse_cut_skip(std::shared_ptr<Layer> const& layer, std::shared_ptr<Layer> const& producer) {
     MappingStatus refusal(*layer, second_branch_outside_pass_message);
     if (!cut_skips_) refusal.throw_exception();
-    cut_skips_->push_back({layer, std::move(refusal)});
+    cut_skips_->push_back({layer, producer, std::move(refusal)});
 }
 
 int64_t PassScan::position(std::shared_ptr<Layer> const& layer) { return position_in(layers(), layer); }
@@ -358,7 +358,7 @@ void set_skipdma_load_channel_info(PassQueries& pass, std::shared_ptr<Layer> con
     // channel this pass does not know, and the number counted here would name another store. A
     // kept refusal leaves the load without a store channel: the layer is never recorded.
     if (producer && pass.position(producer) < 0)
-        pass.refuse_cut_skip(layer);
+        pass.refuse_cut_skip(layer, producer);
     else if (producer)
         info.store_channel = store_channel(pass, *layer, producer, dual_output);
 

@@ -73,9 +73,10 @@ void shift_output_into_sram(std::shared_ptr<Layer> const& layer, DepthMemo* memo
 
 // The refusal of a merge whose skip input was stored in an earlier pass (a skip cut by a pass
 // boundary), kept by the set-up of its pass for the program building to report when it reaches
-// the layer.
+// the layer. `producer` is the layer whose store the merge would load.
 struct CutSkipRefusal {
     std::shared_ptr<Layer> layer;
+    std::shared_ptr<Layer> producer;
     MappingStatus status;
 };
 
@@ -123,9 +124,9 @@ public:
     // From now on a cut skip's refusal goes to `kept` and the set-up of the pass goes on (null, the
     // default: it is thrown at once).
     void keep_cut_skips(std::vector<CutSkipRefusal>* kept) { cut_skips_ = kept; }
-    // Refuses `layer`, a merge whose skip input was stored in another pass, with
+    // Refuses `layer`, a merge whose skip input `producer` stored in another pass, with
     // second_branch_outside_pass_message: thrown, or kept when the pass keeps cut skips.
-    void refuse_cut_skip(std::shared_ptr<Layer> const& layer);
+    void refuse_cut_skip(std::shared_ptr<Layer> const& layer, std::shared_ptr<Layer> const& producer);
 
 protected:
     PassQueries(LayerGraph& graph, LayerList const& layers, LayerList const& previous_layers)

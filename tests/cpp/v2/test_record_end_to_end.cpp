@@ -369,6 +369,22 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         m.add("l6", "l3", "l5");
         conv(m, "l7", 1, "l6");
     };
+    // in (8 x 8 x 4) -> l1 3 x 3 -> l2 -> l3 and l1 -> l4 -> l5, two equal branches, -> l6 Add or
+    // Concatenate of (l3, l5) (of (l5, l3) with `swapped`) -> l7: on four NPs the second pass starts
+    // at l5, so the boundary cuts the branch of l4 and l5.
+    auto const equal_branches = [&](LayerType merge, bool swapped) {
+        return [&, merge, swapped](ModelBuilder& m) {
+            m.input("in", 4);
+            conv(m, "l1", 3, "in");
+            conv(m, "l2", 3, "l1");
+            conv(m, "l3", 3, "l2");
+            conv(m, "l4", 3, "l1");
+            conv(m, "l5", 3, "l4");
+            std::vector<std::string> const inbounds{"l3", "l5"};
+            m.layer(merge, "l6", {}, swapped ? std::vector<std::string>(inbounds.rbegin(), inbounds.rend()) : inbounds);
+            conv(m, "l7", 3, "l6");
+        };
+    };
     std::string const second_branch =
         "Hardware partial reconfiguration with layers on the second branch is not supported.";
     // loads: the skip-DMA loads of the program.
@@ -379,6 +395,15 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         // Mended: the cut skip's refusal, found as the second pass was set up, hid l1's own.
         {"a layer before the cut refused for itself", unroutable_then_cut, 2,
          "Cannot map layer 'l1'. Error: Merging layer has no CNPs.", 0},
+        // Mended: l4, whose output the boundary cuts off, failed its record in the router's words
+        // ("Error: Cannot route an NP without destinations.").
+        {"equal branches to an Add, cut", equal_branches(LayerType::Add, false), 4,
+         "Cannot map layer 'l7'. " + second_branch, 0},
+        {"equal branches to a Concatenate, cut", equal_branches(LayerType::Concatenate, false), 4,
+         "Cannot map layer 'l7'. " + second_branch, 0},
+        {"equal branches to an Add the other way round, cut", equal_branches(LayerType::Add, true), 4,
+         "Cannot map layer 'l4'. " + second_branch, 0},
+        {"equal branches in one pass", equal_branches(LayerType::Add, false), 16, "", 1},
         {"skip within one pass", skip, 16, "", 1},
         {"frame buffer on the skip's channel", temporal(3), 16,
          "Cannot map layer 't'. Layers 'l1' and 't' would store on one skip-DMA channel (3).", 0},
