@@ -303,9 +303,21 @@ void build_sequence_of(GenerationBackend const& backend, std::shared_ptr<Device>
                            builder.layers().end());
         }
     } catch (MappingStatusError const& error) {
-        // A pass that cannot be set up ends the mapping before anything is recorded: the cut skips
-        // of the layers before it are refused with it.
-        for (CutSkipRefusal const& cut : builder.cut_skips()) add_unique_status(*result, cut.status);
+        // A pass that cannot be set up ends the mapping. The passes before it are recorded first: a
+        // layer of theirs refused for what it holds is refused alone, as it would be on any device.
+        // Otherwise the cut skips kept so far are refused with the pass's own refusal.
+        std::vector<CutSkipRefusal> const cut_skips = builder.cut_skips();
+        EarlierPassesRecord earlier;
+        try {
+            earlier = builder.record_passes_set_up();
+        } catch (std::runtime_error const&) {
+            // A failure naming no layer gives way to the refusal, as after a refused layer.
+        }
+        if (earlier.refusal.failed && !earlier.at_pass_boundary) {
+            add_unique_status(*result, earlier.refusal);
+            return;
+        }
+        for (CutSkipRefusal const& cut : cut_skips) add_unique_status(*result, cut.status);
         add_unique_status(*result, error.status());
         return;
     }

@@ -241,8 +241,10 @@ struct HardwareSequenceBuilder::ProgramValues {
     uint32_t input_param_a = 0;
     uint32_t input_param_b = 0;
     bool output_activation = false;
-    // The pass of each layer of the passes.
+    // The pass of each layer of the passes; the layers of a pass that could not be set up come
+    // after the last, and the first mappable one of them is `unset_first`.
     std::unordered_map<Layer const*, size_t> pass_of;
+    std::shared_ptr<Layer> unset_first;
 };
 
 SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
@@ -261,20 +263,8 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     ProgramValues const values = program_values(graph);
 
     uint64_t largest = 0;
-    for (size_t i = 0; i < passes_.size(); ++i) {
-        uint64_t count = 0;
-        MappingStatus const status = serialize_pass(serializer, graph, values, i, &count);
-        if (status.failed) return {status, nullptr};
-        largest = std::max(largest, count);
-        serializer.finalize_pass();
-    }
-    // A kept refusal of a layer that no pass recorded (one after a recurrent layer) still ends the
-    // build: the program would list its load with a channel no store writes.
-    if (!cut_skips_.empty()) {
-        MappingStatus const status = cut_skips_.front().status;
-        clear();
+    if (MappingStatus const status = serialize_passes(serializer, graph, values, &largest); status.failed)
         return {status, nullptr};
-    }
 
     MappingStatus const status = finish_program(serializer, graph, values, largest + 1);
     if (status.failed) return {status, nullptr};
@@ -283,6 +273,58 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
         std::make_shared<HardwareSequence>(device_, *constraints_, layers_, passes_, std::move(program_), learning_);
     clear();
     return {MappingStatus::success(), std::move(sequence)};
+}
+
+EarlierPassesRecord HardwareSequenceBuilder::record_passes_set_up() {
+    at_pass_boundary_ = false;
+    // The program ends with the passes set up; the builder is emptied afterwards.
+    layers_.resize(layers_.size() - std::min(layers_.size(), unset_.size()));
+    LayerGraph graph(&depths_);
+    if (passes_.empty() || !graph.first_mappable_layer(layers_)) {
+        clear();
+        return {};
+    }
+    EarlierPassesRecord record;
+    try {
+        if (passes_.size() > 1) set_up_input_buffers(passes_, graph);
+        SequenceSerializer serializer(*layer_recorder_, *io_recorder_);
+        serializer.serialize_version(device_->version());
+        ProgramValues const values = program_values(graph);
+        uint64_t largest = 0;
+        record.refusal = serialize_passes(serializer, graph, values, &largest);
+        record.at_pass_boundary = record.refusal.failed && at_pass_boundary_;
+    } catch (ProgramOutputError const&) {
+        // The program's output is that of a layer the model goes on after.
+    } catch (MappingStatusError const& error) {
+        record.refusal = error.status();
+    } catch (...) {
+        clear();
+        throw;
+    }
+    clear();
+    return record;
+}
+
+MappingStatus HardwareSequenceBuilder::serialize_passes(SequenceSerializer& serializer, LayerGraph& graph,
+                                                        ProgramValues const& values, uint64_t* largest) {
+    at_pass_boundary_ = false;
+    for (size_t i = 0; i < passes_.size(); ++i) {
+        uint64_t count = 0;
+        MappingStatus const status = serialize_pass(serializer, graph, values, i, &count);
+        if (status.failed) return status;
+        *largest = std::max(*largest, count);
+        serializer.finalize_pass();
+    }
+    // A kept refusal of a layer that no pass recorded (one after a recurrent layer, or of the pass
+    // that could not be set up) still ends the build: the program would list its load with a
+    // channel no store writes.
+    if (!cut_skips_.empty()) {
+        MappingStatus const status = cut_skips_.front().status;
+        clear();
+        at_pass_boundary_ = true;
+        return status;
+    }
+    return MappingStatus::success();
 }
 
 bool HardwareSequenceBuilder::output_cut_off(LayerGraph& graph, ProgramValues const& v, size_t i,
@@ -327,6 +369,7 @@ MappingStatus HardwareSequenceBuilder::cut_branch_refusal(LayerGraph& graph, Pro
     MappingStatus status =
         cut != cut_skips_.end() ? cut->status : MappingStatus(*named, second_branch_outside_pass_message);
     clear();
+    at_pass_boundary_ = true;
     return status;
 }
 
@@ -365,6 +408,8 @@ HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::program_values(L
     v.output_activation = v.last->has_activation();
     for (size_t i = 0; i < passes_.size(); ++i)
         for (std::shared_ptr<Layer> const& layer : passes_[i]->layers) v.pass_of.emplace(layer.get(), i);
+    for (std::shared_ptr<Layer> const& layer : unset_) v.pass_of.emplace(layer.get(), passes_.size());
+    if (!unset_.empty()) v.unset_first = graph.first_mappable_layer(unset_);
     return v;
 }
 
@@ -405,8 +450,8 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
         for (auto const& layer : pass_layers) set.insert(layer.get());
         return set;
     }();
-    // The first layer after the link that ends this pass.
-    std::shared_ptr<Layer> const& beyond_first = next_first;
+    // The first layer after the link that ends this pass, in a pass that could not be set up too.
+    std::shared_ptr<Layer> const beyond_first = last_of_sequence ? v.unset_first : next_first;
     for (std::shared_ptr<Layer> const& layer : pass_layers) {
         if (MappingStatus status = cut_skip_of(layer); status.failed) return status;
         // Its NPs would send nowhere the output that a later pass reads.

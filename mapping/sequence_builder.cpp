@@ -1,6 +1,7 @@
 #include "mapping/sequence_builder.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <stdexcept>
 #include <utility>
 
@@ -42,7 +43,13 @@ void HardwareSequenceBuilder::add_layers(std::vector<std::shared_ptr<Layer>> lay
         components.pop_back();
         if (layers.empty()) return;
     }
-    make_pass({std::move(layers), all_layers, std::move(components)});
+    size_t const before = layers_.size();
+    try {
+        make_pass({std::move(layers), all_layers, std::move(components)});
+    } catch (MappingStatusError const&) {
+        unset_.assign(layers_.begin() + std::ptrdiff_t(before), layers_.end());
+        throw;
+    }
 }
 
 void HardwareSequenceBuilder::make_pass(Group group) {
@@ -90,6 +97,7 @@ void HardwareSequenceBuilder::clear() {
     program_ = program::ProgramBuffer();
     last_group_.reset();
     cut_skips_.clear();
+    unset_.clear();
 }
 
 MappingStatus HardwareSequenceBuilder::cut_skip_of(std::shared_ptr<Layer> const& layer) {
@@ -98,6 +106,7 @@ MappingStatus HardwareSequenceBuilder::cut_skip_of(std::shared_ptr<Layer> const&
     if (cut == cut_skips_.end()) return MappingStatus::success();
     MappingStatus status = cut->status;
     clear();
+    at_pass_boundary_ = true;
     return status;
 }
 

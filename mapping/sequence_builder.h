@@ -28,6 +28,14 @@ class SequenceSerializer;
 // The status of a build and the new sequence: "Success." and a sequence, or a failure and null.
 using SequenceBuildResult = std::pair<MappingStatus, std::shared_ptr<HardwareSequence>>;
 
+// What recording the passes before one that could not be set up met first: a refusal of one of
+// their layers, or one that a pass boundary causes (`at_pass_boundary`: a skip or a branch the
+// boundary cuts); success when none.
+struct EarlierPassesRecord {
+    MappingStatus refusal;
+    bool at_pass_boundary = false;
+};
+
 // A refusal of what the program hands out (its output type, the output size its SCC holds), in the
 // name of the sequence's last layer. When a mapping has refused later layers, the program of the
 // layers before them ends where the model does not, and this gives way to those refusals.
@@ -51,7 +59,8 @@ public:
     // held back from the previous group. A trailing skip-DMA layer (kind 4) is held back for the
     // next group, since the layer after it carries its mapping; a group left with nothing but
     // that layer makes no pass. An empty group with nothing held back is std::invalid_argument,
-    // as are lists of different lengths.
+    // as are lists of different lengths. A pass that cannot be set up throws its refusal and makes
+    // no pass; its layers, which layers() still lists, are kept for record_passes_set_up.
     void add_layers(std::vector<std::shared_ptr<Layer>> layers,
                     std::vector<std::shared_ptr<Layer>> const& all_layers,
                     std::vector<std::vector<hw::Component>> components);
@@ -69,7 +78,8 @@ public:
     // The refusals kept so far, in the order of the layers.
     std::vector<CutSkipRefusal> const& cut_skips() const { return cut_skips_; }
 
-    // Empties layers, passes, program and the kept refusals; a held-back layer stays.
+    // Empties layers, passes, program, the kept refusals and the layers of a pass that could not be
+    // set up; a held-back layer stays.
     void clear();
 
     // Succeeds when `multiplier` x `count` descriptors are at most 254; otherwise clears the
@@ -84,6 +94,13 @@ public:
     // refused when the program reaches it: for the skip the same boundary cuts, in the name of the
     // layer that loads it, else with second_branch_outside_pass_message in its own name.
     SequenceBuildResult build_sequence();
+
+    // After add_layers could not set up a pass: records the passes before it as build_sequence
+    // does, the program ending with them, for what their layers refuse, and returns the first
+    // refusal met; a layer a later pass reads, in the pass that could not be set up too, counts as
+    // cut off. The answers about what the program hands out, which only the model's last layer
+    // gives, are left unasked. Leaves the builder empty.
+    EarlierPassesRecord record_passes_set_up();
 
     std::vector<std::shared_ptr<Layer>> const& layers() const { return layers_; }
     std::vector<std::shared_ptr<Sequence::Pass>> const& passes() const { return passes_; }
@@ -100,6 +117,10 @@ private:
                                  size_t i, uint64_t* count);
     MappingStatus finish_program(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
                                  uint64_t descriptors);
+    // serialize_pass over every pass, the largest descriptor count in *largest; then a kept
+    // refusal of a layer that no pass recorded.
+    MappingStatus serialize_passes(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
+                                   uint64_t* largest);
     // The kept refusal of `layer`, which the program is about to record, with the builder cleared
     // as after a descriptor refusal; success when it has none.
     MappingStatus cut_skip_of(std::shared_ptr<Layer> const& layer);
@@ -138,6 +159,10 @@ private:
     std::optional<Group> last_group_;
     bool keep_cut_skips_ = false;
     std::vector<CutSkipRefusal> cut_skips_;
+    // The layers of the pass that add_layers could not set up.
+    std::vector<std::shared_ptr<Layer>> unset_;
+    // Whether the last refusal returned is one that a pass boundary causes.
+    bool at_pass_boundary_ = false;
 };
 
 // The lowest and highest mesh column among the components of the first mappable layer of the

@@ -369,6 +369,28 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         m.add("l6", "l3", "l5");
         conv(m, "l7", 1, "l6");
     };
+    // The same with l1 a DepthwiseBufferTempConv or a Conv2D, then l5 -> c1 1 x 1 (the skip) -> t, a
+    // DepthwiseBufferTempConv -> c4 -> Add(c1, c4) -> c5: on two NPs t's frame buffer meets c1's
+    // skip store on channel 1 of the last pass, which cannot be set up.
+    auto const then_shared_channel = [&](bool unroutable) {
+        return [&, unroutable](ModelBuilder& m) {
+            if (unroutable) {
+                unroutable_then_cut(m);
+            } else {
+                m.input("in", 4);
+                conv(m, "l1", 1, "in");
+                conv(m, "l2", 1, "l1");
+                conv(m, "l3", 1, "l2");
+                m.add("l4", "l2", "l3");
+                conv(m, "l5", 1, "l4");
+            }
+            conv(m, "c1", 1, "l5");
+            m.layer(LayerType::DepthwiseBufferTempConv, "t", {{"fifo_size", 2}, {"activation", 1}}, {"c1"});
+            conv(m, "c4", 1, "t");
+            m.add("add", "c1", "c4");
+            conv(m, "c5", 1, "add");
+        };
+    };
     // in (8 x 8 x 4) -> l1 3 x 3 -> l2 -> l3 and l1 -> l4 -> l5, two equal branches, -> l6 Add or
     // Concatenate of (l3, l5) (of (l5, l3) with `swapped`) -> l7: on four NPs the second pass starts
     // at l5, so the boundary cuts the branch of l4 and l5.
@@ -395,6 +417,13 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         // Mended: the cut skip's refusal, found as the second pass was set up, hid l1's own.
         {"a layer before the cut refused for itself", unroutable_then_cut, 2,
          "Cannot map layer 'l1'. Error: Merging layer has no CNPs.", 0},
+        // Mended: the same, with a later pass that cannot be set up, named only the cut skip and that pass.
+        {"a layer refused for itself before a pass that cannot be set up", then_shared_channel(true), 2,
+         "Cannot map layer 'l1'. Error: Merging layer has no CNPs.", 0},
+        {"a cut skip before a pass that cannot be set up", then_shared_channel(false), 2,
+         "Cannot map layer 'l5':\n  * Layer 'l5': " + second_branch +
+             "\n  * Layer 't': Layers 'c1' and 't' would store on one skip-DMA channel (1).",
+         0},
         // Mended: l4, whose output the boundary cuts off, failed its record in the router's words
         // ("Error: Cannot route an NP without destinations.").
         {"equal branches to an Add, cut", equal_branches(LayerType::Add, false), 4,
