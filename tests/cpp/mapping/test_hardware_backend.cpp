@@ -293,6 +293,38 @@ TEST(HardwareBackend, LayersBeforeAFailureAreStillMapped) {
     ScriptedChecker::breaking_sequence = {};
 }
 
+// An IO recorder whose EPG registers fail with a plain error naming no layer.
+class FailingEpgRecorder : public testing::IoRecorderDouble {
+public:
+    using IoRecorderDouble::IoRecorderDouble;
+    std::vector<std::pair<uint32_t, uint32_t>> record_epg(EpgArgs const&) const override {
+        throw std::runtime_error("The EPG registers are out of reach.");
+    }
+};
+
+// A failure of the program build that names no layer gives way to a layer's refusal, and without
+// one reaches the caller, with nothing mapped.
+TEST(HardwareBackend, ABuildFailureNamingNoLayerReachesTheCallerUnlessALayerIsRefused) {
+    Generation const failing_epg[] = {
+        with_makers<ScriptedChecker, v2::MemorySizerImpl, FailingEpgRecorder, testing::LayerRecorderDouble>(
+            generation_row(IpVersion::v2))};
+    struct Row { std::set<std::string> incompatible; std::string text, error; };
+    Row const rows[] = {
+        {{}, "", "The EPG registers are out of reach."},
+        {{"c3"}, "Cannot map layer 'c3'. Refused.", ""},
+    };
+    for (Row const& row : rows) {
+        ScriptedChecker::incompatible = row.incompatible;
+        Mapping m(hw::Tolmar_v2, 4, failing_epg, 3);
+        MappingStatusGroup status;
+        EXPECT_EQ(error_text<std::runtime_error>([&] { status = m.map(); }), row.error);
+        EXPECT_EQ(status.to_string(), row.text.empty() ? "Success." : row.text);
+        EXPECT_TRUE(m.sequences.empty());
+        for (auto const& layer : m.model.model().layers()) EXPECT_EQ(layer->mapping(), nullptr) << layer->get_name();
+    }
+    ScriptedChecker::incompatible = {};
+}
+
 std::string const dead_end = "The layer's output reaches no later layer and is not the model's output.";
 
 // in -> c1 -> c2 -> c3 and c1 -> side: with every layer given, c3 ends while the model goes on
