@@ -255,12 +255,8 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     if (!graph.first_mappable_layer(layers_) || !graph.last_mappable_layer(layers_))
         throw std::invalid_argument("A hardware sequence needs a mappable layer.");
 
-    // Input buffers are settled before anything is recorded, so that the recorders see them.
-    if (passes_.size() > 1) set_up_input_buffers(passes_, graph);
-
     SequenceSerializer serializer(*layer_recorder_, *io_recorder_);
-    serializer.serialize_version(device_->version());
-    ProgramValues const values = program_values(graph);
+    ProgramValues const values = start_program(serializer, graph);
 
     uint64_t largest = 0;
     if (MappingStatus const status = serialize_passes(serializer, graph, values, &largest); status.failed)
@@ -275,6 +271,14 @@ SequenceBuildResult HardwareSequenceBuilder::build_sequence() {
     return {MappingStatus::success(), std::move(sequence)};
 }
 
+HardwareSequenceBuilder::ProgramValues HardwareSequenceBuilder::start_program(SequenceSerializer& serializer,
+                                                                              LayerGraph& graph) {
+    // Input buffers are settled before anything is recorded, so that the recorders see them.
+    if (passes_.size() > 1) set_up_input_buffers(passes_, graph);
+    serializer.serialize_version(device_->version());
+    return program_values(graph);
+}
+
 EarlierPassesRecord HardwareSequenceBuilder::record_passes_set_up() {
     at_pass_boundary_ = false;
     // The program ends with the passes set up; the builder is emptied afterwards.
@@ -286,10 +290,8 @@ EarlierPassesRecord HardwareSequenceBuilder::record_passes_set_up() {
     }
     EarlierPassesRecord record;
     try {
-        if (passes_.size() > 1) set_up_input_buffers(passes_, graph);
         SequenceSerializer serializer(*layer_recorder_, *io_recorder_);
-        serializer.serialize_version(device_->version());
-        ProgramValues const values = program_values(graph);
+        ProgramValues const values = start_program(serializer, graph);
         uint64_t largest = 0;
         record.refusal = serialize_passes(serializer, graph, values, &largest);
         record.at_pass_boundary = record.refusal.failed && at_pass_boundary_;

@@ -113,6 +113,9 @@ private:
     // generator and the program header.
     // `graph` answers the graph questions of the whole build.
     ProgramValues program_values(LayerGraph& graph) const;
+    // Settles the passes' input buffers, writes the version into `serializer` and gives the
+    // program's values: what both the build and the record of the passes before a refusal start with.
+    ProgramValues start_program(SequenceSerializer& serializer, LayerGraph& graph);
     MappingStatus serialize_pass(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
                                  size_t i, uint64_t* count);
     MappingStatus finish_program(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
