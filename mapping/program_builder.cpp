@@ -317,9 +317,11 @@ MappingStatus HardwareSequenceBuilder::serialize_passes(SequenceSerializer& seri
         *largest = std::max(*largest, count);
         serializer.finalize_pass();
     }
-    // A kept refusal of a layer that no pass recorded (one after a recurrent layer, or of the pass
-    // that could not be set up) still ends the build: the program would list its load with a
-    // channel no store writes.
+    // A cut branch whose readers no pass recorded (they are in the pass that could not be set up)
+    // ends the build, as does a kept refusal of a layer that no pass recorded (one after a
+    // recurrent layer, or of the pass that could not be set up): the program would list its load
+    // with a channel no store writes.
+    if (cut_branch_) return take_cut_branch();
     if (!cut_skips_.empty()) {
         MappingStatus const status = cut_skips_.front().status;
         clear();
@@ -329,27 +331,33 @@ MappingStatus HardwareSequenceBuilder::serialize_passes(SequenceSerializer& seri
     return MappingStatus::success();
 }
 
-bool HardwareSequenceBuilder::output_cut_off(LayerGraph& graph, ProgramValues const& v, size_t i,
-                                             std::shared_ptr<Layer> const& layer,
-                                             std::shared_ptr<Layer> const& pass_last,
-                                             std::shared_ptr<Layer> const& beyond_first) const {
+std::vector<Layer const*> HardwareSequenceBuilder::cut_off_readers(LayerGraph& graph, ProgramValues const& v,
+                                                                   size_t i, std::shared_ptr<Layer> const& layer,
+                                                                   std::shared_ptr<Layer> const& pass_last,
+                                                                   std::shared_ptr<Layer> const& beyond_first) const {
+    std::vector<Layer const*> readers;
     std::vector<hw::Component> const* components = mapped_components(layer);
-    if (components == nullptr || components->empty()) return false;
+    if (components == nullptr || components->empty()) return readers;
     for (std::shared_ptr<Layer> const& out : layer->outbound_layers()) {
         std::shared_ptr<Layer> const reader = graph.get_mappable_layer(out);
         auto const pass = reader ? v.pass_of.find(reader.get()) : v.pass_of.end();
         if (pass == v.pass_of.end() || pass->second <= i) continue;
         if (layer == pass_last && reader == beyond_first) continue;
         // A merge reads its shallower input back through the skip DMA, the cut skips' case.
-        if (graph.previous_mappable_layer(reader) == layer) return true;
+        if (graph.previous_mappable_layer(reader) == layer) readers.push_back(reader.get());
     }
-    return false;
+    return readers;
 }
 
-MappingStatus HardwareSequenceBuilder::cut_branch_refusal(LayerGraph& graph, ProgramValues const& v, size_t i,
-                                                          std::shared_ptr<Layer> const& layer,
-                                                          std::shared_ptr<Layer> const& pass_last,
-                                                          std::shared_ptr<Layer> const& beyond_first) {
+void HardwareSequenceBuilder::keep_cut_branch(LayerGraph& graph, ProgramValues const& v, size_t i,
+                                              std::shared_ptr<Layer> const& layer,
+                                              std::shared_ptr<Layer> const& pass_last,
+                                              std::shared_ptr<Layer> const& beyond_first,
+                                              std::vector<Layer const*> const& readers) {
+    if (cut_branch_) {
+        cut_branch_->readers.insert(readers.begin(), readers.end());
+        return;
+    }
     auto const pass = [this, &v](std::shared_ptr<Layer> const& l) {
         auto const it = v.pass_of.find(l.get());
         return it == v.pass_of.end() ? passes_.size() + 1 : it->second;
@@ -364,15 +372,13 @@ MappingStatus HardwareSequenceBuilder::cut_branch_refusal(LayerGraph& graph, Pro
     std::shared_ptr<Layer> named = layer;
     if (layer == pass_last)
         for (std::shared_ptr<Layer> const& other : passes_[i]->layers)
-            if (other != pass_last && output_cut_off(graph, v, i, other, pass_last, beyond_first)) {
+            if (other != pass_last && !cut_off_readers(graph, v, i, other, pass_last, beyond_first).empty()) {
                 named = other;
                 break;
             }
-    MappingStatus status =
-        cut != cut_skips_.end() ? cut->status : MappingStatus(*named, second_branch_outside_pass_message);
-    clear();
-    at_pass_boundary_ = true;
-    return status;
+    cut_branch_.emplace(CutBranch{
+        cut != cut_skips_.end() ? cut->status : MappingStatus(*named, second_branch_outside_pass_message),
+        {readers.begin(), readers.end()}});
 }
 
 namespace {
@@ -455,10 +461,14 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
     // The first layer after the link that ends this pass, in a pass that could not be set up too.
     std::shared_ptr<Layer> const beyond_first = last_of_sequence ? v.unset_first : next_first;
     for (std::shared_ptr<Layer> const& layer : pass_layers) {
-        if (MappingStatus status = cut_skip_of(layer); status.failed) return status;
-        // Its NPs would send nowhere the output that a later pass reads.
-        if (output_cut_off(graph, v, i, layer, pass_last, beyond_first))
-            return cut_branch_refusal(graph, v, i, layer, pass_last, beyond_first);
+        if (MappingStatus status = boundary_refusal_at(layer); status.failed) return status;
+        // Its NPs would send nowhere the output that a later pass reads: it is not recorded, and
+        // the layers before the first that reads it are recorded for what they hold.
+        if (std::vector<Layer const*> const readers = cut_off_readers(graph, v, i, layer, pass_last, beyond_first);
+            !readers.empty()) {
+            keep_cut_branch(graph, v, i, layer, pass_last, beyond_first, readers);
+            continue;
+        }
         bool const set_spikes = layer == pass_first && !first_of_sequence;
         bool const mesh_flag = layer == pass_last && !last_of_sequence;
         std::shared_ptr<Layer> next = graph.next_mappable_layer(layer);
@@ -490,7 +500,7 @@ MappingStatus HardwareSequenceBuilder::serialize_pass(SequenceSerializer& serial
 
     if (next_first) {
         // The next pass's first layer is recorded here first, for the NPs this pass leaves unused.
-        if (MappingStatus status = cut_skip_of(next_first); status.failed) return status;
+        if (MappingStatus status = boundary_refusal_at(next_first); status.failed) return status;
         std::vector<hw::Ident> used;
         for (std::shared_ptr<Layer> const& layer : pass_layers)
             if (auto* components = mapped_components(layer))

@@ -98,13 +98,23 @@ void HardwareSequenceBuilder::clear() {
     last_group_.reset();
     cut_skips_.clear();
     unset_.clear();
+    cut_branch_.reset();
 }
 
-MappingStatus HardwareSequenceBuilder::cut_skip_of(std::shared_ptr<Layer> const& layer) {
+MappingStatus HardwareSequenceBuilder::boundary_refusal_at(std::shared_ptr<Layer> const& layer) {
     auto const cut = std::find_if(cut_skips_.begin(), cut_skips_.end(),
                                   [&layer](CutSkipRefusal const& kept) { return kept.layer == layer; });
+    if (cut_branch_ && (cut != cut_skips_.end() || cut_branch_->readers.count(layer.get()))) return take_cut_branch();
     if (cut == cut_skips_.end()) return MappingStatus::success();
     MappingStatus status = cut->status;
+    clear();
+    at_pass_boundary_ = true;
+    return status;
+}
+
+MappingStatus HardwareSequenceBuilder::take_cut_branch() {
+    if (!cut_branch_) throw std::logic_error("No cut branch was kept.");
+    MappingStatus status = std::move(cut_branch_->status);
     clear();
     at_pass_boundary_ = true;
     return status;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -91,8 +92,10 @@ public:
     // leaving the builder empty. A layer still held back is first put into the last pass. Needs
     // at least one pass with a mappable layer (std::invalid_argument otherwise). A layer whose
     // output a later pass reads past the link between the passes (a branch the boundary cuts) is
-    // refused when the program reaches it: for the skip the same boundary cuts, in the name of the
-    // layer that loads it, else with second_branch_outside_pass_message in its own name.
+    // not recorded; it is refused when the program reaches a layer that reads that output, so that
+    // the layers recorded before are refused first for what they hold: for the skip the same
+    // boundary cuts, in the name of the layer that loads it, else with
+    // second_branch_outside_pass_message in its own name.
     SequenceBuildResult build_sequence();
 
     // After add_layers could not set up a pass: records the passes before it as build_sequence
@@ -124,17 +127,25 @@ private:
     // refusal of a layer that no pass recorded.
     MappingStatus serialize_passes(SequenceSerializer& serializer, LayerGraph& graph, ProgramValues const& values,
                                    uint64_t* largest);
-    // The kept refusal of `layer`, which the program is about to record, with the builder cleared
-    // as after a descriptor refusal; success when it has none.
-    MappingStatus cut_skip_of(std::shared_ptr<Layer> const& layer);
-    // Whether a layer of a later pass than pass i reads `layer`'s output directly, other than the
-    // first layer of the next pass reading `pass_last` (`beyond_first`) through the pass link.
-    bool output_cut_off(LayerGraph& graph, ProgramValues const& values, size_t i, std::shared_ptr<Layer> const& layer,
-                        std::shared_ptr<Layer> const& pass_last, std::shared_ptr<Layer> const& beyond_first) const;
-    // The refusal of such a layer of pass i, with the builder cleared.
-    MappingStatus cut_branch_refusal(LayerGraph& graph, ProgramValues const& values, size_t i,
-                                     std::shared_ptr<Layer> const& layer, std::shared_ptr<Layer> const& pass_last,
-                                     std::shared_ptr<Layer> const& beyond_first);
+    // The pass-boundary refusal the program meets at `layer`, which it is about to record: a kept
+    // cut branch whose output `layer` reads, or the kept cut skip it loads; a cut branch kept
+    // earlier speaks for both. The builder is cleared as after a descriptor refusal; success when
+    // there is none.
+    MappingStatus boundary_refusal_at(std::shared_ptr<Layer> const& layer);
+    // The kept cut branch's refusal, with the builder cleared.
+    MappingStatus take_cut_branch();
+    // The layers of a later pass than pass i that read `layer`'s output directly, other than the
+    // first layer of the next pass reading `pass_last` (`beyond_first`) through the pass link: none
+    // unless the boundary cuts that output off.
+    std::vector<Layer const*> cut_off_readers(LayerGraph& graph, ProgramValues const& values, size_t i,
+                                              std::shared_ptr<Layer> const& layer,
+                                              std::shared_ptr<Layer> const& pass_last,
+                                              std::shared_ptr<Layer> const& beyond_first) const;
+    // Keeps the refusal of such a layer of pass i until the program reaches one of its `readers`;
+    // a cut branch kept before keeps its refusal, and the readers of both stop the program.
+    void keep_cut_branch(LayerGraph& graph, ProgramValues const& values, size_t i, std::shared_ptr<Layer> const& layer,
+                         std::shared_ptr<Layer> const& pass_last, std::shared_ptr<Layer> const& beyond_first,
+                         std::vector<Layer const*> const& readers);
 
     // What the last pass was made of, so that a held-back layer can join it.
     struct Group {
@@ -164,6 +175,13 @@ private:
     std::vector<CutSkipRefusal> cut_skips_;
     // The layers of the pass that add_layers could not set up.
     std::vector<std::shared_ptr<Layer>> unset_;
+    // A branch the boundary cuts, met while the program is recorded: its refusal, and the layers
+    // whose record ends the program with it.
+    struct CutBranch {
+        MappingStatus status;
+        std::unordered_set<Layer const*> readers;
+    };
+    std::optional<CutBranch> cut_branch_;
     // Whether the last refusal returned is one that a pass boundary causes.
     bool at_pass_boundary_ = false;
 };

@@ -23,12 +23,12 @@ namespace {
 using nuvra::testing::ModelBuilder;
 using namespace nuvra::testing;
 
-// A device with the HRC, `count` NPs (16 by default), 4 a column, that can serve as CNP, FNP3 or
-// TNP-B, and two skip-DMA engines of four channels.
-std::shared_ptr<FakeDevice> every_kind_device(uint8_t count = 16) {
+// A device with the HRC, `count` NPs (16 by default), 4 a column (all in one, numbered on, with
+// `one_column`), that can serve as CNP, FNP3 or TNP-B, and two skip-DMA engines of four channels.
+std::shared_ptr<FakeDevice> every_kind_device(uint8_t count = 16, bool one_column = false) {
     std::vector<np::Info> nps;
     for (uint8_t i = 0; i < count; ++i)
-        nps.push_back({{uint8_t(1 + i / 4), 0, uint8_t(i % 4), 0},
+        nps.push_back({one_column ? hw::Ident{1, 0, i, 0} : hw::Ident{uint8_t(1 + i / 4), 0, uint8_t(i % 4), 0},
                        {hw::Type::CNP1, hw::Type::CNP2, hw::Type::FNP3, hw::Type::TNP_B},
                        true});
     std::vector<np::Info> skip_dmas;
@@ -407,11 +407,46 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
             conv(m, "l7", 3, "l6");
         };
     };
+    // in (8 x 8 x 4) -> l1 3 x 3 -> l2 -> l3 -> l4 and l2 -> l5 -> l6 -> l7 Add or Concatenate of
+    // (l6, l4) -> l8, 1 x 1: on six NPs the second pass starts at l8, so the boundary cuts l4's
+    // output, which l5 and l6 are recorded after. In one column the sixth NP's one-hot id does not
+    // fit l6's register field.
+    auto const branch_before_a_refusal = [&](LayerType merge) {
+        return [&, merge](ModelBuilder& m) {
+            m.input("in", 4);
+            conv(m, "l1", 3, "in");
+            conv(m, "l2", 1, "l1");
+            conv(m, "l3", 1, "l2");
+            conv(m, "l4", 1, "l3");
+            conv(m, "l5", 1, "l2");
+            conv(m, "l6", 1, "l5");
+            m.layer(merge, "l7", {}, {"l6", "l4"});
+            conv(m, "l8", 1, "l7");
+        };
+    };
+    // in (8 x 8 x 4) -> the equal branches, cut, rejoined by l6 Add(l5, l3) -> l7 3 x 3, then
+    // l8, a DepthwiseBufferTempConv of l7 -> l9 3 x 3 -> l10 Add(l7, l9) -> l11 -> l12: on four NPs
+    // the frame buffer's pass cannot be set up.
+    auto const cut_branch_then_shared_channel = [&](ModelBuilder& m) {
+        m.input("in", 4);
+        conv(m, "l1", 3, "in");
+        conv(m, "l2", 1, "l1");
+        conv(m, "l3", 1, "l2");
+        conv(m, "l4", 3, "l1");
+        conv(m, "l5", 1, "l4");
+        m.add("l6", "l5", "l3");
+        conv(m, "l7", 3, "l6");
+        m.layer(LayerType::DepthwiseBufferTempConv, "l8", {{"fifo_size", 2}, {"activation", 1}}, {"l7"});
+        conv(m, "l9", 3, "l8");
+        m.add("l10", "l7", "l9");
+        conv(m, "l11", 1, "l10");
+        conv(m, "l12", 1, "l11");
+    };
     std::string const second_branch =
         "Hardware partial reconfiguration with layers on the second branch is not supported.";
     // loads: the skip-DMA loads of the program.
     struct Row { char const* what; std::function<void(ModelBuilder&)> build; uint8_t nps; std::string refusal;
-                 size_t loads; };
+                 size_t loads; bool one_column = false; };
     Row const rows[] = {
         {"skip over the pass boundary", skip, 4, "Cannot map layer 'l6'. " + second_branch, 0},
         // Mended: the cut skip's refusal, found as the second pass was set up, hid l1's own.
@@ -432,6 +467,18 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
          "Cannot map layer 'l7'. " + second_branch, 0},
         {"equal branches to an Add the other way round, cut", equal_branches(LayerType::Add, true), 4,
          "Cannot map layer 'l4'. " + second_branch, 0},
+        // Mended: the cut branch, refused as the program met l4, hid l6's own refusal.
+        {"a branch cut before a layer refused for itself, Add", branch_before_a_refusal(LayerType::Add), 6,
+         "Cannot map layer 'l6'. Error: Attempted to write value 32 into a 4-bit field, which will cause an overflow.",
+         0, true},
+        {"a branch cut before a layer refused for itself, Concatenate", branch_before_a_refusal(LayerType::Concatenate),
+         6, "Cannot map layer 'l6'. Error: Attempted to write value 32 into a 4-bit field, which will cause an overflow.",
+         0, true},
+        {"a branch cut, Add", branch_before_a_refusal(LayerType::Add), 6, "Cannot map layer 'l8'. " + second_branch, 0},
+        {"a branch cut that the next pass reads first", branch_before_a_refusal(LayerType::Add), 4,
+         "Cannot map layer 'l2'. " + second_branch, 0},
+        {"a cut branch before a pass that cannot be set up", cut_branch_then_shared_channel, 4,
+         "Cannot map layer 'l8'. Layers 'l7' and 'l8' would store on one skip-DMA channel (3).", 0},
         {"equal branches in one pass", equal_branches(LayerType::Add, false), 16, "", 1},
         {"skip within one pass", skip, 16, "", 1},
         {"frame buffer on the skip's channel", temporal(3), 16,
@@ -445,7 +492,8 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
         ModelBuilder m;
         row.build(m);
         fill_weights(m.model());
-        EXPECT_EQ(error_text<std::runtime_error>([&] { m.model().map(every_kind_device(row.nps)); }), row.refusal);
+        EXPECT_EQ(error_text<std::runtime_error>([&] { m.model().map(every_kind_device(row.nps, row.one_column)); }),
+                  row.refusal);
         size_t mapped = 0;
         for (auto const& layer : m.model().layers()) mapped += layer->mapping() != nullptr;
         EXPECT_EQ(mapped == 0, !row.refusal.empty());
