@@ -203,13 +203,13 @@ Save replace_file(std::string const& path, std::optional<struct stat> const& old
     mode_t const created = old ? 0600 : 0666;
     Temporary temporary;
     if (unnamed) {
-        temporary.out.fd = ::open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, created);
+        temporary.out.fd = steps.open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, created);
         if (temporary.out.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
             return Save::named_temporary;
     } else {
         for (int attempt = 0; attempt <= 100 && temporary.out.fd < 0; ++attempt) {
             temporary.name = (dir / (stem + std::to_string(attempt))).string();
-            temporary.out.fd = ::open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, created);
+            temporary.out.fd = steps.open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, created);
             if (temporary.out.fd < 0 && errno != EEXIST) break;
         }
         if (temporary.out.fd < 0) temporary.name.clear();
@@ -223,7 +223,7 @@ Save replace_file(std::string const& path, std::optional<struct stat> const& old
         if (::fstat(temporary.out.fd, &made) != 0) unable_to_write(path);
         // As root the owner is kept; a user who cannot give it writes the file in place.
         if ((made.st_uid != old->st_uid || made.st_gid != old->st_gid) &&
-            ::fchown(temporary.out.fd, old->st_uid, old->st_gid) != 0)
+            steps.fchown(temporary.out.fd, old->st_uid, old->st_gid) != 0)
             return Save::in_place;
         if (::fchmod(temporary.out.fd, old->st_mode & 07777) != 0) return Save::in_place;
     }

@@ -40,10 +40,15 @@ std::vector<uint8_t> decode_model_file(std::span<const uint8_t> file);
 // decode_model_file.
 std::vector<uint8_t> read_model_file(std::string const& path);
 
-// The system calls through which a save writes bytes, names its new file (`from` names the unnamed
+// The system calls through which a save makes its new file (the unnamed one and the named one
+// alike), gives it the old file's owner, writes bytes, names the new file (`from` names the unnamed
 // file through /proc/self/fd) and renames it over the old one; a test gives its own to make one of
 // them fail or stop part-way.
 struct SaveSteps {
+    int (*open)(char const* path, int flags, mode_t mode) = [](char const* path, int flags, mode_t mode) {
+        return ::open(path, flags, mode);
+    };
+    int (*fchown)(int fd, uid_t owner, gid_t group) = ::fchown;
     ssize_t (*write)(int fd, void const* bytes, size_t n) = ::write;
     int (*link)(char const* from, char const* to) = [](char const* from, char const* to) {
         return ::linkat(AT_FDCWD, from, AT_FDCWD, to, AT_SYMLINK_FOLLOW);

@@ -31,6 +31,15 @@ Bytes pattern(size_t n, size_t period) {
     return b;
 }
 
+// The open of a save's new file, failing with `unnamed` for the unnamed one and with `named` for a
+// named one; 0 lets it open.
+template <int unnamed, int named>
+int new_file_fails(char const* path, int flags, mode_t mode) {
+    int const error = (flags & O_TMPFILE) == O_TMPFILE ? unnamed : named;
+    if (error == 0) return ::open(path, flags, mode);
+    return errno = error, -1;
+}
+
 TEST(ModelFile, RoundTripsAtSnappysLargestLength) {
     // pattern(100, 7): the compressor leaves scratch bytes past this block, which must not stay.
     for (Bytes const& data : {Bytes{}, pattern(100, 7), pattern(70000, 1000), pattern(5000, 5000)}) {
@@ -85,6 +94,15 @@ TEST(ModelFile, FilesOnDisk) {
     Bytes const data = pattern(999, 13);
     write_model_file(path, data);
     EXPECT_EQ(read_model_file(path), data);
+    // A new file has the bits the user's umask leaves, as any file the user makes.
+    std::string const fresh = (dir / "fresh.fbz").string();
+    EXPECT_EQ(testing::in_child([&] {
+                  ::umask(022);
+                  write_model_file(fresh, data);
+                  struct stat made {};
+                  return ::stat(fresh.c_str(), &made) == 0 ? std::to_string(made.st_mode & 0777) : "no file";
+              }),
+              std::to_string(0644));
     EXPECT_EQ(error_text<std::invalid_argument>([&] { write_model_file(missing, data); }),
               "Unable to open file for saving model: " + missing);
     // A write that does not reach the disk is a failure, not a saved model.
@@ -148,9 +166,17 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
     std::string const m = (dir / "m.fbz").string(), a = (dir / "a").string();
     std::string const first_temporary = (dir / (".m.fbz." + std::to_string(::getpid()) + "-0")).string();
     Bytes const before = pattern(999, 13), after = pattern(5000, 5000);
-    SaveSteps named, refused_rename, failed_rename, killed;
+    Bytes const less = pattern(100, 7);  // a file shorter than the block of `after`
+    SaveSteps named, no_unnamed, no_room, no_names, refused_folder, refused_owner, refused_rename, busy_rename,
+        failed_rename, killed;
     named.link = [](char const*, char const*) { return errno = EOPNOTSUPP, -1; };  // no unnamed files here
+    no_unnamed.open = new_file_fails<EOPNOTSUPP, 0>;
+    no_room.open = new_file_fails<EOPNOTSUPP, ENOSPC>;
+    no_names.open = new_file_fails<EOPNOTSUPP, EEXIST>;
+    refused_folder.open = new_file_fails<EACCES, EACCES>;
+    refused_owner.fchown = [](int, uid_t, gid_t) { return errno = EPERM, -1; };
     refused_rename.rename = [](char const*, char const*) { return errno = EXDEV, -1; };
+    busy_rename.rename = [](char const*, char const*) { return errno = EBUSY, -1; };
     failed_rename.rename = [](char const*, char const*) { return errno = EIO, -1; };
     killed.write = [](int fd, void const* bytes, size_t n) -> ssize_t {
         ssize_t const half = ::write(fd, bytes, n / 2);
@@ -158,7 +184,9 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         return half;
     };
     bool const root = ::geteuid() == 0;
-    enum Saver { self, child, nobody };  // a child process, as uid 65534 for nobody
+    // Who saves: this process, or only where it is root for a row that gives the file away; a child
+    // process, as uid 65534 for nobody.
+    enum Saver { self, child, nobody, owned_by_root };
     struct Row {
         char const* what;
         std::function<void()> plant;
@@ -168,7 +196,9 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         std::string said;
         bool in_place;
         Bytes holds;
+        bool saves_less = false;  // saves `less` instead of `after`
     };
+    auto give_away = [&] { ASSERT_EQ(::chown(m.c_str(), 65534, 65534), 0); };
     Row const rows[] = {
         {"a chain of links", [&] { fs::create_symlink("m.fbz", dir / "b"); fs::create_symlink("b", a); }, a, {}, self,
          "", false, after},
@@ -183,7 +213,15 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
          self, "", false, after},
         {"a writable file in a read-only folder", [&] { ::chmod(m.c_str(), 0666); ::chmod(dir.c_str(), 0555); }, m, {},
          nobody, "", true, after},
+        {"a smaller model over a second hard link", [&] { write_model_file(m, after); fs::create_hard_link(m, a); }, m,
+         {}, self, "", true, less, true},
+        {"no unnamed files", [] {}, m, no_unnamed, self, "", false, after},
+        {"no room for a new file", [] {}, m, no_room, self, "Unable to open file for saving model: " + m, true, before},
+        {"every hidden name taken", [] {}, m, no_names, self, "", true, after},
+        {"a folder that refuses a new file", [] {}, m, refused_folder, self, "", true, after},
+        {"an owner the saver cannot give", give_away, m, refused_owner, owned_by_root, "", true, after},
         {"a refused rename", [] {}, m, refused_rename, self, "", true, after},
+        {"a busy rename", [] {}, m, busy_rename, self, "", true, after},
         {"a failed rename", [] {}, m, failed_rename, self, "Unable to write model file: " + m, true, before},
         {"a save killed part-way", [] {}, m, killed, child, "the child process ended abnormally (status 9)", true,
          before},
@@ -195,7 +233,7 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         return names;
     };
     for (Row const& row : rows) {
-        if (row.saver == nobody && !root) continue;
+        if ((row.saver == nobody || row.saver == owned_by_root) && !root) continue;
         fs::remove_all(dir);
         fs::create_directories(dir);
         write_model_file(m, before);
@@ -203,9 +241,10 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         struct stat was {}, is {};
         ASSERT_EQ(::stat(m.c_str(), &was), 0);
         std::set<std::string> const names = listing();
-        auto save = [&] { write_model_file(row.saved_at, after, row.steps); };
+        int const held = ::open(m.c_str(), O_RDONLY | O_CLOEXEC);
+        auto save = [&] { write_model_file(row.saved_at, row.saves_less ? less : after, row.steps); };
         std::string const said =
-            row.saver != self
+            row.saver == child || row.saver == nobody
                 ? testing::in_child([&] {
                       if (row.saver == nobody &&
                           (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0))
@@ -215,6 +254,10 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
                 : error_text<std::exception>(save);
         EXPECT_EQ(said, row.said) << row.what;
         EXPECT_EQ(read_model_file(m), row.holds) << row.what;
+        // A reader that opened the file before the save goes on reading the old one where it was replaced.
+        EXPECT_EQ(read_model_file("/proc/self/fd/" + std::to_string(held)), row.in_place ? row.holds : before)
+            << row.what;
+        ::close(held);
         ASSERT_EQ(::stat(m.c_str(), &is), 0);
         EXPECT_EQ(is.st_ino == was.st_ino, row.in_place) << row.what;
         EXPECT_EQ(std::make_tuple(is.st_uid, is.st_gid, is.st_mode, is.st_nlink),
