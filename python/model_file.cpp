@@ -155,8 +155,24 @@ std::filesystem::path final_target(std::filesystem::path p) {
     return p;
 }
 
-// No room for a new file: the save is refused and the old file kept, as when the bytes do not fit.
-bool out_of_space(int error) { return error == ENOSPC || error == EDQUOT; }
+// Why a new file cannot take the old one's place while the old one can still be written in place;
+// any other failure to make the new file or give it the old one's owner (no room, a failing disk)
+// refuses the save and keeps the old file.
+
+// The file system keeps no unnamed files here: the new file is made under a hidden name instead.
+bool no_unnamed_files(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
+
+// The folder refuses a new file (a read-only folder or file system, another user's folder).
+bool folder_refuses(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+// No hidden name can be made beside the target: too long a path, or every candidate name taken.
+bool no_hidden_name(int error) { return error == ENAMETOOLONG || error == EEXIST; }
+
+// The process or the system has no descriptor left for a second file.
+bool no_descriptor_left(int error) { return error == EMFILE || error == ENFILE; }
+
+// The process may not give the new file the old one's owner, group or bits (another user's file).
+bool owner_refused(int error) { return error == EPERM; }
 
 // A rename the system refuses between these two names (another user's file in a sticky folder, a
 // mounted file, another file system); the file can still be written in place.
@@ -177,13 +193,22 @@ struct Temporary {
     std::string name;
 };
 
+// Opens the new file, again where a signal cut the open short.
+int open_new_file(SaveSteps const& steps, char const* path, int flags, mode_t mode) {
+    int fd = -1;
+    do fd = steps.open(path, flags, mode);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 // How a save reaches its path.
 enum class Save { replaced, in_place, named_temporary };
 
 // Replaces the file at `path` (`old`, when there is one) by a whole new file: written beside the
 // target, given the old file's owner, group and permission bits, and renamed over it, so that a
 // failed save leaves the file that was there, or none. `in_place` where the new file could not take
-// the old one's place unseen; throws where the bytes cannot all be written, keeping the old file.
+// the old one's place unseen; throws where the new file cannot be made or given the old one's owner
+// for another reason, or the bytes cannot all be written, keeping the old file.
 Save replace_file(std::string const& path, std::optional<struct stat> const& old, std::span<const uint8_t> file,
                   SaveSteps const& steps, bool unnamed) {
     // Other names of the file would keep the old model.
@@ -202,30 +227,39 @@ Save replace_file(std::string const& path, std::optional<struct stat> const& old
     // Nobody else may open the replacement of an existing file before it has that file's bits.
     mode_t const created = old ? 0600 : 0666;
     Temporary temporary;
+    int refused = 0;  // why the new file could not be made
     if (unnamed) {
-        temporary.out.fd = steps.open(dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, created);
-        if (temporary.out.fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
-            return Save::named_temporary;
+        temporary.out.fd = open_new_file(steps, dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, created);
+        refused = errno;
+        if (temporary.out.fd < 0 && no_unnamed_files(refused)) return Save::named_temporary;
     } else {
         for (int attempt = 0; attempt <= 100 && temporary.out.fd < 0; ++attempt) {
             temporary.name = (dir / (stem + std::to_string(attempt))).string();
-            temporary.out.fd = steps.open(temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, created);
-            if (temporary.out.fd < 0 && errno != EEXIST) break;
+            temporary.out.fd =
+                open_new_file(steps, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, created);
+            refused = errno;
+            if (temporary.out.fd < 0 && refused != EEXIST) break;
         }
         if (temporary.out.fd < 0) temporary.name.clear();
     }
     if (temporary.out.fd < 0) {
-        if (out_of_space(errno)) unable_to_open(path);
-        return Save::in_place;  // the folder refuses a new file
+        // Any other reason (no room, a failing disk) refuses the save and keeps the old file.
+        if (folder_refuses(refused) || no_hidden_name(refused) || no_descriptor_left(refused)) return Save::in_place;
+        unable_to_open(path);
     }
     if (old) {
         struct stat made {};
         if (::fstat(temporary.out.fd, &made) != 0) unable_to_write(path);
         // As root the owner is kept; a user who cannot give it writes the file in place.
         if ((made.st_uid != old->st_uid || made.st_gid != old->st_gid) &&
-            steps.fchown(temporary.out.fd, old->st_uid, old->st_gid) != 0)
-            return Save::in_place;
-        if (::fchmod(temporary.out.fd, old->st_mode & 07777) != 0) return Save::in_place;
+            steps.fchown(temporary.out.fd, old->st_uid, old->st_gid) != 0) {
+            if (owner_refused(errno)) return Save::in_place;
+            unable_to_write(path);
+        }
+        if (::fchmod(temporary.out.fd, old->st_mode & 07777) != 0) {
+            if (owner_refused(errno)) return Save::in_place;
+            unable_to_write(path);
+        }
     }
     if (!write_all(steps, temporary.out.fd, file) || ::fsync(temporary.out.fd) != 0) unable_to_write(path);
     if (unnamed) {

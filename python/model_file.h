@@ -62,11 +62,14 @@ struct SaveSteps {
 // and permission bits, and a symbolic link, or a chain of them, stays one and the file it ends at
 // is replaced. The file is written in place, as a device or a FIFO always is, where the new one
 // could not take its place unseen: a file with other hard links, an owner or group the process
-// cannot give, a folder that refuses a new file, a refused rename. std::invalid_argument "The
-// model path holds a NUL byte." before anything is opened, "Unable to open file for saving model:
-// <path>" when it cannot be opened (a directory, a loop of links, a read-only file, an empty path)
-// or no new file fits beside it, std::runtime_error "Unable to write model file: <path>" when the
-// bytes do not all reach it.
+// cannot give, a folder that refuses a new file, no hidden name or no descriptor left for one, a
+// refused rename. std::invalid_argument "The model path holds a NUL byte." before anything is
+// opened, "Unable to open file for saving model: <path>" when it cannot be opened (a directory, a
+// loop of links, a read-only file, an empty path) or the new file cannot be made beside it for
+// another reason (no room, a failing disk), std::runtime_error "Unable to write model file:
+// <path>" when the new file cannot be given the old one's owner or bits for another reason or the
+// bytes do not all reach it. A refused save keeps the old file whole; a write in place that fails
+// leaves it cut short.
 void write_model_file(std::string const& path, std::span<const uint8_t> serialization, SaveSteps const& steps = {});
 
 }  // namespace nuvra::python

@@ -167,14 +167,16 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
     std::string const first_temporary = (dir / (".m.fbz." + std::to_string(::getpid()) + "-0")).string();
     Bytes const before = pattern(999, 13), after = pattern(5000, 5000);
     Bytes const less = pattern(100, 7);  // a file shorter than the block of `after`
-    SaveSteps named, no_unnamed, no_room, no_names, refused_folder, refused_owner, refused_rename, busy_rename,
-        failed_rename, killed;
+    SaveSteps named, no_unnamed, no_room, no_names, refused_folder, failing_disk, refused_owner, failed_owner,
+        refused_rename, busy_rename, failed_rename, killed;
     named.link = [](char const*, char const*) { return errno = EOPNOTSUPP, -1; };  // no unnamed files here
     no_unnamed.open = new_file_fails<EOPNOTSUPP, 0>;
     no_room.open = new_file_fails<EOPNOTSUPP, ENOSPC>;
     no_names.open = new_file_fails<EOPNOTSUPP, EEXIST>;
     refused_folder.open = new_file_fails<EACCES, EACCES>;
+    failing_disk.open = new_file_fails<EIO, EIO>;
     refused_owner.fchown = [](int, uid_t, gid_t) { return errno = EPERM, -1; };
+    failed_owner.fchown = [](int, uid_t, gid_t) { return errno = EIO, -1; };
     refused_rename.rename = [](char const*, char const*) { return errno = EXDEV, -1; };
     busy_rename.rename = [](char const*, char const*) { return errno = EBUSY, -1; };
     failed_rename.rename = [](char const*, char const*) { return errno = EIO, -1; };
@@ -219,7 +221,10 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         {"no room for a new file", [] {}, m, no_room, self, "Unable to open file for saving model: " + m, true, before},
         {"every hidden name taken", [] {}, m, no_names, self, "", true, after},
         {"a folder that refuses a new file", [] {}, m, refused_folder, self, "", true, after},
+        {"a failing disk", [] {}, m, failing_disk, self, "Unable to open file for saving model: " + m, true, before},
         {"an owner the saver cannot give", give_away, m, refused_owner, owned_by_root, "", true, after},
+        {"an owner lost to a failing disk", give_away, m, failed_owner, owned_by_root,
+         "Unable to write model file: " + m, true, before},
         {"a refused rename", [] {}, m, refused_rename, self, "", true, after},
         {"a busy rename", [] {}, m, busy_rename, self, "", true, after},
         {"a failed rename", [] {}, m, failed_rename, self, "Unable to write model file: " + m, true, before},
