@@ -171,8 +171,9 @@ bool no_hidden_name(int error) { return error == ENAMETOOLONG || error == EEXIST
 // The process or the system has no descriptor left for a second file.
 bool no_descriptor_left(int error) { return error == EMFILE || error == ENFILE; }
 
-// The process may not give the new file the old one's owner, group or bits (another user's file).
-bool owner_refused(int error) { return error == EPERM; }
+// The process may not give the new file the old one's owner, group or bits: another user's file,
+// or an owner that the user namespace the process runs in has no number for.
+bool owner_refused(int error) { return error == EPERM || error == EINVAL; }
 
 // A rename the system refuses between these two names (another user's file in a sticky folder, a
 // mounted file, another file system); the file can still be written in place.

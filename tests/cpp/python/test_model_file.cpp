@@ -167,8 +167,8 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
     std::string const first_temporary = (dir / (".m.fbz." + std::to_string(::getpid()) + "-0")).string();
     Bytes const before = pattern(999, 13), after = pattern(5000, 5000);
     Bytes const less = pattern(100, 7);  // a file shorter than the block of `after`
-    SaveSteps named, no_unnamed, no_room, no_names, refused_folder, failing_disk, refused_owner, failed_owner,
-        refused_rename, busy_rename, failed_rename, killed;
+    SaveSteps named, no_unnamed, no_room, no_names, refused_folder, failing_disk, refused_owner, unmapped_owner,
+        failed_owner, refused_rename, busy_rename, failed_rename, killed;
     named.link = [](char const*, char const*) { return errno = EOPNOTSUPP, -1; };  // no unnamed files here
     no_unnamed.open = new_file_fails<EOPNOTSUPP, 0>;
     no_room.open = new_file_fails<EOPNOTSUPP, ENOSPC>;
@@ -176,6 +176,7 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
     refused_folder.open = new_file_fails<EACCES, EACCES>;
     failing_disk.open = new_file_fails<EIO, EIO>;
     refused_owner.fchown = [](int, uid_t, gid_t) { return errno = EPERM, -1; };
+    unmapped_owner.fchown = [](int, uid_t, gid_t) { return errno = EINVAL, -1; };
     failed_owner.fchown = [](int, uid_t, gid_t) { return errno = EIO, -1; };
     refused_rename.rename = [](char const*, char const*) { return errno = EXDEV, -1; };
     busy_rename.rename = [](char const*, char const*) { return errno = EBUSY, -1; };
@@ -223,6 +224,7 @@ TEST(ModelFile, ASaveKeepsWhatTheFileIs) {
         {"a folder that refuses a new file", [] {}, m, refused_folder, self, "", true, after},
         {"a failing disk", [] {}, m, failing_disk, self, "Unable to open file for saving model: " + m, true, before},
         {"an owner the saver cannot give", give_away, m, refused_owner, owned_by_root, "", true, after},
+        {"an owner outside the user namespace", give_away, m, unmapped_owner, owned_by_root, "", true, after},
         {"an owner lost to a failing disk", give_away, m, failed_owner, owned_by_root,
          "Unable to write model file: " + m, true, before},
         {"a refused rename", [] {}, m, refused_rename, self, "", true, after},
