@@ -409,8 +409,8 @@ TEST(RecordEndToEnd, EachSkipLoadReadsTheOneStoreOfItsChannel) {
     };
     // in (8 x 8 x 4) -> l1 3 x 3 -> l2 -> l3 -> l4 and l2 -> l5 -> l6 -> l7 Add or Concatenate of
     // (l6, l4) -> l8, 1 x 1: on six NPs the second pass starts at l8, so the boundary cuts l4's
-    // output, which l5 and l6 are recorded after. In one column the sixth NP's one-hot id does not
-    // fit l6's register field.
+    // output, which l5 and l6 are recorded after. In one column, where the NPs are numbered 0 to 5,
+    // a one-hot NP id that l6's registers hold does not fit its 4-bit field.
     auto const branch_before_a_refusal = [&](LayerType merge) {
         return [&, merge](ModelBuilder& m) {
             m.input("in", 4);
