@@ -321,13 +321,8 @@ MappingStatus HardwareSequenceBuilder::serialize_passes(SequenceSerializer& seri
     // ends the build, as does a kept refusal of a layer that no pass recorded (one after a
     // recurrent layer, or of the pass that could not be set up): the program would list its load
     // with a channel no store writes.
-    if (cut_branch_) return take_cut_branch();
-    if (!cut_skips_.empty()) {
-        MappingStatus const status = cut_skips_.front().status;
-        clear();
-        at_pass_boundary_ = true;
-        return status;
-    }
+    if (cut_branch_) return refused_at_boundary(cut_branch_->status);
+    if (!cut_skips_.empty()) return refused_at_boundary(cut_skips_.front().status);
     return MappingStatus::success();
 }
 

@@ -104,17 +104,13 @@ void HardwareSequenceBuilder::clear() {
 MappingStatus HardwareSequenceBuilder::boundary_refusal_at(std::shared_ptr<Layer> const& layer) {
     auto const cut = std::find_if(cut_skips_.begin(), cut_skips_.end(),
                                   [&layer](CutSkipRefusal const& kept) { return kept.layer == layer; });
-    if (cut_branch_ && (cut != cut_skips_.end() || cut_branch_->readers.count(layer.get()))) return take_cut_branch();
+    if (cut_branch_ && (cut != cut_skips_.end() || cut_branch_->readers.count(layer.get())))
+        return refused_at_boundary(cut_branch_->status);
     if (cut == cut_skips_.end()) return MappingStatus::success();
-    MappingStatus status = cut->status;
-    clear();
-    at_pass_boundary_ = true;
-    return status;
+    return refused_at_boundary(cut->status);
 }
 
-MappingStatus HardwareSequenceBuilder::take_cut_branch() {
-    if (!cut_branch_) throw std::logic_error("No cut branch was kept.");
-    MappingStatus status = std::move(cut_branch_->status);
+MappingStatus HardwareSequenceBuilder::refused_at_boundary(MappingStatus status) {
     clear();
     at_pass_boundary_ = true;
     return status;

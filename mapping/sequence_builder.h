@@ -132,8 +132,8 @@ private:
     // earlier speaks for both. The builder is cleared as after a descriptor refusal; success when
     // there is none.
     MappingStatus boundary_refusal_at(std::shared_ptr<Layer> const& layer);
-    // The kept cut branch's refusal, with the builder cleared.
-    MappingStatus take_cut_branch();
+    // `status`, a refusal that a pass boundary causes, with the builder cleared.
+    MappingStatus refused_at_boundary(MappingStatus status);
     // The layers of a later pass than pass i that read `layer`'s output directly, other than the
     // first layer of the next pass reading `pass_last` (`beyond_first`) through the pass link: none
     // unless the boundary cuts that output off.

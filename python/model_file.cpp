@@ -228,22 +228,20 @@ Save replace_file(std::string const& path, std::optional<struct stat> const& old
     // Nobody else may open the replacement of an existing file before it has that file's bits.
     mode_t const created = old ? 0600 : 0666;
     Temporary temporary;
-    int refused = 0;  // why the new file could not be made
     if (unnamed) {
         temporary.out.fd = open_new_file(steps, dir.c_str(), O_WRONLY | O_TMPFILE | O_CLOEXEC, created);
-        refused = errno;
-        if (temporary.out.fd < 0 && no_unnamed_files(refused)) return Save::named_temporary;
+        if (temporary.out.fd < 0 && no_unnamed_files(errno)) return Save::named_temporary;
     } else {
         for (int attempt = 0; attempt <= 100 && temporary.out.fd < 0; ++attempt) {
             temporary.name = (dir / (stem + std::to_string(attempt))).string();
             temporary.out.fd =
                 open_new_file(steps, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, created);
-            refused = errno;
-            if (temporary.out.fd < 0 && refused != EEXIST) break;
+            if (temporary.out.fd < 0 && errno != EEXIST) break;
         }
-        if (temporary.out.fd < 0) temporary.name.clear();
     }
     if (temporary.out.fd < 0) {
+        int const refused = errno;  // why the last open failed
+        temporary.name.clear();
         // Any other reason (no room, a failing disk) refuses the save and keeps the old file.
         if (folder_refuses(refused) || no_hidden_name(refused) || no_descriptor_left(refused)) return Save::in_place;
         unable_to_open(path);
@@ -252,12 +250,9 @@ Save replace_file(std::string const& path, std::optional<struct stat> const& old
         struct stat made {};
         if (::fstat(temporary.out.fd, &made) != 0) unable_to_write(path);
         // As root the owner is kept; a user who cannot give it writes the file in place.
-        if ((made.st_uid != old->st_uid || made.st_gid != old->st_gid) &&
-            steps.fchown(temporary.out.fd, old->st_uid, old->st_gid) != 0) {
-            if (owner_refused(errno)) return Save::in_place;
-            unable_to_write(path);
-        }
-        if (::fchmod(temporary.out.fd, old->st_mode & 07777) != 0) {
+        bool const owned = (made.st_uid == old->st_uid && made.st_gid == old->st_gid) ||
+                           steps.fchown(temporary.out.fd, old->st_uid, old->st_gid) == 0;
+        if (!owned || ::fchmod(temporary.out.fd, old->st_mode & 07777) != 0) {
             if (owner_refused(errno)) return Save::in_place;
             unable_to_write(path);
         }
